@@ -1,0 +1,14 @@
+// The record decoders named by the record table. Each has the form
+// int32_t (port, ThreadBuf*) and returns a RecordKind or 0.
+#pragma once
+
+#include <cstdint>
+
+#include "threadbuf/threadbuf.h"
+
+int32_t DecodeBestpos(int32_t port, ThreadBuf *buf);
+int32_t DecodeClockModel(int32_t port, ThreadBuf *buf);
+int32_t DecodeMarktime(int32_t port, ThreadBuf *buf);
+int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf);
+int32_t DecodeRange(int32_t port, ThreadBuf *buf);
+int32_t DecodeRawephem(int32_t port, ThreadBuf *buf);

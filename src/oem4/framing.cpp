@@ -1,0 +1,232 @@
+// Byte-at-a-time framing of the OEM4 binary stream: sync, header checks,
+// record table lookup, length and item-count checks, CRC, dispatch to the
+// record's decoder, and resynchronisation by re-feeding a rejected
+// candidate from its second byte.
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "api/error_text.h"
+#include "common/le.h"
+#include "oem4/crc32.h"
+#include "oem4/decoders.h"
+#include "oem4/oem4_decoder.h"
+
+namespace {
+
+constexpr uint8_t kSync1 = 0xAA;
+constexpr uint8_t kSync2 = 0x44;
+constexpr uint8_t kSync3 = 0x12;
+
+// Searched in this order; RANGE and RANGECMP share one decoder.
+constexpr std::array<RecordTableEntry, 8> kRecordTable = {{
+    {42, "BESTPOS", 72, 0, 0, 0, DecodeBestpos},
+    {71, "PROPAGATEDCLOCKMODEL", 28, 0, 0, 0, DecodeClockModel},
+    {73, "ALMANAC", 4, 112, 0, 4, DecodeAlmanac},
+    {74, "RAWALM", 12, 32, 8, 4, nullptr},
+    {43, "RANGE", 4, 44, 0, 4, DecodeRange},
+    {140, "RANGECMP", 4, 24, 0, 4, DecodeRange},
+    {41, "RAWEPHEM", 102, 0, 0, 0, DecodeRawephem},
+    {231, "MARKTIME", 40, 0, 0, 0, DecodeMarktime},
+}};
+
+bool g_portTableInitialised = false;
+std::array<Oem4Decoder *, kMaxPorts> g_portTable;
+
+// Bytes of a rejected candidate while ResyncPort feeds them again.
+std::array<uint8_t, kRecordBufferSize> g_scratch;
+
+} // namespace
+
+Oem4Decoder *GetOpenPort(int32_t port) {
+    if (!g_portTableInitialised || port < 0 || port >= kMaxPorts) return nullptr;
+    Oem4Decoder *dec = g_portTable[static_cast<size_t>(port)];
+    return dec != nullptr && dec->open != 0 ? dec : nullptr;
+}
+
+int32_t OpenPort(int32_t port, PortMessageFn callback) {
+    if (port < 0 || port >= kMaxPorts) {
+        SetErrorText("Invalid port number");
+        return 1;
+    }
+    if (!g_portTableInitialised) {
+        g_portTable.fill(nullptr);
+        g_portTableInitialised = true;
+    }
+    Oem4Decoder *&dec = g_portTable[static_cast<size_t>(port)];
+    if (dec == nullptr) {
+        dec = new (std::nothrow) Oem4Decoder;
+        if (dec == nullptr) {
+            SetErrorText("Not enough memory");
+            return 1;
+        }
+    }
+    std::memset(static_cast<void *>(dec), 0, sizeof *dec);
+    dec->open = 1;
+    dec->port = port;
+    dec->callback = callback;
+    dec->state = WAIT_SYNC;
+    dec->options.maxPositionAge = 1.0;
+    return 0;
+}
+
+void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size) {
+    if (!g_portTableInitialised || port < 0 || port >= kMaxPorts) return;
+    Oem4Decoder *dec = g_portTable[static_cast<size_t>(port)];
+    if (dec == nullptr || options == nullptr || size != static_cast<int32_t>(sizeof(Oem4Options)))
+        return;
+    std::memcpy(&dec->options, options, sizeof(Oem4Options));
+}
+
+const RecordTableEntry *FindRecordTableEntry(uint32_t messageId) {
+    for (const RecordTableEntry &row : kRecordTable) {
+        if (row.messageId == messageId) return &row;
+    }
+    return nullptr;
+}
+
+bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength) {
+    if (row->itemLength == 0) return messageLength == row->fixedLength;
+    return messageLength >= row->fixedLength &&
+           (messageLength - row->fixedLength) % row->itemLength == 0;
+}
+
+bool CheckItemCount(const Oem4Decoder *dec) {
+    const RecordTableEntry *row = dec->row;
+    const uint8_t *field = RecordBody(dec) + row->countOffset;
+    uint64_t count = 0;
+    switch (row->countSize) {
+    case 1: count = le::U1(field); break;
+    case 2: count = le::U2(field); break;
+    default: count = le::U4(field); break;
+    }
+    // 64-bit arithmetic: a huge count must not wrap onto the right length.
+    const uint64_t messageLength = le::U2(dec->record.data() + kHeaderMessageLengthAt);
+    return count * row->itemLength + row->fixedLength == messageLength;
+}
+
+bool CheckRecordCrc(const Oem4Decoder *dec) {
+    const uint32_t covered = kOem4HeaderLength + le::U2(dec->record.data() + kHeaderMessageLengthAt);
+    return Oem4Crc32(dec->record.data(), covered) == le::U4(dec->record.data() + covered);
+}
+
+double HeaderTime(const Oem4Decoder *dec) {
+    return le::I4(dec->record.data() + kHeaderMillisecondsAt) * 0.001;
+}
+uint16_t HeaderWeek(const Oem4Decoder *dec) { return le::U2(dec->record.data() + kHeaderWeekAt); }
+uint8_t HeaderTimeStatus(const Oem4Decoder *dec) { return dec->record[kHeaderTimeStatusAt]; }
+
+void PortReport(const Oem4Decoder *dec, double time, const char *text) {
+    if (dec->callback != nullptr) dec->callback(time, text);
+}
+
+void PortReportf(const Oem4Decoder *dec, double time, const char *format, ...) {
+    if (dec->callback == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(ErrorText, kErrorTextSize, format, args);
+    va_end(args);
+    dec->callback(time, ErrorText);
+}
+
+void PortReportPutFailure(const Oem4Decoder *dec, double time, int32_t code) {
+    PortReport(dec, time, GetThreadBufErrString(code));
+}
+
+int32_t ResyncPort(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr || dec->resyncing != 0) return 0;
+    if (dec->options.reportAll != 0) {
+        PortReport(dec, -1.0, "Record decoding failed, recursively trying to look for more valid data");
+    }
+    const uint32_t n = dec->collected;
+    dec->resyncing = 1;
+    std::memcpy(g_scratch.data(), dec->record.data(), n);
+    dec->state = WAIT_SYNC;
+    int32_t result = 0;
+    for (uint32_t i = 1; i < n && result == 0; ++i) {
+        result = DecodeByte(port, g_scratch[i], buf);
+    }
+    dec->resyncing = 0;
+    return result;
+}
+
+int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) {
+        SetErrorText("OpenPort not called");
+        return -1;
+    }
+
+    if (dec->state == WAIT_SYNC) {
+        if (byte == kSync1) {
+            dec->record[0] = byte;
+            dec->collected = 1;
+            dec->row = nullptr;
+            dec->state = READ_HEADER;
+        }
+        return 0;
+    }
+
+    if (dec->state == READ_HEADER) {
+        dec->record[dec->collected++] = byte;
+        bool rejected = false;
+        switch (dec->collected) {
+        case 2: rejected = byte != kSync2; break;
+        case 3: rejected = byte != kSync3; break;
+        case 4: rejected = byte != kOem4HeaderLength; break;
+        case 6:
+            dec->row = FindRecordTableEntry(le::U2(dec->record.data() + kHeaderMessageIdAt));
+            rejected = dec->row == nullptr;
+            break;
+        case 10: {
+            const uint32_t length = le::U2(dec->record.data() + kHeaderMessageLengthAt);
+            if (CheckRecordLength(dec->row, length)) {
+                dec->countEnd = dec->row->itemLength != 0
+                                    ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
+                                    : 0;
+                dec->expectedTotal = kOem4HeaderLength + length + kOem4CrcLength;
+                dec->state = static_cast<int32_t>(dec->row->messageId);
+                return 0;
+            }
+            if (dec->options.reportAll != 0) {
+                PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d",
+                            dec->row->name, port);
+            }
+            rejected = true;
+            break;
+        }
+        default: break;
+        }
+        if (!rejected) return 0;
+        dec->state = WAIT_SYNC;
+        return ResyncPort(port, buf);
+    }
+
+    // Collecting the rest of the header, the body and the CRC.
+    dec->record[dec->collected++] = byte;
+    if (dec->collected >= kRecordBufferSize) {
+        FormatErrorText("NovAtel Buffer overrun for record %d on port %d", dec->state, port);
+        PortReport(dec, -1.0, ErrorText);
+        dec->state = WAIT_SYNC;
+        return 0;
+    }
+    if (dec->collected == dec->countEnd && !CheckItemCount(dec)) {
+        PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state,
+                    port);
+        dec->state = WAIT_SYNC;
+        return ResyncPort(port, buf);
+    }
+    if (dec->collected < dec->expectedTotal) return 0;
+
+    if (!CheckRecordCrc(dec)) {
+        PortReportf(dec, -1.0, "32bit CRC failure on '%s' record on port %d", dec->row->name, port);
+        dec->state = WAIT_SYNC;
+        return ResyncPort(port, buf);
+    }
+    ClearThreadBuf(buf);
+    dec->state = WAIT_SYNC;
+    return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
+}

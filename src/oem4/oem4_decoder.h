@@ -1,0 +1,135 @@
+// Per-port framing state and decoder memory of the OEM4 binary decoder.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "oem4conv.h"
+#include "threadbuf/threadbuf.h"
+
+// Message callback of a port: time in GPS seconds of week (or -1.0), text.
+using PortMessageFn = void (*)(double time, const char *text);
+
+// Decoder of one record type: reads the port's record bytes, fills the
+// (emptied) ThreadBuf and returns its RecordKind, or 0 when it produced
+// nothing.
+using RecordDecoderFn = int32_t (*)(int32_t port, ThreadBuf *buf);
+
+// What a decoder reports back through DecodeByte.
+enum RecordKind : int32_t {
+    RK_NONE = 0,
+    RK_EPOCH = 1,
+    RK_EPHEMERIS = 2,
+    RK_POSITION = 4,
+    RK_ALMANAC = 5,
+    RK_MARK = 7,
+};
+
+// Framing states; a value of 0 or more is the message id being collected.
+inline constexpr int32_t WAIT_SYNC = -1;
+inline constexpr int32_t READ_HEADER = -2;
+
+inline constexpr int32_t kMaxPorts = 1024;
+inline constexpr uint32_t kOem4HeaderLength = 28;
+inline constexpr uint32_t kOem4CrcLength = 4;
+inline constexpr uint32_t kRecordBufferSize = 8192;
+inline constexpr uint32_t kStagingAreaSize = 8192;
+inline constexpr int kSlipTableSize = 64;
+
+// Header fields read by the decoders.
+inline constexpr uint32_t kHeaderMessageIdAt = 4;
+inline constexpr uint32_t kHeaderMessageLengthAt = 8;
+inline constexpr uint32_t kHeaderTimeStatusAt = 13;
+inline constexpr uint32_t kHeaderWeekAt = 14;
+inline constexpr uint32_t kHeaderMillisecondsAt = 16;
+
+struct RecordTableEntry {
+    uint32_t messageId;
+    char name[32];
+    uint32_t fixedLength;
+    uint32_t itemLength;  // 0 for a fixed-length record
+    uint32_t countOffset; // within the body
+    uint32_t countSize;   // 1, 2 or 4; 0 for a fixed-length record
+    RecordDecoderFn decoder;
+};
+
+// Latest BESTPOS solution kept for the following epochs.
+struct LastPosition {
+    double valid; // 1.0 or 0.0
+    double time;
+    double latitude;
+    double longitude;
+    double height; // ellipsoidal
+};
+
+// Latest PROPAGATEDCLOCKMODEL kept for the following epochs.
+struct LastClockModel {
+    double valid; // 1.0 or 0.0
+    double time;
+    double offset; // metres
+    double drift;
+};
+
+// One satellite's lock times in the previous epoch, for slip detection.
+struct SlipEntry {
+    uint8_t valid;
+    double time;
+    double l1LockTime;
+    double l2LockTime;
+};
+
+struct Oem4Decoder {
+    uint32_t open;
+    int32_t port;
+    PortMessageFn callback;
+    int32_t state;
+    uint32_t collected;
+    uint32_t expectedTotal;
+    const RecordTableEntry *row;
+    uint32_t countEnd;
+    std::array<uint8_t, kRecordBufferSize> record;
+    std::array<uint8_t, kStagingAreaSize> staging;
+    // Decoder working state.
+    LastPosition lastPosition;
+    LastClockModel lastClockModel;
+    std::array<SlipEntry, kSlipTableSize> slipTable;
+    Oem4Options options;
+    uint32_t timeSyncMessages;
+    uint32_t resyncing;
+};
+
+// The state of an open port, or null when the port is not open.
+Oem4Decoder *GetOpenPort(int32_t port);
+
+int32_t OpenPort(int32_t port, PortMessageFn callback);
+void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
+int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
+int32_t ResyncPort(int32_t port, ThreadBuf *buf);
+
+// The record table and its four checks.
+const RecordTableEntry *FindRecordTableEntry(uint32_t messageId);
+bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength);
+bool CheckItemCount(const Oem4Decoder *dec);
+bool CheckRecordCrc(const Oem4Decoder *dec);
+
+// Helpers for decoders: header time (seconds of week) and week of the
+// record being decoded.
+double HeaderTime(const Oem4Decoder *dec);
+uint16_t HeaderWeek(const Oem4Decoder *dec);
+uint8_t HeaderTimeStatus(const Oem4Decoder *dec);
+// The body of the record being decoded (right after the 28-byte header).
+inline const uint8_t *RecordBody(const Oem4Decoder *dec) {
+    return dec->record.data() + kOem4HeaderLength;
+}
+
+// Reporting from decoders. Both do nothing when the port has no callback.
+// PortReport passes a literal text as it is; PortReportf formats into
+// ErrorText first and passes ErrorText.
+void PortReport(const Oem4Decoder *dec, double time, const char *text);
+void PortReportf(const Oem4Decoder *dec, double time, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+// Reports the text of a failed ThreadBuf put.
+void PortReportPutFailure(const Oem4Decoder *dec, double time, int32_t code);

@@ -1,0 +1,110 @@
+#include "support/oem4_records.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "common/le.h"
+#include "oem4/crc32.h"
+
+namespace testsupport {
+
+Bytes &Bytes::u1(uint8_t v) {
+    bytes_.push_back(v);
+    return *this;
+}
+Bytes &Bytes::u2(uint16_t v) {
+    uint8_t b[2];
+    le::PutU2(b, v);
+    bytes_.insert(bytes_.end(), b, b + 2);
+    return *this;
+}
+Bytes &Bytes::u4(uint32_t v) {
+    uint8_t b[4];
+    le::PutU4(b, v);
+    bytes_.insert(bytes_.end(), b, b + 4);
+    return *this;
+}
+Bytes &Bytes::i4(int32_t v) { return u4(static_cast<uint32_t>(v)); }
+Bytes &Bytes::r4(float v) {
+    uint8_t b[4];
+    le::PutR4(b, v);
+    bytes_.insert(bytes_.end(), b, b + 4);
+    return *this;
+}
+Bytes &Bytes::r8(double v) {
+    uint8_t b[8];
+    le::PutR8(b, v);
+    bytes_.insert(bytes_.end(), b, b + 8);
+    return *this;
+}
+Bytes &Bytes::zeros(size_t n) {
+    bytes_.insert(bytes_.end(), n, 0);
+    return *this;
+}
+Bytes &Bytes::raw(const std::vector<uint8_t> &v) {
+    bytes_.insert(bytes_.end(), v.begin(), v.end());
+    return *this;
+}
+
+std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
+                                HeaderFields header, int lengthOverride) {
+    std::vector<uint8_t> rec(28, 0);
+    rec[0] = 0xAA;
+    rec[1] = 0x44;
+    rec[2] = 0x12;
+    rec[3] = 28;
+    le::PutU2(&rec[4], messageId);
+    le::PutU2(&rec[8], static_cast<uint16_t>(lengthOverride >= 0 ? lengthOverride : body.size()));
+    rec[13] = header.timeStatus;
+    le::PutU2(&rec[14], header.week);
+    le::PutI4(&rec[16], header.milliseconds);
+    rec.insert(rec.end(), body.begin(), body.end());
+    uint8_t crc[4];
+    le::PutU4(crc, Oem4Crc32(rec.data(), rec.size()));
+    rec.insert(rec.end(), crc, crc + 4);
+    return rec;
+}
+
+std::vector<Message> &CapturedMessages() {
+    static std::vector<Message> messages;
+    return messages;
+}
+
+void CaptureMessage(double time, const char *text) { CapturedMessages().push_back({time, text}); }
+
+Oem4Options DefaultOptions() {
+    Oem4Options o{};
+    o.maxPositionAge = 5.0;
+    o.requireL2Lock = 1;
+    return o;
+}
+
+void OpenTestPort(const Oem4Options &options, bool withCallback) {
+    CapturedMessages().clear();
+    OpenPort(0, withCallback ? CaptureMessage : nullptr);
+    SetPortOptions(0, &options, sizeof options);
+}
+
+std::vector<std::pair<size_t, int32_t>> Feed(const std::vector<uint8_t> &bytes, ThreadBuf *buf) {
+    std::vector<std::pair<size_t, int32_t>> results;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const int32_t r = DecodeByte(0, bytes[i], buf);
+        if (r != 0) results.emplace_back(i, r);
+    }
+    return results;
+}
+
+std::string SharedDataFile(const char *name) {
+    const std::filesystem::path p = std::filesystem::path(OEM4CONV_SHARED_DATA) / name;
+    std::error_code ec;
+    return std::filesystem::exists(p, ec) ? p.string() : std::string();
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+} // namespace testsupport

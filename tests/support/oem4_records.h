@@ -1,0 +1,66 @@
+// Test helpers: build CRC-valid OEM4 records, feed them to a port, and
+// capture the messages a port or a conversion reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "oem4/oem4_decoder.h"
+#include "threadbuf/threadbuf.h"
+
+namespace testsupport {
+
+// Little-endian body builder.
+class Bytes {
+public:
+    Bytes &u1(uint8_t v);
+    Bytes &u2(uint16_t v);
+    Bytes &u4(uint32_t v);
+    Bytes &i4(int32_t v);
+    Bytes &r4(float v);
+    Bytes &r8(double v);
+    Bytes &zeros(size_t n);
+    Bytes &raw(const std::vector<uint8_t> &v);
+    const std::vector<uint8_t> &data() const { return bytes_; }
+    size_t size() const { return bytes_.size(); }
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+struct HeaderFields {
+    uint16_t week = 1500;
+    int32_t milliseconds = 100000; // 100.0 s of week
+    uint8_t timeStatus = 180;      // FINESTEERING
+};
+
+// A complete record: 28-byte header, body, CRC-32. The message length is
+// the body size unless lengthOverride is >= 0.
+std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
+                                HeaderFields header = {}, int lengthOverride = -1);
+
+// Messages reported through a port callback or ForwardMessage.
+struct Message {
+    double time;
+    std::string text;
+};
+std::vector<Message> &CapturedMessages();
+void CaptureMessage(double time, const char *text);
+
+// Opens port 0 with the capturing callback (or none) and the given options.
+void OpenTestPort(const Oem4Options &options, bool withCallback = true);
+// Options with every field 0 except maxPositionAge 5.0 and requireL2Lock 1.
+Oem4Options DefaultOptions();
+
+// Feeds bytes to port 0; returns the non-zero results with the index of the
+// byte that produced them.
+std::vector<std::pair<size_t, int32_t>> Feed(const std::vector<uint8_t> &bytes, ThreadBuf *buf);
+
+// Path of a real receiver log under the shared data folder, or "" when the
+// folder is absent (tests then skip).
+std::string SharedDataFile(const char *name);
+std::vector<uint8_t> ReadFileBytes(const std::string &path);
+
+} // namespace testsupport

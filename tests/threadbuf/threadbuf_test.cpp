@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/le.h"
+#include "threadbuf/threadbuf.h"
+
+namespace {
+
+uint32_t Word(const ThreadBuf &b, int at) { return le::U4(b.bytes + at); }
+
+struct CapacityGuard {
+    ~CapacityGuard() { SetThreadBufSize(kThreadBufDefaultCapacity); }
+};
+
+class ThreadBufTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::memset(buf.bytes, 0xEE, sizeof buf.bytes);
+        ClearThreadBuf(&buf);
+    }
+    ThreadBuf buf;
+    CapacityGuard guard;
+    std::vector<uint8_t> epoch = std::vector<uint8_t>(68, 1);
+    std::vector<uint8_t> meas = std::vector<uint8_t>(24 * 44, 2);
+};
+
+} // namespace
+
+TEST_F(ThreadBufTest, ClearedBufferIsEmptyForEveryQuery) {
+    EXPECT_EQ(Word(buf, 0), 0u);
+    EXPECT_EQ(Word(buf, 4), 0u);
+    EXPECT_EQ(Word(buf, 8), 0u);
+    EXPECT_EQ(Word(buf, 12), 16u);
+    uint8_t dest[16];
+    for (int t = 0; t <= 19; ++t) {
+        EXPECT_EQ(GetThreadBufRecCount(&buf, t), 0);
+        EXPECT_EQ(GetThreadBufRecSize(&buf, t), 0);
+        EXPECT_EQ(ReadThreadBufData(&buf, t, 100, dest), 0);
+    }
+}
+
+TEST_F(ThreadBufTest, EpochAndMeasurementGroupsChainWithExactByteCounts) {
+    ASSERT_EQ(PutThreadBufData(&buf, epoch.data(), 1, TBREC_EPOCH), 0);
+    ASSERT_EQ(PutThreadBufData(&buf, meas.data(), 24, TBREC_MEAS), 0);
+    EXPECT_EQ(Word(buf, 0), 2u);
+    EXPECT_EQ(Word(buf, 4), 0x3u);
+    EXPECT_EQ(Word(buf, 8), 1u);
+    EXPECT_EQ(Word(buf, 12), 1180u);
+    // First group at 16: marker, type, count, size, more.
+    EXPECT_EQ(Word(buf, 16), 1u);
+    EXPECT_EQ(Word(buf, 20), 1u);
+    EXPECT_EQ(Word(buf, 24), 1u);
+    EXPECT_EQ(Word(buf, 28), 68u);
+    EXPECT_EQ(Word(buf, 32), 1u);
+    const int second = 16 + 20 + 68;
+    EXPECT_EQ(Word(buf, second + 4), 2u);
+    EXPECT_EQ(Word(buf, second + 8), 24u);
+    EXPECT_EQ(Word(buf, second + 12), 1056u);
+    EXPECT_EQ(Word(buf, second + 16), 0u);
+
+    std::vector<uint8_t> dest(1056, 0);
+    EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 23, dest.data()), 0);
+    EXPECT_EQ(dest, std::vector<uint8_t>(1056, 0));
+    EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 24, dest.data()), 24);
+    EXPECT_EQ(dest, meas);
+    // Reading never removes a group.
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_MEAS), 24);
+}
+
+TEST_F(ThreadBufTest, RefusalsLeaveTheBufferUnchanged) {
+    ASSERT_EQ(PutThreadBufData(&buf, epoch.data(), 1, TBREC_EPOCH), 0);
+    std::vector<uint8_t> before(buf.bytes, buf.bytes + sizeof buf.bytes);
+    EXPECT_EQ(PutThreadBufData(&buf, epoch.data(), 1, 0), 2);
+    EXPECT_EQ(PutThreadBufData(&buf, epoch.data(), 1, 19), 2);
+    EXPECT_EQ(PutThreadBufData(&buf, epoch.data(), 0, TBREC_EPOCH), 2);
+    EXPECT_EQ(PutThreadBufData(&buf, epoch.data(), -3, TBREC_EPOCH), 2);
+    EXPECT_EQ(std::vector<uint8_t>(buf.bytes, buf.bytes + sizeof buf.bytes), before);
+}
+
+TEST_F(ThreadBufTest, CapacityLimitsEveryPut) {
+    SetThreadBufSize(1179);
+    EXPECT_EQ(GetThreadBufSize(), 1179);
+    ASSERT_EQ(PutThreadBufData(&buf, epoch.data(), 1, TBREC_EPOCH), 0);
+    EXPECT_EQ(PutThreadBufData(&buf, meas.data(), 24, TBREC_MEAS), 1);
+    EXPECT_EQ(Word(buf, 0), 1u);
+    EXPECT_EQ(Word(buf, 12), 104u);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_MEAS), 0);
+
+    SetThreadBufSize(1180);
+    EXPECT_EQ(PutThreadBufData(&buf, meas.data(), 24, TBREC_MEAS), 0);
+
+    // The very first put is tested too.
+    ClearThreadBuf(&buf);
+    SetThreadBufSize(100);
+    EXPECT_EQ(PutThreadBufData(&buf, epoch.data(), 1, TBREC_EPOCH), 1);
+}
+
+TEST_F(ThreadBufTest, LargerCapacityNeverWritesPastTheStorage) {
+    SetThreadBufSize(1 << 30);
+    std::vector<uint8_t> big(16384 * 2, 3);
+    // 61 almanacs = 16592 bytes of payload: over the 16384-byte storage.
+    EXPECT_EQ(PutThreadBufData(&buf, big.data(), 61, TBREC_ALMANAC), 1);
+    // Fill up with epochs until refused; the storage is never exceeded.
+    int stored = 0;
+    while (PutThreadBufData(&buf, big.data(), 1, TBREC_EPOCH) == 0) ++stored;
+    EXPECT_EQ(stored, (16384 - 16) / 88);
+    EXPECT_LE(Word(buf, 12), 16384u);
+}
+
+TEST_F(ThreadBufTest, LookupsFindTheFirstGroupOfAType) {
+    std::vector<uint8_t> alm(8 * 272, 4);
+    ASSERT_EQ(PutThreadBufData(&buf, alm.data(), 3, TBREC_ALMANAC), 0);
+    ASSERT_EQ(PutThreadBufData(&buf, alm.data(), 5, TBREC_ALMANAC), 0);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_ALMANAC), 3);
+    EXPECT_EQ(GetThreadBufRecSize(&buf, TBREC_ALMANAC), 3 * 272);
+    EXPECT_EQ(Word(buf, 0), 2u);
+}
+
+TEST_F(ThreadBufTest, TextRecordSizeComesFromItsCountWord) {
+    uint8_t text[15] = {11, 0, 0, 0, 'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'};
+    ASSERT_EQ(PutThreadBufData(&buf, text, 99, TBREC_TEXT), 0);
+    EXPECT_EQ(GetThreadBufRecSize(&buf, TBREC_TEXT), 15);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_TEXT), 99);
+}
+
+TEST(ThreadBufErrors, TextsOfEveryCode) {
+    EXPECT_STREQ(GetThreadBufErrString(0), "No Error");
+    EXPECT_STREQ(GetThreadBufErrString(1), "Thread Buffer overrun--No more space for output data");
+    EXPECT_STREQ(GetThreadBufErrString(2),
+                 "Zero record size or invalid ThreadBuf record type received");
+    EXPECT_STREQ(GetThreadBufErrString(3), "Internal error filling ThreadBuf");
+    EXPECT_STREQ(GetThreadBufErrString(7), "Unknown ThreadBuf error");
+    EXPECT_STREQ(GetThreadBufErrString(-1), "Unknown ThreadBuf error");
+}
