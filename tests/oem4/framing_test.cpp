@@ -204,3 +204,17 @@ TEST_F(FramingTest, MessagesNeedACallback) {
     Feed(bad, &buf);
     EXPECT_STREQ(ErrorText, "before");
 }
+
+TEST(Crc32, TableDrivenMatchesTheBitwiseDefinition) {
+    std::vector<uint8_t> data(1000);
+    uint32_t x = 12345;
+    for (auto &b : data) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 16);
+    }
+    for (size_t len : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 255u, 1000u}) {
+        uint32_t crc = 0;
+        for (size_t i = 0; i < len; ++i) crc = Crc32Step((crc ^ data[i]) & 0xFFu) ^ (crc >> 8);
+        EXPECT_EQ(Oem4Crc32(data.data(), len), crc) << len;
+    }
+}
