@@ -12,6 +12,9 @@
 
 using namespace testsupport;
 
+// Fields of the packed records are compared as copies (unary +): the test
+// macros take their arguments by reference, which a packed field cannot bind.
+
 namespace {
 
 struct Item {
@@ -74,20 +77,20 @@ TEST_F(AlmanacTest, ItemsConvertInOrder) {
     ASSERT_EQ(alm.size(), 29u);
     for (uint32_t i = 0; i < alm.size(); ++i) {
         const AlmanacRecord &a = alm[i];
-        EXPECT_EQ(a.prn, static_cast<int32_t>(i + 1));
-        EXPECT_EQ(a.satSystem, 0);
-        EXPECT_EQ(a.e, 0.001 * i);
-        EXPECT_EQ(a.toa, 61440);
-        EXPECT_EQ(a.omegaDot, -8e-9);
-        EXPECT_EQ(a.omega0, 1.0 + i);
-        EXPECT_EQ(a.omega, -1.5);
-        EXPECT_EQ(a.m0, 0.25 * i);
-        EXPECT_EQ(a.af0, 1e-5);
-        EXPECT_EQ(a.af1, -1e-12);
-        EXPECT_EQ(a.timeCode, 2);
-        EXPECT_EQ(a.week, static_cast<int32_t>(1000 + i));
-        EXPECT_EQ(a.healthCode, 2);
-        EXPECT_EQ(a.health, static_cast<int32_t>(i % 2));
+        EXPECT_EQ(+a.prn, static_cast<int32_t>(i + 1));
+        EXPECT_EQ(+a.satSystem, 0);
+        EXPECT_EQ(+a.e, 0.001 * i);
+        EXPECT_EQ(+a.toa, 61440);
+        EXPECT_EQ(+a.omegaDot, -8e-9);
+        EXPECT_EQ(+a.omega0, 1.0 + i);
+        EXPECT_EQ(+a.omega, -1.5);
+        EXPECT_EQ(+a.m0, 0.25 * i);
+        EXPECT_EQ(+a.af0, 1e-5);
+        EXPECT_EQ(+a.af1, -1e-12);
+        EXPECT_EQ(+a.timeCode, 2);
+        EXPECT_EQ(+a.week, static_cast<int32_t>(1000 + i));
+        EXPECT_EQ(+a.healthCode, 2);
+        EXPECT_EQ(+a.health, static_cast<int32_t>(i % 2));
     }
     // Reserved bytes of the last record (the staging area is reused).
     uint8_t raw[kAlmanacRecordSize];
@@ -102,7 +105,7 @@ TEST_F(AlmanacTest, AtMostThirtyItemsAndNoneForAnEmptyRecord) {
     ASSERT_EQ(FeedOne(AlmanacRecordBytes(Numbered(32))), 5);
     const auto alm = Read();
     ASSERT_EQ(alm.size(), 30u);
-    EXPECT_EQ(alm.back().prn, 30);
+    EXPECT_EQ(+alm.back().prn, 30);
 
     EXPECT_EQ(FeedOne(AlmanacRecordBytes({})), 0);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_ALMANAC), 0);
@@ -119,19 +122,19 @@ TEST_F(AlmanacTest, DerivedParameters) {
               5);
     const auto a = Read();
     ASSERT_EQ(a.size(), 5u);
-    EXPECT_EQ(a[0].sqrtA, 500.0);
-    EXPECT_EQ(a[0].toa, 100);
-    EXPECT_NEAR(a[0].deltaI, 0.017422203923062, 1e-15);
-    EXPECT_EQ(a[1].toa, 503808);
-    EXPECT_DOUBLE_EQ(a[1].sqrtA, std::sqrt(26559710.0));
-    EXPECT_EQ(a[1].deltaI, 0.958 - 0.942477796076938);
+    EXPECT_EQ(+a[0].sqrtA, 500.0);
+    EXPECT_EQ(+a[0].toa, 100);
+    EXPECT_NEAR(+a[0].deltaI, 0.017422203923062, 1e-15);
+    EXPECT_EQ(+a[1].toa, 503808);
+    EXPECT_DOUBLE_EQ(+a[1].sqrtA, std::sqrt(26559710.0));
+    EXPECT_EQ(+a[1].deltaI, 0.958 - 0.942477796076938);
     // Unchecked values pass through; truncation is toward zero.
-    EXPECT_EQ(a[2].toa, 0);
-    EXPECT_EQ(a[2].sqrtA, 0.0);
-    EXPECT_EQ(a[2].prn, 3);
+    EXPECT_EQ(+a[2].toa, 0);
+    EXPECT_EQ(+a[2].sqrtA, 0.0);
+    EXPECT_EQ(+a[2].prn, 3);
     // A corrupt reference time does not become an undefined conversion.
-    EXPECT_EQ(a[3].toa, 0);
-    EXPECT_EQ(a[4].toa, std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(+a[3].toa, 0);
+    EXPECT_EQ(+a[4].toa, std::numeric_limits<int32_t>::max());
 }
 
 TEST_F(AlmanacTest, FailedPutIsReported) {
