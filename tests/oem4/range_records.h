@@ -42,6 +42,8 @@ struct CmpObs {
 };
 std::vector<uint8_t> Rangecmp(const std::vector<CmpObs> &obs, testsupport::HeaderFields h = {});
 
+// The payload structs are packed: tests compare their fields as values
+// (+field), since a gtest macro would bind a misaligned reference.
 struct Epoch {
     int32_t result = 0; // last non-zero DecodeByte result
     EpochRecord epoch{};

@@ -71,17 +71,17 @@ TEST_F(RangeTest, L2PairsByFullPrnWhereverItStands) {
     const Epoch e = Run({L2(7), L1(5), L2(9), L1(0), L1(7), L1(300), L2(44)});
     ASSERT_EQ(e.result, 1);
     ASSERT_EQ(e.meas.size(), 3u);
-    EXPECT_EQ(e.epoch.satCount, 3);
-    EXPECT_EQ(e.meas[0].prn, 5);
-    EXPECT_EQ(e.tracking[0].signalFlags, 5u);
-    EXPECT_EQ(e.meas[0].l2Phase, 0.0);
-    EXPECT_EQ(e.tracking[0].l2LockTime, 0.0);
-    EXPECT_EQ(e.meas[1].prn, 7);
-    EXPECT_EQ(e.tracking[1].signalFlags, 7u);
-    EXPECT_EQ(e.meas[1].l2Phase, L2(7).phase);
-    EXPECT_EQ(e.meas[2].prn, 44);
-    EXPECT_EQ(e.tracking[2].prn, 300u);
-    EXPECT_EQ(e.tracking[2].signalFlags, 5u);
+    EXPECT_EQ(+e.epoch.satCount, 3);
+    EXPECT_EQ(+e.meas[0].prn, 5);
+    EXPECT_EQ(+e.tracking[0].signalFlags, 5u);
+    EXPECT_EQ(+e.meas[0].l2Phase, 0.0);
+    EXPECT_EQ(+e.tracking[0].l2LockTime, 0.0);
+    EXPECT_EQ(+e.meas[1].prn, 7);
+    EXPECT_EQ(+e.tracking[1].signalFlags, 7u);
+    EXPECT_EQ(+e.meas[1].l2Phase, L2(7).phase);
+    EXPECT_EQ(+e.meas[2].prn, 44);
+    EXPECT_EQ(+e.tracking[2].prn, 300u);
+    EXPECT_EQ(+e.tracking[2].signalFlags, 5u);
     const Texts_t want = {"PRN 9 had L2 data but no data for L1--data ignored",
                           "PRN 44 had L2 data but no data for L1--data ignored"};
     Texts_t got;
@@ -128,10 +128,10 @@ TEST_F(RangeTest, CodeScreeningAndLockConversions) {
     ASSERT_EQ(e.meas.size(), 5u);
     const uint8_t locks[] = {12, 255, 255, 0, 255};
     for (size_t j = 0; j < 5; ++j) {
-        EXPECT_EQ(e.meas[j].l1Lock, locks[j]);
-        EXPECT_EQ(e.tracking[j].l1LockTime, obs[j].lockTime);
-        EXPECT_EQ(e.meas[j].l1Phase, obs[j].phase); // kept even without code
-        EXPECT_EQ(e.meas[j].l1Pseudorange, j == 2 || j == 3 ? 0.0 : obs[j].pseudorange);
+        EXPECT_EQ(+e.meas[j].l1Lock, locks[j]);
+        EXPECT_EQ(+e.tracking[j].l1LockTime, obs[j].lockTime);
+        EXPECT_EQ(+e.meas[j].l1Phase, obs[j].phase); // kept even without code
+        EXPECT_EQ(+e.meas[j].l1Pseudorange, j == 2 || j == 3 ? 0.0 : obs[j].pseudorange);
     }
     Texts_t bad;
     for (const auto &t : Texts())
@@ -141,7 +141,7 @@ TEST_F(RangeTest, CodeScreeningAndLockConversions) {
 
     Open([](Oem4Options &o) { o.reportAll = 0; });
     e = Run(obs);
-    EXPECT_EQ(e.meas[2].l1Pseudorange, 0.0);
+    EXPECT_EQ(+e.meas[2].l1Pseudorange, 0.0);
     EXPECT_TRUE(Texts().empty());
 }
 
@@ -150,16 +150,16 @@ TEST_F(RangeTest, L2CodeNeedsPhaseLockWhenRequired) {
     unlocked.status &= ~(1u << 10);
     const std::vector<Obs> obs = {L1(1), L1(2), L1(3), young, unlocked, fine};
     Epoch e = Run(obs);
-    EXPECT_EQ(e.meas[0].l2Pseudorange, 0.0);
-    EXPECT_EQ(e.meas[0].l2Phase, young.phase);
-    EXPECT_EQ(e.tracking[0].l2LockTime, young.lockTime);
-    EXPECT_EQ(e.meas[1].l2Pseudorange, 0.0);
-    EXPECT_EQ(e.meas[2].l2Pseudorange, fine.pseudorange);
+    EXPECT_EQ(+e.meas[0].l2Pseudorange, 0.0);
+    EXPECT_EQ(+e.meas[0].l2Phase, young.phase);
+    EXPECT_EQ(+e.tracking[0].l2LockTime, young.lockTime);
+    EXPECT_EQ(+e.meas[1].l2Pseudorange, 0.0);
+    EXPECT_EQ(+e.meas[2].l2Pseudorange, fine.pseudorange);
 
     Open([](Oem4Options &o) { o.requireL2Lock = 0; });
     e = Run(obs);
-    EXPECT_EQ(e.meas[0].l2Pseudorange, young.pseudorange);
-    EXPECT_EQ(e.meas[1].l2Pseudorange, unlocked.pseudorange);
+    EXPECT_EQ(+e.meas[0].l2Pseudorange, young.pseudorange);
+    EXPECT_EQ(+e.meas[1].l2Pseudorange, unlocked.pseudorange);
 }
 
 TEST_F(RangeTest, PositionAttachedWithinMaxAgeElseLimitedMessages) {
@@ -168,17 +168,17 @@ TEST_F(RangeTest, PositionAttachedWithinMaxAgeElseLimitedMessages) {
     EXPECT_TRUE(Texts().empty());
     GetOpenPort(0)->lastPosition = {1.0, 100.0, 45.25, -75.5, 70.123456789};
     Epoch e = Run({L1(1)}, At(104.0));
-    EXPECT_EQ(e.epoch.flags, 1);
-    EXPECT_EQ(e.epoch.latitude, 45.25);
-    EXPECT_EQ(e.epoch.longitude, -75.5);
-    EXPECT_EQ(e.epoch.height, 70.123456789f);
+    EXPECT_EQ(+e.epoch.flags, 1);
+    EXPECT_EQ(+e.epoch.latitude, 45.25);
+    EXPECT_EQ(+e.epoch.longitude, -75.5);
+    EXPECT_EQ(+e.epoch.height, 70.123456789f);
     EXPECT_EQ(Run({L1(1)}, At(96.0)).epoch.flags, 1);
 
     for (int i = 0; i < 60; ++i) {
         e = Run({L1(1)}, At(106.0));
         EXPECT_EQ(e.result, 1);
-        EXPECT_EQ(e.epoch.flags, 0);
-        EXPECT_EQ(e.epoch.latitude, 0.0);
+        EXPECT_EQ(+e.epoch.flags, 0);
+        EXPECT_EQ(+e.epoch.latitude, 0.0);
     }
     const Texts_t t = Texts();
     ASSERT_EQ(t.size(), 51u);
@@ -193,14 +193,14 @@ TEST_F(RangeTest, PositionAttachedWithinMaxAgeElseLimitedMessages) {
 TEST_F(RangeTest, ClockModelWithinThirtySecondsAndMissingClockReport) {
     GetOpenPort(0)->lastClockModel = {1.0, 100.0, 1500.0, -0.25};
     Epoch e = Run({L1(1)}, At(129.9, 60));
-    EXPECT_EQ(e.epoch.clockOffset, 1500.0);
-    EXPECT_EQ(e.epoch.clockDrift, -0.25);
-    EXPECT_EQ(e.epoch.receiverTime, 129.9);
-    EXPECT_EQ(e.epoch.correctedTime, 129.9 - 1500.0 / kC);
+    EXPECT_EQ(+e.epoch.clockOffset, 1500.0);
+    EXPECT_EQ(+e.epoch.clockDrift, -0.25);
+    EXPECT_EQ(+e.epoch.receiverTime, 129.9);
+    EXPECT_EQ(+e.epoch.correctedTime, 129.9 - 1500.0 / kC);
     e = Run({L1(1)}, At(130.0, 60));
-    EXPECT_EQ(e.epoch.clockOffset, 0.0);
-    EXPECT_EQ(e.epoch.clockDrift, 0.0);
-    EXPECT_EQ(e.epoch.correctedTime, 130.0);
+    EXPECT_EQ(+e.epoch.clockOffset, 0.0);
+    EXPECT_EQ(+e.epoch.clockDrift, 0.0);
+    EXPECT_EQ(+e.epoch.correctedTime, 130.0);
 
     const std::string missing = "Missing clock offset for current epoch. Recompute receiver clock";
     int reports = 0;
@@ -219,8 +219,8 @@ TEST_F(RangeTest, RecomputationRunsFromTheFourthEphemeris) {
     GetOpenPort(0)->lastPosition = {1.0, 100.0, 45.25, -75.5, 70.0};
     EphemerisListCount = 3;
     Epoch e = Run({L1(1), L1(2), L1(3), L1(4)}, At(100.0, 60));
-    EXPECT_EQ(e.epoch.flags, 1);
-    EXPECT_EQ(e.epoch.latitude, 45.25);
+    EXPECT_EQ(+e.epoch.flags, 1);
+    EXPECT_EQ(+e.epoch.latitude, 45.25);
     EXPECT_TRUE(Texts().empty()); // neither a recomputation nor a missing-clock report
 
     // No ephemeris can be found for these satellites, so whatever the outcome
@@ -228,10 +228,10 @@ TEST_F(RangeTest, RecomputationRunsFromTheFourthEphemeris) {
     EphemerisListCount = 4;
     e = Run({L1(1), L1(2), L1(3), L1(4)}, At(100.0, 60));
     EXPECT_EQ(e.result, 1);
-    EXPECT_EQ(e.epoch.flags & 1, 0);
-    EXPECT_EQ(e.epoch.latitude, 0.0);
-    EXPECT_EQ(e.epoch.longitude, 0.0);
-    EXPECT_EQ(e.epoch.height, 0.0f);
+    EXPECT_EQ(+e.epoch.flags & 1, 0);
+    EXPECT_EQ(+e.epoch.latitude, 0.0);
+    EXPECT_EQ(+e.epoch.longitude, 0.0);
+    EXPECT_EQ(+e.epoch.height, 0.0f);
 }
 
 TEST_F(RangeTest, SlipAndRisingReports) {
@@ -264,4 +264,23 @@ TEST_F(RangeTest, FailedPutIsReportedAndDropsTheEpoch) {
     EXPECT_EQ(Run({L1(5)}).result, 0);
     EXPECT_EQ(Texts(), (Texts_t{"PRN 5 is rising or re-appearing", GetThreadBufErrString(TB_OVERRUN)}));
     EXPECT_EQ(GetOpenPort(0)->slipTable[5].valid, 1); // the slip table still moved on
+}
+
+TEST_F(RangeTest, ArbitraryBodiesStayInBounds) {
+    // Random observation bytes of every size the framing lets through: the
+    // decoder may drop them but must neither crash nor write out of bounds
+    // (run under the sanitizers in CI).
+    uint32_t seed = 12345;
+    const auto next = [&seed]() { return seed = seed * 1664525u + 1013904223u; };
+    for (uint16_t id : {uint16_t{43}, uint16_t{140}}) {
+        const uint32_t size = id == 43 ? 44 : 24;
+        for (uint32_t n = 0; n <= 8150 / size; n += 1 + n / 8) {
+            Bytes b;
+            b.u4(n);
+            for (uint32_t i = 0; i < n * size; ++i) b.u1(static_cast<uint8_t>(next() >> 24));
+            const Epoch e = Decode(MakeRecord(id, b.data()), &buf);
+            EXPECT_TRUE(e.result == 0 || e.result == 1);
+            EXPECT_LE(e.meas.size(), 24u);
+        }
+    }
 }

@@ -48,16 +48,16 @@ TEST_F(RangecmpTest, FieldsExpandToRangeUnits) {
     const Epoch e = Decode(Rangecmp({Cmp(3), fast}, At(200.0)), &buf);
     ASSERT_EQ(e.result, 1);
     ASSERT_EQ(e.meas.size(), 2u);
-    EXPECT_EQ(e.meas[0].prn, 3);
-    EXPECT_EQ(e.meas[0].l1Doppler, -1000.5);
-    EXPECT_EQ(e.meas[0].l1Pseudorange, 21000000.5);
-    EXPECT_EQ(e.meas[0].l1Lock, 10);
-    EXPECT_EQ(e.tracking[0].l1LockTime, 10.0);
-    EXPECT_EQ(e.tracking[0].l1Cno, 45.0);
-    EXPECT_EQ(e.meas[1].l1Doppler, -524288.0);
-    EXPECT_EQ(e.meas[1].l1Pseudorange, 68719476735.0 / 128.0);
-    EXPECT_EQ(e.tracking[1].l1LockTime, 2097151.0 / 32.0);
-    EXPECT_EQ(e.tracking[1].l1Cno, 51.0);
+    EXPECT_EQ(+e.meas[0].prn, 3);
+    EXPECT_EQ(+e.meas[0].l1Doppler, -1000.5);
+    EXPECT_EQ(+e.meas[0].l1Pseudorange, 21000000.5);
+    EXPECT_EQ(+e.meas[0].l1Lock, 10);
+    EXPECT_EQ(+e.tracking[0].l1LockTime, 10.0);
+    EXPECT_EQ(+e.tracking[0].l1Cno, 45.0);
+    EXPECT_EQ(+e.meas[1].l1Doppler, -524288.0);
+    EXPECT_EQ(+e.meas[1].l1Pseudorange, 68719476735.0 / 128.0);
+    EXPECT_EQ(+e.tracking[1].l1LockTime, 2097151.0 / 32.0);
+    EXPECT_EQ(+e.tracking[1].l1Cno, 51.0);
 }
 
 TEST_F(RangecmpTest, CarrierPhaseRolloverRebuild) {
@@ -67,9 +67,9 @@ TEST_F(RangecmpTest, CarrierPhaseRolloverRebuild) {
     l2.pseudorange = RangeOf(13.155 * kRoll, kLambda2);
     const Epoch e = Decode(Rangecmp({a, b, l2}), &buf);
     ASSERT_EQ(e.meas.size(), 2u);
-    EXPECT_EQ(e.meas[0].l1Phase, -13.0 * kRoll);
-    EXPECT_EQ(e.meas[1].l1Phase, -(13.0 * kRoll + 100.0));
-    EXPECT_EQ(e.meas[0].l2Phase, -13.0 * kRoll); // L2 wavelength (L1's would give 17)
+    EXPECT_EQ(+e.meas[0].l1Phase, -13.0 * kRoll);
+    EXPECT_EQ(+e.meas[1].l1Phase, -(13.0 * kRoll + 100.0));
+    EXPECT_EQ(+e.meas[0].l2Phase, -13.0 * kRoll); // L2 wavelength (L1's would give 17)
 
     // Negative rollover count: A = 3.6 * 2^23 cycles against a zero range.
     EXPECT_EQ(RebuildCarrierPhase(-3.6 * kRoll, 0.0, kTracked), -(-4.0 * kRoll + 3.6 * kRoll));
@@ -87,9 +87,9 @@ TEST_F(RangecmpTest, MaxchanCutAndHighPrnsDropped) {
     ASSERT_EQ(e.result, 1);
     ASSERT_EQ(e.meas.size(), 11u);
     for (size_t j = 0; j < 11; ++j) {
-        EXPECT_NE(e.meas[j].prn, 5);
-        EXPECT_LE(e.meas[j].prn, 12);
-        EXPECT_EQ(e.tracking[j].signalFlags, 7u);
+        EXPECT_NE(+e.meas[j].prn, 5);
+        EXPECT_LE(+e.meas[j].prn, 12);
+        EXPECT_EQ(+e.tracking[j].signalFlags, 7u);
     }
     ASSERT_EQ(Texts().size(), 2u);
     EXPECT_EQ(Texts()[0], "MAXCHAN(24) exceeded, data may be lost on Port 0");
@@ -99,7 +99,7 @@ TEST_F(RangecmpTest, MaxchanCutAndHighPrnsDropped) {
     // RANGE keeps PRN 120 as it is.
     const Epoch r = Decode(Range({L1(120)}), &buf);
     ASSERT_EQ(r.meas.size(), 1u);
-    EXPECT_EQ(r.meas[0].prn, 120);
+    EXPECT_EQ(+r.meas[0].prn, 120);
 }
 
 // Every epoch of a real log, checked for physical sense. While a satellite
@@ -122,26 +122,26 @@ LogSummary DecodeLog(const std::string &path, bool absolute, ThreadBuf *buf) {
         if (DecodeByte(0, byte, buf) != 1) continue;
         const Epoch e = ReadEpoch(buf);
         ++s.epochs;
-        EXPECT_EQ(e.epoch.satCount, e.meas.size());
+        EXPECT_EQ(+e.epoch.satCount, e.meas.size());
         s.minSatellites = std::min<int>(s.minSatellites, static_cast<int>(e.meas.size()));
         s.maxSatellites = std::max<int>(s.maxSatellites, static_cast<int>(e.meas.size()));
         for (size_t j = 0; j < e.meas.size(); ++j) {
             const MeasRecord &m = e.meas[j];
             if (m.prn < 1 || m.prn > 32 || m.l1Pseudorange == 0.0) continue;
-            EXPECT_GT(m.l1Pseudorange, 19.0e6) << int(m.prn);
-            EXPECT_LT(m.l1Pseudorange, 27.0e6) << int(m.prn);
-            EXPECT_LT(std::fabs(m.l1Doppler), 6000.0) << int(m.prn);
+            EXPECT_GT(+m.l1Pseudorange, 19.0e6) << int(+m.prn);
+            EXPECT_LT(+m.l1Pseudorange, 27.0e6) << int(+m.prn);
+            EXPECT_LT(std::fabs(+m.l1Doppler), 6000.0) << int(+m.prn);
             const double offset = -m.l1Phase * kLambda1 - m.l1Pseudorange;
             const double lock = e.tracking[j].l1LockTime;
             if (absolute) {
-                EXPECT_LT(std::fabs(offset), 300.0) << int(m.prn);
+                EXPECT_LT(std::fabs(offset), 300.0) << int(+m.prn);
                 if (m.l2Pseudorange != 0.0) {
-                    EXPECT_LT(std::fabs(-m.l2Phase * kLambda2 - m.l2Pseudorange), 300.0) << int(m.prn);
+                    EXPECT_LT(std::fabs(-+m.l2Phase * kLambda2 - +m.l2Pseudorange), 300.0) << int(+m.prn);
                 }
             }
             const auto it = previous.find(m.prn);
             if (it != previous.end() && lock > it->second.second) {
-                EXPECT_LT(std::fabs(offset - it->second.first), 10.0) << int(m.prn);
+                EXPECT_LT(std::fabs(offset - it->second.first), 10.0) << int(+m.prn);
             }
             previous[m.prn] = {offset, lock};
         }
