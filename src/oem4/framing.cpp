@@ -230,3 +230,49 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     dec->state = WAIT_SYNC;
     return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
 }
+
+int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
+                    uint32_t *used) {
+    *used = 0;
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) {
+        SetErrorText("OpenPort not called");
+        return size != 0 ? -1 : 0;
+    }
+    uint32_t i = 0;
+    while (i < size) {
+        if (dec->state == WAIT_SYNC) {
+            // Nothing but a sync byte changes the waiting machine.
+            const void *sync = std::memchr(data + i, kSync1, size - i);
+            if (sync == nullptr) {
+                i = size;
+                break;
+            }
+            i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data);
+        } else if (dec->state >= 0) {
+            // Inside a record every byte short of the next checkpoint (the
+            // item count, the buffer limit, the end of the record) is only
+            // stored, so those bytes are copied at once and the checkpoint
+            // byte itself goes through DecodeByte.
+            uint32_t checkpoint = dec->expectedTotal;
+            if (dec->collected < dec->countEnd && dec->countEnd < checkpoint)
+                checkpoint = dec->countEnd;
+            if (kRecordBufferSize < checkpoint) checkpoint = kRecordBufferSize;
+            if (dec->collected + 1 < checkpoint) {
+                uint32_t take = checkpoint - 1 - dec->collected;
+                if (take > size - i) take = size - i;
+                std::memcpy(dec->record.data() + dec->collected, data + i, take);
+                dec->collected += take;
+                i += take;
+                continue;
+            }
+        }
+        const int32_t result = DecodeByte(port, data[i++], buf);
+        if (result != 0) {
+            *used = i;
+            return result;
+        }
+    }
+    *used = i;
+    return 0;
+}

@@ -105,6 +105,13 @@ int32_t OpenPort(int32_t port, PortMessageFn callback);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);
+// DecodeByte over a block: feeds bytes from data until one gives a non-zero
+// result or the block ends, and tells how many bytes it took (the one that
+// gave the result included). Results, messages and resynchronisation are
+// those of feeding the same bytes one at a time to DecodeByte; the search
+// for a sync byte and the middle of a record body are taken in bulk.
+int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
+                    uint32_t *used);
 
 // The record table and its four checks.
 const RecordTableEntry *FindRecordTableEntry(uint32_t messageId);

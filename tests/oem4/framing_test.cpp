@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -92,8 +93,8 @@ TEST_F(FramingTest, UnknownIdIsSilentAndItsBytesAreRefed) {
 
     // Double sync byte: the second AA starts the real record.
     Open(1);
-    std::vector<uint8_t> doubled = {0xAA};
-    doubled.insert(doubled.end(), good.begin(), good.end());
+    std::vector<uint8_t> doubled = good;
+    doubled.insert(doubled.begin(), 0xAA);
     Feed(doubled, &buf);
     EXPECT_EQ(Texts(), std::vector<std::string>{kResync});
     Oem4Decoder *dec = GetOpenPort(0);
@@ -217,4 +218,108 @@ TEST(Crc32, TableDrivenMatchesTheBitwiseDefinition) {
         for (size_t i = 0; i < len; ++i) crc = Crc32Step((crc ^ data[i]) & 0xFFu) ^ (crc >> 8);
         EXPECT_EQ(Oem4Crc32(data.data(), len), crc) << len;
     }
+}
+
+namespace {
+
+// Everything a stream produces on port 0: each non-zero result with the
+// offset of the byte that gave it and the buffer's bytes at that moment,
+// then the messages.
+struct Trace {
+    std::vector<std::pair<size_t, int32_t>> results;
+    std::vector<std::vector<uint8_t>> buffers;
+    std::vector<std::string> messages;
+    bool operator==(const Trace &) const = default;
+};
+
+Trace RunStream(const std::vector<uint8_t> &bytes, uint32_t block, const Oem4Options &options) {
+    OpenTestPort(options);
+    static ThreadBuf buf;
+    ClearThreadBuf(&buf);
+    Trace t;
+    auto note = [&](size_t at, int32_t r) {
+        t.results.emplace_back(at, r);
+        t.buffers.emplace_back(buf.bytes, buf.bytes + sizeof buf.bytes);
+    };
+    if (block == 0) {
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            const int32_t r = DecodeByte(0, bytes[i], &buf);
+            if (r != 0) note(i, r);
+        }
+    } else {
+        for (size_t start = 0; start < bytes.size(); start += block) {
+            const uint32_t n = static_cast<uint32_t>(std::min<size_t>(block, bytes.size() - start));
+            uint32_t pos = 0;
+            while (pos < n) {
+                uint32_t used = 0;
+                const int32_t r = DecodeBytes(0, bytes.data() + start + pos, n - pos, &buf, &used);
+                EXPECT_GT(used, 0u);
+                pos += used;
+                if (r != 0) note(start + pos - 1, r);
+            }
+        }
+    }
+    for (const auto &m : CapturedMessages()) t.messages.push_back(m.text);
+    return t;
+}
+
+// A stream that exercises every framing path: good records, a CRC failure
+// hiding a record, a wrong item count, an invalid length, an overrun, noise.
+std::vector<uint8_t> MixedStream() {
+    std::vector<uint8_t> s;
+    auto add = [&](const std::vector<uint8_t> &v) { s.insert(s.end(), v.begin(), v.end()); };
+    add(Rawalm(3));
+    auto bad = Rawalm(1);
+    bad[40] ^= 0xFF;
+    add(bad);
+    auto hidden = Rawalm(0);
+    auto carrier = Rawalm(2);
+    std::copy(hidden.begin(), hidden.end(), carrier.begin() + 44);
+    add(carrier);
+    auto count = Rawalm(2);
+    le::PutU4(&count[28 + 8], 5);
+    add(count);
+    add(MakeRecord(74, std::vector<uint8_t>(13), {}));
+    for (int i = 0; i < 300; ++i) s.push_back(static_cast<uint8_t>(i * 37));
+    add(Rawalm(400)); // body longer than the record buffer
+    add(Rawalm(1));
+    return s;
+}
+
+} // namespace
+
+TEST(DecodeBytes, BlocksGiveExactlyTheByteByByteResults) {
+    std::vector<std::vector<uint8_t>> inputs = {MixedStream()};
+    for (const char *name : {"gps-range-static.dat", "gps-rangecmp.dat", "oemv_200911218.gps"}) {
+        const std::string path = SharedDataFile(name);
+        if (path.empty()) continue;
+        auto bytes = ReadFileBytes(path);
+        if (bytes.size() > 300000) bytes.resize(300000);
+        inputs.push_back(bytes);
+        // The same log with a flipped bit every 997 bytes.
+        for (size_t i = 500; i < bytes.size(); i += 997) bytes[i] ^= 0x10;
+        inputs.push_back(bytes);
+    }
+    for (uint32_t reportAll : {0u, 1u}) {
+        Oem4Options o = DefaultOptions();
+        o.reportAll = reportAll;
+        for (const auto &input : inputs) {
+            const Trace reference = RunStream(input, 0, o);
+            for (uint32_t block : {1u, 2u, 7u, 100u, 2048u, 1000000u}) {
+                EXPECT_TRUE(RunStream(input, block, o) == reference)
+                    << "block " << block << " reportAll " << reportAll << " size " << input.size();
+            }
+        }
+    }
+}
+
+TEST(DecodeBytes, UnopenedPortAndEmptyBlock) {
+    uint32_t used = 99;
+    uint8_t byte = 0xAA;
+    EXPECT_EQ(DecodeBytes(2000, &byte, 1, nullptr, &used), -1);
+    EXPECT_EQ(used, 0u);
+    EXPECT_STREQ(ErrorText, "OpenPort not called");
+    OpenTestPort(DefaultOptions());
+    EXPECT_EQ(DecodeBytes(0, &byte, 0, nullptr, &used), 0);
+    EXPECT_EQ(used, 0u);
 }

@@ -1,0 +1,68 @@
+// Fuzz target: a whole conversion of the fuzzed bytes as the input log,
+// with the clock recomputation off or on (first byte). Checks that the
+// result is a valid code and that the counters and messages stay sane.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "oem4conv.h"
+
+namespace {
+
+std::string Dir() {
+    static std::string dir = [] {
+        char tmpl[] = "/tmp/oem4conv-fuzz-XXXXXX";
+        const char *d = mkdtemp(tmpl);
+        if (d == nullptr) std::abort();
+        return std::string(d);
+    }();
+    return dir;
+}
+
+void OEM4CONV_CALL OnMessage(double, const char *text) {
+    if (text == nullptr || std::strlen(text) >= 1024) std::abort();
+}
+void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
+    if (done < 0 || total < 0 || done > total) std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const std::string input = Dir() + "/in.gps";
+    FILE *f = std::fopen(input.c_str(), "wb");
+    if (f == nullptr) std::abort();
+    if (size > 1) std::fwrite(data + 1, 1, size - 1, f);
+    std::fclose(f);
+
+    ConvertOptions options{};
+    options.structSize = sizeof options;
+    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", input.c_str());
+    std::snprintf(options.outputFile, sizeof options.outputFile, "%s/out", Dir().c_str());
+    options.optionsSize = sizeof(Oem4Options);
+    Oem4Options o{};
+    SetFactoryDefaults(sizeof o, &o);
+    o.recomputeClock = data[0] & 1u;
+    o.reportAll = (data[0] >> 1) & 1u;
+    o.epochFlag = (data[0] >> 2) & 1u;
+    o.requireL2Lock = (data[0] >> 3) & 1u;
+    std::memcpy(options.converterOptions, &o, sizeof o);
+    ConvertHost host{};
+    host.structSize = sizeof host;
+    host.onMessage = OnMessage;
+    host.onProgress = OnProgress;
+
+    const int32_t result = ConvertFile(&options, &host, 0);
+    if (result < 0 || result > 3) std::abort();
+    char text[1024];
+    GetErrString(text);
+    if (std::memchr(text, 0, sizeof text) == nullptr) std::abort();
+    for (const char *ext : {".tsq", ".epp", ".sta"}) unlink((Dir() + "/out" + ext).c_str());
+    unlink(input.c_str());
+    return 0;
+}

@@ -1,0 +1,89 @@
+// Fuzz target: any byte stream through the framing machine and the record
+// decoders, under every option combination. The first input byte picks the
+// options; the stream is fed both byte by byte and in blocks of a size
+// taken from the second byte, and the two runs must agree exactly.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "oem4/ephemeris_list.h"
+#include "oem4/oem4_decoder.h"
+#include "threadbuf/threadbuf.h"
+
+namespace {
+
+std::string g_messages;
+
+void Collect(double time, const char *text) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.3f ", time);
+    g_messages += stamp;
+    g_messages += text;
+    g_messages += '\n';
+}
+
+struct Outcome {
+    std::vector<uint8_t> results; // result codes and the buffers they left
+    std::string messages;
+};
+
+ThreadBuf g_buf;
+
+Outcome Feed(const Oem4Options &options, const uint8_t *data, size_t size, uint32_t block) {
+    g_messages.clear();
+    OpenPort(0, Collect);
+    SetPortOptions(0, &options, sizeof options);
+    ClearEphemerisList();
+    ClearThreadBuf(&g_buf);
+    Outcome out;
+    auto note = [&](size_t at, int32_t r) {
+        const uint8_t *p = reinterpret_cast<const uint8_t *>(&at);
+        out.results.insert(out.results.end(), p, p + sizeof at);
+        out.results.push_back(static_cast<uint8_t>(r));
+        out.results.insert(out.results.end(), g_buf.bytes, g_buf.bytes + sizeof g_buf.bytes);
+    };
+    if (block == 0) {
+        for (size_t i = 0; i < size; ++i) {
+            const int32_t r = DecodeByte(0, data[i], &g_buf);
+            if (r != 0) note(i, r);
+        }
+    } else {
+        size_t pos = 0;
+        while (pos < size) {
+            const uint32_t n = static_cast<uint32_t>(size - pos < block ? size - pos : block);
+            uint32_t used = 0;
+            const int32_t r = DecodeBytes(0, data + pos, n, &g_buf, &used);
+            if (used == 0) std::abort();
+            pos += used;
+            if (r != 0) note(pos - 1, r);
+        }
+    }
+    out.messages = g_messages;
+    return out;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2) return 0;
+    const uint8_t pick = data[0];
+    Oem4Options options{};
+    options.epochFlag = pick & 1u;
+    options.reportAll = (pick >> 1) & 1u;
+    options.recomputeClock = (pick >> 2) & 1u;
+    options.requireL2Lock = (pick >> 3) & 1u;
+    static constexpr double kAges[4] = {0.0, 1.0, 5.0, 1e300};
+    options.maxPositionAge = kAges[(pick >> 4) & 3u];
+    const uint32_t block = 1u + data[1] * 37u;
+    data += 2;
+    size -= 2;
+
+    const Outcome bytewise = Feed(options, data, size, 0);
+    const Outcome blockwise = Feed(options, data, size, block);
+    if (bytewise.results != blockwise.results || bytewise.messages != blockwise.messages)
+        std::abort();
+    ClearEphemerisList();
+    return 0;
+}
