@@ -19,13 +19,18 @@ native_lib=
 native_host=
 
 # ---- conversion checks --------------------------------------------------
-# The host converts the receiver logs below and a log of its own with an
-# epoch the observation file refuses, checking counters, messages, progress,
-# abort and null callbacks, and the outputs are compared between the builds.
-# This needs the conversion driver; until it is in the tree only the
-# interface checks run. Set to 1 (or export OEM4CONV_HOST_CONVERT=1) once the
-# driver has been merged.
-convert=${OEM4CONV_HOST_CONVERT:-0}
+# The host converts the receiver logs of ../shared/data (when present) and a
+# log of its own with a refused epoch and camera marks, checking counters,
+# messages, progress, abort and null callbacks, and the outputs of the two
+# builds are compared. This needs the conversion driver: the checks run once
+# src/api holds it (ChangeExtension is its output-naming step); until then
+# only the interface checks run. OEM4CONV_HOST_CONVERT=1 or 0 forces them on
+# or off.
+if grep -qs ChangeExtension "$root"/src/api/*.cpp; then
+  convert=${OEM4CONV_HOST_CONVERT:-1}
+else
+  convert=${OEM4CONV_HOST_CONVERT:-0}
+fi
 data_dir=$(cd "$root/.." && pwd)/shared/data
 
 while [ $# -gt 0 ]; do
@@ -124,6 +129,6 @@ if [ "$convert" = 1 ]; then
   [ "$compared" -gt 0 ] || fail "no outputs to compare"
   echo "$compared output files match"
 else
-  echo "NOTE: conversion checks not run (OEM4CONV_HOST_CONVERT=0)"
+  echo "NOTE: conversion checks not run (no conversion driver in src/api, or OEM4CONV_HOST_CONVERT=0)"
 fi
 echo "Windows DLL checks passed"

@@ -328,11 +328,16 @@ static long FileSize(const char *path) {
     return size;
 }
 
+/* The file name of a path without its extension: the output base name. */
 static const char *BaseName(const char *path) {
+    static char name[260];
     const char *base = path;
     for (const char *p = path; *p; ++p)
         if (*p == '/' || *p == '\\') base = p + 1;
-    return base;
+    snprintf(name, sizeof name, "%s", base);
+    char *dot = strrchr(name, '.');
+    if (dot != NULL && dot != name) *dot = 0;
+    return name;
 }
 
 /* Output base path OUTDIR/NAME with the platform's separator. */
@@ -439,7 +444,7 @@ static void CheckOutputs(const char *outputName, const ConvertOptions *options) 
 
 static void ConvertLog(const char *log) {
     static ConvertOptions full, quiet, aborted;
-    char name[260];
+    char name[300];
     const long size = FileSize(log);
     if (!CHECK(size >= 0)) return;
     printf("converting %s (%ld bytes)\n", log, size);
@@ -447,7 +452,9 @@ static void ConvertLog(const char *log) {
 
     /* An Abort before the conversion does not stop it. */
     pAbort();
-    snprintf(name, sizeof name, "%s", BaseName(log));
+    char stem[260];
+    snprintf(stem, sizeof stem, "%s", BaseName(log));
+    snprintf(name, sizeof name, "%s", stem);
     CHECK(Convert(log, name, &full, 1, 0) == 0);
     CHECK(g_run.progressCalls == size / 2048 + 2);
     CHECK(g_run.lastDone == size && g_run.lastTotal == size && !g_run.progressOrderBroken);
@@ -462,7 +469,7 @@ static void ConvertLog(const char *log) {
     CheckOutputs(name, &full);
 
     /* Without callbacks: the same conversion, the same last message. */
-    snprintf(name, sizeof name, "%s-quiet", BaseName(log));
+    snprintf(name, sizeof name, "%s-quiet", stem);
     CHECK(Convert(log, name, &quiet, 0, 0) == 0);
     CHECK(quiet.epochCount == full.epochCount && quiet.ephemerisCount == full.ephemerisCount &&
           quiet.markCount == full.markCount);
@@ -472,7 +479,7 @@ static void ConvertLog(const char *log) {
      * stops after that block, makes its final progress call and still
      * reports its statistics. */
     if (size > 2048) {
-        snprintf(name, sizeof name, "%s-aborted", BaseName(log));
+        snprintf(name, sizeof name, "%s-aborted", stem);
         CHECK(Convert(log, name, &aborted, 1, 2) == 1);
         CheckText(ErrString(), "User Quit", __LINE__);
         CHECK(g_run.progressCalls == 2 && g_run.firstDone == 2048);
@@ -493,21 +500,30 @@ static uint32_t Crc32(const uint8_t *data, size_t length) {
     return crc;
 }
 
-/* Appends a RANGE record of `count` L1 C/A observations (PRN 1 to count)
- * at the given time of week; returns the new length. */
-static size_t AppendRange(uint8_t *out, size_t at, int count, int32_t milliseconds) {
+/* Appends an OEM4 record with the given body at a time of week of GPS week
+ * 1761; returns the new length. */
+static size_t AppendRecord(uint8_t *out, size_t at, uint32_t id, const uint8_t *body,
+                           uint32_t length, int32_t milliseconds) {
     uint8_t *r = out + at;
-    const uint32_t length = 4 + 44u * (uint32_t)count;
-    memset(r, 0, 28 + length + 4);
+    memset(r, 0, 28);
     r[0] = 0xAA, r[1] = 0x44, r[2] = 0x12, r[3] = 28;
-    PutU2(r + 4, 43);
+    PutU2(r + 4, id);
     PutU2(r + 8, length);
     r[13] = 180; /* fine steering */
     PutU2(r + 14, 1761);
     PutU4(r + 16, (uint32_t)milliseconds);
-    PutU4(r + 28, (uint32_t)count);
+    memcpy(r + 28, body, length);
+    PutU4(r + 28 + length, Crc32(r, 28 + length));
+    return at + 28 + length + 4;
+}
+
+/* A RANGE record of `count` locked L1 C/A observations, PRN 1 to count. */
+static size_t AppendRange(uint8_t *out, size_t at, int count, int32_t milliseconds) {
+    static uint8_t body[4 + 44 * 24];
+    memset(body, 0, sizeof body);
+    PutU4(body, (uint32_t)count);
     for (int i = 0; i < count; ++i) {
-        uint8_t *o = r + 32 + 44 * i;
+        uint8_t *o = body + 4 + 44 * i;
         PutU2(o, (uint32_t)(i + 1));
         PutR8(o + 4, 21000000.0 + 1000.0 * i);
         PutR8(o + 16, -110000000.0 - 5000.0 * i);
@@ -516,14 +532,27 @@ static size_t AppendRange(uint8_t *out, size_t at, int count, int32_t millisecon
         PutR4(o + 36, 300.0f);
         PutU4(o + 40, (1u << 10) | (1u << 11) | (1u << 12)); /* L1, locked */
     }
-    PutU4(r + 28 + length, Crc32(r, 28 + length));
-    return at + 28 + length + 4;
+    return AppendRecord(out, at, 43, body, 4 + 44 * (uint32_t)count, milliseconds);
 }
 
+/* A MARKTIME record: a camera pulse at the given receiver time. */
+static size_t AppendMark(uint8_t *out, size_t at, double markTime, int32_t milliseconds) {
+    uint8_t body[40];
+    memset(body, 0, sizeof body);
+    PutU4(body, 1761);
+    PutR8(body + 4, markTime);
+    PutR8(body + 12, 0.000125);
+    return AppendRecord(out, at, 231, body, sizeof body, milliseconds);
+}
+
+/* A log with an epoch of 13 satellites between two that fit, and two
+ * camera marks. */
 static void ConvertRefusedEpoch(void) {
     static uint8_t log[4096];
     size_t n = AppendRange(log, 0, 2, 100000);
+    n = AppendMark(log, n, 150.25, 150250);
     n = AppendRange(log, n, 13, 200000);
+    n = AppendMark(log, n, 250.5, 250500);
     n = AppendRange(log, n, 12, 300000);
     log[n++] = 0; /* so that the last record is seen as complete everywhere */
 
@@ -541,10 +570,10 @@ static void ConvertRefusedEpoch(void) {
     CHECK(Convert(path, "refused-epoch", &options, 1, 0) == 0);
     g_watchPrefix = NULL;
     CHECK(g_run.watchSeen == 1 && g_run.watchTime == 200.0);
-    CHECK(options.epochCount == 2);
+    CHECK(options.epochCount == 2 && options.markCount == 2);
     CheckOutputs("refused-epoch", &options);
-    printf("converted the refused-epoch log: epochs %u, messages %d\n", (unsigned)options.epochCount,
-           g_run.messages);
+    printf("converted the refused-epoch log: epochs %u, marks %u, messages %d\n",
+           (unsigned)options.epochCount, (unsigned)options.markCount, g_run.messages);
 }
 
 /* ---- comparing the outputs of two builds -------------------------------- */
