@@ -190,6 +190,20 @@ void CloseOutputs() {
     g_sta = nullptr;
 }
 
+// Creating an output truncates it; if it is the input itself (a log named
+// day1.sta converted beside itself, or a link to it) the log would be lost.
+bool IsInputFile(std::FILE *input, const char *path) {
+#if defined(_WIN32)
+    (void)input;
+    return _stricmp(g_inputPath, path) == 0;
+#else
+    struct stat inputInfo;
+    struct stat outputInfo;
+    if (fstat(fileno(input), &inputInfo) != 0 || stat(path, &outputInfo) != 0) return false;
+    return inputInfo.st_dev == outputInfo.st_dev && inputInfo.st_ino == outputInfo.st_ino;
+#endif
+}
+
 // Opens the input and the three outputs in their fixed order; on failure
 // everything already opened is closed again and ErrorText says why.
 bool OpenFiles(std::FILE **input) {
@@ -197,6 +211,12 @@ bool OpenFiles(std::FILE **input) {
     if (*input == nullptr) {
         FormatErrorText("Error: Unable to open %s", g_inputPath);
         return false;
+    }
+    for (const char *output : {g_tsqPath, g_eppPath, g_staPath}) {
+        if (IsInputFile(*input, output)) {
+            FormatErrorText("Error: Output file %s is the input file", output);
+            return false;
+        }
     }
     g_tsq = OpenTsqFile(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
                         kTsqChannels);

@@ -364,6 +364,14 @@ TEST_F(Conversion, OpenFailuresNameTheFileAndCloseWhatWasOpened) {
     EXPECT_EQ(ErrString(), "Error: Unable to open " + (dir / "out.sta").string());
     EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
 
+    // A log whose name is one of its outputs is never truncated.
+    const std::vector<uint8_t> log = MarkLog(200.0);
+    WriteBytes(dir / "day1.sta", log);
+    EXPECT_EQ(Convert(dir / "day1.sta", (dir / "day1.sta").string()), 1);
+    EXPECT_EQ(ErrString(), "Error: Output file " + (dir / "day1.sta").string() + " is the input file");
+    EXPECT_EQ(Slurp(dir / "day1.sta"), log);
+    EXPECT_FALSE(fs::exists(dir / "day1.tsq"));
+
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(options->epochCount, 77u);
 }
