@@ -10,12 +10,8 @@ int32_t WriteMarkEvent(std::FILE *stream, const char *path, const MarkRecord *ma
     }
     TextBlock block;
     BeginTextBlock(&block);
-    AppendText(&block, "\nCAMERA PULSE #");
-    // Mark numbers count up from 1 for the library's lifetime; printed
-    // unsigned so that they never turn negative.
-    AppendUnsigned(&block, mark->markNumber);
-    AppendText(&block, " AT: ");
-    AppendFixed(&block, mark->time, 6);
-    AppendText(&block, "\n");
+    // Mark numbers count up for the library's lifetime; printed unsigned so
+    // that they never turn negative.
+    AppendFormat(&block, "\nCAMERA PULSE #%u AT: %.6lf\n", unsigned{mark->markNumber}, mark->time);
     return WriteTextBlock(stream, path, &block);
 }

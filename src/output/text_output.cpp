@@ -1,6 +1,6 @@
 #include "output/text_output.h"
 
-#include <cinttypes>
+#include <cstdarg>
 #include <cstring>
 
 #include "api/error_text.h"
@@ -21,7 +21,7 @@ void AppendBytes(TextBlock *block, const char *text, std::size_t length) {
     block->text[block->length] = '\0';
 }
 
-void AppendFormatted(TextBlock *block, const char *text, int length) {
+void AppendNumber(TextBlock *block, const char *text, int length) {
     if (length < 0 || static_cast<std::size_t>(length) >= kNumberTextSize) {
         block->overflow = true;
         return;
@@ -42,26 +42,65 @@ void BeginTextBlock(TextBlock *block) {
     block->overflow = false;
 }
 
-void AppendText(TextBlock *block, const char *literal) { AppendBytes(block, literal, std::strlen(literal)); }
-
-void AppendInteger(TextBlock *block, int32_t value) {
-    char text[16];
-    AppendFormatted(block, text, std::snprintf(text, sizeof text, "%" PRId32, value));
-}
-
-void AppendUnsigned(TextBlock *block, uint32_t value) {
-    char text[16];
-    AppendFormatted(block, text, std::snprintf(text, sizeof text, "%" PRIu32, value));
-}
-
-void AppendExponent(TextBlock *block, double value, int precision) {
-    char text[kNumberTextSize];
-    AppendFormatted(block, text, FormatExponent(text, sizeof text, value, precision));
-}
-
-void AppendFixed(TextBlock *block, double value, int precision) {
-    char text[kNumberTextSize];
-    AppendFormatted(block, text, FormatFixed(text, sizeof text, value, precision));
+void AppendFormat(TextBlock *block, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const char *p = format;
+    while (*p != '\0' && !block->overflow) {
+        const char *literal = std::strchr(p, '%');
+        if (literal != p) {
+            std::size_t length = literal != nullptr ? static_cast<std::size_t>(literal - p) : std::strlen(p);
+            AppendBytes(block, p, length);
+            p += length;
+            continue;
+        }
+        ++p;
+        int precision = 6;
+        if (*p == '.') {
+            precision = 0;
+            for (++p; *p >= '0' && *p <= '9'; ++p) {
+                precision = precision < kMaxPrecision ? precision * 10 + (*p - '0') : precision;
+            }
+        }
+        const bool isLong = *p == 'l';
+        if (isLong) {
+            ++p;
+        }
+        char text[kNumberTextSize];
+        switch (*p) {
+        case 'd':
+            if (isLong) {
+                AppendNumber(block, text, std::snprintf(text, sizeof text, "%ld", va_arg(args, long)));
+            } else {
+                AppendNumber(block, text, std::snprintf(text, sizeof text, "%d", va_arg(args, int)));
+            }
+            break;
+        case 'u':
+            AppendNumber(block, text, std::snprintf(text, sizeof text, "%u", va_arg(args, unsigned)));
+            break;
+        case 'e':
+            AppendNumber(block, text, FormatExponent(text, sizeof text, va_arg(args, double), precision));
+            break;
+        case 'f':
+            AppendNumber(block, text, FormatFixed(text, sizeof text, va_arg(args, double), precision));
+            break;
+        case 's': {
+            const char *string = va_arg(args, const char *);
+            AppendBytes(block, string != nullptr ? string : "", string != nullptr ? std::strlen(string) : 0);
+            break;
+        }
+        case '%':
+            AppendBytes(block, "%", 1);
+            break;
+        default:
+            block->overflow = true;
+            break;
+        }
+        if (*p != '\0') {
+            ++p;
+        }
+    }
+    va_end(args);
 }
 
 int32_t WriteTextBlock(std::FILE *stream, const char *path, const TextBlock *block) {

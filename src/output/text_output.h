@@ -15,14 +15,15 @@ struct TextBlock {
 };
 
 void BeginTextBlock(TextBlock *block);
-void AppendText(TextBlock *block, const char *literal);
-// printf "%d" of a signed 32-bit value.
-void AppendInteger(TextBlock *block, int32_t value);
-void AppendUnsigned(TextBlock *block, uint32_t value);
-// printf "%.<precision>e" with a three-digit exponent.
-void AppendExponent(TextBlock *block, double value, int precision);
-// printf "%.<precision>f".
-void AppendFixed(TextBlock *block, double value, int precision);
+// Appends printf-style text that reads the same on every runtime. Supported
+// conversions: %s, %d, %ld, %u, %.<n>e / %.<n>le (exponent always three digits),
+// %.<n>f / %.<n>lf and %%; anything else marks the block as overflowed.
+// The printf attribute lets the compiler check the arguments' types.
+void AppendFormat(TextBlock *block, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
 
 // Writes the block; 0 on success, 1 with "Error: Unable to write to %s" in
 // ErrorText when the write failed or the stream is already in error.
