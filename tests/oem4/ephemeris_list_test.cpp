@@ -5,6 +5,9 @@
 #include "api/error_text.h"
 #include "oem4/ephemeris_list.h"
 
+// Fields of the packed records are compared as copies (unary +): the test
+// macros take their arguments by reference, which a packed field cannot bind.
+
 namespace {
 
 GpsEphRecord Eph(int32_t prn, int32_t toe, double af0 = 0.0) {
@@ -34,12 +37,12 @@ TEST_F(EphemerisListTest, DuplicatesEnterOnceAndNewToeIsKeptBeside) {
 
     const GpsEphRecord *e = FindGpsEphemeris(5, 7300);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->af0, 1e-6); // the first copy was kept
-    EXPECT_EQ(e->health, 0); // the health word is not part of the kept copy
+    EXPECT_EQ(+e->af0, 1e-6); // the first copy was kept
+    EXPECT_EQ(+e->health, 0); // the health word is not part of the kept copy
     ASSERT_NE(FindGpsEphemeris(5, 14400), nullptr);
-    EXPECT_EQ(FindGpsEphemeris(5, 14400)->af0, 3e-6);
+    EXPECT_EQ(+FindGpsEphemeris(5, 14400)->af0, 3e-6);
     ASSERT_NE(FindGpsEphemeris(6, 7200), nullptr);
-    EXPECT_EQ(FindGpsEphemeris(6, 7200)->prn, 6);
+    EXPECT_EQ(+FindGpsEphemeris(6, 7200)->prn, 6);
     EXPECT_EQ(FindGpsEphemeris(7, 7200), nullptr);
 }
 
@@ -52,19 +55,19 @@ TEST_F(EphemerisListTest, LookupWalksCachesAndRespectsWindow) {
 
     // Below 4000 s from the earlier toe: the walk stops at it.
     ASSERT_NE(FindGpsEphemeris(12, t0 + 3000), nullptr);
-    EXPECT_EQ(FindGpsEphemeris(12, t0 + 3000)->af0, 1.0);
+    EXPECT_EQ(+FindGpsEphemeris(12, t0 + 3000)->af0, 1.0);
     // 4000 s from the cached toe and closer to the later one: walks again.
     ASSERT_NE(FindGpsEphemeris(12, t0 + 4000), nullptr);
-    EXPECT_EQ(FindGpsEphemeris(12, t0 + 4000)->af0, 2.0);
+    EXPECT_EQ(+FindGpsEphemeris(12, t0 + 4000)->af0, 2.0);
     // Now the later entry is cached; a time within 4000 s of it keeps it even
     // though a fresh walk would stop at the earlier entry (3700 < 4000).
-    EXPECT_EQ(FindGpsEphemeris(12, t0 + 3700)->af0, 2.0);
+    EXPECT_EQ(+FindGpsEphemeris(12, t0 + 3700)->af0, 2.0);
     // A new ephemeris of the PRN forgets the cache: the walk decides again.
     AddEphemeris(Eph(12, t1 + 7200, 3.0));
-    EXPECT_EQ(FindGpsEphemeris(12, t0 + 3700)->af0, 1.0);
+    EXPECT_EQ(+FindGpsEphemeris(12, t0 + 3700)->af0, 1.0);
 
     // Window: below 21600 s only, and plain differences across the week.
-    EXPECT_EQ(FindGpsEphemeris(12, t0 - 21599)->af0, 1.0);
+    EXPECT_EQ(+FindGpsEphemeris(12, t0 - 21599)->af0, 1.0);
     EXPECT_EQ(FindGpsEphemeris(12, t0 - 21600), nullptr);
     EXPECT_EQ(FindGpsEphemeris(12, t1 + 7200 + 21600), nullptr);
     AddEphemeris(Eph(3, 0));
@@ -75,7 +78,7 @@ TEST_F(EphemerisListTest, StrictlyCloserReplacesAndOutOfRangePrnsFindNothing) {
     // Equal distances: the earlier entry stays.
     AddEphemeris(Eph(9, 10000, 1.0));
     AddEphemeris(Eph(9, 20000, 2.0));
-    EXPECT_EQ(FindGpsEphemeris(9, 15000)->af0, 1.0);
+    EXPECT_EQ(+FindGpsEphemeris(9, 15000)->af0, 1.0);
 
     AddEphemeris(Eph(71, 0));
     EXPECT_NE(FindGpsEphemeris(71, 0), nullptr);
@@ -98,7 +101,7 @@ TEST_F(EphemerisListTest, ClearForgetsEntriesCachesAndCount) {
     EXPECT_EQ(EphemerisListCount, 0);
     EXPECT_EQ(FindGpsEphemeris(1, 3600), nullptr);
     AddEphemeris(Eph(1, 3600, 4.0));
-    EXPECT_EQ(FindGpsEphemeris(1, 3600)->af0, 4.0);
+    EXPECT_EQ(+FindGpsEphemeris(1, 3600)->af0, 4.0);
 }
 
 TEST_F(EphemerisListTest, GlonassListIsEmpty) {

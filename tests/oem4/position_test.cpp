@@ -10,6 +10,9 @@
 
 using namespace testsupport;
 
+// Fields of the packed records are compared as copies (unary +): the test
+// macros take their arguments by reference, which a packed field cannot bind.
+
 namespace {
 
 struct Bestpos {
@@ -67,15 +70,15 @@ TEST_F(PositionTest, BestposGivesEllipsoidalHeightAndHorizontalSigma) {
     uint8_t raw[kPositionRecordSize];
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_POSITION, 1, raw), 1);
     const auto pos = le::Load<PositionRecord>(raw);
-    EXPECT_EQ(pos.time, 100.0);
-    EXPECT_EQ(pos.week, 1500u);
-    EXPECT_EQ(pos.origin, 3u);
-    EXPECT_EQ(pos.latitude, 51.0);
-    EXPECT_EQ(pos.longitude, -114.0);
-    EXPECT_EQ(pos.height, 221.5);
-    EXPECT_DOUBLE_EQ(pos.horizontalSigma, 5.0);
-    EXPECT_EQ(pos.heightSigma, 6.5);
-    EXPECT_EQ(pos.solutionAge, 1.5);
+    EXPECT_EQ(+pos.time, 100.0);
+    EXPECT_EQ(+pos.week, 1500u);
+    EXPECT_EQ(+pos.origin, 3u);
+    EXPECT_EQ(+pos.latitude, 51.0);
+    EXPECT_EQ(+pos.longitude, -114.0);
+    EXPECT_EQ(+pos.height, 221.5);
+    EXPECT_DOUBLE_EQ(+pos.horizontalSigma, 5.0);
+    EXPECT_EQ(+pos.heightSigma, 6.5);
+    EXPECT_EQ(+pos.solutionAge, 1.5);
 
     const LastPosition &last = Port()->lastPosition;
     EXPECT_EQ(last.valid, 1.0);
@@ -126,7 +129,7 @@ TEST_F(PositionTest, FailedPutsAreReportedButPositionAndMarkNumberAreUsed) {
     const uint32_t after = le::Load<MarkRecord>(raw).markNumber;
     ASSERT_EQ(FeedOne(MarkRecordBytes(1500, 12.0, 0.0)), 7);
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
-    EXPECT_EQ(le::Load<MarkRecord>(raw).markNumber, after + 1);
+    EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, after + 1);
 }
 
 TEST_F(PositionTest, ClockModelStatusAboveOneKeepsEarlierModel) {
@@ -161,22 +164,22 @@ TEST_F(PositionTest, MarksAreCorrectedToGpsTimeAndNumberedAcrossConversions) {
     uint8_t raw[kMarkRecordSize];
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
     const auto first = le::Load<MarkRecord>(raw);
-    EXPECT_DOUBLE_EQ(first.time, 100.249875);
-    EXPECT_EQ(first.week, 1501u);
-    EXPECT_EQ(first.origin, 2u);
-    EXPECT_GE(first.markNumber, 1u);
+    EXPECT_DOUBLE_EQ(+first.time, 100.249875);
+    EXPECT_EQ(+first.week, 1501u);
+    EXPECT_EQ(+first.origin, 2u);
+    EXPECT_GE(+first.markNumber, 1u);
     const uint8_t zeros[40] = {};
     EXPECT_EQ(std::memcmp(raw + 16, zeros, 32), 0);
     EXPECT_EQ(std::memcmp(raw + 52, zeros, 40), 0);
 
     ASSERT_EQ(FeedOne(MarkRecordBytes(1501, 101.0, -0.5)), 7);
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
-    EXPECT_EQ(le::Load<MarkRecord>(raw).markNumber, first.markNumber + 1);
-    EXPECT_EQ(le::Load<MarkRecord>(raw).time, 101.5);
+    EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, first.markNumber + 1);
+    EXPECT_EQ(+le::Load<MarkRecord>(raw).time, 101.5);
 
     // Re-opening the port (a new conversion) does not restart the numbering.
     OpenTestPort(DefaultOptions());
     ASSERT_EQ(FeedOne(MarkRecordBytes(1501, 102.0, 0.0)), 7);
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
-    EXPECT_EQ(le::Load<MarkRecord>(raw).markNumber, first.markNumber + 2);
+    EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, first.markNumber + 2);
 }

@@ -13,6 +13,9 @@
 
 using namespace testsupport;
 
+// Fields of the packed records are compared as copies (unary +): the test
+// macros take their arguments by reference, which a packed field cannot bind.
+
 namespace {
 
 using Subframe = std::array<uint8_t, 30>;
@@ -110,35 +113,35 @@ TEST_F(RawephemTest, FieldsScalesAndSignExtension) {
     RawSet s;
     ASSERT_EQ(FeedOne(RawephemRecord(17, s.sf1, s.sf2, s.sf3)), 2);
     const GpsEphRecord e = Decoded();
-    EXPECT_EQ(e.prn, 17);
-    EXPECT_EQ(e.week, 501);
-    EXPECT_EQ(e.fixed9999, 9999);
-    EXPECT_EQ(e.health, 0);
-    EXPECT_EQ(e.iodc, 2 * 256 + 7);
-    EXPECT_EQ(e.toc, 1048560);
-    EXPECT_EQ(e.toe, 115200);
-    EXPECT_EQ(e.iode, 0x55);
+    EXPECT_EQ(+e.prn, 17);
+    EXPECT_EQ(+e.week, 501);
+    EXPECT_EQ(+e.fixed9999, 9999);
+    EXPECT_EQ(+e.health, 0);
+    EXPECT_EQ(+e.iodc, 2 * 256 + 7);
+    EXPECT_EQ(+e.toc, 1048560);
+    EXPECT_EQ(+e.toe, 115200);
+    EXPECT_EQ(+e.iode, 0x55);
 
     // Expected values: raw value times the factor (times pi for semicircles).
-    EXPECT_DOUBLE_EQ(e.tgd, -4.6566128730773895e-10);
-    EXPECT_DOUBLE_EQ(e.af2, -1.3877787807814452e-16);
-    EXPECT_DOUBLE_EQ(e.af1, -3.41060513164848e-11);
-    EXPECT_DOUBLE_EQ(e.af0, -4.65661287308e-10);
-    EXPECT_DOUBLE_EQ(e.crs, -0.03125);
-    EXPECT_DOUBLE_EQ(e.deltaN, 4.4073264399796745e-10);
-    EXPECT_DOUBLE_EQ(e.m0, 0.018060715547010817);
-    EXPECT_DOUBLE_EQ(e.cuc, -1.8626451492309602e-07);
-    EXPECT_DOUBLE_EQ(e.e, 0.1250000000000002);
-    EXPECT_DOUBLE_EQ(e.cus, 1.4472752809524562e-06);
-    EXPECT_EQ(e.sqrtA, 5153.5);
-    EXPECT_DOUBLE_EQ(e.cic, -5.58793544769e-09);
-    EXPECT_DOUBLE_EQ(e.omega0, 3.1415926521286344);
-    EXPECT_DOUBLE_EQ(e.cis, 1.86264514923e-09);
-    EXPECT_DOUBLE_EQ(e.i0, 1.5707963267957763);
-    EXPECT_EQ(e.crc, -1024.0);
-    EXPECT_DOUBLE_EQ(e.omega, -1.5707963267957763);
-    EXPECT_DOUBLE_EQ(e.omegaDot, -4.26105606151701e-07);
-    EXPECT_DOUBLE_EQ(e.idot, -2.9258361585343184e-09);
+    EXPECT_DOUBLE_EQ(+e.tgd, -4.6566128730773895e-10);
+    EXPECT_DOUBLE_EQ(+e.af2, -1.3877787807814452e-16);
+    EXPECT_DOUBLE_EQ(+e.af1, -3.41060513164848e-11);
+    EXPECT_DOUBLE_EQ(+e.af0, -4.65661287308e-10);
+    EXPECT_DOUBLE_EQ(+e.crs, -0.03125);
+    EXPECT_DOUBLE_EQ(+e.deltaN, 4.4073264399796745e-10);
+    EXPECT_DOUBLE_EQ(+e.m0, 0.018060715547010817);
+    EXPECT_DOUBLE_EQ(+e.cuc, -1.8626451492309602e-07);
+    EXPECT_DOUBLE_EQ(+e.e, 0.1250000000000002);
+    EXPECT_DOUBLE_EQ(+e.cus, 1.4472752809524562e-06);
+    EXPECT_EQ(+e.sqrtA, 5153.5);
+    EXPECT_DOUBLE_EQ(+e.cic, -5.58793544769e-09);
+    EXPECT_DOUBLE_EQ(+e.omega0, 3.1415926521286344);
+    EXPECT_DOUBLE_EQ(+e.cis, 1.86264514923e-09);
+    EXPECT_DOUBLE_EQ(+e.i0, 1.5707963267957763);
+    EXPECT_EQ(+e.crc, -1024.0);
+    EXPECT_DOUBLE_EQ(+e.omega, -1.5707963267957763);
+    EXPECT_DOUBLE_EQ(+e.omegaDot, -4.26105606151701e-07);
+    EXPECT_DOUBLE_EQ(+e.idot, -2.9258361585343184e-09);
 
     ASSERT_EQ(CapturedMessages().size(), 1u);
     EXPECT_EQ(CapturedMessages()[0].text, "Ephemeris received for PRN 17 (health OK)");
@@ -155,12 +158,12 @@ TEST_F(RawephemTest, RoundedFactorsShowInSingleStepValues) {
     Put32(s.sf2, 4, 0x80000000u);
     ASSERT_EQ(FeedOne(RawephemRecord(1, s.sf1, s.sf2, s.sf3)), 2);
     const GpsEphRecord e = Decoded();
-    EXPECT_EQ(e.af0, 4.65661287308e-10);
-    EXPECT_NE(e.af0, std::ldexp(1.0, -31));
-    EXPECT_EQ(e.cic, 1.86264514923e-09);
-    EXPECT_DOUBLE_EQ(e.omega0, 1.462918079267979e-09);
-    EXPECT_DOUBLE_EQ(e.deltaN, -3.571577341960838e-13);
-    EXPECT_DOUBLE_EQ(e.m0, -3.141592653589791);
+    EXPECT_EQ(+e.af0, 4.65661287308e-10);
+    EXPECT_NE(+e.af0, std::ldexp(1.0, -31));
+    EXPECT_EQ(+e.cic, 1.86264514923e-09);
+    EXPECT_DOUBLE_EQ(+e.omega0, 1.462918079267979e-09);
+    EXPECT_DOUBLE_EQ(+e.deltaN, -3.571577341960838e-13);
+    EXPECT_DOUBLE_EQ(+e.m0, -3.141592653589791);
 }
 
 // Hand-assembled bytes: week 1023, health 0, IODC pieces 01 and 0x2A.
@@ -178,12 +181,12 @@ TEST_F(RawephemTest, HandAssembledWordsGiveIodc298) {
     std::memcpy(&sf2[21], sqrtA, 6);
     ASSERT_EQ(FeedOne(RawephemRecord(32, sf1, sf2, sf3)), 2);
     const GpsEphRecord e = Decoded();
-    EXPECT_EQ(e.week, 1023);
-    EXPECT_EQ(e.iodc, 298);
-    EXPECT_EQ(e.toc, 172800);
-    EXPECT_EQ(e.toe, 115200);
-    EXPECT_EQ(e.af0, -9.31322574616e-10);
-    EXPECT_EQ(e.sqrtA, 5153.5);
+    EXPECT_EQ(+e.week, 1023);
+    EXPECT_EQ(+e.iodc, 298);
+    EXPECT_EQ(+e.toc, 172800);
+    EXPECT_EQ(+e.toe, 115200);
+    EXPECT_EQ(+e.af0, -9.31322574616e-10);
+    EXPECT_EQ(+e.sqrtA, 5153.5);
 }
 
 TEST_F(RawephemTest, InvalidPrnAndBadHealthProduceNothing) {
@@ -217,15 +220,15 @@ TEST_F(RawephemTest, ListKeepsOneEntryPerToeButCountsEveryOffer) {
     EXPECT_EQ(EphemerisListCount, 2);
     const GpsEphRecord *kept = FindGpsEphemeris(9, 115200);
     ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->sqrtA, 5153.5);
+    EXPECT_EQ(+kept->sqrtA, 5153.5);
 
     // A second entry with another toe is kept beside the first.
     Put(s.sf2, 10, 1, 16, 0x1C20 + 450); // toe + 7200 s
     EXPECT_EQ(FeedOne(RawephemRecord(9, s.sf1, s.sf2, s.sf3)), 2);
     EXPECT_EQ(EphemerisListCount, 3);
     ASSERT_NE(FindGpsEphemeris(9, 122400), nullptr);
-    EXPECT_EQ(FindGpsEphemeris(9, 122400)->toe, 122400);
-    EXPECT_EQ(FindGpsEphemeris(9, 115200)->toe, 115200);
+    EXPECT_EQ(+FindGpsEphemeris(9, 122400)->toe, 122400);
+    EXPECT_EQ(+FindGpsEphemeris(9, 115200)->toe, 115200);
 }
 
 TEST_F(RawephemTest, WithoutClockRecomputationNothingIsKept) {
@@ -247,18 +250,18 @@ TEST_F(RawephemTest, RealLogEphemeridesArePlausible) {
         ++ephemerides;
         const GpsEphRecord e = Decoded();
         SCOPED_TRACE(e.prn);
-        EXPECT_GE(e.prn, 1);
-        EXPECT_LE(e.prn, 32);
-        EXPECT_NEAR(e.sqrtA, 5153.6, 5.0);
-        EXPECT_GE(e.e, 0.0);
-        EXPECT_LT(e.e, 0.03);
-        EXPECT_EQ(e.toe % 16, 0);
-        EXPECT_EQ(e.toc % 16, 0);
+        EXPECT_GE(+e.prn, 1);
+        EXPECT_LE(+e.prn, 32);
+        EXPECT_NEAR(+e.sqrtA, 5153.6, 5.0);
+        EXPECT_GE(+e.e, 0.0);
+        EXPECT_LT(+e.e, 0.03);
+        EXPECT_EQ(+e.toe % 16, 0);
+        EXPECT_EQ(+e.toc % 16, 0);
         EXPECT_LT(std::fabs(e.af0), 1e-3);
-        EXPECT_NEAR(e.i0, 0.93, 0.07); // 51 to 57 degrees in that era
+        EXPECT_NEAR(+e.i0, 0.93, 0.07); // 51 to 57 degrees in that era
         EXPECT_LT(std::fabs(e.omegaDot), 1e-8);
-        EXPECT_EQ(e.week, 1562 % 1024); // 2009-12-18
-        EXPECT_EQ(e.health, 0);
+        EXPECT_EQ(+e.week, 1562 % 1024); // 2009-12-18
+        EXPECT_EQ(+e.health, 0);
     }
     EXPECT_EQ(ephemerides, EphemerisListCount);
     EXPECT_EQ(ephemerides, 25); // every RAWEPHEM of the log is healthy
