@@ -16,11 +16,11 @@ TEST(SetFactoryDefaults, WritesDefaultsOnlyForSize28AndKeepsSpare) {
     SetFactoryDefaults(28, o);
     Oem4Options v;
     std::memcpy(&v, raw, sizeof v);
-    EXPECT_EQ(v.epochFlag, 0u);
-    EXPECT_EQ(v.maxPositionAge, 5.0);
-    EXPECT_EQ(v.reportAll, 0u);
-    EXPECT_EQ(v.recomputeClock, 0u);
-    EXPECT_EQ(v.requireL2Lock, 1u);
+    EXPECT_EQ(+v.epochFlag, 0u);
+    EXPECT_EQ(+v.maxPositionAge, 5.0);
+    EXPECT_EQ(+v.reportAll, 0u);
+    EXPECT_EQ(+v.recomputeClock, 0u);
+    EXPECT_EQ(+v.requireL2Lock, 1u);
     for (int i = 24; i < 28; ++i) EXPECT_EQ(raw[i], 0xCD);
 }
 
