@@ -16,6 +16,17 @@ constexpr double kLatitudeTolerance = 1e-10;
 // conversion.
 constexpr int kMaxLatitudeIterations = 100;
 
+// Height above the ellipsoid of the point (p, z) (distance from the polar
+// axis, distance from the equator plane) at geodetic latitude lat. This is
+// the distance along the normal, which is insensitive to a small error in
+// lat. The plain p / cos(lat) - N amplifies the iteration's 1e-10 rad
+// tolerance by tan(lat): centimetres to tens of metres within a few
+// kilometres of a pole, and -N (the whole Earth radius) on the polar axis.
+double EllipsoidalHeight(double p, double z, double lat, double a, double e2) {
+    const double sinLat = std::sin(lat);
+    return p * std::cos(lat) + z * sinLat - a * std::sqrt(1.0 - e2 * sinLat * sinLat);
+}
+
 } // namespace
 
 void SelectEllipsoid(uint32_t code) {
@@ -45,18 +56,20 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
 
 int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude,
                        double *longitude, double *height) {
+    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
+        *latitude = *longitude = *height = NAN;
+        return 1;
+    }
     const double e2 = (a * a - b * b) / (a * a);
     const double p = std::sqrt(x * x + y * y);
     *longitude = std::atan2(y, x);
     double lat = std::atan2(z, p * (1.0 - e2));
-
-    if (p == 0.0 && z != 0.0) {
-        // On the polar axis p / cos(latitude) is 0 / ~6e-17 and the general
-        // height formula returns -N, thousands of kilometres off; the
-        // height there is simply the distance beyond the polar radius.
+    if (p == 0.0) {
+        // On the polar axis the first height estimate is -N, which makes
+        // the next latitude 0 * -inf = NaN; the answer is known directly.
         *latitude = lat;
-        *height = std::fabs(z) - b;
-        return std::isfinite(*height) && std::isfinite(*longitude) ? 0 : 1;
+        *height = EllipsoidalHeight(p, z, lat, a, e2);
+        return 0;
     }
 
     for (int pass = 0; pass < kMaxLatitudeIterations; ++pass) {
@@ -64,13 +77,17 @@ int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double 
         const double n = a / std::sqrt(1.0 - e2 * sinLat * sinLat);
         const double h = p / std::cos(lat) - n;
         const double next = std::atan2(z, p * (1.0 - e2 * n / (n + h)));
-        *latitude = lat;
-        *height = h;
         // Keep the latitude the height was computed from; the new estimate
         // only decides whether to go on.
-        if (std::fabs(lat - next) < kLatitudeTolerance) return 0;
+        if (std::fabs(lat - next) < kLatitudeTolerance) {
+            *latitude = lat;
+            *height = EllipsoidalHeight(p, z, lat, a, e2);
+            return 0;
+        }
         lat = next;
     }
+    *latitude = lat;
+    *height = EllipsoidalHeight(p, z, lat, a, e2);
     return 1;
 }
 

@@ -36,9 +36,10 @@ void SelectEllipsoid(uint32_t code);
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
                     double *z);
 
-// Iterates the latitude until it changes by less than 1e-10 rad. Returns 0;
-// returns 1 when the input is not finite or the iteration does not settle
-// (the outputs then hold the last values, possibly not finite).
+// Iterates the latitude until it changes by less than 1e-10 rad; the height
+// is measured along the normal of that latitude. Returns 0;
+// returns 1 when the input is not finite (outputs NaN) or the iteration does
+// not settle (outputs hold the last values).
 int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude,
                        double *longitude, double *height);
 
