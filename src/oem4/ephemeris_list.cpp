@@ -1,8 +1,132 @@
-// Placeholder until the ephemeris list lands.
+// The module-level list of GPS ephemerides kept for the clock recomputation.
+//
+// Entries are kept in order of addition; a (PRN, toe) pair enters once. A
+// lookup picks, per satellite, the entry whose toe is closest to the epoch
+// within a search window, and remembers it per PRN so that the epochs that
+// follow are answered without walking the list while they stay near that toe.
 #include "oem4/ephemeris_list.h"
 
+#include <array>
+#include <cstdlib>
+#include <new>
+
+#include "api/error_text.h"
+
+namespace {
+
+struct EphemerisEntry {
+    int32_t prn;
+    int32_t sequence; // entries that stood before this one when it was added
+    int32_t toe;
+    EphemerisEntry *next;
+    GpsEphRecord ephemeris; // health word always 0: only the first 180 bytes are kept
+};
+
+inline constexpr int kCacheSize = 72; // PRNs 0 to 71
+
+struct EphemerisChain {
+    EphemerisEntry *head = nullptr;
+    std::array<EphemerisEntry *, kCacheSize> cache{};
+};
+
+// How close a kept toe must be for a lookup: the cached entry is reused and
+// a walk stops early within `nearEnough`; nothing at `window` or beyond
+// is returned.
+struct SearchLimits {
+    int64_t nearEnough;
+    bool nearInclusive;
+    int64_t window;
+};
+
+inline constexpr SearchLimits kGpsLimits{4000, false, 21600};
+inline constexpr SearchLimits kGlonassLimits{900, true, 2000};
+
+EphemerisChain g_gps;
+EphemerisChain g_glonass; // nothing in this library adds to it
+
+bool InCacheRange(int32_t prn) { return prn >= 0 && prn < kCacheSize; }
+
+// Plain difference of seconds of week, widened so that no input can wrap.
+int64_t Distance(int32_t time, int32_t toe) {
+    return std::llabs(static_cast<int64_t>(time) - static_cast<int64_t>(toe));
+}
+
+bool IsNear(int64_t distance, const SearchLimits &limits) {
+    return limits.nearInclusive ? distance <= limits.nearEnough : distance < limits.nearEnough;
+}
+
+const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn,
+                         int32_t time) {
+    // Also refuses negative PRNs, which have no cache slot either.
+    if (!InCacheRange(prn)) return nullptr;
+    EphemerisEntry *&cached = chain.cache[static_cast<size_t>(prn)];
+    if (cached != nullptr && IsNear(Distance(time, cached->toe), limits)) {
+        return &cached->ephemeris;
+    }
+    EphemerisEntry *best = nullptr;
+    int64_t bestDistance = 0;
+    for (EphemerisEntry *e = chain.head; e != nullptr; e = e->next) {
+        if (e->prn != prn) continue;
+        const int64_t d = Distance(time, e->toe);
+        if (d < limits.window && (best == nullptr || d < bestDistance)) {
+            best = e;
+            bestDistance = d;
+        }
+        if (IsNear(d, limits)) break;
+    }
+    if (best == nullptr) return nullptr;
+    cached = best;
+    return &best->ephemeris;
+}
+
+void Release(EphemerisChain &chain) {
+    EphemerisEntry *e = chain.head;
+    while (e != nullptr) {
+        EphemerisEntry *next = e->next;
+        delete e;
+        e = next;
+    }
+    chain.head = nullptr;
+    chain.cache.fill(nullptr);
+}
+
+} // namespace
+
 int32_t EphemerisListCount = 0;
-int32_t AddEphemeris(const GpsEphRecord &) { return 0; }
-const GpsEphRecord *FindGpsEphemeris(int32_t, int32_t) { return nullptr; }
-const GpsEphRecord *FindGlonassEphemeris(int32_t, int32_t) { return nullptr; }
-void ClearEphemerisList() { EphemerisListCount = 0; }
+
+int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
+    int32_t walked = 0;
+    EphemerisEntry **link = &g_gps.head;
+    for (; *link != nullptr; link = &(*link)->next, ++walked) {
+        if ((*link)->prn == ephemeris.prn && (*link)->toe == ephemeris.toe) return 0;
+    }
+    EphemerisEntry *entry = new (std::nothrow) EphemerisEntry;
+    if (entry == nullptr) {
+        SetErrorText("Error: Not enough memory");
+        return 1;
+    }
+    entry->prn = ephemeris.prn;
+    entry->sequence = walked;
+    entry->toe = ephemeris.toe;
+    entry->next = nullptr;
+    entry->ephemeris = ephemeris;
+    entry->ephemeris.health = 0;
+    *link = entry;
+    // The new entry may suit this satellite better than the cached one.
+    if (InCacheRange(ephemeris.prn)) g_gps.cache[static_cast<size_t>(ephemeris.prn)] = nullptr;
+    return 0;
+}
+
+const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) {
+    return Find(g_gps, kGpsLimits, prn, time);
+}
+
+const GpsEphRecord *FindGlonassEphemeris(int32_t prn, int32_t time) {
+    return Find(g_glonass, kGlonassLimits, prn, time);
+}
+
+void ClearEphemerisList() {
+    Release(g_gps);
+    Release(g_glonass);
+    EphemerisListCount = 0;
+}

@@ -1,6 +1,127 @@
-// Placeholder until the decoder lands: produces nothing.
-#include "oem4/decoders.h"
+// BESTPOS, PROPAGATEDCLOCKMODEL and MARKTIME decoders.
+//
+// BESTPOS and the clock model leave their latest values in the port so that
+// the range decoder can attach them to the next epoch of the same time;
+// BESTPOS also hands out a position record, MARKTIME a camera mark record.
+#include <cmath>
+#include <cstring>
 
-int32_t DecodeBestpos(int32_t, ThreadBuf *) { return 0; }
-int32_t DecodeClockModel(int32_t, ThreadBuf *) { return 0; }
-int32_t DecodeMarktime(int32_t, ThreadBuf *) { return 0; }
+#include "common/le.h"
+#include "oem4/decoders.h"
+#include "oem4/oem4_decoder.h"
+#include "threadbuf/payloads.h"
+
+namespace {
+
+// BESTPOS body fields.
+inline constexpr size_t kBestposStatusAt = 0;
+inline constexpr size_t kBestposTypeAt = 4;
+inline constexpr size_t kBestposLatitudeAt = 8;
+inline constexpr size_t kBestposLongitudeAt = 16;
+inline constexpr size_t kBestposHeightAt = 24;
+inline constexpr size_t kBestposUndulationAt = 32;
+inline constexpr size_t kBestposLatSigmaAt = 40;
+inline constexpr size_t kBestposLonSigmaAt = 44;
+inline constexpr size_t kBestposHeightSigmaAt = 48;
+inline constexpr size_t kBestposAgeAt = 60;
+
+// PROPAGATEDCLOCKMODEL body fields.
+inline constexpr size_t kClockOffsetAt = 0;
+inline constexpr size_t kClockDriftAt = 16;
+inline constexpr size_t kClockStatusAt = 24;
+
+// MARKTIME body fields.
+inline constexpr size_t kMarkWeekAt = 0;
+inline constexpr size_t kMarkSecondsAt = 4;
+inline constexpr size_t kMarkClockOffsetAt = 12;
+
+inline constexpr uint32_t kPositionOrigin = 3;
+inline constexpr uint32_t kMarkOrigin = 2;
+
+// Marks are numbered for the lifetime of the loaded library, not per
+// conversion, so that numbers stay unique across the files of one session.
+uint32_t g_markCounter = 0;
+
+} // namespace
+
+int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) return RK_NONE;
+    const uint8_t *body = RecordBody(dec);
+    uint8_t *staging = dec->staging.data();
+    std::memset(staging, 0, kPositionRecordSize);
+
+    if (le::U4(body + kBestposTypeAt) == 0 || le::U4(body + kBestposStatusAt) != 0) {
+        dec->lastPosition.valid = 0.0;
+        return RK_POSITION;
+    }
+
+    const double latSigma = le::R4(body + kBestposLatSigmaAt);
+    const double lonSigma = le::R4(body + kBestposLonSigmaAt);
+    PositionRecord pos;
+    std::memset(&pos, 0, sizeof pos);
+    pos.time = HeaderTime(dec);
+    pos.week = HeaderWeek(dec);
+    pos.origin = kPositionOrigin;
+    pos.latitude = le::R8(body + kBestposLatitudeAt);
+    pos.longitude = le::R8(body + kBestposLongitudeAt);
+    pos.height = le::R8(body + kBestposHeightAt) + le::R4(body + kBestposUndulationAt);
+    pos.horizontalSigma = std::sqrt(latSigma * latSigma + lonSigma * lonSigma);
+    pos.heightSigma = le::R4(body + kBestposHeightSigmaAt);
+    pos.solutionAge = le::R4(body + kBestposAgeAt);
+    le::Store(staging, pos);
+
+    // Kept before the put: the next epoch uses the position even when its
+    // record could not be stored.
+    dec->lastPosition.valid = 1.0;
+    dec->lastPosition.time = pos.time;
+    dec->lastPosition.latitude = pos.latitude;
+    dec->lastPosition.longitude = pos.longitude;
+    dec->lastPosition.height = pos.height;
+
+    const int32_t put = PutThreadBufData(buf, staging, 1, TBREC_POSITION);
+    if (put != TB_OK) {
+        PortReportPutFailure(dec, pos.time, put);
+        return RK_NONE;
+    }
+    return RK_POSITION;
+}
+
+int32_t DecodeClockModel(int32_t port, ThreadBuf *) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) return RK_NONE;
+    const uint8_t *body = RecordBody(dec);
+    // Status 0 and 1 are usable models; anything else leaves the last one.
+    if (le::U4(body + kClockStatusAt) > 1) return RK_NONE;
+    dec->lastClockModel.valid = 1.0;
+    dec->lastClockModel.time = HeaderTime(dec);
+    dec->lastClockModel.offset = le::R8(body + kClockOffsetAt);
+    dec->lastClockModel.drift = le::R8(body + kClockDriftAt);
+    return RK_NONE;
+}
+
+int32_t DecodeMarktime(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) return RK_NONE;
+    const uint8_t *body = RecordBody(dec);
+    uint8_t *staging = dec->staging.data();
+
+    MarkRecord mark;
+    std::memset(&mark, 0, sizeof mark);
+    // The receiver tags the pulse in its own time; the logged clock offset
+    // (receiver minus GPS time) brings it to GPS time.
+    mark.time = le::R8(body + kMarkSecondsAt) - le::R8(body + kMarkClockOffsetAt);
+    mark.week = le::U4(body + kMarkWeekAt);
+    mark.origin = kMarkOrigin;
+    // Advanced before the put: a mark that could not be stored still uses
+    // up its number, so numbers match the pulses the receiver saw.
+    mark.markNumber = ++g_markCounter;
+    le::Store(staging, mark);
+
+    const int32_t put = PutThreadBufData(buf, staging, 1, TBREC_MARK);
+    if (put != TB_OK) {
+        PortReportPutFailure(dec, HeaderTime(dec), put);
+        return RK_NONE;
+    }
+    return RK_MARK;
+}

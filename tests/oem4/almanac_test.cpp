@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "common/le.h"
+#include "oem4/oem4_decoder.h"
+#include "support/oem4_records.h"
+#include "threadbuf/payloads.h"
+
+using namespace testsupport;
+
+namespace {
+
+struct Item {
+    uint32_t prn;
+    double toa = 61440.0;
+    double semiMajorAxis = 26559710.0;
+    double inclination = 0.958;
+};
+
+// Item i carries values derived from i so that the order can be checked.
+void AddItem(Bytes &b, const Item &it, uint32_t i) {
+    b.u4(it.prn).u4(1000 + i).r8(it.toa).r8(0.001 * i).r8(-8e-9).r8(1.0 + i).r8(-1.5);
+    b.r8(0.25 * i).r8(1e-5).r8(-1e-12).r8(1.4e-4).r8(it.semiMajorAxis).r8(it.inclination);
+    b.r8(0.0).u4(i % 2).u4(0);
+}
+
+std::vector<uint8_t> AlmanacRecordBytes(const std::vector<Item> &items) {
+    Bytes b;
+    b.u4(static_cast<uint32_t>(items.size()));
+    for (uint32_t i = 0; i < items.size(); ++i) AddItem(b, items[i], i);
+    return MakeRecord(73, b.data());
+}
+
+std::vector<Item> Numbered(uint32_t n) {
+    std::vector<Item> items;
+    for (uint32_t i = 0; i < n; ++i) items.push_back({i + 1});
+    return items;
+}
+
+class AlmanacTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        OpenTestPort(DefaultOptions());
+        ClearThreadBuf(&buf);
+    }
+    void TearDown() override { SetThreadBufSize(kThreadBufDefaultCapacity); }
+    int32_t FeedOne(const std::vector<uint8_t> &rec) {
+        auto r = Feed(rec, &buf);
+        EXPECT_LE(r.size(), 1u);
+        return r.empty() ? 0 : r[0].second;
+    }
+    std::vector<AlmanacRecord> Read() {
+        const int32_t n = GetThreadBufRecCount(&buf, TBREC_ALMANAC);
+        std::vector<uint8_t> raw(static_cast<size_t>(n) * kAlmanacRecordSize);
+        EXPECT_EQ(ReadThreadBufData(&buf, TBREC_ALMANAC, n, raw.data()), n);
+        std::vector<AlmanacRecord> out;
+        for (int32_t i = 0; i < n; ++i) {
+            out.push_back(le::Load<AlmanacRecord>(raw.data() + i * kAlmanacRecordSize));
+        }
+        return out;
+    }
+    ThreadBuf buf;
+};
+
+} // namespace
+
+TEST_F(AlmanacTest, ItemsConvertInOrder) {
+    ASSERT_EQ(FeedOne(AlmanacRecordBytes(Numbered(29))), 5);
+    const auto alm = Read();
+    ASSERT_EQ(alm.size(), 29u);
+    for (uint32_t i = 0; i < alm.size(); ++i) {
+        const AlmanacRecord &a = alm[i];
+        EXPECT_EQ(a.prn, static_cast<int32_t>(i + 1));
+        EXPECT_EQ(a.satSystem, 0);
+        EXPECT_EQ(a.e, 0.001 * i);
+        EXPECT_EQ(a.toa, 61440);
+        EXPECT_EQ(a.omegaDot, -8e-9);
+        EXPECT_EQ(a.omega0, 1.0 + i);
+        EXPECT_EQ(a.omega, -1.5);
+        EXPECT_EQ(a.m0, 0.25 * i);
+        EXPECT_EQ(a.af0, 1e-5);
+        EXPECT_EQ(a.af1, -1e-12);
+        EXPECT_EQ(a.timeCode, 2);
+        EXPECT_EQ(a.week, static_cast<int32_t>(1000 + i));
+        EXPECT_EQ(a.healthCode, 2);
+        EXPECT_EQ(a.health, static_cast<int32_t>(i % 2));
+    }
+    // Reserved bytes of the last record (the staging area is reused).
+    uint8_t raw[kAlmanacRecordSize];
+    le::Store(raw, alm.back());
+    const uint8_t zeros[128] = {};
+    EXPECT_EQ(std::memcmp(raw + 8, zeros, 40), 0);
+    EXPECT_EQ(std::memcmp(raw + 60, zeros, 4), 0);
+    EXPECT_EQ(std::memcmp(raw + 144, zeros, 128), 0);
+}
+
+TEST_F(AlmanacTest, AtMostThirtyItemsAndNoneForAnEmptyRecord) {
+    ASSERT_EQ(FeedOne(AlmanacRecordBytes(Numbered(32))), 5);
+    const auto alm = Read();
+    ASSERT_EQ(alm.size(), 30u);
+    EXPECT_EQ(alm.back().prn, 30);
+
+    EXPECT_EQ(FeedOne(AlmanacRecordBytes({})), 0);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_ALMANAC), 0);
+    EXPECT_TRUE(CapturedMessages().empty());
+}
+
+TEST_F(AlmanacTest, DerivedParameters) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    ASSERT_EQ(FeedOne(AlmanacRecordBytes({{1, 100.9, 2.5e5, 0.9599},
+                                          {2, 503808.0, 26559710.0, 0.958},
+                                          {3, -0.5, 0.0, 0.0},
+                                          {4, nan, 1.0, 0.0},
+                                          {5, 1e300, 1.0, 0.0}})),
+              5);
+    const auto a = Read();
+    ASSERT_EQ(a.size(), 5u);
+    EXPECT_EQ(a[0].sqrtA, 500.0);
+    EXPECT_EQ(a[0].toa, 100);
+    EXPECT_NEAR(a[0].deltaI, 0.017422203923062, 1e-15);
+    EXPECT_EQ(a[1].toa, 503808);
+    EXPECT_DOUBLE_EQ(a[1].sqrtA, std::sqrt(26559710.0));
+    EXPECT_EQ(a[1].deltaI, 0.958 - 0.942477796076938);
+    // Unchecked values pass through; truncation is toward zero.
+    EXPECT_EQ(a[2].toa, 0);
+    EXPECT_EQ(a[2].sqrtA, 0.0);
+    EXPECT_EQ(a[2].prn, 3);
+    // A corrupt reference time does not become an undefined conversion.
+    EXPECT_EQ(a[3].toa, 0);
+    EXPECT_EQ(a[4].toa, std::numeric_limits<int32_t>::max());
+}
+
+TEST_F(AlmanacTest, FailedPutIsReported) {
+    SetThreadBufSize(4096);
+    EXPECT_EQ(FeedOne(AlmanacRecordBytes(Numbered(30))), 0);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_ALMANAC), 0);
+    ASSERT_EQ(CapturedMessages().size(), 1u);
+    EXPECT_EQ(CapturedMessages()[0].text, "Thread Buffer overrun--No more space for output data");
+    EXPECT_EQ(CapturedMessages()[0].time, 100.0);
+}
