@@ -30,7 +30,9 @@ double EllipsoidalHeight(double p, double z, double lat, double a, double e2) {
 } // namespace
 
 void SelectEllipsoid(uint32_t code) {
-    if (code == 0) {
+    // WGS 84 is the only ellipsoid known; another code keeps the current
+    // axes, or takes WGS 84 when none are set yet (no division by zero).
+    if (code == 0 || CurrentEllipsoid.a == 0.0 || CurrentEllipsoid.b == 0.0) {
         CurrentEllipsoid.a = WGS84_A;
         CurrentEllipsoid.b = WGS84_B;
     }

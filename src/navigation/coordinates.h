@@ -30,7 +30,8 @@ static_assert(offsetof(Ellipsoid, b2) == 48);
 extern Ellipsoid CurrentEllipsoid;
 
 // Code 0 selects WGS 84; f, e2, a2 and b2 are then derived from a and b.
-// Other codes keep the axes as they are and only rederive the rest.
+// Other codes keep the axes as they are (WGS 84 when none are set yet) and
+// only rederive the rest.
 void SelectEllipsoid(uint32_t code);
 
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
