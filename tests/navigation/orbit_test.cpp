@@ -116,19 +116,16 @@ TEST(GpsOrbit, CorruptEphemerisOrRangeIsRefusedWithoutHanging) {
     const double t = sky::TOE + 600.0;
     SatState s{};
 
-    GpsEphRecord e = sky::Constellation(4);
-    e.sqrtA = 0.0;
-    EXPECT_EQ(GpsSatellitePosition(4, &e, t, 2.0e7, &receiver, &s), 1);
-    e = sky::Constellation(4);
-    e.e = 1.5;
-    EXPECT_EQ(GpsSatellitePosition(4, &e, t, 2.0e7, &receiver, &s), 1);
-    e = sky::Constellation(4);
-    e.m0 = nan;
-    EXPECT_EQ(GpsSatellitePosition(4, &e, t, 2.0e7, &receiver, &s), 1);
-    e = sky::Constellation(4);
-    e.deltaN = 1e300;
-    EXPECT_EQ(GpsSatellitePosition(4, &e, t, 2.0e7, &receiver, &s), 1);
-    e = sky::Constellation(4);
+    void (*corruptions[])(GpsEphRecord &) = {
+        [](GpsEphRecord &e) { e.sqrtA = 0.0; }, [](GpsEphRecord &e) { e.e = 1.5; },
+        [](GpsEphRecord &e) { e.m0 = std::numeric_limits<double>::quiet_NaN(); },
+        [](GpsEphRecord &e) { e.deltaN = 1e300; }};
+    for (auto corrupt : corruptions) {
+        GpsEphRecord e = sky::Constellation(4);
+        corrupt(e);
+        EXPECT_EQ(GpsSatellitePosition(4, &e, t, 2.0e7, &receiver, &s), 1);
+    }
+    const GpsEphRecord e = sky::Constellation(4);
     EXPECT_EQ(GpsSatellitePosition(4, &e, t, nan, &receiver, &s), 1);
     EXPECT_EQ(GpsSatellitePosition(4, &e, t, nan, &kNoReceiver, &s), 1);
     EXPECT_EQ(GpsSatellitePosition(4, nullptr, t, 2.0e7, &receiver, &s), 1);
@@ -200,55 +197,13 @@ TEST(GlonassOrbit, StepCountsAndTheOneHourLimit) {
     EXPECT_EQ(IntegrateGlonassOrbit(&g, g.tb + 3000.0, 1e-9, p, v), 1);
     EXPECT_STREQ(ErrorText, "Error: Runge-kutta failed for Glonass prn 40");
     EXPECT_EQ(IntegrateGlonassOrbit(&g, g.tb + 3000.0, 0.0, p, v), 1);
-}
 
-TEST(GlonassOrbit, MotionKeepsTheJacobiIntegral) {
-    // Without lunisolar terms the energy in the rotating frame (gravity with
-    // J2 and the centrifugal potential) is conserved; Coriolis does no work.
-    GlonassEphemeris g = GlonassSat(41, 0.0);
-    g.acceleration[0] = g.acceleration[1] = g.acceleration[2] = 0.0;
-    const double mu = 398600.44, k = 26332775766.45831, w2 = 5.3174941173225e-9;
-    auto jacobi = [&](const double s[6]) {
-        const double r = std::sqrt(s[0] * s[0] + s[1] * s[1] + s[2] * s[2]);
-        const double v2 = s[3] * s[3] + s[4] * s[4] + s[5] * s[5];
-        const double potential = -mu / r + k / 3.0 * (3.0 * s[2] * s[2] / std::pow(r, 5) - 1.0 / std::pow(r, 3));
-        return v2 / 2.0 + potential - w2 * (s[0] * s[0] + s[1] * s[1]) / 2.0;
-    };
-    const double start[6] = {g.position[0], g.position[1], g.position[2],
-                             g.velocity[0], g.velocity[1], g.velocity[2]};
-    double p[3], v[3];
-    // A step finer than the 120 s in use keeps the integration error (a few
-    // parts in 1e9 at 120 s) below what this check resolves.
-    ASSERT_EQ(IntegrateGlonassOrbit(&g, 3600.0, 12.0, p, v), 0);
-    const double end[6] = {p[0] / 1000, p[1] / 1000, p[2] / 1000, v[0] / 1000, v[1] / 1000, v[2] / 1000};
-    EXPECT_NEAR(jacobi(end), jacobi(start), 1e-9 * std::fabs(jacobi(start)));
-    EXPECT_GT(std::fabs(end[0] - start[0]), 1000.0); // it did move
-}
-
-TEST(GlonassOrbit, PositionIsRotatedIntoTheReceptionFrame) {
-    const GlonassEphemeris g = GlonassSat(42, 5000.0);
-    double rcv[3];
-    sky::Ecef(45.0, 10.0, 200.0, rcv);
-    const SatState receiver = {rcv[0], rcv[1], rcv[2], 0, 0, 0, 0, 0, 0, 0};
+    const SatState receiver = {4e6, 1e6, 4e6, 0, 0, 0, 0, 0, 0, 0};
     SatState s{};
-    ASSERT_EQ(GlonassSatellitePosition(42, &g, 5100.0, 2.0e7, &receiver, &s), 0);
-    // Undo the rotation; the unrotated point is the orbit at the
-    // transmission time, whose distance gave that rotation.
-    double p[3], v[3];
-    double range = 2.0e7;
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_EQ(IntegrateGlonassOrbit(&g, 5100.0 - range / sky::C, 120.0, p, v), 0);
-        range = std::sqrt((p[0] - rcv[0]) * (p[0] - rcv[0]) + (p[1] - rcv[1]) * (p[1] - rcv[1]) +
-                          (p[2] - rcv[2]) * (p[2] - rcv[2]));
-    }
-    const double theta = range * 7.2921151467e-5 / sky::C;
-    EXPECT_NEAR(s.x, p[0] * std::cos(theta) + p[1] * std::sin(theta), 1e-3);
-    EXPECT_NEAR(s.y, p[1] * std::cos(theta) - p[0] * std::sin(theta), 1e-3);
-    EXPECT_NEAR(s.z, p[2], 1e-3);
-
-    EXPECT_EQ(GlonassSatellitePosition(42, nullptr, 5100.0, 2.0e7, &receiver, &s), 1);
-    EXPECT_EQ(GlonassSatellitePosition(42, &g, 9000.0, 2.0e7, &receiver, &s), 1);
-    EXPECT_EQ(GlonassSatellitePosition(42, &g, 5100.0, std::numeric_limits<double>::quiet_NaN(),
+    EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 100.0, 2.0e7, &receiver, &s), 0);
+    EXPECT_EQ(GlonassSatellitePosition(40, nullptr, g.tb + 100.0, 2.0e7, &receiver, &s), 1);
+    EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 4000.0, 2.0e7, &receiver, &s), 1);
+    EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 100.0, std::numeric_limits<double>::quiet_NaN(),
                                        &receiver, &s), 1);
 }
 
