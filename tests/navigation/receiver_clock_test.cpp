@@ -102,12 +102,12 @@ protected:
     }
     static void ExpectTruth(const EpochRecord &h, double clock) {
         EXPECT_EQ(h.flags & 1, 1);
-        EXPECT_NEAR(h.latitude, kLat, 1e-7);
-        EXPECT_NEAR(h.longitude, kLon, 1e-7);
-        EXPECT_NEAR(h.height, kHeight, 0.01);
+        EXPECT_NEAR(Value(h.latitude), kLat, 1e-7);
+        EXPECT_NEAR(Value(h.longitude), kLon, 1e-7);
+        EXPECT_NEAR(Value(h.height), kHeight, 0.01);
         EXPECT_NEAR(clock, kClock, 0.01);
-        EXPECT_EQ(h.clockOffset, clock);
-        EXPECT_EQ(h.correctedTime, h.receiverTime - clock / 299792458.0);
+        EXPECT_EQ(Value(h.clockOffset), clock);
+        EXPECT_EQ(Value(h.correctedTime), h.receiverTime - clock / 299792458.0);
     }
 };
 
@@ -182,11 +182,11 @@ TEST_F(ReceiverClock, ThreeSatellitesClearTheEpochSilently) {
     EXPECT_STREQ(ErrorText, "Error: Not enough satellites, need at least 4: 3");
     EXPECT_EQ(clock, 0.0);
     EXPECT_EQ(epoch.header.flags & 1, 0);
-    EXPECT_EQ(epoch.header.latitude, 0.0);
-    EXPECT_EQ(epoch.header.longitude, 0.0);
-    EXPECT_EQ(epoch.header.height, 0.0f);
-    EXPECT_EQ(epoch.header.clockOffset, 0.0);
-    EXPECT_EQ(epoch.header.correctedTime, epoch.header.receiverTime);
+    EXPECT_EQ(Value(epoch.header.latitude), 0.0);
+    EXPECT_EQ(Value(epoch.header.longitude), 0.0);
+    EXPECT_EQ(Value(epoch.header.height), 0.0f);
+    EXPECT_EQ(Value(epoch.header.clockOffset), 0.0);
+    EXPECT_EQ(Value(epoch.header.correctedTime), Value(epoch.header.receiverTime));
     EXPECT_EQ(PreviousFix.latitude, 0.0);
     EXPECT_EQ(PreviousFix.longitude, 0.0);
     EXPECT_EQ(PreviousFix.height, 0.0);
@@ -204,7 +204,7 @@ TEST_F(ReceiverClock, InconsistentRangeIsBadDataUnlessOneExclusionHelps) {
     EXPECT_EQ(five.Recompute(kLat, kLon, kHeight, &clock), 1);
     EXPECT_STREQ(ErrorText, "Error: Could not re-calculate position, bad data");
     EXPECT_EQ(five.header.flags & 1, 0);
-    EXPECT_EQ(five.header.latitude, 0.0);
+    EXPECT_EQ(Value(five.header.latitude), 0.0);
     EXPECT_EQ(PreviousFix.clockOffset, 0.0);
 
     // Clock only: the position stays as it was.
@@ -213,7 +213,7 @@ TEST_F(ReceiverClock, InconsistentRangeIsBadDataUnlessOneExclusionHelps) {
     clockOnly.header.latitude = kLat;
     EXPECT_EQ(clockOnly.Recompute(kLat, kLon, kHeight, &clock, 2), 1);
     EXPECT_STREQ(ErrorText, "Error: Could not update clock shift, bad data");
-    EXPECT_EQ(clockOnly.header.latitude, kLat);
+    EXPECT_EQ(Value(clockOnly.header.latitude), kLat);
 
     // A Glonass satellite with an ephemeris makes up the six the exclusion
     // step needs, though it never enters the solution itself.

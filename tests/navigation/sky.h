@@ -81,3 +81,7 @@ inline double Elevation(const double origin[3], double latDeg, double lonDeg, co
 }
 
 } // namespace sky
+
+// Fields of the packed records may sit unaligned, so they are copied before
+// the test macros bind references to them.
+template <class T> T Value(T v) { return v; }
