@@ -126,7 +126,7 @@ TEST(SimLog, RecordsFrameCleanlyAndCarryTheTruth) {
                 }
                 uint32_t n = le::U4(r.body);
                 EXPECT_LE(n, 24u);
-                size_t item = 4, satsHere = 0;
+                size_t satsHere = 0;
                 for (uint32_t i = 0; i < n; ++i) {
                     const uint8_t *p = r.body + 4 + i * (r.id == kMsgRange ? 44 : 24);
                     RangeObservation o = r.id == kMsgRange ? ReadRange(p) : Expand(p);
@@ -149,7 +149,6 @@ TEST(SimLog, RecordsFrameCleanlyAndCarryTheTruth) {
                         EXPECT_NEAR(o.doppler, st.dopplerL1, cmp ? 1.0 / 512 : 1e-3);
                         ++sat;
                     }
-                    item += r.id == kMsgRange ? 44 : 24;
                 }
                 EXPECT_EQ(satsHere, static_cast<size_t>(t.satelliteCount));
                 break;

@@ -106,6 +106,18 @@ bool ParseSwitch(const char *text, bool *out) {
     return false;
 }
 
+const char *const kValuedOptions[] = {
+    "-o", "--output", "--truth", "--seed", "--duration", "--rate", "--start-week", "--start-seconds",
+    "--time-status", "--motion", "--lat", "--lon", "--height", "--speed", "--line-length", "--line-spacing",
+    "--marks", "--format", "--max-sats", "--mask", "--noise", "--iono", "--tropo", "--slips", "--unhealthy",
+    "--flip", "--truncate", "--garbage", "--bad-length", "--bad-count"};
+
+bool IsValuedOption(const std::string &arg) {
+    for (const char *name : kValuedOptions)
+        if (arg == name) return true;
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -150,6 +162,9 @@ int main(int argc, char **argv) {
             cfg.almanac = false;
         } else if (arg == "--truncate-tail") {
             cfg.faults.truncateTail = true;
+        } else if (!IsValuedOption(arg)) {
+            std::fprintf(stderr, "oem4sim: unknown option %s (see --help)\n", arg.c_str());
+            return 2;
         } else if (!next(&v)) {
             return 2;
         } else if (arg == "-o" || arg == "--output") {
@@ -216,9 +231,6 @@ int main(int argc, char **argv) {
             ok = ParseDouble(v, &cfg.faults.badLengthRate);
         } else if (arg == "--bad-count") {
             ok = ParseDouble(v, &cfg.faults.badCountRate);
-        } else {
-            std::fprintf(stderr, "oem4sim: unknown option %s (see --help)\n", arg.c_str());
-            return 2;
         }
         if (!ok) {
             std::fprintf(stderr, "oem4sim: bad value '%s' for %s\n", v, arg.c_str());
