@@ -1,4 +1,277 @@
-// Placeholder until the decoder lands: produces nothing.
-#include "oem4/decoders.h"
+// RANGE (43) and RANGECMP (140): one measurement epoch per record.
+//
+// The epoch is built in the port's staging area: the epoch header, one
+// measurement and one tracking record per satellite (L1 observations in
+// record order, each L2 observation paired to its satellite's L1 slot).
+// The latest BESTPOS position and clock model are attached when their
+// times agree, the receiver clock is optionally recomputed, lock times are
+// compared with the previous epoch to spot cycle slips, and the three
+// record groups go into the ThreadBuf.
+#include <cmath>
+#include <new>
 
-int32_t DecodeRange(int32_t, ThreadBuf *) { return 0; }
+#include "api/error_text.h"
+#include "common/le.h"
+#include "navigation/receiver_clock.h"
+#include "oem4/decoders.h"
+#include "oem4/ephemeris_list.h"
+#include "oem4/oem4_decoder.h"
+#include "oem4/rangecmp.h"
+#include "threadbuf/payloads.h"
+
+namespace {
+
+constexpr uint16_t kRangecmpId = 140;
+constexpr uint32_t kMaxEpochSatellites = 24;
+constexpr double kSpeedOfLight = 299792458.0; // m/s
+constexpr uint32_t kSlipTablePrns = kSlipTableSize;
+
+// Channel tracking status bits.
+constexpr uint32_t kPhaseLockBit = 1u << 10;
+constexpr uint32_t kCodeTrackingBits = (1u << 11) | (1u << 12); // parity known, code locked
+
+constexpr double kMinL2LockTime = 0.01;     // s: younger L2 code is not trusted
+constexpr double kClockModelWindow = 30.0;  // s
+constexpr double kSlipTableMaxAge = 180.0;  // s: older entries mean re-appearing
+constexpr uint8_t kSteeredTimeStatus = 80;  // below: receiver clock not yet steered
+constexpr int32_t kRecomputeMode = 3;       // position and clock
+constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
+
+constexpr uint8_t kFlagPosition = 1;
+constexpr uint8_t kFlagEpoch = 2;
+constexpr uint32_t kSignalL1 = 5; // L1 lock time and C/No stored
+constexpr uint32_t kSignalL2 = 2; // L2 lock time stored
+
+const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
+const char *const kTooManyText = "Too many satellites for internal buffers";
+const char *const kBadCodeText = "PRN %d has bad code tracking bits on L1--satellite ignored";
+const char *const kNoL1Text = "PRN %d had L2 data but no data for L1--data ignored";
+const char *const kTimeSyncFirstText =
+    "RANGE/BESTPOS records have a time synchronization error. Order must be BESTPOS then RANGE";
+const char *const kTimeSyncText = "RANGE/BESTPOS records have a time synchronization error";
+const char *const kTimeSyncLastText =
+    "Too many RANGE/BESTPOS time synchronization error messages. No more messages will be printed";
+const char *const kMissingClockText = "Missing clock offset for current epoch. Recompute receiver clock";
+const char *const kRisingText = "PRN %d is rising or re-appearing";
+const char *const kL1SlipText = "L1 cycle slip on PRN %d";
+const char *const kL2SlipText = "L2 cycle slip on PRN %d";
+
+#pragma pack(push, 1)
+// The range decoder's view of the port's staging area. Slots are fixed at
+// the most an epoch can hold; the puts copy the first S of each array.
+struct RangeStaging {
+    EpochRecord epoch;
+    MeasRecord meas[kMaxEpochSatellites];
+    TrackingRecord tracking[kMaxEpochSatellites];
+};
+#pragma pack(pop)
+static_assert(sizeof(RangeStaging) == kEpochRecordSize + kMaxEpochSatellites * (kMeasRecordSize + kTrackingRecordSize));
+static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
+static_assert(alignof(RangeStaging) == 1);
+// The most observations whose output could be staged one for one.
+constexpr uint32_t kMaxObservations =
+    (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
+static_assert(kMaxObservations == 106);
+
+struct RangeObs {
+    uint32_t prn;
+    double pseudorange;
+    double phase;
+    float doppler;
+    float cno;
+    float lockTime;
+    uint32_t status;
+};
+
+RangeObs ReadObs(const uint8_t *observations, uint32_t i) {
+    const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
+    return {le::U2(p + kObsPrnAt),    le::R8(p + kObsPseudorangeAt), le::R8(p + kObsPhaseAt),
+            le::R4(p + kObsDopplerAt), le::R4(p + kObsCnoAt),        le::R4(p + kObsLockTimeAt),
+            le::U4(p + kObsStatusAt)};
+}
+
+// Whole seconds of lock for the measurement record; NaN counts as no lock.
+uint8_t LockByte(double lockTime) {
+    if (!(lockTime >= 0.0)) return 0;
+    if (lockTime > 255.0) return 255;
+    return static_cast<uint8_t>(lockTime);
+}
+
+// Compares an observation's lock time with the previous epoch's entry for
+// its satellite: a lock time that went down means lock was lost in between.
+void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2) {
+    if (dec->options.reportAll == 0 || dec->callback == nullptr || obs.prn >= kSlipTablePrns) return;
+    const SlipEntry &prev = dec->slipTable[obs.prn];
+    const int prn = static_cast<int>(obs.prn);
+    const double lock = obs.lockTime;
+    if (prev.valid == 0 || std::fabs(prev.time - time) > kSlipTableMaxAge) {
+        PortReportf(dec, time, kRisingText, prn);
+    } else if (!l2) {
+        if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
+    } else if (lock < prev.l2LockTime || (lock != 0.0 && prev.l2LockTime == 0.0)) {
+        PortReportf(dec, time, kL2SlipText, prn);
+    }
+}
+
+void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
+    const LastPosition &pos = dec->lastPosition;
+    if (pos.valid == 0.0) return;
+    if (std::fabs(time - pos.time) <= dec->options.maxPositionAge) {
+        epoch.flags |= kFlagPosition;
+        epoch.latitude = pos.latitude;
+        epoch.longitude = pos.longitude;
+        epoch.height = static_cast<float>(pos.height);
+        return;
+    }
+    // One explanatory message, then short ones, then a closing one: a log
+    // with the records in the wrong order would otherwise flood the host.
+    uint32_t &count = dec->timeSyncMessages;
+    if (count > kTimeSyncLast) return;
+    PortReport(dec, time, count < kTimeSyncShortFrom ? kTimeSyncFirstText
+                          : count < kTimeSyncLast    ? kTimeSyncText
+                                                     : kTimeSyncLastText);
+    ++count;
+}
+
+void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
+    const LastClockModel &model = dec->lastClockModel;
+    if (model.valid == 0.0 || !(std::fabs(time - model.time) < kClockModelWindow)) return;
+    epoch.clockOffset = model.offset;
+    epoch.clockDrift = model.drift;
+    epoch.correctedTime = time - model.offset / kSpeedOfLight;
+}
+
+void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
+    if (EphemerisListCount <= 3) return; // too few to solve, silently
+    EpochRecord &epoch = st->epoch;
+    double clockOffset = 0.0;
+    const int32_t result =
+        RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
+                               static_cast<double>(epoch.height), &clockOffset);
+    if (result != 0) {
+        PortReport(dec, time, ErrorText);
+        // The epoch then carries no position; the flag must say so too, or
+        // a reader would place it at latitude 0, longitude 0.
+        epoch.latitude = 0.0;
+        epoch.longitude = 0.0;
+        epoch.height = 0.0f;
+        epoch.flags = static_cast<uint8_t>(epoch.flags & ~kFlagPosition);
+        return;
+    }
+    epoch.correctedTime = epoch.receiverTime - clockOffset / kSpeedOfLight;
+    epoch.clockOffset = clockOffset;
+}
+
+// The slip table describes the latest epoch only.
+void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uint32_t satellites) {
+    for (SlipEntry &e : dec->slipTable) e = SlipEntry{};
+    for (uint32_t j = 0; j < satellites; ++j) {
+        const TrackingRecord &t = st->tracking[j];
+        if (t.prn >= kSlipTablePrns) continue;
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime};
+    }
+}
+
+} // namespace
+
+int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr || buf == nullptr) return 0;
+    const double time = HeaderTime(dec);
+
+    const uint8_t *record = dec->record.data();
+    if (le::U2(record + kHeaderMessageIdAt) == kRangecmpId) record = ExpandRangecmp(dec);
+    const uint32_t n = le::U4(record + kOem4HeaderLength);
+    const uint8_t *observations = record + kOem4HeaderLength + 4;
+
+    // Also bounds every observation read below to the first 4696 bytes.
+    if (n > kMaxObservations) {
+        PortReport(dec, time, kOverflowText);
+        return 0;
+    }
+    uint32_t satellites = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const RangeObs obs = ReadObs(observations, i);
+        if (ObsFrequency(obs.status) == kFrequencyL1 && obs.prn != 0) ++satellites;
+    }
+    if (satellites == 0) return 0;
+    if (satellites > kMaxEpochSatellites) {
+        PortReport(dec, time, kTooManyText);
+        return 0;
+    }
+
+    RangeStaging *st = new (dec->staging.data()) RangeStaging{};
+    const Oem4Options &opt = dec->options;
+
+    uint32_t slot = 0;
+    for (uint32_t i = 0; i < n && slot < satellites; ++i) {
+        const RangeObs obs = ReadObs(observations, i);
+        if (ObsFrequency(obs.status) != kFrequencyL1 || obs.prn == 0) continue;
+        MeasRecord &m = st->meas[slot];
+        TrackingRecord &t = st->tracking[slot];
+        ++slot;
+        m.prn = static_cast<uint8_t>(obs.prn);
+        if ((obs.status & kCodeTrackingBits) == kCodeTrackingBits) {
+            m.l1Pseudorange = obs.pseudorange;
+        } else if (opt.reportAll != 0) {
+            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
+        }
+        m.l1Phase = obs.phase;
+        m.l1Doppler = obs.doppler;
+        m.l1Lock = LockByte(obs.lockTime);
+        t.prn = obs.prn;
+        t.signalFlags = kSignalL1;
+        t.l1LockTime = obs.lockTime;
+        t.l1Cno = obs.cno;
+        CheckSlip(dec, time, obs, false);
+    }
+
+    for (uint32_t i = 0; i < n; ++i) {
+        const RangeObs obs = ReadObs(observations, i);
+        if (ObsFrequency(obs.status) != kFrequencyL2) continue;
+        // Paired by the full PRN, so PRNs that share their low byte stay apart.
+        uint32_t j = 0;
+        while (j < satellites && st->tracking[j].prn != obs.prn) ++j;
+        if (j == satellites) {
+            PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
+            continue;
+        }
+        MeasRecord &m = st->meas[j];
+        TrackingRecord &t = st->tracking[j];
+        m.l2Phase = obs.phase;
+        m.l2Pseudorange = obs.pseudorange;
+        t.signalFlags |= kSignalL2; // a second L2 observation must not add it twice
+        t.l2LockTime = obs.lockTime;
+        if (opt.requireL2Lock != 0 &&
+            (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kPhaseLockBit) == 0)) {
+            m.l2Pseudorange = 0.0;
+        }
+        CheckSlip(dec, time, obs, true);
+    }
+
+    EpochRecord &epoch = st->epoch;
+    epoch.satCount = static_cast<uint8_t>(satellites);
+    epoch.flags = opt.epochFlag != 0 ? kFlagEpoch : 0;
+    epoch.receiverTime = time;
+    epoch.correctedTime = time;
+    epoch.week = HeaderWeek(dec);
+    AttachPosition(dec, time, epoch);
+    AttachClock(dec, time, epoch);
+    if (opt.recomputeClock != 0) {
+        RecomputeClock(dec, time, st);
+    } else if (HeaderTimeStatus(dec) < kSteeredTimeStatus) {
+        PortReport(dec, time, kMissingClockText);
+    }
+
+    RebuildSlipTable(dec, time, st, satellites);
+
+    const int32_t count = static_cast<int32_t>(satellites);
+    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
+    if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
+    if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
+    if (code != TB_OK) {
+        PortReportPutFailure(dec, time, code);
+        return 0;
+    }
+    return RK_EPOCH;
+}

@@ -1,0 +1,41 @@
+// Expansion of a RANGECMP record into the RANGE layout, so that the range
+// decoder reads both record types the same way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "oem4/oem4_decoder.h"
+
+// Observations a RANGECMP record may carry into an epoch; later ones are
+// dropped with the MAXCHAN notice.
+inline constexpr uint32_t MAXCHAN = 24;
+// One RANGE observation, and the expanded record: header, count, MAXCHAN
+// observations.
+inline constexpr size_t kRangeObsSize = 44;
+inline constexpr size_t kCompressedObsSize = 24;
+inline constexpr size_t kExpandedRangeSize = kOem4HeaderLength + 4 + MAXCHAN * kRangeObsSize;
+static_assert(kExpandedRangeSize == 1088);
+
+// Field offsets of a RANGE observation.
+inline constexpr size_t kObsPrnAt = 0;
+inline constexpr size_t kObsPseudorangeAt = 4;
+inline constexpr size_t kObsPhaseAt = 16;
+inline constexpr size_t kObsDopplerAt = 28;
+inline constexpr size_t kObsCnoAt = 32;
+inline constexpr size_t kObsLockTimeAt = 36;
+inline constexpr size_t kObsStatusAt = 40;
+
+// Frequency of an observation from its channel tracking status (bits 21-22).
+inline uint32_t ObsFrequency(uint32_t status) { return (status >> 21) & 3u; }
+inline constexpr uint32_t kFrequencyL1 = 0;
+inline constexpr uint32_t kFrequencyL2 = 1;
+
+// Full carrier phase (cycles, RANGE sign) from the compressed accumulated
+// Doppler range (cycles as logged, i.e. field / 256) and the pseudorange.
+double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t status);
+
+// Expands the port's current RANGECMP record into the module's expanded
+// buffer (reporting the MAXCHAN cut with the record's time) and returns the
+// buffer: the 28-byte header, the observation count, the observations.
+const uint8_t *ExpandRangecmp(const Oem4Decoder *dec);
