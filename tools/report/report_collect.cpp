@@ -26,7 +26,7 @@ const std::vector<MessageKind> kKinds = {
     {"invalid_record_length", "Invalid record lengths", kFraming},
     {"invalid_item_count", "Item counts not matching the length", kFraming},
     {"buffer_overruns", "Records over 8192 bytes", kFraming},
-    {"resynchronisations", "Resynchronisations", kFraming},
+    {"resynchronisations", "Resynchronisations after a rejected record", kNotice},
     {"too_many_satellites", "Too many satellites for internal buffers", kRefusedEpoch},
     {"staging_overflow", "Output buffer overflow", kRefusedEpoch},
     {"too_many_measurements", "More measurements than channels", kRefusedEpoch},
@@ -40,6 +40,7 @@ const std::vector<MessageKind> kKinds = {
     {"bad_code_tracking", "Bad L1 code tracking", kNotice},
     {"l2_without_l1", "L2 without L1", kNotice},
     {"almanacs_received", "Almanacs received", kNotice},
+    {"ephemerides_received", "Ephemerides received", kNotice},
     {"errors", "Other errors", kOther},
     {"other", "Other messages", kOther},
 };
@@ -47,29 +48,30 @@ const std::vector<MessageKind> kKinds = {
 // Substrings naming each kind, checked in order (the first match wins).
 struct Pattern {
     const char *text;
-    std::size_t kind;
+    const char *key;
 };
 const Pattern kPatterns[] = {
-    {"CRC failure", 0},
-    {"Invalid record length", 1},
-    {"Invalid variable data length", 2},
-    {"Buffer overrun", 3},
-    {"Record decoding failed", 4},
-    {"Too many satellites for internal buffers", 5},
-    {"Output buffer overflow", 6},
-    {" measurements ", 7},
-    {"(disk full)", 8},
-    {"Unable to write", 8},
-    {"MAXCHAN(", 9},
-    {"L1 cycle slip", 10},
-    {"L2 cycle slip", 11},
-    {"rising or re-appearing", 12},
-    {"time synchronization error", 13},
-    {"Missing clock offset", 14},
-    {"bad code tracking", 15},
-    {"had L2 data but no data for L1", 16},
-    {"Almanac received", 17},
-    {"Error", 18},
+    {"CRC failure", "crc_failures"},
+    {"Invalid record length", "invalid_record_length"},
+    {"Invalid variable data length", "invalid_item_count"},
+    {"Buffer overrun", "buffer_overruns"},
+    {"Record decoding failed", "resynchronisations"},
+    {"Too many satellites for internal buffers", "too_many_satellites"},
+    {"Output buffer overflow", "staging_overflow"},
+    {" measurements ", "too_many_measurements"},
+    {"(disk full)", "write_failures"},
+    {"Unable to write", "write_failures"},
+    {"MAXCHAN(", "observations_beyond_24"},
+    {"L1 cycle slip", "l1_cycle_slips"},
+    {"L2 cycle slip", "l2_cycle_slips"},
+    {"rising or re-appearing", "rising_satellites"},
+    {"time synchronization error", "time_sync_errors"},
+    {"Missing clock offset", "missing_clock_offset"},
+    {"bad code tracking", "bad_code_tracking"},
+    {"had L2 data but no data for L1", "l2_without_l1"},
+    {"Almanac received", "almanacs_received"},
+    {"Ephemeris received", "ephemerides_received"},
+    {"Error", "errors"},
 };
 
 // Reads one line of any length; keeps at most capacity-1 characters and
@@ -531,6 +533,16 @@ void ReadMarks(ReportData *data) {
 }
 
 // ---- messages -------------------------------------------------------------------
+// The converter command's own lines around the messages (the output names
+// and the closing per-log summary) are not messages of the conversion.
+bool IsCommandLine(const char *line) {
+    const std::size_t n = std::strlen(line);
+    const char *names = ".{tsq,epp,sta}";
+    const std::size_t m = std::strlen(names);
+    return (n >= m && std::strcmp(line + n - m, names) == 0) || std::strstr(line, ": converted, ") != nullptr ||
+           std::strstr(line, ": FAILED, ") != nullptr;
+}
+
 bool ReadMessages(ReportData *data, std::string *error) {
     std::FILE *in = std::fopen(data->messagesPath.c_str(), "rb");
     if (in == nullptr) {
@@ -543,7 +555,7 @@ bool ReadMessages(ReportData *data, std::string *error) {
     bool cut = false;
     while (ReadLine(in, line, sizeof line, &cut)) {
         const char *p = SkipSpace(line);
-        if (*p == '\0') continue;
+        if (*p == '\0' || IsCommandLine(line)) continue;
         // An optional leading time: a number or '-', then blanks.
         char *end = nullptr;
         (void)std::strtod(p, &end);
@@ -562,7 +574,10 @@ const std::vector<MessageKind> &MessageKinds() { return kKinds; }
 
 std::size_t ClassifyMessage(const char *text) {
     for (const Pattern &pattern : kPatterns) {
-        if (std::strstr(text, pattern.text) != nullptr) return pattern.kind;
+        if (std::strstr(text, pattern.text) == nullptr) continue;
+        for (std::size_t i = 0; i < kKinds.size(); ++i) {
+            if (std::strcmp(kKinds[i].key, pattern.key) == 0) return i;
+        }
     }
     return kKinds.size() - 1;
 }

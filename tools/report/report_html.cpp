@@ -224,8 +224,8 @@ void TrackingSection(std::string *s, const ReportData &d) {
             Put(s, "<rect x=\"%d\" y=\"%.0f\" width=\"%d\" height=\"%d\" fill=\"#f3f5f9\"/>", kPlotLeft, y,
                 kPlotWidth, kRowHeight);
         }
-        Put(s, "<text x=\"%d\" y=\"%.0f\" text-anchor=\"end\">%s %d</text>\n", kPlotLeft - 6, y + 11,
-            prn <= 32 ? "G" : "PRN", prn);
+        Put(s, "<text x=\"%d\" y=\"%.0f\" text-anchor=\"end\">%s%02d</text>\n", kPlotLeft - 6, y + 11,
+            prn <= 32 ? "G" : "PRN ", prn);
         DrawRuns(s, d.prns[prn].l1, scale, y + 2, 5, "#2a6fd6");
         DrawRuns(s, d.prns[prn].l2, scale, y + 7, 5, "#2e9e4a");
     }
@@ -293,7 +293,7 @@ void SkySection(std::string *s, const ReportData &d) {
         }
         if (path.empty()) continue;
         Put(s, "<path d=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\"/>", path.c_str(), colour.c_str());
-        Put(s, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%d</text>\n", lastX,
+        Put(s, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%02d</text>\n", lastX,
             lastY, colour.c_str(), lastX + 5, lastY - 3, track.prn);
     }
     s->append("</svg>\n</section>\n");
@@ -362,12 +362,15 @@ void MarksSection(std::string *s, const ReportData &d) {
 template <typename Value>
 void SeriesPlot(std::string *s, const ReportData &d, const char *title, const char *unit, Value value) {
     std::vector<double> lo(kPlotWidth + 1, HUGE_VAL), hi(kPlotWidth + 1, -HUGE_VAL);
+    std::vector<double> first(kPlotWidth + 1, 0), last(kPlotWidth + 1, 0);
     const TimeScale scale{d.firstTime, d.lastTime};
     double vmin = HUGE_VAL, vmax = -HUGE_VAL;
     for (const EpochSample &e : d.epochs) {
         double v = 0;
         if (!value(e, &v) || !std::isfinite(v)) continue;
         const int c = std::clamp(static_cast<int>(scale.X(e.time)) - kPlotLeft, 0, kPlotWidth);
+        if (lo[c] > hi[c]) first[c] = e.time;
+        last[c] = e.time;
         lo[c] = std::min(lo[c], v);
         hi[c] = std::max(hi[c], v);
         vmin = std::min(vmin, v);
@@ -383,14 +386,19 @@ void SeriesPlot(std::string *s, const ReportData &d, const char *title, const ch
         kPlotWidth, h);
     Put(s, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text><text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text>\n",
         kPlotLeft - 4, top + 10, vmax, kPlotLeft - 4, top + h, vmin);
+    // Neighbouring columns are joined unless the values stop for longer
+    // than a gap; lone values show as dots through the round line caps.
+    const double breakAfter = d.rate > 0 ? 1.5 * d.rate : HUGE_VAL;
     std::string path;
-    bool pen = false;
+    int previous = -1;
     for (int c = 0; c <= kPlotWidth; ++c) {
-        if (lo[c] > hi[c]) { pen = false; continue; }
-        Put(&path, "%s%d %.1f L%d %.1f ", pen ? "L" : "M", kPlotLeft + c, Y(lo[c]), kPlotLeft + c, Y(hi[c]));
-        pen = true;
+        if (lo[c] > hi[c]) continue;
+        const bool join = previous >= 0 && first[c] - last[previous] <= breakAfter;
+        Put(&path, "%s%d %.1f L%d %.1f ", join ? "L" : "M", kPlotLeft + c, Y(lo[c]), kPlotLeft + c, Y(hi[c]));
+        previous = c;
     }
-    Put(s, "<path d=\"%s\" fill=\"none\" stroke=\"#2a6fd6\" stroke-width=\"1.5\"/>\n", path.c_str());
+    Put(s, "<path d=\"%s\" fill=\"none\" stroke=\"#2a6fd6\" stroke-width=\"1.5\" stroke-linecap=\"round\"/>\n",
+        path.c_str());
     TimeAxis(s, scale, top + h);
     s->append("</svg>\n");
 }

@@ -106,7 +106,7 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
             if (d.messageCounts[i] > 0) {
-                std::fprintf(out, "  %-42s %" PRIu64 "\n", kinds[i].label, d.messageCounts[i]);
+                std::fprintf(out, "  %-44s %" PRIu64 "\n", kinds[i].label, d.messageCounts[i]);
             }
         }
     }
