@@ -415,6 +415,7 @@ TEST(ReportOutputs, LongSessionsStayExactSmallAndFast) {
         EXPECT_GT(d->slips.size(), 0u);
         EXPECT_FALSE(d->sky.empty());
     }
+    fs::remove_all(dir);
 }
 
 } // namespace

@@ -72,7 +72,9 @@ void Session::Ephemeris(int prn, int toe) {
     e.e = 0.005;
     e.i0 = 0.9599;
     e.omega0 = (prn % 6) * 1.0472;
-    e.m0 = prn * 0.7;
+    // The mean anomaly advances with toe so that consecutive ephemerides
+    // of a satellite describe the same orbit.
+    e.m0 = std::remainder(prn * 0.7 + 1.4585e-4 * toe, 2 * 3.14159265358979323846);
     e.omega = 0.5;
     e.omegaDot = -8.0e-9;
     WriteEppEphemeris(epp_, (base_ + ".epp").c_str(), &e);
@@ -129,7 +131,7 @@ void WriteLongSession(const std::string &base, int epochs, double rate, bool wit
         }
         s.Epoch(week, tow, sats, true, 120.0 + 0.001 * i);
         while (nextMark <= tow) {
-            const bool skip = withFaults && mark % 97 == 0; // a missed pulse
+            const bool skip = withFaults && mark % 997 == 0; // a missed pulse
             if (!skip) s.Mark(mark, nextMark + 0.0012);
             ++mark;
             nextMark += 2.0;

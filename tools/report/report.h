@@ -12,8 +12,10 @@
 // stays a file of a few hundred kilobytes that renders quickly.
 //
 // Definitions used throughout
-//  - Times: an epoch's time is GPS week * 604800 + receiver seconds of week,
-//    so sessions crossing a week boundary are measured correctly.
+//  - Times: an epoch's time counts seconds from the start of the first
+//    epoch's GPS week (weeks after it add 604800 s), so sessions crossing a
+//    week boundary are measured correctly and 20 Hz intervals keep their
+//    precision.
 //  - Logging rate: the median of the positive intervals between consecutive
 //    epochs (lower median: the smaller middle value when the count is even).
 //  - Gap: an interval greater than 1.5 x rate; it misses
@@ -75,7 +77,7 @@ inline constexpr double kSecondsPerWeek = 604800.0;
 inline constexpr int kPrnSlots = 256;
 
 struct EpochSample {
-    double time; // continuous GPS seconds (week * 604800 + seconds of week)
+    double time; // seconds from the start of the reference week
     double latitude, longitude; // degrees, valid when flags bit 0 is set
     double clockOffset;         // metres, 0 when none
     float height;
@@ -84,7 +86,7 @@ struct EpochSample {
 };
 
 struct TimeRun {
-    double start, end; // continuous GPS seconds
+    double start, end; // seconds from the start of the reference week
 };
 
 struct Gap {
@@ -110,7 +112,7 @@ struct PrnStats {
 struct MarkEntry {
     uint32_t number;
     double tow;  // seconds of week as written
-    double time; // continuous GPS seconds
+    double time; // seconds from the start of the reference week
 };
 
 enum MarkAnomalyKind : int32_t {
@@ -160,6 +162,7 @@ struct ReportData {
     uint64_t epochCount = 0; // every epoch read, including those without a usable time
     uint64_t badTimeEpochs = 0;
     std::vector<EpochSample> epochs; // epochs with a finite time, in file order
+    int32_t referenceWeek = 0;       // GPS week of the first epoch; times count from its start
     int32_t firstWeek = 0, lastWeek = 0;
     double firstTow = 0, lastTow = 0;
     double firstTime = 0, lastTime = 0;
@@ -220,6 +223,10 @@ enum HtmlSection : uint32_t {
     kAllSections = 0x3Fu,
 };
 int WriteHtml(std::FILE *out, const ReportData &data, uint32_t sections = kAllSections);
+
+// GPS week and seconds of week of a report time.
+int32_t WeekAt(const ReportData &data, double time);
+double TowAt(double time);
 
 // GPS time of day "hh:mm:ss" (with tenths when the time is not whole).
 std::string FormatTimeOfDay(double tow);

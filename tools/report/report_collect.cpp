@@ -163,7 +163,8 @@ bool ReadObservations(ReportData *data, std::string *error) {
             if (meas[i].l2Pseudorange != 0.0) ++data->l2Code;
             if (meas[i].l2Phase != 0.0) ++data->l2Phase;
         }
-        const double time = epoch.week * kSecondsPerWeek + epoch.receiverTime;
+        if (data->epochs.empty()) data->referenceWeek = epoch.week;
+        const double time = (epoch.week - data->referenceWeek) * kSecondsPerWeek + epoch.receiverTime;
         if (!std::isfinite(time)) {
             ++data->badTimeEpochs;
             continue;
@@ -419,7 +420,7 @@ void ComputeSky(ReportData *data) {
         SkyTrack track{prn, {}};
         bool lastBroken = true;
         for (double t = data->firstTime; t <= data->lastTime + 1e-9; t += step) {
-            const double tow = std::fmod(t, kSecondsPerWeek);
+            const double tow = TowAt(t);
             const GpsEphRecord *best = nullptr;
             double bestAge = kEphemerisReach;
             for (const GpsEphRecord *e : own) {
@@ -460,7 +461,6 @@ void ReadMarks(ReportData *data) {
     bool cut = false;
     const bool haveSpan = !data->epochs.empty();
     const double middle = (data->firstTime + data->lastTime) / 2;
-    const double week = haveSpan ? std::floor(data->firstTime / kSecondsPerWeek) : 0.0;
     while (ReadLine(in, line, sizeof line, &cut)) {
         const char *p = SkipSpace(line);
         if (*p == '\0') continue;
@@ -472,7 +472,7 @@ void ReadMarks(ReportData *data) {
             ++data->badMarkLines;
             continue;
         }
-        double time = week * kSecondsPerWeek + tow;
+        double time = tow;
         if (haveSpan) {
             if (time - middle > kSecondsPerWeek / 2) time -= kSecondsPerWeek;
             else if (middle - time > kSecondsPerWeek / 2) time += kSecondsPerWeek;
@@ -620,6 +620,12 @@ int CollectReport(const ReportRequest &request, ReportData *data, std::string *e
     if (!request.messagesPath.empty() && !ReadMessages(data, error)) return kReportInputFailed;
     return kReportOk;
 }
+
+int32_t WeekAt(const ReportData &data, double time) {
+    return data.referenceWeek + static_cast<int32_t>(std::floor(time / kSecondsPerWeek));
+}
+
+double TowAt(double time) { return time - std::floor(time / kSecondsPerWeek) * kSecondsPerWeek; }
 
 std::string FormatTimeOfDay(double tow) {
     char text[32];

@@ -70,7 +70,6 @@ double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-double TowOf(double time) { return time - std::floor(time / kSecondsPerWeek) * kSecondsPerWeek; }
 
 std::string PrnColour(int prn) {
     char text[40];
@@ -99,7 +98,7 @@ void TimeAxis(std::string *s, const TimeScale &scale, int y) {
     if (!(span > 0)) return;
     for (double t = std::ceil(scale.t0 / step) * step; t <= scale.t1; t += step) {
         const double x = scale.X(t);
-        std::string label = FormatTimeOfDay(TowOf(t));
+        std::string label = FormatTimeOfDay(TowAt(t));
         if (step >= 60) label = label.substr(0, 5);
         Put(s, "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
                "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
@@ -169,8 +168,8 @@ void SummarySection(std::string *s, const ReportData &d) {
         for (std::size_t i = 0; i < d.gaps.size() && i < kTableRowsShown; ++i) {
             const Gap &g = d.gaps[i];
             Put(s, "<tr><td>%d %.3f</td><td>%s</td><td class=\"n\">%.3f</td><td class=\"n\">%" PRId64 "</td></tr>\n",
-                static_cast<int>(std::floor(g.start / kSecondsPerWeek)), TowOf(g.start),
-                FormatTimeOfDay(TowOf(g.start)).c_str(), g.interval, g.missing);
+                WeekAt(d, g.start), TowAt(g.start),
+                FormatTimeOfDay(TowAt(g.start)).c_str(), g.interval, g.missing);
         }
         s->append("</table>\n");
         if (d.gaps.size() > kTableRowsShown) {
@@ -279,11 +278,20 @@ void SkySection(std::string *s, const ReportData &d) {
         cx, cy - radius - 6, cx + radius + 4, cy + 4, cx, cy + radius + 16, cx - radius - 4, cy + 4);
     for (const SkyTrack &track : d.sky) {
         const std::string colour = PrnColour(track.prn);
-        std::string path;
+        // Each piece above the horizon ends in a dot with the PRN.
+        std::string path, labels;
         bool pen = false;
         double lastX = 0, lastY = 0;
+        auto label = [&]() {
+            Put(&labels, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%02d</text>",
+                lastX, lastY, colour.c_str(), lastX + 5, lastY - 3, track.prn);
+        };
         for (const SkyPoint &p : track.points) {
-            if (p.elevation < 0) { pen = false; continue; }
+            if (p.elevation < 0) {
+                if (pen) label();
+                pen = false;
+                continue;
+            }
             const double r = radius * (90.0 - p.elevation) / 90.0;
             const double a = p.azimuth * kPi / 180.0;
             lastX = cx + r * std::sin(a);
@@ -291,10 +299,11 @@ void SkySection(std::string *s, const ReportData &d) {
             Put(&path, "%s%.1f %.1f ", pen ? "L" : "M", lastX, lastY);
             pen = true;
         }
+        if (pen) label();
         if (path.empty()) continue;
         Put(s, "<path d=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\"/>", path.c_str(), colour.c_str());
-        Put(s, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%02d</text>\n", lastX,
-            lastY, colour.c_str(), lastX + 5, lastY - 3, track.prn);
+        s->append(labels);
+        s->push_back('\n');
     }
     s->append("</svg>\n</section>\n");
 }
@@ -340,7 +349,8 @@ void MarksSection(std::string *s, const ReportData &d) {
     }
     if (!d.markAnomalies.empty()) {
         s->append("<table><tr><th>Mark</th><th>Time (s of week)</th><th>GPS time</th><th>Anomaly</th></tr>\n");
-        for (const MarkAnomaly &a : d.markAnomalies) {
+        for (std::size_t i = 0; i < d.markAnomalies.size() && i < kTableRowsShown; ++i) {
+            const MarkAnomaly &a = d.markAnomalies[i];
             char what[128];
             switch (a.kind) {
             case kMarkInterval: std::snprintf(what, sizeof what, "interval %.3f s (median %.3f s)", a.value, d.markInterval); break;
@@ -353,6 +363,10 @@ void MarksSection(std::string *s, const ReportData &d) {
                 FormatTimeOfDay(a.tow).c_str(), what);
         }
         s->append("</table>\n");
+        if (d.markAnomalies.size() > kTableRowsShown) {
+            Put(s, "<p class=\"note\">... and %zu more anomalies (all are in the text summary and the JSON).</p>\n",
+                d.markAnomalies.size() - kTableRowsShown);
+        }
     }
     s->append("</section>\n");
 }

@@ -13,8 +13,6 @@ double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-int32_t WeekOf(double time) { return static_cast<int32_t>(std::floor(time / kSecondsPerWeek)); }
-double TowOf(double time) { return time - WeekOf(time) * kSecondsPerWeek; }
 
 uint64_t CategoryTotal(const ReportData &data, int32_t category) {
     uint64_t total = 0;
@@ -73,8 +71,8 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
     const std::size_t shown = d.gaps.size() < 10 ? d.gaps.size() : 10;
     for (std::size_t i = 0; i < shown; ++i) {
         const Gap &g = d.gaps[i];
-        std::fprintf(out, "  gap after week %d %.3f (%s): %.3f s, %" PRId64 " missing\n", WeekOf(g.start),
-                     TowOf(g.start), FormatTimeOfDay(TowOf(g.start)).c_str(), g.interval, g.missing);
+        std::fprintf(out, "  gap after week %d %.3f (%s): %.3f s, %" PRId64 " missing\n", WeekAt(d, g.start),
+                     TowAt(g.start), FormatTimeOfDay(TowAt(g.start)).c_str(), g.interval, g.missing);
     }
     if (shown < d.gaps.size()) std::fprintf(out, "  ... and %zu more gaps\n", d.gaps.size() - shown);
     std::fprintf(out, "Satellites/epoch  min %d, median %d, max %d\n", d.satsMin, d.satsMedian, d.satsMax);
@@ -144,8 +142,8 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     std::fputs("  \"gap_list\": [", out);
     for (std::size_t i = 0; i < d.gaps.size(); ++i) {
         const Gap &g = d.gaps[i];
-        std::fprintf(out, "%s\n    {\"week\": %d, \"tow\": ", i == 0 ? "" : ",", WeekOf(g.start));
-        JsonNumber(out, TowOf(g.start), "%.3f");
+        std::fprintf(out, "%s\n    {\"week\": %d, \"tow\": ", i == 0 ? "" : ",", WeekAt(d, g.start));
+        JsonNumber(out, TowAt(g.start), "%.3f");
         std::fputs(", \"interval_s\": ", out);
         JsonNumber(out, g.interval, "%.3f");
         std::fprintf(out, ", \"missing\": %" PRId64 "}", g.missing);
@@ -163,8 +161,8 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     for (std::size_t i = 0; i < d.slips.size(); ++i) {
         const Slip &s = d.slips[i];
         std::fprintf(out, "%s\n    {\"prn\": %u, \"week\": %d, \"tow\": ", i == 0 ? "" : ",", s.prn,
-                     WeekOf(s.time));
-        JsonNumber(out, TowOf(s.time), "%.3f");
+                     WeekAt(d, s.time));
+        JsonNumber(out, TowAt(s.time), "%.3f");
         std::fprintf(out, ", \"lock_before_s\": %u, \"lock_after_s\": %u}", s.lockBefore, s.lockAfter);
     }
     std::fputs(d.slips.empty() ? "],\n" : "\n  ],\n", out);
