@@ -93,6 +93,9 @@ void TimeAxis(std::string *s, const TimeScale &scale, int y) {
     for (double candidate : kSteps) {
         if (span / candidate <= 10) { step = candidate; break; }
     }
+    // Sessions of many days (or damaged times) get whole-day ticks, still
+    // about ten of them.
+    if (span / step > 10) step = std::ceil(span / 10 / step) * step;
     Put(s, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#555\"/>\n", kPlotLeft, y,
         kPlotLeft + kPlotWidth, y);
     if (!(span > 0)) return;
@@ -229,8 +232,11 @@ void TrackingSection(std::string *s, const ReportData &d) {
         DrawRuns(s, d.prns[prn].l2, scale, y + 7, 5, "#2e9e4a");
     }
     const double bottom = top + static_cast<double>(rows.size()) * kRowHeight;
+    double drawnTo = -1;
     for (const Gap &g : d.gaps) {
         const double x0 = scale.X(g.start), x1 = scale.X(g.start + g.interval);
+        if (x1 < drawnTo + 1) continue; // already covered at this resolution
+        drawnTo = std::max(x1, x0 + 1.5);
         Put(s, "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%.0f\" fill=\"#e33\" opacity=\"0.35\"/>\n", x0, top,
             std::max(x1 - x0, 1.5), bottom - top);
     }
