@@ -153,6 +153,7 @@ TEST(ReportRendering, EverySectionDrawsSomething) {
         ASSERT_EQ(WriteHtml(out, *data), 0);
         std::fclose(out);
         EXPECT_TRUE(Screenshot(browser, html, sample, 2900));
+        fs::remove(std::string(sample) + ".log");
     }
     fs::remove_all(dir);
 #endif
