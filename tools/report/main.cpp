@@ -1,82 +1,11 @@
-// oem4report: quality report of one conversion.
+// oem4report: quality report of one conversion (also `oem4conv report`).
 //
 //   oem4report BASE [-o report.html] [--json FILE|-] [--messages FILE] [-q]
-#include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
-#include "report.h"
-
-namespace {
-
-constexpr const char *kUsage =
-    "Usage: oem4report BASE [-o REPORT.html] [--json FILE] [--messages FILE] [-q]\n"
-    "\n"
-    "Reads BASE.tsq, BASE.epp and BASE.sta of one conversion and writes a\n"
-    "self-contained HTML report (default BASE-report.html) and a text summary\n"
-    "on standard output.\n"
-    "\n"
-    "  -o, --output FILE   the HTML report\n"
-    "      --json FILE     also write the numbers as JSON ('-': standard output,\n"
-    "                      which then replaces the text summary)\n"
-    "      --messages FILE the conversion's saved messages, one per line,\n"
-    "                      optionally preceded by their time\n"
-    "  -q, --quiet         no text summary\n"
-    "\n"
-    "Exit status: 0 report written, 1 inputs unreadable, 2 usage error,\n"
-    "3 an output could not be written.\n";
-
-int Usage(const char *problem) {
-    std::fprintf(stderr, "oem4report: %s\nTry 'oem4report --help'.\n", problem);
-    return 2;
-}
-
-} // namespace
+#include "report_cli.h"
 
 int main(int argc, char **argv) {
-    report::ReportRequest request;
-    bool quiet = false;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        auto value = [&](std::string *target) {
-            if (i + 1 >= argc) return false;
-            *target = argv[++i];
-            return true;
-        };
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (std::strcmp(arg, "-o") == 0 || std::strcmp(arg, "--output") == 0) {
-            if (!value(&request.htmlPath)) return Usage("-o needs a file name");
-        } else if (std::strcmp(arg, "--json") == 0) {
-            if (!value(&request.jsonPath)) return Usage("--json needs a file name");
-        } else if (std::strcmp(arg, "--messages") == 0) {
-            if (!value(&request.messagesPath)) return Usage("--messages needs a file name");
-        } else if (std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "--quiet") == 0) {
-            quiet = true;
-        } else if (arg[0] == '-' && arg[1] != '\0') {
-            return Usage((std::string("unknown option ") + arg).c_str());
-        } else if (request.base.empty()) {
-            request.base = arg;
-        } else {
-            return Usage("only one BASE may be given");
-        }
-    }
-    if (request.base.empty()) return Usage("BASE is missing");
-    if (request.htmlPath.empty()) {
-        std::string stem = request.base;
-        const std::size_t dot = stem.find_last_of('.');
-        const std::size_t slash = stem.find_last_of('/');
-        if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem.erase(dot);
-        request.htmlPath = stem + "-report.html";
-    }
-    request.summary = quiet || request.jsonPath == "-" ? nullptr : stdout;
-    std::string error;
-    const int result = report::BuildQualityReport(request, &error);
-    if (result != report::kReportOk) {
-        std::fprintf(stderr, "oem4report: %s\n", error.c_str());
-        return result == report::kReportInputFailed ? 1 : 3;
-    }
-    if (request.summary != nullptr) std::printf("Report: %s\n", request.htmlPath.c_str());
-    return 0;
+    return report::RunReportCommand(std::vector<std::string>(argv + 1, argv + argc), "oem4report");
 }
