@@ -1,32 +1,397 @@
-// ConvertFile: the conversion driver.
+// ConvertFile: the conversion driver. Streams one OEM4 log through decoder
+// port 0 in 2048-byte blocks and hands every decoded record to its writer:
+// epochs to the .tsq observation file, ephemerides and almanacs to the .epp
+// file, camera marks to the .sta file.
 #include "api/convert.h"
 
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include <sys/stat.h>
+
 #include "api/error_text.h"
+#include "oem4/ephemeris_list.h"
+#include "oem4/oem4_decoder.h"
 #include "oem4conv.h"
+#include "output/text_outputs.h"
+#include "output/tsq_file.h"
+#include "threadbuf/payloads.h"
+#include "threadbuf/threadbuf.h"
 
 namespace {
+
+constexpr const char *kVersionText = "Incorrect version of OEM4 Conversion DLL";
+constexpr const char *kOptionsText = "Incorrect version of OEM4 Conversion DLL, Invalid options";
+constexpr const char *kUserQuitText = "User Quit";
+constexpr const char *kEppHeaderLine = "$EPHREC Ver6.03 KAVRENO NovAtelOem4\n";
+
+constexpr int32_t kPort = 0;
+constexpr std::size_t kBlockSize = 2048;
+// The observation file's parameters: receiver type 4, header parameter 1.0,
+// a 2048-byte stream buffer and 12 channels (larger epochs are refused).
+constexpr uint8_t kTsqReceiverType = 4;
+constexpr float kTsqHeaderParameter = 1.0f;
+constexpr uint16_t kTsqBufferSize = 2048;
+constexpr uint8_t kTsqChannels = 12;
+// Most records of one group the driver takes from the ThreadBuf.
+constexpr int32_t kMaxMeasurements = 24;
+constexpr int32_t kMaxAlmanacs = 64;
+
 // The host record of the running conversion; used only during ConvertFile.
 const ConvertHost *g_host = nullptr;
+// The driver's state exists once per process; a second conversion started
+// while one runs (another thread, or a callback) is refused rather than
+// allowed to share it.
+std::atomic<bool> g_running{false};
+
+uint32_t g_epochsWritten = 0;
+uint32_t g_ephemeridesWritten = 0;
+uint32_t g_spareCount = 0;
+uint32_t g_marksWritten = 0;
+
+char g_inputPath[kPathBufferSize];
+char g_tsqPath[kPathBufferSize];
+char g_eppPath[kPathBufferSize];
+char g_staPath[kPathBufferSize];
+
+uint8_t g_block[kBlockSize];
+ThreadBuf g_threadBuf;
+
+// Read areas for the drained records.
+EpochRecord g_epoch;
+MeasRecord g_meas[kMaxMeasurements];
+GpsEphRecord g_ephemeris;
+MarkRecord g_mark;
+AlmanacRecord g_almanacs[kMaxAlmanacs];
+
+// The open outputs of the running conversion.
+TsqFile *g_tsq = nullptr;
+std::FILE *g_epp = nullptr;
+std::FILE *g_sta = nullptr;
+
+// The first failure that ends the conversion: its text is restored into
+// ErrorText at the end, whatever was formatted after it.
+bool g_failed = false;
+char g_failureText[kErrorTextSize];
+
+// A write or read failure: the output would miss data, so the conversion
+// stops and reports result 1. The host hears of it at once as well.
+void Fail(double time) {
+    if (!g_failed) {
+        g_failed = true;
+        std::memcpy(g_failureText, ErrorText, sizeof g_failureText);
+        g_failureText[sizeof g_failureText - 1] = '\0';
+    }
+    ForwardMessage(time, ErrorText);
+}
+
+// Copies a host path that must hold its NUL within the 256 bytes.
+bool CopyPath(char *destination, const char *source) {
+    const void *end = std::memchr(source, '\0', kPathBufferSize);
+    if (end == nullptr) return false;
+    std::memcpy(destination, source, static_cast<const char *>(end) - source + 1);
+    return true;
+}
+
+int64_t InputLength(std::FILE *input) {
+#if defined(_WIN32)
+    struct _stat64 info;
+    if (_fstat64(_fileno(input), &info) != 0 || (info.st_mode & _S_IFREG) == 0) return 0;
+#else
+    struct stat info;
+    if (fstat(fileno(input), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+#endif
+    return static_cast<int64_t>(info.st_size);
+}
+
+void ReportProgress(int64_t done, int64_t total) {
+    if (g_host->onProgress == nullptr) return;
+    int32_t doneOut = 0;
+    int32_t totalOut = 0;
+    ScaleProgress(done, total, &doneOut, &totalOut);
+    g_host->onProgress(doneOut, totalOut);
+}
+
+void DrainEpoch() {
+    if (ReadThreadBufData(&g_threadBuf, TBREC_EPOCH, 1, &g_epoch) == 0) return;
+    if (ReadThreadBufData(&g_threadBuf, TBREC_MEAS, kMaxMeasurements, g_meas) == 0) return;
+    if (WriteTsqEpoch(g_tsq, &g_epoch, g_meas) == 0) {
+        ++g_epochsWritten;
+        return;
+    }
+    // An epoch with more satellites than the file's channels is refused on
+    // its own and the conversion goes on; any other refusal is the file
+    // failing to take data.
+    if (g_epoch.satCount > kTsqChannels) {
+        ForwardMessage(g_epoch.receiverTime, ErrorText);
+    } else {
+        Fail(g_epoch.receiverTime);
+    }
+}
+
+void DrainEphemeris() {
+    if (ReadThreadBufData(&g_threadBuf, TBREC_GPSEPH, 1, &g_ephemeris) == 0) return;
+    if (WriteEppEphemeris(g_epp, g_eppPath, &g_ephemeris) != 0) {
+        Fail(-1.0);
+        return;
+    }
+    ++g_ephemeridesWritten;
+}
+
+void DrainMark() {
+    if (ReadThreadBufData(&g_threadBuf, TBREC_MARK, 1, &g_mark) == 0) return;
+    if (WriteMarkEvent(g_sta, g_staPath, &g_mark) != 0) {
+        Fail(g_mark.time);
+        return;
+    }
+    ++g_marksWritten;
+}
+
+void DrainAlmanacs() {
+    const int32_t count = ReadThreadBufData(&g_threadBuf, TBREC_ALMANAC, kMaxAlmanacs, g_almanacs);
+    for (int32_t i = 0; i < count; ++i) {
+        ForwardMessage(-1.0, FormatErrorText("Almanac received for GPS PRN %d",
+                                             static_cast<int>(g_almanacs[i].prn)));
+        if (WriteEppAlmanac(g_epp, g_eppPath, &g_almanacs[i]) != 0) {
+            Fail(-1.0);
+            return;
+        }
+    }
+}
+
+// Exactly one kind of output is taken per decoded record, in this order.
+void Drain() {
+    if (FindThreadBufGroup(&g_threadBuf, TBREC_EPOCH) >= 0 &&
+        FindThreadBufGroup(&g_threadBuf, TBREC_MEAS) >= 0) {
+        DrainEpoch();
+    } else if (FindThreadBufGroup(&g_threadBuf, TBREC_GPSEPH) >= 0) {
+        DrainEphemeris();
+    } else if (FindThreadBufGroup(&g_threadBuf, TBREC_MARK) >= 0) {
+        DrainMark();
+    } else if (FindThreadBufGroup(&g_threadBuf, TBREC_ALMANAC) >= 0) {
+        DrainAlmanacs();
+    }
+}
+
+void CloseInput(std::FILE *input) {
+    if (input != nullptr) std::fclose(input);
+}
+
+// Closes every output still open; a failed final flush loses data, so it
+// counts as a failure of the conversion.
+void CloseOutputs() {
+    if (g_tsq != nullptr && CloseTsqFile(g_tsq) != 0) Fail(-1.0);
+    g_tsq = nullptr;
+    if (g_epp != nullptr && CloseTextOutput(g_epp, g_eppPath) != 0) Fail(-1.0);
+    g_epp = nullptr;
+    if (g_sta != nullptr && CloseTextOutput(g_sta, g_staPath) != 0) Fail(-1.0);
+    g_sta = nullptr;
+}
+
+// Creating an output truncates it; if it is the input itself (a log named
+// day1.sta converted beside itself, or a link to it) the log would be lost.
+bool IsInputFile(std::FILE *input, const char *path) {
+#if defined(_WIN32)
+    (void)input;
+    return _stricmp(g_inputPath, path) == 0;
+#else
+    struct stat inputInfo;
+    struct stat outputInfo;
+    if (fstat(fileno(input), &inputInfo) != 0 || stat(path, &outputInfo) != 0) return false;
+    return inputInfo.st_dev == outputInfo.st_dev && inputInfo.st_ino == outputInfo.st_ino;
+#endif
+}
+
+// Opens the input and the three outputs in their fixed order; on failure
+// everything already opened is closed again and ErrorText says why.
+bool OpenFiles(std::FILE **input) {
+    *input = std::fopen(g_inputPath, "rb");
+    if (*input == nullptr) {
+        FormatErrorText("Error: Unable to open %s", g_inputPath);
+        return false;
+    }
+    for (const char *output : {g_tsqPath, g_eppPath, g_staPath}) {
+        if (IsInputFile(*input, output)) {
+            FormatErrorText("Error: Output file %s is the input file", output);
+            return false;
+        }
+    }
+    g_tsq = OpenTsqFile(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
+                        kTsqChannels);
+    if (g_tsq == nullptr) return false;
+    g_epp = std::fopen(g_eppPath, "w");
+    if (g_epp == nullptr) {
+        FormatErrorText("Error: Unable to open %s", g_eppPath);
+        return false;
+    }
+    if (std::fputs(kEppHeaderLine, g_epp) == EOF) {
+        FormatErrorText("Error: Unable to write to %s", g_eppPath);
+        return false;
+    }
+    g_sta = std::fopen(g_staPath, "w");
+    if (g_sta == nullptr) {
+        FormatErrorText("Error: Unable to open %s", g_staPath);
+        return false;
+    }
+    return OpenPort(kPort, ForwardMessage) == 0;
+}
+
+// Closes after a failed open without letting the closes replace the text
+// that says why the open failed.
+void CloseAfterFailedOpen(std::FILE *input) {
+    char reason[kErrorTextSize];
+    std::memcpy(reason, ErrorText, sizeof reason);
+    CloseInput(input);
+    if (g_tsq != nullptr) CloseTsqFile(g_tsq);
+    if (g_epp != nullptr) std::fclose(g_epp);
+    if (g_sta != nullptr) std::fclose(g_sta);
+    g_tsq = nullptr;
+    g_epp = nullptr;
+    g_sta = nullptr;
+    std::memcpy(ErrorText, reason, sizeof reason);
+}
+
+bool PreparePaths(const ConvertOptions *options) {
+    if (!CopyPath(g_inputPath, options->inputFile)) {
+        SetErrorText("Error: Input file name is longer than 255 characters");
+        return false;
+    }
+    if (!CopyPath(g_tsqPath, options->outputFile)) {
+        SetErrorText("Error: Output file name is longer than 255 characters");
+        return false;
+    }
+    std::memcpy(g_eppPath, g_tsqPath, sizeof g_eppPath);
+    std::memcpy(g_staPath, g_tsqPath, sizeof g_staPath);
+    if (ChangeExtension(g_tsqPath, sizeof g_tsqPath, ".tsq") != 0 ||
+        ChangeExtension(g_eppPath, sizeof g_eppPath, ".epp") != 0 ||
+        ChangeExtension(g_staPath, sizeof g_staPath, ".sta") != 0) {
+        FormatErrorText("Error: Output file name %s is too long with its extension",
+                        options->outputFile);
+        return false;
+    }
+    return true;
+}
+
+int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+    g_epochsWritten = 0;
+    g_ephemeridesWritten = 0;
+    g_spareCount = 0;
+    g_marksWritten = 0;
+    g_host = host;
+    AbortCount = 0;
+    ClearEphemerisList();
+    g_failed = false;
+
+    if (!PreparePaths(options)) return 1;
+
+    std::FILE *input = nullptr;
+    if (!OpenFiles(&input)) {
+        CloseAfterFailedOpen(input);
+        return 1;
+    }
+    Oem4Options converterOptions;
+    std::memcpy(&converterOptions, options->converterOptions, sizeof converterOptions);
+    SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
+
+    int64_t total = InputLength(input);
+    int64_t done = 0;
+    while (!g_failed && !std::feof(input) && !std::ferror(input) && AbortCount.load() == 0) {
+        const std::size_t read = std::fread(g_block, 1, sizeof g_block, input);
+        done += static_cast<int64_t>(read);
+        // Every byte of a block is fed; an abort is honoured between blocks.
+        for (std::size_t i = 0; i < read && !g_failed; ++i) {
+            const int32_t kind = DecodeByte(kPort, g_block[i], &g_threadBuf);
+            if (kind > 0) {
+                Drain();
+            } else if (kind < 0) {
+                ForwardMessage(-1.0, ErrorText);
+            }
+        }
+        if (g_failed) break;
+        ReportProgress(done, total);
+        if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
+    }
+    if (!g_failed && std::ferror(input)) {
+        FormatErrorText("Error: Unable to read %s", g_inputPath);
+        Fail(-1.0);
+    }
+    // A log still being recorded may have grown since its length was taken.
+    if (done > total) total = done;
+    ReportProgress(total, total);
+
+    options->epochCount = g_epochsWritten;
+    options->ephemerisCount = g_ephemeridesWritten;
+    options->spareCount = g_spareCount;
+    options->markCount = g_marksWritten;
+
+    CloseInput(input);
+    CloseOutputs();
+    if (g_failed) {
+        std::memcpy(ErrorText, g_failureText, sizeof g_failureText);
+        return 1;
+    }
+    if (AbortCount.load() != 0) {
+        SetErrorText(kUserQuitText);
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 void ForwardMessage(double time, const char *text) {
     if (g_host != nullptr && g_host->onMessage != nullptr) g_host->onMessage(time, text);
 }
 
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension,
+                            char separator) {
+    const void *end = std::memchr(path, '\0', capacity);
+    if (end == nullptr) return 1;
+    const std::size_t length = static_cast<const char *>(end) - path;
+    std::size_t skip = 0;
+    while (path[skip] == ' ') ++skip;
+
+    const char *start = path + skip;
+    const char *dot = std::strrchr(start, '.');
+    const char *slash = std::strrchr(start, separator);
+    std::size_t keep = length - skip;
+    if (dot != nullptr && (slash == nullptr || dot > slash)) keep = dot - start;
+
+    const std::size_t extensionLength = std::strlen(extension);
+    if (keep + extensionLength + 1 > capacity) return 1;
+    std::memmove(path, start, keep);
+    std::memcpy(path + keep, extension, extensionLength + 1);
+    return 0;
+}
+
+void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
+    if (done < 0) done = 0;
+    if (total < done) total = done;
+    int shift = 0;
+    while ((total >> shift) > INT32_MAX) ++shift;
+    *doneOut = static_cast<int32_t>(done >> shift);
+    *totalOut = static_cast<int32_t>(total >> shift);
+}
+
 extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options,
                                                           ConvertHost *host, int32_t) {
     if (options == nullptr || host == nullptr || options->structSize != sizeof(ConvertOptions) ||
         host->structSize != sizeof(ConvertHost)) {
-        SetErrorText("Incorrect version of OEM4 Conversion DLL");
+        SetErrorText(kVersionText);
         return 1;
     }
     if (options->optionsSize != sizeof(Oem4Options)) {
-        SetErrorText("Incorrect version of OEM4 Conversion DLL, Invalid options");
+        SetErrorText(kOptionsText);
         return 1;
     }
-    g_host = host;
-    AbortCount = 0;
-    // The conversion itself lands with the driver.
+    if (g_running.exchange(true)) {
+        SetErrorText("Error: A conversion is already running");
+        return 1;
+    }
+    const int32_t result = RunConversion(options, host);
     g_host = nullptr;
-    return 0;
+    g_running = false;
+    return result;
 }

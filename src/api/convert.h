@@ -1,4 +1,37 @@
+// The conversion driver behind ConvertFile, and the helpers it shares with
+// tests and tools.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 // Passes a message of the running conversion to the host's onMessage.
 void ForwardMessage(double time, const char *text);
+
+// Size of every path buffer of the driver (255 characters and a NUL).
+inline constexpr std::size_t kPathBufferSize = 256;
+
+// The directory separator of output base paths on this platform. Windows
+// hosts pass '\' paths; on POSIX '/' is the separator and '\' is an
+// ordinary file-name character.
+#if defined(_WIN32)
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// Replaces the extension of the NUL-terminated path in place (or appends it
+// when the last component has none) after removing leading spaces.
+// `extension` includes its leading '.'. Returns 0, or 1 when the result
+// would not fit in `capacity` bytes with its NUL; the path is then left
+// unchanged.
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension,
+                            char separator);
+inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *extension) {
+    return ChangeExtensionWith(path, capacity, extension, kPathSeparator);
+}
+
+// Progress counts cross the interface as 32-bit signed values. Inputs of
+// 2 GiB or more are reported with both values divided by the same power of
+// two so that the ratio stays right; done never exceeds total.
+void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut);

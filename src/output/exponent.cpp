@@ -1,0 +1,85 @@
+#include "output/exponent.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int ClampPrecision(int precision) {
+    if (precision < 0) {
+        return 0;
+    }
+    return precision > kMaxPrecision ? kMaxPrecision : precision;
+}
+
+// Copies text into out the way snprintf would: cut to size - 1 characters
+// and NUL-terminated when size > 0; returns the full length.
+int CopyOut(char *out, std::size_t size, const char *text, std::size_t length) {
+    if (size > 0) {
+        std::size_t n = length < size - 1 ? length : size - 1;
+        std::memcpy(out, text, n);
+        out[n] = '\0';
+    }
+    return static_cast<int>(length);
+}
+
+// NaN carries no meaningful sign for a reader, so it has one spelling.
+const char *NonFiniteText(double value) {
+    if (std::isnan(value)) {
+        return "nan";
+    }
+    return value < 0 ? "-inf" : "inf";
+}
+
+} // namespace
+
+int FormatExponent(char *out, std::size_t size, double value, int precision) {
+    if (!std::isfinite(value)) {
+        const char *text = NonFiniteText(value);
+        return CopyOut(out, size, text, std::strlen(text));
+    }
+    // The runtime does the rounding, so a value such as 9.9999999999e+99 that
+    // rounds up into the next decade already carries the bumped exponent here;
+    // only the exponent's width is adjusted below.
+    char raw[kNumberTextSize];
+    int rawLength = std::snprintf(raw, sizeof raw, "%.*e", ClampPrecision(precision), value);
+    if (rawLength <= 0 || static_cast<std::size_t>(rawLength) >= sizeof raw) {
+        return CopyOut(out, size, "", 0);
+    }
+    const char *e = std::strrchr(raw, 'e');
+    if (e == nullptr || (e[1] != '+' && e[1] != '-')) {
+        return CopyOut(out, size, raw, static_cast<std::size_t>(rawLength));
+    }
+    const char *digits = e + 2;
+    std::size_t digitCount = std::strlen(digits);
+    while (digitCount > 3 && digits[0] == '0') {
+        ++digits;
+        --digitCount;
+    }
+    char text[kNumberTextSize];
+    std::size_t length = static_cast<std::size_t>(e - raw) + 2; // mantissa, 'e', sign
+    std::memcpy(text, raw, length);
+    for (std::size_t i = digitCount; i < 3; ++i) {
+        text[length++] = '0';
+    }
+    std::memcpy(text + length, digits, digitCount);
+    length += digitCount;
+    return CopyOut(out, size, text, length);
+}
+
+int FormatFixed(char *out, std::size_t size, double value, int precision) {
+    if (!std::isfinite(value)) {
+        const char *text = NonFiniteText(value);
+        return CopyOut(out, size, text, std::strlen(text));
+    }
+    if (std::fabs(value) >= 1e30) {
+        return FormatExponent(out, size, value, precision);
+    }
+    char text[kNumberTextSize];
+    int length = std::snprintf(text, sizeof text, "%.*f", ClampPrecision(precision), value);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
+        return CopyOut(out, size, "", 0);
+    }
+    return CopyOut(out, size, text, static_cast<std::size_t>(length));
+}

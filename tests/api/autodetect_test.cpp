@@ -1,0 +1,106 @@
+// AutoDetect: which files count as OEM4 logs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "api/error_text.h"
+#include "oem4conv.h"
+#include "support/oem4_records.h"
+
+namespace fs = std::filesystem;
+using testsupport::MakeRecord;
+
+namespace {
+
+class Detect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        path = fs::temp_directory_path() / ("oem4conv_detect_" + std::to_string(::getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    }
+    void TearDown() override { fs::remove(path); }
+
+    int32_t DetectBytes(const std::vector<uint8_t> &bytes) {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        return AutoDetect(path.c_str());
+    }
+    static std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+
+    fs::path path;
+};
+
+} // namespace
+
+TEST_F(Detect, MissingEmptyAndShortFilesAreNotLogs) {
+    EXPECT_EQ(AutoDetect((path.string() + ".missing").c_str()), 0);
+    EXPECT_EQ(AutoDetect(nullptr), 0);
+    EXPECT_EQ(DetectBytes({}), 0);
+    EXPECT_EQ(DetectBytes(std::vector<uint8_t>(32, 0xAA)), 0);
+    std::vector<uint8_t> record = MakeRecord(42, {});
+    record.pop_back(); // 31 bytes: the CRC is cut
+    EXPECT_EQ(DetectBytes(record), 0);
+}
+
+TEST_F(Detect, ASingleRecordEndingAtTheLastByteCounts) {
+    const std::vector<uint8_t> record = MakeRecord(42, {});
+    ASSERT_EQ(record.size(), 32u);
+    EXPECT_EQ(DetectBytes(record), 1);
+    EXPECT_EQ(DetectBytes(Cat(record, {0x00})), 1);
+}
+
+TEST_F(Detect, MessageLengthLimitIs2048) {
+    EXPECT_EQ(DetectBytes(Cat(MakeRecord(43, std::vector<uint8_t>(2048, 1)), {0})), 1);
+    EXPECT_EQ(DetectBytes(Cat(MakeRecord(43, std::vector<uint8_t>(2049, 1)), {0})), 0);
+}
+
+TEST_F(Detect, AnyMessageIdCountsButTheHeaderLengthMustBe28) {
+    EXPECT_EQ(DetectBytes(MakeRecord(1, {1, 2, 3, 4})), 1);
+    std::vector<uint8_t> record = MakeRecord(1, {1, 2, 3, 4});
+    record[3] = 27; // header length (the CRC is not recomputed: either test refuses)
+    EXPECT_EQ(DetectBytes(record), 0);
+}
+
+TEST_F(Detect, BadCandidatesAreSkippedAndALaterRecordFound) {
+    std::vector<uint8_t> bad = MakeRecord(43, std::vector<uint8_t>(48, 7));
+    bad[40] ^= 0xFF;
+    std::vector<uint8_t> junk(100, 0xAA);
+    EXPECT_EQ(DetectBytes(Cat(Cat(bad, junk), MakeRecord(231, std::vector<uint8_t>(40, 0)))), 1);
+    EXPECT_EQ(DetectBytes(Cat(bad, junk)), 0);
+}
+
+TEST_F(Detect, OnlyTheFirst8000BytesAreSearched) {
+    const std::vector<uint8_t> record = MakeRecord(42, std::vector<uint8_t>(72, 3)); // 104 bytes
+    // Ends exactly at byte 7999: seen.
+    EXPECT_EQ(DetectBytes(Cat(Cat(std::vector<uint8_t>(8000 - 104, 0), record), {0, 0})), 1);
+    // One byte later it crosses the window: not seen.
+    EXPECT_EQ(DetectBytes(Cat(Cat(std::vector<uint8_t>(8001 - 104, 0), record), {0, 0})), 0);
+}
+
+TEST_F(Detect, LeavesErrorTextAlone) {
+    SetErrorText("before");
+    DetectBytes(MakeRecord(42, {}));
+    AutoDetect("/nonexistent/file");
+    char text[512];
+    GetErrString(text);
+    EXPECT_STREQ(text, "before");
+}
+
+TEST_F(Detect, RealLogsAndTheirAsciiTwin) {
+    for (const char *name : {"oemv_200911218.gps", "gps-range-static.dat", "gps-rangecmp.dat"}) {
+        const std::string log = testsupport::SharedDataFile(name);
+        if (log.empty()) GTEST_SKIP() << "shared receiver logs not present";
+        EXPECT_EQ(AutoDetect(log.c_str()), 1) << name;
+    }
+    EXPECT_EQ(AutoDetect(testsupport::SharedDataFile("gps-rangecmp.asc").c_str()), 0);
+}

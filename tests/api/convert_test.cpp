@@ -1,0 +1,445 @@
+// End-to-end conversions through the exports: output names, block loop and
+// progress, abort, drain of every record kind, statistics, and the failure
+// paths (long paths, unwritable outputs, unreadable input).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "api/convert.h"
+#include "oem4conv.h"
+#include "support/oem4_records.h"
+
+namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::MakeRecord;
+
+namespace {
+
+constexpr const char *kEppHeader = "$EPHREC Ver6.03 KAVRENO NovAtelOem4\n";
+constexpr std::size_t kTsqHeaderSize = 202;
+
+struct Message {
+    double time;
+    std::string text;
+};
+std::vector<Message> g_messages;
+std::vector<std::pair<int32_t, int32_t>> g_progress;
+std::function<void(int32_t, int32_t)> g_progressHook;
+
+void OEM4CONV_CALL OnMessage(double time, const char *text) { g_messages.push_back({time, text}); }
+void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
+    g_progress.emplace_back(done, total);
+    if (g_progressHook) g_progressHook(done, total);
+}
+
+std::string ErrString() {
+    char text[512];
+    GetErrString(text);
+    return text;
+}
+
+std::vector<uint8_t> Slurp(const fs::path &path) { return testsupport::ReadFileBytes(path.string()); }
+std::string SlurpText(const fs::path &path) {
+    auto bytes = Slurp(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
+    to.insert(to.end(), bytes.begin(), bytes.end());
+}
+
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto &entry : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// Records in the receiver's layouts.
+std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
+    Bytes body;
+    body.u4(static_cast<uint32_t>(satellites));
+    for (int i = 0; i < satellites; ++i) {
+        body.u2(static_cast<uint16_t>(i + 1)).u2(0).r8(2.1e7 + i * 1000.0).r4(0.1f);
+        body.r8(-1.1e8 - i).r4(0.01f).r4(100.0f).r4(45.0f).r4(50.0f);
+        body.u4(0x1800 | 0x400); // L1, code locked, parity known, phase lock
+    }
+    return MakeRecord(43, body.data(), {1500, milliseconds, 180});
+}
+
+std::vector<uint8_t> MarkLog(double time) {
+    Bytes body;
+    body.u4(1500).r8(time).r8(0.0).zeros(20);
+    return MakeRecord(231, body.data(), {1500, static_cast<int32_t>(time * 1000), 180});
+}
+
+std::vector<uint8_t> AlmanacLog(int satellites) {
+    Bytes body;
+    body.u4(static_cast<uint32_t>(satellites));
+    for (int i = 0; i < satellites; ++i) {
+        body.u4(static_cast<uint32_t>(i + 1)).u4(1500).r8(61440.0).r8(0.01);
+        body.r8(-8e-9).r8(1.0).r8(0.5).r8(0.25).r8(1e-5).r8(1e-12).r8(1.46e-4);
+        body.r8(26560000.0).r8(0.96).zeros(8).u4(0).zeros(4);
+    }
+    return MakeRecord(73, body.data());
+}
+
+class Conversion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("oem4conv_convert_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        g_messages.clear();
+        g_progress.clear();
+        g_progressHook = nullptr;
+        options = std::make_unique<ConvertOptions>();
+        std::memset(options.get(), 0, sizeof(ConvertOptions));
+        options->structSize = sizeof(ConvertOptions);
+        options->optionsSize = sizeof(Oem4Options);
+        SetFactoryDefaults(sizeof(Oem4Options), reinterpret_cast<Oem4Options *>(options->converterOptions));
+        options->epochCount = options->ephemerisCount = options->spareCount = options->markCount = 77;
+        std::memset(&host, 0, sizeof host);
+        host.structSize = sizeof(ConvertHost);
+        host.onMessage = OnMessage;
+        host.onProgress = OnProgress;
+    }
+    void TearDown() override {
+        g_progressHook = nullptr;
+        fs::remove_all(dir);
+    }
+
+    int32_t Convert(const fs::path &input, const std::string &output) {
+        std::snprintf(options->inputFile, sizeof options->inputFile, "%s", input.c_str());
+        std::snprintf(options->outputFile, sizeof options->outputFile, "%s", output.c_str());
+        return ConvertFile(options.get(), &host, 0);
+    }
+    int32_t ConvertBytes(const std::vector<uint8_t> &log) {
+        WriteBytes(dir / "log.gps", log);
+        return Convert(dir / "log.gps", (dir / "out").string());
+    }
+    void ExpectCounters(uint32_t epochs, uint32_t ephemerides, uint32_t marks) {
+        EXPECT_EQ(options->epochCount, epochs);
+        EXPECT_EQ(options->ephemerisCount, ephemerides);
+        EXPECT_EQ(options->spareCount, 0u);
+        EXPECT_EQ(options->markCount, marks);
+    }
+    // Walks the observation file epoch by epoch; returns the number of
+    // epochs, or -1 when the blocks do not tile the file exactly.
+    long TsqEpochs(const fs::path &path) {
+        auto bytes = Slurp(path);
+        if (bytes.size() < kTsqHeaderSize) return -1;
+        std::size_t at = kTsqHeaderSize;
+        long epochs = 0;
+        while (at < bytes.size()) {
+            if (at + 68 > bytes.size() || bytes[at] != 68 || bytes[at + 1] != 0) return -1;
+            at += 68 + bytes[at + 2] * 44u;
+            ++epochs;
+        }
+        return at == bytes.size() ? epochs : -1;
+    }
+
+    fs::path dir;
+    std::unique_ptr<ConvertOptions> options;
+    ConvertHost host;
+};
+
+} // namespace
+
+TEST(ChangeExtension, ReplacesOrAppendsAfterTheLastSeparator) {
+    char path[256];
+    auto change = [&](const char *in, const char *ext, char separator) {
+        std::snprintf(path, sizeof path, "%s", in);
+        EXPECT_EQ(ChangeExtensionWith(path, sizeof path, ext, separator), 0);
+        return std::string(path);
+    };
+    // Windows hosts: only '\' separates.
+    EXPECT_EQ(change("C:\\out\\day1.log", ".tsq", '\\'), "C:\\out\\day1.tsq");
+    EXPECT_EQ(change("  C:\\out\\day1", ".epp", '\\'), "C:\\out\\day1.epp");
+    EXPECT_EQ(change("data.old\\log", ".tsq", '\\'), "data.old\\log.tsq");
+    // POSIX: a dot in a directory name is not an extension.
+    EXPECT_EQ(change("/data/run.1/day1", ".tsq", '/'), "/data/run.1/day1.tsq");
+    EXPECT_EQ(change("/data/run.1/day1.gps", ".sta", '/'), "/data/run.1/day1.sta");
+    EXPECT_EQ(change("day1", ".sta", '/'), "day1.sta");
+}
+
+TEST(ChangeExtension, RefusesResultsLongerThan255AndLeavesThePath) {
+    char path[256];
+    std::string base(251, 'a');
+    std::snprintf(path, sizeof path, "%s", base.c_str());
+    EXPECT_EQ(ChangeExtension(path, sizeof path, ".tsq"), 0);
+    EXPECT_EQ(std::strlen(path), 255u);
+
+    base.assign(252, 'a');
+    std::snprintf(path, sizeof path, "%s", base.c_str());
+    EXPECT_EQ(ChangeExtension(path, sizeof path, ".tsq"), 1);
+    EXPECT_EQ(std::string(path), base);
+
+    std::memset(path, 'x', sizeof path); // no NUL at all
+    EXPECT_EQ(ChangeExtension(path, sizeof path, ".tsq"), 1);
+}
+
+TEST(ScaleProgress, KeepsBothValuesIn32BitsWithDoneNeverAboveTotal) {
+    int32_t done = 0, total = 0;
+    ScaleProgress(2048, 10000, &done, &total);
+    EXPECT_EQ(done, 2048);
+    EXPECT_EQ(total, 10000);
+    ScaleProgress(INT32_MAX, INT32_MAX, &done, &total);
+    EXPECT_EQ(total, INT32_MAX);
+    ScaleProgress(6LL << 30, 6LL << 30, &done, &total); // 6 GiB
+    EXPECT_GT(total, 0);
+    EXPECT_EQ(done, total);
+    ScaleProgress(1LL << 30, 6LL << 30, &done, &total);
+    EXPECT_EQ(static_cast<int64_t>(total), 6LL * done);
+    ScaleProgress(5000, 4000, &done, &total); // the input grew while read
+    EXPECT_EQ(done, 5000);
+    EXPECT_EQ(total, 5000);
+}
+
+TEST_F(Conversion, OutputNamesFollowTheBasePath) {
+    WriteBytes(dir / "log.gps", {});
+    ASSERT_EQ(Convert(dir / "log.gps", (dir / "day1.log").string()), 0);
+    for (const char *name : {"day1.tsq", "day1.epp", "day1.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
+
+    ASSERT_EQ(Convert(dir / "log.gps", "  " + (dir / "day2").string()), 0);
+    for (const char *name : {"day2.tsq", "day2.epp", "day2.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
+
+    // The outputs land inside run.1, not beside it as run.tsq.
+    fs::create_directories(dir / "run.1");
+    ASSERT_EQ(Convert(dir / "log.gps", (dir / "run.1" / "day1").string()), 0);
+    EXPECT_TRUE(fs::exists(dir / "run.1" / "day1.tsq"));
+    EXPECT_TRUE(fs::exists(dir / "run.1" / "day1.sta"));
+    EXPECT_FALSE(fs::exists(dir / "run.tsq"));
+}
+
+TEST_F(Conversion, EmptyInputGivesHeaderOnlyFilesAndZeroCounters) {
+    ASSERT_EQ(ConvertBytes({}), 0);
+    EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {0, 0}}));
+    EXPECT_EQ(fs::file_size(dir / "out.tsq"), kTsqHeaderSize);
+    EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
+    EXPECT_EQ(fs::file_size(dir / "out.sta"), 0u);
+    ExpectCounters(0, 0, 0);
+}
+
+TEST_F(Conversion, InputOfExactlyOneBlockIsReadTwice) {
+    ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(2048, 0x55)), 0);
+    EXPECT_EQ(g_progress,
+              (std::vector<std::pair<int32_t, int32_t>>{{2048, 2048}, {2048, 2048}, {2048, 2048}}));
+}
+
+TEST_F(Conversion, AbortFromProgressStopsAfterTheBlockAndClosesEverything) {
+    Abort(); // a request left from before the call does not count
+    const std::size_t descriptors = OpenDescriptors();
+    g_progressHook = [](int32_t, int32_t) { Abort(); Abort(); };
+    ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(10000, 0x55)), 1);
+    EXPECT_EQ(ErrString(), "User Quit");
+    EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{2048, 10000}, {10000, 10000}}));
+    ExpectCounters(0, 0, 0);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
+
+    // The next conversion is not stopped by the old requests.
+    g_progressHook = nullptr;
+    g_progress.clear();
+    EXPECT_EQ(ConvertBytes(std::vector<uint8_t>(10000, 0x55)), 0);
+    EXPECT_EQ(g_progress.size(), 6u);
+}
+
+TEST_F(Conversion, InputsOf2GiBOrMoreReportScaledProgress) {
+    const fs::path big = dir / "big.gps";
+    { std::ofstream(big, std::ios::binary).put(0); }
+    fs::resize_file(big, 3LL << 30); // sparse: no disk space used
+    g_progressHook = [](int32_t, int32_t) { Abort(); };
+    ASSERT_EQ(Convert(big, (dir / "out").string()), 1);
+    ASSERT_EQ(g_progress.size(), 2u);
+    EXPECT_EQ(g_progress[0], std::make_pair(1024, int32_t{3 << 29}));
+    EXPECT_EQ(g_progress[1], std::make_pair(int32_t{3 << 29}, int32_t{3 << 29}));
+}
+
+TEST_F(Conversion, AlmanacsAreAnnouncedAndWrittenButNotCounted) {
+    ASSERT_EQ(ConvertBytes(AlmanacLog(29)), 0);
+    std::vector<std::string> texts;
+    for (const auto &m : g_messages) {
+        EXPECT_EQ(m.time, -1.0);
+        texts.push_back(m.text);
+    }
+    ASSERT_EQ(texts.size(), 29u);
+    for (int i = 0; i < 29; ++i) EXPECT_EQ(texts[i], "Almanac received for GPS PRN " + std::to_string(i + 1));
+    const std::string epp = SlurpText(dir / "out.epp");
+    EXPECT_GT(epp.size(), std::strlen(kEppHeader) + 29 * 10);
+    ExpectCounters(0, 0, 0);
+}
+
+TEST_F(Conversion, RefusedEpochIsReportedWithItsTimeAndLaterEpochsAreWritten) {
+    std::vector<uint8_t> log = RangeLog(8, 100000);
+    Append(log, RangeLog(13, 101000)); // more satellites than the file's 12 channels
+    Append(log, RangeLog(12, 102000));
+    ASSERT_EQ(ConvertBytes(log), 0);
+    ExpectCounters(2, 0, 0);
+    EXPECT_EQ(TsqEpochs(dir / "out.tsq"), 2);
+    ASSERT_EQ(g_messages.size(), 1u);
+    EXPECT_EQ(g_messages[0].time, 101.0);
+    EXPECT_EQ(g_messages[0].text.rfind("Error: Epoch 101.0 has 13 measurements 12 channels in ", 0), 0u)
+        << g_messages[0].text;
+}
+
+TEST_F(Conversion, EachConversionCountsOnlyItsOwnMarks) {
+    std::vector<uint8_t> log = MarkLog(200.0);
+    Append(log, MarkLog(201.0));
+    Append(log, MarkLog(202.0));
+    ASSERT_EQ(ConvertBytes(log), 0);
+    EXPECT_EQ(options->markCount, 3u);
+    const auto firstMarks = fs::file_size(dir / "out.sta");
+    EXPECT_GT(firstMarks, 0u); // complete on disk at return
+
+    log = MarkLog(300.0);
+    Append(log, MarkLog(301.0));
+    ASSERT_EQ(ConvertBytes(log), 0);
+    ExpectCounters(0, 0, 2);
+}
+
+TEST_F(Conversion, NullCallbacksStillConvertAndFormatMessages) {
+    host.onMessage = nullptr;
+    host.onProgress = nullptr;
+    ASSERT_EQ(ConvertBytes(AlmanacLog(3)), 0);
+    EXPECT_EQ(ErrString(), "Almanac received for GPS PRN 3");
+    ExpectCounters(0, 0, 0);
+}
+
+TEST_F(Conversion, PathsThatDoNotFitAreRefusedBeforeAnyFileIsTouched) {
+    WriteBytes(dir / "log.gps", {});
+    const std::size_t entries = std::distance(fs::directory_iterator(dir), fs::directory_iterator());
+
+    std::memset(options->inputFile, 'a', sizeof options->inputFile); // no NUL
+    std::snprintf(options->outputFile, sizeof options->outputFile, "%s", (dir / "out").c_str());
+    EXPECT_EQ(ConvertFile(options.get(), &host, 0), 1);
+    EXPECT_EQ(ErrString(), "Error: Input file name is longer than 255 characters");
+
+    std::snprintf(options->inputFile, sizeof options->inputFile, "%s", (dir / "log.gps").c_str());
+    std::memset(options->outputFile, 'b', sizeof options->outputFile);
+    EXPECT_EQ(ConvertFile(options.get(), &host, 0), 1);
+    EXPECT_EQ(ErrString(), "Error: Output file name is longer than 255 characters");
+
+    // A base that fits but not with its extension.
+    std::string base = (dir / "").string();
+    base += std::string(252 - base.size(), 'c');
+    EXPECT_EQ(Convert(dir / "log.gps", base), 1);
+    EXPECT_EQ(ErrString(), "Error: Output file name " + base + " is too long with its extension");
+
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), entries);
+    EXPECT_EQ(options->epochCount, 77u);
+    EXPECT_TRUE(g_progress.empty());
+}
+
+TEST_F(Conversion, OpenFailuresNameTheFileAndCloseWhatWasOpened) {
+    WriteBytes(dir / "log.gps", {});
+    const std::size_t descriptors = OpenDescriptors();
+
+    EXPECT_EQ(Convert(dir / "missing.gps", (dir / "out").string()), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to open " + (dir / "missing.gps").string());
+    EXPECT_FALSE(fs::exists(dir / "out.tsq"));
+
+    fs::create_directories(dir / "out.epp"); // a directory cannot be opened for writing
+    EXPECT_EQ(Convert(dir / "log.gps", (dir / "out").string()), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to open " + (dir / "out.epp").string());
+    EXPECT_EQ(fs::file_size(dir / "out.tsq"), kTsqHeaderSize);
+
+    fs::remove(dir / "out.epp");
+    fs::create_directories(dir / "out.sta");
+    EXPECT_EQ(Convert(dir / "log.gps", (dir / "out").string()), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to open " + (dir / "out.sta").string());
+    EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
+
+    // A log whose name is one of its outputs is never truncated.
+    const std::vector<uint8_t> log = MarkLog(200.0);
+    WriteBytes(dir / "day1.sta", log);
+    EXPECT_EQ(Convert(dir / "day1.sta", (dir / "day1.sta").string()), 1);
+    EXPECT_EQ(ErrString(), "Error: Output file " + (dir / "day1.sta").string() + " is the input file");
+    EXPECT_EQ(Slurp(dir / "day1.sta"), log);
+    EXPECT_FALSE(fs::exists(dir / "day1.tsq"));
+
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(options->epochCount, 77u);
+}
+
+TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::size_t descriptors = OpenDescriptors();
+    // The EPP file on a full device: its header line is lost at the latest
+    // when the file is closed.
+    fs::create_symlink("/dev/full", dir / "out.epp");
+    ASSERT_EQ(ConvertBytes({}), 1);
+    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.epp").string(), 0), 0u)
+        << ErrString();
+    ASSERT_FALSE(g_messages.empty());
+    EXPECT_EQ(g_messages.back().text, ErrString());
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+
+    // The observation file on a full device while epochs keep coming.
+    fs::remove(dir / "out.epp");
+    fs::remove(dir / "out.tsq");
+    fs::create_symlink("/dev/full", dir / "out.tsq");
+    g_messages.clear();
+    std::vector<uint8_t> log;
+    for (int i = 0; i < 20; ++i) Append(log, RangeLog(12, 100000 + 1000 * i));
+    ASSERT_EQ(ConvertBytes(log), 1);
+    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.tsq").string(), 0), 0u)
+        << ErrString();
+    EXPECT_LT(options->epochCount, 20u);
+    // The first failure is the result's text; the host heard it as it happened.
+    EXPECT_TRUE(std::any_of(g_messages.begin(), g_messages.end(),
+                            [](const Message &m) { return m.text == ErrString(); }));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST_F(Conversion, UnreadableInputIsAFailureNotAnEndOfFile) {
+    fs::create_directories(dir / "notalog");
+    ASSERT_EQ(Convert(dir / "notalog", (dir / "out").string()), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to read " + (dir / "notalog").string());
+    ExpectCounters(0, 0, 0);
+}
+
+TEST_F(Conversion, ASecondConversionDuringOneIsRefused) {
+    WriteBytes(dir / "other.gps", {});
+    int32_t inner = -1;
+    std::string innerText;
+    g_progressHook = [&](int32_t, int32_t) {
+        if (inner != -1) return;
+        static ConvertOptions second;
+        second = *options;
+        std::snprintf(second.inputFile, sizeof second.inputFile, "%s", (dir / "other.gps").c_str());
+        std::snprintf(second.outputFile, sizeof second.outputFile, "%s", (dir / "other").c_str());
+        inner = ConvertFile(&second, &host, 0);
+        innerText = ErrString();
+    };
+    ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(5000, 0x55)), 0);
+    EXPECT_EQ(inner, 1);
+    EXPECT_EQ(innerText, "Error: A conversion is already running");
+    EXPECT_FALSE(fs::exists(dir / "other.tsq"));
+    EXPECT_EQ(g_progress.size(), 4u);
+}
+
+TEST_F(Conversion, RealLogConvertsEveryEpochIntoAWellFormedFile) {
+    const std::string log = testsupport::SharedDataFile("oemv_200911218.gps");
+    if (log.empty()) GTEST_SKIP() << "shared receiver logs not present";
+    ASSERT_EQ(Convert(log, (dir / "oemv").string()), 0) << ErrString();
+    EXPECT_GT(options->epochCount, 40u);
+    EXPECT_GT(options->ephemerisCount, 0u);
+    EXPECT_EQ(TsqEpochs(dir / "oemv.tsq"), static_cast<long>(options->epochCount));
+    ASSERT_FALSE(g_progress.empty());
+    EXPECT_EQ(g_progress.back().first, static_cast<int32_t>(fs::file_size(log)));
+}

@@ -1,0 +1,285 @@
+// The oem4conv command run as a subprocess: exit codes, messages and
+// summaries, options reaching the library, batch conversion, detect, dump
+// and a clean stop on Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/oem4_records.h"
+
+namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::MakeRecord;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadText(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
+    Bytes body;
+    body.u4(static_cast<uint32_t>(satellites));
+    for (int i = 0; i < satellites; ++i) {
+        body.u2(static_cast<uint16_t>(i + 1)).u2(0).r8(2.1e7 + i * 1000.0).r4(0.1f);
+        body.r8(-1.1e8 - i).r4(0.01f).r4(100.0f).r4(45.0f).r4(50.0f).u4(0x1C00);
+    }
+    return MakeRecord(43, body.data(), {1500, milliseconds, 180});
+}
+
+std::vector<uint8_t> MarkLog(double time) {
+    Bytes body;
+    body.u4(1500).r8(time).r8(0.0).zeros(20);
+    return MakeRecord(231, body.data(), {1500, static_cast<int32_t>(time * 1000), 180});
+}
+
+std::vector<uint8_t> AlmanacLog(int satellites) {
+    Bytes body;
+    body.u4(static_cast<uint32_t>(satellites));
+    for (int i = 0; i < satellites; ++i) {
+        body.u4(static_cast<uint32_t>(i + 1)).u4(1500).r8(61440.0).r8(0.01).r8(-8e-9).r8(1.0);
+        body.r8(0.5).r8(0.25).r8(1e-5).r8(1e-12).r8(1.46e-4).r8(26560000.0).r8(0.96).zeros(8);
+        body.u4(0).zeros(4);
+    }
+    return MakeRecord(73, body.data());
+}
+
+// Three epochs of 4 satellites at 100, 101 and 102 s, two marks and an
+// almanac of two satellites.
+std::vector<uint8_t> SmallLog() {
+    std::vector<uint8_t> log;
+    for (const auto &record : {RangeLog(4, 100000), MarkLog(100.5), RangeLog(4, 101000),
+                               AlmanacLog(2), MarkLog(101.5), RangeLog(4, 102000)}) {
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    return log;
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("oem4conv_cli_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    pid_t Start(const std::vector<std::string> &args) {
+        std::vector<char *> argv;
+        std::string program = OEM4CONV_CLI;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = args;
+        for (auto &a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string out = (dir / "stdout.txt").string();
+        const std::string err = (dir / "stderr.txt").string();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(o, STDOUT_FILENO);
+            dup2(e, STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+    Outcome Finish(pid_t pid) {
+        Outcome outcome;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        outcome.out = ReadText(dir / "stdout.txt");
+        outcome.err = ReadText(dir / "stderr.txt");
+        return outcome;
+    }
+    Outcome Run(const std::vector<std::string> &args) { return Finish(Start(args)); }
+    std::string P(const char *name) const { return (dir / name).string(); }
+
+    fs::path dir;
+};
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+} // namespace
+
+TEST_F(Cli, HelpVersionAndUsageErrors) {
+    Outcome help = Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(Contains(help.out, "Exit status:"));
+    EXPECT_TRUE(Contains(help.out, "--recompute-clock"));
+
+    Outcome version = Run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("oem4conv ", 0), 0u);
+
+    for (const std::vector<std::string> &args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--bogus", "x.gps"},
+                                               {"x.gps", "-j", "0"},
+                                               {"x.gps", "--max-position-age", "soon"},
+                                               {"x.gps", "-o"},
+                                               {"a.gps", "b.gps", "-o", P("not-a-dir")},
+                                               {"detect"},
+                                               {"dump"},
+                                               {"dump", "a.tsq", "--xml"}}) {
+        Outcome outcome = Run(args);
+        EXPECT_EQ(outcome.status, 2) << (args.empty() ? "(none)" : args[0]);
+        EXPECT_FALSE(outcome.err.empty());
+    }
+}
+
+TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
+    WriteBytes(dir / "day1.gps", SmallLog());
+    Outcome outcome = Run({P("day1.gps")});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + " -> " + P("day1") + ".{tsq,epp,sta}\n"));
+    EXPECT_TRUE(Contains(outcome.out, "             -  Almanac received for GPS PRN 2\n")) << outcome.out;
+    EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
+    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s)\n"))
+        << outcome.out;
+    for (const char *name : {"day1.tsq", "day1.epp", "day1.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
+
+    // Quiet keeps the summary only.
+    Outcome quiet = Run({"convert", P("day1.gps"), "-q", "-o", P("quiet")});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_FALSE(Contains(quiet.out, "Almanac received"));
+    EXPECT_TRUE(Contains(quiet.out, ": converted, 3 epochs"));
+    EXPECT_TRUE(fs::exists(dir / "quiet.tsq"));
+}
+
+TEST_F(Cli, FailedConversionExitsWith1AndSaysWhy) {
+    Outcome outcome = Run({P("missing.gps")});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " +
+                                          P("missing.gps") + "\n"))
+        << outcome.err;
+    EXPECT_TRUE(Contains(outcome.out, ": FAILED, 0 epochs"));
+}
+
+TEST_F(Cli, OptionsReachTheConverter) {
+    WriteBytes(dir / "day1.gps", SmallLog());
+    ASSERT_EQ(Run({P("day1.gps"), "--epoch-flag", "--max-position-age=2.5", "--report-all",
+                   "--no-l2-lock-check"})
+                  .status,
+              0);
+    Outcome csv = Run({"dump", P("day1.tsq"), "--csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    std::istringstream rows(csv.out);
+    std::string row;
+    std::getline(rows, row);
+    EXPECT_EQ(row.rfind("week,receiver_time,corrected_time,flags,", 0), 0u);
+    int measurements = 0;
+    while (std::getline(rows, row)) {
+        ++measurements;
+        EXPECT_EQ(row.rfind("1500,10", 0), 0u) << row;
+        EXPECT_TRUE(Contains(row, ",2,")) << "epoch flag not set: " << row;
+    }
+    EXPECT_EQ(measurements, 12);
+}
+
+TEST_F(Cli, SeveralLogsConvertInParallelIntoADirectory) {
+    fs::create_directories(dir / "out");
+    std::vector<std::string> args = {"-j", "3", "-o", P("out"), "-q"};
+    for (const char *name : {"a.gps", "b.gps", "c.gps"}) {
+        WriteBytes(dir / name, SmallLog());
+        args.push_back(P(name));
+    }
+    args.push_back(P("missing.gps"));
+    Outcome outcome = Run(args);
+    EXPECT_EQ(outcome.status, 1);
+    for (const char *name : {"a", "b", "c"}) {
+        EXPECT_TRUE(Contains(outcome.out, P((std::string(name) + ".gps").c_str()) +
+                                              ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
+        EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".tsq")));
+    }
+    EXPECT_TRUE(Contains(outcome.err, P("missing.gps") + ": Error: Unable to open"));
+    EXPECT_TRUE(Contains(outcome.out, "4 logs, some not converted\n"));
+}
+
+TEST_F(Cli, DetectAnswersPerFile) {
+    WriteBytes(dir / "log.gps", SmallLog());
+    WriteBytes(dir / "text.txt", {'h', 'e', 'l', 'l', 'o'});
+    Outcome yes = Run({"detect", P("log.gps")});
+    EXPECT_EQ(yes.status, 0);
+    EXPECT_EQ(yes.out, P("log.gps") + ": OEM4 binary log\n");
+    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt")});
+    EXPECT_EQ(mixed.status, 1);
+    EXPECT_TRUE(Contains(mixed.out, P("text.txt") + ": not an OEM4 binary log\n"));
+}
+
+TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
+    WriteBytes(dir / "day1.gps", SmallLog());
+    ASSERT_EQ(Run({P("day1.gps"), "-q"}).status, 0);
+    Outcome text = Run({"dump", P("day1.tsq")});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_TRUE(Contains(text.out, "Header size:      202\n"));
+    EXPECT_TRUE(Contains(text.out, "Channels:         12\n"));
+    EXPECT_TRUE(Contains(text.out, "Epoch week 1500  time 101.000"));
+    EXPECT_TRUE(Contains(text.out, "\n3 epochs\n"));
+
+    // Cut inside the last epoch's measurements.
+    fs::resize_file(dir / "day1.tsq", fs::file_size(dir / "day1.tsq") - 10);
+    Outcome cut = Run({"dump", P("day1.tsq")});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_TRUE(Contains(cut.err, "Error: ")) << cut.err;
+
+    Outcome missing = Run({"dump", P("none.tsq")});
+    EXPECT_EQ(missing.status, 1);
+}
+
+TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
+    const fs::path fifo = dir / "live.gps";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid = Start({fifo.string(), "-o", P("live")});
+    // The open returns once the tool reads the log, its handler in place.
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    std::vector<uint8_t> log;
+    for (int i = 0; i < 10; ++i) {
+        auto record = RangeLog(4, 100000 + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    ASSERT_GT(log.size(), 2048u);
+    ASSERT_EQ(write(writer, log.data(), 2048), 2048);
+    usleep(200 * 1000);
+    kill(pid, SIGINT);
+    usleep(100 * 1000);
+    const ssize_t rest = static_cast<ssize_t>(log.size() - 2048);
+    ASSERT_EQ(write(writer, log.data() + 2048, static_cast<size_t>(rest)), rest);
+    close(writer);
+
+    Outcome outcome = Finish(pid);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(Contains(outcome.err, ": User Quit\n")) << outcome.err;
+    // Everything read before the stop is in the closed, well-formed output.
+    Outcome dump = Run({"dump", P("live.tsq")});
+    EXPECT_EQ(dump.status, 0) << dump.err;
+    EXPECT_TRUE(Contains(dump.out, "\n10 epochs\n")) << dump.out;
+}

@@ -1,0 +1,77 @@
+// A full disk must never pass as a written file: every writer reports the
+// failed write, including the one that only shows when the buffered stream
+// is flushed at close. /dev/full accepts the open and fails every write.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "api/error_text.h"
+#include "output/text_outputs.h"
+#include "output/tsq_file.h"
+
+namespace {
+
+const char *const kFull = "/dev/full";
+const std::string kFullDisk = "Error: Unable to write to /dev/full";
+
+class WriteFailure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::FILE *f = std::fopen(kFull, "wb");
+        if (f == nullptr) {
+            GTEST_SKIP() << "no /dev/full";
+        }
+        std::fclose(f);
+        SetErrorText(""); // no earlier test's message may pass for ours
+    }
+};
+
+int32_t WriteTwelve(TsqFile *tsq, double time) {
+    EpochRecord e{};
+    e.satCount = 12;
+    e.receiverTime = time;
+    MeasRecord m[12] = {};
+    return WriteTsqEpoch(tsq, &e, m);
+}
+
+} // namespace
+
+TEST_F(WriteFailure, TsqReportsTheEpochThatOverflowsTheBufferAndTheFinalFlush) {
+    TsqFile *headerOnly = OpenTsqFile(kFull, 4, 1.0f, 2048, 12);
+    ASSERT_NE(headerOnly, nullptr); // the header still sits in the buffer
+    EXPECT_EQ(CloseTsqFile(headerOnly), 1);
+    EXPECT_EQ(std::string(ErrorText), kFullDisk);
+
+    TsqFile *tsq = OpenTsqFile(kFull, 4, 1.0f, 2048, 12);
+    ASSERT_NE(tsq, nullptr);
+    // 202 + 3 x 596 bytes fit the 2048-byte buffer; the fourth epoch forces a flush.
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(WriteTwelve(tsq, 10.0 + k), 0);
+    }
+    EXPECT_EQ(WriteTwelve(tsq, 13.0), 1);
+    EXPECT_EQ(std::string(ErrorText), "Error: Unable to write to /dev/full (disk full). Epoch 13.0");
+    EXPECT_EQ(CloseTsqFile(tsq), 1);
+}
+
+TEST_F(WriteFailure, TextWritersReportAtTheWriteOrAtClose) {
+    const GpsEphRecord eph{};
+    const AlmanacRecord alm{};
+    const MarkRecord mark{};
+    std::FILE *f = std::fopen(kFull, "w");
+    ASSERT_NE(f, nullptr);
+    std::setvbuf(f, nullptr, _IONBF, 0); // each writer meets its own failure at once
+    EXPECT_EQ(WriteEppIdentification(f, kFull), 1);
+    EXPECT_EQ(WriteEppEphemeris(f, kFull, &eph), 1);
+    EXPECT_EQ(WriteEppAlmanac(f, kFull, &alm), 1);
+    EXPECT_EQ(WriteMarkEvent(f, kFull, &mark), 1);
+    EXPECT_EQ(std::string(ErrorText), kFullDisk);
+    EXPECT_EQ(CloseTextOutput(f, kFull), 1);
+
+    f = std::fopen(kFull, "w"); // buffered: the loss shows at close
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(WriteMarkEvent(f, kFull, &mark), 0);
+    SetErrorText("");
+    EXPECT_EQ(CloseTextOutput(f, kFull), 1);
+    EXPECT_EQ(std::string(ErrorText), kFullDisk);
+}

@@ -1,0 +1,24 @@
+// The subcommands of the oem4conv tool. Each returns the process exit
+// status: 0 success, 1 failure, 2 usage error.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "oem4conv.h"
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct ConvertRequest {
+    std::vector<std::string> logs;
+    std::string output; // base path, or a directory for several logs; empty: beside each log
+    int jobs = 0;       // 0: number of cores
+    bool quiet = false;
+    bool progress = true;
+    Oem4Options options;
+};
+
+int RunConvert(const ConvertRequest &request);
+int RunDump(const std::string &path, bool csv);

@@ -1,0 +1,328 @@
+// The convert command: one log per ConvertFile call, several logs in
+// parallel worker processes since the library converts one file at a time
+// per process. Ctrl-C requests Abort so that every output is closed cleanly.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "api/convert.h"
+#include "commands.h"
+#include "output/tsq_reader.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kBarWidth = 30;
+constexpr double kSecondsPerWeek = 604800.0;
+
+// Ctrl-C asks the library to stop after its current block. A third press
+// gives up on a clean stop (a worker may see two: the terminal's and the
+// one its parent forwards).
+volatile std::sig_atomic_t g_interrupts = 0;
+
+extern "C" void OnInterrupt(int) {
+    Abort();
+    g_interrupts = g_interrupts + 1;
+    if (g_interrupts >= 3) std::_Exit(130);
+}
+
+void InstallInterruptHandler() {
+#if defined(_WIN32)
+    std::signal(SIGINT, OnInterrupt);
+#else
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnInterrupt;
+    // Reads of the log carry on after the signal; the library stops at the
+    // end of the block, which is what keeps the outputs whole.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+#endif
+}
+
+// State of the conversion running in this process, for the callbacks.
+bool g_quiet = false;
+bool g_showBar = false;
+bool g_barShown = false;
+int g_barPercent = -1;
+uint32_t g_messageCount = 0;
+
+void ClearBar() {
+    if (!g_barShown) return;
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+    g_barShown = false;
+    g_barPercent = -1;
+}
+
+void OEM4CONV_CALL OnMessage(double time, const char *text) {
+    ++g_messageCount;
+    if (g_quiet) return;
+    ClearBar();
+    if (time >= 0.0) {
+        std::printf("  %12.3f  %s\n", time, text);
+    } else {
+        std::printf("  %12s  %s\n", "-", text);
+    }
+    std::fflush(stdout);
+}
+
+void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
+    if (!g_showBar) return;
+    const int percent = total > 0 ? static_cast<int>(100.0 * done / total) : 100;
+    if (percent == g_barPercent) return;
+    g_barPercent = percent;
+    const int filled = percent * kBarWidth / 100;
+    char bar[kBarWidth + 1];
+    for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '-';
+    bar[kBarWidth] = '\0';
+    std::fprintf(stderr, "\r  [%s] %3d%%", bar, percent);
+    std::fflush(stderr);
+    g_barShown = true;
+}
+
+std::string OutputBase(const ConvertRequest &request, const std::string &log) {
+    if (request.output.empty()) return log;
+    std::error_code error;
+    if (fs::is_directory(request.output, error)) {
+        return (fs::path(request.output) / fs::path(log).filename()).string();
+    }
+    return request.output;
+}
+
+// The GPS time span of the epochs in the observation file just written.
+void PrintTimeSpan(const std::string &base) {
+    char path[kPathBufferSize];
+    std::snprintf(path, sizeof path, "%s", base.c_str());
+    if (base.size() >= sizeof path || ChangeExtension(path, sizeof path, ".tsq") != 0) return;
+
+    static TsqReader reader;
+    static EpochRecord epoch;
+    static MeasRecord meas[kTsqMaxMeasurements];
+    if (OpenTsqReader(&reader, path) != 0) return;
+    bool any = false;
+    double firstTime = 0, lastTime = 0;
+    int firstWeek = 0, lastWeek = 0;
+    while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+        if (!any) {
+            firstTime = epoch.receiverTime;
+            firstWeek = epoch.week;
+            any = true;
+        }
+        lastTime = epoch.receiverTime;
+        lastWeek = epoch.week;
+    }
+    CloseTsqReader(&reader);
+    if (!any) return;
+    const double span = (lastWeek - firstWeek) * kSecondsPerWeek + lastTime - firstTime;
+    std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek,
+                lastTime, span);
+}
+
+// Converts one log in this process; 0 when it converted to its end.
+int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
+    const std::string base = OutputBase(request, log);
+    auto options = std::make_unique<ConvertOptions>();
+    std::memset(options.get(), 0, sizeof(ConvertOptions));
+    options->structSize = sizeof(ConvertOptions);
+    options->optionsSize = sizeof(Oem4Options);
+    std::memcpy(options->converterOptions, &request.options, sizeof(Oem4Options));
+    // Longer names are passed cut without their NUL: the library refuses
+    // them with its own message rather than converting to a wrong path.
+    std::memcpy(options->inputFile, log.c_str(), std::min(log.size(), sizeof options->inputFile));
+    std::memcpy(options->outputFile, base.c_str(), std::min(base.size(), sizeof options->outputFile));
+
+    ConvertHost host;
+    std::memset(&host, 0, sizeof host);
+    host.structSize = sizeof(ConvertHost);
+    host.onMessage = OnMessage;
+    host.onProgress = OnProgress;
+
+    g_quiet = request.quiet;
+    g_showBar = showBar;
+    g_messageCount = 0;
+    if (!request.quiet) {
+        char stem[kPathBufferSize];
+        std::snprintf(stem, sizeof stem, "%s", base.c_str());
+        ChangeExtension(stem, sizeof stem, "");
+        std::printf("%s -> %s.{tsq,epp,sta}\n", log.c_str(), stem);
+    }
+    std::fflush(stdout);
+
+    const int32_t result = ConvertFile(options.get(), &host, 0);
+    ClearBar();
+    if (result != 0) {
+        char text[512];
+        GetErrString(text);
+        std::fflush(stdout);
+        std::fprintf(stderr, "oem4conv: %s: %s\n", log.c_str(), text);
+    }
+    std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
+                result == 0 ? "converted" : "FAILED", options->epochCount, options->ephemerisCount,
+                options->markCount, g_messageCount);
+    PrintTimeSpan(base);
+    std::printf("\n");
+    std::fflush(stdout);
+    return result == 0 ? kExitOk : kExitFailed;
+}
+
+int ConvertInProcess(const ConvertRequest &request) {
+    const bool showBar = request.progress && !request.quiet && isatty(fileno(stderr));
+    int status = kExitOk;
+    for (const std::string &log : request.logs) {
+        if (g_interrupts != 0) {
+            std::fprintf(stderr, "oem4conv: %s: not converted (interrupted)\n", log.c_str());
+            status = kExitFailed;
+            continue;
+        }
+        if (ConvertOne(request, log, showBar) != kExitOk) status = kExitFailed;
+    }
+    return status;
+}
+
+#if !defined(_WIN32)
+struct Worker {
+    pid_t pid;
+    int fd;
+    std::string output;
+};
+
+// Each worker converts one log with its standard output in a pipe; the
+// parent prints a worker's output in one piece when it ends, so the reports
+// of parallel conversions never interleave.
+int ConvertInWorkers(const ConvertRequest &request, int jobs) {
+    const bool showCount = request.progress && !request.quiet && isatty(fileno(stderr));
+    std::vector<Worker> running;
+    std::size_t next = 0;
+    std::size_t finished = 0;
+    bool forwarded = false;
+    int status = kExitOk;
+
+    auto showProgress = [&]() {
+        if (!showCount) return;
+        std::fprintf(stderr, "\r\033[K  %zu of %zu logs converted", finished, request.logs.size());
+        std::fflush(stderr);
+    };
+    showProgress();
+    while (next < request.logs.size() || !running.empty()) {
+        while (g_interrupts == 0 && next < request.logs.size() &&
+               running.size() < static_cast<std::size_t>(jobs)) {
+            int fds[2];
+            if (pipe(fds) != 0) break;
+            std::fflush(stdout);
+            std::fflush(stderr);
+            const pid_t pid = fork();
+            if (pid < 0) {
+                close(fds[0]);
+                close(fds[1]);
+                break;
+            }
+            if (pid == 0) {
+                close(fds[0]);
+                for (const Worker &w : running) close(w.fd);
+                dup2(fds[1], STDOUT_FILENO);
+                close(fds[1]);
+                const int code = ConvertOne(request, request.logs[next], false);
+                std::fflush(stdout);
+                std::_Exit(code);
+            }
+            close(fds[1]);
+            running.push_back({pid, fds[0], {}});
+            ++next;
+        }
+        if (running.empty()) break; // interrupted, or no process could be started
+        if (g_interrupts != 0 && !forwarded) {
+            for (const Worker &w : running) kill(w.pid, SIGINT);
+            forwarded = true;
+        }
+
+        std::vector<pollfd> polls;
+        for (const Worker &w : running) polls.push_back({w.fd, POLLIN, 0});
+        if (poll(polls.data(), polls.size(), -1) < 0) continue; // EINTR: look at the flag
+        for (std::size_t i = polls.size(); i-- > 0;) {
+            if (polls[i].revents == 0) continue;
+            Worker &w = running[i];
+            char chunk[4096];
+            const ssize_t n = read(w.fd, chunk, sizeof chunk);
+            if (n > 0) {
+                w.output.append(chunk, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            close(w.fd);
+            int wstatus = 0;
+            while (waitpid(w.pid, &wstatus, 0) < 0 && errno == EINTR) {
+            }
+            if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != kExitOk) status = kExitFailed;
+            if (showCount) std::fputs("\r\033[K", stderr);
+            std::fwrite(w.output.data(), 1, w.output.size(), stdout);
+            if (WIFSIGNALED(wstatus)) {
+                std::printf("worker for a log ended by signal %d\n", WTERMSIG(wstatus));
+            }
+            std::fflush(stdout);
+            ++finished;
+            running.erase(running.begin() + static_cast<long>(i));
+            showProgress();
+        }
+    }
+    if (showCount) std::fputs("\r\033[K", stderr);
+    for (std::size_t i = next; i < request.logs.size(); ++i) {
+        std::fprintf(stderr, "oem4conv: %s: not converted (%s)\n", request.logs[i].c_str(),
+                     g_interrupts != 0 ? "interrupted" : "no worker process could be started");
+        status = kExitFailed;
+    }
+    return status;
+}
+#endif
+
+} // namespace
+
+int RunConvert(const ConvertRequest &request) {
+    std::error_code error;
+    if (request.logs.size() > 1 && !request.output.empty() &&
+        !fs::is_directory(request.output, error)) {
+        std::fprintf(stderr,
+                     "oem4conv: with several LOGs, -o must name an existing directory\n"
+                     "Try 'oem4conv --help'.\n");
+        return kExitUsage;
+    }
+    InstallInterruptHandler();
+    int jobs = request.jobs;
+    if (jobs <= 0) jobs = static_cast<int>(std::thread::hardware_concurrency());
+    if (jobs <= 0) jobs = 1;
+    int status = kExitOk;
+#if !defined(_WIN32)
+    if (jobs > 1 && request.logs.size() > 1) {
+        status = ConvertInWorkers(request, jobs);
+    } else {
+        status = ConvertInProcess(request);
+    }
+#else
+    status = ConvertInProcess(request);
+#endif
+    if (request.logs.size() > 1) {
+        std::printf("%zu logs, %s\n", request.logs.size(),
+                    status == kExitOk ? "all converted" : "some not converted");
+    }
+    return status;
+}

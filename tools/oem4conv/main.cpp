@@ -1,0 +1,183 @@
+// oem4conv: command-line host of the conversion library.
+//
+//   oem4conv [convert] LOG... [options]   convert receiver logs
+//   oem4conv detect FILE...               ask AutoDetect about each file
+//   oem4conv dump FILE.tsq [--csv]        print an observation file
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+
+namespace {
+
+constexpr const char *kUsage =
+    "Usage:\n"
+    "  oem4conv [convert] LOG... [options]  convert NovAtel OEM4 binary logs\n"
+    "  oem4conv detect FILE...              tell whether files are OEM4 binary logs\n"
+    "  oem4conv dump FILE.tsq [--csv]       print an observation file as text or CSV\n"
+    "  oem4conv --help | --version\n"
+    "\n"
+    "Each LOG gives three files named after the output base: BASE.tsq (observations),\n"
+    "BASE.epp (ephemerides and almanacs) and BASE.sta (camera marks). By default the\n"
+    "base is the log's own path, so day1.gps gives day1.tsq, day1.epp and day1.sta.\n"
+    "\n"
+    "Convert options:\n"
+    "  -o, --output BASE         output base for a single LOG, or an existing\n"
+    "                            directory to receive the outputs of every LOG\n"
+    "  -j, --jobs N              convert up to N logs at once in worker processes\n"
+    "                            (default: the number of processors)\n"
+    "      --epoch-flag          mark every epoch with flag value 2\n"
+    "      --max-position-age S  attach a BESTPOS position to an epoch when their\n"
+    "                            times differ by at most S seconds (default 5)\n"
+    "      --report-all          also report the optional decoding notices\n"
+    "                            (record lengths, resynchronisation, cycle slips,\n"
+    "                            rising satellites, bad code tracking)\n"
+    "      --recompute-clock     recompute each epoch's receiver clock offset and\n"
+    "                            position by least squares from the ephemerides\n"
+    "      --no-l2-lock-check    keep L2 code without phase lock or 0.01 s lock time\n"
+    "  -q, --quiet               print only errors and the per-log summary\n"
+    "      --no-progress         no progress bar (it is shown only on a terminal)\n"
+    "\n"
+    "Messages are printed with the GPS seconds of week of the record they concern\n"
+    "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
+    "are closed and hold everything converted so far.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every log converted to its end; detect: every FILE is an OEM4 log;\n"
+    "     dump: the whole file was read\n"
+    "  1  a conversion failed or was interrupted; detect: some FILE is not an\n"
+    "     OEM4 log; dump: the file is missing or damaged\n"
+    "  2  usage error\n";
+
+int UsageError(const char *format, const char *value) {
+    std::fprintf(stderr, "oem4conv: ");
+    std::fprintf(stderr, format, value);
+    std::fprintf(stderr, "\nTry 'oem4conv --help'.\n");
+    return kExitUsage;
+}
+
+bool ParseNumber(const char *text, double *value) {
+    errno = 0;
+    char *end = nullptr;
+    *value = std::strtod(text, &end);
+    return end != text && *end == '\0' && errno == 0;
+}
+
+int Detect(const std::vector<std::string> &files) {
+    if (files.empty()) return UsageError("%s", "detect needs at least one FILE");
+    int status = kExitOk;
+    for (const std::string &file : files) {
+        const bool isLog = AutoDetect(file.c_str()) == 1;
+        std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
+        if (!isLog) status = kExitFailed;
+    }
+    return status;
+}
+
+int Dump(const std::vector<std::string> &args) {
+    std::string path;
+    bool csv = false;
+    for (const std::string &arg : args) {
+        if (arg == "--csv") {
+            csv = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown dump option '%s'", arg.c_str());
+        } else if (path.empty()) {
+            path = arg;
+        } else {
+            return UsageError("%s", "dump takes one FILE.tsq");
+        }
+    }
+    if (path.empty()) return UsageError("%s", "dump needs a FILE.tsq");
+    return RunDump(path, csv);
+}
+
+int Convert(const std::vector<std::string> &args) {
+    ConvertRequest request;
+    SetFactoryDefaults(sizeof(Oem4Options), &request.options);
+    request.options.spare = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string value;
+        bool hasValue = false;
+        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            value = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+            hasValue = true;
+        }
+        auto takeValue = [&]() -> bool {
+            if (hasValue) return true;
+            if (i + 1 >= args.size()) return false;
+            value = args[++i];
+            return true;
+        };
+        if (arg == "-o" || arg == "--output") {
+            if (!takeValue() || value.empty()) return UsageError("%s needs a BASE", arg.c_str());
+            request.output = value;
+        } else if (arg == "-j" || arg == "--jobs") {
+            double jobs = 0;
+            if (!takeValue() || !ParseNumber(value.c_str(), &jobs) || jobs < 1 || jobs > 256 ||
+                jobs != static_cast<int>(jobs)) {
+                return UsageError("%s needs a number of jobs from 1 to 256", arg.c_str());
+            }
+            request.jobs = static_cast<int>(jobs);
+        } else if (arg == "--max-position-age") {
+            double seconds = 0;
+            if (!takeValue() || !ParseNumber(value.c_str(), &seconds) || seconds < 0) {
+                return UsageError("%s needs a number of seconds, 0 or more", arg.c_str());
+            }
+            request.options.maxPositionAge = seconds;
+        } else if (hasValue) {
+            return UsageError("option '%s' takes no value", arg.c_str());
+        } else if (arg == "--epoch-flag") {
+            request.options.epochFlag = 1;
+        } else if (arg == "--report-all") {
+            request.options.reportAll = 1;
+        } else if (arg == "--recompute-clock") {
+            request.options.recomputeClock = 1;
+        } else if (arg == "--no-l2-lock-check") {
+            request.options.requireL2Lock = 0;
+        } else if (arg == "-q" || arg == "--quiet") {
+            request.quiet = true;
+        } else if (arg == "--no-progress") {
+            request.progress = false;
+        } else if (arg == "--") {
+            request.logs.insert(request.logs.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return UsageError("unknown option '%s'", arg.c_str());
+        } else {
+            request.logs.push_back(arg);
+        }
+    }
+    if (request.logs.empty()) return UsageError("%s", "no LOG to convert");
+    return RunConvert(request);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    const std::string &first = args[0];
+    if (first == "-h" || first == "--help" || first == "help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (first == "--version") {
+        std::printf("oem4conv %s\n", OEM4CONV_VERSION);
+        return kExitOk;
+    }
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (first == "detect") return Detect(rest);
+    if (first == "dump") return Dump(rest);
+    if (first == "convert") return Convert(rest);
+    return Convert(args);
+}
