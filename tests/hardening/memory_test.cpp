@@ -32,6 +32,7 @@ long PeakKiBOfConversion(const std::string &input, const std::string &output) {
     if (child == 0) {
         Oem4Options options = FactoryOptions();
         options.recomputeClock = 1;
+        g_keepReports = false;
         const Outcome run = Convert(input, output, options);
         ::_exit(run.result == 0 && run.epochs > 0 ? 0 : 1);
     }
