@@ -335,6 +335,12 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
     }
+    // At the end of the log, bytes of a rejected or incomplete record may
+    // still hide whole records; they are decoded before the files close.
+    if (!g_failed && AbortCount.load() == 0 && !std::ferror(input)) {
+        int32_t kind = 0;
+        while (!g_failed && (kind = FlushPort(kPort, &g_threadBuf)) > 0) Drain();
+    }
     if (!g_failed && std::ferror(input)) {
         FormatErrorText("Error: Unable to read %s", g_inputPath);
         Fail(-1.0);

@@ -82,6 +82,8 @@ Outcome Feed(const Oem4Options &options, const uint8_t *data, size_t size, uint3
             if (r != 0) note(pos - 1, r);
         }
     }
+    // The end of the input: what is still waiting is fed out.
+    for (int32_t r; (r = FlushPort(0, &g_buf)) != 0;) note(size, r);
     out.messages = g_messages;
     return out;
 }

@@ -137,9 +137,23 @@ TEST_F(BadLogs, ALogTornAnywhereInItsLastRecordKeepsEveryEpochBeforeIt) {
     // costs that record only.
     std::vector<uint8_t> torn(log.begin(), log.begin() + 2 * recordSize + 100);
     torn.insert(torn.end(), log.begin() + 3 * recordSize, log.end());
-    const Outcome run = ConvertLog(torn);
+    Outcome run = ConvertLog(torn);
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.epochs, 4u);
+
+    // A big record torn early swallows the whole records after it up to its
+    // stated length; every one of them is still converted, also when the
+    // log ends before that length.
+    std::vector<uint8_t> big = RangeRecord(20, 99000);
+    big.resize(60);
+    for (bool atEnd : {false, true}) {
+        std::vector<uint8_t> cut = big;
+        Append(cut, log);
+        if (!atEnd) Append(cut, RangeRecord(8, 105000));
+        run = ConvertLog(cut);
+        EXPECT_EQ(run.result, 0);
+        EXPECT_EQ(run.epochs, atEnd ? 5u : 6u) << (atEnd ? "at the end" : "inside the log");
+    }
 }
 
 TEST_F(BadLogs, RandomBytesAndSyncBytesOnlyConvertToNothingAndEndCleanly) {
