@@ -71,6 +71,11 @@ TsqFile *g_tsq = nullptr;
 std::FILE *g_epp = nullptr;
 std::FILE *g_sta = nullptr;
 
+// How the block is handed to the decoder: 0 byte by byte, n > 0 through
+// DecodeBytes n bytes at a time. Tests switch it to show that the outputs do
+// not depend on where the decoder's input is cut.
+uint32_t g_feedSize = 0;
+
 // The first failure that ends the conversion: its text is restored into
 // ErrorText at the end, whatever was formatted after it.
 bool g_failed = false;
@@ -301,17 +306,40 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         const std::size_t read = std::fread(g_block, 1, sizeof g_block, input);
         done += static_cast<int64_t>(read);
         // Every byte of a block is fed; an abort is honoured between blocks.
-        for (std::size_t i = 0; i < read && !g_failed; ++i) {
-            const int32_t kind = DecodeByte(kPort, g_block[i], &g_threadBuf);
-            if (kind > 0) {
-                Drain();
-            } else if (kind < 0) {
-                ForwardMessage(-1.0, ErrorText);
+        if (g_feedSize == 0) {
+            for (std::size_t i = 0; i < read && !g_failed; ++i) {
+                const int32_t kind = DecodeByte(kPort, g_block[i], &g_threadBuf);
+                if (kind > 0) {
+                    Drain();
+                } else if (kind < 0) {
+                    ForwardMessage(-1.0, ErrorText);
+                }
+            }
+        } else {
+            std::size_t i = 0;
+            while (i < read && !g_failed) {
+                const std::size_t left = read - i;
+                const uint32_t size = left < g_feedSize ? static_cast<uint32_t>(left) : g_feedSize;
+                uint32_t used = 0;
+                const int32_t kind = DecodeBytes(kPort, g_block + i, size, &g_threadBuf, &used);
+                if (kind > 0) {
+                    Drain();
+                } else if (kind < 0) {
+                    ForwardMessage(-1.0, ErrorText);
+                }
+                if (used == 0) break; // the port is gone; nothing more can be fed
+                i += used;
             }
         }
         if (g_failed) break;
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
+    }
+    // At the end of the log, bytes of a rejected or incomplete record may
+    // still hide whole records; they are decoded before the files close.
+    if (!g_failed && AbortCount.load() == 0 && !std::ferror(input)) {
+        int32_t kind = 0;
+        while (!g_failed && (kind = FlushPort(kPort, &g_threadBuf)) > 0) Drain();
     }
     if (!g_failed && std::ferror(input)) {
         FormatErrorText("Error: Unable to read %s", g_inputPath);
@@ -365,6 +393,8 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
     std::memcpy(path + keep, extension, extensionLength + 1);
     return 0;
 }
+
+void SetConvertFeedSize(uint32_t size) { g_feedSize = size; }
 
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
     if (done < 0) done = 0;

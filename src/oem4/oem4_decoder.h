@@ -95,7 +95,17 @@ struct Oem4Decoder {
     std::array<SlipEntry, kSlipTableSize> slipTable;
     Oem4Options options;
     uint32_t timeSyncMessages;
-    uint32_t resyncing;
+    uint32_t resyncing; // non-zero while pending bytes are being fed again
+    // Bytes of rejected candidates still to be fed again, pendingAt to
+    // pendingEnd. A rejected candidate's bytes from the second on go in
+    // front of what is already waiting, so that every valid record hidden in
+    // it is found, however many there are and however deeply they nest.
+    // Bytes wait here between calls only after a record completed in the
+    // middle of them; pending bytes and collected bytes together never exceed
+    // the record buffer, so the area cannot overflow.
+    std::array<uint8_t, kRecordBufferSize> pending;
+    uint32_t pendingAt;
+    uint32_t pendingEnd;
 };
 
 // The state of an open port, or null when the port is not open.
@@ -105,6 +115,11 @@ int32_t OpenPort(int32_t port, PortMessageFn callback);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);
+// The input has ended: feeds the bytes still waiting to be fed again and
+// those of a record left incomplete (which itself is dropped without a
+// message), so that a valid record hidden in them is not lost. Returns like
+// DecodeByte, one record per call; call it until it returns 0 or less.
+int32_t FlushPort(int32_t port, ThreadBuf *buf);
 // DecodeByte over a block: feeds bytes from data until one gives a non-zero
 // result or the block ends, and tells how many bytes it took (the one that
 // gave the result included). Results, messages and resynchronisation are
