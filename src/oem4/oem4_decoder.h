@@ -76,6 +76,9 @@ struct SlipEntry {
     double time;
     double l1LockTime;
     double l2LockTime;
+    // L2 was observed. A lock time of 0 alone cannot tell "no L2" from an
+    // L2 lock taken at that very epoch.
+    uint8_t hasL2;
 };
 
 struct Oem4Decoder {
