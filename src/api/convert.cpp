@@ -313,6 +313,13 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
     }
+    // Records found in rejected bytes near the end still wait in the port.
+    if (!g_failed && AbortCount.load() == 0) {
+        for (int32_t kind = FlushPort(kPort, &g_threadBuf); kind != 0 && !g_failed;
+             kind = FlushPort(kPort, &g_threadBuf)) {
+            if (kind > 0) Drain();
+        }
+    }
     if (!g_failed && std::ferror(input)) {
         FormatErrorText("Error: Unable to read %s", g_inputPath);
         Fail(-1.0);

@@ -135,6 +135,30 @@ void PortReportPutFailure(const Oem4Decoder *dec, double time, int32_t code) {
     PortReport(dec, time, GetThreadBufErrString(code));
 }
 
+namespace {
+
+// Puts bytes in front of the pending ones: they came earlier in the stream.
+void PrependPending(Oem4Decoder *dec, const uint8_t *bytes, uint32_t n) {
+    const uint32_t waiting = dec->pendingEnd - dec->pendingStart;
+    if (n + waiting > kPendingBufferSize) {
+        // Cannot happen with the record size limit; never write past the area.
+        FormatErrorText("NovAtel Buffer overrun for record %d on port %d", dec->state, dec->port);
+        PortReport(dec, -1.0, ErrorText);
+        n = kPendingBufferSize - waiting;
+    }
+    if (dec->pendingStart < n) {
+        std::memmove(dec->pending.data() + n, dec->pending.data() + dec->pendingStart, waiting);
+        dec->pendingStart = n;
+        dec->pendingEnd = n + waiting;
+    }
+    dec->pendingStart -= n;
+    std::memcpy(dec->pending.data() + dec->pendingStart, bytes, n);
+}
+
+int32_t FeedPending(int32_t port, Oem4Decoder *dec, ThreadBuf *buf);
+
+} // namespace
+
 int32_t ResyncPort(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || dec->resyncing != 0) return 0;
@@ -146,12 +170,35 @@ int32_t ResyncPort(int32_t port, ThreadBuf *buf) {
     std::memcpy(g_scratch.data(), dec->record.data(), n);
     dec->state = WAIT_SYNC;
     int32_t result = 0;
-    for (uint32_t i = 1; i < n && result == 0; ++i) {
-        result = DecodeByte(port, g_scratch[i], buf);
+    uint32_t i = 1;
+    while (i < n && result == 0) {
+        result = DecodeByte(port, g_scratch[i++], buf);
     }
     dec->resyncing = 0;
+    // The record just found may be followed by more records in the rejected
+    // bytes; they are fed after the driver has taken this one.
+    if (i < n) PrependPending(dec, g_scratch.data() + i, n - i);
     return result;
 }
+
+int32_t FlushPort(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr || dec->resyncing != 0) return 0;
+    return FeedPending(port, dec, buf);
+}
+
+namespace {
+int32_t Step(int32_t port, Oem4Decoder *dec, uint8_t byte, ThreadBuf *buf);
+
+int32_t FeedPending(int32_t port, Oem4Decoder *dec, ThreadBuf *buf) {
+    while (dec->pendingStart < dec->pendingEnd) {
+        const int32_t result = Step(port, dec, dec->pending[dec->pendingStart++], buf);
+        if (result != 0) return result;
+    }
+    dec->pendingStart = dec->pendingEnd = 0;
+    return 0;
+}
+} // namespace
 
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
@@ -159,7 +206,21 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
         SetErrorText("OpenPort not called");
         return -1;
     }
+    if (dec->resyncing != 0 || dec->pendingStart == dec->pendingEnd) return Step(port, dec, byte, buf);
+    // Bytes left by a resynchronisation are older: this one waits behind them.
+    if (dec->pendingEnd == kPendingBufferSize) {
+        const uint32_t waiting = dec->pendingEnd - dec->pendingStart;
+        std::memmove(dec->pending.data(), dec->pending.data() + dec->pendingStart, waiting);
+        dec->pendingStart = 0;
+        dec->pendingEnd = waiting;
+    }
+    if (dec->pendingEnd < kPendingBufferSize) dec->pending[dec->pendingEnd++] = byte;
+    return FeedPending(port, dec, buf);
+}
 
+namespace {
+
+int32_t Step(int32_t port, Oem4Decoder *dec, uint8_t byte, ThreadBuf *buf) {
     if (dec->state == WAIT_SYNC) {
         if (byte == kSync1) {
             dec->record[0] = byte;
@@ -231,6 +292,8 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
 }
 
+} // namespace
+
 int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
                     uint32_t *used) {
     *used = 0;
@@ -241,6 +304,15 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
     }
     uint32_t i = 0;
     while (i < size) {
+        if (dec->pendingStart != dec->pendingEnd) {
+            // Older bytes wait in the port: one byte at a time until they are fed.
+            const int32_t result = DecodeByte(port, data[i++], buf);
+            if (result != 0) {
+                *used = i;
+                return result;
+            }
+            continue;
+        }
         if (dec->state == WAIT_SYNC) {
             // Nothing but a sync byte changes the waiting machine.
             const void *sync = std::memchr(data + i, kSync1, size - i);

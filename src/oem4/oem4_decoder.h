@@ -33,6 +33,9 @@ inline constexpr int32_t kMaxPorts = 1024;
 inline constexpr uint32_t kOem4HeaderLength = 28;
 inline constexpr uint32_t kOem4CrcLength = 4;
 inline constexpr uint32_t kRecordBufferSize = 8192;
+// Room for the unfed rest of one rejected candidate and the bytes that
+// arrive while it is being worked off.
+inline constexpr uint32_t kPendingBufferSize = 2 * kRecordBufferSize;
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
 
@@ -99,6 +102,13 @@ struct Oem4Decoder {
     Oem4Options options;
     uint32_t timeSyncMessages;
     uint32_t resyncing;
+    // Bytes of a rejected candidate that were still to be fed again when a
+    // record hidden in it completed. They are older than any byte that
+    // arrives later, so they are fed first (DecodeByte) or by FlushPort at
+    // the end of the input.
+    std::array<uint8_t, kPendingBufferSize> pending;
+    uint32_t pendingStart;
+    uint32_t pendingEnd;
 };
 
 // The state of an open port, or null when the port is not open.
@@ -108,6 +118,10 @@ int32_t OpenPort(int32_t port, PortMessageFn callback);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);
+// Feeds the bytes a resynchronisation left unfed, up to the next record;
+// returns like DecodeByte (0 once none are left). Call it until it returns 0
+// when the input has ended, so that the last records are not lost.
+int32_t FlushPort(int32_t port, ThreadBuf *buf);
 // DecodeByte over a block: feeds bytes from data until one gives a non-zero
 // result or the block ends, and tells how many bytes it took (the one that
 // gave the result included). Results, messages and resynchronisation are
