@@ -61,7 +61,8 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
     const uint32_t converted = items < kMaxAlmanacs ? items : kMaxAlmanacs;
     if (converted == 0) return RK_NONE;
     if (items > kMaxAlmanacs) {
-        PortReportf(dec, HeaderTime(dec), "ALMANAC record lists %u satellites, only the first %u are converted",
+        PortReportf(dec, HeaderTime(dec),
+                    "ALMANAC record lists %u satellites, only the first %u are converted",
                     static_cast<unsigned>(items), static_cast<unsigned>(kMaxAlmanacs));
     }
 

@@ -171,8 +171,8 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
-        dec->slipTable[t.prn] =
-            SlipEntry{1, time, t.l1LockTime, t.l2LockTime, static_cast<uint8_t>((t.signalFlags & kSignalL2) != 0)};
+        const uint8_t hasL2 = (t.signalFlags & kSignalL2) != 0 ? 1 : 0;
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2};
     }
 }
 

@@ -14,7 +14,9 @@ using namespace e2e;
 
 namespace {
 
-int32_t Ms(double seconds) { return static_cast<int32_t>(std::llround(seconds * 1000.0)); }
+int32_t Ms(double seconds) {
+    return static_cast<int32_t>(std::llround(seconds * 1000.0));
+}
 
 bool IsFramingMessage(const std::string &text) {
     for (const char *framing : {"CRC failure", "Invalid record length", "Invalid variable data length",
@@ -42,7 +44,8 @@ TEST(Faults, EveryIntactRecordStillMatchesTheTruth) {
     SimRun s;
     Simulate(cfg, &s);
     std::map<std::string, int> kinds;
-    for (const FaultTruth &f : s.faults) ++kinds[f.kind];
+    for (const FaultTruth &f : s.faults)
+        ++kinds[f.kind];
     for (const char *kind : {"flip", "truncate", "garbage", "length", "count"})
         ASSERT_GT(kinds[kind], 0) << kind << " should be among the faults";
 
@@ -54,7 +57,8 @@ TEST(Faults, EveryIntactRecordStillMatchesTheTruth) {
     // The damage is reported: every whole record with a wrong length,
     // count or byte gives at least one framing message.
     int framing = 0;
-    for (const Message &m : out.messages) framing += IsFramingMessage(m.text);
+    for (const Message &m : out.messages)
+        framing += IsFramingMessage(m.text);
     EXPECT_GE(framing, kinds["flip"] + kinds["length"] + kinds["count"]);
 
     // Epochs: exactly the intact ones, each still equal to its truth.
@@ -73,24 +77,24 @@ TEST(Faults, EveryIntactRecordStillMatchesTheTruth) {
         const EpochRecord &e = out.epochs[converted];
         const std::vector<MeasRecord> &meas = out.meas[converted];
         ++converted;
-        ASSERT_EQ(e.receiverTime, t.receiverSeconds) << "intact epoch missing";
-        ASSERT_EQ(e.satCount, t.satelliteCount);
+        ASSERT_EQ(+e.receiverTime, t.receiverSeconds) << "intact epoch missing";
+        ASSERT_EQ(+e.satCount, t.satelliteCount);
         for (size_t k = 0; k < meas.size(); ++k) {
             const SatelliteTruth &st = s.sats[firstSat + k];
-            EXPECT_EQ(meas[k].prn, st.prn);
-            EXPECT_NEAR(meas[k].l1Pseudorange, st.pseudorangeL1, 1.0 / 256 + 1e-9);
-            EXPECT_NEAR(meas[k].l1Phase, st.adrL1, 1.0 / 512 + 1e-9);
+            EXPECT_EQ(+meas[k].prn, st.prn);
+            EXPECT_NEAR(+meas[k].l1Pseudorange, st.pseudorangeL1, 1.0 / 256 + 1e-9);
+            EXPECT_NEAR(+meas[k].l1Phase, st.adrL1, 1.0 / 512 + 1e-9);
         }
         // Position and clock of the same second, unless their own records
         // were the damaged ones (an older one is attached then).
         const int32_t ms = Ms(t.receiverSeconds);
         if (!s.Damaged(kMsgBestpos, ms)) {
-            EXPECT_EQ(e.flags, 1);
-            EXPECT_NEAR(e.latitude, t.latitude, 1e-12);
-            EXPECT_NEAR(e.longitude, t.longitude, 1e-12);
+            EXPECT_EQ(+e.flags, 1);
+            EXPECT_NEAR(+e.latitude, t.latitude, 1e-12);
+            EXPECT_NEAR(+e.longitude, t.longitude, 1e-12);
         }
         if (!s.Damaged(kMsgClockModel, ms)) {
-            EXPECT_NEAR(e.clockOffset, t.clockOffset * kC, 1e-6);
+            EXPECT_NEAR(+e.clockOffset, t.clockOffset * kC, 1e-6);
         }
     }
     EXPECT_EQ(converted, out.epochs.size()) << "epochs that the log did not hold intact";
@@ -135,7 +139,7 @@ TEST(Faults, TruncatedTailLosesOnlyTheLastRecord) {
     ASSERT_EQ(out.result, 0);
     ASSERT_EQ(out.tsqError, "");
     ASSERT_EQ(out.epochs.size(), s.epochs.size() - 1);
-    EXPECT_EQ(out.epochs.back().receiverTime, s.epochs[s.epochs.size() - 2].receiverSeconds);
+    EXPECT_EQ(+out.epochs.back().receiverTime, s.epochs[s.epochs.size() - 2].receiverSeconds);
     EXPECT_EQ(out.marks.size(), s.marks.size());
     EXPECT_EQ(out.ephemerides.size(), s.ephs.size());
 }

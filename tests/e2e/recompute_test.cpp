@@ -45,8 +45,8 @@ TEST(Recompute, PositionAndClockWithinAMetreOfTheTruth) {
         const EpochTruth &t = s.epochs[i];
         const EpochRecord &e = out.epochs[i];
         SCOPED_TRACE("epoch " + std::to_string(t.receiverSeconds));
-        ASSERT_EQ(e.flags & 1, 1) << "every epoch solved";
-        EXPECT_EQ(e.correctedTime, e.receiverTime - e.clockOffset / kC);
+        ASSERT_EQ(+e.flags & 1, 1) << "every epoch solved";
+        EXPECT_EQ(+e.correctedTime, e.receiverTime - e.clockOffset / kC);
         double xyz[3];
         GeodeticToEcef(e.latitude, e.longitude, e.height, xyz);
         const double dx = xyz[0] - t.ecef[0], dy = xyz[1] - t.ecef[1], dz = xyz[2] - t.ecef[2];

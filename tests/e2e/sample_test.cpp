@@ -21,8 +21,8 @@ TEST(Sample, ConvertsToTheCountsOfItsReadme) {
     EXPECT_EQ(out.epochCount, 600u);
     ASSERT_EQ(out.epochs.size(), 600u);
     for (const EpochRecord &e : out.epochs) {
-        EXPECT_EQ(e.flags, 1) << e.receiverTime; // the BESTPOS position
-        EXPECT_NE(e.clockOffset, 0.0) << e.receiverTime; // the clock model
+        EXPECT_EQ(+e.flags, 1) << +e.receiverTime;         // the BESTPOS position
+        EXPECT_NE(+e.clockOffset, 0.0) << +e.receiverTime; // the clock model
     }
     EXPECT_EQ(out.ephemerisCount, 19u);
     EXPECT_EQ(out.ephemerides.size(), 19u);

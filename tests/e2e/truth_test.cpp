@@ -33,10 +33,14 @@ SimConfig FlightConfig(RangeFormat format) {
     return c;
 }
 
-int32_t Ms(double seconds) { return static_cast<int32_t>(std::llround(seconds * 1000.0)); }
+int32_t Ms(double seconds) {
+    return static_cast<int32_t>(std::llround(seconds * 1000.0));
+}
 
 // The lock byte of the observation file: whole seconds, 0 to 255.
-int LockByte(double lock) { return lock < 0 ? 0 : lock > 255.0 ? 255 : static_cast<int>(lock); }
+int LockByte(double lock) {
+    return lock < 0 ? 0 : lock > 255.0 ? 255 : static_cast<int>(lock);
+}
 
 } // namespace
 
@@ -65,34 +69,34 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
             const EpochTruth &t = s.epochs[i];
             const EpochRecord &e = out.epochs[i];
             SCOPED_TRACE("epoch " + std::to_string(t.receiverSeconds));
-            EXPECT_EQ(e.week, t.week);
-            EXPECT_EQ(e.receiverTime, t.receiverSeconds);
-            EXPECT_EQ(e.flags, 1) << "BESTPOS attached, no epoch flag";
-            EXPECT_NEAR(e.latitude, t.latitude, 1e-12);
-            EXPECT_NEAR(e.longitude, t.longitude, 1e-12);
-            EXPECT_NEAR(e.height, t.height, std::fabs(t.height) * FLT_EPSILON);
-            EXPECT_NEAR(e.clockOffset, t.clockOffset * kC, 1e-6);
-            EXPECT_NEAR(e.clockDrift, t.clockDrift * kC, 1e-9);
-            EXPECT_NEAR(e.correctedTime, t.gpsSeconds, 1e-9);
-            ASSERT_EQ(e.satCount, t.satelliteCount);
+            EXPECT_EQ(+e.week, t.week);
+            EXPECT_EQ(+e.receiverTime, t.receiverSeconds);
+            EXPECT_EQ(+e.flags, 1) << "BESTPOS attached, no epoch flag";
+            EXPECT_NEAR(+e.latitude, t.latitude, 1e-12);
+            EXPECT_NEAR(+e.longitude, t.longitude, 1e-12);
+            EXPECT_NEAR(+e.height, t.height, std::fabs(t.height) * FLT_EPSILON);
+            EXPECT_NEAR(+e.clockOffset, t.clockOffset * kC, 1e-6);
+            EXPECT_NEAR(+e.clockDrift, t.clockDrift * kC, 1e-9);
+            EXPECT_NEAR(+e.correctedTime, t.gpsSeconds, 1e-9);
+            ASSERT_EQ(+e.satCount, t.satelliteCount);
 
             std::set<int> now;
             for (int k = 0; k < t.satelliteCount; ++k, ++sat) {
                 ASSERT_LT(sat, s.sats.size());
                 const SatelliteTruth &st = s.sats[sat];
                 const MeasRecord &m = out.meas[i][static_cast<size_t>(k)];
-                ASSERT_EQ(m.prn, t.prns[k]);
+                ASSERT_EQ(+m.prn, t.prns[k]);
                 ASSERT_EQ(st.prn, t.prns[k]);
                 // Values as logged, to the resolution of the record format.
-                EXPECT_NEAR(m.l1Pseudorange, st.pseudorangeL1, cmp ? 1.0 / 256 + 1e-9 : 1e-9);
-                EXPECT_NEAR(m.l1Phase, st.adrL1, cmp ? 1.0 / 512 + 1e-9 : 1e-9);
-                EXPECT_NEAR(m.l1Doppler, st.dopplerL1, cmp ? 1.0 / 512 + 1e-6 : 0.0);
+                EXPECT_NEAR(+m.l1Pseudorange, st.pseudorangeL1, cmp ? 1.0 / 256 + 1e-9 : 1e-9);
+                EXPECT_NEAR(+m.l1Phase, st.adrL1, cmp ? 1.0 / 512 + 1e-9 : 1e-9);
+                EXPECT_NEAR(+m.l1Doppler, st.dopplerL1, cmp ? 1.0 / 512 + 1e-6 : 0.0);
                 // L2 code needs 0.01 s of phase lock with the factory options.
                 const bool l2 = st.lockL2 >= 0;
-                EXPECT_NEAR(m.l2Pseudorange, l2 && st.lockL2 >= 0.01 ? st.pseudorangeL2 : 0.0,
+                EXPECT_NEAR(+m.l2Pseudorange, l2 && st.lockL2 >= 0.01 ? st.pseudorangeL2 : 0.0,
                             cmp ? 1.0 / 256 + 1e-9 : 1e-9);
-                EXPECT_NEAR(m.l2Phase, l2 ? st.adrL2 : 0.0, cmp ? 1.0 / 512 + 1e-9 : 1e-9);
-                EXPECT_EQ(m.l1Lock, LockByte(st.lockL1));
+                EXPECT_NEAR(+m.l2Phase, l2 ? st.adrL2 : 0.0, cmp ? 1.0 / 512 + 1e-9 : 1e-9);
+                EXPECT_EQ(+m.l1Lock, LockByte(st.lockL1));
                 now.insert(st.prn);
 
                 const int32_t ms = Ms(t.receiverSeconds);
@@ -106,7 +110,7 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
                     if (sl.prn != st.prn || Ms(sl.receiverSeconds) != ms) continue;
                     if (sl.l1 && prev.first > 0) {
                         slipsWanted.insert({ms, "L1 cycle slip on PRN " + std::to_string(st.prn)});
-                        EXPECT_EQ(m.l1Lock, 0);
+                        EXPECT_EQ(+m.l1Lock, 0);
                         ++slipEpochsChecked;
                     }
                     if (sl.l2 && prev.second > 0 && st.lockL2 >= 0)
@@ -114,7 +118,8 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
                 }
             }
             for (int k = 0; k < t.satelliteCount; ++k) {
-                const SatelliteTruth &st = s.sats[sat - static_cast<size_t>(t.satelliteCount) + static_cast<size_t>(k)];
+                const SatelliteTruth &st =
+                    s.sats[sat - static_cast<size_t>(t.satelliteCount) + static_cast<size_t>(k)];
                 lastLock[st.prn] = {st.lockL1, st.lockL2};
             }
             previous = now;
@@ -133,7 +138,8 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
                 risingSeen.insert({Ms(m.time), m.text});
             else if (m.text.rfind("Almanac received for GPS PRN ", 0) == 0)
                 ++almanacNotices;
-            else if (m.text.rfind("Ephemeris received for PRN ", 0) == 0 && m.text.find("(health OK)") != std::string::npos)
+            else if (m.text.rfind("Ephemeris received for PRN ", 0) == 0 &&
+                     m.text.find("(health OK)") != std::string::npos)
                 ++ephemerisNotices;
             else
                 ADD_FAILURE() << "unexpected message at " << m.time << ": " << m.text;
@@ -153,8 +159,8 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
             const EphemerisValues v = PhysicalValues(b);
             const EppEphemeris &e = out.ephemerides[i];
             SCOPED_TRACE("ephemeris " + std::to_string(i) + " PRN " + std::to_string(b.prn));
-            EXPECT_EQ(e.prn, b.prn);
-            EXPECT_EQ(e.week, static_cast<int>(b.week10));
+            EXPECT_EQ(+e.prn, b.prn);
+            EXPECT_EQ(+e.week, static_cast<int>(b.week10));
             EXPECT_EQ(e.fixed, 9999);
             EXPECT_EQ(e.iodc, static_cast<int>(b.iodc));
             EXPECT_EQ(e.iode, static_cast<int>(b.iode));
@@ -186,7 +192,8 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
                 {"omegaDot", e.omegaDot, v.omegaDot, std::ldexp(pi, -43)},
                 {"idot", e.idot, v.idot, std::ldexp(pi, -43)},
             };
-            for (const auto &f : fields) EXPECT_NEAR(f.have, f.want, f.step / 2) << f.name;
+            for (const auto &f : fields)
+                EXPECT_NEAR(f.have, f.want, f.step / 2) << f.name;
         }
 
         // The almanac of the whole constellation, in its record order.
