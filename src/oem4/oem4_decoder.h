@@ -33,6 +33,8 @@ inline constexpr int32_t kMaxPorts = 1024;
 inline constexpr uint32_t kOem4HeaderLength = 28;
 inline constexpr uint32_t kOem4CrcLength = 4;
 inline constexpr uint32_t kRecordBufferSize = 8192;
+// Room for the unfed rest of one rejected candidate and the bytes that
+// arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
 
@@ -76,6 +78,9 @@ struct SlipEntry {
     double time;
     double l1LockTime;
     double l2LockTime;
+    // L2 was observed. A lock time of 0 alone cannot tell "no L2" from an
+    // L2 lock taken at that very epoch.
+    uint8_t hasL2;
 };
 
 struct Oem4Decoder {

@@ -233,8 +233,8 @@ TEST_F(BadLogs, EveryLengthAndCountFieldAtItsLimitIsRejectedAndDecodingGoesOn) {
             << c.what;
     }
 
-    // ALMANAC with the most items that fit: 72, of which the first 30 are
-    // converted, every one announced.
+    // ALMANAC with the most items that fit: 72, of which the first 32 (one
+    // per GPS PRN) are converted, every one announced, and the cut reported.
     Bytes almanac;
     almanac.u4(72);
     for (uint32_t i = 0; i < 72; ++i) almanac.u4(i + 1).u4(0xFFFFFFFFu).zeros(96).u4(0xFFFFFFFFu).zeros(4);
@@ -242,6 +242,9 @@ TEST_F(BadLogs, EveryLengthAndCountFieldAtItsLimitIsRejectedAndDecodingGoesOn) {
     EXPECT_EQ(run.result, 0) << run.error;
     EXPECT_EQ(std::count_if(run.messages.begin(), run.messages.end(),
                             [](const std::string &m) { return m.find("Almanac received") != std::string::npos; }),
-              30);
+              32);
+    EXPECT_TRUE(std::any_of(run.messages.begin(), run.messages.end(), [](const std::string &m) {
+        return m.find("|ALMANAC record lists 72 satellites, only the first 32 are converted") != std::string::npos;
+    }));
     EXPECT_EQ(run.epochs, 1u);
 }
