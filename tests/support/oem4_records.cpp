@@ -50,20 +50,19 @@ Bytes &Bytes::raw(const std::vector<uint8_t> &v) {
 
 std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
                                 HeaderFields header, int lengthOverride) {
-    std::vector<uint8_t> rec(28, 0);
-    rec[0] = 0xAA;
-    rec[1] = 0x44;
-    rec[2] = 0x12;
-    rec[3] = 28;
-    le::PutU2(&rec[4], messageId);
-    le::PutU2(&rec[8], static_cast<uint16_t>(lengthOverride >= 0 ? lengthOverride : body.size()));
-    rec[13] = header.timeStatus;
-    le::PutU2(&rec[14], header.week);
-    le::PutI4(&rec[16], header.milliseconds);
-    rec.insert(rec.end(), body.begin(), body.end());
-    uint8_t crc[4];
-    le::PutU4(crc, Oem4Crc32(rec.data(), rec.size()));
-    rec.insert(rec.end(), crc, crc + 4);
+    std::vector<uint8_t> rec(28 + body.size() + 4, 0);
+    uint8_t *p = rec.data();
+    p[0] = 0xAA;
+    p[1] = 0x44;
+    p[2] = 0x12;
+    p[3] = 28;
+    le::PutU2(p + 4, messageId);
+    le::PutU2(p + 8, static_cast<uint16_t>(lengthOverride >= 0 ? lengthOverride : body.size()));
+    p[13] = header.timeStatus;
+    le::PutU2(p + 14, header.week);
+    le::PutI4(p + 16, header.milliseconds);
+    if (!body.empty()) std::memcpy(p + 28, body.data(), body.size());
+    le::PutU4(p + 28 + body.size(), Oem4Crc32(p, 28 + body.size()));
     return rec;
 }
 
