@@ -66,6 +66,10 @@ GpsEphRecord g_ephemeris;
 MarkRecord g_mark;
 AlmanacRecord g_almanacs[kMaxAlmanacs];
 
+// Feeds every byte through DecodeByte instead of the block path; the
+// equivalence tests compare both.
+bool g_perByteDecoding = false;
+
 // The open outputs of the running conversion.
 TsqFile *g_tsq = nullptr;
 std::FILE *g_epp = nullptr;
@@ -173,6 +177,33 @@ void Drain() {
     } else if (FindThreadBufGroup(&g_threadBuf, TBREC_ALMANAC) >= 0) {
         DrainAlmanacs();
     }
+}
+
+void ActOnResult(int32_t kind) {
+    if (kind > 0) {
+        Drain();
+    } else if (kind < 0) {
+        ForwardMessage(-1.0, ErrorText);
+    }
+}
+
+// Feeds the block to the decoder. DecodeBytes stops at every byte whose
+// result is not 0, so each decoded record is drained before the next byte
+// is fed, exactly as when the bytes go one by one through DecodeByte.
+void FeedBlock(uint32_t size) {
+    uint32_t at = 0;
+    if (!g_perByteDecoding) {
+        while (at < size && !g_failed) {
+            uint32_t used = 0;
+            const int32_t kind = DecodeBytes(kPort, g_block + at, size - at, &g_threadBuf, &used);
+            at += used;
+            // A closed port takes no byte; every byte then gets its own
+            // result below, as it would one at a time.
+            if (kind < 0) break;
+            ActOnResult(kind);
+        }
+    }
+    for (; at < size && !g_failed; ++at) ActOnResult(DecodeByte(kPort, g_block[at], &g_threadBuf));
 }
 
 void CloseInput(std::FILE *input) {
@@ -301,14 +332,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         const std::size_t read = std::fread(g_block, 1, sizeof g_block, input);
         done += static_cast<int64_t>(read);
         // Every byte of a block is fed; an abort is honoured between blocks.
-        for (std::size_t i = 0; i < read && !g_failed; ++i) {
-            const int32_t kind = DecodeByte(kPort, g_block[i], &g_threadBuf);
-            if (kind > 0) {
-                Drain();
-            } else if (kind < 0) {
-                ForwardMessage(-1.0, ErrorText);
-            }
-        }
+        FeedBlock(static_cast<uint32_t>(read));
         if (g_failed) break;
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
@@ -340,6 +364,8 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 }
 
 } // namespace
+
+void SetPerByteDecoding(bool perByte) { g_perByteDecoding = perByte; }
 
 void ForwardMessage(double time, const char *text) {
     if (g_host != nullptr && g_host->onMessage != nullptr) g_host->onMessage(time, text);

@@ -35,3 +35,8 @@ inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *ext
 // 2 GiB or more are reported with both values divided by the same power of
 // two so that the ratio stays right; done never exceeds total.
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut);
+
+// Makes the driver feed every input byte through DecodeByte rather than
+// through the block path DecodeBytes; both give the same results, and the
+// tests convert with each to prove it. Off by default.
+void SetPerByteDecoding(bool perByte);
