@@ -153,6 +153,20 @@ int32_t ResyncPort(int32_t port, ThreadBuf *buf) {
     return result;
 }
 
+namespace {
+
+// The header's first ten bytes passed their checks: collect the rest of the
+// record.
+void StartBody(Oem4Decoder *dec, uint32_t messageLength) {
+    dec->countEnd = dec->row->itemLength != 0
+                        ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
+                        : 0;
+    dec->expectedTotal = kOem4HeaderLength + messageLength + kOem4CrcLength;
+    dec->state = static_cast<int32_t>(dec->row->messageId);
+}
+
+} // namespace
+
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) {
@@ -184,11 +198,7 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
         case 10: {
             const uint32_t length = le::U2(dec->record.data() + kHeaderMessageLengthAt);
             if (CheckRecordLength(dec->row, length)) {
-                dec->countEnd = dec->row->itemLength != 0
-                                    ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
-                                    : 0;
-                dec->expectedTotal = kOem4HeaderLength + length + kOem4CrcLength;
-                dec->state = static_cast<int32_t>(dec->row->messageId);
+                StartBody(dec, length);
                 return 0;
             }
             if (dec->options.reportAll != 0) {
@@ -249,6 +259,24 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
                 break;
             }
             i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data);
+        } else if (dec->state == READ_HEADER && dec->collected == 1 && size - i >= 9) {
+            // Header bytes 2 to 10 at hand: when they pass every check,
+            // each of them would only be stored, so they are taken at once.
+            // Otherwise they go through DecodeByte, which rejects at the
+            // same byte and re-feeds as always.
+            const uint8_t *h = data + i; // h[k - 1] is record byte k
+            if (h[0] == kSync2 && h[1] == kSync3 && h[2] == kOem4HeaderLength) {
+                const RecordTableEntry *row = FindRecordTableEntry(le::U2(h + kHeaderMessageIdAt - 1));
+                const uint32_t length = le::U2(h + kHeaderMessageLengthAt - 1);
+                if (row != nullptr && CheckRecordLength(row, length)) {
+                    std::memcpy(dec->record.data() + 1, h, 9);
+                    dec->collected = 10;
+                    dec->row = row;
+                    StartBody(dec, length);
+                    i += 9;
+                    continue;
+                }
+            }
         } else if (dec->state >= 0) {
             // Inside a record every byte short of the next checkpoint (the
             // item count, the buffer limit, the end of the record) is only

@@ -10,7 +10,6 @@
 #include <array>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <new>
 
 #include "api/error_text.h"
@@ -215,12 +214,11 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         return 0;
     }
 
-    // Only the epoch and the slots in use are cleared: the puts and the
-    // clock recomputation read nothing beyond them.
+    // The epoch is cleared here and every slot in use is written whole by
+    // the L1 pass; the puts and the clock recomputation read nothing beyond
+    // those slots.
     RangeStaging *st = new (dec->staging.data()) RangeStaging;
-    std::memset(static_cast<void *>(&st->epoch), 0, sizeof st->epoch);
-    std::memset(static_cast<void *>(st->meas), 0, satellites * sizeof st->meas[0]);
-    std::memset(static_cast<void *>(st->tracking), 0, satellites * sizeof st->tracking[0]);
+    st->epoch = EpochRecord{};
     const Oem4Options &opt = dec->options;
 
     // The first slot of each PRN below 64, for pairing the L2 observations
@@ -236,9 +234,8 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         if (obs.prn < kSlipTablePrns && firstSlot[obs.prn] == kNoSlot) {
             firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
-        MeasRecord &m = st->meas[slot];
-        TrackingRecord &t = st->tracking[slot];
-        ++slot;
+        MeasRecord m{};
+        TrackingRecord t{};
         m.prn = static_cast<uint8_t>(obs.prn);
         if ((obs.status & kCodeTrackingBits) == kCodeTrackingBits) {
             m.l1Pseudorange = obs.pseudorange;
@@ -252,6 +249,9 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         t.signalFlags = kSignalL1;
         t.l1LockTime = obs.lockTime;
         t.l1Cno = obs.cno;
+        st->meas[slot] = m;
+        st->tracking[slot] = t;
+        ++slot;
         CheckSlip(dec, time, obs, false);
     }
 

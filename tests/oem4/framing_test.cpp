@@ -312,6 +312,16 @@ std::vector<uint8_t> MixedStream() {
     le::PutU4(&count[28 + 8], 5);
     add(count);
     add(MakeRecord(74, std::vector<uint8_t>(13), {}));
+    // Records failing each header check (second to fourth byte, message id,
+    // length), each followed by a good one; and a lone sync byte.
+    for (size_t at : {1u, 2u, 3u, 4u, 8u}) {
+        auto broken = Rawalm(2);
+        broken[at] ^= 0x01;
+        add(broken);
+        add(Rawalm(1));
+    }
+    s.push_back(0xAA);
+    add(Rawalm(1));
     for (int i = 0; i < 300; ++i) s.push_back(static_cast<uint8_t>(i * 37));
     add(Rawalm(400)); // body longer than the record buffer
     add(Rawalm(1));
