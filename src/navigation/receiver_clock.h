@@ -4,13 +4,39 @@
 
 #include <cstdint>
 
+#include "navigation/orbit.h"
+#include "navigation/sat_state.h"
 #include "threadbuf/payloads.h"
 
+// The last successful solution. It seeds the next epoch's a-priori position
+// where the epoch has none, and is the station of the elevation mask and of
+// the tropospheric correction. All zero at load; a new conversion keeps it.
+struct FixState {
+    double latitude;    // radians
+    double longitude;   // radians
+    double height;      // ellipsoidal, metres
+    double clockOffset; // metres
+    SatState receiver;  // only X, Y, Z are read
+};
+extern FixState PreviousFix;
+
 // epoch and meas are the staged records of one epoch (meas holds
-// epoch->satCount records). Returns 0 on success with the clock offset
-// (metres) in clockOffset; 1 on failure with the text to report in
-// ErrorText. In mode 3 a success has already written the epoch's position,
-// flag bit 0, clock offset and corrected time.
+// epoch->satCount records, which are not changed). mode 1 = position only,
+// 2 = clock only, 3 = position and clock. latitude and longitude in degrees,
+// height in metres; a value exactly 0 (or not a number) is taken from
+// PreviousFix. Returns 0 on success with the clock offset (metres) in
+// clockOffset; 1 on failure with the text to report in ErrorText (except for
+// a satellite count above 24, which writes nothing). In mode 3 a success has
+// already written the epoch's position, flag bit 0, clock offset and
+// corrected time. Fewer than 4 usable GPS satellites is a success with
+// clock offset 0 and the epoch's position cleared.
 int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode,
                                double latitude, double longitude, double height,
                                double *clockOffset);
+
+// Where Glonass ephemerides come from. The library's own Glonass list is
+// never filled, so by default no Glonass satellite has an ephemeris; an
+// ephemeris source (or a test) may install a lookup. nullptr restores the
+// default.
+using GlonassEphemerisLookup = const GlonassEphemeris *(*)(int32_t prn, int32_t time);
+void SetGlonassEphemerisLookup(GlonassEphemerisLookup lookup);

@@ -58,6 +58,13 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
     const uint32_t items = le::U4(body);
     const uint32_t converted = items < kMaxAlmanacs ? items : kMaxAlmanacs;
     if (converted == 0) return RK_NONE;
+    // The staging area holds 30 almanacs; a receiver listing more (GPS has
+    // up to 32) loses the rest, which the user must hear about.
+    if (items > kMaxAlmanacs) {
+        PortReportf(dec, HeaderTime(dec),
+                    "Almanac record lists %u satellites on Port %d, only the first %u were converted",
+                    items, port, kMaxAlmanacs);
+    }
 
     for (uint32_t i = 0; i < converted; ++i) {
         const uint8_t *item = body + kItemsAt + i * kItemLength;

@@ -283,3 +283,23 @@ TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
     EXPECT_EQ(dump.status, 0) << dump.err;
     EXPECT_TRUE(Contains(dump.out, "\n10 epochs\n")) << dump.out;
 }
+
+TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
+    WriteBytes(dir / "day.gps", SmallLog());
+    Outcome convert = Run({P("day.gps"), "--report", "-q"});
+    ASSERT_EQ(convert.status, 0) << convert.err;
+    EXPECT_TRUE(Contains(convert.out, "Report: " + P("day-report.html")));
+    const std::string html = ReadText(dir / "day-report.html");
+    EXPECT_TRUE(Contains(html, "<svg"));
+    EXPECT_FALSE(Contains(html, "<script"));
+    // The messages were kept for the report, with their times.
+    EXPECT_TRUE(Contains(ReadText(dir / "day.messages"), "Almanac received for GPS PRN 2"));
+
+    Outcome json = Run({"report", P("day"), "-o", P("again.html"), "--json", "-"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_TRUE(Contains(json.out, "\"epochs\""));
+    EXPECT_TRUE(fs::exists(dir / "again.html"));
+
+    EXPECT_EQ(Run({"report", P("missing")}).status, 1);
+    EXPECT_EQ(Run({"report"}).status, 2);
+}

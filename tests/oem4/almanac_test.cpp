@@ -106,6 +106,12 @@ TEST_F(AlmanacTest, AtMostThirtyItemsAndNoneForAnEmptyRecord) {
     const auto alm = Read();
     ASSERT_EQ(alm.size(), 30u);
     EXPECT_EQ(+alm.back().prn, 30);
+    // The two left out are not lost silently.
+    ASSERT_EQ(CapturedMessages().size(), 1u);
+    EXPECT_EQ(CapturedMessages()[0].text,
+              "Almanac record lists 32 satellites on Port 0, only the first 30 were converted");
+    EXPECT_EQ(CapturedMessages()[0].time, 100.0);
+    CapturedMessages().clear();
 
     EXPECT_EQ(FeedOne(AlmanacRecordBytes({})), 0);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_ALMANAC), 0);

@@ -17,6 +17,7 @@ struct ConvertRequest {
     int jobs = 0;       // 0: number of cores
     bool quiet = false;
     bool progress = true;
+    bool report = false; // quality report after each conversion
     Oem4Options options;
 };
 

@@ -25,6 +25,7 @@
 #include "api/convert.h"
 #include "commands.h"
 #include "output/tsq_reader.h"
+#include "report.h"
 
 namespace {
 
@@ -66,6 +67,8 @@ bool g_showBar = false;
 bool g_barShown = false;
 int g_barPercent = -1;
 uint32_t g_messageCount = 0;
+// With --report every message is also kept in BASE.messages for the report.
+std::FILE *g_messageFile = nullptr;
 
 void ClearBar() {
     if (!g_barShown) return;
@@ -77,6 +80,13 @@ void ClearBar() {
 
 void OEM4CONV_CALL OnMessage(double time, const char *text) {
     ++g_messageCount;
+    if (g_messageFile != nullptr) {
+        if (time >= 0.0) {
+            std::fprintf(g_messageFile, "%.3f  %s\n", time, text);
+        } else {
+            std::fprintf(g_messageFile, "-  %s\n", text);
+        }
+    }
     if (g_quiet) return;
     ClearBar();
     if (time >= 0.0) {
@@ -161,16 +171,28 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     g_quiet = request.quiet;
     g_showBar = showBar;
     g_messageCount = 0;
-    if (!request.quiet) {
-        char stem[kPathBufferSize];
-        std::snprintf(stem, sizeof stem, "%s", base.c_str());
-        ChangeExtension(stem, sizeof stem, "");
-        std::printf("%s -> %s.{tsq,epp,sta}\n", log.c_str(), stem);
-    }
+    char stem[kPathBufferSize];
+    std::snprintf(stem, sizeof stem, "%s", base.c_str());
+    ChangeExtension(stem, sizeof stem, "");
+    if (!request.quiet) std::printf("%s -> %s.{tsq,epp,sta}\n", log.c_str(), stem);
     std::fflush(stdout);
+
+    const std::string messagesPath = std::string(stem) + ".messages";
+    if (request.report) {
+        g_messageFile = std::fopen(messagesPath.c_str(), "w");
+        if (g_messageFile == nullptr) {
+            std::fprintf(stderr, "oem4conv: cannot write %s: %s\n", messagesPath.c_str(),
+                         std::strerror(errno));
+        }
+    }
 
     const int32_t result = ConvertFile(options.get(), &host, 0);
     ClearBar();
+    bool messagesKept = false;
+    if (g_messageFile != nullptr) {
+        messagesKept = std::fclose(g_messageFile) == 0;
+        g_messageFile = nullptr;
+    }
     if (result != 0) {
         char text[512];
         GetErrString(text);
@@ -183,7 +205,23 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     PrintTimeSpan(base);
     std::printf("\n");
     std::fflush(stdout);
-    return result == 0 ? kExitOk : kExitFailed;
+    if (result != 0) return kExitFailed;
+    if (request.report) {
+        report::ReportRequest report;
+        report.base = base;
+        report.htmlPath = std::string(stem) + "-report.html";
+        report.messagesPath = messagesKept ? messagesPath : std::string();
+        report.summary = request.quiet ? nullptr : stdout;
+        std::string error;
+        if (report::BuildQualityReport(report, &error) != report::kReportOk) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "oem4conv: %s: report not written: %s\n", log.c_str(), error.c_str());
+            return kExitFailed;
+        }
+        std::printf("Report: %s\n", report.htmlPath.c_str());
+        std::fflush(stdout);
+    }
+    return kExitOk;
 }
 
 int ConvertInProcess(const ConvertRequest &request) {

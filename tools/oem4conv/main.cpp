@@ -3,6 +3,7 @@
 //   oem4conv [convert] LOG... [options]   convert receiver logs
 //   oem4conv detect FILE...               ask AutoDetect about each file
 //   oem4conv dump FILE.tsq [--csv]        print an observation file
+//   oem4conv report BASE [...]            quality report of a conversion
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "report_cli.h"
 
 namespace {
 
@@ -19,6 +21,9 @@ constexpr const char *kUsage =
     "  oem4conv [convert] LOG... [options]  convert NovAtel OEM4 binary logs\n"
     "  oem4conv detect FILE...              tell whether files are OEM4 binary logs\n"
     "  oem4conv dump FILE.tsq [--csv]       print an observation file as text or CSV\n"
+    "  oem4conv report BASE [-o REPORT.html] [--json FILE|-] [--messages FILE] [-q]\n"
+    "                                       quality report of one conversion: HTML\n"
+    "                                       (default BASE-report.html) and a summary\n"
     "  oem4conv --help | --version\n"
     "\n"
     "Each LOG gives three files named after the output base: BASE.tsq (observations),\n"
@@ -41,6 +46,8 @@ constexpr const char *kUsage =
     "      --no-l2-lock-check    keep L2 code without phase lock or 0.01 s lock time\n"
     "  -q, --quiet               print only errors and the per-log summary\n"
     "      --no-progress         no progress bar (it is shown only on a terminal)\n"
+    "      --report              after each conversion write BASE-report.html and\n"
+    "                            keep the messages in BASE.messages\n"
     "\n"
     "Messages are printed with the GPS seconds of week of the record they concern\n"
     "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
@@ -51,7 +58,8 @@ constexpr const char *kUsage =
     "     dump: the whole file was read\n"
     "  1  a conversion failed or was interrupted; detect: some FILE is not an\n"
     "     OEM4 log; dump: the file is missing or damaged\n"
-    "  2  usage error\n";
+    "  2  usage error\n"
+    "  3  report: the report could not be written\n";
 
 int UsageError(const char *format, const char *value) {
     std::fprintf(stderr, "oem4conv: ");
@@ -145,6 +153,8 @@ int Convert(const std::vector<std::string> &args) {
             request.quiet = true;
         } else if (arg == "--no-progress") {
             request.progress = false;
+        } else if (arg == "--report") {
+            request.report = true;
         } else if (arg == "--") {
             request.logs.insert(request.logs.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -178,6 +188,7 @@ int main(int argc, char **argv) {
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (first == "detect") return Detect(rest);
     if (first == "dump") return Dump(rest);
+    if (first == "report") return report::RunReportCommand(rest, "oem4conv report");
     if (first == "convert") return Convert(rest);
     return Convert(args);
 }

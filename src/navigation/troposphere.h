@@ -1,0 +1,41 @@
+// Slant tropospheric delay: standard-atmosphere zenith delays mapped to the
+// satellite's elevation with mapping functions of the Niell (1996) form.
+// Latitude and longitude in radians, heights and delays in metres.
+#pragma once
+
+#include <cstdint>
+
+#include "navigation/sat_state.h"
+
+// Station heights outside this range get no correction.
+inline constexpr double TROPO_MIN_HEIGHT = -1000.0;
+inline constexpr double TROPO_MAX_HEIGHT = 30000.0;
+
+// Coefficient tables of the mapping functions.
+inline constexpr int32_t MAPPING_HYDROSTATIC_AVERAGE = 0;
+inline constexpr int32_t MAPPING_HYDROSTATIC_AMPLITUDE = 1;
+inline constexpr int32_t MAPPING_WET = 2;
+
+// Pressure (hPa) and temperature (K) of the standard atmosphere at height.
+void StandardAtmosphere(double height, double *pressure, double *temperature);
+
+// Continued-fraction mapping function m(e; a1, a2, a3), normalised to 1 at
+// the zenith.
+double MappingFunction(double elevation, double a1, double a2, double a3);
+
+// The table's (a1, a2, a3) for a latitude: the latitude in whole degrees
+// (truncated toward zero, signed), clamped to the 15 and 75 degree rows and
+// interpolated linearly between them.
+void LookupMappingCoefficients(int32_t table, double latitude, double coefficients[3]);
+
+// Slant delay of sat seen from the station (ECEF position plus its
+// geodetic coordinates); stores the elevation and azimuth in sat. Returns 0;
+// returns 1 with delay 0 when no elevation above the horizon is known.
+int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude,
+                          double longitude, double height, double *delay);
+
+// Subtracts the slant delay from the pseudorange; does nothing when the
+// latitude or the longitude is exactly 0 (no station known), the height is
+// outside TROPO_MIN_HEIGHT..TROPO_MAX_HEIGHT, or no delay can be computed.
+void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude,
+                        double height);

@@ -1,0 +1,105 @@
+// The report on conversions of real receiver logs: its counts must agree
+// with what the converter says it wrote and with what the logs hold.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "support/oem4_records.h"
+#include "oem4conv.h"
+#include "report.h"
+#include "session.h"
+
+namespace {
+
+using namespace report;
+namespace fs = std::filesystem;
+
+std::FILE *g_messages = nullptr;
+uint64_t g_messageCount = 0;
+
+// Saved as the converter command prints them.
+void OEM4CONV_CALL SaveMessage(double time, const char *text) {
+    ++g_messageCount;
+    if (time >= 0.0) std::fprintf(g_messages, "  %12.3f  %s\n", time, text);
+    else std::fprintf(g_messages, "  %12s  %s\n", "-", text);
+}
+
+struct Expected {
+    const char *file;
+    uint64_t epochs;
+    int satsMin, satsMax;
+    bool positions; // BESTPOS and RAWEPHEM in the log
+};
+
+TEST(ReportRealLogs, CountsAgreeWithTheConversion) {
+    const Expected logs[] = {
+        {"oemv_200911218.gps", 46, 11, 11, true},
+        {"gps-range-static.dat", 594, 0, 11, false},
+        {"gps-rangecmp.dat", 429, 0, 11, false},
+    };
+    const std::string dir = reporttest::TempDir("real");
+    bool any = false;
+    for (const Expected &log : logs) {
+        const std::string input = testsupport::SharedDataFile(log.file);
+        if (input.empty()) continue;
+        any = true;
+        SCOPED_TRACE(log.file);
+        const std::string base = dir + "/" + fs::path(log.file).stem().string();
+
+        auto options = std::make_unique<ConvertOptions>();
+        std::memset(options.get(), 0, sizeof(ConvertOptions));
+        options->structSize = sizeof(ConvertOptions);
+        options->optionsSize = sizeof(Oem4Options);
+        Oem4Options defaults;
+        SetFactoryDefaults(sizeof defaults, &defaults);
+        std::memcpy(options->converterOptions, &defaults, sizeof defaults);
+        std::snprintf(options->inputFile, sizeof options->inputFile, "%s", input.c_str());
+        std::snprintf(options->outputFile, sizeof options->outputFile, "%s", base.c_str());
+        ConvertHost host;
+        std::memset(&host, 0, sizeof host);
+        host.structSize = sizeof(ConvertHost);
+        host.onMessage = SaveMessage;
+        g_messages = std::fopen((base + ".messages").c_str(), "w");
+        ASSERT_NE(g_messages, nullptr);
+        g_messageCount = 0;
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(ConvertFile(options.get(), &host, 0), 0);
+        const auto t1 = std::chrono::steady_clock::now();
+        std::fclose(g_messages);
+
+        ReportRequest request;
+        request.base = base;
+        request.htmlPath = base + ".html";
+        request.jsonPath = base + ".json";
+        request.messagesPath = base + ".messages";
+        std::string error;
+        ASSERT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
+        const auto t2 = std::chrono::steady_clock::now();
+        std::printf("[ report   ] %s: conversion %.1f ms, report %.1f ms\n", log.file,
+                    std::chrono::duration<double, std::milli>(t1 - t0).count(),
+                    std::chrono::duration<double, std::milli>(t2 - t1).count());
+
+        auto d = std::make_unique<ReportData>();
+        ASSERT_EQ(CollectReport(request, d.get(), &error), kReportOk) << error;
+        EXPECT_TRUE(d->problems.empty()) << d->problems.front();
+        EXPECT_EQ(d->epochCount, options->epochCount);
+        EXPECT_EQ(d->epochCount, log.epochs);
+        EXPECT_EQ(d->ephemerides.size(), options->ephemerisCount);
+        EXPECT_EQ(d->marks.size(), options->markCount);
+        EXPECT_EQ(d->messageCount, g_messageCount);
+        EXPECT_DOUBLE_EQ(d->rate, 1.0);
+        EXPECT_TRUE(d->gaps.empty());
+        EXPECT_GE(d->satsMin, log.satsMin);
+        EXPECT_EQ(d->satsMax, log.satsMax);
+        EXPECT_EQ(d->haveMeanPosition, log.positions);
+        EXPECT_EQ(!d->sky.empty(), log.positions);
+    }
+    fs::remove_all(dir);
+    if (!any) GTEST_SKIP() << "no real logs in the shared data folder";
+}
+
+} // namespace

@@ -1,0 +1,162 @@
+// Renders every section of a report in a headless browser and checks that
+// each one draws something below its heading. Skips when no browser or no
+// PNG decoder is available.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#if defined(OEM4REPORT_HAVE_PNG)
+#include <png.h>
+#endif
+
+#include "report.h"
+#include "session.h"
+
+namespace {
+
+using namespace report;
+namespace fs = std::filesystem;
+
+std::string FindBrowser() {
+    const char *path = std::getenv("PATH");
+    std::stringstream dirs(path != nullptr ? path : "");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        for (const char *name : {"chromium", "chromium-browser"}) {
+            const fs::path candidate = fs::path(dir) / name;
+            std::error_code error;
+            if (fs::is_regular_file(candidate, error)) return candidate.string();
+        }
+    }
+    return "";
+}
+
+bool Screenshot(const std::string &browser, const std::string &html, const std::string &png, int height) {
+    const std::string profile = png + ".profile";
+    fs::remove_all(profile);
+    fs::create_directories(profile);
+    const std::string command =
+        "timeout 120 \"" + browser +
+        "\" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
+        "--disable-component-update --disable-sync --hide-scrollbars --user-data-dir=\"" + profile +
+        "\" --screenshot=\"" + png + "\" --window-size=1200," + std::to_string(height) + " \"file://" + html +
+        "\" > \"" + png + ".log\" 2>&1";
+    const int status = std::system(command.c_str());
+    fs::remove_all(profile);
+    return status == 0 && fs::exists(png);
+}
+
+#if defined(OEM4REPORT_HAVE_PNG)
+struct Image {
+    uint32_t width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    const uint8_t *At(uint32_t x, uint32_t y) const { return &rgb[(static_cast<std::size_t>(y) * width + x) * 3]; }
+};
+
+bool LoadPng(const std::string &path, Image *image) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&png, path.c_str()) == 0) return false;
+    png.format = PNG_FORMAT_RGB;
+    image->width = png.width;
+    image->height = png.height;
+    image->rgb.resize(PNG_IMAGE_SIZE(png));
+    return png_image_finish_read(&png, nullptr, image->rgb.data(), 0, nullptr) != 0;
+}
+
+// The section heading's underline: the first row mostly in the heading's
+// rule colour. Returns the row, or height when there is none.
+uint32_t HeadingRule(const Image &image) {
+    for (uint32_t y = 0; y < image.height; ++y) {
+        uint32_t rule = 0;
+        for (uint32_t x = 0; x < image.width; ++x) {
+            const uint8_t *p = image.At(x, y);
+            if (std::abs(p[0] - 0x33) < 24 && std::abs(p[1] - 0x66) < 24 && std::abs(p[2] - 0xcc) < 24) ++rule;
+        }
+        if (rule > image.width / 2) return y;
+    }
+    return image.height;
+}
+#endif
+
+TEST(ReportRendering, EverySectionDrawsSomething) {
+#if !defined(OEM4REPORT_HAVE_PNG)
+    GTEST_SKIP() << "built without libpng";
+#else
+    const std::string browser = FindBrowser();
+    if (browser.empty()) GTEST_SKIP() << "no chromium on PATH";
+
+    const std::string dir = reporttest::TempDir("render");
+    const std::string base = dir + "/sample";
+    reporttest::WriteLongSession(base, 3 * 3600, 1.0, true);
+    {
+        std::FILE *messages = std::fopen((base + ".txt").c_str(), "w");
+        ASSERT_NE(messages, nullptr);
+        std::fputs("             -  32bit CRC failure on 'RANGE' record on port 0\n"
+                   "    288100.000  L1 cycle slip on PRN 12\n"
+                   "    288100.000  PRN 9 is rising or re-appearing\n",
+                   messages);
+        std::fclose(messages);
+    }
+    ReportRequest request;
+    request.base = base;
+    request.messagesPath = base + ".txt";
+    auto data = std::make_unique<ReportData>();
+    std::string error;
+    ASSERT_EQ(CollectReport(request, data.get(), &error), kReportOk) << error;
+
+    const struct {
+        uint32_t section;
+        const char *name;
+    } sections[] = {{kSectionSummary, "summary"},   {kSectionTracking, "tracking"}, {kSectionSky, "sky"},
+                    {kSectionMarks, "marks"},       {kSectionReceiver, "receiver"}, {kSectionMessages, "messages"}};
+    for (const auto &section : sections) {
+        SCOPED_TRACE(section.name);
+        const std::string html = dir + "/" + section.name + ".html";
+        std::FILE *out = std::fopen(html.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(WriteHtml(out, *data, section.section), 0);
+        std::fclose(out);
+        const std::string png = dir + "/" + section.name + ".png";
+        ASSERT_TRUE(Screenshot(browser, html, png, 1400)) << "see " << png << ".log";
+        Image image;
+        ASSERT_TRUE(LoadPng(png, &image));
+        const uint32_t rule = HeadingRule(image);
+        ASSERT_LT(rule, image.height / 4) << "no section heading drawn";
+        // Below the heading: enough drawn pixels over enough rows that it
+        // is more than a line of text.
+        uint64_t inked = 0;
+        uint32_t rows = 0;
+        for (uint32_t y = rule + 4; y < image.height; ++y) {
+            uint32_t inRow = 0;
+            for (uint32_t x = 0; x < image.width; ++x) {
+                const uint8_t *p = image.At(x, y);
+                if (p[0] < 235 || p[1] < 235 || p[2] < 235) ++inRow;
+            }
+            inked += inRow;
+            if (inRow > 0) ++rows;
+        }
+        EXPECT_GT(inked, 3000u);
+        EXPECT_GT(rows, 60u);
+    }
+
+    // The whole page, for the README when asked for.
+    if (const char *sample = std::getenv("OEM4REPORT_SAMPLE_PNG")) {
+        const std::string html = dir + "/all.html";
+        std::FILE *out = std::fopen(html.c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        ASSERT_EQ(WriteHtml(out, *data), 0);
+        std::fclose(out);
+        EXPECT_TRUE(Screenshot(browser, html, sample, 2900));
+        fs::remove(std::string(sample) + ".log");
+    }
+    fs::remove_all(dir);
+#endif
+}
+
+} // namespace

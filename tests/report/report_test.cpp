@@ -1,0 +1,427 @@
+// Statistics of the quality report on constructed conversions with known
+// gaps, slips and mark faults, and the outputs built from them.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "report.h"
+#include "session.h"
+
+namespace {
+
+using namespace report;
+using reporttest::Sat;
+using reporttest::Session;
+namespace fs = std::filesystem;
+
+std::unique_ptr<ReportData> Collect(const std::string &base, const std::string &messages = "") {
+    ReportRequest request;
+    request.base = base;
+    request.messagesPath = messages;
+    auto data = std::make_unique<ReportData>();
+    std::string error;
+    EXPECT_EQ(CollectReport(request, data.get(), &error), kReportOk) << error;
+    return data;
+}
+
+std::string ReadText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Append(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::app | std::ios::binary);
+    out << text;
+}
+
+// 1 Hz from 1000 s with a 4 s gap after 1010, an interval of 1.4 s (not a
+// gap) and one of 1.6 s (a gap of one epoch), a repeated epoch time, an L1
+// slip of PRN 7 at 1040, PRN 11 missing from 1020 to 1024, PRN 14 without L2
+// and without L1 code for its first ten epochs, no position before 1005.
+std::vector<double> ObservationTimes() {
+    std::vector<double> t;
+    for (int s = 1000; s <= 1010; ++s) t.push_back(s);
+    for (int s = 1014; s <= 1030; ++s) t.push_back(s);
+    t.push_back(1031.4);
+    for (int s = 1033; s <= 1050; ++s) t.push_back(s);
+    t.push_back(1050);
+    for (int s = 1051; s <= 1059; ++s) t.push_back(s);
+    return t;
+}
+
+void WriteObservations(const std::string &base) {
+    Session s(base);
+    for (double tow : ObservationTimes()) {
+        const int sec = static_cast<int>(tow) - 1000;
+        std::vector<Sat> sats;
+        sats.push_back({3, sec + 100});
+        sats.push_back({7, tow < 1040 ? sec + 10 : static_cast<int>(tow) - 1040});
+        if (tow < 1020 || tow > 1024) sats.push_back({11, tow < 1020 ? sec : static_cast<int>(tow) - 1025});
+        sats.push_back({14, sec, false, tow >= 1010});
+        s.Epoch(1500, tow, sats, tow >= 1005, 150.0);
+    }
+}
+
+TEST(ReportObservations, RateGapsSlipsAndAvailability) {
+    const std::string base = reporttest::TempDir("obs") + "/day";
+    WriteObservations(base);
+    auto d = Collect(base);
+
+    EXPECT_EQ(d->epochCount, 57u);
+    EXPECT_EQ(d->firstWeek, 1500);
+    EXPECT_EQ(d->firstTow, 1000.0);
+    EXPECT_EQ(d->lastTow, 1059.0);
+    EXPECT_DOUBLE_EQ(d->rate, 1.0);
+    ASSERT_EQ(d->gaps.size(), 2u);
+    EXPECT_DOUBLE_EQ(d->gaps[0].start, 1010);
+    EXPECT_DOUBLE_EQ(d->gaps[0].interval, 4.0);
+    EXPECT_EQ(d->gaps[0].missing, 3);
+    EXPECT_DOUBLE_EQ(d->gaps[1].start, 1031.4);
+    EXPECT_EQ(d->gaps[1].missing, 1);
+    EXPECT_EQ(d->missingEpochs, 4);
+    EXPECT_EQ(d->repeatedTimes, 1u);
+    EXPECT_EQ(d->backwardSteps, 0u);
+
+    EXPECT_EQ(d->satsMin, 3);
+    EXPECT_EQ(d->satsMedian, 4);
+    EXPECT_EQ(d->satsMax, 4);
+    EXPECT_EQ(d->measurements, 57u * 4 - 5);
+    EXPECT_EQ(d->l1Code, 57u * 4 - 5 - 10);
+    EXPECT_EQ(d->l2Code, 57u * 3 - 5);
+    EXPECT_EQ(d->l2Phase, 57u * 3 - 5);
+    EXPECT_EQ(d->withPosition, 52u);
+    EXPECT_EQ(d->withClockOffset, 57u);
+
+    // Only PRN 7 lost lock; PRN 11's return after missing epochs is an
+    // outage, and the repeated epoch (same lock) is no slip.
+    ASSERT_EQ(d->slips.size(), 1u);
+    EXPECT_EQ(d->slips[0].prn, 7);
+    EXPECT_DOUBLE_EQ(d->slips[0].time, 1040);
+    EXPECT_EQ(d->slips[0].lockBefore, 49);
+    EXPECT_EQ(d->slips[0].lockAfter, 0);
+    EXPECT_EQ(d->prns[7].slips, 1u);
+    EXPECT_EQ(d->prns[11].outages, 1u);
+    EXPECT_EQ(d->prns[11].epochs, 52u);
+    EXPECT_EQ(d->prns[14].l2Epochs, 0u);
+    EXPECT_TRUE(d->prns[14].l2.empty());
+
+    // Tracking runs break at both data gaps and at PRN 11's outage.
+    EXPECT_EQ(d->prns[3].l1.size(), 3u);
+    ASSERT_EQ(d->prns[11].l1.size(), 4u);
+    EXPECT_DOUBLE_EQ(d->prns[11].l1[1].end, 1019);
+    EXPECT_DOUBLE_EQ(d->prns[11].l1[2].start, 1025);
+}
+
+TEST(ReportObservations, TwentyHertzWeekCrossingAndTimeGoingBack) {
+    const std::string base = reporttest::TempDir("rate") + "/fast";
+    {
+        Session s(base);
+        const std::vector<Sat> sats = {{5, 40}};
+        // 20 Hz across the end of week 1500, with a 0.2 s step at its end.
+        for (int i = 0; i < 20; ++i) s.Epoch(1500, 604799.0 + 0.05 * i, sats);
+        for (int i = 1; i < 20; ++i) s.Epoch(1501, 0.05 * i + 0.1, sats);
+        s.Epoch(1501, 0.5, sats); // back in time
+        s.Mark(1, 604799.5);      // both marks lie in the span once placed in
+        s.Mark(2, 0.5);           // their weeks
+    }
+    auto d = Collect(base);
+    EXPECT_NEAR(d->rate, 0.05, 1e-9);
+    ASSERT_EQ(d->gaps.size(), 1u);
+    EXPECT_NEAR(d->gaps[0].interval, 0.2, 1e-9);
+    EXPECT_EQ(d->gaps[0].missing, 3);
+    EXPECT_EQ(d->backwardSteps, 1u);
+    EXPECT_EQ(d->firstWeek, 1500);
+    EXPECT_EQ(d->lastWeek, 1501);
+    ASSERT_EQ(d->marks.size(), 2u);
+    EXPECT_NEAR(d->marks[1].time - d->marks[0].time, 1.0, 1e-9);
+    for (const MarkAnomaly &a : d->markAnomalies) EXPECT_NE(a.kind, kMarkOutsideSpan);
+}
+
+TEST(ReportMarks, EveryAnomalyWithItsNumberAndTime) {
+    const std::string dir = reporttest::TempDir("marks");
+    const std::string base = dir + "/flight";
+    {
+        Session s(base);
+        for (int t = 1000; t <= 1100; ++t) s.Epoch(1500, t, {{5, t - 990}});
+        s.Mark(10, 999.5);   // before the first epoch
+        s.Mark(11, 1001.5);
+        s.Mark(12, 1003.5);
+        s.Mark(13, 1005.5);
+        s.Mark(15, 1007.5);  // #14 lost
+        s.Mark(16, 1013.5);  // two pulses missing in time
+        s.Mark(17, 1015.5);
+        s.Mark(17, 1017.5);  // number repeated
+        s.Mark(18, 1017.5);  // time repeated
+        s.Mark(19, 1019.5);
+        s.Mark(20, 1100.5);  // after the last epoch, long interval
+    }
+    Append(base + ".sta", "\nCAMERA PULSE #x AT: garbage\n");
+    auto d = Collect(base);
+    EXPECT_EQ(d->marks.size(), 11u);
+    EXPECT_EQ(d->badMarkLines, 1u);
+    EXPECT_DOUBLE_EQ(d->markInterval, 2.0);
+    struct Expected {
+        int32_t kind;
+        uint32_t number;
+        double tow, value;
+    };
+    const Expected expected[] = {
+        {kMarkOutsideSpan, 10, 999.5, -0.5}, {kMarkNumberJump, 15, 1007.5, 1},
+        {kMarkInterval, 16, 1013.5, 6.0},    {kMarkDuplicateNumber, 17, 1017.5, 0},
+        {kMarkDuplicateTime, 18, 1017.5, 0}, {kMarkOutsideSpan, 20, 1100.5, 0.5},
+        {kMarkInterval, 20, 1100.5, 81.0},
+    };
+    ASSERT_EQ(d->markAnomalies.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(d->markAnomalies[i].kind, expected[i].kind);
+        EXPECT_EQ(d->markAnomalies[i].number, expected[i].number);
+        EXPECT_DOUBLE_EQ(d->markAnomalies[i].tow, expected[i].tow);
+        EXPECT_NEAR(d->markAnomalies[i].value, expected[i].value, 1e-6);
+    }
+}
+
+TEST(ReportEphemerides, CountsBlocksAndKeepsTheOrbits) {
+    const std::string base = reporttest::TempDir("epp") + "/eph";
+    {
+        Session s(base);
+        s.Epoch(1500, 7200, {{5, 10}});
+        s.Ephemeris(2, 7200);
+        s.Ephemeris(2, 14400);
+        s.Ephemeris(5, 7200);
+        s.Almanac(9);
+    }
+    Append(base + ".epp", "GpsEph { Prn: 6\n\tEl1: 476 9999 0 10 7200\n}\n"
+                          "GlnEph { Prn: 40\n\tTkb: 1 2\n}\nGpsEph { Prn: 8\n");
+    auto d = Collect(base);
+    EXPECT_TRUE(d->haveEpp);
+    ASSERT_EQ(d->ephemerides.size(), 3u);
+    EXPECT_EQ(d->ephemerisPrns, 2u);
+    EXPECT_EQ(d->almanacs, 1u);
+    EXPECT_EQ(d->otherBlocks, 1u);
+    EXPECT_EQ(d->badBlocks, 2u); // the incomplete block and the unterminated one
+    EXPECT_EQ(d->ephemerides[1].toe, 14400);
+    EXPECT_NEAR(d->ephemerides[1].sqrtA, 5153.7, 1e-9);
+    EXPECT_NEAR(d->ephemerides[2].omega0, 5 * 1.0472, 1e-9);
+
+    // Without .epp and .sta the report still comes, saying what is missing.
+    fs::remove(base + ".epp");
+    fs::remove(base + ".sta");
+    auto bare = Collect(base);
+    EXPECT_FALSE(bare->haveEpp);
+    EXPECT_FALSE(bare->haveSta);
+    ASSERT_EQ(bare->problems.size(), 2u);
+    EXPECT_EQ(bare->problems[0], "No ephemeris file " + base + ".epp");
+    EXPECT_EQ(bare->problems[1], "No mark file " + base + ".sta");
+}
+
+TEST(ReportSky, TracksFromEphemeridesSeenFromTheMeanPosition) {
+    const std::string dir = reporttest::TempDir("sky");
+    reporttest::WriteLongSession(dir + "/hour", 3600, 1.0, false);
+    auto d = Collect(dir + "/hour");
+    ASSERT_TRUE(d->haveMeanPosition);
+    EXPECT_NEAR(d->meanLatitude, Session::kLatitude, 2e-4);
+    EXPECT_NEAR(d->meanLongitude, Session::kLongitude, 3e-4);
+    ASSERT_FALSE(d->sky.empty());
+    for (const SkyTrack &track : d->sky) {
+        for (const SkyPoint &p : track.points) {
+            if (p.elevation < 0) continue; // a break below the horizon
+            EXPECT_LE(p.elevation, 90.0f);
+            EXPECT_GE(p.azimuth, -180.0f);
+            EXPECT_LE(p.azimuth, 180.0f);
+        }
+    }
+
+    // Without any attached position there is nothing to look from.
+    const std::string bare = dir + "/nopos";
+    {
+        Session s(bare);
+        s.Ephemeris(2, 7200);
+        for (int t = 7200; t < 7210; ++t) s.Epoch(1500, t, {{2, 10}}, false);
+    }
+    auto n = Collect(bare);
+    EXPECT_FALSE(n->haveMeanPosition);
+    EXPECT_TRUE(n->sky.empty());
+}
+
+TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
+    const std::string dir = reporttest::TempDir("msg");
+    const std::string base = dir + "/log";
+    { Session s(base); s.Epoch(1500, 100, {{3, 10}}); }
+    const std::string messages = dir + "/log.txt";
+    Append(messages,
+           "log.gps -> log.{tsq,epp,sta}\n"
+           "             -  32bit CRC failure on 'RANGE' record on port 0\n"
+           "             -  32bit CRC failure on 'BESTPOS' record on port 0\n"
+           "             -  Invalid variable data length on record 43 on port 0\n"
+           "             -  Record decoding failed, recursively trying to look for more valid data\n"
+           "    100.000  Too many satellites for internal buffers\n"
+           "    101.000  Error: Epoch 101.0 has 13 measurements 12 channels in log.tsq\n"
+           "    102.000  L1 cycle slip on PRN 5\n"
+           "    102.000  PRN 9 is rising or re-appearing\n"
+           "             -  Almanac received for GPS PRN 4\n"
+           "something else entirely\n"
+           "\n"
+           "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
+    auto d = Collect(base, messages);
+    ASSERT_TRUE(d->haveMessages);
+    EXPECT_EQ(d->messageCount, 10u);
+    auto count = [&](const char *key) {
+        const std::vector<MessageKind> &kinds = MessageKinds();
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            if (std::string(kinds[i].key) == key) return d->messageCounts[i];
+        }
+        ADD_FAILURE() << key;
+        return uint64_t{0};
+    };
+    EXPECT_EQ(count("crc_failures"), 2u);
+    EXPECT_EQ(count("invalid_item_count"), 1u);
+    EXPECT_EQ(count("resynchronisations"), 1u);
+    EXPECT_EQ(count("too_many_satellites"), 1u);
+    EXPECT_EQ(count("too_many_measurements"), 1u);
+    EXPECT_EQ(count("l1_cycle_slips"), 1u);
+    EXPECT_EQ(count("rising_satellites"), 1u);
+    EXPECT_EQ(count("almanacs_received"), 1u);
+    EXPECT_EQ(count("other"), 1u);
+
+    // A named messages file that is not there is a failure, not silence.
+    ReportRequest request;
+    request.base = base;
+    request.messagesPath = dir + "/absent.txt";
+    auto data = std::make_unique<ReportData>();
+    std::string error;
+    EXPECT_EQ(CollectReport(request, data.get(), &error), kReportInputFailed);
+    EXPECT_EQ(error, "Unable to open messages file " + dir + "/absent.txt");
+}
+
+TEST(ReportInputs, MissingAndDamagedObservationFile) {
+    const std::string dir = reporttest::TempDir("damaged");
+    ReportRequest request;
+    request.base = dir + "/none.gps";
+    std::string error;
+    EXPECT_EQ(BuildQualityReport(request, &error), kReportInputFailed);
+    EXPECT_EQ(error, "Error: Unable to open " + dir + "/none.tsq");
+
+    // A conversion without a single epoch still gets its report.
+    { Session empty(dir + "/empty"); }
+    request.base = dir + "/empty";
+    request.htmlPath = dir + "/empty.html";
+    request.jsonPath = dir + "/empty.json";
+    EXPECT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
+    EXPECT_NE(ReadText(request.jsonPath).find("\"count\": 0, \"without_time\": 0, \"rate_s\": 0.000000, \"gaps\": 0"),
+              std::string::npos);
+
+    const std::string base = dir + "/cut";
+    {
+        Session s(base);
+        for (int t = 0; t < 10; ++t) s.Epoch(1500, 100 + t, {{3, t}, {4, t}});
+    }
+    fs::resize_file(base + ".tsq", fs::file_size(base + ".tsq") - 20);
+    auto d = Collect(base);
+    EXPECT_EQ(d->epochCount, 9u);
+    ASSERT_FALSE(d->problems.empty());
+    EXPECT_EQ(d->problems[0].rfind("Observation file damaged after 9 epochs: ", 0), 0u) << d->problems[0];
+}
+
+TEST(ReportOutputs, SummaryJsonAndSelfContainedHtml) {
+    const std::string dir = reporttest::TempDir("out");
+    const std::string base = dir + "/day";
+    WriteObservations(base);
+    ReportRequest request;
+    request.base = base + ".log";
+    request.htmlPath = dir + "/day.html";
+    request.jsonPath = dir + "/day.json";
+    const std::string summaryPath = dir + "/summary.txt";
+    request.summary = std::fopen(summaryPath.c_str(), "w");
+    ASSERT_NE(request.summary, nullptr);
+    std::string error;
+    ASSERT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
+    std::fclose(request.summary);
+
+    const std::string summary = ReadText(summaryPath);
+    EXPECT_NE(summary.find("Epochs            57 at 1.000 s; 2 gaps, 4 epochs missing; 1 repeated times, "
+                           "0 steps back\n  gap after week 1500 1010.000 (00:16:50): 4.000 s, 3 missing\n"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("Satellites/epoch  min 3, median 4, max 4\n"), std::string::npos);
+    EXPECT_NE(summary.find("Cycle slips       1\n"), std::string::npos);
+
+    const std::string json = ReadText(request.jsonPath);
+    EXPECT_NE(json.find("\"gaps\": 2, \"missing_epochs\": 4,"), std::string::npos) << json;
+    EXPECT_NE(json.find("{\"prn\": 7, \"week\": 1500, \"tow\": 1040.000, \"lock_before_s\": 49, "
+                        "\"lock_after_s\": 0}"),
+              std::string::npos);
+    EXPECT_NE(json.find("\"satellites_per_epoch\": {\"min\": 3, \"median\": 4, \"max\": 4}"), std::string::npos);
+    EXPECT_NE(json.find("\"messages\": null"), std::string::npos);
+    EXPECT_EQ(std::count(json.begin(), json.end(), '{'), std::count(json.begin(), json.end(), '}'));
+    EXPECT_EQ(std::count(json.begin(), json.end(), '['), std::count(json.begin(), json.end(), ']'));
+
+    const std::string html = ReadText(request.htmlPath);
+    for (const char *id : {"summary", "tracking", "sky", "marks", "receiver", "messages"}) {
+        EXPECT_NE(html.find(std::string("<section id=\"") + id + "\">"), std::string::npos) << id;
+    }
+    // Nothing to run and nothing to fetch: the only URL is the SVG namespace.
+    EXPECT_EQ(html.find("<script"), std::string::npos);
+    std::size_t urls = 0;
+    for (std::size_t at = html.find("http"); at != std::string::npos; at = html.find("http", at + 1)) {
+        EXPECT_EQ(html.compare(at, 26, "http://www.w3.org/2000/svg"), 0);
+        ++urls;
+    }
+    EXPECT_GT(urls, 0u);
+    EXPECT_FALSE(fs::exists(request.htmlPath + ".part"));
+
+    // An output that cannot be created fails without leaving a part file.
+    request.summary = nullptr;
+    request.htmlPath = dir + "/no/such/dir/day.html";
+    EXPECT_EQ(BuildQualityReport(request, &error), kReportOutputFailed);
+    EXPECT_EQ(error, "Unable to open " + dir + "/no/such/dir/day.html for writing");
+}
+
+// A full day at 1 Hz and an hour at 20 Hz: every epoch in the statistics,
+// a drawing that stays small, and time well under a conversion's.
+TEST(ReportOutputs, LongSessionsStayExactSmallAndFast) {
+    const std::string dir = reporttest::TempDir("long");
+    struct Case {
+        const char *name;
+        int epochs;
+        double rate;
+    };
+    for (const Case c : {Case{"day", 86400, 1.0}, Case{"hour20", 72000, 0.05}}) {
+        SCOPED_TRACE(c.name);
+        const std::string base = dir + "/" + c.name;
+        reporttest::WriteLongSession(base, c.epochs, c.rate, true);
+        ReportRequest request;
+        request.base = base;
+        request.htmlPath = base + ".html";
+        request.jsonPath = base + ".json";
+        const auto start = std::chrono::steady_clock::now();
+        std::string error;
+        ASSERT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const auto tsqBytes = fs::file_size(base + ".tsq");
+        const auto htmlBytes = fs::file_size(request.htmlPath);
+        std::printf("[ report   ] %s: %d epochs, %.1f MB observations, report %.3f s, HTML %.0f kB\n", c.name,
+                    c.epochs - 10, tsqBytes / 1e6, seconds, htmlBytes / 1e3);
+        EXPECT_LT(htmlBytes, 1500000u);
+        EXPECT_LT(seconds, 5.0);
+
+        auto d = Collect(base);
+        EXPECT_EQ(d->epochCount, static_cast<uint64_t>(c.epochs - 10));
+        EXPECT_EQ(d->gaps.size(), 2u);
+        EXPECT_EQ(d->missingEpochs, 10);
+        EXPECT_NEAR(d->rate, c.rate, 1e-9);
+        EXPECT_GT(d->slips.size(), 0u);
+        EXPECT_FALSE(d->sky.empty());
+    }
+    fs::remove_all(dir);
+}
+
+} // namespace

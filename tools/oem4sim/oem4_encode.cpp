@@ -1,0 +1,213 @@
+#include "oem4_encode.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "common/le.h"
+#include "oem4/crc32.h"
+
+namespace oem4sim {
+
+namespace {
+
+// Fixed header fields that no reader of these logs depends on but that a
+// receiver always fills: binary message type, COM1 port address, idle time,
+// a software build number.
+constexpr uint8_t kMessageTypeBinary = 0x00;
+constexpr uint8_t kPortAddressCom1 = 0x20;
+constexpr uint8_t kIdleTime = 120;
+constexpr uint16_t kSoftwareBuild = 2304;
+
+int64_t RoundToInt64(double v) { return static_cast<int64_t>(std::llround(v)); }
+
+uint64_t ClampUnsigned(double v, unsigned bits) {
+    double hi = std::ldexp(1.0, static_cast<int>(bits)) - 1.0;
+    if (!(v >= 0.0)) return 0;
+    if (v >= hi) return static_cast<uint64_t>(hi);
+    return static_cast<uint64_t>(std::llround(v));
+}
+
+uint64_t ClampSigned(double v, unsigned bits) {
+    double hi = std::ldexp(1.0, static_cast<int>(bits) - 1) - 1.0;
+    double lo = -hi - 1.0;
+    double q = std::nearbyint(v);
+    if (!(q >= lo)) q = lo;
+    if (q > hi) q = hi;
+    return static_cast<uint64_t>(static_cast<int64_t>(q)) & ((uint64_t{1} << bits) - 1u);
+}
+
+// 4-bit standard deviation codes of RANGECMP (upper bounds of each code).
+uint64_t SigmaCode(double sigma, const double *bounds, int n) {
+    for (int i = 0; i < n; ++i)
+        if (sigma <= bounds[i]) return static_cast<uint64_t>(i);
+    return static_cast<uint64_t>(n);
+}
+constexpr double kAdrSigmaBounds[] = {0.003906, 0.007812, 0.011718, 0.015624, 0.019530,
+                                      0.023436, 0.027342};
+constexpr double kPsrSigmaBounds[] = {0.050, 0.075, 0.113, 0.169, 0.253, 0.380, 0.570, 0.854,
+                                      1.281, 2.375, 4.750, 9.500, 19.000, 38.000, 76.000};
+
+} // namespace
+
+size_t FinishRecord(uint8_t *record, const RecordHeader &header, size_t bodyLength) {
+    std::memset(record, 0, kHeaderLength);
+    record[0] = 0xAA;
+    record[1] = 0x44;
+    record[2] = 0x12;
+    record[3] = static_cast<uint8_t>(kHeaderLength);
+    le::PutU2(record + 4, header.messageId);
+    record[6] = kMessageTypeBinary;
+    record[7] = kPortAddressCom1;
+    le::PutU2(record + 8, static_cast<uint16_t>(bodyLength));
+    le::PutU2(record + 10, 0); // sequence
+    record[12] = kIdleTime;
+    record[13] = header.timeStatus;
+    le::PutU2(record + 14, header.week);
+    le::PutI4(record + 16, header.milliseconds);
+    le::PutU4(record + 20, 0); // receiver status: no errors
+    le::PutU2(record + 24, 0);
+    le::PutU2(record + 26, kSoftwareBuild);
+    size_t total = kHeaderLength + bodyLength + kCrcLength;
+    ResealRecord(record, total);
+    return total;
+}
+
+void ResealRecord(uint8_t *record, size_t totalLength) {
+    le::PutU4(record + totalLength - kCrcLength, Oem4Crc32(record, totalLength - kCrcLength));
+}
+
+uint32_t EncodeChannelStatus(const ChannelStatus &s) {
+    constexpr uint32_t kTrackingPhaseLockLoop = 4;
+    constexpr uint32_t kCorrelatorStandard = 1;
+    constexpr uint32_t kCodeCa = 0, kCodePCodeless = 2;
+    uint32_t w = kTrackingPhaseLockLoop;
+    w |= (s.channel & 31u) << 5;
+    w |= (s.phaseLock ? 1u : 0u) << 10;
+    w |= (s.parityKnown ? 1u : 0u) << 11;
+    w |= (s.codeLocked ? 1u : 0u) << 12;
+    w |= kCorrelatorStandard << 13;
+    // bits 16-18 satellite system: 0 = GPS
+    w |= (s.grouped ? 1u : 0u) << 20;
+    w |= (s.l2 ? 1u : 0u) << 21;
+    w |= (s.l2 ? kCodePCodeless : kCodeCa) << 23;
+    w |= (s.l2 ? 0u : 1u) << 27; // primary L1 channel
+    return w;
+}
+
+void EncodeRangeItem(uint8_t *item, const RangeObservation &o) {
+    le::PutU2(item + 0, o.prn);
+    le::PutU2(item + 2, 0);
+    le::PutR8(item + 4, o.pseudorange);
+    le::PutR4(item + 12, o.pseudorangeSigma);
+    le::PutR8(item + 16, o.adr);
+    le::PutR4(item + 24, o.adrSigma);
+    le::PutR4(item + 28, o.doppler);
+    le::PutR4(item + 32, o.cno);
+    le::PutR4(item + 36, o.lockTime);
+    le::PutU4(item + 40, o.status);
+}
+
+void PutBits(uint8_t *p, unsigned start, unsigned width, uint64_t value) {
+    for (unsigned i = 0; i < width; ++i) {
+        unsigned bit = start + i;
+        uint8_t m = static_cast<uint8_t>(1u << (bit & 7u));
+        if ((value >> i) & 1u)
+            p[bit >> 3] |= m;
+        else
+            p[bit >> 3] &= static_cast<uint8_t>(~m);
+    }
+}
+
+uint64_t GetBits(const uint8_t *p, unsigned start, unsigned width) {
+    uint64_t v = 0;
+    for (unsigned i = 0; i < width; ++i) {
+        unsigned bit = start + i;
+        v |= static_cast<uint64_t>((p[bit >> 3] >> (bit & 7u)) & 1u) << i;
+    }
+    return v;
+}
+
+void EncodeRangecmpItem(uint8_t *item, const RangeObservation &o) {
+    std::memset(item, 0, kRangecmpItemLength);
+    PutBits(item, 0, 32, o.status);
+    PutBits(item, 32, 28, ClampSigned(static_cast<double>(o.doppler) * 256.0, 28));
+    PutBits(item, 60, 36, ClampUnsigned(o.pseudorange * 128.0, 36));
+    // The phase keeps only its low 32 bits in 1/256 cycle; a reader rebuilds
+    // the lost multiples of 2^23 cycles from the pseudorange.
+    PutBits(item, 96, 32, static_cast<uint64_t>(RoundToInt64(o.adr * 256.0)) & 0xFFFFFFFFu);
+    PutBits(item, 128, 4, SigmaCode(o.adrSigma, kAdrSigmaBounds, 7));
+    PutBits(item, 132, 4, SigmaCode(o.pseudorangeSigma, kPsrSigmaBounds, 15));
+    PutBits(item, 136, 8, o.prn & 0xFFu);
+    PutBits(item, 144, 21, ClampUnsigned(static_cast<double>(o.lockTime) * 32.0, 21));
+    double cno = std::nearbyint(static_cast<double>(o.cno)) - 20.0;
+    PutBits(item, 165, 5, ClampUnsigned(cno, 5));
+}
+
+void EncodeBestpos(uint8_t *body, const BestposBody &b) {
+    std::memset(body, 0, kBestposLength);
+    le::PutU4(body + 0, b.solutionStatus);
+    le::PutU4(body + 4, b.positionType);
+    le::PutR8(body + 8, b.latitude);
+    le::PutR8(body + 16, b.longitude);
+    le::PutR8(body + 24, b.heightMsl);
+    le::PutR4(body + 32, b.undulation);
+    le::PutU4(body + 36, 61); // datum: WGS84
+    le::PutR4(body + 40, b.latSigma);
+    le::PutR4(body + 44, b.lonSigma);
+    le::PutR4(body + 48, b.heightSigma);
+    std::memcpy(body + 52, "0\0\0\0", 4); // base station id
+    le::PutR4(body + 56, b.differentialAge);
+    le::PutR4(body + 60, b.solutionAge);
+    body[64] = b.satellitesTracked;
+    body[65] = b.satellitesUsed;
+    body[66] = b.satellitesUsed; // L1 used
+    body[67] = 0;                // L2 used in the solution
+}
+
+void EncodeClockModel(uint8_t *body, const ClockModelBody &c) {
+    le::PutR8(body + 0, c.offset);
+    le::PutR8(body + 8, c.offsetSigma);
+    le::PutR8(body + 16, c.drift);
+    le::PutU4(body + 24, c.status);
+}
+
+void EncodeMarktime(uint8_t *body, const MarktimeBody &m) {
+    le::PutU4(body + 0, m.week);
+    le::PutR8(body + 4, m.seconds);
+    le::PutR8(body + 12, m.clockOffset);
+    le::PutR8(body + 20, m.offsetSigma);
+    le::PutR8(body + 28, m.utcOffset);
+    le::PutU4(body + 36, m.status);
+}
+
+void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek,
+                    uint32_t refSeconds, uint32_t towCount) {
+    le::PutU4(body + 0, static_cast<uint32_t>(eph.prn));
+    le::PutU4(body + 4, refWeek);
+    le::PutU4(body + 8, refSeconds);
+    Subframe sf[3];
+    EncodeEphemerisSubframes(eph, towCount, sf);
+    for (int s = 0; s < 3; ++s) RawSubframeBytes(sf[s], body + 12 + 30 * s);
+}
+
+void EncodeAlmanacItem(uint8_t *item, const AlmanacItem &a) {
+    le::PutU4(item + 0, a.prn);
+    le::PutU4(item + 4, a.week);
+    le::PutR8(item + 8, a.toa);
+    le::PutR8(item + 16, a.e);
+    le::PutR8(item + 24, a.omegaDot);
+    le::PutR8(item + 32, a.omega0);
+    le::PutR8(item + 40, a.omega);
+    le::PutR8(item + 48, a.m0);
+    le::PutR8(item + 56, a.af0);
+    le::PutR8(item + 64, a.af1);
+    le::PutR8(item + 72, a.meanMotion);
+    le::PutR8(item + 80, a.semiMajorAxis);
+    le::PutR8(item + 88, a.inclination);
+    le::PutU4(item + 96, a.svConfig);
+    le::PutU4(item + 100, a.healthPrn);
+    le::PutU4(item + 104, a.healthAlm);
+    le::PutU4(item + 108, a.antiSpoofing);
+}
+
+} // namespace oem4sim

@@ -1,0 +1,175 @@
+// The simulated scene: a GPS constellation flying its broadcast orbits, a
+// receiver (static or flying survey lines) with a wandering clock, and the
+// OEM4 log it records, together with the truth behind every record.
+//
+// RunSimulation streams the log record by record into a SimSink; nothing is
+// buffered beyond the record being built, so logs of any length can be
+// generated in constant memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "gps_nav.h"
+#include "oem4_encode.h"
+
+namespace oem4sim {
+
+enum class RangeFormat { Range, Rangecmp };
+enum class Motion { Static, SurveyFlight };
+
+// Deliberate damage for robustness tests. Rates are probabilities per
+// record; at most one of flip, truncate, bad length and bad count hits a
+// record. Faults draw from their own random stream, so the undamaged
+// records are the same bytes as in a clean run with the same seed.
+struct FaultConfig {
+    double flipRate = 0.0;      // one byte of the record changed
+    double truncateRate = 0.0;  // the record cut short, the next follows
+    double garbageRate = 0.0;   // random bytes before the record
+    double badLengthRate = 0.0; // message length off by one (CRC resealed)
+    double badCountRate = 0.0;  // item count off by one (CRC resealed)
+    bool truncateTail = false;  // the log ends in the middle of its last record
+};
+
+struct SimConfig {
+    uint64_t seed = 1;
+    double duration = 600.0; // seconds of receiver time
+    double rate = 1.0;       // epochs per second; 1000 / rate must be whole milliseconds
+    uint32_t startWeek = 1400;
+    double startSeconds = 302400.0; // seconds of week, whole milliseconds
+    RangeFormat format = RangeFormat::Rangecmp;
+    Motion motion = Motion::Static;
+    double latitude = 47.40;  // degrees, start of the flight or the static site
+    double longitude = 8.55;  // degrees
+    double height = 550.0;    // ellipsoidal, metres
+    double speedKmh = 250.0;  // survey flight ground speed
+    double lineLength = 8000.0;  // survey line length, metres
+    double lineSpacing = 600.0;  // distance between lines, metres (turn diameter)
+    int maxSatellites = 12;
+    double elevationMask = 10.0; // degrees
+    double markInterval = 0.0;   // seconds between camera pulses, 0 = none
+    bool noise = true;
+    bool iono = true;
+    bool tropo = true;
+    double slipsPerHour = 0.0; // per tracked satellite
+    uint8_t timeStatus = kTimeStatusFineSteering;
+    int unhealthyPrn = 0;  // a PRN broadcast with bad health, 0 = none
+    bool almanac = true;   // ALMANAC and RAWALM at the start
+    bool satelliteTruth = false; // per-satellite truth lines
+    FaultConfig faults;
+};
+
+// Validates a configuration; returns "" or the reason it cannot run.
+std::string CheckConfig(const SimConfig &cfg);
+
+struct EpochTruth {
+    uint32_t week;         // week of the receiver time
+    double receiverSeconds; // header time of the epoch's records
+    double gpsSeconds;     // true GPS time of the epoch (receiver time - clock offset)
+    double latitude, longitude, height; // degrees, degrees, ellipsoidal metres
+    double ecef[3];
+    double clockOffset; // seconds, receiver minus GPS
+    double clockDrift;  // seconds per second
+    int satelliteCount;
+    int prns[32];
+};
+
+struct SatelliteTruth {
+    uint32_t week;
+    double receiverSeconds;
+    int prn;
+    double elevation, azimuth; // degrees
+    double range;      // geometric, metres, Earth rotation included
+    double satPos[3];  // Earth-fixed at transmission, frame of reception
+    double satClock;   // seconds
+    double tropo;      // metres
+    double ionoL1;     // metres (L2: times (f1/f2)^2)
+    double ambiguityL1, ambiguityL2; // whole cycles
+    double lockL1, lockL2; // seconds; lockL2 < 0 when L2 is not tracked
+    double pseudorangeL1, pseudorangeL2, adrL1, adrL2, dopplerL1; // as logged (before record rounding)
+};
+
+struct MarkTruth {
+    uint32_t week;
+    double gpsSeconds;
+    double receiverSeconds;
+    double latitude, longitude, height;
+};
+
+struct SlipTruth {
+    uint32_t week;
+    double receiverSeconds;
+    int prn;
+    bool l1, l2;
+};
+
+struct EphemerisTruth {
+    uint32_t week;
+    double receiverSeconds;
+    BroadcastEphemeris eph;
+};
+
+struct FaultTruth {
+    uint64_t recordIndex; // 0-based index of the record in the log
+    uint16_t messageId;
+    uint32_t week;
+    int32_t milliseconds;
+    const char *kind; // "flip", "truncate", "garbage", "length", "count", "tail"
+};
+
+// Receives the log bytes and the truth in log order.
+class SimSink {
+public:
+    virtual ~SimSink() = default;
+    // Returns false to stop the run (for example on a write error).
+    virtual bool Bytes(const uint8_t *data, size_t length) = 0;
+    virtual void Epoch(const EpochTruth &) {}
+    virtual void Satellite(const SatelliteTruth &) {}
+    virtual void Mark(const MarkTruth &) {}
+    virtual void Slip(const SlipTruth &) {}
+    virtual void Ephemeris(const EphemerisTruth &) {}
+    virtual void Fault(const FaultTruth &) {}
+};
+
+struct SimStats {
+    uint64_t records = 0;
+    uint64_t bytes = 0;
+    uint64_t epochs = 0;
+    uint64_t marks = 0;
+    uint64_t ephemerides = 0;
+    uint64_t slips = 0;
+    uint64_t faults = 0;
+};
+
+// Runs the whole scene. Returns 0, 1 for an invalid configuration (reason
+// in *error) or 2 when the sink refused the bytes.
+int RunSimulation(const SimConfig &cfg, SimSink *sink, SimStats *stats, std::string *error);
+
+// ---- pieces exposed for tests -----------------------------------------
+
+inline constexpr int kConstellationSize = 31;
+inline constexpr double kEphemerisInterval = 7200.0; // seconds between toe values
+
+// The constellation of a seed: 31 satellites in six planes. referenceWeek
+// and referenceSeconds give the time the orbits are defined at (the toe of
+// ephemeris set 0, a whole multiple of 7200 s).
+struct SatelliteOrbit {
+    int prn;
+    int plane;
+    double sqrtA, e, i0, omega0, omega, m0, deltaN, omegaDot, idot;
+    double cuc, cus, crc, crs, cic, cis;
+    double af0, af1, tgd;
+    uint32_t iodeBase, iodcHigh, health;
+};
+struct Constellation {
+    uint32_t referenceWeek;
+    double referenceSeconds;
+    SatelliteOrbit sats[kConstellationSize];
+};
+void GenerateConstellation(uint64_t seed, uint32_t referenceWeek, double referenceSeconds,
+                           int unhealthyPrn, Constellation *out);
+// The broadcast ephemeris of set k (toe = reference + k * 7200 s).
+BroadcastEphemeris EphemerisOfSet(const Constellation &c, int index, int64_t set);
+
+} // namespace oem4sim

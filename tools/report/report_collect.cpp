@@ -1,0 +1,646 @@
+// Reading one conversion's files and computing the report's statistics.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "api/convert.h"
+#include "api/error_text.h"
+#include "navigation/coordinates.h"
+#include "navigation/orbit.h"
+#include "output/tsq_reader.h"
+#include "report.h"
+
+namespace report {
+namespace {
+
+constexpr double kGapFactor = 1.5;
+constexpr double kMarkDeviation = 0.5;
+constexpr double kEphemerisReach = 4.0 * 3600.0;
+constexpr int kSkySamples = 360;
+constexpr double kDegrees = 180.0 / 3.14159265358979323846;
+
+const std::vector<MessageKind> kKinds = {
+    {"crc_failures", "CRC failures", kFraming},
+    {"invalid_record_length", "Invalid record lengths", kFraming},
+    {"invalid_item_count", "Item counts not matching the length", kFraming},
+    {"buffer_overruns", "Records over 8192 bytes", kFraming},
+    {"resynchronisations", "Resynchronisations after a rejected record", kNotice},
+    {"too_many_satellites", "Too many satellites for internal buffers", kRefusedEpoch},
+    {"staging_overflow", "Output buffer overflow", kRefusedEpoch},
+    {"too_many_measurements", "More measurements than channels", kRefusedEpoch},
+    {"write_failures", "Epochs not written (disk)", kRefusedEpoch},
+    {"observations_beyond_24", "Observations beyond 24 dropped", kNotice},
+    {"l1_cycle_slips", "L1 cycle slips reported", kNotice},
+    {"l2_cycle_slips", "L2 cycle slips reported", kNotice},
+    {"rising_satellites", "Rising or re-appearing satellites", kNotice},
+    {"time_sync_errors", "RANGE/BESTPOS time synchronisation errors", kNotice},
+    {"missing_clock_offset", "Missing clock offsets", kNotice},
+    {"bad_code_tracking", "Bad L1 code tracking", kNotice},
+    {"l2_without_l1", "L2 without L1", kNotice},
+    {"almanacs_received", "Almanacs received", kNotice},
+    {"ephemerides_received", "Ephemerides received", kNotice},
+    {"errors", "Other errors", kOther},
+    {"other", "Other messages", kOther},
+};
+
+// Substrings naming each kind, checked in order (the first match wins).
+struct Pattern {
+    const char *text;
+    const char *key;
+};
+const Pattern kPatterns[] = {
+    {"CRC failure", "crc_failures"},
+    {"Invalid record length", "invalid_record_length"},
+    {"Invalid variable data length", "invalid_item_count"},
+    {"Buffer overrun", "buffer_overruns"},
+    {"Record decoding failed", "resynchronisations"},
+    {"Too many satellites for internal buffers", "too_many_satellites"},
+    {"Output buffer overflow", "staging_overflow"},
+    {" measurements ", "too_many_measurements"},
+    {"(disk full)", "write_failures"},
+    {"Unable to write", "write_failures"},
+    {"MAXCHAN(", "observations_beyond_24"},
+    {"L1 cycle slip", "l1_cycle_slips"},
+    {"L2 cycle slip", "l2_cycle_slips"},
+    {"rising or re-appearing", "rising_satellites"},
+    {"time synchronization error", "time_sync_errors"},
+    {"Missing clock offset", "missing_clock_offset"},
+    {"bad code tracking", "bad_code_tracking"},
+    {"had L2 data but no data for L1", "l2_without_l1"},
+    {"Almanac received", "almanacs_received"},
+    {"Ephemeris received", "ephemerides_received"},
+    {"Error", "errors"},
+};
+
+// Reads one line of any length; keeps at most capacity-1 characters and
+// reports whether the line was cut. False at the end of the stream.
+bool ReadLine(std::FILE *in, char *line, std::size_t capacity, bool *cut) {
+    std::size_t used = 0;
+    *cut = false;
+    int c = 0;
+    bool any = false;
+    while ((c = std::fgetc(in)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        if (used + 1 < capacity) {
+            line[used++] = static_cast<char>(c);
+        } else {
+            *cut = true;
+        }
+    }
+    while (used > 0 && (line[used - 1] == '\r' || line[used - 1] == ' ' || line[used - 1] == '\t')) {
+        --used;
+    }
+    line[used] = '\0';
+    return any;
+}
+
+const char *SkipSpace(const char *p) {
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
+bool StartsWith(const char *text, const char *prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Lower median of a vector (which it reorders).
+double LowerMedian(std::vector<double> *values) {
+    if (values->empty()) return 0;
+    const std::size_t middle = (values->size() - 1) / 2;
+    std::nth_element(values->begin(), values->begin() + static_cast<std::ptrdiff_t>(middle), values->end());
+    return (*values)[middle];
+}
+
+void AddProblem(ReportData *data, const std::string &text) { data->problems.push_back(text); }
+
+// ---- observation file --------------------------------------------------------
+struct PrnMemory {
+    int64_t lastEpoch = -2; // index into the epochs with a time
+    uint8_t lastLock = 0;
+    bool lastL2 = false;
+};
+
+void ExtendRun(std::vector<TimeRun> *runs, bool continues, double time) {
+    if (continues && !runs->empty()) {
+        runs->back().end = time;
+    } else {
+        runs->push_back({time, time});
+    }
+}
+
+bool ReadObservations(ReportData *data, std::string *error) {
+    auto reader = std::make_unique<TsqReader>();
+    if (OpenTsqReader(reader.get(), data->tsqPath.c_str()) != 0) {
+        *error = ErrorText;
+        return false;
+    }
+    data->haveTsq = true;
+    TsqHeaderFields header;
+    GetTsqHeaderFields(reader->header, &header);
+    data->receiverType = header.receiverType;
+    data->channels = header.channels;
+
+    static EpochRecord epoch;
+    static MeasRecord meas[kTsqMaxMeasurements];
+    static PrnMemory memory[kPrnSlots];
+    for (PrnMemory &m : memory) m = PrnMemory{};
+    uint64_t satsHistogram[256] = {};
+    std::vector<double> intervals;
+
+    int32_t result = TSQ_EPOCH_READ;
+    while ((result = ReadTsqEpoch(reader.get(), &epoch, meas, kTsqMaxMeasurements)) == TSQ_EPOCH_READ) {
+        ++data->epochCount;
+        const uint8_t count = epoch.satCount;
+        satsHistogram[count] += 1;
+        data->measurements += count;
+        if ((epoch.flags & 1u) != 0) ++data->withPosition;
+        if (epoch.clockOffset != 0.0) ++data->withClockOffset;
+        for (int i = 0; i < count; ++i) {
+            if (meas[i].l1Pseudorange != 0.0) ++data->l1Code;
+            if (meas[i].l2Pseudorange != 0.0) ++data->l2Code;
+            if (meas[i].l2Phase != 0.0) ++data->l2Phase;
+        }
+        if (data->epochs.empty()) data->referenceWeek = epoch.week;
+        const double time = (epoch.week - data->referenceWeek) * kSecondsPerWeek + epoch.receiverTime;
+        if (!std::isfinite(time)) {
+            ++data->badTimeEpochs;
+            continue;
+        }
+        const int64_t index = static_cast<int64_t>(data->epochs.size());
+        if (index == 0) {
+            data->firstWeek = epoch.week;
+            data->firstTow = epoch.receiverTime;
+            data->firstTime = time;
+        } else {
+            intervals.push_back(time - data->epochs.back().time);
+        }
+        data->lastWeek = epoch.week;
+        data->lastTow = epoch.receiverTime;
+        data->lastTime = time;
+        EpochSample sample{time, epoch.latitude, epoch.longitude, epoch.clockOffset,
+                           epoch.height, count, epoch.flags};
+        data->epochs.push_back(sample);
+
+        for (int i = 0; i < count; ++i) {
+            const uint8_t prn = meas[i].prn;
+            PrnMemory &m = memory[prn];
+            if (m.lastEpoch == index) continue; // the PRN twice in one epoch
+            PrnStats &stats = data->prns[prn];
+            const bool hasL2 = meas[i].l2Pseudorange != 0.0 || meas[i].l2Phase != 0.0;
+            const bool consecutive = m.lastEpoch == index - 1;
+            if (consecutive && meas[i].l1Lock < m.lastLock) {
+                ++stats.slips;
+                data->slips.push_back({time, prn, m.lastLock, meas[i].l1Lock});
+            }
+            if (m.lastEpoch >= 0 && !consecutive) ++stats.outages;
+            // Runs are extended here; breaks at data gaps are made below,
+            // once the rate is known.
+            ExtendRun(&stats.l1, consecutive, time);
+            ++stats.epochs;
+            if (hasL2) {
+                ExtendRun(&stats.l2, consecutive && m.lastL2, time);
+                ++stats.l2Epochs;
+            }
+            m.lastEpoch = index;
+            m.lastLock = meas[i].l1Lock;
+            m.lastL2 = hasL2;
+        }
+    }
+    if (result == TSQ_READ_FAILED) {
+        AddProblem(data, std::string("Observation file damaged after ") +
+                             std::to_string(data->epochCount) + " epochs: " + ErrorText);
+    }
+    CloseTsqReader(reader.get());
+    if (data->badTimeEpochs > 0) {
+        AddProblem(data, std::to_string(data->badTimeEpochs) + " epochs without a usable time");
+    }
+
+    // Satellites per epoch from the histogram.
+    if (data->epochCount > 0) {
+        uint64_t seen = 0;
+        const uint64_t middle = (data->epochCount - 1) / 2;
+        bool minSet = false, medianSet = false;
+        for (int n = 0; n < 256; ++n) {
+            if (satsHistogram[n] == 0) continue;
+            if (!minSet) { data->satsMin = n; minSet = true; }
+            if (!medianSet && seen + satsHistogram[n] > middle) { data->satsMedian = n; medianSet = true; }
+            seen += satsHistogram[n];
+            data->satsMax = n;
+        }
+    }
+
+    // Rate and gaps.
+    std::vector<double> positive;
+    positive.reserve(intervals.size());
+    for (double d : intervals) {
+        if (d > 0) positive.push_back(d);
+        else if (d == 0) ++data->repeatedTimes;
+        else ++data->backwardSteps;
+    }
+    data->rate = LowerMedian(&positive);
+    if (data->rate > 0) {
+        for (std::size_t i = 0; i < intervals.size(); ++i) {
+            const double d = intervals[i];
+            if (d <= kGapFactor * data->rate) continue;
+            const double ratio = std::min(d / data->rate, 9.0e15);
+            const int64_t missing = static_cast<int64_t>(std::llround(ratio)) - 1;
+            data->gaps.push_back({data->epochs[i].time, d, missing});
+            data->missingEpochs += missing;
+        }
+    }
+    // Tracking runs do not bridge a data gap.
+    if (!data->gaps.empty()) {
+        for (PrnStats &stats : data->prns) {
+            for (std::vector<TimeRun> *runs : {&stats.l1, &stats.l2}) {
+                std::vector<TimeRun> split;
+                std::size_t g = 0;
+                for (const TimeRun &run : *runs) {
+                    TimeRun piece = run;
+                    while (g < data->gaps.size() && data->gaps[g].start < piece.start) ++g;
+                    std::size_t k = g;
+                    while (k < data->gaps.size() && data->gaps[k].start < piece.end) {
+                        split.push_back({piece.start, data->gaps[k].start});
+                        piece.start = data->gaps[k].start + data->gaps[k].interval;
+                        ++k;
+                    }
+                    split.push_back(piece);
+                }
+                runs->swap(split);
+            }
+        }
+    }
+    return true;
+}
+
+// ---- ephemeris file ----------------------------------------------------------
+// Reads up to n numbers after the field key; the count read.
+int ReadNumbers(const char *text, double *values, int n) {
+    int got = 0;
+    const char *p = text;
+    while (got < n) {
+        char *end = nullptr;
+        const double v = std::strtod(p, &end);
+        if (end == p) break;
+        values[got++] = v;
+        p = end;
+    }
+    return got;
+}
+
+void ReadEphemerides(ReportData *data) {
+    std::FILE *in = std::fopen(data->eppPath.c_str(), "rb");
+    if (in == nullptr) {
+        AddProblem(data, "No ephemeris file " + data->eppPath);
+        return;
+    }
+    char line[512];
+    bool cut = false;
+    if (!ReadLine(in, line, sizeof line, &cut) || !StartsWith(line, "$EPHREC")) {
+        AddProblem(data, "Not an EPP ephemeris file: " + data->eppPath);
+        std::fclose(in);
+        return;
+    }
+    data->haveEpp = true;
+    enum { kNone, kEph, kAlm, kOtherBlock } block = kNone;
+    GpsEphRecord eph{};
+    unsigned fields = 0; // bit per El line read
+    bool prnSeen[kPrnSlots] = {};
+    while (ReadLine(in, line, sizeof line, &cut)) {
+        const char *p = SkipSpace(line);
+        if (*p == '\0') continue;
+        if (block == kNone) {
+            if (StartsWith(p, "GpsEph {")) {
+                block = kEph;
+                eph = GpsEphRecord{};
+                eph.fixed9999 = 9999;
+                fields = 0;
+                const char *prn = std::strstr(p, "Prn:");
+                double v = 0;
+                if (prn != nullptr && ReadNumbers(prn + 4, &v, 1) == 1 && v >= 1 && v < kPrnSlots) {
+                    eph.prn = static_cast<int32_t>(v);
+                    fields |= 1u;
+                }
+            } else if (StartsWith(p, "GpsAlm {")) {
+                block = kAlm;
+            } else if (std::strchr(p, '{') != nullptr) {
+                block = kOtherBlock;
+            } else {
+                ++data->badBlocks;
+            }
+            continue;
+        }
+        if (*p == '}') {
+            if (block == kEph) {
+                if (fields == 0x7Fu) {
+                    data->ephemerides.push_back(eph);
+                    if (!prnSeen[eph.prn]) { prnSeen[eph.prn] = true; ++data->ephemerisPrns; }
+                } else {
+                    ++data->badBlocks;
+                }
+            } else if (block == kAlm) {
+                ++data->almanacs;
+            } else {
+                ++data->otherBlocks;
+            }
+            block = kNone;
+            continue;
+        }
+        if (block != kEph || cut) continue;
+        double v[5] = {};
+        if (StartsWith(p, "El1:") && ReadNumbers(p + 4, v, 5) == 5) {
+            eph.week = static_cast<int32_t>(v[0]);
+            eph.tgd = v[2];
+            eph.iodc = static_cast<int32_t>(v[3]);
+            eph.toc = static_cast<int32_t>(v[4]);
+            fields |= 2u;
+        } else if (StartsWith(p, "El2:") && ReadNumbers(p + 4, v, 3) == 3) {
+            eph.af2 = v[0]; eph.af1 = v[1]; eph.af0 = v[2];
+            fields |= 4u;
+        } else if (StartsWith(p, "El3:") && ReadNumbers(p + 4, v, 4) == 4) {
+            eph.iode = static_cast<int32_t>(v[0]); eph.crs = v[1]; eph.deltaN = v[2]; eph.m0 = v[3];
+            fields |= 8u;
+        } else if (StartsWith(p, "El4:") && ReadNumbers(p + 4, v, 4) == 4) {
+            eph.cuc = v[0]; eph.e = v[1]; eph.cus = v[2]; eph.sqrtA = v[3];
+            fields |= 16u;
+        } else if (StartsWith(p, "El5:") && ReadNumbers(p + 4, v, 4) == 4) {
+            eph.toe = static_cast<int32_t>(v[0]); eph.cic = v[1]; eph.omega0 = v[2]; eph.cis = v[3];
+            fields |= 32u;
+        } else if (StartsWith(p, "El6:") && ReadNumbers(p + 4, v, 5) == 5) {
+            eph.i0 = v[0]; eph.crc = v[1]; eph.omega = v[2]; eph.omegaDot = v[3]; eph.idot = v[4];
+            fields |= 64u;
+        }
+    }
+    if (block != kNone) ++data->badBlocks; // the file ends inside a block
+    if (data->badBlocks > 0) {
+        AddProblem(data, std::to_string(data->badBlocks) + " unreadable blocks in " + data->eppPath);
+    }
+    std::fclose(in);
+}
+
+// ---- mean position and sky tracks -------------------------------------------
+void ComputeMeanPosition(ReportData *data) {
+    double sx = 0, sy = 0, sz = 0;
+    uint64_t n = 0;
+    for (const EpochSample &e : data->epochs) {
+        if ((e.flags & 1u) == 0 || !std::isfinite(e.latitude) || !std::isfinite(e.longitude) ||
+            !std::isfinite(e.height)) {
+            continue;
+        }
+        double x = 0, y = 0, z = 0;
+        GeodeticToEcef(e.latitude / kDegrees, e.longitude / kDegrees, e.height, &x, &y, &z);
+        sx += x; sy += y; sz += z;
+        ++n;
+    }
+    if (n == 0) return;
+    double lat = 0, lon = 0, h = 0;
+    if (EcefToGeodetic(sx / n, sy / n, sz / n, WGS84_A, WGS84_B, &lat, &lon, &h) != 0) return;
+    data->haveMeanPosition = true;
+    data->meanLatitude = lat * kDegrees;
+    data->meanLongitude = lon * kDegrees;
+    data->meanHeight = h;
+}
+
+void ComputeSky(ReportData *data) {
+    if (!data->haveMeanPosition || data->ephemerides.empty() || data->epochs.empty()) return;
+    const double lat = data->meanLatitude / kDegrees, lon = data->meanLongitude / kDegrees;
+    if (lat == 0.0 || lon == 0.0) return; // no topocentric frame is defined there
+    SatState receiver{};
+    GeodeticToEcef(lat, lon, data->meanHeight, &receiver.x, &receiver.y, &receiver.z);
+    const double span = data->lastTime - data->firstTime;
+    const double step = std::max(span / kSkySamples, 1.0);
+    for (int32_t prn = 1; prn <= 32; ++prn) {
+        std::vector<const GpsEphRecord *> own;
+        for (const GpsEphRecord &e : data->ephemerides) {
+            if (e.prn == prn) own.push_back(&e);
+        }
+        if (own.empty()) continue;
+        SkyTrack track{prn, {}};
+        bool lastBroken = true;
+        for (double t = data->firstTime; t <= data->lastTime + 1e-9; t += step) {
+            const double tow = TowAt(t);
+            const GpsEphRecord *best = nullptr;
+            double bestAge = kEphemerisReach;
+            for (const GpsEphRecord *e : own) {
+                const double age = std::fabs(WeekCrossover(tow - e->toe));
+                if (age <= bestAge) { bestAge = age; best = e; }
+            }
+            SatState sat{};
+            double elevation = -1, azimuth = 0;
+            bool ok = best != nullptr &&
+                      GpsSatellitePosition(prn, best, tow, 2.2e7, &receiver, &sat) == 0;
+            if (ok) {
+                ElevationAzimuth(&sat, &receiver, lat, lon, &elevation, &azimuth);
+                ok = std::isfinite(elevation) && std::isfinite(azimuth) && elevation >= 0;
+            }
+            if (ok) {
+                track.points.push_back({static_cast<float>(azimuth * kDegrees),
+                                        static_cast<float>(elevation * kDegrees)});
+                lastBroken = false;
+            } else if (!lastBroken) {
+                track.points.push_back({0.0f, -1.0f});
+                lastBroken = true;
+            }
+            if (span <= 0) break;
+        }
+        if (!track.points.empty()) data->sky.push_back(std::move(track));
+    }
+}
+
+// ---- mark file ----------------------------------------------------------------
+void ReadMarks(ReportData *data) {
+    std::FILE *in = std::fopen(data->staPath.c_str(), "rb");
+    if (in == nullptr) {
+        AddProblem(data, "No mark file " + data->staPath);
+        return;
+    }
+    data->haveSta = true;
+    char line[256];
+    bool cut = false;
+    const bool haveSpan = !data->epochs.empty();
+    const double middle = (data->firstTime + data->lastTime) / 2;
+    while (ReadLine(in, line, sizeof line, &cut)) {
+        const char *p = SkipSpace(line);
+        if (*p == '\0') continue;
+        unsigned number = 0;
+        double tow = 0;
+        int used = 0;
+        if (cut || std::sscanf(p, "CAMERA PULSE #%u AT: %lf%n", &number, &tow, &used) != 2 ||
+            p[used] != '\0' || !std::isfinite(tow)) {
+            ++data->badMarkLines;
+            continue;
+        }
+        double time = tow;
+        if (haveSpan) {
+            if (time - middle > kSecondsPerWeek / 2) time -= kSecondsPerWeek;
+            else if (middle - time > kSecondsPerWeek / 2) time += kSecondsPerWeek;
+        }
+        data->marks.push_back({number, tow, time});
+    }
+    std::fclose(in);
+    if (data->badMarkLines > 0) {
+        AddProblem(data, std::to_string(data->badMarkLines) + " unreadable lines in " + data->staPath);
+    }
+
+    const std::vector<MarkEntry> &marks = data->marks;
+    const std::size_t n = marks.size();
+    std::vector<MarkAnomaly> &out = data->markAnomalies;
+    std::vector<double> positive;
+    for (std::size_t i = 1; i < n; ++i) {
+        const double d = marks[i].time - marks[i - 1].time;
+        if (d > 0) positive.push_back(d);
+    }
+    data->markInterval = LowerMedian(&positive);
+
+    // Duplicates anywhere in the file, not only next to each other.
+    std::vector<bool> dupTime(n, false), dupNumber(n, false);
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return marks[a].time < marks[b].time || (marks[a].time == marks[b].time && a < b);
+    });
+    for (std::size_t k = 1; k < n; ++k) {
+        if (marks[order[k]].time == marks[order[k - 1]].time) dupTime[order[k]] = true;
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return marks[a].number < marks[b].number || (marks[a].number == marks[b].number && a < b);
+    });
+    for (std::size_t k = 1; k < n; ++k) {
+        if (marks[order[k]].number == marks[order[k - 1]].number) dupNumber[order[k]] = true;
+    }
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const MarkEntry &m = marks[i];
+        if (haveSpan && (m.time < data->firstTime || m.time > data->lastTime)) {
+            const double off = m.time < data->firstTime ? m.time - data->firstTime : m.time - data->lastTime;
+            out.push_back({kMarkOutsideSpan, m.number, m.tow, off});
+        }
+        if (dupTime[i]) out.push_back({kMarkDuplicateTime, m.number, m.tow, 0});
+        if (dupNumber[i]) out.push_back({kMarkDuplicateNumber, m.number, m.tow, 0});
+        if (i == 0) continue;
+        const double d = m.time - marks[i - 1].time;
+        if (!dupTime[i] && data->markInterval > 0 &&
+            std::fabs(d - data->markInterval) > kMarkDeviation * data->markInterval) {
+            out.push_back({kMarkInterval, m.number, m.tow, d});
+        }
+        const int64_t step = static_cast<int64_t>(m.number) - marks[i - 1].number;
+        if (!dupNumber[i] && step != 1) {
+            out.push_back({kMarkNumberJump, m.number, m.tow, static_cast<double>(step - 1)});
+        }
+    }
+}
+
+// ---- messages -------------------------------------------------------------------
+// The converter command's own lines around the messages (the output names
+// and the closing per-log summary) are not messages of the conversion.
+bool IsCommandLine(const char *line) {
+    const std::size_t n = std::strlen(line);
+    const char *names = ".{tsq,epp,sta}";
+    const std::size_t m = std::strlen(names);
+    return (n >= m && std::strcmp(line + n - m, names) == 0) || std::strstr(line, ": converted, ") != nullptr ||
+           std::strstr(line, ": FAILED, ") != nullptr;
+}
+
+bool ReadMessages(ReportData *data, std::string *error) {
+    std::FILE *in = std::fopen(data->messagesPath.c_str(), "rb");
+    if (in == nullptr) {
+        *error = "Unable to open messages file " + data->messagesPath;
+        return false;
+    }
+    data->haveMessages = true;
+    data->messageCounts.assign(kKinds.size(), 0);
+    char line[1024];
+    bool cut = false;
+    while (ReadLine(in, line, sizeof line, &cut)) {
+        const char *p = SkipSpace(line);
+        if (*p == '\0' || IsCommandLine(line)) continue;
+        // An optional leading time: a number or '-', then blanks.
+        char *end = nullptr;
+        (void)std::strtod(p, &end);
+        const char *afterTime = end != p ? end : (*p == '-' ? p + 1 : p);
+        if (afterTime != p && (*afterTime == ' ' || *afterTime == '\t')) p = SkipSpace(afterTime);
+        data->messageCounts[ClassifyMessage(p)] += 1;
+        ++data->messageCount;
+    }
+    std::fclose(in);
+    return true;
+}
+
+} // namespace
+
+const std::vector<MessageKind> &MessageKinds() { return kKinds; }
+
+std::size_t ClassifyMessage(const char *text) {
+    for (const Pattern &pattern : kPatterns) {
+        if (std::strstr(text, pattern.text) == nullptr) continue;
+        for (std::size_t i = 0; i < kKinds.size(); ++i) {
+            if (std::strcmp(kKinds[i].key, pattern.key) == 0) return i;
+        }
+    }
+    return kKinds.size() - 1;
+}
+
+const char *MarkAnomalyName(int32_t kind) {
+    switch (kind) {
+    case kMarkInterval: return "interval";
+    case kMarkOutsideSpan: return "outside_span";
+    case kMarkDuplicateTime: return "duplicate_time";
+    case kMarkDuplicateNumber: return "duplicate_number";
+    case kMarkNumberJump: return "number_jump";
+    default: return "unknown";
+    }
+}
+
+int CollectReport(const ReportRequest &request, ReportData *data, std::string *error) {
+    std::string local;
+    if (error == nullptr) error = &local;
+    char path[4096];
+    const char *extensions[3] = {".tsq", ".epp", ".sta"};
+    std::string *targets[3] = {&data->tsqPath, &data->eppPath, &data->staPath};
+    for (int i = 0; i < 3; ++i) {
+        if (request.base.empty() || request.base.size() >= sizeof path - 8) {
+            *error = "Invalid output base '" + request.base + "'";
+            return kReportInputFailed;
+        }
+        std::memcpy(path, request.base.c_str(), request.base.size() + 1);
+        if (ChangeExtension(path, sizeof path, extensions[i]) != 0) {
+            *error = "Invalid output base '" + request.base + "'";
+            return kReportInputFailed;
+        }
+        *targets[i] = path;
+    }
+    data->messagesPath = request.messagesPath;
+    if (!ReadObservations(data, error)) return kReportInputFailed;
+    ReadEphemerides(data);
+    ComputeMeanPosition(data);
+    ComputeSky(data);
+    ReadMarks(data);
+    if (!request.messagesPath.empty() && !ReadMessages(data, error)) return kReportInputFailed;
+    return kReportOk;
+}
+
+int32_t WeekAt(const ReportData &data, double time) {
+    return data.referenceWeek + static_cast<int32_t>(std::floor(time / kSecondsPerWeek));
+}
+
+double TowAt(double time) { return time - std::floor(time / kSecondsPerWeek) * kSecondsPerWeek; }
+
+std::string FormatTimeOfDay(double tow) {
+    char text[32];
+    if (!std::isfinite(tow)) return "-";
+    double day = std::fmod(tow, 86400.0);
+    if (day < 0) day += 86400.0;
+    const long tenths = std::lround(day * 10.0);
+    const long whole = tenths / 10;
+    if (tenths % 10 == 0) {
+        std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", whole / 3600 % 24, whole / 60 % 60, whole % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld.%ld", whole / 3600 % 24, whole / 60 % 60,
+                      whole % 60, tenths % 10);
+    }
+    return text;
+}
+
+} // namespace report

@@ -1,0 +1,232 @@
+// The plain-text summary and the JSON form of the report.
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+
+#include "output/tsq_reader.h"
+#include "report.h"
+
+namespace report {
+namespace {
+
+double Percent(uint64_t part, uint64_t whole) {
+    return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+}
+
+
+uint64_t CategoryTotal(const ReportData &data, int32_t category) {
+    uint64_t total = 0;
+    const std::vector<MessageKind> &kinds = MessageKinds();
+    for (std::size_t i = 0; i < kinds.size() && i < data.messageCounts.size(); ++i) {
+        if (kinds[i].category == category) total += data.messageCounts[i];
+    }
+    return total;
+}
+
+// JSON writing: numbers that are not finite become null.
+void JsonString(std::FILE *out, const std::string &text) {
+    std::fputc('"', out);
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            std::fputc('\\', out);
+            std::fputc(c, out);
+        } else if (c < 0x20) {
+            std::fprintf(out, "\\u%04x", c);
+        } else {
+            std::fputc(c, out);
+        }
+    }
+    std::fputc('"', out);
+}
+
+void JsonNumber(std::FILE *out, double value, const char *format = "%.6f") {
+    if (std::isfinite(value)) std::fprintf(out, format, value);
+    else std::fputs("null", out);
+}
+
+void JsonPath(std::FILE *out, const char *key, bool present, const std::string &path) {
+    std::fprintf(out, "    \"%s\": ", key);
+    if (present) JsonString(out, path);
+    else std::fputs("null", out);
+}
+
+} // namespace
+
+void WriteSummaryText(std::FILE *out, const ReportData &d) {
+    if (out == nullptr) return;
+    std::fprintf(out, "Observation file  %s (%s, %u channels)\n", d.tsqPath.c_str(),
+                 TsqReceiverTypeName(d.receiverType), d.channels);
+    if (!d.epochs.empty()) {
+        std::fprintf(out, "Time span         week %d %.3f to week %d %.3f (%s to %s GPS), %.1f s\n",
+                     d.firstWeek, d.firstTow, d.lastWeek, d.lastTow, FormatTimeOfDay(d.firstTow).c_str(),
+                     FormatTimeOfDay(d.lastTow).c_str(), d.lastTime - d.firstTime);
+    }
+    std::fprintf(out, "Epochs            %" PRIu64 " at %.3f s; %zu gaps, %" PRId64 " epochs missing",
+                 d.epochCount, d.rate, d.gaps.size(), d.missingEpochs);
+    if (d.repeatedTimes > 0 || d.backwardSteps > 0) {
+        std::fprintf(out, "; %" PRIu64 " repeated times, %" PRIu64 " steps back", d.repeatedTimes,
+                     d.backwardSteps);
+    }
+    std::fputc('\n', out);
+    const std::size_t shown = d.gaps.size() < 10 ? d.gaps.size() : 10;
+    for (std::size_t i = 0; i < shown; ++i) {
+        const Gap &g = d.gaps[i];
+        std::fprintf(out, "  gap after week %d %.3f (%s): %.3f s, %" PRId64 " missing\n", WeekAt(d, g.start),
+                     TowAt(g.start), FormatTimeOfDay(TowAt(g.start)).c_str(), g.interval, g.missing);
+    }
+    if (shown < d.gaps.size()) std::fprintf(out, "  ... and %zu more gaps\n", d.gaps.size() - shown);
+    std::fprintf(out, "Satellites/epoch  min %d, median %d, max %d\n", d.satsMin, d.satsMedian, d.satsMax);
+    std::fprintf(out, "Availability      L1 code %.1f %%, L2 code %.1f %%, L2 phase %.1f %% of %" PRIu64
+                      " observations\n",
+                 Percent(d.l1Code, d.measurements), Percent(d.l2Code, d.measurements),
+                 Percent(d.l2Phase, d.measurements), d.measurements);
+    std::fprintf(out, "Cycle slips       %zu\n", d.slips.size());
+    std::fprintf(out, "Positions         %" PRIu64 " epochs with a position, %" PRIu64
+                      " with a clock offset\n",
+                 d.withPosition, d.withClockOffset);
+    if (d.haveEpp) {
+        std::fprintf(out, "Ephemerides       %zu for %u satellites, %u almanacs\n", d.ephemerides.size(),
+                     d.ephemerisPrns, d.almanacs);
+    }
+    if (d.haveSta) {
+        std::fprintf(out, "Camera marks      %zu, median interval %.3f s, %zu anomalies\n", d.marks.size(),
+                     d.markInterval, d.markAnomalies.size());
+        for (const MarkAnomaly &a : d.markAnomalies) {
+            std::fprintf(out, "  mark #%u at %.6f: %s", a.number, a.tow, MarkAnomalyName(a.kind));
+            if (a.kind == kMarkInterval || a.kind == kMarkOutsideSpan) std::fprintf(out, " %.3f s", a.value);
+            if (a.kind == kMarkNumberJump) std::fprintf(out, " %.0f", a.value);
+            std::fputc('\n', out);
+        }
+    }
+    if (d.haveMessages) {
+        std::fprintf(out, "Messages          %" PRIu64 ": %" PRIu64 " framing, %" PRIu64 " refused epochs\n",
+                     d.messageCount, CategoryTotal(d, kFraming), CategoryTotal(d, kRefusedEpoch));
+        const std::vector<MessageKind> &kinds = MessageKinds();
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            if (d.messageCounts[i] > 0) {
+                std::fprintf(out, "  %-44s %" PRIu64 "\n", kinds[i].label, d.messageCounts[i]);
+            }
+        }
+    }
+    for (const std::string &p : d.problems) std::fprintf(out, "Problem: %s\n", p.c_str());
+}
+
+int WriteJson(std::FILE *out, const ReportData &d) {
+    std::fputs("{\n  \"files\": {\n", out);
+    JsonPath(out, "tsq", d.haveTsq, d.tsqPath);
+    std::fputs(",\n", out);
+    JsonPath(out, "epp", d.haveEpp, d.eppPath);
+    std::fputs(",\n", out);
+    JsonPath(out, "sta", d.haveSta, d.staPath);
+    std::fputs(",\n", out);
+    JsonPath(out, "messages", d.haveMessages, d.messagesPath);
+    std::fputs("\n  },\n", out);
+
+    std::fprintf(out, "  \"span\": {\"first_week\": %d, \"first_tow\": ", d.firstWeek);
+    JsonNumber(out, d.firstTow, "%.3f");
+    std::fprintf(out, ", \"last_week\": %d, \"last_tow\": ", d.lastWeek);
+    JsonNumber(out, d.lastTow, "%.3f");
+    std::fputs(", \"duration_s\": ", out);
+    JsonNumber(out, d.lastTime - d.firstTime, "%.3f");
+    std::fputs("},\n", out);
+
+    std::fprintf(out, "  \"epochs\": {\"count\": %" PRIu64 ", \"without_time\": %" PRIu64 ", \"rate_s\": ",
+                 d.epochCount, d.badTimeEpochs);
+    JsonNumber(out, d.rate);
+    std::fprintf(out,
+                 ", \"gaps\": %zu, \"missing_epochs\": %" PRId64 ", \"repeated_times\": %" PRIu64
+                 ", \"backward_steps\": %" PRIu64 ", \"with_position\": %" PRIu64
+                 ", \"with_clock_offset\": %" PRIu64 "},\n",
+                 d.gaps.size(), d.missingEpochs, d.repeatedTimes, d.backwardSteps, d.withPosition,
+                 d.withClockOffset);
+    std::fputs("  \"gap_list\": [", out);
+    for (std::size_t i = 0; i < d.gaps.size(); ++i) {
+        const Gap &g = d.gaps[i];
+        std::fprintf(out, "%s\n    {\"week\": %d, \"tow\": ", i == 0 ? "" : ",", WeekAt(d, g.start));
+        JsonNumber(out, TowAt(g.start), "%.3f");
+        std::fputs(", \"interval_s\": ", out);
+        JsonNumber(out, g.interval, "%.3f");
+        std::fprintf(out, ", \"missing\": %" PRId64 "}", g.missing);
+    }
+    std::fputs(d.gaps.empty() ? "],\n" : "\n  ],\n", out);
+
+    std::fprintf(out, "  \"satellites_per_epoch\": {\"min\": %d, \"median\": %d, \"max\": %d},\n", d.satsMin,
+                 d.satsMedian, d.satsMax);
+    std::fprintf(out, "  \"observations\": %" PRIu64 ",\n", d.measurements);
+    std::fprintf(out, "  \"availability_percent\": {\"l1_code\": %.2f, \"l2_code\": %.2f, \"l2_phase\": %.2f},\n",
+                 Percent(d.l1Code, d.measurements), Percent(d.l2Code, d.measurements),
+                 Percent(d.l2Phase, d.measurements));
+
+    std::fprintf(out, "  \"cycle_slips\": %zu,\n  \"slip_list\": [", d.slips.size());
+    for (std::size_t i = 0; i < d.slips.size(); ++i) {
+        const Slip &s = d.slips[i];
+        std::fprintf(out, "%s\n    {\"prn\": %u, \"week\": %d, \"tow\": ", i == 0 ? "" : ",", s.prn,
+                     WeekAt(d, s.time));
+        JsonNumber(out, TowAt(s.time), "%.3f");
+        std::fprintf(out, ", \"lock_before_s\": %u, \"lock_after_s\": %u}", s.lockBefore, s.lockAfter);
+    }
+    std::fputs(d.slips.empty() ? "],\n" : "\n  ],\n", out);
+
+    std::fputs("  \"prns\": [", out);
+    bool first = true;
+    for (int prn = 0; prn < kPrnSlots; ++prn) {
+        const PrnStats &p = d.prns[prn];
+        if (p.epochs == 0) continue;
+        std::fprintf(out, "%s\n    {\"prn\": %d, \"epochs\": %u, \"l2_epochs\": %u, \"slips\": %u, \"outages\": %u}",
+                     first ? "" : ",", prn, p.epochs, p.l2Epochs, p.slips, p.outages);
+        first = false;
+    }
+    std::fputs(first ? "],\n" : "\n  ],\n", out);
+
+    std::fprintf(out, "  \"ephemerides\": %zu,\n  \"ephemeris_prns\": %u,\n  \"almanacs\": %u,\n",
+                 d.ephemerides.size(), d.ephemerisPrns, d.almanacs);
+    std::fputs("  \"mean_position\": ", out);
+    if (d.haveMeanPosition) {
+        std::fputs("{\"latitude_deg\": ", out);
+        JsonNumber(out, d.meanLatitude, "%.9f");
+        std::fputs(", \"longitude_deg\": ", out);
+        JsonNumber(out, d.meanLongitude, "%.9f");
+        std::fputs(", \"height_m\": ", out);
+        JsonNumber(out, d.meanHeight, "%.3f");
+        std::fputs("},\n", out);
+    } else {
+        std::fputs("null,\n", out);
+    }
+
+    std::fprintf(out, "  \"marks\": {\"count\": %zu, \"unreadable_lines\": %u, \"median_interval_s\": ",
+                 d.marks.size(), d.badMarkLines);
+    JsonNumber(out, d.markInterval);
+    std::fprintf(out, ", \"anomaly_count\": %zu, \"anomalies\": [", d.markAnomalies.size());
+    for (std::size_t i = 0; i < d.markAnomalies.size(); ++i) {
+        const MarkAnomaly &a = d.markAnomalies[i];
+        std::fprintf(out, "%s\n    {\"number\": %u, \"tow\": ", i == 0 ? "" : ",", a.number);
+        JsonNumber(out, a.tow);
+        std::fprintf(out, ", \"kind\": \"%s\", \"value\": ", MarkAnomalyName(a.kind));
+        JsonNumber(out, a.value, "%.6f");
+        std::fputc('}', out);
+    }
+    std::fputs(d.markAnomalies.empty() ? "]},\n" : "\n  ]},\n", out);
+
+    std::fputs("  \"messages\": ", out);
+    if (d.haveMessages) {
+        std::fprintf(out, "{\"count\": %" PRIu64 ", \"framing\": %" PRIu64 ", \"refused_epochs\": %" PRIu64,
+                     d.messageCount, CategoryTotal(d, kFraming), CategoryTotal(d, kRefusedEpoch));
+        const std::vector<MessageKind> &kinds = MessageKinds();
+        for (std::size_t i = 0; i < kinds.size(); ++i) {
+            std::fprintf(out, ", \"%s\": %" PRIu64, kinds[i].key, d.messageCounts[i]);
+        }
+        std::fputs("},\n", out);
+    } else {
+        std::fputs("null,\n", out);
+    }
+
+    std::fputs("  \"problems\": [", out);
+    for (std::size_t i = 0; i < d.problems.size(); ++i) {
+        std::fputs(i == 0 ? "" : ", ", out);
+        JsonString(out, d.problems[i]);
+    }
+    std::fputs("]\n}\n", out);
+    return std::ferror(out) != 0 ? 1 : 0;
+}
+
+} // namespace report
