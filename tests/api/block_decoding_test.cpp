@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "api/convert.h"
+#include "navigation/receiver_clock.h"
 #include "oem4conv.h"
 #include "support/oem4_records.h"
 
@@ -64,6 +65,9 @@ protected:
         host.onMessage = OnMessage;
 
         g_messages.clear();
+        // The clock recomputation starts from the last fix of any earlier
+        // conversion; both runs start from none.
+        PreviousFix = FixState{};
         SetPerByteDecoding(perByte);
         Outcome r;
         r.result = ConvertFile(&options, &host, 0);
