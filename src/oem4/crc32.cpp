@@ -62,7 +62,7 @@ uint32_t TablesUpdate(uint32_t crc, const uint8_t *data, size_t length) {
 // modulo the bit-reflected polynomial: x^(4*128+32), x^(4*128-32) for the
 // 64-byte fold, x^(128+32), x^(128-32) for the 16-byte fold, x^64 for the
 // last 64-bit step, and the polynomial with its Barrett quotient. Length:
-// a multiple of 16, at least 64.
+// a multiple of 16, at least 16.
 #define OEM4CONV_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
 
 OEM4CONV_CLMUL_TARGET inline __m128i Load(const uint8_t *at) {
@@ -84,22 +84,27 @@ OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(uint32_t crc, const uint8_t *p,
     const __m128i poly = _mm_set_epi64x(0x1F7011641, 0x1DB710641);
     const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
     __m128i x1 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
-    __m128i x2 = Load(p + 16);
-    __m128i x3 = Load(p + 32);
-    __m128i x4 = Load(p + 48);
-    p += 64;
-    length -= 64;
-    while (length >= 64) {
-        x1 = Fold(x1, k1k2, Load(p));
-        x2 = Fold(x2, k1k2, Load(p + 16));
-        x3 = Fold(x3, k1k2, Load(p + 32));
-        x4 = Fold(x4, k1k2, Load(p + 48));
+    if (length >= 64) {
+        __m128i x2 = Load(p + 16);
+        __m128i x3 = Load(p + 32);
+        __m128i x4 = Load(p + 48);
         p += 64;
         length -= 64;
+        while (length >= 64) {
+            x1 = Fold(x1, k1k2, Load(p));
+            x2 = Fold(x2, k1k2, Load(p + 16));
+            x3 = Fold(x3, k1k2, Load(p + 32));
+            x4 = Fold(x4, k1k2, Load(p + 48));
+            p += 64;
+            length -= 64;
+        }
+        x1 = Fold(x1, k3k4, x2);
+        x1 = Fold(x1, k3k4, x3);
+        x1 = Fold(x1, k3k4, x4);
+    } else {
+        p += 16;
+        length -= 16;
     }
-    x1 = Fold(x1, k3k4, x2);
-    x1 = Fold(x1, k3k4, x3);
-    x1 = Fold(x1, k3k4, x4);
     while (length >= 16) {
         x1 = Fold(x1, k3k4, Load(p));
         p += 16;
@@ -133,8 +138,7 @@ uint32_t Oem4Crc32Tables(const uint8_t *data, size_t length) { return TablesUpda
 
 uint32_t Oem4Crc32(const uint8_t *data, size_t length) {
 #if OEM4CONV_CRC_CLMUL
-    // Below a few blocks the tables are as quick.
-    if (length >= 128 && HasClmul()) {
+    if (length >= 16 && HasClmul()) {
         const size_t folded = length & ~size_t{15};
         return TablesUpdate(ClmulUpdate(0, data, folded), data + folded, length - folded);
     }

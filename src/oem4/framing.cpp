@@ -165,6 +165,22 @@ void StartBody(Oem4Decoder *dec, uint32_t messageLength) {
     dec->state = static_cast<int32_t>(dec->row->messageId);
 }
 
+// A candidate's header bytes 2 to 10 at hand: when they pass every check,
+// DecodeByte would only store each of them, so they are taken at once.
+// Otherwise nothing is taken and they go through DecodeByte, which rejects
+// at the same byte and re-feeds as always.
+bool TakeWholeHeader(Oem4Decoder *dec, const uint8_t *h) { // h[k - 1] is record byte k
+    if (h[0] != kSync2 || h[1] != kSync3 || h[2] != kOem4HeaderLength) return false;
+    const RecordTableEntry *row = FindRecordTableEntry(le::U2(h + kHeaderMessageIdAt - 1));
+    const uint32_t length = le::U2(h + kHeaderMessageLengthAt - 1);
+    if (row == nullptr || !CheckRecordLength(row, length)) return false;
+    std::memcpy(dec->record.data() + 1, h, 9);
+    dec->collected = 10;
+    dec->row = row;
+    StartBody(dec, length);
+    return true;
+}
+
 } // namespace
 
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
@@ -252,31 +268,24 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
     uint32_t i = 0;
     while (i < size) {
         if (dec->state == WAIT_SYNC) {
-            // Nothing but a sync byte changes the waiting machine.
+            // Nothing but a sync byte changes the waiting machine, and a
+            // sync byte only starts a candidate.
             const void *sync = std::memchr(data + i, kSync1, size - i);
             if (sync == nullptr) {
                 i = size;
                 break;
             }
-            i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data);
-        } else if (dec->state == READ_HEADER && dec->collected == 1 && size - i >= 9) {
-            // Header bytes 2 to 10 at hand: when they pass every check,
-            // each of them would only be stored, so they are taken at once.
-            // Otherwise they go through DecodeByte, which rejects at the
-            // same byte and re-feeds as always.
-            const uint8_t *h = data + i; // h[k - 1] is record byte k
-            if (h[0] == kSync2 && h[1] == kSync3 && h[2] == kOem4HeaderLength) {
-                const RecordTableEntry *row = FindRecordTableEntry(le::U2(h + kHeaderMessageIdAt - 1));
-                const uint32_t length = le::U2(h + kHeaderMessageLengthAt - 1);
-                if (row != nullptr && CheckRecordLength(row, length)) {
-                    std::memcpy(dec->record.data() + 1, h, 9);
-                    dec->collected = 10;
-                    dec->row = row;
-                    StartBody(dec, length);
-                    i += 9;
-                    continue;
-                }
+            i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data) + 1;
+            dec->record[0] = kSync1;
+            dec->collected = 1;
+            dec->row = nullptr;
+            dec->state = READ_HEADER;
+            if (i == size) break;
+            if (size - i >= 9 && TakeWholeHeader(dec, data + i)) {
+                i += 9;
+                continue;
             }
+            // A header that fails a check goes on byte by byte below.
         } else if (dec->state >= 0) {
             // Inside a record every byte short of the next checkpoint (the
             // item count, the buffer limit, the end of the record) is only
@@ -292,6 +301,11 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
                 std::memcpy(dec->record.data() + dec->collected, data + i, take);
                 dec->collected += take;
                 i += take;
+                continue;
+            }
+        } else if (dec->state == READ_HEADER && dec->collected == 1 && size - i >= 9) {
+            if (TakeWholeHeader(dec, data + i)) {
+                i += 9;
                 continue;
             }
         }
