@@ -66,9 +66,18 @@ void StandardAtmosphere(double height, double *pressure, double *temperature) {
                 std::pow(1.0 - kLapseRate * km / kReferenceTemperature, kPressureExponent);
 }
 
-double MappingFunction(double elevation, double a1, double a2, double a3) {
-    const double s = std::sin(elevation);
+namespace {
+
+// The mapping function from the sine of the elevation: the slant delay
+// takes three of them at one elevation.
+double MappingFromSine(double s, double a1, double a2, double a3) {
     return (1.0 + a1 / (1.0 + a2 / (1.0 + a3))) / (s + a1 / (s + a2 / (s + a3)));
+}
+
+} // namespace
+
+double MappingFunction(double elevation, double a1, double a2, double a3) {
+    return MappingFromSine(std::sin(elevation), a1, a2, a3);
 }
 
 void LookupMappingCoefficients(int32_t table, double latitude, double coefficients[3]) {
@@ -164,12 +173,12 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     }
 
     const double sinE = std::sin(elevation);
-    const double mh = MappingFunction(elevation, hydro[0], hydro[1], hydro[2]) +
-                      (1.0 / sinE - MappingFunction(elevation, kHeightCorrection[0],
+    const double mh = MappingFromSine(sinE, hydro[0], hydro[1], hydro[2]) +
+                      (1.0 / sinE - MappingFromSine(sinE, kHeightCorrection[0],
                                                     kHeightCorrection[1], kHeightCorrection[2])) *
                           height / 1000.0;
 
-    const double mw = MappingFunction(elevation, wet[0], wet[1], wet[2]);
+    const double mw = MappingFromSine(sinE, wet[0], wet[1], wet[2]);
 
     *delay = zhd * mh + zwd * mw;
     if (!std::isfinite(*delay)) {
