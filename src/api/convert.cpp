@@ -76,9 +76,9 @@ GpsEphRecord g_ephemeris;
 MarkRecord g_mark;
 AlmanacRecord g_almanacs[kMaxAlmanacs];
 
-// Feeds every byte through DecodeByte instead of the block path; the
-// equivalence tests compare both.
-bool g_perByteDecoding = false;
+// How much of a block DecodeBytes gets per call; 0 feeds byte by byte
+// through DecodeByte. Tests compare the two.
+uint32_t g_feedSize = kBlockSize;
 
 // The open outputs of the running conversion.
 TsqFile *g_tsq = nullptr;
@@ -202,10 +202,11 @@ void ActOnResult(int32_t kind) {
 // is fed, exactly as when the bytes go one by one through DecodeByte.
 void FeedBlock(uint32_t size) {
     uint32_t at = 0;
-    if (!g_perByteDecoding) {
+    if (g_feedSize != 0) {
         while (at < size && !g_failed) {
+            const uint32_t piece = size - at < g_feedSize ? size - at : g_feedSize;
             uint32_t used = 0;
-            const int32_t kind = DecodeBytes(kPort, g_block + at, size - at, &g_threadBuf, &used);
+            const int32_t kind = DecodeBytes(kPort, g_block + at, piece, &g_threadBuf, &used);
             at += used;
             // A closed port takes no byte; every byte then gets its own
             // result below, as it would one at a time.
@@ -377,7 +378,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 
 } // namespace
 
-void SetPerByteDecoding(bool perByte) { g_perByteDecoding = perByte; }
+void SetConvertFeedSize(uint32_t size) { g_feedSize = size; }
 
 void ForwardMessage(double time, const char *text) {
     if (g_host != nullptr && g_host->onMessage != nullptr) g_host->onMessage(time, text);

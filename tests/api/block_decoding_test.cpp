@@ -21,6 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr uint32_t kWholeBlock = 2048; // the driver's default
+
 std::vector<std::string> g_messages;
 
 void OEM4CONV_CALL OnMessage(double time, const char *text) {
@@ -44,11 +46,11 @@ protected:
         fs::create_directories(dir_);
     }
     void TearDown() override {
-        SetPerByteDecoding(false);
+        SetConvertFeedSize(kWholeBlock);
         fs::remove_all(dir_);
     }
 
-    Outcome Convert(const std::vector<uint8_t> &log, const Oem4Options &o, bool perByte) {
+    Outcome Convert(const std::vector<uint8_t> &log, const Oem4Options &o, uint32_t feedSize) {
         const fs::path input = dir_ / "log.gps";
         {
             std::ofstream out(input, std::ios::binary);
@@ -68,10 +70,10 @@ protected:
         // The clock recomputation starts from the last fix of any earlier
         // conversion; both runs start from none.
         PreviousFix = FixState{};
-        SetPerByteDecoding(perByte);
+        SetConvertFeedSize(feedSize);
         Outcome r;
         r.result = ConvertFile(&options, &host, 0);
-        SetPerByteDecoding(false);
+        SetConvertFeedSize(kWholeBlock);
         char text[512];
         GetErrString(text);
         r.errString = text;
@@ -91,8 +93,8 @@ protected:
     void ExpectSameOutcome(const std::vector<uint8_t> &log, const Oem4Options &o,
                            const std::string &what) {
         SCOPED_TRACE(what);
-        const Outcome block = Convert(log, o, false);
-        const Outcome bytes = Convert(log, o, true);
+        const Outcome block = Convert(log, o, kWholeBlock);
+        const Outcome bytes = Convert(log, o, 0);
         EXPECT_EQ(block.result, bytes.result);
         EXPECT_EQ(block.errString, bytes.errString);
         for (int i = 0; i < 4; ++i) EXPECT_EQ(block.counts[i], bytes.counts[i]) << "counter " << i;
