@@ -85,6 +85,7 @@ TsqFile *g_tsq = nullptr;
 std::FILE *g_epp = nullptr;
 std::FILE *g_sta = nullptr;
 
+
 // The first failure that ends the conversion: its text is restored into
 // ErrorText at the end, whatever was formatted after it.
 bool g_failed = false;
@@ -350,6 +351,12 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
     }
+    // At the end of the log, bytes of a rejected or incomplete record may
+    // still hide whole records; they are decoded before the files close.
+    if (!g_failed && AbortCount.load() == 0 && !std::ferror(input)) {
+        int32_t kind = 0;
+        while (!g_failed && (kind = FlushPort(kPort, &g_threadBuf)) > 0) Drain();
+    }
     if (!g_failed && std::ferror(input)) {
         FormatErrorText("Error: Unable to read %s", g_inputPath);
         Fail(-1.0);
@@ -404,6 +411,7 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
     std::memcpy(path + keep, extension, extensionLength + 1);
     return 0;
 }
+
 
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
     if (done < 0) done = 0;

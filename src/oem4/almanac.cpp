@@ -35,9 +35,11 @@ inline constexpr double kReferenceInclination = 0.942477796076938;
 inline constexpr int32_t kTimeCodeGpsWeek = 2;
 inline constexpr int32_t kHealthCode = 2;
 
-// The staging area holds this many almanac records; later items are ignored.
-inline constexpr uint32_t kMaxAlmanacs = kStagingAreaSize / kAlmanacRecordSize;
-static_assert(kMaxAlmanacs == 30);
+// One almanac record per GPS PRN at most. The records are built in their
+// own area: the port's staging area holds only 30, fewer than a full
+// constellation lists.
+inline constexpr uint32_t kMaxAlmanacs = 32;
+uint8_t g_almanacs[kMaxAlmanacs * kAlmanacRecordSize];
 
 // Truncation toward zero that stays defined for any logged value: a NaN
 // gives 0 and values beyond the 32-bit range saturate.
@@ -58,12 +60,10 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
     const uint32_t items = le::U4(body);
     const uint32_t converted = items < kMaxAlmanacs ? items : kMaxAlmanacs;
     if (converted == 0) return RK_NONE;
-    // The staging area holds 30 almanacs; a receiver listing more (GPS has
-    // up to 32) loses the rest, which the user must hear about.
     if (items > kMaxAlmanacs) {
         PortReportf(dec, HeaderTime(dec),
-                    "Almanac record lists %u satellites on Port %d, only the first %u were converted",
-                    items, port, kMaxAlmanacs);
+                    "ALMANAC record lists %u satellites, only the first %u are converted",
+                    static_cast<unsigned>(items), static_cast<unsigned>(kMaxAlmanacs));
     }
 
     for (uint32_t i = 0; i < converted; ++i) {
@@ -86,11 +86,11 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
         alm.week = le::I4(item + kWeekAt);
         alm.healthCode = kHealthCode;
         alm.health = le::I4(item + kHealthAt);
-        le::Store(dec->staging.data() + i * kAlmanacRecordSize, alm);
+        le::Store(g_almanacs + i * kAlmanacRecordSize, alm);
     }
 
     const int32_t put =
-        PutThreadBufData(buf, dec->staging.data(), static_cast<int32_t>(converted), TBREC_ALMANAC);
+        PutThreadBufData(buf, g_almanacs, static_cast<int32_t>(converted), TBREC_ALMANAC);
     if (put != TB_OK) {
         PortReportPutFailure(dec, HeaderTime(dec), put);
         return RK_NONE;

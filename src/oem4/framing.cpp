@@ -35,9 +35,6 @@ constexpr std::array<RecordTableEntry, 8> kRecordTable = {{
 bool g_portTableInitialised = false;
 std::array<Oem4Decoder *, kMaxPorts> g_portTable;
 
-// Bytes of a rejected candidate while ResyncPort feeds them again.
-std::array<uint8_t, kRecordBufferSize> g_scratch;
-
 } // namespace
 
 Oem4Decoder *GetOpenPort(int32_t port) {
@@ -135,22 +132,73 @@ void PortReportPutFailure(const Oem4Decoder *dec, double time, int32_t code) {
     PortReport(dec, time, GetThreadBufErrString(code));
 }
 
-int32_t ResyncPort(int32_t port, ThreadBuf *buf) {
-    Oem4Decoder *dec = GetOpenPort(port);
-    if (dec == nullptr || dec->resyncing != 0) return 0;
-    if (dec->options.reportAll != 0) {
-        PortReport(dec, -1.0, "Record decoding failed, recursively trying to look for more valid data");
-    }
-    const uint32_t n = dec->collected;
-    dec->resyncing = 1;
-    std::memcpy(g_scratch.data(), dec->record.data(), n);
+namespace {
+
+bool HasPending(const Oem4Decoder *dec) { return dec->pendingAt < dec->pendingEnd; }
+
+// Puts the candidate's bytes from the second on in front of the bytes still
+// waiting, and returns the port to WAIT_SYNC.
+void RequeueCandidate(Oem4Decoder *dec) {
+    const uint32_t n = dec->collected > 0 ? dec->collected - 1 : 0;
+    uint32_t waiting = dec->pendingEnd - dec->pendingAt;
+    // Cannot happen (see Oem4Decoder); never write past the area if it did.
+    if (n + waiting > kRecordBufferSize) waiting = kRecordBufferSize - n;
+    std::memmove(dec->pending.data() + n, dec->pending.data() + dec->pendingAt, waiting);
+    std::memcpy(dec->pending.data(), dec->record.data() + 1, n);
+    dec->pendingAt = 0;
+    dec->pendingEnd = n + waiting;
+    dec->collected = 0;
     dec->state = WAIT_SYNC;
+}
+
+int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf);
+
+// Feeds waiting bytes until one completes a record or none is left; the
+// bytes after a completed record keep waiting for the next call. Rejections
+// met on the way only queue their bytes again, so this never recurses.
+int32_t FeedPending(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
+    dec->resyncing = 1;
     int32_t result = 0;
-    for (uint32_t i = 1; i < n && result == 0; ++i) {
-        result = DecodeByte(port, g_scratch[i], buf);
+    while (result == 0 && HasPending(dec)) {
+        result = StepByte(dec, port, dec->pending[dec->pendingAt++], buf);
     }
+    if (!HasPending(dec)) dec->pendingAt = dec->pendingEnd = 0;
     dec->resyncing = 0;
     return result;
+}
+
+} // namespace
+
+int32_t ResyncPort(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) return 0;
+    // Announced once per rejection of fresh input, not for the rejections
+    // found while its bytes are fed again.
+    if (dec->resyncing == 0 && !HasPending(dec) && dec->options.reportAll != 0) {
+        PortReport(dec, -1.0, "Record decoding failed, recursively trying to look for more valid data");
+    }
+    RequeueCandidate(dec);
+    if (dec->resyncing != 0) return 0; // the feeding loop under way takes them
+    return FeedPending(dec, port, buf);
+}
+
+int32_t FlushPort(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) {
+        SetErrorText("OpenPort not called");
+        return -1;
+    }
+    for (;;) {
+        if (HasPending(dec)) {
+            const int32_t result = FeedPending(dec, port, buf);
+            if (result != 0) return result;
+            continue;
+        }
+        if (dec->state == WAIT_SYNC) return 0;
+        // A record the input left incomplete: dropped, but records hidden
+        // in its bytes are still looked for.
+        RequeueCandidate(dec);
+    }
 }
 
 namespace {
@@ -189,7 +237,17 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
         SetErrorText("OpenPort not called");
         return -1;
     }
+    // Bytes still waiting from a rejected candidate come before this one.
+    if (HasPending(dec)) {
+        dec->pending[dec->pendingEnd++] = byte;
+        return FeedPending(dec, port, buf);
+    }
+    return StepByte(dec, port, byte, buf);
+}
 
+namespace {
+
+int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->state == WAIT_SYNC) {
         if (byte == kSync1) {
             dec->record[0] = byte;
@@ -199,7 +257,6 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
         }
         return 0;
     }
-
     if (dec->state == READ_HEADER) {
         dec->record[dec->collected++] = byte;
         bool rejected = false;
@@ -257,6 +314,8 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
 }
 
+} // namespace
+
 int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
                     uint32_t *used) {
     *used = 0;
@@ -267,7 +326,9 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
     }
     uint32_t i = 0;
     while (i < size) {
-        if (dec->state == WAIT_SYNC) {
+        if (HasPending(dec)) {
+            // Fresh bytes queue behind the waiting ones: one at a time.
+        } else if (dec->state == WAIT_SYNC) {
             // Nothing but a sync byte changes the waiting machine, and a
             // sync byte only starts a candidate.
             const void *sync = std::memchr(data + i, kSync1, size - i);

@@ -33,6 +33,8 @@ inline constexpr int32_t kMaxPorts = 1024;
 inline constexpr uint32_t kOem4HeaderLength = 28;
 inline constexpr uint32_t kOem4CrcLength = 4;
 inline constexpr uint32_t kRecordBufferSize = 8192;
+// Room for the unfed rest of one rejected candidate and the bytes that
+// arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
 
@@ -76,6 +78,9 @@ struct SlipEntry {
     double time;
     double l1LockTime;
     double l2LockTime;
+    // L2 was observed. A lock time of 0 alone cannot tell "no L2" from an
+    // L2 lock taken at that very epoch.
+    uint8_t hasL2;
 };
 
 struct Oem4Decoder {
@@ -95,7 +100,17 @@ struct Oem4Decoder {
     std::array<SlipEntry, kSlipTableSize> slipTable;
     Oem4Options options;
     uint32_t timeSyncMessages;
-    uint32_t resyncing;
+    uint32_t resyncing; // non-zero while pending bytes are being fed again
+    // Bytes of rejected candidates still to be fed again, pendingAt to
+    // pendingEnd. A rejected candidate's bytes from the second on go in
+    // front of what is already waiting, so that every valid record hidden in
+    // it is found, however many there are and however deeply they nest.
+    // Bytes wait here between calls only after a record completed in the
+    // middle of them; pending bytes and collected bytes together never exceed
+    // the record buffer, so the area cannot overflow.
+    std::array<uint8_t, kRecordBufferSize> pending;
+    uint32_t pendingAt;
+    uint32_t pendingEnd;
 };
 
 // The state of an open port, or null when the port is not open.
@@ -105,6 +120,11 @@ int32_t OpenPort(int32_t port, PortMessageFn callback);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);
+// The input has ended: feeds the bytes still waiting to be fed again and
+// those of a record left incomplete (which itself is dropped without a
+// message), so that a valid record hidden in them is not lost. Returns like
+// DecodeByte, one record per call; call it until it returns 0 or less.
+int32_t FlushPort(int32_t port, ThreadBuf *buf);
 // DecodeByte over a block: feeds bytes from data until one gives a non-zero
 // result or the block ends, and tells how many bytes it took (the one that
 // gave the result included). Results, messages and resynchronisation are

@@ -110,7 +110,10 @@ void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2
         PortReportf(dec, time, kRisingText, prn);
     } else if (!l2) {
         if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
-    } else if (lock < prev.l2LockTime || (lock != 0.0 && prev.l2LockTime == 0.0)) {
+    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime : lock != 0.0) {
+        // An L2 lock that shows up already grown for a satellite tracked
+        // without L2 counts as a slip; one that starts at 0 and then grows
+        // does not.
         PortReportf(dec, time, kL2SlipText, prn);
     }
 }
@@ -181,7 +184,8 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
-        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime};
+        const uint8_t hasL2 = (t.signalFlags & kSignalL2) != 0 ? 1 : 0;
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2};
         set |= uint64_t{1} << t.prn;
     }
 }

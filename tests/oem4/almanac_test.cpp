@@ -101,16 +101,21 @@ TEST_F(AlmanacTest, ItemsConvertInOrder) {
     EXPECT_EQ(std::memcmp(raw + 144, zeros, 128), 0);
 }
 
-TEST_F(AlmanacTest, AtMostThirtyItemsAndNoneForAnEmptyRecord) {
+// A full constellation of 32 is converted whole; more than that cannot be
+// GPS satellites, and the rest is reported, not dropped silently.
+TEST_F(AlmanacTest, AtMostThirtyTwoItemsAndNoneForAnEmptyRecord) {
     ASSERT_EQ(FeedOne(AlmanacRecordBytes(Numbered(32))), 5);
-    const auto alm = Read();
-    ASSERT_EQ(alm.size(), 30u);
-    EXPECT_EQ(+alm.back().prn, 30);
-    // The two left out are not lost silently.
+    auto alm = Read();
+    ASSERT_EQ(alm.size(), 32u);
+    EXPECT_EQ(+alm.back().prn, 32);
+    EXPECT_TRUE(CapturedMessages().empty());
+
+    ASSERT_EQ(FeedOne(AlmanacRecordBytes(Numbered(34))), 5);
+    alm = Read();
+    ASSERT_EQ(alm.size(), 32u);
     ASSERT_EQ(CapturedMessages().size(), 1u);
     EXPECT_EQ(CapturedMessages()[0].text,
-              "Almanac record lists 32 satellites on Port 0, only the first 30 were converted");
-    EXPECT_EQ(CapturedMessages()[0].time, 100.0);
+              "ALMANAC record lists 34 satellites, only the first 32 are converted");
     CapturedMessages().clear();
 
     EXPECT_EQ(FeedOne(AlmanacRecordBytes({})), 0);

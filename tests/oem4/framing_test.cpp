@@ -156,6 +156,39 @@ TEST_F(FramingTest, CrcFailureIsAlwaysReportedAndAHiddenRecordIsFound) {
     EXPECT_EQ(GetOpenPort(0)->state, WAIT_SYNC);
 }
 
+// A record cut short swallows the records after it. Re-feeding finds the
+// first of them; the others must follow, also those still inside the
+// rejected bytes when the input ends (FlushPort).
+TEST_F(FramingTest, EveryRecordInsideARejectedCandidateIsFound) {
+    Open(0);
+    Bytes range;
+    range.u4(10).zeros(10 * 44);
+    std::vector<uint8_t> stream = MakeRecord(43, range.data());
+    stream.resize(32); // header and count only: the candidate takes 444 more bytes
+    for (int k = 0; k < 6; ++k) {
+        Bytes mark;
+        mark.u4(1500).r8(100.0 + k).r8(0.0).r8(0.0).r8(0.0).u4(0);
+        auto rec = MakeRecord(231, mark.data(), {1500, (100 + k) * 1000, 180});
+        stream.insert(stream.end(), rec.begin(), rec.end());
+    }
+    stream.resize(32 + 444); // the candidate ends with the input
+    std::vector<double> times;
+    auto collect = [&](int32_t kind) {
+        ASSERT_EQ(kind, RK_MARK);
+        MarkRecord m;
+        ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, &m), 1);
+        times.push_back(m.time);
+    };
+    for (uint8_t byte : stream) {
+        const int32_t kind = DecodeByte(0, byte, &buf);
+        if (kind != 0) collect(kind);
+    }
+    for (int32_t kind = FlushPort(0, &buf); kind != 0; kind = FlushPort(0, &buf)) collect(kind);
+    EXPECT_EQ(times, (std::vector<double>{100, 101, 102, 103, 104, 105}));
+    EXPECT_EQ(Texts(), std::vector<std::string>{"32bit CRC failure on 'RANGE' record on port 0"});
+    EXPECT_EQ(FlushPort(0, &buf), 0);
+}
+
 TEST_F(FramingTest, OverrunDiscardsWithoutRefeeding) {
     Open(1);
     // RANGE with 186 observations: 28 + 4 + 8184 + 4 > 8192.

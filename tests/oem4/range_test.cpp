@@ -280,6 +280,19 @@ TEST_F(RangeTest, SlipTableForgetsOlderEpochsAndL2PairsWithTheFirstSlot) {
     EXPECT_EQ(e.tracking[1].signalFlags, 5u);
 }
 
+// An L2 lock logged as 0 at the epoch it was taken is an L2 lock all the
+// same: its growth at the next epoch is no slip, so a slip is reported once.
+TEST_F(RangeTest, L2LockStartingAtZeroIsReportedOnce) {
+    Run({L1(5, 10.0f)}, At(100.0));
+    CapturedMessages().clear();
+    Run({L1(5, 11.0f), L2(5, 0.0f)}, At(101.0)); // L2 taken up at this epoch
+    Run({L1(5, 12.0f), L2(5, 1.0f)}, At(102.0));
+    EXPECT_TRUE(Texts().empty());
+    Run({L1(5, 13.0f), L2(5, 0.0f)}, At(103.0)); // slip
+    Run({L1(5, 14.0f), L2(5, 1.0f)}, At(104.0));
+    EXPECT_EQ(Texts(), Texts_t{"L2 cycle slip on PRN 5"});
+}
+
 TEST_F(RangeTest, FailedPutIsReportedAndDropsTheEpoch) {
     SetThreadBufSize(200); // room for the epoch and one measurement, not the tracking
     EXPECT_EQ(Run({L1(5)}).result, 0);

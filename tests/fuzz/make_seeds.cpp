@@ -1,0 +1,177 @@
+// Writes the checked-in seed corpora of the fuzz targets: small CRC-valid
+// records of every kind with extreme field values (NaN, infinity, zero,
+// huge, negative, every PRN limit), which random mutation of real logs
+// reaches only slowly.
+//
+//   make_seeds OUTPUT_DIR      (writes OUTPUT_DIR/{framing,convert,navigation}/...)
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "../navigation/sky.h"
+#include "common/le.h"
+#include "support/oem4_records.h"
+#include "threadbuf/payloads.h"
+
+namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::MakeRecord;
+using Record = std::vector<uint8_t>;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kHuge = 1e308;
+
+const testsupport::HeaderFields kAt{2000, 345600000, 100};
+
+Record Bestpos(double lat, double height, float undulation) {
+    Bytes b;
+    b.u4(0).u4(50).r8(lat).r8(-kHuge).r8(height).r4(undulation).u4(61);
+    b.r4(std::numeric_limits<float>::max()).r4(-1.0f).r4(NAN).u4(0).u4(0).r4(1e30f).zeros(8);
+    return MakeRecord(42, b.data(), kAt);
+}
+
+Record ClockModel(double offset, uint32_t status) {
+    Bytes b;
+    b.r8(offset).r8(0).r8(kInf).u4(status);
+    return MakeRecord(71, b.data(), kAt);
+}
+
+Record Range(int observations, bool extreme) {
+    const double values[] = {2.2e7, kNaN, kInf, -kHuge, 0.0, 1e-310};
+    Bytes b;
+    b.u4(static_cast<uint32_t>(observations));
+    for (int i = 0; i < observations; ++i) {
+        const uint16_t prn = extreme ? static_cast<uint16_t>((i * 37) % 70) : static_cast<uint16_t>(1 + i / 2);
+        const double v = extreme ? values[i % 6] : 2.2e7 + i * 1e3;
+        const uint32_t l2 = (i % 2) ? (1u << 21) : 0u;
+        b.u2(prn).u2(0).r8(v).r4(0.1f).r8(extreme ? -v : -1.1e8 - i).r4(0.01f);
+        b.r4(extreme ? -1e30f : 1000.0f).r4(45.0f).r4(extreme ? (i % 3 ? -5.0f : 1e30f) : 100.0f);
+        b.u4(0x1C00u | l2);
+    }
+    return MakeRecord(43, b.data(), kAt);
+}
+
+Record RangeCmp(int observations) {
+    Bytes b;
+    b.u4(static_cast<uint32_t>(observations));
+    for (int i = 0; i < observations; ++i) {
+        std::vector<uint8_t> o(24, 0xFF);
+        le::PutU4(o.data(), 0x1C00u | ((i % 2) ? (1u << 21) : 0u));
+        o[17] = static_cast<uint8_t>(i * 13); // PRN, 64 and above are dropped
+        b.raw(o);
+    }
+    return MakeRecord(140, b.data(), kAt);
+}
+
+Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
+    Bytes b;
+    b.u4(prn).u4(2000).u4(345600);
+    std::vector<uint8_t> frames(90, fill);
+    frames[6 + 1] = static_cast<uint8_t>((frames[7] & 0x03) | (health << 2)); // subframe 1 word 3
+    b.raw(frames);
+    return MakeRecord(41, b.data(), kAt);
+}
+
+Record Almanac(int items) {
+    Bytes b;
+    b.u4(static_cast<uint32_t>(items));
+    for (int i = 0; i < items; ++i) {
+        b.u4(static_cast<uint32_t>(i)).u4(0xFFFFFFFFu).r8(i % 2 ? kNaN : 1e300).r8(kInf);
+        for (int k = 0; k < 7; ++k) b.r8(k % 3 ? -kHuge : 0.0);
+        b.r8(i % 2 ? -1.0 : 2.65e7).r8(kNaN).zeros(8).u4(i).zeros(4);
+    }
+    return MakeRecord(73, b.data(), kAt);
+}
+
+Record Rawalm() {
+    Bytes b;
+    b.zeros(8).u4(2).zeros(64);
+    return MakeRecord(74, b.data(), kAt);
+}
+
+Record Marktime(double time, double offset) {
+    Bytes b;
+    b.u4(0xFFFFFFFFu).r8(time).r8(offset).zeros(20);
+    return MakeRecord(231, b.data(), kAt);
+}
+
+void Write(const fs::path &path, const std::vector<uint8_t> &prefix, const std::vector<Record> &records) {
+    std::vector<uint8_t> bytes = prefix;
+    for (const Record &r : records) bytes.insert(bytes.end(), r.begin(), r.end());
+    fs::create_directories(path.parent_path());
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+// Navigation target layout: mode, ephemeris count, a-priori latitude,
+// longitude and height, the epoch, the ephemerides, the measurements.
+void WriteNavigation(const fs::path &path, uint8_t mode, double lat, double pseudorangeOf13,
+                     double receiverTime) {
+    std::vector<uint8_t> bytes{mode, 8};
+    auto put = [&](const void *p, size_t n) {
+        const auto *b = static_cast<const uint8_t *>(p);
+        bytes.insert(bytes.end(), b, b + n);
+    };
+    const double position[3] = {lat, 11.5, 500.0};
+    put(position, sizeof position);
+    EpochRecord epoch{};
+    epoch.receiverTime = receiverTime;
+    epoch.week = 2000;
+    put(&epoch, sizeof epoch);
+    for (int32_t prn = 1; prn <= 8; ++prn) {
+        const GpsEphRecord eph = sky::Constellation(prn * 3 % 24 + 1);
+        put(&eph, sizeof eph);
+    }
+    for (int i = 0; i < 9; ++i) {
+        MeasRecord m{};
+        m.prn = static_cast<uint8_t>(i * 3 % 24 + 1);
+        m.l1Pseudorange = i == 4 ? pseudorangeOf13 : 2.1e7 + 1.7e5 * i;
+        put(&m, sizeof m);
+    }
+    fs::create_directories(path.parent_path());
+    if (std::FILE *f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds OUTPUT_DIR\n");
+        return 2;
+    }
+    const fs::path out = argv[1];
+    const std::vector<Record> every = {
+        Bestpos(kNaN, kInf, -1e30f), ClockModel(kHuge, 0), ClockModel(kNaN, 1),
+        Rawephem(1, 0xFF, 0), Rawephem(32, 0x00, 0), Rawephem(33, 0x55, 0), Rawephem(7, 0xAA, 63),
+        Range(24, true), Range(25, false), RangeCmp(30), Almanac(31), Rawalm(),
+        Marktime(kInf, kNaN), Marktime(-1e300, 1e300), Range(0, false),
+    };
+    // framing: options byte, block-size byte, then the stream.
+    Write(out / "framing" / "every-kind-all-options", {0x7F, 3}, every);
+    Write(out / "framing" / "every-kind-no-callback-options", {0x00, 200}, every);
+    Write(out / "framing" / "ranges-bestpos-clock", {0x56, 1},
+          {Bestpos(48.0, 300.0, -20.0f), ClockModel(120.0, 0), Range(16, false), Range(24, true)});
+    // convert: options byte (bit 0 recompute, bit 4 CRC fix-up), then the log.
+    std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0),
+                               Rawephem(4, 0xF0, 0), Rawephem(5, 0x96, 0)};
+    for (int i = 0; i < 3; ++i) sky.push_back(Range(12, i == 2));
+    Write(out / "convert" / "ephemerides-then-ranges-recompute", {0x13}, sky);
+    Write(out / "convert" / "every-kind", {0x02}, every);
+    // navigation: a plausible sky, then the same with poisoned values.
+    WriteNavigation(out / "navigation" / "plausible", 3, 48.1, 2.25e7, sky::TOE + 10.0);
+    WriteNavigation(out / "navigation" / "nan-range", 3, 48.1, kNaN, sky::TOE + 10.0);
+    WriteNavigation(out / "navigation" / "inf-latitude", 3, kInf, 2.25e7, sky::TOE + 10.0);
+    WriteNavigation(out / "navigation" / "huge-time", 2, 0.0, -kHuge, 1e300);
+    return 0;
+}
