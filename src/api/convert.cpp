@@ -35,6 +35,15 @@ constexpr uint8_t kTsqReceiverType = 4;
 constexpr float kTsqHeaderParameter = 1.0f;
 constexpr uint16_t kTsqBufferSize = 2048;
 constexpr uint8_t kTsqChannels = 12;
+// The observation file's header records the 2048-byte buffer, but its stream
+// gets a larger one: at 2048 bytes the output costs one write to the system
+// per 2 KB, a large part of a whole conversion. The file's bytes are the
+// same; a failed write shows at the epoch that overflows this buffer or at
+// close, and ends the conversion either way.
+constexpr uint32_t kTsqStreamBufferSize = 64 * 1024;
+// The input is still taken in 2048-byte blocks (progress and abort run per
+// block), but its stream fetches from the system in larger pieces.
+constexpr std::size_t kInputStreamBufferSize = 64 * 1024;
 // Most records of one group the driver takes from the ThreadBuf.
 constexpr int32_t kMaxMeasurements = 24;
 constexpr int32_t kMaxAlmanacs = 64;
@@ -57,6 +66,7 @@ char g_eppPath[kPathBufferSize];
 char g_staPath[kPathBufferSize];
 
 uint8_t g_block[kBlockSize];
+char g_inputStreamBuffer[kInputStreamBufferSize];
 ThreadBuf g_threadBuf;
 
 // Read areas for the drained records.
@@ -66,15 +76,15 @@ GpsEphRecord g_ephemeris;
 MarkRecord g_mark;
 AlmanacRecord g_almanacs[kMaxAlmanacs];
 
+// How much of a block DecodeBytes gets per call; 0 feeds byte by byte
+// through DecodeByte. Tests compare the two.
+uint32_t g_feedSize = kBlockSize;
+
 // The open outputs of the running conversion.
 TsqFile *g_tsq = nullptr;
 std::FILE *g_epp = nullptr;
 std::FILE *g_sta = nullptr;
 
-// How the block is handed to the decoder: 0 byte by byte, n > 0 through
-// DecodeBytes n bytes at a time. Tests switch it to show that the outputs do
-// not depend on where the decoder's input is cut.
-uint32_t g_feedSize = 0;
 
 // The first failure that ends the conversion: its text is restored into
 // ErrorText at the end, whatever was formatted after it.
@@ -180,6 +190,34 @@ void Drain() {
     }
 }
 
+void ActOnResult(int32_t kind) {
+    if (kind > 0) {
+        Drain();
+    } else if (kind < 0) {
+        ForwardMessage(-1.0, ErrorText);
+    }
+}
+
+// Feeds the block to the decoder. DecodeBytes stops at every byte whose
+// result is not 0, so each decoded record is drained before the next byte
+// is fed, exactly as when the bytes go one by one through DecodeByte.
+void FeedBlock(uint32_t size) {
+    uint32_t at = 0;
+    if (g_feedSize != 0) {
+        while (at < size && !g_failed) {
+            const uint32_t piece = size - at < g_feedSize ? size - at : g_feedSize;
+            uint32_t used = 0;
+            const int32_t kind = DecodeBytes(kPort, g_block + at, piece, &g_threadBuf, &used);
+            at += used;
+            // A closed port takes no byte; every byte then gets its own
+            // result below, as it would one at a time.
+            if (kind < 0) break;
+            ActOnResult(kind);
+        }
+    }
+    for (; at < size && !g_failed; ++at) ActOnResult(DecodeByte(kPort, g_block[at], &g_threadBuf));
+}
+
 void CloseInput(std::FILE *input) {
     if (input != nullptr) std::fclose(input);
 }
@@ -217,14 +255,16 @@ bool OpenFiles(std::FILE **input) {
         FormatErrorText("Error: Unable to open %s", g_inputPath);
         return false;
     }
+    // Without the larger buffer the stream keeps its own; nothing is lost.
+    std::setvbuf(*input, g_inputStreamBuffer, _IOFBF, sizeof g_inputStreamBuffer);
     for (const char *output : {g_tsqPath, g_eppPath, g_staPath}) {
         if (IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
             return false;
         }
     }
-    g_tsq = OpenTsqFile(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
-                        kTsqChannels);
+    g_tsq = OpenTsqFileBuffered(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
+                                kTsqChannels, kTsqStreamBufferSize);
     if (g_tsq == nullptr) return false;
     g_epp = std::fopen(g_eppPath, "w");
     if (g_epp == nullptr) {
@@ -306,31 +346,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         const std::size_t read = std::fread(g_block, 1, sizeof g_block, input);
         done += static_cast<int64_t>(read);
         // Every byte of a block is fed; an abort is honoured between blocks.
-        if (g_feedSize == 0) {
-            for (std::size_t i = 0; i < read && !g_failed; ++i) {
-                const int32_t kind = DecodeByte(kPort, g_block[i], &g_threadBuf);
-                if (kind > 0) {
-                    Drain();
-                } else if (kind < 0) {
-                    ForwardMessage(-1.0, ErrorText);
-                }
-            }
-        } else {
-            std::size_t i = 0;
-            while (i < read && !g_failed) {
-                const std::size_t left = read - i;
-                const uint32_t size = left < g_feedSize ? static_cast<uint32_t>(left) : g_feedSize;
-                uint32_t used = 0;
-                const int32_t kind = DecodeBytes(kPort, g_block + i, size, &g_threadBuf, &used);
-                if (kind > 0) {
-                    Drain();
-                } else if (kind < 0) {
-                    ForwardMessage(-1.0, ErrorText);
-                }
-                if (used == 0) break; // the port is gone; nothing more can be fed
-                i += used;
-            }
-        }
+        FeedBlock(static_cast<uint32_t>(read));
         if (g_failed) break;
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
@@ -369,6 +385,8 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 
 } // namespace
 
+void SetConvertFeedSize(uint32_t size) { g_feedSize = size; }
+
 void ForwardMessage(double time, const char *text) {
     if (g_host != nullptr && g_host->onMessage != nullptr) g_host->onMessage(time, text);
 }
@@ -394,7 +412,6 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
     return 0;
 }
 
-void SetConvertFeedSize(uint32_t size) { g_feedSize = size; }
 
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
     if (done < 0) done = 0;

@@ -36,7 +36,8 @@ inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *ext
 // two so that the ratio stays right; done never exceeds total.
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut);
 
-// How the driver hands each input block to the decoder: 0 (the default)
-// byte by byte through DecodeByte, n > 0 through DecodeBytes n bytes at a
-// time. The outputs and messages must be the same either way.
+// How the driver hands each input block to the decoder: 0 byte by byte
+// through DecodeByte, n > 0 through DecodeBytes n bytes at a time (the
+// default takes the whole block at once). The outputs and messages must be
+// the same either way.
 void SetConvertFeedSize(uint32_t size);

@@ -1,7 +1,9 @@
 // Geodetic <-> ECEF conversions on WGS 84 and topocentric elevation/azimuth.
 #include "navigation/coordinates.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 Ellipsoid CurrentEllipsoid = {};
 
@@ -93,6 +95,33 @@ int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double 
     return 1;
 }
 
+namespace {
+
+// Sine and cosine of the last angle asked for. Every satellite of an epoch
+// is seen from the same station, so its latitude and longitude repeat; the
+// key is the angle's exact bits, so a kept value is the one the same angle
+// gives again.
+struct SineCosine {
+    bool valid;
+    uint64_t bits;
+    double sine, cosine;
+};
+SineCosine g_latitudeTrig{}, g_longitudeTrig{};
+
+void StationSineCosine(double angle, SineCosine &kept, double *sine, double *cosine) {
+    const uint64_t bits = std::bit_cast<uint64_t>(angle);
+    if (!kept.valid || kept.bits != bits) {
+        kept.sine = std::sin(angle);
+        kept.cosine = std::cos(angle);
+        kept.bits = bits;
+        kept.valid = true;
+    }
+    *sine = kept.sine;
+    *cosine = kept.cosine;
+}
+
+} // namespace
+
 void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude,
                       double *elevation, double *azimuth) {
     // Exactly zero coordinates mean "no station known yet".
@@ -102,8 +131,9 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
     const double dx = sat->x - receiver->x;
     const double dy = sat->y - receiver->y;
     const double dz = sat->z - receiver->z;
-    const double sinLat = std::sin(latitude), cosLat = std::cos(latitude);
-    const double sinLon = std::sin(longitude), cosLon = std::cos(longitude);
+    double sinLat, cosLat, sinLon, cosLon;
+    StationSineCosine(latitude, g_latitudeTrig, &sinLat, &cosLat);
+    StationSineCosine(longitude, g_longitudeTrig, &sinLon, &cosLon);
 
     const double east = -sinLon * dx + cosLon * dy;
     const double north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;

@@ -137,6 +137,16 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         out->y = xp * sn + yp * ci * cn;
         out->z = yp * si;
 
+        const double newRange = keepRange ? range : Distance(out->x, out->y, out->z, receiver);
+        const double newTau = newRange / SPEED_OF_LIGHT;
+        const bool converged = std::fabs(tau - newTau) <= GPS_TRANSIT_TOLERANCE;
+        // Only the position steers the passes; the velocity is needed from
+        // the pass that is returned.
+        if (!converged && pass + 1 < MAX_TRANSIT_PASSES) {
+            tau = newTau;
+            continue;
+        }
+
         // Velocity: the time derivative of the same model.
         const double onePlus = 1.0 + e * std::cos(v);
         const double vDot = k.n * onePlus * onePlus / std::pow(1.0 - e * e, 1.5);
@@ -151,12 +161,9 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         out->vy = xpDot * sn + ypDot * ci * cn - yp * si * cn * iDot + (xp * cn - yp * ci * sn) * nodeDot;
         out->vz = ypDot * si + yp * ci * iDot;
 
-        const double newRange = keepRange ? range : Distance(out->x, out->y, out->z, receiver);
-        const double newTau = newRange / SPEED_OF_LIGHT;
-        if (std::fabs(tau - newTau) <= GPS_TRANSIT_TOLERANCE) {
+        if (converged) {
             return Finite3(out->x, out->y, out->z) && Finite3(out->vx, out->vy, out->vz) ? 0 : 1;
         }
-        tau = newTau;
     }
     return 1;
 }

@@ -3,7 +3,9 @@
 // that no date enters the model.
 #include "navigation/troposphere.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "navigation/coordinates.h"
 
@@ -64,9 +66,18 @@ void StandardAtmosphere(double height, double *pressure, double *temperature) {
                 std::pow(1.0 - kLapseRate * km / kReferenceTemperature, kPressureExponent);
 }
 
-double MappingFunction(double elevation, double a1, double a2, double a3) {
-    const double s = std::sin(elevation);
+namespace {
+
+// The mapping function from the sine of the elevation: the slant delay
+// takes three of them at one elevation.
+double MappingFromSine(double s, double a1, double a2, double a3) {
     return (1.0 + a1 / (1.0 + a2 / (1.0 + a3))) / (s + a1 / (s + a2 / (s + a3)));
+}
+
+} // namespace
+
+double MappingFunction(double elevation, double a1, double a2, double a3) {
+    return MappingFromSine(std::sin(elevation), a1, a2, a3);
 }
 
 void LookupMappingCoefficients(int32_t table, double latitude, double coefficients[3]) {
@@ -91,18 +102,59 @@ void LookupMappingCoefficients(int32_t table, double latitude, double coefficien
     for (int c = 0; c < 3; ++c) coefficients[c] = rows[row][c];
 }
 
-int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude,
-                          double longitude, double height, double *delay) {
+namespace {
+
+// The terms of the delay that depend on the station alone: every satellite
+// of an epoch (and of the following epochs, until the fix moves) has the
+// same ones, so the last station's are kept. The key is the exact bits of
+// latitude and height, so a kept value is always the one the same inputs
+// would give again.
+struct StationTerms {
+    bool valid;
+    uint64_t latitudeBits, heightBits;
+    double zhd, zwd, hydro[3], wet[3];
+};
+StationTerms g_stationTerms{};
+
+const StationTerms &TermsForStation(double latitude, double height) {
+    StationTerms &t = g_stationTerms;
+    if (t.valid && t.latitudeBits == std::bit_cast<uint64_t>(latitude) &&
+        t.heightBits == std::bit_cast<uint64_t>(height)) {
+        return t;
+    }
     double pressure = 0.0, temperature = 0.0;
     StandardAtmosphere(height, &pressure, &temperature);
     const double d = 1.0 - kGravityLatitudeTerm * std::cos(2.0 * latitude) -
                      kGravityHeightTerm * height;
-    const double zhd = kZenithDelayFactor * pressure / d;
+    t.zhd = kZenithDelayFactor * pressure / d;
 
-    double average[3], amplitude[3], hydro[3], wet[3];
+    double average[3], amplitude[3];
     LookupMappingCoefficients(MAPPING_HYDROSTATIC_AVERAGE, latitude, average);
     LookupMappingCoefficients(MAPPING_HYDROSTATIC_AMPLITUDE, latitude, amplitude);
-    for (int c = 0; c < 3; ++c) hydro[c] = average[c] - kSeasonalFactor * amplitude[c];
+    for (int c = 0; c < 3; ++c) t.hydro[c] = average[c] - kSeasonalFactor * amplitude[c];
+
+    const double es = kSaturationPressure *
+                      std::pow(temperature / kFreezingPoint, kSaturationExponent) *
+                      std::exp(kSaturationFactor * (temperature - kFreezingPoint) / temperature);
+    t.zwd = kZenithDelayFactor * (kWetDelayK / temperature + kWetDelayConstant) *
+            kRelativeHumidity * es / d;
+    LookupMappingCoefficients(MAPPING_WET, latitude, t.wet);
+
+    t.latitudeBits = std::bit_cast<uint64_t>(latitude);
+    t.heightBits = std::bit_cast<uint64_t>(height);
+    t.valid = true;
+    return t;
+}
+
+} // namespace
+
+int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude,
+                          double longitude, double height, double *delay) {
+    const StationTerms &terms = TermsForStation(latitude, height);
+    const double zhd = terms.zhd;
+    const double zwd = terms.zwd;
+    const double *hydro = terms.hydro;
+    const double *wet = terms.wet;
 
     SatState receiver = {};
     receiver.x = station[0];
@@ -121,19 +173,12 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     }
 
     const double sinE = std::sin(elevation);
-    const double mh = MappingFunction(elevation, hydro[0], hydro[1], hydro[2]) +
-                      (1.0 / sinE - MappingFunction(elevation, kHeightCorrection[0],
+    const double mh = MappingFromSine(sinE, hydro[0], hydro[1], hydro[2]) +
+                      (1.0 / sinE - MappingFromSine(sinE, kHeightCorrection[0],
                                                     kHeightCorrection[1], kHeightCorrection[2])) *
                           height / 1000.0;
 
-    const double es = kSaturationPressure *
-                      std::pow(temperature / kFreezingPoint, kSaturationExponent) *
-                      std::exp(kSaturationFactor * (temperature - kFreezingPoint) / temperature);
-    const double zwd = kZenithDelayFactor * (kWetDelayK / temperature + kWetDelayConstant) *
-                       kRelativeHumidity * es / d;
-
-    LookupMappingCoefficients(MAPPING_WET, latitude, wet);
-    const double mw = MappingFunction(elevation, wet[0], wet[1], wet[2]);
+    const double mw = MappingFromSine(sinE, wet[0], wet[1], wet[2]);
 
     *delay = zhd * mh + zwd * mw;
     if (!std::isfinite(*delay)) {

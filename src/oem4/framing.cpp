@@ -201,6 +201,36 @@ int32_t FlushPort(int32_t port, ThreadBuf *buf) {
     }
 }
 
+namespace {
+
+// The header's first ten bytes passed their checks: collect the rest of the
+// record.
+void StartBody(Oem4Decoder *dec, uint32_t messageLength) {
+    dec->countEnd = dec->row->itemLength != 0
+                        ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
+                        : 0;
+    dec->expectedTotal = kOem4HeaderLength + messageLength + kOem4CrcLength;
+    dec->state = static_cast<int32_t>(dec->row->messageId);
+}
+
+// A candidate's header bytes 2 to 10 at hand: when they pass every check,
+// DecodeByte would only store each of them, so they are taken at once.
+// Otherwise nothing is taken and they go through DecodeByte, which rejects
+// at the same byte and re-feeds as always.
+bool TakeWholeHeader(Oem4Decoder *dec, const uint8_t *h) { // h[k - 1] is record byte k
+    if (h[0] != kSync2 || h[1] != kSync3 || h[2] != kOem4HeaderLength) return false;
+    const RecordTableEntry *row = FindRecordTableEntry(le::U2(h + kHeaderMessageIdAt - 1));
+    const uint32_t length = le::U2(h + kHeaderMessageLengthAt - 1);
+    if (row == nullptr || !CheckRecordLength(row, length)) return false;
+    std::memcpy(dec->record.data() + 1, h, 9);
+    dec->collected = 10;
+    dec->row = row;
+    StartBody(dec, length);
+    return true;
+}
+
+} // namespace
+
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) {
@@ -241,11 +271,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         case 10: {
             const uint32_t length = le::U2(dec->record.data() + kHeaderMessageLengthAt);
             if (CheckRecordLength(dec->row, length)) {
-                dec->countEnd = dec->row->itemLength != 0
-                                    ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
-                                    : 0;
-                dec->expectedTotal = kOem4HeaderLength + length + kOem4CrcLength;
-                dec->state = static_cast<int32_t>(dec->row->messageId);
+                StartBody(dec, length);
                 return 0;
             }
             if (dec->options.reportAll != 0) {
@@ -303,13 +329,24 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
         if (HasPending(dec)) {
             // Fresh bytes queue behind the waiting ones: one at a time.
         } else if (dec->state == WAIT_SYNC) {
-            // Nothing but a sync byte changes the waiting machine.
+            // Nothing but a sync byte changes the waiting machine, and a
+            // sync byte only starts a candidate.
             const void *sync = std::memchr(data + i, kSync1, size - i);
             if (sync == nullptr) {
                 i = size;
                 break;
             }
-            i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data);
+            i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data) + 1;
+            dec->record[0] = kSync1;
+            dec->collected = 1;
+            dec->row = nullptr;
+            dec->state = READ_HEADER;
+            if (i == size) break;
+            if (size - i >= 9 && TakeWholeHeader(dec, data + i)) {
+                i += 9;
+                continue;
+            }
+            // A header that fails a check goes on byte by byte below.
         } else if (dec->state >= 0) {
             // Inside a record every byte short of the next checkpoint (the
             // item count, the buffer limit, the end of the record) is only
@@ -325,6 +362,11 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
                 std::memcpy(dec->record.data() + dec->collected, data + i, take);
                 dec->collected += take;
                 i += take;
+                continue;
+            }
+        } else if (dec->state == READ_HEADER && dec->collected == 1 && size - i >= 9) {
+            if (TakeWholeHeader(dec, data + i)) {
+                i += 9;
                 continue;
             }
         }

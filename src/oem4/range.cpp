@@ -7,6 +7,8 @@
 // times agree, the receiver clock is optionally recomputed, lock times are
 // compared with the previous epoch to spot cycle slips, and the three
 // record groups go into the ThreadBuf.
+#include <array>
+#include <bit>
 #include <cmath>
 #include <new>
 
@@ -165,14 +167,26 @@ void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
     epoch.clockOffset = clockOffset;
 }
 
+// Per port, the slip table entries that the last rebuild filled. Every
+// other entry is all zero (OpenPort zeroes the table; only the rebuild fills
+// entries), so clearing these clears the table. A port reopened since keeps
+// its bits here, which only clears entries that are zero already.
+std::array<uint64_t, kMaxPorts> g_slipEntriesSet{};
+
 // The slip table describes the latest epoch only.
 void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uint32_t satellites) {
-    for (SlipEntry &e : dec->slipTable) e = SlipEntry{};
+    static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
+    uint64_t &set = g_slipEntriesSet[static_cast<size_t>(dec->port)];
+    for (uint64_t bits = set; bits != 0; bits &= bits - 1) {
+        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
+    }
+    set = 0;
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kSignalL2) != 0 ? 1 : 0;
         dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2};
+        set |= uint64_t{1} << t.prn;
     }
 }
 
@@ -204,16 +218,28 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         return 0;
     }
 
-    RangeStaging *st = new (dec->staging.data()) RangeStaging{};
+    // The epoch is cleared here and every slot in use is written whole by
+    // the L1 pass; the puts and the clock recomputation read nothing beyond
+    // those slots.
+    RangeStaging *st = new (dec->staging.data()) RangeStaging;
+    st->epoch = EpochRecord{};
     const Oem4Options &opt = dec->options;
+
+    // The first slot of each PRN below 64, for pairing the L2 observations
+    // without a search; kNoSlot where that PRN has no L1 observation.
+    constexpr uint8_t kNoSlot = 0xFF;
+    std::array<uint8_t, kSlipTablePrns> firstSlot;
+    firstSlot.fill(kNoSlot);
 
     uint32_t slot = 0;
     for (uint32_t i = 0; i < n && slot < satellites; ++i) {
         const RangeObs obs = ReadObs(observations, i);
         if (ObsFrequency(obs.status) != kFrequencyL1 || obs.prn == 0) continue;
-        MeasRecord &m = st->meas[slot];
-        TrackingRecord &t = st->tracking[slot];
-        ++slot;
+        if (obs.prn < kSlipTablePrns && firstSlot[obs.prn] == kNoSlot) {
+            firstSlot[obs.prn] = static_cast<uint8_t>(slot);
+        }
+        MeasRecord m{};
+        TrackingRecord t{};
         m.prn = static_cast<uint8_t>(obs.prn);
         if ((obs.status & kCodeTrackingBits) == kCodeTrackingBits) {
             m.l1Pseudorange = obs.pseudorange;
@@ -227,6 +253,9 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         t.signalFlags = kSignalL1;
         t.l1LockTime = obs.lockTime;
         t.l1Cno = obs.cno;
+        st->meas[slot] = m;
+        st->tracking[slot] = t;
+        ++slot;
         CheckSlip(dec, time, obs, false);
     }
 
@@ -235,7 +264,11 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         if (ObsFrequency(obs.status) != kFrequencyL2) continue;
         // Paired by the full PRN, so PRNs that share their low byte stay apart.
         uint32_t j = 0;
-        while (j < satellites && st->tracking[j].prn != obs.prn) ++j;
+        if (obs.prn < kSlipTablePrns) {
+            j = firstSlot[obs.prn] != kNoSlot ? firstSlot[obs.prn] : satellites;
+        } else {
+            while (j < satellites && st->tracking[j].prn != obs.prn) ++j;
+        }
         if (j == satellites) {
             PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
             continue;

@@ -17,42 +17,52 @@ constexpr double kL2Wavelength = 0.2442102134245682; // metres
 constexpr double kAdrRollover = 8388608.0;           // 2^23 cycles
 constexpr uint32_t kDroppedPrn = 64;                 // and above: SBAS etc.
 
-// Bit fields of a compressed observation: first bit, width.
-constexpr unsigned kDopplerBit = 32, kDopplerWidth = 28;
-constexpr unsigned kPseudorangeBit = 60, kPseudorangeWidth = 36;
+// Bit fields of a compressed observation, read from little-endian words:
+// Doppler bits 32-59 (from byte 4), pseudorange bits 60-95 (from the 64-bit
+// word at byte 4, shifted by 28), ADR bits 96-127 (byte 12), PRN bits
+// 136-143 (byte 17), lock time bits 144-164 and C/No code bits 165-169
+// (from byte 18).
+constexpr unsigned kDopplerWidth = 28;
+constexpr size_t kDopplerByte = 4;
+constexpr size_t kPseudorangeWord = 4;
+constexpr unsigned kPseudorangeShift = 28, kPseudorangeWidth = 36;
 constexpr size_t kAdrByte = 12;
 constexpr size_t kPrnByte = 17;
-constexpr unsigned kLockTimeBit = 144, kLockTimeWidth = 21;
-constexpr unsigned kCnoBit = 165, kCnoWidth = 5;
+constexpr size_t kLockByte = 18;
+constexpr unsigned kLockTimeWidth = 21;
+constexpr unsigned kCnoShift = 21, kCnoWidth = 5;
 
 const char *const kMaxchanText = "MAXCHAN(%d) exceeded, data may be lost on Port %d";
 
-// Shared by all ports; rebuilt for every RANGECMP record.
+// Shared by all ports; rebuilt for every RANGECMP record. Bytes past the
+// part the last expansion wrote are always zero.
 std::array<uint8_t, kExpandedRangeSize> g_expanded;
+size_t g_expandedUsed = 0;
 
-// Unsigned bit field of a little-endian bit string (width below 57).
-uint64_t BitField(const uint8_t *p, unsigned first, unsigned width) {
-    const unsigned shift = first % 8;
-    const unsigned bytes = (shift + width + 7) / 8;
-    uint64_t v = 0;
-    for (unsigned i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[first / 8 + i]) << (8 * i);
-    return (v >> shift) & ((uint64_t{1} << width) - 1);
-}
+constexpr uint64_t LowBits(unsigned width) { return (uint64_t{1} << width) - 1; }
 
 int64_t SignExtend(uint64_t v, unsigned width) {
     const uint64_t sign = uint64_t{1} << (width - 1);
     return static_cast<int64_t>(v ^ sign) - static_cast<int64_t>(sign);
 }
 
+// Writes all 44 bytes of the expanded observation; the fields that
+// RANGECMP does not carry (reserved word, standard deviations) are zero.
 void ExpandObservation(const uint8_t *in, uint8_t *out) {
+    std::memset(out, 0, kRangeObsSize);
     const uint32_t prn = in[kPrnByte];
-    if (prn >= kDroppedPrn) return; // stays all zero: PRN 0, never counted
+    if (prn >= kDroppedPrn) return; // all zero: PRN 0, never counted
     const uint32_t status = le::U4(in);
-    const double doppler = static_cast<double>(SignExtend(BitField(in, kDopplerBit, kDopplerWidth), kDopplerWidth)) / 256.0;
-    const double pseudorange = static_cast<double>(BitField(in, kPseudorangeBit, kPseudorangeWidth)) / 128.0;
+    uint64_t word;
+    std::memcpy(&word, in + kPseudorangeWord, sizeof word);
+    const uint32_t lockWord = le::U4(in + kLockByte);
+    const double doppler =
+        static_cast<double>(SignExtend(le::U4(in + kDopplerByte) & LowBits(kDopplerWidth), kDopplerWidth)) / 256.0;
+    const double pseudorange =
+        static_cast<double>((word >> kPseudorangeShift) & LowBits(kPseudorangeWidth)) / 128.0;
     const double adr = le::I4(in + kAdrByte) / 256.0;
-    const double lockTime = static_cast<double>(BitField(in, kLockTimeBit, kLockTimeWidth)) / 32.0;
-    const double cno = 20.0 + static_cast<double>(BitField(in, kCnoBit, kCnoWidth));
+    const double lockTime = static_cast<double>(lockWord & LowBits(kLockTimeWidth)) / 32.0;
+    const double cno = 20.0 + static_cast<double>((lockWord >> kCnoShift) & LowBits(kCnoWidth));
 
     le::PutU2(out + kObsPrnAt, static_cast<uint16_t>(prn));
     le::PutR8(out + kObsPseudorangeAt, pseudorange);
@@ -75,7 +85,6 @@ double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t st
 }
 
 const uint8_t *ExpandRangecmp(const Oem4Decoder *dec) {
-    g_expanded.fill(0);
     std::memcpy(g_expanded.data(), dec->record.data(), kOem4HeaderLength);
     const uint8_t *body = RecordBody(dec);
     uint32_t count = le::U4(body);
@@ -88,5 +97,10 @@ const uint8_t *ExpandRangecmp(const Oem4Decoder *dec) {
     for (uint32_t i = 0; i < count; ++i) {
         ExpandObservation(body + 4 + i * kCompressedObsSize, out + 4 + i * kRangeObsSize);
     }
+    // The buffer is as if cleared before the expansion: what is left of a
+    // longer earlier one is zeroed.
+    const size_t used = kOem4HeaderLength + 4 + count * kRangeObsSize;
+    if (g_expandedUsed > used) std::memset(g_expanded.data() + used, 0, g_expandedUsed - used);
+    g_expandedUsed = used;
     return g_expanded.data();
 }

@@ -107,6 +107,11 @@ void Release(TsqFile *file) {
 
 TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParameter,
                      uint16_t bufferSize, uint8_t channels) {
+    return OpenTsqFileBuffered(path, receiverType, headerParameter, bufferSize, channels, bufferSize);
+}
+
+TsqFile *OpenTsqFileBuffered(const char *path, uint8_t receiverType, float headerParameter,
+                             uint16_t bufferSize, uint8_t channels, uint32_t streamBufferSize) {
     if (path == nullptr) {
         path = "";
     }
@@ -126,15 +131,15 @@ TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParamet
         Release(file);
         return nullptr;
     }
-    if (bufferSize != 0) {
-        file->buffer = static_cast<char *>(std::malloc(bufferSize));
+    if (streamBufferSize != 0) {
+        file->buffer = static_cast<char *>(std::malloc(streamBufferSize));
         if (file->buffer == nullptr) {
             SetErrorText(kNoMemoryBuffer);
             std::fclose(file->stream);
             Release(file);
             return nullptr;
         }
-        if (std::setvbuf(file->stream, file->buffer, _IOFBF, bufferSize) != 0) {
+        if (std::setvbuf(file->stream, file->buffer, _IOFBF, streamBufferSize) != 0) {
             SetErrorText(kNoFileBuffer);
             std::fclose(file->stream);
             Release(file);

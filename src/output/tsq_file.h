@@ -63,6 +63,13 @@ struct TsqFile;
 // messages name the full path.
 TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParameter,
                      uint16_t bufferSize, uint8_t channels);
+// As OpenTsqFile, but the stream's buffer holds streamBufferSize bytes while
+// the header still records bufferSize, so the file's bytes are those of
+// OpenTsqFile. A larger stream buffer makes fewer, larger writes to the
+// system; a failed write then shows at the epoch that overflows the larger
+// buffer, or at close. streamBufferSize 0 keeps the default buffering.
+TsqFile *OpenTsqFileBuffered(const char *path, uint8_t receiverType, float headerParameter,
+                             uint16_t bufferSize, uint8_t channels, uint32_t streamBufferSize);
 // 0 when the epoch was written, 1 when not (message in ErrorText). Stamps
 // the length words into the caller's records.
 int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas);

@@ -90,4 +90,22 @@ TEST(Coordinates, ElevationAndAzimuthFromTheStation) {
     EXPECT_EQ(sat.elevation, 0.0);
 }
 
+// Satellites overhead of stations visited in turn: each is at the zenith of
+// its own station, whatever station was asked about before.
+TEST(Coordinates, ElevationFollowsTheStationFromCallToCall) {
+    const double stations[][2] = {{45.0, 10.0}, {-33.0, 151.0}, {45.0, 10.0}, {45.0, -70.0}, {60.0, -70.0}};
+    for (const auto &station : stations) {
+        const double lat = station[0] * kDeg, lon = station[1] * kDeg;
+        SatState receiver = {};
+        GeodeticToEcef(lat, lon, 100.0, &receiver.x, &receiver.y, &receiver.z);
+        SatState sat = receiver;
+        sat.x += 2e7 * std::cos(lat) * std::cos(lon);
+        sat.y += 2e7 * std::cos(lat) * std::sin(lon);
+        sat.z += 2e7 * std::sin(lat);
+        double el = 0, az = 0;
+        ElevationAzimuth(&sat, &receiver, lat, lon, &el, &az);
+        EXPECT_NEAR(el, kPi / 2, 1e-9) << station[0] << " " << station[1];
+    }
+}
+
 } // namespace

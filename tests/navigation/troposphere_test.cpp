@@ -48,6 +48,12 @@ TEST(Troposphere, SlantDelayGrowsTowardTheHorizonAndShrinksWithHeight) {
     EXPECT_NEAR(Correction(lat, lon, 0.0, 10.0 * kDeg) / zenith, 5.6, 0.1);
     EXPECT_LT(Correction(lat, lon, 0.0, 10.0 * kDeg), Correction(lat, lon, 0.0, 9.0 * kDeg));
     EXPECT_NEAR(Correction(lat, lon, 1000.0, kPi / 2) / zenith, 0.88, 0.01);
+    // Station after station, each delay is its own station's.
+    const double polar = Correction(75.0 * kDeg, lon, 0.0, 30.0 * kDeg);
+    const double tropical = Correction(15.0 * kDeg, lon, 0.0, 30.0 * kDeg);
+    EXPECT_NE(polar, tropical);
+    EXPECT_EQ(Correction(75.0 * kDeg, lon, 0.0, 30.0 * kDeg), polar);
+    EXPECT_EQ(Correction(lat, lon, 0.0, kPi / 2), zenith);
 }
 
 TEST(Troposphere, LatitudeRowLookup) {

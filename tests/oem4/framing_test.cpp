@@ -241,18 +241,34 @@ TEST_F(FramingTest, MessagesNeedACallback) {
     EXPECT_STREQ(ErrorText, "before");
 }
 
-TEST(Crc32, TableDrivenMatchesTheBitwiseDefinition) {
-    std::vector<uint8_t> data(1000);
+// Every length up to a few fold blocks and beyond, at every alignment: the
+// table and the carry-less multiplication paths switch at lengths and
+// offsets that a record may take.
+TEST(Crc32, FastPathsMatchTheBitwiseDefinition) {
+    std::vector<uint8_t> data(8300);
     uint32_t x = 12345;
     for (auto &b : data) {
         x = x * 1103515245u + 12345u;
         b = static_cast<uint8_t>(x >> 16);
     }
-    for (size_t len : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 255u, 1000u}) {
+    const auto bitwise = [](const uint8_t *p, size_t len) {
         uint32_t crc = 0;
-        for (size_t i = 0; i < len; ++i) crc = Crc32Step((crc ^ data[i]) & 0xFFu) ^ (crc >> 8);
-        EXPECT_EQ(Oem4Crc32(data.data(), len), crc) << len;
+        for (size_t i = 0; i < len; ++i) crc = Crc32Step((crc ^ p[i]) & 0xFFu) ^ (crc >> 8);
+        return crc;
+    };
+    std::vector<size_t> lengths;
+    for (size_t len = 0; len <= 300; ++len) lengths.push_back(len);
+    for (size_t len : {511u, 512u, 1023u, 4096u, 8159u, 8191u}) lengths.push_back(len);
+    for (size_t len : lengths) {
+        for (size_t offset : {0u, 1u, 3u, 8u, 15u}) {
+            const uint32_t expected = bitwise(data.data() + offset, len);
+            ASSERT_EQ(Oem4Crc32(data.data() + offset, len), expected) << len << " at " << offset;
+            ASSERT_EQ(Oem4Crc32Tables(data.data() + offset, len), expected) << len << " at " << offset;
+        }
     }
+    // All ones and all zeros make no difference to the folding constants.
+    std::vector<uint8_t> ones(1000, 0xFF);
+    EXPECT_EQ(Oem4Crc32(ones.data(), ones.size()), bitwise(ones.data(), ones.size()));
 }
 
 namespace {
@@ -329,6 +345,16 @@ std::vector<uint8_t> MixedStream() {
     le::PutU4(&count[28 + 8], 5);
     add(count);
     add(MakeRecord(74, std::vector<uint8_t>(13), {}));
+    // Records failing each header check (second to fourth byte, message id,
+    // length), each followed by a good one; and a lone sync byte.
+    for (size_t at : {1u, 2u, 3u, 4u, 8u}) {
+        auto broken = Rawalm(2);
+        broken[at] ^= 0x01;
+        add(broken);
+        add(Rawalm(1));
+    }
+    s.push_back(0xAA);
+    add(Rawalm(1));
     for (int i = 0; i < 300; ++i) s.push_back(static_cast<uint8_t>(i * 37));
     add(Rawalm(400)); // body longer than the record buffer
     add(Rawalm(1));

@@ -259,6 +259,27 @@ TEST_F(RangeTest, SlipAndRisingReports) {
     EXPECT_EQ(ReadEpoch(&buf).meas.size(), 2u);
 }
 
+// The slip table holds the previous epoch only: a satellite missing from it
+// rises again even if an older epoch had it. A repeated L1 PRN keeps the L2
+// data on its first slot.
+TEST_F(RangeTest, SlipTableForgetsOlderEpochsAndL2PairsWithTheFirstSlot) {
+    Run({L1(6), L1(5), L1(40)}, At(100.0));
+    Run({L1(5)}, At(101.0));
+    CapturedMessages().clear();
+    Run({L1(5), L1(6), L1(40)}, At(102.0));
+    EXPECT_EQ(Texts(), (Texts_t{"PRN 6 is rising or re-appearing", "PRN 40 is rising or re-appearing"}));
+    Open(); // a reopened port has no previous epoch
+    Run({L1(5)}, At(103.0));
+    EXPECT_EQ(Texts(), (Texts_t{"PRN 5 is rising or re-appearing"}));
+
+    const Epoch e = Run({L1(8), L1(8), L2(8)}, At(104.0));
+    ASSERT_EQ(e.meas.size(), 2u);
+    EXPECT_NE(e.meas[0].l2Phase, 0.0);
+    EXPECT_EQ(e.meas[1].l2Phase, 0.0);
+    EXPECT_EQ(e.tracking[0].signalFlags, 7u);
+    EXPECT_EQ(e.tracking[1].signalFlags, 5u);
+}
+
 // An L2 lock logged as 0 at the epoch it was taken is an L2 lock all the
 // same: its growth at the next epoch is no slip, so a slip is reported once.
 TEST_F(RangeTest, L2LockStartingAtZeroIsReportedOnce) {

@@ -9,6 +9,7 @@
 #include "api/error_text.h"
 #include "output/text_outputs.h"
 #include "output/tsq_file.h"
+#include "temp_files.h"
 
 namespace {
 
@@ -52,6 +53,30 @@ TEST_F(WriteFailure, TsqReportsTheEpochThatOverflowsTheBufferAndTheFinalFlush) {
     EXPECT_EQ(WriteTwelve(tsq, 13.0), 1);
     EXPECT_EQ(std::string(ErrorText), "Error: Unable to write to /dev/full (disk full). Epoch 13.0");
     EXPECT_EQ(CloseTsqFile(tsq), 1);
+}
+
+// The driver gives the observation stream a larger buffer than the 2048
+// bytes its header records: the file is the same, and a failed write shows
+// at the epoch that overflows the larger buffer.
+TEST_F(WriteFailure, TsqWithALargerStreamBufferFailsAtThatBuffersOverflow) {
+    TsqFile *tsq = OpenTsqFileBuffered(kFull, 4, 1.0f, 2048, 12, 4096);
+    ASSERT_NE(tsq, nullptr);
+    // 202 + 6 x 596 bytes fit 4096 bytes; the seventh epoch forces a flush.
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_EQ(WriteTwelve(tsq, 10.0 + k), 0);
+    }
+    EXPECT_EQ(WriteTwelve(tsq, 16.0), 1);
+    EXPECT_EQ(std::string(ErrorText), "Error: Unable to write to /dev/full (disk full). Epoch 16.0");
+    EXPECT_EQ(CloseTsqFile(tsq), 1);
+
+    ScratchFile file("buffered.tsq");
+    tsq = OpenTsqFileBuffered(file.c_str(), 4, 1.0f, 2048, 12, 65536);
+    ASSERT_NE(tsq, nullptr);
+    EXPECT_EQ(WriteTwelve(tsq, 10.0), 0);
+    ASSERT_EQ(CloseTsqFile(tsq), 0);
+    const std::vector<uint8_t> bytes = file.Bytes();
+    ASSERT_EQ(bytes.size(), 202u + 596u);
+    EXPECT_EQ(bytes[172] | bytes[173] << 8, 2048); // the header's buffer size
 }
 
 TEST_F(WriteFailure, TextWritersReportAtTheWriteOrAtClose) {
