@@ -43,7 +43,20 @@ long PeakKiBOfConversion(const std::string &input, const std::string &output) {
     return usage.ru_maxrss;
 }
 
+// AddressSanitizer keeps freed memory in quarantine, so under it the peak
+// grows with the work done whatever the converter holds.
+#if defined(__SANITIZE_ADDRESS__)
+#define OEM4CONV_PEAK_IS_MEANINGLESS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OEM4CONV_PEAK_IS_MEANINGLESS 1
+#endif
+#endif
+
 void ExpectFlatPeak(uint64_t smallBytes, uint64_t largeBytes) {
+#if defined(OEM4CONV_PEAK_IS_MEANINGLESS)
+    GTEST_SKIP() << "peak memory is not measurable under AddressSanitizer";
+#endif
     ScratchDir dir;
     const auto records = SourceRecords();
     WriteRepeatedLog(dir / "small.gps", records, smallBytes);

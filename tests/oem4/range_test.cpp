@@ -274,10 +274,10 @@ TEST_F(RangeTest, SlipTableForgetsOlderEpochsAndL2PairsWithTheFirstSlot) {
 
     const Epoch e = Run({L1(8), L1(8), L2(8)}, At(104.0));
     ASSERT_EQ(e.meas.size(), 2u);
-    EXPECT_NE(e.meas[0].l2Phase, 0.0);
-    EXPECT_EQ(e.meas[1].l2Phase, 0.0);
-    EXPECT_EQ(e.tracking[0].signalFlags, 7u);
-    EXPECT_EQ(e.tracking[1].signalFlags, 5u);
+    EXPECT_NE(+e.meas[0].l2Phase, 0.0);
+    EXPECT_EQ(+e.meas[1].l2Phase, 0.0);
+    EXPECT_EQ(+e.tracking[0].signalFlags, 7u);
+    EXPECT_EQ(+e.tracking[1].signalFlags, 5u);
 }
 
 // An L2 lock logged as 0 at the epoch it was taken is an L2 lock all the
