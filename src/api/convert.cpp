@@ -385,7 +385,11 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 
 } // namespace
 
-void SetConvertFeedSize(uint32_t size) { g_feedSize = size; }
+uint32_t SetConvertFeedSize(uint32_t size) {
+    const uint32_t before = g_feedSize;
+    g_feedSize = size;
+    return before;
+}
 
 void ForwardMessage(double time, const char *text) {
     if (g_host != nullptr && g_host->onMessage != nullptr) g_host->onMessage(time, text);

@@ -39,5 +39,5 @@ void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *total
 // How the driver hands each input block to the decoder: 0 byte by byte
 // through DecodeByte, n > 0 through DecodeBytes n bytes at a time (the
 // default takes the whole block at once). The outputs and messages must be
-// the same either way.
-void SetConvertFeedSize(uint32_t size);
+// the same either way. Returns the size in force before.
+uint32_t SetConvertFeedSize(uint32_t size);

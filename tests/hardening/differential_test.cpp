@@ -22,10 +22,14 @@ struct Outputs {
     std::string sta;
 };
 
+// Feeds the driver's blocks in pieces of the given size for one scope.
 class FeedSize {
 public:
-    explicit FeedSize(uint32_t size) { SetConvertFeedSize(size); }
-    ~FeedSize() { SetConvertFeedSize(0); }
+    explicit FeedSize(uint32_t size) : before_(SetConvertFeedSize(size)) {}
+    ~FeedSize() { SetConvertFeedSize(before_); }
+
+private:
+    uint32_t before_;
 };
 
 Outputs ConvertWith(const ScratchDir &dir, const std::string &input, uint32_t feedSize,
