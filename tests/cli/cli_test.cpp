@@ -20,7 +20,10 @@
 
 namespace fs = std::filesystem;
 using testsupport::Bytes;
+using testsupport::AlmanacLog;
 using testsupport::MakeRecord;
+using testsupport::MarkLog;
+using testsupport::RangeLog;
 
 namespace {
 
@@ -40,33 +43,6 @@ std::string ReadText(const fs::path &path) {
 void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
-    Bytes body;
-    body.u4(static_cast<uint32_t>(satellites));
-    for (int i = 0; i < satellites; ++i) {
-        body.u2(static_cast<uint16_t>(i + 1)).u2(0).r8(2.1e7 + i * 1000.0).r4(0.1f);
-        body.r8(-1.1e8 - i).r4(0.01f).r4(100.0f).r4(45.0f).r4(50.0f).u4(0x1C00);
-    }
-    return MakeRecord(43, body.data(), {1500, milliseconds, 180});
-}
-
-std::vector<uint8_t> MarkLog(double time) {
-    Bytes body;
-    body.u4(1500).r8(time).r8(0.0).zeros(20);
-    return MakeRecord(231, body.data(), {1500, static_cast<int32_t>(time * 1000), 180});
-}
-
-std::vector<uint8_t> AlmanacLog(int satellites) {
-    Bytes body;
-    body.u4(static_cast<uint32_t>(satellites));
-    for (int i = 0; i < satellites; ++i) {
-        body.u4(static_cast<uint32_t>(i + 1)).u4(1500).r8(61440.0).r8(0.01).r8(-8e-9).r8(1.0);
-        body.r8(0.5).r8(0.25).r8(1e-5).r8(1e-12).r8(1.46e-4).r8(26560000.0).r8(0.96).zeros(8);
-        body.u4(0).zeros(4);
-    }
-    return MakeRecord(73, body.data());
 }
 
 // Three epochs of 4 satellites at 100, 101 and 102 s, two marks and an

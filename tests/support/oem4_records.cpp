@@ -39,7 +39,9 @@ Bytes &Bytes::r8(double v) {
     bytes_.insert(bytes_.end(), b, b + 8);
     return *this;
 }
-Bytes &Bytes::zeros(size_t n) {
+// Kept out of line: inlined into a caller, g++ 12 misjudges the vector's
+// size and warns about a fill that is in bounds.
+[[gnu::noinline]] Bytes &Bytes::zeros(size_t n) {
     bytes_.insert(bytes_.end(), n, 0);
     return *this;
 }
@@ -64,6 +66,34 @@ std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &
     if (!body.empty()) std::memcpy(p + 28, body.data(), body.size());
     le::PutU4(p + 28 + body.size(), Oem4Crc32(p, 28 + body.size()));
     return rec;
+}
+
+std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
+    Bytes body;
+    body.u4(static_cast<uint32_t>(satellites));
+    for (int i = 0; i < satellites; ++i) {
+        body.u2(static_cast<uint16_t>(i + 1)).u2(0).r8(2.1e7 + i * 1000.0).r4(0.1f);
+        body.r8(-1.1e8 - i).r4(0.01f).r4(100.0f).r4(45.0f).r4(50.0f);
+        body.u4(0x1800 | 0x400); // L1, code locked, parity known, phase lock
+    }
+    return MakeRecord(43, body.data(), {1500, milliseconds, 180});
+}
+
+std::vector<uint8_t> MarkLog(double time) {
+    Bytes body;
+    body.u4(1500).r8(time).r8(0.0).zeros(20);
+    return MakeRecord(231, body.data(), {1500, static_cast<int32_t>(time * 1000), 180});
+}
+
+std::vector<uint8_t> AlmanacLog(int satellites) {
+    Bytes body;
+    body.u4(static_cast<uint32_t>(satellites));
+    for (int i = 0; i < satellites; ++i) {
+        body.u4(static_cast<uint32_t>(i + 1)).u4(1500).r8(61440.0).r8(0.01);
+        body.r8(-8e-9).r8(1.0).r8(0.5).r8(0.25).r8(1e-5).r8(1e-12).r8(1.46e-4);
+        body.r8(26560000.0).r8(0.96).zeros(8).u4(0).zeros(4);
+    }
+    return MakeRecord(73, body.data());
 }
 
 std::vector<Message> &CapturedMessages() {

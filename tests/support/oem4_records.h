@@ -41,6 +41,13 @@ struct HeaderFields {
 std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
                                 HeaderFields header = {}, int lengthOverride = -1);
 
+// Small valid records for conversion tests (week 1500, fine-steering time):
+// a RANGE of L1 observations of PRNs 1..satellites with code, phase and
+// lock; a MARKTIME at the given time; an ALMANAC of PRNs 1..satellites.
+std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds);
+std::vector<uint8_t> MarkLog(double time);
+std::vector<uint8_t> AlmanacLog(int satellites);
+
 // Messages reported through a port callback or ForwardMessage.
 struct Message {
     double time;
