@@ -40,6 +40,14 @@ inline constexpr size_t kBestxyzZSigmaAt = 40;
 inline constexpr size_t kBestxyzAgeAt = 100;
 
 inline constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
+// The geodetic form of a BESTXYZ position is rounded to a binary grid of
+// about 0.1 mm (2^-30 degree, 2^-13 m), the resolution the receiver prints
+// its coordinates with. Without it, builds whose floating point differs in
+// the last bits (the 32-bit Windows library computes in 80-bit registers)
+// would write different epochs for the same log; steps of a power of two
+// keep the rounding itself exact.
+inline constexpr double kAngleSteps = 1073741824.0; // per degree
+inline constexpr double kHeightSteps = 8192.0;      // per metre
 
 // PROPAGATEDCLOCKMODEL body fields.
 inline constexpr size_t kClockOffsetAt = 0;
@@ -57,6 +65,10 @@ inline constexpr uint32_t kMarkOrigin = 2;
 // Marks are numbered for the lifetime of the loaded library, not per
 // conversion, so that numbers stay unique across the files of one session.
 uint32_t g_markCounter = 0;
+
+double OnGrid(double value, double stepsPerUnit) {
+    return std::round(value * stepsPerUnit) / stepsPerUnit;
+}
 
 // Makes a decoded solution the port's last position and hands out its
 // position record.
@@ -150,9 +162,9 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     pos.time = HeaderTime(dec);
     pos.week = HeaderWeek(dec);
     pos.origin = kPositionOrigin;
-    pos.latitude = latitude * kDegreesPerRadian;
-    pos.longitude = longitude * kDegreesPerRadian;
-    pos.height = height;
+    pos.latitude = OnGrid(latitude * kDegreesPerRadian, kAngleSteps);
+    pos.longitude = OnGrid(longitude * kDegreesPerRadian, kAngleSteps);
+    pos.height = OnGrid(height, kHeightSteps);
     pos.horizontalSigma = std::sqrt(variance(east) + variance(north));
     pos.heightSigma = std::sqrt(variance(up));
     pos.solutionAge = le::R4(body + kBestxyzAgeAt);
