@@ -76,9 +76,9 @@ bool IsTimeOfWeek(double seconds) { return seconds >= 0.0 && seconds < kSecondsP
 // so large that their count overflows) would otherwise reach the ephemeris
 // file and the orbit computations.
 bool AllFinite(const GpsBroadcastFields &f) {
-    const double counts[] = {f.tgd,   f.af2, f.af1,   f.af0, f.crs,    f.deltaN,   f.m0,
-                             f.cuc,   f.e,   f.cus,   f.sqrtA, f.cic,  f.omega0,   f.cis,
-                             f.i0,    f.crc, f.omega, f.omegaDot, f.idot};
+    const double counts[] = {f.tgd, f.af2, f.af1, f.af0, f.crs, f.deltaN, f.m0,
+                             f.cuc, f.e, f.cus, f.sqrtA, f.cic, f.omega0, f.cis,
+                             f.i0, f.crc, f.omega, f.omegaDot, f.idot};
     for (double c : counts) {
         if (!std::isfinite(c)) return false;
     }
