@@ -12,3 +12,5 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf);
 int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf);
 int32_t DecodeRange(int32_t port, ThreadBuf *buf);
 int32_t DecodeRawephem(int32_t port, ThreadBuf *buf);
+int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf);
+int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf);

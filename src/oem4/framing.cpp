@@ -21,7 +21,10 @@ constexpr uint8_t kSync2 = 0x44;
 constexpr uint8_t kSync3 = 0x12;
 
 // Searched in this order; RANGE and RANGECMP share one decoder.
-constexpr std::array<RecordTableEntry, 8> kRecordTable = {{
+// GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
+// position that receivers are often told to log instead of RAWEPHEM and
+// BESTPOS.
+constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
     {42, "BESTPOS", 72, 0, 0, 0, DecodeBestpos},
     {71, "PROPAGATEDCLOCKMODEL", 28, 0, 0, 0, DecodeClockModel},
     {73, "ALMANAC", 4, 112, 0, 4, DecodeAlmanac},
@@ -30,6 +33,8 @@ constexpr std::array<RecordTableEntry, 8> kRecordTable = {{
     {140, "RANGECMP", 4, 24, 0, 4, DecodeRange},
     {41, "RAWEPHEM", 102, 0, 0, 0, DecodeRawephem},
     {231, "MARKTIME", 40, 0, 0, 0, DecodeMarktime},
+    {7, "GPSEPHEM", 224, 0, 0, 0, DecodeGpsephem},
+    {241, "BESTXYZ", 112, 0, 0, 0, DecodeBestxyz},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the
