@@ -7,8 +7,8 @@
 
 #include "oem4/oem4_decoder.h"
 
-// Observations a RANGECMP record may carry into an epoch; later ones are
-// dropped with the MAXCHAN notice.
+// Observations a RANGECMP record may carry into an epoch; more are cut with
+// the MAXCHAN notice.
 inline constexpr uint32_t MAXCHAN = 24;
 // One RANGE observation, and the expanded record: header, count, MAXCHAN
 // observations.
@@ -19,6 +19,7 @@ static_assert(kExpandedRangeSize == 1088);
 
 // Field offsets of a RANGE observation.
 inline constexpr size_t kObsPrnAt = 0;
+inline constexpr size_t kObsReservedAt = 2; // GLONASS frequency channel + 7
 inline constexpr size_t kObsPseudorangeAt = 4;
 inline constexpr size_t kObsPhaseAt = 16;
 inline constexpr size_t kObsDopplerAt = 28;
@@ -36,6 +37,9 @@ inline constexpr uint32_t kFrequencyL2 = 1;
 double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t status);
 
 // Expands the port's current RANGECMP record into the module's expanded
-// buffer (reporting the MAXCHAN cut with the record's time) and returns the
-// buffer: the 28-byte header, the observation count, the observations.
-const uint8_t *ExpandRangecmp(const Oem4Decoder *dec);
+// buffer and returns the buffer: the 28-byte header, the observation count,
+// the observations. Only observations the observation file can take are
+// expanded (the others are counted in the port's screening counts); over
+// MAXCHAN of them the cut is reported with the record's time and keeps GPS
+// first.
+const uint8_t *ExpandRangecmp(Oem4Decoder *dec);
