@@ -37,7 +37,7 @@ struct Expected {
 
 TEST(ReportRealLogs, CountsAgreeWithTheConversion) {
     const Expected logs[] = {
-        {"oemv_200911218.gps", 46, 11, 11, true},
+        {"oemv_200911218.gps", 46, 12, 12, true},
         {"gps-range-static.dat", 594, 0, 11, false},
         {"gps-rangecmp.dat", 429, 0, 11, false},
     };
