@@ -387,7 +387,7 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     // One L2 signal per satellite: the one taken in the previous epoch while
     // it is still tracked, else P code, else the other.
     std::array<uint8_t, kMaxEpochSatellites> l2Rank;
-    l2Rank.fill(3);
+    l2Rank.fill(kNoL2Rank);
     for (uint32_t i = 0; i < n; ++i) {
         const RangeObs obs = ReadObs(observations, i);
         const ObservationRole role = ScreenObservation(obs.status);
@@ -395,10 +395,7 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         const uint32_t j = slotOf(obs.prn);
         if (j == satellites) continue;
         const uint32_t signal = TrackingSignal(obs.status);
-        const SlipEntry *prev = obs.prn < kSlipTablePrns ? &dec->slipTable[obs.prn] : nullptr;
-        const uint8_t rank = prev != nullptr && prev->valid != 0 && prev->l2Signal == signal ? 0
-                             : role == ROLE_L2_PREFERRED                                      ? 1
-                                                                                              : 2;
+        const uint8_t rank = L2Rank(dec, obs.prn, signal, role);
         if (rank < l2Rank[j]) {
             l2Rank[j] = rank;
             screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);

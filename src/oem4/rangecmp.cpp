@@ -98,17 +98,42 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
     const uint32_t count = le::U4(body);
     ScreeningStats &stats = dec->screeningStats;
 
+    // The L2 signal each satellite's slot will take, chosen as the range
+    // decoder chooses, so that only observations the epoch will hold count
+    // towards MAXCHAN.
+    std::array<uint8_t, kDroppedPrn> l2Rank;
+    std::array<uint8_t, kDroppedPrn> l2Signal;
+    l2Rank.fill(kNoL2Rank);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+        const uint32_t status = le::U4(obs);
+        const ObservationRole role = ScreenObservation(status);
+        const uint32_t prn = obs[kPrnByte];
+        if ((role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) || prn >= kDroppedPrn) continue;
+        const uint8_t rank = L2Rank(dec, prn, TrackingSignal(status), role);
+        if (rank < l2Rank[prn]) {
+            l2Rank[prn] = rank;
+            l2Signal[prn] = static_cast<uint8_t>(TrackingSignal(status));
+        }
+    }
     // What the file takes, by system. Observations of other systems and
-    // signals are counted and left out; those of PRN 64 and above are
-    // dropped as they always were (SBAS has no place in compressed records).
+    // signals, and L2 signals not chosen, are counted and left out; those of
+    // PRN 64 and above are dropped as they always were (SBAS has no place in
+    // compressed records).
+    auto takes = [&](const uint8_t *obs, uint32_t status) {
+        const ObservationRole role = ScreenObservation(status);
+        const uint32_t prn = obs[kPrnByte];
+        if (role == ROLE_LEFT_OUT || prn >= kDroppedPrn) return false;
+        return role == ROLE_L1 || l2Signal[prn] == TrackingSignal(status);
+    };
     std::array<uint32_t, kSystemCount> kept{};
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
         const uint32_t status = le::U4(obs);
-        if (ScreenObservation(status) == ROLE_LEFT_OUT) {
-            ++stats.leftOut[TrackingSystem(status)];
-        } else if (obs[kPrnByte] < kDroppedPrn) {
+        if (takes(obs, status)) {
             ++kept[TrackingSystem(status)];
+        } else if (ScreenObservation(status) == ROLE_LEFT_OUT || obs[kPrnByte] < kDroppedPrn) {
+            ++stats.leftOut[TrackingSystem(status)];
         }
     }
     // Over MAXCHAN, GPS goes first, then GLONASS, then the rest, each in
@@ -135,7 +160,7 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
     for (uint32_t i = 0; i < count && at < total; ++i) {
         const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
         const uint32_t status = le::U4(obs);
-        if (ScreenObservation(status) == ROLE_LEFT_OUT || obs[kPrnByte] >= kDroppedPrn) continue;
+        if (!takes(obs, status)) continue;
         uint32_t &q = quota[TrackingSystem(status)];
         if (q == 0) continue;
         --q;

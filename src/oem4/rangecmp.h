@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "oem4/oem4_decoder.h"
+#include "oem4/signals.h"
 
 // Observations a RANGECMP record may carry into an epoch; more are cut with
 // the MAXCHAN notice.
@@ -31,6 +32,19 @@ inline constexpr size_t kObsStatusAt = 40;
 inline uint32_t ObsFrequency(uint32_t status) { return (status >> 21) & 3u; }
 inline constexpr uint32_t kFrequencyL1 = 0;
 inline constexpr uint32_t kFrequencyL2 = 1;
+
+// Rank of an L2 observation for its satellite's one L2 slot, lower first:
+// the signal taken in the previous epoch while it is still tracked (so a
+// signal coming and going cannot flip the L2 phase between two signals),
+// then the preferred P codes, then the others.
+inline uint8_t L2Rank(const Oem4Decoder *dec, uint32_t prn, uint32_t signal, ObservationRole role) {
+    if (prn < static_cast<uint32_t>(kSlipTableSize)) {
+        const SlipEntry &prev = dec->slipTable[prn];
+        if (prev.valid != 0 && prev.l2Signal == signal) return 0;
+    }
+    return role == ROLE_L2_PREFERRED ? 1 : 2;
+}
+inline constexpr uint8_t kNoL2Rank = 3;
 
 // Full carrier phase (cycles, RANGE sign) from the compressed accumulated
 // Doppler range (cycles as logged, i.e. field / 256) and the pseudorange.

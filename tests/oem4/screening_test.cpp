@@ -211,3 +211,22 @@ TEST_F(ScreeningTest, CompressedCutKeepsEveryGpsObservation) {
     EXPECT_EQ(Decode(Rangecmp(obs, At(201.0)), &buf).meas.size(), 8u);
     EXPECT_TRUE(Texts().empty());
 }
+
+// Ten GPS satellites with L1, L2 P(Y) and L2C are 30 compressed
+// observations, but only 20 of them have a place in the epoch: no cut.
+TEST_F(ScreeningTest, CompressedCutCountsOnlyTheChosenL2) {
+    Open(24, 0);
+    auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
+    std::vector<CmpObs> obs;
+    for (uint8_t p = 1; p <= 10; ++p) {
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalL1CA)));
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalL2PCodeless)));
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalGpsL2C)));
+    }
+    const Epoch e = Decode(Rangecmp(obs, At(200.0)), &buf);
+    ASSERT_EQ(e.meas.size(), 10u);
+    for (size_t j = 0; j < 10; ++j) EXPECT_EQ(+e.tracking[j].signalFlags, 7u) << j;
+    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Stats().leftOut[SYS_GPS], 10u);
+    EXPECT_EQ(GetEpochScreening(0)->satellites[9].l2Signal, kSignalL2PCodeless);
+}
