@@ -84,6 +84,9 @@ static_assert(alignof(RangeStaging) == 1);
 constexpr uint32_t kMaxObservations =
     (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
 static_assert(kMaxObservations == 106);
+// The most observations a record buffer holds.
+constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
+static_assert(kMaxRecordObservations == 185);
 static_assert(kMaxScreenedSatellites == kMaxEpochSatellites);
 
 constexpr int8_t kGlonassChannelOffset = 7; // the logs store the channel + 7
@@ -291,22 +294,32 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     const uint8_t *observations = record + kOem4HeaderLength + 4;
 
     ++dec->screeningStats.rangeRecords;
-    // Also bounds every observation read below to the first 4696 bytes.
-    if (n > kMaxObservations) {
+    // The framing has matched the count to the record's length; this bound
+    // keeps every read within the record buffer whoever calls.
+    if (n > kMaxRecordObservations) {
         ++dec->screeningStats.refusedRecords;
         PortReport(dec, time, kOverflowText);
         return 0;
     }
     // Screening: what the file has no place for is counted and left out.
     uint32_t satellites = 0;
+    uint32_t usable = 0;
     for (uint32_t i = 0; i < n; ++i) {
         const RangeObs obs = ReadObs(observations, i);
         const ObservationRole role = ScreenObservation(obs.status);
         if (role == ROLE_LEFT_OUT) {
             ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
-        } else if (role == ROLE_L1 && obs.prn != 0) {
-            ++satellites;
+            continue;
         }
+        ++usable;
+        if (role == ROLE_L1 && obs.prn != 0) ++satellites;
+    }
+    // Observations left out take no room: a receiver of many systems and
+    // signals fills a record with far more than the file can hold.
+    if (usable > kMaxObservations) {
+        ++dec->screeningStats.refusedRecords;
+        PortReport(dec, time, kOverflowText);
+        return 0;
     }
     if (satellites == 0) return 0;
     if (satellites > kMaxEpochSatellites) {

@@ -230,3 +230,16 @@ TEST_F(ScreeningTest, CompressedCutCountsOnlyTheChosenL2) {
     EXPECT_EQ(Stats().leftOut[SYS_GPS], 10u);
     EXPECT_EQ(GetEpochScreening(0)->satellites[9].l2Signal, kSignalL2PCodeless);
 }
+
+// A record of today's receiver carries far more observations than the file
+// can take; only those it can take count towards the staging limit.
+TEST_F(ScreeningTest, ObservationsLeftOutTakeNoRoom) {
+    Open(12, 0);
+    std::vector<Obs> obs;
+    for (uint16_t p = 1; p <= 120; ++p) obs.push_back(Sig(p % 36 + 1, SYS_GALILEO, 17));
+    for (uint16_t p = 1; p <= 10; ++p) obs.push_back(Sig(p, SYS_GPS, kSignalL1CA));
+    const Epoch e = Run(obs);
+    EXPECT_EQ(e.meas.size(), 10u);
+    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Stats().leftOut[SYS_GALILEO], 120u);
+}
