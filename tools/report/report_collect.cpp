@@ -555,7 +555,8 @@ void ReadLeftOut(ReportData *data, const char *text) {
     unsigned long long count = 0, satellites = 0;
     unsigned channels = 0;
     char system[32];
-    if (std::sscanf(text, "Notice: %llu %31s observations left out", &count, system) == 2) {
+    if (std::strstr(text, " observations left out (") != nullptr &&
+        std::sscanf(text, "Notice: %llu %31s observations left out", &count, system) == 2) {
         for (uint32_t k = 0; k < kSystemCount; ++k) {
             if (std::strcmp(system, SystemName(k)) == 0) data->leftOut[k] += count;
         }
