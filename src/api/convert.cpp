@@ -27,10 +27,12 @@ constexpr const char *kVersionText = "Incorrect version of OEM4 Conversion DLL";
 constexpr const char *kOptionsText = "Incorrect version of OEM4 Conversion DLL, Invalid options";
 constexpr const char *kUserQuitText = "User Quit";
 constexpr const char *kChannelsText = "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
+// Counts are printed through %.0f (exact below 2^53): the C runtime of the
+// Windows build does not know every 64-bit integer format.
 constexpr const char *kLeftOutText =
-    "Notice: %llu %s observations left out (no place for them in the observation file)";
+    "Notice: %.0f %s observations left out (no place for them in the observation file)";
 constexpr const char *kCutEpochsText =
-    "Notice: %u epochs had more satellites than the %u channels; %llu satellites left out of them";
+    "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
 constexpr const char *kEppHeaderLine = "$EPHREC Ver6.03 KAVRENO NovAtelOem4\n";
 
 constexpr int32_t kPort = 0;
@@ -339,13 +341,12 @@ void ReportScreening() {
     g_stats.screening = *stats;
     for (uint32_t system = 0; system < kSystemCount; ++system) {
         if (stats->leftOut[system] == 0) continue;
-        ForwardMessage(-1.0, FormatErrorText(kLeftOutText,
-                                             static_cast<unsigned long long>(stats->leftOut[system]),
+        ForwardMessage(-1.0, FormatErrorText(kLeftOutText, static_cast<double>(stats->leftOut[system]),
                                              SystemName(system)));
     }
     if (stats->cutEpochs != 0) {
         ForwardMessage(-1.0, FormatErrorText(kCutEpochsText, stats->cutEpochs, g_channels,
-                                             static_cast<unsigned long long>(stats->cutSatellites)));
+                                             static_cast<double>(stats->cutSatellites)));
     }
 }
 

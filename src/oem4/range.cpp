@@ -305,14 +305,15 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     uint32_t satellites = 0;
     uint32_t usable = 0;
     for (uint32_t i = 0; i < n; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        const ObservationRole role = ScreenObservation(obs.status);
+        const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
+        const uint32_t status = le::U4(p + kObsStatusAt);
+        const ObservationRole role = ScreenObservation(status);
         if (role == ROLE_LEFT_OUT) {
-            ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
+            ++dec->screeningStats.leftOut[TrackingSystem(status)];
             continue;
         }
         ++usable;
-        if (role == ROLE_L1 && obs.prn != 0) ++satellites;
+        if (role == ROLE_L1 && le::U2(p + kObsPrnAt) != 0) ++satellites;
     }
     // Observations left out take no room: a receiver of many systems and
     // signals fills a record with far more than the file can hold.
@@ -402,13 +403,15 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     std::array<uint8_t, kMaxEpochSatellites> l2Rank;
     l2Rank.fill(kNoL2Rank);
     for (uint32_t i = 0; i < n; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        const ObservationRole role = ScreenObservation(obs.status);
+        const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
+        const uint32_t status = le::U4(p + kObsStatusAt);
+        const ObservationRole role = ScreenObservation(status);
         if (role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) continue;
-        const uint32_t j = slotOf(obs.prn);
+        const uint32_t prn = le::U2(p + kObsPrnAt);
+        const uint32_t j = slotOf(prn);
         if (j == satellites) continue;
-        const uint32_t signal = TrackingSignal(obs.status);
-        const uint8_t rank = L2Rank(dec, obs.prn, signal, role);
+        const uint32_t signal = TrackingSignal(status);
+        const uint8_t rank = L2Rank(dec, prn, signal, role);
         if (rank < l2Rank[j]) {
             l2Rank[j] = rank;
             screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);
