@@ -33,6 +33,10 @@ namespace {
 
 constexpr uint16_t kRangecmpId = 140;
 constexpr uint32_t kMaxEpochSatellites = 24;
+// L1 observations an epoch may offer for its slots: a receiver of several
+// systems tracks more satellites than the file's channels, and the epoch is
+// fitted to the channels rather than lost.
+constexpr uint32_t kMaxCandidates = 64;
 constexpr double kSpeedOfLight = 299792458.0; // m/s
 constexpr uint32_t kSlipTablePrns = kSlipTableSize;
 
@@ -219,16 +223,16 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
 // previous epoch come first (their carrier phase goes on), then the
 // strongest C/No, then record order. Reports the first epoch cut in a
 // conversion; the driver reports the count at the end.
-uint32_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n,
+uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n,
                           uint32_t satellites, uint32_t channels, uint64_t *cutPrns) {
     struct Candidate {
         uint32_t system;
         uint32_t previous; // 0 when written in the previous epoch
         float cno;
         uint32_t order;
-        uint32_t prn;
     };
-    std::array<Candidate, kMaxEpochSatellites> candidates;
+    std::array<Candidate, kMaxCandidates> candidates;
+    std::array<uint32_t, kMaxCandidates> prnOf; // in record order
     const EpochScreening &last = dec->screening;
     uint32_t count = 0;
     for (uint32_t i = 0; i < n && count < satellites; ++i) {
@@ -240,7 +244,8 @@ uint32_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observat
         }
         // NaN C/No sorts as the weakest.
         const float cno = obs.cno == obs.cno ? obs.cno : -1.0e30f;
-        candidates[count] = {TrackingSystem(obs.status), previous, cno, count, obs.prn};
+        candidates[count] = {TrackingSystem(obs.status), previous, cno, count};
+        prnOf[count] = obs.prn;
         ++count;
     }
     std::sort(candidates.begin(), candidates.begin() + count, [](const Candidate &a, const Candidate &b) {
@@ -249,19 +254,18 @@ uint32_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observat
         if (a.cno != b.cno) return a.cno > b.cno;
         return a.order < b.order;
     });
-    uint32_t keep = 0;
-    for (uint32_t k = 0; k < channels; ++k) keep |= 1u << candidates[k].order;
+    uint64_t keep = 0;
+    for (uint32_t k = 0; k < channels; ++k) keep |= uint64_t{1} << candidates[k].order;
 
     // Left-out PRNs in record order, for the first report.
-    char list[kMaxEpochSatellites * 7 + 1];
+    char list[kMaxCandidates * 7 + 1];
     size_t used = 0;
     list[0] = '\0';
     for (uint32_t k = 0; k < count; ++k) {
-        const Candidate &c = *std::find_if(candidates.begin(), candidates.begin() + count,
-                                           [k](const Candidate &x) { return x.order == k; });
         if ((keep >> k & 1u) != 0) continue;
-        if (c.prn < kSlipTablePrns) *cutPrns |= uint64_t{1} << c.prn;
-        const int w = std::snprintf(list + used, sizeof list - used, " %u", c.prn);
+        const uint32_t prn = prnOf[k];
+        if (prn < kSlipTablePrns) *cutPrns |= uint64_t{1} << prn;
+        const int w = std::snprintf(list + used, sizeof list - used, " %u", prn);
         if (w > 0 && used + static_cast<size_t>(w) < sizeof list) used += static_cast<size_t>(w);
     }
     ScreeningStats &stats = dec->screeningStats;
@@ -323,14 +327,14 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         return 0;
     }
     if (satellites == 0) return 0;
-    if (satellites > kMaxEpochSatellites) {
+    if (satellites > kMaxCandidates) {
         ++dec->screeningStats.refusedRecords;
         PortReport(dec, time, kTooManyText);
         return 0;
     }
     const Oem4Options &opt = dec->options;
     // Bit j: the j-th L1 observation gets a slot.
-    uint32_t keep = (satellites >= 32 ? ~0u : (1u << satellites) - 1u);
+    uint64_t keep = ~uint64_t{0};
     // PRNs below 64 whose satellite was left out for want of channels: their
     // L2 goes with them, without the "no data for L1" report.
     uint64_t cutPrns = 0;
