@@ -104,6 +104,7 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
     std::array<uint8_t, kDroppedPrn> l2Rank;
     std::array<uint8_t, kDroppedPrn> l2Signal;
     l2Rank.fill(kNoL2Rank);
+    l2Signal.fill(kNoL2Signal);
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
         const uint32_t status = le::U4(obs);

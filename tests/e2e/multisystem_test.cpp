@@ -70,7 +70,7 @@ TEST(MultiSystem, FiveSystemLogConvertsWholeWithGpsValuesAsLogged) {
         const auto &meas = range.conv.meas[k];
         most = std::max(most, t.satelliteCount + t.glonassCount + t.otherCount);
         for (int s = 0; s < 8; ++s) leftOut[s] += t.leftOut[s];
-        EXPECT_EQ(range.conv.epochs[k].receiverTime, t.receiverSeconds);
+        EXPECT_EQ(+range.conv.epochs[k].receiverTime, t.receiverSeconds);
         // Every GPS and GLONASS satellite, each once.
         std::multiset<int> want(t.prns, t.prns + t.satelliteCount);
         want.insert(t.glonassPrns, t.glonassPrns + t.glonassCount);
