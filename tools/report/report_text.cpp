@@ -225,12 +225,18 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         std::fputs("null,\n", out);
     }
 
-    std::fputs("  \"left_out\": {", out);
-    for (uint32_t k = 0; k < 8; ++k) {
-        std::fprintf(out, "%s\"%s\": %" PRIu64, k == 0 ? "" : ", ", kLeftOutKeys[k], d.leftOut[k]);
+    // Known only from the conversion's messages.
+    std::fputs("  \"left_out\": ", out);
+    if (d.haveMessages) {
+        std::fputc('{', out);
+        for (uint32_t k = 0; k < 8; ++k) {
+            std::fprintf(out, "%s\"%s\": %" PRIu64, k == 0 ? "" : ", ", kLeftOutKeys[k], d.leftOut[k]);
+        }
+        std::fprintf(out, ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 "},\n", d.cutEpochs,
+                     d.cutSatellites);
+    } else {
+        std::fputs("null,\n", out);
     }
-    std::fprintf(out, ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 "},\n", d.cutEpochs,
-                 d.cutSatellites);
 
     std::fputs("  \"problems\": [", out);
     for (std::size_t i = 0; i < d.problems.size(); ++i) {
