@@ -243,3 +243,22 @@ TEST_F(ScreeningTest, ObservationsLeftOutTakeNoRoom) {
     EXPECT_TRUE(Texts().empty());
     EXPECT_EQ(Stats().leftOut[SYS_GALILEO], 120u);
 }
+
+// The GLONASS frequency channel travels with the compressed observation
+// (bits 170-175, channel + 7) into the epoch's screening result.
+TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
+    Open(12, 0);
+    auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
+    const std::vector<uint8_t> record =
+        Rangecmp({cmp(3, Signal(SYS_GPS, kSignalL1CA)), cmp(45, Signal(SYS_GLONASS, kSignalL1CA))}, At(300.0));
+    // Rebuild the body with the channel field set: +1 (code 8) for PRN 45.
+    std::vector<uint8_t> body(record.begin() + 28, record.end() - 4);
+    uint8_t &field = body[4 + 24 + 21];
+    field = static_cast<uint8_t>((field & 0x03u) | (8u << 2));
+    const Epoch e = Decode(MakeRecord(140, body, At(300.0)), &buf);
+    ASSERT_EQ(e.meas.size(), 2u);
+    const EpochScreening &last = *GetEpochScreening(0);
+    EXPECT_EQ(last.satellites[0].glonassChannel, kNoGlonassChannel);
+    EXPECT_EQ(last.satellites[1].glonassChannel, 1);
+    EXPECT_EQ(last.satellites[1].system, SYS_GLONASS);
+}
