@@ -20,7 +20,7 @@ native_host=
 
 # ---- conversion checks --------------------------------------------------
 # The host converts the receiver logs of ../shared/data (when present) and a
-# log of its own with a refused epoch and camera marks, checking counters,
+# log of its own with an epoch over the channels and camera marks, checking counters,
 # messages, progress, abort and null callbacks, and the outputs of the two
 # builds are compared. This needs the conversion driver: the checks run once
 # src/api holds it (ChangeExtension is its output-naming step); until then

@@ -24,6 +24,7 @@
 
 #include "api/convert.h"
 #include "commands.h"
+#include "oem4/signals.h"
 #include "output/tsq_reader.h"
 #include "report.h"
 
@@ -149,6 +150,50 @@ void PrintTimeSpan(const std::string &base) {
                 lastTime, span);
 }
 
+// What the conversion could not put into the observation file, on a line of
+// its own under the summary; nothing when all of it went in.
+void PrintLeftOut(const ConversionStats &stats, uint32_t channels) {
+    std::string line;
+    char part[160];
+    const ScreeningStats &s = stats.screening;
+    for (uint32_t system = 0; system < kSystemCount; ++system) {
+        if (s.leftOut[system] == 0) continue;
+        std::snprintf(part, sizeof part, "%s%llu %s", line.empty() ? "" : ", ",
+                      static_cast<unsigned long long>(s.leftOut[system]), SystemName(system));
+        line += part;
+    }
+    if (!line.empty()) line = "observations left out: " + line;
+    auto add = [&line](const char *text) {
+        if (!line.empty()) line += "; ";
+        line += text;
+    };
+    if (s.cutEpochs != 0) {
+        std::snprintf(part, sizeof part, "%u epochs cut to %u channels (%llu satellites left out)",
+                      s.cutEpochs, channels, static_cast<unsigned long long>(s.cutSatellites));
+        add(part);
+    }
+    if (s.maxchanObservations != 0) {
+        std::snprintf(part, sizeof part, "%u compressed records over 24 observations (%llu left out)",
+                      s.maxchanRecords, static_cast<unsigned long long>(s.maxchanObservations));
+        add(part);
+    }
+    if (s.refusedRecords + stats.refusedEpochs != 0) {
+        std::snprintf(part, sizeof part, "%u epochs refused", s.refusedRecords + stats.refusedEpochs);
+        add(part);
+    }
+    if (!line.empty()) std::printf("  %s\n", line.c_str());
+}
+
+// Why a log holding range records gave no epoch.
+const char *NoEpochReason(const ConversionStats &stats) {
+    const ScreeningStats &s = stats.screening;
+    if (stats.refusedEpochs != 0) return "the observation file refused every epoch";
+    if (s.refusedRecords == s.rangeRecords) {
+        return "every range record was refused (too many observations or satellites)";
+    }
+    return "no range record holds a GPS, GLONASS or SBAS L1 C/A observation";
+}
+
 // Converts one log in this process; 0 when it converted to its end.
 int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
     const std::string base = OutputBase(request, log);
@@ -199,13 +244,25 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         std::fflush(stdout);
         std::fprintf(stderr, "oem4conv: %s: %s\n", log.c_str(), text);
     }
+    // A log whose range records gave nothing is no conversion, whatever the
+    // library's result says: the user would find an empty observation file.
+    const ConversionStats &stats = LastConversionStats();
+    const bool noEpochs = result == 0 && options->epochCount == 0 && stats.screening.rangeRecords != 0;
+    if (noEpochs) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "oem4conv: %s: no epoch written from %u range records: %s\n", log.c_str(),
+                     stats.screening.rangeRecords, NoEpochReason(stats));
+    }
     std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
-                result == 0 ? "converted" : "FAILED", options->epochCount, options->ephemerisCount,
-                options->markCount, g_messageCount);
+                result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount,
+                options->ephemerisCount, options->markCount, g_messageCount);
     PrintTimeSpan(base);
     std::printf("\n");
+    if (result == 0) {
+        PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
+    }
     std::fflush(stdout);
-    if (result != 0) return kExitFailed;
+    if (result != 0 || noEpochs) return kExitFailed;
     if (request.report) {
         report::ReportRequest report;
         report.base = base;

@@ -145,6 +145,8 @@ void SummarySection(std::string *s, const ReportData &d) {
     row("Availability", text);
     std::snprintf(text, sizeof text, "%zu", d.slips.size());
     row("Cycle slips", text, !d.slips.empty());
+    const std::string leftOut = LeftOutText(d);
+    if (!leftOut.empty()) row("Not in the file", leftOut, true);
     std::snprintf(text, sizeof text, "%" PRIu64 " epochs with a position, %" PRIu64 " with a clock offset",
                   d.withPosition, d.withClockOffset);
     row("Positions", text);
