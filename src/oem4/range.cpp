@@ -91,6 +91,7 @@ static_assert(kMaxObservations == 106);
 // The most observations a record buffer holds.
 constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
 static_assert(kMaxRecordObservations == 185);
+static_assert(kMaxRecordObservations <= 256, "observation indexes are kept in bytes");
 static_assert(kMaxScreenedSatellites == kMaxEpochSatellites);
 
 constexpr int8_t kGlonassChannelOffset = 7; // the logs store the channel + 7
@@ -305,9 +306,16 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         PortReport(dec, time, kOverflowText);
         return 0;
     }
-    // Screening: what the file has no place for is counted and left out.
-    uint32_t satellites = 0;
+    // Screening, in one pass: what the file has no place for is counted and
+    // left out; the L1 and L2 observations are listed for the passes below,
+    // which then visit only their own. Only a satellite that offers more
+    // than one L2 signal needs the choice between them.
+    std::array<uint8_t, kMaxRecordObservations> l1At; // record indexes, PRN not 0
+    std::array<uint8_t, kMaxRecordObservations> l2At;
+    uint32_t l1Count = 0, l2Count = 0;
     uint32_t usable = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
         const uint32_t status = le::U4(p + kObsStatusAt);
@@ -317,8 +325,16 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
             continue;
         }
         ++usable;
-        if (role == ROLE_L1 && le::U2(p + kObsPrnAt) != 0) ++satellites;
+        const uint32_t prn = le::U2(p + kObsPrnAt);
+        if (role == ROLE_L1) {
+            if (prn != 0) l1At[l1Count++] = static_cast<uint8_t>(i);
+            continue;
+        }
+        l2At[l2Count++] = static_cast<uint8_t>(i);
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0) l2Choice = true;
+        else l2Seen |= uint64_t{1} << prn;
     }
+    uint32_t satellites = l1Count;
     // Observations left out take no room: a receiver of many systems and
     // signals fills a record with far more than the file can hold.
     if (usable > kMaxObservations) {
@@ -358,11 +374,9 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     firstSlot.fill(kNoSlot);
 
     uint32_t slot = 0;
-    uint32_t candidate = 0;
-    for (uint32_t i = 0; i < n && slot < satellites; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        if (ScreenObservation(obs.status) != ROLE_L1 || obs.prn == 0) continue;
-        if ((keep >> candidate++ & 1u) == 0) continue;
+    for (uint32_t k = 0; k < l1Count && slot < satellites; ++k) {
+        if ((keep >> k & 1u) == 0) continue;
+        const RangeObs obs = ReadObs(observations, l1At[k]);
         if (obs.prn < kSlipTablePrns && firstSlot[obs.prn] == kNoSlot) {
             firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
@@ -406,11 +420,10 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     // it is still tracked, else P code, else the other.
     std::array<uint8_t, kMaxEpochSatellites> l2Rank;
     l2Rank.fill(kNoL2Rank);
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
+    for (uint32_t k = 0; l2Choice && k < l2Count; ++k) {
+        const uint8_t *p = observations + static_cast<size_t>(l2At[k]) * kRangeObsSize;
         const uint32_t status = le::U4(p + kObsStatusAt);
         const ObservationRole role = ScreenObservation(status);
-        if (role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) continue;
         const uint32_t prn = le::U2(p + kObsPrnAt);
         const uint32_t j = slotOf(prn);
         if (j == satellites) continue;
@@ -422,10 +435,8 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         }
     }
 
-    for (uint32_t i = 0; i < n; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        const ObservationRole role = ScreenObservation(obs.status);
-        if (role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) continue;
+    for (uint32_t k = 0; k < l2Count; ++k) {
+        const RangeObs obs = ReadObs(observations, l2At[k]);
         // Paired by the full PRN, so PRNs that share their low byte stay apart.
         const uint32_t j = slotOf(obs.prn);
         if (j == satellites) {
@@ -434,7 +445,9 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
             }
             continue;
         }
-        if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
+        if (!l2Choice) {
+            screening.satellites[j].l2Signal = static_cast<uint8_t>(TrackingSignal(obs.status));
+        } else if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
             ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
             continue;
         }

@@ -53,7 +53,8 @@ int64_t SignExtend(uint64_t v, unsigned width) {
 // Writes all 44 bytes of the expanded observation; the fields that
 // RANGECMP does not carry (standard deviations) are zero. The reserved word
 // carries the GLONASS frequency channel + 7, as in RANGE.
-void ExpandObservation(const uint8_t *in, uint8_t *out) {
+// Inlined: it is the inner step of every compressed observation.
+[[gnu::always_inline]] inline void ExpandObservation(const uint8_t *in, uint8_t *out) {
     std::memset(out, 0, kRangeObsSize);
     const uint32_t prn = in[kPrnByte];
     const uint32_t status = le::U4(in);
@@ -98,45 +99,73 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
     const uint32_t count = le::U4(body);
     ScreeningStats &stats = dec->screeningStats;
 
-    // The L2 signal each satellite's slot will take, chosen as the range
-    // decoder chooses, so that only observations the epoch will hold count
-    // towards MAXCHAN.
-    std::array<uint8_t, kDroppedPrn> l2Rank;
-    std::array<uint8_t, kDroppedPrn> l2Signal;
-    l2Rank.fill(kNoL2Rank);
-    l2Signal.fill(kNoL2Signal);
+    // What the file takes, by system, in one pass. Observations of other
+    // systems and signals are counted and left out; those of PRN 64 and
+    // above are dropped as they always were (SBAS has no place in compressed
+    // records). Only a satellite that offers more than one L2 signal needs
+    // the choice below. Observations are expanded as they are taken: when
+    // no choice or cut follows, which is the common case, that is the
+    // expanded record.
+    uint8_t *out = g_expanded.data() + kOem4HeaderLength;
+    std::array<uint32_t, kSystemCount> kept{};
+    uint32_t taken = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
         const uint32_t status = le::U4(obs);
         const ObservationRole role = ScreenObservation(status);
         const uint32_t prn = obs[kPrnByte];
-        if ((role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) || prn >= kDroppedPrn) continue;
-        const uint8_t rank = L2Rank(dec, prn, TrackingSignal(status), role);
-        if (rank < l2Rank[prn]) {
-            l2Rank[prn] = rank;
-            l2Signal[prn] = static_cast<uint8_t>(TrackingSignal(status));
+        if (role == ROLE_LEFT_OUT) {
+            ++stats.leftOut[TrackingSystem(status)];
+            continue;
+        }
+        if (prn >= kDroppedPrn) continue;
+        if (role != ROLE_L1) {
+            if ((l2Seen >> prn & 1u) != 0) l2Choice = true;
+            l2Seen |= uint64_t{1} << prn;
+        }
+        ++kept[TrackingSystem(status)];
+        if (taken < MAXCHAN) ExpandObservation(obs, out + 4 + static_cast<size_t>(taken) * kRangeObsSize);
+        ++taken;
+    }
+    // The L2 signal each satellite's slot will take, chosen as the range
+    // decoder chooses, so that only observations the epoch will hold count
+    // towards MAXCHAN; the L2 signals not chosen are left out.
+    std::array<uint8_t, kDroppedPrn> l2Signal;
+    if (l2Choice) {
+        std::array<uint8_t, kDroppedPrn> l2Rank;
+        l2Rank.fill(kNoL2Rank);
+        l2Signal.fill(kNoL2Signal);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+            const uint32_t status = le::U4(obs);
+            const ObservationRole role = ScreenObservation(status);
+            const uint32_t prn = obs[kPrnByte];
+            if ((role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) || prn >= kDroppedPrn) continue;
+            const uint8_t rank = L2Rank(dec, prn, TrackingSignal(status), role);
+            if (rank < l2Rank[prn]) {
+                l2Rank[prn] = rank;
+                l2Signal[prn] = static_cast<uint8_t>(TrackingSignal(status));
+            }
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+            const uint32_t status = le::U4(obs);
+            const ObservationRole role = ScreenObservation(status);
+            const uint32_t prn = obs[kPrnByte];
+            if ((role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) || prn >= kDroppedPrn) continue;
+            if (l2Signal[prn] == TrackingSignal(status)) continue;
+            --kept[TrackingSystem(status)];
+            ++stats.leftOut[TrackingSystem(status)];
         }
     }
-    // What the file takes, by system. Observations of other systems and
-    // signals, and L2 signals not chosen, are counted and left out; those of
-    // PRN 64 and above are dropped as they always were (SBAS has no place in
-    // compressed records).
     auto takes = [&](const uint8_t *obs, uint32_t status) {
         const ObservationRole role = ScreenObservation(status);
         const uint32_t prn = obs[kPrnByte];
         if (role == ROLE_LEFT_OUT || prn >= kDroppedPrn) return false;
-        return role == ROLE_L1 || l2Signal[prn] == TrackingSignal(status);
+        return role == ROLE_L1 || !l2Choice || l2Signal[prn] == TrackingSignal(status);
     };
-    std::array<uint32_t, kSystemCount> kept{};
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
-        const uint32_t status = le::U4(obs);
-        if (takes(obs, status)) {
-            ++kept[TrackingSystem(status)];
-        } else if (ScreenObservation(status) == ROLE_LEFT_OUT || obs[kPrnByte] < kDroppedPrn) {
-            ++stats.leftOut[TrackingSystem(status)];
-        }
-    }
     // Over MAXCHAN, GPS goes first, then GLONASS, then the rest, each in
     // record order: which observations survive must not depend on the
     // order in which the receiver lists its systems.
@@ -155,10 +184,10 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
         total = MAXCHAN;
     }
 
-    uint8_t *out = g_expanded.data() + kOem4HeaderLength;
     le::PutU4(out, total);
     uint32_t at = 0;
-    for (uint32_t i = 0; i < count && at < total; ++i) {
+    const bool expanded = !l2Choice && taken <= MAXCHAN;
+    for (uint32_t i = 0; !expanded && i < count && at < total; ++i) {
         const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
         const uint32_t status = le::U4(obs);
         if (!takes(obs, status)) continue;
