@@ -49,6 +49,10 @@ command -v i686-w64-mingw32-g++ >/dev/null ||
 command -v i686-w64-mingw32-objdump >/dev/null || skip "i686-w64-mingw32-objdump not found"
 command -v wine >/dev/null || skip "wine not found (dpkg --add-architecture i386; apt-get install wine wine32:i386)"
 export WINEDEBUG=-all
+# An installed wine may still be unable to run 32-bit programs (a kernel
+# without 32-bit support refuses its loader with "Exec format error").
+timeout 300 wine cmd.exe /c exit 0 >/dev/null 2>&1 ||
+  skip "wine cannot run 32-bit Windows programs on this machine"
 
 echo "=== cross build: $win_build ==="
 cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
