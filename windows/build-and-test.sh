@@ -56,7 +56,7 @@ timeout 300 wine cmd.exe /c exit 0 >/dev/null 2>&1 ||
 
 echo "=== cross build: $win_build ==="
 cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOEM4CONV_BUILD_TOOLS=OFF -DOEM4CONV_BUILD_TESTS=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOEM4CONV_BUILD_TOOLS=ON -DOEM4CONV_BUILD_TESTS=ON >/dev/null
 cmake --build "$win_build" --target oem4conv dll_host -j"$jobs"
 dll=$win_build/oem4conv.dll
 host=$win_build/windows/dll_host.exe
@@ -98,7 +98,7 @@ done
 
 if [ -z "$native_lib" ] || [ -z "$native_host" ]; then
   echo "=== native build: $native_build ==="
-  cmake -S "$root" -B "$native_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOEM4CONV_BUILD_TOOLS=OFF >/dev/null
+  cmake -S "$root" -B "$native_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOEM4CONV_BUILD_TOOLS=ON >/dev/null
   cmake --build "$native_build" --target oem4conv dll_host_native -j"$jobs"
   native_lib=$native_build/liboem4conv.so
   native_host=$native_build/tests/windows/dll_host_native
