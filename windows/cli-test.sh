@@ -3,7 +3,7 @@
 # self-contained program, and runs the command under wine beside the native
 # build: the sample and the real logs of ../shared/data (when present)
 # converted with -j 2 under Windows paths (drive letters, '\' and '/', UNC,
-# spaces, non-ASCII names, -o to a directory), every output compared with
+# spaces, non-ASCII names, wildcards, -o to a directory), every output compared with
 # the native build's (observation files apart from the header's creation
 # time and file name, text files apart from their CR LF line ends, which
 # must be there), the summaries, detect, dump, report, exit codes and
@@ -165,6 +165,15 @@ run_win "$work/unc.out" "$work/unc.err" '\\localhost\share\logs with spaces\samp
   -o '\\localhost\share\unc out\sample day' -q
 check "convert from and to a UNC path" [ "$status" = 0 ]
 check "UNC output matches" "$native_compare" --compare "$work/linux/sample day.tsq" "$work/unc out/sample day.tsq"
+
+# Wildcards are expanded by the program (Windows shells leave them), and the
+# workers get the expanded list with odd characters intact.
+mkdir -p "$work/wild"
+run_win "$work/w.out" "$work/w.err" -j 2 -q -o "$(winpath "$work/wild")" "$(winpath "$spaces")\\*.gps" \
+  "Z:$accents/*.gps" 'Z:\no\such\x"y\'
+check "wildcards: 1 for the missing log" [ "$status" = 1 ]
+check "wildcards: both logs converted" test -s "$work/wild/sample day.tsq" -a -s "$work/wild/jour été.tsq"
+check "a quote and a trailing backslash reach the worker" grep -q 'x"y\\: Error: Unable to open' "$work/w.err"
 
 # ---- exit codes ----------------------------------------------------------------
 echo "=== exit codes ==="

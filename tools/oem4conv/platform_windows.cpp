@@ -18,6 +18,12 @@
 #include <io.h>
 #include <windows.h>
 
+// The C runtime expands wildcards in the arguments (*.gps), as Windows
+// commands do: the shell leaves that to each program.
+extern "C" {
+int _dowildcard = -1;
+}
+
 namespace {
 
 // The first argument of a worker process: "--oem4conv-worker=LOG:STOP:PARENT"
@@ -41,7 +47,7 @@ HANDLE g_parent = nullptr;
 // for them to watch, and the arguments to pass on.
 HANDLE g_workersStop = nullptr;
 HANDLE g_selfForWorkers = nullptr;
-std::wstring g_argumentText;
+std::vector<std::string> g_arguments;
 
 void RestoreConsole() {
     if (g_savedOutputCodePage != 0) SetConsoleOutputCP(g_savedOutputCodePage);
@@ -66,17 +72,33 @@ DWORD WINAPI WatchParent(void *) {
     return 0;
 }
 
-// The command line after the program name, exactly as given, for the
-// workers: they then read the same options and logs as their parent.
-std::wstring ArgumentText() {
-    const wchar_t *p = GetCommandLineW();
-    bool quoted = false;
-    // The program name ends at the first blank outside quotes (no escapes).
-    while (*p != L'\0' && (quoted || (*p != L' ' && *p != L'\t'))) {
-        if (*p == L'"') quoted = !quoted;
-        ++p;
+// A worker gets its parent's arguments (after wildcard expansion, so both
+// read the same list of logs), each quoted as the C runtime splits them:
+// backslashes count only before a quote.
+void AppendQuoted(std::wstring *line, const std::string &arg) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, arg.c_str(), static_cast<int>(arg.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, arg.c_str(), static_cast<int>(arg.size()), wide.data(), n);
+    line->push_back(L' ');
+    if (!wide.empty() && wide.find_first_of(L" \t\"") == std::wstring::npos) {
+        line->append(wide);
+        return;
     }
-    return p;
+    line->push_back(L'"');
+    std::size_t backslashes = 0;
+    for (const wchar_t c : wide) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled, and the quote escaped.
+        line->append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line->push_back(c);
+    }
+    // ... and before the closing quote.
+    line->append(2 * backslashes, L'\\');
+    line->push_back(L'"');
 }
 
 bool ParseWorkerMarker(const std::string &arg) {
@@ -194,7 +216,7 @@ bool CommandArguments(int argc, char **argv, std::vector<std::string> *args) {
                      GetACP());
         return false;
     }
-    g_argumentText = ArgumentText();
+    g_arguments = *args;
     return true;
 }
 
@@ -295,7 +317,7 @@ bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog,
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_selfForWorkers)));
     std::wstring commandLine = L"\"" + program + L"\" ";
     for (const char *c = marker; *c != '\0'; ++c) commandLine += static_cast<wchar_t>(*c);
-    commandLine += g_argumentText;
+    for (const std::string &arg : g_arguments) AppendQuoted(&commandLine, arg);
 
     STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof startup);
