@@ -87,7 +87,7 @@ fi
 work=$win_build/cli-test
 rm -rf "$work"
 spaces="$work/logs with spaces"
-accents="$work/données été 日本"
+accents="$work/données v1.2 été 日本"
 mkdir -p "$spaces" "$accents" "$work/linux" "$work/win out" "$work/unc out"
 cp "$root/examples/sample.gps" "$spaces/sample day.gps"
 cp "$root/examples/sample.gps" "$accents/jour été.gps"
@@ -126,6 +126,7 @@ echo "converted ${#linux_logs[@]} logs under wine in $((SECONDS - start)) s"
 check "no progress display off a console" test ! -s "$work/win.err"
 grep -E ': (converted|FAILED)|logs, ' "$work/win.out" >"$work/win.summaries" || true
 check "summaries as on Linux" diff <(summaries "$work/win.summaries") <(summaries "$work/linux.out")
+check "the workers' reports printed with CR LF line ends" bash -c "! grep -q \$'\\r\\r\\|[^\\r]\$' \"\$1\"" - "$work/win.out"
 
 compared=0
 compare_outputs() { # compare_outputs LINUX_DIR WIN_DIR: every output of the first in the second
@@ -161,10 +162,13 @@ check "outputs beside the log match" \
 # A UNC path: \\localhost\share is the workspace in this prefix.
 mkdir -p "$WINEPREFIX/dosdevices/unc/localhost"
 ln -sfn "$work" "$WINEPREFIX/dosdevices/unc/localhost/share"
-run_win "$work/unc.out" "$work/unc.err" '\\localhost\share\logs with spaces\sample day.gps' \
-  -o '\\localhost\share\unc out\sample day' -q
-check "convert from and to a UNC path" [ "$status" = 0 ]
-check "UNC output matches" "$native_compare" --compare "$work/linux/sample day.tsq" "$work/unc out/sample day.tsq"
+# \\?\ is the extended-length form of a drive path.
+run_win "$work/unc.out" "$work/unc.err" -j 2 -q '\\localhost\share\logs with spaces\sample day.gps' \
+  "\\\\?\\Z:${accents//\//\\}\\jour été.gps" -o '\\localhost\share\unc out\'
+check "convert from and to UNC paths" [ "$status" = 0 ]
+for name in "sample day" "jour été"; do
+  check "UNC output $name.tsq matches" "$native_compare" --compare "$work/linux/$name.tsq" "$work/unc out/$name.tsq"
+done
 
 # Wildcards are expanded by the program (Windows shells leave them), and the
 # workers get the expanded list with odd characters intact.
@@ -174,6 +178,13 @@ run_win "$work/w.out" "$work/w.err" -j 2 -q -o "$(winpath "$work/wild")" "$(winp
 check "wildcards: 1 for the missing log" [ "$status" = 1 ]
 check "wildcards: both logs converted" test -s "$work/wild/sample day.tsq" -a -s "$work/wild/jour été.tsq"
 check "a quote and a trailing backslash reach the worker" grep -q 'x"y\\: Error: Unable to open' "$work/w.err"
+
+# A log that an output would overwrite, named another way: refused, kept.
+cp "$root/examples/sample.gps" "$work/day1.sta"
+run_win "$work/same.out" "$work/same.err" "Z:$work/day1.sta" -o "$(winpath "$work")\\DAY1"
+check "an output that is the log: 1" [ "$status" = 1 ]
+check "an output that is the log: said" grep -q 'is the input file' "$work/same.err"
+check "an output that is the log: the log kept" cmp -s "$root/examples/sample.gps" "$work/day1.sta"
 
 # ---- exit codes ----------------------------------------------------------------
 echo "=== exit codes ==="
@@ -185,7 +196,7 @@ check "a missing log: the batch line" grep -q '2 logs, some not converted' "$wor
 for args in "-j 0 x.gps" "--bogus x.gps" "a.gps b.gps -o Z:\\no\\such\\dir" "detect" "dump"; do
   # shellcheck disable=SC2086
   run_win "$work/e.out" "$work/e.err" $args
-  check "usage error '$args': 2" [ "$status" = 2 ]
+  check "usage error '$args': 2 (got $status: $(head -c 200 "$work/e.err"))" [ "$status" = 2 ]
 done
 
 # ---- detect, dump, report --------------------------------------------------------

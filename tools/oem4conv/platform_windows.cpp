@@ -35,6 +35,7 @@ constexpr DWORD kPipeSize = 65536;
 
 void (*g_onInterrupt)() = nullptr;
 UINT g_savedOutputCodePage = 0;
+DWORD g_savedErrorMode = 0;
 bool g_virtualTerminal = false;
 
 // In a worker.
@@ -49,12 +50,13 @@ HANDLE g_workersStop = nullptr;
 HANDLE g_selfForWorkers = nullptr;
 std::vector<std::string> g_arguments;
 
-void RestoreConsole() {
-    if (g_savedOutputCodePage != 0) SetConsoleOutputCP(g_savedOutputCodePage);
-}
-
 HANDLE StreamHandle(std::FILE *stream) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+void RestoreConsole() {
+    if (g_savedOutputCodePage != 0) SetConsoleOutputCP(g_savedOutputCodePage);
+    if (g_savedErrorMode != 0) SetConsoleMode(StreamHandle(stderr), g_savedErrorMode);
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -120,7 +122,13 @@ bool ParseWorkerMarker(const std::string &arg) {
 bool ArgumentsFitCodePage() {
     if (GetACP() == CP_UTF8) return true;
     const wchar_t *p = GetCommandLineW();
-    // Any character of the command line that the code page cannot spell is
+    // The program name ends at the first blank outside quotes (no escapes).
+    bool quoted = false;
+    while (*p != L'\0' && (quoted || (*p != L' ' && *p != L'\t'))) {
+        if (*p == L'"') quoted = !quoted;
+        ++p;
+    }
+    // Any character of the arguments that the code page cannot spell is
     // enough to refuse: it would reach a file name changed.
     const int length = static_cast<int>(std::wcslen(p));
     if (length == 0) return true;
@@ -137,15 +145,21 @@ void PrepareConsole() {
         const UINT current = GetConsoleOutputCP();
         if (current != 0 && current != GetACP() && SetConsoleOutputCP(GetACP())) {
             g_savedOutputCodePage = current;
-            std::atexit(RestoreConsole);
         }
     }
+    // The progress display clears its line with an escape sequence where
+    // the console takes them (Windows 10 and later).
     DWORD mode = 0;
     const HANDLE error = StreamHandle(stderr);
     if (GetConsoleMode(error, &mode)) {
-        g_virtualTerminal = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-                            SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+        g_virtualTerminal = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+        if (!g_virtualTerminal &&
+            SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+            g_virtualTerminal = true;
+            g_savedErrorMode = mode;
+        }
     }
+    if (g_savedOutputCodePage != 0 || g_savedErrorMode != 0) std::atexit(RestoreConsole);
 }
 
 std::wstring ModulePath() {
