@@ -231,21 +231,25 @@ check "report of missing files: 1" [ "$status" = 1 ]
 
 # ---- Ctrl-C during a -j 2 conversion --------------------------------------------
 # Two logs arrive through FIFOs; the interrupt comes once both workers are
-# reading (each FIFO's open returns then), the third log never starts.
+# reading (each write of more than a FIFO holds returns only then), the
+# third log never starts.
 echo "=== Ctrl-C ==="
 mkdir -p "$work/stop"
 mkfifo "$work/a.gps" "$work/b.gps"
+# Opened for reading and writing here first, so that no open of them waits.
+exec 3<>"$work/a.gps" 4<>"$work/b.gps"
 "$wine" "$exe" -j 2 -q -o "$(winpath "$work/stop")" "$(winpath "$work/a.gps")" "$(winpath "$work/b.gps")" \
-  "$(winpath "$spaces/sample day.gps")" >"$work/stop.out" 2>"$work/stop.err" &
+  "$(winpath "$spaces/sample day.gps")" >"$work/stop.out" 2>"$work/stop.err" 3<&- 4<&- &
 pid=$!
-exec 3>"$work/a.gps" 4>"$work/b.gps"
 head -c 100000 "$root/examples/sample.gps" >&3
 head -c 100000 "$root/examples/sample.gps" >&4
 sleep 1
 kill -INT "$pid"
 sleep 1
-{ tail -c +100001 "$root/examples/sample.gps" >&3; } 2>/dev/null || true
-{ tail -c +100001 "$root/examples/sample.gps" >&4; } 2>/dev/null || true
+# More of each log (less than a FIFO holds, so the writes never wait), then
+# the end of the input.
+{ tail -c +100001 "$root/examples/sample.gps" | head -c 20000 >&3; } || true
+{ tail -c +100001 "$root/examples/sample.gps" | head -c 20000 >&4; } || true
 exec 3>&- 4>&-
 status=0
 wait "$pid" || status=$?

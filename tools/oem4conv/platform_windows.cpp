@@ -183,27 +183,35 @@ bool PrepareWorkerHandles() {
     return true;
 }
 
-// Reads what the worker's pipe holds without blocking; marks it closed
-// once the worker has ended and everything is read.
+// Reads what the worker's pipe holds without blocking. Its output has
+// ended when the pipe is broken, or when the worker has ended and the pipe
+// is empty; a failed look at a live worker's pipe is only tried again.
 bool DrainPipe(WorkerProcess *w) {
     bool got = false;
     const HANDLE pipe = reinterpret_cast<HANDLE>(w->pipe);
     while (!w->closed) {
         DWORD available = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
-            w->closed = true; // broken: the worker has ended
-            break;
+        const bool peeked = PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) != 0;
+        if (peeked && available > 0) {
+            char chunk[4096];
+            DWORD n = 0;
+            const DWORD want = available < sizeof chunk ? available : static_cast<DWORD>(sizeof chunk);
+            if (ReadFile(pipe, chunk, want, &n, nullptr) && n > 0) {
+                w->output.append(chunk, n);
+                got = true;
+                continue;
+            }
         }
-        if (available == 0) break;
-        char chunk[4096];
-        DWORD n = 0;
-        const DWORD want = available < sizeof chunk ? available : static_cast<DWORD>(sizeof chunk);
-        if (!ReadFile(pipe, chunk, want, &n, nullptr) || n == 0) {
+        const bool broken = !peeked && GetLastError() == ERROR_BROKEN_PIPE;
+        if (broken || WaitForSingleObject(reinterpret_cast<HANDLE>(w->process), 0) == WAIT_OBJECT_0) {
+            // An ended worker's last output is in the pipe already: one
+            // more look takes it.
+            if (!broken && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+                continue;
+            }
             w->closed = true;
-            break;
         }
-        w->output.append(chunk, n);
-        got = true;
+        break;
     }
     return got || w->closed;
 }
