@@ -196,7 +196,7 @@ check "a missing log: the batch line" grep -q '2 logs, some not converted' "$wor
 for args in "-j 0 x.gps" "--bogus x.gps" "a.gps b.gps -o Z:\\no\\such\\dir" "detect" "dump"; do
   # shellcheck disable=SC2086
   run_win "$work/e.out" "$work/e.err" $args
-  check "usage error '$args': 2 (got $status: $(head -c 200 "$work/e.err"))" [ "$status" = 2 ]
+  check "usage error '$args': 2 (got $status: $(head -n 1 "$work/e.err"))" [ "$status" = 2 ]
 done
 
 # ---- detect, dump, report --------------------------------------------------------
