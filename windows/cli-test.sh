@@ -226,6 +226,19 @@ check "report: 0" [ "$status" = 0 ]
 check "report numbers as on Linux" diff <(tr -d '\r' <"$work/json.win" | grep -v '"\(tsq\|epp\|sta\)":') \
   <(grep -v '"\(tsq\|epp\|sta\)":' "$work/json.linux")
 check "report page beside the outputs" [ -s "$work/win out/sample day-report.html" ]
+# With --report the messages are kept (CR LF, as text files are here) and
+# counted in the report as on Linux.
+mkdir -p "$work/rep linux" "$work/rep win"
+"$native_cli" "$spaces/sample day.gps" --report -q -o "$work/rep linux" >/dev/null
+run_win "$work/rep.out" "$work/rep.err" "$(winpath "$spaces/sample day.gps")" --report -q -o "$(winpath "$work/rep win")"
+check "convert --report: 0" [ "$status" = 0 ]
+check "convert --report: the page" [ -s "$work/rep win/sample day-report.html" ]
+"$native_cli" report "$work/rep linux/sample day" --messages "$work/rep linux/sample day.messages" --json - >"$work/rj.linux"
+run_win "$work/rj.win" "$work/rj.err" report "$(winpath "$work/rep win/sample day")" \
+  --messages "$(winpath "$work/rep win/sample day.messages")" --json -
+check "report with the kept messages as on Linux" \
+  diff <(tr -d '\r' <"$work/rj.win" | grep -v '"\(tsq\|epp\|sta\|messages\)": "') \
+       <(grep -v '"\(tsq\|epp\|sta\|messages\)": "' "$work/rj.linux")
 run_win "$work/r.out" "$work/r.err" report 'Z:\no\such\base'
 check "report of missing files: 1" [ "$status" = 1 ]
 
