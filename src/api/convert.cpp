@@ -11,6 +11,12 @@
 
 #include <sys/stat.h>
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+#endif
+
 #include "api/error_text.h"
 #include "oem4/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
@@ -249,8 +255,21 @@ void CloseOutputs() {
 // day1.sta converted beside itself, or a link to it) the log would be lost.
 bool IsInputFile(std::FILE *input, const char *path) {
 #if defined(_WIN32)
-    (void)input;
-    return _stricmp(g_inputPath, path) == 0;
+    // A name alone does not tell: C:/logs/day1.sta, day1.sta and
+    // c:\LOGS\DAY1.STA may all be the input. The file's identity does.
+    BY_HANDLE_FILE_INFORMATION inputInfo;
+    BY_HANDLE_FILE_INFORMATION outputInfo;
+    const HANDLE inputHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+    if (!GetFileInformationByHandle(inputHandle, &inputInfo)) return _stricmp(g_inputPath, path) == 0;
+    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return false;
+    const bool same = GetFileInformationByHandle(output, &outputInfo) &&
+                      inputInfo.dwVolumeSerialNumber == outputInfo.dwVolumeSerialNumber &&
+                      inputInfo.nFileIndexHigh == outputInfo.nFileIndexHigh &&
+                      inputInfo.nFileIndexLow == outputInfo.nFileIndexLow;
+    CloseHandle(output);
+    return same;
 #else
     struct stat inputInfo;
     struct stat outputInfo;

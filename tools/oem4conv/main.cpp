@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "platform.h"
 #include "report_cli.h"
 
 namespace {
@@ -195,7 +196,8 @@ int Convert(const std::vector<std::string> &args) {
 } // namespace
 
 int main(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args;
+    if (!CommandArguments(argc, argv, &args)) return kExitUsage;
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;
