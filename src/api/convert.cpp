@@ -18,7 +18,7 @@
 #endif
 
 #include "api/error_text.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/screening.h"
 #include "oem4conv.h"

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
-Ellipsoid CurrentEllipsoid = {};
+Ellipsoid g_currentEllipsoid = {};
 
 namespace {
 
@@ -34,11 +34,11 @@ double EllipsoidalHeight(double p, double z, double lat, double a, double e2) {
 void SelectEllipsoid(uint32_t code) {
     // WGS 84 is the only ellipsoid known; another code keeps the current
     // axes, or takes WGS 84 when none are set yet (no division by zero).
-    if (code == 0 || CurrentEllipsoid.a == 0.0 || CurrentEllipsoid.b == 0.0) {
-        CurrentEllipsoid.a = WGS84_A;
-        CurrentEllipsoid.b = WGS84_B;
+    if (code == 0 || g_currentEllipsoid.a == 0.0 || g_currentEllipsoid.b == 0.0) {
+        g_currentEllipsoid.a = kWgs84A;
+        g_currentEllipsoid.b = kWgs84B;
     }
-    Ellipsoid &e = CurrentEllipsoid;
+    Ellipsoid &e = g_currentEllipsoid;
     e.f = (e.a - e.b) / e.a;
     e.e2 = 2.0 * e.f - e.f * e.f;
     e.a2 = e.a * e.a;
@@ -49,7 +49,7 @@ void SelectEllipsoid(uint32_t code) {
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
                     double *z) {
     if (!ellipsoidSelected) SelectEllipsoid(0);
-    const Ellipsoid &e = CurrentEllipsoid;
+    const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
     const double cosLat = std::cos(latitude);
     const double n = e.a / std::sqrt(1.0 - e.e2 * sinLat * sinLat);

@@ -9,8 +9,8 @@
 #include "navigation/sat_state.h"
 
 // WGS 84 semi-axes, also passed to EcefToGeodetic by the clock recomputation.
-inline constexpr double WGS84_A = 6378137.0;
-inline constexpr double WGS84_B = 6356752.3141;
+inline constexpr double kWgs84A = 6378137.0;
+inline constexpr double kWgs84B = 6356752.3141;
 
 // The current reference ellipsoid.
 struct Ellipsoid {
@@ -27,7 +27,7 @@ static_assert(offsetof(Ellipsoid, e2) == 8 && offsetof(Ellipsoid, a) == 24);
 static_assert(offsetof(Ellipsoid, b2) == 48);
 
 // Filled by SelectEllipsoid(0) on the first GeodeticToEcef call.
-extern Ellipsoid CurrentEllipsoid;
+extern Ellipsoid g_currentEllipsoid;
 
 // Code 0 selects WGS 84; f, e2, a2 and b2 are then derived from a and b.
 // Other codes keep the axes as they are (WGS 84 when none are set yet) and

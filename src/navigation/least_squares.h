@@ -10,11 +10,11 @@
 
 #include <cstdint>
 
+#include "common/oem4_format.h"
 #include "navigation/sat_state.h"
 #include "threadbuf/payloads.h"
 
-// Most satellites in one solution (the most an epoch can hold).
-inline constexpr int32_t SOLVER_MAX_SATS = 24;
+// Most satellites in one solution: MAXCHAN, the most an epoch can hold.
 
 // Results of SolvePositionClock; every non-zero one leaves its message in
 // ErrorText.

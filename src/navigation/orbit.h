@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
+#include "common/physics.h"
 #include "navigation/sat_state.h"
 #include "threadbuf/payloads.h"
-
-inline constexpr double SPEED_OF_LIGHT = 299792458.0;
 
 // A Glonass broadcast ephemeris. No decoder of this library produces one;
 // the orbit code is kept for an ephemeris source that does.

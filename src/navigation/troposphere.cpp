@@ -193,7 +193,7 @@ void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, dou
     if (latitude == 0.0 || longitude == 0.0) return;
     // Written so that a NaN latitude, longitude or height is also turned away.
     if (!std::isfinite(latitude) || !std::isfinite(longitude)) return;
-    if (!(height >= TROPO_MIN_HEIGHT && height <= TROPO_MAX_HEIGHT)) return;
+    if (!(height >= kTropoMinHeight && height <= kTropoMaxHeight)) return;
     double station[3];
     GeodeticToEcef(latitude, longitude, height, &station[0], &station[1], &station[2]);
     double delay = 0.0;

@@ -6,7 +6,7 @@
 
 #include "common/le.h"
 #include "oem4/decoders.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 
 namespace {
 
@@ -83,9 +83,8 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
     }
     if (dec->options.recomputeClock != 0) {
         // A full list (out of memory) leaves ErrorText set but the record
-        // has been produced; the count still tells how many were offered.
+        // has been produced; the list still counts it as offered.
         AddEphemeris(eph);
-        ++EphemerisListCount;
     }
     return RK_EPHEMERIS;
 }

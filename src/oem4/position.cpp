@@ -138,7 +138,7 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     double latitude = 0.0, longitude = 0.0, height = 0.0;
     if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0 ||
         EcefToGeodetic(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt),
-                       le::R8(body + kBestxyzZAt), WGS84_A, WGS84_B, &latitude, &longitude,
+                       le::R8(body + kBestxyzZAt), kWgs84A, kWgs84B, &latitude, &longitude,
                        &height) != 0 ||
         !std::isfinite(height)) {
         dec->lastPosition.valid = 0.0;

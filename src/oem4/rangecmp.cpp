@@ -37,12 +37,6 @@ constexpr unsigned kCnoShift = 21, kCnoWidth = 5;
 
 const char *const kMaxchanText = "MAXCHAN(%d) exceeded, data may be lost on Port %d";
 
-// Shared by all ports; rebuilt for every RANGECMP record. Only observations
-// that the observation file can take are expanded, so MAXCHAN of them always
-// fit. Bytes past the part the last expansion wrote are always zero.
-std::array<uint8_t, kExpandedRangeSize> g_expanded;
-size_t g_expandedUsed = 0;
-
 constexpr uint64_t LowBits(unsigned width) { return (uint64_t{1} << width) - 1; }
 
 int64_t SignExtend(uint64_t v, unsigned width) {
@@ -93,7 +87,7 @@ double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t st
 }
 
 const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
-    std::memcpy(g_expanded.data(), dec->record.data(), kOem4HeaderLength);
+    std::memcpy(dec->expanded.data(), dec->record.data(), kOem4HeaderLength);
     const uint8_t *body = RecordBody(dec);
     const uint8_t *in = body + 4;
     const uint32_t count = le::U4(body);
@@ -106,7 +100,7 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
     // the choice below. Observations are expanded as they are taken: when
     // no choice or cut follows, which is the common case, that is the
     // expanded record.
-    uint8_t *out = g_expanded.data() + kOem4HeaderLength;
+    uint8_t *out = dec->expanded.data() + kOem4HeaderLength;
     std::array<uint32_t, kSystemCount> kept{};
     uint32_t taken = 0;
     uint64_t l2Seen = 0;
@@ -197,10 +191,12 @@ const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
         ExpandObservation(obs, out + 4 + static_cast<size_t>(at) * kRangeObsSize);
         ++at;
     }
-    // The buffer is as if cleared before the expansion: what is left of a
+    // Only observations that the observation file can take are expanded, so
+    // MAXCHAN of them always fit. The buffer is as if cleared before the
+    // expansion: what is left of a
     // longer earlier one is zeroed.
     const size_t used = kOem4HeaderLength + 4 + static_cast<size_t>(total) * kRangeObsSize;
-    if (g_expandedUsed > used) std::memset(g_expanded.data() + used, 0, g_expandedUsed - used);
-    g_expandedUsed = used;
-    return g_expanded.data();
+    if (dec->expandedUsed > used) std::memset(dec->expanded.data() + used, 0, dec->expandedUsed - used);
+    dec->expandedUsed = used;
+    return dec->expanded.data();
 }

@@ -15,6 +15,8 @@
 #include <array>
 #include <cstdint>
 
+#include "common/oem4_format.h"
+
 enum SatelliteSystem : uint32_t {
     SYS_GPS = 0,
     SYS_GLONASS = 1,
@@ -36,9 +38,6 @@ inline constexpr uint32_t kSignalL2PCodeless = 9; // GPS L2 P(Y) semi-codeless
 inline constexpr uint32_t kSignalGpsL5 = 14;
 inline constexpr uint32_t kSignalGpsL1C = 16;
 inline constexpr uint32_t kSignalGpsL2C = 17;
-
-inline uint32_t TrackingSystem(uint32_t status) { return (status >> 16) & 7u; }
-inline uint32_t TrackingSignal(uint32_t status) { return (status >> 21) & 31u; }
 
 // What the observation file does with an observation.
 enum ObservationRole : uint8_t {

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "output/exponent.h"
 #include "output/text_outputs.h"
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 
 namespace {

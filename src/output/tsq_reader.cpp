@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 
 namespace {

@@ -85,20 +85,20 @@ bool SimRun::Damaged(uint16_t id, int32_t ms) const {
 void SimRun::Epoch(const oem4sim::EpochTruth &e) {
     epochs.push_back(e);
     const int32_t ms = static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0));
-    epochDamaged.push_back(Claim(oem4sim::kMsgRange, ms) || Claim(oem4sim::kMsgRangecmp, ms));
+    epochDamaged.push_back(Claim(kMsgRange, ms) || Claim(kMsgRangecmp, ms));
 }
 
 void SimRun::Mark(const oem4sim::MarkTruth &m) {
     marks.push_back(m);
     markDamaged.push_back(
-        Claim(oem4sim::kMsgMarktime, static_cast<int32_t>(std::floor(m.receiverSeconds * 1000.0))));
+        Claim(kMsgMarktime, static_cast<int32_t>(std::floor(m.receiverSeconds * 1000.0))));
 }
 
 void SimRun::Ephemeris(const oem4sim::EphemerisTruth &e) {
     ephs.push_back(e);
     ephDamaged.push_back(
-        Claim(oem4sim::kMsgRawephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))) ||
-        Claim(oem4sim::kMsgGpsephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))));
+        Claim(kMsgRawephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))) ||
+        Claim(kMsgGpsephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))));
 }
 
 void Simulate(const oem4sim::SimConfig &cfg, SimRun *run) {

@@ -15,7 +15,7 @@
 #include "crc_fixup.h"
 #include "record_mutator.h"
 #include "navigation/receiver_clock.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "threadbuf/payloads.h"
 #include "threadbuf/threadbuf.h"

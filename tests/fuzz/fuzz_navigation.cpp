@@ -8,7 +8,7 @@
 
 #include "common/le.h"
 #include "navigation/receiver_clock.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "threadbuf/payloads.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -118,10 +118,7 @@ inline void FillBody(Rng &rng, uint8_t *body, uint32_t size) {
 
 inline void PutHeader(Rng &rng, uint8_t *p, const RecordTableEntry *row, uint32_t length) {
     std::memset(p, 0, kOem4HeaderLength);
-    p[0] = 0xAA;
-    p[1] = 0x44;
-    p[2] = 0x12;
-    p[3] = static_cast<uint8_t>(kOem4HeaderLength);
+    std::memcpy(p, kOem4Lead.data(), kOem4Lead.size());
     le::PutU2(p + kHeaderMessageIdAt, static_cast<uint16_t>(row->messageId));
     le::PutU2(p + kHeaderMessageLengthAt, static_cast<uint16_t>(length));
     p[kHeaderTimeStatusAt] = OneIn(rng, 4) ? static_cast<uint8_t>(rng()) : 180;
@@ -183,7 +180,7 @@ inline void AppendPackedCandidate(Rng &rng, Stream &out, uint32_t depth, uint32_
 inline std::vector<size_t> Headers(const uint8_t *data, size_t size) {
     std::vector<size_t> at;
     for (size_t i = 0; i + kOem4HeaderLength <= size; ++i) {
-        if (data[i] == 0xAA && data[i + 1] == 0x44 && data[i + 2] == 0x12 && data[i + 3] == kOem4HeaderLength)
+        if (HasOem4Lead(data + i))
             at.push_back(i);
     }
     return at;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/oem4_format.h"
 #include "common/le.h"
 #include "oem4/crc32.h"
 #include "oem4conv.h"
@@ -117,7 +118,7 @@ inline std::vector<std::vector<uint8_t>> RecordsOf(const std::vector<uint8_t> &l
     size_t at = 0;
     while (at + 32 <= log.size()) {
         const uint8_t *p = log.data() + at;
-        if (p[0] == 0xAA && p[1] == 0x44 && p[2] == 0x12 && p[3] == 28) {
+        if (HasOem4Lead(p)) {
             const size_t length = le::U2(p + 8);
             if (at + 32 + length <= log.size() && Oem4Crc32(p, 28 + length) == le::U4(p + 28 + length)) {
                 records.emplace_back(p, p + 32 + length);

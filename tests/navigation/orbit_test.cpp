@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "sky.h"
 
 namespace {

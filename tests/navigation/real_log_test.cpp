@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4conv.h"

@@ -7,9 +7,9 @@
 #include <limits>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "navigation/troposphere.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "sky.h"
 
 namespace {

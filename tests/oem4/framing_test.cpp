@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 #include "oem4/crc32.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "threadbuf/payloads.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"

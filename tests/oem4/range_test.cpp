@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "range_records.h"
 #include "support/oem4_records.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"
 #include "threadbuf/payloads.h"

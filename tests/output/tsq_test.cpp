@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 #include "output/tsq_file.h"
 #include "output/tsq_reader.h"

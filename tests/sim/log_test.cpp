@@ -17,7 +17,7 @@ using namespace oem4sim;
 
 namespace {
 
-constexpr double kC = 299792458.0;
+constexpr double kC = kSpeedOfLight;
 
 SimConfig FlightConfig(RangeFormat format) {
     SimConfig c;

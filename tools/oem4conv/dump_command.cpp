@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "commands.h"
 #include "output/tsq_reader.h"
 

@@ -11,10 +11,11 @@
 
 #include <cstdint>
 
+#include "common/physics.h"
+
 namespace oem4sim {
 
 inline constexpr double kPi = 3.1415926535897932;
-inline constexpr double kSpeedOfLight = 299792458.0;
 inline constexpr double kGpsMu = 3.986005e14;
 inline constexpr double kEarthRotation = 7.2921151467e-5;
 inline constexpr double kRelativityF = -4.442809305e-10;

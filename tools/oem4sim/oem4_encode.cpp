@@ -50,30 +50,27 @@ constexpr double kPsrSigmaBounds[] = {0.050, 0.075, 0.113, 0.169, 0.253, 0.380, 
 } // namespace
 
 size_t FinishRecord(uint8_t *record, const RecordHeader &header, size_t bodyLength) {
-    std::memset(record, 0, kHeaderLength);
-    record[0] = 0xAA;
-    record[1] = 0x44;
-    record[2] = 0x12;
-    record[3] = static_cast<uint8_t>(kHeaderLength);
-    le::PutU2(record + 4, header.messageId);
-    record[6] = kMessageTypeBinary;
-    record[7] = kPortAddressCom1;
-    le::PutU2(record + 8, static_cast<uint16_t>(bodyLength));
-    le::PutU2(record + 10, 0); // sequence
-    record[12] = kIdleTime;
-    record[13] = header.timeStatus;
-    le::PutU2(record + 14, header.week);
-    le::PutI4(record + 16, header.milliseconds);
-    le::PutU4(record + 20, 0); // receiver status: no errors
-    le::PutU2(record + 24, 0);
-    le::PutU2(record + 26, kSoftwareBuild);
-    size_t total = kHeaderLength + bodyLength + kCrcLength;
+    std::memset(record, 0, kOem4HeaderLength);
+    std::memcpy(record, kOem4Lead.data(), kOem4Lead.size());
+    le::PutU2(record + kHeaderMessageIdAt, header.messageId);
+    record[kHeaderMessageTypeAt] = kMessageTypeBinary;
+    record[kHeaderPortAddressAt] = kPortAddressCom1;
+    le::PutU2(record + kHeaderMessageLengthAt, static_cast<uint16_t>(bodyLength));
+    le::PutU2(record + kHeaderSequenceAt, 0);
+    record[kHeaderIdleTimeAt] = kIdleTime;
+    record[kHeaderTimeStatusAt] = header.timeStatus;
+    le::PutU2(record + kHeaderWeekAt, header.week);
+    le::PutI4(record + kHeaderMillisecondsAt, header.milliseconds);
+    le::PutU4(record + kHeaderReceiverStatusAt, 0); // no errors
+    le::PutU2(record + kHeaderReservedAt, 0);
+    le::PutU2(record + kHeaderSoftwareBuildAt, kSoftwareBuild);
+    size_t total = kOem4HeaderLength + bodyLength + kOem4CrcLength;
     ResealRecord(record, total);
     return total;
 }
 
 void ResealRecord(uint8_t *record, size_t totalLength) {
-    le::PutU4(record + totalLength - kCrcLength, Oem4Crc32(record, totalLength - kCrcLength));
+    le::PutU4(record + totalLength - kOem4CrcLength, Oem4Crc32(record, totalLength - kOem4CrcLength));
 }
 
 uint32_t EncodeChannelStatus(const ChannelStatus &s) {
@@ -142,7 +139,7 @@ uint64_t GetBits(const uint8_t *p, unsigned start, unsigned width) {
 }
 
 void EncodeRangecmpItem(uint8_t *item, const RangeObservation &o) {
-    std::memset(item, 0, kRangecmpItemLength);
+    std::memset(item, 0, kCompressedObsSize);
     PutBits(item, 0, 32, o.status);
     PutBits(item, 32, 28, ClampSigned(static_cast<double>(o.doppler) * 256.0, 28));
     PutBits(item, 60, 36, ClampUnsigned(o.pseudorange * 128.0, 36));

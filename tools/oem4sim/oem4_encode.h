@@ -6,37 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/oem4_format.h"
 #include "gps_nav.h"
 
 namespace oem4sim {
 
-inline constexpr uint16_t kMsgGpsephem = 7;
-inline constexpr uint16_t kMsgRawephem = 41;
-inline constexpr uint16_t kMsgBestpos = 42;
-inline constexpr uint16_t kMsgRange = 43;
-inline constexpr uint16_t kMsgClockModel = 71;
-inline constexpr uint16_t kMsgAlmanac = 73;
-inline constexpr uint16_t kMsgRawalm = 74;
-inline constexpr uint16_t kMsgRangecmp = 140;
-inline constexpr uint16_t kMsgMarktime = 231;
-inline constexpr uint16_t kMsgBestxyz = 241;
-
-inline constexpr size_t kHeaderLength = 28;
-inline constexpr size_t kCrcLength = 4;
 // The largest record any reader of these logs accepts (header, body, CRC).
 inline constexpr size_t kMaxRecordLength = 8191;
-
-inline constexpr size_t kRangeItemLength = 44;
-inline constexpr size_t kRangecmpItemLength = 24;
-inline constexpr size_t kBestposLength = 72;
-inline constexpr size_t kClockModelLength = 28;
-inline constexpr size_t kMarktimeLength = 40;
-inline constexpr size_t kRawephemLength = 102;
-inline constexpr size_t kGpsephemLength = 224;
-inline constexpr size_t kBestxyzLength = 112;
-inline constexpr size_t kAlmanacItemLength = 112;
-inline constexpr size_t kRawalmItemLength = 32;
-inline constexpr size_t kRawalmFixedLength = 12;
 
 // Time status values of the header.
 inline constexpr uint8_t kTimeStatusFineSteering = 180;
@@ -49,7 +25,7 @@ struct RecordHeader {
 };
 
 // The body of a record starts here within its buffer.
-inline uint8_t *RecordBodyOf(uint8_t *record) { return record + kHeaderLength; }
+inline uint8_t *RecordBodyOf(uint8_t *record) { return record + kOem4HeaderLength; }
 // Writes the header in front of a body already placed at record + 28 and
 // the CRC-32 after it. Returns the total record length.
 size_t FinishRecord(uint8_t *record, const RecordHeader &header, size_t bodyLength);

@@ -309,10 +309,7 @@ private:
             // Now and then a false start of a record, as a half-written
             // record of an interrupted logging session leaves behind.
             if (n >= 8 && rng_.Uniform() < 0.5) {
-                junk[0] = 0xAA;
-                junk[1] = 0x44;
-                junk[2] = 0x12;
-                junk[3] = 28;
+                std::memcpy(junk, kOem4Lead.data(), kOem4Lead.size());
             }
             Report(index, id, week, ms, "garbage");
             Out(junk, n);
@@ -340,7 +337,7 @@ private:
             return;
         }
         if (r < (edge += faults_.badCountRate) && Variable(id)) {
-            uint8_t *count = scratch_ + kHeaderLength + (id == kMsgRawalm ? 8 : 0);
+            uint8_t *count = scratch_ + kOem4HeaderLength + (id == kMsgRawalm ? kRawalmCountAt : 0);
             le::PutU4(count, le::U4(count) + 1);
             ResealRecord(scratch_, len);
             Report(index, id, week, ms, "count");
@@ -804,7 +801,7 @@ void Scene::EmitOther(RangeOut *out, OtherSystem &sys, double tr, const Receiver
 
 bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverState &rx) {
     const bool cmp = cfg_.format == RangeFormat::Rangecmp;
-    const size_t itemLen = cmp ? kRangecmpItemLength : kRangeItemLength;
+    const size_t itemLen = cmp ? kCompressedObsSize : kRangeObsSize;
     EpochTruth et{};
     et.week = week;
     et.receiverSeconds = static_cast<double>(sowMs) * 0.001;

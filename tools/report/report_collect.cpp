@@ -8,7 +8,7 @@
 #include <string>
 
 #include "api/convert.h"
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "navigation/coordinates.h"
 #include "navigation/orbit.h"
 #include "oem4/signals.h"
@@ -164,7 +164,7 @@ bool ReadObservations(ReportData *data, std::string *error) {
         const uint8_t count = epoch.satCount;
         satsHistogram[count] += 1;
         data->measurements += count;
-        if ((epoch.flags & 1u) != 0) ++data->withPosition;
+        if ((epoch.flags & kEpochFlagPosition) != 0) ++data->withPosition;
         if (epoch.clockOffset != 0.0) ++data->withClockOffset;
         for (int i = 0; i < count; ++i) {
             if (meas[i].l1Pseudorange != 0.0) ++data->l1Code;
@@ -393,7 +393,7 @@ void ComputeMeanPosition(ReportData *data) {
     double sx = 0, sy = 0, sz = 0;
     uint64_t n = 0;
     for (const EpochSample &e : data->epochs) {
-        if ((e.flags & 1u) == 0 || !std::isfinite(e.latitude) || !std::isfinite(e.longitude) ||
+        if ((e.flags & kEpochFlagPosition) == 0 || !std::isfinite(e.latitude) || !std::isfinite(e.longitude) ||
             !std::isfinite(e.height)) {
             continue;
         }
@@ -404,7 +404,7 @@ void ComputeMeanPosition(ReportData *data) {
     }
     if (n == 0) return;
     double lat = 0, lon = 0, h = 0;
-    if (EcefToGeodetic(sx / n, sy / n, sz / n, WGS84_A, WGS84_B, &lat, &lon, &h) != 0) return;
+    if (EcefToGeodetic(sx / n, sy / n, sz / n, kWgs84A, kWgs84B, &lat, &lon, &h) != 0) return;
     data->haveMeanPosition = true;
     data->meanLatitude = lat * kDegrees;
     data->meanLongitude = lon * kDegrees;

@@ -449,7 +449,7 @@ void ReceiverSection(std::string *s, const ReportData &d) {
         };
         auto North = [&](const EpochSample &e) { return (e.latitude - d.meanLatitude) * mPerDegN; };
         auto Usable = [](const EpochSample &e) {
-            return (e.flags & 1u) != 0 && std::isfinite(e.latitude) && std::isfinite(e.longitude);
+            return (e.flags & kEpochFlagPosition) != 0 && std::isfinite(e.latitude) && std::isfinite(e.longitude);
         };
         for (const EpochSample &e : d.epochs) {
             if (!Usable(e)) continue;
@@ -475,7 +475,7 @@ void ReceiverSection(std::string *s, const ReportData &d) {
         Put(s, "\n<text x=\"%d\" y=\"%d\">%.1f m across; north up</text>\n</svg>\n", left, top + size + 16, extent);
         SeriesPlot(s, d, "Ellipsoidal height", "m", [](const EpochSample &e, double *v) {
             *v = e.height;
-            return (e.flags & 1u) != 0;
+            return (e.flags & kEpochFlagPosition) != 0;
         });
     }
     if (d.withClockOffset > 0) {

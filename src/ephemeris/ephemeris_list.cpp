@@ -4,13 +4,13 @@
 // lookup picks, per satellite, the entry whose toe is closest to the epoch
 // within a search window, and remembers it per PRN so that the epochs that
 // follow are answered without walking the list while they stay near that toe.
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 
 #include <array>
 #include <cstdlib>
 #include <new>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 
 namespace {
 
@@ -95,6 +95,9 @@ void Release(EphemerisChain &chain) {
 int32_t EphemerisListCount = 0;
 
 int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
+    // Offered is counted, taken or not: the range decoder's gate counts
+    // ephemerides received, not entries.
+    ++EphemerisListCount;
     int32_t walked = 0;
     EphemerisEntry **link = &g_gps.head;
     for (; *link != nullptr; link = &(*link)->next, ++walked) {
