@@ -9,7 +9,7 @@ Ellipsoid g_currentEllipsoid = {};
 
 namespace {
 
-bool ellipsoidSelected = false;
+bool g_ellipsoidSelected = false;
 
 // Latitude change at which the geodetic iteration stops, radians.
 constexpr double kLatitudeTolerance = 1e-10;
@@ -43,12 +43,12 @@ void SelectEllipsoid(uint32_t code) {
     e.e2 = 2.0 * e.f - e.f * e.f;
     e.a2 = e.a * e.a;
     e.b2 = e.b * e.b;
-    ellipsoidSelected = true;
+    g_ellipsoidSelected = true;
 }
 
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
                     double *z) {
-    if (!ellipsoidSelected) SelectEllipsoid(0);
+    if (!g_ellipsoidSelected) SelectEllipsoid(0);
     const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
     const double cosLat = std::cos(latitude);

@@ -10,11 +10,11 @@ namespace {
 constexpr double kTiny = 1e-40;
 
 // Test hook: allocations left before one is made to fail; -1 = off.
-int32_t allocationFaultCountdown = -1;
+int32_t g_allocationFaultCountdown = -1;
 
 bool InjectedAllocationFailure() {
-    if (allocationFaultCountdown < 0) return false;
-    if (allocationFaultCountdown-- == 0) return true;
+    if (g_allocationFaultCountdown < 0) return false;
+    if (g_allocationFaultCountdown-- == 0) return true;
     return false;
 }
 
@@ -27,7 +27,7 @@ T *Allocate(size_t count) {
 } // namespace
 
 void SetMatrixAllocationFault(int32_t countdown) {
-    allocationFaultCountdown = countdown < 0 ? -1 : countdown;
+    g_allocationFaultCountdown = countdown < 0 ? -1 : countdown;
 }
 
 Matrix AllocMatrix(int32_t rows, int32_t cols) {

@@ -42,7 +42,7 @@ bool SystemLocalTime(std::tm *now) {
 #endif
 }
 
-TsqLocalTimeSource localTimeSource = SystemLocalTime;
+TsqLocalTimeSource g_localTimeSource = SystemLocalTime;
 
 // Calendar fields are stored as 16-bit values, truncated like the rest of
 // the header's integers.
@@ -60,7 +60,7 @@ struct TsqFile {
 };
 
 void SetTsqLocalTimeSource(TsqLocalTimeSource source) {
-    localTimeSource = source != nullptr ? source : SystemLocalTime;
+    g_localTimeSource = source != nullptr ? source : SystemLocalTime;
 }
 
 namespace {
@@ -77,7 +77,7 @@ void BuildHeader(TsqFile *file, const char *path, uint8_t receiverType, float he
     le::PutU1(h + offsetof(TsqHeader, receiverType), receiverType);
     le::PutU1(h + offsetof(TsqHeader, channels), channels);
     std::tm now{};
-    if (localTimeSource(&now)) {
+    if (g_localTimeSource(&now)) {
         PutCalendarField(h + offsetof(TsqHeader, month), now.tm_mon);
         PutCalendarField(h + offsetof(TsqHeader, day), now.tm_mday);
         PutCalendarField(h + offsetof(TsqHeader, year), now.tm_year);
