@@ -41,8 +41,9 @@ struct SearchLimits {
 inline constexpr SearchLimits kGpsLimits{4000, false, 21600};
 inline constexpr SearchLimits kGlonassLimits{900, true, 2000};
 
-EphemerisChain g_gps;
-EphemerisChain g_glonass; // nothing in this library adds to it
+// The GPS list, named as the rest of the library knows it.
+EphemerisChain EphemerisList;
+EphemerisChain g_glonassList; // nothing in this library adds to it
 
 bool InCacheRange(int32_t prn) { return prn >= 0 && prn < kCacheSize; }
 
@@ -99,7 +100,7 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
     // ephemerides received, not entries.
     ++EphemerisListCount;
     int32_t walked = 0;
-    EphemerisEntry **link = &g_gps.head;
+    EphemerisEntry **link = &EphemerisList.head;
     for (; *link != nullptr; link = &(*link)->next, ++walked) {
         if ((*link)->prn == ephemeris.prn && (*link)->toe == ephemeris.toe) return 0;
     }
@@ -116,20 +117,20 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
     entry->ephemeris.health = 0;
     *link = entry;
     // The new entry may suit this satellite better than the cached one.
-    if (InCacheRange(ephemeris.prn)) g_gps.cache[static_cast<size_t>(ephemeris.prn)] = nullptr;
+    if (InCacheRange(ephemeris.prn)) EphemerisList.cache[static_cast<size_t>(ephemeris.prn)] = nullptr;
     return 0;
 }
 
 const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) {
-    return Find(g_gps, kGpsLimits, prn, time);
+    return Find(EphemerisList, kGpsLimits, prn, time);
 }
 
 const GpsEphRecord *FindGlonassEphemeris(int32_t prn, int32_t time) {
-    return Find(g_glonass, kGlonassLimits, prn, time);
+    return Find(g_glonassList, kGlonassLimits, prn, time);
 }
 
 void ClearEphemerisList() {
-    Release(g_gps);
-    Release(g_glonass);
+    Release(EphemerisList);
+    Release(g_glonassList);
     EphemerisListCount = 0;
 }
