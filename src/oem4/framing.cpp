@@ -21,7 +21,7 @@ constexpr uint8_t kSync2 = 0x44;
 constexpr uint8_t kSync3 = 0x12;
 
 // Searched in this order; RANGE and RANGECMP share one decoder.
-constexpr std::array<RecordTableEntry, 8> kRecordTable = {{
+constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
     {42, "BESTPOS", 72, 0, 0, 0, DecodeBestpos},
     {71, "PROPAGATEDCLOCKMODEL", 28, 0, 0, 0, DecodeClockModel},
     {73, "ALMANAC", 4, 112, 0, 4, DecodeAlmanac},
@@ -30,6 +30,8 @@ constexpr std::array<RecordTableEntry, 8> kRecordTable = {{
     {140, "RANGECMP", 4, 24, 0, 4, DecodeRange},
     {41, "RAWEPHEM", 102, 0, 0, 0, DecodeRawephem},
     {231, "MARKTIME", 40, 0, 0, 0, DecodeMarktime},
+    {37, "VERSION", 4, 108, 0, 4, DecodeVersion},
+    {8, "IONUTC", 108, 0, 0, 0, DecodeIonutc},
 }};
 
 bool g_portTableInitialised = false;
