@@ -162,7 +162,9 @@ void AppendRinexProgramLine(RinexLine *line) {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
 #if defined(_WIN32)
-    gmtime_s(&utc, &now);
+    // One conversion at a time: the runtime's shared result is safe here.
+    const std::tm *shared = std::gmtime(&now);
+    if (shared != nullptr) utc = *shared;
 #else
     gmtime_r(&now, &utc);
 #endif
