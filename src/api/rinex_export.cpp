@@ -87,7 +87,8 @@ int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
     if (!g_hasPosition && (epoch->flags & 1) != 0) {
         GeodeticToEcef(epoch->latitude * kDegreesToRadians, epoch->longitude * kDegreesToRadians,
                        static_cast<double>(epoch->height), &g_position[0], &g_position[1], &g_position[2]);
-        g_hasPosition = true;
+        g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) &&
+                        std::isfinite(g_position[2]);
     }
     for (int32_t i = 0; i < count && g_epoch.count < kRinexMaxSatellites; ++i) {
         const MeasRecord &m = meas[i];

@@ -21,6 +21,9 @@ constexpr int32_t kMaxSatNumber = 64;
 // Epochs held back for camera events that are logged after later epochs.
 constexpr std::size_t kHeldEpochs = 32;
 constexpr double kHoldSeconds = 2.0;
+// Events beyond these are not times of this log (RINEX years have 4 digits).
+constexpr int32_t kMaxEventWeek = 20000;
+constexpr double kMaxEventSeconds = 1e7;
 // Two intervals equal within this are the same interval.
 constexpr double kIntervalTolerance = 1e-4;
 
@@ -370,6 +373,9 @@ int32_t WriteRinexObsEpoch(const RinexEpoch *epoch) {
 
 int32_t WriteRinexEvent(int32_t week, double seconds, uint32_t markNumber) {
     if (!g_obs.open) return 0;
+    // A mark time no calendar date can show (a damaged record) has no place
+    // among the epochs; the mark file still lists it.
+    if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) return 0;
     const int64_t time = RinexTimeUnits(week, seconds);
     int32_t result = 0;
     // Epochs up to the event's time go first; an event older than every

@@ -121,7 +121,8 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...) {
 void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
     char text[kNumberTextSize];
     const int n = std::isfinite(value) ? FormatFixed(text, sizeof text, value, 3) : -1;
-    if (n <= 0 || static_cast<std::size_t>(n) > width) {
+    // FormatFixed turns to exponent form for huge values; that is no Fw.3.
+    if (n <= 0 || static_cast<std::size_t>(n) > width || std::strchr(text, 'e') != nullptr) {
         AppendRinexSpaces(line, width);
         return;
     }

@@ -229,6 +229,24 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
     EXPECT_EQ(m, 150u);
     EXPECT_EQ(epochs, 600u);
 
+    // The sample's one cycle slip (PRN 3 at 306172 s, both frequencies) is
+    // the only phase flagged as having lost lock.
+    const int l1 = TypeIndex(obs, 'G', "L1C");
+    const int l2 = TypeIndex(obs, 'G', "L2W");
+    ASSERT_GE(l2, 0);
+    std::vector<std::string> lost;
+    for (const rinexread::ObsEpoch &e : obs.epochs) {
+        for (const rinexread::SatRecord &sat : e.sats) {
+            for (int k : {l1, l2}) {
+                if (sat.values[static_cast<size_t>(k)].lli != 0) {
+                    lost.push_back(std::to_string(static_cast<int>(SecondsOf(e))) + " G" +
+                                   std::to_string(sat.number) + (k == l1 ? " L1" : " L2"));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(lost, (std::vector<std::string>{"306172 G3 L1", "306172 G3 L2"}));
+
     // The ephemerides of the EPP file, parameter by parameter.
     rinexread::NavFile nav;
     ASSERT_EQ(rinexread::ReadNav(Path("sample.nav"), &nav), "");
@@ -403,4 +421,51 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     rinexread::NavFile plainNav;
     ASSERT_EQ(rinexread::ReadNav(Path("plain.nav"), &plainNav), "");
     EXPECT_TRUE(rinexread::Labelled(plainNav.header, "IONOSPHERIC CORR").empty());
+}
+
+TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
+    // A CRC-valid RANGE whose values no receiver would send: NaN, infinity,
+    // values beyond every field, negative lock times, PRNs of no system.
+    Bytes body;
+    const uint32_t prns[] = {1, 2, 3, 4, 0, 200, 38, 120};
+    const double values[] = {NAN, INFINITY, -1e300, 1e10, 2e7, 2e7, 2e7, 2e7};
+    body.u4(16);
+    for (int i = 0; i < 8; ++i) {
+        for (uint32_t frequency : {0u, 1u}) {
+            body.u2(static_cast<uint16_t>(prns[i])).u2(0).r8(values[i]).r4(0.1f);
+            body.r8(-values[i]).r4(0.01f).r4(static_cast<float>(values[i])).r4(i == 1 ? 1e9f : -5.0f);
+            body.r4(i == 2 ? -1.0f : NAN).u4(0x1C00 | (frequency << 21));
+        }
+    }
+    std::vector<uint8_t> bytes = MakeRecord(43, body.data());
+    // Marks at times no date can show, and one good mark.
+    for (const std::pair<uint32_t, double> &mark : std::vector<std::pair<uint32_t, double>>{
+             {1500, NAN}, {1500, -1e300}, {0xFFFFFFFFu, 100.5}, {1500, 100.5}}) {
+        Bytes markBody;
+        markBody.u4(mark.first).r8(mark.second).r8(0.0).zeros(20);
+        const std::vector<uint8_t> record = MakeRecord(231, markBody.data(), {1500, 100500, 180});
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    const std::vector<uint8_t> second = MakeRecord(43, body.data(), {1500, 101000, 180});
+    bytes.insert(bytes.end(), second.begin(), second.end());
+    {
+        std::ofstream out(Path("hostile.gps"), std::ios::binary);
+        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    ASSERT_EQ(Convert(Path("hostile.gps"), "hostile"), 0) << ErrString();
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(Path("hostile.obs"), &obs), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    ASSERT_EQ(obs.epochs.size(), 3u);
+    EXPECT_EQ(obs.epochs[1].flag, 5);
+    EXPECT_EQ(options->markCount, 4u);
+    // PRN 0 is no satellite for the decoder, PRN 200 none for RINEX.
+    EXPECT_EQ(obs.epochs[0].sats.size(), 6u);
+    for (const rinexread::SatRecord &sat : obs.epochs[0].sats) {
+        for (const rinexread::ObsValue &v : sat.values) {
+            if (v.present) {
+                EXPECT_LT(std::fabs(v.value), 1e10);
+            }
+        }
+    }
 }
