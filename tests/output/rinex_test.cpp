@@ -299,16 +299,6 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
               "    14    14  1401     7GPS");
 }
 
-TEST(RinexNavWriter, NoIonUtcRecordMeansNoLeapSecondsOrCorrections) {
-    ScratchFile file("plain.nav");
-    ASSERT_EQ(OpenRinexNav(file.c_str()), 0);
-    ASSERT_EQ(CloseRinexNav(nullptr), 0);
-    rinexread::NavFile nav;
-    ASSERT_EQ(rinexread::ReadNav(file.path, &nav), "");
-    EXPECT_EQ(nav.header.size(), 3u); // version, program, end
-    EXPECT_TRUE(rinexread::Labelled(nav.header, "LEAP SECONDS").empty());
-}
-
 // The scratch stream takes the records; the full disk shows when the file
 // itself is written at close.
 TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
