@@ -143,8 +143,11 @@ void NoteInterval(const HeldRecord &r) {
 int32_t EmitEpoch(const HeldRecord &r) {
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
+    // The epoch record counts the records that follow it exactly.
+    int32_t written = 0;
+    for (int32_t i = 0; i < count; ++i) written += SystemIndex(e.sats[i].system) >= 0 ? 1 : 0;
     BeginRinexLine(&g_line);
-    AppendEpochLine(&g_line, r.time, 0, count);
+    AppendEpochLine(&g_line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
     if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
         AppendRinexFormat(&g_line, "      %15.12f", e.clockOffset);

@@ -148,7 +148,9 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     glonass.l2Group = kRinexL2First;
     glonass.c2 = 20000001.5;
     glonass.l2 = 83000000.0;
-    RinexEpoch e = Epoch(100.0, {l2c, huge, glonass});
+    RinexSatObs galileo = Gps(11, 2e7, 1e8);
+    galileo.system = 'E'; // no observation types of its own: left out, and not counted
+    RinexEpoch e = Epoch(100.0, {l2c, galileo, huge, glonass});
     e.clockOffset = -3.975e-7;
     ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
     e.seconds = 101.0;
