@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # CI step: the robustness tests under ThreadSanitizer (an Abort from another
-# thread must be race-free), then a smoke run of every libFuzzer target.
+# thread must be race-free), then a smoke run of every libFuzzer target. The
+# framing and conversion targets build half their inputs from records
+# (tests/fuzz/record_mutator.h): long rejected candidates packed with valid
+# records, nested torn records, lengths at their limits, which byte
+# mutation alone does not reach in a smoke run.
 #
 #   .ci/hardening.sh [FUZZ_SECONDS_PER_TARGET]   (default 60)
 #

@@ -34,6 +34,21 @@ constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
     {8, "IONUTC", 108, 0, 0, 0, DecodeIonutc},
 }};
 
+// What the framing's index arithmetic relies on, checked for every row: the
+// smallest record fits the record buffer, and an item count lies inside the
+// fixed part of the body, so that it is complete and checked before any
+// record of the row can end.
+constexpr bool RecordTableFitsTheFraming() {
+    for (const RecordTableEntry &row : kRecordTable) {
+        if (kOem4HeaderLength + row.fixedLength + kOem4CrcLength >= kRecordBufferSize) return false;
+        if (row.itemLength == 0) continue;
+        if (row.countSize != 1 && row.countSize != 2 && row.countSize != 4) return false;
+        if (row.countOffset + row.countSize > row.fixedLength) return false;
+    }
+    return true;
+}
+static_assert(RecordTableFitsTheFraming());
+
 bool g_portTableInitialised = false;
 std::array<Oem4Decoder *, kMaxPorts> g_portTable;
 
@@ -153,6 +168,23 @@ void RequeueCandidate(Oem4Decoder *dec) {
     dec->state = WAIT_SYNC;
 }
 
+// Puts a fresh byte behind the waiting ones. A record found in the middle
+// of the waiting bytes leaves them where they are, so the write index runs
+// ahead of the bytes actually waiting; when it reaches the end of the area
+// they are moved back to its front, which at most 8191 waiting bytes (see
+// Oem4Decoder) always leaves room for one more.
+void QueueByte(Oem4Decoder *dec, uint8_t byte) {
+    if (dec->pendingEnd == kRecordBufferSize) {
+        const uint32_t waiting = dec->pendingEnd - dec->pendingAt;
+        std::memmove(dec->pending.data(), dec->pending.data() + dec->pendingAt, waiting);
+        dec->pendingAt = 0;
+        dec->pendingEnd = waiting;
+    }
+    // Cannot happen; never write past the area if it did.
+    if (dec->pendingEnd == kRecordBufferSize) return;
+    dec->pending[dec->pendingEnd++] = byte;
+}
+
 int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf);
 
 // Feeds waiting bytes until one completes a record or none is left; the
@@ -241,7 +273,7 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
     }
     // Bytes still waiting from a rejected candidate come before this one.
     if (HasPending(dec)) {
-        dec->pending[dec->pendingEnd++] = byte;
+        QueueByte(dec, byte);
         return FeedPending(dec, port, buf);
     }
     return StepByte(dec, port, byte, buf);

@@ -132,8 +132,11 @@ struct Oem4Decoder {
     // front of what is already waiting, so that every valid record hidden in
     // it is found, however many there are and however deeply they nest.
     // Bytes wait here between calls only after a record completed in the
-    // middle of them; pending bytes and collected bytes together never exceed
-    // the record buffer, so the area cannot overflow.
+    // middle of them. The waiting bytes and the collected ones span at most
+    // 8192 input bytes (a candidate is dropped at 8192 collected bytes), and
+    // at most 8191 between calls, so their count always fits; the indexes
+    // are kept inside the area by moving the waiting bytes to its front
+    // whenever the next byte would not fit behind them.
     std::array<uint8_t, kRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;

@@ -286,6 +286,24 @@ TEST_F(Conversion, EachConversionCountsOnlyItsOwnMarks) {
     ExpectCounters(0, 0, 2);
 }
 
+TEST_F(Conversion, MarksInsideARejectedFullLengthRecordAreAllWritten) {
+    // A RANGE claiming 185 observations (8176 bytes, CRC wrong) whose body
+    // is 113 marks back to back, then filler and three more marks.
+    std::vector<uint8_t> log = MakeRecord(43, Bytes().u4(185).zeros(185 * 44).data());
+    log.resize(32);
+    for (int i = 0; i < 113; ++i) Append(log, MarkLog(200.0 + i));
+    log.resize(8176, 0);
+    log.resize(log.size() + 4000, 0x55);
+    for (int i = 113; i < 116; ++i) Append(log, MarkLog(200.0 + i));
+    for (uint32_t feed : {0u, 7u, 2048u}) {
+        const uint32_t before = SetConvertFeedSize(feed);
+        const int32_t result = ConvertBytes(log);
+        SetConvertFeedSize(before);
+        ASSERT_EQ(result, 0) << "feed " << feed;
+        ExpectCounters(0, 0, 116);
+    }
+}
+
 TEST_F(Conversion, NullCallbacksStillConvertAndFormatMessages) {
     host.onMessage = nullptr;
     host.onProgress = nullptr;

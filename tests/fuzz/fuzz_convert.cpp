@@ -14,6 +14,7 @@
 
 #include "api/convert.h"
 #include "crc_fixup.h"
+#include "record_mutator.h"
 #include "oem4conv.h"
 
 namespace {
@@ -36,6 +37,12 @@ void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
 }
 
 } // namespace
+
+// Mutations that build the log from records (see record_mutator.h); the
+// first input byte picks the options.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t maxSize, unsigned seed) {
+    return MutateLog(data, size, maxSize, seed, 1);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;

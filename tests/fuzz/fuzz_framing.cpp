@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "crc_fixup.h"
+#include "record_mutator.h"
 #include "navigation/receiver_clock.h"
 #include "oem4/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
@@ -89,6 +90,12 @@ Outcome Feed(const Oem4Options &options, const uint8_t *data, size_t size, uint3
 }
 
 } // namespace
+
+// Mutations that build the log from records (see record_mutator.h); the
+// first two input bytes pick the options.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t maxSize, unsigned seed) {
+    return MutateLog(data, size, maxSize, seed, 2);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;

@@ -1,7 +1,8 @@
 // Writes the checked-in seed corpora of the fuzz targets: small CRC-valid
 // records of every kind with extreme field values (NaN, infinity, zero,
-// huge, negative, every PRN limit), which random mutation of real logs
-// reaches only slowly.
+// huge, negative, every PRN limit), records at the longest lengths the
+// framing takes, and rejected candidates that hide records, which random
+// mutation of real logs reaches only slowly.
 //
 //   make_seeds OUTPUT_DIR      (writes OUTPUT_DIR/{framing,convert,navigation}/...)
 #include <cmath>
@@ -101,6 +102,51 @@ Record Marktime(double time, double offset) {
     return MakeRecord(231, b.data(), kAt);
 }
 
+// A header and the count of a RANGE that claims `observations`
+// observations; the bytes after them are the caller's (a length beyond
+// 16 bits is stated as the largest the row allows).
+Record RangeStart(uint32_t observations) {
+    Bytes b;
+    b.u4(observations);
+    const uint64_t length = 4 + 44ull * observations;
+    const int largest = 4 + 44 * ((0xFFFF - 4) / 44);
+    Record r = MakeRecord(43, b.data(), kAt, length > 0xFFFF ? largest : static_cast<int>(length));
+    r.resize(32);
+    return r;
+}
+
+// A RANGE claiming 185 observations (8176 bytes, the longest that fits)
+// with a wrong CRC, its body packed with marks; then filler and marks.
+std::vector<Record> PackedCandidate() {
+    std::vector<Record> log = {RangeStart(185)};
+    for (int i = 0; i < 113; ++i) log.push_back(Marktime(100.0 + i, 0.0));
+    log.push_back(Record(8, 0));
+    log.push_back(Record(4000, 0x55));
+    for (int i = 0; i < 3; ++i) log.push_back(Marktime(300.0 + i, 0.0));
+    return log;
+}
+
+// Variable-length records at the longest that fits the framing and one
+// item beyond it, headers claiming the largest length and count, each
+// followed by a mark.
+std::vector<Record> LengthsAtLimits() {
+    std::vector<Record> log = {Range(185, false), Marktime(1.0, 0.0), Range(186, false),
+                               Marktime(2.0, 0.0), RangeCmp(339), Marktime(3.0, 0.0),
+                               Almanac(72), Marktime(4.0, 0.0)};
+    Bytes rawalm;
+    rawalm.zeros(8).u4(254).zeros(254 * 32);
+    log.push_back(MakeRecord(74, rawalm.data(), kAt));
+    log.push_back(RangeStart(0xFFFFFFFFu));
+    log.push_back(Marktime(5.0, 0.0));
+    return log;
+}
+
+// Torn records inside torn records, with marks at every level.
+std::vector<Record> NestedTorn() {
+    return {RangeStart(150), Marktime(1.0, 0.0), RangeStart(60), Marktime(2.0, 0.0), RangeStart(10),
+            Marktime(3.0, 0.0), Marktime(4.0, 0.0), Record(7000, 0x55), Marktime(5.0, 0.0)};
+}
+
 void Write(const fs::path &path, const std::vector<uint8_t> &prefix, const std::vector<Record> &records) {
     std::vector<uint8_t> bytes = prefix;
     for (const Record &r : records) bytes.insert(bytes.end(), r.begin(), r.end());
@@ -162,12 +208,17 @@ int main(int argc, char **argv) {
     Write(out / "framing" / "every-kind-no-callback-options", {0x00, 200}, every);
     Write(out / "framing" / "ranges-bestpos-clock", {0x56, 1},
           {Bestpos(48.0, 300.0, -20.0f), ClockModel(120.0, 0), Range(16, false), Range(24, true)});
+    Write(out / "framing" / "packed-candidate", {0x02, 0}, PackedCandidate());
+    Write(out / "framing" / "lengths-at-limits", {0x02, 55}, LengthsAtLimits());
+    Write(out / "framing" / "nested-torn", {0x00, 4}, NestedTorn());
     // convert: options byte (bit 0 recompute, bit 4 CRC fix-up), then the log.
     std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0),
                                Rawephem(4, 0xF0, 0), Rawephem(5, 0x96, 0)};
     for (int i = 0; i < 3; ++i) sky.push_back(Range(12, i == 2));
     Write(out / "convert" / "ephemerides-then-ranges-recompute", {0x13}, sky);
     Write(out / "convert" / "every-kind", {0x02}, every);
+    Write(out / "convert" / "packed-candidate", {0x02}, PackedCandidate());
+    Write(out / "convert" / "lengths-at-limits", {0x00}, LengthsAtLimits());
     // navigation: a plausible sky, then the same with poisoned values.
     WriteNavigation(out / "navigation" / "plausible", 3, 48.1, 2.25e7, sky::TOE + 10.0);
     WriteNavigation(out / "navigation" / "nan-range", 3, 48.1, kNaN, sky::TOE + 10.0);

@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <random>
 #include <vector>
 
+#include "common/le.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"
 
@@ -34,9 +37,31 @@ void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
-// Results of feeding the bytes, then of flushing the port at the end.
-std::vector<int32_t> Kinds(const std::vector<uint8_t> &bytes, uint32_t block, ThreadBuf *buf) {
-    std::vector<int32_t> kinds;
+// Every index of the port's buffers inside its array, and no more bytes
+// waiting between calls than the re-feed area can take with one more.
+bool IndexesInBounds() {
+    const Oem4Decoder *dec = GetOpenPort(0);
+    return dec->pendingAt <= dec->pendingEnd && dec->pendingEnd <= kRecordBufferSize &&
+           dec->pendingEnd - dec->pendingAt < kRecordBufferSize &&
+           (dec->state == WAIT_SYNC || dec->collected < kRecordBufferSize);
+}
+
+// A decoded record, named by the milliseconds of its header.
+struct Found {
+    int32_t kind;
+    int32_t milliseconds;
+    bool operator==(const Found &) const = default;
+};
+
+// Results of feeding the bytes (byte by byte when block is 0, else through
+// DecodeBytes in pieces of that size), then of flushing the port at the
+// end. Stops at the first call that leaves an index out of bounds.
+std::vector<Found> Decoded(const std::vector<uint8_t> &bytes, uint32_t block, ThreadBuf *buf) {
+    std::vector<Found> found;
+    auto note = [&](int32_t r) {
+        if (r != 0) found.push_back({r, le::I4(GetOpenPort(0)->record.data() + kHeaderMillisecondsAt)});
+        return IndexesInBounds();
+    };
     size_t at = 0;
     while (at < bytes.size()) {
         uint32_t used = 1;
@@ -48,9 +73,23 @@ std::vector<int32_t> Kinds(const std::vector<uint8_t> &bytes, uint32_t block, Th
             r = DecodeBytes(0, bytes.data() + at, n, buf, &used);
         }
         at += used;
-        if (r != 0) kinds.push_back(r);
+        if (!note(r)) {
+            ADD_FAILURE() << "index out of bounds after input byte " << at << ", block " << block;
+            return found;
+        }
     }
-    for (int32_t r; (r = FlushPort(0, buf)) != 0;) kinds.push_back(r);
+    for (int32_t r; (r = FlushPort(0, buf)) != 0;) {
+        if (!note(r)) {
+            ADD_FAILURE() << "index out of bounds while flushing, block " << block;
+            return found;
+        }
+    }
+    return found;
+}
+
+std::vector<int32_t> Kinds(const std::vector<uint8_t> &bytes, uint32_t block, ThreadBuf *buf) {
+    std::vector<int32_t> kinds;
+    for (const Found &f : Decoded(bytes, block, buf)) kinds.push_back(f.kind);
     return kinds;
 }
 
@@ -62,8 +101,50 @@ protected:
         OpenTestPort(o);
         return Kinds(bytes, block, &buf);
     }
+    std::vector<Found> DecodeFound(const std::vector<uint8_t> &bytes, uint32_t block) {
+        OpenTestPort(DefaultOptions());
+        return Decoded(bytes, block, &buf);
+    }
     ThreadBuf buf;
 };
+
+// The feedings every case goes through: byte by byte, then blocks from a
+// single byte to more than the whole input.
+constexpr uint32_t kBlocks[] = {0, 1, 3, 64, 2048, 1u << 20};
+
+// Records named by their header milliseconds, of every kind a decoder
+// reports, and two that report nothing (found, but not seen here).
+std::vector<uint8_t> Named(int kind, int32_t milliseconds) {
+    const HeaderFields at{1500, milliseconds, 180};
+    Bytes b;
+    switch (kind) {
+    case 0: b.u4(1500).r8(milliseconds * 0.001).r8(0.0).zeros(20); return MakeRecord(231, b.data(), at);
+    case 1: b.zeros(72); return MakeRecord(42, b.data(), at); // BESTPOS, no solution
+    case 2: // ALMANAC of one satellite
+        b.u4(1).u4(3).u4(1500).r8(61440.0).zeros(88).u4(0).zeros(4);
+        return MakeRecord(73, b.data(), at);
+    case 3: // RANGE of one L1 observation
+        b.u4(1).u2(5).u2(0).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(100.0f).r4(45.0f);
+        b.r4(50.0f).u4(0x1C00);
+        return MakeRecord(43, b.data(), at);
+    case 4: b.zeros(28); return MakeRecord(71, b.data(), at); // clock model: nothing reported
+    default: b.zeros(8).u4(1).zeros(32); return MakeRecord(74, b.data(), at); // RAWALM
+    }
+}
+constexpr int kNamedKinds = 6;
+constexpr int32_t kReported[kNamedKinds] = {RK_MARK, RK_POSITION, RK_ALMANAC, RK_EPOCH, 0, 0};
+
+// The first bytes of a variable-length record that claims `items` items:
+// its 28-byte header and the fixed part of its body up to and with the
+// count. What follows is up to the caller, CRC included.
+std::vector<uint8_t> CandidateStart(uint16_t messageId, uint32_t items) {
+    const RecordTableEntry *row = FindRecordTableEntry(messageId);
+    std::vector<uint8_t> body(row->fixedLength + items * row->itemLength, 0);
+    le::PutU4(body.data() + row->countOffset, items);
+    std::vector<uint8_t> r = MakeRecord(messageId, body);
+    r.resize(kOem4HeaderLength + row->countOffset + row->countSize);
+    return r;
+}
 
 } // namespace
 
@@ -111,4 +192,83 @@ TEST_F(Resync, ALogEndingInsideATornRecordStillGivesTheRecordsInIt) {
     EXPECT_EQ(Feed(next, &buf).size(), 1u);
     // A port that was never opened says so.
     EXPECT_EQ(FlushPort(1000, &buf), -1);
+}
+
+TEST_F(Resync, AFullCandidateOfBackToBackRecordsGivesEveryOneOnceAndStaysInBounds) {
+    // A RANGE that claims 185 observations (8176 bytes in all, the CRC
+    // wrong) whose body holds 113 marks back to back: after the first mark
+    // found in it the fresh bytes queue behind more than 8000 waiting ones.
+    std::vector<uint8_t> log = CandidateStart(43, 185);
+    std::vector<Found> expected;
+    for (int i = 0; i < 113; ++i) {
+        Append(log, Named(0, 1000 * (i + 1)));
+        expected.push_back({RK_MARK, 1000 * (i + 1)});
+    }
+    Append(log, std::vector<uint8_t>(8, 0)); // the last 4 body bytes and a wrong CRC
+    ASSERT_EQ(log.size(), 8176u);
+    Append(log, std::vector<uint8_t>(4000, 0x55));
+    for (int i = 114; i <= 116; ++i) {
+        Append(log, Named(0, 1000 * i));
+        expected.push_back({RK_MARK, 1000 * i});
+    }
+    for (uint32_t block : kBlocks) EXPECT_EQ(DecodeFound(log, block), expected) << "block " << block;
+}
+
+TEST_F(Resync, EveryRecordHiddenInARejectedCandidateOfAnyLengthIsFoundOnce) {
+    // Candidates of every length the variable rows allow up to 8191 bytes
+    // (sampled), each followed by records of every kind and random filler
+    // that run on past its stated end, some nesting a shorter candidate;
+    // the candidate is rejected by its CRC, or the input ends inside it.
+    std::mt19937 random(17);
+    auto below = [&](uint32_t n) { return static_cast<uint32_t>(random() % n); };
+    struct Row {
+        uint16_t id;
+        uint32_t step; // items between sampled lengths
+    };
+    int32_t name = 0;
+    size_t cases = 0;
+    for (const Row row : {Row{43, 1}, Row{140, 7}, Row{73, 1}, Row{74, 23}}) {
+        const RecordTableEntry *entry = FindRecordTableEntry(row.id);
+        const uint32_t most = (kRecordBufferSize - 1 - 32 - entry->fixedLength) / entry->itemLength;
+        for (uint32_t items = 0; items <= most; items += row.step) {
+            const uint32_t length = 32 + entry->fixedLength + items * entry->itemLength;
+            std::vector<uint8_t> log = CandidateStart(row.id, items);
+            std::vector<Found> expected;
+            // Up to as many records as fit, and a few more behind the end;
+            // a third of the candidates are packed with records back to back,
+            // which leaves the most bytes waiting behind each one found.
+            const bool packed = below(3) == 0;
+            const uint32_t room = (length - static_cast<uint32_t>(log.size())) / 60;
+            const uint32_t hidden = packed ? room + 3 : room == 0 ? below(3) : below(room + 3);
+            for (uint32_t k = 0; k < hidden; ++k) {
+                if (!packed && below(4) == 0) {
+                    std::vector<uint8_t> filler(below(100));
+                    for (uint8_t &b : filler) b = static_cast<uint8_t>(random());
+                    Append(log, filler);
+                }
+                if (!packed && below(16) == 0) {
+                    // A torn RANGE nested here, stated to end further on.
+                    Append(log, CandidateStart(43, 1 + below(40)));
+                    continue;
+                }
+                const int kind = static_cast<int>(below(kNamedKinds));
+                Append(log, Named(kind, ++name));
+                if (kReported[kind] != 0) expected.push_back({kReported[kind], name});
+            }
+            const bool endsInside = log.size() < length && below(3) == 0;
+            if (!endsInside) {
+                if (log.size() < length) Append(log, std::vector<uint8_t>(length - log.size(), 0x55));
+                Append(log, Named(0, ++name));
+                expected.push_back({RK_MARK, name});
+            }
+            for (uint32_t block : kBlocks) {
+                if (block == 1 && items % 4 != 0) continue; // the same path as byte by byte
+                ASSERT_EQ(DecodeFound(log, block), expected)
+                    << "message " << row.id << ", " << items << " items, " << hidden
+                    << " records, block " << block;
+            }
+            ++cases;
+        }
+    }
+    EXPECT_GT(cases, 300u);
 }
