@@ -16,6 +16,8 @@ constexpr const char *kUnableToWrite = "Error: Unable to write to %s";
 constexpr const char *kProgramName = "oem4conv";
 constexpr std::size_t kHeaderContentColumns = 60;
 constexpr std::size_t kLabelColumns = 20;
+// Largest magnitude written in F format (RINEX fields are at most 14 wide).
+constexpr double kMaxFixed3 = 1e12;
 
 // GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
 constexpr int64_t kGpsEpochDays = 3657;
@@ -118,15 +120,56 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...) {
     if (n > 0) AppendRinexText(line, text);
 }
 
+bool RinexThousandths(double value, int64_t *thousandths) {
+    if (!std::isfinite(value) || !(std::fabs(value) < kMaxFixed3)) return false;
+    // value = mantissa * 2^exponent exactly, with a 53-bit integer mantissa;
+    // mantissa * 1000 stays below 2^63, so the rounding is done on exact
+    // integers: to nearest, ties to even (as glibc's printf), the same on
+    // every platform and runtime.
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    const int64_t mantissa = static_cast<int64_t>(std::ldexp(fraction, 53));
+    const int shift = 53 - exponent;
+    const uint64_t product = static_cast<uint64_t>(mantissa) * 1000u;
+    uint64_t result = 0;
+    if (shift <= 0) {
+        result = product << -shift; // below 1e13: no overflow
+    } else if (shift < 64) {
+        result = product >> shift;
+        const uint64_t rest = product - (result << shift);
+        const uint64_t half = uint64_t{1} << (shift - 1);
+        if (rest > half || (rest == half && (result & 1u) != 0)) ++result;
+    } // else: below half a thousandth
+    *thousandths = value < 0 ? -static_cast<int64_t>(result) : static_cast<int64_t>(result);
+    return true;
+}
+
 void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
-    char text[kNumberTextSize];
-    const int n = std::isfinite(value) ? FormatFixed(text, sizeof text, value, 3) : -1;
-    // FormatFixed turns to exponent form for huge values; that is no Fw.3.
-    if (n <= 0 || static_cast<std::size_t>(n) > width || std::strchr(text, 'e') != nullptr) {
+    int64_t thousandths = 0;
+    char text[32];
+    std::size_t n = 0;
+    if (RinexThousandths(value, &thousandths)) {
+        // Digits from the right: three decimals, the point, the whole part.
+        uint64_t magnitude = thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
+        char reversed[32];
+        for (int i = 0; i < 3; ++i) {
+            reversed[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        }
+        reversed[n++] = '.';
+        do {
+            reversed[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (thousandths < 0) reversed[n++] = '-';
+        for (std::size_t i = 0; i < n; ++i) text[i] = reversed[n - 1 - i];
+    }
+    text[n] = '\0';
+    if (n == 0 || n > width) {
         AppendRinexSpaces(line, width);
         return;
     }
-    AppendRinexSpaces(line, width - static_cast<std::size_t>(n));
+    AppendRinexSpaces(line, width - n);
     AppendRinexText(line, text);
 }
 

@@ -35,6 +35,9 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...)
 // A value as Fortran Fw.3 would print it; blank when it does not fit the
 // field or is not finite.
 void AppendRinexFixed3(RinexLine *line, double value, std::size_t width);
+// The value in thousandths, rounded to nearest with ties to even; false for
+// values that are not finite or 1e12 or more in magnitude.
+bool RinexThousandths(double value, int64_t *thousandths);
 // A value as Fortran Dw.p prints it: 'D', a sign and two exponent digits,
 // right-justified in `width` columns, whatever the runtime's printf does.
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision);

@@ -10,6 +10,7 @@
 #include "api/error_text.h"
 #include "output/exponent.h"
 #include "output/rinex_file.h"
+#include "output/rinex_text.h"
 #include "support/rinex_reader.h"
 #include "temp_files.h"
 
@@ -67,6 +68,37 @@ TEST(RinexNumbers, DFieldsHaveTwoExponentDigitsOnEveryRuntime) {
     char text[kNumberTextSize];
     FormatExponentDigits(text, sizeof text, 1.1176e-08, 4, 2, 'D');
     EXPECT_STREQ(text, "1.1176D-08");
+}
+
+// Observation values are rounded to thousandths on exact integers, ties to
+// even, so every runtime writes the same digits (their printf "%.3f" do not
+// agree on ties). Ties are common: RANGECMP values are multiples of 1/256.
+TEST(RinexNumbers, ThousandthsAreRoundedExactlyLikeACorrectPrintf) {
+    auto ours = [](double v) {
+        int64_t t = 0;
+        EXPECT_TRUE(RinexThousandths(v, &t));
+        return t;
+    };
+    EXPECT_EQ(ours(607.0625), 607062);    // tie: to even
+    EXPECT_EQ(ours(0.1875), 188);         // tie: to even
+    EXPECT_EQ(ours(-1414.6914), -1414691);
+    EXPECT_EQ(ours(9999999999.9994), 9999999999999);
+    EXPECT_EQ(ours(1e-300), 0);
+    int64_t t = 0;
+    EXPECT_FALSE(RinexThousandths(1e12, &t));
+    EXPECT_FALSE(RinexThousandths(NAN, &t));
+    // Against glibc's correctly rounded printf on values of every scale.
+    uint64_t state = 12345;
+    for (int i = 0; i < 200000; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const double unit = std::ldexp(1.0, -static_cast<int>((state >> 40) % 12)); // 1 down to 1/2048
+        const double v = static_cast<double>(static_cast<int64_t>(state >> 20) % 40000000000) * unit *
+                         ((state & 1) != 0 ? -1.0 : 1.0) / 256.0;
+        char text[64];
+        std::snprintf(text, sizeof text, "%.3f", v);
+        const int64_t expected = std::llround(std::strtod(text, nullptr) * 1000.0);
+        ASSERT_EQ(ours(v), expected) << text;
+    }
 }
 
 TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
