@@ -21,7 +21,10 @@ constexpr uint8_t kSync2 = 0x44;
 constexpr uint8_t kSync3 = 0x12;
 
 // Searched in this order; RANGE and RANGECMP share one decoder.
-constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
+// GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
+// position that receivers are often told to log instead of RAWEPHEM and
+// BESTPOS. VERSION and IONUTC feed the headers of the RINEX files.
+constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
     {42, "BESTPOS", 72, 0, 0, 0, DecodeBestpos},
     {71, "PROPAGATEDCLOCKMODEL", 28, 0, 0, 0, DecodeClockModel},
     {73, "ALMANAC", 4, 112, 0, 4, DecodeAlmanac},
@@ -30,6 +33,8 @@ constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
     {140, "RANGECMP", 4, 24, 0, 4, DecodeRange},
     {41, "RAWEPHEM", 102, 0, 0, 0, DecodeRawephem},
     {231, "MARKTIME", 40, 0, 0, 0, DecodeMarktime},
+    {7, "GPSEPHEM", 224, 0, 0, 0, DecodeGpsephem},
+    {241, "BESTXYZ", 112, 0, 0, 0, DecodeBestxyz},
     {37, "VERSION", 4, 108, 0, 4, DecodeVersion},
     {8, "IONUTC", 108, 0, 0, 0, DecodeIonutc},
 }};

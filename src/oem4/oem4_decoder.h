@@ -55,7 +55,7 @@ struct RecordTableEntry {
     RecordDecoderFn decoder;
 };
 
-// Latest BESTPOS solution kept for the following epochs.
+// Latest BESTPOS (or BESTXYZ) solution kept for the following epochs.
 struct LastPosition {
     double valid; // 1.0 or 0.0
     double time;
@@ -120,6 +120,9 @@ struct Oem4Decoder {
     std::array<uint8_t, kStagingAreaSize> staging;
     // Decoder working state.
     LastPosition lastPosition;
+    // Non-zero once a BESTPOS has been decoded since the port was opened:
+    // from then on BESTXYZ no longer sets the last position.
+    uint32_t bestposSeen;
     LastClockModel lastClockModel;
     std::array<SlipEntry, kSlipTableSize> slipTable;
     Oem4Options options;

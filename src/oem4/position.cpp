@@ -1,12 +1,15 @@
-// BESTPOS, PROPAGATEDCLOCKMODEL and MARKTIME decoders.
+// BESTPOS, BESTXYZ, PROPAGATEDCLOCKMODEL and MARKTIME decoders.
 //
 // BESTPOS and the clock model leave their latest values in the port so that
 // the range decoder can attach them to the next epoch of the same time;
 // BESTPOS also hands out a position record, MARKTIME a camera mark record.
+// BESTXYZ, the same solution in Earth-centred coordinates, does what BESTPOS
+// does for logs that hold no BESTPOS.
 #include <cmath>
 #include <cstring>
 
 #include "common/le.h"
+#include "navigation/coordinates.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 #include "threadbuf/payloads.h"
@@ -25,6 +28,27 @@ inline constexpr size_t kBestposLonSigmaAt = 44;
 inline constexpr size_t kBestposHeightSigmaAt = 48;
 inline constexpr size_t kBestposAgeAt = 60;
 
+// BESTXYZ body fields (velocity and the rest are not read).
+inline constexpr size_t kBestxyzStatusAt = 0;
+inline constexpr size_t kBestxyzTypeAt = 4;
+inline constexpr size_t kBestxyzXAt = 8;
+inline constexpr size_t kBestxyzYAt = 16;
+inline constexpr size_t kBestxyzZAt = 24;
+inline constexpr size_t kBestxyzXSigmaAt = 32;
+inline constexpr size_t kBestxyzYSigmaAt = 36;
+inline constexpr size_t kBestxyzZSigmaAt = 40;
+inline constexpr size_t kBestxyzAgeAt = 100;
+
+inline constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
+// The geodetic form of a BESTXYZ position is rounded to a binary grid of
+// about 0.1 mm (2^-30 degree, 2^-13 m), the resolution the receiver prints
+// its coordinates with. Without it, builds whose floating point differs in
+// the last bits (the 32-bit Windows library computes in 80-bit registers)
+// would write different epochs for the same log; steps of a power of two
+// keep the rounding itself exact.
+inline constexpr double kAngleSteps = 1073741824.0; // per degree
+inline constexpr double kHeightSteps = 8192.0;      // per metre
+
 // PROPAGATEDCLOCKMODEL body fields.
 inline constexpr size_t kClockOffsetAt = 0;
 inline constexpr size_t kClockDriftAt = 16;
@@ -42,6 +66,32 @@ inline constexpr uint32_t kMarkOrigin = 2;
 // conversion, so that numbers stay unique across the files of one session.
 uint32_t g_markCounter = 0;
 
+double OnGrid(double value, double stepsPerUnit) {
+    return std::round(value * stepsPerUnit) / stepsPerUnit;
+}
+
+// Makes a decoded solution the port's last position and hands out its
+// position record.
+int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf) {
+    uint8_t *staging = dec->staging.data();
+    le::Store(staging, pos);
+
+    // Kept before the put: the next epoch uses the position even when its
+    // record could not be stored.
+    dec->lastPosition.valid = 1.0;
+    dec->lastPosition.time = pos.time;
+    dec->lastPosition.latitude = pos.latitude;
+    dec->lastPosition.longitude = pos.longitude;
+    dec->lastPosition.height = pos.height;
+
+    const int32_t put = PutThreadBufData(buf, staging, 1, TBREC_POSITION);
+    if (put != TB_OK) {
+        PortReportPutFailure(dec, pos.time, put);
+        return RK_NONE;
+    }
+    return RK_POSITION;
+}
+
 } // namespace
 
 int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
@@ -50,6 +100,7 @@ int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     const uint8_t *body = RecordBody(dec);
     uint8_t *staging = dec->staging.data();
     std::memset(staging, 0, kPositionRecordSize);
+    dec->bestposSeen = 1;
 
     if (le::U4(body + kBestposTypeAt) == 0 || le::U4(body + kBestposStatusAt) != 0) {
         dec->lastPosition.valid = 0.0;
@@ -69,22 +120,55 @@ int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     pos.horizontalSigma = std::sqrt(latSigma * latSigma + lonSigma * lonSigma);
     pos.heightSigma = le::R4(body + kBestposHeightSigmaAt);
     pos.solutionAge = le::R4(body + kBestposAgeAt);
-    le::Store(staging, pos);
+    return KeepPosition(dec, pos, buf);
+}
 
-    // Kept before the put: the next epoch uses the position even when its
-    // record could not be stored.
-    dec->lastPosition.valid = 1.0;
-    dec->lastPosition.time = pos.time;
-    dec->lastPosition.latitude = pos.latitude;
-    dec->lastPosition.longitude = pos.longitude;
-    dec->lastPosition.height = pos.height;
+int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) return RK_NONE;
+    // BESTPOS is the receiver's geodetic solution as it gives it; a log that
+    // holds it keeps it, whatever BESTXYZ records come beside it.
+    if (dec->bestposSeen != 0) return RK_NONE;
+    const uint8_t *body = RecordBody(dec);
+    uint8_t *staging = dec->staging.data();
+    std::memset(staging, 0, kPositionRecordSize);
 
-    const int32_t put = PutThreadBufData(buf, staging, 1, TBREC_POSITION);
-    if (put != TB_OK) {
-        PortReportPutFailure(dec, pos.time, put);
-        return RK_NONE;
+    // No solution, as for BESTPOS: the last position no longer holds. A
+    // position that has no geodetic equivalent counts as none.
+    double latitude = 0.0, longitude = 0.0, height = 0.0;
+    if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0 ||
+        EcefToGeodetic(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt),
+                       le::R8(body + kBestxyzZAt), WGS84_A, WGS84_B, &latitude, &longitude,
+                       &height) != 0 ||
+        !std::isfinite(height)) {
+        dec->lastPosition.valid = 0.0;
+        return RK_POSITION;
     }
-    return RK_POSITION;
+
+    // The receiver gives independent X, Y and Z sigmas; turned to the local
+    // east, north and up axes they give the horizontal and height sigmas.
+    const double sx = le::R4(body + kBestxyzXSigmaAt);
+    const double sy = le::R4(body + kBestxyzYSigmaAt);
+    const double sz = le::R4(body + kBestxyzZSigmaAt);
+    const double sinLat = std::sin(latitude), cosLat = std::cos(latitude);
+    const double sinLon = std::sin(longitude), cosLon = std::cos(longitude);
+    const double east[3] = {sinLon * sx, cosLon * sy, 0.0};
+    const double north[3] = {sinLat * cosLon * sx, sinLat * sinLon * sy, cosLat * sz};
+    const double up[3] = {cosLat * cosLon * sx, cosLat * sinLon * sy, sinLat * sz};
+    auto variance = [](const double (&v)[3]) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; };
+
+    PositionRecord pos;
+    std::memset(&pos, 0, sizeof pos);
+    pos.time = HeaderTime(dec);
+    pos.week = HeaderWeek(dec);
+    pos.origin = kPositionOrigin;
+    pos.latitude = OnGrid(latitude * kDegreesPerRadian, kAngleSteps);
+    pos.longitude = OnGrid(longitude * kDegreesPerRadian, kAngleSteps);
+    pos.height = OnGrid(height, kHeightSteps);
+    pos.horizontalSigma = std::sqrt(variance(east) + variance(north));
+    pos.heightSigma = std::sqrt(variance(up));
+    pos.solutionAge = le::R4(body + kBestxyzAgeAt);
+    return KeepPosition(dec, pos, buf);
 }
 
 int32_t DecodeClockModel(int32_t port, ThreadBuf *) {

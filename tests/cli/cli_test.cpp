@@ -111,6 +111,8 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.out, "Exit status:"));
     EXPECT_TRUE(Contains(help.out, "--recompute-clock"));
+    EXPECT_TRUE(Contains(help.out, "RAWEPHEM, GPSEPHEM"));
+    EXPECT_TRUE(Contains(help.out, "BESTPOS, BESTXYZ"));
 
     Outcome version = Run({"--version"});
     EXPECT_EQ(version.status, 0);

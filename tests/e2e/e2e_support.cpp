@@ -97,7 +97,8 @@ void SimRun::Mark(const oem4sim::MarkTruth &m) {
 void SimRun::Ephemeris(const oem4sim::EphemerisTruth &e) {
     ephs.push_back(e);
     ephDamaged.push_back(
-        Claim(oem4sim::kMsgRawephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))));
+        Claim(oem4sim::kMsgRawephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))) ||
+        Claim(oem4sim::kMsgGpsephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))));
 }
 
 void Simulate(const oem4sim::SimConfig &cfg, SimRun *run) {
@@ -143,7 +144,8 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
     out.markCount = request->markCount;
 
     ReadTsq(dir / "out.tsq", &out);
-    out.eppError = ParseEpp(ReadText(dir / "out.epp"), &out.ephemerides, &out.almanacs);
+    out.eppText = ReadText(dir / "out.epp");
+    out.eppError = ParseEpp(out.eppText, &out.ephemerides, &out.almanacs);
     out.staError = ParseSta(ReadText(dir / "out.sta"), &out.marks);
     fs::remove_all(dir);
     return out;

@@ -74,6 +74,7 @@ struct Conversion {
     std::vector<EpochRecord> epochs;
     std::vector<std::vector<MeasRecord>> meas;
     std::string tsqError; // "" when the observation file read back cleanly
+    std::string eppText;
     std::vector<EppEphemeris> ephemerides;
     std::vector<EppAlmanac> almanacs;
     std::string eppError; // "" when the ephemeris file parsed cleanly

@@ -79,6 +79,36 @@ Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
     return MakeRecord(41, b.data(), kAt);
 }
 
+// A GPSEPHEM with every value `fill` (sign alternating) and its times in the week.
+Record Gpsephem(uint32_t prn, double fill, uint32_t health) {
+    Bytes b;
+    b.u4(prn).r8(345600.0).u4(health).u4(1).u4(1).u4(2000).u4(2000).r8(345600.0);
+    for (int k = 0; k < 15; ++k) b.r8(k % 4 ? fill : -fill); // A to OMEGADOT
+    b.u4(1).r8(345600.0);
+    for (int k = 0; k < 4; ++k) b.r8(fill); // TGD, af0, af1, af2
+    b.u4(1).r8(fill).r8(fill);
+    return MakeRecord(7, b.data(), kAt);
+}
+
+// The GPSEPHEM a receiver logs for an ephemeris record's orbit.
+Record GpsephemOf(const GpsEphRecord &e) {
+    Bytes b;
+    b.u4(static_cast<uint32_t>(e.prn)).r8(e.toe - 60.0).u4(0).u4(static_cast<uint32_t>(e.iode));
+    b.u4(static_cast<uint32_t>(e.iode)).u4(2000).u4(2000).r8(e.toe).r8(e.sqrtA * e.sqrtA);
+    b.r8(e.deltaN).r8(e.m0).r8(e.e).r8(e.omega).r8(e.cuc).r8(e.cus).r8(e.crc).r8(e.crs);
+    b.r8(e.cic).r8(e.cis).r8(e.i0).r8(e.idot).r8(e.omega0).r8(e.omegaDot);
+    b.u4(static_cast<uint32_t>(e.iodc)).r8(e.toc).r8(e.tgd).r8(e.af0).r8(e.af1).r8(e.af2);
+    b.u4(1).r8(1.46e-4).r8(4.0);
+    return MakeRecord(7, b.data(), kAt);
+}
+
+Record Bestxyz(double x, uint32_t status) {
+    Bytes b;
+    b.u4(status).u4(16).r8(x).r8(-x).r8(kNaN).r4(1e30f).r4(-1.0f).r4(NAN);
+    b.zeros(112 - 44);
+    return MakeRecord(241, b.data(), kAt);
+}
+
 Record Almanac(int items) {
     Bytes b;
     b.u4(static_cast<uint32_t>(items));
@@ -202,6 +232,8 @@ int main(int argc, char **argv) {
         Rawephem(1, 0xFF, 0), Rawephem(32, 0x00, 0), Rawephem(33, 0x55, 0), Rawephem(7, 0xAA, 63),
         Range(24, true), Range(25, false), RangeCmp(30), Almanac(31), Rawalm(),
         Marktime(kInf, kNaN), Marktime(-1e300, 1e300), Range(0, false),
+        Gpsephem(5, kHuge, 0), Gpsephem(6, kNaN, 0), Gpsephem(33, 0.0, 0), Gpsephem(7, kInf, 63),
+        Bestxyz(kInf, 0), Bestxyz(0.0, 0), Bestxyz(kHuge, 1),
     };
     // framing: options byte, block-size byte, then the stream.
     Write(out / "framing" / "every-kind-all-options", {0x7F, 3}, every);
@@ -216,6 +248,10 @@ int main(int argc, char **argv) {
                                Rawephem(4, 0xF0, 0), Rawephem(5, 0x96, 0)};
     for (int i = 0; i < 3; ++i) sky.push_back(Range(12, i == 2));
     Write(out / "convert" / "ephemerides-then-ranges-recompute", {0x13}, sky);
+    std::vector<Record> decoded = {Bestxyz(4.2e6, 0)};
+    for (int32_t prn = 1; prn <= 5; ++prn) decoded.push_back(GpsephemOf(sky::Constellation(prn)));
+    for (int i = 0; i < 3; ++i) decoded.push_back(Range(12, i == 2));
+    Write(out / "convert" / "gpsephem-bestxyz-then-ranges-recompute", {0x13}, decoded);
     Write(out / "convert" / "every-kind", {0x02}, every);
     Write(out / "convert" / "packed-candidate", {0x02}, PackedCandidate());
     Write(out / "convert" / "lengths-at-limits", {0x00}, LengthsAtLimits());

@@ -1,5 +1,6 @@
-// Clock and position recomputation on a real receiver log, against the
-// receiver's own BESTPOS solutions in the same log.
+// Clock and position recomputation on real receiver logs, against the
+// receiver's own solutions in the same log (BESTPOS, or BESTXYZ in logs
+// that hold GPSEPHEM ephemerides and Earth-centred positions).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -58,60 +59,87 @@ double HorizontalDistance(const Fix &a, const Fix &b) {
 
 } // namespace
 
+struct RealLog {
+    const char *file;
+    uint32_t epochs;
+    int minRecomputed;
+};
+
 TEST(RecomputeOnRealLog, PositionsAgreeWithTheReceiversAndClocksAreSmooth) {
-    const std::string path = SharedDataFile("oemv_200911218.gps");
-    if (path.empty()) GTEST_SKIP() << "shared receiver logs not present";
-    double from = NAN;
-    const std::map<double, Fix> receiver = ReceiverPositions(ReadFileBytes(path), &from);
-    ASSERT_FALSE(std::isnan(from));
-    ASSERT_FALSE(receiver.empty());
+    const RealLog logs[] = {
+        {"oemv_200911218.gps", 46, 14},
+        {"gps-range-static.dat", 594, 590},
+        {"gps-rangecmp.dat", 429, 425},
+    };
+    bool any = false;
+    for (const RealLog &log : logs) {
+        const std::string path = SharedDataFile(log.file);
+        if (path.empty()) continue;
+        any = true;
+        SCOPED_TRACE(log.file);
+        double from = NAN;
+        const std::map<double, Fix> receiver = ReceiverPositions(ReadFileBytes(path), &from);
+        ASSERT_FALSE(std::isnan(from));
+        ASSERT_FALSE(receiver.empty());
 
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("oem4conv-recompute-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    ConvertOptions options{};
-    options.structSize = sizeof options;
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", path.c_str());
-    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", (dir / "day").c_str());
-    options.optionsSize = sizeof(Oem4Options);
-    Oem4Options o{};
-    SetFactoryDefaults(sizeof o, &o);
-    o.recomputeClock = 1;
-    std::memcpy(options.converterOptions, &o, sizeof o);
-    ConvertHost host{};
-    host.structSize = sizeof host;
-    ASSERT_EQ(ConvertFile(&options, &host, 0), 0);
-    EXPECT_EQ(options.epochCount, 46u);
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / ("oem4conv-recompute-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir);
+        ConvertOptions options{};
+        options.structSize = sizeof options;
+        std::snprintf(options.inputFile, sizeof options.inputFile, "%s", path.c_str());
+        std::snprintf(options.outputFile, sizeof options.outputFile, "%s", (dir / "day").c_str());
+        options.optionsSize = sizeof(Oem4Options);
+        Oem4Options o{};
+        SetFactoryDefaults(sizeof o, &o);
+        o.recomputeClock = 1;
+        std::memcpy(options.converterOptions, &o, sizeof o);
+        ConvertHost host{};
+        host.structSize = sizeof host;
+        ASSERT_EQ(ConvertFile(&options, &host, 0), 0);
+        EXPECT_EQ(options.epochCount, log.epochs);
 
-    TsqReader reader;
-    ASSERT_EQ(OpenTsqReader(&reader, (dir / "day.tsq").c_str()), 0) << ErrorText;
-    EpochRecord epoch;
-    static MeasRecord meas[kTsqMaxMeasurements];
-    int recomputed = 0, compared = 0;
-    double lastClock = NAN, lastTime = NAN;
-    while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-        if (epoch.receiverTime < from) continue;
-        ASSERT_EQ(epoch.flags & 1, 1) << "not solved at " << epoch.receiverTime;
-        ++recomputed;
-        const Fix mine{+epoch.latitude, +epoch.longitude, +epoch.height};
-        const auto theirs = receiver.lower_bound(epoch.receiverTime - 0.5);
-        if (theirs != receiver.end() && std::fabs(theirs->first - epoch.receiverTime) < 0.5) {
-            ++compared;
-            EXPECT_LT(HorizontalDistance(mine, theirs->second), 30.0) << "at " << epoch.receiverTime;
-            EXPECT_LT(std::fabs(mine.height - theirs->second.height), 60.0);
+        TsqReader reader;
+        ASSERT_EQ(OpenTsqReader(&reader, (dir / "day.tsq").c_str()), 0) << ErrorText;
+        EpochRecord epoch;
+        static MeasRecord meas[kTsqMaxMeasurements];
+        int recomputed = 0, compared = 0, unsolved = 0;
+        double lastClock = NAN, lastTime = NAN, firstFix = NAN;
+        while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+            if (epoch.receiverTime < from) continue;
+            // The first epoch is screened by the elevation mask of the last
+            // fix, which a conversion takes over from the one before it (of
+            // another log here) and may lose too many satellites to solve.
+            if ((epoch.flags & 1) == 0) {
+                EXPECT_EQ(unsolved++, 0) << "not solved at " << epoch.receiverTime;
+                continue;
+            }
+            ++recomputed;
+            if (std::isnan(firstFix)) firstFix = epoch.receiverTime;
+            const Fix mine{+epoch.latitude, +epoch.longitude, +epoch.height};
+            const auto theirs = receiver.lower_bound(epoch.receiverTime - 0.5);
+            if (theirs != receiver.end() && std::fabs(theirs->first - epoch.receiverTime) < 0.5) {
+                ++compared;
+                EXPECT_LT(HorizontalDistance(mine, theirs->second), 30.0) << "at " << epoch.receiverTime;
+                // Single frequency without an ionosphere model: the height
+                // is metres to tens of metres off.
+                EXPECT_LT(std::fabs(mine.height - theirs->second.height), 60.0);
+            }
+            // One second apart, a receiver clock moves by its drift: metres
+            // at most, never the jumps of a wrong solution. The first fix has
+            // no earlier position, so no elevation mask or troposphere
+            // correction, and may sit metres away; the comparison starts
+            // after it.
+            if (epoch.receiverTime - lastTime == 1.0 && epoch.receiverTime > firstFix + 1.0) {
+                EXPECT_LT(std::fabs(epoch.clockOffset - lastClock), 5.0) << "at " << epoch.receiverTime;
+            }
+            lastClock = epoch.clockOffset;
+            lastTime = epoch.receiverTime;
         }
-        // One second apart, a receiver clock moves by its drift: metres at
-        // most, never the jumps of a wrong solution. The first fix has no
-        // earlier position, so no elevation mask or troposphere correction,
-        // and may sit metres away; the comparison starts after it.
-        if (epoch.receiverTime - lastTime == 1.0 && epoch.receiverTime > from + 1.0) {
-            EXPECT_LT(std::fabs(epoch.clockOffset - lastClock), 5.0) << "at " << epoch.receiverTime;
-        }
-        lastClock = epoch.clockOffset;
-        lastTime = epoch.receiverTime;
+        CloseTsqReader(&reader);
+        EXPECT_GE(recomputed, log.minRecomputed);
+        EXPECT_GT(compared, recomputed / 2);
+        std::filesystem::remove_all(dir);
     }
-    CloseTsqReader(&reader);
-    EXPECT_GE(recomputed, 14);
-    EXPECT_GT(compared, 0);
-    std::filesystem::remove_all(dir);
+    if (!any) GTEST_SKIP() << "shared receiver logs not present";
 }

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/le.h"
+#include "oem4/crc32.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"
 #include "threadbuf/payloads.h"
@@ -29,6 +32,29 @@ std::vector<uint8_t> BestposRecord(const Bestpos &p, int32_t ms = 100000) {
     b.r4(p.latSigma).r4(p.lonSigma).r4(p.heightSigma).zeros(8).r4(p.age).zeros(8);
     EXPECT_EQ(b.size(), 72u);
     return MakeRecord(42, b.data(), {1500, ms, 180});
+}
+
+// A BESTXYZ solution at a geodetic point, placed in Earth-centred
+// coordinates with the WGS 84 flattening (not the converter's own code).
+struct Bestxyz {
+    uint32_t status = 0;
+    uint32_t type = 16;
+    double lat = 51.0, lon = -114.0, height = 221.5; // degrees, metres
+    float sx = 1.0f, sy = 2.0f, sz = 3.0f, age = 0.5f;
+};
+
+std::vector<uint8_t> BestxyzRecord(const Bestxyz &p, int32_t ms = 100000) {
+    const double a = 6378137.0, f = 1.0 / 298.257223563, e2 = f * (2.0 - f);
+    const double lat = p.lat * M_PI / 180.0, lon = p.lon * M_PI / 180.0;
+    const double n = a / std::sqrt(1.0 - e2 * std::sin(lat) * std::sin(lat));
+    Bytes b;
+    b.u4(p.status).u4(p.type);
+    b.r8((n + p.height) * std::cos(lat) * std::cos(lon)).r8((n + p.height) * std::cos(lat) * std::sin(lon));
+    b.r8((n * (1.0 - e2) + p.height) * std::sin(lat));
+    b.r4(p.sx).r4(p.sy).r4(p.sz).u4(0).u4(8).r8(0.01).r8(-0.02).r8(0.03).r4(0.1f).r4(0.1f).r4(0.1f);
+    b.raw({'0', 0, 0, 0}).r4(0.15f).r4(0.0f).r4(p.age).u1(9).u1(8).u1(8).zeros(5);
+    EXPECT_EQ(b.size(), 112u);
+    return MakeRecord(241, b.data(), {1500, ms, 180});
 }
 
 std::vector<uint8_t> ClockRecord(double offset, double drift, uint32_t status, int32_t ms) {
@@ -58,6 +84,11 @@ protected:
         if (r.empty()) return 0;
         EXPECT_EQ(r[0].first, rec.size() - 1);
         return r[0].second;
+    }
+    PositionRecord Position() {
+        uint8_t raw[kPositionRecordSize];
+        EXPECT_EQ(ReadThreadBufData(&buf, TBREC_POSITION, 1, raw), 1);
+        return le::Load<PositionRecord>(raw);
     }
     ThreadBuf buf;
 };
@@ -182,4 +213,114 @@ TEST_F(PositionTest, MarksAreCorrectedToGpsTimeAndNumberedAcrossConversions) {
     ASSERT_EQ(FeedOne(MarkRecordBytes(1501, 102.0, 0.0)), 7);
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
     EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, first.markNumber + 2);
+}
+
+TEST_F(PositionTest, BestxyzGivesTheGeodeticPositionAndLocalSigmas) {
+    ASSERT_EQ(FeedOne(BestxyzRecord({})), 4);
+    const PositionRecord pos = Position();
+    EXPECT_EQ(+pos.time, 100.0);
+    EXPECT_EQ(+pos.week, 1500u);
+    EXPECT_EQ(+pos.origin, 3u);
+    // Within a millimetre: the converter's semi-minor axis, 6356752.3141 m,
+    // is 0.15 mm short of the one the flattening above gives.
+    EXPECT_NEAR(+pos.latitude, 51.0, 1e-8);
+    EXPECT_NEAR(+pos.longitude, -114.0, 1e-12);
+    EXPECT_NEAR(+pos.height, 221.5, 0.001);
+    EXPECT_EQ(+pos.solutionAge, 0.5);
+    // Rotated, the sigmas keep their sum of squares.
+    EXPECT_NEAR(pos.horizontalSigma * pos.horizontalSigma + pos.heightSigma * pos.heightSigma, 14.0, 1e-9);
+    const LastPosition &last = Port()->lastPosition;
+    EXPECT_EQ(last.valid, 1.0);
+    EXPECT_EQ(last.time, 100.0);
+    EXPECT_EQ(last.latitude, pos.latitude);
+    EXPECT_EQ(last.longitude, pos.longitude);
+    EXPECT_EQ(last.height, pos.height);
+
+    // On the equator the up axis is X at longitude 0 and Y at longitude 90.
+    Bestxyz equator;
+    equator.lat = 0.0;
+    equator.lon = 0.0;
+    ASSERT_EQ(FeedOne(BestxyzRecord(equator)), 4);
+    EXPECT_NEAR(+Position().heightSigma, 1.0, 1e-9);
+    EXPECT_NEAR(+Position().horizontalSigma, std::sqrt(13.0), 1e-9);
+    equator.lon = 90.0;
+    ASSERT_EQ(FeedOne(BestxyzRecord(equator)), 4);
+    EXPECT_NEAR(+Position().heightSigma, 2.0, 1e-9);
+    EXPECT_NEAR(+Position().horizontalSigma, std::sqrt(10.0), 1e-9);
+}
+
+// As for BESTPOS: no solution makes the last position invalid, and so does
+// a position that has no geodetic equivalent.
+TEST_F(PositionTest, BestxyzWithoutSolutionInvalidatesLastPosition) {
+    Bestxyz noType, badStatus;
+    noType.type = 0;
+    badStatus.status = 1;
+    auto notANumber = BestxyzRecord({});
+    le::PutR8(notANumber.data() + 28 + 8, NAN);
+    const uint32_t crc = Oem4Crc32(notANumber.data(), 28 + 112);
+    le::PutU4(notANumber.data() + 28 + 112, crc);
+    for (const auto &rec : {BestxyzRecord(noType), BestxyzRecord(badStatus), notANumber}) {
+        ASSERT_EQ(FeedOne(BestxyzRecord({})), 4);
+        ASSERT_EQ(Port()->lastPosition.valid, 1.0);
+        EXPECT_EQ(FeedOne(rec), 4);
+        EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_POSITION), 0);
+        EXPECT_EQ(Port()->lastPosition.valid, 0.0);
+    }
+    EXPECT_TRUE(CapturedMessages().empty());
+}
+
+// Once a conversion has met a BESTPOS, BESTXYZ no longer counts, whichever
+// came first; a BESTPOS without solution counts as met.
+TEST_F(PositionTest, BestposWinsOverBestxyzInEitherOrder) {
+    Bestxyz elsewhere;
+    elsewhere.lat = 47.0;
+    ASSERT_EQ(FeedOne(BestxyzRecord(elsewhere, 100000)), 4);
+    EXPECT_NEAR(Port()->lastPosition.latitude, 47.0, 1e-8);
+    ASSERT_EQ(FeedOne(BestposRecord({}, 101000)), 4);
+    EXPECT_EQ(FeedOne(BestxyzRecord(elsewhere, 102000)), 0);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_POSITION), 0);
+    EXPECT_EQ(Port()->lastPosition.time, 101.0);
+    EXPECT_EQ(Port()->lastPosition.latitude, 51.0);
+
+    OpenTestPort(DefaultOptions());
+    ASSERT_EQ(FeedOne(BestposRecord({}, 100000)), 4);
+    EXPECT_EQ(FeedOne(BestxyzRecord(elsewhere, 100000)), 0);
+    EXPECT_EQ(Port()->lastPosition.latitude, 51.0);
+
+    OpenTestPort(DefaultOptions());
+    Bestpos none;
+    none.status = 1;
+    ASSERT_EQ(FeedOne(BestposRecord(none, 100000)), 4);
+    EXPECT_EQ(FeedOne(BestxyzRecord(elsewhere, 100000)), 0);
+    EXPECT_EQ(Port()->lastPosition.valid, 0.0);
+}
+
+TEST_F(PositionTest, BestxyzIsAttachedToEpochsByTheAgeRule) {
+    ASSERT_EQ(FeedOne(BestxyzRecord({}, 100000)), 4);
+    ASSERT_EQ(FeedOne(RangeLog(4, 104000)), 1);
+    uint8_t raw[kEpochRecordSize];
+    ASSERT_EQ(ReadThreadBufData(&buf, TBREC_EPOCH, 1, raw), 1);
+    EpochRecord epoch = le::Load<EpochRecord>(raw);
+    EXPECT_EQ(epoch.flags & 1, 1);
+    EXPECT_EQ(+epoch.latitude, Port()->lastPosition.latitude);
+    EXPECT_EQ(+epoch.height, static_cast<float>(Port()->lastPosition.height));
+    EXPECT_TRUE(CapturedMessages().empty());
+
+    ASSERT_EQ(FeedOne(RangeLog(4, 106000)), 1);
+    ASSERT_EQ(ReadThreadBufData(&buf, TBREC_EPOCH, 1, raw), 1);
+    epoch = le::Load<EpochRecord>(raw);
+    EXPECT_EQ(epoch.flags & 1, 0);
+    EXPECT_EQ(+epoch.latitude, 0.0);
+    ASSERT_EQ(CapturedMessages().size(), 1u);
+    EXPECT_EQ(CapturedMessages()[0].text,
+              "RANGE/BESTPOS records have a time synchronization error. Order must be BESTPOS then RANGE");
+
+    // A length other than 112 is the framing's to report.
+    Oem4Options o = DefaultOptions();
+    o.reportAll = 1;
+    OpenTestPort(o);
+    CapturedMessages().clear();
+    Feed(MakeRecord(241, std::vector<uint8_t>(111, 0)), &buf);
+    ASSERT_FALSE(CapturedMessages().empty());
+    EXPECT_EQ(CapturedMessages()[0].text, "Invalid record length for 'BESTXYZ' record on port 0");
 }

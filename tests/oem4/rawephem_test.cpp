@@ -272,3 +272,144 @@ TEST_F(RawephemTest, RealLogEphemeridesArePlausible) {
     }
     EXPECT_EQ(bad, 0);
 }
+
+// ---- GPSEPHEM: the same broadcast as the receiver decoded it ---------------
+
+namespace {
+
+constexpr double kP5 = 1.0 / 32.0, kP29 = 1.0 / 536870912.0, kP31 = 1.0 / 2147483648.0;
+constexpr double kP43 = 1.0 / 8796093022208.0, kP55 = 1.0 / 36028797018963968.0;
+
+// The GPSEPHEM body of RawSet's broadcast with its toc moved into the week
+// (RawTwin), the receiver's angles scaled with its own pi.
+struct GpsephemBody {
+    explicit GpsephemBody(double pi = 3.141592653589793)
+        : deltaN(1234 * kP43 * pi), m0(12345678 * kP31 * pi), omega(-0.5 * pi), i0(0.5 * pi),
+          idot(-8192 * kP43 * pi), omega0(0x7FFFFFFF * kP31 * pi), omegaDot(-0x123456 * kP43 * pi) {}
+    uint32_t health = 0, iode = 0x55, week = 1525, zWeek = 1525, iodc = 2 * 256 + 7;
+    double toe = 115200.0, a = 5153.5 * 5153.5;
+    double deltaN, m0, e = 0.125, omega, cuc = -100 * kP29, cus = 777 * kP29, crc = -1024.0,
+                       crs = -kP5, cic = -3 * kP29, cis = kP29, i0, idot, omega0, omegaDot;
+    double toc = 115200.0, tgd = -kP31, af0 = -kP31, af1 = -300 * kP43, af2 = -5 * kP55;
+
+    std::vector<uint8_t> Record(uint32_t prn, int32_t ms = 300000) const {
+        Bytes b;
+        b.u4(prn).r8(300.0).u4(health).u4(iode).u4(iode).u4(week).u4(zWeek).r8(toe).r8(a);
+        b.r8(deltaN).r8(m0).r8(e).r8(omega).r8(cuc).r8(cus).r8(crc).r8(crs).r8(cic).r8(cis);
+        b.r8(i0).r8(idot).r8(omega0).r8(omegaDot).u4(iodc).r8(toc).r8(tgd).r8(af0).r8(af1).r8(af2);
+        b.u4(1).r8(1.46e-4).r8(4.0); // AS, corrected mean motion, URA variance: not read
+        EXPECT_EQ(b.size(), 224u);
+        return MakeRecord(7, b.data(), {1500, ms, 180});
+    }
+};
+
+RawSet RawTwin() {
+    RawSet s;
+    Put(s.sf1, 8, 9, 16, 0x1C20); // toc 115200 s, as toe
+    return s;
+}
+
+class GpsephemTest : public RawephemTest {
+protected:
+    // The record and messages of one ephemeris record fed to a fresh port.
+    std::vector<uint8_t> DecodedBytes(const std::vector<uint8_t> &rec, std::string *message) {
+        Open(1);
+        ClearEphemerisList();
+        EXPECT_EQ(FeedOne(rec), 2);
+        std::vector<uint8_t> raw(kGpsEphRecordSize);
+        EXPECT_EQ(ReadThreadBufData(&buf, TBREC_GPSEPH, 1, raw.data()), 1);
+        *message = CapturedMessages().empty() ? "" : CapturedMessages().back().text;
+        return raw;
+    }
+    std::vector<std::string> Texts() {
+        std::vector<std::string> out;
+        for (const auto &m : CapturedMessages()) out.push_back(m.text);
+        return out;
+    }
+};
+
+} // namespace
+
+// Byte for byte the record RAWEPHEM gives, also at the ends of the fields'
+// ranges and whatever pi the receiver scaled its angles with.
+TEST_F(GpsephemTest, SameBroadcastGivesTheRecordOfRawephem) {
+    for (double pi : {3.141592653589793, 3.1415926535898}) {
+        for (bool extremes : {false, true}) {
+            SCOPED_TRACE(std::to_string(pi) + (extremes ? " extremes" : ""));
+            RawSet s = RawTwin();
+            GpsephemBody g(pi);
+            if (extremes) {
+                Put32(s.sf2, 4, 0x80000000u); // M0 -1 semicircle
+                g.m0 = -pi;
+                Put32(s.sf2, 6, 0xFFFFFFFFu); // largest e
+                g.e = 4294967295.0 / 8589934592.0;
+                Put32(s.sf2, 8, 0xFFFFFFFFu); // largest sqrt(A)
+                g.a = std::pow(4294967295.0 / 524288.0, 2);
+                Put(s.sf1, 10, 1, 22, 0x1FFFFF); // largest af0
+                g.af0 = 0x1FFFFF * kP31;
+                Put(s.sf3, 9, 1, 24, 0x7FFFFF); // largest OMEGADOT
+                g.omegaDot = 0x7FFFFF * kP43 * pi;
+                Put(s.sf3, 10, 9, 14, 0x1FFF); // largest IDOT
+                g.idot = 0x1FFF * kP43 * pi;
+            }
+            std::string fromRaw, fromDecoded;
+            const auto raw = DecodedBytes(RawephemRecord(17, s.sf1, s.sf2, s.sf3), &fromRaw);
+            const auto decoded = DecodedBytes(g.Record(17), &fromDecoded);
+            EXPECT_EQ(decoded, raw);
+            EXPECT_EQ(fromDecoded, fromRaw);
+            EXPECT_EQ(fromDecoded, "Ephemeris received for PRN 17 (health OK)");
+        }
+    }
+}
+
+TEST_F(GpsephemTest, SameRulesAsRawephem) {
+    // The week is the broadcast one, from the Z count week (1525 % 1024),
+    // whatever the toe week field says.
+    GpsephemBody g;
+    g.week = 1526;
+    ASSERT_EQ(FeedOne(g.Record(3)), 2);
+    EXPECT_EQ(+Decoded().week, 501);
+    // Offered twice, by both records of one broadcast: kept once, counted twice.
+    RawSet s = RawTwin();
+    ASSERT_EQ(FeedOne(RawephemRecord(3, s.sf1, s.sf2, s.sf3)), 2);
+    EXPECT_EQ(EphemerisListCount, 2);
+    ASSERT_NE(FindGpsEphemeris(3, 115200), nullptr);
+    CapturedMessages().clear();
+
+    // Dropped with the texts of RAWEPHEM, nothing kept or counted.
+    Open(1);
+    ClearEphemerisList();
+    for (uint32_t prn : {33u, 0u}) EXPECT_EQ(FeedOne(GpsephemBody().Record(prn)), 0);
+    GpsephemBody sick;
+    sick.health = 0x20;
+    sick.af0 = NAN; // bad health is told, however odd the rest
+    EXPECT_EQ(FeedOne(sick.Record(5)), 0);
+
+    // Values no broadcast can give: dropped too, never passed on.
+    std::vector<GpsephemBody> odd(6);
+    odd[0].af0 = NAN;
+    odd[1].omega0 = INFINITY;
+    odd[2].a = -1.0;
+    odd[3].toe = 604800.0;
+    odd[4].toc = -16.0;
+    odd[5].crs = 1e308; // its count overflows
+    for (const GpsephemBody &b : odd) EXPECT_EQ(FeedOne(b.Record(6)), 0);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_GPSEPH), 0);
+    EXPECT_EQ(EphemerisListCount, 0);
+    std::vector<std::string> expected = {
+        "Ephemeris received with invalid PRN number (33)",
+        "Ephemeris received with invalid PRN number (0)",
+        "Ephemeris received for PRN 5 with BAD HEALTH!!!",
+    };
+    expected.insert(expected.end(), odd.size(), "Ephemeris received for PRN 6 with invalid values");
+    EXPECT_EQ(Texts(), expected);
+
+    // A length other than 224 is the framing's to report.
+    CapturedMessages().clear();
+    Oem4Options o = DefaultOptions();
+    o.reportAll = 1;
+    OpenTestPort(o);
+    Feed(MakeRecord(7, std::vector<uint8_t>(223, 0)), &buf);
+    ASSERT_FALSE(CapturedMessages().empty());
+    EXPECT_EQ(CapturedMessages()[0].text, "Invalid record length for 'GPSEPHEM' record on port 0");
+}

@@ -410,3 +410,52 @@ TEST(SimLog, WeekRolloverAndConfigChecks) {
     EXPECT_FALSE(why.empty());
     EXPECT_TRUE(none.bytes.empty());
 }
+
+// GPSEPHEM and BESTXYZ, the records a receiver may be told to log instead of
+// RAWEPHEM and BESTPOS, alone or beside them, carry the same broadcast and
+// the same position.
+TEST(SimLog, GpsephemAndBestxyzAloneOrBeside) {
+    struct Choice {
+        EphemerisRecords eph;
+        PositionRecords pos;
+    };
+    for (Choice choice : {Choice{EphemerisRecords::Gpsephem, PositionRecords::Bestxyz},
+                          Choice{EphemerisRecords::Both, PositionRecords::Both}}) {
+        const bool both = choice.eph == EphemerisRecords::Both;
+        SCOPED_TRACE(both ? "both" : "alone");
+        SimConfig c = FlightConfig(RangeFormat::Rangecmp);
+        c.duration = 60;
+        c.ephemerisRecords = choice.eph;
+        c.positionRecords = choice.pos;
+        MemorySink s = Simulate(c);
+        std::map<int32_t, const EpochTruth *> epochAt;
+        for (const EpochTruth &t : s.epochs) epochAt[static_cast<int32_t>(std::llround(t.receiverSeconds * 1000))] = &t;
+
+        std::map<uint16_t, size_t> count;
+        size_t eph = 0;
+        for (const FoundRecord &r : WalkLog(s.bytes)) {
+            ++count[r.id];
+            if (r.id == kMsgBestxyz) {
+                ASSERT_EQ(epochAt.count(r.ms), 1u);
+                const EpochTruth &t = *epochAt[r.ms];
+                EXPECT_EQ(le::U4(r.body), 0u);
+                EXPECT_EQ(le::U4(r.body + 4), 16u);
+                for (int k = 0; k < 3; ++k) EXPECT_EQ(le::R8(r.body + 8 + 8 * k), t.ecef[k]);
+            } else if (r.id == kMsgGpsephem) {
+                ASSERT_LT(eph, s.ephs.size());
+                const BroadcastEphemeris &e = s.ephs[eph++].eph;
+                EXPECT_EQ(le::U4(r.body), static_cast<uint32_t>(e.prn));
+                EXPECT_EQ(le::U4(r.body + 28) % 1024, e.week10);
+                EXPECT_EQ(le::U4(r.body + 16), e.iode);
+                EXPECT_EQ(le::U4(r.body + 160), e.iodc);
+                EXPECT_EQ(le::R8(r.body + 32), e.toe * 16.0);
+                EXPECT_EQ(std::sqrt(le::R8(r.body + 40)), e.sqrtA / 524288.0);
+                EXPECT_EQ(le::R8(r.body + 56), PhysicalValues(e).m0);
+            }
+        }
+        EXPECT_EQ(eph, s.ephs.size());
+        EXPECT_EQ(count[kMsgRawephem], both ? s.ephs.size() : 0u);
+        EXPECT_EQ(count[kMsgBestpos], both ? count[kMsgBestxyz] : 0u);
+        EXPECT_EQ(count[kMsgBestxyz], s.epochs.size() / 2);
+    }
+}

@@ -17,9 +17,10 @@ namespace {
 const char kHelp[] =
     "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
     "\n"
-    "Writes a simulated OEM4 binary log (RANGE or RANGECMP, RAWEPHEM, BESTPOS,\n"
-    "PROPAGATEDCLOCKMODEL, MARKTIME, ALMANAC, RAWALM) of a GPS receiver, and a CSV\n"
-    "file with the truth behind it. The same options and seed give the same bytes.\n"
+    "Writes a simulated OEM4 binary log (RANGE or RANGECMP, RAWEPHEM and/or GPSEPHEM,\n"
+    "BESTPOS and/or BESTXYZ, PROPAGATEDCLOCKMODEL, MARKTIME, ALMANAC, RAWALM) of a GPS\n"
+    "receiver, and a CSV file with the truth behind it. The same options and seed\n"
+    "give the same bytes.\n"
     "\n"
     "Output:\n"
     "  -o, --output PATH       log file to write (required)\n"
@@ -48,6 +49,10 @@ const char kHelp[] =
     "\n"
     "Satellites and observations:\n"
     "  --format range|rangecmp observation record (default rangecmp)\n"
+    "  --ephemeris rawephem|gpsephem|both\n"
+    "                          ephemeris record(s) of each broadcast (default rawephem)\n"
+    "  --position bestpos|bestxyz|both\n"
+    "                          position record(s) of each second (default bestpos)\n"
     "  --max-sats N            satellites tracked at most, 1 to 32 (default 12;\n"
     "                          more than 12 with L2 exceed 24 RANGECMP observations)\n"
     "  --mask DEG              elevation mask (default 10)\n"
@@ -109,7 +114,7 @@ bool ParseSwitch(const char *text, bool *out) {
 const char *const kValuedOptions[] = {
     "-o", "--output", "--truth", "--seed", "--duration", "--rate", "--start-week", "--start-seconds",
     "--time-status", "--motion", "--lat", "--lon", "--height", "--speed", "--line-length", "--line-spacing",
-    "--marks", "--format", "--max-sats", "--mask", "--noise", "--iono", "--tropo", "--slips", "--unhealthy",
+    "--marks", "--format", "--ephemeris", "--position", "--max-sats", "--mask", "--noise", "--iono", "--tropo", "--slips", "--unhealthy",
     "--flip", "--truncate", "--garbage", "--bad-length", "--bad-count"};
 
 bool IsValuedOption(const std::string &arg) {
@@ -205,6 +210,16 @@ int main(int argc, char **argv) {
         } else if (arg == "--format") {
             ok = !std::strcmp(v, "range") || !std::strcmp(v, "rangecmp");
             cfg.format = !std::strcmp(v, "range") ? RangeFormat::Range : RangeFormat::Rangecmp;
+        } else if (arg == "--ephemeris") {
+            ok = !std::strcmp(v, "rawephem") || !std::strcmp(v, "gpsephem") || !std::strcmp(v, "both");
+            cfg.ephemerisRecords = !std::strcmp(v, "gpsephem") ? EphemerisRecords::Gpsephem
+                                   : !std::strcmp(v, "both")   ? EphemerisRecords::Both
+                                                               : EphemerisRecords::Rawephem;
+        } else if (arg == "--position") {
+            ok = !std::strcmp(v, "bestpos") || !std::strcmp(v, "bestxyz") || !std::strcmp(v, "both");
+            cfg.positionRecords = !std::strcmp(v, "bestxyz") ? PositionRecords::Bestxyz
+                                  : !std::strcmp(v, "both")  ? PositionRecords::Both
+                                                             : PositionRecords::Bestpos;
         } else if (arg == "--max-sats") {
             ok = ParseUnsigned(v, 32, &u);
             cfg.maxSatellites = static_cast<int>(u);

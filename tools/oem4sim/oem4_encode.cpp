@@ -190,6 +190,64 @@ void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWe
     for (int s = 0; s < 3; ++s) RawSubframeBytes(sf[s], body + 12 + 30 * s);
 }
 
+void EncodeGpsephem(uint8_t *body, const BroadcastEphemeris &eph, double towSeconds) {
+    const EphemerisValues v = PhysicalValues(eph);
+    const double a = v.sqrtA * v.sqrtA;
+    std::memset(body, 0, kGpsephemLength);
+    le::PutU4(body + 0, static_cast<uint32_t>(eph.prn));
+    le::PutR8(body + 4, towSeconds);
+    le::PutU4(body + 12, eph.health);
+    le::PutU4(body + 16, eph.iode);
+    le::PutU4(body + 20, eph.iode);
+    le::PutU4(body + 24, eph.weekFull);
+    le::PutU4(body + 28, eph.weekFull);
+    le::PutR8(body + 32, v.toe);
+    le::PutR8(body + 40, a);
+    le::PutR8(body + 48, v.deltaN);
+    le::PutR8(body + 56, v.m0);
+    le::PutR8(body + 64, v.e);
+    le::PutR8(body + 72, v.omega);
+    le::PutR8(body + 80, v.cuc);
+    le::PutR8(body + 88, v.cus);
+    le::PutR8(body + 96, v.crc);
+    le::PutR8(body + 104, v.crs);
+    le::PutR8(body + 112, v.cic);
+    le::PutR8(body + 120, v.cis);
+    le::PutR8(body + 128, v.i0);
+    le::PutR8(body + 136, v.idot);
+    le::PutR8(body + 144, v.omega0);
+    le::PutR8(body + 152, v.omegaDot);
+    le::PutU4(body + 160, eph.iodc);
+    le::PutR8(body + 164, v.toc);
+    le::PutR8(body + 172, v.tgd);
+    le::PutR8(body + 180, v.af0);
+    le::PutR8(body + 188, v.af1);
+    le::PutR8(body + 196, v.af2);
+    le::PutU4(body + 204, 1);                                     // anti-spoofing on
+    le::PutR8(body + 208, std::sqrt(kGpsMu / (a * a * a)) + v.deltaN); // corrected mean motion
+    le::PutR8(body + 216, 4.0);                                   // URA variance, index 0 (2 m)
+}
+
+void EncodeBestxyz(uint8_t *body, const BestxyzBody &b) {
+    std::memset(body, 0, kBestxyzLength);
+    le::PutU4(body + 0, b.solutionStatus);
+    le::PutU4(body + 4, b.positionType);
+    for (int k = 0; k < 3; ++k) {
+        le::PutR8(body + 8 + 8 * k, b.position[k]);
+        le::PutR4(body + 32 + 4 * k, b.positionSigma[k]);
+        le::PutR8(body + 52 + 8 * k, b.velocity[k]);
+        le::PutR4(body + 76 + 4 * k, b.velocitySigma[k]);
+    }
+    le::PutU4(body + 44, 0); // velocity solution computed
+    le::PutU4(body + 48, 8); // Doppler velocity
+    std::memcpy(body + 88, "0\0\0\0", 4); // base station id
+    le::PutR4(body + 92, 0.15f);            // velocity latency
+    le::PutR4(body + 100, b.solutionAge);
+    body[104] = b.satellitesTracked;
+    body[105] = b.satellitesUsed;
+    body[106] = b.satellitesUsed; // L1 used
+}
+
 void EncodeAlmanacItem(uint8_t *item, const AlmanacItem &a) {
     le::PutU4(item + 0, a.prn);
     le::PutU4(item + 4, a.week);

@@ -10,6 +10,7 @@
 
 namespace oem4sim {
 
+inline constexpr uint16_t kMsgGpsephem = 7;
 inline constexpr uint16_t kMsgRawephem = 41;
 inline constexpr uint16_t kMsgBestpos = 42;
 inline constexpr uint16_t kMsgRange = 43;
@@ -18,6 +19,7 @@ inline constexpr uint16_t kMsgAlmanac = 73;
 inline constexpr uint16_t kMsgRawalm = 74;
 inline constexpr uint16_t kMsgRangecmp = 140;
 inline constexpr uint16_t kMsgMarktime = 231;
+inline constexpr uint16_t kMsgBestxyz = 241;
 
 inline constexpr size_t kHeaderLength = 28;
 inline constexpr size_t kCrcLength = 4;
@@ -30,6 +32,8 @@ inline constexpr size_t kBestposLength = 72;
 inline constexpr size_t kClockModelLength = 28;
 inline constexpr size_t kMarktimeLength = 40;
 inline constexpr size_t kRawephemLength = 102;
+inline constexpr size_t kGpsephemLength = 224;
+inline constexpr size_t kBestxyzLength = 112;
 inline constexpr size_t kAlmanacItemLength = 112;
 inline constexpr size_t kRawalmItemLength = 32;
 inline constexpr size_t kRawalmFixedLength = 12;
@@ -118,6 +122,24 @@ void EncodeMarktime(uint8_t *body, const MarktimeBody &m);
 // RAWEPHEM: PRN, reference week and seconds, subframes 1-3 without parity.
 void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek,
                     uint32_t refSeconds, uint32_t towCount);
+
+// GPSEPHEM: the same ephemeris as the receiver decodes it (seconds, metres,
+// radians), with the toe week in both week fields and the transmission
+// time as its time of week.
+void EncodeGpsephem(uint8_t *body, const BroadcastEphemeris &eph, double towSeconds);
+
+// BESTXYZ: the position of BESTPOS in Earth-centred coordinates.
+struct BestxyzBody {
+    uint32_t solutionStatus; // 0 = computed
+    uint32_t positionType;   // 16 = single point
+    double position[3];      // metres
+    float positionSigma[3];
+    double velocity[3]; // metres per second
+    float velocitySigma[3];
+    float solutionAge;
+    uint8_t satellitesTracked, satellitesUsed;
+};
+void EncodeBestxyz(uint8_t *body, const BestxyzBody &b);
 
 // One ALMANAC item in the receiver's own units.
 struct AlmanacItem {

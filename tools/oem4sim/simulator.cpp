@@ -367,7 +367,7 @@ struct SatCache {
     int64_t set = INT64_MIN; // ephemeris set currently broadcast
     BroadcastEphemeris eph;
     EphemerisValues values;
-    int64_t sentSet = INT64_MIN; // last set logged as RAWEPHEM
+    int64_t sentSet = INT64_MIN; // last set logged
     double tau = 0.075;     // signal travel time at the last epoch it was computed
     double tauRate = 0.0;   // its rate of change
     double tauTime = -1e30; // when
@@ -803,9 +803,15 @@ int Scene::Run() {
             if (c.sentSet == c.set) continue;
             c.sentSet = c.set;
             uint32_t tow = static_cast<uint32_t>(sowMs / 6000);
-            EncodeRawephem(RecordBodyOf(record_), c.eph, week, static_cast<uint32_t>(sowMs / 1000),
-                           tow >= 3 ? tow - 3 : 0);
-            if (!Emit(kRawephemLength, kMsgRawephem, week, static_cast<int32_t>(sowMs))) return 2;
+            if (cfg_.ephemerisRecords != EphemerisRecords::Gpsephem) {
+                EncodeRawephem(RecordBodyOf(record_), c.eph, week, static_cast<uint32_t>(sowMs / 1000),
+                               tow >= 3 ? tow - 3 : 0);
+                if (!Emit(kRawephemLength, kMsgRawephem, week, static_cast<int32_t>(sowMs))) return 2;
+            }
+            if (cfg_.ephemerisRecords != EphemerisRecords::Rawephem) {
+                EncodeGpsephem(RecordBodyOf(record_), c.eph, static_cast<double>(sowMs / 1000));
+                if (!Emit(kGpsephemLength, kMsgGpsephem, week, static_cast<int32_t>(sowMs))) return 2;
+            }
             sink_->Ephemeris({week, static_cast<double>(sowMs) * 0.001, c.eph});
             ++stats_->ephemerides;
         }
@@ -830,8 +836,26 @@ int Scene::Run() {
             bp.heightSigma = 2.1f;
             bp.satellitesTracked = static_cast<uint8_t>(used);
             bp.satellitesUsed = static_cast<uint8_t>(used);
-            EncodeBestpos(RecordBodyOf(record_), bp);
-            if (!Emit(kBestposLength, kMsgBestpos, week, static_cast<int32_t>(sowMs))) return 2;
+            if (cfg_.positionRecords != PositionRecords::Bestxyz) {
+                EncodeBestpos(RecordBodyOf(record_), bp);
+                if (!Emit(kBestposLength, kMsgBestpos, week, static_cast<int32_t>(sowMs))) return 2;
+            }
+            if (cfg_.positionRecords != PositionRecords::Bestpos) {
+                BestxyzBody xyz{};
+                xyz.positionType = 16;
+                for (int k = 0; k < 3; ++k) {
+                    xyz.position[k] = rx.pos[k];
+                    xyz.velocity[k] = rx.vel[k];
+                    xyz.velocitySigma[k] = 0.05f;
+                }
+                xyz.positionSigma[0] = 1.3f;
+                xyz.positionSigma[1] = 1.6f;
+                xyz.positionSigma[2] = 1.4f;
+                xyz.satellitesTracked = static_cast<uint8_t>(used);
+                xyz.satellitesUsed = static_cast<uint8_t>(used);
+                EncodeBestxyz(RecordBodyOf(record_), xyz);
+                if (!Emit(kBestxyzLength, kMsgBestxyz, week, static_cast<int32_t>(sowMs))) return 2;
+            }
         }
         if (!EmitRange(week, sowMs, tr, rx)) return 2;
         prevTrue_ = tt;

@@ -18,6 +18,10 @@ namespace oem4sim {
 
 enum class RangeFormat { Range, Rangecmp };
 enum class Motion { Static, SurveyFlight };
+// Which records carry the ephemerides and the receiver's position; a
+// receiver may be told to log either or both.
+enum class EphemerisRecords { Rawephem, Gpsephem, Both };
+enum class PositionRecords { Bestpos, Bestxyz, Both };
 
 // Deliberate damage for robustness tests. Rates are probabilities per
 // record; at most one of flip, truncate, bad length and bad count hits a
@@ -39,6 +43,8 @@ struct SimConfig {
     uint32_t startWeek = 1400;
     double startSeconds = 302400.0; // seconds of week, whole milliseconds
     RangeFormat format = RangeFormat::Rangecmp;
+    EphemerisRecords ephemerisRecords = EphemerisRecords::Rawephem;
+    PositionRecords positionRecords = PositionRecords::Bestpos;
     Motion motion = Motion::Static;
     double latitude = 47.40;  // degrees, start of the flight or the static site
     double longitude = 8.55;  // degrees

@@ -1,0 +1,39 @@
+// What the two GPS ephemeris records share. RAWEPHEM carries the raw
+// subframes, GPSEPHEM the receiver's decoded values; both come down to the
+// broadcast fields as whole multiples of their scale factors, which one
+// scaling turns into the ephemeris record, so that the same broadcast gives
+// the same record (and the same ephemeris file block) whichever record the
+// receiver was told to log. The hand-over that follows (health rule,
+// messages, ThreadBuf, ephemeris list) is shared as well.
+#pragma once
+
+#include <cstdint>
+
+#include "oem4/oem4_decoder.h"
+#include "threadbuf/payloads.h"
+#include "threadbuf/threadbuf.h"
+
+// One broadcast ephemeris in the units of the navigation message. The
+// scaled fields are counts of their least significant bit; they are held as
+// doubles so that a decoded value far outside its broadcast field still has
+// a count instead of overflowing an integer.
+struct GpsBroadcastFields {
+    int32_t week;   // 10-bit broadcast week
+    int32_t health; // 6-bit SV health
+    int32_t iodc;
+    int32_t iode;
+    int32_t toc; // seconds
+    int32_t toe; // seconds
+    double tgd, af2, af1, af0;
+    double crs, deltaN, m0, cuc, e, cus, sqrtA;
+    double cic, omega0, cis, i0, crc, omega, omegaDot, idot;
+};
+
+// The ephemeris record of a satellite's broadcast fields.
+void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &fields, GpsEphRecord &eph);
+
+// Reports the ephemeris (bad health drops it), puts it into the ThreadBuf
+// and, when the receiver clock is to be recomputed, offers it to the
+// ephemeris list. Returns the RecordKind for the decoder to return.
+int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph,
+                            ThreadBuf *buf);
