@@ -307,6 +307,7 @@ bool OpenFiles(std::FILE **input) {
     // Without the larger buffer the stream keeps its own; nothing is lost.
     std::setvbuf(*input, g_inputStreamBuffer, _IOFBF, sizeof g_inputStreamBuffer);
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
+    if (!hostFiles) g_tsqPath[0] = g_eppPath[0] = g_staPath[0] = '\0'; // not written
     for (const char *output : {g_tsqPath, g_eppPath, g_staPath, g_obsPath, g_navPath}) {
         if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);

@@ -329,6 +329,14 @@ TEST_F(RinexConversion, RinexOnlyWritesNoHostFilesAndTheSameRinex) {
         ASSERT_EQ(both.lines[i], only.lines[i]) << i;
     }
 
+    // A log named like a host file may be converted beside itself when only
+    // RINEX is written; one named like a RINEX file may not.
+    fs::copy_file(log, Path("same.tsq"));
+    EXPECT_EQ(Convert(Path("same.tsq"), "same"), 0) << ErrString();
+    fs::copy_file(log, Path("same2.obs"));
+    EXPECT_EQ(Convert(Path("same2.obs"), "same2"), 1);
+    EXPECT_EQ(ErrString(), "Error: Output file " + Path("same2.obs") + " is the input file");
+
     // Off again: no RINEX file is made.
     SetConvertRinex(nullptr);
     ASSERT_EQ(Convert(log, "none"), 0);
