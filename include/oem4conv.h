@@ -41,7 +41,14 @@ extern "C" {
 
 /* Sizes the host must put into the records (their version checks). */
 #define OEM4CONV_OPTIONS_STRUCT_SIZE 2672u
-#define OEM4CONV_OEM4_OPTIONS_SIZE 28u
+#define OEM4CONV_OEM4_OPTIONS_SIZE 32u
+/* The converter options before the channels field; still accepted, and
+ * converted with 12 channels. */
+#define OEM4CONV_OEM4_OPTIONS_SIZE_V1 28u
+/* Channels of the observation file: the default and the most a host may ask
+ * for. */
+#define OEM4CONV_DEFAULT_CHANNELS 12u
+#define OEM4CONV_MAX_CHANNELS 24u
 
 /* ThreadBuf record types. */
 #define TBREC_EPOCH 1
@@ -64,7 +71,7 @@ extern "C" {
 #define TBREC_TYPE18 18
 
 #pragma pack(push, 1)
-/* Converter options (28 bytes), the first bytes of
+/* Converter options (32 bytes; 28 without channels), the first bytes of
  * ConvertOptions.converterOptions. */
 typedef struct Oem4Options {
     uint32_t epochFlag;      /* non-zero: every epoch carries flag value 2 */
@@ -73,6 +80,8 @@ typedef struct Oem4Options {
     uint32_t recomputeClock; /* non-zero: recompute the clock by least squares */
     uint32_t requireL2Lock;  /* non-zero: L2 code needs phase lock and 0.01 s */
     uint32_t spare;
+    uint32_t channels;       /* most satellites an epoch of the .tsq file holds,
+                                1 to 24; 0 means the default 12 */
 } Oem4Options;
 #pragma pack(pop)
 
@@ -81,7 +90,7 @@ typedef struct ConvertOptions {
     uint32_t structSize; /* 2672 */
     char inputFile[256];
     char outputFile[256];
-    uint32_t optionsSize; /* 28 */
+    uint32_t optionsSize; /* 32, or 28 for the options without channels */
     uint8_t converterOptions[2048];
     uint32_t epochCount;
     uint32_t ephemerisCount;

@@ -546,8 +546,9 @@ static size_t AppendMark(uint8_t *out, size_t at, double markTime, int32_t milli
 }
 
 /* A log with an epoch of 13 satellites between two that fit, and two
- * camera marks. */
-static void ConvertRefusedEpoch(void) {
+ * camera marks. This host passes the options record without the channels
+ * field, so its files have 12 channels. */
+static void ConvertCutEpoch(void) {
     static uint8_t log[4096];
     size_t n = AppendRange(log, 0, 2, 100000);
     n = AppendMark(log, n, 150.25, 150250);
@@ -557,22 +558,22 @@ static void ConvertRefusedEpoch(void) {
     log[n++] = 0; /* so that the last record is seen as complete everywhere */
 
     char path[320];
-    OutputBase(path, sizeof path, "refused-epoch.gps");
+    OutputBase(path, sizeof path, "cut-epoch.gps");
     FILE *f = fopen(path, "wb");
     if (!CHECK(f != NULL)) return;
     CHECK(fwrite(log, 1, n, f) == n);
     fclose(f);
 
-    /* The epoch of 13 satellites reaches the host as a message with its
-     * time; the epochs around it are written. */
+    /* The epoch of 13 satellites is written with 12 of them, and the host
+     * hears of the one left out with the epoch's time. */
     static ConvertOptions options;
-    g_watchPrefix = "Error: Epoch 200.0 has 13 measurements 12 channels in ";
-    CHECK(Convert(path, "refused-epoch", &options, 1, 0) == 0);
+    g_watchPrefix = "Notice: epoch has 13 satellites for 12 channels; left out PRN 13 ";
+    CHECK(Convert(path, "cut-epoch", &options, 1, 0) == 0);
     g_watchPrefix = NULL;
     CHECK(g_run.watchSeen == 1 && g_run.watchTime == 200.0);
-    CHECK(options.epochCount == 2 && options.markCount == 2);
-    CheckOutputs("refused-epoch", &options);
-    printf("converted the refused-epoch log: epochs %u, marks %u, messages %d\n",
+    CHECK(options.epochCount == 3 && options.markCount == 2);
+    CheckOutputs("cut-epoch", &options);
+    printf("converted the cut-epoch log: epochs %u, marks %u, messages %d\n",
            (unsigned)options.epochCount, (unsigned)options.markCount, g_run.messages);
 }
 
@@ -639,7 +640,7 @@ int main(int argc, char **argv) {
 
     if (argc > 3) {
         for (int i = 4; i < argc; ++i) ConvertLog(argv[i]);
-        ConvertRefusedEpoch();
+        ConvertCutEpoch();
     }
     printf(g_failures == 0 ? "all checks passed\n" : "%d check(s) failed\n", g_failures);
     return g_failures == 0 ? 0 : 1;

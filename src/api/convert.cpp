@@ -11,10 +11,17 @@
 
 #include <sys/stat.h>
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+#endif
+
 #include "api/error_text.h"
 #include "api/rinex_export.h"
 #include "oem4/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/screening.h"
 #include "oem4conv.h"
 #include "output/text_outputs.h"
 #include "output/tsq_file.h"
@@ -26,16 +33,23 @@ namespace {
 constexpr const char *kVersionText = "Incorrect version of OEM4 Conversion DLL";
 constexpr const char *kOptionsText = "Incorrect version of OEM4 Conversion DLL, Invalid options";
 constexpr const char *kUserQuitText = "User Quit";
+constexpr const char *kChannelsText = "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
+// Counts are printed through %.0f (exact below 2^53): the C runtime of the
+// Windows build does not know every 64-bit integer format.
+constexpr const char *kLeftOutText =
+    "Notice: %.0f %s observations left out (no place for them in the observation file)";
+constexpr const char *kCutEpochsText =
+    "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
 constexpr const char *kEppHeaderLine = "$EPHREC Ver6.03 KAVRENO NovAtelOem4\n";
 
 constexpr int32_t kPort = 0;
 constexpr std::size_t kBlockSize = 2048;
 // The observation file's parameters: receiver type 4, header parameter 1.0,
-// a 2048-byte stream buffer and 12 channels (larger epochs are refused).
+// a 2048-byte stream buffer and the channels of the options (12 unless the
+// host asks for more; the decoder fits every epoch to them).
 constexpr uint8_t kTsqReceiverType = 4;
 constexpr float kTsqHeaderParameter = 1.0f;
 constexpr uint16_t kTsqBufferSize = 2048;
-constexpr uint8_t kTsqChannels = 12;
 // The observation file's header records the 2048-byte buffer, but its stream
 // gets a larger one: at 2048 bytes the output costs one write to the system
 // per 2 KB, a large part of a whole conversion. The file's bytes are the
@@ -60,6 +74,9 @@ uint32_t g_epochsWritten = 0;
 uint32_t g_ephemeridesWritten = 0;
 uint32_t g_spareCount = 0;
 uint32_t g_marksWritten = 0;
+// Channels of the running conversion's observation file.
+uint32_t g_channels = OEM4CONV_DEFAULT_CHANNELS;
+ConversionStats g_stats;
 
 char g_inputPath[kPathBufferSize];
 char g_tsqPath[kPathBufferSize];
@@ -140,12 +157,11 @@ void ReportProgress(int64_t done, int64_t total) {
 }
 
 // The epoch as RINEX takes it: its tracking records carry the lock times
-// and signal strengths. RINEX has no channel limit, so an epoch that the
-// observation file refuses for its size is still written there.
+// and signal strengths, the decoder's screening the systems and signals.
 bool ExportEpoch(int32_t measCount) {
     int32_t count = ReadThreadBufData(&g_threadBuf, TBREC_TRACKING, kMaxMeasurements, g_tracking);
     if (count > measCount) count = measCount;
-    if (ExportRinexEpoch(&g_epoch, g_meas, g_tracking, count) != 0) {
+    if (ExportRinexEpoch(&g_epoch, g_meas, g_tracking, count, GetEpochScreening(kPort)) != 0) {
         Fail(g_epoch.receiverTime);
         return false;
     }
@@ -168,7 +184,8 @@ void DrainEpoch() {
     // An epoch with more satellites than the file's channels is refused on
     // its own and the conversion goes on; any other refusal is the file
     // failing to take data.
-    if (g_epoch.satCount > kTsqChannels) {
+    if (g_epoch.satCount > g_channels) {
+        ++g_stats.refusedEpochs;
         ForwardMessage(g_epoch.receiverTime, ErrorText);
     } else {
         Fail(g_epoch.receiverTime);
@@ -282,8 +299,21 @@ void CloseOutputs() {
 // day1.sta converted beside itself, or a link to it) the log would be lost.
 bool IsInputFile(std::FILE *input, const char *path) {
 #if defined(_WIN32)
-    (void)input;
-    return _stricmp(g_inputPath, path) == 0;
+    // A name alone does not tell: C:/logs/day1.sta, day1.sta and
+    // c:\LOGS\DAY1.STA may all be the input. The file's identity does.
+    BY_HANDLE_FILE_INFORMATION inputInfo;
+    BY_HANDLE_FILE_INFORMATION outputInfo;
+    const HANDLE inputHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
+    if (!GetFileInformationByHandle(inputHandle, &inputInfo)) return _stricmp(g_inputPath, path) == 0;
+    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (output == INVALID_HANDLE_VALUE) return false;
+    const bool same = GetFileInformationByHandle(output, &outputInfo) &&
+                      inputInfo.dwVolumeSerialNumber == outputInfo.dwVolumeSerialNumber &&
+                      inputInfo.nFileIndexHigh == outputInfo.nFileIndexHigh &&
+                      inputInfo.nFileIndexLow == outputInfo.nFileIndexLow;
+    CloseHandle(output);
+    return same;
 #else
     struct stat inputInfo;
     struct stat outputInfo;
@@ -341,8 +371,9 @@ void MarkerName(char *marker, std::size_t size) {
 }
 
 bool OpenHostFiles() {
+    const uint8_t channels = static_cast<uint8_t>(g_channels);
     g_tsq = OpenTsqFileBuffered(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
-                                kTsqChannels, kTsqStreamBufferSize);
+                                channels, kTsqStreamBufferSize);
     if (g_tsq == nullptr) return false;
     g_epp = std::fopen(g_eppPath, "w");
     if (g_epp == nullptr) {
@@ -405,7 +436,26 @@ bool PreparePaths(const ConvertOptions *options) {
     return true;
 }
 
+// What the decoder left out over the conversion, once per system, and how
+// many epochs it had to cut to the channels: notices, since the file holds
+// what it can, but the user must know what is not in it.
+void ReportScreening() {
+    const ScreeningStats *stats = GetScreeningStats(kPort);
+    if (stats == nullptr) return;
+    g_stats.screening = *stats;
+    for (uint32_t system = 0; system < kSystemCount; ++system) {
+        if (stats->leftOut[system] == 0) continue;
+        ForwardMessage(-1.0, FormatErrorText(kLeftOutText, static_cast<double>(stats->leftOut[system]),
+                                             SystemName(system)));
+    }
+    if (stats->cutEpochs != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kCutEpochsText, stats->cutEpochs, g_channels,
+                                             static_cast<double>(stats->cutSatellites)));
+    }
+}
+
 int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+    g_stats = ConversionStats{};
     g_epochsWritten = 0;
     g_ephemeridesWritten = 0;
     g_spareCount = 0;
@@ -423,8 +473,10 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         CloseAfterFailedOpen(input);
         return 1;
     }
-    Oem4Options converterOptions;
-    std::memcpy(&converterOptions, options->converterOptions, sizeof converterOptions);
+    // The port always gets the full record, with the channels in force.
+    Oem4Options converterOptions{};
+    std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
+    converterOptions.channels = g_channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
 
     int64_t total = InputLength(input);
@@ -448,6 +500,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         FormatErrorText("Error: Unable to read %s", g_inputPath);
         Fail(-1.0);
     }
+    ReportScreening();
     // A log still being recorded may have grown since its length was taken.
     if (done > total) total = done;
     ReportProgress(total, total);
@@ -471,6 +524,8 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 }
 
 } // namespace
+
+const ConversionStats &LastConversionStats() { return g_stats; }
 
 void SetConvertRinex(const ConvertRinexOptions *options) {
     if (options == nullptr) {
@@ -529,14 +584,27 @@ extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *option
         SetErrorText(kVersionText);
         return 1;
     }
-    if (options->optionsSize != sizeof(Oem4Options)) {
+    if (!IsOem4OptionsSize(static_cast<int32_t>(options->optionsSize))) {
         SetErrorText(kOptionsText);
         return 1;
+    }
+    // A host that knows the channels field sets it (0 keeps the default); an
+    // older host's record ends before it.
+    uint32_t channels = OEM4CONV_DEFAULT_CHANNELS;
+    if (options->optionsSize >= OEM4CONV_OEM4_OPTIONS_SIZE) {
+        Oem4Options requested;
+        std::memcpy(&requested, options->converterOptions, sizeof requested);
+        channels = OptionsChannels(requested);
+        if (channels > OEM4CONV_MAX_CHANNELS) {
+            FormatErrorText(kChannelsText, channels, OEM4CONV_MAX_CHANNELS);
+            return 1;
+        }
     }
     if (g_running.exchange(true)) {
         SetErrorText("Error: A conversion is already running");
         return 1;
     }
+    g_channels = channels;
     const int32_t result = RunConversion(options, host);
     g_host = nullptr;
     g_running = false;

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "oem4/screening.h"
+
 // Passes a message of the running conversion to the host's onMessage.
 void ForwardMessage(double time, const char *text);
 
@@ -41,6 +43,14 @@ void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *total
 // default takes the whole block at once). The outputs and messages must be
 // the same either way. Returns the size in force before.
 uint32_t SetConvertFeedSize(uint32_t size);
+
+// What the latest conversion could not put into its observation file: the
+// decoder's counts, and the epochs the file refused.
+struct ConversionStats {
+    ScreeningStats screening;
+    uint32_t refusedEpochs;
+};
+const ConversionStats &LastConversionStats();
 
 // RINEX export of the conversions that follow (the command's --rinex): a
 // RINEX 3.04 observation file BASE.obs and GPS navigation file BASE.nav from

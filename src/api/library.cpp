@@ -5,13 +5,14 @@
 #include "common/le.h"
 #include "oem4conv.h"
 
-static_assert(sizeof(Oem4Options) == 28);
+static_assert(sizeof(Oem4Options) == OEM4CONV_OEM4_OPTIONS_SIZE);
 static_assert(offsetof(Oem4Options, epochFlag) == 0);
 static_assert(offsetof(Oem4Options, maxPositionAge) == 4);
 static_assert(offsetof(Oem4Options, reportAll) == 12);
 static_assert(offsetof(Oem4Options, recomputeClock) == 16);
 static_assert(offsetof(Oem4Options, requireL2Lock) == 20);
 static_assert(offsetof(Oem4Options, spare) == 24);
+static_assert(offsetof(Oem4Options, channels) == OEM4CONV_OEM4_OPTIONS_SIZE_V1);
 
 static_assert(sizeof(ConvertOptions) == 2672);
 static_assert(offsetof(ConvertOptions, inputFile) == 4);
@@ -41,13 +42,21 @@ static_assert(offsetof(ConvertHost, unused) == 24);
 extern "C" {
 
 OEM4CONV_API void OEM4CONV_CALL SetFactoryDefaults(int32_t size, Oem4Options *options) {
-    if (size != static_cast<int32_t>(sizeof(Oem4Options)) || options == nullptr) return;
+    // Hosts built before the channels field pass the shorter size: their
+    // record has no room for it.
+    if ((size != static_cast<int32_t>(OEM4CONV_OEM4_OPTIONS_SIZE) &&
+         size != static_cast<int32_t>(OEM4CONV_OEM4_OPTIONS_SIZE_V1)) ||
+        options == nullptr)
+        return;
     auto *p = reinterpret_cast<uint8_t *>(options);
     le::PutU4(p + offsetof(Oem4Options, epochFlag), 0);
     le::PutR8(p + offsetof(Oem4Options, maxPositionAge), 5.0);
     le::PutU4(p + offsetof(Oem4Options, reportAll), 0);
     le::PutU4(p + offsetof(Oem4Options, recomputeClock), 0);
     le::PutU4(p + offsetof(Oem4Options, requireL2Lock), 1);
+    if (size == static_cast<int32_t>(OEM4CONV_OEM4_OPTIONS_SIZE)) {
+        le::PutU4(p + offsetof(Oem4Options, channels), OEM4CONV_DEFAULT_CHANNELS);
+    }
 }
 
 OEM4CONV_API void OEM4CONV_CALL Abort(void) { AbortCount.fetch_add(1); }

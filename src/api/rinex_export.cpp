@@ -8,6 +8,8 @@
 #include "api/error_text.h"
 #include "navigation/coordinates.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/screening.h"
+#include "oem4/signals.h"
 #include "output/rinex_file.h"
 
 namespace {
@@ -28,7 +30,7 @@ constexpr uint32_t kLastSbasPrn = 158;
 // whose lock restarted since: the rule of the range decoder's slip reports.
 struct LockEntry {
     bool seen;
-    bool hasL2;
+    uint8_t l2Group; // kRinexNoL2 when the satellite had no L2
     double l1LockTime;
     double l2LockTime;
 };
@@ -46,6 +48,29 @@ void CopyField(char *destination, std::size_t size, const char *source) {
 }
 
 } // namespace
+
+bool RinexSatelliteOfSystem(uint32_t system, uint32_t prn, char *letter, uint8_t *number) {
+    switch (system) {
+    case SYS_GPS:
+        if (prn < 1 || prn > 99) return false;
+        *letter = 'G';
+        *number = static_cast<uint8_t>(prn);
+        return true;
+    case SYS_GLONASS:
+        // Logged as slot + 37.
+        if (prn < kFirstGlonassPrn || prn > kFirstGlonassPrn + 62) return false;
+        *letter = 'R';
+        *number = static_cast<uint8_t>(prn - kFirstGlonassPrn + 1);
+        return true;
+    case SYS_SBAS:
+        if (prn < kFirstSbasPrn || prn > kLastSbasPrn) return false;
+        *letter = 'S';
+        *number = static_cast<uint8_t>(prn - 100);
+        return true;
+    default:
+        return false;
+    }
+}
 
 bool RinexSatelliteOf(uint32_t prn, char *system, uint8_t *number) {
     if (prn >= 1 && prn <= 32) {
@@ -78,8 +103,17 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
     return 0;
 }
 
+// The RINEX L2 group of a signal: GPS P(Y) (and the older receivers' L2
+// coding) and GLONASS P first, GPS L2C and GLONASS C/A second.
+uint8_t L2GroupOf(uint32_t system, uint32_t signal) {
+    if (system == SYS_GPS && signal == kSignalGpsL2C) return kRinexL2Second;
+    if (system == SYS_GLONASS && signal == kSignalL2CodeCA) return kRinexL2Second;
+    return kRinexL2First;
+}
+
 int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
-                         const TrackingRecord *tracking, int32_t count) {
+                         const TrackingRecord *tracking, int32_t count,
+                         const EpochScreening *screening) {
     g_epoch.week = epoch->week;
     g_epoch.seconds = epoch->receiverTime;
     g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
@@ -90,19 +124,34 @@ int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
         g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) &&
                         std::isfinite(g_position[2]);
     }
+    // The screening describes this epoch when it was made for it.
+    const bool screened = screening != nullptr && screening->time == epoch->receiverTime &&
+                          screening->count == static_cast<uint32_t>(count);
     for (int32_t i = 0; i < count && g_epoch.count < kRinexMaxSatellites; ++i) {
         const MeasRecord &m = meas[i];
         const TrackingRecord &t = tracking[i];
         RinexSatObs s{};
-        if (!RinexSatelliteOf(t.prn, &s.system, &s.number)) continue;
         s.frequency = kRinexNoFrequency;
+        const bool hasL2 = (t.signalFlags & kSignalL2) != 0;
+        if (screened) {
+            const ScreenedSatellite &sat = screening->satellites[i];
+            if (!RinexSatelliteOfSystem(sat.system, sat.prn, &s.system, &s.number)) continue;
+            if (sat.system == SYS_GLONASS && sat.glonassChannel != kNoGlonassChannel) {
+                s.frequency = sat.glonassChannel;
+            }
+            if (hasL2 && sat.l2Signal != kNoL2Signal) {
+                s.l2Group = L2GroupOf(sat.system, sat.l2Signal);
+                s.s2 = sat.l2Cno;
+            }
+        } else {
+            if (!RinexSatelliteOf(t.prn, &s.system, &s.number)) continue;
+            if (hasL2) s.l2Group = kRinexL2First;
+        }
         s.c1 = m.l1Pseudorange;
         s.l1 = -m.l1Phase;
         s.d1 = m.l1Doppler;
         s.s1 = t.l1Cno;
-        const bool hasL2 = (t.signalFlags & kSignalL2) != 0;
-        if (hasL2) {
-            s.l2Group = kRinexL2First;
+        if (s.l2Group != kRinexNoL2) {
             s.c2 = m.l2Pseudorange;
             s.l2 = -m.l2Phase;
         }
@@ -110,12 +159,13 @@ int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
         if (lock.seen) {
             if (t.l1LockTime < lock.l1LockTime) s.lli1 = kLockLost;
             // An L2 lock that appears already grown on a satellite tracked
-            // without L2 restarted too.
-            if (hasL2 && (lock.hasL2 ? t.l2LockTime < lock.l2LockTime : t.l2LockTime != 0.0)) {
+            // without that L2 signal restarted too.
+            if (s.l2Group != kRinexNoL2 &&
+                (lock.l2Group == s.l2Group ? t.l2LockTime < lock.l2LockTime : t.l2LockTime != 0.0)) {
                 s.lli2 = kLockLost;
             }
         }
-        lock = LockEntry{true, hasL2, t.l1LockTime, hasL2 ? t.l2LockTime : 0.0};
+        lock = LockEntry{true, s.l2Group, t.l1LockTime, s.l2Group != kRinexNoL2 ? t.l2LockTime : 0.0};
         g_epoch.sats[g_epoch.count++] = s;
     }
     return WriteRinexObsEpoch(&g_epoch);

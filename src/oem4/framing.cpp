@@ -94,9 +94,10 @@ int32_t OpenPort(int32_t port, PortMessageFn callback) {
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size) {
     if (!g_portTableInitialised || port < 0 || port >= kMaxPorts) return;
     Oem4Decoder *dec = g_portTable[static_cast<size_t>(port)];
-    if (dec == nullptr || options == nullptr || size != static_cast<int32_t>(sizeof(Oem4Options)))
-        return;
-    std::memcpy(&dec->options, options, sizeof(Oem4Options));
+    if (dec == nullptr || options == nullptr || !IsOem4OptionsSize(size)) return;
+    // The shorter record has no channels field: the default stays in force.
+    dec->options = Oem4Options{};
+    std::memcpy(&dec->options, options, static_cast<size_t>(size));
 }
 
 const RecordTableEntry *FindRecordTableEntry(uint32_t messageId) {

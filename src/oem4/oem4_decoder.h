@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "oem4conv.h"
+#include "oem4/screening.h"
 #include "threadbuf/threadbuf.h"
 
 // Message callback of a port: time in GPS seconds of week (or -1.0), text.
@@ -81,6 +82,9 @@ struct SlipEntry {
     // L2 was observed. A lock time of 0 alone cannot tell "no L2" from an
     // L2 lock taken at that very epoch.
     uint8_t hasL2;
+    // The L2 signal taken (kNoL2Signal when none): it stays the choice while
+    // it is tracked, so a switch of signals cannot pass for a cycle slip.
+    uint8_t l2Signal;
 };
 
 // The receiver card of the latest VERSION record, for file headers.
@@ -129,6 +133,9 @@ struct Oem4Decoder {
     uint32_t timeSyncMessages;
     ReceiverVersion receiverVersion;
     IonUtcParameters ionUtc;
+    // What the range decoder kept of the latest epoch, and its counts.
+    EpochScreening screening;
+    ScreeningStats screeningStats;
     uint32_t resyncing; // non-zero while pending bytes are being fed again
     // Bytes of rejected candidates still to be fed again, pendingAt to
     // pendingEnd. A rejected candidate's bytes from the second on go in
@@ -144,6 +151,24 @@ struct Oem4Decoder {
     uint32_t pendingAt;
     uint32_t pendingEnd;
 };
+
+// The option record sizes SetPortOptions takes: with and without channels.
+inline bool IsOem4OptionsSize(int32_t size) {
+    return size == static_cast<int32_t>(OEM4CONV_OEM4_OPTIONS_SIZE) ||
+           size == static_cast<int32_t>(OEM4CONV_OEM4_OPTIONS_SIZE_V1);
+}
+// The observation file's channels a host's options ask for: 0 (not set, or
+// a record without the field) is the default.
+inline uint32_t OptionsChannels(const Oem4Options &options) {
+    return options.channels == 0 ? OEM4CONV_DEFAULT_CHANNELS : options.channels;
+}
+// Most satellites the range decoder puts into an epoch. The driver always
+// sets the file's channels; a port given none builds epochs of every
+// satellite it can hold.
+inline uint32_t PortChannels(const Oem4Options &options) {
+    return options.channels == 0 || options.channels > OEM4CONV_MAX_CHANNELS ? OEM4CONV_MAX_CHANNELS
+                                                                               : options.channels;
+}
 
 // The state of an open port, or null when the port is not open.
 Oem4Decoder *GetOpenPort(int32_t port);

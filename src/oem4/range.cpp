@@ -2,14 +2,20 @@
 //
 // The epoch is built in the port's staging area: the epoch header, one
 // measurement and one tracking record per satellite (L1 observations in
-// record order, each L2 observation paired to its satellite's L1 slot).
+// record order, each satellite's chosen L2 observation paired to its L1
+// slot). Observations the file has no place for (other systems, other
+// signals) are counted and left out; an epoch with more satellites than the
+// file's channels keeps GPS first, then GLONASS, then SBAS, and within a
+// system the satellites of the previous epoch and then the strongest.
 // The latest BESTPOS position and clock model are attached when their
 // times agree, the receiver clock is optionally recomputed, lock times are
 // compared with the previous epoch to spot cycle slips, and the three
 // record groups go into the ThreadBuf.
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstdio>
 #include <new>
 
 #include "api/error_text.h"
@@ -19,12 +25,18 @@
 #include "oem4/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
+#include "oem4/screening.h"
+#include "oem4/signals.h"
 #include "threadbuf/payloads.h"
 
 namespace {
 
 constexpr uint16_t kRangecmpId = 140;
 constexpr uint32_t kMaxEpochSatellites = 24;
+// L1 observations an epoch may offer for its slots: a receiver of several
+// systems tracks more satellites than the file's channels, and the epoch is
+// fitted to the channels rather than lost.
+constexpr uint32_t kMaxCandidates = 64;
 constexpr double kSpeedOfLight = 299792458.0; // m/s
 constexpr uint32_t kSlipTablePrns = kSlipTableSize;
 
@@ -57,6 +69,8 @@ const char *const kMissingClockText = "Missing clock offset for current epoch. R
 const char *const kRisingText = "PRN %d is rising or re-appearing";
 const char *const kL1SlipText = "L1 cycle slip on PRN %d";
 const char *const kL2SlipText = "L2 cycle slip on PRN %d";
+const char *const kChannelsCutText =
+    "Notice: epoch has %u satellites for %u channels; left out PRN%s (later epochs cut alike are counted)";
 
 #pragma pack(push, 1)
 // The range decoder's view of the port's staging area. Slots are fixed at
@@ -74,9 +88,18 @@ static_assert(alignof(RangeStaging) == 1);
 constexpr uint32_t kMaxObservations =
     (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
 static_assert(kMaxObservations == 106);
+// The most observations a record buffer holds.
+constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
+static_assert(kMaxRecordObservations == 185);
+static_assert(kMaxRecordObservations <= 256, "observation indexes are kept in bytes");
+static_assert(kMaxScreenedSatellites == kMaxEpochSatellites);
+
+constexpr int8_t kGlonassChannelOffset = 7; // the logs store the channel + 7
+constexpr uint16_t kMaxGlonassChannelCode = 20;
 
 struct RangeObs {
     uint32_t prn;
+    uint32_t glonassFrequency; // channel + 7
     double pseudorange;
     double phase;
     float doppler;
@@ -87,7 +110,7 @@ struct RangeObs {
 
 RangeObs ReadObs(const uint8_t *observations, uint32_t i) {
     const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
-    return {le::U2(p + kObsPrnAt),    le::R8(p + kObsPseudorangeAt), le::R8(p + kObsPhaseAt),
+    return {le::U2(p + kObsPrnAt),    le::U2(p + kObsReservedAt),    le::R8(p + kObsPseudorangeAt), le::R8(p + kObsPhaseAt),
             le::R4(p + kObsDopplerAt), le::R4(p + kObsCnoAt),        le::R4(p + kObsLockTimeAt),
             le::U4(p + kObsStatusAt)};
 }
@@ -102,6 +125,8 @@ uint8_t LockByte(double lockTime) {
 // Compares an observation's lock time with the previous epoch's entry for
 // its satellite: a lock time that went down means lock was lost in between.
 void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2) {
+    // An L2 taken from another signal than in the previous epoch breaks the
+    // L2 phase whatever the lock times say.
     if (dec->options.reportAll == 0 || dec->callback == nullptr || obs.prn >= kSlipTablePrns) return;
     const SlipEntry &prev = dec->slipTable[obs.prn];
     const int prn = static_cast<int>(obs.prn);
@@ -110,7 +135,8 @@ void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2
         PortReportf(dec, time, kRisingText, prn);
     } else if (!l2) {
         if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
-    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime : lock != 0.0) {
+    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status)
+                               : lock != 0.0) {
         // An L2 lock that shows up already grown for a satellite tracked
         // without L2 counts as a slip; one that starts at 0 and then grows
         // does not.
@@ -175,6 +201,7 @@ std::array<uint64_t, kMaxPorts> g_slipEntriesSet{};
 
 // The slip table describes the latest epoch only.
 void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uint32_t satellites) {
+    const EpochScreening &screening = dec->screening;
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
     uint64_t &set = g_slipEntriesSet[static_cast<size_t>(dec->port)];
     for (uint64_t bits = set; bits != 0; bits &= bits - 1) {
@@ -185,12 +212,81 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kSignalL2) != 0 ? 1 : 0;
-        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2};
+        dec->slipTable[t.prn] =
+            SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
         set |= uint64_t{1} << t.prn;
     }
 }
 
+// An epoch with more satellites than channels: chooses which of its L1
+// observations (counted in record order) get a slot. GPS goes before
+// GLONASS before SBAS; within a system the satellites written in the
+// previous epoch come first (their carrier phase goes on), then the
+// strongest C/No, then record order. Reports the first epoch cut in a
+// conversion; the driver reports the count at the end.
+uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n,
+                          uint32_t satellites, uint32_t channels, uint64_t *cutPrns) {
+    struct Candidate {
+        uint32_t system;
+        uint32_t previous; // 0 when written in the previous epoch
+        float cno;
+        uint32_t order;
+    };
+    std::array<Candidate, kMaxCandidates> candidates;
+    std::array<uint32_t, kMaxCandidates> prnOf; // in record order
+    const EpochScreening &last = dec->screening;
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < n && count < satellites; ++i) {
+        const RangeObs obs = ReadObs(observations, i);
+        if (ScreenObservation(obs.status) != ROLE_L1 || obs.prn == 0) continue;
+        uint32_t previous = 1;
+        for (uint32_t k = 0; k < last.count; ++k) {
+            if (last.satellites[k].prn == obs.prn) previous = 0;
+        }
+        // NaN C/No sorts as the weakest.
+        const float cno = obs.cno == obs.cno ? obs.cno : -1.0e30f;
+        candidates[count] = {TrackingSystem(obs.status), previous, cno, count};
+        prnOf[count] = obs.prn;
+        ++count;
+    }
+    std::sort(candidates.begin(), candidates.begin() + count, [](const Candidate &a, const Candidate &b) {
+        if (a.system != b.system) return a.system < b.system;
+        if (a.previous != b.previous) return a.previous < b.previous;
+        if (a.cno != b.cno) return a.cno > b.cno;
+        return a.order < b.order;
+    });
+    uint64_t keep = 0;
+    for (uint32_t k = 0; k < channels; ++k) keep |= uint64_t{1} << candidates[k].order;
+
+    // Left-out PRNs in record order, for the first report.
+    char list[kMaxCandidates * 7 + 1];
+    size_t used = 0;
+    list[0] = '\0';
+    for (uint32_t k = 0; k < count; ++k) {
+        if ((keep >> k & 1u) != 0) continue;
+        const uint32_t prn = prnOf[k];
+        if (prn < kSlipTablePrns) *cutPrns |= uint64_t{1} << prn;
+        const int w = std::snprintf(list + used, sizeof list - used, " %u", prn);
+        if (w > 0 && used + static_cast<size_t>(w) < sizeof list) used += static_cast<size_t>(w);
+    }
+    ScreeningStats &stats = dec->screeningStats;
+    if (stats.cutEpochs == 0) PortReportf(dec, time, kChannelsCutText, satellites, channels, list);
+    ++stats.cutEpochs;
+    stats.cutSatellites += satellites - channels;
+    return keep;
+}
+
 } // namespace
+
+const EpochScreening *GetEpochScreening(int32_t port) {
+    const Oem4Decoder *dec = GetOpenPort(port);
+    return dec != nullptr ? &dec->screening : nullptr;
+}
+
+const ScreeningStats *GetScreeningStats(int32_t port) {
+    const Oem4Decoder *dec = GetOpenPort(port);
+    return dec != nullptr ? &dec->screeningStats : nullptr;
+}
 
 int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
@@ -202,20 +298,66 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     const uint32_t n = le::U4(record + kOem4HeaderLength);
     const uint8_t *observations = record + kOem4HeaderLength + 4;
 
-    // Also bounds every observation read below to the first 4696 bytes.
-    if (n > kMaxObservations) {
+    ++dec->screeningStats.rangeRecords;
+    // The framing has matched the count to the record's length; this bound
+    // keeps every read within the record buffer whoever calls.
+    if (n > kMaxRecordObservations) {
+        ++dec->screeningStats.refusedRecords;
         PortReport(dec, time, kOverflowText);
         return 0;
     }
-    uint32_t satellites = 0;
+    // Screening, in one pass: what the file has no place for is counted and
+    // left out; the L1 and L2 observations are listed for the passes below,
+    // which then visit only their own. Only a satellite that offers more
+    // than one L2 signal needs the choice between them.
+    std::array<uint8_t, kMaxRecordObservations> l1At; // record indexes, PRN not 0
+    std::array<uint8_t, kMaxRecordObservations> l2At;
+    uint32_t l1Count = 0, l2Count = 0;
+    uint32_t usable = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
     for (uint32_t i = 0; i < n; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        if (ObsFrequency(obs.status) == kFrequencyL1 && obs.prn != 0) ++satellites;
+        const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
+        const uint32_t status = le::U4(p + kObsStatusAt);
+        const ObservationRole role = ScreenObservation(status);
+        if (role == ROLE_LEFT_OUT) {
+            ++dec->screeningStats.leftOut[TrackingSystem(status)];
+            continue;
+        }
+        ++usable;
+        const uint32_t prn = le::U2(p + kObsPrnAt);
+        if (role == ROLE_L1) {
+            if (prn != 0) l1At[l1Count++] = static_cast<uint8_t>(i);
+            continue;
+        }
+        l2At[l2Count++] = static_cast<uint8_t>(i);
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0) l2Choice = true;
+        else l2Seen |= uint64_t{1} << prn;
+    }
+    uint32_t satellites = l1Count;
+    // Observations left out take no room: a receiver of many systems and
+    // signals fills a record with far more than the file can hold.
+    if (usable > kMaxObservations) {
+        ++dec->screeningStats.refusedRecords;
+        PortReport(dec, time, kOverflowText);
+        return 0;
     }
     if (satellites == 0) return 0;
-    if (satellites > kMaxEpochSatellites) {
+    if (satellites > kMaxCandidates) {
+        ++dec->screeningStats.refusedRecords;
         PortReport(dec, time, kTooManyText);
         return 0;
+    }
+    const Oem4Options &opt = dec->options;
+    // Bit j: the j-th L1 observation gets a slot.
+    uint64_t keep = ~uint64_t{0};
+    // PRNs below 64 whose satellite was left out for want of channels: their
+    // L2 goes with them, without the "no data for L1" report.
+    uint64_t cutPrns = 0;
+    const uint32_t channels = PortChannels(opt);
+    if (satellites > channels) {
+        keep = ChooseSatellites(dec, time, observations, n, satellites, channels, &cutPrns);
+        satellites = channels;
     }
 
     // The epoch is cleared here and every slot in use is written whole by
@@ -223,7 +365,7 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     // those slots.
     RangeStaging *st = new (dec->staging.data()) RangeStaging;
     st->epoch = EpochRecord{};
-    const Oem4Options &opt = dec->options;
+    EpochScreening &screening = dec->screening;
 
     // The first slot of each PRN below 64, for pairing the L2 observations
     // without a search; kNoSlot where that PRN has no L1 observation.
@@ -232,9 +374,9 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     firstSlot.fill(kNoSlot);
 
     uint32_t slot = 0;
-    for (uint32_t i = 0; i < n && slot < satellites; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        if (ObsFrequency(obs.status) != kFrequencyL1 || obs.prn == 0) continue;
+    for (uint32_t k = 0; k < l1Count && slot < satellites; ++k) {
+        if ((keep >> k & 1u) == 0) continue;
+        const RangeObs obs = ReadObs(observations, l1At[k]);
         if (obs.prn < kSlipTablePrns && firstSlot[obs.prn] == kNoSlot) {
             firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
@@ -255,22 +397,58 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         t.l1Cno = obs.cno;
         st->meas[slot] = m;
         st->tracking[slot] = t;
+        const uint32_t system = TrackingSystem(obs.status);
+        screening.satellites[slot] = ScreenedSatellite{
+            static_cast<uint16_t>(obs.prn), static_cast<uint8_t>(system),
+            system == SYS_GLONASS && obs.glonassFrequency <= kMaxGlonassChannelCode
+                ? static_cast<int8_t>(static_cast<int>(obs.glonassFrequency) - kGlonassChannelOffset)
+                : kNoGlonassChannel,
+            kNoL2Signal, obs.cno, 0.0f};
         ++slot;
         CheckSlip(dec, time, obs, false);
     }
 
-    for (uint32_t i = 0; i < n; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        if (ObsFrequency(obs.status) != kFrequencyL2) continue;
-        // Paired by the full PRN, so PRNs that share their low byte stay apart.
+    // The slot of an L2 observation's satellite, or `satellites` when none.
+    auto slotOf = [&](uint32_t prn) -> uint32_t {
+        if (prn < kSlipTablePrns) return firstSlot[prn] != kNoSlot ? firstSlot[prn] : satellites;
         uint32_t j = 0;
-        if (obs.prn < kSlipTablePrns) {
-            j = firstSlot[obs.prn] != kNoSlot ? firstSlot[obs.prn] : satellites;
-        } else {
-            while (j < satellites && st->tracking[j].prn != obs.prn) ++j;
+        while (j < satellites && st->tracking[j].prn != prn) ++j;
+        return j;
+    };
+
+    // One L2 signal per satellite: the one taken in the previous epoch while
+    // it is still tracked, else P code, else the other.
+    std::array<uint8_t, kMaxEpochSatellites> l2Rank;
+    l2Rank.fill(kNoL2Rank);
+    for (uint32_t k = 0; l2Choice && k < l2Count; ++k) {
+        const uint8_t *p = observations + static_cast<size_t>(l2At[k]) * kRangeObsSize;
+        const uint32_t status = le::U4(p + kObsStatusAt);
+        const ObservationRole role = ScreenObservation(status);
+        const uint32_t prn = le::U2(p + kObsPrnAt);
+        const uint32_t j = slotOf(prn);
+        if (j == satellites) continue;
+        const uint32_t signal = TrackingSignal(status);
+        const uint8_t rank = L2Rank(dec, prn, signal, role);
+        if (rank < l2Rank[j]) {
+            l2Rank[j] = rank;
+            screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);
         }
+    }
+
+    for (uint32_t k = 0; k < l2Count; ++k) {
+        const RangeObs obs = ReadObs(observations, l2At[k]);
+        // Paired by the full PRN, so PRNs that share their low byte stay apart.
+        const uint32_t j = slotOf(obs.prn);
         if (j == satellites) {
-            PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
+            if (obs.prn >= kSlipTablePrns || (cutPrns >> obs.prn & 1u) == 0) {
+                PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
+            }
+            continue;
+        }
+        if (!l2Choice) {
+            screening.satellites[j].l2Signal = static_cast<uint8_t>(TrackingSignal(obs.status));
+        } else if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
+            ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
             continue;
         }
         MeasRecord &m = st->meas[j];
@@ -279,12 +457,15 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
         m.l2Pseudorange = obs.pseudorange;
         t.signalFlags |= kSignalL2; // a second L2 observation must not add it twice
         t.l2LockTime = obs.lockTime;
+        screening.satellites[j].l2Cno = obs.cno;
         if (opt.requireL2Lock != 0 &&
             (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kPhaseLockBit) == 0)) {
             m.l2Pseudorange = 0.0;
         }
         CheckSlip(dec, time, obs, true);
     }
+    screening.time = time;
+    screening.count = satellites;
 
     EpochRecord &epoch = st->epoch;
     epoch.satCount = static_cast<uint8_t>(satellites);

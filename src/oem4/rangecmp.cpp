@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/le.h"
+#include "oem4/signals.h"
 
 namespace {
 
@@ -29,13 +30,16 @@ constexpr unsigned kPseudorangeShift = 28, kPseudorangeWidth = 36;
 constexpr size_t kAdrByte = 12;
 constexpr size_t kPrnByte = 17;
 constexpr size_t kLockByte = 18;
+constexpr size_t kGlonassFrequencyByte = 21; // bits 170-175: frequency channel + 7
+constexpr unsigned kGlonassFrequencyShift = 2, kGlonassFrequencyWidth = 6;
 constexpr unsigned kLockTimeWidth = 21;
 constexpr unsigned kCnoShift = 21, kCnoWidth = 5;
 
 const char *const kMaxchanText = "MAXCHAN(%d) exceeded, data may be lost on Port %d";
 
-// Shared by all ports; rebuilt for every RANGECMP record. Bytes past the
-// part the last expansion wrote are always zero.
+// Shared by all ports; rebuilt for every RANGECMP record. Only observations
+// that the observation file can take are expanded, so MAXCHAN of them always
+// fit. Bytes past the part the last expansion wrote are always zero.
 std::array<uint8_t, kExpandedRangeSize> g_expanded;
 size_t g_expandedUsed = 0;
 
@@ -47,11 +51,12 @@ int64_t SignExtend(uint64_t v, unsigned width) {
 }
 
 // Writes all 44 bytes of the expanded observation; the fields that
-// RANGECMP does not carry (reserved word, standard deviations) are zero.
-void ExpandObservation(const uint8_t *in, uint8_t *out) {
+// RANGECMP does not carry (standard deviations) are zero. The reserved word
+// carries the GLONASS frequency channel + 7, as in RANGE.
+// Inlined: it is the inner step of every compressed observation.
+[[gnu::always_inline]] inline void ExpandObservation(const uint8_t *in, uint8_t *out) {
     std::memset(out, 0, kRangeObsSize);
     const uint32_t prn = in[kPrnByte];
-    if (prn >= kDroppedPrn) return; // all zero: PRN 0, never counted
     const uint32_t status = le::U4(in);
     uint64_t word;
     std::memcpy(&word, in + kPseudorangeWord, sizeof word);
@@ -65,6 +70,9 @@ void ExpandObservation(const uint8_t *in, uint8_t *out) {
     const double cno = 20.0 + static_cast<double>((lockWord >> kCnoShift) & LowBits(kCnoWidth));
 
     le::PutU2(out + kObsPrnAt, static_cast<uint16_t>(prn));
+    le::PutU2(out + kObsReservedAt,
+              static_cast<uint16_t>((in[kGlonassFrequencyByte] >> kGlonassFrequencyShift) &
+                                    LowBits(kGlonassFrequencyWidth)));
     le::PutR8(out + kObsPseudorangeAt, pseudorange);
     le::PutR8(out + kObsPhaseAt, RebuildCarrierPhase(adr, pseudorange, status));
     le::PutR4(out + kObsDopplerAt, static_cast<float>(doppler));
@@ -84,22 +92,114 @@ double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t st
     return -(k * kAdrRollover + a);
 }
 
-const uint8_t *ExpandRangecmp(const Oem4Decoder *dec) {
+const uint8_t *ExpandRangecmp(Oem4Decoder *dec) {
     std::memcpy(g_expanded.data(), dec->record.data(), kOem4HeaderLength);
     const uint8_t *body = RecordBody(dec);
-    uint32_t count = le::U4(body);
-    if (count > MAXCHAN) {
-        PortReportf(dec, HeaderTime(dec), kMaxchanText, static_cast<int>(MAXCHAN), dec->port);
-        count = MAXCHAN;
-    }
+    const uint8_t *in = body + 4;
+    const uint32_t count = le::U4(body);
+    ScreeningStats &stats = dec->screeningStats;
+
+    // What the file takes, by system, in one pass. Observations of other
+    // systems and signals are counted and left out; those of PRN 64 and
+    // above are dropped as they always were (SBAS has no place in compressed
+    // records). Only a satellite that offers more than one L2 signal needs
+    // the choice below. Observations are expanded as they are taken: when
+    // no choice or cut follows, which is the common case, that is the
+    // expanded record.
     uint8_t *out = g_expanded.data() + kOem4HeaderLength;
-    le::PutU4(out, count);
+    std::array<uint32_t, kSystemCount> kept{};
+    uint32_t taken = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
     for (uint32_t i = 0; i < count; ++i) {
-        ExpandObservation(body + 4 + i * kCompressedObsSize, out + 4 + i * kRangeObsSize);
+        const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+        const uint32_t status = le::U4(obs);
+        const ObservationRole role = ScreenObservation(status);
+        const uint32_t prn = obs[kPrnByte];
+        if (role == ROLE_LEFT_OUT) {
+            ++stats.leftOut[TrackingSystem(status)];
+            continue;
+        }
+        if (prn >= kDroppedPrn) continue;
+        if (role != ROLE_L1) {
+            if ((l2Seen >> prn & 1u) != 0) l2Choice = true;
+            l2Seen |= uint64_t{1} << prn;
+        }
+        ++kept[TrackingSystem(status)];
+        if (taken < MAXCHAN) ExpandObservation(obs, out + 4 + static_cast<size_t>(taken) * kRangeObsSize);
+        ++taken;
+    }
+    // The L2 signal each satellite's slot will take, chosen as the range
+    // decoder chooses, so that only observations the epoch will hold count
+    // towards MAXCHAN; the L2 signals not chosen are left out.
+    std::array<uint8_t, kDroppedPrn> l2Signal;
+    if (l2Choice) {
+        std::array<uint8_t, kDroppedPrn> l2Rank;
+        l2Rank.fill(kNoL2Rank);
+        l2Signal.fill(kNoL2Signal);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+            const uint32_t status = le::U4(obs);
+            const ObservationRole role = ScreenObservation(status);
+            const uint32_t prn = obs[kPrnByte];
+            if ((role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) || prn >= kDroppedPrn) continue;
+            const uint8_t rank = L2Rank(dec, prn, TrackingSignal(status), role);
+            if (rank < l2Rank[prn]) {
+                l2Rank[prn] = rank;
+                l2Signal[prn] = static_cast<uint8_t>(TrackingSignal(status));
+            }
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+            const uint32_t status = le::U4(obs);
+            const ObservationRole role = ScreenObservation(status);
+            const uint32_t prn = obs[kPrnByte];
+            if ((role != ROLE_L2_PREFERRED && role != ROLE_L2_OTHER) || prn >= kDroppedPrn) continue;
+            if (l2Signal[prn] == TrackingSignal(status)) continue;
+            --kept[TrackingSystem(status)];
+            ++stats.leftOut[TrackingSystem(status)];
+        }
+    }
+    auto takes = [&](const uint8_t *obs, uint32_t status) {
+        const ObservationRole role = ScreenObservation(status);
+        const uint32_t prn = obs[kPrnByte];
+        if (role == ROLE_LEFT_OUT || prn >= kDroppedPrn) return false;
+        return role == ROLE_L1 || !l2Choice || l2Signal[prn] == TrackingSignal(status);
+    };
+    // Over MAXCHAN, GPS goes first, then GLONASS, then the rest, each in
+    // record order: which observations survive must not depend on the
+    // order in which the receiver lists its systems.
+    uint32_t total = 0;
+    for (uint32_t k : kept) total += k;
+    std::array<uint32_t, kSystemCount> quota = kept;
+    if (total > MAXCHAN) {
+        PortReportf(dec, HeaderTime(dec), kMaxchanText, static_cast<int>(MAXCHAN), dec->port);
+        ++stats.maxchanRecords;
+        stats.maxchanObservations += total - MAXCHAN;
+        uint32_t room = MAXCHAN;
+        for (uint32_t &q : quota) {
+            if (q > room) q = room;
+            room -= q;
+        }
+        total = MAXCHAN;
+    }
+
+    le::PutU4(out, total);
+    uint32_t at = 0;
+    const bool expanded = !l2Choice && taken <= MAXCHAN;
+    for (uint32_t i = 0; !expanded && i < count && at < total; ++i) {
+        const uint8_t *obs = in + static_cast<size_t>(i) * kCompressedObsSize;
+        const uint32_t status = le::U4(obs);
+        if (!takes(obs, status)) continue;
+        uint32_t &q = quota[TrackingSystem(status)];
+        if (q == 0) continue;
+        --q;
+        ExpandObservation(obs, out + 4 + static_cast<size_t>(at) * kRangeObsSize);
+        ++at;
     }
     // The buffer is as if cleared before the expansion: what is left of a
     // longer earlier one is zeroed.
-    const size_t used = kOem4HeaderLength + 4 + count * kRangeObsSize;
+    const size_t used = kOem4HeaderLength + 4 + static_cast<size_t>(total) * kRangeObsSize;
     if (g_expandedUsed > used) std::memset(g_expanded.data() + used, 0, g_expandedUsed - used);
     g_expandedUsed = used;
     return g_expanded.data();

@@ -258,17 +258,58 @@ TEST_F(Conversion, AlmanacsAreAnnouncedAndWrittenButNotCounted) {
     ExpectCounters(0, 0, 0);
 }
 
-TEST_F(Conversion, RefusedEpochIsReportedWithItsTimeAndLaterEpochsAreWritten) {
+// More satellites than channels: the epoch is written with as many as fit
+// (the first one reported with the PRNs left out, the count at the end). The
+// channels option widens the file; a host with the older, shorter options
+// record still gets 12.
+TEST_F(Conversion, EpochOverTheChannelsIsWrittenCutAndTheChannelsOptionWidensTheFile) {
     std::vector<uint8_t> log = RangeLog(8, 100000);
-    Append(log, RangeLog(13, 101000)); // more satellites than the file's 12 channels
-    Append(log, RangeLog(12, 102000));
+    Append(log, RangeLog(13, 101000));
+    Append(log, RangeLog(14, 102000));
     ASSERT_EQ(ConvertBytes(log), 0);
-    ExpectCounters(2, 0, 0);
-    EXPECT_EQ(TsqEpochs(dir / "out.tsq"), 2);
-    ASSERT_EQ(g_messages.size(), 1u);
+    ExpectCounters(3, 0, 0);
+    EXPECT_EQ(TsqEpochs(dir / "out.tsq"), 3);
+    auto bytes = Slurp(dir / "out.tsq");
+    EXPECT_EQ(bytes[7], 12); // channels in the header
+    EXPECT_EQ(bytes[202 + 68 + 8 * 44 + 2], 12);
+    ASSERT_EQ(g_messages.size(), 2u);
     EXPECT_EQ(g_messages[0].time, 101.0);
-    EXPECT_EQ(g_messages[0].text.rfind("Error: Epoch 101.0 has 13 measurements 12 channels in ", 0), 0u)
-        << g_messages[0].text;
+    // All equal in strength: the 8 of the previous epoch, then record order.
+    EXPECT_EQ(g_messages[0].text,
+              "Notice: epoch has 13 satellites for 12 channels; left out PRN 13 (later epochs cut alike are counted)");
+    EXPECT_EQ(g_messages[1].time, -1.0);
+    EXPECT_EQ(g_messages[1].text,
+              "Notice: 2 epochs had more satellites than the 12 channels; 3 satellites left out of them");
+    EXPECT_EQ(LastConversionStats().screening.cutEpochs, 2u);
+    EXPECT_EQ(LastConversionStats().refusedEpochs, 0u);
+
+    Oem4Options wide;
+    std::memcpy(&wide, options->converterOptions, sizeof wide);
+    wide.channels = 24;
+    std::memcpy(options->converterOptions, &wide, sizeof wide);
+    g_messages.clear();
+    ASSERT_EQ(ConvertBytes(log), 0);
+    bytes = Slurp(dir / "out.tsq");
+    EXPECT_EQ(bytes[7], 24);
+    EXPECT_EQ(bytes.size(), 202u + 3 * 68 + (8 + 13 + 14) * 44);
+    EXPECT_TRUE(g_messages.empty());
+
+    // The older record: its size says it ends before the channels field,
+    // whatever the bytes after it hold.
+    options->optionsSize = OEM4CONV_OEM4_OPTIONS_SIZE_V1;
+    ASSERT_EQ(ConvertBytes(log), 0);
+    bytes = Slurp(dir / "out.tsq");
+    EXPECT_EQ(bytes[7], 12);
+    EXPECT_EQ(TsqEpochs(dir / "out.tsq"), 3);
+    EXPECT_EQ(bytes.size(), 202u + 3 * 68 + (8 + 12 + 12) * 44);
+
+    options->optionsSize = OEM4CONV_OEM4_OPTIONS_SIZE;
+    wide.channels = 25;
+    std::memcpy(options->converterOptions, &wide, sizeof wide);
+    options->epochCount = 77;
+    EXPECT_EQ(ConvertBytes(log), 1);
+    EXPECT_EQ(ErrString(), "Incorrect version of OEM4 Conversion DLL, Invalid options: channels 25 (1 to 24)");
+    EXPECT_EQ(options->epochCount, 77u);
 }
 
 TEST_F(Conversion, EachConversionCountsOnlyItsOwnMarks) {

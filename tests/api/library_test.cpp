@@ -5,12 +5,15 @@
 #include "api/error_text.h"
 #include "oem4conv.h"
 
-TEST(SetFactoryDefaults, WritesDefaultsOnlyForSize28AndKeepsSpare) {
-    uint8_t raw[28];
+// A host built before the channels field passes 28 and a 28-byte record:
+// nothing past it may be written. The current size also sets the channels.
+TEST(SetFactoryDefaults, WritesDefaultsForBothSizesAndKeepsSpare) {
+    uint8_t raw[36];
     std::memset(raw, 0xCD, sizeof raw);
     auto *o = reinterpret_cast<Oem4Options *>(raw);
     SetFactoryDefaults(27, o);
     SetFactoryDefaults(29, o);
+    SetFactoryDefaults(33, o);
     for (uint8_t b : raw) EXPECT_EQ(b, 0xCD);
 
     SetFactoryDefaults(28, o);
@@ -21,7 +24,14 @@ TEST(SetFactoryDefaults, WritesDefaultsOnlyForSize28AndKeepsSpare) {
     EXPECT_EQ(+v.reportAll, 0u);
     EXPECT_EQ(+v.recomputeClock, 0u);
     EXPECT_EQ(+v.requireL2Lock, 1u);
-    for (int i = 24; i < 28; ++i) EXPECT_EQ(raw[i], 0xCD);
+    for (int i = 24; i < 36; ++i) EXPECT_EQ(raw[i], 0xCD) << i;
+
+    SetFactoryDefaults(OEM4CONV_OEM4_OPTIONS_SIZE, o);
+    std::memcpy(&v, raw, sizeof v);
+    EXPECT_EQ(+v.channels, 12u);
+    EXPECT_EQ(+v.maxPositionAge, 5.0);
+    for (int i = 24; i < 28; ++i) EXPECT_EQ(raw[i], 0xCD) << i;
+    for (int i = 32; i < 36; ++i) EXPECT_EQ(raw[i], 0xCD) << i;
 }
 
 TEST(ConvertFileChecks, RefusesWrongRecordSizesWithoutWritingResults) {

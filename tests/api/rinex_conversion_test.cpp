@@ -467,8 +467,9 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     ASSERT_EQ(obs.epochs.size(), 3u);
     EXPECT_EQ(obs.epochs[1].flag, 5);
     EXPECT_EQ(options->markCount, 4u);
-    // PRN 0 is no satellite for the decoder, PRN 200 none for RINEX.
-    EXPECT_EQ(obs.epochs[0].sats.size(), 6u);
+    // PRN 0 is no satellite for the decoder; PRNs 120 and 200 flagged as
+    // GPS have no RINEX GPS number.
+    EXPECT_EQ(obs.epochs[0].sats.size(), 5u);
     for (const rinexread::SatRecord &sat : obs.epochs[0].sats) {
         for (const rinexread::ObsValue &v : sat.values) {
             if (v.present) {

@@ -315,3 +315,46 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     EXPECT_EQ(Run({P("day1.gps"), "--rinex-only", "--report"}).status, 2);
     EXPECT_EQ(Run({P("day1.gps"), "--rinex", "--marker", std::string(61, 'M')}).status, 2);
 }
+
+// A log of 14-satellite epochs: cut to 12 by default with the count on the
+// summary's second line, whole with --channels 14. A log whose range records
+// hold nothing the file takes gives no epoch: exit 1 with the reason.
+TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
+    std::vector<uint8_t> log;
+    for (int32_t ms : {100000, 101000}) {
+        const auto record = RangeLog(14, ms);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    WriteBytes(dir / "wide.gps", log);
+    Outcome cut = Run({P("wide.gps"), "-q"});
+    ASSERT_EQ(cut.status, 0) << cut.err;
+    EXPECT_TRUE(Contains(cut.out, ": converted, 2 epochs")) << cut.out;
+    EXPECT_TRUE(Contains(cut.out, "\n  2 epochs cut to 12 channels (4 satellites left out)\n")) << cut.out;
+    EXPECT_EQ(ReadText(dir / "wide.tsq")[7], 12);
+
+    Outcome whole = Run({P("wide.gps"), "-q", "--channels", "14"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    EXPECT_FALSE(Contains(whole.out, "cut to")) << whole.out;
+    EXPECT_EQ(ReadText(dir / "wide.tsq")[7], 14);
+    EXPECT_EQ(Run({P("wide.gps"), "--channels", "25"}).status, 2);
+
+    // The same satellites as Galileo: nothing the file can take.
+    for (std::size_t at = 0; at + 32 <= log.size();) {
+        const uint32_t count = log[at + 28];
+        for (uint32_t i = 0; i < count; ++i) log[at + 32 + 44 * i + 40 + 2] |= 3; // system bits 16-18
+        const std::size_t length = 28 + 4 + 44 * count;
+        const auto sealed = MakeRecord(43, std::vector<uint8_t>(log.begin() + static_cast<long>(at) + 28,
+                                                                log.begin() + static_cast<long>(at + length)),
+                                       {1500, 100000, 180});
+        std::copy(sealed.begin(), sealed.end(), log.begin() + static_cast<long>(at));
+        at += sealed.size();
+    }
+    WriteBytes(dir / "galileo.gps", log);
+    Outcome none = Run({P("galileo.gps"), "-q"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(Contains(none.err, "galileo.gps: no epoch written from 2 range records: no range record holds a "
+                                   "GPS, GLONASS or SBAS L1 C/A observation\n"))
+        << none.err;
+    EXPECT_TRUE(Contains(none.out, ": FAILED, 0 epochs")) << none.out;
+    EXPECT_TRUE(Contains(none.out, "\n  observations left out: 28 Galileo\n")) << none.out;
+}

@@ -70,6 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     o.reportAll = (data[0] >> 1) & 1u;
     o.epochFlag = (data[0] >> 2) & 1u;
     o.requireL2Lock = (data[0] >> 3) & 1u;
+    // Bits 5-7: the channels, so that epochs are fitted to few as well as to many.
+    o.channels = (data[0] >> 5) == 0 ? 12u : 3u * (data[0] >> 5);
     std::memcpy(options.converterOptions, &o, sizeof o);
     ConvertHost host{};
     host.structSize = sizeof host;

@@ -26,7 +26,7 @@ std::vector<uint8_t> Range(const std::vector<Obs> &obs, HeaderFields h) {
     Bytes b;
     b.u4(static_cast<uint32_t>(obs.size()));
     for (const Obs &o : obs) {
-        b.u2(o.prn).u2(0).r8(o.pseudorange).r4(0.1f).r8(o.phase).r4(0.01f);
+        b.u2(o.prn).u2(o.reserved).r8(o.pseudorange).r4(0.1f).r8(o.phase).r4(0.01f);
         b.r4(o.doppler).r4(o.cno).r4(o.lockTime).u4(o.status);
     }
     return MakeRecord(43, b.data(), h);

@@ -23,6 +23,7 @@ struct Obs {
     float cno;
     float lockTime;
     uint32_t status;
+    uint16_t reserved = 0; // GLONASS frequency channel + 7
 };
 Obs L1(uint16_t prn, float lockTime = 600.0f);
 Obs L2(uint16_t prn, float lockTime = 600.0f);

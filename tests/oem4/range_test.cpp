@@ -96,8 +96,18 @@ TEST_F(RangeTest, SatelliteAndObservationLimits) {
     for (uint16_t p = 1; p <= 24; ++p) obs.push_back(L1(p));
     EXPECT_EQ(Run(obs).meas.size(), 24u);
 
+    // More than the 24 slots: the epoch is fitted to them, not refused; over
+    // 64 L1 observations it is.
     obs.push_back(L1(25));
     Epoch e = Run(obs);
+    EXPECT_EQ(e.result, 1);
+    EXPECT_EQ(e.meas.size(), 24u);
+    EXPECT_EQ(Texts(), Texts_t{"Notice: epoch has 25 satellites for 24 channels; left out PRN 25 "
+                               "(later epochs cut alike are counted)"});
+    std::vector<Obs> many = obs;
+    for (uint16_t p = 26; p <= 65; ++p) many.push_back(L1(p));
+    CapturedMessages().clear();
+    e = Run(many);
     EXPECT_EQ(e.result, 0);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_EPOCH), 0);
     EXPECT_EQ(Texts(), Texts_t{"Too many satellites for internal buffers"});

@@ -80,21 +80,26 @@ TEST_F(RangecmpTest, MaxchanCutAndHighPrnsDropped) {
     OpenTestPort(DefaultOptions());
     std::vector<CmpObs> obs;
     for (uint8_t p = 1; p <= 12; ++p) obs.push_back(Cmp(p));
-    obs[4].prn = 120; // SBAS: dropped, unlike in RANGE
+    obs[4].prn = 120; // SBAS: dropped, unlike in RANGE, and not counted in the cut
     for (uint8_t p = 1; p <= 12; ++p) obs.push_back(Cmp(p, kTracked | kL2));
     for (uint8_t p = 13; p <= 18; ++p) obs.push_back(Cmp(p)); // observations 25 to 30
     const Epoch e = Decode(Rangecmp(obs, At(300.0)), &buf);
     ASSERT_EQ(e.result, 1);
-    ASSERT_EQ(e.meas.size(), 11u);
+    // 29 observations the file takes: the first 24 of them are 11 L1, 12 L2
+    // and the L1 of PRN 13.
+    ASSERT_EQ(e.meas.size(), 12u);
     for (size_t j = 0; j < 11; ++j) {
         EXPECT_NE(+e.meas[j].prn, 5);
         EXPECT_LE(+e.meas[j].prn, 12);
         EXPECT_EQ(+e.tracking[j].signalFlags, 7u);
     }
+    EXPECT_EQ(+e.meas[11].prn, 13);
+    EXPECT_EQ(+e.tracking[11].signalFlags, 5u);
     ASSERT_EQ(Texts().size(), 2u);
     EXPECT_EQ(Texts()[0], "MAXCHAN(24) exceeded, data may be lost on Port 0");
     EXPECT_EQ(CapturedMessages()[0].time, 300.0);
     EXPECT_EQ(Texts()[1], "PRN 5 had L2 data but no data for L1--data ignored");
+    EXPECT_EQ(GetScreeningStats(0)->maxchanObservations, 5u);
 
     // RANGE keeps PRN 120 as it is.
     const Epoch r = Decode(Range({L1(120)}), &buf);
@@ -154,8 +159,10 @@ TEST_F(RangecmpTest, OemvLogAllFortySixEpochs) {
     if (path.empty()) GTEST_SKIP() << "receiver log not present";
     const LogSummary s = DecodeLog(path, true, &buf);
     EXPECT_EQ(s.epochs, 46);
-    EXPECT_EQ(s.minSatellites, 11); // 30 observations cut to 24 in every record
-    EXPECT_EQ(s.maxSatellites, 11);
+    // 30 observations: 18 GPS, 2 SBAS (no place in compressed records), 10
+    // GLONASS. The cut to 24 keeps every GPS one, then 3 GLONASS satellites.
+    EXPECT_EQ(s.minSatellites, 12);
+    EXPECT_EQ(s.maxSatellites, 12);
 }
 
 TEST_F(RangecmpTest, RangeAndRangecmpLogsOfOneReceiver) {

@@ -425,3 +425,30 @@ TEST(ReportOutputs, LongSessionsStayExactSmallAndFast) {
 }
 
 } // namespace
+
+// The closing notices of a conversion say what the observation file does not
+// hold; the report adds them up per system.
+TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
+    const std::string dir = reporttest::TempDir("leftout");
+    const std::string base = dir + "/log";
+    { Session s(base); s.Epoch(1500, 100, {{3, 10}}); }
+    const std::string messages = dir + "/log.txt";
+    Append(messages,
+           "100.000  Notice: epoch has 14 satellites for 12 channels; left out PRN 50 51 (later epochs cut alike are counted)\n"
+           "-  Notice: 2124 GPS observations left out (no place for them in the observation file)\n"
+           "-  Notice: 3204 Galileo observations left out (no place for them in the observation file)\n"
+           "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n");
+    auto d = Collect(base, messages);
+    EXPECT_EQ(d->leftOut[0], 2124u);
+    EXPECT_EQ(d->leftOut[3], 3204u);
+    EXPECT_EQ(d->cutEpochs, 120u);
+    EXPECT_EQ(d->cutSatellites, 600u);
+    EXPECT_EQ(LeftOutText(*d),
+              "GPS 2124, Galileo 3204 observations left out; 120 epochs cut to the channels (600 satellites)");
+    EXPECT_EQ(d->messageCount, 4u);
+    EXPECT_EQ(d->messageCounts[ClassifyMessage("Notice: 1 QZSS observations left out (no place for them")],
+              2u);
+
+    auto none = Collect(base);
+    EXPECT_EQ(LeftOutText(*none), "");
+}

@@ -9,6 +9,7 @@
 
 #include "common/le.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/signals.h"
 #include "sim_support.h"
 #include "support/oem4_records.h"
 
@@ -458,4 +459,58 @@ TEST(SimLog, GpsephemAndBestxyzAloneOrBeside) {
         EXPECT_EQ(count[kMsgBestpos], both ? count[kMsgBestxyz] : 0u);
         EXPECT_EQ(count[kMsgBestxyz], s.epochs.size() / 2);
     }
+}
+
+// A five-system receiver of today: per satellite the signal set of its
+// system, GLONASS listed first when asked, and truth that counts what an
+// observation file of GPS and GLONASS L1 and one L2 has no place for.
+TEST(SimLog, FiveSystemsWithTodaysSignalSets) {
+    SimConfig cfg;
+    cfg.seed = 4;
+    cfg.duration = 30.0;
+    cfg.format = RangeFormat::Range;
+    cfg.otherSystems = oem4sim::SystemBit(1) | oem4sim::SystemBit(3) | oem4sim::SystemBit(4) | oem4sim::SystemBit(5);
+    cfg.oem7Signals = true;
+    cfg.glonassFirst = true;
+    MemorySink s = Simulate(cfg);
+    size_t epoch = 0;
+    for (const FoundRecord &r : WalkLog(s.bytes)) {
+        if (r.id != kMsgRange) continue;
+        ASSERT_LT(epoch, s.epochs.size());
+        const EpochTruth &t = s.epochs[epoch++];
+        const uint32_t n = le::U4(r.body);
+        uint32_t leftOut[8] = {};
+        std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>> signals; // (system, PRN) -> signals
+        std::vector<uint32_t> order;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint8_t *o = r.body + 4 + 44 * i;
+            const uint32_t status = le::U4(o + 40);
+            const uint32_t system = TrackingSystem(status);
+            signals[{system, le::U2(o)}].push_back(TrackingSignal(status));
+            if (order.empty() || order.back() != system) order.push_back(system);
+            if (ScreenObservation(status) == ROLE_LEFT_OUT) ++leftOut[system];
+            if (system == SYS_GPS && TrackingSignal(status) == kSignalGpsL2C) ++leftOut[system]; // P(Y) taken
+            if (system == SYS_GLONASS && TrackingSignal(status) == kSignalL2CodeCA) ++leftOut[system];
+            if (system == SYS_GLONASS) {
+                EXPECT_LE(le::U2(o + 2), 13u); // frequency channel + 7
+            }
+        }
+        // GLONASS, GPS, then the others in system order (QZSS only when in view).
+        ASSERT_GE(order.size(), 4u);
+        EXPECT_EQ(order[0], SYS_GLONASS);
+        EXPECT_EQ(order[1], SYS_GPS);
+        for (size_t k = 3; k < order.size(); ++k) EXPECT_GT(order[k], order[k - 1]);
+        for (uint32_t k = 0; k < 8; ++k) EXPECT_EQ(leftOut[k], t.leftOut[k]) << k;
+        for (const auto &[key, list] : signals) {
+            if (key.first == SYS_GPS && list.size() > 1) {
+                EXPECT_EQ(list, (std::vector<uint32_t>{kSignalL1CA, kSignalL2PCodeless, kSignalGpsL2C, kSignalGpsL5}));
+            }
+            if (key.first == SYS_QZSS) {
+                EXPECT_GE(key.second, 193u);
+            }
+        }
+        EXPECT_GT(t.glonassCount, 0);
+        EXPECT_GT(t.otherCount, 0);
+    }
+    EXPECT_EQ(epoch, s.epochs.size());
 }

@@ -5,31 +5,20 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-#if defined(_WIN32)
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include "api/convert.h"
 #include "commands.h"
+#include "oem4/signals.h"
 #include "output/tsq_reader.h"
+#include "platform.h"
 #include "report.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kBarWidth = 30;
 constexpr double kSecondsPerWeek = 604800.0;
@@ -39,26 +28,10 @@ constexpr double kSecondsPerWeek = 604800.0;
 // one its parent forwards).
 volatile std::sig_atomic_t g_interrupts = 0;
 
-extern "C" void OnInterrupt(int) {
+void OnInterrupt() {
     Abort();
     g_interrupts = g_interrupts + 1;
     if (g_interrupts >= 3) std::_Exit(130);
-}
-
-void InstallInterruptHandler() {
-#if defined(_WIN32)
-    std::signal(SIGINT, OnInterrupt);
-#else
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = OnInterrupt;
-    // Reads of the log carry on after the signal; the library stops at the
-    // end of the block, which is what keeps the outputs whole.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#endif
 }
 
 // State of the conversion running in this process, for the callbacks.
@@ -72,7 +45,7 @@ std::FILE *g_messageFile = nullptr;
 
 void ClearBar() {
     if (!g_barShown) return;
-    std::fputs("\r\033[K", stderr);
+    ClearConsoleLine(stderr);
     std::fflush(stderr);
     g_barShown = false;
     g_barPercent = -1;
@@ -112,12 +85,9 @@ void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
 }
 
 std::string OutputBase(const ConvertRequest &request, const std::string &log) {
-    if (request.output.empty()) return log;
-    std::error_code error;
-    if (fs::is_directory(request.output, error)) {
-        return (fs::path(request.output) / fs::path(log).filename()).string();
-    }
-    return request.output;
+    if (request.output.empty()) return LibraryPath(log);
+    if (IsDirectory(request.output)) return LibraryPath(PathInDirectory(request.output, log));
+    return LibraryPath(request.output);
 }
 
 // The GPS time span of the epochs in the observation file just written.
@@ -147,6 +117,50 @@ void PrintTimeSpan(const std::string &base) {
     const double span = (lastWeek - firstWeek) * kSecondsPerWeek + lastTime - firstTime;
     std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek,
                 lastTime, span);
+}
+
+// What the conversion could not put into the observation file, on a line of
+// its own under the summary; nothing when all of it went in.
+void PrintLeftOut(const ConversionStats &stats, uint32_t channels) {
+    std::string line;
+    char part[160];
+    const ScreeningStats &s = stats.screening;
+    for (uint32_t system = 0; system < kSystemCount; ++system) {
+        if (s.leftOut[system] == 0) continue;
+        std::snprintf(part, sizeof part, "%s%llu %s", line.empty() ? "" : ", ",
+                      static_cast<unsigned long long>(s.leftOut[system]), SystemName(system));
+        line += part;
+    }
+    if (!line.empty()) line = "observations left out: " + line;
+    auto add = [&line](const char *text) {
+        if (!line.empty()) line += "; ";
+        line += text;
+    };
+    if (s.cutEpochs != 0) {
+        std::snprintf(part, sizeof part, "%u epochs cut to %u channels (%llu satellites left out)",
+                      s.cutEpochs, channels, static_cast<unsigned long long>(s.cutSatellites));
+        add(part);
+    }
+    if (s.maxchanObservations != 0) {
+        std::snprintf(part, sizeof part, "%u compressed records over 24 observations (%llu left out)",
+                      s.maxchanRecords, static_cast<unsigned long long>(s.maxchanObservations));
+        add(part);
+    }
+    if (s.refusedRecords + stats.refusedEpochs != 0) {
+        std::snprintf(part, sizeof part, "%u epochs refused", s.refusedRecords + stats.refusedEpochs);
+        add(part);
+    }
+    if (!line.empty()) std::printf("  %s\n", line.c_str());
+}
+
+// Why a log holding range records gave no epoch.
+const char *NoEpochReason(const ConversionStats &stats) {
+    const ScreeningStats &s = stats.screening;
+    if (stats.refusedEpochs != 0) return "the observation file refused every epoch";
+    if (s.refusedRecords == s.rangeRecords) {
+        return "every range record was refused (too many observations or satellites)";
+    }
+    return "no range record holds a GPS, GLONASS or SBAS L1 C/A observation";
 }
 
 // Converts one log in this process; 0 when it converted to its end.
@@ -205,13 +219,25 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         std::fflush(stdout);
         std::fprintf(stderr, "oem4conv: %s: %s\n", log.c_str(), text);
     }
+    // A log whose range records gave nothing is no conversion, whatever the
+    // library's result says: the user would find an empty observation file.
+    const ConversionStats &stats = LastConversionStats();
+    const bool noEpochs = result == 0 && options->epochCount == 0 && stats.screening.rangeRecords != 0;
+    if (noEpochs) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "oem4conv: %s: no epoch written from %u range records: %s\n", log.c_str(),
+                     stats.screening.rangeRecords, NoEpochReason(stats));
+    }
     std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
-                result == 0 ? "converted" : "FAILED", options->epochCount, options->ephemerisCount,
-                options->markCount, g_messageCount);
+                result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount,
+                options->ephemerisCount, options->markCount, g_messageCount);
     if (request.hostFiles) PrintTimeSpan(base);
     std::printf("\n");
+    if (result == 0) {
+        PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
+    }
     std::fflush(stdout);
-    if (result != 0) return kExitFailed;
+    if (result != 0 || noEpochs) return kExitFailed;
     if (request.report) {
         report::ReportRequest report;
         report.base = base;
@@ -231,7 +257,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
 }
 
 int ConvertInProcess(const ConvertRequest &request) {
-    const bool showBar = request.progress && !request.quiet && isatty(fileno(stderr));
+    const bool showBar = request.progress && !request.quiet && IsConsole(stderr);
     int status = kExitOk;
     for (const std::string &log : request.logs) {
         if (g_interrupts != 0) {
@@ -244,19 +270,15 @@ int ConvertInProcess(const ConvertRequest &request) {
     return status;
 }
 
-#if !defined(_WIN32)
-struct Worker {
-    pid_t pid;
-    int fd;
-    std::string output;
-};
+int ConvertLogInWorker(const ConvertRequest &request, std::size_t log) {
+    return ConvertOne(request, request.logs[log], false);
+}
 
-// Each worker converts one log with its standard output in a pipe; the
-// parent prints a worker's output in one piece when it ends, so the reports
-// of parallel conversions never interleave.
+// Each worker converts one log; its report is printed in one piece when it
+// ends, so the reports of parallel conversions never interleave.
 int ConvertInWorkers(const ConvertRequest &request, int jobs) {
-    const bool showCount = request.progress && !request.quiet && isatty(fileno(stderr));
-    std::vector<Worker> running;
+    const bool showCount = request.progress && !request.quiet && IsConsole(stderr);
+    std::vector<WorkerProcess> running;
     std::size_t next = 0;
     std::size_t finished = 0;
     bool forwarded = false;
@@ -264,72 +286,41 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
 
     auto showProgress = [&]() {
         if (!showCount) return;
-        std::fprintf(stderr, "\r\033[K  %zu of %zu logs converted", finished, request.logs.size());
+        ClearConsoleLine(stderr);
+        std::fprintf(stderr, "  %zu of %zu logs converted", finished, request.logs.size());
         std::fflush(stderr);
     };
     showProgress();
     while (next < request.logs.size() || !running.empty()) {
         while (g_interrupts == 0 && next < request.logs.size() &&
                running.size() < static_cast<std::size_t>(jobs)) {
-            int fds[2];
-            if (pipe(fds) != 0) break;
-            std::fflush(stdout);
-            std::fflush(stderr);
-            const pid_t pid = fork();
-            if (pid < 0) {
-                close(fds[0]);
-                close(fds[1]);
-                break;
-            }
-            if (pid == 0) {
-                close(fds[0]);
-                for (const Worker &w : running) close(w.fd);
-                dup2(fds[1], STDOUT_FILENO);
-                close(fds[1]);
-                const int code = ConvertOne(request, request.logs[next], false);
-                std::fflush(stdout);
-                std::_Exit(code);
-            }
-            close(fds[1]);
-            running.push_back({pid, fds[0], {}});
+            WorkerProcess worker;
+            if (!StartWorker(request, next, ConvertLogInWorker, running, &worker)) break;
+            running.push_back(worker);
             ++next;
         }
         if (running.empty()) break; // interrupted, or no process could be started
         if (g_interrupts != 0 && !forwarded) {
-            for (const Worker &w : running) kill(w.pid, SIGINT);
+            InterruptWorkers(running);
             forwarded = true;
         }
 
-        std::vector<pollfd> polls;
-        for (const Worker &w : running) polls.push_back({w.fd, POLLIN, 0});
-        if (poll(polls.data(), polls.size(), -1) < 0) continue; // EINTR: look at the flag
-        for (std::size_t i = polls.size(); i-- > 0;) {
-            if (polls[i].revents == 0) continue;
-            Worker &w = running[i];
-            char chunk[4096];
-            const ssize_t n = read(w.fd, chunk, sizeof chunk);
-            if (n > 0) {
-                w.output.append(chunk, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            close(w.fd);
-            int wstatus = 0;
-            while (waitpid(w.pid, &wstatus, 0) < 0 && errno == EINTR) {
-            }
-            if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != kExitOk) status = kExitFailed;
-            if (showCount) std::fputs("\r\033[K", stderr);
+        WaitForWorkers(&running);
+        for (std::size_t i = running.size(); i-- > 0;) {
+            WorkerProcess &w = running[i];
+            if (!w.closed) continue;
+            std::string abnormal;
+            if (EndWorker(&w, &abnormal) != kExitOk) status = kExitFailed;
+            if (showCount) ClearConsoleLine(stderr);
             std::fwrite(w.output.data(), 1, w.output.size(), stdout);
-            if (WIFSIGNALED(wstatus)) {
-                std::printf("worker for a log ended by signal %d\n", WTERMSIG(wstatus));
-            }
+            if (!abnormal.empty()) std::printf("worker for a log %s\n", abnormal.c_str());
             std::fflush(stdout);
             ++finished;
             running.erase(running.begin() + static_cast<long>(i));
             showProgress();
         }
     }
-    if (showCount) std::fputs("\r\033[K", stderr);
+    if (showCount) ClearConsoleLine(stderr);
     for (std::size_t i = next; i < request.logs.size(); ++i) {
         std::fprintf(stderr, "oem4conv: %s: not converted (%s)\n", request.logs[i].c_str(),
                      g_interrupts != 0 ? "interrupted" : "no worker process could be started");
@@ -337,33 +328,30 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
     }
     return status;
 }
-#endif
 
 } // namespace
 
 int RunConvert(const ConvertRequest &request) {
-    std::error_code error;
-    if (request.logs.size() > 1 && !request.output.empty() &&
-        !fs::is_directory(request.output, error)) {
+    if (request.logs.size() > 1 && !request.output.empty() && !IsDirectory(request.output)) {
         std::fprintf(stderr,
                      "oem4conv: with several LOGs, -o must name an existing directory\n"
                      "Try 'oem4conv --help'.\n");
         return kExitUsage;
     }
-    InstallInterruptHandler();
+    InstallInterruptHandler(OnInterrupt);
+    std::size_t workerLog = 0;
+    if (IsWorkerProcess(&workerLog)) {
+        if (workerLog >= request.logs.size()) return kExitUsage;
+        return ConvertLogInWorker(request, workerLog);
+    }
     int jobs = request.jobs;
-    if (jobs <= 0) jobs = static_cast<int>(std::thread::hardware_concurrency());
-    if (jobs <= 0) jobs = 1;
+    if (jobs <= 0) jobs = ProcessorCount();
     int status = kExitOk;
-#if !defined(_WIN32)
     if (jobs > 1 && request.logs.size() > 1) {
         status = ConvertInWorkers(request, jobs);
     } else {
         status = ConvertInProcess(request);
     }
-#else
-    status = ConvertInProcess(request);
-#endif
     if (request.logs.size() > 1) {
         std::printf("%zu logs, %s\n", request.logs.size(),
                     status == kExitOk ? "all converted" : "some not converted");

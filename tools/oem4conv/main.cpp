@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "platform.h"
 #include "report_cli.h"
 
 namespace {
@@ -55,6 +56,9 @@ constexpr const char *kUsage =
     "      --recompute-clock     recompute each epoch's receiver clock offset and\n"
     "                            position by least squares from the ephemerides\n"
     "      --no-l2-lock-check    keep L2 code without phase lock or 0.01 s lock time\n"
+    "      --channels N          most satellites per epoch in BASE.tsq, 1 to 24\n"
+    "                            (default 12); an epoch with more keeps GPS, then\n"
+    "                            GLONASS, then SBAS, satellites already tracked first\n"
     "  -q, --quiet               print only errors and the per-log summary\n"
     "      --no-progress         no progress bar (it is shown only on a terminal)\n"
     "      --report              after each conversion write BASE-report.html and\n"
@@ -69,11 +73,15 @@ constexpr const char *kUsage =
     "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
     "are closed and hold everything converted so far.\n"
     "\n"
+    "Only GPS, GLONASS and SBAS L1 C/A and one GPS or GLONASS L2 signal per satellite\n"
+    "have a place in BASE.tsq; other systems and signals are left out and counted.\n"
+    "\n"
     "Exit status:\n"
     "  0  every log converted to its end; detect: every FILE is an OEM4 log;\n"
     "     dump: the whole file was read\n"
-    "  1  a conversion failed or was interrupted; detect: some FILE is not an\n"
-    "     OEM4 log; dump: the file is missing or damaged\n"
+    "  1  a conversion failed or was interrupted, or a log holding range records\n"
+    "     gave no epoch; detect: some FILE is not an OEM4 log; dump: the file is\n"
+    "     missing or damaged\n"
     "  2  usage error\n"
     "  3  report: the report could not be written\n";
 
@@ -154,6 +162,13 @@ int Convert(const std::vector<std::string> &args) {
                 return UsageError("%s needs a NAME of 1 to 60 characters", arg.c_str());
             }
             request.marker = value;
+        } else if (arg == "--channels") {
+            double channels = 0;
+            if (!takeValue() || !ParseNumber(value.c_str(), &channels) || channels < 1 ||
+                channels > OEM4CONV_MAX_CHANNELS || channels != static_cast<int>(channels)) {
+                return UsageError("%s needs a number of channels from 1 to 24", arg.c_str());
+            }
+            request.options.channels = static_cast<uint32_t>(channels);
         } else if (arg == "--max-position-age") {
             double seconds = 0;
             if (!takeValue() || !ParseNumber(value.c_str(), &seconds) || seconds < 0) {
@@ -203,7 +218,8 @@ int Convert(const std::vector<std::string> &args) {
 } // namespace
 
 int main(int argc, char **argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args;
+    if (!CommandArguments(argc, argv, &args)) return kExitUsage;
     if (args.empty()) {
         std::fputs(kUsage, stderr);
         return kExitUsage;

@@ -19,8 +19,8 @@ const char kHelp[] =
     "\n"
     "Writes a simulated OEM4 binary log (RANGE or RANGECMP, RAWEPHEM and/or GPSEPHEM,\n"
     "BESTPOS and/or BESTXYZ, PROPAGATEDCLOCKMODEL, MARKTIME, ALMANAC, RAWALM) of a GPS\n"
-    "receiver, and a CSV file with the truth behind it. The same options and seed\n"
-    "give the same bytes.\n"
+    "or multi-system receiver, and a CSV file with the truth behind it. The same\n"
+    "options and seed give the same bytes.\n"
     "\n"
     "Output:\n"
     "  -o, --output PATH       log file to write (required)\n"
@@ -56,6 +56,15 @@ const char kHelp[] =
     "  --max-sats N            satellites tracked at most, 1 to 32 (default 12;\n"
     "                          more than 12 with L2 exceed 24 RANGECMP observations)\n"
     "  --mask DEG              elevation mask (default 10)\n"
+    "  --systems LIST          satellite systems in view, from gps,glonass,galileo,\n"
+    "                          beidou,qzss; gps always (default gps). The others\n"
+    "                          fly GPS-like orbits on the GPS frequencies\n"
+    "  --other-max-sats N      satellites tracked at most per other system, 1 to 16\n"
+    "                          (default 10)\n"
+    "  --signals oem4|oem7     oem4: GPS L1 C/A and L2 P codeless, GLONASS L1 C/A and\n"
+    "                          L2 P; oem7: today's sets (GPS L1 C/A, L2 P(Y), L2C, L5;\n"
+    "                          GLONASS L1 C/A, L2 C/A, L2 P; ...) (default oem4)\n"
+    "  --glonass-first         list GLONASS before GPS in the range records\n"
     "  --noise on|off          measurement noise (default on)\n"
     "  --iono on|off           ionospheric delay (default on)\n"
     "  --tropo on|off          tropospheric delay (default on)\n"
@@ -115,7 +124,38 @@ const char *const kValuedOptions[] = {
     "-o", "--output", "--truth", "--seed", "--duration", "--rate", "--start-week", "--start-seconds",
     "--time-status", "--motion", "--lat", "--lon", "--height", "--speed", "--line-length", "--line-spacing",
     "--marks", "--format", "--ephemeris", "--position", "--max-sats", "--mask", "--noise", "--iono", "--tropo", "--slips", "--unhealthy",
-    "--flip", "--truncate", "--garbage", "--bad-length", "--bad-count"};
+    "--flip", "--truncate", "--garbage", "--bad-length", "--bad-count", "--systems", "--other-max-sats",
+    "--signals"};
+
+// "gps,glonass,galileo,beidou,qzss": GPS must be among them; the others
+// become SimConfig::otherSystems.
+bool ParseSystems(const char *text, uint32_t *others) {
+    static const struct {
+        const char *name;
+        uint32_t system;
+    } kNames[] = {{"gps", 0}, {"glonass", 1}, {"galileo", 3}, {"beidou", 4}, {"qzss", 5}};
+    std::string list = text;
+    bool gps = false;
+    *others = 0;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t comma = list.find(',', at);
+        if (comma == std::string::npos) comma = list.size();
+        const std::string name = list.substr(at, comma - at);
+        bool known = false;
+        for (const auto &k : kNames) {
+            if (name != k.name) continue;
+            known = true;
+            if (k.system == 0)
+                gps = true;
+            else
+                *others |= SystemBit(k.system);
+        }
+        if (!known) return false;
+        at = comma + 1;
+    }
+    return gps;
+}
 
 bool IsValuedOption(const std::string &arg) {
     for (const char *name : kValuedOptions)
@@ -163,6 +203,8 @@ int main(int argc, char **argv) {
             quiet = true;
         } else if (arg == "--truth-satellites") {
             cfg.satelliteTruth = true;
+        } else if (arg == "--glonass-first") {
+            cfg.glonassFirst = true;
         } else if (arg == "--no-almanac") {
             cfg.almanac = false;
         } else if (arg == "--truncate-tail") {
@@ -176,6 +218,14 @@ int main(int argc, char **argv) {
             output = v;
         } else if (arg == "--truth") {
             truth = v;
+        } else if (arg == "--systems") {
+            ok = ParseSystems(v, &cfg.otherSystems);
+        } else if (arg == "--other-max-sats") {
+            ok = ParseUnsigned(v, 16, &u) && u >= 1;
+            cfg.otherMaxSatellites = static_cast<int>(u);
+        } else if (arg == "--signals") {
+            ok = !std::strcmp(v, "oem4") || !std::strcmp(v, "oem7");
+            cfg.oem7Signals = !std::strcmp(v, "oem7");
         } else if (arg == "--seed") {
             ok = ParseUnsigned(v, UINT64_MAX, &cfg.seed);
         } else if (arg == "--duration") {

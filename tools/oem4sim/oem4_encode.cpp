@@ -94,9 +94,23 @@ uint32_t EncodeChannelStatus(const ChannelStatus &s) {
     return w;
 }
 
+uint32_t EncodeSignalStatus(uint32_t channel, uint32_t system, uint32_t signal, bool primaryL1) {
+    constexpr uint32_t kTrackingPhaseLockLoop = 4;
+    constexpr uint32_t kCorrelatorStandard = 1;
+    uint32_t w = kTrackingPhaseLockLoop;
+    w |= (channel & 31u) << 5;
+    w |= 7u << 10; // phase lock, parity known, code locked
+    w |= kCorrelatorStandard << 13;
+    w |= (system & 7u) << 16;
+    w |= 1u << 20; // grouped
+    w |= (signal & 31u) << 21;
+    w |= (primaryL1 ? 1u : 0u) << 27;
+    return w;
+}
+
 void EncodeRangeItem(uint8_t *item, const RangeObservation &o) {
     le::PutU2(item + 0, o.prn);
-    le::PutU2(item + 2, 0);
+    le::PutU2(item + 2, o.glonassFrequency);
     le::PutR8(item + 4, o.pseudorange);
     le::PutR4(item + 12, o.pseudorangeSigma);
     le::PutR8(item + 16, o.adr);
@@ -141,6 +155,7 @@ void EncodeRangecmpItem(uint8_t *item, const RangeObservation &o) {
     PutBits(item, 144, 21, ClampUnsigned(static_cast<double>(o.lockTime) * 32.0, 21));
     double cno = std::nearbyint(static_cast<double>(o.cno)) - 20.0;
     PutBits(item, 165, 5, ClampUnsigned(cno, 5));
+    PutBits(item, 170, 6, o.glonassFrequency & 0x3Fu);
 }
 
 void EncodeBestpos(uint8_t *body, const BestposBody &b) {

@@ -66,6 +66,9 @@ struct ChannelStatus {
     bool grouped;       // L1 and L2 channels of one satellite
 };
 uint32_t EncodeChannelStatus(const ChannelStatus &s);
+// The tracking status of today's receivers: satellite system in bits 16-18
+// and signal type in bits 21-25, fully locked.
+uint32_t EncodeSignalStatus(uint32_t channel, uint32_t system, uint32_t signal, bool primaryL1);
 
 // One observation in RANGE units. adr follows the receiver's sign
 // convention: it decreases as the range grows.
@@ -79,6 +82,7 @@ struct RangeObservation {
     float cno;     // dB-Hz
     float lockTime; // seconds
     uint32_t status;
+    uint16_t glonassFrequency = 0; // GLONASS frequency channel + 7; 0 for other systems
 };
 void EncodeRangeItem(uint8_t *item, const RangeObservation &obs);
 // Compressed form. The values are rounded to the format's resolution

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <vector>
 
 #include "common/le.h"
 
@@ -363,6 +366,11 @@ private:
 };
 
 // ---- the scene -------------------------------------------------------------
+struct SatObservation {
+    double pos[3], vel[3], clock, clockRate;
+    double range, rangeRate, el, az;
+};
+
 struct SatCache {
     int64_t set = INT64_MIN; // ephemeris set currently broadcast
     BroadcastEphemeris eph;
@@ -379,9 +387,38 @@ struct Track {
     double n1 = 0, n2 = 0;
 };
 
-struct SatObservation {
-    double pos[3], vel[3], clock, clockRate;
-    double range, rangeRate, el, az;
+// One signal a satellite is observed on, in record order. `l2` takes the L2
+// values (every signal after the first waits for the L2 acquisition);
+// `inFile` says whether an observation file of one L1 and one L2 per GPS or
+// GLONASS satellite has a place for it.
+struct SimSignal {
+    uint32_t signal; // tracking-status signal type
+    bool l2;
+    bool inFile;
+};
+constexpr SimSignal kGpsOem7Signals[] = {{0, false, true}, {9, true, true}, {17, true, false}, {14, true, false}};
+constexpr SimSignal kGlonassSignals[] = {{0, false, true}, {5, true, true}};
+constexpr SimSignal kGlonassOem7Signals[] = {{0, false, true}, {1, true, false}, {5, true, true}};
+constexpr SimSignal kGalileoSignals[] = {{2, false, false}, {12, true, false}, {17, true, false}};
+constexpr SimSignal kBeidouSignals[] = {{0, false, false}, {4, true, false}};
+constexpr SimSignal kQzssSignals[] = {{0, false, false}, {17, true, false}, {14, true, false}};
+
+constexpr uint32_t kSysGps = 0, kSysGlonass = 1, kSysGalileo = 3, kSysBeidou = 4, kSysQzss = 5;
+constexpr int kMaxOtherChannels = 16;
+
+// A system other than GPS: satellites on GPS-like orbits of a constellation
+// of their own, tracked on channels of their own.
+struct OtherSystem {
+    uint32_t system = 0;
+    int firstPrn = 1;  // PRN of satellite 0
+    int satCount = 0;  // satellites of the constellation used
+    const SimSignal *signals = nullptr;
+    int signalCount = 0;
+    Constellation con{};
+    SatCache cache[kConstellationSize];
+    Track tracks[kMaxOtherChannels];
+    SatObservation obs[kMaxOtherChannels];
+    int channels = 0;
 };
 
 class Scene {
@@ -395,13 +432,33 @@ public:
     int Run();
 
 private:
-    SatCache &Current(int idx, double t);
-    void Observe(int idx, double t, const ReceiverState &rx, SatObservation *o);
+    SatCache &Current(int idx, double t) { return CurrentOf(con_, cache_, idx, t); }
+    static SatCache &CurrentOf(const Constellation &con, SatCache *cache, int idx, double t);
+    void Observe(int idx, double t, const ReceiverState &rx, SatObservation *o) {
+        ObserveOf(con_, cache_, idx, t, rx, o);
+    }
+    static void ObserveOf(const Constellation &con, SatCache *cache, int idx, double t, const ReceiverState &rx,
+                          SatObservation *o);
     bool Emit(size_t bodyLength, uint16_t id, uint32_t week, int32_t ms);
     bool EmitAlmanacs(uint32_t week, int32_t ms);
     bool EmitMarks(double tt);
     bool EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverState &rx);
-    void UpdateTracking(double tr, double tt, const ReceiverState &rx, bool searchSky);
+    void UpdateTracking(double tr, double tt, const ReceiverState &rx, bool searchSky) {
+        UpdateTracks(con_, cache_, kConstellationSize, tracks_, obs_, channels_, tr, tt, rx, searchSky);
+    }
+    void UpdateTracks(const Constellation &con, SatCache *cache, int satCount, Track *tracks, SatObservation *obs,
+                      int channels, double tr, double tt, const ReceiverState &rx, bool searchSky);
+    struct RangeOut {
+        uint8_t *body;
+        size_t itemLen;
+        bool cmp;
+        uint32_t count;
+        EpochTruth *et;
+    };
+    void EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const Track &tk, const SatObservation &o,
+                       const SimSignal *signals, int signalCount, double tr, const ReceiverState &rx);
+    void EmitOther(RangeOut *out, OtherSystem &sys, double tr, const ReceiverState &rx);
+    void SetUpOtherSystems();
     void SplitReceiverSeconds(double rel, uint32_t *week, double *sow) const;
 
     const SimConfig &cfg_;
@@ -423,14 +480,15 @@ private:
     Rng clockRng_, slipRng_, ambRng_, noiseRng_, markRng_;
     uint8_t record_[kMaxRecordLength + 1];
     SatObservation obs_[32];
+    std::vector<std::unique_ptr<OtherSystem>> others_;
 };
 
-SatCache &Scene::Current(int idx, double t) {
-    SatCache &c = cache_[idx];
+SatCache &Scene::CurrentOf(const Constellation &con, SatCache *cache, int idx, double t) {
+    SatCache &c = cache[idx];
     int64_t set = static_cast<int64_t>(std::floor(t / kEphemerisInterval + 0.5));
     if (set != c.set) {
         c.set = set;
-        c.eph = EphemerisOfSet(con_, idx, set);
+        c.eph = EphemerisOfSet(con, idx, set);
         c.values = PhysicalValues(c.eph);
     }
     return c;
@@ -439,8 +497,9 @@ SatCache &Scene::Current(int idx, double t) {
 // The satellite as the receiver sees it at true reception time t (seconds
 // from the reference): position at transmission in the Earth-fixed frame of
 // reception, found by iterating the signal travel time.
-void Scene::Observe(int idx, double t, const ReceiverState &rx, SatObservation *o) {
-    SatCache &c = Current(idx, t);
+void Scene::ObserveOf(const Constellation &con, SatCache *cache, int idx, double t, const ReceiverState &rx,
+                      SatObservation *o) {
+    SatCache &c = CurrentOf(con, cache, idx, t);
     const double toeRel = static_cast<double>(c.set) * kEphemerisInterval;
     SatellitePv pv{};
     // Start from the travel time extrapolated from the last computation:
@@ -576,21 +635,22 @@ bool Scene::EmitMarks(double tt) {
     return true;
 }
 
-void Scene::UpdateTracking(double tr, double tt, const ReceiverState &rx, bool searchSky) {
+void Scene::UpdateTracks(const Constellation &con, SatCache *cache, int satCount, Track *tracks, SatObservation *obs,
+                         int channels, double tr, double tt, const ReceiverState &rx, bool searchSky) {
     const double mask = cfg_.elevationMask * kDeg;
     // Satellites that set below the mask lose their channel.
-    for (int ch = 0; ch < channels_; ++ch) {
-        Track &tk = tracks_[ch];
+    for (int ch = 0; ch < channels; ++ch) {
+        Track &tk = tracks[ch];
         if (tk.sat < 0) continue;
-        Observe(tk.sat, tt, rx, &obs_[ch]);
-        if (obs_[ch].el < mask) tk.sat = -1;
+        ObserveOf(con, cache, tk.sat, tt, rx, &obs[ch]);
+        if (obs[ch].el < mask) tk.sat = -1;
     }
     if (!searchSky) return;
     bool tracked[kConstellationSize] = {};
     int free = 0;
-    for (int ch = 0; ch < channels_; ++ch) {
-        if (tracks_[ch].sat >= 0)
-            tracked[tracks_[ch].sat] = true;
+    for (int ch = 0; ch < channels; ++ch) {
+        if (tracks[ch].sat >= 0)
+            tracked[tracks[ch].sat] = true;
         else
             ++free;
     }
@@ -601,11 +661,11 @@ void Scene::UpdateTracking(double tr, double tt, const ReceiverState &rx, bool s
         double el;
     } cand[kConstellationSize];
     int nc = 0;
-    for (int i = 0; i < kConstellationSize; ++i) {
+    for (int i = 0; i < satCount; ++i) {
         if (tracked[i]) continue;
         // One evaluation with a nominal travel time is plenty to decide
         // whether a satellite is up.
-        SatCache &c = Current(i, tt);
+        SatCache &c = CurrentOf(con, cache, i, tt);
         double tk = tt - 0.075 - static_cast<double>(c.set) * kEphemerisInterval;
         SatellitePv pv;
         BroadcastSatellite(c.values, tk, tk, 0.075, &pv);
@@ -617,23 +677,134 @@ void Scene::UpdateTracking(double tr, double tt, const ReceiverState &rx, bool s
         return a.el != b.el ? a.el > b.el : a.sat < b.sat;
     });
     int next = 0;
-    for (int ch = 0; ch < channels_ && next < nc; ++ch) {
-        if (tracks_[ch].sat >= 0) continue;
-        Track &tk = tracks_[ch];
+    for (int ch = 0; ch < channels && next < nc; ++ch) {
+        if (tracks[ch].sat >= 0) continue;
+        Track &tk = tracks[ch];
         tk.sat = cand[next++].sat;
         tk.lockStart = tr;
         tk.l2Start = tr + kL2AcquisitionDelay;
         tk.n1 = std::floor(ambRng_.Uniform(-50000.0, 50000.0));
         tk.n2 = std::floor(ambRng_.Uniform(-50000.0, 50000.0));
-        Observe(tk.sat, tt, rx, &obs_[ch]);
+        ObserveOf(con, cache, tk.sat, tt, rx, &obs[ch]);
+    }
+}
+
+// One satellite's observations, signal by signal. GPS without a signal
+// table is the older receivers' pair: L1 C/A and L2 P codeless.
+void Scene::EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const Track &tk, const SatObservation &o,
+                          const SimSignal *signals, int signalCount, double tr, const ReceiverState &rx) {
+    EpochTruth &et = *out->et;
+    const double ionoRatio = (kL1Frequency / kL2Frequency) * (kL1Frequency / kL2Frequency);
+    const double secondsOfDay = std::fmod(et.gpsSeconds, 86400.0);
+    const double tropo = cfg_.tropo ? TroposphericDelay(rx.lat, rx.h, o.el) : 0.0;
+    const double iono = cfg_.iono ? IonosphericDelayL1(secondsOfDay, rx.lon, o.el) : 0.0;
+    const double clocks = kSpeedOfLight * (offset_ - o.clock);
+    const double base = o.range + clocks + tropo;
+    const double cno1 = 37.0 + 13.0 * std::sin(o.el) + (cfg_.noise ? 0.3 * noiseRng_.Gauss() : 0.0);
+    const double cno2 = cno1 - 6.0;
+    const double sigma1 = 0.15 * std::pow(10.0, (45.0 - cno1) / 20.0), sigma2 = 2.0 * sigma1;
+    const double adrSigma = 0.003;
+    double e1 = 0, e2 = 0, ep1 = 0, ep2 = 0, ed = 0;
+    if (cfg_.noise) {
+        e1 = sigma1 * noiseRng_.Gauss();
+        e2 = sigma2 * noiseRng_.Gauss();
+        ep1 = adrSigma * noiseRng_.Gauss();
+        ep2 = adrSigma * noiseRng_.Gauss();
+        ed = 0.03 * noiseRng_.Gauss();
+    }
+    const bool hasL2 = tr >= tk.l2Start;
+    const double rangeRate = o.rangeRate + kSpeedOfLight * (drift_ - o.clockRate);
+    // GLONASS frequency channels -7..+6, fixed per satellite.
+    const uint16_t glonassFrequency = system == kSysGlonass ? static_cast<uint16_t>(prn % 14) : 0;
+
+    RangeObservation l1{};
+    l1.prn = static_cast<uint16_t>(prn);
+    l1.pseudorange = base + iono + e1;
+    l1.pseudorangeSigma = static_cast<float>(sigma1);
+    l1.adr = -((base - iono) / kL1Wavelength + tk.n1 + ep1);
+    l1.adrSigma = static_cast<float>(adrSigma);
+    l1.doppler = static_cast<float>(-rangeRate / kL1Wavelength + ed);
+    l1.cno = static_cast<float>(cno1);
+    l1.lockTime = static_cast<float>(tr - tk.lockStart);
+    l1.glonassFrequency = glonassFrequency;
+    RangeObservation l2 = l1;
+    l2.pseudorange = base + iono * ionoRatio + e2;
+    l2.pseudorangeSigma = static_cast<float>(sigma2);
+    l2.adr = -((base - iono * ionoRatio) / kL2Wavelength + tk.n2 + ep2);
+    l2.doppler = static_cast<float>(-rangeRate / kL2Wavelength + ed * kL1Wavelength / kL2Wavelength);
+    l2.cno = static_cast<float>(cno2);
+    l2.lockTime = static_cast<float>(tr - tk.l2Start);
+
+    auto put = [&](const RangeObservation &v) {
+        uint8_t *item = out->body + 4 + out->itemLen * out->count;
+        if (out->cmp)
+            EncodeRangecmpItem(item, v);
+        else
+            EncodeRangeItem(item, v);
+        ++out->count;
+    };
+    if (signals == nullptr) {
+        l1.status = EncodeChannelStatus({static_cast<uint32_t>(ch), false, true, true, true, hasL2});
+        put(l1);
+        if (hasL2) {
+            l2.status = EncodeChannelStatus({static_cast<uint32_t>(ch), true, true, true, true, true});
+            put(l2);
+        }
+    } else {
+        for (int k = 0; k < signalCount; ++k) {
+            const SimSignal &sig = signals[k];
+            if (k > 0 && !hasL2) break;
+            RangeObservation v = sig.l2 ? l2 : l1;
+            v.status = EncodeSignalStatus(static_cast<uint32_t>(ch), system, sig.signal, k == 0);
+            put(v);
+            if (!sig.inFile) ++et.leftOut[system];
+        }
+    }
+    if (system == kSysGps) {
+        et.prns[et.satelliteCount++] = prn;
+    } else if (system == kSysGlonass) {
+        if (et.glonassCount < 16) et.glonassPrns[et.glonassCount++] = prn;
+    } else {
+        ++et.otherCount;
+    }
+    if (cfg_.satelliteTruth) {
+        SatelliteTruth st{};
+        st.week = et.week;
+        st.receiverSeconds = et.receiverSeconds;
+        st.prn = prn;
+        st.system = system;
+        st.elevation = o.el / kDeg;
+        st.azimuth = o.az / kDeg;
+        st.range = o.range;
+        std::memcpy(st.satPos, o.pos, sizeof st.satPos);
+        st.satClock = o.clock;
+        st.tropo = tropo;
+        st.ionoL1 = iono;
+        st.ambiguityL1 = tk.n1;
+        st.ambiguityL2 = tk.n2;
+        st.lockL1 = tr - tk.lockStart;
+        st.lockL2 = hasL2 ? tr - tk.l2Start : -1.0;
+        st.pseudorangeL1 = l1.pseudorange;
+        st.adrL1 = l1.adr;
+        st.dopplerL1 = l1.doppler;
+        st.pseudorangeL2 = hasL2 ? l2.pseudorange : 0.0;
+        st.adrL2 = hasL2 ? l2.adr : 0.0;
+        sink_->Satellite(st);
+    }
+}
+
+void Scene::EmitOther(RangeOut *out, OtherSystem &sys, double tr, const ReceiverState &rx) {
+    for (int ch = 0; ch < sys.channels; ++ch) {
+        const Track &tk = sys.tracks[ch];
+        if (tk.sat < 0) continue;
+        EmitSatellite(out, sys.system, sys.firstPrn + tk.sat, channels_ + ch, tk, sys.obs[ch], sys.signals,
+                      sys.signalCount, tr, rx);
     }
 }
 
 bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverState &rx) {
     const bool cmp = cfg_.format == RangeFormat::Rangecmp;
     const size_t itemLen = cmp ? kRangecmpItemLength : kRangeItemLength;
-    uint8_t *body = RecordBodyOf(record_);
-    uint32_t count = 0;
     EpochTruth et{};
     et.week = week;
     et.receiverSeconds = static_cast<double>(sowMs) * 0.001;
@@ -644,94 +815,57 @@ bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverSta
     std::memcpy(et.ecef, rx.pos, sizeof et.ecef);
     et.clockOffset = offset_;
     et.clockDrift = drift_;
-    const double ionoRatio = (kL1Frequency / kL2Frequency) * (kL1Frequency / kL2Frequency);
-    const double secondsOfDay = std::fmod(et.gpsSeconds, 86400.0);
+    RangeOut out{RecordBodyOf(record_), itemLen, cmp, 0, &et};
+
+    OtherSystem *glonass = nullptr;
+    for (auto &o : others_)
+        if (o->system == kSysGlonass) glonass = o.get();
+    if (cfg_.glonassFirst && glonass != nullptr) EmitOther(&out, *glonass, tr, rx);
+    const SimSignal *gpsSignals = cfg_.oem7Signals ? kGpsOem7Signals : nullptr;
     for (int ch = 0; ch < channels_; ++ch) {
         const Track &tk = tracks_[ch];
         if (tk.sat < 0) continue;
-        const SatObservation &o = obs_[ch];
-        const SatelliteOrbit &s = con_.sats[tk.sat];
-        const double tropo = cfg_.tropo ? TroposphericDelay(rx.lat, rx.h, o.el) : 0.0;
-        const double iono = cfg_.iono ? IonosphericDelayL1(secondsOfDay, rx.lon, o.el) : 0.0;
-        const double clocks = kSpeedOfLight * (offset_ - o.clock);
-        const double base = o.range + clocks + tropo;
-        const double cno1 = 37.0 + 13.0 * std::sin(o.el) + (cfg_.noise ? 0.3 * noiseRng_.Gauss() : 0.0);
-        const double cno2 = cno1 - 6.0;
-        const double sigma1 = 0.15 * std::pow(10.0, (45.0 - cno1) / 20.0), sigma2 = 2.0 * sigma1;
-        const double adrSigma = 0.003;
-        double e1 = 0, e2 = 0, ep1 = 0, ep2 = 0, ed = 0;
-        if (cfg_.noise) {
-            e1 = sigma1 * noiseRng_.Gauss();
-            e2 = sigma2 * noiseRng_.Gauss();
-            ep1 = adrSigma * noiseRng_.Gauss();
-            ep2 = adrSigma * noiseRng_.Gauss();
-            ed = 0.03 * noiseRng_.Gauss();
-        }
-        const bool hasL2 = tr >= tk.l2Start;
-        const double rangeRate = o.rangeRate + kSpeedOfLight * (drift_ - o.clockRate);
-
-        RangeObservation l1{};
-        l1.prn = static_cast<uint16_t>(s.prn);
-        l1.pseudorange = base + iono + e1;
-        l1.pseudorangeSigma = static_cast<float>(sigma1);
-        l1.adr = -((base - iono) / kL1Wavelength + tk.n1 + ep1);
-        l1.adrSigma = static_cast<float>(adrSigma);
-        l1.doppler = static_cast<float>(-rangeRate / kL1Wavelength + ed);
-        l1.cno = static_cast<float>(cno1);
-        l1.lockTime = static_cast<float>(tr - tk.lockStart);
-        l1.status = EncodeChannelStatus({static_cast<uint32_t>(ch), false, true, true, true, hasL2});
-        if (cmp)
-            EncodeRangecmpItem(body + 4 + itemLen * count, l1);
-        else
-            EncodeRangeItem(body + 4 + itemLen * count, l1);
-        ++count;
-
-        RangeObservation l2 = l1;
-        if (hasL2) {
-            l2.pseudorange = base + iono * ionoRatio + e2;
-            l2.pseudorangeSigma = static_cast<float>(sigma2);
-            l2.adr = -((base - iono * ionoRatio) / kL2Wavelength + tk.n2 + ep2);
-            l2.doppler = static_cast<float>(-rangeRate / kL2Wavelength + ed * kL1Wavelength / kL2Wavelength);
-            l2.cno = static_cast<float>(cno2);
-            l2.lockTime = static_cast<float>(tr - tk.l2Start);
-            l2.status = EncodeChannelStatus({static_cast<uint32_t>(ch), true, true, true, true, true});
-            if (cmp)
-                EncodeRangecmpItem(body + 4 + itemLen * count, l2);
-            else
-                EncodeRangeItem(body + 4 + itemLen * count, l2);
-            ++count;
-        }
-        et.prns[et.satelliteCount++] = s.prn;
-        if (cfg_.satelliteTruth) {
-            SatelliteTruth st{};
-            st.week = week;
-            st.receiverSeconds = et.receiverSeconds;
-            st.prn = s.prn;
-            st.elevation = o.el / kDeg;
-            st.azimuth = o.az / kDeg;
-            st.range = o.range;
-            std::memcpy(st.satPos, o.pos, sizeof st.satPos);
-            st.satClock = o.clock;
-            st.tropo = tropo;
-            st.ionoL1 = iono;
-            st.ambiguityL1 = tk.n1;
-            st.ambiguityL2 = tk.n2;
-            st.lockL1 = tr - tk.lockStart;
-            st.lockL2 = hasL2 ? tr - tk.l2Start : -1.0;
-            st.pseudorangeL1 = l1.pseudorange;
-            st.adrL1 = l1.adr;
-            st.dopplerL1 = l1.doppler;
-            st.pseudorangeL2 = hasL2 ? l2.pseudorange : 0.0;
-            st.adrL2 = hasL2 ? l2.adr : 0.0;
-            sink_->Satellite(st);
-        }
+        EmitSatellite(&out, kSysGps, con_.sats[tk.sat].prn, ch, tk, obs_[ch], gpsSignals,
+                      static_cast<int>(std::size(kGpsOem7Signals)), tr, rx);
     }
-    le::PutU4(body, count);
-    if (!Emit(4 + itemLen * count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs)))
+    for (auto &o : others_) {
+        if (o.get() == glonass && cfg_.glonassFirst) continue;
+        EmitOther(&out, *o, tr, rx);
+    }
+    le::PutU4(out.body, out.count);
+    if (!Emit(4 + itemLen * out.count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs)))
         return false;
     sink_->Epoch(et);
     ++stats_->epochs;
     return true;
+}
+
+// The systems besides GPS, each with a constellation of its own seed.
+void Scene::SetUpOtherSystems() {
+    struct Kind {
+        uint32_t system;
+        int firstPrn, satCount;
+        const SimSignal *signals, *oem7Signals;
+        int signalCount, oem7SignalCount;
+    };
+    const Kind kinds[] = {
+        {kSysGlonass, 38, 24, kGlonassSignals, kGlonassOem7Signals, 2, 3},
+        {kSysGalileo, 1, 30, kGalileoSignals, kGalileoSignals, 3, 3},
+        {kSysBeidou, 1, 30, kBeidouSignals, kBeidouSignals, 2, 2},
+        {kSysQzss, 193, 4, kQzssSignals, kQzssSignals, 3, 3},
+    };
+    for (const Kind &k : kinds) {
+        if ((cfg_.otherSystems & SystemBit(k.system)) == 0) continue;
+        auto sys = std::make_unique<OtherSystem>();
+        sys->system = k.system;
+        sys->firstPrn = k.firstPrn;
+        sys->satCount = k.satCount;
+        sys->signals = cfg_.oem7Signals ? k.oem7Signals : k.signals;
+        sys->signalCount = cfg_.oem7Signals ? k.oem7SignalCount : k.signalCount;
+        sys->channels = cfg_.otherMaxSatellites;
+        GenerateConstellation(cfg_.seed * 7919u + k.system, refWeek_, refSow_, 0, &sys->con);
+        others_.push_back(std::move(sys));
+    }
 }
 
 int Scene::Run() {
@@ -744,6 +878,7 @@ int Scene::Run() {
     refWeek_ = static_cast<uint32_t>(refAbsSeconds_ / kWeekSeconds);
     refSow_ = static_cast<double>(refAbsSeconds_ % kWeekSeconds);
     GenerateConstellation(cfg_.seed, refWeek_, refSow_, cfg_.unhealthyPrn, &con_);
+    SetUpOtherSystems();
 
     offset_ = clockRng_.Uniform(-5e-7, 5e-7);
     drift_ = clockRng_.Uniform(-2e-10, 2e-10);
@@ -794,6 +929,9 @@ int Scene::Run() {
         // The receiver looks for rising satellites every ten seconds.
         const bool searchSky = i == 0 || intervalMs >= 10000 || sowMs % 10000 == 0;
         UpdateTracking(tr, tt, rx, searchSky);
+        for (auto &o : others_) {
+            UpdateTracks(o->con, o->cache, o->satCount, o->tracks, o->obs, o->channels, tr, tt, rx, searchSky);
+        }
 
         // Broadcast ephemerides of tracked satellites, when first seen and
         // at every new set.
@@ -877,6 +1015,17 @@ std::string CheckConfig(const SimConfig &c) {
     if (!(std::fabs(c.latitude) <= 85.0) || !(std::fabs(c.longitude) <= 180.0)) return "latitude or longitude out of range";
     if (!(c.height >= -500.0 && c.height <= 20000.0)) return "height must be between -500 and 20000 m";
     if (c.maxSatellites < 1 || c.maxSatellites > 32) return "tracked satellites must be 1 to 32";
+    if ((c.otherSystems & ~kOtherSystemsAllowed) != 0) return "other systems must be GLONASS, Galileo, BeiDou, QZSS";
+    if (c.otherSystems != 0 && (c.otherMaxSatellites < 1 || c.otherMaxSatellites > kMaxOtherChannels))
+        return "tracked satellites per other system must be 1 to 16";
+    // Every observation of an epoch must fit one record: GPS has up to 4
+    // signals, the others up to 3.
+    if (c.otherSystems != 0) {
+        const int observations = 4 * c.maxSatellites + 3 * 4 * c.otherMaxSatellites;
+        const int item = c.format == RangeFormat::Range ? 44 : 24;
+        if (28 + 4 + observations * item + 4 > static_cast<int>(kMaxRecordLength))
+            return "too many satellites for one range record; lower --max-sats or --other-max-sats";
+    }
     if (!(c.elevationMask >= 0.0 && c.elevationMask <= 60.0)) return "elevation mask must be 0 to 60 degrees";
     if (c.motion == Motion::SurveyFlight &&
         (!(c.speedKmh > 0.0 && c.speedKmh <= 1000.0) || !(c.lineLength > 0.0) || !(c.lineSpacing > 0.0)))

@@ -63,8 +63,20 @@ struct SimConfig {
     int unhealthyPrn = 0;  // a PRN broadcast with bad health, 0 = none
     bool almanac = true;   // ALMANAC and RAWALM at the start
     bool satelliteTruth = false; // per-satellite truth lines
+    // Satellite systems in view besides GPS, as bits 1 << n of their
+    // tracking-status numbers: GLONASS 1, Galileo 3, BeiDou 4, QZSS 5. Their
+    // satellites fly GPS-like orbits of their own and are observed on the
+    // GPS frequencies; only their records matter to a converter.
+    uint32_t otherSystems = 0;
+    int otherMaxSatellites = 10; // tracked at most per other system, 1 to 16
+    bool oem7Signals = false;    // today's signal sets: GPS L1 C/A, L2 P(Y), L2C, L5 ...
+    bool glonassFirst = false;   // GLONASS listed before GPS in the range records
     FaultConfig faults;
 };
+
+// Bit of a system in SimConfig::otherSystems.
+inline constexpr uint32_t SystemBit(uint32_t system) { return 1u << system; }
+inline constexpr uint32_t kOtherSystemsAllowed = SystemBit(1) | SystemBit(3) | SystemBit(4) | SystemBit(5);
 
 // Validates a configuration; returns "" or the reason it cannot run.
 std::string CheckConfig(const SimConfig &cfg);
@@ -77,8 +89,15 @@ struct EpochTruth {
     double ecef[3];
     double clockOffset; // seconds, receiver minus GPS
     double clockDrift;  // seconds per second
-    int satelliteCount;
+    int satelliteCount; // GPS satellites in the range record
     int prns[32];
+    int glonassCount;   // GLONASS satellites in the range record
+    int glonassPrns[16];
+    int otherCount;     // Galileo, BeiDou and QZSS satellites in the range record
+    // Observations of each system (tracking-status number) in the range
+    // record that an observation file of one L1 and one L2 per GPS or
+    // GLONASS satellite has no place for.
+    uint32_t leftOut[8];
 };
 
 struct SatelliteTruth {
@@ -94,6 +113,7 @@ struct SatelliteTruth {
     double ambiguityL1, ambiguityL2; // whole cycles
     double lockL1, lockL2; // seconds; lockL2 < 0 when L2 is not tracked
     double pseudorangeL1, pseudorangeL2, adrL1, adrL2, dopplerL1; // as logged (before record rounding)
+    uint32_t system; // tracking-status number: 0 GPS, 1 GLONASS, ...
 };
 
 struct MarkTruth {

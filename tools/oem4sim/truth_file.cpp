@@ -35,6 +35,12 @@ std::string FileSink::Open(const std::string &logPath, const std::string &truthP
                  cfg.seed, cfg.format == RangeFormat::Range ? "RANGE" : "RANGECMP",
                  cfg.motion == Motion::Static ? "static" : "survey flight", cfg.rate, cfg.noise ? "on" : "off",
                  cfg.iono ? "on" : "off", cfg.tropo ? "on" : "off");
+    if (cfg.otherSystems != 0 || cfg.oem7Signals) {
+        multiSystem_ = true;
+        std::fprintf(truth_, "# systems,week,receiver_sow,glonass_satellites,glonass_prns,other_satellites,"
+                             "left_out_gps,left_out_glonass,left_out_sbas,left_out_galileo,left_out_beidou,"
+                             "left_out_qzss,left_out_navic,left_out_other\n");
+    }
     if (cfg.satelliteTruth)
         std::fprintf(truth_, "# sat,week,receiver_sow,prn,elevation_deg,azimuth_deg,range_m,sat_x,sat_y,sat_z,"
                              "sat_clock_s,tropo_m,iono_l1_m,ambiguity_l1,ambiguity_l2,lock_l1_s,lock_l2_s,"
@@ -80,6 +86,12 @@ void FileSink::Epoch(const EpochTruth &e) {
                  e.receiverSeconds, e.gpsSeconds, e.latitude, e.longitude, e.height, e.ecef[0], e.ecef[1],
                  e.ecef[2], e.clockOffset, e.clockDrift, e.satelliteCount);
     for (int i = 0; i < e.satelliteCount; ++i) std::fprintf(truth_, i ? " %d" : "%d", e.prns[i]);
+    std::fputc('\n', truth_);
+    if (!multiSystem_) return;
+    std::fprintf(truth_, "systems,%u,%.3f,%d,", e.week, e.receiverSeconds, e.glonassCount);
+    for (int i = 0; i < e.glonassCount; ++i) std::fprintf(truth_, i ? " %d" : "%d", e.glonassPrns[i]);
+    std::fprintf(truth_, ",%d", e.otherCount);
+    for (uint32_t n : e.leftOut) std::fprintf(truth_, ",%u", n);
     std::fputc('\n', truth_);
 }
 

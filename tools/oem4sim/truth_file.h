@@ -34,6 +34,7 @@ private:
     FILE *truth_ = nullptr;
     std::string logPath_, truthPath_;
     bool writeFailed_ = false;
+    bool multiSystem_ = false; // the systems line follows each epoch line
     static constexpr size_t kBufferSize = 1 << 20;
     unsigned char *buffer_ = nullptr;
     size_t used_ = 0;

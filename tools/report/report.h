@@ -200,7 +200,17 @@ struct ReportData {
     bool haveMessages = false;
     std::vector<uint64_t> messageCounts; // per MessageKinds() entry
     uint64_t messageCount = 0;
+    // What the conversion could not put into the observation file, from its
+    // closing notices: observations left out per satellite system (index as
+    // in the tracking status), epochs cut to the channels and the satellites
+    // left out of them.
+    uint64_t leftOut[8] = {};
+    uint64_t cutEpochs = 0, cutSatellites = 0;
 };
+
+// "Galileo 120, BeiDou 80 observations left out; 3 epochs cut to the
+// channels (5 satellites)", or "" when the messages tell of nothing left out.
+std::string LeftOutText(const ReportData &data);
 
 // ---- steps, for tests and hosts that want the numbers only ------------------
 // Fills paths from the base, reads all inputs and computes every statistic.

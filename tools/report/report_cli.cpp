@@ -1,6 +1,7 @@
 // The report command shared by `oem4report` and `oem4conv report`.
 #include "report_cli.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -64,10 +65,18 @@ int report::RunReportCommand(const std::vector<std::string> &args, const char *p
         }
     }
     if (request.base.empty()) return Usage(program, "BASE is missing");
+#if defined(_WIN32)
+    // Named as the library names a conversion's outputs: after the last
+    // '\', with '/' written as '\'.
+    std::replace(request.base.begin(), request.base.end(), '/', '\\');
+    constexpr char kSeparator = '\\';
+#else
+    constexpr char kSeparator = '/';
+#endif
     if (request.htmlPath.empty()) {
         std::string stem = request.base;
         const std::size_t dot = stem.find_last_of('.');
-        const std::size_t slash = stem.find_last_of('/');
+        const std::size_t slash = stem.find_last_of(kSeparator);
         if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem.erase(dot);
         request.htmlPath = stem + "-report.html";
     }

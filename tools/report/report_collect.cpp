@@ -1,14 +1,17 @@
 // Reading one conversion's files and computing the report's statistics.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "api/convert.h"
 #include "api/error_text.h"
 #include "navigation/coordinates.h"
 #include "navigation/orbit.h"
+#include "oem4/signals.h"
 #include "output/tsq_reader.h"
 #include "report.h"
 
@@ -32,6 +35,8 @@ const std::vector<MessageKind> kKinds = {
     {"too_many_measurements", "More measurements than channels", kRefusedEpoch},
     {"write_failures", "Epochs not written (disk)", kRefusedEpoch},
     {"observations_beyond_24", "Observations beyond 24 dropped", kNotice},
+    {"observations_left_out", "Systems with observations left out", kNotice},
+    {"epochs_cut_to_channels", "Notices of epochs cut to the channels", kNotice},
     {"l1_cycle_slips", "L1 cycle slips reported", kNotice},
     {"l2_cycle_slips", "L2 cycle slips reported", kNotice},
     {"rising_satellites", "Rising or re-appearing satellites", kNotice},
@@ -62,6 +67,9 @@ const Pattern kPatterns[] = {
     {"(disk full)", "write_failures"},
     {"Unable to write", "write_failures"},
     {"MAXCHAN(", "observations_beyond_24"},
+    {"observations left out (no place", "observations_left_out"},
+    {"epochs had more satellites than the", "epochs_cut_to_channels"},
+    {"channels; left out PRN", "epochs_cut_to_channels"},
     {"L1 cycle slip", "l1_cycle_slips"},
     {"L2 cycle slip", "l2_cycle_slips"},
     {"rising or re-appearing", "rising_satellites"},
@@ -543,6 +551,23 @@ bool IsCommandLine(const char *line) {
            std::strstr(line, ": FAILED, ") != nullptr;
 }
 
+// The closing notices of a conversion that count what it left out.
+void ReadLeftOut(ReportData *data, const char *text) {
+    unsigned long long count = 0, satellites = 0;
+    unsigned channels = 0;
+    char system[32];
+    if (std::strstr(text, " observations left out (") != nullptr &&
+        std::sscanf(text, "Notice: %llu %31s observations left out", &count, system) == 2) {
+        for (uint32_t k = 0; k < kSystemCount; ++k) {
+            if (std::strcmp(system, SystemName(k)) == 0) data->leftOut[k] += count;
+        }
+    } else if (std::sscanf(text, "Notice: %llu epochs had more satellites than the %u channels; %llu", &count,
+                           &channels, &satellites) == 3) {
+        data->cutEpochs += count;
+        data->cutSatellites += satellites;
+    }
+}
+
 bool ReadMessages(ReportData *data, std::string *error) {
     std::FILE *in = std::fopen(data->messagesPath.c_str(), "rb");
     if (in == nullptr) {
@@ -563,6 +588,7 @@ bool ReadMessages(ReportData *data, std::string *error) {
         if (afterTime != p && (*afterTime == ' ' || *afterTime == '\t')) p = SkipSpace(afterTime);
         data->messageCounts[ClassifyMessage(p)] += 1;
         ++data->messageCount;
+        ReadLeftOut(data, p);
     }
     std::fclose(in);
     return true;
@@ -571,6 +597,25 @@ bool ReadMessages(ReportData *data, std::string *error) {
 } // namespace
 
 const std::vector<MessageKind> &MessageKinds() { return kKinds; }
+
+std::string LeftOutText(const ReportData &d) {
+    std::string text;
+    char part[96];
+    for (uint32_t k = 0; k < kSystemCount; ++k) {
+        if (d.leftOut[k] == 0) continue;
+        std::snprintf(part, sizeof part, "%s%s %llu", text.empty() ? "" : ", ", SystemName(k),
+                      static_cast<unsigned long long>(d.leftOut[k]));
+        text += part;
+    }
+    if (!text.empty()) text += " observations left out";
+    if (d.cutEpochs != 0) {
+        std::snprintf(part, sizeof part, "%s%llu epochs cut to the channels (%llu satellites)",
+                      text.empty() ? "" : "; ", static_cast<unsigned long long>(d.cutEpochs),
+                      static_cast<unsigned long long>(d.cutSatellites));
+        text += part;
+    }
+    return text;
+}
 
 std::size_t ClassifyMessage(const char *text) {
     for (const Pattern &pattern : kPatterns) {

@@ -32,7 +32,9 @@ constexpr const char *kStyle =
 // Appending formatted text to a string: the whole page is built in memory
 // and written with one call.
 void Put(std::string *s, const char *format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3))) // the C99 printf of the Windows tools
+#elif defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
@@ -145,6 +147,8 @@ void SummarySection(std::string *s, const ReportData &d) {
     row("Availability", text);
     std::snprintf(text, sizeof text, "%zu", d.slips.size());
     row("Cycle slips", text, !d.slips.empty());
+    const std::string leftOut = LeftOutText(d);
+    if (!leftOut.empty()) row("Not in the file", leftOut, true);
     std::snprintf(text, sizeof text, "%" PRIu64 " epochs with a position, %" PRIu64 " with a clock offset",
                   d.withPosition, d.withClockOffset);
     row("Positions", text);

@@ -9,6 +9,9 @@
 namespace report {
 namespace {
 
+// JSON names of the satellite systems, in tracking-status order.
+const char *const kLeftOutKeys[8] = {"gps", "glonass", "sbas", "galileo", "beidou", "qzss", "navic", "other"};
+
 double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
@@ -81,6 +84,8 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
                  Percent(d.l1Code, d.measurements), Percent(d.l2Code, d.measurements),
                  Percent(d.l2Phase, d.measurements), d.measurements);
     std::fprintf(out, "Cycle slips       %zu\n", d.slips.size());
+    const std::string leftOut = LeftOutText(d);
+    if (!leftOut.empty()) std::fprintf(out, "Not in the file   %s\n", leftOut.c_str());
     std::fprintf(out, "Positions         %" PRIu64 " epochs with a position, %" PRIu64
                       " with a clock offset\n",
                  d.withPosition, d.withClockOffset);
@@ -216,6 +221,19 @@ int WriteJson(std::FILE *out, const ReportData &d) {
             std::fprintf(out, ", \"%s\": %" PRIu64, kinds[i].key, d.messageCounts[i]);
         }
         std::fputs("},\n", out);
+    } else {
+        std::fputs("null,\n", out);
+    }
+
+    // Known only from the conversion's messages.
+    std::fputs("  \"left_out\": ", out);
+    if (d.haveMessages) {
+        std::fputc('{', out);
+        for (uint32_t k = 0; k < 8; ++k) {
+            std::fprintf(out, "%s\"%s\": %" PRIu64, k == 0 ? "" : ", ", kLeftOutKeys[k], d.leftOut[k]);
+        }
+        std::fprintf(out, ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 "},\n", d.cutEpochs,
+                     d.cutSatellites);
     } else {
         std::fputs("null,\n", out);
     }

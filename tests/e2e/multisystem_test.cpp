@@ -1,0 +1,144 @@
+// Logs of today's multi-system receivers, end to end: a five-system scene
+// with its signal sets (GLONASS listed before GPS), converted in RANGE and
+// RANGECMP, checked against the simulator's truth.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include "api/convert.h"
+#include "e2e_support.h"
+
+using namespace e2e;
+using oem4sim::SimConfig;
+using oem4sim::SystemBit;
+
+namespace {
+
+// 7 GPS and at most 5 GLONASS satellites keep every compressed record within
+// 24 observations the file takes; Galileo, BeiDou and QZSS add 10 or more.
+SimConfig FiveSystems(oem4sim::RangeFormat format) {
+    SimConfig cfg;
+    cfg.seed = 15;
+    cfg.duration = 90.0;
+    cfg.format = format;
+    cfg.maxSatellites = 7;
+    cfg.otherMaxSatellites = 5;
+    cfg.otherSystems = SystemBit(1) | SystemBit(3) | SystemBit(4) | SystemBit(5);
+    cfg.oem7Signals = true;
+    cfg.glonassFirst = true;
+    cfg.satelliteTruth = true;
+    return cfg;
+}
+
+Oem4Options WithChannels(uint32_t channels) {
+    Oem4Options o = FactoryOptions();
+    o.channels = channels;
+    return o;
+}
+
+struct SceneRun {
+    SimRun sim;
+    Conversion conv;
+    ConversionStats stats;
+};
+
+void SimulateAndConvert(const SimConfig &cfg, uint32_t channels, const char *name, SceneRun *run) {
+    Simulate(cfg, &run->sim);
+    run->conv = ConvertLog(run->sim.bytes, WithChannels(channels), name);
+    run->stats = LastConversionStats();
+}
+
+} // namespace
+
+TEST(MultiSystem, FiveSystemLogConvertsWholeWithGpsValuesAsLogged) {
+    SceneRun range, cmp;
+    SimulateAndConvert(FiveSystems(oem4sim::RangeFormat::Range), 24, "five_range", &range);
+    SimulateAndConvert(FiveSystems(oem4sim::RangeFormat::Rangecmp), 24, "five_rangecmp", &cmp);
+    const auto &truth = range.sim.epochs;
+    ASSERT_EQ(range.conv.result, 0);
+    ASSERT_EQ(range.conv.tsqError, "");
+    ASSERT_EQ(range.conv.epochs.size(), truth.size());
+    int most = 0;
+    uint64_t leftOut[8] = {};
+    size_t sat = 0; // walks the satellite truth, in record order
+    int compared = 0;
+    for (size_t k = 0; k < truth.size(); ++k) {
+        const auto &t = truth[k];
+        const auto &meas = range.conv.meas[k];
+        most = std::max(most, t.satelliteCount + t.glonassCount + t.otherCount);
+        for (int s = 0; s < 8; ++s) leftOut[s] += t.leftOut[s];
+        EXPECT_EQ(+range.conv.epochs[k].receiverTime, t.receiverSeconds);
+        // Every GPS and GLONASS satellite, each once.
+        std::multiset<int> want(t.prns, t.prns + t.satelliteCount);
+        want.insert(t.glonassPrns, t.glonassPrns + t.glonassCount);
+        std::multiset<int> got;
+        for (const MeasRecord &m : meas) got.insert(m.prn);
+        EXPECT_EQ(got, want) << "epoch " << k;
+        // GPS values equal what the receiver logged.
+        for (; sat < range.sim.sats.size() && range.sim.sats[sat].receiverSeconds == t.receiverSeconds; ++sat) {
+            const oem4sim::SatelliteTruth &st = range.sim.sats[sat];
+            if (st.system != 0) continue;
+            auto m = std::find_if(meas.begin(), meas.end(), [&](const MeasRecord &r) { return r.prn == st.prn; });
+            ASSERT_NE(m, meas.end());
+            ++compared;
+            EXPECT_EQ(+m->l1Pseudorange, st.pseudorangeL1);
+            EXPECT_EQ(+m->l1Phase, st.adrL1);
+            EXPECT_EQ(+m->l1Doppler, static_cast<double>(static_cast<float>(st.dopplerL1)));
+            EXPECT_EQ(+m->l2Phase, st.adrL2);
+            if (st.lockL2 >= 0.01) {
+                EXPECT_EQ(+m->l2Pseudorange, st.pseudorangeL2);
+            }
+        }
+    }
+    EXPECT_GE(most, 20);
+    EXPECT_GT(compared, 7 * 80);
+    for (int s = 0; s < 8; ++s) EXPECT_EQ(range.stats.screening.leftOut[s], leftOut[s]) << "system " << s;
+    EXPECT_GT(leftOut[3] + leftOut[4] + leftOut[5], 0u);
+    EXPECT_EQ(range.stats.screening.cutEpochs, 0u);
+
+    // The compressed log gives the same epochs, to its resolution.
+    ASSERT_EQ(cmp.conv.result, 0);
+    ASSERT_EQ(cmp.conv.epochs.size(), range.conv.epochs.size());
+    for (int s = 0; s < 8; ++s) EXPECT_EQ(cmp.stats.screening.leftOut[s], leftOut[s]) << "system " << s;
+    EXPECT_EQ(cmp.stats.screening.maxchanRecords, 0u);
+    for (size_t k = 0; k < truth.size(); ++k) {
+        ASSERT_EQ(cmp.conv.meas[k].size(), range.conv.meas[k].size()) << k;
+        for (size_t j = 0; j < cmp.conv.meas[k].size(); ++j) {
+            const MeasRecord &a = range.conv.meas[k][j], &b = cmp.conv.meas[k][j];
+            EXPECT_EQ(+a.prn, +b.prn);
+            EXPECT_NEAR(+a.l1Pseudorange, +b.l1Pseudorange, 0.01);
+            EXPECT_NEAR(+a.l1Phase, +b.l1Phase, 0.01);
+            EXPECT_NEAR(+a.l2Phase, +b.l2Phase, 0.01);
+        }
+    }
+}
+
+// With the default 12 channels every GPS satellite stays and GLONASS fills
+// the rest; the host with the older options record gets the same.
+TEST(MultiSystem, TwelveChannelsKeepGpsFirst) {
+    SimConfig cfg = FiveSystems(oem4sim::RangeFormat::Range);
+    cfg.maxSatellites = 10;
+    cfg.otherMaxSatellites = 8;
+    cfg.satelliteTruth = false;
+    SceneRun run;
+    SimulateAndConvert(cfg, 12, "twelve", &run);
+    ASSERT_EQ(run.conv.result, 0);
+    ASSERT_EQ(run.conv.epochs.size(), run.sim.epochs.size());
+    uint32_t cut = 0;
+    for (size_t k = 0; k < run.sim.epochs.size(); ++k) {
+        const auto &t = run.sim.epochs[k];
+        const auto &meas = run.conv.meas[k];
+        const int eligible = t.satelliteCount + t.glonassCount;
+        EXPECT_EQ(meas.size(), static_cast<size_t>(std::min(eligible, 12)));
+        if (eligible > 12) ++cut;
+        for (int i = 0; i < t.satelliteCount; ++i) {
+            EXPECT_TRUE(std::any_of(meas.begin(), meas.end(), [&](const MeasRecord &m) { return m.prn == t.prns[i]; }))
+                << "GPS PRN " << t.prns[i] << " at epoch " << k;
+        }
+    }
+    EXPECT_GT(cut, 0u);
+    EXPECT_EQ(run.stats.screening.cutEpochs, cut);
+}

@@ -1,0 +1,264 @@
+// Screening by satellite system and signal, the choice of one L2 signal per
+// satellite, and the fitting of an epoch to the file's channels.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "oem4/oem4_decoder.h"
+#include "oem4/screening.h"
+#include "oem4/signals.h"
+#include "range_records.h"
+#include "support/oem4_records.h"
+
+using namespace testsupport;
+using namespace rangetest;
+using Texts_t = std::vector<std::string>;
+
+namespace {
+
+uint32_t Signal(uint32_t system, uint32_t signal) { return kTracked | system << 16 | signal << 21; }
+
+Obs Sig(uint16_t prn, uint32_t system, uint32_t signal, float cno = 45.0f, float lock = 600.0f) {
+    Obs o = signal == kSignalL1CA ? L1(prn, lock) : L2(prn, lock);
+    o.status = Signal(system, signal);
+    o.cno = cno;
+    o.phase = -1.0e6 * (system + 1) - signal - prn / 100.0; // tells the observations apart
+    return o;
+}
+
+class ScreeningTest : public ::testing::Test {
+protected:
+    void Open(uint32_t channels, uint32_t reportAll = 1) {
+        Oem4Options o = DefaultOptions();
+        o.reportAll = reportAll;
+        o.channels = channels;
+        OpenTestPort(o);
+    }
+    Epoch Run(const std::vector<Obs> &obs, double t = 100.0) { return Decode(Range(obs, At(t)), &buf); }
+    const ScreeningStats &Stats() { return *GetScreeningStats(0); }
+    ThreadBuf buf;
+};
+
+} // namespace
+
+TEST(Signals, TrackingStatusLayouts) {
+    // The older split of bits 21-25 into frequency and code type gives the
+    // same numbers: L2 (1) with P codeless (2) is 1 + 2 * 4 = 9.
+    EXPECT_EQ(TrackingSignal(1u << 21 | 2u << 23), kSignalL2PCodeless);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_GPS, kSignalL2PCodeless)), ROLE_L2_PREFERRED);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_GPS, kSignalGpsL2C)), ROLE_L2_OTHER);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_GPS, kSignalGpsL1C)), ROLE_LEFT_OUT);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_GPS, kSignalGpsL5)), ROLE_LEFT_OUT);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_GLONASS, kSignalL2CodeCA)), ROLE_L2_OTHER);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_SBAS, kSignalL1CA)), ROLE_L1);
+    EXPECT_EQ(ScreenObservation(Signal(SYS_SBAS, kSignalL2P)), ROLE_LEFT_OUT);
+    for (uint32_t system : {SYS_GALILEO, SYS_BEIDOU, SYS_QZSS, SYS_NAVIC, SYS_OTHER}) {
+        for (uint32_t signal = 0; signal < 32; ++signal) {
+            EXPECT_EQ(ScreenObservation(Signal(system, signal)), ROLE_LEFT_OUT) << system << " " << signal;
+        }
+    }
+}
+
+// One epoch of a five-system receiver: BeiDou and Galileo share PRN 5 with
+// GPS, QZSS and Galileo have L2-band signals, GPS has four signals.
+TEST_F(ScreeningTest, FiveSystemEpochKeepsOnePrnOnceWithItsPreferredL2) {
+    Open(12);
+    Obs glonass = Sig(45, SYS_GLONASS, kSignalL1CA, 47.0f);
+    glonass.reserved = 7 - 4;
+    const std::vector<Obs> obs = {
+        Sig(5, SYS_BEIDOU, 0),           Sig(5, SYS_BEIDOU, 4),
+        Sig(5, SYS_GPS, kSignalGpsL2C, 44.0f), Sig(5, SYS_GPS, kSignalL1CA, 50.0f),
+        Sig(5, SYS_GPS, kSignalL2PCodeless, 41.0f), Sig(5, SYS_GPS, kSignalGpsL5),
+        Sig(5, SYS_GPS, kSignalGpsL1C),  Sig(5, SYS_GALILEO, 0),
+        Sig(5, SYS_GALILEO, 17),         glonass,
+        Sig(45, SYS_GLONASS, kSignalL2CodeCA), Sig(45, SYS_GLONASS, kSignalL2P, 38.0f),
+        Sig(131, SYS_SBAS, kSignalL1CA), Sig(193, SYS_QZSS, 0),
+        Sig(193, SYS_QZSS, 17),
+    };
+    const Epoch e = Run(obs);
+    ASSERT_EQ(e.meas.size(), 3u);
+    EXPECT_EQ(+e.meas[0].prn, 5);
+    EXPECT_EQ(+e.meas[0].l1Phase, obs[3].phase);
+    EXPECT_EQ(+e.meas[0].l2Phase, obs[4].phase); // P(Y), not L2C
+    EXPECT_EQ(+e.meas[1].prn, 45);
+    EXPECT_EQ(+e.meas[1].l2Phase, obs[11].phase); // P, not C/A
+    EXPECT_EQ(+e.meas[2].prn, 131);
+    EXPECT_EQ(+e.tracking[0].signalFlags, 7u);
+    EXPECT_EQ(+e.tracking[2].signalFlags, 5u);
+    for (const std::string &t : Texts()) EXPECT_EQ(t.find("no data for L1"), std::string::npos) << t;
+
+    const ScreeningStats &s = Stats();
+    EXPECT_EQ(s.leftOut[SYS_GPS], 3u); // L2C not chosen, L5, L1C
+    EXPECT_EQ(s.leftOut[SYS_GLONASS], 1u);
+    EXPECT_EQ(s.leftOut[SYS_GALILEO], 2u);
+    EXPECT_EQ(s.leftOut[SYS_BEIDOU], 2u);
+    EXPECT_EQ(s.leftOut[SYS_QZSS], 2u);
+    EXPECT_EQ(s.leftOut[SYS_SBAS], 0u);
+
+    const EpochScreening &last = *GetEpochScreening(0);
+    ASSERT_EQ(last.count, 3u);
+    EXPECT_EQ(last.time, 100.0);
+    EXPECT_EQ(last.satellites[0].system, SYS_GPS);
+    EXPECT_EQ(last.satellites[0].l2Signal, kSignalL2PCodeless);
+    EXPECT_EQ(last.satellites[0].l2Cno, 41.0f);
+    EXPECT_EQ(last.satellites[0].glonassChannel, kNoGlonassChannel);
+    EXPECT_EQ(last.satellites[1].system, SYS_GLONASS);
+    EXPECT_EQ(last.satellites[1].glonassChannel, -4);
+    EXPECT_EQ(last.satellites[1].l2Signal, kSignalL2P);
+    EXPECT_EQ(last.satellites[1].l2Cno, 38.0f);
+    EXPECT_EQ(last.satellites[1].l1Cno, 47.0f);
+    EXPECT_EQ(last.satellites[2].system, SYS_SBAS);
+    EXPECT_EQ(last.satellites[2].l2Signal, kNoL2Signal);
+}
+
+// The L2 signal of a satellite stays what it was while it is tracked: a P
+// code that comes and goes must not flip the L2 phase between two signals.
+// A switch forced by the signal's loss is an L2 slip.
+TEST_F(ScreeningTest, L2ChoiceStaysWhileTrackedAndAForcedSwitchIsASlip) {
+    Open(12);
+    const Obs l1 = Sig(7, SYS_GPS, kSignalL1CA);
+    const Obs l2c = Sig(7, SYS_GPS, kSignalGpsL2C);
+    const Obs p = Sig(7, SYS_GPS, kSignalL2PCodeless);
+    EXPECT_EQ(+Run({l1, l2c}, 100.0).meas[0].l2Phase, l2c.phase);
+    CapturedMessages().clear();
+    EXPECT_EQ(+Run({l1, p, l2c}, 101.0).meas[0].l2Phase, l2c.phase);
+    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(+Run({l1, p}, 102.0).meas[0].l2Phase, p.phase);
+    EXPECT_EQ(Texts(), Texts_t{"L2 cycle slip on PRN 7"});
+    CapturedMessages().clear();
+    EXPECT_EQ(+Run({l1, l2c, p}, 103.0).meas[0].l2Phase, p.phase);
+    EXPECT_TRUE(Texts().empty());
+    // A satellite that rises with both takes the P code.
+    EXPECT_EQ(+Run({Sig(9, SYS_GPS, kSignalL1CA), Sig(9, SYS_GPS, kSignalGpsL2C), Sig(9, SYS_GPS, kSignalL2P)},
+                   104.0).meas[0].l2Phase,
+              Sig(9, SYS_GPS, kSignalL2P).phase);
+}
+
+// 16 satellites for 12 channels, GLONASS listed first: every GPS satellite
+// is kept, then the strongest GLONASS ones; in the next epoch the GLONASS
+// satellites already written stay even when others are stronger.
+TEST_F(ScreeningTest, EpochOverTheChannelsKeepsGpsThenPreviousThenStrongest) {
+    Open(12);
+    std::vector<Obs> obs;
+    for (uint16_t p = 38; p < 44; ++p) {
+        obs.push_back(Sig(p, SYS_GLONASS, kSignalL1CA, 30.0f + p - 38)); // 43 strongest
+        obs.push_back(Sig(p, SYS_GLONASS, kSignalL2P));
+    }
+    for (uint16_t p = 1; p <= 10; ++p) obs.push_back(Sig(p, SYS_GPS, kSignalL1CA, 20.0f));
+    Epoch e = Run(obs, 100.0);
+    ASSERT_EQ(e.meas.size(), 12u);
+    EXPECT_EQ(+e.epoch.satCount, 12);
+    // Record order is kept among the satellites written.
+    EXPECT_EQ(+e.meas[0].prn, 42);
+    EXPECT_EQ(+e.meas[1].prn, 43);
+    EXPECT_EQ(+e.tracking[1].signalFlags, 7u);
+    for (size_t j = 2; j < 12; ++j) EXPECT_EQ(+e.meas[j].prn, j - 1);
+    // The notice, then the 12 written satellites rising (42 and 43 once more
+    // by their L2).
+    ASSERT_EQ(Texts().size(), 15u);
+    EXPECT_EQ(Texts()[0], "Notice: epoch has 16 satellites for 12 channels; left out PRN 38 39 40 41 "
+                          "(later epochs cut alike are counted)");
+
+    obs[0].cno = obs[2].cno = 60.0f; // 38 and 39 now the strongest
+    CapturedMessages().clear();
+    e = Run(obs, 101.0);
+    ASSERT_EQ(e.meas.size(), 12u);
+    EXPECT_EQ(+e.meas[0].prn, 42);
+    EXPECT_EQ(+e.meas[1].prn, 43);
+    // No rising report for the satellites left out, no L2-without-L1 report
+    // for their L2, and the first cut alone is reported.
+    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Stats().cutEpochs, 2u);
+    EXPECT_EQ(Stats().cutSatellites, 8u);
+
+    // 24 channels take all 16; a port given no channels too.
+    Open(24);
+    EXPECT_EQ(Run(obs).meas.size(), 16u);
+    Open(0);
+    EXPECT_EQ(Run(obs).meas.size(), 16u);
+    EXPECT_EQ(Stats().cutEpochs, 0u);
+}
+
+// A compressed record of 30 observations the file takes, GLONASS first: the
+// cut to 24 keeps every GPS observation. Galileo observations neither count
+// towards the 24 nor reach the epoch.
+TEST_F(ScreeningTest, CompressedCutKeepsEveryGpsObservation) {
+    Open(24, 0);
+    auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
+    std::vector<CmpObs> obs;
+    for (uint8_t p = 38; p < 45; ++p) {
+        obs.push_back(cmp(p, Signal(SYS_GLONASS, kSignalL1CA)));
+        obs.push_back(cmp(p, Signal(SYS_GLONASS, kSignalL2P)));
+    }
+    for (uint8_t p = 1; p <= 6; ++p) obs.push_back(cmp(p, Signal(SYS_GALILEO, 0)));
+    for (uint8_t p = 1; p <= 8; ++p) {
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalL1CA)));
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalL2PCodeless)));
+    }
+    const Epoch e = Decode(Rangecmp(obs, At(200.0)), &buf);
+    ASSERT_EQ(e.meas.size(), 12u); // 4 GLONASS + 8 GPS satellites
+    for (size_t j = 0; j < 12; ++j) EXPECT_EQ(+e.tracking[j].signalFlags, 7u) << j;
+    EXPECT_EQ(+e.meas[3].prn, 41);
+    EXPECT_EQ(+e.meas[4].prn, 1);
+    EXPECT_EQ(Texts(), Texts_t{"MAXCHAN(24) exceeded, data may be lost on Port 0"});
+    EXPECT_EQ(Stats().maxchanObservations, 6u);
+    EXPECT_EQ(Stats().leftOut[SYS_GALILEO], 6u);
+
+    // Without GLONASS the same record is under the limit: nothing reported.
+    obs.erase(obs.begin(), obs.begin() + 14);
+    CapturedMessages().clear();
+    EXPECT_EQ(Decode(Rangecmp(obs, At(201.0)), &buf).meas.size(), 8u);
+    EXPECT_TRUE(Texts().empty());
+}
+
+// Ten GPS satellites with L1, L2 P(Y) and L2C are 30 compressed
+// observations, but only 20 of them have a place in the epoch: no cut.
+TEST_F(ScreeningTest, CompressedCutCountsOnlyTheChosenL2) {
+    Open(24, 0);
+    auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
+    std::vector<CmpObs> obs;
+    for (uint8_t p = 1; p <= 10; ++p) {
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalL1CA)));
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalL2PCodeless)));
+        obs.push_back(cmp(p, Signal(SYS_GPS, kSignalGpsL2C)));
+    }
+    const Epoch e = Decode(Rangecmp(obs, At(200.0)), &buf);
+    ASSERT_EQ(e.meas.size(), 10u);
+    for (size_t j = 0; j < 10; ++j) EXPECT_EQ(+e.tracking[j].signalFlags, 7u) << j;
+    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Stats().leftOut[SYS_GPS], 10u);
+    EXPECT_EQ(GetEpochScreening(0)->satellites[9].l2Signal, kSignalL2PCodeless);
+}
+
+// A record of today's receiver carries far more observations than the file
+// can take; only those it can take count towards the staging limit.
+TEST_F(ScreeningTest, ObservationsLeftOutTakeNoRoom) {
+    Open(12, 0);
+    std::vector<Obs> obs;
+    for (uint16_t p = 1; p <= 120; ++p) obs.push_back(Sig(p % 36 + 1, SYS_GALILEO, 17));
+    for (uint16_t p = 1; p <= 10; ++p) obs.push_back(Sig(p, SYS_GPS, kSignalL1CA));
+    const Epoch e = Run(obs);
+    EXPECT_EQ(e.meas.size(), 10u);
+    EXPECT_TRUE(Texts().empty());
+    EXPECT_EQ(Stats().leftOut[SYS_GALILEO], 120u);
+}
+
+// The GLONASS frequency channel travels with the compressed observation
+// (bits 170-175, channel + 7) into the epoch's screening result.
+TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
+    Open(12, 0);
+    auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
+    const std::vector<uint8_t> record =
+        Rangecmp({cmp(3, Signal(SYS_GPS, kSignalL1CA)), cmp(45, Signal(SYS_GLONASS, kSignalL1CA))}, At(300.0));
+    // Rebuild the body with the channel field set: +1 (code 8) for PRN 45.
+    std::vector<uint8_t> body(record.begin() + 28, record.end() - 4);
+    uint8_t &field = body[4 + 24 + 21];
+    field = static_cast<uint8_t>((field & 0x03u) | (8u << 2));
+    const Epoch e = Decode(MakeRecord(140, body, At(300.0)), &buf);
+    ASSERT_EQ(e.meas.size(), 2u);
+    const EpochScreening &last = *GetEpochScreening(0);
+    EXPECT_EQ(last.satellites[0].glonassChannel, kNoGlonassChannel);
+    EXPECT_EQ(last.satellites[1].glonassChannel, 1);
+    EXPECT_EQ(last.satellites[1].system, SYS_GLONASS);
+}

@@ -1,0 +1,128 @@
+// The oem4conv command's system layer on POSIX: terminals, signals, and
+// worker processes forked from the command itself.
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void (*g_onInterrupt)() = nullptr;
+
+extern "C" void OnSignal(int) {
+    if (g_onInterrupt != nullptr) g_onInterrupt();
+}
+
+} // namespace
+
+bool CommandArguments(int argc, char **argv, std::vector<std::string> *args) {
+    args->assign(argv + 1, argv + argc);
+    return true;
+}
+
+bool IsConsole(std::FILE *stream) { return isatty(fileno(stream)) != 0; }
+
+void ClearConsoleLine(std::FILE *stream) { std::fputs("\r\033[K", stream); }
+
+int ProcessorCount() {
+    const long count = sysconf(_SC_NPROCESSORS_ONLN);
+    return count > 0 ? static_cast<int>(count) : 1;
+}
+
+void InstallInterruptHandler(void (*onInterrupt)()) {
+    g_onInterrupt = onInterrupt;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = OnSignal;
+    // Reads of the log carry on after the signal; the library stops at the
+    // end of the block, which is what keeps the outputs whole.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+std::string LibraryPath(const std::string &path) { return path; }
+
+bool IsDirectory(const std::string &path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
+}
+
+std::string PathInDirectory(const std::string &directory, const std::string &file) {
+    return (std::filesystem::path(directory) / std::filesystem::path(file).filename()).string();
+}
+
+bool StartWorker(const ConvertRequest &request, std::size_t log, ConvertOneLog convert,
+                 const std::vector<WorkerProcess> &running, WorkerProcess *worker) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        // The other workers' pipes must close when those workers end.
+        for (const WorkerProcess &w : running) close(static_cast<int>(w.pipe));
+        dup2(fds[1], STDOUT_FILENO);
+        close(fds[1]);
+        const int code = convert(request, log);
+        std::fflush(stdout);
+        std::_Exit(code);
+    }
+    close(fds[1]);
+    worker->log = log;
+    worker->process = pid;
+    worker->pipe = fds[0];
+    return true;
+}
+
+void WaitForWorkers(std::vector<WorkerProcess> *running) {
+    std::vector<pollfd> polls;
+    for (const WorkerProcess &w : *running) {
+        polls.push_back({static_cast<int>(w.pipe), static_cast<short>(w.closed ? 0 : POLLIN), 0});
+    }
+    if (poll(polls.data(), polls.size(), -1) < 0) return; // EINTR: the caller looks at the interrupt
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+        if (polls[i].revents == 0) continue;
+        WorkerProcess &w = (*running)[i];
+        char chunk[4096];
+        const ssize_t n = read(polls[i].fd, chunk, sizeof chunk);
+        if (n > 0) {
+            w.output.append(chunk, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            w.closed = true;
+        }
+    }
+}
+
+int EndWorker(WorkerProcess *worker, std::string *abnormal) {
+    close(static_cast<int>(worker->pipe));
+    int wstatus = 0;
+    while (waitpid(static_cast<pid_t>(worker->process), &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(wstatus)) {
+        *abnormal = "ended by signal " + std::to_string(WTERMSIG(wstatus));
+        return 128 + WTERMSIG(wstatus);
+    }
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1;
+}
+
+void InterruptWorkers(const std::vector<WorkerProcess> &running) {
+    for (const WorkerProcess &w : running) kill(static_cast<pid_t>(w.process), SIGINT);
+}
+
+bool IsWorkerProcess(std::size_t *) { return false; }

@@ -1,0 +1,409 @@
+// The oem4conv command's system layer on Windows: the console, Ctrl-C and
+// Ctrl-Break, and worker processes that are this executable started again
+// for one log.
+//
+// Paths: the program's manifest makes UTF-8 its code page (Windows 10 1903
+// and later), so the char arguments, the library's fopen and the file system
+// calls all speak UTF-8 and any name works end to end. Where the manifest is
+// not honoured the arguments are in the system's code page, which the same
+// calls also agree on; an argument that code page cannot spell is refused
+// rather than opened under a best-fit look-alike name.
+#include "platform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+// The C runtime expands wildcards in the arguments (*.gps), as Windows
+// commands do: the shell leaves that to each program.
+extern "C" {
+int _dowildcard = -1;
+}
+
+namespace {
+
+// The first argument of a worker process: "--oem4conv-worker=LOG:STOP:PARENT"
+// with the log's index and the values of two inherited handles, the event
+// that asks it to stop and its parent process.
+constexpr const char kWorkerMarker[] = "--oem4conv-worker=";
+constexpr DWORD kWaitMilliseconds = 50;
+constexpr DWORD kPipeSize = 65536;
+
+void (*g_onInterrupt)() = nullptr;
+UINT g_savedOutputCodePage = 0;
+DWORD g_savedErrorMode = 0;
+bool g_virtualTerminal = false;
+
+// In a worker.
+bool g_isWorker = false;
+std::size_t g_workerLog = 0;
+HANDLE g_stopRequest = nullptr;
+HANDLE g_parent = nullptr;
+
+// In the parent: one stop event for every worker, the parent's own handle
+// for them to watch, and the arguments to pass on.
+HANDLE g_workersStop = nullptr;
+HANDLE g_selfForWorkers = nullptr;
+std::vector<std::string> g_arguments;
+
+HANDLE StreamHandle(std::FILE *stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+void RestoreConsole() {
+    if (g_savedOutputCodePage != 0) SetConsoleOutputCP(g_savedOutputCodePage);
+    if (g_savedErrorMode != 0) SetConsoleMode(StreamHandle(stderr), g_savedErrorMode);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (g_onInterrupt != nullptr) g_onInterrupt();
+    return TRUE;
+}
+
+// A worker stops like on Ctrl-C when its parent asks, or when the parent
+// has gone and nobody will read its report.
+DWORD WINAPI WatchParent(void *) {
+    HANDLE handles[2] = {g_stopRequest, g_parent};
+    const DWORD got = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    if (got < WAIT_OBJECT_0 + 2 && g_onInterrupt != nullptr) g_onInterrupt();
+    return 0;
+}
+
+// A worker gets its parent's arguments (after wildcard expansion, so both
+// read the same list of logs), each quoted as the C runtime splits them:
+// backslashes count only before a quote.
+void AppendQuoted(std::wstring *line, const std::string &arg) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, arg.c_str(), static_cast<int>(arg.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) MultiByteToWideChar(CP_ACP, 0, arg.c_str(), static_cast<int>(arg.size()), wide.data(), n);
+    line->push_back(L' ');
+    if (!wide.empty() && wide.find_first_of(L" \t\"") == std::wstring::npos) {
+        line->append(wide);
+        return;
+    }
+    line->push_back(L'"');
+    std::size_t backslashes = 0;
+    for (const wchar_t c : wide) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled, and the quote escaped.
+        line->append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        line->push_back(c);
+    }
+    // ... and before the closing quote.
+    line->append(2 * backslashes, L'\\');
+    line->push_back(L'"');
+}
+
+bool ParseWorkerMarker(const std::string &arg) {
+    unsigned long long log = 0, stop = 0, parent = 0;
+    char end = '\0';
+    if (std::sscanf(arg.c_str() + sizeof kWorkerMarker - 1, "%llu:%llu:%llu%c", &log, &stop, &parent,
+                    &end) != 3) {
+        return false;
+    }
+    g_isWorker = true;
+    g_workerLog = static_cast<std::size_t>(log);
+    g_stopRequest = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(stop));
+    g_parent = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(parent));
+    return true;
+}
+
+// With a legacy code page an argument may hold characters it cannot spell;
+// Windows would pass a best-fit look-alike (or '?') in their place.
+bool ArgumentsFitCodePage() {
+    if (GetACP() == CP_UTF8) return true;
+    const wchar_t *p = GetCommandLineW();
+    // The program name ends at the first blank outside quotes (no escapes).
+    bool quoted = false;
+    while (*p != L'\0' && (quoted || (*p != L' ' && *p != L'\t'))) {
+        if (*p == L'"') quoted = !quoted;
+        ++p;
+    }
+    // Any character of the arguments that the code page cannot spell is
+    // enough to refuse: it would reach a file name changed.
+    const int length = static_cast<int>(std::wcslen(p));
+    if (length == 0) return true;
+    BOOL usedDefault = FALSE;
+    const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, length, nullptr, 0,
+                                           nullptr, &usedDefault);
+    return needed > 0 && !usedDefault;
+}
+
+void PrepareConsole() {
+    // Names are printed in the program's code page; a console shows them
+    // right only in that code page (restored when the command ends).
+    if (IsConsole(stdout) || IsConsole(stderr)) {
+        const UINT current = GetConsoleOutputCP();
+        if (current != 0 && current != GetACP() && SetConsoleOutputCP(GetACP())) {
+            g_savedOutputCodePage = current;
+        }
+    }
+    // The progress display clears its line with an escape sequence where
+    // the console takes them (Windows 10 and later).
+    DWORD mode = 0;
+    const HANDLE error = StreamHandle(stderr);
+    if (GetConsoleMode(error, &mode)) {
+        g_virtualTerminal = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+        if (!g_virtualTerminal &&
+            SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+            g_virtualTerminal = true;
+            g_savedErrorMode = mode;
+        }
+    }
+    if (g_savedOutputCodePage != 0 || g_savedErrorMode != 0) std::atexit(RestoreConsole);
+}
+
+std::wstring ModulePath() {
+    std::wstring path(32768, L'\0');
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(n < path.size() ? n : 0);
+    return path;
+}
+
+bool PrepareWorkerHandles() {
+    if (g_workersStop != nullptr) return true;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    g_workersStop = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+    if (g_workersStop == nullptr) return false;
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
+                         &g_selfForWorkers, SYNCHRONIZE, TRUE, 0)) {
+        CloseHandle(g_workersStop);
+        g_workersStop = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// Reads what the worker's pipe holds without blocking. Its output has
+// ended when the pipe is broken, or when the worker has ended and the pipe
+// is empty; a failed look at a live worker's pipe is only tried again.
+bool DrainPipe(WorkerProcess *w) {
+    bool got = false;
+    const HANDLE pipe = reinterpret_cast<HANDLE>(w->pipe);
+    while (!w->closed) {
+        DWORD available = 0;
+        const bool peeked = PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) != 0;
+        if (peeked && available > 0) {
+            char chunk[4096];
+            DWORD n = 0;
+            const DWORD want = available < sizeof chunk ? available : static_cast<DWORD>(sizeof chunk);
+            if (ReadFile(pipe, chunk, want, &n, nullptr) && n > 0) {
+                w->output.append(chunk, n);
+                got = true;
+                continue;
+            }
+        }
+        const bool broken = !peeked && GetLastError() == ERROR_BROKEN_PIPE;
+        if (broken || WaitForSingleObject(reinterpret_cast<HANDLE>(w->process), 0) == WAIT_OBJECT_0) {
+            // An ended worker's last output is in the pipe already: one
+            // more look takes it.
+            if (!broken && PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+                continue;
+            }
+            w->closed = true;
+        }
+        break;
+    }
+    return got || w->closed;
+}
+
+} // namespace
+
+bool CommandArguments(int argc, char **argv, std::vector<std::string> *args) {
+    args->assign(argv + 1, argv + argc);
+    if (!args->empty() && args->front().rfind(kWorkerMarker, 0) == 0) {
+        if (!ParseWorkerMarker(args->front())) {
+            std::fprintf(stderr, "oem4conv: bad worker argument\n");
+            return false;
+        }
+        args->erase(args->begin());
+        // The parent prints the report in its own text mode: LF only here.
+        _setmode(_fileno(stdout), _O_BINARY);
+        return true;
+    }
+    PrepareConsole();
+    if (!ArgumentsFitCodePage()) {
+        std::fprintf(stderr,
+                     "oem4conv: an argument has characters that this system's code page (%u) "
+                     "cannot represent;\nWindows 10 version 1903 or later takes any name\n",
+                     GetACP());
+        return false;
+    }
+    g_arguments = *args;
+    return true;
+}
+
+bool IsConsole(std::FILE *stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(StreamHandle(stream), &mode) != 0;
+}
+
+void ClearConsoleLine(std::FILE *stream) {
+    if (g_virtualTerminal) {
+        std::fputs("\r\033[K", stream);
+        return;
+    }
+    // Older consoles take no escape sequences: blank the line instead.
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    int width = 80;
+    if (GetConsoleScreenBufferInfo(StreamHandle(stream), &info)) width = info.dwSize.X;
+    std::fputc('\r', stream);
+    for (int i = 1; i < width; ++i) std::fputc(' ', stream);
+    std::fputc('\r', stream);
+}
+
+int ProcessorCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
+void InstallInterruptHandler(void (*onInterrupt)()) {
+    g_onInterrupt = onInterrupt;
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+    if (g_isWorker) {
+        const HANDLE watcher = CreateThread(nullptr, 0, WatchParent, nullptr, 0, nullptr);
+        if (watcher != nullptr) CloseHandle(watcher);
+    }
+}
+
+std::string LibraryPath(const std::string &path) {
+    std::string native = path;
+    for (char &c : native) {
+        if (c == '/') c = '\\';
+    }
+    return native;
+}
+
+// The file system calls below take wide names, converted from the code page
+// that the library's fopen also uses.
+std::wstring WideName(const std::string &path) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
+    if (n <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(), n);
+    wide.resize(static_cast<std::size_t>(n - 1));
+    return wide;
+}
+
+bool IsDirectory(const std::string &path) {
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) return false;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string PathInDirectory(const std::string &directory, const std::string &file) {
+    // The last component follows the last '\' or '/', or the ':' of a
+    // drive-relative name (D:day1.gps).
+    const std::size_t cut = file.find_last_of("\\/:");
+    const std::string name = cut == std::string::npos ? file : file.substr(cut + 1);
+    if (directory.empty()) return name;
+    const char last = directory.back();
+    // D: alone is the current directory of drive D.
+    if (last == '\\' || last == '/' || last == ':') return directory + name;
+    return directory + '\\' + name;
+}
+
+bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog,
+                 const std::vector<WorkerProcess> &, WorkerProcess *worker) {
+    if (!PrepareWorkerHandles()) return false;
+    const std::wstring program = ModulePath();
+    if (program.empty()) return false;
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, kPipeSize)) return false;
+    // Only the worker's end is inherited, so the pipe breaks when it ends.
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    HANDLE error = nullptr;
+    const HANDLE ownError = GetStdHandle(STD_ERROR_HANDLE);
+    if (ownError != nullptr && ownError != INVALID_HANDLE_VALUE) {
+        DuplicateHandle(GetCurrentProcess(), ownError, GetCurrentProcess(), &error, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
+    }
+
+    char marker[96];
+    std::snprintf(marker, sizeof marker, "%s%llu:%llu:%llu", kWorkerMarker,
+                  static_cast<unsigned long long>(log),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_workersStop)),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_selfForWorkers)));
+    std::wstring commandLine = L"\"" + program + L"\" ";
+    for (const char *c = marker; *c != '\0'; ++c) commandLine += static_cast<wchar_t>(*c);
+    for (const std::string &arg : g_arguments) AppendQuoted(&commandLine, arg);
+
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = error;
+    PROCESS_INFORMATION info;
+    std::memset(&info, 0, sizeof info);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, nullptr, &startup, &info);
+    CloseHandle(writeEnd);
+    if (error != nullptr) CloseHandle(error);
+    if (!started) {
+        CloseHandle(readEnd);
+        return false;
+    }
+    CloseHandle(info.hThread);
+    worker->log = log;
+    worker->process = reinterpret_cast<intptr_t>(info.hProcess);
+    worker->pipe = reinterpret_cast<intptr_t>(readEnd);
+    return true;
+}
+
+void WaitForWorkers(std::vector<WorkerProcess> *running) {
+    bool any = false;
+    for (WorkerProcess &w : *running) any = DrainPipe(&w) || any;
+    if (any) return;
+    // Anonymous pipes cannot be waited on: wait for a worker to end, and
+    // look at the pipes again at short intervals (a worker blocks once its
+    // pipe is full, and an interrupt is looked at by the caller).
+    HANDLE processes[MAXIMUM_WAIT_OBJECTS];
+    DWORD count = 0;
+    for (const WorkerProcess &w : *running) {
+        if (count < MAXIMUM_WAIT_OBJECTS) processes[count++] = reinterpret_cast<HANDLE>(w.process);
+    }
+    if (count > 0) WaitForMultipleObjects(count, processes, FALSE, kWaitMilliseconds);
+    for (WorkerProcess &w : *running) DrainPipe(&w);
+}
+
+int EndWorker(WorkerProcess *worker, std::string *abnormal) {
+    const HANDLE process = reinterpret_cast<HANDLE>(worker->process);
+    CloseHandle(reinterpret_cast<HANDLE>(worker->pipe));
+    WaitForSingleObject(process, INFINITE);
+    DWORD code = 1;
+    if (!GetExitCodeProcess(process, &code)) code = 1;
+    CloseHandle(process);
+    // Exit statuses from 0xC0000000 are exceptions (access violation, ...).
+    if (code >= 0xC0000000u) {
+        char text[48];
+        std::snprintf(text, sizeof text, "ended by exception 0x%08lX", static_cast<unsigned long>(code));
+        *abnormal = text;
+    }
+    return static_cast<int>(code);
+}
+
+void InterruptWorkers(const std::vector<WorkerProcess> &) {
+    if (g_workersStop != nullptr) SetEvent(g_workersStop);
+}
+
+bool IsWorkerProcess(std::size_t *log) {
+    if (g_isWorker) *log = g_workerLog;
+    return g_isWorker;
+}
