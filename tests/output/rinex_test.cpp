@@ -233,28 +233,6 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     EXPECT_DOUBLE_EQ(sats[2].values[5].value, 83000000.0);
 }
 
-TEST(RinexObsWriter, IrregularEpochsGetNoIntervalAndAnEmptyFileStillHasAHeader) {
-    ScratchFile file("irregular.obs");
-    ASSERT_EQ(OpenRinexObs(file.c_str()), 0);
-    RinexEpoch e = Epoch(100.0, {Gps(1, 2e7, 1e8)});
-    for (double t : {100.0, 101.0, 102.5}) {
-        e.seconds = t;
-        ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
-    }
-    ASSERT_EQ(CloseRinexObs(nullptr), 0);
-    rinexread::ObsFile obs;
-    ASSERT_EQ(ReadBack(file, &obs), "");
-    EXPECT_TRUE(rinexread::Labelled(obs.header, "INTERVAL").empty());
-
-    ScratchFile empty("empty.obs");
-    ASSERT_EQ(OpenRinexObs(empty.c_str()), 0);
-    ASSERT_EQ(CloseRinexObs(nullptr), 0);
-    rinexread::ObsFile none;
-    EXPECT_EQ(rinexread::ReadObs(empty.path, &none), "");
-    EXPECT_TRUE(none.epochs.empty());
-    EXPECT_EQ(none.header.back().label, "END OF HEADER");
-}
-
 TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     GpsEphRecord e{};
     e.prn = 30;
