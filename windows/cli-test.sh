@@ -125,7 +125,6 @@ check "convert -j 2 exits 0" [ "$status" = 0 ]
 echo "converted ${#linux_logs[@]} logs under wine in $((SECONDS - start)) s"
 check "no progress display off a console" test ! -s "$work/win.err"
 grep -E ': (converted|FAILED)|logs, ' "$work/win.out" >"$work/win.summaries" || true
-# The same lines of both (the quiet Linux run also prints what was left out).
 grep -E ': (converted|FAILED)|logs, ' "$work/linux.out" >"$work/linux.summaries" || true
 check "summaries as on Linux" diff <(summaries "$work/win.summaries") <(summaries "$work/linux.summaries")
 check "the workers' reports printed with CR LF line ends" bash -c "! grep -q \$'\\r\\r\\|[^\\r]\$' \"\$1\"" - "$work/win.out"
