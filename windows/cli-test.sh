@@ -6,8 +6,9 @@
 # spaces, non-ASCII names, wildcards, -o to a directory), every output compared with
 # the native build's (observation files apart from the header's creation
 # time and file name, text files and the RINEX files apart from their CR LF
-# line ends, which must be there, and the RINEX files' creation date), the summaries, detect, dump, report, exit codes and
-# Ctrl-C during a -j 2 conversion.
+# line ends, which must be there, and the RINEX files' creation date), the
+# summaries, detect, dump, report, exit codes and Ctrl-C during a -j 2
+# conversion.
 #
 #   windows/cli-test.sh [--native-cli PATH --native-compare PATH]
 #
