@@ -23,8 +23,8 @@ constexpr uint8_t kSync3 = 0x12;
 // Searched in this order; RANGE and RANGECMP share one decoder.
 // GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
 // position that receivers are often told to log instead of RAWEPHEM and
-// BESTPOS.
-constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
+// BESTPOS. VERSION and IONUTC feed the headers of the RINEX files.
+constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
     {42, "BESTPOS", 72, 0, 0, 0, DecodeBestpos},
     {71, "PROPAGATEDCLOCKMODEL", 28, 0, 0, 0, DecodeClockModel},
     {73, "ALMANAC", 4, 112, 0, 4, DecodeAlmanac},
@@ -35,6 +35,8 @@ constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
     {231, "MARKTIME", 40, 0, 0, 0, DecodeMarktime},
     {7, "GPSEPHEM", 224, 0, 0, 0, DecodeGpsephem},
     {241, "BESTXYZ", 112, 0, 0, 0, DecodeBestxyz},
+    {37, "VERSION", 4, 108, 0, 4, DecodeVersion},
+    {8, "IONUTC", 108, 0, 0, 0, DecodeIonutc},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the
