@@ -5,9 +5,10 @@
 # converted with -j 2 under Windows paths (drive letters, '\' and '/', UNC,
 # spaces, non-ASCII names, wildcards, -o to a directory), every output compared with
 # the native build's (observation files apart from the header's creation
-# time and file name, text files apart from their CR LF line ends, which
-# must be there), the summaries, detect, dump, report, exit codes and
-# Ctrl-C during a -j 2 conversion.
+# time and file name, text files and the RINEX files apart from their CR LF
+# line ends, which must be there, and the RINEX files' creation date), the
+# summaries, detect, dump, report, exit codes and Ctrl-C during a -j 2
+# conversion.
 #
 #   windows/cli-test.sh [--native-cli PATH --native-compare PATH]
 #
@@ -118,22 +119,37 @@ linux_logs=("$spaces/sample day.gps" "$accents/jour été.gps" "${real[@]}")
 win_logs=("$(winpath "$spaces/sample day.gps")" "Z:$accents/jour été.gps")
 for log in "${real[@]}"; do win_logs+=("$(winpath "$log")"); done
 start=$SECONDS
-run_linux "$work/linux.out" "$work/linux.err" -j 2 -q -o "$work/linux" "${linux_logs[@]}"
+run_linux "$work/linux.out" "$work/linux.err" -j 2 -q --rinex -o "$work/linux" "${linux_logs[@]}"
 [ "$status" = 0 ] || fail "native conversion: $(cat "$work/linux.err")"
-run_win "$work/win.out" "$work/win.err" -j 2 -o "$(winpath "$work/win out")\\" "${win_logs[@]}"
+run_win "$work/win.out" "$work/win.err" -j 2 --rinex -o "$(winpath "$work/win out")\\" "${win_logs[@]}"
 check "convert -j 2 exits 0" [ "$status" = 0 ]
 echo "converted ${#linux_logs[@]} logs under wine in $((SECONDS - start)) s"
 check "no progress display off a console" test ! -s "$work/win.err"
 grep -E ': (converted|FAILED)|logs, ' "$work/win.out" >"$work/win.summaries" || true
-check "summaries as on Linux" diff <(summaries "$work/win.summaries") <(summaries "$work/linux.out")
+grep -E ': (converted|FAILED)|logs, ' "$work/linux.out" >"$work/linux.summaries" || true
+check "summaries as on Linux" diff <(summaries "$work/win.summaries") <(summaries "$work/linux.summaries")
 check "the workers' reports printed with CR LF line ends" bash -c "! grep -q \$'\\r\\r\\|[^\\r]\$' \"\$1\"" - "$work/win.out"
 
 compared=0
 compare_outputs() { # compare_outputs LINUX_DIR WIN_DIR: every output of the first in the second
   local file name
-  for file in "$1"/*.tsq "$1"/*.epp "$1"/*.sta; do
+  for file in "$1"/*.tsq "$1"/*.epp "$1"/*.sta "$1"/*.obs "$1"/*.nav; do
     [ -f "$file" ] || continue
     name=$(basename "$file")
+    case $name in
+      *.obs | *.nav)
+        # RINEX: the same text apart from the creation date, every line
+        # ending in CR LF.
+        if ! diff <(grep -v 'PGM / RUN BY / DATE' "$file") \
+                  <(tr -d '\r' <"$2/$name" | grep -v 'PGM / RUN BY / DATE') >/dev/null; then
+          echo "FAILED: $name differs"; failures=$((failures + 1)); continue
+        fi
+        if LC_ALL=C grep -q $'[^\r]$\|^$' "$2/$name"; then
+          echo "FAILED: $name has a line without CR LF"; failures=$((failures + 1)); continue
+        fi
+        compared=$((compared + 1))
+        continue ;;
+    esac
     if ! "$native_compare" --compare "$file" "$2/$name" >/dev/null; then
       echo "FAILED: $name differs"; failures=$((failures + 1)); continue
     fi

@@ -18,6 +18,7 @@
 #endif
 
 #include "api/error_text.h"
+#include "api/rinex_export.h"
 #include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/screening.h"
@@ -81,6 +82,8 @@ char g_inputPath[kPathBufferSize];
 char g_tsqPath[kPathBufferSize];
 char g_eppPath[kPathBufferSize];
 char g_staPath[kPathBufferSize];
+char g_obsPath[kPathBufferSize];
+char g_navPath[kPathBufferSize];
 
 uint8_t g_block[kBlockSize];
 char g_inputStreamBuffer[kInputStreamBufferSize];
@@ -92,6 +95,13 @@ MeasRecord g_meas[kMaxMeasurements];
 GpsEphRecord g_ephemeris;
 MarkRecord g_mark;
 AlmanacRecord g_almanacs[kMaxAlmanacs];
+TrackingRecord g_tracking[kMaxMeasurements];
+PositionRecord g_position;
+
+// The RINEX export asked for, and whether its files are open in the
+// running conversion.
+ConvertRinexOptions g_rinex{};
+bool g_rinexOpen = false;
 
 // How much of a block DecodeBytes gets per call; 0 feeds byte by byte
 // through DecodeByte. Tests compare the two.
@@ -146,9 +156,27 @@ void ReportProgress(int64_t done, int64_t total) {
     g_host->onProgress(doneOut, totalOut);
 }
 
+// The epoch as RINEX takes it: its tracking records carry the lock times
+// and signal strengths, the decoder's screening the systems and signals.
+bool ExportEpoch(int32_t measCount) {
+    int32_t count = ReadThreadBufData(&g_threadBuf, TBREC_TRACKING, kMaxMeasurements, g_tracking);
+    if (count > measCount) count = measCount;
+    if (ExportRinexEpoch(&g_epoch, g_meas, g_tracking, count, GetEpochScreening(kPort)) != 0) {
+        Fail(g_epoch.receiverTime);
+        return false;
+    }
+    return true;
+}
+
 void DrainEpoch() {
     if (ReadThreadBufData(&g_threadBuf, TBREC_EPOCH, 1, &g_epoch) == 0) return;
-    if (ReadThreadBufData(&g_threadBuf, TBREC_MEAS, kMaxMeasurements, g_meas) == 0) return;
+    const int32_t measCount = ReadThreadBufData(&g_threadBuf, TBREC_MEAS, kMaxMeasurements, g_meas);
+    if (measCount == 0) return;
+    if (g_rinexOpen && !ExportEpoch(measCount)) return;
+    if (g_tsq == nullptr) {
+        ++g_epochsWritten; // RINEX only
+        return;
+    }
     if (WriteTsqEpoch(g_tsq, &g_epoch, g_meas) == 0) {
         ++g_epochsWritten;
         return;
@@ -170,12 +198,24 @@ void DrainEphemeris() {
         Fail(-1.0);
         return;
     }
+    if (g_rinexOpen) {
+        // The record just decoded is still in the port: its time tells the
+        // ephemeris's week and when it was received.
+        const Oem4Decoder *dec = GetOpenPort(kPort);
+        const int32_t week = dec != nullptr ? HeaderWeek(dec) : 0;
+        const double time = dec != nullptr ? HeaderTime(dec) : 0.0;
+        if (ExportRinexEphemeris(&g_ephemeris, week, time) != 0) {
+            Fail(-1.0);
+            return;
+        }
+    }
     ++g_ephemeridesWritten;
 }
 
 void DrainMark() {
     if (ReadThreadBufData(&g_threadBuf, TBREC_MARK, 1, &g_mark) == 0) return;
-    if (WriteMarkEvent(g_sta, g_staPath, &g_mark) != 0) {
+    if (WriteMarkEvent(g_sta, g_staPath, &g_mark) != 0 ||
+        (g_rinexOpen && ExportRinexMark(&g_mark) != 0)) {
         Fail(g_mark.time);
         return;
     }
@@ -205,6 +245,8 @@ void Drain() {
         DrainMark();
     } else if (FindThreadBufGroup(&g_threadBuf, TBREC_ALMANAC) >= 0) {
         DrainAlmanacs();
+    } else if (g_rinexOpen && ReadThreadBufData(&g_threadBuf, TBREC_POSITION, 1, &g_position) == 1) {
+        ExportRinexPosition(&g_position);
     }
 }
 
@@ -249,6 +291,8 @@ void CloseOutputs() {
     g_epp = nullptr;
     if (g_sta != nullptr && CloseTextOutput(g_sta, g_staPath) != 0) Fail(-1.0);
     g_sta = nullptr;
+    if (g_rinexOpen && CloseRinexExport(GetOpenPort(kPort)) != 0) Fail(-1.0);
+    g_rinexOpen = false;
 }
 
 // Creating an output truncates it; if it is the input itself (a log named
@@ -278,10 +322,13 @@ bool IsInputFile(std::FILE *input, const char *path) {
 #endif
 }
 
-// Opens the input and the three outputs in their fixed order; on failure
-// everything already opened is closed again and ErrorText says why.
+void MarkerName(char *marker, std::size_t size);
+bool OpenHostFiles();
+
+// Opens the input and the outputs in their fixed order (the host's three,
+// then the RINEX pair); on failure everything already opened is closed
+// again and ErrorText says why.
 bool OpenFiles(std::FILE **input) {
-    const uint8_t channels = static_cast<uint8_t>(g_channels);
     *input = std::fopen(g_inputPath, "rb");
     if (*input == nullptr) {
         FormatErrorText("Error: Unable to open %s", g_inputPath);
@@ -289,12 +336,42 @@ bool OpenFiles(std::FILE **input) {
     }
     // Without the larger buffer the stream keeps its own; nothing is lost.
     std::setvbuf(*input, g_inputStreamBuffer, _IOFBF, sizeof g_inputStreamBuffer);
-    for (const char *output : {g_tsqPath, g_eppPath, g_staPath}) {
-        if (IsInputFile(*input, output)) {
+    const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
+    if (!hostFiles) g_tsqPath[0] = g_eppPath[0] = g_staPath[0] = '\0'; // not written
+    for (const char *output : {g_tsqPath, g_eppPath, g_staPath, g_obsPath, g_navPath}) {
+        if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
             return false;
         }
     }
+    if (hostFiles && !OpenHostFiles()) return false;
+    if (g_rinex.enabled != 0) {
+        char marker[sizeof g_rinex.markerName];
+        MarkerName(marker, sizeof marker);
+        if (OpenRinexExport(g_obsPath, g_navPath, marker) != 0) return false;
+        g_rinexOpen = true;
+    }
+    return OpenPort(kPort, ForwardMessage) == 0;
+}
+
+// The marker name: as asked, else the log's file name without its
+// directory and extension.
+void MarkerName(char *marker, std::size_t size) {
+    if (g_rinex.markerName[0] != '\0') {
+        std::snprintf(marker, size, "%s", g_rinex.markerName);
+        return;
+    }
+    const char *name = g_inputPath;
+    for (const char *p = g_inputPath; *p != '\0'; ++p) {
+        if (*p == '/' || *p == kPathSeparator) name = p + 1;
+    }
+    const char *dot = std::strrchr(name, '.');
+    const std::size_t length = dot != nullptr && dot != name ? static_cast<std::size_t>(dot - name) : std::strlen(name);
+    std::snprintf(marker, size, "%.*s", static_cast<int>(length < size ? length : size - 1), name);
+}
+
+bool OpenHostFiles() {
+    const uint8_t channels = static_cast<uint8_t>(g_channels);
     g_tsq = OpenTsqFileBuffered(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
                                 channels, kTsqStreamBufferSize);
     if (g_tsq == nullptr) return false;
@@ -312,7 +389,7 @@ bool OpenFiles(std::FILE **input) {
         FormatErrorText("Error: Unable to open %s", g_staPath);
         return false;
     }
-    return OpenPort(kPort, ForwardMessage) == 0;
+    return true;
 }
 
 // Closes after a failed open without letting the closes replace the text
@@ -327,6 +404,8 @@ void CloseAfterFailedOpen(std::FILE *input) {
     g_tsq = nullptr;
     g_epp = nullptr;
     g_sta = nullptr;
+    if (g_rinexOpen) DiscardRinexExport();
+    g_rinexOpen = false;
     std::memcpy(ErrorText, reason, sizeof reason);
 }
 
@@ -341,9 +420,15 @@ bool PreparePaths(const ConvertOptions *options) {
     }
     std::memcpy(g_eppPath, g_tsqPath, sizeof g_eppPath);
     std::memcpy(g_staPath, g_tsqPath, sizeof g_staPath);
+    std::memcpy(g_obsPath, g_tsqPath, sizeof g_obsPath);
+    std::memcpy(g_navPath, g_tsqPath, sizeof g_navPath);
+    const bool rinex = g_rinex.enabled != 0;
+    if (!rinex) g_obsPath[0] = g_navPath[0] = '\0';
     if (ChangeExtension(g_tsqPath, sizeof g_tsqPath, ".tsq") != 0 ||
         ChangeExtension(g_eppPath, sizeof g_eppPath, ".epp") != 0 ||
-        ChangeExtension(g_staPath, sizeof g_staPath, ".sta") != 0) {
+        ChangeExtension(g_staPath, sizeof g_staPath, ".sta") != 0 ||
+        (rinex && (ChangeExtension(g_obsPath, sizeof g_obsPath, ".obs") != 0 ||
+                   ChangeExtension(g_navPath, sizeof g_navPath, ".nav") != 0))) {
         FormatErrorText("Error: Output file name %s is too long with its extension",
                         options->outputFile);
         return false;
@@ -379,6 +464,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     AbortCount = 0;
     ClearEphemerisList();
     g_failed = false;
+    g_rinexOpen = false;
 
     if (!PreparePaths(options)) return 1;
 
@@ -440,6 +526,15 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 } // namespace
 
 const ConversionStats &LastConversionStats() { return g_stats; }
+
+void SetConvertRinex(const ConvertRinexOptions *options) {
+    if (options == nullptr) {
+        g_rinex = ConvertRinexOptions{};
+        return;
+    }
+    g_rinex = *options;
+    g_rinex.markerName[sizeof g_rinex.markerName - 1] = '\0';
+}
 
 uint32_t SetConvertFeedSize(uint32_t size) {
     const uint32_t before = g_feedSize;

@@ -5,13 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/path_size.h"
 #include "oem4/screening.h"
 
 // Passes a message of the running conversion to the host's onMessage.
 void ForwardMessage(double time, const char *text);
-
-// Size of every path buffer of the driver (255 characters and a NUL).
-inline constexpr std::size_t kPathBufferSize = 256;
 
 // The directory separator of output base paths on this platform. Windows
 // hosts pass '\' paths; on POSIX '/' is the separator and '\' is an
@@ -51,3 +49,17 @@ struct ConversionStats {
     uint32_t refusedEpochs;
 };
 const ConversionStats &LastConversionStats();
+
+// RINEX export of the conversions that follow (the command's --rinex): a
+// RINEX 3.04 observation file BASE.obs and GPS navigation file BASE.nav from
+// the same pass, beside the host's files or, with hostFiles 0, instead of
+// them. Reached through the library's internal interface only; the exports
+// and their behaviour do not change. markerName empty: the log's file name
+// without its directory and extension.
+struct ConvertRinexOptions {
+    int32_t enabled;
+    int32_t hostFiles;
+    char markerName[61];
+};
+// Sets the RINEX export (null turns it off) for the next conversions.
+void SetConvertRinex(const ConvertRinexOptions *options);

@@ -47,6 +47,8 @@ inline bool HasOem4Lead(const uint8_t *p) {
 
 // ---- message ids and body lengths ------------------------------------------
 inline constexpr uint16_t kMsgGpsephem = 7;
+inline constexpr uint16_t kMsgIonutc = 8;
+inline constexpr uint16_t kMsgVersion = 37;
 inline constexpr uint16_t kMsgRawephem = 41;
 inline constexpr uint16_t kMsgBestpos = 42;
 inline constexpr uint16_t kMsgRange = 43;
@@ -64,6 +66,7 @@ inline constexpr uint32_t kRawephemLength = 102;
 inline constexpr uint32_t kMarktimeLength = 40;
 inline constexpr uint32_t kGpsephemLength = 224;
 inline constexpr uint32_t kBestxyzLength = 112;
+inline constexpr uint32_t kIonutcLength = 108;
 // Bodies of a u32 item count (at kRawalmCountAt for RAWALM, else at 0)
 // and that many items.
 inline constexpr uint32_t kRangeFixedLength = 4;
@@ -74,6 +77,8 @@ inline constexpr uint32_t kAlmanacItemLength = 112;
 inline constexpr uint32_t kRawalmFixedLength = 12;
 inline constexpr uint32_t kRawalmItemLength = 32;
 inline constexpr uint32_t kRawalmCountAt = 8;
+inline constexpr uint32_t kVersionFixedLength = 4;
+inline constexpr uint32_t kVersionItemLength = 108;
 
 // Field offsets of a RANGE observation.
 inline constexpr size_t kObsPrnAt = 0;

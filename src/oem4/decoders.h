@@ -14,3 +14,7 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf);
 int32_t DecodeRawephem(int32_t port, ThreadBuf *buf);
 int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf);
 int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf);
+// VERSION and IONUTC only keep their content in the port for the file
+// headers; they produce no record.
+int32_t DecodeVersion(int32_t port, ThreadBuf *buf);
+int32_t DecodeIonutc(int32_t port, ThreadBuf *buf);

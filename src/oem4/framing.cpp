@@ -21,8 +21,8 @@ namespace {
 // Searched in this order; RANGE and RANGECMP share one decoder.
 // GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
 // position that receivers are often told to log instead of RAWEPHEM and
-// BESTPOS.
-constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
+// BESTPOS. VERSION and IONUTC feed the headers of the RINEX files.
+constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -33,6 +33,8 @@ constexpr std::array<RecordTableEntry, 10> kRecordTable = {{
     {kMsgMarktime, "MARKTIME", kMarktimeLength, 0, 0, 0, DecodeMarktime},
     {kMsgGpsephem, "GPSEPHEM", kGpsephemLength, 0, 0, 0, DecodeGpsephem},
     {kMsgBestxyz, "BESTXYZ", kBestxyzLength, 0, 0, 0, DecodeBestxyz},
+    {kMsgVersion, "VERSION", kVersionFixedLength, kVersionItemLength, 0, 4, DecodeVersion},
+    {kMsgIonutc, "IONUTC", kIonutcLength, 0, 0, 0, DecodeIonutc},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the

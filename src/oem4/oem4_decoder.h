@@ -89,6 +89,30 @@ struct SlipEntry {
     uint8_t l2Signal;
 };
 
+// The receiver card of the latest VERSION record, for file headers.
+struct ReceiverVersion {
+    uint32_t valid;
+    char model[17];
+    char serial[17];
+    char hardware[17];
+    char software[17];
+};
+
+// Ionospheric and UTC parameters of the latest IONUTC record.
+struct IonUtcParameters {
+    uint32_t valid;
+    double alpha[4];
+    double beta[4];
+    uint32_t utcWeek;
+    uint32_t utcReferenceTime; // tot, s
+    double utcA0;
+    double utcA1;
+    uint32_t leapWeek;         // WN LSF
+    uint32_t leapDay;          // DN
+    int32_t leapSeconds;       // delta t LS
+    int32_t futureLeapSeconds; // delta t LSF
+};
+
 struct Oem4Decoder {
     uint32_t open;
     int32_t port;
@@ -113,6 +137,8 @@ struct Oem4Decoder {
     uint64_t slipEntriesSet;
     Oem4Options options;
     uint32_t timeSyncMessages;
+    ReceiverVersion receiverVersion;
+    IonUtcParameters ionUtc;
     // What the range decoder kept of the latest epoch, and its counts.
     EpochScreening screening;
     ScreeningStats screeningStats;

@@ -44,8 +44,6 @@ constexpr uint8_t kSteeredTimeStatus = 80;  // below: receiver clock not yet ste
 constexpr int32_t kRecomputeMode = 3;       // position and clock
 constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
 
-constexpr uint32_t kSignalL1 = 5; // L1 lock time and C/No stored
-constexpr uint32_t kSignalL2 = 2; // L2 lock time stored
 
 const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
 const char *const kTooManyText = "Too many satellites for internal buffers";
@@ -191,7 +189,7 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
-        const uint8_t hasL2 = (t.signalFlags & kSignalL2) != 0 ? 1 : 0;
+        const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
         dec->slipTable[t.prn] =
             SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
         set |= uint64_t{1} << t.prn;
@@ -357,7 +355,7 @@ inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, Ra
         m.l1Doppler = obs.doppler;
         m.l1Lock = LockByte(obs.lockTime);
         t.prn = obs.prn;
-        t.signalFlags = kSignalL1;
+        t.signalFlags = kTrackingL1Stored;
         t.l1LockTime = obs.lockTime;
         t.l1Cno = obs.cno;
         slots.st->meas[slot] = m;
@@ -422,7 +420,7 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
         TrackingRecord &t = slots.st->tracking[j];
         m.l2Phase = obs.phase;
         m.l2Pseudorange = obs.pseudorange;
-        t.signalFlags |= kSignalL2; // a second L2 observation must not add it twice
+        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
         t.l2LockTime = obs.lockTime;
         screening.satellites[j].l2Cno = obs.cno;
         if (opt.requireL2Lock != 0 &&

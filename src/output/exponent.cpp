@@ -35,6 +35,17 @@ const char *NonFiniteText(double value) {
 } // namespace
 
 int FormatExponent(char *out, std::size_t size, double value, int precision) {
+    return FormatExponentDigits(out, size, value, precision, 3, 'e');
+}
+
+int FormatExponentDigits(char *out, std::size_t size, double value, int precision, int digits,
+                         char letter) {
+    if (digits < 1) {
+        digits = 1;
+    } else if (digits > 3) {
+        digits = 3;
+    }
+    const std::size_t minDigits = static_cast<std::size_t>(digits);
     if (!std::isfinite(value)) {
         const char *text = NonFiniteText(value);
         return CopyOut(out, size, text, std::strlen(text));
@@ -51,19 +62,20 @@ int FormatExponent(char *out, std::size_t size, double value, int precision) {
     if (e == nullptr || (e[1] != '+' && e[1] != '-')) {
         return CopyOut(out, size, raw, static_cast<std::size_t>(rawLength));
     }
-    const char *digits = e + 2;
-    std::size_t digitCount = std::strlen(digits);
-    while (digitCount > 3 && digits[0] == '0') {
-        ++digits;
+    const char *exponentDigits = e + 2;
+    std::size_t digitCount = std::strlen(exponentDigits);
+    while (digitCount > minDigits && exponentDigits[0] == '0') {
+        ++exponentDigits;
         --digitCount;
     }
     char text[kNumberTextSize];
     std::size_t length = static_cast<std::size_t>(e - raw) + 2; // mantissa, 'e', sign
     std::memcpy(text, raw, length);
-    for (std::size_t i = digitCount; i < 3; ++i) {
+    text[e - raw] = letter;
+    for (std::size_t i = digitCount; i < minDigits; ++i) {
         text[length++] = '0';
     }
-    std::memcpy(text + length, digits, digitCount);
+    std::memcpy(text + length, exponentDigits, digitCount);
     length += digitCount;
     return CopyOut(out, size, text, length);
 }

@@ -64,6 +64,10 @@ struct TrackingRecord {
     double l1Cno;
 };
 
+// Values of TrackingRecord::signalFlags.
+inline constexpr uint32_t kTrackingL1Stored = 5; // L1 lock time and C/No
+inline constexpr uint32_t kTrackingL2Stored = 2; // L2 lock time, added to the L1 value
+
 // TBREC_POSITION: one computed receiver position from BESTPOS.
 struct PositionRecord {
     double time;

@@ -3,6 +3,7 @@
 // and a clean stop on Ctrl-C.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -280,6 +281,39 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
     EXPECT_EQ(Run({"report"}).status, 2);
+}
+
+TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
+    WriteBytes(dir / "day1.gps", SmallLog());
+    Outcome both = Run({P("day1.gps"), "--rinex"});
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_TRUE(Contains(both.out, P("day1") + ".{tsq,epp,sta,obs,nav}"));
+    for (const char *ext : {".tsq", ".epp", ".sta", ".obs", ".nav"}) {
+        EXPECT_TRUE(fs::exists(dir / (std::string("day1") + ext))) << ext;
+    }
+    const std::string obs = ReadText(dir / "day1.obs");
+    EXPECT_TRUE(Contains(obs, "day1                                                        MARKER NAME\n"));
+    EXPECT_EQ(std::count(obs.begin(), obs.end(), '>'), 5); // 3 epochs, 2 events
+
+    // Two logs in worker processes, RINEX only, one marker name for both.
+    fs::create_directories(dir / "out");
+    WriteBytes(dir / "day2.gps", SmallLog());
+    Outcome only = Run({"-j", "2", "-o", P("out"), "--rinex-only", "--marker", "BASE 1", "-q", P("day1.gps"),
+                        P("day2.gps")});
+    EXPECT_EQ(only.status, 0) << only.err;
+    EXPECT_TRUE(Contains(only.out, P("day2.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
+    for (const char *name : {"day1", "day2"}) {
+        EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".obs")));
+        EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".nav")));
+        EXPECT_FALSE(fs::exists(dir / "out" / (std::string(name) + ".tsq")));
+        EXPECT_TRUE(Contains(ReadText(dir / "out" / (std::string(name) + ".obs")),
+                             "BASE 1                                                      MARKER NAME\n"));
+    }
+
+    // The RINEX options that cannot work.
+    EXPECT_EQ(Run({P("day1.gps"), "--marker", "X"}).status, 2);
+    EXPECT_EQ(Run({P("day1.gps"), "--rinex-only", "--report"}).status, 2);
+    EXPECT_EQ(Run({P("day1.gps"), "--rinex", "--marker", std::string(61, 'M')}).status, 2);
 }
 
 // A log of 14-satellite epochs: cut to 12 by default with the count on the

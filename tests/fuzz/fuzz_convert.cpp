@@ -1,6 +1,7 @@
 // Fuzz target: a whole conversion of the fuzzed bytes as the input log,
 // with the clock recomputation off or on (first byte; bit 4 makes every
-// record's CRC correct first, so that corrupt bodies reach the decoders). Checks that the
+// record's CRC correct first, so that corrupt bodies reach the decoders;
+// bit 5 adds the RINEX files, bit 6 without the host's). Checks that the
 // result is a valid code and that the counters and messages stay sane.
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "api/convert.h"
 #include "crc_fixup.h"
 #include "record_mutator.h"
 #include "oem4conv.h"
@@ -76,12 +78,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     host.onMessage = OnMessage;
     host.onProgress = OnProgress;
 
+    ConvertRinexOptions rinex{};
+    rinex.enabled = (data[0] >> 5) & 1u;
+    rinex.hostFiles = ((data[0] >> 6) & 1u) == 0 ? 1 : 0;
+    SetConvertRinex(&rinex);
+
     const int32_t result = ConvertFile(&options, &host, 0);
     if (result < 0 || result > 3) std::abort();
     char text[1024];
     GetErrString(text);
     if (std::memchr(text, 0, sizeof text) == nullptr) std::abort();
-    for (const char *ext : {".tsq", ".epp", ".sta"}) unlink((Dir() + "/out" + ext).c_str());
+    for (const char *ext : {".tsq", ".epp", ".sta", ".obs", ".nav"}) unlink((Dir() + "/out" + ext).c_str());
     unlink(input.c_str());
     return 0;
 }

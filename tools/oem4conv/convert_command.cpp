@@ -188,7 +188,13 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     char stem[kPathBufferSize];
     std::snprintf(stem, sizeof stem, "%s", base.c_str());
     ChangeExtension(stem, sizeof stem, "");
-    if (!request.quiet) std::printf("%s -> %s.{tsq,epp,sta}\n", log.c_str(), stem);
+    ConvertRinexOptions rinex{};
+    rinex.enabled = request.rinex ? 1 : 0;
+    rinex.hostFiles = request.hostFiles ? 1 : 0;
+    std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
+    SetConvertRinex(&rinex);
+    const char *outputs = !request.rinex ? "{tsq,epp,sta}" : request.hostFiles ? "{tsq,epp,sta,obs,nav}" : "{obs,nav}";
+    if (!request.quiet) std::printf("%s -> %s.%s\n", log.c_str(), stem, outputs);
     std::fflush(stdout);
 
     const std::string messagesPath = std::string(stem) + ".messages";
@@ -225,7 +231,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
                 result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount,
                 options->ephemerisCount, options->markCount, g_messageCount);
-    PrintTimeSpan(base);
+    if (request.hostFiles) PrintTimeSpan(base);
     std::printf("\n");
     if (result == 0) {
         PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);

@@ -28,8 +28,9 @@ constexpr const char *kUsage =
     "  oem4conv --help | --version\n"
     "\n"
     "Each LOG gives three files named after the output base: BASE.tsq (observations),\n"
-    "BASE.epp (ephemerides and almanacs) and BASE.sta (camera marks). By default the\n"
-    "base is the log's own path, so day1.gps gives day1.tsq, day1.epp and day1.sta.\n"
+    "BASE.epp (ephemerides and almanacs) and BASE.sta (camera marks), and with\n"
+    "--rinex also BASE.obs and BASE.nav. By default the base is the log's own path,\n"
+    "so day1.gps gives day1.tsq, day1.epp and day1.sta.\n"
     "\n"
     "Records read (binary logs; others are skipped):\n"
     "  RANGE, RANGECMP        observations\n"
@@ -62,6 +63,11 @@ constexpr const char *kUsage =
     "      --no-progress         no progress bar (it is shown only on a terminal)\n"
     "      --report              after each conversion write BASE-report.html and\n"
     "                            keep the messages in BASE.messages\n"
+    "      --rinex               also write BASE.obs (RINEX 3.04 observations, with\n"
+    "                            the camera marks as events) and BASE.nav (RINEX\n"
+    "                            3.04 GPS navigation) in the same pass\n"
+    "      --rinex-only          write only BASE.obs and BASE.nav\n"
+    "      --marker NAME         RINEX marker name (default: the log's file name)\n"
     "\n"
     "Messages are printed with the GPS seconds of week of the record they concern\n"
     "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
@@ -151,6 +157,11 @@ int Convert(const std::vector<std::string> &args) {
                 return UsageError("%s needs a number of jobs from 1 to 256", arg.c_str());
             }
             request.jobs = static_cast<int>(jobs);
+        } else if (arg == "--marker") {
+            if (!takeValue() || value.empty() || value.size() > 60) {
+                return UsageError("%s needs a NAME of 1 to 60 characters", arg.c_str());
+            }
+            request.marker = value;
         } else if (arg == "--channels") {
             double channels = 0;
             if (!takeValue() || !ParseNumber(value.c_str(), &channels) || channels < 1 ||
@@ -180,6 +191,11 @@ int Convert(const std::vector<std::string> &args) {
             request.progress = false;
         } else if (arg == "--report") {
             request.report = true;
+        } else if (arg == "--rinex") {
+            request.rinex = true;
+        } else if (arg == "--rinex-only") {
+            request.rinex = true;
+            request.hostFiles = false;
         } else if (arg == "--") {
             request.logs.insert(request.logs.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -190,6 +206,12 @@ int Convert(const std::vector<std::string> &args) {
         }
     }
     if (request.logs.empty()) return UsageError("%s", "no LOG to convert");
+    if (request.report && !request.hostFiles) {
+        return UsageError("%s", "--report reads the host's files; it cannot go with --rinex-only");
+    }
+    if (!request.marker.empty() && !request.rinex) {
+        return UsageError("%s", "--marker names the RINEX marker; it needs --rinex or --rinex-only");
+    }
     return RunConvert(request);
 }
 

@@ -1,0 +1,39 @@
+// The RINEX side of a conversion: turns the records the driver drains into
+// RINEX observation epochs, camera events and navigation records, and gives
+// the two files their headers at the end.
+#pragma once
+
+#include <cstdint>
+
+#include "threadbuf/payloads.h"
+
+struct Oem4Decoder;
+struct EpochScreening;
+
+// Opens BASE.obs and BASE.nav. 0, or 1 with the message in ErrorText and
+// nothing left open.
+int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName);
+// Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
+// The range decoder's screening of the epoch (may be null) names each
+// satellite's system, GLONASS frequency channel and L2 signal, and gives
+// the L2 C/No; without it the PRN tells the system and L2 counts as P(Y).
+int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
+                         const TrackingRecord *tracking, int32_t count,
+                         const EpochScreening *screening);
+int32_t ExportRinexMark(const MarkRecord *mark);
+// (week, seconds): the GPS time of the record that carried the ephemeris.
+int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds);
+// The first position of the log becomes the header's approximate position.
+void ExportRinexPosition(const PositionRecord *position);
+// Writes both files whole; the port (may be null) gives the receiver's
+// VERSION and IONUTC content. 0, or 1 with the message in ErrorText.
+int32_t CloseRinexExport(const Oem4Decoder *port);
+// Closes after a failed start without writing the files.
+void DiscardRinexExport();
+
+// The satellite's RINEX system letter and number for a PRN as the range
+// decoder gives it: 1-32 GPS, 38-61 GLONASS slots 1-24, 120-158 SBAS.
+// false for other PRNs.
+bool RinexSatelliteOf(uint32_t prn, char *system, uint8_t *number);
+// The same for a satellite of a known system (SatelliteSystem).
+bool RinexSatelliteOfSystem(uint32_t system, uint32_t prn, char *letter, uint8_t *number);

@@ -1,0 +1,406 @@
+// Writer of the RINEX 3.04 observation file: epochs with their satellites'
+// code, phase, Doppler and signal strength, and camera events as epoch
+// flag 5 records, each followed by a COMMENT with the mark's number.
+//
+// Each system has a fixed order of observation types: the L1 group, then
+// the system's two L2 groups. A satellite's record ends after its last
+// observed field, so the header can declare, once the log has been read,
+// only the types up to the last one any satellite of the system used.
+#include <array>
+#include <cmath>
+#include <cstring>
+
+#include "output/rinex_file.h"
+#include "output/rinex_text.h"
+
+namespace {
+
+constexpr std::size_t kObsFieldWidth = 14; // F14.3, then LLI and SSI digits
+constexpr int32_t kEventFlag = 5;           // external event
+constexpr int32_t kMaxSatNumber = 64;
+// Epochs held back for camera events that are logged after later epochs.
+constexpr std::size_t kHeldEpochs = 32;
+constexpr double kHoldSeconds = 2.0;
+// Events beyond these are not times of this log (RINEX years have 4 digits).
+constexpr int32_t kMaxEventWeek = 20000;
+constexpr double kMaxEventSeconds = 1e7;
+// Two intervals equal within this are the same interval.
+constexpr double kIntervalTolerance = 1e-4;
+
+struct SystemTypes {
+    char system;
+    const char *name; // for RINEX VERSION / TYPE
+    int32_t count;
+    const char *types[10];
+};
+
+// Column order of each system: code, phase, Doppler and strength of L1,
+// then code, phase and strength of the first and of the second L2 group.
+constexpr std::array<SystemTypes, 3> kSystems = {{
+    {'G', "G: GPS", 10, {"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L", "L2L", "S2L"}},
+    {'R', "R: GLONASS", 10, {"C1C", "L1C", "D1C", "S1C", "C2P", "L2P", "S2P", "C2C", "L2C", "S2C"}},
+    {'S', "S: SBAS payload", 4, {"C1C", "L1C", "D1C", "S1C"}},
+}};
+constexpr std::size_t kSystemCount = kSystems.size();
+
+int SystemIndex(char system) {
+    for (std::size_t i = 0; i < kSystemCount; ++i) {
+        if (kSystems[i].system == system) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+struct HeldRecord {
+    int64_t time; // 0.1 microsecond units since the start of GPS time
+    RinexEpoch epoch;
+};
+
+struct ObsWriter {
+    bool open;
+    DeferredRinexFile file;
+    std::array<HeldRecord, kHeldEpochs> held;
+    std::size_t heldFirst;
+    std::size_t heldCount;
+    // What the header reports, gathered as the records are written.
+    bool anyEpoch;
+    int64_t firstTime;
+    int64_t lastTime;
+    double firstSeconds; // for the interval
+    double lastSeconds;
+    int64_t lastWeek;
+    double interval;
+    bool regular;
+    std::array<int32_t, kSystemCount> typesUsed;
+    std::array<int8_t, kMaxSatNumber> glonassFrequency;
+    std::array<bool, kMaxSatNumber> glonassSeen;
+};
+
+ObsWriter g_obs;
+RinexLine g_line;
+RinexHeaderText g_header;
+
+// Signal strength indicator 1-9 from C/No, 6 dB-Hz a step (RINEX 3 table
+// of standard S/N indicators); blank when unknown.
+char StrengthDigit(double cno) {
+    if (!(cno > 0.0)) return ' ';
+    int digit = static_cast<int>(cno / 6.0);
+    if (digit < 1) digit = 1;
+    if (digit > 9) digit = 9;
+    return static_cast<char>('0' + digit);
+}
+
+void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength) {
+    if (value == 0.0 || !std::isfinite(value)) {
+        AppendRinexSpaces(line, kObsFieldWidth + 2);
+        return;
+    }
+    const std::size_t before = line->length;
+    AppendRinexFixed3(line, value, kObsFieldWidth);
+    if (line->text[line->length - 1] == ' ' && line->length - before == kObsFieldWidth) {
+        // Too large for the field: written as not observed.
+        AppendRinexSpaces(line, 2);
+        return;
+    }
+    const char flags[3] = {lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ', strength, '\0'};
+    AppendRinexText(line, flags);
+}
+
+void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
+    const RinexCalendar c = RinexCalendarOf(time);
+    AppendRinexFormat(line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", c.year, c.month, c.day, c.hour,
+                      c.minute, c.second, c.tenthMicroseconds, flag, count);
+}
+
+int32_t WriteLine() { return WriteDeferredRinexLine(&g_obs.file, &g_line); }
+
+void NoteInterval(const HeldRecord &r) {
+    const double seconds = static_cast<double>(r.epoch.week) * 604800.0 + r.epoch.seconds;
+    if (!g_obs.anyEpoch) {
+        g_obs.anyEpoch = true;
+        g_obs.firstTime = r.time;
+        g_obs.firstSeconds = seconds;
+        g_obs.regular = true;
+    } else {
+        // Regular when every step is a whole multiple of the smallest one
+        // (gaps allowed).
+        const double step = seconds - g_obs.lastSeconds;
+        if (!(step > kIntervalTolerance)) {
+            g_obs.regular = false;
+        } else if (g_obs.interval == 0.0) {
+            g_obs.interval = step;
+        } else {
+            const double small = step < g_obs.interval ? step : g_obs.interval;
+            const double large = step < g_obs.interval ? g_obs.interval : step;
+            const double ratio = large / small;
+            if (std::fabs(ratio - std::round(ratio)) * small > kIntervalTolerance) g_obs.regular = false;
+            g_obs.interval = small;
+        }
+    }
+    g_obs.lastTime = r.time;
+    g_obs.lastSeconds = seconds;
+}
+
+int32_t EmitEpoch(const HeldRecord &r) {
+    const RinexEpoch &e = r.epoch;
+    const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
+    // The epoch record counts the records that follow it exactly.
+    int32_t written = 0;
+    for (int32_t i = 0; i < count; ++i) written += SystemIndex(e.sats[i].system) >= 0 ? 1 : 0;
+    BeginRinexLine(&g_line);
+    AppendEpochLine(&g_line, r.time, 0, written);
+    // The receiver clock offset, when known and within the field.
+    if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
+        AppendRinexFormat(&g_line, "      %15.12f", e.clockOffset);
+    }
+    if (WriteLine() != 0) return 1;
+    NoteInterval(r);
+    for (int32_t i = 0; i < count; ++i) {
+        const RinexSatObs &s = e.sats[i];
+        const int system = SystemIndex(s.system);
+        if (system < 0) continue;
+        BeginRinexLine(&g_line);
+        AppendRinexFormat(&g_line, "%c%02u", s.system, static_cast<unsigned>(s.number % 100));
+        const char strength1 = StrengthDigit(s.s1);
+        AppendObservation(&g_line, s.c1, 0, ' ');
+        AppendObservation(&g_line, s.l1, s.lli1, strength1);
+        AppendObservation(&g_line, s.d1, 0, ' ');
+        AppendObservation(&g_line, s.s1, 0, ' ');
+        if (s.l2Group != kRinexNoL2 && kSystems[static_cast<std::size_t>(system)].count > 4) {
+            if (s.l2Group == kRinexL2Second) AppendRinexSpaces(&g_line, 3 * (kObsFieldWidth + 2));
+            AppendObservation(&g_line, s.c2, 0, ' ');
+            AppendObservation(&g_line, s.l2, s.lli2, StrengthDigit(s.s2));
+            AppendObservation(&g_line, s.s2, 0, ' ');
+        }
+        TrimRinexLine(&g_line);
+        const int32_t fields = static_cast<int32_t>((g_line.length - 3 + kObsFieldWidth + 1) / (kObsFieldWidth + 2));
+        int32_t &used = g_obs.typesUsed[static_cast<std::size_t>(system)];
+        if (fields > used) used = fields;
+        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
+            g_obs.glonassSeen[s.number] = true;
+            g_obs.glonassFrequency[s.number] = s.frequency;
+        }
+        if (WriteLine() != 0) return 1;
+    }
+    return 0;
+}
+
+int32_t EmitEvent(int64_t time, uint32_t markNumber) {
+    BeginRinexLine(&g_line);
+    // One special record follows: the COMMENT with the mark's number.
+    AppendEpochLine(&g_line, time, kEventFlag, 1);
+    if (WriteLine() != 0) return 1;
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "CAMERA PULSE #%u", static_cast<unsigned>(markNumber));
+    FinishRinexHeaderLine(&g_line, "COMMENT");
+    return WriteLine();
+}
+
+int32_t EmitFirstHeld() {
+    const HeldRecord &r = g_obs.held[g_obs.heldFirst];
+    g_obs.heldFirst = (g_obs.heldFirst + 1) % kHeldEpochs;
+    --g_obs.heldCount;
+    return EmitEpoch(r);
+}
+
+const HeldRecord &FirstHeld() { return g_obs.held[g_obs.heldFirst]; }
+
+HeldRecord &NewHeld() {
+    HeldRecord &r = g_obs.held[(g_obs.heldFirst + g_obs.heldCount) % kHeldEpochs];
+    ++g_obs.heldCount;
+    return r;
+}
+
+void AppendTypesLines(const SystemTypes &system, int32_t used) {
+    // A3 system and I3 count, then up to 13 types a line.
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%c  %3d", system.system, used);
+    for (int32_t i = 0; i < used; ++i) {
+        if (i > 0 && i % 13 == 0) {
+            FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
+            AppendRinexHeaderLine(&g_header, &g_line);
+            BeginRinexLine(&g_line);
+            AppendRinexSpaces(&g_line, 6);
+        }
+        AppendRinexFormat(&g_line, " %s", system.types[i]);
+    }
+    FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
+    AppendRinexHeaderLine(&g_header, &g_line);
+}
+
+void AppendTimeLine(int64_t time, const char *label) {
+    const RinexCalendar c = RinexCalendarOf(time);
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%6d%6d%6d%6d%6d%5d.%07d     GPS", c.year, c.month, c.day, c.hour, c.minute,
+                      c.second, c.tenthMicroseconds);
+    FinishRinexHeaderLine(&g_line, label);
+    AppendRinexHeaderLine(&g_header, &g_line);
+}
+
+void AppendLabelled(const char *label) {
+    FinishRinexHeaderLine(&g_line, label);
+    AppendRinexHeaderLine(&g_header, &g_line);
+}
+
+void AppendGlonassSlots() {
+    int32_t count = 0;
+    for (int32_t n = 0; n < kMaxSatNumber; ++n) count += g_obs.glonassSeen[static_cast<std::size_t>(n)] ? 1 : 0;
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%3d ", count);
+    int32_t onLine = 0;
+    for (int32_t n = 0; n < kMaxSatNumber; ++n) {
+        if (!g_obs.glonassSeen[static_cast<std::size_t>(n)]) continue;
+        if (onLine == 8) {
+            AppendLabelled("GLONASS SLOT / FRQ #");
+            BeginRinexLine(&g_line);
+            AppendRinexSpaces(&g_line, 4);
+            onLine = 0;
+        }
+        AppendRinexFormat(&g_line, "R%02d %2d ", n, g_obs.glonassFrequency[static_cast<std::size_t>(n)]);
+        ++onLine;
+    }
+    AppendLabelled("GLONASS SLOT / FRQ #");
+}
+
+void BuildHeader(const RinexObsHeader *info) {
+    BeginRinexHeader(&g_header);
+    int systemsUsed = 0;
+    const SystemTypes *only = &kSystems[0];
+    for (std::size_t i = 0; i < kSystemCount; ++i) {
+        if (g_obs.typesUsed[i] > 0) {
+            ++systemsUsed;
+            only = &kSystems[i];
+        }
+    }
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%9.2f%11s", 3.04, "");
+    AppendRinexField(&g_line, "OBSERVATION DATA", 20);
+    AppendRinexField(&g_line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
+    AppendLabelled("RINEX VERSION / TYPE");
+
+    BeginRinexLine(&g_line);
+    AppendRinexProgramLine(&g_line);
+    AppendRinexHeaderLine(&g_header, &g_line);
+
+    BeginRinexLine(&g_line);
+    AppendRinexText(&g_line, "Phase: opposite sign of the receiver's accumulated Doppler");
+    AppendLabelled("COMMENT");
+    BeginRinexLine(&g_line);
+    AppendRinexText(&g_line, "Camera marks: epoch flag 5, mark number in a COMMENT");
+    AppendLabelled("COMMENT");
+
+    BeginRinexLine(&g_line);
+    AppendRinexField(&g_line, info != nullptr ? info->markerName : "", 60);
+    AppendLabelled("MARKER NAME");
+    BeginRinexLine(&g_line);
+    AppendLabelled("OBSERVER / AGENCY");
+    BeginRinexLine(&g_line);
+    AppendRinexField(&g_line, info != nullptr ? info->receiverNumber : "", 20);
+    AppendRinexField(&g_line, info != nullptr ? info->receiverType : "", 20);
+    AppendRinexField(&g_line, info != nullptr ? info->receiverVersion : "", 20);
+    AppendLabelled("REC # / TYPE / VERS");
+    BeginRinexLine(&g_line);
+    AppendLabelled("ANT # / TYPE");
+    if (info != nullptr && info->hasPosition && std::fabs(info->x) < 1e8 && std::fabs(info->y) < 1e8 &&
+        std::fabs(info->z) < 1e8) {
+        BeginRinexLine(&g_line);
+        AppendRinexFormat(&g_line, "%14.4f%14.4f%14.4f", info->x, info->y, info->z);
+        AppendLabelled("APPROX POSITION XYZ");
+    }
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%14.4f%14.4f%14.4f", 0.0, 0.0, 0.0);
+    AppendLabelled("ANTENNA: DELTA H/E/N");
+    for (std::size_t i = 0; i < kSystemCount; ++i) {
+        if (g_obs.typesUsed[i] > 0) {
+            // Every system declares at least its L1 group.
+            AppendTypesLines(kSystems[i], g_obs.typesUsed[i] < 4 ? 4 : g_obs.typesUsed[i]);
+        }
+    }
+    BeginRinexLine(&g_line);
+    AppendRinexField(&g_line, "DBHZ", 20);
+    AppendLabelled("SIGNAL STRENGTH UNIT");
+    if (g_obs.anyEpoch && g_obs.regular && g_obs.interval > 0.0 && g_obs.interval < 1e6) {
+        BeginRinexLine(&g_line);
+        AppendRinexFormat(&g_line, "%10.3f", g_obs.interval);
+        AppendLabelled("INTERVAL");
+    }
+    if (g_obs.anyEpoch) {
+        AppendTimeLine(g_obs.firstTime, "TIME OF FIRST OBS");
+        AppendTimeLine(g_obs.lastTime, "TIME OF LAST OBS");
+    }
+    for (std::size_t i = 0; i < kSystemCount; ++i) {
+        if (g_obs.typesUsed[i] > 0) {
+            // No phase shift is applied; the record says so for the system.
+            BeginRinexLine(&g_line);
+            AppendRinexFormat(&g_line, "%c", kSystems[i].system);
+            AppendLabelled("SYS / PHASE SHIFT");
+        }
+    }
+    if (g_obs.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
+        AppendGlonassSlots();
+        // Code-phase biases are not known: the fields stay blank.
+        BeginRinexLine(&g_line);
+        AppendLabelled("GLONASS COD/PHS/BIS");
+    }
+    if (info != nullptr && info->hasLeapSeconds) {
+        BeginRinexLine(&g_line);
+        AppendRinexFormat(&g_line, "%6d", info->leapSeconds);
+        AppendLabelled("LEAP SECONDS");
+    }
+    BeginRinexLine(&g_line);
+    AppendLabelled("END OF HEADER");
+}
+
+} // namespace
+
+int32_t OpenRinexObs(const char *path) {
+    DiscardRinexObs();
+    // Large (the held epochs): cleared in place, not through a temporary.
+    std::memset(static_cast<void *>(&g_obs), 0, sizeof g_obs);
+    if (OpenDeferredRinex(&g_obs.file, path) != 0) return 1;
+    g_obs.open = true;
+    return 0;
+}
+
+int32_t WriteRinexObsEpoch(const RinexEpoch *epoch) {
+    if (!g_obs.open || epoch == nullptr) return 0;
+    int32_t result = 0;
+    if (g_obs.heldCount == kHeldEpochs) result |= EmitFirstHeld();
+    HeldRecord &r = NewHeld();
+    r.time = RinexTimeUnits(epoch->week, epoch->seconds);
+    std::memcpy(&r.epoch, epoch, sizeof r.epoch);
+    // Epochs older than the hold time can no longer be passed by an event.
+    const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
+    while (g_obs.heldCount > 0 && FirstHeld().time < limit) result |= EmitFirstHeld();
+    return result != 0 ? 1 : 0;
+}
+
+int32_t WriteRinexEvent(int32_t week, double seconds, uint32_t markNumber) {
+    if (!g_obs.open) return 0;
+    // A mark time no calendar date can show (a damaged record) has no place
+    // among the epochs; the mark file still lists it.
+    if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) return 0;
+    const int64_t time = RinexTimeUnits(week, seconds);
+    int32_t result = 0;
+    // Epochs up to the event's time go first; an event older than every
+    // held epoch goes where it can, first among them.
+    while (g_obs.heldCount > 0 && FirstHeld().time <= time) result |= EmitFirstHeld();
+    // Held epochs later than the event stay held, so the event goes out
+    // ahead of them.
+    result |= EmitEvent(time, markNumber);
+    return result != 0 ? 1 : 0;
+}
+
+int32_t CloseRinexObs(const RinexObsHeader *header) {
+    if (!g_obs.open) return 0;
+    int32_t result = 0;
+    while (g_obs.heldCount > 0) result |= EmitFirstHeld();
+    BuildHeader(header);
+    g_obs.open = false;
+    result |= FinishDeferredRinex(&g_obs.file, g_header.text, g_header.length);
+    return result != 0 ? 1 : 0;
+}
+
+void DiscardRinexObs() {
+    DiscardDeferredRinex(&g_obs.file);
+    g_obs.open = false;
+}

@@ -1,0 +1,313 @@
+#include "output/rinex_text.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "common/error_text.h"
+#include "output/exponent.h"
+#include "output/rinex_file.h"
+
+namespace {
+
+constexpr const char *kUnableToOpen = "Error: Unable to open %s";
+constexpr const char *kUnableToWrite = "Error: Unable to write to %s";
+constexpr const char *kProgramName = "oem4conv";
+constexpr std::size_t kHeaderContentColumns = 60;
+constexpr std::size_t kLabelColumns = 20;
+// Largest magnitude written in F format (RINEX fields are at most 14 wide).
+constexpr double kMaxFixed3 = 1e12;
+
+// GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
+constexpr int64_t kGpsEpochDays = 3657;
+constexpr int64_t kUnitsPerSecond = 10000000;
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kSecondsPerWeek = 604800;
+
+// Scratch area for moving the records behind the header.
+char g_copyBuffer[16384];
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+    int64_t q = a / b;
+    if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+    return q;
+}
+
+// Civil date of a day count from 1970-01-01 (proleptic Gregorian).
+void CivilFromDays(int64_t z, int32_t *year, int32_t *month, int32_t *day) {
+    z += 719468;
+    const int64_t era = FloorDiv(z, 146097);
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    *year = static_cast<int32_t>(yoe + era * 400 + (m <= 2 ? 1 : 0));
+    *month = static_cast<int32_t>(m);
+    *day = static_cast<int32_t>(d);
+}
+
+} // namespace
+
+RinexCalendar RinexCalendarOf(int64_t units) {
+    RinexCalendar c{};
+    const int64_t seconds = FloorDiv(units, kUnitsPerSecond);
+    c.tenthMicroseconds = static_cast<int32_t>(units - seconds * kUnitsPerSecond);
+    const int64_t days = FloorDiv(seconds, kSecondsPerDay);
+    const int64_t inDay = seconds - days * kSecondsPerDay;
+    CivilFromDays(kGpsEpochDays + days, &c.year, &c.month, &c.day);
+    c.hour = static_cast<int32_t>(inDay / 3600);
+    c.minute = static_cast<int32_t>(inDay / 60 % 60);
+    c.second = static_cast<int32_t>(inDay % 60);
+    return c;
+}
+
+int64_t RinexTimeUnits(int32_t week, double seconds) {
+    // Whole seconds and the fraction are rounded apart so that large
+    // seconds of week keep their 0.1 microsecond digit.
+    const double whole = std::floor(seconds);
+    const int64_t fraction = std::llround((seconds - whole) * static_cast<double>(kUnitsPerSecond));
+    return (static_cast<int64_t>(week) * kSecondsPerWeek + static_cast<int64_t>(whole)) * kUnitsPerSecond +
+           fraction;
+}
+
+void BeginRinexLine(RinexLine *line) {
+    line->text[0] = '\0';
+    line->length = 0;
+}
+
+void AppendRinexText(RinexLine *line, const char *text) {
+    const std::size_t room = sizeof line->text - 1 - line->length;
+    std::size_t n = std::strlen(text);
+    if (n > room) n = room;
+    std::memcpy(line->text + line->length, text, n);
+    line->length += n;
+    line->text[line->length] = '\0';
+}
+
+void AppendRinexSpaces(RinexLine *line, std::size_t count) {
+    const std::size_t room = sizeof line->text - 1 - line->length;
+    if (count > room) count = room;
+    std::memset(line->text + line->length, ' ', count);
+    line->length += count;
+    line->text[line->length] = '\0';
+}
+
+void AppendRinexField(RinexLine *line, const char *text, std::size_t width) {
+    std::size_t n = text != nullptr ? std::strlen(text) : 0;
+    if (n > width) n = width;
+    char field[kRinexLineSize];
+    if (n > 0) std::memcpy(field, text, n);
+    field[n] = '\0';
+    // Control characters of a receiver's text would break the line.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (static_cast<unsigned char>(field[i]) < 0x20 || static_cast<unsigned char>(field[i]) > 0x7E) {
+            field[i] = ' ';
+        }
+    }
+    AppendRinexText(line, field);
+    AppendRinexSpaces(line, width - n);
+}
+
+void AppendRinexFormat(RinexLine *line, const char *format, ...) {
+    char text[kRinexLineSize];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0) AppendRinexText(line, text);
+}
+
+bool RinexThousandths(double value, int64_t *thousandths) {
+    if (!std::isfinite(value) || !(std::fabs(value) < kMaxFixed3)) return false;
+    // value = mantissa * 2^exponent exactly, with a 53-bit integer mantissa;
+    // mantissa * 1000 stays below 2^63, so the rounding is done on exact
+    // integers: to nearest, ties to even (as glibc's printf), the same on
+    // every platform and runtime.
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(value), &exponent);
+    const int64_t mantissa = static_cast<int64_t>(std::ldexp(fraction, 53));
+    const int shift = 53 - exponent;
+    const uint64_t product = static_cast<uint64_t>(mantissa) * 1000u;
+    uint64_t result = 0;
+    if (shift <= 0) {
+        result = product << -shift; // below 1e13: no overflow
+    } else if (shift < 64) {
+        result = product >> shift;
+        const uint64_t rest = product - (result << shift);
+        const uint64_t half = uint64_t{1} << (shift - 1);
+        if (rest > half || (rest == half && (result & 1u) != 0)) ++result;
+    } // else: below half a thousandth
+    *thousandths = value < 0 ? -static_cast<int64_t>(result) : static_cast<int64_t>(result);
+    return true;
+}
+
+void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
+    int64_t thousandths = 0;
+    char text[32];
+    std::size_t n = 0;
+    if (RinexThousandths(value, &thousandths)) {
+        // Digits from the right: three decimals, the point, the whole part.
+        uint64_t magnitude = thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
+        char reversed[32];
+        for (int i = 0; i < 3; ++i) {
+            reversed[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        }
+        reversed[n++] = '.';
+        do {
+            reversed[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (thousandths < 0) reversed[n++] = '-';
+        for (std::size_t i = 0; i < n; ++i) text[i] = reversed[n - 1 - i];
+    }
+    text[n] = '\0';
+    if (n == 0 || n > width) {
+        AppendRinexSpaces(line, width);
+        return;
+    }
+    AppendRinexSpaces(line, width - n);
+    AppendRinexText(line, text);
+}
+
+void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision) {
+    // Magnitudes below 1e-99 would need a third exponent digit; no broadcast
+    // parameter is that small unless it is zero.
+    if (std::isfinite(value) && std::fabs(value) < 1e-99) value = 0.0;
+    char text[kNumberTextSize];
+    const int n = FormatExponentDigits(text, sizeof text, value, precision, 2, 'D');
+    if (n <= 0 || static_cast<std::size_t>(n) > width) {
+        AppendRinexSpaces(line, width);
+        return;
+    }
+    AppendRinexSpaces(line, width - static_cast<std::size_t>(n));
+    AppendRinexText(line, text);
+}
+
+void FinishRinexHeaderLine(RinexLine *line, const char *label) {
+    if (line->length > kHeaderContentColumns) {
+        line->length = kHeaderContentColumns;
+        line->text[line->length] = '\0';
+    }
+    AppendRinexSpaces(line, kHeaderContentColumns - line->length);
+    AppendRinexField(line, label, kLabelColumns);
+    TrimRinexLine(line);
+}
+
+void TrimRinexLine(RinexLine *line) {
+    while (line->length > 0 && line->text[line->length - 1] == ' ') --line->length;
+    line->text[line->length] = '\0';
+}
+
+void AppendRinexProgramLine(RinexLine *line) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    // One conversion at a time: the runtime's shared result is safe here.
+    const std::tm *shared = std::gmtime(&now);
+    if (shared != nullptr) utc = *shared;
+#else
+    gmtime_r(&now, &utc);
+#endif
+    AppendRinexField(line, kProgramName, 20);
+    AppendRinexSpaces(line, 20);
+    AppendRinexFormat(line, "%04d%02d%02d %02d%02d%02d UTC ", utc.tm_year + 1900, utc.tm_mon + 1,
+                      utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    FinishRinexHeaderLine(line, "PGM / RUN BY / DATE");
+}
+
+void BeginRinexHeader(RinexHeaderText *header) {
+    header->text[0] = '\0';
+    header->length = 0;
+    header->overflow = false;
+}
+
+void AppendRinexHeaderLine(RinexHeaderText *header, const RinexLine *line) {
+    if (header->overflow || line->length + 1 > sizeof header->text - 1 - header->length) {
+        header->overflow = true;
+        return;
+    }
+    std::memcpy(header->text + header->length, line->text, line->length);
+    header->length += line->length;
+    header->text[header->length++] = '\n';
+    header->text[header->length] = '\0';
+}
+
+int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path) {
+    std::memset(f, 0, sizeof *f);
+    std::snprintf(f->path, sizeof f->path, "%s", path);
+    f->file = std::fopen(path, "w");
+    if (f->file == nullptr) {
+        FormatErrorText(kUnableToOpen, path);
+        return 1;
+    }
+    // The scratch stream is an anonymous temporary file where the system
+    // gives one, else a file beside the output, removed when done.
+    f->body = std::tmpfile();
+    if (f->body == nullptr) {
+        std::snprintf(f->bodyPath, sizeof f->bodyPath, "%s.part", path);
+        f->body = std::fopen(f->bodyPath, "w+b");
+    }
+    if (f->body == nullptr) {
+        std::fclose(f->file);
+        f->file = nullptr;
+        FormatErrorText(kUnableToOpen, f->bodyPath[0] != '\0' ? f->bodyPath : path);
+        f->bodyPath[0] = '\0';
+        return 1;
+    }
+    return 0;
+}
+
+int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
+    if (f->body == nullptr) return 0;
+    if (!f->failed && (std::fwrite(line->text, 1, line->length, f->body) != line->length ||
+                       std::fputc('\n', f->body) == EOF || std::ferror(f->body) != 0)) {
+        f->failed = true;
+    }
+    if (f->failed) {
+        FormatErrorText(kUnableToWrite, f->path);
+        return 1;
+    }
+    return 0;
+}
+
+int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength) {
+    if (f->file == nullptr) return 0;
+    bool failed = f->failed;
+    if (std::fwrite(header, 1, headerLength, f->file) != headerLength) failed = true;
+    // The records were written with bare line ends; the file's text stream
+    // gives them the platform's line end, like the header's.
+    if (f->body != nullptr && std::fflush(f->body) == 0 && std::fseek(f->body, 0, SEEK_SET) == 0) {
+        std::size_t n = 0;
+        while ((n = std::fread(g_copyBuffer, 1, sizeof g_copyBuffer, f->body)) > 0) {
+            if (std::fwrite(g_copyBuffer, 1, n, f->file) != n) {
+                failed = true;
+                break;
+            }
+        }
+        if (std::ferror(f->body) != 0) failed = true;
+    } else if (f->body != nullptr) {
+        failed = true;
+    }
+    if (std::fflush(f->file) != 0 || std::ferror(f->file) != 0) failed = true;
+    if (std::fclose(f->file) != 0) failed = true;
+    f->file = nullptr;
+    DiscardDeferredRinex(f);
+    if (failed) {
+        FormatErrorText(kUnableToWrite, f->path);
+        return 1;
+    }
+    return 0;
+}
+
+void DiscardDeferredRinex(DeferredRinexFile *f) {
+    if (f->file != nullptr) std::fclose(f->file);
+    f->file = nullptr;
+    if (f->body != nullptr) std::fclose(f->body);
+    f->body = nullptr;
+    if (f->bodyPath[0] != '\0') std::remove(f->bodyPath);
+    f->bodyPath[0] = '\0';
+}

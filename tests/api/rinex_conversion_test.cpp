@@ -1,0 +1,481 @@
+// RINEX export of whole conversions, read back by the tests' own RINEX
+// reader: the real logs value for value against their observation files,
+// the sample's camera events and ephemerides, RINEX without the host's
+// files, write failures, and the receiver's VERSION and IONUTC records.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "api/convert.h"
+#include "api/rinex_export.h"
+#include "common/oem4_format.h"
+#include "oem4conv.h"
+#include "output/tsq_reader.h"
+#include "support/oem4_records.h"
+#include "support/rinex_reader.h"
+
+namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::MakeRecord;
+
+namespace {
+
+std::vector<std::string> g_messages;
+void OEM4CONV_CALL OnMessage(double, const char *text) { g_messages.emplace_back(text); }
+
+std::string ErrString() {
+    char text[512];
+    GetErrString(text);
+    return text;
+}
+
+std::string SampleLog() {
+    const fs::path p = fs::path(OEM4CONV_SOURCE_DIR) / "examples" / "sample.gps";
+    return fs::exists(p) ? p.string() : std::string();
+}
+
+double SecondsOf(const rinexread::ObsEpoch &e) {
+    int week = 0;
+    double seconds = 0;
+    rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
+    return seconds;
+}
+
+int TypeIndex(const rinexread::ObsFile &obs, char system, const char *type) {
+    const auto found = obs.types.find(system);
+    if (found == obs.types.end()) return -1;
+    for (size_t i = 0; i < found->second.size(); ++i) {
+        if (found->second[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+const rinexread::ObsValue *Value(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat,
+                                 const char *type) {
+    const int i = TypeIndex(obs, sat.system, type);
+    return i >= 0 && static_cast<size_t>(i) < sat.values.size() ? &sat.values[static_cast<size_t>(i)] : nullptr;
+}
+
+// A log value and the RINEX field that must carry it: absent when the log
+// has 0, else equal to the field's 3 decimals.
+void ExpectField(const rinexread::ObsValue *field, double logValue, const std::string &where) {
+    if (logValue == 0.0) {
+        EXPECT_TRUE(field == nullptr || !field->present) << where;
+        return;
+    }
+    ASSERT_TRUE(field != nullptr && field->present) << where;
+    EXPECT_LE(std::fabs(field->value - logValue), 0.0005 + 1e-7) << where;
+}
+
+std::string CheckAll(const std::vector<std::string> &problems) {
+    std::string all;
+    for (size_t i = 0; i < problems.size() && i < 10; ++i) all += problems[i] + "\n";
+    return all;
+}
+
+class RinexConversion : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("oem4conv_rinex_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        g_messages.clear();
+        options = std::make_unique<ConvertOptions>();
+        std::memset(options.get(), 0, sizeof(ConvertOptions));
+        options->structSize = sizeof(ConvertOptions);
+        options->optionsSize = sizeof(Oem4Options);
+        SetFactoryDefaults(sizeof(Oem4Options), reinterpret_cast<Oem4Options *>(options->converterOptions));
+        std::memset(&host, 0, sizeof host);
+        host.structSize = sizeof(ConvertHost);
+        host.onMessage = OnMessage;
+        Rinex(true, true, "");
+    }
+    void TearDown() override {
+        SetConvertRinex(nullptr);
+        fs::remove_all(dir);
+    }
+    void Rinex(bool enabled, bool hostFiles, const char *marker) {
+        ConvertRinexOptions rinex{};
+        rinex.enabled = enabled ? 1 : 0;
+        rinex.hostFiles = hostFiles ? 1 : 0;
+        std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", marker);
+        SetConvertRinex(&rinex);
+    }
+    int32_t Convert(const std::string &input, const std::string &base) {
+        std::snprintf(options->inputFile, sizeof options->inputFile, "%s", input.c_str());
+        std::snprintf(options->outputFile, sizeof options->outputFile, "%s", (dir / base).c_str());
+        return ConvertFile(options.get(), &host, 0);
+    }
+    std::string Path(const std::string &name) const { return (dir / name).string(); }
+
+    fs::path dir;
+    std::unique_ptr<ConvertOptions> options;
+    ConvertHost host;
+};
+
+} // namespace
+
+TEST_F(RinexConversion, RealLogsGiveEveryObservationOfTheirObservationFile) {
+    int converted = 0;
+    for (const char *name : {"oemv_200911218.gps", "gps-range-static.dat", "gps-rangecmp.dat"}) {
+        const std::string log = testsupport::SharedDataFile(name);
+        if (log.empty()) continue;
+        SCOPED_TRACE(name);
+        ASSERT_EQ(Convert(log, "real"), 0) << ErrString();
+        ++converted;
+
+        rinexread::ObsFile obs;
+        ASSERT_EQ(rinexread::ReadObs(Path("real.obs"), &obs), "");
+        EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+        rinexread::NavFile nav;
+        ASSERT_EQ(rinexread::ReadNav(Path("real.nav"), &nav), "");
+        EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+        EXPECT_EQ(nav.records.size(), options->ephemerisCount);
+
+        static TsqReader reader;
+        static EpochRecord epoch;
+        static MeasRecord meas[kTsqMaxMeasurements];
+        ASSERT_EQ(OpenTsqReader(&reader, Path("real.tsq").c_str()), 0);
+        size_t index = 0;
+        long gpsSatellites = 0;
+        while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+            ASSERT_LT(index, obs.epochs.size());
+            const rinexread::ObsEpoch &e = obs.epochs[index++];
+            ASSERT_EQ(e.flag, 0);
+            EXPECT_NEAR(SecondsOf(e), epoch.receiverTime, 1e-7);
+            // The same satellites in the same order.
+            size_t s = 0;
+            for (int i = 0; i < epoch.satCount; ++i) {
+                char system = ' ';
+                uint8_t number = 0;
+                if (!RinexSatelliteOf(meas[i].prn, &system, &number)) continue;
+                ASSERT_LT(s, e.sats.size());
+                const rinexread::SatRecord &sat = e.sats[s++];
+                ASSERT_EQ(sat.system, system);
+                ASSERT_EQ(sat.number, number);
+                if (system != 'G') continue;
+                ++gpsSatellites;
+                const std::string where = std::to_string(epoch.receiverTime) + " G" + std::to_string(number);
+                ExpectField(Value(obs, sat, "C1C"), meas[i].l1Pseudorange, where + " C1C");
+                ExpectField(Value(obs, sat, "L1C"), -meas[i].l1Phase, where + " L1C");
+                ExpectField(Value(obs, sat, "D1C"), meas[i].l1Doppler, where + " D1C");
+                // L2 in the P(Y) or the L2C group, never both.
+                const rinexread::ObsValue *w = Value(obs, sat, "L2W");
+                const bool inW = w != nullptr && w->present;
+                ExpectField(Value(obs, sat, inW ? "C2W" : "C2L"), meas[i].l2Pseudorange, where + " C2");
+                ExpectField(Value(obs, sat, inW ? "L2W" : "L2L"), -meas[i].l2Phase, where + " L2");
+            }
+            EXPECT_EQ(s, e.sats.size());
+        }
+        CloseTsqReader(&reader);
+        EXPECT_EQ(index, obs.epochs.size());
+        EXPECT_EQ(index, options->epochCount);
+        EXPECT_GT(gpsSatellites, 100);
+    }
+    if (converted == 0) GTEST_SKIP() << "no shared data";
+}
+
+TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigationRecords) {
+    const std::string log = SampleLog();
+    if (log.empty()) GTEST_SKIP() << "no sample";
+    ASSERT_EQ(Convert(log, "sample"), 0) << ErrString();
+
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(Path("sample.obs"), &obs), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "MARKER NAME")[0].content.substr(0, 7), "sample ");
+    ASSERT_EQ(rinexread::Labelled(obs.header, "APPROX POSITION XYZ").size(), 1u);
+
+    // The marks of the mark file, in order.
+    std::vector<std::pair<unsigned, double>> marks;
+    std::ifstream sta(Path("sample.sta"));
+    std::string line;
+    while (std::getline(sta, line)) {
+        unsigned number = 0;
+        double time = 0;
+        if (std::sscanf(line.c_str(), "CAMERA PULSE #%u AT: %lf", &number, &time) == 2) marks.emplace_back(number, time);
+    }
+    ASSERT_EQ(marks.size(), 150u);
+    size_t m = 0;
+    size_t epochs = 0;
+    double previous = -1.0;
+    for (const rinexread::ObsEpoch &e : obs.epochs) {
+        const double t = SecondsOf(e);
+        EXPECT_GE(t, previous) << "records out of time order";
+        previous = t;
+        if (e.flag == 0) {
+            ++epochs;
+            continue;
+        }
+        ASSERT_EQ(e.flag, 5);
+        ASSERT_LT(m, marks.size());
+        EXPECT_NEAR(t, marks[m].second, 1e-6);
+        ASSERT_EQ(e.special.size(), 1u);
+        EXPECT_EQ(e.special[0].label, "COMMENT");
+        EXPECT_EQ(e.special[0].content.substr(0, 14 + std::to_string(marks[m].first).size()),
+                  "CAMERA PULSE #" + std::to_string(marks[m].first));
+        ++m;
+    }
+    EXPECT_EQ(m, 150u);
+    EXPECT_EQ(epochs, 600u);
+
+    // The sample's one cycle slip (PRN 3 at 306172 s, both frequencies) is
+    // the only phase flagged as having lost lock.
+    const int l1 = TypeIndex(obs, 'G', "L1C");
+    const int l2 = TypeIndex(obs, 'G', "L2W");
+    ASSERT_GE(l2, 0);
+    std::vector<std::string> lost;
+    for (const rinexread::ObsEpoch &e : obs.epochs) {
+        for (const rinexread::SatRecord &sat : e.sats) {
+            for (int k : {l1, l2}) {
+                if (sat.values[static_cast<size_t>(k)].lli != 0) {
+                    lost.push_back(std::to_string(static_cast<int>(SecondsOf(e))) + " G" +
+                                   std::to_string(sat.number) + (k == l1 ? " L1" : " L2"));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(lost, (std::vector<std::string>{"306172 G3 L1", "306172 G3 L2"}));
+
+    // The ephemerides of the EPP file, parameter by parameter.
+    rinexread::NavFile nav;
+    ASSERT_EQ(rinexread::ReadNav(Path("sample.nav"), &nav), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    std::ifstream epp(Path("sample.epp"));
+    std::stringstream text;
+    text << epp.rdbuf();
+    std::string all = text.str();
+    std::vector<std::vector<double>> blocks;
+    for (size_t at = all.find("GpsEph {"); at != std::string::npos; at = all.find("GpsEph {", at + 1)) {
+        std::string block = all.substr(at, all.find('}', at) - at);
+        for (const char *key : {"GpsEph { Prn:", "El1:", "El2:", "El3:", "El4:", "El5:", "El6:"}) {
+            const size_t k = block.find(key);
+            block.replace(k, std::strlen(key), std::string(std::strlen(key), ' '));
+        }
+        std::istringstream values(block);
+        std::vector<double> v;
+        double x = 0;
+        while (values >> x) v.push_back(x);
+        ASSERT_EQ(v.size(), 26u);
+        blocks.push_back(v);
+    }
+    ASSERT_EQ(blocks.size(), 19u);
+    ASSERT_EQ(nav.records.size(), 19u);
+    auto same = [](double rinex, double epp) { return std::fabs(rinex - epp) <= 5e-9 * std::fabs(epp) + 1e-30; };
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::vector<double> &b = blocks[i];
+        const rinexread::NavRecord &r = nav.records[i];
+        // EPP order: Prn; week, 9999, TGD, IODC, toc; af2, af1, af0; IODE, Crs,
+        // dn, M0; Cuc, e, Cus, sqrtA; toe, Cic, Omega0, Cis; i0, Crc, omega,
+        // Omega dot, IDOT.
+        EXPECT_EQ(r.system, 'G');
+        EXPECT_EQ(r.number, static_cast<int>(b[0]));
+        EXPECT_EQ(static_cast<int>(r.orbit[4][2]) % 1024, static_cast<int>(b[1]));
+        EXPECT_TRUE(same(r.orbit[5][2], b[3]));
+        EXPECT_EQ(r.orbit[5][3], b[4]);
+        int week = 0;
+        double toc = 0;
+        rinexread::GpsTimeOf(r.year, r.month, r.day, r.hour, r.minute, r.second, &week, &toc);
+        EXPECT_EQ(toc, b[5]);
+        EXPECT_TRUE(same(r.clock[2], b[6]));
+        EXPECT_TRUE(same(r.clock[1], b[7]));
+        EXPECT_TRUE(same(r.clock[0], b[8]));
+        const double orbit[5][4] = {{b[9], b[10], b[11], b[12]},
+                                    {b[13], b[14], b[15], b[16]},
+                                    {b[17], b[18], b[19], b[20]},
+                                    {b[21], b[22], b[23], b[24]},
+                                    {b[25], 0, 0, 0}};
+        for (int o = 0; o < 5; ++o) {
+            for (int k = 0; k < (o == 4 ? 1 : 4); ++k) {
+                EXPECT_TRUE(same(r.orbit[o][k], orbit[o][k])) << o << "," << k << ": " << r.orbit[o][k] << " "
+                                                               << orbit[o][k];
+            }
+        }
+    }
+}
+
+TEST_F(RinexConversion, RinexOnlyWritesNoHostFilesAndTheSameRinex) {
+    const std::string log = SampleLog();
+    if (log.empty()) GTEST_SKIP() << "no sample";
+    ASSERT_EQ(Convert(log, "both"), 0) << ErrString();
+    Rinex(true, false, "");
+    ASSERT_EQ(Convert(log, "only"), 0) << ErrString();
+    EXPECT_EQ(options->epochCount, 600u);
+    EXPECT_EQ(options->ephemerisCount, 19u);
+    EXPECT_EQ(options->markCount, 150u);
+    for (const char *ext : {".tsq", ".epp", ".sta"}) EXPECT_FALSE(fs::exists(Path(std::string("only") + ext))) << ext;
+    rinexread::ObsFile both, only;
+    ASSERT_EQ(rinexread::ReadObs(Path("both.obs"), &both), "");
+    ASSERT_EQ(rinexread::ReadObs(Path("only.obs"), &only), "");
+    ASSERT_EQ(both.lines.size(), only.lines.size());
+    for (size_t i = 0; i < both.lines.size(); ++i) {
+        // The creation date, and mark numbers, which count on from one
+        // conversion to the next, may differ.
+        if (both.lines[i].find("PGM / RUN BY / DATE") != std::string::npos ||
+            both.lines[i].rfind("CAMERA PULSE #", 0) == 0) {
+            continue;
+        }
+        ASSERT_EQ(both.lines[i], only.lines[i]) << i;
+    }
+
+    // A log named like a host file may be converted beside itself when only
+    // RINEX is written; one named like a RINEX file may not.
+    fs::copy_file(log, Path("same.tsq"));
+    EXPECT_EQ(Convert(Path("same.tsq"), "same"), 0) << ErrString();
+    fs::copy_file(log, Path("same2.obs"));
+    EXPECT_EQ(Convert(Path("same2.obs"), "same2"), 1);
+    EXPECT_EQ(ErrString(), "Error: Output file " + Path("same2.obs") + " is the input file");
+
+    // Off again: no RINEX file is made.
+    SetConvertRinex(nullptr);
+    ASSERT_EQ(Convert(log, "none"), 0);
+    EXPECT_TRUE(fs::exists(Path("none.tsq")));
+    EXPECT_FALSE(fs::exists(Path("none.obs")));
+    EXPECT_FALSE(fs::exists(Path("none.nav")));
+}
+
+TEST_F(RinexConversion, AFullDiskEndsTheConversionLikeTheHostFiles) {
+    const std::string log = SampleLog();
+    if (log.empty() || !fs::exists("/dev/full")) GTEST_SKIP() << "no sample or no /dev/full";
+    for (const char *ext : {".obs", ".nav"}) {
+        SCOPED_TRACE(ext);
+        const std::string base = std::string("full") + (ext + 1);
+        fs::create_symlink("/dev/full", Path(base + ext));
+        g_messages.clear();
+        EXPECT_EQ(Convert(log, base), 1);
+        const std::string expected = "Error: Unable to write to " + Path(base + ext);
+        EXPECT_EQ(ErrString(), expected);
+        ASSERT_FALSE(g_messages.empty());
+        EXPECT_EQ(g_messages.back(), expected);
+    }
+    // An output that cannot be created stops the conversion before it starts.
+    fs::create_directories(Path("blocked.obs"));
+    EXPECT_EQ(Convert(log, "blocked"), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blocked.obs"));
+}
+
+TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollowTheLog) {
+    auto text16 = [](const char *s) {
+        std::vector<uint8_t> field(16, 0);
+        std::memcpy(field.data(), s, std::strlen(s));
+        return field;
+    };
+    Bytes version;
+    version.u4(2);
+    // An antenna component first: only the receiver card names the receiver.
+    version.u4(3).raw(text16("ANT")).raw(text16("A1")).raw(text16("")).raw(text16("")).raw(text16("")).zeros(24);
+    version.u4(1).raw(text16("RT2W")).raw(text16("NGS12345678")).raw(text16("OEM4-3.00-2T"))
+        .raw(text16("1.700S15")).raw(text16("1.0")).zeros(24);
+    Bytes ionutc;
+    for (double a : {1.1176e-08, 1.4901e-08, -5.9605e-08, -1.1921e-07}) ionutc.r8(a);
+    for (double b : {90112.0, 16384.0, -196608.0, -65536.0}) ionutc.r8(b);
+    ionutc.u4(1500).u4(61440).r8(-5.5879354477e-09).r8(-1.243449788e-14).u4(1500).u4(7).i4(14).i4(14).u4(0);
+    std::vector<uint8_t> bytes = MakeRecord(kMsgVersion, version.data());
+    const std::vector<uint8_t> ion = MakeRecord(kMsgIonutc, ionutc.data());
+    bytes.insert(bytes.end(), ion.begin(), ion.end());
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<uint8_t> range = testsupport::RangeLog(5, 100000 + 1000 * k);
+        bytes.insert(bytes.end(), range.begin(), range.end());
+    }
+    const std::string logPath = Path("flight.day2.gps");
+    {
+        std::ofstream out(logPath, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    ASSERT_EQ(Convert(logPath, "out"), 0) << ErrString();
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(Path("out.obs"), &obs), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "REC # / TYPE / VERS")[0].content,
+              "NGS12345678         NOVATEL OEM4-3.00-2T1.700S15            ");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "MARKER NAME")[0].content.substr(0, 11), "flight.day2");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "LEAP SECONDS")[0].content.substr(0, 6), "    14");
+    EXPECT_EQ(obs.epochs.size(), 3u);
+    rinexread::NavFile nav;
+    ASSERT_EQ(rinexread::ReadNav(Path("out.nav"), &nav), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    const auto ion2 = rinexread::Labelled(nav.header, "IONOSPHERIC CORR");
+    ASSERT_EQ(ion2.size(), 2u);
+    EXPECT_EQ(ion2[1].content.substr(0, 53), "GPSB   9.0112D+04  1.6384D+04 -1.9661D+05 -6.5536D+04");
+    EXPECT_EQ(rinexread::Labelled(nav.header, "TIME SYSTEM CORR")[0].content.substr(0, 50),
+              "GPUT -5.5879354477D-09-1.243449788D-14  61440 1500");
+
+    // Without those records: the receiver is only named as the log's maker,
+    // and nothing is said about leap seconds; --marker names the marker.
+    Rinex(true, true, "PILLAR 12");
+    const std::vector<uint8_t> plain = testsupport::RangeLog(4, 100000);
+    {
+        std::ofstream out(Path("plain.gps"), std::ios::binary);
+        out.write(reinterpret_cast<const char *>(plain.data()), static_cast<std::streamsize>(plain.size()));
+    }
+    ASSERT_EQ(Convert(Path("plain.gps"), "plain"), 0) << ErrString();
+    rinexread::ObsFile plainObs;
+    ASSERT_EQ(rinexread::ReadObs(Path("plain.obs"), &plainObs), "");
+    EXPECT_EQ(rinexread::Labelled(plainObs.header, "REC # / TYPE / VERS")[0].content.substr(0, 27),
+              "                    NOVATEL");
+    EXPECT_EQ(rinexread::Labelled(plainObs.header, "MARKER NAME")[0].content.substr(0, 10), "PILLAR 12 ");
+    EXPECT_TRUE(rinexread::Labelled(plainObs.header, "LEAP SECONDS").empty());
+    rinexread::NavFile plainNav;
+    ASSERT_EQ(rinexread::ReadNav(Path("plain.nav"), &plainNav), "");
+    EXPECT_TRUE(rinexread::Labelled(plainNav.header, "IONOSPHERIC CORR").empty());
+}
+
+TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
+    // A CRC-valid RANGE whose values no receiver would send: NaN, infinity,
+    // values beyond every field, negative lock times, PRNs of no system.
+    Bytes body;
+    const uint32_t prns[] = {1, 2, 3, 4, 0, 200, 38, 120};
+    const double values[] = {NAN, INFINITY, -1e300, 1e10, 2e7, 2e7, 2e7, 2e7};
+    body.u4(16);
+    for (int i = 0; i < 8; ++i) {
+        for (uint32_t frequency : {0u, 1u}) {
+            body.u2(static_cast<uint16_t>(prns[i])).u2(0).r8(values[i]).r4(0.1f);
+            body.r8(-values[i]).r4(0.01f).r4(static_cast<float>(values[i])).r4(i == 1 ? 1e9f : -5.0f);
+            body.r4(i == 2 ? -1.0f : NAN).u4(0x1C00 | (frequency << 21));
+        }
+    }
+    std::vector<uint8_t> bytes = MakeRecord(43, body.data());
+    // Marks at times no date can show, and one good mark.
+    for (const std::pair<uint32_t, double> &mark : std::vector<std::pair<uint32_t, double>>{
+             {1500, NAN}, {1500, -1e300}, {0xFFFFFFFFu, 100.5}, {1500, 100.5}}) {
+        Bytes markBody;
+        markBody.u4(mark.first).r8(mark.second).r8(0.0).zeros(20);
+        const std::vector<uint8_t> record = MakeRecord(231, markBody.data(), {1500, 100500, 180});
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    const std::vector<uint8_t> second = MakeRecord(43, body.data(), {1500, 101000, 180});
+    bytes.insert(bytes.end(), second.begin(), second.end());
+    {
+        std::ofstream out(Path("hostile.gps"), std::ios::binary);
+        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    ASSERT_EQ(Convert(Path("hostile.gps"), "hostile"), 0) << ErrString();
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(Path("hostile.obs"), &obs), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    ASSERT_EQ(obs.epochs.size(), 3u);
+    EXPECT_EQ(obs.epochs[1].flag, 5);
+    EXPECT_EQ(options->markCount, 4u);
+    // PRN 0 is no satellite for the decoder; PRNs 120 and 200 flagged as
+    // GPS have no RINEX GPS number.
+    EXPECT_EQ(obs.epochs[0].sats.size(), 5u);
+    for (const rinexread::SatRecord &sat : obs.epochs[0].sats) {
+        for (const rinexread::ObsValue &v : sat.values) {
+            if (v.present) {
+                EXPECT_LT(std::fabs(v.value), 1e10);
+            }
+        }
+    }
+}

@@ -1,0 +1,334 @@
+// The RINEX writers, read back by the tests' own reader: number fields,
+// dates, event order, the header's declarations, the navigation record and
+// write failures.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "common/error_text.h"
+#include "output/exponent.h"
+#include "output/rinex_file.h"
+#include "output/rinex_text.h"
+#include "support/rinex_reader.h"
+#include "temp_files.h"
+
+namespace {
+
+std::string DField(double value) {
+    char text[kNumberTextSize];
+    FormatExponentDigits(text, sizeof text, value, 12, 2, 'D');
+    return text;
+}
+
+RinexSatObs Gps(uint8_t prn, double c1, double l1) {
+    RinexSatObs s{};
+    s.system = 'G';
+    s.number = prn;
+    s.frequency = kRinexNoFrequency;
+    s.c1 = c1;
+    s.l1 = l1;
+    s.d1 = -1234.5;
+    s.s1 = 45.0;
+    return s;
+}
+
+RinexEpoch Epoch(double seconds, std::initializer_list<RinexSatObs> sats) {
+    static RinexEpoch e; // large: not on the stack
+    e = RinexEpoch{};
+    e.week = 1400;
+    e.seconds = seconds;
+    for (const RinexSatObs &s : sats) e.sats[e.count++] = s;
+    return e;
+}
+
+double SecondsOf(const rinexread::ObsEpoch &e) {
+    int week = 0;
+    double seconds = 0;
+    rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
+    return seconds;
+}
+
+std::string ReadBack(const ScratchFile &file, rinexread::ObsFile *obs) {
+    std::string error = rinexread::ReadObs(file.path, obs);
+    for (const std::string &problem : rinexread::CheckObsFormat(*obs)) error += problem + "\n";
+    return error;
+}
+
+} // namespace
+
+TEST(RinexNumbers, DFieldsHaveTwoExponentDigitsOnEveryRuntime) {
+    EXPECT_EQ(DField(-8.782278746371e-05), "-8.782278746371D-05");
+    EXPECT_EQ(DField(302400.0), "3.024000000000D+05");
+    EXPECT_EQ(DField(0.0), "0.000000000000D+00");
+    EXPECT_EQ(DField(9.9999999999999e-10), "1.000000000000D-09");
+    // An exponent that needs three digits keeps them rather than change the value.
+    EXPECT_EQ(DField(1e-100), "1.000000000000D-100");
+    char text[kNumberTextSize];
+    FormatExponentDigits(text, sizeof text, 1.1176e-08, 4, 2, 'D');
+    EXPECT_STREQ(text, "1.1176D-08");
+}
+
+// Observation values are rounded to thousandths on exact integers, ties to
+// even, so every runtime writes the same digits (their printf "%.3f" do not
+// agree on ties). Ties are common: RANGECMP values are multiples of 1/256.
+TEST(RinexNumbers, ThousandthsAreRoundedExactlyLikeACorrectPrintf) {
+    auto ours = [](double v) {
+        int64_t t = 0;
+        EXPECT_TRUE(RinexThousandths(v, &t));
+        return t;
+    };
+    EXPECT_EQ(ours(607.0625), 607062);    // tie: to even
+    EXPECT_EQ(ours(0.1875), 188);         // tie: to even
+    EXPECT_EQ(ours(-1414.6914), -1414691);
+    EXPECT_EQ(ours(9999999999.9994), 9999999999999);
+    EXPECT_EQ(ours(1e-300), 0);
+    int64_t t = 0;
+    EXPECT_FALSE(RinexThousandths(1e12, &t));
+    EXPECT_FALSE(RinexThousandths(NAN, &t));
+    // Against glibc's correctly rounded printf on values of every scale.
+    uint64_t state = 12345;
+    for (int i = 0; i < 200000; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const double unit = std::ldexp(1.0, -static_cast<int>((state >> 40) % 12)); // 1 down to 1/2048
+        const double v = static_cast<double>(static_cast<int64_t>(state >> 20) % 40000000000) * unit *
+                         ((state & 1) != 0 ? -1.0 : 1.0) / 256.0;
+        char text[64];
+        std::snprintf(text, sizeof text, "%.3f", v);
+        const int64_t expected = std::llround(std::strtod(text, nullptr) * 1000.0);
+        ASSERT_EQ(ours(v), expected) << text;
+    }
+}
+
+TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
+    auto date = [](int32_t week, double seconds) {
+        const RinexCalendar c = RinexCalendarOf(RinexTimeUnits(week, seconds));
+        char text[64];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%07d", c.year, c.month, c.day, c.hour,
+                      c.minute, c.second, c.tenthMicroseconds);
+        return std::string(text);
+    };
+    EXPECT_EQ(date(0, 0.0), "1980-01-06 00:00:00.0000000");
+    EXPECT_EQ(date(1400, 305702.0869139446), "2006-11-08 12:55:02.0869139");
+    EXPECT_EQ(date(2094, 604799.0), "2020-02-29 23:59:59.0000000");
+    // Rounded to 0.1 microsecond into the next day, not to second 60.
+    EXPECT_EQ(date(2094, 604799.99999996), "2020-03-01 00:00:00.0000000");
+    // A mark just before the week's start (clock offset removed) keeps its date.
+    EXPECT_EQ(date(1400, -0.25), "2006-11-04 23:59:59.7500000");
+}
+
+TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
+    ScratchFile file("events.obs");
+    ASSERT_EQ(OpenRinexObs(file.c_str()), 0);
+    RinexEpoch e = Epoch(10.0, {Gps(5, 2.1e7, 1.1e8)});
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    for (double t : {11.0, 12.0}) {
+        e.seconds = t;
+        ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    }
+    // Logged after the epoch at 12 s, it belongs between 10 and 11.
+    ASSERT_EQ(WriteRinexEvent(1400, 10.4999999, 7), 0);
+    ASSERT_EQ(WriteRinexEvent(1400, 12.0, 8), 0); // same time as an epoch: after it
+    e.seconds = 13.0;
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    // Epochs more than two seconds old are written; an event older than
+    // them still goes out, at once.
+    e.seconds = 16.0;
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    ASSERT_EQ(WriteRinexEvent(1400, 12.5, 9), 0);
+    RinexObsHeader header{};
+    header.markerName = "FLIGHT7";
+    ASSERT_EQ(CloseRinexObs(&header), 0);
+
+    rinexread::ObsFile obs;
+    ASSERT_EQ(ReadBack(file, &obs), "");
+    std::vector<std::pair<int, double>> order;
+    for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, SecondsOf(epoch));
+    const std::vector<std::pair<int, double>> expected = {{0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},
+                                                          {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0}};
+    ASSERT_EQ(order.size(), expected.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(order[i].first, expected[i].first) << i;
+        EXPECT_NEAR(order[i].second, expected[i].second, 1e-9) << i;
+    }
+    const rinexread::ObsEpoch &event = obs.epochs[1];
+    EXPECT_EQ(event.count, 1);
+    ASSERT_EQ(event.special.size(), 1u);
+    EXPECT_EQ(event.special[0].label, "COMMENT");
+    EXPECT_EQ(event.special[0].content.substr(0, 15), "CAMERA PULSE #7");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "MARKER NAME")[0].content.substr(0, 8), "FLIGHT7 ");
+}
+
+TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
+    ScratchFile file("mixed.obs");
+    ASSERT_EQ(OpenRinexObs(file.c_str()), 0);
+    RinexSatObs l2c = Gps(3, 22000000.1234, -115000000.5);
+    l2c.l2Group = kRinexL2Second;
+    l2c.c2 = 22000003.0;
+    l2c.l2 = -89000000.25;
+    l2c.s2 = 38.0;
+    l2c.lli1 = 1;
+    RinexSatObs huge = Gps(9, 21000000.0, 1e11); // no F14.3 can hold this phase
+    huge.s1 = 0.0;                                // strength unknown
+    RinexSatObs glonass{};
+    glonass.system = 'R';
+    glonass.number = 7;
+    glonass.frequency = -4;
+    glonass.c1 = 20000000.5;
+    glonass.l1 = 107000000.125;
+    glonass.l2Group = kRinexL2First;
+    glonass.c2 = 20000001.5;
+    glonass.l2 = 83000000.0;
+    RinexSatObs galileo = Gps(11, 2e7, 1e8);
+    galileo.system = 'E'; // no observation types of its own: left out, and not counted
+    RinexEpoch e = Epoch(100.0, {l2c, galileo, huge, glonass});
+    e.clockOffset = -3.975e-7;
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    e.seconds = 101.0;
+    e.clockOffset = 0.0;
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    e.seconds = 104.0; // a gap of whole intervals keeps the interval
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    RinexObsHeader header{};
+    header.hasPosition = true;
+    header.x = 4277962.8984;
+    header.y = 643162.9485;
+    header.z = 4673046.7513;
+    ASSERT_EQ(CloseRinexObs(&header), 0);
+
+    rinexread::ObsFile obs;
+    ASSERT_EQ(ReadBack(file, &obs), "");
+    EXPECT_EQ(obs.system, 'M');
+    EXPECT_EQ(obs.types['G'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L",
+                                                         "L2L", "S2L"}));
+    EXPECT_EQ(obs.types['R'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2P", "L2P"}));
+    EXPECT_EQ(obs.glonassFrequency, (std::map<int, int>{{7, -4}}));
+    EXPECT_EQ(rinexread::Labelled(obs.header, "INTERVAL")[0].content.substr(0, 10), "     1.000");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "APPROX POSITION XYZ")[0].content.substr(0, 42),
+              "  4277962.8984   643162.9485  4673046.7513");
+    EXPECT_EQ(rinexread::Labelled(obs.header, "TIME OF FIRST OBS")[0].content,
+              "  2006    11     5     0     1   40.0000000     GPS         ");
+    ASSERT_EQ(obs.epochs.size(), 3u);
+    EXPECT_TRUE(obs.epochs[0].hasClock);
+    EXPECT_NEAR(obs.epochs[0].clockOffset, -3.975e-7, 1e-15);
+    EXPECT_FALSE(obs.epochs[1].hasClock);
+
+    const auto &sats = obs.epochs[0].sats;
+    ASSERT_EQ(sats.size(), 3u);
+    EXPECT_EQ(sats[0].system, 'G');
+    EXPECT_EQ(sats[0].number, 3);
+    EXPECT_DOUBLE_EQ(sats[0].values[0].value, 22000000.123);
+    EXPECT_DOUBLE_EQ(sats[0].values[1].value, -115000000.5);
+    EXPECT_EQ(sats[0].values[1].lli, 1);
+    EXPECT_EQ(sats[0].values[1].ssi, 7); // 45 dB-Hz
+    EXPECT_FALSE(sats[0].values[4].present); // no P(Y) on this satellite
+    EXPECT_DOUBLE_EQ(sats[0].values[7].value, 22000003.0);
+    EXPECT_DOUBLE_EQ(sats[0].values[8].value, -89000000.25);
+    EXPECT_EQ(sats[0].values[8].ssi, 6); // 38 dB-Hz
+    EXPECT_DOUBLE_EQ(sats[0].values[9].value, 38.0);
+    EXPECT_FALSE(sats[1].values[1].present); // too large: not observed
+    EXPECT_FALSE(sats[1].values[3].present);
+    EXPECT_EQ(sats[2].system, 'R');
+    EXPECT_DOUBLE_EQ(sats[2].values[5].value, 83000000.0);
+}
+
+TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
+    GpsEphRecord e{};
+    e.prn = 30;
+    e.week = 1400 % 1024;
+    e.toc = 0;
+    e.toe = 0;
+    e.af0 = -8.782278746371e-05;
+    e.af1 = -6.821210263297e-13;
+    e.af2 = 0.0;
+    e.iode = 123;
+    e.crs = -25.28125;
+    e.deltaN = 4.011238512756e-09;
+    e.m0 = 1.607549412268;
+    e.cuc = 5.804002285004e-06;
+    e.e = 1.301914500073e-02;
+    e.cus = 4.945322871208e-06;
+    e.sqrtA = 5154.096340179;
+    e.cic = 1.620501279830e-07;
+    e.omega0 = -3.033259075737;
+    e.cis = 4.097819328306e-08;
+    e.i0 = 0.9745337655407;
+    e.crc = 259.46875;
+    e.omega = -1.336725361349;
+    e.omegaDot = -8.332132781060e-09;
+    e.idot = -3.046555472693e-10;
+    e.tgd = 1.396983861923e-09;
+    e.iodc = 635;
+
+    ScratchFile file("eph.nav");
+    ASSERT_EQ(OpenRinexNav(file.c_str()), 0);
+    // Received 10 s before the end of week 1400: toe 0 is the next week's.
+    ASSERT_EQ(WriteRinexNavEphemeris(&e, 1400, 604790.0), 0);
+    RinexNavHeader header{};
+    header.hasIonUtc = true;
+    header.alpha[0] = 1.1176e-08;
+    header.beta[3] = -262144.0;
+    header.utcA0 = -5.5879354477e-09;
+    header.utcReferenceTime = 61440;
+    header.utcReferenceWeek = 1401;
+    header.leapSeconds = 14;
+    header.futureLeapSeconds = 14;
+    header.leapWeek = 1401;
+    header.leapDay = 7;
+    ASSERT_EQ(CloseRinexNav(&header), 0);
+
+    rinexread::NavFile nav;
+    ASSERT_EQ(rinexread::ReadNav(file.path, &nav), "");
+    EXPECT_EQ(rinexread::CheckNavFormat(nav), std::vector<std::string>{});
+    ASSERT_EQ(nav.records.size(), 1u);
+    const rinexread::NavRecord &r = nav.records[0];
+    EXPECT_EQ(r.number, 30);
+    EXPECT_EQ(std::vector<int>({r.year, r.month, r.day, r.hour, r.minute, r.second}),
+              std::vector<int>({2006, 11, 12, 0, 0, 0}));
+    auto same = [](double a, double b) { return std::fabs(a - b) <= 1e-12 * std::fabs(b); };
+    EXPECT_TRUE(same(r.clock[0], e.af0));
+    EXPECT_TRUE(same(r.clock[1], e.af1));
+    const double expected[7][4] = {{123, e.crs, e.deltaN, e.m0},
+                                   {e.cuc, e.e, e.cus, e.sqrtA},
+                                   {0, e.cic, e.omega0, e.cis},
+                                   {e.i0, e.crc, e.omega, e.omegaDot},
+                                   {e.idot, 0, 1401, 0},
+                                   {0, 0, e.tgd, 635},
+                                   {-10, 0, 0, 0}};
+    const bool present[7][4] = {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1},
+                                {1, 0, 1, 0}, {0, 1, 1, 1}, {1, 0, 0, 0}};
+    for (int o = 0; o < 7; ++o) {
+        for (int k = 0; k < 4; ++k) {
+            EXPECT_EQ(r.present[o][k], present[o][k]) << o << "," << k;
+            if (present[o][k]) {
+                EXPECT_TRUE(same(r.orbit[o][k], expected[o][k])) << o << "," << k;
+            }
+        }
+    }
+    EXPECT_EQ(rinexread::Labelled(nav.header, "IONOSPHERIC CORR")[0].content.substr(0, 17), "GPSA   1.1176D-08");
+    EXPECT_EQ(rinexread::Labelled(nav.header, "LEAP SECONDS")[0].content.substr(0, 27),
+              "    14    14  1401     7GPS");
+}
+
+// The scratch stream takes the records; the full disk shows when the file
+// itself is written at close.
+TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
+    std::FILE *probe = std::fopen("/dev/full", "w");
+    if (probe == nullptr) GTEST_SKIP() << "no /dev/full";
+    std::fclose(probe);
+    SetErrorText("");
+    ASSERT_EQ(OpenRinexObs("/dev/full"), 0);
+    RinexEpoch e = Epoch(10.0, {Gps(1, 2e7, 1e8)});
+    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    EXPECT_EQ(CloseRinexObs(nullptr), 1);
+    EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
+
+    SetErrorText("");
+    ASSERT_EQ(OpenRinexNav("/dev/full"), 0);
+    EXPECT_EQ(CloseRinexNav(nullptr), 1);
+    EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
+
+    EXPECT_EQ(OpenRinexObs("/nonexistent-dir/x.obs"), 1);
+    EXPECT_STREQ(ErrorText, "Error: Unable to open /nonexistent-dir/x.obs");
+}

@@ -1,0 +1,329 @@
+#include "support/rinex_reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+namespace rinexread {
+
+namespace {
+
+std::string Trim(const std::string &s) {
+    size_t a = 0, b = s.size();
+    while (a < b && std::isspace(static_cast<unsigned char>(s[a]))) ++a;
+    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1]))) --b;
+    return s.substr(a, b - a);
+}
+
+// Columns first..last (1-based, inclusive) of a line; blanks past its end.
+std::string Cols(const std::string &line, size_t first, size_t last) {
+    if (first > line.size()) return std::string(last - first + 1, ' ');
+    std::string s = line.substr(first - 1, last - first + 1);
+    s.resize(last - first + 1, ' ');
+    return s;
+}
+
+bool Number(const std::string &field, double *value) {
+    std::string t = Trim(field);
+    if (t.empty()) return false;
+    // Fortran D exponents read as E.
+    std::replace(t.begin(), t.end(), 'D', 'E');
+    std::replace(t.begin(), t.end(), 'd', 'E');
+    char *end = nullptr;
+    *value = std::strtod(t.c_str(), &end);
+    return end != nullptr && *end == '\0';
+}
+
+int Int(const std::string &field) {
+    double v = 0;
+    return Number(field, &v) ? static_cast<int>(v) : 0;
+}
+
+std::vector<std::string> ReadLines(const std::string &path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+HeaderLine SplitHeader(const std::string &line) {
+    return {Cols(line, 1, 60), Trim(line.size() > 60 ? line.substr(60) : std::string())};
+}
+
+// Header lines up to END OF HEADER; returns the number of lines taken.
+size_t ReadHeader(const std::vector<std::string> &lines, std::vector<HeaderLine> *header,
+                  std::string *error) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        header->push_back(SplitHeader(lines[i]));
+        if (header->back().label == "END OF HEADER") return i + 1;
+    }
+    *error = "no END OF HEADER";
+    return lines.size();
+}
+
+std::string At(size_t line, const std::string &what) { return "line " + std::to_string(line + 1) + ": " + what; }
+
+int64_t DaysFromCivil(int y, int m, int d) {
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+const std::set<std::string> kObsLabels = {
+    "RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT", "MARKER NAME", "MARKER NUMBER",
+    "MARKER TYPE", "OBSERVER / AGENCY", "REC # / TYPE / VERS", "ANT # / TYPE", "APPROX POSITION XYZ",
+    "ANTENNA: DELTA H/E/N", "ANTENNA: DELTA X/Y/Z", "SYS / # / OBS TYPES", "SIGNAL STRENGTH UNIT",
+    "INTERVAL", "TIME OF FIRST OBS", "TIME OF LAST OBS", "RCV CLOCK OFFS APPL", "SYS / PHASE SHIFT",
+    "GLONASS SLOT / FRQ #", "GLONASS COD/PHS/BIS", "LEAP SECONDS", "# OF SATELLITES", "PRN / # OF OBS",
+    "END OF HEADER"};
+const std::set<std::string> kNavLabels = {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT",
+                                          "IONOSPHERIC CORR", "TIME SYSTEM CORR", "LEAP SECONDS",
+                                          "END OF HEADER"};
+
+void CheckHeader(const std::vector<std::string> &lines, size_t count, const std::set<std::string> &labels,
+                 std::vector<std::string> *problems) {
+    for (size_t i = 0; i < count && i < lines.size(); ++i) {
+        const std::string &line = lines[i];
+        if (line.size() > 80) problems->push_back(At(i, "header line longer than 80 columns"));
+        if (line.size() < 61) {
+            problems->push_back(At(i, "no label in columns 61-80"));
+            continue;
+        }
+        const std::string label = Trim(line.substr(60));
+        if (labels.count(label) == 0) problems->push_back(At(i, "unknown label '" + label + "'"));
+        if (line[60] == ' ') problems->push_back(At(i, "label does not start in column 61"));
+    }
+}
+
+} // namespace
+
+std::vector<HeaderLine> Labelled(const std::vector<HeaderLine> &header, const std::string &label) {
+    std::vector<HeaderLine> out;
+    for (const HeaderLine &h : header) {
+        if (h.label == label) out.push_back(h);
+    }
+    return out;
+}
+
+void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week,
+               double *seconds) {
+    const int64_t days = DaysFromCivil(year, month, day) - DaysFromCivil(1980, 1, 6);
+    *week = static_cast<int>(days / 7);
+    *seconds = static_cast<double>(days % 7) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
+}
+
+std::string ReadObs(const std::string &path, ObsFile *file) {
+    file->lines = ReadLines(path);
+    if (file->lines.empty()) return "empty file";
+    std::string error;
+    const size_t body = ReadHeader(file->lines, &file->header, &error);
+    file->headerLines = body;
+    if (!error.empty()) return error;
+    const HeaderLine &first = file->header[0];
+    if (first.label != "RINEX VERSION / TYPE") return "first line is not RINEX VERSION / TYPE";
+    Number(Cols(first.content, 1, 9), &file->version);
+    file->fileType = first.content[20];
+    file->system = first.content[40];
+
+    // SYS / # / OBS TYPES: A1,2X,I3,13(1X,A3); continuation lines 6X,13(1X,A3).
+    char system = ' ';
+    int expected = 0;
+    for (const HeaderLine &h : Labelled(file->header, "SYS / # / OBS TYPES")) {
+        if (h.content[0] != ' ') {
+            system = h.content[0];
+            expected = Int(Cols(h.content, 4, 6));
+        }
+        for (size_t k = 0; k < 13; ++k) {
+            const std::string type = Trim(Cols(h.content, 8 + 4 * k, 10 + 4 * k));
+            if (!type.empty() && static_cast<int>(file->types[system].size()) < expected) {
+                file->types[system].push_back(type);
+            }
+        }
+    }
+    // GLONASS SLOT / FRQ #: I3,1X,8(A1,I2.2,1X,I2,1X).
+    for (const HeaderLine &h : Labelled(file->header, "GLONASS SLOT / FRQ #")) {
+        for (size_t k = 0; k < 8; ++k) {
+            const std::string entry = Cols(h.content, 5 + 7 * k, 10 + 7 * k);
+            if (entry[0] != 'R') continue;
+            file->glonassFrequency[Int(entry.substr(1, 2))] = Int(entry.substr(4, 2));
+        }
+    }
+
+    const std::vector<std::string> &lines = file->lines;
+    for (size_t i = body; i < lines.size(); ++i) {
+        const std::string &line = lines[i];
+        if (line.empty() || line[0] != '>') return At(i, "expected an epoch record");
+        ObsEpoch e;
+        e.year = Int(Cols(line, 3, 6));
+        e.month = Int(Cols(line, 8, 9));
+        e.day = Int(Cols(line, 11, 12));
+        e.hour = Int(Cols(line, 14, 15));
+        e.minute = Int(Cols(line, 17, 18));
+        Number(Cols(line, 19, 29), &e.second);
+        e.flag = Int(Cols(line, 32, 32));
+        e.count = Int(Cols(line, 33, 35));
+        e.hasClock = Number(Cols(line, 42, 56), &e.clockOffset);
+        for (int k = 0; k < e.count; ++k) {
+            if (++i >= lines.size()) return At(i, "file ends inside an epoch");
+            const std::string &rec = lines[i];
+            if (e.flag >= 2) {
+                e.special.push_back(SplitHeader(rec));
+                continue;
+            }
+            SatRecord s;
+            s.system = rec.empty() ? ' ' : rec[0];
+            s.number = Int(Cols(rec, 2, 3));
+            const auto types = file->types.find(s.system);
+            if (types == file->types.end()) return At(i, "satellite of an undeclared system");
+            for (size_t t = 0; t < types->second.size(); ++t) {
+                const size_t col = 4 + 16 * t;
+                ObsValue v;
+                v.present = Number(Cols(rec, col, col + 13), &v.value);
+                v.lli = Int(Cols(rec, col + 14, col + 14));
+                v.ssi = Int(Cols(rec, col + 15, col + 15));
+                s.values.push_back(v);
+            }
+            if (rec.size() > 3 + 16 * types->second.size()) return At(i, "more fields than declared types");
+            e.sats.push_back(s);
+        }
+        file->epochs.push_back(e);
+    }
+    return "";
+}
+
+std::string ReadNav(const std::string &path, NavFile *file) {
+    file->lines = ReadLines(path);
+    if (file->lines.empty()) return "empty file";
+    std::string error;
+    const size_t body = ReadHeader(file->lines, &file->header, &error);
+    if (!error.empty()) return error;
+    const HeaderLine &first = file->header[0];
+    if (first.label != "RINEX VERSION / TYPE") return "first line is not RINEX VERSION / TYPE";
+    Number(Cols(first.content, 1, 9), &file->version);
+    file->fileType = first.content[20];
+    file->system = first.content[40];
+    const std::vector<std::string> &lines = file->lines;
+    for (size_t i = body; i < lines.size(); i += 8) {
+        if (i + 8 > lines.size()) return At(i, "record of fewer than 8 lines");
+        const std::string &l0 = lines[i];
+        NavRecord r;
+        // A1,I2.2,1X,I4,5(1X,I2.2),3D19.12
+        r.system = l0[0];
+        r.number = Int(Cols(l0, 2, 3));
+        r.year = Int(Cols(l0, 5, 8));
+        r.month = Int(Cols(l0, 10, 11));
+        r.day = Int(Cols(l0, 13, 14));
+        r.hour = Int(Cols(l0, 16, 17));
+        r.minute = Int(Cols(l0, 19, 20));
+        r.second = Int(Cols(l0, 22, 23));
+        for (size_t k = 0; k < 3; ++k) {
+            if (!Number(Cols(l0, 24 + 19 * k, 42 + 19 * k), &r.clock[k])) return At(i, "clock field missing");
+        }
+        // 4X,4D19.12
+        for (size_t o = 0; o < 7; ++o) {
+            const std::string &l = lines[i + 1 + o];
+            if (Trim(Cols(l, 1, 4)) != "") return At(i + 1 + o, "orbit line does not start with 4 blanks");
+            for (size_t k = 0; k < 4; ++k) {
+                r.present[o][k] = Number(Cols(l, 5 + 19 * k, 23 + 19 * k), &r.orbit[o][k]);
+            }
+        }
+        file->records.push_back(r);
+    }
+    return "";
+}
+
+std::vector<std::string> CheckObsFormat(const ObsFile &file) {
+    std::vector<std::string> problems;
+    CheckHeader(file.lines, file.headerLines, kObsLabels, &problems);
+    if (file.header.empty() || file.header.front().label != "RINEX VERSION / TYPE") {
+        problems.push_back("RINEX VERSION / TYPE is not first");
+    }
+    if (file.version != 3.04) problems.push_back("version is not 3.04");
+    if (file.fileType != 'O') problems.push_back("file type is not O");
+    for (const char *required : {"PGM / RUN BY / DATE", "MARKER NAME", "OBSERVER / AGENCY",
+                                 "REC # / TYPE / VERS", "ANT # / TYPE", "ANTENNA: DELTA H/E/N",
+                                 "SYS / # / OBS TYPES", "SYS / PHASE SHIFT"}) {
+        if (Labelled(file.header, required).empty()) problems.push_back(std::string("no ") + required);
+    }
+    if (!file.epochs.empty() && Labelled(file.header, "TIME OF FIRST OBS").empty()) {
+        problems.push_back("no TIME OF FIRST OBS");
+    }
+    if (file.types.count('R') != 0 && (Labelled(file.header, "GLONASS SLOT / FRQ #").empty() ||
+                                       Labelled(file.header, "GLONASS COD/PHS/BIS").empty())) {
+        problems.push_back("GLONASS observations without the GLONASS header records");
+    }
+    const bool mixed = file.types.size() > 1;
+    if (mixed != (file.system == 'M')) problems.push_back("system letter does not fit the systems declared");
+    // Epoch records: A1,1X,I4,4(1X,I2.2),F11.7,2X,I1,I3,6X,F15.12.
+    for (size_t i = file.headerLines; i < file.lines.size(); ++i) {
+        const std::string &line = file.lines[i];
+        if (line.empty()) {
+            problems.push_back(At(i, "empty line"));
+            continue;
+        }
+        if (line[0] == '>') {
+            for (size_t col : {2, 7, 10, 13, 16, 30, 31}) {
+                if (col <= line.size() && line[col - 1] != ' ') problems.push_back(At(i, "epoch record columns"));
+            }
+            if (line.size() < 35 || line.size() > 56 || (line.size() > 35 && line.size() != 56)) {
+                problems.push_back(At(i, "epoch record length"));
+            }
+            if (Cols(line, 22, 22) != ".") problems.push_back(At(i, "seconds not F11.7"));
+            continue;
+        }
+        if (line.size() > 60 && Trim(line.substr(60)) == "COMMENT") {
+            if (line.size() > 80) problems.push_back(At(i, "COMMENT longer than 80 columns"));
+            continue;
+        }
+        // Observation records: A1,I2.2, then per type F14.3,I1,I1.
+        const auto types = file.types.find(line[0]);
+        if (types == file.types.end() || !std::isdigit(static_cast<unsigned char>(line[1])) ||
+            !std::isdigit(static_cast<unsigned char>(line[2]))) {
+            problems.push_back(At(i, "bad satellite identifier"));
+            continue;
+        }
+        if (line.size() > 3 + 16 * types->second.size()) problems.push_back(At(i, "record too long"));
+        for (size_t t = 0; 4 + 16 * t <= line.size(); ++t) {
+            const std::string field = Cols(line, 4 + 16 * t, 17 + 16 * t);
+            if (Trim(field).empty()) continue;
+            if (field[10] != '.') problems.push_back(At(i, "value not F14.3"));
+        }
+    }
+    return problems;
+}
+
+std::vector<std::string> CheckNavFormat(const NavFile &file) {
+    std::vector<std::string> problems;
+    size_t headerLines = file.header.size();
+    CheckHeader(file.lines, headerLines, kNavLabels, &problems);
+    if (file.version != 3.04) problems.push_back("version is not 3.04");
+    if (file.fileType != 'N') problems.push_back("file type is not N");
+    if (file.system != 'G') problems.push_back("system is not G");
+    for (size_t i = headerLines; i < file.lines.size(); ++i) {
+        const std::string &line = file.lines[i];
+        if (line.size() > 80) problems.push_back(At(i, "longer than 80 columns"));
+        const bool first = (i - headerLines) % 8 == 0;
+        const size_t start = first ? 24 : 5;
+        // D19.12: the decimal point in the third column of the field, the
+        // exponent letter and two digits at its end.
+        for (size_t col = start; col + 18 <= line.size(); col += 19) {
+            const std::string field = Cols(line, col, col + 18);
+            if (Trim(field).empty()) continue;
+            if (field[2] != '.' || field[15] != 'D' || (field[16] != '+' && field[16] != '-')) {
+                problems.push_back(At(i, "value not D19.12: '" + field + "'"));
+            }
+        }
+    }
+    return problems;
+}
+
+} // namespace rinexread
