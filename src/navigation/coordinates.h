@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "navigation/sat_state.h"
+#include "common/sat_state.h"
 
 // WGS 84 semi-axes, also passed to EcefToGeodetic by the clock recomputation.
 inline constexpr double kWgs84A = 6378137.0;

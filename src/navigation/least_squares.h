@@ -11,7 +11,7 @@
 #include <cstdint>
 
 #include "common/oem4_format.h"
-#include "navigation/sat_state.h"
+#include "common/sat_state.h"
 #include "threadbuf/payloads.h"
 
 // Most satellites in one solution: MAXCHAN, the most an epoch can hold.

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "common/physics.h"
-#include "navigation/sat_state.h"
+#include "common/sat_state.h"
 #include "threadbuf/payloads.h"
 
 // A Glonass broadcast ephemeris. No decoder of this library produces one;

@@ -223,8 +223,6 @@ void StoreSolution(EpochRecord *epoch, int32_t mode, const SatState &receiver, d
 
 } // namespace
 
-FixState PreviousFix = {};
-
 void SetGlonassEphemerisLookup(GlonassEphemerisLookup lookup) {
     g_findGlonass = lookup != nullptr ? lookup : NoGlonassEphemeris;
 }

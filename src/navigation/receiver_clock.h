@@ -4,21 +4,13 @@
 
 #include <cstdint>
 
+#include "common/lasting_state.h"
+#include "common/sat_state.h"
 #include "navigation/orbit.h"
-#include "navigation/sat_state.h"
 #include "threadbuf/payloads.h"
 
-// The last successful solution. It seeds the next epoch's a-priori position
-// where the epoch has none, and is the station of the elevation mask and of
-// the tropospheric correction. All zero at load; a new conversion keeps it.
-struct FixState {
-    double latitude;    // radians
-    double longitude;   // radians
-    double height;      // ellipsoidal, metres
-    double clockOffset; // metres
-    SatState receiver;  // only X, Y, Z are read
-};
-extern FixState PreviousFix;
+// The last successful solution, PreviousFix, is kept with the other state
+// that outlives a conversion (common/lasting_state.h).
 
 // epoch and meas are the staged records of one epoch (meas holds
 // epoch->satCount records, which are not changed). mode 1 = position only,

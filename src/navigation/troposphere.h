@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "navigation/sat_state.h"
+#include "common/sat_state.h"
 
 // Station heights outside this range get no correction.
 inline constexpr double kTropoMinHeight = -1000.0;

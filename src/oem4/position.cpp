@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/lasting_state.h"
 #include "common/le.h"
 #include "navigation/coordinates.h"
 #include "oem4/decoders.h"
@@ -61,10 +62,6 @@ inline constexpr size_t kMarkClockOffsetAt = 12;
 
 inline constexpr uint32_t kPositionOrigin = 3;
 inline constexpr uint32_t kMarkOrigin = 2;
-
-// Marks are numbered for the lifetime of the loaded library, not per
-// conversion, so that numbers stay unique across the files of one session.
-uint32_t g_markCounter = 0;
 
 double OnGrid(double value, double stepsPerUnit) {
     return std::round(value * stepsPerUnit) / stepsPerUnit;
