@@ -455,7 +455,8 @@ void ReportScreening() {
     }
 }
 
-int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+// A conversion starts afresh: counters, host, abort request, ephemeris list.
+void BeginConversion(ConvertHost *host) {
     g_stats = ConversionStats{};
     g_conversion.epochsWritten = 0;
     g_conversion.ephemeridesWritten = 0;
@@ -466,21 +467,11 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     ClearEphemerisList();
     g_conversion.failed = false;
     g_conversion.rinexOpen = false;
+}
 
-    if (!PreparePaths(options)) return 1;
-
-    std::FILE *input = nullptr;
-    if (!OpenFiles(&input)) {
-        CloseAfterFailedOpen(input);
-        return 1;
-    }
-    // The port always gets the full record, with the channels in force.
-    Oem4Options converterOptions{};
-    std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
-    converterOptions.channels = g_conversion.channels;
-    SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
-
-    int64_t total = InputLength(input);
+// Reads the log block by block through the decoder until its end, a
+// failure or an abort; returns the bytes read.
+int64_t ReadLog(std::FILE *input, int64_t total) {
     int64_t done = 0;
     while (!g_conversion.failed && !std::feof(input) && !std::ferror(input) && AbortCount.load() == 0) {
         const std::size_t read = std::fread(g_conversion.block, 1, sizeof g_conversion.block, input);
@@ -501,11 +492,12 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         FormatErrorText("Error: Unable to read %s", g_conversion.inputPath);
         Fail(-1.0);
     }
-    ReportScreening();
-    // A log still being recorded may have grown since its length was taken.
-    if (done > total) total = done;
-    ReportProgress(total, total);
+    return done;
+}
 
+// The counters go back into the options record, the files are closed and
+// the result says how the conversion ended.
+int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     options->epochCount = g_conversion.epochsWritten;
     options->ephemerisCount = g_conversion.ephemeridesWritten;
     options->spareCount = g_conversion.spareCount;
@@ -522,6 +514,30 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
         return 1;
     }
     return 0;
+}
+
+int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+    BeginConversion(host);
+    if (!PreparePaths(options)) return 1;
+
+    std::FILE *input = nullptr;
+    if (!OpenFiles(&input)) {
+        CloseAfterFailedOpen(input);
+        return 1;
+    }
+    // The port always gets the full record, with the channels in force.
+    Oem4Options converterOptions{};
+    std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
+    converterOptions.channels = g_conversion.channels;
+    SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
+
+    int64_t total = InputLength(input);
+    const int64_t done = ReadLog(input, total);
+    ReportScreening();
+    // A log still being recorded may have grown since its length was taken.
+    if (done > total) total = done;
+    ReportProgress(total, total);
+    return FinishConversion(options, input);
 }
 
 } // namespace
