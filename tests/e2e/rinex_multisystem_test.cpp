@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -126,7 +127,8 @@ TEST(RinexMultiSystem, GpsAndGlonassObservationsAsLoggedWithTheirChannels) {
             const uint32_t prn = sat.system == 'G' ? sat.number : sat.number + 37;
             const auto l1 = logged.find({ms, system, prn, 0u});
             ASSERT_NE(l1, logged.end()) << sat.system << sat.number << " at " << ms;
-            const std::string where = std::string(1, sat.system) + std::to_string(sat.number);
+            char where[16];
+            std::snprintf(where, sizeof where, "%c%d", sat.system, sat.number);
             EXPECT_NEAR(sat.values[Index(obs, sat.system, "C1C")].value, l1->second.pseudorange, 0.0005 + 1e-7) << where;
             EXPECT_NEAR(sat.values[Index(obs, sat.system, "L1C")].value, -l1->second.adr, 0.0005 + 1e-7) << where;
             EXPECT_NEAR(sat.values[Index(obs, sat.system, "D1C")].value, l1->second.doppler, 0.0005 + 1e-7) << where;
