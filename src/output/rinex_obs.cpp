@@ -261,6 +261,8 @@ void AppendGlonassSlots() {
     AppendLabelled("GLONASS SLOT / FRQ #");
 }
 
+// Over 60 lines: the header lines in the order the format prescribes, each
+// a few lines of its own.
 void BuildHeader(const RinexObsHeader *info) {
     BeginRinexHeader(&g_header);
     int systemsUsed = 0;

@@ -164,6 +164,8 @@ const char *NoEpochReason(const ConversionStats &stats) {
 }
 
 // Converts one log in this process; 0 when it converted to its end.
+// Over 60 lines: the one log's steps from the options to the summary line,
+// each using what the one before found.
 int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
     const std::string base = OutputBase(request, log);
     auto options = std::make_unique<ConvertOptions>();

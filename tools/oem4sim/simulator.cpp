@@ -865,6 +865,8 @@ void Scene::SetUpOtherSystems() {
     }
 }
 
+// Over 60 lines: the epoch loop emits the records in the order a receiver
+// logs them; that order is the point of it, so it is kept in one place.
 int Scene::Run() {
     channels_ = cfg_.maxSatellites;
     const int64_t intervalMs = std::llround(1000.0 / cfg_.rate);

@@ -139,6 +139,8 @@ void ExtendRun(std::vector<TimeRun> *runs, bool continues, double time) {
     }
 }
 
+// Over 60 lines: one pass over the observation file gathers every figure
+// the report shows from it, and the figures share the state of that pass.
 bool ReadObservations(ReportData *data, std::string *error) {
     auto reader = std::make_unique<TsqReader>();
     if (OpenTsqReader(reader.get(), data->tsqPath.c_str()) != 0) {
@@ -298,6 +300,8 @@ int ReadNumbers(const char *text, double *values, int n) {
     return got;
 }
 
+// Over 60 lines: a line-driven reader of the file's blocks, whose block
+// state lives only for the one pass.
 void ReadEphemerides(ReportData *data) {
     std::FILE *in = std::fopen(data->eppPath.c_str(), "rb");
     if (in == nullptr) {
@@ -458,6 +462,8 @@ void ComputeSky(ReportData *data) {
 }
 
 // ---- mark file ----------------------------------------------------------------
+// Over 60 lines: the mark file's lines, then the checks over all marks,
+// which need the whole list.
 void ReadMarks(ReportData *data) {
     std::FILE *in = std::fopen(data->staPath.c_str(), "rb");
     if (in == nullptr) {

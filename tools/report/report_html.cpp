@@ -112,6 +112,7 @@ void TimeAxis(std::string *s, const TimeScale &scale, int y) {
 }
 
 // ---- sections -------------------------------------------------------------------
+// Over 60 lines: the summary table's rows in the order they are shown.
 void SummarySection(std::string *s, const ReportData &d) {
     s->append("<section id=\"summary\"><h2>Summary</h2>\n<table>\n");
     auto row = [&](const char *name, const std::string &value, bool bad = false) {
@@ -318,6 +319,7 @@ void SkySection(std::string *s, const ReportData &d) {
     s->append("</svg>\n</section>\n");
 }
 
+// Over 60 lines: the table and the plot of the marks, drawn in one pass.
 void MarksSection(std::string *s, const ReportData &d) {
     s->append("<section id=\"marks\"><h2>Camera marks</h2>\n");
     if (!d.haveSta) {

@@ -116,6 +116,8 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
     for (const std::string &p : d.problems) std::fprintf(out, "Problem: %s\n", p.c_str());
 }
 
+// Over 60 lines: the document is written top to bottom, one member after
+// the other, in the order of the report.
 int WriteJson(std::FILE *out, const ReportData &d) {
     std::fputs("{\n  \"files\": {\n", out);
     JsonPath(out, "tsq", d.haveTsq, d.tsqPath);
