@@ -25,8 +25,7 @@ bool IsRecordAt(const uint8_t *data, std::size_t n, std::size_t i) {
     // A record whose CRC ends exactly at the last byte read is complete:
     // a file holding a single record is still a log.
     if (i + kOem4HeaderLength + length + kOem4CrcLength > n) return false;
-    return Oem4Crc32(data + i, kOem4HeaderLength + length) ==
-           le::U4(data + i + kOem4HeaderLength + length);
+    return Oem4Crc32(data + i, kOem4HeaderLength + length) == le::U4(data + i + kOem4HeaderLength + length);
 }
 
 } // namespace

@@ -33,7 +33,8 @@ namespace {
 constexpr const char *kVersionText = "Incorrect version of OEM4 Conversion DLL";
 constexpr const char *kOptionsText = "Incorrect version of OEM4 Conversion DLL, Invalid options";
 constexpr const char *kUserQuitText = "User Quit";
-constexpr const char *kChannelsText = "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
+constexpr const char *kChannelsText =
+    "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
 // Counts are printed through %.0f (exact below 2^53): the C runtime of the
 // Windows build does not know every 64-bit integer format.
 constexpr const char *kLeftOutText =
@@ -159,9 +160,11 @@ void ReportProgress(int64_t done, int64_t total) {
 // The epoch as RINEX takes it: its tracking records carry the lock times
 // and signal strengths, the decoder's screening the systems and signals.
 bool ExportEpoch(int32_t measCount) {
-    int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_TRACKING, static_cast<int32_t>(MAXCHAN), g_conversion.tracking);
+    int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_TRACKING, static_cast<int32_t>(MAXCHAN),
+                                      g_conversion.tracking);
     if (count > measCount) count = measCount;
-    if (ExportRinexEpoch(&g_conversion.epoch, g_conversion.meas, g_conversion.tracking, count, GetEpochScreening(kPort)) != 0) {
+    if (ExportRinexEpoch(&g_conversion.epoch, g_conversion.meas, g_conversion.tracking, count,
+                         GetEpochScreening(kPort)) != 0) {
         Fail(g_conversion.epoch.receiverTime);
         return false;
     }
@@ -170,7 +173,8 @@ bool ExportEpoch(int32_t measCount) {
 
 void DrainEpoch() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_EPOCH, 1, &g_conversion.epoch) == 0) return;
-    const int32_t measCount = ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
+    const int32_t measCount =
+        ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
     if (measCount == 0) return;
     if (g_conversion.rinexOpen && !ExportEpoch(measCount)) return;
     if (g_conversion.tsq == nullptr) {
@@ -223,10 +227,11 @@ void DrainMark() {
 }
 
 void DrainAlmanacs() {
-    const int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_ALMANAC, static_cast<int32_t>(kMaxAlmanacs), g_conversion.almanacs);
+    const int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_ALMANAC, static_cast<int32_t>(kMaxAlmanacs),
+                                            g_conversion.almanacs);
     for (int32_t i = 0; i < count; ++i) {
-        ForwardMessage(-1.0, FormatErrorText("Almanac received for GPS PRN %d",
-                                             static_cast<int>(g_conversion.almanacs[i].prn)));
+        ForwardMessage(
+            -1.0, FormatErrorText("Almanac received for GPS PRN %d", static_cast<int>(g_conversion.almanacs[i].prn)));
         if (WriteEppAlmanac(g_conversion.epp, g_conversion.eppPath, &g_conversion.almanacs[i]) != 0) {
             Fail(-1.0);
             return;
@@ -279,7 +284,8 @@ void FeedBlock(uint32_t size) {
             ActOnResult(kind);
         }
     }
-    for (; at < size && !g_conversion.failed; ++at) ActOnResult(DecodeByte(kPort, g_conversion.block[at], &g_conversion.threadBuf));
+    for (; at < size && !g_conversion.failed; ++at)
+        ActOnResult(DecodeByte(kPort, g_conversion.block[at], &g_conversion.threadBuf));
 }
 
 void CloseInput(std::FILE *input) {
@@ -309,8 +315,8 @@ bool IsInputFile(std::FILE *input, const char *path) {
     BY_HANDLE_FILE_INFORMATION outputInfo;
     const HANDLE inputHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
     if (!GetFileInformationByHandle(inputHandle, &inputInfo)) return _stricmp(g_conversion.inputPath, path) == 0;
-    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (output == INVALID_HANDLE_VALUE) return false;
     const bool same = GetFileInformationByHandle(output, &outputInfo) &&
                       inputInfo.dwVolumeSerialNumber == outputInfo.dwVolumeSerialNumber &&
@@ -342,7 +348,8 @@ bool OpenFiles(std::FILE **input) {
     std::setvbuf(*input, g_conversion.inputStreamBuffer, _IOFBF, sizeof g_conversion.inputStreamBuffer);
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
     if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
-    for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath, g_conversion.navPath}) {
+    for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
+                               g_conversion.navPath}) {
         if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
             return false;
@@ -377,7 +384,7 @@ void MarkerName(char *marker, std::size_t size) {
 bool OpenHostFiles() {
     const uint8_t channels = static_cast<uint8_t>(g_conversion.channels);
     g_conversion.tsq = OpenTsqFileBuffered(g_conversion.tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
-                                channels, kTsqStreamBufferSize);
+                                           channels, kTsqStreamBufferSize);
     if (g_conversion.tsq == nullptr) return false;
     g_conversion.epp = std::fopen(g_conversion.eppPath, "w");
     if (g_conversion.epp == nullptr) {
@@ -430,8 +437,7 @@ bool PreparePaths(const ConvertOptions *options) {
         ChangeExtension(g_conversion.staPath, sizeof g_conversion.staPath, ".sta") != 0 ||
         (rinex && (ChangeExtension(g_conversion.obsPath, sizeof g_conversion.obsPath, ".obs") != 0 ||
                    ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0))) {
-        FormatErrorText("Error: Output file name %s is too long with its extension",
-                        options->outputFile);
+        FormatErrorText("Error: Output file name %s is too long with its extension", options->outputFile);
         return false;
     }
     return true;
@@ -446,8 +452,8 @@ void ReportScreening() {
     g_stats.screening = *stats;
     for (uint32_t system = 0; system < kSystemCount; ++system) {
         if (stats->leftOut[system] == 0) continue;
-        ForwardMessage(-1.0, FormatErrorText(kLeftOutText, static_cast<double>(stats->leftOut[system]),
-                                             SystemName(system)));
+        ForwardMessage(-1.0,
+                       FormatErrorText(kLeftOutText, static_cast<double>(stats->leftOut[system]), SystemName(system)));
     }
     if (stats->cutEpochs != 0) {
         ForwardMessage(-1.0, FormatErrorText(kCutEpochsText, stats->cutEpochs, g_conversion.channels,
@@ -560,11 +566,11 @@ uint32_t SetConvertFeedSize(uint32_t size) {
 }
 
 void ForwardMessage(double time, const char *text) {
-    if (g_conversion.host != nullptr && g_conversion.host->onMessage != nullptr) g_conversion.host->onMessage(time, text);
+    if (g_conversion.host != nullptr && g_conversion.host->onMessage != nullptr)
+        g_conversion.host->onMessage(time, text);
 }
 
-int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension,
-                            char separator) {
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {
     const void *end = std::memchr(path, '\0', capacity);
     if (end == nullptr) return 1;
     const std::size_t length = static_cast<const char *>(end) - path;
@@ -584,7 +590,6 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
     return 0;
 }
 
-
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
     if (done < 0) done = 0;
     if (total < done) total = done;
@@ -594,8 +599,7 @@ void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *total
     *totalOut = static_cast<int32_t>(total >> shift);
 }
 
-extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options,
-                                                          ConvertHost *host, int32_t) {
+extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options, ConvertHost *host, int32_t) {
     if (options == nullptr || host == nullptr || options->structSize != sizeof(ConvertOptions) ||
         host->structSize != sizeof(ConvertHost)) {
         SetErrorText(kVersionText);

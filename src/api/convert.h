@@ -25,8 +25,7 @@ inline constexpr char kPathSeparator = '/';
 // `extension` includes its leading '.'. Returns 0, or 1 when the result
 // would not fit in `capacity` bytes with its NUL; the path is then left
 // unchanged.
-int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension,
-                            char separator);
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator);
 inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *extension) {
     return ChangeExtensionWith(path, capacity, extension, kPathSeparator);
 }

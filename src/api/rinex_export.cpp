@@ -16,7 +16,7 @@
 namespace {
 
 constexpr double kDegreesToRadians = 3.141592653589793 / 180.0;
-constexpr uint8_t kLockLost = 1;  // RINEX loss-of-lock bit 0
+constexpr uint8_t kLockLost = 1; // RINEX loss-of-lock bit 0
 constexpr std::size_t kSystems = 3;
 constexpr std::size_t kNumbers = 64;
 
@@ -66,8 +66,7 @@ bool RinexSatelliteOfSystem(uint32_t system, uint32_t prn, char *letter, uint8_t
         *letter = 'S';
         *number = static_cast<uint8_t>(prn - 100);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -110,9 +109,8 @@ uint8_t L2GroupOf(uint32_t system, uint32_t signal) {
     return kRinexL2First;
 }
 
-int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
-                         const TrackingRecord *tracking, int32_t count,
-                         const EpochScreening *screening) {
+int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas, const TrackingRecord *tracking,
+                         int32_t count, const EpochScreening *screening) {
     g_epoch.week = epoch->week;
     g_epoch.seconds = epoch->receiverTime;
     g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
@@ -120,8 +118,7 @@ int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
     if (!g_hasPosition && (epoch->flags & kEpochFlagPosition) != 0) {
         GeodeticToEcef(epoch->latitude * kDegreesToRadians, epoch->longitude * kDegreesToRadians,
                        static_cast<double>(epoch->height), &g_position[0], &g_position[1], &g_position[2]);
-        g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) &&
-                        std::isfinite(g_position[2]);
+        g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
     }
     // The screening describes this epoch when it was made for it.
     const bool screened = screening != nullptr && screening->time == epoch->receiverTime &&
@@ -180,10 +177,9 @@ int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double
 
 void ExportRinexPosition(const PositionRecord *position) {
     if (g_hasPosition) return;
-    GeodeticToEcef(position->latitude * kDegreesToRadians, position->longitude * kDegreesToRadians,
-                   position->height, &g_position[0], &g_position[1], &g_position[2]);
-    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) &&
-                    std::isfinite(g_position[2]);
+    GeodeticToEcef(position->latitude * kDegreesToRadians, position->longitude * kDegreesToRadians, position->height,
+                   &g_position[0], &g_position[1], &g_position[2]);
+    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
 }
 
 int32_t CloseRinexExport(const Oem4Decoder *port) {

@@ -18,18 +18,18 @@ inline constexpr uint32_t kOem4HeaderLength = 28;
 inline constexpr uint32_t kOem4CrcLength = 4;
 
 // Header fields.
-inline constexpr uint32_t kHeaderMessageIdAt = 4;     // u16
-inline constexpr uint32_t kHeaderMessageTypeAt = 6;   // u8
-inline constexpr uint32_t kHeaderPortAddressAt = 7;   // u8
-inline constexpr uint32_t kHeaderMessageLengthAt = 8; // u16, the body's length
-inline constexpr uint32_t kHeaderSequenceAt = 10;     // u16
-inline constexpr uint32_t kHeaderIdleTimeAt = 12;     // u8
-inline constexpr uint32_t kHeaderTimeStatusAt = 13;   // u8
-inline constexpr uint32_t kHeaderWeekAt = 14;         // u16
-inline constexpr uint32_t kHeaderMillisecondsAt = 16; // i32, GPS milliseconds of week
+inline constexpr uint32_t kHeaderMessageIdAt = 4;       // u16
+inline constexpr uint32_t kHeaderMessageTypeAt = 6;     // u8
+inline constexpr uint32_t kHeaderPortAddressAt = 7;     // u8
+inline constexpr uint32_t kHeaderMessageLengthAt = 8;   // u16, the body's length
+inline constexpr uint32_t kHeaderSequenceAt = 10;       // u16
+inline constexpr uint32_t kHeaderIdleTimeAt = 12;       // u8
+inline constexpr uint32_t kHeaderTimeStatusAt = 13;     // u8
+inline constexpr uint32_t kHeaderWeekAt = 14;           // u16
+inline constexpr uint32_t kHeaderMillisecondsAt = 16;   // i32, GPS milliseconds of week
 inline constexpr uint32_t kHeaderReceiverStatusAt = 20; // u32
-inline constexpr uint32_t kHeaderReservedAt = 24;     // u16
-inline constexpr uint32_t kHeaderSoftwareBuildAt = 26; // u16
+inline constexpr uint32_t kHeaderReservedAt = 24;       // u16
+inline constexpr uint32_t kHeaderSoftwareBuildAt = 26;  // u16
 
 // The four bytes every record starts with: the sync bytes and the header
 // length. Every reader checks a candidate's start with these two.

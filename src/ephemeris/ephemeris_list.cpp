@@ -56,8 +56,7 @@ bool IsNear(int64_t distance, const SearchLimits &limits) {
     return limits.nearInclusive ? distance <= limits.nearEnough : distance < limits.nearEnough;
 }
 
-const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn,
-                         int32_t time) {
+const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time) {
     // Also refuses negative PRNs, which have no cache slot either.
     if (!InCacheRange(prn)) return nullptr;
     EphemerisEntry *&cached = chain.cache[static_cast<size_t>(prn)];
@@ -121,9 +120,7 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
     return 0;
 }
 
-const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) {
-    return Find(EphemerisList, kGpsLimits, prn, time);
-}
+const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) { return Find(EphemerisList, kGpsLimits, prn, time); }
 
 const GpsEphRecord *FindGlonassEphemeris(int32_t prn, int32_t time) {
     return Find(g_glonassList, kGlonassLimits, prn, time);

@@ -46,8 +46,7 @@ void SelectEllipsoid(uint32_t code) {
     g_ellipsoidSelected = true;
 }
 
-void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
-                    double *z) {
+void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z) {
     if (!g_ellipsoidSelected) SelectEllipsoid(0);
     const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
@@ -58,8 +57,8 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
     *z = (n * e.b2 / e.a2 + height) * sinLat;
 }
 
-int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude,
-                       double *longitude, double *height) {
+int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                       double *height) {
     if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
         *latitude = *longitude = *height = NAN;
         return 1;
@@ -122,8 +121,8 @@ void StationSineCosine(double angle, SineCosine &kept, double *sine, double *cos
 
 } // namespace
 
-void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude,
-                      double *elevation, double *azimuth) {
+void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
+                      double *azimuth) {
     // Exactly zero coordinates mean "no station known yet".
     if (latitude == 0.0 || longitude == 0.0) return;
     if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return;

@@ -34,18 +34,17 @@ extern Ellipsoid g_currentEllipsoid;
 // only rederive the rest.
 void SelectEllipsoid(uint32_t code);
 
-void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
-                    double *z);
+void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z);
 
 // Iterates the latitude until it changes by less than 1e-10 rad; the height
 // is measured along the normal of that latitude. Returns 0;
 // returns 1 when the input is not finite (outputs NaN) or the iteration does
 // not settle (outputs hold the last values).
-int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude,
-                       double *longitude, double *height);
+int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                       double *height);
 
 // Elevation and azimuth of sat seen from receiver at (latitude, longitude);
 // also stored in sat. Writes nothing when the latitude or the longitude is
 // exactly 0 or the receiver is at the Earth's centre (no station known).
-void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude,
-                      double *elevation, double *azimuth);
+void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
+                      double *azimuth);

@@ -9,12 +9,12 @@
 namespace {
 
 constexpr int32_t kDesignRows = static_cast<int32_t>(MAXCHAN) + 3; // room for 3 more rows
-constexpr int32_t kUnknowns = 4;     // X, Y, Z, clock
+constexpr int32_t kUnknowns = 4;                                   // X, Y, Z, clock
 constexpr int kMaxIterations = 7;
-constexpr double kConverged = 0.1;   // metres, every component of a correction
+constexpr double kConverged = 0.1; // metres, every component of a correction
 constexpr int32_t kMinSatsToExclude = 6;
 constexpr int32_t kLastGpsPrn = 32;
-constexpr int32_t kNoPrn = -1;      // "no extra exclusion"; PRNs are never negative
+constexpr int32_t kNoPrn = -1; // "no extra exclusion"; PRNs are never negative
 
 // Allocated on first use and kept for the library's lifetime.
 Matrix g_design = nullptr;
@@ -43,8 +43,8 @@ double GeometricRange(const SatState &sat, double x, double y, double z) {
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra,
-              const SatState *sats, double *x, double *y, double *z, double *clock) {
+int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra, const SatState *sats,
+              double *x, double *y, double *z, double *clock) {
     if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {
         FormatErrorText("Error: NumSats is out of range (ns=%d)", n);
         return SOLVE_BAD_COUNT;
@@ -100,8 +100,8 @@ int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int3
         *y -= d[1];
         *z -= d[2];
         *clock -= d[3];
-        if (std::fabs(d[0]) < kConverged && std::fabs(d[1]) < kConverged &&
-            std::fabs(d[2]) < kConverged && std::fabs(d[3]) < kConverged) {
+        if (std::fabs(d[0]) < kConverged && std::fabs(d[1]) < kConverged && std::fabs(d[2]) < kConverged &&
+            std::fabs(d[3]) < kConverged) {
             return SOLVE_OK;
         }
     }
@@ -109,9 +109,8 @@ int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int3
     return SOLVE_NO_CONVERGENCE;
 }
 
-int32_t WorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra,
-                      const SatState *sats, double limit, double x, double y, double z,
-                      double clock, double *largest) {
+int32_t WorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra, const SatState *sats,
+                      double limit, double x, double y, double z, double clock, double *largest) {
     *largest = 0.0;
     int32_t worst = -1;
     for (int32_t j = 0; j < n; ++j) {
@@ -133,20 +132,18 @@ int32_t WorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusio
 
 } // namespace
 
-int32_t SolvePositionClock(int32_t n, const MeasRecord *meas, const int32_t *exclusions,
-                           const SatState *sats, double *x, double *y, double *z, double *clock) {
+int32_t SolvePositionClock(int32_t n, const MeasRecord *meas, const int32_t *exclusions, const SatState *sats,
+                           double *x, double *y, double *z, double *clock) {
     return Solve(n, meas, exclusions, kNoPrn, sats, x, y, z, clock);
 }
 
-int32_t FindWorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions,
-                          const SatState *sats, double limit, double *x, double *y, double *z,
-                          double *clock, double *largest) {
+int32_t FindWorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions, const SatState *sats,
+                          double limit, double *x, double *y, double *z, double *clock, double *largest) {
     return WorstResidual(n, meas, exclusions, kNoPrn, sats, limit, *x, *y, *z, *clock, largest);
 }
 
-int32_t SolveWithExclusion(int32_t n, const MeasRecord *meas, const int32_t *exclusions,
-                           const SatState *sats, double limit, double *x, double *y, double *z,
-                           double *clock) {
+int32_t SolveWithExclusion(int32_t n, const MeasRecord *meas, const int32_t *exclusions, const SatState *sats,
+                           double limit, double *x, double *y, double *z, double *clock) {
     double largest = 0.0;
     if (WorstResidual(n, meas, exclusions, kNoPrn, sats, limit, *x, *y, *z, *clock, &largest) == -1) {
         return EXCLUDE_NONE_NEEDED;

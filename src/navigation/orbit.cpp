@@ -8,7 +8,7 @@
 namespace {
 
 // GPS (IS-GPS-200 values).
-constexpr double kGpsMu = 3.986005e14;          // m^3/s^2
+constexpr double kGpsMu = 3.986005e14;         // m^3/s^2
 constexpr double kGpsOmegaE = 7.2921151467e-5; // rad/s
 constexpr double kRelativisticF = -4.442809305e-10;
 constexpr double kHalfWeek = 302400.0;
@@ -21,7 +21,7 @@ constexpr double kGlonassTransitTolerance = 1e-9;
 constexpr double kGlonassStep = 120.0;
 constexpr double kGlonassMaxSpan = 3600.0;
 constexpr double kGlonassEndTolerance = 1e-6;
-constexpr double kGlonassMu = 398600.44;              // km^3/s^2
+constexpr double kGlonassMu = 398600.44;             // km^3/s^2
 constexpr double kGlonassJ2Term = 26332775766.45831; // (3/2) J2 mu ae^2, km^5/s^2
 constexpr double kGlonassOmegaE2 = 5.3174941173225e-9;
 constexpr double kGlonassTwoOmegaE = 0.0001458423;
@@ -57,9 +57,7 @@ Kepler SolveKepler(const GpsEphRecord &eph, double tk) {
     return k;
 }
 
-bool Finite3(double x, double y, double z) {
-    return std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
-}
+bool Finite3(double x, double y, double z) { return std::isfinite(x) && std::isfinite(y) && std::isfinite(z); }
 
 double Distance(double x, double y, double z, const SatState *to) {
     const double dx = x - to->x, dy = y - to->y, dz = z - to->z;
@@ -96,8 +94,8 @@ double CorrectSatelliteClock(const GpsEphRecord *ephemeris, double t, MeasRecord
     return t - dt;
 }
 
-int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, double range,
-                             const SatState *receiver, SatState *out) {
+int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver,
+                             SatState *out) {
     if (ephemeris == nullptr) {
         return 1;
     }
@@ -150,8 +148,7 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         // Velocity: the time derivative of the same model.
         const double onePlus = 1.0 + e * std::cos(v);
         const double vDot = k.n * onePlus * onePlus / std::pow(1.0 - e * e, 1.5);
-        const double rDot = k.a * k.n * e * std::sin(v) / root +
-                            2.0 * vDot * (eph.crs * cos2 - eph.crc * sin2);
+        const double rDot = k.a * k.n * e * std::sin(v) / root + 2.0 * vDot * (eph.crs * cos2 - eph.crc * sin2);
         const double uDot = vDot + 2.0 * vDot * (eph.cus * cos2 - eph.cuc * sin2);
         const double iDot = eph.idot + 2.0 * vDot * (eph.cis * cos2 - eph.cic * sin2);
         const double nodeDot = eph.omegaDot - kGpsOmegaE;
@@ -184,8 +181,8 @@ void GlonassDerivatives(const double s[6], const double acc[3], double d[6]) {
     d[5] = g1 * s[2] + g2 * s[2] * (3.0 - g3) + acc[2];
 }
 
-int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step,
-                              double position[3], double velocity[3]) {
+int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step, double position[3],
+                              double velocity[3]) {
     const double span = t - eph->tb;
     // Written so that a NaN span is refused too; the step count below must
     // never be taken from a number that does not fit an integer.
@@ -248,8 +245,8 @@ int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step
     return 0;
 }
 
-int32_t GlonassSatellitePosition(int32_t, const GlonassEphemeris *eph, double t, double range,
-                                 const SatState *receiver, SatState *out) {
+int32_t GlonassSatellitePosition(int32_t, const GlonassEphemeris *eph, double t, double range, const SatState *receiver,
+                                 SatState *out) {
     if (eph == nullptr) {
         return 1;
     }

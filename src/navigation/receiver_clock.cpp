@@ -20,9 +20,9 @@ constexpr double kRadToDeg = 57.2957795132;
 // The a-priori fallback to the previous fix has always converted with this
 // rounding of pi; kept so that stored results do not shift.
 constexpr double kRadToDegFallback = 180.0 / 3.141592654;
-constexpr double kElevationMask = 10.0;      // degrees
-constexpr double kMinPseudorange = 100.0;    // metres
-constexpr double kResidualLimit = 500.0;     // metres
+constexpr double kElevationMask = 10.0;   // degrees
+constexpr double kMinPseudorange = 100.0; // metres
+constexpr double kResidualLimit = 500.0;  // metres
 constexpr int32_t kLastGpsPrn = 32;
 constexpr int32_t kModePosition = 1;
 constexpr int32_t kModeClock = 2;
@@ -96,36 +96,31 @@ void AprioriPosition(double latitude, double longitude, double height, SatState 
         height = PreviousFix.height;
     }
     *apriori = SatState{};
-    GeodeticToEcef(latitude * kDegToRad, longitude * kDegToRad, height, &apriori->x, &apriori->y,
-                   &apriori->z);
+    GeodeticToEcef(latitude * kDegToRad, longitude * kDegToRad, height, &apriori->x, &apriori->y, &apriori->z);
 }
 
 // Step 2a, one satellite: its ephemeris, clock correction and position at
 // transmission. False when the satellite cannot take part (no ephemeris, no
 // usable pseudorange, no orbit); m's pseudorange is then left as it is.
-bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime,
-                    const SatState *apriori) {
+bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime, const SatState *apriori) {
     const int32_t prn = m.prn;
     // The comparison is written so that a pseudorange that is not a
     // number is refused with the untracked ones.
-    const bool rangeUsable =
-        std::fabs(m.l1Pseudorange) >= kMinPseudorange && Finite(m.l1Pseudorange);
+    const bool rangeUsable = std::fabs(m.l1Pseudorange) >= kMinPseudorange && Finite(m.l1Pseudorange);
     if (prn <= kLastGpsPrn) {
         const GpsEphRecord *eph = FindGpsEphemeris(prn, lookupTime);
         if (eph == nullptr || !rangeUsable) {
             return false;
         }
         const double tSat = CorrectSatelliteClock(eph, t, &m);
-        return GpsSatellitePosition(prn, eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset,
-                                    apriori, &sat) == 0 &&
+        return GpsSatellitePosition(prn, eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) == 0 &&
                Finite(m.l1Pseudorange);
     }
     const GlonassEphemeris *eph = g_findGlonass(prn, lookupTime);
     if (eph == nullptr || !rangeUsable) {
         return false;
     }
-    if (GlonassSatellitePosition(prn, eph, t, m.l1Pseudorange - PreviousFix.clockOffset, apriori,
-                                 &sat) != 0) {
+    if (GlonassSatellitePosition(prn, eph, t, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) != 0) {
         return false;
     }
     m.l1Pseudorange = CorrectGlonassClock(eph, t, m.l1Pseudorange);
@@ -153,16 +148,14 @@ int32_t SelectSatellites(int32_t n, double t, int32_t lookupTime, const SatState
         }
 
         double elevation = 0.0, azimuth = 0.0;
-        ElevationAzimuth(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude,
-                         &elevation, &azimuth);
+        ElevationAzimuth(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, &elevation,
+                         &azimuth);
         // Without a previous fix there is no station to mask from.
-        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 &&
-            elevation * kRadToDeg < kElevationMask) {
+        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 && elevation * kRadToDeg < kElevationMask) {
             continue;
         }
         double range = m.l1Pseudorange;
-        CorrectTroposphere(&sat, &range, PreviousFix.latitude, PreviousFix.longitude,
-                           PreviousFix.height);
+        CorrectTroposphere(&sat, &range, PreviousFix.latitude, PreviousFix.longitude, PreviousFix.height);
         m.l1Pseudorange = range;
 
         g_usedMeas[used] = m;
@@ -191,18 +184,16 @@ void StoreNoSolution(EpochRecord *epoch, int32_t mode, double *clockOffset) {
 // Step 4, validation: a solution that is not finite must never reach the
 // observation file or seed the next epoch. True with the geodetic position
 // (radians, metres) when it is sound.
-bool ValidSolution(const SatState &receiver, double clockOffset, double *latitude,
-                   double *longitude, double *height) {
+bool ValidSolution(const SatState &receiver, double clockOffset, double *latitude, double *longitude, double *height) {
     return Finite(receiver.x) && Finite(receiver.y) && Finite(receiver.z) && Finite(clockOffset) &&
-           EcefToGeodetic(receiver.x, receiver.y, receiver.z, kWgs84A, kWgs84B, latitude,
-                          longitude, height) == 0 &&
+           EcefToGeodetic(receiver.x, receiver.y, receiver.z, kWgs84A, kWgs84B, latitude, longitude, height) == 0 &&
            Finite(*latitude) && Finite(*longitude) && std::fabs(*height) <= FLT_MAX;
 }
 
 // Step 5, storing: the solution seeds the next epoch and, as the mode asks,
 // fills the epoch's position and clock.
-void StoreSolution(EpochRecord *epoch, int32_t mode, const SatState &receiver, double clockOffset,
-                   double latitude, double longitude, double height) {
+void StoreSolution(EpochRecord *epoch, int32_t mode, const SatState &receiver, double clockOffset, double latitude,
+                   double longitude, double height) {
     PreviousFix.latitude = latitude;
     PreviousFix.longitude = longitude;
     PreviousFix.height = height;
@@ -227,9 +218,8 @@ void SetGlonassEphemerisLookup(GlonassEphemerisLookup lookup) {
     g_findGlonass = lookup != nullptr ? lookup : NoGlonassEphemeris;
 }
 
-int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode,
-                               double latitude, double longitude, double height,
-                               double *clockOffset) {
+int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode, double latitude, double longitude,
+                               double height, double *clockOffset) {
     const int32_t n = static_cast<int8_t>(epoch->satCount);
     if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {
         return 1;
@@ -248,8 +238,8 @@ int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mod
 
     // Step 3, the solution, then the one with a satellite excluded where a
     // residual is too large.
-    const int32_t solved = SolvePositionClock(used, g_usedMeas, g_exclusions, g_usedSats,
-                                              &apriori.x, &apriori.y, &apriori.z, clockOffset);
+    const int32_t solved =
+        SolvePositionClock(used, g_usedMeas, g_exclusions, g_usedSats, &apriori.x, &apriori.y, &apriori.z, clockOffset);
     if (solved == SOLVE_TOO_FEW_SATS) {
         StoreNoSolution(epoch, mode, clockOffset);
         return 0;
@@ -257,9 +247,8 @@ int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mod
     if (solved != SOLVE_OK) {
         return 1;
     }
-    const int32_t checked =
-        SolveWithExclusion(used, g_usedMeas, g_exclusions, g_usedSats, kResidualLimit,
-                           &apriori.x, &apriori.y, &apriori.z, clockOffset);
+    const int32_t checked = SolveWithExclusion(used, g_usedMeas, g_exclusions, g_usedSats, kResidualLimit, &apriori.x,
+                                               &apriori.y, &apriori.z, clockOffset);
     if (checked == EXCLUDE_SOLVE_FAILED) {
         return 1;
     }
@@ -271,7 +260,6 @@ int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mod
     if (!ValidSolution(apriori, *clockOffset, &solvedLatitude, &solvedLongitude, &solvedHeight)) {
         return BadData(epoch, mode);
     }
-    StoreSolution(epoch, mode, apriori, *clockOffset, solvedLatitude, solvedLongitude,
-                  solvedHeight);
+    StoreSolution(epoch, mode, apriori, *clockOffset, solvedLatitude, solvedLongitude, solvedHeight);
     return 0;
 }

@@ -22,9 +22,8 @@
 // already written the epoch's position, flag bit 0, clock offset and
 // corrected time. Fewer than 4 usable GPS satellites is a success with
 // clock offset 0 and the epoch's position cleared.
-int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode,
-                               double latitude, double longitude, double height,
-                               double *clockOffset);
+int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode, double latitude, double longitude,
+                               double height, double *clockOffset);
 
 // Where Glonass ephemerides come from. The library's own Glonass list is
 // never filled, so by default no Glonass satellite has an ephemeris; an

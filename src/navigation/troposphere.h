@@ -31,11 +31,10 @@ void LookupMappingCoefficients(int32_t table, double latitude, double coefficien
 // Slant delay of sat seen from the station (ECEF position plus its
 // geodetic coordinates); stores the elevation and azimuth in sat. Returns 0;
 // returns 1 with delay 0 when no elevation above the horizon is known.
-int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude,
-                          double longitude, double height, double *delay);
+int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude, double longitude, double height,
+                          double *delay);
 
 // Subtracts the slant delay from the pseudorange; does nothing when the
 // latitude or the longitude is exactly 0 (no station known), the height is
 // outside kTropoMinHeight..kTropoMaxHeight, or no delay can be computed.
-void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude,
-                        double height);
+void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude, double height);

@@ -54,8 +54,7 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
     const uint32_t converted = items < kMaxAlmanacs ? items : kMaxAlmanacs;
     if (converted == 0) return RK_NONE;
     if (items > kMaxAlmanacs) {
-        PortReportf(dec, HeaderTime(dec),
-                    "ALMANAC record lists %u satellites, only the first %u are converted",
+        PortReportf(dec, HeaderTime(dec), "ALMANAC record lists %u satellites, only the first %u are converted",
                     static_cast<unsigned>(items), static_cast<unsigned>(kMaxAlmanacs));
     }
 
@@ -82,8 +81,7 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
         le::Store(dec->almanacs.data() + i * kAlmanacRecordSize, alm);
     }
 
-    const int32_t put =
-        PutThreadBufData(buf, dec->almanacs.data(), static_cast<int32_t>(converted), TBREC_ALMANAC);
+    const int32_t put = PutThreadBufData(buf, dec->almanacs.data(), static_cast<int32_t>(converted), TBREC_ALMANAC);
     if (put != TB_OK) {
         PortReportPutFailure(dec, HeaderTime(dec), put);
         return RK_NONE;

@@ -9,7 +9,6 @@
 #include <new>
 
 #include "common/error_text.h"
-#include "common/error_text.h"
 #include "common/le.h"
 #include "common/oem4_format.h"
 #include "oem4/crc32.h"
@@ -107,8 +106,7 @@ const RecordTableEntry *FindRecordTableEntry(uint32_t messageId) {
 
 bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength) {
     if (row->itemLength == 0) return messageLength == row->fixedLength;
-    return messageLength >= row->fixedLength &&
-           (messageLength - row->fixedLength) % row->itemLength == 0;
+    return messageLength >= row->fixedLength && (messageLength - row->fixedLength) % row->itemLength == 0;
 }
 
 bool CheckItemCount(const Oem4Decoder *dec) {
@@ -130,9 +128,7 @@ bool CheckRecordCrc(const Oem4Decoder *dec) {
     return Oem4Crc32(dec->record.data(), covered) == le::U4(dec->record.data() + covered);
 }
 
-double HeaderTime(const Oem4Decoder *dec) {
-    return le::I4(dec->record.data() + kHeaderMillisecondsAt) * 0.001;
-}
+double HeaderTime(const Oem4Decoder *dec) { return le::I4(dec->record.data() + kHeaderMillisecondsAt) * 0.001; }
 uint16_t HeaderWeek(const Oem4Decoder *dec) { return le::U2(dec->record.data() + kHeaderWeekAt); }
 uint8_t HeaderTimeStatus(const Oem4Decoder *dec) { return dec->record[kHeaderTimeStatusAt]; }
 
@@ -244,9 +240,7 @@ namespace {
 // The header's first ten bytes passed their checks: collect the rest of the
 // record.
 void StartBody(Oem4Decoder *dec, uint32_t messageLength) {
-    dec->countEnd = dec->row->itemLength != 0
-                        ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
-                        : 0;
+    dec->countEnd = dec->row->itemLength != 0 ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize : 0;
     dec->expectedTotal = kOem4HeaderLength + messageLength + kOem4CrcLength;
     dec->state = static_cast<int32_t>(dec->row->messageId);
 }
@@ -303,8 +297,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
             return 0;
         }
         if (check == HEADER_BAD_LENGTH && dec->options.reportAll != 0) {
-            PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d",
-                        dec->row->name, port);
+            PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d", dec->row->name, port);
         }
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
@@ -319,8 +312,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         return 0;
     }
     if (dec->collected == dec->countEnd && !CheckItemCount(dec)) {
-        PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state,
-                    port);
+        PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state, port);
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
@@ -338,8 +330,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
 
 } // namespace
 
-int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
-                    uint32_t *used) {
+int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf, uint32_t *used) {
     *used = 0;
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) {
@@ -375,8 +366,7 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
             // stored, so those bytes are copied at once and the checkpoint
             // byte itself goes through DecodeByte.
             uint32_t checkpoint = dec->expectedTotal;
-            if (dec->collected < dec->countEnd && dec->countEnd < checkpoint)
-                checkpoint = dec->countEnd;
+            if (dec->collected < dec->countEnd && dec->countEnd < checkpoint) checkpoint = dec->countEnd;
             if (kRecordBufferSize < checkpoint) checkpoint = kRecordBufferSize;
             if (dec->collected + 1 < checkpoint) {
                 uint32_t take = checkpoint - 1 - dec->collected;

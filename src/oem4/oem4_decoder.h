@@ -6,8 +6,8 @@
 
 #include "common/le.h"
 #include "common/oem4_format.h"
-#include "oem4conv.h"
 #include "oem4/screening.h"
+#include "oem4conv.h"
 #include "threadbuf/payloads.h"
 #include "threadbuf/threadbuf.h"
 
@@ -180,8 +180,7 @@ inline uint32_t OptionsChannels(const Oem4Options &options) {
 // sets the file's channels; a port given none builds epochs of every
 // satellite it can hold.
 inline uint32_t PortChannels(const Oem4Options &options) {
-    return options.channels == 0 || options.channels > OEM4CONV_MAX_CHANNELS ? OEM4CONV_MAX_CHANNELS
-                                                                               : options.channels;
+    return options.channels == 0 || options.channels > OEM4CONV_MAX_CHANNELS ? OEM4CONV_MAX_CHANNELS : options.channels;
 }
 
 // The state of an open port, or null when the port is not open.
@@ -201,8 +200,7 @@ int32_t FlushPort(int32_t port, ThreadBuf *buf);
 // gave the result included). Results, messages and resynchronisation are
 // those of feeding the same bytes one at a time to DecodeByte; the search
 // for a sync byte and the middle of a record body are taken in bulk.
-int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
-                    uint32_t *used);
+int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf, uint32_t *used);
 
 // The record table and its checks.
 const RecordTableEntry *FindRecordTableEntry(uint32_t messageId);
@@ -224,8 +222,7 @@ enum HeaderCheck : int32_t {
 // hold it for a later call that checks the length.
 // Inline: the framing calls it for every header byte.
 inline constexpr uint32_t kHeaderChecksEnd = 10;
-inline HeaderCheck CheckHeaderBytes(const uint8_t *record, uint32_t from, uint32_t to,
-                             const RecordTableEntry **row) {
+inline HeaderCheck CheckHeaderBytes(const uint8_t *record, uint32_t from, uint32_t to, const RecordTableEntry **row) {
     for (uint32_t at = from; at < to && at < kOem4Lead.size(); ++at) {
         if (!IsOem4LeadByte(at, record[at])) return HEADER_BAD_LEAD;
     }
@@ -237,8 +234,7 @@ inline HeaderCheck CheckHeaderBytes(const uint8_t *record, uint32_t from, uint32
         if (*row == nullptr) return HEADER_UNKNOWN_ID;
     }
     if (from <= kLengthComplete && kLengthComplete < to) {
-        return CheckRecordLength(*row, le::U2(record + kHeaderMessageLengthAt)) ? HEADER_COMPLETE
-                                                                                 : HEADER_BAD_LENGTH;
+        return CheckRecordLength(*row, le::U2(record + kHeaderMessageLengthAt)) ? HEADER_COMPLETE : HEADER_BAD_LENGTH;
     }
     return HEADER_GOOD_SO_FAR;
 }
@@ -252,9 +248,7 @@ double HeaderTime(const Oem4Decoder *dec);
 uint16_t HeaderWeek(const Oem4Decoder *dec);
 uint8_t HeaderTimeStatus(const Oem4Decoder *dec);
 // The body of the record being decoded (right after the 28-byte header).
-inline const uint8_t *RecordBody(const Oem4Decoder *dec) {
-    return dec->record.data() + kOem4HeaderLength;
-}
+inline const uint8_t *RecordBody(const Oem4Decoder *dec) { return dec->record.data() + kOem4HeaderLength; }
 
 // Reporting from decoders. Both do nothing when the port has no callback.
 // PortReport passes a literal text as it is; PortReportf formats into

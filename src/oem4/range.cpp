@@ -20,9 +20,9 @@
 
 #include "common/error_text.h"
 #include "common/le.h"
+#include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
 #include "oem4/decoders.h"
-#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
 #include "oem4/screening.h"
@@ -37,13 +37,12 @@ namespace {
 constexpr uint32_t kMaxCandidates = 64;
 constexpr uint32_t kSlipTablePrns = kSlipTableSize;
 
-constexpr double kMinL2LockTime = 0.01;     // s: younger L2 code is not trusted
-constexpr double kClockModelWindow = 30.0;  // s
-constexpr double kSlipTableMaxAge = 180.0;  // s: older entries mean re-appearing
-constexpr uint8_t kSteeredTimeStatus = 80;  // below: receiver clock not yet steered
-constexpr int32_t kRecomputeMode = 3;       // position and clock
+constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
+constexpr double kClockModelWindow = 30.0; // s
+constexpr double kSlipTableMaxAge = 180.0; // s: older entries mean re-appearing
+constexpr uint8_t kSteeredTimeStatus = 80; // below: receiver clock not yet steered
+constexpr int32_t kRecomputeMode = 3;      // position and clock
 constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
-
 
 const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
 const char *const kTooManyText = "Too many satellites for internal buffers";
@@ -74,8 +73,7 @@ static_assert(sizeof(RangeStaging) == kEpochRecordSize + MAXCHAN * (kMeasRecordS
 static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
 static_assert(alignof(RangeStaging) == 1);
 // The most observations whose output could be staged one for one.
-constexpr uint32_t kMaxObservations =
-    (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
+constexpr uint32_t kMaxObservations = (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
 static_assert(kMaxObservations == 106);
 // The most observations a record buffer holds.
 constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
@@ -98,9 +96,9 @@ struct RangeObs {
 
 RangeObs ReadObs(const uint8_t *observations, uint32_t i) {
     const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
-    return {le::U2(p + kObsPrnAt),    le::U2(p + kObsReservedAt),    le::R8(p + kObsPseudorangeAt), le::R8(p + kObsPhaseAt),
-            le::R4(p + kObsDopplerAt), le::R4(p + kObsCnoAt),        le::R4(p + kObsLockTimeAt),
-            le::U4(p + kObsStatusAt)};
+    return {le::U2(p + kObsPrnAt),      le::U2(p + kObsReservedAt), le::R8(p + kObsPseudorangeAt),
+            le::R8(p + kObsPhaseAt),    le::R4(p + kObsDopplerAt),  le::R4(p + kObsCnoAt),
+            le::R4(p + kObsLockTimeAt), le::U4(p + kObsStatusAt)};
 }
 
 // Whole seconds of lock for the measurement record; NaN counts as no lock.
@@ -123,8 +121,7 @@ void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2
         PortReportf(dec, time, kRisingText, prn);
     } else if (!l2) {
         if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
-    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status)
-                               : lock != 0.0) {
+    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status) : lock != 0.0) {
         // An L2 lock that shows up already grown for a satellite tracked
         // without L2 counts as a slip; one that starts at 0 and then grows
         // does not.
@@ -146,9 +143,10 @@ void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
     // with the records in the wrong order would otherwise flood the host.
     uint32_t &count = dec->timeSyncMessages;
     if (count > kTimeSyncLast) return;
-    PortReport(dec, time, count < kTimeSyncShortFrom ? kTimeSyncFirstText
-                          : count < kTimeSyncLast    ? kTimeSyncText
-                                                     : kTimeSyncLastText);
+    PortReport(dec, time,
+               count < kTimeSyncShortFrom ? kTimeSyncFirstText
+               : count < kTimeSyncLast    ? kTimeSyncText
+                                          : kTimeSyncLastText);
     ++count;
 }
 
@@ -164,9 +162,8 @@ void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
     if (EphemerisListCount <= 3) return; // too few to solve, silently
     EpochRecord &epoch = st->epoch;
     double clockOffset = 0.0;
-    const int32_t result =
-        RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
-                               static_cast<double>(epoch.height), &clockOffset);
+    const int32_t result = RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
+                                                  static_cast<double>(epoch.height), &clockOffset);
     if (result != 0) {
         PortReport(dec, time, ErrorText);
         // The epoch then carries no position.
@@ -190,8 +187,7 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
-        dec->slipTable[t.prn] =
-            SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
         set |= uint64_t{1} << t.prn;
     }
 }
@@ -202,8 +198,8 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
 // previous epoch come first (their carrier phase goes on), then the
 // strongest C/No, then record order. Reports the first epoch cut in a
 // conversion; the driver reports the count at the end.
-uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n,
-                          uint32_t satellites, uint32_t channels, uint64_t *cutPrns) {
+uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n, uint32_t satellites,
+                          uint32_t channels, uint64_t *cutPrns) {
     struct Candidate {
         uint32_t system;
         uint32_t previous; // 0 when written in the previous epoch
@@ -316,8 +312,10 @@ inline void ScreenRecord(Oem4Decoder *dec, RangeScreen &sc) {
             continue;
         }
         sc.l2At[l2Count++] = static_cast<uint8_t>(i);
-        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0) l2Choice = true;
-        else l2Seen |= uint64_t{1} << prn;
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0)
+            l2Choice = true;
+        else
+            l2Seen |= uint64_t{1} << prn;
     }
     sc.l1Count = l1Count;
     sc.l2Count = l2Count;
@@ -361,12 +359,15 @@ inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, Ra
         slots.st->meas[slot] = m;
         slots.st->tracking[slot] = t;
         const uint32_t system = TrackingSystem(obs.status);
-        screening.satellites[slot] = ScreenedSatellite{
-            static_cast<uint16_t>(obs.prn), static_cast<uint8_t>(system),
-            system == SYS_GLONASS && obs.glonassFrequency <= kMaxGlonassChannelCode
-                ? static_cast<int8_t>(static_cast<int>(obs.glonassFrequency) - kGlonassChannelOffset)
-                : kNoGlonassChannel,
-            kNoL2Signal, obs.cno, 0.0f};
+        screening.satellites[slot] =
+            ScreenedSatellite{static_cast<uint16_t>(obs.prn),
+                              static_cast<uint8_t>(system),
+                              system == SYS_GLONASS && obs.glonassFrequency <= kMaxGlonassChannelCode
+                                  ? static_cast<int8_t>(static_cast<int>(obs.glonassFrequency) - kGlonassChannelOffset)
+                                  : kNoGlonassChannel,
+                              kNoL2Signal,
+                              obs.cno,
+                              0.0f};
         ++slot;
         CheckSlip(dec, time, obs, false);
     }
@@ -396,8 +397,7 @@ void ChooseL2Signals(Oem4Decoder *dec, const RangeScreen &sc, const RangeSlots &
 }
 
 // The L2 pass: each satellite's chosen L2 observation joins its L1 slot.
-inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc,
-                               const RangeSlots &slots) {
+inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc, const RangeSlots &slots) {
     const Oem4Options &opt = dec->options;
     EpochScreening &screening = dec->screening;
     for (uint32_t k = 0; k < sc.l2Count; ++k) {
@@ -423,8 +423,7 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
         t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
         t.l2LockTime = obs.lockTime;
         screening.satellites[j].l2Cno = obs.cno;
-        if (opt.requireL2Lock != 0 &&
-            (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
+        if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
             m.l2Pseudorange = 0.0;
         }
         CheckSlip(dec, time, obs, true);
@@ -451,8 +450,7 @@ void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satel
 }
 
 // Output: the epoch, its measurements and its tracking records.
-int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st,
-                 uint32_t satellites) {
+int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st, uint32_t satellites) {
     const int32_t count = static_cast<int32_t>(satellites);
     int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
     if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
@@ -475,7 +473,6 @@ const ScreeningStats *GetScreeningStats(int32_t port) {
     const Oem4Decoder *dec = GetOpenPort(port);
     return dec != nullptr ? &dec->screeningStats : nullptr;
 }
-
 
 int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
@@ -511,8 +508,7 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     slots.firstSlot.fill(kNoSlot);
     const uint32_t channels = PortChannels(dec->options);
     if (slots.satellites > channels) {
-        slots.keep = ChooseSatellites(dec, time, sc.observations, sc.n, slots.satellites, channels,
-                                      &slots.cutPrns);
+        slots.keep = ChooseSatellites(dec, time, sc.observations, sc.n, slots.satellites, channels, &slots.cutPrns);
         slots.satellites = channels;
     }
 

@@ -57,16 +57,14 @@ int64_t SignExtend(uint64_t v, unsigned width) {
     const uint32_t lockWord = le::U4(in + kLockByte);
     const double doppler =
         static_cast<double>(SignExtend(le::U4(in + kDopplerByte) & LowBits(kDopplerWidth), kDopplerWidth)) / 256.0;
-    const double pseudorange =
-        static_cast<double>((word >> kPseudorangeShift) & LowBits(kPseudorangeWidth)) / 128.0;
+    const double pseudorange = static_cast<double>((word >> kPseudorangeShift) & LowBits(kPseudorangeWidth)) / 128.0;
     const double adr = le::I4(in + kAdrByte) / 256.0;
     const double lockTime = static_cast<double>(lockWord & LowBits(kLockTimeWidth)) / 32.0;
     const double cno = 20.0 + static_cast<double>((lockWord >> kCnoShift) & LowBits(kCnoWidth));
 
     le::PutU2(out + kObsPrnAt, static_cast<uint16_t>(prn));
-    le::PutU2(out + kObsReservedAt,
-              static_cast<uint16_t>((in[kGlonassFrequencyByte] >> kGlonassFrequencyShift) &
-                                    LowBits(kGlonassFrequencyWidth)));
+    le::PutU2(out + kObsReservedAt, static_cast<uint16_t>((in[kGlonassFrequencyByte] >> kGlonassFrequencyShift) &
+                                                          LowBits(kGlonassFrequencyWidth)));
     le::PutR8(out + kObsPseudorangeAt, pseudorange);
     le::PutR8(out + kObsPhaseAt, RebuildCarrierPhase(adr, pseudorange, status));
     le::PutR4(out + kObsDopplerAt, static_cast<float>(doppler));
@@ -179,8 +177,7 @@ void ChooseCompressedL2(Oem4Decoder *dec, CompressedScreen &sc) {
 // GPS goes first, then GLONASS, then the rest, each in record order: which
 // observations survive must not depend on the order in which the receiver
 // lists its systems. Returns the total.
-uint32_t FitToMaxchan(Oem4Decoder *dec, const CompressedScreen &sc,
-                      std::array<uint32_t, kSystemCount> *quota) {
+uint32_t FitToMaxchan(Oem4Decoder *dec, const CompressedScreen &sc, std::array<uint32_t, kSystemCount> *quota) {
     uint32_t total = 0;
     for (uint32_t k : sc.kept) total += k;
     *quota = sc.kept;
@@ -199,8 +196,7 @@ uint32_t FitToMaxchan(Oem4Decoder *dec, const CompressedScreen &sc,
 
 // Expands again, when a choice or a cut made the screening's expansion
 // wrong: the observations taken, within each system's quota.
-void ExpandChosen(const CompressedScreen &sc, std::array<uint32_t, kSystemCount> quota,
-                  uint32_t total, uint8_t *out) {
+void ExpandChosen(const CompressedScreen &sc, std::array<uint32_t, kSystemCount> quota, uint32_t total, uint8_t *out) {
     uint32_t at = 0;
     for (uint32_t i = 0; i < sc.count && at < total; ++i) {
         const uint8_t *obs = CompressedObs(sc, i);

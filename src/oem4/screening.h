@@ -25,8 +25,8 @@ struct ScreenedSatellite {
 // The satellites of the latest epoch the decoder put out, in the order of
 // the epoch's measurement records.
 struct EpochScreening {
-    double time;     // seconds of week of the epoch
-    uint32_t count;  // satellites written
+    double time;    // seconds of week of the epoch
+    uint32_t count; // satellites written
     ScreenedSatellite satellites[MAXCHAN];
 };
 

@@ -99,7 +99,15 @@ inline void PutCount(uint8_t *body, const RecordTableEntry *row, uint32_t count)
 
 // Body bytes: zeros, random bytes, or the values that trouble arithmetic.
 inline void FillBody(Rng &rng, uint8_t *body, uint32_t size) {
-    static constexpr double kValues[] = {0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 1e-310, 2.2e7, 6.04e5,
+    static constexpr double kValues[] = {0.0,
+                                         -0.0,
+                                         1.0,
+                                         -1.0,
+                                         1e308,
+                                         -1e308,
+                                         1e-310,
+                                         2.2e7,
+                                         6.04e5,
                                          std::numeric_limits<double>::infinity(),
                                          std::numeric_limits<double>::quiet_NaN()};
     switch (Below(rng, 4)) {
@@ -111,7 +119,8 @@ inline void FillBody(Rng &rng, uint8_t *body, uint32_t size) {
         for (uint32_t i = 0; i + 8 <= size; i += 8) le::PutR8(body + i, kValues[Below(rng, 11)]);
         break;
     default:
-        for (uint32_t i = 0; i + 4 <= size; i += 4) le::PutU4(body + i, Below(rng, 3) == 0 ? 0xFFFFFFFFu : Below(rng, 80));
+        for (uint32_t i = 0; i + 4 <= size; i += 4)
+            le::PutU4(body + i, Below(rng, 3) == 0 ? 0xFFFFFFFFu : Below(rng, 80));
         break;
     }
 }
@@ -180,8 +189,7 @@ inline void AppendPackedCandidate(Rng &rng, Stream &out, uint32_t depth, uint32_
 inline std::vector<size_t> Headers(const uint8_t *data, size_t size) {
     std::vector<size_t> at;
     for (size_t i = 0; i + kOem4HeaderLength <= size; ++i) {
-        if (HasOem4Lead(data + i))
-            at.push_back(i);
+        if (HasOem4Lead(data + i)) at.push_back(i);
     }
     return at;
 }

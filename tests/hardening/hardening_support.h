@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "common/oem4_format.h"
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
 #include "oem4conv.h"
 #include "support/oem4_records.h"
@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 // What one conversion reported.
 struct Outcome {
     int32_t result = -1;
-    std::string error; // GetErrString after the call
+    std::string error;                 // GetErrString after the call
     std::vector<std::string> messages; // "time|text"
     std::vector<std::pair<int32_t, int32_t>> progress;
     uint32_t epochs = 0;
@@ -59,7 +59,7 @@ inline Oem4Options FactoryOptions() {
 }
 
 inline Outcome Convert(const std::string &input, const std::string &output,
-                   const Oem4Options &converterOptions = FactoryOptions()) {
+                       const Oem4Options &converterOptions = FactoryOptions()) {
     ConvertOptions options{};
     options.structSize = sizeof options;
     std::snprintf(options.inputFile, sizeof options.inputFile, "%s", input.c_str());
@@ -87,9 +87,8 @@ inline Outcome Convert(const std::string &input, const std::string &output,
 // A directory of its own per test, removed afterwards.
 struct ScratchDir {
     explicit ScratchDir(const std::string &suffix = "") {
-        path = fs::temp_directory_path() /
-               ("oem4conv_hardening_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix);
+        path = fs::temp_directory_path() / ("oem4conv_hardening_" + std::to_string(::getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix);
         fs::remove_all(path);
         fs::create_directories(path);
     }
@@ -105,9 +104,7 @@ inline void WriteBytes(const std::string &path, const std::vector<uint8_t> &byte
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
-inline std::vector<uint8_t> ReadBytes(const std::string &path) {
-    return testsupport::ReadFileBytes(path);
-}
+inline std::vector<uint8_t> ReadBytes(const std::string &path) { return testsupport::ReadFileBytes(path); }
 inline void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
     to.insert(to.end(), bytes.begin(), bytes.end());
 }

@@ -56,16 +56,17 @@ TEST(Coordinates, ElevationAndAzimuthFromTheStation) {
     // A satellite 20000 km away along local (east, north, up).
     auto toward = [&](double e, double n, double u) {
         SatState s = receiver;
-        s.x += 2e7 * (-std::sin(lon) * e - std::sin(lat) * std::cos(lon) * n +
-                      std::cos(lat) * std::cos(lon) * u);
-        s.y += 2e7 * (std::cos(lon) * e - std::sin(lat) * std::sin(lon) * n +
-                      std::cos(lat) * std::sin(lon) * u);
+        s.x += 2e7 * (-std::sin(lon) * e - std::sin(lat) * std::cos(lon) * n + std::cos(lat) * std::cos(lon) * u);
+        s.y += 2e7 * (std::cos(lon) * e - std::sin(lat) * std::sin(lon) * n + std::cos(lat) * std::sin(lon) * u);
         s.z += 2e7 * (std::cos(lat) * n + std::sin(lat) * u);
         return s;
     };
-    struct Case { double e, n, u, elevation, azimuth; } cases[] = {
-        {0, 0, 1, kPi / 2, NAN}, {0, 1, 0, 0, 0}, {1, 0, 0, 0, kPi / 2},
-        {-1, -1, std::sqrt(2.0), kPi / 4, -3 * kPi / 4}};
+    struct Case {
+        double e, n, u, elevation, azimuth;
+    } cases[] = {{0, 0, 1, kPi / 2, NAN},
+                 {0, 1, 0, 0, 0},
+                 {1, 0, 0, 0, kPi / 2},
+                 {-1, -1, std::sqrt(2.0), kPi / 4, -3 * kPi / 4}};
     for (const Case &c : cases) {
         SatState sat = toward(c.e, c.n, c.u);
         double el = 0, az = 0;

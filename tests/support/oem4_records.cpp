@@ -51,8 +51,8 @@ Bytes &Bytes::raw(const std::vector<uint8_t> &v) {
     return *this;
 }
 
-std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
-                                HeaderFields header, int lengthOverride) {
+std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body, HeaderFields header,
+                                int lengthOverride) {
     std::vector<uint8_t> rec(kOem4HeaderLength + body.size() + kOem4CrcLength, 0);
     uint8_t *p = rec.data();
     std::memcpy(p, kOem4Lead.data(), kOem4Lead.size());

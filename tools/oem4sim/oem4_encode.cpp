@@ -42,9 +42,8 @@ uint64_t SigmaCode(double sigma, const double *bounds, int n) {
         if (sigma <= bounds[i]) return static_cast<uint64_t>(i);
     return static_cast<uint64_t>(n);
 }
-constexpr double kAdrSigmaBounds[] = {0.003906, 0.007812, 0.011718, 0.015624, 0.019530,
-                                      0.023436, 0.027342};
-constexpr double kPsrSigmaBounds[] = {0.050, 0.075, 0.113, 0.169, 0.253, 0.380, 0.570, 0.854,
+constexpr double kAdrSigmaBounds[] = {0.003906, 0.007812, 0.011718, 0.015624, 0.019530, 0.023436, 0.027342};
+constexpr double kPsrSigmaBounds[] = {0.050, 0.075, 0.113, 0.169, 0.253,  0.380,  0.570, 0.854,
                                       1.281, 2.375, 4.750, 9.500, 19.000, 38.000, 76.000};
 
 } // namespace
@@ -192,8 +191,8 @@ void EncodeMarktime(uint8_t *body, const MarktimeBody &m) {
     le::PutU4(body + 36, m.status);
 }
 
-void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek,
-                    uint32_t refSeconds, uint32_t towCount) {
+void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek, uint32_t refSeconds,
+                    uint32_t towCount) {
     le::PutU4(body + 0, static_cast<uint32_t>(eph.prn));
     le::PutU4(body + 4, refWeek);
     le::PutU4(body + 8, refSeconds);
@@ -235,9 +234,9 @@ void EncodeGpsephem(uint8_t *body, const BroadcastEphemeris &eph, double towSeco
     le::PutR8(body + 180, v.af0);
     le::PutR8(body + 188, v.af1);
     le::PutR8(body + 196, v.af2);
-    le::PutU4(body + 204, 1);                                     // anti-spoofing on
+    le::PutU4(body + 204, 1);                                          // anti-spoofing on
     le::PutR8(body + 208, std::sqrt(kGpsMu / (a * a * a)) + v.deltaN); // corrected mean motion
-    le::PutR8(body + 216, 4.0);                                   // URA variance, index 0 (2 m)
+    le::PutR8(body + 216, 4.0);                                        // URA variance, index 0 (2 m)
 }
 
 void EncodeBestxyz(uint8_t *body, const BestxyzBody &b) {
@@ -250,10 +249,10 @@ void EncodeBestxyz(uint8_t *body, const BestxyzBody &b) {
         le::PutR8(body + 52 + 8 * k, b.velocity[k]);
         le::PutR4(body + 76 + 4 * k, b.velocitySigma[k]);
     }
-    le::PutU4(body + 44, 0); // velocity solution computed
-    le::PutU4(body + 48, 8); // Doppler velocity
+    le::PutU4(body + 44, 0);              // velocity solution computed
+    le::PutU4(body + 48, 8);              // Doppler velocity
     std::memcpy(body + 88, "0\0\0\0", 4); // base station id
-    le::PutR4(body + 92, 0.15f);            // velocity latency
+    le::PutR4(body + 92, 0.15f);          // velocity latency
     le::PutR4(body + 100, b.solutionAge);
     body[104] = b.satellitesTracked;
     body[105] = b.satellitesUsed;

@@ -34,12 +34,12 @@ void ResealRecord(uint8_t *record, size_t totalLength);
 
 // Channel tracking status word of one RANGE/RANGECMP observation.
 struct ChannelStatus {
-    uint32_t channel;   // 0..31
-    bool l2;            // frequency L2 (else L1)
+    uint32_t channel; // 0..31
+    bool l2;          // frequency L2 (else L1)
     bool phaseLock;
     bool parityKnown;
     bool codeLocked;
-    bool grouped;       // L1 and L2 channels of one satellite
+    bool grouped; // L1 and L2 channels of one satellite
 };
 uint32_t EncodeChannelStatus(const ChannelStatus &s);
 // The tracking status of today's receivers: satellite system in bits 16-18
@@ -54,8 +54,8 @@ struct RangeObservation {
     float pseudorangeSigma;
     double adr; // cycles
     float adrSigma;
-    float doppler; // Hz
-    float cno;     // dB-Hz
+    float doppler;  // Hz
+    float cno;      // dB-Hz
     float lockTime; // seconds
     uint32_t status;
     uint16_t glonassFrequency = 0; // GLONASS frequency channel + 7; 0 for other systems
@@ -70,8 +70,8 @@ void PutBits(uint8_t *p, unsigned start, unsigned width, uint64_t value);
 uint64_t GetBits(const uint8_t *p, unsigned start, unsigned width);
 
 struct BestposBody {
-    uint32_t solutionStatus; // 0 = computed
-    uint32_t positionType;   // 16 = single point
+    uint32_t solutionStatus;    // 0 = computed
+    uint32_t positionType;      // 16 = single point
     double latitude, longitude; // degrees
     double heightMsl;           // metres above mean sea level
     float undulation;
@@ -84,7 +84,7 @@ void EncodeBestpos(uint8_t *body, const BestposBody &b);
 struct ClockModelBody {
     double offset; // metres
     double offsetSigma;
-    double drift; // metres per second
+    double drift;    // metres per second
     uint32_t status; // 0 = valid
 };
 void EncodeClockModel(uint8_t *body, const ClockModelBody &c);
@@ -100,8 +100,8 @@ struct MarktimeBody {
 void EncodeMarktime(uint8_t *body, const MarktimeBody &m);
 
 // RAWEPHEM: PRN, reference week and seconds, subframes 1-3 without parity.
-void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek,
-                    uint32_t refSeconds, uint32_t towCount);
+void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek, uint32_t refSeconds,
+                    uint32_t towCount);
 
 // GPSEPHEM: the same ephemeris as the receiver decodes it (seconds, metres,
 // radians), with the toe week in both week fields and the transmission
