@@ -80,8 +80,8 @@ typedef struct Oem4Options {
     uint32_t recomputeClock; /* non-zero: recompute the clock by least squares */
     uint32_t requireL2Lock;  /* non-zero: L2 code needs phase lock and 0.01 s */
     uint32_t spare;
-    uint32_t channels;       /* most satellites an epoch of the .tsq file holds,
-                                1 to 24; 0 means the default 12 */
+    uint32_t channels; /* most satellites an epoch of the .tsq file holds,
+                          1 to 24; 0 means the default 12 */
 } Oem4Options;
 #pragma pack(pop)
 
@@ -119,12 +119,10 @@ OEM4CONV_API void OEM4CONV_CALL SetFactoryDefaults(int32_t size, Oem4Options *op
 OEM4CONV_API int32_t OEM4CONV_CALL AutoDetect(const char *path);
 OEM4CONV_API void OEM4CONV_CALL Abort(void);
 OEM4CONV_API void OEM4CONV_CALL GetErrString(char *destination);
-OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options, ConvertHost *host,
-                                               int32_t unused);
+OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options, ConvertHost *host, int32_t unused);
 OEM4CONV_API int32_t OEM4CONV_CALL GetThreadBufRecCount(ThreadBuf *buf, int32_t type);
 OEM4CONV_API int32_t OEM4CONV_CALL GetThreadBufRecSize(ThreadBuf *buf, int32_t type);
-OEM4CONV_API int32_t OEM4CONV_CALL ReadThreadBufData(ThreadBuf *buf, int32_t type,
-                                                     int32_t maxCount, void *destination);
+OEM4CONV_API int32_t OEM4CONV_CALL ReadThreadBufData(ThreadBuf *buf, int32_t type, int32_t maxCount, void *destination);
 OEM4CONV_API int32_t OEM4CONV_CALL GetThreadBufSize(void);
 OEM4CONV_API void OEM4CONV_CALL SetThreadBufSize(int32_t capacity);
 

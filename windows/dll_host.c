@@ -119,8 +119,8 @@ static int LoadExports(const char *path) {
         FARPROC byOrdinal = GetProcAddress(module, MAKEINTRESOURCEA(kExports[i].ordinal));
         FARPROC plain = GetProcAddress(module, kExports[i].plain);
         if (byName == NULL || byOrdinal == NULL || byName != byOrdinal) {
-            printf("FAIL: export %s / ordinal %d not resolved to one address\n",
-                   kExports[i].decorated, kExports[i].ordinal);
+            printf("FAIL: export %s / ordinal %d not resolved to one address\n", kExports[i].decorated,
+                   kExports[i].ordinal);
             return 0;
         }
         /* Only the decorated names are exported. */
@@ -349,8 +349,8 @@ static void OutputBase(char *dest, size_t size, const char *name) {
 #endif
 }
 
-static int32_t Convert(const char *input, const char *outputName, ConvertOptions *options,
-                       int withCallbacks, int abortCalls) {
+static int32_t Convert(const char *input, const char *outputName, ConvertOptions *options, int withCallbacks,
+                       int abortCalls) {
     static ConvertHost host;
     memset(&host, 0, sizeof host);
     host.structSize = sizeof host;
@@ -463,9 +463,8 @@ static void ConvertLog(const char *log) {
     char lastText[512];
     snprintf(lastText, sizeof lastText, "%s", ErrString());
     if (g_run.messages > 0) CheckText(lastText, g_run.lastMessage, __LINE__);
-    printf("  epochs %u, ephemerides %u, marks %u, messages %d, progress calls %d\n",
-           (unsigned)full.epochCount, (unsigned)full.ephemerisCount, (unsigned)full.markCount,
-           g_run.messages, g_run.progressCalls);
+    printf("  epochs %u, ephemerides %u, marks %u, messages %d, progress calls %d\n", (unsigned)full.epochCount,
+           (unsigned)full.ephemerisCount, (unsigned)full.markCount, g_run.messages, g_run.progressCalls);
     CheckOutputs(name, &full);
 
     /* Without callbacks: the same conversion, the same last message. */
@@ -502,8 +501,8 @@ static uint32_t Crc32(const uint8_t *data, size_t length) {
 
 /* Appends an OEM4 record with the given body at a time of week of GPS week
  * 1761; returns the new length. */
-static size_t AppendRecord(uint8_t *out, size_t at, uint32_t id, const uint8_t *body,
-                           uint32_t length, int32_t milliseconds) {
+static size_t AppendRecord(uint8_t *out, size_t at, uint32_t id, const uint8_t *body, uint32_t length,
+                           int32_t milliseconds) {
     uint8_t *r = out + at;
     memset(r, 0, 28);
     r[0] = 0xAA, r[1] = 0x44, r[2] = 0x12, r[3] = 28;
@@ -573,8 +572,8 @@ static void ConvertCutEpoch(void) {
     CHECK(g_run.watchSeen == 1 && g_run.watchTime == 200.0);
     CHECK(options.epochCount == 3 && options.markCount == 2);
     CheckOutputs("cut-epoch", &options);
-    printf("converted the cut-epoch log: epochs %u, marks %u, messages %d\n",
-           (unsigned)options.epochCount, (unsigned)options.markCount, g_run.messages);
+    printf("converted the cut-epoch log: epochs %u, marks %u, messages %d\n", (unsigned)options.epochCount,
+           (unsigned)options.markCount, g_run.messages);
 }
 
 /* ---- comparing the outputs of two builds -------------------------------- */

@@ -5,26 +5,27 @@
 #include <cstdlib>
 
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
+#include "oem4/oem4_decoder.h"
 #include "oem4conv.h"
 
 namespace {
 
 constexpr std::size_t kDetectWindow = 8000;
-constexpr std::size_t kHeaderLength = 28;
-constexpr std::size_t kCrcLength = 4;
 constexpr uint32_t kMaxMessageLength = 2048;
 
+// Any message id counts, so of the header checks only the record start's
+// apply here.
 bool IsRecordAt(const uint8_t *data, std::size_t n, std::size_t i) {
-    if (data[i] != 0xAA || data[i + 1] != 0x44 || data[i + 2] != 0x12) return false;
-    const uint32_t length = le::U2(data + i + 8);
+    const RecordTableEntry *anyRow = nullptr;
+    if (CheckHeaderBytes(data + i, 0, kOem4Lead.size(), &anyRow) != HEADER_GOOD_SO_FAR) return false;
+    const uint32_t length = le::U2(data + i + kHeaderMessageLengthAt);
     if (length > kMaxMessageLength) return false;
     // A record whose CRC ends exactly at the last byte read is complete:
     // a file holding a single record is still a log.
-    if (i + kHeaderLength + length + kCrcLength > n) return false;
-    if (data[i + 3] != kHeaderLength) return false;
-    return Oem4Crc32(data + i, kHeaderLength + length) ==
-           le::U4(data + i + kHeaderLength + length);
+    if (i + kOem4HeaderLength + length + kOem4CrcLength > n) return false;
+    return Oem4Crc32(data + i, kOem4HeaderLength + length) == le::U4(data + i + kOem4HeaderLength + length);
 }
 
 } // namespace
@@ -41,7 +42,7 @@ extern "C" OEM4CONV_API int32_t OEM4CONV_CALL AutoDetect(const char *path) {
     }
     const std::size_t n = std::fread(data, 1, kDetectWindow, file);
     int32_t found = 0;
-    for (std::size_t i = 0; i + kHeaderLength + kCrcLength <= n && found == 0; ++i) {
+    for (std::size_t i = 0; i + kOem4HeaderLength + kOem4CrcLength <= n && found == 0; ++i) {
         if (IsRecordAt(data, n, i)) found = 1;
     }
     std::free(data);

@@ -19,7 +19,7 @@
 
 #include "api/error_text.h"
 #include "api/rinex_export.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/screening.h"
 #include "oem4conv.h"
@@ -33,14 +33,14 @@ namespace {
 constexpr const char *kVersionText = "Incorrect version of OEM4 Conversion DLL";
 constexpr const char *kOptionsText = "Incorrect version of OEM4 Conversion DLL, Invalid options";
 constexpr const char *kUserQuitText = "User Quit";
-constexpr const char *kChannelsText = "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
+constexpr const char *kChannelsText =
+    "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
 // Counts are printed through %.0f (exact below 2^53): the C runtime of the
 // Windows build does not know every 64-bit integer format.
 constexpr const char *kLeftOutText =
     "Notice: %.0f %s observations left out (no place for them in the observation file)";
 constexpr const char *kCutEpochsText =
     "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
-constexpr const char *kEppHeaderLine = "$EPHREC Ver6.03 KAVRENO NovAtelOem4\n";
 
 constexpr int32_t kPort = 0;
 constexpr std::size_t kBlockSize = 2048;
@@ -59,72 +59,73 @@ constexpr uint32_t kTsqStreamBufferSize = 64 * 1024;
 // The input is still taken in 2048-byte blocks (progress and abort run per
 // block), but its stream fetches from the system in larger pieces.
 constexpr std::size_t kInputStreamBufferSize = 64 * 1024;
-// Most records of one group the driver takes from the ThreadBuf.
-constexpr int32_t kMaxMeasurements = 24;
-constexpr int32_t kMaxAlmanacs = 64;
 
-// The host record of the running conversion; used only during ConvertFile.
-const ConvertHost *g_host = nullptr;
 // The driver's state exists once per process; a second conversion started
 // while one runs (another thread, or a callback) is refused rather than
 // allowed to share it.
 std::atomic<bool> g_running{false};
 
-uint32_t g_epochsWritten = 0;
-uint32_t g_ephemeridesWritten = 0;
-uint32_t g_spareCount = 0;
-uint32_t g_marksWritten = 0;
-// Channels of the running conversion's observation file.
-uint32_t g_channels = OEM4CONV_DEFAULT_CHANNELS;
-ConversionStats g_stats;
+// Everything one conversion works with: ConvertFile sets it up at the start
+// of every call (RunConversion), and nothing outside the call reads it.
+struct Conversion {
+    // The host record; used only during ConvertFile.
+    const ConvertHost *host;
+    // Channels of the observation file.
+    uint32_t channels;
+    // The counters that go back into the options record.
+    uint32_t epochsWritten;
+    uint32_t ephemeridesWritten;
+    uint32_t spareCount;
+    uint32_t marksWritten;
 
-char g_inputPath[kPathBufferSize];
-char g_tsqPath[kPathBufferSize];
-char g_eppPath[kPathBufferSize];
-char g_staPath[kPathBufferSize];
-char g_obsPath[kPathBufferSize];
-char g_navPath[kPathBufferSize];
+    char inputPath[kPathBufferSize];
+    char tsqPath[kPathBufferSize];
+    char eppPath[kPathBufferSize];
+    char staPath[kPathBufferSize];
+    char obsPath[kPathBufferSize];
+    char navPath[kPathBufferSize];
 
-uint8_t g_block[kBlockSize];
-char g_inputStreamBuffer[kInputStreamBufferSize];
-ThreadBuf g_threadBuf;
+    // The open outputs, and whether the RINEX files are open.
+    TsqFile *tsq;
+    std::FILE *epp;
+    std::FILE *sta;
+    bool rinexOpen;
 
-// Read areas for the drained records.
-EpochRecord g_epoch;
-MeasRecord g_meas[kMaxMeasurements];
-GpsEphRecord g_ephemeris;
-MarkRecord g_mark;
-AlmanacRecord g_almanacs[kMaxAlmanacs];
-TrackingRecord g_tracking[kMaxMeasurements];
-PositionRecord g_position;
+    // The first failure that ends the conversion: its text is restored into
+    // ErrorText at the end, whatever was formatted after it.
+    bool failed;
+    char failureText[kErrorTextSize];
 
-// The RINEX export asked for, and whether its files are open in the
-// running conversion.
+    uint8_t block[kBlockSize];
+    char inputStreamBuffer[kInputStreamBufferSize];
+    ThreadBuf threadBuf;
+    // Read areas for the drained records.
+    EpochRecord epoch;
+    MeasRecord meas[MAXCHAN];
+    GpsEphRecord ephemeris;
+    MarkRecord mark;
+    AlmanacRecord almanacs[kMaxAlmanacs];
+    TrackingRecord tracking[MAXCHAN];
+    PositionRecord position;
+};
+Conversion g_conversion = {};
+
+// Settings for the conversions that follow, and what the latest one could
+// not put into its observation file (read after it by LastConversionStats):
+// these outlive a conversion on purpose.
 ConvertRinexOptions g_rinex{};
-bool g_rinexOpen = false;
-
 // How much of a block DecodeBytes gets per call; 0 feeds byte by byte
 // through DecodeByte. Tests compare the two.
 uint32_t g_feedSize = kBlockSize;
-
-// The open outputs of the running conversion.
-TsqFile *g_tsq = nullptr;
-std::FILE *g_epp = nullptr;
-std::FILE *g_sta = nullptr;
-
-
-// The first failure that ends the conversion: its text is restored into
-// ErrorText at the end, whatever was formatted after it.
-bool g_failed = false;
-char g_failureText[kErrorTextSize];
+ConversionStats g_stats;
 
 // A write or read failure: the output would miss data, so the conversion
 // stops and reports result 1. The host hears of it at once as well.
 void Fail(double time) {
-    if (!g_failed) {
-        g_failed = true;
-        std::memcpy(g_failureText, ErrorText, sizeof g_failureText);
-        g_failureText[sizeof g_failureText - 1] = '\0';
+    if (!g_conversion.failed) {
+        g_conversion.failed = true;
+        std::memcpy(g_conversion.failureText, ErrorText, sizeof g_conversion.failureText);
+        g_conversion.failureText[sizeof g_conversion.failureText - 1] = '\0';
     }
     ForwardMessage(time, ErrorText);
 }
@@ -149,110 +150,118 @@ int64_t InputLength(std::FILE *input) {
 }
 
 void ReportProgress(int64_t done, int64_t total) {
-    if (g_host->onProgress == nullptr) return;
+    if (g_conversion.host->onProgress == nullptr) return;
     int32_t doneOut = 0;
     int32_t totalOut = 0;
     ScaleProgress(done, total, &doneOut, &totalOut);
-    g_host->onProgress(doneOut, totalOut);
+    g_conversion.host->onProgress(doneOut, totalOut);
 }
 
 // The epoch as RINEX takes it: its tracking records carry the lock times
 // and signal strengths, the decoder's screening the systems and signals.
 bool ExportEpoch(int32_t measCount) {
-    int32_t count = ReadThreadBufData(&g_threadBuf, TBREC_TRACKING, kMaxMeasurements, g_tracking);
+    int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_TRACKING, static_cast<int32_t>(MAXCHAN),
+                                      g_conversion.tracking);
     if (count > measCount) count = measCount;
-    if (ExportRinexEpoch(&g_epoch, g_meas, g_tracking, count, GetEpochScreening(kPort)) != 0) {
-        Fail(g_epoch.receiverTime);
+    if (ExportRinexEpoch(&g_conversion.epoch, g_conversion.meas, g_conversion.tracking, count,
+                         GetEpochScreening(kPort)) != 0) {
+        Fail(g_conversion.epoch.receiverTime);
         return false;
     }
     return true;
 }
 
 void DrainEpoch() {
-    if (ReadThreadBufData(&g_threadBuf, TBREC_EPOCH, 1, &g_epoch) == 0) return;
-    const int32_t measCount = ReadThreadBufData(&g_threadBuf, TBREC_MEAS, kMaxMeasurements, g_meas);
+    if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_EPOCH, 1, &g_conversion.epoch) == 0) return;
+    const int32_t measCount =
+        ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
     if (measCount == 0) return;
-    if (g_rinexOpen && !ExportEpoch(measCount)) return;
-    if (g_tsq == nullptr) {
-        ++g_epochsWritten; // RINEX only
+    if (g_conversion.rinexOpen && !ExportEpoch(measCount)) return;
+    if (g_conversion.tsq == nullptr) {
+        ++g_conversion.epochsWritten; // RINEX only
         return;
     }
-    if (WriteTsqEpoch(g_tsq, &g_epoch, g_meas) == 0) {
-        ++g_epochsWritten;
+    if (WriteTsqEpoch(g_conversion.tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
+        ++g_conversion.epochsWritten;
         return;
     }
     // An epoch with more satellites than the file's channels is refused on
     // its own and the conversion goes on; any other refusal is the file
     // failing to take data.
-    if (g_epoch.satCount > g_channels) {
+    if (g_conversion.epoch.satCount > g_conversion.channels) {
         ++g_stats.refusedEpochs;
-        ForwardMessage(g_epoch.receiverTime, ErrorText);
+        ForwardMessage(g_conversion.epoch.receiverTime, ErrorText);
     } else {
-        Fail(g_epoch.receiverTime);
+        Fail(g_conversion.epoch.receiverTime);
     }
 }
 
 void DrainEphemeris() {
-    if (ReadThreadBufData(&g_threadBuf, TBREC_GPSEPH, 1, &g_ephemeris) == 0) return;
-    if (WriteEppEphemeris(g_epp, g_eppPath, &g_ephemeris) != 0) {
+    if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_GPSEPH, 1, &g_conversion.ephemeris) == 0) return;
+    if (WriteEppEphemeris(g_conversion.epp, g_conversion.eppPath, &g_conversion.ephemeris) != 0) {
         Fail(-1.0);
         return;
     }
-    if (g_rinexOpen) {
+    if (g_conversion.rinexOpen) {
         // The record just decoded is still in the port: its time tells the
         // ephemeris's week and when it was received.
         const Oem4Decoder *dec = GetOpenPort(kPort);
         const int32_t week = dec != nullptr ? HeaderWeek(dec) : 0;
         const double time = dec != nullptr ? HeaderTime(dec) : 0.0;
-        if (ExportRinexEphemeris(&g_ephemeris, week, time) != 0) {
+        if (ExportRinexEphemeris(&g_conversion.ephemeris, week, time) != 0) {
             Fail(-1.0);
             return;
         }
     }
-    ++g_ephemeridesWritten;
+    ++g_conversion.ephemeridesWritten;
 }
 
 void DrainMark() {
-    if (ReadThreadBufData(&g_threadBuf, TBREC_MARK, 1, &g_mark) == 0) return;
-    if (WriteMarkEvent(g_sta, g_staPath, &g_mark) != 0 ||
-        (g_rinexOpen && ExportRinexMark(&g_mark) != 0)) {
-        Fail(g_mark.time);
+    if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_MARK, 1, &g_conversion.mark) == 0) return;
+    if (WriteMarkEvent(g_conversion.sta, g_conversion.staPath, &g_conversion.mark) != 0 ||
+        (g_conversion.rinexOpen && ExportRinexMark(&g_conversion.mark) != 0)) {
+        Fail(g_conversion.mark.time);
         return;
     }
-    ++g_marksWritten;
+    ++g_conversion.marksWritten;
 }
 
 void DrainAlmanacs() {
-    const int32_t count = ReadThreadBufData(&g_threadBuf, TBREC_ALMANAC, kMaxAlmanacs, g_almanacs);
+    const int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_ALMANAC, static_cast<int32_t>(kMaxAlmanacs),
+                                            g_conversion.almanacs);
     for (int32_t i = 0; i < count; ++i) {
-        ForwardMessage(-1.0, FormatErrorText("Almanac received for GPS PRN %d",
-                                             static_cast<int>(g_almanacs[i].prn)));
-        if (WriteEppAlmanac(g_epp, g_eppPath, &g_almanacs[i]) != 0) {
+        ForwardMessage(
+            -1.0, FormatErrorText("Almanac received for GPS PRN %d", static_cast<int>(g_conversion.almanacs[i].prn)));
+        if (WriteEppAlmanac(g_conversion.epp, g_conversion.eppPath, &g_conversion.almanacs[i]) != 0) {
             Fail(-1.0);
             return;
         }
     }
 }
 
-// Exactly one kind of output is taken per decoded record, in this order.
-void Drain() {
-    if (FindThreadBufGroup(&g_threadBuf, TBREC_EPOCH) >= 0 &&
-        FindThreadBufGroup(&g_threadBuf, TBREC_MEAS) >= 0) {
-        DrainEpoch();
-    } else if (FindThreadBufGroup(&g_threadBuf, TBREC_GPSEPH) >= 0) {
-        DrainEphemeris();
-    } else if (FindThreadBufGroup(&g_threadBuf, TBREC_MARK) >= 0) {
-        DrainMark();
-    } else if (FindThreadBufGroup(&g_threadBuf, TBREC_ALMANAC) >= 0) {
-        DrainAlmanacs();
-    } else if (g_rinexOpen && ReadThreadBufData(&g_threadBuf, TBREC_POSITION, 1, &g_position) == 1) {
-        ExportRinexPosition(&g_position);
+// Takes the output of the record just decoded, by what its decoder says it
+// produced. The framing empties the ThreadBuf before every decoder call, so
+// it holds that record's output only.
+void Drain(int32_t kind) {
+    switch (kind) {
+    case RK_EPOCH: DrainEpoch(); break;
+    case RK_EPHEMERIS: DrainEphemeris(); break;
+    case RK_MARK: DrainMark(); break;
+    case RK_ALMANAC: DrainAlmanacs(); break;
+    case RK_POSITION:
+        // A position without a solution produces no record.
+        if (g_conversion.rinexOpen &&
+            ReadThreadBufData(&g_conversion.threadBuf, TBREC_POSITION, 1, &g_conversion.position) == 1) {
+            ExportRinexPosition(&g_conversion.position);
+        }
+        break;
+    default: break;
     }
 }
 
 void ActOnResult(int32_t kind) {
     if (kind > 0) {
-        Drain();
+        Drain(kind);
     } else if (kind < 0) {
         ForwardMessage(-1.0, ErrorText);
     }
@@ -264,10 +273,10 @@ void ActOnResult(int32_t kind) {
 void FeedBlock(uint32_t size) {
     uint32_t at = 0;
     if (g_feedSize != 0) {
-        while (at < size && !g_failed) {
+        while (at < size && !g_conversion.failed) {
             const uint32_t piece = size - at < g_feedSize ? size - at : g_feedSize;
             uint32_t used = 0;
-            const int32_t kind = DecodeBytes(kPort, g_block + at, piece, &g_threadBuf, &used);
+            const int32_t kind = DecodeBytes(kPort, g_conversion.block + at, piece, &g_conversion.threadBuf, &used);
             at += used;
             // A closed port takes no byte; every byte then gets its own
             // result below, as it would one at a time.
@@ -275,7 +284,8 @@ void FeedBlock(uint32_t size) {
             ActOnResult(kind);
         }
     }
-    for (; at < size && !g_failed; ++at) ActOnResult(DecodeByte(kPort, g_block[at], &g_threadBuf));
+    for (; at < size && !g_conversion.failed; ++at)
+        ActOnResult(DecodeByte(kPort, g_conversion.block[at], &g_conversion.threadBuf));
 }
 
 void CloseInput(std::FILE *input) {
@@ -285,14 +295,14 @@ void CloseInput(std::FILE *input) {
 // Closes every output still open; a failed final flush loses data, so it
 // counts as a failure of the conversion.
 void CloseOutputs() {
-    if (g_tsq != nullptr && CloseTsqFile(g_tsq) != 0) Fail(-1.0);
-    g_tsq = nullptr;
-    if (g_epp != nullptr && CloseTextOutput(g_epp, g_eppPath) != 0) Fail(-1.0);
-    g_epp = nullptr;
-    if (g_sta != nullptr && CloseTextOutput(g_sta, g_staPath) != 0) Fail(-1.0);
-    g_sta = nullptr;
-    if (g_rinexOpen && CloseRinexExport(GetOpenPort(kPort)) != 0) Fail(-1.0);
-    g_rinexOpen = false;
+    if (g_conversion.tsq != nullptr && CloseTsqFile(g_conversion.tsq) != 0) Fail(-1.0);
+    g_conversion.tsq = nullptr;
+    if (g_conversion.epp != nullptr && CloseTextOutput(g_conversion.epp, g_conversion.eppPath) != 0) Fail(-1.0);
+    g_conversion.epp = nullptr;
+    if (g_conversion.sta != nullptr && CloseTextOutput(g_conversion.sta, g_conversion.staPath) != 0) Fail(-1.0);
+    g_conversion.sta = nullptr;
+    if (g_conversion.rinexOpen && CloseRinexExport(GetOpenPort(kPort)) != 0) Fail(-1.0);
+    g_conversion.rinexOpen = false;
 }
 
 // Creating an output truncates it; if it is the input itself (a log named
@@ -304,9 +314,9 @@ bool IsInputFile(std::FILE *input, const char *path) {
     BY_HANDLE_FILE_INFORMATION inputInfo;
     BY_HANDLE_FILE_INFORMATION outputInfo;
     const HANDLE inputHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-    if (!GetFileInformationByHandle(inputHandle, &inputInfo)) return _stricmp(g_inputPath, path) == 0;
-    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (!GetFileInformationByHandle(inputHandle, &inputInfo)) return _stricmp(g_conversion.inputPath, path) == 0;
+    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (output == INVALID_HANDLE_VALUE) return false;
     const bool same = GetFileInformationByHandle(output, &outputInfo) &&
                       inputInfo.dwVolumeSerialNumber == outputInfo.dwVolumeSerialNumber &&
@@ -329,16 +339,17 @@ bool OpenHostFiles();
 // then the RINEX pair); on failure everything already opened is closed
 // again and ErrorText says why.
 bool OpenFiles(std::FILE **input) {
-    *input = std::fopen(g_inputPath, "rb");
+    *input = std::fopen(g_conversion.inputPath, "rb");
     if (*input == nullptr) {
-        FormatErrorText("Error: Unable to open %s", g_inputPath);
+        FormatErrorText("Error: Unable to open %s", g_conversion.inputPath);
         return false;
     }
     // Without the larger buffer the stream keeps its own; nothing is lost.
-    std::setvbuf(*input, g_inputStreamBuffer, _IOFBF, sizeof g_inputStreamBuffer);
+    std::setvbuf(*input, g_conversion.inputStreamBuffer, _IOFBF, sizeof g_conversion.inputStreamBuffer);
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
-    if (!hostFiles) g_tsqPath[0] = g_eppPath[0] = g_staPath[0] = '\0'; // not written
-    for (const char *output : {g_tsqPath, g_eppPath, g_staPath, g_obsPath, g_navPath}) {
+    if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
+    for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
+                               g_conversion.navPath}) {
         if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
             return false;
@@ -348,8 +359,8 @@ bool OpenFiles(std::FILE **input) {
     if (g_rinex.enabled != 0) {
         char marker[sizeof g_rinex.markerName];
         MarkerName(marker, sizeof marker);
-        if (OpenRinexExport(g_obsPath, g_navPath, marker) != 0) return false;
-        g_rinexOpen = true;
+        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker) != 0) return false;
+        g_conversion.rinexOpen = true;
     }
     return OpenPort(kPort, ForwardMessage) == 0;
 }
@@ -361,8 +372,8 @@ void MarkerName(char *marker, std::size_t size) {
         std::snprintf(marker, size, "%s", g_rinex.markerName);
         return;
     }
-    const char *name = g_inputPath;
-    for (const char *p = g_inputPath; *p != '\0'; ++p) {
+    const char *name = g_conversion.inputPath;
+    for (const char *p = g_conversion.inputPath; *p != '\0'; ++p) {
         if (*p == '/' || *p == kPathSeparator) name = p + 1;
     }
     const char *dot = std::strrchr(name, '.');
@@ -371,22 +382,19 @@ void MarkerName(char *marker, std::size_t size) {
 }
 
 bool OpenHostFiles() {
-    const uint8_t channels = static_cast<uint8_t>(g_channels);
-    g_tsq = OpenTsqFileBuffered(g_tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
-                                channels, kTsqStreamBufferSize);
-    if (g_tsq == nullptr) return false;
-    g_epp = std::fopen(g_eppPath, "w");
-    if (g_epp == nullptr) {
-        FormatErrorText("Error: Unable to open %s", g_eppPath);
+    const uint8_t channels = static_cast<uint8_t>(g_conversion.channels);
+    g_conversion.tsq = OpenTsqFileBuffered(g_conversion.tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
+                                           channels, kTsqStreamBufferSize);
+    if (g_conversion.tsq == nullptr) return false;
+    g_conversion.epp = std::fopen(g_conversion.eppPath, "w");
+    if (g_conversion.epp == nullptr) {
+        FormatErrorText("Error: Unable to open %s", g_conversion.eppPath);
         return false;
     }
-    if (std::fputs(kEppHeaderLine, g_epp) == EOF) {
-        FormatErrorText("Error: Unable to write to %s", g_eppPath);
-        return false;
-    }
-    g_sta = std::fopen(g_staPath, "w");
-    if (g_sta == nullptr) {
-        FormatErrorText("Error: Unable to open %s", g_staPath);
+    if (WriteEppIdentification(g_conversion.epp, g_conversion.eppPath) != 0) return false;
+    g_conversion.sta = std::fopen(g_conversion.staPath, "w");
+    if (g_conversion.sta == nullptr) {
+        FormatErrorText("Error: Unable to open %s", g_conversion.staPath);
         return false;
     }
     return true;
@@ -398,39 +406,38 @@ void CloseAfterFailedOpen(std::FILE *input) {
     char reason[kErrorTextSize];
     std::memcpy(reason, ErrorText, sizeof reason);
     CloseInput(input);
-    if (g_tsq != nullptr) CloseTsqFile(g_tsq);
-    if (g_epp != nullptr) std::fclose(g_epp);
-    if (g_sta != nullptr) std::fclose(g_sta);
-    g_tsq = nullptr;
-    g_epp = nullptr;
-    g_sta = nullptr;
-    if (g_rinexOpen) DiscardRinexExport();
-    g_rinexOpen = false;
+    if (g_conversion.tsq != nullptr) CloseTsqFile(g_conversion.tsq);
+    if (g_conversion.epp != nullptr) std::fclose(g_conversion.epp);
+    if (g_conversion.sta != nullptr) std::fclose(g_conversion.sta);
+    g_conversion.tsq = nullptr;
+    g_conversion.epp = nullptr;
+    g_conversion.sta = nullptr;
+    if (g_conversion.rinexOpen) DiscardRinexExport();
+    g_conversion.rinexOpen = false;
     std::memcpy(ErrorText, reason, sizeof reason);
 }
 
 bool PreparePaths(const ConvertOptions *options) {
-    if (!CopyPath(g_inputPath, options->inputFile)) {
+    if (!CopyPath(g_conversion.inputPath, options->inputFile)) {
         SetErrorText("Error: Input file name is longer than 255 characters");
         return false;
     }
-    if (!CopyPath(g_tsqPath, options->outputFile)) {
+    if (!CopyPath(g_conversion.tsqPath, options->outputFile)) {
         SetErrorText("Error: Output file name is longer than 255 characters");
         return false;
     }
-    std::memcpy(g_eppPath, g_tsqPath, sizeof g_eppPath);
-    std::memcpy(g_staPath, g_tsqPath, sizeof g_staPath);
-    std::memcpy(g_obsPath, g_tsqPath, sizeof g_obsPath);
-    std::memcpy(g_navPath, g_tsqPath, sizeof g_navPath);
+    std::memcpy(g_conversion.eppPath, g_conversion.tsqPath, sizeof g_conversion.eppPath);
+    std::memcpy(g_conversion.staPath, g_conversion.tsqPath, sizeof g_conversion.staPath);
+    std::memcpy(g_conversion.obsPath, g_conversion.tsqPath, sizeof g_conversion.obsPath);
+    std::memcpy(g_conversion.navPath, g_conversion.tsqPath, sizeof g_conversion.navPath);
     const bool rinex = g_rinex.enabled != 0;
-    if (!rinex) g_obsPath[0] = g_navPath[0] = '\0';
-    if (ChangeExtension(g_tsqPath, sizeof g_tsqPath, ".tsq") != 0 ||
-        ChangeExtension(g_eppPath, sizeof g_eppPath, ".epp") != 0 ||
-        ChangeExtension(g_staPath, sizeof g_staPath, ".sta") != 0 ||
-        (rinex && (ChangeExtension(g_obsPath, sizeof g_obsPath, ".obs") != 0 ||
-                   ChangeExtension(g_navPath, sizeof g_navPath, ".nav") != 0))) {
-        FormatErrorText("Error: Output file name %s is too long with its extension",
-                        options->outputFile);
+    if (!rinex) g_conversion.obsPath[0] = g_conversion.navPath[0] = '\0';
+    if (ChangeExtension(g_conversion.tsqPath, sizeof g_conversion.tsqPath, ".tsq") != 0 ||
+        ChangeExtension(g_conversion.eppPath, sizeof g_conversion.eppPath, ".epp") != 0 ||
+        ChangeExtension(g_conversion.staPath, sizeof g_conversion.staPath, ".sta") != 0 ||
+        (rinex && (ChangeExtension(g_conversion.obsPath, sizeof g_conversion.obsPath, ".obs") != 0 ||
+                   ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0))) {
+        FormatErrorText("Error: Output file name %s is too long with its extension", options->outputFile);
         return false;
     }
     return true;
@@ -445,27 +452,78 @@ void ReportScreening() {
     g_stats.screening = *stats;
     for (uint32_t system = 0; system < kSystemCount; ++system) {
         if (stats->leftOut[system] == 0) continue;
-        ForwardMessage(-1.0, FormatErrorText(kLeftOutText, static_cast<double>(stats->leftOut[system]),
-                                             SystemName(system)));
+        ForwardMessage(-1.0,
+                       FormatErrorText(kLeftOutText, static_cast<double>(stats->leftOut[system]), SystemName(system)));
     }
     if (stats->cutEpochs != 0) {
-        ForwardMessage(-1.0, FormatErrorText(kCutEpochsText, stats->cutEpochs, g_channels,
+        ForwardMessage(-1.0, FormatErrorText(kCutEpochsText, stats->cutEpochs, g_conversion.channels,
                                              static_cast<double>(stats->cutSatellites)));
     }
 }
 
-int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+// A conversion starts afresh: counters, host, abort request, ephemeris list.
+void BeginConversion(ConvertHost *host) {
     g_stats = ConversionStats{};
-    g_epochsWritten = 0;
-    g_ephemeridesWritten = 0;
-    g_spareCount = 0;
-    g_marksWritten = 0;
-    g_host = host;
+    g_conversion.epochsWritten = 0;
+    g_conversion.ephemeridesWritten = 0;
+    g_conversion.spareCount = 0;
+    g_conversion.marksWritten = 0;
+    g_conversion.host = host;
     AbortCount = 0;
     ClearEphemerisList();
-    g_failed = false;
-    g_rinexOpen = false;
+    g_conversion.failed = false;
+    g_conversion.rinexOpen = false;
+}
 
+// Reads the log block by block through the decoder until its end, a
+// failure or an abort; returns the bytes read.
+int64_t ReadLog(std::FILE *input, int64_t total) {
+    int64_t done = 0;
+    while (!g_conversion.failed && !std::feof(input) && !std::ferror(input) && AbortCount.load() == 0) {
+        const std::size_t read = std::fread(g_conversion.block, 1, sizeof g_conversion.block, input);
+        done += static_cast<int64_t>(read);
+        // Every byte of a block is fed; an abort is honoured between blocks.
+        FeedBlock(static_cast<uint32_t>(read));
+        if (g_conversion.failed) break;
+        ReportProgress(done, total);
+        if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
+    }
+    // At the end of the log, bytes of a rejected or incomplete record may
+    // still hide whole records; they are decoded before the files close.
+    if (!g_conversion.failed && AbortCount.load() == 0 && !std::ferror(input)) {
+        int32_t kind = 0;
+        while (!g_conversion.failed && (kind = FlushPort(kPort, &g_conversion.threadBuf)) > 0) Drain(kind);
+    }
+    if (!g_conversion.failed && std::ferror(input)) {
+        FormatErrorText("Error: Unable to read %s", g_conversion.inputPath);
+        Fail(-1.0);
+    }
+    return done;
+}
+
+// The counters go back into the options record, the files are closed and
+// the result says how the conversion ended.
+int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
+    options->epochCount = g_conversion.epochsWritten;
+    options->ephemerisCount = g_conversion.ephemeridesWritten;
+    options->spareCount = g_conversion.spareCount;
+    options->markCount = g_conversion.marksWritten;
+
+    CloseInput(input);
+    CloseOutputs();
+    if (g_conversion.failed) {
+        std::memcpy(ErrorText, g_conversion.failureText, sizeof g_conversion.failureText);
+        return 1;
+    }
+    if (AbortCount.load() != 0) {
+        SetErrorText(kUserQuitText);
+        return 1;
+    }
+    return 0;
+}
+
+int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+    BeginConversion(host);
     if (!PreparePaths(options)) return 1;
 
     std::FILE *input = nullptr;
@@ -476,51 +534,16 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     // The port always gets the full record, with the channels in force.
     Oem4Options converterOptions{};
     std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
-    converterOptions.channels = g_channels;
+    converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
 
     int64_t total = InputLength(input);
-    int64_t done = 0;
-    while (!g_failed && !std::feof(input) && !std::ferror(input) && AbortCount.load() == 0) {
-        const std::size_t read = std::fread(g_block, 1, sizeof g_block, input);
-        done += static_cast<int64_t>(read);
-        // Every byte of a block is fed; an abort is honoured between blocks.
-        FeedBlock(static_cast<uint32_t>(read));
-        if (g_failed) break;
-        ReportProgress(done, total);
-        if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
-    }
-    // At the end of the log, bytes of a rejected or incomplete record may
-    // still hide whole records; they are decoded before the files close.
-    if (!g_failed && AbortCount.load() == 0 && !std::ferror(input)) {
-        int32_t kind = 0;
-        while (!g_failed && (kind = FlushPort(kPort, &g_threadBuf)) > 0) Drain();
-    }
-    if (!g_failed && std::ferror(input)) {
-        FormatErrorText("Error: Unable to read %s", g_inputPath);
-        Fail(-1.0);
-    }
+    const int64_t done = ReadLog(input, total);
     ReportScreening();
     // A log still being recorded may have grown since its length was taken.
     if (done > total) total = done;
     ReportProgress(total, total);
-
-    options->epochCount = g_epochsWritten;
-    options->ephemerisCount = g_ephemeridesWritten;
-    options->spareCount = g_spareCount;
-    options->markCount = g_marksWritten;
-
-    CloseInput(input);
-    CloseOutputs();
-    if (g_failed) {
-        std::memcpy(ErrorText, g_failureText, sizeof g_failureText);
-        return 1;
-    }
-    if (AbortCount.load() != 0) {
-        SetErrorText(kUserQuitText);
-        return 1;
-    }
-    return 0;
+    return FinishConversion(options, input);
 }
 
 } // namespace
@@ -543,11 +566,11 @@ uint32_t SetConvertFeedSize(uint32_t size) {
 }
 
 void ForwardMessage(double time, const char *text) {
-    if (g_host != nullptr && g_host->onMessage != nullptr) g_host->onMessage(time, text);
+    if (g_conversion.host != nullptr && g_conversion.host->onMessage != nullptr)
+        g_conversion.host->onMessage(time, text);
 }
 
-int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension,
-                            char separator) {
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {
     const void *end = std::memchr(path, '\0', capacity);
     if (end == nullptr) return 1;
     const std::size_t length = static_cast<const char *>(end) - path;
@@ -567,7 +590,6 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
     return 0;
 }
 
-
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
     if (done < 0) done = 0;
     if (total < done) total = done;
@@ -577,8 +599,7 @@ void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *total
     *totalOut = static_cast<int32_t>(total >> shift);
 }
 
-extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options,
-                                                          ConvertHost *host, int32_t) {
+extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options, ConvertHost *host, int32_t) {
     if (options == nullptr || host == nullptr || options->structSize != sizeof(ConvertOptions) ||
         host->structSize != sizeof(ConvertHost)) {
         SetErrorText(kVersionText);
@@ -604,9 +625,9 @@ extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *option
         SetErrorText("Error: A conversion is already running");
         return 1;
     }
-    g_channels = channels;
+    g_conversion.channels = channels;
     const int32_t result = RunConversion(options, host);
-    g_host = nullptr;
+    g_conversion.host = nullptr;
     g_running = false;
     return result;
 }

@@ -5,13 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/path_size.h"
 #include "oem4/screening.h"
 
 // Passes a message of the running conversion to the host's onMessage.
 void ForwardMessage(double time, const char *text);
-
-// Size of every path buffer of the driver (255 characters and a NUL).
-inline constexpr std::size_t kPathBufferSize = 256;
 
 // The directory separator of output base paths on this platform. Windows
 // hosts pass '\' paths; on POSIX '/' is the separator and '\' is an
@@ -27,8 +25,7 @@ inline constexpr char kPathSeparator = '/';
 // `extension` includes its leading '.'. Returns 0, or 1 when the result
 // would not fit in `capacity` bytes with its NUL; the path is then left
 // unchanged.
-int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension,
-                            char separator);
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator);
 inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *extension) {
     return ChangeExtensionWith(path, capacity, extension, kPathSeparator);
 }

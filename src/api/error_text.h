@@ -1,23 +1,10 @@
-// The library's single message buffer and the abort request counter.
-//
-// ErrorText holds the most recent message of any layer; a message that
-// carries values is formatted here before it is passed to the host, and
-// GetErrString copies it out. Every write is bounded to 511 characters.
+// The message buffer of every layer, and the abort request counter that the
+// exported Abort raises and the conversion driver reads once per block.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-inline constexpr int kErrorTextSize = 512;
+#include "common/error_text.h"
 
-extern char ErrorText[kErrorTextSize];
 extern std::atomic<int32_t> AbortCount;
-
-// Copies a literal into ErrorText (truncated to fit).
-void SetErrorText(const char *text);
-// printf-style formatting into ErrorText (truncated to fit); returns ErrorText.
-const char *FormatErrorText(const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;

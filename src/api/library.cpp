@@ -5,6 +5,8 @@
 #include "common/le.h"
 #include "oem4conv.h"
 
+std::atomic<int32_t> AbortCount{0};
+
 static_assert(sizeof(Oem4Options) == OEM4CONV_OEM4_OPTIONS_SIZE);
 static_assert(offsetof(Oem4Options, epochFlag) == 0);
 static_assert(offsetof(Oem4Options, maxPositionAge) == 4);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "api/error_text.h"
+#include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/screening.h"
@@ -14,10 +15,8 @@
 
 namespace {
 
-constexpr double kSpeedOfLight = 299792458.0; // m/s
 constexpr double kDegreesToRadians = 3.141592653589793 / 180.0;
-constexpr uint32_t kSignalL2 = 2; // tracking record: L2 stored
-constexpr uint8_t kLockLost = 1;  // RINEX loss-of-lock bit 0
+constexpr uint8_t kLockLost = 1; // RINEX loss-of-lock bit 0
 constexpr std::size_t kSystems = 3;
 constexpr std::size_t kNumbers = 64;
 
@@ -67,8 +66,7 @@ bool RinexSatelliteOfSystem(uint32_t system, uint32_t prn, char *letter, uint8_t
         *letter = 'S';
         *number = static_cast<uint8_t>(prn - 100);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -111,18 +109,16 @@ uint8_t L2GroupOf(uint32_t system, uint32_t signal) {
     return kRinexL2First;
 }
 
-int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
-                         const TrackingRecord *tracking, int32_t count,
-                         const EpochScreening *screening) {
+int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas, const TrackingRecord *tracking,
+                         int32_t count, const EpochScreening *screening) {
     g_epoch.week = epoch->week;
     g_epoch.seconds = epoch->receiverTime;
     g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
     g_epoch.count = 0;
-    if (!g_hasPosition && (epoch->flags & 1) != 0) {
+    if (!g_hasPosition && (epoch->flags & kEpochFlagPosition) != 0) {
         GeodeticToEcef(epoch->latitude * kDegreesToRadians, epoch->longitude * kDegreesToRadians,
                        static_cast<double>(epoch->height), &g_position[0], &g_position[1], &g_position[2]);
-        g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) &&
-                        std::isfinite(g_position[2]);
+        g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
     }
     // The screening describes this epoch when it was made for it.
     const bool screened = screening != nullptr && screening->time == epoch->receiverTime &&
@@ -132,7 +128,7 @@ int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
         const TrackingRecord &t = tracking[i];
         RinexSatObs s{};
         s.frequency = kRinexNoFrequency;
-        const bool hasL2 = (t.signalFlags & kSignalL2) != 0;
+        const bool hasL2 = (t.signalFlags & kTrackingL2Stored) != 0;
         if (screened) {
             const ScreenedSatellite &sat = screening->satellites[i];
             if (!RinexSatelliteOfSystem(sat.system, sat.prn, &s.system, &s.number)) continue;
@@ -181,10 +177,9 @@ int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double
 
 void ExportRinexPosition(const PositionRecord *position) {
     if (g_hasPosition) return;
-    GeodeticToEcef(position->latitude * kDegreesToRadians, position->longitude * kDegreesToRadians,
-                   position->height, &g_position[0], &g_position[1], &g_position[2]);
-    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) &&
-                    std::isfinite(g_position[2]);
+    GeodeticToEcef(position->latitude * kDegreesToRadians, position->longitude * kDegreesToRadians, position->height,
+                   &g_position[0], &g_position[1], &g_position[2]);
+    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
 }
 
 int32_t CloseRinexExport(const Oem4Decoder *port) {

@@ -17,9 +17,8 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // The range decoder's screening of the epoch (may be null) names each
 // satellite's system, GLONASS frequency channel and L2 signal, and gives
 // the L2 C/No; without it the PRN tells the system and L2 counts as P(Y).
-int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas,
-                         const TrackingRecord *tracking, int32_t count,
-                         const EpochScreening *screening);
+int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas, const TrackingRecord *tracking,
+                         int32_t count, const EpochScreening *screening);
 int32_t ExportRinexMark(const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds);

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstdint>
 
-Ellipsoid CurrentEllipsoid = {};
+Ellipsoid g_currentEllipsoid = {};
 
 namespace {
 
-bool ellipsoidSelected = false;
+bool g_ellipsoidSelected = false;
 
 // Latitude change at which the geodetic iteration stops, radians.
 constexpr double kLatitudeTolerance = 1e-10;
@@ -34,22 +34,21 @@ double EllipsoidalHeight(double p, double z, double lat, double a, double e2) {
 void SelectEllipsoid(uint32_t code) {
     // WGS 84 is the only ellipsoid known; another code keeps the current
     // axes, or takes WGS 84 when none are set yet (no division by zero).
-    if (code == 0 || CurrentEllipsoid.a == 0.0 || CurrentEllipsoid.b == 0.0) {
-        CurrentEllipsoid.a = WGS84_A;
-        CurrentEllipsoid.b = WGS84_B;
+    if (code == 0 || g_currentEllipsoid.a == 0.0 || g_currentEllipsoid.b == 0.0) {
+        g_currentEllipsoid.a = kWgs84A;
+        g_currentEllipsoid.b = kWgs84B;
     }
-    Ellipsoid &e = CurrentEllipsoid;
+    Ellipsoid &e = g_currentEllipsoid;
     e.f = (e.a - e.b) / e.a;
     e.e2 = 2.0 * e.f - e.f * e.f;
     e.a2 = e.a * e.a;
     e.b2 = e.b * e.b;
-    ellipsoidSelected = true;
+    g_ellipsoidSelected = true;
 }
 
-void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
-                    double *z) {
-    if (!ellipsoidSelected) SelectEllipsoid(0);
-    const Ellipsoid &e = CurrentEllipsoid;
+void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z) {
+    if (!g_ellipsoidSelected) SelectEllipsoid(0);
+    const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
     const double cosLat = std::cos(latitude);
     const double n = e.a / std::sqrt(1.0 - e.e2 * sinLat * sinLat);
@@ -58,8 +57,8 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
     *z = (n * e.b2 / e.a2 + height) * sinLat;
 }
 
-int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude,
-                       double *longitude, double *height) {
+int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                       double *height) {
     if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
         *latitude = *longitude = *height = NAN;
         return 1;
@@ -122,8 +121,8 @@ void StationSineCosine(double angle, SineCosine &kept, double *sine, double *cos
 
 } // namespace
 
-void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude,
-                      double *elevation, double *azimuth) {
+void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
+                      double *azimuth) {
     // Exactly zero coordinates mean "no station known yet".
     if (latitude == 0.0 || longitude == 0.0) return;
     if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return;

@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "navigation/sat_state.h"
+#include "common/sat_state.h"
 
 // WGS 84 semi-axes, also passed to EcefToGeodetic by the clock recomputation.
-inline constexpr double WGS84_A = 6378137.0;
-inline constexpr double WGS84_B = 6356752.3141;
+inline constexpr double kWgs84A = 6378137.0;
+inline constexpr double kWgs84B = 6356752.3141;
 
 // The current reference ellipsoid.
 struct Ellipsoid {
@@ -27,25 +27,24 @@ static_assert(offsetof(Ellipsoid, e2) == 8 && offsetof(Ellipsoid, a) == 24);
 static_assert(offsetof(Ellipsoid, b2) == 48);
 
 // Filled by SelectEllipsoid(0) on the first GeodeticToEcef call.
-extern Ellipsoid CurrentEllipsoid;
+extern Ellipsoid g_currentEllipsoid;
 
 // Code 0 selects WGS 84; f, e2, a2 and b2 are then derived from a and b.
 // Other codes keep the axes as they are (WGS 84 when none are set yet) and
 // only rederive the rest.
 void SelectEllipsoid(uint32_t code);
 
-void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y,
-                    double *z);
+void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z);
 
 // Iterates the latitude until it changes by less than 1e-10 rad; the height
 // is measured along the normal of that latitude. Returns 0;
 // returns 1 when the input is not finite (outputs NaN) or the iteration does
 // not settle (outputs hold the last values).
-int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude,
-                       double *longitude, double *height);
+int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                       double *height);
 
 // Elevation and azimuth of sat seen from receiver at (latitude, longitude);
 // also stored in sat. Writes nothing when the latitude or the longitude is
 // exactly 0 or the receiver is at the Earth's centre (no station known).
-void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude,
-                      double *elevation, double *azimuth);
+void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
+                      double *azimuth);

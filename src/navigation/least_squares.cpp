@@ -3,22 +3,22 @@
 
 #include <cmath>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "navigation/matrix.h"
 
 namespace {
 
-constexpr int32_t DESIGN_ROWS = 27; // 24 satellites plus room for 3 more rows
-constexpr int32_t UNKNOWNS = 4;     // X, Y, Z, clock
-constexpr int MAX_ITERATIONS = 7;
-constexpr double CONVERGED = 0.1;   // metres, every component of a correction
-constexpr int32_t MIN_SATS_TO_EXCLUDE = 6;
-constexpr int32_t LAST_GPS_PRN = 32;
-constexpr int32_t NO_PRN = -1;      // "no extra exclusion"; PRNs are never negative
+constexpr int32_t kDesignRows = static_cast<int32_t>(MAXCHAN) + 3; // room for 3 more rows
+constexpr int32_t kUnknowns = 4;                                   // X, Y, Z, clock
+constexpr int kMaxIterations = 7;
+constexpr double kConverged = 0.1; // metres, every component of a correction
+constexpr int32_t kMinSatsToExclude = 6;
+constexpr int32_t kLastGpsPrn = 32;
+constexpr int32_t kNoPrn = -1; // "no extra exclusion"; PRNs are never negative
 
 // Allocated on first use and kept for the library's lifetime.
-Matrix Design = nullptr;
-Matrix Normal = nullptr;
+Matrix g_design = nullptr;
+Matrix g_normal = nullptr;
 
 bool InList(const int32_t *list, int32_t prn) {
     if (list == nullptr) {
@@ -35,7 +35,7 @@ bool InList(const int32_t *list, int32_t prn) {
 // A measurement takes part when it is GPS and neither on the list nor the
 // extra PRN of a trial exclusion.
 bool Skipped(int32_t prn, const int32_t *exclusions, int32_t extra) {
-    return prn > LAST_GPS_PRN || prn == extra || InList(exclusions, prn);
+    return prn > kLastGpsPrn || prn == extra || InList(exclusions, prn);
 }
 
 double GeometricRange(const SatState &sat, double x, double y, double z) {
@@ -43,26 +43,26 @@ double GeometricRange(const SatState &sat, double x, double y, double z) {
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
-int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra,
-              const SatState *sats, double *x, double *y, double *z, double *clock) {
-    if (n < 0 || n > SOLVER_MAX_SATS) {
+int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra, const SatState *sats,
+              double *x, double *y, double *z, double *clock) {
+    if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {
         FormatErrorText("Error: NumSats is out of range (ns=%d)", n);
         return SOLVE_BAD_COUNT;
     }
-    if (Design == nullptr) {
-        Design = AllocMatrix(DESIGN_ROWS, UNKNOWNS);
+    if (g_design == nullptr) {
+        g_design = AllocMatrix(kDesignRows, kUnknowns);
     }
-    if (Normal == nullptr) {
-        Normal = AllocMatrix(UNKNOWNS, UNKNOWNS);
+    if (g_normal == nullptr) {
+        g_normal = AllocMatrix(kUnknowns, kUnknowns);
     }
-    if (Design == nullptr || Normal == nullptr) {
+    if (g_design == nullptr || g_normal == nullptr) {
         SetErrorText("Error: Not enough memory");
         return SOLVE_BAD_COUNT;
     }
 
     *clock = 0.0;
-    double misclosure[DESIGN_ROWS];
-    for (int iteration = 0; iteration < MAX_ITERATIONS; ++iteration) {
+    double misclosure[kDesignRows];
+    for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
         int32_t rows = 0;
         for (int32_t j = 0; j < n; ++j) {
             if (Skipped(meas[j].prn, exclusions, extra)) {
@@ -70,38 +70,38 @@ int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int3
             }
             const double dx = *x - sats[j].x, dy = *y - sats[j].y, dz = *z - sats[j].z;
             const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
-            Design[rows][0] = dx / rho;
-            Design[rows][1] = dy / rho;
-            Design[rows][2] = dz / rho;
-            Design[rows][3] = 1.0;
+            g_design[rows][0] = dx / rho;
+            g_design[rows][1] = dy / rho;
+            g_design[rows][2] = dz / rho;
+            g_design[rows][3] = 1.0;
             misclosure[rows] = rho + *clock - meas[j].l1Pseudorange; // computed minus observed
             ++rows;
         }
-        if (rows < UNKNOWNS) {
+        if (rows < kUnknowns) {
             FormatErrorText("Error: Not enough satellites, need at least 4: %d", rows);
             return SOLVE_TOO_FEW_SATS;
         }
 
-        MultiplyMatrices(Design, rows, UNKNOWNS, Design, rows, UNKNOWNS, Normal, MULTIPLY_ATB);
-        if (InvertSymmetric(Normal, UNKNOWNS) != INV_OK) {
+        MultiplyMatrices(g_design, rows, kUnknowns, g_design, rows, kUnknowns, g_normal, MULTIPLY_ATB);
+        if (InvertSymmetric(g_normal, kUnknowns) != INV_OK) {
             SetErrorText("Error: Inversion failure on solving position and clock shift computation");
             return SOLVE_INVERSION_FAILED;
         }
-        double u[UNKNOWNS] = {0.0, 0.0, 0.0, 0.0};
+        double u[kUnknowns] = {0.0, 0.0, 0.0, 0.0};
         for (int32_t k = 0; k < rows; ++k) {
-            for (int32_t i = 0; i < UNKNOWNS; ++i) {
-                u[i] += Design[k][i] * misclosure[k];
+            for (int32_t i = 0; i < kUnknowns; ++i) {
+                u[i] += g_design[k][i] * misclosure[k];
             }
         }
-        double d[UNKNOWNS];
-        MultiplyMatrixVector(Normal, UNKNOWNS, UNKNOWNS, u, UNKNOWNS, d);
+        double d[kUnknowns];
+        MultiplyMatrixVector(g_normal, kUnknowns, kUnknowns, u, kUnknowns, d);
 
         *x -= d[0];
         *y -= d[1];
         *z -= d[2];
         *clock -= d[3];
-        if (std::fabs(d[0]) < CONVERGED && std::fabs(d[1]) < CONVERGED &&
-            std::fabs(d[2]) < CONVERGED && std::fabs(d[3]) < CONVERGED) {
+        if (std::fabs(d[0]) < kConverged && std::fabs(d[1]) < kConverged && std::fabs(d[2]) < kConverged &&
+            std::fabs(d[3]) < kConverged) {
             return SOLVE_OK;
         }
     }
@@ -109,9 +109,8 @@ int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int3
     return SOLVE_NO_CONVERGENCE;
 }
 
-int32_t WorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra,
-                      const SatState *sats, double limit, double x, double y, double z,
-                      double clock, double *largest) {
+int32_t WorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra, const SatState *sats,
+                      double limit, double x, double y, double z, double clock, double *largest) {
     *largest = 0.0;
     int32_t worst = -1;
     for (int32_t j = 0; j < n; ++j) {
@@ -133,22 +132,20 @@ int32_t WorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusio
 
 } // namespace
 
-int32_t SolvePositionClock(int32_t n, const MeasRecord *meas, const int32_t *exclusions,
-                           const SatState *sats, double *x, double *y, double *z, double *clock) {
-    return Solve(n, meas, exclusions, NO_PRN, sats, x, y, z, clock);
+int32_t SolvePositionClock(int32_t n, const MeasRecord *meas, const int32_t *exclusions, const SatState *sats,
+                           double *x, double *y, double *z, double *clock) {
+    return Solve(n, meas, exclusions, kNoPrn, sats, x, y, z, clock);
 }
 
-int32_t FindWorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions,
-                          const SatState *sats, double limit, double *x, double *y, double *z,
-                          double *clock, double *largest) {
-    return WorstResidual(n, meas, exclusions, NO_PRN, sats, limit, *x, *y, *z, *clock, largest);
+int32_t FindWorstResidual(int32_t n, const MeasRecord *meas, const int32_t *exclusions, const SatState *sats,
+                          double limit, double *x, double *y, double *z, double *clock, double *largest) {
+    return WorstResidual(n, meas, exclusions, kNoPrn, sats, limit, *x, *y, *z, *clock, largest);
 }
 
-int32_t SolveWithExclusion(int32_t n, const MeasRecord *meas, const int32_t *exclusions,
-                           const SatState *sats, double limit, double *x, double *y, double *z,
-                           double *clock) {
+int32_t SolveWithExclusion(int32_t n, const MeasRecord *meas, const int32_t *exclusions, const SatState *sats,
+                           double limit, double *x, double *y, double *z, double *clock) {
     double largest = 0.0;
-    if (WorstResidual(n, meas, exclusions, NO_PRN, sats, limit, *x, *y, *z, *clock, &largest) == -1) {
+    if (WorstResidual(n, meas, exclusions, kNoPrn, sats, limit, *x, *y, *z, *clock, &largest) == -1) {
         return EXCLUDE_NONE_NEEDED;
     }
     // Glonass satellites count here although no solution uses them.
@@ -158,7 +155,7 @@ int32_t SolveWithExclusion(int32_t n, const MeasRecord *meas, const int32_t *exc
             ++candidates;
         }
     }
-    if (candidates < MIN_SATS_TO_EXCLUDE) {
+    if (candidates < kMinSatsToExclude) {
         return EXCLUDE_BAD_DATA;
     }
     // Candidates in measurement order: the first exclusion that leaves every

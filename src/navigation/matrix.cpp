@@ -10,25 +10,22 @@ namespace {
 constexpr double kTiny = 1e-40;
 
 // Test hook: allocations left before one is made to fail; -1 = off.
-int32_t allocationFaultCountdown = -1;
+int32_t g_allocationFaultCountdown = -1;
 
 bool InjectedAllocationFailure() {
-    if (allocationFaultCountdown < 0) return false;
-    if (allocationFaultCountdown-- == 0) return true;
+    if (g_allocationFaultCountdown < 0) return false;
+    if (g_allocationFaultCountdown-- == 0) return true;
     return false;
 }
 
-template <typename T>
-T *Allocate(size_t count) {
+template <typename T> T *Allocate(size_t count) {
     if (InjectedAllocationFailure()) return nullptr;
     return new (std::nothrow) T[count];
 }
 
 } // namespace
 
-void SetMatrixAllocationFault(int32_t countdown) {
-    allocationFaultCountdown = countdown < 0 ? -1 : countdown;
-}
+void SetMatrixAllocationFault(int32_t countdown) { g_allocationFaultCountdown = countdown < 0 ? -1 : countdown; }
 
 Matrix AllocMatrix(int32_t rows, int32_t cols) {
     if (rows <= 0 || cols <= 0) return nullptr;
@@ -57,8 +54,8 @@ void ZeroMatrix(Matrix m, int32_t rows, int32_t cols) {
         for (int32_t j = 0; j < cols; ++j) m[i][j] = 0.0;
 }
 
-void MultiplyMatrices(Matrix a, int32_t rowsA, int32_t colsA, Matrix b, int32_t rowsB,
-                      int32_t colsB, Matrix r, int32_t mode) {
+void MultiplyMatrices(Matrix a, int32_t rowsA, int32_t colsA, Matrix b, int32_t rowsB, int32_t colsB, Matrix r,
+                      int32_t mode) {
     if (a == nullptr || b == nullptr || r == nullptr) return;
     if (rowsA < 0 || colsA < 0 || rowsB < 0 || colsB < 0) return;
     switch (mode) {
@@ -83,13 +80,11 @@ void MultiplyMatrices(Matrix a, int32_t rowsA, int32_t colsA, Matrix b, int32_t 
             for (int32_t j = 0; j < rowsB; ++j)
                 for (int32_t k = 0; k < colsA; ++k) r[i][j] += a[i][k] * b[j][k];
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
-void MultiplyMatrixVector(Matrix m, int32_t rows, int32_t cols, const double *x, int32_t length,
-                          double *y) {
+void MultiplyMatrixVector(Matrix m, int32_t rows, int32_t cols, const double *x, int32_t length, double *y) {
     if (m == nullptr || x == nullptr || y == nullptr || cols != length || rows < 0) return;
     for (int32_t i = 0; i < rows; ++i) {
         y[i] = 0.0;

@@ -42,11 +42,10 @@ void ZeroMatrix(Matrix m, int32_t rows, int32_t cols);
 // (rowsA == rowsB), mode 2 rowsA x rowsB (colsA == colsB). R is zeroed and
 // accumulated. Dimensions that do not agree, or an unknown mode, leave R
 // untouched.
-void MultiplyMatrices(Matrix a, int32_t rowsA, int32_t colsA, Matrix b, int32_t rowsB,
-                      int32_t colsB, Matrix r, int32_t mode);
+void MultiplyMatrices(Matrix a, int32_t rowsA, int32_t colsA, Matrix b, int32_t rowsB, int32_t colsB, Matrix r,
+                      int32_t mode);
 // y = M * x; y has rows entries. When cols != length, y is left untouched.
-void MultiplyMatrixVector(Matrix m, int32_t rows, int32_t cols, const double *x, int32_t length,
-                          double *y);
+void MultiplyMatrixVector(Matrix m, int32_t rows, int32_t cols, const double *x, int32_t length, double *y);
 
 // Inverts an n x n symmetric positive-definite matrix in place. Only the
 // lower triangle of the input is read; on INV_OK the matrix holds the full

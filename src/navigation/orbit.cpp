@@ -3,39 +3,39 @@
 
 #include <cmath>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 
 namespace {
 
 // GPS (IS-GPS-200 values).
-constexpr double GPS_MU = 3.986005e14;          // m^3/s^2
-constexpr double GPS_OMEGA_E = 7.2921151467e-5; // rad/s
-constexpr double RELATIVISTIC_F = -4.442809305e-10;
-constexpr double HALF_WEEK = 302400.0;
-constexpr double WEEK = 604800.0;
-constexpr int KEPLER_ITERATIONS = 5;
-constexpr double GPS_TRANSIT_TOLERANCE = 1e-10;
+constexpr double kGpsMu = 3.986005e14;         // m^3/s^2
+constexpr double kGpsOmegaE = 7.2921151467e-5; // rad/s
+constexpr double kRelativisticF = -4.442809305e-10;
+constexpr double kHalfWeek = 302400.0;
+constexpr double kWeek = 604800.0;
+constexpr int kKeplerIterations = 5;
+constexpr double kGpsTransitTolerance = 1e-10;
 
 // Glonass (values of the Glonass interface control document).
-constexpr double GLONASS_TRANSIT_TOLERANCE = 1e-9;
-constexpr double GLONASS_STEP = 120.0;
-constexpr double GLONASS_MAX_SPAN = 3600.0;
-constexpr double GLONASS_END_TOLERANCE = 1e-6;
-constexpr double GLONASS_MU = 398600.44;              // km^3/s^2
-constexpr double GLONASS_J2_TERM = 26332775766.45831; // (3/2) J2 mu ae^2, km^5/s^2
-constexpr double GLONASS_OMEGA_E2 = 5.3174941173225e-9;
-constexpr double GLONASS_TWO_OMEGA_E = 0.0001458423;
-constexpr double GLONASS_ROTATION_PER_METRE = 2.432387790989726e-13;
-constexpr double GLONASS_NOMINAL_RANGE = 25000000.0;
+constexpr double kGlonassTransitTolerance = 1e-9;
+constexpr double kGlonassStep = 120.0;
+constexpr double kGlonassMaxSpan = 3600.0;
+constexpr double kGlonassEndTolerance = 1e-6;
+constexpr double kGlonassMu = 398600.44;             // km^3/s^2
+constexpr double kGlonassJ2Term = 26332775766.45831; // (3/2) J2 mu ae^2, km^5/s^2
+constexpr double kGlonassOmegaE2 = 5.3174941173225e-9;
+constexpr double kGlonassTwoOmegaE = 0.0001458423;
+constexpr double kGlonassRotationPerMetre = 2.432387790989726e-13;
+constexpr double kGlonassNominalRange = 25000000.0;
 
 // A transit time converges in two or three passes for any real orbit (the
 // satellite moves ~1e-5 of the light distance per unit time); a corrupt
 // ephemeris or a NaN range would otherwise loop for ever, since a NaN never
 // passes the tolerance test.
-constexpr int MAX_TRANSIT_PASSES = 30;
+constexpr int kMaxTransitPasses = 30;
 // More steps than a 3600 s span needs at any sensible step length; guards
 // against a step so small that the integration would never end.
-constexpr double MAX_GLONASS_STEPS = 3600.0;
+constexpr double kMaxGlonassSteps = 3600.0;
 
 struct Kepler {
     double a; // semi-major axis
@@ -48,18 +48,16 @@ struct Kepler {
 Kepler SolveKepler(const GpsEphRecord &eph, double tk) {
     Kepler k;
     k.a = eph.sqrtA * eph.sqrtA;
-    k.n = std::sqrt(GPS_MU / (k.a * k.a * k.a)) + eph.deltaN;
+    k.n = std::sqrt(kGpsMu / (k.a * k.a * k.a)) + eph.deltaN;
     const double m = eph.m0 + k.n * tk;
     k.e = m;
-    for (int i = 0; i < KEPLER_ITERATIONS; ++i) {
+    for (int i = 0; i < kKeplerIterations; ++i) {
         k.e = m + eph.e * std::sin(k.e);
     }
     return k;
 }
 
-bool Finite3(double x, double y, double z) {
-    return std::isfinite(x) && std::isfinite(y) && std::isfinite(z);
-}
+bool Finite3(double x, double y, double z) { return std::isfinite(x) && std::isfinite(y) && std::isfinite(z); }
 
 double Distance(double x, double y, double z, const SatState *to) {
     const double dx = x - to->x, dy = y - to->y, dz = z - to->z;
@@ -69,11 +67,11 @@ double Distance(double x, double y, double z, const SatState *to) {
 } // namespace
 
 double WeekCrossover(double d) {
-    if (d > HALF_WEEK) {
-        d -= WEEK;
+    if (d > kHalfWeek) {
+        d -= kWeek;
     }
-    if (d < -HALF_WEEK) {
-        d += WEEK;
+    if (d < -kHalfWeek) {
+        d += kWeek;
     }
     return d;
 }
@@ -86,18 +84,18 @@ double CorrectSatelliteClock(const GpsEphRecord *ephemeris, double t, MeasRecord
     const double tk = WeekCrossover(t - eph.toe);
     const double tc = WeekCrossover(t - eph.toc);
     const Kepler k = SolveKepler(eph, tk);
-    const double relativistic = RELATIVISTIC_F * eph.e * eph.sqrtA * std::sin(k.e);
+    const double relativistic = kRelativisticF * eph.e * eph.sqrtA * std::sin(k.e);
     // The group delay is left to the host: the observation file carries
     // both frequencies.
     const double dt = eph.af0 + eph.af1 * tc + eph.af2 * tc * tc + relativistic;
     if (meas != nullptr) {
-        meas->l1Pseudorange = meas->l1Pseudorange + dt * SPEED_OF_LIGHT;
+        meas->l1Pseudorange = meas->l1Pseudorange + dt * kSpeedOfLight;
     }
     return t - dt;
 }
 
-int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, double range,
-                             const SatState *receiver, SatState *out) {
+int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver,
+                             SatState *out) {
     if (ephemeris == nullptr) {
         return 1;
     }
@@ -107,9 +105,9 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
     // No a-priori receiver position: the given range is the best guess there
     // is, and one pass settles the transit time.
     const bool keepRange = receiver->y == 0.0 && receiver->z == 0.0;
-    double tau = range / SPEED_OF_LIGHT;
+    double tau = range / kSpeedOfLight;
 
-    for (int pass = 0; pass < MAX_TRANSIT_PASSES; ++pass) {
+    for (int pass = 0; pass < kMaxTransitPasses; ++pass) {
         const double tk = WeekCrossover((t - tau) - toe);
         const Kepler k = SolveKepler(eph, tk);
         const double e = eph.e;
@@ -127,7 +125,7 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         // Turning the node back by the travel time expresses the position in
         // the Earth-fixed frame of the reception time: no separate Earth
         // rotation step is needed.
-        const double node = eph.omega0 + (eph.omegaDot - GPS_OMEGA_E) * tk - GPS_OMEGA_E * (toe + tau);
+        const double node = eph.omega0 + (eph.omegaDot - kGpsOmegaE) * tk - kGpsOmegaE * (toe + tau);
 
         const double cu = std::cos(u), su = std::sin(u);
         const double ci = std::cos(inc), si = std::sin(inc);
@@ -138,11 +136,11 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         out->z = yp * si;
 
         const double newRange = keepRange ? range : Distance(out->x, out->y, out->z, receiver);
-        const double newTau = newRange / SPEED_OF_LIGHT;
-        const bool converged = std::fabs(tau - newTau) <= GPS_TRANSIT_TOLERANCE;
+        const double newTau = newRange / kSpeedOfLight;
+        const bool converged = std::fabs(tau - newTau) <= kGpsTransitTolerance;
         // Only the position steers the passes; the velocity is needed from
         // the pass that is returned.
-        if (!converged && pass + 1 < MAX_TRANSIT_PASSES) {
+        if (!converged && pass + 1 < kMaxTransitPasses) {
             tau = newTau;
             continue;
         }
@@ -150,11 +148,10 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         // Velocity: the time derivative of the same model.
         const double onePlus = 1.0 + e * std::cos(v);
         const double vDot = k.n * onePlus * onePlus / std::pow(1.0 - e * e, 1.5);
-        const double rDot = k.a * k.n * e * std::sin(v) / root +
-                            2.0 * vDot * (eph.crs * cos2 - eph.crc * sin2);
+        const double rDot = k.a * k.n * e * std::sin(v) / root + 2.0 * vDot * (eph.crs * cos2 - eph.crc * sin2);
         const double uDot = vDot + 2.0 * vDot * (eph.cus * cos2 - eph.cuc * sin2);
         const double iDot = eph.idot + 2.0 * vDot * (eph.cis * cos2 - eph.cic * sin2);
-        const double nodeDot = eph.omegaDot - GPS_OMEGA_E;
+        const double nodeDot = eph.omegaDot - kGpsOmegaE;
         const double xpDot = rDot * cu - r * uDot * su;
         const double ypDot = rDot * su + r * uDot * cu;
         out->vx = xpDot * cn - ypDot * ci * sn + yp * si * sn * iDot - (xp * sn + yp * ci * cn) * nodeDot;
@@ -173,23 +170,23 @@ void GlonassDerivatives(const double s[6], const double acc[3], double d[6]) {
     const double r = std::sqrt(r2);
     const double r3 = r2 * r;
     const double r5 = r3 * r2;
-    const double g1 = -GLONASS_MU / r3;
-    const double g2 = -GLONASS_J2_TERM / r5;
+    const double g1 = -kGlonassMu / r3;
+    const double g2 = -kGlonassJ2Term / r5;
     const double g3 = 5.0 * s[2] * s[2] / r2;
     d[0] = s[3];
     d[1] = s[4];
     d[2] = s[5];
-    d[3] = g1 * s[0] + g2 * s[0] * (1.0 - g3) + GLONASS_OMEGA_E2 * s[0] + GLONASS_TWO_OMEGA_E * s[4] + acc[0];
-    d[4] = g1 * s[1] + g2 * s[1] * (1.0 - g3) + GLONASS_OMEGA_E2 * s[1] - GLONASS_TWO_OMEGA_E * s[3] + acc[1];
+    d[3] = g1 * s[0] + g2 * s[0] * (1.0 - g3) + kGlonassOmegaE2 * s[0] + kGlonassTwoOmegaE * s[4] + acc[0];
+    d[4] = g1 * s[1] + g2 * s[1] * (1.0 - g3) + kGlonassOmegaE2 * s[1] - kGlonassTwoOmegaE * s[3] + acc[1];
     d[5] = g1 * s[2] + g2 * s[2] * (3.0 - g3) + acc[2];
 }
 
-int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step,
-                              double position[3], double velocity[3]) {
+int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step, double position[3],
+                              double velocity[3]) {
     const double span = t - eph->tb;
     // Written so that a NaN span is refused too; the step count below must
     // never be taken from a number that does not fit an integer.
-    if (!(std::fabs(span) <= GLONASS_MAX_SPAN)) {
+    if (!(std::fabs(span) <= kGlonassMaxSpan)) {
         FormatErrorText("Cannot compute orbit for Glonass PRN %d, time too far out", eph->prn);
         return 1;
     }
@@ -202,7 +199,7 @@ int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step
             steps = 1.0;
         }
     }
-    if (steps < 1.0 || steps > MAX_GLONASS_STEPS) {
+    if (steps < 1.0 || steps > kMaxGlonassSteps) {
         FormatErrorText("Error: Runge-kutta failed for Glonass prn %d", eph->prn);
         return 1;
     }
@@ -237,7 +234,7 @@ int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step
         }
         time += h;
     }
-    if (!(std::fabs(time - t) <= GLONASS_END_TOLERANCE)) {
+    if (!(std::fabs(time - t) <= kGlonassEndTolerance)) {
         FormatErrorText("Error: Runge-kutta failed for Glonass prn %d", eph->prn);
         return 1;
     }
@@ -248,25 +245,25 @@ int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step
     return 0;
 }
 
-int32_t GlonassSatellitePosition(int32_t, const GlonassEphemeris *eph, double t, double range,
-                                 const SatState *receiver, SatState *out) {
+int32_t GlonassSatellitePosition(int32_t, const GlonassEphemeris *eph, double t, double range, const SatState *receiver,
+                                 SatState *out) {
     if (eph == nullptr) {
         return 1;
     }
-    double tau = range / SPEED_OF_LIGHT;
+    double tau = range / kSpeedOfLight;
     double position[3] = {0.0, 0.0, 0.0};
     double velocity[3];
     bool settled = false;
-    for (int pass = 0; pass < MAX_TRANSIT_PASSES; ++pass) {
+    for (int pass = 0; pass < kMaxTransitPasses; ++pass) {
         const double te = (t - tau) - eph->gamma * (t - eph->tb);
-        if (IntegrateGlonassOrbit(eph, te, GLONASS_STEP, position, velocity) != 0) {
+        if (IntegrateGlonassOrbit(eph, te, kGlonassStep, position, velocity) != 0) {
             return 1;
         }
         range = Distance(position[0], position[1], position[2], receiver);
-        const double newTau = range / SPEED_OF_LIGHT;
+        const double newTau = range / kSpeedOfLight;
         const double delta = std::fabs(newTau - tau);
         tau = newTau;
-        if (delta <= GLONASS_TRANSIT_TOLERANCE) {
+        if (delta <= kGlonassTransitTolerance) {
             settled = true;
             break;
         }
@@ -276,7 +273,7 @@ int32_t GlonassSatellitePosition(int32_t, const GlonassEphemeris *eph, double t,
     }
     // Turn the Earth through the travel time so that the position is in the
     // frame of the reception time.
-    const double theta = range * GLONASS_ROTATION_PER_METRE;
+    const double theta = range * kGlonassRotationPerMetre;
     const double c = std::cos(theta), s = std::sin(theta);
     out->x = position[0] * c + position[1] * s;
     out->y = position[1] * c - position[0] * s;
@@ -287,13 +284,13 @@ int32_t GlonassSatellitePosition(int32_t, const GlonassEphemeris *eph, double t,
 double CorrectGlonassClock(const GlonassEphemeris *eph, double t, double p) {
     const double tauN = eph->tauN;
     const double gamma = eph->gamma;
-    p = p - SPEED_OF_LIGHT * ((tauN + eph->clockOffset) - gamma * (t - eph->tb));
+    p = p - kSpeedOfLight * ((tauN + eph->clockOffset) - gamma * (t - eph->tb));
     // A range whole light-seconds away from any real one carries a
     // millisecond/second ambiguity of the receiver: remove the whole seconds.
-    const double off = (p - GLONASS_NOMINAL_RANGE) / SPEED_OF_LIGHT;
+    const double off = (p - kGlonassNominalRange) / kSpeedOfLight;
     if (std::fabs(off) > 10.0) {
         const double k = std::trunc(off + 0.25);
-        p = p - k * SPEED_OF_LIGHT;
+        p = p - k * kSpeedOfLight;
     }
     return p;
 }

@@ -5,22 +5,21 @@
 
 #include <cstdint>
 
-#include "navigation/sat_state.h"
+#include "common/physics.h"
+#include "common/sat_state.h"
 #include "threadbuf/payloads.h"
-
-inline constexpr double SPEED_OF_LIGHT = 299792458.0;
 
 // A Glonass broadcast ephemeris. No decoder of this library produces one;
 // the orbit code is kept for an ephemeris source that does.
 struct GlonassEphemeris {
     int32_t prn;
-    float gamma;          // relative frequency offset
-    float tauN;           // clock offset, seconds
-    double clockOffset;   // further clock offset added to tauN, seconds
-    double position[3];   // km, Earth-fixed
-    double velocity[3];   // km/s
+    float gamma;            // relative frequency offset
+    float tauN;             // clock offset, seconds
+    double clockOffset;     // further clock offset added to tauN, seconds
+    double position[3];     // km, Earth-fixed
+    double velocity[3];     // km/s
     double acceleration[3]; // lunisolar acceleration, km/s^2, held constant
-    double tb;            // reference time, on the scale of the receiver time
+    double tb;              // reference time, on the scale of the receiver time
 };
 
 // Brings a time difference from an ephemeris reference time into the week.
@@ -49,15 +48,15 @@ void GlonassDerivatives(const double state[6], const double acceleration[3], dou
 // step seconds. Returns 0 with position (m) and velocity (m/s); 1 with the
 // message in ErrorText when t is more than 3600 s from tb (or not a number)
 // or the integration does not end on t.
-int32_t IntegrateGlonassOrbit(const GlonassEphemeris *ephemeris, double t, double step,
-                              double position[3], double velocity[3]);
+int32_t IntegrateGlonassOrbit(const GlonassEphemeris *ephemeris, double t, double step, double position[3],
+                              double velocity[3]);
 
 // Glonass satellite position at the transmission time of a signal received
 // at t, rotated into the Earth-fixed frame of the reception time. Returns 0
 // with X, Y, Z in out; 1 without an ephemeris, when the integration fails,
 // the transit time does not settle or the position is not finite.
-int32_t GlonassSatellitePosition(int32_t prn, const GlonassEphemeris *ephemeris, double t,
-                                 double range, const SatState *receiver, SatState *out);
+int32_t GlonassSatellitePosition(int32_t prn, const GlonassEphemeris *ephemeris, double t, double range,
+                                 const SatState *receiver, SatState *out);
 
 // Applies the Glonass satellite clock to a pseudorange (t as given to
 // GlonassSatellitePosition) and removes whole light-seconds from a range

@@ -7,37 +7,36 @@
 #include <cmath>
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
+#include "ephemeris/ephemeris_list.h"
 #include "navigation/coordinates.h"
 #include "navigation/least_squares.h"
 #include "navigation/troposphere.h"
-#include "oem4/ephemeris_list.h"
 
 namespace {
 
-constexpr double DEG_TO_RAD = 0.0174532925199;
-constexpr double RAD_TO_DEG = 57.2957795132;
+constexpr double kDegToRad = 0.0174532925199;
+constexpr double kRadToDeg = 57.2957795132;
 // The a-priori fallback to the previous fix has always converted with this
 // rounding of pi; kept so that stored results do not shift.
-constexpr double RAD_TO_DEG_FALLBACK = 180.0 / 3.141592654;
-constexpr double ELEVATION_MASK = 10.0;      // degrees
-constexpr double MIN_PSEUDORANGE = 100.0;    // metres
-constexpr double RESIDUAL_LIMIT = 500.0;     // metres
-constexpr int32_t LAST_GPS_PRN = 32;
-constexpr int32_t MODE_POSITION = 1;
-constexpr int32_t MODE_CLOCK = 2;
-constexpr int32_t MODE_BOTH = 3;
-constexpr uint8_t FLAG_POSITION = 0x01;
+constexpr double kRadToDegFallback = 180.0 / 3.141592654;
+constexpr double kElevationMask = 10.0;   // degrees
+constexpr double kMinPseudorange = 100.0; // metres
+constexpr double kResidualLimit = 500.0;  // metres
+constexpr int32_t kLastGpsPrn = 32;
+constexpr int32_t kModePosition = 1;
+constexpr int32_t kModeClock = 2;
+constexpr int32_t kModeBoth = 3;
 
 const GlonassEphemeris *NoGlonassEphemeris(int32_t, int32_t) { return nullptr; }
-GlonassEphemerisLookup FindGlonass = NoGlonassEphemeris;
+GlonassEphemerisLookup g_findGlonass = NoGlonassEphemeris;
 
 // Working storage of one call, static so that nothing is allocated per epoch.
-MeasRecord Work[SOLVER_MAX_SATS];
-SatState Sats[SOLVER_MAX_SATS];
-MeasRecord UsedMeas[SOLVER_MAX_SATS];
-SatState UsedSats[SOLVER_MAX_SATS];
-int32_t Exclusions[SOLVER_MAX_SATS + 1];
+MeasRecord g_work[MAXCHAN];
+SatState g_sats[MAXCHAN];
+MeasRecord g_usedMeas[MAXCHAN];
+SatState g_usedSats[MAXCHAN];
+int32_t g_exclusions[MAXCHAN + 1];
 
 bool Finite(double v) { return std::isfinite(v); }
 
@@ -58,20 +57,13 @@ void ClearPreviousFixNumbers() {
     PreviousFix.clockOffset = 0.0;
 }
 
-void ClearEpochPosition(EpochRecord *epoch) {
-    epoch->flags = static_cast<uint8_t>(epoch->flags & ~FLAG_POSITION);
-    epoch->latitude = 0.0;
-    epoch->longitude = 0.0;
-    epoch->height = 0.0f;
-}
-
 // No consistent solution: the position is withdrawn so that nothing false
 // reaches the observation file, and the next epoch starts afresh.
 int32_t BadData(EpochRecord *epoch, int32_t mode) {
-    if (mode == MODE_CLOCK) {
+    if (mode == kModeClock) {
         SetErrorText("Error: Could not update clock shift, bad data");
     } else {
-        if (mode == MODE_POSITION || mode == MODE_BOTH) {
+        if (mode == kModePosition || mode == kModeBoth) {
             ClearEpochPosition(epoch);
             ClearPreviousFixNumbers();
         }
@@ -80,24 +72,10 @@ int32_t BadData(EpochRecord *epoch, int32_t mode) {
     return 1;
 }
 
-} // namespace
-
-FixState PreviousFix = {};
-
-void SetGlonassEphemerisLookup(GlonassEphemerisLookup lookup) {
-    FindGlonass = lookup != nullptr ? lookup : NoGlonassEphemeris;
-}
-
-int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode,
-                               double latitude, double longitude, double height,
-                               double *clockOffset) {
-    const int32_t n = static_cast<int8_t>(epoch->satCount);
-    if (n < 0 || n > SOLVER_MAX_SATS) {
-        return 1;
-    }
-    const bool positionMode = mode == MODE_POSITION || mode == MODE_BOTH;
-    const bool clockMode = mode == MODE_CLOCK || mode == MODE_BOTH;
-
+// Step 1, the a-priori position: the given one (degrees, metres), where a
+// value is exactly 0 or not a number the previous fix's, as Earth-fixed
+// X, Y, Z.
+void AprioriPosition(double latitude, double longitude, double height, SatState *apriori) {
     // A position that is not a number is no position at all.
     if (!Finite(latitude)) {
         latitude = 0.0;
@@ -109,120 +87,168 @@ int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mod
         height = 0.0;
     }
     if (latitude == 0.0) {
-        latitude = PreviousFix.latitude * RAD_TO_DEG_FALLBACK;
+        latitude = PreviousFix.latitude * kRadToDegFallback;
     }
     if (longitude == 0.0) {
-        longitude = PreviousFix.longitude * RAD_TO_DEG_FALLBACK;
+        longitude = PreviousFix.longitude * kRadToDegFallback;
     }
     if (height == 0.0) {
         height = PreviousFix.height;
     }
-    latitude *= DEG_TO_RAD;
-    longitude *= DEG_TO_RAD;
+    *apriori = SatState{};
+    GeodeticToEcef(latitude * kDegToRad, longitude * kDegToRad, height, &apriori->x, &apriori->y, &apriori->z);
+}
 
-    if (n > 0) {
-        std::memcpy(Work, meas, static_cast<size_t>(n) * sizeof(MeasRecord));
+// Step 2a, one satellite: its ephemeris, clock correction and position at
+// transmission. False when the satellite cannot take part (no ephemeris, no
+// usable pseudorange, no orbit); m's pseudorange is then left as it is.
+bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime, const SatState *apriori) {
+    const int32_t prn = m.prn;
+    // The comparison is written so that a pseudorange that is not a
+    // number is refused with the untracked ones.
+    const bool rangeUsable = std::fabs(m.l1Pseudorange) >= kMinPseudorange && Finite(m.l1Pseudorange);
+    if (prn <= kLastGpsPrn) {
+        const GpsEphRecord *eph = FindGpsEphemeris(prn, lookupTime);
+        if (eph == nullptr || !rangeUsable) {
+            return false;
+        }
+        const double tSat = CorrectSatelliteClock(eph, t, &m);
+        return GpsSatellitePosition(prn, eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) == 0 &&
+               Finite(m.l1Pseudorange);
     }
-    SatState apriori = {};
-    GeodeticToEcef(latitude, longitude, height, &apriori.x, &apriori.y, &apriori.z);
+    const GlonassEphemeris *eph = g_findGlonass(prn, lookupTime);
+    if (eph == nullptr || !rangeUsable) {
+        return false;
+    }
+    if (GlonassSatellitePosition(prn, eph, t, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) != 0) {
+        return false;
+    }
+    m.l1Pseudorange = CorrectGlonassClock(eph, t, m.l1Pseudorange);
+    return Finite(m.l1Pseudorange);
+}
 
-    const double receiverTime = epoch->receiverTime;
-    const int32_t lookupTime = WholeSeconds(receiverTime);
-    const double clockIn = Finite(*clockOffset) ? *clockOffset : 0.0;
-    const double t = receiverTime - clockIn / SPEED_OF_LIGHT;
-
+// Step 2, satellite selection and corrections: every satellite of the
+// epoch's copy in g_work that has a position goes, with its tropospheric
+// correction, to g_usedMeas and g_usedSats unless it is below the
+// elevation mask; the PRNs of those without a position go to the
+// 0-terminated g_exclusions. Returns the number used.
+int32_t SelectSatellites(int32_t n, double t, int32_t lookupTime, const SatState *apriori) {
     int32_t excluded = 0;
     int32_t used = 0;
-    auto exclude = [&](int32_t prn) {
-        // PRN 0 would end the list early; it never names a usable satellite.
-        if (prn != 0) {
-            Exclusions[excluded++] = prn;
-        }
-    };
-
     for (int32_t j = 0; j < n; ++j) {
-        MeasRecord &m = Work[j];
-        SatState &sat = Sats[j];
+        MeasRecord &m = g_work[j];
+        SatState &sat = g_sats[j];
         sat = SatState{};
-        const int32_t prn = m.prn;
-        // The comparison is written so that a pseudorange that is not a
-        // number is refused with the untracked ones.
-        const bool rangeUsable = std::fabs(m.l1Pseudorange) >= MIN_PSEUDORANGE &&
-                                 Finite(m.l1Pseudorange);
-        if (prn <= LAST_GPS_PRN) {
-            const GpsEphRecord *eph = FindGpsEphemeris(prn, lookupTime);
-            if (eph == nullptr || !rangeUsable) {
-                exclude(prn);
-                continue;
+        if (!PlaceSatellite(m, sat, t, lookupTime, apriori)) {
+            // PRN 0 would end the list early; it never names a usable satellite.
+            if (m.prn != 0) {
+                g_exclusions[excluded++] = m.prn;
             }
-            const double tSat = CorrectSatelliteClock(eph, t, &m);
-            if (GpsSatellitePosition(prn, eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset,
-                                     &apriori, &sat) != 0 ||
-                !Finite(m.l1Pseudorange)) {
-                exclude(prn);
-                continue;
-            }
-        } else {
-            const GlonassEphemeris *eph = FindGlonass(prn, lookupTime);
-            if (eph == nullptr || !rangeUsable) {
-                exclude(prn);
-                continue;
-            }
-            if (GlonassSatellitePosition(prn, eph, t, m.l1Pseudorange - PreviousFix.clockOffset,
-                                         &apriori, &sat) != 0) {
-                exclude(prn);
-                continue;
-            }
-            m.l1Pseudorange = CorrectGlonassClock(eph, t, m.l1Pseudorange);
-            if (!Finite(m.l1Pseudorange)) {
-                exclude(prn);
-                continue;
-            }
+            continue;
         }
 
         double elevation = 0.0, azimuth = 0.0;
-        ElevationAzimuth(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude,
-                         &elevation, &azimuth);
+        ElevationAzimuth(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, &elevation,
+                         &azimuth);
         // Without a previous fix there is no station to mask from.
-        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 &&
-            elevation * RAD_TO_DEG < ELEVATION_MASK) {
+        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 && elevation * kRadToDeg < kElevationMask) {
             continue;
         }
         double range = m.l1Pseudorange;
-        CorrectTroposphere(&sat, &range, PreviousFix.latitude, PreviousFix.longitude,
-                           PreviousFix.height);
+        CorrectTroposphere(&sat, &range, PreviousFix.latitude, PreviousFix.longitude, PreviousFix.height);
         m.l1Pseudorange = range;
 
-        UsedMeas[used] = m;
-        UsedSats[used] = sat;
+        g_usedMeas[used] = m;
+        g_usedSats[used] = sat;
         ++used;
     }
-    Exclusions[excluded] = 0;
+    g_exclusions[excluded] = 0;
+    return used;
+}
 
-    const int32_t solved = SolvePositionClock(used, UsedMeas, Exclusions, UsedSats, &apriori.x,
-                                              &apriori.y, &apriori.z, clockOffset);
+// Too few satellites is an ordinary outcome (e.g. just after start), not an
+// error worth a message: the epoch simply carries no solution.
+void StoreNoSolution(EpochRecord *epoch, int32_t mode, double *clockOffset) {
+    if (mode == kModePosition || mode == kModeBoth) {
+        ClearEpochPosition(epoch);
+        ClearPreviousFixNumbers();
+    }
+    if (mode == kModeClock || mode == kModeBoth) {
+        epoch->clockOffset = 0.0;
+        epoch->correctedTime = epoch->receiverTime;
+        PreviousFix.clockOffset = 0.0;
+    }
+    *clockOffset = 0.0;
+}
+
+// Step 4, validation: a solution that is not finite must never reach the
+// observation file or seed the next epoch. True with the geodetic position
+// (radians, metres) when it is sound.
+bool ValidSolution(const SatState &receiver, double clockOffset, double *latitude, double *longitude, double *height) {
+    return Finite(receiver.x) && Finite(receiver.y) && Finite(receiver.z) && Finite(clockOffset) &&
+           EcefToGeodetic(receiver.x, receiver.y, receiver.z, kWgs84A, kWgs84B, latitude, longitude, height) == 0 &&
+           Finite(*latitude) && Finite(*longitude) && std::fabs(*height) <= FLT_MAX;
+}
+
+// Step 5, storing: the solution seeds the next epoch and, as the mode asks,
+// fills the epoch's position and clock.
+void StoreSolution(EpochRecord *epoch, int32_t mode, const SatState &receiver, double clockOffset, double latitude,
+                   double longitude, double height) {
+    PreviousFix.latitude = latitude;
+    PreviousFix.longitude = longitude;
+    PreviousFix.height = height;
+    PreviousFix.clockOffset = clockOffset;
+    PreviousFix.receiver = receiver;
+
+    if (mode == kModePosition || mode == kModeBoth) {
+        epoch->flags = static_cast<uint8_t>(epoch->flags | kEpochFlagPosition);
+        epoch->latitude = latitude * kRadToDeg;
+        epoch->longitude = longitude * kRadToDeg;
+        epoch->height = static_cast<float>(height);
+    }
+    if (mode == kModeClock || mode == kModeBoth) {
+        epoch->clockOffset = clockOffset;
+        epoch->correctedTime = epoch->receiverTime - clockOffset / kSpeedOfLight;
+    }
+}
+
+} // namespace
+
+void SetGlonassEphemerisLookup(GlonassEphemerisLookup lookup) {
+    g_findGlonass = lookup != nullptr ? lookup : NoGlonassEphemeris;
+}
+
+int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode, double latitude, double longitude,
+                               double height, double *clockOffset) {
+    const int32_t n = static_cast<int8_t>(epoch->satCount);
+    if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {
+        return 1;
+    }
+    SatState apriori;
+    AprioriPosition(latitude, longitude, height, &apriori);
+
+    // The epoch's measurements are not changed: the corrections work on a copy.
+    if (n > 0) {
+        std::memcpy(g_work, meas, static_cast<size_t>(n) * sizeof(MeasRecord));
+    }
+    const double receiverTime = epoch->receiverTime;
+    const double clockIn = Finite(*clockOffset) ? *clockOffset : 0.0;
+    const double t = receiverTime - clockIn / kSpeedOfLight;
+    const int32_t used = SelectSatellites(n, t, WholeSeconds(receiverTime), &apriori);
+
+    // Step 3, the solution, then the one with a satellite excluded where a
+    // residual is too large.
+    const int32_t solved =
+        SolvePositionClock(used, g_usedMeas, g_exclusions, g_usedSats, &apriori.x, &apriori.y, &apriori.z, clockOffset);
     if (solved == SOLVE_TOO_FEW_SATS) {
-        // Too few satellites is an ordinary outcome (e.g. just after start),
-        // not an error worth a message: the epoch simply carries no solution.
-        if (positionMode) {
-            ClearEpochPosition(epoch);
-            ClearPreviousFixNumbers();
-        }
-        if (clockMode) {
-            epoch->clockOffset = 0.0;
-            epoch->correctedTime = epoch->receiverTime;
-            PreviousFix.clockOffset = 0.0;
-        }
-        *clockOffset = 0.0;
+        StoreNoSolution(epoch, mode, clockOffset);
         return 0;
     }
     if (solved != SOLVE_OK) {
         return 1;
     }
-
-    const int32_t checked = SolveWithExclusion(used, UsedMeas, Exclusions, UsedSats,
-                                               RESIDUAL_LIMIT, &apriori.x, &apriori.y,
-                                               &apriori.z, clockOffset);
+    const int32_t checked = SolveWithExclusion(used, g_usedMeas, g_exclusions, g_usedSats, kResidualLimit, &apriori.x,
+                                               &apriori.y, &apriori.z, clockOffset);
     if (checked == EXCLUDE_SOLVE_FAILED) {
         return 1;
     }
@@ -230,32 +256,10 @@ int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mod
         return BadData(epoch, mode);
     }
 
-    // A solution that is not finite must never reach the observation file
-    // or seed the next epoch.
     double solvedLatitude = 0.0, solvedLongitude = 0.0, solvedHeight = 0.0;
-    if (!Finite(apriori.x) || !Finite(apriori.y) || !Finite(apriori.z) || !Finite(*clockOffset) ||
-        EcefToGeodetic(apriori.x, apriori.y, apriori.z, WGS84_A, WGS84_B, &solvedLatitude,
-                       &solvedLongitude, &solvedHeight) != 0 ||
-        !Finite(solvedLatitude) || !Finite(solvedLongitude) ||
-        !(std::fabs(solvedHeight) <= FLT_MAX)) {
+    if (!ValidSolution(apriori, *clockOffset, &solvedLatitude, &solvedLongitude, &solvedHeight)) {
         return BadData(epoch, mode);
     }
-
-    PreviousFix.latitude = solvedLatitude;
-    PreviousFix.longitude = solvedLongitude;
-    PreviousFix.height = solvedHeight;
-    PreviousFix.clockOffset = *clockOffset;
-    PreviousFix.receiver = apriori;
-
-    if (positionMode) {
-        epoch->flags = static_cast<uint8_t>(epoch->flags | FLAG_POSITION);
-        epoch->latitude = solvedLatitude * RAD_TO_DEG;
-        epoch->longitude = solvedLongitude * RAD_TO_DEG;
-        epoch->height = static_cast<float>(solvedHeight);
-    }
-    if (clockMode) {
-        epoch->clockOffset = *clockOffset;
-        epoch->correctedTime = epoch->receiverTime - *clockOffset / SPEED_OF_LIGHT;
-    }
+    StoreSolution(epoch, mode, apriori, *clockOffset, solvedLatitude, solvedLongitude, solvedHeight);
     return 0;
 }

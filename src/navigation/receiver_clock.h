@@ -4,21 +4,13 @@
 
 #include <cstdint>
 
+#include "common/lasting_state.h"
+#include "common/sat_state.h"
 #include "navigation/orbit.h"
-#include "navigation/sat_state.h"
 #include "threadbuf/payloads.h"
 
-// The last successful solution. It seeds the next epoch's a-priori position
-// where the epoch has none, and is the station of the elevation mask and of
-// the tropospheric correction. All zero at load; a new conversion keeps it.
-struct FixState {
-    double latitude;    // radians
-    double longitude;   // radians
-    double height;      // ellipsoidal, metres
-    double clockOffset; // metres
-    SatState receiver;  // only X, Y, Z are read
-};
-extern FixState PreviousFix;
+// The last successful solution, PreviousFix, is kept with the other state
+// that outlives a conversion (common/lasting_state.h).
 
 // epoch and meas are the staged records of one epoch (meas holds
 // epoch->satCount records, which are not changed). mode 1 = position only,
@@ -30,9 +22,8 @@ extern FixState PreviousFix;
 // already written the epoch's position, flag bit 0, clock offset and
 // corrected time. Fewer than 4 usable GPS satellites is a success with
 // clock offset 0 and the epoch's position cleared.
-int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode,
-                               double latitude, double longitude, double height,
-                               double *clockOffset);
+int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode, double latitude, double longitude,
+                               double height, double *clockOffset);
 
 // Where Glonass ephemerides come from. The library's own Glonass list is
 // never filled, so by default no Glonass satellite has an ephemeris; an

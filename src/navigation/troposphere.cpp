@@ -11,18 +11,18 @@
 
 namespace {
 
-constexpr double kReferencePressure = 1013.25;    // hPa
-constexpr double kReferenceTemperature = 293.0;   // K
-constexpr double kLapseRate = 6.5;                // K per km
+constexpr double kReferencePressure = 1013.25;  // hPa
+constexpr double kReferenceTemperature = 293.0; // K
+constexpr double kLapseRate = 6.5;              // K per km
 constexpr double kPressureExponent = 5.255876;
-constexpr double kZenithDelayFactor = 0.0022768;  // m per hPa
-constexpr double kGravityLatitudeTerm = 0.00266;  // times cos 2*latitude
-constexpr double kGravityHeightTerm = 2.8e-7;     // per metre
+constexpr double kZenithDelayFactor = 0.0022768; // m per hPa
+constexpr double kGravityLatitudeTerm = 0.00266; // times cos 2*latitude
+constexpr double kGravityHeightTerm = 2.8e-7;    // per metre
 constexpr double kRelativeHumidity = 0.6;
-constexpr double kWetDelayK = 1255.0;             // K
+constexpr double kWetDelayK = 1255.0; // K
 constexpr double kWetDelayConstant = 0.05;
-constexpr double kSaturationPressure = 6.11;      // hPa
-constexpr double kFreezingPoint = 273.15;         // K
+constexpr double kSaturationPressure = 6.11; // hPa
+constexpr double kFreezingPoint = 273.15;    // K
 constexpr double kSaturationExponent = -5.3;
 constexpr double kSaturationFactor = 25.2;
 constexpr double kHeightCorrection[3] = {2.53e-5, 5.49e-3, 1.14e-3};
@@ -62,8 +62,7 @@ constexpr double kTables[3][kRows][3] = {
 void StandardAtmosphere(double height, double *pressure, double *temperature) {
     const double km = height / 1000.0;
     *temperature = kReferenceTemperature - kLapseRate * km;
-    *pressure = kReferencePressure *
-                std::pow(1.0 - kLapseRate * km / kReferenceTemperature, kPressureExponent);
+    *pressure = kReferencePressure * std::pow(1.0 - kLapseRate * km / kReferenceTemperature, kPressureExponent);
 }
 
 namespace {
@@ -82,7 +81,7 @@ double MappingFunction(double elevation, double a1, double a2, double a3) {
 
 void LookupMappingCoefficients(int32_t table, double latitude, double coefficients[3]) {
     if (table < 0 || table > 2) table = MAPPING_HYDROSTATIC_AVERAGE;
-    const double (*rows)[3] = kTables[table];
+    const double(*rows)[3] = kTables[table];
     // Whole degrees, truncated toward zero and signed as the latitude.
     const double l = std::trunc(latitude * kRadiansToDegrees);
     int row = -1; // -1: clamp to the first row, kRows - 1: the last
@@ -92,8 +91,7 @@ void LookupMappingCoefficients(int32_t table, double latitude, double coefficien
         for (int i = 0; i + 1 < kRows; ++i) {
             if (kRowLatitudes[i] < l && l <= kRowLatitudes[i + 1]) {
                 const double w = (l - kRowLatitudes[i]) / (kRowLatitudes[i + 1] - kRowLatitudes[i]);
-                for (int c = 0; c < 3; ++c)
-                    coefficients[c] = rows[i][c] + w * (rows[i + 1][c] - rows[i][c]);
+                for (int c = 0; c < 3; ++c) coefficients[c] = rows[i][c] + w * (rows[i + 1][c] - rows[i][c]);
                 return;
             }
         }
@@ -124,8 +122,7 @@ const StationTerms &TermsForStation(double latitude, double height) {
     }
     double pressure = 0.0, temperature = 0.0;
     StandardAtmosphere(height, &pressure, &temperature);
-    const double d = 1.0 - kGravityLatitudeTerm * std::cos(2.0 * latitude) -
-                     kGravityHeightTerm * height;
+    const double d = 1.0 - kGravityLatitudeTerm * std::cos(2.0 * latitude) - kGravityHeightTerm * height;
     t.zhd = kZenithDelayFactor * pressure / d;
 
     double average[3], amplitude[3];
@@ -133,11 +130,9 @@ const StationTerms &TermsForStation(double latitude, double height) {
     LookupMappingCoefficients(MAPPING_HYDROSTATIC_AMPLITUDE, latitude, amplitude);
     for (int c = 0; c < 3; ++c) t.hydro[c] = average[c] - kSeasonalFactor * amplitude[c];
 
-    const double es = kSaturationPressure *
-                      std::pow(temperature / kFreezingPoint, kSaturationExponent) *
+    const double es = kSaturationPressure * std::pow(temperature / kFreezingPoint, kSaturationExponent) *
                       std::exp(kSaturationFactor * (temperature - kFreezingPoint) / temperature);
-    t.zwd = kZenithDelayFactor * (kWetDelayK / temperature + kWetDelayConstant) *
-            kRelativeHumidity * es / d;
+    t.zwd = kZenithDelayFactor * (kWetDelayK / temperature + kWetDelayConstant) * kRelativeHumidity * es / d;
     LookupMappingCoefficients(MAPPING_WET, latitude, t.wet);
 
     t.latitudeBits = std::bit_cast<uint64_t>(latitude);
@@ -148,8 +143,8 @@ const StationTerms &TermsForStation(double latitude, double height) {
 
 } // namespace
 
-int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude,
-                          double longitude, double height, double *delay) {
+int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude, double longitude, double height,
+                          double *delay) {
     const StationTerms &terms = TermsForStation(latitude, height);
     const double zhd = terms.zhd;
     const double zwd = terms.zwd;
@@ -173,10 +168,10 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     }
 
     const double sinE = std::sin(elevation);
-    const double mh = MappingFromSine(sinE, hydro[0], hydro[1], hydro[2]) +
-                      (1.0 / sinE - MappingFromSine(sinE, kHeightCorrection[0],
-                                                    kHeightCorrection[1], kHeightCorrection[2])) *
-                          height / 1000.0;
+    const double mh =
+        MappingFromSine(sinE, hydro[0], hydro[1], hydro[2]) +
+        (1.0 / sinE - MappingFromSine(sinE, kHeightCorrection[0], kHeightCorrection[1], kHeightCorrection[2])) *
+            height / 1000.0;
 
     const double mw = MappingFromSine(sinE, wet[0], wet[1], wet[2]);
 
@@ -188,12 +183,11 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     return 0;
 }
 
-void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude,
-                        double height) {
+void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude, double height) {
     if (latitude == 0.0 || longitude == 0.0) return;
     // Written so that a NaN latitude, longitude or height is also turned away.
     if (!std::isfinite(latitude) || !std::isfinite(longitude)) return;
-    if (!(height >= TROPO_MIN_HEIGHT && height <= TROPO_MAX_HEIGHT)) return;
+    if (!(height >= kTropoMinHeight && height <= kTropoMaxHeight)) return;
     double station[3];
     GeodeticToEcef(latitude, longitude, height, &station[0], &station[1], &station[2]);
     double delay = 0.0;

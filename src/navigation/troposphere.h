@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "navigation/sat_state.h"
+#include "common/sat_state.h"
 
 // Station heights outside this range get no correction.
-inline constexpr double TROPO_MIN_HEIGHT = -1000.0;
-inline constexpr double TROPO_MAX_HEIGHT = 30000.0;
+inline constexpr double kTropoMinHeight = -1000.0;
+inline constexpr double kTropoMaxHeight = 30000.0;
 
 // Coefficient tables of the mapping functions.
 inline constexpr int32_t MAPPING_HYDROSTATIC_AVERAGE = 0;
@@ -31,11 +31,10 @@ void LookupMappingCoefficients(int32_t table, double latitude, double coefficien
 // Slant delay of sat seen from the station (ECEF position plus its
 // geodetic coordinates); stores the elevation and azimuth in sat. Returns 0;
 // returns 1 with delay 0 when no elevation above the horizon is known.
-int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude,
-                          double longitude, double height, double *delay);
+int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude, double longitude, double height,
+                          double *delay);
 
 // Subtracts the slant delay from the pseudorange; does nothing when the
 // latitude or the longitude is exactly 0 (no station known), the height is
-// outside TROPO_MIN_HEIGHT..TROPO_MAX_HEIGHT, or no delay can be computed.
-void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude,
-                        double height);
+// outside kTropoMinHeight..kTropoMaxHeight, or no delay can be computed.
+void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude, double height);

@@ -12,8 +12,7 @@
 
 namespace {
 
-inline constexpr size_t kItemsAt = 4;
-inline constexpr size_t kItemLength = 112;
+inline constexpr size_t kItemsAt = kAlmanacFixedLength;
 
 // Item fields.
 inline constexpr size_t kPrnAt = 0;
@@ -35,12 +34,6 @@ inline constexpr double kReferenceInclination = 0.942477796076938;
 inline constexpr int32_t kTimeCodeGpsWeek = 2;
 inline constexpr int32_t kHealthCode = 2;
 
-// One almanac record per GPS PRN at most. The records are built in their
-// own area: the port's staging area holds only 30, fewer than a full
-// constellation lists.
-inline constexpr uint32_t kMaxAlmanacs = 32;
-uint8_t g_almanacs[kMaxAlmanacs * kAlmanacRecordSize];
-
 // Truncation toward zero that stays defined for any logged value: a NaN
 // gives 0 and values beyond the 32-bit range saturate.
 int32_t TruncateSeconds(double v) {
@@ -61,13 +54,12 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
     const uint32_t converted = items < kMaxAlmanacs ? items : kMaxAlmanacs;
     if (converted == 0) return RK_NONE;
     if (items > kMaxAlmanacs) {
-        PortReportf(dec, HeaderTime(dec),
-                    "ALMANAC record lists %u satellites, only the first %u are converted",
+        PortReportf(dec, HeaderTime(dec), "ALMANAC record lists %u satellites, only the first %u are converted",
                     static_cast<unsigned>(items), static_cast<unsigned>(kMaxAlmanacs));
     }
 
     for (uint32_t i = 0; i < converted; ++i) {
-        const uint8_t *item = body + kItemsAt + i * kItemLength;
+        const uint8_t *item = body + kItemsAt + i * kAlmanacItemLength;
         AlmanacRecord alm;
         std::memset(&alm, 0, sizeof alm);
         alm.prn = le::I4(item + kPrnAt);
@@ -86,11 +78,10 @@ int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf) {
         alm.week = le::I4(item + kWeekAt);
         alm.healthCode = kHealthCode;
         alm.health = le::I4(item + kHealthAt);
-        le::Store(g_almanacs + i * kAlmanacRecordSize, alm);
+        le::Store(dec->almanacs.data() + i * kAlmanacRecordSize, alm);
     }
 
-    const int32_t put =
-        PutThreadBufData(buf, g_almanacs, static_cast<int32_t>(converted), TBREC_ALMANAC);
+    const int32_t put = PutThreadBufData(buf, dec->almanacs.data(), static_cast<int32_t>(converted), TBREC_ALMANAC);
     if (put != TB_OK) {
         PortReportPutFailure(dec, HeaderTime(dec), put);
         return RK_NONE;

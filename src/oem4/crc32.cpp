@@ -44,9 +44,9 @@ uint32_t TablesUpdate(uint32_t crc, const uint8_t *data, size_t length) {
     while (length >= 8) {
         const uint32_t lo = le::U4(data) ^ crc;
         const uint32_t hi = le::U4(data + 4);
-        crc = kTables[7][lo & 0xFFu] ^ kTables[6][(lo >> 8) & 0xFFu] ^
-              kTables[5][(lo >> 16) & 0xFFu] ^ kTables[4][lo >> 24] ^ kTables[3][hi & 0xFFu] ^
-              kTables[2][(hi >> 8) & 0xFFu] ^ kTables[1][(hi >> 16) & 0xFFu] ^ kTables[0][hi >> 24];
+        crc = kTables[7][lo & 0xFFu] ^ kTables[6][(lo >> 8) & 0xFFu] ^ kTables[5][(lo >> 16) & 0xFFu] ^
+              kTables[4][lo >> 24] ^ kTables[3][hi & 0xFFu] ^ kTables[2][(hi >> 8) & 0xFFu] ^
+              kTables[1][(hi >> 16) & 0xFFu] ^ kTables[0][hi >> 24];
         data += 8;
         length -= 8;
     }
@@ -76,8 +76,7 @@ OEM4CONV_CLMUL_TARGET inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
     return _mm_xor_si128(_mm_xor_si128(lo, hi), next);
 }
 
-OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(uint32_t crc, const uint8_t *p,
-                                        size_t length) {
+OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(uint32_t crc, const uint8_t *p, size_t length) {
     const __m128i k1k2 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
     const __m128i k3k4 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
     const __m128i k5 = _mm_set_epi64x(0, 0x163CD6124);

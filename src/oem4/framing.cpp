@@ -8,35 +8,32 @@
 #include <cstring>
 #include <new>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 
 namespace {
 
-constexpr uint8_t kSync1 = 0xAA;
-constexpr uint8_t kSync2 = 0x44;
-constexpr uint8_t kSync3 = 0x12;
-
 // Searched in this order; RANGE and RANGECMP share one decoder.
 // GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
 // position that receivers are often told to log instead of RAWEPHEM and
 // BESTPOS. VERSION and IONUTC feed the headers of the RINEX files.
 constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
-    {42, "BESTPOS", 72, 0, 0, 0, DecodeBestpos},
-    {71, "PROPAGATEDCLOCKMODEL", 28, 0, 0, 0, DecodeClockModel},
-    {73, "ALMANAC", 4, 112, 0, 4, DecodeAlmanac},
-    {74, "RAWALM", 12, 32, 8, 4, nullptr},
-    {43, "RANGE", 4, 44, 0, 4, DecodeRange},
-    {140, "RANGECMP", 4, 24, 0, 4, DecodeRange},
-    {41, "RAWEPHEM", 102, 0, 0, 0, DecodeRawephem},
-    {231, "MARKTIME", 40, 0, 0, 0, DecodeMarktime},
-    {7, "GPSEPHEM", 224, 0, 0, 0, DecodeGpsephem},
-    {241, "BESTXYZ", 112, 0, 0, 0, DecodeBestxyz},
-    {37, "VERSION", 4, 108, 0, 4, DecodeVersion},
-    {8, "IONUTC", 108, 0, 0, 0, DecodeIonutc},
+    {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
+    {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
+    {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
+    {kMsgRawalm, "RAWALM", kRawalmFixedLength, kRawalmItemLength, kRawalmCountAt, 4, nullptr},
+    {kMsgRange, "RANGE", kRangeFixedLength, kRangeObsSize, 0, 4, DecodeRange},
+    {kMsgRangecmp, "RANGECMP", kRangeFixedLength, kCompressedObsSize, 0, 4, DecodeRange},
+    {kMsgRawephem, "RAWEPHEM", kRawephemLength, 0, 0, 0, DecodeRawephem},
+    {kMsgMarktime, "MARKTIME", kMarktimeLength, 0, 0, 0, DecodeMarktime},
+    {kMsgGpsephem, "GPSEPHEM", kGpsephemLength, 0, 0, 0, DecodeGpsephem},
+    {kMsgBestxyz, "BESTXYZ", kBestxyzLength, 0, 0, 0, DecodeBestxyz},
+    {kMsgVersion, "VERSION", kVersionFixedLength, kVersionItemLength, 0, 4, DecodeVersion},
+    {kMsgIonutc, "IONUTC", kIonutcLength, 0, 0, 0, DecodeIonutc},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the
@@ -109,8 +106,7 @@ const RecordTableEntry *FindRecordTableEntry(uint32_t messageId) {
 
 bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength) {
     if (row->itemLength == 0) return messageLength == row->fixedLength;
-    return messageLength >= row->fixedLength &&
-           (messageLength - row->fixedLength) % row->itemLength == 0;
+    return messageLength >= row->fixedLength && (messageLength - row->fixedLength) % row->itemLength == 0;
 }
 
 bool CheckItemCount(const Oem4Decoder *dec) {
@@ -132,9 +128,7 @@ bool CheckRecordCrc(const Oem4Decoder *dec) {
     return Oem4Crc32(dec->record.data(), covered) == le::U4(dec->record.data() + covered);
 }
 
-double HeaderTime(const Oem4Decoder *dec) {
-    return le::I4(dec->record.data() + kHeaderMillisecondsAt) * 0.001;
-}
+double HeaderTime(const Oem4Decoder *dec) { return le::I4(dec->record.data() + kHeaderMillisecondsAt) * 0.001; }
 uint16_t HeaderWeek(const Oem4Decoder *dec) { return le::U2(dec->record.data() + kHeaderWeekAt); }
 uint8_t HeaderTimeStatus(const Oem4Decoder *dec) { return dec->record[kHeaderTimeStatusAt]; }
 
@@ -246,26 +240,22 @@ namespace {
 // The header's first ten bytes passed their checks: collect the rest of the
 // record.
 void StartBody(Oem4Decoder *dec, uint32_t messageLength) {
-    dec->countEnd = dec->row->itemLength != 0
-                        ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize
-                        : 0;
+    dec->countEnd = dec->row->itemLength != 0 ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize : 0;
     dec->expectedTotal = kOem4HeaderLength + messageLength + kOem4CrcLength;
     dec->state = static_cast<int32_t>(dec->row->messageId);
 }
 
 // A candidate's header bytes 2 to 10 at hand: when they pass every check,
 // DecodeByte would only store each of them, so they are taken at once.
-// Otherwise nothing is taken and they go through DecodeByte, which rejects
-// at the same byte and re-feeds as always.
+// Otherwise they go through DecodeByte, which rejects at the same byte and
+// re-feeds as always (the copies made here are then written over).
 bool TakeWholeHeader(Oem4Decoder *dec, const uint8_t *h) { // h[k - 1] is record byte k
-    if (h[0] != kSync2 || h[1] != kSync3 || h[2] != kOem4HeaderLength) return false;
-    const RecordTableEntry *row = FindRecordTableEntry(le::U2(h + kHeaderMessageIdAt - 1));
-    const uint32_t length = le::U2(h + kHeaderMessageLengthAt - 1);
-    if (row == nullptr || !CheckRecordLength(row, length)) return false;
-    std::memcpy(dec->record.data() + 1, h, 9);
-    dec->collected = 10;
+    std::memcpy(dec->record.data() + 1, h, kHeaderChecksEnd - 1);
+    const RecordTableEntry *row = nullptr;
+    if (CheckHeaderBytes(dec->record.data(), 1, kHeaderChecksEnd, &row) != HEADER_COMPLETE) return false;
+    dec->collected = kHeaderChecksEnd;
     dec->row = row;
-    StartBody(dec, length);
+    StartBody(dec, le::U2(dec->record.data() + kHeaderMessageLengthAt));
     return true;
 }
 
@@ -289,7 +279,7 @@ namespace {
 
 int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->state == WAIT_SYNC) {
-        if (byte == kSync1) {
+        if (IsOem4LeadByte(0, byte)) {
             dec->record[0] = byte;
             dec->collected = 1;
             dec->row = nullptr;
@@ -299,31 +289,16 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     }
     if (dec->state == READ_HEADER) {
         dec->record[dec->collected++] = byte;
-        bool rejected = false;
-        switch (dec->collected) {
-        case 2: rejected = byte != kSync2; break;
-        case 3: rejected = byte != kSync3; break;
-        case 4: rejected = byte != kOem4HeaderLength; break;
-        case 6:
-            dec->row = FindRecordTableEntry(le::U2(dec->record.data() + kHeaderMessageIdAt));
-            rejected = dec->row == nullptr;
-            break;
-        case 10: {
-            const uint32_t length = le::U2(dec->record.data() + kHeaderMessageLengthAt);
-            if (CheckRecordLength(dec->row, length)) {
-                StartBody(dec, length);
-                return 0;
-            }
-            if (dec->options.reportAll != 0) {
-                PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d",
-                            dec->row->name, port);
-            }
-            rejected = true;
-            break;
+        const uint32_t at = dec->collected - 1;
+        const HeaderCheck check = CheckHeaderBytes(dec->record.data(), at, at + 1, &dec->row);
+        if (check == HEADER_GOOD_SO_FAR) return 0;
+        if (check == HEADER_COMPLETE) {
+            StartBody(dec, le::U2(dec->record.data() + kHeaderMessageLengthAt));
+            return 0;
         }
-        default: break;
+        if (check == HEADER_BAD_LENGTH && dec->options.reportAll != 0) {
+            PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d", dec->row->name, port);
         }
-        if (!rejected) return 0;
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
@@ -337,8 +312,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         return 0;
     }
     if (dec->collected == dec->countEnd && !CheckItemCount(dec)) {
-        PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state,
-                    port);
+        PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state, port);
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
@@ -356,8 +330,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
 
 } // namespace
 
-int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
-                    uint32_t *used) {
+int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf, uint32_t *used) {
     *used = 0;
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) {
@@ -371,13 +344,13 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
         } else if (dec->state == WAIT_SYNC) {
             // Nothing but a sync byte changes the waiting machine, and a
             // sync byte only starts a candidate.
-            const void *sync = std::memchr(data + i, kSync1, size - i);
+            const void *sync = std::memchr(data + i, kOem4Sync1, size - i);
             if (sync == nullptr) {
                 i = size;
                 break;
             }
             i = static_cast<uint32_t>(static_cast<const uint8_t *>(sync) - data) + 1;
-            dec->record[0] = kSync1;
+            dec->record[0] = kOem4Sync1;
             dec->collected = 1;
             dec->row = nullptr;
             dec->state = READ_HEADER;
@@ -393,8 +366,7 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
             // stored, so those bytes are copied at once and the checkpoint
             // byte itself goes through DecodeByte.
             uint32_t checkpoint = dec->expectedTotal;
-            if (dec->collected < dec->countEnd && dec->countEnd < checkpoint)
-                checkpoint = dec->countEnd;
+            if (dec->collected < dec->countEnd && dec->countEnd < checkpoint) checkpoint = dec->countEnd;
             if (kRecordBufferSize < checkpoint) checkpoint = kRecordBufferSize;
             if (dec->collected + 1 < checkpoint) {
                 uint32_t take = checkpoint - 1 - dec->collected;

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "common/le.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/decoders.h"
-#include "oem4/ephemeris_list.h"
 
 namespace {
 
@@ -16,15 +16,15 @@ inline constexpr int32_t kFixedField = 9999;
 // Scale factors as the ephemeris file has always carried them: three are
 // the powers of two rounded to 12 significant digits, and the digits show
 // in the file, so they must stay as they are.
-inline constexpr double kScale2m31Rounded = 4.65661287308e-10;  // af0, OMEGA0, i0, omega
-inline constexpr double kScale2m29Rounded = 1.86264514923e-09;  // Cic, Cis
-inline constexpr double kScale2m31 = 4.6566128730773895e-10;    // TGD, M0
-inline constexpr double kScale2m43 = 1.13686837721616e-13;      // af1, delta n, OMEGADOT, IDOT
-inline constexpr double kScale2m55 = 2.77555756156289e-17;      // af2
-inline constexpr double kScale2m29 = 1.8626451492309603e-09;    // Cuc, Cus
-inline constexpr double kScale2m33 = 1.16415321826935e-10;      // e
-inline constexpr double kScale2m19 = 1.0 / 524288.0;            // sqrt(A)
-inline constexpr double kScale2m5 = 1.0 / 32.0;                 // Crs, Crc
+inline constexpr double kScale2m31Rounded = 4.65661287308e-10; // af0, OMEGA0, i0, omega
+inline constexpr double kScale2m29Rounded = 1.86264514923e-09; // Cic, Cis
+inline constexpr double kScale2m31 = 4.6566128730773895e-10;   // TGD, M0
+inline constexpr double kScale2m43 = 1.13686837721616e-13;     // af1, delta n, OMEGADOT, IDOT
+inline constexpr double kScale2m55 = 2.77555756156289e-17;     // af2
+inline constexpr double kScale2m29 = 1.8626451492309603e-09;   // Cuc, Cus
+inline constexpr double kScale2m33 = 1.16415321826935e-10;     // e
+inline constexpr double kScale2m19 = 1.0 / 524288.0;           // sqrt(A)
+inline constexpr double kScale2m5 = 1.0 / 32.0;                // Crs, Crc
 
 } // namespace
 
@@ -65,8 +65,7 @@ void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &f, GpsEphRecord &e
     eph.idot = f.idot * kScale2m43 * kPi;
 }
 
-int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph,
-                            ThreadBuf *buf) {
+int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph, ThreadBuf *buf) {
     uint8_t *staging = dec->staging.data();
     le::Store(staging, eph);
 
@@ -83,9 +82,8 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
     }
     if (dec->options.recomputeClock != 0) {
         // A full list (out of memory) leaves ErrorText set but the record
-        // has been produced; the count still tells how many were offered.
+        // has been produced; the list still counts it as offered.
         AddEphemeris(eph);
-        ++EphemerisListCount;
     }
     return RK_EPHEMERIS;
 }

@@ -35,5 +35,4 @@ void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &fields, GpsEphReco
 // Reports the ephemeris (bad health drops it), puts it into the ThreadBuf
 // and, when the receiver clock is to be recomputed, offers it to the
 // ephemeris list. Returns the RecordKind for the decoder to return.
-int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph,
-                            ThreadBuf *buf);
+int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph, ThreadBuf *buf);

@@ -66,9 +66,7 @@ inline constexpr double kLsbRate2m43 = kLsb2m43 * kPi;
 // Whole count of `lsb` nearest to the value. Rounding to nearest absorbs a
 // receiver's other pi or its last-bit rounding, which are far below half a
 // count.
-double Count(const uint8_t *body, size_t at, double lsb) {
-    return std::round(le::R8(body + at) / lsb);
-}
+double Count(const uint8_t *body, size_t at, double lsb) { return std::round(le::R8(body + at) / lsb); }
 
 bool IsTimeOfWeek(double seconds) { return seconds >= 0.0 && seconds < kSecondsPerWeek; }
 
@@ -76,9 +74,8 @@ bool IsTimeOfWeek(double seconds) { return seconds >= 0.0 && seconds < kSecondsP
 // so large that their count overflows) would otherwise reach the ephemeris
 // file and the orbit computations.
 bool AllFinite(const GpsBroadcastFields &f) {
-    const double counts[] = {f.tgd, f.af2, f.af1, f.af0, f.crs, f.deltaN, f.m0,
-                             f.cuc, f.e, f.cus, f.sqrtA, f.cic, f.omega0, f.cis,
-                             f.i0, f.crc, f.omega, f.omegaDot, f.idot};
+    const double counts[] = {f.tgd,   f.af2, f.af1,    f.af0, f.crs, f.deltaN, f.m0,    f.cuc,      f.e,   f.cus,
+                             f.sqrtA, f.cic, f.omega0, f.cis, f.i0,  f.crc,    f.omega, f.omegaDot, f.idot};
     for (double c : counts) {
         if (!std::isfinite(c)) return false;
     }

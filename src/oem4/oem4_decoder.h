@@ -4,8 +4,11 @@
 #include <array>
 #include <cstdint>
 
-#include "oem4conv.h"
+#include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/screening.h"
+#include "oem4conv.h"
+#include "threadbuf/payloads.h"
 #include "threadbuf/threadbuf.h"
 
 // Message callback of a port: time in GPS seconds of week (or -1.0), text.
@@ -31,20 +34,19 @@ inline constexpr int32_t WAIT_SYNC = -1;
 inline constexpr int32_t READ_HEADER = -2;
 
 inline constexpr int32_t kMaxPorts = 1024;
-inline constexpr uint32_t kOem4HeaderLength = 28;
-inline constexpr uint32_t kOem4CrcLength = 4;
 inline constexpr uint32_t kRecordBufferSize = 8192;
 // Room for the unfed rest of one rejected candidate and the bytes that
 // arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
+// A RANGECMP record expanded to the RANGE layout: header, count, MAXCHAN
+// observations.
+inline constexpr size_t kExpandedRangeSize = kOem4HeaderLength + 4 + MAXCHAN * kRangeObsSize;
+static_assert(kExpandedRangeSize == 1088);
+// One almanac record per GPS PRN at most.
+inline constexpr uint32_t kMaxAlmanacs = 32;
 
-// Header fields read by the decoders.
-inline constexpr uint32_t kHeaderMessageIdAt = 4;
-inline constexpr uint32_t kHeaderMessageLengthAt = 8;
-inline constexpr uint32_t kHeaderTimeStatusAt = 13;
-inline constexpr uint32_t kHeaderWeekAt = 14;
-inline constexpr uint32_t kHeaderMillisecondsAt = 16;
+static_assert(MAXCHAN == OEM4CONV_MAX_CHANNELS, "the file's channels are the satellites an epoch holds");
 
 struct RecordTableEntry {
     uint32_t messageId;
@@ -129,6 +131,10 @@ struct Oem4Decoder {
     uint32_t bestposSeen;
     LastClockModel lastClockModel;
     std::array<SlipEntry, kSlipTableSize> slipTable;
+    // The slip table entries that the last rebuild filled, one bit each.
+    // Every other entry is all zero (OpenPort zeroes the table; only the
+    // rebuild fills entries), so clearing these clears the table.
+    uint64_t slipEntriesSet;
     Oem4Options options;
     uint32_t timeSyncMessages;
     ReceiverVersion receiverVersion;
@@ -150,6 +156,14 @@ struct Oem4Decoder {
     std::array<uint8_t, kRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;
+    // The RANGECMP record being decoded, expanded to the RANGE layout.
+    // Bytes past the part the last expansion wrote (expandedUsed) are
+    // always zero.
+    std::array<uint8_t, kExpandedRangeSize> expanded;
+    size_t expandedUsed;
+    // The almanac records of one ALMANAC record: the staging area holds
+    // only 30, fewer than a full constellation lists.
+    std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;
 };
 
 // The option record sizes SetPortOptions takes: with and without channels.
@@ -166,8 +180,7 @@ inline uint32_t OptionsChannels(const Oem4Options &options) {
 // sets the file's channels; a port given none builds epochs of every
 // satellite it can hold.
 inline uint32_t PortChannels(const Oem4Options &options) {
-    return options.channels == 0 || options.channels > OEM4CONV_MAX_CHANNELS ? OEM4CONV_MAX_CHANNELS
-                                                                               : options.channels;
+    return options.channels == 0 || options.channels > OEM4CONV_MAX_CHANNELS ? OEM4CONV_MAX_CHANNELS : options.channels;
 }
 
 // The state of an open port, or null when the port is not open.
@@ -187,12 +200,45 @@ int32_t FlushPort(int32_t port, ThreadBuf *buf);
 // gave the result included). Results, messages and resynchronisation are
 // those of feeding the same bytes one at a time to DecodeByte; the search
 // for a sync byte and the middle of a record body are taken in bulk.
-int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf,
-                    uint32_t *used);
+int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf *buf, uint32_t *used);
 
-// The record table and its four checks.
+// The record table and its checks.
 const RecordTableEntry *FindRecordTableEntry(uint32_t messageId);
 bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength);
+
+// What the header checks found so far.
+enum HeaderCheck : int32_t {
+    HEADER_GOOD_SO_FAR = 0,
+    HEADER_COMPLETE = 1,   // the first ten bytes passed; the body length is known
+    HEADER_BAD_LEAD = 2,   // a sync byte or the header length is wrong
+    HEADER_UNKNOWN_ID = 3, // the message id is not in the record table
+    HEADER_BAD_LENGTH = 4, // the body length does not suit the record
+};
+// The header checks of every reader of the stream, in the order the bytes
+// arrive: the sync bytes and the header length (bytes 0 to 3), the message
+// id in the record table once byte 5 is in, the body length that the row
+// allows once byte 9 is in. Checks record bytes from to to - 1 (to at most
+// kHeaderChecksEnd); row receives the row when the id is checked and must
+// hold it for a later call that checks the length.
+// Inline: the framing calls it for every header byte.
+inline constexpr uint32_t kHeaderChecksEnd = 10;
+inline HeaderCheck CheckHeaderBytes(const uint8_t *record, uint32_t from, uint32_t to, const RecordTableEntry **row) {
+    for (uint32_t at = from; at < to && at < kOem4Lead.size(); ++at) {
+        if (!IsOem4LeadByte(at, record[at])) return HEADER_BAD_LEAD;
+    }
+    constexpr uint32_t kIdComplete = kHeaderMessageIdAt + 1;
+    constexpr uint32_t kLengthComplete = kHeaderMessageLengthAt + 1;
+    static_assert(kLengthComplete + 1 == kHeaderChecksEnd);
+    if (from <= kIdComplete && kIdComplete < to) {
+        *row = FindRecordTableEntry(le::U2(record + kHeaderMessageIdAt));
+        if (*row == nullptr) return HEADER_UNKNOWN_ID;
+    }
+    if (from <= kLengthComplete && kLengthComplete < to) {
+        return CheckRecordLength(*row, le::U2(record + kHeaderMessageLengthAt)) ? HEADER_COMPLETE : HEADER_BAD_LENGTH;
+    }
+    return HEADER_GOOD_SO_FAR;
+}
+
 bool CheckItemCount(const Oem4Decoder *dec);
 bool CheckRecordCrc(const Oem4Decoder *dec);
 
@@ -202,9 +248,7 @@ double HeaderTime(const Oem4Decoder *dec);
 uint16_t HeaderWeek(const Oem4Decoder *dec);
 uint8_t HeaderTimeStatus(const Oem4Decoder *dec);
 // The body of the record being decoded (right after the 28-byte header).
-inline const uint8_t *RecordBody(const Oem4Decoder *dec) {
-    return dec->record.data() + kOem4HeaderLength;
-}
+inline const uint8_t *RecordBody(const Oem4Decoder *dec) { return dec->record.data() + kOem4HeaderLength; }
 
 // Reporting from decoders. Both do nothing when the port has no callback.
 // PortReport passes a literal text as it is; PortReportf formats into

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/lasting_state.h"
 #include "common/le.h"
 #include "navigation/coordinates.h"
 #include "oem4/decoders.h"
@@ -62,13 +63,7 @@ inline constexpr size_t kMarkClockOffsetAt = 12;
 inline constexpr uint32_t kPositionOrigin = 3;
 inline constexpr uint32_t kMarkOrigin = 2;
 
-// Marks are numbered for the lifetime of the loaded library, not per
-// conversion, so that numbers stay unique across the files of one session.
-uint32_t g_markCounter = 0;
-
-double OnGrid(double value, double stepsPerUnit) {
-    return std::round(value * stepsPerUnit) / stepsPerUnit;
-}
+double OnGrid(double value, double stepsPerUnit) { return std::round(value * stepsPerUnit) / stepsPerUnit; }
 
 // Makes a decoded solution the port's last position and hands out its
 // position record.
@@ -137,9 +132,8 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     // position that has no geodetic equivalent counts as none.
     double latitude = 0.0, longitude = 0.0, height = 0.0;
     if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0 ||
-        EcefToGeodetic(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt),
-                       le::R8(body + kBestxyzZAt), WGS84_A, WGS84_B, &latitude, &longitude,
-                       &height) != 0 ||
+        EcefToGeodetic(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt), le::R8(body + kBestxyzZAt), kWgs84A,
+                       kWgs84B, &latitude, &longitude, &height) != 0 ||
         !std::isfinite(height)) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;
@@ -155,7 +149,7 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     const double east[3] = {sinLon * sx, cosLon * sy, 0.0};
     const double north[3] = {sinLat * cosLon * sx, sinLat * sinLon * sy, cosLat * sz};
     const double up[3] = {cosLat * cosLon * sx, cosLat * sinLon * sy, sinLat * sz};
-    auto variance = [](const double (&v)[3]) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; };
+    auto variance = [](const double(&v)[3]) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; };
 
     PositionRecord pos;
     std::memset(&pos, 0, sizeof pos);

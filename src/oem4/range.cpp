@@ -18,11 +18,11 @@
 #include <cstdio>
 #include <new>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
+#include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
 #include "oem4/decoders.h"
-#include "oem4/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
 #include "oem4/screening.h"
@@ -31,30 +31,18 @@
 
 namespace {
 
-constexpr uint16_t kRangecmpId = 140;
-constexpr uint32_t kMaxEpochSatellites = 24;
 // L1 observations an epoch may offer for its slots: a receiver of several
 // systems tracks more satellites than the file's channels, and the epoch is
 // fitted to the channels rather than lost.
 constexpr uint32_t kMaxCandidates = 64;
-constexpr double kSpeedOfLight = 299792458.0; // m/s
 constexpr uint32_t kSlipTablePrns = kSlipTableSize;
 
-// Channel tracking status bits.
-constexpr uint32_t kPhaseLockBit = 1u << 10;
-constexpr uint32_t kCodeTrackingBits = (1u << 11) | (1u << 12); // parity known, code locked
-
-constexpr double kMinL2LockTime = 0.01;     // s: younger L2 code is not trusted
-constexpr double kClockModelWindow = 30.0;  // s
-constexpr double kSlipTableMaxAge = 180.0;  // s: older entries mean re-appearing
-constexpr uint8_t kSteeredTimeStatus = 80;  // below: receiver clock not yet steered
-constexpr int32_t kRecomputeMode = 3;       // position and clock
+constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
+constexpr double kClockModelWindow = 30.0; // s
+constexpr double kSlipTableMaxAge = 180.0; // s: older entries mean re-appearing
+constexpr uint8_t kSteeredTimeStatus = 80; // below: receiver clock not yet steered
+constexpr int32_t kRecomputeMode = 3;      // position and clock
 constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
-
-constexpr uint8_t kFlagPosition = 1;
-constexpr uint8_t kFlagEpoch = 2;
-constexpr uint32_t kSignalL1 = 5; // L1 lock time and C/No stored
-constexpr uint32_t kSignalL2 = 2; // L2 lock time stored
 
 const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
 const char *const kTooManyText = "Too many satellites for internal buffers";
@@ -77,22 +65,20 @@ const char *const kChannelsCutText =
 // the most an epoch can hold; the puts copy the first S of each array.
 struct RangeStaging {
     EpochRecord epoch;
-    MeasRecord meas[kMaxEpochSatellites];
-    TrackingRecord tracking[kMaxEpochSatellites];
+    MeasRecord meas[MAXCHAN];
+    TrackingRecord tracking[MAXCHAN];
 };
 #pragma pack(pop)
-static_assert(sizeof(RangeStaging) == kEpochRecordSize + kMaxEpochSatellites * (kMeasRecordSize + kTrackingRecordSize));
+static_assert(sizeof(RangeStaging) == kEpochRecordSize + MAXCHAN * (kMeasRecordSize + kTrackingRecordSize));
 static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
 static_assert(alignof(RangeStaging) == 1);
 // The most observations whose output could be staged one for one.
-constexpr uint32_t kMaxObservations =
-    (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
+constexpr uint32_t kMaxObservations = (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
 static_assert(kMaxObservations == 106);
 // The most observations a record buffer holds.
 constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
 static_assert(kMaxRecordObservations == 185);
 static_assert(kMaxRecordObservations <= 256, "observation indexes are kept in bytes");
-static_assert(kMaxScreenedSatellites == kMaxEpochSatellites);
 
 constexpr int8_t kGlonassChannelOffset = 7; // the logs store the channel + 7
 constexpr uint16_t kMaxGlonassChannelCode = 20;
@@ -110,9 +96,9 @@ struct RangeObs {
 
 RangeObs ReadObs(const uint8_t *observations, uint32_t i) {
     const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
-    return {le::U2(p + kObsPrnAt),    le::U2(p + kObsReservedAt),    le::R8(p + kObsPseudorangeAt), le::R8(p + kObsPhaseAt),
-            le::R4(p + kObsDopplerAt), le::R4(p + kObsCnoAt),        le::R4(p + kObsLockTimeAt),
-            le::U4(p + kObsStatusAt)};
+    return {le::U2(p + kObsPrnAt),      le::U2(p + kObsReservedAt), le::R8(p + kObsPseudorangeAt),
+            le::R8(p + kObsPhaseAt),    le::R4(p + kObsDopplerAt),  le::R4(p + kObsCnoAt),
+            le::R4(p + kObsLockTimeAt), le::U4(p + kObsStatusAt)};
 }
 
 // Whole seconds of lock for the measurement record; NaN counts as no lock.
@@ -135,8 +121,7 @@ void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2
         PortReportf(dec, time, kRisingText, prn);
     } else if (!l2) {
         if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
-    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status)
-                               : lock != 0.0) {
+    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status) : lock != 0.0) {
         // An L2 lock that shows up already grown for a satellite tracked
         // without L2 counts as a slip; one that starts at 0 and then grows
         // does not.
@@ -148,7 +133,7 @@ void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
     const LastPosition &pos = dec->lastPosition;
     if (pos.valid == 0.0) return;
     if (std::fabs(time - pos.time) <= dec->options.maxPositionAge) {
-        epoch.flags |= kFlagPosition;
+        epoch.flags |= kEpochFlagPosition;
         epoch.latitude = pos.latitude;
         epoch.longitude = pos.longitude;
         epoch.height = static_cast<float>(pos.height);
@@ -158,9 +143,10 @@ void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
     // with the records in the wrong order would otherwise flood the host.
     uint32_t &count = dec->timeSyncMessages;
     if (count > kTimeSyncLast) return;
-    PortReport(dec, time, count < kTimeSyncShortFrom ? kTimeSyncFirstText
-                          : count < kTimeSyncLast    ? kTimeSyncText
-                                                     : kTimeSyncLastText);
+    PortReport(dec, time,
+               count < kTimeSyncShortFrom ? kTimeSyncFirstText
+               : count < kTimeSyncLast    ? kTimeSyncText
+                                          : kTimeSyncLastText);
     ++count;
 }
 
@@ -176,34 +162,23 @@ void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
     if (EphemerisListCount <= 3) return; // too few to solve, silently
     EpochRecord &epoch = st->epoch;
     double clockOffset = 0.0;
-    const int32_t result =
-        RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
-                               static_cast<double>(epoch.height), &clockOffset);
+    const int32_t result = RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
+                                                  static_cast<double>(epoch.height), &clockOffset);
     if (result != 0) {
         PortReport(dec, time, ErrorText);
-        // The epoch then carries no position; the flag must say so too, or
-        // a reader would place it at latitude 0, longitude 0.
-        epoch.latitude = 0.0;
-        epoch.longitude = 0.0;
-        epoch.height = 0.0f;
-        epoch.flags = static_cast<uint8_t>(epoch.flags & ~kFlagPosition);
+        // The epoch then carries no position.
+        ClearEpochPosition(&epoch);
         return;
     }
     epoch.correctedTime = epoch.receiverTime - clockOffset / kSpeedOfLight;
     epoch.clockOffset = clockOffset;
 }
 
-// Per port, the slip table entries that the last rebuild filled. Every
-// other entry is all zero (OpenPort zeroes the table; only the rebuild fills
-// entries), so clearing these clears the table. A port reopened since keeps
-// its bits here, which only clears entries that are zero already.
-std::array<uint64_t, kMaxPorts> g_slipEntriesSet{};
-
 // The slip table describes the latest epoch only.
 void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uint32_t satellites) {
     const EpochScreening &screening = dec->screening;
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
-    uint64_t &set = g_slipEntriesSet[static_cast<size_t>(dec->port)];
+    uint64_t &set = dec->slipEntriesSet;
     for (uint64_t bits = set; bits != 0; bits &= bits - 1) {
         dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
     }
@@ -211,9 +186,8 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
-        const uint8_t hasL2 = (t.signalFlags & kSignalL2) != 0 ? 1 : 0;
-        dec->slipTable[t.prn] =
-            SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
+        const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
         set |= uint64_t{1} << t.prn;
     }
 }
@@ -224,8 +198,8 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uin
 // previous epoch come first (their carrier phase goes on), then the
 // strongest C/No, then record order. Reports the first epoch cut in a
 // conversion; the driver reports the count at the end.
-uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n,
-                          uint32_t satellites, uint32_t channels, uint64_t *cutPrns) {
+uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n, uint32_t satellites,
+                          uint32_t channels, uint64_t *cutPrns) {
     struct Candidate {
         uint32_t system;
         uint32_t previous; // 0 when written in the previous epoch
@@ -276,6 +250,218 @@ uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observat
     return keep;
 }
 
+// What the screening pass found in a record's observations: the L1 and L2
+// observations the file can take, as record indexes, for the passes that
+// follow, which then visit only their own.
+struct RangeScreen {
+    const uint8_t *observations;
+    uint32_t n;
+    std::array<uint8_t, kMaxRecordObservations> l1At; // PRN not 0
+    std::array<uint8_t, kMaxRecordObservations> l2At;
+    uint32_t l1Count;
+    uint32_t l2Count;
+    uint32_t usable;
+    // Some satellite offers more than one L2 signal: the choice between them
+    // must run.
+    bool l2Choice;
+};
+
+// Where the satellites of the epoch being built sit in the staging area.
+struct RangeSlots {
+    RangeStaging *st;
+    uint32_t satellites; // slots in use; also "no slot"
+    // Bit j: the j-th L1 observation gets a slot.
+    uint64_t keep;
+    // PRNs below 64 whose satellite was left out for want of channels: their
+    // L2 goes with them, without the "no data for L1" report.
+    uint64_t cutPrns;
+    // The first slot of each PRN below 64, for pairing the L2 observations
+    // without a search; kNoSlot where that PRN has no L1 observation.
+    std::array<uint8_t, kSlipTablePrns> firstSlot;
+};
+constexpr uint8_t kNoSlot = 0xFF;
+
+// The slot of an L2 observation's satellite, or `satellites` when none.
+inline uint32_t SlotOf(const RangeSlots &slots, uint32_t prn) {
+    if (prn < kSlipTablePrns) return slots.firstSlot[prn] != kNoSlot ? slots.firstSlot[prn] : slots.satellites;
+    uint32_t j = 0;
+    while (j < slots.satellites && slots.st->tracking[j].prn != prn) ++j;
+    return j;
+}
+
+// Screening, in one pass: what the file has no place for is counted and
+// left out; the L1 and L2 observations are listed.
+inline void ScreenRecord(Oem4Decoder *dec, RangeScreen &sc) {
+    // Counted in locals: the stores into the decoder's counts could
+    // otherwise be taken for stores into sc.
+    uint32_t l1Count = 0, l2Count = 0, usable = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
+    for (uint32_t i = 0; i < sc.n; ++i) {
+        const uint8_t *p = sc.observations + static_cast<size_t>(i) * kRangeObsSize;
+        const uint32_t status = le::U4(p + kObsStatusAt);
+        const ObservationRole role = ScreenObservation(status);
+        if (role == ROLE_LEFT_OUT) {
+            ++dec->screeningStats.leftOut[TrackingSystem(status)];
+            continue;
+        }
+        ++usable;
+        const uint32_t prn = le::U2(p + kObsPrnAt);
+        if (role == ROLE_L1) {
+            if (prn != 0) sc.l1At[l1Count++] = static_cast<uint8_t>(i);
+            continue;
+        }
+        sc.l2At[l2Count++] = static_cast<uint8_t>(i);
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0)
+            l2Choice = true;
+        else
+            l2Seen |= uint64_t{1} << prn;
+    }
+    sc.l1Count = l1Count;
+    sc.l2Count = l2Count;
+    sc.usable = usable;
+    sc.l2Choice = l2Choice;
+}
+
+// A record the epoch cannot be built from: counted and reported.
+int32_t RefuseRecord(Oem4Decoder *dec, double time, const char *text) {
+    ++dec->screeningStats.refusedRecords;
+    PortReport(dec, time, text);
+    return 0;
+}
+
+// The L1 pass: every kept L1 observation fills its satellite's slot whole.
+inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, RangeSlots &slots) {
+    const Oem4Options &opt = dec->options;
+    EpochScreening &screening = dec->screening;
+    uint32_t slot = 0;
+    for (uint32_t k = 0; k < sc.l1Count && slot < slots.satellites; ++k) {
+        if ((slots.keep >> k & 1u) == 0) continue;
+        const RangeObs obs = ReadObs(sc.observations, sc.l1At[k]);
+        if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
+            slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
+        }
+        MeasRecord m{};
+        TrackingRecord t{};
+        m.prn = static_cast<uint8_t>(obs.prn);
+        if ((obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits) {
+            m.l1Pseudorange = obs.pseudorange;
+        } else if (opt.reportAll != 0) {
+            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
+        }
+        m.l1Phase = obs.phase;
+        m.l1Doppler = obs.doppler;
+        m.l1Lock = LockByte(obs.lockTime);
+        t.prn = obs.prn;
+        t.signalFlags = kTrackingL1Stored;
+        t.l1LockTime = obs.lockTime;
+        t.l1Cno = obs.cno;
+        slots.st->meas[slot] = m;
+        slots.st->tracking[slot] = t;
+        const uint32_t system = TrackingSystem(obs.status);
+        screening.satellites[slot] =
+            ScreenedSatellite{static_cast<uint16_t>(obs.prn),
+                              static_cast<uint8_t>(system),
+                              system == SYS_GLONASS && obs.glonassFrequency <= kMaxGlonassChannelCode
+                                  ? static_cast<int8_t>(static_cast<int>(obs.glonassFrequency) - kGlonassChannelOffset)
+                                  : kNoGlonassChannel,
+                              kNoL2Signal,
+                              obs.cno,
+                              0.0f};
+        ++slot;
+        CheckSlip(dec, time, obs, false);
+    }
+}
+
+// The L2 choice, for a record in which some satellite offers more than one
+// L2 signal: the one taken in the previous epoch while it is still tracked,
+// else P code, else the other.
+void ChooseL2Signals(Oem4Decoder *dec, const RangeScreen &sc, const RangeSlots &slots) {
+    EpochScreening &screening = dec->screening;
+    std::array<uint8_t, MAXCHAN> l2Rank;
+    l2Rank.fill(kNoL2Rank);
+    for (uint32_t k = 0; k < sc.l2Count; ++k) {
+        const uint8_t *p = sc.observations + static_cast<size_t>(sc.l2At[k]) * kRangeObsSize;
+        const uint32_t status = le::U4(p + kObsStatusAt);
+        const ObservationRole role = ScreenObservation(status);
+        const uint32_t prn = le::U2(p + kObsPrnAt);
+        const uint32_t j = SlotOf(slots, prn);
+        if (j == slots.satellites) continue;
+        const uint32_t signal = TrackingSignal(status);
+        const uint8_t rank = L2Rank(dec, prn, signal, role);
+        if (rank < l2Rank[j]) {
+            l2Rank[j] = rank;
+            screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);
+        }
+    }
+}
+
+// The L2 pass: each satellite's chosen L2 observation joins its L1 slot.
+inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc, const RangeSlots &slots) {
+    const Oem4Options &opt = dec->options;
+    EpochScreening &screening = dec->screening;
+    for (uint32_t k = 0; k < sc.l2Count; ++k) {
+        const RangeObs obs = ReadObs(sc.observations, sc.l2At[k]);
+        // Paired by the full PRN, so PRNs that share their low byte stay apart.
+        const uint32_t j = SlotOf(slots, obs.prn);
+        if (j == slots.satellites) {
+            if (obs.prn >= kSlipTablePrns || (slots.cutPrns >> obs.prn & 1u) == 0) {
+                PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
+            }
+            continue;
+        }
+        if (!sc.l2Choice) {
+            screening.satellites[j].l2Signal = static_cast<uint8_t>(TrackingSignal(obs.status));
+        } else if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
+            ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
+            continue;
+        }
+        MeasRecord &m = slots.st->meas[j];
+        TrackingRecord &t = slots.st->tracking[j];
+        m.l2Phase = obs.phase;
+        m.l2Pseudorange = obs.pseudorange;
+        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
+        t.l2LockTime = obs.lockTime;
+        screening.satellites[j].l2Cno = obs.cno;
+        if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
+            m.l2Pseudorange = 0.0;
+        }
+        CheckSlip(dec, time, obs, true);
+    }
+}
+
+// Attachment: the epoch header, the latest position and clock model where
+// their times agree, and the recomputed receiver clock where asked for.
+void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
+    const Oem4Options &opt = dec->options;
+    EpochRecord &epoch = st->epoch;
+    epoch.satCount = static_cast<uint8_t>(satellites);
+    epoch.flags = opt.epochFlag != 0 ? kEpochFlagEpoch : 0;
+    epoch.receiverTime = time;
+    epoch.correctedTime = time;
+    epoch.week = HeaderWeek(dec);
+    AttachPosition(dec, time, epoch);
+    AttachClock(dec, time, epoch);
+    if (opt.recomputeClock != 0) {
+        RecomputeClock(dec, time, st);
+    } else if (HeaderTimeStatus(dec) < kSteeredTimeStatus) {
+        PortReport(dec, time, kMissingClockText);
+    }
+}
+
+// Output: the epoch, its measurements and its tracking records.
+int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st, uint32_t satellites) {
+    const int32_t count = static_cast<int32_t>(satellites);
+    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
+    if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
+    if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
+    if (code != TB_OK) {
+        PortReportPutFailure(dec, time, code);
+        return 0;
+    }
+    return RK_EPOCH;
+}
+
 } // namespace
 
 const EpochScreening *GetEpochScreening(int32_t port) {
@@ -294,202 +480,45 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     const double time = HeaderTime(dec);
 
     const uint8_t *record = dec->record.data();
-    if (le::U2(record + kHeaderMessageIdAt) == kRangecmpId) record = ExpandRangecmp(dec);
-    const uint32_t n = le::U4(record + kOem4HeaderLength);
-    const uint8_t *observations = record + kOem4HeaderLength + 4;
+    if (le::U2(record + kHeaderMessageIdAt) == kMsgRangecmp) record = ExpandRangecmp(dec);
+    RangeScreen sc;
+    sc.n = le::U4(record + kOem4HeaderLength);
+    sc.observations = record + kOem4HeaderLength + 4;
 
     ++dec->screeningStats.rangeRecords;
     // The framing has matched the count to the record's length; this bound
     // keeps every read within the record buffer whoever calls.
-    if (n > kMaxRecordObservations) {
-        ++dec->screeningStats.refusedRecords;
-        PortReport(dec, time, kOverflowText);
-        return 0;
-    }
-    // Screening, in one pass: what the file has no place for is counted and
-    // left out; the L1 and L2 observations are listed for the passes below,
-    // which then visit only their own. Only a satellite that offers more
-    // than one L2 signal needs the choice between them.
-    std::array<uint8_t, kMaxRecordObservations> l1At; // record indexes, PRN not 0
-    std::array<uint8_t, kMaxRecordObservations> l2At;
-    uint32_t l1Count = 0, l2Count = 0;
-    uint32_t usable = 0;
-    uint64_t l2Seen = 0;
-    bool l2Choice = false;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
-        const uint32_t status = le::U4(p + kObsStatusAt);
-        const ObservationRole role = ScreenObservation(status);
-        if (role == ROLE_LEFT_OUT) {
-            ++dec->screeningStats.leftOut[TrackingSystem(status)];
-            continue;
-        }
-        ++usable;
-        const uint32_t prn = le::U2(p + kObsPrnAt);
-        if (role == ROLE_L1) {
-            if (prn != 0) l1At[l1Count++] = static_cast<uint8_t>(i);
-            continue;
-        }
-        l2At[l2Count++] = static_cast<uint8_t>(i);
-        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0) l2Choice = true;
-        else l2Seen |= uint64_t{1} << prn;
-    }
-    uint32_t satellites = l1Count;
+    if (sc.n > kMaxRecordObservations) return RefuseRecord(dec, time, kOverflowText);
+    ScreenRecord(dec, sc);
     // Observations left out take no room: a receiver of many systems and
     // signals fills a record with far more than the file can hold.
-    if (usable > kMaxObservations) {
-        ++dec->screeningStats.refusedRecords;
-        PortReport(dec, time, kOverflowText);
-        return 0;
-    }
-    if (satellites == 0) return 0;
-    if (satellites > kMaxCandidates) {
-        ++dec->screeningStats.refusedRecords;
-        PortReport(dec, time, kTooManyText);
-        return 0;
-    }
-    const Oem4Options &opt = dec->options;
-    // Bit j: the j-th L1 observation gets a slot.
-    uint64_t keep = ~uint64_t{0};
-    // PRNs below 64 whose satellite was left out for want of channels: their
-    // L2 goes with them, without the "no data for L1" report.
-    uint64_t cutPrns = 0;
-    const uint32_t channels = PortChannels(opt);
-    if (satellites > channels) {
-        keep = ChooseSatellites(dec, time, observations, n, satellites, channels, &cutPrns);
-        satellites = channels;
-    }
+    if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
+    if (sc.l1Count == 0) return 0;
+    if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
 
     // The epoch is cleared here and every slot in use is written whole by
     // the L1 pass; the puts and the clock recomputation read nothing beyond
     // those slots.
-    RangeStaging *st = new (dec->staging.data()) RangeStaging;
-    st->epoch = EpochRecord{};
-    EpochScreening &screening = dec->screening;
-
-    // The first slot of each PRN below 64, for pairing the L2 observations
-    // without a search; kNoSlot where that PRN has no L1 observation.
-    constexpr uint8_t kNoSlot = 0xFF;
-    std::array<uint8_t, kSlipTablePrns> firstSlot;
-    firstSlot.fill(kNoSlot);
-
-    uint32_t slot = 0;
-    for (uint32_t k = 0; k < l1Count && slot < satellites; ++k) {
-        if ((keep >> k & 1u) == 0) continue;
-        const RangeObs obs = ReadObs(observations, l1At[k]);
-        if (obs.prn < kSlipTablePrns && firstSlot[obs.prn] == kNoSlot) {
-            firstSlot[obs.prn] = static_cast<uint8_t>(slot);
-        }
-        MeasRecord m{};
-        TrackingRecord t{};
-        m.prn = static_cast<uint8_t>(obs.prn);
-        if ((obs.status & kCodeTrackingBits) == kCodeTrackingBits) {
-            m.l1Pseudorange = obs.pseudorange;
-        } else if (opt.reportAll != 0) {
-            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
-        }
-        m.l1Phase = obs.phase;
-        m.l1Doppler = obs.doppler;
-        m.l1Lock = LockByte(obs.lockTime);
-        t.prn = obs.prn;
-        t.signalFlags = kSignalL1;
-        t.l1LockTime = obs.lockTime;
-        t.l1Cno = obs.cno;
-        st->meas[slot] = m;
-        st->tracking[slot] = t;
-        const uint32_t system = TrackingSystem(obs.status);
-        screening.satellites[slot] = ScreenedSatellite{
-            static_cast<uint16_t>(obs.prn), static_cast<uint8_t>(system),
-            system == SYS_GLONASS && obs.glonassFrequency <= kMaxGlonassChannelCode
-                ? static_cast<int8_t>(static_cast<int>(obs.glonassFrequency) - kGlonassChannelOffset)
-                : kNoGlonassChannel,
-            kNoL2Signal, obs.cno, 0.0f};
-        ++slot;
-        CheckSlip(dec, time, obs, false);
+    RangeSlots slots;
+    slots.st = new (dec->staging.data()) RangeStaging;
+    slots.st->epoch = EpochRecord{};
+    slots.satellites = sc.l1Count;
+    slots.keep = ~uint64_t{0};
+    slots.cutPrns = 0;
+    slots.firstSlot.fill(kNoSlot);
+    const uint32_t channels = PortChannels(dec->options);
+    if (slots.satellites > channels) {
+        slots.keep = ChooseSatellites(dec, time, sc.observations, sc.n, slots.satellites, channels, &slots.cutPrns);
+        slots.satellites = channels;
     }
 
-    // The slot of an L2 observation's satellite, or `satellites` when none.
-    auto slotOf = [&](uint32_t prn) -> uint32_t {
-        if (prn < kSlipTablePrns) return firstSlot[prn] != kNoSlot ? firstSlot[prn] : satellites;
-        uint32_t j = 0;
-        while (j < satellites && st->tracking[j].prn != prn) ++j;
-        return j;
-    };
+    FillL1Slots(dec, time, sc, slots);
+    if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
+    PairL2Observations(dec, time, sc, slots);
+    dec->screening.time = time;
+    dec->screening.count = slots.satellites;
 
-    // One L2 signal per satellite: the one taken in the previous epoch while
-    // it is still tracked, else P code, else the other.
-    std::array<uint8_t, kMaxEpochSatellites> l2Rank;
-    l2Rank.fill(kNoL2Rank);
-    for (uint32_t k = 0; l2Choice && k < l2Count; ++k) {
-        const uint8_t *p = observations + static_cast<size_t>(l2At[k]) * kRangeObsSize;
-        const uint32_t status = le::U4(p + kObsStatusAt);
-        const ObservationRole role = ScreenObservation(status);
-        const uint32_t prn = le::U2(p + kObsPrnAt);
-        const uint32_t j = slotOf(prn);
-        if (j == satellites) continue;
-        const uint32_t signal = TrackingSignal(status);
-        const uint8_t rank = L2Rank(dec, prn, signal, role);
-        if (rank < l2Rank[j]) {
-            l2Rank[j] = rank;
-            screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);
-        }
-    }
-
-    for (uint32_t k = 0; k < l2Count; ++k) {
-        const RangeObs obs = ReadObs(observations, l2At[k]);
-        // Paired by the full PRN, so PRNs that share their low byte stay apart.
-        const uint32_t j = slotOf(obs.prn);
-        if (j == satellites) {
-            if (obs.prn >= kSlipTablePrns || (cutPrns >> obs.prn & 1u) == 0) {
-                PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
-            }
-            continue;
-        }
-        if (!l2Choice) {
-            screening.satellites[j].l2Signal = static_cast<uint8_t>(TrackingSignal(obs.status));
-        } else if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
-            ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
-            continue;
-        }
-        MeasRecord &m = st->meas[j];
-        TrackingRecord &t = st->tracking[j];
-        m.l2Phase = obs.phase;
-        m.l2Pseudorange = obs.pseudorange;
-        t.signalFlags |= kSignalL2; // a second L2 observation must not add it twice
-        t.l2LockTime = obs.lockTime;
-        screening.satellites[j].l2Cno = obs.cno;
-        if (opt.requireL2Lock != 0 &&
-            (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kPhaseLockBit) == 0)) {
-            m.l2Pseudorange = 0.0;
-        }
-        CheckSlip(dec, time, obs, true);
-    }
-    screening.time = time;
-    screening.count = satellites;
-
-    EpochRecord &epoch = st->epoch;
-    epoch.satCount = static_cast<uint8_t>(satellites);
-    epoch.flags = opt.epochFlag != 0 ? kFlagEpoch : 0;
-    epoch.receiverTime = time;
-    epoch.correctedTime = time;
-    epoch.week = HeaderWeek(dec);
-    AttachPosition(dec, time, epoch);
-    AttachClock(dec, time, epoch);
-    if (opt.recomputeClock != 0) {
-        RecomputeClock(dec, time, st);
-    } else if (HeaderTimeStatus(dec) < kSteeredTimeStatus) {
-        PortReport(dec, time, kMissingClockText);
-    }
-
-    RebuildSlipTable(dec, time, st, satellites);
-
-    const int32_t count = static_cast<int32_t>(satellites);
-    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
-    if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
-    if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
-    if (code != TB_OK) {
-        PortReportPutFailure(dec, time, code);
-        return 0;
-    }
-    return RK_EPOCH;
+    AttachEpoch(dec, time, slots.st, slots.satellites);
+    RebuildSlipTable(dec, time, slots.st, slots.satellites);
+    return PutEpoch(dec, time, buf, slots.st, slots.satellites);
 }

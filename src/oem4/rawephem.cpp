@@ -22,8 +22,7 @@ inline constexpr int32_t kTimeScale = 16; // toc and toe are broadcast in units 
 // Bits [firstBit, firstBit + width) of word `word` (1 to 10) of a subframe.
 uint32_t Bits(const uint8_t *subframe, int word, int firstBit, int width) {
     const uint8_t *w = subframe + 3 * (word - 1);
-    const uint32_t value = (static_cast<uint32_t>(w[0]) << 16) |
-                           (static_cast<uint32_t>(w[1]) << 8) | w[2];
+    const uint32_t value = (static_cast<uint32_t>(w[0]) << 16) | (static_cast<uint32_t>(w[1]) << 8) | w[2];
     const uint32_t mask = (width >= 32) ? 0xFFFFFFFFu : ((1u << width) - 1u);
     return (value >> (24 - (firstBit - 1) - width)) & mask;
 }
@@ -40,8 +39,7 @@ int32_t Signed(uint32_t field, int width) {
     return static_cast<int32_t>(field << shift) >> shift;
 }
 
-void DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3,
-                     GpsBroadcastFields &f) {
+void DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3, GpsBroadcastFields &f) {
     // Subframe 1: clock and satellite status.
     f.week = static_cast<int32_t>(Bits(sf1, 3, 1, 10));
     f.health = static_cast<int32_t>(Bits(sf1, 3, 17, 6));

@@ -11,7 +11,7 @@ namespace {
 // VERSION: a count, then one 108-byte entry per component.
 inline constexpr size_t kVersionCountAt = 0;
 inline constexpr size_t kVersionEntriesAt = 4;
-inline constexpr size_t kVersionEntrySize = 108;
+inline constexpr size_t kVersionEntrySize = kVersionItemLength;
 inline constexpr size_t kComponentTypeAt = 0;
 inline constexpr size_t kModelAt = 4;
 inline constexpr size_t kSerialAt = 20;

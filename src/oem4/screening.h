@@ -7,10 +7,9 @@
 
 #include <cstdint>
 
+#include "common/oem4_format.h"
 #include "oem4/signals.h"
 
-// Satellites an epoch can hold: the most the file's channels may be set to.
-inline constexpr uint32_t kMaxScreenedSatellites = 24;
 inline constexpr uint8_t kNoL2Signal = 0xFF;
 inline constexpr int8_t kNoGlonassChannel = -128;
 
@@ -26,9 +25,9 @@ struct ScreenedSatellite {
 // The satellites of the latest epoch the decoder put out, in the order of
 // the epoch's measurement records.
 struct EpochScreening {
-    double time;     // seconds of week of the epoch
-    uint32_t count;  // satellites written
-    ScreenedSatellite satellites[kMaxScreenedSatellites];
+    double time;    // seconds of week of the epoch
+    uint32_t count; // satellites written
+    ScreenedSatellite satellites[MAXCHAN];
 };
 
 // Counts over one conversion (from OpenPort on).

@@ -15,6 +15,8 @@
 #include <array>
 #include <cstdint>
 
+#include "common/oem4_format.h"
+
 enum SatelliteSystem : uint32_t {
     SYS_GPS = 0,
     SYS_GLONASS = 1,
@@ -28,8 +30,8 @@ enum SatelliteSystem : uint32_t {
 inline constexpr uint32_t kSystemCount = 8;
 
 // Signal types (bits 21-25) of the systems the file takes.
-inline constexpr uint32_t kSignalL1CA = 0;        // GPS, GLONASS, SBAS
-inline constexpr uint32_t kSignalL2CodeCA = 1;    // GLONASS L2 C/A; older GPS L2 coding
+inline constexpr uint32_t kSignalL1CA = 0;     // GPS, GLONASS, SBAS
+inline constexpr uint32_t kSignalL2CodeCA = 1; // GLONASS L2 C/A; older GPS L2 coding
 inline constexpr uint32_t kSignalL1P = 4;
 inline constexpr uint32_t kSignalL2P = 5;         // GPS, GLONASS
 inline constexpr uint32_t kSignalL2PCodeless = 9; // GPS L2 P(Y) semi-codeless
@@ -37,12 +39,9 @@ inline constexpr uint32_t kSignalGpsL5 = 14;
 inline constexpr uint32_t kSignalGpsL1C = 16;
 inline constexpr uint32_t kSignalGpsL2C = 17;
 
-inline uint32_t TrackingSystem(uint32_t status) { return (status >> 16) & 7u; }
-inline uint32_t TrackingSignal(uint32_t status) { return (status >> 21) & 31u; }
-
 // What the observation file does with an observation.
 enum ObservationRole : uint8_t {
-    ROLE_L1 = 0,          // the satellite's L1 slot
+    ROLE_L1 = 0,           // the satellite's L1 slot
     ROLE_L2_PREFERRED = 1, // an L2 slot candidate taken first (P codes)
     ROLE_L2_OTHER = 2,     // an L2 slot candidate taken when no preferred one is
     ROLE_LEFT_OUT = 3,     // no place in the file
@@ -52,9 +51,7 @@ namespace signals_detail {
 constexpr std::array<uint8_t, kSystemCount * 32> BuildRoleTable() {
     std::array<uint8_t, kSystemCount * 32> t{};
     for (auto &r : t) r = ROLE_LEFT_OUT;
-    auto set = [&t](uint32_t system, uint32_t signal, ObservationRole role) {
-        t[system * 32 + signal] = role;
-    };
+    auto set = [&t](uint32_t system, uint32_t signal, ObservationRole role) { t[system * 32 + signal] = role; };
     set(SYS_GPS, kSignalL1CA, ROLE_L1);
     set(SYS_GPS, kSignalL2P, ROLE_L2_PREFERRED);
     set(SYS_GPS, kSignalL2PCodeless, ROLE_L2_PREFERRED);
@@ -79,7 +76,7 @@ inline ObservationRole ScreenObservation(uint32_t status) {
 
 // The system's name in messages and reports.
 inline const char *SystemName(uint32_t system) {
-    static constexpr const char *kNames[kSystemCount] = {"GPS",    "GLONASS", "SBAS", "Galileo",
+    static constexpr const char *kNames[kSystemCount] = {"GPS",    "GLONASS", "SBAS",  "Galileo",
                                                          "BeiDou", "QZSS",    "NavIC", "other"};
     return kNames[system & 7u];
 }

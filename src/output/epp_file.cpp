@@ -52,7 +52,7 @@ int32_t WriteEppAlmanac(std::FILE *stream, const char *path, const AlmanacRecord
     AppendFormat(&block,
                  "GpsAlm { Prn: %d\n\tTim: %ld %d %d\n\tOmg: %.8le %.8le %.8le\n\tEll: %.8le %.8le\n"
                  "\tMdi: %.8le %.8le\n\tClk: %.8le %.8le\n\tHlt: %d %d\n}\n",
-                 a.prn, long{a.toa}, a.week, a.timeCode, a.omega, a.omega0, a.omegaDot, a.sqrtA, a.e, a.m0,
-                 a.deltaI, a.af0, a.af1, a.health, a.healthCode);
+                 a.prn, long{a.toa}, a.week, a.timeCode, a.omega, a.omega0, a.omegaDot, a.sqrtA, a.e, a.m0, a.deltaI,
+                 a.af0, a.af1, a.health, a.healthCode);
     return WriteTextBlock(stream, path, &block);
 }

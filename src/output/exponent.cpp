@@ -38,8 +38,7 @@ int FormatExponent(char *out, std::size_t size, double value, int precision) {
     return FormatExponentDigits(out, size, value, precision, 3, 'e');
 }
 
-int FormatExponentDigits(char *out, std::size_t size, double value, int precision, int digits,
-                         char letter) {
+int FormatExponentDigits(char *out, std::size_t size, double value, int precision, int digits, char letter) {
     if (digits < 1) {
         digits = 1;
     } else if (digits > 3) {

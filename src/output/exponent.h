@@ -24,8 +24,7 @@ int FormatExponent(char *out, std::size_t size, double value, int precision);
 // after `letter` ('e', 'E' or 'D'): RINEX fields such as D19.12 take two
 // digits and a 'D' whatever the runtime would print. Exponents that need
 // more digits keep them, so the value is never changed.
-int FormatExponentDigits(char *out, std::size_t size, double value, int precision, int digits,
-                         char letter);
+int FormatExponentDigits(char *out, std::size_t size, double value, int precision, int digits, char letter);
 
 // Like printf "%.<precision>f" (finite values up to 1e30 in magnitude; larger
 // ones fall back to FormatExponent so the text stays bounded), with the same

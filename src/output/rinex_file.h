@@ -98,8 +98,7 @@ int32_t OpenRinexNav(const char *path);
 // One GPS ephemeris. (receivedWeek, receivedSeconds) is the GPS time at
 // which the receiver logged it: it resolves the broadcast 10-bit week and
 // is given as the message's transmission time.
-int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek,
-                               double receivedSeconds);
+int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek, double receivedSeconds);
 int32_t CloseRinexNav(const RinexNavHeader *header);
 void DiscardRinexNav();
 

@@ -77,8 +77,8 @@ void BuildHeader(const RinexNavHeader *info) {
         AppendRinexFormat(&g_navLine, " %6d %4d", info->utcReferenceTime, info->utcReferenceWeek);
         AppendLabelled("TIME SYSTEM CORR");
         BeginRinexLine(&g_navLine);
-        AppendRinexFormat(&g_navLine, "%6d%6d%6d%6dGPS", info->leapSeconds, info->futureLeapSeconds,
-                          info->leapWeek, info->leapDay);
+        AppendRinexFormat(&g_navLine, "%6d%6d%6d%6dGPS", info->leapSeconds, info->futureLeapSeconds, info->leapWeek,
+                          info->leapDay);
         AppendLabelled("LEAP SECONDS");
     }
     BeginRinexLine(&g_navLine);
@@ -94,8 +94,7 @@ int32_t OpenRinexNav(const char *path) {
     return 0;
 }
 
-int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek,
-                               double receivedSeconds) {
+int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek, double receivedSeconds) {
     if (!g_navOpen || ephemeris == nullptr) return 0;
     const GpsEphRecord &e = *ephemeris;
     // The broadcast week counts modulo 1024; the receiver's own week of the
@@ -105,15 +104,16 @@ int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWe
     if (offset < -kWeeksPerRollover / 2) offset += kWeeksPerRollover;
     if (offset >= kWeeksPerRollover / 2) offset -= kWeeksPerRollover;
     const int32_t week = receivedWeek + offset;
-    const int32_t received = static_cast<int32_t>(std::floor(receivedSeconds)) + (receivedWeek - week) * kSecondsPerWeek;
+    const int32_t received =
+        static_cast<int32_t>(std::floor(receivedSeconds)) + (receivedWeek - week) * kSecondsPerWeek;
     const int32_t tocWeek = WeekNear(week, received, e.toc);
     const int32_t toeWeek = WeekNear(week, received, e.toe);
 
     int32_t result = 0;
     const RinexCalendar toc = RinexCalendarOf(RinexTimeUnits(tocWeek, e.toc));
     BeginRinexLine(&g_navLine);
-    AppendRinexFormat(&g_navLine, "G%02d %04d %02d %02d %02d %02d %02d", e.prn, toc.year, toc.month, toc.day,
-                      toc.hour, toc.minute, toc.second);
+    AppendRinexFormat(&g_navLine, "G%02d %04d %02d %02d %02d %02d %02d", e.prn, toc.year, toc.month, toc.day, toc.hour,
+                      toc.minute, toc.second);
     Value(e.af0);
     Value(e.af1);
     Value(e.af2);

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr std::size_t kObsFieldWidth = 14; // F14.3, then LLI and SSI digits
-constexpr int32_t kEventFlag = 5;           // external event
+constexpr int32_t kEventFlag = 5;          // external event
 constexpr int32_t kMaxSatNumber = 64;
 // Epochs held back for camera events that are logged after later epochs.
 constexpr std::size_t kHeldEpochs = 32;
@@ -107,8 +107,8 @@ void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength
 
 void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
     const RinexCalendar c = RinexCalendarOf(time);
-    AppendRinexFormat(line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", c.year, c.month, c.day, c.hour,
-                      c.minute, c.second, c.tenthMicroseconds, flag, count);
+    AppendRinexFormat(line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", c.year, c.month, c.day, c.hour, c.minute,
+                      c.second, c.tenthMicroseconds, flag, count);
 }
 
 int32_t WriteLine() { return WriteDeferredRinexLine(&g_obs.file, &g_line); }
@@ -230,8 +230,8 @@ void AppendTypesLines(const SystemTypes &system, int32_t used) {
 void AppendTimeLine(int64_t time, const char *label) {
     const RinexCalendar c = RinexCalendarOf(time);
     BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%6d%6d%6d%6d%6d%5d.%07d     GPS", c.year, c.month, c.day, c.hour, c.minute,
-                      c.second, c.tenthMicroseconds);
+    AppendRinexFormat(&g_line, "%6d%6d%6d%6d%6d%5d.%07d     GPS", c.year, c.month, c.day, c.hour, c.minute, c.second,
+                      c.tenthMicroseconds);
     FinishRinexHeaderLine(&g_line, label);
     AppendRinexHeaderLine(&g_header, &g_line);
 }
@@ -261,6 +261,8 @@ void AppendGlonassSlots() {
     AppendLabelled("GLONASS SLOT / FRQ #");
 }
 
+// Over 60 lines: the header lines in the order the format prescribes, each
+// a few lines of its own.
 void BuildHeader(const RinexObsHeader *info) {
     BeginRinexHeader(&g_header);
     int systemsUsed = 0;

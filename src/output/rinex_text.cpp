@@ -5,7 +5,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "output/exponent.h"
 #include "output/rinex_file.h"
 
@@ -69,8 +69,7 @@ int64_t RinexTimeUnits(int32_t week, double seconds) {
     // seconds of week keep their 0.1 microsecond digit.
     const double whole = std::floor(seconds);
     const int64_t fraction = std::llround((seconds - whole) * static_cast<double>(kUnitsPerSecond));
-    return (static_cast<int64_t>(week) * kSecondsPerWeek + static_cast<int64_t>(whole)) * kUnitsPerSecond +
-           fraction;
+    return (static_cast<int64_t>(week) * kSecondsPerWeek + static_cast<int64_t>(whole)) * kUnitsPerSecond + fraction;
 }
 
 void BeginRinexLine(RinexLine *line) {
@@ -214,8 +213,8 @@ void AppendRinexProgramLine(RinexLine *line) {
 #endif
     AppendRinexField(line, kProgramName, 20);
     AppendRinexSpaces(line, 20);
-    AppendRinexFormat(line, "%04d%02d%02d %02d%02d%02d UTC ", utc.tm_year + 1900, utc.tm_mon + 1,
-                      utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+    AppendRinexFormat(line, "%04d%02d%02d %02d%02d%02d UTC ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                      utc.tm_hour, utc.tm_min, utc.tm_sec);
     FinishRinexHeaderLine(line, "PGM / RUN BY / DATE");
 }
 

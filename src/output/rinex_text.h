@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "api/convert.h"
+#include "common/path_size.h"
 
 // Observation records of many signals are longer than the 80 columns of
 // header and navigation lines; 3 + 16 x 20 columns is the longest written.

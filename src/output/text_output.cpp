@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "output/exponent.h"
 #include "output/text_outputs.h"
 
@@ -75,26 +75,16 @@ void AppendFormat(TextBlock *block, const char *format, ...) {
                 AppendNumber(block, text, std::snprintf(text, sizeof text, "%d", va_arg(args, int)));
             }
             break;
-        case 'u':
-            AppendNumber(block, text, std::snprintf(text, sizeof text, "%u", va_arg(args, unsigned)));
-            break;
-        case 'e':
-            AppendNumber(block, text, FormatExponent(text, sizeof text, va_arg(args, double), precision));
-            break;
-        case 'f':
-            AppendNumber(block, text, FormatFixed(text, sizeof text, va_arg(args, double), precision));
-            break;
+        case 'u': AppendNumber(block, text, std::snprintf(text, sizeof text, "%u", va_arg(args, unsigned))); break;
+        case 'e': AppendNumber(block, text, FormatExponent(text, sizeof text, va_arg(args, double), precision)); break;
+        case 'f': AppendNumber(block, text, FormatFixed(text, sizeof text, va_arg(args, double), precision)); break;
         case 's': {
             const char *string = va_arg(args, const char *);
             AppendBytes(block, string != nullptr ? string : "", string != nullptr ? std::strlen(string) : 0);
             break;
         }
-        case '%':
-            AppendBytes(block, "%", 1);
-            break;
-        default:
-            block->overflow = true;
-            break;
+        case '%': AppendBytes(block, "%", 1); break;
+        default: block->overflow = true; break;
         }
         if (*p != '\0') {
             ++p;

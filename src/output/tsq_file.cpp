@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 
 namespace {
@@ -42,7 +42,7 @@ bool SystemLocalTime(std::tm *now) {
 #endif
 }
 
-TsqLocalTimeSource localTimeSource = SystemLocalTime;
+TsqLocalTimeSource g_localTimeSource = SystemLocalTime;
 
 // Calendar fields are stored as 16-bit values, truncated like the rest of
 // the header's integers.
@@ -60,7 +60,7 @@ struct TsqFile {
 };
 
 void SetTsqLocalTimeSource(TsqLocalTimeSource source) {
-    localTimeSource = source != nullptr ? source : SystemLocalTime;
+    g_localTimeSource = source != nullptr ? source : SystemLocalTime;
 }
 
 namespace {
@@ -69,15 +69,15 @@ bool IsLive(const TsqFile *file) {
     return file != nullptr && le::U2(file->header + offsetof(TsqHeader, headerSize)) == kTsqHeaderSize;
 }
 
-void BuildHeader(TsqFile *file, const char *path, uint8_t receiverType, float headerParameter,
-                 uint16_t bufferSize, uint8_t channels) {
+void BuildHeader(TsqFile *file, const char *path, uint8_t receiverType, float headerParameter, uint16_t bufferSize,
+                 uint8_t channels) {
     uint8_t *h = file->header;
     le::PutU2(h + offsetof(TsqHeader, headerSize), static_cast<uint16_t>(kTsqHeaderSize));
     le::PutU4(h + offsetof(TsqHeader, versionBits), kTsqVersionBits);
     le::PutU1(h + offsetof(TsqHeader, receiverType), receiverType);
     le::PutU1(h + offsetof(TsqHeader, channels), channels);
     std::tm now{};
-    if (localTimeSource(&now)) {
+    if (g_localTimeSource(&now)) {
         PutCalendarField(h + offsetof(TsqHeader, month), now.tm_mon);
         PutCalendarField(h + offsetof(TsqHeader, day), now.tm_mday);
         PutCalendarField(h + offsetof(TsqHeader, year), now.tm_year);
@@ -105,13 +105,13 @@ void Release(TsqFile *file) {
 
 } // namespace
 
-TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParameter,
-                     uint16_t bufferSize, uint8_t channels) {
+TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParameter, uint16_t bufferSize,
+                     uint8_t channels) {
     return OpenTsqFileBuffered(path, receiverType, headerParameter, bufferSize, channels, bufferSize);
 }
 
-TsqFile *OpenTsqFileBuffered(const char *path, uint8_t receiverType, float headerParameter,
-                             uint16_t bufferSize, uint8_t channels, uint32_t streamBufferSize) {
+TsqFile *OpenTsqFileBuffered(const char *path, uint8_t receiverType, float headerParameter, uint16_t bufferSize,
+                             uint8_t channels, uint32_t streamBufferSize) {
     if (path == nullptr) {
         path = "";
     }
@@ -167,8 +167,8 @@ int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas) {
     const double time = epoch->receiverTime;
     const uint8_t count = epoch->satCount;
     if (count > file->channels) {
-        FormatErrorText(kTooManyMeasurements, time, static_cast<int>(count),
-                        static_cast<int>(file->channels), file->path);
+        FormatErrorText(kTooManyMeasurements, time, static_cast<int>(count), static_cast<int>(file->channels),
+                        file->path);
         return 1;
     }
     epoch->recordLength = kPositionRecordLength;

@@ -13,13 +13,13 @@
 // it is built and read as bytes through the le accessors.
 #pragma pack(push, 1)
 struct TsqHeader {
-    uint16_t headerSize;   // 202
-    uint32_t versionBits;  // f32 1.01
-    uint8_t receiverType;  // 4 = NovAtel
-    uint8_t channels;      // most measurement records an epoch may carry
-    int16_t month;         // creation local time: 0..11
-    int16_t day;           // 1..31
-    int16_t year;          // years since 1900
+    uint16_t headerSize;  // 202
+    uint32_t versionBits; // f32 1.01
+    uint8_t receiverType; // 4 = NovAtel
+    uint8_t channels;     // most measurement records an epoch may carry
+    int16_t month;        // creation local time: 0..11
+    int16_t day;          // 1..31
+    int16_t year;         // years since 1900
     int16_t hour;
     int16_t minute;
     int16_t second;
@@ -61,15 +61,15 @@ struct TsqFile;
 // in ErrorText. bufferSize 0 keeps the stream's default buffering. A path
 // longer than 143 characters is cut inside the header's file-name field; the
 // messages name the full path.
-TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParameter,
-                     uint16_t bufferSize, uint8_t channels);
+TsqFile *OpenTsqFile(const char *path, uint8_t receiverType, float headerParameter, uint16_t bufferSize,
+                     uint8_t channels);
 // As OpenTsqFile, but the stream's buffer holds streamBufferSize bytes while
 // the header still records bufferSize, so the file's bytes are those of
 // OpenTsqFile. A larger stream buffer makes fewer, larger writes to the
 // system; a failed write then shows at the epoch that overflows the larger
 // buffer, or at close. streamBufferSize 0 keeps the default buffering.
-TsqFile *OpenTsqFileBuffered(const char *path, uint8_t receiverType, float headerParameter,
-                             uint16_t bufferSize, uint8_t channels, uint32_t streamBufferSize);
+TsqFile *OpenTsqFileBuffered(const char *path, uint8_t receiverType, float headerParameter, uint16_t bufferSize,
+                             uint8_t channels, uint32_t streamBufferSize);
 // 0 when the epoch was written, 1 when not (message in ErrorText). Stamps
 // the length words into the caller's records.
 int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas);

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 
 namespace {
@@ -18,14 +18,36 @@ constexpr const char *kPrematureEnd = "Error: Pre-mature end of file in %s at ep
 constexpr const char *kBadMeasurementRecord = "Error: Bad measurement record (1) in %s";
 
 constexpr const char *kReceiverTypeNames[] = {
-    "UNKNOWN",           "Leica MX",         "Ashtech GPS",       "Trimble 4000",
-    "NovAtel",           "Motorola Oncore",  "RINEX",             "FURUNO",
-    "Navstar",           "Rockwell PLGR",    "Marconi",           "AOA Turbo Binary",
-    "RTCM",              "Leica SR",         "Rockwell Jupiter",  "Trimble SV6",
-    "Sorvane Resampled", "Ashtech GPS-GLN",  "UKOA",              "Rockwell PLGR2",
-    "Magellan",          "Position Correction", "Javad",          "Trimble CMR",
-    "Garmin 25/35",      "Trimble TIPY",     "Trimble TSIP",      "UniStrong Custom",
-    "NavSys AGR",        "Trimble Real-Time",
+    "UNKNOWN",
+    "Leica MX",
+    "Ashtech GPS",
+    "Trimble 4000",
+    "NovAtel",
+    "Motorola Oncore",
+    "RINEX",
+    "FURUNO",
+    "Navstar",
+    "Rockwell PLGR",
+    "Marconi",
+    "AOA Turbo Binary",
+    "RTCM",
+    "Leica SR",
+    "Rockwell Jupiter",
+    "Trimble SV6",
+    "Sorvane Resampled",
+    "Ashtech GPS-GLN",
+    "UKOA",
+    "Rockwell PLGR2",
+    "Magellan",
+    "Position Correction",
+    "Javad",
+    "Trimble CMR",
+    "Garmin 25/35",
+    "Trimble TIPY",
+    "Trimble TSIP",
+    "UniStrong Custom",
+    "NavSys AGR",
+    "Trimble Real-Time",
 };
 constexpr int32_t kReceiverTypeCount = sizeof kReceiverTypeNames / sizeof kReceiverTypeNames[0];
 static_assert(kReceiverTypeCount == 30);
@@ -127,8 +149,8 @@ int32_t ReadTsqEpoch(TsqReader *reader, EpochRecord *epoch, MeasRecord *meas, in
     const double time = epoch->receiverTime;
     reader->lastEpochTime = time;
     if (count > reader->channels) {
-        FormatErrorText(kTooManyMeasurements, time, static_cast<int>(count),
-                        static_cast<int>(reader->channels), reader->path);
+        FormatErrorText(kTooManyMeasurements, time, static_cast<int>(count), static_cast<int>(reader->channels),
+                        reader->path);
         return Fail(reader);
     }
     // The caller's array bounds the read as well as the header's channels.

@@ -12,9 +12,9 @@
 #include "threadbuf/payloads.h"
 
 // Results of ReadTsqEpoch.
-inline constexpr int32_t TSQ_EPOCH_READ = 0;   // one epoch delivered
-inline constexpr int32_t TSQ_END_OF_FILE = 1;  // clean end; "End of file" in ErrorText
-inline constexpr int32_t TSQ_READ_FAILED = 2;  // damaged or unreadable; message in ErrorText
+inline constexpr int32_t TSQ_EPOCH_READ = 0;  // one epoch delivered
+inline constexpr int32_t TSQ_END_OF_FILE = 1; // clean end; "End of file" in ErrorText
+inline constexpr int32_t TSQ_READ_FAILED = 2; // damaged or unreadable; message in ErrorText
 
 inline constexpr uint16_t kTsqReaderBufferSize = 2048;
 // An epoch never carries more measurement records than a u8 count allows.

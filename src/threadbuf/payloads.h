@@ -30,6 +30,19 @@ struct EpochRecord {
     uint8_t reserved1[6];
 };
 
+// Bits of EpochRecord::flags.
+inline constexpr uint8_t kEpochFlagPosition = 0x01; // latitude, longitude, height hold a position
+inline constexpr uint8_t kEpochFlagEpoch = 0x02;    // the host's epoch flag (option epochFlag)
+
+// Withdraws an epoch's position, flag and fields together: a reader must not
+// place an epoch without a position at latitude 0, longitude 0.
+inline void ClearEpochPosition(EpochRecord *epoch) {
+    epoch->flags = static_cast<uint8_t>(epoch->flags & ~kEpochFlagPosition);
+    epoch->latitude = 0.0;
+    epoch->longitude = 0.0;
+    epoch->height = 0.0f;
+}
+
 // TBREC_MEAS: one satellite's L1/L2 measurements (the TSQ "measurement record").
 struct MeasRecord {
     uint16_t recordLength; // 0 as produced; the TSQ writer stamps 44
@@ -50,6 +63,10 @@ struct TrackingRecord {
     double l2LockTime;
     double l1Cno;
 };
+
+// Values of TrackingRecord::signalFlags.
+inline constexpr uint32_t kTrackingL1Stored = 5; // L1 lock time and C/No
+inline constexpr uint32_t kTrackingL2Stored = 2; // L2 lock time, added to the L1 value
 
 // TBREC_POSITION: one computed receiver position from BESTPOS.
 struct PositionRecord {

@@ -23,24 +23,24 @@ constexpr int32_t kSizeAt = 12;
 constexpr int32_t kMoreAt = 16;
 
 constexpr std::array<int32_t, 19> kRecordSizes = {
-    0,  // unused
-    68, // TBREC_EPOCH
-    44, // TBREC_MEAS
+    0,   // unused
+    68,  // TBREC_EPOCH
+    44,  // TBREC_MEAS
     184, // TBREC_GPSEPH
-    32, // TBREC_TRACKING
-    20, // TBREC_TYPE5
-    64, // TBREC_POSITION
-    72, // TBREC_TYPE7
+    32,  // TBREC_TRACKING
+    20,  // TBREC_TYPE5
+    64,  // TBREC_POSITION
+    72,  // TBREC_TYPE7
     272, // TBREC_ALMANAC
-    4,  // TBREC_TYPE9
-    0,  // TBREC_TEXT: u32 byte count + bytes
-    40, // TBREC_TYPE11
-    92, // TBREC_MARK
-    28, // TBREC_TYPE13
+    4,   // TBREC_TYPE9
+    0,   // TBREC_TEXT: u32 byte count + bytes
+    40,  // TBREC_TYPE11
+    92,  // TBREC_MARK
+    28,  // TBREC_TYPE13
     136, // TBREC_TYPE14
     224, // TBREC_TYPE15
-    32, // TBREC_TYPE16
-    64, // TBREC_TYPE17
+    32,  // TBREC_TYPE16
+    64,  // TBREC_TYPE17
     112, // TBREC_TYPE18
 };
 
@@ -119,8 +119,7 @@ int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_
         SetWord(buf, last + kMoreAt, 1);
     }
     SetWord(buf, kGroupCountAt, Word(buf, kGroupCountAt) + 1);
-    SetWord(buf, kBytesUsedAt,
-            used + kThreadBufGroupHeaderSize + static_cast<uint32_t>(payload));
+    SetWord(buf, kBytesUsedAt, used + kThreadBufGroupHeaderSize + static_cast<uint32_t>(payload));
     SetWord(buf, kTypeMaskAt, Word(buf, kTypeMaskAt) | (1u << (type - 1)));
     return TB_OK;
 }
@@ -166,8 +165,8 @@ OEM4CONV_API int32_t OEM4CONV_CALL GetThreadBufRecSize(ThreadBuf *buf, int32_t t
     return at < 0 ? 0 : static_cast<int32_t>(Word(buf, at + kSizeAt));
 }
 
-OEM4CONV_API int32_t OEM4CONV_CALL ReadThreadBufData(ThreadBuf *buf, int32_t type,
-                                                     int32_t maxCount, void *destination) {
+OEM4CONV_API int32_t OEM4CONV_CALL ReadThreadBufData(ThreadBuf *buf, int32_t type, int32_t maxCount,
+                                                     void *destination) {
     const int32_t at = FindThreadBufGroup(buf, type);
     if (at < 0) return 0;
     const uint32_t count = Word(buf, at + kCountAt);

@@ -13,9 +13,9 @@
 // Result codes of PutThreadBufData.
 enum ThreadBufError : int32_t {
     TB_OK = 0,
-    TB_OVERRUN = 1,      // the group would not fit within the capacity
-    TB_BAD_TYPE = 2,     // type outside 1..18 or zero payload size
-    TB_INTERNAL = 3,     // inconsistent group chain (never produced by a put)
+    TB_OVERRUN = 1,  // the group would not fit within the capacity
+    TB_BAD_TYPE = 2, // type outside 1..18 or zero payload size
+    TB_INTERNAL = 3, // inconsistent group chain (never produced by a put)
 };
 
 inline constexpr int32_t kThreadBufHeaderSize = 16;

@@ -9,7 +9,7 @@
 
 #include <unistd.h>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "oem4conv.h"
 #include "support/oem4_records.h"
 

@@ -20,8 +20,8 @@
 #include "support/oem4_records.h"
 
 namespace fs = std::filesystem;
-using testsupport::Bytes;
 using testsupport::AlmanacLog;
+using testsupport::Bytes;
 using testsupport::MakeRecord;
 using testsupport::MarkLog;
 using testsupport::RangeLog;
@@ -73,9 +73,8 @@ std::size_t OpenDescriptors() {
 class Conversion : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("oem4conv_convert_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("oem4conv_convert_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
         g_messages.clear();
@@ -211,14 +210,16 @@ TEST_F(Conversion, EmptyInputGivesHeaderOnlyFilesAndZeroCounters) {
 
 TEST_F(Conversion, InputOfExactlyOneBlockIsReadTwice) {
     ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(2048, 0x55)), 0);
-    EXPECT_EQ(g_progress,
-              (std::vector<std::pair<int32_t, int32_t>>{{2048, 2048}, {2048, 2048}, {2048, 2048}}));
+    EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{2048, 2048}, {2048, 2048}, {2048, 2048}}));
 }
 
 TEST_F(Conversion, AbortFromProgressStopsAfterTheBlockAndClosesEverything) {
     Abort(); // a request left from before the call does not count
     const std::size_t descriptors = OpenDescriptors();
-    g_progressHook = [](int32_t, int32_t) { Abort(); Abort(); };
+    g_progressHook = [](int32_t, int32_t) {
+        Abort();
+        Abort();
+    };
     ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(10000, 0x55)), 1);
     EXPECT_EQ(ErrString(), "User Quit");
     EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{2048, 10000}, {10000, 10000}}));
@@ -416,8 +417,7 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     // when the file is closed.
     fs::create_symlink("/dev/full", dir / "out.epp");
     ASSERT_EQ(ConvertBytes({}), 1);
-    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.epp").string(), 0), 0u)
-        << ErrString();
+    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.epp").string(), 0), 0u) << ErrString();
     ASSERT_FALSE(g_messages.empty());
     EXPECT_EQ(g_messages.back().text, ErrString());
     EXPECT_EQ(OpenDescriptors(), descriptors);
@@ -432,12 +432,11 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     std::vector<uint8_t> log;
     for (int i = 0; i < 200; ++i) Append(log, RangeLog(12, 100000 + 1000 * i));
     ASSERT_EQ(ConvertBytes(log), 1);
-    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.tsq").string(), 0), 0u)
-        << ErrString();
+    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.tsq").string(), 0), 0u) << ErrString();
     EXPECT_LT(options->epochCount, 200u);
     // The first failure is the result's text; the host heard it as it happened.
-    EXPECT_TRUE(std::any_of(g_messages.begin(), g_messages.end(),
-                            [](const Message &m) { return m.text == ErrString(); }));
+    EXPECT_TRUE(
+        std::any_of(g_messages.begin(), g_messages.end(), [](const Message &m) { return m.text == ErrString(); }));
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "oem4conv.h"
 
 // A host built before the channels field passes 28 and a 28-byte record:

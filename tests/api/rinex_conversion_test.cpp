@@ -18,6 +18,7 @@
 
 #include "api/convert.h"
 #include "api/rinex_export.h"
+#include "common/oem4_format.h"
 #include "oem4conv.h"
 #include "output/tsq_reader.h"
 #include "support/oem4_records.h"
@@ -59,8 +60,7 @@ int TypeIndex(const rinexread::ObsFile &obs, char system, const char *type) {
     return -1;
 }
 
-const rinexread::ObsValue *Value(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat,
-                                 const char *type) {
+const rinexread::ObsValue *Value(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat, const char *type) {
     const int i = TypeIndex(obs, sat.system, type);
     return i >= 0 && static_cast<size_t>(i) < sat.values.size() ? &sat.values[static_cast<size_t>(i)] : nullptr;
 }
@@ -203,7 +203,8 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
     while (std::getline(sta, line)) {
         unsigned number = 0;
         double time = 0;
-        if (std::sscanf(line.c_str(), "CAMERA PULSE #%u AT: %lf", &number, &time) == 2) marks.emplace_back(number, time);
+        if (std::sscanf(line.c_str(), "CAMERA PULSE #%u AT: %lf", &number, &time) == 2)
+            marks.emplace_back(number, time);
     }
     ASSERT_EQ(marks.size(), 150u);
     size_t m = 0;
@@ -239,8 +240,8 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
         for (const rinexread::SatRecord &sat : e.sats) {
             for (int k : {l1, l2}) {
                 if (sat.values[static_cast<size_t>(k)].lli != 0) {
-                    lost.push_back(std::to_string(static_cast<int>(SecondsOf(e))) + " G" +
-                                   std::to_string(sat.number) + (k == l1 ? " L1" : " L2"));
+                    lost.push_back(std::to_string(static_cast<int>(SecondsOf(e))) + " G" + std::to_string(sat.number) +
+                                   (k == l1 ? " L1" : " L2"));
                 }
             }
         }
@@ -298,8 +299,8 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
                                     {b[25], 0, 0, 0}};
         for (int o = 0; o < 5; ++o) {
             for (int k = 0; k < (o == 4 ? 1 : 4); ++k) {
-                EXPECT_TRUE(same(r.orbit[o][k], orbit[o][k])) << o << "," << k << ": " << r.orbit[o][k] << " "
-                                                               << orbit[o][k];
+                EXPECT_TRUE(same(r.orbit[o][k], orbit[o][k]))
+                    << o << "," << k << ": " << r.orbit[o][k] << " " << orbit[o][k];
             }
         }
     }
@@ -375,14 +376,19 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     version.u4(2);
     // An antenna component first: only the receiver card names the receiver.
     version.u4(3).raw(text16("ANT")).raw(text16("A1")).raw(text16("")).raw(text16("")).raw(text16("")).zeros(24);
-    version.u4(1).raw(text16("RT2W")).raw(text16("NGS12345678")).raw(text16("OEM4-3.00-2T"))
-        .raw(text16("1.700S15")).raw(text16("1.0")).zeros(24);
+    version.u4(1)
+        .raw(text16("RT2W"))
+        .raw(text16("NGS12345678"))
+        .raw(text16("OEM4-3.00-2T"))
+        .raw(text16("1.700S15"))
+        .raw(text16("1.0"))
+        .zeros(24);
     Bytes ionutc;
     for (double a : {1.1176e-08, 1.4901e-08, -5.9605e-08, -1.1921e-07}) ionutc.r8(a);
     for (double b : {90112.0, 16384.0, -196608.0, -65536.0}) ionutc.r8(b);
     ionutc.u4(1500).u4(61440).r8(-5.5879354477e-09).r8(-1.243449788e-14).u4(1500).u4(7).i4(14).i4(14).u4(0);
-    std::vector<uint8_t> bytes = MakeRecord(37, version.data());
-    const std::vector<uint8_t> ion = MakeRecord(8, ionutc.data());
+    std::vector<uint8_t> bytes = MakeRecord(kMsgVersion, version.data());
+    const std::vector<uint8_t> ion = MakeRecord(kMsgIonutc, ionutc.data());
     bytes.insert(bytes.end(), ion.begin(), ion.end());
     for (int k = 0; k < 3; ++k) {
         const std::vector<uint8_t> range = testsupport::RangeLog(5, 100000 + 1000 * k);
@@ -447,8 +453,8 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     }
     std::vector<uint8_t> bytes = MakeRecord(43, body.data());
     // Marks at times no date can show, and one good mark.
-    for (const std::pair<uint32_t, double> &mark : std::vector<std::pair<uint32_t, double>>{
-             {1500, NAN}, {1500, -1e300}, {0xFFFFFFFFu, 100.5}, {1500, 100.5}}) {
+    for (const std::pair<uint32_t, double> &mark :
+         std::vector<std::pair<uint32_t, double>>{{1500, NAN}, {1500, -1e300}, {0xFFFFFFFFu, 100.5}, {1500, 100.5}}) {
         Bytes markBody;
         markBody.u4(mark.first).r8(mark.second).r8(0.0).zeros(20);
         const std::vector<uint8_t> record = MakeRecord(231, markBody.data(), {1500, 100500, 180});

@@ -20,8 +20,8 @@
 #include "support/oem4_records.h"
 
 namespace fs = std::filesystem;
-using testsupport::Bytes;
 using testsupport::AlmanacLog;
+using testsupport::Bytes;
 using testsupport::MakeRecord;
 using testsupport::MarkLog;
 using testsupport::RangeLog;
@@ -50,8 +50,8 @@ void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
 // almanac of two satellites.
 std::vector<uint8_t> SmallLog() {
     std::vector<uint8_t> log;
-    for (const auto &record : {RangeLog(4, 100000), MarkLog(100.5), RangeLog(4, 101000),
-                               AlmanacLog(2), MarkLog(101.5), RangeLog(4, 102000)}) {
+    for (const auto &record : {RangeLog(4, 100000), MarkLog(100.5), RangeLog(4, 101000), AlmanacLog(2), MarkLog(101.5),
+                               RangeLog(4, 102000)}) {
         log.insert(log.end(), record.begin(), record.end());
     }
     return log;
@@ -141,8 +141,7 @@ TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + " -> " + P("day1") + ".{tsq,epp,sta}\n"));
     EXPECT_TRUE(Contains(outcome.out, "             -  Almanac received for GPS PRN 2\n")) << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
-    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s)\n"))
-        << outcome.out;
+    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s)\n")) << outcome.out;
     for (const char *name : {"day1.tsq", "day1.epp", "day1.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
 
     // Quiet keeps the summary only.
@@ -156,18 +155,16 @@ TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
 TEST_F(Cli, FailedConversionExitsWith1AndSaysWhy) {
     Outcome outcome = Run({P("missing.gps")});
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " +
-                                          P("missing.gps") + "\n"))
+    EXPECT_TRUE(
+        Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") + "\n"))
         << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, ": FAILED, 0 epochs"));
 }
 
 TEST_F(Cli, OptionsReachTheConverter) {
     WriteBytes(dir / "day1.gps", SmallLog());
-    ASSERT_EQ(Run({P("day1.gps"), "--epoch-flag", "--max-position-age=2.5", "--report-all",
-                   "--no-l2-lock-check"})
-                  .status,
-              0);
+    ASSERT_EQ(
+        Run({P("day1.gps"), "--epoch-flag", "--max-position-age=2.5", "--report-all", "--no-l2-lock-check"}).status, 0);
     Outcome csv = Run({"dump", P("day1.tsq"), "--csv"});
     ASSERT_EQ(csv.status, 0) << csv.err;
     std::istringstream rows(csv.out);
@@ -298,8 +295,8 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     // Two logs in worker processes, RINEX only, one marker name for both.
     fs::create_directories(dir / "out");
     WriteBytes(dir / "day2.gps", SmallLog());
-    Outcome only = Run({"-j", "2", "-o", P("out"), "--rinex-only", "--marker", "BASE 1", "-q", P("day1.gps"),
-                        P("day2.gps")});
+    Outcome only =
+        Run({"-j", "2", "-o", P("out"), "--rinex-only", "--marker", "BASE 1", "-q", P("day1.gps"), P("day2.gps")});
     EXPECT_EQ(only.status, 0) << only.err;
     EXPECT_TRUE(Contains(only.out, P("day2.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
     for (const char *name : {"day1", "day2"}) {
@@ -343,8 +340,9 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
         const uint32_t count = log[at + 28];
         for (uint32_t i = 0; i < count; ++i) log[at + 32 + 44 * i + 40 + 2] |= 3; // system bits 16-18
         const std::size_t length = 28 + 4 + 44 * count;
-        const auto sealed = MakeRecord(43, std::vector<uint8_t>(log.begin() + static_cast<long>(at) + 28,
-                                                                log.begin() + static_cast<long>(at + length)),
+        const auto sealed = MakeRecord(43,
+                                       std::vector<uint8_t>(log.begin() + static_cast<long>(at) + 28,
+                                                            log.begin() + static_cast<long>(at + length)),
                                        {1500, 100000, 180});
         std::copy(sealed.begin(), sealed.end(), log.begin() + static_cast<long>(at));
         at += sealed.size();

@@ -41,8 +41,8 @@ std::vector<AsciiRecord> AsciiRecords(const std::string &path, const std::string
         if (line.rfind("#" + name + ",", 0) != 0) continue;
         const size_t semicolon = line.find(';'), star = line.rfind('*');
         if (semicolon == std::string::npos || star == std::string::npos || star < semicolon) continue;
-        out.push_back({Split(line.substr(1, semicolon - 1), ','),
-                       Split(line.substr(semicolon + 1, star - semicolon - 1), ',')});
+        out.push_back(
+            {Split(line.substr(1, semicolon - 1), ','), Split(line.substr(semicolon + 1, star - semicolon - 1), ',')});
     }
     return out;
 }
@@ -234,8 +234,7 @@ TEST(DecodedRecords, BestxyzGivesTheEpochPositionOfBestpos) {
     cfg.motion = Motion::SurveyFlight;
     cfg.height = 2500;
     std::vector<EpochRecord> epochs[3];
-    const PositionRecords kinds[3] = {PositionRecords::Bestpos, PositionRecords::Bestxyz,
-                                      PositionRecords::Both};
+    const PositionRecords kinds[3] = {PositionRecords::Bestpos, PositionRecords::Bestxyz, PositionRecords::Both};
     for (int k = 0; k < 3; ++k) {
         cfg.positionRecords = kinds[k];
         SimRun s;

@@ -22,9 +22,7 @@ namespace {
 
 std::vector<Message> g_messages;
 
-void OEM4CONV_CALL OnMessage(double time, const char *text) {
-    g_messages.push_back({time, text});
-}
+void OEM4CONV_CALL OnMessage(double time, const char *text) { g_messages.push_back({time, text}); }
 
 std::string ReadText(const fs::path &path) {
     std::vector<uint8_t> bytes = testsupport::ReadFileBytes(path.string());
@@ -85,20 +83,18 @@ bool SimRun::Damaged(uint16_t id, int32_t ms) const {
 void SimRun::Epoch(const oem4sim::EpochTruth &e) {
     epochs.push_back(e);
     const int32_t ms = static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0));
-    epochDamaged.push_back(Claim(oem4sim::kMsgRange, ms) || Claim(oem4sim::kMsgRangecmp, ms));
+    epochDamaged.push_back(Claim(kMsgRange, ms) || Claim(kMsgRangecmp, ms));
 }
 
 void SimRun::Mark(const oem4sim::MarkTruth &m) {
     marks.push_back(m);
-    markDamaged.push_back(
-        Claim(oem4sim::kMsgMarktime, static_cast<int32_t>(std::floor(m.receiverSeconds * 1000.0))));
+    markDamaged.push_back(Claim(kMsgMarktime, static_cast<int32_t>(std::floor(m.receiverSeconds * 1000.0))));
 }
 
 void SimRun::Ephemeris(const oem4sim::EphemerisTruth &e) {
     ephs.push_back(e);
-    ephDamaged.push_back(
-        Claim(oem4sim::kMsgRawephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))) ||
-        Claim(oem4sim::kMsgGpsephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))));
+    ephDamaged.push_back(Claim(kMsgRawephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))) ||
+                         Claim(kMsgGpsephem, static_cast<int32_t>(std::llround(e.receiverSeconds * 1000.0))));
 }
 
 void Simulate(const oem4sim::SimConfig &cfg, SimRun *run) {
@@ -152,8 +148,7 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
 }
 
 Conversion ConvertLog(const std::vector<uint8_t> &log, const Oem4Options &options, const std::string &name) {
-    fs::path input =
-        fs::temp_directory_path() / ("oem4conv_e2e_" + std::to_string(::getpid()) + "_" + name + ".gps");
+    fs::path input = fs::temp_directory_path() / ("oem4conv_e2e_" + std::to_string(::getpid()) + "_" + name + ".gps");
     {
         std::ofstream f(input, std::ios::binary);
         f.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
@@ -172,24 +167,22 @@ std::string ParseEpp(const std::string &text, std::vector<EppEphemeris> *eph, st
         int used = 0;
         if (text.compare(at, 7, "GpsEph ") == 0) {
             EppEphemeris e{};
-            int n =
-                std::sscanf(p,
-                            "GpsEph { Prn: %d\n\tEl1: %d %d %lf %d %d\n\tEl2: %lf %lf %lf\n"
-                            "\tEl3: %d %lf %lf %lf\n\tEl4: %lf %lf %lf %lf\n\tEl5: %d %lf %lf %lf\n"
-                            "\tEl6: %lf %lf %lf %lf %lf\n}%n",
-                            &e.prn, &e.week, &e.fixed, &e.tgd, &e.iodc, &e.toc, &e.af2, &e.af1, &e.af0,
-                            &e.iode, &e.crs, &e.deltaN, &e.m0, &e.cuc, &e.e, &e.cus, &e.sqrtA, &e.toe, &e.cic,
-                            &e.omega0, &e.cis, &e.i0, &e.crc, &e.omega, &e.omegaDot, &e.idot, &used);
+            int n = std::sscanf(p,
+                                "GpsEph { Prn: %d\n\tEl1: %d %d %lf %d %d\n\tEl2: %lf %lf %lf\n"
+                                "\tEl3: %d %lf %lf %lf\n\tEl4: %lf %lf %lf %lf\n\tEl5: %d %lf %lf %lf\n"
+                                "\tEl6: %lf %lf %lf %lf %lf\n}%n",
+                                &e.prn, &e.week, &e.fixed, &e.tgd, &e.iodc, &e.toc, &e.af2, &e.af1, &e.af0, &e.iode,
+                                &e.crs, &e.deltaN, &e.m0, &e.cuc, &e.e, &e.cus, &e.sqrtA, &e.toe, &e.cic, &e.omega0,
+                                &e.cis, &e.i0, &e.crc, &e.omega, &e.omegaDot, &e.idot, &used);
             if (n != 26 || used == 0) return "unreadable GpsEph block at byte " + std::to_string(at);
             eph->push_back(e);
         } else if (text.compare(at, 7, "GpsAlm ") == 0) {
             EppAlmanac a{};
-            int n =
-                std::sscanf(p,
-                            "GpsAlm { Prn: %d\n\tTim: %ld %d %d\n\tOmg: %lf %lf %lf\n\tEll: %lf %lf\n"
-                            "\tMdi: %lf %lf\n\tClk: %lf %lf\n\tHlt: %d %d\n}%n",
-                            &a.prn, &a.toa, &a.week, &a.timeCode, &a.omega, &a.omega0, &a.omegaDot, &a.sqrtA,
-                            &a.e, &a.m0, &a.deltaI, &a.af0, &a.af1, &a.health, &a.healthCode, &used);
+            int n = std::sscanf(p,
+                                "GpsAlm { Prn: %d\n\tTim: %ld %d %d\n\tOmg: %lf %lf %lf\n\tEll: %lf %lf\n"
+                                "\tMdi: %lf %lf\n\tClk: %lf %lf\n\tHlt: %d %d\n}%n",
+                                &a.prn, &a.toa, &a.week, &a.timeCode, &a.omega, &a.omega0, &a.omegaDot, &a.sqrtA, &a.e,
+                                &a.m0, &a.deltaI, &a.af0, &a.af1, &a.health, &a.healthCode, &used);
             if (n != 15 || used == 0) return "unreadable GpsAlm block at byte " + std::to_string(at);
             alm->push_back(a);
         } else {

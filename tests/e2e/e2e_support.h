@@ -55,8 +55,7 @@ struct Message {
 
 struct EppEphemeris {
     int prn, week, fixed, iodc, toc, iode, toe;
-    double tgd, af2, af1, af0, crs, deltaN, m0, cuc, e, cus, sqrtA, cic, omega0, cis, i0, crc, omega,
-        omegaDot, idot;
+    double tgd, af2, af1, af0, crs, deltaN, m0, cuc, e, cus, sqrtA, cic, omega0, cis, i0, crc, omega, omegaDot, idot;
 };
 struct EppAlmanac {
     int prn, week, timeCode, health, healthCode;

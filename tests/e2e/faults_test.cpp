@@ -14,9 +14,7 @@ using namespace e2e;
 
 namespace {
 
-int32_t Ms(double seconds) {
-    return static_cast<int32_t>(std::llround(seconds * 1000.0));
-}
+int32_t Ms(double seconds) { return static_cast<int32_t>(std::llround(seconds * 1000.0)); }
 
 bool IsFramingMessage(const std::string &text) {
     for (const char *framing : {"CRC failure", "Invalid record length", "Invalid variable data length",
@@ -44,8 +42,7 @@ TEST(Faults, EveryIntactRecordStillMatchesTheTruth) {
     SimRun s;
     Simulate(cfg, &s);
     std::map<std::string, int> kinds;
-    for (const FaultTruth &f : s.faults)
-        ++kinds[f.kind];
+    for (const FaultTruth &f : s.faults) ++kinds[f.kind];
     for (const char *kind : {"flip", "truncate", "garbage", "length", "count"})
         ASSERT_GT(kinds[kind], 0) << kind << " should be among the faults";
 
@@ -57,8 +54,7 @@ TEST(Faults, EveryIntactRecordStillMatchesTheTruth) {
     // The damage is reported: every whole record with a wrong length,
     // count or byte gives at least one framing message.
     int framing = 0;
-    for (const Message &m : out.messages)
-        framing += IsFramingMessage(m.text);
+    for (const Message &m : out.messages) framing += IsFramingMessage(m.text);
     EXPECT_GE(framing, kinds["flip"] + kinds["length"] + kinds["count"]);
 
     // Epochs: exactly the intact ones, each still equal to its truth.

@@ -50,8 +50,8 @@ std::map<Key, Logged> RangeObservations(const std::vector<uint8_t> &log) {
                 const uint32_t status = le::U4(o + 40);
                 const uint32_t signal = (status >> 21) & 31u;
                 const uint32_t system = (status >> 16) & 7u;
-                out[{ms, system, le::U2(o), signal}] = {le::R8(o + 4), le::R8(o + 16), le::R4(o + 28),
-                                                                  le::R4(o + 32), le::U2(o + 2) - 7};
+                out[{ms, system, le::U2(o), signal}] = {le::R8(o + 4), le::R8(o + 16), le::R4(o + 28), le::R4(o + 32),
+                                                        le::U2(o + 2) - 7};
             }
         }
         at += 28 + length + 4;
@@ -129,7 +129,8 @@ TEST(RinexMultiSystem, GpsAndGlonassObservationsAsLoggedWithTheirChannels) {
             ASSERT_NE(l1, logged.end()) << sat.system << sat.number << " at " << ms;
             char where[16];
             std::snprintf(where, sizeof where, "%c%d", sat.system, sat.number);
-            EXPECT_NEAR(sat.values[Index(obs, sat.system, "C1C")].value, l1->second.pseudorange, 0.0005 + 1e-7) << where;
+            EXPECT_NEAR(sat.values[Index(obs, sat.system, "C1C")].value, l1->second.pseudorange, 0.0005 + 1e-7)
+                << where;
             EXPECT_NEAR(sat.values[Index(obs, sat.system, "L1C")].value, -l1->second.adr, 0.0005 + 1e-7) << where;
             EXPECT_NEAR(sat.values[Index(obs, sat.system, "D1C")].value, l1->second.doppler, 0.0005 + 1e-7) << where;
             EXPECT_NEAR(sat.values[Index(obs, sat.system, "S1C")].value, l1->second.cno, 0.0005 + 1e-7) << where;
@@ -145,13 +146,16 @@ TEST(RinexMultiSystem, GpsAndGlonassObservationsAsLoggedWithTheirChannels) {
                 const char *code, *phase, *strength;
                 uint32_t signal;
             };
-            static const Group kGroups[] = {{'G', "C2W", "L2W", "S2W", 9},  {'G', "C2L", "L2L", "S2L", 17},
-                                            {'R', "C2P", "L2P", "S2P", 5},  {'R', "C2C", "L2C", "S2C", 1}};
+            static const Group kGroups[] = {{'G', "C2W", "L2W", "S2W", 9},
+                                            {'G', "C2L", "L2L", "S2L", 17},
+                                            {'R', "C2P", "L2P", "S2P", 5},
+                                            {'R', "C2C", "L2C", "S2C", 1}};
             int groups = 0;
             for (const Group &g : kGroups) {
                 if (g.system != sat.system) continue;
                 const int phase = Index(obs, sat.system, g.phase);
-                if (phase < 0 || static_cast<size_t>(phase) >= sat.values.size() || !sat.values[phase].present) continue;
+                if (phase < 0 || static_cast<size_t>(phase) >= sat.values.size() || !sat.values[phase].present)
+                    continue;
                 ++groups;
                 const auto logged2 = logged.find({ms, system, prn, g.signal});
                 ASSERT_NE(logged2, logged.end()) << where << " " << g.phase;

@@ -33,14 +33,10 @@ SimConfig FlightConfig(RangeFormat format) {
     return c;
 }
 
-int32_t Ms(double seconds) {
-    return static_cast<int32_t>(std::llround(seconds * 1000.0));
-}
+int32_t Ms(double seconds) { return static_cast<int32_t>(std::llround(seconds * 1000.0)); }
 
 // The lock byte of the observation file: whole seconds, 0 to 255.
-int LockByte(double lock) {
-    return lock < 0 ? 0 : lock > 255.0 ? 255 : static_cast<int>(lock);
-}
+int LockByte(double lock) { return lock < 0 ? 0 : lock > 255.0 ? 255 : static_cast<int>(lock); }
 
 } // namespace
 
@@ -118,8 +114,7 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
                 }
             }
             for (int k = 0; k < t.satelliteCount; ++k) {
-                const SatelliteTruth &st =
-                    s.sats[sat - static_cast<size_t>(t.satelliteCount) + static_cast<size_t>(k)];
+                const SatelliteTruth &st = s.sats[sat - static_cast<size_t>(t.satelliteCount) + static_cast<size_t>(k)];
                 lastLock[st.prn] = {st.lockL1, st.lockL2};
             }
             previous = now;
@@ -192,8 +187,7 @@ TEST(Truth, ObservationEphemerisAndMarkFilesMatchTheScene) {
                 {"omegaDot", e.omegaDot, v.omegaDot, std::ldexp(pi, -43)},
                 {"idot", e.idot, v.idot, std::ldexp(pi, -43)},
             };
-            for (const auto &f : fields)
-                EXPECT_NEAR(f.have, f.want, f.step / 2) << f.name;
+            for (const auto &f : fields) EXPECT_NEAR(f.have, f.want, f.step / 2) << f.name;
         }
 
         // The almanac of the whole constellation, in its record order.

@@ -7,12 +7,13 @@
 #include <cstdint>
 
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
 
 inline void FixRecordCrcs(uint8_t *data, size_t size) {
     for (size_t at = 0; at + 10 <= size; ++at) {
         const uint8_t *p = data + at;
-        if (p[0] != 0xAA || p[1] != 0x44 || p[2] != 0x12 || p[3] != 28) continue;
+        if (!HasOem4Lead(p)) continue;
         const size_t covered = 28 + static_cast<size_t>(le::U2(p + 8));
         if (at + covered + 4 > size) continue;
         le::PutU4(data + at + covered, Oem4Crc32(data + at, covered));

@@ -14,8 +14,8 @@
 
 #include "api/convert.h"
 #include "crc_fixup.h"
-#include "record_mutator.h"
 #include "oem4conv.h"
+#include "record_mutator.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "crc_fixup.h"
-#include "record_mutator.h"
+#include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
-#include "oem4/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
+#include "record_mutator.h"
 #include "threadbuf/payloads.h"
 #include "threadbuf/threadbuf.h"
 
@@ -44,8 +44,7 @@ ThreadBuf g_buf;
 void ForgetMarkNumber(ThreadBuf *b) {
     const int32_t at = FindThreadBufGroup(b, TBREC_MARK);
     if (at >= 0) {
-        std::memset(b->bytes + at + kThreadBufGroupHeaderSize + offsetof(MarkRecord, markNumber),
-                    0, sizeof(uint32_t));
+        std::memset(b->bytes + at + kThreadBufGroupHeaderSize + offsetof(MarkRecord, markNumber), 0, sizeof(uint32_t));
     }
 }
 
@@ -124,10 +123,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     PreviousFix = fix;
     const Outcome blockwise = Feed(options, data, size, block);
     if (bytewise.results != blockwise.results || bytewise.messages != blockwise.messages) {
-        std::fprintf(stderr, "byte and block feeding differ (block %u, options %02x)\n"
-                             "--- byte by byte: %zu result bytes\n%s--- block: %zu result bytes\n%s",
-                     block, pick, bytewise.results.size(), bytewise.messages.c_str(),
-                     blockwise.results.size(), blockwise.messages.c_str());
+        std::fprintf(stderr,
+                     "byte and block feeding differ (block %u, options %02x)\n"
+                     "--- byte by byte: %zu result bytes\n%s--- block: %zu result bytes\n%s",
+                     block, pick, bytewise.results.size(), bytewise.messages.c_str(), blockwise.results.size(),
+                     blockwise.messages.c_str());
         std::abort();
     }
     ClearEphemerisList();

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "common/le.h"
+#include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
-#include "oem4/ephemeris_list.h"
 #include "threadbuf/payloads.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -38,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     epoch.satCount = static_cast<uint8_t>(count);
 
     double clockOffset = 0.0;
-    const int32_t result =
-        RecomputeReceiverClock(&epoch, meas, mode, lat, lon, height, &clockOffset);
+    const int32_t result = RecomputeReceiverClock(&epoch, meas, mode, lat, lon, height, &clockOffset);
     if (result != 0 && result != 1) std::abort();
     // A success must never hand back a non-finite clock.
     if (result == 0 && !std::isfinite(clockOffset)) std::abort();

@@ -160,9 +160,8 @@ std::vector<Record> PackedCandidate() {
 // item beyond it, headers claiming the largest length and count, each
 // followed by a mark.
 std::vector<Record> LengthsAtLimits() {
-    std::vector<Record> log = {Range(185, false), Marktime(1.0, 0.0), Range(186, false),
-                               Marktime(2.0, 0.0), RangeCmp(339), Marktime(3.0, 0.0),
-                               Almanac(72), Marktime(4.0, 0.0)};
+    std::vector<Record> log = {Range(185, false), Marktime(1.0, 0.0), Range(186, false), Marktime(2.0, 0.0),
+                               RangeCmp(339),     Marktime(3.0, 0.0), Almanac(72),       Marktime(4.0, 0.0)};
     Bytes rawalm;
     rawalm.zeros(8).u4(254).zeros(254 * 32);
     log.push_back(MakeRecord(74, rawalm.data(), kAt));
@@ -173,7 +172,7 @@ std::vector<Record> LengthsAtLimits() {
 
 // Torn records inside torn records, with marks at every level.
 std::vector<Record> NestedTorn() {
-    return {RangeStart(150), Marktime(1.0, 0.0), RangeStart(60), Marktime(2.0, 0.0), RangeStart(10),
+    return {RangeStart(150),    Marktime(1.0, 0.0), RangeStart(60),     Marktime(2.0, 0.0), RangeStart(10),
             Marktime(3.0, 0.0), Marktime(4.0, 0.0), Record(7000, 0x55), Marktime(5.0, 0.0)};
 }
 
@@ -189,8 +188,7 @@ void Write(const fs::path &path, const std::vector<uint8_t> &prefix, const std::
 
 // Navigation target layout: mode, ephemeris count, a-priori latitude,
 // longitude and height, the epoch, the ephemerides, the measurements.
-void WriteNavigation(const fs::path &path, uint8_t mode, double lat, double pseudorangeOf13,
-                     double receiverTime) {
+void WriteNavigation(const fs::path &path, uint8_t mode, double lat, double pseudorangeOf13, double receiverTime) {
     std::vector<uint8_t> bytes{mode, 8};
     auto put = [&](const void *p, size_t n) {
         const auto *b = static_cast<const uint8_t *>(p);
@@ -228,12 +226,28 @@ int main(int argc, char **argv) {
     }
     const fs::path out = argv[1];
     const std::vector<Record> every = {
-        Bestpos(kNaN, kInf, -1e30f), ClockModel(kHuge, 0), ClockModel(kNaN, 1),
-        Rawephem(1, 0xFF, 0), Rawephem(32, 0x00, 0), Rawephem(33, 0x55, 0), Rawephem(7, 0xAA, 63),
-        Range(24, true), Range(25, false), RangeCmp(30), Almanac(31), Rawalm(),
-        Marktime(kInf, kNaN), Marktime(-1e300, 1e300), Range(0, false),
-        Gpsephem(5, kHuge, 0), Gpsephem(6, kNaN, 0), Gpsephem(33, 0.0, 0), Gpsephem(7, kInf, 63),
-        Bestxyz(kInf, 0), Bestxyz(0.0, 0), Bestxyz(kHuge, 1),
+        Bestpos(kNaN, kInf, -1e30f),
+        ClockModel(kHuge, 0),
+        ClockModel(kNaN, 1),
+        Rawephem(1, 0xFF, 0),
+        Rawephem(32, 0x00, 0),
+        Rawephem(33, 0x55, 0),
+        Rawephem(7, 0xAA, 63),
+        Range(24, true),
+        Range(25, false),
+        RangeCmp(30),
+        Almanac(31),
+        Rawalm(),
+        Marktime(kInf, kNaN),
+        Marktime(-1e300, 1e300),
+        Range(0, false),
+        Gpsephem(5, kHuge, 0),
+        Gpsephem(6, kNaN, 0),
+        Gpsephem(33, 0.0, 0),
+        Gpsephem(7, kInf, 63),
+        Bestxyz(kInf, 0),
+        Bestxyz(0.0, 0),
+        Bestxyz(kHuge, 1),
     };
     // framing: options byte, block-size byte, then the stream.
     Write(out / "framing" / "every-kind-all-options", {0x7F, 3}, every);
@@ -244,8 +258,8 @@ int main(int argc, char **argv) {
     Write(out / "framing" / "lengths-at-limits", {0x02, 55}, LengthsAtLimits());
     Write(out / "framing" / "nested-torn", {0x00, 4}, NestedTorn());
     // convert: options byte (bit 0 recompute, bit 4 CRC fix-up), then the log.
-    std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0),
-                               Rawephem(4, 0xF0, 0), Rawephem(5, 0x96, 0)};
+    std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0), Rawephem(4, 0xF0, 0),
+                               Rawephem(5, 0x96, 0)};
     for (int i = 0; i < 3; ++i) sky.push_back(Range(12, i == 2));
     Write(out / "convert" / "ephemerides-then-ranges-recompute", {0x13}, sky);
     std::vector<Record> decoded = {Bestxyz(4.2e6, 0)};

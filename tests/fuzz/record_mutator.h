@@ -99,7 +99,15 @@ inline void PutCount(uint8_t *body, const RecordTableEntry *row, uint32_t count)
 
 // Body bytes: zeros, random bytes, or the values that trouble arithmetic.
 inline void FillBody(Rng &rng, uint8_t *body, uint32_t size) {
-    static constexpr double kValues[] = {0.0, -0.0, 1.0, -1.0, 1e308, -1e308, 1e-310, 2.2e7, 6.04e5,
+    static constexpr double kValues[] = {0.0,
+                                         -0.0,
+                                         1.0,
+                                         -1.0,
+                                         1e308,
+                                         -1e308,
+                                         1e-310,
+                                         2.2e7,
+                                         6.04e5,
                                          std::numeric_limits<double>::infinity(),
                                          std::numeric_limits<double>::quiet_NaN()};
     switch (Below(rng, 4)) {
@@ -111,17 +119,15 @@ inline void FillBody(Rng &rng, uint8_t *body, uint32_t size) {
         for (uint32_t i = 0; i + 8 <= size; i += 8) le::PutR8(body + i, kValues[Below(rng, 11)]);
         break;
     default:
-        for (uint32_t i = 0; i + 4 <= size; i += 4) le::PutU4(body + i, Below(rng, 3) == 0 ? 0xFFFFFFFFu : Below(rng, 80));
+        for (uint32_t i = 0; i + 4 <= size; i += 4)
+            le::PutU4(body + i, Below(rng, 3) == 0 ? 0xFFFFFFFFu : Below(rng, 80));
         break;
     }
 }
 
 inline void PutHeader(Rng &rng, uint8_t *p, const RecordTableEntry *row, uint32_t length) {
     std::memset(p, 0, kOem4HeaderLength);
-    p[0] = 0xAA;
-    p[1] = 0x44;
-    p[2] = 0x12;
-    p[3] = static_cast<uint8_t>(kOem4HeaderLength);
+    std::memcpy(p, kOem4Lead.data(), kOem4Lead.size());
     le::PutU2(p + kHeaderMessageIdAt, static_cast<uint16_t>(row->messageId));
     le::PutU2(p + kHeaderMessageLengthAt, static_cast<uint16_t>(length));
     p[kHeaderTimeStatusAt] = OneIn(rng, 4) ? static_cast<uint8_t>(rng()) : 180;
@@ -183,8 +189,7 @@ inline void AppendPackedCandidate(Rng &rng, Stream &out, uint32_t depth, uint32_
 inline std::vector<size_t> Headers(const uint8_t *data, size_t size) {
     std::vector<size_t> at;
     for (size_t i = 0; i + kOem4HeaderLength <= size; ++i) {
-        if (data[i] == 0xAA && data[i + 1] == 0x44 && data[i + 2] == 0x12 && data[i + 3] == kOem4HeaderLength)
-            at.push_back(i);
+        if (HasOem4Lead(data + i)) at.push_back(i);
     }
     return at;
 }

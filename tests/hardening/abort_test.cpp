@@ -115,8 +115,8 @@ TEST(AbortFromAnotherThread, RequestsRacingWithManyShortConversionsNeverCorruptT
             EXPECT_EQ(run.result, 1);
             EXPECT_EQ(run.error, "User Quit");
             ASSERT_FALSE(run.progress.empty());
-            EXPECT_EQ(run.progress.back(), std::make_pair(static_cast<int32_t>(log.size()),
-                                                          static_cast<int32_t>(log.size())));
+            EXPECT_EQ(run.progress.back(),
+                      std::make_pair(static_cast<int32_t>(log.size()), static_cast<int32_t>(log.size())));
         }
         long epochs = 0;
         EXPECT_TRUE(TsqTilesExactly(ReadBytes(dir / "out.tsq"), &epochs));

@@ -33,9 +33,7 @@ struct SmallDisk {
     bool mounted = false;
 };
 
-bool StartsWith(const std::string &text, const std::string &prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
+bool StartsWith(const std::string &text, const std::string &prefix) { return text.rfind(prefix, 0) == 0; }
 
 } // namespace
 
@@ -100,12 +98,10 @@ TEST(BadPaths, ADiskThatFillsEndsWithAnErrorAndKeepsWhatWasWritten) {
     if (!disk.mounted) GTEST_SKIP() << "cannot mount a small tmpfs here";
     const Outcome run = Convert(dir / "log.gps", dir / "small/out");
     EXPECT_EQ(run.result, 1);
-    EXPECT_TRUE(StartsWith(run.error, "Error: Unable to write to " + (dir / "small/out.tsq")))
-        << run.error;
+    EXPECT_TRUE(StartsWith(run.error, "Error: Unable to write to " + (dir / "small/out.tsq"))) << run.error;
     // The host heard of it when it happened, not only at the end.
-    EXPECT_TRUE(std::any_of(run.messages.begin(), run.messages.end(), [&](const std::string &m) {
-        return m.find(run.error) != std::string::npos;
-    }));
+    EXPECT_TRUE(std::any_of(run.messages.begin(), run.messages.end(),
+                            [&](const std::string &m) { return m.find(run.error) != std::string::npos; }));
     EXPECT_LT(run.epochs, 400u);
     // What reached the disk is exactly the beginning of the full file
     // (after the header, which names the file and its creation time).
@@ -216,7 +212,13 @@ TEST_F(BadLogs, EveryLengthAndCountFieldAtItsLimitIsRejectedAndDecodingGoesOn) {
         // A count of 2^32-1 must not wrap onto the length.
         {"RANGE count max", MakeRecord(43, countOnly(0xFFFFFFFFu, 48)),
          "Invalid variable data length on record 43 on port 0"},
-        {"RAWALM count max", MakeRecord(74, [] { Bytes b; b.zeros(8).u4(0xFFFFFFFFu).zeros(32); return b.data(); }()),
+        {"RAWALM count max",
+         MakeRecord(74,
+                    [] {
+                        Bytes b;
+                        b.zeros(8).u4(0xFFFFFFFFu).zeros(32);
+                        return b.data();
+                    }()),
          "Invalid variable data length on record 74 on port 0"},
         // The largest records that fit the buffer reach their decoders.
         {"RANGE 185 observations", MakeRecord(43, countOnly(185, 4 + 185 * 44)),
@@ -228,9 +230,9 @@ TEST_F(BadLogs, EveryLengthAndCountFieldAtItsLimitIsRejectedAndDecodingGoesOn) {
         const Outcome run = ConvertLog(withGood(c.log), options);
         EXPECT_EQ(run.result, 0) << c.what << ": " << run.error;
         EXPECT_EQ(run.epochs, 1u) << c.what;
-        EXPECT_TRUE(std::any_of(run.messages.begin(), run.messages.end(),
-                                [&](const std::string &m) { return m.find(c.message) != std::string::npos; }))
-            << c.what;
+        EXPECT_TRUE(std::any_of(run.messages.begin(), run.messages.end(), [&](const std::string &m) {
+            return m.find(c.message) != std::string::npos;
+        })) << c.what;
     }
 
     // ALMANAC with the most items that fit: 72, of which the first 32 (one

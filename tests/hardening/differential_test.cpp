@@ -8,8 +8,8 @@
 #include <regex>
 
 #include "api/convert.h"
-#include "output/tsq_file.h"
 #include "hardening_support.h"
+#include "output/tsq_file.h"
 
 using namespace hardening;
 
@@ -32,8 +32,7 @@ private:
     uint32_t before_;
 };
 
-Outputs ConvertWith(const ScratchDir &dir, const std::string &input, uint32_t feedSize,
-                    const Oem4Options &options) {
+Outputs ConvertWith(const ScratchDir &dir, const std::string &input, uint32_t feedSize, const Oem4Options &options) {
     FeedSize feed(feedSize);
     Outputs out;
     out.run = Convert(input, dir / "out", options);
@@ -111,8 +110,8 @@ TEST(WhateverTheCut, DamagedLogsGiveTheSameOutputs) {
     for (int i = 0; i < 60; ++i) {
         std::vector<uint8_t> range = RangeRecord(1 + i % 14, 100000 + 1000 * i);
         switch (i % 6) {
-        case 1: range[100] ^= 0x10; break;                             // CRC failure
-        case 3: range.resize(range.size() / 2); break;                 // torn
+        case 1: range[100] ^= 0x10; break;             // CRC failure
+        case 3: range.resize(range.size() / 2); break; // torn
         case 4: Append(log, testsupport::MakeRecord(231, mark.data())); break;
         default: break;
         }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
 #include "oem4conv.h"
 #include "support/oem4_records.h"
@@ -27,7 +28,7 @@ namespace fs = std::filesystem;
 // What one conversion reported.
 struct Outcome {
     int32_t result = -1;
-    std::string error; // GetErrString after the call
+    std::string error;                 // GetErrString after the call
     std::vector<std::string> messages; // "time|text"
     std::vector<std::pair<int32_t, int32_t>> progress;
     uint32_t epochs = 0;
@@ -58,7 +59,7 @@ inline Oem4Options FactoryOptions() {
 }
 
 inline Outcome Convert(const std::string &input, const std::string &output,
-                   const Oem4Options &converterOptions = FactoryOptions()) {
+                       const Oem4Options &converterOptions = FactoryOptions()) {
     ConvertOptions options{};
     options.structSize = sizeof options;
     std::snprintf(options.inputFile, sizeof options.inputFile, "%s", input.c_str());
@@ -86,9 +87,8 @@ inline Outcome Convert(const std::string &input, const std::string &output,
 // A directory of its own per test, removed afterwards.
 struct ScratchDir {
     explicit ScratchDir(const std::string &suffix = "") {
-        path = fs::temp_directory_path() /
-               ("oem4conv_hardening_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix);
+        path = fs::temp_directory_path() / ("oem4conv_hardening_" + std::to_string(::getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix);
         fs::remove_all(path);
         fs::create_directories(path);
     }
@@ -104,9 +104,7 @@ inline void WriteBytes(const std::string &path, const std::vector<uint8_t> &byte
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
-inline std::vector<uint8_t> ReadBytes(const std::string &path) {
-    return testsupport::ReadFileBytes(path);
-}
+inline std::vector<uint8_t> ReadBytes(const std::string &path) { return testsupport::ReadFileBytes(path); }
 inline void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
@@ -117,7 +115,7 @@ inline std::vector<std::vector<uint8_t>> RecordsOf(const std::vector<uint8_t> &l
     size_t at = 0;
     while (at + 32 <= log.size()) {
         const uint8_t *p = log.data() + at;
-        if (p[0] == 0xAA && p[1] == 0x44 && p[2] == 0x12 && p[3] == 28) {
+        if (HasOem4Lead(p)) {
             const size_t length = le::U2(p + 8);
             if (at + 32 + length <= log.size() && Oem4Crc32(p, 28 + length) == le::U4(p + 28 + length)) {
                 records.emplace_back(p, p + 32 + length);

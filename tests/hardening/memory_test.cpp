@@ -66,8 +66,8 @@ void ExpectFlatPeak(uint64_t smallBytes, uint64_t largeBytes) {
     const long large = PeakKiBOfConversion(dir / "large.gps", dir / "large");
     ASSERT_GT(small, 0);
     ASSERT_GT(large, 0);
-    std::printf("peak resident memory: %.1f MB log %ld KiB, %.1f MB log %ld KiB\n",
-                smallBytes / 1e6, small, largeBytes / 1e6, large);
+    std::printf("peak resident memory: %.1f MB log %ld KiB, %.1f MB log %ld KiB\n", smallBytes / 1e6, small,
+                largeBytes / 1e6, large);
     EXPECT_LT(large - small, 1024) << "peak grew with the log's length";
 }
 

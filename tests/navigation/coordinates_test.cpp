@@ -21,7 +21,7 @@ TEST(Coordinates, WorldGeodeticSystemReferencePoints) {
     GeodeticToEcef(45.0 * kDeg, 0.0, 0.0, &x, &y, &z); // published values
     EXPECT_NEAR(x, 4517590.879, 1e-3);
     EXPECT_NEAR(z, 4487348.409, 1e-3);
-    EXPECT_NEAR(1.0 / CurrentEllipsoid.f, 298.2572215, 1e-6);
+    EXPECT_NEAR(1.0 / g_currentEllipsoid.f, 298.2572215, 1e-6);
 }
 
 TEST(Coordinates, RoundTripsIncludingCloseToThePoles) {
@@ -32,7 +32,7 @@ TEST(Coordinates, RoundTripsIncludingCloseToThePoles) {
             for (double h : {-400.0, 0.0, 2835.0, 30000.0}) {
                 double x, y, z, lat, lon, height;
                 GeodeticToEcef(latDeg * kDeg, lonDeg * kDeg, h, &x, &y, &z);
-                ASSERT_EQ(EcefToGeodetic(x, y, z, WGS84_A, WGS84_B, &lat, &lon, &height), 0);
+                ASSERT_EQ(EcefToGeodetic(x, y, z, kWgs84A, kWgs84B, &lat, &lon, &height), 0);
                 EXPECT_NEAR(lat, latDeg * kDeg, 1e-9) << latDeg << " " << lonDeg << " " << h;
                 EXPECT_NEAR(std::remainder(lon - lonDeg * kDeg, 2 * kPi), 0.0, 1e-12);
                 EXPECT_NEAR(height, h, 1e-6) << latDeg << " " << lonDeg << " " << h;
@@ -41,11 +41,11 @@ TEST(Coordinates, RoundTripsIncludingCloseToThePoles) {
 
 TEST(Coordinates, PolarAxisAndNonFiniteInputEndWithoutHanging) {
     double lat, lon, h;
-    ASSERT_EQ(EcefToGeodetic(0.0, 0.0, -WGS84_B - 250.0, WGS84_A, WGS84_B, &lat, &lon, &h), 0);
+    ASSERT_EQ(EcefToGeodetic(0.0, 0.0, -kWgs84B - 250.0, kWgs84A, kWgs84B, &lat, &lon, &h), 0);
     EXPECT_DOUBLE_EQ(lat, -kPi / 2);
     EXPECT_NEAR(h, 250.0, 1e-6);
-    EXPECT_EQ(EcefToGeodetic(NAN, 1e6, 1e6, WGS84_A, WGS84_B, &lat, &lon, &h), 1);
-    EXPECT_EQ(EcefToGeodetic(4e6, 1e6, INFINITY, WGS84_A, WGS84_B, &lat, &lon, &h), 1);
+    EXPECT_EQ(EcefToGeodetic(NAN, 1e6, 1e6, kWgs84A, kWgs84B, &lat, &lon, &h), 1);
+    EXPECT_EQ(EcefToGeodetic(4e6, 1e6, INFINITY, kWgs84A, kWgs84B, &lat, &lon, &h), 1);
     EXPECT_TRUE(std::isnan(h));
 }
 
@@ -56,16 +56,17 @@ TEST(Coordinates, ElevationAndAzimuthFromTheStation) {
     // A satellite 20000 km away along local (east, north, up).
     auto toward = [&](double e, double n, double u) {
         SatState s = receiver;
-        s.x += 2e7 * (-std::sin(lon) * e - std::sin(lat) * std::cos(lon) * n +
-                      std::cos(lat) * std::cos(lon) * u);
-        s.y += 2e7 * (std::cos(lon) * e - std::sin(lat) * std::sin(lon) * n +
-                      std::cos(lat) * std::sin(lon) * u);
+        s.x += 2e7 * (-std::sin(lon) * e - std::sin(lat) * std::cos(lon) * n + std::cos(lat) * std::cos(lon) * u);
+        s.y += 2e7 * (std::cos(lon) * e - std::sin(lat) * std::sin(lon) * n + std::cos(lat) * std::sin(lon) * u);
         s.z += 2e7 * (std::cos(lat) * n + std::sin(lat) * u);
         return s;
     };
-    struct Case { double e, n, u, elevation, azimuth; } cases[] = {
-        {0, 0, 1, kPi / 2, NAN}, {0, 1, 0, 0, 0}, {1, 0, 0, 0, kPi / 2},
-        {-1, -1, std::sqrt(2.0), kPi / 4, -3 * kPi / 4}};
+    struct Case {
+        double e, n, u, elevation, azimuth;
+    } cases[] = {{0, 0, 1, kPi / 2, NAN},
+                 {0, 1, 0, 0, 0},
+                 {1, 0, 0, 0, kPi / 2},
+                 {-1, -1, std::sqrt(2.0), kPi / 4, -3 * kPi / 4}};
     for (const Case &c : cases) {
         SatState sat = toward(c.e, c.n, c.u);
         double el = 0, az = 0;

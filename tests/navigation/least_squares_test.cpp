@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "sky.h"
 
 namespace {
@@ -40,8 +40,8 @@ struct Geometry {
     int32_t n() const { return static_cast<int32_t>(meas.size()); }
 };
 
-const std::initializer_list<std::pair<double, double>> kSeven = {
-    {80, 0}, {40, 45}, {30, 120}, {25, 200}, {50, 270}, {15, 330}, {60, 160}};
+const std::initializer_list<std::pair<double, double>> kSeven = {{80, 0},   {40, 45},  {30, 120}, {25, 200},
+                                                                 {50, 270}, {15, 330}, {60, 160}};
 
 const int32_t kNone[] = {0};
 
@@ -52,8 +52,7 @@ TEST(LeastSquares, RecoversPositionAndClockFromFarAway) {
         g.sats.resize(count);
         // No a-priori position at all: the point on the equator at 0 degrees.
         double x = 6378137.0, y = 0.0, z = 0.0, clock = 99.0;
-        ASSERT_EQ(SolvePositionClock(g.n(), g.meas.data(), kNone, g.sats.data(), &x, &y, &z, &clock), 0)
-            << ErrorText;
+        ASSERT_EQ(SolvePositionClock(g.n(), g.meas.data(), kNone, g.sats.data(), &x, &y, &z, &clock), 0) << ErrorText;
         EXPECT_NEAR(x, g.truth[0], 1e-3);
         EXPECT_NEAR(y, g.truth[1], 1e-3);
         EXPECT_NEAR(z, g.truth[2], 1e-3);

@@ -40,12 +40,14 @@ TEST(InvertSymmetric, KnownInversesReadOnlyTheLowerTriangle) {
 
 TEST(InvertSymmetric, NormalMatrixTimesItsInverseIsIdentity) {
     // Unit line-of-sight vectors and a clock column, as in the solver.
-    TestMatrix a({{0.31, -0.72, 0.62, 1}, {-0.55, 0.12, 0.83, 1}, {0.70, 0.40, 0.59, 1},
-                  {-0.20, -0.90, 0.39, 1}, {0.05, 0.66, 0.75, 1}});
+    TestMatrix a({{0.31, -0.72, 0.62, 1},
+                  {-0.55, 0.12, 0.83, 1},
+                  {0.70, 0.40, 0.59, 1},
+                  {-0.20, -0.90, 0.39, 1},
+                  {0.05, 0.66, 0.75, 1}});
     TestMatrix normal(4, 4), inverse(4, 4), product(4, 4);
     MultiplyMatrices(a.m, 5, 4, a.m, 5, 4, normal.m, MULTIPLY_ATB);
-    EXPECT_DOUBLE_EQ(normal.m[0][1], 0.31 * -0.72 + -0.55 * 0.12 + 0.70 * 0.40 + -0.20 * -0.90 +
-                                         0.05 * 0.66);
+    EXPECT_DOUBLE_EQ(normal.m[0][1], 0.31 * -0.72 + -0.55 * 0.12 + 0.70 * 0.40 + -0.20 * -0.90 + 0.05 * 0.66);
     EXPECT_DOUBLE_EQ(normal.m[3][3], 5.0);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) inverse.m[i][j] = normal.m[i][j];

@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "sky.h"
 
 namespace {
@@ -90,8 +90,8 @@ TEST(GpsOrbit, TransitTimeMatchesTheDistanceToTheReceiver) {
     const double t = sky::TOE + 600.0;
     SatState s{};
     ASSERT_EQ(GpsSatellitePosition(2, &e, t, 2.0e7, &receiver, &s), 0);
-    const double d = std::sqrt((s.x - rcv[0]) * (s.x - rcv[0]) + (s.y - rcv[1]) * (s.y - rcv[1]) +
-                               (s.z - rcv[2]) * (s.z - rcv[2]));
+    const double d =
+        std::sqrt((s.x - rcv[0]) * (s.x - rcv[0]) + (s.y - rcv[1]) * (s.y - rcv[1]) + (s.z - rcv[2]) * (s.z - rcv[2]));
     // The same satellite computed from that distance as a kept range is the
     // same point: the loop settled on the true transit time.
     SatState kept{};
@@ -116,10 +116,9 @@ TEST(GpsOrbit, CorruptEphemerisOrRangeIsRefusedWithoutHanging) {
     const double t = sky::TOE + 600.0;
     SatState s{};
 
-    void (*corruptions[])(GpsEphRecord &) = {
-        [](GpsEphRecord &e) { e.sqrtA = 0.0; }, [](GpsEphRecord &e) { e.e = 1.5; },
-        [](GpsEphRecord &e) { e.m0 = std::numeric_limits<double>::quiet_NaN(); },
-        [](GpsEphRecord &e) { e.deltaN = 1e300; }};
+    void (*corruptions[])(GpsEphRecord &) = {[](GpsEphRecord &e) { e.sqrtA = 0.0; }, [](GpsEphRecord &e) { e.e = 1.5; },
+                                             [](GpsEphRecord &e) { e.m0 = std::numeric_limits<double>::quiet_NaN(); },
+                                             [](GpsEphRecord &e) { e.deltaN = 1e300; }};
     for (auto corrupt : corruptions) {
         GpsEphRecord e = sky::Constellation(4);
         corrupt(e);
@@ -151,8 +150,7 @@ GlonassEphemeris GlonassSat(int32_t prn, double tb) {
 
 // Classic fourth-order Runge-Kutta with an explicit step and step count.
 void Reference(const GlonassEphemeris &g, double h, int steps, double out[3]) {
-    double s[6] = {g.position[0], g.position[1], g.position[2],
-                   g.velocity[0], g.velocity[1], g.velocity[2]};
+    double s[6] = {g.position[0], g.position[1], g.position[2], g.velocity[0], g.velocity[1], g.velocity[2]};
     for (int n = 0; n < steps; ++n) {
         double k[4][6], tmp[6];
         const double w[4] = {0.5, 0.5, 1.0, 0.0};
@@ -203,8 +201,8 @@ TEST(GlonassOrbit, StepCountsAndTheOneHourLimit) {
     EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 100.0, 2.0e7, &receiver, &s), 0);
     EXPECT_EQ(GlonassSatellitePosition(40, nullptr, g.tb + 100.0, 2.0e7, &receiver, &s), 1);
     EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 4000.0, 2.0e7, &receiver, &s), 1);
-    EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 100.0, std::numeric_limits<double>::quiet_NaN(),
-                                       &receiver, &s), 1);
+    EXPECT_EQ(GlonassSatellitePosition(40, &g, g.tb + 100.0, std::numeric_limits<double>::quiet_NaN(), &receiver, &s),
+              1);
 }
 
 TEST(GlonassOrbit, ClockCorrectionAndWholeLightSeconds) {

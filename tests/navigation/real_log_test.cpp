@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4conv.h"
@@ -39,12 +39,10 @@ std::map<double, Fix> ReceiverPositions(const std::vector<uint8_t> &log, double 
     for (uint8_t byte : log) {
         const int32_t kind = DecodeByte(0, byte, &buf);
         if (kind == RK_EPHEMERIS) ++ephemerides;
-        if (kind == RK_EPOCH && ephemerides >= 4 && std::isnan(*firstSolved))
-            *firstSolved = HeaderTime(GetOpenPort(0));
+        if (kind == RK_EPOCH && ephemerides >= 4 && std::isnan(*firstSolved)) *firstSolved = HeaderTime(GetOpenPort(0));
         if (kind != RK_POSITION) continue;
         PositionRecord p;
-        if (ReadThreadBufData(&buf, TBREC_POSITION, 1, &p) == 1)
-            out[+p.time] = {+p.latitude, +p.longitude, +p.height};
+        if (ReadThreadBufData(&buf, TBREC_POSITION, 1, &p) == 1) out[+p.time] = {+p.latitude, +p.longitude, +p.height};
     }
     return out;
 }

@@ -7,9 +7,9 @@
 #include <limits>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
+#include "ephemeris/ephemeris_list.h"
 #include "navigation/troposphere.h"
-#include "oem4/ephemeris_list.h"
 #include "sky.h"
 
 namespace {
@@ -59,9 +59,9 @@ double TruePseudorange(int prn, double t, bool troposphere, double *elevation) {
     if (troposphere) {
         CorrectTroposphere(&sat, &delay, kLat * sky::DEG, kLon * sky::DEG, kHeight);
     }
-    const double rho = std::sqrt((p[0] - truth.ecef[0]) * (p[0] - truth.ecef[0]) +
-                                 (p[1] - truth.ecef[1]) * (p[1] - truth.ecef[1]) +
-                                 (p[2] - truth.ecef[2]) * (p[2] - truth.ecef[2]));
+    const double rho =
+        std::sqrt((p[0] - truth.ecef[0]) * (p[0] - truth.ecef[0]) + (p[1] - truth.ecef[1]) * (p[1] - truth.ecef[1]) +
+                  (p[2] - truth.ecef[2]) * (p[2] - truth.ecef[2]));
     return rho + kClock - clockOnly.l1Pseudorange - delay;
 }
 
@@ -134,9 +134,7 @@ TEST_F(ReceiverClock, FirstFixThenElevationMaskAndTroposphere) {
     PreviousFix = FixState{};
     Epoch third = SkyEpoch(kTime + 2.0, false, 150.0);
     ASSERT_EQ(third.Recompute(0.0, 0.0, 0.0, &clock), 0) << ErrorText;
-    EXPECT_GT(std::fabs(third.header.latitude - kLat) * 111000.0 +
-                  std::fabs(third.header.height - kHeight),
-              1.0);
+    EXPECT_GT(std::fabs(third.header.latitude - kLat) * 111000.0 + std::fabs(third.header.height - kHeight), 1.0);
 }
 
 TEST_F(ReceiverClock, UnusableSatellitesAreLeftOutWithoutHanging) {

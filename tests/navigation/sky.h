@@ -60,14 +60,14 @@ inline void Ecef(double latDeg, double lonDeg, double h, double out[3]) {
 
 // The point at distance dist from origin in the direction (elevation,
 // azimuth) of the local frame at (latDeg, lonDeg).
-inline void Toward(const double origin[3], double latDeg, double lonDeg, double elDeg,
-                   double azDeg, double dist, double out[3]) {
+inline void Toward(const double origin[3], double latDeg, double lonDeg, double elDeg, double azDeg, double dist,
+                   double out[3]) {
     const double lat = latDeg * DEG, lon = lonDeg * DEG, el = elDeg * DEG, az = azDeg * DEG;
     const double e = std::cos(el) * std::sin(az), n = std::cos(el) * std::cos(az), u = std::sin(el);
-    out[0] = origin[0] + dist * (-std::sin(lon) * e - std::sin(lat) * std::cos(lon) * n +
-                                 std::cos(lat) * std::cos(lon) * u);
-    out[1] = origin[1] + dist * (std::cos(lon) * e - std::sin(lat) * std::sin(lon) * n +
-                                 std::cos(lat) * std::sin(lon) * u);
+    out[0] =
+        origin[0] + dist * (-std::sin(lon) * e - std::sin(lat) * std::cos(lon) * n + std::cos(lat) * std::cos(lon) * u);
+    out[1] =
+        origin[1] + dist * (std::cos(lon) * e - std::sin(lat) * std::sin(lon) * n + std::cos(lat) * std::sin(lon) * u);
     out[2] = origin[2] + dist * (std::cos(lat) * n + std::sin(lat) * u);
 }
 
@@ -75,8 +75,7 @@ inline void Toward(const double origin[3], double latDeg, double lonDeg, double 
 inline double Elevation(const double origin[3], double latDeg, double lonDeg, const double p[3]) {
     const double lat = latDeg * DEG, lon = lonDeg * DEG;
     const double dx = p[0] - origin[0], dy = p[1] - origin[1], dz = p[2] - origin[2];
-    const double u = std::cos(lat) * std::cos(lon) * dx + std::cos(lat) * std::sin(lon) * dy +
-                     std::sin(lat) * dz;
+    const double u = std::cos(lat) * std::cos(lon) * dx + std::cos(lat) * std::sin(lon) * dy + std::sin(lat) * dz;
     return std::asin(u / std::sqrt(dx * dx + dy * dy + dz * dz)) / DEG;
 }
 

@@ -21,8 +21,7 @@ double Correction(double lat, double lon, double height, double elevation) {
     const double up[3] = {cl * co, cl * so, sl}, north[3] = {-sl * co, -sl * so, cl};
     SatState sat = {};
     double *xyz[3] = {&sat.x, &sat.y, &sat.z};
-    for (int i = 0; i < 3; ++i)
-        *xyz[i] = s[i] + 2e7 * (std::sin(elevation) * up[i] + std::cos(elevation) * north[i]);
+    for (int i = 0; i < 3; ++i) *xyz[i] = s[i] + 2e7 * (std::sin(elevation) * up[i] + std::cos(elevation) * north[i]);
     double range = kRange;
     CorrectTroposphere(&sat, &range, lat, lon, height);
     return kRange - range;

@@ -114,8 +114,7 @@ TEST_F(AlmanacTest, AtMostThirtyTwoItemsAndNoneForAnEmptyRecord) {
     alm = Read();
     ASSERT_EQ(alm.size(), 32u);
     ASSERT_EQ(CapturedMessages().size(), 1u);
-    EXPECT_EQ(CapturedMessages()[0].text,
-              "ALMANAC record lists 34 satellites, only the first 32 are converted");
+    EXPECT_EQ(CapturedMessages()[0].text, "ALMANAC record lists 34 satellites, only the first 32 are converted");
     CapturedMessages().clear();
 
     EXPECT_EQ(FeedOne(AlmanacRecordBytes({})), 0);

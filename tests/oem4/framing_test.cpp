@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/crc32.h"
-#include "oem4/ephemeris_list.h"
-#include "threadbuf/payloads.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"
+#include "threadbuf/payloads.h"
 
 using namespace testsupport;
 
@@ -281,8 +281,7 @@ namespace {
 void ForgetMarkNumber(ThreadBuf *b) {
     const int32_t at = FindThreadBufGroup(b, TBREC_MARK);
     if (at >= 0) {
-        std::memset(b->bytes + at + kThreadBufGroupHeaderSize + offsetof(MarkRecord, markNumber),
-                    0, sizeof(uint32_t));
+        std::memset(b->bytes + at + kThreadBufGroupHeaderSize + offsetof(MarkRecord, markNumber), 0, sizeof(uint32_t));
     }
 }
 

@@ -7,12 +7,10 @@ using namespace testsupport;
 namespace rangetest {
 
 Obs L1(uint16_t prn, float lockTime) {
-    return {prn, 20000000.0 + prn * 1000.25, -105000000.5 - prn, -1000.5f + prn, 40.0f + prn % 10,
-            lockTime, kTracked};
+    return {prn, 20000000.0 + prn * 1000.25, -105000000.5 - prn, -1000.5f + prn, 40.0f + prn % 10, lockTime, kTracked};
 }
 Obs L2(uint16_t prn, float lockTime) {
-    return {prn, 20000003.0 + prn * 1000.25, -81000000.25 - prn, -780.0f, 30.0f, lockTime,
-            kTracked | kL2};
+    return {prn, 20000003.0 + prn * 1000.25, -81000000.25 - prn, -780.0f, 30.0f, lockTime, kTracked | kL2};
 }
 
 HeaderFields At(double seconds, uint8_t timeStatus) {
@@ -68,8 +66,7 @@ Epoch ReadEpoch(ThreadBuf *buf) {
         e.meas.resize(static_cast<size_t>(n));
         e.tracking.resize(static_cast<size_t>(GetThreadBufRecCount(buf, TBREC_TRACKING)));
         ReadThreadBufData(buf, TBREC_MEAS, n, e.meas.data());
-        ReadThreadBufData(buf, TBREC_TRACKING, static_cast<int32_t>(e.tracking.size()),
-                          e.tracking.data());
+        ReadThreadBufData(buf, TBREC_TRACKING, static_cast<int32_t>(e.tracking.size()), e.tracking.data());
     }
     return e;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "range_records.h"
 #include "support/oem4_records.h"
@@ -58,8 +58,8 @@ TEST_F(RangeTest, DualFrequencyEpochByteForByte) {
     EXPECT_EQ(std::memcmp(&ep, &e.epoch, sizeof ep), 0);
     for (size_t j = 0; j < 10; ++j) {
         const Obs &a = obs[j], &b = obs[j + 10];
-        const MeasRecord m{0, static_cast<uint8_t>(a.prn), 12, a.pseudorange, a.phase, a.doppler,
-                           b.pseudorange, b.phase};
+        const MeasRecord m{0,      static_cast<uint8_t>(a.prn), 12, a.pseudorange, a.phase, a.doppler, b.pseudorange,
+                           b.phase};
         const TrackingRecord t{a.prn, 7, 12.97f, 7.5f, a.cno};
         EXPECT_EQ(std::memcmp(&m, &e.meas[j], sizeof m), 0) << j;
         EXPECT_EQ(std::memcmp(&t, &e.tracking[j], sizeof t), 0) << j;
@@ -251,13 +251,12 @@ TEST_F(RangeTest, SlipAndRisingReports) {
         Run({L1(5, 3.0f), L2(5, 301.0f), L1(6)}, At(282.0)); // 181 s later
     };
     epochs();
-    const Texts_t want = {
-        "PRN 5 is rising or re-appearing", "PRN 6 is rising or re-appearing",
-        "PRN 5 is rising or re-appearing", // once per frequency
-        "L1 cycle slip on PRN 5",          "PRN 7 is rising or re-appearing",
-        "L2 cycle slip on PRN 5",          "L2 cycle slip on PRN 6", // L2 newly tracked
-        "PRN 5 is rising or re-appearing", "PRN 6 is rising or re-appearing",
-        "PRN 5 is rising or re-appearing"};
+    const Texts_t want = {"PRN 5 is rising or re-appearing", "PRN 6 is rising or re-appearing",
+                          "PRN 5 is rising or re-appearing", // once per frequency
+                          "L1 cycle slip on PRN 5",          "PRN 7 is rising or re-appearing",
+                          "L2 cycle slip on PRN 5",          "L2 cycle slip on PRN 6", // L2 newly tracked
+                          "PRN 5 is rising or re-appearing", "PRN 6 is rising or re-appearing",
+                          "PRN 5 is rising or re-appearing"};
     EXPECT_EQ(Texts(), want);
     EXPECT_EQ(CapturedMessages()[3].time, 101.0);
 

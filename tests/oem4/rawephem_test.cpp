@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/le.h"
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"
 #include "threadbuf/payloads.h"
@@ -27,8 +27,10 @@ void Put(Subframe &sf, int word, int firstBit, int width, uint32_t value) {
         const int bit = 24 * (word - 1) + (firstBit - 1) + i;
         const bool set = (value >> (width - 1 - i)) & 1u;
         const uint8_t mask = static_cast<uint8_t>(0x80u >> (bit % 8));
-        if (set) sf[bit / 8] |= mask;
-        else sf[bit / 8] &= static_cast<uint8_t>(~mask);
+        if (set)
+            sf[bit / 8] |= mask;
+        else
+            sf[bit / 8] &= static_cast<uint8_t>(~mask);
     }
 }
 // A 32-bit field: 8 high bits at the end of `word`, 24 low bits in the next.
@@ -37,8 +39,8 @@ void Put32(Subframe &sf, int word, uint32_t value) {
     Put(sf, word + 1, 1, 24, value & 0xFFFFFFu);
 }
 
-std::vector<uint8_t> RawephemRecord(uint32_t prn, const Subframe &sf1, const Subframe &sf2,
-                                    const Subframe &sf3, int32_t ms = 300000) {
+std::vector<uint8_t> RawephemRecord(uint32_t prn, const Subframe &sf1, const Subframe &sf2, const Subframe &sf3,
+                                    int32_t ms = 300000) {
     Bytes b;
     b.u4(prn).u4(1500).u4(300);
     b.raw({sf1.begin(), sf1.end()}).raw({sf2.begin(), sf2.end()}).raw({sf3.begin(), sf3.end()});
@@ -49,35 +51,35 @@ std::vector<uint8_t> RawephemRecord(uint32_t prn, const Subframe &sf1, const Sub
 struct RawSet {
     Subframe sf1{}, sf2{}, sf3{};
     RawSet() {
-        Put(sf1, 3, 1, 10, 501);             // week
-        Put(sf1, 3, 11, 6, 0x3F);            // L2 code, URA: not read
-        Put(sf1, 3, 23, 2, 2);               // IODC high
-        Put(sf1, 7, 17, 8, 0xFF);            // TGD -1
-        Put(sf1, 8, 1, 8, 0x07);             // IODC low
-        Put(sf1, 8, 9, 16, 0xFFFF);          // toc
-        Put(sf1, 9, 1, 8, 0xFB);             // af2 -5
-        Put(sf1, 9, 9, 16, 0x10000 - 300);   // af1 -300
-        Put(sf1, 10, 1, 22, 0x3FFFFF);       // af0 -1
-        Put(sf1, 10, 23, 2, 3);              // not read
-        Put(sf2, 3, 1, 8, 0x55);             // IODE
-        Put(sf2, 3, 9, 16, 0xFFFF);          // Crs -1
-        Put(sf2, 4, 1, 16, 1234);            // delta n
-        Put32(sf2, 4, 12345678);             // M0
-        Put(sf2, 6, 1, 16, 0x10000 - 100);   // Cuc -100
-        Put32(sf2, 6, 1u << 30);             // e
-        Put(sf2, 8, 1, 16, 777);             // Cus
-        Put32(sf2, 8, 0xA10C0000u);          // sqrt A: 2701918208 + 262144 = 5153.5 * 2^19
-        Put(sf2, 10, 1, 16, 0x1C20);         // toe: 7200 * 16
-        Put(sf2, 10, 17, 8, 0xFF);           // fit flag, AODO: not read
-        Put(sf3, 3, 1, 16, 0x10000 - 3);     // Cic -3
-        Put32(sf3, 3, 0x7FFFFFFFu);          // OMEGA0
-        Put(sf3, 5, 1, 16, 1);               // Cis
-        Put32(sf3, 5, 0x40000000u);          // i0
-        Put(sf3, 7, 1, 16, 0x8000);          // Crc -32768
-        Put32(sf3, 7, 0xC0000000u);          // omega -2^30
+        Put(sf1, 3, 1, 10, 501);                  // week
+        Put(sf1, 3, 11, 6, 0x3F);                 // L2 code, URA: not read
+        Put(sf1, 3, 23, 2, 2);                    // IODC high
+        Put(sf1, 7, 17, 8, 0xFF);                 // TGD -1
+        Put(sf1, 8, 1, 8, 0x07);                  // IODC low
+        Put(sf1, 8, 9, 16, 0xFFFF);               // toc
+        Put(sf1, 9, 1, 8, 0xFB);                  // af2 -5
+        Put(sf1, 9, 9, 16, 0x10000 - 300);        // af1 -300
+        Put(sf1, 10, 1, 22, 0x3FFFFF);            // af0 -1
+        Put(sf1, 10, 23, 2, 3);                   // not read
+        Put(sf2, 3, 1, 8, 0x55);                  // IODE
+        Put(sf2, 3, 9, 16, 0xFFFF);               // Crs -1
+        Put(sf2, 4, 1, 16, 1234);                 // delta n
+        Put32(sf2, 4, 12345678);                  // M0
+        Put(sf2, 6, 1, 16, 0x10000 - 100);        // Cuc -100
+        Put32(sf2, 6, 1u << 30);                  // e
+        Put(sf2, 8, 1, 16, 777);                  // Cus
+        Put32(sf2, 8, 0xA10C0000u);               // sqrt A: 2701918208 + 262144 = 5153.5 * 2^19
+        Put(sf2, 10, 1, 16, 0x1C20);              // toe: 7200 * 16
+        Put(sf2, 10, 17, 8, 0xFF);                // fit flag, AODO: not read
+        Put(sf3, 3, 1, 16, 0x10000 - 3);          // Cic -3
+        Put32(sf3, 3, 0x7FFFFFFFu);               // OMEGA0
+        Put(sf3, 5, 1, 16, 1);                    // Cis
+        Put32(sf3, 5, 0x40000000u);               // i0
+        Put(sf3, 7, 1, 16, 0x8000);               // Crc -32768
+        Put32(sf3, 7, 0xC0000000u);               // omega -2^30
         Put(sf3, 9, 1, 24, 0x1000000 - 0x123456); // OMEGADOT
-        Put(sf3, 10, 1, 8, 0x55);            // subframe 3 IODE: not read
-        Put(sf3, 10, 9, 14, 0x2000);         // IDOT -8192
+        Put(sf3, 10, 1, 8, 0x55);                 // subframe 3 IODE: not read
+        Put(sf3, 10, 9, 14, 0x2000);              // IDOT -8192
     }
 };
 
@@ -170,7 +172,7 @@ TEST_F(RawephemTest, RoundedFactorsShowInSingleStepValues) {
 TEST_F(RawephemTest, HandAssembledWordsGiveIodc298) {
     Subframe sf1{}, sf2{}, sf3{};
     const uint8_t word3[3] = {0xFF, 0xC0, 0x01};
-    const uint8_t word8[3] = {0x2A, 0x2A, 0x30}; // IODC low 0x2A, toc 0x2A30 = 10800
+    const uint8_t word8[3] = {0x2A, 0x2A, 0x30};  // IODC low 0x2A, toc 0x2A30 = 10800
     const uint8_t word10[3] = {0xFF, 0xFF, 0xF8}; // af0 -2 in 22 bits
     std::memcpy(&sf1[6], word3, 3);
     std::memcpy(&sf1[21], word8, 3);
@@ -284,12 +286,12 @@ constexpr double kP43 = 1.0 / 8796093022208.0, kP55 = 1.0 / 36028797018963968.0;
 // (RawTwin), the receiver's angles scaled with its own pi.
 struct GpsephemBody {
     explicit GpsephemBody(double pi = 3.141592653589793)
-        : deltaN(1234 * kP43 * pi), m0(12345678 * kP31 * pi), omega(-0.5 * pi), i0(0.5 * pi),
-          idot(-8192 * kP43 * pi), omega0(0x7FFFFFFF * kP31 * pi), omegaDot(-0x123456 * kP43 * pi) {}
+        : deltaN(1234 * kP43 * pi), m0(12345678 * kP31 * pi), omega(-0.5 * pi), i0(0.5 * pi), idot(-8192 * kP43 * pi),
+          omega0(0x7FFFFFFF * kP31 * pi), omegaDot(-0x123456 * kP43 * pi) {}
     uint32_t health = 0, iode = 0x55, week = 1525, zWeek = 1525, iodc = 2 * 256 + 7;
     double toe = 115200.0, a = 5153.5 * 5153.5;
-    double deltaN, m0, e = 0.125, omega, cuc = -100 * kP29, cus = 777 * kP29, crc = -1024.0,
-                       crs = -kP5, cic = -3 * kP29, cis = kP29, i0, idot, omega0, omegaDot;
+    double deltaN, m0, e = 0.125, omega, cuc = -100 * kP29, cus = 777 * kP29, crc = -1024.0, crs = -kP5,
+                       cic = -3 * kP29, cis = kP29, i0, idot, omega0, omegaDot;
     double toc = 115200.0, tgd = -kP31, af0 = -kP31, af1 = -300 * kP43, af2 = -5 * kP55;
 
     std::vector<uint8_t> Record(uint32_t prn, int32_t ms = 300000) const {

@@ -120,14 +120,14 @@ std::vector<uint8_t> Named(int kind, int32_t milliseconds) {
     switch (kind) {
     case 0: b.u4(1500).r8(milliseconds * 0.001).r8(0.0).zeros(20); return MakeRecord(231, b.data(), at);
     case 1: b.zeros(72); return MakeRecord(42, b.data(), at); // BESTPOS, no solution
-    case 2: // ALMANAC of one satellite
+    case 2:                                                   // ALMANAC of one satellite
         b.u4(1).u4(3).u4(1500).r8(61440.0).zeros(88).u4(0).zeros(4);
         return MakeRecord(73, b.data(), at);
     case 3: // RANGE of one L1 observation
         b.u4(1).u2(5).u2(0).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(100.0f).r4(45.0f);
         b.r4(50.0f).u4(0x1C00);
         return MakeRecord(43, b.data(), at);
-    case 4: b.zeros(28); return MakeRecord(71, b.data(), at); // clock model: nothing reported
+    case 4: b.zeros(28); return MakeRecord(71, b.data(), at);                 // clock model: nothing reported
     default: b.zeros(8).u4(1).zeros(32); return MakeRecord(74, b.data(), at); // RAWALM
     }
 }
@@ -264,8 +264,7 @@ TEST_F(Resync, EveryRecordHiddenInARejectedCandidateOfAnyLengthIsFoundOnce) {
             for (uint32_t block : kBlocks) {
                 if (block == 1 && items % 4 != 0) continue; // the same path as byte by byte
                 ASSERT_EQ(DecodeFound(log, block), expected)
-                    << "message " << row.id << ", " << items << " items, " << hidden
-                    << " records, block " << block;
+                    << "message " << row.id << ", " << items << " items, " << hidden << " records, block " << block;
             }
             ++cases;
         }

@@ -67,13 +67,20 @@ TEST_F(ScreeningTest, FiveSystemEpochKeepsOnePrnOnceWithItsPreferredL2) {
     Obs glonass = Sig(45, SYS_GLONASS, kSignalL1CA, 47.0f);
     glonass.reserved = 7 - 4;
     const std::vector<Obs> obs = {
-        Sig(5, SYS_BEIDOU, 0),           Sig(5, SYS_BEIDOU, 4),
-        Sig(5, SYS_GPS, kSignalGpsL2C, 44.0f), Sig(5, SYS_GPS, kSignalL1CA, 50.0f),
-        Sig(5, SYS_GPS, kSignalL2PCodeless, 41.0f), Sig(5, SYS_GPS, kSignalGpsL5),
-        Sig(5, SYS_GPS, kSignalGpsL1C),  Sig(5, SYS_GALILEO, 0),
-        Sig(5, SYS_GALILEO, 17),         glonass,
-        Sig(45, SYS_GLONASS, kSignalL2CodeCA), Sig(45, SYS_GLONASS, kSignalL2P, 38.0f),
-        Sig(131, SYS_SBAS, kSignalL1CA), Sig(193, SYS_QZSS, 0),
+        Sig(5, SYS_BEIDOU, 0),
+        Sig(5, SYS_BEIDOU, 4),
+        Sig(5, SYS_GPS, kSignalGpsL2C, 44.0f),
+        Sig(5, SYS_GPS, kSignalL1CA, 50.0f),
+        Sig(5, SYS_GPS, kSignalL2PCodeless, 41.0f),
+        Sig(5, SYS_GPS, kSignalGpsL5),
+        Sig(5, SYS_GPS, kSignalGpsL1C),
+        Sig(5, SYS_GALILEO, 0),
+        Sig(5, SYS_GALILEO, 17),
+        glonass,
+        Sig(45, SYS_GLONASS, kSignalL2CodeCA),
+        Sig(45, SYS_GLONASS, kSignalL2P, 38.0f),
+        Sig(131, SYS_SBAS, kSignalL1CA),
+        Sig(193, SYS_QZSS, 0),
         Sig(193, SYS_QZSS, 17),
     };
     const Epoch e = Run(obs);
@@ -130,8 +137,9 @@ TEST_F(ScreeningTest, L2ChoiceStaysWhileTrackedAndAForcedSwitchIsASlip) {
     EXPECT_EQ(+Run({l1, l2c, p}, 103.0).meas[0].l2Phase, p.phase);
     EXPECT_TRUE(Texts().empty());
     // A satellite that rises with both takes the P code.
-    EXPECT_EQ(+Run({Sig(9, SYS_GPS, kSignalL1CA), Sig(9, SYS_GPS, kSignalGpsL2C), Sig(9, SYS_GPS, kSignalL2P)},
-                   104.0).meas[0].l2Phase,
+    EXPECT_EQ(+Run({Sig(9, SYS_GPS, kSignalL1CA), Sig(9, SYS_GPS, kSignalGpsL2C), Sig(9, SYS_GPS, kSignalL2P)}, 104.0)
+                   .meas[0]
+                   .l2Phase,
               Sig(9, SYS_GPS, kSignalL2P).phase);
 }
 

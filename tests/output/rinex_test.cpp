@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "output/exponent.h"
 #include "output/rinex_file.h"
 #include "output/rinex_text.h"
@@ -79,8 +79,8 @@ TEST(RinexNumbers, ThousandthsAreRoundedExactlyLikeACorrectPrintf) {
         EXPECT_TRUE(RinexThousandths(v, &t));
         return t;
     };
-    EXPECT_EQ(ours(607.0625), 607062);    // tie: to even
-    EXPECT_EQ(ours(0.1875), 188);         // tie: to even
+    EXPECT_EQ(ours(607.0625), 607062); // tie: to even
+    EXPECT_EQ(ours(0.1875), 188);      // tie: to even
     EXPECT_EQ(ours(-1414.6914), -1414691);
     EXPECT_EQ(ours(9999999999.9994), 9999999999999);
     EXPECT_EQ(ours(1e-300), 0);
@@ -105,8 +105,8 @@ TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
     auto date = [](int32_t week, double seconds) {
         const RinexCalendar c = RinexCalendarOf(RinexTimeUnits(week, seconds));
         char text[64];
-        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%07d", c.year, c.month, c.day, c.hour,
-                      c.minute, c.second, c.tenthMicroseconds);
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%07d", c.year, c.month, c.day, c.hour, c.minute,
+                      c.second, c.tenthMicroseconds);
         return std::string(text);
     };
     EXPECT_EQ(date(0, 0.0), "1980-01-06 00:00:00.0000000");
@@ -170,7 +170,7 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     l2c.s2 = 38.0;
     l2c.lli1 = 1;
     RinexSatObs huge = Gps(9, 21000000.0, 1e11); // no F14.3 can hold this phase
-    huge.s1 = 0.0;                                // strength unknown
+    huge.s1 = 0.0;                               // strength unknown
     RinexSatObs glonass{};
     glonass.system = 'R';
     glonass.number = 7;
@@ -200,8 +200,8 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     rinexread::ObsFile obs;
     ASSERT_EQ(ReadBack(file, &obs), "");
     EXPECT_EQ(obs.system, 'M');
-    EXPECT_EQ(obs.types['G'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L",
-                                                         "L2L", "S2L"}));
+    EXPECT_EQ(obs.types['G'],
+              (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L", "L2L", "S2L"}));
     EXPECT_EQ(obs.types['R'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2P", "L2P"}));
     EXPECT_EQ(obs.glonassFrequency, (std::map<int, int>{{7, -4}}));
     EXPECT_EQ(rinexread::Labelled(obs.header, "INTERVAL")[0].content.substr(0, 10), "     1.000");
@@ -221,7 +221,7 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     EXPECT_DOUBLE_EQ(sats[0].values[0].value, 22000000.123);
     EXPECT_DOUBLE_EQ(sats[0].values[1].value, -115000000.5);
     EXPECT_EQ(sats[0].values[1].lli, 1);
-    EXPECT_EQ(sats[0].values[1].ssi, 7); // 45 dB-Hz
+    EXPECT_EQ(sats[0].values[1].ssi, 7);     // 45 dB-Hz
     EXPECT_FALSE(sats[0].values[4].present); // no P(Y) on this satellite
     EXPECT_DOUBLE_EQ(sats[0].values[7].value, 22000003.0);
     EXPECT_DOUBLE_EQ(sats[0].values[8].value, -89000000.25);
@@ -307,8 +307,7 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
         }
     }
     EXPECT_EQ(rinexread::Labelled(nav.header, "IONOSPHERIC CORR")[0].content.substr(0, 17), "GPSA   1.1176D-08");
-    EXPECT_EQ(rinexread::Labelled(nav.header, "LEAP SECONDS")[0].content.substr(0, 27),
-              "    14    14  1401     7GPS");
+    EXPECT_EQ(rinexread::Labelled(nav.header, "LEAP SECONDS")[0].content.substr(0, 27), "    14    14  1401     7GPS");
 }
 
 // The scratch stream takes the records; the full disk shows when the file

@@ -11,8 +11,8 @@
 
 struct ScratchFile {
     explicit ScratchFile(const std::string &name)
-        : path(::testing::TempDir() + "oem4conv_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" + name) {}
+        : path(::testing::TempDir() + "oem4conv_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+               "_" + name) {}
     ~ScratchFile() { std::remove(path.c_str()); }
     const char *c_str() const { return path.c_str(); }
     std::vector<uint8_t> Bytes() const { return testsupport::ReadFileBytes(path); }

@@ -36,14 +36,37 @@ const char *const kAlmanacBlock = "GpsAlm { Prn: 17\n"
 TEST(EppFile, BlocksFollowTheIdentificationLineInArrivalOrder) {
     // In record order: prn, week, 9999, tgd, iodc, toc, af2, af1, af0, iode, dn, m0,
     // e, sqrtA, toe, cic, crc, cis, crs, cuc, cus, omega0, omega, i0, omegaDot, idot, health.
-    GpsEphRecord eph{5,        300,     9999,  -1.1641532182693481e-08, 45,  7200, 0.0, -1.1368683772161603e-12,
-                     2.5e-05,  45,      4.6823378e-09, -2.2158946237,    0.0051, 5153.7, 7200,
-                     1.3038516045e-08, 250.25, -2.0489096642e-08, -73.5, -3.8184225559e-06, 7.5,
-                     1.0471975512, -1.7, 0.9599310886, -8.1e-09, 1.2e-10, 0};
+    GpsEphRecord eph{5,
+                     300,
+                     9999,
+                     -1.1641532182693481e-08,
+                     45,
+                     7200,
+                     0.0,
+                     -1.1368683772161603e-12,
+                     2.5e-05,
+                     45,
+                     4.6823378e-09,
+                     -2.2158946237,
+                     0.0051,
+                     5153.7,
+                     7200,
+                     1.3038516045e-08,
+                     250.25,
+                     -2.0489096642e-08,
+                     -73.5,
+                     -3.8184225559e-06,
+                     7.5,
+                     1.0471975512,
+                     -1.7,
+                     0.9599310886,
+                     -8.1e-09,
+                     1.2e-10,
+                     0};
     // prn, system, -, e, toa, -, deltaI, omegaDot, sqrtA, omega0, omega, m0, af0, af1,
     // time code, week, health code, health.
-    AlmanacRecord alm{17, 0,    {},  0.012, 61440, {}, 0.0155, -7.9e-9, 5153.6, 2.5, -1.9, 0.75,
-                      1.9e-5, 3.6e-12, 2, 380, 2, 0, {}};
+    AlmanacRecord alm{17,   0,    {},     0.012,   61440, {},  0.0155, -7.9e-9, 5153.6, 2.5,
+                      -1.9, 0.75, 1.9e-5, 3.6e-12, 2,     380, 2,      0,       {}};
 
     ScratchFile file("blocks.epp");
     std::FILE *f = std::fopen(file.c_str(), "w");
@@ -52,12 +75,12 @@ TEST(EppFile, BlocksFollowTheIdentificationLineInArrivalOrder) {
     EXPECT_EQ(WriteEppEphemeris(f, file.c_str(), &eph), 0);
     EXPECT_EQ(WriteEppAlmanac(f, file.c_str(), &alm), 0);
     EXPECT_EQ(WriteEppEphemeris(f, file.c_str(), &eph), 0); // not de-duplicated
-    alm.satSystem = 1;                                     // not GPS: no text
+    alm.satSystem = 1;                                      // not GPS: no text
     EXPECT_EQ(WriteEppAlmanac(f, file.c_str(), &alm), 0);
     ASSERT_EQ(CloseTextOutput(f, file.c_str()), 0);
 
-    EXPECT_EQ(file.Text(), std::string("$EPHREC Ver6.03 KAVRENO NovAtelOem4\n") + kEphemerisBlock +
-                               kAlmanacBlock + kEphemerisBlock);
+    EXPECT_EQ(file.Text(),
+              std::string("$EPHREC Ver6.03 KAVRENO NovAtelOem4\n") + kEphemerisBlock + kAlmanacBlock + kEphemerisBlock);
 }
 
 TEST(MarkFile, EachMarkIsAnEmptyLineAndItsPulseLine) {

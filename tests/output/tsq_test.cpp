@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "common/le.h"
 #include "output/tsq_file.h"
 #include "output/tsq_reader.h"
@@ -80,8 +80,7 @@ TEST_F(TsqTest, EpochsAreStoredWithTheirLengthWordsAndReadBack) {
     for (size_t k = 0; k < 5; ++k) {
         if (counts[k] > 12) {
             EXPECT_EQ(WriteTsqEpoch(tsq, &epochs[k], meas[k].data()), 1);
-            EXPECT_EQ(std::string(ErrorText),
-                      "Error: Epoch 345603.3 has 13 measurements 12 channels in " + file.path);
+            EXPECT_EQ(std::string(ErrorText), "Error: Epoch 345603.3 has 13 measurements 12 channels in " + file.path);
             EXPECT_EQ(epochs[k].recordLength, 0xBEEF);
             continue;
         }

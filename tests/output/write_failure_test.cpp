@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "output/text_outputs.h"
 #include "output/tsq_file.h"
 #include "temp_files.h"

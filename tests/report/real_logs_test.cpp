@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <memory>
 
-#include "support/oem4_records.h"
 #include "oem4conv.h"
 #include "report.h"
 #include "session.h"
+#include "support/oem4_records.h"
 
 namespace {
 
@@ -24,8 +24,10 @@ uint64_t g_messageCount = 0;
 // Saved as the converter command prints them.
 void OEM4CONV_CALL SaveMessage(double time, const char *text) {
     ++g_messageCount;
-    if (time >= 0.0) std::fprintf(g_messages, "  %12.3f  %s\n", time, text);
-    else std::fprintf(g_messages, "  %12s  %s\n", "-", text);
+    if (time >= 0.0)
+        std::fprintf(g_messages, "  %12.3f  %s\n", time, text);
+    else
+        std::fprintf(g_messages, "  %12s  %s\n", "-", text);
 }
 
 struct Expected {
@@ -36,8 +38,8 @@ struct Expected {
 
 TEST(ReportRealLogs, CountsAgreeWithTheConversion) {
     const Expected logs[] = {
-        {"oemv_200911218.gps", 46, 12, 12},     // BESTPOS, RAWEPHEM
-        {"gps-range-static.dat", 594, 0, 11},   // BESTXYZ, GPSEPHEM
+        {"oemv_200911218.gps", 46, 12, 12},   // BESTPOS, RAWEPHEM
+        {"gps-range-static.dat", 594, 0, 11}, // BESTXYZ, GPSEPHEM
         {"gps-rangecmp.dat", 429, 0, 11},
     };
     const std::string dir = reporttest::TempDir("real");

@@ -28,8 +28,10 @@ namespace fs = std::filesystem;
 std::FILE *g_messages = nullptr;
 
 void OEM4CONV_CALL SaveMessage(double time, const char *text) {
-    if (time >= 0.0) std::fprintf(g_messages, "%.3f  %s\n", time, text);
-    else std::fprintf(g_messages, "-  %s\n", text);
+    if (time >= 0.0)
+        std::fprintf(g_messages, "%.3f  %s\n", time, text);
+    else
+        std::fprintf(g_messages, "-  %s\n", text);
 }
 
 // Converts the bundled sample into base.{tsq,epp,sta} with its messages in
@@ -75,8 +77,8 @@ bool Screenshot(const std::string &browser, const std::string &html, const std::
     const std::string command =
         "timeout 120 \"" + browser +
         "\" --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking "
-        "--disable-component-update --disable-sync --hide-scrollbars --user-data-dir=\"" + profile +
-        "\" --screenshot=\"" + png + "\" --window-size=1200," + std::to_string(height) + " \"file://" + html +
+        "--disable-component-update --disable-sync --hide-scrollbars --user-data-dir=\"" +
+        profile + "\" --screenshot=\"" + png + "\" --window-size=1200," + std::to_string(height) + " \"file://" + html +
         "\" > \"" + png + ".log\" 2>&1";
     const int status = std::system(command.c_str());
     fs::remove_all(profile);
@@ -136,8 +138,8 @@ TEST(ReportRendering, EverySectionDrawsSomething) {
     const struct {
         uint32_t section;
         const char *name;
-    } sections[] = {{kSectionSummary, "summary"},   {kSectionTracking, "tracking"}, {kSectionSky, "sky"},
-                    {kSectionMarks, "marks"},       {kSectionReceiver, "receiver"}, {kSectionMessages, "messages"}};
+    } sections[] = {{kSectionSummary, "summary"}, {kSectionTracking, "tracking"}, {kSectionSky, "sky"},
+                    {kSectionMarks, "marks"},     {kSectionReceiver, "receiver"}, {kSectionMessages, "messages"}};
     for (const auto &section : sections) {
         SCOPED_TRACE(section.name);
         const std::string html = dir + "/" + section.name + ".html";

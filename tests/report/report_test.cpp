@@ -151,17 +151,17 @@ TEST(ReportMarks, EveryAnomalyWithItsNumberAndTime) {
     {
         Session s(base);
         for (int t = 1000; t <= 1100; ++t) s.Epoch(1500, t, {{5, t - 990}});
-        s.Mark(10, 999.5);   // before the first epoch
+        s.Mark(10, 999.5); // before the first epoch
         s.Mark(11, 1001.5);
         s.Mark(12, 1003.5);
         s.Mark(13, 1005.5);
-        s.Mark(15, 1007.5);  // #14 lost
-        s.Mark(16, 1013.5);  // two pulses missing in time
+        s.Mark(15, 1007.5); // #14 lost
+        s.Mark(16, 1013.5); // two pulses missing in time
         s.Mark(17, 1015.5);
-        s.Mark(17, 1017.5);  // number repeated
-        s.Mark(18, 1017.5);  // time repeated
+        s.Mark(17, 1017.5); // number repeated
+        s.Mark(18, 1017.5); // time repeated
         s.Mark(19, 1019.5);
-        s.Mark(20, 1100.5);  // after the last epoch, long interval
+        s.Mark(20, 1100.5); // after the last epoch, long interval
     }
     Append(base + ".sta", "\nCAMERA PULSE #x AT: garbage\n");
     auto d = Collect(base);
@@ -174,9 +174,8 @@ TEST(ReportMarks, EveryAnomalyWithItsNumberAndTime) {
         double tow, value;
     };
     const Expected expected[] = {
-        {kMarkOutsideSpan, 10, 999.5, -0.5}, {kMarkNumberJump, 15, 1007.5, 1},
-        {kMarkInterval, 16, 1013.5, 6.0},    {kMarkDuplicateNumber, 17, 1017.5, 0},
-        {kMarkDuplicateTime, 18, 1017.5, 0}, {kMarkOutsideSpan, 20, 1100.5, 0.5},
+        {kMarkOutsideSpan, 10, 999.5, -0.5},   {kMarkNumberJump, 15, 1007.5, 1},    {kMarkInterval, 16, 1013.5, 6.0},
+        {kMarkDuplicateNumber, 17, 1017.5, 0}, {kMarkDuplicateTime, 18, 1017.5, 0}, {kMarkOutsideSpan, 20, 1100.5, 0.5},
         {kMarkInterval, 20, 1100.5, 81.0},
     };
     ASSERT_EQ(d->markAnomalies.size(), std::size(expected));
@@ -255,22 +254,24 @@ TEST(ReportSky, TracksFromEphemeridesSeenFromTheMeanPosition) {
 TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     const std::string dir = reporttest::TempDir("msg");
     const std::string base = dir + "/log";
-    { Session s(base); s.Epoch(1500, 100, {{3, 10}}); }
+    {
+        Session s(base);
+        s.Epoch(1500, 100, {{3, 10}});
+    }
     const std::string messages = dir + "/log.txt";
-    Append(messages,
-           "log.gps -> log.{tsq,epp,sta}\n"
-           "             -  32bit CRC failure on 'RANGE' record on port 0\n"
-           "             -  32bit CRC failure on 'BESTPOS' record on port 0\n"
-           "             -  Invalid variable data length on record 43 on port 0\n"
-           "             -  Record decoding failed, recursively trying to look for more valid data\n"
-           "    100.000  Too many satellites for internal buffers\n"
-           "    101.000  Error: Epoch 101.0 has 13 measurements 12 channels in log.tsq\n"
-           "    102.000  L1 cycle slip on PRN 5\n"
-           "    102.000  PRN 9 is rising or re-appearing\n"
-           "             -  Almanac received for GPS PRN 4\n"
-           "something else entirely\n"
-           "\n"
-           "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
+    Append(messages, "log.gps -> log.{tsq,epp,sta}\n"
+                     "             -  32bit CRC failure on 'RANGE' record on port 0\n"
+                     "             -  32bit CRC failure on 'BESTPOS' record on port 0\n"
+                     "             -  Invalid variable data length on record 43 on port 0\n"
+                     "             -  Record decoding failed, recursively trying to look for more valid data\n"
+                     "    100.000  Too many satellites for internal buffers\n"
+                     "    101.000  Error: Epoch 101.0 has 13 measurements 12 channels in log.tsq\n"
+                     "    102.000  L1 cycle slip on PRN 5\n"
+                     "    102.000  PRN 9 is rising or re-appearing\n"
+                     "             -  Almanac received for GPS PRN 4\n"
+                     "something else entirely\n"
+                     "\n"
+                     "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
     EXPECT_EQ(d->messageCount, 10u);
@@ -431,13 +432,17 @@ TEST(ReportOutputs, LongSessionsStayExactSmallAndFast) {
 TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
     const std::string dir = reporttest::TempDir("leftout");
     const std::string base = dir + "/log";
-    { Session s(base); s.Epoch(1500, 100, {{3, 10}}); }
+    {
+        Session s(base);
+        s.Epoch(1500, 100, {{3, 10}});
+    }
     const std::string messages = dir + "/log.txt";
-    Append(messages,
-           "100.000  Notice: epoch has 14 satellites for 12 channels; left out PRN 50 51 (later epochs cut alike are counted)\n"
-           "-  Notice: 2124 GPS observations left out (no place for them in the observation file)\n"
-           "-  Notice: 3204 Galileo observations left out (no place for them in the observation file)\n"
-           "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n");
+    Append(
+        messages,
+        "100.000  Notice: epoch has 14 satellites for 12 channels; left out PRN 50 51 (later epochs cut alike are counted)\n"
+        "-  Notice: 2124 GPS observations left out (no place for them in the observation file)\n"
+        "-  Notice: 3204 Galileo observations left out (no place for them in the observation file)\n"
+        "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n");
     auto d = Collect(base, messages);
     EXPECT_EQ(d->leftOut[0], 2124u);
     EXPECT_EQ(d->leftOut[3], 3204u);
@@ -446,8 +451,7 @@ TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
     EXPECT_EQ(LeftOutText(*d),
               "GPS 2124, Galileo 3204 observations left out; 120 epochs cut to the channels (600 satellites)");
     EXPECT_EQ(d->messageCount, 4u);
-    EXPECT_EQ(d->messageCounts[ClassifyMessage("Notice: 1 QZSS observations left out (no place for them")],
-              2u);
+    EXPECT_EQ(d->messageCounts[ClassifyMessage("Notice: 1 QZSS observations left out (no place for them")], 2u);
 
     auto none = Collect(base);
     EXPECT_EQ(LeftOutText(*none), "");

@@ -124,7 +124,10 @@ void WriteLongSession(const std::string &base, int epochs, double rate, bool wit
         for (int k = 0; k < 9; ++k) {
             const int prn = prns[k];
             // Satellites come and go over the session.
-            if (((i / 5000) + k) % 9 == 0) { lockStart[prn] = i + 1; continue; }
+            if (((i / 5000) + k) % 9 == 0) {
+                lockStart[prn] = i + 1;
+                continue;
+            }
             if (withFaults && prn == 12 && i % 1500 == 700) lockStart[prn] = i; // a slip
             const int lock = static_cast<int>((i - lockStart[prn]) * rate) + 30;
             sats.push_back({prn, lock, !(prn == 31 && i % 7 == 0)});

@@ -17,8 +17,8 @@ std::string TempDir(const char *name);
 
 struct Sat {
     int prn;
-    int lock;        // L1 lock time, seconds
-    bool l2 = true;  // L2 code and phase present
+    int lock;       // L1 lock time, seconds
+    bool l2 = true; // L2 code and phase present
     bool l1Code = true;
 };
 
@@ -27,8 +27,7 @@ public:
     // Creates base.tsq, base.epp (with its identification line) and base.sta.
     explicit Session(const std::string &base);
     ~Session();
-    void Epoch(int week, double tow, const std::vector<Sat> &sats, bool position = true,
-               double clockOffset = 0.0);
+    void Epoch(int week, double tow, const std::vector<Sat> &sats, bool position = true, double clockOffset = 0.0);
     void Ephemeris(int prn, int toe);
     void Almanac(int prn);
     void Mark(unsigned number, double tow);

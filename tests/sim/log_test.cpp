@@ -17,7 +17,7 @@ using namespace oem4sim;
 
 namespace {
 
-constexpr double kC = 299792458.0;
+constexpr double kC = kSpeedOfLight;
 
 SimConfig FlightConfig(RangeFormat format) {
     SimConfig c;
@@ -90,9 +90,7 @@ TEST(SimLog, RecordsFrameCleanlyAndCarryTheTruth) {
                 bestpos = r.body;
                 posMs = r.ms;
                 break;
-            case kMsgClockModel:
-                clock = r.body;
-                break;
+            case kMsgClockModel: clock = r.body; break;
             case kMsgMarktime: {
                 ASSERT_LT(mark, s.marks.size());
                 const MarkTruth &m = s.marks[mark++];
@@ -154,8 +152,7 @@ TEST(SimLog, RecordsFrameCleanlyAndCarryTheTruth) {
                 EXPECT_EQ(satsHere, static_cast<size_t>(t.satelliteCount));
                 break;
             }
-            default:
-                break;
+            default: break;
             }
         }
         EXPECT_EQ(epoch, s.epochs.size());

@@ -13,11 +13,11 @@ namespace {
 
 bool SameFields(const BroadcastEphemeris &a, const BroadcastEphemeris &b) {
     return a.week10 == b.week10 && a.l2Code == b.l2Code && a.uraIndex == b.uraIndex && a.health == b.health &&
-           a.iodc == b.iodc && a.tgd == b.tgd && a.toc == b.toc && a.af2 == b.af2 && a.af1 == b.af1 &&
-           a.af0 == b.af0 && a.iode == b.iode && a.crs == b.crs && a.deltaN == b.deltaN && a.m0 == b.m0 &&
-           a.cuc == b.cuc && a.e == b.e && a.cus == b.cus && a.sqrtA == b.sqrtA && a.toe == b.toe &&
-           a.cic == b.cic && a.omega0 == b.omega0 && a.cis == b.cis && a.i0 == b.i0 && a.crc == b.crc &&
-           a.omega == b.omega && a.omegaDot == b.omegaDot && a.idot == b.idot;
+           a.iodc == b.iodc && a.tgd == b.tgd && a.toc == b.toc && a.af2 == b.af2 && a.af1 == b.af1 && a.af0 == b.af0 &&
+           a.iode == b.iode && a.crs == b.crs && a.deltaN == b.deltaN && a.m0 == b.m0 && a.cuc == b.cuc && a.e == b.e &&
+           a.cus == b.cus && a.sqrtA == b.sqrtA && a.toe == b.toe && a.cic == b.cic && a.omega0 == b.omega0 &&
+           a.cis == b.cis && a.i0 == b.i0 && a.crc == b.crc && a.omega == b.omega && a.omegaDot == b.omegaDot &&
+           a.idot == b.idot;
 }
 
 // Field extremes: every signed field at its most negative value, so that a
@@ -111,9 +111,9 @@ TEST(Subframes, FieldsRoundTripAtTheirBitPositions) {
         EXPECT_EQ(raw[30 * s], 0x8B);
         EXPECT_EQ((raw[30 * s + 5] >> 2) & 7, s + 1);
     }
-    EXPECT_EQ(raw[8] & 3, 1);    // subframe 1 word 3, last two bits
-    EXPECT_EQ(raw[21], 0x2A);    // subframe 1 word 8, first byte
-    EXPECT_EQ(raw[36], 0x2A);    // subframe 2 word 3: IODE
+    EXPECT_EQ(raw[8] & 3, 1);                                     // subframe 1 word 3, last two bits
+    EXPECT_EQ(raw[21], 0x2A);                                     // subframe 1 word 8, first byte
+    EXPECT_EQ(raw[36], 0x2A);                                     // subframe 2 word 3: IODE
     EXPECT_EQ((raw[57] << 8) | raw[58], static_cast<int>(e.toe)); // subframe 2 word 10: toe
 }
 

@@ -40,7 +40,6 @@ TEST(Sample, MatchesItsRecipeAndHoldsEveryRecordType) {
         EXPECT_EQ(have[i].ms, want[i].ms) << "record " << i;
         ++counts[have[i].id];
     }
-    for (uint16_t id : {kMsgRangecmp, kMsgRawephem, kMsgBestpos, kMsgClockModel, kMsgMarktime, kMsgAlmanac,
-                        kMsgRawalm})
+    for (uint16_t id : {kMsgRangecmp, kMsgRawephem, kMsgBestpos, kMsgClockModel, kMsgMarktime, kMsgAlmanac, kMsgRawalm})
         EXPECT_GT(counts[id], 0) << "message " << id;
 }

@@ -24,7 +24,7 @@ std::vector<FoundRecord> WalkLog(const std::vector<uint8_t> &log) {
         const uint8_t *p = log.data() + at;
         EXPECT_GE(log.size() - at, size_t{32}) << "short tail at " << at;
         if (log.size() - at < 32) break;
-        EXPECT_TRUE(p[0] == 0xAA && p[1] == 0x44 && p[2] == 0x12 && p[3] == 28) << "no sync at " << at;
+        EXPECT_TRUE(HasOem4Lead(p)) << "no sync at " << at;
         uint16_t id = le::U2(p + 4), len = le::U2(p + 8);
         const RecordTableEntry *row = FindRecordTableEntry(id);
         EXPECT_NE(row, nullptr) << "unknown message " << id;

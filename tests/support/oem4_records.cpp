@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
 
 namespace testsupport {
@@ -50,19 +51,16 @@ Bytes &Bytes::raw(const std::vector<uint8_t> &v) {
     return *this;
 }
 
-std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
-                                HeaderFields header, int lengthOverride) {
-    std::vector<uint8_t> rec(28 + body.size() + 4, 0);
+std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body, HeaderFields header,
+                                int lengthOverride) {
+    std::vector<uint8_t> rec(kOem4HeaderLength + body.size() + kOem4CrcLength, 0);
     uint8_t *p = rec.data();
-    p[0] = 0xAA;
-    p[1] = 0x44;
-    p[2] = 0x12;
-    p[3] = 28;
-    le::PutU2(p + 4, messageId);
-    le::PutU2(p + 8, static_cast<uint16_t>(lengthOverride >= 0 ? lengthOverride : body.size()));
-    p[13] = header.timeStatus;
-    le::PutU2(p + 14, header.week);
-    le::PutI4(p + 16, header.milliseconds);
+    std::memcpy(p, kOem4Lead.data(), kOem4Lead.size());
+    le::PutU2(p + kHeaderMessageIdAt, messageId);
+    le::PutU2(p + kHeaderMessageLengthAt, static_cast<uint16_t>(lengthOverride >= 0 ? lengthOverride : body.size()));
+    p[kHeaderTimeStatusAt] = header.timeStatus;
+    le::PutU2(p + kHeaderWeekAt, header.week);
+    le::PutI4(p + kHeaderMillisecondsAt, header.milliseconds);
     if (!body.empty()) std::memcpy(p + 28, body.data(), body.size());
     le::PutU4(p + 28 + body.size(), Oem4Crc32(p, 28 + body.size()));
     return rec;

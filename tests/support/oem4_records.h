@@ -38,8 +38,8 @@ struct HeaderFields {
 
 // A complete record: 28-byte header, body, CRC-32. The message length is
 // the body size unless lengthOverride is >= 0.
-std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body,
-                                HeaderFields header = {}, int lengthOverride = -1);
+std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body, HeaderFields header = {},
+                                int lengthOverride = -1);
 
 // Small valid records for conversion tests (week 1500, fine-steering time):
 // a RANGE of L1 observations of PRNs 1..satellites with code, phase and

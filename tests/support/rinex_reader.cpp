@@ -57,8 +57,7 @@ HeaderLine SplitHeader(const std::string &line) {
 }
 
 // Header lines up to END OF HEADER; returns the number of lines taken.
-size_t ReadHeader(const std::vector<std::string> &lines, std::vector<HeaderLine> *header,
-                  std::string *error) {
+size_t ReadHeader(const std::vector<std::string> &lines, std::vector<HeaderLine> *header, std::string *error) {
     for (size_t i = 0; i < lines.size(); ++i) {
         header->push_back(SplitHeader(lines[i]));
         if (header->back().label == "END OF HEADER") return i + 1;
@@ -78,15 +77,17 @@ int64_t DaysFromCivil(int y, int m, int d) {
     return era * 146097 + doe - 719468;
 }
 
-const std::set<std::string> kObsLabels = {
-    "RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT", "MARKER NAME", "MARKER NUMBER",
-    "MARKER TYPE", "OBSERVER / AGENCY", "REC # / TYPE / VERS", "ANT # / TYPE", "APPROX POSITION XYZ",
-    "ANTENNA: DELTA H/E/N", "ANTENNA: DELTA X/Y/Z", "SYS / # / OBS TYPES", "SIGNAL STRENGTH UNIT",
-    "INTERVAL", "TIME OF FIRST OBS", "TIME OF LAST OBS", "RCV CLOCK OFFS APPL", "SYS / PHASE SHIFT",
-    "GLONASS SLOT / FRQ #", "GLONASS COD/PHS/BIS", "LEAP SECONDS", "# OF SATELLITES", "PRN / # OF OBS",
-    "END OF HEADER"};
+const std::set<std::string> kObsLabels = {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE",  "COMMENT",
+                                          "MARKER NAME",          "MARKER NUMBER",        "MARKER TYPE",
+                                          "OBSERVER / AGENCY",    "REC # / TYPE / VERS",  "ANT # / TYPE",
+                                          "APPROX POSITION XYZ",  "ANTENNA: DELTA H/E/N", "ANTENNA: DELTA X/Y/Z",
+                                          "SYS / # / OBS TYPES",  "SIGNAL STRENGTH UNIT", "INTERVAL",
+                                          "TIME OF FIRST OBS",    "TIME OF LAST OBS",     "RCV CLOCK OFFS APPL",
+                                          "SYS / PHASE SHIFT",    "GLONASS SLOT / FRQ #", "GLONASS COD/PHS/BIS",
+                                          "LEAP SECONDS",         "# OF SATELLITES",      "PRN / # OF OBS",
+                                          "END OF HEADER"};
 const std::set<std::string> kNavLabels = {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT",
-                                          "IONOSPHERIC CORR", "TIME SYSTEM CORR", "LEAP SECONDS",
+                                          "IONOSPHERIC CORR",     "TIME SYSTEM CORR",    "LEAP SECONDS",
                                           "END OF HEADER"};
 
 void CheckHeader(const std::vector<std::string> &lines, size_t count, const std::set<std::string> &labels,
@@ -114,8 +115,7 @@ std::vector<HeaderLine> Labelled(const std::vector<HeaderLine> &header, const st
     return out;
 }
 
-void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week,
-               double *seconds) {
+void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week, double *seconds) {
     const int64_t days = DaysFromCivil(year, month, day) - DaysFromCivil(1980, 1, 6);
     *week = static_cast<int>(days / 7);
     *seconds = static_cast<double>(days % 7) * 86400.0 + hour * 3600.0 + minute * 60.0 + second;
@@ -249,9 +249,8 @@ std::vector<std::string> CheckObsFormat(const ObsFile &file) {
     }
     if (file.version != 3.04) problems.push_back("version is not 3.04");
     if (file.fileType != 'O') problems.push_back("file type is not O");
-    for (const char *required : {"PGM / RUN BY / DATE", "MARKER NAME", "OBSERVER / AGENCY",
-                                 "REC # / TYPE / VERS", "ANT # / TYPE", "ANTENNA: DELTA H/E/N",
-                                 "SYS / # / OBS TYPES", "SYS / PHASE SHIFT"}) {
+    for (const char *required : {"PGM / RUN BY / DATE", "MARKER NAME", "OBSERVER / AGENCY", "REC # / TYPE / VERS",
+                                 "ANT # / TYPE", "ANTENNA: DELTA H/E/N", "SYS / # / OBS TYPES", "SYS / PHASE SHIFT"}) {
         if (Labelled(file.header, required).empty()) problems.push_back(std::string("no ") + required);
     }
     if (!file.epochs.empty() && Labelled(file.header, "TIME OF FIRST OBS").empty()) {

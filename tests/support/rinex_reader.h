@@ -35,8 +35,8 @@ struct ObsEpoch {
     int count = 0;
     bool hasClock = false;
     double clockOffset = 0.0;
-    std::vector<SatRecord> sats;       // flags 0 and 1
-    std::vector<HeaderLine> special;   // flags 2 to 5
+    std::vector<SatRecord> sats;     // flags 0 and 1
+    std::vector<HeaderLine> special; // flags 2 to 5
 };
 
 struct ObsFile {
@@ -79,8 +79,7 @@ std::vector<std::string> CheckObsFormat(const ObsFile &file);
 std::vector<std::string> CheckNavFormat(const NavFile &file);
 
 // GPS week and seconds of week of a calendar date in GPS time.
-void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week,
-               double *seconds);
+void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week, double *seconds);
 
 // The header lines with this label.
 std::vector<HeaderLine> Labelled(const std::vector<HeaderLine> &header, const std::string &label);

@@ -128,8 +128,7 @@ TEST_F(ThreadBufTest, TextRecordSizeComesFromItsCountWord) {
 TEST(ThreadBufErrors, TextsOfEveryCode) {
     EXPECT_STREQ(GetThreadBufErrString(0), "No Error");
     EXPECT_STREQ(GetThreadBufErrString(1), "Thread Buffer overrun--No more space for output data");
-    EXPECT_STREQ(GetThreadBufErrString(2),
-                 "Zero record size or invalid ThreadBuf record type received");
+    EXPECT_STREQ(GetThreadBufErrString(2), "Zero record size or invalid ThreadBuf record type received");
     EXPECT_STREQ(GetThreadBufErrString(3), "Internal error filling ThreadBuf");
     EXPECT_STREQ(GetThreadBufErrString(7), "Unknown ThreadBuf error");
     EXPECT_STREQ(GetThreadBufErrString(-1), "Unknown ThreadBuf error");

@@ -92,6 +92,8 @@ double CpuSeconds() {
 
 } // namespace
 
+// Over 60 lines: the options, then the measuring loop and its report, read
+// best in one piece.
 int main(int argc, char **argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::fprintf(stderr, "usage: oem4bench LOG [--recompute] [--repeat N] [--out BASE]\n");
@@ -102,9 +104,12 @@ int main(int argc, char **argv) {
     int repeat = 3;
     std::string out = "/tmp/oem4bench-out";
     for (int i = 2; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--recompute") == 0) recompute = true;
-        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc) repeat = std::atoi(argv[++i]);
-        else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc) out = argv[++i];
+        if (std::strcmp(argv[i], "--recompute") == 0)
+            recompute = true;
+        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+            repeat = std::atoi(argv[++i]);
+        else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
+            out = argv[++i];
         else {
             std::fprintf(stderr, "oem4bench: unknown argument %s\n", argv[i]);
             return 2;
@@ -169,11 +174,9 @@ int main(int argc, char **argv) {
     std::printf("recompute      %s\n", recompute ? "on" : "off");
     std::printf("raw read       %.1f MB/s (2048-byte blocks, best of %d)\n", mb / rawBest, repeat);
     std::printf("conversion     %.1f MB/s, %.0f epochs/s (%u epochs, best of %d, %.2f s, %.2f s cpu)\n",
-                mb / convertBest, epochs / convertBest, options.epochCount, repeat, convertBest,
-                convertCpu);
+                mb / convertBest, epochs / convertBest, options.epochCount, repeat, convertBest, convertCpu);
     std::printf("ratio          %.1f %% of the raw read rate\n", 100.0 * rawBest / convertBest);
     std::printf("peak memory    %.1f MB resident\n", PeakRssKb() / 1024.0);
-    std::printf("allocations    %llu during one conversion (%u ephemerides)\n", allocations,
-                options.ephemerisCount);
+    std::printf("allocations    %llu during one conversion (%u ephemerides)\n", allocations, options.ephemerisCount);
     return 0;
 }

@@ -115,8 +115,7 @@ void PrintTimeSpan(const std::string &base) {
     CloseTsqReader(&reader);
     if (!any) return;
     const double span = (lastWeek - firstWeek) * kSecondsPerWeek + lastTime - firstTime;
-    std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek,
-                lastTime, span);
+    std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek, lastTime, span);
 }
 
 // What the conversion could not put into the observation file, on a line of
@@ -137,13 +136,13 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels) {
         line += text;
     };
     if (s.cutEpochs != 0) {
-        std::snprintf(part, sizeof part, "%u epochs cut to %u channels (%llu satellites left out)",
-                      s.cutEpochs, channels, static_cast<unsigned long long>(s.cutSatellites));
+        std::snprintf(part, sizeof part, "%u epochs cut to %u channels (%llu satellites left out)", s.cutEpochs,
+                      channels, static_cast<unsigned long long>(s.cutSatellites));
         add(part);
     }
     if (s.maxchanObservations != 0) {
-        std::snprintf(part, sizeof part, "%u compressed records over 24 observations (%llu left out)",
-                      s.maxchanRecords, static_cast<unsigned long long>(s.maxchanObservations));
+        std::snprintf(part, sizeof part, "%u compressed records over 24 observations (%llu left out)", s.maxchanRecords,
+                      static_cast<unsigned long long>(s.maxchanObservations));
         add(part);
     }
     if (s.refusedRecords + stats.refusedEpochs != 0) {
@@ -164,6 +163,8 @@ const char *NoEpochReason(const ConversionStats &stats) {
 }
 
 // Converts one log in this process; 0 when it converted to its end.
+// Over 60 lines: the one log's steps from the options to the summary line,
+// each using what the one before found.
 int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
     const std::string base = OutputBase(request, log);
     auto options = std::make_unique<ConvertOptions>();
@@ -201,8 +202,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     if (request.report) {
         g_messageFile = std::fopen(messagesPath.c_str(), "w");
         if (g_messageFile == nullptr) {
-            std::fprintf(stderr, "oem4conv: cannot write %s: %s\n", messagesPath.c_str(),
-                         std::strerror(errno));
+            std::fprintf(stderr, "oem4conv: cannot write %s: %s\n", messagesPath.c_str(), std::strerror(errno));
         }
     }
 
@@ -229,8 +229,8 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
                      stats.screening.rangeRecords, NoEpochReason(stats));
     }
     std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
-                result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount,
-                options->ephemerisCount, options->markCount, g_messageCount);
+                result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount, options->ephemerisCount,
+                options->markCount, g_messageCount);
     if (request.hostFiles) PrintTimeSpan(base);
     std::printf("\n");
     if (result == 0) {
@@ -292,8 +292,7 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
     };
     showProgress();
     while (next < request.logs.size() || !running.empty()) {
-        while (g_interrupts == 0 && next < request.logs.size() &&
-               running.size() < static_cast<std::size_t>(jobs)) {
+        while (g_interrupts == 0 && next < request.logs.size() && running.size() < static_cast<std::size_t>(jobs)) {
             WorkerProcess worker;
             if (!StartWorker(request, next, ConvertLogInWorker, running, &worker)) break;
             running.push_back(worker);
@@ -333,9 +332,8 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
 
 int RunConvert(const ConvertRequest &request) {
     if (request.logs.size() > 1 && !request.output.empty() && !IsDirectory(request.output)) {
-        std::fprintf(stderr,
-                     "oem4conv: with several LOGs, -o must name an existing directory\n"
-                     "Try 'oem4conv --help'.\n");
+        std::fprintf(stderr, "oem4conv: with several LOGs, -o must name an existing directory\n"
+                             "Try 'oem4conv --help'.\n");
         return kExitUsage;
     }
     InstallInterruptHandler(OnInterrupt);
@@ -353,8 +351,7 @@ int RunConvert(const ConvertRequest &request) {
         status = ConvertInProcess(request);
     }
     if (request.logs.size() > 1) {
-        std::printf("%zu logs, %s\n", request.logs.size(),
-                    status == kExitOk ? "all converted" : "some not converted");
+        std::printf("%zu logs, %s\n", request.logs.size(), status == kExitOk ? "all converted" : "some not converted");
     }
     return status;
 }

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "api/error_text.h"
 #include "commands.h"
+#include "common/error_text.h"
 #include "output/tsq_reader.h"
 
 namespace {
@@ -28,9 +28,9 @@ void PrintHeader(const char *path) {
     std::printf("Receiver type:    %u (%s)\n", static_cast<unsigned>(header.receiverType),
                 TsqReceiverTypeName(header.receiverType));
     std::printf("Channels:         %u\n", static_cast<unsigned>(header.channels));
-    std::printf("Created:          %04d-%02d-%02d %02d:%02d:%02d\n", header.year + 1900,
-                header.month + 1, static_cast<int>(header.day), static_cast<int>(header.hour),
-                static_cast<int>(header.minute), static_cast<int>(header.second));
+    std::printf("Created:          %04d-%02d-%02d %02d:%02d:%02d\n", header.year + 1900, header.month + 1,
+                static_cast<int>(header.day), static_cast<int>(header.hour), static_cast<int>(header.minute),
+                static_cast<int>(header.second));
     std::printf("Header parameter: %g\n", static_cast<double>(header.headerParameter));
     std::printf("Written as:       %s\n", header.fileName);
 }
@@ -39,17 +39,16 @@ void PrintEpochText() {
     std::printf("\nEpoch week %u  time %.3f  corrected %.9f  satellites %u  flags %u\n",
                 static_cast<unsigned>(g_epoch.week), g_epoch.receiverTime, g_epoch.correctedTime,
                 static_cast<unsigned>(g_epoch.satCount), static_cast<unsigned>(g_epoch.flags));
-    std::printf("  position %.9f %.9f %.3f  clock offset %.3f m  drift %.6f\n", g_epoch.latitude,
-                g_epoch.longitude, static_cast<double>(g_epoch.height), g_epoch.clockOffset,
-                g_epoch.clockDrift);
+    std::printf("  position %.9f %.9f %.3f  clock offset %.3f m  drift %.6f\n", g_epoch.latitude, g_epoch.longitude,
+                static_cast<double>(g_epoch.height), g_epoch.clockOffset, g_epoch.clockDrift);
     if (g_epoch.satCount == 0) return;
-    std::printf("  %4s %4s %15s %16s %12s %15s %16s\n", "PRN", "lock", "L1 code", "L1 phase",
-                "L1 Doppler", "L2 code", "L2 phase");
+    std::printf("  %4s %4s %15s %16s %12s %15s %16s\n", "PRN", "lock", "L1 code", "L1 phase", "L1 Doppler", "L2 code",
+                "L2 phase");
     for (int i = 0; i < g_epoch.satCount; ++i) {
         const MeasRecord &m = g_meas[i];
         std::printf("  %4u %4u %15.3f %16.3f %12.3f %15.3f %16.3f\n", static_cast<unsigned>(m.prn),
-                    static_cast<unsigned>(m.l1Lock), m.l1Pseudorange, m.l1Phase, m.l1Doppler,
-                    m.l2Pseudorange, m.l2Phase);
+                    static_cast<unsigned>(m.l1Lock), m.l1Pseudorange, m.l1Phase, m.l1Doppler, m.l2Pseudorange,
+                    m.l2Phase);
     }
 }
 
@@ -67,8 +66,8 @@ void PrintEpochCsv() {
     for (int i = 0; i < g_epoch.satCount; ++i) {
         const MeasRecord &m = g_meas[i];
         std::printf("%s,%u,%u,%.3f,%.3f,%.3f,%.3f,%.3f\n", common, static_cast<unsigned>(m.prn),
-                    static_cast<unsigned>(m.l1Lock), m.l1Pseudorange, m.l1Phase, m.l1Doppler,
-                    m.l2Pseudorange, m.l2Phase);
+                    static_cast<unsigned>(m.l1Lock), m.l1Pseudorange, m.l1Phase, m.l1Doppler, m.l2Pseudorange,
+                    m.l2Phase);
     }
 }
 

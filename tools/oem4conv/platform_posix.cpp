@@ -112,8 +112,7 @@ void WaitForWorkers(std::vector<WorkerProcess> *running) {
 int EndWorker(WorkerProcess *worker, std::string *abnormal) {
     close(static_cast<int>(worker->pipe));
     int wstatus = 0;
-    while (waitpid(static_cast<pid_t>(worker->process), &wstatus, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(static_cast<pid_t>(worker->process), &wstatus, 0) < 0 && errno == EINTR) {}
     if (WIFSIGNALED(wstatus)) {
         *abnormal = "ended by signal " + std::to_string(WTERMSIG(wstatus));
         return 128 + WTERMSIG(wstatus);

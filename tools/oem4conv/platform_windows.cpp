@@ -50,9 +50,7 @@ HANDLE g_workersStop = nullptr;
 HANDLE g_selfForWorkers = nullptr;
 std::vector<std::string> g_arguments;
 
-HANDLE StreamHandle(std::FILE *stream) {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-}
+HANDLE StreamHandle(std::FILE *stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
 
 void RestoreConsole() {
     if (g_savedOutputCodePage != 0) SetConsoleOutputCP(g_savedOutputCodePage);
@@ -106,8 +104,7 @@ void AppendQuoted(std::wstring *line, const std::string &arg) {
 bool ParseWorkerMarker(const std::string &arg) {
     unsigned long long log = 0, stop = 0, parent = 0;
     char end = '\0';
-    if (std::sscanf(arg.c_str() + sizeof kWorkerMarker - 1, "%llu:%llu:%llu%c", &log, &stop, &parent,
-                    &end) != 3) {
+    if (std::sscanf(arg.c_str() + sizeof kWorkerMarker - 1, "%llu:%llu:%llu%c", &log, &stop, &parent, &end) != 3) {
         return false;
     }
     g_isWorker = true;
@@ -133,8 +130,7 @@ bool ArgumentsFitCodePage() {
     const int length = static_cast<int>(std::wcslen(p));
     if (length == 0) return true;
     BOOL usedDefault = FALSE;
-    const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, length, nullptr, 0,
-                                           nullptr, &usedDefault);
+    const int needed = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, p, length, nullptr, 0, nullptr, &usedDefault);
     return needed > 0 && !usedDefault;
 }
 
@@ -153,8 +149,7 @@ void PrepareConsole() {
     const HANDLE error = StreamHandle(stderr);
     if (GetConsoleMode(error, &mode)) {
         g_virtualTerminal = (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
-        if (!g_virtualTerminal &&
-            SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+        if (!g_virtualTerminal && SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
             g_virtualTerminal = true;
             g_savedErrorMode = mode;
         }
@@ -174,8 +169,8 @@ bool PrepareWorkerHandles() {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     g_workersStop = CreateEventW(&inherit, TRUE, FALSE, nullptr);
     if (g_workersStop == nullptr) return false;
-    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
-                         &g_selfForWorkers, SYNCHRONIZE, TRUE, 0)) {
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &g_selfForWorkers, SYNCHRONIZE,
+                         TRUE, 0)) {
         CloseHandle(g_workersStop);
         g_workersStop = nullptr;
         return false;
@@ -314,8 +309,8 @@ std::string PathInDirectory(const std::string &directory, const std::string &fil
     return directory + '\\' + name;
 }
 
-bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog,
-                 const std::vector<WorkerProcess> &, WorkerProcess *worker) {
+bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog, const std::vector<WorkerProcess> &,
+                 WorkerProcess *worker) {
     if (!PrepareWorkerHandles()) return false;
     const std::wstring program = ModulePath();
     if (program.empty()) return false;
@@ -328,13 +323,11 @@ bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog,
     HANDLE error = nullptr;
     const HANDLE ownError = GetStdHandle(STD_ERROR_HANDLE);
     if (ownError != nullptr && ownError != INVALID_HANDLE_VALUE) {
-        DuplicateHandle(GetCurrentProcess(), ownError, GetCurrentProcess(), &error, 0, TRUE,
-                        DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), ownError, GetCurrentProcess(), &error, 0, TRUE, DUPLICATE_SAME_ACCESS);
     }
 
     char marker[96];
-    std::snprintf(marker, sizeof marker, "%s%llu:%llu:%llu", kWorkerMarker,
-                  static_cast<unsigned long long>(log),
+    std::snprintf(marker, sizeof marker, "%s%llu:%llu:%llu", kWorkerMarker, static_cast<unsigned long long>(log),
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_workersStop)),
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_selfForWorkers)));
     std::wstring commandLine = L"\"" + program + L"\" ";
@@ -352,8 +345,8 @@ bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog,
     std::memset(&info, 0, sizeof info);
     std::fflush(stdout);
     std::fflush(stderr);
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        0, nullptr, nullptr, &startup, &info);
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &startup, &info);
     CloseHandle(writeEnd);
     if (error != nullptr) CloseHandle(error);
     if (!started) {

@@ -290,8 +290,7 @@ EphemerisValues PhysicalValues(const BroadcastEphemeris &eph) {
     return v;
 }
 
-void BroadcastSatellite(const EphemerisValues &v, double tk, double tc, double rotationTime,
-                        SatellitePv *out) {
+void BroadcastSatellite(const EphemerisValues &v, double tk, double tc, double rotationTime, SatellitePv *out) {
     const double a = v.sqrtA * v.sqrtA;
     const double n = std::sqrt(kGpsMu / (a * a * a)) + v.deltaN;
     const double ecc = SolveKepler(v.m0 + n * tk, v.e);
@@ -304,8 +303,7 @@ void BroadcastSatellite(const EphemerisValues &v, double tk, double tc, double r
     const double u = phi + v.cuc * c2 + v.cus * s2;
     const double r = a * oneMinusECosE + v.crc * c2 + v.crs * s2;
     const double inc = v.i0 + v.idot * tk + v.cic * c2 + v.cis * s2;
-    const double node =
-        v.omega0 + (v.omegaDot - kEarthRotation) * tk - kEarthRotation * (v.toe + rotationTime);
+    const double node = v.omega0 + (v.omegaDot - kEarthRotation) * tk - kEarthRotation * (v.toe + rotationTime);
     const double cu = std::cos(u), su = std::sin(u), ci = std::cos(inc), si = std::sin(inc);
     const double cn = std::cos(node), sn = std::sin(node);
     const double xp = r * cu, yp = r * su;

@@ -11,10 +11,11 @@
 
 #include <cstdint>
 
+#include "common/physics.h"
+
 namespace oem4sim {
 
 inline constexpr double kPi = 3.1415926535897932;
-inline constexpr double kSpeedOfLight = 299792458.0;
 inline constexpr double kGpsMu = 3.986005e14;
 inline constexpr double kEarthRotation = 7.2921151467e-5;
 inline constexpr double kRelativityF = -4.442809305e-10;
@@ -28,7 +29,7 @@ inline constexpr double kL2Wavelength = kSpeedOfLight / kL2Frequency;
 // Signed fields hold their two's complement value already sign-extended.
 struct BroadcastEphemeris {
     int32_t prn;
-    uint32_t week10; // broadcast week, 0..1023
+    uint32_t week10;   // broadcast week, 0..1023
     uint32_t weekFull; // full GPS week of toe (not broadcast)
     uint32_t l2Code;   // 2 bits
     uint32_t uraIndex; // 4 bits
@@ -62,8 +63,8 @@ struct BroadcastEphemeris {
 // The same ephemeris in physical units (radians, metres, seconds), with the
 // exact power-of-two scale factors.
 struct EphemerisValues {
-    double toe;  // seconds of week
-    double toc;  // seconds of week
+    double toe; // seconds of week
+    double toc; // seconds of week
     double af0, af1, af2, tgd;
     double sqrtA, e, deltaN, m0, omega0, omegaDot, i0, idot, omega;
     double cuc, cus, crc, crs, cic, cis;
@@ -81,8 +82,7 @@ struct SatellitePv {
 // by the caller) and dtoc seconds from toc. The position is in the
 // Earth-fixed frame of the epoch t + rotationTime: the signal travel time
 // turns the Earth under the satellite.
-void BroadcastSatellite(const EphemerisValues &v, double tk, double tc, double rotationTime,
-                        SatellitePv *out);
+void BroadcastSatellite(const EphemerisValues &v, double tk, double tc, double rotationTime, SatellitePv *out);
 
 // ---- navigation message subframes ----------------------------------------
 
@@ -117,17 +117,17 @@ void RawSubframeBytes(const Subframe &sf, uint8_t out[30]);
 // Almanac of one satellite in broadcast units (subframe 4/5 pages).
 struct BroadcastAlmanac {
     int32_t prn;
-    uint32_t e;        // 16 bits, 2^-21
-    uint32_t toa;      // 8 bits, 2^12 s
-    int32_t deltaI;    // 16 bits, 2^-19 semicircles, relative to 0.3 semicircles
-    int32_t omegaDot;  // 16 bits, 2^-38 semicircles/s
-    uint32_t health;   // 8 bits
-    uint32_t sqrtA;    // 24 bits, 2^-11 m^1/2
-    int32_t omega0;    // 24 bits, 2^-23 semicircles
-    int32_t omega;     // 24 bits, 2^-23 semicircles
-    int32_t m0;        // 24 bits, 2^-23 semicircles
-    int32_t af0;       // 11 bits, 2^-20 s
-    int32_t af1;       // 11 bits, 2^-38 s/s
+    uint32_t e;       // 16 bits, 2^-21
+    uint32_t toa;     // 8 bits, 2^12 s
+    int32_t deltaI;   // 16 bits, 2^-19 semicircles, relative to 0.3 semicircles
+    int32_t omegaDot; // 16 bits, 2^-38 semicircles/s
+    uint32_t health;  // 8 bits
+    uint32_t sqrtA;   // 24 bits, 2^-11 m^1/2
+    int32_t omega0;   // 24 bits, 2^-23 semicircles
+    int32_t omega;    // 24 bits, 2^-23 semicircles
+    int32_t m0;       // 24 bits, 2^-23 semicircles
+    int32_t af0;      // 11 bits, 2^-20 s
+    int32_t af1;      // 11 bits, 2^-38 s/s
 };
 // One almanac page (subframe 5 pages 1-24 for PRN 1-24, subframe 4 for 25-32).
 void EncodeAlmanacPage(const BroadcastAlmanac &alm, uint32_t towCount, Subframe *out);

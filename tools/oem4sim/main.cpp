@@ -1,6 +1,6 @@
 // oem4sim: writes a simulated OEM4 binary log with known truth.
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -14,74 +14,73 @@ using namespace oem4sim;
 
 namespace {
 
-const char kHelp[] =
-    "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
-    "\n"
-    "Writes a simulated OEM4 binary log (RANGE or RANGECMP, RAWEPHEM and/or GPSEPHEM,\n"
-    "BESTPOS and/or BESTXYZ, PROPAGATEDCLOCKMODEL, MARKTIME, ALMANAC, RAWALM) of a GPS\n"
-    "or multi-system receiver, and a CSV file with the truth behind it. The same\n"
-    "options and seed give the same bytes.\n"
-    "\n"
-    "Output:\n"
-    "  -o, --output PATH       log file to write (required)\n"
-    "  --truth PATH            truth CSV: per epoch the true position, clock offset\n"
-    "                          and satellites; per mark the true GPS time; ephemeris\n"
-    "                          sets, slips and injected faults\n"
-    "  --truth-satellites      add one truth line per satellite and epoch\n"
-    "  -q, --quiet             no summary on standard error\n"
-    "\n"
-    "Time:\n"
-    "  --duration SECONDS      length of the log (suffix m or h for minutes, hours;\n"
-    "                          default 600)\n"
-    "  --rate HZ               epochs per second, 1000/HZ whole milliseconds (default 1)\n"
-    "  --start-week WEEK       GPS week of the first epoch (default 1400)\n"
-    "  --start-seconds SOW     GPS seconds of week of the first epoch (default 302400)\n"
-    "  --time-status N         header time status (default 180, fine steering)\n"
-    "\n"
-    "Receiver:\n"
-    "  --motion static|flight  static site or survey flight (default static)\n"
-    "  --lat DEG --lon DEG     site, or start of the flight (default 47.40, 8.55)\n"
-    "  --height M              ellipsoidal height (default 550)\n"
-    "  --speed KMH             flight ground speed (default 250)\n"
-    "  --line-length M         survey line length (default 8000)\n"
-    "  --line-spacing M        distance between lines (default 600)\n"
-    "  --marks SECONDS         camera pulse (MARKTIME) interval, 0 = none (default 0)\n"
-    "\n"
-    "Satellites and observations:\n"
-    "  --format range|rangecmp observation record (default rangecmp)\n"
-    "  --ephemeris rawephem|gpsephem|both\n"
-    "                          ephemeris record(s) of each broadcast (default rawephem)\n"
-    "  --position bestpos|bestxyz|both\n"
-    "                          position record(s) of each second (default bestpos)\n"
-    "  --max-sats N            satellites tracked at most, 1 to 32 (default 12;\n"
-    "                          more than 12 with L2 exceed 24 RANGECMP observations)\n"
-    "  --mask DEG              elevation mask (default 10)\n"
-    "  --systems LIST          satellite systems in view, from gps,glonass,galileo,\n"
-    "                          beidou,qzss; gps always (default gps). The others\n"
-    "                          fly GPS-like orbits on the GPS frequencies\n"
-    "  --other-max-sats N      satellites tracked at most per other system, 1 to 16\n"
-    "                          (default 10)\n"
-    "  --signals oem4|oem7     oem4: GPS L1 C/A and L2 P codeless, GLONASS L1 C/A and\n"
-    "                          L2 P; oem7: today's sets (GPS L1 C/A, L2 P(Y), L2C, L5;\n"
-    "                          GLONASS L1 C/A, L2 C/A, L2 P; ...) (default oem4)\n"
-    "  --glonass-first         list GLONASS before GPS in the range records\n"
-    "  --noise on|off          measurement noise (default on)\n"
-    "  --iono on|off           ionospheric delay (default on)\n"
-    "  --tropo on|off          tropospheric delay (default on)\n"
-    "  --slips PER_HOUR        cycle slips per satellite and hour (default 0)\n"
-    "  --unhealthy PRN         broadcast this PRN with bad health (default none)\n"
-    "  --no-almanac            leave out the ALMANAC and RAWALM records\n"
-    "  --seed N                random seed of constellation, clock, noise (default 1)\n"
-    "\n"
-    "Faults (probabilities per record):\n"
-    "  --flip P                change one byte\n"
-    "  --truncate P            cut the record short\n"
-    "  --garbage P             put random bytes before the record\n"
-    "  --bad-length P          message length off by one (CRC still valid)\n"
-    "  --bad-count P           item count off by one (CRC still valid)\n"
-    "  --truncate-tail         end the log in the middle of its last record\n"
-    "\n"
-    "  -h, --help              this text\n";
+const char kHelp[] = "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
+                     "\n"
+                     "Writes a simulated OEM4 binary log (RANGE or RANGECMP, RAWEPHEM and/or GPSEPHEM,\n"
+                     "BESTPOS and/or BESTXYZ, PROPAGATEDCLOCKMODEL, MARKTIME, ALMANAC, RAWALM) of a GPS\n"
+                     "or multi-system receiver, and a CSV file with the truth behind it. The same\n"
+                     "options and seed give the same bytes.\n"
+                     "\n"
+                     "Output:\n"
+                     "  -o, --output PATH       log file to write (required)\n"
+                     "  --truth PATH            truth CSV: per epoch the true position, clock offset\n"
+                     "                          and satellites; per mark the true GPS time; ephemeris\n"
+                     "                          sets, slips and injected faults\n"
+                     "  --truth-satellites      add one truth line per satellite and epoch\n"
+                     "  -q, --quiet             no summary on standard error\n"
+                     "\n"
+                     "Time:\n"
+                     "  --duration SECONDS      length of the log (suffix m or h for minutes, hours;\n"
+                     "                          default 600)\n"
+                     "  --rate HZ               epochs per second, 1000/HZ whole milliseconds (default 1)\n"
+                     "  --start-week WEEK       GPS week of the first epoch (default 1400)\n"
+                     "  --start-seconds SOW     GPS seconds of week of the first epoch (default 302400)\n"
+                     "  --time-status N         header time status (default 180, fine steering)\n"
+                     "\n"
+                     "Receiver:\n"
+                     "  --motion static|flight  static site or survey flight (default static)\n"
+                     "  --lat DEG --lon DEG     site, or start of the flight (default 47.40, 8.55)\n"
+                     "  --height M              ellipsoidal height (default 550)\n"
+                     "  --speed KMH             flight ground speed (default 250)\n"
+                     "  --line-length M         survey line length (default 8000)\n"
+                     "  --line-spacing M        distance between lines (default 600)\n"
+                     "  --marks SECONDS         camera pulse (MARKTIME) interval, 0 = none (default 0)\n"
+                     "\n"
+                     "Satellites and observations:\n"
+                     "  --format range|rangecmp observation record (default rangecmp)\n"
+                     "  --ephemeris rawephem|gpsephem|both\n"
+                     "                          ephemeris record(s) of each broadcast (default rawephem)\n"
+                     "  --position bestpos|bestxyz|both\n"
+                     "                          position record(s) of each second (default bestpos)\n"
+                     "  --max-sats N            satellites tracked at most, 1 to 32 (default 12;\n"
+                     "                          more than 12 with L2 exceed 24 RANGECMP observations)\n"
+                     "  --mask DEG              elevation mask (default 10)\n"
+                     "  --systems LIST          satellite systems in view, from gps,glonass,galileo,\n"
+                     "                          beidou,qzss; gps always (default gps). The others\n"
+                     "                          fly GPS-like orbits on the GPS frequencies\n"
+                     "  --other-max-sats N      satellites tracked at most per other system, 1 to 16\n"
+                     "                          (default 10)\n"
+                     "  --signals oem4|oem7     oem4: GPS L1 C/A and L2 P codeless, GLONASS L1 C/A and\n"
+                     "                          L2 P; oem7: today's sets (GPS L1 C/A, L2 P(Y), L2C, L5;\n"
+                     "                          GLONASS L1 C/A, L2 C/A, L2 P; ...) (default oem4)\n"
+                     "  --glonass-first         list GLONASS before GPS in the range records\n"
+                     "  --noise on|off          measurement noise (default on)\n"
+                     "  --iono on|off           ionospheric delay (default on)\n"
+                     "  --tropo on|off          tropospheric delay (default on)\n"
+                     "  --slips PER_HOUR        cycle slips per satellite and hour (default 0)\n"
+                     "  --unhealthy PRN         broadcast this PRN with bad health (default none)\n"
+                     "  --no-almanac            leave out the ALMANAC and RAWALM records\n"
+                     "  --seed N                random seed of constellation, clock, noise (default 1)\n"
+                     "\n"
+                     "Faults (probabilities per record):\n"
+                     "  --flip P                change one byte\n"
+                     "  --truncate P            cut the record short\n"
+                     "  --garbage P             put random bytes before the record\n"
+                     "  --bad-length P          message length off by one (CRC still valid)\n"
+                     "  --bad-count P           item count off by one (CRC still valid)\n"
+                     "  --truncate-tail         end the log in the middle of its last record\n"
+                     "\n"
+                     "  -h, --help              this text\n";
 
 bool ParseDouble(const char *text, double *out) {
     char *end = nullptr;
@@ -121,11 +120,12 @@ bool ParseSwitch(const char *text, bool *out) {
 }
 
 const char *const kValuedOptions[] = {
-    "-o", "--output", "--truth", "--seed", "--duration", "--rate", "--start-week", "--start-seconds",
-    "--time-status", "--motion", "--lat", "--lon", "--height", "--speed", "--line-length", "--line-spacing",
-    "--marks", "--format", "--ephemeris", "--position", "--max-sats", "--mask", "--noise", "--iono", "--tropo", "--slips", "--unhealthy",
-    "--flip", "--truncate", "--garbage", "--bad-length", "--bad-count", "--systems", "--other-max-sats",
-    "--signals"};
+    "-o",           "--output",        "--truth",       "--seed",           "--duration", "--rate",
+    "--start-week", "--start-seconds", "--time-status", "--motion",         "--lat",      "--lon",
+    "--height",     "--speed",         "--line-length", "--line-spacing",   "--marks",    "--format",
+    "--ephemeris",  "--position",      "--max-sats",    "--mask",           "--noise",    "--iono",
+    "--tropo",      "--slips",         "--unhealthy",   "--flip",           "--truncate", "--garbage",
+    "--bad-length", "--bad-count",     "--systems",     "--other-max-sats", "--signals"};
 
 // "gps,glonass,galileo,beidou,qzss": GPS must be among them; the others
 // become SimConfig::otherSystems.
@@ -165,6 +165,8 @@ bool IsValuedOption(const std::string &arg) {
 
 } // namespace
 
+// Over 60 lines: one flat case per option, in the order of the help text;
+// split up, the option table would only be scattered.
 int main(int argc, char **argv) {
     SimConfig cfg;
     std::string output, truth;

@@ -42,38 +42,34 @@ uint64_t SigmaCode(double sigma, const double *bounds, int n) {
         if (sigma <= bounds[i]) return static_cast<uint64_t>(i);
     return static_cast<uint64_t>(n);
 }
-constexpr double kAdrSigmaBounds[] = {0.003906, 0.007812, 0.011718, 0.015624, 0.019530,
-                                      0.023436, 0.027342};
-constexpr double kPsrSigmaBounds[] = {0.050, 0.075, 0.113, 0.169, 0.253, 0.380, 0.570, 0.854,
+constexpr double kAdrSigmaBounds[] = {0.003906, 0.007812, 0.011718, 0.015624, 0.019530, 0.023436, 0.027342};
+constexpr double kPsrSigmaBounds[] = {0.050, 0.075, 0.113, 0.169, 0.253,  0.380,  0.570, 0.854,
                                       1.281, 2.375, 4.750, 9.500, 19.000, 38.000, 76.000};
 
 } // namespace
 
 size_t FinishRecord(uint8_t *record, const RecordHeader &header, size_t bodyLength) {
-    std::memset(record, 0, kHeaderLength);
-    record[0] = 0xAA;
-    record[1] = 0x44;
-    record[2] = 0x12;
-    record[3] = static_cast<uint8_t>(kHeaderLength);
-    le::PutU2(record + 4, header.messageId);
-    record[6] = kMessageTypeBinary;
-    record[7] = kPortAddressCom1;
-    le::PutU2(record + 8, static_cast<uint16_t>(bodyLength));
-    le::PutU2(record + 10, 0); // sequence
-    record[12] = kIdleTime;
-    record[13] = header.timeStatus;
-    le::PutU2(record + 14, header.week);
-    le::PutI4(record + 16, header.milliseconds);
-    le::PutU4(record + 20, 0); // receiver status: no errors
-    le::PutU2(record + 24, 0);
-    le::PutU2(record + 26, kSoftwareBuild);
-    size_t total = kHeaderLength + bodyLength + kCrcLength;
+    std::memset(record, 0, kOem4HeaderLength);
+    std::memcpy(record, kOem4Lead.data(), kOem4Lead.size());
+    le::PutU2(record + kHeaderMessageIdAt, header.messageId);
+    record[kHeaderMessageTypeAt] = kMessageTypeBinary;
+    record[kHeaderPortAddressAt] = kPortAddressCom1;
+    le::PutU2(record + kHeaderMessageLengthAt, static_cast<uint16_t>(bodyLength));
+    le::PutU2(record + kHeaderSequenceAt, 0);
+    record[kHeaderIdleTimeAt] = kIdleTime;
+    record[kHeaderTimeStatusAt] = header.timeStatus;
+    le::PutU2(record + kHeaderWeekAt, header.week);
+    le::PutI4(record + kHeaderMillisecondsAt, header.milliseconds);
+    le::PutU4(record + kHeaderReceiverStatusAt, 0); // no errors
+    le::PutU2(record + kHeaderReservedAt, 0);
+    le::PutU2(record + kHeaderSoftwareBuildAt, kSoftwareBuild);
+    size_t total = kOem4HeaderLength + bodyLength + kOem4CrcLength;
     ResealRecord(record, total);
     return total;
 }
 
 void ResealRecord(uint8_t *record, size_t totalLength) {
-    le::PutU4(record + totalLength - kCrcLength, Oem4Crc32(record, totalLength - kCrcLength));
+    le::PutU4(record + totalLength - kOem4CrcLength, Oem4Crc32(record, totalLength - kOem4CrcLength));
 }
 
 uint32_t EncodeChannelStatus(const ChannelStatus &s) {
@@ -142,7 +138,7 @@ uint64_t GetBits(const uint8_t *p, unsigned start, unsigned width) {
 }
 
 void EncodeRangecmpItem(uint8_t *item, const RangeObservation &o) {
-    std::memset(item, 0, kRangecmpItemLength);
+    std::memset(item, 0, kCompressedObsSize);
     PutBits(item, 0, 32, o.status);
     PutBits(item, 32, 28, ClampSigned(static_cast<double>(o.doppler) * 256.0, 28));
     PutBits(item, 60, 36, ClampUnsigned(o.pseudorange * 128.0, 36));
@@ -195,8 +191,8 @@ void EncodeMarktime(uint8_t *body, const MarktimeBody &m) {
     le::PutU4(body + 36, m.status);
 }
 
-void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek,
-                    uint32_t refSeconds, uint32_t towCount) {
+void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek, uint32_t refSeconds,
+                    uint32_t towCount) {
     le::PutU4(body + 0, static_cast<uint32_t>(eph.prn));
     le::PutU4(body + 4, refWeek);
     le::PutU4(body + 8, refSeconds);
@@ -238,9 +234,9 @@ void EncodeGpsephem(uint8_t *body, const BroadcastEphemeris &eph, double towSeco
     le::PutR8(body + 180, v.af0);
     le::PutR8(body + 188, v.af1);
     le::PutR8(body + 196, v.af2);
-    le::PutU4(body + 204, 1);                                     // anti-spoofing on
+    le::PutU4(body + 204, 1);                                          // anti-spoofing on
     le::PutR8(body + 208, std::sqrt(kGpsMu / (a * a * a)) + v.deltaN); // corrected mean motion
-    le::PutR8(body + 216, 4.0);                                   // URA variance, index 0 (2 m)
+    le::PutR8(body + 216, 4.0);                                        // URA variance, index 0 (2 m)
 }
 
 void EncodeBestxyz(uint8_t *body, const BestxyzBody &b) {
@@ -253,10 +249,10 @@ void EncodeBestxyz(uint8_t *body, const BestxyzBody &b) {
         le::PutR8(body + 52 + 8 * k, b.velocity[k]);
         le::PutR4(body + 76 + 4 * k, b.velocitySigma[k]);
     }
-    le::PutU4(body + 44, 0); // velocity solution computed
-    le::PutU4(body + 48, 8); // Doppler velocity
+    le::PutU4(body + 44, 0);              // velocity solution computed
+    le::PutU4(body + 48, 8);              // Doppler velocity
     std::memcpy(body + 88, "0\0\0\0", 4); // base station id
-    le::PutR4(body + 92, 0.15f);            // velocity latency
+    le::PutR4(body + 92, 0.15f);          // velocity latency
     le::PutR4(body + 100, b.solutionAge);
     body[104] = b.satellitesTracked;
     body[105] = b.satellitesUsed;

@@ -6,37 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/oem4_format.h"
 #include "gps_nav.h"
 
 namespace oem4sim {
 
-inline constexpr uint16_t kMsgGpsephem = 7;
-inline constexpr uint16_t kMsgRawephem = 41;
-inline constexpr uint16_t kMsgBestpos = 42;
-inline constexpr uint16_t kMsgRange = 43;
-inline constexpr uint16_t kMsgClockModel = 71;
-inline constexpr uint16_t kMsgAlmanac = 73;
-inline constexpr uint16_t kMsgRawalm = 74;
-inline constexpr uint16_t kMsgRangecmp = 140;
-inline constexpr uint16_t kMsgMarktime = 231;
-inline constexpr uint16_t kMsgBestxyz = 241;
-
-inline constexpr size_t kHeaderLength = 28;
-inline constexpr size_t kCrcLength = 4;
 // The largest record any reader of these logs accepts (header, body, CRC).
 inline constexpr size_t kMaxRecordLength = 8191;
-
-inline constexpr size_t kRangeItemLength = 44;
-inline constexpr size_t kRangecmpItemLength = 24;
-inline constexpr size_t kBestposLength = 72;
-inline constexpr size_t kClockModelLength = 28;
-inline constexpr size_t kMarktimeLength = 40;
-inline constexpr size_t kRawephemLength = 102;
-inline constexpr size_t kGpsephemLength = 224;
-inline constexpr size_t kBestxyzLength = 112;
-inline constexpr size_t kAlmanacItemLength = 112;
-inline constexpr size_t kRawalmItemLength = 32;
-inline constexpr size_t kRawalmFixedLength = 12;
 
 // Time status values of the header.
 inline constexpr uint8_t kTimeStatusFineSteering = 180;
@@ -49,7 +25,7 @@ struct RecordHeader {
 };
 
 // The body of a record starts here within its buffer.
-inline uint8_t *RecordBodyOf(uint8_t *record) { return record + kHeaderLength; }
+inline uint8_t *RecordBodyOf(uint8_t *record) { return record + kOem4HeaderLength; }
 // Writes the header in front of a body already placed at record + 28 and
 // the CRC-32 after it. Returns the total record length.
 size_t FinishRecord(uint8_t *record, const RecordHeader &header, size_t bodyLength);
@@ -58,12 +34,12 @@ void ResealRecord(uint8_t *record, size_t totalLength);
 
 // Channel tracking status word of one RANGE/RANGECMP observation.
 struct ChannelStatus {
-    uint32_t channel;   // 0..31
-    bool l2;            // frequency L2 (else L1)
+    uint32_t channel; // 0..31
+    bool l2;          // frequency L2 (else L1)
     bool phaseLock;
     bool parityKnown;
     bool codeLocked;
-    bool grouped;       // L1 and L2 channels of one satellite
+    bool grouped; // L1 and L2 channels of one satellite
 };
 uint32_t EncodeChannelStatus(const ChannelStatus &s);
 // The tracking status of today's receivers: satellite system in bits 16-18
@@ -78,8 +54,8 @@ struct RangeObservation {
     float pseudorangeSigma;
     double adr; // cycles
     float adrSigma;
-    float doppler; // Hz
-    float cno;     // dB-Hz
+    float doppler;  // Hz
+    float cno;      // dB-Hz
     float lockTime; // seconds
     uint32_t status;
     uint16_t glonassFrequency = 0; // GLONASS frequency channel + 7; 0 for other systems
@@ -94,8 +70,8 @@ void PutBits(uint8_t *p, unsigned start, unsigned width, uint64_t value);
 uint64_t GetBits(const uint8_t *p, unsigned start, unsigned width);
 
 struct BestposBody {
-    uint32_t solutionStatus; // 0 = computed
-    uint32_t positionType;   // 16 = single point
+    uint32_t solutionStatus;    // 0 = computed
+    uint32_t positionType;      // 16 = single point
     double latitude, longitude; // degrees
     double heightMsl;           // metres above mean sea level
     float undulation;
@@ -108,7 +84,7 @@ void EncodeBestpos(uint8_t *body, const BestposBody &b);
 struct ClockModelBody {
     double offset; // metres
     double offsetSigma;
-    double drift; // metres per second
+    double drift;    // metres per second
     uint32_t status; // 0 = valid
 };
 void EncodeClockModel(uint8_t *body, const ClockModelBody &c);
@@ -124,8 +100,8 @@ struct MarktimeBody {
 void EncodeMarktime(uint8_t *body, const MarktimeBody &m);
 
 // RAWEPHEM: PRN, reference week and seconds, subframes 1-3 without parity.
-void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek,
-                    uint32_t refSeconds, uint32_t towCount);
+void EncodeRawephem(uint8_t *body, const BroadcastEphemeris &eph, uint32_t refWeek, uint32_t refSeconds,
+                    uint32_t towCount);
 
 // GPSEPHEM: the same ephemeris as the receiver decodes it (seconds, metres,
 // radians), with the toe week in both week fields and the transmission

@@ -229,8 +229,8 @@ struct PropagatedOrbit {
 // constellation's reference, whose seconds of week are newSow. The broadcast
 // node term subtracts the Earth rotation since the start of the toe's week,
 // so a reference in a later week shifts the node by whole weeks of rotation.
-PropagatedOrbit Propagate(const SatelliteOrbit &s, double refSow, double delta, double newSow,
-                          double sqrtA, double deltaN, double omegaDot, double idot, double af1) {
+PropagatedOrbit Propagate(const SatelliteOrbit &s, double refSow, double delta, double newSow, double sqrtA,
+                          double deltaN, double omegaDot, double idot, double af1) {
     const double a = sqrtA * sqrtA;
     const double n = std::sqrt(kGpsMu / (a * a * a)) + deltaN;
     PropagatedOrbit p;
@@ -250,8 +250,8 @@ public:
     Emitter(const SimConfig &cfg, SimSink *sink, SimStats *stats)
         : faults_(cfg.faults), sink_(sink), stats_(stats), rng_(MakeStream(cfg.seed, kStreamFaults)) {
         const FaultConfig &f = cfg.faults;
-        damaging_ = f.flipRate > 0 || f.truncateRate > 0 || f.garbageRate > 0 || f.badLengthRate > 0 ||
-                    f.badCountRate > 0;
+        damaging_ =
+            f.flipRate > 0 || f.truncateRate > 0 || f.garbageRate > 0 || f.badLengthRate > 0 || f.badCountRate > 0;
     }
 
     bool Put(const uint8_t *rec, size_t len, uint16_t id, uint32_t week, int32_t ms) {
@@ -309,10 +309,7 @@ private:
             // Now and then a false start of a record, as a half-written
             // record of an interrupted logging session leaves behind.
             if (n >= 8 && rng_.Uniform() < 0.5) {
-                junk[0] = 0xAA;
-                junk[1] = 0x44;
-                junk[2] = 0x12;
-                junk[3] = 28;
+                std::memcpy(junk, kOem4Lead.data(), kOem4Lead.size());
             }
             Report(index, id, week, ms, "garbage");
             Out(junk, n);
@@ -340,7 +337,7 @@ private:
             return;
         }
         if (r < (edge += faults_.badCountRate) && Variable(id)) {
-            uint8_t *count = scratch_ + kHeaderLength + (id == kMsgRawalm ? 8 : 0);
+            uint8_t *count = scratch_ + kOem4HeaderLength + (id == kMsgRawalm ? kRawalmCountAt : 0);
             le::PutU4(count, le::U4(count) + 1);
             ResealRecord(scratch_, len);
             Report(index, id, week, ms, "count");
@@ -376,9 +373,9 @@ struct SatCache {
     BroadcastEphemeris eph;
     EphemerisValues values;
     int64_t sentSet = INT64_MIN; // last set logged
-    double tau = 0.075;     // signal travel time at the last epoch it was computed
-    double tauRate = 0.0;   // its rate of change
-    double tauTime = -1e30; // when
+    double tau = 0.075;          // signal travel time at the last epoch it was computed
+    double tauRate = 0.0;        // its rate of change
+    double tauTime = -1e30;      // when
 };
 
 struct Track {
@@ -410,8 +407,8 @@ constexpr int kMaxOtherChannels = 16;
 // of their own, tracked on channels of their own.
 struct OtherSystem {
     uint32_t system = 0;
-    int firstPrn = 1;  // PRN of satellite 0
-    int satCount = 0;  // satellites of the constellation used
+    int firstPrn = 1; // PRN of satellite 0
+    int satCount = 0; // satellites of the constellation used
     const SimSignal *signals = nullptr;
     int signalCount = 0;
     Constellation con{};
@@ -424,10 +421,9 @@ struct OtherSystem {
 class Scene {
 public:
     Scene(const SimConfig &cfg, SimSink *sink, SimStats *stats)
-        : cfg_(cfg), sink_(sink), stats_(stats), emit_(cfg, sink, stats),
-          clockRng_(MakeStream(cfg.seed, kStreamClock)), slipRng_(MakeStream(cfg.seed, kStreamSlips)),
-          ambRng_(MakeStream(cfg.seed, kStreamAmbiguity)), noiseRng_(MakeStream(cfg.seed, kStreamNoise)),
-          markRng_(MakeStream(cfg.seed, kStreamMarks)) {}
+        : cfg_(cfg), sink_(sink), stats_(stats), emit_(cfg, sink, stats), clockRng_(MakeStream(cfg.seed, kStreamClock)),
+          slipRng_(MakeStream(cfg.seed, kStreamSlips)), ambRng_(MakeStream(cfg.seed, kStreamAmbiguity)),
+          noiseRng_(MakeStream(cfg.seed, kStreamNoise)), markRng_(MakeStream(cfg.seed, kStreamMarks)) {}
 
     int Run();
 
@@ -472,8 +468,8 @@ private:
     int64_t refAbsSeconds_ = 0; // reference time (toe of set 0), whole seconds since week 0
     double refSow_ = 0;
     uint32_t refWeek_ = 0;
-    double offset_ = 0, drift_ = 0;          // receiver clock at the current epoch
-    double prevOffset_ = 0, prevTrue_ = 0;   // at the previous epoch
+    double offset_ = 0, drift_ = 0;        // receiver clock at the current epoch
+    double prevOffset_ = 0, prevTrue_ = 0; // at the previous epoch
     double firstTrue_ = 0;
     int64_t markIndex_ = 0;
     double nextMark_ = 0;
@@ -624,8 +620,7 @@ bool Scene::EmitMarks(double tt) {
         m.height = rx.h;
         MarktimeBody body{rweek, rsow, off, 1e-8, -14.0, 0};
         EncodeMarktime(RecordBodyOf(record_), body);
-        if (!Emit(kMarktimeLength, kMsgMarktime, rweek, static_cast<int32_t>(std::floor(rsow * 1000.0))))
-            return false;
+        if (!Emit(kMarktimeLength, kMsgMarktime, rweek, static_cast<int32_t>(std::floor(rsow * 1000.0)))) return false;
         sink_->Mark(m);
         ++stats_->marks;
         ++markIndex_;
@@ -673,9 +668,8 @@ void Scene::UpdateTracks(const Constellation &con, SatCache *cache, int satCount
         ElevationAzimuth(rx, pv.pos, &el, &az);
         if (el >= mask + kRiseMargin * kDeg) cand[nc++] = {i, el};
     }
-    std::sort(cand, cand + nc, [](const Candidate &a, const Candidate &b) {
-        return a.el != b.el ? a.el > b.el : a.sat < b.sat;
-    });
+    std::sort(cand, cand + nc,
+              [](const Candidate &a, const Candidate &b) { return a.el != b.el ? a.el > b.el : a.sat < b.sat; });
     int next = 0;
     for (int ch = 0; ch < channels && next < nc; ++ch) {
         if (tracks[ch].sat >= 0) continue;
@@ -804,7 +798,7 @@ void Scene::EmitOther(RangeOut *out, OtherSystem &sys, double tr, const Receiver
 
 bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverState &rx) {
     const bool cmp = cfg_.format == RangeFormat::Rangecmp;
-    const size_t itemLen = cmp ? kRangecmpItemLength : kRangeItemLength;
+    const size_t itemLen = cmp ? kCompressedObsSize : kRangeObsSize;
     EpochTruth et{};
     et.week = week;
     et.receiverSeconds = static_cast<double>(sowMs) * 0.001;
@@ -833,8 +827,7 @@ bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverSta
         EmitOther(&out, *o, tr, rx);
     }
     le::PutU4(out.body, out.count);
-    if (!Emit(4 + itemLen * out.count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs)))
-        return false;
+    if (!Emit(4 + itemLen * out.count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs))) return false;
     sink_->Epoch(et);
     ++stats_->epochs;
     return true;
@@ -868,10 +861,13 @@ void Scene::SetUpOtherSystems() {
     }
 }
 
+// Over 60 lines: the epoch loop emits the records in the order a receiver
+// logs them; that order is the point of it, so it is kept in one place.
 int Scene::Run() {
     channels_ = cfg_.maxSatellites;
     const int64_t intervalMs = std::llround(1000.0 / cfg_.rate);
-    const int64_t startAbsMs = static_cast<int64_t>(cfg_.startWeek) * kWeekMs + std::llround(cfg_.startSeconds * 1000.0);
+    const int64_t startAbsMs =
+        static_cast<int64_t>(cfg_.startWeek) * kWeekMs + std::llround(cfg_.startSeconds * 1000.0);
     const int64_t epochs = std::max<int64_t>(1, std::llround(cfg_.duration * cfg_.rate));
     const int64_t step = static_cast<int64_t>(kEphemerisInterval);
     refAbsSeconds_ = (startAbsMs / 1000) / step * step;
@@ -1012,7 +1008,8 @@ std::string CheckConfig(const SimConfig &c) {
     if (!(c.startSeconds >= 0.0) || c.startSeconds >= 604800.0 ||
         std::fabs(c.startSeconds * 1000.0 - std::nearbyint(c.startSeconds * 1000.0)) > 1e-6)
         return "start seconds must be whole milliseconds within the week";
-    if (!(std::fabs(c.latitude) <= 85.0) || !(std::fabs(c.longitude) <= 180.0)) return "latitude or longitude out of range";
+    if (!(std::fabs(c.latitude) <= 85.0) || !(std::fabs(c.longitude) <= 180.0))
+        return "latitude or longitude out of range";
     if (!(c.height >= -500.0 && c.height <= 20000.0)) return "height must be between -500 and 20000 m";
     if (c.maxSatellites < 1 || c.maxSatellites > 32) return "tracked satellites must be 1 to 32";
     if ((c.otherSystems & ~kOtherSystemsAllowed) != 0) return "other systems must be GLONASS, Galileo, BeiDou, QZSS";
@@ -1042,8 +1039,8 @@ std::string CheckConfig(const SimConfig &c) {
     return "";
 }
 
-void GenerateConstellation(uint64_t seed, uint32_t referenceWeek, double referenceSeconds,
-                           int unhealthyPrn, Constellation *out) {
+void GenerateConstellation(uint64_t seed, uint32_t referenceWeek, double referenceSeconds, int unhealthyPrn,
+                           Constellation *out) {
     Rng r = MakeStream(seed, kStreamConstellation);
     out->referenceWeek = referenceWeek;
     out->referenceSeconds = referenceSeconds;
@@ -1088,8 +1085,8 @@ void GenerateConstellation(uint64_t seed, uint32_t referenceWeek, double referen
 
 BroadcastEphemeris EphemerisOfSet(const Constellation &c, int index, int64_t set) {
     const SatelliteOrbit &s = c.sats[index];
-    const int64_t refAbs = static_cast<int64_t>(c.referenceWeek) * kWeekSeconds +
-                           static_cast<int64_t>(c.referenceSeconds);
+    const int64_t refAbs =
+        static_cast<int64_t>(c.referenceWeek) * kWeekSeconds + static_cast<int64_t>(c.referenceSeconds);
     const int64_t toeAbs = refAbs + set * static_cast<int64_t>(kEphemerisInterval);
     const double delta = static_cast<double>(set) * kEphemerisInterval;
     BroadcastEphemeris e{};
@@ -1121,9 +1118,8 @@ BroadcastEphemeris EphemerisOfSet(const Constellation &c, int index, int64_t set
     e.omega = QuantizeSigned(s.omega / kPi, kP31, 32);
     // Propagate with the broadcast (quantised) rates, so that consecutive
     // sets describe the same orbit to the resolution of their fields.
-    PropagatedOrbit p = Propagate(s, c.referenceSeconds, delta, static_cast<double>(toeSow),
-                                  e.sqrtA * kP19, e.deltaN * kP43 * kPi, e.omegaDot * kP43 * kPi,
-                                  e.idot * kP43 * kPi, e.af1 * kP43);
+    PropagatedOrbit p = Propagate(s, c.referenceSeconds, delta, static_cast<double>(toeSow), e.sqrtA * kP19,
+                                  e.deltaN * kP43 * kPi, e.omegaDot * kP43 * kPi, e.idot * kP43 * kPi, e.af1 * kP43);
     e.m0 = QuantizeSigned(p.m0 / kPi, kP31, 32);
     e.omega0 = QuantizeSigned(p.omega0 / kPi, kP31, 32);
     e.i0 = QuantizeSigned(p.i0 / kPi, kP31, 32);

@@ -46,12 +46,12 @@ struct SimConfig {
     EphemerisRecords ephemerisRecords = EphemerisRecords::Rawephem;
     PositionRecords positionRecords = PositionRecords::Bestpos;
     Motion motion = Motion::Static;
-    double latitude = 47.40;  // degrees, start of the flight or the static site
-    double longitude = 8.55;  // degrees
-    double height = 550.0;    // ellipsoidal, metres
-    double speedKmh = 250.0;  // survey flight ground speed
-    double lineLength = 8000.0;  // survey line length, metres
-    double lineSpacing = 600.0;  // distance between lines, metres (turn diameter)
+    double latitude = 47.40;    // degrees, start of the flight or the static site
+    double longitude = 8.55;    // degrees
+    double height = 550.0;      // ellipsoidal, metres
+    double speedKmh = 250.0;    // survey flight ground speed
+    double lineLength = 8000.0; // survey line length, metres
+    double lineSpacing = 600.0; // distance between lines, metres (turn diameter)
     int maxSatellites = 12;
     double elevationMask = 10.0; // degrees
     double markInterval = 0.0;   // seconds between camera pulses, 0 = none
@@ -60,8 +60,8 @@ struct SimConfig {
     bool tropo = true;
     double slipsPerHour = 0.0; // per tracked satellite
     uint8_t timeStatus = kTimeStatusFineSteering;
-    int unhealthyPrn = 0;  // a PRN broadcast with bad health, 0 = none
-    bool almanac = true;   // ALMANAC and RAWALM at the start
+    int unhealthyPrn = 0;        // a PRN broadcast with bad health, 0 = none
+    bool almanac = true;         // ALMANAC and RAWALM at the start
     bool satelliteTruth = false; // per-satellite truth lines
     // Satellite systems in view besides GPS, as bits 1 << n of their
     // tracking-status numbers: GLONASS 1, Galileo 3, BeiDou 4, QZSS 5. Their
@@ -82,18 +82,18 @@ inline constexpr uint32_t kOtherSystemsAllowed = SystemBit(1) | SystemBit(3) | S
 std::string CheckConfig(const SimConfig &cfg);
 
 struct EpochTruth {
-    uint32_t week;         // week of the receiver time
-    double receiverSeconds; // header time of the epoch's records
-    double gpsSeconds;     // true GPS time of the epoch (receiver time - clock offset)
+    uint32_t week;                      // week of the receiver time
+    double receiverSeconds;             // header time of the epoch's records
+    double gpsSeconds;                  // true GPS time of the epoch (receiver time - clock offset)
     double latitude, longitude, height; // degrees, degrees, ellipsoidal metres
     double ecef[3];
     double clockOffset; // seconds, receiver minus GPS
     double clockDrift;  // seconds per second
     int satelliteCount; // GPS satellites in the range record
     int prns[32];
-    int glonassCount;   // GLONASS satellites in the range record
+    int glonassCount; // GLONASS satellites in the range record
     int glonassPrns[16];
-    int otherCount;     // Galileo, BeiDou and QZSS satellites in the range record
+    int otherCount; // Galileo, BeiDou and QZSS satellites in the range record
     // Observations of each system (tracking-status number) in the range
     // record that an observation file of one L1 and one L2 per GPS or
     // GLONASS satellite has no place for.
@@ -104,16 +104,16 @@ struct SatelliteTruth {
     uint32_t week;
     double receiverSeconds;
     int prn;
-    double elevation, azimuth; // degrees
-    double range;      // geometric, metres, Earth rotation included
-    double satPos[3];  // Earth-fixed at transmission, frame of reception
-    double satClock;   // seconds
-    double tropo;      // metres
-    double ionoL1;     // metres (L2: times (f1/f2)^2)
-    double ambiguityL1, ambiguityL2; // whole cycles
-    double lockL1, lockL2; // seconds; lockL2 < 0 when L2 is not tracked
+    double elevation, azimuth;                                    // degrees
+    double range;                                                 // geometric, metres, Earth rotation included
+    double satPos[3];                                             // Earth-fixed at transmission, frame of reception
+    double satClock;                                              // seconds
+    double tropo;                                                 // metres
+    double ionoL1;                                                // metres (L2: times (f1/f2)^2)
+    double ambiguityL1, ambiguityL2;                              // whole cycles
+    double lockL1, lockL2;                                        // seconds; lockL2 < 0 when L2 is not tracked
     double pseudorangeL1, pseudorangeL2, adrL1, adrL2, dopplerL1; // as logged (before record rounding)
-    uint32_t system; // tracking-status number: 0 GPS, 1 GLONASS, ...
+    uint32_t system;                                              // tracking-status number: 0 GPS, 1 GLONASS, ...
 };
 
 struct MarkTruth {
@@ -193,8 +193,8 @@ struct Constellation {
     double referenceSeconds;
     SatelliteOrbit sats[kConstellationSize];
 };
-void GenerateConstellation(uint64_t seed, uint32_t referenceWeek, double referenceSeconds,
-                           int unhealthyPrn, Constellation *out);
+void GenerateConstellation(uint64_t seed, uint32_t referenceWeek, double referenceSeconds, int unhealthyPrn,
+                           Constellation *out);
 // The broadcast ephemeris of set k (toe = reference + k * 7200 s).
 BroadcastEphemeris EphemerisOfSet(const Constellation &c, int index, int64_t set);
 

@@ -82,9 +82,9 @@ std::string FileSink::Close() {
 
 void FileSink::Epoch(const EpochTruth &e) {
     if (!truth_) return;
-    std::fprintf(truth_, "epoch,%u,%.3f,%.10f,%.10f,%.10f,%.4f,%.4f,%.4f,%.4f,%.9e,%.9e,%d,", e.week,
-                 e.receiverSeconds, e.gpsSeconds, e.latitude, e.longitude, e.height, e.ecef[0], e.ecef[1],
-                 e.ecef[2], e.clockOffset, e.clockDrift, e.satelliteCount);
+    std::fprintf(truth_, "epoch,%u,%.3f,%.10f,%.10f,%.10f,%.4f,%.4f,%.4f,%.4f,%.9e,%.9e,%d,", e.week, e.receiverSeconds,
+                 e.gpsSeconds, e.latitude, e.longitude, e.height, e.ecef[0], e.ecef[1], e.ecef[2], e.clockOffset,
+                 e.clockDrift, e.satelliteCount);
     for (int i = 0; i < e.satelliteCount; ++i) std::fprintf(truth_, i ? " %d" : "%d", e.prns[i]);
     std::fputc('\n', truth_);
     if (!multiSystem_) return;
@@ -107,8 +107,8 @@ void FileSink::Satellite(const SatelliteTruth &s) {
 
 void FileSink::Mark(const MarkTruth &m) {
     if (!truth_) return;
-    std::fprintf(truth_, "mark,%u,%.10f,%.10f,%.10f,%.10f,%.4f\n", m.week, m.gpsSeconds, m.receiverSeconds,
-                 m.latitude, m.longitude, m.height);
+    std::fprintf(truth_, "mark,%u,%.10f,%.10f,%.10f,%.10f,%.4f\n", m.week, m.gpsSeconds, m.receiverSeconds, m.latitude,
+                 m.longitude, m.height);
 }
 
 void FileSink::Slip(const SlipTruth &s) {
@@ -124,8 +124,7 @@ void FileSink::Ephemeris(const EphemerisTruth &e) {
 
 void FileSink::Fault(const FaultTruth &f) {
     if (!truth_) return;
-    std::fprintf(truth_, "fault,%" PRIu64 ",%u,%u,%d,%s\n", f.recordIndex, f.messageId, f.week, f.milliseconds,
-                 f.kind);
+    std::fprintf(truth_, "fault,%" PRIu64 ",%u,%u,%d,%s\n", f.recordIndex, f.messageId, f.week, f.milliseconds, f.kind);
 }
 
 } // namespace oem4sim

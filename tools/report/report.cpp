@@ -9,8 +9,7 @@ namespace {
 
 // Writes through a temporary name and renames, so that a failed write never
 // leaves a half report where a complete one is expected.
-template <typename Writer>
-bool WriteFile(const std::string &path, Writer writer, std::string *error) {
+template <typename Writer> bool WriteFile(const std::string &path, Writer writer, std::string *error) {
     const std::string temporary = path + ".part";
     std::FILE *out = std::fopen(temporary.c_str(), "wb");
     if (out == nullptr) {
@@ -45,7 +44,8 @@ int BuildQualityReport(const ReportRequest &request, std::string *error) {
 
     if (request.summary != nullptr) WriteSummaryText(request.summary, *data);
     if (!request.htmlPath.empty() &&
-        !WriteFile(request.htmlPath, [&](std::FILE *out) { return WriteHtml(out, *data); }, error)) {
+        !WriteFile(
+            request.htmlPath, [&](std::FILE *out) { return WriteHtml(out, *data); }, error)) {
         return kReportOutputFailed;
     }
     if (request.jsonPath == "-") {
@@ -54,7 +54,8 @@ int BuildQualityReport(const ReportRequest &request, std::string *error) {
             return kReportOutputFailed;
         }
     } else if (!request.jsonPath.empty() &&
-               !WriteFile(request.jsonPath, [&](std::FILE *out) { return WriteJson(out, *data); }, error)) {
+               !WriteFile(
+                   request.jsonPath, [&](std::FILE *out) { return WriteJson(out, *data); }, error)) {
         return kReportOutputFailed;
     }
     return kReportOk;

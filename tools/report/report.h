@@ -55,9 +55,9 @@ struct ReportRequest {
     // Output base of the conversion: its extension (if any) is replaced by
     // .tsq, .epp and .sta as the converter does.
     std::string base;
-    std::string htmlPath;     // "" writes no HTML
-    std::string jsonPath;     // "" writes no JSON, "-" writes it to stdout
-    std::string messagesPath; // "" when the conversion's messages were not saved
+    std::string htmlPath;         // "" writes no HTML
+    std::string jsonPath;         // "" writes no JSON, "-" writes it to stdout
+    std::string messagesPath;     // "" when the conversion's messages were not saved
     std::FILE *summary = nullptr; // plain-text summary; null writes none
 };
 
@@ -77,7 +77,7 @@ inline constexpr double kSecondsPerWeek = 604800.0;
 inline constexpr int kPrnSlots = 256;
 
 struct EpochSample {
-    double time; // seconds from the start of the reference week
+    double time;                // seconds from the start of the reference week
     double latitude, longitude; // degrees, valid when flags bit 0 is set
     double clockOffset;         // metres, 0 when none
     float height;
@@ -90,9 +90,9 @@ struct TimeRun {
 };
 
 struct Gap {
-    double start;     // time of the epoch before the gap
-    double interval;  // seconds to the next epoch
-    int64_t missing;  // epochs missing against the logging rate
+    double start;    // time of the epoch before the gap
+    double interval; // seconds to the next epoch
+    int64_t missing; // epochs missing against the logging rate
 };
 
 struct Slip {
@@ -105,7 +105,7 @@ struct PrnStats {
     uint32_t epochs = 0;   // epochs in which the PRN was observed
     uint32_t l2Epochs = 0; // ... with L2 code or phase
     uint32_t slips = 0;
-    uint32_t outages = 0;  // reappearances after missing epochs
+    uint32_t outages = 0;        // reappearances after missing epochs
     std::vector<TimeRun> l1, l2; // continuous tracking, broken by outages and gaps
 };
 
@@ -116,11 +116,11 @@ struct MarkEntry {
 };
 
 enum MarkAnomalyKind : int32_t {
-    kMarkInterval = 0,   // value: the interval before this mark, seconds
-    kMarkOutsideSpan,    // value: seconds before the first (negative) or after the last epoch
-    kMarkDuplicateTime,  // value: 0
+    kMarkInterval = 0,  // value: the interval before this mark, seconds
+    kMarkOutsideSpan,   // value: seconds before the first (negative) or after the last epoch
+    kMarkDuplicateTime, // value: 0
     kMarkDuplicateNumber,
-    kMarkNumberJump,     // value: mark numbers missing before this one (negative: went back)
+    kMarkNumberJump, // value: mark numbers missing before this one (negative: went back)
 };
 const char *MarkAnomalyName(int32_t kind);
 
@@ -181,8 +181,8 @@ struct ReportData {
     std::vector<GpsEphRecord> ephemerides;
     uint32_t ephemerisPrns = 0; // distinct PRNs with an ephemeris
     uint32_t almanacs = 0;
-    uint32_t otherBlocks = 0;   // other block kinds of the format
-    uint32_t badBlocks = 0;     // blocks that could not be read
+    uint32_t otherBlocks = 0; // other block kinds of the format
+    uint32_t badBlocks = 0;   // blocks that could not be read
 
     // Mean position and sky tracks.
     bool haveMeanPosition = false;

@@ -10,22 +10,21 @@
 
 namespace {
 
-constexpr const char *kUsage =
-    "Usage: %s BASE [-o REPORT.html] [--json FILE] [--messages FILE] [-q]\n"
-    "\n"
-    "Reads BASE.tsq, BASE.epp and BASE.sta of one conversion and writes a\n"
-    "self-contained HTML report (default BASE-report.html) and a text summary\n"
-    "on standard output.\n"
-    "\n"
-    "  -o, --output FILE   the HTML report\n"
-    "      --json FILE     also write the numbers as JSON ('-': standard output,\n"
-    "                      which then replaces the text summary)\n"
-    "      --messages FILE the conversion's saved messages, one per line,\n"
-    "                      optionally preceded by their time\n"
-    "  -q, --quiet         no text summary\n"
-    "\n"
-    "Exit status: 0 report written, 1 inputs unreadable, 2 usage error,\n"
-    "3 an output could not be written.\n";
+constexpr const char *kUsage = "Usage: %s BASE [-o REPORT.html] [--json FILE] [--messages FILE] [-q]\n"
+                               "\n"
+                               "Reads BASE.tsq, BASE.epp and BASE.sta of one conversion and writes a\n"
+                               "self-contained HTML report (default BASE-report.html) and a text summary\n"
+                               "on standard output.\n"
+                               "\n"
+                               "  -o, --output FILE   the HTML report\n"
+                               "      --json FILE     also write the numbers as JSON ('-': standard output,\n"
+                               "                      which then replaces the text summary)\n"
+                               "      --messages FILE the conversion's saved messages, one per line,\n"
+                               "                      optionally preceded by their time\n"
+                               "  -q, --quiet         no text summary\n"
+                               "\n"
+                               "Exit status: 0 report written, 1 inputs unreadable, 2 usage error,\n"
+                               "3 an output could not be written.\n";
 
 int Usage(const char *program, const char *problem) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, problem, program);

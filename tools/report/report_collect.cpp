@@ -8,7 +8,7 @@
 #include <string>
 
 #include "api/convert.h"
-#include "api/error_text.h"
+#include "common/error_text.h"
 #include "navigation/coordinates.h"
 #include "navigation/orbit.h"
 #include "oem4/signals.h"
@@ -110,9 +110,7 @@ const char *SkipSpace(const char *p) {
     return p;
 }
 
-bool StartsWith(const char *text, const char *prefix) {
-    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
+bool StartsWith(const char *text, const char *prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
 // Lower median of a vector (which it reorders).
 double LowerMedian(std::vector<double> *values) {
@@ -139,6 +137,8 @@ void ExtendRun(std::vector<TimeRun> *runs, bool continues, double time) {
     }
 }
 
+// Over 60 lines: one pass over the observation file gathers every figure
+// the report shows from it, and the figures share the state of that pass.
 bool ReadObservations(ReportData *data, std::string *error) {
     auto reader = std::make_unique<TsqReader>();
     if (OpenTsqReader(reader.get(), data->tsqPath.c_str()) != 0) {
@@ -164,7 +164,7 @@ bool ReadObservations(ReportData *data, std::string *error) {
         const uint8_t count = epoch.satCount;
         satsHistogram[count] += 1;
         data->measurements += count;
-        if ((epoch.flags & 1u) != 0) ++data->withPosition;
+        if ((epoch.flags & kEpochFlagPosition) != 0) ++data->withPosition;
         if (epoch.clockOffset != 0.0) ++data->withClockOffset;
         for (int i = 0; i < count; ++i) {
             if (meas[i].l1Pseudorange != 0.0) ++data->l1Code;
@@ -188,8 +188,7 @@ bool ReadObservations(ReportData *data, std::string *error) {
         data->lastWeek = epoch.week;
         data->lastTow = epoch.receiverTime;
         data->lastTime = time;
-        EpochSample sample{time, epoch.latitude, epoch.longitude, epoch.clockOffset,
-                           epoch.height, count, epoch.flags};
+        EpochSample sample{time, epoch.latitude, epoch.longitude, epoch.clockOffset, epoch.height, count, epoch.flags};
         data->epochs.push_back(sample);
 
         for (int i = 0; i < count; ++i) {
@@ -218,8 +217,8 @@ bool ReadObservations(ReportData *data, std::string *error) {
         }
     }
     if (result == TSQ_READ_FAILED) {
-        AddProblem(data, std::string("Observation file damaged after ") +
-                             std::to_string(data->epochCount) + " epochs: " + ErrorText);
+        AddProblem(data, std::string("Observation file damaged after ") + std::to_string(data->epochCount) +
+                             " epochs: " + ErrorText);
     }
     CloseTsqReader(reader.get());
     if (data->badTimeEpochs > 0) {
@@ -233,8 +232,14 @@ bool ReadObservations(ReportData *data, std::string *error) {
         bool minSet = false, medianSet = false;
         for (int n = 0; n < 256; ++n) {
             if (satsHistogram[n] == 0) continue;
-            if (!minSet) { data->satsMin = n; minSet = true; }
-            if (!medianSet && seen + satsHistogram[n] > middle) { data->satsMedian = n; medianSet = true; }
+            if (!minSet) {
+                data->satsMin = n;
+                minSet = true;
+            }
+            if (!medianSet && seen + satsHistogram[n] > middle) {
+                data->satsMedian = n;
+                medianSet = true;
+            }
             seen += satsHistogram[n];
             data->satsMax = n;
         }
@@ -244,9 +249,12 @@ bool ReadObservations(ReportData *data, std::string *error) {
     std::vector<double> positive;
     positive.reserve(intervals.size());
     for (double d : intervals) {
-        if (d > 0) positive.push_back(d);
-        else if (d == 0) ++data->repeatedTimes;
-        else ++data->backwardSteps;
+        if (d > 0)
+            positive.push_back(d);
+        else if (d == 0)
+            ++data->repeatedTimes;
+        else
+            ++data->backwardSteps;
     }
     data->rate = LowerMedian(&positive);
     if (data->rate > 0) {
@@ -298,6 +306,8 @@ int ReadNumbers(const char *text, double *values, int n) {
     return got;
 }
 
+// Over 60 lines: a line-driven reader of the file's blocks, whose block
+// state lives only for the one pass.
 void ReadEphemerides(ReportData *data) {
     std::FILE *in = std::fopen(data->eppPath.c_str(), "rb");
     if (in == nullptr) {
@@ -344,7 +354,10 @@ void ReadEphemerides(ReportData *data) {
             if (block == kEph) {
                 if (fields == 0x7Fu) {
                     data->ephemerides.push_back(eph);
-                    if (!prnSeen[eph.prn]) { prnSeen[eph.prn] = true; ++data->ephemerisPrns; }
+                    if (!prnSeen[eph.prn]) {
+                        prnSeen[eph.prn] = true;
+                        ++data->ephemerisPrns;
+                    }
                 } else {
                     ++data->badBlocks;
                 }
@@ -365,19 +378,34 @@ void ReadEphemerides(ReportData *data) {
             eph.toc = static_cast<int32_t>(v[4]);
             fields |= 2u;
         } else if (StartsWith(p, "El2:") && ReadNumbers(p + 4, v, 3) == 3) {
-            eph.af2 = v[0]; eph.af1 = v[1]; eph.af0 = v[2];
+            eph.af2 = v[0];
+            eph.af1 = v[1];
+            eph.af0 = v[2];
             fields |= 4u;
         } else if (StartsWith(p, "El3:") && ReadNumbers(p + 4, v, 4) == 4) {
-            eph.iode = static_cast<int32_t>(v[0]); eph.crs = v[1]; eph.deltaN = v[2]; eph.m0 = v[3];
+            eph.iode = static_cast<int32_t>(v[0]);
+            eph.crs = v[1];
+            eph.deltaN = v[2];
+            eph.m0 = v[3];
             fields |= 8u;
         } else if (StartsWith(p, "El4:") && ReadNumbers(p + 4, v, 4) == 4) {
-            eph.cuc = v[0]; eph.e = v[1]; eph.cus = v[2]; eph.sqrtA = v[3];
+            eph.cuc = v[0];
+            eph.e = v[1];
+            eph.cus = v[2];
+            eph.sqrtA = v[3];
             fields |= 16u;
         } else if (StartsWith(p, "El5:") && ReadNumbers(p + 4, v, 4) == 4) {
-            eph.toe = static_cast<int32_t>(v[0]); eph.cic = v[1]; eph.omega0 = v[2]; eph.cis = v[3];
+            eph.toe = static_cast<int32_t>(v[0]);
+            eph.cic = v[1];
+            eph.omega0 = v[2];
+            eph.cis = v[3];
             fields |= 32u;
         } else if (StartsWith(p, "El6:") && ReadNumbers(p + 4, v, 5) == 5) {
-            eph.i0 = v[0]; eph.crc = v[1]; eph.omega = v[2]; eph.omegaDot = v[3]; eph.idot = v[4];
+            eph.i0 = v[0];
+            eph.crc = v[1];
+            eph.omega = v[2];
+            eph.omegaDot = v[3];
+            eph.idot = v[4];
             fields |= 64u;
         }
     }
@@ -393,18 +421,20 @@ void ComputeMeanPosition(ReportData *data) {
     double sx = 0, sy = 0, sz = 0;
     uint64_t n = 0;
     for (const EpochSample &e : data->epochs) {
-        if ((e.flags & 1u) == 0 || !std::isfinite(e.latitude) || !std::isfinite(e.longitude) ||
+        if ((e.flags & kEpochFlagPosition) == 0 || !std::isfinite(e.latitude) || !std::isfinite(e.longitude) ||
             !std::isfinite(e.height)) {
             continue;
         }
         double x = 0, y = 0, z = 0;
         GeodeticToEcef(e.latitude / kDegrees, e.longitude / kDegrees, e.height, &x, &y, &z);
-        sx += x; sy += y; sz += z;
+        sx += x;
+        sy += y;
+        sz += z;
         ++n;
     }
     if (n == 0) return;
     double lat = 0, lon = 0, h = 0;
-    if (EcefToGeodetic(sx / n, sy / n, sz / n, WGS84_A, WGS84_B, &lat, &lon, &h) != 0) return;
+    if (EcefToGeodetic(sx / n, sy / n, sz / n, kWgs84A, kWgs84B, &lat, &lon, &h) != 0) return;
     data->haveMeanPosition = true;
     data->meanLatitude = lat * kDegrees;
     data->meanLongitude = lon * kDegrees;
@@ -433,19 +463,21 @@ void ComputeSky(ReportData *data) {
             double bestAge = kEphemerisReach;
             for (const GpsEphRecord *e : own) {
                 const double age = std::fabs(WeekCrossover(tow - e->toe));
-                if (age <= bestAge) { bestAge = age; best = e; }
+                if (age <= bestAge) {
+                    bestAge = age;
+                    best = e;
+                }
             }
             SatState sat{};
             double elevation = -1, azimuth = 0;
-            bool ok = best != nullptr &&
-                      GpsSatellitePosition(prn, best, tow, 2.2e7, &receiver, &sat) == 0;
+            bool ok = best != nullptr && GpsSatellitePosition(prn, best, tow, 2.2e7, &receiver, &sat) == 0;
             if (ok) {
                 ElevationAzimuth(&sat, &receiver, lat, lon, &elevation, &azimuth);
                 ok = std::isfinite(elevation) && std::isfinite(azimuth) && elevation >= 0;
             }
             if (ok) {
-                track.points.push_back({static_cast<float>(azimuth * kDegrees),
-                                        static_cast<float>(elevation * kDegrees)});
+                track.points.push_back(
+                    {static_cast<float>(azimuth * kDegrees), static_cast<float>(elevation * kDegrees)});
                 lastBroken = false;
             } else if (!lastBroken) {
                 track.points.push_back({0.0f, -1.0f});
@@ -458,6 +490,8 @@ void ComputeSky(ReportData *data) {
 }
 
 // ---- mark file ----------------------------------------------------------------
+// Over 60 lines: the mark file's lines, then the checks over all marks,
+// which need the whole list.
 void ReadMarks(ReportData *data) {
     std::FILE *in = std::fopen(data->staPath.c_str(), "rb");
     if (in == nullptr) {
@@ -475,15 +509,17 @@ void ReadMarks(ReportData *data) {
         unsigned number = 0;
         double tow = 0;
         int used = 0;
-        if (cut || std::sscanf(p, "CAMERA PULSE #%u AT: %lf%n", &number, &tow, &used) != 2 ||
-            p[used] != '\0' || !std::isfinite(tow)) {
+        if (cut || std::sscanf(p, "CAMERA PULSE #%u AT: %lf%n", &number, &tow, &used) != 2 || p[used] != '\0' ||
+            !std::isfinite(tow)) {
             ++data->badMarkLines;
             continue;
         }
         double time = tow;
         if (haveSpan) {
-            if (time - middle > kSecondsPerWeek / 2) time -= kSecondsPerWeek;
-            else if (middle - time > kSecondsPerWeek / 2) time += kSecondsPerWeek;
+            if (time - middle > kSecondsPerWeek / 2)
+                time -= kSecondsPerWeek;
+            else if (middle - time > kSecondsPerWeek / 2)
+                time += kSecondsPerWeek;
         }
         data->marks.push_back({number, tow, time});
     }
@@ -682,8 +718,8 @@ std::string FormatTimeOfDay(double tow) {
     if (tenths % 10 == 0) {
         std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", whole / 3600 % 24, whole / 60 % 60, whole % 60);
     } else {
-        std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld.%ld", whole / 3600 % 24, whole / 60 % 60,
-                      whole % 60, tenths % 10);
+        std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld.%ld", whole / 3600 % 24, whole / 60 % 60, whole % 60,
+                      tenths % 10);
     }
     return text;
 }

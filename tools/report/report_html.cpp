@@ -72,7 +72,6 @@ double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-
 std::string PrnColour(int prn) {
     char text[40];
     std::snprintf(text, sizeof text, "hsl(%d,70%%,38%%)", (prn * 67) % 360);
@@ -89,29 +88,35 @@ struct TimeScale {
 };
 
 void TimeAxis(std::string *s, const TimeScale &scale, int y) {
-    static const double kSteps[] = {1, 2, 5, 10, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200, 86400};
+    static const double kSteps[] = {1,   2,    5,    10,   30,    60,    120,   300,  600,
+                                    900, 1800, 3600, 7200, 10800, 21600, 43200, 86400};
     const double span = scale.t1 - scale.t0;
     double step = kSteps[sizeof kSteps / sizeof kSteps[0] - 1];
     for (double candidate : kSteps) {
-        if (span / candidate <= 10) { step = candidate; break; }
+        if (span / candidate <= 10) {
+            step = candidate;
+            break;
+        }
     }
     // Sessions of many days (or damaged times) get whole-day ticks, still
     // about ten of them.
     if (span / step > 10) step = std::ceil(span / 10 / step) * step;
-    Put(s, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#555\"/>\n", kPlotLeft, y,
-        kPlotLeft + kPlotWidth, y);
+    Put(s, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#555\"/>\n", kPlotLeft, y, kPlotLeft + kPlotWidth,
+        y);
     if (!(span > 0)) return;
     for (double t = std::ceil(scale.t0 / step) * step; t <= scale.t1; t += step) {
         const double x = scale.X(t);
         std::string label = FormatTimeOfDay(TowAt(t));
         if (step >= 60) label = label.substr(0, 5);
-        Put(s, "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
-               "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
+        Put(s,
+            "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
+            "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
             x, y, x, y + 4, x, y + 16, label.c_str());
     }
 }
 
 // ---- sections -------------------------------------------------------------------
+// Over 60 lines: the summary table's rows in the order they are shown.
 void SummarySection(std::string *s, const ReportData &d) {
     s->append("<section id=\"summary\"><h2>Summary</h2>\n<table>\n");
     auto row = [&](const char *name, const std::string &value, bool bad = false) {
@@ -124,9 +129,9 @@ void SummarySection(std::string *s, const ReportData &d) {
     std::snprintf(text, sizeof text, "%s, %u channels", TsqReceiverTypeName(d.receiverType), d.channels);
     row("Receiver", text);
     if (!d.epochs.empty()) {
-        std::snprintf(text, sizeof text, "week %d %.3f to week %d %.3f (%s to %s GPS), %.1f s", d.firstWeek,
-                      d.firstTow, d.lastWeek, d.lastTow, FormatTimeOfDay(d.firstTow).c_str(),
-                      FormatTimeOfDay(d.lastTow).c_str(), d.lastTime - d.firstTime);
+        std::snprintf(text, sizeof text, "week %d %.3f to week %d %.3f (%s to %s GPS), %.1f s", d.firstWeek, d.firstTow,
+                      d.lastWeek, d.lastTow, FormatTimeOfDay(d.firstTow).c_str(), FormatTimeOfDay(d.lastTow).c_str(),
+                      d.lastTime - d.firstTime);
         row("Time span", text);
     }
     std::snprintf(text, sizeof text, "%" PRIu64 " epochs, logging rate %.3f s (%.2f Hz)", d.epochCount, d.rate,
@@ -175,8 +180,7 @@ void SummarySection(std::string *s, const ReportData &d) {
         for (std::size_t i = 0; i < d.gaps.size() && i < kTableRowsShown; ++i) {
             const Gap &g = d.gaps[i];
             Put(s, "<tr><td>%d %.3f</td><td>%s</td><td class=\"n\">%.3f</td><td class=\"n\">%" PRId64 "</td></tr>\n",
-                WeekAt(d, g.start), TowAt(g.start),
-                FormatTimeOfDay(TowAt(g.start)).c_str(), g.interval, g.missing);
+                WeekAt(d, g.start), TowAt(g.start), FormatTimeOfDay(TowAt(g.start)).c_str(), g.interval, g.missing);
         }
         s->append("</table>\n");
         if (d.gaps.size() > kTableRowsShown) {
@@ -217,18 +221,19 @@ void TrackingSection(std::string *s, const ReportData &d) {
     const int top = 20;
     const int height = top + static_cast<int>(rows.size()) * kRowHeight + 30;
     Put(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\">\n", kSvgWidth, height);
-    Put(s, "<rect x=\"%d\" y=\"2\" width=\"12\" height=\"8\" fill=\"#2a6fd6\"/><text x=\"%d\" y=\"10\">L1</text>"
-           "<rect x=\"%d\" y=\"2\" width=\"12\" height=\"8\" fill=\"#2e9e4a\"/><text x=\"%d\" y=\"10\">L2</text>"
-           "<rect x=\"%d\" y=\"2\" width=\"12\" height=\"8\" fill=\"#e33\" opacity=\"0.35\"/><text x=\"%d\" y=\"10\">data gap</text>"
-           "<rect x=\"%d\" y=\"1\" width=\"3\" height=\"10\" fill=\"#d00\"/><text x=\"%d\" y=\"10\">cycle slip</text>\n",
-        kPlotLeft, kPlotLeft + 16, kPlotLeft + 50, kPlotLeft + 66, kPlotLeft + 100, kPlotLeft + 116,
-        kPlotLeft + 190, kPlotLeft + 198);
+    Put(s,
+        "<rect x=\"%d\" y=\"2\" width=\"12\" height=\"8\" fill=\"#2a6fd6\"/><text x=\"%d\" y=\"10\">L1</text>"
+        "<rect x=\"%d\" y=\"2\" width=\"12\" height=\"8\" fill=\"#2e9e4a\"/><text x=\"%d\" y=\"10\">L2</text>"
+        "<rect x=\"%d\" y=\"2\" width=\"12\" height=\"8\" fill=\"#e33\" opacity=\"0.35\"/><text x=\"%d\" y=\"10\">data gap</text>"
+        "<rect x=\"%d\" y=\"1\" width=\"3\" height=\"10\" fill=\"#d00\"/><text x=\"%d\" y=\"10\">cycle slip</text>\n",
+        kPlotLeft, kPlotLeft + 16, kPlotLeft + 50, kPlotLeft + 66, kPlotLeft + 100, kPlotLeft + 116, kPlotLeft + 190,
+        kPlotLeft + 198);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         const int prn = rows[r];
         const double y = top + static_cast<double>(r) * kRowHeight;
         if (r % 2 == 0) {
-            Put(s, "<rect x=\"%d\" y=\"%.0f\" width=\"%d\" height=\"%d\" fill=\"#f3f5f9\"/>", kPlotLeft, y,
-                kPlotWidth, kRowHeight);
+            Put(s, "<rect x=\"%d\" y=\"%.0f\" width=\"%d\" height=\"%d\" fill=\"#f3f5f9\"/>", kPlotLeft, y, kPlotWidth,
+                kRowHeight);
         }
         Put(s, "<text x=\"%d\" y=\"%.0f\" text-anchor=\"end\">%s%02d</text>\n", kPlotLeft - 6, y + 11,
             prn <= 32 ? "G" : "PRN ", prn);
@@ -271,8 +276,9 @@ void SkySection(std::string *s, const ReportData &d) {
         s->append("<p>No GPS ephemeris of the EPP file covers the session.</p></section>\n");
         return;
     }
-    Put(s, "<p class=\"note\">Seen from latitude %.6f&deg;, longitude %.6f&deg;, height %.1f m "
-           "(mean of the epochs' positions); north up, elevation 0&deg; at the rim.</p>\n",
+    Put(s,
+        "<p class=\"note\">Seen from latitude %.6f&deg;, longitude %.6f&deg;, height %.1f m "
+        "(mean of the epochs' positions); north up, elevation 0&deg; at the rim.</p>\n",
         d.meanLatitude, d.meanLongitude, d.meanHeight);
     const double cx = 300, cy = 290, radius = 260;
     s->append("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"620\" height=\"590\">\n");
@@ -282,9 +288,11 @@ void SkySection(std::string *s, const ReportData &d) {
         Put(s, "<text x=\"%.0f\" y=\"%.1f\">%d&deg;</text>\n", cx + 3, cy - radius * (90 - e) / 90.0 + 12, e);
     }
     Put(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#ccc\"/>", cx, cy - radius, cx, cy + radius);
-    Put(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#ccc\"/>\n", cx - radius, cy, cx + radius, cy);
-    Put(s, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">N</text><text x=\"%.0f\" y=\"%.0f\">E</text>"
-           "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">S</text><text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">W</text>\n",
+    Put(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#ccc\"/>\n", cx - radius, cy, cx + radius,
+        cy);
+    Put(s,
+        "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">N</text><text x=\"%.0f\" y=\"%.0f\">E</text>"
+        "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">S</text><text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">W</text>\n",
         cx, cy - radius - 6, cx + radius + 4, cy + 4, cx, cy + radius + 16, cx - radius - 4, cy + 4);
     for (const SkyTrack &track : d.sky) {
         const std::string colour = PrnColour(track.prn);
@@ -293,8 +301,9 @@ void SkySection(std::string *s, const ReportData &d) {
         bool pen = false;
         double lastX = 0, lastY = 0;
         auto label = [&]() {
-            Put(&labels, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%02d</text>",
-                lastX, lastY, colour.c_str(), lastX + 5, lastY - 3, track.prn);
+            Put(&labels,
+                "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%02d</text>", lastX,
+                lastY, colour.c_str(), lastX + 5, lastY - 3, track.prn);
         };
         for (const SkyPoint &p : track.points) {
             if (p.elevation < 0) {
@@ -318,6 +327,7 @@ void SkySection(std::string *s, const ReportData &d) {
     s->append("</svg>\n</section>\n");
 }
 
+// Over 60 lines: the table and the plot of the marks, drawn in one pass.
 void MarksSection(std::string *s, const ReportData &d) {
     s->append("<section id=\"marks\"><h2>Camera marks</h2>\n");
     if (!d.haveSta) {
@@ -345,15 +355,17 @@ void MarksSection(std::string *s, const ReportData &d) {
         for (int b = 0; b <= kBins; ++b) {
             if (bins[b] == 0) continue;
             const double bh = std::max(1.0, static_cast<double>(bins[b]) / static_cast<double>(most) * h);
-            Put(s, "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"><title>%" PRIu64
-                   "</title></rect>",
+            Put(s,
+                "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"%s\"><title>%" PRIu64
+                "</title></rect>",
                 left + b * bw, top + h - bh, bw - 1, bh, b == kBins ? "#d33" : "#2a6fd6", bins[b]);
         }
         Put(s, "\n<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"#555\"/>", left, top + h, left + w, top + h);
-        Put(s, "<text x=\"%d\" y=\"%d\">0 s</text><text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%.3f s</text>"
-               "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">&gt;%.3f s</text>",
-            left, top + h + 16, left + kBins / 2 * bw, top + h + 16, d.markInterval, left + kBins * bw,
-            top + h + 16, hi);
+        Put(s,
+            "<text x=\"%d\" y=\"%d\">0 s</text><text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%.3f s</text>"
+            "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">&gt;%.3f s</text>",
+            left, top + h + 16, left + kBins / 2 * bw, top + h + 16, d.markInterval, left + kBins * bw, top + h + 16,
+            hi);
         Put(s, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%" PRIu64 "</text>", left - 4, top + 10, most);
         Put(s, "<text x=\"%d\" y=\"%d\">mark interval</text>\n</svg>\n", left + w / 2 - 30, top + h + 32);
     }
@@ -363,11 +375,16 @@ void MarksSection(std::string *s, const ReportData &d) {
             const MarkAnomaly &a = d.markAnomalies[i];
             char what[128];
             switch (a.kind) {
-            case kMarkInterval: std::snprintf(what, sizeof what, "interval %.3f s (median %.3f s)", a.value, d.markInterval); break;
-            case kMarkOutsideSpan: std::snprintf(what, sizeof what, "outside the observations by %.3f s", a.value); break;
+            case kMarkInterval:
+                std::snprintf(what, sizeof what, "interval %.3f s (median %.3f s)", a.value, d.markInterval);
+                break;
+            case kMarkOutsideSpan:
+                std::snprintf(what, sizeof what, "outside the observations by %.3f s", a.value);
+                break;
             case kMarkDuplicateTime: std::snprintf(what, sizeof what, "time occurs more than once"); break;
             case kMarkDuplicateNumber: std::snprintf(what, sizeof what, "number occurs more than once"); break;
-            default: std::snprintf(what, sizeof what, "number does not follow the previous one (%.0f missing)", a.value);
+            default:
+                std::snprintf(what, sizeof what, "number does not follow the previous one (%.0f missing)", a.value);
             }
             Put(s, "<tr><td>#%u</td><td class=\"n\">%.6f</td><td>%s</td><td>%s</td></tr>\n", a.number, a.tow,
                 FormatTimeOfDay(a.tow).c_str(), what);
@@ -401,14 +418,18 @@ void SeriesPlot(std::string *s, const ReportData &d, const char *title, const ch
         vmax = std::max(vmax, v);
     }
     if (vmin > vmax) return;
-    if (vmax - vmin < 1e-9) { vmin -= 1; vmax += 1; }
+    if (vmax - vmin < 1e-9) {
+        vmin -= 1;
+        vmax += 1;
+    }
     const int h = 160, top = 24;
     auto Y = [&](double v) { return top + h - (v - vmin) / (vmax - vmin) * h; };
     Put(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\">\n", kSvgWidth, h + top + 30);
     Put(s, "<text x=\"%d\" y=\"14\">%s (%s)</text>", kPlotLeft, title, unit);
     Put(s, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f7f9fc\" stroke=\"#ccc\"/>", kPlotLeft, top,
         kPlotWidth, h);
-    Put(s, "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text><text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text>\n",
+    Put(s,
+        "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text><text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text>\n",
         kPlotLeft - 4, top + 10, vmax, kPlotLeft - 4, top + h, vmin);
     // Neighbouring columns are joined unless the values stop for longer
     // than a gap; lone values show as dots through the round line caps.
@@ -449,12 +470,14 @@ void ReceiverSection(std::string *s, const ReportData &d) {
         };
         auto North = [&](const EpochSample &e) { return (e.latitude - d.meanLatitude) * mPerDegN; };
         auto Usable = [](const EpochSample &e) {
-            return (e.flags & 1u) != 0 && std::isfinite(e.latitude) && std::isfinite(e.longitude);
+            return (e.flags & kEpochFlagPosition) != 0 && std::isfinite(e.latitude) && std::isfinite(e.longitude);
         };
         for (const EpochSample &e : d.epochs) {
             if (!Usable(e)) continue;
-            emin = std::min(emin, East(e)); emax = std::max(emax, East(e));
-            nmin = std::min(nmin, North(e)); nmax = std::max(nmax, North(e));
+            emin = std::min(emin, East(e));
+            emax = std::max(emax, East(e));
+            nmin = std::min(nmin, North(e));
+            nmax = std::max(nmax, North(e));
         }
         const double extent = std::max({emax - emin, nmax - nmin, 1.0});
         const int size = 400, cells = size / 2, left = 60, top = 10;
@@ -465,8 +488,10 @@ void ReceiverSection(std::string *s, const ReportData &d) {
         const double ec = (emin + emax) / 2, nc = (nmin + nmax) / 2;
         for (const EpochSample &e : d.epochs) {
             if (!Usable(e)) continue;
-            const int cx = std::clamp(static_cast<int>((East(e) - ec) / extent * (cells - 2) + cells / 2), 0, cells - 1);
-            const int cy = std::clamp(static_cast<int>((nc - North(e)) / extent * (cells - 2) + cells / 2), 0, cells - 1);
+            const int cx =
+                std::clamp(static_cast<int>((East(e) - ec) / extent * (cells - 2) + cells / 2), 0, cells - 1);
+            const int cy =
+                std::clamp(static_cast<int>((nc - North(e)) / extent * (cells - 2) + cells / 2), 0, cells - 1);
             uint8_t &cell = used[static_cast<std::size_t>(cy) * cells + cx];
             if (cell != 0) continue;
             cell = 1;
@@ -475,7 +500,7 @@ void ReceiverSection(std::string *s, const ReportData &d) {
         Put(s, "\n<text x=\"%d\" y=\"%d\">%.1f m across; north up</text>\n</svg>\n", left, top + size + 16, extent);
         SeriesPlot(s, d, "Ellipsoidal height", "m", [](const EpochSample &e, double *v) {
             *v = e.height;
-            return (e.flags & 1u) != 0;
+            return (e.flags & kEpochFlagPosition) != 0;
         });
     }
     if (d.withClockOffset > 0) {
@@ -493,8 +518,7 @@ void MessagesSection(std::string *s, const ReportData &d) {
         s->append("<p>The conversion's messages were not saved.</p></section>\n");
         return;
     }
-    Put(s, "<p>%" PRIu64 " messages.</p>\n<table><tr><th>Kind</th><th>Group</th><th>Count</th></tr>\n",
-        d.messageCount);
+    Put(s, "<p>%" PRIu64 " messages.</p>\n<table><tr><th>Kind</th><th>Group</th><th>Count</th></tr>\n", d.messageCount);
     static const char *const kGroups[] = {"framing", "refused epoch", "notice", "other"};
     const std::vector<MessageKind> &kinds = MessageKinds();
     for (std::size_t i = 0; i < kinds.size(); ++i) {

@@ -16,7 +16,6 @@ double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
 }
 
-
 uint64_t CategoryTotal(const ReportData &data, int32_t category) {
     uint64_t total = 0;
     const std::vector<MessageKind> &kinds = MessageKinds();
@@ -43,14 +42,18 @@ void JsonString(std::FILE *out, const std::string &text) {
 }
 
 void JsonNumber(std::FILE *out, double value, const char *format = "%.6f") {
-    if (std::isfinite(value)) std::fprintf(out, format, value);
-    else std::fputs("null", out);
+    if (std::isfinite(value))
+        std::fprintf(out, format, value);
+    else
+        std::fputs("null", out);
 }
 
 void JsonPath(std::FILE *out, const char *key, bool present, const std::string &path) {
     std::fprintf(out, "    \"%s\": ", key);
-    if (present) JsonString(out, path);
-    else std::fputs("null", out);
+    if (present)
+        JsonString(out, path);
+    else
+        std::fputs("null", out);
 }
 
 } // namespace
@@ -60,15 +63,14 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
     std::fprintf(out, "Observation file  %s (%s, %u channels)\n", d.tsqPath.c_str(),
                  TsqReceiverTypeName(d.receiverType), d.channels);
     if (!d.epochs.empty()) {
-        std::fprintf(out, "Time span         week %d %.3f to week %d %.3f (%s to %s GPS), %.1f s\n",
-                     d.firstWeek, d.firstTow, d.lastWeek, d.lastTow, FormatTimeOfDay(d.firstTow).c_str(),
+        std::fprintf(out, "Time span         week %d %.3f to week %d %.3f (%s to %s GPS), %.1f s\n", d.firstWeek,
+                     d.firstTow, d.lastWeek, d.lastTow, FormatTimeOfDay(d.firstTow).c_str(),
                      FormatTimeOfDay(d.lastTow).c_str(), d.lastTime - d.firstTime);
     }
-    std::fprintf(out, "Epochs            %" PRIu64 " at %.3f s; %zu gaps, %" PRId64 " epochs missing",
-                 d.epochCount, d.rate, d.gaps.size(), d.missingEpochs);
+    std::fprintf(out, "Epochs            %" PRIu64 " at %.3f s; %zu gaps, %" PRId64 " epochs missing", d.epochCount,
+                 d.rate, d.gaps.size(), d.missingEpochs);
     if (d.repeatedTimes > 0 || d.backwardSteps > 0) {
-        std::fprintf(out, "; %" PRIu64 " repeated times, %" PRIu64 " steps back", d.repeatedTimes,
-                     d.backwardSteps);
+        std::fprintf(out, "; %" PRIu64 " repeated times, %" PRIu64 " steps back", d.repeatedTimes, d.backwardSteps);
     }
     std::fputc('\n', out);
     const std::size_t shown = d.gaps.size() < 10 ? d.gaps.size() : 10;
@@ -79,15 +81,14 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
     }
     if (shown < d.gaps.size()) std::fprintf(out, "  ... and %zu more gaps\n", d.gaps.size() - shown);
     std::fprintf(out, "Satellites/epoch  min %d, median %d, max %d\n", d.satsMin, d.satsMedian, d.satsMax);
-    std::fprintf(out, "Availability      L1 code %.1f %%, L2 code %.1f %%, L2 phase %.1f %% of %" PRIu64
-                      " observations\n",
+    std::fprintf(out,
+                 "Availability      L1 code %.1f %%, L2 code %.1f %%, L2 phase %.1f %% of %" PRIu64 " observations\n",
                  Percent(d.l1Code, d.measurements), Percent(d.l2Code, d.measurements),
                  Percent(d.l2Phase, d.measurements), d.measurements);
     std::fprintf(out, "Cycle slips       %zu\n", d.slips.size());
     const std::string leftOut = LeftOutText(d);
     if (!leftOut.empty()) std::fprintf(out, "Not in the file   %s\n", leftOut.c_str());
-    std::fprintf(out, "Positions         %" PRIu64 " epochs with a position, %" PRIu64
-                      " with a clock offset\n",
+    std::fprintf(out, "Positions         %" PRIu64 " epochs with a position, %" PRIu64 " with a clock offset\n",
                  d.withPosition, d.withClockOffset);
     if (d.haveEpp) {
         std::fprintf(out, "Ephemerides       %zu for %u satellites, %u almanacs\n", d.ephemerides.size(),
@@ -116,6 +117,8 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
     for (const std::string &p : d.problems) std::fprintf(out, "Problem: %s\n", p.c_str());
 }
 
+// Over 60 lines: the document is written top to bottom, one member after
+// the other, in the order of the report.
 int WriteJson(std::FILE *out, const ReportData &d) {
     std::fputs("{\n  \"files\": {\n", out);
     JsonPath(out, "tsq", d.haveTsq, d.tsqPath);
@@ -135,15 +138,15 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     JsonNumber(out, d.lastTime - d.firstTime, "%.3f");
     std::fputs("},\n", out);
 
-    std::fprintf(out, "  \"epochs\": {\"count\": %" PRIu64 ", \"without_time\": %" PRIu64 ", \"rate_s\": ",
-                 d.epochCount, d.badTimeEpochs);
+    std::fprintf(out,
+                 "  \"epochs\": {\"count\": %" PRIu64 ", \"without_time\": %" PRIu64 ", \"rate_s\": ", d.epochCount,
+                 d.badTimeEpochs);
     JsonNumber(out, d.rate);
     std::fprintf(out,
                  ", \"gaps\": %zu, \"missing_epochs\": %" PRId64 ", \"repeated_times\": %" PRIu64
-                 ", \"backward_steps\": %" PRIu64 ", \"with_position\": %" PRIu64
-                 ", \"with_clock_offset\": %" PRIu64 "},\n",
-                 d.gaps.size(), d.missingEpochs, d.repeatedTimes, d.backwardSteps, d.withPosition,
-                 d.withClockOffset);
+                 ", \"backward_steps\": %" PRIu64 ", \"with_position\": %" PRIu64 ", \"with_clock_offset\": %" PRIu64
+                 "},\n",
+                 d.gaps.size(), d.missingEpochs, d.repeatedTimes, d.backwardSteps, d.withPosition, d.withClockOffset);
     std::fputs("  \"gap_list\": [", out);
     for (std::size_t i = 0; i < d.gaps.size(); ++i) {
         const Gap &g = d.gaps[i];
@@ -165,8 +168,7 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     std::fprintf(out, "  \"cycle_slips\": %zu,\n  \"slip_list\": [", d.slips.size());
     for (std::size_t i = 0; i < d.slips.size(); ++i) {
         const Slip &s = d.slips[i];
-        std::fprintf(out, "%s\n    {\"prn\": %u, \"week\": %d, \"tow\": ", i == 0 ? "" : ",", s.prn,
-                     WeekAt(d, s.time));
+        std::fprintf(out, "%s\n    {\"prn\": %u, \"week\": %d, \"tow\": ", i == 0 ? "" : ",", s.prn, WeekAt(d, s.time));
         JsonNumber(out, TowAt(s.time), "%.3f");
         std::fprintf(out, ", \"lock_before_s\": %u, \"lock_after_s\": %u}", s.lockBefore, s.lockAfter);
     }
@@ -183,8 +185,8 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     }
     std::fputs(first ? "],\n" : "\n  ],\n", out);
 
-    std::fprintf(out, "  \"ephemerides\": %zu,\n  \"ephemeris_prns\": %u,\n  \"almanacs\": %u,\n",
-                 d.ephemerides.size(), d.ephemerisPrns, d.almanacs);
+    std::fprintf(out, "  \"ephemerides\": %zu,\n  \"ephemeris_prns\": %u,\n  \"almanacs\": %u,\n", d.ephemerides.size(),
+                 d.ephemerisPrns, d.almanacs);
     std::fputs("  \"mean_position\": ", out);
     if (d.haveMeanPosition) {
         std::fputs("{\"latitude_deg\": ", out);
@@ -198,8 +200,8 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         std::fputs("null,\n", out);
     }
 
-    std::fprintf(out, "  \"marks\": {\"count\": %zu, \"unreadable_lines\": %u, \"median_interval_s\": ",
-                 d.marks.size(), d.badMarkLines);
+    std::fprintf(out, "  \"marks\": {\"count\": %zu, \"unreadable_lines\": %u, \"median_interval_s\": ", d.marks.size(),
+                 d.badMarkLines);
     JsonNumber(out, d.markInterval);
     std::fprintf(out, ", \"anomaly_count\": %zu, \"anomalies\": [", d.markAnomalies.size());
     for (std::size_t i = 0; i < d.markAnomalies.size(); ++i) {

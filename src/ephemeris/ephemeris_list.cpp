@@ -4,13 +4,13 @@
 // lookup picks, per satellite, the entry whose toe is closest to the epoch
 // within a search window, and remembers it per PRN so that the epochs that
 // follow are answered without walking the list while they stay near that toe.
-#include "oem4/ephemeris_list.h"
+#include "ephemeris/ephemeris_list.h"
 
 #include <array>
 #include <cstdlib>
 #include <new>
 
-#include "api/error_text.h"
+#include "common/error_text.h"
 
 namespace {
 
@@ -41,8 +41,9 @@ struct SearchLimits {
 inline constexpr SearchLimits kGpsLimits{4000, false, 21600};
 inline constexpr SearchLimits kGlonassLimits{900, true, 2000};
 
-EphemerisChain g_gps;
-EphemerisChain g_glonass; // nothing in this library adds to it
+// The GPS list, named as the rest of the library knows it.
+EphemerisChain EphemerisList;
+EphemerisChain g_glonassList; // nothing in this library adds to it
 
 bool InCacheRange(int32_t prn) { return prn >= 0 && prn < kCacheSize; }
 
@@ -55,8 +56,7 @@ bool IsNear(int64_t distance, const SearchLimits &limits) {
     return limits.nearInclusive ? distance <= limits.nearEnough : distance < limits.nearEnough;
 }
 
-const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn,
-                         int32_t time) {
+const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time) {
     // Also refuses negative PRNs, which have no cache slot either.
     if (!InCacheRange(prn)) return nullptr;
     EphemerisEntry *&cached = chain.cache[static_cast<size_t>(prn)];
@@ -95,8 +95,11 @@ void Release(EphemerisChain &chain) {
 int32_t EphemerisListCount = 0;
 
 int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
+    // Offered is counted, taken or not: the range decoder's gate counts
+    // ephemerides received, not entries.
+    ++EphemerisListCount;
     int32_t walked = 0;
-    EphemerisEntry **link = &g_gps.head;
+    EphemerisEntry **link = &EphemerisList.head;
     for (; *link != nullptr; link = &(*link)->next, ++walked) {
         if ((*link)->prn == ephemeris.prn && (*link)->toe == ephemeris.toe) return 0;
     }
@@ -113,20 +116,18 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
     entry->ephemeris.health = 0;
     *link = entry;
     // The new entry may suit this satellite better than the cached one.
-    if (InCacheRange(ephemeris.prn)) g_gps.cache[static_cast<size_t>(ephemeris.prn)] = nullptr;
+    if (InCacheRange(ephemeris.prn)) EphemerisList.cache[static_cast<size_t>(ephemeris.prn)] = nullptr;
     return 0;
 }
 
-const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) {
-    return Find(g_gps, kGpsLimits, prn, time);
-}
+const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) { return Find(EphemerisList, kGpsLimits, prn, time); }
 
 const GpsEphRecord *FindGlonassEphemeris(int32_t prn, int32_t time) {
-    return Find(g_glonass, kGlonassLimits, prn, time);
+    return Find(g_glonassList, kGlonassLimits, prn, time);
 }
 
 void ClearEphemerisList() {
-    Release(g_gps);
-    Release(g_glonass);
+    Release(EphemerisList);
+    Release(g_glonassList);
     EphemerisListCount = 0;
 }

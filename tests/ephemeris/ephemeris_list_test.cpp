@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "api/error_text.h"
-#include "oem4/ephemeris_list.h"
+#include "common/error_text.h"
+#include "ephemeris/ephemeris_list.h"
 
 // Fields of the packed records are compared as copies (unary +): the test
 // macros take their arguments by reference, which a packed field cannot bind.
@@ -34,6 +34,7 @@ TEST_F(EphemerisListTest, DuplicatesEnterOnceAndNewToeIsKeptBeside) {
     EXPECT_EQ(AddEphemeris(Eph(5, 7200, 2e-6)), 0); // same PRN and toe: not added
     EXPECT_EQ(AddEphemeris(Eph(6, 7200)), 0);
     EXPECT_EQ(AddEphemeris(Eph(5, 14400, 3e-6)), 0);
+    EXPECT_EQ(EphemerisListCount, 4); // every one offered is counted
 
     const GpsEphRecord *e = FindGpsEphemeris(5, 7300);
     ASSERT_NE(e, nullptr);

@@ -1,10 +1,9 @@
-#include "api/error_text.h"
+#include "common/error_text.h"
 
 #include <cstdarg>
 #include <cstdio>
 
 char ErrorText[kErrorTextSize] = "";
-std::atomic<int32_t> AbortCount{0};
 
 void SetErrorText(const char *text) { std::snprintf(ErrorText, sizeof ErrorText, "%s", text); }
 

@@ -1,0 +1,29 @@
+// The state that deliberately outlives a conversion.
+//
+// Everything else a conversion works with is set up again by ConvertFile
+// (the driver's conversion record, the port, the ephemeris list, the
+// counters). These values are zero when the library is loaded and nothing
+// resets them after: they belong to the session of the host that loaded
+// it, across every conversion it runs.
+#pragma once
+
+#include <cstdint>
+
+#include "common/sat_state.h"
+
+// The last successful clock solution (RecomputeReceiverClock). It seeds the
+// next epoch's a-priori position where the epoch has none, and is the
+// station of the elevation mask and of the tropospheric correction; a new
+// conversion starts from where the last one ended.
+struct FixState {
+    double latitude;    // radians
+    double longitude;   // radians
+    double height;      // ellipsoidal, metres
+    double clockOffset; // metres
+    SatState receiver;  // only X, Y, Z are read
+};
+extern FixState PreviousFix;
+
+// Marks decoded since load (the MARKTIME decoder numbers them): numbers stay
+// unique across the files of one session.
+extern uint32_t g_markCounter;

@@ -1,0 +1,111 @@
+// The facts of the OEM4 binary record format that more than one reader or
+// writer of it relies on: the framing, the format test, the decoders, the
+// log simulator, the quality report and the tests all take them from here.
+//
+// A record is a 28-byte header, the message body and a CRC-32 of the two.
+// The header starts with three sync bytes and its own length.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// ---- header ----------------------------------------------------------------
+inline constexpr uint8_t kOem4Sync1 = 0xAA;
+inline constexpr uint8_t kOem4Sync2 = 0x44;
+inline constexpr uint8_t kOem4Sync3 = 0x12;
+inline constexpr uint32_t kOem4HeaderLength = 28;
+inline constexpr uint32_t kOem4CrcLength = 4;
+
+// Header fields.
+inline constexpr uint32_t kHeaderMessageIdAt = 4;       // u16
+inline constexpr uint32_t kHeaderMessageTypeAt = 6;     // u8
+inline constexpr uint32_t kHeaderPortAddressAt = 7;     // u8
+inline constexpr uint32_t kHeaderMessageLengthAt = 8;   // u16, the body's length
+inline constexpr uint32_t kHeaderSequenceAt = 10;       // u16
+inline constexpr uint32_t kHeaderIdleTimeAt = 12;       // u8
+inline constexpr uint32_t kHeaderTimeStatusAt = 13;     // u8
+inline constexpr uint32_t kHeaderWeekAt = 14;           // u16
+inline constexpr uint32_t kHeaderMillisecondsAt = 16;   // i32, GPS milliseconds of week
+inline constexpr uint32_t kHeaderReceiverStatusAt = 20; // u32
+inline constexpr uint32_t kHeaderReservedAt = 24;       // u16
+inline constexpr uint32_t kHeaderSoftwareBuildAt = 26;  // u16
+
+// The four bytes every record starts with: the sync bytes and the header
+// length. Every reader checks a candidate's start with these two.
+inline constexpr std::array<uint8_t, 4> kOem4Lead = {kOem4Sync1, kOem4Sync2, kOem4Sync3,
+                                                     static_cast<uint8_t>(kOem4HeaderLength)};
+// Byte at (0 to 3) of a record start is what it must be.
+constexpr bool IsOem4LeadByte(uint32_t at, uint8_t byte) { return byte == kOem4Lead[at]; }
+// The four bytes at p start a record.
+inline bool HasOem4Lead(const uint8_t *p) {
+    for (uint32_t k = 0; k < kOem4Lead.size(); ++k) {
+        if (!IsOem4LeadByte(k, p[k])) return false;
+    }
+    return true;
+}
+
+// ---- message ids and body lengths ------------------------------------------
+inline constexpr uint16_t kMsgGpsephem = 7;
+inline constexpr uint16_t kMsgIonutc = 8;
+inline constexpr uint16_t kMsgVersion = 37;
+inline constexpr uint16_t kMsgRawephem = 41;
+inline constexpr uint16_t kMsgBestpos = 42;
+inline constexpr uint16_t kMsgRange = 43;
+inline constexpr uint16_t kMsgClockModel = 71; // PROPAGATEDCLOCKMODEL
+inline constexpr uint16_t kMsgAlmanac = 73;
+inline constexpr uint16_t kMsgRawalm = 74;
+inline constexpr uint16_t kMsgRangecmp = 140;
+inline constexpr uint16_t kMsgMarktime = 231;
+inline constexpr uint16_t kMsgBestxyz = 241;
+
+// Fixed-length bodies.
+inline constexpr uint32_t kBestposLength = 72;
+inline constexpr uint32_t kClockModelLength = 28;
+inline constexpr uint32_t kRawephemLength = 102;
+inline constexpr uint32_t kMarktimeLength = 40;
+inline constexpr uint32_t kGpsephemLength = 224;
+inline constexpr uint32_t kBestxyzLength = 112;
+inline constexpr uint32_t kIonutcLength = 108;
+// Bodies of a u32 item count (at kRawalmCountAt for RAWALM, else at 0)
+// and that many items.
+inline constexpr uint32_t kRangeFixedLength = 4;
+inline constexpr uint32_t kRangeObsSize = 44;
+inline constexpr uint32_t kCompressedObsSize = 24;
+inline constexpr uint32_t kAlmanacFixedLength = 4;
+inline constexpr uint32_t kAlmanacItemLength = 112;
+inline constexpr uint32_t kRawalmFixedLength = 12;
+inline constexpr uint32_t kRawalmItemLength = 32;
+inline constexpr uint32_t kRawalmCountAt = 8;
+inline constexpr uint32_t kVersionFixedLength = 4;
+inline constexpr uint32_t kVersionItemLength = 108;
+
+// Field offsets of a RANGE observation.
+inline constexpr size_t kObsPrnAt = 0;
+inline constexpr size_t kObsReservedAt = 2; // GLONASS frequency channel + 7
+inline constexpr size_t kObsPseudorangeAt = 4;
+inline constexpr size_t kObsPhaseAt = 16;
+inline constexpr size_t kObsDopplerAt = 28;
+inline constexpr size_t kObsCnoAt = 32;
+inline constexpr size_t kObsLockTimeAt = 36;
+inline constexpr size_t kObsStatusAt = 40;
+
+// ---- channel tracking status (one u32 per observation) ---------------------
+inline constexpr uint32_t kStatusPhaseLockBit = 1u << 10;
+// Parity known and code locked: both set means the code measurement is good.
+inline constexpr uint32_t kStatusCodeTrackingBits = (1u << 11) | (1u << 12);
+// Satellite system, bits 16-18.
+inline constexpr uint32_t TrackingSystem(uint32_t status) { return (status >> 16) & 7u; }
+// Signal type, bits 21-25.
+inline constexpr uint32_t TrackingSignal(uint32_t status) { return (status >> 21) & 31u; }
+// Frequency, bits 21-22, as the older receivers split the signal type.
+inline constexpr uint32_t ObsFrequency(uint32_t status) { return (status >> 21) & 3u; }
+inline constexpr uint32_t kFrequencyL1 = 0;
+inline constexpr uint32_t kFrequencyL2 = 1;
+
+// ---- limits ---------------------------------------------------------------
+// Satellites an epoch holds: the most the observation file's channels may be
+// set to, the compressed observations a RANGECMP record may carry into an
+// epoch (more are cut with the MAXCHAN notice) and the most the clock
+// solution takes.
+inline constexpr uint32_t MAXCHAN = 24;
