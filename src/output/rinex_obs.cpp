@@ -83,6 +83,9 @@ RinexHeaderText g_header;
 // of standard S/N indicators); blank when unknown.
 char StrengthDigit(double cno) {
     if (!(cno > 0.0)) return ' ';
+    // Clamped before the conversion: a C/No beyond any int (a damaged
+    // record) must not reach it.
+    if (cno >= 54.0) return '9';
     int digit = static_cast<int>(cno / 6.0);
     if (digit < 1) digit = 1;
     if (digit > 9) digit = 9;

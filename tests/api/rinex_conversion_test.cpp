@@ -447,7 +447,12 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     for (int i = 0; i < 8; ++i) {
         for (uint32_t frequency : {0u, 1u}) {
             body.u2(static_cast<uint16_t>(prns[i])).u2(0).r8(values[i]).r4(0.1f);
-            body.r8(-values[i]).r4(0.01f).r4(static_cast<float>(values[i])).r4(i == 1 ? 1e9f : -5.0f);
+            body.r8(-values[i])
+                .r4(0.01f)
+                .r4(static_cast<float>(values[i]))
+                .r4(i == 1   ? 1e9f
+                    : i == 3 ? INFINITY
+                             : -5.0f);
             body.r4(i == 2 ? -1.0f : NAN).u4(0x1C00 | (frequency << 21));
         }
     }
