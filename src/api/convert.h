@@ -59,6 +59,8 @@ struct ConvertRinexOptions {
     int32_t enabled;
     int32_t hostFiles;
     char markerName[61];
+    // RINEX version to write: 304 (3.04, the default when 0) or 211 (2.11).
+    int32_t version;
 };
 // Sets the RINEX export (null turns it off) for the next conversions.
 void SetConvertRinex(const ConvertRinexOptions *options);

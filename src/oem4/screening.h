@@ -11,7 +11,6 @@
 #include "oem4/signals.h"
 
 inline constexpr uint8_t kNoL2Signal = 0xFF;
-inline constexpr int8_t kNoGlonassChannel = -128;
 
 struct ScreenedSatellite {
     uint16_t prn;          // as logged (GLONASS: slot + 37)

@@ -15,19 +15,8 @@
 #include <array>
 #include <cstdint>
 
+#include "common/decoded_epoch.h"
 #include "common/oem4_format.h"
-
-enum SatelliteSystem : uint32_t {
-    SYS_GPS = 0,
-    SYS_GLONASS = 1,
-    SYS_SBAS = 2,
-    SYS_GALILEO = 3,
-    SYS_BEIDOU = 4,
-    SYS_QZSS = 5,
-    SYS_NAVIC = 6,
-    SYS_OTHER = 7,
-};
-inline constexpr uint32_t kSystemCount = 8;
 
 // Signal types (bits 21-25) of the systems the file takes.
 inline constexpr uint32_t kSignalL1CA = 0;     // GPS, GLONASS, SBAS
