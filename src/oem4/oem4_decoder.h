@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "common/decoded_epoch.h"
 #include "common/le.h"
 #include "common/oem4_format.h"
 #include "oem4/screening.h"
@@ -139,6 +140,9 @@ struct Oem4Decoder {
     uint32_t timeSyncMessages;
     ReceiverVersion receiverVersion;
     IonUtcParameters ionUtc;
+    // The epoch of the range record being decoded, every observation of it,
+    // before the observation file's rules.
+    DecodedEpoch decoded;
     // What the range decoder kept of the latest epoch, and its counts.
     EpochScreening screening;
     ScreeningStats screeningStats;
