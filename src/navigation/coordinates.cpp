@@ -11,6 +11,17 @@ namespace {
 
 bool g_ellipsoidSelected = false;
 
+// The last conversion asked of GeodeticToEcef. The clock recomputation asks
+// for the same station once per satellite (the tropospheric correction) and
+// for the a-priori position of a static receiver epoch after epoch; the key
+// is the inputs' exact bits, so a kept answer is the one they give again.
+struct EcefOfLast {
+    bool valid;
+    uint64_t latitudeBits, longitudeBits, heightBits;
+    double x, y, z;
+};
+EcefOfLast g_lastEcef{};
+
 // Latitude change at which the geodetic iteration stops, radians.
 constexpr double kLatitudeTolerance = 1e-10;
 // Valid positions settle in a handful of passes; the bound only stops a
@@ -44,10 +55,22 @@ void SelectEllipsoid(uint32_t code) {
     e.a2 = e.a * e.a;
     e.b2 = e.b * e.b;
     g_ellipsoidSelected = true;
+    g_lastEcef.valid = false; // its answer was on the old axes
 }
 
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z) {
     if (!g_ellipsoidSelected) SelectEllipsoid(0);
+    EcefOfLast &last = g_lastEcef;
+    const uint64_t latitudeBits = std::bit_cast<uint64_t>(latitude);
+    const uint64_t longitudeBits = std::bit_cast<uint64_t>(longitude);
+    const uint64_t heightBits = std::bit_cast<uint64_t>(height);
+    if (last.valid && last.latitudeBits == latitudeBits && last.longitudeBits == longitudeBits &&
+        last.heightBits == heightBits) {
+        *x = last.x;
+        *y = last.y;
+        *z = last.z;
+        return;
+    }
     const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
     const double cosLat = std::cos(latitude);
@@ -55,6 +78,7 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
     *x = (n + height) * cosLat * std::cos(longitude);
     *y = (n + height) * cosLat * std::sin(longitude);
     *z = (n * e.b2 / e.a2 + height) * sinLat;
+    last = EcefOfLast{true, latitudeBits, longitudeBits, heightBits, *x, *y, *z};
 }
 
 int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
@@ -119,13 +143,16 @@ void StationSineCosine(double angle, SineCosine &kept, double *sine, double *cos
     *cosine = kept.cosine;
 }
 
-} // namespace
+// The satellite in the station's east, north and up axes; false when no
+// station is known (exactly zero coordinates mean "none yet").
+struct Topocentric {
+    double east, north, up;
+};
 
-void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
-                      double *azimuth) {
-    // Exactly zero coordinates mean "no station known yet".
-    if (latitude == 0.0 || longitude == 0.0) return;
-    if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return;
+inline bool ToTopocentric(const SatState *sat, const SatState *receiver, double latitude, double longitude,
+                          Topocentric *t) {
+    if (latitude == 0.0 || longitude == 0.0) return false;
+    if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return false;
 
     const double dx = sat->x - receiver->x;
     const double dy = sat->y - receiver->y;
@@ -134,14 +161,30 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
     StationSineCosine(latitude, g_latitudeTrig, &sinLat, &cosLat);
     StationSineCosine(longitude, g_longitudeTrig, &sinLon, &cosLon);
 
-    const double east = -sinLon * dx + cosLon * dy;
-    const double north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
-    const double up = cosLat * cosLon * dx + cosLat * sinLon * dy + sinLat * dz;
+    t->east = -sinLon * dx + cosLon * dy;
+    t->north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
+    t->up = cosLat * cosLon * dx + cosLat * sinLon * dy + sinLat * dz;
+    return true;
+}
 
-    const double el = std::atan2(up, std::sqrt(east * east + north * north));
-    const double az = std::atan2(east, north);
+} // namespace
+
+void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
+                      double *azimuth) {
+    Topocentric t;
+    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return;
+    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
+    const double az = std::atan2(t.east, t.north);
     *elevation = el;
     *azimuth = az;
     sat->elevation = el;
     sat->azimuth = az;
+}
+
+void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation) {
+    Topocentric t;
+    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return;
+    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
+    *elevation = el;
+    sat->elevation = el;
 }

@@ -48,3 +48,6 @@ int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double 
 // exactly 0 or the receiver is at the Earth's centre (no station known).
 void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
                       double *azimuth);
+// The elevation of ElevationAzimuth alone, for the clock recomputation,
+// which has no use for the azimuth (an arc tangent per satellite saved).
+void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation);

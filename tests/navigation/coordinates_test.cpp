@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sky.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -91,21 +93,30 @@ TEST(Coordinates, ElevationAndAzimuthFromTheStation) {
     EXPECT_EQ(sat.elevation, 0.0);
 }
 
-// Satellites overhead of stations visited in turn: each is at the zenith of
-// its own station, whatever station was asked about before.
-TEST(Coordinates, ElevationFollowsTheStationFromCallToCall) {
-    const double stations[][2] = {{45.0, 10.0}, {-33.0, 151.0}, {45.0, 10.0}, {45.0, -70.0}, {60.0, -70.0}};
+// Stations visited in turn, some again, some differing in one coordinate
+// only: each gets its own position, and a satellite overhead is at its
+// zenith, whatever station was asked about before.
+TEST(Coordinates, StationAndElevationFollowFromCallToCall) {
+    const double stations[][3] = {{45.0, 10.0, 100.0},  {-33.0, 151.0, 100.0}, {45.0, 10.0, 100.0},
+                                  {45.0, 10.0, 2000.0}, {45.0, -70.0, 2000.0}, {60.0, -70.0, 2000.0}};
     for (const auto &station : stations) {
         const double lat = station[0] * kDeg, lon = station[1] * kDeg;
         SatState receiver = {};
-        GeodeticToEcef(lat, lon, 100.0, &receiver.x, &receiver.y, &receiver.z);
+        GeodeticToEcef(lat, lon, station[2], &receiver.x, &receiver.y, &receiver.z);
+        double expected[3];
+        sky::Ecef(station[0], station[1], station[2], expected);
+        EXPECT_NEAR(receiver.x, expected[0], 1e-6);
+        EXPECT_NEAR(receiver.y, expected[1], 1e-6);
+        EXPECT_NEAR(receiver.z, expected[2], 1e-6);
         SatState sat = receiver;
         sat.x += 2e7 * std::cos(lat) * std::cos(lon);
         sat.y += 2e7 * std::cos(lat) * std::sin(lon);
         sat.z += 2e7 * std::sin(lat);
-        double el = 0, az = 0;
+        double el = 0, az = 0, elevationOnly = 0;
         ElevationAzimuth(&sat, &receiver, lat, lon, &el, &az);
         EXPECT_NEAR(el, kPi / 2, 1e-9) << station[0] << " " << station[1];
+        SatelliteElevation(&sat, &receiver, lat, lon, &elevationOnly);
+        EXPECT_EQ(elevationOnly, el);
     }
 }
 
