@@ -57,8 +57,10 @@ constexpr uint16_t kTsqBufferSize = 2048;
 // close, and ends the conversion either way.
 constexpr uint32_t kTsqStreamBufferSize = 64 * 1024;
 // The input is still taken in 2048-byte blocks (progress and abort run per
-// block), but its stream fetches from the system in larger pieces.
-constexpr std::size_t kInputStreamBufferSize = 64 * 1024;
+// block), but it is fetched from the system in larger pieces, straight into
+// the read area: an unbuffered stream copies nothing on the way.
+constexpr std::size_t kReadAreaSize = 64 * 1024;
+static_assert(kReadAreaSize % kBlockSize == 0);
 
 // The driver's state exists once per process; a second conversion started
 // while one runs (another thread, or a callback) is refused rather than
@@ -96,8 +98,7 @@ struct Conversion {
     bool failed;
     char failureText[kErrorTextSize];
 
-    uint8_t block[kBlockSize];
-    char inputStreamBuffer[kInputStreamBufferSize];
+    uint8_t readArea[kReadAreaSize];
     ThreadBuf threadBuf;
     // Read areas for the drained records.
     EpochRecord epoch;
@@ -270,13 +271,13 @@ void ActOnResult(int32_t kind) {
 // Feeds the block to the decoder. DecodeBytes stops at every byte whose
 // result is not 0, so each decoded record is drained before the next byte
 // is fed, exactly as when the bytes go one by one through DecodeByte.
-void FeedBlock(uint32_t size) {
+void FeedBlock(const uint8_t *block, uint32_t size) {
     uint32_t at = 0;
     if (g_feedSize != 0) {
         while (at < size && !g_conversion.failed) {
             const uint32_t piece = size - at < g_feedSize ? size - at : g_feedSize;
             uint32_t used = 0;
-            const int32_t kind = DecodeBytes(kPort, g_conversion.block + at, piece, &g_conversion.threadBuf, &used);
+            const int32_t kind = DecodeBytes(kPort, block + at, piece, &g_conversion.threadBuf, &used);
             at += used;
             // A closed port takes no byte; every byte then gets its own
             // result below, as it would one at a time.
@@ -284,8 +285,7 @@ void FeedBlock(uint32_t size) {
             ActOnResult(kind);
         }
     }
-    for (; at < size && !g_conversion.failed; ++at)
-        ActOnResult(DecodeByte(kPort, g_conversion.block[at], &g_conversion.threadBuf));
+    for (; at < size && !g_conversion.failed; ++at) ActOnResult(DecodeByte(kPort, block[at], &g_conversion.threadBuf));
 }
 
 void CloseInput(std::FILE *input) {
@@ -344,8 +344,9 @@ bool OpenFiles(std::FILE **input) {
         FormatErrorText("Error: Unable to open %s", g_conversion.inputPath);
         return false;
     }
-    // Without the larger buffer the stream keeps its own; nothing is lost.
-    std::setvbuf(*input, g_conversion.inputStreamBuffer, _IOFBF, sizeof g_conversion.inputStreamBuffer);
+    // Reads then go straight into the read area (ReadLog); without this the
+    // stream keeps its buffer and nothing is lost either.
+    std::setvbuf(*input, nullptr, _IONBF, 0);
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
     if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
     for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
@@ -476,17 +477,28 @@ void BeginConversion(ConvertHost *host) {
 }
 
 // Reads the log block by block through the decoder until its end, a
-// failure or an abort; returns the bytes read.
+// failure or an abort; returns the bytes read. The blocks are those that
+// reads of 2048 bytes would give, down to the empty last one of a log of
+// whole blocks, though the system is asked for the read area's worth at once.
 int64_t ReadLog(std::FILE *input, int64_t total) {
     int64_t done = 0;
-    while (!g_conversion.failed && !std::feof(input) && !std::ferror(input) && AbortCount.load() == 0) {
-        const std::size_t read = std::fread(g_conversion.block, 1, sizeof g_conversion.block, input);
+    std::size_t held = 0; // bytes in the read area
+    std::size_t at = 0;   // of which fed
+    while (!g_conversion.failed && AbortCount.load() == 0) {
+        if (at == held && !std::feof(input)) {
+            if (std::ferror(input)) break;
+            held = std::fread(g_conversion.readArea, 1, sizeof g_conversion.readArea, input);
+            at = 0;
+        }
+        const std::size_t read = held - at < kBlockSize ? held - at : kBlockSize;
         done += static_cast<int64_t>(read);
         // Every byte of a block is fed; an abort is honoured between blocks.
-        FeedBlock(static_cast<uint32_t>(read));
+        FeedBlock(g_conversion.readArea + at, static_cast<uint32_t>(read));
+        at += read;
         if (g_conversion.failed) break;
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
+        if (read < kBlockSize) break; // the end of the log (or a read error)
     }
     // At the end of the log, bytes of a rejected or incomplete record may
     // still hide whole records; they are decoded before the files close.
