@@ -132,8 +132,8 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     // position that has no geodetic equivalent counts as none.
     double latitude = 0.0, longitude = 0.0, height = 0.0;
     if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0 ||
-        EcefToGeodetic(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt), le::R8(body + kBestxyzZAt), kWgs84A,
-                       kWgs84B, &latitude, &longitude, &height) != 0 ||
+        EcefToGeodeticSettled(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt), le::R8(body + kBestxyzZAt),
+                              kWgs84A, kWgs84B, &latitude, &longitude, &height) != 0 ||
         !std::isfinite(height)) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;

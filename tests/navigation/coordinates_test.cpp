@@ -1,6 +1,8 @@
 #include "navigation/coordinates.h"
 
 #include <cmath>
+#include <cstdint>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +41,52 @@ TEST(Coordinates, RoundTripsIncludingCloseToThePoles) {
                 EXPECT_NEAR(std::remainder(lon - lonDeg * kDeg, 2 * kPi), 0.0, 1e-12);
                 EXPECT_NEAR(height, h, 1e-6) << latDeg << " " << lonDeg << " " << h;
             }
+}
+
+// The latitude iteration as specified, every pass computed: it stops on
+// the first pass that changes the latitude by less than 1e-10 rad, keeping
+// the latitude that pass started from; the height is along its normal.
+int32_t PlainEcefToGeodetic(double x, double y, double z, double *lat, double *lon, double *height) {
+    const double a = kWgs84A, b = kWgs84B, e2 = (a * a - b * b) / (a * a), p = std::sqrt(x * x + y * y);
+    *lon = std::atan2(y, x);
+    double phi = std::atan2(z, p * (1.0 - e2));
+    int32_t result = 1;
+    for (int pass = 0; pass < 100; ++pass) {
+        const double sinPhi = std::sin(phi);
+        const double n = a / std::sqrt(1.0 - e2 * sinPhi * sinPhi);
+        const double next = std::atan2(z, p * (1.0 - e2 * n / (n + (p / std::cos(phi) - n))));
+        if (std::fabs(phi - next) < 1e-10) {
+            result = 0;
+            break;
+        }
+        phi = next;
+    }
+    const double s = std::sin(phi);
+    *lat = phi;
+    *height = p * std::cos(phi) + z * s - a * std::sqrt(1.0 - e2 * s * s);
+    return result;
+}
+
+// The quicker conversion skips the last pass when it can only confirm the latitude:
+// the results must be the very bits of the full iteration, on the ground, in
+// the air, in orbit, near the poles and the equator.
+TEST(Coordinates, GeodeticLatitudeIsTheFullIterationsToTheLastBit) {
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double heights[] = {-500.0, 0.0, 450.0, 3000.0, 12000.0, 400000.0, 2.02e7, -6.3e6};
+    for (int i = 0; i < 20000; ++i) {
+        const double latDeg = i % 50 == 0 ? 90.0 - 1e-6 * unit(random) : -90.0 + 180.0 * unit(random);
+        const double lonDeg = i % 70 == 0 ? 0.0 : -180.0 + 360.0 * unit(random);
+        const double h = heights[i % 8] + 100.0 * unit(random);
+        double xyz[3];
+        sky::Ecef(latDeg, lonDeg, h, xyz);
+        const double x = xyz[0], y = xyz[1], z = xyz[2];
+        double lat, lon, height, plainLat, plainLon, plainHeight;
+        const int32_t result = EcefToGeodeticSettled(x, y, z, kWgs84A, kWgs84B, &lat, &lon, &height);
+        ASSERT_EQ(result, PlainEcefToGeodetic(x, y, z, &plainLat, &plainLon, &plainHeight));
+        ASSERT_TRUE(lat == plainLat && lon == plainLon && height == plainHeight)
+            << latDeg << " " << lonDeg << " " << h << ": " << lat - plainLat << " " << height - plainHeight;
+    }
 }
 
 TEST(Coordinates, PolarAxisAndNonFiniteInputEndWithoutHanging) {
