@@ -150,6 +150,18 @@ int64_t InputLength(std::FILE *input) {
     return static_cast<int64_t>(info.st_size);
 }
 
+// A regular file gives every byte asked for up to its end at once; a pipe
+// or terminal only what has arrived, and a read of more would wait for it.
+bool IsRegularFile(std::FILE *input) {
+#if defined(_WIN32)
+    struct _stat64 info;
+    return _fstat64(_fileno(input), &info) == 0 && (info.st_mode & _S_IFREG) != 0;
+#else
+    struct stat info;
+    return fstat(fileno(input), &info) == 0 && S_ISREG(info.st_mode);
+#endif
+}
+
 void ReportProgress(int64_t done, int64_t total) {
     if (g_conversion.host->onProgress == nullptr) return;
     int32_t doneOut = 0;
@@ -479,15 +491,18 @@ void BeginConversion(ConvertHost *host) {
 // Reads the log block by block through the decoder until its end, a
 // failure or an abort; returns the bytes read. The blocks are those that
 // reads of 2048 bytes would give, down to the empty last one of a log of
-// whole blocks, though the system is asked for the read area's worth at once.
+// whole blocks, though the system is asked for the read area's worth at once
+// when the log is a file. A live log (a pipe) is read a block at a time, so
+// that every block is converted, reported and abortable as it arrives.
 int64_t ReadLog(std::FILE *input, int64_t total) {
+    const std::size_t fetch = IsRegularFile(input) ? sizeof g_conversion.readArea : kBlockSize;
     int64_t done = 0;
     std::size_t held = 0; // bytes in the read area
     std::size_t at = 0;   // of which fed
     while (!g_conversion.failed && AbortCount.load() == 0) {
         if (at == held && !std::feof(input)) {
             if (std::ferror(input)) break;
-            held = std::fread(g_conversion.readArea, 1, sizeof g_conversion.readArea, input);
+            held = std::fread(g_conversion.readArea, 1, fetch, input);
             at = 0;
         }
         const std::size_t read = held - at < kBlockSize ? held - at : kBlockSize;
