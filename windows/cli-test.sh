@@ -64,6 +64,10 @@ cmake -S "$root" -B "$win_build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i
   -DOEM4CONV_MINGW_PREFIX="$cross" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$win_build" --target oem4conv_cli -j"$jobs"
 exe=$win_build/tools/oem4conv/oem4conv.exe
+# cmd.exe above may be a 64-bit program; the command itself tells whether
+# this wine runs $arch programs.
+timeout 300 "$wine" "$exe" --version >/dev/null 2>&1 ||
+  skip "wine cannot run $arch Windows programs on this machine"
 
 echo "=== oem4conv.exe is self-contained ==="
 imports=$("$cross-objdump" -p "$exe" | sed -n 's/^[ \t]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
