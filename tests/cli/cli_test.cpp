@@ -275,6 +275,8 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_TRUE(Contains(json.out, "\"epochs\""));
     EXPECT_TRUE(fs::exists(dir / "again.html"));
+    // The messages kept beside the outputs are counted again without --messages.
+    EXPECT_FALSE(Contains(json.out, "\"messages\": null")) << json.out;
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
     EXPECT_EQ(Run({"report"}).status, 2);
