@@ -110,6 +110,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
     Outcome help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.out, "Exit status:"));
+    EXPECT_TRUE(Contains(help.out, "  3  report: the report could not be written"));
     EXPECT_TRUE(Contains(help.out, "--recompute-clock"));
     EXPECT_TRUE(Contains(help.out, "RAWEPHEM, GPSEPHEM"));
     EXPECT_TRUE(Contains(help.out, "BESTPOS, BESTXYZ"));
@@ -118,19 +119,57 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("oem4conv ", 0), 0u);
 
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"--bogus", "x.gps"},
-                                               {"x.gps", "-j", "0"},
-                                               {"x.gps", "--max-position-age", "soon"},
-                                               {"x.gps", "-o"},
-                                               {"a.gps", "b.gps", "-o", P("not-a-dir")},
-                                               {"detect"},
-                                               {"dump"},
-                                               {"dump", "a.tsq", "--xml"}}) {
-        Outcome outcome = Run(args);
-        EXPECT_EQ(outcome.status, 2) << (args.empty() ? "(none)" : args[0]);
-        EXPECT_FALSE(outcome.err.empty());
+    // Help on every command, on standard output; a bare or wrong call gets
+    // its problem and the short usage on standard error.
+    const std::string shortUsage = "Usage: oem4conv [convert] LOG... [options]\n"
+                                   "       oem4conv detect FILE... | dump FILE.tsq [--csv] | report BASE [options]\n"
+                                   "Try 'oem4conv --help', or 'oem4conv COMMAND --help'.\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        bool onStdout;
+        std::string firstLine; // "" when only the status and stream are checked
+    } cases[] = {
+        {{"convert", "--help"}, 0, true, "Usage:"},
+        {{"day.gps", "-h"}, 0, true, "Usage:"},
+        {{"detect", "--help"}, 0, true, "Usage: oem4conv detect FILE..."},
+        {{"dump", "-h"}, 0, true, "Usage: oem4conv dump FILE.tsq [--csv]"},
+        {{"report", "--help"},
+         0,
+         true,
+         "Usage: oem4conv report BASE [-o REPORT.html] [--json FILE] [--messages FILE] [-q]"},
+        {{}, 2, false, ""},
+        {{"--bogus", "x.gps"}, 2, false, "oem4conv: unknown option '--bogus'"},
+        {{"x.gps", "-j", "0"}, 2, false, "oem4conv: -j needs a number of jobs from 1 to 256"},
+        {{"x.gps", "--max-position-age", "soon"},
+         2,
+         false,
+         "oem4conv: --max-position-age needs a number of seconds, 0 or more"},
+        {{"x.gps", "-o"}, 2, false, "oem4conv: -o needs a BASE"},
+        {{"x.gps", "--help=yes"}, 2, false, "oem4conv: option '--help' takes no value"},
+        {{"a.gps", "b.gps", "-o", P("not-a-dir")}, 2, false, ""},
+        {{"detect"}, 2, false, "oem4conv: detect needs at least one FILE"},
+        {{"detect", "--csv", "x.gps"}, 2, false, "oem4conv: unknown detect option '--csv'"},
+        {{"dump"}, 2, false, "oem4conv: dump needs a FILE.tsq"},
+        {{"dump", "a.tsq", "--xml"}, 2, false, "oem4conv: unknown dump option '--xml'"},
+        {{"report"}, 2, false, "oem4conv report: BASE is missing"},
+    };
+    for (const auto &c : cases) {
+        std::string call;
+        for (const std::string &arg : c.args) call += " " + arg;
+        SCOPED_TRACE("oem4conv" + call);
+        Outcome outcome = Run(c.args);
+        EXPECT_EQ(outcome.status, c.status);
+        const std::string &text = c.onStdout ? outcome.out : outcome.err;
+        EXPECT_TRUE((c.onStdout ? outcome.err : outcome.out).empty());
+        if (c.args.empty()) {
+            EXPECT_EQ(text, shortUsage);
+        } else if (!c.firstLine.empty()) {
+            EXPECT_EQ(text.substr(0, text.find('\n')), c.firstLine);
+            if (c.status == 2 && c.args[0] != "report") {
+                EXPECT_EQ(text.substr(text.find('\n') + 1), shortUsage);
+            }
+        }
     }
 }
 
