@@ -59,6 +59,8 @@ constexpr const char *kUsage = "Usage:\n"
                                "                            (default 12); an epoch with more keeps GPS, then\n"
                                "                            GLONASS, then SBAS, satellites already tracked first\n"
                                "  -q, --quiet               print only errors and the per-log summary\n"
+                               "  -v, --verbose             also print the informational messages (almanac\n"
+                               "                            and ephemeris received), otherwise only counted\n"
                                "      --no-progress         no progress bar (it is shown only on a terminal)\n"
                                "      --report              after each conversion write BASE-report.html and\n"
                                "                            keep the messages in BASE.messages\n"
@@ -68,9 +70,11 @@ constexpr const char *kUsage = "Usage:\n"
                                "      --rinex-only          write only BASE.obs and BASE.nav\n"
                                "      --marker NAME         RINEX marker name (default: the log's file name)\n"
                                "\n"
-                               "Messages are printed with the GPS seconds of week of the record they concern\n"
-                               "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
-                               "are closed and hold everything converted so far.\n"
+                               "Each log ends with a summary line. Warnings are printed with the GPS seconds\n"
+                               "of week of the record they concern ('-' when none applies), an error that\n"
+                               "stops a conversion once, on standard error. With -j on a terminal, a live\n"
+                               "line per running log shows its progress. Ctrl-C stops the conversions\n"
+                               "cleanly: the outputs are closed and hold everything converted so far.\n"
                                "\n"
                                "Only GPS, GLONASS and SBAS L1 C/A and one GPS or GLONASS L2 signal per satellite\n"
                                "have a place in BASE.tsq; other systems and signals are left out and counted.\n"
@@ -235,6 +239,8 @@ int Convert(const std::vector<std::string> &args) {
             request.options.requireL2Lock = 0;
         } else if (arg == "-q" || arg == "--quiet") {
             request.quiet = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            request.verbose = true;
         } else if (arg == "--no-progress") {
             request.progress = false;
         } else if (arg == "--report") {
