@@ -292,5 +292,13 @@ int main(int argc, char **argv) {
     if (first == "dump") return Dump(rest);
     if (first == "report") return report::RunReportCommand(rest, "oem4conv report");
     if (first == "convert") return Convert(rest);
+    // A first word that is no command, no option, no file and no path is
+    // most likely a mistyped command ("conver"), not a log.
+    if (first[0] != '-' && first.find_first_of("./\\:") == std::string::npos) {
+        std::FILE *file = std::fopen(first.c_str(), "rb");
+        if (file == nullptr)
+            return UsageError("'%s' is neither a command (convert, detect, dump, report) nor a file", first.c_str());
+        std::fclose(file);
+    }
     return Convert(args);
 }
