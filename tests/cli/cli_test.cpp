@@ -223,6 +223,9 @@ TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
     }
     // The kept messages are the library's texts, for the report.
     EXPECT_TRUE(Contains(ReadText(dir / "day1.messages"), "32bit CRC failure on 'RANGE' record on port 0"));
+    Outcome all = Run({P("day1.gps"), "--report-all"});
+    EXPECT_TRUE(Contains(all.out, "  -  Record decoding failed; looking for the next valid record\n")) << all.out;
+    EXPECT_FALSE(Contains(all.out, "recursively")) << all.out;
 
     // A failure: its error once, on standard error.
     for (const std::vector<std::string> &args :
