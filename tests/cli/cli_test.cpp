@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -282,6 +283,61 @@ TEST_F(Cli, SeveralLogsConvertInParallelIntoADirectory) {
     }
     EXPECT_TRUE(Contains(outcome.err, P("missing.gps") + ": Error: Unable to open"));
     EXPECT_TRUE(Contains(outcome.out, "4 logs: 3 converted, 1 failed\n"));
+}
+
+// On a terminal, -j shows a live line per running log; the workers' progress
+// reaches the parent inside their output, and none of it may be left in
+// the reports on standard output.
+TEST_F(Cli, ParallelProgressOnATerminalStaysOffTheReports) {
+    std::vector<uint8_t> log;
+    for (int i = 0; i < 300; ++i) {
+        const auto record = RangeLog(4, 100000 + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    WriteBytes(dir / "a.gps", log);
+    WriteBytes(dir / "b.gps", log);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const std::string out = (dir / "stdout.txt").string();
+    const std::vector<std::string> args = {OEM4CONV_CLI, "-j", "2", P("a.gps"), P("missing.gps"), P("b.gps")};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int slave = open(terminal.c_str(), O_RDWR);
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, STDOUT_FILENO);
+        dup2(slave, STDERR_FILENO);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // Read the terminal while the command runs, so that it never waits on it.
+    std::string screen;
+    int status = 0;
+    for (;;) {
+        char chunk[4096];
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n > 0) {
+            screen.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        usleep(1000);
+    }
+    close(master);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    const std::string reports = ReadText(out);
+    EXPECT_EQ(reports.find_first_of(std::string("\x01\x02", 2)), std::string::npos) << reports;
+    EXPECT_TRUE(Contains(reports, P("a.gps") + ": converted, 300 epochs"));
+    EXPECT_TRUE(Contains(reports, P("b.gps") + ": converted, 300 epochs"));
+    EXPECT_TRUE(Contains(reports, "3 logs: 2 converted, 1 failed\n")) << reports;
+    EXPECT_TRUE(Contains(screen, " of 3 logs done")) << screen;
+    EXPECT_TRUE(std::regex_search(screen, std::regex("/a\\.gps +[0-9]+ %  [0-9]+ epochs"))) << screen;
+    EXPECT_TRUE(Contains(screen, "oem4conv: " + P("missing.gps") + ": Error: Unable to open")) << screen;
 }
 
 TEST_F(Cli, DetectAnswersPerFile) {
