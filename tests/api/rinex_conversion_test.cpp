@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -490,6 +491,96 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
         for (const rinexread::ObsValue &v : sat.values) {
             if (v.present) {
                 EXPECT_LT(std::fabs(v.value), 1e10);
+            }
+        }
+    }
+}
+
+namespace {
+
+// Debian's rtklib, when installed, as an independent reader of the same log.
+bool HaveConvbin() { return std::system("command -v convbin >/dev/null 2>&1") == 0; }
+
+bool SameValue(double ours, double theirs) { return std::fabs(ours - theirs) <= 1e-11 * std::fabs(theirs) + 1e-25; }
+
+// Two records of one broadcast: the same satellite and epoch.
+bool SameRecord(const rinexread::NavRecord &a, const rinexread::NavRecord &b) {
+    return a.system == b.system && a.number == b.number && a.year == b.year && a.month == b.month && a.day == b.day &&
+           a.hour == b.hour && a.minute == b.minute && a.second == b.second;
+}
+
+} // namespace
+
+// Every system's ephemerides of a GPS + GLONASS log, in RINEX 3.04 and in
+// the 2.11 pair of files: as many distinct ones per system as convbin finds,
+// and every value that both write equal to convbin's.
+TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
+    const std::string log = testsupport::SharedDataFile("oemv_200911218.gps");
+    if (log.empty()) GTEST_SKIP() << "no shared data";
+    const bool convbin = HaveConvbin();
+    for (const int32_t version : {304, 211}) {
+        SCOPED_TRACE(version);
+        ConvertRinexOptions rinex{};
+        rinex.enabled = 1;
+        rinex.hostFiles = 1;
+        rinex.version = version;
+        SetConvertRinex(&rinex);
+        ASSERT_EQ(Convert(log, "oemv"), 0) << ErrString();
+        // GLONASS in the one 3.04 file, or in the 2.11 GLONASS file beside
+        // the GPS one.
+        std::vector<rinexread::NavRecord> ours;
+        for (const char *name : version == 304 ? std::vector<const char *>{"oemv.nav"}
+                                               : std::vector<const char *>{"oemv.nav", "oemv.gnav"}) {
+            rinexread::NavFile nav;
+            ASSERT_EQ(rinexread::ReadNav(Path(name), &nav), "") << name;
+            EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "") << name;
+            EXPECT_EQ(nav.system, version == 304 ? 'M' : ' ') << name;
+            ours.insert(ours.end(), nav.records.begin(), nav.records.end());
+        }
+        // The log repeats each of its five GLONASS ephemerides: written once.
+        EXPECT_EQ(
+            std::count_if(ours.begin(), ours.end(), [](const rinexread::NavRecord &r) { return r.system == 'R'; }), 5);
+        if (!convbin) continue;
+
+        const std::string command = "cd '" + dir.string() + "' && convbin -r nov -v " +
+                                    (version == 304 ? "3.04" : "2.11") + " -n cb.nav -g cb.gnav -o cb.obs '" + log +
+                                    "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::vector<rinexread::NavRecord> theirs;
+        for (const char *name :
+             version == 304 ? std::vector<const char *>{"cb.nav"} : std::vector<const char *>{"cb.nav", "cb.gnav"}) {
+            rinexread::NavFile nav;
+            ASSERT_EQ(rinexread::ReadNav(Path(name), &nav), "") << name;
+            theirs.insert(theirs.end(), nav.records.begin(), nav.records.end());
+        }
+        for (const char system : {'R', 'G'}) {
+            SCOPED_TRACE(system);
+            size_t distinct = 0;
+            for (size_t i = 0; i < ours.size(); ++i) {
+                if (ours[i].system != system) continue;
+                const bool repeated =
+                    std::any_of(ours.begin(), ours.begin() + static_cast<std::ptrdiff_t>(i),
+                                [&](const rinexread::NavRecord &r) { return SameRecord(r, ours[i]); });
+                distinct += repeated ? 0 : 1;
+            }
+            EXPECT_EQ(distinct, static_cast<size_t>(std::count_if(theirs.begin(), theirs.end(),
+                                                                  [&](const auto &r) { return r.system == system; })));
+        }
+        for (const rinexread::NavRecord &t : theirs) {
+            const auto match =
+                std::find_if(ours.begin(), ours.end(), [&](const rinexread::NavRecord &r) { return SameRecord(r, t); });
+            ASSERT_NE(match, ours.end()) << t.system << t.number;
+            SCOPED_TRACE(std::string(1, t.system) + std::to_string(t.number));
+            for (int k = 0; k < 3; ++k) EXPECT_TRUE(SameValue(match->clock[k], t.clock[k])) << k;
+            ASSERT_EQ(match->orbitLines, t.orbitLines);
+            for (size_t o = 0; o < t.orbitLines; ++o) {
+                for (size_t k = 0; k < 4; ++k) {
+                    // GPS transmission time: convbin's is the time of the
+                    // subframe, ours when the receiver logged the record.
+                    if (!match->present[o][k] || (t.system == 'G' && o == 6 && k == 0)) continue;
+                    EXPECT_TRUE(SameValue(match->orbit[o][k], t.orbit[o][k]))
+                        << o << "," << k << ": " << match->orbit[o][k] << " " << t.orbit[o][k];
+                }
             }
         }
     }
