@@ -10,6 +10,7 @@
 // its range, or one that a RINEX D19.12 field cannot hold) is dropped with
 // a message instead of reaching the file.
 #include <cmath>
+#include <limits>
 
 #include "common/broadcast_ephemeris.h"
 #include "common/decoded_epoch.h"
@@ -27,11 +28,12 @@ constexpr double kHalfWeek = 302400.0;
 constexpr double kSecondsPerDay = 86400.0;
 // GLONASS time runs three hours ahead of UTC.
 constexpr int32_t kGlonassUtcOffset = 10800;
+constexpr int32_t kMostLeapSeconds = 100;
 // BeiDou time: week 0 began at GPS week 1356, and BDT runs 14 s behind GPS
 // time.
 constexpr int32_t kBdtWeekOffset = 1356;
 constexpr double kBdtSecondsBehindGps = 14.0;
-constexpr double kNotCarried = NAN;
+constexpr double kNotCarried = std::numeric_limits<double>::quiet_NaN();
 
 // ---- GLOEPHEMERIS body --------------------------------------------------
 constexpr size_t kGloSlotAt = 0;      // u16, slot + 37
@@ -259,6 +261,7 @@ OrbitFields NavOrbit(const uint8_t *at) {
 int32_t DecodeGalileoNav(int32_t port, bool inav) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
+    dec->broadcastCount = 0;
     const uint8_t *body = RecordBody(dec);
     const GalileoLayout &l = inav ? kInavLayout : kFnavLayout;
     const uint32_t number = le::U4(body);
@@ -308,6 +311,7 @@ int32_t DecodeGalileoNav(int32_t port, bool inav) {
 int32_t DecodeGloephemeris(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
+    dec->broadcastCount = 0;
     const uint8_t *body = RecordBody(dec);
     const double now = HeaderTime(dec);
     const uint32_t loggedSlot = le::U2(body + kGloSlotAt);
@@ -324,7 +328,11 @@ int32_t DecodeGloephemeris(int32_t port, ThreadBuf *) {
     const uint32_t milliseconds = le::U4(body + kGloTimeAt);
     g.toe = milliseconds / 1000.0;
     const uint32_t offset = le::U4(body + kGloOffsetAt);
-    g.leapSeconds = kGlonassUtcOffset - static_cast<int32_t>(offset);
+    // GLONASS time is UTC + 3 h: the offset from GPS time is 3 h less the
+    // leap seconds. Any other offset leaves the record's UTC times unknown.
+    const bool offsetValid = offset <= static_cast<uint32_t>(kGlonassUtcOffset) &&
+                             offset >= static_cast<uint32_t>(kGlonassUtcOffset - kMostLeapSeconds);
+    g.leapSeconds = offsetValid ? kGlonassUtcOffset - static_cast<int32_t>(offset) : 0;
     g.health = le::U4(body + kGloHealthAt) >= kGloFirstBadHealth ? 1.0 : 0.0;
     ReadDoubles(body + kGloPositionAt, g.position, 3);
     ReadDoubles(body + kGloVelocityAt, g.velocity, 3);
@@ -337,14 +345,15 @@ int32_t DecodeGloephemeris(int32_t port, ThreadBuf *) {
 
     // tk counts seconds of the GLONASS day; in GPS time it is the day of tb
     // shifted by the offset, taken within half a day of tb.
-    double frame = std::floor(g.toe / kSecondsPerDay) * kSecondsPerDay + frameTime - offset;
+    double frame = std::floor(g.toe / kSecondsPerDay) * kSecondsPerDay + static_cast<double>(frameTime) -
+                   static_cast<double>(offset);
     if (frame < g.toe - kSecondsPerDay / 2) frame += kSecondsPerDay;
     if (frame > g.toe + kSecondsPerDay / 2) frame -= kSecondsPerDay;
     g.frameTime = frame;
 
     bool valid = frequency <= kGloLastFrequency && milliseconds < 1000.0 * kSecondsPerWeek &&
-                 frameTime < kSecondsPerDay && age <= kGloMostAge && g.leapSeconds >= 0 && g.leapSeconds <= 100 &&
-                 g.week != 0 && Fits(g.tauN) && Fits(g.gammaN);
+                 frameTime < kSecondsPerDay && age <= kGloMostAge && offsetValid && g.week != 0 && Fits(g.tauN) &&
+                 Fits(g.gammaN);
     for (int i = 0; i < 3; ++i) valid = valid && Fits(g.position[i]) && Fits(g.velocity[i]) && Fits(g.acceleration[i]);
     if (!valid) {
         PortReportf(dec, now, kInvalidValuesText, "GLONASS", 'R', slot);
@@ -366,6 +375,7 @@ int32_t DecodeGalfnavephemeris(int32_t port, ThreadBuf *) { return DecodeGalileo
 int32_t DecodeGalephemeris(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
+    dec->broadcastCount = 0;
     const uint8_t *body = RecordBody(dec);
     const uint32_t number = le::U4(body);
     if (number < 1 || number > kLastGalileo) {
@@ -422,6 +432,7 @@ int32_t DecodeGalephemeris(int32_t port, ThreadBuf *) {
 int32_t DecodeBdsephemeris(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
+    dec->broadcastCount = 0;
     const uint8_t *body = RecordBody(dec);
     const uint32_t number = le::U4(body + kBdsPrnAt);
     if (number < 1 || number > kLastBeidou) {
@@ -467,6 +478,7 @@ int32_t DecodeBdsephemeris(int32_t port, ThreadBuf *) {
 int32_t DecodeQzssephemeris(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
+    dec->broadcastCount = 0;
     const uint8_t *body = RecordBody(dec);
     const uint32_t prn = le::U4(body + kQzsPrnAt);
     if (prn < kFirstQzss || prn > kLastQzss) {
