@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -584,4 +585,64 @@ TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
             }
         }
     }
+}
+
+// A log of every other system's ephemeris records through the whole
+// conversion: each system's records in the 3.04 file (an ephemeris logged
+// twice written once), none in the host's files; a 2.11 conversion keeps
+// GLONASS in its own file and leaves the systems 2.11 cannot hold out.
+TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
+    const testsupport::HeaderFields at = testsupport::kOtherSystemsAt;
+    std::vector<uint8_t> log;
+    for (const std::vector<uint8_t> &record :
+         {MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at),
+          MakeRecord(kMsgGalinavephemeris, testsupport::GalinavephemerisBody(), at),
+          MakeRecord(kMsgGalfnavephemeris, testsupport::GalfnavephemerisBody(), at),
+          MakeRecord(kMsgGalephemeris, testsupport::GalephemerisBody(), at),
+          MakeRecord(kMsgBdsephemeris, testsupport::BdsephemerisBody(), at),
+          MakeRecord(kMsgQzssephemeris, testsupport::QzssephemerisBody(), at),
+          MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at)}) {
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    {
+        std::ofstream out(Path("systems.gps"), std::ios::binary);
+        out.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
+    }
+    ASSERT_EQ(Convert(Path("systems.gps"), "systems"), 0) << ErrString();
+    EXPECT_EQ(options->ephemerisCount, 0u);
+    rinexread::NavFile nav;
+    ASSERT_EQ(rinexread::ReadNav(Path("systems.nav"), &nav), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    std::string order;
+    for (const rinexread::NavRecord &r : nav.records)
+        order += std::string(1, r.system) + std::to_string(r.number) + " ";
+    EXPECT_EQ(order, "R14 E2 E2 E11 E11 C7 J1 ");
+    // Galileo data sources (I/NAV E1-B + E5b, F/NAV E5a) and the weeks of
+    // each system's own time.
+    EXPECT_EQ(nav.records[1].orbit[4][1], 517.0);
+    EXPECT_EQ(nav.records[2].orbit[4][1], 258.0);
+    EXPECT_EQ(nav.records[1].orbit[4][2], 1562.0);
+    EXPECT_EQ(nav.records[5].orbit[4][2], 206.0);
+    EXPECT_EQ(nav.records[6].orbit[4][2], 1562.0);
+    std::ifstream epp(Path("systems.epp"));
+    std::string eppText((std::istreambuf_iterator<char>(epp)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(eppText.find("GpsEph"), std::string::npos);
+
+    ConvertRinexOptions rinex{};
+    rinex.enabled = 1;
+    rinex.hostFiles = 1;
+    rinex.version = 211;
+    SetConvertRinex(&rinex);
+    ASSERT_EQ(Convert(Path("systems.gps"), "v211"), 0) << ErrString();
+    rinexread::NavFile gps;
+    rinexread::NavFile glonass;
+    ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &gps), "");
+    ASSERT_EQ(rinexread::ReadNav(Path("v211.gnav"), &glonass), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(gps)), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(glonass)), "");
+    EXPECT_EQ(gps.fileType, 'N');
+    EXPECT_EQ(glonass.fileType, 'G');
+    EXPECT_TRUE(gps.records.empty());
+    ASSERT_EQ(glonass.records.size(), 1u);
+    EXPECT_EQ(glonass.records[0].number, 14);
 }
