@@ -423,6 +423,25 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     EXPECT_EQ(ion2[1].content.substr(0, 53), "GPSB   9.0112D+04  1.6384D+04 -1.9661D+05 -6.5536D+04");
     EXPECT_EQ(rinexread::Labelled(nav.header, "TIME SYSTEM CORR")[0].content.substr(0, 50),
               "GPUT -5.5879354477D-09-1.243449788D-14  61440 1500");
+    // RINEX 2.11 says the same in its own records: 2X,4D12.4; 3X,2D19.12,2I9; I6.
+    ConvertRinexOptions v211{};
+    v211.enabled = 1;
+    v211.hostFiles = 1;
+    v211.version = 211;
+    SetConvertRinex(&v211);
+    ASSERT_EQ(Convert(logPath, "v211"), 0) << ErrString();
+    rinexread::NavFile nav211;
+    ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &nav211), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav211)), "");
+    std::vector<std::string> header211;
+    for (const rinexread::HeaderLine &h : nav211.header) header211.push_back(h.content + h.label);
+    EXPECT_EQ(
+        std::vector<std::string>(header211.begin() + 2, header211.end()),
+        (std::vector<std::string>{"    1.1176D-08  1.4901D-08 -5.9605D-08 -1.1921D-07          ION ALPHA",
+                                  "    9.0112D+04  1.6384D+04 -1.9661D+05 -6.5536D+04          ION BETA",
+                                  "   -5.587935447700D-09-1.243449788000D-14    61440     1500 DELTA-UTC: A0,A1,T,W",
+                                  "    14                                                      LEAP SECONDS",
+                                  "                                                            END OF HEADER"}));
 
     // Without those records: the receiver is only named as the log's maker,
     // and nothing is said about leap seconds; --marker names the marker.
