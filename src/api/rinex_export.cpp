@@ -1,5 +1,6 @@
 #include "api/rinex_export.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -204,7 +205,7 @@ namespace {
 std::size_t BroadcastSlot(const NavRecord &b) {
     if (b.kind == NAV_GLONASS) return b.glonass.slot < kGlonassSlots ? b.glonass.slot : kBroadcastSlots;
     const KeplerNavRecord &k = b.kepler;
-    std::size_t base = kGlonassSlots;
+    const std::size_t base = kGlonassSlots;
     switch (k.system) {
     case SYS_GALILEO: {
         if (k.number >= kGalileoSlots) return kBroadcastSlots;
@@ -236,8 +237,7 @@ bool SameBroadcast(const LastBroadcast &a, const LastBroadcast &b) {
 
 int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
     if (port == nullptr) return 0;
-    const uint32_t count =
-        port->broadcastCount < port->broadcast.size() ? port->broadcastCount : port->broadcast.size();
+    const uint32_t count = std::min(port->broadcastCount, static_cast<uint32_t>(port->broadcast.size()));
     for (uint32_t i = 0; i < count; ++i) {
         const NavRecord &b = port->broadcast[i];
         const std::size_t slot = BroadcastSlot(b);
