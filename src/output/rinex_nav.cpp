@@ -286,7 +286,8 @@ int32_t WriteKepler(NavOutput *out, const KeplerNavRecord &k) {
     result |= OrbitLine(out, k.cuc, k.e, k.cus, k.sqrtA);
     result |= OrbitLine(out, k.toe, k.cic, k.omega0, k.cis);
     result |= OrbitLine(out, k.i0, k.crc, k.omega, k.omegaDot);
-    result |= OrbitLine(out, k.idot, k.codes, k.week, NAN);
+    // QZSS does not transmit L2 P: RINEX sets its L2 P data flag to 1.
+    result |= OrbitLine(out, k.idot, k.codes, k.week, qzss ? 1.0 : NAN);
     result |= OrbitLine(out, k.accuracy, k.health, k.groupDelay1, qzss ? k.iodc : k.groupDelay2);
     result |= OrbitLine(out, k.transmission, beidou ? k.iodc : k.fitInterval, NAN, NAN);
     out->systems |= 1u << k.system;

@@ -643,6 +643,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     EXPECT_EQ(nav.records[1].orbit[4][2], 1562.0);
     EXPECT_EQ(nav.records[5].orbit[4][2], 206.0);
     EXPECT_EQ(nav.records[6].orbit[4][2], 1562.0);
+    EXPECT_EQ(nav.records[6].orbit[4][3], 1.0); // QZSS: no L2 P
     std::ifstream epp(Path("systems.epp"));
     std::string eppText((std::istreambuf_iterator<char>(epp)), std::istreambuf_iterator<char>());
     EXPECT_EQ(eppText.find("GpsEph"), std::string::npos);
