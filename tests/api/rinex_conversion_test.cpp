@@ -371,6 +371,19 @@ TEST_F(RinexConversion, AFullDiskEndsTheConversionLikeTheHostFiles) {
     fs::create_directories(Path("blocked.obs"));
     EXPECT_EQ(Convert(log, "blocked"), 1);
     EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blocked.obs"));
+
+    // The GLONASS file of RINEX 2.11 alike.
+    ConvertRinexOptions v211{};
+    v211.enabled = 1;
+    v211.hostFiles = 1;
+    v211.version = 211;
+    SetConvertRinex(&v211);
+    fs::create_symlink("/dev/full", Path("fullg.gnav"));
+    EXPECT_EQ(Convert(log, "fullg"), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to write to " + Path("fullg.gnav"));
+    fs::create_directories(Path("blockedg.gnav"));
+    EXPECT_EQ(Convert(log, "blockedg"), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blockedg.gnav"));
 }
 
 TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollowTheLog) {
