@@ -23,6 +23,7 @@
 #include "oem4/oem4_decoder.h"
 #include "oem4/screening.h"
 #include "oem4conv.h"
+#include "output/rinex_file.h"
 #include "output/text_outputs.h"
 #include "output/tsq_file.h"
 #include "threadbuf/payloads.h"
@@ -86,6 +87,7 @@ struct Conversion {
     char staPath[kPathBufferSize];
     char obsPath[kPathBufferSize];
     char navPath[kPathBufferSize];
+    char glonassNavPath[kPathBufferSize]; // RINEX 2.11 only
 
     // The open outputs, and whether the RINEX files are open.
     TsqFile *tsq;
@@ -261,6 +263,10 @@ void Drain(int32_t kind) {
     case RK_EPHEMERIS: DrainEphemeris(); break;
     case RK_MARK: DrainMark(); break;
     case RK_ALMANAC: DrainAlmanacs(); break;
+    case RK_BROADCAST:
+        // The other systems' ephemerides have a place in RINEX only.
+        if (g_conversion.rinexOpen && ExportRinexBroadcast(GetOpenPort(kPort)) != 0) Fail(-1.0);
+        break;
     case RK_POSITION:
         // A position without a solution produces no record.
         if (g_conversion.rinexOpen &&
@@ -362,7 +368,7 @@ bool OpenFiles(std::FILE **input) {
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
     if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
     for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
-                               g_conversion.navPath}) {
+                               g_conversion.navPath, g_conversion.glonassNavPath}) {
         if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
             return false;
@@ -372,7 +378,10 @@ bool OpenFiles(std::FILE **input) {
     if (g_rinex.enabled != 0) {
         char marker[sizeof g_rinex.markerName];
         MarkerName(marker, sizeof marker);
-        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker) != 0) return false;
+        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker, g_rinex.version,
+                            g_conversion.glonassNavPath) != 0) {
+            return false;
+        }
         g_conversion.rinexOpen = true;
     }
     return OpenPort(kPort, ForwardMessage) == 0;
@@ -443,13 +452,17 @@ bool PreparePaths(const ConvertOptions *options) {
     std::memcpy(g_conversion.staPath, g_conversion.tsqPath, sizeof g_conversion.staPath);
     std::memcpy(g_conversion.obsPath, g_conversion.tsqPath, sizeof g_conversion.obsPath);
     std::memcpy(g_conversion.navPath, g_conversion.tsqPath, sizeof g_conversion.navPath);
+    std::memcpy(g_conversion.glonassNavPath, g_conversion.tsqPath, sizeof g_conversion.glonassNavPath);
     const bool rinex = g_rinex.enabled != 0;
+    const bool rinex211 = rinex && g_rinex.version == kRinexVersion211;
     if (!rinex) g_conversion.obsPath[0] = g_conversion.navPath[0] = '\0';
+    if (!rinex211) g_conversion.glonassNavPath[0] = '\0';
     if (ChangeExtension(g_conversion.tsqPath, sizeof g_conversion.tsqPath, ".tsq") != 0 ||
         ChangeExtension(g_conversion.eppPath, sizeof g_conversion.eppPath, ".epp") != 0 ||
         ChangeExtension(g_conversion.staPath, sizeof g_conversion.staPath, ".sta") != 0 ||
         (rinex && (ChangeExtension(g_conversion.obsPath, sizeof g_conversion.obsPath, ".obs") != 0 ||
-                   ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0))) {
+                   ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0)) ||
+        (rinex211 && ChangeExtension(g_conversion.glonassNavPath, sizeof g_conversion.glonassNavPath, ".gnav") != 0)) {
         FormatErrorText("Error: Output file name %s is too long with its extension", options->outputFile);
         return false;
     }

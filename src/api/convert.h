@@ -54,11 +54,12 @@ const ConversionStats &LastConversionStats();
 uint32_t EpochsWrittenSoFar();
 
 // RINEX export of the conversions that follow (the command's --rinex): a
-// RINEX 3.04 observation file BASE.obs and GPS navigation file BASE.nav from
-// the same pass, beside the host's files or, with hostFiles 0, instead of
-// them. Reached through the library's internal interface only; the exports
-// and their behaviour do not change. markerName empty: the log's file name
-// without its directory and extension.
+// RINEX 3.04 observation file BASE.obs and navigation file BASE.nav (2.11:
+// the GPS BASE.nav and the GLONASS BASE.gnav) from the same pass, beside
+// the host's files or, with hostFiles 0, instead of them. Reached through
+// the library's internal interface only; the exports and their behaviour do
+// not change. markerName empty: the log's file name without its directory
+// and extension.
 struct ConvertRinexOptions {
     int32_t enabled;
     int32_t hostFiles;

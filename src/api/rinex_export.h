@@ -10,9 +10,12 @@
 struct Oem4Decoder;
 struct EpochScreening;
 
-// Opens BASE.obs and BASE.nav. 0, or 1 with the message in ErrorText and
-// nothing left open.
-int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName);
+// Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
+// 2.11) BASE.obs, the GPS BASE.nav and the GLONASS navigation file at
+// glonassNavPath. 0, or 1 with the message in ErrorText and nothing left
+// open.
+int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version = 0,
+                        const char *glonassNavPath = nullptr);
 // Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
 // The range decoder's screening of the epoch (may be null) names each
 // satellite's system, GLONASS frequency channel and L2 signal, and gives
@@ -22,6 +25,10 @@ int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas, const
 int32_t ExportRinexMark(const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds);
+// The GLONASS, Galileo, BeiDou and QZSS ephemerides the record just decoded
+// gave (the port's broadcast ephemerides). One that repeats the previous
+// ephemeris of its satellite and message type is not written again.
+int32_t ExportRinexBroadcast(const Oem4Decoder *port);
 // The first position of the log becomes the header's approximate position.
 void ExportRinexPosition(const PositionRecord *position);
 // Writes both files whole; the port (may be null) gives the receiver's
