@@ -35,6 +35,16 @@ constexpr int kMaxLatitudeIterations = 100;
 // lat. The plain p / cos(lat) - N amplifies the iteration's 1e-10 rad
 // tolerance by tan(lat): centimetres to tens of metres within a few
 // kilometres of a pole, and -N (the whole Earth radius) on the polar axis.
+// EllipsoidalHeight, also giving the sine and cosine of lat it is computed
+// from (the BESTXYZ decoder turns its sigmas with them).
+double EllipsoidalHeightAndTrig(double p, double z, double lat, double a, double e2, double *sinLat, double *cosLat) {
+    const double s = std::sin(lat);
+    const double c = std::cos(lat);
+    *sinLat = s;
+    *cosLat = c;
+    return p * c + z * s - a * std::sqrt(1.0 - e2 * s * s);
+}
+
 double EllipsoidalHeight(double p, double z, double lat, double a, double e2) {
     const double sinLat = std::sin(lat);
     return p * std::cos(lat) + z * sinLat - a * std::sqrt(1.0 - e2 * sinLat * sinLat);
@@ -116,11 +126,23 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
 
 namespace {
 
+// The height of lat; the quicker conversion also gives lat's sine and cosine,
+// while the plain one computes exactly as it always has.
+template <bool kTrig>
+double Height(double p, double z, double lat, double a, double e2, double *sinLat, double *cosLat) {
+    if constexpr (kTrig) {
+        return EllipsoidalHeightAndTrig(p, z, lat, a, e2, sinLat, cosLat);
+    } else {
+        return EllipsoidalHeight(p, z, lat, a, e2);
+    }
+}
+
 // EcefToGeodetic, with or without the shortcut of SettledTest.
 template <bool kSkipSettledPass> int32_t Geodetic(double x, double y, double z, double a, double b, double *latitude,
-                                                  double *longitude, double *height) {
+                                                  double *longitude, double *height, double *sinLatitude,
+                                                  double *cosLatitude) {
     if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-        *latitude = *longitude = *height = NAN;
+        *latitude = *longitude = *height = *sinLatitude = *cosLatitude = NAN;
         return 1;
     }
     const double e2 = (a * a - b * b) / (a * a);
@@ -131,7 +153,7 @@ template <bool kSkipSettledPass> int32_t Geodetic(double x, double y, double z, 
         // On the polar axis the first height estimate is -N, which makes
         // the next latitude 0 * -inf = NaN; the answer is known directly.
         *latitude = lat;
-        *height = EllipsoidalHeight(p, z, lat, a, e2);
+        *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
         return 0;
     }
 
@@ -142,7 +164,7 @@ template <bool kSkipSettledPass> int32_t Geodetic(double x, double y, double z, 
             // This pass would change the latitude by less than the
             // tolerance, and so keep it: it is done without computing it.
             *latitude = lat;
-            *height = EllipsoidalHeight(p, z, lat, a, e2);
+            *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
             return 0;
         }
         const double sinLat = std::sin(lat);
@@ -153,14 +175,14 @@ template <bool kSkipSettledPass> int32_t Geodetic(double x, double y, double z, 
         // only decides whether to go on.
         if (std::fabs(lat - next) < kLatitudeTolerance) {
             *latitude = lat;
-            *height = EllipsoidalHeight(p, z, lat, a, e2);
+            *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
             return 0;
         }
         if (kSkipSettledPass) step = std::fabs(lat - next);
         lat = next;
     }
     *latitude = lat;
-    *height = EllipsoidalHeight(p, z, lat, a, e2);
+    *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
     return 1;
 }
 
@@ -168,12 +190,13 @@ template <bool kSkipSettledPass> int32_t Geodetic(double x, double y, double z, 
 
 int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
                        double *height) {
-    return Geodetic<false>(x, y, z, a, b, latitude, longitude, height);
+    double unused = 0.0;
+    return Geodetic<false>(x, y, z, a, b, latitude, longitude, height, &unused, &unused);
 }
 
 int32_t EcefToGeodeticSettled(double x, double y, double z, double a, double b, double *latitude, double *longitude,
-                              double *height) {
-    return Geodetic<true>(x, y, z, a, b, latitude, longitude, height);
+                              double *height, double *sinLatitude, double *cosLatitude) {
+    return Geodetic<true>(x, y, z, a, b, latitude, longitude, height, sinLatitude, cosLatitude);
 }
 
 namespace {

@@ -48,8 +48,10 @@ int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double 
 // registers happen to be spilled, so a changed loop may move the last bits
 // there. The BESTXYZ decoder rounds its result to a grid, which that cannot
 // reach; the clock recomputation, whose every bit shows, keeps the plain one.
+// It also gives the sine and cosine of the latitude, as std::sin and
+// std::cos give them (NaN when the input is not finite).
 int32_t EcefToGeodeticSettled(double x, double y, double z, double a, double b, double *latitude, double *longitude,
-                              double *height);
+                              double *height, double *sinLatitude, double *cosLatitude);
 
 // Elevation and azimuth of sat seen from receiver at (latitude, longitude);
 // also stored in sat. Writes nothing when the latitude or the longitude is

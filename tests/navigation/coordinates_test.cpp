@@ -81,9 +81,10 @@ TEST(Coordinates, GeodeticLatitudeIsTheFullIterationsToTheLastBit) {
         double xyz[3];
         sky::Ecef(latDeg, lonDeg, h, xyz);
         const double x = xyz[0], y = xyz[1], z = xyz[2];
-        double lat, lon, height, plainLat, plainLon, plainHeight;
-        const int32_t result = EcefToGeodeticSettled(x, y, z, kWgs84A, kWgs84B, &lat, &lon, &height);
+        double lat, lon, height, sinLat, cosLat, plainLat, plainLon, plainHeight;
+        const int32_t result = EcefToGeodeticSettled(x, y, z, kWgs84A, kWgs84B, &lat, &lon, &height, &sinLat, &cosLat);
         ASSERT_EQ(result, PlainEcefToGeodetic(x, y, z, &plainLat, &plainLon, &plainHeight));
+        ASSERT_TRUE(sinLat == std::sin(lat) && cosLat == std::cos(lat));
         ASSERT_TRUE(lat == plainLat && lon == plainLon && height == plainHeight)
             << latDeg << " " << lonDeg << " " << h << ": " << lat - plainLat << " " << height - plainHeight;
     }
