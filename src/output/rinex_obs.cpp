@@ -1,13 +1,16 @@
 // Writer of the RINEX 3.04 observation file: epochs with their satellites'
-// code, phase, Doppler and signal strength, and camera events as epoch
-// flag 5 records, each followed by a COMMENT with the mark's number.
+// code, phase, Doppler and signal strength on every signal, and camera
+// events as epoch flag 5 records, each followed by a COMMENT with the
+// mark's number.
 //
-// Each system has a fixed order of observation types: the L1 group, then
-// the system's two L2 groups. A satellite's record ends after its last
-// observed field, so the header can declare, once the log has been read,
-// only the types up to the last one any satellite of the system used.
+// Each system has a fixed order of signals, the common ones first, and
+// each signal the four types C, L, D, S. A satellite's record ends after
+// its last observed field, so the header can declare, once the log has
+// been read, only the types up to the last one any satellite of the system
+// used.
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "output/rinex_file.h"
@@ -27,19 +30,26 @@ constexpr double kMaxEventSeconds = 1e7;
 // Two intervals equal within this are the same interval.
 constexpr double kIntervalTolerance = 1e-4;
 
-struct SystemTypes {
+constexpr int32_t kTypesPerSignal = 4; // C, L, D, S
+constexpr char kTypeLetters[kTypesPerSignal + 1] = "CLDS";
+
+struct SystemColumns {
     char system;
     const char *name; // for RINEX VERSION / TYPE
-    int32_t count;
-    const char *types[10];
+    int32_t codeCount;
+    const char *codes[kRinexMaxSignals];
 };
 
-// Column order of each system: code, phase, Doppler and strength of L1,
-// then code, phase and strength of the first and of the second L2 group.
-constexpr std::array<SystemTypes, 3> kSystems = {{
-    {'G', "G: GPS", 10, {"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L", "L2L", "S2L"}},
-    {'R', "R: GLONASS", 10, {"C1C", "L1C", "D1C", "S1C", "C2P", "L2P", "S2P", "C2C", "L2C", "S2C"}},
-    {'S', "S: SBAS payload", 4, {"C1C", "L1C", "D1C", "S1C"}},
+// Signal order of each system: the signals most receivers track first, so
+// that the columns a log leaves empty are mostly at the end.
+constexpr std::array<SystemColumns, 7> kSystems = {{
+    {'G', "G: GPS", 8, {"1C", "2W", "2L", "5Q", "1L", "2P", "2C", "1P"}},
+    {'R', "R: GLONASS", 4, {"1C", "2P", "2C", "3Q"}},
+    {'E', "E: Galileo", 7, {"1C", "5Q", "7Q", "8Q", "6C", "6B", "1B"}},
+    {'C', "C: BeiDou", 6, {"2I", "7I", "6I", "1P", "5P", "7D"}},
+    {'J', "J: QZSS", 6, {"1C", "2L", "5Q", "1L", "6L", "6S"}},
+    {'S', "S: SBAS payload", 2, {"1C", "5I"}},
+    {'I', "I: NavIC/IRNSS", 1, {"5A"}},
 }};
 constexpr std::size_t kSystemCount = kSystems.size();
 
@@ -71,6 +81,7 @@ struct ObsWriter {
     double interval;
     bool regular;
     std::array<int32_t, kSystemCount> typesUsed;
+    int32_t version;
     std::array<int8_t, kMaxSatNumber> glonassFrequency;
     std::array<bool, kMaxSatNumber> glonassSeen;
 };
@@ -143,12 +154,20 @@ void NoteInterval(const HeldRecord &r) {
     g_obs.lastSeconds = seconds;
 }
 
+// A satellite is written when one of its signals has a column.
+bool HasColumns(const RinexSatObs &s) {
+    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+        if (RinexCodeColumn(s.system, s.signals[k].code) >= 0) return true;
+    }
+    return false;
+}
+
 int32_t EmitEpoch(const HeldRecord &r) {
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     // The epoch record counts the records that follow it exactly.
     int32_t written = 0;
-    for (int32_t i = 0; i < count; ++i) written += SystemIndex(e.sats[i].system) >= 0 ? 1 : 0;
+    for (int32_t i = 0; i < count; ++i) written += HasColumns(e.sats[i]) ? 1 : 0;
     BeginRinexLine(&g_line);
     AppendEpochLine(&g_line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
@@ -159,20 +178,30 @@ int32_t EmitEpoch(const HeldRecord &r) {
     NoteInterval(r);
     for (int32_t i = 0; i < count; ++i) {
         const RinexSatObs &s = e.sats[i];
+        if (!HasColumns(s)) continue;
         const int system = SystemIndex(s.system);
-        if (system < 0) continue;
+        const SystemColumns &columns = kSystems[static_cast<std::size_t>(system)];
+        // The satellite's signals by column; the first of a code counts.
+        std::array<const RinexSignalObs *, kRinexMaxSignals> byColumn{};
+        int32_t last = -1;
+        for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+            const int32_t column = RinexCodeColumn(s.system, s.signals[k].code);
+            if (column < 0 || byColumn[static_cast<std::size_t>(column)] != nullptr) continue;
+            byColumn[static_cast<std::size_t>(column)] = &s.signals[k];
+            if (column > last) last = column;
+        }
         BeginRinexLine(&g_line);
         AppendRinexFormat(&g_line, "%c%02u", s.system, static_cast<unsigned>(s.number % 100));
-        const char strength1 = StrengthDigit(s.s1);
-        AppendObservation(&g_line, s.c1, 0, ' ');
-        AppendObservation(&g_line, s.l1, s.lli1, strength1);
-        AppendObservation(&g_line, s.d1, 0, ' ');
-        AppendObservation(&g_line, s.s1, 0, ' ');
-        if (s.l2Group != kRinexNoL2 && kSystems[static_cast<std::size_t>(system)].count > 4) {
-            if (s.l2Group == kRinexL2Second) AppendRinexSpaces(&g_line, 3 * (kObsFieldWidth + 2));
-            AppendObservation(&g_line, s.c2, 0, ' ');
-            AppendObservation(&g_line, s.l2, s.lli2, StrengthDigit(s.s2));
-            AppendObservation(&g_line, s.s2, 0, ' ');
+        for (int32_t column = 0; column <= last && column < columns.codeCount; ++column) {
+            const RinexSignalObs *o = byColumn[static_cast<std::size_t>(column)];
+            if (o == nullptr) {
+                AppendRinexSpaces(&g_line, kTypesPerSignal * (kObsFieldWidth + 2));
+                continue;
+            }
+            AppendObservation(&g_line, o->c, 0, ' ');
+            AppendObservation(&g_line, o->l, o->lli, StrengthDigit(o->s));
+            AppendObservation(&g_line, o->d, 0, ' ');
+            AppendObservation(&g_line, o->s, 0, ' ');
         }
         TrimRinexLine(&g_line);
         const int32_t fields = static_cast<int32_t>((g_line.length - 3 + kObsFieldWidth + 1) / (kObsFieldWidth + 2));
@@ -213,7 +242,7 @@ HeldRecord &NewHeld() {
     return r;
 }
 
-void AppendTypesLines(const SystemTypes &system, int32_t used) {
+void AppendTypesLines(const SystemColumns &system, int32_t used) {
     // A3 system and I3 count, then up to 13 types a line.
     BeginRinexLine(&g_line);
     AppendRinexFormat(&g_line, "%c  %3d", system.system, used);
@@ -224,7 +253,7 @@ void AppendTypesLines(const SystemTypes &system, int32_t used) {
             BeginRinexLine(&g_line);
             AppendRinexSpaces(&g_line, 6);
         }
-        AppendRinexFormat(&g_line, " %s", system.types[i]);
+        AppendRinexFormat(&g_line, " %c%s", kTypeLetters[i % kTypesPerSignal], system.codes[i / kTypesPerSignal]);
     }
     FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
     AppendRinexHeaderLine(&g_header, &g_line);
@@ -269,7 +298,7 @@ void AppendGlonassSlots() {
 void BuildHeader(const RinexObsHeader *info) {
     BeginRinexHeader(&g_header);
     int systemsUsed = 0;
-    const SystemTypes *only = &kSystems[0];
+    const SystemColumns *only = &kSystems[0];
     for (std::size_t i = 0; i < kSystemCount; ++i) {
         if (g_obs.typesUsed[i] > 0) {
             ++systemsUsed;
@@ -316,8 +345,8 @@ void BuildHeader(const RinexObsHeader *info) {
     AppendLabelled("ANTENNA: DELTA H/E/N");
     for (std::size_t i = 0; i < kSystemCount; ++i) {
         if (g_obs.typesUsed[i] > 0) {
-            // Every system declares at least its L1 group.
-            AppendTypesLines(kSystems[i], g_obs.typesUsed[i] < 4 ? 4 : g_obs.typesUsed[i]);
+            // Every system declares at least its first signal's types.
+            AppendTypesLines(kSystems[i], g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i]);
         }
     }
     BeginRinexLine(&g_line);
@@ -333,10 +362,12 @@ void BuildHeader(const RinexObsHeader *info) {
         AppendTimeLine(g_obs.lastTime, "TIME OF LAST OBS");
     }
     for (std::size_t i = 0; i < kSystemCount; ++i) {
-        if (g_obs.typesUsed[i] > 0) {
-            // No phase shift is applied; the record says so for the system.
+        // Every phase type declared, with no correction: the phases are the
+        // receiver's, no quarter-cycle shift applied.
+        const int32_t used = g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i];
+        for (int32_t type = 1; g_obs.typesUsed[i] > 0 && type < used; type += kTypesPerSignal) {
             BeginRinexLine(&g_line);
-            AppendRinexFormat(&g_line, "%c", kSystems[i].system);
+            AppendRinexFormat(&g_line, "%c L%s", kSystems[i].system, kSystems[i].codes[type / kTypesPerSignal]);
             AppendLabelled("SYS / PHASE SHIFT");
         }
     }
@@ -357,12 +388,23 @@ void BuildHeader(const RinexObsHeader *info) {
 
 } // namespace
 
-int32_t OpenRinexObs(const char *path) {
+int32_t RinexCodeColumn(char system, const char *code) {
+    const int index = SystemIndex(system);
+    if (index < 0 || code == nullptr) return -1;
+    const SystemColumns &columns = kSystems[static_cast<std::size_t>(index)];
+    for (int32_t k = 0; k < columns.codeCount; ++k) {
+        if (std::strcmp(columns.codes[k], code) == 0) return k;
+    }
+    return -1;
+}
+
+int32_t OpenRinexObs(const char *path, int32_t version) {
     DiscardRinexObs();
     // Large (the held epochs): cleared in place, not through a temporary.
     std::memset(static_cast<void *>(&g_obs), 0, sizeof g_obs);
     if (OpenDeferredRinex(&g_obs.file, path) != 0) return 1;
     g_obs.open = true;
+    g_obs.version = version;
     return 0;
 }
 
@@ -372,7 +414,13 @@ int32_t WriteRinexObsEpoch(const RinexEpoch *epoch) {
     if (g_obs.heldCount == kHeldEpochs) result |= EmitFirstHeld();
     HeldRecord &r = NewHeld();
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
-    std::memcpy(&r.epoch, epoch, sizeof r.epoch);
+    // Only the satellites in use: the epoch's room is far larger.
+    const int32_t count = epoch->count < 0                     ? 0
+                          : epoch->count < kRinexMaxSatellites ? epoch->count
+                                                               : kRinexMaxSatellites;
+    std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
+    r.epoch.count = count;
+    std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats, static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     // Epochs older than the hold time can no longer be passed by an event.
     const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
     while (g_obs.heldCount > 0 && FirstHeld().time < limit) result |= EmitFirstHeld();

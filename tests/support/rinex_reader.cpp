@@ -149,6 +149,11 @@ std::string ReadObs(const std::string &path, ObsFile *file) {
             }
         }
     }
+    // SYS / PHASE SHIFT: A1,1X,A3,1X,F8.5,... (no correction value: none applied).
+    for (const HeaderLine &h : Labelled(file->header, "SYS / PHASE SHIFT")) {
+        const std::string type = Trim(Cols(h.content, 3, 5));
+        if (h.content[0] != ' ' && !type.empty()) file->phaseShifts[h.content[0]].push_back(type);
+    }
     // GLONASS SLOT / FRQ #: I3,1X,8(A1,I2.2,1X,I2,1X).
     for (const HeaderLine &h : Labelled(file->header, "GLONASS SLOT / FRQ #")) {
         for (size_t k = 0; k < 8; ++k) {
@@ -259,6 +264,25 @@ std::vector<std::string> CheckObsFormat(const ObsFile &file) {
     if (file.types.count('R') != 0 && (Labelled(file.header, "GLONASS SLOT / FRQ #").empty() ||
                                        Labelled(file.header, "GLONASS COD/PHS/BIS").empty())) {
         problems.push_back("GLONASS observations without the GLONASS header records");
+    }
+    // Each phase shift record names a phase type its system declares, and
+    // every GLONASS satellite observed has its frequency channel.
+    for (const auto &[system, types] : file.phaseShifts) {
+        const auto declared = file.types.find(system);
+        for (const std::string &type : types) {
+            if (type[0] != 'L' || declared == file.types.end() ||
+                std::find(declared->second.begin(), declared->second.end(), type) == declared->second.end()) {
+                problems.push_back(std::string("phase shift record for an undeclared type ") + system + " " + type);
+            }
+        }
+    }
+    for (const ObsEpoch &e : file.epochs) {
+        for (const SatRecord &sat : e.sats) {
+            if (sat.system == 'R' && file.glonassFrequency.count(sat.number) == 0) {
+                problems.push_back("GLONASS R" + std::to_string(sat.number) + " without a frequency channel");
+                break;
+            }
+        }
     }
     const bool mixed = file.types.size() > 1;
     if (mixed != (file.system == 'M')) problems.push_back("system letter does not fit the systems declared");

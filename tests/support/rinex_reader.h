@@ -48,6 +48,8 @@ struct ObsFile {
     char system = ' ';
     std::map<char, std::vector<std::string>> types;
     std::map<int, int> glonassFrequency; // slot -> channel
+    // SYS / PHASE SHIFT: the phase types of each system that have a record.
+    std::map<char, std::vector<std::string>> phaseShifts;
     std::vector<ObsEpoch> epochs;
 };
 
