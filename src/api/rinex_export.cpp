@@ -29,14 +29,14 @@ struct SignalCode {
 };
 constexpr SignalCode kSignalCodes[] = {
     {SYS_GPS, 0, "1C"},      {SYS_GPS, 1, "2C"},     {SYS_GPS, 4, "1P"},      {SYS_GPS, 5, "2P"},
-    {SYS_GPS, 9, "2W"},      {SYS_GPS, 14, "5Q"},    {SYS_GPS, 16, "1L"},     {SYS_GPS, 17, "2L"},
+    {SYS_GPS, 9, "2W"},      {SYS_GPS, 14, "5Q"},    {SYS_GPS, 16, "1L"},     {SYS_GPS, 17, "2S"},
     {SYS_GLONASS, 0, "1C"},  {SYS_GLONASS, 1, "2C"}, {SYS_GLONASS, 5, "2P"},  {SYS_GLONASS, 6, "3Q"},
     {SYS_SBAS, 0, "1C"},     {SYS_SBAS, 6, "5I"},    {SYS_GALILEO, 1, "1B"},  {SYS_GALILEO, 2, "1C"},
     {SYS_GALILEO, 6, "6B"},  {SYS_GALILEO, 7, "6C"}, {SYS_GALILEO, 12, "5Q"}, {SYS_GALILEO, 17, "7Q"},
     {SYS_GALILEO, 20, "8Q"}, {SYS_BEIDOU, 0, "2I"},  {SYS_BEIDOU, 1, "7I"},   {SYS_BEIDOU, 2, "6I"},
     {SYS_BEIDOU, 4, "2I"},   {SYS_BEIDOU, 5, "7I"},  {SYS_BEIDOU, 6, "6I"},   {SYS_BEIDOU, 7, "1P"},
     {SYS_BEIDOU, 9, "5P"},   {SYS_BEIDOU, 11, "7D"}, {SYS_QZSS, 0, "1C"},     {SYS_QZSS, 14, "5Q"},
-    {SYS_QZSS, 16, "1L"},    {SYS_QZSS, 17, "2L"},   {SYS_QZSS, 27, "6L"},    {SYS_QZSS, 28, "6S"},
+    {SYS_QZSS, 16, "1L"},    {SYS_QZSS, 17, "2S"},   {SYS_QZSS, 27, "6L"},    {SYS_QZSS, 28, "6S"},
     {SYS_NAVIC, 0, "5A"},
 };
 

@@ -43,11 +43,11 @@ struct SystemColumns {
 // Signal order of each system: the signals most receivers track first, so
 // that the columns a log leaves empty are mostly at the end.
 constexpr std::array<SystemColumns, 7> kSystems = {{
-    {'G', "G: GPS", 8, {"1C", "2W", "2L", "5Q", "1L", "2P", "2C", "1P"}},
+    {'G', "G: GPS", 8, {"1C", "2W", "2S", "5Q", "1L", "2P", "2C", "1P"}},
     {'R', "R: GLONASS", 4, {"1C", "2P", "2C", "3Q"}},
     {'E', "E: Galileo", 7, {"1C", "5Q", "7Q", "8Q", "6C", "6B", "1B"}},
     {'C', "C: BeiDou", 6, {"2I", "7I", "6I", "1P", "5P", "7D"}},
-    {'J', "J: QZSS", 6, {"1C", "2L", "5Q", "1L", "6L", "6S"}},
+    {'J', "J: QZSS", 6, {"1C", "2S", "5Q", "1L", "6L", "6S"}},
     {'S', "S: SBAS payload", 2, {"1C", "5I"}},
     {'I', "I: NavIC/IRNSS", 1, {"5A"}},
 }};

@@ -167,8 +167,8 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
                 same("D1C", meas[i].l1Doppler);
                 const rinexread::ObsValue *w = Value(obs, *sat, "L2W");
                 const bool inW = w != nullptr && w->present;
-                same(inW ? "C2W" : "C2L", meas[i].l2Pseudorange);
-                same(inW ? "L2W" : "L2L", -meas[i].l2Phase);
+                same(inW ? "C2W" : "C2S", meas[i].l2Pseudorange);
+                same(inW ? "L2W" : "L2S", -meas[i].l2Phase);
             }
         }
         CloseTsqReader(&reader);

@@ -67,10 +67,10 @@ struct CodeOf {
     const char *code;
     uint32_t system, signal;
 };
-constexpr CodeOf kCodes[] = {{'G', "1C", 0, 0},  {'G', "2W", 0, 9},  {'G', "2L", 0, 17}, {'G', "5Q", 0, 14},
+constexpr CodeOf kCodes[] = {{'G', "1C", 0, 0},  {'G', "2W", 0, 9},  {'G', "2S", 0, 17}, {'G', "5Q", 0, 14},
                              {'R', "1C", 1, 0},  {'R', "2C", 1, 1},  {'R', "2P", 1, 5},  {'E', "1C", 3, 2},
                              {'E', "5Q", 3, 12}, {'E', "7Q", 3, 17}, {'C', "2I", 4, 0},  {'J', "1C", 5, 0},
-                             {'J', "2L", 5, 17}, {'J', "5Q", 5, 14}};
+                             {'J', "2S", 5, 17}, {'J', "5Q", 5, 14}};
 
 uint32_t PrnOf(char letter, int number) {
     return letter == 'R'   ? static_cast<uint32_t>(number) + 37

@@ -176,7 +176,7 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     RinexSatObs l2c = Gps(3, 22000000.1234, -115000000.5);
     l2c.signals[1] = l2c.signals[0];
     l2c.signals[1].lli = 1;
-    l2c.signals[0] = Signal("2L", 22000003.0, -89000000.25, 0.0, 38.0, 3);
+    l2c.signals[0] = Signal("2S", 22000003.0, -89000000.25, 0.0, 38.0, 3);
     l2c.count = 2;
     RinexSatObs huge = Gps(9, 21000000.0, 1e11); // no F14.3 can hold this phase
     huge.signals[0].s = 0.0;                     // strength unknown
@@ -209,11 +209,11 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     rinexread::ObsFile obs;
     ASSERT_EQ(ReadBack(file, &obs), "");
     EXPECT_EQ(obs.system, 'M');
-    EXPECT_EQ(obs.types['G'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "D2W", "S2W", "C2L",
-                                                        "L2L", "D2L", "S2L"}));
+    EXPECT_EQ(obs.types['G'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "D2W", "S2W", "C2S",
+                                                        "L2S", "D2S", "S2S"}));
     EXPECT_EQ(obs.types['R'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2P", "L2P"}));
     EXPECT_EQ(obs.types['E'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C"}));
-    EXPECT_EQ(obs.phaseShifts['G'], (std::vector<std::string>{"L1C", "L2W", "L2L"}));
+    EXPECT_EQ(obs.phaseShifts['G'], (std::vector<std::string>{"L1C", "L2W", "L2S"}));
     EXPECT_EQ(obs.glonassFrequency, (std::map<int, int>{{7, -4}}));
     EXPECT_EQ(rinexread::Labelled(obs.header, "INTERVAL")[0].content.substr(0, 10), "     1.000");
     EXPECT_EQ(rinexread::Labelled(obs.header, "APPROX POSITION XYZ")[0].content.substr(0, 42),
