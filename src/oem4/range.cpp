@@ -135,7 +135,9 @@ void BeginDecodedEpoch(Oem4Decoder *dec) {
 
 int32_t EmitDecodedEpoch(Oem4Decoder *dec, ThreadBuf *buf) {
     if (dec == nullptr || buf == nullptr) return 0;
-    ComputeLossOfLock(dec);
+    // Only the receiver of the decoded epochs reads the indications; the
+    // observation file has its own slip reports.
+    if (dec->epochHandler != nullptr) ComputeLossOfLock(dec);
     bool attached = false;
     const int32_t kind = PutTsqEpoch(dec, buf, &attached);
     if (dec->epochHandler != nullptr && dec->decoded.count != 0) {

@@ -184,11 +184,7 @@ void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
 void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, const uint8_t *l2Signal,
                       uint32_t satellites) {
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
-    uint64_t &set = dec->slipEntriesSet;
-    for (uint64_t bits = set; bits != 0; bits &= bits - 1) {
-        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
-    }
-    set = 0;
+    uint64_t set = 0;
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
@@ -196,6 +192,11 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, con
         dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
         set |= uint64_t{1} << t.prn;
     }
+    // The entries of the previous epoch that this one did not set again.
+    for (uint64_t bits = dec->slipEntriesSet & ~set; bits != 0; bits &= bits - 1) {
+        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
+    }
+    dec->slipEntriesSet = set;
 }
 
 // An epoch with more satellites than channels: chooses which of its L1
@@ -346,23 +347,24 @@ inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, Ra
         if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
             slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
+        // Every field written: the slot is whole without clearing it first.
         MeasRecord &m = slots.st->meas[slot];
         TrackingRecord &t = slots.st->tracking[slot];
-        m = MeasRecord{};
-        t = TrackingRecord{};
+        const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
+        m.recordLength = 0;
         m.prn = static_cast<uint8_t>(obs.prn);
-        if ((obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits) {
-            m.l1Pseudorange = obs.pseudorange;
-        } else if (reportAll) {
-            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
-        }
+        m.l1Lock = LockByte(obs.lockTime);
+        m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
         m.l1Phase = sc.view.Phase(obs);
         m.l1Doppler = static_cast<float>(obs.doppler);
-        m.l1Lock = LockByte(obs.lockTime);
+        m.l2Pseudorange = 0.0;
+        m.l2Phase = 0.0;
         t.prn = obs.prn;
         t.signalFlags = kTrackingL1Stored;
         t.l1LockTime = obs.lockTime;
+        t.l2LockTime = 0.0;
         t.l1Cno = obs.cno;
+        if (!codeGood && reportAll) PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
         slots.l2Signal[slot] = kNoL2Signal;
         dec->tsqPrns[slot] = obs.prn;
         ++slot;
