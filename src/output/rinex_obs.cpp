@@ -35,7 +35,8 @@ constexpr char kTypeLetters[kTypesPerSignal + 1] = "CLDS";
 
 struct SystemColumns {
     char system;
-    const char *name; // for RINEX VERSION / TYPE
+    const char *name;  // for RINEX VERSION / TYPE
+    const char *name2; // the same in RINEX 2.11
     int32_t codeCount;
     const char *codes[kRinexMaxSignals];
 };
@@ -43,15 +44,27 @@ struct SystemColumns {
 // Signal order of each system: the signals most receivers track first, so
 // that the columns a log leaves empty are mostly at the end.
 constexpr std::array<SystemColumns, 7> kSystems = {{
-    {'G', "G: GPS", 8, {"1C", "2W", "2S", "5Q", "1L", "2P", "2C", "1P"}},
-    {'R', "R: GLONASS", 4, {"1C", "2P", "2C", "3Q"}},
-    {'E', "E: Galileo", 7, {"1C", "5Q", "7Q", "8Q", "6C", "6B", "1B"}},
-    {'C', "C: BeiDou", 6, {"2I", "7I", "6I", "1P", "5P", "7D"}},
-    {'J', "J: QZSS", 6, {"1C", "2S", "5Q", "1L", "6L", "6S"}},
-    {'S', "S: SBAS payload", 2, {"1C", "5I"}},
-    {'I', "I: NavIC/IRNSS", 1, {"5A"}},
+    {'G', "G: GPS", "G (GPS)", 8, {"1C", "2W", "2S", "5Q", "1L", "2P", "2C", "1P"}},
+    {'R', "R: GLONASS", "R (GLONASS)", 4, {"1C", "2P", "2C", "3Q"}},
+    {'E', "E: Galileo", "", 7, {"1C", "5Q", "7Q", "8Q", "6C", "6B", "1B"}},
+    {'C', "C: BeiDou", "", 6, {"2I", "7I", "6I", "1P", "5P", "7D"}},
+    {'J', "J: QZSS", "", 6, {"1C", "2S", "5Q", "1L", "6L", "6S"}},
+    {'S', "S: SBAS payload", "S (GEO)", 2, {"1C", "5I"}},
+    {'I', "I: NavIC/IRNSS", "", 1, {"5A"}},
 }};
 constexpr std::size_t kSystemCount = kSystems.size();
+
+// RINEX 2.11: one list of types for GPS, GLONASS and SBAS, five to a line,
+// every one declared so that each satellite has the same three lines. One
+// phase per frequency: L2 from P(Y) or P, from L2C (GLONASS C/A) only
+// where the satellite has no P; C2 is the L2C (C/A) code.
+constexpr int32_t kV2 = 211;
+enum Type211 : int32_t { C1, L1, D1, S1, P1, C2, P2, L2, D2, S2, C5, L5, D5, S5, kTypeCount211 };
+constexpr const char *kTypeNames211[kTypeCount211] = {"C1", "L1", "D1", "S1", "P1", "C2", "P2",
+                                                      "L2", "D2", "S2", "C5", "L5", "D5", "S5"};
+constexpr int32_t kTypesPerLine211 = 5;
+constexpr int32_t kSatellitesPerLine211 = 12;
+bool HasSystem211(char system) { return system == 'G' || system == 'R' || system == 'S'; }
 
 int SystemIndex(char system) {
     for (std::size_t i = 0; i < kSystemCount; ++i) {
@@ -154,6 +167,8 @@ void NoteInterval(const HeldRecord &r) {
     g_obs.lastSeconds = seconds;
 }
 
+int32_t EmitEpoch211(const HeldRecord &r);
+
 // A satellite is written when one of its signals has a column.
 bool HasColumns(const RinexSatObs &s) {
     for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
@@ -163,6 +178,7 @@ bool HasColumns(const RinexSatObs &s) {
 }
 
 int32_t EmitEpoch(const HeldRecord &r) {
+    if (g_obs.version == kV2) return EmitEpoch211(r);
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     // The epoch record counts the records that follow it exactly.
@@ -216,10 +232,109 @@ int32_t EmitEpoch(const HeldRecord &r) {
     return 0;
 }
 
+// The RINEX 2.11 epoch line: two-digit year, no '>'.
+void AppendEpochLine211(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
+    const RinexCalendar c = RinexCalendarOf(time);
+    AppendRinexFormat(line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3d", c.year % 100, c.month, c.day, c.hour, c.minute,
+                      c.second, c.tenthMicroseconds, flag, count);
+}
+
+// A satellite's values by 2.11 type, from its signals; the phase's LLI.
+struct Values211 {
+    double v[kTypeCount211];
+    uint8_t lli[kTypeCount211];
+};
+
+Values211 ValuesOf211(const RinexSatObs &s) {
+    Values211 out{};
+    auto take = [&out](int32_t c, int32_t l, int32_t d, int32_t strength, const RinexSignalObs &o) {
+        if (c >= 0) out.v[c] = o.c;
+        if (l >= 0) {
+            out.v[l] = o.l;
+            out.lli[l] = o.lli;
+        }
+        if (d >= 0) out.v[d] = o.d;
+        if (strength >= 0) out.v[strength] = o.s;
+    };
+    // P codes first, so that L2 is theirs whenever the satellite has one.
+    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+        const RinexSignalObs &o = s.signals[k];
+        if (std::strcmp(o.code, "1C") == 0) take(C1, L1, D1, S1, o);
+        if (std::strcmp(o.code, "1P") == 0 || std::strcmp(o.code, "1W") == 0) take(P1, -1, -1, -1, o);
+        if (std::strcmp(o.code, "2W") == 0 || std::strcmp(o.code, "2P") == 0) take(P2, L2, D2, S2, o);
+        if (o.code[0] == '5') take(C5, L5, D5, S5, o);
+    }
+    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+        const RinexSignalObs &o = s.signals[k];
+        if (o.code[0] != '2' || o.code[1] == 'W' || o.code[1] == 'P') continue;
+        const bool free = out.v[L2] == 0.0;
+        take(C2, free ? L2 : -1, free ? D2 : -1, free ? S2 : -1, o);
+    }
+    return out;
+}
+
+// An epoch in RINEX 2.11: the satellites listed on the epoch line (twelve a
+// line), then three lines of five values for each.
+int32_t EmitEpoch211(const HeldRecord &r) {
+    const RinexEpoch &e = r.epoch;
+    const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
+    std::array<int32_t, kRinexMaxSatellites> kept;
+    int32_t n = 0;
+    for (int32_t i = 0; i < count; ++i)
+        if (HasSystem211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
+    if (n == 0) return 0;
+    BeginRinexLine(&g_line);
+    AppendEpochLine211(&g_line, r.time, 0, n);
+    for (int32_t k = 0; k < n; ++k) {
+        if (k > 0 && k % kSatellitesPerLine211 == 0) {
+            if (k == kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
+                AppendRinexFormat(&g_line, "%12.9f", e.clockOffset);
+            }
+            if (WriteLine() != 0) return 1;
+            BeginRinexLine(&g_line);
+            AppendRinexSpaces(&g_line, 32);
+        }
+        const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
+        AppendRinexFormat(&g_line, "%c%02u", s.system, static_cast<unsigned>(s.number % 100));
+    }
+    // The receiver clock offset in columns 69-80 of the first line.
+    if (n <= kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
+        AppendRinexSpaces(&g_line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
+        AppendRinexFormat(&g_line, "%12.9f", e.clockOffset);
+    }
+    if (WriteLine() != 0) return 1;
+    NoteInterval(r);
+    for (int32_t k = 0; k < n; ++k) {
+        const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
+        const Values211 values = ValuesOf211(s);
+        const double strength1 = values.v[S1];
+        for (int32_t t = 0; t < kTypeCount211; ++t) {
+            if (t % kTypesPerLine211 == 0) BeginRinexLine(&g_line);
+            const bool phase = t == L1 || t == L2 || t == L5;
+            const char ssi = phase ? StrengthDigit(t == L1 ? strength1 : t == L2 ? values.v[S2] : values.v[S5]) : ' ';
+            AppendObservation(&g_line, values.v[t], values.lli[t], ssi);
+            if (t % kTypesPerLine211 == kTypesPerLine211 - 1 || t == kTypeCount211 - 1) {
+                TrimRinexLine(&g_line);
+                if (WriteLine() != 0) return 1;
+            }
+        }
+        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
+            g_obs.glonassSeen[s.number] = true;
+            g_obs.glonassFrequency[s.number] = s.frequency;
+        }
+        g_obs.typesUsed[static_cast<std::size_t>(SystemIndex(s.system))] = kTypeCount211;
+    }
+    return 0;
+}
+
 int32_t EmitEvent(int64_t time, uint32_t markNumber) {
     BeginRinexLine(&g_line);
     // One special record follows: the COMMENT with the mark's number.
-    AppendEpochLine(&g_line, time, kEventFlag, 1);
+    if (g_obs.version == kV2) {
+        AppendEpochLine211(&g_line, time, kEventFlag, 1);
+    } else {
+        AppendEpochLine(&g_line, time, kEventFlag, 1);
+    }
     if (WriteLine() != 0) return 1;
     BeginRinexLine(&g_line);
     AppendRinexFormat(&g_line, "CAMERA PULSE #%u", static_cast<unsigned>(markNumber));
@@ -256,6 +371,27 @@ void AppendTypesLines(const SystemColumns &system, int32_t used) {
         AppendRinexFormat(&g_line, " %c%s", kTypeLetters[i % kTypesPerSignal], system.codes[i / kTypesPerSignal]);
     }
     FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
+    AppendRinexHeaderLine(&g_header, &g_line);
+}
+
+// RINEX 2.11: the default wavelength factors and the one type list.
+void AppendTypesLines211() {
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%6d%6d", 1, 1);
+    FinishRinexHeaderLine(&g_line, "WAVELENGTH FACT L1/2");
+    AppendRinexHeaderLine(&g_header, &g_line);
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%6d", static_cast<int>(kTypeCount211));
+    for (int32_t t = 0; t < kTypeCount211; ++t) {
+        if (t > 0 && t % 9 == 0) {
+            FinishRinexHeaderLine(&g_line, "# / TYPES OF OBSERV");
+            AppendRinexHeaderLine(&g_header, &g_line);
+            BeginRinexLine(&g_line);
+            AppendRinexSpaces(&g_line, 6);
+        }
+        AppendRinexFormat(&g_line, "    %s", kTypeNames211[t]);
+    }
+    FinishRinexHeaderLine(&g_line, "# / TYPES OF OBSERV");
     AppendRinexHeaderLine(&g_header, &g_line);
 }
 
@@ -305,10 +441,15 @@ void BuildHeader(const RinexObsHeader *info) {
             only = &kSystems[i];
         }
     }
+    const bool v2 = g_obs.version == kV2;
     BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%9.2f%11s", 3.04, "");
+    AppendRinexFormat(&g_line, "%9.2f%11s", v2 ? 2.11 : 3.04, "");
     AppendRinexField(&g_line, "OBSERVATION DATA", 20);
-    AppendRinexField(&g_line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
+    if (v2) {
+        AppendRinexField(&g_line, systemsUsed > 1 ? "M (MIXED)" : only->name2, 20);
+    } else {
+        AppendRinexField(&g_line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
+    }
     AppendLabelled("RINEX VERSION / TYPE");
 
     BeginRinexLine(&g_line);
@@ -343,15 +484,20 @@ void BuildHeader(const RinexObsHeader *info) {
     BeginRinexLine(&g_line);
     AppendRinexFormat(&g_line, "%14.4f%14.4f%14.4f", 0.0, 0.0, 0.0);
     AppendLabelled("ANTENNA: DELTA H/E/N");
-    for (std::size_t i = 0; i < kSystemCount; ++i) {
-        if (g_obs.typesUsed[i] > 0) {
-            // Every system declares at least its first signal's types.
-            AppendTypesLines(kSystems[i], g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i]);
+    if (v2) {
+        AppendTypesLines211();
+    } else {
+        for (std::size_t i = 0; i < kSystemCount; ++i) {
+            if (g_obs.typesUsed[i] > 0) {
+                // Every system declares at least its first signal's types.
+                AppendTypesLines(kSystems[i],
+                                 g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i]);
+            }
         }
+        BeginRinexLine(&g_line);
+        AppendRinexField(&g_line, "DBHZ", 20);
+        AppendLabelled("SIGNAL STRENGTH UNIT");
     }
-    BeginRinexLine(&g_line);
-    AppendRinexField(&g_line, "DBHZ", 20);
-    AppendLabelled("SIGNAL STRENGTH UNIT");
     if (g_obs.anyEpoch && g_obs.regular && g_obs.interval > 0.0 && g_obs.interval < 1e6) {
         BeginRinexLine(&g_line);
         AppendRinexFormat(&g_line, "%10.3f", g_obs.interval);
@@ -361,7 +507,7 @@ void BuildHeader(const RinexObsHeader *info) {
         AppendTimeLine(g_obs.firstTime, "TIME OF FIRST OBS");
         AppendTimeLine(g_obs.lastTime, "TIME OF LAST OBS");
     }
-    for (std::size_t i = 0; i < kSystemCount; ++i) {
+    for (std::size_t i = 0; i < kSystemCount && !v2; ++i) {
         // Every phase type declared, with no correction: the phases are the
         // receiver's, no quarter-cycle shift applied.
         const int32_t used = g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i];
@@ -371,7 +517,7 @@ void BuildHeader(const RinexObsHeader *info) {
             AppendLabelled("SYS / PHASE SHIFT");
         }
     }
-    if (g_obs.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
+    if (!v2 && g_obs.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
         AppendGlonassSlots();
         // Code-phase biases are not known: the fields stay blank.
         BeginRinexLine(&g_line);

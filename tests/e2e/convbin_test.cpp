@@ -35,9 +35,10 @@ fs::path WorkDir() {
 }
 
 // Our RINEX of a log, read back; "" or what went wrong.
-std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread::ObsFile *obs) {
+std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread::ObsFile *obs, int32_t version = 304) {
     ConvertRinexOptions rinex{};
     rinex.enabled = 1;
+    rinex.version = version;
     SetConvertRinex(&rinex);
     static ConvertOptions options;
     std::memset(&options, 0, sizeof options);
@@ -58,7 +59,7 @@ std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread:
 // convbin's RINEX 3.04 of the same log, with Doppler and signal strength.
 // Its GPS week is resolved against the first epoch's date (-tr).
 std::string ConvertTheirs(const std::string &log, const rinexread::ObsFile &ours, const fs::path &out,
-                          rinexread::ObsFile *obs) {
+                          rinexread::ObsFile *obs, const char *version = "3.04") {
     const std::vector<rinexread::HeaderLine> first = rinexread::Labelled(ours.header, "TIME OF FIRST OBS");
     if (first.empty()) return "no TIME OF FIRST OBS";
     int y = 0, mo = 0, d = 0, h = 0, mi = 0;
@@ -66,8 +67,8 @@ std::string ConvertTheirs(const std::string &log, const rinexread::ObsFile &ours
     std::sscanf(first[0].content.c_str(), "%d %d %d %d %d %lf", &y, &mo, &d, &h, &mi, &s);
     char command[1024];
     std::snprintf(command, sizeof command,
-                  "convbin -r nov -v 3.04 -od -os -tr %04d/%02d/%02d %02d:%02d:%02d -o '%s' '%s' >/dev/null 2>&1", y,
-                  mo, d, h, mi, static_cast<int>(s), out.c_str(), log.c_str());
+                  "convbin -r nov -v %s -od -os -tr %04d/%02d/%02d %02d:%02d:%02d -o '%s' '%s' >/dev/null 2>&1",
+                  version, y, mo, d, h, mi, static_cast<int>(s), out.c_str(), log.c_str());
     if (std::system(command) != 0) return "convbin failed";
     return rinexread::ReadObs(out.string(), obs);
 }
@@ -189,6 +190,45 @@ TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
         const Comparison c = Compare(ours, theirs, "C");
         EXPECT_GT(c.values, 15000);
         EXPECT_GT(c.satellites, 1200);
+    }
+    fs::remove_all(dir);
+}
+
+// RINEX 2.11: GPS, GLONASS and SBAS with the 2.11 types, the values
+// convbin writes for them; the other systems are not in the file.
+TEST(Convbin, Rinex211GivesConvbinsValues) {
+    if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
+    const fs::path dir = WorkDir();
+    std::vector<std::string> logs;
+    for (const char *name : {"oemv_200911218.gps", "gps-range-static.dat"}) {
+        const std::string log = testsupport::SharedDataFile(name);
+        if (!log.empty()) logs.push_back(log);
+    }
+    oem4sim::SimConfig cfg;
+    cfg.seed = 5;
+    cfg.duration = 40.0;
+    cfg.startWeek = 2300;
+    cfg.format = oem4sim::RangeFormat::Rangecmp;
+    cfg.otherSystems = oem4sim::SystemBit(1) | oem4sim::SystemBit(3);
+    cfg.oem7Signals = true;
+    e2e::SimRun sim;
+    e2e::Simulate(cfg, &sim);
+    {
+        std::ofstream f(dir / "sim.gps", std::ios::binary);
+        f.write(reinterpret_cast<const char *>(sim.bytes.data()), static_cast<std::streamsize>(sim.bytes.size()));
+    }
+    logs.push_back((dir / "sim.gps").string());
+    for (const std::string &log : logs) {
+        SCOPED_TRACE(log);
+        rinexread::ObsFile ours, theirs;
+        ASSERT_EQ(ConvertOurs(log, dir / "ours", &ours, 211), "");
+        EXPECT_EQ(ours.version, 2.11);
+        for (const auto &line : ours.lines) EXPECT_LE(line.size(), 80u);
+        ASSERT_EQ(ConvertTheirs(log, ours, dir / "theirs.obs", &theirs, "2.11"), "");
+        for (const auto &e : ours.epochs)
+            for (const auto &sat : e.sats) EXPECT_NE(std::string("GRS").find(sat.system), std::string::npos);
+        const Comparison c = Compare(ours, theirs, "EJC");
+        EXPECT_GT(c.values, 1000);
     }
     fs::remove_all(dir);
 }
