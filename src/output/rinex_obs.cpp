@@ -121,21 +121,56 @@ void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength
         AppendRinexSpaces(line, kObsFieldWidth + 2);
         return;
     }
-    const std::size_t before = line->length;
     AppendRinexFixed3(line, value, kObsFieldWidth);
-    if (line->text[line->length - 1] == ' ' && line->length - before == kObsFieldWidth) {
-        // Too large for the field: written as not observed.
-        AppendRinexSpaces(line, 2);
-        return;
+    const bool written = line->length > 0 && line->text[line->length - 1] != ' ';
+    // A value too large for the field is written as not observed.
+    if (line->length + 2 < sizeof line->text) {
+        line->text[line->length++] = written && lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
+        line->text[line->length++] = written ? strength : ' ';
+        line->text[line->length] = '\0';
     }
-    const char flags[3] = {lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ', strength, '\0'};
-    AppendRinexText(line, flags);
 }
 
+// The receiver clock offset (|offset| < 1 s) as "%15.12f" prints it, in
+// integers: once per epoch, where a printf of a double would cost as much
+// as all the epoch's values. Near a rounding tie printf itself decides.
+void AppendClockOffset(RinexLine *line, double offset) {
+    constexpr double kScale = 1e12;
+    const double scaled = std::fabs(offset) * kScale;
+    const int64_t below = static_cast<int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(below);
+    const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
+    if (!(std::fabs(fraction - 0.5) > scaled * 0x1p-51) || rounded >= static_cast<int64_t>(kScale)) {
+        AppendRinexFormat(line, "%15.12f", offset);
+        return;
+    }
+    AppendRinexText(line, offset < 0 ? "-0." : " 0.");
+    AppendRinexDigits(line, rounded, 12, true);
+}
+
+// "G05": the system letter and the two-digit number.
+void AppendSatellite(RinexLine *line, const RinexSatObs &s) {
+    const unsigned number = s.number % 100u;
+    const char id[4] = {s.system, static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10), '\0'};
+    AppendRinexText(line, id);
+}
+
+// "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", without a printf for each
+// epoch.
 void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
     const RinexCalendar c = RinexCalendarOf(time);
-    AppendRinexFormat(line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", c.year, c.month, c.day, c.hour, c.minute,
-                      c.second, c.tenthMicroseconds, flag, count);
+    AppendRinexText(line, "> ");
+    AppendRinexDigits(line, c.year, 4, true);
+    for (const int32_t field : {c.month, c.day, c.hour, c.minute}) {
+        AppendRinexText(line, " ");
+        AppendRinexDigits(line, field, 2, true);
+    }
+    AppendRinexDigits(line, c.second, 3, false);
+    AppendRinexText(line, ".");
+    AppendRinexDigits(line, c.tenthMicroseconds, 7, true);
+    AppendRinexText(line, "  ");
+    AppendRinexDigits(line, flag, 1, false);
+    AppendRinexDigits(line, count, 3, false);
 }
 
 int32_t WriteLine() { return WriteDeferredRinexLine(&g_obs.file, &g_line); }
@@ -188,7 +223,8 @@ int32_t EmitEpoch(const HeldRecord &r) {
     AppendEpochLine(&g_line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
     if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-        AppendRinexFormat(&g_line, "      %15.12f", e.clockOffset);
+        AppendRinexSpaces(&g_line, 6);
+        AppendClockOffset(&g_line, e.clockOffset);
     }
     if (WriteLine() != 0) return 1;
     NoteInterval(r);
@@ -207,7 +243,7 @@ int32_t EmitEpoch(const HeldRecord &r) {
             if (column > last) last = column;
         }
         BeginRinexLine(&g_line);
-        AppendRinexFormat(&g_line, "%c%02u", s.system, static_cast<unsigned>(s.number % 100));
+        AppendSatellite(&g_line, s);
         for (int32_t column = 0; column <= last && column < columns.codeCount; ++column) {
             const RinexSignalObs *o = byColumn[static_cast<std::size_t>(column)];
             if (o == nullptr) {
@@ -295,7 +331,7 @@ int32_t EmitEpoch211(const HeldRecord &r) {
             AppendRinexSpaces(&g_line, 32);
         }
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
-        AppendRinexFormat(&g_line, "%c%02u", s.system, static_cast<unsigned>(s.number % 100));
+        AppendSatellite(&g_line, s);
     }
     // The receiver clock offset in columns 69-80 of the first line.
     if (n <= kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
@@ -537,11 +573,24 @@ void BuildHeader(const RinexObsHeader *info) {
 int32_t RinexCodeColumn(char system, const char *code) {
     const int index = SystemIndex(system);
     if (index < 0 || code == nullptr) return -1;
-    const SystemColumns &columns = kSystems[static_cast<std::size_t>(index)];
-    for (int32_t k = 0; k < columns.codeCount; ++k) {
-        if (std::strcmp(columns.codes[k], code) == 0) return k;
-    }
-    return -1;
+    // Codes are a band digit and an attribute letter: looked up in a table
+    // made once, since every signal written asks.
+    constexpr int kBands = 10, kAttributes = 26;
+    const int band = code[0] - '0';
+    const int attribute = code[1] - 'A';
+    if (band < 0 || band >= kBands || attribute < 0 || attribute >= kAttributes || code[2] != '\0') return -1;
+    static const auto kColumns = [] {
+        std::array<std::array<int8_t, kBands * kAttributes>, kSystemCount> t{};
+        for (std::size_t sys = 0; sys < kSystemCount; ++sys) {
+            t[sys].fill(-1);
+            for (int32_t k = 0; k < kSystems[sys].codeCount; ++k) {
+                const char *c = kSystems[sys].codes[k];
+                t[sys][static_cast<std::size_t>((c[0] - '0') * kAttributes + (c[1] - 'A'))] = static_cast<int8_t>(k);
+            }
+        }
+        return t;
+    }();
+    return kColumns[static_cast<std::size_t>(index)][static_cast<std::size_t>(band * kAttributes + attribute)];
 }
 
 int32_t OpenRinexObs(const char *path, int32_t version) {
