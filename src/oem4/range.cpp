@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr int kGlonassChannelOffset = 7; // the logs store the channel + 7
-constexpr uint32_t kMaxGlonassChannelCode = 20;
 constexpr double kSecondsPerWeek = 604800.0;
 constexpr double kClockModelWindow = 30.0; // s, as for the observation file
 // A signal whose lock time grew by less than the time since its previous
@@ -49,9 +47,7 @@ void DecodeRangeObservations(Oem4Decoder *dec) {
         const uint32_t frequency = le::U2(p + kObsReservedAt);
         o.system = static_cast<uint8_t>(system);
         o.signal = static_cast<uint8_t>(TrackingSignal(status));
-        o.glonassChannel = system == SYS_GLONASS && frequency <= kMaxGlonassChannelCode
-                               ? static_cast<int8_t>(static_cast<int>(frequency) - kGlonassChannelOffset)
-                               : kNoGlonassChannel;
+        o.glonassChannel = GlonassChannelOf(system, frequency);
         o.lli = 0;
         o.prn = static_cast<uint16_t>(prn);
         o.satellite = SatelliteNumber(system, prn);

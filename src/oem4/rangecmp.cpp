@@ -34,8 +34,6 @@ constexpr size_t kGlonassFrequencyByte = 21;
 constexpr unsigned kGlonassFrequencyShift = 2, kGlonassFrequencyWidth = 6;
 constexpr unsigned kLockTimeWidth = 21;
 constexpr unsigned kCnoShift = 21, kCnoWidth = 5;
-constexpr int kGlonassChannelOffset = 7;
-constexpr uint32_t kMaxGlonassChannelCode = 20;
 
 // Pseudorange standard deviation (m) of each code.
 constexpr float kPseudorangeSigma[16] = {0.050f, 0.075f, 0.113f, 0.169f, 0.253f, 0.380f, 0.570f, 0.854f,
@@ -85,9 +83,7 @@ double RebuildWavelength(uint32_t system, uint32_t signal, int8_t glonassChannel
     std::memcpy(&word, in + kPseudorangeWord, sizeof word);
     const uint32_t lockWord = le::U4(in + kLockByte);
     const uint32_t frequency = (in[kGlonassFrequencyByte] >> kGlonassFrequencyShift) & LowBits(kGlonassFrequencyWidth);
-    const int8_t channel = system == SYS_GLONASS && frequency <= kMaxGlonassChannelCode
-                               ? static_cast<int8_t>(static_cast<int>(frequency) - kGlonassChannelOffset)
-                               : kNoGlonassChannel;
+    const int8_t channel = GlonassChannelOf(system, frequency);
     const double pseudorange = static_cast<double>((word >> kPseudorangeShift) & LowBits(kPseudorangeWidth)) / 128.0;
     const double adr = le::I4(in + kAdrByte) / 256.0;
 

@@ -117,6 +117,15 @@ inline uint16_t SatelliteNumber(uint32_t system, uint32_t prn) {
     return static_cast<uint16_t>(prn >= n.first && prn <= n.last ? prn - n.offset : 0);
 }
 
+// The GLONASS frequency channel of an observation, from the field in which
+// the logs store it as channel + 7; kNoGlonassChannel outside GLONASS or
+// beyond the codes the receiver uses.
+inline int8_t GlonassChannelOf(uint32_t system, uint32_t code) {
+    constexpr uint32_t kChannelOffset = 7, kMaxCode = 20;
+    return system == SYS_GLONASS && code <= kMaxCode ? static_cast<int8_t>(static_cast<int>(code - kChannelOffset))
+                                                     : kNoGlonassChannel;
+}
+
 // Carrier frequencies, Hz.
 inline constexpr double kFreqL1 = 1575.42e6; // GPS L1, Galileo E1, BeiDou B1C, QZSS, SBAS
 inline constexpr double kFreqL2 = 1227.60e6;
