@@ -162,11 +162,12 @@ void ReportProgress(int64_t done, int64_t total) {
 // stops the feeding after the record.
 void ExportEpoch(const DecodedEpoch *epoch) {
     if (!g_conversion.rinexOpen || g_conversion.failed) return;
-    if (ExportRinexEpoch(epoch) != 0) {
+    bool written = false;
+    if (ExportRinexEpoch(epoch, &written) != 0) {
         Fail(epoch->time);
         return;
     }
-    if (g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
+    if (written && g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
 void DrainEpoch() {

@@ -103,7 +103,8 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // RINEX names goes to its satellite's record; phase gets the RINEX sign,
 // and a phase without phase lock, or a code without code lock, is left
 // blank as not observed.
-int32_t ExportRinexEpoch(const DecodedEpoch *epoch) {
+int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
+    *written = false;
     g_epoch.week = epoch->week;
     g_epoch.seconds = epoch->time;
     g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
@@ -125,7 +126,9 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch) {
         r.s = o.cno;
         r.lli = o.lli;
     }
-    return g_epoch.count != 0 ? WriteRinexObsEpoch(&g_epoch) : 0;
+    if (g_epoch.count == 0) return 0;
+    *written = true;
+    return WriteRinexObsEpoch(&g_epoch);
 }
 
 int32_t ExportRinexMark(const MarkRecord *mark) {

@@ -15,8 +15,9 @@ struct Oem4Decoder;
 // message in ErrorText and nothing left open.
 int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version);
 // Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
-// One decoded epoch, every observation of a signal RINEX names.
-int32_t ExportRinexEpoch(const DecodedEpoch *epoch);
+// One decoded epoch, every observation of a signal RINEX names; *written
+// tells whether it had any (an epoch of none is not written).
+int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written);
 int32_t ExportRinexMark(const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds);
