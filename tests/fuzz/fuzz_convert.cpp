@@ -81,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ConvertRinexOptions rinex{};
     rinex.enabled = (data[0] >> 5) & 1u;
     rinex.hostFiles = ((data[0] >> 6) & 1u) == 0 ? 1 : 0;
+    rinex.version = ((data[0] >> 4) & 1u) != 0 ? 211 : 304;
     SetConvertRinex(&rinex);
 
     const int32_t result = ConvertFile(&options, &host, 0);
