@@ -5,6 +5,7 @@
 //   oem4conv dump FILE.tsq [--csv]        print an observation file
 //   oem4conv report BASE [...]            quality report of a conversion
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,10 +68,14 @@ constexpr const char *kUsage = "Usage:\n"
                                "                            3.04 GPS navigation) in the same pass\n"
                                "      --rinex-only          write only BASE.obs and BASE.nav\n"
                                "      --marker NAME         RINEX marker name (default: the log's file name)\n"
+                               "      --keep-partial        when a conversion fails, keep what it wrote as\n"
+                               "                            BASE-partial.* (Ctrl-C always keeps it)\n"
                                "\n"
                                "Messages are printed with the GPS seconds of week of the record they concern\n"
-                               "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
-                               "are closed and hold everything converted so far.\n"
+                               "('-' when none applies). Outputs are written under temporary names and take\n"
+                               "their own names only when the conversion ends well: a failed conversion\n"
+                               "leaves earlier outputs as they were. Ctrl-C stops the conversions cleanly\n"
+                               "and keeps what was converted as BASE-partial.*.\n"
                                "\n"
                                "Only GPS, GLONASS and SBAS L1 C/A and one GPS or GLONASS L2 signal per satellite\n"
                                "have a place in BASE.tsq; other systems and signals are left out and counted.\n"
@@ -91,11 +96,20 @@ int UsageError(const char *format, const char *value) {
     return kExitUsage;
 }
 
+// A finite number and nothing else: "nan" and "inf" read as numbers, but
+// would slip past every range check.
 bool ParseNumber(const char *text, double *value) {
     errno = 0;
     char *end = nullptr;
     *value = std::strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0;
+    return end != text && *end == '\0' && errno == 0 && std::isfinite(*value);
+}
+
+// Standard output flushed and without error; otherwise the reason is said.
+int FinishOutput(int status) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+    std::fprintf(stderr, "oem4conv: cannot write to standard output: %s\n", std::strerror(errno));
+    return kExitFailed;
 }
 
 int Detect(const std::vector<std::string> &files) {
@@ -105,8 +119,9 @@ int Detect(const std::vector<std::string> &files) {
         const bool isLog = AutoDetect(file.c_str()) == 1;
         std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
         if (!isLog) status = kExitFailed;
+        if (std::ferror(stdout) != 0) break;
     }
-    return status;
+    return FinishOutput(status);
 }
 
 int Dump(const std::vector<std::string> &args) {
@@ -132,6 +147,7 @@ int Convert(const std::vector<std::string> &args) {
     ConvertRequest request;
     SetFactoryDefaults(sizeof(Oem4Options), &request.options);
     request.options.spare = 0;
+    bool rinexBeside = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::string value;
@@ -192,10 +208,15 @@ int Convert(const std::vector<std::string> &args) {
         } else if (arg == "--report") {
             request.report = true;
         } else if (arg == "--rinex") {
+            if (!request.hostFiles) return UsageError("%s", "--rinex and --rinex-only cannot go together");
             request.rinex = true;
+            rinexBeside = true;
         } else if (arg == "--rinex-only") {
+            if (rinexBeside) return UsageError("%s", "--rinex and --rinex-only cannot go together");
             request.rinex = true;
             request.hostFiles = false;
+        } else if (arg == "--keep-partial") {
+            request.keepPartial = true;
         } else if (arg == "--") {
             request.logs.insert(request.logs.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -227,16 +248,20 @@ int main(int argc, char **argv) {
     const std::string &first = args[0];
     if (first == "-h" || first == "--help" || first == "help") {
         std::fputs(kUsage, stdout);
-        return kExitOk;
+        return FinishOutput(kExitOk);
     }
     if (first == "--version") {
         std::printf("oem4conv %s\n", OEM4CONV_VERSION);
-        return kExitOk;
+        return FinishOutput(kExitOk);
     }
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (first == "detect") return Detect(rest);
     if (first == "dump") return Dump(rest);
-    if (first == "report") return report::RunReportCommand(rest, "oem4conv report");
+    if (first == "report") {
+        const int status = report::RunReportCommand(rest, "oem4conv report");
+        // An unwritten summary is an output that could not be written.
+        return FinishOutput(status) != status ? 3 : status;
+    }
     if (first == "convert") return Convert(rest);
     return Convert(args);
 }
