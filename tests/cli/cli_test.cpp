@@ -155,8 +155,8 @@ TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
 TEST_F(Cli, FailedConversionExitsWith1AndSaysWhy) {
     Outcome outcome = Run({P("missing.gps")});
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(
-        Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") + "\n"))
+    EXPECT_TRUE(Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") +
+                                          ": No such file or directory\n"))
         << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, ": FAILED, 0 epochs"));
 }
@@ -230,7 +230,7 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_EQ(missing.status, 1);
 }
 
-TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
+TEST_F(Cli, CtrlCStopsAfterTheBlockAndKeepsTheOutputsAsPartial) {
     const fs::path fifo = dir / "live.gps";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const pid_t pid = Start({fifo.string(), "-o", P("live")});
@@ -253,9 +253,12 @@ TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
 
     Outcome outcome = Finish(pid);
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(Contains(outcome.err, ": User Quit\n")) << outcome.err;
+    EXPECT_TRUE(
+        Contains(outcome.err, ": interrupted; what was converted is kept in " + P("live-partial") + ".{tsq,epp,sta}\n"))
+        << outcome.err;
+    EXPECT_FALSE(fs::exists(dir / "live.tsq"));
     // Everything read before the stop is in the closed, well-formed output.
-    Outcome dump = Run({"dump", P("live.tsq")});
+    Outcome dump = Run({"dump", P("live-partial.tsq")});
     EXPECT_EQ(dump.status, 0) << dump.err;
     EXPECT_TRUE(Contains(dump.out, "\n10 epochs\n")) << dump.out;
 }

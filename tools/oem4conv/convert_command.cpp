@@ -195,6 +195,8 @@ void RemoveOutputs(const std::string &from, const std::vector<std::string> &exte
 // left alone.
 void ClearLeftovers(const ConvertRequest &request, const std::string &log, const std::string &stem) {
     const std::string prefix = stem + kTemporaryMark;
+    // The extensions found, by the process that left them.
+    std::map<std::string, std::vector<std::string>> left;
     for (const std::string &path : FilesStartingWith(prefix)) {
         if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
         const std::string rest = path.substr(prefix.size()); // PID.EXT
@@ -202,15 +204,18 @@ void ClearLeftovers(const ConvertRequest &request, const std::string &log, const
         if (dot == 0 || dot == std::string::npos || rest.find_first_not_of("0123456789") != dot) continue;
         const long process = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
         if (process != ProcessId() && ProcessRunning(process)) continue;
-        const std::string extension = rest.substr(dot);
-        if (request.keepPartial && extension.find('.', 1) == std::string::npos) {
-            MoveOutputs(log, prefix + rest.substr(0, dot), stem + kPartialMark, {extension});
-            std::fprintf(stderr, "oem4conv: %s: %s of a conversion that did not finish kept as %s%s%s\n", log.c_str(),
-                         path.c_str(), stem.c_str(), kPartialMark, extension.c_str());
+        left[rest.substr(0, dot)].push_back(rest.substr(dot));
+    }
+    for (const auto &[process, extensions] : left) {
+        const std::string temporary = prefix + process;
+        if (request.keepPartial) {
+            MoveOutputs(log, temporary, stem + kPartialMark, extensions);
+            std::fprintf(stderr, "oem4conv: %s: %s.%s, left by a conversion that did not finish, kept as %s%s.*\n",
+                         log.c_str(), temporary.c_str(), ExtensionList(extensions).c_str(), stem.c_str(), kPartialMark);
         } else {
-            std::remove(path.c_str());
-            std::fprintf(stderr, "oem4conv: %s: %s of a conversion that did not finish removed\n", log.c_str(),
-                         path.c_str());
+            RemoveOutputs(temporary, extensions);
+            std::fprintf(stderr, "oem4conv: %s: %s.%s, left by a conversion that did not finish, removed\n",
+                         log.c_str(), temporary.c_str(), ExtensionList(extensions).c_str());
         }
     }
 }
@@ -371,7 +376,9 @@ void PrintSummary(const std::string &log, const char *outcome, const ConvertOpti
     if (stats.records != 0 && stats.bytesSkipped != 0) {
         std::printf(", %llu bytes skipped", static_cast<unsigned long long>(stats.bytesSkipped));
     }
-    if (stats.crcFailures != 0) std::printf(", %u records dropped (CRC)", stats.crcFailures);
+    if (stats.crcFailures != 0) {
+        std::printf(", %u record%s dropped (CRC)", stats.crcFailures, stats.crcFailures == 1 ? "" : "s");
+    }
     if (!tsqPath.empty()) PrintTimeSpan(tsqPath);
     std::printf("\n");
 }
@@ -462,7 +469,10 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
     SetConvertRinex(&rinex);
     if (!request.quiet) std::printf("%s -> %s.%s\n", log.c_str(), stem.c_str(), ExtensionList(extensions).c_str());
-    if (!StdoutWorks()) return kExitFailed;
+    if (!StdoutWorks()) {
+        ReportStdoutFailure();
+        return kExitFailed;
+    }
 
     if (request.report) {
         g_messageFile = std::fopen((temporary + ".messages").c_str(), "w");

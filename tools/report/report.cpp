@@ -73,10 +73,13 @@ template <typename Writer> bool WriteFile(const std::string &path, Writer writer
     return true;
 }
 
-// No output of the report may be one of the files it reads.
+// No output of the report may be one of the files it reads, or anything but
+// a regular file.
+// Checked before anything is written, the summary included.
 bool OutputsAreNotInputs(const ReportRequest &request, const ReportData &data, std::string *error) {
     for (const std::string *output : {&request.htmlPath, &request.jsonPath}) {
         if (output->empty() || *output == "-") continue;
+        if (!IsReplaceable(*output, error)) return false;
         for (const std::string *input : {&data.tsqPath, &data.eppPath, &data.staPath, &data.messagesPath}) {
             if (input->empty() || !SameFile(*output, *input)) continue;
             *error = *output + " is an input of the report";
