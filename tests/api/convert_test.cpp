@@ -498,7 +498,7 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
          {"32bit CRC failure on 'RANGE' record on port 0",
           "Notice: " + std::to_string(7 + record.size()) +
               " bytes of the log skipped (unknown records or damaged data)",
-          "Notice: 1 records dropped for a CRC failure"},
+          "Notice: 1 records dropped (their CRC did not match)"},
          7 + record.size(),
          1,
          0,

@@ -374,8 +374,12 @@ std::string PathKey(const std::string &path) {
     const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     if (n == 0 || n >= full.size()) return path;
     full.resize(n);
-    // Names differ only in case on Windows; '/' is '\'.
-    CharUpperBuffW(full.data(), n);
+    // Names that differ only in case name one file on Windows; '/' is '\'.
+    std::wstring upper(full.size(), L'\0');
+    if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, full.c_str(), static_cast<int>(full.size()), upper.data(),
+                     static_cast<int>(upper.size())) == static_cast<int>(full.size())) {
+        full = upper;
+    }
     for (wchar_t &c : full) {
         if (c == L'/') c = L'\\';
     }
