@@ -468,7 +468,12 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     rinex.hostFiles = request.hostFiles ? 1 : 0;
     std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
     SetConvertRinex(&rinex);
-    if (!request.quiet) std::printf("%s -> %s.%s\n", log.c_str(), stem.c_str(), ExtensionList(extensions).c_str());
+    if (!request.quiet) {
+        // The conversion's own outputs; the kept messages go with the report.
+        std::vector<std::string> shown = extensions;
+        if (request.report) shown.pop_back();
+        std::printf("%s -> %s.%s\n", log.c_str(), stem.c_str(), ExtensionList(shown).c_str());
+    }
     if (!StdoutWorks()) {
         ReportStdoutFailure();
         return kExitFailed;

@@ -83,10 +83,11 @@ constexpr const char *kUsage = "Usage:\n"
                                "Exit status:\n"
                                "  0  every log converted to its end; detect: every FILE is an OEM4 log;\n"
                                "     dump: the whole file was read\n"
-                               "  1  a conversion failed or was interrupted, or a log holding range records\n"
-                               "     gave no epoch; detect: some FILE is not an OEM4 log; dump: the file is\n"
-                               "     missing or damaged\n"
-                               "  2  usage error\n"
+                               "  1  a conversion failed, was refused or interrupted, an input is not an\n"
+                               "     OEM4 binary log, a log holding range records gave no epoch, or standard\n"
+                               "     output could not be written; detect: some FILE is not an OEM4 log;\n"
+                               "     dump: the file is missing, damaged or not an observation file\n"
+                               "  2  usage error, or two LOGs with one output base\n"
                                "  3  report: the report could not be written\n";
 
 int UsageError(const char *format, const char *value) {
