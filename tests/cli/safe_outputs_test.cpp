@@ -245,6 +245,7 @@ std::string Expand(const std::string &text, const std::string &dir) {
 TEST_F(SafeOutputs, RefusedAndFailedRunsLeaveEveryEarlierOutputAsItWas) {
     for (const FailureCase &c : FailureCases()) {
         SCOPED_TRACE(c.name);
+        if (c.stdoutTo == StdoutTo::kFullDevice && !fs::exists("/dev/full")) continue;
         for (const std::string &d : c.directories) fs::create_directories(dir / d);
         for (const auto &[name, bytes] : c.inputs) {
             fs::create_directories((dir / name).parent_path());
