@@ -423,8 +423,7 @@ void ReportFailure(const std::string &log, int32_t result, bool interrupted, boo
     }
     if (notALog && AutoDetect(log.c_str()) == 1) {
         // Records of other kinds only: a log, but nothing in it to convert.
-        std::fprintf(stderr, "oem4conv: %s: no record that the converter reads (see --help) was found\n",
-                     log.c_str());
+        std::fprintf(stderr, "oem4conv: %s: no record that the converter reads (see --help) was found\n", log.c_str());
     } else if (notALog) {
         std::fprintf(stderr, "oem4conv: %s: not an OEM4 binary log (no record found)%s\n", log.c_str(),
                      IsAsciiLog(log) ? "; it is a NovAtel ASCII log: only binary logs convert" : "");
