@@ -482,36 +482,25 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
     Append(damaged, RangeLog(4, 101000));
     std::vector<uint8_t> back = RangeLog(4, 103000);
     for (int32_t ms : {101000, 102000, 100000}) Append(back, RangeLog(4, ms));
+    const std::string n = std::to_string(record.size());
+    const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
+    // clang-format off
     const std::vector<Case> cases = {
         {"clean", record, {}, 0, 0, 0, -1},
-        {"cut inside the last record",
-         cut,
-         {"Notice: the log ends inside a 'RANGE' record that starts at byte " + std::to_string(record.size()),
-          "Notice: " + std::to_string(record.size() - 1) +
-              " bytes of the log skipped (unknown records or damaged data)"},
-         record.size() - 1,
-         0,
-         0,
-         static_cast<int64_t>(record.size())},
-        {"garbage and a CRC failure",
-         damaged,
-         {"32bit CRC failure on 'RANGE' record on port 0",
-          "Notice: " + std::to_string(7 + record.size()) +
-              " bytes of the log skipped (unknown records or damaged data)",
+        {"cut inside the last record", cut,
+         {"Notice: the log ends inside a 'RANGE' record that starts at byte " + n,
+          "Notice: " + std::to_string(record.size() - 1) + skipped},
+         record.size() - 1, 0, 0, static_cast<int64_t>(record.size())},
+        {"garbage and a CRC failure", damaged,
+         {"32bit CRC failure on 'RANGE' record on port 0", "Notice: " + std::to_string(7 + record.size()) + skipped,
           "Notice: 1 records dropped (their CRC did not match)"},
-         7 + record.size(),
-         1,
-         0,
-         -1},
-        {"time going back twice",
-         back,
+         7 + record.size(), 1, 0, -1},
+        {"time going back twice", back,
          {"Notice: the log's time goes back from week 1500 103.000 to week 1500 101.000",
           "Notice: the log's time went back 2 times"},
-         0,
-         0,
-         2,
-         -1},
+         0, 0, 2, -1},
     };
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         g_messages.clear();
