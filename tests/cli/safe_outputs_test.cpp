@@ -100,10 +100,11 @@ struct FailureCase {
     std::vector<std::string> directories = {};
 };
 
-// A log named after an output, a directory where a log should be, a text
-// file and an ASCII log where a binary log should be.
+// A text file where a binary log should be.
 const std::vector<uint8_t> kText = {'h', 'e', 'l', 'l', 'o', '\n'};
-const std::string kAscii = "#RANGECMPA,COM1,0,77.5,FINESTEERING,1761,317098.000,00000000,0000,0;11,0*2a7b3c4d\r\n";
+// An ASCII log whose logging began mid-line.
+const std::string kAscii =
+    "00000000,9f1d;1*55aa00ff\r\n#RANGECMPA,COM1,0,77.5,FINESTEERING,1761,317098.000,00000000,0000,0;11,0*2a7b3c4d\r\n";
 
 std::vector<FailureCase> FailureCases() {
     const std::vector<uint8_t> log = GoodLog();

@@ -271,21 +271,24 @@ int CheckOutputs(const ConvertRequest &request) {
     return kExitOk;
 }
 
-// A NovAtel ASCII log: "#NAMEA," (or "%NAMEA," for the short header) at its
-// start. Told apart so that the user learns why nothing was found.
+// A NovAtel ASCII log: lines of "#NAMEA," (or "%NAMEA," for the short
+// header); the first whole line may follow a cut one when logging began
+// mid-line. Told apart so that the user learns why nothing was found.
 bool IsAsciiLog(const std::string &log) {
     std::FILE *in = std::fopen(log.c_str(), "rb");
     if (in == nullptr) return false;
-    char head[80];
+    char head[512];
     const std::size_t n = std::fread(head, 1, sizeof head - 1, in);
     std::fclose(in);
     head[n] = '\0';
-    const char *p = head;
-    while (*p == ' ' || *p == '\r' || *p == '\n' || *p == '\t') ++p;
-    if (*p != '#' && *p != '%') return false;
-    const char *name = ++p;
-    while ((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
-    return p - name >= 2 && p[-1] == 'A' && *p == ',';
+    for (const char *p = head; p != nullptr && *p != '\0'; p = std::strchr(p, '\n')) {
+        while (*p == '\n' || *p == '\r' || *p == ' ' || *p == '\t') ++p;
+        if (*p != '#' && *p != '%') continue;
+        const char *name = ++p;
+        while ((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+        if (p - name >= 2 && p[-1] == 'A' && *p == ',') return true;
+    }
+    return false;
 }
 
 // The GPS time span of the epochs in the observation file just written.
