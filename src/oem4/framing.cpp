@@ -332,10 +332,13 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->collected < dec->expectedTotal) return 0;
 
     if (!CheckRecordCrc(dec)) {
+        ++dec->framingStats.crcFailures;
         PortReportf(dec, -1.0, "32bit CRC failure on '%s' record on port %d", dec->row->name, port);
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
+    ++dec->framingStats.records;
+    dec->framingStats.recordBytes += dec->expectedTotal;
     ClearThreadBuf(buf);
     dec->state = WAIT_SYNC;
     return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;

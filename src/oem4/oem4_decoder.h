@@ -119,6 +119,16 @@ struct IonUtcParameters {
     int32_t futureLeapSeconds; // delta t LSF
 };
 
+// What the framing found over one conversion (from OpenPort on): the
+// records of the table whose CRC held, their bytes, and the candidates
+// dropped for a CRC failure. The bytes of the log outside those records
+// were skipped: unknown records, or damage.
+struct FramingStats {
+    uint64_t records;
+    uint64_t recordBytes;
+    uint32_t crcFailures;
+};
+
 struct Oem4Decoder {
     uint32_t open;
     int32_t port;
@@ -179,6 +189,7 @@ struct Oem4Decoder {
     // The almanac records of one ALMANAC record: the staging area holds
     // only 30, fewer than a full constellation lists.
     std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;
+    FramingStats framingStats;
 };
 
 // The option record sizes SetPortOptions takes: with and without channels.

@@ -206,10 +206,14 @@ struct ReportData {
     // left out of them.
     uint64_t leftOut[8] = {};
     uint64_t cutEpochs = 0, cutSatellites = 0;
+    // Bytes of the log outside the records read (unknown records, damage);
+    // the records dropped for a CRC failure are a message kind.
+    uint64_t bytesSkipped = 0;
 };
 
 // "Galileo 120, BeiDou 80 observations left out; 3 epochs cut to the
-// channels (5 satellites)", or "" when the messages tell of nothing left out.
+// channels (5 satellites); 1200 bytes of the log skipped", or "" when the
+// messages tell of nothing left out.
 std::string LeftOutText(const ReportData &data);
 
 // ---- steps, for tests and hosts that want the numbers only ------------------
