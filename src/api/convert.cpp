@@ -5,6 +5,7 @@
 #include "api/convert.h"
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,7 @@
 #include "oem4/oem4_decoder.h"
 #include "oem4/screening.h"
 #include "oem4conv.h"
+#include "output/rinex_file.h"
 #include "output/text_outputs.h"
 #include "output/tsq_file.h"
 #include "threadbuf/payloads.h"
@@ -41,6 +43,15 @@ constexpr const char *kLeftOutText =
     "Notice: %.0f %s observations left out (no place for them in the observation file)";
 constexpr const char *kCutEpochsText =
     "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
+// What was wrong with the log itself: the user must hear of a cut or
+// damaged log even when every record read converted.
+constexpr const char *kTruncatedText = "Notice: the log ends inside a '%s' record that starts at byte %.0f";
+constexpr const char *kTruncatedUnknownText = "Notice: the log ends inside a record that starts at byte %.0f";
+constexpr const char *kSkippedText = "Notice: %.0f bytes of the log skipped (unknown records or damaged data)";
+constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC did not match)";
+constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
+constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
+constexpr const char *kUnableToRead = "Error: Unable to read %s";
 
 constexpr int32_t kPort = 0;
 constexpr std::size_t kBlockSize = 2048;
@@ -84,6 +95,7 @@ struct Conversion {
     char staPath[kPathBufferSize];
     char obsPath[kPathBufferSize];
     char navPath[kPathBufferSize];
+    char glonassNavPath[kPathBufferSize]; // RINEX 2.11 only
 
     // The open outputs, and whether the RINEX files are open.
     TsqFile *tsq;
@@ -95,6 +107,14 @@ struct Conversion {
     // ErrorText at the end, whatever was formatted after it.
     bool failed;
     char failureText[kErrorTextSize];
+
+    // The log's first block, read before any output is created so that an
+    // unreadable input (a directory, a failing disk) destroys nothing.
+    std::size_t firstRead;
+    // Time of the epoch before, to notice the log's time going back.
+    bool haveEpochTime;
+    uint32_t lastEpochWeek;
+    double lastEpochTime;
 
     uint8_t block[kBlockSize];
     char inputStreamBuffer[kInputStreamBufferSize];
@@ -123,6 +143,7 @@ ConversionStats g_stats;
 // stops and reports result 1. The host hears of it at once as well.
 void Fail(double time) {
     if (!g_conversion.failed) {
+        g_stats.osError = errno;
         g_conversion.failed = true;
         std::memcpy(g_conversion.failureText, ErrorText, sizeof g_conversion.failureText);
         g_conversion.failureText[sizeof g_conversion.failureText - 1] = '\0';
@@ -170,8 +191,26 @@ void ExportEpoch(const DecodedEpoch *epoch) {
     if (written && g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
+// An epoch earlier than the one before: the first is told with both times,
+// the count at the end.
+void CheckEpochTime(const EpochRecord &epoch) {
+    const uint32_t week = epoch.week;
+    if (g_conversion.haveEpochTime &&
+        (week < g_conversion.lastEpochWeek ||
+         (week == g_conversion.lastEpochWeek && epoch.receiverTime < g_conversion.lastEpochTime))) {
+        if (g_stats.timeReversals++ == 0) {
+            ForwardMessage(epoch.receiverTime, FormatErrorText(kTimeBackText, g_conversion.lastEpochWeek,
+                                                               g_conversion.lastEpochTime, week, epoch.receiverTime));
+        }
+    }
+    g_conversion.haveEpochTime = true;
+    g_conversion.lastEpochWeek = week;
+    g_conversion.lastEpochTime = epoch.receiverTime;
+}
+
 void DrainEpoch() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_EPOCH, 1, &g_conversion.epoch) == 0) return;
+    CheckEpochTime(g_conversion.epoch);
     const int32_t measCount =
         ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
     if (measCount == 0 || g_conversion.tsq == nullptr) return;
@@ -242,6 +281,10 @@ void Drain(int32_t kind) {
     case RK_EPHEMERIS: DrainEphemeris(); break;
     case RK_MARK: DrainMark(); break;
     case RK_ALMANAC: DrainAlmanacs(); break;
+    case RK_BROADCAST:
+        // The other systems' ephemerides have a place in RINEX only.
+        if (g_conversion.rinexOpen && ExportRinexBroadcast(GetOpenPort(kPort)) != 0) Fail(-1.0);
+        break;
     case RK_POSITION:
         // A position without a solution produces no record.
         if (g_conversion.rinexOpen &&
@@ -340,12 +383,20 @@ bool OpenFiles(std::FILE **input) {
     }
     // Without the larger buffer the stream keeps its own; nothing is lost.
     std::setvbuf(*input, g_conversion.inputStreamBuffer, _IOFBF, sizeof g_conversion.inputStreamBuffer);
+    // Creating the outputs truncates them: the input must first show that
+    // it can be read (a directory opens, but does not read).
+    g_conversion.firstRead = std::fread(g_conversion.block, 1, sizeof g_conversion.block, *input);
+    if (std::ferror(*input)) {
+        FormatErrorText(kUnableToRead, g_conversion.inputPath);
+        return false;
+    }
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
     if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
     for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
-                               g_conversion.navPath}) {
+                               g_conversion.navPath, g_conversion.glonassNavPath}) {
         if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
+            errno = 0; // a refusal, not a failure of the system
             return false;
         }
     }
@@ -353,9 +404,10 @@ bool OpenFiles(std::FILE **input) {
     if (g_rinex.enabled != 0) {
         char marker[sizeof g_rinex.markerName];
         MarkerName(marker, sizeof marker);
-        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker,
-                            g_rinex.version == 0 ? 304 : g_rinex.version) != 0)
+        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker, g_rinex.version,
+                            g_conversion.glonassNavPath) != 0) {
             return false;
+        }
         g_conversion.rinexOpen = true;
     }
     return OpenPort(kPort, ForwardMessage) == 0;
@@ -426,13 +478,17 @@ bool PreparePaths(const ConvertOptions *options) {
     std::memcpy(g_conversion.staPath, g_conversion.tsqPath, sizeof g_conversion.staPath);
     std::memcpy(g_conversion.obsPath, g_conversion.tsqPath, sizeof g_conversion.obsPath);
     std::memcpy(g_conversion.navPath, g_conversion.tsqPath, sizeof g_conversion.navPath);
+    std::memcpy(g_conversion.glonassNavPath, g_conversion.tsqPath, sizeof g_conversion.glonassNavPath);
     const bool rinex = g_rinex.enabled != 0;
+    const bool rinex211 = rinex && g_rinex.version == kRinexVersion211;
     if (!rinex) g_conversion.obsPath[0] = g_conversion.navPath[0] = '\0';
+    if (!rinex211) g_conversion.glonassNavPath[0] = '\0';
     if (ChangeExtension(g_conversion.tsqPath, sizeof g_conversion.tsqPath, ".tsq") != 0 ||
         ChangeExtension(g_conversion.eppPath, sizeof g_conversion.eppPath, ".epp") != 0 ||
         ChangeExtension(g_conversion.staPath, sizeof g_conversion.staPath, ".sta") != 0 ||
         (rinex && (ChangeExtension(g_conversion.obsPath, sizeof g_conversion.obsPath, ".obs") != 0 ||
-                   ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0))) {
+                   ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0)) ||
+        (rinex211 && ChangeExtension(g_conversion.glonassNavPath, sizeof g_conversion.glonassNavPath, ".gnav") != 0)) {
         FormatErrorText("Error: Output file name %s is too long with its extension", options->outputFile);
         return false;
     }
@@ -457,6 +513,25 @@ void ReportScreening() {
     }
 }
 
+// What the framing skipped and dropped, once at the end, and how often
+// the log's time went back.
+void ReportFraming(int64_t done) {
+    g_stats.bytesRead = static_cast<uint64_t>(done);
+    const Oem4Decoder *dec = GetOpenPort(kPort);
+    if (dec == nullptr) return;
+    g_stats.records = dec->framingStats.records;
+    g_stats.crcFailures = dec->framingStats.crcFailures;
+    const uint64_t inRecords = dec->framingStats.recordBytes;
+    g_stats.bytesSkipped = g_stats.bytesRead > inRecords ? g_stats.bytesRead - inRecords : 0;
+    // An interrupted conversion has not read the rest: nothing to say.
+    if (AbortCount.load() != 0 || g_conversion.failed) return;
+    if (g_stats.bytesSkipped != 0 && g_stats.records != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
+    }
+    if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
+    if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
+}
+
 // A conversion starts afresh: counters, host, abort request, ephemeris list.
 void BeginConversion(ConvertHost *host) {
     g_stats = ConversionStats{};
@@ -469,14 +544,35 @@ void BeginConversion(ConvertHost *host) {
     ClearEphemerisList();
     g_conversion.failed = false;
     g_conversion.rinexOpen = false;
+    g_conversion.firstRead = 0;
+    g_conversion.haveEpochTime = false;
+    g_stats.truncatedAt = -1;
+}
+
+// A log that ends inside a record (its sync bytes at least were read) was
+// cut: the record is lost, and the user is told where it began.
+void ReportTruncation(int64_t done) {
+    const Oem4Decoder *dec = GetOpenPort(kPort);
+    if (dec == nullptr || dec->state == WAIT_SYNC || dec->collected < kOem4Lead.size()) return;
+    const int64_t start = done - dec->collected - (dec->pendingEnd - dec->pendingAt);
+    g_stats.truncatedAt = start;
+    if (dec->state >= 0 && dec->row != nullptr) {
+        ForwardMessage(-1.0, FormatErrorText(kTruncatedText, dec->row->name, static_cast<double>(start)));
+    } else {
+        ForwardMessage(-1.0, FormatErrorText(kTruncatedUnknownText, static_cast<double>(start)));
+    }
 }
 
 // Reads the log block by block through the decoder until its end, a
 // failure or an abort; returns the bytes read.
 int64_t ReadLog(std::FILE *input, int64_t total) {
     int64_t done = 0;
-    while (!g_conversion.failed && !std::feof(input) && !std::ferror(input) && AbortCount.load() == 0) {
-        const std::size_t read = std::fread(g_conversion.block, 1, sizeof g_conversion.block, input);
+    bool first = true;
+    while (!g_conversion.failed && AbortCount.load() == 0 && (first || (!std::feof(input) && !std::ferror(input)))) {
+        // The first block was read when the files were opened.
+        const std::size_t read =
+            first ? g_conversion.firstRead : std::fread(g_conversion.block, 1, sizeof g_conversion.block, input);
+        first = false;
         done += static_cast<int64_t>(read);
         // Every byte of a block is fed; an abort is honoured between blocks.
         FeedBlock(static_cast<uint32_t>(read));
@@ -487,11 +583,12 @@ int64_t ReadLog(std::FILE *input, int64_t total) {
     // At the end of the log, bytes of a rejected or incomplete record may
     // still hide whole records; they are decoded before the files close.
     if (!g_conversion.failed && AbortCount.load() == 0 && !std::ferror(input)) {
+        ReportTruncation(done);
         int32_t kind = 0;
         while (!g_conversion.failed && (kind = FlushPort(kPort, &g_conversion.threadBuf)) > 0) Drain(kind);
     }
     if (!g_conversion.failed && std::ferror(input)) {
-        FormatErrorText("Error: Unable to read %s", g_conversion.inputPath);
+        FormatErrorText(kUnableToRead, g_conversion.inputPath);
         Fail(-1.0);
     }
     return done;
@@ -524,6 +621,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 
     std::FILE *input = nullptr;
     if (!OpenFiles(&input)) {
+        g_stats.osError = errno;
         CloseAfterFailedOpen(input);
         return 1;
     }
@@ -537,6 +635,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);
     ReportScreening();
+    ReportFraming(done);
     // A log still being recorded may have grown since its length was taken.
     if (done > total) total = done;
     ReportProgress(total, total);

@@ -1,5 +1,6 @@
 #include "api/rinex_export.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -52,6 +53,26 @@ struct CodeIndex {
 };
 constexpr CodeIndex kCodeIndex;
 
+// The last ephemeris written of each satellite and message type of the
+// other systems: receivers log an ephemeris again and again while it is
+// current, and the file takes it once.
+struct LastBroadcast {
+    bool seen;
+    int32_t week;
+    double toe;
+    double toc;
+    double iode;
+    double health;
+};
+// Slots of the last ephemeris written per satellite and message type:
+// GLONASS slots, Galileo I/NAV and F/NAV, BeiDou, QZSS.
+constexpr std::size_t kGlonassSlots = 28;
+constexpr std::size_t kGalileoSlots = 37;
+constexpr std::size_t kBeidouSlots = 64;
+constexpr std::size_t kQzssSlots = 11;
+constexpr std::size_t kFnavBit = 2; // RINEX data sources: F/NAV E5a-I
+constexpr std::size_t kBroadcastSlots = kGlonassSlots + 2 * kGalileoSlots + kBeidouSlots + kQzssSlots;
+std::array<LastBroadcast, kBroadcastSlots> g_lastBroadcast;
 RinexEpoch g_epoch;
 char g_marker[64];
 bool g_hasPosition = false;
@@ -85,11 +106,14 @@ RinexSatObs *SatelliteOf(char letter, uint8_t number, int8_t glonassChannel) {
 
 } // namespace
 
-int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version) {
+int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version,
+                        const char *glonassNavPath) {
     g_hasPosition = false;
+    g_lastBroadcast = {};
     CopyField(g_marker, sizeof g_marker, markerName);
-    if (OpenRinexObs(obsPath, version) != 0) return 1;
-    if (OpenRinexNav(navPath) != 0) {
+    const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
+    if (OpenRinexObs(obsPath, rinexVersion) != 0) return 1;
+    if (OpenRinexNav(navPath, rinexVersion, glonassNavPath) != 0) {
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
         DiscardRinexObs();
@@ -139,6 +163,57 @@ int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double
     return WriteRinexNavEphemeris(ephemeris, week, seconds);
 }
 
+namespace {
+
+// The slot of an ephemeris, or kBroadcastSlots when it has none.
+std::size_t BroadcastSlot(const NavRecord &b) {
+    if (b.kind == NAV_GLONASS) return b.glonass.slot < kGlonassSlots ? b.glonass.slot : kBroadcastSlots;
+    const KeplerNavRecord &k = b.kepler;
+    const std::size_t base = kGlonassSlots;
+    switch (k.system) {
+    case SYS_GALILEO: {
+        if (k.number >= kGalileoSlots) return kBroadcastSlots;
+        const bool fnav = std::isfinite(k.codes) && (static_cast<uint32_t>(k.codes) & kFnavBit) != 0;
+        return base + (fnav ? kGalileoSlots : 0) + k.number;
+    }
+    case SYS_BEIDOU: return k.number < kBeidouSlots ? base + 2 * kGalileoSlots + k.number : kBroadcastSlots;
+    case SYS_QZSS: return k.number < kQzssSlots ? base + 2 * kGalileoSlots + kBeidouSlots + k.number : kBroadcastSlots;
+    default: return kBroadcastSlots;
+    }
+}
+
+// What makes two ephemerides of one satellite the same broadcast: the
+// reference times, the issue of data and the health.
+LastBroadcast KeyOf(const NavRecord &b) {
+    if (b.kind == NAV_GLONASS) {
+        const GlonassNavRecord &g = b.glonass;
+        return LastBroadcast{true, g.week, g.toe, g.toe, 0.0, g.health};
+    }
+    const KeplerNavRecord &k = b.kepler;
+    return LastBroadcast{true, k.week, k.toe, k.toc, k.iode, k.health};
+}
+
+bool SameBroadcast(const LastBroadcast &a, const LastBroadcast &b) {
+    return a.seen && a.week == b.week && a.toe == b.toe && a.toc == b.toc && a.iode == b.iode && a.health == b.health;
+}
+
+} // namespace
+
+int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
+    if (port == nullptr) return 0;
+    const uint32_t count = std::min(port->broadcastCount, static_cast<uint32_t>(port->broadcast.size()));
+    for (uint32_t i = 0; i < count; ++i) {
+        const NavRecord &b = port->broadcast[i];
+        const std::size_t slot = BroadcastSlot(b);
+        const LastBroadcast key = KeyOf(b);
+        if (slot < kBroadcastSlots && SameBroadcast(g_lastBroadcast[slot], key)) continue;
+        bool written = false;
+        if (WriteRinexNavBroadcast(&b, &written) != 0) return 1;
+        if (written && slot < kBroadcastSlots) g_lastBroadcast[slot] = key;
+    }
+    return 0;
+}
+
 void ExportRinexPosition(const PositionRecord *position) {
     NotePosition(position->latitude, position->longitude, position->height);
 }
@@ -179,6 +254,7 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
         nav.leapWeek = static_cast<int32_t>(p.leapWeek);
         nav.leapDay = static_cast<int32_t>(p.leapDay);
     }
+    if (port != nullptr) nav.corrections = &port->corrections;
     // Both files are finished even when the first fails; the first failure
     // is the one reported.
     int32_t result = CloseRinexObs(&obs);

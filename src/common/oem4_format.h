@@ -58,6 +58,19 @@ inline constexpr uint16_t kMsgRawalm = 74;
 inline constexpr uint16_t kMsgRangecmp = 140;
 inline constexpr uint16_t kMsgMarktime = 231;
 inline constexpr uint16_t kMsgBestxyz = 241;
+// Decoded ephemerides of the other systems, and their ionosphere and time
+// parameters: only the RINEX navigation file takes them.
+inline constexpr uint16_t kMsgGloephemeris = 723;
+inline constexpr uint16_t kMsgGalclock = 1121;
+inline constexpr uint16_t kMsgGalephemeris = 1122;
+inline constexpr uint16_t kMsgGaliono = 1127;
+inline constexpr uint16_t kMsgGalinavephemeris = 1309;
+inline constexpr uint16_t kMsgGalfnavephemeris = 1310;
+inline constexpr uint16_t kMsgQzssephemeris = 1336;
+inline constexpr uint16_t kMsgQzssionutc = 1347;
+inline constexpr uint16_t kMsgBdsiono = 1590;
+inline constexpr uint16_t kMsgBdsclock = 1607;
+inline constexpr uint16_t kMsgBdsephemeris = 1696;
 
 // Fixed-length bodies.
 inline constexpr uint32_t kBestposLength = 72;
@@ -67,6 +80,17 @@ inline constexpr uint32_t kMarktimeLength = 40;
 inline constexpr uint32_t kGpsephemLength = 224;
 inline constexpr uint32_t kBestxyzLength = 112;
 inline constexpr uint32_t kIonutcLength = 108;
+inline constexpr uint32_t kGloephemerisLength = 144;
+inline constexpr uint32_t kGalclockLength = 64;
+inline constexpr uint32_t kGalephemerisLength = 220;
+inline constexpr uint32_t kGalionoLength = 29;
+inline constexpr uint32_t kGalinavephemerisLength = 184;
+inline constexpr uint32_t kGalfnavephemerisLength = 172;
+inline constexpr uint32_t kQzssephemerisLength = 228;
+inline constexpr uint32_t kQzssionutcLength = 108; // laid out as IONUTC
+inline constexpr uint32_t kBdsionoLength = 68;
+inline constexpr uint32_t kBdsclockLength = 72;
+inline constexpr uint32_t kBdsephemerisLength = 196;
 // Bodies of a u32 item count (at kRawalmCountAt for RAWALM, else at 0)
 // and that many items.
 inline constexpr uint32_t kRangeFixedLength = 4;

@@ -18,3 +18,17 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf);
 // headers; they produce no record.
 int32_t DecodeVersion(int32_t port, ThreadBuf *buf);
 int32_t DecodeIonutc(int32_t port, ThreadBuf *buf);
+// The ephemerides of GLONASS, Galileo, BeiDou and QZSS: RK_BROADCAST with
+// the port's broadcast ephemerides filled.
+int32_t DecodeGloephemeris(int32_t port, ThreadBuf *buf);
+int32_t DecodeGalephemeris(int32_t port, ThreadBuf *buf);
+int32_t DecodeGalinavephemeris(int32_t port, ThreadBuf *buf);
+int32_t DecodeGalfnavephemeris(int32_t port, ThreadBuf *buf);
+int32_t DecodeBdsephemeris(int32_t port, ThreadBuf *buf);
+int32_t DecodeQzssephemeris(int32_t port, ThreadBuf *buf);
+// Their ionosphere and time parameters, kept in the port like IONUTC's.
+int32_t DecodeGaliono(int32_t port, ThreadBuf *buf);
+int32_t DecodeGalclock(int32_t port, ThreadBuf *buf);
+int32_t DecodeBdsiono(int32_t port, ThreadBuf *buf);
+int32_t DecodeBdsclock(int32_t port, ThreadBuf *buf);
+int32_t DecodeQzssionutc(int32_t port, ThreadBuf *buf);

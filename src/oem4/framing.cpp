@@ -20,8 +20,10 @@ namespace {
 // Searched in this order; RANGE and RANGECMP share one decoder.
 // GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
 // position that receivers are often told to log instead of RAWEPHEM and
-// BESTPOS. VERSION and IONUTC feed the headers of the RINEX files.
-constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
+// BESTPOS. VERSION and IONUTC feed the headers of the RINEX files. The
+// ephemerides of the other systems and their ionosphere and time records
+// feed the RINEX navigation file only.
+constexpr std::array<RecordTableEntry, 23> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -34,6 +36,17 @@ constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
     {kMsgBestxyz, "BESTXYZ", kBestxyzLength, 0, 0, 0, DecodeBestxyz},
     {kMsgVersion, "VERSION", kVersionFixedLength, kVersionItemLength, 0, 4, DecodeVersion},
     {kMsgIonutc, "IONUTC", kIonutcLength, 0, 0, 0, DecodeIonutc},
+    {kMsgGloephemeris, "GLOEPHEMERIS", kGloephemerisLength, 0, 0, 0, DecodeGloephemeris},
+    {kMsgGalephemeris, "GALEPHEMERIS", kGalephemerisLength, 0, 0, 0, DecodeGalephemeris},
+    {kMsgGalinavephemeris, "GALINAVEPHEMERIS", kGalinavephemerisLength, 0, 0, 0, DecodeGalinavephemeris},
+    {kMsgGalfnavephemeris, "GALFNAVEPHEMERIS", kGalfnavephemerisLength, 0, 0, 0, DecodeGalfnavephemeris},
+    {kMsgBdsephemeris, "BDSEPHEMERIS", kBdsephemerisLength, 0, 0, 0, DecodeBdsephemeris},
+    {kMsgQzssephemeris, "QZSSEPHEMERIS", kQzssephemerisLength, 0, 0, 0, DecodeQzssephemeris},
+    {kMsgGaliono, "GALIONO", kGalionoLength, 0, 0, 0, DecodeGaliono},
+    {kMsgGalclock, "GALCLOCK", kGalclockLength, 0, 0, 0, DecodeGalclock},
+    {kMsgBdsiono, "BDSIONO", kBdsionoLength, 0, 0, 0, DecodeBdsiono},
+    {kMsgBdsclock, "BDSCLOCK", kBdsclockLength, 0, 0, 0, DecodeBdsclock},
+    {kMsgQzssionutc, "QZSSIONUTC", kQzssionutcLength, 0, 0, 0, DecodeQzssionutc},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the
@@ -319,10 +332,13 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->collected < dec->expectedTotal) return 0;
 
     if (!CheckRecordCrc(dec)) {
+        ++dec->framingStats.crcFailures;
         PortReportf(dec, -1.0, "32bit CRC failure on '%s' record on port %d", dec->row->name, port);
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
+    ++dec->framingStats.records;
+    dec->framingStats.recordBytes += dec->expectedTotal;
     ClearThreadBuf(buf);
     dec->state = WAIT_SYNC;
     return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;

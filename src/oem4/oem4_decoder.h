@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 
+#include "common/broadcast_ephemeris.h"
 #include "common/decoded_epoch.h"
 #include "common/le.h"
 #include "common/oem4_format.h"
@@ -33,6 +34,10 @@ enum RecordKind : int32_t {
     RK_POSITION = 4,
     RK_ALMANAC = 5,
     RK_MARK = 7,
+    // A GLONASS, Galileo, BeiDou or QZSS ephemeris in the port's broadcast
+    // ephemerides, for the RINEX export only. 8: past every kind the host's
+    // conversion has ever returned, so no old meaning is reused.
+    RK_BROADCAST = 8,
 };
 
 // Framing states; a value of 0 or more is the message id being collected.
@@ -128,6 +133,16 @@ struct IonUtcParameters {
     int32_t futureLeapSeconds; // delta t LSF
 };
 
+// What the framing found over one conversion (from OpenPort on): the
+// records of the table whose CRC held, their bytes, and the candidates
+// dropped for a CRC failure. The bytes of the log outside those records
+// were skipped: unknown records, or damage.
+struct FramingStats {
+    uint64_t records;
+    uint64_t recordBytes;
+    uint32_t crcFailures;
+};
+
 struct Oem4Decoder {
     uint32_t open;
     int32_t port;
@@ -155,6 +170,12 @@ struct Oem4Decoder {
     uint32_t timeSyncMessages;
     ReceiverVersion receiverVersion;
     IonUtcParameters ionUtc;
+    // The ephemerides of the other systems that the record just decoded
+    // gave (a GALEPHEMERIS gives one for each Galileo message type), and
+    // those systems' ionosphere and time parameters.
+    std::array<NavRecord, 2> broadcast;
+    uint32_t broadcastCount;
+    NavCorrections corrections;
     // The epoch of the range record being decoded, every observation of it,
     // before the observation file's rules.
     DecodedEpoch decoded;
@@ -183,6 +204,7 @@ struct Oem4Decoder {
     // The almanac records of one ALMANAC record: the staging area holds
     // only 30, fewer than a full constellation lists.
     std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;
+    FramingStats framingStats;
 };
 
 // The option record sizes SetPortOptions takes: with and without channels.

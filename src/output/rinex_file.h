@@ -19,6 +19,7 @@
 
 #include <cstdint>
 
+#include "common/broadcast_ephemeris.h"
 #include "threadbuf/payloads.h"
 
 // Satellites of one epoch, and signals of one satellite, a writer takes:
@@ -84,7 +85,8 @@ int32_t CloseRinexObs(const RinexObsHeader *header);
 // Closes without writing the file (a conversion that failed to start).
 void DiscardRinexObs();
 
-// The navigation header's optional records, from the log's IONUTC record.
+// The navigation header's optional records: the log's IONUTC record, and
+// the ionosphere and time records of the other systems (may be null).
 struct RinexNavHeader {
     bool hasIonUtc;
     double alpha[4];
@@ -96,13 +98,23 @@ struct RinexNavHeader {
     int32_t futureLeapSeconds; // delta t LSF
     int32_t leapWeek;          // WN LSF
     int32_t leapDay;           // DN
+    const NavCorrections *corrections;
 };
 
-int32_t OpenRinexNav(const char *path);
+inline constexpr int32_t kRinexVersion304 = 304;
+inline constexpr int32_t kRinexVersion211 = 211;
+
+// RINEX 3.04: one navigation file of every system (mixed when the log has
+// more than one). RINEX 2.11 (version 211): the GPS file at `path` and the
+// GLONASS file at `glonassPath`; 2.11 has no place for the other systems.
+int32_t OpenRinexNav(const char *path, int32_t version = kRinexVersion304, const char *glonassPath = nullptr);
 // One GPS ephemeris. (receivedWeek, receivedSeconds) is the GPS time at
 // which the receiver logged it: it resolves the broadcast 10-bit week and
 // is given as the message's transmission time.
 int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek, double receivedSeconds);
+// One ephemeris of GLONASS, Galileo, BeiDou or QZSS. Written to a 2.11 set
+// only when it is a GLONASS one; *written tells whether it was (may be null).
+int32_t WriteRinexNavBroadcast(const NavRecord *ephemeris, bool *written);
 int32_t CloseRinexNav(const RinexNavHeader *header);
 void DiscardRinexNav();
 

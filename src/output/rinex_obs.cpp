@@ -58,7 +58,7 @@ constexpr std::size_t kSystemCount = kSystems.size();
 // every one declared so that each satellite has the same three lines. One
 // phase per frequency: L2 from P(Y) or P, from L2C (GLONASS C/A) only
 // where the satellite has no P; C2 is the L2C (C/A) code.
-constexpr int32_t kV2 = 211;
+constexpr int32_t kV2 = kRinexVersion211;
 enum Type211 : int32_t { C1, L1, D1, S1, P1, C2, P2, L2, D2, S2, C5, L5, D5, S5, kTypeCount211 };
 constexpr const char *kTypeNames211[kTypeCount211] = {"C1", "L1", "D1", "S1", "P1", "C2", "P2",
                                                       "L2", "D2", "S2", "C5", "L5", "D5", "S5"};

@@ -307,13 +307,17 @@ int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path) {
         FormatErrorText(kUnableToOpen, path);
         return 1;
     }
-    // The scratch stream is an anonymous temporary file where the system
-    // gives one, else a file beside the output, removed when done.
-    f->body = std::tmpfile();
-    if (f->body == nullptr) {
-        std::snprintf(f->bodyPath, sizeof f->bodyPath, "%s.part", path);
-        f->body = std::fopen(f->bodyPath, "w+b");
-    }
+    // The scratch stream is a file beside the output, on the same disk and
+    // under the user's eye, rather than in a system folder that may be
+    // small or full. POSIX forgets its name at once, Windows deletes it when
+    // it is closed, so that no end of the program leaves it behind.
+    std::snprintf(f->bodyPath, sizeof f->bodyPath, "%s.part", path);
+#if defined(_WIN32)
+    f->body = std::fopen(f->bodyPath, "w+bD");
+#else
+    f->body = std::fopen(f->bodyPath, "w+b");
+    if (f->body != nullptr && std::remove(f->bodyPath) == 0) f->bodyPath[0] = '\0';
+#endif
     if (f->body == nullptr) {
         std::fclose(f->file);
         f->file = nullptr;

@@ -2,13 +2,16 @@
 // reader: the real logs value for value against their observation files,
 // the sample's camera events and ephemerides, RINEX without the host's
 // files, write failures, and the receiver's VERSION and IONUTC records.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -132,7 +135,11 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
         rinexread::NavFile nav;
         ASSERT_EQ(rinexread::ReadNav(Path("real.nav"), &nav), "");
         EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
-        EXPECT_EQ(nav.records.size(), options->ephemerisCount);
+        // Every GPS ephemeris of the ephemeris file; the other systems'
+        // have a place in RINEX only.
+        EXPECT_EQ(std::count_if(nav.records.begin(), nav.records.end(),
+                                [](const rinexread::NavRecord &r) { return r.system == 'G'; }),
+                  options->ephemerisCount);
 
         static TsqReader reader;
         static EpochRecord epoch;
@@ -357,6 +364,19 @@ TEST_F(RinexConversion, AFullDiskEndsTheConversionLikeTheHostFiles) {
     fs::create_directories(Path("blocked.obs"));
     EXPECT_EQ(Convert(log, "blocked"), 1);
     EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blocked.obs"));
+
+    // The GLONASS file of RINEX 2.11 alike.
+    ConvertRinexOptions v211{};
+    v211.enabled = 1;
+    v211.hostFiles = 1;
+    v211.version = 211;
+    SetConvertRinex(&v211);
+    fs::create_symlink("/dev/full", Path("fullg.gnav"));
+    EXPECT_EQ(Convert(log, "fullg"), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to write to " + Path("fullg.gnav"));
+    fs::create_directories(Path("blockedg.gnav"));
+    EXPECT_EQ(Convert(log, "blockedg"), 1);
+    EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blockedg.gnav"));
 }
 
 TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollowTheLog) {
@@ -409,6 +429,25 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     EXPECT_EQ(ion2[1].content.substr(0, 53), "GPSB   9.0112D+04  1.6384D+04 -1.9661D+05 -6.5536D+04");
     EXPECT_EQ(rinexread::Labelled(nav.header, "TIME SYSTEM CORR")[0].content.substr(0, 50),
               "GPUT -5.5879354477D-09-1.243449788D-14  61440 1500");
+    // RINEX 2.11 says the same in its own records: 2X,4D12.4; 3X,2D19.12,2I9; I6.
+    ConvertRinexOptions v211{};
+    v211.enabled = 1;
+    v211.hostFiles = 1;
+    v211.version = 211;
+    SetConvertRinex(&v211);
+    ASSERT_EQ(Convert(logPath, "v211"), 0) << ErrString();
+    rinexread::NavFile nav211;
+    ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &nav211), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav211)), "");
+    std::vector<std::string> header211;
+    for (const rinexread::HeaderLine &h : nav211.header) header211.push_back(h.content + h.label);
+    EXPECT_EQ(
+        std::vector<std::string>(header211.begin() + 2, header211.end()),
+        (std::vector<std::string>{"    1.1176D-08  1.4901D-08 -5.9605D-08 -1.1921D-07          ION ALPHA",
+                                  "    9.0112D+04  1.6384D+04 -1.9661D+05 -6.5536D+04          ION BETA",
+                                  "   -5.587935447700D-09-1.243449788000D-14    61440     1500 DELTA-UTC: A0,A1,T,W",
+                                  "    14                                                      LEAP SECONDS",
+                                  "                                                            END OF HEADER"}));
 
     // Without those records: the receiver is only named as the log's maker,
     // and nothing is said about leap seconds; --marker names the marker.
@@ -481,4 +520,155 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
             }
         }
     }
+}
+
+namespace {
+
+// Debian's rtklib, when installed, as an independent reader of the same log.
+bool HaveConvbin() { return std::system("command -v convbin >/dev/null 2>&1") == 0; }
+
+bool SameValue(double ours, double theirs) { return std::fabs(ours - theirs) <= 1e-11 * std::fabs(theirs) + 1e-25; }
+
+// Two records of one broadcast: the same satellite and epoch.
+bool SameRecord(const rinexread::NavRecord &a, const rinexread::NavRecord &b) {
+    return a.system == b.system && a.number == b.number && a.year == b.year && a.month == b.month && a.day == b.day &&
+           a.hour == b.hour && a.minute == b.minute && a.second == b.second;
+}
+
+} // namespace
+
+// Every system's ephemerides of a GPS + GLONASS log, in RINEX 3.04 and in
+// the 2.11 pair of files: as many distinct ones per system as convbin finds,
+// and every value that both write equal to convbin's.
+TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
+    const std::string log = testsupport::SharedDataFile("oemv_200911218.gps");
+    if (log.empty()) GTEST_SKIP() << "no shared data";
+    const bool convbin = HaveConvbin();
+    for (const int32_t version : {304, 211}) {
+        SCOPED_TRACE(version);
+        ConvertRinexOptions rinex{};
+        rinex.enabled = 1;
+        rinex.hostFiles = 1;
+        rinex.version = version;
+        SetConvertRinex(&rinex);
+        ASSERT_EQ(Convert(log, "oemv"), 0) << ErrString();
+        // GLONASS in the one 3.04 file, or in the 2.11 GLONASS file beside
+        // the GPS one.
+        std::vector<rinexread::NavRecord> ours;
+        for (const char *name : version == 304 ? std::vector<const char *>{"oemv.nav"}
+                                               : std::vector<const char *>{"oemv.nav", "oemv.gnav"}) {
+            rinexread::NavFile nav;
+            ASSERT_EQ(rinexread::ReadNav(Path(name), &nav), "") << name;
+            EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "") << name;
+            EXPECT_EQ(nav.system, version == 304 ? 'M' : ' ') << name;
+            ours.insert(ours.end(), nav.records.begin(), nav.records.end());
+        }
+        // The log repeats each of its five GLONASS ephemerides: written once.
+        EXPECT_EQ(
+            std::count_if(ours.begin(), ours.end(), [](const rinexread::NavRecord &r) { return r.system == 'R'; }), 5);
+        if (!convbin) continue;
+
+        const std::string command = "cd '" + dir.string() + "' && convbin -r nov -v " +
+                                    (version == 304 ? "3.04" : "2.11") + " -n cb.nav -g cb.gnav -o cb.obs '" + log +
+                                    "' >/dev/null 2>&1";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::vector<rinexread::NavRecord> theirs;
+        for (const char *name :
+             version == 304 ? std::vector<const char *>{"cb.nav"} : std::vector<const char *>{"cb.nav", "cb.gnav"}) {
+            rinexread::NavFile nav;
+            ASSERT_EQ(rinexread::ReadNav(Path(name), &nav), "") << name;
+            theirs.insert(theirs.end(), nav.records.begin(), nav.records.end());
+        }
+        for (const char system : {'R', 'G'}) {
+            SCOPED_TRACE(system);
+            size_t distinct = 0;
+            for (size_t i = 0; i < ours.size(); ++i) {
+                if (ours[i].system != system) continue;
+                const bool repeated =
+                    std::any_of(ours.begin(), ours.begin() + static_cast<std::ptrdiff_t>(i),
+                                [&](const rinexread::NavRecord &r) { return SameRecord(r, ours[i]); });
+                distinct += repeated ? 0 : 1;
+            }
+            EXPECT_EQ(distinct, static_cast<size_t>(std::count_if(theirs.begin(), theirs.end(),
+                                                                  [&](const auto &r) { return r.system == system; })));
+        }
+        for (const rinexread::NavRecord &t : theirs) {
+            const auto match =
+                std::find_if(ours.begin(), ours.end(), [&](const rinexread::NavRecord &r) { return SameRecord(r, t); });
+            ASSERT_NE(match, ours.end()) << t.system << t.number;
+            SCOPED_TRACE(std::string(1, t.system) + std::to_string(t.number));
+            for (int k = 0; k < 3; ++k) EXPECT_TRUE(SameValue(match->clock[k], t.clock[k])) << k;
+            ASSERT_EQ(match->orbitLines, t.orbitLines);
+            for (size_t o = 0; o < t.orbitLines; ++o) {
+                for (size_t k = 0; k < 4; ++k) {
+                    // GPS transmission time: convbin's is the time of the
+                    // subframe, ours when the receiver logged the record.
+                    if (!match->present[o][k] || (t.system == 'G' && o == 6 && k == 0)) continue;
+                    EXPECT_TRUE(SameValue(match->orbit[o][k], t.orbit[o][k]))
+                        << o << "," << k << ": " << match->orbit[o][k] << " " << t.orbit[o][k];
+                }
+            }
+        }
+    }
+}
+
+// A log of every other system's ephemeris records through the whole
+// conversion: each system's records in the 3.04 file (an ephemeris logged
+// twice written once), none in the host's files; a 2.11 conversion keeps
+// GLONASS in its own file and leaves the systems 2.11 cannot hold out.
+TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
+    const testsupport::HeaderFields at = testsupport::kOtherSystemsAt;
+    std::vector<uint8_t> log;
+    for (const std::vector<uint8_t> &record :
+         {MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at),
+          MakeRecord(kMsgGalinavephemeris, testsupport::GalinavephemerisBody(), at),
+          MakeRecord(kMsgGalfnavephemeris, testsupport::GalfnavephemerisBody(), at),
+          MakeRecord(kMsgGalephemeris, testsupport::GalephemerisBody(), at),
+          MakeRecord(kMsgBdsephemeris, testsupport::BdsephemerisBody(), at),
+          MakeRecord(kMsgQzssephemeris, testsupport::QzssephemerisBody(), at),
+          MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at)}) {
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    {
+        std::ofstream out(Path("systems.gps"), std::ios::binary);
+        out.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
+    }
+    ASSERT_EQ(Convert(Path("systems.gps"), "systems"), 0) << ErrString();
+    EXPECT_EQ(options->ephemerisCount, 0u);
+    rinexread::NavFile nav;
+    ASSERT_EQ(rinexread::ReadNav(Path("systems.nav"), &nav), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    std::string order;
+    for (const rinexread::NavRecord &r : nav.records)
+        order += std::string(1, r.system) + std::to_string(r.number) + " ";
+    EXPECT_EQ(order, "R14 E2 E2 E11 E11 C7 J1 ");
+    // Galileo data sources (I/NAV E1-B + E5b, F/NAV E5a) and the weeks of
+    // each system's own time.
+    EXPECT_EQ(nav.records[1].orbit[4][1], 517.0);
+    EXPECT_EQ(nav.records[2].orbit[4][1], 258.0);
+    EXPECT_EQ(nav.records[1].orbit[4][2], 1562.0);
+    EXPECT_EQ(nav.records[5].orbit[4][2], 206.0);
+    EXPECT_EQ(nav.records[6].orbit[4][2], 1562.0);
+    EXPECT_EQ(nav.records[6].orbit[4][3], 1.0); // QZSS: no L2 P
+    std::ifstream epp(Path("systems.epp"));
+    std::string eppText((std::istreambuf_iterator<char>(epp)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(eppText.find("GpsEph"), std::string::npos);
+
+    ConvertRinexOptions rinex{};
+    rinex.enabled = 1;
+    rinex.hostFiles = 1;
+    rinex.version = 211;
+    SetConvertRinex(&rinex);
+    ASSERT_EQ(Convert(Path("systems.gps"), "v211"), 0) << ErrString();
+    rinexread::NavFile gps;
+    rinexread::NavFile glonass;
+    ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &gps), "");
+    ASSERT_EQ(rinexread::ReadNav(Path("v211.gnav"), &glonass), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(gps)), "");
+    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(glonass)), "");
+    EXPECT_EQ(gps.fileType, 'N');
+    EXPECT_EQ(glonass.fileType, 'G');
+    EXPECT_TRUE(gps.records.empty());
+    ASSERT_EQ(glonass.records.size(), 1u);
+    EXPECT_EQ(glonass.records[0].number, 14);
 }

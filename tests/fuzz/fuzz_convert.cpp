@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ConvertRinexOptions rinex{};
     rinex.enabled = (data[0] >> 5) & 1u;
     rinex.hostFiles = ((data[0] >> 6) & 1u) == 0 ? 1 : 0;
-    rinex.version = ((data[0] >> 4) & 1u) != 0 ? 211 : 304;
+    rinex.version = ((data[0] >> 7) & 1u) != 0 ? 211 : 304;
     SetConvertRinex(&rinex);
 
     const int32_t result = ConvertFile(&options, &host, 0);
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char text[1024];
     GetErrString(text);
     if (std::memchr(text, 0, sizeof text) == nullptr) std::abort();
-    for (const char *ext : {".tsq", ".epp", ".sta", ".obs", ".nav"}) unlink((Dir() + "/out" + ext).c_str());
+    for (const char *ext : {".tsq", ".epp", ".sta", ".obs", ".nav", ".gnav"}) unlink((Dir() + "/out" + ext).c_str());
     unlink(input.c_str());
     return 0;
 }

@@ -170,6 +170,27 @@ std::vector<Record> LengthsAtLimits() {
     return log;
 }
 
+// A valid ephemeris record of every other system and their correction
+// records, which random bodies reach only as values to drop.
+std::vector<Record> OtherSystems() {
+    using namespace testsupport;
+    const HeaderFields at = kOtherSystemsAt;
+    std::vector<uint8_t> bdsIono(68, 0);
+    le::PutR8(&bdsIono[4], 1e-8);
+    return {MakeRecord(723, GloephemerisBody(), at),
+            MakeRecord(1309, GalinavephemerisBody(), at),
+            MakeRecord(1310, GalfnavephemerisBody(), at),
+            MakeRecord(1122, GalephemerisBody(), at),
+            MakeRecord(1696, BdsephemerisBody(), at),
+            MakeRecord(1336, QzssephemerisBody(), at),
+            MakeRecord(1121, std::vector<uint8_t>(64, 0), at),
+            MakeRecord(1127, std::vector<uint8_t>(29, 0), at),
+            MakeRecord(1590, bdsIono, at),
+            MakeRecord(1607, std::vector<uint8_t>(72, 0), at),
+            MakeRecord(1347, std::vector<uint8_t>(108, 0), at),
+            MakeRecord(723, GloephemerisBody(), at)};
+}
+
 // Torn records inside torn records, with marks at every level.
 std::vector<Record> NestedTorn() {
     return {RangeStart(150),    Marktime(1.0, 0.0), RangeStart(60),     Marktime(2.0, 0.0), RangeStart(10),
@@ -257,7 +278,7 @@ int main(int argc, char **argv) {
     Write(out / "framing" / "packed-candidate", {0x02, 0}, PackedCandidate());
     Write(out / "framing" / "lengths-at-limits", {0x02, 55}, LengthsAtLimits());
     Write(out / "framing" / "nested-torn", {0x00, 4}, NestedTorn());
-    // convert: options byte (bit 0 recompute, bit 4 CRC fix-up), then the log.
+    // convert: options byte (bit 0 recompute, bit 4 CRC fix-up, bits 5-7 RINEX), then the log.
     std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0), Rawephem(4, 0xF0, 0),
                                Rawephem(5, 0x96, 0)};
     for (int i = 0; i < 3; ++i) sky.push_back(Range(12, i == 2));
@@ -267,6 +288,9 @@ int main(int argc, char **argv) {
     for (int i = 0; i < 3; ++i) decoded.push_back(Range(12, i == 2));
     Write(out / "convert" / "gpsephem-bestxyz-then-ranges-recompute", {0x13}, decoded);
     Write(out / "convert" / "every-kind", {0x02}, every);
+    // bit 5 RINEX, bit 7 version 2.11.
+    Write(out / "convert" / "other-systems-rinex304", {0x20}, OtherSystems());
+    Write(out / "convert" / "other-systems-rinex211", {0xA0}, OtherSystems());
     Write(out / "convert" / "packed-candidate", {0x02}, PackedCandidate());
     Write(out / "convert" / "lengths-at-limits", {0x00}, LengthsAtLimits());
     // navigation: a plausible sky, then the same with poisoned values.

@@ -383,7 +383,7 @@ TEST(ReportOutputs, SummaryJsonAndSelfContainedHtml) {
     request.summary = nullptr;
     request.htmlPath = dir + "/no/such/dir/day.html";
     EXPECT_EQ(BuildQualityReport(request, &error), kReportOutputFailed);
-    EXPECT_EQ(error, "Unable to open " + dir + "/no/such/dir/day.html for writing");
+    EXPECT_EQ(error, "Unable to open " + dir + "/no/such/dir/day.html for writing: No such file or directory");
 }
 
 // A full day at 1 Hz and an hour at 20 Hz: every epoch in the statistics,

@@ -134,4 +134,85 @@ std::vector<uint8_t> ReadFileBytes(const std::string &path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+namespace {
+
+// A zeroed body whose fields are set at their offsets.
+struct Fields {
+    std::vector<uint8_t> bytes;
+    explicit Fields(size_t size) : bytes(size, 0) {}
+    Fields &u1(size_t at, uint8_t v) {
+        bytes[at] = v;
+        return *this;
+    }
+    Fields &u2(size_t at, uint16_t v) {
+        le::PutU2(bytes.data() + at, v);
+        return *this;
+    }
+    Fields &u4(size_t at, uint32_t v) {
+        le::PutU4(bytes.data() + at, v);
+        return *this;
+    }
+    Fields &r8(size_t at, double v) {
+        le::PutR8(bytes.data() + at, v);
+        return *this;
+    }
+};
+
+} // namespace
+
+// GLOEPHEMERIS of slot 14 (logged as 51), channel -7, tb 23:15:15 GPS time
+// on 2009-12-18, GLONASS 10785 s ahead of GPS time (15 leap seconds), frame
+// start tk 02:06:30 GLONASS time.
+std::vector<uint8_t> GloephemerisBody() {
+    Fields b(kGloephemerisLength);
+    b.u2(0, 51).u2(2, 0).u1(4, 1).u2(6, 1562).u4(8, 515715000).u4(12, 10785).u2(16, 719).u4(20, 9).u4(24, 0);
+    b.r8(28, -14556442.3828125).r8(36, 18190206.0546875).r8(44, 10285083.0078125);
+    b.r8(52, -964.970588684082).r8(60, 1051.365852355957).r8(68, -3229.050636291504);
+    b.r8(76, 9.313225746154785e-07).r8(84, -9.313225746154785e-07).r8(92, -9.313225746154785e-07);
+    b.r8(100, 1.3084150850772858e-05).r8(108, 1.2e-08).r8(116, 1.8189894035458565e-12);
+    b.u4(124, 7590).u4(128, 3).u4(132, 4).u4(136, 0).u4(140, 12);
+    return b.bytes;
+}
+
+// Galileo E02 I/NAV from both signals, toe and toc 501600 s.
+std::vector<uint8_t> GalinavephemerisBody() {
+    Fields b(kGalinavephemerisLength);
+    b.u4(0, 2).u2(12, 68).u1(14, 107).u1(15, 3).u4(16, 501600).u4(20, 501600);
+    b.r8(24, 1.94195529).r8(32, 3.0676e-09).r8(40, 3.05505353e-04).r8(48, 5440.60316).r8(56, 0.9740321573);
+    b.r8(144, 2.989528002e-04).r8(152, 2.359002e-12).r8(168, -6.985e-10).r8(176, -1.630e-09);
+    return b.bytes;
+}
+
+std::vector<uint8_t> GalfnavephemerisBody() {
+    Fields b(kGalfnavephemerisLength);
+    b.u4(0, 2).u2(8, 68).u1(10, 107).u4(12, 501600).u4(16, 501600);
+    b.r8(20, 1.94195529).r8(28, 3.0676e-09).r8(36, 3.05505353e-04).r8(44, 5440.60316);
+    b.r8(140, 2.989536151e-04).r8(164, -6.985e-10);
+    return b.bytes;
+}
+
+// GALEPHEMERIS with both message types received.
+std::vector<uint8_t> GalephemerisBody() {
+    Fields b(kGalephemerisLength);
+    b.u4(0, 11).u4(4, 1).u4(8, 1).u1(18, 107).u4(20, 68).u4(24, 501600).r8(28, 5440.60316).r8(52, 3.0e-4);
+    b.u4(148, 501600).r8(152, 1.0e-4).u4(176, 501600).r8(180, 2.0e-4).r8(204, -6.985e-10).r8(212, -1.630e-09);
+    return b.bytes;
+}
+
+// BeiDou C07, BDT week 206, toe and toc 515700 s of BDT.
+std::vector<uint8_t> BdsephemerisBody() {
+    Fields b(kBdsephemerisLength);
+    b.u4(0, 7).u4(4, 206).r8(8, 2.0).u4(16, 0).r8(20, 1e-9).r8(28, -2e-9).u4(36, 1).u4(40, 515700);
+    b.r8(44, 1e-4).u4(68, 1).u4(72, 515700).r8(76, 6493.4).r8(84, 0.002);
+    return b.bytes;
+}
+
+// QZSS J01 (PRN 193), laid out as GPSEPHEM with a fit interval flag.
+std::vector<uint8_t> QzssephemerisBody() {
+    Fields b(kQzssephemerisLength);
+    b.u4(0, 193).u4(12, 0).u4(16, 20).u4(28, 1562).r8(32, 518400.0).r8(40, 4.2164e7).r8(64, 0.075);
+    b.u4(160, 532).r8(164, 518400.0).r8(172, -4.6e-9).r8(216, 5.76).u1(224, 0);
+    return b.bytes;
+}
+
 } // namespace testsupport

@@ -48,6 +48,18 @@ std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds);
 std::vector<uint8_t> MarkLog(double time);
 std::vector<uint8_t> AlmanacLog(int satellites);
 
+// Valid decoded-ephemeris bodies of the other systems, logged at
+// kOtherSystemsAt: GLOEPHEMERIS of GLONASS slot 14, GALINAVEPHEMERIS and
+// GALFNAVEPHEMERIS of Galileo E02, GALEPHEMERIS of E11 with both message
+// types, BDSEPHEMERIS of BeiDou C07, QZSSEPHEMERIS of QZSS J01.
+inline constexpr HeaderFields kOtherSystemsAt{1562, 515730000, 180};
+std::vector<uint8_t> GloephemerisBody();
+std::vector<uint8_t> GalinavephemerisBody();
+std::vector<uint8_t> GalfnavephemerisBody();
+std::vector<uint8_t> GalephemerisBody();
+std::vector<uint8_t> BdsephemerisBody();
+std::vector<uint8_t> QzssephemerisBody();
+
 // Messages reported through a port callback or ForwardMessage.
 struct Message {
     double time;

@@ -89,6 +89,14 @@ const std::set<std::string> kObsLabels = {"RINEX VERSION / TYPE", "PGM / RUN BY 
 const std::set<std::string> kNavLabels = {"RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT",
                                           "IONOSPHERIC CORR",     "TIME SYSTEM CORR",    "LEAP SECONDS",
                                           "END OF HEADER"};
+// RINEX 2.11's own navigation header records.
+const std::set<std::string> kNav211Labels = {
+    "RINEX VERSION / TYPE", "PGM / RUN BY / DATE", "COMMENT",      "ION ALPHA",    "ION BETA",
+    "DELTA-UTC: A0,A1,T,W", "CORR TO SYSTEM TIME", "LEAP SECONDS", "END OF HEADER"};
+
+// BROADCAST ORBIT lines of a record: three for GLONASS and SBAS (a 2.11
+// GLONASS file holds only those), seven for the others.
+size_t OrbitLinesOf(char system) { return system == 'R' || system == 'S' ? 3 : 7; }
 
 void CheckHeader(const std::vector<std::string> &lines, size_t count, const std::set<std::string> &labels,
                  std::vector<std::string> *problems) {
@@ -287,37 +295,65 @@ std::string ReadNav(const std::string &path, NavFile *file) {
     std::string error;
     const size_t body = ReadHeader(file->lines, &file->header, &error);
     if (!error.empty()) return error;
+    file->headerLines = body;
     const HeaderLine &first = file->header[0];
     if (first.label != "RINEX VERSION / TYPE") return "first line is not RINEX VERSION / TYPE";
     Number(Cols(first.content, 1, 9), &file->version);
     file->fileType = first.content[20];
     file->system = first.content[40];
+    const bool v2 = file->version < 3.0;
     const std::vector<std::string> &lines = file->lines;
-    for (size_t i = body; i < lines.size(); i += 8) {
-        if (i + 8 > lines.size()) return At(i, "record of fewer than 8 lines");
+    for (size_t i = body; i < lines.size();) {
         const std::string &l0 = lines[i];
         NavRecord r;
-        // A1,I2.2,1X,I4,5(1X,I2.2),3D19.12
-        r.system = l0[0];
-        r.number = Int(Cols(l0, 2, 3));
-        r.year = Int(Cols(l0, 5, 8));
-        r.month = Int(Cols(l0, 10, 11));
-        r.day = Int(Cols(l0, 13, 14));
-        r.hour = Int(Cols(l0, 16, 17));
-        r.minute = Int(Cols(l0, 19, 20));
-        r.second = Int(Cols(l0, 22, 23));
-        for (size_t k = 0; k < 3; ++k) {
-            if (!Number(Cols(l0, 24 + 19 * k, 42 + 19 * k), &r.clock[k])) return At(i, "clock field missing");
+        r.line = i;
+        size_t valuesAt = 24;
+        if (v2) {
+            // I2,1X,I2.2,1X,I2,1X,I2,1X,I2,1X,I2,F5.1,3D19.12; the file type
+            // tells the system.
+            r.system = file->fileType == 'G' ? 'R' : 'G';
+            r.number = Int(Cols(l0, 1, 2));
+            const int yy = Int(Cols(l0, 4, 5));
+            r.year = yy < 80 ? 2000 + yy : 1900 + yy;
+            r.month = Int(Cols(l0, 7, 8));
+            r.day = Int(Cols(l0, 10, 11));
+            r.hour = Int(Cols(l0, 13, 14));
+            r.minute = Int(Cols(l0, 16, 17));
+            double second = 0.0;
+            if (!Number(Cols(l0, 18, 22), &second)) return At(i, "seconds not F5.1");
+            r.second = static_cast<int>(second);
+            valuesAt = 23;
+        } else {
+            // A1,I2.2,1X,I4,5(1X,I2.2),3D19.12
+            r.system = l0[0];
+            r.number = Int(Cols(l0, 2, 3));
+            r.year = Int(Cols(l0, 5, 8));
+            r.month = Int(Cols(l0, 10, 11));
+            r.day = Int(Cols(l0, 13, 14));
+            r.hour = Int(Cols(l0, 16, 17));
+            r.minute = Int(Cols(l0, 19, 20));
+            r.second = Int(Cols(l0, 22, 23));
         }
-        // 4X,4D19.12
-        for (size_t o = 0; o < 7; ++o) {
+        for (size_t k = 0; k < 3; ++k) {
+            if (!Number(Cols(l0, valuesAt + 19 * k, valuesAt + 18 + 19 * k), &r.clock[k])) {
+                return At(i, "clock field missing");
+            }
+        }
+        r.orbitLines = OrbitLinesOf(r.system);
+        if (i + 1 + r.orbitLines > lines.size()) return At(i, "record of fewer lines than its system has");
+        // 4X,4D19.12 (2.11: 3X,4D19.12)
+        const size_t indent = v2 ? 3 : 4;
+        for (size_t o = 0; o < r.orbitLines; ++o) {
             const std::string &l = lines[i + 1 + o];
-            if (Trim(Cols(l, 1, 4)) != "") return At(i + 1 + o, "orbit line does not start with 4 blanks");
+            if (Trim(Cols(l, 1, indent)) != "") {
+                return At(i + 1 + o, "orbit line does not start with " + std::to_string(indent) + " blanks");
+            }
             for (size_t k = 0; k < 4; ++k) {
-                r.present[o][k] = Number(Cols(l, 5 + 19 * k, 23 + 19 * k), &r.orbit[o][k]);
+                r.present[o][k] = Number(Cols(l, indent + 1 + 19 * k, indent + 19 + 19 * k), &r.orbit[o][k]);
             }
         }
         file->records.push_back(r);
+        i += 1 + r.orbitLines;
     }
     return "";
 }
@@ -402,23 +438,33 @@ std::vector<std::string> CheckObsFormat(const ObsFile &file) {
 
 std::vector<std::string> CheckNavFormat(const NavFile &file) {
     std::vector<std::string> problems;
-    size_t headerLines = file.header.size();
-    CheckHeader(file.lines, headerLines, kNavLabels, &problems);
-    if (file.version != 3.04) problems.push_back("version is not 3.04");
-    if (file.fileType != 'N') problems.push_back("file type is not N");
-    if (file.system != 'G') problems.push_back("system is not G");
-    for (size_t i = headerLines; i < file.lines.size(); ++i) {
-        const std::string &line = file.lines[i];
-        if (line.size() > 80) problems.push_back(At(i, "longer than 80 columns"));
-        const bool first = (i - headerLines) % 8 == 0;
-        const size_t start = first ? 24 : 5;
-        // D19.12: the decimal point in the third column of the field, the
-        // exponent letter and two digits at its end.
-        for (size_t col = start; col + 18 <= line.size(); col += 19) {
-            const std::string field = Cols(line, col, col + 18);
-            if (Trim(field).empty()) continue;
-            if (field[2] != '.' || field[15] != 'D' || (field[16] != '+' && field[16] != '-')) {
-                problems.push_back(At(i, "value not D19.12: '" + field + "'"));
+    const bool v2 = file.version == 2.11;
+    CheckHeader(file.lines, file.headerLines, v2 ? kNav211Labels : kNavLabels, &problems);
+    if (file.version != 3.04 && !v2) problems.push_back("version is neither 3.04 nor 2.11");
+    if (v2 ? file.fileType != 'N' && file.fileType != 'G' : file.fileType != 'N') {
+        problems.push_back("file type is not that of a navigation file");
+    }
+    std::set<char> systems;
+    for (const NavRecord &r : file.records) systems.insert(r.system);
+    if (!v2) {
+        const char expected = systems.size() > 1 ? 'M' : systems.empty() ? 'G' : *systems.begin();
+        if (file.system != expected) problems.push_back(std::string("system is not ") + expected);
+    }
+    for (const NavRecord &r : file.records) {
+        if (r.number < 1) problems.push_back(At(r.line, "no satellite number"));
+        for (size_t o = 0; o <= r.orbitLines; ++o) {
+            const size_t i = r.line + o;
+            const std::string &line = file.lines[i];
+            if (line.size() > 80) problems.push_back(At(i, "longer than 80 columns"));
+            const size_t start = o == 0 ? (v2 ? 23 : 24) : (v2 ? 4 : 5);
+            // D19.12: the decimal point in the third column of the field, the
+            // exponent letter and two digits at its end.
+            for (size_t col = start; col + 18 <= line.size(); col += 19) {
+                const std::string field = Cols(line, col, col + 18);
+                if (Trim(field).empty()) continue;
+                if (field[2] != '.' || field[15] != 'D' || (field[16] != '+' && field[16] != '-')) {
+                    problems.push_back(At(i, "value not D19.12: '" + field + "'"));
+                }
             }
         }
     }

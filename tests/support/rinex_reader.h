@@ -1,4 +1,4 @@
-// A small RINEX 3.04 reader for the tests, written from the format's own
+// A small RINEX 3.04 (and 2.11 navigation) reader for the tests, written from the format's own
 // description (fixed columns of the header records, the epoch record, the
 // observation records, the navigation records), independently of the
 // library's writers, so that the two check each other.
@@ -58,13 +58,16 @@ struct NavRecord {
     int number = 0;
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     double clock[3] = {0, 0, 0};
+    size_t orbitLines = 0; // 3 for GLONASS and SBAS, 7 for the others
     double orbit[7][4] = {};
     bool present[7][4] = {};
+    size_t line = 0; // index of its first line in the file
 };
 
 struct NavFile {
     std::vector<std::string> lines;
     std::vector<HeaderLine> header;
+    size_t headerLines = 0;
     double version = 0.0;
     char fileType = ' ';
     char system = ' ';

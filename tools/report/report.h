@@ -219,6 +219,9 @@ struct ReportData {
         uint64_t count;
     };
     std::vector<SignalCount> signals; // in the order of the file's header
+    // Bytes of the log outside the records read (unknown records, damage);
+    // the records dropped for a CRC failure are a message kind.
+    uint64_t bytesSkipped = 0;
 };
 
 // "GPS 1C 3600, 2W 3580; GLONASS 1C 1200", or "" without a RINEX file.
@@ -227,7 +230,8 @@ std::string SignalsText(const ReportData &data);
 void ReadRinexSignals(ReportData *data);
 
 // "Galileo 120, BeiDou 80 observations left out; 3 epochs cut to the
-// channels (5 satellites)", or "" when the messages tell of nothing left out.
+// channels (5 satellites); 1200 bytes of the log skipped", or "" when the
+// messages tell of nothing left out.
 std::string LeftOutText(const ReportData &data);
 
 // ---- steps, for tests and hosts that want the numbers only ------------------

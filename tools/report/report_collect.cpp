@@ -601,6 +601,9 @@ void ReadLeftOut(ReportData *data, const char *text) {
                            &channels, &satellites) == 3) {
         data->cutEpochs += count;
         data->cutSatellites += satellites;
+    } else if (std::strstr(text, " bytes of the log skipped") != nullptr &&
+               std::sscanf(text, "Notice: %llu bytes", &count) == 1) {
+        data->bytesSkipped += count;
     }
 }
 
@@ -648,6 +651,11 @@ std::string LeftOutText(const ReportData &d) {
         std::snprintf(part, sizeof part, "%s%llu epochs cut to the channels (%llu satellites)",
                       text.empty() ? "" : "; ", static_cast<unsigned long long>(d.cutEpochs),
                       static_cast<unsigned long long>(d.cutSatellites));
+        text += part;
+    }
+    if (d.bytesSkipped != 0) {
+        std::snprintf(part, sizeof part, "%s%llu bytes of the log skipped", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(d.bytesSkipped));
         text += part;
     }
     return text;

@@ -236,8 +236,10 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         for (uint32_t k = 0; k < 8; ++k) {
             std::fprintf(out, "%s\"%s\": %" PRIu64, k == 0 ? "" : ", ", kLeftOutKeys[k], d.leftOut[k]);
         }
-        std::fprintf(out, ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 "},\n", d.cutEpochs,
-                     d.cutSatellites);
+        std::fprintf(out,
+                     ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 ", \"log_bytes_skipped\": %" PRIu64
+                     "},\n",
+                     d.cutEpochs, d.cutSatellites, d.bytesSkipped);
     } else {
         std::fputs("null,\n", out);
     }
