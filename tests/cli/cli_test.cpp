@@ -508,6 +508,11 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
         const std::string text = ReadText(dir / "out" / (std::string(name) + ".obs"));
         EXPECT_EQ(text.substr(0, 9), "     2.11") << name;
         EXPECT_TRUE(Contains(text, "# / TYPES OF OBSERV")) << name;
+        // GLONASS navigation has a file of its own in 2.11, put in place too.
+        EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".gnav"))) << name;
+    }
+    for (const auto &entry : fs::directory_iterator(dir / "out")) {
+        EXPECT_EQ(entry.path().filename().string().find(".oem4conv-"), std::string::npos) << entry.path();
     }
 }
 
