@@ -178,18 +178,17 @@ void ReportProgress(int64_t done, int64_t total) {
     g_conversion.host->onProgress(doneOut, totalOut);
 }
 
-// The epoch as RINEX takes it: its tracking records carry the lock times
-// and signal strengths, the decoder's screening the systems and signals.
-bool ExportEpoch(int32_t measCount) {
-    int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_TRACKING, static_cast<int32_t>(MAXCHAN),
-                                      g_conversion.tracking);
-    if (count > measCount) count = measCount;
-    if (ExportRinexEpoch(&g_conversion.epoch, g_conversion.meas, g_conversion.tracking, count,
-                         GetEpochScreening(kPort)) != 0) {
-        Fail(g_conversion.epoch.receiverTime);
-        return false;
+// Every decoded epoch goes to RINEX whole, whatever the observation file
+// takes of it. Called by the decoder in the middle of a block: a failure
+// stops the feeding after the record.
+void ExportEpoch(const DecodedEpoch *epoch) {
+    if (!g_conversion.rinexOpen || g_conversion.failed) return;
+    bool written = false;
+    if (ExportRinexEpoch(epoch, &written) != 0) {
+        Fail(epoch->time);
+        return;
     }
-    return true;
+    if (written && g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
 // An epoch earlier than the one before: the first is told with both times,
@@ -214,12 +213,7 @@ void DrainEpoch() {
     CheckEpochTime(g_conversion.epoch);
     const int32_t measCount =
         ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
-    if (measCount == 0) return;
-    if (g_conversion.rinexOpen && !ExportEpoch(measCount)) return;
-    if (g_conversion.tsq == nullptr) {
-        ++g_conversion.epochsWritten; // RINEX only
-        return;
-    }
+    if (measCount == 0 || g_conversion.tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
         return;
@@ -636,6 +630,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
+    if (g_conversion.rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
 
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);

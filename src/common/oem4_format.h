@@ -108,7 +108,9 @@ inline constexpr uint32_t kVersionItemLength = 108;
 inline constexpr size_t kObsPrnAt = 0;
 inline constexpr size_t kObsReservedAt = 2; // GLONASS frequency channel + 7
 inline constexpr size_t kObsPseudorangeAt = 4;
+inline constexpr size_t kObsPseudorangeSigmaAt = 12;
 inline constexpr size_t kObsPhaseAt = 16;
+inline constexpr size_t kObsPhaseSigmaAt = 24;
 inline constexpr size_t kObsDopplerAt = 28;
 inline constexpr size_t kObsCnoAt = 32;
 inline constexpr size_t kObsLockTimeAt = 36;
@@ -116,6 +118,10 @@ inline constexpr size_t kObsStatusAt = 40;
 
 // ---- channel tracking status (one u32 per observation) ---------------------
 inline constexpr uint32_t kStatusPhaseLockBit = 1u << 10;
+// Clear while the navigation data's parity, and with it the carrier's
+// half-cycle, is not known.
+inline constexpr uint32_t kStatusParityKnownBit = 1u << 11;
+inline constexpr uint32_t kStatusCodeLockBit = 1u << 12;
 // Parity known and code locked: both set means the code measurement is good.
 inline constexpr uint32_t kStatusCodeTrackingBits = (1u << 11) | (1u << 12);
 // Satellite system, bits 16-18.

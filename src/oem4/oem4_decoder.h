@@ -16,6 +16,11 @@
 // Message callback of a port: time in GPS seconds of week (or -1.0), text.
 using PortMessageFn = void (*)(double time, const char *text);
 
+// Receiver of every decoded epoch of a port (its observations' loss of lock,
+// clock offset and position attached), whether or not the observation file
+// takes anything of it.
+using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
+
 // Decoder of one record type: reads the port's record bytes, fills the
 // (emptied) ThreadBuf and returns its RecordKind, or 0 when it produced
 // nothing.
@@ -45,10 +50,6 @@ inline constexpr uint32_t kRecordBufferSize = 8192;
 // arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
-// A RANGECMP record expanded to the RANGE layout: header, count, MAXCHAN
-// observations.
-inline constexpr size_t kExpandedRangeSize = kOem4HeaderLength + 4 + MAXCHAN * kRangeObsSize;
-static_assert(kExpandedRangeSize == 1088);
 // One almanac record per GPS PRN at most.
 inline constexpr uint32_t kMaxAlmanacs = 32;
 
@@ -95,6 +96,19 @@ struct SlipEntry {
     uint8_t l2Signal;
 };
 
+// One signal of one satellite at its latest observation: when, and the
+// lock time then, for the loss-of-lock indication of its next one.
+struct SignalLock {
+    double time; // GPS seconds since the start of GPS time
+    float lockTime;
+    uint32_t seen;
+};
+// Indexed by system, satellite number within it and signal type.
+inline constexpr size_t kSignalLockEntries = size_t{kSystemCount} * kMaxSatelliteNumber * 32;
+inline size_t SignalLockIndex(uint32_t system, uint32_t satellite, uint32_t signal) {
+    return ((system & 7u) * kMaxSatelliteNumber + (satellite % kMaxSatelliteNumber)) * 32 + (signal & 31u);
+}
+
 // The receiver card of the latest VERSION record, for file headers.
 struct ReceiverVersion {
     uint32_t valid;
@@ -133,6 +147,7 @@ struct Oem4Decoder {
     uint32_t open;
     int32_t port;
     PortMessageFn callback;
+    DecodedEpochFn epochHandler; // may be null
     int32_t state;
     uint32_t collected;
     uint32_t expectedTotal;
@@ -164,8 +179,13 @@ struct Oem4Decoder {
     // The epoch of the range record being decoded, every observation of it,
     // before the observation file's rules.
     DecodedEpoch decoded;
-    // What the range decoder kept of the latest epoch, and its counts.
-    EpochScreening screening;
+    // Every signal's latest lock time, for the loss-of-lock indication.
+    std::array<SignalLock, kSignalLockEntries> signalLocks;
+    // The PRNs of the latest epoch the observation file got, in slot order:
+    // an epoch cut to its channels keeps these first.
+    std::array<uint16_t, MAXCHAN> tsqPrns;
+    uint32_t tsqPrnCount;
+    // What the observation file's rules left out over the conversion.
     ScreeningStats screeningStats;
     uint32_t resyncing; // non-zero while pending bytes are being fed again
     // Bytes of rejected candidates still to be fed again, pendingAt to
@@ -181,11 +201,6 @@ struct Oem4Decoder {
     std::array<uint8_t, kRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;
-    // The RANGECMP record being decoded, expanded to the RANGE layout.
-    // Bytes past the part the last expansion wrote (expandedUsed) are
-    // always zero.
-    std::array<uint8_t, kExpandedRangeSize> expanded;
-    size_t expandedUsed;
     // The almanac records of one ALMANAC record: the staging area holds
     // only 30, fewer than a full constellation lists.
     std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;
@@ -213,6 +228,9 @@ inline uint32_t PortChannels(const Oem4Options &options) {
 Oem4Decoder *GetOpenPort(int32_t port);
 
 int32_t OpenPort(int32_t port, PortMessageFn callback);
+// Sets the receiver of the port's decoded epochs (null: none); OpenPort
+// clears it.
+void SetPortEpochHandler(int32_t port, DecodedEpochFn handler);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);

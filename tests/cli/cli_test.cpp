@@ -497,6 +497,23 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     EXPECT_EQ(Run({P("day1.gps"), "--marker", "X"}).status, 2);
     EXPECT_EQ(Run({P("day1.gps"), "--rinex-only", "--report"}).status, 2);
     EXPECT_EQ(Run({P("day1.gps"), "--rinex", "--marker", std::string(61, 'M')}).status, 2);
+    EXPECT_EQ(Run({P("day1.gps"), "--rinex-version", "2.11"}).status, 2); // needs --rinex
+    EXPECT_EQ(Run({P("day1.gps"), "--rinex", "--rinex-version", "3.02"}).status, 2);
+
+    // RINEX 2.11 on request, in workers too.
+    Outcome v2 =
+        Run({"-j", "2", "-o", P("out"), "--rinex-only", "--rinex-version", "2.11", "-q", P("day1.gps"), P("day2.gps")});
+    EXPECT_EQ(v2.status, 0) << v2.err;
+    for (const char *name : {"day1", "day2"}) {
+        const std::string text = ReadText(dir / "out" / (std::string(name) + ".obs"));
+        EXPECT_EQ(text.substr(0, 9), "     2.11") << name;
+        EXPECT_TRUE(Contains(text, "# / TYPES OF OBSERV")) << name;
+        // GLONASS navigation has a file of its own in 2.11, put in place too.
+        EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".gnav"))) << name;
+    }
+    for (const auto &entry : fs::directory_iterator(dir / "out")) {
+        EXPECT_EQ(entry.path().filename().string().find(".oem4conv-"), std::string::npos) << entry.path();
+    }
 }
 
 // A log of 14-satellite epochs: cut to 12 by default with the count on the

@@ -22,6 +22,7 @@ struct ConvertRequest {
     bool rinex = false;       // also BASE.obs and BASE.nav
     bool hostFiles = true;    // BASE.tsq, .epp and .sta (off with --rinex-only)
     std::string marker;       // RINEX marker name; empty: the log's name
+    int32_t rinexVersion = 0; // 304 or 211; 0: 3.04
     bool keepPartial = false; // a failed conversion keeps what it wrote as BASE-partial.*
     Oem4Options options;
 };

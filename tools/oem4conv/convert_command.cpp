@@ -225,6 +225,8 @@ std::vector<std::string> OutputExtensions(const ConvertRequest &request) {
     std::vector<std::string> extensions;
     if (request.hostFiles) extensions.insert(extensions.end(), {".tsq", ".epp", ".sta"});
     if (request.rinex) extensions.insert(extensions.end(), {".obs", ".nav"});
+    // RINEX 2.11 has a navigation file of its own for GLONASS.
+    if (request.rinex && request.rinexVersion == 211) extensions.push_back(".gnav");
     if (request.report) extensions.push_back(".messages");
     return extensions;
 }
@@ -561,6 +563,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     rinex.enabled = request.rinex ? 1 : 0;
     rinex.hostFiles = request.hostFiles ? 1 : 0;
     std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
+    rinex.version = request.rinexVersion;
     SetConvertRinex(&rinex);
     if (!request.quiet) {
         // The conversion's own outputs; the kept messages go with the report.

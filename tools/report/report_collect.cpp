@@ -706,6 +706,7 @@ int CollectReport(const ReportRequest &request, ReportData *data, std::string *e
     ComputeMeanPosition(data);
     ComputeSky(data);
     ReadMarks(data);
+    ReadRinexSignals(data);
     if (!request.messagesPath.empty() && !ReadMessages(data, error)) return kReportInputFailed;
     return kReportOk;
 }
