@@ -21,7 +21,9 @@ namespace {
 // GPSEPHEM and BESTXYZ are the decoded ephemeris and the Earth-centred
 // position that receivers are often told to log instead of RAWEPHEM and
 // BESTPOS. VERSION and IONUTC feed the headers of the RINEX files.
-constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
+// RANGECMP2 and RANGECMP4 are a byte count and that many bytes of
+// bit-packed ranges.
+constexpr std::array<RecordTableEntry, 14> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -34,6 +36,8 @@ constexpr std::array<RecordTableEntry, 12> kRecordTable = {{
     {kMsgBestxyz, "BESTXYZ", kBestxyzLength, 0, 0, 0, DecodeBestxyz},
     {kMsgVersion, "VERSION", kVersionFixedLength, kVersionItemLength, 0, 4, DecodeVersion},
     {kMsgIonutc, "IONUTC", kIonutcLength, 0, 0, 0, DecodeIonutc},
+    {kMsgRangecmp2, "RANGECMP2", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp2},
+    {kMsgRangecmp4, "RANGECMP4", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp4},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the

@@ -1,0 +1,112 @@
+// RANGECMP2 (1273) and RANGECMP4 (2050): the bit-packed range records of
+// the OEM7 receivers, decoded into the port's neutral epoch.
+//
+// Neither record carries a channel tracking status word. Each observation
+// is given one, built from what the record does say (system, signal, phase
+// and code lock, parity, half cycle, primary signal), so that the readers
+// of the epoch (observation file screening, RINEX, report) take these
+// observations exactly like RANGE's. Signals are renumbered into the
+// status word's signal types; phase keeps the RANGE sign (accumulated
+// Doppler range, the opposite of the phase range in metres).
+#pragma once
+
+#include <cstdint>
+
+#include "common/decoded_epoch.h"
+#include "common/oem4_format.h"
+#include "common/physics.h"
+#include "oem4/oem4_decoder.h"
+
+// What decoding a packed record into dec->decoded gave.
+enum PackedResult : int32_t {
+    PACKED_EPOCH = 0,      // the epoch holds the record's observations
+    PACKED_SAME_EPOCH = 1, // the port already decoded an epoch of this time from another record
+    PACKED_EMPTY = 2,      // no usable observation
+};
+
+// Decode the port's current record (dec->record) into dec->decoded. Every
+// block that cannot be decoded is dropped with a message through the port;
+// the rest of the record is kept whenever its position is still known.
+PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec);
+PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec);
+
+// ---- shared by both records -------------------------------------------------
+
+// The system numbering of both records' satellite system fields.
+inline constexpr uint32_t kPackedSystemIds = 16;
+// The SatelliteSystem of a record system id, or SYS_OTHER when none (L-band
+// and the reserved ids carry no ranging observation).
+inline SatelliteSystem PackedSystem(uint32_t id) {
+    switch (id) {
+    case 0: return SYS_GPS;
+    case 1: return SYS_GLONASS;
+    case 2: return SYS_SBAS;
+    case 5: return SYS_GALILEO;
+    case 6: return SYS_BEIDOU;
+    case 7: return SYS_QZSS;
+    case 9: return SYS_NAVIC;
+    default: return SYS_OTHER;
+    }
+}
+
+inline constexpr uint8_t kGlonassPrnOffset = 37;  // PRN of GLONASS slot n is n + 37
+inline constexpr int kGlonassFrequencyOffset = 7; // the records store the channel + 7
+
+// The number of the satellite within its system (RINEX), 0 when the PRN
+// names none.
+inline uint16_t SatelliteNumberOf(SatelliteSystem system, uint32_t prn) {
+    switch (system) {
+    case SYS_GLONASS: return prn > kGlonassPrnOffset && prn <= kGlonassPrnOffset + 27 ? prn - kGlonassPrnOffset : 0;
+    case SYS_SBAS: return prn >= 120 && prn <= 158 ? static_cast<uint16_t>(prn - 100) : 0;
+    case SYS_QZSS: return prn >= 193 && prn <= 202 ? static_cast<uint16_t>(prn - 192) : 0;
+    default: return prn <= 99 ? static_cast<uint16_t>(prn) : 0;
+    }
+}
+
+// Carrier frequency (Hz) of a signal, named by its status word signal type;
+// 0 when the signal is not one of these records'. GLONASS FDMA signals
+// depend on the satellite's frequency channel.
+double SignalFrequency(SatelliteSystem system, uint32_t signal, int glonassChannel);
+
+// What the records say of one observation, for its status word.
+struct StatusFields {
+    SatelliteSystem system;
+    uint32_t signal; // status word signal type
+    uint32_t channel;
+    uint32_t correlator;
+    bool phaseLocked;
+    bool parityKnown;
+    bool codeLocked;
+    bool grouped; // the satellite has more than one signal in the record
+    bool primary; // the satellite's primary (L1) signal
+    bool halfCycleAdded;
+};
+inline uint32_t SynthesiseStatus(const StatusFields &f) {
+    uint32_t status = f.primary ? kStatusTrackingPhaseLock : kStatusTrackingAidedPhaseLock;
+    status |= (f.channel & 31u) << kStatusChannelShift;
+    if (f.phaseLocked) status |= kStatusPhaseLockBit;
+    if (f.parityKnown) status |= kStatusParityKnownBit;
+    if (f.codeLocked) status |= kStatusCodeLockedBit;
+    status |= (f.correlator & 7u) << kStatusCorrelatorShift;
+    status |= (static_cast<uint32_t>(f.system) & 7u) << kStatusSystemShift;
+    if (f.grouped) status |= kStatusGroupedBit;
+    status |= (f.signal & 31u) << kStatusSignalShift;
+    if (f.primary) status |= kStatusPrimaryL1Bit;
+    if (f.halfCycleAdded) status |= kStatusHalfCycleAddedBit;
+    return status;
+}
+
+// GPS seconds since the start of week 0 of the record being decoded.
+inline double ContinuousTime(const Oem4Decoder *dec) { return HeaderWeek(dec) * 604800.0 + HeaderTime(dec); }
+
+// Starts dec->decoded for the current record. Returns false, leaving the
+// previous epoch in place, when that one has the same time: a log that
+// carries one epoch in two range records gives it once.
+bool BeginPackedEpoch(Oem4Decoder *dec);
+
+// Appends an observation to dec->decoded (counted as dropped when full).
+void AddPackedObservation(Oem4Decoder *dec, const DecodedObservation &obs);
+
+// Puts the decoded epoch through the observation file's rules into the
+// ThreadBuf; returns the RecordKind.
+int32_t EmitPackedEpoch(Oem4Decoder *dec, ThreadBuf *buf);
