@@ -22,8 +22,6 @@ constexpr std::size_t kNumbers = 64;
 
 constexpr uint32_t kFirstGlonassPrn = 38;
 constexpr uint32_t kLastGlonassPrn = 61;
-constexpr uint32_t kFirstSbasPrn = 120;
-constexpr uint32_t kLastSbasPrn = 158;
 
 // Each satellite's lock times when it was last observed, to mark the phases
 // whose lock restarted since: the rule of the range decoder's slip reports.

@@ -90,7 +90,9 @@ inline constexpr uint32_t kPackedRangeItemLength = 1;
 inline constexpr size_t kObsPrnAt = 0;
 inline constexpr size_t kObsReservedAt = 2; // GLONASS frequency channel + 7
 inline constexpr size_t kObsPseudorangeAt = 4;
+inline constexpr size_t kObsPseudorangeSigmaAt = 12;
 inline constexpr size_t kObsPhaseAt = 16;
+inline constexpr size_t kObsPhaseSigmaAt = 24;
 inline constexpr size_t kObsDopplerAt = 28;
 inline constexpr size_t kObsCnoAt = 32;
 inline constexpr size_t kObsLockTimeAt = 36;
@@ -98,6 +100,9 @@ inline constexpr size_t kObsStatusAt = 40;
 
 // ---- channel tracking status (one u32 per observation) ---------------------
 inline constexpr uint32_t kStatusPhaseLockBit = 1u << 10;
+// Clear while the navigation data's parity, and with it the carrier's
+// half-cycle, is not known.
+inline constexpr uint32_t kStatusParityKnownBit = 1u << 11;
 // Parity known and code locked: both set means the code measurement is good.
 inline constexpr uint32_t kStatusCodeTrackingBits = (1u << 11) | (1u << 12);
 // Satellite system, bits 16-18.
@@ -106,7 +111,6 @@ inline constexpr uint32_t TrackingSystem(uint32_t status) { return (status >> 16
 inline constexpr uint32_t TrackingSignal(uint32_t status) { return (status >> 21) & 31u; }
 // Bits of the status word that records without one are given by their
 // decoders, so that every reader takes their observations like RANGE's.
-inline constexpr uint32_t kStatusParityKnownBit = 1u << 11;
 inline constexpr uint32_t kStatusCodeLockedBit = 1u << 12;
 inline constexpr uint32_t kStatusTrackingStateMask = 31u;     // bits 0-4
 inline constexpr uint32_t kStatusTrackingPhaseLock = 4;       // phase lock loop: the primary signal

@@ -14,6 +14,7 @@
 #include "oem4/crc32.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/packed_ranges.h"
 
 namespace {
 
@@ -28,8 +29,8 @@ constexpr std::array<RecordTableEntry, 14> kRecordTable = {{
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
     {kMsgRawalm, "RAWALM", kRawalmFixedLength, kRawalmItemLength, kRawalmCountAt, 4, nullptr},
-    {kMsgRange, "RANGE", kRangeFixedLength, kRangeObsSize, 0, 4, DecodeRange},
-    {kMsgRangecmp, "RANGECMP", kRangeFixedLength, kCompressedObsSize, 0, 4, DecodeRange},
+    {kMsgRange, "RANGE", kRangeFixedLength, kRangeObsSize, 0, 4, DecodeRangeAfterPacked},
+    {kMsgRangecmp, "RANGECMP", kRangeFixedLength, kCompressedObsSize, 0, 4, DecodeRangeAfterPacked},
     {kMsgRawephem, "RAWEPHEM", kRawephemLength, 0, 0, 0, DecodeRawephem},
     {kMsgMarktime, "MARKTIME", kMarktimeLength, 0, 0, 0, DecodeMarktime},
     {kMsgGpsephem, "GPSEPHEM", kGpsephemLength, 0, 0, 0, DecodeGpsephem},

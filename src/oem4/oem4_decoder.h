@@ -40,10 +40,6 @@ inline constexpr uint32_t kRecordBufferSize = 8192;
 // arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
-// A RANGECMP record expanded to the RANGE layout: header, count, MAXCHAN
-// observations.
-inline constexpr size_t kExpandedRangeSize = kOem4HeaderLength + 4 + MAXCHAN * kRangeObsSize;
-static_assert(kExpandedRangeSize == 1088);
 // One almanac record per GPS PRN at most.
 inline constexpr uint32_t kMaxAlmanacs = 32;
 
@@ -89,6 +85,19 @@ struct SlipEntry {
     // it is tracked, so a switch of signals cannot pass for a cycle slip.
     uint8_t l2Signal;
 };
+
+// One signal of one satellite at its latest observation: when, and the
+// lock time then, for the loss-of-lock indication of its next one.
+struct SignalLock {
+    double time; // GPS seconds since the start of GPS time
+    float lockTime;
+    uint32_t seen;
+};
+// Indexed by system, satellite number within it and signal type.
+inline constexpr size_t kSignalLockEntries = size_t{kSystemCount} * kMaxSatelliteNumber * 32;
+inline size_t SignalLockIndex(uint32_t system, uint32_t satellite, uint32_t signal) {
+    return ((system & 7u) * kMaxSatelliteNumber + (satellite % kMaxSatelliteNumber)) * 32 + (signal & 31u);
+}
 
 // The receiver card of the latest VERSION record, for file headers.
 struct ReceiverVersion {
@@ -181,6 +190,8 @@ struct Oem4Decoder {
     DecodedEpoch decoded;
     // RANGECMP4 references and lock-time codes, kept between records.
     PackedRangeState packed;
+    // Every signal's latest lock time, for the loss-of-lock indication.
+    std::array<SignalLock, kSignalLockEntries> signalLocks;
     // What the range decoder kept of the latest epoch, and its counts.
     EpochScreening screening;
     ScreeningStats screeningStats;
@@ -198,11 +209,6 @@ struct Oem4Decoder {
     std::array<uint8_t, kRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;
-    // The RANGECMP record being decoded, expanded to the RANGE layout.
-    // Bytes past the part the last expansion wrote (expandedUsed) are
-    // always zero.
-    std::array<uint8_t, kExpandedRangeSize> expanded;
-    size_t expandedUsed;
     // The almanac records of one ALMANAC record: the staging area holds
     // only 30, fewer than a full constellation lists.
     std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;

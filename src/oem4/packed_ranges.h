@@ -16,6 +16,8 @@
 #include "common/oem4_format.h"
 #include "common/physics.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/signals.h"
+#include "threadbuf/threadbuf.h"
 
 // What decoding a packed record into dec->decoded gave.
 enum PackedResult : int32_t {
@@ -49,24 +51,7 @@ inline SatelliteSystem PackedSystem(uint32_t id) {
     }
 }
 
-inline constexpr uint8_t kGlonassPrnOffset = 37;  // PRN of GLONASS slot n is n + 37
 inline constexpr int kGlonassFrequencyOffset = 7; // the records store the channel + 7
-
-// The number of the satellite within its system (RINEX), 0 when the PRN
-// names none.
-inline uint16_t SatelliteNumberOf(SatelliteSystem system, uint32_t prn) {
-    switch (system) {
-    case SYS_GLONASS: return prn > kGlonassPrnOffset && prn <= kGlonassPrnOffset + 27 ? prn - kGlonassPrnOffset : 0;
-    case SYS_SBAS: return prn >= 120 && prn <= 158 ? static_cast<uint16_t>(prn - 100) : 0;
-    case SYS_QZSS: return prn >= 193 && prn <= 202 ? static_cast<uint16_t>(prn - 192) : 0;
-    default: return prn <= 99 ? static_cast<uint16_t>(prn) : 0;
-    }
-}
-
-// Carrier frequency (Hz) of a signal, named by its status word signal type;
-// 0 when the signal is not one of these records'. GLONASS FDMA signals
-// depend on the satellite's frequency channel.
-double SignalFrequency(SatelliteSystem system, uint32_t signal, int glonassChannel);
 
 // What the records say of one observation, for its status word.
 struct StatusFields {
@@ -104,9 +89,10 @@ inline double ContinuousTime(const Oem4Decoder *dec) { return HeaderWeek(dec) * 
 // carries one epoch in two range records gives it once.
 bool BeginPackedEpoch(Oem4Decoder *dec);
 
+// The record table's decoder of RANGE and RANGECMP: the range decoder,
+// except for a record of the epoch a RANGECMP2 or RANGECMP4 record already
+// gave, which is skipped.
+int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf);
+
 // Appends an observation to dec->decoded (counted as dropped when full).
 void AddPackedObservation(Oem4Decoder *dec, const DecodedObservation &obs);
-
-// Puts the decoded epoch through the observation file's rules into the
-// ThreadBuf; returns the RecordKind.
-int32_t EmitPackedEpoch(Oem4Decoder *dec, ThreadBuf *buf);

@@ -21,6 +21,7 @@
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/packed_ranges.h"
+#include "oem4/range.h"
 #include "oem4/signals.h"
 
 namespace {
@@ -142,7 +143,8 @@ bool ReadSignalBlock(const Oem4Decoder *dec, const SatelliteBlock &sat, Satellit
     }
     const int glonassChannel =
         system == SYS_GLONASS ? static_cast<int>(sat.glonassFrequency) - kGlonassFrequencyOffset : 0;
-    const double wavelength = kSpeedOfLight / SignalFrequency(system, signal->signal, glonassChannel);
+    const double wavelength =
+        kSpeedOfLight / SignalFrequency(system, signal->signal, static_cast<int8_t>(glonassChannel));
     const double pseudorange =
         static_cast<double>(sat.pseudorangeBase) + static_cast<double>(Bits(w, 13, 14)) * kPseudorangeDifferenceScale;
     const double phaseRange =
@@ -156,7 +158,7 @@ bool ReadSignalBlock(const Oem4Decoder *dec, const SatelliteBlock &sat, Satellit
     obs->signal = signal->signal;
     obs->glonassChannel = system == SYS_GLONASS ? static_cast<int8_t>(glonassChannel) : kNoGlonassChannel;
     obs->prn = static_cast<uint16_t>(prn);
-    obs->satellite = SatelliteNumberOf(system, prn);
+    obs->satellite = SatelliteNumber(system, prn);
     obs->status = SynthesiseStatus({system, signal->signal, sat.channel, static_cast<uint32_t>(Bits(head, 25, 4)),
                                     Bits(head, 5, 1) != 0, Bits(head, 6, 1) != 0, Bits(head, 7, 1) != 0,
                                     sat.signals > 1, Bits(head, 29, 1) != 0, Bits(head, 30, 1) != 0});
@@ -212,5 +214,5 @@ PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec) {
 int32_t DecodeRangecmp2(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr) return RK_NONE;
-    return DecodeRangecmp2Epoch(dec) == PACKED_EPOCH ? EmitPackedEpoch(dec, buf) : RK_NONE;
+    return DecodeRangecmp2Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
 }

@@ -28,6 +28,7 @@
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/packed_ranges.h"
+#include "oem4/range.h"
 #include "oem4/signals.h"
 
 namespace {
@@ -275,7 +276,7 @@ void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, co
                     const Measurement &m, uint32_t glonassFrequency) {
     const uint32_t signal = kSignalTable[sat.system][signalId];
     const int channel = sat.system == SYS_GLONASS ? static_cast<int>(glonassFrequency) - kGlonassFrequencyOffset : 0;
-    const double frequency = SignalFrequency(sat.system, signal, channel);
+    const double frequency = SignalFrequency(sat.system, signal, static_cast<int8_t>(channel));
     const double lock =
         LockTime(ctx.dec->packed.lockTimes[TrackIndex(sat.system, signalId, sat.id)], head.lockCode, ctx.now);
     if (!ctx.keep || frequency <= 0.0) return;
@@ -287,7 +288,7 @@ void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, co
     obs.signal = static_cast<uint8_t>(signal);
     obs.glonassChannel = sat.system == SYS_GLONASS ? static_cast<int8_t>(channel) : kNoGlonassChannel;
     obs.prn = static_cast<uint16_t>(sat.prn);
-    obs.satellite = sat.prn == 0 ? 0 : SatelliteNumberOf(sat.system, sat.prn);
+    obs.satellite = sat.prn == 0 ? 0 : SatelliteNumber(sat.system, sat.prn);
     obs.status = SynthesiseStatus({sat.system, signal, 0, 0, hasPhase, head.parityKnown, hasRange, sat.signals > 1,
                                    IsPrimarySignal(sat.system, signalId), head.halfCycleAdded});
     obs.pseudorange = hasRange ? m.pseudorange : 0.0;
@@ -418,5 +419,5 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
 int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr) return RK_NONE;
-    return DecodeRangecmp4Epoch(dec) == PACKED_EPOCH ? EmitPackedEpoch(dec, buf) : RK_NONE;
+    return DecodeRangecmp4Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
 }

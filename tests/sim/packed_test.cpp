@@ -62,9 +62,8 @@ Observations ReadPlain(const std::vector<uint8_t> &log) {
                 // signal's own carrier.
                 const double adr = static_cast<double>(static_cast<int32_t>(GetBits(p, 96, 32))) / 256.0;
                 const int channel = static_cast<int>(GetBits(p, 170, 6)) - 7;
-                const double lambda =
-                    kSpeedOfLight / SignalFrequency(static_cast<SatelliteSystem>(TrackingSystem(status)),
-                                                    TrackingSignal(status), channel);
+                const double lambda = kSpeedOfLight / SignalFrequency(TrackingSystem(status), TrackingSignal(status),
+                                                                      static_cast<int8_t>(channel));
                 v.phase = adr - std::round((v.pseudorange / lambda + adr) / 8388608.0) * 8388608.0;
                 prn = static_cast<uint32_t>(GetBits(p, 136, 8));
                 v.lockTime = static_cast<double>(GetBits(p, 144, 21)) / 32.0;

@@ -74,7 +74,7 @@ uint32_t RecordSystemId(uint32_t system) {
 
 double WavelengthOf(const PackedObservation &o) {
     const int channel = static_cast<int>(o.glonassFrequency) - kGlonassFrequencyOffset;
-    return kSpeedOfLight / SignalFrequency(static_cast<SatelliteSystem>(o.system), o.signal, channel);
+    return kSpeedOfLight / SignalFrequency(o.system, o.signal, static_cast<int8_t>(channel));
 }
 
 constexpr std::array<double, 16> kPseudorangeSigma = {0.020, 0.030, 0.045, 0.066, 0.099, 0.148, 0.220, 0.329,

@@ -772,8 +772,7 @@ void Scene::EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const
             const SimSignal &sig = signals[k];
             if (k > 0 && !hasL2) break;
             RangeObservation v = sig.l2 ? l2 : l1;
-            const double f = SignalFrequency(static_cast<SatelliteSystem>(system), sig.signal,
-                                             static_cast<int>(glonassFrequency) - 7);
+            const double f = SignalFrequency(system, sig.signal, static_cast<int8_t>(glonassFrequency - 7));
             if (f > 0.0) {
                 const double lambda = kSpeedOfLight / f;
                 const double ionoHere = sig.l2 ? iono * ionoRatio : iono;
