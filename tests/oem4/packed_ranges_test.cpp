@@ -183,7 +183,7 @@ struct Rc2Signal {
 struct Rc2Satellite {
     uint32_t channel = 3, id = 5, glonassFrequency = 0, system = 0;
     int32_t psrBase = 20000000, dopplerBase = -1000;
-    std::vector<Rc2Signal> signals = {Rc2Signal{}};
+    std::vector<Rc2Signal> signals = std::vector<Rc2Signal>(1);
     int signalCount = -1; // the count field when not the number of signals
 };
 std::vector<uint8_t> Rc2(const std::vector<Rc2Satellite> &sats) {
@@ -312,11 +312,11 @@ struct Rc4Satellite {
     uint32_t id = 5;
     bool differential = false;
     uint32_t referenceId = 1, glonassFrequency = 7;
-    std::vector<Rc4Block> blocks = {Rc4Block{}};
+    std::vector<Rc4Block> blocks = std::vector<Rc4Block>(1);
 };
 struct Rc4System {
     uint32_t id = 0;
-    std::vector<Rc4Satellite> satellites = {Rc4Satellite{}};
+    std::vector<Rc4Satellite> satellites = std::vector<Rc4Satellite>(1);
 };
 
 std::vector<uint8_t> Rc4(const std::vector<Rc4System> &systems, size_t dropBytes = 0) {
@@ -505,18 +505,31 @@ TEST_F(PackedTest, Rangecmp4DifferencesNeedTheirOwnRecentReference) {
                           "RANGECMP4 record: 1 differential observations without a usable reference dropped\n");
 }
 
-// Two range records of one epoch give it once; the second still brings
-// its references.
-TEST_F(PackedTest, SecondRecordOfAnEpochIsSkippedButItsReferencesKept) {
+// Two range records of one epoch give it once, in either order; the second
+// still brings its references. A log of RANGE alone converts as it always
+// did, a repeated epoch included.
+TEST_F(PackedTest, OneEpochFromTwoRecordsOfIt) {
+    auto epochs = [this](const std::vector<std::vector<uint8_t>> &records) {
+        int n = 0;
+        for (const auto &r : records) {
+            for (const auto &[at, kind] : Feed(r, &buf_)) n += kind == RK_EPOCH;
+        }
+        return n;
+    };
     Rc2Satellite s;
-    Decode(kMsgRangecmp2, Rc2({s}), At(2000, 30000));
     Rc4System ref;
-    const DecodedEpoch &e = Decode(kMsgRangecmp4, Rc4({ref}), At(2000, 30000));
-    EXPECT_EQ(e.messageId, kMsgRangecmp2);
+    const auto rc2 = MakeRecord(kMsgRangecmp2, PackedBody(Rc2({s})), At(1500, 30000));
+    const auto rc4 = MakeRecord(kMsgRangecmp4, PackedBody(Rc4({ref})), At(1500, 30000));
+    EXPECT_EQ(epochs({rc2, RangeLog(3, 30000)}), 1);
+    EXPECT_EQ(epochs({RangeLog(3, 31000), MakeRecord(kMsgRangecmp4, PackedBody(Rc4({ref})), At(1500, 31000))}), 1);
+    EXPECT_EQ(epochs({RangeLog(3, 32000), RangeLog(3, 32000)}), 2);
+    EXPECT_EQ(epochs({rc2, rc4}), 1);
+    EXPECT_EQ(GetOpenPort(0)->decoded.messageId, kMsgRangecmp2);
     Rc4System diff;
     diff.satellites[0].differential = true;
     diff.satellites[0].blocks[0].psr = 0;
-    const DecodedEpoch &f = Decode(kMsgRangecmp4, Rc4({diff}), At(2000, 30200));
+    EXPECT_EQ(epochs({MakeRecord(kMsgRangecmp4, PackedBody(Rc4({diff})), At(1500, 30200))}), 1);
+    const DecodedEpoch &f = GetOpenPort(0)->decoded;
     ASSERT_EQ(f.count, 1u);
     EXPECT_EQ(f.messageId, kMsgRangecmp4);
     EXPECT_EQ(f.obs[0].pseudorange, 20000000.0);
