@@ -52,6 +52,9 @@ inline SatelliteSystem PackedSystem(uint32_t id) {
 }
 
 inline constexpr int kGlonassFrequencyOffset = 7; // the records store the channel + 7
+// GLONASS frequency channels are -7 to +6: a stored value above this names
+// no carrier.
+inline constexpr uint32_t kMaxGlonassFrequency = 13;
 
 // What the records say of one observation, for its status word.
 struct StatusFields {

@@ -28,6 +28,12 @@ namespace {
 
 constexpr size_t kSatelliteBlockSize = 10;
 constexpr size_t kSignalBlockSize = 12;
+// The bit fields fill the blocks exactly: channel and id bytes, then
+// GLONASS frequency, system, reserved, pseudorange base, Doppler base and
+// signal count; signal type, three flags, lock time, correlator, three
+// flags; C/No, two deviation codes and three differences.
+static_assert(16 + 4 + 5 + 1 + 29 + 21 + 4 == kSatelliteBlockSize * 8);
+static_assert(5 + 3 + 17 + 4 + 3 + 5 + 4 + 4 + 14 + 20 + 17 == kSignalBlockSize * 8);
 
 constexpr double kPseudorangeDifferenceScale = 1.0 / 128.0;
 constexpr double kPhaseRangeDifferenceScale = 1.0 / 2048.0;
@@ -44,6 +50,7 @@ constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.00696f, 0.0
 
 const char *const kTruncatedText = "RANGECMP2 record ends inside a satellite's blocks; %u bytes dropped";
 const char *const kSystemText = "RANGECMP2 satellite system %u is not known; its %u signals dropped";
+const char *const kGlonassText = "RANGECMP2 GLONASS PRN %u has frequency channel %d; its %u signals dropped";
 const char *const kSignalText = "RANGECMP2 signal type %u of %s PRN %u is not known; observation dropped";
 
 // A RANGECMP2 signal of a system: its status word signal type and the
@@ -199,6 +206,10 @@ PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec) {
                 PortReportf(dec, HeaderTime(dec), kSystemText, static_cast<unsigned>(sat.systemId),
                             static_cast<unsigned>(sat.signals));
             }
+        } else if (system == SYS_GLONASS && sat.glonassFrequency > kMaxGlonassFrequency) {
+            PortReportf(dec, HeaderTime(dec), kGlonassText, static_cast<unsigned>(sat.id + kGlonassPrnOffset),
+                        static_cast<int>(sat.glonassFrequency) - kGlonassFrequencyOffset,
+                        static_cast<unsigned>(sat.signals));
         } else {
             for (uint32_t k = 0; k < sat.signals; ++k) {
                 DecodedObservation obs;

@@ -69,6 +69,7 @@ constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.00696f, 0.0
 const char *const kTruncatedText = "RANGECMP4 record ends inside a block; the rest of it dropped";
 const char *const kSystemText = "RANGECMP4 satellite system %u is not known; the rest of the record dropped";
 const char *const kUnknownText = "RANGECMP4 record: %u observations of unknown signals or satellites dropped";
+const char *const kGlonassText = "RANGECMP4 record: %u GLONASS observations of no frequency channel dropped";
 const char *const kNoReferenceText =
     "RANGECMP4 record: %u differential observations without a usable reference dropped";
 
@@ -253,6 +254,7 @@ struct Rc4Context {
     bool keep;        // fill the epoch (false: only the port's references and lock times move on)
     uint32_t unknown; // observations of unknown signals or satellites
     uint32_t noReference;
+    uint32_t noChannel; // GLONASS observations of a frequency channel beyond -7 to +6
 };
 
 // One satellite's identity within a system block.
@@ -279,7 +281,12 @@ void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, co
     const double frequency = SignalFrequency(sat.system, signal, static_cast<int8_t>(channel));
     const double lock =
         LockTime(ctx.dec->packed.lockTimes[TrackIndex(sat.system, signalId, sat.id)], head.lockCode, ctx.now);
-    if (!ctx.keep || frequency <= 0.0) return;
+    if (!ctx.keep) return;
+    if (sat.system == SYS_GLONASS && glonassFrequency > kMaxGlonassFrequency) {
+        ++ctx.noChannel;
+        return;
+    }
+    if (frequency <= 0.0) return;
     const double wavelength = kSpeedOfLight / frequency;
     const bool hasRange = (m.valid & kPackedPseudorangeValid) != 0;
     const bool hasPhase = (m.valid & kPackedPhaseValid) != 0;
@@ -394,7 +401,7 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
     // The references of a second antenna's records would be taken for the
     // first antenna's: only the first antenna's measurements are decoded.
     if ((dec->record[kHeaderMessageTypeAt] & kMeasurementSourceMask) != 0) return PACKED_EMPTY;
-    Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0};
+    Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
     const uint8_t *body = RecordBody(dec);
     // The framing checked that the count and the body length agree.
     BitReader bits(body + kPackedRangeFixedLength, le::U4(body));
@@ -411,6 +418,7 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
     }
     if (bits.Overrun()) PortReport(dec, time, kTruncatedText);
     if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, static_cast<unsigned>(ctx.unknown));
+    if (ctx.noChannel > 0) PortReportf(dec, time, kGlonassText, static_cast<unsigned>(ctx.noChannel));
     if (ctx.noReference > 0) PortReportf(dec, time, kNoReferenceText, static_cast<unsigned>(ctx.noReference));
     if (!ctx.keep) return PACKED_SAME_EPOCH;
     return dec->decoded.count + dec->decoded.dropped > 0 ? PACKED_EPOCH : PACKED_EMPTY;

@@ -280,20 +280,23 @@ TEST_F(PackedTest, Rangecmp2EverySystem) {
 // dropped with a message and the rest kept; blocks that run past the byte
 // count end the record, with what came before kept.
 TEST_F(PackedTest, Rangecmp2DropsWhatItCannotRead) {
-    Rc2Satellite unknownSystem, unknownSignal, good, truncated;
+    Rc2Satellite unknownSystem, unknownSignal, noChannel, good, truncated;
     unknownSystem.system = 3;
+    noChannel.system = 1, noChannel.id = 4, noChannel.glonassFrequency = 15;
     unknownSignal.id = 7;
     unknownSignal.signals.push_back(Rc2Signal{});
     unknownSignal.signals[1].type = 30;
     good.id = 9;
     truncated.id = 12;
     truncated.signalCount = 3;
-    const DecodedEpoch &e = Decode(kMsgRangecmp2, Rc2({unknownSystem, unknownSignal, good, truncated}), At(2000, 1000));
+    const DecodedEpoch &e =
+        Decode(kMsgRangecmp2, Rc2({unknownSystem, unknownSignal, noChannel, good, truncated}), At(2000, 1000));
     ASSERT_EQ(e.count, 2u);
     EXPECT_EQ(e.obs[0].prn, 7u);
     EXPECT_EQ(e.obs[1].prn, 9u);
     EXPECT_EQ(AllTexts(), "RANGECMP2 satellite system 3 is not known; its 1 signals dropped\n"
                           "RANGECMP2 signal type 30 of GPS PRN 7 is not known; observation dropped\n"
+                          "RANGECMP2 GLONASS PRN 41 has frequency channel 8; its 1 signals dropped\n"
                           "RANGECMP2 record ends inside a satellite's blocks; 22 bytes dropped\n");
 }
 
@@ -450,6 +453,10 @@ TEST_F(PackedTest, Rangecmp4EverySystemMask) {
     CapturedMessages().clear();
     EXPECT_EQ(Decode(kMsgRangecmp4, Rc4({sbas}), At(2000, 20000)).count, 0u);
     EXPECT_EQ(Decode(kMsgRangecmp4, Rc4({gps}), At(2000, 21000)).count, 0u);
+    Rc4System glonass;
+    glonass.id = 1;
+    glonass.satellites[0].glonassFrequency = 20;
+    EXPECT_EQ(Decode(kMsgRangecmp4, Rc4({glonass}), At(2000, 21500)).count, 0u);
     Decode(kMsgRangecmp4, Rc4({unknown}), At(2000, 22000));
     Rc4System two;
     two.satellites.push_back(Rc4Satellite{});
@@ -457,6 +464,7 @@ TEST_F(PackedTest, Rangecmp4EverySystemMask) {
     EXPECT_EQ(Decode(kMsgRangecmp4, Rc4({two}, 3), At(2000, 23000)).count, 1u);
     EXPECT_EQ(AllTexts(), "RANGECMP4 record: 1 observations of unknown signals or satellites dropped\n"
                           "RANGECMP4 record: 1 observations of unknown signals or satellites dropped\n"
+                          "RANGECMP4 record: 1 GLONASS observations of no frequency channel dropped\n"
                           "RANGECMP4 satellite system 3 is not known; the rest of the record dropped\n"
                           "RANGECMP4 record ends inside a block; the rest of it dropped\n");
 }
