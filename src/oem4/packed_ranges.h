@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "common/decoded_epoch.h"
+#include "common/le.h"
 #include "common/oem4_format.h"
 #include "common/physics.h"
 #include "oem4/oem4_decoder.h"
@@ -82,6 +83,16 @@ inline uint32_t SynthesiseStatus(const StatusFields &f) {
     if (f.primary) status |= kStatusPrimaryL1Bit;
     if (f.halfCycleAdded) status |= kStatusHalfCycleAddedBit;
     return status;
+}
+
+// The bytes of packed range data of the record being decoded: its count,
+// never beyond the body (the framing has matched the two already).
+inline uint32_t PackedDataSize(const Oem4Decoder *dec) {
+    const uint32_t body = le::U2(dec->record.data() + kHeaderMessageLengthAt);
+    const uint32_t count = le::U4(RecordBody(dec));
+    return body < kPackedRangeFixedLength           ? 0
+           : count < body - kPackedRangeFixedLength ? count
+                                                    : body - kPackedRangeFixedLength;
 }
 
 // GPS seconds since the start of week 0 of the record being decoded.

@@ -184,8 +184,7 @@ bool ReadSignalBlock(const Oem4Decoder *dec, const SatelliteBlock &sat, Satellit
 PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec) {
     if (!BeginPackedEpoch(dec)) return PACKED_SAME_EPOCH;
     const uint8_t *body = RecordBody(dec);
-    // The framing checked that the count and the body length agree.
-    const uint32_t size = le::U4(body);
+    const uint32_t size = PackedDataSize(dec);
     const uint8_t *data = body + kPackedRangeFixedLength;
     uint32_t at = 0;
     while (at < size) {

@@ -403,8 +403,7 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
     if ((dec->record[kHeaderMessageTypeAt] & kMeasurementSourceMask) != 0) return PACKED_EMPTY;
     Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
     const uint8_t *body = RecordBody(dec);
-    // The framing checked that the count and the body length agree.
-    BitReader bits(body + kPackedRangeFixedLength, le::U4(body));
+    BitReader bits(body + kPackedRangeFixedLength, PackedDataSize(dec));
     const double time = HeaderTime(dec);
     const uint64_t systems = bits.Take(kSystemMaskBits);
     for (uint32_t id = 0; id < kSystemMaskBits && !bits.Overrun(); ++id) {
