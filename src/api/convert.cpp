@@ -157,30 +157,23 @@ void ReportProgress(int64_t done, int64_t total) {
     g_conversion.host->onProgress(doneOut, totalOut);
 }
 
-// The epoch as RINEX takes it: its tracking records carry the lock times
-// and signal strengths, the decoder's screening the systems and signals.
-bool ExportEpoch(int32_t measCount) {
-    int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_TRACKING, static_cast<int32_t>(MAXCHAN),
-                                      g_conversion.tracking);
-    if (count > measCount) count = measCount;
-    if (ExportRinexEpoch(&g_conversion.epoch, g_conversion.meas, g_conversion.tracking, count,
-                         GetEpochScreening(kPort)) != 0) {
-        Fail(g_conversion.epoch.receiverTime);
-        return false;
+// Every decoded epoch goes to RINEX whole, whatever the observation file
+// takes of it. Called by the decoder in the middle of a block: a failure
+// stops the feeding after the record.
+void ExportEpoch(const DecodedEpoch *epoch) {
+    if (!g_conversion.rinexOpen || g_conversion.failed) return;
+    if (ExportRinexEpoch(epoch) != 0) {
+        Fail(epoch->time);
+        return;
     }
-    return true;
+    if (g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
 void DrainEpoch() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_EPOCH, 1, &g_conversion.epoch) == 0) return;
     const int32_t measCount =
         ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
-    if (measCount == 0) return;
-    if (g_conversion.rinexOpen && !ExportEpoch(measCount)) return;
-    if (g_conversion.tsq == nullptr) {
-        ++g_conversion.epochsWritten; // RINEX only
-        return;
-    }
+    if (measCount == 0 || g_conversion.tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
         return;
@@ -359,7 +352,9 @@ bool OpenFiles(std::FILE **input) {
     if (g_rinex.enabled != 0) {
         char marker[sizeof g_rinex.markerName];
         MarkerName(marker, sizeof marker);
-        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker) != 0) return false;
+        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker,
+                            g_rinex.version == 0 ? 304 : g_rinex.version) != 0)
+            return false;
         g_conversion.rinexOpen = true;
     }
     return OpenPort(kPort, ForwardMessage) == 0;
@@ -536,6 +531,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
+    if (g_conversion.rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
 
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);

@@ -103,6 +103,7 @@ inline constexpr uint32_t kStatusPhaseLockBit = 1u << 10;
 // Clear while the navigation data's parity, and with it the carrier's
 // half-cycle, is not known.
 inline constexpr uint32_t kStatusParityKnownBit = 1u << 11;
+inline constexpr uint32_t kStatusCodeLockBit = 1u << 12;
 // Parity known and code locked: both set means the code measurement is good.
 inline constexpr uint32_t kStatusCodeTrackingBits = (1u << 11) | (1u << 12);
 // Satellite system, bits 16-18.

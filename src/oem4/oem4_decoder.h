@@ -15,6 +15,11 @@
 // Message callback of a port: time in GPS seconds of week (or -1.0), text.
 using PortMessageFn = void (*)(double time, const char *text);
 
+// Receiver of every decoded epoch of a port (its observations' loss of lock,
+// clock offset and position attached), whether or not the observation file
+// takes anything of it.
+using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
+
 // Decoder of one record type: reads the port's record bytes, fills the
 // (emptied) ThreadBuf and returns its RecordKind, or 0 when it produced
 // nothing.
@@ -163,6 +168,7 @@ struct Oem4Decoder {
     uint32_t open;
     int32_t port;
     PortMessageFn callback;
+    DecodedEpochFn epochHandler; // may be null
     int32_t state;
     uint32_t collected;
     uint32_t expectedTotal;
@@ -192,8 +198,11 @@ struct Oem4Decoder {
     PackedRangeState packed;
     // Every signal's latest lock time, for the loss-of-lock indication.
     std::array<SignalLock, kSignalLockEntries> signalLocks;
-    // What the range decoder kept of the latest epoch, and its counts.
-    EpochScreening screening;
+    // The PRNs of the latest epoch the observation file got, in slot order:
+    // an epoch cut to its channels keeps these first.
+    std::array<uint16_t, MAXCHAN> tsqPrns;
+    uint32_t tsqPrnCount;
+    // What the observation file's rules left out over the conversion.
     ScreeningStats screeningStats;
     uint32_t resyncing; // non-zero while pending bytes are being fed again
     // Bytes of rejected candidates still to be fed again, pendingAt to
@@ -235,6 +244,9 @@ inline uint32_t PortChannels(const Oem4Options &options) {
 Oem4Decoder *GetOpenPort(int32_t port);
 
 int32_t OpenPort(int32_t port, PortMessageFn callback);
+// Sets the receiver of the port's decoded epochs (null: none); OpenPort
+// clears it.
+void SetPortEpochHandler(int32_t port, DecodedEpochFn handler);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);

@@ -7,6 +7,8 @@
 // hold, and the RINEX export maps the whole epoch.
 #include "oem4/range.h"
 
+#include <cmath>
+
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/rangecmp.h"
@@ -18,6 +20,7 @@ namespace {
 constexpr int kGlonassChannelOffset = 7; // the logs store the channel + 7
 constexpr uint32_t kMaxGlonassChannelCode = 20;
 constexpr double kSecondsPerWeek = 604800.0;
+constexpr double kClockModelWindow = 30.0; // s, as for the observation file
 // A signal whose lock time grew by less than the time since its previous
 // observation, by more than this, lost lock in between (s).
 constexpr double kLockTimeTolerance = 0.05;
@@ -73,25 +76,49 @@ void DecodeRangeObservations(Oem4Decoder *dec) {
 void ComputeLossOfLock(Oem4Decoder *dec) {
     DecodedEpoch &e = dec->decoded;
     const double now = static_cast<double>(e.week) * kSecondsPerWeek + e.time;
+    static_assert(kStatusPhaseLockBit >> 10 == kLliLockLost && kStatusParityKnownBit >> 10 == kLliHalfCycle,
+                  "the two flags give the two indicator bits where they are clear");
+    SignalLock *locks = dec->signalLocks.data();
     for (uint32_t i = 0; i < e.count; ++i) {
         DecodedObservation &o = e.obs[i];
-        uint8_t lli = (o.status & kStatusParityKnownBit) != 0 ? 0 : kLliHalfCycle;
-        if ((o.status & kStatusPhaseLockBit) == 0) lli |= kLliLockLost;
+        uint32_t lli = (~o.status >> 10) & (kLliLockLost | kLliHalfCycle);
         if (o.satellite != 0) {
-            SignalLock &last = dec->signalLocks[SignalLockIndex(o.system, o.satellite, o.signal)];
+            SignalLock &last = locks[SignalLockIndex(o.system, o.satellite, o.signal)];
             const double lock = o.lockTime;
             const double previous = last.lockTime;
             if (last.seen != 0 && (lock < previous || (lock < kLockTimeSaturation &&
                                                        lock - previous + kLockTimeTolerance <= now - last.time))) {
                 lli |= kLliLockLost;
             }
-            last = SignalLock{now, o.lockTime, 1};
+            last.time = now;
+            last.lockTime = o.lockTime;
+            last.seen = 1;
         }
-        o.lli = lli;
+        o.lli = static_cast<uint8_t>(lli);
+    }
+}
+
+// The clock model and position the observation file's epoch would get,
+// for an epoch it takes nothing of: without its messages.
+void AttachQuietly(Oem4Decoder *dec) {
+    DecodedEpoch &e = dec->decoded;
+    const LastClockModel &model = dec->lastClockModel;
+    if (model.valid != 0.0 && std::fabs(e.time - model.time) < kClockModelWindow) e.clockOffset = model.offset;
+    const LastPosition &pos = dec->lastPosition;
+    if (pos.valid != 0.0 && std::fabs(e.time - pos.time) <= dec->options.maxPositionAge) {
+        e.hasPosition = 1;
+        e.latitude = pos.latitude;
+        e.longitude = pos.longitude;
+        e.height = pos.height;
     }
 }
 
 } // namespace
+
+void SetPortEpochHandler(int32_t port, DecodedEpochFn handler) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr) dec->epochHandler = handler;
+}
 
 void BeginDecodedEpoch(Oem4Decoder *dec) {
     DecodedEpoch &e = dec->decoded;
@@ -101,12 +128,23 @@ void BeginDecodedEpoch(Oem4Decoder *dec) {
     e.messageId = le::U2(dec->record.data() + kHeaderMessageIdAt);
     e.count = 0;
     e.dropped = 0;
+    e.clockOffset = 0.0;
+    e.hasPosition = 0;
+    e.latitude = e.longitude = e.height = 0.0;
 }
 
 int32_t EmitDecodedEpoch(Oem4Decoder *dec, ThreadBuf *buf) {
     if (dec == nullptr || buf == nullptr) return 0;
-    ComputeLossOfLock(dec);
-    return PutTsqEpoch(dec, buf);
+    // Only the receiver of the decoded epochs reads the indications; the
+    // observation file has its own slip reports.
+    if (dec->epochHandler != nullptr) ComputeLossOfLock(dec);
+    bool attached = false;
+    const int32_t kind = PutTsqEpoch(dec, buf, &attached);
+    if (dec->epochHandler != nullptr && dec->decoded.count != 0) {
+        if (!attached) AttachQuietly(dec);
+        dec->epochHandler(&dec->decoded);
+    }
+    return kind;
 }
 
 int32_t DecodeRange(int32_t port, ThreadBuf *buf) {

@@ -48,15 +48,30 @@ int64_t SignExtend(uint64_t v, unsigned width) {
     return static_cast<int64_t>(v ^ sign) - static_cast<int64_t>(sign);
 }
 
-// The wavelength the rollover count is restored with. The GPS L1 and L2
-// frequencies keep the constants the rebuild has always used, so their
-// phases stay what they were to the last bit; a signal type the system
-// does not define falls back on the frequency bits.
-double RebuildWavelength(uint32_t system, uint32_t signal, int8_t glonassChannel, uint32_t status) {
-    const double f = SignalFrequency(system, signal, glonassChannel);
+// The wavelength the rollover count is restored with, by system and signal
+// type. The GPS L1 and L2 frequencies keep the constants the rebuild has
+// always used, so their phases stay what they were to the last bit; a
+// signal type the system does not define falls back on the frequency bits
+// (0 in the table); GLONASS FDMA signals depend on the channel (-1).
+double TableWavelength(uint32_t system, uint32_t signal) {
+    if (system == SYS_GLONASS && (signal == 0 || signal == 1 || signal == 5)) return -1.0;
+    const double f = SignalFrequency(system, signal, 0);
     if (f == kFreqL1) return kLegacyL1Wavelength;
     if (f == kFreqL2) return kLegacyL2Wavelength;
-    if (f != 0.0) return kSpeedOfLight / f;
+    return f != 0.0 ? kSpeedOfLight / f : 0.0;
+}
+struct WavelengthTable {
+    double at[kSystemCount * 32];
+    WavelengthTable() {
+        for (uint32_t k = 0; k < kSystemCount * 32; ++k) at[k] = TableWavelength(k / 32, k % 32);
+    }
+};
+const WavelengthTable g_wavelengths;
+
+double RebuildWavelength(uint32_t system, uint32_t signal, int8_t glonassChannel, uint32_t status) {
+    const double lambda = g_wavelengths.at[system * 32 + signal];
+    if (lambda > 0.0) return lambda;
+    if (lambda < 0.0) return kSpeedOfLight / SignalFrequency(system, signal, glonassChannel);
     return ObsFrequency(status) == kFrequencyL2 ? kLegacyL2Wavelength : kLegacyL1Wavelength;
 }
 

@@ -98,18 +98,23 @@ inline constexpr uint32_t kMaxSatelliteNumber = 64;
 // The satellite's number within its system, as RINEX names it (G05, R12,
 // S20, J01, ...), or 0 when the PRN names none.
 inline uint16_t SatelliteNumber(uint32_t system, uint32_t prn) {
-    uint32_t n = 0;
-    switch (system) {
-    case SYS_GLONASS: n = prn > kGlonassPrnOffset ? prn - kGlonassPrnOffset : 0; break;
-    case SYS_SBAS: n = prn >= kFirstSbasPrn && prn <= kLastSbasPrn ? prn - kSbasPrnOffset : 0; break;
-    case SYS_QZSS: n = prn >= kFirstQzssPrn && prn <= kLastQzssPrn ? prn - kQzssPrnOffset : 0; break;
-    case SYS_GPS:
-    case SYS_GALILEO:
-    case SYS_BEIDOU:
-    case SYS_NAVIC: n = prn; break;
-    default: break;
-    }
-    return static_cast<uint16_t>(n < kMaxSatelliteNumber ? n : 0);
+    struct Numbering {
+        uint32_t first; // lowest PRN of the system
+        uint32_t last;
+        uint32_t offset; // PRN minus satellite number
+    };
+    static constexpr Numbering kNumbering[kSystemCount] = {
+        {1, kMaxSatelliteNumber - 1, 0},                                                         // GPS
+        {kGlonassPrnOffset + 1, kGlonassPrnOffset + kMaxSatelliteNumber - 1, kGlonassPrnOffset}, // GLONASS
+        {kFirstSbasPrn, kLastSbasPrn, kSbasPrnOffset},                                           // SBAS
+        {1, kMaxSatelliteNumber - 1, 0},                                                         // Galileo
+        {1, kMaxSatelliteNumber - 1, 0},                                                         // BeiDou
+        {kFirstQzssPrn, kLastQzssPrn, kQzssPrnOffset},                                           // QZSS
+        {1, kMaxSatelliteNumber - 1, 0},                                                         // NavIC
+        {1, 0, 0},                                                                               // other: none
+    };
+    const Numbering &n = kNumbering[system & 7u];
+    return static_cast<uint16_t>(prn >= n.first && prn <= n.last ? prn - n.offset : 0);
 }
 
 // Carrier frequencies, Hz.

@@ -84,18 +84,6 @@ static_assert(kMaxObservations == 106);
 constexpr uint32_t kCompressedDroppedPrn = 64;
 constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
 
-// The observation as the file's rules read it.
-struct RangeObs {
-    uint32_t prn;
-    int8_t glonassChannel;
-    double pseudorange;
-    double phase;
-    float doppler;
-    float cno;
-    float lockTime;
-    uint32_t status;
-};
-
 // The carrier phase the file has always held for a compressed GLONASS
 // observation: its whole 2^23-cycle rollovers were counted with the GPS
 // wavelength of the frequency, not the GLONASS one, which the decoded
@@ -108,15 +96,13 @@ double LegacyCompressedPhase(const DecodedObservation &o) {
     return o.phase - k * kAdrRollover;
 }
 
-// What the file's rules see of the i-th decoded observation.
+// The decoded epoch as the file's rules read it.
 struct ObsView {
     const DecodedEpoch *epoch;
     bool legacyPhase; // RANGECMP: GLONASS phase as the file always had it
-    RangeObs operator()(uint32_t i) const {
-        const DecodedObservation &o = epoch->obs[i];
-        const double phase = legacyPhase && o.system == SYS_GLONASS ? LegacyCompressedPhase(o) : o.phase;
-        return {o.prn, o.glonassChannel, o.pseudorange, phase, static_cast<float>(o.doppler),
-                o.cno, o.lockTime,       o.status};
+    const DecodedObservation &operator()(uint32_t i) const { return epoch->obs[i]; }
+    double Phase(const DecodedObservation &o) const {
+        return legacyPhase && o.system == SYS_GLONASS ? LegacyCompressedPhase(o) : o.phase;
     }
 };
 
@@ -129,10 +115,11 @@ uint8_t LockByte(double lockTime) {
 
 // Compares an observation's lock time with the previous epoch's entry for
 // its satellite: a lock time that went down means lock was lost in between.
-void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2) {
+// Reported only with reportAll, which the caller checks.
+void CheckSlip(const Oem4Decoder *dec, double time, const DecodedObservation &obs, bool l2) {
     // An L2 taken from another signal than in the previous epoch breaks the
     // L2 phase whatever the lock times say.
-    if (dec->options.reportAll == 0 || dec->callback == nullptr || obs.prn >= kSlipTablePrns) return;
+    if (dec->callback == nullptr || obs.prn >= kSlipTablePrns) return;
     const SlipEntry &prev = dec->slipTable[obs.prn];
     const int prn = static_cast<int>(obs.prn);
     const double lock = obs.lockTime;
@@ -194,21 +181,22 @@ void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
 }
 
 // The slip table describes the latest epoch only.
-void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uint32_t satellites) {
-    const EpochScreening &screening = dec->screening;
+void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, const uint8_t *l2Signal,
+                      uint32_t satellites) {
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
-    uint64_t &set = dec->slipEntriesSet;
-    for (uint64_t bits = set; bits != 0; bits &= bits - 1) {
-        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
-    }
-    set = 0;
+    uint64_t set = 0;
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
-        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
         set |= uint64_t{1} << t.prn;
     }
+    // The entries of the previous epoch that this one did not set again.
+    for (uint64_t bits = dec->slipEntriesSet & ~set; bits != 0; bits &= bits - 1) {
+        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
+    }
+    dec->slipEntriesSet = set;
 }
 
 // An epoch with more satellites than channels: chooses which of its L1
@@ -227,13 +215,12 @@ uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const ObsView &view, co
     };
     std::array<Candidate, kMaxCandidates> candidates;
     std::array<uint32_t, kMaxCandidates> prnOf; // in record order
-    const EpochScreening &last = dec->screening;
     uint32_t count = 0;
     for (; count < satellites; ++count) {
-        const RangeObs obs = view(l1At[count]);
+        const DecodedObservation &obs = view(l1At[count]);
         uint32_t previous = 1;
-        for (uint32_t k = 0; k < last.count; ++k) {
-            if (last.satellites[k].prn == obs.prn) previous = 0;
+        for (uint32_t k = 0; k < dec->tsqPrnCount; ++k) {
+            if (dec->tsqPrns[k] == obs.prn) previous = 0;
         }
         // NaN C/No sorts as the weakest.
         const float cno = obs.cno == obs.cno ? obs.cno : -1.0e30f;
@@ -294,6 +281,8 @@ struct RangeSlots {
     // The first slot of each PRN below 64, for pairing the L2 observations
     // without a search; kNoSlot where that PRN has no L1 observation.
     std::array<uint8_t, kSlipTablePrns> firstSlot;
+    // The L2 signal each slot takes, kNoL2Signal while none.
+    std::array<uint8_t, MAXCHAN> l2Signal;
 };
 constexpr uint8_t kNoSlot = 0xFF;
 
@@ -350,73 +339,63 @@ int32_t RefuseRecord(Oem4Decoder *dec, double time, const char *text) {
 
 // The L1 pass: every kept L1 observation fills its satellite's slot whole.
 inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, RangeSlots &slots) {
-    const Oem4Options &opt = dec->options;
-    EpochScreening &screening = dec->screening;
+    const bool reportAll = dec->options.reportAll != 0;
     uint32_t slot = 0;
     for (uint32_t k = 0; k < sc.l1Count && slot < slots.satellites; ++k) {
         if ((slots.keep >> k & 1u) == 0) continue;
-        const RangeObs obs = sc.view(sc.l1At[k]);
+        const DecodedObservation &obs = sc.view(sc.l1At[k]);
         if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
             slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
-        MeasRecord m{};
-        TrackingRecord t{};
+        // Every field written: the slot is whole without clearing it first.
+        MeasRecord &m = slots.st->meas[slot];
+        TrackingRecord &t = slots.st->tracking[slot];
+        const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
+        m.recordLength = 0;
         m.prn = static_cast<uint8_t>(obs.prn);
-        if ((obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits) {
-            m.l1Pseudorange = obs.pseudorange;
-        } else if (opt.reportAll != 0) {
-            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
-        }
-        m.l1Phase = obs.phase;
-        m.l1Doppler = obs.doppler;
         m.l1Lock = LockByte(obs.lockTime);
+        m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
+        m.l1Phase = sc.view.Phase(obs);
+        m.l1Doppler = static_cast<float>(obs.doppler);
+        m.l2Pseudorange = 0.0;
+        m.l2Phase = 0.0;
         t.prn = obs.prn;
         t.signalFlags = kTrackingL1Stored;
         t.l1LockTime = obs.lockTime;
+        t.l2LockTime = 0.0;
         t.l1Cno = obs.cno;
-        slots.st->meas[slot] = m;
-        slots.st->tracking[slot] = t;
-        const uint32_t system = TrackingSystem(obs.status);
-        screening.satellites[slot] = ScreenedSatellite{static_cast<uint16_t>(obs.prn),
-                                                       static_cast<uint8_t>(system),
-                                                       obs.glonassChannel,
-                                                       kNoL2Signal,
-                                                       obs.cno,
-                                                       0.0f};
+        if (!codeGood && reportAll) PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
+        slots.l2Signal[slot] = kNoL2Signal;
+        dec->tsqPrns[slot] = obs.prn;
         ++slot;
-        CheckSlip(dec, time, obs, false);
+        if (reportAll) CheckSlip(dec, time, obs, false);
     }
 }
 
 // The L2 choice, for a record in which some satellite offers more than one
 // L2 signal: the one taken in the previous epoch while it is still tracked,
 // else P code, else the other.
-void ChooseL2Signals(Oem4Decoder *dec, const RangeScreen &sc, const RangeSlots &slots) {
-    EpochScreening &screening = dec->screening;
+void ChooseL2Signals(Oem4Decoder *dec, const RangeScreen &sc, RangeSlots &slots) {
     std::array<uint8_t, MAXCHAN> l2Rank;
     l2Rank.fill(kNoL2Rank);
     for (uint32_t k = 0; k < sc.l2Count; ++k) {
-        const DecodedObservation &o = sc.view.epoch->obs[sc.l2At[k]];
-        const uint32_t status = o.status;
-        const ObservationRole role = ScreenObservation(status);
-        const uint32_t prn = o.prn;
-        const uint32_t j = SlotOf(slots, prn);
+        const DecodedObservation &o = sc.view(sc.l2At[k]);
+        const uint32_t j = SlotOf(slots, o.prn);
         if (j == slots.satellites) continue;
-        const uint32_t signal = TrackingSignal(status);
-        const uint8_t rank = L2Rank(dec, prn, signal, role);
+        const uint32_t signal = TrackingSignal(o.status);
+        const uint8_t rank = L2Rank(dec, o.prn, signal, ScreenObservation(o.status));
         if (rank < l2Rank[j]) {
             l2Rank[j] = rank;
-            screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);
+            slots.l2Signal[j] = static_cast<uint8_t>(signal);
         }
     }
 }
 
 // The L2 pass: each satellite's chosen L2 observation joins its L1 slot.
-inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc, const RangeSlots &slots) {
+inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc, RangeSlots &slots) {
     const Oem4Options &opt = dec->options;
-    EpochScreening &screening = dec->screening;
     for (uint32_t k = 0; k < sc.l2Count; ++k) {
-        const RangeObs obs = sc.view(sc.l2At[k]);
+        const DecodedObservation &obs = sc.view(sc.l2At[k]);
         // Paired by the full PRN, so PRNs that share their low byte stay apart.
         const uint32_t j = SlotOf(slots, obs.prn);
         if (j == slots.satellites) {
@@ -426,22 +405,21 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
             continue;
         }
         if (!sc.l2Choice) {
-            screening.satellites[j].l2Signal = static_cast<uint8_t>(TrackingSignal(obs.status));
-        } else if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
+            slots.l2Signal[j] = static_cast<uint8_t>(TrackingSignal(obs.status));
+        } else if (slots.l2Signal[j] != TrackingSignal(obs.status)) {
             ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
             continue;
         }
         MeasRecord &m = slots.st->meas[j];
         TrackingRecord &t = slots.st->tracking[j];
-        m.l2Phase = obs.phase;
+        m.l2Phase = sc.view.Phase(obs);
         m.l2Pseudorange = obs.pseudorange;
         t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
         t.l2LockTime = obs.lockTime;
-        screening.satellites[j].l2Cno = obs.cno;
         if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
             m.l2Pseudorange = 0.0;
         }
-        CheckSlip(dec, time, obs, true);
+        if (opt.reportAll != 0) CheckSlip(dec, time, obs, true);
     }
 }
 
@@ -580,17 +558,12 @@ uint32_t SelectCompressed(Oem4Decoder *dec, uint16_t *taken) {
 
 } // namespace
 
-const EpochScreening *GetEpochScreening(int32_t port) {
-    const Oem4Decoder *dec = GetOpenPort(port);
-    return dec != nullptr ? &dec->screening : nullptr;
-}
-
 const ScreeningStats *GetScreeningStats(int32_t port) {
     const Oem4Decoder *dec = GetOpenPort(port);
     return dec != nullptr ? &dec->screeningStats : nullptr;
 }
 
-int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf) {
+int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     const DecodedEpoch &decoded = dec->decoded;
     const double time = decoded.time;
     RangeScreen sc;
@@ -633,10 +606,18 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf) {
     FillL1Slots(dec, time, sc, slots);
     if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
     PairL2Observations(dec, time, sc, slots);
-    dec->screening.time = time;
-    dec->screening.count = slots.satellites;
+    dec->tsqPrnCount = slots.satellites;
 
     AttachEpoch(dec, time, slots.st, slots.satellites);
-    RebuildSlipTable(dec, time, slots.st, slots.satellites);
+    const EpochRecord &epoch = slots.st->epoch;
+    dec->decoded.clockOffset = epoch.clockOffset;
+    if ((epoch.flags & kEpochFlagPosition) != 0) {
+        dec->decoded.hasPosition = 1;
+        dec->decoded.latitude = epoch.latitude;
+        dec->decoded.longitude = epoch.longitude;
+        dec->decoded.height = epoch.height;
+    }
+    *attached = true;
+    RebuildSlipTable(dec, time, slots.st, slots.l2Signal.data(), slots.satellites);
     return PutEpoch(dec, time, buf, slots.st, slots.satellites);
 }

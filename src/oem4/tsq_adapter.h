@@ -11,4 +11,6 @@
 // observations' loss-of-lock indications already computed), attaches
 // position and clock, and puts the epoch, measurement and tracking records
 // into buf. Returns RK_EPOCH, or 0 when the epoch gives the file nothing.
-int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf);
+// When the file's epoch was built, its clock offset and position are copied
+// into the decoded epoch and *attached is set.
+int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached);

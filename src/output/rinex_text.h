@@ -9,8 +9,8 @@
 #include "common/path_size.h"
 
 // Observation records of many signals are longer than the 80 columns of
-// header and navigation lines; 3 + 16 x 20 columns is the longest written.
-inline constexpr std::size_t kRinexLineSize = 400;
+// header and navigation lines; 3 + 16 x 32 columns is the longest written.
+inline constexpr std::size_t kRinexLineSize = 560;
 
 // One line under construction. Appends never pass the end; a line that
 // would not fit is cut at kRinexLineSize - 1 characters (no writer builds

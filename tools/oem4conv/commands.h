@@ -17,10 +17,11 @@ struct ConvertRequest {
     int jobs = 0;       // 0: number of cores
     bool quiet = false;
     bool progress = true;
-    bool report = false;   // quality report after each conversion
-    bool rinex = false;    // also BASE.obs and BASE.nav
-    bool hostFiles = true; // BASE.tsq, .epp and .sta (off with --rinex-only)
-    std::string marker;    // RINEX marker name; empty: the log's name
+    bool report = false;      // quality report after each conversion
+    bool rinex = false;       // also BASE.obs and BASE.nav
+    bool hostFiles = true;    // BASE.tsq, .epp and .sta (off with --rinex-only)
+    std::string marker;       // RINEX marker name; empty: the log's name
+    int32_t rinexVersion = 0; // 304 or 211; 0: 3.04
     Oem4Options options;
 };
 

@@ -193,6 +193,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     rinex.enabled = request.rinex ? 1 : 0;
     rinex.hostFiles = request.hostFiles ? 1 : 0;
     std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
+    rinex.version = request.rinexVersion;
     SetConvertRinex(&rinex);
     const char *outputs = !request.rinex ? "{tsq,epp,sta}" : request.hostFiles ? "{tsq,epp,sta,obs,nav}" : "{obs,nav}";
     if (!request.quiet) std::printf("%s -> %s.%s\n", log.c_str(), stem, outputs);

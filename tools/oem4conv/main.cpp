@@ -67,6 +67,8 @@ constexpr const char *kUsage = "Usage:\n"
                                "                            3.04 GPS navigation) in the same pass\n"
                                "      --rinex-only          write only BASE.obs and BASE.nav\n"
                                "      --marker NAME         RINEX marker name (default: the log's file name)\n"
+                               "      --rinex-version V     3.04 (default) or 2.11 (GPS, GLONASS and SBAS\n"
+                               "                            observations only)\n"
                                "\n"
                                "Messages are printed with the GPS seconds of week of the record they concern\n"
                                "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
@@ -162,6 +164,11 @@ int Convert(const std::vector<std::string> &args) {
                 return UsageError("%s needs a NAME of 1 to 60 characters", arg.c_str());
             }
             request.marker = value;
+        } else if (arg == "--rinex-version") {
+            if (!takeValue() || (value != "2.11" && value != "3.04")) {
+                return UsageError("%s needs 2.11 or 3.04", arg.c_str());
+            }
+            request.rinexVersion = value == "2.11" ? 211 : 304;
         } else if (arg == "--channels") {
             double channels = 0;
             if (!takeValue() || !ParseNumber(value.c_str(), &channels) || channels < 1 ||
@@ -208,6 +215,9 @@ int Convert(const std::vector<std::string> &args) {
     if (request.logs.empty()) return UsageError("%s", "no LOG to convert");
     if (request.report && !request.hostFiles) {
         return UsageError("%s", "--report reads the host's files; it cannot go with --rinex-only");
+    }
+    if (request.rinexVersion != 0 && !request.rinex) {
+        return UsageError("%s", "--rinex-version needs --rinex or --rinex-only");
     }
     if (!request.marker.empty() && !request.rinex) {
         return UsageError("%s", "--marker names the RINEX marker; it needs --rinex or --rinex-only");
