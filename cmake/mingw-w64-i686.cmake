@@ -4,7 +4,15 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 
+# x86_64-w64-mingw32 gives the 64-bit build of the same sources, for
+# machines whose wine runs 64-bit programs only.
 set(OEM4CONV_MINGW_PREFIX i686-w64-mingw32 CACHE STRING "Target triple of the cross tools")
+# CMake's compiler checks configure projects of their own, which see the
+# triple only when it is passed on.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES OEM4CONV_MINGW_PREFIX)
+if(OEM4CONV_MINGW_PREFIX MATCHES "^x86_64")
+  set(CMAKE_SYSTEM_PROCESSOR AMD64)
+endif()
 
 # Debian ships the compilers in a -win32 and a -posix threading flavour; the
 # library needs neither thread model, and the unsuffixed names point to one

@@ -546,6 +546,8 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 
 const ConversionStats &LastConversionStats() { return g_stats; }
 
+uint32_t EpochsWrittenSoFar() { return g_conversion.epochsWritten; }
+
 void SetConvertRinex(const ConvertRinexOptions *options) {
     if (options == nullptr) {
         g_rinex = ConvertRinexOptions{};

@@ -49,6 +49,10 @@ struct ConversionStats {
 };
 const ConversionStats &LastConversionStats();
 
+// The epochs the running conversion has written so far, for a progress
+// display (read from the progress callback).
+uint32_t EpochsWrittenSoFar();
+
 // RINEX export of the conversions that follow (the command's --rinex): a
 // RINEX 3.04 observation file BASE.obs and GPS navigation file BASE.nav from
 // the same pass, beside the host's files or, with hostFiles 0, instead of

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -110,6 +111,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
     Outcome help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.out, "Exit status:"));
+    EXPECT_TRUE(Contains(help.out, "  3  report: the report could not be written"));
     EXPECT_TRUE(Contains(help.out, "--recompute-clock"));
     EXPECT_TRUE(Contains(help.out, "RAWEPHEM, GPSEPHEM"));
     EXPECT_TRUE(Contains(help.out, "BESTPOS, BESTXYZ"));
@@ -118,19 +120,61 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("oem4conv ", 0), 0u);
 
-    for (const std::vector<std::string> &args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"--bogus", "x.gps"},
-                                               {"x.gps", "-j", "0"},
-                                               {"x.gps", "--max-position-age", "soon"},
-                                               {"x.gps", "-o"},
-                                               {"a.gps", "b.gps", "-o", P("not-a-dir")},
-                                               {"detect"},
-                                               {"dump"},
-                                               {"dump", "a.tsq", "--xml"}}) {
-        Outcome outcome = Run(args);
-        EXPECT_EQ(outcome.status, 2) << (args.empty() ? "(none)" : args[0]);
-        EXPECT_FALSE(outcome.err.empty());
+    // Help on every command, on standard output; a bare or wrong call gets
+    // its problem and the short usage on standard error.
+    const std::string shortUsage = "Usage: oem4conv [convert] LOG... [options]\n"
+                                   "       oem4conv detect FILE... | dump FILE.tsq [--csv] | report BASE [options]\n"
+                                   "Try 'oem4conv --help', or 'oem4conv COMMAND --help'.\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        bool onStdout;
+        std::string firstLine; // "" when only the status and stream are checked
+    } cases[] = {
+        {{"convert", "--help"}, 0, true, "Usage:"},
+        {{"day.gps", "-h"}, 0, true, "Usage:"},
+        {{"detect", "--help"}, 0, true, "Usage: oem4conv detect FILE..."},
+        {{"dump", "-h"}, 0, true, "Usage: oem4conv dump FILE.tsq [--csv]"},
+        {{"report", "--help"},
+         0,
+         true,
+         "Usage: oem4conv report BASE [-o REPORT.html] [--json FILE] [--messages FILE] [-q]"},
+        {{}, 2, false, ""},
+        {{"--bogus", "x.gps"}, 2, false, "oem4conv: unknown option '--bogus'"},
+        {{"conver", "x.gps"},
+         2,
+         false,
+         "oem4conv: 'conver' is neither a command (convert, detect, dump, report) nor a file"},
+        {{"x.gps", "-j", "0"}, 2, false, "oem4conv: -j needs a number of jobs from 1 to 256"},
+        {{"x.gps", "--max-position-age", "soon"},
+         2,
+         false,
+         "oem4conv: --max-position-age needs a number of seconds, 0 or more"},
+        {{"x.gps", "-o"}, 2, false, "oem4conv: -o needs a BASE"},
+        {{"x.gps", "--help=yes"}, 2, false, "oem4conv: option '--help' takes no value"},
+        {{"a.gps", "b.gps", "-o", P("not-a-dir")}, 2, false, ""},
+        {{"detect"}, 2, false, "oem4conv: detect needs at least one FILE"},
+        {{"detect", "--csv", "x.gps"}, 2, false, "oem4conv: unknown detect option '--csv'"},
+        {{"dump"}, 2, false, "oem4conv: dump needs a FILE.tsq"},
+        {{"dump", "a.tsq", "--xml"}, 2, false, "oem4conv: unknown dump option '--xml'"},
+        {{"report"}, 2, false, "oem4conv report: BASE is missing"},
+    };
+    for (const auto &c : cases) {
+        std::string call;
+        for (const std::string &arg : c.args) call += " " + arg;
+        SCOPED_TRACE("oem4conv" + call);
+        Outcome outcome = Run(c.args);
+        EXPECT_EQ(outcome.status, c.status);
+        const std::string &text = c.onStdout ? outcome.out : outcome.err;
+        EXPECT_TRUE((c.onStdout ? outcome.err : outcome.out).empty());
+        if (c.args.empty()) {
+            EXPECT_EQ(text, shortUsage);
+        } else if (!c.firstLine.empty()) {
+            EXPECT_EQ(text.substr(0, text.find('\n')), c.firstLine);
+            if (c.status == 2 && c.args[0] != "report") {
+                EXPECT_EQ(text.substr(text.find('\n') + 1), shortUsage);
+            }
+        }
     }
 }
 
@@ -139,17 +183,59 @@ TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
     Outcome outcome = Run({P("day1.gps")});
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + " -> " + P("day1") + ".{tsq,epp,sta}\n"));
-    EXPECT_TRUE(Contains(outcome.out, "             -  Almanac received for GPS PRN 2\n")) << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
     EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s)\n")) << outcome.out;
     for (const char *name : {"day1.tsq", "day1.epp", "day1.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
+}
 
-    // Quiet keeps the summary only.
-    Outcome quiet = Run({"convert", P("day1.gps"), "-q", "-o", P("quiet")});
-    EXPECT_EQ(quiet.status, 0);
-    EXPECT_FALSE(Contains(quiet.out, "Almanac received"));
-    EXPECT_TRUE(Contains(quiet.out, ": converted, 3 epochs"));
-    EXPECT_TRUE(fs::exists(dir / "quiet.tsq"));
+// What people see of the library's messages: informational ones counted
+// and shown with -v only, warnings in plain words, an error once on
+// standard error; BASE.messages keeps the library's own texts.
+TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
+    std::vector<uint8_t> log = SmallLog();
+    std::vector<uint8_t> damaged = RangeLog(4, 103000);
+    damaged[40] ^= 0xFF; // its CRC no longer matches
+    log.insert(log.end(), damaged.begin(), damaged.end());
+    WriteBytes(dir / "day1.gps", log);
+    const std::string almanac = "             -  Almanac received for GPS PRN 2\n";
+    const std::string crc = "             -  32bit CRC failure on 'RANGE' record\n";
+    const std::string summary =
+        P("day1.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, 3 messages (2 informational)";
+    const struct {
+        std::vector<std::string> options;
+        bool almanacShown, crcShown;
+    } cases[] = {
+        {{}, false, true},
+        {{"-v"}, true, true},
+        {{"--verbose", "--report"}, true, true},
+        {{"-q"}, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "(default)" : c.options[0]);
+        std::vector<std::string> args = {P("day1.gps")};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        Outcome outcome = Run(args);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(Contains(outcome.out, almanac), c.almanacShown) << outcome.out;
+        EXPECT_EQ(Contains(outcome.out, crc), c.crcShown) << outcome.out;
+        EXPECT_FALSE(Contains(outcome.out, "on port")) << outcome.out;
+        EXPECT_TRUE(Contains(outcome.out, summary)) << outcome.out;
+        EXPECT_TRUE(outcome.err.empty()) << outcome.err;
+    }
+    // The kept messages are the library's texts, for the report.
+    EXPECT_TRUE(Contains(ReadText(dir / "day1.messages"), "32bit CRC failure on 'RANGE' record on port 0"));
+    Outcome all = Run({P("day1.gps"), "--report-all"});
+    EXPECT_TRUE(Contains(all.out, "  -  Record decoding failed; looking for the next valid record\n")) << all.out;
+    EXPECT_FALSE(Contains(all.out, "recursively")) << all.out;
+
+    // A failure: its error once, on standard error.
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{P("missing.gps")}, std::vector<std::string>{P("missing.gps"), "-v"}}) {
+        Outcome failed = Run(args);
+        EXPECT_EQ(failed.status, 1);
+        EXPECT_FALSE(Contains(failed.out, "Error:")) << failed.out;
+        EXPECT_EQ(failed.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") + "\n");
+    }
 }
 
 TEST_F(Cli, FailedConversionExitsWith1AndSaysWhy) {
@@ -196,7 +282,62 @@ TEST_F(Cli, SeveralLogsConvertInParallelIntoADirectory) {
         EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".tsq")));
     }
     EXPECT_TRUE(Contains(outcome.err, P("missing.gps") + ": Error: Unable to open"));
-    EXPECT_TRUE(Contains(outcome.out, "4 logs, some not converted\n"));
+    EXPECT_TRUE(Contains(outcome.out, "4 logs: 3 converted, 1 failed\n"));
+}
+
+// On a terminal, -j shows a live line per running log; the workers' progress
+// reaches the parent inside their output, and none of it may be left in
+// the reports on standard output.
+TEST_F(Cli, ParallelProgressOnATerminalStaysOffTheReports) {
+    std::vector<uint8_t> log;
+    for (int i = 0; i < 300; ++i) {
+        const auto record = RangeLog(4, 100000 + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    WriteBytes(dir / "a.gps", log);
+    WriteBytes(dir / "b.gps", log);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const std::string out = (dir / "stdout.txt").string();
+    const std::vector<std::string> args = {OEM4CONV_CLI, "-j", "2", P("a.gps"), P("missing.gps"), P("b.gps")};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int slave = open(terminal.c_str(), O_RDWR);
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, STDOUT_FILENO);
+        dup2(slave, STDERR_FILENO);
+        std::vector<char *> argv;
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    // Read the terminal while the command runs, so that it never waits on it.
+    std::string screen;
+    int status = 0;
+    for (;;) {
+        char chunk[4096];
+        const ssize_t n = read(master, chunk, sizeof chunk);
+        if (n > 0) {
+            screen.append(chunk, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (waitpid(pid, &status, WNOHANG) == pid) break;
+        usleep(1000);
+    }
+    close(master);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    const std::string reports = ReadText(out);
+    EXPECT_EQ(reports.find_first_of(std::string("\x01\x02", 2)), std::string::npos) << reports;
+    EXPECT_TRUE(Contains(reports, P("a.gps") + ": converted, 300 epochs"));
+    EXPECT_TRUE(Contains(reports, P("b.gps") + ": converted, 300 epochs"));
+    EXPECT_TRUE(Contains(reports, "3 logs: 2 converted, 1 failed\n")) << reports;
+    EXPECT_TRUE(Contains(screen, " of 3 logs done")) << screen;
+    EXPECT_TRUE(std::regex_search(screen, std::regex("/a\\.gps +[0-9]+ %  [0-9]+ epochs"))) << screen;
+    EXPECT_TRUE(Contains(screen, "oem4conv: " + P("missing.gps") + ": Error: Unable to open")) << screen;
 }
 
 TEST_F(Cli, DetectAnswersPerFile) {
@@ -253,7 +394,8 @@ TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
 
     Outcome outcome = Finish(pid);
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(Contains(outcome.err, ": User Quit\n")) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.err, ": interrupted\n")) << outcome.err;
+    EXPECT_FALSE(Contains(outcome.out + outcome.err, "User Quit"));
     // Everything read before the stop is in the closed, well-formed output.
     Outcome dump = Run({"dump", P("live.tsq")});
     EXPECT_EQ(dump.status, 0) << dump.err;
@@ -275,6 +417,8 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
     ASSERT_EQ(json.status, 0) << json.err;
     EXPECT_TRUE(Contains(json.out, "\"epochs\""));
     EXPECT_TRUE(fs::exists(dir / "again.html"));
+    // The messages kept beside the outputs are counted again without --messages.
+    EXPECT_FALSE(Contains(json.out, "\"messages\": null")) << json.out;
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
     EXPECT_EQ(Run({"report"}).status, 2);

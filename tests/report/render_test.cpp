@@ -1,12 +1,15 @@
 // Converts the bundled sample log, renders every section of its report in a
 // headless browser and checks that each one draws something below its
-// heading. Skips when no browser or no PNG decoder is available.
+// heading, and that no label of a drawing covers another (the sample and the
+// real logs). Skips when no browser (or for the drawing check no PNG
+// decoder) is available.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -34,14 +37,14 @@ void OEM4CONV_CALL SaveMessage(double time, const char *text) {
         std::fprintf(g_messages, "-  %s\n", text);
 }
 
-// Converts the bundled sample into base.{tsq,epp,sta} with its messages in
-// base.txt, the way `oem4conv --report` keeps them.
-bool ConvertSample(const std::string &base) {
+// Converts a log into base.{tsq,epp,sta} with its messages in base.txt, the
+// way `oem4conv --report` keeps them; the number of epochs, -1 on failure.
+long ConvertLog(const std::string &log, const std::string &base) {
     g_messages = std::fopen((base + ".txt").c_str(), "w");
-    if (g_messages == nullptr) return false;
+    if (g_messages == nullptr) return -1;
     ConvertOptions options{};
     options.structSize = sizeof options;
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", OEM4CONV_EXAMPLES_DIR "/sample.gps");
+    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", log.c_str());
     std::snprintf(options.outputFile, sizeof options.outputFile, "%s", base.c_str());
     options.optionsSize = sizeof(Oem4Options);
     Oem4Options o{};
@@ -51,10 +54,12 @@ bool ConvertSample(const std::string &base) {
     ConvertHost host{};
     host.structSize = sizeof host;
     host.onMessage = SaveMessage;
-    const bool ok = ConvertFile(&options, &host, 0) == 0 && options.epochCount == 600;
+    const bool ok = ConvertFile(&options, &host, 0) == 0;
     std::fclose(g_messages);
-    return ok;
+    return ok ? static_cast<long>(options.epochCount) : -1;
 }
+
+bool ConvertSample(const std::string &base) { return ConvertLog(OEM4CONV_EXAMPLES_DIR "/sample.gps", base) == 600; }
 
 std::string FindBrowser() {
     const char *path = std::getenv("PATH");
@@ -194,6 +199,78 @@ TEST(ReportRendering, EverySectionDrawsSomething) {
     }
     fs::remove_all(dir);
 #endif
+}
+
+// The texts of every drawing that the browser lays over one another, as
+// "section: text / text", measured by a script added to a copy of the page
+// (the report itself has none) and read back from the dumped document.
+std::vector<std::string> OverlappingLabels(const std::string &browser, const std::string &html) {
+    static const char kScript[] = "<script>(function(){var out=[];"
+                                  "document.querySelectorAll('svg').forEach(function(svg){"
+                                  "var t=[].slice.call(svg.querySelectorAll('text')).map(function(e){"
+                                  "return [e.textContent,e.getBoundingClientRect()];});"
+                                  "for(var i=0;i<t.length;++i)for(var j=i+1;j<t.length;++j){var a=t[i][1],b=t[j][1];"
+                                  "if(a.left<b.right-0.5&&b.left<a.right-0.5&&a.top<b.bottom-0.5&&b.top<a.bottom-0.5)"
+                                  "out.push(svg.closest('section').id+': '+t[i][0]+' / '+t[j][0]);}});"
+                                  "var p=document.createElement('pre');p.textContent='OVER'+'LAPS['+out.join('|')+']';"
+                                  "document.body.appendChild(p);})();</script>";
+    std::ifstream in(html, std::ios::binary);
+    std::stringstream page;
+    page << in.rdbuf();
+    std::string text = page.str();
+    const std::size_t end = text.rfind("</body>");
+    if (end == std::string::npos) return {"no </body> in " + html};
+    text.insert(end, kScript);
+    const std::string measured = html + ".measured.html", dom = html + ".dom";
+    std::ofstream(measured, std::ios::binary) << text;
+    const std::string profile = html + ".profile";
+    const std::string command =
+        "timeout 120 \"" + browser +
+        "\" --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking "
+        "--disable-component-update --disable-sync --window-size=1200,2900 --user-data-dir=\"" +
+        profile + "\" --dump-dom \"file://" + measured + "\" > \"" + dom + "\" 2>/dev/null";
+    const int status = std::system(command.c_str());
+    fs::remove_all(profile);
+    std::ifstream dumped(dom, std::ios::binary);
+    std::stringstream result;
+    result << dumped.rdbuf();
+    const std::string out = result.str();
+    const std::size_t open = out.find("OVERLAPS["), close = out.find(']', open);
+    if (status != 0 || open == std::string::npos || close == std::string::npos)
+        return {"the browser measured nothing (status " + std::to_string(status) + ")"};
+    std::vector<std::string> overlaps;
+    std::stringstream list(out.substr(open + 9, close - open - 9));
+    for (std::string item; std::getline(list, item, '|');)
+        if (!item.empty()) overlaps.push_back(item);
+    return overlaps;
+}
+
+// Satellites that set side by side (G11 and G15 of the sample), and the
+// receiver track's axis labels, must stay readable: no text of a drawing
+// may cover another, for the sample and every real log at hand.
+TEST(ReportRendering, NoTwoLabelsOverlap) {
+    const std::string browser = FindBrowser();
+    if (browser.empty()) GTEST_SKIP() << "no chromium on PATH";
+    std::vector<std::string> logs = {OEM4CONV_EXAMPLES_DIR "/sample.gps"};
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(OEM4CONV_SHARED_DATA, error)) {
+        const std::string ext = entry.path().extension().string();
+        if (ext == ".gps" || ext == ".dat") logs.push_back(entry.path().string());
+    }
+    const std::string dir = reporttest::TempDir("overlap");
+    for (const std::string &log : logs) {
+        SCOPED_TRACE(log);
+        const std::string base = dir + "/" + fs::path(log).stem().string();
+        ASSERT_GT(ConvertLog(log, base), 0);
+        ReportRequest request;
+        request.base = base;
+        request.messagesPath = base + ".txt";
+        request.htmlPath = base + ".html";
+        std::string why;
+        ASSERT_EQ(BuildQualityReport(request, &why), kReportOk) << why;
+        for (const std::string &overlap : OverlappingLabels(browser, request.htmlPath)) ADD_FAILURE() << overlap;
+    }
+    fs::remove_all(dir);
 }
 
 } // namespace

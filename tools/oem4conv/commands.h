@@ -16,6 +16,7 @@ struct ConvertRequest {
     std::string output; // base path, or a directory for several logs; empty: beside each log
     int jobs = 0;       // 0: number of cores
     bool quiet = false;
+    bool verbose = false; // also the informational messages (records received)
     bool progress = true;
     bool report = false;      // quality report after each conversion
     bool rinex = false;       // also BASE.obs and BASE.nav

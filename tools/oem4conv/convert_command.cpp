@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "output/tsq_reader.h"
 #include "platform.h"
 #include "report.h"
+#include "shown_messages.h"
 
 namespace {
 
@@ -42,6 +44,21 @@ int g_barPercent = -1;
 uint32_t g_messageCount = 0;
 // With --report every message is also kept in BASE.messages for the report.
 std::FILE *g_messageFile = nullptr;
+// Informational messages are counted and shown only with --verbose.
+bool g_verbose = false;
+uint32_t g_informationalCount = 0;
+// An error is held back until the next message: if it is the one that ends
+// the conversion it is shown once, on standard error, rather than also in
+// the message stream.
+std::string g_heldError;
+double g_heldErrorTime = -1.0;
+// In a worker whose parent shows progress: the progress goes to the parent
+// as records in the worker's output.
+bool g_progressRecords = false;
+int g_recordPercent = -1;
+// Logs of this run that converted and that failed, for the closing count.
+std::size_t g_converted = 0;
+std::size_t g_failed = 0;
 
 void ClearBar() {
     if (!g_barShown) return;
@@ -51,8 +68,27 @@ void ClearBar() {
     g_barPercent = -1;
 }
 
+void PrintMessage(double time, const std::string &text) {
+    ClearBar();
+    const std::string plain = PlainMessage(text);
+    if (time >= 0.0) {
+        std::printf("  %12.3f  %s\n", time, plain.c_str());
+    } else {
+        std::printf("  %12s  %s\n", "-", plain.c_str());
+    }
+    std::fflush(stdout);
+}
+
+void ReleaseHeldError() {
+    if (g_heldError.empty()) return;
+    PrintMessage(g_heldErrorTime, g_heldError);
+    g_heldError.clear();
+}
+
 void OEM4CONV_CALL OnMessage(double time, const char *text) {
     ++g_messageCount;
+    const MessageKind kind = KindOfMessage(text);
+    if (kind == MessageKind::kInformational) ++g_informationalCount;
     if (g_messageFile != nullptr) {
         if (time >= 0.0) {
             std::fprintf(g_messageFile, "%.3f  %s\n", time, text);
@@ -61,18 +97,55 @@ void OEM4CONV_CALL OnMessage(double time, const char *text) {
         }
     }
     if (g_quiet) return;
-    ClearBar();
-    if (time >= 0.0) {
-        std::printf("  %12.3f  %s\n", time, text);
-    } else {
-        std::printf("  %12s  %s\n", "-", text);
+    ReleaseHeldError();
+    if (kind == MessageKind::kInformational && !g_verbose) return;
+    if (kind == MessageKind::kError) {
+        g_heldError = text;
+        g_heldErrorTime = time;
+        return;
     }
-    std::fflush(stdout);
+    PrintMessage(time, text);
+}
+
+// Records of a worker whose parent shows progress, each a line of its
+// output starting with one of these bytes: the percent and the epochs
+// written so far; a line for standard error, which the parent prints there
+// without breaking its live lines.
+constexpr char kProgressRecord = '\x01';
+constexpr char kErrorRecord = '\x02';
+
+// Prints "oem4conv: " and the formatted text on standard error, through the
+// parent when it shows progress.
+void PrintError(const char *format, ...)
+#if defined(__MINGW32__)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+void PrintError(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    if (g_progressRecords) {
+        std::printf("%coem4conv: ", kErrorRecord);
+        std::vprintf(format, args);
+        std::fflush(stdout);
+    } else {
+        std::fflush(stdout);
+        std::fputs("oem4conv: ", stderr);
+        std::vfprintf(stderr, format, args);
+    }
+    va_end(args);
 }
 
 void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
-    if (!g_showBar) return;
     const int percent = total > 0 ? static_cast<int>(100.0 * done / total) : 100;
+    if (g_progressRecords && percent != g_recordPercent) {
+        g_recordPercent = percent;
+        std::printf("%c%d %u\n", kProgressRecord, percent, EpochsWrittenSoFar());
+        std::fflush(stdout);
+    }
+    if (!g_showBar) return;
     if (percent == g_barPercent) return;
     g_barPercent = percent;
     const int filled = percent * kBarWidth / 100;
@@ -184,8 +257,12 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     host.onProgress = OnProgress;
 
     g_quiet = request.quiet;
+    g_verbose = request.verbose;
     g_showBar = showBar;
     g_messageCount = 0;
+    g_informationalCount = 0;
+    g_heldError.clear();
+    g_recordPercent = -1;
     char stem[kPathBufferSize];
     std::snprintf(stem, sizeof stem, "%s", base.c_str());
     ChangeExtension(stem, sizeof stem, "");
@@ -203,7 +280,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     if (request.report) {
         g_messageFile = std::fopen(messagesPath.c_str(), "w");
         if (g_messageFile == nullptr) {
-            std::fprintf(stderr, "oem4conv: cannot write %s: %s\n", messagesPath.c_str(), std::strerror(errno));
+            PrintError("cannot write %s: %s\n", messagesPath.c_str(), std::strerror(errno));
         }
     }
 
@@ -217,21 +294,23 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     if (result != 0) {
         char text[512];
         GetErrString(text);
-        std::fflush(stdout);
-        std::fprintf(stderr, "oem4conv: %s: %s\n", log.c_str(), text);
+        if (g_heldError != text) ReleaseHeldError();
+        g_heldError.clear();
+        PrintError("%s: %s\n", log.c_str(), PlainMessage(text).c_str());
     }
+    ReleaseHeldError();
     // A log whose range records gave nothing is no conversion, whatever the
     // library's result says: the user would find an empty observation file.
     const ConversionStats &stats = LastConversionStats();
     const bool noEpochs = result == 0 && options->epochCount == 0 && stats.screening.rangeRecords != 0;
     if (noEpochs) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "oem4conv: %s: no epoch written from %u range records: %s\n", log.c_str(),
-                     stats.screening.rangeRecords, NoEpochReason(stats));
+        PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), stats.screening.rangeRecords,
+                   NoEpochReason(stats));
     }
     std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
                 result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount, options->ephemerisCount,
                 options->markCount, g_messageCount);
+    if (g_informationalCount != 0) std::printf(" (%u informational)", g_informationalCount);
     if (request.hostFiles) PrintTimeSpan(base);
     std::printf("\n");
     if (result == 0) {
@@ -247,8 +326,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         report.summary = request.quiet ? nullptr : stdout;
         std::string error;
         if (report::BuildQualityReport(report, &error) != report::kReportOk) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "oem4conv: %s: report not written: %s\n", log.c_str(), error.c_str());
+            PrintError("%s: report not written: %s\n", log.c_str(), error.c_str());
             return kExitFailed;
         }
         std::printf("Report: %s\n", report.htmlPath.c_str());
@@ -266,32 +344,120 @@ int ConvertInProcess(const ConvertRequest &request) {
             status = kExitFailed;
             continue;
         }
-        if (ConvertOne(request, log, showBar) != kExitOk) status = kExitFailed;
+        if (ConvertOne(request, log, showBar) != kExitOk) {
+            status = kExitFailed;
+            ++g_failed;
+        } else {
+            ++g_converted;
+        }
     }
     return status;
 }
 
+// Whether the parent shows the workers' progress; a worker asks the same
+// question of the same standard error.
+bool ShowWorkerProgress(const ConvertRequest &request) {
+    return request.progress && !request.quiet && IsConsole(stderr);
+}
+
 int ConvertLogInWorker(const ConvertRequest &request, std::size_t log) {
+    g_progressRecords = ShowWorkerProgress(request);
     return ConvertOne(request, request.logs[log], false);
 }
 
+// What the parent shows of one running worker.
+struct WorkerProgress {
+    std::size_t scanned = 0; // output before this holds no progress record
+    int percent = 0;
+    unsigned long epochs = 0;
+};
+
+// Takes the complete records out of a worker's output: its progress, and
+// the lines it has for standard error (appended to `errors`).
+void TakeWorkerRecords(std::string *output, WorkerProgress *progress, std::string *errors) {
+    static const char kRecords[] = {kProgressRecord, kErrorRecord, '\0'};
+    std::size_t at = output->find_first_of(kRecords, progress->scanned);
+    while (at != std::string::npos) {
+        const std::size_t end = output->find('\n', at);
+        if (end == std::string::npos) break;
+        if ((*output)[at] == kErrorRecord) {
+            errors->append(*output, at + 1, end - at);
+        } else {
+            int percent = 0;
+            unsigned long epochs = 0;
+            if (std::sscanf(output->c_str() + at + 1, "%d %lu", &percent, &epochs) == 2) {
+                progress->percent = percent;
+                progress->epochs = epochs;
+            }
+        }
+        output->erase(at, end + 1 - at);
+        at = output->find_first_of(kRecords, at);
+    }
+    progress->scanned = at == std::string::npos ? output->size() : at;
+}
+
+// The live lines of a -j run on a terminal: the count of logs done, then
+// one line per running worker. Redrawn in place; taken away before a
+// worker's report is printed.
+class WorkerDisplay {
+public:
+    explicit WorkerDisplay(bool shown) : shown_(shown) {}
+    void Erase() {
+        if (!shown_ || drawn_ == 0) return;
+        ConsoleLinesUp(stderr, drawn_);
+        for (int i = 0; i < drawn_; ++i) {
+            ClearConsoleLine(stderr);
+            std::fputc('\n', stderr);
+        }
+        ConsoleLinesUp(stderr, drawn_);
+        std::fflush(stderr);
+        drawn_ = 0;
+    }
+    void Draw(const ConvertRequest &request, const std::vector<WorkerProcess> &running,
+              const std::vector<WorkerProgress> &progress, std::size_t finished) {
+        if (!shown_) return;
+        // Each line overwritten in place, so that nothing flickers.
+        ConsoleLinesUp(stderr, drawn_);
+        ClearConsoleLine(stderr);
+        std::fprintf(stderr, "  %zu of %zu logs done\n", finished, request.logs.size());
+        for (const WorkerProcess &w : running) {
+            const WorkerProgress &p = progress[w.log];
+            ClearConsoleLine(stderr);
+            std::fprintf(stderr, "    %s  %3d %%  %lu epochs\n", ShortName(request.logs[w.log]).c_str(), p.percent,
+                         p.epochs);
+        }
+        const int lines = 1 + static_cast<int>(running.size());
+        for (int i = lines; i < drawn_; ++i) {
+            ClearConsoleLine(stderr);
+            std::fputc('\n', stderr);
+        }
+        if (drawn_ > lines) ConsoleLinesUp(stderr, drawn_ - lines);
+        drawn_ = lines;
+        std::fflush(stderr);
+    }
+
+private:
+    // The end of a long path, so that a line fits a terminal.
+    static std::string ShortName(const std::string &log) {
+        constexpr std::size_t kMost = 48;
+        return log.size() <= kMost ? log : "..." + log.substr(log.size() - (kMost - 3));
+    }
+    bool shown_;
+    int drawn_ = 0;
+};
+
 // Each worker converts one log; its report is printed in one piece when it
 // ends, so the reports of parallel conversions never interleave.
+// Over 60 lines: the loop that starts, watches and ends the workers.
 int ConvertInWorkers(const ConvertRequest &request, int jobs) {
-    const bool showCount = request.progress && !request.quiet && IsConsole(stderr);
+    WorkerDisplay display(ShowWorkerProgress(request));
+    std::vector<WorkerProgress> progress(request.logs.size());
     std::vector<WorkerProcess> running;
     std::size_t next = 0;
     std::size_t finished = 0;
     bool forwarded = false;
     int status = kExitOk;
 
-    auto showProgress = [&]() {
-        if (!showCount) return;
-        ClearConsoleLine(stderr);
-        std::fprintf(stderr, "  %zu of %zu logs converted", finished, request.logs.size());
-        std::fflush(stderr);
-    };
-    showProgress();
     while (next < request.logs.size() || !running.empty()) {
         while (g_interrupts == 0 && next < request.logs.size() && running.size() < static_cast<std::size_t>(jobs)) {
             WorkerProcess worker;
@@ -304,23 +470,34 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
             InterruptWorkers(running);
             forwarded = true;
         }
+        display.Draw(request, running, progress, finished);
 
         WaitForWorkers(&running);
+        std::string errors;
+        for (WorkerProcess &w : running) TakeWorkerRecords(&w.output, &progress[w.log], &errors);
+        if (!errors.empty()) {
+            display.Erase();
+            std::fputs(errors.c_str(), stderr);
+        }
         for (std::size_t i = running.size(); i-- > 0;) {
             WorkerProcess &w = running[i];
             if (!w.closed) continue;
             std::string abnormal;
-            if (EndWorker(&w, &abnormal) != kExitOk) status = kExitFailed;
-            if (showCount) ClearConsoleLine(stderr);
+            if (EndWorker(&w, &abnormal) != kExitOk) {
+                status = kExitFailed;
+                ++g_failed;
+            } else {
+                ++g_converted;
+            }
+            display.Erase();
             std::fwrite(w.output.data(), 1, w.output.size(), stdout);
             if (!abnormal.empty()) std::printf("worker for a log %s\n", abnormal.c_str());
             std::fflush(stdout);
             ++finished;
             running.erase(running.begin() + static_cast<long>(i));
-            showProgress();
         }
     }
-    if (showCount) ClearConsoleLine(stderr);
+    display.Erase();
     for (std::size_t i = next; i < request.logs.size(); ++i) {
         std::fprintf(stderr, "oem4conv: %s: not converted (%s)\n", request.logs[i].c_str(),
                      g_interrupts != 0 ? "interrupted" : "no worker process could be started");
@@ -351,8 +528,13 @@ int RunConvert(const ConvertRequest &request) {
     } else {
         status = ConvertInProcess(request);
     }
-    if (request.logs.size() > 1) {
-        std::printf("%zu logs, %s\n", request.logs.size(), status == kExitOk ? "all converted" : "some not converted");
+    if (request.logs.size() > 1 && status == kExitOk) {
+        std::printf("%zu logs, all converted\n", request.logs.size());
+    } else if (request.logs.size() > 1) {
+        std::printf("%zu logs: %zu converted, %zu failed", request.logs.size(), g_converted, g_failed);
+        const std::size_t notStarted = request.logs.size() - g_converted - g_failed;
+        if (notStarted != 0) std::printf(", %zu not started", notStarted);
+        std::printf("\n");
     }
     return status;
 }

@@ -59,6 +59,8 @@ constexpr const char *kUsage = "Usage:\n"
                                "                            (default 12); an epoch with more keeps GPS, then\n"
                                "                            GLONASS, then SBAS, satellites already tracked first\n"
                                "  -q, --quiet               print only errors and the per-log summary\n"
+                               "  -v, --verbose             also print the informational messages (almanac\n"
+                               "                            and ephemeris received), otherwise only counted\n"
                                "      --no-progress         no progress bar (it is shown only on a terminal)\n"
                                "      --report              after each conversion write BASE-report.html and\n"
                                "                            keep the messages in BASE.messages\n"
@@ -70,26 +72,57 @@ constexpr const char *kUsage = "Usage:\n"
                                "      --rinex-version V     3.04 (default) or 2.11 (GPS, GLONASS and SBAS\n"
                                "                            observations only)\n"
                                "\n"
-                               "Messages are printed with the GPS seconds of week of the record they concern\n"
-                               "('-' when none applies). Ctrl-C stops the conversions cleanly: the outputs\n"
-                               "are closed and hold everything converted so far.\n"
+                               "Each log ends with a summary line. Warnings are printed with the GPS seconds\n"
+                               "of week of the record they concern ('-' when none applies), an error that\n"
+                               "stops a conversion once, on standard error. With -j on a terminal, a live\n"
+                               "line per running log shows its progress. Ctrl-C stops the conversions\n"
+                               "cleanly: the outputs are closed and hold everything converted so far.\n"
                                "\n"
                                "Only GPS, GLONASS and SBAS L1 C/A and one GPS or GLONASS L2 signal per satellite\n"
                                "have a place in BASE.tsq; other systems and signals are left out and counted.\n"
                                "\n"
+                               "Each command also answers --help: oem4conv detect --help, dump --help,\n"
+                               "report --help.\n"
+                               "\n"
                                "Exit status:\n"
-                               "  0  every log converted to its end; detect: every FILE is an OEM4 log;\n"
-                               "     dump: the whole file was read\n"
+                               "  0  done: every log converted to its end; detect: every FILE is an OEM4 log;\n"
+                               "     dump: the whole file was read; report: written\n"
                                "  1  a conversion failed or was interrupted, or a log holding range records\n"
                                "     gave no epoch; detect: some FILE is not an OEM4 log; dump: the file is\n"
-                               "     missing or damaged\n"
-                               "  2  usage error\n"
+                               "     missing or damaged; report: its input files could not be read\n"
+                               "  2  usage error: a wrong, missing or conflicting argument\n"
                                "  3  report: the report could not be written\n";
+
+// What a bare or wrong call gets, after the problem: the commands in
+// brief, and where to read more.
+constexpr const char *kShortUsage = "Usage: oem4conv [convert] LOG... [options]\n"
+                                    "       oem4conv detect FILE... | dump FILE.tsq [--csv] | report BASE [options]\n"
+                                    "Try 'oem4conv --help', or 'oem4conv COMMAND --help'.\n";
+
+constexpr const char *kDetectHelp = "Usage: oem4conv detect FILE...\n"
+                                    "\n"
+                                    "Tells for each FILE whether it is an OEM4 binary log, one line per FILE.\n"
+                                    "\n"
+                                    "Exit status: 0 every FILE is an OEM4 binary log, 1 some FILE is not (or\n"
+                                    "cannot be read), 2 usage error.\n";
+
+constexpr const char *kDumpHelp = "Usage: oem4conv dump FILE.tsq [--csv]\n"
+                                  "\n"
+                                  "Prints an observation file written by the converter: its header, then every\n"
+                                  "epoch with its position and satellites as text, or with --csv one line per\n"
+                                  "satellite and epoch.\n"
+                                  "\n"
+                                  "  --csv   comma-separated values with a header line\n"
+                                  "\n"
+                                  "Exit status: 0 the whole file was read, 1 the file is missing or damaged,\n"
+                                  "2 usage error.\n";
+
+bool IsHelp(const std::string &arg) { return arg == "-h" || arg == "--help"; }
 
 int UsageError(const char *format, const char *value) {
     std::fprintf(stderr, "oem4conv: ");
     std::fprintf(stderr, format, value);
-    std::fprintf(stderr, "\nTry 'oem4conv --help'.\n");
+    std::fprintf(stderr, "\n%s", kShortUsage);
     return kExitUsage;
 }
 
@@ -101,9 +134,22 @@ bool ParseNumber(const char *text, double *value) {
 }
 
 int Detect(const std::vector<std::string> &files) {
-    if (files.empty()) return UsageError("%s", "detect needs at least one FILE");
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i] == "--") {
+            paths.insert(paths.end(), files.begin() + static_cast<long>(i) + 1, files.end());
+            break;
+        } else if (IsHelp(files[i])) {
+            std::fputs(kDetectHelp, stdout);
+            return kExitOk;
+        } else if (files[i].size() > 1 && files[i][0] == '-') {
+            return UsageError("unknown detect option '%s'", files[i].c_str());
+        }
+        paths.push_back(files[i]);
+    }
+    if (paths.empty()) return UsageError("%s", "detect needs at least one FILE");
     int status = kExitOk;
-    for (const std::string &file : files) {
+    for (const std::string &file : paths) {
         const bool isLog = AutoDetect(file.c_str()) == 1;
         std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
         if (!isLog) status = kExitFailed;
@@ -117,6 +163,9 @@ int Dump(const std::vector<std::string> &args) {
     for (const std::string &arg : args) {
         if (arg == "--csv") {
             csv = true;
+        } else if (IsHelp(arg)) {
+            std::fputs(kDumpHelp, stdout);
+            return kExitOk;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return UsageError("unknown dump option '%s'", arg.c_str());
         } else if (path.empty()) {
@@ -149,7 +198,10 @@ int Convert(const std::vector<std::string> &args) {
             value = args[++i];
             return true;
         };
-        if (arg == "-o" || arg == "--output") {
+        if (IsHelp(arg) && !hasValue) {
+            std::fputs(kUsage, stdout);
+            return kExitOk;
+        } else if (arg == "-o" || arg == "--output") {
             if (!takeValue() || value.empty()) return UsageError("%s needs a BASE", arg.c_str());
             request.output = value;
         } else if (arg == "-j" || arg == "--jobs") {
@@ -194,6 +246,8 @@ int Convert(const std::vector<std::string> &args) {
             request.options.requireL2Lock = 0;
         } else if (arg == "-q" || arg == "--quiet") {
             request.quiet = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            request.verbose = true;
         } else if (arg == "--no-progress") {
             request.progress = false;
         } else if (arg == "--report") {
@@ -231,7 +285,7 @@ int main(int argc, char **argv) {
     std::vector<std::string> args;
     if (!CommandArguments(argc, argv, &args)) return kExitUsage;
     if (args.empty()) {
-        std::fputs(kUsage, stderr);
+        std::fputs(kShortUsage, stderr);
         return kExitUsage;
     }
     const std::string &first = args[0];
@@ -248,5 +302,13 @@ int main(int argc, char **argv) {
     if (first == "dump") return Dump(rest);
     if (first == "report") return report::RunReportCommand(rest, "oem4conv report");
     if (first == "convert") return Convert(rest);
+    // A first word that is no command, no option, no file and no path is
+    // most likely a mistyped command ("conver"), not a log.
+    if (first[0] != '-' && first.find_first_of("./\\:") == std::string::npos) {
+        std::FILE *file = std::fopen(first.c_str(), "rb");
+        if (file == nullptr)
+            return UsageError("'%s' is neither a command (convert, detect, dump, report) nor a file", first.c_str());
+        std::fclose(file);
+    }
     return Convert(args);
 }

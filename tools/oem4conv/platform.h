@@ -27,6 +27,10 @@ bool IsConsole(std::FILE *stream);
 // to the end of the line).
 void ClearConsoleLine(std::FILE *stream);
 
+// Moves the cursor of a console `lines` lines up, to the start of the line
+// (the live lines of a -j run are redrawn in place).
+void ConsoleLinesUp(std::FILE *stream, int lines);
+
 // Number of processors, at least 1.
 int ProcessorCount();
 

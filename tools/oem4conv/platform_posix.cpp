@@ -32,6 +32,10 @@ bool IsConsole(std::FILE *stream) { return isatty(fileno(stream)) != 0; }
 
 void ClearConsoleLine(std::FILE *stream) { std::fputs("\r\033[K", stream); }
 
+void ConsoleLinesUp(std::FILE *stream, int lines) {
+    if (lines > 0) std::fprintf(stream, "\r\033[%dA", lines);
+}
+
 int ProcessorCount() {
     const long count = sysconf(_SC_NPROCESSORS_ONLN);
     return count > 0 ? static_cast<int>(count) : 1;

@@ -256,6 +256,23 @@ void ClearConsoleLine(std::FILE *stream) {
     std::fputc('\r', stream);
 }
 
+void ConsoleLinesUp(std::FILE *stream, int lines) {
+    if (lines <= 0) return;
+    if (g_virtualTerminal) {
+        std::fprintf(stream, "\r\033[%dA", lines);
+        return;
+    }
+    // Older consoles: the cursor is placed through the console itself.
+    std::fflush(stream);
+    const HANDLE handle = StreamHandle(stream);
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(handle, &info)) return;
+    COORD at = info.dwCursorPosition;
+    at.X = 0;
+    at.Y = static_cast<SHORT>(at.Y > lines ? at.Y - lines : 0);
+    SetConsoleCursorPosition(handle, at);
+}
+
 int ProcessorCount() {
     SYSTEM_INFO info;
     GetSystemInfo(&info);

@@ -20,7 +20,8 @@ constexpr const char *kUsage = "Usage: %s BASE [-o REPORT.html] [--json FILE] [-
                                "      --json FILE     also write the numbers as JSON ('-': standard output,\n"
                                "                      which then replaces the text summary)\n"
                                "      --messages FILE the conversion's saved messages, one per line,\n"
-                               "                      optionally preceded by their time\n"
+                               "                      optionally preceded by their time (default\n"
+                               "                      BASE.messages when it exists)\n"
                                "  -q, --quiet         no text summary\n"
                                "\n"
                                "Exit status: 0 report written, 1 inputs unreadable, 2 usage error,\n"
@@ -72,12 +73,19 @@ int report::RunReportCommand(const std::vector<std::string> &args, const char *p
 #else
     constexpr char kSeparator = '/';
 #endif
-    if (request.htmlPath.empty()) {
-        std::string stem = request.base;
-        const std::size_t dot = stem.find_last_of('.');
-        const std::size_t slash = stem.find_last_of(kSeparator);
-        if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem.erase(dot);
-        request.htmlPath = stem + "-report.html";
+    std::string stem = request.base;
+    const std::size_t dot = stem.find_last_of('.');
+    const std::size_t slash = stem.find_last_of(kSeparator);
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem.erase(dot);
+    if (request.htmlPath.empty()) request.htmlPath = stem + "-report.html";
+    // A conversion with --report kept its messages beside the outputs; a
+    // report made again from those outputs counts them as the first did.
+    if (request.messagesPath.empty()) {
+        const std::string kept = stem + ".messages";
+        if (std::FILE *file = std::fopen(kept.c_str(), "rb")) {
+            std::fclose(file);
+            request.messagesPath = kept;
+        }
     }
     request.summary = quiet || request.jsonPath == "-" ? nullptr : stdout;
     std::string error;

@@ -3,6 +3,7 @@
 // closer than a pixel are joined, series keep their minimum and maximum per
 // pixel column, the receiver track one mark per occupied cell.
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <cstdarg>
@@ -113,6 +114,26 @@ void TimeAxis(std::string *s, const TimeScale &scale, int y) {
             "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
             x, y, x, y + 4, x, y + 16, label.c_str());
     }
+}
+
+// The box a label of the page's 11-pixel font covers, from its baseline
+// start: the font's full height and a digit's advance per character, as
+// the browser measures them.
+struct LabelBox {
+    double left, top, right, bottom;
+};
+LabelBox TextBox(double x, double y, int characters) { return {x, y - 11.0, x + 7.2 * characters, y + 3.0}; }
+bool Overlap(const LabelBox &a, const LabelBox &b) {
+    return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+// 1, 2 or 5 times a power of ten, at least `rough`.
+double NiceStep(double rough) {
+    if (!(rough > 0) || !std::isfinite(rough)) return 1.0;
+    const double power = std::pow(10.0, std::floor(std::log10(rough)));
+    for (double m : {1.0, 2.0, 5.0, 10.0})
+        if (m * power >= rough) return m * power;
+    return 10.0 * power;
 }
 
 // ---- sections -------------------------------------------------------------------
@@ -294,35 +315,88 @@ void SkySection(std::string *s, const ReportData &d) {
         "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">N</text><text x=\"%.0f\" y=\"%.0f\">E</text>"
         "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">S</text><text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">W</text>\n",
         cx, cy - radius - 6, cx + radius + 4, cy + 4, cx, cy + radius + 16, cx - radius - 4, cy + 4);
+    // The fixed texts first, so that no satellite label lands on them.
+    std::vector<LabelBox> taken;
+    for (int e = 0; e < 90; e += 30) taken.push_back(TextBox(cx + 3, cy - radius * (90 - e) / 90.0 + 12, 3));
+    taken.push_back(TextBox(cx - 5, cy - radius - 6, 1));
+    taken.push_back(TextBox(cx + radius + 4, cy + 4, 1));
+    taken.push_back(TextBox(cx - 5, cy + radius + 16, 1));
+    taken.push_back(TextBox(cx - radius - 14, cy + 4, 1));
+    // Each piece above the horizon ends in a dot with the PRN; the dots are
+    // drawn with the tracks, the labels placed afterwards around them.
+    struct PieceEnd {
+        double x, y;
+        double dx, dy; // the track's last direction, where it would go on
+        int prn;
+    };
+    std::vector<PieceEnd> ends;
     for (const SkyTrack &track : d.sky) {
         const std::string colour = PrnColour(track.prn);
-        // Each piece above the horizon ends in a dot with the PRN.
-        std::string path, labels;
+        std::string path, dots;
         bool pen = false;
-        double lastX = 0, lastY = 0;
-        auto label = [&]() {
-            Put(&labels,
-                "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/><text x=\"%.1f\" y=\"%.1f\">G%02d</text>", lastX,
-                lastY, colour.c_str(), lastX + 5, lastY - 3, track.prn);
+        double lastX = 0, lastY = 0, beforeX = 0, beforeY = 0;
+        auto end = [&]() {
+            Put(&dots, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"/>", lastX, lastY, colour.c_str());
+            ends.push_back({lastX, lastY, lastX - beforeX, lastY - beforeY, track.prn});
+            taken.push_back({lastX - 3, lastY - 3, lastX + 3, lastY + 3});
         };
         for (const SkyPoint &p : track.points) {
             if (p.elevation < 0) {
-                if (pen) label();
+                if (pen) end();
                 pen = false;
                 continue;
             }
             const double r = radius * (90.0 - p.elevation) / 90.0;
             const double a = p.azimuth * kPi / 180.0;
+            beforeX = pen ? lastX : cx + r * std::sin(a);
+            beforeY = pen ? lastY : cy - r * std::cos(a);
             lastX = cx + r * std::sin(a);
             lastY = cy - r * std::cos(a);
             Put(&path, "%s%.1f %.1f ", pen ? "L" : "M", lastX, lastY);
             pen = true;
         }
-        if (pen) label();
+        if (pen) end();
         if (path.empty()) continue;
         Put(s, "<path d=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\"/>", path.c_str(), colour.c_str());
-        s->append(labels);
+        s->append(dots);
         s->push_back('\n');
+    }
+    // Labels whose satellites end close together (two setting side by
+    // side) would print over one another: each takes the first free place
+    // around its dot, further out with a leader line when the near ones are
+    // taken.
+    for (const PieceEnd &end : ends) {
+        double x = end.x + 5, y = end.y - 3;
+        bool leader = false;
+        bool placed = false;
+        for (int ring = 0; ring < 6 && !placed; ++ring) {
+            const double reach = 5 + 9.0 * ring;
+            std::array<std::array<double, 2>, 6> offsets = {{{reach, -3 - ring * 2.0},
+                                                             {reach, 12 + ring * 2.0},
+                                                             {-reach - 21, -3 - ring * 2.0},
+                                                             {-reach - 21, 12 + ring * 2.0},
+                                                             {-10, -reach - 3},
+                                                             {-10, reach + 12}}};
+            // Ahead of the track first, where its line does not run.
+            auto ahead = [&](const std::array<double, 2> &o) { return (o[0] + 10) * end.dx + (o[1] - 4) * end.dy; };
+            std::stable_sort(offsets.begin(), offsets.end(),
+                             [&](const auto &a, const auto &b) { return ahead(a) > ahead(b); });
+            for (const auto &offset : offsets) {
+                const LabelBox box = TextBox(end.x + offset[0], end.y + offset[1], 3);
+                if (std::none_of(taken.begin(), taken.end(), [&](const LabelBox &t) { return Overlap(t, box); })) {
+                    x = end.x + offset[0];
+                    y = end.y + offset[1];
+                    leader = ring > 1;
+                    placed = true;
+                    break;
+                }
+            }
+        }
+        taken.push_back(TextBox(x, y, 3));
+        if (leader)
+            Put(s, "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#999\"/>", end.x, end.y,
+                x > end.x ? x - 1 : x + 22, y - 4);
+        Put(s, "<text x=\"%.1f\" y=\"%.1f\">G%02d</text>\n", x, y, end.prn);
     }
     s->append("</svg>\n</section>\n");
 }
@@ -480,24 +554,64 @@ void ReceiverSection(std::string *s, const ReportData &d) {
             nmax = std::max(nmax, North(e));
         }
         const double extent = std::max({emax - emin, nmax - nmin, 1.0});
-        const int size = 400, cells = size / 2, left = 60, top = 10;
+        const int size = 400, cells = size / 2, left = 80, top = 10;
+        // The square spans `span` metres each way, centred on the track;
+        // the axes count metres east and north of the mean position.
+        const double span = extent * cells / (cells - 2);
+        const double ec = (emin + emax) / 2, nc = (nmin + nmax) / 2;
+        const double e0 = ec - span / 2, n1 = nc + span / 2;
+        const double step = NiceStep(span / 5);
+        const int decimals = step >= 1 ? 0 : static_cast<int>(std::ceil(-std::log10(step) - 1e-9));
         std::vector<uint8_t> used(static_cast<std::size_t>(cells) * cells, 0);
-        Put(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\">\n", left + size + 20, size + 50);
+        Put(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\">\n", left + size + 30, size + 95);
         Put(s, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f7f9fc\" stroke=\"#ccc\"/>\n", left, top,
             size, size);
-        const double ec = (emin + emax) / 2, nc = (nmin + nmax) / 2;
+        for (double t = std::ceil(e0 / step) * step; t <= e0 + span; t += step) {
+            const double x = left + (t - e0) / span * size;
+            Put(s,
+                "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#e2e6ee\"/>"
+                "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
+                "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%.*f</text>\n",
+                x, top, x, top + size, x, top + size, x, top + size + 4, x, top + size + 16, decimals,
+                std::fabs(t) < step / 2 ? 0.0 : t);
+        }
+        for (double t = std::ceil((n1 - span) / step) * step; t <= n1; t += step) {
+            const double y = top + (n1 - t) / span * size;
+            Put(s,
+                "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#e2e6ee\"/>"
+                "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#555\"/>"
+                "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%.*f</text>\n",
+                left, y, left + size, y, left - 4, y, left, y, left - 6, y + 4, decimals,
+                std::fabs(t) < step / 2 ? 0.0 : t);
+        }
         for (const EpochSample &e : d.epochs) {
             if (!Usable(e)) continue;
-            const int cx =
-                std::clamp(static_cast<int>((East(e) - ec) / extent * (cells - 2) + cells / 2), 0, cells - 1);
-            const int cy =
-                std::clamp(static_cast<int>((nc - North(e)) / extent * (cells - 2) + cells / 2), 0, cells - 1);
+            const int cx = std::clamp(static_cast<int>((East(e) - e0) / span * cells), 0, cells - 1);
+            const int cy = std::clamp(static_cast<int>((n1 - North(e)) / span * cells), 0, cells - 1);
             uint8_t &cell = used[static_cast<std::size_t>(cy) * cells + cx];
             if (cell != 0) continue;
             cell = 1;
             Put(s, "<rect x=\"%d\" y=\"%d\" width=\"2\" height=\"2\" fill=\"#2a6fd6\"/>", left + 2 * cx, top + 2 * cy);
         }
-        Put(s, "\n<text x=\"%d\" y=\"%d\">%.1f m across; north up</text>\n</svg>\n", left, top + size + 16, extent);
+        // Axis titles, and a scale bar of one grid step under the plot.
+        Put(s, "\n<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">metres east of the mean position</text>\n",
+            left + size / 2, top + size + 32);
+        Put(s,
+            "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\" transform=\"rotate(-90 %d %d)\">metres north of the "
+            "mean position</text>\n",
+            16, top + size / 2, 16, top + size / 2);
+        const double bar = step / span * size;
+        const int barY = top + size + 58;
+        char length[32];
+        if (step >= 1000)
+            std::snprintf(length, sizeof length, "%g km", step / 1000);
+        else
+            std::snprintf(length, sizeof length, "%g m", step);
+        Put(s,
+            "<path d=\"M%d %d v6 h%.1f v-6\" fill=\"none\" stroke=\"#222\" stroke-width=\"1.5\"/>"
+            "<text x=\"%.1f\" y=\"%d\">%s</text>"
+            "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.1f m across; north up</text>\n</svg>\n",
+            left, barY - 6, bar, left + bar + 6, barY + 4, length, left + size, barY + 4, extent);
         SeriesPlot(s, d, "Ellipsoidal height", "m", [](const EpochSample &e, double *v) {
             *v = e.height;
             return (e.flags & kEpochFlagPosition) != 0;
