@@ -159,9 +159,15 @@ struct PackedLockTime {
     uint8_t code; // 0-15
 };
 
+// RANGECMP2's lock time stops at 131.071 s; per signal (the decoder's
+// table of them) and satellite number, since when it has stood there.
+inline constexpr uint32_t kRangecmp2Signals = 33;
+inline constexpr uint32_t kRangecmp2Tracks = kRangecmp2Signals * kPackedSatellites;
+
 struct PackedRangeState {
     std::array<PackedReference, kPackedTracks> references;
     std::array<PackedLockTime, kPackedTracks> lockTimes;
+    std::array<PackedLockTime, kRangecmp2Tracks> rangecmp2LockTimes; // code 1: at its largest value
 };
 
 struct Oem4Decoder {

@@ -40,6 +40,10 @@ constexpr double kPhaseRangeDifferenceScale = 1.0 / 2048.0;
 constexpr double kDopplerDifferenceScale = 1.0 / 256.0;
 constexpr double kCnoOffset = 20.0;
 constexpr double kLockTimeScale = 0.001; // ms
+constexpr uint32_t kLockTimeLargest = (1u << 17) - 1;
+// A signal not seen for this long may have lost lock and locked again in
+// between: its lock time is not carried over the gap.
+constexpr double kLockTimeGap = 10.0; // s
 
 // Standard deviation codes: pseudorange (m) and phase (cycles).
 constexpr std::array<float, 16> kPseudorangeSigma = {0.020f, 0.030f, 0.045f, 0.066f, 0.099f, 0.148f, 0.220f, 0.329f,
@@ -98,6 +102,9 @@ constexpr std::array<Rc2Signal, 33> kRc2Signals = {{
     {SYS_NAVIC, 1, 0, 1.0},
 }};
 
+static_assert(kRc2Signals.size() == kRangecmp2Signals);
+static_assert(kMaxSatelliteNumber <= kPackedSatellites, "satellite numbers index the lock times");
+
 const Rc2Signal *FindRc2Signal(SatelliteSystem system, uint32_t id) {
     for (const Rc2Signal &s : kRc2Signals) {
         if (s.system == system && s.id == id) return &s;
@@ -137,7 +144,25 @@ SatelliteBlock ReadSatelliteBlock(const uint8_t *p) {
 
 // One signal block of a satellite into an observation. Returns false when
 // the signal is not one of the record's.
-bool ReadSignalBlock(const Oem4Decoder *dec, const SatelliteBlock &sat, SatelliteSystem system, const uint8_t *p,
+// Lock time in seconds. The field stops at its largest value; from then on
+// the lock has lasted that long plus the time the field has stood there.
+double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, uint32_t field) {
+    const double now = ContinuousTime(dec);
+    const size_t index = static_cast<size_t>(signal - kRc2Signals.data()) * kPackedSatellites + satellite;
+    PackedLockTime &track = dec->packed.rangecmp2LockTimes[index];
+    const bool carried = track.seen != 0 && track.code != 0 && now >= track.last && now - track.last <= kLockTimeGap;
+    track.seen = 1;
+    track.last = now;
+    if (field != kLockTimeLargest) {
+        track.code = 0;
+        return static_cast<double>(field) * kLockTimeScale;
+    }
+    if (!carried) track.since = now;
+    track.code = 1;
+    return static_cast<double>(field) * kLockTimeScale + (now - track.since);
+}
+
+bool ReadSignalBlock(Oem4Decoder *dec, const SatelliteBlock &sat, SatelliteSystem system, const uint8_t *p,
                      DecodedObservation *obs) {
     const uint32_t head = le::U4(p);
     const uint64_t w = le::Load<uint64_t>(p + 4);
@@ -173,7 +198,7 @@ bool ReadSignalBlock(const Oem4Decoder *dec, const SatelliteBlock &sat, Satellit
     obs->phase = -phaseRange / wavelength;
     obs->doppler = doppler;
     obs->cno = static_cast<float>(kCnoOffset + static_cast<double>(Bits(w, 0, 5)));
-    obs->lockTime = static_cast<float>(static_cast<double>(Bits(head, 8, 17)) * kLockTimeScale);
+    obs->lockTime = static_cast<float>(LockTime(dec, signal, obs->satellite, static_cast<uint32_t>(Bits(head, 8, 17))));
     obs->pseudorangeSigma = kPseudorangeSigma[Bits(w, 5, 4)];
     obs->phaseSigma = kPhaseSigma[Bits(w, 9, 4)];
     return true;

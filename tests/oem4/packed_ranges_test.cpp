@@ -237,6 +237,24 @@ TEST_F(PackedTest, Rangecmp2FieldsAtTheirLimits) {
     }
 }
 
+// The lock time field stops at 131.071 s; the lock goes on growing while
+// it stands there, but not over a gap in which it may have restarted.
+TEST_F(PackedTest, Rangecmp2LockTimeBeyondItsLargestField) {
+    const struct {
+        int32_t ms;
+        uint32_t field;
+        float lock;
+    } steps[] = {{10000, 131071, 131.071f}, {11000, 131071, 132.071f}, {12500, 131071, 133.571f},
+                 {40000, 131071, 131.071f}, {41000, 5000, 5.0f},       {42000, 131071, 131.071f}};
+    for (const auto &step : steps) {
+        Rc2Satellite s;
+        s.signals[0].lock = step.field;
+        const DecodedEpoch &e = Decode(kMsgRangecmp2, Rc2({s}), At(2000, step.ms));
+        ASSERT_EQ(e.count, 1u);
+        EXPECT_FLOAT_EQ(e.obs[0].lockTime, step.lock) << step.ms;
+    }
+}
+
 // Every system the record numbers, with its PRN and satellite numbering,
 // a signal renumbered into the status word's, and its Doppler brought from
 // the system's first frequency to the signal's.
