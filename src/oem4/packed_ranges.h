@@ -95,6 +95,11 @@ inline uint32_t PackedDataSize(const Oem4Decoder *dec) {
                                                     : body - kPackedRangeFixedLength;
 }
 
+// A signal not seen for this long may have lost lock and locked again in
+// between: lock time worked out from earlier records is not carried over
+// such a gap. Longer than the intervals receivers log at (30 s at most).
+inline constexpr double kLockTimeGap = 60.0; // s
+
 // GPS seconds since the start of week 0 of the record being decoded.
 inline double ContinuousTime(const Oem4Decoder *dec) { return HeaderWeek(dec) * 604800.0 + HeaderTime(dec); }
 

@@ -41,9 +41,6 @@ constexpr double kDopplerDifferenceScale = 1.0 / 256.0;
 constexpr double kCnoOffset = 20.0;
 constexpr double kLockTimeScale = 0.001; // ms
 constexpr uint32_t kLockTimeLargest = (1u << 17) - 1;
-// A signal not seen for this long may have lost lock and locked again in
-// between: its lock time is not carried over the gap.
-constexpr double kLockTimeGap = 10.0; // s
 
 // Standard deviation codes: pseudorange (m) and phase (cycles).
 constexpr std::array<float, 16> kPseudorangeSigma = {0.020f, 0.030f, 0.045f, 0.066f, 0.099f, 0.148f, 0.220f, 0.329f,

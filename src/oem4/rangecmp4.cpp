@@ -236,9 +236,12 @@ Measurement ReadDifference(BitReader &bits, bool isFirst, const PackedReference 
 
 // Lock time from the coarse code: the code's least lock time plus the time
 // the code has held since it was first seen, never reaching the next
-// code's. A code that goes down means the lock restarted.
+// code's. A code that goes down means the lock restarted; after a gap the
+// time the code has held is not known.
 double LockTime(PackedLockTime &track, uint32_t code, double now) {
-    if (track.seen == 0 || code != track.code || now < track.last) track.since = now;
+    if (track.seen == 0 || code != track.code || now < track.last || now - track.last > kLockTimeGap) {
+        track.since = now;
+    }
     track.seen = 1;
     track.code = static_cast<uint8_t>(code);
     track.last = now;

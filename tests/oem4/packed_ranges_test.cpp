@@ -245,7 +245,7 @@ TEST_F(PackedTest, Rangecmp2LockTimeBeyondItsLargestField) {
         uint32_t field;
         float lock;
     } steps[] = {{10000, 131071, 131.071f}, {11000, 131071, 132.071f}, {12500, 131071, 133.571f},
-                 {40000, 131071, 131.071f}, {41000, 5000, 5.0f},       {42000, 131071, 131.071f}};
+                 {80000, 131071, 131.071f}, {81000, 5000, 5.0f},       {82000, 131071, 131.071f}};
     for (const auto &step : steps) {
         Rc2Satellite s;
         s.signals[0].lock = step.field;
@@ -530,6 +530,25 @@ TEST_F(PackedTest, Rangecmp4DifferencesNeedTheirOwnRecentReference) {
     EXPECT_EQ(Decode(kMsgRangecmp4, Rc4({diff}), At(2000, 10750)).count, 0u);
     EXPECT_EQ(AllTexts(), "RANGECMP4 record: 2 differential observations without a usable reference dropped\n"
                           "RANGECMP4 record: 1 differential observations without a usable reference dropped\n");
+}
+
+// Lock time from the coarse codes: the code's least lock time and the time
+// it has held, never the next code's; a code that goes down restarts it,
+// and after a gap the time held is not known.
+TEST_F(PackedTest, Rangecmp4LockTimeFromItsCodes) {
+    const struct {
+        int32_t ms;
+        uint32_t code;
+        float lock;
+    } steps[] = {{100000, 10, 8.192f},  {101000, 10, 9.192f},  {109000, 10, 16.384f}, {110000, 11, 16.384f},
+                 {111000, 11, 17.384f}, {200000, 11, 16.384f}, {201000, 2, 0.032f},   {202000, 2, 0.064f}};
+    for (const auto &step : steps) {
+        Rc4System sys;
+        sys.satellites[0].blocks[0].lock = step.code;
+        const DecodedEpoch &e = Decode(kMsgRangecmp4, Rc4({sys}), At(2000, step.ms));
+        ASSERT_EQ(e.count, 1u);
+        EXPECT_FLOAT_EQ(e.obs[0].lockTime, step.lock) << step.ms;
+    }
 }
 
 // Two range records of one epoch give it once, in either order; the second
