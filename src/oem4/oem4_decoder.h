@@ -143,6 +143,48 @@ struct FramingStats {
     uint32_t crcFailures;
 };
 
+// RANGECMP4 sends full (reference) measurements on the whole second and
+// differences to them in between; its lock times are coarse codes. What a
+// port keeps of them, per system, RANGECMP4 signal and satellite.
+inline constexpr uint32_t kPackedSystems = 7; // GPS, GLONASS, SBAS, Galileo, BeiDou, QZSS, NavIC
+inline constexpr uint32_t kPackedSignals = 16;
+inline constexpr uint32_t kPackedSatellites = 64;
+inline constexpr uint32_t kPackedTracks = kPackedSystems * kPackedSignals * kPackedSatellites;
+
+// The latest reference measurement of one signal of one satellite.
+struct PackedReference {
+    double pseudorange;       // m
+    double phaseRange;        // m
+    double rangeRate;         // m/s
+    double time;              // GPS seconds since the start of week 0
+    uint8_t present;          // 1 once a reference was stored
+    uint8_t id;               // reference data block id, 0-7
+    uint8_t valid;            // kPackedPseudorangeValid | kPackedPhaseValid | kPackedDopplerValid
+    uint8_t glonassFrequency; // frequency channel + 7
+};
+inline constexpr uint8_t kPackedPseudorangeValid = 1;
+inline constexpr uint8_t kPackedPhaseValid = 2;
+inline constexpr uint8_t kPackedDopplerValid = 4;
+
+// The lock-time code of one signal of one satellite and since when it holds.
+struct PackedLockTime {
+    double since; // GPS seconds since the start of week 0
+    double last;  // when the signal was last seen
+    uint8_t seen; // 1 once the signal was seen
+    uint8_t code; // 0-15
+};
+
+// RANGECMP2's lock time stops at 131.071 s; per signal (the decoder's
+// table of them) and satellite number, since when it has stood there.
+inline constexpr uint32_t kRangecmp2Signals = 33;
+inline constexpr uint32_t kRangecmp2Tracks = kRangecmp2Signals * kPackedSatellites;
+
+struct PackedRangeState {
+    std::array<PackedReference, kPackedTracks> references;
+    std::array<PackedLockTime, kPackedTracks> lockTimes;
+    std::array<PackedLockTime, kRangecmp2Tracks> rangecmp2LockTimes; // code 1: at its largest value
+};
+
 struct Oem4Decoder {
     uint32_t open;
     int32_t port;
@@ -179,6 +221,8 @@ struct Oem4Decoder {
     // The epoch of the range record being decoded, every observation of it,
     // before the observation file's rules.
     DecodedEpoch decoded;
+    // RANGECMP4 references and lock-time codes, kept between records.
+    PackedRangeState packed;
     // Every signal's latest lock time, for the loss-of-lock indication.
     std::array<SignalLock, kSignalLockEntries> signalLocks;
     // The PRNs of the latest epoch the observation file got, in slot order:

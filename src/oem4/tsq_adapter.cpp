@@ -570,7 +570,9 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     sc.view = ObsView{&decoded, decoded.messageId == kMsgRangecmp};
 
     ++dec->screeningStats.rangeRecords;
-    if (decoded.messageId == kMsgRange) {
+    // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
+    // observations, PRNs below 64): the file takes them like RANGE.
+    if (decoded.messageId != kMsgRangecmp) {
         // More than a record buffer holds: not a record the framing passes.
         if (decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
         ScreenRecord(dec, sc, nullptr, decoded.count);

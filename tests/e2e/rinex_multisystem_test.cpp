@@ -1,9 +1,11 @@
 // RINEX of a five-system log: every observation of every signal of the
 // log's own range records appears under its system and RINEX code with its
 // values, signal strength and GLONASS frequency channel; the compressed
-// records of the same scene give the same values to their resolution.
+// records of the same scene, RANGECMP2 and RANGECMP4 included, give the same
+// values to their resolution.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -246,4 +248,55 @@ TEST(RinexMultiSystem, CompressedRecordsGiveTheSameObservations) {
         }
     }
     EXPECT_GT(compared, 5000u);
+}
+
+// RANGECMP2 and RANGECMP4 of the same scene: every observation of the
+// RANGE log, to each record's resolution (RINEX keeps 3 decimals). They
+// list their satellites in their own order.
+TEST(RinexMultiSystem, PackedRecordsGiveTheSameObservations) {
+    struct Format {
+        oem4sim::RangeFormat format;
+        double code, phase, doppler, strength; // tolerances
+    } formats[] = {
+        {oem4sim::RangeFormat::Rangecmp2, 1.0 / 256, 0.003, 1.0 / 256, 0.5},
+        {oem4sim::RangeFormat::Rangecmp4, 0.0006, 0.0011, 0.002, 0.026},
+    };
+    e2e::SimRun full;
+    e2e::Simulate(FiveSystems(oem4sim::RangeFormat::Range), &full);
+    const RinexRun a = ConvertToRinex(full.bytes, "full");
+    for (const Format &f : formats) {
+        SCOPED_TRACE(oem4sim::RangeFormatName(f.format));
+        e2e::SimRun packed;
+        e2e::Simulate(FiveSystems(f.format), &packed);
+        const RinexRun b = ConvertToRinex(packed.bytes, "packed");
+        ASSERT_EQ(a.obs.epochs.size(), b.obs.epochs.size());
+        EXPECT_EQ(a.obs.types, b.obs.types);
+        size_t compared = 0;
+        for (size_t i = 0; i < a.obs.epochs.size(); ++i) {
+            const auto &sa = a.obs.epochs[i].sats;
+            const auto &sb = b.obs.epochs[i].sats;
+            ASSERT_EQ(sa.size(), sb.size()) << i;
+            for (const rinexread::SatRecord &x : sa) {
+                auto y = std::find_if(sb.begin(), sb.end(), [&](const rinexread::SatRecord &s) {
+                    return s.system == x.system && s.number == x.number;
+                });
+                ASSERT_NE(y, sb.end()) << i << " " << x.system << x.number;
+                const auto &types = a.obs.types.at(x.system);
+                for (size_t t = 0; t < types.size() && t < x.values.size(); ++t) {
+                    ASSERT_LT(t, y->values.size());
+                    const rinexread::ObsValue &va = x.values[t], &vb = y->values[t];
+                    ASSERT_EQ(va.present, vb.present) << i << " " << x.system << x.number << " " << types[t];
+                    if (!va.present) continue;
+                    ++compared;
+                    const double tolerance = types[t][0] == 'C'   ? f.code
+                                             : types[t][0] == 'L' ? f.phase
+                                             : types[t][0] == 'D' ? f.doppler
+                                                                  : f.strength;
+                    EXPECT_LE(std::fabs(vb.value - va.value), tolerance + 0.0005)
+                        << i << " " << x.system << x.number << " " << types[t];
+                }
+            }
+        }
+        EXPECT_GT(compared, 5000u);
+    }
 }

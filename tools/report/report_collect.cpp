@@ -46,6 +46,7 @@ const std::vector<MessageKind> kKinds = {
     {"l2_without_l1", "L2 without L1", kNotice},
     {"almanacs_received", "Almanacs received", kNotice},
     {"ephemerides_received", "Ephemerides received", kNotice},
+    {"compressed_ranges_dropped", "RANGECMP2/RANGECMP4 observations dropped", kNotice},
     {"errors", "Other errors", kOther},
     {"other", "Other messages", kOther},
 };
@@ -79,6 +80,8 @@ const Pattern kPatterns[] = {
     {"had L2 data but no data for L1", "l2_without_l1"},
     {"Almanac received", "almanacs_received"},
     {"Ephemeris received", "ephemerides_received"},
+    {"RANGECMP2 ", "compressed_ranges_dropped"},
+    {"RANGECMP4 ", "compressed_ranges_dropped"},
     {"Error", "errors"},
 };
 
