@@ -206,6 +206,19 @@ check "an output that is the log: 1" [ "$status" = 1 ]
 check "an output that is the log: said" grep -q 'is the input file' "$work/same.err"
 check "an output that is the log: the log kept" cmp -s "$root/examples/sample.gps" "$work/day1.sta"
 
+# Outputs are renamed into place over earlier ones (MoveFileEx); a run that
+# fails leaves them as they were, and no temporary behind.
+run_win "$work/again.out" "$work/again.err" "$(winpath "$spaces/sample day.gps")" -q -o "$(winpath "$work/win out")\\"
+check "a second conversion over earlier outputs: 0" [ "$status" = 0 ]
+check "the outputs replaced whole" "$native_compare" --compare "$work/linux/sample day.tsq" "$work/win out/sample day.tsq"
+cp "$work/win out/sample day.tsq" "$work/before.tsq"
+printf 'hello\r\n' >"$work/text file.txt"
+run_win "$work/nolog.out" "$work/nolog.err" "$(winpath "$work/text file.txt")" -q -o "$(winpath "$work/win out/sample day")"
+check "no log: 1" [ "$status" = 1 ]
+check "no log: said" grep -q 'not an OEM4 binary log (no record found)' "$work/nolog.err"
+check "no log: the earlier outputs kept" cmp -s "$work/before.tsq" "$work/win out/sample day.tsq"
+check "no temporary left" bash -c '! ls "$1" | grep -q oem4conv-' - "$work/win out"
+
 # ---- exit codes ----------------------------------------------------------------
 echo "=== exit codes ==="
 run_win "$work/e.out" "$work/e.err" -j 2 -q -o "$(winpath "$work/win out")" \
@@ -287,12 +300,12 @@ exec 3>&- 4>&-
 status=0
 wait "$pid" || status=$?
 check "interrupted: 1" [ "$status" = 1 ]
-check "both workers stopped" [ "$(grep -c ': interrupted' "$work/stop.err")" = 2 ]
+check "both workers stopped" [ "$(grep -c ': interrupted; what was converted is kept in' "$work/stop.err")" = 2 ]
 check "the third log not started" grep -q 'sample day.gps: not converted (interrupted)' "$work/stop.err"
 for name in a b; do
-  run_win "$work/s.out" "$work/s.err" dump "$(winpath "$work/stop/$name.tsq")"
+  run_win "$work/s.out" "$work/s.err" dump "$(winpath "$work/stop/$name-partial.tsq")"
   epochs=$(tr -d '\r' <"$work/s.out" | sed -n 's/^\([0-9]*\) epochs$/\1/p')
-  check "$name.tsq closed whole with what was converted ($epochs epochs)" \
+  check "$name-partial.tsq closed whole with what was converted ($epochs epochs)" \
     test "$status" = 0 -a "${epochs:-0}" -gt 0 -a "${epochs:-0}" -lt 600
 done
 

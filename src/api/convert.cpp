@@ -5,6 +5,7 @@
 #include "api/convert.h"
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,15 @@ constexpr const char *kLeftOutText =
     "Notice: %.0f %s observations left out (no place for them in the observation file)";
 constexpr const char *kCutEpochsText =
     "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
+// What was wrong with the log itself: the user must hear of a cut or
+// damaged log even when every record read converted.
+constexpr const char *kTruncatedText = "Notice: the log ends inside a '%s' record that starts at byte %.0f";
+constexpr const char *kTruncatedUnknownText = "Notice: the log ends inside a record that starts at byte %.0f";
+constexpr const char *kSkippedText = "Notice: %.0f bytes of the log skipped (unknown records or damaged data)";
+constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC did not match)";
+constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
+constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
+constexpr const char *kUnableToRead = "Error: Unable to read %s";
 
 constexpr int32_t kPort = 0;
 constexpr std::size_t kBlockSize = 2048;
@@ -100,6 +110,17 @@ struct Conversion {
     bool failed;
     char failureText[kErrorTextSize];
 
+    // The log's first read, made before any output is created so that an
+    // unreadable input (a directory, a failing disk) destroys nothing: the
+    // bytes of the read area that ReadLog starts from.
+    std::size_t firstRead;
+    // How much the log is read at a time (ReadLog).
+    std::size_t fetch;
+    // Time of the epoch before, to notice the log's time going back.
+    bool haveEpochTime;
+    uint32_t lastEpochWeek;
+    double lastEpochTime;
+
     uint8_t readArea[kReadAreaSize];
     ThreadBuf threadBuf;
     // Read areas for the drained records.
@@ -126,6 +147,7 @@ ConversionStats g_stats;
 // stops and reports result 1. The host hears of it at once as well.
 void Fail(double time) {
     if (!g_conversion.failed) {
+        g_stats.osError = errno;
         g_conversion.failed = true;
         std::memcpy(g_conversion.failureText, ErrorText, sizeof g_conversion.failureText);
         g_conversion.failureText[sizeof g_conversion.failureText - 1] = '\0';
@@ -172,30 +194,42 @@ void ReportProgress(int64_t done, int64_t total) {
     g_conversion.host->onProgress(doneOut, totalOut);
 }
 
-// The epoch as RINEX takes it: its tracking records carry the lock times
-// and signal strengths, the decoder's screening the systems and signals.
-bool ExportEpoch(int32_t measCount) {
-    int32_t count = ReadThreadBufData(&g_conversion.threadBuf, TBREC_TRACKING, static_cast<int32_t>(MAXCHAN),
-                                      g_conversion.tracking);
-    if (count > measCount) count = measCount;
-    if (ExportRinexEpoch(&g_conversion.epoch, g_conversion.meas, g_conversion.tracking, count,
-                         GetEpochScreening(kPort)) != 0) {
-        Fail(g_conversion.epoch.receiverTime);
-        return false;
+// Every decoded epoch goes to RINEX whole, whatever the observation file
+// takes of it. Called by the decoder in the middle of a block: a failure
+// stops the feeding after the record.
+void ExportEpoch(const DecodedEpoch *epoch) {
+    if (!g_conversion.rinexOpen || g_conversion.failed) return;
+    bool written = false;
+    if (ExportRinexEpoch(epoch, &written) != 0) {
+        Fail(epoch->time);
+        return;
     }
-    return true;
+    if (written && g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
+}
+
+// An epoch earlier than the one before: the first is told with both times,
+// the count at the end.
+void CheckEpochTime(const EpochRecord &epoch) {
+    const uint32_t week = epoch.week;
+    if (g_conversion.haveEpochTime &&
+        (week < g_conversion.lastEpochWeek ||
+         (week == g_conversion.lastEpochWeek && epoch.receiverTime < g_conversion.lastEpochTime))) {
+        if (g_stats.timeReversals++ == 0) {
+            ForwardMessage(epoch.receiverTime, FormatErrorText(kTimeBackText, g_conversion.lastEpochWeek,
+                                                               g_conversion.lastEpochTime, week, epoch.receiverTime));
+        }
+    }
+    g_conversion.haveEpochTime = true;
+    g_conversion.lastEpochWeek = week;
+    g_conversion.lastEpochTime = epoch.receiverTime;
 }
 
 void DrainEpoch() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_EPOCH, 1, &g_conversion.epoch) == 0) return;
+    CheckEpochTime(g_conversion.epoch);
     const int32_t measCount =
         ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
-    if (measCount == 0) return;
-    if (g_conversion.rinexOpen && !ExportEpoch(measCount)) return;
-    if (g_conversion.tsq == nullptr) {
-        ++g_conversion.epochsWritten; // RINEX only
-        return;
-    }
+    if (measCount == 0 || g_conversion.tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
         return;
@@ -363,14 +397,25 @@ bool OpenFiles(std::FILE **input) {
         return false;
     }
     // Reads then go straight into the read area (ReadLog); without this the
-    // stream keeps its buffer and nothing is lost either.
+    // stream keeps its buffer and nothing is lost either. A log file is
+    // read a read area at a time; a live log (a pipe) a block at a time, so
+    // that every block is converted, reported and abortable as it arrives.
     std::setvbuf(*input, nullptr, _IONBF, 0);
+    g_conversion.fetch = IsRegularFile(*input) ? sizeof g_conversion.readArea : kBlockSize;
+    // Creating the outputs truncates them: the input must first show that
+    // it can be read (a directory opens, but does not read).
+    g_conversion.firstRead = std::fread(g_conversion.readArea, 1, g_conversion.fetch, *input);
+    if (std::ferror(*input)) {
+        FormatErrorText(kUnableToRead, g_conversion.inputPath);
+        return false;
+    }
     const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
     if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
     for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
                                g_conversion.navPath, g_conversion.glonassNavPath}) {
         if (output[0] != '\0' && IsInputFile(*input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
+            errno = 0; // a refusal, not a failure of the system
             return false;
         }
     }
@@ -487,6 +532,25 @@ void ReportScreening() {
     }
 }
 
+// What the framing skipped and dropped, once at the end, and how often
+// the log's time went back.
+void ReportFraming(int64_t done) {
+    g_stats.bytesRead = static_cast<uint64_t>(done);
+    const Oem4Decoder *dec = GetOpenPort(kPort);
+    if (dec == nullptr) return;
+    g_stats.records = dec->framingStats.records;
+    g_stats.crcFailures = dec->framingStats.crcFailures;
+    const uint64_t inRecords = dec->framingStats.recordBytes;
+    g_stats.bytesSkipped = g_stats.bytesRead > inRecords ? g_stats.bytesRead - inRecords : 0;
+    // An interrupted conversion has not read the rest: nothing to say.
+    if (AbortCount.load() != 0 || g_conversion.failed) return;
+    if (g_stats.bytesSkipped != 0 && g_stats.records != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
+    }
+    if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
+    if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
+}
+
 // A conversion starts afresh: counters, host, abort request, ephemeris list.
 void BeginConversion(ConvertHost *host) {
     g_stats = ConversionStats{};
@@ -499,23 +563,38 @@ void BeginConversion(ConvertHost *host) {
     ClearEphemerisList();
     g_conversion.failed = false;
     g_conversion.rinexOpen = false;
+    g_conversion.firstRead = 0;
+    g_conversion.haveEpochTime = false;
+    g_stats.truncatedAt = -1;
+}
+
+// A log that ends inside a record (its sync bytes at least were read) was
+// cut: the record is lost, and the user is told where it began.
+void ReportTruncation(int64_t done) {
+    const Oem4Decoder *dec = GetOpenPort(kPort);
+    if (dec == nullptr || dec->state == WAIT_SYNC || dec->collected < kOem4Lead.size()) return;
+    const int64_t start = done - dec->collected - (dec->pendingEnd - dec->pendingAt);
+    g_stats.truncatedAt = start;
+    if (dec->state >= 0 && dec->row != nullptr) {
+        ForwardMessage(-1.0, FormatErrorText(kTruncatedText, dec->row->name, static_cast<double>(start)));
+    } else {
+        ForwardMessage(-1.0, FormatErrorText(kTruncatedUnknownText, static_cast<double>(start)));
+    }
 }
 
 // Reads the log block by block through the decoder until its end, a
 // failure or an abort; returns the bytes read. The blocks are those that
 // reads of 2048 bytes would give, down to the empty last one of a log of
-// whole blocks, though the system is asked for the read area's worth at once
-// when the log is a file. A live log (a pipe) is read a block at a time, so
-// that every block is converted, reported and abortable as it arrives.
+// whole blocks, though the system is asked for more at once when the log is
+// a file (OpenFiles). The first read was made when the files were opened.
 int64_t ReadLog(std::FILE *input, int64_t total) {
-    const std::size_t fetch = IsRegularFile(input) ? sizeof g_conversion.readArea : kBlockSize;
     int64_t done = 0;
-    std::size_t held = 0; // bytes in the read area
-    std::size_t at = 0;   // of which fed
+    std::size_t held = g_conversion.firstRead; // bytes in the read area
+    std::size_t at = 0;                        // of which fed
     while (!g_conversion.failed && AbortCount.load() == 0) {
         if (at == held && !std::feof(input)) {
             if (std::ferror(input)) break;
-            held = std::fread(g_conversion.readArea, 1, fetch, input);
+            held = std::fread(g_conversion.readArea, 1, g_conversion.fetch, input);
             at = 0;
         }
         const std::size_t read = held - at < kBlockSize ? held - at : kBlockSize;
@@ -531,11 +610,12 @@ int64_t ReadLog(std::FILE *input, int64_t total) {
     // At the end of the log, bytes of a rejected or incomplete record may
     // still hide whole records; they are decoded before the files close.
     if (!g_conversion.failed && AbortCount.load() == 0 && !std::ferror(input)) {
+        ReportTruncation(done);
         int32_t kind = 0;
         while (!g_conversion.failed && (kind = FlushPort(kPort, &g_conversion.threadBuf)) > 0) Drain(kind);
     }
     if (!g_conversion.failed && std::ferror(input)) {
-        FormatErrorText("Error: Unable to read %s", g_conversion.inputPath);
+        FormatErrorText(kUnableToRead, g_conversion.inputPath);
         Fail(-1.0);
     }
     return done;
@@ -568,6 +648,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 
     std::FILE *input = nullptr;
     if (!OpenFiles(&input)) {
+        g_stats.osError = errno;
         CloseAfterFailedOpen(input);
         return 1;
     }
@@ -576,10 +657,12 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
+    if (g_conversion.rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
 
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);
     ReportScreening();
+    ReportFraming(done);
     // A log still being recorded may have grown since its length was taken.
     if (done > total) total = done;
     ReportProgress(total, total);

@@ -41,11 +41,27 @@ void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *total
 // the same either way. Returns the size in force before.
 uint32_t SetConvertFeedSize(uint32_t size);
 
-// What the latest conversion could not put into its observation file: the
-// decoder's counts, and the epochs the file refused.
+// What the latest conversion could not put into its observation file (the
+// decoder's counts, and the epochs the file refused), and what it found
+// wrong with the log.
 struct ConversionStats {
     ScreeningStats screening;
     uint32_t refusedEpochs;
+    // Bytes of the log read, the records framed (CRC good) and the bytes
+    // outside them (unknown records, or damage skipped by resynchronising).
+    uint64_t bytesRead;
+    uint64_t records;
+    uint64_t bytesSkipped;
+    // Candidate records dropped for a CRC failure.
+    uint32_t crcFailures;
+    // Epochs whose time was earlier than the epoch before them.
+    uint32_t timeReversals;
+    // Offset of the record the log ends inside; -1 when it ends between
+    // records.
+    int64_t truncatedAt;
+    // The system's error number (errno) of the failure that ended the
+    // conversion, 0 when none was given.
+    int osError;
 };
 const ConversionStats &LastConversionStats();
 

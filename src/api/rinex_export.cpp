@@ -5,37 +5,53 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "api/error_text.h"
 #include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "oem4/oem4_decoder.h"
-#include "oem4/screening.h"
 #include "oem4/signals.h"
 #include "output/rinex_file.h"
 
 namespace {
 
 constexpr double kDegreesToRadians = 3.141592653589793 / 180.0;
-constexpr uint8_t kLockLost = 1; // RINEX loss-of-lock bit 0
-constexpr std::size_t kSystems = 3;
-constexpr std::size_t kNumbers = 64;
 
-constexpr uint32_t kFirstGlonassPrn = 38;
-constexpr uint32_t kLastGlonassPrn = 61;
-constexpr uint32_t kFirstSbasPrn = 120;
-constexpr uint32_t kLastSbasPrn = 158;
+// The RINEX letter of each satellite system (SatelliteSystem order), and
+// the observation code ("1C") of each signal type the receiver reports.
+// A signal without a code is not written.
+constexpr char kSystemLetters[kSystemCount + 1] = "GRSECJI ";
 
-// Each satellite's lock times when it was last observed, to mark the phases
-// whose lock restarted since: the rule of the range decoder's slip reports.
-struct LockEntry {
-    bool seen;
-    uint8_t l2Group; // kRinexNoL2 when the satellite had no L2
-    double l1LockTime;
-    double l2LockTime;
+struct SignalCode {
+    uint8_t system;
+    uint8_t signal;
+    char code[3];
+};
+constexpr SignalCode kSignalCodes[] = {
+    {SYS_GPS, 0, "1C"},      {SYS_GPS, 1, "2C"},     {SYS_GPS, 4, "1P"},      {SYS_GPS, 5, "2P"},
+    {SYS_GPS, 9, "2W"},      {SYS_GPS, 14, "5Q"},    {SYS_GPS, 16, "1L"},     {SYS_GPS, 17, "2S"},
+    {SYS_GLONASS, 0, "1C"},  {SYS_GLONASS, 1, "2C"}, {SYS_GLONASS, 5, "2P"},  {SYS_GLONASS, 6, "3Q"},
+    {SYS_SBAS, 0, "1C"},     {SYS_SBAS, 6, "5I"},    {SYS_GALILEO, 1, "1B"},  {SYS_GALILEO, 2, "1C"},
+    {SYS_GALILEO, 6, "6B"},  {SYS_GALILEO, 7, "6C"}, {SYS_GALILEO, 12, "5Q"}, {SYS_GALILEO, 17, "7Q"},
+    {SYS_GALILEO, 20, "8Q"}, {SYS_BEIDOU, 0, "2I"},  {SYS_BEIDOU, 1, "7I"},   {SYS_BEIDOU, 2, "6I"},
+    {SYS_BEIDOU, 4, "2I"},   {SYS_BEIDOU, 5, "7I"},  {SYS_BEIDOU, 6, "6I"},   {SYS_BEIDOU, 7, "1P"},
+    {SYS_BEIDOU, 9, "5P"},   {SYS_BEIDOU, 11, "7D"}, {SYS_QZSS, 0, "1C"},     {SYS_QZSS, 14, "5Q"},
+    {SYS_QZSS, 16, "1L"},    {SYS_QZSS, 17, "2S"},   {SYS_QZSS, 27, "6L"},    {SYS_QZSS, 28, "6S"},
+    {SYS_NAVIC, 0, "5A"},
 };
 
-std::array<std::array<LockEntry, kNumbers>, kSystems> g_locks;
+// Index into kSignalCodes by system and signal type, -1 where none.
+struct CodeIndex {
+    std::array<int8_t, kSystemCount * 32> at;
+    constexpr CodeIndex() : at() {
+        for (auto &a : at) a = -1;
+        for (std::size_t k = 0; k < std::size(kSignalCodes); ++k) {
+            at[kSignalCodes[k].system * 32u + kSignalCodes[k].signal] = static_cast<int8_t>(k);
+        }
+    }
+};
+constexpr CodeIndex kCodeIndex;
 
 // The last ephemeris written of each satellite and message type of the
 // other systems: receivers log an ephemeris again and again while it is
@@ -62,60 +78,42 @@ char g_marker[64];
 bool g_hasPosition = false;
 double g_position[3];
 
-std::size_t SystemSlot(char system) { return system == 'G' ? 0 : system == 'R' ? 1 : 2; }
-
 void CopyField(char *destination, std::size_t size, const char *source) {
     std::snprintf(destination, size, "%s", source != nullptr ? source : "");
 }
 
+void NotePosition(double latitude, double longitude, double height) {
+    if (g_hasPosition) return;
+    GeodeticToEcef(latitude * kDegreesToRadians, longitude * kDegreesToRadians, height, &g_position[0], &g_position[1],
+                   &g_position[2]);
+    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
+}
+
+// The satellite of the epoch being mapped, added when it is new.
+RinexSatObs *SatelliteOf(char letter, uint8_t number, int8_t glonassChannel) {
+    for (int32_t k = g_epoch.count - 1; k >= 0; --k) {
+        RinexSatObs &s = g_epoch.sats[k];
+        if (s.system == letter && s.number == number) return &s;
+    }
+    if (g_epoch.count == kRinexMaxSatellites) return nullptr;
+    RinexSatObs &s = g_epoch.sats[g_epoch.count++];
+    s.system = letter;
+    s.number = number;
+    s.frequency = letter == 'R' ? glonassChannel : kRinexNoFrequency;
+    s.count = 0;
+    return &s;
+}
+
 } // namespace
-
-bool RinexSatelliteOfSystem(uint32_t system, uint32_t prn, char *letter, uint8_t *number) {
-    switch (system) {
-    case SYS_GPS:
-        if (prn < 1 || prn > 99) return false;
-        *letter = 'G';
-        *number = static_cast<uint8_t>(prn);
-        return true;
-    case SYS_GLONASS:
-        // Logged as slot + 37.
-        if (prn < kFirstGlonassPrn || prn > kFirstGlonassPrn + 62) return false;
-        *letter = 'R';
-        *number = static_cast<uint8_t>(prn - kFirstGlonassPrn + 1);
-        return true;
-    case SYS_SBAS:
-        if (prn < kFirstSbasPrn || prn > kLastSbasPrn) return false;
-        *letter = 'S';
-        *number = static_cast<uint8_t>(prn - 100);
-        return true;
-    default: return false;
-    }
-}
-
-bool RinexSatelliteOf(uint32_t prn, char *system, uint8_t *number) {
-    if (prn >= 1 && prn <= 32) {
-        *system = 'G';
-        *number = static_cast<uint8_t>(prn);
-    } else if (prn >= kFirstGlonassPrn && prn <= kLastGlonassPrn) {
-        *system = 'R';
-        *number = static_cast<uint8_t>(prn - kFirstGlonassPrn + 1);
-    } else if (prn >= kFirstSbasPrn && prn <= kLastSbasPrn) {
-        *system = 'S';
-        *number = static_cast<uint8_t>(prn - 100);
-    } else {
-        return false;
-    }
-    return true;
-}
 
 int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version,
                         const char *glonassNavPath) {
-    g_locks = {};
     g_hasPosition = false;
     g_lastBroadcast = {};
     CopyField(g_marker, sizeof g_marker, markerName);
-    if (OpenRinexObs(obsPath) != 0) return 1;
-    if (OpenRinexNav(navPath, version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304, glonassNavPath) != 0) {
+    const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
+    if (OpenRinexObs(obsPath, rinexVersion) != 0) return 1;
+    if (OpenRinexNav(navPath, rinexVersion, glonassNavPath) != 0) {
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
         DiscardRinexObs();
@@ -125,69 +123,35 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
     return 0;
 }
 
-// The RINEX L2 group of a signal: GPS P(Y) (and the older receivers' L2
-// coding) and GLONASS P first, GPS L2C and GLONASS C/A second.
-uint8_t L2GroupOf(uint32_t system, uint32_t signal) {
-    if (system == SYS_GPS && signal == kSignalGpsL2C) return kRinexL2Second;
-    if (system == SYS_GLONASS && signal == kSignalL2CodeCA) return kRinexL2Second;
-    return kRinexL2First;
-}
-
-int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas, const TrackingRecord *tracking,
-                         int32_t count, const EpochScreening *screening) {
+// A pure mapping of the decoded epoch: every observation of a signal that
+// RINEX names goes to its satellite's record; phase gets the RINEX sign,
+// and a phase without phase lock, or a code without code lock, is left
+// blank as not observed.
+int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
+    *written = false;
     g_epoch.week = epoch->week;
-    g_epoch.seconds = epoch->receiverTime;
+    g_epoch.seconds = epoch->time;
     g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
     g_epoch.count = 0;
-    if (!g_hasPosition && (epoch->flags & kEpochFlagPosition) != 0) {
-        GeodeticToEcef(epoch->latitude * kDegreesToRadians, epoch->longitude * kDegreesToRadians,
-                       static_cast<double>(epoch->height), &g_position[0], &g_position[1], &g_position[2]);
-        g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
+    if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
+    for (uint32_t i = 0; i < epoch->count; ++i) {
+        const DecodedObservation &o = epoch->obs[i];
+        const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
+        if (code < 0 || o.satellite == 0) continue;
+        RinexSatObs *s =
+            SatelliteOf(kSystemLetters[o.system & 7u], static_cast<uint8_t>(o.satellite), o.glonassChannel);
+        if (s == nullptr || s->count == kRinexMaxSignals) continue;
+        RinexSignalObs &r = s->signals[s->count++];
+        std::memcpy(r.code, kSignalCodes[code].code, sizeof r.code);
+        r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
+        r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
+        // Doppler as the receiver's records carry it, in single precision.
+        r.d = static_cast<float>(o.doppler);
+        r.s = o.cno;
+        r.lli = o.lli;
     }
-    // The screening describes this epoch when it was made for it.
-    const bool screened = screening != nullptr && screening->time == epoch->receiverTime &&
-                          screening->count == static_cast<uint32_t>(count);
-    for (int32_t i = 0; i < count && g_epoch.count < kRinexMaxSatellites; ++i) {
-        const MeasRecord &m = meas[i];
-        const TrackingRecord &t = tracking[i];
-        RinexSatObs s{};
-        s.frequency = kRinexNoFrequency;
-        const bool hasL2 = (t.signalFlags & kTrackingL2Stored) != 0;
-        if (screened) {
-            const ScreenedSatellite &sat = screening->satellites[i];
-            if (!RinexSatelliteOfSystem(sat.system, sat.prn, &s.system, &s.number)) continue;
-            if (sat.system == SYS_GLONASS && sat.glonassChannel != kNoGlonassChannel) {
-                s.frequency = sat.glonassChannel;
-            }
-            if (hasL2 && sat.l2Signal != kNoL2Signal) {
-                s.l2Group = L2GroupOf(sat.system, sat.l2Signal);
-                s.s2 = sat.l2Cno;
-            }
-        } else {
-            if (!RinexSatelliteOf(t.prn, &s.system, &s.number)) continue;
-            if (hasL2) s.l2Group = kRinexL2First;
-        }
-        s.c1 = m.l1Pseudorange;
-        s.l1 = -m.l1Phase;
-        s.d1 = m.l1Doppler;
-        s.s1 = t.l1Cno;
-        if (s.l2Group != kRinexNoL2) {
-            s.c2 = m.l2Pseudorange;
-            s.l2 = -m.l2Phase;
-        }
-        LockEntry &lock = g_locks[SystemSlot(s.system)][s.number % kNumbers];
-        if (lock.seen) {
-            if (t.l1LockTime < lock.l1LockTime) s.lli1 = kLockLost;
-            // An L2 lock that appears already grown on a satellite tracked
-            // without that L2 signal restarted too.
-            if (s.l2Group != kRinexNoL2 &&
-                (lock.l2Group == s.l2Group ? t.l2LockTime < lock.l2LockTime : t.l2LockTime != 0.0)) {
-                s.lli2 = kLockLost;
-            }
-        }
-        lock = LockEntry{true, s.l2Group, t.l1LockTime, s.l2Group != kRinexNoL2 ? t.l2LockTime : 0.0};
-        g_epoch.sats[g_epoch.count++] = s;
-    }
+    if (g_epoch.count == 0) return 0;
+    *written = true;
     return WriteRinexObsEpoch(&g_epoch);
 }
 
@@ -251,10 +215,7 @@ int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
 }
 
 void ExportRinexPosition(const PositionRecord *position) {
-    if (g_hasPosition) return;
-    GeodeticToEcef(position->latitude * kDegreesToRadians, position->longitude * kDegreesToRadians, position->height,
-                   &g_position[0], &g_position[1], &g_position[2]);
-    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
+    NotePosition(position->latitude, position->longitude, position->height);
 }
 
 int32_t CloseRinexExport(const Oem4Decoder *port) {

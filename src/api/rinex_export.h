@@ -7,8 +7,9 @@
 
 #include "threadbuf/payloads.h"
 
+#include "common/decoded_epoch.h"
+
 struct Oem4Decoder;
-struct EpochScreening;
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
 // 2.11) BASE.obs, the GPS BASE.nav and the GLONASS navigation file at
@@ -17,11 +18,9 @@ struct EpochScreening;
 int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version = 0,
                         const char *glonassNavPath = nullptr);
 // Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
-// The range decoder's screening of the epoch (may be null) names each
-// satellite's system, GLONASS frequency channel and L2 signal, and gives
-// the L2 C/No; without it the PRN tells the system and L2 counts as P(Y).
-int32_t ExportRinexEpoch(const EpochRecord *epoch, const MeasRecord *meas, const TrackingRecord *tracking,
-                         int32_t count, const EpochScreening *screening);
+// One decoded epoch, every observation of a signal RINEX names; *written
+// tells whether it had any (an epoch of none is not written).
+int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written);
 int32_t ExportRinexMark(const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds);
@@ -36,10 +35,3 @@ void ExportRinexPosition(const PositionRecord *position);
 int32_t CloseRinexExport(const Oem4Decoder *port);
 // Closes after a failed start without writing the files.
 void DiscardRinexExport();
-
-// The satellite's RINEX system letter and number for a PRN as the range
-// decoder gives it: 1-32 GPS, 38-61 GLONASS slots 1-24, 120-158 SBAS.
-// false for other PRNs.
-bool RinexSatelliteOf(uint32_t prn, char *system, uint8_t *number);
-// The same for a satellite of a known system (SatelliteSystem).
-bool RinexSatelliteOfSystem(uint32_t system, uint32_t prn, char *letter, uint8_t *number);

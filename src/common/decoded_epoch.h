@@ -59,5 +59,13 @@ struct DecodedEpoch {
     uint16_t messageId; // the record the epoch came from
     uint32_t count;     // observations in obs
     uint32_t dropped;   // observations the record held beyond kMaxDecodedObservations
+    // Attached by EmitDecodedEpoch: the receiver clock offset as the
+    // observation file's epoch has it (clock model or recomputed) and the
+    // receiver position that applies to the epoch, if any.
+    double clockOffset; // m, 0 when unknown
+    uint32_t hasPosition;
+    double latitude;  // degrees
+    double longitude; // degrees
+    double height;    // m, ellipsoidal
     std::array<DecodedObservation, kMaxDecodedObservations> obs;
 };

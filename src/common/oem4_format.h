@@ -71,6 +71,8 @@ inline constexpr uint16_t kMsgQzssionutc = 1347;
 inline constexpr uint16_t kMsgBdsiono = 1590;
 inline constexpr uint16_t kMsgBdsclock = 1607;
 inline constexpr uint16_t kMsgBdsephemeris = 1696;
+inline constexpr uint16_t kMsgRangecmp2 = 1273;
+inline constexpr uint16_t kMsgRangecmp4 = 2050;
 
 // Fixed-length bodies.
 inline constexpr uint32_t kBestposLength = 72;
@@ -103,12 +105,18 @@ inline constexpr uint32_t kRawalmItemLength = 32;
 inline constexpr uint32_t kRawalmCountAt = 8;
 inline constexpr uint32_t kVersionFixedLength = 4;
 inline constexpr uint32_t kVersionItemLength = 108;
+// RANGECMP2 and RANGECMP4: a u32 byte count and that many bytes of
+// bit-packed range data, so each byte counts as one item.
+inline constexpr uint32_t kPackedRangeFixedLength = 4;
+inline constexpr uint32_t kPackedRangeItemLength = 1;
 
 // Field offsets of a RANGE observation.
 inline constexpr size_t kObsPrnAt = 0;
 inline constexpr size_t kObsReservedAt = 2; // GLONASS frequency channel + 7
 inline constexpr size_t kObsPseudorangeAt = 4;
+inline constexpr size_t kObsPseudorangeSigmaAt = 12;
 inline constexpr size_t kObsPhaseAt = 16;
+inline constexpr size_t kObsPhaseSigmaAt = 24;
 inline constexpr size_t kObsDopplerAt = 28;
 inline constexpr size_t kObsCnoAt = 32;
 inline constexpr size_t kObsLockTimeAt = 36;
@@ -116,12 +124,29 @@ inline constexpr size_t kObsStatusAt = 40;
 
 // ---- channel tracking status (one u32 per observation) ---------------------
 inline constexpr uint32_t kStatusPhaseLockBit = 1u << 10;
+// Clear while the navigation data's parity, and with it the carrier's
+// half-cycle, is not known.
+inline constexpr uint32_t kStatusParityKnownBit = 1u << 11;
+inline constexpr uint32_t kStatusCodeLockBit = 1u << 12;
 // Parity known and code locked: both set means the code measurement is good.
 inline constexpr uint32_t kStatusCodeTrackingBits = (1u << 11) | (1u << 12);
 // Satellite system, bits 16-18.
 inline constexpr uint32_t TrackingSystem(uint32_t status) { return (status >> 16) & 7u; }
 // Signal type, bits 21-25.
 inline constexpr uint32_t TrackingSignal(uint32_t status) { return (status >> 21) & 31u; }
+// Bits of the status word that records without one are given by their
+// decoders, so that every reader takes their observations like RANGE's.
+inline constexpr uint32_t kStatusCodeLockedBit = 1u << 12;
+inline constexpr uint32_t kStatusTrackingStateMask = 31u;     // bits 0-4
+inline constexpr uint32_t kStatusTrackingPhaseLock = 4;       // phase lock loop: the primary signal
+inline constexpr uint32_t kStatusTrackingAidedPhaseLock = 11; // aided phase lock loop: the others
+inline constexpr unsigned kStatusChannelShift = 5;            // bits 5-9
+inline constexpr unsigned kStatusCorrelatorShift = 13;        // bits 13-15
+inline constexpr unsigned kStatusSystemShift = 16;            // bits 16-18
+inline constexpr uint32_t kStatusGroupedBit = 1u << 20;       // the satellite has more signals in the record
+inline constexpr unsigned kStatusSignalShift = 21;            // bits 21-25
+inline constexpr uint32_t kStatusPrimaryL1Bit = 1u << 27;
+inline constexpr uint32_t kStatusHalfCycleAddedBit = 1u << 28;
 // Frequency, bits 21-22, as the older receivers split the signal type.
 inline constexpr uint32_t ObsFrequency(uint32_t status) { return (status >> 21) & 3u; }
 inline constexpr uint32_t kFrequencyL1 = 0;

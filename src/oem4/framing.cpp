@@ -14,6 +14,7 @@
 #include "oem4/crc32.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/packed_ranges.h"
 
 namespace {
 
@@ -22,14 +23,15 @@ namespace {
 // position that receivers are often told to log instead of RAWEPHEM and
 // BESTPOS. VERSION and IONUTC feed the headers of the RINEX files. The
 // ephemerides of the other systems and their ionosphere and time records
-// feed the RINEX navigation file only.
-constexpr std::array<RecordTableEntry, 23> kRecordTable = {{
+// feed the RINEX navigation file only. RANGECMP2 and RANGECMP4 are a byte
+// count and that many bytes of bit-packed ranges.
+constexpr std::array<RecordTableEntry, 25> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
     {kMsgRawalm, "RAWALM", kRawalmFixedLength, kRawalmItemLength, kRawalmCountAt, 4, nullptr},
-    {kMsgRange, "RANGE", kRangeFixedLength, kRangeObsSize, 0, 4, DecodeRange},
-    {kMsgRangecmp, "RANGECMP", kRangeFixedLength, kCompressedObsSize, 0, 4, DecodeRange},
+    {kMsgRange, "RANGE", kRangeFixedLength, kRangeObsSize, 0, 4, DecodeRangeAfterPacked},
+    {kMsgRangecmp, "RANGECMP", kRangeFixedLength, kCompressedObsSize, 0, 4, DecodeRangeAfterPacked},
     {kMsgRawephem, "RAWEPHEM", kRawephemLength, 0, 0, 0, DecodeRawephem},
     {kMsgMarktime, "MARKTIME", kMarktimeLength, 0, 0, 0, DecodeMarktime},
     {kMsgGpsephem, "GPSEPHEM", kGpsephemLength, 0, 0, 0, DecodeGpsephem},
@@ -47,6 +49,8 @@ constexpr std::array<RecordTableEntry, 23> kRecordTable = {{
     {kMsgBdsiono, "BDSIONO", kBdsionoLength, 0, 0, 0, DecodeBdsiono},
     {kMsgBdsclock, "BDSCLOCK", kBdsclockLength, 0, 0, 0, DecodeBdsclock},
     {kMsgQzssionutc, "QZSSIONUTC", kQzssionutcLength, 0, 0, 0, DecodeQzssionutc},
+    {kMsgRangecmp2, "RANGECMP2", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp2},
+    {kMsgRangecmp4, "RANGECMP4", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp4},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the
@@ -351,10 +355,13 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->collected < dec->expectedTotal) return 0;
 
     if (!CheckRecordCrc(dec)) {
+        ++dec->framingStats.crcFailures;
         PortReportf(dec, -1.0, "32bit CRC failure on '%s' record on port %d", dec->row->name, port);
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
+    ++dec->framingStats.records;
+    dec->framingStats.recordBytes += dec->expectedTotal;
     ClearThreadBuf(buf);
     dec->state = WAIT_SYNC;
     return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;

@@ -16,6 +16,11 @@
 // Message callback of a port: time in GPS seconds of week (or -1.0), text.
 using PortMessageFn = void (*)(double time, const char *text);
 
+// Receiver of every decoded epoch of a port (its observations' loss of lock,
+// clock offset and position attached), whether or not the observation file
+// takes anything of it.
+using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
+
 // Decoder of one record type: reads the port's record bytes, fills the
 // (emptied) ThreadBuf and returns its RecordKind, or 0 when it produced
 // nothing.
@@ -45,10 +50,6 @@ inline constexpr uint32_t kRecordBufferSize = 8192;
 // arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
 inline constexpr int kSlipTableSize = 64;
-// A RANGECMP record expanded to the RANGE layout: header, count, MAXCHAN
-// observations.
-inline constexpr size_t kExpandedRangeSize = kOem4HeaderLength + 4 + MAXCHAN * kRangeObsSize;
-static_assert(kExpandedRangeSize == 1088);
 // One almanac record per GPS PRN at most.
 inline constexpr uint32_t kMaxAlmanacs = 32;
 
@@ -95,6 +96,19 @@ struct SlipEntry {
     uint8_t l2Signal;
 };
 
+// One signal of one satellite at its latest observation: when, and the
+// lock time then, for the loss-of-lock indication of its next one.
+struct SignalLock {
+    double time; // GPS seconds since the start of GPS time
+    float lockTime;
+    uint32_t seen;
+};
+// Indexed by system, satellite number within it and signal type.
+inline constexpr size_t kSignalLockEntries = size_t{kSystemCount} * kMaxSatelliteNumber * 32;
+inline size_t SignalLockIndex(uint32_t system, uint32_t satellite, uint32_t signal) {
+    return ((system & 7u) * kMaxSatelliteNumber + (satellite % kMaxSatelliteNumber)) * 32 + (signal & 31u);
+}
+
 // The receiver card of the latest VERSION record, for file headers.
 struct ReceiverVersion {
     uint32_t valid;
@@ -119,10 +133,63 @@ struct IonUtcParameters {
     int32_t futureLeapSeconds; // delta t LSF
 };
 
+// What the framing found over one conversion (from OpenPort on): the
+// records of the table whose CRC held, their bytes, and the candidates
+// dropped for a CRC failure. The bytes of the log outside those records
+// were skipped: unknown records, or damage.
+struct FramingStats {
+    uint64_t records;
+    uint64_t recordBytes;
+    uint32_t crcFailures;
+};
+
+// RANGECMP4 sends full (reference) measurements on the whole second and
+// differences to them in between; its lock times are coarse codes. What a
+// port keeps of them, per system, RANGECMP4 signal and satellite.
+inline constexpr uint32_t kPackedSystems = 7; // GPS, GLONASS, SBAS, Galileo, BeiDou, QZSS, NavIC
+inline constexpr uint32_t kPackedSignals = 16;
+inline constexpr uint32_t kPackedSatellites = 64;
+inline constexpr uint32_t kPackedTracks = kPackedSystems * kPackedSignals * kPackedSatellites;
+
+// The latest reference measurement of one signal of one satellite.
+struct PackedReference {
+    double pseudorange;       // m
+    double phaseRange;        // m
+    double rangeRate;         // m/s
+    double time;              // GPS seconds since the start of week 0
+    uint8_t present;          // 1 once a reference was stored
+    uint8_t id;               // reference data block id, 0-7
+    uint8_t valid;            // kPackedPseudorangeValid | kPackedPhaseValid | kPackedDopplerValid
+    uint8_t glonassFrequency; // frequency channel + 7
+};
+inline constexpr uint8_t kPackedPseudorangeValid = 1;
+inline constexpr uint8_t kPackedPhaseValid = 2;
+inline constexpr uint8_t kPackedDopplerValid = 4;
+
+// The lock-time code of one signal of one satellite and since when it holds.
+struct PackedLockTime {
+    double since; // GPS seconds since the start of week 0
+    double last;  // when the signal was last seen
+    uint8_t seen; // 1 once the signal was seen
+    uint8_t code; // 0-15
+};
+
+// RANGECMP2's lock time stops at 131.071 s; per signal (the decoder's
+// table of them) and satellite number, since when it has stood there.
+inline constexpr uint32_t kRangecmp2Signals = 33;
+inline constexpr uint32_t kRangecmp2Tracks = kRangecmp2Signals * kPackedSatellites;
+
+struct PackedRangeState {
+    std::array<PackedReference, kPackedTracks> references;
+    std::array<PackedLockTime, kPackedTracks> lockTimes;
+    std::array<PackedLockTime, kRangecmp2Tracks> rangecmp2LockTimes; // code 1: at its largest value
+};
+
 struct Oem4Decoder {
     uint32_t open;
     int32_t port;
     PortMessageFn callback;
+    DecodedEpochFn epochHandler; // may be null
     int32_t state;
     uint32_t collected;
     uint32_t expectedTotal;
@@ -154,8 +221,15 @@ struct Oem4Decoder {
     // The epoch of the range record being decoded, every observation of it,
     // before the observation file's rules.
     DecodedEpoch decoded;
-    // What the range decoder kept of the latest epoch, and its counts.
-    EpochScreening screening;
+    // RANGECMP4 references and lock-time codes, kept between records.
+    PackedRangeState packed;
+    // Every signal's latest lock time, for the loss-of-lock indication.
+    std::array<SignalLock, kSignalLockEntries> signalLocks;
+    // The PRNs of the latest epoch the observation file got, in slot order:
+    // an epoch cut to its channels keeps these first.
+    std::array<uint16_t, MAXCHAN> tsqPrns;
+    uint32_t tsqPrnCount;
+    // What the observation file's rules left out over the conversion.
     ScreeningStats screeningStats;
     uint32_t resyncing; // non-zero while pending bytes are being fed again
     // Bytes of rejected candidates still to be fed again, pendingAt to
@@ -171,14 +245,10 @@ struct Oem4Decoder {
     std::array<uint8_t, kRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;
-    // The RANGECMP record being decoded, expanded to the RANGE layout.
-    // Bytes past the part the last expansion wrote (expandedUsed) are
-    // always zero.
-    std::array<uint8_t, kExpandedRangeSize> expanded;
-    size_t expandedUsed;
     // The almanac records of one ALMANAC record: the staging area holds
     // only 30, fewer than a full constellation lists.
     std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;
+    FramingStats framingStats;
 };
 
 // The option record sizes SetPortOptions takes: with and without channels.
@@ -202,6 +272,9 @@ inline uint32_t PortChannels(const Oem4Options &options) {
 Oem4Decoder *GetOpenPort(int32_t port);
 
 int32_t OpenPort(int32_t port, PortMessageFn callback);
+// Sets the receiver of the port's decoded epochs (null: none); OpenPort
+// clears it.
+void SetPortEpochHandler(int32_t port, DecodedEpochFn handler);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);

@@ -1,524 +1,156 @@
 // RANGE (43) and RANGECMP (140): one measurement epoch per record.
 //
-// The epoch is built in the port's staging area: the epoch header, one
-// measurement and one tracking record per satellite (L1 observations in
-// record order, each satellite's chosen L2 observation paired to its L1
-// slot). Observations the file has no place for (other systems, other
-// signals) are counted and left out; an epoch with more satellites than the
-// file's channels keeps GPS first, then GLONASS, then SBAS, and within a
-// system the satellites of the previous epoch and then the strongest.
-// The latest BESTPOS position and clock model are attached when their
-// times agree, the receiver clock is optionally recomputed, lock times are
-// compared with the previous epoch to spot cycle slips, and the three
-// record groups go into the ThreadBuf.
-#include <algorithm>
-#include <array>
-#include <bit>
-#include <cmath>
-#include <cstdio>
-#include <new>
+// Every observation of the record goes into the port's decoded epoch, in
+// record order, with its values as the receiver gives them. The loss of
+// lock of each signal is judged here, once, from its lock time; then the
+// observation file's adapter (tsq_adapter.cpp) takes what the file can
+// hold, and the RINEX export maps the whole epoch.
+#include "oem4/range.h"
 
-#include "common/error_text.h"
+#include <cmath>
+
 #include "common/le.h"
-#include "ephemeris/ephemeris_list.h"
-#include "navigation/receiver_clock.h"
 #include "oem4/decoders.h"
-#include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
-#include "oem4/screening.h"
 #include "oem4/signals.h"
-#include "threadbuf/payloads.h"
+#include "oem4/tsq_adapter.h"
 
 namespace {
 
-// L1 observations an epoch may offer for its slots: a receiver of several
-// systems tracks more satellites than the file's channels, and the epoch is
-// fitted to the channels rather than lost.
-constexpr uint32_t kMaxCandidates = 64;
-constexpr uint32_t kSlipTablePrns = kSlipTableSize;
-
-constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
-constexpr double kClockModelWindow = 30.0; // s
-constexpr double kSlipTableMaxAge = 180.0; // s: older entries mean re-appearing
-constexpr uint8_t kSteeredTimeStatus = 80; // below: receiver clock not yet steered
-constexpr int32_t kRecomputeMode = 3;      // position and clock
-constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
-
-const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
-const char *const kTooManyText = "Too many satellites for internal buffers";
-const char *const kBadCodeText = "PRN %d has bad code tracking bits on L1--satellite ignored";
-const char *const kNoL1Text = "PRN %d had L2 data but no data for L1--data ignored";
-const char *const kTimeSyncFirstText =
-    "RANGE/BESTPOS records have a time synchronization error. Order must be BESTPOS then RANGE";
-const char *const kTimeSyncText = "RANGE/BESTPOS records have a time synchronization error";
-const char *const kTimeSyncLastText =
-    "Too many RANGE/BESTPOS time synchronization error messages. No more messages will be printed";
-const char *const kMissingClockText = "Missing clock offset for current epoch. Recompute receiver clock";
-const char *const kRisingText = "PRN %d is rising or re-appearing";
-const char *const kL1SlipText = "L1 cycle slip on PRN %d";
-const char *const kL2SlipText = "L2 cycle slip on PRN %d";
-const char *const kChannelsCutText =
-    "Notice: epoch has %u satellites for %u channels; left out PRN%s (later epochs cut alike are counted)";
-
-#pragma pack(push, 1)
-// The range decoder's view of the port's staging area. Slots are fixed at
-// the most an epoch can hold; the puts copy the first S of each array.
-struct RangeStaging {
-    EpochRecord epoch;
-    MeasRecord meas[MAXCHAN];
-    TrackingRecord tracking[MAXCHAN];
-};
-#pragma pack(pop)
-static_assert(sizeof(RangeStaging) == kEpochRecordSize + MAXCHAN * (kMeasRecordSize + kTrackingRecordSize));
-static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
-static_assert(alignof(RangeStaging) == 1);
-// The most observations whose output could be staged one for one.
-constexpr uint32_t kMaxObservations = (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
-static_assert(kMaxObservations == 106);
+constexpr double kSecondsPerWeek = 604800.0;
+constexpr double kClockModelWindow = 30.0; // s, as for the observation file
+// A signal whose lock time grew by less than the time since its previous
+// observation, by more than this, lost lock in between (s).
+constexpr double kLockTimeTolerance = 0.05;
+// Lock times stop growing here (the compressed records' 21-bit field, in
+// 1/32 s): beyond it only a lock time that goes down tells a loss.
+constexpr double kLockTimeSaturation = 65535.968;
 // The most observations a record buffer holds.
 constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
 static_assert(kMaxRecordObservations == 185);
-static_assert(kMaxRecordObservations <= 256, "observation indexes are kept in bytes");
+static_assert(kMaxRecordObservations <= kMaxDecodedObservations);
 
-constexpr int8_t kGlonassChannelOffset = 7; // the logs store the channel + 7
-constexpr uint16_t kMaxGlonassChannelCode = 20;
-
-struct RangeObs {
-    uint32_t prn;
-    uint32_t glonassFrequency; // channel + 7
-    double pseudorange;
-    double phase;
-    float doppler;
-    float cno;
-    float lockTime;
-    uint32_t status;
-};
-
-RangeObs ReadObs(const uint8_t *observations, uint32_t i) {
-    const uint8_t *p = observations + static_cast<size_t>(i) * kRangeObsSize;
-    return {le::U2(p + kObsPrnAt),      le::U2(p + kObsReservedAt), le::R8(p + kObsPseudorangeAt),
-            le::R8(p + kObsPhaseAt),    le::R4(p + kObsDopplerAt),  le::R4(p + kObsCnoAt),
-            le::R4(p + kObsLockTimeAt), le::U4(p + kObsStatusAt)};
-}
-
-// Whole seconds of lock for the measurement record; NaN counts as no lock.
-uint8_t LockByte(double lockTime) {
-    if (!(lockTime >= 0.0)) return 0;
-    if (lockTime > 255.0) return 255;
-    return static_cast<uint8_t>(lockTime);
-}
-
-// Compares an observation's lock time with the previous epoch's entry for
-// its satellite: a lock time that went down means lock was lost in between.
-void CheckSlip(const Oem4Decoder *dec, double time, const RangeObs &obs, bool l2) {
-    // An L2 taken from another signal than in the previous epoch breaks the
-    // L2 phase whatever the lock times say.
-    if (dec->options.reportAll == 0 || dec->callback == nullptr || obs.prn >= kSlipTablePrns) return;
-    const SlipEntry &prev = dec->slipTable[obs.prn];
-    const int prn = static_cast<int>(obs.prn);
-    const double lock = obs.lockTime;
-    if (prev.valid == 0 || std::fabs(prev.time - time) > kSlipTableMaxAge) {
-        PortReportf(dec, time, kRisingText, prn);
-    } else if (!l2) {
-        if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
-    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status) : lock != 0.0) {
-        // An L2 lock that shows up already grown for a satellite tracked
-        // without L2 counts as a slip; one that starts at 0 and then grows
-        // does not.
-        PortReportf(dec, time, kL2SlipText, prn);
-    }
-}
-
-void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
-    const LastPosition &pos = dec->lastPosition;
-    if (pos.valid == 0.0) return;
-    if (std::fabs(time - pos.time) <= dec->options.maxPositionAge) {
-        epoch.flags |= kEpochFlagPosition;
-        epoch.latitude = pos.latitude;
-        epoch.longitude = pos.longitude;
-        epoch.height = static_cast<float>(pos.height);
-        return;
-    }
-    // One explanatory message, then short ones, then a closing one: a log
-    // with the records in the wrong order would otherwise flood the host.
-    uint32_t &count = dec->timeSyncMessages;
-    if (count > kTimeSyncLast) return;
-    PortReport(dec, time,
-               count < kTimeSyncShortFrom ? kTimeSyncFirstText
-               : count < kTimeSyncLast    ? kTimeSyncText
-                                          : kTimeSyncLastText);
-    ++count;
-}
-
-void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
-    const LastClockModel &model = dec->lastClockModel;
-    if (model.valid == 0.0 || !(std::fabs(time - model.time) < kClockModelWindow)) return;
-    epoch.clockOffset = model.offset;
-    epoch.clockDrift = model.drift;
-    epoch.correctedTime = time - model.offset / kSpeedOfLight;
-}
-
-void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
-    if (EphemerisListCount <= 3) return; // too few to solve, silently
-    EpochRecord &epoch = st->epoch;
-    double clockOffset = 0.0;
-    const int32_t result = RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
-                                                  static_cast<double>(epoch.height), &clockOffset);
-    if (result != 0) {
-        PortReport(dec, time, ErrorText);
-        // The epoch then carries no position.
-        ClearEpochPosition(&epoch);
-        return;
-    }
-    epoch.correctedTime = epoch.receiverTime - clockOffset / kSpeedOfLight;
-    epoch.clockOffset = clockOffset;
-}
-
-// The slip table describes the latest epoch only.
-void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, uint32_t satellites) {
-    const EpochScreening &screening = dec->screening;
-    static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
-    uint64_t &set = dec->slipEntriesSet;
-    for (uint64_t bits = set; bits != 0; bits &= bits - 1) {
-        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
-    }
-    set = 0;
-    for (uint32_t j = 0; j < satellites; ++j) {
-        const TrackingRecord &t = st->tracking[j];
-        if (t.prn >= kSlipTablePrns) continue;
-        const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
-        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, screening.satellites[j].l2Signal};
-        set |= uint64_t{1} << t.prn;
-    }
-}
-
-// An epoch with more satellites than channels: chooses which of its L1
-// observations (counted in record order) get a slot. GPS goes before
-// GLONASS before SBAS; within a system the satellites written in the
-// previous epoch come first (their carrier phase goes on), then the
-// strongest C/No, then record order. Reports the first epoch cut in a
-// conversion; the driver reports the count at the end.
-uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const uint8_t *observations, uint32_t n, uint32_t satellites,
-                          uint32_t channels, uint64_t *cutPrns) {
-    struct Candidate {
-        uint32_t system;
-        uint32_t previous; // 0 when written in the previous epoch
-        float cno;
-        uint32_t order;
-    };
-    std::array<Candidate, kMaxCandidates> candidates;
-    std::array<uint32_t, kMaxCandidates> prnOf; // in record order
-    const EpochScreening &last = dec->screening;
-    uint32_t count = 0;
-    for (uint32_t i = 0; i < n && count < satellites; ++i) {
-        const RangeObs obs = ReadObs(observations, i);
-        if (ScreenObservation(obs.status) != ROLE_L1 || obs.prn == 0) continue;
-        uint32_t previous = 1;
-        for (uint32_t k = 0; k < last.count; ++k) {
-            if (last.satellites[k].prn == obs.prn) previous = 0;
-        }
-        // NaN C/No sorts as the weakest.
-        const float cno = obs.cno == obs.cno ? obs.cno : -1.0e30f;
-        candidates[count] = {TrackingSystem(obs.status), previous, cno, count};
-        prnOf[count] = obs.prn;
-        ++count;
-    }
-    std::sort(candidates.begin(), candidates.begin() + count, [](const Candidate &a, const Candidate &b) {
-        if (a.system != b.system) return a.system < b.system;
-        if (a.previous != b.previous) return a.previous < b.previous;
-        if (a.cno != b.cno) return a.cno > b.cno;
-        return a.order < b.order;
-    });
-    uint64_t keep = 0;
-    for (uint32_t k = 0; k < channels; ++k) keep |= uint64_t{1} << candidates[k].order;
-
-    // Left-out PRNs in record order, for the first report.
-    char list[kMaxCandidates * 7 + 1];
-    size_t used = 0;
-    list[0] = '\0';
-    for (uint32_t k = 0; k < count; ++k) {
-        if ((keep >> k & 1u) != 0) continue;
-        const uint32_t prn = prnOf[k];
-        if (prn < kSlipTablePrns) *cutPrns |= uint64_t{1} << prn;
-        const int w = std::snprintf(list + used, sizeof list - used, " %u", prn);
-        if (w > 0 && used + static_cast<size_t>(w) < sizeof list) used += static_cast<size_t>(w);
-    }
-    ScreeningStats &stats = dec->screeningStats;
-    if (stats.cutEpochs == 0) PortReportf(dec, time, kChannelsCutText, satellites, channels, list);
-    ++stats.cutEpochs;
-    stats.cutSatellites += satellites - channels;
-    return keep;
-}
-
-// What the screening pass found in a record's observations: the L1 and L2
-// observations the file can take, as record indexes, for the passes that
-// follow, which then visit only their own.
-struct RangeScreen {
-    const uint8_t *observations;
-    uint32_t n;
-    std::array<uint8_t, kMaxRecordObservations> l1At; // PRN not 0
-    std::array<uint8_t, kMaxRecordObservations> l2At;
-    uint32_t l1Count;
-    uint32_t l2Count;
-    uint32_t usable;
-    // Some satellite offers more than one L2 signal: the choice between them
-    // must run.
-    bool l2Choice;
-};
-
-// Where the satellites of the epoch being built sit in the staging area.
-struct RangeSlots {
-    RangeStaging *st;
-    uint32_t satellites; // slots in use; also "no slot"
-    // Bit j: the j-th L1 observation gets a slot.
-    uint64_t keep;
-    // PRNs below 64 whose satellite was left out for want of channels: their
-    // L2 goes with them, without the "no data for L1" report.
-    uint64_t cutPrns;
-    // The first slot of each PRN below 64, for pairing the L2 observations
-    // without a search; kNoSlot where that PRN has no L1 observation.
-    std::array<uint8_t, kSlipTablePrns> firstSlot;
-};
-constexpr uint8_t kNoSlot = 0xFF;
-
-// The slot of an L2 observation's satellite, or `satellites` when none.
-inline uint32_t SlotOf(const RangeSlots &slots, uint32_t prn) {
-    if (prn < kSlipTablePrns) return slots.firstSlot[prn] != kNoSlot ? slots.firstSlot[prn] : slots.satellites;
-    uint32_t j = 0;
-    while (j < slots.satellites && slots.st->tracking[j].prn != prn) ++j;
-    return j;
-}
-
-// Screening, in one pass: what the file has no place for is counted and
-// left out; the L1 and L2 observations are listed.
-inline void ScreenRecord(Oem4Decoder *dec, RangeScreen &sc) {
-    // Counted in locals: the stores into the decoder's counts could
-    // otherwise be taken for stores into sc.
-    uint32_t l1Count = 0, l2Count = 0, usable = 0;
-    uint64_t l2Seen = 0;
-    bool l2Choice = false;
-    for (uint32_t i = 0; i < sc.n; ++i) {
-        const uint8_t *p = sc.observations + static_cast<size_t>(i) * kRangeObsSize;
+// Every observation of the port's current RANGE record.
+void DecodeRangeObservations(Oem4Decoder *dec) {
+    const uint8_t *body = RecordBody(dec);
+    DecodedEpoch &e = dec->decoded;
+    // The framing has matched the count to the record's length; this bound
+    // keeps every read within the record buffer whoever calls.
+    const uint32_t count = le::U4(body);
+    const uint32_t n = count < kMaxRecordObservations ? count : kMaxRecordObservations;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t *p = body + 4 + static_cast<size_t>(i) * kRangeObsSize;
+        DecodedObservation &o = e.obs[i];
         const uint32_t status = le::U4(p + kObsStatusAt);
-        const ObservationRole role = ScreenObservation(status);
-        if (role == ROLE_LEFT_OUT) {
-            ++dec->screeningStats.leftOut[TrackingSystem(status)];
-            continue;
-        }
-        ++usable;
+        const uint32_t system = TrackingSystem(status);
         const uint32_t prn = le::U2(p + kObsPrnAt);
-        if (role == ROLE_L1) {
-            if (prn != 0) sc.l1At[l1Count++] = static_cast<uint8_t>(i);
-            continue;
-        }
-        sc.l2At[l2Count++] = static_cast<uint8_t>(i);
-        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0)
-            l2Choice = true;
-        else
-            l2Seen |= uint64_t{1} << prn;
+        const uint32_t frequency = le::U2(p + kObsReservedAt);
+        o.system = static_cast<uint8_t>(system);
+        o.signal = static_cast<uint8_t>(TrackingSignal(status));
+        o.glonassChannel = GlonassChannelOf(system, frequency);
+        o.lli = 0;
+        o.prn = static_cast<uint16_t>(prn);
+        o.satellite = SatelliteNumber(system, prn);
+        o.status = status;
+        o.pseudorange = le::R8(p + kObsPseudorangeAt);
+        o.phase = le::R8(p + kObsPhaseAt);
+        o.doppler = le::R4(p + kObsDopplerAt);
+        o.cno = le::R4(p + kObsCnoAt);
+        o.lockTime = le::R4(p + kObsLockTimeAt);
+        o.pseudorangeSigma = le::R4(p + kObsPseudorangeSigmaAt);
+        o.phaseSigma = le::R4(p + kObsPhaseSigmaAt);
     }
-    sc.l1Count = l1Count;
-    sc.l2Count = l2Count;
-    sc.usable = usable;
-    sc.l2Choice = l2Choice;
+    e.count = n;
+    e.dropped = count - n;
 }
 
-// A record the epoch cannot be built from: counted and reported.
-int32_t RefuseRecord(Oem4Decoder *dec, double time, const char *text) {
-    ++dec->screeningStats.refusedRecords;
-    PortReport(dec, time, text);
-    return 0;
-}
-
-// The L1 pass: every kept L1 observation fills its satellite's slot whole.
-inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, RangeSlots &slots) {
-    const Oem4Options &opt = dec->options;
-    EpochScreening &screening = dec->screening;
-    uint32_t slot = 0;
-    for (uint32_t k = 0; k < sc.l1Count && slot < slots.satellites; ++k) {
-        if ((slots.keep >> k & 1u) == 0) continue;
-        const RangeObs obs = ReadObs(sc.observations, sc.l1At[k]);
-        if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
-            slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
-        }
-        MeasRecord m{};
-        TrackingRecord t{};
-        m.prn = static_cast<uint8_t>(obs.prn);
-        if ((obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits) {
-            m.l1Pseudorange = obs.pseudorange;
-        } else if (opt.reportAll != 0) {
-            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
-        }
-        m.l1Phase = obs.phase;
-        m.l1Doppler = obs.doppler;
-        m.l1Lock = LockByte(obs.lockTime);
-        t.prn = obs.prn;
-        t.signalFlags = kTrackingL1Stored;
-        t.l1LockTime = obs.lockTime;
-        t.l1Cno = obs.cno;
-        slots.st->meas[slot] = m;
-        slots.st->tracking[slot] = t;
-        const uint32_t system = TrackingSystem(obs.status);
-        screening.satellites[slot] =
-            ScreenedSatellite{static_cast<uint16_t>(obs.prn),
-                              static_cast<uint8_t>(system),
-                              system == SYS_GLONASS && obs.glonassFrequency <= kMaxGlonassChannelCode
-                                  ? static_cast<int8_t>(static_cast<int>(obs.glonassFrequency) - kGlonassChannelOffset)
-                                  : kNoGlonassChannel,
-                              kNoL2Signal,
-                              obs.cno,
-                              0.0f};
-        ++slot;
-        CheckSlip(dec, time, obs, false);
-    }
-}
-
-// The L2 choice, for a record in which some satellite offers more than one
-// L2 signal: the one taken in the previous epoch while it is still tracked,
-// else P code, else the other.
-void ChooseL2Signals(Oem4Decoder *dec, const RangeScreen &sc, const RangeSlots &slots) {
-    EpochScreening &screening = dec->screening;
-    std::array<uint8_t, MAXCHAN> l2Rank;
-    l2Rank.fill(kNoL2Rank);
-    for (uint32_t k = 0; k < sc.l2Count; ++k) {
-        const uint8_t *p = sc.observations + static_cast<size_t>(sc.l2At[k]) * kRangeObsSize;
-        const uint32_t status = le::U4(p + kObsStatusAt);
-        const ObservationRole role = ScreenObservation(status);
-        const uint32_t prn = le::U2(p + kObsPrnAt);
-        const uint32_t j = SlotOf(slots, prn);
-        if (j == slots.satellites) continue;
-        const uint32_t signal = TrackingSignal(status);
-        const uint8_t rank = L2Rank(dec, prn, signal, role);
-        if (rank < l2Rank[j]) {
-            l2Rank[j] = rank;
-            screening.satellites[j].l2Signal = static_cast<uint8_t>(signal);
-        }
-    }
-}
-
-// The L2 pass: each satellite's chosen L2 observation joins its L1 slot.
-inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc, const RangeSlots &slots) {
-    const Oem4Options &opt = dec->options;
-    EpochScreening &screening = dec->screening;
-    for (uint32_t k = 0; k < sc.l2Count; ++k) {
-        const RangeObs obs = ReadObs(sc.observations, sc.l2At[k]);
-        // Paired by the full PRN, so PRNs that share their low byte stay apart.
-        const uint32_t j = SlotOf(slots, obs.prn);
-        if (j == slots.satellites) {
-            if (obs.prn >= kSlipTablePrns || (slots.cutPrns >> obs.prn & 1u) == 0) {
-                PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
+// The loss-of-lock indication of every observation, against the previous
+// observation of the same signal of the same satellite: lock lost when the
+// lock time went down, or grew less than the time between the two (the
+// receiver lost and regained lock in between), or when the phase is not
+// locked now; half-cycle ambiguity while the parity is not known.
+void ComputeLossOfLock(Oem4Decoder *dec) {
+    DecodedEpoch &e = dec->decoded;
+    const double now = static_cast<double>(e.week) * kSecondsPerWeek + e.time;
+    static_assert(kStatusPhaseLockBit >> 10 == kLliLockLost && kStatusParityKnownBit >> 10 == kLliHalfCycle,
+                  "the two flags give the two indicator bits where they are clear");
+    SignalLock *locks = dec->signalLocks.data();
+    for (uint32_t i = 0; i < e.count; ++i) {
+        DecodedObservation &o = e.obs[i];
+        uint32_t lli = (~o.status >> 10) & (kLliLockLost | kLliHalfCycle);
+        if (o.satellite != 0) {
+            SignalLock &last = locks[SignalLockIndex(o.system, o.satellite, o.signal)];
+            const double lock = o.lockTime;
+            const double previous = last.lockTime;
+            if (last.seen != 0 && (lock < previous || (lock < kLockTimeSaturation &&
+                                                       lock - previous + kLockTimeTolerance <= now - last.time))) {
+                lli |= kLliLockLost;
             }
-            continue;
+            last.time = now;
+            last.lockTime = o.lockTime;
+            last.seen = 1;
         }
-        if (!sc.l2Choice) {
-            screening.satellites[j].l2Signal = static_cast<uint8_t>(TrackingSignal(obs.status));
-        } else if (screening.satellites[j].l2Signal != TrackingSignal(obs.status)) {
-            ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
-            continue;
-        }
-        MeasRecord &m = slots.st->meas[j];
-        TrackingRecord &t = slots.st->tracking[j];
-        m.l2Phase = obs.phase;
-        m.l2Pseudorange = obs.pseudorange;
-        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
-        t.l2LockTime = obs.lockTime;
-        screening.satellites[j].l2Cno = obs.cno;
-        if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
-            m.l2Pseudorange = 0.0;
-        }
-        CheckSlip(dec, time, obs, true);
+        o.lli = static_cast<uint8_t>(lli);
     }
 }
 
-// Attachment: the epoch header, the latest position and clock model where
-// their times agree, and the recomputed receiver clock where asked for.
-void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
-    const Oem4Options &opt = dec->options;
-    EpochRecord &epoch = st->epoch;
-    epoch.satCount = static_cast<uint8_t>(satellites);
-    epoch.flags = opt.epochFlag != 0 ? kEpochFlagEpoch : 0;
-    epoch.receiverTime = time;
-    epoch.correctedTime = time;
-    epoch.week = HeaderWeek(dec);
-    AttachPosition(dec, time, epoch);
-    AttachClock(dec, time, epoch);
-    if (opt.recomputeClock != 0) {
-        RecomputeClock(dec, time, st);
-    } else if (HeaderTimeStatus(dec) < kSteeredTimeStatus) {
-        PortReport(dec, time, kMissingClockText);
+// The clock model and position the observation file's epoch would get,
+// for an epoch it takes nothing of: without its messages.
+void AttachQuietly(Oem4Decoder *dec) {
+    DecodedEpoch &e = dec->decoded;
+    const LastClockModel &model = dec->lastClockModel;
+    if (model.valid != 0.0 && std::fabs(e.time - model.time) < kClockModelWindow) e.clockOffset = model.offset;
+    const LastPosition &pos = dec->lastPosition;
+    if (pos.valid != 0.0 && std::fabs(e.time - pos.time) <= dec->options.maxPositionAge) {
+        e.hasPosition = 1;
+        e.latitude = pos.latitude;
+        e.longitude = pos.longitude;
+        e.height = pos.height;
     }
-}
-
-// Output: the epoch, its measurements and its tracking records.
-int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st, uint32_t satellites) {
-    const int32_t count = static_cast<int32_t>(satellites);
-    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
-    if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
-    if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
-    if (code != TB_OK) {
-        PortReportPutFailure(dec, time, code);
-        return 0;
-    }
-    return RK_EPOCH;
 }
 
 } // namespace
 
-const EpochScreening *GetEpochScreening(int32_t port) {
-    const Oem4Decoder *dec = GetOpenPort(port);
-    return dec != nullptr ? &dec->screening : nullptr;
+void SetPortEpochHandler(int32_t port, DecodedEpochFn handler) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr) dec->epochHandler = handler;
 }
 
-const ScreeningStats *GetScreeningStats(int32_t port) {
-    const Oem4Decoder *dec = GetOpenPort(port);
-    return dec != nullptr ? &dec->screeningStats : nullptr;
+void BeginDecodedEpoch(Oem4Decoder *dec) {
+    DecodedEpoch &e = dec->decoded;
+    e.time = HeaderTime(dec);
+    e.week = HeaderWeek(dec);
+    e.timeStatus = HeaderTimeStatus(dec);
+    e.messageId = le::U2(dec->record.data() + kHeaderMessageIdAt);
+    e.count = 0;
+    e.dropped = 0;
+    e.clockOffset = 0.0;
+    e.hasPosition = 0;
+    e.latitude = e.longitude = e.height = 0.0;
+}
+
+int32_t EmitDecodedEpoch(Oem4Decoder *dec, ThreadBuf *buf) {
+    if (dec == nullptr || buf == nullptr) return 0;
+    // Only the receiver of the decoded epochs reads the indications; the
+    // observation file has its own slip reports.
+    if (dec->epochHandler != nullptr) ComputeLossOfLock(dec);
+    bool attached = false;
+    const int32_t kind = PutTsqEpoch(dec, buf, &attached);
+    if (dec->epochHandler != nullptr && dec->decoded.count != 0) {
+        if (!attached) AttachQuietly(dec);
+        dec->epochHandler(&dec->decoded);
+    }
+    return kind;
 }
 
 int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr) return 0;
-    const double time = HeaderTime(dec);
-
-    const uint8_t *record = dec->record.data();
-    if (le::U2(record + kHeaderMessageIdAt) == kMsgRangecmp) record = ExpandRangecmp(dec);
-    RangeScreen sc;
-    sc.n = le::U4(record + kOem4HeaderLength);
-    sc.observations = record + kOem4HeaderLength + 4;
-
-    ++dec->screeningStats.rangeRecords;
-    // The framing has matched the count to the record's length; this bound
-    // keeps every read within the record buffer whoever calls.
-    if (sc.n > kMaxRecordObservations) return RefuseRecord(dec, time, kOverflowText);
-    ScreenRecord(dec, sc);
-    // Observations left out take no room: a receiver of many systems and
-    // signals fills a record with far more than the file can hold.
-    if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
-    if (sc.l1Count == 0) return 0;
-    if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
-
-    // The epoch is cleared here and every slot in use is written whole by
-    // the L1 pass; the puts and the clock recomputation read nothing beyond
-    // those slots.
-    RangeSlots slots;
-    slots.st = new (dec->staging.data()) RangeStaging;
-    slots.st->epoch = EpochRecord{};
-    slots.satellites = sc.l1Count;
-    slots.keep = ~uint64_t{0};
-    slots.cutPrns = 0;
-    slots.firstSlot.fill(kNoSlot);
-    const uint32_t channels = PortChannels(dec->options);
-    if (slots.satellites > channels) {
-        slots.keep = ChooseSatellites(dec, time, sc.observations, sc.n, slots.satellites, channels, &slots.cutPrns);
-        slots.satellites = channels;
+    BeginDecodedEpoch(dec);
+    if (dec->decoded.messageId == kMsgRangecmp) {
+        DecodeRangecmpObservations(dec);
+    } else {
+        DecodeRangeObservations(dec);
     }
-
-    FillL1Slots(dec, time, sc, slots);
-    if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
-    PairL2Observations(dec, time, sc, slots);
-    dec->screening.time = time;
-    dec->screening.count = slots.satellites;
-
-    AttachEpoch(dec, time, slots.st, slots.satellites);
-    RebuildSlipTable(dec, time, slots.st, slots.satellites);
-    return PutEpoch(dec, time, buf, slots.st, slots.satellites);
+    return EmitDecodedEpoch(dec, buf);
 }

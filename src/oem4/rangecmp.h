@@ -1,5 +1,5 @@
-// Expansion of a RANGECMP record into the RANGE layout, so that the range
-// decoder reads both record types the same way.
+// RANGECMP: 24-byte bit-packed observations, decoded into the port's
+// decoded epoch like those of RANGE.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,11 @@
 #include "common/oem4_format.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/signals.h"
+
+// The wavelengths the carrier-phase rebuild has always used for the GPS L1
+// and L2 frequencies (metres).
+inline constexpr double kLegacyL1Wavelength = 0.190293672798;
+inline constexpr double kLegacyL2Wavelength = 0.2442102134245682;
 
 // Rank of an L2 observation for its satellite's one L2 slot, lower first:
 // the signal taken in the previous epoch while it is still tracked (so a
@@ -23,13 +28,12 @@ inline uint8_t L2Rank(const Oem4Decoder *dec, uint32_t prn, uint32_t signal, Obs
 inline constexpr uint8_t kNoL2Rank = 3;
 
 // Full carrier phase (cycles, RANGE sign) from the compressed accumulated
-// Doppler range (cycles as logged, i.e. field / 256) and the pseudorange.
+// Doppler range (cycles as logged, i.e. field / 256) and the pseudorange,
+// with the wavelength of the status word's frequency bits (L1 or L2).
 double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t status);
+// The same with the signal's own wavelength (metres).
+double RebuildCarrierPhaseWith(double compressedAdr, double pseudorange, double wavelength);
 
-// Expands the port's current RANGECMP record into the port's expanded
-// buffer and returns the buffer: the 28-byte header, the observation count,
-// the observations. Only observations the observation file can take are
-// expanded (the others are counted in the port's screening counts); over
-// MAXCHAN of them the cut is reported with the record's time and keeps GPS
-// first.
-const uint8_t *ExpandRangecmp(Oem4Decoder *dec);
+// Decodes every observation of the port's current RANGECMP record into the
+// port's decoded epoch (after BeginDecodedEpoch).
+void DecodeRangecmpObservations(Oem4Decoder *dec);

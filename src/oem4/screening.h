@@ -1,8 +1,5 @@
-// What the range decoder kept of an epoch, and what it left out over a
-// conversion. Each port keeps the satellites written in its latest epoch
-// (system, PRN, GLONASS frequency channel, the L2 signal chosen and its
-// C/No), which is what an export naming signals per system needs, and the
-// counts that the driver reports at the end of a conversion.
+// What the observation file's rules left out over a conversion: the counts
+// that the driver reports at the end of it.
 #pragma once
 
 #include <cstdint>
@@ -11,23 +8,6 @@
 #include "oem4/signals.h"
 
 inline constexpr uint8_t kNoL2Signal = 0xFF;
-
-struct ScreenedSatellite {
-    uint16_t prn;          // as logged (GLONASS: slot + 37)
-    uint8_t system;        // SatelliteSystem
-    int8_t glonassChannel; // frequency channel -7..+6, kNoGlonassChannel when unknown or not GLONASS
-    uint8_t l2Signal;      // signal type of the L2 observation written, kNoL2Signal when none
-    float l1Cno;           // dB-Hz
-    float l2Cno;           // dB-Hz, 0 when no L2
-};
-
-// The satellites of the latest epoch the decoder put out, in the order of
-// the epoch's measurement records.
-struct EpochScreening {
-    double time;    // seconds of week of the epoch
-    uint32_t count; // satellites written
-    ScreenedSatellite satellites[MAXCHAN];
-};
 
 // Counts over one conversion (from OpenPort on).
 struct ScreeningStats {
@@ -48,7 +28,5 @@ struct ScreeningStats {
     uint32_t refusedRecords;
 };
 
-// The latest epoch and the conversion's counts of an open port; null when
-// the port is not open.
-const EpochScreening *GetEpochScreening(int32_t port);
+// The conversion's counts of an open port; null when the port is not open.
 const ScreeningStats *GetScreeningStats(int32_t port);

@@ -22,29 +22,28 @@
 #include "common/broadcast_ephemeris.h"
 #include "threadbuf/payloads.h"
 
-inline constexpr int32_t kRinexMaxSatellites = 48;
+// Satellites of one epoch, and signals of one satellite, a writer takes:
+// more than any receiver tracks at once.
+inline constexpr int32_t kRinexMaxSatellites = 128;
+inline constexpr int32_t kRinexMaxSignals = 8;
 inline constexpr int8_t kRinexNoFrequency = -128;
 
-// Which L2 signal of a satellite is stored: the first or the second of the
-// system's two L2 observation groups (GPS: P(Y) codeless as C2W L2W S2W,
-// L2C as C2L L2L S2L; GLONASS: P as C2P L2P S2P, C/A as C2C L2C S2C).
-inline constexpr uint8_t kRinexNoL2 = 0;
-inline constexpr uint8_t kRinexL2First = 1;
-inline constexpr uint8_t kRinexL2Second = 2;
+// One signal of a satellite, values as RINEX gives them: code in metres,
+// phase in cycles with the sign of RINEX (the negated accumulated Doppler
+// range), Doppler in Hz, signal strength in dB-Hz. A value of 0 is "not
+// observed" and leaves its field blank.
+struct RinexSignalObs {
+    char code[3]; // band and attribute, as in the type "C1C": "1C"
+    uint8_t lli;  // loss-of-lock indicator of the phase (bit 0 lock lost, bit 1 half-cycle)
+    double c, l, d, s;
+};
 
-// One satellite of an epoch, values as RINEX gives them: phases in cycles
-// with the sign of RINEX (the negated accumulated Doppler range), Doppler
-// in Hz, signal strength in dB-Hz. A value of 0 is "not observed" and
-// leaves its field blank.
 struct RinexSatObs {
-    char system;      // 'G' GPS, 'R' GLONASS, 'S' SBAS
-    uint8_t number;   // PRN, GLONASS slot, or SBAS PRN minus 100
+    char system;      // 'G' GPS, 'R' GLONASS, 'E' Galileo, 'C' BeiDou, 'J' QZSS, 'S' SBAS, 'I' NavIC
+    uint8_t number;   // satellite number within the system, 1-99
     int8_t frequency; // GLONASS frequency channel -7..+6, else kRinexNoFrequency
-    uint8_t l2Group;  // kRinexNoL2, kRinexL2First or kRinexL2Second
-    uint8_t lli1;     // loss-of-lock indicator of the L1 phase (bit 0: lock lost)
-    uint8_t lli2;     // the same for the L2 phase
-    double c1, l1, d1, s1;
-    double c2, l2, s2;
+    uint8_t count;    // signals
+    RinexSignalObs signals[kRinexMaxSignals];
 };
 
 struct RinexEpoch {
@@ -54,6 +53,10 @@ struct RinexEpoch {
     int32_t count;
     RinexSatObs sats[kRinexMaxSatellites];
 };
+
+// The column of a signal code ("1C") in its system's records, or -1 when the
+// writer has no column for it.
+int32_t RinexCodeColumn(char system, const char *code);
 
 // What the observation header needs from outside the records. Texts may be
 // empty or null; too long texts are cut to their field.
@@ -68,7 +71,8 @@ struct RinexObsHeader {
     int32_t leapSeconds;
 };
 
-int32_t OpenRinexObs(const char *path);
+// version: 304 (3.04) or 211 (2.11; GPS, GLONASS and SBAS only).
+int32_t OpenRinexObs(const char *path, int32_t version);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
 int32_t WriteRinexObsEpoch(const RinexEpoch *epoch);

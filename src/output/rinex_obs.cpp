@@ -1,13 +1,16 @@
 // Writer of the RINEX 3.04 observation file: epochs with their satellites'
-// code, phase, Doppler and signal strength, and camera events as epoch
-// flag 5 records, each followed by a COMMENT with the mark's number.
+// code, phase, Doppler and signal strength on every signal, and camera
+// events as epoch flag 5 records, each followed by a COMMENT with the
+// mark's number.
 //
-// Each system has a fixed order of observation types: the L1 group, then
-// the system's two L2 groups. A satellite's record ends after its last
-// observed field, so the header can declare, once the log has been read,
-// only the types up to the last one any satellite of the system used.
+// Each system has a fixed order of signals, the common ones first, and
+// each signal the four types C, L, D, S. A satellite's record ends after
+// its last observed field, so the header can declare, once the log has
+// been read, only the types up to the last one any satellite of the system
+// used.
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 #include "output/rinex_file.h"
@@ -27,21 +30,41 @@ constexpr double kMaxEventSeconds = 1e7;
 // Two intervals equal within this are the same interval.
 constexpr double kIntervalTolerance = 1e-4;
 
-struct SystemTypes {
+constexpr int32_t kTypesPerSignal = 4; // C, L, D, S
+constexpr char kTypeLetters[kTypesPerSignal + 1] = "CLDS";
+
+struct SystemColumns {
     char system;
-    const char *name; // for RINEX VERSION / TYPE
-    int32_t count;
-    const char *types[10];
+    const char *name;  // for RINEX VERSION / TYPE
+    const char *name2; // the same in RINEX 2.11
+    int32_t codeCount;
+    const char *codes[kRinexMaxSignals];
 };
 
-// Column order of each system: code, phase, Doppler and strength of L1,
-// then code, phase and strength of the first and of the second L2 group.
-constexpr std::array<SystemTypes, 3> kSystems = {{
-    {'G', "G: GPS", 10, {"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L", "L2L", "S2L"}},
-    {'R', "R: GLONASS", 10, {"C1C", "L1C", "D1C", "S1C", "C2P", "L2P", "S2P", "C2C", "L2C", "S2C"}},
-    {'S', "S: SBAS payload", 4, {"C1C", "L1C", "D1C", "S1C"}},
+// Signal order of each system: the signals most receivers track first, so
+// that the columns a log leaves empty are mostly at the end.
+constexpr std::array<SystemColumns, 7> kSystems = {{
+    {'G', "G: GPS", "G (GPS)", 8, {"1C", "2W", "2S", "5Q", "1L", "2P", "2C", "1P"}},
+    {'R', "R: GLONASS", "R (GLONASS)", 4, {"1C", "2P", "2C", "3Q"}},
+    {'E', "E: Galileo", "", 7, {"1C", "5Q", "7Q", "8Q", "6C", "6B", "1B"}},
+    {'C', "C: BeiDou", "", 6, {"2I", "7I", "6I", "1P", "5P", "7D"}},
+    {'J', "J: QZSS", "", 6, {"1C", "2S", "5Q", "1L", "6L", "6S"}},
+    {'S', "S: SBAS payload", "S (GEO)", 2, {"1C", "5I"}},
+    {'I', "I: NavIC/IRNSS", "", 1, {"5A"}},
 }};
 constexpr std::size_t kSystemCount = kSystems.size();
+
+// RINEX 2.11: one list of types for GPS, GLONASS and SBAS, five to a line,
+// every one declared so that each satellite has the same three lines. One
+// phase per frequency: L2 from P(Y) or P, from L2C (GLONASS C/A) only
+// where the satellite has no P; C2 is the L2C (C/A) code.
+constexpr int32_t kV2 = kRinexVersion211;
+enum Type211 : int32_t { C1, L1, D1, S1, P1, C2, P2, L2, D2, S2, C5, L5, D5, S5, kTypeCount211 };
+constexpr const char *kTypeNames211[kTypeCount211] = {"C1", "L1", "D1", "S1", "P1", "C2", "P2",
+                                                      "L2", "D2", "S2", "C5", "L5", "D5", "S5"};
+constexpr int32_t kTypesPerLine211 = 5;
+constexpr int32_t kSatellitesPerLine211 = 12;
+bool HasSystem211(char system) { return system == 'G' || system == 'R' || system == 'S'; }
 
 int SystemIndex(char system) {
     for (std::size_t i = 0; i < kSystemCount; ++i) {
@@ -71,6 +94,7 @@ struct ObsWriter {
     double interval;
     bool regular;
     std::array<int32_t, kSystemCount> typesUsed;
+    int32_t version;
     std::array<int8_t, kMaxSatNumber> glonassFrequency;
     std::array<bool, kMaxSatNumber> glonassSeen;
 };
@@ -97,21 +121,56 @@ void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength
         AppendRinexSpaces(line, kObsFieldWidth + 2);
         return;
     }
-    const std::size_t before = line->length;
     AppendRinexFixed3(line, value, kObsFieldWidth);
-    if (line->text[line->length - 1] == ' ' && line->length - before == kObsFieldWidth) {
-        // Too large for the field: written as not observed.
-        AppendRinexSpaces(line, 2);
-        return;
+    const bool written = line->length > 0 && line->text[line->length - 1] != ' ';
+    // A value too large for the field is written as not observed.
+    if (line->length + 2 < sizeof line->text) {
+        line->text[line->length++] = written && lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
+        line->text[line->length++] = written ? strength : ' ';
+        line->text[line->length] = '\0';
     }
-    const char flags[3] = {lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ', strength, '\0'};
-    AppendRinexText(line, flags);
 }
 
+// The receiver clock offset (|offset| < 1 s) as "%15.12f" prints it, in
+// integers: once per epoch, where a printf of a double would cost as much
+// as all the epoch's values. Near a rounding tie printf itself decides.
+void AppendClockOffset(RinexLine *line, double offset) {
+    constexpr double kScale = 1e12;
+    const double scaled = std::fabs(offset) * kScale;
+    const int64_t below = static_cast<int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(below);
+    const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
+    if (!(std::fabs(fraction - 0.5) > scaled * 0x1p-51) || rounded >= static_cast<int64_t>(kScale)) {
+        AppendRinexFormat(line, "%15.12f", offset);
+        return;
+    }
+    AppendRinexText(line, offset < 0 ? "-0." : " 0.");
+    AppendRinexDigits(line, rounded, 12, true);
+}
+
+// "G05": the system letter and the two-digit number.
+void AppendSatellite(RinexLine *line, const RinexSatObs &s) {
+    const unsigned number = s.number % 100u;
+    const char id[4] = {s.system, static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10), '\0'};
+    AppendRinexText(line, id);
+}
+
+// "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", without a printf for each
+// epoch.
 void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
     const RinexCalendar c = RinexCalendarOf(time);
-    AppendRinexFormat(line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", c.year, c.month, c.day, c.hour, c.minute,
-                      c.second, c.tenthMicroseconds, flag, count);
+    AppendRinexText(line, "> ");
+    AppendRinexDigits(line, c.year, 4, true);
+    for (const int32_t field : {c.month, c.day, c.hour, c.minute}) {
+        AppendRinexText(line, " ");
+        AppendRinexDigits(line, field, 2, true);
+    }
+    AppendRinexDigits(line, c.second, 3, false);
+    AppendRinexText(line, ".");
+    AppendRinexDigits(line, c.tenthMicroseconds, 7, true);
+    AppendRinexText(line, "  ");
+    AppendRinexDigits(line, flag, 1, false);
+    AppendRinexDigits(line, count, 3, false);
 }
 
 int32_t WriteLine() { return WriteDeferredRinexLine(&g_obs.file, &g_line); }
@@ -143,36 +202,58 @@ void NoteInterval(const HeldRecord &r) {
     g_obs.lastSeconds = seconds;
 }
 
+int32_t EmitEpoch211(const HeldRecord &r);
+
+// A satellite is written when one of its signals has a column.
+bool HasColumns(const RinexSatObs &s) {
+    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+        if (RinexCodeColumn(s.system, s.signals[k].code) >= 0) return true;
+    }
+    return false;
+}
+
 int32_t EmitEpoch(const HeldRecord &r) {
+    if (g_obs.version == kV2) return EmitEpoch211(r);
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     // The epoch record counts the records that follow it exactly.
     int32_t written = 0;
-    for (int32_t i = 0; i < count; ++i) written += SystemIndex(e.sats[i].system) >= 0 ? 1 : 0;
+    for (int32_t i = 0; i < count; ++i) written += HasColumns(e.sats[i]) ? 1 : 0;
     BeginRinexLine(&g_line);
     AppendEpochLine(&g_line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
     if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-        AppendRinexFormat(&g_line, "      %15.12f", e.clockOffset);
+        AppendRinexSpaces(&g_line, 6);
+        AppendClockOffset(&g_line, e.clockOffset);
     }
     if (WriteLine() != 0) return 1;
     NoteInterval(r);
     for (int32_t i = 0; i < count; ++i) {
         const RinexSatObs &s = e.sats[i];
+        if (!HasColumns(s)) continue;
         const int system = SystemIndex(s.system);
-        if (system < 0) continue;
+        const SystemColumns &columns = kSystems[static_cast<std::size_t>(system)];
+        // The satellite's signals by column; the first of a code counts.
+        std::array<const RinexSignalObs *, kRinexMaxSignals> byColumn{};
+        int32_t last = -1;
+        for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+            const int32_t column = RinexCodeColumn(s.system, s.signals[k].code);
+            if (column < 0 || byColumn[static_cast<std::size_t>(column)] != nullptr) continue;
+            byColumn[static_cast<std::size_t>(column)] = &s.signals[k];
+            if (column > last) last = column;
+        }
         BeginRinexLine(&g_line);
-        AppendRinexFormat(&g_line, "%c%02u", s.system, static_cast<unsigned>(s.number % 100));
-        const char strength1 = StrengthDigit(s.s1);
-        AppendObservation(&g_line, s.c1, 0, ' ');
-        AppendObservation(&g_line, s.l1, s.lli1, strength1);
-        AppendObservation(&g_line, s.d1, 0, ' ');
-        AppendObservation(&g_line, s.s1, 0, ' ');
-        if (s.l2Group != kRinexNoL2 && kSystems[static_cast<std::size_t>(system)].count > 4) {
-            if (s.l2Group == kRinexL2Second) AppendRinexSpaces(&g_line, 3 * (kObsFieldWidth + 2));
-            AppendObservation(&g_line, s.c2, 0, ' ');
-            AppendObservation(&g_line, s.l2, s.lli2, StrengthDigit(s.s2));
-            AppendObservation(&g_line, s.s2, 0, ' ');
+        AppendSatellite(&g_line, s);
+        for (int32_t column = 0; column <= last && column < columns.codeCount; ++column) {
+            const RinexSignalObs *o = byColumn[static_cast<std::size_t>(column)];
+            if (o == nullptr) {
+                AppendRinexSpaces(&g_line, kTypesPerSignal * (kObsFieldWidth + 2));
+                continue;
+            }
+            AppendObservation(&g_line, o->c, 0, ' ');
+            AppendObservation(&g_line, o->l, o->lli, StrengthDigit(o->s));
+            AppendObservation(&g_line, o->d, 0, ' ');
+            AppendObservation(&g_line, o->s, 0, ' ');
         }
         TrimRinexLine(&g_line);
         const int32_t fields = static_cast<int32_t>((g_line.length - 3 + kObsFieldWidth + 1) / (kObsFieldWidth + 2));
@@ -187,10 +268,109 @@ int32_t EmitEpoch(const HeldRecord &r) {
     return 0;
 }
 
+// The RINEX 2.11 epoch line: two-digit year, no '>'.
+void AppendEpochLine211(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
+    const RinexCalendar c = RinexCalendarOf(time);
+    AppendRinexFormat(line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3d", c.year % 100, c.month, c.day, c.hour, c.minute,
+                      c.second, c.tenthMicroseconds, flag, count);
+}
+
+// A satellite's values by 2.11 type, from its signals; the phase's LLI.
+struct Values211 {
+    double v[kTypeCount211];
+    uint8_t lli[kTypeCount211];
+};
+
+Values211 ValuesOf211(const RinexSatObs &s) {
+    Values211 out{};
+    auto take = [&out](int32_t c, int32_t l, int32_t d, int32_t strength, const RinexSignalObs &o) {
+        if (c >= 0) out.v[c] = o.c;
+        if (l >= 0) {
+            out.v[l] = o.l;
+            out.lli[l] = o.lli;
+        }
+        if (d >= 0) out.v[d] = o.d;
+        if (strength >= 0) out.v[strength] = o.s;
+    };
+    // P codes first, so that L2 is theirs whenever the satellite has one.
+    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+        const RinexSignalObs &o = s.signals[k];
+        if (std::strcmp(o.code, "1C") == 0) take(C1, L1, D1, S1, o);
+        if (std::strcmp(o.code, "1P") == 0 || std::strcmp(o.code, "1W") == 0) take(P1, -1, -1, -1, o);
+        if (std::strcmp(o.code, "2W") == 0 || std::strcmp(o.code, "2P") == 0) take(P2, L2, D2, S2, o);
+        if (o.code[0] == '5') take(C5, L5, D5, S5, o);
+    }
+    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+        const RinexSignalObs &o = s.signals[k];
+        if (o.code[0] != '2' || o.code[1] == 'W' || o.code[1] == 'P') continue;
+        const bool free = out.v[L2] == 0.0;
+        take(C2, free ? L2 : -1, free ? D2 : -1, free ? S2 : -1, o);
+    }
+    return out;
+}
+
+// An epoch in RINEX 2.11: the satellites listed on the epoch line (twelve a
+// line), then three lines of five values for each.
+int32_t EmitEpoch211(const HeldRecord &r) {
+    const RinexEpoch &e = r.epoch;
+    const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
+    std::array<int32_t, kRinexMaxSatellites> kept;
+    int32_t n = 0;
+    for (int32_t i = 0; i < count; ++i)
+        if (HasSystem211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
+    if (n == 0) return 0;
+    BeginRinexLine(&g_line);
+    AppendEpochLine211(&g_line, r.time, 0, n);
+    for (int32_t k = 0; k < n; ++k) {
+        if (k > 0 && k % kSatellitesPerLine211 == 0) {
+            if (k == kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
+                AppendRinexFormat(&g_line, "%12.9f", e.clockOffset);
+            }
+            if (WriteLine() != 0) return 1;
+            BeginRinexLine(&g_line);
+            AppendRinexSpaces(&g_line, 32);
+        }
+        const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
+        AppendSatellite(&g_line, s);
+    }
+    // The receiver clock offset in columns 69-80 of the first line.
+    if (n <= kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
+        AppendRinexSpaces(&g_line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
+        AppendRinexFormat(&g_line, "%12.9f", e.clockOffset);
+    }
+    if (WriteLine() != 0) return 1;
+    NoteInterval(r);
+    for (int32_t k = 0; k < n; ++k) {
+        const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
+        const Values211 values = ValuesOf211(s);
+        const double strength1 = values.v[S1];
+        for (int32_t t = 0; t < kTypeCount211; ++t) {
+            if (t % kTypesPerLine211 == 0) BeginRinexLine(&g_line);
+            const bool phase = t == L1 || t == L2 || t == L5;
+            const char ssi = phase ? StrengthDigit(t == L1 ? strength1 : t == L2 ? values.v[S2] : values.v[S5]) : ' ';
+            AppendObservation(&g_line, values.v[t], values.lli[t], ssi);
+            if (t % kTypesPerLine211 == kTypesPerLine211 - 1 || t == kTypeCount211 - 1) {
+                TrimRinexLine(&g_line);
+                if (WriteLine() != 0) return 1;
+            }
+        }
+        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
+            g_obs.glonassSeen[s.number] = true;
+            g_obs.glonassFrequency[s.number] = s.frequency;
+        }
+        g_obs.typesUsed[static_cast<std::size_t>(SystemIndex(s.system))] = kTypeCount211;
+    }
+    return 0;
+}
+
 int32_t EmitEvent(int64_t time, uint32_t markNumber) {
     BeginRinexLine(&g_line);
     // One special record follows: the COMMENT with the mark's number.
-    AppendEpochLine(&g_line, time, kEventFlag, 1);
+    if (g_obs.version == kV2) {
+        AppendEpochLine211(&g_line, time, kEventFlag, 1);
+    } else {
+        AppendEpochLine(&g_line, time, kEventFlag, 1);
+    }
     if (WriteLine() != 0) return 1;
     BeginRinexLine(&g_line);
     AppendRinexFormat(&g_line, "CAMERA PULSE #%u", static_cast<unsigned>(markNumber));
@@ -213,7 +393,7 @@ HeldRecord &NewHeld() {
     return r;
 }
 
-void AppendTypesLines(const SystemTypes &system, int32_t used) {
+void AppendTypesLines(const SystemColumns &system, int32_t used) {
     // A3 system and I3 count, then up to 13 types a line.
     BeginRinexLine(&g_line);
     AppendRinexFormat(&g_line, "%c  %3d", system.system, used);
@@ -224,9 +404,30 @@ void AppendTypesLines(const SystemTypes &system, int32_t used) {
             BeginRinexLine(&g_line);
             AppendRinexSpaces(&g_line, 6);
         }
-        AppendRinexFormat(&g_line, " %s", system.types[i]);
+        AppendRinexFormat(&g_line, " %c%s", kTypeLetters[i % kTypesPerSignal], system.codes[i / kTypesPerSignal]);
     }
     FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
+    AppendRinexHeaderLine(&g_header, &g_line);
+}
+
+// RINEX 2.11: the default wavelength factors and the one type list.
+void AppendTypesLines211() {
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%6d%6d", 1, 1);
+    FinishRinexHeaderLine(&g_line, "WAVELENGTH FACT L1/2");
+    AppendRinexHeaderLine(&g_header, &g_line);
+    BeginRinexLine(&g_line);
+    AppendRinexFormat(&g_line, "%6d", static_cast<int>(kTypeCount211));
+    for (int32_t t = 0; t < kTypeCount211; ++t) {
+        if (t > 0 && t % 9 == 0) {
+            FinishRinexHeaderLine(&g_line, "# / TYPES OF OBSERV");
+            AppendRinexHeaderLine(&g_header, &g_line);
+            BeginRinexLine(&g_line);
+            AppendRinexSpaces(&g_line, 6);
+        }
+        AppendRinexFormat(&g_line, "    %s", kTypeNames211[t]);
+    }
+    FinishRinexHeaderLine(&g_line, "# / TYPES OF OBSERV");
     AppendRinexHeaderLine(&g_header, &g_line);
 }
 
@@ -269,17 +470,22 @@ void AppendGlonassSlots() {
 void BuildHeader(const RinexObsHeader *info) {
     BeginRinexHeader(&g_header);
     int systemsUsed = 0;
-    const SystemTypes *only = &kSystems[0];
+    const SystemColumns *only = &kSystems[0];
     for (std::size_t i = 0; i < kSystemCount; ++i) {
         if (g_obs.typesUsed[i] > 0) {
             ++systemsUsed;
             only = &kSystems[i];
         }
     }
+    const bool v2 = g_obs.version == kV2;
     BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%9.2f%11s", 3.04, "");
+    AppendRinexFormat(&g_line, "%9.2f%11s", v2 ? 2.11 : 3.04, "");
     AppendRinexField(&g_line, "OBSERVATION DATA", 20);
-    AppendRinexField(&g_line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
+    if (v2) {
+        AppendRinexField(&g_line, systemsUsed > 1 ? "M (MIXED)" : only->name2, 20);
+    } else {
+        AppendRinexField(&g_line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
+    }
     AppendLabelled("RINEX VERSION / TYPE");
 
     BeginRinexLine(&g_line);
@@ -314,15 +520,20 @@ void BuildHeader(const RinexObsHeader *info) {
     BeginRinexLine(&g_line);
     AppendRinexFormat(&g_line, "%14.4f%14.4f%14.4f", 0.0, 0.0, 0.0);
     AppendLabelled("ANTENNA: DELTA H/E/N");
-    for (std::size_t i = 0; i < kSystemCount; ++i) {
-        if (g_obs.typesUsed[i] > 0) {
-            // Every system declares at least its L1 group.
-            AppendTypesLines(kSystems[i], g_obs.typesUsed[i] < 4 ? 4 : g_obs.typesUsed[i]);
+    if (v2) {
+        AppendTypesLines211();
+    } else {
+        for (std::size_t i = 0; i < kSystemCount; ++i) {
+            if (g_obs.typesUsed[i] > 0) {
+                // Every system declares at least its first signal's types.
+                AppendTypesLines(kSystems[i],
+                                 g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i]);
+            }
         }
+        BeginRinexLine(&g_line);
+        AppendRinexField(&g_line, "DBHZ", 20);
+        AppendLabelled("SIGNAL STRENGTH UNIT");
     }
-    BeginRinexLine(&g_line);
-    AppendRinexField(&g_line, "DBHZ", 20);
-    AppendLabelled("SIGNAL STRENGTH UNIT");
     if (g_obs.anyEpoch && g_obs.regular && g_obs.interval > 0.0 && g_obs.interval < 1e6) {
         BeginRinexLine(&g_line);
         AppendRinexFormat(&g_line, "%10.3f", g_obs.interval);
@@ -332,15 +543,17 @@ void BuildHeader(const RinexObsHeader *info) {
         AppendTimeLine(g_obs.firstTime, "TIME OF FIRST OBS");
         AppendTimeLine(g_obs.lastTime, "TIME OF LAST OBS");
     }
-    for (std::size_t i = 0; i < kSystemCount; ++i) {
-        if (g_obs.typesUsed[i] > 0) {
-            // No phase shift is applied; the record says so for the system.
+    for (std::size_t i = 0; i < kSystemCount && !v2; ++i) {
+        // Every phase type declared, with no correction: the phases are the
+        // receiver's, no quarter-cycle shift applied.
+        const int32_t used = g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i];
+        for (int32_t type = 1; g_obs.typesUsed[i] > 0 && type < used; type += kTypesPerSignal) {
             BeginRinexLine(&g_line);
-            AppendRinexFormat(&g_line, "%c", kSystems[i].system);
+            AppendRinexFormat(&g_line, "%c L%s", kSystems[i].system, kSystems[i].codes[type / kTypesPerSignal]);
             AppendLabelled("SYS / PHASE SHIFT");
         }
     }
-    if (g_obs.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
+    if (!v2 && g_obs.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
         AppendGlonassSlots();
         // Code-phase biases are not known: the fields stay blank.
         BeginRinexLine(&g_line);
@@ -357,12 +570,36 @@ void BuildHeader(const RinexObsHeader *info) {
 
 } // namespace
 
-int32_t OpenRinexObs(const char *path) {
+int32_t RinexCodeColumn(char system, const char *code) {
+    const int index = SystemIndex(system);
+    if (index < 0 || code == nullptr) return -1;
+    // Codes are a band digit and an attribute letter: looked up in a table
+    // made once, since every signal written asks.
+    constexpr int kBands = 10, kAttributes = 26;
+    const int band = code[0] - '0';
+    const int attribute = code[1] - 'A';
+    if (band < 0 || band >= kBands || attribute < 0 || attribute >= kAttributes || code[2] != '\0') return -1;
+    static const auto kColumns = [] {
+        std::array<std::array<int8_t, kBands * kAttributes>, kSystemCount> t{};
+        for (std::size_t sys = 0; sys < kSystemCount; ++sys) {
+            t[sys].fill(-1);
+            for (int32_t k = 0; k < kSystems[sys].codeCount; ++k) {
+                const char *c = kSystems[sys].codes[k];
+                t[sys][static_cast<std::size_t>((c[0] - '0') * kAttributes + (c[1] - 'A'))] = static_cast<int8_t>(k);
+            }
+        }
+        return t;
+    }();
+    return kColumns[static_cast<std::size_t>(index)][static_cast<std::size_t>(band * kAttributes + attribute)];
+}
+
+int32_t OpenRinexObs(const char *path, int32_t version) {
     DiscardRinexObs();
     // Large (the held epochs): cleared in place, not through a temporary.
     std::memset(static_cast<void *>(&g_obs), 0, sizeof g_obs);
     if (OpenDeferredRinex(&g_obs.file, path) != 0) return 1;
     g_obs.open = true;
+    g_obs.version = version;
     return 0;
 }
 
@@ -372,7 +609,13 @@ int32_t WriteRinexObsEpoch(const RinexEpoch *epoch) {
     if (g_obs.heldCount == kHeldEpochs) result |= EmitFirstHeld();
     HeldRecord &r = NewHeld();
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
-    std::memcpy(&r.epoch, epoch, sizeof r.epoch);
+    // Only the satellites in use: the epoch's room is far larger.
+    const int32_t count = epoch->count < 0                     ? 0
+                          : epoch->count < kRinexMaxSatellites ? epoch->count
+                                                               : kRinexMaxSatellites;
+    std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
+    r.epoch.count = count;
+    std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats, static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     // Epochs older than the hold time can no longer be passed by an event.
     const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
     while (g_obs.heldCount > 0 && FirstHeld().time < limit) result |= EmitFirstHeld();

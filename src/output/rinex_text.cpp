@@ -1,5 +1,6 @@
 #include "output/rinex_text.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -18,6 +19,11 @@ constexpr std::size_t kHeaderContentColumns = 60;
 constexpr std::size_t kLabelColumns = 20;
 // Largest magnitude written in F format (RINEX fields are at most 14 wide).
 constexpr double kMaxFixed3 = 1e12;
+constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
+// "00" to "99", for writing digits two at a time.
+constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                               "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                               "8081828384858687888990919293949596979899";
 
 // GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
 constexpr int64_t kGpsEpochDays = 3657;
@@ -110,6 +116,31 @@ void AppendRinexField(RinexLine *line, const char *text, std::size_t width) {
     AppendRinexSpaces(line, width - n);
 }
 
+void AppendRinexDigits(RinexLine *line, int64_t value, std::size_t width, bool zeros) {
+    const std::size_t room = sizeof line->text - 1 - line->length;
+    char text[24];
+    char *p = text + sizeof text;
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0 && !zeros) *--p = '-';
+    std::size_t n = static_cast<std::size_t>(text + sizeof text - p);
+    while (n < width && p > text) {
+        *--p = zeros ? '0' : ' ';
+        ++n;
+    }
+    if (value < 0 && zeros && p > text) {
+        *--p = '-';
+        ++n;
+    }
+    if (n > room) n = room;
+    std::memcpy(line->text + line->length, p, n);
+    line->length += n;
+    line->text[line->length] = '\0';
+}
+
 void AppendRinexFormat(RinexLine *line, const char *format, ...) {
     char text[kRinexLineSize];
     va_list args;
@@ -121,15 +152,28 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...) {
 
 bool RinexThousandths(double value, int64_t *thousandths) {
     if (!std::isfinite(value) || !(std::fabs(value) < kMaxFixed3)) return false;
+    // The product in double precision decides the rounding whenever it is
+    // further from a tie than its own rounding error (an ulp): nearly
+    // always. Near a tie the exact way below decides.
+    const double scaled = std::fabs(value) * 1000.0;
+    const int64_t below = static_cast<int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(below);
+    const double margin = scaled * 0x1p-51;
+    if (std::fabs(fraction - 0.5) > margin) {
+        const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
+        *thousandths = value < 0 ? -rounded : rounded;
+        return true;
+    }
     // value = mantissa * 2^exponent exactly, with a 53-bit integer mantissa;
     // mantissa * 1000 stays below 2^63, so the rounding is done on exact
     // integers: to nearest, ties to even (as glibc's printf), the same on
     // every platform and runtime.
-    int exponent = 0;
-    const double fraction = std::frexp(std::fabs(value), &exponent);
-    const int64_t mantissa = static_cast<int64_t>(std::ldexp(fraction, 53));
-    const int shift = 53 - exponent;
-    const uint64_t product = static_cast<uint64_t>(mantissa) * 1000u;
+    // The fields of the IEEE 754 double: |value| = mantissa * 2^-shift.
+    const uint64_t bits = std::bit_cast<uint64_t>(std::fabs(value));
+    const int biased = static_cast<int>(bits >> 52);
+    const uint64_t mantissa = biased == 0 ? (bits & kMantissaBits) : (bits & kMantissaBits) | (kMantissaBits + 1);
+    const int shift = biased == 0 ? 1074 : 1075 - biased;
+    const uint64_t product = mantissa * 1000u;
     uint64_t result = 0;
     if (shift <= 0) {
         result = product << -shift; // below 1e13: no overflow
@@ -143,33 +187,53 @@ bool RinexThousandths(double value, int64_t *thousandths) {
     return true;
 }
 
+// Written straight into the line, right-aligned: every observation value
+// of a RINEX file goes through here.
 void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
+    const std::size_t room = sizeof line->text - 1 - line->length;
+    if (width > room) width = room;
+    char *field = line->text + line->length;
+    for (std::size_t i = 0; i < width; ++i) field[i] = ' ';
+    line->length += width;
+    line->text[line->length] = '\0';
     int64_t thousandths = 0;
-    char text[32];
-    std::size_t n = 0;
-    if (RinexThousandths(value, &thousandths)) {
-        // Digits from the right: three decimals, the point, the whole part.
-        uint64_t magnitude = thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
-        char reversed[32];
-        for (int i = 0; i < 3; ++i) {
-            reversed[n++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        }
-        reversed[n++] = '.';
-        do {
-            reversed[n++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (thousandths < 0) reversed[n++] = '-';
-        for (std::size_t i = 0; i < n; ++i) text[i] = reversed[n - 1 - i];
+    if (!RinexThousandths(value, &thousandths)) return;
+    // Digits from the right, two at a time: three decimals, the point, the
+    // whole part, the sign.
+    uint64_t magnitude = thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
+    uint64_t whole = magnitude / 1000;
+    const uint32_t decimals = static_cast<uint32_t>(magnitude - whole * 1000);
+    char text[24];
+    char *p = text + sizeof text;
+    *--p = static_cast<char>('0' + decimals % 10);
+    *--p = kDigitPairs[2 * (decimals / 10) + 1];
+    *--p = kDigitPairs[2 * (decimals / 10)];
+    *--p = '.';
+    while (whole >= (uint64_t{1} << 32)) {
+        const uint32_t pair = static_cast<uint32_t>(whole % 100);
+        whole /= 100;
+        *--p = kDigitPairs[2 * pair + 1];
+        *--p = kDigitPairs[2 * pair];
     }
-    text[n] = '\0';
-    if (n == 0 || n > width) {
-        AppendRinexSpaces(line, width);
-        return;
+    // The rest in 32 bits, which divides faster.
+    uint32_t rest = static_cast<uint32_t>(whole);
+    while (rest >= 100) {
+        const uint32_t pair = rest % 100;
+        rest /= 100;
+        *--p = kDigitPairs[2 * pair + 1];
+        *--p = kDigitPairs[2 * pair];
     }
-    AppendRinexSpaces(line, width - n);
-    AppendRinexText(line, text);
+    whole = rest;
+    if (whole >= 10) {
+        *--p = kDigitPairs[2 * whole + 1];
+        *--p = kDigitPairs[2 * whole];
+    } else {
+        *--p = static_cast<char>('0' + whole);
+    }
+    if (thousandths < 0) *--p = '-';
+    const std::size_t n = static_cast<std::size_t>(text + sizeof text - p);
+    if (n > width) return; // too large for the field: blank
+    for (std::size_t i = 0; i < n; ++i) field[width - n + i] = p[i];
 }
 
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision) {
@@ -243,13 +307,17 @@ int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path) {
         FormatErrorText(kUnableToOpen, path);
         return 1;
     }
-    // The scratch stream is an anonymous temporary file where the system
-    // gives one, else a file beside the output, removed when done.
-    f->body = std::tmpfile();
-    if (f->body == nullptr) {
-        std::snprintf(f->bodyPath, sizeof f->bodyPath, "%s.part", path);
-        f->body = std::fopen(f->bodyPath, "w+b");
-    }
+    // The scratch stream is a file beside the output, on the same disk and
+    // under the user's eye, rather than in a system folder that may be
+    // small or full. POSIX forgets its name at once, Windows deletes it when
+    // it is closed, so that no end of the program leaves it behind.
+    std::snprintf(f->bodyPath, sizeof f->bodyPath, "%s.part", path);
+#if defined(_WIN32)
+    f->body = std::fopen(f->bodyPath, "w+bD");
+#else
+    f->body = std::fopen(f->bodyPath, "w+b");
+    if (f->body != nullptr && std::remove(f->bodyPath) == 0) f->bodyPath[0] = '\0';
+#endif
     if (f->body == nullptr) {
         std::fclose(f->file);
         f->file = nullptr;

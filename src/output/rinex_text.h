@@ -9,8 +9,8 @@
 #include "common/path_size.h"
 
 // Observation records of many signals are longer than the 80 columns of
-// header and navigation lines; 3 + 16 x 20 columns is the longest written.
-inline constexpr std::size_t kRinexLineSize = 400;
+// header and navigation lines; 3 + 16 x 32 columns is the longest written.
+inline constexpr std::size_t kRinexLineSize = 560;
 
 // One line under construction. Appends never pass the end; a line that
 // would not fit is cut at kRinexLineSize - 1 characters (no writer builds
@@ -32,6 +32,10 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+// An integer right-aligned in at least `width` columns, padded with blanks
+// or (zeros) with zeros, as printf's %*d or %0*d: for the lines written
+// once per epoch and satellite.
+void AppendRinexDigits(RinexLine *line, int64_t value, std::size_t width, bool zeros);
 // A value as Fortran Fw.3 would print it; blank when it does not fit the
 // field or is not finite.
 void AppendRinexFixed3(RinexLine *line, double value, std::size_t width);

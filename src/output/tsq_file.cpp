@@ -69,6 +69,17 @@ bool IsLive(const TsqFile *file) {
     return file != nullptr && le::U2(file->header + offsetof(TsqHeader, headerSize)) == kTsqHeaderSize;
 }
 
+// The field keeps its terminating NUL: a longer path is cut, never
+// spilled into the slots behind it.
+void PutFileName(uint8_t *field, const char *path) {
+    std::size_t nameLength = std::strlen(path);
+    if (nameLength > kTsqFileNameSize - 1) {
+        nameLength = kTsqFileNameSize - 1;
+    }
+    std::memset(field, 0, kTsqFileNameSize);
+    std::memcpy(field, path, nameLength);
+}
+
 void BuildHeader(TsqFile *file, const char *path, uint8_t receiverType, float headerParameter, uint16_t bufferSize,
                  uint8_t channels) {
     uint8_t *h = file->header;
@@ -86,13 +97,7 @@ void BuildHeader(TsqFile *file, const char *path, uint8_t receiverType, float he
         PutCalendarField(h + offsetof(TsqHeader, second), now.tm_sec);
     }
     le::PutR4(h + offsetof(TsqHeader, parameterBits), headerParameter);
-    // The field keeps its terminating NUL: a longer path is cut, never
-    // spilled into the slots behind it.
-    std::size_t nameLength = std::strlen(path);
-    if (nameLength > kTsqFileNameSize - 1) {
-        nameLength = kTsqFileNameSize - 1;
-    }
-    std::memcpy(h + offsetof(TsqHeader, fileName), path, nameLength);
+    PutFileName(h + offsetof(TsqHeader, fileName), path);
     le::PutU2(h + offsetof(TsqHeader, bufferSize), bufferSize);
     // Handle and buffer slots stay 0: pointers mean nothing on disk.
 }
@@ -202,4 +207,22 @@ int32_t CloseTsqFile(TsqFile *file) {
     }
     Release(file);
     return failed ? 1 : 0;
+}
+
+int32_t SetTsqFileName(const char *path, const char *recordedName) {
+    uint8_t field[kTsqFileNameSize];
+    PutFileName(field, recordedName);
+    std::FILE *stream = std::fopen(path, "r+b");
+    if (stream == nullptr) {
+        FormatErrorText(kUnableToOpen, path);
+        return 1;
+    }
+    bool failed = std::fseek(stream, static_cast<long>(offsetof(TsqHeader, fileName)), SEEK_SET) != 0 ||
+                  std::fwrite(field, 1, sizeof field, stream) != sizeof field;
+    if (std::fclose(stream) != 0) failed = true;
+    if (failed) {
+        FormatErrorText(kUnableToWrite, path);
+        return 1;
+    }
+    return 0;
 }

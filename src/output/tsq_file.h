@@ -78,6 +78,12 @@ int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas);
 // incomplete ("Error: Unable to write to %s" in ErrorText).
 int32_t CloseTsqFile(TsqFile *file);
 
+// Records `recordedName` in the header of the closed file at `path`, as
+// OpenTsqFile would have: a file written under a temporary name and then
+// renamed holds the name it is known by. 0, or 1 with "Error: Unable to
+// open %s for writing" or "Error: Unable to write to %s" in ErrorText.
+int32_t SetTsqFileName(const char *path, const char *recordedName);
+
 // The local time stamped into new headers. Tests install a fixed clock; null
 // restores the system clock. The source returns false when no time is known
 // (the creation fields are then 0).

@@ -456,11 +456,81 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
-TEST_F(Conversion, UnreadableInputIsAFailureNotAnEndOfFile) {
+// Inputs that open but fail their first read (a directory; the process's
+// own memory at address 0): the outputs of an earlier conversion must not
+// be truncated before the input has shown it can be read.
+TEST_F(Conversion, UnreadableInputIsRefusedBeforeAnyOutputIsTouched) {
     fs::create_directories(dir / "notalog");
-    ASSERT_EQ(Convert(dir / "notalog", (dir / "out").string()), 1);
-    EXPECT_EQ(ErrString(), "Error: Unable to read " + (dir / "notalog").string());
-    ExpectCounters(0, 0, 0);
+    const std::vector<uint8_t> earlier = RangeLog(4, 100000);
+    for (const char *name : {"out.tsq", "out.epp", "out.sta"}) WriteBytes(dir / name, earlier);
+    for (const fs::path &input : {dir / "notalog", fs::path("/proc/self/mem")}) {
+        SCOPED_TRACE(input.string());
+        if (!fs::exists(input)) continue;
+        g_messages.clear();
+        ASSERT_EQ(Convert(input, (dir / "out").string()), 1);
+        EXPECT_EQ(ErrString(), "Error: Unable to read " + input.string());
+        for (const char *name : {"out.tsq", "out.epp", "out.sta"}) EXPECT_EQ(Slurp(dir / name), earlier) << name;
+        // The loop was not reached: the counters are not written.
+        EXPECT_EQ(options->epochCount, 77u);
+        EXPECT_TRUE(g_messages.empty());
+    }
+}
+
+// What was wrong with a log that still converts: a cut last record, bytes
+// skipped, a CRC failure, time going back. Each is told once, at the end
+// or where it happened, and counted for the command's summary.
+TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
+    const std::vector<uint8_t> record = RangeLog(4, 100000);
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> log;
+        std::vector<std::string> notices;
+        uint64_t skipped;
+        uint32_t crcFailures, timeReversals;
+        int64_t truncatedAt;
+    };
+    const std::vector<uint8_t> next = RangeLog(4, 101000);
+    std::vector<uint8_t> cut = record;
+    Append(cut, std::vector<uint8_t>(next.begin(), next.end() - 1));
+    std::vector<uint8_t> damaged = std::vector<uint8_t>(7, 0x55);
+    Append(damaged, record);
+    damaged[7 + 40] ^= 1;
+    Append(damaged, RangeLog(4, 101000));
+    std::vector<uint8_t> back = RangeLog(4, 103000);
+    for (int32_t ms : {101000, 102000, 100000}) Append(back, RangeLog(4, ms));
+    const std::string n = std::to_string(record.size());
+    const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"clean", record, {}, 0, 0, 0, -1},
+        {"cut inside the last record", cut,
+         {"Notice: the log ends inside a 'RANGE' record that starts at byte " + n,
+          "Notice: " + std::to_string(record.size() - 1) + skipped},
+         record.size() - 1, 0, 0, static_cast<int64_t>(record.size())},
+        {"garbage and a CRC failure", damaged,
+         {"32bit CRC failure on 'RANGE' record on port 0", "Notice: " + std::to_string(7 + record.size()) + skipped,
+          "Notice: 1 records dropped (their CRC did not match)"},
+         7 + record.size(), 1, 0, -1},
+        {"time going back twice", back,
+         {"Notice: the log's time goes back from week 1500 103.000 to week 1500 101.000",
+          "Notice: the log's time went back 2 times"},
+         0, 0, 2, -1},
+    };
+    // clang-format on
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        g_messages.clear();
+        ASSERT_EQ(ConvertBytes(c.log), 0);
+        std::vector<std::string> texts;
+        for (const Message &m : g_messages) texts.push_back(m.text);
+        EXPECT_EQ(texts, c.notices);
+        const ConversionStats &stats = LastConversionStats();
+        EXPECT_EQ(stats.bytesRead, c.log.size());
+        EXPECT_EQ(stats.bytesSkipped, c.skipped);
+        EXPECT_EQ(stats.crcFailures, c.crcFailures);
+        EXPECT_EQ(stats.timeReversals, c.timeReversals);
+        EXPECT_EQ(stats.truncatedAt, c.truncatedAt);
+    }
 }
 
 TEST_F(Conversion, ASecondConversionDuringOneIsRefused) {

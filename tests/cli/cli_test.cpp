@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,7 +201,9 @@ TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
     const std::string almanac = "             -  Almanac received for GPS PRN 2\n";
     const std::string crc = "             -  32bit CRC failure on 'RANGE' record\n";
     const std::string summary =
-        P("day1.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, 3 messages (2 informational)";
+        P("day1.gps") +
+        ": converted, 3 epochs, 0 ephemerides, 2 marks, 5 messages (2 informational), 212 bytes skipped, 1 record "
+        "dropped (CRC);";
     const struct {
         std::vector<std::string> options;
         bool almanacShown, crcShown;
@@ -234,17 +237,51 @@ TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
         Outcome failed = Run(args);
         EXPECT_EQ(failed.status, 1);
         EXPECT_FALSE(Contains(failed.out, "Error:")) << failed.out;
-        EXPECT_EQ(failed.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") + "\n");
+        EXPECT_EQ(failed.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") +
+                                  ": No such file or directory\n");
     }
 }
 
 TEST_F(Cli, FailedConversionExitsWith1AndSaysWhy) {
     Outcome outcome = Run({P("missing.gps")});
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(
-        Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") + "\n"))
+    EXPECT_TRUE(Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") +
+                                          ": No such file or directory\n"))
         << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, ": FAILED, 0 epochs"));
+}
+
+// An output that cannot be written: the library names the file it writes
+// under its temporary name, the user is told the final one, and the error
+// that ended the conversion is said once on standard error.
+TEST_F(Cli, AnUnwritableOutputIsNamedByItsFinalName) {
+    std::vector<uint8_t> log;
+    for (int i = 0; i < 200; ++i) {
+        const auto record = RangeLog(8, 100000 + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    WriteBytes(dir / "day1.gps", log);
+    // Files of the child over 16 KiB cannot grow (EFBIG, SIGXFSZ ignored).
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limit = saved;
+    limit.rlim_cur = 16 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    void (*savedHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    const pid_t pid = Start({P("day1.gps"), "-o", P("out")});
+    signal(SIGXFSZ, savedHandler);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    Outcome outcome = Finish(pid);
+
+    EXPECT_EQ(outcome.status, 1);
+    const std::string error = "oem4conv: " + P("day1.gps") + ": Error: Unable to write to " + P("out.tsq");
+    const std::size_t at = outcome.err.find(error);
+    EXPECT_NE(at, std::string::npos) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.err, ": File too large\n")) << outcome.err;
+    EXPECT_EQ(outcome.err.find("oem4conv: " + P("day1.gps") + ": Error:", at + 1), std::string::npos) << outcome.err;
+    EXPECT_FALSE(Contains(outcome.out + outcome.err, ".oem4conv-")) << outcome.out << outcome.err;
+    EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": FAILED, ")) << outcome.out;
+    EXPECT_FALSE(fs::exists(dir / "out.tsq"));
 }
 
 TEST_F(Cli, OptionsReachTheConverter) {
@@ -371,7 +408,7 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_EQ(missing.status, 1);
 }
 
-TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
+TEST_F(Cli, CtrlCStopsAfterTheBlockAndKeepsTheOutputsAsPartial) {
     const fs::path fifo = dir / "live.gps";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const pid_t pid = Start({fifo.string(), "-o", P("live")});
@@ -394,10 +431,15 @@ TEST_F(Cli, CtrlCStopsAfterTheBlockAndClosesTheOutputs) {
 
     Outcome outcome = Finish(pid);
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(Contains(outcome.err, ": interrupted\n")) << outcome.err;
+    // Told once, with where the outputs went, and in plain words.
+    EXPECT_TRUE(
+        Contains(outcome.err, ": interrupted; what was converted is kept in " + P("live-partial") + ".{tsq,epp,sta}\n"))
+        << outcome.err;
+    EXPECT_FALSE(Contains(outcome.err, ": interrupted\n")) << outcome.err;
     EXPECT_FALSE(Contains(outcome.out + outcome.err, "User Quit"));
+    EXPECT_FALSE(fs::exists(dir / "live.tsq"));
     // Everything read before the stop is in the closed, well-formed output.
-    Outcome dump = Run({"dump", P("live.tsq")});
+    Outcome dump = Run({"dump", P("live-partial.tsq")});
     EXPECT_EQ(dump.status, 0) << dump.err;
     EXPECT_TRUE(Contains(dump.out, "\n10 epochs\n")) << dump.out;
 }
@@ -455,6 +497,23 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     EXPECT_EQ(Run({P("day1.gps"), "--marker", "X"}).status, 2);
     EXPECT_EQ(Run({P("day1.gps"), "--rinex-only", "--report"}).status, 2);
     EXPECT_EQ(Run({P("day1.gps"), "--rinex", "--marker", std::string(61, 'M')}).status, 2);
+    EXPECT_EQ(Run({P("day1.gps"), "--rinex-version", "2.11"}).status, 2); // needs --rinex
+    EXPECT_EQ(Run({P("day1.gps"), "--rinex", "--rinex-version", "3.02"}).status, 2);
+
+    // RINEX 2.11 on request, in workers too.
+    Outcome v2 =
+        Run({"-j", "2", "-o", P("out"), "--rinex-only", "--rinex-version", "2.11", "-q", P("day1.gps"), P("day2.gps")});
+    EXPECT_EQ(v2.status, 0) << v2.err;
+    for (const char *name : {"day1", "day2"}) {
+        const std::string text = ReadText(dir / "out" / (std::string(name) + ".obs"));
+        EXPECT_EQ(text.substr(0, 9), "     2.11") << name;
+        EXPECT_TRUE(Contains(text, "# / TYPES OF OBSERV")) << name;
+        // GLONASS navigation has a file of its own in 2.11, put in place too.
+        EXPECT_TRUE(fs::exists(dir / "out" / (std::string(name) + ".gnav"))) << name;
+    }
+    for (const auto &entry : fs::directory_iterator(dir / "out")) {
+        EXPECT_EQ(entry.path().filename().string().find(".oem4conv-"), std::string::npos) << entry.path();
+    }
 }
 
 // A log of 14-satellite epochs: cut to 12 by default with the count on the

@@ -1,8 +1,11 @@
-// RINEX of a multi-system log: every GPS and GLONASS observation the
-// observation file keeps appears under its system with the values, signal
-// strengths and GLONASS frequency channels of the log's own RANGE records.
+// RINEX of a five-system log: every observation of every signal of the
+// log's own range records appears under its system and RINEX code with its
+// values, signal strength and GLONASS frequency channel; the compressed
+// records of the same scene, RANGECMP2 and RANGECMP4 included, give the same
+// values to their resolution.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -59,34 +62,35 @@ std::map<Key, Logged> RangeObservations(const std::vector<uint8_t> &log) {
     return out;
 }
 
-int Index(const rinexread::ObsFile &obs, char system, const char *type) {
-    const auto &types = obs.types.at(system);
-    for (size_t i = 0; i < types.size(); ++i) {
-        if (types[i] == type) return static_cast<int>(i);
-    }
-    return -1;
+// The RINEX code of each signal the simulator logs, and back: (system,
+// signal type) as the tracking status word numbers them.
+struct CodeOf {
+    char letter;
+    const char *code;
+    uint32_t system, signal;
+};
+constexpr CodeOf kCodes[] = {{'G', "1C", 0, 0},  {'G', "2W", 0, 9},  {'G', "2S", 0, 17}, {'G', "5Q", 0, 14},
+                             {'R', "1C", 1, 0},  {'R', "2C", 1, 1},  {'R', "2P", 1, 5},  {'E', "1C", 3, 2},
+                             {'E', "5Q", 3, 12}, {'E', "7Q", 3, 17}, {'C', "2I", 4, 0},  {'J', "1C", 5, 0},
+                             {'J', "2S", 5, 17}, {'J', "5Q", 5, 14}};
+
+uint32_t PrnOf(char letter, int number) {
+    return letter == 'R'   ? static_cast<uint32_t>(number) + 37
+           : letter == 'J' ? static_cast<uint32_t>(number) + 192
+                           : static_cast<uint32_t>(number);
 }
 
-} // namespace
+struct RinexRun {
+    rinexread::ObsFile obs;
+    uint32_t epochs = 0;
+};
 
-TEST(RinexMultiSystem, GpsAndGlonassObservationsAsLoggedWithTheirChannels) {
-    oem4sim::SimConfig cfg;
-    cfg.seed = 18;
-    cfg.duration = 30.0;
-    cfg.format = oem4sim::RangeFormat::Range;
-    cfg.maxSatellites = 7;
-    cfg.otherMaxSatellites = 5;
-    cfg.otherSystems = oem4sim::SystemBit(1) | oem4sim::SystemBit(3);
-    cfg.oem7Signals = true;
-    cfg.glonassFirst = true;
-    e2e::SimRun sim;
-    e2e::Simulate(cfg, &sim);
-
+RinexRun ConvertToRinex(const std::vector<uint8_t> &log, const char *name) {
     const fs::path dir = fs::temp_directory_path() / ("oem4conv_rinex_multi_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     {
-        std::ofstream f(dir / "multi.gps", std::ios::binary);
-        f.write(reinterpret_cast<const char *>(sim.bytes.data()), static_cast<std::streamsize>(sim.bytes.size()));
+        std::ofstream f(dir / (std::string(name) + ".gps"), std::ios::binary);
+        f.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
     }
     ConvertRinexOptions rinex{};
     rinex.enabled = 1;
@@ -96,81 +100,203 @@ TEST(RinexMultiSystem, GpsAndGlonassObservationsAsLoggedWithTheirChannels) {
     options.structSize = sizeof options;
     options.optionsSize = sizeof(Oem4Options);
     Oem4Options o = e2e::FactoryOptions();
-    o.channels = 24;
     std::memcpy(options.converterOptions, &o, sizeof o);
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", (dir / "multi.gps").c_str());
-    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", (dir / "multi").c_str());
+    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", (dir / (std::string(name) + ".gps")).c_str());
+    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", (dir / name).c_str());
     ConvertHost host{};
     host.structSize = sizeof host;
     const int32_t result = ConvertFile(&options, &host, 0);
     SetConvertRinex(nullptr);
-    ASSERT_EQ(result, 0);
-
-    rinexread::ObsFile obs;
-    ASSERT_EQ(rinexread::ReadObs((dir / "multi.obs").string(), &obs), "");
+    RinexRun run;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(rinexread::ReadObs((dir / (std::string(name) + ".obs")).string(), &run.obs), "");
     fs::remove_all(dir);
-    EXPECT_TRUE(rinexread::CheckObsFormat(obs).empty());
+    run.epochs = options.epochCount;
+    return run;
+}
+
+const rinexread::ObsValue *Field(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat, char type,
+                                 const char *code) {
+    const auto found = obs.types.find(sat.system);
+    if (found == obs.types.end()) return nullptr;
+    const std::string name = std::string(1, type) + code;
+    for (size_t i = 0; i < found->second.size() && i < sat.values.size(); ++i) {
+        if (found->second[i] == name) return sat.values[i].present ? &sat.values[i] : nullptr;
+    }
+    return nullptr;
+}
+
+oem4sim::SimConfig FiveSystems(oem4sim::RangeFormat format) {
+    oem4sim::SimConfig cfg;
+    cfg.seed = 18;
+    cfg.duration = 30.0;
+    cfg.format = format;
+    cfg.maxSatellites = 9;
+    cfg.otherMaxSatellites = 6;
+    cfg.otherSystems = oem4sim::SystemBit(1) | oem4sim::SystemBit(3) | oem4sim::SystemBit(4) | oem4sim::SystemBit(5);
+    cfg.oem7Signals = true;
+    cfg.glonassFirst = true;
+    return cfg;
+}
+
+} // namespace
+
+// Every satellite of all five systems in every epoch, whatever the
+// observation file's channels, each value the RANGE record's own.
+TEST(RinexMultiSystem, EverySignalOfFiveSystemsAsLogged) {
+    e2e::SimRun sim;
+    e2e::Simulate(FiveSystems(oem4sim::RangeFormat::Range), &sim);
+    const RinexRun run = ConvertToRinex(sim.bytes, "range");
+    const rinexread::ObsFile &obs = run.obs;
+    const std::vector<std::string> problems = rinexread::CheckObsFormat(obs);
+    EXPECT_TRUE(problems.empty()) << problems.front();
     EXPECT_EQ(obs.system, 'M');
-    ASSERT_EQ(obs.types.count('R'), 1u);
-    ASSERT_EQ(obs.epochs.size(), options.epochCount);
+    for (char letter : {'G', 'R', 'E', 'C', 'J'}) EXPECT_EQ(obs.types.count(letter), 1u) << letter;
+    ASSERT_EQ(obs.epochs.size(), run.epochs);
 
     const std::map<Key, Logged> logged = RangeObservations(sim.bytes);
-    int glonass = 0, gpsL2 = 0;
+    std::map<char, int> satellites;
+    size_t matched = 0;
     for (const rinexread::ObsEpoch &e : obs.epochs) {
         int week = 0;
         double seconds = 0;
         rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
         const int32_t ms = static_cast<int32_t>(std::lround(seconds * 1000.0));
         for (const rinexread::SatRecord &sat : e.sats) {
-            ASSERT_TRUE(sat.system == 'G' || sat.system == 'R') << sat.system;
-            const uint32_t system = sat.system == 'G' ? 0 : 1;
-            const uint32_t prn = sat.system == 'G' ? sat.number : sat.number + 37;
-            const auto l1 = logged.find({ms, system, prn, 0u});
-            ASSERT_NE(l1, logged.end()) << sat.system << sat.number << " at " << ms;
+            ++satellites[sat.system];
             char where[16];
-            std::snprintf(where, sizeof where, "%c%d", sat.system, sat.number);
-            EXPECT_NEAR(sat.values[Index(obs, sat.system, "C1C")].value, l1->second.pseudorange, 0.0005 + 1e-7)
-                << where;
-            EXPECT_NEAR(sat.values[Index(obs, sat.system, "L1C")].value, -l1->second.adr, 0.0005 + 1e-7) << where;
-            EXPECT_NEAR(sat.values[Index(obs, sat.system, "D1C")].value, l1->second.doppler, 0.0005 + 1e-7) << where;
-            EXPECT_NEAR(sat.values[Index(obs, sat.system, "S1C")].value, l1->second.cno, 0.0005 + 1e-7) << where;
-            if (sat.system == 'R') {
-                ++glonass;
-                ASSERT_EQ(obs.glonassFrequency.count(sat.number), 1u) << where;
-                EXPECT_EQ(obs.glonassFrequency.at(sat.number), l1->second.channel) << where;
-            }
-            // The L2 group written, and the signal of the log it must hold:
-            // GPS P(Y) as W, L2C as L; GLONASS P as P, C/A as C.
-            struct Group {
-                char system;
-                const char *code, *phase, *strength;
-                uint32_t signal;
-            };
-            static const Group kGroups[] = {{'G', "C2W", "L2W", "S2W", 9},
-                                            {'G', "C2L", "L2L", "S2L", 17},
-                                            {'R', "C2P", "L2P", "S2P", 5},
-                                            {'R', "C2C", "L2C", "S2C", 1}};
-            int groups = 0;
-            for (const Group &g : kGroups) {
-                if (g.system != sat.system) continue;
-                const int phase = Index(obs, sat.system, g.phase);
-                if (phase < 0 || static_cast<size_t>(phase) >= sat.values.size() || !sat.values[phase].present)
+            std::snprintf(where, sizeof where, "%c%02d", sat.system, sat.number);
+            for (const CodeOf &c : kCodes) {
+                if (c.letter != sat.system) continue;
+                const auto found = logged.find({ms, c.system, PrnOf(sat.system, sat.number), c.signal});
+                const rinexread::ObsValue *code = Field(obs, sat, 'C', c.code);
+                if (found == logged.end()) {
+                    EXPECT_EQ(code, nullptr) << where << " " << c.code;
                     continue;
-                ++groups;
-                const auto logged2 = logged.find({ms, system, prn, g.signal});
-                ASSERT_NE(logged2, logged.end()) << where << " " << g.phase;
-                EXPECT_NEAR(sat.values[phase].value, -logged2->second.adr, 0.0005 + 1e-7) << where;
-                EXPECT_NEAR(sat.values[Index(obs, sat.system, g.strength)].value, logged2->second.cno, 0.0005 + 1e-7)
-                    << where;
-                const rinexread::ObsValue &c2 = sat.values[Index(obs, sat.system, g.code)];
-                if (c2.present) {
-                    EXPECT_NEAR(c2.value, logged2->second.pseudorange, 0.0005 + 1e-7) << where;
                 }
-                if (sat.system == 'G') ++gpsL2;
+                ++matched;
+                const Logged &l = found->second;
+                const rinexread::ObsValue *phase = Field(obs, sat, 'L', c.code);
+                const rinexread::ObsValue *doppler = Field(obs, sat, 'D', c.code);
+                const rinexread::ObsValue *strength = Field(obs, sat, 'S', c.code);
+                ASSERT_TRUE(code && phase && doppler && strength) << where << " " << c.code << " at " << ms;
+                EXPECT_NEAR(code->value, l.pseudorange, 0.0005 + 1e-7) << where << c.code;
+                EXPECT_NEAR(phase->value, -l.adr, 0.0005 + 1e-7) << where << c.code;
+                EXPECT_NEAR(doppler->value, l.doppler, 0.0005 + 1e-7) << where << c.code;
+                EXPECT_NEAR(strength->value, l.cno, 0.0005 + 1e-7) << where << c.code;
+                if (sat.system == 'R') {
+                    ASSERT_EQ(obs.glonassFrequency.count(sat.number), 1u) << where;
+                    EXPECT_EQ(obs.glonassFrequency.at(sat.number), l.channel) << where;
+                }
             }
-            EXPECT_LE(groups, 1) << where;
         }
     }
-    EXPECT_GT(glonass, 30);
-    EXPECT_GT(gpsL2, 30);
+    // Every logged observation of a signal RINEX names was found (BeiDou's
+    // second B1I type shares the code of the first and is not).
+    size_t expected = 0;
+    for (const auto &[key, value] : logged) {
+        const uint32_t system = std::get<1>(key), signal = std::get<3>(key);
+        for (const CodeOf &c : kCodes) expected += c.system == system && c.signal == signal ? 1 : 0;
+    }
+    EXPECT_EQ(matched, expected);
+    EXPECT_GT(matched, 2000u);
+    // More satellites an epoch than the observation file's 12 channels.
+    EXPECT_GT((satellites['G'] + satellites['R'] + satellites['E'] + satellites['C'] + satellites['J']) /
+                  static_cast<int>(obs.epochs.size()),
+              12);
+}
+
+// The compressed records of the same scene: the same satellites and
+// signals, values to the records' resolution, the carrier phase rebuilt
+// from its 2^23-cycle rollovers with each signal's own wavelength.
+TEST(RinexMultiSystem, CompressedRecordsGiveTheSameObservations) {
+    e2e::SimRun full, compressed;
+    e2e::Simulate(FiveSystems(oem4sim::RangeFormat::Range), &full);
+    e2e::Simulate(FiveSystems(oem4sim::RangeFormat::Rangecmp), &compressed);
+    const RinexRun a = ConvertToRinex(full.bytes, "full");
+    const RinexRun b = ConvertToRinex(compressed.bytes, "compressed");
+    ASSERT_EQ(a.obs.epochs.size(), b.obs.epochs.size());
+    EXPECT_EQ(a.obs.types, b.obs.types);
+    size_t compared = 0;
+    for (size_t i = 0; i < a.obs.epochs.size(); ++i) {
+        const auto &sa = a.obs.epochs[i].sats;
+        const auto &sb = b.obs.epochs[i].sats;
+        ASSERT_EQ(sa.size(), sb.size()) << i;
+        for (size_t k = 0; k < sa.size(); ++k) {
+            ASSERT_EQ(sa[k].system, sb[k].system);
+            ASSERT_EQ(sa[k].number, sb[k].number);
+            const auto &types = a.obs.types.at(sa[k].system);
+            for (size_t t = 0; t < types.size() && t < sa[k].values.size(); ++t) {
+                const rinexread::ObsValue &va = sa[k].values[t];
+                ASSERT_LT(t, sb[k].values.size());
+                const rinexread::ObsValue &vb = sb[k].values[t];
+                ASSERT_EQ(va.present, vb.present) << i << " " << sa[k].system << sa[k].number << " " << types[t];
+                if (!va.present) continue;
+                ++compared;
+                // Resolutions: code 1/128 m, phase 1/256 cycle, Doppler
+                // 1/256 Hz, C/No whole dB-Hz; the simulated GLONASS and
+                // L5-band signals ride on GPS frequencies, which only a
+                // whole number of rollovers can tell apart.
+                double diff = vb.value - va.value;
+                if (types[t][0] == 'L' && !(sa[k].system == 'G' && (types[t] == "L1C" || types[t][1] == '2'))) {
+                    diff -= std::round(diff / 8388608.0) * 8388608.0;
+                }
+                const double tolerance = types[t][0] == 'S' ? 1.0 : types[t][0] == 'C' ? 1.0 / 128 : 1.0 / 256;
+                EXPECT_LE(std::fabs(diff), tolerance + 0.001)
+                    << i << " " << sa[k].system << sa[k].number << " " << types[t];
+            }
+        }
+    }
+    EXPECT_GT(compared, 5000u);
+}
+
+// RANGECMP2 and RANGECMP4 of the same scene: every observation of the
+// RANGE log, to each record's resolution (RINEX keeps 3 decimals). They
+// list their satellites in their own order.
+TEST(RinexMultiSystem, PackedRecordsGiveTheSameObservations) {
+    struct Format {
+        oem4sim::RangeFormat format;
+        double code, phase, doppler, strength; // tolerances
+    } formats[] = {
+        {oem4sim::RangeFormat::Rangecmp2, 1.0 / 256, 0.003, 1.0 / 256, 0.5},
+        {oem4sim::RangeFormat::Rangecmp4, 0.0006, 0.0011, 0.002, 0.026},
+    };
+    e2e::SimRun full;
+    e2e::Simulate(FiveSystems(oem4sim::RangeFormat::Range), &full);
+    const RinexRun a = ConvertToRinex(full.bytes, "full");
+    for (const Format &f : formats) {
+        SCOPED_TRACE(oem4sim::RangeFormatName(f.format));
+        e2e::SimRun packed;
+        e2e::Simulate(FiveSystems(f.format), &packed);
+        const RinexRun b = ConvertToRinex(packed.bytes, "packed");
+        ASSERT_EQ(a.obs.epochs.size(), b.obs.epochs.size());
+        EXPECT_EQ(a.obs.types, b.obs.types);
+        size_t compared = 0;
+        for (size_t i = 0; i < a.obs.epochs.size(); ++i) {
+            const auto &sa = a.obs.epochs[i].sats;
+            const auto &sb = b.obs.epochs[i].sats;
+            ASSERT_EQ(sa.size(), sb.size()) << i;
+            for (const rinexread::SatRecord &x : sa) {
+                auto y = std::find_if(sb.begin(), sb.end(), [&](const rinexread::SatRecord &s) {
+                    return s.system == x.system && s.number == x.number;
+                });
+                ASSERT_NE(y, sb.end()) << i << " " << x.system << x.number;
+                const auto &types = a.obs.types.at(x.system);
+                for (size_t t = 0; t < types.size() && t < x.values.size(); ++t) {
+                    ASSERT_LT(t, y->values.size());
+                    const rinexread::ObsValue &va = x.values[t], &vb = y->values[t];
+                    ASSERT_EQ(va.present, vb.present) << i << " " << x.system << x.number << " " << types[t];
+                    if (!va.present) continue;
+                    ++compared;
+                    const double tolerance = types[t][0] == 'C'   ? f.code
+                                             : types[t][0] == 'L' ? f.phase
+                                             : types[t][0] == 'D' ? f.doppler
+                                                                  : f.strength;
+                    EXPECT_LE(std::fabs(vb.value - va.value), tolerance + 0.0005)
+                        << i << " " << x.system << x.number << " " << types[t];
+                }
+            }
+        }
+        EXPECT_GT(compared, 5000u);
+    }
 }

@@ -70,6 +70,48 @@ Record RangeCmp(int observations) {
     return MakeRecord(140, b.data(), kAt);
 }
 
+std::vector<uint8_t> FromHex(const char *hex) {
+    std::vector<uint8_t> out;
+    for (; hex[0] != 0 && hex[1] != 0; hex += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(std::string(hex, 2), nullptr, 16)));
+    return out;
+}
+
+// A packed range record (RANGECMP2 1273, RANGECMP4 2050): the byte count
+// and the bytes.
+Record Packed(uint16_t id, const std::vector<uint8_t> &data, int32_t milliseconds) {
+    Bytes b;
+    b.u4(static_cast<uint32_t>(data.size())).raw(data);
+    return MakeRecord(id, b.data(), {1919, milliseconds, 180});
+}
+
+// A receiver's RANGECMP4 reference record on the whole second and the
+// differential one a quarter second later (GPS and GLONASS), and the first
+// satellite of a receiver's RANGECMP2 record.
+const char *const kRangecmp4Reference =
+    "030000421204000000009200df7688831f611fd87ca0b03a00638bbdf7b82f49b080fd0ec0ff1f091f8214ff4d4d00a1009cbf1751f691"
+    "1f5141f87fd9571a96dbd7040c8090f87f0080fcf722fe9bfa8a49a8ff4f299d7f96fb9afefc771800fcffd0063f02cde01f3c7dd3ffb7"
+    "5240886f5fa2b0ff91f57f00003edf8b78868c882878014065dbf7d3ed6b722680d5fc0f00a4c08730fe7fecf8bffa3f00300800000000"
+    "2001f03fa019f8136a11273649b8fcefab9c434c7b89e71560dbfe070030b2e04fd841f33125320b80b0ecefa5ee21243ac0bb03e0ffc3"
+    "6a813fb13bbe5791a0f5ff9e3bdbffbb87f0cb8064f03f0000e4b67dd15bc5f4a50a3a006ca72fdee53ec86405b2c0fffa3fa450f725d5"
+    "bfed7c49b1fb0fb16b45a87a9adb0740cbfe0700";
+const char *const kRangecmp4Difference =
+    "030000421204000000009200dff688831f6102005500e70162dc977c004015c07988840f6101803a805921cedf8b80002011207080e5f6"
+    "351f003804081c2200be0808005c01620808725f93028057801822dae0476000a00f207180fef6251700e803401c62f3bdc80600520130"
+    "09986f5f22020054004ca2053ec408005401ca8701804100000000000980ff6306fec408004801de07c8692f5102805180f721b2e04f60"
+    "0040152081804ef7102500600540202205fe040a0086013a0938780f61020061804e224edbdb68002010c0498030f7411d001804781"
+    "2a2d47d090a004c01a609c8544f62028052006a02";
+const char *const kRangecmp2Satellite =
+    "0001004838da85c6f84fe1ffff2df72ac87063803900e4ffff05974a34315c003900e5ffff0ddbaa"
+    "2b5902003900e7ffff0d3f023fe913803500";
+
+std::vector<Record> PackedRanges() {
+    return {
+        Packed(2050, FromHex(kRangecmp4Reference), 507977000), Packed(2050, FromHex(kRangecmp4Difference), 507977250),
+        Packed(2050, FromHex(kRangecmp4Difference), 507977500), Packed(1273, FromHex(kRangecmp2Satellite), 507978000),
+        Packed(2050, FromHex(kRangecmp4Difference), 507978250)};
+}
+
 Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
     Bytes b;
     b.u4(prn).u4(2000).u4(345600);
@@ -270,8 +312,10 @@ int main(int argc, char **argv) {
         Bestxyz(0.0, 0),
         Bestxyz(kHuge, 1),
     };
+    std::vector<Record> everyAndPacked = every;
+    for (const Record &r : PackedRanges()) everyAndPacked.push_back(r);
     // framing: options byte, block-size byte, then the stream.
-    Write(out / "framing" / "every-kind-all-options", {0x7F, 3}, every);
+    Write(out / "framing" / "every-kind-all-options", {0x7F, 3}, everyAndPacked);
     Write(out / "framing" / "every-kind-no-callback-options", {0x00, 200}, every);
     Write(out / "framing" / "ranges-bestpos-clock", {0x56, 1},
           {Bestpos(48.0, 300.0, -20.0f), ClockModel(120.0, 0), Range(16, false), Range(24, true)});
@@ -291,6 +335,7 @@ int main(int argc, char **argv) {
     // bit 5 RINEX, bit 7 version 2.11.
     Write(out / "convert" / "other-systems-rinex304", {0x20}, OtherSystems());
     Write(out / "convert" / "other-systems-rinex211", {0xA0}, OtherSystems());
+    Write(out / "convert" / "packed-ranges-references-and-differences", {0x02}, PackedRanges());
     Write(out / "convert" / "packed-candidate", {0x02}, PackedCandidate());
     Write(out / "convert" / "lengths-at-limits", {0x00}, LengthsAtLimits());
     // navigation: a plausible sky, then the same with poisoned values.

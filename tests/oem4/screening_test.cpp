@@ -103,20 +103,18 @@ TEST_F(ScreeningTest, FiveSystemEpochKeepsOnePrnOnceWithItsPreferredL2) {
     EXPECT_EQ(s.leftOut[SYS_QZSS], 2u);
     EXPECT_EQ(s.leftOut[SYS_SBAS], 0u);
 
-    const EpochScreening &last = *GetEpochScreening(0);
-    ASSERT_EQ(last.count, 3u);
-    EXPECT_EQ(last.time, 100.0);
-    EXPECT_EQ(last.satellites[0].system, SYS_GPS);
-    EXPECT_EQ(last.satellites[0].l2Signal, kSignalL2PCodeless);
-    EXPECT_EQ(last.satellites[0].l2Cno, 41.0f);
-    EXPECT_EQ(last.satellites[0].glonassChannel, kNoGlonassChannel);
-    EXPECT_EQ(last.satellites[1].system, SYS_GLONASS);
-    EXPECT_EQ(last.satellites[1].glonassChannel, -4);
-    EXPECT_EQ(last.satellites[1].l2Signal, kSignalL2P);
-    EXPECT_EQ(last.satellites[1].l2Cno, 38.0f);
-    EXPECT_EQ(last.satellites[1].l1Cno, 47.0f);
-    EXPECT_EQ(last.satellites[2].system, SYS_SBAS);
-    EXPECT_EQ(last.satellites[2].l2Signal, kNoL2Signal);
+    // The L2 signal each satellite took stays for the next epoch's choice;
+    // the decoded epoch keeps every observation with its system and channel.
+    const Oem4Decoder &dec = *GetOpenPort(0);
+    EXPECT_EQ(dec.slipTable[e.meas[0].prn].l2Signal, kSignalL2PCodeless);
+    EXPECT_EQ(dec.slipTable[45].l2Signal, kSignalL2P);
+    ASSERT_EQ(dec.decoded.count, obs.size());
+    for (uint32_t i = 0; i < dec.decoded.count; ++i) {
+        const DecodedObservation &o = dec.decoded.obs[i];
+        EXPECT_EQ(o.prn, obs[i].prn);
+        EXPECT_EQ(o.system, TrackingSystem(obs[i].status));
+        EXPECT_EQ(o.glonassChannel, o.system == SYS_GLONASS ? obs[i].reserved - 7 : kNoGlonassChannel) << i;
+    }
 }
 
 // The L2 signal of a satellite stays what it was while it is tracked: a P
@@ -236,7 +234,7 @@ TEST_F(ScreeningTest, CompressedCutCountsOnlyTheChosenL2) {
     for (size_t j = 0; j < 10; ++j) EXPECT_EQ(+e.tracking[j].signalFlags, 7u) << j;
     EXPECT_TRUE(Texts().empty());
     EXPECT_EQ(Stats().leftOut[SYS_GPS], 10u);
-    EXPECT_EQ(GetEpochScreening(0)->satellites[9].l2Signal, kSignalL2PCodeless);
+    EXPECT_EQ(GetOpenPort(0)->slipTable[10].l2Signal, kSignalL2PCodeless);
 }
 
 // A record of today's receiver carries far more observations than the file
@@ -253,7 +251,7 @@ TEST_F(ScreeningTest, ObservationsLeftOutTakeNoRoom) {
 }
 
 // The GLONASS frequency channel travels with the compressed observation
-// (bits 170-175, channel + 7) into the epoch's screening result.
+// (bits 170-175, channel + 7) into the decoded epoch.
 TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
     Open(12, 0);
     auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
@@ -265,8 +263,10 @@ TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
     field = static_cast<uint8_t>((field & 0x03u) | (8u << 2));
     const Epoch e = Decode(MakeRecord(140, body, At(300.0)), &buf);
     ASSERT_EQ(e.meas.size(), 2u);
-    const EpochScreening &last = *GetEpochScreening(0);
-    EXPECT_EQ(last.satellites[0].glonassChannel, kNoGlonassChannel);
-    EXPECT_EQ(last.satellites[1].glonassChannel, 1);
-    EXPECT_EQ(last.satellites[1].system, SYS_GLONASS);
+    const DecodedEpoch &decoded = GetOpenPort(0)->decoded;
+    ASSERT_EQ(decoded.count, 2u);
+    EXPECT_EQ(decoded.obs[0].glonassChannel, kNoGlonassChannel);
+    EXPECT_EQ(decoded.obs[1].glonassChannel, 1);
+    EXPECT_EQ(decoded.obs[1].system, SYS_GLONASS);
+    EXPECT_EQ(decoded.obs[1].satellite, 8); // PRN 45: slot 8
 }

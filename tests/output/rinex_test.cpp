@@ -22,15 +22,24 @@ std::string DField(double value) {
     return text;
 }
 
+RinexSignalObs Signal(const char *code, double c, double l, double d, double s, uint8_t lli = 0) {
+    RinexSignalObs o{};
+    std::snprintf(o.code, sizeof o.code, "%s", code);
+    o.c = c;
+    o.l = l;
+    o.d = d;
+    o.s = s;
+    o.lli = lli;
+    return o;
+}
+
 RinexSatObs Gps(uint8_t prn, double c1, double l1) {
     RinexSatObs s{};
     s.system = 'G';
     s.number = prn;
     s.frequency = kRinexNoFrequency;
-    s.c1 = c1;
-    s.l1 = l1;
-    s.d1 = -1234.5;
-    s.s1 = 45.0;
+    s.count = 1;
+    s.signals[0] = Signal("1C", c1, l1, -1234.5, 45.0);
     return s;
 }
 
@@ -120,7 +129,7 @@ TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
 
 TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     ScratchFile file("events.obs");
-    ASSERT_EQ(OpenRinexObs(file.c_str()), 0);
+    ASSERT_EQ(OpenRinexObs(file.c_str(), 304), 0);
     RinexEpoch e = Epoch(10.0, {Gps(5, 2.1e7, 1.1e8)});
     ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
     for (double t : {11.0, 12.0}) {
@@ -162,27 +171,27 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
 
 TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     ScratchFile file("mixed.obs");
-    ASSERT_EQ(OpenRinexObs(file.c_str()), 0);
+    ASSERT_EQ(OpenRinexObs(file.c_str(), 304), 0);
+    // L2C before L1 in the record: the columns follow the system's order.
     RinexSatObs l2c = Gps(3, 22000000.1234, -115000000.5);
-    l2c.l2Group = kRinexL2Second;
-    l2c.c2 = 22000003.0;
-    l2c.l2 = -89000000.25;
-    l2c.s2 = 38.0;
-    l2c.lli1 = 1;
+    l2c.signals[1] = l2c.signals[0];
+    l2c.signals[1].lli = 1;
+    l2c.signals[0] = Signal("2S", 22000003.0, -89000000.25, 0.0, 38.0, 3);
+    l2c.count = 2;
     RinexSatObs huge = Gps(9, 21000000.0, 1e11); // no F14.3 can hold this phase
-    huge.s1 = 0.0;                               // strength unknown
+    huge.signals[0].s = 0.0;                     // strength unknown
     RinexSatObs glonass{};
     glonass.system = 'R';
     glonass.number = 7;
     glonass.frequency = -4;
-    glonass.c1 = 20000000.5;
-    glonass.l1 = 107000000.125;
-    glonass.l2Group = kRinexL2First;
-    glonass.c2 = 20000001.5;
-    glonass.l2 = 83000000.0;
+    glonass.count = 2;
+    glonass.signals[0] = Signal("1C", 20000000.5, 107000000.125, 0.0, 0.0);
+    glonass.signals[1] = Signal("2P", 20000001.5, 83000000.0, 0.0, 0.0);
     RinexSatObs galileo = Gps(11, 2e7, 1e8);
-    galileo.system = 'E'; // no observation types of its own: left out, and not counted
-    RinexEpoch e = Epoch(100.0, {l2c, galileo, huge, glonass});
+    galileo.system = 'E';
+    RinexSatObs unknown = Gps(12, 2e7, 1e8);
+    unknown.signals[0] = Signal("9Z", 2e7, 1e8, 0.0, 0.0); // no column: not written, not counted
+    RinexEpoch e = Epoch(100.0, {l2c, galileo, huge, unknown, glonass});
     e.clockOffset = -3.975e-7;
     ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
     e.seconds = 101.0;
@@ -200,9 +209,11 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     rinexread::ObsFile obs;
     ASSERT_EQ(ReadBack(file, &obs), "");
     EXPECT_EQ(obs.system, 'M');
-    EXPECT_EQ(obs.types['G'],
-              (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "S2W", "C2L", "L2L", "S2L"}));
+    EXPECT_EQ(obs.types['G'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "D2W", "S2W", "C2S",
+                                                        "L2S", "D2S", "S2S"}));
     EXPECT_EQ(obs.types['R'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2P", "L2P"}));
+    EXPECT_EQ(obs.types['E'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C"}));
+    EXPECT_EQ(obs.phaseShifts['G'], (std::vector<std::string>{"L1C", "L2W", "L2S"}));
     EXPECT_EQ(obs.glonassFrequency, (std::map<int, int>{{7, -4}}));
     EXPECT_EQ(rinexread::Labelled(obs.header, "INTERVAL")[0].content.substr(0, 10), "     1.000");
     EXPECT_EQ(rinexread::Labelled(obs.header, "APPROX POSITION XYZ")[0].content.substr(0, 42),
@@ -215,7 +226,7 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     EXPECT_FALSE(obs.epochs[1].hasClock);
 
     const auto &sats = obs.epochs[0].sats;
-    ASSERT_EQ(sats.size(), 3u);
+    ASSERT_EQ(sats.size(), 4u);
     EXPECT_EQ(sats[0].system, 'G');
     EXPECT_EQ(sats[0].number, 3);
     EXPECT_DOUBLE_EQ(sats[0].values[0].value, 22000000.123);
@@ -223,14 +234,17 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     EXPECT_EQ(sats[0].values[1].lli, 1);
     EXPECT_EQ(sats[0].values[1].ssi, 7);     // 45 dB-Hz
     EXPECT_FALSE(sats[0].values[4].present); // no P(Y) on this satellite
-    EXPECT_DOUBLE_EQ(sats[0].values[7].value, 22000003.0);
-    EXPECT_DOUBLE_EQ(sats[0].values[8].value, -89000000.25);
-    EXPECT_EQ(sats[0].values[8].ssi, 6); // 38 dB-Hz
-    EXPECT_DOUBLE_EQ(sats[0].values[9].value, 38.0);
-    EXPECT_FALSE(sats[1].values[1].present); // too large: not observed
-    EXPECT_FALSE(sats[1].values[3].present);
-    EXPECT_EQ(sats[2].system, 'R');
-    EXPECT_DOUBLE_EQ(sats[2].values[5].value, 83000000.0);
+    EXPECT_DOUBLE_EQ(sats[0].values[8].value, 22000003.0);
+    EXPECT_DOUBLE_EQ(sats[0].values[9].value, -89000000.25);
+    EXPECT_EQ(sats[0].values[9].lli, 3);
+    EXPECT_EQ(sats[0].values[9].ssi, 6); // 38 dB-Hz
+    EXPECT_FALSE(sats[0].values[10].present);
+    EXPECT_DOUBLE_EQ(sats[0].values[11].value, 38.0);
+    EXPECT_EQ(sats[1].system, 'E');
+    EXPECT_FALSE(sats[2].values[1].present); // too large: not observed
+    EXPECT_FALSE(sats[2].values[3].present);
+    EXPECT_EQ(sats[3].system, 'R');
+    EXPECT_DOUBLE_EQ(sats[3].values[5].value, 83000000.0);
 }
 
 TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
@@ -317,7 +331,7 @@ TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
     if (probe == nullptr) GTEST_SKIP() << "no /dev/full";
     std::fclose(probe);
     SetErrorText("");
-    ASSERT_EQ(OpenRinexObs("/dev/full"), 0);
+    ASSERT_EQ(OpenRinexObs("/dev/full", 304), 0);
     RinexEpoch e = Epoch(10.0, {Gps(1, 2e7, 1e8)});
     ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
     EXPECT_EQ(CloseRinexObs(nullptr), 1);
@@ -328,6 +342,6 @@ TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
     EXPECT_EQ(CloseRinexNav(nullptr), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
 
-    EXPECT_EQ(OpenRinexObs("/nonexistent-dir/x.obs"), 1);
+    EXPECT_EQ(OpenRinexObs("/nonexistent-dir/x.obs", 304), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to open /nonexistent-dir/x.obs");
 }

@@ -268,13 +268,14 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "    101.000  Error: Epoch 101.0 has 13 measurements 12 channels in log.tsq\n"
                      "    102.000  L1 cycle slip on PRN 5\n"
                      "    102.000  PRN 9 is rising or re-appearing\n"
+                     "    102.200  RANGECMP4 record: 2 differential observations without a usable reference dropped\n"
                      "             -  Almanac received for GPS PRN 4\n"
                      "something else entirely\n"
                      "\n"
                      "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
-    EXPECT_EQ(d->messageCount, 10u);
+    EXPECT_EQ(d->messageCount, 11u);
     auto count = [&](const char *key) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -291,6 +292,7 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     EXPECT_EQ(count("l1_cycle_slips"), 1u);
     EXPECT_EQ(count("rising_satellites"), 1u);
     EXPECT_EQ(count("almanacs_received"), 1u);
+    EXPECT_EQ(count("compressed_ranges_dropped"), 1u);
     EXPECT_EQ(count("other"), 1u);
 
     // A named messages file that is not there is a failure, not silence.
@@ -383,7 +385,7 @@ TEST(ReportOutputs, SummaryJsonAndSelfContainedHtml) {
     request.summary = nullptr;
     request.htmlPath = dir + "/no/such/dir/day.html";
     EXPECT_EQ(BuildQualityReport(request, &error), kReportOutputFailed);
-    EXPECT_EQ(error, "Unable to open " + dir + "/no/such/dir/day.html for writing");
+    EXPECT_EQ(error, "Unable to open " + dir + "/no/such/dir/day.html for writing: No such file or directory");
 }
 
 // A full day at 1 Hz and an hour at 20 Hz: every epoch in the statistics,

@@ -115,6 +115,81 @@ void CheckHeader(const std::vector<std::string> &lines, size_t count, const std:
 
 } // namespace
 
+// RINEX 2.11: one type list for every system, the satellites listed on the
+// epoch line, five values a line.
+std::string ReadObsBody211(ObsFile *file, size_t body) {
+    // # / TYPES OF OBSERV: I6,9(4X,A2); continuation lines 6X,9(4X,A2).
+    std::vector<std::string> types;
+    int expected = 0;
+    for (const HeaderLine &h : Labelled(file->header, "# / TYPES OF OBSERV")) {
+        if (Trim(Cols(h.content, 1, 6)) != "") expected = Int(Cols(h.content, 1, 6));
+        for (size_t k = 0; k < 9; ++k) {
+            const std::string type = Trim(Cols(h.content, 11 + 6 * k, 12 + 6 * k));
+            if (!type.empty() && static_cast<int>(types.size()) < expected) types.push_back(type);
+        }
+    }
+    if (types.empty() || static_cast<int>(types.size()) != expected) return "no or short # / TYPES OF OBSERV";
+    for (char system : {'G', 'R', 'S', 'E'}) file->types[system] = types;
+    const size_t linesPerSat = (types.size() + 4) / 5;
+    const std::vector<std::string> &lines = file->lines;
+    for (size_t i = body; i < lines.size(); ++i) {
+        const std::string &line = lines[i];
+        if (line.size() > 80) return At(i, "line longer than 80 columns");
+        // 1X,I2.2,4(1X,I2),F11.7,2X,I1,I3,12(A1,I2),F12.9
+        ObsEpoch e;
+        const int yy = Int(Cols(line, 2, 3));
+        e.year = yy < 80 ? 2000 + yy : 1900 + yy;
+        e.month = Int(Cols(line, 5, 6));
+        e.day = Int(Cols(line, 8, 9));
+        e.hour = Int(Cols(line, 11, 12));
+        e.minute = Int(Cols(line, 14, 15));
+        if (!Number(Cols(line, 16, 26), &e.second)) return At(i, "expected an epoch record");
+        e.flag = Int(Cols(line, 29, 29));
+        e.count = Int(Cols(line, 30, 32));
+        e.hasClock = Number(Cols(line, 69, 80), &e.clockOffset);
+        if (e.flag >= 2) {
+            for (int k = 0; k < e.count; ++k) {
+                if (++i >= lines.size()) return At(i, "file ends inside an event");
+                e.special.push_back(SplitHeader(lines[i]));
+            }
+            file->epochs.push_back(e);
+            continue;
+        }
+        std::vector<SatRecord> sats;
+        size_t at = i;
+        for (int k = 0; k < e.count; ++k) {
+            if (k > 0 && k % 12 == 0) {
+                if (++at >= lines.size()) return At(at, "file ends inside the satellite list");
+                if (Trim(Cols(lines[at], 1, 32)) != "") return At(at, "satellite list continuation");
+            }
+            const std::string id = Cols(lines[at], 33 + 3 * (k % 12), 35 + 3 * (k % 12));
+            SatRecord s;
+            s.system = id[0] == ' ' ? 'G' : id[0];
+            s.number = Int(id.substr(1));
+            sats.push_back(s);
+        }
+        i = at;
+        for (SatRecord &s : sats) {
+            for (size_t l = 0; l < linesPerSat; ++l) {
+                if (++i >= lines.size()) return At(i, "file ends inside an epoch");
+                const std::string &rec = lines[i];
+                if (rec.size() > 80) return At(i, "observation line longer than 80 columns");
+                for (size_t t = 5 * l; t < types.size() && t < 5 * l + 5; ++t) {
+                    const size_t col = 1 + 16 * (t - 5 * l);
+                    ObsValue v;
+                    v.present = Number(Cols(rec, col, col + 13), &v.value);
+                    v.lli = Int(Cols(rec, col + 14, col + 14));
+                    v.ssi = Int(Cols(rec, col + 15, col + 15));
+                    s.values.push_back(v);
+                }
+            }
+        }
+        e.sats = sats;
+        file->epochs.push_back(e);
+    }
+    return "";
+}
+
 std::vector<HeaderLine> Labelled(const std::vector<HeaderLine> &header, const std::string &label) {
     std::vector<HeaderLine> out;
     for (const HeaderLine &h : header) {
@@ -142,6 +217,7 @@ std::string ReadObs(const std::string &path, ObsFile *file) {
     file->fileType = first.content[20];
     file->system = first.content[40];
 
+    if (file->version < 3.0) return ReadObsBody211(file, body);
     // SYS / # / OBS TYPES: A1,2X,I3,13(1X,A3); continuation lines 6X,13(1X,A3).
     char system = ' ';
     int expected = 0;
@@ -156,6 +232,11 @@ std::string ReadObs(const std::string &path, ObsFile *file) {
                 file->types[system].push_back(type);
             }
         }
+    }
+    // SYS / PHASE SHIFT: A1,1X,A3,1X,F8.5,... (no correction value: none applied).
+    for (const HeaderLine &h : Labelled(file->header, "SYS / PHASE SHIFT")) {
+        const std::string type = Trim(Cols(h.content, 3, 5));
+        if (h.content[0] != ' ' && !type.empty()) file->phaseShifts[h.content[0]].push_back(type);
     }
     // GLONASS SLOT / FRQ #: I3,1X,8(A1,I2.2,1X,I2,1X).
     for (const HeaderLine &h : Labelled(file->header, "GLONASS SLOT / FRQ #")) {
@@ -295,6 +376,25 @@ std::vector<std::string> CheckObsFormat(const ObsFile &file) {
     if (file.types.count('R') != 0 && (Labelled(file.header, "GLONASS SLOT / FRQ #").empty() ||
                                        Labelled(file.header, "GLONASS COD/PHS/BIS").empty())) {
         problems.push_back("GLONASS observations without the GLONASS header records");
+    }
+    // Each phase shift record names a phase type its system declares, and
+    // every GLONASS satellite observed has its frequency channel.
+    for (const auto &[system, types] : file.phaseShifts) {
+        const auto declared = file.types.find(system);
+        for (const std::string &type : types) {
+            if (type[0] != 'L' || declared == file.types.end() ||
+                std::find(declared->second.begin(), declared->second.end(), type) == declared->second.end()) {
+                problems.push_back(std::string("phase shift record for an undeclared type ") + system + " " + type);
+            }
+        }
+    }
+    for (const ObsEpoch &e : file.epochs) {
+        for (const SatRecord &sat : e.sats) {
+            if (sat.system == 'R' && file.glonassFrequency.count(sat.number) == 0) {
+                problems.push_back("GLONASS R" + std::to_string(sat.number) + " without a frequency channel");
+                break;
+            }
+        }
     }
     const bool mixed = file.types.size() > 1;
     if (mixed != (file.system == 'M')) problems.push_back("system letter does not fit the systems declared");

@@ -48,6 +48,8 @@ struct ObsFile {
     char system = ' ';
     std::map<char, std::vector<std::string>> types;
     std::map<int, int> glonassFrequency; // slot -> channel
+    // SYS / PHASE SHIFT: the phase types of each system that have a record.
+    std::map<char, std::vector<std::string>> phaseShifts;
     std::vector<ObsEpoch> epochs;
 };
 
@@ -73,7 +75,10 @@ struct NavFile {
 };
 
 // Each returns "" on success, else what was wrong and on which line.
+// ReadObs reads RINEX 3.04 and 2.11 observation files; a 2.11 file's one
+// type list is given under each of G, R, S and E.
 std::string ReadObs(const std::string &path, ObsFile *file);
+std::string ReadObsBody211(ObsFile *file, size_t body);
 std::string ReadNav(const std::string &path, NavFile *file);
 
 // Format checks: column positions, labels in columns 61-80, the records

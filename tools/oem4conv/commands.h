@@ -18,10 +18,12 @@ struct ConvertRequest {
     bool quiet = false;
     bool verbose = false; // also the informational messages (records received)
     bool progress = true;
-    bool report = false;   // quality report after each conversion
-    bool rinex = false;    // also BASE.obs and BASE.nav
-    bool hostFiles = true; // BASE.tsq, .epp and .sta (off with --rinex-only)
-    std::string marker;    // RINEX marker name; empty: the log's name
+    bool report = false;      // quality report after each conversion
+    bool rinex = false;       // also BASE.obs and BASE.nav
+    bool hostFiles = true;    // BASE.tsq, .epp and .sta (off with --rinex-only)
+    std::string marker;       // RINEX marker name; empty: the log's name
+    int32_t rinexVersion = 0; // 304 or 211; 0: 3.04
+    bool keepPartial = false; // a failed conversion keeps what it wrote as BASE-partial.*
     Oem4Options options;
 };
 

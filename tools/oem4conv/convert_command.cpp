@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "api/convert.h"
 #include "commands.h"
+#include "common/error_text.h"
 #include "oem4/signals.h"
+#include "output/tsq_file.h"
 #include "output/tsq_reader.h"
 #include "platform.h"
 #include "report.h"
@@ -59,6 +62,39 @@ int g_recordPercent = -1;
 // Logs of this run that converted and that failed, for the closing count.
 std::size_t g_converted = 0;
 std::size_t g_failed = 0;
+// The messages name the outputs by their final names, not the temporary
+// ones the library writes.
+std::string g_temporaryStem;
+std::string g_stem;
+// Standard output failed (a full disk, a reader that went away): the
+// conversion is stopped, its outputs are not put in place.
+bool g_stdoutFailed = false;
+int g_stdoutError = 0;
+
+// Checks standard output after a write; on the first failure the running
+// conversion is asked to stop.
+bool StdoutWorks() {
+    if (g_stdoutFailed) return false;
+    if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return true;
+    g_stdoutError = errno;
+    g_stdoutFailed = true;
+    Abort();
+    return false;
+}
+
+void ReportStdoutFailure() {
+    std::fprintf(stderr, "oem4conv: cannot write to standard output: %s\n", SystemErrorText(g_stdoutError).c_str());
+}
+
+std::string WithFinalNames(const char *text) {
+    std::string shown = text;
+    if (g_temporaryStem.empty()) return shown;
+    for (std::size_t at = shown.find(g_temporaryStem); at != std::string::npos;
+         at = shown.find(g_temporaryStem, at + g_stem.size())) {
+        shown.replace(at, g_temporaryStem.size(), g_stem);
+    }
+    return shown;
+}
 
 void ClearBar() {
     if (!g_barShown) return;
@@ -68,7 +104,10 @@ void ClearBar() {
     g_barPercent = -1;
 }
 
+// A message as people read it; `text` already names the outputs by their
+// final names. Nothing more is printed once standard output has failed.
 void PrintMessage(double time, const std::string &text) {
+    if (g_stdoutFailed) return;
     ClearBar();
     const std::string plain = PlainMessage(text);
     if (time >= 0.0) {
@@ -76,7 +115,7 @@ void PrintMessage(double time, const std::string &text) {
     } else {
         std::printf("  %12s  %s\n", "-", plain.c_str());
     }
-    std::fflush(stdout);
+    StdoutWorks();
 }
 
 void ReleaseHeldError() {
@@ -87,24 +126,25 @@ void ReleaseHeldError() {
 
 void OEM4CONV_CALL OnMessage(double time, const char *text) {
     ++g_messageCount;
-    const MessageKind kind = KindOfMessage(text);
+    const std::string shown = WithFinalNames(text);
+    const MessageKind kind = KindOfMessage(shown);
     if (kind == MessageKind::kInformational) ++g_informationalCount;
     if (g_messageFile != nullptr) {
         if (time >= 0.0) {
-            std::fprintf(g_messageFile, "%.3f  %s\n", time, text);
+            std::fprintf(g_messageFile, "%.3f  %s\n", time, shown.c_str());
         } else {
-            std::fprintf(g_messageFile, "-  %s\n", text);
+            std::fprintf(g_messageFile, "-  %s\n", shown.c_str());
         }
     }
-    if (g_quiet) return;
+    if (g_quiet || g_stdoutFailed) return;
     ReleaseHeldError();
     if (kind == MessageKind::kInformational && !g_verbose) return;
     if (kind == MessageKind::kError) {
-        g_heldError = text;
+        g_heldError = shown;
         g_heldErrorTime = time;
         return;
     }
-    PrintMessage(time, text);
+    PrintMessage(time, shown);
 }
 
 // Records of a worker whose parent shows progress, each a line of its
@@ -163,16 +203,177 @@ std::string OutputBase(const ConvertRequest &request, const std::string &log) {
     return LibraryPath(request.output);
 }
 
-// The GPS time span of the epochs in the observation file just written.
-void PrintTimeSpan(const std::string &base) {
-    char path[kPathBufferSize];
-    std::snprintf(path, sizeof path, "%s", base.c_str());
-    if (base.size() >= sizeof path || ChangeExtension(path, sizeof path, ".tsq") != 0) return;
+// The output base without its extension, as the library cuts it.
+std::string StemOf(const std::string &base) {
+    char stem[kPathBufferSize];
+    std::snprintf(stem, sizeof stem, "%s", base.c_str());
+    ChangeExtension(stem, sizeof stem, "");
+    return stem;
+}
 
+// ---- outputs under temporary names ----------------------------------------
+// A conversion writes BASE.oem4conv-PID.EXT beside each output and renames
+// them to BASE.EXT only when it has ended well, so that a failed, refused or
+// interrupted conversion never damages the outputs of an earlier one.
+// What an interrupted conversion wrote is kept as BASE-partial.EXT.
+constexpr const char *kTemporaryMark = ".oem4conv-";
+constexpr const char *kPartialMark = "-partial";
+constexpr const char *kReportSuffix = "-report.html";
+
+// The files a conversion writes for the request, by extension.
+std::vector<std::string> OutputExtensions(const ConvertRequest &request) {
+    std::vector<std::string> extensions;
+    if (request.hostFiles) extensions.insert(extensions.end(), {".tsq", ".epp", ".sta"});
+    if (request.rinex) extensions.insert(extensions.end(), {".obs", ".nav"});
+    // RINEX 2.11 has a navigation file of its own for GLONASS.
+    if (request.rinex && request.rinexVersion == 211) extensions.push_back(".gnav");
+    if (request.report) extensions.push_back(".messages");
+    return extensions;
+}
+
+// "{tsq,epp,sta}" for a list of extensions.
+std::string ExtensionList(const std::vector<std::string> &extensions) {
+    std::string list = "{";
+    for (const std::string &extension : extensions) list += (list.size() > 1 ? "," : "") + extension.substr(1);
+    return list + "}";
+}
+
+// Moves the temporaries of `from` (a stem with its temporary mark) to `to`
+// + extension; the observation file's header is given the name it ends up
+// with. False, having said why, when one could not be moved.
+bool MoveOutputs(const std::string &log, const std::string &from, const std::string &to,
+                 const std::vector<std::string> &extensions) {
+    bool moved = true;
+    for (const std::string &extension : extensions) {
+        const std::string source = from + extension;
+        const std::string target = to + extension;
+        if (KindOfPath(source) != kPathFile) continue;
+        if (extension == ".tsq" && SetTsqFileName(source.c_str(), target.c_str()) != 0) {
+            PrintError("%s: %s: %s\n", log.c_str(), ErrorText, SystemErrorText(errno).c_str());
+            moved = false;
+            continue;
+        }
+        std::string reason;
+        if (!MoveIntoPlace(source, target, &reason)) {
+            PrintError("%s: cannot put %s in place: %s\n", log.c_str(), target.c_str(), reason.c_str());
+            moved = false;
+        }
+    }
+    return moved;
+}
+
+void RemoveOutputs(const std::string &from, const std::vector<std::string> &extensions) {
+    for (const std::string &extension : extensions) std::remove((from + extension).c_str());
+}
+
+// Temporaries of this output base left by a conversion that could not
+// finish (killed, or the machine stopped): removed, or with --keep-partial
+// kept under the partial names. Those of a conversion still running are
+// left alone.
+void ClearLeftovers(const ConvertRequest &request, const std::string &log, const std::string &stem) {
+    const std::string prefix = stem + kTemporaryMark;
+    // The extensions found, by the process that left them.
+    std::map<std::string, std::vector<std::string>> left;
+    for (const std::string &path : FilesStartingWith(prefix)) {
+        if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string rest = path.substr(prefix.size()); // PID.EXT
+        const std::size_t dot = rest.find('.');
+        if (dot == 0 || dot == std::string::npos || rest.find_first_not_of("0123456789") != dot) continue;
+        const long process = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
+        if (process != ProcessId() && ProcessRunning(process)) continue;
+        left[rest.substr(0, dot)].push_back(rest.substr(dot));
+    }
+    for (const auto &[process, extensions] : left) {
+        const std::string temporary = prefix + process;
+        if (request.keepPartial) {
+            MoveOutputs(log, temporary, stem + kPartialMark, extensions);
+            PrintError("%s: %s.%s, left by a conversion that did not finish, kept as %s%s.*\n", log.c_str(),
+                       temporary.c_str(), ExtensionList(extensions).c_str(), stem.c_str(), kPartialMark);
+        } else {
+            RemoveOutputs(temporary, extensions);
+            PrintError("%s: %s.%s, left by a conversion that did not finish, removed\n", log.c_str(), temporary.c_str(),
+                       ExtensionList(extensions).c_str());
+        }
+    }
+}
+
+// Every output of every log is checked before anything is written: two
+// logs may not share an output, no output may be a log, and an output name
+// that holds something other than a regular file (a directory, a device)
+// is not replaced. Returns kExitOk, or the exit status having said why.
+// Over 60 lines: one pass over the logs and their outputs, each check
+// needing the names the ones before collected.
+int CheckOutputs(const ConvertRequest &request) {
+    std::map<std::string, std::size_t> logByIdentity;
+    for (std::size_t i = 0; i < request.logs.size(); ++i) {
+        const std::string identity = FileIdentity(request.logs[i]);
+        if (!identity.empty()) logByIdentity.emplace(identity, i);
+    }
+    std::vector<std::string> extensions = OutputExtensions(request);
+    if (request.report) extensions.push_back(kReportSuffix);
+    std::map<std::string, std::size_t> logByOutput;
+    for (std::size_t i = 0; i < request.logs.size(); ++i) {
+        const std::string &log = request.logs[i];
+        const std::string stem = StemOf(OutputBase(request, log));
+        for (const std::string &extension : extensions) {
+            const std::string path = stem + extension;
+            const auto taken = logByOutput.emplace(PathKey(path), i);
+            if (!taken.second && taken.first->second != i) {
+                std::fprintf(stderr,
+                             "oem4conv: %s and %s would both be converted to %s.*; give them different output "
+                             "directories\n",
+                             request.logs[taken.first->second].c_str(), log.c_str(), stem.c_str());
+                return kExitUsage;
+            }
+            const PathKind kind = KindOfPath(path);
+            if (kind == kPathMissing) continue;
+            const auto input = logByIdentity.find(FileIdentity(path));
+            if (input != logByIdentity.end() && input->second == i) {
+                std::fprintf(stderr, "oem4conv: %s: Error: Output file %s is the input file\n", log.c_str(),
+                             path.c_str());
+                return kExitFailed;
+            }
+            if (input != logByIdentity.end()) {
+                std::fprintf(stderr, "oem4conv: %s: its output %s is the log %s\n", log.c_str(), path.c_str(),
+                             request.logs[input->second].c_str());
+                return kExitUsage;
+            }
+            if (kind != kPathFile) {
+                std::fprintf(stderr, "oem4conv: %s: output %s exists and is not a regular file\n", log.c_str(),
+                             path.c_str());
+                return kExitFailed;
+            }
+        }
+    }
+    return kExitOk;
+}
+
+// A NovAtel ASCII log: lines of "#NAMEA," (or "%NAMEA," for the short
+// header); the first whole line may follow a cut one when logging began
+// mid-line. Told apart so that the user learns why nothing was found.
+bool IsAsciiLog(const std::string &log) {
+    std::FILE *in = std::fopen(log.c_str(), "rb");
+    if (in == nullptr) return false;
+    char head[512];
+    const std::size_t n = std::fread(head, 1, sizeof head - 1, in);
+    std::fclose(in);
+    head[n] = '\0';
+    for (const char *p = head; p != nullptr && *p != '\0'; p = std::strchr(p, '\n')) {
+        while (*p == '\n' || *p == '\r' || *p == ' ' || *p == '\t') ++p;
+        if (*p != '#' && *p != '%') continue;
+        const char *name = ++p;
+        while ((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+        if (p - name >= 2 && p[-1] == 'A' && *p == ',') return true;
+    }
+    return false;
+}
+
+// The GPS time span of the epochs in the observation file just written.
+void PrintTimeSpan(const std::string &path) {
     static TsqReader reader;
     static EpochRecord epoch;
     static MeasRecord meas[kTsqMaxMeasurements];
-    if (OpenTsqReader(&reader, path) != 0) return;
+    if (OpenTsqReader(&reader, path.c_str()) != 0) return;
     bool any = false;
     double firstTime = 0, lastTime = 0;
     int firstWeek = 0, lastWeek = 0;
@@ -222,6 +423,17 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels) {
         std::snprintf(part, sizeof part, "%u epochs refused", s.refusedRecords + stats.refusedEpochs);
         add(part);
     }
+    // What was wrong with the log itself.
+    if (stats.truncatedAt >= 0) {
+        std::snprintf(part, sizeof part, "the log ends inside a record that starts at byte %lld",
+                      static_cast<long long>(stats.truncatedAt));
+        add(part);
+    }
+    if (stats.timeReversals != 0) {
+        std::snprintf(part, sizeof part, "the log's time goes back %u time%s", stats.timeReversals,
+                      stats.timeReversals == 1 ? "" : "s");
+        add(part);
+    }
     if (!line.empty()) std::printf("  %s\n", line.c_str());
 }
 
@@ -235,11 +447,93 @@ const char *NoEpochReason(const ConversionStats &stats) {
     return "no range record holds a GPS, GLONASS or SBAS L1 C/A observation";
 }
 
+// The summary line of one log, and the line of what it left out.
+void PrintSummary(const std::string &log, const char *outcome, const ConvertOptions &options,
+                  const ConversionStats &stats, const std::string &tsqPath) {
+    std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(), outcome, options.epochCount,
+                options.ephemerisCount, options.markCount, g_messageCount);
+    if (g_informationalCount != 0) std::printf(" (%u informational)", g_informationalCount);
+    // Damage of the log: nothing is said for a log that has none.
+    if (stats.records != 0 && stats.bytesSkipped != 0) {
+        std::printf(", %llu bytes skipped", static_cast<unsigned long long>(stats.bytesSkipped));
+    }
+    if (stats.crcFailures != 0) {
+        std::printf(", %u record%s dropped (CRC)", stats.crcFailures, stats.crcFailures == 1 ? "" : "s");
+    }
+    if (!tsqPath.empty()) PrintTimeSpan(tsqPath);
+    std::printf("\n");
+}
+
+// How a conversion ended decides what becomes of its outputs.
+enum Fate { kPutInPlace, kKeepPartial, kRemove };
+
+// Puts the outputs in place, keeps them as partial or removes them; false
+// when they could not be put in place.
+bool SettleOutputs(Fate fate, const std::string &log, const std::string &temporary, const std::string &stem,
+                   const std::vector<std::string> &extensions, bool interrupted) {
+    if (fate == kPutInPlace) {
+        if (MoveOutputs(log, temporary, stem, extensions)) return true;
+        RemoveOutputs(temporary, extensions);
+        return false;
+    }
+    if (fate == kRemove) {
+        RemoveOutputs(temporary, extensions);
+        return true;
+    }
+    MoveOutputs(log, temporary, stem + kPartialMark, extensions);
+    PrintError("%s: %s; what was converted is kept in %s%s.%s\n", log.c_str(),
+               interrupted ? "interrupted" : "not converted to its end", stem.c_str(), kPartialMark,
+               ExtensionList(extensions).c_str());
+    return true;
+}
+
+// Says why a conversion did not end well, on standard error.
+void ReportFailure(const std::string &log, int32_t result, bool interrupted, bool notALog, bool noEpochs,
+                   const ConversionStats &stats) {
+    if (result != 0) {
+        char text[512];
+        GetErrString(text);
+        const std::string shown = WithFinalNames(text);
+        // The error that ended the conversion is shown here, once; one held
+        // back that was another goes to the message stream after all.
+        if (g_heldError != shown) ReleaseHeldError();
+        g_heldError.clear();
+        // An interruption is told with where its outputs were kept; a failed
+        // standard output has been told already.
+        if (!interrupted && !g_stdoutFailed) {
+            const std::string plain = PlainMessage(shown);
+            if (stats.osError != 0) {
+                PrintError("%s: %s: %s\n", log.c_str(), plain.c_str(), SystemErrorText(stats.osError).c_str());
+            } else {
+                PrintError("%s: %s\n", log.c_str(), plain.c_str());
+            }
+        }
+    }
+    ReleaseHeldError();
+    if (notALog && AutoDetect(log.c_str()) == 1) {
+        // Records of other kinds only: a log, but nothing in it to convert.
+        PrintError("%s: no record that the converter reads (see --help) was found\n", log.c_str());
+    } else if (notALog) {
+        PrintError("%s: not an OEM4 binary log (no record found)%s\n", log.c_str(),
+                   IsAsciiLog(log) ? "; it is a NovAtel ASCII log: only binary logs convert" : "");
+    }
+    if (noEpochs) {
+        PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), stats.screening.rangeRecords,
+                   NoEpochReason(stats));
+    }
+}
+
 // Converts one log in this process; 0 when it converted to its end.
-// Over 60 lines: the one log's steps from the options to the summary line,
-// each using what the one before found.
+// Over 60 lines: the one log's steps from the options to its outputs put in
+// place, each using what the one before found.
 int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
-    const std::string base = OutputBase(request, log);
+    const std::string stem = StemOf(OutputBase(request, log));
+    const std::string temporary = stem + kTemporaryMark + std::to_string(ProcessId());
+    const std::vector<std::string> extensions = OutputExtensions(request);
+    ClearLeftovers(request, log, stem);
+    // The library replaces the extension: ".x" gives way to ".tsq" and the
+    // others.
+    const std::string libraryBase = temporary + ".x";
     auto options = std::make_unique<ConvertOptions>();
     std::memset(options.get(), 0, sizeof(ConvertOptions));
     options->structSize = sizeof(ConvertOptions);
@@ -248,7 +542,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     // Longer names are passed cut without their NUL: the library refuses
     // them with its own message rather than converting to a wrong path.
     std::memcpy(options->inputFile, log.c_str(), std::min(log.size(), sizeof options->inputFile));
-    std::memcpy(options->outputFile, base.c_str(), std::min(base.size(), sizeof options->outputFile));
+    std::memcpy(options->outputFile, libraryBase.c_str(), std::min(libraryBase.size(), sizeof options->outputFile));
 
     ConvertHost host;
     std::memset(&host, 0, sizeof host);
@@ -263,65 +557,75 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     g_informationalCount = 0;
     g_heldError.clear();
     g_recordPercent = -1;
-    char stem[kPathBufferSize];
-    std::snprintf(stem, sizeof stem, "%s", base.c_str());
-    ChangeExtension(stem, sizeof stem, "");
+    g_temporaryStem = temporary;
+    g_stem = stem;
     ConvertRinexOptions rinex{};
     rinex.enabled = request.rinex ? 1 : 0;
     rinex.hostFiles = request.hostFiles ? 1 : 0;
     std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
+    rinex.version = request.rinexVersion;
     SetConvertRinex(&rinex);
-    const char *outputs = !request.rinex ? "{tsq,epp,sta}" : request.hostFiles ? "{tsq,epp,sta,obs,nav}" : "{obs,nav}";
-    if (!request.quiet) std::printf("%s -> %s.%s\n", log.c_str(), stem, outputs);
-    std::fflush(stdout);
+    if (!request.quiet) {
+        // The conversion's own outputs; the kept messages go with the report.
+        std::vector<std::string> shown = extensions;
+        if (request.report) shown.pop_back();
+        std::printf("%s -> %s.%s\n", log.c_str(), stem.c_str(), ExtensionList(shown).c_str());
+    }
+    if (!StdoutWorks()) {
+        ReportStdoutFailure();
+        return kExitFailed;
+    }
 
-    const std::string messagesPath = std::string(stem) + ".messages";
     if (request.report) {
-        g_messageFile = std::fopen(messagesPath.c_str(), "w");
+        g_messageFile = std::fopen((temporary + ".messages").c_str(), "w");
         if (g_messageFile == nullptr) {
-            PrintError("cannot write %s: %s\n", messagesPath.c_str(), std::strerror(errno));
+            PrintError("%s: Error: Unable to open %s.messages: %s\n", log.c_str(), stem.c_str(), std::strerror(errno));
+            return kExitFailed;
         }
     }
 
     const int32_t result = ConvertFile(options.get(), &host, 0);
     ClearBar();
-    bool messagesKept = false;
+    bool messagesKept = true;
     if (g_messageFile != nullptr) {
-        messagesKept = std::fclose(g_messageFile) == 0;
+        messagesKept = std::fflush(g_messageFile) == 0 && std::ferror(g_messageFile) == 0;
+        const int error = errno;
+        if (std::fclose(g_messageFile) != 0) messagesKept = false;
         g_messageFile = nullptr;
+        if (!messagesKept) {
+            PrintError("%s: Error: Unable to write to %s.messages: %s\n", log.c_str(), stem.c_str(),
+                       std::strerror(error));
+        }
     }
-    if (result != 0) {
-        char text[512];
-        GetErrString(text);
-        if (g_heldError != text) ReleaseHeldError();
-        g_heldError.clear();
-        PrintError("%s: %s\n", log.c_str(), PlainMessage(text).c_str());
-    }
-    ReleaseHeldError();
-    // A log whose range records gave nothing is no conversion, whatever the
-    // library's result says: the user would find an empty observation file.
     const ConversionStats &stats = LastConversionStats();
-    const bool noEpochs = result == 0 && options->epochCount == 0 && stats.screening.rangeRecords != 0;
-    if (noEpochs) {
-        PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), stats.screening.rangeRecords,
-                   NoEpochReason(stats));
+    const bool interrupted = result != 0 && g_interrupts != 0 && !g_stdoutFailed;
+    // An input in which no record was found is no log, and a log whose range
+    // records gave nothing is no conversion, whatever the library's result
+    // says: the user would find empty outputs.
+    const bool notALog = result == 0 && stats.records == 0;
+    const bool noEpochs = result == 0 && !notALog && options->epochCount == 0 && stats.screening.rangeRecords != 0;
+    const bool converted = result == 0 && !notALog && !noEpochs && messagesKept && !g_stdoutFailed;
+    if (!converted) ReportFailure(log, result, interrupted, notALog, noEpochs, stats);
+    ReleaseHeldError();
+    if (!g_stdoutFailed) {
+        PrintSummary(log, converted ? "converted" : "FAILED", *options, stats,
+                     request.hostFiles ? temporary + ".tsq" : std::string());
+        if (result == 0) {
+            PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
+        }
     }
-    std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(),
-                result == 0 && !noEpochs ? "converted" : "FAILED", options->epochCount, options->ephemerisCount,
-                options->markCount, g_messageCount);
-    if (g_informationalCount != 0) std::printf(" (%u informational)", g_informationalCount);
-    if (request.hostFiles) PrintTimeSpan(base);
-    std::printf("\n");
-    if (result == 0) {
-        PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
-    }
-    std::fflush(stdout);
-    if (result != 0 || noEpochs) return kExitFailed;
+    const bool reported = StdoutWorks();
+    Fate fate = converted && reported ? kPutInPlace : kRemove;
+    if (!converted && !notALog && (interrupted || request.keepPartial)) fate = kKeepPartial;
+    const bool settled = SettleOutputs(fate, log, temporary, stem, extensions, interrupted);
+    g_temporaryStem.clear();
+    if (!reported) ReportStdoutFailure();
+    if (fate != kPutInPlace || !settled) return kExitFailed;
     if (request.report) {
         report::ReportRequest report;
-        report.base = base;
-        report.htmlPath = std::string(stem) + "-report.html";
-        report.messagesPath = messagesKept ? messagesPath : std::string();
+        report.base = stem + ".x";
+        report.htmlPath = stem + kReportSuffix;
+        report.messagesPath = stem + ".messages";
         report.summary = request.quiet ? nullptr : stdout;
         std::string error;
         if (report::BuildQualityReport(report, &error) != report::kReportOk) {
@@ -329,7 +633,10 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
             return kExitFailed;
         }
         std::printf("Report: %s\n", report.htmlPath.c_str());
-        std::fflush(stdout);
+        if (!StdoutWorks()) {
+            ReportStdoutFailure();
+            return kExitFailed;
+        }
     }
     return kExitOk;
 }
@@ -338,8 +645,9 @@ int ConvertInProcess(const ConvertRequest &request) {
     const bool showBar = request.progress && !request.quiet && IsConsole(stderr);
     int status = kExitOk;
     for (const std::string &log : request.logs) {
-        if (g_interrupts != 0) {
-            std::fprintf(stderr, "oem4conv: %s: not converted (interrupted)\n", log.c_str());
+        if (g_interrupts != 0 || g_stdoutFailed) {
+            std::fprintf(stderr, "oem4conv: %s: not converted (%s)\n", log.c_str(),
+                         g_stdoutFailed ? "standard output failed" : "interrupted");
             status = kExitFailed;
             continue;
         }
@@ -458,14 +766,16 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
     int status = kExitOk;
 
     while (next < request.logs.size() || !running.empty()) {
-        while (g_interrupts == 0 && next < request.logs.size() && running.size() < static_cast<std::size_t>(jobs)) {
+        while (g_interrupts == 0 && !g_stdoutFailed && next < request.logs.size() &&
+               running.size() < static_cast<std::size_t>(jobs)) {
             WorkerProcess worker;
             if (!StartWorker(request, next, ConvertLogInWorker, running, &worker)) break;
             running.push_back(worker);
             ++next;
         }
         if (running.empty()) break; // interrupted, or no process could be started
-        if (g_interrupts != 0 && !forwarded) {
+        // Reports that cannot be printed stop the workers as Ctrl-C does.
+        if ((g_interrupts != 0 || g_stdoutFailed) && !forwarded) {
             InterruptWorkers(running);
             forwarded = true;
         }
@@ -489,9 +799,11 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
                 ++g_converted;
             }
             display.Erase();
-            std::fwrite(w.output.data(), 1, w.output.size(), stdout);
-            if (!abnormal.empty()) std::printf("worker for a log %s\n", abnormal.c_str());
-            std::fflush(stdout);
+            if (!g_stdoutFailed) {
+                std::fwrite(w.output.data(), 1, w.output.size(), stdout);
+                if (!abnormal.empty()) std::printf("worker for a log %s\n", abnormal.c_str());
+                if (!StdoutWorks()) ReportStdoutFailure();
+            }
             ++finished;
             running.erase(running.begin() + static_cast<long>(i));
         }
@@ -499,7 +811,9 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
     display.Erase();
     for (std::size_t i = next; i < request.logs.size(); ++i) {
         std::fprintf(stderr, "oem4conv: %s: not converted (%s)\n", request.logs[i].c_str(),
-                     g_interrupts != 0 ? "interrupted" : "no worker process could be started");
+                     g_stdoutFailed      ? "standard output failed"
+                     : g_interrupts != 0 ? "interrupted"
+                                         : "no worker process could be started");
         status = kExitFailed;
     }
     return status;
@@ -507,18 +821,44 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
 
 } // namespace
 
-int RunConvert(const ConvertRequest &request) {
-    if (request.logs.size() > 1 && !request.output.empty() && !IsDirectory(request.output)) {
-        std::fprintf(stderr, "oem4conv: with several LOGs, -o must name an existing directory\n"
+// -o names a directory to create when it ends in a separator; otherwise the
+// directory it names, or the one its base lies in, must exist. Returns
+// kExitOk, or the exit status having said why not.
+int PrepareOutputDirectory(const ConvertRequest &request) {
+    const std::string &output = request.output;
+    if (output.empty() || IsDirectory(output)) return kExitOk;
+    if (EndsWithSeparator(output)) {
+        std::string reason;
+        if (MakeDirectories(output, &reason)) return kExitOk;
+        std::fprintf(stderr, "oem4conv: cannot create the directory %s: %s\n", output.c_str(), reason.c_str());
+        return kExitFailed;
+    }
+    if (request.logs.size() > 1) {
+        std::fprintf(stderr, "oem4conv: with several LOGs, -o must name a directory (one that exists, or ends in "
+                             "'/' to be created)\n"
                              "Try 'oem4conv --help'.\n");
         return kExitUsage;
     }
+    const std::string directory = DirectoryOf(output);
+    if (!directory.empty() && !IsDirectory(directory)) {
+        std::fprintf(stderr, "oem4conv: the directory %s does not exist (end -o with '/' to create it)\n",
+                     directory.c_str());
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+int RunConvert(const ConvertRequest &request) {
     InstallInterruptHandler(OnInterrupt);
     std::size_t workerLog = 0;
     if (IsWorkerProcess(&workerLog)) {
         if (workerLog >= request.logs.size()) return kExitUsage;
         return ConvertLogInWorker(request, workerLog);
     }
+    // Nothing is written before every output is known to be safe to write.
+    int ready = PrepareOutputDirectory(request);
+    if (ready == kExitOk) ready = CheckOutputs(request);
+    if (ready != kExitOk) return ready;
     int jobs = request.jobs;
     if (jobs <= 0) jobs = ProcessorCount();
     int status = kExitOk;
@@ -527,13 +867,16 @@ int RunConvert(const ConvertRequest &request) {
     } else {
         status = ConvertInProcess(request);
     }
-    if (request.logs.size() > 1 && status == kExitOk) {
-        std::printf("%zu logs, all converted\n", request.logs.size());
-    } else if (request.logs.size() > 1) {
-        std::printf("%zu logs: %zu converted, %zu failed", request.logs.size(), g_converted, g_failed);
-        const std::size_t notStarted = request.logs.size() - g_converted - g_failed;
-        if (notStarted != 0) std::printf(", %zu not started", notStarted);
-        std::printf("\n");
+    if (request.logs.size() > 1 && !g_stdoutFailed) {
+        if (status == kExitOk) {
+            std::printf("%zu logs, all converted\n", request.logs.size());
+        } else {
+            std::printf("%zu logs: %zu converted, %zu failed", request.logs.size(), g_converted, g_failed);
+            const std::size_t notStarted = request.logs.size() - g_converted - g_failed;
+            if (notStarted != 0) std::printf(", %zu not started", notStarted);
+            std::printf("\n");
+        }
+        if (!StdoutWorks()) ReportStdoutFailure();
     }
-    return status;
+    return g_stdoutFailed ? kExitFailed : status;
 }

@@ -1,6 +1,8 @@
 // The dump command: an observation file's header and epochs as readable
 // text, or its measurements as CSV (one row per satellite and epoch).
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "commands.h"
@@ -73,9 +75,23 @@ void PrintEpochCsv() {
 
 } // namespace
 
-int RunDump(const std::string &path, bool csv) {
-    if (OpenTsqReader(&g_reader, path.c_str()) != 0) {
+// Why the file could not be opened as an observation file, in words: a
+// file of another kind is not "damaged", it is not an observation file.
+void ReportOpenFailure(const std::string &path, int error) {
+    if (std::strncmp(ErrorText, "Error: Unable to open", 21) == 0) {
+        std::fprintf(stderr, "oem4conv: cannot open %s: %s\n", path.c_str(), std::strerror(error));
+    } else if (std::strncmp(ErrorText, "Error: Invalid header size", 26) == 0 ||
+               std::strncmp(ErrorText, "Error: Unable to read header", 28) == 0) {
+        std::fprintf(stderr, "oem4conv: %s: not an observation file (.tsq)\n", path.c_str());
+    } else {
         std::fprintf(stderr, "oem4conv: %s\n", ErrorText);
+    }
+}
+
+int RunDump(const std::string &path, bool csv) {
+    errno = 0;
+    if (OpenTsqReader(&g_reader, path.c_str()) != 0) {
+        ReportOpenFailure(path, errno);
         return kExitFailed;
     }
     if (csv) {
@@ -85,7 +101,10 @@ int RunDump(const std::string &path, bool csv) {
     }
     long epochs = 0;
     int32_t result = TSQ_EPOCH_READ;
-    while ((result = ReadTsqEpoch(&g_reader, &g_epoch, g_meas, kTsqMaxMeasurements)) == TSQ_EPOCH_READ) {
+    // A write that fails (a full disk, a reader gone) ends the dump: the
+    // rest would be lost as well.
+    while (std::ferror(stdout) == 0 &&
+           (result = ReadTsqEpoch(&g_reader, &g_epoch, g_meas, kTsqMaxMeasurements)) == TSQ_EPOCH_READ) {
         ++epochs;
         if (csv) {
             PrintEpochCsv();
@@ -95,7 +114,10 @@ int RunDump(const std::string &path, bool csv) {
     }
     CloseTsqReader(&g_reader);
     if (!csv) std::printf("\n%ld epochs\n", epochs);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "oem4conv: cannot write to standard output: %s\n", std::strerror(errno));
+        return kExitFailed;
+    }
     if (result != TSQ_END_OF_FILE) {
         std::fprintf(stderr, "oem4conv: %s\n", ErrorText);
         return kExitFailed;

@@ -5,6 +5,7 @@
 //   oem4conv dump FILE.tsq [--csv]        print an observation file
 //   oem4conv report BASE [...]            quality report of a conversion
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,12 +70,18 @@ constexpr const char *kUsage = "Usage:\n"
                                "                            3.04 GPS navigation) in the same pass\n"
                                "      --rinex-only          write only BASE.obs and BASE.nav\n"
                                "      --marker NAME         RINEX marker name (default: the log's file name)\n"
+                               "      --rinex-version V     3.04 (default) or 2.11 (GPS, GLONASS and SBAS\n"
+                               "                            observations only)\n"
+                               "      --keep-partial        when a conversion fails, keep what it wrote as\n"
+                               "                            BASE-partial.* (Ctrl-C always keeps it)\n"
                                "\n"
                                "Each log ends with a summary line. Warnings are printed with the GPS seconds\n"
                                "of week of the record they concern ('-' when none applies), an error that\n"
                                "stops a conversion once, on standard error. With -j on a terminal, a live\n"
-                               "line per running log shows its progress. Ctrl-C stops the conversions\n"
-                               "cleanly: the outputs are closed and hold everything converted so far.\n"
+                               "line per running log shows its progress. Outputs are written under temporary\n"
+                               "names and take their own names only when the conversion ends well: a failed\n"
+                               "conversion leaves earlier outputs as they were. Ctrl-C stops the conversions\n"
+                               "cleanly and keeps what was converted as BASE-partial.*.\n"
                                "\n"
                                "Only GPS, GLONASS and SBAS L1 C/A and one GPS or GLONASS L2 signal per satellite\n"
                                "have a place in BASE.tsq; other systems and signals are left out and counted.\n"
@@ -85,10 +92,13 @@ constexpr const char *kUsage = "Usage:\n"
                                "Exit status:\n"
                                "  0  done: every log converted to its end; detect: every FILE is an OEM4 log;\n"
                                "     dump: the whole file was read; report: written\n"
-                               "  1  a conversion failed or was interrupted, or a log holding range records\n"
-                               "     gave no epoch; detect: some FILE is not an OEM4 log; dump: the file is\n"
-                               "     missing or damaged; report: its input files could not be read\n"
-                               "  2  usage error: a wrong, missing or conflicting argument\n"
+                               "  1  a conversion failed, was refused or interrupted, an input is not an\n"
+                               "     OEM4 binary log, a log holding range records gave no epoch, or standard\n"
+                               "     output could not be written; detect: some FILE is not an OEM4 log;\n"
+                               "     dump: the file is missing, damaged or not an observation file; report:\n"
+                               "     its input files could not be read\n"
+                               "  2  usage error: a wrong, missing or conflicting argument, or two LOGs with\n"
+                               "     one output base\n"
                                "  3  report: the report could not be written\n";
 
 // What a bare or wrong call gets, after the problem: the commands in
@@ -112,8 +122,9 @@ constexpr const char *kDumpHelp = "Usage: oem4conv dump FILE.tsq [--csv]\n"
                                   "\n"
                                   "  --csv   comma-separated values with a header line\n"
                                   "\n"
-                                  "Exit status: 0 the whole file was read, 1 the file is missing or damaged,\n"
-                                  "2 usage error.\n";
+                                  "Exit status: 0 the whole file was read, 1 the file is missing, damaged or\n"
+                                  "not an observation file, or standard output could not be written, 2 usage\n"
+                                  "error.\n";
 
 bool IsHelp(const std::string &arg) { return arg == "-h" || arg == "--help"; }
 
@@ -124,11 +135,20 @@ int UsageError(const char *format, const char *value) {
     return kExitUsage;
 }
 
+// A finite number and nothing else: "nan" and "inf" read as numbers, but
+// would slip past every range check.
 bool ParseNumber(const char *text, double *value) {
     errno = 0;
     char *end = nullptr;
     *value = std::strtod(text, &end);
-    return end != text && *end == '\0' && errno == 0;
+    return end != text && *end == '\0' && errno == 0 && std::isfinite(*value);
+}
+
+// Standard output flushed and without error; otherwise the reason is said.
+int FinishOutput(int status) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return status;
+    std::fprintf(stderr, "oem4conv: cannot write to standard output: %s\n", std::strerror(errno));
+    return kExitFailed;
 }
 
 int Detect(const std::vector<std::string> &files) {
@@ -139,7 +159,7 @@ int Detect(const std::vector<std::string> &files) {
             break;
         } else if (IsHelp(files[i])) {
             std::fputs(kDetectHelp, stdout);
-            return kExitOk;
+            return FinishOutput(kExitOk);
         } else if (files[i].size() > 1 && files[i][0] == '-') {
             return UsageError("unknown detect option '%s'", files[i].c_str());
         }
@@ -151,8 +171,9 @@ int Detect(const std::vector<std::string> &files) {
         const bool isLog = AutoDetect(file.c_str()) == 1;
         std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
         if (!isLog) status = kExitFailed;
+        if (std::ferror(stdout) != 0) break;
     }
-    return status;
+    return FinishOutput(status);
 }
 
 int Dump(const std::vector<std::string> &args) {
@@ -163,7 +184,7 @@ int Dump(const std::vector<std::string> &args) {
             csv = true;
         } else if (IsHelp(arg)) {
             std::fputs(kDumpHelp, stdout);
-            return kExitOk;
+            return FinishOutput(kExitOk);
         } else if (arg.size() > 1 && arg[0] == '-') {
             return UsageError("unknown dump option '%s'", arg.c_str());
         } else if (path.empty()) {
@@ -181,6 +202,7 @@ int Convert(const std::vector<std::string> &args) {
     ConvertRequest request;
     SetFactoryDefaults(sizeof(Oem4Options), &request.options);
     request.options.spare = 0;
+    bool rinexBeside = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::string value;
@@ -198,7 +220,7 @@ int Convert(const std::vector<std::string> &args) {
         };
         if (IsHelp(arg) && !hasValue) {
             std::fputs(kUsage, stdout);
-            return kExitOk;
+            return FinishOutput(kExitOk);
         } else if (arg == "-o" || arg == "--output") {
             if (!takeValue() || value.empty()) return UsageError("%s needs a BASE", arg.c_str());
             request.output = value;
@@ -214,6 +236,11 @@ int Convert(const std::vector<std::string> &args) {
                 return UsageError("%s needs a NAME of 1 to 60 characters", arg.c_str());
             }
             request.marker = value;
+        } else if (arg == "--rinex-version") {
+            if (!takeValue() || (value != "2.11" && value != "3.04")) {
+                return UsageError("%s needs 2.11 or 3.04", arg.c_str());
+            }
+            request.rinexVersion = value == "2.11" ? 211 : 304;
         } else if (arg == "--channels") {
             double channels = 0;
             if (!takeValue() || !ParseNumber(value.c_str(), &channels) || channels < 1 ||
@@ -246,10 +273,15 @@ int Convert(const std::vector<std::string> &args) {
         } else if (arg == "--report") {
             request.report = true;
         } else if (arg == "--rinex") {
+            if (!request.hostFiles) return UsageError("%s", "--rinex and --rinex-only cannot go together");
             request.rinex = true;
+            rinexBeside = true;
         } else if (arg == "--rinex-only") {
+            if (rinexBeside) return UsageError("%s", "--rinex and --rinex-only cannot go together");
             request.rinex = true;
             request.hostFiles = false;
+        } else if (arg == "--keep-partial") {
+            request.keepPartial = true;
         } else if (arg == "--") {
             request.logs.insert(request.logs.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -262,6 +294,9 @@ int Convert(const std::vector<std::string> &args) {
     if (request.logs.empty()) return UsageError("%s", "no LOG to convert");
     if (request.report && !request.hostFiles) {
         return UsageError("%s", "--report reads the host's files; it cannot go with --rinex-only");
+    }
+    if (request.rinexVersion != 0 && !request.rinex) {
+        return UsageError("%s", "--rinex-version needs --rinex or --rinex-only");
     }
     if (!request.marker.empty() && !request.rinex) {
         return UsageError("%s", "--marker names the RINEX marker; it needs --rinex or --rinex-only");
@@ -281,16 +316,20 @@ int main(int argc, char **argv) {
     const std::string &first = args[0];
     if (first == "-h" || first == "--help" || first == "help") {
         std::fputs(kUsage, stdout);
-        return kExitOk;
+        return FinishOutput(kExitOk);
     }
     if (first == "--version") {
         std::printf("oem4conv %s\n", OEM4CONV_VERSION);
-        return kExitOk;
+        return FinishOutput(kExitOk);
     }
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (first == "detect") return Detect(rest);
     if (first == "dump") return Dump(rest);
-    if (first == "report") return report::RunReportCommand(rest, "oem4conv report");
+    if (first == "report") {
+        const int status = report::RunReportCommand(rest, "oem4conv report");
+        // An unwritten summary is an output that could not be written.
+        return FinishOutput(status) != status ? 3 : status;
+    }
     if (first == "convert") return Convert(rest);
     // A first word that is no command, no option, no file and no path is
     // most likely a mistyped command ("conver"), not a log.

@@ -51,6 +51,48 @@ bool IsDirectory(const std::string &path);
 // The path of `file`'s last component inside `directory`.
 std::string PathInDirectory(const std::string &directory, const std::string &file);
 
+// ---- files ------------------------------------------------------------------
+// The convert command writes each output under a temporary name beside it
+// and moves it into place when the conversion has ended well.
+
+enum PathKind { kPathMissing, kPathFile, kPathDirectory, kPathOther };
+PathKind KindOfPath(const std::string &path);
+
+// What tells an existing file from every other (device and file number);
+// "" when the path names nothing that exists. Links and other spellings of
+// one file give the same identity.
+std::string FileIdentity(const std::string &path);
+
+// A spelling of the path for comparing it with others, whether or not the
+// file exists: absolute and normalised (and case-folded on Windows).
+std::string PathKey(const std::string &path);
+
+// True when the path ends in a directory separator ('/', and '\' on
+// Windows): it names a directory.
+bool EndsWithSeparator(const std::string &path);
+
+// The directory part of a path, "" when it has none.
+std::string DirectoryOf(const std::string &path);
+
+// Creates the directory and every missing parent; false with the system's
+// reason.
+bool MakeDirectories(const std::string &path, std::string *reason);
+
+// Renames `from` to `to`, replacing a file already there in one step;
+// false with the system's reason.
+bool MoveIntoPlace(const std::string &from, const std::string &to, std::string *reason);
+
+// The paths of the entries of `prefix`'s directory whose names begin with
+// the last component of `prefix`.
+std::vector<std::string> FilesStartingWith(const std::string &prefix);
+
+// This process's id, and whether a process of that id is running.
+long ProcessId();
+bool ProcessRunning(long id);
+
+// The system's text for an error number (errno).
+std::string SystemErrorText(int error);
+
 // ---- worker processes ------------------------------------------------------
 // `convert -j N` runs one worker process per log (the library converts one
 // file at a time per process). A worker's standard output goes to a pipe and

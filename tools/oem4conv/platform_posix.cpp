@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <string>
 
+#include <dirent.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +26,9 @@ extern "C" void OnSignal(int) {
 } // namespace
 
 bool CommandArguments(int argc, char **argv, std::vector<std::string> *args) {
+    // A reader that goes away (| head) is a failed write to be handled like
+    // any other, not a silent death halfway through an output.
+    std::signal(SIGPIPE, SIG_IGN);
     args->assign(argv + 1, argv + argc);
     return true;
 }
@@ -64,6 +69,74 @@ bool IsDirectory(const std::string &path) {
 std::string PathInDirectory(const std::string &directory, const std::string &file) {
     return (std::filesystem::path(directory) / std::filesystem::path(file).filename()).string();
 }
+
+PathKind KindOfPath(const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR ? kPathMissing : kPathOther;
+    if (S_ISREG(info.st_mode)) return kPathFile;
+    return S_ISDIR(info.st_mode) ? kPathDirectory : kPathOther;
+}
+
+std::string FileIdentity(const std::string &path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return std::string();
+    return std::to_string(static_cast<unsigned long long>(info.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(info.st_ino));
+}
+
+std::string PathKey(const std::string &path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) return path;
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(absolute, error);
+    return (error ? absolute.lexically_normal() : canonical).string();
+}
+
+bool EndsWithSeparator(const std::string &path) { return !path.empty() && path.back() == '/'; }
+
+std::string DirectoryOf(const std::string &path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool MakeDirectories(const std::string &path, std::string *reason) {
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    if (!error) return true;
+    *reason = error.message();
+    return false;
+}
+
+bool MoveIntoPlace(const std::string &from, const std::string &to, std::string *reason) {
+    if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+    *reason = std::strerror(errno);
+    return false;
+}
+
+std::vector<std::string> FilesStartingWith(const std::string &prefix) {
+    std::vector<std::string> found;
+    const std::size_t slash = prefix.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? std::string(".") : prefix.substr(0, slash + 1);
+    const std::string start = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
+    DIR *dir = opendir(directory.c_str());
+    if (dir == nullptr) return found;
+    while (const dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, start.c_str(), start.size()) != 0) continue;
+        found.push_back(slash == std::string::npos ? std::string(entry->d_name) : directory + entry->d_name);
+    }
+    closedir(dir);
+    return found;
+}
+
+long ProcessId() { return static_cast<long>(getpid()); }
+
+bool ProcessRunning(long id) {
+    if (id <= 0) return false;
+    return kill(static_cast<pid_t>(id), 0) == 0 || errno == EPERM;
+}
+
+std::string SystemErrorText(int error) { return std::strerror(error); }
 
 bool StartWorker(const ConvertRequest &request, std::size_t log, ConvertOneLog convert,
                  const std::vector<WorkerProcess> &running, WorkerProcess *worker) {

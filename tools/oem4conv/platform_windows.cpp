@@ -326,6 +326,148 @@ std::string PathInDirectory(const std::string &directory, const std::string &fil
     return directory + '\\' + name;
 }
 
+namespace {
+
+// A file name of the system's code page, from the wide name the system gives.
+std::string NarrowName(const wchar_t *wide) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return std::string();
+    std::string narrow(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), n, nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(n - 1));
+    return narrow;
+}
+
+std::string LastErrorText(DWORD error) {
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                             MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    // The system's texts end in a full stop and a line end.
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.')) --n;
+    if (n == 0) return "error " + std::to_string(error);
+    return std::string(text, n);
+}
+
+} // namespace
+
+PathKind KindOfPath(const std::string &path) {
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) return kPathMissing;
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kPathMissing : kPathOther;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return kPathDirectory;
+    // Device names (NUL, CON, COM1) are no files to replace.
+    const HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return kPathFile;
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type == FILE_TYPE_DISK ? kPathFile : kPathOther;
+}
+
+std::string FileIdentity(const std::string &path) {
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) return std::string();
+    const HANDLE handle = CreateFileW(wide.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::string();
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool got = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    if (!got) return std::string();
+    char text[48];
+    std::snprintf(text, sizeof text, "%lx:%lx:%lx", static_cast<unsigned long>(info.dwVolumeSerialNumber),
+                  static_cast<unsigned long>(info.nFileIndexHigh), static_cast<unsigned long>(info.nFileIndexLow));
+    return text;
+}
+
+std::string PathKey(const std::string &path) {
+    const std::wstring wide = WideName(path);
+    if (wide.empty()) return path;
+    std::wstring full(32768, L'\0');
+    const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return path;
+    full.resize(n);
+    // Names that differ only in case name one file on Windows; '/' is '\'.
+    std::wstring upper(full.size(), L'\0');
+    if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, full.c_str(), static_cast<int>(full.size()), upper.data(),
+                     static_cast<int>(upper.size())) == static_cast<int>(full.size())) {
+        full = upper;
+    }
+    for (wchar_t &c : full) {
+        if (c == L'/') c = L'\\';
+    }
+    return NarrowName(full.c_str());
+}
+
+bool EndsWithSeparator(const std::string &path) { return !path.empty() && (path.back() == '\\' || path.back() == '/'); }
+
+std::string DirectoryOf(const std::string &path) {
+    const std::size_t cut = path.find_last_of("\\/:");
+    if (cut == std::string::npos) return std::string();
+    // D:\ and \ are directories of their own; D:day1 is in D:'s current one.
+    if (cut == 0 || path[cut] == ':' || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);
+    return path.substr(0, cut);
+}
+
+bool MakeDirectories(const std::string &path, std::string *reason) {
+    std::string trimmed = path;
+    while (EndsWithSeparator(trimmed) && trimmed.size() > 1 && trimmed[trimmed.size() - 2] != ':') trimmed.pop_back();
+    if (trimmed.empty() || IsDirectory(trimmed)) return true;
+    const std::string parent = DirectoryOf(trimmed);
+    if (!parent.empty() && parent != trimmed && !MakeDirectories(parent, reason)) return false;
+    const std::wstring wide = WideName(trimmed);
+    if (!wide.empty() && (CreateDirectoryW(wide.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        return true;
+    }
+    *reason = LastErrorText(GetLastError());
+    return false;
+}
+
+bool MoveIntoPlace(const std::string &from, const std::string &to, std::string *reason) {
+    const std::wstring source = WideName(from);
+    const std::wstring target = WideName(to);
+    if (!source.empty() && !target.empty() &&
+        MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    *reason = LastErrorText(GetLastError());
+    return false;
+}
+
+std::vector<std::string> FilesStartingWith(const std::string &prefix) {
+    std::vector<std::string> found;
+    const std::wstring pattern = WideName(prefix + "*");
+    if (pattern.empty()) return found;
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    const std::size_t cut = prefix.find_last_of("\\/:");
+    const std::string directory = cut == std::string::npos ? std::string() : prefix.substr(0, cut + 1);
+    do {
+        found.push_back(directory + NarrowName(entry.cFileName));
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+long ProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+bool ProcessRunning(long id) {
+    if (id <= 0) return false;
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(id));
+    // Denied access means the process is there.
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+std::string SystemErrorText(int error) { return std::strerror(error); }
+
 bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog, const std::vector<WorkerProcess> &,
                  WorkerProcess *worker) {
     if (!PrepareWorkerHandles()) return false;

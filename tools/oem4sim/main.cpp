@@ -47,7 +47,9 @@ const char kHelp[] = "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
                      "  --marks SECONDS         camera pulse (MARKTIME) interval, 0 = none (default 0)\n"
                      "\n"
                      "Satellites and observations:\n"
-                     "  --format range|rangecmp observation record (default rangecmp)\n"
+                     "  --ranges range|rangecmp|rangecmp2|rangecmp4\n"
+                     "                          observation record (default rangecmp); --format\n"
+                     "                          takes range|rangecmp as before\n"
                      "  --ephemeris rawephem|gpsephem|both\n"
                      "                          ephemeris record(s) of each broadcast (default rawephem)\n"
                      "  --ephemeris-every S     also log the ephemerides of every tracked satellite\n"
@@ -122,42 +124,14 @@ bool ParseSwitch(const char *text, bool *out) {
     return false;
 }
 
-const char *const kValuedOptions[] = {"-o",
-                                      "--output",
-                                      "--truth",
-                                      "--seed",
-                                      "--duration",
-                                      "--rate",
-                                      "--start-week",
-                                      "--start-seconds",
-                                      "--time-status",
-                                      "--motion",
-                                      "--lat",
-                                      "--lon",
-                                      "--height",
-                                      "--speed",
-                                      "--line-length",
-                                      "--line-spacing",
-                                      "--marks",
-                                      "--format",
-                                      "--ephemeris",
-                                      "--ephemeris-every",
-                                      "--position",
-                                      "--max-sats",
-                                      "--mask",
-                                      "--noise",
-                                      "--iono",
-                                      "--tropo",
-                                      "--slips",
-                                      "--unhealthy",
-                                      "--flip",
-                                      "--truncate",
-                                      "--garbage",
-                                      "--bad-length",
-                                      "--bad-count",
-                                      "--systems",
-                                      "--other-max-sats",
-                                      "--signals"};
+const char *const kValuedOptions[] = {
+    "-o",           "--output",        "--truth",           "--seed",         "--duration",  "--rate",
+    "--start-week", "--start-seconds", "--time-status",     "--motion",       "--lat",       "--lon",
+    "--height",     "--speed",         "--line-length",     "--line-spacing", "--marks",     "--format",
+    "--ranges",     "--ephemeris",     "--ephemeris-every", "--position",     "--max-sats",  "--mask",
+    "--noise",      "--iono",          "--tropo",           "--slips",        "--unhealthy", "--flip",
+    "--truncate",   "--garbage",       "--bad-length",      "--bad-count",    "--systems",   "--other-max-sats",
+    "--signals"};
 
 // "gps,glonass,galileo,beidou,qzss": GPS must be among them; the others
 // become SimConfig::otherSystems.
@@ -294,6 +268,19 @@ int main(int argc, char **argv) {
         } else if (arg == "--format") {
             ok = !std::strcmp(v, "range") || !std::strcmp(v, "rangecmp");
             cfg.format = !std::strcmp(v, "range") ? RangeFormat::Range : RangeFormat::Rangecmp;
+        } else if (arg == "--ranges") {
+            ok = true;
+            if (!std::strcmp(v, "range")) {
+                cfg.format = RangeFormat::Range;
+            } else if (!std::strcmp(v, "rangecmp")) {
+                cfg.format = RangeFormat::Rangecmp;
+            } else if (!std::strcmp(v, "rangecmp2")) {
+                cfg.format = RangeFormat::Rangecmp2;
+            } else if (!std::strcmp(v, "rangecmp4")) {
+                cfg.format = RangeFormat::Rangecmp4;
+            } else {
+                ok = false;
+            }
         } else if (arg == "--ephemeris") {
             ok = !std::strcmp(v, "rawephem") || !std::strcmp(v, "gpsephem") || !std::strcmp(v, "both");
             cfg.ephemerisRecords = !std::strcmp(v, "gpsephem") ? EphemerisRecords::Gpsephem

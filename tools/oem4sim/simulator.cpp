@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/le.h"
+#include "oem4/packed_ranges.h"
+#include "packed_encode.h"
 
 namespace oem4sim {
 
@@ -22,6 +24,10 @@ constexpr int64_t kWeekMs = 604800000;
 constexpr int64_t kWeekSeconds = 604800;
 // The L2 channel of a newly tracked satellite locks this long after L1.
 constexpr double kL2AcquisitionDelay = 2.0;
+// Whole cycles of the phase at lock. Receivers start the accumulated
+// Doppler range near the code range (the packed range records carry the
+// phase as a difference to the code, a few hundred metres at most).
+constexpr double kAmbiguitySpan = 100.0;
 // A satellite is taken up only a little above the mask, so that it does not
 // drop out again at the next epoch through rounding.
 constexpr double kRiseMargin = 0.05;
@@ -450,6 +456,7 @@ private:
         bool cmp;
         uint32_t count;
         EpochTruth *et;
+        bool packed; // RANGECMP2 or RANGECMP4: observations are collected, then encoded
     };
     void EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const Track &tk, const SatObservation &o,
                        const SimSignal *signals, int signalCount, double tr, const ReceiverState &rx);
@@ -475,6 +482,8 @@ private:
     double nextMark_ = 0;
     Rng clockRng_, slipRng_, ambRng_, noiseRng_, markRng_;
     uint8_t record_[kMaxRecordLength + 1];
+    std::vector<PackedObservation> packed_;
+    std::unique_ptr<Rangecmp4Encoder> rangecmp4_;
     SatObservation obs_[32];
     std::vector<std::unique_ptr<OtherSystem>> others_;
 };
@@ -677,8 +686,8 @@ void Scene::UpdateTracks(const Constellation &con, SatCache *cache, int satCount
         tk.sat = cand[next++].sat;
         tk.lockStart = tr;
         tk.l2Start = tr + kL2AcquisitionDelay;
-        tk.n1 = std::floor(ambRng_.Uniform(-50000.0, 50000.0));
-        tk.n2 = std::floor(ambRng_.Uniform(-50000.0, 50000.0));
+        tk.n1 = std::floor(ambRng_.Uniform(-kAmbiguitySpan, kAmbiguitySpan));
+        tk.n2 = std::floor(ambRng_.Uniform(-kAmbiguitySpan, kAmbiguitySpan));
         ObserveOf(con, cache, tk.sat, tt, rx, &obs[ch]);
     }
 }
@@ -730,6 +739,16 @@ void Scene::EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const
     l2.lockTime = static_cast<float>(tr - tk.l2Start);
 
     auto put = [&](const RangeObservation &v) {
+        if (out->packed) {
+            // The packed records name the signal; the older receivers' L2
+            // of GPS is P(Y).
+            uint32_t signal = TrackingSignal(v.status);
+            if (system == kSysGps && signals == nullptr && ObsFrequency(v.status) == kFrequencyL2) signal = 9;
+            packed_.push_back({system, signal, v.prn, v.glonassFrequency, v.pseudorange, v.adr, v.doppler, v.cno,
+                               v.lockTime, v.pseudorangeSigma, v.adrSigma, static_cast<uint32_t>(ch)});
+            ++out->count;
+            return;
+        }
         uint8_t *item = out->body + 4 + out->itemLen * out->count;
         if (out->cmp)
             EncodeRangecmpItem(item, v);
@@ -745,13 +764,31 @@ void Scene::EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const
             put(l2);
         }
     } else {
+        // Each signal's phase and Doppler on its own carrier, as a receiver
+        // logs them (GLONASS on the satellite's frequency channel); the
+        // truth keeps the L1 signal and the L2 signal the file takes.
+        bool l2Taken = false;
         for (int k = 0; k < signalCount; ++k) {
             const SimSignal &sig = signals[k];
             if (k > 0 && !hasL2) break;
             RangeObservation v = sig.l2 ? l2 : l1;
+            const double f = SignalFrequency(system, sig.signal, static_cast<int8_t>(glonassFrequency - 7));
+            if (f > 0.0) {
+                const double lambda = kSpeedOfLight / f;
+                const double ionoHere = sig.l2 ? iono * ionoRatio : iono;
+                v.adr = -((base - ionoHere) / lambda + (sig.l2 ? tk.n2 + ep2 : tk.n1 + ep1));
+                v.doppler = static_cast<float>(-rangeRate / lambda + ed * kL1Wavelength / lambda);
+            }
             v.status = EncodeSignalStatus(static_cast<uint32_t>(ch), system, sig.signal, k == 0);
             put(v);
             if (!sig.inFile) ++et.leftOut[system];
+            if (!sig.l2) {
+                l1.adr = v.adr;
+                l1.doppler = v.doppler;
+            } else if (sig.inFile && !l2Taken) {
+                l2.adr = v.adr;
+                l2Taken = true;
+            }
         }
     }
     if (system == kSysGps) {
@@ -798,7 +835,9 @@ void Scene::EmitOther(RangeOut *out, OtherSystem &sys, double tr, const Receiver
 
 bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverState &rx) {
     const bool cmp = cfg_.format == RangeFormat::Rangecmp;
+    const bool packed = cfg_.format == RangeFormat::Rangecmp2 || cfg_.format == RangeFormat::Rangecmp4;
     const size_t itemLen = cmp ? kCompressedObsSize : kRangeObsSize;
+    packed_.clear();
     EpochTruth et{};
     et.week = week;
     et.receiverSeconds = static_cast<double>(sowMs) * 0.001;
@@ -809,7 +848,7 @@ bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverSta
     std::memcpy(et.ecef, rx.pos, sizeof et.ecef);
     et.clockOffset = offset_;
     et.clockDrift = drift_;
-    RangeOut out{RecordBodyOf(record_), itemLen, cmp, 0, &et};
+    RangeOut out{RecordBodyOf(record_), itemLen, cmp, 0, &et, packed};
 
     OtherSystem *glonass = nullptr;
     for (auto &o : others_)
@@ -826,8 +865,19 @@ bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverSta
         if (o.get() == glonass && cfg_.glonassFirst) continue;
         EmitOther(&out, *o, tr, rx);
     }
-    le::PutU4(out.body, out.count);
-    if (!Emit(4 + itemLen * out.count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs))) return false;
+    if (packed) {
+        const size_t room = kMaxRecordLength - kOem4HeaderLength - kOem4CrcLength;
+        const bool two = cfg_.format == RangeFormat::Rangecmp2;
+        if (!two && rangecmp4_ == nullptr) rangecmp4_ = std::make_unique<Rangecmp4Encoder>();
+        const size_t length = two ? EncodeRangecmp2Body(out.body, room, packed_.data(), packed_.size())
+                                  : rangecmp4_->Encode(out.body, room, packed_.data(), packed_.size(), week, sowMs);
+        if (length == 0 || !Emit(length, two ? kMsgRangecmp2 : kMsgRangecmp4, week, static_cast<int32_t>(sowMs)))
+            return false;
+    } else {
+        le::PutU4(out.body, out.count);
+        if (!Emit(4 + itemLen * out.count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs)))
+            return false;
+    }
     sink_->Epoch(et);
     ++stats_->epochs;
     return true;
@@ -914,10 +964,10 @@ int Scene::Run() {
                 SlipTruth sl{week, static_cast<double>(sowMs) * 0.001, con_.sats[tk.sat].prn, both, true};
                 if (both) {
                     tk.lockStart = tr;
-                    tk.n1 = std::floor(ambRng_.Uniform(-50000.0, 50000.0));
+                    tk.n1 = std::floor(ambRng_.Uniform(-kAmbiguitySpan, kAmbiguitySpan));
                 }
                 tk.l2Start = std::max(tk.l2Start, tr);
-                tk.n2 = std::floor(ambRng_.Uniform(-50000.0, 50000.0));
+                tk.n2 = std::floor(ambRng_.Uniform(-kAmbiguitySpan, kAmbiguitySpan));
                 sink_->Slip(sl);
                 ++stats_->slips;
             }
@@ -1022,6 +1072,7 @@ std::string CheckConfig(const SimConfig &c) {
     // signals, the others up to 3.
     if (c.otherSystems != 0) {
         const int observations = 4 * c.maxSatellites + 3 * 4 * c.otherMaxSatellites;
+        // The packed records take less than RANGECMP's 24 bytes a signal.
         const int item = c.format == RangeFormat::Range ? 44 : 24;
         if (28 + 4 + observations * item + 4 > static_cast<int>(kMaxRecordLength))
             return "too many satellites for one range record; lower --max-sats or --other-max-sats";

@@ -16,7 +16,17 @@
 
 namespace oem4sim {
 
-enum class RangeFormat { Range, Rangecmp };
+// The range record the receiver logs: RANGE, RANGECMP, or the OEM7
+// receivers' bit-packed RANGECMP2 or RANGECMP4.
+enum class RangeFormat { Range, Rangecmp, Rangecmp2, Rangecmp4 };
+inline const char *RangeFormatName(RangeFormat f) {
+    switch (f) {
+    case RangeFormat::Range: return "RANGE";
+    case RangeFormat::Rangecmp: return "RANGECMP";
+    case RangeFormat::Rangecmp2: return "RANGECMP2";
+    default: return "RANGECMP4";
+    }
+}
 enum class Motion { Static, SurveyFlight };
 // Which records carry the ephemerides and the receiver's position; a
 // receiver may be told to log either or both.

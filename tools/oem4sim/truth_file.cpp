@@ -32,9 +32,8 @@ std::string FileSink::Open(const std::string &logPath, const std::string &truthP
                  "# eph,week,receiver_sow,prn,iode,iodc,toe\n"
                  "# slip,week,receiver_sow,prn,l1,l2\n"
                  "# fault,record,message_id,week,milliseconds,kind\n",
-                 cfg.seed, cfg.format == RangeFormat::Range ? "RANGE" : "RANGECMP",
-                 cfg.motion == Motion::Static ? "static" : "survey flight", cfg.rate, cfg.noise ? "on" : "off",
-                 cfg.iono ? "on" : "off", cfg.tropo ? "on" : "off");
+                 cfg.seed, RangeFormatName(cfg.format), cfg.motion == Motion::Static ? "static" : "survey flight",
+                 cfg.rate, cfg.noise ? "on" : "off", cfg.iono ? "on" : "off", cfg.tropo ? "on" : "off");
     if (cfg.otherSystems != 0 || cfg.oem7Signals) {
         multiSystem_ = true;
         std::fprintf(truth_, "# systems,week,receiver_sow,glonass_satellites,glonass_prns,other_satellites,"

@@ -1,33 +1,90 @@
 // BuildQualityReport: collect once, then write each requested output.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
+
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
 
 #include "report.h"
 
 namespace report {
 namespace {
 
+// A report replaces a regular file only: a directory or a device (/dev/null)
+// at its name is refused rather than turned into a file.
+bool IsReplaceable(const std::string &path, std::string *error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || (info.st_mode & S_IFMT) == S_IFREG) return true;
+    *error = path + " exists and is not a regular file";
+    return false;
+}
+
+// The same file under both names (POSIX: device and file number; Windows:
+// the name, whose case does not count).
+bool SameFile(const std::string &a, const std::string &b) {
+#if defined(_WIN32)
+    return _stricmp(a.c_str(), b.c_str()) == 0;
+#else
+    struct stat first;
+    struct stat second;
+    if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return a == b;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+#endif
+}
+
+bool Rename(const std::string &from, const std::string &to) {
+#if defined(_WIN32)
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
 // Writes through a temporary name and renames, so that a failed write never
-// leaves a half report where a complete one is expected.
+// leaves a half report where a complete one is expected, and the earlier
+// report stays whole until the new one replaces it.
 template <typename Writer> bool WriteFile(const std::string &path, Writer writer, std::string *error) {
+    if (!IsReplaceable(path, error)) return false;
     const std::string temporary = path + ".part";
     std::FILE *out = std::fopen(temporary.c_str(), "wb");
     if (out == nullptr) {
-        *error = "Unable to open " + path + " for writing";
+        *error = "Unable to open " + path + " for writing: " + std::strerror(errno);
         return false;
     }
-    const bool written = writer(out) == 0;
+    const bool written = writer(out) == 0 && std::fflush(out) == 0;
+    const int reason = errno;
     const bool closed = std::fclose(out) == 0;
     if (!written || !closed) {
         std::remove(temporary.c_str());
-        *error = "Unable to write to " + path;
+        *error = "Unable to write to " + path + ": " + std::strerror(written ? errno : reason);
         return false;
     }
-    std::remove(path.c_str());
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!Rename(temporary, path)) {
+        *error = "Unable to write to " + path + ": " + std::strerror(errno);
         std::remove(temporary.c_str());
-        *error = "Unable to write to " + path;
         return false;
+    }
+    return true;
+}
+
+// No output of the report may be one of the files it reads, or anything but
+// a regular file.
+// Checked before anything is written, the summary included.
+bool OutputsAreNotInputs(const ReportRequest &request, const ReportData &data, std::string *error) {
+    for (const std::string *output : {&request.htmlPath, &request.jsonPath}) {
+        if (output->empty() || *output == "-") continue;
+        if (!IsReplaceable(*output, error)) return false;
+        for (const std::string *input : {&data.tsqPath, &data.eppPath, &data.staPath, &data.messagesPath}) {
+            if (input->empty() || !SameFile(*output, *input)) continue;
+            *error = *output + " is an input of the report";
+            return false;
+        }
     }
     return true;
 }
@@ -41,8 +98,15 @@ int BuildQualityReport(const ReportRequest &request, std::string *error) {
     auto data = std::make_unique<ReportData>();
     const int collected = CollectReport(request, data.get(), error);
     if (collected != kReportOk) return collected;
+    if (!OutputsAreNotInputs(request, *data, error)) return kReportOutputFailed;
 
-    if (request.summary != nullptr) WriteSummaryText(request.summary, *data);
+    if (request.summary != nullptr) {
+        WriteSummaryText(request.summary, *data);
+        if (std::fflush(request.summary) != 0 || std::ferror(request.summary) != 0) {
+            *error = std::string("Unable to write the summary: ") + std::strerror(errno);
+            return kReportOutputFailed;
+        }
+    }
     if (!request.htmlPath.empty() &&
         !WriteFile(
             request.htmlPath, [&](std::FILE *out) { return WriteHtml(out, *data); }, error)) {
@@ -50,7 +114,7 @@ int BuildQualityReport(const ReportRequest &request, std::string *error) {
     }
     if (request.jsonPath == "-") {
         if (WriteJson(stdout, *data) != 0 || std::fflush(stdout) != 0) {
-            *error = "Unable to write the JSON to standard output";
+            *error = std::string("Unable to write the JSON to standard output: ") + std::strerror(errno);
             return kReportOutputFailed;
         }
     } else if (!request.jsonPath.empty() &&

@@ -206,10 +206,32 @@ struct ReportData {
     // left out of them.
     uint64_t leftOut[8] = {};
     uint64_t cutEpochs = 0, cutSatellites = 0;
+
+    // RINEX observation file (BASE.obs), when the conversion wrote one: it
+    // holds every signal of the log, so it tells what each system and
+    // signal contributed. A signal counts once per satellite and epoch in
+    // which its code or phase is there.
+    bool haveObs = false;
+    std::string obsPath;
+    struct SignalCount {
+        char system;      // RINEX letter
+        std::string code; // "1C" (3.04), or the band's digit (2.11)
+        uint64_t count;
+    };
+    std::vector<SignalCount> signals; // in the order of the file's header
+    // Bytes of the log outside the records read (unknown records, damage);
+    // the records dropped for a CRC failure are a message kind.
+    uint64_t bytesSkipped = 0;
 };
 
+// "GPS 1C 3600, 2W 3580; GLONASS 1C 1200", or "" without a RINEX file.
+std::string SignalsText(const ReportData &data);
+// Reads BASE.obs (RINEX 3.04 or 2.11) beside the .tsq file, when there is one.
+void ReadRinexSignals(ReportData *data);
+
 // "Galileo 120, BeiDou 80 observations left out; 3 epochs cut to the
-// channels (5 satellites)", or "" when the messages tell of nothing left out.
+// channels (5 satellites); 1200 bytes of the log skipped", or "" when the
+// messages tell of nothing left out.
 std::string LeftOutText(const ReportData &data);
 
 // ---- steps, for tests and hosts that want the numbers only ------------------

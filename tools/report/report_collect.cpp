@@ -46,6 +46,7 @@ const std::vector<MessageKind> kKinds = {
     {"l2_without_l1", "L2 without L1", kNotice},
     {"almanacs_received", "Almanacs received", kNotice},
     {"ephemerides_received", "Ephemerides received", kNotice},
+    {"compressed_ranges_dropped", "RANGECMP2/RANGECMP4 observations dropped", kNotice},
     {"errors", "Other errors", kOther},
     {"other", "Other messages", kOther},
 };
@@ -79,6 +80,8 @@ const Pattern kPatterns[] = {
     {"had L2 data but no data for L1", "l2_without_l1"},
     {"Almanac received", "almanacs_received"},
     {"Ephemeris received", "ephemerides_received"},
+    {"RANGECMP2 ", "compressed_ranges_dropped"},
+    {"RANGECMP4 ", "compressed_ranges_dropped"},
     {"Error", "errors"},
 };
 
@@ -601,6 +604,9 @@ void ReadLeftOut(ReportData *data, const char *text) {
                            &channels, &satellites) == 3) {
         data->cutEpochs += count;
         data->cutSatellites += satellites;
+    } else if (std::strstr(text, " bytes of the log skipped") != nullptr &&
+               std::sscanf(text, "Notice: %llu bytes", &count) == 1) {
+        data->bytesSkipped += count;
     }
 }
 
@@ -648,6 +654,11 @@ std::string LeftOutText(const ReportData &d) {
         std::snprintf(part, sizeof part, "%s%llu epochs cut to the channels (%llu satellites)",
                       text.empty() ? "" : "; ", static_cast<unsigned long long>(d.cutEpochs),
                       static_cast<unsigned long long>(d.cutSatellites));
+        text += part;
+    }
+    if (d.bytesSkipped != 0) {
+        std::snprintf(part, sizeof part, "%s%llu bytes of the log skipped", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(d.bytesSkipped));
         text += part;
     }
     return text;
@@ -698,6 +709,7 @@ int CollectReport(const ReportRequest &request, ReportData *data, std::string *e
     ComputeMeanPosition(data);
     ComputeSky(data);
     ReadMarks(data);
+    ReadRinexSignals(data);
     if (!request.messagesPath.empty() && !ReadMessages(data, error)) return kReportInputFailed;
     return kReportOk;
 }

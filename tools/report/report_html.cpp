@@ -174,7 +174,9 @@ void SummarySection(std::string *s, const ReportData &d) {
     std::snprintf(text, sizeof text, "%zu", d.slips.size());
     row("Cycle slips", text, !d.slips.empty());
     const std::string leftOut = LeftOutText(d);
-    if (!leftOut.empty()) row("Not in the file", leftOut, true);
+    if (!leftOut.empty()) row("Not in the .tsq file", leftOut, true);
+    const std::string signals = SignalsText(d);
+    if (!signals.empty()) row("Signals in the RINEX file", signals);
     std::snprintf(text, sizeof text, "%" PRIu64 " epochs with a position, %" PRIu64 " with a clock offset",
                   d.withPosition, d.withClockOffset);
     row("Positions", text);

@@ -87,7 +87,9 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
                  Percent(d.l2Phase, d.measurements), d.measurements);
     std::fprintf(out, "Cycle slips       %zu\n", d.slips.size());
     const std::string leftOut = LeftOutText(d);
-    if (!leftOut.empty()) std::fprintf(out, "Not in the file   %s\n", leftOut.c_str());
+    if (!leftOut.empty()) std::fprintf(out, "Not in the .tsq   %s\n", leftOut.c_str());
+    const std::string signals = SignalsText(d);
+    if (!signals.empty()) std::fprintf(out, "Signals (RINEX)   %s\n", signals.c_str());
     std::fprintf(out, "Positions         %" PRIu64 " epochs with a position, %" PRIu64 " with a clock offset\n",
                  d.withPosition, d.withClockOffset);
     if (d.haveEpp) {
@@ -234,8 +236,23 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         for (uint32_t k = 0; k < 8; ++k) {
             std::fprintf(out, "%s\"%s\": %" PRIu64, k == 0 ? "" : ", ", kLeftOutKeys[k], d.leftOut[k]);
         }
-        std::fprintf(out, ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 "},\n", d.cutEpochs,
-                     d.cutSatellites);
+        std::fprintf(out,
+                     ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 ", \"log_bytes_skipped\": %" PRIu64
+                     "},\n",
+                     d.cutEpochs, d.cutSatellites, d.bytesSkipped);
+    } else {
+        std::fputs("null,\n", out);
+    }
+
+    // Known only when the conversion wrote RINEX.
+    std::fputs("  \"signals\": ", out);
+    if (d.haveObs) {
+        std::fputc('{', out);
+        for (std::size_t k = 0; k < d.signals.size(); ++k) {
+            std::fprintf(out, "%s\"%c%s\": %" PRIu64, k == 0 ? "" : ", ", d.signals[k].system,
+                         d.signals[k].code.c_str(), d.signals[k].count);
+        }
+        std::fputs("},\n", out);
     } else {
         std::fputs("null,\n", out);
     }

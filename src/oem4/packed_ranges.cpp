@@ -1,0 +1,41 @@
+// What the RANGECMP2 and RANGECMP4 decoders share: signal frequencies and
+// the start and filling of the port's decoded epoch.
+#include "oem4/packed_ranges.h"
+
+#include "oem4/decoders.h"
+#include "oem4/range.h"
+
+namespace {
+
+bool SameEpoch(const Oem4Decoder *dec) {
+    const DecodedEpoch &e = dec->decoded;
+    return e.count > 0 && e.time == HeaderTime(dec) && e.week == HeaderWeek(dec);
+}
+
+} // namespace
+
+bool BeginPackedEpoch(Oem4Decoder *dec) {
+    if (SameEpoch(dec)) return false;
+    BeginDecodedEpoch(dec);
+    return true;
+}
+
+int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf) {
+    // Only after a packed record: logs of RANGE and RANGECMP alone convert
+    // as they always did, a repeated epoch included.
+    const Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr && (dec->decoded.messageId == kMsgRangecmp2 || dec->decoded.messageId == kMsgRangecmp4) &&
+        SameEpoch(dec)) {
+        return RK_NONE;
+    }
+    return DecodeRange(port, buf);
+}
+
+void AddPackedObservation(Oem4Decoder *dec, const DecodedObservation &obs) {
+    DecodedEpoch &e = dec->decoded;
+    if (e.count < kMaxDecodedObservations) {
+        e.obs[e.count++] = obs;
+    } else {
+        ++e.dropped;
+    }
+}

@@ -1,0 +1,117 @@
+// RANGECMP2 (1273) and RANGECMP4 (2050): the bit-packed range records of
+// the OEM7 receivers, decoded into the port's neutral epoch.
+//
+// Neither record carries a channel tracking status word. Each observation
+// is given one, built from what the record does say (system, signal, phase
+// and code lock, parity, half cycle, primary signal), so that the readers
+// of the epoch (observation file screening, RINEX, report) take these
+// observations exactly like RANGE's. Signals are renumbered into the
+// status word's signal types; phase keeps the RANGE sign (accumulated
+// Doppler range, the opposite of the phase range in metres).
+#pragma once
+
+#include <cstdint>
+
+#include "common/decoded_epoch.h"
+#include "common/le.h"
+#include "common/oem4_format.h"
+#include "common/physics.h"
+#include "oem4/oem4_decoder.h"
+#include "oem4/signals.h"
+#include "threadbuf/threadbuf.h"
+
+// What decoding a packed record into dec->decoded gave.
+enum PackedResult : int32_t {
+    PACKED_EPOCH = 0,      // the epoch holds the record's observations
+    PACKED_SAME_EPOCH = 1, // the port already decoded an epoch of this time from another record
+    PACKED_EMPTY = 2,      // no usable observation
+};
+
+// Decode the port's current record (dec->record) into dec->decoded. Every
+// block that cannot be decoded is dropped with a message through the port;
+// the rest of the record is kept whenever its position is still known.
+PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec);
+PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec);
+
+// ---- shared by both records -------------------------------------------------
+
+// The system numbering of both records' satellite system fields.
+inline constexpr uint32_t kPackedSystemIds = 16;
+// The SatelliteSystem of a record system id, or SYS_OTHER when none (L-band
+// and the reserved ids carry no ranging observation).
+inline SatelliteSystem PackedSystem(uint32_t id) {
+    switch (id) {
+    case 0: return SYS_GPS;
+    case 1: return SYS_GLONASS;
+    case 2: return SYS_SBAS;
+    case 5: return SYS_GALILEO;
+    case 6: return SYS_BEIDOU;
+    case 7: return SYS_QZSS;
+    case 9: return SYS_NAVIC;
+    default: return SYS_OTHER;
+    }
+}
+
+inline constexpr int kGlonassFrequencyOffset = 7; // the records store the channel + 7
+// GLONASS frequency channels are -7 to +6: a stored value above this names
+// no carrier.
+inline constexpr uint32_t kMaxGlonassFrequency = 13;
+
+// What the records say of one observation, for its status word.
+struct StatusFields {
+    SatelliteSystem system;
+    uint32_t signal; // status word signal type
+    uint32_t channel;
+    uint32_t correlator;
+    bool phaseLocked;
+    bool parityKnown;
+    bool codeLocked;
+    bool grouped; // the satellite has more than one signal in the record
+    bool primary; // the satellite's primary (L1) signal
+    bool halfCycleAdded;
+};
+inline uint32_t SynthesiseStatus(const StatusFields &f) {
+    uint32_t status = f.primary ? kStatusTrackingPhaseLock : kStatusTrackingAidedPhaseLock;
+    status |= (f.channel & 31u) << kStatusChannelShift;
+    if (f.phaseLocked) status |= kStatusPhaseLockBit;
+    if (f.parityKnown) status |= kStatusParityKnownBit;
+    if (f.codeLocked) status |= kStatusCodeLockedBit;
+    status |= (f.correlator & 7u) << kStatusCorrelatorShift;
+    status |= (static_cast<uint32_t>(f.system) & 7u) << kStatusSystemShift;
+    if (f.grouped) status |= kStatusGroupedBit;
+    status |= (f.signal & 31u) << kStatusSignalShift;
+    if (f.primary) status |= kStatusPrimaryL1Bit;
+    if (f.halfCycleAdded) status |= kStatusHalfCycleAddedBit;
+    return status;
+}
+
+// The bytes of packed range data of the record being decoded: its count,
+// never beyond the body (the framing has matched the two already).
+inline uint32_t PackedDataSize(const Oem4Decoder *dec) {
+    const uint32_t body = le::U2(dec->record.data() + kHeaderMessageLengthAt);
+    const uint32_t count = le::U4(RecordBody(dec));
+    return body < kPackedRangeFixedLength           ? 0
+           : count < body - kPackedRangeFixedLength ? count
+                                                    : body - kPackedRangeFixedLength;
+}
+
+// A signal not seen for this long may have lost lock and locked again in
+// between: lock time worked out from earlier records is not carried over
+// such a gap. Longer than the intervals receivers log at (30 s at most).
+inline constexpr double kLockTimeGap = 60.0; // s
+
+// GPS seconds since the start of week 0 of the record being decoded.
+inline double ContinuousTime(const Oem4Decoder *dec) { return HeaderWeek(dec) * 604800.0 + HeaderTime(dec); }
+
+// Starts dec->decoded for the current record. Returns false, leaving the
+// previous epoch in place, when that one has the same time: a log that
+// carries one epoch in two range records gives it once.
+bool BeginPackedEpoch(Oem4Decoder *dec);
+
+// The record table's decoder of RANGE and RANGECMP: the range decoder,
+// except for a record of the epoch a RANGECMP2 or RANGECMP4 record already
+// gave, which is skipped.
+int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf);
+
+// Appends an observation to dec->decoded (counted as dropped when full).
+void AddPackedObservation(Oem4Decoder *dec, const DecodedObservation &obs);

@@ -1,0 +1,433 @@
+// RANGECMP4: a u32 byte count, then a bit stream (least significant bit of
+// each byte first) of satellite system blocks.
+//
+// 16-bit system mask; per system in mask order: 64-bit satellite mask (bit
+// n is satellite id n + 1), 16-bit signal mask, one row per satellite of
+// the signals it has (as many bits as the signal mask has), then per
+// satellite a measurement block header (differential flag, 3-bit reference
+// block id, 5-bit GLONASS frequency channel + 7 in GLONASS reference
+// headers only) and one measurement block per signal of that satellite.
+//
+// Every block starts with parity known (1), half cycle added (1), C/No (11,
+// 0.05 dB-Hz), lock time code (4), pseudorange and phase standard
+// deviation codes (4 and 4). A reference block then holds the pseudorange
+// (first signal: 37 bits unsigned; others: 20 bits signed from the first
+// signal's), the phase range (23 bits signed, from the signal's own
+// pseudorange) and the range rate (first signal: 26 bits signed; others: 14
+// bits signed from the first signal's). A differential block holds
+// differences to the signal's latest reference of the same block id:
+// pseudorange (19 bits) and phase range (16 bits) from the reference moved
+// on by its range rate, range rate (first signal 18 bits, others 14). Units
+// are 0.0005 m for pseudorange, 0.0001 m for phase range and 0.0001 m/s for
+// range rate; the most negative value of a signed field (all ones for the
+// first pseudorange) marks a value the receiver did not have.
+#include <array>
+#include <bit>
+#include <cmath>
+
+#include "common/le.h"
+#include "oem4/decoders.h"
+#include "oem4/packed_ranges.h"
+#include "oem4/range.h"
+#include "oem4/signals.h"
+
+namespace {
+
+constexpr unsigned kSystemMaskBits = 16, kSatelliteMaskBits = 64, kSignalMaskBits = 16;
+constexpr unsigned kReferenceIdBits = 3, kGlonassFrequencyBits = 5;
+constexpr unsigned kCnoBits = 11, kLockCodeBits = 4, kSigmaCodeBits = 4;
+// Field widths: [0] the satellite's first signal, [1] the others.
+constexpr unsigned kReferencePseudorangeBits[2] = {37, 20};
+constexpr unsigned kReferencePhaseBits = 23;
+constexpr unsigned kReferenceRateBits[2] = {26, 14};
+constexpr unsigned kDifferencePseudorangeBits = 19;
+constexpr unsigned kDifferencePhaseBits = 16;
+constexpr unsigned kDifferenceRateBits[2] = {18, 14};
+
+constexpr double kPseudorangeScale = 0.0005; // m
+constexpr double kPhaseRangeScale = 0.0001;  // m
+constexpr double kRangeRateScale = 0.0001;   // m/s
+constexpr double kCnoScale = 0.05;           // dB-Hz
+
+constexpr uint8_t kMeasurementSourceMask = 0x1F; // header message type bits 0-4
+
+// A differential block applies within the second that its reference opens:
+// the receiver sends references on the whole second.
+constexpr double kMaxReferenceAge = 1.0; // s
+constexpr double kTimeTolerance = 1e-6;  // s
+
+// Lock time codes: the least lock time (s) each stands for.
+constexpr std::array<double, 16> kLockTimeFloor = {0.0,   0.016, 0.032, 0.064,  0.128,  0.256,  0.512,   1.024,
+                                                   2.048, 4.096, 8.192, 16.384, 32.768, 65.536, 131.072, 262.144};
+
+constexpr std::array<float, 16> kPseudorangeSigma = {0.020f, 0.030f, 0.045f, 0.066f, 0.099f, 0.148f, 0.220f, 0.329f,
+                                                     0.491f, 0.732f, 1.092f, 1.629f, 2.430f, 3.625f, 5.409f, 5.409f};
+constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.00696f, 0.00929f, 0.01239f, 0.01654f,
+                                               0.02208f, 0.02947f, 0.03933f, 0.05249f, 0.07006f, 0.09350f,
+                                               0.12480f, 0.16656f, 0.22230f, 0.22230f};
+
+const char *const kTruncatedText = "RANGECMP4 record ends inside a block; the rest of it dropped";
+const char *const kSystemText = "RANGECMP4 satellite system %u is not known; the rest of the record dropped";
+const char *const kUnknownText = "RANGECMP4 record: %u observations of unknown signals or satellites dropped";
+const char *const kGlonassText = "RANGECMP4 record: %u GLONASS observations of no frequency channel dropped";
+const char *const kNoReferenceText =
+    "RANGECMP4 record: %u differential observations without a usable reference dropped";
+
+// RANGECMP4 signal ids of each system: the status word signal type, or
+// kNoSignal.
+constexpr uint8_t kNoSignal = 0xFF;
+constexpr std::array<std::array<uint8_t, kSignalMaskBits>, kPackedSystems> BuildSignalTable() {
+    std::array<std::array<uint8_t, kSignalMaskBits>, kPackedSystems> t{};
+    for (auto &row : t) row.fill(kNoSignal);
+    auto &gps = t[SYS_GPS];
+    gps[1] = 0, gps[4] = 9, gps[5] = 17, gps[6] = 5, gps[7] = 14, gps[15] = 16;
+    auto &glo = t[SYS_GLONASS];
+    glo[1] = 0, glo[3] = 1, glo[4] = 5, glo[6] = 6;
+    auto &sbas = t[SYS_SBAS];
+    sbas[1] = 0, sbas[2] = 6;
+    auto &gal = t[SYS_GALILEO];
+    gal[1] = 2, gal[2] = 12, gal[3] = 17, gal[4] = 20, gal[5] = 7, gal[12] = 6;
+    auto &bds = t[SYS_BEIDOU];
+    bds[1] = 0, bds[2] = 4, bds[3] = 1, bds[4] = 5, bds[5] = 2, bds[6] = 6, bds[7] = 7, bds[9] = 9, bds[11] = 11;
+    auto &qzss = t[SYS_QZSS];
+    qzss[1] = 0, qzss[3] = 17, qzss[4] = 14, qzss[8] = 16, qzss[11] = 27;
+    t[SYS_NAVIC][1] = 0;
+    return t;
+}
+constexpr auto kSignalTable = BuildSignalTable();
+
+// The receiver's primary (L1) signal of a satellite: id 1 of every system,
+// and BeiDou's B1 of the geostationary satellites.
+bool IsPrimarySignal(SatelliteSystem system, uint32_t id) { return id == 1 || (system == SYS_BEIDOU && id == 2); }
+
+// PRN as RANGE logs it of a satellite id (1-64); 0 with ok false when the id
+// names no satellite of the system. GLONASS ids above 42 are satellites
+// whose slot is not known yet: RANGE logs them as PRN 0.
+uint32_t PrnOf(SatelliteSystem system, uint32_t id, bool *ok) {
+    *ok = true;
+    switch (system) {
+    case SYS_GLONASS: return id <= 42 ? id + kGlonassPrnOffset : 0;
+    case SYS_SBAS:
+        if (id <= 39) return id + 119;
+        if (id >= 54 && id <= 62) return id + 129;
+        *ok = false;
+        return 0;
+    case SYS_QZSS: return id + 192;
+    default: return id;
+    }
+}
+
+// Reads bit fields, least significant bit first; past the end it reads 0
+// and remembers the overrun.
+class BitReader {
+public:
+    BitReader(const uint8_t *data, uint32_t bytes) : data_(data), bits_(uint64_t{bytes} * 8) {}
+    uint64_t Take(unsigned width) {
+        if (bits_ - at_ < width) {
+            overrun_ = true;
+            at_ = bits_;
+            return 0;
+        }
+        uint64_t v = 0;
+        for (unsigned got = 0; got < width;) {
+            const uint64_t byte = data_[at_ >> 3];
+            const unsigned shift = static_cast<unsigned>(at_ & 7u);
+            const unsigned n = width - got < 8 - shift ? width - got : 8 - shift;
+            v |= ((byte >> shift) & ((1u << n) - 1)) << got;
+            got += n;
+            at_ += n;
+        }
+        return v;
+    }
+    int64_t TakeSigned(unsigned width) {
+        const uint64_t v = Take(width);
+        const uint64_t sign = uint64_t{1} << (width - 1);
+        return static_cast<int64_t>(v ^ sign) - static_cast<int64_t>(sign);
+    }
+    bool Overrun() const { return overrun_; }
+
+private:
+    const uint8_t *data_;
+    uint64_t bits_;
+    uint64_t at_ = 0;
+    bool overrun_ = false;
+};
+
+// The fields every measurement block starts with.
+struct BlockHead {
+    bool parityKnown;
+    bool halfCycleAdded;
+    double cno;
+    uint32_t lockCode;
+    uint32_t pseudorangeSigma;
+    uint32_t phaseSigma;
+};
+BlockHead ReadBlockHead(BitReader &bits) {
+    BlockHead h;
+    h.parityKnown = bits.Take(1) != 0;
+    h.halfCycleAdded = bits.Take(1) != 0;
+    h.cno = static_cast<double>(bits.Take(kCnoBits)) * kCnoScale;
+    h.lockCode = static_cast<uint32_t>(bits.Take(kLockCodeBits));
+    h.pseudorangeSigma = static_cast<uint32_t>(bits.Take(kSigmaCodeBits));
+    h.phaseSigma = static_cast<uint32_t>(bits.Take(kSigmaCodeBits));
+    return h;
+}
+
+// One signal's measurement in metres and m/s, with what of it is known.
+struct Measurement {
+    double pseudorange;
+    double phaseRange;
+    double rangeRate;
+    uint8_t valid; // kPackedPseudorangeValid | kPackedPhaseValid | kPackedDopplerValid
+};
+
+bool IsMostNegative(int64_t v, unsigned width) { return v == -(int64_t{1} << (width - 1)); }
+
+// A reference block's values; first holds the satellite's first signal,
+// from which the others' pseudorange and range rate are counted.
+Measurement ReadReference(BitReader &bits, bool isFirst, const Measurement &first) {
+    Measurement m{};
+    const unsigned k = isFirst ? 0 : 1;
+    if (isFirst) {
+        const uint64_t range = bits.Take(kReferencePseudorangeBits[0]);
+        m.pseudorange = static_cast<double>(range) * kPseudorangeScale;
+        if (range != (uint64_t{1} << kReferencePseudorangeBits[0]) - 1) m.valid |= kPackedPseudorangeValid;
+    } else {
+        const int64_t range = bits.TakeSigned(kReferencePseudorangeBits[1]);
+        m.pseudorange = first.pseudorange + static_cast<double>(range) * kPseudorangeScale;
+        if (!IsMostNegative(range, kReferencePseudorangeBits[1]) && (first.valid & kPackedPseudorangeValid) != 0) {
+            m.valid |= kPackedPseudorangeValid;
+        }
+    }
+    const int64_t phase = bits.TakeSigned(kReferencePhaseBits);
+    m.phaseRange = m.pseudorange + static_cast<double>(phase) * kPhaseRangeScale;
+    if (!IsMostNegative(phase, kReferencePhaseBits) && (m.valid & kPackedPseudorangeValid) != 0) {
+        m.valid |= kPackedPhaseValid;
+    }
+    const int64_t rate = bits.TakeSigned(kReferenceRateBits[k]);
+    m.rangeRate = (isFirst ? 0.0 : first.rangeRate) + static_cast<double>(rate) * kRangeRateScale;
+    if (!IsMostNegative(rate, kReferenceRateBits[k]) && (isFirst || (first.valid & kPackedDopplerValid) != 0)) {
+        m.valid |= kPackedDopplerValid;
+    }
+    return m;
+}
+
+// A differential block's values, applied to its reference age seconds on.
+Measurement ReadDifference(BitReader &bits, bool isFirst, const PackedReference &ref, double age) {
+    const int64_t range = bits.TakeSigned(kDifferencePseudorangeBits);
+    const int64_t phase = bits.TakeSigned(kDifferencePhaseBits);
+    const unsigned rateBits = kDifferenceRateBits[isFirst ? 0 : 1];
+    const int64_t rate = bits.TakeSigned(rateBits);
+    const bool moved = (ref.valid & kPackedDopplerValid) != 0 || age == 0.0;
+    const double drift = (ref.valid & kPackedDopplerValid) != 0 ? ref.rangeRate * age : 0.0;
+    Measurement m{};
+    m.pseudorange = ref.pseudorange + drift + static_cast<double>(range) * kPseudorangeScale;
+    m.phaseRange = ref.phaseRange + drift + static_cast<double>(phase) * kPhaseRangeScale;
+    m.rangeRate = ref.rangeRate + static_cast<double>(rate) * kRangeRateScale;
+    if (moved && (ref.valid & kPackedPseudorangeValid) != 0 && !IsMostNegative(range, kDifferencePseudorangeBits)) {
+        m.valid |= kPackedPseudorangeValid;
+    }
+    if (moved && (ref.valid & kPackedPhaseValid) != 0 && !IsMostNegative(phase, kDifferencePhaseBits)) {
+        m.valid |= kPackedPhaseValid;
+    }
+    if ((ref.valid & kPackedDopplerValid) != 0 && !IsMostNegative(rate, rateBits)) m.valid |= kPackedDopplerValid;
+    return m;
+}
+
+// Lock time from the coarse code: the code's least lock time plus the time
+// the code has held since it was first seen, never reaching the next
+// code's. A code that goes down means the lock restarted; after a gap the
+// time the code has held is not known.
+double LockTime(PackedLockTime &track, uint32_t code, double now) {
+    if (track.seen == 0 || code != track.code || now < track.last || now - track.last > kLockTimeGap) {
+        track.since = now;
+    }
+    track.seen = 1;
+    track.code = static_cast<uint8_t>(code);
+    track.last = now;
+    double lock = kLockTimeFloor[code] + (now - track.since);
+    if (code + 1 < kLockTimeFloor.size() && lock > kLockTimeFloor[code + 1]) lock = kLockTimeFloor[code + 1];
+    return lock;
+}
+
+// What one record's decoding carries from block to block.
+struct Rc4Context {
+    Oem4Decoder *dec;
+    double now;       // continuous GPS time of the record
+    bool keep;        // fill the epoch (false: only the port's references and lock times move on)
+    uint32_t unknown; // observations of unknown signals or satellites
+    uint32_t noReference;
+    uint32_t noChannel; // GLONASS observations of a frequency channel beyond -7 to +6
+};
+
+// One satellite's identity within a system block.
+struct Satellite {
+    SatelliteSystem system;
+    uint32_t id; // 1-64
+    uint32_t prn;
+    bool prnOk;
+    bool differential;
+    uint32_t referenceId;
+    uint32_t glonassFrequency; // channel + 7, reference blocks only
+    uint32_t signals;          // how many the satellite has in the record
+};
+
+size_t TrackIndex(SatelliteSystem system, uint32_t signalId, uint32_t id) {
+    return (static_cast<size_t>(system) * kPackedSignals + signalId) * kPackedSatellites + (id - 1);
+}
+
+// Turns one decoded block into an observation of the epoch.
+void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, const BlockHead &head,
+                    const Measurement &m, uint32_t glonassFrequency) {
+    const uint32_t signal = kSignalTable[sat.system][signalId];
+    const int channel = sat.system == SYS_GLONASS ? static_cast<int>(glonassFrequency) - kGlonassFrequencyOffset : 0;
+    const double frequency = SignalFrequency(sat.system, signal, static_cast<int8_t>(channel));
+    const double lock =
+        LockTime(ctx.dec->packed.lockTimes[TrackIndex(sat.system, signalId, sat.id)], head.lockCode, ctx.now);
+    if (!ctx.keep) return;
+    if (sat.system == SYS_GLONASS && glonassFrequency > kMaxGlonassFrequency) {
+        ++ctx.noChannel;
+        return;
+    }
+    if (frequency <= 0.0) return;
+    const double wavelength = kSpeedOfLight / frequency;
+    const bool hasRange = (m.valid & kPackedPseudorangeValid) != 0;
+    const bool hasPhase = (m.valid & kPackedPhaseValid) != 0;
+    DecodedObservation obs{};
+    obs.system = static_cast<uint8_t>(sat.system);
+    obs.signal = static_cast<uint8_t>(signal);
+    obs.glonassChannel = sat.system == SYS_GLONASS ? static_cast<int8_t>(channel) : kNoGlonassChannel;
+    obs.prn = static_cast<uint16_t>(sat.prn);
+    obs.satellite = sat.prn == 0 ? 0 : SatelliteNumber(sat.system, sat.prn);
+    obs.status = SynthesiseStatus({sat.system, signal, 0, 0, hasPhase, head.parityKnown, hasRange, sat.signals > 1,
+                                   IsPrimarySignal(sat.system, signalId), head.halfCycleAdded});
+    obs.pseudorange = hasRange ? m.pseudorange : 0.0;
+    obs.phase = hasPhase ? -m.phaseRange / wavelength : 0.0;
+    obs.doppler = (m.valid & kPackedDopplerValid) != 0 ? -m.rangeRate / wavelength : 0.0;
+    obs.cno = static_cast<float>(head.cno);
+    obs.lockTime = static_cast<float>(lock);
+    obs.pseudorangeSigma = kPseudorangeSigma[head.pseudorangeSigma];
+    obs.phaseSigma = kPhaseSigma[head.phaseSigma];
+    AddPackedObservation(ctx.dec, obs);
+}
+
+// The reference a differential block of this signal refers to, or null
+// when there is none of its block id within the second before.
+const PackedReference *UsableReference(const Rc4Context &ctx, const Satellite &sat, uint32_t signalId, double *age) {
+    const PackedReference &ref = ctx.dec->packed.references[TrackIndex(sat.system, signalId, sat.id)];
+    if (ref.present == 0 || ref.id != sat.referenceId) return nullptr;
+    *age = ctx.now - ref.time;
+    if (*age < -kTimeTolerance || *age >= kMaxReferenceAge - kTimeTolerance) return nullptr;
+    if (*age < 0.0) *age = 0.0;
+    return &ref;
+}
+
+// The measurement blocks of one satellite, one per signal it has. Returns
+// false when the bit stream ran out.
+bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uint64_t included,
+                     const std::array<uint32_t, kSignalMaskBits> &signalIds) {
+    Measurement first{};
+    bool isFirst = true;
+    for (uint32_t k = 0; included != 0; ++k, included >>= 1) {
+        if ((included & 1u) == 0) continue;
+        const uint32_t signalId = signalIds[k];
+        const BlockHead head = ReadBlockHead(bits);
+        const bool known = sat.prnOk && kSignalTable[sat.system][signalId] != kNoSignal;
+        PackedReference &stored = ctx.dec->packed.references[TrackIndex(sat.system, signalId, sat.id)];
+        if (!sat.differential) {
+            const Measurement m = ReadReference(bits, isFirst, first);
+            if (bits.Overrun()) return false;
+            if (isFirst) first = m;
+            stored = {m.pseudorange,
+                      m.phaseRange,
+                      m.rangeRate,
+                      ctx.now,
+                      1,
+                      static_cast<uint8_t>(sat.referenceId),
+                      m.valid,
+                      static_cast<uint8_t>(sat.glonassFrequency)};
+            if (known) AddObservation(ctx, sat, signalId, head, m, sat.glonassFrequency);
+        } else {
+            double age = 0.0;
+            const PackedReference *ref = UsableReference(ctx, sat, signalId, &age);
+            const PackedReference none{};
+            const Measurement m = ReadDifference(bits, isFirst, ref != nullptr ? *ref : none, age);
+            if (bits.Overrun()) return false;
+            if (ref == nullptr) {
+                if (ctx.keep && known) ++ctx.noReference;
+            } else if (known) {
+                AddObservation(ctx, sat, signalId, head, m, ref->glonassFrequency);
+            }
+        }
+        if (!known && ctx.keep) ++ctx.unknown;
+        isFirst = false;
+    }
+    return true;
+}
+
+// One satellite system block. Returns false when the bit stream ran out.
+bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
+    const uint64_t satellites = bits.Take(kSatelliteMaskBits);
+    const uint64_t signals = bits.Take(kSignalMaskBits);
+    std::array<uint32_t, kSignalMaskBits> signalIds{};
+    uint32_t signalCount = 0;
+    for (uint32_t b = 0; b < kSignalMaskBits; ++b) {
+        if ((signals >> b & 1u) != 0) signalIds[signalCount++] = b;
+    }
+    std::array<uint64_t, kSatelliteMaskBits> included{};
+    const uint32_t satelliteCount = static_cast<uint32_t>(std::popcount(satellites));
+    for (uint32_t s = 0; s < satelliteCount; ++s) {
+        included[s] = signalCount == 0 ? 0 : bits.Take(signalCount);
+    }
+    if (bits.Overrun()) return false;
+    uint64_t rest = satellites;
+    for (uint32_t s = 0; s < satelliteCount; ++s) {
+        Satellite sat{};
+        sat.system = system;
+        sat.id = static_cast<uint32_t>(std::countr_zero(rest)) + 1;
+        rest &= rest - 1;
+        sat.prn = PrnOf(system, sat.id, &sat.prnOk);
+        sat.differential = bits.Take(1) != 0;
+        sat.referenceId = static_cast<uint32_t>(bits.Take(kReferenceIdBits));
+        if (system == SYS_GLONASS && !sat.differential) {
+            sat.glonassFrequency = static_cast<uint32_t>(bits.Take(kGlonassFrequencyBits));
+        }
+        sat.signals = static_cast<uint32_t>(std::popcount(included[s]));
+        if (bits.Overrun() || !DecodeSatellite(ctx, bits, sat, included[s], signalIds)) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
+    // The references of a second antenna's records would be taken for the
+    // first antenna's: only the first antenna's measurements are decoded.
+    if ((dec->record[kHeaderMessageTypeAt] & kMeasurementSourceMask) != 0) return PACKED_EMPTY;
+    Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
+    const uint8_t *body = RecordBody(dec);
+    BitReader bits(body + kPackedRangeFixedLength, PackedDataSize(dec));
+    const double time = HeaderTime(dec);
+    const uint64_t systems = bits.Take(kSystemMaskBits);
+    for (uint32_t id = 0; id < kSystemMaskBits && !bits.Overrun(); ++id) {
+        if ((systems >> id & 1u) == 0) continue;
+        const SatelliteSystem system = PackedSystem(id);
+        if (system == SYS_OTHER) {
+            PortReportf(dec, time, kSystemText, static_cast<unsigned>(id));
+            break;
+        }
+        if (!DecodeSystem(ctx, bits, system)) break;
+    }
+    if (bits.Overrun()) PortReport(dec, time, kTruncatedText);
+    if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, static_cast<unsigned>(ctx.unknown));
+    if (ctx.noChannel > 0) PortReportf(dec, time, kGlonassText, static_cast<unsigned>(ctx.noChannel));
+    if (ctx.noReference > 0) PortReportf(dec, time, kNoReferenceText, static_cast<unsigned>(ctx.noReference));
+    if (!ctx.keep) return PACKED_SAME_EPOCH;
+    return dec->decoded.count + dec->decoded.dropped > 0 ? PACKED_EPOCH : PACKED_EMPTY;
+}
+
+int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr || buf == nullptr) return RK_NONE;
+    return DecodeRangecmp4Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
+}

@@ -1,0 +1,623 @@
+// The observation file's epoch, made from the decoded epoch of a range
+// record.
+//
+// The epoch is built in the port's staging area: the epoch header, one
+// measurement and one tracking record per satellite (L1 observations in
+// record order, each satellite's chosen L2 observation paired to its L1
+// slot). Observations the file has no place for (other systems, other
+// signals) are counted and left out; a compressed record keeps at most
+// MAXCHAN observations, GPS first; an epoch with more satellites than the
+// file's channels keeps GPS first, then GLONASS, then SBAS, and within a
+// system the satellites of the previous epoch and then the strongest.
+// The latest BESTPOS position and clock model are attached when their
+// times agree, the receiver clock is optionally recomputed, lock times are
+// compared with the previous epoch to spot cycle slips, and the three
+// record groups go into the ThreadBuf.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <new>
+
+#include "common/error_text.h"
+#include "common/le.h"
+#include "ephemeris/ephemeris_list.h"
+#include "navigation/receiver_clock.h"
+#include "oem4/decoders.h"
+#include "oem4/oem4_decoder.h"
+#include "oem4/rangecmp.h"
+#include "oem4/screening.h"
+#include "oem4/signals.h"
+#include "oem4/tsq_adapter.h"
+#include "threadbuf/payloads.h"
+
+namespace {
+
+// L1 observations an epoch may offer for its slots: a receiver of several
+// systems tracks more satellites than the file's channels, and the epoch is
+// fitted to the channels rather than lost.
+constexpr uint32_t kMaxCandidates = 64;
+constexpr uint32_t kSlipTablePrns = kSlipTableSize;
+
+constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
+constexpr double kClockModelWindow = 30.0; // s
+constexpr double kSlipTableMaxAge = 180.0; // s: older entries mean re-appearing
+constexpr uint8_t kSteeredTimeStatus = 80; // below: receiver clock not yet steered
+constexpr int32_t kRecomputeMode = 3;      // position and clock
+constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
+
+const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
+const char *const kTooManyText = "Too many satellites for internal buffers";
+const char *const kBadCodeText = "PRN %d has bad code tracking bits on L1--satellite ignored";
+const char *const kNoL1Text = "PRN %d had L2 data but no data for L1--data ignored";
+const char *const kTimeSyncFirstText =
+    "RANGE/BESTPOS records have a time synchronization error. Order must be BESTPOS then RANGE";
+const char *const kTimeSyncText = "RANGE/BESTPOS records have a time synchronization error";
+const char *const kTimeSyncLastText =
+    "Too many RANGE/BESTPOS time synchronization error messages. No more messages will be printed";
+const char *const kMissingClockText = "Missing clock offset for current epoch. Recompute receiver clock";
+const char *const kRisingText = "PRN %d is rising or re-appearing";
+const char *const kL1SlipText = "L1 cycle slip on PRN %d";
+const char *const kL2SlipText = "L2 cycle slip on PRN %d";
+const char *const kMaxchanText = "MAXCHAN(%d) exceeded, data may be lost on Port %d";
+const char *const kChannelsCutText =
+    "Notice: epoch has %u satellites for %u channels; left out PRN%s (later epochs cut alike are counted)";
+
+#pragma pack(push, 1)
+// The range decoder's view of the port's staging area. Slots are fixed at
+// the most an epoch can hold; the puts copy the first S of each array.
+struct RangeStaging {
+    EpochRecord epoch;
+    MeasRecord meas[MAXCHAN];
+    TrackingRecord tracking[MAXCHAN];
+};
+#pragma pack(pop)
+static_assert(sizeof(RangeStaging) == kEpochRecordSize + MAXCHAN * (kMeasRecordSize + kTrackingRecordSize));
+static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
+static_assert(alignof(RangeStaging) == 1);
+// The most observations whose output could be staged one for one.
+constexpr uint32_t kMaxObservations = (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
+static_assert(kMaxObservations == 106);
+// Observations of SBAS and beyond (PRN 64 and above) have no place in an
+// epoch from a compressed record.
+constexpr uint32_t kCompressedDroppedPrn = 64;
+constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
+
+// The carrier phase the file has always held for a compressed GLONASS
+// observation: its whole 2^23-cycle rollovers were counted with the GPS
+// wavelength of the frequency, not the GLONASS one, which the decoded
+// epoch uses. The two differ by whole rollovers only.
+double LegacyCompressedPhase(const DecodedObservation &o) {
+    const double lambda = ObsFrequency(o.status) == kFrequencyL2 ? kLegacyL2Wavelength : kLegacyL1Wavelength;
+    const double d = (o.pseudorange / lambda + o.phase) / kAdrRollover;
+    double k = std::trunc(std::fabs(d) + 0.5);
+    if (d < 0.0) k = -k;
+    return o.phase - k * kAdrRollover;
+}
+
+// The decoded epoch as the file's rules read it.
+struct ObsView {
+    const DecodedEpoch *epoch;
+    bool legacyPhase; // RANGECMP: GLONASS phase as the file always had it
+    const DecodedObservation &operator()(uint32_t i) const { return epoch->obs[i]; }
+    double Phase(const DecodedObservation &o) const {
+        return legacyPhase && o.system == SYS_GLONASS ? LegacyCompressedPhase(o) : o.phase;
+    }
+};
+
+// Whole seconds of lock for the measurement record; NaN counts as no lock.
+uint8_t LockByte(double lockTime) {
+    if (!(lockTime >= 0.0)) return 0;
+    if (lockTime > 255.0) return 255;
+    return static_cast<uint8_t>(lockTime);
+}
+
+// Compares an observation's lock time with the previous epoch's entry for
+// its satellite: a lock time that went down means lock was lost in between.
+// Reported only with reportAll, which the caller checks.
+void CheckSlip(const Oem4Decoder *dec, double time, const DecodedObservation &obs, bool l2) {
+    // An L2 taken from another signal than in the previous epoch breaks the
+    // L2 phase whatever the lock times say.
+    if (dec->callback == nullptr || obs.prn >= kSlipTablePrns) return;
+    const SlipEntry &prev = dec->slipTable[obs.prn];
+    const int prn = static_cast<int>(obs.prn);
+    const double lock = obs.lockTime;
+    if (prev.valid == 0 || std::fabs(prev.time - time) > kSlipTableMaxAge) {
+        PortReportf(dec, time, kRisingText, prn);
+    } else if (!l2) {
+        if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
+    } else if (prev.hasL2 != 0 ? lock < prev.l2LockTime || prev.l2Signal != TrackingSignal(obs.status) : lock != 0.0) {
+        // An L2 lock that shows up already grown for a satellite tracked
+        // without L2 counts as a slip; one that starts at 0 and then grows
+        // does not.
+        PortReportf(dec, time, kL2SlipText, prn);
+    }
+}
+
+void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
+    const LastPosition &pos = dec->lastPosition;
+    if (pos.valid == 0.0) return;
+    if (std::fabs(time - pos.time) <= dec->options.maxPositionAge) {
+        epoch.flags |= kEpochFlagPosition;
+        epoch.latitude = pos.latitude;
+        epoch.longitude = pos.longitude;
+        epoch.height = static_cast<float>(pos.height);
+        return;
+    }
+    // One explanatory message, then short ones, then a closing one: a log
+    // with the records in the wrong order would otherwise flood the host.
+    uint32_t &count = dec->timeSyncMessages;
+    if (count > kTimeSyncLast) return;
+    PortReport(dec, time,
+               count < kTimeSyncShortFrom ? kTimeSyncFirstText
+               : count < kTimeSyncLast    ? kTimeSyncText
+                                          : kTimeSyncLastText);
+    ++count;
+}
+
+void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
+    const LastClockModel &model = dec->lastClockModel;
+    if (model.valid == 0.0 || !(std::fabs(time - model.time) < kClockModelWindow)) return;
+    epoch.clockOffset = model.offset;
+    epoch.clockDrift = model.drift;
+    epoch.correctedTime = time - model.offset / kSpeedOfLight;
+}
+
+void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
+    if (EphemerisListCount <= 3) return; // too few to solve, silently
+    EpochRecord &epoch = st->epoch;
+    double clockOffset = 0.0;
+    const int32_t result = RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
+                                                  static_cast<double>(epoch.height), &clockOffset);
+    if (result != 0) {
+        PortReport(dec, time, ErrorText);
+        // The epoch then carries no position.
+        ClearEpochPosition(&epoch);
+        return;
+    }
+    epoch.correctedTime = epoch.receiverTime - clockOffset / kSpeedOfLight;
+    epoch.clockOffset = clockOffset;
+}
+
+// The slip table describes the latest epoch only.
+void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, const uint8_t *l2Signal,
+                      uint32_t satellites) {
+    static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
+    uint64_t set = 0;
+    for (uint32_t j = 0; j < satellites; ++j) {
+        const TrackingRecord &t = st->tracking[j];
+        if (t.prn >= kSlipTablePrns) continue;
+        const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
+        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
+        set |= uint64_t{1} << t.prn;
+    }
+    // The entries of the previous epoch that this one did not set again.
+    for (uint64_t bits = dec->slipEntriesSet & ~set; bits != 0; bits &= bits - 1) {
+        dec->slipTable[static_cast<size_t>(std::countr_zero(bits))] = SlipEntry{};
+    }
+    dec->slipEntriesSet = set;
+}
+
+// An epoch with more satellites than channels: chooses which of its L1
+// observations (counted in record order) get a slot. GPS goes before
+// GLONASS before SBAS; within a system the satellites written in the
+// previous epoch come first (their carrier phase goes on), then the
+// strongest C/No, then record order. Reports the first epoch cut in a
+// conversion; the driver reports the count at the end.
+uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const ObsView &view, const uint16_t *l1At, uint32_t satellites,
+                          uint32_t channels, uint64_t *cutPrns) {
+    struct Candidate {
+        uint32_t system;
+        uint32_t previous; // 0 when written in the previous epoch
+        float cno;
+        uint32_t order;
+    };
+    std::array<Candidate, kMaxCandidates> candidates;
+    std::array<uint32_t, kMaxCandidates> prnOf; // in record order
+    uint32_t count = 0;
+    for (; count < satellites; ++count) {
+        const DecodedObservation &obs = view(l1At[count]);
+        uint32_t previous = 1;
+        for (uint32_t k = 0; k < dec->tsqPrnCount; ++k) {
+            if (dec->tsqPrns[k] == obs.prn) previous = 0;
+        }
+        // NaN C/No sorts as the weakest.
+        const float cno = obs.cno == obs.cno ? obs.cno : -1.0e30f;
+        candidates[count] = {TrackingSystem(obs.status), previous, cno, count};
+        prnOf[count] = obs.prn;
+    }
+    std::sort(candidates.begin(), candidates.begin() + count, [](const Candidate &a, const Candidate &b) {
+        if (a.system != b.system) return a.system < b.system;
+        if (a.previous != b.previous) return a.previous < b.previous;
+        if (a.cno != b.cno) return a.cno > b.cno;
+        return a.order < b.order;
+    });
+    uint64_t keep = 0;
+    for (uint32_t k = 0; k < channels; ++k) keep |= uint64_t{1} << candidates[k].order;
+
+    // Left-out PRNs in record order, for the first report.
+    char list[kMaxCandidates * 7 + 1];
+    size_t used = 0;
+    list[0] = '\0';
+    for (uint32_t k = 0; k < count; ++k) {
+        if ((keep >> k & 1u) != 0) continue;
+        const uint32_t prn = prnOf[k];
+        if (prn < kSlipTablePrns) *cutPrns |= uint64_t{1} << prn;
+        const int w = std::snprintf(list + used, sizeof list - used, " %u", prn);
+        if (w > 0 && used + static_cast<size_t>(w) < sizeof list) used += static_cast<size_t>(w);
+    }
+    ScreeningStats &stats = dec->screeningStats;
+    if (stats.cutEpochs == 0) PortReportf(dec, time, kChannelsCutText, satellites, channels, list);
+    ++stats.cutEpochs;
+    stats.cutSatellites += satellites - channels;
+    return keep;
+}
+
+// What the screening pass found in a record's observations: the L1 and L2
+// observations the file can take, as record indexes, for the passes that
+// follow, which then visit only their own.
+struct RangeScreen {
+    ObsView view;
+    std::array<uint16_t, kMaxDecodedObservations> l1At; // PRN not 0
+    std::array<uint16_t, kMaxDecodedObservations> l2At;
+    uint32_t l1Count;
+    uint32_t l2Count;
+    uint32_t usable;
+    // Some satellite offers more than one L2 signal: the choice between them
+    // must run.
+    bool l2Choice;
+};
+
+// Where the satellites of the epoch being built sit in the staging area.
+struct RangeSlots {
+    RangeStaging *st;
+    uint32_t satellites; // slots in use; also "no slot"
+    // Bit j: the j-th L1 observation gets a slot.
+    uint64_t keep;
+    // PRNs below 64 whose satellite was left out for want of channels: their
+    // L2 goes with them, without the "no data for L1" report.
+    uint64_t cutPrns;
+    // The first slot of each PRN below 64, for pairing the L2 observations
+    // without a search; kNoSlot where that PRN has no L1 observation.
+    std::array<uint8_t, kSlipTablePrns> firstSlot;
+    // The L2 signal each slot takes, kNoL2Signal while none.
+    std::array<uint8_t, MAXCHAN> l2Signal;
+};
+constexpr uint8_t kNoSlot = 0xFF;
+
+// The slot of an L2 observation's satellite, or `satellites` when none.
+inline uint32_t SlotOf(const RangeSlots &slots, uint32_t prn) {
+    if (prn < kSlipTablePrns) return slots.firstSlot[prn] != kNoSlot ? slots.firstSlot[prn] : slots.satellites;
+    uint32_t j = 0;
+    while (j < slots.satellites && slots.st->tracking[j].prn != prn) ++j;
+    return j;
+}
+
+// Screening, in one pass over the observations listed in taken (all of the
+// epoch's when null): what the file has no place for is counted and left
+// out; the L1 and L2 observations are listed.
+inline void ScreenRecord(Oem4Decoder *dec, RangeScreen &sc, const uint16_t *taken, uint32_t n) {
+    // Counted in locals: the stores into the decoder's counts could
+    // otherwise be taken for stores into sc.
+    uint32_t l1Count = 0, l2Count = 0, usable = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
+    const DecodedObservation *obs = sc.view.epoch->obs.data();
+    for (uint32_t k = 0; k < n; ++k) {
+        const uint32_t i = taken != nullptr ? taken[k] : k;
+        const uint32_t status = obs[i].status;
+        const ObservationRole role = ScreenObservation(status);
+        if (role == ROLE_LEFT_OUT) {
+            ++dec->screeningStats.leftOut[TrackingSystem(status)];
+            continue;
+        }
+        ++usable;
+        const uint32_t prn = obs[i].prn;
+        if (role == ROLE_L1) {
+            if (prn != 0) sc.l1At[l1Count++] = static_cast<uint16_t>(i);
+            continue;
+        }
+        sc.l2At[l2Count++] = static_cast<uint16_t>(i);
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0)
+            l2Choice = true;
+        else
+            l2Seen |= uint64_t{1} << prn;
+    }
+    sc.l1Count = l1Count;
+    sc.l2Count = l2Count;
+    sc.usable = usable;
+    sc.l2Choice = l2Choice;
+}
+
+// A record the epoch cannot be built from: counted and reported.
+int32_t RefuseRecord(Oem4Decoder *dec, double time, const char *text) {
+    ++dec->screeningStats.refusedRecords;
+    PortReport(dec, time, text);
+    return 0;
+}
+
+// The L1 pass: every kept L1 observation fills its satellite's slot whole.
+inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, RangeSlots &slots) {
+    const bool reportAll = dec->options.reportAll != 0;
+    uint32_t slot = 0;
+    for (uint32_t k = 0; k < sc.l1Count && slot < slots.satellites; ++k) {
+        if ((slots.keep >> k & 1u) == 0) continue;
+        const DecodedObservation &obs = sc.view(sc.l1At[k]);
+        if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
+            slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
+        }
+        // Every field written: the slot is whole without clearing it first.
+        MeasRecord &m = slots.st->meas[slot];
+        TrackingRecord &t = slots.st->tracking[slot];
+        const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
+        m.recordLength = 0;
+        m.prn = static_cast<uint8_t>(obs.prn);
+        m.l1Lock = LockByte(obs.lockTime);
+        m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
+        m.l1Phase = sc.view.Phase(obs);
+        m.l1Doppler = static_cast<float>(obs.doppler);
+        m.l2Pseudorange = 0.0;
+        m.l2Phase = 0.0;
+        t.prn = obs.prn;
+        t.signalFlags = kTrackingL1Stored;
+        t.l1LockTime = obs.lockTime;
+        t.l2LockTime = 0.0;
+        t.l1Cno = obs.cno;
+        if (!codeGood && reportAll) PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
+        slots.l2Signal[slot] = kNoL2Signal;
+        dec->tsqPrns[slot] = obs.prn;
+        ++slot;
+        if (reportAll) CheckSlip(dec, time, obs, false);
+    }
+}
+
+// The L2 choice, for a record in which some satellite offers more than one
+// L2 signal: the one taken in the previous epoch while it is still tracked,
+// else P code, else the other.
+void ChooseL2Signals(Oem4Decoder *dec, const RangeScreen &sc, RangeSlots &slots) {
+    std::array<uint8_t, MAXCHAN> l2Rank;
+    l2Rank.fill(kNoL2Rank);
+    for (uint32_t k = 0; k < sc.l2Count; ++k) {
+        const DecodedObservation &o = sc.view(sc.l2At[k]);
+        const uint32_t j = SlotOf(slots, o.prn);
+        if (j == slots.satellites) continue;
+        const uint32_t signal = TrackingSignal(o.status);
+        const uint8_t rank = L2Rank(dec, o.prn, signal, ScreenObservation(o.status));
+        if (rank < l2Rank[j]) {
+            l2Rank[j] = rank;
+            slots.l2Signal[j] = static_cast<uint8_t>(signal);
+        }
+    }
+}
+
+// The L2 pass: each satellite's chosen L2 observation joins its L1 slot.
+inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen &sc, RangeSlots &slots) {
+    const Oem4Options &opt = dec->options;
+    for (uint32_t k = 0; k < sc.l2Count; ++k) {
+        const DecodedObservation &obs = sc.view(sc.l2At[k]);
+        // Paired by the full PRN, so PRNs that share their low byte stay apart.
+        const uint32_t j = SlotOf(slots, obs.prn);
+        if (j == slots.satellites) {
+            if (obs.prn >= kSlipTablePrns || (slots.cutPrns >> obs.prn & 1u) == 0) {
+                PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
+            }
+            continue;
+        }
+        if (!sc.l2Choice) {
+            slots.l2Signal[j] = static_cast<uint8_t>(TrackingSignal(obs.status));
+        } else if (slots.l2Signal[j] != TrackingSignal(obs.status)) {
+            ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
+            continue;
+        }
+        MeasRecord &m = slots.st->meas[j];
+        TrackingRecord &t = slots.st->tracking[j];
+        m.l2Phase = sc.view.Phase(obs);
+        m.l2Pseudorange = obs.pseudorange;
+        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
+        t.l2LockTime = obs.lockTime;
+        if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
+            m.l2Pseudorange = 0.0;
+        }
+        if (opt.reportAll != 0) CheckSlip(dec, time, obs, true);
+    }
+}
+
+// Attachment: the epoch header, the latest position and clock model where
+// their times agree, and the recomputed receiver clock where asked for.
+void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
+    const Oem4Options &opt = dec->options;
+    EpochRecord &epoch = st->epoch;
+    epoch.satCount = static_cast<uint8_t>(satellites);
+    epoch.flags = opt.epochFlag != 0 ? kEpochFlagEpoch : 0;
+    epoch.receiverTime = time;
+    epoch.correctedTime = time;
+    epoch.week = dec->decoded.week;
+    AttachPosition(dec, time, epoch);
+    AttachClock(dec, time, epoch);
+    if (opt.recomputeClock != 0) {
+        RecomputeClock(dec, time, st);
+    } else if (dec->decoded.timeStatus < kSteeredTimeStatus) {
+        PortReport(dec, time, kMissingClockText);
+    }
+}
+
+// Output: the epoch, its measurements and its tracking records.
+int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st, uint32_t satellites) {
+    const int32_t count = static_cast<int32_t>(satellites);
+    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
+    if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
+    if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
+    if (code != TB_OK) {
+        PortReportPutFailure(dec, time, code);
+        return 0;
+    }
+    return RK_EPOCH;
+}
+
+// ---- compressed records: at most MAXCHAN observations ----------------------
+
+bool IsL2Candidate(ObservationRole role, uint32_t prn) {
+    return (role == ROLE_L2_PREFERRED || role == ROLE_L2_OTHER) && prn < kCompressedDroppedPrn;
+}
+
+// The L2 signal each satellite's slot will take, chosen as the L2 pass
+// chooses, so that only observations the epoch will hold count towards
+// MAXCHAN; the L2 signals not chosen are left out.
+void ChooseCompressedL2(Oem4Decoder *dec, const uint16_t *taken, uint32_t n, std::array<uint32_t, kSystemCount> *kept,
+                        std::array<uint8_t, kCompressedDroppedPrn> *l2Signal) {
+    const DecodedObservation *obs = dec->decoded.obs.data();
+    std::array<uint8_t, kCompressedDroppedPrn> l2Rank;
+    l2Rank.fill(kNoL2Rank);
+    l2Signal->fill(kNoL2Signal);
+    for (uint32_t k = 0; k < n; ++k) {
+        const DecodedObservation &o = obs[taken[k]];
+        const ObservationRole role = ScreenObservation(o.status);
+        if (!IsL2Candidate(role, o.prn)) continue;
+        const uint8_t rank = L2Rank(dec, o.prn, TrackingSignal(o.status), role);
+        if (rank < l2Rank[o.prn]) {
+            l2Rank[o.prn] = rank;
+            (*l2Signal)[o.prn] = static_cast<uint8_t>(TrackingSignal(o.status));
+        }
+    }
+    for (uint32_t k = 0; k < n; ++k) {
+        const DecodedObservation &o = obs[taken[k]];
+        if (!IsL2Candidate(ScreenObservation(o.status), o.prn)) continue;
+        if ((*l2Signal)[o.prn] == TrackingSignal(o.status)) continue;
+        --(*kept)[TrackingSystem(o.status)];
+        ++dec->screeningStats.leftOut[TrackingSystem(o.status)];
+    }
+}
+
+// The observations of each system the epoch may hold. Over MAXCHAN, GPS
+// goes first, then GLONASS, then the rest, each in record order: which
+// observations survive must not depend on the order in which the receiver
+// lists its systems. Returns the total.
+uint32_t FitToMaxchan(Oem4Decoder *dec, const std::array<uint32_t, kSystemCount> &kept,
+                      std::array<uint32_t, kSystemCount> *quota) {
+    uint32_t total = 0;
+    for (uint32_t k : kept) total += k;
+    *quota = kept;
+    if (total <= MAXCHAN) return total;
+    PortReportf(dec, dec->decoded.time, kMaxchanText, static_cast<int>(MAXCHAN), dec->port);
+    ScreeningStats &stats = dec->screeningStats;
+    ++stats.maxchanRecords;
+    stats.maxchanObservations += total - MAXCHAN;
+    uint32_t room = MAXCHAN;
+    for (uint32_t &q : *quota) {
+        if (q > room) q = room;
+        room -= q;
+    }
+    return MAXCHAN;
+}
+
+// The compressed records' own rules, in the order they have always run. Observations of other systems and signals
+// are counted and left out, those of PRN 64 and above dropped (SBAS has no
+// place in compressed records), one L2 signal chosen per satellite, and the
+// rest cut to MAXCHAN. Lists the decoded observations that remain, in
+// record order, and returns their count.
+uint32_t SelectCompressed(Oem4Decoder *dec, uint16_t *taken) {
+    const DecodedEpoch &e = dec->decoded;
+    ScreeningStats &stats = dec->screeningStats;
+    std::array<uint32_t, kSystemCount> kept{};
+    uint32_t n = 0;
+    uint64_t l2Seen = 0;
+    bool l2Choice = false;
+    for (uint32_t i = 0; i < e.count; ++i) {
+        const DecodedObservation &o = e.obs[i];
+        const ObservationRole role = ScreenObservation(o.status);
+        if (role == ROLE_LEFT_OUT) {
+            ++stats.leftOut[TrackingSystem(o.status)];
+            continue;
+        }
+        if (o.prn >= kCompressedDroppedPrn) continue;
+        if (role != ROLE_L1) {
+            if ((l2Seen >> o.prn & 1u) != 0) l2Choice = true;
+            l2Seen |= uint64_t{1} << o.prn;
+        }
+        ++kept[TrackingSystem(o.status)];
+        taken[n++] = static_cast<uint16_t>(i);
+    }
+    std::array<uint8_t, kCompressedDroppedPrn> l2Signal;
+    if (l2Choice) ChooseCompressedL2(dec, taken, n, &kept, &l2Signal);
+    std::array<uint32_t, kSystemCount> quota;
+    const uint32_t total = FitToMaxchan(dec, kept, &quota);
+    if (!l2Choice && total == n) return n;
+    uint32_t at = 0;
+    for (uint32_t k = 0; k < n && at < total; ++k) {
+        const DecodedObservation &o = e.obs[taken[k]];
+        const ObservationRole role = ScreenObservation(o.status);
+        if (role != ROLE_L1 && l2Choice && l2Signal[o.prn] != TrackingSignal(o.status)) continue;
+        uint32_t &q = quota[TrackingSystem(o.status)];
+        if (q == 0) continue;
+        --q;
+        taken[at++] = taken[k];
+    }
+    return at;
+}
+
+} // namespace
+
+const ScreeningStats *GetScreeningStats(int32_t port) {
+    const Oem4Decoder *dec = GetOpenPort(port);
+    return dec != nullptr ? &dec->screeningStats : nullptr;
+}
+
+int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
+    const DecodedEpoch &decoded = dec->decoded;
+    const double time = decoded.time;
+    RangeScreen sc;
+    sc.view = ObsView{&decoded, decoded.messageId == kMsgRangecmp};
+
+    ++dec->screeningStats.rangeRecords;
+    // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
+    // observations, PRNs below 64): the file takes them like RANGE.
+    if (decoded.messageId != kMsgRangecmp) {
+        // More than a record buffer holds: not a record the framing passes.
+        if (decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
+        ScreenRecord(dec, sc, nullptr, decoded.count);
+    } else {
+        std::array<uint16_t, kMaxDecodedObservations> taken;
+        const uint32_t n = SelectCompressed(dec, taken.data());
+        ScreenRecord(dec, sc, taken.data(), n);
+    }
+    // Observations left out take no room: a receiver of many systems and
+    // signals fills a record with far more than the file can hold.
+    if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
+    if (sc.l1Count == 0) return 0;
+    if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
+
+    // The epoch is cleared here and every slot in use is written whole by
+    // the L1 pass; the puts and the clock recomputation read nothing beyond
+    // those slots.
+    RangeSlots slots;
+    slots.st = new (dec->staging.data()) RangeStaging;
+    slots.st->epoch = EpochRecord{};
+    slots.satellites = sc.l1Count;
+    slots.keep = ~uint64_t{0};
+    slots.cutPrns = 0;
+    slots.firstSlot.fill(kNoSlot);
+    const uint32_t channels = PortChannels(dec->options);
+    if (slots.satellites > channels) {
+        slots.keep = ChooseSatellites(dec, time, sc.view, sc.l1At.data(), slots.satellites, channels, &slots.cutPrns);
+        slots.satellites = channels;
+    }
+
+    FillL1Slots(dec, time, sc, slots);
+    if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
+    PairL2Observations(dec, time, sc, slots);
+    dec->tsqPrnCount = slots.satellites;
+
+    AttachEpoch(dec, time, slots.st, slots.satellites);
+    const EpochRecord &epoch = slots.st->epoch;
+    dec->decoded.clockOffset = epoch.clockOffset;
+    if ((epoch.flags & kEpochFlagPosition) != 0) {
+        dec->decoded.hasPosition = 1;
+        dec->decoded.latitude = epoch.latitude;
+        dec->decoded.longitude = epoch.longitude;
+        dec->decoded.height = epoch.height;
+    }
+    *attached = true;
+    RebuildSlipTable(dec, time, slots.st, slots.l2Signal.data(), slots.satellites);
+    return PutEpoch(dec, time, buf, slots.st, slots.satellites);
+}

@@ -1,0 +1,274 @@
+// The command never loses or overwrites what it should not: refusals come
+// before anything is written, a failed or interrupted conversion leaves the
+// outputs of an earlier one as they were, every failed write is an exit
+// status other than 0 with the system's reason, and temporaries do not
+// outlive the run that made them (or a run killed before its end).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "support/command_runner.h"
+#include "support/oem4_records.h"
+
+namespace fs = std::filesystem;
+using testsupport::CommandOutcome;
+using testsupport::MakeRecord;
+using testsupport::MarkLog;
+using testsupport::RangeLog;
+using testsupport::StdoutTo;
+
+namespace {
+
+std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> records) {
+    std::vector<uint8_t> log;
+    for (const auto &record : records) log.insert(log.end(), record.begin(), record.end());
+    return log;
+}
+
+std::vector<uint8_t> GoodLog() { return Join({RangeLog(4, 100000), MarkLog(100.5), RangeLog(4, 101000)}); }
+
+void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadText(const fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// Every regular file under the directory with its content, by relative path.
+std::map<std::string, std::string> Snapshot(const fs::path &dir) {
+    std::map<std::string, std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator(dir)) {
+        if (!entry.is_regular_file()) continue;
+        const std::string name = fs::relative(entry.path(), dir).string();
+        if (name == "stdout.txt" || name == "stderr.txt") continue;
+        files[name] = ReadText(entry.path());
+    }
+    return files;
+}
+
+// A working directory holding day1.gps and the outputs of its earlier
+// conversion (day1.tsq, .epp, .sta, .messages, -report.html), which no
+// failed or refused run may touch.
+class SafeOutputs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("oem4conv_safe_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        WriteBytes(dir / "day1.gps", GoodLog());
+        const CommandOutcome earlier = Run({P("day1.gps"), "-q", "--report"});
+        ASSERT_EQ(earlier.status, 0) << earlier.err;
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    CommandOutcome Run(const std::vector<std::string> &args, StdoutTo stdoutTo = StdoutTo::kCapture) {
+        return testsupport::RunCommand(OEM4CONV_CLI, args, dir.string(), stdoutTo);
+    }
+    std::string P(const std::string &name) const { return (dir / name).string(); }
+
+    fs::path dir;
+};
+
+// One refused or failed run: what it is given, what it must answer, and
+// the files it may add (nothing else may appear or change).
+struct FailureCase {
+    const char *name;
+    std::vector<std::string> args; // "@" stands for the working directory
+    int status;
+    const char *errLine; // a part of what standard error says
+    StdoutTo stdoutTo = StdoutTo::kCapture;
+    std::vector<std::string> added = {};
+    std::map<std::string, std::vector<uint8_t>> inputs = {};
+    std::vector<std::string> directories = {};
+};
+
+// A text file where a binary log should be.
+const std::vector<uint8_t> kText = {'h', 'e', 'l', 'l', 'o', '\n'};
+// An ASCII log whose logging began mid-line.
+const std::string kAscii =
+    "00000000,9f1d;1*55aa00ff\r\n#RANGECMPA,COM1,0,77.5,FINESTEERING,1761,317098.000,00000000,0000,0;11,0*2a7b3c4d\r\n";
+
+std::vector<FailureCase> FailureCases() {
+    const std::vector<uint8_t> log = GoodLog();
+    std::vector<uint8_t> galileo = RangeLog(4, 100000); // no signal the observation file takes
+    for (uint32_t i = 0; i < 4; ++i) galileo[28 + 4 + 44 * i + 40 + 2] |= 3;
+    galileo = MakeRecord(43, std::vector<uint8_t>(galileo.begin() + 28, galileo.end() - 4));
+    const std::vector<uint8_t> ascii(kAscii.begin(), kAscii.end());
+    const std::vector<uint8_t> other = MakeRecord(83, std::vector<uint8_t>(40, 7));
+    const StdoutTo capture = StdoutTo::kCapture;
+    const StdoutTo full = StdoutTo::kFullDevice;
+    const StdoutTo pipe = StdoutTo::kClosedPipe;
+    // clang-format off
+    return {
+        {"two logs with one output base", {"-j", "2", "@/a/day1.gps", "@/b/day1.gps", "-o", "@"}, 2,
+         "@/a/day1.gps and @/b/day1.gps would both be converted to @/day1.*", capture, {},
+         {{"a/day1.gps", log}, {"b/day1.gps", log}}},
+        {"the same in one process", {"-j", "1", "@/a/day1.gps", "@/b/day1.gps", "-o", "@"}, 2,
+         "would both be converted to @/day1.*", capture, {}, {{"a/day1.gps", log}, {"b/day1.gps", log}}},
+        {"a log named as its messages", {"@/log.messages", "--report"}, 1,
+         "Error: Output file @/log.messages is the input file", capture, {}, {{"log.messages", log}}},
+        {"a log named as its report", {"@/r-report.html", "-o", "@/r", "--report"}, 1,
+         "Error: Output file @/r-report.html is the input file", capture, {}, {{"r-report.html", log}}},
+        {"an output of one log is another log", {"@/r.gps", "@/r-report.html", "--report"}, 2,
+         "its output @/r-report.html is the log @/r-report.html", capture, {}, {{"r.gps", log}, {"r-report.html", log}}},
+        {"an output that is a directory", {"@/day1.gps", "-o", "@/other"}, 1,
+         "output @/other.sta exists and is not a regular file", capture, {}, {}, {"other.sta"}},
+        {"report into a device", {"report", "@/day1", "-o", "/dev/null"}, 3, "/dev/null exists and is not a regular file"},
+        {"report over its own input", {"report", "@/day1", "-o", "@/day1.tsq"}, 3, "@/day1.tsq is an input"},
+        {"a directory as the log", {"@/logs", "-o", "@/day1"}, 1, "Unable to read @/logs: Is a directory", capture, {}, {},
+         {"logs"}},
+        {"an empty file", {"@/empty.gps", "-o", "@/day1"}, 1, "not an OEM4 binary log (no record found)\n", capture, {},
+         {{"empty.gps", {}}}},
+        {"a text file", {"@/notes.txt", "-o", "@/day1", "--report"}, 1, "not an OEM4 binary log (no record found)\n",
+         capture, {}, {{"notes.txt", kText}}},
+        {"an ASCII log", {"@/day1.asc", "-o", "@/day1"}, 1,
+         "not an OEM4 binary log (no record found); it is a NovAtel ASCII log", capture, {}, {{"day1.asc", ascii}}},
+        {"records of other kinds only", {"@/other.gps", "-o", "@/day1"}, 1,
+         "no record that the converter reads (see --help) was found", capture, {}, {{"other.gps", other}}},
+        {"no epoch from the range records", {"@/gal.gps", "-o", "@/day1"}, 1, "no epoch written from 1 range records",
+         capture, {}, {{"gal.gps", galileo}}},
+        {"... kept as partial on request", {"@/gal.gps", "-o", "@/day1", "--keep-partial"}, 1,
+         "what was converted is kept in @/day1-partial.{tsq,epp,sta}", capture,
+         {"day1-partial.tsq", "day1-partial.epp", "day1-partial.sta"}, {{"gal.gps", galileo}}},
+        {"convert onto a full disk", {"@/day1.gps"}, 1, "standard output: No space left on device", full},
+        {"convert into a closed pipe", {"@/day1.gps", "--rinex"}, 1, "standard output: Broken pipe", pipe},
+        {"dump onto a full disk", {"dump", "@/day1.tsq"}, 1, "No space left on device", full},
+        {"dump into a closed pipe", {"dump", "@/day1.tsq", "--csv"}, 1, "Broken pipe", pipe},
+        {"detect onto a full disk", {"detect", "@/day1.gps"}, 1, "No space left on device", full},
+        {"report onto a full disk", {"report", "@/day1"}, 3, "No space left on device", full},
+        {"dump of a log", {"dump", "@/day1.gps"}, 1, "@/day1.gps: not an observation file (.tsq)"},
+        {"dump of nothing", {"dump", "@/none.tsq"}, 1, "cannot open @/none.tsq: No such file or directory"},
+        {"a missing log", {"@/none.gps", "-o", "@/day1"}, 1, "Unable to open @/none.gps: No such file or directory"},
+        {"into a missing directory", {"@/day1.gps", "-o", "@/new/day1"}, 2, "the directory @/new does not exist"},
+        {"NaN as a number", {"@/day1.gps", "--max-position-age", "nan"}, 2, "--max-position-age needs a number"},
+        {"infinity as a number", {"@/day1.gps", "--channels", "inf"}, 2, "--channels needs a number"},
+        {"RINEX beside and only", {"@/day1.gps", "--rinex", "--rinex-only"}, 2,
+         "--rinex and --rinex-only cannot go together"},
+    };
+    // clang-format on
+}
+
+std::string Expand(const std::string &text, const std::string &dir) {
+    std::string out = text;
+    for (std::size_t at = out.find('@'); at != std::string::npos; at = out.find('@', at + dir.size())) {
+        out.replace(at, 1, dir);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST_F(SafeOutputs, RefusedAndFailedRunsLeaveEveryEarlierOutputAsItWas) {
+    for (const FailureCase &c : FailureCases()) {
+        SCOPED_TRACE(c.name);
+        if (c.stdoutTo == StdoutTo::kFullDevice && !fs::exists("/dev/full")) continue;
+        for (const std::string &d : c.directories) fs::create_directories(dir / d);
+        for (const auto &[name, bytes] : c.inputs) {
+            fs::create_directories((dir / name).parent_path());
+            WriteBytes(dir / name, bytes);
+        }
+        const std::map<std::string, std::string> before = Snapshot(dir);
+        std::vector<std::string> args;
+        for (const std::string &arg : c.args) args.push_back(Expand(arg, dir.string()));
+
+        const CommandOutcome outcome = Run(args, c.stdoutTo);
+        EXPECT_EQ(outcome.status, c.status) << outcome.err;
+        EXPECT_TRUE(Contains(outcome.err, Expand(c.errLine, dir.string()))) << outcome.err;
+
+        std::map<std::string, std::string> after = Snapshot(dir);
+        for (const std::string &name : c.added) EXPECT_EQ(after.erase(name), 1u) << name;
+        EXPECT_EQ(after, before); // nothing changed, nothing partial or temporary left
+
+        for (const std::string &name : c.added) fs::remove(dir / name);
+        for (const std::string &d : c.directories) fs::remove_all(dir / d);
+        for (const auto &[name, bytes] : c.inputs) fs::remove(dir / name);
+    }
+}
+
+// Good conversions say what was wrong with the log, and -o creates the
+// directory it is told to.
+TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
+    std::vector<uint8_t> cut = GoodLog();
+    const std::size_t whole = cut.size();
+    const std::vector<uint8_t> last = RangeLog(4, 102000);
+    cut.insert(cut.end(), last.begin(), last.end() - 10);
+    WriteBytes(dir / "cut.gps", cut);
+    CommandOutcome outcome = Run({P("cut.gps"), "-q", "-o", P("made/")});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.out, "the log ends inside a record that starts at byte " + std::to_string(whole)))
+        << outcome.out;
+    EXPECT_TRUE(fs::exists(dir / "made" / "cut.tsq"));
+
+    std::vector<uint8_t> damaged = GoodLog();
+    damaged[40] ^= 0xFF; // inside the first record's body
+    const std::vector<uint8_t> back = RangeLog(4, 50000);
+    damaged.insert(damaged.end(), back.begin(), back.end());
+    WriteBytes(dir / "damaged.gps", damaged);
+    outcome = Run({P("damaged.gps")});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.out, "32bit CRC failure on 'RANGE' record")) << outcome.out;
+    EXPECT_TRUE(Contains(outcome.out, ", " + std::to_string(RangeLog(4, 0).size()) +
+                                          " bytes skipped, 1 record dropped (CRC); GPS week"))
+        << outcome.out;
+    EXPECT_TRUE(Contains(outcome.out, "Notice: the log's time goes back from week 1500 101.000 to week 1500 50.000"));
+    EXPECT_TRUE(Contains(outcome.out, "\n  the log's time goes back 1 time\n")) << outcome.out;
+}
+
+// SIGKILL leaves only temporaries beside the outputs, never a partial file
+// under a final name; the next run removes them (or keeps them as partial
+// with --keep-partial).
+TEST_F(SafeOutputs, AKilledRunLeavesOnlyTemporariesThatTheNextRunClears) {
+    const std::map<std::string, std::string> before = Snapshot(dir);
+    const fs::path fifo = dir / "live.gps";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid =
+        testsupport::StartCommand(OEM4CONV_CLI, {fifo.string(), "-o", P("day1"), "--report", "--rinex"}, dir.string());
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    // More than the first block, so that the outputs are open when the
+    // command waits for the rest.
+    std::vector<uint8_t> log;
+    for (int i = 0; i < 10; ++i) {
+        const auto record = RangeLog(4, 100000 + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    ASSERT_GT(log.size(), 2048u);
+    ASSERT_EQ(write(writer, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+    usleep(200 * 1000);
+    kill(pid, SIGKILL);
+    EXPECT_EQ(testsupport::FinishCommand(pid, dir.string()).status, 128 + SIGKILL);
+    close(writer);
+    fs::remove(fifo);
+
+    std::map<std::string, std::string> after = Snapshot(dir);
+    const std::string temporary = "day1.oem4conv-" + std::to_string(pid);
+    for (const char *extension : {".tsq", ".epp", ".sta", ".obs", ".nav", ".messages"}) {
+        EXPECT_EQ(after.erase(temporary + extension), 1u) << extension;
+    }
+    EXPECT_EQ(after, before);
+
+    const CommandOutcome rerun = Run({P("day1.gps"), "-q", "--report", "--rinex"});
+    ASSERT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_TRUE(Contains(rerun.err, P(temporary) + ".{"));
+    EXPECT_TRUE(Contains(rerun.err, "left by a conversion that did not finish, removed")) << rerun.err;
+    for (const auto &[name, content] : Snapshot(dir)) EXPECT_FALSE(Contains(name, ".oem4conv-")) << name;
+    EXPECT_TRUE(fs::exists(dir / "day1.obs"));
+}
