@@ -276,6 +276,16 @@ bool TakeWholeHeader(Oem4Decoder *dec, const uint8_t *h) { // h[k - 1] is record
     return true;
 }
 
+// A complete record that passed every check: counted, and handed to its
+// decoder in an empty ThreadBuf. Returns the decoder's result.
+int32_t DecodeCheckedRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
+    ++dec->framingStats.records;
+    dec->framingStats.recordBytes += dec->expectedTotal;
+    ClearThreadBuf(buf);
+    dec->state = WAIT_SYNC;
+    return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
+}
+
 // A header just taken whose whole record lies in the block: when the record
 // passes its item count and its CRC, it is taken and decoded at once, as
 // DecodeByte would at its last byte, and the result is in *result. Else only
@@ -289,9 +299,7 @@ bool TakeWholeRecord(Oem4Decoder *dec, int32_t port, const uint8_t *h, uint32_t 
     std::memcpy(dec->record.data() + kHeaderChecksEnd, h + kHeaderChecksEnd, total - kHeaderChecksEnd);
     if ((dec->countEnd != 0 && !CheckItemCount(dec)) || !CheckRecordCrc(dec)) return false;
     dec->collected = total;
-    ClearThreadBuf(buf);
-    dec->state = WAIT_SYNC;
-    *result = dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
+    *result = DecodeCheckedRecord(dec, port, buf);
     return true;
 }
 
@@ -360,11 +368,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
-    ++dec->framingStats.records;
-    dec->framingStats.recordBytes += dec->expectedTotal;
-    ClearThreadBuf(buf);
-    dec->state = WAIT_SYNC;
-    return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
+    return DecodeCheckedRecord(dec, port, buf);
 }
 
 } // namespace
