@@ -216,36 +216,42 @@ void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
     char *p = end;
     int64_t thousandths = 0;
     if (Thousandths(value, &thousandths)) {
-        // Digits from the right, two at a time: three decimals, the point,
-        // the whole part, the sign.
+        // All digits of the thousandths, at least four, then the last three
+        // moved one column right for the point: the low eight digits in
+        // fixed columns without a loop, the rest (values of 100 000 and
+        // more) two at a time.
         const uint64_t magnitude =
             thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
-        uint64_t whole = magnitude / 1000;
-        const uint32_t decimals = static_cast<uint32_t>(magnitude - whole * 1000);
-        *--p = static_cast<char>('0' + decimals % 10);
-        *--p = kDigitPairs[2 * (decimals / 10) + 1];
-        *--p = kDigitPairs[2 * (decimals / 10)];
-        *--p = '.';
-        while (whole >= (uint64_t{1} << 32)) {
-            const uint32_t pair = static_cast<uint32_t>(whole % 100);
-            whole /= 100;
-            *--p = kDigitPairs[2 * pair + 1];
-            *--p = kDigitPairs[2 * pair];
-        }
-        // The rest in 32 bits, which divides faster.
-        uint32_t rest = static_cast<uint32_t>(whole);
-        while (rest >= 100) {
-            const uint32_t pair = rest % 100;
-            rest /= 100;
-            *--p = kDigitPairs[2 * pair + 1];
-            *--p = kDigitPairs[2 * pair];
-        }
-        if (rest >= 10) {
-            *--p = kDigitPairs[2 * rest + 1];
-            *--p = kDigitPairs[2 * rest];
+        uint64_t high = magnitude / 100000000u;
+        const uint32_t low = static_cast<uint32_t>(magnitude - high * 100000000u);
+        const uint32_t lowHigh = low / 10000u, lowLow = low % 10000u;
+        char *q = end - 1; // the point's column is added at the end
+        std::memcpy(q - 2, kDigitPairs + 2 * (lowLow % 100u), 2);
+        std::memcpy(q - 4, kDigitPairs + 2 * (lowLow / 100u), 2);
+        std::memcpy(q - 6, kDigitPairs + 2 * (lowHigh % 100u), 2);
+        std::memcpy(q - 8, kDigitPairs + 2 * (lowHigh / 100u), 2);
+        p = q - 8;
+        if (high != 0) {
+            while (high >= 100) {
+                const uint32_t pair = static_cast<uint32_t>(high % 100);
+                high /= 100;
+                p -= 2;
+                std::memcpy(p, kDigitPairs + 2 * pair, 2);
+            }
+            if (high >= 10) {
+                p -= 2;
+                std::memcpy(p, kDigitPairs + 2 * high, 2);
+            } else {
+                *--p = static_cast<char>('0' + high);
+            }
         } else {
-            *--p = static_cast<char>('0' + rest);
+            // Leading zeros of the low eight go, down to "0.000".
+            while (p < q - 4 && *p == '0') *p++ = ' ';
         }
+        q[0] = q[-1];
+        q[-1] = q[-2];
+        q[-2] = q[-3];
+        q[-3] = '.';
         if (thousandths < 0) *--p = '-';
         // Too large for the field: blank.
         if (static_cast<std::size_t>(end - p) > width) std::memset(p, ' ', static_cast<std::size_t>(end - p));
