@@ -177,6 +177,12 @@ void AppendClockOffset(RinexLine *line, double offset) {
 void AppendSatellite(RinexLine *line, const RinexSatObs &s) {
     const unsigned number = s.number % 100u;
     const char id[4] = {s.system, static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10), '\0'};
+    // Straight in at the start of a record, where it always stands.
+    if (line->length + sizeof id <= sizeof line->text) {
+        std::memcpy(line->text + line->length, id, sizeof id);
+        line->length += sizeof id - 1;
+        return;
+    }
     AppendRinexText(line, id);
 }
 
