@@ -89,13 +89,40 @@ void NotePosition(double latitude, double longitude, double height) {
     g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
 }
 
+// Where each satellite (system, number below 64) of the epoch being mapped
+// sits in it, valid where its stamp is the epoch's: found without a search,
+// and nothing to clear for each epoch.
+constexpr uint32_t kIndexedNumbers = 64;
+struct SatelliteAt {
+    uint32_t stamp;
+    int32_t index;
+};
+std::array<SatelliteAt, kSystemCount * kIndexedNumbers> g_satelliteAt;
+uint32_t g_stamp = 0;
+
+void NextStamp() {
+    if (++g_stamp == 0) {
+        g_satelliteAt = {};
+        g_stamp = 1;
+    }
+}
+
 // The satellite of the epoch being mapped, added when it is new.
-RinexSatObs *SatelliteOf(char letter, uint8_t number, int8_t glonassChannel) {
-    for (int32_t k = g_epoch.count - 1; k >= 0; --k) {
-        RinexSatObs &s = g_epoch.sats[k];
-        if (s.system == letter && s.number == number) return &s;
+RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChannel) {
+    const char letter = kSystemLetters[system & 7u];
+    const uint8_t number = static_cast<uint8_t>(satellite);
+    SatelliteAt *at = nullptr;
+    if (satellite < kIndexedNumbers) {
+        at = &g_satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
+        if (at->stamp == g_stamp) return &g_epoch.sats[at->index];
+    } else {
+        for (int32_t k = g_epoch.count - 1; k >= 0; --k) {
+            RinexSatObs &s = g_epoch.sats[k];
+            if (s.system == letter && s.number == number) return &s;
+        }
     }
     if (g_epoch.count == kRinexMaxSatellites) return nullptr;
+    if (at != nullptr) *at = SatelliteAt{g_stamp, g_epoch.count};
     RinexSatObs &s = g_epoch.sats[g_epoch.count++];
     s.system = letter;
     s.number = number;
@@ -110,6 +137,8 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
                         const char *glonassNavPath) {
     g_hasPosition = false;
     g_lastBroadcast = {};
+    g_satelliteAt = {};
+    g_stamp = 0;
     CopyField(g_marker, sizeof g_marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     if (OpenRinexObs(obsPath, rinexVersion) != 0) return 1;
@@ -133,13 +162,13 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     g_epoch.seconds = epoch->time;
     g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
     g_epoch.count = 0;
+    NextStamp();
     if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
     for (uint32_t i = 0; i < epoch->count; ++i) {
         const DecodedObservation &o = epoch->obs[i];
         const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
         if (code < 0 || o.satellite == 0) continue;
-        RinexSatObs *s =
-            SatelliteOf(kSystemLetters[o.system & 7u], static_cast<uint8_t>(o.satellite), o.glonassChannel);
+        RinexSatObs *s = SatelliteOf(o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
         RinexSignalObs &r = s->signals[s->count++];
         std::memcpy(r.code, kSignalCodes[code].code, sizeof r.code);

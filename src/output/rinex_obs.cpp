@@ -73,6 +73,31 @@ int SystemIndex(char system) {
     return -1;
 }
 
+// The column of each code ("1C") of each system, made when compiled: every
+// signal of every epoch asks.
+constexpr int kBands = 10, kAttributes = 26;
+struct ColumnTable {
+    std::array<std::array<int8_t, kBands * kAttributes>, kSystemCount> at;
+    constexpr ColumnTable() : at() {
+        for (std::size_t sys = 0; sys < kSystemCount; ++sys) {
+            for (auto &c : at[sys]) c = -1;
+            for (int32_t k = 0; k < kSystems[sys].codeCount; ++k) {
+                const char *c = kSystems[sys].codes[k];
+                at[sys][static_cast<std::size_t>((c[0] - '0') * kAttributes + (c[1] - 'A'))] = static_cast<int8_t>(k);
+            }
+        }
+    }
+};
+constexpr ColumnTable kColumns;
+
+int32_t CodeColumn(int system, const char *code) {
+    if (system < 0 || code == nullptr) return -1;
+    const int band = code[0] - '0';
+    const int attribute = code[1] - 'A';
+    if (band < 0 || band >= kBands || attribute < 0 || attribute >= kAttributes || code[2] != '\0') return -1;
+    return kColumns.at[static_cast<std::size_t>(system)][static_cast<std::size_t>(band * kAttributes + attribute)];
+}
+
 struct HeldRecord {
     int64_t time; // 0.1 microsecond units since the start of GPS time
     RinexEpoch epoch;
@@ -152,13 +177,56 @@ void AppendClockOffset(RinexLine *line, double offset) {
 void AppendSatellite(RinexLine *line, const RinexSatObs &s) {
     const unsigned number = s.number % 100u;
     const char id[4] = {s.system, static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10), '\0'};
+    // Straight in at the start of a record, where it always stands.
+    if (line->length + sizeof id <= sizeof line->text) {
+        std::memcpy(line->text + line->length, id, sizeof id);
+        line->length += sizeof id - 1;
+        return;
+    }
     AppendRinexText(line, id);
 }
 
 // "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", without a printf for each
-// epoch.
+// epoch: the fields have fixed columns whenever the values are in range.
 void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
     const RinexCalendar c = RinexCalendarOf(time);
+    constexpr std::size_t kLength = 35;
+    if (c.year >= 0 && c.year <= 9999 && flag >= 0 && flag <= 9 && count >= 0 && count <= 999 &&
+        line->length + kLength < sizeof line->text) {
+        char *p = line->text + line->length;
+        auto two = [](char *at, int32_t v) {
+            at[0] = static_cast<char>('0' + v / 10);
+            at[1] = static_cast<char>('0' + v % 10);
+        };
+        p[0] = '>';
+        p[1] = ' ';
+        two(p + 2, c.year / 100);
+        two(p + 4, c.year % 100);
+        int32_t at = 6;
+        for (const int32_t field : {c.month, c.day, c.hour, c.minute}) {
+            p[at] = ' ';
+            two(p + at + 1, field);
+            at += 3;
+        }
+        p[18] = ' ';
+        two(p + 19, c.second);
+        if (c.second < 10) p[19] = ' ';
+        p[21] = '.';
+        int32_t fraction = c.tenthMicroseconds;
+        for (int32_t k = 28; k >= 22; --k) {
+            p[k] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
+        p[29] = ' ';
+        p[30] = ' ';
+        p[31] = static_cast<char>('0' + flag);
+        p[32] = count >= 100 ? static_cast<char>('0' + count / 100) : ' ';
+        p[33] = count >= 10 ? static_cast<char>('0' + count / 10 % 10) : ' ';
+        p[34] = static_cast<char>('0' + count % 10);
+        line->length += kLength;
+        line->text[line->length] = '\0';
+        return;
+    }
     AppendRinexText(line, "> ");
     AppendRinexDigits(line, c.year, 4, true);
     for (const int32_t field : {c.month, c.day, c.hour, c.minute}) {
@@ -204,21 +272,34 @@ void NoteInterval(const HeldRecord &r) {
 
 int32_t EmitEpoch211(const HeldRecord &r);
 
-// A satellite is written when one of its signals has a column.
-bool HasColumns(const RinexSatObs &s) {
-    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-        if (RinexCodeColumn(s.system, s.signals[k].code) >= 0) return true;
-    }
-    return false;
-}
-
 int32_t EmitEpoch(const HeldRecord &r) {
     if (g_obs.version == kV2) return EmitEpoch211(r);
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
-    // The epoch record counts the records that follow it exactly.
+    // Each satellite's signals by column, looked up once: a satellite is
+    // written when one of its signals has a column, and the epoch record
+    // counts the records that follow it exactly. The first of a code counts.
+    struct Columns {
+        int8_t system;
+        int8_t last;
+        std::array<int8_t, kRinexMaxSignals> signalAt; // signal index by column, -1 where none
+    };
+    std::array<Columns, kRinexMaxSatellites> columnsOf;
     int32_t written = 0;
-    for (int32_t i = 0; i < count; ++i) written += HasColumns(e.sats[i]) ? 1 : 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const RinexSatObs &s = e.sats[i];
+        Columns &c = columnsOf[static_cast<std::size_t>(i)];
+        c.system = static_cast<int8_t>(SystemIndex(s.system));
+        c.last = -1;
+        c.signalAt.fill(-1);
+        for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
+            const int32_t column = CodeColumn(c.system, s.signals[k].code);
+            if (column < 0 || c.signalAt[static_cast<std::size_t>(column)] >= 0) continue;
+            c.signalAt[static_cast<std::size_t>(column)] = static_cast<int8_t>(k);
+            if (column > c.last) c.last = static_cast<int8_t>(column);
+        }
+        written += c.last >= 0 ? 1 : 0;
+    }
     BeginRinexLine(&g_line);
     AppendEpochLine(&g_line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
@@ -230,34 +311,26 @@ int32_t EmitEpoch(const HeldRecord &r) {
     NoteInterval(r);
     for (int32_t i = 0; i < count; ++i) {
         const RinexSatObs &s = e.sats[i];
-        if (!HasColumns(s)) continue;
-        const int system = SystemIndex(s.system);
-        const SystemColumns &columns = kSystems[static_cast<std::size_t>(system)];
-        // The satellite's signals by column; the first of a code counts.
-        std::array<const RinexSignalObs *, kRinexMaxSignals> byColumn{};
-        int32_t last = -1;
-        for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-            const int32_t column = RinexCodeColumn(s.system, s.signals[k].code);
-            if (column < 0 || byColumn[static_cast<std::size_t>(column)] != nullptr) continue;
-            byColumn[static_cast<std::size_t>(column)] = &s.signals[k];
-            if (column > last) last = column;
-        }
+        const Columns &c = columnsOf[static_cast<std::size_t>(i)];
+        if (c.last < 0) continue;
+        const SystemColumns &columns = kSystems[static_cast<std::size_t>(c.system)];
         BeginRinexLine(&g_line);
         AppendSatellite(&g_line, s);
-        for (int32_t column = 0; column <= last && column < columns.codeCount; ++column) {
-            const RinexSignalObs *o = byColumn[static_cast<std::size_t>(column)];
-            if (o == nullptr) {
+        for (int32_t column = 0; column <= c.last && column < columns.codeCount; ++column) {
+            const int8_t k = c.signalAt[static_cast<std::size_t>(column)];
+            if (k < 0) {
                 AppendRinexSpaces(&g_line, kTypesPerSignal * (kObsFieldWidth + 2));
                 continue;
             }
-            AppendObservation(&g_line, o->c, 0, ' ');
-            AppendObservation(&g_line, o->l, o->lli, StrengthDigit(o->s));
-            AppendObservation(&g_line, o->d, 0, ' ');
-            AppendObservation(&g_line, o->s, 0, ' ');
+            const RinexSignalObs &o = s.signals[k];
+            AppendObservation(&g_line, o.c, 0, ' ');
+            AppendObservation(&g_line, o.l, o.lli, StrengthDigit(o.s));
+            AppendObservation(&g_line, o.d, 0, ' ');
+            AppendObservation(&g_line, o.s, 0, ' ');
         }
         TrimRinexLine(&g_line);
         const int32_t fields = static_cast<int32_t>((g_line.length - 3 + kObsFieldWidth + 1) / (kObsFieldWidth + 2));
-        int32_t &used = g_obs.typesUsed[static_cast<std::size_t>(system)];
+        int32_t &used = g_obs.typesUsed[static_cast<std::size_t>(c.system)];
         if (fields > used) used = fields;
         if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
             g_obs.glonassSeen[s.number] = true;
@@ -570,28 +643,7 @@ void BuildHeader(const RinexObsHeader *info) {
 
 } // namespace
 
-int32_t RinexCodeColumn(char system, const char *code) {
-    const int index = SystemIndex(system);
-    if (index < 0 || code == nullptr) return -1;
-    // Codes are a band digit and an attribute letter: looked up in a table
-    // made once, since every signal written asks.
-    constexpr int kBands = 10, kAttributes = 26;
-    const int band = code[0] - '0';
-    const int attribute = code[1] - 'A';
-    if (band < 0 || band >= kBands || attribute < 0 || attribute >= kAttributes || code[2] != '\0') return -1;
-    static const auto kColumns = [] {
-        std::array<std::array<int8_t, kBands * kAttributes>, kSystemCount> t{};
-        for (std::size_t sys = 0; sys < kSystemCount; ++sys) {
-            t[sys].fill(-1);
-            for (int32_t k = 0; k < kSystems[sys].codeCount; ++k) {
-                const char *c = kSystems[sys].codes[k];
-                t[sys][static_cast<std::size_t>((c[0] - '0') * kAttributes + (c[1] - 'A'))] = static_cast<int8_t>(k);
-            }
-        }
-        return t;
-    }();
-    return kColumns[static_cast<std::size_t>(index)][static_cast<std::size_t>(band * kAttributes + attribute)];
-}
+int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(SystemIndex(system), code); }
 
 int32_t OpenRinexObs(const char *path, int32_t version) {
     DiscardRinexObs();

@@ -150,7 +150,13 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...) {
     if (n > 0) AppendRinexText(line, text);
 }
 
-bool RinexThousandths(double value, int64_t *thousandths) {
+namespace {
+
+// Near a rounding tie: the exact way.
+int64_t ExactThousandths(double value);
+
+// The common case inline, for the writer of every observation value.
+inline bool Thousandths(double value, int64_t *thousandths) {
     if (!std::isfinite(value) || !(std::fabs(value) < kMaxFixed3)) return false;
     // The product in double precision decides the rounding whenever it is
     // further from a tie than its own rounding error (an ulp): nearly
@@ -164,6 +170,11 @@ bool RinexThousandths(double value, int64_t *thousandths) {
         *thousandths = value < 0 ? -rounded : rounded;
         return true;
     }
+    *thousandths = ExactThousandths(value);
+    return true;
+}
+
+int64_t ExactThousandths(double value) {
     // value = mantissa * 2^exponent exactly, with a 53-bit integer mantissa;
     // mantissa * 1000 stays below 2^63, so the rounding is done on exact
     // integers: to nearest, ties to even (as glibc's printf), the same on
@@ -183,57 +194,79 @@ bool RinexThousandths(double value, int64_t *thousandths) {
         const uint64_t half = uint64_t{1} << (shift - 1);
         if (rest > half || (rest == half && (result & 1u) != 0)) ++result;
     } // else: below half a thousandth
-    *thousandths = value < 0 ? -static_cast<int64_t>(result) : static_cast<int64_t>(result);
-    return true;
+    return value < 0 ? -static_cast<int64_t>(result) : static_cast<int64_t>(result);
 }
 
-// Written straight into the line, right-aligned: every observation value
-// of a RINEX file goes through here.
+} // namespace
+
+bool RinexThousandths(double value, int64_t *thousandths) { return Thousandths(value, thousandths); }
+
+// Every observation value of a RINEX file goes through here, so the field
+// is built right-aligned in a blank scratch area and copied whole, with no
+// loop over its columns.
 void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
     const std::size_t room = sizeof line->text - 1 - line->length;
     if (width > room) width = room;
+    // The digits end at `end`; the blanks after it let a field of up to 16
+    // columns be copied as one block of 16 where the line has the room.
+    constexpr std::size_t kLead = 32, kTail = 16;
+    char text[kLead + kTail];
+    std::memset(text, ' ', sizeof text);
+    char *const end = text + kLead;
+    char *p = end;
+    int64_t thousandths = 0;
+    if (Thousandths(value, &thousandths)) {
+        // All digits of the thousandths, at least four, then the last three
+        // moved one column right for the point: the low eight digits in
+        // fixed columns without a loop, the rest (values of 100 000 and
+        // more) two at a time.
+        const uint64_t magnitude =
+            thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
+        uint64_t high = magnitude / 100000000u;
+        const uint32_t low = static_cast<uint32_t>(magnitude - high * 100000000u);
+        const uint32_t lowHigh = low / 10000u, lowLow = low % 10000u;
+        char *q = end - 1; // the point's column is added at the end
+        std::memcpy(q - 2, kDigitPairs + 2 * (lowLow % 100u), 2);
+        std::memcpy(q - 4, kDigitPairs + 2 * (lowLow / 100u), 2);
+        std::memcpy(q - 6, kDigitPairs + 2 * (lowHigh % 100u), 2);
+        std::memcpy(q - 8, kDigitPairs + 2 * (lowHigh / 100u), 2);
+        p = q - 8;
+        if (high != 0) {
+            while (high >= 100) {
+                const uint32_t pair = static_cast<uint32_t>(high % 100);
+                high /= 100;
+                p -= 2;
+                std::memcpy(p, kDigitPairs + 2 * pair, 2);
+            }
+            if (high >= 10) {
+                p -= 2;
+                std::memcpy(p, kDigitPairs + 2 * high, 2);
+            } else {
+                *--p = static_cast<char>('0' + high);
+            }
+        } else {
+            // Leading zeros of the low eight go, down to "0.000".
+            while (p < q - 4 && *p == '0') *p++ = ' ';
+        }
+        q[0] = q[-1];
+        q[-1] = q[-2];
+        q[-2] = q[-3];
+        q[-3] = '.';
+        if (thousandths < 0) *--p = '-';
+        // Too large for the field: blank.
+        if (static_cast<std::size_t>(end - p) > width) std::memset(p, ' ', static_cast<std::size_t>(end - p));
+    }
     char *field = line->text + line->length;
-    for (std::size_t i = 0; i < width; ++i) field[i] = ' ';
+    if (width <= kTail && room >= kTail) {
+        std::memcpy(field, end - width, kTail);
+    } else if (width <= kLead) {
+        std::memcpy(field, end - width, width);
+    } else {
+        std::memset(field, ' ', width - kLead);
+        std::memcpy(field + (width - kLead), text, kLead);
+    }
     line->length += width;
     line->text[line->length] = '\0';
-    int64_t thousandths = 0;
-    if (!RinexThousandths(value, &thousandths)) return;
-    // Digits from the right, two at a time: three decimals, the point, the
-    // whole part, the sign.
-    uint64_t magnitude = thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
-    uint64_t whole = magnitude / 1000;
-    const uint32_t decimals = static_cast<uint32_t>(magnitude - whole * 1000);
-    char text[24];
-    char *p = text + sizeof text;
-    *--p = static_cast<char>('0' + decimals % 10);
-    *--p = kDigitPairs[2 * (decimals / 10) + 1];
-    *--p = kDigitPairs[2 * (decimals / 10)];
-    *--p = '.';
-    while (whole >= (uint64_t{1} << 32)) {
-        const uint32_t pair = static_cast<uint32_t>(whole % 100);
-        whole /= 100;
-        *--p = kDigitPairs[2 * pair + 1];
-        *--p = kDigitPairs[2 * pair];
-    }
-    // The rest in 32 bits, which divides faster.
-    uint32_t rest = static_cast<uint32_t>(whole);
-    while (rest >= 100) {
-        const uint32_t pair = rest % 100;
-        rest /= 100;
-        *--p = kDigitPairs[2 * pair + 1];
-        *--p = kDigitPairs[2 * pair];
-    }
-    whole = rest;
-    if (whole >= 10) {
-        *--p = kDigitPairs[2 * whole + 1];
-        *--p = kDigitPairs[2 * whole];
-    } else {
-        *--p = static_cast<char>('0' + whole);
-    }
-    if (thousandths < 0) *--p = '-';
-    const std::size_t n = static_cast<std::size_t>(text + sizeof text - p);
-    if (n > width) return; // too large for the field: blank
-    for (std::size_t i = 0; i < n; ++i) field[width - n + i] = p[i];
 }
 
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision) {
@@ -328,11 +361,27 @@ int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path) {
     return 0;
 }
 
+namespace {
+
+bool FlushDeferredBlock(DeferredRinexFile *f) {
+    if (!f->failed && f->blockLength > 0 &&
+        (std::fwrite(f->block, 1, f->blockLength, f->body) != f->blockLength || std::ferror(f->body) != 0)) {
+        f->failed = true;
+    }
+    f->blockLength = 0;
+    return !f->failed;
+}
+
+} // namespace
+
 int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
     if (f->body == nullptr) return 0;
-    if (!f->failed && (std::fwrite(line->text, 1, line->length, f->body) != line->length ||
-                       std::fputc('\n', f->body) == EOF || std::ferror(f->body) != 0)) {
-        f->failed = true;
+    const std::size_t length = line->length < sizeof line->text ? line->length : sizeof line->text - 1;
+    if (length + 1 > sizeof f->block - f->blockLength) FlushDeferredBlock(f);
+    if (!f->failed) {
+        std::memcpy(f->block + f->blockLength, line->text, length);
+        f->block[f->blockLength + length] = '\n';
+        f->blockLength += length + 1;
     }
     if (f->failed) {
         FormatErrorText(kUnableToWrite, f->path);
@@ -343,6 +392,7 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
 
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength) {
     if (f->file == nullptr) return 0;
+    if (f->body != nullptr) FlushDeferredBlock(f);
     bool failed = f->failed;
     if (std::fwrite(header, 1, headerLength, f->file) != headerLength) failed = true;
     // The records were written with bare line ends; the file's text stream

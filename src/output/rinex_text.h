@@ -56,6 +56,10 @@ struct DeferredRinexFile {
     std::FILE *file;
     std::FILE *body;
     bool failed;
+    // Record lines gather here and go to the scratch stream in blocks: a
+    // stream write per line would cost as much as formatting the line.
+    std::size_t blockLength;
+    char block[32768];
     char path[kPathBufferSize];
     char bodyPath[kPathBufferSize + 8]; // set when the scratch stream is a file beside it
 };

@@ -110,6 +110,40 @@ TEST(RinexNumbers, ThousandthsAreRoundedExactlyLikeACorrectPrintf) {
     }
 }
 
+// The observation field: "%14.3f" of the exactly rounded value, blank when
+// it does not fit, wherever the line stands.
+TEST(RinexNumbers, FixedFieldsMatchPrintfOrStayBlank) {
+    auto field = [](double v, std::size_t at) {
+        RinexLine line;
+        BeginRinexLine(&line);
+        AppendRinexSpaces(&line, at);
+        AppendRinexFixed3(&line, v, 14);
+        EXPECT_EQ(line.length, at + 14);
+        return std::string(line.text + at);
+    };
+    EXPECT_EQ(field(0.0004, 0), "         0.000");
+    EXPECT_EQ(field(45.0, 0), "        45.000");
+    EXPECT_EQ(field(-3.5, 0), "        -3.500");
+    EXPECT_EQ(field(9999999999.9994, 0), "9999999999.999");
+    EXPECT_EQ(field(-999999999.9994, 0), "-999999999.999");
+    EXPECT_EQ(field(-1000000000.0, 0), "              "); // one column too many
+    EXPECT_EQ(field(1e12, 0), "              ");
+    EXPECT_EQ(field(INFINITY, 0), "              ");
+    // At the end of the longest line: cut to the room left, never past it.
+    EXPECT_EQ(field(1.5, kRinexLineSize - 1 - 14), "         1.500");
+    uint64_t state = 99;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const double v = static_cast<double>(static_cast<int64_t>(state >> 12)) *
+                         std::ldexp(1.0, -static_cast<int>((state >> 3) % 60)) * ((state & 1) != 0 ? -1.0 : 1.0);
+        int64_t t = 0;
+        if (!RinexThousandths(v, &t) || t == 0) continue; // printf keeps the sign of a rounded zero
+        char text[64];
+        const int n = std::snprintf(text, sizeof text, "%14.3f", v);
+        ASSERT_EQ(field(v, static_cast<std::size_t>(i % 3)), n > 14 ? std::string(14, ' ') : std::string(text)) << text;
+    }
+}
+
 TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
     auto date = [](int32_t week, double seconds) {
         const RinexCalendar c = RinexCalendarOf(RinexTimeUnits(week, seconds));
