@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr double kDegreesToRadians = 3.141592653589793 / 180.0;
-
 // The RINEX letter of each satellite system (SatelliteSystem order), and
 // the observation code ("1C") of each signal type the receiver reports.
 // A signal without a code is not written.
@@ -84,7 +82,7 @@ void CopyField(char *destination, std::size_t size, const char *source) {
 
 void NotePosition(double latitude, double longitude, double height) {
     if (g_hasPosition) return;
-    GeodeticToEcef(latitude * kDegreesToRadians, longitude * kDegreesToRadians, height, &g_position[0], &g_position[1],
+    GeodeticToEcef(latitude * kRadiansPerDegree, longitude * kRadiansPerDegree, height, &g_position[0], &g_position[1],
                    &g_position[2]);
     g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
 }

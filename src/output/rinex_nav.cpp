@@ -17,6 +17,7 @@
 
 #include "common/decoded_epoch.h"
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 #include "output/rinex_file.h"
 #include "output/rinex_text.h"
 
@@ -25,9 +26,6 @@ namespace {
 constexpr std::size_t kValueWidth = 19; // D19.12
 constexpr int kValuePrecision = 12;
 constexpr int32_t kWeeksPerRollover = 1024;
-constexpr int32_t kSecondsPerWeek = 604800;
-constexpr int32_t kHalfWeek = 302400;
-constexpr double kSecondsPerDay = 86400.0;
 // BeiDou time: week 0 began at GPS week 1356 (2006-01-01).
 constexpr int32_t kBdtWeekOffset = 1356;
 
@@ -99,8 +97,8 @@ void BeginRecordLine(char system, uint32_t number, const RinexCalendar &c) {
 // The full week of a time of week `seconds` that lies within half a week of
 // the reference (week, reference seconds).
 int32_t WeekNear(int32_t week, int32_t referenceSeconds, int32_t seconds) {
-    if (seconds - referenceSeconds > kHalfWeek) return week - 1;
-    if (seconds - referenceSeconds < -kHalfWeek) return week + 1;
+    if (seconds - referenceSeconds > kSecondsPerHalfWeek) return week - 1;
+    if (seconds - referenceSeconds < -kSecondsPerHalfWeek) return week + 1;
     return week;
 }
 
@@ -256,7 +254,7 @@ int32_t WriteGlonass(NavOutput *out, const GlonassNavRecord &g) {
     BeginRecordLine('R', g.slot, toe);
     Value(-g.tauN);
     Value(g.gammaN);
-    Value(PositiveRemainder(frame, Is211() ? kSecondsPerDay : kSecondsPerWeek));
+    Value(PositiveRemainder(frame, static_cast<double>(Is211() ? kSecondsPerDay : kSecondsPerWeek)));
     result |= EndLine(out);
     const double km = 1e-3;
     result |= OrbitLine(out, g.position[0] * km, g.velocity[0] * km, g.acceleration[0] * km, g.health);
