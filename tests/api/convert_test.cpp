@@ -17,6 +17,7 @@
 
 #include "api/convert.h"
 #include "oem4conv.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 
 namespace fs = std::filesystem;
@@ -80,16 +81,9 @@ protected:
         g_messages.clear();
         g_progress.clear();
         g_progressHook = nullptr;
-        options = std::make_unique<ConvertOptions>();
-        std::memset(options.get(), 0, sizeof(ConvertOptions));
-        options->structSize = sizeof(ConvertOptions);
-        options->optionsSize = sizeof(Oem4Options);
-        SetFactoryDefaults(sizeof(Oem4Options), reinterpret_cast<Oem4Options *>(options->converterOptions));
+        options = testsupport::MakeRequest();
         options->epochCount = options->ephemerisCount = options->spareCount = options->markCount = 77;
-        std::memset(&host, 0, sizeof host);
-        host.structSize = sizeof(ConvertHost);
-        host.onMessage = OnMessage;
-        host.onProgress = OnProgress;
+        host = testsupport::MakeHost(OnMessage, OnProgress);
     }
     void TearDown() override {
         g_progressHook = nullptr;
