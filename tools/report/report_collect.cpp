@@ -724,8 +724,8 @@ double TowAt(double time) { return time - std::floor(time / kSecondsPerWeek) * k
 std::string FormatTimeOfDay(double tow) {
     char text[32];
     if (!std::isfinite(tow)) return "-";
-    double day = std::fmod(tow, 86400.0);
-    if (day < 0) day += 86400.0;
+    double day = std::fmod(tow, static_cast<double>(kSecondsPerDay));
+    if (day < 0) day += kSecondsPerDay;
     const long tenths = std::lround(day * 10.0);
     const long whole = tenths / 10;
     if (tenths % 10 == 0) {
