@@ -434,6 +434,25 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
+TEST_F(Conversion, EveryOutputThatFailsToCloseIsReportedAndTheFirstIsTheResult) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::size_t descriptors = OpenDescriptors();
+    // Both files hold a header when they close; the mark file is empty and
+    // closes cleanly.
+    fs::create_symlink("/dev/full", dir / "out.tsq");
+    fs::create_symlink("/dev/full", dir / "out.epp");
+    ASSERT_EQ(ConvertBytes({}), 1);
+    const std::string tsq = "Error: Unable to write to " + (dir / "out.tsq").string();
+    const std::string epp = "Error: Unable to write to " + (dir / "out.epp").string();
+    EXPECT_EQ(ErrString().rfind(tsq, 0), 0u) << ErrString();
+    for (const std::string &expected : {tsq, epp}) {
+        EXPECT_TRUE(std::any_of(g_messages.begin(), g_messages.end(), [&](const Message &m) {
+            return m.text.rfind(expected, 0) == 0;
+        })) << expected;
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
 // Inputs that open but fail their first read (a directory; the process's
 // own memory at address 0): the outputs of an earlier conversion must not
 // be truncated before the input has shown it can be read.
