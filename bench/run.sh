@@ -1,19 +1,28 @@
 #!/bin/sh
-# Throughput benchmark: builds Release, simulates the two benchmark logs
-# (a full day at 1 Hz with RANGECMP, an hour at 20 Hz with RANGE from a
-# survey flight with camera marks), and converts each with the clock
-# recomputation off and on, next to the raw read rate of the same file.
+# Throughput benchmark: builds Release, simulates the three benchmark logs
+# and converts each with the clock recomputation off and on, next to the
+# raw read rate and the I/O floor of the same file (oem4bench):
+#
+#   day    a full day at 1 Hz with RANGECMP, RAWEPHEM, BESTPOS and the clock
+#          model;
+#   real   a full day at 1 Hz of the kind real receivers are told to log
+#          today: RANGECMP, BESTXYZ every epoch and GPSEPHEM, every tracked
+#          satellite's again each 360 s (about one record in 30 epochs, as
+#          in the shared real logs), no BESTPOS;
+#   hour   an hour at 20 Hz with RANGE from a survey flight with a camera
+#          mark every 2 s.
 #
 #   bench/run.sh [REPEAT]        (default 3; the best run of each is kept)
 #
-# BUILD_DIR (default build-bench) and JOBS (default 2) may be set.
+# BUILD_DIR (default build-bench), DATA_DIR (default BUILD_DIR/bench-data;
+# two builds compared can share it) and JOBS (default 2) may be set.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
 jobs=${JOBS:-2}
 repeat=${1:-3}
-data=$build/bench-data
+data=${DATA_DIR:-$build/bench-data}
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DOEM4CONV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target oem4bench oem4sim -j "$jobs" >/dev/null
@@ -21,17 +30,22 @@ cmake --build "$build" --target oem4bench oem4sim -j "$jobs" >/dev/null
 mkdir -p "$data"
 sim=$build/tools/oem4sim/oem4sim
 day=$data/day-1hz-rangecmp.gps
+real=$data/day-1hz-rangecmp-gpsephem-bestxyz.gps
 hour=$data/hour-20hz-range.gps
 [ -s "$day" ] || "$sim" -q --duration 24h --rate 1 --format rangecmp -o "$day"
+[ -s "$real" ] || "$sim" -q --duration 24h --rate 1 --format rangecmp --ephemeris gpsephem --ephemeris-every 360 \
+    --position bestxyz -o "$real"
 [ -s "$hour" ] || "$sim" -q --duration 1h --rate 20 --format range --motion flight --marks 2 -o "$hour"
 
 echo "machine: $(nproc) processors, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)"
 echo "load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-for log in "$day" "$hour"; do
+for log in "$day" "$real" "$hour"; do
     for recompute in "" --recompute; do
         echo
         # shellcheck disable=SC2086
         "$build/tools/oem4bench/oem4bench" "$log" $recompute --repeat "$repeat" --out "$build/bench-out"
     done
 done
+echo
+echo "load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
 rm -f "$build/bench-out.tsq" "$build/bench-out.epp" "$build/bench-out.sta"

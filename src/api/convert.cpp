@@ -49,8 +49,10 @@ constexpr const char *kUnableToRead = "Error: Unable to read %s";
 constexpr int32_t kPort = 0;
 constexpr std::size_t kBlockSize = 2048;
 // The input is still taken in 2048-byte blocks (progress and abort run per
-// block), but its stream fetches from the system in larger pieces.
-constexpr std::size_t kInputStreamBufferSize = 64 * 1024;
+// block), but it is fetched from the system in larger pieces, straight into
+// the read area: an unbuffered stream copies nothing on the way.
+constexpr std::size_t kReadAreaSize = 64 * 1024;
+static_assert(kReadAreaSize % kBlockSize == 0);
 
 // Everything one conversion works with: ConvertFile sets it up at the start
 // of every call (RunConversion), and nothing outside the call reads it.
@@ -74,16 +76,18 @@ struct Conversion {
     bool failed;
     char failureText[kErrorTextSize];
 
-    // The log's first block, read before any output is created so that an
-    // unreadable input (a directory, a failing disk) destroys nothing.
+    // The log's first read, made before any output is created so that an
+    // unreadable input (a directory, a failing disk) destroys nothing: the
+    // bytes of the read area that ReadLog starts from.
     std::size_t firstRead;
+    // How much the log is read at a time (ReadLog).
+    std::size_t fetch;
     // Time of the epoch before, to notice the log's time going back.
     bool haveEpochTime;
     uint32_t lastEpochWeek;
     double lastEpochTime;
 
-    uint8_t block[kBlockSize];
-    char inputStreamBuffer[kInputStreamBufferSize];
+    uint8_t readArea[kReadAreaSize];
     ThreadBuf threadBuf;
     // Read areas for the drained records.
     EpochRecord epoch;
@@ -126,6 +130,18 @@ int64_t InputLength(std::FILE *input) {
     if (fstat(fileno(input), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
 #endif
     return static_cast<int64_t>(info.st_size);
+}
+
+// A regular file gives every byte asked for up to its end at once; a pipe
+// or terminal only what has arrived, and a read of more would wait for it.
+bool IsRegularFile(std::FILE *input) {
+#if defined(_WIN32)
+    struct _stat64 info;
+    return _fstat64(_fileno(input), &info) == 0 && (info.st_mode & _S_IFREG) != 0;
+#else
+    struct stat info;
+    return fstat(fileno(input), &info) == 0 && S_ISREG(info.st_mode);
+#endif
 }
 
 void ReportProgress(int64_t done, int64_t total) {
@@ -267,13 +283,13 @@ void ActOnResult(int32_t kind) {
 // Feeds the block to the decoder. DecodeBytes stops at every byte whose
 // result is not 0, so each decoded record is drained before the next byte
 // is fed, exactly as when the bytes go one by one through DecodeByte.
-void FeedBlock(uint32_t size) {
+void FeedBlock(const uint8_t *block, uint32_t size) {
     uint32_t at = 0;
     if (g_feedSize != 0) {
         while (at < size && !g_conversion.failed) {
             const uint32_t piece = size - at < g_feedSize ? size - at : g_feedSize;
             uint32_t used = 0;
-            const int32_t kind = DecodeBytes(kPort, g_conversion.block + at, piece, &g_conversion.threadBuf, &used);
+            const int32_t kind = DecodeBytes(kPort, block + at, piece, &g_conversion.threadBuf, &used);
             at += used;
             // A closed port takes no byte; every byte then gets its own
             // result below, as it would one at a time.
@@ -281,8 +297,7 @@ void FeedBlock(uint32_t size) {
             ActOnResult(kind);
         }
     }
-    for (; at < size && !g_conversion.failed; ++at)
-        ActOnResult(DecodeByte(kPort, g_conversion.block[at], &g_conversion.threadBuf));
+    for (; at < size && !g_conversion.failed; ++at) ActOnResult(DecodeByte(kPort, block[at], &g_conversion.threadBuf));
 }
 
 void CloseInput(std::FILE *input) {
@@ -297,11 +312,15 @@ bool OpenFiles(std::FILE **input) {
         FormatErrorText("Error: Unable to open %s", g_conversion.paths.input);
         return false;
     }
-    // Without the larger buffer the stream keeps its own; nothing is lost.
-    std::setvbuf(*input, g_conversion.inputStreamBuffer, _IOFBF, sizeof g_conversion.inputStreamBuffer);
+    // Reads then go straight into the read area (ReadLog); without this the
+    // stream keeps its buffer and nothing is lost either. A log file is
+    // read a read area at a time; a live log (a pipe) a block at a time, so
+    // that every block is converted, reported and abortable as it arrives.
+    std::setvbuf(*input, nullptr, _IONBF, 0);
+    g_conversion.fetch = IsRegularFile(*input) ? sizeof g_conversion.readArea : kBlockSize;
     // Creating the outputs truncates them: the input must first show that
     // it can be read (a directory opens, but does not read).
-    g_conversion.firstRead = std::fread(g_conversion.block, 1, sizeof g_conversion.block, *input);
+    g_conversion.firstRead = std::fread(g_conversion.readArea, 1, g_conversion.fetch, *input);
     if (std::ferror(*input)) {
         FormatErrorText(kUnableToRead, g_conversion.paths.input);
         return false;
@@ -378,21 +397,29 @@ void ReportTruncation(int64_t done) {
 }
 
 // Reads the log block by block through the decoder until its end, a
-// failure or an abort; returns the bytes read.
+// failure or an abort; returns the bytes read. The blocks are those that
+// reads of 2048 bytes would give, down to the empty last one of a log of
+// whole blocks, though the system is asked for more at once when the log is
+// a file (OpenFiles). The first read was made when the files were opened.
 int64_t ReadLog(std::FILE *input, int64_t total) {
     int64_t done = 0;
-    bool first = true;
-    while (!g_conversion.failed && AbortCount.load() == 0 && (first || (!std::feof(input) && !std::ferror(input)))) {
-        // The first block was read when the files were opened.
-        const std::size_t read =
-            first ? g_conversion.firstRead : std::fread(g_conversion.block, 1, sizeof g_conversion.block, input);
-        first = false;
+    std::size_t held = g_conversion.firstRead; // bytes in the read area
+    std::size_t at = 0;                        // of which fed
+    while (!g_conversion.failed && AbortCount.load() == 0) {
+        if (at == held && !std::feof(input)) {
+            if (std::ferror(input)) break;
+            held = std::fread(g_conversion.readArea, 1, g_conversion.fetch, input);
+            at = 0;
+        }
+        const std::size_t read = held - at < kBlockSize ? held - at : kBlockSize;
         done += static_cast<int64_t>(read);
         // Every byte of a block is fed; an abort is honoured between blocks.
-        FeedBlock(static_cast<uint32_t>(read));
+        FeedBlock(g_conversion.readArea + at, static_cast<uint32_t>(read));
+        at += read;
         if (g_conversion.failed) break;
         ReportProgress(done, total);
         if (AbortCount.load() != 0) SetErrorText(kUserQuitText);
+        if (read < kBlockSize) break; // the end of the log (or a read error)
     }
     // At the end of the log, bytes of a rejected or incomplete record may
     // still hide whole records; they are decoded before the files close.

@@ -11,6 +11,17 @@ Ellipsoid g_currentEllipsoid = {};
 
 bool g_ellipsoidSelected = false;
 
+// The last conversion asked of GeodeticToEcef. The clock recomputation asks
+// for the same station once per satellite (the tropospheric correction) and
+// for the a-priori position of a static receiver epoch after epoch; the key
+// is the inputs' exact bits, so a kept answer is the one they give again.
+struct EcefOfLast {
+    bool valid;
+    uint64_t latitudeBits, longitudeBits, heightBits;
+    double x, y, z;
+};
+EcefOfLast g_lastEcef{};
+
 // Latitude change at which the geodetic iteration stops, radians.
 constexpr double kLatitudeTolerance = 1e-10;
 // Valid positions settle in a handful of passes; the bound only stops a
@@ -24,9 +35,52 @@ constexpr int kMaxLatitudeIterations = 100;
 // lat. The plain p / cos(lat) - N amplifies the iteration's 1e-10 rad
 // tolerance by tan(lat): centimetres to tens of metres within a few
 // kilometres of a pole, and -N (the whole Earth radius) on the polar axis.
+// EllipsoidalHeight, also giving the sine and cosine of lat it is computed
+// from (the BESTXYZ decoder turns its sigmas with them).
+double EllipsoidalHeightAndTrig(double p, double z, double lat, double a, double e2, double *sinLat, double *cosLat) {
+    const double s = std::sin(lat);
+    const double c = std::cos(lat);
+    *sinLat = s;
+    *cosLat = c;
+    return p * c + z * s - a * std::sqrt(1.0 - e2 * s * s);
+}
+
 double EllipsoidalHeight(double p, double z, double lat, double a, double e2) {
     const double sinLat = std::sin(lat);
     return p * std::cos(lat) + z * sinLat - a * std::sqrt(1.0 - e2 * sinLat * sinLat);
+}
+
+// How far one latitude pass can move the estimate, from how far the pass
+// before moved it. A pass computes next = atan2(z, D(lat)) with
+// D = p - e2 N(lat) cos(lat), and |dD/dlat| = e2 a (1 - e2) |sin lat| /
+// (1 - e2 sin^2 lat)^1.5 <= K = e2 a / sqrt(1 - e2) for every latitude, while
+// p - K <= D <= p. So |d next / d lat| <= K |z| / (z^2 + q^2) with
+// q = max(0, p - K), and a pass moves the estimate at most that times the
+// previous move, plus the rounding of the two estimates (a few units in the
+// last place of an angle, far below the margin kept here). When that is
+// below the tolerance the pass would end the iteration on the latitude it
+// started from, so it need not be computed: the result is the same to the
+// last bit, for one pass (a sine, a cosine, an arc tangent) fewer.
+// slope / scale is twice the bound; only ellipsoids like the Earth's and
+// points between 100 km and a million km from its centre take the shortcut.
+struct SettledTest {
+    bool usable;
+    double slope, scale;
+};
+
+// Margin below the tolerance for the rounding of the estimates.
+constexpr double kSettledWithin = kLatitudeTolerance - 1e-12;
+
+SettledTest SettledTestFor(double p, double z, double a, double e2) {
+    SettledTest t{false, 0.0, 0.0};
+    const double r2 = p * p + z * z;
+    if (!(e2 >= 0.0 && e2 < 0.01 && a > 0.0 && r2 >= 1e10 && r2 <= 1e18)) return t;
+    const double k = e2 * a / std::sqrt(1.0 - e2);
+    const double q = p > k ? p - k : 0.0;
+    t.slope = 2.0 * k * std::fabs(z);
+    t.scale = z * z + q * q;
+    t.usable = t.scale > 0.0;
+    return t;
 }
 
 } // namespace
@@ -46,10 +100,22 @@ void SelectEllipsoid(uint32_t code) {
     e.a2 = e.a * e.a;
     e.b2 = e.b * e.b;
     g_ellipsoidSelected = true;
+    g_lastEcef.valid = false; // its answer was on the old axes
 }
 
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z) {
     if (!g_ellipsoidSelected) SelectEllipsoid(0);
+    EcefOfLast &last = g_lastEcef;
+    const uint64_t latitudeBits = std::bit_cast<uint64_t>(latitude);
+    const uint64_t longitudeBits = std::bit_cast<uint64_t>(longitude);
+    const uint64_t heightBits = std::bit_cast<uint64_t>(height);
+    if (last.valid && last.latitudeBits == latitudeBits && last.longitudeBits == longitudeBits &&
+        last.heightBits == heightBits) {
+        *x = last.x;
+        *y = last.y;
+        *z = last.z;
+        return;
+    }
     const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
     const double cosLat = std::cos(latitude);
@@ -57,12 +123,28 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
     *x = (n + height) * cosLat * std::cos(longitude);
     *y = (n + height) * cosLat * std::sin(longitude);
     *z = (n * e.b2 / e.a2 + height) * sinLat;
+    last = EcefOfLast{true, latitudeBits, longitudeBits, heightBits, *x, *y, *z};
 }
 
-int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
-                       double *height) {
+namespace {
+
+// The height of lat; the quicker conversion also gives lat's sine and cosine,
+// while the plain one computes exactly as it always has.
+template <bool kTrig>
+double Height(double p, double z, double lat, double a, double e2, double *sinLat, double *cosLat) {
+    if constexpr (kTrig) {
+        return EllipsoidalHeightAndTrig(p, z, lat, a, e2, sinLat, cosLat);
+    } else {
+        return EllipsoidalHeight(p, z, lat, a, e2);
+    }
+}
+
+// EcefToGeodetic, with or without the shortcut of SettledTest.
+template <bool kSkipSettledPass> int32_t Geodetic(double x, double y, double z, double a, double b, double *latitude,
+                                                  double *longitude, double *height, double *sinLatitude,
+                                                  double *cosLatitude) {
     if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-        *latitude = *longitude = *height = NAN;
+        *latitude = *longitude = *height = *sinLatitude = *cosLatitude = NAN;
         return 1;
     }
     const double e2 = (a * a - b * b) / (a * a);
@@ -73,11 +155,20 @@ int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double 
         // On the polar axis the first height estimate is -N, which makes
         // the next latitude 0 * -inf = NaN; the answer is known directly.
         *latitude = lat;
-        *height = EllipsoidalHeight(p, z, lat, a, e2);
+        *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
         return 0;
     }
 
+    const SettledTest settled = kSkipSettledPass ? SettledTestFor(p, z, a, e2) : SettledTest{false, 0.0, 0.0};
+    double step = INFINITY; // the change of the latitude in the last pass
     for (int pass = 0; pass < kMaxLatitudeIterations; ++pass) {
+        if (kSkipSettledPass && settled.usable && settled.slope * step < kSettledWithin * settled.scale) {
+            // This pass would change the latitude by less than the
+            // tolerance, and so keep it: it is done without computing it.
+            *latitude = lat;
+            *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
+            return 0;
+        }
         const double sinLat = std::sin(lat);
         const double n = a / std::sqrt(1.0 - e2 * sinLat * sinLat);
         const double h = p / std::cos(lat) - n;
@@ -86,14 +177,28 @@ int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double 
         // only decides whether to go on.
         if (std::fabs(lat - next) < kLatitudeTolerance) {
             *latitude = lat;
-            *height = EllipsoidalHeight(p, z, lat, a, e2);
+            *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
             return 0;
         }
+        if (kSkipSettledPass) step = std::fabs(lat - next);
         lat = next;
     }
     *latitude = lat;
-    *height = EllipsoidalHeight(p, z, lat, a, e2);
+    *height = Height<kSkipSettledPass>(p, z, lat, a, e2, sinLatitude, cosLatitude);
     return 1;
+}
+
+} // namespace
+
+int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                       double *height) {
+    double unused = 0.0;
+    return Geodetic<false>(x, y, z, a, b, latitude, longitude, height, &unused, &unused);
+}
+
+int32_t EcefToGeodeticSettled(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                              double *height, double *sinLatitude, double *cosLatitude) {
+    return Geodetic<true>(x, y, z, a, b, latitude, longitude, height, sinLatitude, cosLatitude);
 }
 
 namespace {
@@ -121,13 +226,16 @@ void StationSineCosine(double angle, SineCosine &kept, double *sine, double *cos
     *cosine = kept.cosine;
 }
 
-} // namespace
+// The satellite in the station's east, north and up axes; false when no
+// station is known (exactly zero coordinates mean "none yet").
+struct Topocentric {
+    double east, north, up;
+};
 
-void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
-                      double *azimuth) {
-    // Exactly zero coordinates mean "no station known yet".
-    if (latitude == 0.0 || longitude == 0.0) return;
-    if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return;
+inline bool ToTopocentric(const SatState *sat, const SatState *receiver, double latitude, double longitude,
+                          Topocentric *t) {
+    if (latitude == 0.0 || longitude == 0.0) return false;
+    if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return false;
 
     const double dx = sat->x - receiver->x;
     const double dy = sat->y - receiver->y;
@@ -136,14 +244,30 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
     StationSineCosine(latitude, g_latitudeTrig, &sinLat, &cosLat);
     StationSineCosine(longitude, g_longitudeTrig, &sinLon, &cosLon);
 
-    const double east = -sinLon * dx + cosLon * dy;
-    const double north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
-    const double up = cosLat * cosLon * dx + cosLat * sinLon * dy + sinLat * dz;
+    t->east = -sinLon * dx + cosLon * dy;
+    t->north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
+    t->up = cosLat * cosLon * dx + cosLat * sinLon * dy + sinLat * dz;
+    return true;
+}
 
-    const double el = std::atan2(up, std::sqrt(east * east + north * north));
-    const double az = std::atan2(east, north);
+} // namespace
+
+void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
+                      double *azimuth) {
+    Topocentric t;
+    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return;
+    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
+    const double az = std::atan2(t.east, t.north);
     *elevation = el;
     *azimuth = az;
     sat->elevation = el;
     sat->azimuth = az;
+}
+
+void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation) {
+    Topocentric t;
+    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return;
+    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
+    *elevation = el;
+    sat->elevation = el;
 }

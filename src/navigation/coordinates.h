@@ -43,9 +43,22 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
 // not settle (outputs hold the last values).
 int32_t EcefToGeodetic(double x, double y, double z, double a, double b, double *latitude, double *longitude,
                        double *height);
+// The same results for a third less work: the pass that can only confirm
+// the latitude is not computed (see SettledTest). Bit for bit the same
+// where every operation rounds to double (SSE); the x87 build rounds as its
+// registers happen to be spilled, so a changed loop may move the last bits
+// there. The BESTXYZ decoder rounds its result to a grid, which that cannot
+// reach; the clock recomputation, whose every bit shows, keeps the plain one.
+// It also gives the sine and cosine of the latitude, as std::sin and
+// std::cos give them (NaN when the input is not finite).
+int32_t EcefToGeodeticSettled(double x, double y, double z, double a, double b, double *latitude, double *longitude,
+                              double *height, double *sinLatitude, double *cosLatitude);
 
 // Elevation and azimuth of sat seen from receiver at (latitude, longitude);
 // also stored in sat. Writes nothing when the latitude or the longitude is
 // exactly 0 or the receiver is at the Earth's centre (no station known).
 void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
                       double *azimuth);
+// The elevation of ElevationAzimuth alone, for the clock recomputation,
+// which has no use for the azimuth (an arc tangent per satellite saved).
+void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation);

@@ -43,6 +43,19 @@ double GeometricRange(const SatState &sat, double x, double y, double z) {
     return std::sqrt(dx * dx + dy * dy + dz * dz);
 }
 
+// N = A^T A over the first rows rows of A, the lower triangle only: that is
+// all InvertSymmetric reads, and it mirrors the inverse itself. Each element
+// is summed as MultiplyMatrices sums it (from 0, row by row, in the matrix),
+// so it is the same number; the upper triangle's six sums are skipped.
+void NormalMatrix(Matrix a, int32_t rows, Matrix n) {
+    for (int32_t i = 0; i < kUnknowns; ++i) {
+        for (int32_t j = 0; j <= i; ++j) {
+            n[i][j] = 0.0;
+            for (int32_t k = 0; k < rows; ++k) n[i][j] += a[k][i] * a[k][j];
+        }
+    }
+}
+
 int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra, const SatState *sats,
               double *x, double *y, double *z, double *clock) {
     if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {
@@ -82,7 +95,7 @@ int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int3
             return SOLVE_TOO_FEW_SATS;
         }
 
-        MultiplyMatrices(g_design, rows, kUnknowns, g_design, rows, kUnknowns, g_normal, MULTIPLY_ATB);
+        NormalMatrix(g_design, rows, g_normal);
         if (InvertSymmetric(g_normal, kUnknowns) != INV_OK) {
             SetErrorText("Error: Inversion failure on solving position and clock shift computation");
             return SOLVE_INVERSION_FAILED;

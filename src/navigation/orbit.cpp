@@ -93,8 +93,12 @@ double CorrectSatelliteClock(const GpsEphRecord *ephemeris, double t, MeasRecord
     return t - dt;
 }
 
-int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver,
-                             SatState *out) {
+namespace {
+
+// GpsSatellitePosition, with the velocity only when asked for: it takes no
+// part in the passes, and the point position has no use for it.
+int32_t GpsOrbit(const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver, SatState *out,
+                 bool withVelocity) {
     if (ephemeris == nullptr) {
         return 1;
     }
@@ -143,6 +147,9 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
             tau = newTau;
             continue;
         }
+        if (!withVelocity) {
+            return converged && Finite3(out->x, out->y, out->z) ? 0 : 1;
+        }
 
         // Velocity: the time derivative of the same model.
         const double onePlus = 1.0 + e * std::cos(v);
@@ -162,6 +169,18 @@ int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, d
         }
     }
     return 1;
+}
+
+} // namespace
+
+int32_t GpsSatellitePosition(int32_t, const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver,
+                             SatState *out) {
+    return GpsOrbit(ephemeris, t, range, receiver, out, true);
+}
+
+int32_t GpsSatellitePositionOnly(const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver,
+                                 SatState *out) {
+    return GpsOrbit(ephemeris, t, range, receiver, out, false);
 }
 
 void GlonassDerivatives(const double s[6], const double acc[3], double d[6]) {

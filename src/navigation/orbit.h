@@ -39,6 +39,10 @@ double CorrectSatelliteClock(const GpsEphRecord *ephemeris, double t, MeasRecord
 // (a corrupt ephemeris or range): the caller must not use such a satellite.
 int32_t GpsSatellitePosition(int32_t prn, const GpsEphRecord *ephemeris, double t, double range,
                              const SatState *receiver, SatState *out);
+// The same position (bit for bit) without the velocity, which the point
+// position does not use: out's velocity is left as it was.
+int32_t GpsSatellitePositionOnly(const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver,
+                                 SatState *out);
 
 // Earth-fixed equations of motion (km, s) with the J2 term and the constant
 // lunisolar acceleration.

@@ -113,7 +113,7 @@ bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime, 
             return false;
         }
         const double tSat = CorrectSatelliteClock(eph, t, &m);
-        return GpsSatellitePosition(prn, eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) == 0 &&
+        return GpsSatellitePositionOnly(eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) == 0 &&
                Finite(m.l1Pseudorange);
     }
     const GlonassEphemeris *eph = g_findGlonass(prn, lookupTime);
@@ -147,9 +147,8 @@ int32_t SelectSatellites(int32_t n, double t, int32_t lookupTime, const SatState
             continue;
         }
 
-        double elevation = 0.0, azimuth = 0.0;
-        ElevationAzimuth(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, &elevation,
-                         &azimuth);
+        double elevation = 0.0;
+        SatelliteElevation(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, &elevation);
         // Without a previous fix there is no station to mask from.
         if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 && elevation * kRadToDeg < kElevationMask) {
             continue;

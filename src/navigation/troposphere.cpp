@@ -155,10 +155,10 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     receiver.x = station[0];
     receiver.y = station[1];
     receiver.z = station[2];
-    // ElevationAzimuth writes nothing without a station; the NaN then
+    // SatelliteElevation writes nothing without a station; the NaN then
     // marks "no elevation" instead of an uninitialised value.
-    double elevation = NAN, azimuth = 0.0;
-    ElevationAzimuth(sat, &receiver, latitude, longitude, &elevation, &azimuth);
+    double elevation = NAN;
+    SatelliteElevation(sat, &receiver, latitude, longitude, &elevation);
     // The mapping functions are meaningless at or below the horizon (1/sin e
     // is infinite at 0): such a satellite gets no delay rather than an
     // infinite or NaN one.

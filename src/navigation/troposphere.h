@@ -29,7 +29,7 @@ double MappingFunction(double elevation, double a1, double a2, double a3);
 void LookupMappingCoefficients(int32_t table, double latitude, double coefficients[3]);
 
 // Slant delay of sat seen from the station (ECEF position plus its
-// geodetic coordinates); stores the elevation and azimuth in sat. Returns 0;
+// geodetic coordinates); stores the elevation in sat. Returns 0;
 // returns 1 with delay 0 when no elevation above the horizon is known.
 int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude, double longitude, double height,
                           double *delay);

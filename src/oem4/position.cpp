@@ -130,10 +130,10 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
 
     // No solution, as for BESTPOS: the last position no longer holds. A
     // position that has no geodetic equivalent counts as none.
-    double latitude = 0.0, longitude = 0.0, height = 0.0;
+    double latitude = 0.0, longitude = 0.0, height = 0.0, sinLat = 0.0, cosLat = 0.0;
     if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0 ||
-        EcefToGeodetic(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt), le::R8(body + kBestxyzZAt), kWgs84A,
-                       kWgs84B, &latitude, &longitude, &height) != 0 ||
+        EcefToGeodeticSettled(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt), le::R8(body + kBestxyzZAt),
+                              kWgs84A, kWgs84B, &latitude, &longitude, &height, &sinLat, &cosLat) != 0 ||
         !std::isfinite(height)) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;
@@ -144,7 +144,6 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     const double sx = le::R4(body + kBestxyzXSigmaAt);
     const double sy = le::R4(body + kBestxyzYSigmaAt);
     const double sz = le::R4(body + kBestxyzZSigmaAt);
-    const double sinLat = std::sin(latitude), cosLat = std::cos(latitude);
     const double sinLon = std::sin(longitude), cosLon = std::cos(longitude);
     const double east[3] = {sinLon * sx, cosLon * sy, 0.0};
     const double north[3] = {sinLat * cosLon * sx, sinLat * sinLon * sy, cosLat * sz};

@@ -1,8 +1,9 @@
 #include "output/exponent.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -49,14 +50,20 @@ int FormatExponentDigits(char *out, std::size_t size, double value, int precisio
         const char *text = NonFiniteText(value);
         return CopyOut(out, size, text, std::strlen(text));
     }
-    // The runtime does the rounding, so a value such as 9.9999999999e+99 that
+    // The library does the rounding, so a value such as 9.9999999999e+99 that
     // rounds up into the next decade already carries the bumped exponent here;
-    // only the exponent's width is adjusted below.
+    // only the exponent's width is adjusted below. std::to_chars gives what
+    // printf "%.*e" gives (the exact binary value, correctly rounded), at a
+    // fraction of its cost: the ephemeris blocks are a good part of a
+    // conversion's time otherwise.
     char raw[kNumberTextSize];
-    int rawLength = std::snprintf(raw, sizeof raw, "%.*e", ClampPrecision(precision), value);
-    if (rawLength <= 0 || static_cast<std::size_t>(rawLength) >= sizeof raw) {
+    const std::to_chars_result converted =
+        std::to_chars(raw, raw + sizeof raw - 1, value, std::chars_format::scientific, ClampPrecision(precision));
+    if (converted.ec != std::errc{}) {
         return CopyOut(out, size, "", 0);
     }
+    *converted.ptr = '\0';
+    const int rawLength = static_cast<int>(converted.ptr - raw);
     const char *e = std::strrchr(raw, 'e');
     if (e == nullptr || (e[1] != '+' && e[1] != '-')) {
         return CopyOut(out, size, raw, static_cast<std::size_t>(rawLength));
@@ -87,10 +94,12 @@ int FormatFixed(char *out, std::size_t size, double value, int precision) {
     if (std::fabs(value) >= 1e30) {
         return FormatExponent(out, size, value, precision);
     }
+    // As printf "%.*f" gives it; see FormatExponentDigits.
     char text[kNumberTextSize];
-    int length = std::snprintf(text, sizeof text, "%.*f", ClampPrecision(precision), value);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof text) {
+    const std::to_chars_result converted =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, ClampPrecision(precision));
+    if (converted.ec != std::errc{}) {
         return CopyOut(out, size, "", 0);
     }
-    return CopyOut(out, size, text, static_cast<std::size_t>(length));
+    return CopyOut(out, size, text, static_cast<std::size_t>(converted.ptr - text));
 }

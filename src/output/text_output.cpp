@@ -1,5 +1,6 @@
 #include "output/text_output.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstring>
 
@@ -27,6 +28,14 @@ void AppendNumber(TextBlock *block, const char *text, int length) {
         return;
     }
     AppendBytes(block, text, static_cast<std::size_t>(length));
+}
+
+// As printf "%d", "%ld" or "%u" writes it, into a kNumberTextSize buffer
+// (which any integer fits); returns the length.
+template <typename Integer> int FormatInteger(char *text, Integer value) {
+    const std::to_chars_result converted = std::to_chars(text, text + kNumberTextSize - 1, value);
+    *converted.ptr = '\0';
+    return static_cast<int>(converted.ptr - text);
 }
 
 int32_t ReportWriteFailure(const char *path) {
@@ -70,12 +79,12 @@ void AppendFormat(TextBlock *block, const char *format, ...) {
         switch (*p) {
         case 'd':
             if (isLong) {
-                AppendNumber(block, text, std::snprintf(text, sizeof text, "%ld", va_arg(args, long)));
+                AppendNumber(block, text, FormatInteger(text, va_arg(args, long)));
             } else {
-                AppendNumber(block, text, std::snprintf(text, sizeof text, "%d", va_arg(args, int)));
+                AppendNumber(block, text, FormatInteger(text, va_arg(args, int)));
             }
             break;
-        case 'u': AppendNumber(block, text, std::snprintf(text, sizeof text, "%u", va_arg(args, unsigned))); break;
+        case 'u': AppendNumber(block, text, FormatInteger(text, va_arg(args, unsigned))); break;
         case 'e': AppendNumber(block, text, FormatExponent(text, sizeof text, va_arg(args, double), precision)); break;
         case 'f': AppendNumber(block, text, FormatFixed(text, sizeof text, va_arg(args, double), precision)); break;
         case 's': {

@@ -207,6 +207,22 @@ TEST_F(Conversion, InputOfExactlyOneBlockIsReadTwice) {
     EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{2048, 2048}, {2048, 2048}, {2048, 2048}}));
 }
 
+// The log is fetched in larger pieces than the blocks it is fed in; progress
+// still goes block by block across those pieces, with the empty last block
+// of a log of whole blocks, as when every block was read on its own.
+TEST_F(Conversion, ProgressGoesBlockByBlockWhateverTheReadSize) {
+    for (const int32_t size : {65536, 65536 + 2048, 70000, 200000}) {
+        SCOPED_TRACE(size);
+        g_progress.clear();
+        ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(static_cast<size_t>(size), 0x55)), 0);
+        std::vector<std::pair<int32_t, int32_t>> expected;
+        for (int32_t done = 2048; done <= size; done += 2048) expected.emplace_back(done, size);
+        expected.emplace_back(size, size); // the partial or empty last block
+        expected.emplace_back(size, size); // the final call
+        EXPECT_EQ(g_progress, expected);
+    }
+}
+
 TEST_F(Conversion, AbortFromProgressStopsAfterTheBlockAndClosesEverything) {
     Abort(); // a request left from before the call does not count
     const std::size_t descriptors = OpenDescriptors();

@@ -1,8 +1,12 @@
 #include "navigation/coordinates.h"
 
 #include <cmath>
+#include <cstdint>
+#include <random>
 
 #include <gtest/gtest.h>
+
+#include "sky.h"
 
 namespace {
 
@@ -37,6 +41,53 @@ TEST(Coordinates, RoundTripsIncludingCloseToThePoles) {
                 EXPECT_NEAR(std::remainder(lon - lonDeg * kDeg, 2 * kPi), 0.0, 1e-12);
                 EXPECT_NEAR(height, h, 1e-6) << latDeg << " " << lonDeg << " " << h;
             }
+}
+
+// The latitude iteration as specified, every pass computed: it stops on
+// the first pass that changes the latitude by less than 1e-10 rad, keeping
+// the latitude that pass started from; the height is along its normal.
+int32_t PlainEcefToGeodetic(double x, double y, double z, double *lat, double *lon, double *height) {
+    const double a = kWgs84A, b = kWgs84B, e2 = (a * a - b * b) / (a * a), p = std::sqrt(x * x + y * y);
+    *lon = std::atan2(y, x);
+    double phi = std::atan2(z, p * (1.0 - e2));
+    int32_t result = 1;
+    for (int pass = 0; pass < 100; ++pass) {
+        const double sinPhi = std::sin(phi);
+        const double n = a / std::sqrt(1.0 - e2 * sinPhi * sinPhi);
+        const double next = std::atan2(z, p * (1.0 - e2 * n / (n + (p / std::cos(phi) - n))));
+        if (std::fabs(phi - next) < 1e-10) {
+            result = 0;
+            break;
+        }
+        phi = next;
+    }
+    const double s = std::sin(phi);
+    *lat = phi;
+    *height = p * std::cos(phi) + z * s - a * std::sqrt(1.0 - e2 * s * s);
+    return result;
+}
+
+// The quicker conversion skips the last pass when it can only confirm the latitude:
+// the results must be the very bits of the full iteration, on the ground, in
+// the air, in orbit, near the poles and the equator.
+TEST(Coordinates, GeodeticLatitudeIsTheFullIterationsToTheLastBit) {
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double heights[] = {-500.0, 0.0, 450.0, 3000.0, 12000.0, 400000.0, 2.02e7, -6.3e6};
+    for (int i = 0; i < 20000; ++i) {
+        const double latDeg = i % 50 == 0 ? 90.0 - 1e-6 * unit(random) : -90.0 + 180.0 * unit(random);
+        const double lonDeg = i % 70 == 0 ? 0.0 : -180.0 + 360.0 * unit(random);
+        const double h = heights[i % 8] + 100.0 * unit(random);
+        double xyz[3];
+        sky::Ecef(latDeg, lonDeg, h, xyz);
+        const double x = xyz[0], y = xyz[1], z = xyz[2];
+        double lat, lon, height, sinLat, cosLat, plainLat, plainLon, plainHeight;
+        const int32_t result = EcefToGeodeticSettled(x, y, z, kWgs84A, kWgs84B, &lat, &lon, &height, &sinLat, &cosLat);
+        ASSERT_EQ(result, PlainEcefToGeodetic(x, y, z, &plainLat, &plainLon, &plainHeight));
+        ASSERT_TRUE(sinLat == std::sin(lat) && cosLat == std::cos(lat));
+        ASSERT_TRUE(lat == plainLat && lon == plainLon && height == plainHeight)
+            << latDeg << " " << lonDeg << " " << h << ": " << lat - plainLat << " " << height - plainHeight;
+    }
 }
 
 TEST(Coordinates, PolarAxisAndNonFiniteInputEndWithoutHanging) {
@@ -91,21 +142,30 @@ TEST(Coordinates, ElevationAndAzimuthFromTheStation) {
     EXPECT_EQ(sat.elevation, 0.0);
 }
 
-// Satellites overhead of stations visited in turn: each is at the zenith of
-// its own station, whatever station was asked about before.
-TEST(Coordinates, ElevationFollowsTheStationFromCallToCall) {
-    const double stations[][2] = {{45.0, 10.0}, {-33.0, 151.0}, {45.0, 10.0}, {45.0, -70.0}, {60.0, -70.0}};
+// Stations visited in turn, some again, some differing in one coordinate
+// only: each gets its own position, and a satellite overhead is at its
+// zenith, whatever station was asked about before.
+TEST(Coordinates, StationAndElevationFollowFromCallToCall) {
+    const double stations[][3] = {{45.0, 10.0, 100.0},  {-33.0, 151.0, 100.0}, {45.0, 10.0, 100.0},
+                                  {45.0, 10.0, 2000.0}, {45.0, -70.0, 2000.0}, {60.0, -70.0, 2000.0}};
     for (const auto &station : stations) {
         const double lat = station[0] * kDeg, lon = station[1] * kDeg;
         SatState receiver = {};
-        GeodeticToEcef(lat, lon, 100.0, &receiver.x, &receiver.y, &receiver.z);
+        GeodeticToEcef(lat, lon, station[2], &receiver.x, &receiver.y, &receiver.z);
+        double expected[3];
+        sky::Ecef(station[0], station[1], station[2], expected);
+        EXPECT_NEAR(receiver.x, expected[0], 1e-6);
+        EXPECT_NEAR(receiver.y, expected[1], 1e-6);
+        EXPECT_NEAR(receiver.z, expected[2], 1e-6);
         SatState sat = receiver;
         sat.x += 2e7 * std::cos(lat) * std::cos(lon);
         sat.y += 2e7 * std::cos(lat) * std::sin(lon);
         sat.z += 2e7 * std::sin(lat);
-        double el = 0, az = 0;
+        double el = 0, az = 0, elevationOnly = 0;
         ElevationAzimuth(&sat, &receiver, lat, lon, &el, &az);
         EXPECT_NEAR(el, kPi / 2, 1e-9) << station[0] << " " << station[1];
+        SatelliteElevation(&sat, &receiver, lat, lon, &elevationOnly);
+        EXPECT_EQ(elevationOnly, el);
     }
 }
 

@@ -90,6 +90,10 @@ TEST(GpsOrbit, TransitTimeMatchesTheDistanceToTheReceiver) {
     const double t = sky::TOE + 600.0;
     SatState s{};
     ASSERT_EQ(GpsSatellitePosition(2, &e, t, 2.0e7, &receiver, &s), 0);
+    // Without the velocity, the position is the same to the last bit.
+    SatState only{};
+    ASSERT_EQ(GpsSatellitePositionOnly(&e, t, 2.0e7, &receiver, &only), 0);
+    EXPECT_TRUE(only.x == s.x && only.y == s.y && only.z == s.z && only.vx == 0.0);
     const double d =
         std::sqrt((s.x - rcv[0]) * (s.x - rcv[0]) + (s.y - rcv[1]) * (s.y - rcv[1]) + (s.z - rcv[2]) * (s.z - rcv[2]));
     // The same satellite computed from that distance as a kept range is the

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 
 #include "common/le.h"
@@ -456,6 +457,35 @@ TEST(SimLog, GpsephemAndBestxyzAloneOrBeside) {
         EXPECT_EQ(count[kMsgBestpos], both ? count[kMsgBestxyz] : 0u);
         EXPECT_EQ(count[kMsgBestxyz], s.epochs.size() / 2);
     }
+}
+
+// Ephemerides logged on time as well: at every whole multiple of the
+// interval each satellite of the epoch's range record gets its current
+// ephemeris again; the broadcasts themselves (the truth) are unchanged.
+TEST(SimLog, EphemeridesLoggedAgainOnTime) {
+    SimConfig c = FlightConfig(RangeFormat::Rangecmp);
+    c.duration = 60;
+    c.ephemerisRecords = EphemerisRecords::Gpsephem;
+    const MemorySink plain = Simulate(c);
+    c.ephemerisEvery = 20;
+    const MemorySink s = Simulate(c);
+    ASSERT_EQ(s.ephs.size(), plain.ephs.size());
+    std::map<int32_t, const EpochTruth *> epochAt;
+    for (const EpochTruth &t : s.epochs) epochAt[static_cast<int32_t>(std::llround(t.receiverSeconds * 1000))] = &t;
+
+    std::map<int32_t, std::set<int>> logged; // PRNs of the GPSEPHEM records at each time
+    for (const FoundRecord &r : WalkLog(s.bytes)) {
+        if (r.id == kMsgGpsephem) logged[r.ms].insert(static_cast<int>(le::U4(r.body)));
+    }
+    size_t repeats = 0;
+    for (const auto &[ms, prns] : logged) {
+        ASSERT_EQ(epochAt.count(ms), 1u);
+        if (ms % 20000 != 0) continue;
+        const EpochTruth &t = *epochAt[ms];
+        EXPECT_EQ(prns, std::set<int>(t.prns, t.prns + t.satelliteCount)) << ms;
+        ++repeats;
+    }
+    EXPECT_EQ(repeats, 3u); // 60 s from a whole multiple of 20 s
 }
 
 // A five-system receiver of today: per satellite the signal set of its

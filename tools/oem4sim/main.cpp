@@ -52,6 +52,9 @@ const char kHelp[] = "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
                      "                          takes range|rangecmp as before\n"
                      "  --ephemeris rawephem|gpsephem|both\n"
                      "                          ephemeris record(s) of each broadcast (default rawephem)\n"
+                     "  --ephemeris-every S     also log the ephemerides of every tracked satellite\n"
+                     "                          each S whole seconds of GPS time, as a receiver told\n"
+                     "                          to log them on time does (default 0: new sets only)\n"
                      "  --position bestpos|bestxyz|both\n"
                      "                          position record(s) of each second (default bestpos)\n"
                      "  --max-sats N            satellites tracked at most, 1 to 32 (default 12;\n"
@@ -121,42 +124,14 @@ bool ParseSwitch(const char *text, bool *out) {
     return false;
 }
 
-const char *const kValuedOptions[] = {"-o",
-                                      "--output",
-                                      "--truth",
-                                      "--seed",
-                                      "--duration",
-                                      "--rate",
-                                      "--start-week",
-                                      "--start-seconds",
-                                      "--time-status",
-                                      "--motion",
-                                      "--lat",
-                                      "--lon",
-                                      "--height",
-                                      "--speed",
-                                      "--line-length",
-                                      "--line-spacing",
-                                      "--marks",
-                                      "--format",
-                                      "--ranges",
-                                      "--ephemeris",
-                                      "--position",
-                                      "--max-sats",
-                                      "--mask",
-                                      "--noise",
-                                      "--iono",
-                                      "--tropo",
-                                      "--slips",
-                                      "--unhealthy",
-                                      "--flip",
-                                      "--truncate",
-                                      "--garbage",
-                                      "--bad-length",
-                                      "--bad-count",
-                                      "--systems",
-                                      "--other-max-sats",
-                                      "--signals"};
+const char *const kValuedOptions[] = {
+    "-o",           "--output",        "--truth",           "--seed",         "--duration",  "--rate",
+    "--start-week", "--start-seconds", "--time-status",     "--motion",       "--lat",       "--lon",
+    "--height",     "--speed",         "--line-length",     "--line-spacing", "--marks",     "--format",
+    "--ranges",     "--ephemeris",     "--ephemeris-every", "--position",     "--max-sats",  "--mask",
+    "--noise",      "--iono",          "--tropo",           "--slips",        "--unhealthy", "--flip",
+    "--truncate",   "--garbage",       "--bad-length",      "--bad-count",    "--systems",   "--other-max-sats",
+    "--signals"};
 
 // "gps,glonass,galileo,beidou,qzss": GPS must be among them; the others
 // become SimConfig::otherSystems.
@@ -311,6 +286,9 @@ int main(int argc, char **argv) {
             cfg.ephemerisRecords = !std::strcmp(v, "gpsephem") ? EphemerisRecords::Gpsephem
                                    : !std::strcmp(v, "both")   ? EphemerisRecords::Both
                                                                : EphemerisRecords::Rawephem;
+        } else if (arg == "--ephemeris-every") {
+            ok = ParseUnsigned(v, 604800, &u);
+            cfg.ephemerisEvery = static_cast<uint32_t>(u);
         } else if (arg == "--position") {
             ok = !std::strcmp(v, "bestpos") || !std::strcmp(v, "bestxyz") || !std::strcmp(v, "both");
             cfg.positionRecords = !std::strcmp(v, "bestxyz") ? PositionRecords::Bestxyz

@@ -980,11 +980,13 @@ int Scene::Run() {
         }
 
         // Broadcast ephemerides of tracked satellites, when first seen and
-        // at every new set.
+        // at every new set, and all of them again when a repeat is due.
+        const bool repeatDue = cfg_.ephemerisEvery != 0 && sowMs % (int64_t{1000} * cfg_.ephemerisEvery) == 0;
         for (int ch = 0; ch < channels_; ++ch) {
             if (tracks_[ch].sat < 0) continue;
             SatCache &c = Current(tracks_[ch].sat, tt);
-            if (c.sentSet == c.set) continue;
+            if (c.sentSet == c.set && !repeatDue) continue;
+            const bool repeat = c.sentSet == c.set;
             c.sentSet = c.set;
             uint32_t tow = static_cast<uint32_t>(sowMs / 6000);
             if (cfg_.ephemerisRecords != EphemerisRecords::Gpsephem) {
@@ -996,6 +998,7 @@ int Scene::Run() {
                 EncodeGpsephem(RecordBodyOf(record_), c.eph, static_cast<double>(sowMs / 1000));
                 if (!Emit(kGpsephemLength, kMsgGpsephem, week, static_cast<int32_t>(sowMs))) return 2;
             }
+            if (repeat) continue; // the truth and the summary count sets
             sink_->Ephemeris({week, static_cast<double>(sowMs) * 0.001, c.eph});
             ++stats_->ephemerides;
         }

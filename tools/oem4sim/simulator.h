@@ -54,6 +54,9 @@ struct SimConfig {
     double startSeconds = 302400.0; // seconds of week, whole milliseconds
     RangeFormat format = RangeFormat::Rangecmp;
     EphemerisRecords ephemerisRecords = EphemerisRecords::Rawephem;
+    // Seconds between repeated logs of every tracked satellite's current
+    // ephemeris (at whole multiples of it in GPS time); 0 = new sets only.
+    uint32_t ephemerisEvery = 0;
     PositionRecords positionRecords = PositionRecords::Bestpos;
     Motion motion = Motion::Static;
     double latitude = 47.40;    // degrees, start of the flight or the static site
