@@ -1,7 +1,9 @@
-// ConvertFile: the conversion driver. Streams one OEM4 log through decoder
-// port 0 in 2048-byte blocks and hands every decoded record to its writer:
-// epochs to the .tsq observation file, ephemerides and almanacs to the .epp
-// file, camera marks to the .sta file.
+// The conversion driver: streams one OEM4 log through decoder port 0 in
+// 2048-byte blocks and hands every decoded record to its writer: epochs to
+// the .tsq observation file, ephemerides and almanacs to the .epp file,
+// camera marks to the .sta file, and all of them to RINEX when asked. The
+// outputs are opened and closed as a set (output_set.cpp); the C entry
+// point checks its arguments first (convert_entry.cpp).
 #include "api/convert.h"
 
 #include <atomic>
@@ -12,13 +14,8 @@
 
 #include <sys/stat.h>
 
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#include <io.h>
-#include <windows.h>
-#endif
-
 #include "api/error_text.h"
+#include "api/output_set.h"
 #include "api/rinex_export.h"
 #include "ephemeris/ephemeris_list.h"
 #include "oem4/oem4_decoder.h"
@@ -32,11 +29,7 @@
 
 namespace {
 
-constexpr const char *kVersionText = "Incorrect version of OEM4 Conversion DLL";
-constexpr const char *kOptionsText = "Incorrect version of OEM4 Conversion DLL, Invalid options";
 constexpr const char *kUserQuitText = "User Quit";
-constexpr const char *kChannelsText =
-    "Incorrect version of OEM4 Conversion DLL, Invalid options: channels %u (1 to %u)";
 // Counts are printed through %.0f (exact below 2^53): the C runtime of the
 // Windows build does not know every 64-bit integer format.
 constexpr const char *kLeftOutText =
@@ -55,28 +48,11 @@ constexpr const char *kUnableToRead = "Error: Unable to read %s";
 
 constexpr int32_t kPort = 0;
 constexpr std::size_t kBlockSize = 2048;
-// The observation file's parameters: receiver type 4, header parameter 1.0,
-// a 2048-byte stream buffer and the channels of the options (12 unless the
-// host asks for more; the decoder fits every epoch to them).
-constexpr uint8_t kTsqReceiverType = 4;
-constexpr float kTsqHeaderParameter = 1.0f;
-constexpr uint16_t kTsqBufferSize = 2048;
-// The observation file's header records the 2048-byte buffer, but its stream
-// gets a larger one: at 2048 bytes the output costs one write to the system
-// per 2 KB, a large part of a whole conversion. The file's bytes are the
-// same; a failed write shows at the epoch that overflows this buffer or at
-// close, and ends the conversion either way.
-constexpr uint32_t kTsqStreamBufferSize = 64 * 1024;
 // The input is still taken in 2048-byte blocks (progress and abort run per
 // block), but it is fetched from the system in larger pieces, straight into
 // the read area: an unbuffered stream copies nothing on the way.
 constexpr std::size_t kReadAreaSize = 64 * 1024;
 static_assert(kReadAreaSize % kBlockSize == 0);
-
-// The driver's state exists once per process; a second conversion started
-// while one runs (another thread, or a callback) is refused rather than
-// allowed to share it.
-std::atomic<bool> g_running{false};
 
 // Everything one conversion works with: ConvertFile sets it up at the start
 // of every call (RunConversion), and nothing outside the call reads it.
@@ -91,19 +67,9 @@ struct Conversion {
     uint32_t spareCount;
     uint32_t marksWritten;
 
-    char inputPath[kPathBufferSize];
-    char tsqPath[kPathBufferSize];
-    char eppPath[kPathBufferSize];
-    char staPath[kPathBufferSize];
-    char obsPath[kPathBufferSize];
-    char navPath[kPathBufferSize];
-    char glonassNavPath[kPathBufferSize]; // RINEX 2.11 only
-
-    // The open outputs, and whether the RINEX files are open.
-    TsqFile *tsq;
-    std::FILE *epp;
-    std::FILE *sta;
-    bool rinexOpen;
+    OutputPaths paths;
+    // The open outputs; owned by RunConversion, which closes them.
+    OutputSet *out;
 
     // The first failure that ends the conversion: its text is restored into
     // ErrorText at the end, whatever was formatted after it.
@@ -155,14 +121,6 @@ void Fail(double time) {
     ForwardMessage(time, ErrorText);
 }
 
-// Copies a host path that must hold its NUL within the 256 bytes.
-bool CopyPath(char *destination, const char *source) {
-    const void *end = std::memchr(source, '\0', kPathBufferSize);
-    if (end == nullptr) return false;
-    std::memcpy(destination, source, static_cast<const char *>(end) - source + 1);
-    return true;
-}
-
 int64_t InputLength(std::FILE *input) {
 #if defined(_WIN32)
     struct _stat64 info;
@@ -198,13 +156,15 @@ void ReportProgress(int64_t done, int64_t total) {
 // takes of it. Called by the decoder in the middle of a block: a failure
 // stops the feeding after the record.
 void ExportEpoch(const DecodedEpoch *epoch) {
-    if (!g_conversion.rinexOpen || g_conversion.failed) return;
+    // The port keeps its handler after the conversion; a record decoded
+    // outside one has nowhere to go.
+    if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed) return;
     bool written = false;
     if (ExportRinexEpoch(epoch, &written) != 0) {
         Fail(epoch->time);
         return;
     }
-    if (written && g_conversion.tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
+    if (written && g_conversion.out->tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
 // An epoch earlier than the one before: the first is told with both times,
@@ -229,8 +189,8 @@ void DrainEpoch() {
     CheckEpochTime(g_conversion.epoch);
     const int32_t measCount =
         ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
-    if (measCount == 0 || g_conversion.tsq == nullptr) return;
-    if (WriteTsqEpoch(g_conversion.tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
+    if (measCount == 0 || g_conversion.out->tsq == nullptr) return;
+    if (WriteTsqEpoch(g_conversion.out->tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
         return;
     }
@@ -247,11 +207,11 @@ void DrainEpoch() {
 
 void DrainEphemeris() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_GPSEPH, 1, &g_conversion.ephemeris) == 0) return;
-    if (WriteEppEphemeris(g_conversion.epp, g_conversion.eppPath, &g_conversion.ephemeris) != 0) {
+    if (WriteEppEphemeris(g_conversion.out->epp, g_conversion.paths.epp, &g_conversion.ephemeris) != 0) {
         Fail(-1.0);
         return;
     }
-    if (g_conversion.rinexOpen) {
+    if (g_conversion.out->rinexOpen) {
         // The record just decoded is still in the port: its time tells the
         // ephemeris's week and when it was received.
         const Oem4Decoder *dec = GetOpenPort(kPort);
@@ -267,8 +227,8 @@ void DrainEphemeris() {
 
 void DrainMark() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_MARK, 1, &g_conversion.mark) == 0) return;
-    if (WriteMarkEvent(g_conversion.sta, g_conversion.staPath, &g_conversion.mark) != 0 ||
-        (g_conversion.rinexOpen && ExportRinexMark(&g_conversion.mark) != 0)) {
+    if (WriteMarkEvent(g_conversion.out->sta, g_conversion.paths.sta, &g_conversion.mark) != 0 ||
+        (g_conversion.out->rinexOpen && ExportRinexMark(&g_conversion.mark) != 0)) {
         Fail(g_conversion.mark.time);
         return;
     }
@@ -281,7 +241,7 @@ void DrainAlmanacs() {
     for (int32_t i = 0; i < count; ++i) {
         ForwardMessage(
             -1.0, FormatErrorText("Almanac received for GPS PRN %d", static_cast<int>(g_conversion.almanacs[i].prn)));
-        if (WriteEppAlmanac(g_conversion.epp, g_conversion.eppPath, &g_conversion.almanacs[i]) != 0) {
+        if (WriteEppAlmanac(g_conversion.out->epp, g_conversion.paths.epp, &g_conversion.almanacs[i]) != 0) {
             Fail(-1.0);
             return;
         }
@@ -299,11 +259,11 @@ void Drain(int32_t kind) {
     case RK_ALMANAC: DrainAlmanacs(); break;
     case RK_BROADCAST:
         // The other systems' ephemerides have a place in RINEX only.
-        if (g_conversion.rinexOpen && ExportRinexBroadcast(GetOpenPort(kPort)) != 0) Fail(-1.0);
+        if (g_conversion.out->rinexOpen && ExportRinexBroadcast(GetOpenPort(kPort)) != 0) Fail(-1.0);
         break;
     case RK_POSITION:
         // A position without a solution produces no record.
-        if (g_conversion.rinexOpen &&
+        if (g_conversion.out->rinexOpen &&
             ReadThreadBufData(&g_conversion.threadBuf, TBREC_POSITION, 1, &g_conversion.position) == 1) {
             ExportRinexPosition(&g_conversion.position);
         }
@@ -344,56 +304,12 @@ void CloseInput(std::FILE *input) {
     if (input != nullptr) std::fclose(input);
 }
 
-// Closes every output still open; a failed final flush loses data, so it
-// counts as a failure of the conversion.
-void CloseOutputs() {
-    if (g_conversion.tsq != nullptr && CloseTsqFile(g_conversion.tsq) != 0) Fail(-1.0);
-    g_conversion.tsq = nullptr;
-    if (g_conversion.epp != nullptr && CloseTextOutput(g_conversion.epp, g_conversion.eppPath) != 0) Fail(-1.0);
-    g_conversion.epp = nullptr;
-    if (g_conversion.sta != nullptr && CloseTextOutput(g_conversion.sta, g_conversion.staPath) != 0) Fail(-1.0);
-    g_conversion.sta = nullptr;
-    if (g_conversion.rinexOpen && CloseRinexExport(GetOpenPort(kPort)) != 0) Fail(-1.0);
-    g_conversion.rinexOpen = false;
-}
-
-// Creating an output truncates it; if it is the input itself (a log named
-// day1.sta converted beside itself, or a link to it) the log would be lost.
-bool IsInputFile(std::FILE *input, const char *path) {
-#if defined(_WIN32)
-    // A name alone does not tell: C:/logs/day1.sta, day1.sta and
-    // c:\LOGS\DAY1.STA may all be the input. The file's identity does.
-    BY_HANDLE_FILE_INFORMATION inputInfo;
-    BY_HANDLE_FILE_INFORMATION outputInfo;
-    const HANDLE inputHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(input)));
-    if (!GetFileInformationByHandle(inputHandle, &inputInfo)) return _stricmp(g_conversion.inputPath, path) == 0;
-    const HANDLE output = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (output == INVALID_HANDLE_VALUE) return false;
-    const bool same = GetFileInformationByHandle(output, &outputInfo) &&
-                      inputInfo.dwVolumeSerialNumber == outputInfo.dwVolumeSerialNumber &&
-                      inputInfo.nFileIndexHigh == outputInfo.nFileIndexHigh &&
-                      inputInfo.nFileIndexLow == outputInfo.nFileIndexLow;
-    CloseHandle(output);
-    return same;
-#else
-    struct stat inputInfo;
-    struct stat outputInfo;
-    if (fstat(fileno(input), &inputInfo) != 0 || stat(path, &outputInfo) != 0) return false;
-    return inputInfo.st_dev == outputInfo.st_dev && inputInfo.st_ino == outputInfo.st_ino;
-#endif
-}
-
-void MarkerName(char *marker, std::size_t size);
-bool OpenHostFiles();
-
-// Opens the input and the outputs in their fixed order (the host's three,
-// then the RINEX pair); on failure everything already opened is closed
-// again and ErrorText says why.
+// Opens the input and then the outputs; on failure everything already
+// opened is closed again and ErrorText says why.
 bool OpenFiles(std::FILE **input) {
-    *input = std::fopen(g_conversion.inputPath, "rb");
+    *input = std::fopen(g_conversion.paths.input, "rb");
     if (*input == nullptr) {
-        FormatErrorText("Error: Unable to open %s", g_conversion.inputPath);
+        FormatErrorText("Error: Unable to open %s", g_conversion.paths.input);
         return false;
     }
     // Reads then go straight into the read area (ReadLog); without this the
@@ -406,112 +322,11 @@ bool OpenFiles(std::FILE **input) {
     // it can be read (a directory opens, but does not read).
     g_conversion.firstRead = std::fread(g_conversion.readArea, 1, g_conversion.fetch, *input);
     if (std::ferror(*input)) {
-        FormatErrorText(kUnableToRead, g_conversion.inputPath);
+        FormatErrorText(kUnableToRead, g_conversion.paths.input);
         return false;
     }
-    const bool hostFiles = g_rinex.enabled == 0 || g_rinex.hostFiles != 0;
-    if (!hostFiles) g_conversion.tsqPath[0] = g_conversion.eppPath[0] = g_conversion.staPath[0] = '\0'; // not written
-    for (const char *output : {g_conversion.tsqPath, g_conversion.eppPath, g_conversion.staPath, g_conversion.obsPath,
-                               g_conversion.navPath, g_conversion.glonassNavPath}) {
-        if (output[0] != '\0' && IsInputFile(*input, output)) {
-            FormatErrorText("Error: Output file %s is the input file", output);
-            errno = 0; // a refusal, not a failure of the system
-            return false;
-        }
-    }
-    if (hostFiles && !OpenHostFiles()) return false;
-    if (g_rinex.enabled != 0) {
-        char marker[sizeof g_rinex.markerName];
-        MarkerName(marker, sizeof marker);
-        if (OpenRinexExport(g_conversion.obsPath, g_conversion.navPath, marker, g_rinex.version,
-                            g_conversion.glonassNavPath) != 0) {
-            return false;
-        }
-        g_conversion.rinexOpen = true;
-    }
+    if (!g_conversion.out->Open(*input, &g_conversion.paths, g_rinex, g_conversion.channels)) return false;
     return OpenPort(kPort, ForwardMessage) == 0;
-}
-
-// The marker name: as asked, else the log's file name without its
-// directory and extension.
-void MarkerName(char *marker, std::size_t size) {
-    if (g_rinex.markerName[0] != '\0') {
-        std::snprintf(marker, size, "%s", g_rinex.markerName);
-        return;
-    }
-    const char *name = g_conversion.inputPath;
-    for (const char *p = g_conversion.inputPath; *p != '\0'; ++p) {
-        if (*p == '/' || *p == kPathSeparator) name = p + 1;
-    }
-    const char *dot = std::strrchr(name, '.');
-    const std::size_t length = dot != nullptr && dot != name ? static_cast<std::size_t>(dot - name) : std::strlen(name);
-    std::snprintf(marker, size, "%.*s", static_cast<int>(length < size ? length : size - 1), name);
-}
-
-bool OpenHostFiles() {
-    const uint8_t channels = static_cast<uint8_t>(g_conversion.channels);
-    g_conversion.tsq = OpenTsqFileBuffered(g_conversion.tsqPath, kTsqReceiverType, kTsqHeaderParameter, kTsqBufferSize,
-                                           channels, kTsqStreamBufferSize);
-    if (g_conversion.tsq == nullptr) return false;
-    g_conversion.epp = std::fopen(g_conversion.eppPath, "w");
-    if (g_conversion.epp == nullptr) {
-        FormatErrorText("Error: Unable to open %s", g_conversion.eppPath);
-        return false;
-    }
-    if (WriteEppIdentification(g_conversion.epp, g_conversion.eppPath) != 0) return false;
-    g_conversion.sta = std::fopen(g_conversion.staPath, "w");
-    if (g_conversion.sta == nullptr) {
-        FormatErrorText("Error: Unable to open %s", g_conversion.staPath);
-        return false;
-    }
-    return true;
-}
-
-// Closes after a failed open without letting the closes replace the text
-// that says why the open failed.
-void CloseAfterFailedOpen(std::FILE *input) {
-    char reason[kErrorTextSize];
-    std::memcpy(reason, ErrorText, sizeof reason);
-    CloseInput(input);
-    if (g_conversion.tsq != nullptr) CloseTsqFile(g_conversion.tsq);
-    if (g_conversion.epp != nullptr) std::fclose(g_conversion.epp);
-    if (g_conversion.sta != nullptr) std::fclose(g_conversion.sta);
-    g_conversion.tsq = nullptr;
-    g_conversion.epp = nullptr;
-    g_conversion.sta = nullptr;
-    if (g_conversion.rinexOpen) DiscardRinexExport();
-    g_conversion.rinexOpen = false;
-    std::memcpy(ErrorText, reason, sizeof reason);
-}
-
-bool PreparePaths(const ConvertOptions *options) {
-    if (!CopyPath(g_conversion.inputPath, options->inputFile)) {
-        SetErrorText("Error: Input file name is longer than 255 characters");
-        return false;
-    }
-    if (!CopyPath(g_conversion.tsqPath, options->outputFile)) {
-        SetErrorText("Error: Output file name is longer than 255 characters");
-        return false;
-    }
-    std::memcpy(g_conversion.eppPath, g_conversion.tsqPath, sizeof g_conversion.eppPath);
-    std::memcpy(g_conversion.staPath, g_conversion.tsqPath, sizeof g_conversion.staPath);
-    std::memcpy(g_conversion.obsPath, g_conversion.tsqPath, sizeof g_conversion.obsPath);
-    std::memcpy(g_conversion.navPath, g_conversion.tsqPath, sizeof g_conversion.navPath);
-    std::memcpy(g_conversion.glonassNavPath, g_conversion.tsqPath, sizeof g_conversion.glonassNavPath);
-    const bool rinex = g_rinex.enabled != 0;
-    const bool rinex211 = rinex && g_rinex.version == kRinexVersion211;
-    if (!rinex) g_conversion.obsPath[0] = g_conversion.navPath[0] = '\0';
-    if (!rinex211) g_conversion.glonassNavPath[0] = '\0';
-    if (ChangeExtension(g_conversion.tsqPath, sizeof g_conversion.tsqPath, ".tsq") != 0 ||
-        ChangeExtension(g_conversion.eppPath, sizeof g_conversion.eppPath, ".epp") != 0 ||
-        ChangeExtension(g_conversion.staPath, sizeof g_conversion.staPath, ".sta") != 0 ||
-        (rinex && (ChangeExtension(g_conversion.obsPath, sizeof g_conversion.obsPath, ".obs") != 0 ||
-                   ChangeExtension(g_conversion.navPath, sizeof g_conversion.navPath, ".nav") != 0)) ||
-        (rinex211 && ChangeExtension(g_conversion.glonassNavPath, sizeof g_conversion.glonassNavPath, ".gnav") != 0)) {
-        FormatErrorText("Error: Output file name %s is too long with its extension", options->outputFile);
-        return false;
-    }
-    return true;
 }
 
 // What the decoder left out over the conversion, once per system, and how
@@ -562,7 +377,6 @@ void BeginConversion(ConvertHost *host) {
     AbortCount = 0;
     ClearEphemerisList();
     g_conversion.failed = false;
-    g_conversion.rinexOpen = false;
     g_conversion.firstRead = 0;
     g_conversion.haveEpochTime = false;
     g_stats.truncatedAt = -1;
@@ -615,7 +429,7 @@ int64_t ReadLog(std::FILE *input, int64_t total) {
         while (!g_conversion.failed && (kind = FlushPort(kPort, &g_conversion.threadBuf)) > 0) Drain(kind);
     }
     if (!g_conversion.failed && std::ferror(input)) {
-        FormatErrorText(kUnableToRead, g_conversion.inputPath);
+        FormatErrorText(kUnableToRead, g_conversion.paths.input);
         Fail(-1.0);
     }
     return done;
@@ -630,7 +444,7 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     options->markCount = g_conversion.marksWritten;
 
     CloseInput(input);
-    CloseOutputs();
+    g_conversion.out->Close(GetOpenPort(kPort), Fail);
     if (g_conversion.failed) {
         std::memcpy(ErrorText, g_conversion.failureText, sizeof g_conversion.failureText);
         return 1;
@@ -642,14 +456,19 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     return 0;
 }
 
-int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
+// One conversion from its paths to its result; the outputs it opens are
+// closed before it returns, whichever way it ends.
+int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     BeginConversion(host);
-    if (!PreparePaths(options)) return 1;
+    if (!PreparePaths(options, g_rinex, &g_conversion.paths)) return 1;
 
+    OutputSet outputs;
+    g_conversion.out = &outputs;
     std::FILE *input = nullptr;
     if (!OpenFiles(&input)) {
         g_stats.osError = errno;
-        CloseAfterFailedOpen(input);
+        CloseInput(input);
+        outputs.Discard();
         return 1;
     }
     // The port always gets the full record, with the channels in force.
@@ -657,7 +476,7 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
     std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
-    if (g_conversion.rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
+    if (g_conversion.out->rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
 
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);
@@ -670,6 +489,14 @@ int32_t RunConversion(ConvertOptions *options, ConvertHost *host) {
 }
 
 } // namespace
+
+int32_t RunConversion(ConvertOptions *options, ConvertHost *host, uint32_t channels) {
+    g_conversion.channels = channels;
+    const int32_t result = Convert(options, host);
+    g_conversion.out = nullptr;
+    g_conversion.host = nullptr;
+    return result;
+}
 
 const ConversionStats &LastConversionStats() { return g_stats; }
 
@@ -695,26 +522,6 @@ void ForwardMessage(double time, const char *text) {
         g_conversion.host->onMessage(time, text);
 }
 
-int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {
-    const void *end = std::memchr(path, '\0', capacity);
-    if (end == nullptr) return 1;
-    const std::size_t length = static_cast<const char *>(end) - path;
-    std::size_t skip = 0;
-    while (path[skip] == ' ') ++skip;
-
-    const char *start = path + skip;
-    const char *dot = std::strrchr(start, '.');
-    const char *slash = std::strrchr(start, separator);
-    std::size_t keep = length - skip;
-    if (dot != nullptr && (slash == nullptr || dot > slash)) keep = dot - start;
-
-    const std::size_t extensionLength = std::strlen(extension);
-    if (keep + extensionLength + 1 > capacity) return 1;
-    std::memmove(path, start, keep);
-    std::memcpy(path + keep, extension, extensionLength + 1);
-    return 0;
-}
-
 void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *totalOut) {
     if (done < 0) done = 0;
     if (total < done) total = done;
@@ -722,37 +529,4 @@ void ScaleProgress(int64_t done, int64_t total, int32_t *doneOut, int32_t *total
     while ((total >> shift) > INT32_MAX) ++shift;
     *doneOut = static_cast<int32_t>(done >> shift);
     *totalOut = static_cast<int32_t>(total >> shift);
-}
-
-extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *options, ConvertHost *host, int32_t) {
-    if (options == nullptr || host == nullptr || options->structSize != sizeof(ConvertOptions) ||
-        host->structSize != sizeof(ConvertHost)) {
-        SetErrorText(kVersionText);
-        return 1;
-    }
-    if (!IsOem4OptionsSize(static_cast<int32_t>(options->optionsSize))) {
-        SetErrorText(kOptionsText);
-        return 1;
-    }
-    // A host that knows the channels field sets it (0 keeps the default); an
-    // older host's record ends before it.
-    uint32_t channels = OEM4CONV_DEFAULT_CHANNELS;
-    if (options->optionsSize >= OEM4CONV_OEM4_OPTIONS_SIZE) {
-        Oem4Options requested;
-        std::memcpy(&requested, options->converterOptions, sizeof requested);
-        channels = OptionsChannels(requested);
-        if (channels > OEM4CONV_MAX_CHANNELS) {
-            FormatErrorText(kChannelsText, channels, OEM4CONV_MAX_CHANNELS);
-            return 1;
-        }
-    }
-    if (g_running.exchange(true)) {
-        SetErrorText("Error: A conversion is already running");
-        return 1;
-    }
-    g_conversion.channels = channels;
-    const int32_t result = RunConversion(options, host);
-    g_conversion.host = nullptr;
-    g_running = false;
-    return result;
 }

@@ -8,6 +8,15 @@
 #include "common/path_size.h"
 #include "oem4/screening.h"
 
+struct ConvertOptions;
+struct ConvertHost;
+
+// The conversion behind ConvertFile, once its arguments have passed their
+// checks: converts options->inputFile with the given observation-file
+// channels, writes the counters back and returns 0 or 1 (ErrorText says
+// why). One at a time: the driver's state exists once per process.
+int32_t RunConversion(ConvertOptions *options, ConvertHost *host, uint32_t channels);
+
 // Passes a message of the running conversion to the host's onMessage.
 void ForwardMessage(double time, const char *text);
 

@@ -1,3 +1,8 @@
+// The RINEX side of a conversion: maps each decoded epoch, camera mark,
+// position and ephemeris the driver drains onto the RINEX observation and
+// navigation writers. The writers only print; what RINEX names a signal,
+// which ephemeris repeats one already written, and which position heads
+// the file are decided here, once per conversion.
 #include "api/rinex_export.h"
 
 #include <algorithm>
@@ -15,8 +20,6 @@
 #include "output/rinex_file.h"
 
 namespace {
-
-constexpr double kDegreesToRadians = 3.141592653589793 / 180.0;
 
 // The RINEX letter of each satellite system (SatelliteSystem order), and
 // the observation code ("1C") of each signal type the receiver reports.
@@ -72,21 +75,30 @@ constexpr std::size_t kBeidouSlots = 64;
 constexpr std::size_t kQzssSlots = 11;
 constexpr std::size_t kFnavBit = 2; // RINEX data sources: F/NAV E5a-I
 constexpr std::size_t kBroadcastSlots = kGlonassSlots + 2 * kGalileoSlots + kBeidouSlots + kQzssSlots;
-std::array<LastBroadcast, kBroadcastSlots> g_lastBroadcast;
-RinexEpoch g_epoch;
-char g_marker[64];
-bool g_hasPosition = false;
-double g_position[3];
+
+// What the export keeps over one conversion, in one place: OpenRinexExport
+// starts it afresh (the epoch area is refilled by every epoch).
+struct ExportState {
+    std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
+    // The epoch being mapped, handed to the observation writer whole.
+    RinexEpoch epoch;
+    char marker[64];
+    // The first position of the log, for the header.
+    bool hasPosition;
+    double position[3];
+};
+ExportState g_export;
 
 void CopyField(char *destination, std::size_t size, const char *source) {
     std::snprintf(destination, size, "%s", source != nullptr ? source : "");
 }
 
 void NotePosition(double latitude, double longitude, double height) {
-    if (g_hasPosition) return;
-    GeodeticToEcef(latitude * kDegreesToRadians, longitude * kDegreesToRadians, height, &g_position[0], &g_position[1],
-                   &g_position[2]);
-    g_hasPosition = std::isfinite(g_position[0]) && std::isfinite(g_position[1]) && std::isfinite(g_position[2]);
+    if (g_export.hasPosition) return;
+    GeodeticToEcef(latitude * kRadiansPerDegree, longitude * kRadiansPerDegree, height, &g_export.position[0],
+                   &g_export.position[1], &g_export.position[2]);
+    g_export.hasPosition = std::isfinite(g_export.position[0]) && std::isfinite(g_export.position[1]) &&
+                           std::isfinite(g_export.position[2]);
 }
 
 // Where each satellite (system, number below 64) of the epoch being mapped
@@ -114,16 +126,16 @@ RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChan
     SatelliteAt *at = nullptr;
     if (satellite < kIndexedNumbers) {
         at = &g_satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
-        if (at->stamp == g_stamp) return &g_epoch.sats[at->index];
+        if (at->stamp == g_stamp) return &g_export.epoch.sats[at->index];
     } else {
-        for (int32_t k = g_epoch.count - 1; k >= 0; --k) {
-            RinexSatObs &s = g_epoch.sats[k];
+        for (int32_t k = g_export.epoch.count - 1; k >= 0; --k) {
+            RinexSatObs &s = g_export.epoch.sats[k];
             if (s.system == letter && s.number == number) return &s;
         }
     }
-    if (g_epoch.count == kRinexMaxSatellites) return nullptr;
-    if (at != nullptr) *at = SatelliteAt{g_stamp, g_epoch.count};
-    RinexSatObs &s = g_epoch.sats[g_epoch.count++];
+    if (g_export.epoch.count == kRinexMaxSatellites) return nullptr;
+    if (at != nullptr) *at = SatelliteAt{g_stamp, g_export.epoch.count};
+    RinexSatObs &s = g_export.epoch.sats[g_export.epoch.count++];
     s.system = letter;
     s.number = number;
     s.frequency = letter == 'R' ? glonassChannel : kRinexNoFrequency;
@@ -135,11 +147,11 @@ RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChan
 
 int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version,
                         const char *glonassNavPath) {
-    g_hasPosition = false;
-    g_lastBroadcast = {};
+    g_export.hasPosition = false;
+    g_export.lastBroadcast = {};
     g_satelliteAt = {};
     g_stamp = 0;
-    CopyField(g_marker, sizeof g_marker, markerName);
+    CopyField(g_export.marker, sizeof g_export.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     if (OpenRinexObs(obsPath, rinexVersion) != 0) return 1;
     if (OpenRinexNav(navPath, rinexVersion, glonassNavPath) != 0) {
@@ -158,10 +170,10 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // blank as not observed.
 int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     *written = false;
-    g_epoch.week = epoch->week;
-    g_epoch.seconds = epoch->time;
-    g_epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
-    g_epoch.count = 0;
+    g_export.epoch.week = epoch->week;
+    g_export.epoch.seconds = epoch->time;
+    g_export.epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
+    g_export.epoch.count = 0;
     NextStamp();
     if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
     for (uint32_t i = 0; i < epoch->count; ++i) {
@@ -179,9 +191,9 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
         r.s = o.cno;
         r.lli = o.lli;
     }
-    if (g_epoch.count == 0) return 0;
+    if (g_export.epoch.count == 0) return 0;
     *written = true;
-    return WriteRinexObsEpoch(&g_epoch);
+    return WriteRinexObsEpoch(&g_export.epoch);
 }
 
 int32_t ExportRinexMark(const MarkRecord *mark) {
@@ -235,10 +247,10 @@ int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
         const NavRecord &b = port->broadcast[i];
         const std::size_t slot = BroadcastSlot(b);
         const LastBroadcast key = KeyOf(b);
-        if (slot < kBroadcastSlots && SameBroadcast(g_lastBroadcast[slot], key)) continue;
+        if (slot < kBroadcastSlots && SameBroadcast(g_export.lastBroadcast[slot], key)) continue;
         bool written = false;
         if (WriteRinexNavBroadcast(&b, &written) != 0) return 1;
-        if (written && slot < kBroadcastSlots) g_lastBroadcast[slot] = key;
+        if (written && slot < kBroadcastSlots) g_export.lastBroadcast[slot] = key;
     }
     return 0;
 }
@@ -250,7 +262,7 @@ void ExportRinexPosition(const PositionRecord *position) {
 int32_t CloseRinexExport(const Oem4Decoder *port) {
     char receiverType[32] = "NOVATEL";
     RinexObsHeader obs{};
-    obs.markerName = g_marker;
+    obs.markerName = g_export.marker;
     obs.receiverNumber = "";
     obs.receiverType = receiverType;
     obs.receiverVersion = "";
@@ -259,10 +271,10 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
         obs.receiverNumber = port->receiverVersion.serial;
         obs.receiverVersion = port->receiverVersion.software;
     }
-    obs.hasPosition = g_hasPosition;
-    obs.x = g_position[0];
-    obs.y = g_position[1];
-    obs.z = g_position[2];
+    obs.hasPosition = g_export.hasPosition;
+    obs.x = g_export.position[0];
+    obs.y = g_export.position[1];
+    obs.z = g_export.position[2];
 
     RinexNavHeader nav{};
     if (port != nullptr && port->ionUtc.valid != 0) {

@@ -1,4 +1,11 @@
 #include "common/lasting_state.h"
 
 FixState PreviousFix = {};
+
+namespace {
+
 uint32_t g_markCounter = 0;
+
+} // namespace
+
+uint32_t NextMarkNumber() { return ++g_markCounter; }

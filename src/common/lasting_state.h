@@ -24,6 +24,8 @@ struct FixState {
 };
 extern FixState PreviousFix;
 
-// Marks decoded since load (the MARKTIME decoder numbers them): numbers stay
-// unique across the files of one session.
-extern uint32_t g_markCounter;
+// The number of the next mark decoded since load (the MARKTIME decoder
+// numbers them with it, the first being 1): numbers stay unique across the
+// files of one session. The counter itself stays private to this module, so
+// nothing can rewind it.
+uint32_t NextMarkNumber();

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <cstdint>
 
-Ellipsoid g_currentEllipsoid = {};
-
 namespace {
+
+Ellipsoid g_currentEllipsoid = {};
 
 bool g_ellipsoidSelected = false;
 
@@ -84,6 +84,8 @@ SettledTest SettledTestFor(double p, double z, double a, double e2) {
 }
 
 } // namespace
+
+const Ellipsoid &CurrentEllipsoid() { return g_currentEllipsoid; }
 
 void SelectEllipsoid(uint32_t code) {
     // WGS 84 is the only ellipsoid known; another code keeps the current

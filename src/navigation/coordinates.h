@@ -26,8 +26,9 @@ static_assert(sizeof(Ellipsoid) == 56);
 static_assert(offsetof(Ellipsoid, e2) == 8 && offsetof(Ellipsoid, a) == 24);
 static_assert(offsetof(Ellipsoid, b2) == 48);
 
-// Filled by SelectEllipsoid(0) on the first GeodeticToEcef call.
-extern Ellipsoid g_currentEllipsoid;
+// The ellipsoid the conversions work on; filled by SelectEllipsoid(0) on
+// the first GeodeticToEcef call.
+const Ellipsoid &CurrentEllipsoid();
 
 // Code 0 selects WGS 84; f, e2, a2 and b2 are then derived from a and b.
 // Other codes keep the axes as they are (WGS 84 when none are set yet) and

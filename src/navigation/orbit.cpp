@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 
 namespace {
 
@@ -11,8 +12,6 @@ namespace {
 constexpr double kGpsMu = 3.986005e14;         // m^3/s^2
 constexpr double kGpsOmegaE = 7.2921151467e-5; // rad/s
 constexpr double kRelativisticF = -4.442809305e-10;
-constexpr double kHalfWeek = 302400.0;
-constexpr double kWeek = 604800.0;
 constexpr int kKeplerIterations = 5;
 constexpr double kGpsTransitTolerance = 1e-10;
 
@@ -67,11 +66,11 @@ double Distance(double x, double y, double z, const SatState *to) {
 } // namespace
 
 double WeekCrossover(double d) {
-    if (d > kHalfWeek) {
-        d -= kWeek;
+    if (d > kSecondsPerHalfWeek) {
+        d -= kSecondsPerWeek;
     }
-    if (d < -kHalfWeek) {
-        d += kWeek;
+    if (d < -kSecondsPerHalfWeek) {
+        d += kSecondsPerWeek;
     }
     return d;
 }

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/physics.h"
 #include "navigation/coordinates.h"
 
 namespace {
@@ -29,7 +30,6 @@ constexpr double kHeightCorrection[3] = {2.53e-5, 5.49e-3, 1.14e-3};
 // Weight of the hydrostatic amplitude; fixed in place of the day-of-year
 // term so that the model needs no date.
 constexpr double kSeasonalFactor = 0.5;
-constexpr double kRadiansToDegrees = 180.0 / 3.14159265358979323846;
 
 constexpr int kRows = 5;
 constexpr double kRowLatitudes[kRows] = {15.0, 30.0, 45.0, 60.0, 75.0};
@@ -83,7 +83,7 @@ void LookupMappingCoefficients(int32_t table, double latitude, double coefficien
     if (table < 0 || table > 2) table = MAPPING_HYDROSTATIC_AVERAGE;
     const double(*rows)[3] = kTables[table];
     // Whole degrees, truncated toward zero and signed as the latitude.
-    const double l = std::trunc(latitude * kRadiansToDegrees);
+    const double l = std::trunc(latitude * kDegreesPerRadian);
     int row = -1; // -1: clamp to the first row, kRows - 1: the last
     if (l >= kRowLatitudes[kRows - 1]) {
         row = kRows - 1;

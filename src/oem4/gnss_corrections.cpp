@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "common/broadcast_ephemeris.h"
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
@@ -41,7 +42,6 @@ constexpr size_t kQzsUtcA1At = 80;
 
 constexpr uint32_t kUtcWeekPeriod = 256;
 constexpr uint32_t kGgtoWeekPeriod = 64;
-constexpr uint32_t kSecondsPerWeek = 604800;
 constexpr int32_t kBdtWeekOffset = 1356;
 
 bool Fits(double v) {

@@ -14,6 +14,7 @@
 
 #include "common/broadcast_ephemeris.h"
 #include "common/decoded_epoch.h"
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
@@ -23,9 +24,6 @@ namespace {
 constexpr const char *kInvalidNumberText = "%s ephemeris received with invalid satellite number (%d)";
 constexpr const char *kInvalidValuesText = "%s ephemeris received for %c%02u with invalid values";
 
-constexpr double kSecondsPerWeek = 604800.0;
-constexpr double kHalfWeek = 302400.0;
-constexpr double kSecondsPerDay = 86400.0;
 // GLONASS time runs three hours ahead of UTC.
 constexpr int32_t kGlonassUtcOffset = 10800;
 constexpr int32_t kMostLeapSeconds = 100;
@@ -149,8 +147,8 @@ bool IsTimeOfWeek(double seconds) { return seconds >= 0.0 && seconds < kSecondsP
 
 // The week of a time of week that lies within half a week of the reference.
 int32_t WeekNear(int32_t week, double reference, double seconds) {
-    if (seconds - reference > kHalfWeek) return week - 1;
-    if (seconds - reference < -kHalfWeek) return week + 1;
+    if (seconds - reference > kSecondsPerHalfWeek) return week - 1;
+    if (seconds - reference < -kSecondsPerHalfWeek) return week + 1;
     return week;
 }
 
@@ -227,7 +225,7 @@ KeplerNavRecord GalileoAt(const Oem4Decoder *dec, uint32_t number, double toe, d
     k.toc = toc;
     k.week = WeekNear(week, now, toe);
     k.tocWeek = WeekNear(week, now, toc);
-    k.transmission = now + (week - k.week) * kSecondsPerWeek;
+    k.transmission = now + (week - k.week) * static_cast<double>(kSecondsPerWeek);
     k.fitInterval = kNotCarried;
     k.iodc = kNotCarried;
     return k;
@@ -347,8 +345,8 @@ int32_t DecodeGloephemeris(int32_t port, ThreadBuf *) {
     // shifted by the offset, taken within half a day of tb.
     double frame = std::floor(g.toe / kSecondsPerDay) * kSecondsPerDay + static_cast<double>(frameTime) -
                    static_cast<double>(offset);
-    if (frame < g.toe - kSecondsPerDay / 2) frame += kSecondsPerDay;
-    if (frame > g.toe + kSecondsPerDay / 2) frame -= kSecondsPerDay;
+    if (frame < g.toe - kSecondsPerDay / 2.0) frame += kSecondsPerDay;
+    if (frame > g.toe + kSecondsPerDay / 2.0) frame -= kSecondsPerDay;
     g.frameTime = frame;
 
     bool valid = frequency <= kGloLastFrequency && milliseconds < 1000.0 * kSecondsPerWeek &&
@@ -516,7 +514,7 @@ int32_t DecodeQzssephemeris(int32_t port, ThreadBuf *) {
     const uint32_t fit = le::U1(body + kQzsFitAt);
     k.fitInterval = fit <= 1 ? fit : kNotCarried;
     k.tocWeek = WeekNear(k.week, k.toe, k.toc);
-    k.transmission = HeaderTime(dec) + (HeaderWeek(dec) - k.week) * kSecondsPerWeek;
+    k.transmission = HeaderTime(dec) + (HeaderWeek(dec) - k.week) * static_cast<double>(kSecondsPerWeek);
     if (health > kLastHealth6 || iode > kLastIode || iodc > kLastIodc || week > kLastWeek) {
         PortReportf(dec, HeaderTime(dec), kInvalidValuesText, "QZSS", 'J', k.number);
         return RK_NONE;

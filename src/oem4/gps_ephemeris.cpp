@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "common/le.h"
+#include "common/physics.h"
 #include "ephemeris/ephemeris_list.h"
 #include "oem4/decoders.h"
 
 namespace {
 
-inline constexpr double kPi = 3.141592653589793;
 inline constexpr int32_t kFixedField = 9999;
 
 // Scale factors as the ephemeris file has always carried them: three are

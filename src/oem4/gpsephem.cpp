@@ -12,7 +12,9 @@
 // only by the rounding of those factors (parts in 1e12).
 #include <cmath>
 
+#include "common/gnss_time.h"
 #include "common/le.h"
+#include "common/physics.h"
 #include "oem4/decoders.h"
 #include "oem4/gps_ephemeris.h"
 #include "oem4/oem4_decoder.h"
@@ -47,9 +49,7 @@ inline constexpr size_t kAf0At = 180;
 inline constexpr size_t kAf1At = 188;
 inline constexpr size_t kAf2At = 196;
 
-inline constexpr double kPi = 3.141592653589793;
 inline constexpr uint32_t kBroadcastWeeks = 1024; // the week is broadcast in 10 bits
-inline constexpr double kSecondsPerWeek = 604800.0;
 
 // Least significant bits of the broadcast fields, exact powers of two; the
 // semicircle fields' in radians.

@@ -26,13 +26,27 @@ using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
 // nothing.
 using RecordDecoderFn = int32_t (*)(int32_t port, ThreadBuf *buf);
 
-// What a decoder reports back through DecodeByte.
+// What a decoder reports back through DecodeByte. The numbers are the ones
+// DecodeByte has always handed to the conversion driver and the tests, so
+// they are fixed, not renumbered: the gaps at 3 and 6 are kinds no decoder
+// here produces, and closing them would give an old number a new meaning.
 enum RecordKind : int32_t {
+    // The decoder consumed the record and left nothing for the driver
+    // (PROPAGATEDCLOCKMODEL always; any decoder whose record was rejected
+    // or whose put failed).
     RK_NONE = 0,
+    // RANGE, RANGECMP and their successors: a TBREC_EPOCH group and its
+    // TBREC_MEAS (and TBREC_TRACKING) records, for the observation file.
     RK_EPOCH = 1,
+    // RAWEPHEM and GPSEPHEM: one TBREC_GPSEPH, for the ephemeris file.
     RK_EPHEMERIS = 2,
+    // BESTPOS and BESTXYZ: the solution stays in the port for the next
+    // epoch, and a TBREC_POSITION is handed out that the driver leaves
+    // undrained.
     RK_POSITION = 4,
+    // ALMANAC: the TBREC_ALMANAC records, for the ephemeris file.
     RK_ALMANAC = 5,
+    // MARKTIME: a TBREC_MARK, for the mark file.
     RK_MARK = 7,
     // A GLONASS, Galileo, BeiDou or QZSS ephemeris in the port's broadcast
     // ephemerides, for the RINEX export only. 8: past every kind the host's

@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "common/decoded_epoch.h"
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "common/oem4_format.h"
 #include "common/physics.h"
@@ -101,7 +102,9 @@ inline uint32_t PackedDataSize(const Oem4Decoder *dec) {
 inline constexpr double kLockTimeGap = 60.0; // s
 
 // GPS seconds since the start of week 0 of the record being decoded.
-inline double ContinuousTime(const Oem4Decoder *dec) { return HeaderWeek(dec) * 604800.0 + HeaderTime(dec); }
+inline double ContinuousTime(const Oem4Decoder *dec) {
+    return HeaderWeek(dec) * static_cast<double>(kSecondsPerWeek) + HeaderTime(dec);
+}
 
 // Starts dec->decoded for the current record. Returns false, leaving the
 // previous epoch in place, when that one has the same time: a log that

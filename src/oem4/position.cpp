@@ -10,6 +10,7 @@
 
 #include "common/lasting_state.h"
 #include "common/le.h"
+#include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
@@ -40,7 +41,6 @@ inline constexpr size_t kBestxyzYSigmaAt = 36;
 inline constexpr size_t kBestxyzZSigmaAt = 40;
 inline constexpr size_t kBestxyzAgeAt = 100;
 
-inline constexpr double kDegreesPerRadian = 180.0 / 3.14159265358979323846;
 // The geodetic form of a BESTXYZ position is rounded to a binary grid of
 // about 0.1 mm (2^-30 degree, 2^-13 m), the resolution the receiver prints
 // its coordinates with. Without it, builds whose floating point differs in
@@ -192,7 +192,7 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf) {
     mark.origin = kMarkOrigin;
     // Advanced before the put: a mark that could not be stored still uses
     // up its number, so numbers match the pulses the receiver saw.
-    mark.markNumber = ++g_markCounter;
+    mark.markNumber = NextMarkNumber();
     le::Store(staging, mark);
 
     const int32_t put = PutThreadBufData(buf, staging, 1, TBREC_MARK);

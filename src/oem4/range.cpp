@@ -9,6 +9,7 @@
 
 #include <cmath>
 
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/rangecmp.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr double kSecondsPerWeek = 604800.0;
 constexpr double kClockModelWindow = 30.0; // s, as for the observation file
 // A signal whose lock time grew by less than the time since its previous
 // observation, by more than this, lost lock in between (s).

@@ -17,6 +17,7 @@
 
 #include "common/decoded_epoch.h"
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 #include "output/rinex_file.h"
 #include "output/rinex_text.h"
 
@@ -25,9 +26,6 @@ namespace {
 constexpr std::size_t kValueWidth = 19; // D19.12
 constexpr int kValuePrecision = 12;
 constexpr int32_t kWeeksPerRollover = 1024;
-constexpr int32_t kSecondsPerWeek = 604800;
-constexpr int32_t kHalfWeek = 302400;
-constexpr double kSecondsPerDay = 86400.0;
 // BeiDou time: week 0 began at GPS week 1356 (2006-01-01).
 constexpr int32_t kBdtWeekOffset = 1356;
 
@@ -37,21 +35,27 @@ struct NavOutput {
     uint32_t systems; // one bit per SatelliteSystem written
 };
 
-// The 3.04 file or the 2.11 GPS file, and the 2.11 GLONASS file.
-NavOutput g_nav;
-NavOutput g_glonassNav;
-int32_t g_version = kRinexVersion304;
-// GPS minus UTC as the first GLONASS record gave it: the 2.11 GLONASS
-// file's LEAP SECONDS when the log has no IONUTC.
-bool g_hasGlonassLeap = false;
-int32_t g_glonassLeap = 0;
-RinexLine g_navLine;
-RinexHeaderText g_navHeader;
+// Everything the navigation writer keeps over one conversion, in one
+// record: OpenRinexNav sets it up and the close writes it out.
+struct NavWriter {
+    // The 3.04 file or the 2.11 GPS file, and the 2.11 GLONASS file.
+    NavOutput nav;
+    NavOutput glonassNav;
+    int32_t version = kRinexVersion304;
+    // GPS minus UTC as the first GLONASS record gave it: the 2.11 GLONASS
+    // file's LEAP SECONDS when the log has no IONUTC.
+    bool hasGlonassLeap = false;
+    int32_t glonassLeap = 0;
+    // The line and the header being composed.
+    RinexLine line;
+    RinexHeaderText header;
+};
+NavWriter g_writer;
 
-bool Is211() { return g_version == kRinexVersion211; }
+bool Is211() { return g_writer.version == kRinexVersion211; }
 
-void Value(double value) { AppendRinexExponent(&g_navLine, value, kValueWidth, kValuePrecision); }
-void Blank() { AppendRinexSpaces(&g_navLine, kValueWidth); }
+void Value(double value) { AppendRinexExponent(&g_writer.line, value, kValueWidth, kValuePrecision); }
+void Blank() { AppendRinexSpaces(&g_writer.line, kValueWidth); }
 // NaN: a parameter the record did not carry.
 void ValueOrBlank(double value) {
     if (std::isnan(value)) {
@@ -62,13 +66,13 @@ void ValueOrBlank(double value) {
 }
 
 void BeginOrbitLine() {
-    BeginRinexLine(&g_navLine);
-    AppendRinexSpaces(&g_navLine, Is211() ? 3 : 4);
+    BeginRinexLine(&g_writer.line);
+    AppendRinexSpaces(&g_writer.line, Is211() ? 3 : 4);
 }
 
 int32_t EndLine(NavOutput *out) {
-    TrimRinexLine(&g_navLine);
-    return WriteDeferredRinexLine(&out->file, &g_navLine);
+    TrimRinexLine(&g_writer.line);
+    return WriteDeferredRinexLine(&out->file, &g_writer.line);
 }
 
 // One BROADCAST ORBIT line of four values.
@@ -85,22 +89,22 @@ int32_t OrbitLine(NavOutput *out, double a, double b, double c, double d) {
 // satellite with its system letter and gives the full year; 2.11 gives the
 // number alone, a two-digit year and the seconds as F5.1.
 void BeginRecordLine(char system, uint32_t number, const RinexCalendar &c) {
-    BeginRinexLine(&g_navLine);
+    BeginRinexLine(&g_writer.line);
     if (Is211()) {
         const double seconds = c.second + c.tenthMicroseconds * 1e-7;
-        AppendRinexFormat(&g_navLine, "%2u %02d %2d %2d %2d %2d%5.1f", number, c.year % 100, c.month, c.day, c.hour,
+        AppendRinexFormat(&g_writer.line, "%2u %02d %2d %2d %2d %2d%5.1f", number, c.year % 100, c.month, c.day, c.hour,
                           c.minute, seconds);
     } else {
-        AppendRinexFormat(&g_navLine, "%c%02u %04d %02d %02d %02d %02d %02d", system, number, c.year, c.month, c.day,
-                          c.hour, c.minute, c.second);
+        AppendRinexFormat(&g_writer.line, "%c%02u %04d %02d %02d %02d %02d %02d", system, number, c.year, c.month,
+                          c.day, c.hour, c.minute, c.second);
     }
 }
 
 // The full week of a time of week `seconds` that lies within half a week of
 // the reference (week, reference seconds).
 int32_t WeekNear(int32_t week, int32_t referenceSeconds, int32_t seconds) {
-    if (seconds - referenceSeconds > kHalfWeek) return week - 1;
-    if (seconds - referenceSeconds < -kHalfWeek) return week + 1;
+    if (seconds - referenceSeconds > kSecondsPerHalfWeek) return week - 1;
+    if (seconds - referenceSeconds < -kSecondsPerHalfWeek) return week + 1;
     return week;
 }
 
@@ -110,23 +114,23 @@ double PositiveRemainder(double value, double period) {
 }
 
 void AppendLabelled(const char *label) {
-    FinishRinexHeaderLine(&g_navLine, label);
-    AppendRinexHeaderLine(&g_navHeader, &g_navLine);
+    FinishRinexHeaderLine(&g_writer.line, label);
+    AppendRinexHeaderLine(&g_writer.header, &g_writer.line);
 }
 
 void AppendIonosphere(const char *name, const double *values, int count) {
-    BeginRinexLine(&g_navLine);
-    AppendRinexField(&g_navLine, name, 5);
-    for (int i = 0; i < 4; ++i) AppendRinexExponent(&g_navLine, i < count ? values[i] : 0.0, 12, 4);
+    BeginRinexLine(&g_writer.line);
+    AppendRinexField(&g_writer.line, name, 5);
+    for (int i = 0; i < 4; ++i) AppendRinexExponent(&g_writer.line, i < count ? values[i] : 0.0, 12, 4);
     AppendLabelled("IONOSPHERIC CORR");
 }
 
 void AppendTimeCorrection(const char *name, double a0, double a1, int32_t time, int32_t week) {
-    BeginRinexLine(&g_navLine);
-    AppendRinexField(&g_navLine, name, 5);
-    AppendRinexExponent(&g_navLine, a0, 17, 10);
-    AppendRinexExponent(&g_navLine, a1, 16, 9);
-    AppendRinexFormat(&g_navLine, " %6d %4d", time, week);
+    BeginRinexLine(&g_writer.line);
+    AppendRinexField(&g_writer.line, name, 5);
+    AppendRinexExponent(&g_writer.line, a0, 17, 10);
+    AppendRinexExponent(&g_writer.line, a1, 16, 9);
+    AppendRinexFormat(&g_writer.line, " %6d %4d", time, week);
     AppendLabelled("TIME SYSTEM CORR");
 }
 
@@ -135,8 +139,8 @@ void AppendTimeCorrection(const char *name, const TimeSystemCorrection &c) {
 }
 
 void AppendLeapSeconds(const RinexNavHeader *info) {
-    BeginRinexLine(&g_navLine);
-    AppendRinexFormat(&g_navLine, "%6d%6d%6d%6dGPS", info->leapSeconds, info->futureLeapSeconds, info->leapWeek,
+    BeginRinexLine(&g_writer.line);
+    AppendRinexFormat(&g_writer.line, "%6d%6d%6d%6dGPS", info->leapSeconds, info->futureLeapSeconds, info->leapWeek,
                       info->leapDay);
     AppendLabelled("LEAP SECONDS");
 }
@@ -156,26 +160,26 @@ const char *SystemField(uint32_t systems) {
 }
 
 void BeginHeader(const char *type, const char *system) {
-    BeginRinexHeader(&g_navHeader);
-    BeginRinexLine(&g_navLine);
-    AppendRinexFormat(&g_navLine, "%9.2f%11s", Is211() ? 2.11 : 3.04, "");
-    AppendRinexField(&g_navLine, type, 20);
-    AppendRinexField(&g_navLine, system, 20);
+    BeginRinexHeader(&g_writer.header);
+    BeginRinexLine(&g_writer.line);
+    AppendRinexFormat(&g_writer.line, "%9.2f%11s", Is211() ? 2.11 : 3.04, "");
+    AppendRinexField(&g_writer.line, type, 20);
+    AppendRinexField(&g_writer.line, system, 20);
     AppendLabelled("RINEX VERSION / TYPE");
-    BeginRinexLine(&g_navLine);
-    AppendRinexProgramLine(&g_navLine);
-    AppendRinexHeaderLine(&g_navHeader, &g_navLine);
+    BeginRinexLine(&g_writer.line);
+    AppendRinexProgramLine(&g_writer.line);
+    AppendRinexHeaderLine(&g_writer.header, &g_writer.line);
 }
 
 void EndHeader() {
-    BeginRinexLine(&g_navLine);
+    BeginRinexLine(&g_writer.line);
     AppendLabelled("END OF HEADER");
 }
 
 // RINEX 3.04: the ionosphere and time lines of every system a record gave
 // them for, GPS's first as they always were.
 void BuildHeader304(const RinexNavHeader *info) {
-    BeginHeader("N: GNSS NAV DATA", SystemField(g_nav.systems));
+    BeginHeader("N: GNSS NAV DATA", SystemField(g_writer.nav.systems));
     if (info == nullptr) {
         EndHeader();
         return;
@@ -215,19 +219,20 @@ void BuildHeader211Gps(const RinexNavHeader *info) {
     BeginHeader("N: GPS NAV DATA", "");
     if (info != nullptr && info->hasIonUtc) {
         for (int k = 0; k < 2; ++k) {
-            BeginRinexLine(&g_navLine);
-            AppendRinexSpaces(&g_navLine, 2);
-            for (int i = 0; i < 4; ++i) AppendRinexExponent(&g_navLine, k == 0 ? info->alpha[i] : info->beta[i], 12, 4);
+            BeginRinexLine(&g_writer.line);
+            AppendRinexSpaces(&g_writer.line, 2);
+            for (int i = 0; i < 4; ++i)
+                AppendRinexExponent(&g_writer.line, k == 0 ? info->alpha[i] : info->beta[i], 12, 4);
             AppendLabelled(k == 0 ? "ION ALPHA" : "ION BETA");
         }
-        BeginRinexLine(&g_navLine);
-        AppendRinexSpaces(&g_navLine, 3);
-        AppendRinexExponent(&g_navLine, info->utcA0, 19, 12);
-        AppendRinexExponent(&g_navLine, info->utcA1, 19, 12);
-        AppendRinexFormat(&g_navLine, "%9d%9d", info->utcReferenceTime, info->utcReferenceWeek);
+        BeginRinexLine(&g_writer.line);
+        AppendRinexSpaces(&g_writer.line, 3);
+        AppendRinexExponent(&g_writer.line, info->utcA0, 19, 12);
+        AppendRinexExponent(&g_writer.line, info->utcA1, 19, 12);
+        AppendRinexFormat(&g_writer.line, "%9d%9d", info->utcReferenceTime, info->utcReferenceWeek);
         AppendLabelled("DELTA-UTC: A0,A1,T,W");
-        BeginRinexLine(&g_navLine);
-        AppendRinexFormat(&g_navLine, "%6d", info->leapSeconds);
+        BeginRinexLine(&g_writer.line);
+        AppendRinexFormat(&g_writer.line, "%6d", info->leapSeconds);
         AppendLabelled("LEAP SECONDS");
     }
     EndHeader();
@@ -238,9 +243,9 @@ void BuildHeader211Gps(const RinexNavHeader *info) {
 void BuildHeader211Glonass(const RinexNavHeader *info) {
     BeginHeader("G: GLONASS NAV DATA", "");
     const bool fromIonUtc = info != nullptr && info->hasIonUtc;
-    if (fromIonUtc || g_hasGlonassLeap) {
-        BeginRinexLine(&g_navLine);
-        AppendRinexFormat(&g_navLine, "%6d", fromIonUtc ? info->leapSeconds : g_glonassLeap);
+    if (fromIonUtc || g_writer.hasGlonassLeap) {
+        BeginRinexLine(&g_writer.line);
+        AppendRinexFormat(&g_writer.line, "%6d", fromIonUtc ? info->leapSeconds : g_writer.glonassLeap);
         AppendLabelled("LEAP SECONDS");
     }
     EndHeader();
@@ -256,7 +261,7 @@ int32_t WriteGlonass(NavOutput *out, const GlonassNavRecord &g) {
     BeginRecordLine('R', g.slot, toe);
     Value(-g.tauN);
     Value(g.gammaN);
-    Value(PositiveRemainder(frame, Is211() ? kSecondsPerDay : kSecondsPerWeek));
+    Value(PositiveRemainder(frame, static_cast<double>(Is211() ? kSecondsPerDay : kSecondsPerWeek)));
     result |= EndLine(out);
     const double km = 1e-3;
     result |= OrbitLine(out, g.position[0] * km, g.velocity[0] * km, g.acceleration[0] * km, g.health);
@@ -298,25 +303,25 @@ int32_t WriteKepler(NavOutput *out, const KeplerNavRecord &k) {
 
 int32_t OpenRinexNav(const char *path, int32_t version, const char *glonassPath) {
     DiscardRinexNav();
-    g_version = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
-    g_hasGlonassLeap = false;
-    if (OpenDeferredRinex(&g_nav.file, path) != 0) return 1;
-    g_nav.open = true;
-    g_nav.systems = 0;
+    g_writer.version = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
+    g_writer.hasGlonassLeap = false;
+    if (OpenDeferredRinex(&g_writer.nav.file, path) != 0) return 1;
+    g_writer.nav.open = true;
+    g_writer.nav.systems = 0;
     if (Is211() && glonassPath != nullptr) {
-        if (OpenDeferredRinex(&g_glonassNav.file, glonassPath) != 0) {
-            DiscardDeferredRinex(&g_nav.file);
-            g_nav.open = false;
+        if (OpenDeferredRinex(&g_writer.glonassNav.file, glonassPath) != 0) {
+            DiscardDeferredRinex(&g_writer.nav.file);
+            g_writer.nav.open = false;
             return 1;
         }
-        g_glonassNav.open = true;
-        g_glonassNav.systems = 0;
+        g_writer.glonassNav.open = true;
+        g_writer.glonassNav.systems = 0;
     }
     return 0;
 }
 
 int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek, double receivedSeconds) {
-    if (!g_nav.open || ephemeris == nullptr) return 0;
+    if (!g_writer.nav.open || ephemeris == nullptr) return 0;
     const GpsEphRecord &e = *ephemeris;
     // The broadcast week counts modulo 1024; the receiver's own week of the
     // record gives the rollovers.
@@ -335,36 +340,37 @@ int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWe
     Value(e.af0);
     Value(e.af1);
     Value(e.af2);
-    result |= EndLine(&g_nav);
-    result |= OrbitLine(&g_nav, e.iode, e.crs, e.deltaN, e.m0);
-    result |= OrbitLine(&g_nav, e.cuc, e.e, e.cus, e.sqrtA);
-    result |= OrbitLine(&g_nav, e.toe, e.cic, e.omega0, e.cis);
-    result |= OrbitLine(&g_nav, e.i0, e.crc, e.omega, e.omegaDot);
+    result |= EndLine(&g_writer.nav);
+    result |= OrbitLine(&g_writer.nav, e.iode, e.crs, e.deltaN, e.m0);
+    result |= OrbitLine(&g_writer.nav, e.cuc, e.e, e.cus, e.sqrtA);
+    result |= OrbitLine(&g_writer.nav, e.toe, e.cic, e.omega0, e.cis);
+    result |= OrbitLine(&g_writer.nav, e.i0, e.crc, e.omega, e.omegaDot);
     // Codes on L2 and the L2 P data flag: not carried.
-    result |= OrbitLine(&g_nav, e.idot, NAN, toeWeek, NAN);
+    result |= OrbitLine(&g_writer.nav, e.idot, NAN, toeWeek, NAN);
     // SV accuracy: not carried.
-    result |= OrbitLine(&g_nav, NAN, e.health, e.tgd, e.iodc);
+    result |= OrbitLine(&g_writer.nav, NAN, e.health, e.tgd, e.iodc);
     // Transmission time: when the receiver logged the ephemeris, in seconds
     // of the toe's week.
-    result |= OrbitLine(&g_nav, static_cast<double>(received + (week - toeWeek) * kSecondsPerWeek), NAN, NAN, NAN);
-    g_nav.systems |= 1u << SYS_GPS;
+    result |=
+        OrbitLine(&g_writer.nav, static_cast<double>(received + (week - toeWeek) * kSecondsPerWeek), NAN, NAN, NAN);
+    g_writer.nav.systems |= 1u << SYS_GPS;
     return result != 0 ? 1 : 0;
 }
 
 int32_t WriteRinexNavBroadcast(const NavRecord *ephemeris, bool *written) {
     if (written != nullptr) *written = false;
-    if (!g_nav.open || ephemeris == nullptr) return 0;
+    if (!g_writer.nav.open || ephemeris == nullptr) return 0;
     int32_t result = 0;
     if (ephemeris->kind == NAV_GLONASS) {
-        if (!g_hasGlonassLeap) {
-            g_hasGlonassLeap = true;
-            g_glonassLeap = ephemeris->glonass.leapSeconds;
+        if (!g_writer.hasGlonassLeap) {
+            g_writer.hasGlonassLeap = true;
+            g_writer.glonassLeap = ephemeris->glonass.leapSeconds;
         }
-        NavOutput *out = Is211() ? &g_glonassNav : &g_nav;
+        NavOutput *out = Is211() ? &g_writer.glonassNav : &g_writer.nav;
         if (!out->open) return 0;
         result = WriteGlonass(out, ephemeris->glonass);
     } else if (ephemeris->kind == NAV_KEPLER && !Is211()) {
-        result = WriteKepler(&g_nav, ephemeris->kepler);
+        result = WriteKepler(&g_writer.nav, ephemeris->kepler);
     } else {
         return 0;
     }
@@ -373,21 +379,22 @@ int32_t WriteRinexNavBroadcast(const NavRecord *ephemeris, bool *written) {
 }
 
 int32_t CloseRinexNav(const RinexNavHeader *header) {
-    if (!g_nav.open) return 0;
-    g_nav.open = false;
+    if (!g_writer.nav.open) return 0;
+    g_writer.nav.open = false;
     if (Is211()) {
         BuildHeader211Gps(header);
     } else {
         BuildHeader304(header);
     }
-    int32_t result = FinishDeferredRinex(&g_nav.file, g_navHeader.text, g_navHeader.length);
-    if (g_glonassNav.open) {
-        g_glonassNav.open = false;
+    int32_t result = FinishDeferredRinex(&g_writer.nav.file, g_writer.header.text, g_writer.header.length);
+    if (g_writer.glonassNav.open) {
+        g_writer.glonassNav.open = false;
         // Both files are finished; the first failure is the one reported.
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
         BuildHeader211Glonass(header);
-        if (FinishDeferredRinex(&g_glonassNav.file, g_navHeader.text, g_navHeader.length) != 0 && result == 0) {
+        if (FinishDeferredRinex(&g_writer.glonassNav.file, g_writer.header.text, g_writer.header.length) != 0 &&
+            result == 0) {
             result = 1;
         } else if (result != 0) {
             std::memcpy(ErrorText, reason, sizeof reason);
@@ -397,8 +404,8 @@ int32_t CloseRinexNav(const RinexNavHeader *header) {
 }
 
 void DiscardRinexNav() {
-    DiscardDeferredRinex(&g_nav.file);
-    DiscardDeferredRinex(&g_glonassNav.file);
-    g_nav.open = false;
-    g_glonassNav.open = false;
+    DiscardDeferredRinex(&g_writer.nav.file);
+    DiscardDeferredRinex(&g_writer.glonassNav.file);
+    g_writer.nav.open = false;
+    g_writer.glonassNav.open = false;
 }

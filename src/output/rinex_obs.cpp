@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/gnss_time.h"
 #include "output/rinex_file.h"
 #include "output/rinex_text.h"
 
@@ -244,7 +245,7 @@ void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count)
 int32_t WriteLine() { return WriteDeferredRinexLine(&g_obs.file, &g_line); }
 
 void NoteInterval(const HeldRecord &r) {
-    const double seconds = static_cast<double>(r.epoch.week) * 604800.0 + r.epoch.seconds;
+    const double seconds = static_cast<double>(r.epoch.week) * kSecondsPerWeek + r.epoch.seconds;
     if (!g_obs.anyEpoch) {
         g_obs.anyEpoch = true;
         g_obs.firstTime = r.time;

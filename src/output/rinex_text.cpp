@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 #include "output/exponent.h"
 #include "output/rinex_file.h"
 
@@ -28,8 +29,6 @@ constexpr char kDigitPairs[] = "000102030405060708091011121314151617181920212223
 // GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
 constexpr int64_t kGpsEpochDays = 3657;
 constexpr int64_t kUnitsPerSecond = 10000000;
-constexpr int64_t kSecondsPerDay = 86400;
-constexpr int64_t kSecondsPerWeek = 604800;
 
 // Scratch area for moving the records behind the header.
 char g_copyBuffer[16384];

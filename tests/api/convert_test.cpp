@@ -17,6 +17,7 @@
 
 #include "api/convert.h"
 #include "oem4conv.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 
 namespace fs = std::filesystem;
@@ -80,16 +81,9 @@ protected:
         g_messages.clear();
         g_progress.clear();
         g_progressHook = nullptr;
-        options = std::make_unique<ConvertOptions>();
-        std::memset(options.get(), 0, sizeof(ConvertOptions));
-        options->structSize = sizeof(ConvertOptions);
-        options->optionsSize = sizeof(Oem4Options);
-        SetFactoryDefaults(sizeof(Oem4Options), reinterpret_cast<Oem4Options *>(options->converterOptions));
+        options = testsupport::MakeRequest();
         options->epochCount = options->ephemerisCount = options->spareCount = options->markCount = 77;
-        std::memset(&host, 0, sizeof host);
-        host.structSize = sizeof(ConvertHost);
-        host.onMessage = OnMessage;
-        host.onProgress = OnProgress;
+        host = testsupport::MakeHost(OnMessage, OnProgress);
     }
     void TearDown() override {
         g_progressHook = nullptr;
@@ -453,6 +447,25 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     // The first failure is the result's text; the host heard it as it happened.
     EXPECT_TRUE(
         std::any_of(g_messages.begin(), g_messages.end(), [](const Message &m) { return m.text == ErrString(); }));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST_F(Conversion, EveryOutputThatFailsToCloseIsReportedAndTheFirstIsTheResult) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    const std::size_t descriptors = OpenDescriptors();
+    // Both files hold a header when they close; the mark file is empty and
+    // closes cleanly.
+    fs::create_symlink("/dev/full", dir / "out.tsq");
+    fs::create_symlink("/dev/full", dir / "out.epp");
+    ASSERT_EQ(ConvertBytes({}), 1);
+    const std::string tsq = "Error: Unable to write to " + (dir / "out.tsq").string();
+    const std::string epp = "Error: Unable to write to " + (dir / "out.epp").string();
+    EXPECT_EQ(ErrString().rfind(tsq, 0), 0u) << ErrString();
+    for (const std::string &expected : {tsq, epp}) {
+        EXPECT_TRUE(std::any_of(g_messages.begin(), g_messages.end(), [&](const Message &m) {
+            return m.text.rfind(expected, 0) == 0;
+        })) << expected;
+    }
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 

@@ -24,6 +24,7 @@
 #include "common/oem4_format.h"
 #include "oem4conv.h"
 #include "output/tsq_reader.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
 
@@ -82,14 +83,8 @@ protected:
         fs::remove_all(dir);
         fs::create_directories(dir);
         g_messages.clear();
-        options = std::make_unique<ConvertOptions>();
-        std::memset(options.get(), 0, sizeof(ConvertOptions));
-        options->structSize = sizeof(ConvertOptions);
-        options->optionsSize = sizeof(Oem4Options);
-        SetFactoryDefaults(sizeof(Oem4Options), reinterpret_cast<Oem4Options *>(options->converterOptions));
-        std::memset(&host, 0, sizeof host);
-        host.structSize = sizeof(ConvertHost);
-        host.onMessage = OnMessage;
+        options = testsupport::MakeRequest();
+        host = testsupport::MakeHost(OnMessage);
         Rinex(true, true, "");
     }
     void TearDown() override {

@@ -19,6 +19,7 @@
 #include "api/convert.h"
 #include "e2e_support.h"
 #include "oem4conv.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
 
@@ -41,15 +42,8 @@ std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread:
     rinex.version = version;
     SetConvertRinex(&rinex);
     static ConvertOptions options;
-    std::memset(&options, 0, sizeof options);
-    options.structSize = sizeof options;
-    options.optionsSize = sizeof(Oem4Options);
-    const Oem4Options o = e2e::FactoryOptions();
-    std::memcpy(options.converterOptions, &o, sizeof o);
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", log.c_str());
-    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", base.c_str());
-    ConvertHost host{};
-    host.structSize = sizeof host;
+    testsupport::FillRequest(&options, log, base.string());
+    ConvertHost host = testsupport::MakeHost();
     const int32_t result = ConvertFile(&options, &host, 0);
     SetConvertRinex(nullptr);
     if (result != 0) return "conversion failed";

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "output/tsq_reader.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 
 namespace fs = std::filesystem;
@@ -104,13 +105,6 @@ void Simulate(const oem4sim::SimConfig &cfg, SimRun *run) {
     ASSERT_EQ(stats.bytes, run->bytes.size());
 }
 
-Oem4Options FactoryOptions() {
-    Oem4Options o;
-    std::memset(&o, 0, sizeof o);
-    SetFactoryDefaults(sizeof o, &o);
-    return o;
-}
-
 Conversion ConvertPath(const std::string &input, const Oem4Options &options, const std::string &name) {
     Conversion out;
     fs::path dir = fs::temp_directory_path() / ("oem4conv_e2e_" + std::to_string(::getpid()) + "_" + name);
@@ -118,19 +112,10 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
     fs::create_directories(dir);
     fs::path base = dir / "out.gps";
 
-    auto request = std::make_unique<ConvertOptions>();
-    std::memset(request.get(), 0, sizeof(ConvertOptions));
-    request->structSize = sizeof(ConvertOptions);
-    request->optionsSize = sizeof(Oem4Options);
-    std::memcpy(request->converterOptions, &options, sizeof options);
+    auto request = testsupport::MakeRequest(input, base.string(), options);
     EXPECT_LT(input.size(), sizeof request->inputFile);
     EXPECT_LT(base.string().size(), sizeof request->outputFile);
-    std::snprintf(request->inputFile, sizeof request->inputFile, "%s", input.c_str());
-    std::snprintf(request->outputFile, sizeof request->outputFile, "%s", base.string().c_str());
-    ConvertHost host;
-    std::memset(&host, 0, sizeof host);
-    host.structSize = sizeof host;
-    host.onMessage = OnMessage;
+    ConvertHost host = testsupport::MakeHost(OnMessage);
 
     g_messages.clear();
     out.result = ConvertFile(request.get(), &host, 0);

@@ -8,6 +8,7 @@
 
 #include "oem4conv.h"
 #include "simulator.h"
+#include "support/conversion_request.h"
 #include "threadbuf/payloads.h"
 
 namespace e2e {
@@ -82,8 +83,7 @@ struct Conversion {
     std::vector<Message> messages;
 };
 
-// Options as SetFactoryDefaults gives them.
-Oem4Options FactoryOptions();
+using testsupport::FactoryOptions;
 
 // Converts a log held in memory (written to a private temporary folder,
 // removed afterwards) or a log file, and reads every output back.

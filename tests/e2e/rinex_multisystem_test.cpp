@@ -20,6 +20,7 @@
 #include "common/le.h"
 #include "e2e_support.h"
 #include "oem4conv.h"
+#include "support/conversion_request.h"
 #include "support/rinex_reader.h"
 
 namespace fs = std::filesystem;
@@ -96,15 +97,8 @@ RinexRun ConvertToRinex(const std::vector<uint8_t> &log, const char *name) {
     rinex.enabled = 1;
     SetConvertRinex(&rinex);
     static ConvertOptions options;
-    std::memset(&options, 0, sizeof options);
-    options.structSize = sizeof options;
-    options.optionsSize = sizeof(Oem4Options);
-    Oem4Options o = e2e::FactoryOptions();
-    std::memcpy(options.converterOptions, &o, sizeof o);
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", (dir / (std::string(name) + ".gps")).c_str());
-    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", (dir / name).c_str());
-    ConvertHost host{};
-    host.structSize = sizeof host;
+    testsupport::FillRequest(&options, (dir / (std::string(name) + ".gps")).string(), (dir / name).string());
+    ConvertHost host = testsupport::MakeHost();
     const int32_t result = ConvertFile(&options, &host, 0);
     SetConvertRinex(nullptr);
     RinexRun run;

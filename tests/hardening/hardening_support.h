@@ -19,6 +19,7 @@
 #include "common/oem4_format.h"
 #include "oem4/crc32.h"
 #include "oem4conv.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 
 namespace hardening {
@@ -52,24 +53,13 @@ inline void OEM4CONV_CALL CaptureProgress(int32_t done, int32_t total) {
     if (g_onProgress) g_onProgress(done, total);
 }
 
-inline Oem4Options FactoryOptions() {
-    Oem4Options o{};
-    SetFactoryDefaults(sizeof o, &o);
-    return o;
-}
+using testsupport::FactoryOptions;
 
 inline Outcome Convert(const std::string &input, const std::string &output,
                        const Oem4Options &converterOptions = FactoryOptions()) {
-    ConvertOptions options{};
-    options.structSize = sizeof options;
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", input.c_str());
-    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", output.c_str());
-    options.optionsSize = sizeof(Oem4Options);
-    std::memcpy(options.converterOptions, &converterOptions, sizeof converterOptions);
-    ConvertHost host{};
-    host.structSize = sizeof host;
-    host.onMessage = CaptureMessage;
-    host.onProgress = CaptureProgress;
+    ConvertOptions options;
+    testsupport::FillRequest(&options, input, output, converterOptions);
+    ConvertHost host = testsupport::MakeHost(CaptureMessage, CaptureProgress);
 
     Outcome run;
     g_run = &run;

@@ -25,7 +25,7 @@ TEST(Coordinates, WorldGeodeticSystemReferencePoints) {
     GeodeticToEcef(45.0 * kDeg, 0.0, 0.0, &x, &y, &z); // published values
     EXPECT_NEAR(x, 4517590.879, 1e-3);
     EXPECT_NEAR(z, 4487348.409, 1e-3);
-    EXPECT_NEAR(1.0 / g_currentEllipsoid.f, 298.2572215, 1e-6);
+    EXPECT_NEAR(1.0 / CurrentEllipsoid().f, 298.2572215, 1e-6);
 }
 
 TEST(Coordinates, RoundTripsIncludingCloseToThePoles) {

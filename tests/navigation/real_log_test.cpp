@@ -17,6 +17,7 @@
 #include "oem4/oem4_decoder.h"
 #include "oem4conv.h"
 #include "output/tsq_reader.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "threadbuf/payloads.h"
 
@@ -83,19 +84,12 @@ TEST(RecomputeOnRealLog, PositionsAgreeWithTheReceiversAndClocksAreSmooth) {
         const std::filesystem::path dir =
             std::filesystem::temp_directory_path() / ("oem4conv-recompute-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir);
-        ConvertOptions options{};
-        options.structSize = sizeof options;
-        std::snprintf(options.inputFile, sizeof options.inputFile, "%s", path.c_str());
-        std::snprintf(options.outputFile, sizeof options.outputFile, "%s", (dir / "day").c_str());
-        options.optionsSize = sizeof(Oem4Options);
-        Oem4Options o{};
-        SetFactoryDefaults(sizeof o, &o);
+        Oem4Options o = testsupport::FactoryOptions();
         o.recomputeClock = 1;
-        std::memcpy(options.converterOptions, &o, sizeof o);
-        ConvertHost host{};
-        host.structSize = sizeof host;
-        ASSERT_EQ(ConvertFile(&options, &host, 0), 0);
-        EXPECT_EQ(options.epochCount, log.epochs);
+        const auto options = testsupport::MakeRequest(path, (dir / "day").string(), o);
+        ConvertHost host = testsupport::MakeHost();
+        ASSERT_EQ(ConvertFile(options.get(), &host, 0), 0);
+        EXPECT_EQ(options->epochCount, log.epochs);
 
         TsqReader reader;
         ASSERT_EQ(OpenTsqReader(&reader, (dir / "day.tsq").c_str()), 0) << ErrorText;

@@ -11,6 +11,7 @@
 #include "oem4conv.h"
 #include "report.h"
 #include "session.h"
+#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 
 namespace {
@@ -51,19 +52,8 @@ TEST(ReportRealLogs, CountsAgreeWithTheConversion) {
         SCOPED_TRACE(log.file);
         const std::string base = dir + "/" + fs::path(log.file).stem().string();
 
-        auto options = std::make_unique<ConvertOptions>();
-        std::memset(options.get(), 0, sizeof(ConvertOptions));
-        options->structSize = sizeof(ConvertOptions);
-        options->optionsSize = sizeof(Oem4Options);
-        Oem4Options defaults;
-        SetFactoryDefaults(sizeof defaults, &defaults);
-        std::memcpy(options->converterOptions, &defaults, sizeof defaults);
-        std::snprintf(options->inputFile, sizeof options->inputFile, "%s", input.c_str());
-        std::snprintf(options->outputFile, sizeof options->outputFile, "%s", base.c_str());
-        ConvertHost host;
-        std::memset(&host, 0, sizeof host);
-        host.structSize = sizeof(ConvertHost);
-        host.onMessage = SaveMessage;
+        auto options = testsupport::MakeRequest(input, base);
+        ConvertHost host = testsupport::MakeHost(SaveMessage);
         g_messages = std::fopen((base + ".messages").c_str(), "w");
         ASSERT_NE(g_messages, nullptr);
         g_messageCount = 0;

@@ -22,6 +22,7 @@
 #include "oem4conv.h"
 #include "report.h"
 #include "session.h"
+#include "support/conversion_request.h"
 
 namespace {
 
@@ -42,21 +43,13 @@ void OEM4CONV_CALL SaveMessage(double time, const char *text) {
 long ConvertLog(const std::string &log, const std::string &base) {
     g_messages = std::fopen((base + ".txt").c_str(), "w");
     if (g_messages == nullptr) return -1;
-    ConvertOptions options{};
-    options.structSize = sizeof options;
-    std::snprintf(options.inputFile, sizeof options.inputFile, "%s", log.c_str());
-    std::snprintf(options.outputFile, sizeof options.outputFile, "%s", base.c_str());
-    options.optionsSize = sizeof(Oem4Options);
-    Oem4Options o{};
-    SetFactoryDefaults(sizeof o, &o);
+    Oem4Options o = testsupport::FactoryOptions();
     o.reportAll = 1;
-    std::memcpy(options.converterOptions, &o, sizeof o);
-    ConvertHost host{};
-    host.structSize = sizeof host;
-    host.onMessage = SaveMessage;
-    const bool ok = ConvertFile(&options, &host, 0) == 0;
+    const auto options = testsupport::MakeRequest(log, base, o);
+    ConvertHost host = testsupport::MakeHost(SaveMessage);
+    const bool ok = ConvertFile(options.get(), &host, 0) == 0;
     std::fclose(g_messages);
-    return ok ? static_cast<long>(options.epochCount) : -1;
+    return ok ? static_cast<long>(options->epochCount) : -1;
 }
 
 bool ConvertSample(const std::string &base) { return ConvertLog(OEM4CONV_EXAMPLES_DIR "/sample.gps", base) == 600; }

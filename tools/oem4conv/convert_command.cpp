@@ -26,7 +26,6 @@
 namespace {
 
 constexpr int kBarWidth = 30;
-constexpr double kSecondsPerWeek = 604800.0;
 
 // Ctrl-C asks the library to stop after its current block. A third press
 // gives up on a clean stop (a worker may see two: the terminal's and the
@@ -388,7 +387,7 @@ void PrintTimeSpan(const std::string &path) {
     }
     CloseTsqReader(&reader);
     if (!any) return;
-    const double span = (lastWeek - firstWeek) * kSecondsPerWeek + lastTime - firstTime;
+    const double span = (lastWeek - firstWeek) * static_cast<double>(kSecondsPerWeek) + lastTime - firstTime;
     std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek, lastTime, span);
 }
 

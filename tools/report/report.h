@@ -46,6 +46,7 @@
 #include <string>
 #include <vector>
 
+#include "common/gnss_time.h"
 #include "threadbuf/payloads.h"
 
 namespace report {
@@ -73,7 +74,6 @@ inline constexpr int kReportOutputFailed = 2; // an output could not be written
 int BuildQualityReport(const ReportRequest &request, std::string *error);
 
 // ---- what the report holds ------------------------------------------------
-inline constexpr double kSecondsPerWeek = 604800.0;
 inline constexpr int kPrnSlots = 256;
 
 struct EpochSample {

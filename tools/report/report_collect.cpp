@@ -9,6 +9,7 @@
 
 #include "api/convert.h"
 #include "common/error_text.h"
+#include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "navigation/orbit.h"
 #include "oem4/signals.h"
@@ -22,7 +23,6 @@ constexpr double kGapFactor = 1.5;
 constexpr double kMarkDeviation = 0.5;
 constexpr double kEphemerisReach = 4.0 * 3600.0;
 constexpr int kSkySamples = 360;
-constexpr double kDegrees = 180.0 / 3.14159265358979323846;
 
 const std::vector<MessageKind> kKinds = {
     {"crc_failures", "CRC failures", kFraming},
@@ -175,7 +175,8 @@ bool ReadObservations(ReportData *data, std::string *error) {
             if (meas[i].l2Phase != 0.0) ++data->l2Phase;
         }
         if (data->epochs.empty()) data->referenceWeek = epoch.week;
-        const double time = (epoch.week - data->referenceWeek) * kSecondsPerWeek + epoch.receiverTime;
+        const double time =
+            (epoch.week - data->referenceWeek) * static_cast<double>(kSecondsPerWeek) + epoch.receiverTime;
         if (!std::isfinite(time)) {
             ++data->badTimeEpochs;
             continue;
@@ -429,7 +430,7 @@ void ComputeMeanPosition(ReportData *data) {
             continue;
         }
         double x = 0, y = 0, z = 0;
-        GeodeticToEcef(e.latitude / kDegrees, e.longitude / kDegrees, e.height, &x, &y, &z);
+        GeodeticToEcef(e.latitude / kDegreesPerRadian, e.longitude / kDegreesPerRadian, e.height, &x, &y, &z);
         sx += x;
         sy += y;
         sz += z;
@@ -439,14 +440,14 @@ void ComputeMeanPosition(ReportData *data) {
     double lat = 0, lon = 0, h = 0;
     if (EcefToGeodetic(sx / n, sy / n, sz / n, kWgs84A, kWgs84B, &lat, &lon, &h) != 0) return;
     data->haveMeanPosition = true;
-    data->meanLatitude = lat * kDegrees;
-    data->meanLongitude = lon * kDegrees;
+    data->meanLatitude = lat * kDegreesPerRadian;
+    data->meanLongitude = lon * kDegreesPerRadian;
     data->meanHeight = h;
 }
 
 void ComputeSky(ReportData *data) {
     if (!data->haveMeanPosition || data->ephemerides.empty() || data->epochs.empty()) return;
-    const double lat = data->meanLatitude / kDegrees, lon = data->meanLongitude / kDegrees;
+    const double lat = data->meanLatitude / kDegreesPerRadian, lon = data->meanLongitude / kDegreesPerRadian;
     if (lat == 0.0 || lon == 0.0) return; // no topocentric frame is defined there
     SatState receiver{};
     GeodeticToEcef(lat, lon, data->meanHeight, &receiver.x, &receiver.y, &receiver.z);
@@ -479,8 +480,8 @@ void ComputeSky(ReportData *data) {
                 ok = std::isfinite(elevation) && std::isfinite(azimuth) && elevation >= 0;
             }
             if (ok) {
-                track.points.push_back(
-                    {static_cast<float>(azimuth * kDegrees), static_cast<float>(elevation * kDegrees)});
+                track.points.push_back({static_cast<float>(azimuth * kDegreesPerRadian),
+                                        static_cast<float>(elevation * kDegreesPerRadian)});
                 lastBroken = false;
             } else if (!lastBroken) {
                 track.points.push_back({0.0f, -1.0f});
@@ -723,8 +724,8 @@ double TowAt(double time) { return time - std::floor(time / kSecondsPerWeek) * k
 std::string FormatTimeOfDay(double tow) {
     char text[32];
     if (!std::isfinite(tow)) return "-";
-    double day = std::fmod(tow, 86400.0);
-    if (day < 0) day += 86400.0;
+    double day = std::fmod(tow, static_cast<double>(kSecondsPerDay));
+    if (day < 0) day += kSecondsPerDay;
     const long tenths = std::lround(day * 10.0);
     const long whole = tenths / 10;
     if (tenths % 10 == 0) {

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "common/physics.h"
 #include "output/tsq_reader.h"
 #include "report.h"
 
@@ -19,7 +20,6 @@ constexpr int kPlotLeft = 70;
 constexpr int kPlotWidth = 1000;
 constexpr int kSvgWidth = kPlotLeft + kPlotWidth + 30;
 constexpr int kRowHeight = 14;
-constexpr double kPi = 3.14159265358979323846;
 constexpr std::size_t kTableRowsShown = 200;
 
 constexpr const char *kStyle =

@@ -1,0 +1,12 @@
+// The units of the GNSS time scales. Every system here (GPS, Galileo,
+// BeiDou, QZSS, and GLONASS through its day) counts time as a week number
+// and seconds into the week, so these are the only lengths the decoders,
+// the navigation and the writers need. Integral, so that week arithmetic
+// in int64 stays exact; a floating-point site converts explicitly.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int32_t kSecondsPerDay = 86400;
+inline constexpr int32_t kSecondsPerWeek = 7 * kSecondsPerDay;
+inline constexpr int32_t kSecondsPerHalfWeek = kSecondsPerWeek / 2;
