@@ -169,7 +169,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         const std::string &text = c.onStdout ? outcome.out : outcome.err;
         EXPECT_TRUE((c.onStdout ? outcome.err : outcome.out).empty());
         if (c.args.empty()) {
-            EXPECT_EQ(text, shortUsage);
+            EXPECT_EQ(text, "oem4conv: no LOG given\n" + shortUsage);
         } else if (!c.firstLine.empty()) {
             EXPECT_EQ(text.substr(0, text.find('\n')), c.firstLine);
             if (c.status == 2 && c.args[0] != "report") {

@@ -310,8 +310,8 @@ int main(int argc, char **argv) {
     std::vector<std::string> args;
     if (!CommandArguments(argc, argv, &args)) return kExitUsage;
     if (args.empty()) {
-        std::fputs(kShortUsage, stderr);
-        return kExitUsage;
+        // Say what is missing before how to call it.
+        return UsageError("%s", "no LOG given");
     }
     const std::string &first = args[0];
     if (first == "-h" || first == "--help" || first == "help") {
