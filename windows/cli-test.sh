@@ -134,6 +134,22 @@ grep -E ': (converted|FAILED)|logs[,:] ' "$work/linux.out" >"$work/linux.summari
 check "summaries as on Linux" diff <(summaries "$work/win.summaries") <(summaries "$work/linux.summaries")
 check "the workers' reports printed with CR LF line ends" bash -c "! grep -q \$'\\r\\r\\|[^\\r]\$' \"\$1\"" - "$work/win.out"
 
+# The 32-bit program computes with x87 arithmetic: on the bundled sample one
+# ephemeris angle (Omega0, and i0 of the next block) comes out one unit apart
+# in the 15th digit of the .epp, where the x87 product of the semicircles and
+# pi is rounded twice. For that build an .epp that differs from the native
+# one only in the last digit of such fields passes, and says so.
+epp_match() { # epp_match LINUX_FILE WIN_FILE
+  "$native_compare" --compare "$1" "$2" >/dev/null && return 0
+  [ "$arch" = i686 ] || return 1
+  local mask='s/([0-9]\.[0-9]{13})[0-9](e[-+])/\1#\2/g'
+  if diff <(sed -E "$mask" "$1") <(tr -d '\r' <"$2" | sed -E "$mask") >/dev/null; then
+    echo "NOTE: $(basename "$2") matches apart from the x87 rounding of its 15th digits"
+    return 0
+  fi
+  return 1
+}
+
 compared=0
 compare_outputs() { # compare_outputs LINUX_DIR WIN_DIR: every output of the first in the second
   local file name
@@ -154,7 +170,9 @@ compare_outputs() { # compare_outputs LINUX_DIR WIN_DIR: every output of the fir
         compared=$((compared + 1))
         continue ;;
     esac
-    if ! "$native_compare" --compare "$file" "$2/$name" >/dev/null; then
+    if [[ $name == *.epp ]]; then
+      epp_match "$file" "$2/$name" || { echo "FAILED: $name differs"; failures=$((failures + 1)); continue; }
+    elif ! "$native_compare" --compare "$file" "$2/$name" >/dev/null; then
       echo "FAILED: $name differs"; failures=$((failures + 1)); continue
     fi
     case $name in
@@ -174,8 +192,7 @@ echo "$compared output files match the native build's"
 # Beside the log by default, with forward slashes and non-ASCII names.
 run_win "$work/beside.out" "$work/beside.err" "Z:$accents/jour été.gps" -q
 check "convert beside a log with non-ASCII names" [ "$status" = 0 ]
-check "outputs beside the log match" \
-  "$native_compare" --compare "$work/linux/jour été.epp" "$accents/jour été.epp"
+check "outputs beside the log match" epp_match "$work/linux/jour été.epp" "$accents/jour été.epp"
 check "outputs beside the log match" \
   "$native_compare" --compare "$work/linux/jour été.tsq" "$accents/jour été.tsq"
 
