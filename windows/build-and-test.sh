@@ -177,9 +177,9 @@ fi
 logs=()
 # The 32-bit DLL computes with x87 arithmetic. On the bundled sample one
 # ephemeris angle (Omega0, and i0 of the next block) comes out one unit
-# apart in the 15th digit of the .epp, where the x87 product of the
-# semicircles and pi is rounded twice; the receiver logs convert to the
-# same bytes. Until the 32-bit build's arithmetic is settled the sample is
+# apart in the 15th digit of the .epp (x87 registers round intermediate
+# results otherwise than SSE does); the receiver logs convert to the same
+# bytes. Until the 32-bit build's arithmetic is settled the sample is
 # compared in the x86-64 build only, and the difference is shown.
 if [ "$convert" = 1 ] && [ "$run_arch" = i686 ]; then
   echo "NOTE: the bundled sample is not compared in the i686 build (x87: one digit of two .epp angles differs)"

@@ -136,8 +136,8 @@ check "the workers' reports printed with CR LF line ends" bash -c "! grep -q \$'
 
 # The 32-bit program computes with x87 arithmetic: on the bundled sample one
 # ephemeris angle (Omega0, and i0 of the next block) comes out one unit apart
-# in the 15th digit of the .epp, where the x87 product of the semicircles and
-# pi is rounded twice. For that build an .epp that differs from the native
+# in the 15th digit of the .epp (x87 registers round intermediate results
+# otherwise than SSE does). For that build an .epp that differs from the native
 # one only in the last digit of such fields passes, and says so.
 epp_match() { # epp_match LINUX_FILE WIN_FILE
   "$native_compare" --compare "$1" "$2" >/dev/null && return 0
