@@ -10,6 +10,7 @@
 // Doppler range, the opposite of the phase range in metres).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "common/decoded_epoch.h"
@@ -20,6 +21,15 @@
 #include "oem4/oem4_decoder.h"
 #include "oem4/signals.h"
 #include "threadbuf/threadbuf.h"
+
+// Standard deviation codes of both records: pseudorange (m) and phase
+// (cycles).
+inline constexpr std::array<float, 16> kPseudorangeSigma = {0.020f, 0.030f, 0.045f, 0.066f, 0.099f, 0.148f,
+                                                            0.220f, 0.329f, 0.491f, 0.732f, 1.092f, 1.629f,
+                                                            2.430f, 3.625f, 5.409f, 5.409f};
+inline constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.00696f, 0.00929f, 0.01239f, 0.01654f,
+                                                      0.02208f, 0.02947f, 0.03933f, 0.05249f, 0.07006f, 0.09350f,
+                                                      0.12480f, 0.16656f, 0.22230f, 0.22230f};
 
 // What decoding a packed record into dec->decoded gave.
 enum PackedResult : int32_t {

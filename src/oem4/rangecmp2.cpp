@@ -42,13 +42,6 @@ constexpr double kCnoOffset = 20.0;
 constexpr double kLockTimeScale = 0.001; // ms
 constexpr uint32_t kLockTimeLargest = (1u << 17) - 1;
 
-// Standard deviation codes: pseudorange (m) and phase (cycles).
-constexpr std::array<float, 16> kPseudorangeSigma = {0.020f, 0.030f, 0.045f, 0.066f, 0.099f, 0.148f, 0.220f, 0.329f,
-                                                     0.491f, 0.732f, 1.092f, 1.629f, 2.430f, 3.625f, 5.409f, 5.409f};
-constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.00696f, 0.00929f, 0.01239f, 0.01654f,
-                                               0.02208f, 0.02947f, 0.03933f, 0.05249f, 0.07006f, 0.09350f,
-                                               0.12480f, 0.16656f, 0.22230f, 0.22230f};
-
 const char *const kTruncatedText = "RANGECMP2 record ends inside a satellite's blocks; %u bytes dropped";
 const char *const kSystemText = "RANGECMP2 satellite system %u is not known; its %u signals dropped";
 const char *const kGlonassText = "RANGECMP2 GLONASS PRN %u has frequency channel %d; its %u signals dropped";

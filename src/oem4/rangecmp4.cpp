@@ -60,12 +60,6 @@ constexpr double kTimeTolerance = 1e-6;  // s
 constexpr std::array<double, 16> kLockTimeFloor = {0.0,   0.016, 0.032, 0.064,  0.128,  0.256,  0.512,   1.024,
                                                    2.048, 4.096, 8.192, 16.384, 32.768, 65.536, 131.072, 262.144};
 
-constexpr std::array<float, 16> kPseudorangeSigma = {0.020f, 0.030f, 0.045f, 0.066f, 0.099f, 0.148f, 0.220f, 0.329f,
-                                                     0.491f, 0.732f, 1.092f, 1.629f, 2.430f, 3.625f, 5.409f, 5.409f};
-constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.00696f, 0.00929f, 0.01239f, 0.01654f,
-                                               0.02208f, 0.02947f, 0.03933f, 0.05249f, 0.07006f, 0.09350f,
-                                               0.12480f, 0.16656f, 0.22230f, 0.22230f};
-
 const char *const kTruncatedText = "RANGECMP4 record ends inside a block; the rest of it dropped";
 const char *const kSystemText = "RANGECMP4 satellite system %u is not known; the rest of the record dropped";
 const char *const kUnknownText = "RANGECMP4 record: %u observations of unknown signals or satellites dropped";
