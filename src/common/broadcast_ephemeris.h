@@ -9,7 +9,17 @@
 // blank rather than inventing one.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+
+// A value a broadcast can give and a D19.12 field of the navigation file
+// can hold: finite, and zero or with a two-digit decimal exponent. The
+// decoders drop a record holding any other.
+inline bool FitsNavigationField(double v) {
+    if (!std::isfinite(v)) return false;
+    const double a = std::fabs(v);
+    return a == 0.0 || (a >= 1e-99 && a < 1e99);
+}
 
 // Galileo, BeiDou and QZSS: Keplerian elements, as RINEX 3.04 lists them.
 // Times are in the system's own time scale (BDT for BeiDou, GPS time for

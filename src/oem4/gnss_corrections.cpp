@@ -44,15 +44,9 @@ constexpr uint32_t kUtcWeekPeriod = 256;
 constexpr uint32_t kGgtoWeekPeriod = 64;
 constexpr int32_t kBdtWeekOffset = 1356;
 
-bool Fits(double v) {
-    if (!std::isfinite(v)) return false;
-    const double a = std::fabs(v);
-    return a == 0.0 || (a >= 1e-99 && a < 1e99);
-}
-
 bool AllFit(const double *v, size_t count) {
     for (size_t i = 0; i < count; ++i) {
-        if (!Fits(v[i])) return false;
+        if (!FitsNavigationField(v[i])) return false;
     }
     return true;
 }

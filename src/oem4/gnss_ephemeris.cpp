@@ -135,14 +135,6 @@ constexpr uint32_t kLastIodc = 1023;
 constexpr uint32_t kLastIode = 255;
 constexpr uint32_t kLastWeek = 65535;
 
-// A value a broadcast can give and a D19.12 field can hold: finite, and
-// zero or with a two-digit decimal exponent.
-bool Fits(double v) {
-    if (!std::isfinite(v)) return false;
-    const double a = std::fabs(v);
-    return a == 0.0 || (a >= 1e-99 && a < 1e99);
-}
-
 bool IsTimeOfWeek(double seconds) { return seconds >= 0.0 && seconds < kSecondsPerWeek; }
 
 // The week of a time of week that lies within half a week of the reference.
@@ -164,10 +156,10 @@ bool KeplerValid(const KeplerNavRecord &k) {
                              k.e,   k.cus,   k.sqrtA,    k.cic,  k.omega0, k.cis,         k.i0,
                              k.crc, k.omega, k.omegaDot, k.idot, k.health, k.groupDelay1, k.transmission};
     for (double v : values) {
-        if (!Fits(v)) return false;
+        if (!FitsNavigationField(v)) return false;
     }
     for (double v : {k.codes, k.accuracy, k.groupDelay2, k.iodc, k.fitInterval}) {
-        if (!std::isnan(v) && !Fits(v)) return false;
+        if (!std::isnan(v) && !FitsNavigationField(v)) return false;
     }
     return IsTimeOfWeek(k.toe) && IsTimeOfWeek(k.toc) && k.sqrtA >= 0.0 && k.e >= 0.0 && k.e < 1.0;
 }
@@ -350,9 +342,11 @@ int32_t DecodeGloephemeris(int32_t port, ThreadBuf *) {
     g.frameTime = frame;
 
     bool valid = frequency <= kGloLastFrequency && milliseconds < 1000.0 * kSecondsPerWeek &&
-                 frameTime < kSecondsPerDay && age <= kGloMostAge && offsetValid && g.week != 0 && Fits(g.tauN) &&
-                 Fits(g.gammaN);
-    for (int i = 0; i < 3; ++i) valid = valid && Fits(g.position[i]) && Fits(g.velocity[i]) && Fits(g.acceleration[i]);
+                 frameTime < kSecondsPerDay && age <= kGloMostAge && offsetValid && g.week != 0 &&
+                 FitsNavigationField(g.tauN) && FitsNavigationField(g.gammaN);
+    for (int i = 0; i < 3; ++i)
+        valid = valid && FitsNavigationField(g.position[i]) && FitsNavigationField(g.velocity[i]) &&
+                FitsNavigationField(g.acceleration[i]);
     if (!valid) {
         PortReportf(dec, now, kInvalidValuesText, "GLONASS", 'R', slot);
         return RK_NONE;
