@@ -22,6 +22,10 @@ struct EcefOfLast {
 };
 EcefOfLast g_lastEcef{};
 
+// Relative margin around the mask's tangent within which BelowElevationMask
+// takes the arc tangent.
+constexpr double kMaskMargin = 1e-6;
+
 // Latitude change at which the geodetic iteration stops, radians.
 constexpr double kLatitudeTolerance = 1e-10;
 // Valid positions settle in a handful of passes; the bound only stops a
@@ -270,4 +274,23 @@ void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude
     const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
     *elevation = el;
     sat->elevation = el;
+}
+
+bool BelowElevationMask(const SatState *sat, const SatState *receiver, double latitude, double longitude,
+                        double maskDegrees, double radiansToDegrees, double maskTangent) {
+    Topocentric t;
+    // No station: the elevation stays at 0, as SatelliteElevation leaves it.
+    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return 0.0 * radiansToDegrees < maskDegrees;
+    const double horizontal = std::sqrt(t.east * t.east + t.north * t.north);
+    // The tangent of the mask is compared with up / horizontal. Away from
+    // the mask by more than a millionth of that tangent (about 1e-5
+    // degrees, far beyond any rounding of either side) the comparison
+    // gives the answer of the arc tangent, for a multiplication; only a
+    // satellite right at the mask, or an odd geometry, takes the arc
+    // tangent itself, so the decision is always the one it gives.
+    if (horizontal > 0.0 && std::isfinite(horizontal) && std::isfinite(t.up) && maskTangent > 0.0) {
+        if (t.up < horizontal * maskTangent * (1.0 - kMaskMargin)) return true;
+        if (t.up > horizontal * maskTangent * (1.0 + kMaskMargin)) return false;
+    }
+    return std::atan2(t.up, horizontal) * radiansToDegrees < maskDegrees;
 }

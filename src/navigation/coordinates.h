@@ -62,3 +62,10 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
 // The elevation of ElevationAzimuth alone, for the clock recomputation,
 // which has no use for the azimuth (an arc tangent per satellite saved).
 void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation);
+// Whether SatelliteElevation's elevation, times radiansToDegrees, is below
+// maskDegrees (an elevation it would not write counts as 0): the same
+// answer, without the arc tangent unless the satellite is right at the
+// mask. maskTangent is the tangent of the mask (to far better than 1e-6 of
+// it). Writes nothing into sat.
+bool BelowElevationMask(const SatState *sat, const SatState *receiver, double latitude, double longitude,
+                        double maskDegrees, double radiansToDegrees, double maskTangent);

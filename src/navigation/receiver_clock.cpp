@@ -20,7 +20,6 @@ constexpr double kRadToDeg = 57.2957795132;
 // The a-priori fallback to the previous fix has always converted with this
 // rounding of pi; kept so that stored results do not shift.
 constexpr double kRadToDegFallback = 180.0 / 3.141592654;
-constexpr double kElevationMask = 10.0;   // degrees
 constexpr double kMinPseudorange = 100.0; // metres
 constexpr double kResidualLimit = 500.0;  // metres
 constexpr int32_t kLastGpsPrn = 32;
@@ -147,10 +146,12 @@ int32_t SelectSatellites(int32_t n, double t, int32_t lookupTime, const SatState
             continue;
         }
 
-        double elevation = 0.0;
-        SatelliteElevation(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, &elevation);
-        // Without a previous fix there is no station to mask from.
-        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 && elevation * kRadToDeg < kElevationMask) {
+        // Without a previous fix there is no station to mask from. The
+        // elevation itself is not kept: the tropospheric correction computes
+        // its own, from the station of the previous fix's coordinates.
+        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 &&
+            BelowElevationMask(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, kElevationMask,
+                               kRadToDeg, kElevationMaskTangent)) {
             continue;
         }
         double range = m.l1Pseudorange;

@@ -9,6 +9,11 @@
 #include "navigation/orbit.h"
 #include "threadbuf/payloads.h"
 
+// Satellites below this elevation (degrees) seen from the previous fix are
+// left out, and the tangent of that elevation.
+inline constexpr double kElevationMask = 10.0;
+inline constexpr double kElevationMaskTangent = 0.17632698070809535;
+
 // The last successful solution, PreviousFix, is kept with the other state
 // that outlives a conversion (common/lasting_state.h).
 

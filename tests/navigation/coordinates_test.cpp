@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "navigation/receiver_clock.h"
 #include "sky.h"
 
 namespace {
@@ -167,6 +168,40 @@ TEST(Coordinates, StationAndElevationFollowFromCallToCall) {
         SatelliteElevation(&sat, &receiver, lat, lon, &elevationOnly);
         EXPECT_EQ(elevationOnly, el);
     }
+}
+
+// The mask decision without the arc tangent must be the arc tangent's: at
+// every elevation, including a hair either side of the mask, below the
+// horizon and with no station.
+TEST(Coordinates, ElevationMaskDecisionIsTheArcTangents) {
+    constexpr double kRadToDeg = 57.2957795132;
+    EXPECT_NEAR(kElevationMaskTangent, std::tan(kElevationMask / kRadToDeg), 1e-16);
+    const double lat = 47.4 * kDeg, lon = 8.55 * kDeg;
+    SatState receiver = {};
+    GeodeticToEcef(lat, lon, 550.0, &receiver.x, &receiver.y, &receiver.z);
+    // East, north and up unit vectors of the station.
+    const double up[3] = {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
+    const double north[3] = {-std::sin(lat) * std::cos(lon), -std::sin(lat) * std::sin(lon), std::cos(lat)};
+    const double mask = kElevationMask / kRadToDeg;
+    for (double el : {-0.5, 0.0, 0.1, mask - 1e-6, mask - 1e-12, mask, mask + 1e-12, mask + 1e-6, 0.5, kPi / 2}) {
+        for (double d : {-1e-13, 0.0, 1e-13}) {
+            const double c = 2e7 * std::cos(el + d), s = 2e7 * std::sin(el + d);
+            SatState sat = receiver;
+            sat.x += c * north[0] + s * up[0];
+            sat.y += c * north[1] + s * up[1];
+            sat.z += c * north[2] + s * up[2];
+            double elevation = 0.0;
+            SatelliteElevation(&sat, &receiver, lat, lon, &elevation);
+            EXPECT_EQ(BelowElevationMask(&sat, &receiver, lat, lon, kElevationMask, kRadToDeg, kElevationMaskTangent),
+                      elevation * kRadToDeg < kElevationMask)
+                << el << " " << d;
+        }
+    }
+    // No station known: SatelliteElevation leaves 0, which is below.
+    SatState sat = receiver;
+    sat.z += 2e7;
+    const SatState origin = {};
+    EXPECT_TRUE(BelowElevationMask(&sat, &origin, lat, lon, kElevationMask, kRadToDeg, kElevationMaskTangent));
 }
 
 } // namespace
