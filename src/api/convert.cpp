@@ -89,6 +89,8 @@ struct Conversion {
     // The option recomputeClock: every epoch's receiver clock (and position)
     // is solved again from the ephemerides, before it goes to any output.
     bool recomputeClock;
+    // The clock recomputation's own state, for this conversion.
+    SolverState solver;
     // The decoded epoch of the record just decoded waits for its recomputed
     // clock before it goes to RINEX (DrainEpoch).
     bool rinexEpochWaits;
@@ -194,8 +196,8 @@ void ExportEpoch(const DecodedEpoch *epoch) {
 void RecomputeClock(EpochRecord &epoch, MeasRecord *meas) {
     if (EphemerisListCount <= 3) return; // too few to solve, silently
     double clockOffset = 0.0;
-    const int32_t result = RecomputeReceiverClock(&epoch, meas, kRecomputeMode, epoch.latitude, epoch.longitude,
-                                                  static_cast<double>(epoch.height), &clockOffset);
+    const int32_t result = RecomputeReceiverClock(&g_conversion.solver, &epoch, meas, kRecomputeMode, epoch.latitude,
+                                                  epoch.longitude, static_cast<double>(epoch.height), &clockOffset);
     if (result != 0) {
         ForwardMessage(epoch.receiverTime, ErrorText);
         ClearEpochPosition(&epoch);
@@ -437,6 +439,7 @@ void BeginConversion(ConvertHost *host) {
     g_conversion.failed = false;
     g_conversion.firstRead = 0;
     g_conversion.haveEpochTime = false;
+    g_conversion.solver = SolverState{};
     g_stats.truncatedAt = -1;
 }
 
