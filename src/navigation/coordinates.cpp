@@ -201,13 +201,7 @@ namespace {
 // Sine and cosine of an angle of the station. Every satellite of an epoch
 // is seen from the same station, so its latitude and longitude repeat: with
 // kept, the last angle's are kept, under the angle's exact bits.
-void StationSineCosine(double angle, KeptSineCosine *keptAngle, double *sine, double *cosine) {
-    if (keptAngle == nullptr) {
-        *sine = std::sin(angle);
-        *cosine = std::cos(angle);
-        return;
-    }
-    KeptSineCosine &kept = *keptAngle;
+inline void StationSineCosine(double angle, KeptSineCosine &kept, double *sine, double *cosine) {
     const uint64_t bits = std::bit_cast<uint64_t>(angle);
     if (!kept.valid || kept.bits != bits) {
         kept.sine = std::sin(angle);
@@ -225,8 +219,9 @@ struct Topocentric {
     double east, north, up;
 };
 
-inline bool ToTopocentric(KeptStationTrig *kept, const SatState *sat, const SatState *receiver, double latitude,
-                          double longitude, Topocentric *t) {
+// kKept: the station's sines and cosines come from kept (not null).
+template <bool kKept> inline bool ToTopocentric(KeptStationTrig *kept, const SatState *sat, const SatState *receiver,
+                                                double latitude, double longitude, Topocentric *t) {
     if (latitude == 0.0 || longitude == 0.0) return false;
     if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return false;
 
@@ -234,8 +229,15 @@ inline bool ToTopocentric(KeptStationTrig *kept, const SatState *sat, const SatS
     const double dy = sat->y - receiver->y;
     const double dz = sat->z - receiver->z;
     double sinLat, cosLat, sinLon, cosLon;
-    StationSineCosine(latitude, kept != nullptr ? &kept->latitude : nullptr, &sinLat, &cosLat);
-    StationSineCosine(longitude, kept != nullptr ? &kept->longitude : nullptr, &sinLon, &cosLon);
+    if constexpr (kKept) {
+        StationSineCosine(latitude, kept->latitude, &sinLat, &cosLat);
+        StationSineCosine(longitude, kept->longitude, &sinLon, &cosLon);
+    } else {
+        sinLat = std::sin(latitude);
+        cosLat = std::cos(latitude);
+        sinLon = std::sin(longitude);
+        cosLon = std::cos(longitude);
+    }
 
     t->east = -sinLon * dx + cosLon * dy;
     t->north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
@@ -248,7 +250,7 @@ inline bool ToTopocentric(KeptStationTrig *kept, const SatState *sat, const SatS
 void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
                       double *azimuth) {
     Topocentric t;
-    if (!ToTopocentric(nullptr, sat, receiver, latitude, longitude, &t)) return;
+    if (!ToTopocentric<false>(nullptr, sat, receiver, latitude, longitude, &t)) return;
     const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
     const double az = std::atan2(t.east, t.north);
     *elevation = el;
@@ -258,13 +260,17 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
 }
 
 void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation) {
-    SatelliteElevation(nullptr, sat, receiver, latitude, longitude, elevation);
+    Topocentric t;
+    if (!ToTopocentric<false>(nullptr, sat, receiver, latitude, longitude, &t)) return;
+    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
+    *elevation = el;
+    sat->elevation = el;
 }
 
 void SatelliteElevation(KeptStationTrig *kept, SatState *sat, const SatState *receiver, double latitude,
                         double longitude, double *elevation) {
     Topocentric t;
-    if (!ToTopocentric(kept, sat, receiver, latitude, longitude, &t)) return;
+    if (!ToTopocentric<true>(kept, sat, receiver, latitude, longitude, &t)) return;
     const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
     *elevation = el;
     sat->elevation = el;
@@ -274,7 +280,7 @@ bool BelowElevationMask(KeptStationTrig *kept, const SatState *sat, const SatSta
                         double longitude, double maskDegrees, double radiansToDegrees, double maskTangent) {
     Topocentric t;
     // No station: the elevation stays at 0, as SatelliteElevation leaves it.
-    if (!ToTopocentric(kept, sat, receiver, latitude, longitude, &t)) return 0.0 * radiansToDegrees < maskDegrees;
+    if (!ToTopocentric<true>(kept, sat, receiver, latitude, longitude, &t)) return 0.0 * radiansToDegrees < maskDegrees;
     const double horizontal = std::sqrt(t.east * t.east + t.north * t.north);
     // The tangent of the mask is compared with up / horizontal. Away from
     // the mask by more than a millionth of that tangent (about 1e-5

@@ -85,7 +85,8 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
                       double *azimuth);
 // The elevation of ElevationAzimuth alone, for the clock recomputation,
 // which has no use for the azimuth (an arc tangent per satellite saved).
-// With kept, the station's sines and cosines are kept between calls.
+// The second form keeps the station's sines and cosines in kept (not null)
+// between calls.
 void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation);
 void SatelliteElevation(KeptStationTrig *kept, SatState *sat, const SatState *receiver, double latitude,
                         double longitude, double *elevation);
@@ -94,6 +95,6 @@ void SatelliteElevation(KeptStationTrig *kept, SatState *sat, const SatState *re
 // answer, without the arc tangent unless the satellite is right at the
 // mask. maskTangent is the tangent of the mask (to far better than 1e-6 of
 // it). Writes nothing into sat. The station's sines and cosines are kept
-// between calls in kept.
+// between calls in kept (not null).
 bool BelowElevationMask(KeptStationTrig *kept, const SatState *sat, const SatState *receiver, double latitude,
                         double longitude, double maskDegrees, double radiansToDegrees, double maskTangent);

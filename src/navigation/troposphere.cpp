@@ -160,7 +160,11 @@ int32_t Delay(KeptStation *kept, SatState *sat, const double station[3], double 
     // SatelliteElevation writes nothing without a station; the NaN then
     // marks "no elevation" instead of an uninitialised value.
     double elevation = NAN;
-    SatelliteElevation(kept != nullptr ? &kept->trig : nullptr, sat, &receiver, latitude, longitude, &elevation);
+    if (kept != nullptr) {
+        SatelliteElevation(&kept->trig, sat, &receiver, latitude, longitude, &elevation);
+    } else {
+        SatelliteElevation(sat, &receiver, latitude, longitude, &elevation);
+    }
     // The mapping functions are meaningless at or below the horizon (1/sin e
     // is infinite at 0): such a satellite gets no delay rather than an
     // infinite or NaN one.
