@@ -86,14 +86,6 @@ struct Conversion {
     std::size_t firstRead;
     // How much the log is read at a time (ReadLog).
     std::size_t fetch;
-    // The option recomputeClock: every epoch's receiver clock (and position)
-    // is solved again from the ephemerides, before it goes to any output.
-    bool recomputeClock;
-    // The clock recomputation's own state, for this conversion.
-    SolverState solver;
-    // The decoded epoch of the record just decoded waits for its recomputed
-    // clock before it goes to RINEX (DrainEpoch).
-    bool rinexEpochWaits;
     // Time of the epoch before, to notice the log's time going back.
     bool haveEpochTime;
     uint32_t lastEpochWeek;
@@ -109,6 +101,15 @@ struct Conversion {
     AlmanacRecord almanacs[kMaxAlmanacs];
     TrackingRecord tracking[MAXCHAN];
     PositionRecord position;
+
+    // The option recomputeClock: every epoch's receiver clock (and position)
+    // is solved again from the ephemerides, before it goes to any output.
+    bool recomputeClock;
+    // The clock recomputation's own state, for this conversion.
+    SolverState solver;
+    // The decoded epoch of the record just decoded waits for its recomputed
+    // clock before it goes to RINEX (DrainEpoch).
+    bool rinexEpochWaits;
 };
 Conversion g_conversion = {};
 
