@@ -11,16 +11,9 @@ Ellipsoid g_currentEllipsoid = {};
 
 bool g_ellipsoidSelected = false;
 
-// The last conversion asked of GeodeticToEcef. The clock recomputation asks
-// for the same station once per satellite (the tropospheric correction) and
-// for the a-priori position of a static receiver epoch after epoch; the key
-// is the inputs' exact bits, so a kept answer is the one they give again.
-struct EcefOfLast {
-    bool valid;
-    uint64_t latitudeBits, longitudeBits, heightBits;
-    double x, y, z;
-};
-EcefOfLast g_lastEcef{};
+// Relative margin around the mask's tangent within which BelowElevationMask
+// takes the arc tangent.
+constexpr double kMaskMargin = 1e-6;
 
 // Latitude change at which the geodetic iteration stops, radians.
 constexpr double kLatitudeTolerance = 1e-10;
@@ -100,22 +93,10 @@ void SelectEllipsoid(uint32_t code) {
     e.a2 = e.a * e.a;
     e.b2 = e.b * e.b;
     g_ellipsoidSelected = true;
-    g_lastEcef.valid = false; // its answer was on the old axes
 }
 
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z) {
     if (!g_ellipsoidSelected) SelectEllipsoid(0);
-    EcefOfLast &last = g_lastEcef;
-    const uint64_t latitudeBits = std::bit_cast<uint64_t>(latitude);
-    const uint64_t longitudeBits = std::bit_cast<uint64_t>(longitude);
-    const uint64_t heightBits = std::bit_cast<uint64_t>(height);
-    if (last.valid && last.latitudeBits == latitudeBits && last.longitudeBits == longitudeBits &&
-        last.heightBits == heightBits) {
-        *x = last.x;
-        *y = last.y;
-        *z = last.z;
-        return;
-    }
     const Ellipsoid &e = g_currentEllipsoid;
     const double sinLat = std::sin(latitude);
     const double cosLat = std::cos(latitude);
@@ -123,7 +104,21 @@ void GeodeticToEcef(double latitude, double longitude, double height, double *x,
     *x = (n + height) * cosLat * std::cos(longitude);
     *y = (n + height) * cosLat * std::sin(longitude);
     *z = (n * e.b2 / e.a2 + height) * sinLat;
-    last = EcefOfLast{true, latitudeBits, longitudeBits, heightBits, *x, *y, *z};
+}
+
+void GeodeticToEcef(KeptEcef *kept, double latitude, double longitude, double height, double *x, double *y, double *z) {
+    const uint64_t latitudeBits = std::bit_cast<uint64_t>(latitude);
+    const uint64_t longitudeBits = std::bit_cast<uint64_t>(longitude);
+    const uint64_t heightBits = std::bit_cast<uint64_t>(height);
+    if (kept->valid && kept->latitudeBits == latitudeBits && kept->longitudeBits == longitudeBits &&
+        kept->heightBits == heightBits) {
+        *x = kept->x;
+        *y = kept->y;
+        *z = kept->z;
+        return;
+    }
+    GeodeticToEcef(latitude, longitude, height, x, y, z);
+    *kept = KeptEcef{true, latitudeBits, longitudeBits, heightBits, *x, *y, *z};
 }
 
 namespace {
@@ -203,18 +198,10 @@ int32_t EcefToGeodeticSettled(double x, double y, double z, double a, double b, 
 
 namespace {
 
-// Sine and cosine of the last angle asked for. Every satellite of an epoch
-// is seen from the same station, so its latitude and longitude repeat; the
-// key is the angle's exact bits, so a kept value is the one the same angle
-// gives again.
-struct SineCosine {
-    bool valid;
-    uint64_t bits;
-    double sine, cosine;
-};
-SineCosine g_latitudeTrig{}, g_longitudeTrig{};
-
-void StationSineCosine(double angle, SineCosine &kept, double *sine, double *cosine) {
+// Sine and cosine of an angle of the station. Every satellite of an epoch
+// is seen from the same station, so its latitude and longitude repeat: with
+// kept, the last angle's are kept, under the angle's exact bits.
+inline void StationSineCosine(double angle, KeptSineCosine &kept, double *sine, double *cosine) {
     const uint64_t bits = std::bit_cast<uint64_t>(angle);
     if (!kept.valid || kept.bits != bits) {
         kept.sine = std::sin(angle);
@@ -232,8 +219,9 @@ struct Topocentric {
     double east, north, up;
 };
 
-inline bool ToTopocentric(const SatState *sat, const SatState *receiver, double latitude, double longitude,
-                          Topocentric *t) {
+// kKept: the station's sines and cosines come from kept (not null).
+template <bool kKept> inline bool ToTopocentric(KeptStationTrig *kept, const SatState *sat, const SatState *receiver,
+                                                double latitude, double longitude, Topocentric *t) {
     if (latitude == 0.0 || longitude == 0.0) return false;
     if (receiver->x == 0.0 && receiver->y == 0.0 && receiver->z == 0.0) return false;
 
@@ -241,8 +229,15 @@ inline bool ToTopocentric(const SatState *sat, const SatState *receiver, double 
     const double dy = sat->y - receiver->y;
     const double dz = sat->z - receiver->z;
     double sinLat, cosLat, sinLon, cosLon;
-    StationSineCosine(latitude, g_latitudeTrig, &sinLat, &cosLat);
-    StationSineCosine(longitude, g_longitudeTrig, &sinLon, &cosLon);
+    if constexpr (kKept) {
+        StationSineCosine(latitude, kept->latitude, &sinLat, &cosLat);
+        StationSineCosine(longitude, kept->longitude, &sinLon, &cosLon);
+    } else {
+        sinLat = std::sin(latitude);
+        cosLat = std::cos(latitude);
+        sinLon = std::sin(longitude);
+        cosLon = std::cos(longitude);
+    }
 
     t->east = -sinLon * dx + cosLon * dy;
     t->north = -sinLat * cosLon * dx - sinLat * sinLon * dy + cosLat * dz;
@@ -255,7 +250,7 @@ inline bool ToTopocentric(const SatState *sat, const SatState *receiver, double 
 void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation,
                       double *azimuth) {
     Topocentric t;
-    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return;
+    if (!ToTopocentric<false>(nullptr, sat, receiver, latitude, longitude, &t)) return;
     const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
     const double az = std::atan2(t.east, t.north);
     *elevation = el;
@@ -266,8 +261,36 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
 
 void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation) {
     Topocentric t;
-    if (!ToTopocentric(sat, receiver, latitude, longitude, &t)) return;
+    if (!ToTopocentric<false>(nullptr, sat, receiver, latitude, longitude, &t)) return;
     const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
     *elevation = el;
     sat->elevation = el;
+}
+
+void SatelliteElevation(KeptStationTrig *kept, SatState *sat, const SatState *receiver, double latitude,
+                        double longitude, double *elevation) {
+    Topocentric t;
+    if (!ToTopocentric<true>(kept, sat, receiver, latitude, longitude, &t)) return;
+    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
+    *elevation = el;
+    sat->elevation = el;
+}
+
+bool BelowElevationMask(KeptStationTrig *kept, const SatState *sat, const SatState *receiver, double latitude,
+                        double longitude, double maskDegrees, double radiansToDegrees, double maskTangent) {
+    Topocentric t;
+    // No station: the elevation stays at 0, as SatelliteElevation leaves it.
+    if (!ToTopocentric<true>(kept, sat, receiver, latitude, longitude, &t)) return 0.0 * radiansToDegrees < maskDegrees;
+    const double horizontal = std::sqrt(t.east * t.east + t.north * t.north);
+    // The tangent of the mask is compared with up / horizontal. Away from
+    // the mask by more than a millionth of that tangent (about 1e-5
+    // degrees, far beyond any rounding of either side) the comparison
+    // gives the answer of the arc tangent, for a multiplication; only a
+    // satellite right at the mask, or an odd geometry, takes the arc
+    // tangent itself, so the decision is always the one it gives.
+    if (horizontal > 0.0 && std::isfinite(horizontal) && std::isfinite(t.up) && maskTangent > 0.0) {
+        if (t.up < horizontal * maskTangent * (1.0 - kMaskMargin)) return true;
+        if (t.up > horizontal * maskTangent * (1.0 + kMaskMargin)) return false;
+    }
+    return std::atan2(t.up, horizontal) * radiansToDegrees < maskDegrees;
 }

@@ -37,6 +37,30 @@ void SelectEllipsoid(uint32_t code);
 
 void GeodeticToEcef(double latitude, double longitude, double height, double *x, double *y, double *z);
 
+// The last answers of a conversion, for a caller that asks the same again
+// and again (the clock recomputation: its station for every satellite, a
+// static receiver's position epoch after epoch). Each is kept under the
+// exact bits of its inputs, so a kept answer is always the one the same
+// inputs give again. Zero-initialised: nothing kept.
+struct KeptEcef {
+    bool valid;
+    uint64_t latitudeBits, longitudeBits, heightBits;
+    double x, y, z;
+};
+struct KeptSineCosine {
+    bool valid;
+    uint64_t bits;
+    double sine, cosine;
+};
+// The sines and cosines of a station's latitude and longitude.
+struct KeptStationTrig {
+    KeptSineCosine latitude, longitude;
+};
+
+// GeodeticToEcef, answering from kept when asked the same as last time
+// (the ellipsoid never changes once selected: WGS 84 is the only one).
+void GeodeticToEcef(KeptEcef *kept, double latitude, double longitude, double height, double *x, double *y, double *z);
+
 // Iterates the latitude until it changes by less than 1e-10 rad; the height
 // is measured along the normal of that latitude. Returns 0;
 // returns 1 when the input is not finite (outputs NaN) or the iteration does
@@ -61,4 +85,16 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
                       double *azimuth);
 // The elevation of ElevationAzimuth alone, for the clock recomputation,
 // which has no use for the azimuth (an arc tangent per satellite saved).
+// The second form keeps the station's sines and cosines in kept (not null)
+// between calls.
 void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation);
+void SatelliteElevation(KeptStationTrig *kept, SatState *sat, const SatState *receiver, double latitude,
+                        double longitude, double *elevation);
+// Whether SatelliteElevation's elevation, times radiansToDegrees, is below
+// maskDegrees (an elevation it would not write counts as 0): the same
+// answer, without the arc tangent unless the satellite is right at the
+// mask. maskTangent is the tangent of the mask (to far better than 1e-6 of
+// it). Writes nothing into sat. The station's sines and cosines are kept
+// between calls in kept (not null).
+bool BelowElevationMask(KeptStationTrig *kept, const SatState *sat, const SatState *receiver, double latitude,
+                        double longitude, double maskDegrees, double radiansToDegrees, double maskTangent);

@@ -73,12 +73,16 @@ int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int3
         return SOLVE_BAD_COUNT;
     }
 
+    // The satellites that take part are the same in every iteration.
+    bool takesPart[MAXCHAN];
+    for (int32_t j = 0; j < n; ++j) takesPart[j] = !Skipped(meas[j].prn, exclusions, extra);
+
     *clock = 0.0;
     double misclosure[kDesignRows];
     for (int iteration = 0; iteration < kMaxIterations; ++iteration) {
         int32_t rows = 0;
         for (int32_t j = 0; j < n; ++j) {
-            if (Skipped(meas[j].prn, exclusions, extra)) {
+            if (!takesPart[j]) {
                 continue;
             }
             const double dx = *x - sats[j].x, dy = *y - sats[j].y, dz = *z - sats[j].z;

@@ -20,16 +20,12 @@ constexpr double kRadToDeg = 57.2957795132;
 // The a-priori fallback to the previous fix has always converted with this
 // rounding of pi; kept so that stored results do not shift.
 constexpr double kRadToDegFallback = 180.0 / 3.141592654;
-constexpr double kElevationMask = 10.0;   // degrees
 constexpr double kMinPseudorange = 100.0; // metres
 constexpr double kResidualLimit = 500.0;  // metres
 constexpr int32_t kLastGpsPrn = 32;
 constexpr int32_t kModePosition = 1;
 constexpr int32_t kModeClock = 2;
 constexpr int32_t kModeBoth = 3;
-
-const GlonassEphemeris *NoGlonassEphemeris(int32_t, int32_t) { return nullptr; }
-GlonassEphemerisLookup g_findGlonass = NoGlonassEphemeris;
 
 // Working storage of one call, static so that nothing is allocated per epoch.
 MeasRecord g_work[MAXCHAN];
@@ -75,7 +71,7 @@ int32_t BadData(EpochRecord *epoch, int32_t mode) {
 // Step 1, the a-priori position: the given one (degrees, metres), where a
 // value is exactly 0 or not a number the previous fix's, as Earth-fixed
 // X, Y, Z.
-void AprioriPosition(double latitude, double longitude, double height, SatState *apriori) {
+void AprioriPosition(SolverState *solver, double latitude, double longitude, double height, SatState *apriori) {
     // A position that is not a number is no position at all.
     if (!Finite(latitude)) {
         latitude = 0.0;
@@ -96,13 +92,15 @@ void AprioriPosition(double latitude, double longitude, double height, SatState 
         height = PreviousFix.height;
     }
     *apriori = SatState{};
-    GeodeticToEcef(latitude * kDegToRad, longitude * kDegToRad, height, &apriori->x, &apriori->y, &apriori->z);
+    GeodeticToEcef(&solver->apriori, latitude * kDegToRad, longitude * kDegToRad, height, &apriori->x, &apriori->y,
+                   &apriori->z);
 }
 
 // Step 2a, one satellite: its ephemeris, clock correction and position at
 // transmission. False when the satellite cannot take part (no ephemeris, no
 // usable pseudorange, no orbit); m's pseudorange is then left as it is.
-bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime, const SatState *apriori) {
+bool PlaceSatellite(const SolverState *solver, MeasRecord &m, SatState &sat, double t, int32_t lookupTime,
+                    const SatState *apriori) {
     const int32_t prn = m.prn;
     // The comparison is written so that a pseudorange that is not a
     // number is refused with the untracked ones.
@@ -116,7 +114,7 @@ bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime, 
         return GpsSatellitePositionOnly(eph, tSat, m.l1Pseudorange - PreviousFix.clockOffset, apriori, &sat) == 0 &&
                Finite(m.l1Pseudorange);
     }
-    const GlonassEphemeris *eph = g_findGlonass(prn, lookupTime);
+    const GlonassEphemeris *eph = solver->findGlonass != nullptr ? solver->findGlonass(prn, lookupTime) : nullptr;
     if (eph == nullptr || !rangeUsable) {
         return false;
     }
@@ -132,14 +130,14 @@ bool PlaceSatellite(MeasRecord &m, SatState &sat, double t, int32_t lookupTime, 
 // correction, to g_usedMeas and g_usedSats unless it is below the
 // elevation mask; the PRNs of those without a position go to the
 // 0-terminated g_exclusions. Returns the number used.
-int32_t SelectSatellites(int32_t n, double t, int32_t lookupTime, const SatState *apriori) {
+int32_t SelectSatellites(SolverState *solver, int32_t n, double t, int32_t lookupTime, const SatState *apriori) {
     int32_t excluded = 0;
     int32_t used = 0;
     for (int32_t j = 0; j < n; ++j) {
         MeasRecord &m = g_work[j];
         SatState &sat = g_sats[j];
         sat = SatState{};
-        if (!PlaceSatellite(m, sat, t, lookupTime, apriori)) {
+        if (!PlaceSatellite(solver, m, sat, t, lookupTime, apriori)) {
             // PRN 0 would end the list early; it never names a usable satellite.
             if (m.prn != 0) {
                 g_exclusions[excluded++] = m.prn;
@@ -147,14 +145,17 @@ int32_t SelectSatellites(int32_t n, double t, int32_t lookupTime, const SatState
             continue;
         }
 
-        double elevation = 0.0;
-        SatelliteElevation(&sat, &PreviousFix.receiver, PreviousFix.latitude, PreviousFix.longitude, &elevation);
-        // Without a previous fix there is no station to mask from.
-        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 && elevation * kRadToDeg < kElevationMask) {
+        // Without a previous fix there is no station to mask from. The
+        // elevation itself is not kept: the tropospheric correction computes
+        // its own, from the station of the previous fix's coordinates.
+        if (PreviousFix.latitude != 0.0 && PreviousFix.longitude != 0.0 &&
+            BelowElevationMask(&solver->station.trig, &sat, &PreviousFix.receiver, PreviousFix.latitude,
+                               PreviousFix.longitude, kElevationMask, kRadToDeg, kElevationMaskTangent)) {
             continue;
         }
         double range = m.l1Pseudorange;
-        CorrectTroposphere(&sat, &range, PreviousFix.latitude, PreviousFix.longitude, PreviousFix.height);
+        CorrectTroposphere(&solver->station, &sat, &range, PreviousFix.latitude, PreviousFix.longitude,
+                           PreviousFix.height);
         m.l1Pseudorange = range;
 
         g_usedMeas[used] = m;
@@ -213,18 +214,19 @@ void StoreSolution(EpochRecord *epoch, int32_t mode, const SatState &receiver, d
 
 } // namespace
 
-void SetGlonassEphemerisLookup(GlonassEphemerisLookup lookup) {
-    g_findGlonass = lookup != nullptr ? lookup : NoGlonassEphemeris;
-}
-
-int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mode, double latitude, double longitude,
-                               double height, double *clockOffset) {
+int32_t RecomputeReceiverClock(SolverState *solver, EpochRecord *epoch, MeasRecord *meas, int32_t mode, double latitude,
+                               double longitude, double height, double *clockOffset) {
     const int32_t n = static_cast<int8_t>(epoch->satCount);
     if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {
         return 1;
     }
+    SolverState unkept;
+    if (solver == nullptr) {
+        unkept = SolverState{};
+        solver = &unkept;
+    }
     SatState apriori;
-    AprioriPosition(latitude, longitude, height, &apriori);
+    AprioriPosition(solver, latitude, longitude, height, &apriori);
 
     // The epoch's measurements are not changed: the corrections work on a copy.
     if (n > 0) {
@@ -233,7 +235,7 @@ int32_t RecomputeReceiverClock(EpochRecord *epoch, MeasRecord *meas, int32_t mod
     const double receiverTime = epoch->receiverTime;
     const double clockIn = Finite(*clockOffset) ? *clockOffset : 0.0;
     const double t = receiverTime - clockIn / kSpeedOfLight;
-    const int32_t used = SelectSatellites(n, t, WholeSeconds(receiverTime), &apriori);
+    const int32_t used = SelectSatellites(solver, n, t, WholeSeconds(receiverTime), &apriori);
 
     // Step 3, the solution, then the one with a satellite excluded where a
     // residual is too large.

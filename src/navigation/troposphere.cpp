@@ -102,24 +102,8 @@ void LookupMappingCoefficients(int32_t table, double latitude, double coefficien
 
 namespace {
 
-// The terms of the delay that depend on the station alone: every satellite
-// of an epoch (and of the following epochs, until the fix moves) has the
-// same ones, so the last station's are kept. The key is the exact bits of
-// latitude and height, so a kept value is always the one the same inputs
-// would give again.
-struct StationTerms {
-    bool valid;
-    uint64_t latitudeBits, heightBits;
-    double zhd, zwd, hydro[3], wet[3];
-};
-StationTerms g_stationTerms{};
-
-const StationTerms &TermsForStation(double latitude, double height) {
-    StationTerms &t = g_stationTerms;
-    if (t.valid && t.latitudeBits == std::bit_cast<uint64_t>(latitude) &&
-        t.heightBits == std::bit_cast<uint64_t>(height)) {
-        return t;
-    }
+// The terms of the delay that depend on the station alone, into t.
+void ComputeStationTerms(double latitude, double height, KeptStationTerms &t) {
     double pressure = 0.0, temperature = 0.0;
     StandardAtmosphere(height, &pressure, &temperature);
     const double d = 1.0 - kGravityLatitudeTerm * std::cos(2.0 * latitude) - kGravityHeightTerm * height;
@@ -138,14 +122,32 @@ const StationTerms &TermsForStation(double latitude, double height) {
     t.latitudeBits = std::bit_cast<uint64_t>(latitude);
     t.heightBits = std::bit_cast<uint64_t>(height);
     t.valid = true;
-    return t;
 }
 
-} // namespace
+// Every satellite of an epoch (and of the following epochs, until the fix
+// moves) has the same station terms: with kept, the last station's are
+// kept, under the exact bits of latitude and height. Without, they are
+// computed into scratch.
+const KeptStationTerms &TermsForStation(KeptStationTerms *kept, double latitude, double height,
+                                        KeptStationTerms *scratch) {
+    if (kept == nullptr) {
+        ComputeStationTerms(latitude, height, *scratch);
+        return *scratch;
+    }
+    if (!(kept->valid && kept->latitudeBits == std::bit_cast<uint64_t>(latitude) &&
+          kept->heightBits == std::bit_cast<uint64_t>(height))) {
+        ComputeStationTerms(latitude, height, *kept);
+    }
+    return *kept;
+}
 
-int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude, double longitude, double height,
-                          double *delay) {
-    const StationTerms &terms = TermsForStation(latitude, height);
+// TroposphericDelay, keeping what depends on the station alone in kept
+// when given.
+int32_t Delay(KeptStation *kept, SatState *sat, const double station[3], double latitude, double longitude,
+              double height, double *delay) {
+    KeptStationTerms scratch;
+    const KeptStationTerms &terms =
+        TermsForStation(kept != nullptr ? &kept->terms : nullptr, latitude, height, &scratch);
     const double zhd = terms.zhd;
     const double zwd = terms.zwd;
     const double *hydro = terms.hydro;
@@ -158,7 +160,11 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     // SatelliteElevation writes nothing without a station; the NaN then
     // marks "no elevation" instead of an uninitialised value.
     double elevation = NAN;
-    SatelliteElevation(sat, &receiver, latitude, longitude, &elevation);
+    if (kept != nullptr) {
+        SatelliteElevation(&kept->trig, sat, &receiver, latitude, longitude, &elevation);
+    } else {
+        SatelliteElevation(sat, &receiver, latitude, longitude, &elevation);
+    }
     // The mapping functions are meaningless at or below the horizon (1/sin e
     // is infinite at 0): such a satellite gets no delay rather than an
     // infinite or NaN one.
@@ -183,14 +189,35 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
     return 0;
 }
 
-void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude, double height) {
+// CorrectTroposphere, keeping the station's answers in kept when given.
+void Correct(KeptStation *kept, SatState *sat, double *pseudorange, double latitude, double longitude, double height) {
     if (latitude == 0.0 || longitude == 0.0) return;
     // Written so that a NaN latitude, longitude or height is also turned away.
     if (!std::isfinite(latitude) || !std::isfinite(longitude)) return;
     if (!(height >= kTropoMinHeight && height <= kTropoMaxHeight)) return;
     double station[3];
-    GeodeticToEcef(latitude, longitude, height, &station[0], &station[1], &station[2]);
+    if (kept != nullptr) {
+        GeodeticToEcef(&kept->position, latitude, longitude, height, &station[0], &station[1], &station[2]);
+    } else {
+        GeodeticToEcef(latitude, longitude, height, &station[0], &station[1], &station[2]);
+    }
     double delay = 0.0;
-    if (TroposphericDelay(sat, station, latitude, longitude, height, &delay) != 0) return;
+    if (Delay(kept, sat, station, latitude, longitude, height, &delay) != 0) return;
     *pseudorange -= delay;
+}
+
+} // namespace
+
+int32_t TroposphericDelay(SatState *sat, const double station[3], double latitude, double longitude, double height,
+                          double *delay) {
+    return Delay(nullptr, sat, station, latitude, longitude, height, delay);
+}
+
+void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude, double height) {
+    Correct(nullptr, sat, pseudorange, latitude, longitude, height);
+}
+
+void CorrectTroposphere(KeptStation *kept, SatState *sat, double *pseudorange, double latitude, double longitude,
+                        double height) {
+    Correct(kept, sat, pseudorange, latitude, longitude, height);
 }

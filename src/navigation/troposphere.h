@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/sat_state.h"
+#include "navigation/coordinates.h"
 
 // Station heights outside this range get no correction.
 inline constexpr double kTropoMinHeight = -1000.0;
@@ -28,6 +29,24 @@ double MappingFunction(double elevation, double a1, double a2, double a3);
 // interpolated linearly between them.
 void LookupMappingCoefficients(int32_t table, double latitude, double coefficients[3]);
 
+// The terms of the delay that depend on the station alone (zenith delays,
+// mapping coefficients), kept under the exact bits of its latitude and
+// height. Zero-initialised: nothing kept.
+struct KeptStationTerms {
+    bool valid;
+    uint64_t latitudeBits, heightBits;
+    double zhd, zwd, hydro[3], wet[3];
+};
+// What a caller that corrects satellite after satellite from one station
+// keeps of it between calls: its position, the sines and cosines of its
+// latitude and longitude, and its terms. A kept answer is always the one
+// the same inputs give again.
+struct KeptStation {
+    KeptEcef position;
+    KeptStationTrig trig;
+    KeptStationTerms terms;
+};
+
 // Slant delay of sat seen from the station (ECEF position plus its
 // geodetic coordinates); stores the elevation in sat. Returns 0;
 // returns 1 with delay 0 when no elevation above the horizon is known.
@@ -38,3 +57,6 @@ int32_t TroposphericDelay(SatState *sat, const double station[3], double latitud
 // latitude or the longitude is exactly 0 (no station known), the height is
 // outside kTropoMinHeight..kTropoMaxHeight, or no delay can be computed.
 void CorrectTroposphere(SatState *sat, double *pseudorange, double latitude, double longitude, double height);
+// The same, keeping the station's answers in kept between calls.
+void CorrectTroposphere(KeptStation *kept, SatState *sat, double *pseudorange, double latitude, double longitude,
+                        double height);

@@ -10,9 +10,10 @@
 // file's channels keeps GPS first, then GLONASS, then SBAS, and within a
 // system the satellites of the previous epoch and then the strongest.
 // The latest BESTPOS position and clock model are attached when their
-// times agree, the receiver clock is optionally recomputed, lock times are
-// compared with the previous epoch to spot cycle slips, and the three
-// record groups go into the ThreadBuf.
+// times agree, lock times are compared with the previous epoch to spot
+// cycle slips, and the three record groups go into the ThreadBuf (where
+// the driver recomputes the receiver clock, when asked to, before the epoch
+// goes to any output).
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -22,8 +23,7 @@
 
 #include "common/error_text.h"
 #include "common/le.h"
-#include "ephemeris/ephemeris_list.h"
-#include "navigation/receiver_clock.h"
+#include "common/physics.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
@@ -44,7 +44,6 @@ constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
 constexpr double kClockModelWindow = 30.0; // s
 constexpr double kSlipTableMaxAge = 180.0; // s: older entries mean re-appearing
 constexpr uint8_t kSteeredTimeStatus = 80; // below: receiver clock not yet steered
-constexpr int32_t kRecomputeMode = 3;      // position and clock
 constexpr uint32_t kTimeSyncShortFrom = 1, kTimeSyncLast = 50;
 
 const char *const kOverflowText = "Output buffer overflow--too many OEM4 satellites";
@@ -162,22 +161,6 @@ void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
     epoch.clockOffset = model.offset;
     epoch.clockDrift = model.drift;
     epoch.correctedTime = time - model.offset / kSpeedOfLight;
-}
-
-void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
-    if (EphemerisListCount <= 3) return; // too few to solve, silently
-    EpochRecord &epoch = st->epoch;
-    double clockOffset = 0.0;
-    const int32_t result = RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
-                                                  static_cast<double>(epoch.height), &clockOffset);
-    if (result != 0) {
-        PortReport(dec, time, ErrorText);
-        // The epoch then carries no position.
-        ClearEpochPosition(&epoch);
-        return;
-    }
-    epoch.correctedTime = epoch.receiverTime - clockOffset / kSpeedOfLight;
-    epoch.clockOffset = clockOffset;
 }
 
 // The slip table describes the latest epoch only.
@@ -424,7 +407,8 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
 }
 
 // Attachment: the epoch header, the latest position and clock model where
-// their times agree, and the recomputed receiver clock where asked for.
+// their times agree. The receiver clock, where it is to be recomputed, is
+// the driver's to solve once it has the complete epoch.
 void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
     const Oem4Options &opt = dec->options;
     EpochRecord &epoch = st->epoch;
@@ -435,9 +419,7 @@ void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satel
     epoch.week = dec->decoded.week;
     AttachPosition(dec, time, epoch);
     AttachClock(dec, time, epoch);
-    if (opt.recomputeClock != 0) {
-        RecomputeClock(dec, time, st);
-    } else if (dec->decoded.timeStatus < kSteeredTimeStatus) {
+    if (opt.recomputeClock == 0 && dec->decoded.timeStatus < kSteeredTimeStatus) {
         PortReport(dec, time, kMissingClockText);
     }
 }

@@ -180,6 +180,39 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
     if (converted == 0) GTEST_SKIP() << "no shared data";
 }
 
+// With the clock recomputed, each RINEX epoch carries the clock offset of
+// the observation file's epoch of the same time: the recomputed one, not the
+// clock model's the decoder attached.
+TEST_F(RinexConversion, RecomputedClockReachesRinexAsTheObservationFileHasIt) {
+    const std::string log = SampleLog();
+    if (log.empty()) GTEST_SKIP() << "no sample";
+    Oem4Options converter;
+    std::memcpy(&converter, options->converterOptions, sizeof converter);
+    converter.recomputeClock = 1;
+    std::memcpy(options->converterOptions, &converter, sizeof converter);
+    ASSERT_EQ(Convert(log, "solved"), 0) << ErrString();
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(Path("solved.obs"), &obs), "");
+
+    static TsqReader reader;
+    static EpochRecord epoch;
+    static MeasRecord meas[kTsqMaxMeasurements];
+    ASSERT_EQ(OpenTsqReader(&reader, Path("solved.tsq").c_str()), 0);
+    size_t index = 0;
+    long solved = 0;
+    while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+        while (index < obs.epochs.size() && SecondsOf(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
+        ASSERT_LT(index, obs.epochs.size());
+        const rinexread::ObsEpoch &e = obs.epochs[index];
+        if (epoch.clockOffset == 0.0) continue;
+        ASSERT_TRUE(e.hasClock) << epoch.receiverTime;
+        EXPECT_NEAR(e.clockOffset, epoch.clockOffset / 299792458.0, 1e-12) << epoch.receiverTime;
+        ++solved;
+    }
+    CloseTsqReader(&reader);
+    EXPECT_GT(solved, 100);
+}
+
 TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigationRecords) {
     const std::string log = SampleLog();
     if (log.empty()) GTEST_SKIP() << "no sample";

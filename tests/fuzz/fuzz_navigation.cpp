@@ -37,8 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     epoch.satCount = static_cast<uint8_t>(count);
 
+    // Kept across inputs, as a conversion keeps it across epochs.
+    static SolverState solver{};
     double clockOffset = 0.0;
-    const int32_t result = RecomputeReceiverClock(&epoch, meas, mode, lat, lon, height, &clockOffset);
+    const int32_t result = RecomputeReceiverClock(&solver, &epoch, meas, mode, lat, lon, height, &clockOffset);
     if (result != 0 && result != 1) std::abort();
     // A success must never hand back a non-finite clock.
     if (result == 0 && !std::isfinite(clockOffset)) std::abort();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "navigation/receiver_clock.h"
 #include "sky.h"
 
 namespace {
@@ -144,10 +145,13 @@ TEST(Coordinates, ElevationAndAzimuthFromTheStation) {
 
 // Stations visited in turn, some again, some differing in one coordinate
 // only: each gets its own position, and a satellite overhead is at its
-// zenith, whatever station was asked about before.
+// zenith; what a caller keeps from call to call answers exactly as the
+// plain conversions, whatever station was asked about before.
 TEST(Coordinates, StationAndElevationFollowFromCallToCall) {
     const double stations[][3] = {{45.0, 10.0, 100.0},  {-33.0, 151.0, 100.0}, {45.0, 10.0, 100.0},
                                   {45.0, 10.0, 2000.0}, {45.0, -70.0, 2000.0}, {60.0, -70.0, 2000.0}};
+    KeptEcef keptPosition{};
+    KeptStationTrig keptTrig{};
     for (const auto &station : stations) {
         const double lat = station[0] * kDeg, lon = station[1] * kDeg;
         SatState receiver = {};
@@ -157,16 +161,61 @@ TEST(Coordinates, StationAndElevationFollowFromCallToCall) {
         EXPECT_NEAR(receiver.x, expected[0], 1e-6);
         EXPECT_NEAR(receiver.y, expected[1], 1e-6);
         EXPECT_NEAR(receiver.z, expected[2], 1e-6);
+        for (int twice = 0; twice < 2; ++twice) {
+            double kept[3];
+            GeodeticToEcef(&keptPosition, lat, lon, station[2], &kept[0], &kept[1], &kept[2]);
+            EXPECT_EQ(kept[0], receiver.x);
+            EXPECT_EQ(kept[1], receiver.y);
+            EXPECT_EQ(kept[2], receiver.z);
+        }
         SatState sat = receiver;
         sat.x += 2e7 * std::cos(lat) * std::cos(lon);
         sat.y += 2e7 * std::cos(lat) * std::sin(lon);
         sat.z += 2e7 * std::sin(lat);
-        double el = 0, az = 0, elevationOnly = 0;
+        double el = 0, az = 0, elevationOnly = 0, elevationKept = 0;
         ElevationAzimuth(&sat, &receiver, lat, lon, &el, &az);
         EXPECT_NEAR(el, kPi / 2, 1e-9) << station[0] << " " << station[1];
         SatelliteElevation(&sat, &receiver, lat, lon, &elevationOnly);
         EXPECT_EQ(elevationOnly, el);
+        SatelliteElevation(&keptTrig, &sat, &receiver, lat, lon, &elevationKept);
+        EXPECT_EQ(elevationKept, el);
     }
+}
+
+// The mask decision without the arc tangent must be the arc tangent's: at
+// every elevation, including a hair either side of the mask, below the
+// horizon and with no station.
+TEST(Coordinates, ElevationMaskDecisionIsTheArcTangents) {
+    constexpr double kRadToDeg = 57.2957795132;
+    EXPECT_NEAR(kElevationMaskTangent, std::tan(kElevationMask / kRadToDeg), 1e-16);
+    const double lat = 47.4 * kDeg, lon = 8.55 * kDeg;
+    SatState receiver = {};
+    GeodeticToEcef(lat, lon, 550.0, &receiver.x, &receiver.y, &receiver.z);
+    // East, north and up unit vectors of the station.
+    const double up[3] = {std::cos(lat) * std::cos(lon), std::cos(lat) * std::sin(lon), std::sin(lat)};
+    const double north[3] = {-std::sin(lat) * std::cos(lon), -std::sin(lat) * std::sin(lon), std::cos(lat)};
+    const double mask = kElevationMask / kRadToDeg;
+    KeptStationTrig kept{};
+    for (double el : {-0.5, 0.0, 0.1, mask - 1e-6, mask - 1e-12, mask, mask + 1e-12, mask + 1e-6, 0.5, kPi / 2}) {
+        for (double d : {-1e-13, 0.0, 1e-13}) {
+            const double c = 2e7 * std::cos(el + d), s = 2e7 * std::sin(el + d);
+            SatState sat = receiver;
+            sat.x += c * north[0] + s * up[0];
+            sat.y += c * north[1] + s * up[1];
+            sat.z += c * north[2] + s * up[2];
+            double elevation = 0.0;
+            SatelliteElevation(&sat, &receiver, lat, lon, &elevation);
+            EXPECT_EQ(
+                BelowElevationMask(&kept, &sat, &receiver, lat, lon, kElevationMask, kRadToDeg, kElevationMaskTangent),
+                elevation * kRadToDeg < kElevationMask)
+                << el << " " << d;
+        }
+    }
+    // No station known: SatelliteElevation leaves 0, which is below.
+    SatState sat = receiver;
+    sat.z += 2e7;
+    const SatState origin = {};
+    EXPECT_TRUE(BelowElevationMask(&kept, &sat, &origin, lat, lon, kElevationMask, kRadToDeg, kElevationMaskTangent));
 }
 
 } // namespace

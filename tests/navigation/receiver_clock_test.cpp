@@ -15,6 +15,9 @@
 namespace {
 
 constexpr double kLat = 45.0, kLon = 10.0, kHeight = 200.0, kClock = 15.0;
+
+// The solver of the conversion the epochs belong to; fresh for every test.
+SolverState g_solver;
 constexpr double kTime = sky::TOE + 600.0;
 
 struct Truth {
@@ -39,7 +42,7 @@ struct Epoch {
     }
     int32_t Recompute(double lat, double lon, double height, double *clock, int32_t mode = 3) {
         *clock = 0.0;
-        return RecomputeReceiverClock(&header, meas, mode, lat, lon, height, clock);
+        return RecomputeReceiverClock(&g_solver, &header, meas, mode, lat, lon, height, clock);
     }
 };
 
@@ -90,6 +93,7 @@ class ReceiverClock : public ::testing::Test {
 protected:
     void SetUp() override {
         PreviousFix = FixState{};
+        g_solver = SolverState{};
         ClearEphemerisList();
         for (int prn = 1; prn <= 24; ++prn) {
             ASSERT_EQ(AddEphemeris(sky::Constellation(prn)), 0);
@@ -97,7 +101,6 @@ protected:
     }
     void TearDown() override {
         ClearEphemerisList();
-        SetGlonassEphemerisLookup(nullptr);
         PreviousFix = FixState{};
     }
     static void ExpectTruth(const EpochRecord &h, double clock) {
@@ -225,7 +228,7 @@ TEST_F(ReceiverClock, InconsistentRangeIsBadDataUnlessOneExclusionHelps) {
         g.velocity[1] = 2.6;
         return g;
     }();
-    SetGlonassEphemerisLookup([](int32_t prn, int32_t) { return prn == 45 ? &glonass : nullptr; });
+    g_solver.findGlonass = [](int32_t prn, int32_t) { return prn == 45 ? &glonass : nullptr; };
     Epoch six = SkyEpoch(kTime, false, 0.0, nullptr, 5);
     six.meas[2].l1Pseudorange += 20000.0;
     six.Add(45, 2.2e7);

@@ -13,8 +13,9 @@ constexpr double kDeg = kPi / 180.0;
 constexpr double kRange = 2.2e7;
 
 // How much CorrectTroposphere takes off a pseudorange to a satellite due
-// north of the station at the given elevation.
-double Correction(double lat, double lon, double height, double elevation) {
+// north of the station at the given elevation; with kept, keeping the
+// station's answers there as the clock recomputation does.
+double Correction(double lat, double lon, double height, double elevation, KeptStation *kept = nullptr) {
     double s[3];
     GeodeticToEcef(lat == 0.0 ? 1e-3 : lat, lon == 0.0 ? 1e-3 : lon, height, &s[0], &s[1], &s[2]);
     const double sl = std::sin(lat), cl = std::cos(lat), so = std::sin(lon), co = std::cos(lon);
@@ -23,7 +24,11 @@ double Correction(double lat, double lon, double height, double elevation) {
     double *xyz[3] = {&sat.x, &sat.y, &sat.z};
     for (int i = 0; i < 3; ++i) *xyz[i] = s[i] + 2e7 * (std::sin(elevation) * up[i] + std::cos(elevation) * north[i]);
     double range = kRange;
-    CorrectTroposphere(&sat, &range, lat, lon, height);
+    if (kept != nullptr) {
+        CorrectTroposphere(kept, &sat, &range, lat, lon, height);
+    } else {
+        CorrectTroposphere(&sat, &range, lat, lon, height);
+    }
     return kRange - range;
 }
 
@@ -47,12 +52,17 @@ TEST(Troposphere, SlantDelayGrowsTowardTheHorizonAndShrinksWithHeight) {
     EXPECT_NEAR(Correction(lat, lon, 0.0, 10.0 * kDeg) / zenith, 5.6, 0.1);
     EXPECT_LT(Correction(lat, lon, 0.0, 10.0 * kDeg), Correction(lat, lon, 0.0, 9.0 * kDeg));
     EXPECT_NEAR(Correction(lat, lon, 1000.0, kPi / 2) / zenith, 0.88, 0.01);
-    // Station after station, each delay is its own station's.
+    // Station after station, each delay is its own station's, also where
+    // the answers of the station before are kept.
+    KeptStation kept{};
     const double polar = Correction(75.0 * kDeg, lon, 0.0, 30.0 * kDeg);
     const double tropical = Correction(15.0 * kDeg, lon, 0.0, 30.0 * kDeg);
     EXPECT_NE(polar, tropical);
-    EXPECT_EQ(Correction(75.0 * kDeg, lon, 0.0, 30.0 * kDeg), polar);
-    EXPECT_EQ(Correction(lat, lon, 0.0, kPi / 2), zenith);
+    EXPECT_EQ(Correction(75.0 * kDeg, lon, 0.0, 30.0 * kDeg, &kept), polar);
+    EXPECT_EQ(Correction(75.0 * kDeg, lon, 0.0, 30.0 * kDeg, &kept), polar);
+    EXPECT_EQ(Correction(15.0 * kDeg, lon, 0.0, 30.0 * kDeg, &kept), tropical);
+    EXPECT_EQ(Correction(15.0 * kDeg, lon, 5.0, 30.0 * kDeg, &kept), Correction(15.0 * kDeg, lon, 5.0, 30.0 * kDeg));
+    EXPECT_EQ(Correction(lat, lon, 0.0, kPi / 2, &kept), zenith);
 }
 
 TEST(Troposphere, LatitudeRowLookup) {
