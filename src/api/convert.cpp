@@ -102,14 +102,8 @@ struct Conversion {
     TrackingRecord tracking[MAXCHAN];
     PositionRecord position;
 
-    // The option recomputeClock: every epoch's receiver clock (and position)
-    // is solved again from the ephemerides, before it goes to any output.
-    bool recomputeClock;
-    // The clock recomputation's own state, for this conversion.
+    // The clock recomputation's own state, for this conversion (SolveEpoch).
     SolverState solver;
-    // The decoded epoch of the record just decoded waits for its recomputed
-    // clock before it goes to RINEX (DrainEpoch).
-    bool rinexEpochWaits;
 };
 Conversion g_conversion = {};
 
@@ -165,7 +159,13 @@ void ReportProgress(int64_t done, int64_t total) {
     g_conversion.host->onProgress(doneOut, totalOut);
 }
 
-void WriteRinexEpoch(const DecodedEpoch *epoch) {
+// Every decoded epoch goes to RINEX whole, whatever the observation file
+// takes of it. Called by the decoder in the middle of a block: a failure
+// stops the feeding after the record.
+void ExportEpoch(const DecodedEpoch *epoch) {
+    // The port keeps its handler after the conversion; a record decoded
+    // outside one has nowhere to go.
+    if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed) return;
     bool written = false;
     if (ExportRinexEpoch(epoch, &written) != 0) {
         Fail(epoch->time);
@@ -174,54 +174,23 @@ void WriteRinexEpoch(const DecodedEpoch *epoch) {
     if (written && g_conversion.out->tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
-// Every decoded epoch goes to RINEX whole, whatever the observation file
-// takes of it. Called by the decoder in the middle of a block: a failure
-// stops the feeding after the record.
-void ExportEpoch(const DecodedEpoch *epoch) {
-    // The port keeps its handler after the conversion; a record decoded
-    // outside one has nowhere to go.
-    if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed) return;
-    // An epoch whose records are all in the ThreadBuf comes back to the
-    // driver (RK_EPOCH) before anything else is decoded; its clock is
-    // recomputed there, and it goes to RINEX with that clock.
-    if (g_conversion.recomputeClock && GetThreadBufRecCount(&g_conversion.threadBuf, TBREC_TRACKING) > 0) {
-        g_conversion.rinexEpochWaits = true;
-        return;
-    }
-    WriteRinexEpoch(epoch);
-}
-
-// The receiver clock offset and position of the epoch solved again from the
-// ephemerides kept so far, once there are enough of them. A failed solution
-// is reported, and the epoch then carries no position.
-void RecomputeClock(EpochRecord &epoch, MeasRecord *meas) {
+// The port's solver: the receiver clock offset and position of each epoch
+// the range decoder has built, solved again from the ephemerides kept so
+// far once there are enough of them, before the epoch goes into the
+// ThreadBuf or to RINEX. A failed solution is reported, and the epoch then
+// carries no position.
+void SolveEpoch(double time, EpochRecord *epoch, MeasRecord *meas) {
     if (EphemerisListCount <= 3) return; // too few to solve, silently
     double clockOffset = 0.0;
-    const int32_t result = RecomputeReceiverClock(&g_conversion.solver, &epoch, meas, kRecomputeMode, epoch.latitude,
-                                                  epoch.longitude, static_cast<double>(epoch.height), &clockOffset);
+    const int32_t result = RecomputeReceiverClock(&g_conversion.solver, epoch, meas, kRecomputeMode, epoch->latitude,
+                                                  epoch->longitude, static_cast<double>(epoch->height), &clockOffset);
     if (result != 0) {
-        ForwardMessage(epoch.receiverTime, ErrorText);
-        ClearEpochPosition(&epoch);
+        ForwardMessage(time, ErrorText);
+        ClearEpochPosition(epoch);
         return;
     }
-    epoch.correctedTime = epoch.receiverTime - clockOffset / kSpeedOfLight;
-    epoch.clockOffset = clockOffset;
-}
-
-// The decoded epoch that waited takes the recomputed clock and position
-// (none when the solution withdrew it) and goes to RINEX.
-void WriteWaitingRinexEpoch(const EpochRecord &epoch) {
-    g_conversion.rinexEpochWaits = false;
-    Oem4Decoder *dec = GetOpenPort(kPort);
-    if (dec == nullptr) return;
-    DecodedEpoch &decoded = dec->decoded;
-    decoded.clockOffset = epoch.clockOffset;
-    const bool hasPosition = (epoch.flags & kEpochFlagPosition) != 0;
-    decoded.hasPosition = hasPosition ? 1 : 0;
-    decoded.latitude = hasPosition ? epoch.latitude : 0.0;
-    decoded.longitude = hasPosition ? epoch.longitude : 0.0;
-    decoded.height = hasPosition ? epoch.height : 0.0;
-    WriteRinexEpoch(&decoded);
+    epoch->correctedTime = epoch->receiverTime - clockOffset / kSpeedOfLight;
+    epoch->clockOffset = clockOffset;
 }
 
 // An epoch earlier than the one before: the first is told with both times,
@@ -243,13 +212,9 @@ void CheckEpochTime(const EpochRecord &epoch) {
 
 void DrainEpoch() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_EPOCH, 1, &g_conversion.epoch) == 0) return;
+    CheckEpochTime(g_conversion.epoch);
     const int32_t measCount =
         ReadThreadBufData(&g_conversion.threadBuf, TBREC_MEAS, static_cast<int32_t>(MAXCHAN), g_conversion.meas);
-    // The epoch is complete here: its clock is recomputed before any output
-    // or notice of it.
-    if (g_conversion.recomputeClock) RecomputeClock(g_conversion.epoch, g_conversion.meas);
-    if (g_conversion.rinexEpochWaits) WriteWaitingRinexEpoch(g_conversion.epoch);
-    CheckEpochTime(g_conversion.epoch);
     if (measCount == 0 || g_conversion.out->tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.out->tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
@@ -538,8 +503,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     std::memcpy(&converterOptions, options->converterOptions, options->optionsSize);
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
-    g_conversion.recomputeClock = converterOptions.recomputeClock != 0;
-    g_conversion.rinexEpochWaits = false;
+    SetPortEpochSolver(kPort, SolveEpoch);
     if (g_conversion.out->rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
 
     int64_t total = InputLength(input);

@@ -20,6 +20,11 @@ using PortMessageFn = void (*)(double time, const char *text);
 // clock offset and position attached), whether or not the observation file
 // takes anything of it.
 using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
+// Receives every epoch the range decoder has built for the observation
+// file, with its measurements, before it goes into the ThreadBuf: the
+// driver recomputes the receiver clock there when asked to. May change the
+// epoch's clock and position.
+using EpochSolverFn = void (*)(double time, EpochRecord *epoch, MeasRecord *meas);
 
 // Decoder of one record type: reads the port's record bytes, fills the
 // (emptied) ThreadBuf and returns its RecordKind, or 0 when it produced
@@ -204,6 +209,7 @@ struct Oem4Decoder {
     int32_t port;
     PortMessageFn callback;
     DecodedEpochFn epochHandler; // may be null
+    EpochSolverFn epochSolver;   // may be null
     int32_t state;
     uint32_t collected;
     uint32_t expectedTotal;
@@ -289,6 +295,9 @@ int32_t OpenPort(int32_t port, PortMessageFn callback);
 // Sets the receiver of the port's decoded epochs (null: none); OpenPort
 // clears it.
 void SetPortEpochHandler(int32_t port, DecodedEpochFn handler);
+// Sets the solver of the port's epochs (null: none); OpenPort clears it.
+// It is called only while the recomputeClock option is set.
+void SetPortEpochSolver(int32_t port, EpochSolverFn solver);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);

@@ -116,6 +116,11 @@ void SetPortEpochHandler(int32_t port, DecodedEpochFn handler) {
     if (dec != nullptr) dec->epochHandler = handler;
 }
 
+void SetPortEpochSolver(int32_t port, EpochSolverFn solver) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr) dec->epochSolver = solver;
+}
+
 void BeginDecodedEpoch(Oem4Decoder *dec) {
     DecodedEpoch &e = dec->decoded;
     e.time = HeaderTime(dec);

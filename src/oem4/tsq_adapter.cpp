@@ -10,10 +10,10 @@
 // file's channels keeps GPS first, then GLONASS, then SBAS, and within a
 // system the satellites of the previous epoch and then the strongest.
 // The latest BESTPOS position and clock model are attached when their
-// times agree, lock times are compared with the previous epoch to spot
-// cycle slips, and the three record groups go into the ThreadBuf (where
-// the driver recomputes the receiver clock, when asked to, before the epoch
-// goes to any output).
+// times agree, the epoch is handed to the port's solver (the driver
+// recomputes the receiver clock there when asked to), lock times are
+// compared with the previous epoch to spot cycle slips, and the three
+// record groups go into the ThreadBuf.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -407,8 +407,8 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
 }
 
 // Attachment: the epoch header, the latest position and clock model where
-// their times agree. The receiver clock, where it is to be recomputed, is
-// the driver's to solve once it has the complete epoch.
+// their times agree. Where the receiver clock is to be recomputed, the
+// port's solver gets the complete epoch before it goes anywhere.
 void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
     const Oem4Options &opt = dec->options;
     EpochRecord &epoch = st->epoch;
@@ -419,7 +419,9 @@ void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satel
     epoch.week = dec->decoded.week;
     AttachPosition(dec, time, epoch);
     AttachClock(dec, time, epoch);
-    if (opt.recomputeClock == 0 && dec->decoded.timeStatus < kSteeredTimeStatus) {
+    if (opt.recomputeClock != 0) {
+        if (dec->epochSolver != nullptr) dec->epochSolver(time, &epoch, st->meas);
+    } else if (dec->decoded.timeStatus < kSteeredTimeStatus) {
         PortReport(dec, time, kMissingClockText);
     }
 }

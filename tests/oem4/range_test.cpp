@@ -221,24 +221,40 @@ TEST_F(RangeTest, ClockModelWithinThirtySecondsAndMissingClockReport) {
     EXPECT_TRUE(Texts().empty());
 }
 
-// The receiver clock is the driver's to recompute, from the complete epoch:
-// with the option set the decoder neither solves nor reports the missing
-// clock offset, however many ephemerides are kept.
-TEST_F(RangeTest, RecomputationIsLeftToTheDriver) {
+// With the option set, every built epoch goes to the port's solver before
+// the ThreadBuf, with its measurements; what the solver changes is what the
+// ThreadBuf gets, and the missing clock offset is not reported.
+TEST_F(RangeTest, BuiltEpochsGoToThePortSolverBeforeTheThreadBuf) {
     Open([](Oem4Options &o) {
         o.recomputeClock = 1;
         o.reportAll = 0;
     });
     GetOpenPort(0)->lastPosition = {1.0, 100.0, 45.25, -75.5, 70.0};
-    for (int32_t kept : {3, 4}) {
-        EphemerisListCount = kept;
-        const Epoch e = Run({L1(1), L1(2), L1(3), L1(4)}, At(100.0, 60));
-        EXPECT_EQ(e.result, 1);
-        EXPECT_EQ(+e.epoch.flags, 1);
-        EXPECT_EQ(+e.epoch.latitude, 45.25);
-        EXPECT_EQ(+e.epoch.correctedTime, 100.0);
-        EXPECT_TRUE(Texts().empty());
-    }
+    static int calls;
+    static double seenPrnSum;
+    calls = 0;
+    seenPrnSum = 0.0;
+    SetPortEpochSolver(0, [](double time, EpochRecord *epoch, MeasRecord *meas) {
+        ++calls;
+        for (int i = 0; i < epoch->satCount; ++i) seenPrnSum += meas[i].prn;
+        epoch->clockOffset = 30.0;
+        epoch->correctedTime = time - 1e-7;
+        ClearEpochPosition(epoch);
+    });
+    Epoch e = Run({L1(1), L1(2), L1(3), L1(4)}, At(100.0, 60));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seenPrnSum, 10.0);
+    EXPECT_EQ(+e.epoch.clockOffset, 30.0);
+    EXPECT_EQ(+e.epoch.correctedTime, 100.0 - 1e-7);
+    EXPECT_EQ(+e.epoch.flags & 1, 0);
+    EXPECT_EQ(+e.epoch.latitude, 0.0);
+    EXPECT_TRUE(Texts().empty());
+
+    SetPortEpochSolver(0, nullptr); // none: the epoch keeps what was attached
+    e = Run({L1(1), L1(2), L1(3), L1(4)}, At(100.5, 60));
+    EXPECT_EQ(+e.epoch.flags, 1);
+    EXPECT_EQ(+e.epoch.latitude, 45.25);
+    EXPECT_TRUE(Texts().empty());
 }
 
 TEST_F(RangeTest, SlipAndRisingReports) {
