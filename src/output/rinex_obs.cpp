@@ -142,19 +142,14 @@ char StrengthDigit(double cno) {
     return static_cast<char>('0' + digit);
 }
 
+constexpr std::size_t kObsColumns = kObsFieldWidth + 2;
+
 void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength) {
-    if (value == 0.0 || !std::isfinite(value)) {
-        AppendRinexSpaces(line, kObsFieldWidth + 2);
-        return;
-    }
-    AppendRinexFixed3(line, value, kObsFieldWidth);
-    const bool written = line->length > 0 && line->text[line->length - 1] != ' ';
-    // A value too large for the field is written as not observed.
-    if (line->length + 2 < sizeof line->text) {
-        line->text[line->length++] = written && lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
-        line->text[line->length++] = written ? strength : ' ';
-        line->text[line->length] = '\0';
-    }
+    // Lines of observations are far shorter than the line's room.
+    if (line->length + kObsColumns >= sizeof line->text) return;
+    PutRinexObservation(line->text + line->length, value, lli, strength);
+    line->length += kObsColumns;
+    line->text[line->length] = '\0';
 }
 
 // The receiver clock offset (|offset| < 1 s) as "%15.12f" prints it, in
@@ -310,34 +305,54 @@ int32_t EmitEpoch(const HeldRecord &r) {
     }
     if (WriteLine() != 0) return 1;
     NoteInterval(r);
+    // Each satellite's record is built in place in the file's block: the
+    // fields are stored whole and the record ends after its last column
+    // that is not blank.
+    constexpr std::size_t kLongestRecord = 3 + kRinexMaxSignals * kTypesPerSignal * kObsColumns;
     for (int32_t i = 0; i < count; ++i) {
         const RinexSatObs &s = e.sats[i];
         const Columns &c = columnsOf[static_cast<std::size_t>(i)];
         if (c.last < 0) continue;
         const SystemColumns &columns = kSystems[static_cast<std::size_t>(c.system)];
-        BeginRinexLine(&g_line);
-        AppendSatellite(&g_line, s);
+        char *const record = ReserveDeferredRinexLine(&g_obs.file, kLongestRecord);
+        if (record == nullptr) return 1;
+        const unsigned number = s.number % 100u;
+        record[0] = s.system;
+        record[1] = static_cast<char>('0' + number / 10);
+        record[2] = static_cast<char>('0' + number % 10);
+        std::size_t length = 3;
+        char *at = record + 3;
         for (int32_t column = 0; column <= c.last && column < columns.codeCount; ++column) {
             const int8_t k = c.signalAt[static_cast<std::size_t>(column)];
             if (k < 0) {
-                AppendRinexSpaces(&g_line, kTypesPerSignal * (kObsFieldWidth + 2));
+                std::memset(at, ' ', kTypesPerSignal * kObsColumns);
+                at += kTypesPerSignal * kObsColumns;
                 continue;
             }
             const RinexSignalObs &o = s.signals[k];
-            AppendObservation(&g_line, o.c, 0, ' ');
-            AppendObservation(&g_line, o.l, o.lli, StrengthDigit(o.s));
-            AppendObservation(&g_line, o.d, 0, ' ');
-            AppendObservation(&g_line, o.s, 0, ' ');
+            const std::size_t start = static_cast<std::size_t>(at - record);
+            std::size_t end = 0;
+            if (const std::size_t n = PutRinexObservation(at, o.c, 0, ' '); n != 0) end = n;
+            if (const std::size_t n = PutRinexObservation(at + kObsColumns, o.l, o.lli, StrengthDigit(o.s)); n != 0) {
+                end = kObsColumns + n;
+            }
+            if (const std::size_t n = PutRinexObservation(at + 2 * kObsColumns, o.d, 0, ' '); n != 0) {
+                end = 2 * kObsColumns + n;
+            }
+            if (const std::size_t n = PutRinexObservation(at + 3 * kObsColumns, o.s, 0, ' '); n != 0) {
+                end = 3 * kObsColumns + n;
+            }
+            if (end != 0) length = start + end;
+            at += kTypesPerSignal * kObsColumns;
         }
-        TrimRinexLine(&g_line);
-        const int32_t fields = static_cast<int32_t>((g_line.length - 3 + kObsFieldWidth + 1) / (kObsFieldWidth + 2));
+        const int32_t fields = static_cast<int32_t>((length - 3 + kObsFieldWidth + 1) / kObsColumns);
         int32_t &used = g_obs.typesUsed[static_cast<std::size_t>(c.system)];
         if (fields > used) used = fields;
         if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
             g_obs.glonassSeen[s.number] = true;
             g_obs.glonassFrequency[s.number] = s.frequency;
         }
-        if (WriteLine() != 0) return 1;
+        CommitDeferredRinexLine(&g_obs.file, length);
     }
     return 0;
 }

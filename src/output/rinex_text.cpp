@@ -8,6 +8,7 @@
 
 #include "common/error_text.h"
 #include "common/gnss_time.h"
+#include "common/le.h"
 #include "output/exponent.h"
 #include "output/rinex_file.h"
 
@@ -200,6 +201,96 @@ int64_t ExactThousandths(double value) {
 
 bool RinexThousandths(double value, int64_t *thousandths) { return Thousandths(value, thousandths); }
 
+namespace {
+
+// The eight decimal digits of x (below 10^8) as byte values 0-9, the most
+// significant in the lowest byte: four lanes of two digits split at once
+// by multiplying with reciprocals, instead of a division per digit.
+inline uint64_t EightDigits(uint32_t x) {
+    const uint64_t halves = (x / 10000u) | (static_cast<uint64_t>(x % 10000u) << 32);
+    // 10486 / 2^20 is 1/100 closely enough below 10 000, 103 / 2^10 is 1/10
+    // below 100; no lane's product reaches the next lane.
+    const uint64_t hundreds = ((halves * 10486u) >> 20) & 0x0000007F0000007Fu;
+    const uint64_t pairs = hundreds | ((halves - hundreds * 100u) << 16);
+    const uint64_t tens = ((pairs * 103u) >> 10) & 0x000F000F000F000Fu;
+    return tens | ((pairs - tens * 10u) << 8);
+}
+
+constexpr uint64_t kZeroBytes = 0x3030303030303030u;
+constexpr uint64_t kBlankBytes = 0x2020202020202020u;
+// Magnitudes whose integer part has more digits than the field holds.
+constexpr uint64_t kPositiveLimit = 10000000000u; // 10 digits
+constexpr uint64_t kNegativeLimit = 1000000000u;  // 9 digits and the sign
+
+} // namespace
+
+// Every value of an observation file comes through here: the sixteen
+// columns are built as two 64-bit words and stored whole, with no loop over
+// columns or digits and no call but the exact rounding near a tie.
+std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength) {
+    const double magnitude = std::fabs(value);
+    // Not observed, not finite, or too large for any field (NaN fails too).
+    if (value == 0.0 || !(magnitude < static_cast<double>(kPositiveLimit))) {
+        le::Store<uint64_t>(at, kBlankBytes);
+        le::Store<uint64_t>(at + 8, kBlankBytes);
+        return 0;
+    }
+    // As in Thousandths: the double product decides unless it is within its
+    // own rounding error of a tie.
+    const double scaled = magnitude * 1000.0;
+    uint64_t thousandths = static_cast<uint64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(thousandths);
+    if (std::fabs(fraction - 0.5) > scaled * 0x1p-51) {
+        thousandths += fraction > 0.5 ? 1u : 0u;
+    } else {
+        thousandths = static_cast<uint64_t>(ExactThousandths(magnitude));
+    }
+    // A negative value that rounds to zero is written "0.000", as ever.
+    const bool negative = value < 0.0 && thousandths != 0;
+    const uint64_t whole = thousandths / 1000u;
+    const uint32_t fraction3 = static_cast<uint32_t>(thousandths - whole * 1000u);
+    if (whole >= (negative ? kNegativeLimit : kPositiveLimit)) {
+        le::Store<uint64_t>(at, kBlankBytes);
+        le::Store<uint64_t>(at + 8, kBlankBytes);
+        return 0;
+    }
+    // Columns 1-2: the two highest of the ten integer digits; 3-10: the low
+    // eight; 11: the point; 12-14: thousandths; 15: LLI; 16: strength.
+    const uint32_t high = static_cast<uint32_t>(whole / 100000000u);
+    const uint32_t low = static_cast<uint32_t>(whole - static_cast<uint64_t>(high) * 100000000u);
+    const uint64_t digits = EightDigits(low);
+    uint64_t lowText = digits + kZeroBytes;
+    uint64_t highText = 0;
+    if (high >= 10) {
+        highText = static_cast<uint64_t>('0' + high / 10) | static_cast<uint64_t>('0' + high % 10) << 8;
+    } else if (high > 0) {
+        highText = static_cast<uint64_t>(negative ? '-' : ' ') | static_cast<uint64_t>('0' + high) << 8;
+    } else {
+        // Leading zeros become blanks, the units digit stays; the sign
+        // goes just before the first digit.
+        const int zeros = low == 0 ? 7 : std::countr_zero(digits) / 8;
+        const uint64_t blanks = (uint64_t{1} << (8 * zeros)) - 1;
+        lowText = (lowText & ~blanks) | (kBlankBytes & blanks);
+        highText = 0x2020u;
+        if (negative && zeros > 0) {
+            const int sign = 8 * (zeros - 1);
+            lowText = (lowText & ~(uint64_t{0xFF} << sign)) | (uint64_t{'-'} << sign);
+        } else if (negative) {
+            highText = static_cast<uint64_t>(' ') | static_cast<uint64_t>('-') << 8;
+        }
+    }
+    const uint32_t hundreds = fraction3 / 100u, rest = fraction3 % 100u;
+    const char lliDigit = lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
+    const uint64_t tail = (lowText >> 48) | uint64_t{'.'} << 16 | static_cast<uint64_t>('0' + hundreds) << 24 |
+                          static_cast<uint64_t>('0' + rest / 10u) << 32 |
+                          static_cast<uint64_t>('0' + rest % 10u) << 40 |
+                          static_cast<uint64_t>(static_cast<uint8_t>(lliDigit)) << 48 |
+                          static_cast<uint64_t>(static_cast<uint8_t>(strength)) << 56;
+    le::Store<uint64_t>(at, highText | lowText << 16);
+    le::Store<uint64_t>(at + 8, tail);
+    return strength != ' ' ? 16 : lli != 0 ? 15 : 14;
+}
+
 // Every observation value of a RINEX file goes through here, so the field
 // is built right-aligned in a blank scratch area and copied whole, with no
 // loop over its columns.
@@ -387,6 +478,24 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
         return 1;
     }
     return 0;
+}
+
+char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size) {
+    // Without a scratch stream the line is built and dropped, like a
+    // written line.
+    if (f->body == nullptr) return f->block;
+    if (size + 1 > sizeof f->block - f->blockLength) FlushDeferredBlock(f);
+    if (f->failed) {
+        FormatErrorText(kUnableToWrite, f->path);
+        return nullptr;
+    }
+    return f->block + f->blockLength;
+}
+
+void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length) {
+    if (f->body == nullptr) return;
+    f->block[f->blockLength + length] = '\n';
+    f->blockLength += length + 1;
 }
 
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength) {

@@ -42,6 +42,12 @@ void AppendRinexFixed3(RinexLine *line, double value, std::size_t width);
 // The value in thousandths, rounded to nearest with ties to even; false for
 // values that are not finite or 1e12 or more in magnitude.
 bool RinexThousandths(double value, int64_t *thousandths);
+// One observation of an observation record: the value as F14.3 (blank when
+// it is 0, not finite or too large for the field), the loss-of-lock digit
+// (blank when 0) and the signal strength character, written to the 16
+// columns at `at`, which must have room for them. Returns the count of
+// columns up to the last one not blank, 0 when all are.
+std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength);
 // A value as Fortran Dw.p prints it: 'D', a sign and two exponent digits,
 // right-justified in `width` columns, whatever the runtime's printf does.
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision);
@@ -69,6 +75,13 @@ struct DeferredRinexFile {
 int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path);
 // Appends one record line (a line end is added).
 int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line);
+// Room in the block for a record line of up to `size` characters (at most
+// half the block) and its line end, to build the line in place; null when
+// the scratch stream has failed, with "Error: Unable to write to %s" in
+// ErrorText. CommitDeferredRinexLine then takes its first `length`
+// characters and adds the line end.
+char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size);
+void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length);
 // Writes the header and the records and closes everything; 1 with
 // "Error: Unable to write to %s" when any write of the file failed.
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength);
