@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "common/le.h"
 #include "common/path_size.h"
 
 // Observation records of many signals are longer than the 80 columns of
@@ -42,12 +43,88 @@ void AppendRinexFixed3(RinexLine *line, double value, std::size_t width);
 // The value in thousandths, rounded to nearest with ties to even; false for
 // values that are not finite or 1e12 or more in magnitude.
 bool RinexThousandths(double value, int64_t *thousandths);
+// The magnitude in thousandths rounded exactly, ties to even: the slow way
+// that the observation fields take near a tie.
+uint64_t RinexExactThousandths(double magnitude);
+
+// The digits of 0 to 999 in bytes 1-3 of a word stored little-endian,
+// written by one store in front of the digits already in place (byte 0
+// lands on the column the next group fills, or stays blank): in full, and
+// with leading zeros as blanks for the highest group of a number.
+struct RinexDigitGroups {
+    uint32_t full[1000];
+    uint32_t lead[1000];
+    constexpr RinexDigitGroups() : full(), lead() {
+        for (uint32_t n = 0; n < 1000; ++n) {
+            const uint32_t hundreds = '0' + n / 100, tens = '0' + n / 10 % 10, units = '0' + n % 10;
+            full[n] = hundreds << 8 | tens << 16 | units << 24;
+            lead[n] = uint32_t{' '} | (n >= 100 ? hundreds : ' ') << 8 | (n >= 10 ? tens : ' ') << 16 | units << 24;
+        }
+    }
+};
+inline constexpr RinexDigitGroups kRinexDigitGroups;
+
 // One observation of an observation record: the value as F14.3 (blank when
 // it is 0, not finite or too large for the field), the loss-of-lock digit
 // (blank when 0) and the signal strength character, written to the 16
 // columns at `at`, which must have room for them. Returns the count of
 // columns up to the last one not blank, 0 when all are.
-std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength);
+//
+// Every value of an observation file comes through here, so it is inline
+// and builds the field with a few whole-word stores: a blank word, the
+// thousandths with the point, and the integer part three digits a store
+// from the units up. The value's rounding is that of RinexThousandths; a
+// negative value that rounds to zero is written "0.000".
+inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength) {
+    constexpr double kFieldLimit = 1e10;             // 11 integer digits do not fit
+    constexpr uint64_t kNegativeLimit = 1000000000u; // 10 digits and the sign do not either
+    constexpr uint64_t kBlanks = 0x2020202020202020u;
+    const double magnitude = value < 0.0 ? -value : value;
+    if (value == 0.0 || !(magnitude < kFieldLimit)) { // NaN fails the second test too
+        le::Store<uint64_t>(at, kBlanks);
+        le::Store<uint64_t>(at + 8, kBlanks);
+        return 0;
+    }
+    // The double product decides the rounding whenever it is further from a
+    // tie than its own rounding error (well within 2^-51 of it): nearly
+    // always. Near a tie the exact way decides.
+    const double scaled = magnitude * 1000.0;
+    uint64_t thousandths = static_cast<uint64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(thousandths);
+    const double fromTie = fraction - 0.5;
+    if ((fromTie < 0.0 ? -fromTie : fromTie) > scaled * 0x1p-51) {
+        thousandths += fraction > 0.5 ? 1u : 0u;
+    } else {
+        thousandths = RinexExactThousandths(magnitude);
+    }
+    const bool negative = value < 0.0 && thousandths != 0;
+    uint64_t whole = thousandths / 1000u;
+    if (whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
+        le::Store<uint64_t>(at, kBlanks);
+        le::Store<uint64_t>(at + 8, kBlanks);
+        return 0;
+    }
+    const auto &groups = kRinexDigitGroups;
+    le::Store<uint64_t>(at, kBlanks);
+    le::Store<uint32_t>(at + 10, groups.full[thousandths - whole * 1000u] | uint32_t{'.'});
+    char *group = at + 7; // first column of the units group
+    while (whole >= 1000u) {
+        const uint64_t above = whole / 1000u;
+        le::Store<uint32_t>(group - 1, groups.full[whole - above * 1000u]);
+        whole = above;
+        group -= 3;
+    }
+    if (group > at) {
+        le::Store<uint32_t>(group - 1, groups.lead[whole]);
+        if (negative) group[whole >= 100u ? -1 : whole >= 10u ? 0 : 1] = '-';
+    } else {
+        at[0] = static_cast<char>('0' + whole); // the tenth digit of a positive value
+    }
+    at[14] = lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
+    at[15] = strength;
+    return strength != ' ' ? 16 : lli != 0 ? 15 : 14;
+}
+
 // A value as Fortran Dw.p prints it: 'D', a sign and two exponent digits,
 // right-justified in `width` columns, whatever the runtime's printf does.
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision);
