@@ -76,12 +76,25 @@ constexpr std::size_t kQzssSlots = 11;
 constexpr std::size_t kFnavBit = 2; // RINEX data sources: F/NAV E5a-I
 constexpr std::size_t kBroadcastSlots = kGlonassSlots + 2 * kGalileoSlots + kBeidouSlots + kQzssSlots;
 
+// Where each satellite (system, number below 64) of the epoch being mapped
+// sits in it, valid where its stamp is the epoch's: found without a search,
+// and nothing to clear for each epoch.
+constexpr uint32_t kIndexedNumbers = 64;
+struct SatelliteAt {
+    uint32_t stamp;
+    int32_t index;
+};
+
 // What the export keeps over one conversion, in one place: OpenRinexExport
-// starts it afresh (the epoch area is refilled by every epoch).
+// starts it afresh (the epoch area is refilled by every epoch). The
+// conversion has one at a time; the C interface serves one conversion.
 struct ExportState {
+    RinexObsWriter obs;
     std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
     // The epoch being mapped, handed to the observation writer whole.
     RinexEpoch epoch;
+    std::array<SatelliteAt, kSystemCount * kIndexedNumbers> satelliteAt;
+    uint32_t stamp;
     char marker[64];
     // The first position of the log, for the header.
     bool hasPosition;
@@ -101,21 +114,10 @@ void NotePosition(double latitude, double longitude, double height) {
                            std::isfinite(g_export.position[2]);
 }
 
-// Where each satellite (system, number below 64) of the epoch being mapped
-// sits in it, valid where its stamp is the epoch's: found without a search,
-// and nothing to clear for each epoch.
-constexpr uint32_t kIndexedNumbers = 64;
-struct SatelliteAt {
-    uint32_t stamp;
-    int32_t index;
-};
-std::array<SatelliteAt, kSystemCount * kIndexedNumbers> g_satelliteAt;
-uint32_t g_stamp = 0;
-
 void NextStamp() {
-    if (++g_stamp == 0) {
-        g_satelliteAt = {};
-        g_stamp = 1;
+    if (++g_export.stamp == 0) {
+        g_export.satelliteAt = {};
+        g_export.stamp = 1;
     }
 }
 
@@ -125,8 +127,8 @@ RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChan
     const uint8_t number = static_cast<uint8_t>(satellite);
     SatelliteAt *at = nullptr;
     if (satellite < kIndexedNumbers) {
-        at = &g_satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
-        if (at->stamp == g_stamp) return &g_export.epoch.sats[at->index];
+        at = &g_export.satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
+        if (at->stamp == g_export.stamp) return &g_export.epoch.sats[at->index];
     } else {
         for (int32_t k = g_export.epoch.count - 1; k >= 0; --k) {
             RinexSatObs &s = g_export.epoch.sats[k];
@@ -134,7 +136,7 @@ RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChan
         }
     }
     if (g_export.epoch.count == kRinexMaxSatellites) return nullptr;
-    if (at != nullptr) *at = SatelliteAt{g_stamp, g_export.epoch.count};
+    if (at != nullptr) *at = SatelliteAt{g_export.stamp, g_export.epoch.count};
     RinexSatObs &s = g_export.epoch.sats[g_export.epoch.count++];
     s.system = letter;
     s.number = number;
@@ -149,15 +151,15 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
                         const char *glonassNavPath) {
     g_export.hasPosition = false;
     g_export.lastBroadcast = {};
-    g_satelliteAt = {};
-    g_stamp = 0;
+    g_export.satelliteAt = {};
+    g_export.stamp = 0;
     CopyField(g_export.marker, sizeof g_export.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
-    if (OpenRinexObs(obsPath, rinexVersion) != 0) return 1;
+    if (OpenRinexObs(&g_export.obs, obsPath, rinexVersion) != 0) return 1;
     if (OpenRinexNav(navPath, rinexVersion, glonassNavPath) != 0) {
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
-        DiscardRinexObs();
+        DiscardRinexObs(&g_export.obs);
         std::memcpy(ErrorText, reason, sizeof reason);
         return 1;
     }
@@ -193,11 +195,11 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     }
     if (g_export.epoch.count == 0) return 0;
     *written = true;
-    return WriteRinexObsEpoch(&g_export.epoch);
+    return WriteRinexObsEpoch(&g_export.obs, &g_export.epoch);
 }
 
 int32_t ExportRinexMark(const MarkRecord *mark) {
-    return WriteRinexEvent(static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
+    return WriteRinexEvent(&g_export.obs, static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
 }
 
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds) {
@@ -298,7 +300,7 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
     if (port != nullptr) nav.corrections = &port->corrections;
     // Both files are finished even when the first fails; the first failure
     // is the one reported.
-    int32_t result = CloseRinexObs(&obs);
+    int32_t result = CloseRinexObs(&g_export.obs, &obs);
     char reason[kErrorTextSize];
     std::memcpy(reason, ErrorText, sizeof reason);
     if (CloseRinexNav(&nav) != 0 && result == 0) {
@@ -310,6 +312,6 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
 }
 
 void DiscardRinexExport() {
-    DiscardRinexObs();
+    DiscardRinexObs(&g_export.obs);
     DiscardRinexNav();
 }

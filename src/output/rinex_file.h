@@ -14,12 +14,15 @@
 //
 // Every function returns 0 on success and 1 on failure with the message in
 // ErrorText: "Error: Unable to open %s" or "Error: Unable to write to %s"
-// with the file's path. One conversion at a time uses the writers.
+// with the file's path. A writer keeps its state in a record its caller
+// owns, so that conversions side by side each have their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/broadcast_ephemeris.h"
+#include "output/rinex_text.h"
 #include "threadbuf/payloads.h"
 
 // Satellites of one epoch, and signals of one satellite, a writer takes:
@@ -54,6 +57,44 @@ struct RinexEpoch {
     RinexSatObs sats[kRinexMaxSatellites];
 };
 
+// Systems an observation file can hold, GLONASS slots it lists, and epochs
+// the writer holds back for camera events logged after later epochs.
+inline constexpr int32_t kRinexObsSystems = 7;
+inline constexpr int32_t kRinexGlonassSlots = 64;
+inline constexpr int32_t kRinexHeldEpochs = 32;
+
+struct RinexHeldEpoch {
+    int64_t time; // 0.1 microsecond units since the start of GPS time
+    RinexEpoch epoch;
+};
+
+// Everything the observation writer keeps over one file. Large (the held
+// epochs): its owner keeps it out of the stack, and a record that was
+// never opened must start zeroed (as a static one is).
+struct RinexObsWriter {
+    bool open;
+    DeferredRinexFile file;
+    RinexHeldEpoch held[kRinexHeldEpochs];
+    std::size_t heldFirst;
+    std::size_t heldCount;
+    // What the header reports, gathered as the records are written.
+    bool anyEpoch;
+    int64_t firstTime;
+    int64_t lastTime;
+    double firstSeconds; // for the interval
+    double lastSeconds;
+    int64_t lastWeek;
+    double interval;
+    bool regular;
+    int32_t typesUsed[kRinexObsSystems];
+    int32_t version;
+    int8_t glonassFrequency[kRinexGlonassSlots];
+    bool glonassSeen[kRinexGlonassSlots];
+    // The line and the header being composed.
+    RinexLine line;
+    RinexHeaderText header;
+};
+
 // The column of a signal code ("1C") in its system's records, or -1 when the
 // writer has no column for it.
 int32_t RinexCodeColumn(char system, const char *code);
@@ -72,18 +113,18 @@ struct RinexObsHeader {
 };
 
 // version: 304 (3.04) or 211 (2.11; GPS, GLONASS and SBAS only).
-int32_t OpenRinexObs(const char *path, int32_t version);
+int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
-int32_t WriteRinexObsEpoch(const RinexEpoch *epoch);
+int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch);
 // A camera event at GPS time (week, seconds): an epoch flag 5 record and a
 // COMMENT record with the mark's number.
-int32_t WriteRinexEvent(int32_t week, double seconds, uint32_t markNumber);
+int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, uint32_t markNumber);
 // Writes the held-back epochs, the header and the records, and closes the
 // file. Also to be called after a failed write: what can be written is.
-int32_t CloseRinexObs(const RinexObsHeader *header);
+int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header);
 // Closes without writing the file (a conversion that failed to start).
-void DiscardRinexObs();
+void DiscardRinexObs(RinexObsWriter *writer);
 
 // The navigation header's optional records: the log's IONUTC record, and
 // the ionosphere and time records of the other systems (may be null).

@@ -21,17 +21,9 @@ constexpr std::size_t kLabelColumns = 20;
 // Largest magnitude written in F format (RINEX fields are at most 14 wide).
 constexpr double kMaxFixed3 = 1e12;
 constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
-// "00" to "99", for writing digits two at a time.
-constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                               "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                               "8081828384858687888990919293949596979899";
-
 // GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
 constexpr int64_t kGpsEpochDays = 3657;
 constexpr int64_t kUnitsPerSecond = 10000000;
-
-// Scratch area for moving the records behind the header.
-char g_copyBuffer[16384];
 
 int64_t FloorDiv(int64_t a, int64_t b) {
     int64_t q = a / b;
@@ -347,11 +339,12 @@ int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_
     bool failed = f->failed;
     if (std::fwrite(header, 1, headerLength, f->file) != headerLength) failed = true;
     // The records were written with bare line ends; the file's text stream
-    // gives them the platform's line end, like the header's.
+    // gives them the platform's line end, like the header's. The block,
+    // flushed, carries them across.
     if (f->body != nullptr && std::fflush(f->body) == 0 && std::fseek(f->body, 0, SEEK_SET) == 0) {
         std::size_t n = 0;
-        while ((n = std::fread(g_copyBuffer, 1, sizeof g_copyBuffer, f->body)) > 0) {
-            if (std::fwrite(g_copyBuffer, 1, n, f->file) != n) {
+        while ((n = std::fread(f->block, 1, sizeof f->block, f->body)) > 0) {
+            if (std::fwrite(f->block, 1, n, f->file) != n) {
                 failed = true;
                 break;
             }

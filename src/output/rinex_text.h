@@ -37,9 +37,6 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...)
 // or (zeros) with zeros, as printf's %*d or %0*d: for the lines written
 // once per epoch and satellite.
 void AppendRinexDigits(RinexLine *line, int64_t value, std::size_t width, bool zeros);
-// A value as Fortran Fw.3 would print it; blank when it does not fit the
-// field or is not finite.
-void AppendRinexFixed3(RinexLine *line, double value, std::size_t width);
 // The value in thousandths, rounded to nearest with ties to even; false for
 // values that are not finite or 1e12 or more in magnitude.
 bool RinexThousandths(double value, int64_t *thousandths);
