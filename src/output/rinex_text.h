@@ -82,18 +82,14 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
         le::Store<uint64_t>(at + 8, kBlanks);
         return 0;
     }
-    // The double product decides the rounding whenever it is further from a
-    // tie than its own rounding error (well within 2^-51 of it): nearly
-    // always. Near a tie the exact way decides.
-    const double scaled = magnitude * 1000.0;
-    uint64_t thousandths = static_cast<uint64_t>(scaled);
-    const double fraction = scaled - static_cast<double>(thousandths);
-    const double fromTie = fraction - 0.5;
-    if ((fromTie < 0.0 ? -fromTie : fromTie) > scaled * 0x1p-51) {
-        thousandths += fraction > 0.5 ? 1u : 0u;
-    } else {
-        thousandths = RinexExactThousandths(magnitude);
-    }
+    // Rounded half up in double precision: below 10^13 the product is
+    // within 2^-9 of the exact one and adding the half is exact, so the
+    // result is right whenever the sum is further than 2^-8 from a whole
+    // number; otherwise (near a tie) the exact way decides, ties to even.
+    const double shifted = magnitude * 1000.0 + 0.5;
+    uint64_t thousandths = static_cast<uint64_t>(shifted);
+    const double offTie = shifted - static_cast<double>(thousandths) - 0.5;
+    if (!((offTie < 0.0 ? -offTie : offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
     const bool negative = value < 0.0 && thousandths != 0;
     uint64_t whole = thousandths / 1000u;
     if (whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
