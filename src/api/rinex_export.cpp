@@ -91,8 +91,8 @@ struct SatelliteAt {
 struct ExportState {
     RinexObsWriter obs;
     std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
-    // The epoch being mapped, handed to the observation writer whole.
-    RinexEpoch epoch;
+    // The epoch being mapped, in the observation writer's room for it.
+    RinexEpoch *epoch;
     std::array<SatelliteAt, kSystemCount * kIndexedNumbers> satelliteAt;
     uint32_t stamp;
     char marker[64];
@@ -128,16 +128,16 @@ RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChan
     SatelliteAt *at = nullptr;
     if (satellite < kIndexedNumbers) {
         at = &g_export.satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
-        if (at->stamp == g_export.stamp) return &g_export.epoch.sats[at->index];
+        if (at->stamp == g_export.stamp) return &g_export.epoch->sats[at->index];
     } else {
-        for (int32_t k = g_export.epoch.count - 1; k >= 0; --k) {
-            RinexSatObs &s = g_export.epoch.sats[k];
+        for (int32_t k = g_export.epoch->count - 1; k >= 0; --k) {
+            RinexSatObs &s = g_export.epoch->sats[k];
             if (s.system == letter && s.number == number) return &s;
         }
     }
-    if (g_export.epoch.count == kRinexMaxSatellites) return nullptr;
-    if (at != nullptr) *at = SatelliteAt{g_export.stamp, g_export.epoch.count};
-    RinexSatObs &s = g_export.epoch.sats[g_export.epoch.count++];
+    if (g_export.epoch->count == kRinexMaxSatellites) return nullptr;
+    if (at != nullptr) *at = SatelliteAt{g_export.stamp, g_export.epoch->count};
+    RinexSatObs &s = g_export.epoch->sats[g_export.epoch->count++];
     s.system = letter;
     s.number = number;
     s.frequency = letter == 'R' ? glonassChannel : kRinexNoFrequency;
@@ -172,10 +172,11 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // blank as not observed.
 int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     *written = false;
-    g_export.epoch.week = epoch->week;
-    g_export.epoch.seconds = epoch->time;
-    g_export.epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
-    g_export.epoch.count = 0;
+    g_export.epoch = NextRinexObsEpoch(&g_export.obs);
+    g_export.epoch->week = epoch->week;
+    g_export.epoch->seconds = epoch->time;
+    g_export.epoch->clockOffset = epoch->clockOffset / kSpeedOfLight;
+    g_export.epoch->count = 0;
     NextStamp();
     if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
     for (uint32_t i = 0; i < epoch->count; ++i) {
@@ -193,9 +194,9 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
         r.s = o.cno;
         r.lli = o.lli;
     }
-    if (g_export.epoch.count == 0) return 0;
+    if (g_export.epoch->count == 0) return 0;
     *written = true;
-    return WriteRinexObsEpoch(&g_export.obs, &g_export.epoch);
+    return WriteRinexObsEpoch(&g_export.obs, g_export.epoch);
 }
 
 int32_t ExportRinexMark(const MarkRecord *mark) {

@@ -74,7 +74,8 @@ struct RinexHeldEpoch {
 struct RinexObsWriter {
     bool open;
     DeferredRinexFile file;
-    RinexHeldEpoch held[kRinexHeldEpochs];
+    // The held epochs in a ring, with one slot more for the next epoch.
+    RinexHeldEpoch held[kRinexHeldEpochs + 1];
     std::size_t heldFirst;
     std::size_t heldCount;
     // What the header reports, gathered as the records are written.
@@ -117,6 +118,9 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
 int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch);
+// The writer's room for the next epoch: an epoch built there and given to
+// WriteRinexObsEpoch is taken without a copy. Valid until that call.
+RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer);
 // A camera event at GPS time (week, seconds): an epoch flag 5 record and a
 // COMMENT record with the mark's number.
 int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, uint32_t markNumber);

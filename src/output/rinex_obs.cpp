@@ -23,6 +23,7 @@ constexpr std::size_t kObsFieldWidth = 14; // F14.3, then LLI and SSI digits
 constexpr int32_t kEventFlag = 5;          // external event
 constexpr int32_t kMaxSatNumber = kRinexGlonassSlots;
 constexpr std::size_t kHeldEpochs = kRinexHeldEpochs;
+constexpr std::size_t kHeldSlots = kHeldEpochs + 1;
 constexpr double kHoldSeconds = 2.0;
 // Events beyond these are not times of this log (RINEX years have 4 digits).
 constexpr int32_t kMaxEventWeek = 20000;
@@ -439,7 +440,7 @@ int32_t EmitEvent(RinexObsWriter &w, int64_t time, uint32_t markNumber) {
 
 int32_t EmitFirstHeld(RinexObsWriter &w) {
     const RinexHeldEpoch &r = w.held[w.heldFirst];
-    w.heldFirst = (w.heldFirst + 1) % kHeldEpochs;
+    w.heldFirst = (w.heldFirst + 1) % kHeldSlots;
     --w.heldCount;
     return EmitEpoch(w, r);
 }
@@ -447,7 +448,7 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
 const RinexHeldEpoch &FirstHeld(const RinexObsWriter &w) { return w.held[w.heldFirst]; }
 
 RinexHeldEpoch &NewHeld(RinexObsWriter &w) {
-    RinexHeldEpoch &r = w.held[(w.heldFirst + w.heldCount) % kHeldEpochs];
+    RinexHeldEpoch &r = w.held[(w.heldFirst + w.heldCount) % kHeldSlots];
     ++w.heldCount;
     return r;
 }
@@ -652,13 +653,23 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     const int32_t count = epoch->count < 0                     ? 0
                           : epoch->count < kRinexMaxSatellites ? epoch->count
                                                                : kRinexMaxSatellites;
-    std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
+    if (epoch != &r.epoch) {
+        std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
+        std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats,
+                    static_cast<std::size_t>(count) * sizeof(RinexSatObs));
+    }
     r.epoch.count = count;
-    std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats, static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     // Epochs older than the hold time can no longer be passed by an event.
     const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
     while (w.heldCount > 0 && FirstHeld(w).time < limit) result |= EmitFirstHeld(w);
     return result != 0 ? 1 : 0;
+}
+
+RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
+    // The slot after the held ones; emitting the first held epoch, when all
+    // are taken, frees the first slot and leaves this one where it is.
+    RinexObsWriter &w = *writer;
+    return &w.held[(w.heldFirst + w.heldCount) % kHeldSlots].epoch;
 }
 
 int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, uint32_t markNumber) {

@@ -92,7 +92,9 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
     if (!((offTie < 0.0 ? -offTie : offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
     const bool negative = value < 0.0 && thousandths != 0;
     uint64_t whole = thousandths / 1000u;
-    if (whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
+    // Only magnitudes from 10^9 less a rounding can be too wide.
+    if (magnitude >= kNegativeLimit - 1.0 &&
+        whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
         le::Store<uint64_t>(at, kBlanks);
         le::Store<uint64_t>(at + 8, kBlanks);
         return 0;
