@@ -2,6 +2,7 @@
 // file whose header is written last, and the creation-date field.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -76,21 +77,28 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
     constexpr double kFieldLimit = 1e10;             // 11 integer digits do not fit
     constexpr uint64_t kNegativeLimit = 1000000000u; // 10 digits and the sign do not either
     constexpr uint64_t kBlanks = 0x2020202020202020u;
-    const double magnitude = value < 0.0 ? -value : value;
-    if (value == 0.0 || !(magnitude < kFieldLimit)) { // NaN fails the second test too
+    // Positive doubles order as their bit patterns: one integer compare
+    // tells 0, values too large for any field, infinities and NaN apart.
+    constexpr uint64_t kSignBit = uint64_t{1} << 63;
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const uint64_t magnitudeBits = bits & ~kSignBit;
+    if (magnitudeBits - 1u >= std::bit_cast<uint64_t>(kFieldLimit) - 1u) {
         le::Store<uint64_t>(at, kBlanks);
         le::Store<uint64_t>(at + 8, kBlanks);
         return 0;
     }
+    const double magnitude = std::bit_cast<double>(magnitudeBits);
     // Rounded half up in double precision: below 10^13 the product is
     // within 2^-9 of the exact one and adding the half is exact, so the
     // result is right whenever the sum is further than 2^-8 from a whole
     // number; otherwise (near a tie) the exact way decides, ties to even.
+    // (Signed conversions: they are single instructions.)
     const double shifted = magnitude * 1000.0 + 0.5;
-    uint64_t thousandths = static_cast<uint64_t>(shifted);
-    const double offTie = shifted - static_cast<double>(thousandths) - 0.5;
+    const int64_t rounded = static_cast<int64_t>(shifted);
+    const double offTie = shifted - static_cast<double>(rounded) - 0.5;
+    uint64_t thousandths = static_cast<uint64_t>(rounded);
     if (!((offTie < 0.0 ? -offTie : offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
-    const bool negative = value < 0.0 && thousandths != 0;
+    const bool negative = (bits & kSignBit) != 0 && thousandths != 0;
     uint64_t whole = thousandths / 1000u;
     // Only magnitudes from 10^9 less a rounding can be too wide.
     if (magnitude >= kNegativeLimit - 1.0 &&
