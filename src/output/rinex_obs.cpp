@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/gnss_time.h"
+#include "common/le.h"
 #include "output/rinex_file.h"
 #include "output/rinex_text.h"
 
@@ -136,8 +137,23 @@ void AppendClockOffset(RinexLine *line, double offset) {
         AppendRinexFormat(line, "%15.12f", offset);
         return;
     }
-    AppendRinexText(line, offset < 0 ? "-0." : " 0.");
-    AppendRinexDigits(line, rounded, 12, true);
+    constexpr std::size_t kLength = 15;
+    if (line->length + kLength >= sizeof line->text) return; // never: the epoch line is short
+    // Twelve digits in four groups of three, from the right, each store's
+    // spare first byte overwritten by the next group.
+    char *p = line->text + line->length;
+    p[0] = offset < 0 ? '-' : ' ';
+    p[1] = '0';
+    const auto &groups = kRinexDigitGroups.full;
+    uint64_t rest = static_cast<uint64_t>(rounded);
+    for (int32_t at = 11; at >= 2; at -= 3) {
+        const uint64_t above = rest / 1000u;
+        le::Store<uint32_t>(p + at, groups[rest - above * 1000u]);
+        rest = above;
+    }
+    p[2] = '.';
+    line->length += kLength;
+    line->text[line->length] = '\0';
 }
 
 // "G05": the system letter and the two-digit number.
@@ -179,11 +195,12 @@ void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count)
         two(p + 19, c.second);
         if (c.second < 10) p[19] = ' ';
         p[21] = '.';
-        int32_t fraction = c.tenthMicroseconds;
-        for (int32_t k = 28; k >= 22; --k) {
-            p[k] = static_cast<char>('0' + fraction % 10);
-            fraction /= 10;
-        }
+        // Seven digits: two groups of three from the right, then the first.
+        const auto &groups = kRinexDigitGroups.full;
+        const uint32_t fraction = static_cast<uint32_t>(c.tenthMicroseconds);
+        le::Store<uint32_t>(p + 25, groups[fraction % 1000u]);
+        le::Store<uint32_t>(p + 22, groups[fraction / 1000u % 1000u]);
+        p[22] = static_cast<char>('0' + fraction / 1000000u);
         p[29] = ' ';
         p[30] = ' ';
         p[31] = static_cast<char>('0' + flag);

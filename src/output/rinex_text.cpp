@@ -315,7 +315,7 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
     return 0;
 }
 
-char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size) {
+char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size) {
     // Without a scratch stream the line is built and dropped, like a
     // written line.
     if (f->body == nullptr) return f->block;
@@ -325,12 +325,6 @@ char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size) {
         return nullptr;
     }
     return f->block + f->blockLength;
-}
-
-void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length) {
-    if (f->body == nullptr) return;
-    f->block[f->blockLength + length] = '\n';
-    f->blockLength += length + 1;
 }
 
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength) {

@@ -160,8 +160,19 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line);
 // the scratch stream has failed, with "Error: Unable to write to %s" in
 // ErrorText. CommitDeferredRinexLine then takes its first `length`
 // characters and adds the line end.
-char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size);
-void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length);
+char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size);
+// Once per record line: the common case inline.
+inline char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size) {
+    if (f->body != nullptr && !f->failed && size + 1 <= sizeof f->block - f->blockLength) {
+        return f->block + f->blockLength;
+    }
+    return ReserveDeferredRinexLineSlowly(f, size);
+}
+inline void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length) {
+    if (f->body == nullptr) return;
+    f->block[f->blockLength + length] = '\n';
+    f->blockLength += length + 1;
+}
 // Writes the header and the records and closes everything; 1 with
 // "Error: Unable to write to %s" when any write of the file failed.
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength);
