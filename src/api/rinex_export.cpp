@@ -90,6 +90,7 @@ struct SatelliteAt {
 // conversion has one at a time; the C interface serves one conversion.
 struct ExportState {
     RinexObsWriter obs;
+    RinexNavWriter nav;
     std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
     // The epoch being mapped, in the observation writer's room for it.
     RinexEpoch *epoch;
@@ -156,7 +157,7 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
     CopyField(g_export.marker, sizeof g_export.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     if (OpenRinexObs(&g_export.obs, obsPath, rinexVersion) != 0) return 1;
-    if (OpenRinexNav(navPath, rinexVersion, glonassNavPath) != 0) {
+    if (OpenRinexNav(&g_export.nav, navPath, rinexVersion, glonassNavPath) != 0) {
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
         DiscardRinexObs(&g_export.obs);
@@ -204,7 +205,7 @@ int32_t ExportRinexMark(const MarkRecord *mark) {
 }
 
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds) {
-    return WriteRinexNavEphemeris(ephemeris, week, seconds);
+    return WriteRinexNavEphemeris(&g_export.nav, ephemeris, week, seconds);
 }
 
 namespace {
@@ -252,7 +253,7 @@ int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
         const LastBroadcast key = KeyOf(b);
         if (slot < kBroadcastSlots && SameBroadcast(g_export.lastBroadcast[slot], key)) continue;
         bool written = false;
-        if (WriteRinexNavBroadcast(&b, &written) != 0) return 1;
+        if (WriteRinexNavBroadcast(&g_export.nav, &b, &written) != 0) return 1;
         if (written && slot < kBroadcastSlots) g_export.lastBroadcast[slot] = key;
     }
     return 0;
@@ -304,7 +305,7 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
     int32_t result = CloseRinexObs(&g_export.obs, &obs);
     char reason[kErrorTextSize];
     std::memcpy(reason, ErrorText, sizeof reason);
-    if (CloseRinexNav(&nav) != 0 && result == 0) {
+    if (CloseRinexNav(&g_export.nav, &nav) != 0 && result == 0) {
         result = 1;
     } else if (result != 0) {
         std::memcpy(ErrorText, reason, sizeof reason);
@@ -314,5 +315,5 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
 
 void DiscardRinexExport() {
     DiscardRinexObs(&g_export.obs);
-    DiscardRinexNav();
+    DiscardRinexNav(&g_export.nav);
 }

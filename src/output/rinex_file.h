@@ -149,19 +149,44 @@ struct RinexNavHeader {
 inline constexpr int32_t kRinexVersion304 = 304;
 inline constexpr int32_t kRinexVersion211 = 211;
 
+struct RinexNavOutput {
+    DeferredRinexFile file;
+    bool open;
+    uint32_t systems; // one bit per SatelliteSystem written
+};
+
+// Everything the navigation writer keeps over one conversion, in one
+// record its owner keeps (large: out of the stack): OpenRinexNav sets it
+// up and the close writes it out.
+struct RinexNavWriter {
+    // The 3.04 file or the 2.11 GPS file, and the 2.11 GLONASS file.
+    RinexNavOutput nav;
+    RinexNavOutput glonassNav;
+    int32_t version = kRinexVersion304;
+    // GPS minus UTC as the first GLONASS record gave it: the 2.11 GLONASS
+    // file's LEAP SECONDS when the log has no IONUTC.
+    bool hasGlonassLeap = false;
+    int32_t glonassLeap = 0;
+    // The line and the header being composed.
+    RinexLine line;
+    RinexHeaderText header;
+};
+
 // RINEX 3.04: one navigation file of every system (mixed when the log has
 // more than one). RINEX 2.11 (version 211): the GPS file at `path` and the
 // GLONASS file at `glonassPath`; 2.11 has no place for the other systems.
-int32_t OpenRinexNav(const char *path, int32_t version = kRinexVersion304, const char *glonassPath = nullptr);
+int32_t OpenRinexNav(RinexNavWriter *writer, const char *path, int32_t version = kRinexVersion304,
+                     const char *glonassPath = nullptr);
 // One GPS ephemeris. (receivedWeek, receivedSeconds) is the GPS time at
 // which the receiver logged it: it resolves the broadcast 10-bit week and
 // is given as the message's transmission time.
-int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek, double receivedSeconds);
+int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephemeris, int32_t receivedWeek,
+                               double receivedSeconds);
 // One ephemeris of GLONASS, Galileo, BeiDou or QZSS. Written to a 2.11 set
 // only when it is a GLONASS one; *written tells whether it was (may be null).
-int32_t WriteRinexNavBroadcast(const NavRecord *ephemeris, bool *written);
-int32_t CloseRinexNav(const RinexNavHeader *header);
-void DiscardRinexNav();
+int32_t WriteRinexNavBroadcast(RinexNavWriter *writer, const NavRecord *ephemeris, bool *written);
+int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header);
+void DiscardRinexNav(RinexNavWriter *writer);
 
 // Calendar date of a GPS time given in 0.1 microsecond units since the start
 // of GPS time (1980-01-06 00:00:00), as RINEX writes its epochs.

@@ -16,8 +16,9 @@
 
 namespace {
 
-// The observation writer's record: large, so not on the stack.
+// The writers' records: large, so not on the stack.
 RinexObsWriter g_writer;
+RinexNavWriter g_navWriter;
 
 std::string DField(double value) {
     char text[kNumberTextSize];
@@ -343,9 +344,9 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     e.iodc = 635;
 
     ScratchFile file("eph.nav");
-    ASSERT_EQ(OpenRinexNav(file.c_str()), 0);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, file.c_str()), 0);
     // Received 10 s before the end of week 1400: toe 0 is the next week's.
-    ASSERT_EQ(WriteRinexNavEphemeris(&e, 1400, 604790.0), 0);
+    ASSERT_EQ(WriteRinexNavEphemeris(&g_navWriter, &e, 1400, 604790.0), 0);
     RinexNavHeader header{};
     header.hasIonUtc = true;
     header.alpha[0] = 1.1176e-08;
@@ -357,7 +358,7 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     header.futureLeapSeconds = 14;
     header.leapWeek = 1401;
     header.leapDay = 7;
-    ASSERT_EQ(CloseRinexNav(&header), 0);
+    ASSERT_EQ(CloseRinexNav(&g_navWriter, &header), 0);
 
     rinexread::NavFile nav;
     ASSERT_EQ(rinexread::ReadNav(file.path, &nav), "");
@@ -405,8 +406,8 @@ TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
     EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
 
     SetErrorText("");
-    ASSERT_EQ(OpenRinexNav("/dev/full"), 0);
-    EXPECT_EQ(CloseRinexNav(nullptr), 1);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, "/dev/full"), 0);
+    EXPECT_EQ(CloseRinexNav(&g_navWriter, nullptr), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
 
     EXPECT_EQ(OpenRinexObs(&g_writer, "/nonexistent-dir/x.obs", 304), 1);
