@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -97,9 +98,10 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
     const int64_t rounded = static_cast<int64_t>(shifted);
     const double offTie = shifted - static_cast<double>(rounded) - 0.5;
     uint64_t thousandths = static_cast<uint64_t>(rounded);
-    if (!((offTie < 0.0 ? -offTie : offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
+    if (!(std::fabs(offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
     const bool negative = (bits & kSignBit) != 0 && thousandths != 0;
     uint64_t whole = thousandths / 1000u;
+    const uint32_t fraction = static_cast<uint32_t>(thousandths - whole * 1000u);
     // Only magnitudes from 10^9 less a rounding can be too wide.
     if (magnitude >= kNegativeLimit - 1.0 &&
         whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
@@ -109,7 +111,7 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
     }
     const auto &groups = kRinexDigitGroups;
     le::Store<uint64_t>(at, kBlanks);
-    le::Store<uint32_t>(at + 10, groups.full[thousandths - whole * 1000u] | uint32_t{'.'});
+    le::Store<uint32_t>(at + 10, groups.full[fraction] | uint32_t{'.'});
     char *group = at + 7; // first column of the units group
     while (whole >= 1000u) {
         const uint64_t above = whole / 1000u;
