@@ -92,8 +92,6 @@ struct ExportState {
     RinexObsWriter obs;
     RinexNavWriter nav;
     std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
-    // The epoch being mapped, in the observation writer's room for it.
-    RinexEpoch *epoch;
     std::array<SatelliteAt, kSystemCount * kIndexedNumbers> satelliteAt;
     uint32_t stamp;
     char marker[64];
@@ -122,23 +120,26 @@ void NextStamp() {
     }
 }
 
-// The satellite of the epoch being mapped, added when it is new.
-RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChannel) {
+// The satellite of the epoch being mapped, added when it is new. The
+// epoch and its stamp come in as arguments: read through the state, they
+// would be read again after every store into the epoch.
+RinexSatObs *SatelliteOf(RinexEpoch &epoch, uint32_t stamp, uint32_t system, uint16_t satellite,
+                         int8_t glonassChannel) {
     const char letter = kSystemLetters[system & 7u];
     const uint8_t number = static_cast<uint8_t>(satellite);
     SatelliteAt *at = nullptr;
     if (satellite < kIndexedNumbers) {
         at = &g_export.satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
-        if (at->stamp == g_export.stamp) return &g_export.epoch->sats[at->index];
+        if (at->stamp == stamp) return &epoch.sats[at->index];
     } else {
-        for (int32_t k = g_export.epoch->count - 1; k >= 0; --k) {
-            RinexSatObs &s = g_export.epoch->sats[k];
+        for (int32_t k = epoch.count - 1; k >= 0; --k) {
+            RinexSatObs &s = epoch.sats[k];
             if (s.system == letter && s.number == number) return &s;
         }
     }
-    if (g_export.epoch->count == kRinexMaxSatellites) return nullptr;
-    if (at != nullptr) *at = SatelliteAt{g_export.stamp, g_export.epoch->count};
-    RinexSatObs &s = g_export.epoch->sats[g_export.epoch->count++];
+    if (epoch.count == kRinexMaxSatellites) return nullptr;
+    if (at != nullptr) *at = SatelliteAt{stamp, epoch.count};
+    RinexSatObs &s = epoch.sats[epoch.count++];
     s.system = letter;
     s.number = number;
     s.frequency = letter == 'R' ? glonassChannel : kRinexNoFrequency;
@@ -173,18 +174,20 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // blank as not observed.
 int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     *written = false;
-    g_export.epoch = NextRinexObsEpoch(&g_export.obs);
-    g_export.epoch->week = epoch->week;
-    g_export.epoch->seconds = epoch->time;
-    g_export.epoch->clockOffset = epoch->clockOffset / kSpeedOfLight;
-    g_export.epoch->count = 0;
+    RinexEpoch &out = *NextRinexObsEpoch(&g_export.obs);
+    out.week = epoch->week;
+    out.seconds = epoch->time;
+    out.clockOffset = epoch->clockOffset / kSpeedOfLight;
+    out.count = 0;
     NextStamp();
+    const uint32_t stamp = g_export.stamp;
     if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
-    for (uint32_t i = 0; i < epoch->count; ++i) {
+    const uint32_t count = epoch->count;
+    for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch->obs[i];
         const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
         if (code < 0 || o.satellite == 0) continue;
-        RinexSatObs *s = SatelliteOf(o.system, o.satellite, o.glonassChannel);
+        RinexSatObs *s = SatelliteOf(out, stamp, o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
         RinexSignalObs &r = s->signals[s->count++];
         std::memcpy(r.code, kSignalCodes[code].code, sizeof r.code);
@@ -195,9 +198,9 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
         r.s = o.cno;
         r.lli = o.lli;
     }
-    if (g_export.epoch->count == 0) return 0;
+    if (out.count == 0) return 0;
     *written = true;
-    return WriteRinexObsEpoch(&g_export.obs, g_export.epoch);
+    return WriteRinexObsEpoch(&g_export.obs, &out);
 }
 
 int32_t ExportRinexMark(const MarkRecord *mark) {

@@ -310,24 +310,29 @@ int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
         record[2] = static_cast<char>('0' + number % 10);
         std::size_t length = 3;
         char *at = record + 3;
-        for (int32_t column = 0; column <= c.last && column < columns.codeCount; ++column) {
+        const int32_t columnEnd = c.last < columns.codeCount ? c.last + 1 : columns.codeCount;
+        for (int32_t column = 0; column < columnEnd; ++column) {
             const int8_t k = c.signalAt[static_cast<std::size_t>(column)];
             if (k < 0) {
                 std::memset(at, ' ', kTypesPerSignal * kObsColumns);
                 at += kTypesPerSignal * kObsColumns;
                 continue;
             }
+            // The values read once: the record's stores could alias them.
             const RinexSignalObs &o = s.signals[k];
+            const double code = o.c, phase = o.l, doppler = o.d, strength = o.s;
+            const uint8_t lli = o.lli;
             const std::size_t start = static_cast<std::size_t>(at - record);
             std::size_t end = 0;
-            if (const std::size_t n = PutRinexObservation(at, o.c, 0, ' '); n != 0) end = n;
-            if (const std::size_t n = PutRinexObservation(at + kObsColumns, o.l, o.lli, StrengthDigit(o.s)); n != 0) {
+            if (const std::size_t n = PutRinexObservation(at, code, 0, ' '); n != 0) end = n;
+            if (const std::size_t n = PutRinexObservation(at + kObsColumns, phase, lli, StrengthDigit(strength));
+                n != 0) {
                 end = kObsColumns + n;
             }
-            if (const std::size_t n = PutRinexObservation(at + 2 * kObsColumns, o.d, 0, ' '); n != 0) {
+            if (const std::size_t n = PutRinexObservation(at + 2 * kObsColumns, doppler, 0, ' '); n != 0) {
                 end = 2 * kObsColumns + n;
             }
-            if (const std::size_t n = PutRinexObservation(at + 3 * kObsColumns, o.s, 0, ' '); n != 0) {
+            if (const std::size_t n = PutRinexObservation(at + 3 * kObsColumns, strength, 0, ' '); n != 0) {
                 end = 3 * kObsColumns + n;
             }
             if (end != 0) length = start + end;
