@@ -656,8 +656,13 @@ int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(Syste
 int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version) {
     RinexObsWriter &w = *writer;
     DiscardRinexObs(writer);
-    // Large (the held epochs): cleared in place, not through a temporary.
-    std::memset(static_cast<void *>(&w), 0, sizeof w);
+    // Cleared in place, not through a temporary, all but the held epochs
+    // (most of its size), each of which is written before it is read.
+    static_assert(offsetof(RinexObsWriter, held) + sizeof w.held < sizeof w, "the held epochs are not last");
+    constexpr std::size_t kHeldEnd = offsetof(RinexObsWriter, held) + sizeof w.held;
+    char *const bytes = reinterpret_cast<char *>(&w);
+    std::memset(bytes, 0, offsetof(RinexObsWriter, held));
+    std::memset(bytes + kHeldEnd, 0, sizeof w - kHeldEnd);
     if (OpenDeferredRinex(&w.file, path) != 0) return 1;
     w.open = true;
     w.version = version;
