@@ -194,11 +194,94 @@ bool RinexThousandths(double value, int64_t *thousandths) { return Thousandths(v
 
 uint64_t RinexExactThousandths(double magnitude) { return static_cast<uint64_t>(ExactThousandths(magnitude)); }
 
+namespace {
+
+// The powers of ten a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kMaxExactPower = 22;
+constexpr int kDigits12 = 12; // D19.12: 13 significant digits
+
+// The value's 13 significant digits as an integer scaled by 10^(12 - *decimal),
+// when double arithmetic decides them for sure: one multiplication or
+// division by an exact power of ten is within 2^-53 of the exact value, a
+// thousandth at most for a 13-digit integer, so the rounding is right unless
+// the scaled value lies within 1/256 of a tie. False (the library decides)
+// then, and where no exact power of ten scales the value.
+bool ScaledDigits12(double magnitude, int *decimal, uint64_t *digits) {
+    if (!(magnitude >= 1e-10 && magnitude < 1e34)) return false;
+    // floor(log10) from the binary exponent, at most one too small.
+    const int binary = static_cast<int>(std::bit_cast<uint64_t>(magnitude) >> 52) - 1023;
+    int exponent = static_cast<int>(std::floor(binary * 0.30102999566398120));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int scale = kDigits12 - exponent;
+        if (scale > kMaxExactPower || -scale > kMaxExactPower) return false;
+        const double scaled = scale >= 0 ? magnitude * kExactPowersOfTen[scale] : magnitude / kExactPowersOfTen[-scale];
+        if (scaled >= 1e13) {
+            ++exponent;
+            continue;
+        }
+        const double shifted = scaled + 0.5;
+        uint64_t rounded = static_cast<uint64_t>(shifted);
+        if (!(std::fabs(shifted - static_cast<double>(rounded) - 0.5) < 0.5 - 0x1p-8)) return false;
+        if (rounded < 1000000000000u) return false; // the estimate was more than one off
+        if (rounded == 10000000000000u) {           // rounded up into the next decade
+            rounded = 1000000000000u;
+            ++exponent;
+        }
+        *decimal = exponent;
+        *digits = rounded;
+        return true;
+    }
+    return false;
+}
+
+// "-d.ddddddddddddD+ee" of the 13 digits: what the library writes for them.
+std::size_t WriteExponent12(char *text, bool negative, int decimal, uint64_t digits) {
+    char *p = text;
+    if (negative) *p++ = '-';
+    const uint64_t first = digits / 1000000000000u;
+    uint64_t rest = digits - first * 1000000000000u;
+    p[0] = static_cast<char>('0' + first);
+    p[1] = '.';
+    // Twelve digits in four groups of three from the right; each store's
+    // spare first byte lands on the column the next one fills.
+    const auto &groups = kRinexDigitGroups.full;
+    for (int at = 10; at >= 1; at -= 3) {
+        const uint64_t above = rest / 1000u;
+        std::memcpy(p + at, &groups[rest - above * 1000u], 4);
+        rest = above;
+    }
+    p[1] = '.';
+    const int magnitude = decimal < 0 ? -decimal : decimal;
+    p[14] = 'D';
+    p[15] = decimal < 0 ? '-' : '+';
+    p[16] = static_cast<char>('0' + magnitude / 10);
+    p[17] = static_cast<char>('0' + magnitude % 10);
+    p[18] = '\0';
+    return static_cast<std::size_t>(p + 18 - text);
+}
+
+} // namespace
+
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision) {
     // Magnitudes below 1e-99 would need a third exponent digit; no broadcast
     // parameter is that small unless it is zero.
     if (std::isfinite(value) && std::fabs(value) < 1e-99) value = 0.0;
     char text[kNumberTextSize];
+    // Every value of a navigation record is a D19.12: the library's exact
+    // conversion costs several hundred instructions, the common case here a
+    // few dozen.
+    int decimal = 0;
+    uint64_t digits = 0;
+    if (precision == kDigits12 && ScaledDigits12(std::fabs(value), &decimal, &digits)) {
+        const std::size_t n = WriteExponent12(text, value < 0.0, decimal, digits);
+        if (n <= width) {
+            AppendRinexSpaces(line, width - n);
+            AppendRinexText(line, text);
+            return;
+        }
+    }
     const int n = FormatExponentDigits(text, sizeof text, value, precision, 2, 'D');
     if (n <= 0 || static_cast<std::size_t>(n) > width) {
         AppendRinexSpaces(line, width);

@@ -83,6 +83,34 @@ TEST(RinexNumbers, DFieldsHaveTwoExponentDigitsOnEveryRuntime) {
     EXPECT_STREQ(text, "1.1176D-08");
 }
 
+// The navigation records' D19.12 fields take a short way for most values;
+// they must read as the exact conversion does, whatever the scale, at
+// decade boundaries and near rounding ties.
+TEST(RinexNumbers, NavigationFieldsMatchTheExactConversion) {
+    auto ours = [](double v) {
+        RinexLine line;
+        BeginRinexLine(&line);
+        AppendRinexExponent(&line, v, 19, 12);
+        return std::string(line.text);
+    };
+    auto exact = [](double v) {
+        std::string text = DField(std::isfinite(v) && std::fabs(v) < 1e-99 ? 0.0 : v);
+        return text.size() > 19 ? std::string(19, ' ') : std::string(19 - text.size(), ' ') + text;
+    };
+    for (const double v : std::initializer_list<double>{0.0, -0.0, 1.0, -1.0, 9.9999999999995, 9.99999999999949, 1e-10,
+                                                        9.99999999999e-11, 1e34, -8.782278746371e-05, 302400.0,
+                                                        1.25e-13, 4.656612873077e-10, 1e-100, NAN, INFINITY}) {
+        EXPECT_EQ(ours(v), exact(v)) << v;
+    }
+    uint64_t state = 7;
+    for (int i = 0; i < 200000; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const double v = static_cast<double>(static_cast<int64_t>(state >> 11)) *
+                         std::ldexp(1.0, -static_cast<int>((state >> 2) % 150)) * ((state & 1) != 0 ? -1.0 : 1.0);
+        ASSERT_EQ(ours(v), exact(v)) << v;
+    }
+}
+
 // Observation values are rounded to thousandths on exact integers, ties to
 // even, so every runtime writes the same digits (their printf "%.3f" do not
 // agree on ties). Ties are common: RANGECMP values are multiples of 1/256.
