@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "api/error_text.h"
+#include "common/le.h"
 #include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "oem4/oem4_decoder.h"
@@ -55,6 +57,21 @@ struct CodeIndex {
     }
 };
 constexpr CodeIndex kCodeIndex;
+
+// Each signal's code as the first three bytes of a little-endian word.
+static_assert(offsetof(RinexSignalObs, code) == 0 && offsetof(RinexSignalObs, lli) == 3,
+              "a signal's code and LLI are its first four bytes");
+struct CodeWords {
+    std::array<uint32_t, std::size(kSignalCodes)> at;
+    constexpr CodeWords() : at() {
+        for (std::size_t k = 0; k < std::size(kSignalCodes); ++k) {
+            const char *c = kSignalCodes[k].code;
+            at[k] = static_cast<uint8_t>(c[0]) | static_cast<uint32_t>(static_cast<uint8_t>(c[1])) << 8 |
+                    static_cast<uint32_t>(static_cast<uint8_t>(c[2])) << 16;
+        }
+    }
+};
+constexpr CodeWords kCodeWords;
 
 // The last ephemeris written of each satellite and message type of the
 // other systems: receivers log an ephemeris again and again while it is
@@ -190,13 +207,13 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
         RinexSatObs *s = SatelliteOf(out, stamp, o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
         RinexSignalObs &r = s->signals[s->count++];
-        std::memcpy(r.code, kSignalCodes[code].code, sizeof r.code);
+        // The code and the LLI are the record's first four bytes: one store.
+        le::Store<uint32_t>(&r, kCodeWords.at[static_cast<std::size_t>(code)] | uint32_t{o.lli} << 24);
         r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
         r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
         // Doppler as the receiver's records carry it, in single precision.
         r.d = static_cast<float>(o.doppler);
         r.s = o.cno;
-        r.lli = o.lli;
     }
     if (out.count == 0) return 0;
     *written = true;
