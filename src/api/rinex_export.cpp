@@ -58,20 +58,11 @@ struct CodeIndex {
 };
 constexpr CodeIndex kCodeIndex;
 
-// Each signal's code as the first three bytes of a little-endian word.
-static_assert(offsetof(RinexSignalObs, code) == 0 && offsetof(RinexSignalObs, lli) == 3,
-              "a signal's code and LLI are its first four bytes");
-struct CodeWords {
-    std::array<uint32_t, std::size(kSignalCodes)> at;
-    constexpr CodeWords() : at() {
-        for (std::size_t k = 0; k < std::size(kSignalCodes); ++k) {
-            const char *c = kSignalCodes[k].code;
-            at[k] = static_cast<uint8_t>(c[0]) | static_cast<uint32_t>(static_cast<uint8_t>(c[1])) << 8 |
-                    static_cast<uint32_t>(static_cast<uint8_t>(c[2])) << 16;
-        }
-    }
-};
-constexpr CodeWords kCodeWords;
+// A signal's code, LLI and column are its first bytes, written as one word.
+static_assert(offsetof(RinexSignalObs, code) == 0 && offsetof(RinexSignalObs, lli) == 3 &&
+                  offsetof(RinexSignalObs, columnPlusOne) == 4 && offsetof(RinexSignalObs, c) == 8,
+              "a signal's code, LLI and column are its first eight bytes");
+constexpr std::size_t kCodeCount = std::size(kSignalCodes);
 
 // The last ephemeris written of each satellite and message type of the
 // other systems: receivers log an ephemeris again and again while it is
@@ -110,6 +101,9 @@ struct ExportState {
     RinexNavWriter nav;
     std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
     std::array<SatelliteAt, kSystemCount * kIndexedNumbers> satelliteAt;
+    // Each signal code's first eight bytes of a RinexSignalObs but the LLI:
+    // the code and the writer's column, looked up once.
+    std::array<uint64_t, kCodeCount> codeWords;
     uint32_t stamp;
     char marker[64];
     // The first position of the log, for the header.
@@ -172,6 +166,14 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
     g_export.lastBroadcast = {};
     g_export.satelliteAt = {};
     g_export.stamp = 0;
+    for (std::size_t k = 0; k < kCodeCount; ++k) {
+        const SignalCode &code = kSignalCodes[k];
+        const int32_t column = RinexCodeColumn(kSystemLetters[code.system], code.code);
+        g_export.codeWords[k] = static_cast<uint8_t>(code.code[0]) |
+                                static_cast<uint64_t>(static_cast<uint8_t>(code.code[1])) << 8 |
+                                static_cast<uint64_t>(static_cast<uint8_t>(code.code[2])) << 16 |
+                                static_cast<uint64_t>(column >= 0 ? column + 1 : 0) << 32;
+    }
     CopyField(g_export.marker, sizeof g_export.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     if (OpenRinexObs(&g_export.obs, obsPath, rinexVersion) != 0) return 1;
@@ -207,8 +209,7 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
         RinexSatObs *s = SatelliteOf(out, stamp, o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
         RinexSignalObs &r = s->signals[s->count++];
-        // The code and the LLI are the record's first four bytes: one store.
-        le::Store<uint32_t>(&r, kCodeWords.at[static_cast<std::size_t>(code)] | uint32_t{o.lli} << 24);
+        le::Store<uint64_t>(&r, g_export.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
         r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
         r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
         // Doppler as the receiver's records carry it, in single precision.

@@ -38,6 +38,9 @@ inline constexpr int8_t kRinexNoFrequency = -128;
 struct RinexSignalObs {
     char code[3]; // band and attribute, as in the type "C1C": "1C"
     uint8_t lli;  // loss-of-lock indicator of the phase (bit 0 lock lost, bit 1 half-cycle)
+    // RinexCodeColumn of the code plus one, when the caller looked it up
+    // once for every signal of its kind; 0 lets the writer find it.
+    uint8_t columnPlusOne;
     double c, l, d, s;
 };
 

@@ -102,16 +102,23 @@ int32_t CodeColumn(int system, const char *code) {
 }
 
 // Signal strength indicator 1-9 from C/No, 6 dB-Hz a step (RINEX 3 table
-// of standard S/N indicators); blank when unknown.
+// of standard S/N indicators); blank when unknown. By whole dB-Hz from a
+// table: the floor of C/No / 6 is that of its whole part / 6.
+constexpr double kStrongest = 54.0;
+struct StrengthTable {
+    std::array<char, static_cast<std::size_t>(kStrongest)> digit;
+    constexpr StrengthTable() : digit() {
+        for (std::size_t n = 0; n < digit.size(); ++n) digit[n] = static_cast<char>('0' + (n < 6 ? 1 : n / 6));
+    }
+};
+constexpr StrengthTable kStrength;
+
 char StrengthDigit(double cno) {
     if (!(cno > 0.0)) return ' ';
     // Clamped before the conversion: a C/No beyond any int (a damaged
     // record) must not reach it.
-    if (cno >= 54.0) return '9';
-    int digit = static_cast<int>(cno / 6.0);
-    if (digit < 1) digit = 1;
-    if (digit > 9) digit = 9;
-    return static_cast<char>('0' + digit);
+    if (cno >= kStrongest) return '9';
+    return kStrength.digit[static_cast<std::size_t>(cno)];
 }
 
 constexpr std::size_t kObsColumns = kObsFieldWidth + 2;
@@ -277,7 +284,8 @@ int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
         c.last = -1;
         c.signalAt.fill(-1);
         for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-            const int32_t column = CodeColumn(c.system, s.signals[k].code);
+            const RinexSignalObs &o = s.signals[k];
+            const int32_t column = o.columnPlusOne != 0 ? o.columnPlusOne - 1 : CodeColumn(c.system, o.code);
             if (column < 0 || c.signalAt[static_cast<std::size_t>(column)] >= 0) continue;
             c.signalAt[static_cast<std::size_t>(column)] = static_cast<int8_t>(k);
             if (column > c.last) c.last = static_cast<int8_t>(column);
