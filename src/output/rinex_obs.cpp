@@ -263,6 +263,10 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
 
 int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r);
 
+// Over 60 lines: the epoch line carries the count of the records that
+// follow it, so one pass finds each satellite's columns and a second builds
+// the records in place, in the file's block, from what the first found;
+// every value of the file passes through the second, kept in one piece.
 int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
     if (w.version == kV2) return EmitEpoch211(w, r);
     const RinexEpoch &e = r.epoch;
