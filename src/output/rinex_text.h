@@ -112,18 +112,42 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
     const auto &groups = kRinexDigitGroups;
     le::Store<uint64_t>(at, kBlanks);
     le::Store<uint32_t>(at + 10, groups.full[fraction] | uint32_t{'.'});
-    char *group = at + 7; // first column of the units group
-    while (whole >= 1000u) {
-        const uint64_t above = whole / 1000u;
-        le::Store<uint32_t>(group - 1, groups.full[whole - above * 1000u]);
-        whole = above;
-        group -= 3;
+    // The integer part three digits a store from the units up (columns
+    // 8-10, 5-7, 2-4, each store's spare first byte overwritten by the
+    // next), the highest group with its leading blanks and the sign. Below
+    // 10^9 (every value a receiver gives) in 32 bits and without a loop.
+    char *group = at + 7; // first column of the highest group
+    uint32_t highest = 0;
+    if (whole < kNegativeLimit) {
+        const uint32_t units = static_cast<uint32_t>(whole);
+        if (units >= 1000000u) {
+            const uint32_t thousands = units / 1000u, millions = thousands / 1000u;
+            le::Store<uint32_t>(at + 6, groups.full[units - thousands * 1000u]);
+            le::Store<uint32_t>(at + 3, groups.full[thousands - millions * 1000u]);
+            group = at + 1;
+            highest = millions;
+        } else if (units >= 1000u) {
+            const uint32_t thousands = units / 1000u;
+            le::Store<uint32_t>(at + 6, groups.full[units - thousands * 1000u]);
+            group = at + 4;
+            highest = thousands;
+        } else {
+            highest = units;
+        }
+    } else {
+        while (whole >= 1000u) {
+            const uint64_t above = whole / 1000u;
+            le::Store<uint32_t>(group - 1, groups.full[whole - above * 1000u]);
+            whole = above;
+            group -= 3;
+        }
+        highest = static_cast<uint32_t>(whole);
     }
     if (group > at) {
-        le::Store<uint32_t>(group - 1, groups.lead[whole]);
-        if (negative) group[whole >= 100u ? -1 : whole >= 10u ? 0 : 1] = '-';
+        le::Store<uint32_t>(group - 1, groups.lead[highest]);
+        if (negative) group[highest >= 100u ? -1 : highest >= 10u ? 0 : 1] = '-';
     } else {
-        at[0] = static_cast<char>('0' + whole); // the tenth digit of a positive value
+        at[0] = static_cast<char>('0' + highest); // the tenth digit of a positive value
     }
     at[14] = lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
     at[15] = strength;
