@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "api/error_text.h"
+#include "common/le.h"
 #include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "oem4/oem4_decoder.h"
@@ -56,6 +58,12 @@ struct CodeIndex {
 };
 constexpr CodeIndex kCodeIndex;
 
+// A signal's code, LLI and column are its first bytes, written as one word.
+static_assert(offsetof(RinexSignalObs, code) == 0 && offsetof(RinexSignalObs, lli) == 3 &&
+                  offsetof(RinexSignalObs, columnPlusOne) == 4 && offsetof(RinexSignalObs, c) == 8,
+              "a signal's code, LLI and column are its first eight bytes");
+constexpr std::size_t kCodeCount = std::size(kSignalCodes);
+
 // The last ephemeris written of each satellite and message type of the
 // other systems: receivers log an ephemeris again and again while it is
 // current, and the file takes it once.
@@ -76,12 +84,27 @@ constexpr std::size_t kQzssSlots = 11;
 constexpr std::size_t kFnavBit = 2; // RINEX data sources: F/NAV E5a-I
 constexpr std::size_t kBroadcastSlots = kGlonassSlots + 2 * kGalileoSlots + kBeidouSlots + kQzssSlots;
 
+// Where each satellite (system, number below 64) of the epoch being mapped
+// sits in it, valid where its stamp is the epoch's: found without a search,
+// and nothing to clear for each epoch.
+constexpr uint32_t kIndexedNumbers = 64;
+struct SatelliteAt {
+    uint32_t stamp;
+    int32_t index;
+};
+
 // What the export keeps over one conversion, in one place: OpenRinexExport
-// starts it afresh (the epoch area is refilled by every epoch).
+// starts it afresh (the epoch area is refilled by every epoch). The
+// conversion has one at a time; the C interface serves one conversion.
 struct ExportState {
+    RinexObsWriter obs;
+    RinexNavWriter nav;
     std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
-    // The epoch being mapped, handed to the observation writer whole.
-    RinexEpoch epoch;
+    std::array<SatelliteAt, kSystemCount * kIndexedNumbers> satelliteAt;
+    // Each signal code's first eight bytes of a RinexSignalObs but the LLI:
+    // the code and the writer's column, looked up once.
+    std::array<uint64_t, kCodeCount> codeWords;
+    uint32_t stamp;
     char marker[64];
     // The first position of the log, for the header.
     bool hasPosition;
@@ -101,41 +124,33 @@ void NotePosition(double latitude, double longitude, double height) {
                            std::isfinite(g_export.position[2]);
 }
 
-// Where each satellite (system, number below 64) of the epoch being mapped
-// sits in it, valid where its stamp is the epoch's: found without a search,
-// and nothing to clear for each epoch.
-constexpr uint32_t kIndexedNumbers = 64;
-struct SatelliteAt {
-    uint32_t stamp;
-    int32_t index;
-};
-std::array<SatelliteAt, kSystemCount * kIndexedNumbers> g_satelliteAt;
-uint32_t g_stamp = 0;
-
 void NextStamp() {
-    if (++g_stamp == 0) {
-        g_satelliteAt = {};
-        g_stamp = 1;
+    if (++g_export.stamp == 0) {
+        g_export.satelliteAt = {};
+        g_export.stamp = 1;
     }
 }
 
-// The satellite of the epoch being mapped, added when it is new.
-RinexSatObs *SatelliteOf(uint32_t system, uint16_t satellite, int8_t glonassChannel) {
+// The satellite of the epoch being mapped, added when it is new. The
+// epoch and its stamp come in as arguments: read through the state, they
+// would be read again after every store into the epoch.
+RinexSatObs *SatelliteOf(RinexEpoch &epoch, uint32_t stamp, uint32_t system, uint16_t satellite,
+                         int8_t glonassChannel) {
     const char letter = kSystemLetters[system & 7u];
     const uint8_t number = static_cast<uint8_t>(satellite);
     SatelliteAt *at = nullptr;
     if (satellite < kIndexedNumbers) {
-        at = &g_satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
-        if (at->stamp == g_stamp) return &g_export.epoch.sats[at->index];
+        at = &g_export.satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
+        if (at->stamp == stamp) return &epoch.sats[at->index];
     } else {
-        for (int32_t k = g_export.epoch.count - 1; k >= 0; --k) {
-            RinexSatObs &s = g_export.epoch.sats[k];
+        for (int32_t k = epoch.count - 1; k >= 0; --k) {
+            RinexSatObs &s = epoch.sats[k];
             if (s.system == letter && s.number == number) return &s;
         }
     }
-    if (g_export.epoch.count == kRinexMaxSatellites) return nullptr;
-    if (at != nullptr) *at = SatelliteAt{g_stamp, g_export.epoch.count};
-    RinexSatObs &s = g_export.epoch.sats[g_export.epoch.count++];
+    if (epoch.count == kRinexMaxSatellites) return nullptr;
+    if (at != nullptr) *at = SatelliteAt{stamp, epoch.count};
+    RinexSatObs &s = epoch.sats[epoch.count++];
     s.system = letter;
     s.number = number;
     s.frequency = letter == 'R' ? glonassChannel : kRinexNoFrequency;
@@ -149,15 +164,23 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
                         const char *glonassNavPath) {
     g_export.hasPosition = false;
     g_export.lastBroadcast = {};
-    g_satelliteAt = {};
-    g_stamp = 0;
+    g_export.satelliteAt = {};
+    g_export.stamp = 0;
+    for (std::size_t k = 0; k < kCodeCount; ++k) {
+        const SignalCode &code = kSignalCodes[k];
+        const int32_t column = RinexCodeColumn(kSystemLetters[code.system], code.code);
+        g_export.codeWords[k] = static_cast<uint8_t>(code.code[0]) |
+                                static_cast<uint64_t>(static_cast<uint8_t>(code.code[1])) << 8 |
+                                static_cast<uint64_t>(static_cast<uint8_t>(code.code[2])) << 16 |
+                                static_cast<uint64_t>(column >= 0 ? column + 1 : 0) << 32;
+    }
     CopyField(g_export.marker, sizeof g_export.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
-    if (OpenRinexObs(obsPath, rinexVersion) != 0) return 1;
-    if (OpenRinexNav(navPath, rinexVersion, glonassNavPath) != 0) {
+    if (OpenRinexObs(&g_export.obs, obsPath, rinexVersion) != 0) return 1;
+    if (OpenRinexNav(&g_export.nav, navPath, rinexVersion, glonassNavPath) != 0) {
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
-        DiscardRinexObs();
+        DiscardRinexObs(&g_export.obs);
         std::memcpy(ErrorText, reason, sizeof reason);
         return 1;
     }
@@ -170,38 +193,40 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // blank as not observed.
 int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     *written = false;
-    g_export.epoch.week = epoch->week;
-    g_export.epoch.seconds = epoch->time;
-    g_export.epoch.clockOffset = epoch->clockOffset / kSpeedOfLight;
-    g_export.epoch.count = 0;
+    RinexEpoch &out = *NextRinexObsEpoch(&g_export.obs);
+    out.week = epoch->week;
+    out.seconds = epoch->time;
+    out.clockOffset = epoch->clockOffset / kSpeedOfLight;
+    out.count = 0;
     NextStamp();
+    const uint32_t stamp = g_export.stamp;
     if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
-    for (uint32_t i = 0; i < epoch->count; ++i) {
+    const uint32_t count = epoch->count;
+    for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch->obs[i];
         const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
         if (code < 0 || o.satellite == 0) continue;
-        RinexSatObs *s = SatelliteOf(o.system, o.satellite, o.glonassChannel);
+        RinexSatObs *s = SatelliteOf(out, stamp, o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
         RinexSignalObs &r = s->signals[s->count++];
-        std::memcpy(r.code, kSignalCodes[code].code, sizeof r.code);
+        le::Store<uint64_t>(&r, g_export.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
         r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
         r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
         // Doppler as the receiver's records carry it, in single precision.
         r.d = static_cast<float>(o.doppler);
         r.s = o.cno;
-        r.lli = o.lli;
     }
-    if (g_export.epoch.count == 0) return 0;
+    if (out.count == 0) return 0;
     *written = true;
-    return WriteRinexObsEpoch(&g_export.epoch);
+    return WriteRinexObsEpoch(&g_export.obs, &out);
 }
 
 int32_t ExportRinexMark(const MarkRecord *mark) {
-    return WriteRinexEvent(static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
+    return WriteRinexEvent(&g_export.obs, static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
 }
 
 int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds) {
-    return WriteRinexNavEphemeris(ephemeris, week, seconds);
+    return WriteRinexNavEphemeris(&g_export.nav, ephemeris, week, seconds);
 }
 
 namespace {
@@ -249,7 +274,7 @@ int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
         const LastBroadcast key = KeyOf(b);
         if (slot < kBroadcastSlots && SameBroadcast(g_export.lastBroadcast[slot], key)) continue;
         bool written = false;
-        if (WriteRinexNavBroadcast(&b, &written) != 0) return 1;
+        if (WriteRinexNavBroadcast(&g_export.nav, &b, &written) != 0) return 1;
         if (written && slot < kBroadcastSlots) g_export.lastBroadcast[slot] = key;
     }
     return 0;
@@ -298,10 +323,10 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
     if (port != nullptr) nav.corrections = &port->corrections;
     // Both files are finished even when the first fails; the first failure
     // is the one reported.
-    int32_t result = CloseRinexObs(&obs);
+    int32_t result = CloseRinexObs(&g_export.obs, &obs);
     char reason[kErrorTextSize];
     std::memcpy(reason, ErrorText, sizeof reason);
-    if (CloseRinexNav(&nav) != 0 && result == 0) {
+    if (CloseRinexNav(&g_export.nav, &nav) != 0 && result == 0) {
         result = 1;
     } else if (result != 0) {
         std::memcpy(ErrorText, reason, sizeof reason);
@@ -310,6 +335,6 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
 }
 
 void DiscardRinexExport() {
-    DiscardRinexObs();
-    DiscardRinexNav();
+    DiscardRinexObs(&g_export.obs);
+    DiscardRinexNav(&g_export.nav);
 }

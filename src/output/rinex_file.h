@@ -14,12 +14,15 @@
 //
 // Every function returns 0 on success and 1 on failure with the message in
 // ErrorText: "Error: Unable to open %s" or "Error: Unable to write to %s"
-// with the file's path. One conversion at a time uses the writers.
+// with the file's path. A writer keeps its state in a record its caller
+// owns, so that conversions side by side each have their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "common/broadcast_ephemeris.h"
+#include "output/rinex_text.h"
 #include "threadbuf/payloads.h"
 
 // Satellites of one epoch, and signals of one satellite, a writer takes:
@@ -35,6 +38,9 @@ inline constexpr int8_t kRinexNoFrequency = -128;
 struct RinexSignalObs {
     char code[3]; // band and attribute, as in the type "C1C": "1C"
     uint8_t lli;  // loss-of-lock indicator of the phase (bit 0 lock lost, bit 1 half-cycle)
+    // RinexCodeColumn of the code plus one, when the caller looked it up
+    // once for every signal of its kind; 0 lets the writer find it.
+    uint8_t columnPlusOne;
     double c, l, d, s;
 };
 
@@ -52,6 +58,45 @@ struct RinexEpoch {
     double clockOffset; // receiver clock offset, seconds; 0 when unknown
     int32_t count;
     RinexSatObs sats[kRinexMaxSatellites];
+};
+
+// Systems an observation file can hold, GLONASS slots it lists, and epochs
+// the writer holds back for camera events logged after later epochs.
+inline constexpr int32_t kRinexObsSystems = 7;
+inline constexpr int32_t kRinexGlonassSlots = 64;
+inline constexpr int32_t kRinexHeldEpochs = 32;
+
+struct RinexHeldEpoch {
+    int64_t time; // 0.1 microsecond units since the start of GPS time
+    RinexEpoch epoch;
+};
+
+// Everything the observation writer keeps over one file. Large (the held
+// epochs): its owner keeps it out of the stack, and a record that was
+// never opened must start zeroed (as a static one is).
+struct RinexObsWriter {
+    bool open;
+    DeferredRinexFile file;
+    // The held epochs in a ring, with one slot more for the next epoch.
+    RinexHeldEpoch held[kRinexHeldEpochs + 1];
+    std::size_t heldFirst;
+    std::size_t heldCount;
+    // What the header reports, gathered as the records are written.
+    bool anyEpoch;
+    int64_t firstTime;
+    int64_t lastTime;
+    double firstSeconds; // for the interval
+    double lastSeconds;
+    int64_t lastWeek;
+    double interval;
+    bool regular;
+    int32_t typesUsed[kRinexObsSystems];
+    int32_t version;
+    int8_t glonassFrequency[kRinexGlonassSlots];
+    bool glonassSeen[kRinexGlonassSlots];
+    // The line and the header being composed.
+    RinexLine line;
+    RinexHeaderText header;
 };
 
 // The column of a signal code ("1C") in its system's records, or -1 when the
@@ -72,18 +117,21 @@ struct RinexObsHeader {
 };
 
 // version: 304 (3.04) or 211 (2.11; GPS, GLONASS and SBAS only).
-int32_t OpenRinexObs(const char *path, int32_t version);
+int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
-int32_t WriteRinexObsEpoch(const RinexEpoch *epoch);
+int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch);
+// The writer's room for the next epoch: an epoch built there and given to
+// WriteRinexObsEpoch is taken without a copy. Valid until that call.
+RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer);
 // A camera event at GPS time (week, seconds): an epoch flag 5 record and a
 // COMMENT record with the mark's number.
-int32_t WriteRinexEvent(int32_t week, double seconds, uint32_t markNumber);
+int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, uint32_t markNumber);
 // Writes the held-back epochs, the header and the records, and closes the
 // file. Also to be called after a failed write: what can be written is.
-int32_t CloseRinexObs(const RinexObsHeader *header);
+int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header);
 // Closes without writing the file (a conversion that failed to start).
-void DiscardRinexObs();
+void DiscardRinexObs(RinexObsWriter *writer);
 
 // The navigation header's optional records: the log's IONUTC record, and
 // the ionosphere and time records of the other systems (may be null).
@@ -104,19 +152,44 @@ struct RinexNavHeader {
 inline constexpr int32_t kRinexVersion304 = 304;
 inline constexpr int32_t kRinexVersion211 = 211;
 
+struct RinexNavOutput {
+    DeferredRinexFile file;
+    bool open;
+    uint32_t systems; // one bit per SatelliteSystem written
+};
+
+// Everything the navigation writer keeps over one conversion, in one
+// record its owner keeps (large: out of the stack): OpenRinexNav sets it
+// up and the close writes it out.
+struct RinexNavWriter {
+    // The 3.04 file or the 2.11 GPS file, and the 2.11 GLONASS file.
+    RinexNavOutput nav;
+    RinexNavOutput glonassNav;
+    int32_t version = kRinexVersion304;
+    // GPS minus UTC as the first GLONASS record gave it: the 2.11 GLONASS
+    // file's LEAP SECONDS when the log has no IONUTC.
+    bool hasGlonassLeap = false;
+    int32_t glonassLeap = 0;
+    // The line and the header being composed.
+    RinexLine line;
+    RinexHeaderText header;
+};
+
 // RINEX 3.04: one navigation file of every system (mixed when the log has
 // more than one). RINEX 2.11 (version 211): the GPS file at `path` and the
 // GLONASS file at `glonassPath`; 2.11 has no place for the other systems.
-int32_t OpenRinexNav(const char *path, int32_t version = kRinexVersion304, const char *glonassPath = nullptr);
+int32_t OpenRinexNav(RinexNavWriter *writer, const char *path, int32_t version = kRinexVersion304,
+                     const char *glonassPath = nullptr);
 // One GPS ephemeris. (receivedWeek, receivedSeconds) is the GPS time at
 // which the receiver logged it: it resolves the broadcast 10-bit week and
 // is given as the message's transmission time.
-int32_t WriteRinexNavEphemeris(const GpsEphRecord *ephemeris, int32_t receivedWeek, double receivedSeconds);
+int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephemeris, int32_t receivedWeek,
+                               double receivedSeconds);
 // One ephemeris of GLONASS, Galileo, BeiDou or QZSS. Written to a 2.11 set
 // only when it is a GLONASS one; *written tells whether it was (may be null).
-int32_t WriteRinexNavBroadcast(const NavRecord *ephemeris, bool *written);
-int32_t CloseRinexNav(const RinexNavHeader *header);
-void DiscardRinexNav();
+int32_t WriteRinexNavBroadcast(RinexNavWriter *writer, const NavRecord *ephemeris, bool *written);
+int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header);
+void DiscardRinexNav(RinexNavWriter *writer);
 
 // Calendar date of a GPS time given in 0.1 microsecond units since the start
 // of GPS time (1980-01-06 00:00:00), as RINEX writes its epochs.

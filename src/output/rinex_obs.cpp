@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/gnss_time.h"
+#include "common/le.h"
 #include "output/rinex_file.h"
 #include "output/rinex_text.h"
 
@@ -21,9 +22,9 @@ namespace {
 
 constexpr std::size_t kObsFieldWidth = 14; // F14.3, then LLI and SSI digits
 constexpr int32_t kEventFlag = 5;          // external event
-constexpr int32_t kMaxSatNumber = 64;
-// Epochs held back for camera events that are logged after later epochs.
-constexpr std::size_t kHeldEpochs = 32;
+constexpr int32_t kMaxSatNumber = kRinexGlonassSlots;
+constexpr std::size_t kHeldEpochs = kRinexHeldEpochs;
+constexpr std::size_t kHeldSlots = kHeldEpochs + 1;
 constexpr double kHoldSeconds = 2.0;
 // Events beyond these are not times of this log (RINEX years have 4 digits).
 constexpr int32_t kMaxEventWeek = 20000;
@@ -54,6 +55,7 @@ constexpr std::array<SystemColumns, 7> kSystems = {{
     {'I', "I: NavIC/IRNSS", "", 1, {"5A"}},
 }};
 constexpr std::size_t kSystemCount = kSystems.size();
+static_assert(kSystemCount == kRinexObsSystems, "the writer's record counts every system");
 
 // RINEX 2.11: one list of types for GPS, GLONASS and SBAS, five to a line,
 // every one declared so that each satellite has the same three lines. One
@@ -99,62 +101,34 @@ int32_t CodeColumn(int system, const char *code) {
     return kColumns.at[static_cast<std::size_t>(system)][static_cast<std::size_t>(band * kAttributes + attribute)];
 }
 
-struct HeldRecord {
-    int64_t time; // 0.1 microsecond units since the start of GPS time
-    RinexEpoch epoch;
-};
-
-struct ObsWriter {
-    bool open;
-    DeferredRinexFile file;
-    std::array<HeldRecord, kHeldEpochs> held;
-    std::size_t heldFirst;
-    std::size_t heldCount;
-    // What the header reports, gathered as the records are written.
-    bool anyEpoch;
-    int64_t firstTime;
-    int64_t lastTime;
-    double firstSeconds; // for the interval
-    double lastSeconds;
-    int64_t lastWeek;
-    double interval;
-    bool regular;
-    std::array<int32_t, kSystemCount> typesUsed;
-    int32_t version;
-    std::array<int8_t, kMaxSatNumber> glonassFrequency;
-    std::array<bool, kMaxSatNumber> glonassSeen;
-};
-
-ObsWriter g_obs;
-RinexLine g_line;
-RinexHeaderText g_header;
-
 // Signal strength indicator 1-9 from C/No, 6 dB-Hz a step (RINEX 3 table
-// of standard S/N indicators); blank when unknown.
+// of standard S/N indicators); blank when unknown. By whole dB-Hz from a
+// table: the floor of C/No / 6 is that of its whole part / 6.
+constexpr double kStrongest = 54.0;
+struct StrengthTable {
+    std::array<char, static_cast<std::size_t>(kStrongest)> digit;
+    constexpr StrengthTable() : digit() {
+        for (std::size_t n = 0; n < digit.size(); ++n) digit[n] = static_cast<char>('0' + (n < 6 ? 1 : n / 6));
+    }
+};
+constexpr StrengthTable kStrength;
+
 char StrengthDigit(double cno) {
     if (!(cno > 0.0)) return ' ';
     // Clamped before the conversion: a C/No beyond any int (a damaged
     // record) must not reach it.
-    if (cno >= 54.0) return '9';
-    int digit = static_cast<int>(cno / 6.0);
-    if (digit < 1) digit = 1;
-    if (digit > 9) digit = 9;
-    return static_cast<char>('0' + digit);
+    if (cno >= kStrongest) return '9';
+    return kStrength.digit[static_cast<std::size_t>(cno)];
 }
 
+constexpr std::size_t kObsColumns = kObsFieldWidth + 2;
+
 void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength) {
-    if (value == 0.0 || !std::isfinite(value)) {
-        AppendRinexSpaces(line, kObsFieldWidth + 2);
-        return;
-    }
-    AppendRinexFixed3(line, value, kObsFieldWidth);
-    const bool written = line->length > 0 && line->text[line->length - 1] != ' ';
-    // A value too large for the field is written as not observed.
-    if (line->length + 2 < sizeof line->text) {
-        line->text[line->length++] = written && lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
-        line->text[line->length++] = written ? strength : ' ';
-        line->text[line->length] = '\0';
-    }
+    // Lines of observations are far shorter than the line's room.
+    if (line->length + kObsColumns >= sizeof line->text) return;
+    PutRinexObservation(line->text + line->length, value, lli, strength);
+    line->length += kObsColumns;
+    line->text[line->length] = '\0';
 }
 
 // The receiver clock offset (|offset| < 1 s) as "%15.12f" prints it, in
@@ -170,8 +144,23 @@ void AppendClockOffset(RinexLine *line, double offset) {
         AppendRinexFormat(line, "%15.12f", offset);
         return;
     }
-    AppendRinexText(line, offset < 0 ? "-0." : " 0.");
-    AppendRinexDigits(line, rounded, 12, true);
+    constexpr std::size_t kLength = 15;
+    if (line->length + kLength >= sizeof line->text) return; // never: the epoch line is short
+    // Twelve digits in four groups of three, from the right, each store's
+    // spare first byte overwritten by the next group.
+    char *p = line->text + line->length;
+    p[0] = offset < 0 ? '-' : ' ';
+    p[1] = '0';
+    const auto &groups = kRinexDigitGroups.full;
+    uint64_t rest = static_cast<uint64_t>(rounded);
+    for (int32_t at = 11; at >= 2; at -= 3) {
+        const uint64_t above = rest / 1000u;
+        le::Store<uint32_t>(p + at, groups[rest - above * 1000u]);
+        rest = above;
+    }
+    p[2] = '.';
+    line->length += kLength;
+    line->text[line->length] = '\0';
 }
 
 // "G05": the system letter and the two-digit number.
@@ -213,11 +202,12 @@ void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count)
         two(p + 19, c.second);
         if (c.second < 10) p[19] = ' ';
         p[21] = '.';
-        int32_t fraction = c.tenthMicroseconds;
-        for (int32_t k = 28; k >= 22; --k) {
-            p[k] = static_cast<char>('0' + fraction % 10);
-            fraction /= 10;
-        }
+        // Seven digits: two groups of three from the right, then the first.
+        const auto &groups = kRinexDigitGroups.full;
+        const uint32_t fraction = static_cast<uint32_t>(c.tenthMicroseconds);
+        le::Store<uint32_t>(p + 25, groups[fraction % 1000u]);
+        le::Store<uint32_t>(p + 22, groups[fraction / 1000u % 1000u]);
+        p[22] = static_cast<char>('0' + fraction / 1000000u);
         p[29] = ' ';
         p[30] = ' ';
         p[31] = static_cast<char>('0' + flag);
@@ -242,39 +232,43 @@ void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count)
     AppendRinexDigits(line, count, 3, false);
 }
 
-int32_t WriteLine() { return WriteDeferredRinexLine(&g_obs.file, &g_line); }
+int32_t WriteLine(RinexObsWriter &w) { return WriteDeferredRinexLine(&w.file, &w.line); }
 
-void NoteInterval(const HeldRecord &r) {
+void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
     const double seconds = static_cast<double>(r.epoch.week) * kSecondsPerWeek + r.epoch.seconds;
-    if (!g_obs.anyEpoch) {
-        g_obs.anyEpoch = true;
-        g_obs.firstTime = r.time;
-        g_obs.firstSeconds = seconds;
-        g_obs.regular = true;
+    if (!w.anyEpoch) {
+        w.anyEpoch = true;
+        w.firstTime = r.time;
+        w.firstSeconds = seconds;
+        w.regular = true;
     } else {
         // Regular when every step is a whole multiple of the smallest one
         // (gaps allowed).
-        const double step = seconds - g_obs.lastSeconds;
+        const double step = seconds - w.lastSeconds;
         if (!(step > kIntervalTolerance)) {
-            g_obs.regular = false;
-        } else if (g_obs.interval == 0.0) {
-            g_obs.interval = step;
+            w.regular = false;
+        } else if (w.interval == 0.0) {
+            w.interval = step;
         } else {
-            const double small = step < g_obs.interval ? step : g_obs.interval;
-            const double large = step < g_obs.interval ? g_obs.interval : step;
+            const double small = step < w.interval ? step : w.interval;
+            const double large = step < w.interval ? w.interval : step;
             const double ratio = large / small;
-            if (std::fabs(ratio - std::round(ratio)) * small > kIntervalTolerance) g_obs.regular = false;
-            g_obs.interval = small;
+            if (std::fabs(ratio - std::round(ratio)) * small > kIntervalTolerance) w.regular = false;
+            w.interval = small;
         }
     }
-    g_obs.lastTime = r.time;
-    g_obs.lastSeconds = seconds;
+    w.lastTime = r.time;
+    w.lastSeconds = seconds;
 }
 
-int32_t EmitEpoch211(const HeldRecord &r);
+int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r);
 
-int32_t EmitEpoch(const HeldRecord &r) {
-    if (g_obs.version == kV2) return EmitEpoch211(r);
+// Over 60 lines: the epoch line carries the count of the records that
+// follow it, so one pass finds each satellite's columns and a second builds
+// the records in place, in the file's block, from what the first found;
+// every value of the file passes through the second, kept in one piece.
+int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
+    if (w.version == kV2) return EmitEpoch211(w, r);
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     // Each satellite's signals by column, looked up once: a satellite is
@@ -294,50 +288,76 @@ int32_t EmitEpoch(const HeldRecord &r) {
         c.last = -1;
         c.signalAt.fill(-1);
         for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-            const int32_t column = CodeColumn(c.system, s.signals[k].code);
+            const RinexSignalObs &o = s.signals[k];
+            const int32_t column = o.columnPlusOne != 0 ? o.columnPlusOne - 1 : CodeColumn(c.system, o.code);
             if (column < 0 || c.signalAt[static_cast<std::size_t>(column)] >= 0) continue;
             c.signalAt[static_cast<std::size_t>(column)] = static_cast<int8_t>(k);
             if (column > c.last) c.last = static_cast<int8_t>(column);
         }
         written += c.last >= 0 ? 1 : 0;
     }
-    BeginRinexLine(&g_line);
-    AppendEpochLine(&g_line, r.time, 0, written);
+    BeginRinexLine(&w.line);
+    AppendEpochLine(&w.line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
     if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-        AppendRinexSpaces(&g_line, 6);
-        AppendClockOffset(&g_line, e.clockOffset);
+        AppendRinexSpaces(&w.line, 6);
+        AppendClockOffset(&w.line, e.clockOffset);
     }
-    if (WriteLine() != 0) return 1;
-    NoteInterval(r);
+    if (WriteLine(w) != 0) return 1;
+    NoteInterval(w, r);
+    // Each satellite's record is built in place in the file's block: the
+    // fields are stored whole and the record ends after its last column
+    // that is not blank.
+    constexpr std::size_t kLongestRecord = 3 + kRinexMaxSignals * kTypesPerSignal * kObsColumns;
     for (int32_t i = 0; i < count; ++i) {
         const RinexSatObs &s = e.sats[i];
         const Columns &c = columnsOf[static_cast<std::size_t>(i)];
         if (c.last < 0) continue;
         const SystemColumns &columns = kSystems[static_cast<std::size_t>(c.system)];
-        BeginRinexLine(&g_line);
-        AppendSatellite(&g_line, s);
-        for (int32_t column = 0; column <= c.last && column < columns.codeCount; ++column) {
+        char *const record = ReserveDeferredRinexLine(&w.file, kLongestRecord);
+        if (record == nullptr) return 1;
+        const unsigned number = s.number % 100u;
+        record[0] = s.system;
+        record[1] = static_cast<char>('0' + number / 10);
+        record[2] = static_cast<char>('0' + number % 10);
+        std::size_t length = 3;
+        char *at = record + 3;
+        const int32_t columnEnd = c.last < columns.codeCount ? c.last + 1 : columns.codeCount;
+        for (int32_t column = 0; column < columnEnd; ++column) {
             const int8_t k = c.signalAt[static_cast<std::size_t>(column)];
             if (k < 0) {
-                AppendRinexSpaces(&g_line, kTypesPerSignal * (kObsFieldWidth + 2));
+                std::memset(at, ' ', kTypesPerSignal * kObsColumns);
+                at += kTypesPerSignal * kObsColumns;
                 continue;
             }
+            // The values read once: the record's stores could alias them.
             const RinexSignalObs &o = s.signals[k];
-            AppendObservation(&g_line, o.c, 0, ' ');
-            AppendObservation(&g_line, o.l, o.lli, StrengthDigit(o.s));
-            AppendObservation(&g_line, o.d, 0, ' ');
-            AppendObservation(&g_line, o.s, 0, ' ');
+            const double code = o.c, phase = o.l, doppler = o.d, strength = o.s;
+            const uint8_t lli = o.lli;
+            const std::size_t start = static_cast<std::size_t>(at - record);
+            std::size_t end = 0;
+            if (const std::size_t n = PutRinexObservation(at, code, 0, ' '); n != 0) end = n;
+            if (const std::size_t n = PutRinexObservation(at + kObsColumns, phase, lli, StrengthDigit(strength));
+                n != 0) {
+                end = kObsColumns + n;
+            }
+            if (const std::size_t n = PutRinexObservation(at + 2 * kObsColumns, doppler, 0, ' '); n != 0) {
+                end = 2 * kObsColumns + n;
+            }
+            if (const std::size_t n = PutRinexObservation(at + 3 * kObsColumns, strength, 0, ' '); n != 0) {
+                end = 3 * kObsColumns + n;
+            }
+            if (end != 0) length = start + end;
+            at += kTypesPerSignal * kObsColumns;
         }
-        TrimRinexLine(&g_line);
-        const int32_t fields = static_cast<int32_t>((g_line.length - 3 + kObsFieldWidth + 1) / (kObsFieldWidth + 2));
-        int32_t &used = g_obs.typesUsed[static_cast<std::size_t>(c.system)];
+        const int32_t fields = static_cast<int32_t>((length - 3 + kObsFieldWidth + 1) / kObsColumns);
+        int32_t &used = w.typesUsed[static_cast<std::size_t>(c.system)];
         if (fields > used) used = fields;
         if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
-            g_obs.glonassSeen[s.number] = true;
-            g_obs.glonassFrequency[s.number] = s.frequency;
+            w.glonassSeen[s.number] = true;
+            w.glonassFrequency[s.number] = s.frequency;
         }
-        if (WriteLine() != 0) return 1;
+        CommitDeferredRinexLine(&w.file, length);
     }
     return 0;
 }
@@ -385,7 +405,7 @@ Values211 ValuesOf211(const RinexSatObs &s) {
 
 // An epoch in RINEX 2.11: the satellites listed on the epoch line (twelve a
 // line), then three lines of five values for each.
-int32_t EmitEpoch211(const HeldRecord &r) {
+int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r) {
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     std::array<int32_t, kRinexMaxSatellites> kept;
@@ -393,290 +413,307 @@ int32_t EmitEpoch211(const HeldRecord &r) {
     for (int32_t i = 0; i < count; ++i)
         if (HasSystem211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
     if (n == 0) return 0;
-    BeginRinexLine(&g_line);
-    AppendEpochLine211(&g_line, r.time, 0, n);
+    BeginRinexLine(&w.line);
+    AppendEpochLine211(&w.line, r.time, 0, n);
     for (int32_t k = 0; k < n; ++k) {
         if (k > 0 && k % kSatellitesPerLine211 == 0) {
             if (k == kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-                AppendRinexFormat(&g_line, "%12.9f", e.clockOffset);
+                AppendRinexFormat(&w.line, "%12.9f", e.clockOffset);
             }
-            if (WriteLine() != 0) return 1;
-            BeginRinexLine(&g_line);
-            AppendRinexSpaces(&g_line, 32);
+            if (WriteLine(w) != 0) return 1;
+            BeginRinexLine(&w.line);
+            AppendRinexSpaces(&w.line, 32);
         }
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
-        AppendSatellite(&g_line, s);
+        AppendSatellite(&w.line, s);
     }
     // The receiver clock offset in columns 69-80 of the first line.
     if (n <= kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-        AppendRinexSpaces(&g_line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
-        AppendRinexFormat(&g_line, "%12.9f", e.clockOffset);
+        AppendRinexSpaces(&w.line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
+        AppendRinexFormat(&w.line, "%12.9f", e.clockOffset);
     }
-    if (WriteLine() != 0) return 1;
-    NoteInterval(r);
+    if (WriteLine(w) != 0) return 1;
+    NoteInterval(w, r);
     for (int32_t k = 0; k < n; ++k) {
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
         const Values211 values = ValuesOf211(s);
         const double strength1 = values.v[S1];
         for (int32_t t = 0; t < kTypeCount211; ++t) {
-            if (t % kTypesPerLine211 == 0) BeginRinexLine(&g_line);
+            if (t % kTypesPerLine211 == 0) BeginRinexLine(&w.line);
             const bool phase = t == L1 || t == L2 || t == L5;
             const char ssi = phase ? StrengthDigit(t == L1 ? strength1 : t == L2 ? values.v[S2] : values.v[S5]) : ' ';
-            AppendObservation(&g_line, values.v[t], values.lli[t], ssi);
+            AppendObservation(&w.line, values.v[t], values.lli[t], ssi);
             if (t % kTypesPerLine211 == kTypesPerLine211 - 1 || t == kTypeCount211 - 1) {
-                TrimRinexLine(&g_line);
-                if (WriteLine() != 0) return 1;
+                TrimRinexLine(&w.line);
+                if (WriteLine(w) != 0) return 1;
             }
         }
         if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
-            g_obs.glonassSeen[s.number] = true;
-            g_obs.glonassFrequency[s.number] = s.frequency;
+            w.glonassSeen[s.number] = true;
+            w.glonassFrequency[s.number] = s.frequency;
         }
-        g_obs.typesUsed[static_cast<std::size_t>(SystemIndex(s.system))] = kTypeCount211;
+        w.typesUsed[static_cast<std::size_t>(SystemIndex(s.system))] = kTypeCount211;
     }
     return 0;
 }
 
-int32_t EmitEvent(int64_t time, uint32_t markNumber) {
-    BeginRinexLine(&g_line);
+int32_t EmitEvent(RinexObsWriter &w, int64_t time, uint32_t markNumber) {
+    BeginRinexLine(&w.line);
     // One special record follows: the COMMENT with the mark's number.
-    if (g_obs.version == kV2) {
-        AppendEpochLine211(&g_line, time, kEventFlag, 1);
+    if (w.version == kV2) {
+        AppendEpochLine211(&w.line, time, kEventFlag, 1);
     } else {
-        AppendEpochLine(&g_line, time, kEventFlag, 1);
+        AppendEpochLine(&w.line, time, kEventFlag, 1);
     }
-    if (WriteLine() != 0) return 1;
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "CAMERA PULSE #%u", static_cast<unsigned>(markNumber));
-    FinishRinexHeaderLine(&g_line, "COMMENT");
-    return WriteLine();
+    if (WriteLine(w) != 0) return 1;
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "CAMERA PULSE #%u", static_cast<unsigned>(markNumber));
+    FinishRinexHeaderLine(&w.line, "COMMENT");
+    return WriteLine(w);
 }
 
-int32_t EmitFirstHeld() {
-    const HeldRecord &r = g_obs.held[g_obs.heldFirst];
-    g_obs.heldFirst = (g_obs.heldFirst + 1) % kHeldEpochs;
-    --g_obs.heldCount;
-    return EmitEpoch(r);
+int32_t EmitFirstHeld(RinexObsWriter &w) {
+    const RinexHeldEpoch &r = w.held[w.heldFirst];
+    w.heldFirst = (w.heldFirst + 1) % kHeldSlots;
+    --w.heldCount;
+    return EmitEpoch(w, r);
 }
 
-const HeldRecord &FirstHeld() { return g_obs.held[g_obs.heldFirst]; }
+const RinexHeldEpoch &FirstHeld(const RinexObsWriter &w) { return w.held[w.heldFirst]; }
 
-HeldRecord &NewHeld() {
-    HeldRecord &r = g_obs.held[(g_obs.heldFirst + g_obs.heldCount) % kHeldEpochs];
-    ++g_obs.heldCount;
+RinexHeldEpoch &NewHeld(RinexObsWriter &w) {
+    RinexHeldEpoch &r = w.held[(w.heldFirst + w.heldCount) % kHeldSlots];
+    ++w.heldCount;
     return r;
 }
 
-void AppendTypesLines(const SystemColumns &system, int32_t used) {
+void AppendTypesLines(RinexObsWriter &w, const SystemColumns &system, int32_t used) {
     // A3 system and I3 count, then up to 13 types a line.
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%c  %3d", system.system, used);
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%c  %3d", system.system, used);
     for (int32_t i = 0; i < used; ++i) {
         if (i > 0 && i % 13 == 0) {
-            FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
-            AppendRinexHeaderLine(&g_header, &g_line);
-            BeginRinexLine(&g_line);
-            AppendRinexSpaces(&g_line, 6);
+            FinishRinexHeaderLine(&w.line, "SYS / # / OBS TYPES");
+            AppendRinexHeaderLine(&w.header, &w.line);
+            BeginRinexLine(&w.line);
+            AppendRinexSpaces(&w.line, 6);
         }
-        AppendRinexFormat(&g_line, " %c%s", kTypeLetters[i % kTypesPerSignal], system.codes[i / kTypesPerSignal]);
+        AppendRinexFormat(&w.line, " %c%s", kTypeLetters[i % kTypesPerSignal], system.codes[i / kTypesPerSignal]);
     }
-    FinishRinexHeaderLine(&g_line, "SYS / # / OBS TYPES");
-    AppendRinexHeaderLine(&g_header, &g_line);
+    FinishRinexHeaderLine(&w.line, "SYS / # / OBS TYPES");
+    AppendRinexHeaderLine(&w.header, &w.line);
 }
 
 // RINEX 2.11: the default wavelength factors and the one type list.
-void AppendTypesLines211() {
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%6d%6d", 1, 1);
-    FinishRinexHeaderLine(&g_line, "WAVELENGTH FACT L1/2");
-    AppendRinexHeaderLine(&g_header, &g_line);
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%6d", static_cast<int>(kTypeCount211));
+void AppendTypesLines211(RinexObsWriter &w) {
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%6d%6d", 1, 1);
+    FinishRinexHeaderLine(&w.line, "WAVELENGTH FACT L1/2");
+    AppendRinexHeaderLine(&w.header, &w.line);
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%6d", static_cast<int>(kTypeCount211));
     for (int32_t t = 0; t < kTypeCount211; ++t) {
         if (t > 0 && t % 9 == 0) {
-            FinishRinexHeaderLine(&g_line, "# / TYPES OF OBSERV");
-            AppendRinexHeaderLine(&g_header, &g_line);
-            BeginRinexLine(&g_line);
-            AppendRinexSpaces(&g_line, 6);
+            FinishRinexHeaderLine(&w.line, "# / TYPES OF OBSERV");
+            AppendRinexHeaderLine(&w.header, &w.line);
+            BeginRinexLine(&w.line);
+            AppendRinexSpaces(&w.line, 6);
         }
-        AppendRinexFormat(&g_line, "    %s", kTypeNames211[t]);
+        AppendRinexFormat(&w.line, "    %s", kTypeNames211[t]);
     }
-    FinishRinexHeaderLine(&g_line, "# / TYPES OF OBSERV");
-    AppendRinexHeaderLine(&g_header, &g_line);
+    FinishRinexHeaderLine(&w.line, "# / TYPES OF OBSERV");
+    AppendRinexHeaderLine(&w.header, &w.line);
 }
 
-void AppendTimeLine(int64_t time, const char *label) {
+void AppendTimeLine(RinexObsWriter &w, int64_t time, const char *label) {
     const RinexCalendar c = RinexCalendarOf(time);
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%6d%6d%6d%6d%6d%5d.%07d     GPS", c.year, c.month, c.day, c.hour, c.minute, c.second,
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%6d%6d%6d%6d%6d%5d.%07d     GPS", c.year, c.month, c.day, c.hour, c.minute, c.second,
                       c.tenthMicroseconds);
-    FinishRinexHeaderLine(&g_line, label);
-    AppendRinexHeaderLine(&g_header, &g_line);
+    FinishRinexHeaderLine(&w.line, label);
+    AppendRinexHeaderLine(&w.header, &w.line);
 }
 
-void AppendLabelled(const char *label) {
-    FinishRinexHeaderLine(&g_line, label);
-    AppendRinexHeaderLine(&g_header, &g_line);
+void AppendLabelled(RinexObsWriter &w, const char *label) {
+    FinishRinexHeaderLine(&w.line, label);
+    AppendRinexHeaderLine(&w.header, &w.line);
 }
 
-void AppendGlonassSlots() {
+void AppendGlonassSlots(RinexObsWriter &w) {
     int32_t count = 0;
-    for (int32_t n = 0; n < kMaxSatNumber; ++n) count += g_obs.glonassSeen[static_cast<std::size_t>(n)] ? 1 : 0;
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%3d ", count);
+    for (int32_t n = 0; n < kMaxSatNumber; ++n) count += w.glonassSeen[static_cast<std::size_t>(n)] ? 1 : 0;
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%3d ", count);
     int32_t onLine = 0;
     for (int32_t n = 0; n < kMaxSatNumber; ++n) {
-        if (!g_obs.glonassSeen[static_cast<std::size_t>(n)]) continue;
+        if (!w.glonassSeen[static_cast<std::size_t>(n)]) continue;
         if (onLine == 8) {
-            AppendLabelled("GLONASS SLOT / FRQ #");
-            BeginRinexLine(&g_line);
-            AppendRinexSpaces(&g_line, 4);
+            AppendLabelled(w, "GLONASS SLOT / FRQ #");
+            BeginRinexLine(&w.line);
+            AppendRinexSpaces(&w.line, 4);
             onLine = 0;
         }
-        AppendRinexFormat(&g_line, "R%02d %2d ", n, g_obs.glonassFrequency[static_cast<std::size_t>(n)]);
+        AppendRinexFormat(&w.line, "R%02d %2d ", n, w.glonassFrequency[static_cast<std::size_t>(n)]);
         ++onLine;
     }
-    AppendLabelled("GLONASS SLOT / FRQ #");
+    AppendLabelled(w, "GLONASS SLOT / FRQ #");
 }
 
 // Over 60 lines: the header lines in the order the format prescribes, each
 // a few lines of its own.
-void BuildHeader(const RinexObsHeader *info) {
-    BeginRinexHeader(&g_header);
+void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
+    BeginRinexHeader(&w.header);
     int systemsUsed = 0;
     const SystemColumns *only = &kSystems[0];
     for (std::size_t i = 0; i < kSystemCount; ++i) {
-        if (g_obs.typesUsed[i] > 0) {
+        if (w.typesUsed[i] > 0) {
             ++systemsUsed;
             only = &kSystems[i];
         }
     }
-    const bool v2 = g_obs.version == kV2;
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%9.2f%11s", v2 ? 2.11 : 3.04, "");
-    AppendRinexField(&g_line, "OBSERVATION DATA", 20);
+    const bool v2 = w.version == kV2;
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%9.2f%11s", v2 ? 2.11 : 3.04, "");
+    AppendRinexField(&w.line, "OBSERVATION DATA", 20);
     if (v2) {
-        AppendRinexField(&g_line, systemsUsed > 1 ? "M (MIXED)" : only->name2, 20);
+        AppendRinexField(&w.line, systemsUsed > 1 ? "M (MIXED)" : only->name2, 20);
     } else {
-        AppendRinexField(&g_line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
+        AppendRinexField(&w.line, systemsUsed > 1 ? "M: Mixed" : only->name, 20);
     }
-    AppendLabelled("RINEX VERSION / TYPE");
+    AppendLabelled(w, "RINEX VERSION / TYPE");
 
-    BeginRinexLine(&g_line);
-    AppendRinexProgramLine(&g_line);
-    AppendRinexHeaderLine(&g_header, &g_line);
+    BeginRinexLine(&w.line);
+    AppendRinexProgramLine(&w.line);
+    AppendRinexHeaderLine(&w.header, &w.line);
 
-    BeginRinexLine(&g_line);
-    AppendRinexText(&g_line, "Phase: opposite sign of the receiver's accumulated Doppler");
-    AppendLabelled("COMMENT");
-    BeginRinexLine(&g_line);
-    AppendRinexText(&g_line, "Camera marks: epoch flag 5, mark number in a COMMENT");
-    AppendLabelled("COMMENT");
+    BeginRinexLine(&w.line);
+    AppendRinexText(&w.line, "Phase: opposite sign of the receiver's accumulated Doppler");
+    AppendLabelled(w, "COMMENT");
+    BeginRinexLine(&w.line);
+    AppendRinexText(&w.line, "Camera marks: epoch flag 5, mark number in a COMMENT");
+    AppendLabelled(w, "COMMENT");
 
-    BeginRinexLine(&g_line);
-    AppendRinexField(&g_line, info != nullptr ? info->markerName : "", 60);
-    AppendLabelled("MARKER NAME");
-    BeginRinexLine(&g_line);
-    AppendLabelled("OBSERVER / AGENCY");
-    BeginRinexLine(&g_line);
-    AppendRinexField(&g_line, info != nullptr ? info->receiverNumber : "", 20);
-    AppendRinexField(&g_line, info != nullptr ? info->receiverType : "", 20);
-    AppendRinexField(&g_line, info != nullptr ? info->receiverVersion : "", 20);
-    AppendLabelled("REC # / TYPE / VERS");
-    BeginRinexLine(&g_line);
-    AppendLabelled("ANT # / TYPE");
+    BeginRinexLine(&w.line);
+    AppendRinexField(&w.line, info != nullptr ? info->markerName : "", 60);
+    AppendLabelled(w, "MARKER NAME");
+    BeginRinexLine(&w.line);
+    AppendLabelled(w, "OBSERVER / AGENCY");
+    BeginRinexLine(&w.line);
+    AppendRinexField(&w.line, info != nullptr ? info->receiverNumber : "", 20);
+    AppendRinexField(&w.line, info != nullptr ? info->receiverType : "", 20);
+    AppendRinexField(&w.line, info != nullptr ? info->receiverVersion : "", 20);
+    AppendLabelled(w, "REC # / TYPE / VERS");
+    BeginRinexLine(&w.line);
+    AppendLabelled(w, "ANT # / TYPE");
     if (info != nullptr && info->hasPosition && std::fabs(info->x) < 1e8 && std::fabs(info->y) < 1e8 &&
         std::fabs(info->z) < 1e8) {
-        BeginRinexLine(&g_line);
-        AppendRinexFormat(&g_line, "%14.4f%14.4f%14.4f", info->x, info->y, info->z);
-        AppendLabelled("APPROX POSITION XYZ");
+        BeginRinexLine(&w.line);
+        AppendRinexFormat(&w.line, "%14.4f%14.4f%14.4f", info->x, info->y, info->z);
+        AppendLabelled(w, "APPROX POSITION XYZ");
     }
-    BeginRinexLine(&g_line);
-    AppendRinexFormat(&g_line, "%14.4f%14.4f%14.4f", 0.0, 0.0, 0.0);
-    AppendLabelled("ANTENNA: DELTA H/E/N");
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%14.4f%14.4f%14.4f", 0.0, 0.0, 0.0);
+    AppendLabelled(w, "ANTENNA: DELTA H/E/N");
     if (v2) {
-        AppendTypesLines211();
+        AppendTypesLines211(w);
     } else {
         for (std::size_t i = 0; i < kSystemCount; ++i) {
-            if (g_obs.typesUsed[i] > 0) {
+            if (w.typesUsed[i] > 0) {
                 // Every system declares at least its first signal's types.
-                AppendTypesLines(kSystems[i],
-                                 g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i]);
+                AppendTypesLines(w, kSystems[i], w.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : w.typesUsed[i]);
             }
         }
-        BeginRinexLine(&g_line);
-        AppendRinexField(&g_line, "DBHZ", 20);
-        AppendLabelled("SIGNAL STRENGTH UNIT");
+        BeginRinexLine(&w.line);
+        AppendRinexField(&w.line, "DBHZ", 20);
+        AppendLabelled(w, "SIGNAL STRENGTH UNIT");
     }
-    if (g_obs.anyEpoch && g_obs.regular && g_obs.interval > 0.0 && g_obs.interval < 1e6) {
-        BeginRinexLine(&g_line);
-        AppendRinexFormat(&g_line, "%10.3f", g_obs.interval);
-        AppendLabelled("INTERVAL");
+    if (w.anyEpoch && w.regular && w.interval > 0.0 && w.interval < 1e6) {
+        BeginRinexLine(&w.line);
+        AppendRinexFormat(&w.line, "%10.3f", w.interval);
+        AppendLabelled(w, "INTERVAL");
     }
-    if (g_obs.anyEpoch) {
-        AppendTimeLine(g_obs.firstTime, "TIME OF FIRST OBS");
-        AppendTimeLine(g_obs.lastTime, "TIME OF LAST OBS");
+    if (w.anyEpoch) {
+        AppendTimeLine(w, w.firstTime, "TIME OF FIRST OBS");
+        AppendTimeLine(w, w.lastTime, "TIME OF LAST OBS");
     }
     for (std::size_t i = 0; i < kSystemCount && !v2; ++i) {
         // Every phase type declared, with no correction: the phases are the
         // receiver's, no quarter-cycle shift applied.
-        const int32_t used = g_obs.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : g_obs.typesUsed[i];
-        for (int32_t type = 1; g_obs.typesUsed[i] > 0 && type < used; type += kTypesPerSignal) {
-            BeginRinexLine(&g_line);
-            AppendRinexFormat(&g_line, "%c L%s", kSystems[i].system, kSystems[i].codes[type / kTypesPerSignal]);
-            AppendLabelled("SYS / PHASE SHIFT");
+        const int32_t used = w.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : w.typesUsed[i];
+        for (int32_t type = 1; w.typesUsed[i] > 0 && type < used; type += kTypesPerSignal) {
+            BeginRinexLine(&w.line);
+            AppendRinexFormat(&w.line, "%c L%s", kSystems[i].system, kSystems[i].codes[type / kTypesPerSignal]);
+            AppendLabelled(w, "SYS / PHASE SHIFT");
         }
     }
-    if (!v2 && g_obs.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
-        AppendGlonassSlots();
+    if (!v2 && w.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
+        AppendGlonassSlots(w);
         // Code-phase biases are not known: the fields stay blank.
-        BeginRinexLine(&g_line);
-        AppendLabelled("GLONASS COD/PHS/BIS");
+        BeginRinexLine(&w.line);
+        AppendLabelled(w, "GLONASS COD/PHS/BIS");
     }
     if (info != nullptr && info->hasLeapSeconds) {
-        BeginRinexLine(&g_line);
-        AppendRinexFormat(&g_line, "%6d", info->leapSeconds);
-        AppendLabelled("LEAP SECONDS");
+        BeginRinexLine(&w.line);
+        AppendRinexFormat(&w.line, "%6d", info->leapSeconds);
+        AppendLabelled(w, "LEAP SECONDS");
     }
-    BeginRinexLine(&g_line);
-    AppendLabelled("END OF HEADER");
+    BeginRinexLine(&w.line);
+    AppendLabelled(w, "END OF HEADER");
 }
 
 } // namespace
 
 int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(SystemIndex(system), code); }
 
-int32_t OpenRinexObs(const char *path, int32_t version) {
-    DiscardRinexObs();
-    // Large (the held epochs): cleared in place, not through a temporary.
-    std::memset(static_cast<void *>(&g_obs), 0, sizeof g_obs);
-    if (OpenDeferredRinex(&g_obs.file, path) != 0) return 1;
-    g_obs.open = true;
-    g_obs.version = version;
+int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version) {
+    RinexObsWriter &w = *writer;
+    DiscardRinexObs(writer);
+    // Cleared in place, not through a temporary, all but the held epochs
+    // (most of its size), each of which is written before it is read.
+    static_assert(offsetof(RinexObsWriter, held) + sizeof w.held < sizeof w, "the held epochs are not last");
+    constexpr std::size_t kHeldEnd = offsetof(RinexObsWriter, held) + sizeof w.held;
+    char *const bytes = reinterpret_cast<char *>(&w);
+    std::memset(bytes, 0, offsetof(RinexObsWriter, held));
+    std::memset(bytes + kHeldEnd, 0, sizeof w - kHeldEnd);
+    if (OpenDeferredRinex(&w.file, path) != 0) return 1;
+    w.open = true;
+    w.version = version;
     return 0;
 }
 
-int32_t WriteRinexObsEpoch(const RinexEpoch *epoch) {
-    if (!g_obs.open || epoch == nullptr) return 0;
+int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
+    RinexObsWriter &w = *writer;
+    if (!w.open || epoch == nullptr) return 0;
     int32_t result = 0;
-    if (g_obs.heldCount == kHeldEpochs) result |= EmitFirstHeld();
-    HeldRecord &r = NewHeld();
+    if (w.heldCount == kHeldEpochs) result |= EmitFirstHeld(w);
+    RinexHeldEpoch &r = NewHeld(w);
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
     // Only the satellites in use: the epoch's room is far larger.
     const int32_t count = epoch->count < 0                     ? 0
                           : epoch->count < kRinexMaxSatellites ? epoch->count
                                                                : kRinexMaxSatellites;
-    std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
+    if (epoch != &r.epoch) {
+        std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
+        std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats,
+                    static_cast<std::size_t>(count) * sizeof(RinexSatObs));
+    }
     r.epoch.count = count;
-    std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats, static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     // Epochs older than the hold time can no longer be passed by an event.
     const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
-    while (g_obs.heldCount > 0 && FirstHeld().time < limit) result |= EmitFirstHeld();
+    while (w.heldCount > 0 && FirstHeld(w).time < limit) result |= EmitFirstHeld(w);
     return result != 0 ? 1 : 0;
 }
 
-int32_t WriteRinexEvent(int32_t week, double seconds, uint32_t markNumber) {
-    if (!g_obs.open) return 0;
+RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
+    // The slot after the held ones; emitting the first held epoch, when all
+    // are taken, frees the first slot and leaves this one where it is.
+    RinexObsWriter &w = *writer;
+    return &w.held[(w.heldFirst + w.heldCount) % kHeldSlots].epoch;
+}
+
+int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, uint32_t markNumber) {
+    RinexObsWriter &w = *writer;
+    if (!w.open) return 0;
     // A mark time no calendar date can show (a damaged record) has no place
     // among the epochs; the mark file still lists it.
     if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) return 0;
@@ -684,24 +721,26 @@ int32_t WriteRinexEvent(int32_t week, double seconds, uint32_t markNumber) {
     int32_t result = 0;
     // Epochs up to the event's time go first; an event older than every
     // held epoch goes where it can, first among them.
-    while (g_obs.heldCount > 0 && FirstHeld().time <= time) result |= EmitFirstHeld();
+    while (w.heldCount > 0 && FirstHeld(w).time <= time) result |= EmitFirstHeld(w);
     // Held epochs later than the event stay held, so the event goes out
     // ahead of them.
-    result |= EmitEvent(time, markNumber);
+    result |= EmitEvent(w, time, markNumber);
     return result != 0 ? 1 : 0;
 }
 
-int32_t CloseRinexObs(const RinexObsHeader *header) {
-    if (!g_obs.open) return 0;
+int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header) {
+    RinexObsWriter &w = *writer;
+    if (!w.open) return 0;
     int32_t result = 0;
-    while (g_obs.heldCount > 0) result |= EmitFirstHeld();
-    BuildHeader(header);
-    g_obs.open = false;
-    result |= FinishDeferredRinex(&g_obs.file, g_header.text, g_header.length);
+    while (w.heldCount > 0) result |= EmitFirstHeld(w);
+    BuildHeader(w, header);
+    w.open = false;
+    result |= FinishDeferredRinex(&w.file, w.header.text, w.header.length);
     return result != 0 ? 1 : 0;
 }
 
-void DiscardRinexObs() {
-    DiscardDeferredRinex(&g_obs.file);
-    g_obs.open = false;
+void DiscardRinexObs(RinexObsWriter *writer) {
+    RinexObsWriter &w = *writer;
+    DiscardDeferredRinex(&w.file);
+    w.open = false;
 }

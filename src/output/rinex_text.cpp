@@ -21,17 +21,9 @@ constexpr std::size_t kLabelColumns = 20;
 // Largest magnitude written in F format (RINEX fields are at most 14 wide).
 constexpr double kMaxFixed3 = 1e12;
 constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
-// "00" to "99", for writing digits two at a time.
-constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-                               "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-                               "8081828384858687888990919293949596979899";
-
 // GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
 constexpr int64_t kGpsEpochDays = 3657;
 constexpr int64_t kUnitsPerSecond = 10000000;
-
-// Scratch area for moving the records behind the header.
-char g_copyBuffer[16384];
 
 int64_t FloorDiv(int64_t a, int64_t b) {
     int64_t q = a / b;
@@ -200,79 +192,96 @@ int64_t ExactThousandths(double value) {
 
 bool RinexThousandths(double value, int64_t *thousandths) { return Thousandths(value, thousandths); }
 
-// Every observation value of a RINEX file goes through here, so the field
-// is built right-aligned in a blank scratch area and copied whole, with no
-// loop over its columns.
-void AppendRinexFixed3(RinexLine *line, double value, std::size_t width) {
-    const std::size_t room = sizeof line->text - 1 - line->length;
-    if (width > room) width = room;
-    // The digits end at `end`; the blanks after it let a field of up to 16
-    // columns be copied as one block of 16 where the line has the room.
-    constexpr std::size_t kLead = 32, kTail = 16;
-    char text[kLead + kTail];
-    std::memset(text, ' ', sizeof text);
-    char *const end = text + kLead;
-    char *p = end;
-    int64_t thousandths = 0;
-    if (Thousandths(value, &thousandths)) {
-        // All digits of the thousandths, at least four, then the last three
-        // moved one column right for the point: the low eight digits in
-        // fixed columns without a loop, the rest (values of 100 000 and
-        // more) two at a time.
-        const uint64_t magnitude =
-            thousandths < 0 ? static_cast<uint64_t>(-thousandths) : static_cast<uint64_t>(thousandths);
-        uint64_t high = magnitude / 100000000u;
-        const uint32_t low = static_cast<uint32_t>(magnitude - high * 100000000u);
-        const uint32_t lowHigh = low / 10000u, lowLow = low % 10000u;
-        char *q = end - 1; // the point's column is added at the end
-        std::memcpy(q - 2, kDigitPairs + 2 * (lowLow % 100u), 2);
-        std::memcpy(q - 4, kDigitPairs + 2 * (lowLow / 100u), 2);
-        std::memcpy(q - 6, kDigitPairs + 2 * (lowHigh % 100u), 2);
-        std::memcpy(q - 8, kDigitPairs + 2 * (lowHigh / 100u), 2);
-        p = q - 8;
-        if (high != 0) {
-            while (high >= 100) {
-                const uint32_t pair = static_cast<uint32_t>(high % 100);
-                high /= 100;
-                p -= 2;
-                std::memcpy(p, kDigitPairs + 2 * pair, 2);
-            }
-            if (high >= 10) {
-                p -= 2;
-                std::memcpy(p, kDigitPairs + 2 * high, 2);
-            } else {
-                *--p = static_cast<char>('0' + high);
-            }
-        } else {
-            // Leading zeros of the low eight go, down to "0.000".
-            while (p < q - 4 && *p == '0') *p++ = ' ';
+uint64_t RinexExactThousandths(double magnitude) { return static_cast<uint64_t>(ExactThousandths(magnitude)); }
+
+namespace {
+
+// The powers of ten a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kMaxExactPower = 22;
+constexpr int kDigits12 = 12; // D19.12: 13 significant digits
+
+// The value's 13 significant digits as an integer scaled by 10^(12 - *decimal),
+// when double arithmetic decides them for sure: one multiplication or
+// division by an exact power of ten is within 2^-53 of the exact value, a
+// thousandth at most for a 13-digit integer, so the rounding is right unless
+// the scaled value lies within 1/256 of a tie. False (the library decides)
+// then, and where no exact power of ten scales the value.
+bool ScaledDigits12(double magnitude, int *decimal, uint64_t *digits) {
+    if (!(magnitude >= 1e-10 && magnitude < 1e34)) return false;
+    // floor(log10) from the binary exponent, at most one too small.
+    const int binary = static_cast<int>(std::bit_cast<uint64_t>(magnitude) >> 52) - 1023;
+    int exponent = static_cast<int>(std::floor(binary * 0.30102999566398120));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int scale = kDigits12 - exponent;
+        if (scale > kMaxExactPower || -scale > kMaxExactPower) return false;
+        const double scaled = scale >= 0 ? magnitude * kExactPowersOfTen[scale] : magnitude / kExactPowersOfTen[-scale];
+        if (scaled >= 1e13) {
+            ++exponent;
+            continue;
         }
-        q[0] = q[-1];
-        q[-1] = q[-2];
-        q[-2] = q[-3];
-        q[-3] = '.';
-        if (thousandths < 0) *--p = '-';
-        // Too large for the field: blank.
-        if (static_cast<std::size_t>(end - p) > width) std::memset(p, ' ', static_cast<std::size_t>(end - p));
+        const double shifted = scaled + 0.5;
+        uint64_t rounded = static_cast<uint64_t>(shifted);
+        if (!(std::fabs(shifted - static_cast<double>(rounded) - 0.5) < 0.5 - 0x1p-8)) return false;
+        if (rounded < 1000000000000u) return false; // the estimate was more than one off
+        if (rounded == 10000000000000u) {           // rounded up into the next decade
+            rounded = 1000000000000u;
+            ++exponent;
+        }
+        *decimal = exponent;
+        *digits = rounded;
+        return true;
     }
-    char *field = line->text + line->length;
-    if (width <= kTail && room >= kTail) {
-        std::memcpy(field, end - width, kTail);
-    } else if (width <= kLead) {
-        std::memcpy(field, end - width, width);
-    } else {
-        std::memset(field, ' ', width - kLead);
-        std::memcpy(field + (width - kLead), text, kLead);
-    }
-    line->length += width;
-    line->text[line->length] = '\0';
+    return false;
 }
+
+// "-d.ddddddddddddD+ee" of the 13 digits: what the library writes for them.
+std::size_t WriteExponent12(char *text, bool negative, int decimal, uint64_t digits) {
+    char *p = text;
+    if (negative) *p++ = '-';
+    const uint64_t first = digits / 1000000000000u;
+    uint64_t rest = digits - first * 1000000000000u;
+    p[0] = static_cast<char>('0' + first);
+    p[1] = '.';
+    // Twelve digits in four groups of three from the right; each store's
+    // spare first byte lands on the column the next one fills.
+    const auto &groups = kRinexDigitGroups.full;
+    for (int at = 10; at >= 1; at -= 3) {
+        const uint64_t above = rest / 1000u;
+        std::memcpy(p + at, &groups[rest - above * 1000u], 4);
+        rest = above;
+    }
+    p[1] = '.';
+    const int magnitude = decimal < 0 ? -decimal : decimal;
+    p[14] = 'D';
+    p[15] = decimal < 0 ? '-' : '+';
+    p[16] = static_cast<char>('0' + magnitude / 10);
+    p[17] = static_cast<char>('0' + magnitude % 10);
+    p[18] = '\0';
+    return static_cast<std::size_t>(p + 18 - text);
+}
+
+} // namespace
 
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision) {
     // Magnitudes below 1e-99 would need a third exponent digit; no broadcast
     // parameter is that small unless it is zero.
     if (std::isfinite(value) && std::fabs(value) < 1e-99) value = 0.0;
     char text[kNumberTextSize];
+    // Every value of a navigation record is a D19.12: the library's exact
+    // conversion costs several hundred instructions, the common case here a
+    // few dozen.
+    int decimal = 0;
+    uint64_t digits = 0;
+    if (precision == kDigits12 && ScaledDigits12(std::fabs(value), &decimal, &digits)) {
+        const std::size_t n = WriteExponent12(text, value < 0.0, decimal, digits);
+        if (n <= width) {
+            AppendRinexSpaces(line, width - n);
+            AppendRinexText(line, text);
+            return;
+        }
+    }
     const int n = FormatExponentDigits(text, sizeof text, value, precision, 2, 'D');
     if (n <= 0 || static_cast<std::size_t>(n) > width) {
         AppendRinexSpaces(line, width);
@@ -389,17 +398,30 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
     return 0;
 }
 
+char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size) {
+    // Without a scratch stream the line is built and dropped, like a
+    // written line.
+    if (f->body == nullptr) return f->block;
+    if (size + 1 > sizeof f->block - f->blockLength) FlushDeferredBlock(f);
+    if (f->failed) {
+        FormatErrorText(kUnableToWrite, f->path);
+        return nullptr;
+    }
+    return f->block + f->blockLength;
+}
+
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength) {
     if (f->file == nullptr) return 0;
     if (f->body != nullptr) FlushDeferredBlock(f);
     bool failed = f->failed;
     if (std::fwrite(header, 1, headerLength, f->file) != headerLength) failed = true;
     // The records were written with bare line ends; the file's text stream
-    // gives them the platform's line end, like the header's.
+    // gives them the platform's line end, like the header's. The block,
+    // flushed, carries them across.
     if (f->body != nullptr && std::fflush(f->body) == 0 && std::fseek(f->body, 0, SEEK_SET) == 0) {
         std::size_t n = 0;
-        while ((n = std::fread(g_copyBuffer, 1, sizeof g_copyBuffer, f->body)) > 0) {
-            if (std::fwrite(g_copyBuffer, 1, n, f->file) != n) {
+        while ((n = std::fread(f->block, 1, sizeof f->block, f->body)) > 0) {
+            if (std::fwrite(f->block, 1, n, f->file) != n) {
                 failed = true;
                 break;
             }

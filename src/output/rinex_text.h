@@ -2,10 +2,13 @@
 // file whose header is written last, and the creation-date field.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
+#include "common/le.h"
 #include "common/path_size.h"
 
 // Observation records of many signals are longer than the 80 columns of
@@ -36,12 +39,121 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...)
 // or (zeros) with zeros, as printf's %*d or %0*d: for the lines written
 // once per epoch and satellite.
 void AppendRinexDigits(RinexLine *line, int64_t value, std::size_t width, bool zeros);
-// A value as Fortran Fw.3 would print it; blank when it does not fit the
-// field or is not finite.
-void AppendRinexFixed3(RinexLine *line, double value, std::size_t width);
 // The value in thousandths, rounded to nearest with ties to even; false for
 // values that are not finite or 1e12 or more in magnitude.
 bool RinexThousandths(double value, int64_t *thousandths);
+// The magnitude in thousandths rounded exactly, ties to even: the slow way
+// that the observation fields take near a tie.
+uint64_t RinexExactThousandths(double magnitude);
+
+// The digits of 0 to 999 in bytes 1-3 of a word stored little-endian,
+// written by one store in front of the digits already in place (byte 0
+// lands on the column the next group fills, or stays blank): in full, and
+// with leading zeros as blanks for the highest group of a number.
+struct RinexDigitGroups {
+    uint32_t full[1000];
+    uint32_t lead[1000];
+    constexpr RinexDigitGroups() : full(), lead() {
+        for (uint32_t n = 0; n < 1000; ++n) {
+            const uint32_t hundreds = '0' + n / 100, tens = '0' + n / 10 % 10, units = '0' + n % 10;
+            full[n] = hundreds << 8 | tens << 16 | units << 24;
+            lead[n] = uint32_t{' '} | (n >= 100 ? hundreds : ' ') << 8 | (n >= 10 ? tens : ' ') << 16 | units << 24;
+        }
+    }
+};
+inline constexpr RinexDigitGroups kRinexDigitGroups;
+
+// One observation of an observation record: the value as F14.3 (blank when
+// it is 0, not finite or too large for the field), the loss-of-lock digit
+// (blank when 0) and the signal strength character, written to the 16
+// columns at `at`, which must have room for them. Returns the count of
+// columns up to the last one not blank, 0 when all are.
+//
+// Every value of an observation file comes through here, so it is inline
+// and builds the field with a few whole-word stores: a blank word, the
+// thousandths with the point, and the integer part three digits a store
+// from the units up. The value's rounding is that of RinexThousandths; a
+// negative value that rounds to zero is written "0.000".
+inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength) {
+    constexpr double kFieldLimit = 1e10;             // 11 integer digits do not fit
+    constexpr uint64_t kNegativeLimit = 1000000000u; // 10 digits and the sign do not either
+    constexpr uint64_t kBlanks = 0x2020202020202020u;
+    // Positive doubles order as their bit patterns: one integer compare
+    // tells 0, values too large for any field, infinities and NaN apart.
+    constexpr uint64_t kSignBit = uint64_t{1} << 63;
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    const uint64_t magnitudeBits = bits & ~kSignBit;
+    if (magnitudeBits - 1u >= std::bit_cast<uint64_t>(kFieldLimit) - 1u) {
+        le::Store<uint64_t>(at, kBlanks);
+        le::Store<uint64_t>(at + 8, kBlanks);
+        return 0;
+    }
+    const double magnitude = std::bit_cast<double>(magnitudeBits);
+    // Rounded half up in double precision: below 10^13 the product is
+    // within 2^-9 of the exact one and adding the half is exact, so the
+    // result is right whenever the sum is further than 2^-8 from a whole
+    // number; otherwise (near a tie) the exact way decides, ties to even.
+    // (Signed conversions: they are single instructions.)
+    const double shifted = magnitude * 1000.0 + 0.5;
+    const int64_t rounded = static_cast<int64_t>(shifted);
+    const double offTie = shifted - static_cast<double>(rounded) - 0.5;
+    uint64_t thousandths = static_cast<uint64_t>(rounded);
+    if (!(std::fabs(offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
+    const bool negative = (bits & kSignBit) != 0 && thousandths != 0;
+    uint64_t whole = thousandths / 1000u;
+    const uint32_t fraction = static_cast<uint32_t>(thousandths - whole * 1000u);
+    // Only magnitudes from 10^9 less a rounding can be too wide.
+    if (magnitude >= kNegativeLimit - 1.0 &&
+        whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
+        le::Store<uint64_t>(at, kBlanks);
+        le::Store<uint64_t>(at + 8, kBlanks);
+        return 0;
+    }
+    const auto &groups = kRinexDigitGroups;
+    le::Store<uint64_t>(at, kBlanks);
+    le::Store<uint32_t>(at + 10, groups.full[fraction] | uint32_t{'.'});
+    // The integer part three digits a store from the units up (columns
+    // 8-10, 5-7, 2-4, each store's spare first byte overwritten by the
+    // next), the highest group with its leading blanks and the sign. Below
+    // 10^9 (every value a receiver gives) in 32 bits and without a loop.
+    char *group = at + 7; // first column of the highest group
+    uint32_t highest = 0;
+    if (whole < kNegativeLimit) {
+        const uint32_t units = static_cast<uint32_t>(whole);
+        if (units >= 1000000u) {
+            const uint32_t thousands = units / 1000u, millions = thousands / 1000u;
+            le::Store<uint32_t>(at + 6, groups.full[units - thousands * 1000u]);
+            le::Store<uint32_t>(at + 3, groups.full[thousands - millions * 1000u]);
+            group = at + 1;
+            highest = millions;
+        } else if (units >= 1000u) {
+            const uint32_t thousands = units / 1000u;
+            le::Store<uint32_t>(at + 6, groups.full[units - thousands * 1000u]);
+            group = at + 4;
+            highest = thousands;
+        } else {
+            highest = units;
+        }
+    } else {
+        while (whole >= 1000u) {
+            const uint64_t above = whole / 1000u;
+            le::Store<uint32_t>(group - 1, groups.full[whole - above * 1000u]);
+            whole = above;
+            group -= 3;
+        }
+        highest = static_cast<uint32_t>(whole);
+    }
+    if (group > at) {
+        le::Store<uint32_t>(group - 1, groups.lead[highest]);
+        if (negative) group[highest >= 100u ? -1 : highest >= 10u ? 0 : 1] = '-';
+    } else {
+        at[0] = static_cast<char>('0' + highest); // the tenth digit of a positive value
+    }
+    at[14] = lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ';
+    at[15] = strength;
+    return strength != ' ' ? 16 : lli != 0 ? 15 : 14;
+}
+
 // A value as Fortran Dw.p prints it: 'D', a sign and two exponent digits,
 // right-justified in `width` columns, whatever the runtime's printf does.
 void AppendRinexExponent(RinexLine *line, double value, std::size_t width, int precision);
@@ -69,6 +181,24 @@ struct DeferredRinexFile {
 int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path);
 // Appends one record line (a line end is added).
 int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line);
+// Room in the block for a record line of up to `size` characters (at most
+// half the block) and its line end, to build the line in place; null when
+// the scratch stream has failed, with "Error: Unable to write to %s" in
+// ErrorText. CommitDeferredRinexLine then takes its first `length`
+// characters and adds the line end.
+char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size);
+// Once per record line: the common case inline.
+inline char *ReserveDeferredRinexLine(DeferredRinexFile *f, std::size_t size) {
+    if (f->body != nullptr && !f->failed && size + 1 <= sizeof f->block - f->blockLength) {
+        return f->block + f->blockLength;
+    }
+    return ReserveDeferredRinexLineSlowly(f, size);
+}
+inline void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length) {
+    if (f->body == nullptr) return;
+    f->block[f->blockLength + length] = '\n';
+    f->blockLength += length + 1;
+}
 // Writes the header and the records and closes everything; 1 with
 // "Error: Unable to write to %s" when any write of the file failed.
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength);

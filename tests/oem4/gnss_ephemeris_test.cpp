@@ -22,6 +22,9 @@ using namespace testsupport;
 
 namespace {
 
+// The navigation writer's record: large, so not on the stack.
+RinexNavWriter g_navWriter;
+
 // Every record of the tests is logged at GPS week 1562, 515730.000 s.
 constexpr uint16_t kWeek = kOtherSystemsAt.week;
 constexpr int32_t kMilliseconds = kOtherSystemsAt.milliseconds;
@@ -97,9 +100,9 @@ TEST(GnssEphemeris, TheGlonassRecordReadsAsWorkedOutByHand) {
     // frame started at tk 7590 s of the GLONASS day, 83190 s of the UTC day
     // before: 515190 s of the UTC week. Clock bias is -tauN; km and km/s.
     const std::string nav304 = Scratch("304.nav");
-    ASSERT_EQ(OpenRinexNav(nav304.c_str()), 0);
-    ASSERT_EQ(WriteRinexNavBroadcast(&record, nullptr), 0);
-    ASSERT_EQ(CloseRinexNav(nullptr), 0);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, nav304.c_str()), 0);
+    ASSERT_EQ(WriteRinexNavBroadcast(&g_navWriter, &record, nullptr), 0);
+    ASSERT_EQ(CloseRinexNav(&g_navWriter, nullptr), 0);
     EXPECT_EQ(Lines(nav304)[0], "     3.04           N: GNSS NAV DATA    R: GLONASS          RINEX VERSION / TYPE");
     EXPECT_EQ(
         Records(nav304),
@@ -113,9 +116,9 @@ TEST(GnssEphemeris, TheGlonassRecordReadsAsWorkedOutByHand) {
     // the leap seconds the record implies in the header.
     const std::string gps211 = Scratch("211.nav");
     const std::string glo211 = Scratch("211.gnav");
-    ASSERT_EQ(OpenRinexNav(gps211.c_str(), kRinexVersion211, glo211.c_str()), 0);
-    ASSERT_EQ(WriteRinexNavBroadcast(&record, nullptr), 0);
-    ASSERT_EQ(CloseRinexNav(nullptr), 0);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, gps211.c_str(), kRinexVersion211, glo211.c_str()), 0);
+    ASSERT_EQ(WriteRinexNavBroadcast(&g_navWriter, &record, nullptr), 0);
+    ASSERT_EQ(CloseRinexNav(&g_navWriter, nullptr), 0);
     EXPECT_TRUE(Records(gps211).empty());
     EXPECT_EQ(Lines(gps211)[0], "     2.11           N: GPS NAV DATA                         RINEX VERSION / TYPE");
     const std::vector<std::string> glo = Lines(glo211);
@@ -269,10 +272,10 @@ TEST(GnssEphemeris, CorrectionRecordsGiveTheHeaderLinesOfTheirSystems) {
     EXPECT_EQ(CapturedMessages()[0].text, "GALCLOCK record with invalid values dropped");
 
     const std::string path = Scratch("corrections.nav");
-    ASSERT_EQ(OpenRinexNav(path.c_str()), 0);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, path.c_str()), 0);
     RinexNavHeader header{};
     header.corrections = &Port().corrections;
-    ASSERT_EQ(CloseRinexNav(&header), 0);
+    ASSERT_EQ(CloseRinexNav(&g_navWriter, &header), 0);
     const std::vector<std::string> lines = Lines(path);
     std::remove(path.c_str());
     const std::vector<std::string> expected = {

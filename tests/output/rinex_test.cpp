@@ -16,6 +16,10 @@
 
 namespace {
 
+// The writers' records: large, so not on the stack.
+RinexObsWriter g_writer;
+RinexNavWriter g_navWriter;
+
 std::string DField(double value) {
     char text[kNumberTextSize];
     FormatExponentDigits(text, sizeof text, value, 12, 2, 'D');
@@ -79,6 +83,34 @@ TEST(RinexNumbers, DFieldsHaveTwoExponentDigitsOnEveryRuntime) {
     EXPECT_STREQ(text, "1.1176D-08");
 }
 
+// The navigation records' D19.12 fields take a short way for most values;
+// they must read as the exact conversion does, whatever the scale, at
+// decade boundaries and near rounding ties.
+TEST(RinexNumbers, NavigationFieldsMatchTheExactConversion) {
+    auto ours = [](double v) {
+        RinexLine line;
+        BeginRinexLine(&line);
+        AppendRinexExponent(&line, v, 19, 12);
+        return std::string(line.text);
+    };
+    auto exact = [](double v) {
+        std::string text = DField(std::isfinite(v) && std::fabs(v) < 1e-99 ? 0.0 : v);
+        return text.size() > 19 ? std::string(19, ' ') : std::string(19 - text.size(), ' ') + text;
+    };
+    for (const double v : std::initializer_list<double>{0.0, -0.0, 1.0, -1.0, 9.9999999999995, 9.99999999999949, 1e-10,
+                                                        9.99999999999e-11, 1e34, -8.782278746371e-05, 302400.0,
+                                                        1.25e-13, 4.656612873077e-10, 1e-100, NAN, INFINITY}) {
+        EXPECT_EQ(ours(v), exact(v)) << v;
+    }
+    uint64_t state = 7;
+    for (int i = 0; i < 200000; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const double v = static_cast<double>(static_cast<int64_t>(state >> 11)) *
+                         std::ldexp(1.0, -static_cast<int>((state >> 2) % 150)) * ((state & 1) != 0 ? -1.0 : 1.0);
+        ASSERT_EQ(ours(v), exact(v)) << v;
+    }
+}
+
 // Observation values are rounded to thousandths on exact integers, ties to
 // even, so every runtime writes the same digits (their printf "%.3f" do not
 // agree on ties). Ties are common: RANGECMP values are multiples of 1/256.
@@ -110,37 +142,67 @@ TEST(RinexNumbers, ThousandthsAreRoundedExactlyLikeACorrectPrintf) {
     }
 }
 
-// The observation field: "%14.3f" of the exactly rounded value, blank when
-// it does not fit, wherever the line stands.
-TEST(RinexNumbers, FixedFieldsMatchPrintfOrStayBlank) {
-    auto field = [](double v, std::size_t at) {
-        RinexLine line;
-        BeginRinexLine(&line);
-        AppendRinexSpaces(&line, at);
-        AppendRinexFixed3(&line, v, 14);
-        EXPECT_EQ(line.length, at + 14);
-        return std::string(line.text + at);
-    };
-    EXPECT_EQ(field(0.0004, 0), "         0.000");
-    EXPECT_EQ(field(45.0, 0), "        45.000");
-    EXPECT_EQ(field(-3.5, 0), "        -3.500");
-    EXPECT_EQ(field(9999999999.9994, 0), "9999999999.999");
-    EXPECT_EQ(field(-999999999.9994, 0), "-999999999.999");
-    EXPECT_EQ(field(-1000000000.0, 0), "              "); // one column too many
-    EXPECT_EQ(field(1e12, 0), "              ");
-    EXPECT_EQ(field(INFINITY, 0), "              ");
-    // At the end of the longest line: cut to the room left, never past it.
-    EXPECT_EQ(field(1.5, kRinexLineSize - 1 - 14), "         1.500");
+// The observation field is "%14.3f" of the value, then the LLI digit and
+// the strength, or sixteen blanks when the value is not observed or does not
+// fit. One exception to printf: a negative value that rounds to zero is
+// written "0.000", as the files always had it.
+std::string PrintfField(double v, uint8_t lli, char strength) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "%14.3f", v);
+    if (v == 0.0 || !std::isfinite(v) || n > 14) return std::string(16, ' ');
+    std::string field(text);
+    if (field == "        -0.000") field = "         0.000";
+    return field + (lli != 0 ? static_cast<char>('0' + (lli & 7)) : ' ') + strength;
+}
+
+std::string OurField(double v, uint8_t lli, char strength, std::size_t *end = nullptr) {
+    char text[17];
+    std::size_t n = PutRinexObservation(text, v, lli, strength);
+    if (end != nullptr) *end = n;
+    return std::string(text, 16);
+}
+
+TEST(RinexNumbers, ObservationFieldsMatchPrintfOrStayBlank) {
+    const double kTies[] = {0.0625,  -0.0625, 0.1875,   607.0625,        2.0005,         1.0005,          0.0005,
+                            -0.0005, 99.9995, 999.9995, 8589934592.0625, 123456789.0625, -123456789.0625, 1234.5675};
+    const double kEdges[] = {// The integer digits at every group boundary.
+                             0.0004, 0.001, 0.999, 999.999, 1000.0, 999999.9995, 1e6, 99999999.9996, 999999999.999, 1e9,
+                             // The largest that fit, and the first that do not (positive: ten
+                             // digits; negative: nine and the sign).
+                             9999999999.9994, 9999999999.9996, 1e10, -999999999.9994, -999999999.9996, -1e9, -3.5,
+                             -12345.678,
+                             // Never observed, or nothing a field can show.
+                             0.0, -0.0, NAN, INFINITY, -INFINITY, 1e300, -1.7976931348623157e308,
+                             // Rounded to zero, also from below.
+                             1e-300, -1e-300, 5e-324, -0.0004};
+    for (const double *list : {std::begin(kTies), std::begin(kEdges)}) {
+        const double *end = list == std::begin(kTies) ? std::end(kTies) : std::end(kEdges);
+        for (const double *v = list; v != end; ++v) {
+            EXPECT_EQ(OurField(*v, 0, ' '), PrintfField(*v, 0, ' ')) << *v;
+        }
+    }
+    // The LLI digit and the strength follow a written value only, and the
+    // count of columns up to the last not blank follows them.
+    std::size_t columns = 0;
+    EXPECT_EQ(OurField(-1414.6914, 1, '7', &columns), "     -1414.69117");
+    EXPECT_EQ(columns, 16u);
+    EXPECT_EQ(OurField(20081811.013, 9, ' ', &columns), "  20081811.0131 ");
+    EXPECT_EQ(columns, 15u);
+    EXPECT_EQ(OurField(45.0, 0, ' ', &columns), "        45.000  ");
+    EXPECT_EQ(columns, 14u);
+    EXPECT_EQ(OurField(2e10, 1, '7', &columns), std::string(16, ' '));
+    EXPECT_EQ(columns, 0u);
+    // Values of every scale, as receivers give them (multiples of 1/256,
+    // where ties are common) and with all their bits.
     uint64_t state = 99;
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < 300000; ++i) {
         state = state * 6364136223846793005u + 1442695040888963407u;
-        const double v = static_cast<double>(static_cast<int64_t>(state >> 12)) *
-                         std::ldexp(1.0, -static_cast<int>((state >> 3) % 60)) * ((state & 1) != 0 ? -1.0 : 1.0);
-        int64_t t = 0;
-        if (!RinexThousandths(v, &t) || t == 0) continue; // printf keeps the sign of a rounded zero
-        char text[64];
-        const int n = std::snprintf(text, sizeof text, "%14.3f", v);
-        ASSERT_EQ(field(v, static_cast<std::size_t>(i % 3)), n > 14 ? std::string(14, ' ') : std::string(text)) << text;
+        const double sign = (state & 1) != 0 ? -1.0 : 1.0;
+        const double v = (state & 2) != 0 ? static_cast<double>(static_cast<int64_t>(state >> 24)) / 256.0 *
+                                                std::ldexp(1.0, -static_cast<int>((state >> 4) % 40)) * sign
+                                          : static_cast<double>(static_cast<int64_t>(state >> 11)) *
+                                                std::ldexp(1.0, -static_cast<int>((state >> 3) % 64)) * sign;
+        ASSERT_EQ(OurField(v, 0, ' '), PrintfField(v, 0, ' ')) << v;
     }
 }
 
@@ -163,26 +225,26 @@ TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
 
 TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     ScratchFile file("events.obs");
-    ASSERT_EQ(OpenRinexObs(file.c_str(), 304), 0);
+    ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 304), 0);
     RinexEpoch e = Epoch(10.0, {Gps(5, 2.1e7, 1.1e8)});
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     for (double t : {11.0, 12.0}) {
         e.seconds = t;
-        ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+        ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     }
     // Logged after the epoch at 12 s, it belongs between 10 and 11.
-    ASSERT_EQ(WriteRinexEvent(1400, 10.4999999, 7), 0);
-    ASSERT_EQ(WriteRinexEvent(1400, 12.0, 8), 0); // same time as an epoch: after it
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 10.4999999, 7), 0);
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 12.0, 8), 0); // same time as an epoch: after it
     e.seconds = 13.0;
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     // Epochs more than two seconds old are written; an event older than
     // them still goes out, at once.
     e.seconds = 16.0;
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
-    ASSERT_EQ(WriteRinexEvent(1400, 12.5, 9), 0);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 12.5, 9), 0);
     RinexObsHeader header{};
     header.markerName = "FLIGHT7";
-    ASSERT_EQ(CloseRinexObs(&header), 0);
+    ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
 
     rinexread::ObsFile obs;
     ASSERT_EQ(ReadBack(file, &obs), "");
@@ -205,7 +267,7 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
 
 TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     ScratchFile file("mixed.obs");
-    ASSERT_EQ(OpenRinexObs(file.c_str(), 304), 0);
+    ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 304), 0);
     // L2C before L1 in the record: the columns follow the system's order.
     RinexSatObs l2c = Gps(3, 22000000.1234, -115000000.5);
     l2c.signals[1] = l2c.signals[0];
@@ -227,18 +289,18 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     unknown.signals[0] = Signal("9Z", 2e7, 1e8, 0.0, 0.0); // no column: not written, not counted
     RinexEpoch e = Epoch(100.0, {l2c, galileo, huge, unknown, glonass});
     e.clockOffset = -3.975e-7;
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     e.seconds = 101.0;
     e.clockOffset = 0.0;
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     e.seconds = 104.0; // a gap of whole intervals keeps the interval
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     RinexObsHeader header{};
     header.hasPosition = true;
     header.x = 4277962.8984;
     header.y = 643162.9485;
     header.z = 4673046.7513;
-    ASSERT_EQ(CloseRinexObs(&header), 0);
+    ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
 
     rinexread::ObsFile obs;
     ASSERT_EQ(ReadBack(file, &obs), "");
@@ -310,9 +372,9 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     e.iodc = 635;
 
     ScratchFile file("eph.nav");
-    ASSERT_EQ(OpenRinexNav(file.c_str()), 0);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, file.c_str()), 0);
     // Received 10 s before the end of week 1400: toe 0 is the next week's.
-    ASSERT_EQ(WriteRinexNavEphemeris(&e, 1400, 604790.0), 0);
+    ASSERT_EQ(WriteRinexNavEphemeris(&g_navWriter, &e, 1400, 604790.0), 0);
     RinexNavHeader header{};
     header.hasIonUtc = true;
     header.alpha[0] = 1.1176e-08;
@@ -324,7 +386,7 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     header.futureLeapSeconds = 14;
     header.leapWeek = 1401;
     header.leapDay = 7;
-    ASSERT_EQ(CloseRinexNav(&header), 0);
+    ASSERT_EQ(CloseRinexNav(&g_navWriter, &header), 0);
 
     rinexread::NavFile nav;
     ASSERT_EQ(rinexread::ReadNav(file.path, &nav), "");
@@ -365,17 +427,17 @@ TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
     if (probe == nullptr) GTEST_SKIP() << "no /dev/full";
     std::fclose(probe);
     SetErrorText("");
-    ASSERT_EQ(OpenRinexObs("/dev/full", 304), 0);
+    ASSERT_EQ(OpenRinexObs(&g_writer, "/dev/full", 304), 0);
     RinexEpoch e = Epoch(10.0, {Gps(1, 2e7, 1e8)});
-    ASSERT_EQ(WriteRinexObsEpoch(&e), 0);
-    EXPECT_EQ(CloseRinexObs(nullptr), 1);
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
+    EXPECT_EQ(CloseRinexObs(&g_writer, nullptr), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
 
     SetErrorText("");
-    ASSERT_EQ(OpenRinexNav("/dev/full"), 0);
-    EXPECT_EQ(CloseRinexNav(nullptr), 1);
+    ASSERT_EQ(OpenRinexNav(&g_navWriter, "/dev/full"), 0);
+    EXPECT_EQ(CloseRinexNav(&g_navWriter, nullptr), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to write to /dev/full");
 
-    EXPECT_EQ(OpenRinexObs("/nonexistent-dir/x.obs", 304), 1);
+    EXPECT_EQ(OpenRinexObs(&g_writer, "/nonexistent-dir/x.obs", 304), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to open /nonexistent-dir/x.obs");
 }
