@@ -15,6 +15,9 @@
 namespace {
 
 constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
+// How near a half rollover (in rollovers) the count by the wavelength's
+// reciprocal is checked by a division: the two differ by some 1e-15.
+constexpr double kRolloverEdge = 1e-9;
 
 // Bit fields of a compressed observation, read from little-endian words:
 // Doppler bits 32-59 (from byte 4), pseudorange bits 60-95 (from the 64-bit
@@ -58,22 +61,41 @@ double TableWavelength(uint32_t system, uint32_t signal) {
     if (f == kFreqL2) return kLegacyL2Wavelength;
     return f != 0.0 ? kSpeedOfLight / f : 0.0;
 }
+// Each wavelength beside its reciprocal, for the rebuild without a division.
 struct WavelengthTable {
     double at[kSystemCount * 32];
+    double inverse[kSystemCount * 32];
     WavelengthTable() {
-        for (uint32_t k = 0; k < kSystemCount * 32; ++k) at[k] = TableWavelength(k / 32, k % 32);
+        for (uint32_t k = 0; k < kSystemCount * 32; ++k) {
+            at[k] = TableWavelength(k / 32, k % 32);
+            inverse[k] = at[k] > 0.0 ? 1.0 / at[k] : 0.0;
+        }
     }
 };
 const WavelengthTable g_wavelengths;
+const double g_legacyL1Inverse = 1.0 / kLegacyL1Wavelength;
+const double g_legacyL2Inverse = 1.0 / kLegacyL2Wavelength;
 
-double RebuildWavelength(uint32_t system, uint32_t signal, int8_t glonassChannel, uint32_t status) {
-    const double lambda = g_wavelengths.at[system * 32 + signal];
-    if (lambda > 0.0) return lambda;
-    if (lambda < 0.0) return kSpeedOfLight / SignalFrequency(system, signal, glonassChannel);
-    return ObsFrequency(status) == kFrequencyL2 ? kLegacyL2Wavelength : kLegacyL1Wavelength;
+// The carrier phase with the signal's wavelength: by its reciprocal where the
+// table gives one, by a division for a GLONASS FDMA signal.
+double RebuildPhase(double adr, double pseudorange, uint32_t system, uint32_t signal, int8_t glonassChannel,
+                    uint32_t status) {
+    const uint32_t k = system * 32 + signal;
+    const double lambda = g_wavelengths.at[k];
+    if (lambda > 0.0) return RebuildCarrierPhaseQuick(adr, pseudorange, lambda, g_wavelengths.inverse[k]);
+    if (lambda < 0.0) {
+        return RebuildCarrierPhaseWith(adr, pseudorange,
+                                       kSpeedOfLight / SignalFrequency(system, signal, glonassChannel));
+    }
+    return ObsFrequency(status) == kFrequencyL2
+               ? RebuildCarrierPhaseQuick(adr, pseudorange, kLegacyL2Wavelength, g_legacyL2Inverse)
+               : RebuildCarrierPhaseQuick(adr, pseudorange, kLegacyL1Wavelength, g_legacyL1Inverse);
 }
 
-// Inlined: it is the inner step of every compressed observation.
+// Inlined: it is the inner step of every compressed observation. Without a
+// receiver of the decoded epochs (RINEX off) the satellite number and the
+// standard deviations, which only it reads, are left as they were.
+template <bool kWhole>
 [[gnu::always_inline]] inline void DecodeObservation(const uint8_t *in, DecodedObservation *out) {
     const uint32_t status = le::U4(in);
     const uint32_t system = TrackingSystem(status);
@@ -92,16 +114,18 @@ double RebuildWavelength(uint32_t system, uint32_t signal, int8_t glonassChannel
     out->glonassChannel = channel;
     out->lli = 0;
     out->prn = static_cast<uint16_t>(prn);
-    out->satellite = SatelliteNumber(system, prn);
     out->status = status;
     out->pseudorange = pseudorange;
-    out->phase = RebuildCarrierPhaseWith(adr, pseudorange, RebuildWavelength(system, signal, channel, status));
+    out->phase = RebuildPhase(adr, pseudorange, system, signal, channel, status);
     out->doppler =
         static_cast<double>(SignExtend(le::U4(in + kDopplerByte) & LowBits(kDopplerWidth), kDopplerWidth)) / 256.0;
     out->cno = static_cast<float>(20.0 + static_cast<double>((lockWord >> kCnoShift) & LowBits(kCnoWidth)));
     out->lockTime = static_cast<float>(static_cast<double>(lockWord & LowBits(kLockTimeWidth)) / 32.0);
-    out->pseudorangeSigma = kPseudorangeSigma[in[kSigmaByte] & 15u];
-    out->phaseSigma = static_cast<float>((in[kSigmaByte] >> 4) + 1) / 512.0f;
+    if constexpr (kWhole) {
+        out->satellite = SatelliteNumber(system, prn);
+        out->pseudorangeSigma = kPseudorangeSigma[in[kSigmaByte] & 15u];
+        out->phaseSigma = static_cast<float>((in[kSigmaByte] >> 4) + 1) / 512.0f;
+    }
 }
 
 } // namespace
@@ -111,6 +135,22 @@ double RebuildCarrierPhaseWith(double compressedAdr, double pseudorange, double 
     const double d = (pseudorange / wavelength - a) / kAdrRollover;
     double k = std::trunc(std::fabs(d) + 0.5);
     if (d < 0.0) k = -k;
+    return -(k * kAdrRollover + a);
+}
+
+double RebuildCarrierPhaseQuick(double compressedAdr, double pseudorange, double wavelength, double inverse) {
+    const double a = -compressedAdr;
+    const double d = (pseudorange * inverse - a) / kAdrRollover;
+    // The product is within a few units of the last place of the quotient:
+    // the rollover count is the quotient's unless |d| lies within far more
+    // than that of a half, where the division decides. NaN goes there too.
+    const double f = std::fabs(d) + 0.5;
+    const double whole = std::trunc(f);
+    const double fraction = f - whole; // exact: f and whole are close
+    if (!(fraction > kRolloverEdge && fraction < 1.0 - kRolloverEdge)) {
+        return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);
+    }
+    const double k = d < 0.0 ? -whole : whole;
     return -(k * kAdrRollover + a);
 }
 
@@ -129,7 +169,14 @@ void DecodeRangecmpObservations(Oem4Decoder *dec) {
     const uint32_t n = count < maxFit ? count : maxFit;
     static_assert((kRecordBufferSize - kOem4HeaderLength - 4) / kCompressedObsSize <= kMaxDecodedObservations);
     const uint8_t *in = body + 4;
-    for (uint32_t i = 0; i < n; ++i) DecodeObservation(in + static_cast<size_t>(i) * kCompressedObsSize, &e.obs[i]);
+    if (dec->epochHandler != nullptr) {
+        for (uint32_t i = 0; i < n; ++i)
+            DecodeObservation<true>(in + static_cast<size_t>(i) * kCompressedObsSize, &e.obs[i]);
+    } else {
+        for (uint32_t i = 0; i < n; ++i) {
+            DecodeObservation<false>(in + static_cast<size_t>(i) * kCompressedObsSize, &e.obs[i]);
+        }
+    }
     e.count = n;
     e.dropped = count - n;
 }

@@ -33,6 +33,9 @@ inline constexpr uint8_t kNoL2Rank = 3;
 double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t status);
 // The same with the signal's own wavelength (metres).
 double RebuildCarrierPhaseWith(double compressedAdr, double pseudorange, double wavelength);
+// The same, bit for bit, by the wavelength's reciprocal (1 / wavelength as
+// a double): the division only where the rollover count is on its edge.
+double RebuildCarrierPhaseQuick(double compressedAdr, double pseudorange, double wavelength, double inverse);
 
 // Decodes every observation of the port's current RANGECMP record into the
 // port's decoded epoch (after BeginDecodedEpoch).

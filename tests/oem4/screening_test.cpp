@@ -35,6 +35,9 @@ protected:
         o.channels = channels;
         OpenTestPort(o);
     }
+    // The decoded epoch is whole only for a receiver of it, as the RINEX
+    // export is; without one it holds what the observation file reads.
+    void ReceiveDecodedEpochs() { SetPortEpochHandler(0, [](const DecodedEpoch *) {}); }
     Epoch Run(const std::vector<Obs> &obs, double t = 100.0) { return Decode(Range(obs, At(t)), &buf); }
     const ScreeningStats &Stats() { return *GetScreeningStats(0); }
     ThreadBuf buf;
@@ -64,6 +67,7 @@ TEST(Signals, TrackingStatusLayouts) {
 // GPS, QZSS and Galileo have L2-band signals, GPS has four signals.
 TEST_F(ScreeningTest, FiveSystemEpochKeepsOnePrnOnceWithItsPreferredL2) {
     Open(12);
+    ReceiveDecodedEpochs();
     Obs glonass = Sig(45, SYS_GLONASS, kSignalL1CA, 47.0f);
     glonass.reserved = 7 - 4;
     const std::vector<Obs> obs = {
@@ -254,6 +258,7 @@ TEST_F(ScreeningTest, ObservationsLeftOutTakeNoRoom) {
 // (bits 170-175, channel + 7) into the decoded epoch.
 TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
     Open(12, 0);
+    ReceiveDecodedEpochs();
     auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
     const std::vector<uint8_t> record =
         Rangecmp({cmp(3, Signal(SYS_GPS, kSignalL1CA)), cmp(45, Signal(SYS_GLONASS, kSignalL1CA))}, At(300.0));
