@@ -113,6 +113,38 @@ uint8_t LockByte(double lockTime) {
     return static_cast<uint8_t>(lockTime);
 }
 
+// Fills an L1 observation's slot, every field of it, so that the slot is
+// whole without clearing it first. Returns whether its code is tracked.
+inline bool WriteL1Slot(const ObsView &view, const DecodedObservation &obs, MeasRecord &m, TrackingRecord &t) {
+    const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
+    m.recordLength = 0;
+    m.prn = static_cast<uint8_t>(obs.prn);
+    m.l1Lock = LockByte(obs.lockTime);
+    m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
+    m.l1Phase = view.Phase(obs);
+    m.l1Doppler = static_cast<float>(obs.doppler);
+    m.l2Pseudorange = 0.0;
+    m.l2Phase = 0.0;
+    t.prn = obs.prn;
+    t.signalFlags = kTrackingL1Stored;
+    t.l1LockTime = obs.lockTime;
+    t.l2LockTime = 0.0;
+    t.l1Cno = obs.cno;
+    return codeGood;
+}
+
+// Joins an L2 observation to its satellite's L1 slot.
+inline void WriteL2(const Oem4Options &opt, const ObsView &view, const DecodedObservation &obs, MeasRecord &m,
+                    TrackingRecord &t) {
+    m.l2Phase = view.Phase(obs);
+    m.l2Pseudorange = obs.pseudorange;
+    t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
+    t.l2LockTime = obs.lockTime;
+    if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
+        m.l2Pseudorange = 0.0;
+    }
+}
+
 // Compares an observation's lock time with the previous epoch's entry for
 // its satellite: a lock time that went down means lock was lost in between.
 // Reported only with reportAll, which the caller checks.
@@ -347,23 +379,7 @@ inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, Ra
         if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
             slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
-        // Every field written: the slot is whole without clearing it first.
-        MeasRecord &m = slots.st->meas[slot];
-        TrackingRecord &t = slots.st->tracking[slot];
-        const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
-        m.recordLength = 0;
-        m.prn = static_cast<uint8_t>(obs.prn);
-        m.l1Lock = LockByte(obs.lockTime);
-        m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
-        m.l1Phase = sc.view.Phase(obs);
-        m.l1Doppler = static_cast<float>(obs.doppler);
-        m.l2Pseudorange = 0.0;
-        m.l2Phase = 0.0;
-        t.prn = obs.prn;
-        t.signalFlags = kTrackingL1Stored;
-        t.l1LockTime = obs.lockTime;
-        t.l2LockTime = 0.0;
-        t.l1Cno = obs.cno;
+        const bool codeGood = WriteL1Slot(sc.view, obs, slots.st->meas[slot], slots.st->tracking[slot]);
         if (!codeGood && reportAll) PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
         slots.l2Signal[slot] = kNoL2Signal;
         dec->tsqPrns[slot] = obs.prn;
@@ -410,15 +426,7 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
             ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
             continue;
         }
-        MeasRecord &m = slots.st->meas[j];
-        TrackingRecord &t = slots.st->tracking[j];
-        m.l2Phase = sc.view.Phase(obs);
-        m.l2Pseudorange = obs.pseudorange;
-        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
-        t.l2LockTime = obs.lockTime;
-        if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
-            m.l2Pseudorange = 0.0;
-        }
+        WriteL2(opt, sc.view, obs, slots.st->meas[j], slots.st->tracking[j]);
         if (opt.reportAll != 0) CheckSlip(dec, time, obs, true);
     }
 }
@@ -453,6 +461,56 @@ int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const Rang
         return 0;
     }
     return RK_EPOCH;
+}
+
+// The common epoch in one pass: every observation the file takes maps one
+// to one onto a slot. Its L1 observations fill the slots in record order
+// and each L2 observation joins the slot of its satellite's L1, which came
+// before it. Gives what the screening, the L1 pass and the L2 pass give,
+// and returns false, having changed nothing they read, for any epoch
+// that needs them: more satellites than channels, an L2 observation before
+// or without its L1, a second L2 signal or one of PRN 64 and above (the L2
+// choice), too many observations, none on L1. Not with reportAll, whose
+// reports follow the order of the passes.
+bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const uint16_t *taken, uint32_t n, RangeStaging *st,
+                        uint8_t *l2Signal, uint32_t *satellites) {
+    const Oem4Options &opt = dec->options;
+    const uint32_t channels = PortChannels(opt);
+    std::array<uint32_t, kSystemCount> leftOut{};
+    std::array<uint8_t, kSlipTablePrns> firstSlot;
+    firstSlot.fill(kNoSlot);
+    uint64_t l2Seen = 0;
+    uint32_t slot = 0, usable = 0;
+    const DecodedObservation *all = view.epoch->obs.data();
+    for (uint32_t k = 0; k < n; ++k) {
+        const DecodedObservation &obs = all[taken != nullptr ? taken[k] : k];
+        const ObservationRole role = ScreenObservation(obs.status);
+        if (role == ROLE_LEFT_OUT) {
+            ++leftOut[TrackingSystem(obs.status)];
+            continue;
+        }
+        ++usable;
+        const uint32_t prn = obs.prn;
+        if (role == ROLE_L1) {
+            if (prn == 0) continue;
+            if (slot == channels) return false;
+            if (prn < kSlipTablePrns && firstSlot[prn] == kNoSlot) firstSlot[prn] = static_cast<uint8_t>(slot);
+            WriteL1Slot(view, obs, st->meas[slot], st->tracking[slot]);
+            l2Signal[slot] = kNoL2Signal;
+            ++slot;
+            continue;
+        }
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0 || firstSlot[prn] == kNoSlot) return false;
+        l2Seen |= uint64_t{1} << prn;
+        const uint32_t j = firstSlot[prn];
+        l2Signal[j] = static_cast<uint8_t>(TrackingSignal(obs.status));
+        WriteL2(opt, view, obs, st->meas[j], st->tracking[j]);
+    }
+    if (slot == 0 || usable > kMaxObservations) return false;
+    for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
+    for (uint32_t j = 0; j < slot; ++j) dec->tsqPrns[j] = st->tracking[j].prn;
+    *satellites = slot;
+    return true;
 }
 
 // ---- compressed records: at most MAXCHAN observations ----------------------
@@ -570,42 +628,49 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     sc.view = ObsView{&decoded, decoded.messageId == kMsgRangecmp};
 
     ++dec->screeningStats.rangeRecords;
+    std::array<uint16_t, kMaxDecodedObservations> taken;
+    const uint16_t *list = nullptr;
+    uint32_t n = decoded.count;
     // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
     // observations, PRNs below 64): the file takes them like RANGE.
     if (decoded.messageId != kMsgRangecmp) {
         // More than a record buffer holds: not a record the framing passes.
         if (decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
-        ScreenRecord(dec, sc, nullptr, decoded.count);
     } else {
-        std::array<uint16_t, kMaxDecodedObservations> taken;
-        const uint32_t n = SelectCompressed(dec, taken.data());
-        ScreenRecord(dec, sc, taken.data(), n);
+        n = SelectCompressed(dec, taken.data());
+        list = taken.data();
     }
-    // Observations left out take no room: a receiver of many systems and
-    // signals fills a record with far more than the file can hold.
-    if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
-    if (sc.l1Count == 0) return 0;
-    if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
 
-    // The epoch is cleared here and every slot in use is written whole by
-    // the L1 pass; the puts and the clock recomputation read nothing beyond
-    // those slots.
+    // The epoch header is cleared here and every slot in use is written
+    // whole by the L1 pass; the puts and the clock recomputation read
+    // nothing beyond those slots.
     RangeSlots slots;
     slots.st = new (dec->staging.data()) RangeStaging;
     slots.st->epoch = EpochRecord{};
-    slots.satellites = sc.l1Count;
-    slots.keep = ~uint64_t{0};
-    slots.cutPrns = 0;
-    slots.firstSlot.fill(kNoSlot);
-    const uint32_t channels = PortChannels(dec->options);
-    if (slots.satellites > channels) {
-        slots.keep = ChooseSatellites(dec, time, sc.view, sc.l1At.data(), slots.satellites, channels, &slots.cutPrns);
-        slots.satellites = channels;
-    }
+    if (dec->options.reportAll != 0 ||
+        !FillSlotsInOnePass(dec, sc.view, list, n, slots.st, slots.l2Signal.data(), &slots.satellites)) {
+        ScreenRecord(dec, sc, list, n);
+        // Observations left out take no room: a receiver of many systems
+        // and signals fills a record with far more than the file can hold.
+        if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
+        if (sc.l1Count == 0) return 0;
+        if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
 
-    FillL1Slots(dec, time, sc, slots);
-    if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
-    PairL2Observations(dec, time, sc, slots);
+        slots.satellites = sc.l1Count;
+        slots.keep = ~uint64_t{0};
+        slots.cutPrns = 0;
+        slots.firstSlot.fill(kNoSlot);
+        const uint32_t channels = PortChannels(dec->options);
+        if (slots.satellites > channels) {
+            slots.keep =
+                ChooseSatellites(dec, time, sc.view, sc.l1At.data(), slots.satellites, channels, &slots.cutPrns);
+            slots.satellites = channels;
+        }
+
+        FillL1Slots(dec, time, sc, slots);
+        if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
+        PairL2Observations(dec, time, sc, slots);
+    }
     dec->tsqPrnCount = slots.satellites;
 
     AttachEpoch(dec, time, slots.st, slots.satellites);

@@ -37,7 +37,9 @@ protected:
     }
     // The decoded epoch is whole only for a receiver of it, as the RINEX
     // export is; without one it holds what the observation file reads.
-    void ReceiveDecodedEpochs() { SetPortEpochHandler(0, [](const DecodedEpoch *) {}); }
+    void ReceiveDecodedEpochs() {
+        SetPortEpochHandler(0, [](const DecodedEpoch *) {});
+    }
     Epoch Run(const std::vector<Obs> &obs, double t = 100.0) { return Decode(Range(obs, At(t)), &buf); }
     const ScreeningStats &Stats() { return *GetScreeningStats(0); }
     ThreadBuf buf;
