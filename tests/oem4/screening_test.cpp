@@ -2,6 +2,7 @@
 // satellite, and the fitting of an epoch to the file's channels.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ Obs Sig(uint16_t prn, uint32_t system, uint32_t signal, float cno = 45.0f, float
     o.cno = cno;
     o.phase = -1.0e6 * (system + 1) - signal - prn / 100.0; // tells the observations apart
     return o;
+}
+
+template <typename T> void AppendBytes(std::vector<uint8_t> *bytes, const T &record) {
+    const size_t at = bytes->size();
+    bytes->resize(at + sizeof record);
+    std::memcpy(bytes->data() + at, &record, sizeof record);
 }
 
 class ScreeningTest : public ::testing::Test {
@@ -276,4 +283,62 @@ TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
     EXPECT_EQ(decoded.obs[1].glonassChannel, 1);
     EXPECT_EQ(decoded.obs[1].system, SYS_GLONASS);
     EXPECT_EQ(decoded.obs[1].satellite, 8); // PRN 45: slot 8
+}
+
+// The common epoch is built in one pass, any other by the screening, L1
+// and L2 passes, which reportAll always takes: both must give the same
+// epoch, counts and L2 choice, whatever shape the epoch has.
+TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
+    const Obs gps1 = Sig(3, SYS_GPS, kSignalL1CA), gps2 = Sig(3, SYS_GPS, kSignalL2PCodeless);
+    const Obs l2c = Sig(3, SYS_GPS, kSignalGpsL2C), galileo = Sig(11, SYS_GALILEO, kSignalL1CA);
+    const Obs glo1 = Sig(45, SYS_GLONASS, kSignalL1CA), glo2 = Sig(45, SYS_GLONASS, kSignalL2P);
+    const Obs sbas = Sig(122, SYS_SBAS, kSignalL1CA), sbas2 = Sig(122, SYS_SBAS, kSignalL2P);
+    auto pair = [](uint16_t prn) {
+        return std::vector<Obs>{Sig(prn, SYS_GPS, kSignalL1CA, 40.0f + prn), Sig(prn, SYS_GPS, kSignalL2PCodeless)};
+    };
+    struct Shape {
+        const char *what;
+        uint32_t channels;
+        std::vector<Obs> obs;
+    };
+    const Shape shapes[] = {
+        {"pairs, other systems", 12, {gps1, gps2, galileo, glo1, glo2, sbas}},
+        {"L2 before its L1", 12, {gps2, gps1, glo1, glo2}},
+        {"L2 without L1", 12, {gps1, gps2, glo2}},
+        {"two L2 signals", 12, {gps1, l2c, gps2}},
+        {"SBAS L2", 12, {sbas, sbas2, gps1}},
+        {"PRN 0 and twice the same L1", 12, {Sig(0, SYS_GPS, kSignalL1CA), gps1, gps1, gps2}},
+        {"more satellites than channels", 3, {}},
+        {"exactly the channels", 6, {}},
+    };
+    for (const Shape &shape : shapes) {
+        std::vector<Obs> obs = shape.obs;
+        if (obs.empty()) {
+            for (uint16_t prn = 1; prn <= 6; ++prn) {
+                for (const Obs &o : pair(prn)) obs.push_back(o);
+            }
+        }
+        std::vector<uint8_t> records[2];
+        ScreeningStats stats[2];
+        for (uint32_t reportAll = 0; reportAll <= 1; ++reportAll) {
+            Open(shape.channels, reportAll);
+            // Two epochs: the second meets the first one's satellites and L2
+            // signals.
+            Run(obs, 100.0);
+            const Epoch e = Run(obs, 101.0);
+            std::vector<uint8_t> &bytes = records[reportAll];
+            bytes.clear();
+            AppendBytes(&bytes, e.epoch);
+            for (const MeasRecord &m : e.meas) AppendBytes(&bytes, m);
+            for (const TrackingRecord &t : e.tracking) AppendBytes(&bytes, t);
+            const Oem4Decoder &dec = *GetOpenPort(0);
+            for (uint32_t prn = 0; prn < 64; ++prn) bytes.push_back(dec.slipTable[prn].l2Signal);
+            for (uint32_t j = 0; j < dec.tsqPrnCount; ++j) bytes.push_back(static_cast<uint8_t>(dec.tsqPrns[j]));
+            stats[reportAll] = Stats();
+        }
+        EXPECT_EQ(records[0], records[1]) << shape.what;
+        EXPECT_GT(records[0].size(), 64u + sizeof(EpochRecord)) << shape.what;
+        for (uint32_t s = 0; s < kSystemCount; ++s) EXPECT_EQ(stats[0].leftOut[s], stats[1].leftOut[s]) << shape.what;
+        EXPECT_EQ(stats[0].cutSatellites, stats[1].cutSatellites) << shape.what;
+    }
 }
