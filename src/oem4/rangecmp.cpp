@@ -18,6 +18,7 @@ constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
 // How near a half rollover (in rollovers) the count by the wavelength's
 // reciprocal is checked by a division: the two differ by some 1e-15.
 constexpr double kRolloverEdge = 1e-9;
+constexpr double kMaxWholeRollovers = 2147483648.0; // 2^31
 
 // Bit fields of a compressed observation, read from little-endian words:
 // Doppler bits 32-59 (from byte 4), pseudorange bits 60-95 (from the 64-bit
@@ -145,7 +146,10 @@ double RebuildCarrierPhaseQuick(double compressedAdr, double pseudorange, double
     // the rollover count is the quotient's unless |d| lies within far more
     // than that of a half, where the division decides. NaN goes there too.
     const double f = std::fabs(d) + 0.5;
-    const double whole = std::trunc(f);
+    // Below 2^31 the conversion truncates as std::trunc does, at a fraction
+    // of its cost; the field widths keep f below 2^10.
+    if (!(f < kMaxWholeRollovers)) return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);
+    const double whole = static_cast<double>(static_cast<int32_t>(f));
     const double fraction = f - whole; // exact: f and whole are close
     if (!(fraction > kRolloverEdge && fraction < 1.0 - kRolloverEdge)) {
         return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);

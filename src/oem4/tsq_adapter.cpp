@@ -470,10 +470,12 @@ int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const Rang
 // and returns false, having changed nothing they read, for any epoch
 // that needs them: more satellites than channels, an L2 observation before
 // or without its L1, a second L2 signal or one of PRN 64 and above (the L2
-// choice), too many observations, none on L1. Not with reportAll, whose
+// choice), too many observations (for a compressed record, more than
+// MAXCHAN), none on L1. A compressed record's observations of PRN 64 and
+// above are dropped as its own rules drop them. Not with reportAll, whose
 // reports follow the order of the passes.
-bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const uint16_t *taken, uint32_t n, RangeStaging *st,
-                        uint8_t *l2Signal, uint32_t *satellites) {
+bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, bool compressed, RangeStaging *st, uint8_t *l2Signal,
+                        uint32_t *satellites) {
     const Oem4Options &opt = dec->options;
     const uint32_t channels = PortChannels(opt);
     std::array<uint32_t, kSystemCount> leftOut{};
@@ -482,15 +484,17 @@ bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const uint16_t *t
     uint64_t l2Seen = 0;
     uint32_t slot = 0, usable = 0;
     const DecodedObservation *all = view.epoch->obs.data();
+    const uint32_t n = view.epoch->count;
     for (uint32_t k = 0; k < n; ++k) {
-        const DecodedObservation &obs = all[taken != nullptr ? taken[k] : k];
+        const DecodedObservation &obs = all[k];
         const ObservationRole role = ScreenObservation(obs.status);
         if (role == ROLE_LEFT_OUT) {
             ++leftOut[TrackingSystem(obs.status)];
             continue;
         }
-        ++usable;
         const uint32_t prn = obs.prn;
+        if (compressed && prn >= kCompressedDroppedPrn) continue;
+        ++usable;
         if (role == ROLE_L1) {
             if (prn == 0) continue;
             if (slot == channels) return false;
@@ -506,7 +510,7 @@ bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const uint16_t *t
         l2Signal[j] = static_cast<uint8_t>(TrackingSignal(obs.status));
         WriteL2(opt, view, obs, st->meas[j], st->tracking[j]);
     }
-    if (slot == 0 || usable > kMaxObservations) return false;
+    if (slot == 0 || usable > (compressed ? MAXCHAN : kMaxObservations)) return false;
     for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
     for (uint32_t j = 0; j < slot; ++j) dec->tsqPrns[j] = st->tracking[j].prn;
     *satellites = slot;
@@ -628,18 +632,11 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     sc.view = ObsView{&decoded, decoded.messageId == kMsgRangecmp};
 
     ++dec->screeningStats.rangeRecords;
-    std::array<uint16_t, kMaxDecodedObservations> taken;
-    const uint16_t *list = nullptr;
-    uint32_t n = decoded.count;
+    const bool compressed = decoded.messageId == kMsgRangecmp;
     // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
-    // observations, PRNs below 64): the file takes them like RANGE.
-    if (decoded.messageId != kMsgRangecmp) {
-        // More than a record buffer holds: not a record the framing passes.
-        if (decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
-    } else {
-        n = SelectCompressed(dec, taken.data());
-        list = taken.data();
-    }
+    // observations, PRNs below 64): the file takes them like RANGE. More
+    // than a record buffer holds is not a record the framing passes.
+    if (!compressed && decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
 
     // The epoch header is cleared here and every slot in use is written
     // whole by the L1 pass; the puts and the clock recomputation read
@@ -648,7 +645,14 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     slots.st = new (dec->staging.data()) RangeStaging;
     slots.st->epoch = EpochRecord{};
     if (dec->options.reportAll != 0 ||
-        !FillSlotsInOnePass(dec, sc.view, list, n, slots.st, slots.l2Signal.data(), &slots.satellites)) {
+        !FillSlotsInOnePass(dec, sc.view, compressed, slots.st, slots.l2Signal.data(), &slots.satellites)) {
+        std::array<uint16_t, kMaxDecodedObservations> taken;
+        const uint16_t *list = nullptr;
+        uint32_t n = decoded.count;
+        if (compressed) {
+            n = SelectCompressed(dec, taken.data());
+            list = taken.data();
+        }
         ScreenRecord(dec, sc, list, n);
         // Observations left out take no room: a receiver of many systems
         // and signals fills a record with far more than the file can hold.

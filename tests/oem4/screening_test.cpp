@@ -2,7 +2,9 @@
 // satellite, and the fitting of an epoch to the file's channels.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -287,7 +289,8 @@ TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
 
 // The common epoch is built in one pass, any other by the screening, L1
 // and L2 passes, which reportAll always takes: both must give the same
-// epoch, counts and L2 choice, whatever shape the epoch has.
+// epoch, counts and L2 choice, whatever shape the epoch has, from RANGE
+// and from RANGECMP.
 TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
     const Obs gps1 = Sig(3, SYS_GPS, kSignalL1CA), gps2 = Sig(3, SYS_GPS, kSignalL2PCodeless);
     const Obs l2c = Sig(3, SYS_GPS, kSignalGpsL2C), galileo = Sig(11, SYS_GALILEO, kSignalL1CA);
@@ -310,22 +313,37 @@ TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
         {"PRN 0 and twice the same L1", 12, {Sig(0, SYS_GPS, kSignalL1CA), gps1, gps1, gps2}},
         {"more satellites than channels", 3, {}},
         {"exactly the channels", 6, {}},
+        {"more than MAXCHAN observations", 24, {}},
     };
-    for (const Shape &shape : shapes) {
+    // The same observations as a compressed record.
+    auto compress = [](const std::vector<Obs> &obs) {
+        std::vector<CmpObs> cmp;
+        for (const Obs &o : obs) {
+            const auto range = static_cast<uint64_t>(std::llround(o.pseudorange * 128.0));
+            cmp.push_back({o.status, 0, range, static_cast<int32_t>(o.prn) * 1000, static_cast<uint8_t>(o.prn),
+                           static_cast<uint32_t>(o.lockTime * 32.0f), static_cast<uint8_t>(o.cno - 20.0f)});
+        }
+        return cmp;
+    };
+    for (uint32_t run = 0; run < 2 * std::size(shapes); ++run) {
+        const Shape &shape = shapes[run / 2];
+        const bool compressed = run % 2 == 1;
         std::vector<Obs> obs = shape.obs;
+        const uint16_t pairs = shape.channels == 24 ? 13 : 6;
         if (obs.empty()) {
-            for (uint16_t prn = 1; prn <= 6; ++prn) {
+            for (uint16_t prn = 1; prn <= pairs; ++prn) {
                 for (const Obs &o : pair(prn)) obs.push_back(o);
             }
         }
+        auto run_ = [&](double t) { return compressed ? Decode(Rangecmp(compress(obs), At(t)), &buf) : Run(obs, t); };
         std::vector<uint8_t> records[2];
         ScreeningStats stats[2];
         for (uint32_t reportAll = 0; reportAll <= 1; ++reportAll) {
             Open(shape.channels, reportAll);
             // Two epochs: the second meets the first one's satellites and L2
             // signals.
-            Run(obs, 100.0);
-            const Epoch e = Run(obs, 101.0);
+            run_(100.0);
+            const Epoch e = run_(101.0);
             std::vector<uint8_t> &bytes = records[reportAll];
             bytes.clear();
             AppendBytes(&bytes, e.epoch);
@@ -336,9 +354,10 @@ TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
             for (uint32_t j = 0; j < dec.tsqPrnCount; ++j) bytes.push_back(static_cast<uint8_t>(dec.tsqPrns[j]));
             stats[reportAll] = Stats();
         }
-        EXPECT_EQ(records[0], records[1]) << shape.what;
+        EXPECT_EQ(records[0], records[1]) << shape.what << (compressed ? ", compressed" : "");
         EXPECT_GT(records[0].size(), 64u + sizeof(EpochRecord)) << shape.what;
         for (uint32_t s = 0; s < kSystemCount; ++s) EXPECT_EQ(stats[0].leftOut[s], stats[1].leftOut[s]) << shape.what;
         EXPECT_EQ(stats[0].cutSatellites, stats[1].cutSatellites) << shape.what;
+        EXPECT_EQ(stats[0].maxchanObservations, stats[1].maxchanObservations) << shape.what;
     }
 }
