@@ -4,6 +4,7 @@
 // pseudorange.
 #include "oem4/rangecmp.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -43,6 +44,13 @@ constexpr unsigned kCnoShift = 21, kCnoWidth = 5;
 constexpr float kPseudorangeSigma[16] = {0.050f, 0.075f, 0.113f, 0.169f, 0.253f, 0.380f, 0.570f, 0.854f,
                                          1.281f, 2.375f, 4.750f, 9.500f, 19.00f, 38.00f, 76.00f, 152.0f};
 
+// C/No (dB-Hz) of each code: 20 + code.
+constexpr std::array<float, 32> kCno = [] {
+    std::array<float, 32> cno{};
+    for (size_t k = 0; k < cno.size(); ++k) cno[k] = static_cast<float>(20.0 + static_cast<double>(k));
+    return cno;
+}();
+
 constexpr uint64_t LowBits(unsigned width) { return (uint64_t{1} << width) - 1; }
 
 int64_t SignExtend(uint64_t v, unsigned width) {
@@ -79,8 +87,8 @@ const double g_legacyL2Inverse = 1.0 / kLegacyL2Wavelength;
 
 // The carrier phase with the signal's wavelength: by its reciprocal where the
 // table gives one, by a division for a GLONASS FDMA signal.
-double RebuildPhase(double adr, double pseudorange, uint32_t system, uint32_t signal, int8_t glonassChannel,
-                    uint32_t status) {
+[[gnu::always_inline]] inline double RebuildPhase(double adr, double pseudorange, uint32_t system, uint32_t signal,
+                                                  int8_t glonassChannel, uint32_t status) {
     const uint32_t k = system * 32 + signal;
     const double lambda = g_wavelengths.at[k];
     if (lambda > 0.0) return RebuildCarrierPhaseQuick(adr, pseudorange, lambda, g_wavelengths.inverse[k]);
@@ -120,8 +128,9 @@ template <bool kWhole>
     out->phase = RebuildPhase(adr, pseudorange, system, signal, channel, status);
     out->doppler =
         static_cast<double>(SignExtend(le::U4(in + kDopplerByte) & LowBits(kDopplerWidth), kDopplerWidth)) / 256.0;
-    out->cno = static_cast<float>(20.0 + static_cast<double>((lockWord >> kCnoShift) & LowBits(kCnoWidth)));
-    out->lockTime = static_cast<float>(static_cast<double>(lockWord & LowBits(kLockTimeWidth)) / 32.0);
+    out->cno = kCno[(lockWord >> kCnoShift) & LowBits(kCnoWidth)];
+    // 21 bits and a power of two: exact in a float, as through a double.
+    out->lockTime = static_cast<float>(static_cast<int32_t>(lockWord & LowBits(kLockTimeWidth))) * (1.0f / 32.0f);
     if constexpr (kWhole) {
         out->satellite = SatelliteNumber(system, prn);
         out->pseudorangeSigma = kPseudorangeSigma[in[kSigmaByte] & 15u];
