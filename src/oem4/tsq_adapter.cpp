@@ -17,7 +17,9 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "common/error_text.h"
@@ -76,6 +78,30 @@ struct RangeStaging {
 static_assert(sizeof(RangeStaging) == kEpochRecordSize + MAXCHAN * (kMeasRecordSize + kTrackingRecordSize));
 static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
 static_assert(alignof(RangeStaging) == 1);
+
+// The epoch and measurement groups as the puts lay them out in a ThreadBuf,
+// from the epoch record on: there the two are built in place.
+#pragma pack(push, 1)
+struct ThreadBufEpoch {
+    EpochRecord epoch;
+    uint8_t measGroupHeader[kThreadBufGroupHeaderSize];
+    MeasRecord meas[MAXCHAN];
+};
+#pragma pack(pop)
+static_assert(offsetof(ThreadBufEpoch, meas) == kEpochRecordSize + kThreadBufGroupHeaderSize);
+static_assert(alignof(ThreadBufEpoch) == 1);
+
+// Where the records of the epoch being built are written: the epoch and
+// measurement records straight into the ThreadBuf where their puts would
+// copy them, or into the staging area when the ThreadBuf lacks the room
+// for the most the epoch could hold; the tracking records, which follow
+// the measurements and so move with their count, into the staging area.
+struct EpochRecords {
+    EpochRecord *epoch;
+    MeasRecord *meas;         // MAXCHAN slots
+    TrackingRecord *tracking; // MAXCHAN slots
+    uint8_t *inPlace;         // where the ThreadBuf's next payload was, null when staged
+};
 // The most observations whose output could be staged one for one.
 constexpr uint32_t kMaxObservations = (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
 static_assert(kMaxObservations == 106);
@@ -196,9 +222,9 @@ void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
     epoch.correctedTime = time - model.offset / kSpeedOfLight;
 }
 
-void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
+void RecomputeClock(const Oem4Decoder *dec, double time, EpochRecords *st) {
     if (EphemerisListCount <= 3) return; // too few to solve, silently
-    EpochRecord &epoch = st->epoch;
+    EpochRecord &epoch = *st->epoch;
     double clockOffset = 0.0;
     const int32_t result = RecomputeReceiverClock(&epoch, st->meas, kRecomputeMode, epoch.latitude, epoch.longitude,
                                                   static_cast<double>(epoch.height), &clockOffset);
@@ -213,7 +239,7 @@ void RecomputeClock(const Oem4Decoder *dec, double time, RangeStaging *st) {
 }
 
 // The slip table describes the latest epoch only.
-void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, const uint8_t *l2Signal,
+void RebuildSlipTable(Oem4Decoder *dec, double time, const EpochRecords *st, const uint8_t *l2Signal,
                       uint32_t satellites) {
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
     uint64_t set = 0;
@@ -303,7 +329,7 @@ struct RangeScreen {
 
 // Where the satellites of the epoch being built sit in the staging area.
 struct RangeSlots {
-    RangeStaging *st;
+    EpochRecords *st;
     uint32_t satellites; // slots in use; also "no slot"
     // Bit j: the j-th L1 observation gets a slot.
     uint64_t keep;
@@ -433,9 +459,9 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
 
 // Attachment: the epoch header, the latest position and clock model where
 // their times agree, and the recomputed receiver clock where asked for.
-void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
+void AttachEpoch(Oem4Decoder *dec, double time, EpochRecords *st, uint32_t satellites) {
     const Oem4Options &opt = dec->options;
-    EpochRecord &epoch = st->epoch;
+    EpochRecord &epoch = *st->epoch;
     epoch.satCount = static_cast<uint8_t>(satellites);
     epoch.flags = opt.epochFlag != 0 ? kEpochFlagEpoch : 0;
     epoch.receiverTime = time;
@@ -451,9 +477,19 @@ void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satel
 }
 
 // Output: the epoch, its measurements and its tracking records.
-int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st, uint32_t satellites) {
+int32_t PutEpoch(Oem4Decoder *dec, double time, ThreadBuf *buf, EpochRecords *st, uint32_t satellites) {
     const int32_t count = static_cast<int32_t>(satellites);
-    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
+    // Records built in place go in from where they are, unless a message
+    // receiver has since put something into the ThreadBuf: then they are
+    // staged first and put from there.
+    if (st->inPlace != nullptr && ThreadBufNextPayload(buf, 0) != st->inPlace) {
+        auto *staged = new (dec->staging.data()) RangeStaging;
+        std::memmove(&staged->epoch, st->epoch, kEpochRecordSize);
+        std::memmove(staged->meas, st->meas, static_cast<size_t>(count) * kMeasRecordSize);
+        st->epoch = &staged->epoch;
+        st->meas = staged->meas;
+    }
+    int32_t code = PutThreadBufData(buf, st->epoch, 1, TBREC_EPOCH);
     if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
     if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
     if (code != TB_OK) {
@@ -474,7 +510,7 @@ int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const Rang
 // MAXCHAN), none on L1. A compressed record's observations of PRN 64 and
 // above are dropped as its own rules drop them. Not with reportAll, whose
 // reports follow the order of the passes.
-bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, bool compressed, RangeStaging *st, uint8_t *l2Signal,
+bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, bool compressed, EpochRecords *st, uint8_t *l2Signal,
                         uint32_t *satellites) {
     const Oem4Options &opt = dec->options;
     const uint32_t channels = PortChannels(opt);
@@ -641,9 +677,17 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     // The epoch header is cleared here and every slot in use is written
     // whole by the L1 pass; the puts and the clock recomputation read
     // nothing beyond those slots.
+    auto *staging = new (dec->staging.data()) RangeStaging;
+    EpochRecords records{&staging->epoch, staging->meas, staging->tracking, nullptr};
+    if (uint8_t *next = ThreadBufNextPayload(buf, sizeof(ThreadBufEpoch)); next != nullptr) {
+        auto *inPlace = new (next) ThreadBufEpoch;
+        records.epoch = &inPlace->epoch;
+        records.meas = inPlace->meas;
+        records.inPlace = next;
+    }
+    *records.epoch = EpochRecord{};
     RangeSlots slots;
-    slots.st = new (dec->staging.data()) RangeStaging;
-    slots.st->epoch = EpochRecord{};
+    slots.st = &records;
     if (dec->options.reportAll != 0 ||
         !FillSlotsInOnePass(dec, sc.view, compressed, slots.st, slots.l2Signal.data(), &slots.satellites)) {
         std::array<uint16_t, kMaxDecodedObservations> taken;
@@ -678,7 +722,7 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     dec->tsqPrnCount = slots.satellites;
 
     AttachEpoch(dec, time, slots.st, slots.satellites);
-    const EpochRecord &epoch = slots.st->epoch;
+    const EpochRecord &epoch = *records.epoch;
     dec->decoded.clockOffset = epoch.clockOffset;
     if ((epoch.flags & kEpochFlagPosition) != 0) {
         dec->decoded.hasPosition = 1;
