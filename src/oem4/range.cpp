@@ -33,8 +33,8 @@ static_assert(kMaxRecordObservations <= kMaxDecodedObservations);
 // Every observation of the port's current RANGE record. Without a receiver
 // of the decoded epochs (RINEX off) only what the observation file's
 // adapter reads is filled: the status word, PRN, measurements, C/No and
-// lock time; the system's satellite number, GLONASS channel, signal type
-// and standard deviations are left as they were.
+// lock time; the system's satellite number, GLONASS channel, signal type,
+// loss-of-lock indication and standard deviations are left as they were.
 template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
     const uint8_t *body = RecordBody(dec);
     DecodedEpoch &e = dec->decoded;
@@ -49,7 +49,6 @@ template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
         const uint32_t system = TrackingSystem(status);
         const uint32_t prn = le::U2(p + kObsPrnAt);
         o.system = static_cast<uint8_t>(system);
-        o.lli = 0;
         o.prn = static_cast<uint16_t>(prn);
         o.status = status;
         o.pseudorange = le::R8(p + kObsPseudorangeAt);
@@ -58,6 +57,7 @@ template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
         o.cno = le::R4(p + kObsCnoAt);
         o.lockTime = le::R4(p + kObsLockTimeAt);
         if constexpr (kWhole) {
+            o.lli = 0;
             o.signal = static_cast<uint8_t>(TrackingSignal(status));
             o.glonassChannel = GlonassChannelOf(system, le::U2(p + kObsReservedAt));
             o.satellite = SatelliteNumber(system, prn);

@@ -102,8 +102,9 @@ const double g_legacyL2Inverse = 1.0 / kLegacyL2Wavelength;
 }
 
 // Inlined: it is the inner step of every compressed observation. Without a
-// receiver of the decoded epochs (RINEX off) the satellite number and the
-// standard deviations, which only it reads, are left as they were.
+// receiver of the decoded epochs (RINEX off) the signal type, GLONASS
+// channel, loss-of-lock indication, satellite number and standard
+// deviations, which only it reads, are left as they were.
 template <bool kWhole>
 [[gnu::always_inline]] inline void DecodeObservation(const uint8_t *in, DecodedObservation *out) {
     const uint32_t status = le::U4(in);
@@ -119,9 +120,6 @@ template <bool kWhole>
     const double adr = le::I4(in + kAdrByte) / 256.0;
 
     out->system = static_cast<uint8_t>(system);
-    out->signal = static_cast<uint8_t>(signal);
-    out->glonassChannel = channel;
-    out->lli = 0;
     out->prn = static_cast<uint16_t>(prn);
     out->status = status;
     out->pseudorange = pseudorange;
@@ -132,6 +130,9 @@ template <bool kWhole>
     // 21 bits and a power of two: exact in a float, as through a double.
     out->lockTime = static_cast<float>(static_cast<int32_t>(lockWord & LowBits(kLockTimeWidth))) * (1.0f / 32.0f);
     if constexpr (kWhole) {
+        out->signal = static_cast<uint8_t>(signal);
+        out->glonassChannel = channel;
+        out->lli = 0;
         out->satellite = SatelliteNumber(system, prn);
         out->pseudorangeSigma = kPseudorangeSigma[in[kSigmaByte] & 15u];
         out->phaseSigma = static_cast<float>((in[kSigmaByte] >> 4) + 1) / 512.0f;

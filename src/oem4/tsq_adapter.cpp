@@ -238,13 +238,15 @@ void RecomputeClock(const Oem4Decoder *dec, double time, EpochRecords *st) {
     epoch.clockOffset = clockOffset;
 }
 
-// The slip table describes the latest epoch only.
+// The slip table describes the latest epoch only. The PRNs written are
+// kept for the next epoch's choice of satellites.
 void RebuildSlipTable(Oem4Decoder *dec, double time, const EpochRecords *st, const uint8_t *l2Signal,
                       uint32_t satellites) {
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
     uint64_t set = 0;
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
+        dec->tsqPrns[j] = static_cast<uint16_t>(t.prn);
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
         dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
@@ -547,8 +549,9 @@ bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, bool compressed, 
         WriteL2(opt, view, obs, st->meas[j], st->tracking[j]);
     }
     if (slot == 0 || usable > (compressed ? MAXCHAN : kMaxObservations)) return false;
-    for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
-    for (uint32_t j = 0; j < slot; ++j) dec->tsqPrns[j] = st->tracking[j].prn;
+    if (usable != n) {
+        for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
+    }
     *satellites = slot;
     return true;
 }
