@@ -153,7 +153,15 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     if (dec == nullptr || buf == nullptr) return 0;
     BeginDecodedEpoch(dec);
     if (dec->decoded.messageId == kMsgRangecmp) {
+        // Without a receiver of the decoded epochs the common epoch goes
+        // straight from the record to the observation file's.
+        int32_t kind = 0;
+        if (PutTsqEpochFromRangecmp(dec, buf, &kind)) return kind;
         DecodeRangecmpObservations(dec);
+        if (dec->epochHandler == nullptr && dec->options.reportAll == 0) {
+            bool attached = false;
+            return PutTsqEpoch(dec, buf, &attached, false);
+        }
     } else if (dec->epochHandler != nullptr) {
         DecodeRangeObservations<true>(dec);
     } else {

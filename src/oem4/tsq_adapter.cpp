@@ -29,6 +29,7 @@
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
+#include "oem4/rangecmp_fields.h"
 #include "oem4/screening.h"
 #include "oem4/signals.h"
 #include "oem4/tsq_adapter.h"
@@ -501,6 +502,24 @@ int32_t PutEpoch(Oem4Decoder *dec, double time, ThreadBuf *buf, EpochRecords *st
     return RK_EPOCH;
 }
 
+// The observations of the port's decoded epoch, for the one pass.
+struct DecodedSource {
+    const DecodedObservation *obs;
+    uint32_t count;
+    const DecodedObservation &operator()(uint32_t k, DecodedObservation &) const { return obs[k]; }
+};
+
+// The observations of the port's RANGECMP record, decoded one at a time for
+// the one pass, without the decoded epoch in between.
+struct RangecmpSource {
+    const uint8_t *first;
+    uint32_t count;
+    const DecodedObservation &operator()(uint32_t k, DecodedObservation &scratch) const {
+        DecodeCompressedObservation<false>(first + static_cast<size_t>(k) * kCompressedObsSize, &scratch);
+        return scratch;
+    }
+};
+
 // The common epoch in one pass: every observation the file takes maps one
 // to one onto a slot. Its L1 observations fill the slots in record order
 // and each L2 observation joins the slot of its satellite's L1, which came
@@ -512,8 +531,9 @@ int32_t PutEpoch(Oem4Decoder *dec, double time, ThreadBuf *buf, EpochRecords *st
 // MAXCHAN), none on L1. A compressed record's observations of PRN 64 and
 // above are dropped as its own rules drop them. Not with reportAll, whose
 // reports follow the order of the passes.
-bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, bool compressed, EpochRecords *st, uint8_t *l2Signal,
-                        uint32_t *satellites) {
+template <class Source> bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const Source &source,
+                                                bool compressed, EpochRecords *st, uint8_t *l2Signal,
+                                                uint32_t *satellites) {
     const Oem4Options &opt = dec->options;
     const uint32_t channels = PortChannels(opt);
     std::array<uint32_t, kSystemCount> leftOut{};
@@ -521,10 +541,10 @@ bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, bool compressed, 
     firstSlot.fill(kNoSlot);
     uint64_t l2Seen = 0;
     uint32_t slot = 0, usable = 0;
-    const DecodedObservation *all = view.epoch->obs.data();
-    const uint32_t n = view.epoch->count;
+    const uint32_t n = source.count;
+    DecodedObservation scratch;
     for (uint32_t k = 0; k < n; ++k) {
-        const DecodedObservation &obs = all[k];
+        const DecodedObservation &obs = source(k, scratch);
         const ObservationRole role = ScreenObservation(obs.status);
         if (role == ROLE_LEFT_OUT) {
             ++leftOut[TrackingSystem(obs.status)];
@@ -664,7 +684,71 @@ const ScreeningStats *GetScreeningStats(int32_t port) {
     return dec != nullptr ? &dec->screeningStats : nullptr;
 }
 
-int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
+namespace {
+
+// Where the records of the port's next epoch go: the epoch and measurement
+// records in place in the ThreadBuf when it has the room, else in the
+// staging area; the epoch header cleared. Every slot in use is written
+// whole by the L1 pass; the puts and the clock recomputation read nothing
+// beyond those slots.
+EpochRecords StartEpochRecords(Oem4Decoder *dec, ThreadBuf *buf) {
+    auto *staging = new (dec->staging.data()) RangeStaging;
+    EpochRecords records{&staging->epoch, staging->meas, staging->tracking, nullptr};
+    if (uint8_t *next = ThreadBufNextPayload(buf, sizeof(ThreadBufEpoch)); next != nullptr) {
+        auto *inPlace = new (next) ThreadBufEpoch;
+        records.epoch = &inPlace->epoch;
+        records.meas = inPlace->meas;
+        records.inPlace = next;
+    }
+    *records.epoch = EpochRecord{};
+    return records;
+}
+
+// The epoch whose slots are filled: attached, copied into the decoded
+// epoch, remembered for the next one's slip reports and put.
+[[gnu::always_inline]] inline int32_t FinishEpoch(Oem4Decoder *dec, ThreadBuf *buf, double time, RangeSlots &slots,
+                                                  bool *attached) {
+    dec->tsqPrnCount = slots.satellites;
+    AttachEpoch(dec, time, slots.st, slots.satellites);
+    const EpochRecord &epoch = *slots.st->epoch;
+    dec->decoded.clockOffset = epoch.clockOffset;
+    if ((epoch.flags & kEpochFlagPosition) != 0) {
+        dec->decoded.hasPosition = 1;
+        dec->decoded.latitude = epoch.latitude;
+        dec->decoded.longitude = epoch.longitude;
+        dec->decoded.height = epoch.height;
+    }
+    *attached = true;
+    RebuildSlipTable(dec, time, slots.st, slots.l2Signal.data(), slots.satellites);
+    return PutEpoch(dec, time, buf, slots.st, slots.satellites);
+}
+
+} // namespace
+
+bool PutTsqEpochFromRangecmp(Oem4Decoder *dec, ThreadBuf *buf, int32_t *kind) {
+    if (dec->options.reportAll != 0 || dec->epochHandler != nullptr) return false;
+    DecodedEpoch &decoded = dec->decoded;
+    const uint8_t *body = RecordBody(dec);
+    // The framing has matched the count to the record's length; the bound
+    // keeps every read within the record buffer whoever calls.
+    const uint32_t count = le::U4(body);
+    const uint32_t n = count < kMaxRangecmpObservations ? count : kMaxRangecmpObservations;
+    EpochRecords records = StartEpochRecords(dec, buf);
+    RangeSlots slots;
+    slots.st = &records;
+    if (!FillSlotsInOnePass(dec, ObsView{&decoded, true}, RangecmpSource{body + 4, n}, true, &records,
+                            slots.l2Signal.data(), &slots.satellites)) {
+        return false;
+    }
+    decoded.count = n;
+    decoded.dropped = count - n;
+    ++dec->screeningStats.rangeRecords;
+    bool attached = false;
+    *kind = FinishEpoch(dec, buf, decoded.time, slots, &attached);
+    return true;
+}
+
+int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached, bool tryOnePass) {
     const DecodedEpoch &decoded = dec->decoded;
     const double time = decoded.time;
     RangeScreen sc;
@@ -677,22 +761,12 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     // than a record buffer holds is not a record the framing passes.
     if (!compressed && decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
 
-    // The epoch header is cleared here and every slot in use is written
-    // whole by the L1 pass; the puts and the clock recomputation read
-    // nothing beyond those slots.
-    auto *staging = new (dec->staging.data()) RangeStaging;
-    EpochRecords records{&staging->epoch, staging->meas, staging->tracking, nullptr};
-    if (uint8_t *next = ThreadBufNextPayload(buf, sizeof(ThreadBufEpoch)); next != nullptr) {
-        auto *inPlace = new (next) ThreadBufEpoch;
-        records.epoch = &inPlace->epoch;
-        records.meas = inPlace->meas;
-        records.inPlace = next;
-    }
-    *records.epoch = EpochRecord{};
+    EpochRecords records = StartEpochRecords(dec, buf);
     RangeSlots slots;
     slots.st = &records;
-    if (dec->options.reportAll != 0 ||
-        !FillSlotsInOnePass(dec, sc.view, compressed, slots.st, slots.l2Signal.data(), &slots.satellites)) {
+    if (!tryOnePass || dec->options.reportAll != 0 ||
+        !FillSlotsInOnePass(dec, sc.view, DecodedSource{decoded.obs.data(), decoded.count}, compressed, slots.st,
+                            slots.l2Signal.data(), &slots.satellites)) {
         std::array<uint16_t, kMaxDecodedObservations> taken;
         const uint16_t *list = nullptr;
         uint32_t n = decoded.count;
@@ -722,18 +796,5 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
         if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
         PairL2Observations(dec, time, sc, slots);
     }
-    dec->tsqPrnCount = slots.satellites;
-
-    AttachEpoch(dec, time, slots.st, slots.satellites);
-    const EpochRecord &epoch = *records.epoch;
-    dec->decoded.clockOffset = epoch.clockOffset;
-    if ((epoch.flags & kEpochFlagPosition) != 0) {
-        dec->decoded.hasPosition = 1;
-        dec->decoded.latitude = epoch.latitude;
-        dec->decoded.longitude = epoch.longitude;
-        dec->decoded.height = epoch.height;
-    }
-    *attached = true;
-    RebuildSlipTable(dec, time, slots.st, slots.l2Signal.data(), slots.satellites);
-    return PutEpoch(dec, time, buf, slots.st, slots.satellites);
+    return FinishEpoch(dec, buf, time, slots, attached);
 }
