@@ -17,10 +17,6 @@
 namespace {
 
 constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
-// How near a half rollover (in rollovers) the count by the wavelength's
-// reciprocal is checked by a division: the two differ by some 1e-15.
-constexpr double kRolloverEdge = 1e-9;
-constexpr double kMaxWholeRollovers = 2147483648.0; // 2^31
 
 // The wavelength the rollover count is restored with, by system and signal
 // type. The GPS L1 and L2 frequencies keep the constants the rebuild has
@@ -54,25 +50,6 @@ double RebuildCarrierPhaseWith(double compressedAdr, double pseudorange, double 
     const double d = (pseudorange / wavelength - a) / kAdrRollover;
     double k = std::trunc(std::fabs(d) + 0.5);
     if (d < 0.0) k = -k;
-    return -(k * kAdrRollover + a);
-}
-
-double RebuildCarrierPhaseQuick(double compressedAdr, double pseudorange, double wavelength, double inverse) {
-    const double a = -compressedAdr;
-    const double d = (pseudorange * inverse - a) / kAdrRollover;
-    // The product is within a few units of the last place of the quotient:
-    // the rollover count is the quotient's unless |d| lies within far more
-    // than that of a half, where the division decides. NaN goes there too.
-    const double f = std::fabs(d) + 0.5;
-    // Below 2^31 the conversion truncates as std::trunc does, at a fraction
-    // of its cost; the field widths keep f below 2^10.
-    if (!(f < kMaxWholeRollovers)) return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);
-    const double whole = static_cast<double>(static_cast<int32_t>(f));
-    const double fraction = f - whole; // exact: f and whole are close
-    if (!(fraction > kRolloverEdge && fraction < 1.0 - kRolloverEdge)) {
-        return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);
-    }
-    const double k = d < 0.0 ? -whole : whole;
     return -(k * kAdrRollover + a);
 }
 
