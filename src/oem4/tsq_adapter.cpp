@@ -41,6 +41,11 @@ namespace {
 // systems tracks more satellites than the file's channels, and the epoch is
 // fitted to the channels rather than lost.
 constexpr uint32_t kMaxCandidates = 64;
+// After an epoch the one pass could not build, the epochs built by the
+// screening passes alone before it is tried again. Both give the same
+// epoch; this only spares a receiver whose epochs rarely suit the one
+// pass the cost of trying.
+constexpr uint32_t kOnePassRest = 15;
 constexpr uint32_t kSlipTablePrns = kSlipTableSize;
 
 constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
@@ -727,6 +732,10 @@ EpochRecords StartEpochRecords(Oem4Decoder *dec, ThreadBuf *buf) {
 
 bool PutTsqEpochFromRangecmp(Oem4Decoder *dec, ThreadBuf *buf, int32_t *kind) {
     if (dec->options.reportAll != 0 || dec->epochHandler != nullptr) return false;
+    if (dec->onePassRest != 0) {
+        --dec->onePassRest;
+        return false;
+    }
     DecodedEpoch &decoded = dec->decoded;
     const uint8_t *body = RecordBody(dec);
     // The framing has matched the count to the record's length; the bound
@@ -738,6 +747,7 @@ bool PutTsqEpochFromRangecmp(Oem4Decoder *dec, ThreadBuf *buf, int32_t *kind) {
     slots.st = &records;
     if (!FillSlotsInOnePass(dec, ObsView{&decoded, true}, RangecmpSource{body + 4, n}, true, &records,
                             slots.l2Signal.data(), &slots.satellites)) {
+        dec->onePassRest = kOnePassRest;
         return false;
     }
     decoded.count = n;
@@ -764,9 +774,17 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached, bool tryOn
     EpochRecords records = StartEpochRecords(dec, buf);
     RangeSlots slots;
     slots.st = &records;
-    if (!tryOnePass || dec->options.reportAll != 0 ||
-        !FillSlotsInOnePass(dec, sc.view, DecodedSource{decoded.obs.data(), decoded.count}, compressed, slots.st,
-                            slots.l2Signal.data(), &slots.satellites)) {
+    bool onePass = tryOnePass && dec->options.reportAll == 0;
+    if (onePass && dec->onePassRest != 0) {
+        --dec->onePassRest;
+        onePass = false;
+    }
+    if (onePass && !FillSlotsInOnePass(dec, sc.view, DecodedSource{decoded.obs.data(), decoded.count}, compressed,
+                                       slots.st, slots.l2Signal.data(), &slots.satellites)) {
+        dec->onePassRest = kOnePassRest;
+        onePass = false;
+    }
+    if (!onePass) {
         std::array<uint16_t, kMaxDecodedObservations> taken;
         const uint16_t *list = nullptr;
         uint32_t n = decoded.count;
