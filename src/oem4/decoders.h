@@ -17,6 +17,9 @@ int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf);
 int32_t DecodeRawephem(int32_t port, ThreadBuf *buf);
 int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf);
 int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf);
+// std::round(value * stepsPerUnit) / stepsPerUnit to the last bit, without
+// the library call: the grid BESTXYZ positions are rounded to.
+double OnPositionGrid(double value, double stepsPerUnit);
 // VERSION and IONUTC only keep their content in the port for the file
 // headers; they produce no record.
 int32_t DecodeVersion(int32_t port, ThreadBuf *buf);

@@ -68,6 +68,24 @@ constexpr bool RecordTableFitsTheFraming() {
 }
 static_assert(RecordTableFitsTheFraming());
 
+// Row + 1 of each message id in the table, 0 for the others: the lookup of
+// every candidate header is one load rather than a search.
+constexpr uint32_t kMaxTableId = 2050;
+constexpr std::array<uint8_t, kMaxTableId + 1> kRowOfId = [] {
+    std::array<uint8_t, kMaxTableId + 1> rows{};
+    for (size_t k = 0; k < kRecordTable.size(); ++k) {
+        uint8_t &row = rows[kRecordTable[k].messageId];
+        if (row == 0) row = static_cast<uint8_t>(k + 1); // the first row of an id, as a search finds
+    }
+    return rows;
+}();
+static_assert([] {
+    for (const RecordTableEntry &row : kRecordTable) {
+        if (row.messageId > kMaxTableId) return false;
+    }
+    return kRecordTable.size() < 255;
+}());
+
 bool g_portTableInitialised = false;
 std::array<Oem4Decoder *, kMaxPorts> g_portTable;
 
@@ -115,10 +133,9 @@ void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size) {
 }
 
 const RecordTableEntry *FindRecordTableEntry(uint32_t messageId) {
-    for (const RecordTableEntry &row : kRecordTable) {
-        if (row.messageId == messageId) return &row;
-    }
-    return nullptr;
+    if (messageId >= kRowOfId.size()) return nullptr;
+    const uint8_t row = kRowOfId[messageId];
+    return row != 0 ? &kRecordTable[row - 1u] : nullptr;
 }
 
 bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength) {

@@ -249,6 +249,10 @@ struct Oem4Decoder {
     // an epoch cut to its channels keeps these first.
     std::array<uint16_t, MAXCHAN> tsqPrns;
     uint32_t tsqPrnCount;
+    // Epochs still to be built by the screening passes without trying the
+    // one pass first: set when the one pass found an epoch it could not
+    // build, as the next ones of the same receiver will mostly be alike.
+    uint32_t onePassRest;
     // What the observation file's rules left out over the conversion.
     ScreeningStats screeningStats;
     uint32_t resyncing; // non-zero while pending bytes are being fed again

@@ -47,8 +47,9 @@ inline constexpr size_t kBestxyzAgeAt = 100;
 // the last bits (the 32-bit Windows library computes in 80-bit registers)
 // would write different epochs for the same log; steps of a power of two
 // keep the rounding itself exact.
-inline constexpr double kAngleSteps = 1073741824.0; // per degree
-inline constexpr double kHeightSteps = 8192.0;      // per metre
+inline constexpr double kAngleSteps = 1073741824.0;      // per degree
+inline constexpr double kHeightSteps = 8192.0;           // per metre
+inline constexpr double kWholeFrom = 4503599627370496.0; // 2^52
 
 // PROPAGATEDCLOCKMODEL body fields.
 inline constexpr size_t kClockOffsetAt = 0;
@@ -62,8 +63,6 @@ inline constexpr size_t kMarkClockOffsetAt = 12;
 
 inline constexpr uint32_t kPositionOrigin = 3;
 inline constexpr uint32_t kMarkOrigin = 2;
-
-double OnGrid(double value, double stepsPerUnit) { return std::round(value * stepsPerUnit) / stepsPerUnit; }
 
 // Makes a decoded solution the port's last position and hands out its
 // position record.
@@ -88,6 +87,22 @@ int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf
 }
 
 } // namespace
+
+double OnPositionGrid(double value, double stepsPerUnit) {
+    const double v = value * stepsPerUnit;
+    // Past 2^52 every double is whole; NaN and infinities go there too.
+    if (!(std::fabs(v) < kWholeFrom)) return std::round(v) / stepsPerUnit;
+    const double whole = static_cast<double>(static_cast<int64_t>(v)); // towards zero
+    const double rest = v - whole;                                     // exact
+    double n = whole;
+    if (rest >= 0.5) {
+        n = whole + 1.0;
+    } else if (rest <= -0.5) {
+        n = whole - 1.0;
+    }
+    // -0.3 rounds to -0, as std::round gives it.
+    return std::copysign(n, v) / stepsPerUnit;
+}
 
 int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
@@ -155,9 +170,9 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     pos.time = HeaderTime(dec);
     pos.week = HeaderWeek(dec);
     pos.origin = kPositionOrigin;
-    pos.latitude = OnGrid(latitude * kDegreesPerRadian, kAngleSteps);
-    pos.longitude = OnGrid(longitude * kDegreesPerRadian, kAngleSteps);
-    pos.height = OnGrid(height, kHeightSteps);
+    pos.latitude = OnPositionGrid(latitude * kDegreesPerRadian, kAngleSteps);
+    pos.longitude = OnPositionGrid(longitude * kDegreesPerRadian, kAngleSteps);
+    pos.height = OnPositionGrid(height, kHeightSteps);
     pos.horizontalSigma = std::sqrt(variance(east) + variance(north));
     pos.heightSigma = std::sqrt(variance(up));
     pos.solutionAge = le::R4(body + kBestxyzAgeAt);

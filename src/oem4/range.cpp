@@ -30,8 +30,12 @@ constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLeng
 static_assert(kMaxRecordObservations == 185);
 static_assert(kMaxRecordObservations <= kMaxDecodedObservations);
 
-// Every observation of the port's current RANGE record.
-void DecodeRangeObservations(Oem4Decoder *dec) {
+// Every observation of the port's current RANGE record. Without a receiver
+// of the decoded epochs (RINEX off) only what the observation file's
+// adapter reads is filled: the status word, PRN, measurements, C/No and
+// lock time; the system's satellite number, GLONASS channel, signal type,
+// loss-of-lock indication and standard deviations are left as they were.
+template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
     const uint8_t *body = RecordBody(dec);
     DecodedEpoch &e = dec->decoded;
     // The framing has matched the count to the record's length; this bound
@@ -44,21 +48,22 @@ void DecodeRangeObservations(Oem4Decoder *dec) {
         const uint32_t status = le::U4(p + kObsStatusAt);
         const uint32_t system = TrackingSystem(status);
         const uint32_t prn = le::U2(p + kObsPrnAt);
-        const uint32_t frequency = le::U2(p + kObsReservedAt);
         o.system = static_cast<uint8_t>(system);
-        o.signal = static_cast<uint8_t>(TrackingSignal(status));
-        o.glonassChannel = GlonassChannelOf(system, frequency);
-        o.lli = 0;
         o.prn = static_cast<uint16_t>(prn);
-        o.satellite = SatelliteNumber(system, prn);
         o.status = status;
         o.pseudorange = le::R8(p + kObsPseudorangeAt);
         o.phase = le::R8(p + kObsPhaseAt);
         o.doppler = le::R4(p + kObsDopplerAt);
         o.cno = le::R4(p + kObsCnoAt);
         o.lockTime = le::R4(p + kObsLockTimeAt);
-        o.pseudorangeSigma = le::R4(p + kObsPseudorangeSigmaAt);
-        o.phaseSigma = le::R4(p + kObsPhaseSigmaAt);
+        if constexpr (kWhole) {
+            o.lli = 0;
+            o.signal = static_cast<uint8_t>(TrackingSignal(status));
+            o.glonassChannel = GlonassChannelOf(system, le::U2(p + kObsReservedAt));
+            o.satellite = SatelliteNumber(system, prn);
+            o.pseudorangeSigma = le::R4(p + kObsPseudorangeSigmaAt);
+            o.phaseSigma = le::R4(p + kObsPhaseSigmaAt);
+        }
     }
     e.count = n;
     e.dropped = count - n;
@@ -153,9 +158,19 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     if (dec == nullptr || buf == nullptr) return 0;
     BeginDecodedEpoch(dec);
     if (dec->decoded.messageId == kMsgRangecmp) {
+        // Without a receiver of the decoded epochs the common epoch goes
+        // straight from the record to the observation file's.
+        int32_t kind = 0;
+        if (PutTsqEpochFromRangecmp(dec, buf, &kind)) return kind;
         DecodeRangecmpObservations(dec);
+        if (dec->epochHandler == nullptr && dec->options.reportAll == 0) {
+            bool attached = false;
+            return PutTsqEpoch(dec, buf, &attached, false);
+        }
+    } else if (dec->epochHandler != nullptr) {
+        DecodeRangeObservations<true>(dec);
     } else {
-        DecodeRangeObservations(dec);
+        DecodeRangeObservations<false>(dec);
     }
     return EmitDecodedEpoch(dec, buf);
 }

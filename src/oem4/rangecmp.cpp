@@ -4,47 +4,19 @@
 // pseudorange.
 #include "oem4/rangecmp.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
 #include "common/le.h"
 #include "common/physics.h"
 #include "oem4/range.h"
+#include "oem4/rangecmp_fields.h"
 #include "oem4/signals.h"
 
 namespace {
 
 constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
-
-// Bit fields of a compressed observation, read from little-endian words:
-// Doppler bits 32-59 (from byte 4), pseudorange bits 60-95 (from the 64-bit
-// word at byte 4, shifted by 28), ADR bits 96-127 (byte 12), standard
-// deviation codes bits 128-135 (byte 16), PRN bits 136-143 (byte 17), lock
-// time bits 144-164 and C/No code bits 165-169 (from byte 18), GLONASS
-// frequency channel + 7 bits 170-175 (byte 21).
-constexpr unsigned kDopplerWidth = 28;
-constexpr size_t kDopplerByte = 4;
-constexpr size_t kPseudorangeWord = 4;
-constexpr unsigned kPseudorangeShift = 28, kPseudorangeWidth = 36;
-constexpr size_t kAdrByte = 12;
-constexpr size_t kSigmaByte = 16; // low nibble: pseudorange, high: ADR
-constexpr size_t kPrnByte = 17;
-constexpr size_t kLockByte = 18;
-constexpr size_t kGlonassFrequencyByte = 21;
-constexpr unsigned kGlonassFrequencyShift = 2, kGlonassFrequencyWidth = 6;
-constexpr unsigned kLockTimeWidth = 21;
-constexpr unsigned kCnoShift = 21, kCnoWidth = 5;
-
-// Pseudorange standard deviation (m) of each code.
-constexpr float kPseudorangeSigma[16] = {0.050f, 0.075f, 0.113f, 0.169f, 0.253f, 0.380f, 0.570f, 0.854f,
-                                         1.281f, 2.375f, 4.750f, 9.500f, 19.00f, 38.00f, 76.00f, 152.0f};
-
-constexpr uint64_t LowBits(unsigned width) { return (uint64_t{1} << width) - 1; }
-
-int64_t SignExtend(uint64_t v, unsigned width) {
-    const uint64_t sign = uint64_t{1} << (width - 1);
-    return static_cast<int64_t>(v ^ sign) - static_cast<int64_t>(sign);
-}
 
 // The wavelength the rollover count is restored with, by system and signal
 // type. The GPS L1 and L2 frequencies keep the constants the rebuild has
@@ -58,53 +30,20 @@ double TableWavelength(uint32_t system, uint32_t signal) {
     if (f == kFreqL2) return kLegacyL2Wavelength;
     return f != 0.0 ? kSpeedOfLight / f : 0.0;
 }
-struct WavelengthTable {
-    double at[kSystemCount * 32];
-    WavelengthTable() {
-        for (uint32_t k = 0; k < kSystemCount * 32; ++k) at[k] = TableWavelength(k / 32, k % 32);
-    }
-};
-const WavelengthTable g_wavelengths;
-
-double RebuildWavelength(uint32_t system, uint32_t signal, int8_t glonassChannel, uint32_t status) {
-    const double lambda = g_wavelengths.at[system * 32 + signal];
-    if (lambda > 0.0) return lambda;
-    if (lambda < 0.0) return kSpeedOfLight / SignalFrequency(system, signal, glonassChannel);
-    return ObsFrequency(status) == kFrequencyL2 ? kLegacyL2Wavelength : kLegacyL1Wavelength;
-}
-
-// Inlined: it is the inner step of every compressed observation.
-[[gnu::always_inline]] inline void DecodeObservation(const uint8_t *in, DecodedObservation *out) {
-    const uint32_t status = le::U4(in);
-    const uint32_t system = TrackingSystem(status);
-    const uint32_t signal = TrackingSignal(status);
-    const uint32_t prn = in[kPrnByte];
-    uint64_t word;
-    std::memcpy(&word, in + kPseudorangeWord, sizeof word);
-    const uint32_t lockWord = le::U4(in + kLockByte);
-    const uint32_t frequency = (in[kGlonassFrequencyByte] >> kGlonassFrequencyShift) & LowBits(kGlonassFrequencyWidth);
-    const int8_t channel = GlonassChannelOf(system, frequency);
-    const double pseudorange = static_cast<double>((word >> kPseudorangeShift) & LowBits(kPseudorangeWidth)) / 128.0;
-    const double adr = le::I4(in + kAdrByte) / 256.0;
-
-    out->system = static_cast<uint8_t>(system);
-    out->signal = static_cast<uint8_t>(signal);
-    out->glonassChannel = channel;
-    out->lli = 0;
-    out->prn = static_cast<uint16_t>(prn);
-    out->satellite = SatelliteNumber(system, prn);
-    out->status = status;
-    out->pseudorange = pseudorange;
-    out->phase = RebuildCarrierPhaseWith(adr, pseudorange, RebuildWavelength(system, signal, channel, status));
-    out->doppler =
-        static_cast<double>(SignExtend(le::U4(in + kDopplerByte) & LowBits(kDopplerWidth), kDopplerWidth)) / 256.0;
-    out->cno = static_cast<float>(20.0 + static_cast<double>((lockWord >> kCnoShift) & LowBits(kCnoWidth)));
-    out->lockTime = static_cast<float>(static_cast<double>(lockWord & LowBits(kLockTimeWidth)) / 32.0);
-    out->pseudorangeSigma = kPseudorangeSigma[in[kSigmaByte] & 15u];
-    out->phaseSigma = static_cast<float>((in[kSigmaByte] >> 4) + 1) / 512.0f;
-}
 
 } // namespace
+
+namespace rangecmp_detail {
+
+WavelengthTable::WavelengthTable() {
+    for (uint32_t k = 0; k < kSystemCount * 32; ++k) {
+        at[k] = TableWavelength(k / 32, k % 32);
+        inverse[k] = at[k] > 0.0 ? 1.0 / at[k] : 0.0;
+    }
+}
+const WavelengthTable g_wavelengths;
+
+} // namespace rangecmp_detail
 
 double RebuildCarrierPhaseWith(double compressedAdr, double pseudorange, double wavelength) {
     const double a = -compressedAdr; // phase with the sign of the pseudorange
@@ -125,11 +64,16 @@ void DecodeRangecmpObservations(Oem4Decoder *dec) {
     // The framing has matched the count to the record's length, which the
     // record buffer bounds well below the epoch's room.
     const uint32_t count = le::U4(body);
-    const uint32_t maxFit = (kRecordBufferSize - kOem4HeaderLength - 4) / kCompressedObsSize;
-    const uint32_t n = count < maxFit ? count : maxFit;
-    static_assert((kRecordBufferSize - kOem4HeaderLength - 4) / kCompressedObsSize <= kMaxDecodedObservations);
+    const uint32_t n = count < kMaxRangecmpObservations ? count : kMaxRangecmpObservations;
     const uint8_t *in = body + 4;
-    for (uint32_t i = 0; i < n; ++i) DecodeObservation(in + static_cast<size_t>(i) * kCompressedObsSize, &e.obs[i]);
+    if (dec->epochHandler != nullptr) {
+        for (uint32_t i = 0; i < n; ++i)
+            DecodeCompressedObservation<true>(in + static_cast<size_t>(i) * kCompressedObsSize, &e.obs[i]);
+    } else {
+        for (uint32_t i = 0; i < n; ++i) {
+            DecodeCompressedObservation<false>(in + static_cast<size_t>(i) * kCompressedObsSize, &e.obs[i]);
+        }
+    }
     e.count = n;
     e.dropped = count - n;
 }

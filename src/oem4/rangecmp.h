@@ -2,6 +2,7 @@
 // decoded epoch like those of RANGE.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -33,6 +34,33 @@ inline constexpr uint8_t kNoL2Rank = 3;
 double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t status);
 // The same with the signal's own wavelength (metres).
 double RebuildCarrierPhaseWith(double compressedAdr, double pseudorange, double wavelength);
+// The same, bit for bit, by the wavelength's reciprocal (1 / wavelength as
+// a double): the division only where the rollover count is on its edge.
+// Inline: it is a step of every compressed observation.
+[[gnu::always_inline]] inline double RebuildCarrierPhaseQuick(double compressedAdr, double pseudorange,
+                                                              double wavelength, double inverse) {
+    constexpr double kAdrRollover = 8388608.0; // 2^23 cycles
+    // How near a half rollover (in rollovers) the count by the reciprocal
+    // is checked by a division: the two differ by some 1e-15.
+    constexpr double kRolloverEdge = 1e-9;
+    constexpr double kMaxWholeRollovers = 2147483648.0; // 2^31
+    const double a = -compressedAdr;
+    const double d = (pseudorange * inverse - a) / kAdrRollover;
+    // The product is within a few units of the last place of the quotient:
+    // the rollover count is the quotient's unless |d| lies within far more
+    // than that of a half, where the division decides. NaN goes there too.
+    const double f = std::fabs(d) + 0.5;
+    // Below 2^31 the conversion truncates as std::trunc does, at a fraction
+    // of its cost; the field widths keep f below 2^10.
+    if (!(f < kMaxWholeRollovers)) return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);
+    const double whole = static_cast<double>(static_cast<int32_t>(f));
+    const double fraction = f - whole; // exact: f and whole are close
+    if (!(fraction > kRolloverEdge && fraction < 1.0 - kRolloverEdge)) {
+        return RebuildCarrierPhaseWith(compressedAdr, pseudorange, wavelength);
+    }
+    const double k = d < 0.0 ? -whole : whole;
+    return -(k * kAdrRollover + a);
+}
 
 // Decodes every observation of the port's current RANGECMP record into the
 // port's decoded epoch (after BeginDecodedEpoch).

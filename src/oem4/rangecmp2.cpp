@@ -95,11 +95,21 @@ constexpr std::array<Rc2Signal, 33> kRc2Signals = {{
 static_assert(kRc2Signals.size() == kRangecmp2Signals);
 static_assert(kMaxSatelliteNumber <= kPackedSatellites, "satellite numbers index the lock times");
 
-const Rc2Signal *FindRc2Signal(SatelliteSystem system, uint32_t id) {
-    for (const Rc2Signal &s : kRc2Signals) {
-        if (s.system == system && s.id == id) return &s;
+// Row + 1 of each system's 5-bit signal id in kRc2Signals, 0 for none: one
+// load per signal block instead of a search.
+constexpr std::array<std::array<uint8_t, 32>, kSystemCount> kRc2SignalRows = [] {
+    std::array<std::array<uint8_t, 32>, kSystemCount> rows{};
+    for (size_t k = 0; k < kRc2Signals.size(); ++k) {
+        uint8_t &row = rows[kRc2Signals[k].system][kRc2Signals[k].id];
+        if (row == 0) row = static_cast<uint8_t>(k + 1); // the first row of an id, as a search finds
     }
-    return nullptr;
+    return rows;
+}();
+
+const Rc2Signal *FindRc2Signal(SatelliteSystem system, uint32_t id) {
+    if (system >= kSystemCount || id >= 32) return nullptr;
+    const uint8_t row = kRc2SignalRows[system][id];
+    return row != 0 ? &kRc2Signals[row - 1u] : nullptr;
 }
 
 constexpr uint64_t Bits(uint64_t word, unsigned at, unsigned width) {

@@ -122,6 +122,13 @@ public:
             at_ = bits_;
             return 0;
         }
+        // Most fields lie within 8 bytes of the data: one load and a mask.
+        const uint64_t first = at_ >> 3;
+        const unsigned shift = static_cast<unsigned>(at_ & 7u);
+        if (width + shift <= 64 && width < 64 && first + 8 <= bits_ >> 3) {
+            at_ += width;
+            return (le::Load<uint64_t>(data_ + first) >> shift) & ((uint64_t{1} << width) - 1);
+        }
         uint64_t v = 0;
         for (unsigned got = 0; got < width;) {
             const uint64_t byte = data_[at_ >> 3];

@@ -18,7 +18,9 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "common/error_text.h"
@@ -27,6 +29,7 @@
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/rangecmp.h"
+#include "oem4/rangecmp_fields.h"
 #include "oem4/screening.h"
 #include "oem4/signals.h"
 #include "oem4/tsq_adapter.h"
@@ -38,6 +41,11 @@ namespace {
 // systems tracks more satellites than the file's channels, and the epoch is
 // fitted to the channels rather than lost.
 constexpr uint32_t kMaxCandidates = 64;
+// After an epoch the one pass could not build, the epochs built by the
+// screening passes alone before it is tried again. Both give the same
+// epoch; this only spares a receiver whose epochs rarely suit the one
+// pass the cost of trying.
+constexpr uint32_t kOnePassRest = 15;
 constexpr uint32_t kSlipTablePrns = kSlipTableSize;
 
 constexpr double kMinL2LockTime = 0.01;    // s: younger L2 code is not trusted
@@ -75,6 +83,30 @@ struct RangeStaging {
 static_assert(sizeof(RangeStaging) == kEpochRecordSize + MAXCHAN * (kMeasRecordSize + kTrackingRecordSize));
 static_assert(sizeof(RangeStaging) <= kStagingAreaSize);
 static_assert(alignof(RangeStaging) == 1);
+
+// The epoch and measurement groups as the puts lay them out in a ThreadBuf,
+// from the epoch record on: there the two are built in place.
+#pragma pack(push, 1)
+struct ThreadBufEpoch {
+    EpochRecord epoch;
+    uint8_t measGroupHeader[kThreadBufGroupHeaderSize];
+    MeasRecord meas[MAXCHAN];
+};
+#pragma pack(pop)
+static_assert(offsetof(ThreadBufEpoch, meas) == kEpochRecordSize + kThreadBufGroupHeaderSize);
+static_assert(alignof(ThreadBufEpoch) == 1);
+
+// Where the records of the epoch being built are written: the epoch and
+// measurement records straight into the ThreadBuf where their puts would
+// copy them, or into the staging area when the ThreadBuf lacks the room
+// for the most the epoch could hold; the tracking records, which follow
+// the measurements and so move with their count, into the staging area.
+struct EpochRecords {
+    EpochRecord *epoch;
+    MeasRecord *meas;         // MAXCHAN slots
+    TrackingRecord *tracking; // MAXCHAN slots
+    uint8_t *inPlace;         // where the ThreadBuf's next payload was, null when staged
+};
 // The most observations whose output could be staged one for one.
 constexpr uint32_t kMaxObservations = (kStagingAreaSize - kEpochRecordSize) / (kMeasRecordSize + kTrackingRecordSize);
 static_assert(kMaxObservations == 106);
@@ -110,6 +142,38 @@ uint8_t LockByte(double lockTime) {
     if (!(lockTime >= 0.0)) return 0;
     if (lockTime > 255.0) return 255;
     return static_cast<uint8_t>(lockTime);
+}
+
+// Fills an L1 observation's slot, every field of it, so that the slot is
+// whole without clearing it first. Returns whether its code is tracked.
+inline bool WriteL1Slot(const ObsView &view, const DecodedObservation &obs, MeasRecord &m, TrackingRecord &t) {
+    const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
+    m.recordLength = 0;
+    m.prn = static_cast<uint8_t>(obs.prn);
+    m.l1Lock = LockByte(obs.lockTime);
+    m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
+    m.l1Phase = view.Phase(obs);
+    m.l1Doppler = static_cast<float>(obs.doppler);
+    m.l2Pseudorange = 0.0;
+    m.l2Phase = 0.0;
+    t.prn = obs.prn;
+    t.signalFlags = kTrackingL1Stored;
+    t.l1LockTime = obs.lockTime;
+    t.l2LockTime = 0.0;
+    t.l1Cno = obs.cno;
+    return codeGood;
+}
+
+// Joins an L2 observation to its satellite's L1 slot.
+inline void WriteL2(const Oem4Options &opt, const ObsView &view, const DecodedObservation &obs, MeasRecord &m,
+                    TrackingRecord &t) {
+    m.l2Phase = view.Phase(obs);
+    m.l2Pseudorange = obs.pseudorange;
+    t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
+    t.l2LockTime = obs.lockTime;
+    if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
+        m.l2Pseudorange = 0.0;
+    }
 }
 
 // Compares an observation's lock time with the previous epoch's entry for
@@ -163,13 +227,15 @@ void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
     epoch.correctedTime = time - model.offset / kSpeedOfLight;
 }
 
-// The slip table describes the latest epoch only.
-void RebuildSlipTable(Oem4Decoder *dec, double time, const RangeStaging *st, const uint8_t *l2Signal,
+// The slip table describes the latest epoch only. The PRNs written are
+// kept for the next epoch's choice of satellites.
+void RebuildSlipTable(Oem4Decoder *dec, double time, const EpochRecords *st, const uint8_t *l2Signal,
                       uint32_t satellites) {
     static_assert(kSlipTablePrns == 64, "one bit per slip table entry");
     uint64_t set = 0;
     for (uint32_t j = 0; j < satellites; ++j) {
         const TrackingRecord &t = st->tracking[j];
+        dec->tsqPrns[j] = static_cast<uint16_t>(t.prn);
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
         dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
@@ -254,7 +320,7 @@ struct RangeScreen {
 
 // Where the satellites of the epoch being built sit in the staging area.
 struct RangeSlots {
-    RangeStaging *st;
+    EpochRecords *st;
     uint32_t satellites; // slots in use; also "no slot"
     // Bit j: the j-th L1 observation gets a slot.
     uint64_t keep;
@@ -330,23 +396,7 @@ inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, Ra
         if (obs.prn < kSlipTablePrns && slots.firstSlot[obs.prn] == kNoSlot) {
             slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
-        // Every field written: the slot is whole without clearing it first.
-        MeasRecord &m = slots.st->meas[slot];
-        TrackingRecord &t = slots.st->tracking[slot];
-        const bool codeGood = (obs.status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
-        m.recordLength = 0;
-        m.prn = static_cast<uint8_t>(obs.prn);
-        m.l1Lock = LockByte(obs.lockTime);
-        m.l1Pseudorange = codeGood ? obs.pseudorange : 0.0;
-        m.l1Phase = sc.view.Phase(obs);
-        m.l1Doppler = static_cast<float>(obs.doppler);
-        m.l2Pseudorange = 0.0;
-        m.l2Phase = 0.0;
-        t.prn = obs.prn;
-        t.signalFlags = kTrackingL1Stored;
-        t.l1LockTime = obs.lockTime;
-        t.l2LockTime = 0.0;
-        t.l1Cno = obs.cno;
+        const bool codeGood = WriteL1Slot(sc.view, obs, slots.st->meas[slot], slots.st->tracking[slot]);
         if (!codeGood && reportAll) PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
         slots.l2Signal[slot] = kNoL2Signal;
         dec->tsqPrns[slot] = obs.prn;
@@ -393,15 +443,7 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
             ++dec->screeningStats.leftOut[TrackingSystem(obs.status)];
             continue;
         }
-        MeasRecord &m = slots.st->meas[j];
-        TrackingRecord &t = slots.st->tracking[j];
-        m.l2Phase = sc.view.Phase(obs);
-        m.l2Pseudorange = obs.pseudorange;
-        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
-        t.l2LockTime = obs.lockTime;
-        if (opt.requireL2Lock != 0 && (!(obs.lockTime >= kMinL2LockTime) || (obs.status & kStatusPhaseLockBit) == 0)) {
-            m.l2Pseudorange = 0.0;
-        }
+        WriteL2(opt, sc.view, obs, slots.st->meas[j], slots.st->tracking[j]);
         if (opt.reportAll != 0) CheckSlip(dec, time, obs, true);
     }
 }
@@ -409,9 +451,9 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
 // Attachment: the epoch header, the latest position and clock model where
 // their times agree. Where the receiver clock is to be recomputed, the
 // port's solver gets the complete epoch before it goes anywhere.
-void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satellites) {
+void AttachEpoch(Oem4Decoder *dec, double time, EpochRecords *st, uint32_t satellites) {
     const Oem4Options &opt = dec->options;
-    EpochRecord &epoch = st->epoch;
+    EpochRecord &epoch = *st->epoch;
     epoch.satCount = static_cast<uint8_t>(satellites);
     epoch.flags = opt.epochFlag != 0 ? kEpochFlagEpoch : 0;
     epoch.receiverTime = time;
@@ -427,9 +469,19 @@ void AttachEpoch(Oem4Decoder *dec, double time, RangeStaging *st, uint32_t satel
 }
 
 // Output: the epoch, its measurements and its tracking records.
-int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const RangeStaging *st, uint32_t satellites) {
+int32_t PutEpoch(Oem4Decoder *dec, double time, ThreadBuf *buf, EpochRecords *st, uint32_t satellites) {
     const int32_t count = static_cast<int32_t>(satellites);
-    int32_t code = PutThreadBufData(buf, &st->epoch, 1, TBREC_EPOCH);
+    // Records built in place go in from where they are, unless a message
+    // receiver has since put something into the ThreadBuf: then they are
+    // staged first and put from there.
+    if (st->inPlace != nullptr && ThreadBufNextPayload(buf, 0) != st->inPlace) {
+        auto *staged = new (dec->staging.data()) RangeStaging;
+        std::memmove(&staged->epoch, st->epoch, kEpochRecordSize);
+        std::memmove(staged->meas, st->meas, static_cast<size_t>(count) * kMeasRecordSize);
+        st->epoch = &staged->epoch;
+        st->meas = staged->meas;
+    }
+    int32_t code = PutThreadBufData(buf, st->epoch, 1, TBREC_EPOCH);
     if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
     if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
     if (code != TB_OK) {
@@ -437,6 +489,80 @@ int32_t PutEpoch(const Oem4Decoder *dec, double time, ThreadBuf *buf, const Rang
         return 0;
     }
     return RK_EPOCH;
+}
+
+// The observations of the port's decoded epoch, for the one pass.
+struct DecodedSource {
+    const DecodedObservation *obs;
+    uint32_t count;
+    const DecodedObservation &operator()(uint32_t k, DecodedObservation &) const { return obs[k]; }
+};
+
+// The observations of the port's RANGECMP record, decoded one at a time for
+// the one pass, without the decoded epoch in between.
+struct RangecmpSource {
+    const uint8_t *first;
+    uint32_t count;
+    const DecodedObservation &operator()(uint32_t k, DecodedObservation &scratch) const {
+        DecodeCompressedObservation<false>(first + static_cast<size_t>(k) * kCompressedObsSize, &scratch);
+        return scratch;
+    }
+};
+
+// The common epoch in one pass: every observation the file takes maps one
+// to one onto a slot. Its L1 observations fill the slots in record order
+// and each L2 observation joins the slot of its satellite's L1, which came
+// before it. Gives what the screening, the L1 pass and the L2 pass give,
+// and returns false, having changed nothing they read, for any epoch
+// that needs them: more satellites than channels, an L2 observation before
+// or without its L1, a second L2 signal or one of PRN 64 and above (the L2
+// choice), too many observations (for a compressed record, more than
+// MAXCHAN), none on L1. A compressed record's observations of PRN 64 and
+// above are dropped as its own rules drop them. Not with reportAll, whose
+// reports follow the order of the passes.
+template <class Source> bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const Source &source,
+                                                bool compressed, EpochRecords *st, uint8_t *l2Signal,
+                                                uint32_t *satellites) {
+    const Oem4Options &opt = dec->options;
+    const uint32_t channels = PortChannels(opt);
+    std::array<uint32_t, kSystemCount> leftOut{};
+    std::array<uint8_t, kSlipTablePrns> firstSlot;
+    firstSlot.fill(kNoSlot);
+    uint64_t l2Seen = 0;
+    uint32_t slot = 0, usable = 0;
+    const uint32_t n = source.count;
+    DecodedObservation scratch;
+    for (uint32_t k = 0; k < n; ++k) {
+        const DecodedObservation &obs = source(k, scratch);
+        const ObservationRole role = ScreenObservation(obs.status);
+        if (role == ROLE_LEFT_OUT) {
+            ++leftOut[TrackingSystem(obs.status)];
+            continue;
+        }
+        const uint32_t prn = obs.prn;
+        if (compressed && prn >= kCompressedDroppedPrn) continue;
+        ++usable;
+        if (role == ROLE_L1) {
+            if (prn == 0) continue;
+            if (slot == channels) return false;
+            if (prn < kSlipTablePrns && firstSlot[prn] == kNoSlot) firstSlot[prn] = static_cast<uint8_t>(slot);
+            WriteL1Slot(view, obs, st->meas[slot], st->tracking[slot]);
+            l2Signal[slot] = kNoL2Signal;
+            ++slot;
+            continue;
+        }
+        if (prn >= kSlipTablePrns || (l2Seen >> prn & 1u) != 0 || firstSlot[prn] == kNoSlot) return false;
+        l2Seen |= uint64_t{1} << prn;
+        const uint32_t j = firstSlot[prn];
+        l2Signal[j] = static_cast<uint8_t>(TrackingSignal(obs.status));
+        WriteL2(opt, view, obs, st->meas[j], st->tracking[j]);
+    }
+    if (slot == 0 || usable > (compressed ? MAXCHAN : kMaxObservations)) return false;
+    if (usable != n) {
+        for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
+    }
+    *satellites = slot;
+    return true;
 }
 
 // ---- compressed records: at most MAXCHAN observations ----------------------
@@ -547,53 +673,33 @@ const ScreeningStats *GetScreeningStats(int32_t port) {
     return dec != nullptr ? &dec->screeningStats : nullptr;
 }
 
-int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
-    const DecodedEpoch &decoded = dec->decoded;
-    const double time = decoded.time;
-    RangeScreen sc;
-    sc.view = ObsView{&decoded, decoded.messageId == kMsgRangecmp};
+namespace {
 
-    ++dec->screeningStats.rangeRecords;
-    // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
-    // observations, PRNs below 64): the file takes them like RANGE.
-    if (decoded.messageId != kMsgRangecmp) {
-        // More than a record buffer holds: not a record the framing passes.
-        if (decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
-        ScreenRecord(dec, sc, nullptr, decoded.count);
-    } else {
-        std::array<uint16_t, kMaxDecodedObservations> taken;
-        const uint32_t n = SelectCompressed(dec, taken.data());
-        ScreenRecord(dec, sc, taken.data(), n);
+// Where the records of the port's next epoch go: the epoch and measurement
+// records in place in the ThreadBuf when it has the room, else in the
+// staging area; the epoch header cleared. Every slot in use is written
+// whole by the L1 pass; the puts and the clock recomputation read nothing
+// beyond those slots.
+EpochRecords StartEpochRecords(Oem4Decoder *dec, ThreadBuf *buf) {
+    auto *staging = new (dec->staging.data()) RangeStaging;
+    EpochRecords records{&staging->epoch, staging->meas, staging->tracking, nullptr};
+    if (uint8_t *next = ThreadBufNextPayload(buf, sizeof(ThreadBufEpoch)); next != nullptr) {
+        auto *inPlace = new (next) ThreadBufEpoch;
+        records.epoch = &inPlace->epoch;
+        records.meas = inPlace->meas;
+        records.inPlace = next;
     }
-    // Observations left out take no room: a receiver of many systems and
-    // signals fills a record with far more than the file can hold.
-    if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
-    if (sc.l1Count == 0) return 0;
-    if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
+    *records.epoch = EpochRecord{};
+    return records;
+}
 
-    // The epoch is cleared here and every slot in use is written whole by
-    // the L1 pass; the puts and the clock recomputation read nothing beyond
-    // those slots.
-    RangeSlots slots;
-    slots.st = new (dec->staging.data()) RangeStaging;
-    slots.st->epoch = EpochRecord{};
-    slots.satellites = sc.l1Count;
-    slots.keep = ~uint64_t{0};
-    slots.cutPrns = 0;
-    slots.firstSlot.fill(kNoSlot);
-    const uint32_t channels = PortChannels(dec->options);
-    if (slots.satellites > channels) {
-        slots.keep = ChooseSatellites(dec, time, sc.view, sc.l1At.data(), slots.satellites, channels, &slots.cutPrns);
-        slots.satellites = channels;
-    }
-
-    FillL1Slots(dec, time, sc, slots);
-    if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
-    PairL2Observations(dec, time, sc, slots);
+// The epoch whose slots are filled: attached, copied into the decoded
+// epoch, remembered for the next one's slip reports and put.
+[[gnu::always_inline]] inline int32_t FinishEpoch(Oem4Decoder *dec, ThreadBuf *buf, double time, RangeSlots &slots,
+                                                  bool *attached) {
     dec->tsqPrnCount = slots.satellites;
-
     AttachEpoch(dec, time, slots.st, slots.satellites);
-    const EpochRecord &epoch = slots.st->epoch;
+    const EpochRecord &epoch = *slots.st->epoch;
     dec->decoded.clockOffset = epoch.clockOffset;
     if ((epoch.flags & kEpochFlagPosition) != 0) {
         dec->decoded.hasPosition = 1;
@@ -604,4 +710,93 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached) {
     *attached = true;
     RebuildSlipTable(dec, time, slots.st, slots.l2Signal.data(), slots.satellites);
     return PutEpoch(dec, time, buf, slots.st, slots.satellites);
+}
+
+} // namespace
+
+bool PutTsqEpochFromRangecmp(Oem4Decoder *dec, ThreadBuf *buf, int32_t *kind) {
+    if (dec->options.reportAll != 0 || dec->epochHandler != nullptr) return false;
+    if (dec->onePassRest != 0) {
+        --dec->onePassRest;
+        return false;
+    }
+    DecodedEpoch &decoded = dec->decoded;
+    const uint8_t *body = RecordBody(dec);
+    // The framing has matched the count to the record's length; the bound
+    // keeps every read within the record buffer whoever calls.
+    const uint32_t count = le::U4(body);
+    const uint32_t n = count < kMaxRangecmpObservations ? count : kMaxRangecmpObservations;
+    EpochRecords records = StartEpochRecords(dec, buf);
+    RangeSlots slots;
+    slots.st = &records;
+    if (!FillSlotsInOnePass(dec, ObsView{&decoded, true}, RangecmpSource{body + 4, n}, true, &records,
+                            slots.l2Signal.data(), &slots.satellites)) {
+        dec->onePassRest = kOnePassRest;
+        return false;
+    }
+    decoded.count = n;
+    decoded.dropped = count - n;
+    ++dec->screeningStats.rangeRecords;
+    bool attached = false;
+    *kind = FinishEpoch(dec, buf, decoded.time, slots, &attached);
+    return true;
+}
+
+int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached, bool tryOnePass) {
+    const DecodedEpoch &decoded = dec->decoded;
+    const double time = decoded.time;
+    RangeScreen sc;
+    sc.view = ObsView{&decoded, decoded.messageId == kMsgRangecmp};
+
+    ++dec->screeningStats.rangeRecords;
+    const bool compressed = decoded.messageId == kMsgRangecmp;
+    // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
+    // observations, PRNs below 64): the file takes them like RANGE. More
+    // than a record buffer holds is not a record the framing passes.
+    if (!compressed && decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
+
+    EpochRecords records = StartEpochRecords(dec, buf);
+    RangeSlots slots;
+    slots.st = &records;
+    bool onePass = tryOnePass && dec->options.reportAll == 0;
+    if (onePass && dec->onePassRest != 0) {
+        --dec->onePassRest;
+        onePass = false;
+    }
+    if (onePass && !FillSlotsInOnePass(dec, sc.view, DecodedSource{decoded.obs.data(), decoded.count}, compressed,
+                                       slots.st, slots.l2Signal.data(), &slots.satellites)) {
+        dec->onePassRest = kOnePassRest;
+        onePass = false;
+    }
+    if (!onePass) {
+        std::array<uint16_t, kMaxDecodedObservations> taken;
+        const uint16_t *list = nullptr;
+        uint32_t n = decoded.count;
+        if (compressed) {
+            n = SelectCompressed(dec, taken.data());
+            list = taken.data();
+        }
+        ScreenRecord(dec, sc, list, n);
+        // Observations left out take no room: a receiver of many systems
+        // and signals fills a record with far more than the file can hold.
+        if (sc.usable > kMaxObservations) return RefuseRecord(dec, time, kOverflowText);
+        if (sc.l1Count == 0) return 0;
+        if (sc.l1Count > kMaxCandidates) return RefuseRecord(dec, time, kTooManyText);
+
+        slots.satellites = sc.l1Count;
+        slots.keep = ~uint64_t{0};
+        slots.cutPrns = 0;
+        slots.firstSlot.fill(kNoSlot);
+        const uint32_t channels = PortChannels(dec->options);
+        if (slots.satellites > channels) {
+            slots.keep =
+                ChooseSatellites(dec, time, sc.view, sc.l1At.data(), slots.satellites, channels, &slots.cutPrns);
+            slots.satellites = channels;
+        }
+
+        FillL1Slots(dec, time, sc, slots);
+        if (sc.l2Choice) ChooseL2Signals(dec, sc, slots);
+        PairL2Observations(dec, time, sc, slots);
+    }
+    return FinishEpoch(dec, buf, time, slots, attached);
 }

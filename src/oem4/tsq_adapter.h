@@ -13,4 +13,15 @@
 // into buf. Returns RK_EPOCH, or 0 when the epoch gives the file nothing.
 // When the file's epoch was built, its clock offset and position are copied
 // into the decoded epoch and *attached is set.
-int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached);
+// tryOnePass false: the caller knows that the epoch's observations do not
+// all map one to one onto slots (PutTsqEpochFromRangecmp said so).
+int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached, bool tryOnePass = true);
+
+// For a port without reportAll whose decoded epochs nobody receives: the
+// observation file's epoch straight from the port's RANGECMP record (after
+// BeginDecodedEpoch), when its observations map one to one onto slots,
+// without decoding them into the decoded epoch, which then holds the
+// record's header and count only. Returns false, having changed nothing
+// PutTsqEpoch reads, for a record that needs the decoded epoch; else *kind
+// is what PutTsqEpoch would have returned.
+bool PutTsqEpochFromRangecmp(Oem4Decoder *dec, ThreadBuf *buf, int32_t *kind);

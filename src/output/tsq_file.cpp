@@ -19,6 +19,8 @@ namespace {
 
 constexpr uint16_t kPositionRecordLength = 68;
 constexpr uint16_t kMeasurementRecordLength = 44;
+// Epochs of up to this many measurements go out in one write.
+constexpr uint32_t kOneWriteMeasurements = 24;
 
 constexpr const char *kNoMemoryHeader = "Error: Not enough memory in header";
 constexpr const char *kUnableToOpen = "Error: Unable to open %s for writing";
@@ -177,17 +179,24 @@ int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas) {
         return 1;
     }
     epoch->recordLength = kPositionRecordLength;
-    if (std::fwrite(epoch, sizeof(EpochRecord), 1, file->stream) != 1) {
-        FormatErrorText(kDiskFull, file->path, time);
-        return 1;
-    }
-    if (count == 0) {
-        return 0;
-    }
     for (uint8_t i = 0; i < count; ++i) {
         meas[i].recordLength = kMeasurementRecordLength;
     }
-    if (std::fwrite(meas, sizeof(MeasRecord) * count, 1, file->stream) != 1) {
+    // One write for the epoch and its measurements: the stream takes the
+    // same bytes in the same order, and fails at the same epoch, as with
+    // two, for half the calls.
+    if (count <= kOneWriteMeasurements) {
+        uint8_t block[sizeof(EpochRecord) + kOneWriteMeasurements * sizeof(MeasRecord)];
+        std::memcpy(block, epoch, sizeof(EpochRecord));
+        std::memcpy(block + sizeof(EpochRecord), meas, sizeof(MeasRecord) * count);
+        if (std::fwrite(block, sizeof(EpochRecord) + sizeof(MeasRecord) * count, 1, file->stream) != 1) {
+            FormatErrorText(kDiskFull, file->path, time);
+            return 1;
+        }
+        return 0;
+    }
+    if (std::fwrite(epoch, sizeof(EpochRecord), 1, file->stream) != 1 ||
+        std::fwrite(meas, sizeof(MeasRecord) * count, 1, file->stream) != 1) {
         FormatErrorText(kDiskFull, file->path, time);
         return 1;
     }

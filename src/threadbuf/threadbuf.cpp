@@ -111,7 +111,9 @@ int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_
     SetWord(buf, at + kCountAt, static_cast<uint32_t>(count));
     SetWord(buf, at + kSizeAt, static_cast<uint32_t>(payload));
     SetWord(buf, at + kMoreAt, 0);
-    std::memcpy(buf->bytes + at + kThreadBufGroupHeaderSize, data, static_cast<size_t>(payload));
+    // Records built in place (ThreadBufNextPayload) are already there.
+    uint8_t *to = buf->bytes + at + kThreadBufGroupHeaderSize;
+    if (to != data) std::memcpy(to, data, static_cast<size_t>(payload));
 
     if (empty) {
         SetWord(buf, kNonEmptyAt, 1);
@@ -122,6 +124,18 @@ int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_
     SetWord(buf, kBytesUsedAt, used + kThreadBufGroupHeaderSize + static_cast<uint32_t>(payload));
     SetWord(buf, kTypeMaskAt, Word(buf, kTypeMaskAt) | (1u << (type - 1)));
     return TB_OK;
+}
+
+uint8_t *ThreadBufNextPayload(ThreadBuf *buf, int32_t bytes) {
+    int64_t at = kThreadBufHeaderSize;
+    if (Word(buf, kNonEmptyAt) != 0) {
+        const int64_t last = LastGroupOffset(buf, Word(buf, kBytesUsedAt));
+        if (last < 0) return nullptr;
+        at = last + kThreadBufGroupHeaderSize + Word(buf, last + kSizeAt);
+    }
+    const int64_t limit = std::min<int64_t>(g_capacity, kThreadBufDefaultCapacity);
+    if (bytes < 0 || at + kThreadBufGroupHeaderSize + bytes > limit) return nullptr;
+    return buf->bytes + at + kThreadBufGroupHeaderSize;
 }
 
 int32_t FindThreadBufGroup(const ThreadBuf *buf, int32_t type) {

@@ -37,6 +37,13 @@ struct ThreadBuf {
 
 void ClearThreadBuf(ThreadBuf *buf);
 int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_t type);
+// Where the payload of the next group put into buf will start, when `bytes`
+// bytes from there lie within what a put may write (the capacity setting
+// and the storage); null otherwise, or when the group chain is
+// inconsistent. A decoder may build the records of its next groups there,
+// leaving room for their group headers, and put each group from where it
+// lies: such a put copies nothing.
+uint8_t *ThreadBufNextPayload(ThreadBuf *buf, int32_t bytes);
 // Returns the byte offset of the first group of the type inside the buffer,
 // or -1 when there is none.
 int32_t FindThreadBufGroup(const ThreadBuf *buf, int32_t type);

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "common/le.h"
 #include "oem4/crc32.h"
+#include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 #include "support/oem4_records.h"
 #include "threadbuf/payloads.h"
@@ -323,4 +326,38 @@ TEST_F(PositionTest, BestxyzIsAttachedToEpochsByTheAgeRule) {
     Feed(MakeRecord(241, std::vector<uint8_t>(111, 0)), &buf);
     ASSERT_FALSE(CapturedMessages().empty());
     EXPECT_EQ(CapturedMessages()[0].text, "Invalid record length for 'BESTXYZ' record on port 0");
+}
+
+// The grid rounding of BESTXYZ positions gives std::round's grid value to
+// the last bit: halves away from zero, the sign of a zero, the edges of
+// the whole doubles, values that are not finite, and a large random set.
+TEST(PositionGrid, GivesTheLibraryRoundingToTheLastBit) {
+    const double steps[] = {1073741824.0, 8192.0};
+    std::vector<double> values = {0.0,
+                                  -0.0,
+                                  0.3 / 8192.0,
+                                  -0.3 / 8192.0,
+                                  0.5 / 8192.0,
+                                  -0.5 / 8192.0,
+                                  1.5 / 8192.0,
+                                  -2.5 / 8192.0,
+                                  std::nextafter(0.5, 0.0) / 8192.0,
+                                  -std::nextafter(0.5, 0.0) / 8192.0,
+                                  4503599627370495.5 / 8192.0,
+                                  4503599627370496.0 / 8192.0,
+                                  -4503599627370497.0 / 8192.0,
+                                  1e300,
+                                  INFINITY,
+                                  -INFINITY,
+                                  NAN};
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> angle(-180.0, 180.0), height(-1000.0, 1e7);
+    for (int i = 0; i < 200000; ++i) values.push_back(i % 2 == 0 ? angle(rng) : height(rng));
+    for (double s : steps) {
+        for (double v : values) {
+            const double want = std::round(v * s) / s;
+            const double got = OnPositionGrid(v, s);
+            ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want)) << v << " steps " << s;
+        }
+    }
 }

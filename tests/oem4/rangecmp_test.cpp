@@ -2,8 +2,11 @@
 // whole receiver logs decoded into epochs.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -174,4 +177,42 @@ TEST_F(RangecmpTest, RangeAndRangecmpLogsOfOneReceiver) {
         EXPECT_EQ(s.epochs, epochs) << name;
         EXPECT_LE(s.maxSatellites, 11) << name;
     }
+}
+
+// The rebuild by the wavelength's reciprocal must give the division's phase
+// to the last bit: over the whole range of both fields, and where the
+// rollover count is on the edge of a half (the range within a 1/256 cycle
+// step of the ADR of a half rollover).
+TEST(RangecmpRebuild, ReciprocalGivesTheDivisionsPhase) {
+    constexpr double kWavelengths[] = {kLambda1,
+                                       kLambda2,
+                                       299792458.0 / 1176.45e6,
+                                       299792458.0 / 1207.14e6,
+                                       299792458.0 / 1561.098e6,
+                                       299792458.0 / (1602.0e6 - 7 * 0.5625e6)};
+    std::mt19937_64 rng(20261209);
+    uint64_t cases = 0;
+    for (double lambda : kWavelengths) {
+        const double inverse = 1.0 / lambda;
+        for (int i = 0; i < 20000; ++i) {
+            const double pseudorange = static_cast<double>(rng() >> 28) / 128.0; // 36-bit field
+            std::vector<double> adrs = {static_cast<int32_t>(rng()) / 256.0, 0.0, 8388607.99609375, -8388608.0};
+            // The ADRs nearest each half rollover the range can meet.
+            const double cycles = pseudorange / lambda;
+            for (double half = std::floor(cycles / kRoll - 1.5) + 0.5; half < cycles / kRoll + 1.5; half += 1.0) {
+                const double a = std::round((cycles - half * kRoll) * 256.0) / 256.0;
+                for (int j = -2; j <= 2; ++j) {
+                    if (std::fabs(a + j / 256.0) < kRoll) adrs.push_back(-(a + j / 256.0));
+                }
+            }
+            for (double adr : adrs) {
+                const double want = RebuildCarrierPhaseWith(adr, pseudorange, lambda);
+                const double got = RebuildCarrierPhaseQuick(adr, pseudorange, lambda, inverse);
+                ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want))
+                    << "range " << pseudorange << " adr " << adr << " wavelength " << lambda;
+                ++cases;
+            }
+        }
+    }
+    EXPECT_GT(cases, 500000u);
 }

@@ -2,6 +2,9 @@
 // satellite, and the fitting of an epoch to the file's channels.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,12 @@ Obs Sig(uint16_t prn, uint32_t system, uint32_t signal, float cno = 45.0f, float
     return o;
 }
 
+template <typename T> void AppendBytes(std::vector<uint8_t> *bytes, const T &record) {
+    const size_t at = bytes->size();
+    bytes->resize(at + sizeof record);
+    std::memcpy(bytes->data() + at, &record, sizeof record);
+}
+
 class ScreeningTest : public ::testing::Test {
 protected:
     void Open(uint32_t channels, uint32_t reportAll = 1) {
@@ -34,6 +43,11 @@ protected:
         o.reportAll = reportAll;
         o.channels = channels;
         OpenTestPort(o);
+    }
+    // The decoded epoch is whole only for a receiver of it, as the RINEX
+    // export is; without one it holds what the observation file reads.
+    void ReceiveDecodedEpochs() {
+        SetPortEpochHandler(0, [](const DecodedEpoch *) {});
     }
     Epoch Run(const std::vector<Obs> &obs, double t = 100.0) { return Decode(Range(obs, At(t)), &buf); }
     const ScreeningStats &Stats() { return *GetScreeningStats(0); }
@@ -64,6 +78,7 @@ TEST(Signals, TrackingStatusLayouts) {
 // GPS, QZSS and Galileo have L2-band signals, GPS has four signals.
 TEST_F(ScreeningTest, FiveSystemEpochKeepsOnePrnOnceWithItsPreferredL2) {
     Open(12);
+    ReceiveDecodedEpochs();
     Obs glonass = Sig(45, SYS_GLONASS, kSignalL1CA, 47.0f);
     glonass.reserved = 7 - 4;
     const std::vector<Obs> obs = {
@@ -254,6 +269,7 @@ TEST_F(ScreeningTest, ObservationsLeftOutTakeNoRoom) {
 // (bits 170-175, channel + 7) into the decoded epoch.
 TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
     Open(12, 0);
+    ReceiveDecodedEpochs();
     auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
     const std::vector<uint8_t> record =
         Rangecmp({cmp(3, Signal(SYS_GPS, kSignalL1CA)), cmp(45, Signal(SYS_GLONASS, kSignalL1CA))}, At(300.0));
@@ -269,4 +285,79 @@ TEST_F(ScreeningTest, CompressedGlonassFrequencyChannelIsKept) {
     EXPECT_EQ(decoded.obs[1].glonassChannel, 1);
     EXPECT_EQ(decoded.obs[1].system, SYS_GLONASS);
     EXPECT_EQ(decoded.obs[1].satellite, 8); // PRN 45: slot 8
+}
+
+// The common epoch is built in one pass, any other by the screening, L1
+// and L2 passes, which reportAll always takes: both must give the same
+// epoch, counts and L2 choice, whatever shape the epoch has, from RANGE
+// and from RANGECMP.
+TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
+    const Obs gps1 = Sig(3, SYS_GPS, kSignalL1CA), gps2 = Sig(3, SYS_GPS, kSignalL2PCodeless);
+    const Obs l2c = Sig(3, SYS_GPS, kSignalGpsL2C), galileo = Sig(11, SYS_GALILEO, kSignalL1CA);
+    const Obs glo1 = Sig(45, SYS_GLONASS, kSignalL1CA), glo2 = Sig(45, SYS_GLONASS, kSignalL2P);
+    const Obs sbas = Sig(122, SYS_SBAS, kSignalL1CA), sbas2 = Sig(122, SYS_SBAS, kSignalL2P);
+    auto pair = [](uint16_t prn) {
+        return std::vector<Obs>{Sig(prn, SYS_GPS, kSignalL1CA, 40.0f + prn), Sig(prn, SYS_GPS, kSignalL2PCodeless)};
+    };
+    struct Shape {
+        const char *what;
+        uint32_t channels;
+        std::vector<Obs> obs;
+    };
+    const Shape shapes[] = {
+        {"pairs, other systems", 12, {gps1, gps2, galileo, glo1, glo2, sbas}},
+        {"L2 before its L1", 12, {gps2, gps1, glo1, glo2}},
+        {"L2 without L1", 12, {gps1, gps2, glo2}},
+        {"two L2 signals", 12, {gps1, l2c, gps2}},
+        {"SBAS L2", 12, {sbas, sbas2, gps1}},
+        {"PRN 0 and twice the same L1", 12, {Sig(0, SYS_GPS, kSignalL1CA), gps1, gps1, gps2}},
+        {"more satellites than channels", 3, {}},
+        {"exactly the channels", 6, {}},
+        {"more than MAXCHAN observations", 24, {}},
+    };
+    // The same observations as a compressed record.
+    auto compress = [](const std::vector<Obs> &obs) {
+        std::vector<CmpObs> cmp;
+        for (const Obs &o : obs) {
+            const auto range = static_cast<uint64_t>(std::llround(o.pseudorange * 128.0));
+            cmp.push_back({o.status, 0, range, static_cast<int32_t>(o.prn) * 1000, static_cast<uint8_t>(o.prn),
+                           static_cast<uint32_t>(o.lockTime * 32.0f), static_cast<uint8_t>(o.cno - 20.0f)});
+        }
+        return cmp;
+    };
+    for (uint32_t run = 0; run < 2 * std::size(shapes); ++run) {
+        const Shape &shape = shapes[run / 2];
+        const bool compressed = run % 2 == 1;
+        std::vector<Obs> obs = shape.obs;
+        const uint16_t pairs = shape.channels == 24 ? 13 : 6;
+        if (obs.empty()) {
+            for (uint16_t prn = 1; prn <= pairs; ++prn) {
+                for (const Obs &o : pair(prn)) obs.push_back(o);
+            }
+        }
+        auto run_ = [&](double t) { return compressed ? Decode(Rangecmp(compress(obs), At(t)), &buf) : Run(obs, t); };
+        std::vector<uint8_t> records[2];
+        ScreeningStats stats[2];
+        for (uint32_t reportAll = 0; reportAll <= 1; ++reportAll) {
+            Open(shape.channels, reportAll);
+            // Two epochs: the second meets the first one's satellites and L2
+            // signals.
+            run_(100.0);
+            const Epoch e = run_(101.0);
+            std::vector<uint8_t> &bytes = records[reportAll];
+            bytes.clear();
+            AppendBytes(&bytes, e.epoch);
+            for (const MeasRecord &m : e.meas) AppendBytes(&bytes, m);
+            for (const TrackingRecord &t : e.tracking) AppendBytes(&bytes, t);
+            const Oem4Decoder &dec = *GetOpenPort(0);
+            for (uint32_t prn = 0; prn < 64; ++prn) bytes.push_back(dec.slipTable[prn].l2Signal);
+            for (uint32_t j = 0; j < dec.tsqPrnCount; ++j) bytes.push_back(static_cast<uint8_t>(dec.tsqPrns[j]));
+            stats[reportAll] = Stats();
+        }
+        EXPECT_EQ(records[0], records[1]) << shape.what << (compressed ? ", compressed" : "");
+        EXPECT_GT(records[0].size(), 64u + sizeof(EpochRecord)) << shape.what;
+        for (uint32_t s = 0; s < kSystemCount; ++s) EXPECT_EQ(stats[0].leftOut[s], stats[1].leftOut[s]) << shape.what;
+        EXPECT_EQ(stats[0].cutSatellites, stats[1].cutSatellites) << shape.what;
+        EXPECT_EQ(stats[0].maxchanObservations, stats[1].maxchanObservations) << shape.what;
+    }
 }

@@ -133,3 +133,47 @@ TEST(ThreadBufErrors, TextsOfEveryCode) {
     EXPECT_STREQ(GetThreadBufErrString(7), "Unknown ThreadBuf error");
     EXPECT_STREQ(GetThreadBufErrString(-1), "Unknown ThreadBuf error");
 }
+
+// Records built where the next payload goes are put without a copy, and the
+// buffer then holds what a put from elsewhere gives; the room asked for
+// never reaches past the capacity setting.
+TEST_F(ThreadBufTest, NextPayloadIsWhereThePutWritesAndStaysWithinTheCapacity) {
+    struct Case {
+        int32_t capacity;
+        bool withEpoch; // an epoch group put first
+        int32_t bytes;
+        int32_t at; // offset of the payload, -1 for none
+    };
+    const Case cases[] = {
+        {kThreadBufDefaultCapacity, false, 68, 36},
+        {kThreadBufDefaultCapacity, true, 24 * 44, 124},
+        {124 + 24 * 44, true, 24 * 44, 124},
+        {124 + 24 * 44 - 1, true, 24 * 44, -1},
+        {1 << 30, false, kThreadBufDefaultCapacity - 36, 36},
+        {1 << 30, false, kThreadBufDefaultCapacity - 35, -1},
+        {kThreadBufDefaultCapacity, false, -1, -1},
+    };
+    for (const Case &c : cases) {
+        SetThreadBufSize(c.capacity);
+        ClearThreadBuf(&buf);
+        if (c.withEpoch) {
+            ASSERT_EQ(PutThreadBufData(&buf, epoch.data(), 1, TBREC_EPOCH), TB_OK);
+        }
+        const uint8_t *next = ThreadBufNextPayload(&buf, c.bytes);
+        EXPECT_EQ(next == nullptr ? -1 : static_cast<int32_t>(next - buf.bytes), c.at) << c.capacity << " " << c.bytes;
+    }
+
+    SetThreadBufSize(kThreadBufDefaultCapacity);
+    ThreadBuf copied{};
+    ClearThreadBuf(&copied);
+    ClearThreadBuf(&buf);
+    uint8_t *inPlace = ThreadBufNextPayload(&buf, 68 + 20 + 3 * 44);
+    ASSERT_NE(inPlace, nullptr);
+    std::memcpy(inPlace, epoch.data(), 68);
+    std::memcpy(inPlace + 88, meas.data(), 3 * 44);
+    ASSERT_EQ(PutThreadBufData(&buf, inPlace, 1, TBREC_EPOCH), TB_OK);
+    ASSERT_EQ(PutThreadBufData(&buf, inPlace + 88, 3, TBREC_MEAS), TB_OK);
+    ASSERT_EQ(PutThreadBufData(&copied, epoch.data(), 1, TBREC_EPOCH), TB_OK);
+    ASSERT_EQ(PutThreadBufData(&copied, meas.data(), 3, TBREC_MEAS), TB_OK);
+    EXPECT_EQ(std::memcmp(buf.bytes, copied.bytes, 16 + 88 + 20 + 3 * 44), 0);
+}
