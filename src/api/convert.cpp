@@ -104,6 +104,9 @@ struct Conversion {
 
     // The clock recomputation's own state, for this conversion (SolveEpoch).
     SolverState solver;
+    // The RINEX export's state, for this conversion: the output set opens
+    // and closes it, the drain feeds it.
+    RinexExport rinex;
 };
 Conversion g_conversion = {};
 
@@ -167,7 +170,7 @@ void ExportEpoch(const DecodedEpoch *epoch) {
     // outside one has nowhere to go.
     if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed) return;
     bool written = false;
-    if (ExportRinexEpoch(epoch, &written) != 0) {
+    if (ExportRinexEpoch(g_conversion.rinex, epoch, &written) != 0) {
         Fail(epoch->time);
         return;
     }
@@ -243,7 +246,7 @@ void DrainEphemeris() {
         const Oem4Decoder *dec = GetOpenPort(kPort);
         const int32_t week = dec != nullptr ? HeaderWeek(dec) : 0;
         const double time = dec != nullptr ? HeaderTime(dec) : 0.0;
-        if (ExportRinexEphemeris(&g_conversion.ephemeris, week, time) != 0) {
+        if (ExportRinexEphemeris(g_conversion.rinex, &g_conversion.ephemeris, week, time) != 0) {
             Fail(-1.0);
             return;
         }
@@ -254,7 +257,7 @@ void DrainEphemeris() {
 void DrainMark() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_MARK, 1, &g_conversion.mark) == 0) return;
     if (WriteMarkEvent(g_conversion.out->sta, g_conversion.paths.sta, &g_conversion.mark) != 0 ||
-        (g_conversion.out->rinexOpen && ExportRinexMark(&g_conversion.mark) != 0)) {
+        (g_conversion.out->rinexOpen && ExportRinexMark(g_conversion.rinex, &g_conversion.mark) != 0)) {
         Fail(g_conversion.mark.time);
         return;
     }
@@ -285,13 +288,14 @@ void Drain(int32_t kind) {
     case RK_ALMANAC: DrainAlmanacs(); break;
     case RK_BROADCAST:
         // The other systems' ephemerides have a place in RINEX only.
-        if (g_conversion.out->rinexOpen && ExportRinexBroadcast(GetOpenPort(kPort)) != 0) Fail(-1.0);
+        if (g_conversion.out->rinexOpen && ExportRinexBroadcast(g_conversion.rinex, GetOpenPort(kPort)) != 0)
+            Fail(-1.0);
         break;
     case RK_POSITION:
         // A position without a solution produces no record.
         if (g_conversion.out->rinexOpen &&
             ReadThreadBufData(&g_conversion.threadBuf, TBREC_POSITION, 1, &g_conversion.position) == 1) {
-            ExportRinexPosition(&g_conversion.position);
+            ExportRinexPosition(g_conversion.rinex, &g_conversion.position);
         }
         break;
     default: break;
@@ -490,6 +494,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     if (!PreparePaths(options, g_rinex, &g_conversion.paths)) return 1;
 
     OutputSet outputs;
+    outputs.rinexExport = &g_conversion.rinex;
     g_conversion.out = &outputs;
     std::FILE *input = nullptr;
     if (!OpenFiles(&input)) {

@@ -133,8 +133,8 @@ bool OutputSet::Open(std::FILE *input, OutputPaths *outputPaths, const ConvertRi
     if (opened && rinex.enabled != 0) {
         char marker[sizeof rinex.markerName];
         MarkerName(rinex, outputPaths->input, marker, sizeof marker);
-        opened =
-            OpenRinexExport(outputPaths->obs, outputPaths->nav, marker, rinex.version, outputPaths->glonassNav) == 0;
+        opened = rinexExport != nullptr && OpenRinexExport(*rinexExport, outputPaths->obs, outputPaths->nav, marker,
+                                                           rinex.version, outputPaths->glonassNav) == 0;
         rinexOpen = opened;
     }
     if (!opened) {
@@ -171,7 +171,7 @@ void OutputSet::Close(const Oem4Decoder *port, void (*fail)(double time)) {
     epp = nullptr;
     if (sta != nullptr && CloseTextOutput(sta, paths->sta) != 0) fail(-1.0);
     sta = nullptr;
-    if (rinexOpen && CloseRinexExport(port) != 0) fail(-1.0);
+    if (rinexOpen && CloseRinexExport(*rinexExport, port) != 0) fail(-1.0);
     rinexOpen = false;
 }
 
@@ -185,7 +185,7 @@ void OutputSet::Discard() {
     tsq = nullptr;
     epp = nullptr;
     sta = nullptr;
-    if (rinexOpen) DiscardRinexExport();
+    if (rinexOpen) DiscardRinexExport(*rinexExport);
     rinexOpen = false;
     std::memcpy(ErrorText, reason, sizeof reason);
 }

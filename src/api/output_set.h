@@ -10,6 +10,8 @@
 #include "api/convert.h"
 #include "common/path_size.h"
 
+struct RinexExport;
+
 struct Oem4Decoder;
 struct TsqFile;
 struct ConvertOptions;
@@ -58,6 +60,9 @@ public:
     std::FILE *epp = nullptr;
     std::FILE *sta = nullptr;
     bool rinexOpen = false;
+    // The conversion's RINEX export state, which the RINEX files are opened
+    // and closed through; set before Open when RINEX is asked for.
+    RinexExport *rinexExport = nullptr;
     // The paths the outputs were opened with (messages name them).
     const OutputPaths *paths = nullptr;
 

@@ -64,83 +64,43 @@ static_assert(offsetof(RinexSignalObs, code) == 0 && offsetof(RinexSignalObs, ll
               "a signal's code, LLI and column are its first eight bytes");
 constexpr std::size_t kCodeCount = std::size(kSignalCodes);
 
-// The last ephemeris written of each satellite and message type of the
-// other systems: receivers log an ephemeris again and again while it is
-// current, and the file takes it once.
-struct LastBroadcast {
-    bool seen;
-    int32_t week;
-    double toe;
-    double toc;
-    double iode;
-    double health;
-};
-// Slots of the last ephemeris written per satellite and message type:
-// GLONASS slots, Galileo I/NAV and F/NAV, BeiDou, QZSS.
-constexpr std::size_t kGlonassSlots = 28;
-constexpr std::size_t kGalileoSlots = 37;
-constexpr std::size_t kBeidouSlots = 64;
-constexpr std::size_t kQzssSlots = 11;
+static_assert(kCodeCount == kRinexSignalCodeCount, "the export keeps one code word per signal code");
+constexpr std::size_t kGlonassSlots = kRinexGlonassNavSlots;
+constexpr std::size_t kGalileoSlots = kRinexGalileoNavSlots;
+constexpr std::size_t kBeidouSlots = kRinexBeidouNavSlots;
+constexpr std::size_t kQzssSlots = kRinexQzssNavSlots;
+constexpr std::size_t kBroadcastSlots = kRinexBroadcastSlots;
 constexpr std::size_t kFnavBit = 2; // RINEX data sources: F/NAV E5a-I
-constexpr std::size_t kBroadcastSlots = kGlonassSlots + 2 * kGalileoSlots + kBeidouSlots + kQzssSlots;
-
-// Where each satellite (system, number below 64) of the epoch being mapped
-// sits in it, valid where its stamp is the epoch's: found without a search,
-// and nothing to clear for each epoch.
-constexpr uint32_t kIndexedNumbers = 64;
-struct SatelliteAt {
-    uint32_t stamp;
-    int32_t index;
-};
-
-// What the export keeps over one conversion, in one place: OpenRinexExport
-// starts it afresh (the epoch area is refilled by every epoch). The
-// conversion has one at a time; the C interface serves one conversion.
-struct ExportState {
-    RinexObsWriter obs;
-    RinexNavWriter nav;
-    std::array<LastBroadcast, kBroadcastSlots> lastBroadcast;
-    std::array<SatelliteAt, kSystemCount * kIndexedNumbers> satelliteAt;
-    // Each signal code's first eight bytes of a RinexSignalObs but the LLI:
-    // the code and the writer's column, looked up once.
-    std::array<uint64_t, kCodeCount> codeWords;
-    uint32_t stamp;
-    char marker[64];
-    // The first position of the log, for the header.
-    bool hasPosition;
-    double position[3];
-};
-ExportState g_export;
+constexpr uint32_t kIndexedNumbers = kRinexIndexedNumbers;
 
 void CopyField(char *destination, std::size_t size, const char *source) {
     std::snprintf(destination, size, "%s", source != nullptr ? source : "");
 }
 
-void NotePosition(double latitude, double longitude, double height) {
-    if (g_export.hasPosition) return;
-    GeodeticToEcef(latitude * kRadiansPerDegree, longitude * kRadiansPerDegree, height, &g_export.position[0],
-                   &g_export.position[1], &g_export.position[2]);
-    g_export.hasPosition = std::isfinite(g_export.position[0]) && std::isfinite(g_export.position[1]) &&
-                           std::isfinite(g_export.position[2]);
+void NotePosition(RinexExport &x, double latitude, double longitude, double height) {
+    if (x.hasPosition) return;
+    GeodeticToEcef(latitude * kRadiansPerDegree, longitude * kRadiansPerDegree, height, &x.position[0], &x.position[1],
+                   &x.position[2]);
+    x.hasPosition = std::isfinite(x.position[0]) && std::isfinite(x.position[1]) && std::isfinite(x.position[2]);
 }
 
-void NextStamp() {
-    if (++g_export.stamp == 0) {
-        g_export.satelliteAt = {};
-        g_export.stamp = 1;
+void NextStamp(RinexExport &x) {
+    if (++x.stamp == 0) {
+        x.satelliteAt = {};
+        x.stamp = 1;
     }
 }
 
 // The satellite of the epoch being mapped, added when it is new. The
 // epoch and its stamp come in as arguments: read through the state, they
 // would be read again after every store into the epoch.
-RinexSatObs *SatelliteOf(RinexEpoch &epoch, uint32_t stamp, uint32_t system, uint16_t satellite,
+RinexSatObs *SatelliteOf(RinexExport &x, RinexEpoch &epoch, uint32_t stamp, uint32_t system, uint16_t satellite,
                          int8_t glonassChannel) {
     const char letter = kSystemLetters[system & 7u];
     const uint8_t number = static_cast<uint8_t>(satellite);
     SatelliteAt *at = nullptr;
     if (satellite < kIndexedNumbers) {
-        at = &g_export.satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
+        at = &x.satelliteAt[(system & 7u) * kIndexedNumbers + satellite];
         if (at->stamp == stamp) return &epoch.sats[at->index];
     } else {
         for (int32_t k = epoch.count - 1; k >= 0; --k) {
@@ -160,27 +120,27 @@ RinexSatObs *SatelliteOf(RinexEpoch &epoch, uint32_t stamp, uint32_t system, uin
 
 } // namespace
 
-int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version,
-                        const char *glonassNavPath) {
-    g_export.hasPosition = false;
-    g_export.lastBroadcast = {};
-    g_export.satelliteAt = {};
-    g_export.stamp = 0;
+int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath, const char *markerName,
+                        int32_t version, const char *glonassNavPath) {
+    x.hasPosition = false;
+    x.lastBroadcast = {};
+    x.satelliteAt = {};
+    x.stamp = 0;
     for (std::size_t k = 0; k < kCodeCount; ++k) {
         const SignalCode &code = kSignalCodes[k];
         const int32_t column = RinexCodeColumn(kSystemLetters[code.system], code.code);
-        g_export.codeWords[k] = static_cast<uint8_t>(code.code[0]) |
-                                static_cast<uint64_t>(static_cast<uint8_t>(code.code[1])) << 8 |
-                                static_cast<uint64_t>(static_cast<uint8_t>(code.code[2])) << 16 |
-                                static_cast<uint64_t>(column >= 0 ? column + 1 : 0) << 32;
+        x.codeWords[k] = static_cast<uint8_t>(code.code[0]) |
+                         static_cast<uint64_t>(static_cast<uint8_t>(code.code[1])) << 8 |
+                         static_cast<uint64_t>(static_cast<uint8_t>(code.code[2])) << 16 |
+                         static_cast<uint64_t>(column >= 0 ? column + 1 : 0) << 32;
     }
-    CopyField(g_export.marker, sizeof g_export.marker, markerName);
+    CopyField(x.marker, sizeof x.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
-    if (OpenRinexObs(&g_export.obs, obsPath, rinexVersion) != 0) return 1;
-    if (OpenRinexNav(&g_export.nav, navPath, rinexVersion, glonassNavPath) != 0) {
+    if (OpenRinexObs(&x.obs, obsPath, rinexVersion) != 0) return 1;
+    if (OpenRinexNav(&x.nav, navPath, rinexVersion, glonassNavPath) != 0) {
         char reason[kErrorTextSize];
         std::memcpy(reason, ErrorText, sizeof reason);
-        DiscardRinexObs(&g_export.obs);
+        DiscardRinexObs(&x.obs);
         std::memcpy(ErrorText, reason, sizeof reason);
         return 1;
     }
@@ -191,25 +151,25 @@ int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *ma
 // RINEX names goes to its satellite's record; phase gets the RINEX sign,
 // and a phase without phase lock, or a code without code lock, is left
 // blank as not observed.
-int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
+int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written) {
     *written = false;
-    RinexEpoch &out = *NextRinexObsEpoch(&g_export.obs);
+    RinexEpoch &out = *NextRinexObsEpoch(&x.obs);
     out.week = epoch->week;
     out.seconds = epoch->time;
     out.clockOffset = epoch->clockOffset / kSpeedOfLight;
     out.count = 0;
-    NextStamp();
-    const uint32_t stamp = g_export.stamp;
-    if (epoch->hasPosition != 0) NotePosition(epoch->latitude, epoch->longitude, epoch->height);
+    NextStamp(x);
+    const uint32_t stamp = x.stamp;
+    if (epoch->hasPosition != 0) NotePosition(x, epoch->latitude, epoch->longitude, epoch->height);
     const uint32_t count = epoch->count;
     for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch->obs[i];
         const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
         if (code < 0 || o.satellite == 0) continue;
-        RinexSatObs *s = SatelliteOf(out, stamp, o.system, o.satellite, o.glonassChannel);
+        RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
         RinexSignalObs &r = s->signals[s->count++];
-        le::Store<uint64_t>(&r, g_export.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
+        le::Store<uint64_t>(&r, x.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
         r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
         r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
         // Doppler as the receiver's records carry it, in single precision.
@@ -218,15 +178,15 @@ int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written) {
     }
     if (out.count == 0) return 0;
     *written = true;
-    return WriteRinexObsEpoch(&g_export.obs, &out);
+    return WriteRinexObsEpoch(&x.obs, &out);
 }
 
-int32_t ExportRinexMark(const MarkRecord *mark) {
-    return WriteRinexEvent(&g_export.obs, static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
+int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark) {
+    return WriteRinexEvent(&x.obs, static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
 }
 
-int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds) {
-    return WriteRinexNavEphemeris(&g_export.nav, ephemeris, week, seconds);
+int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds) {
+    return WriteRinexNavEphemeris(&x.nav, ephemeris, week, seconds);
 }
 
 namespace {
@@ -265,29 +225,29 @@ bool SameBroadcast(const LastBroadcast &a, const LastBroadcast &b) {
 
 } // namespace
 
-int32_t ExportRinexBroadcast(const Oem4Decoder *port) {
+int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port) {
     if (port == nullptr) return 0;
     const uint32_t count = std::min(port->broadcastCount, static_cast<uint32_t>(port->broadcast.size()));
     for (uint32_t i = 0; i < count; ++i) {
         const NavRecord &b = port->broadcast[i];
         const std::size_t slot = BroadcastSlot(b);
         const LastBroadcast key = KeyOf(b);
-        if (slot < kBroadcastSlots && SameBroadcast(g_export.lastBroadcast[slot], key)) continue;
+        if (slot < kBroadcastSlots && SameBroadcast(x.lastBroadcast[slot], key)) continue;
         bool written = false;
-        if (WriteRinexNavBroadcast(&g_export.nav, &b, &written) != 0) return 1;
-        if (written && slot < kBroadcastSlots) g_export.lastBroadcast[slot] = key;
+        if (WriteRinexNavBroadcast(&x.nav, &b, &written) != 0) return 1;
+        if (written && slot < kBroadcastSlots) x.lastBroadcast[slot] = key;
     }
     return 0;
 }
 
-void ExportRinexPosition(const PositionRecord *position) {
-    NotePosition(position->latitude, position->longitude, position->height);
+void ExportRinexPosition(RinexExport &x, const PositionRecord *position) {
+    NotePosition(x, position->latitude, position->longitude, position->height);
 }
 
-int32_t CloseRinexExport(const Oem4Decoder *port) {
+int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port) {
     char receiverType[32] = "NOVATEL";
     RinexObsHeader obs{};
-    obs.markerName = g_export.marker;
+    obs.markerName = x.marker;
     obs.receiverNumber = "";
     obs.receiverType = receiverType;
     obs.receiverVersion = "";
@@ -296,10 +256,10 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
         obs.receiverNumber = port->receiverVersion.serial;
         obs.receiverVersion = port->receiverVersion.software;
     }
-    obs.hasPosition = g_export.hasPosition;
-    obs.x = g_export.position[0];
-    obs.y = g_export.position[1];
-    obs.z = g_export.position[2];
+    obs.hasPosition = x.hasPosition;
+    obs.x = x.position[0];
+    obs.y = x.position[1];
+    obs.z = x.position[2];
 
     RinexNavHeader nav{};
     if (port != nullptr && port->ionUtc.valid != 0) {
@@ -323,10 +283,10 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
     if (port != nullptr) nav.corrections = &port->corrections;
     // Both files are finished even when the first fails; the first failure
     // is the one reported.
-    int32_t result = CloseRinexObs(&g_export.obs, &obs);
+    int32_t result = CloseRinexObs(&x.obs, &obs);
     char reason[kErrorTextSize];
     std::memcpy(reason, ErrorText, sizeof reason);
-    if (CloseRinexNav(&g_export.nav, &nav) != 0 && result == 0) {
+    if (CloseRinexNav(&x.nav, &nav) != 0 && result == 0) {
         result = 1;
     } else if (result != 0) {
         std::memcpy(ErrorText, reason, sizeof reason);
@@ -334,7 +294,7 @@ int32_t CloseRinexExport(const Oem4Decoder *port) {
     return result;
 }
 
-void DiscardRinexExport() {
-    DiscardRinexObs(&g_export.obs);
-    DiscardRinexNav(&g_export.nav);
+void DiscardRinexExport(RinexExport &x) {
+    DiscardRinexObs(&x.obs);
+    DiscardRinexNav(&x.nav);
 }

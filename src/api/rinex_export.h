@@ -3,35 +3,86 @@
 // the two files their headers at the end.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
+#include "common/decoded_epoch.h"
+#include "output/rinex_file.h"
 #include "threadbuf/payloads.h"
 
-#include "common/decoded_epoch.h"
-
 struct Oem4Decoder;
+
+// The last ephemeris written of each satellite and message type of the
+// other systems: receivers log an ephemeris again and again while it is
+// current, and the file takes it once.
+struct LastBroadcast {
+    bool seen;
+    int32_t week;
+    double toe;
+    double toc;
+    double iode;
+    double health;
+};
+// Slots of the last ephemeris written per satellite and message type:
+// GLONASS slots, Galileo I/NAV and F/NAV, BeiDou, QZSS.
+inline constexpr std::size_t kRinexGlonassNavSlots = 28;
+inline constexpr std::size_t kRinexGalileoNavSlots = 37;
+inline constexpr std::size_t kRinexBeidouNavSlots = 64;
+inline constexpr std::size_t kRinexQzssNavSlots = 11;
+inline constexpr std::size_t kRinexBroadcastSlots =
+    kRinexGlonassNavSlots + 2 * kRinexGalileoNavSlots + kRinexBeidouNavSlots + kRinexQzssNavSlots;
+
+// Where each satellite (system, number below 64) of the epoch being mapped
+// sits in it, valid where its stamp is the epoch's: found without a search,
+// and nothing to clear for each epoch.
+inline constexpr uint32_t kRinexIndexedNumbers = 64;
+struct SatelliteAt {
+    uint32_t stamp;
+    int32_t index;
+};
+// The signal codes RINEX names (the export's table of them).
+inline constexpr std::size_t kRinexSignalCodeCount = 37;
+
+// What the export keeps over one conversion, in one place: the conversion
+// owns it and passes it to every call; OpenRinexExport starts it afresh
+// (the epoch area is refilled by every epoch).
+struct RinexExport {
+    RinexObsWriter obs;
+    RinexNavWriter nav;
+    std::array<LastBroadcast, kRinexBroadcastSlots> lastBroadcast;
+    std::array<SatelliteAt, kSystemCount * kRinexIndexedNumbers> satelliteAt;
+    // Each signal code's first eight bytes of a RinexSignalObs but the LLI:
+    // the code and the writer's column, looked up once.
+    std::array<uint64_t, kRinexSignalCodeCount> codeWords;
+    uint32_t stamp;
+    char marker[64];
+    // The first position of the log, for the header.
+    bool hasPosition;
+    double position[3];
+};
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
 // 2.11) BASE.obs, the GPS BASE.nav and the GLONASS navigation file at
 // glonassNavPath. 0, or 1 with the message in ErrorText and nothing left
 // open.
-int32_t OpenRinexExport(const char *obsPath, const char *navPath, const char *markerName, int32_t version = 0,
-                        const char *glonassNavPath = nullptr);
+int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath, const char *markerName,
+                        int32_t version = 0, const char *glonassNavPath = nullptr);
 // Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
 // One decoded epoch, every observation of a signal RINEX names; *written
 // tells whether it had any (an epoch of none is not written).
-int32_t ExportRinexEpoch(const DecodedEpoch *epoch, bool *written);
-int32_t ExportRinexMark(const MarkRecord *mark);
+int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written);
+int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
-int32_t ExportRinexEphemeris(const GpsEphRecord *ephemeris, int32_t week, double seconds);
+int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds);
 // The GLONASS, Galileo, BeiDou and QZSS ephemerides the record just decoded
 // gave (the port's broadcast ephemerides). One that repeats the previous
 // ephemeris of its satellite and message type is not written again.
-int32_t ExportRinexBroadcast(const Oem4Decoder *port);
+int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port);
 // The first position of the log becomes the header's approximate position.
-void ExportRinexPosition(const PositionRecord *position);
+void ExportRinexPosition(RinexExport &x, const PositionRecord *position);
 // Writes both files whole; the port (may be null) gives the receiver's
 // VERSION and IONUTC content. 0, or 1 with the message in ErrorText.
-int32_t CloseRinexExport(const Oem4Decoder *port);
+int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port);
 // Closes after a failed start without writing the files.
-void DiscardRinexExport();
+void DiscardRinexExport(RinexExport &x);
