@@ -56,6 +56,9 @@ void NormalMatrix(Matrix a, int32_t rows, Matrix n) {
     }
 }
 
+// Over 60 lines: the iterated least squares as one piece (design rows,
+// normal matrix, inversion, update, convergence test), each step a few
+// lines that share the iteration's arrays.
 int32_t Solve(int32_t n, const MeasRecord *meas, const int32_t *exclusions, int32_t extra, const SatState *sats,
               double *x, double *y, double *z, double *clock) {
     if (n < 0 || n > static_cast<int32_t>(MAXCHAN)) {

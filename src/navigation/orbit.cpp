@@ -97,6 +97,8 @@ namespace {
 
 // GpsSatellitePosition, with the velocity only when asked for: it takes no
 // part in the passes, and the point position has no use for it.
+// Over 60 lines: one pass of the broadcast orbit model is a single chain of
+// terms, and the velocity reuses every one of them.
 int32_t GpsOrbit(const GpsEphRecord *ephemeris, double t, double range, const SatState *receiver, SatState *out,
                  bool withVelocity) {
     if (ephemeris == nullptr) {
@@ -199,6 +201,8 @@ void GlonassDerivatives(const double s[6], const double acc[3], double d[6]) {
     d[5] = g1 * s[2] + g2 * s[2] * (3.0 - g3) + acc[2];
 }
 
+// Over 60 lines: the Runge-Kutta steps and the guards on the step count
+// and the span are kept with the integration they bound.
 int32_t IntegrateGlonassOrbit(const GlonassEphemeris *eph, double t, double step, double position[3],
                               double velocity[3]) {
     const double span = t - eph->tb;

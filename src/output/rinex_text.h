@@ -73,7 +73,8 @@ inline constexpr RinexDigitGroups kRinexDigitGroups;
 // and builds the field with a few whole-word stores: a blank word, the
 // thousandths with the point, and the integer part three digits a store
 // from the units up. The value's rounding is that of RinexThousandths; a
-// negative value that rounds to zero is written "0.000".
+// negative value that rounds to zero is written "0.000". Over 60 lines
+// for that reason: split up, the stores would go through calls.
 inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength) {
     constexpr double kFieldLimit = 1e10;             // 11 integer digits do not fit
     constexpr uint64_t kNegativeLimit = 1000000000u; // 10 digits and the sign do not either

@@ -114,6 +114,9 @@ int32_t OpenTsqReader(TsqReader *reader, const char *path) {
     return 0;
 }
 
+// Over 60 lines: every check of an epoch read back (its length, its
+// measurements' count and lengths, the end of the file) sits in the order
+// the bytes come.
 int32_t ReadTsqEpoch(TsqReader *reader, EpochRecord *epoch, MeasRecord *meas, int32_t measCapacity) {
     if (reader == nullptr || reader->stream == nullptr) {
         return TSQ_READ_FAILED;

@@ -694,6 +694,8 @@ void Scene::UpdateTracks(const Constellation &con, SatCache *cache, int satCount
 
 // One satellite's observations, signal by signal. GPS without a signal
 // table is the older receivers' pair: L1 C/A and L2 P codeless.
+// Over 60 lines: each signal's code, phase, Doppler, strength and lock
+// come from the same geometry, computed once above the signal loop.
 void Scene::EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const Track &tk, const SatObservation &o,
                           const SimSignal *signals, int signalCount, double tr, const ReceiverState &rx) {
     EpochTruth &et = *out->et;

@@ -34,6 +34,8 @@ int Usage(const char *program, const char *problem) {
 
 } // namespace
 
+// Over 60 lines: one flat case per option, then the report's steps in the
+// order they run.
 int report::RunReportCommand(const std::vector<std::string> &args, const char *program) {
     report::ReportRequest request;
     bool quiet = false;

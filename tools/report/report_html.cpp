@@ -289,6 +289,8 @@ void TrackingSection(std::string *s, const ReportData &d) {
     s->append("</svg>\n</section>\n");
 }
 
+// Over 60 lines: the sky plot's grid, tracks and labels are drawn in one
+// pass over the same scale.
 void SkySection(std::string *s, const ReportData &d) {
     s->append("<section id=\"sky\"><h2>Sky plot</h2>\n");
     if (!d.haveMeanPosition) {
@@ -524,6 +526,8 @@ void SeriesPlot(std::string *s, const ReportData &d, const char *title, const ch
     s->append("</svg>\n");
 }
 
+// Over 60 lines: the position track and the clock plot share one time
+// axis, drawn together.
 void ReceiverSection(std::string *s, const ReportData &d) {
     s->append("<section id=\"receiver\"><h2>Receiver track and clock</h2>\n");
     if (d.withPosition == 0 && d.withClockOffset == 0) {
