@@ -177,9 +177,9 @@ void OutputSet::Close(const Oem4Decoder *port, void (*fail)(double time)) {
 
 void OutputSet::Discard() {
     if (tsq == nullptr && epp == nullptr && sta == nullptr && !rinexOpen) return;
-    char reason[kErrorTextSize];
-    std::memcpy(reason, ErrorText, sizeof reason);
-    if (tsq != nullptr) CloseTsqFile(tsq);
+    // Nothing here formats a message: the reason the conversion did not
+    // start stays in ErrorText.
+    if (tsq != nullptr) DiscardTsqFile(tsq);
     if (epp != nullptr) std::fclose(epp);
     if (sta != nullptr) std::fclose(sta);
     tsq = nullptr;
@@ -187,7 +187,6 @@ void OutputSet::Discard() {
     sta = nullptr;
     if (rinexOpen) DiscardRinexExport(*rinexExport);
     rinexOpen = false;
-    std::memcpy(ErrorText, reason, sizeof reason);
 }
 
 int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {

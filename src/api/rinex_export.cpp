@@ -138,10 +138,7 @@ int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     if (OpenRinexObs(&x.obs, obsPath, rinexVersion) != 0) return 1;
     if (OpenRinexNav(&x.nav, navPath, rinexVersion, glonassNavPath) != 0) {
-        char reason[kErrorTextSize];
-        std::memcpy(reason, ErrorText, sizeof reason);
-        DiscardRinexObs(&x.obs);
-        std::memcpy(ErrorText, reason, sizeof reason);
+        DiscardRinexObs(&x.obs); // says nothing: the open's message stands
         return 1;
     }
     return 0;
@@ -284,13 +281,7 @@ int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port) {
     // Both files are finished even when the first fails; the first failure
     // is the one reported.
     int32_t result = CloseRinexObs(&x.obs, &obs);
-    char reason[kErrorTextSize];
-    std::memcpy(reason, ErrorText, sizeof reason);
-    if (CloseRinexNav(&x.nav, &nav) != 0 && result == 0) {
-        result = 1;
-    } else if (result != 0) {
-        std::memcpy(ErrorText, reason, sizeof reason);
-    }
+    if (CloseRinexNav(&x.nav, &nav, result == 0) != 0) result = 1;
     return result;
 }
 

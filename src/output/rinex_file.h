@@ -188,7 +188,10 @@ int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephem
 // One ephemeris of GLONASS, Galileo, BeiDou or QZSS. Written to a 2.11 set
 // only when it is a GLONASS one; *written tells whether it was (may be null).
 int32_t WriteRinexNavBroadcast(RinexNavWriter *writer, const NavRecord *ephemeris, bool *written);
-int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header);
+// Writes the header and the records of the navigation file(s) and closes
+// them; 1 when any write failed, with the first failure's message in
+// ErrorText when `report` is set.
+int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header, bool report = true);
 void DiscardRinexNav(RinexNavWriter *writer);
 
 // Calendar date of a GPS time given in 0.1 microsecond units since the start

@@ -357,7 +357,7 @@ int32_t WriteRinexNavBroadcast(RinexNavWriter *writer, const NavRecord *ephemeri
     return result;
 }
 
-int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header) {
+int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header, bool report) {
     RinexNavWriter &w = *writer;
     if (!w.nav.open) return 0;
     w.nav.open = false;
@@ -366,17 +366,13 @@ int32_t CloseRinexNav(RinexNavWriter *writer, const RinexNavHeader *header) {
     } else {
         BuildHeader304(w, header);
     }
-    int32_t result = FinishDeferredRinex(&w.nav.file, w.header.text, w.header.length);
+    int32_t result = FinishDeferredRinex(&w.nav.file, w.header.text, w.header.length, report);
     if (w.glonassNav.open) {
         w.glonassNav.open = false;
         // Both files are finished; the first failure is the one reported.
-        char reason[kErrorTextSize];
-        std::memcpy(reason, ErrorText, sizeof reason);
         BuildHeader211Glonass(w, header);
-        if (FinishDeferredRinex(&w.glonassNav.file, w.header.text, w.header.length) != 0 && result == 0) {
+        if (FinishDeferredRinex(&w.glonassNav.file, w.header.text, w.header.length, report && result == 0) != 0) {
             result = 1;
-        } else if (result != 0) {
-            std::memcpy(ErrorText, reason, sizeof reason);
         }
     }
     return result;

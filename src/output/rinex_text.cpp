@@ -410,7 +410,7 @@ char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size) {
     return f->block + f->blockLength;
 }
 
-int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength) {
+int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength, bool report) {
     if (f->file == nullptr) return 0;
     if (f->body != nullptr) FlushDeferredBlock(f);
     bool failed = f->failed;
@@ -435,7 +435,7 @@ int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_
     f->file = nullptr;
     DiscardDeferredRinex(f);
     if (failed) {
-        FormatErrorText(kUnableToWrite, f->path);
+        if (report) FormatErrorText(kUnableToWrite, f->path);
         return 1;
     }
     return 0;

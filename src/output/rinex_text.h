@@ -200,9 +200,11 @@ inline void CommitDeferredRinexLine(DeferredRinexFile *f, std::size_t length) {
     f->block[f->blockLength + length] = '\n';
     f->blockLength += length + 1;
 }
-// Writes the header and the records and closes everything; 1 with
-// "Error: Unable to write to %s" when any write of the file failed.
-int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength);
+// Writes the header and the records and closes everything; 1 when any
+// write of the file failed, with "Error: Unable to write to %s" in
+// ErrorText when `report` is set (a caller finishing several files reports
+// only the first failure, and leaves the later ones quiet).
+int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength, bool report = true);
 void DiscardDeferredRinex(DeferredRinexFile *f);
 
 // "PGM / RUN BY / DATE" with the current UTC time.

@@ -218,6 +218,14 @@ int32_t CloseTsqFile(TsqFile *file) {
     return failed ? 1 : 0;
 }
 
+void DiscardTsqFile(TsqFile *file) {
+    if (!IsLive(file)) {
+        return;
+    }
+    std::fclose(file->stream);
+    Release(file);
+}
+
 int32_t SetTsqFileName(const char *path, const char *recordedName) {
     uint8_t field[kTsqFileNameSize];
     PutFileName(field, recordedName);

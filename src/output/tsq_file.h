@@ -77,6 +77,9 @@ int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas);
 // close failed, or an earlier write to the stream had failed, so the file is
 // incomplete ("Error: Unable to write to %s" in ErrorText).
 int32_t CloseTsqFile(TsqFile *file);
+// Closes and releases without a word, whatever the close gives: for a
+// conversion that failed to start, whose reason already stands.
+void DiscardTsqFile(TsqFile *file);
 
 // Records `recordedName` in the header of the closed file at `path`, as
 // OpenTsqFile would have: a file written under a temporary name and then
