@@ -27,12 +27,15 @@ constexpr int32_t kModePosition = 1;
 constexpr int32_t kModeClock = 2;
 constexpr int32_t kModeBoth = 3;
 
-// Working storage of one call, static so that nothing is allocated per epoch.
-MeasRecord g_work[MAXCHAN];
-SatState g_sats[MAXCHAN];
-MeasRecord g_usedMeas[MAXCHAN];
-SatState g_usedSats[MAXCHAN];
-int32_t g_exclusions[MAXCHAN + 1];
+// Working storage of one call, on its stack: nothing is allocated per
+// epoch, and nothing of one call outlives it.
+struct Working {
+    MeasRecord work[MAXCHAN];
+    SatState sats[MAXCHAN];
+    MeasRecord usedMeas[MAXCHAN];
+    SatState usedSats[MAXCHAN];
+    int32_t exclusions[MAXCHAN + 1];
+};
 
 bool Finite(double v) { return std::isfinite(v); }
 
@@ -126,21 +129,22 @@ bool PlaceSatellite(const SolverState *solver, MeasRecord &m, SatState &sat, dou
 }
 
 // Step 2, satellite selection and corrections: every satellite of the
-// epoch's copy in g_work that has a position goes, with its tropospheric
-// correction, to g_usedMeas and g_usedSats unless it is below the
+// epoch's copy in w.work that has a position goes, with its tropospheric
+// correction, to w.usedMeas and w.usedSats unless it is below the
 // elevation mask; the PRNs of those without a position go to the
-// 0-terminated g_exclusions. Returns the number used.
-int32_t SelectSatellites(SolverState *solver, int32_t n, double t, int32_t lookupTime, const SatState *apriori) {
+// 0-terminated w.exclusions. Returns the number used.
+int32_t SelectSatellites(SolverState *solver, Working &w, int32_t n, double t, int32_t lookupTime,
+                         const SatState *apriori) {
     int32_t excluded = 0;
     int32_t used = 0;
     for (int32_t j = 0; j < n; ++j) {
-        MeasRecord &m = g_work[j];
-        SatState &sat = g_sats[j];
+        MeasRecord &m = w.work[j];
+        SatState &sat = w.sats[j];
         sat = SatState{};
         if (!PlaceSatellite(solver, m, sat, t, lookupTime, apriori)) {
             // PRN 0 would end the list early; it never names a usable satellite.
             if (m.prn != 0) {
-                g_exclusions[excluded++] = m.prn;
+                w.exclusions[excluded++] = m.prn;
             }
             continue;
         }
@@ -158,11 +162,11 @@ int32_t SelectSatellites(SolverState *solver, int32_t n, double t, int32_t looku
                            PreviousFix.height);
         m.l1Pseudorange = range;
 
-        g_usedMeas[used] = m;
-        g_usedSats[used] = sat;
+        w.usedMeas[used] = m;
+        w.usedSats[used] = sat;
         ++used;
     }
-    g_exclusions[excluded] = 0;
+    w.exclusions[excluded] = 0;
     return used;
 }
 
@@ -227,20 +231,21 @@ int32_t RecomputeReceiverClock(SolverState *solver, EpochRecord *epoch, MeasReco
     }
     SatState apriori;
     AprioriPosition(solver, latitude, longitude, height, &apriori);
+    Working w;
 
     // The epoch's measurements are not changed: the corrections work on a copy.
     if (n > 0) {
-        std::memcpy(g_work, meas, static_cast<size_t>(n) * sizeof(MeasRecord));
+        std::memcpy(w.work, meas, static_cast<size_t>(n) * sizeof(MeasRecord));
     }
     const double receiverTime = epoch->receiverTime;
     const double clockIn = Finite(*clockOffset) ? *clockOffset : 0.0;
     const double t = receiverTime - clockIn / kSpeedOfLight;
-    const int32_t used = SelectSatellites(solver, n, t, WholeSeconds(receiverTime), &apriori);
+    const int32_t used = SelectSatellites(solver, w, n, t, WholeSeconds(receiverTime), &apriori);
 
     // Step 3, the solution, then the one with a satellite excluded where a
     // residual is too large.
     const int32_t solved =
-        SolvePositionClock(used, g_usedMeas, g_exclusions, g_usedSats, &apriori.x, &apriori.y, &apriori.z, clockOffset);
+        SolvePositionClock(used, w.usedMeas, w.exclusions, w.usedSats, &apriori.x, &apriori.y, &apriori.z, clockOffset);
     if (solved == SOLVE_TOO_FEW_SATS) {
         StoreNoSolution(epoch, mode, clockOffset);
         return 0;
@@ -248,7 +253,7 @@ int32_t RecomputeReceiverClock(SolverState *solver, EpochRecord *epoch, MeasReco
     if (solved != SOLVE_OK) {
         return 1;
     }
-    const int32_t checked = SolveWithExclusion(used, g_usedMeas, g_exclusions, g_usedSats, kResidualLimit, &apriori.x,
+    const int32_t checked = SolveWithExclusion(used, w.usedMeas, w.exclusions, w.usedSats, kResidualLimit, &apriori.x,
                                                &apriori.y, &apriori.z, clockOffset);
     if (checked == EXCLUDE_SOLVE_FAILED) {
         return 1;
