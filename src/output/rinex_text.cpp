@@ -6,6 +6,10 @@
 #include <cstring>
 #include <ctime>
 
+#if defined(__linux__)
+#include <unistd.h>
+#endif
+
 #include "common/error_text.h"
 #include "common/gnss_time.h"
 #include "output/exponent.h"
@@ -410,6 +414,34 @@ char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size) {
     return f->block + f->blockLength;
 }
 
+namespace {
+
+// Where the system can copy between files itself (Linux; the text stream
+// there writes the bytes as they are), the records go from the scratch
+// file to the output without passing through this process: one copy of
+// the data instead of a read and a write. It stops at the first refusal
+// (another file system, an old kernel) and leaves both streams where the
+// copying ended, for the ordinary copy to go on from.
+void CopyWithinKernel(std::FILE *from, std::FILE *to) {
+#if defined(__linux__)
+    if (std::fflush(to) != 0) return;
+    const int in = fileno(from), out = fileno(to);
+    const off_t start = lseek(in, 0, SEEK_CUR);
+    if (start < 0) return;
+    off_t at = start;
+    for (;;) {
+        const ssize_t n = copy_file_range(in, &at, out, nullptr, std::size_t{1} << 30, 0);
+        if (n <= 0) break;
+    }
+    std::fseek(from, at, SEEK_SET);
+#else
+    (void)from;
+    (void)to;
+#endif
+}
+
+} // namespace
+
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength, bool report) {
     if (f->file == nullptr) return 0;
     if (f->body != nullptr) FlushDeferredBlock(f);
@@ -419,6 +451,7 @@ int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_
     // gives them the platform's line end, like the header's. The block,
     // flushed, carries them across.
     if (f->body != nullptr && std::fflush(f->body) == 0 && std::fseek(f->body, 0, SEEK_SET) == 0) {
+        if (!failed) CopyWithinKernel(f->body, f->file);
         std::size_t n = 0;
         while ((n = std::fread(f->block, 1, sizeof f->block, f->body)) > 0) {
             if (std::fwrite(f->block, 1, n, f->file) != n) {
