@@ -27,21 +27,18 @@
 #include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 using testsupport::Bytes;
+using testsupport::ErrString;
 using testsupport::MakeRecord;
+using testsupport::WriteBytes;
 
 namespace {
 
 std::vector<std::string> g_messages;
 void OEM4CONV_CALL OnMessage(double, const char *text) { g_messages.emplace_back(text); }
-
-std::string ErrString() {
-    char text[512];
-    GetErrString(text);
-    return text;
-}
 
 std::string SampleLog() {
     const fs::path p = fs::path(OEM4CONV_SOURCE_DIR) / "examples" / "sample.gps";
@@ -78,23 +75,17 @@ std::string CheckAll(const std::vector<std::string> &problems) {
 class RinexConversion : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("oem4conv_rinex_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         g_messages.clear();
         options = testsupport::MakeRequest();
         host = testsupport::MakeHost(OnMessage);
         Rinex(true, true, "");
     }
-    void TearDown() override {
-        SetConvertRinex(nullptr);
-        fs::remove_all(dir);
-    }
-    void Rinex(bool enabled, bool hostFiles, const char *marker) {
+    void TearDown() override { SetConvertRinex(nullptr); }
+    void Rinex(bool enabled, bool hostFiles, const char *marker, int32_t version = 0) {
         ConvertRinexOptions rinex{};
         rinex.enabled = enabled ? 1 : 0;
         rinex.hostFiles = hostFiles ? 1 : 0;
+        rinex.version = version;
         std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", marker);
         SetConvertRinex(&rinex);
     }
@@ -105,7 +96,8 @@ protected:
     }
     std::string Path(const std::string &name) const { return (dir / name).string(); }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch{"oem4conv_rinex"};
+    const fs::path dir = scratch.path;
     std::unique_ptr<ConvertOptions> options;
     ConvertHost host;
 };
@@ -394,11 +386,7 @@ TEST_F(RinexConversion, AFullDiskEndsTheConversionLikeTheHostFiles) {
     EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blocked.obs"));
 
     // The GLONASS file of RINEX 2.11 alike.
-    ConvertRinexOptions v211{};
-    v211.enabled = 1;
-    v211.hostFiles = 1;
-    v211.version = 211;
-    SetConvertRinex(&v211);
+    Rinex(true, true, "", 211);
     fs::create_symlink("/dev/full", Path("fullg.gnav"));
     EXPECT_EQ(Convert(log, "fullg"), 1);
     EXPECT_EQ(ErrString(), "Error: Unable to write to " + Path("fullg.gnav"));
@@ -436,10 +424,7 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
         bytes.insert(bytes.end(), range.begin(), range.end());
     }
     const std::string logPath = Path("flight.day2.gps");
-    {
-        std::ofstream out(logPath, std::ios::binary);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    WriteBytes(logPath, bytes);
     ASSERT_EQ(Convert(logPath, "out"), 0) << ErrString();
     rinexread::ObsFile obs;
     ASSERT_EQ(rinexread::ReadObs(Path("out.obs"), &obs), "");
@@ -458,11 +443,7 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     EXPECT_EQ(rinexread::Labelled(nav.header, "TIME SYSTEM CORR")[0].content.substr(0, 50),
               "GPUT -5.5879354477D-09-1.243449788D-14  61440 1500");
     // RINEX 2.11 says the same in its own records: 2X,4D12.4; 3X,2D19.12,2I9; I6.
-    ConvertRinexOptions v211{};
-    v211.enabled = 1;
-    v211.hostFiles = 1;
-    v211.version = 211;
-    SetConvertRinex(&v211);
+    Rinex(true, true, "", 211);
     ASSERT_EQ(Convert(logPath, "v211"), 0) << ErrString();
     rinexread::NavFile nav211;
     ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &nav211), "");
@@ -481,10 +462,7 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     // and nothing is said about leap seconds; --marker names the marker.
     Rinex(true, true, "PILLAR 12");
     const std::vector<uint8_t> plain = testsupport::RangeLog(4, 100000);
-    {
-        std::ofstream out(Path("plain.gps"), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(plain.data()), static_cast<std::streamsize>(plain.size()));
-    }
+    WriteBytes(Path("plain.gps"), plain);
     ASSERT_EQ(Convert(Path("plain.gps"), "plain"), 0) << ErrString();
     rinexread::ObsFile plainObs;
     ASSERT_EQ(rinexread::ReadObs(Path("plain.obs"), &plainObs), "");
@@ -527,10 +505,7 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     }
     const std::vector<uint8_t> second = MakeRecord(43, body.data(), {1500, 101000, 180});
     bytes.insert(bytes.end(), second.begin(), second.end());
-    {
-        std::ofstream out(Path("hostile.gps"), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    WriteBytes(Path("hostile.gps"), bytes);
     ASSERT_EQ(Convert(Path("hostile.gps"), "hostile"), 0) << ErrString();
     rinexread::ObsFile obs;
     ASSERT_EQ(rinexread::ReadObs(Path("hostile.obs"), &obs), "");
@@ -574,11 +549,7 @@ TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
     const bool convbin = HaveConvbin();
     for (const int32_t version : {304, 211}) {
         SCOPED_TRACE(version);
-        ConvertRinexOptions rinex{};
-        rinex.enabled = 1;
-        rinex.hostFiles = 1;
-        rinex.version = version;
-        SetConvertRinex(&rinex);
+        Rinex(true, true, "", version);
         ASSERT_EQ(Convert(log, "oemv"), 0) << ErrString();
         // GLONASS in the one 3.04 file, or in the 2.11 GLONASS file beside
         // the GPS one.
@@ -657,10 +628,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
           MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at)}) {
         log.insert(log.end(), record.begin(), record.end());
     }
-    {
-        std::ofstream out(Path("systems.gps"), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
-    }
+    WriteBytes(Path("systems.gps"), log);
     ASSERT_EQ(Convert(Path("systems.gps"), "systems"), 0) << ErrString();
     EXPECT_EQ(options->ephemerisCount, 0u);
     rinexread::NavFile nav;
@@ -682,11 +650,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     std::string eppText((std::istreambuf_iterator<char>(epp)), std::istreambuf_iterator<char>());
     EXPECT_EQ(eppText.find("GpsEph"), std::string::npos);
 
-    ConvertRinexOptions rinex{};
-    rinex.enabled = 1;
-    rinex.hostFiles = 1;
-    rinex.version = 211;
-    SetConvertRinex(&rinex);
+    Rinex(true, true, "", 211);
     ASSERT_EQ(Convert(Path("systems.gps"), "v211"), 0) << ErrString();
     rinexread::NavFile gps;
     rinexread::NavFile glonass;

@@ -86,9 +86,7 @@ TEST(BadPaths, OutputsThatCannotBeCreatedAreRefusedByName) {
 
 TEST(BadPaths, ADiskThatFillsEndsWithAnErrorAndKeepsWhatWasWritten) {
     ScratchDir dir;
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 400; ++i) Append(log, RangeRecord(12, 100000 + 1000 * i));
-    WriteBytes(dir / "log.gps", log);
+    WriteBytes(dir / "log.gps", testsupport::RangeLogs(400, 12));
     const Outcome roomy = Convert(dir / "log.gps", dir / "roomy");
     ASSERT_EQ(roomy.result, 0) << roomy.error;
     ASSERT_EQ(roomy.epochs, 400u);
@@ -121,8 +119,7 @@ protected:
 };
 
 TEST_F(BadLogs, ALogTornAnywhereInItsLastRecordKeepsEveryEpochBeforeIt) {
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 5; ++i) Append(log, RangeRecord(8, 100000 + 1000 * i));
+    const std::vector<uint8_t> log = testsupport::RangeLogs(5, 8);
     const size_t recordSize = log.size() / 5;
     for (size_t cut = log.size() - recordSize + 1; cut < log.size(); cut += 37) {
         const Outcome run = ConvertLog(std::vector<uint8_t>(log.begin(), log.begin() + cut));

@@ -77,6 +77,15 @@ std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
     return MakeRecord(43, body.data(), {1500, milliseconds, 180});
 }
 
+std::vector<uint8_t> RangeLogs(int epochs, int satellites, int32_t firstMilliseconds) {
+    std::vector<uint8_t> log;
+    for (int i = 0; i < epochs; ++i) {
+        const std::vector<uint8_t> record = RangeLog(satellites, firstMilliseconds + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    return log;
+}
+
 std::vector<uint8_t> MarkLog(double time) {
     Bytes body;
     body.u4(1500).r8(time).r8(0.0).zeros(20);
