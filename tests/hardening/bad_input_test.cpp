@@ -37,29 +37,20 @@ bool StartsWith(const std::string &text, const std::string &prefix) { return tex
 
 } // namespace
 
+// A missing input and a directory as input are the conversion tests' own;
+// here the input that permissions keep closed, only testable when they
+// bind us (not as root).
 TEST(BadPaths, InputThatCannotBeReadIsRefusedByName) {
     ScratchDir dir;
-    Outcome run = Convert(dir / "missing.gps", dir / "out");
-    EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.error, "Error: Unable to open " + (dir / "missing.gps"));
-    EXPECT_FALSE(fs::exists(dir / "out.tsq"));
-
-    fs::create_directories(dir / "adir.gps");
-    run = Convert(dir / "adir.gps", dir / "out");
-    EXPECT_EQ(run.result, 1);
-    EXPECT_TRUE(StartsWith(run.error, "Error: Unable to ")) << run.error;
-    EXPECT_NE(run.error.find(dir / "adir.gps"), std::string::npos) << run.error;
-
-    // Unreadable by permission: only testable when permissions bind us.
     WriteBytes(dir / "locked.gps", RangeRecord(4, 100000));
     fs::permissions(dir / "locked.gps", fs::perms::none);
     if (std::FILE *probe = std::fopen((dir / "locked.gps").c_str(), "rb")) {
-        std::fclose(probe); // running as root
-    } else {
-        run = Convert(dir / "locked.gps", dir / "out");
-        EXPECT_EQ(run.result, 1);
-        EXPECT_EQ(run.error, "Error: Unable to open " + (dir / "locked.gps"));
+        std::fclose(probe);
+        GTEST_SKIP() << "running as root";
     }
+    const Outcome run = Convert(dir / "locked.gps", dir / "out");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.error, "Error: Unable to open " + (dir / "locked.gps"));
 }
 
 TEST(BadPaths, OutputsThatCannotBeCreatedAreRefusedByName) {
