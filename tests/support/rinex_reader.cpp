@@ -471,4 +471,23 @@ std::vector<std::string> CheckNavFormat(const NavFile &file) {
     return problems;
 }
 
+namespace {
+
+std::string Joined(std::string error, const std::vector<std::string> &problems) {
+    for (const std::string &problem : problems) error += problem + "\n";
+    return error;
+}
+
+} // namespace
+
+std::string ReadCheckedObs(const std::string &path, ObsFile *file) {
+    const std::string error = ReadObs(path, file);
+    return error.empty() ? Joined("", CheckObsFormat(*file)) : error;
+}
+
+std::string ReadCheckedNav(const std::string &path, NavFile *file) {
+    const std::string error = ReadNav(path, file);
+    return error.empty() ? Joined("", CheckNavFormat(*file)) : error;
+}
+
 } // namespace rinexread

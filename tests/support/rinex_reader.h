@@ -86,6 +86,10 @@ std::string ReadNav(const std::string &path, NavFile *file);
 std::vector<std::string> CheckObsFormat(const ObsFile &file);
 std::vector<std::string> CheckNavFormat(const NavFile &file);
 
+// Read and format checks at once: "" or what was wrong, one line each.
+std::string ReadCheckedObs(const std::string &path, ObsFile *file);
+std::string ReadCheckedNav(const std::string &path, NavFile *file);
+
 // GPS week and seconds of week of a calendar date in GPS time.
 void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week, double *seconds);
 
