@@ -45,26 +45,8 @@ std::string SampleLog() {
     return fs::exists(p) ? p.string() : std::string();
 }
 
-double SecondsOf(const rinexread::ObsEpoch &e) {
-    int week = 0;
-    double seconds = 0;
-    rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
-    return seconds;
-}
-
-int TypeIndex(const rinexread::ObsFile &obs, char system, const char *type) {
-    const auto found = obs.types.find(system);
-    if (found == obs.types.end()) return -1;
-    for (size_t i = 0; i < found->second.size(); ++i) {
-        if (found->second[i] == type) return static_cast<int>(i);
-    }
-    return -1;
-}
-
-const rinexread::ObsValue *Value(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat, const char *type) {
-    const int i = TypeIndex(obs, sat.system, type);
-    return i >= 0 && static_cast<size_t>(i) < sat.values.size() ? &sat.values[static_cast<size_t>(i)] : nullptr;
-}
+using rinexread::SecondsOfWeek;
+using rinexread::TypeIndex;
 
 class RinexConversion : public ::testing::Test {
 protected:
@@ -127,11 +109,11 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
         size_t index = 0;
         long compared = 0;
         while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-            while (index < obs.epochs.size() && SecondsOf(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
+            while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
             ASSERT_LT(index, obs.epochs.size());
             const rinexread::ObsEpoch &e = obs.epochs[index];
             ASSERT_EQ(e.flag, 0);
-            ASSERT_NEAR(SecondsOf(e), epoch.receiverTime, 1e-7);
+            ASSERT_NEAR(SecondsOfWeek(e), epoch.receiverTime, 1e-7);
             EXPECT_GE(e.sats.size(), static_cast<size_t>(epoch.satCount));
             for (int i = 0; i < epoch.satCount; ++i) {
                 const int prn = meas[i].prn;
@@ -143,7 +125,7 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
                 const std::string where = std::to_string(epoch.receiverTime) + " G" + std::to_string(prn);
                 // Where the RINEX file has a value (code lock, phase lock), it is the log's.
                 auto same = [&](const char *type, double logValue) {
-                    const rinexread::ObsValue *v = Value(obs, *sat, type);
+                    const rinexread::ObsValue *v = rinexread::ValueOf(obs, *sat, type);
                     if (logValue == 0.0 || v == nullptr || !v->present) return;
                     EXPECT_LE(std::fabs(v->value - logValue), 0.0005 + 1e-7) << where << " " << type;
                     ++compared;
@@ -151,7 +133,7 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
                 same("C1C", meas[i].l1Pseudorange);
                 same("L1C", -meas[i].l1Phase);
                 same("D1C", meas[i].l1Doppler);
-                const rinexread::ObsValue *w = Value(obs, *sat, "L2W");
+                const rinexread::ObsValue *w = rinexread::ValueOf(obs, *sat, "L2W");
                 const bool inW = w != nullptr && w->present;
                 same(inW ? "C2W" : "C2S", meas[i].l2Pseudorange);
                 same(inW ? "L2W" : "L2S", -meas[i].l2Phase);
@@ -185,7 +167,7 @@ TEST_F(RinexConversion, RecomputedClockReachesRinexAsTheObservationFileHasIt) {
     size_t index = 0;
     long solved = 0;
     while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-        while (index < obs.epochs.size() && SecondsOf(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
+        while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
         ASSERT_LT(index, obs.epochs.size());
         const rinexread::ObsEpoch &e = obs.epochs[index];
         if (epoch.clockOffset == 0.0) continue;
@@ -222,7 +204,7 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
     size_t epochs = 0;
     double previous = -1.0;
     for (const rinexread::ObsEpoch &e : obs.epochs) {
-        const double t = SecondsOf(e);
+        const double t = SecondsOfWeek(e);
         EXPECT_GE(t, previous) << "records out of time order";
         previous = t;
         if (e.flag == 0) {
@@ -251,8 +233,8 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
         for (const rinexread::SatRecord &sat : e.sats) {
             for (int k : {l1, l2}) {
                 if (sat.values[static_cast<size_t>(k)].lli != 0) {
-                    lost.push_back(std::to_string(static_cast<int>(SecondsOf(e))) + " G" + std::to_string(sat.number) +
-                                   (k == l1 ? " L1" : " L2"));
+                    lost.push_back(std::to_string(static_cast<int>(SecondsOfWeek(e))) + " G" +
+                                   std::to_string(sat.number) + (k == l1 ? " L1" : " L2"));
                 }
             }
         }

@@ -105,13 +105,8 @@ RinexRun ConvertToRinex(const std::vector<uint8_t> &log, const char *name) {
 
 const rinexread::ObsValue *Field(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat, char type,
                                  const char *code) {
-    const auto found = obs.types.find(sat.system);
-    if (found == obs.types.end()) return nullptr;
-    const std::string name = std::string(1, type) + code;
-    for (size_t i = 0; i < found->second.size() && i < sat.values.size(); ++i) {
-        if (found->second[i] == name) return sat.values[i].present ? &sat.values[i] : nullptr;
-    }
-    return nullptr;
+    const rinexread::ObsValue *value = rinexread::ValueOf(obs, sat, std::string(1, type) + code);
+    return value != nullptr && value->present ? value : nullptr;
 }
 
 oem4sim::SimConfig FiveSystems(oem4sim::RangeFormat format) {
@@ -144,10 +139,7 @@ TEST(RinexMultiSystem, EverySignalOfFiveSystemsAsLogged) {
     std::map<char, int> satellites;
     size_t matched = 0;
     for (const rinexread::ObsEpoch &e : obs.epochs) {
-        int week = 0;
-        double seconds = 0;
-        rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
-        const int32_t ms = static_cast<int32_t>(std::lround(seconds * 1000.0));
+        const int32_t ms = static_cast<int32_t>(std::lround(rinexread::SecondsOfWeek(e) * 1000.0));
         for (const rinexread::SatRecord &sat : e.sats) {
             ++satellites[sat.system];
             char where[16];

@@ -56,13 +56,6 @@ RinexEpoch Epoch(double seconds, std::initializer_list<RinexSatObs> sats) {
     return e;
 }
 
-double SecondsOf(const rinexread::ObsEpoch &e) {
-    int week = 0;
-    double seconds = 0;
-    rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
-    return seconds;
-}
-
 } // namespace
 
 TEST(RinexNumbers, DFieldsHaveTwoExponentDigitsOnEveryRuntime) {
@@ -243,7 +236,7 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     rinexread::ObsFile obs;
     ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
     std::vector<std::pair<int, double>> order;
-    for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, SecondsOf(epoch));
+    for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, rinexread::SecondsOfWeek(epoch));
     const std::vector<std::pair<int, double>> expected = {{0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},
                                                           {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0}};
     ASSERT_EQ(order.size(), expected.size());

@@ -471,6 +471,27 @@ std::vector<std::string> CheckNavFormat(const NavFile &file) {
     return problems;
 }
 
+double SecondsOfWeek(const ObsEpoch &epoch) {
+    int week = 0;
+    double seconds = 0;
+    GpsTimeOf(epoch.year, epoch.month, epoch.day, epoch.hour, epoch.minute, epoch.second, &week, &seconds);
+    return seconds;
+}
+
+int TypeIndex(const ObsFile &obs, char system, const std::string &type) {
+    const auto found = obs.types.find(system);
+    if (found == obs.types.end()) return -1;
+    for (size_t i = 0; i < found->second.size(); ++i) {
+        if (found->second[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+const ObsValue *ValueOf(const ObsFile &obs, const SatRecord &sat, const std::string &type) {
+    const int i = TypeIndex(obs, sat.system, type);
+    return i >= 0 && static_cast<size_t>(i) < sat.values.size() ? &sat.values[static_cast<size_t>(i)] : nullptr;
+}
+
 namespace {
 
 std::string Joined(std::string error, const std::vector<std::string> &problems) {
