@@ -12,8 +12,9 @@ namespace fs = std::filesystem;
 namespace testsupport {
 
 ScratchDir::ScratchDir(const std::string &prefix, const std::string &suffix) {
-    path = fs::temp_directory_path() / (prefix + "_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix);
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    path = fs::temp_directory_path() /
+           (prefix + "_" + std::to_string(::getpid()) + "_" + (test != nullptr ? test->name() : "") + suffix);
     fs::remove_all(path);
     fs::create_directories(path);
 }
