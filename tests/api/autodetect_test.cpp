@@ -3,15 +3,13 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "common/error_text.h"
 #include "oem4conv.h"
 #include "support/oem4_records.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 using testsupport::MakeRecord;
@@ -20,16 +18,8 @@ namespace {
 
 class Detect : public ::testing::Test {
 protected:
-    void SetUp() override {
-        path = fs::temp_directory_path() / ("oem4conv_detect_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    }
-    void TearDown() override { fs::remove(path); }
-
     int32_t DetectBytes(const std::vector<uint8_t> &bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
+        testsupport::WriteBytes(path, bytes);
         return AutoDetect(path.c_str());
     }
     static std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
@@ -37,13 +27,14 @@ protected:
         return a;
     }
 
-    fs::path path;
+    testsupport::ScratchDir scratch{"oem4conv_detect"};
+    const std::string path = scratch / "log";
 };
 
 } // namespace
 
 TEST_F(Detect, MissingEmptyAndShortFilesAreNotLogs) {
-    EXPECT_EQ(AutoDetect((path.string() + ".missing").c_str()), 0);
+    EXPECT_EQ(AutoDetect((path + ".missing").c_str()), 0);
     EXPECT_EQ(AutoDetect(nullptr), 0);
     EXPECT_EQ(DetectBytes({}), 0);
     EXPECT_EQ(DetectBytes(std::vector<uint8_t>(32, 0xAA)), 0);

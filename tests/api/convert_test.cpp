@@ -13,19 +13,21 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "api/convert.h"
 #include "oem4conv.h"
 #include "support/conversion_request.h"
 #include "support/oem4_records.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 using testsupport::AlmanacLog;
+using testsupport::Append;
 using testsupport::Bytes;
+using testsupport::ErrString;
 using testsupport::MakeRecord;
 using testsupport::MarkLog;
 using testsupport::RangeLog;
+using testsupport::WriteBytes;
 
 namespace {
 
@@ -46,24 +48,7 @@ void OEM4CONV_CALL OnProgress(int32_t done, int32_t total) {
     if (g_progressHook) g_progressHook(done, total);
 }
 
-std::string ErrString() {
-    char text[512];
-    GetErrString(text);
-    return text;
-}
-
 std::vector<uint8_t> Slurp(const fs::path &path) { return testsupport::ReadFileBytes(path.string()); }
-std::string SlurpText(const fs::path &path) {
-    auto bytes = Slurp(path);
-    return std::string(bytes.begin(), bytes.end());
-}
-void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
-    to.insert(to.end(), bytes.begin(), bytes.end());
-}
 
 std::size_t OpenDescriptors() {
     std::size_t n = 0;
@@ -74,10 +59,6 @@ std::size_t OpenDescriptors() {
 class Conversion : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("oem4conv_convert_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         g_messages.clear();
         g_progress.clear();
         g_progressHook = nullptr;
@@ -85,10 +66,7 @@ protected:
         options->epochCount = options->ephemerisCount = options->spareCount = options->markCount = 77;
         host = testsupport::MakeHost(OnMessage, OnProgress);
     }
-    void TearDown() override {
-        g_progressHook = nullptr;
-        fs::remove_all(dir);
-    }
+    void TearDown() override { g_progressHook = nullptr; }
 
     int32_t Convert(const fs::path &input, const std::string &output) {
         std::snprintf(options->inputFile, sizeof options->inputFile, "%s", input.c_str());
@@ -120,7 +98,8 @@ protected:
         return at == bytes.size() ? epochs : -1;
     }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch{"oem4conv_convert"};
+    const fs::path dir = scratch.path;
     std::unique_ptr<ConvertOptions> options;
     ConvertHost host;
 };
@@ -195,23 +174,18 @@ TEST_F(Conversion, OutputNamesFollowTheBasePath) {
 
 TEST_F(Conversion, EmptyInputGivesHeaderOnlyFilesAndZeroCounters) {
     ASSERT_EQ(ConvertBytes({}), 0);
-    EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {0, 0}}));
     EXPECT_EQ(fs::file_size(dir / "out.tsq"), kTsqHeaderSize);
-    EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
+    EXPECT_EQ(testsupport::ReadText(dir / "out.epp"), kEppHeader);
     EXPECT_EQ(fs::file_size(dir / "out.sta"), 0u);
     ExpectCounters(0, 0, 0);
 }
 
-TEST_F(Conversion, InputOfExactlyOneBlockIsReadTwice) {
-    ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(2048, 0x55)), 0);
-    EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{2048, 2048}, {2048, 2048}, {2048, 2048}}));
-}
-
 // The log is fetched in larger pieces than the blocks it is fed in; progress
 // still goes block by block across those pieces, with the empty last block
-// of a log of whole blocks, as when every block was read on its own.
+// of a log of whole blocks, as when every block was read on its own (an
+// empty log and one of exactly one block are read twice).
 TEST_F(Conversion, ProgressGoesBlockByBlockWhateverTheReadSize) {
-    for (const int32_t size : {65536, 65536 + 2048, 70000, 200000}) {
+    for (const int32_t size : {0, 2048, 65536, 65536 + 2048, 70000, 200000}) {
         SCOPED_TRACE(size);
         g_progress.clear();
         ASSERT_EQ(ConvertBytes(std::vector<uint8_t>(static_cast<size_t>(size), 0x55)), 0);
@@ -235,7 +209,7 @@ TEST_F(Conversion, AbortFromProgressStopsAfterTheBlockAndClosesEverything) {
     EXPECT_EQ(g_progress, (std::vector<std::pair<int32_t, int32_t>>{{2048, 10000}, {10000, 10000}}));
     ExpectCounters(0, 0, 0);
     EXPECT_EQ(OpenDescriptors(), descriptors);
-    EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
+    EXPECT_EQ(testsupport::ReadText(dir / "out.epp"), kEppHeader);
 
     // The next conversion is not stopped by the old requests.
     g_progressHook = nullptr;
@@ -264,7 +238,7 @@ TEST_F(Conversion, AlmanacsAreAnnouncedAndWrittenButNotCounted) {
     }
     ASSERT_EQ(texts.size(), 29u);
     for (int i = 0; i < 29; ++i) EXPECT_EQ(texts[i], "Almanac received for GPS PRN " + std::to_string(i + 1));
-    const std::string epp = SlurpText(dir / "out.epp");
+    const std::string epp = testsupport::ReadText(dir / "out.epp");
     EXPECT_GT(epp.size(), std::strlen(kEppHeader) + 29 * 10);
     ExpectCounters(0, 0, 0);
 }
@@ -406,7 +380,7 @@ TEST_F(Conversion, OpenFailuresNameTheFileAndCloseWhatWasOpened) {
     fs::create_directories(dir / "out.sta");
     EXPECT_EQ(Convert(dir / "log.gps", (dir / "out").string()), 1);
     EXPECT_EQ(ErrString(), "Error: Unable to open " + (dir / "out.sta").string());
-    EXPECT_EQ(SlurpText(dir / "out.epp"), kEppHeader);
+    EXPECT_EQ(testsupport::ReadText(dir / "out.epp"), kEppHeader);
 
     // A log whose name is one of its outputs is never truncated.
     const std::vector<uint8_t> log = MarkLog(200.0);
@@ -439,9 +413,7 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     g_messages.clear();
     // 200 epochs of 596 bytes overflow the observation stream's 64 KiB
     // buffer well before the end of the log.
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 200; ++i) Append(log, RangeLog(12, 100000 + 1000 * i));
-    ASSERT_EQ(ConvertBytes(log), 1);
+    ASSERT_EQ(ConvertBytes(testsupport::RangeLogs(200, 12)), 1);
     EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.tsq").string(), 0), 0u) << ErrString();
     EXPECT_LT(options->epochCount, 200u);
     // The first failure is the result's text; the host heard it as it happened.

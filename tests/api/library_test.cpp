@@ -34,32 +34,31 @@ TEST(SetFactoryDefaults, WritesDefaultsForBothSizesAndKeepsSpare) {
     for (int i = 32; i < 36; ++i) EXPECT_EQ(raw[i], 0xCD) << i;
 }
 
+// Records of another build's size are refused before anything is read or
+// written, the counters included.
 TEST(ConvertFileChecks, RefusesWrongRecordSizesWithoutWritingResults) {
     static ConvertOptions options{};
-    ConvertHost host{};
-    options.structSize = sizeof(ConvertOptions);
-    options.optionsSize = 28;
-    options.epochCount = 77;
-    host.structSize = sizeof(ConvertHost) - 1;
-    char text[512];
-
-    EXPECT_EQ(ConvertFile(&options, &host, 0), 1);
-    GetErrString(text);
-    EXPECT_STREQ(text, "Incorrect version of OEM4 Conversion DLL");
-    EXPECT_EQ(options.epochCount, 77u);
-
-    host.structSize = sizeof(ConvertHost);
-    options.structSize = 2671;
-    EXPECT_EQ(ConvertFile(&options, &host, 0), 1);
-    GetErrString(text);
-    EXPECT_STREQ(text, "Incorrect version of OEM4 Conversion DLL");
-
-    options.structSize = sizeof(ConvertOptions);
-    options.optionsSize = 0;
-    EXPECT_EQ(ConvertFile(&options, &host, 0), 1);
-    GetErrString(text);
-    EXPECT_STREQ(text, "Incorrect version of OEM4 Conversion DLL, Invalid options");
-    EXPECT_EQ(options.epochCount, 77u);
+    const struct {
+        uint32_t hostSize, structSize, optionsSize;
+        const char *text;
+    } cases[] = {
+        {sizeof(ConvertHost) - 1, sizeof(ConvertOptions), 28, "Incorrect version of OEM4 Conversion DLL"},
+        {sizeof(ConvertHost), 2671, 28, "Incorrect version of OEM4 Conversion DLL"},
+        {sizeof(ConvertHost), sizeof(ConvertOptions), 0, "Incorrect version of OEM4 Conversion DLL, Invalid options"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        ConvertHost host{};
+        host.structSize = c.hostSize;
+        options.structSize = c.structSize;
+        options.optionsSize = c.optionsSize;
+        options.epochCount = 77;
+        EXPECT_EQ(ConvertFile(&options, &host, 0), 1);
+        char text[512];
+        GetErrString(text);
+        EXPECT_STREQ(text, c.text);
+        EXPECT_EQ(options.epochCount, 77u);
+    }
 }
 
 TEST(ErrorText, FormattingIsBoundedTo511Characters) {

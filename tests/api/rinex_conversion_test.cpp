@@ -27,74 +27,41 @@
 #include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 using testsupport::Bytes;
+using testsupport::ErrString;
 using testsupport::MakeRecord;
+using testsupport::WriteBytes;
 
 namespace {
 
 std::vector<std::string> g_messages;
 void OEM4CONV_CALL OnMessage(double, const char *text) { g_messages.emplace_back(text); }
 
-std::string ErrString() {
-    char text[512];
-    GetErrString(text);
-    return text;
-}
-
 std::string SampleLog() {
     const fs::path p = fs::path(OEM4CONV_SOURCE_DIR) / "examples" / "sample.gps";
     return fs::exists(p) ? p.string() : std::string();
 }
 
-double SecondsOf(const rinexread::ObsEpoch &e) {
-    int week = 0;
-    double seconds = 0;
-    rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
-    return seconds;
-}
-
-int TypeIndex(const rinexread::ObsFile &obs, char system, const char *type) {
-    const auto found = obs.types.find(system);
-    if (found == obs.types.end()) return -1;
-    for (size_t i = 0; i < found->second.size(); ++i) {
-        if (found->second[i] == type) return static_cast<int>(i);
-    }
-    return -1;
-}
-
-const rinexread::ObsValue *Value(const rinexread::ObsFile &obs, const rinexread::SatRecord &sat, const char *type) {
-    const int i = TypeIndex(obs, sat.system, type);
-    return i >= 0 && static_cast<size_t>(i) < sat.values.size() ? &sat.values[static_cast<size_t>(i)] : nullptr;
-}
-
-std::string CheckAll(const std::vector<std::string> &problems) {
-    std::string all;
-    for (size_t i = 0; i < problems.size() && i < 10; ++i) all += problems[i] + "\n";
-    return all;
-}
+using rinexread::SecondsOfWeek;
+using rinexread::TypeIndex;
 
 class RinexConversion : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("oem4conv_rinex_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         g_messages.clear();
         options = testsupport::MakeRequest();
         host = testsupport::MakeHost(OnMessage);
         Rinex(true, true, "");
     }
-    void TearDown() override {
-        SetConvertRinex(nullptr);
-        fs::remove_all(dir);
-    }
-    void Rinex(bool enabled, bool hostFiles, const char *marker) {
+    void TearDown() override { SetConvertRinex(nullptr); }
+    void Rinex(bool enabled, bool hostFiles, const char *marker, int32_t version = 0) {
         ConvertRinexOptions rinex{};
         rinex.enabled = enabled ? 1 : 0;
         rinex.hostFiles = hostFiles ? 1 : 0;
+        rinex.version = version;
         std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", marker);
         SetConvertRinex(&rinex);
     }
@@ -105,7 +72,8 @@ protected:
     }
     std::string Path(const std::string &name) const { return (dir / name).string(); }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch{"oem4conv_rinex"};
+    const fs::path dir = scratch.path;
     std::unique_ptr<ConvertOptions> options;
     ConvertHost host;
 };
@@ -125,11 +93,9 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
         ++converted;
 
         rinexread::ObsFile obs;
-        ASSERT_EQ(rinexread::ReadObs(Path("real.obs"), &obs), "");
-        EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+        ASSERT_EQ(rinexread::ReadCheckedObs(Path("real.obs"), &obs), "");
         rinexread::NavFile nav;
-        ASSERT_EQ(rinexread::ReadNav(Path("real.nav"), &nav), "");
-        EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+        ASSERT_EQ(rinexread::ReadCheckedNav(Path("real.nav"), &nav), "");
         // Every GPS ephemeris of the ephemeris file; the other systems'
         // have a place in RINEX only.
         EXPECT_EQ(std::count_if(nav.records.begin(), nav.records.end(),
@@ -143,11 +109,11 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
         size_t index = 0;
         long compared = 0;
         while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-            while (index < obs.epochs.size() && SecondsOf(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
+            while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
             ASSERT_LT(index, obs.epochs.size());
             const rinexread::ObsEpoch &e = obs.epochs[index];
             ASSERT_EQ(e.flag, 0);
-            ASSERT_NEAR(SecondsOf(e), epoch.receiverTime, 1e-7);
+            ASSERT_NEAR(SecondsOfWeek(e), epoch.receiverTime, 1e-7);
             EXPECT_GE(e.sats.size(), static_cast<size_t>(epoch.satCount));
             for (int i = 0; i < epoch.satCount; ++i) {
                 const int prn = meas[i].prn;
@@ -159,7 +125,7 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
                 const std::string where = std::to_string(epoch.receiverTime) + " G" + std::to_string(prn);
                 // Where the RINEX file has a value (code lock, phase lock), it is the log's.
                 auto same = [&](const char *type, double logValue) {
-                    const rinexread::ObsValue *v = Value(obs, *sat, type);
+                    const rinexread::ObsValue *v = rinexread::ValueOf(obs, *sat, type);
                     if (logValue == 0.0 || v == nullptr || !v->present) return;
                     EXPECT_LE(std::fabs(v->value - logValue), 0.0005 + 1e-7) << where << " " << type;
                     ++compared;
@@ -167,7 +133,7 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
                 same("C1C", meas[i].l1Pseudorange);
                 same("L1C", -meas[i].l1Phase);
                 same("D1C", meas[i].l1Doppler);
-                const rinexread::ObsValue *w = Value(obs, *sat, "L2W");
+                const rinexread::ObsValue *w = rinexread::ValueOf(obs, *sat, "L2W");
                 const bool inW = w != nullptr && w->present;
                 same(inW ? "C2W" : "C2S", meas[i].l2Pseudorange);
                 same(inW ? "L2W" : "L2S", -meas[i].l2Phase);
@@ -201,7 +167,7 @@ TEST_F(RinexConversion, RecomputedClockReachesRinexAsTheObservationFileHasIt) {
     size_t index = 0;
     long solved = 0;
     while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-        while (index < obs.epochs.size() && SecondsOf(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
+        while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
         ASSERT_LT(index, obs.epochs.size());
         const rinexread::ObsEpoch &e = obs.epochs[index];
         if (epoch.clockOffset == 0.0) continue;
@@ -219,8 +185,7 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
     ASSERT_EQ(Convert(log, "sample"), 0) << ErrString();
 
     rinexread::ObsFile obs;
-    ASSERT_EQ(rinexread::ReadObs(Path("sample.obs"), &obs), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    ASSERT_EQ(rinexread::ReadCheckedObs(Path("sample.obs"), &obs), "");
     EXPECT_EQ(rinexread::Labelled(obs.header, "MARKER NAME")[0].content.substr(0, 7), "sample ");
     ASSERT_EQ(rinexread::Labelled(obs.header, "APPROX POSITION XYZ").size(), 1u);
 
@@ -239,7 +204,7 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
     size_t epochs = 0;
     double previous = -1.0;
     for (const rinexread::ObsEpoch &e : obs.epochs) {
-        const double t = SecondsOf(e);
+        const double t = SecondsOfWeek(e);
         EXPECT_GE(t, previous) << "records out of time order";
         previous = t;
         if (e.flag == 0) {
@@ -268,8 +233,8 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
         for (const rinexread::SatRecord &sat : e.sats) {
             for (int k : {l1, l2}) {
                 if (sat.values[static_cast<size_t>(k)].lli != 0) {
-                    lost.push_back(std::to_string(static_cast<int>(SecondsOf(e))) + " G" + std::to_string(sat.number) +
-                                   (k == l1 ? " L1" : " L2"));
+                    lost.push_back(std::to_string(static_cast<int>(SecondsOfWeek(e))) + " G" +
+                                   std::to_string(sat.number) + (k == l1 ? " L1" : " L2"));
                 }
             }
         }
@@ -278,8 +243,7 @@ TEST_F(RinexConversion, SampleGivesItsMarksAsEventsAndItsEphemeridesAsNavigation
 
     // The ephemerides of the EPP file, parameter by parameter.
     rinexread::NavFile nav;
-    ASSERT_EQ(rinexread::ReadNav(Path("sample.nav"), &nav), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    ASSERT_EQ(rinexread::ReadCheckedNav(Path("sample.nav"), &nav), "");
     std::ifstream epp(Path("sample.epp"));
     std::stringstream text;
     text << epp.rdbuf();
@@ -394,11 +358,7 @@ TEST_F(RinexConversion, AFullDiskEndsTheConversionLikeTheHostFiles) {
     EXPECT_EQ(ErrString(), "Error: Unable to open " + Path("blocked.obs"));
 
     // The GLONASS file of RINEX 2.11 alike.
-    ConvertRinexOptions v211{};
-    v211.enabled = 1;
-    v211.hostFiles = 1;
-    v211.version = 211;
-    SetConvertRinex(&v211);
+    Rinex(true, true, "", 211);
     fs::create_symlink("/dev/full", Path("fullg.gnav"));
     EXPECT_EQ(Convert(log, "fullg"), 1);
     EXPECT_EQ(ErrString(), "Error: Unable to write to " + Path("fullg.gnav"));
@@ -436,37 +396,27 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
         bytes.insert(bytes.end(), range.begin(), range.end());
     }
     const std::string logPath = Path("flight.day2.gps");
-    {
-        std::ofstream out(logPath, std::ios::binary);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    WriteBytes(logPath, bytes);
     ASSERT_EQ(Convert(logPath, "out"), 0) << ErrString();
     rinexread::ObsFile obs;
-    ASSERT_EQ(rinexread::ReadObs(Path("out.obs"), &obs), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    ASSERT_EQ(rinexread::ReadCheckedObs(Path("out.obs"), &obs), "");
     EXPECT_EQ(rinexread::Labelled(obs.header, "REC # / TYPE / VERS")[0].content,
               "NGS12345678         NOVATEL OEM4-3.00-2T1.700S15            ");
     EXPECT_EQ(rinexread::Labelled(obs.header, "MARKER NAME")[0].content.substr(0, 11), "flight.day2");
     EXPECT_EQ(rinexread::Labelled(obs.header, "LEAP SECONDS")[0].content.substr(0, 6), "    14");
     EXPECT_EQ(obs.epochs.size(), 3u);
     rinexread::NavFile nav;
-    ASSERT_EQ(rinexread::ReadNav(Path("out.nav"), &nav), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    ASSERT_EQ(rinexread::ReadCheckedNav(Path("out.nav"), &nav), "");
     const auto ion2 = rinexread::Labelled(nav.header, "IONOSPHERIC CORR");
     ASSERT_EQ(ion2.size(), 2u);
     EXPECT_EQ(ion2[1].content.substr(0, 53), "GPSB   9.0112D+04  1.6384D+04 -1.9661D+05 -6.5536D+04");
     EXPECT_EQ(rinexread::Labelled(nav.header, "TIME SYSTEM CORR")[0].content.substr(0, 50),
               "GPUT -5.5879354477D-09-1.243449788D-14  61440 1500");
     // RINEX 2.11 says the same in its own records: 2X,4D12.4; 3X,2D19.12,2I9; I6.
-    ConvertRinexOptions v211{};
-    v211.enabled = 1;
-    v211.hostFiles = 1;
-    v211.version = 211;
-    SetConvertRinex(&v211);
+    Rinex(true, true, "", 211);
     ASSERT_EQ(Convert(logPath, "v211"), 0) << ErrString();
     rinexread::NavFile nav211;
-    ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &nav211), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav211)), "");
+    ASSERT_EQ(rinexread::ReadCheckedNav(Path("v211.nav"), &nav211), "");
     std::vector<std::string> header211;
     for (const rinexread::HeaderLine &h : nav211.header) header211.push_back(h.content + h.label);
     EXPECT_EQ(
@@ -481,10 +431,7 @@ TEST_F(RinexConversion, VersionAndIonUtcRecordsFillTheHeadersAndMarkerNamesFollo
     // and nothing is said about leap seconds; --marker names the marker.
     Rinex(true, true, "PILLAR 12");
     const std::vector<uint8_t> plain = testsupport::RangeLog(4, 100000);
-    {
-        std::ofstream out(Path("plain.gps"), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(plain.data()), static_cast<std::streamsize>(plain.size()));
-    }
+    WriteBytes(Path("plain.gps"), plain);
     ASSERT_EQ(Convert(Path("plain.gps"), "plain"), 0) << ErrString();
     rinexread::ObsFile plainObs;
     ASSERT_EQ(rinexread::ReadObs(Path("plain.obs"), &plainObs), "");
@@ -527,14 +474,10 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     }
     const std::vector<uint8_t> second = MakeRecord(43, body.data(), {1500, 101000, 180});
     bytes.insert(bytes.end(), second.begin(), second.end());
-    {
-        std::ofstream out(Path("hostile.gps"), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
+    WriteBytes(Path("hostile.gps"), bytes);
     ASSERT_EQ(Convert(Path("hostile.gps"), "hostile"), 0) << ErrString();
     rinexread::ObsFile obs;
-    ASSERT_EQ(rinexread::ReadObs(Path("hostile.obs"), &obs), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckObsFormat(obs)), "");
+    ASSERT_EQ(rinexread::ReadCheckedObs(Path("hostile.obs"), &obs), "");
     ASSERT_EQ(obs.epochs.size(), 3u);
     EXPECT_EQ(obs.epochs[1].flag, 5);
     EXPECT_EQ(options->markCount, 4u);
@@ -574,11 +517,7 @@ TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
     const bool convbin = HaveConvbin();
     for (const int32_t version : {304, 211}) {
         SCOPED_TRACE(version);
-        ConvertRinexOptions rinex{};
-        rinex.enabled = 1;
-        rinex.hostFiles = 1;
-        rinex.version = version;
-        SetConvertRinex(&rinex);
+        Rinex(true, true, "", version);
         ASSERT_EQ(Convert(log, "oemv"), 0) << ErrString();
         // GLONASS in the one 3.04 file, or in the 2.11 GLONASS file beside
         // the GPS one.
@@ -586,8 +525,7 @@ TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
         for (const char *name : version == 304 ? std::vector<const char *>{"oemv.nav"}
                                                : std::vector<const char *>{"oemv.nav", "oemv.gnav"}) {
             rinexread::NavFile nav;
-            ASSERT_EQ(rinexread::ReadNav(Path(name), &nav), "") << name;
-            EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "") << name;
+            ASSERT_EQ(rinexread::ReadCheckedNav(Path(name), &nav), "") << name;
             EXPECT_EQ(nav.system, version == 304 ? 'M' : ' ') << name;
             ours.insert(ours.end(), nav.records.begin(), nav.records.end());
         }
@@ -657,15 +595,11 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
           MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at)}) {
         log.insert(log.end(), record.begin(), record.end());
     }
-    {
-        std::ofstream out(Path("systems.gps"), std::ios::binary);
-        out.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
-    }
+    WriteBytes(Path("systems.gps"), log);
     ASSERT_EQ(Convert(Path("systems.gps"), "systems"), 0) << ErrString();
     EXPECT_EQ(options->ephemerisCount, 0u);
     rinexread::NavFile nav;
-    ASSERT_EQ(rinexread::ReadNav(Path("systems.nav"), &nav), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(nav)), "");
+    ASSERT_EQ(rinexread::ReadCheckedNav(Path("systems.nav"), &nav), "");
     std::string order;
     for (const rinexread::NavRecord &r : nav.records)
         order += std::string(1, r.system) + std::to_string(r.number) + " ";
@@ -682,18 +616,12 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     std::string eppText((std::istreambuf_iterator<char>(epp)), std::istreambuf_iterator<char>());
     EXPECT_EQ(eppText.find("GpsEph"), std::string::npos);
 
-    ConvertRinexOptions rinex{};
-    rinex.enabled = 1;
-    rinex.hostFiles = 1;
-    rinex.version = 211;
-    SetConvertRinex(&rinex);
+    Rinex(true, true, "", 211);
     ASSERT_EQ(Convert(Path("systems.gps"), "v211"), 0) << ErrString();
     rinexread::NavFile gps;
     rinexread::NavFile glonass;
-    ASSERT_EQ(rinexread::ReadNav(Path("v211.nav"), &gps), "");
-    ASSERT_EQ(rinexread::ReadNav(Path("v211.gnav"), &glonass), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(gps)), "");
-    EXPECT_EQ(CheckAll(rinexread::CheckNavFormat(glonass)), "");
+    ASSERT_EQ(rinexread::ReadCheckedNav(Path("v211.nav"), &gps), "");
+    ASSERT_EQ(rinexread::ReadCheckedNav(Path("v211.gnav"), &glonass), "");
     EXPECT_EQ(gps.fileType, 'N');
     EXPECT_EQ(glonass.fileType, 'G');
     EXPECT_TRUE(gps.records.empty());

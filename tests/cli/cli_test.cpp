@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -19,34 +18,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/command_runner.h"
 #include "support/oem4_records.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 using testsupport::AlmanacLog;
-using testsupport::Bytes;
 using testsupport::MakeRecord;
 using testsupport::MarkLog;
 using testsupport::RangeLog;
+using testsupport::RangeLogs;
+using testsupport::ReadText;
+using testsupport::WriteBytes;
+using Outcome = testsupport::CommandOutcome;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadText(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
 
 // Three epochs of 4 satellites at 100, 101 and 102 s, two marks and an
 // almanac of two satellites.
@@ -54,54 +40,20 @@ std::vector<uint8_t> SmallLog() {
     std::vector<uint8_t> log;
     for (const auto &record : {RangeLog(4, 100000), MarkLog(100.5), RangeLog(4, 101000), AlmanacLog(2), MarkLog(101.5),
                                RangeLog(4, 102000)}) {
-        log.insert(log.end(), record.begin(), record.end());
+        testsupport::Append(log, record);
     }
     return log;
 }
 
 class Cli : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("oem4conv_cli_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    pid_t Start(const std::vector<std::string> &args) {
-        std::vector<char *> argv;
-        std::string program = OEM4CONV_CLI;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (auto &a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const std::string out = (dir / "stdout.txt").string();
-        const std::string err = (dir / "stderr.txt").string();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(o, STDOUT_FILENO);
-            dup2(e, STDERR_FILENO);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
-    }
-    Outcome Finish(pid_t pid) {
-        Outcome outcome;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        outcome.out = ReadText(dir / "stdout.txt");
-        outcome.err = ReadText(dir / "stderr.txt");
-        return outcome;
-    }
+    pid_t Start(const std::vector<std::string> &args) { return testsupport::StartCommand(OEM4CONV_CLI, args, P("")); }
+    Outcome Finish(pid_t pid) { return testsupport::FinishCommand(pid, P("")); }
     Outcome Run(const std::vector<std::string> &args) { return Finish(Start(args)); }
-    std::string P(const char *name) const { return (dir / name).string(); }
+    std::string P(const std::string &name) const { return scratch / name; }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch{"oem4conv_cli"};
+    const fs::path dir = scratch.path;
 };
 
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
@@ -196,7 +148,7 @@ TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
     std::vector<uint8_t> log = SmallLog();
     std::vector<uint8_t> damaged = RangeLog(4, 103000);
     damaged[40] ^= 0xFF; // its CRC no longer matches
-    log.insert(log.end(), damaged.begin(), damaged.end());
+    testsupport::Append(log, damaged);
     WriteBytes(dir / "day1.gps", log);
     const std::string almanac = "             -  Almanac received for GPS PRN 2\n";
     const std::string crc = "             -  32bit CRC failure on 'RANGE' record\n";
@@ -237,30 +189,17 @@ TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
         Outcome failed = Run(args);
         EXPECT_EQ(failed.status, 1);
         EXPECT_FALSE(Contains(failed.out, "Error:")) << failed.out;
+        EXPECT_TRUE(Contains(failed.out, ": FAILED, 0 epochs")) << failed.out;
         EXPECT_EQ(failed.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") +
                                   ": No such file or directory\n");
     }
-}
-
-TEST_F(Cli, FailedConversionExitsWith1AndSaysWhy) {
-    Outcome outcome = Run({P("missing.gps")});
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_TRUE(Contains(outcome.err, "oem4conv: " + P("missing.gps") + ": Error: Unable to open " + P("missing.gps") +
-                                          ": No such file or directory\n"))
-        << outcome.err;
-    EXPECT_TRUE(Contains(outcome.out, ": FAILED, 0 epochs"));
 }
 
 // An output that cannot be written: the library names the file it writes
 // under its temporary name, the user is told the final one, and the error
 // that ended the conversion is said once on standard error.
 TEST_F(Cli, AnUnwritableOutputIsNamedByItsFinalName) {
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 200; ++i) {
-        const auto record = RangeLog(8, 100000 + 1000 * i);
-        log.insert(log.end(), record.begin(), record.end());
-    }
-    WriteBytes(dir / "day1.gps", log);
+    WriteBytes(dir / "day1.gps", RangeLogs(200, 8));
     // Files of the child over 16 KiB cannot grow (EFBIG, SIGXFSZ ignored).
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -326,11 +265,7 @@ TEST_F(Cli, SeveralLogsConvertInParallelIntoADirectory) {
 // reaches the parent inside their output, and none of it may be left in
 // the reports on standard output.
 TEST_F(Cli, ParallelProgressOnATerminalStaysOffTheReports) {
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 300; ++i) {
-        const auto record = RangeLog(4, 100000 + 1000 * i);
-        log.insert(log.end(), record.begin(), record.end());
-    }
+    const std::vector<uint8_t> log = RangeLogs(300, 4);
     WriteBytes(dir / "a.gps", log);
     WriteBytes(dir / "b.gps", log);
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -403,9 +338,6 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     Outcome cut = Run({"dump", P("day1.tsq")});
     EXPECT_EQ(cut.status, 1);
     EXPECT_TRUE(Contains(cut.err, "Error: ")) << cut.err;
-
-    Outcome missing = Run({"dump", P("none.tsq")});
-    EXPECT_EQ(missing.status, 1);
 }
 
 TEST_F(Cli, CtrlCStopsAfterTheBlockAndKeepsTheOutputsAsPartial) {
@@ -415,11 +347,7 @@ TEST_F(Cli, CtrlCStopsAfterTheBlockAndKeepsTheOutputsAsPartial) {
     // The open returns once the tool reads the log, its handler in place.
     const int writer = open(fifo.c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 10; ++i) {
-        auto record = RangeLog(4, 100000 + 1000 * i);
-        log.insert(log.end(), record.begin(), record.end());
-    }
+    const std::vector<uint8_t> log = RangeLogs(10, 4);
     ASSERT_GT(log.size(), 2048u);
     ASSERT_EQ(write(writer, log.data(), 2048), 2048);
     usleep(200 * 1000);
@@ -463,7 +391,6 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
     EXPECT_FALSE(Contains(json.out, "\"messages\": null")) << json.out;
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
-    EXPECT_EQ(Run({"report"}).status, 2);
 }
 
 TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
@@ -520,11 +447,7 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
 // summary's second line, whole with --channels 14. A log whose range records
 // hold nothing the file takes gives no epoch: exit 1 with the reason.
 TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
-    std::vector<uint8_t> log;
-    for (int32_t ms : {100000, 101000}) {
-        const auto record = RangeLog(14, ms);
-        log.insert(log.end(), record.begin(), record.end());
-    }
+    std::vector<uint8_t> log = RangeLogs(2, 14);
     WriteBytes(dir / "wide.gps", log);
     Outcome cut = Run({P("wide.gps"), "-q"});
     ASSERT_EQ(cut.status, 0) << cut.err;

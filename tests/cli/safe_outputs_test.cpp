@@ -7,9 +7,7 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,13 +17,16 @@
 
 #include "support/command_runner.h"
 #include "support/oem4_records.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 using testsupport::CommandOutcome;
 using testsupport::MakeRecord;
 using testsupport::MarkLog;
 using testsupport::RangeLog;
+using testsupport::ReadText;
 using testsupport::StdoutTo;
+using testsupport::WriteBytes;
 
 namespace {
 
@@ -36,18 +37,6 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> records) {
 }
 
 std::vector<uint8_t> GoodLog() { return Join({RangeLog(4, 100000), MarkLog(100.5), RangeLog(4, 101000)}); }
-
-void WriteBytes(const fs::path &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadText(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
@@ -69,22 +58,17 @@ std::map<std::string, std::string> Snapshot(const fs::path &dir) {
 class SafeOutputs : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() / ("oem4conv_safe_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         WriteBytes(dir / "day1.gps", GoodLog());
         const CommandOutcome earlier = Run({P("day1.gps"), "-q", "--report"});
         ASSERT_EQ(earlier.status, 0) << earlier.err;
     }
-    void TearDown() override { fs::remove_all(dir); }
-
     CommandOutcome Run(const std::vector<std::string> &args, StdoutTo stdoutTo = StdoutTo::kCapture) {
         return testsupport::RunCommand(OEM4CONV_CLI, args, dir.string(), stdoutTo);
     }
-    std::string P(const std::string &name) const { return (dir / name).string(); }
+    std::string P(const std::string &name) const { return scratch / name; }
 
-    fs::path dir;
+    testsupport::ScratchDir scratch{"oem4conv_safe"};
+    const fs::path dir = scratch.path;
 };
 
 // One refused or failed run: what it is given, what it must answer, and
@@ -245,11 +229,7 @@ TEST_F(SafeOutputs, AKilledRunLeavesOnlyTemporariesThatTheNextRunClears) {
     ASSERT_GE(writer, 0);
     // More than the first block, so that the outputs are open when the
     // command waits for the rest.
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 10; ++i) {
-        const auto record = RangeLog(4, 100000 + 1000 * i);
-        log.insert(log.end(), record.begin(), record.end());
-    }
+    const std::vector<uint8_t> log = testsupport::RangeLogs(10, 4);
     ASSERT_GT(log.size(), 2048u);
     ASSERT_EQ(write(writer, log.data(), log.size()), static_cast<ssize_t>(log.size()));
     usleep(200 * 1000);

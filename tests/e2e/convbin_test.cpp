@@ -9,12 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "api/convert.h"
 #include "e2e_support.h"
@@ -22,18 +19,13 @@
 #include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 bool HaveConvbin() { return std::system("command -v convbin >/dev/null 2>&1") == 0; }
-
-fs::path WorkDir() {
-    const fs::path dir = fs::temp_directory_path() / ("oem4conv_convbin_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    return dir;
-}
 
 // Our RINEX of a log, read back; "" or what went wrong.
 std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread::ObsFile *obs, int32_t version = 304) {
@@ -135,7 +127,8 @@ Comparison Compare(const rinexread::ObsFile &ours, const rinexread::ObsFile &the
 TEST(Convbin, RealLogsGiveConvbinsValues) {
     if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
     int compared = 0;
-    const fs::path dir = WorkDir();
+    const testsupport::ScratchDir scratch("oem4conv_convbin");
+    const fs::path dir = scratch.path;
     for (const char *name : {"oemv_200911218.gps", "gps-range-static.dat", "gps-rangecmp.dat"}) {
         const std::string log = testsupport::SharedDataFile(name);
         if (log.empty()) continue;
@@ -147,7 +140,6 @@ TEST(Convbin, RealLogsGiveConvbinsValues) {
         EXPECT_GT(c.values, 1000);
         ++compared;
     }
-    fs::remove_all(dir);
     if (compared == 0) GTEST_SKIP() << "no shared data";
 }
 
@@ -157,7 +149,8 @@ TEST(Convbin, RealLogsGiveConvbinsValues) {
 // we the first, so BeiDou is left out here.
 TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
     if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
-    const fs::path dir = WorkDir();
+    const testsupport::ScratchDir scratch("oem4conv_convbin");
+    const fs::path dir = scratch.path;
     for (const oem4sim::RangeFormat format : {oem4sim::RangeFormat::Range, oem4sim::RangeFormat::Rangecmp}) {
         SCOPED_TRACE(format == oem4sim::RangeFormat::Range ? "RANGE" : "RANGECMP");
         oem4sim::SimConfig cfg;
@@ -174,10 +167,7 @@ TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
         e2e::SimRun sim;
         e2e::Simulate(cfg, &sim);
         const fs::path log = dir / "five.gps";
-        {
-            std::ofstream f(log, std::ios::binary);
-            f.write(reinterpret_cast<const char *>(sim.bytes.data()), static_cast<std::streamsize>(sim.bytes.size()));
-        }
+        testsupport::WriteBytes(log, sim.bytes);
         rinexread::ObsFile ours, theirs;
         ASSERT_EQ(ConvertOurs(log.string(), dir / "ours", &ours), "");
         ASSERT_EQ(ConvertTheirs(log.string(), ours, dir / "theirs.obs", &theirs), "");
@@ -185,14 +175,14 @@ TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
         EXPECT_GT(c.values, 15000);
         EXPECT_GT(c.satellites, 1200);
     }
-    fs::remove_all(dir);
 }
 
 // RINEX 2.11: GPS, GLONASS and SBAS with the 2.11 types, the values
 // convbin writes for them; the other systems are not in the file.
 TEST(Convbin, Rinex211GivesConvbinsValues) {
     if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
-    const fs::path dir = WorkDir();
+    const testsupport::ScratchDir scratch("oem4conv_convbin");
+    const fs::path dir = scratch.path;
     std::vector<std::string> logs;
     for (const char *name : {"oemv_200911218.gps", "gps-range-static.dat"}) {
         const std::string log = testsupport::SharedDataFile(name);
@@ -207,10 +197,7 @@ TEST(Convbin, Rinex211GivesConvbinsValues) {
     cfg.oem7Signals = true;
     e2e::SimRun sim;
     e2e::Simulate(cfg, &sim);
-    {
-        std::ofstream f(dir / "sim.gps", std::ios::binary);
-        f.write(reinterpret_cast<const char *>(sim.bytes.data()), static_cast<std::streamsize>(sim.bytes.size()));
-    }
+    testsupport::WriteBytes(dir / "sim.gps", sim.bytes);
     logs.push_back((dir / "sim.gps").string());
     for (const std::string &log : logs) {
         SCOPED_TRACE(log);
@@ -224,5 +211,4 @@ TEST(Convbin, Rinex211GivesConvbinsValues) {
         const Comparison c = Compare(ours, theirs, "EJC");
         EXPECT_GT(c.values, 1000);
     }
-    fs::remove_all(dir);
 }

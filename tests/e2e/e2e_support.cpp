@@ -6,14 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-
-#include <unistd.h>
 
 #include "output/tsq_reader.h"
 #include "support/conversion_request.h"
-#include "support/oem4_records.h"
+#include "support/scratch.h"
 
 namespace fs = std::filesystem;
 
@@ -24,11 +21,6 @@ namespace {
 std::vector<Message> g_messages;
 
 void OEM4CONV_CALL OnMessage(double time, const char *text) { g_messages.push_back({time, text}); }
-
-std::string ReadText(const fs::path &path) {
-    std::vector<uint8_t> bytes = testsupport::ReadFileBytes(path.string());
-    return std::string(bytes.begin(), bytes.end());
-}
 
 void ReadTsq(const fs::path &path, Conversion *out) {
     auto reader = std::make_unique<TsqReader>();
@@ -107,10 +99,9 @@ void Simulate(const oem4sim::SimConfig &cfg, SimRun *run) {
 
 Conversion ConvertPath(const std::string &input, const Oem4Options &options, const std::string &name) {
     Conversion out;
-    fs::path dir = fs::temp_directory_path() / ("oem4conv_e2e_" + std::to_string(::getpid()) + "_" + name);
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    fs::path base = dir / "out.gps";
+    const testsupport::ScratchDir scratch("oem4conv_e2e", "_" + name);
+    const fs::path dir = scratch.path;
+    const fs::path base = dir / "out.gps";
 
     auto request = testsupport::MakeRequest(input, base.string(), options);
     EXPECT_LT(input.size(), sizeof request->inputFile);
@@ -125,22 +116,16 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
     out.markCount = request->markCount;
 
     ReadTsq(dir / "out.tsq", &out);
-    out.eppText = ReadText(dir / "out.epp");
+    out.eppText = testsupport::ReadText(dir / "out.epp");
     out.eppError = ParseEpp(out.eppText, &out.ephemerides, &out.almanacs);
-    out.staError = ParseSta(ReadText(dir / "out.sta"), &out.marks);
-    fs::remove_all(dir);
+    out.staError = ParseSta(testsupport::ReadText(dir / "out.sta"), &out.marks);
     return out;
 }
 
 Conversion ConvertLog(const std::vector<uint8_t> &log, const Oem4Options &options, const std::string &name) {
-    fs::path input = fs::temp_directory_path() / ("oem4conv_e2e_" + std::to_string(::getpid()) + "_" + name + ".gps");
-    {
-        std::ofstream f(input, std::ios::binary);
-        f.write(reinterpret_cast<const char *>(log.data()), static_cast<std::streamsize>(log.size()));
-    }
-    Conversion out = ConvertPath(input.string(), options, name);
-    fs::remove(input);
-    return out;
+    const testsupport::ScratchDir scratch("oem4conv_e2e_log", "_" + name);
+    testsupport::WriteBytes(scratch / "in.gps", log);
+    return ConvertPath(scratch / "in.gps", options, name);
 }
 
 std::string ParseEpp(const std::string &text, std::vector<EppEphemeris> *eph, std::vector<EppAlmanac> *alm) {

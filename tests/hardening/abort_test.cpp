@@ -92,8 +92,7 @@ TEST(AbortFromAnotherThread, RequestsRacingWithManyShortConversionsNeverCorruptT
     // each ends either completed with every epoch or as "User Quit", and
     // never with anything else.
     ScratchDir dir;
-    std::vector<uint8_t> log;
-    for (int i = 0; i < 40; ++i) Append(log, RangeRecord(6, 100000 + 1000 * i));
+    const std::vector<uint8_t> log = testsupport::RangeLogs(40, 6);
     WriteBytes(dir / "log.gps", log);
 
     std::atomic<bool> done{false};

@@ -51,7 +51,7 @@ bool FixedClock(std::tm *now) {
 }
 
 void ExpectSameWhateverTheCut(const std::string &input, const Oem4Options &options) {
-    ScratchDir dir("_out");
+    ScratchDir dir("oem4conv_hardening", "_out");
     SetTsqLocalTimeSource(FixedClock); // the header's creation time would differ
     struct Restore {
         ~Restore() { SetTsqLocalTimeSource(nullptr); }

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -21,6 +19,7 @@
 #include "oem4conv.h"
 #include "support/conversion_request.h"
 #include "support/oem4_records.h"
+#include "support/scratch.h"
 
 namespace hardening {
 
@@ -74,30 +73,10 @@ inline Outcome Convert(const std::string &input, const std::string &output,
     return run;
 }
 
-// A directory of its own per test, removed afterwards.
-struct ScratchDir {
-    explicit ScratchDir(const std::string &suffix = "") {
-        path = fs::temp_directory_path() / ("oem4conv_hardening_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name() + suffix);
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    std::string operator/(const std::string &name) const { return (path / name).string(); }
-    fs::path path;
-};
-
-inline void WriteBytes(const std::string &path, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::Append;
+using testsupport::ScratchDir;
+using testsupport::WriteBytes;
 inline std::vector<uint8_t> ReadBytes(const std::string &path) { return testsupport::ReadFileBytes(path); }
-inline void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
-    to.insert(to.end(), bytes.begin(), bytes.end());
-}
 
 // The CRC-valid records of a log, in order (anything between them dropped).
 inline std::vector<std::vector<uint8_t>> RecordsOf(const std::vector<uint8_t> &log) {
@@ -158,14 +137,7 @@ inline void WriteRepeatedLog(const std::string &path, const std::vector<std::vec
 
 // A RANGE record with `satellites` L1 observations of healthy tracking.
 inline std::vector<uint8_t> RangeRecord(int satellites, int32_t milliseconds) {
-    testsupport::Bytes body;
-    body.u4(static_cast<uint32_t>(satellites));
-    for (int i = 0; i < satellites; ++i) {
-        body.u2(static_cast<uint16_t>(i + 1)).u2(0).r8(2.1e7 + i * 1000.0).r4(0.1f);
-        body.r8(-1.1e8 - i).r4(0.01f).r4(100.0f).r4(45.0f).r4(50.0f);
-        body.u4(0x1800 | 0x400);
-    }
-    return testsupport::MakeRecord(43, body.data(), {1500, milliseconds, 180});
+    return testsupport::RangeLog(satellites, milliseconds);
 }
 
 } // namespace hardening

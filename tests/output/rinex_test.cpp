@@ -56,19 +56,6 @@ RinexEpoch Epoch(double seconds, std::initializer_list<RinexSatObs> sats) {
     return e;
 }
 
-double SecondsOf(const rinexread::ObsEpoch &e) {
-    int week = 0;
-    double seconds = 0;
-    rinexread::GpsTimeOf(e.year, e.month, e.day, e.hour, e.minute, e.second, &week, &seconds);
-    return seconds;
-}
-
-std::string ReadBack(const ScratchFile &file, rinexread::ObsFile *obs) {
-    std::string error = rinexread::ReadObs(file.path, obs);
-    for (const std::string &problem : rinexread::CheckObsFormat(*obs)) error += problem + "\n";
-    return error;
-}
-
 } // namespace
 
 TEST(RinexNumbers, DFieldsHaveTwoExponentDigitsOnEveryRuntime) {
@@ -247,9 +234,9 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
 
     rinexread::ObsFile obs;
-    ASSERT_EQ(ReadBack(file, &obs), "");
+    ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
     std::vector<std::pair<int, double>> order;
-    for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, SecondsOf(epoch));
+    for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, rinexread::SecondsOfWeek(epoch));
     const std::vector<std::pair<int, double>> expected = {{0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},
                                                           {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0}};
     ASSERT_EQ(order.size(), expected.size());
@@ -303,7 +290,7 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
 
     rinexread::ObsFile obs;
-    ASSERT_EQ(ReadBack(file, &obs), "");
+    ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
     EXPECT_EQ(obs.system, 'M');
     EXPECT_EQ(obs.types['G'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2W", "L2W", "D2W", "S2W", "C2S",
                                                         "L2S", "D2S", "S2S"}));
@@ -389,8 +376,7 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     ASSERT_EQ(CloseRinexNav(&g_navWriter, &header), 0);
 
     rinexread::NavFile nav;
-    ASSERT_EQ(rinexread::ReadNav(file.path, &nav), "");
-    EXPECT_EQ(rinexread::CheckNavFormat(nav), std::vector<std::string>{});
+    ASSERT_EQ(rinexread::ReadCheckedNav(file.path, &nav), "");
     ASSERT_EQ(nav.records.size(), 1u);
     const rinexread::NavRecord &r = nav.records[0];
     EXPECT_EQ(r.number, 30);

@@ -38,39 +38,30 @@ int32_t WriteTwelve(TsqFile *tsq, double time) {
 
 } // namespace
 
+// A failed write shows at the epoch that overflows the stream's buffer: the
+// 2048 bytes the header records, or the larger buffer the driver gives the
+// observation stream (the file is the same), and at the final flush.
 TEST_F(WriteFailure, TsqReportsTheEpochThatOverflowsTheBufferAndTheFinalFlush) {
     TsqFile *headerOnly = OpenTsqFile(kFull, 4, 1.0f, 2048, 12);
     ASSERT_NE(headerOnly, nullptr); // the header still sits in the buffer
     EXPECT_EQ(CloseTsqFile(headerOnly), 1);
     EXPECT_EQ(std::string(ErrorText), kFullDisk);
 
-    TsqFile *tsq = OpenTsqFile(kFull, 4, 1.0f, 2048, 12);
-    ASSERT_NE(tsq, nullptr);
-    // 202 + 3 x 596 bytes fit the 2048-byte buffer; the fourth epoch forces a flush.
-    for (int k = 0; k < 3; ++k) {
-        EXPECT_EQ(WriteTwelve(tsq, 10.0 + k), 0);
+    // 202 + 3 x 596 bytes fit 2048 bytes, 202 + 6 x 596 fit 4096.
+    for (const auto &[buffer, fitting] : {std::pair{0, 3}, std::pair{4096, 6}}) {
+        SCOPED_TRACE(buffer);
+        TsqFile *tsq =
+            buffer == 0 ? OpenTsqFile(kFull, 4, 1.0f, 2048, 12) : OpenTsqFileBuffered(kFull, 4, 1.0f, 2048, 12, buffer);
+        ASSERT_NE(tsq, nullptr);
+        for (int k = 0; k < fitting; ++k) EXPECT_EQ(WriteTwelve(tsq, 10.0 + k), 0);
+        EXPECT_EQ(WriteTwelve(tsq, 10.0 + fitting), 1);
+        EXPECT_EQ(std::string(ErrorText),
+                  "Error: Unable to write to /dev/full (disk full). Epoch " + std::to_string(10 + fitting) + ".0");
+        EXPECT_EQ(CloseTsqFile(tsq), 1);
     }
-    EXPECT_EQ(WriteTwelve(tsq, 13.0), 1);
-    EXPECT_EQ(std::string(ErrorText), "Error: Unable to write to /dev/full (disk full). Epoch 13.0");
-    EXPECT_EQ(CloseTsqFile(tsq), 1);
-}
-
-// The driver gives the observation stream a larger buffer than the 2048
-// bytes its header records: the file is the same, and a failed write shows
-// at the epoch that overflows the larger buffer.
-TEST_F(WriteFailure, TsqWithALargerStreamBufferFailsAtThatBuffersOverflow) {
-    TsqFile *tsq = OpenTsqFileBuffered(kFull, 4, 1.0f, 2048, 12, 4096);
-    ASSERT_NE(tsq, nullptr);
-    // 202 + 6 x 596 bytes fit 4096 bytes; the seventh epoch forces a flush.
-    for (int k = 0; k < 6; ++k) {
-        EXPECT_EQ(WriteTwelve(tsq, 10.0 + k), 0);
-    }
-    EXPECT_EQ(WriteTwelve(tsq, 16.0), 1);
-    EXPECT_EQ(std::string(ErrorText), "Error: Unable to write to /dev/full (disk full). Epoch 16.0");
-    EXPECT_EQ(CloseTsqFile(tsq), 1);
 
     ScratchFile file("buffered.tsq");
-    tsq = OpenTsqFileBuffered(file.c_str(), 4, 1.0f, 2048, 12, 65536);
+    TsqFile *tsq = OpenTsqFileBuffered(file.c_str(), 4, 1.0f, 2048, 12, 65536);
     ASSERT_NE(tsq, nullptr);
     EXPECT_EQ(WriteTwelve(tsq, 10.0), 0);
     ASSERT_EQ(CloseTsqFile(tsq), 0);

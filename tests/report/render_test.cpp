@@ -23,6 +23,7 @@
 #include "report.h"
 #include "session.h"
 #include "support/conversion_request.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -207,10 +208,7 @@ std::vector<std::string> OverlappingLabels(const std::string &browser, const std
                                   "out.push(svg.closest('section').id+': '+t[i][0]+' / '+t[j][0]);}});"
                                   "var p=document.createElement('pre');p.textContent='OVER'+'LAPS['+out.join('|')+']';"
                                   "document.body.appendChild(p);})();</script>";
-    std::ifstream in(html, std::ios::binary);
-    std::stringstream page;
-    page << in.rdbuf();
-    std::string text = page.str();
+    std::string text = testsupport::ReadText(html);
     const std::size_t end = text.rfind("</body>");
     if (end == std::string::npos) return {"no </body> in " + html};
     text.insert(end, kScript);
@@ -224,10 +222,7 @@ std::vector<std::string> OverlappingLabels(const std::string &browser, const std
         profile + "\" --dump-dom \"file://" + measured + "\" > \"" + dom + "\" 2>/dev/null";
     const int status = std::system(command.c_str());
     fs::remove_all(profile);
-    std::ifstream dumped(dom, std::ios::binary);
-    std::stringstream result;
-    result << dumped.rdbuf();
-    const std::string out = result.str();
+    const std::string out = testsupport::ReadText(dom);
     const std::size_t open = out.find("OVERLAPS["), close = out.find(']', open);
     if (status != 0 || open == std::string::npos || close == std::string::npos)
         return {"the browser measured nothing (status " + std::to_string(status) + ")"};

@@ -8,16 +8,17 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "report.h"
 #include "session.h"
+#include "support/scratch.h"
 
 namespace {
 
 using namespace report;
 using reporttest::Sat;
 using reporttest::Session;
+using testsupport::ReadText;
 namespace fs = std::filesystem;
 
 std::unique_ptr<ReportData> Collect(const std::string &base, const std::string &messages = "") {
@@ -28,13 +29,6 @@ std::unique_ptr<ReportData> Collect(const std::string &base, const std::string &
     std::string error;
     EXPECT_EQ(CollectReport(request, data.get(), &error), kReportOk) << error;
     return data;
-}
-
-std::string ReadText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 void Append(const std::string &path, const std::string &text) {

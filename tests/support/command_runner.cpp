@@ -1,23 +1,13 @@
 #include "support/command_runner.h"
+#include "support/scratch.h"
 
 #include <fstream>
-#include <sstream>
 
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
-namespace {
-
-std::string ReadText(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-} // namespace
 
 pid_t StartCommand(const std::string &program, const std::vector<std::string> &args, const std::string &scratch,
                    StdoutTo stdoutTo) {

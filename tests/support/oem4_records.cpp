@@ -11,35 +11,26 @@
 
 namespace testsupport {
 
+namespace {
+
+// Appends v as the accessor `put` lays it out.
+template <typename T, void (*put)(uint8_t *, T)> void Put(std::vector<uint8_t> &bytes, T v) {
+    uint8_t b[sizeof(T)];
+    put(b, v);
+    bytes.insert(bytes.end(), b, b + sizeof(T));
+}
+
+} // namespace
+
 Bytes &Bytes::u1(uint8_t v) {
     bytes_.push_back(v);
     return *this;
 }
-Bytes &Bytes::u2(uint16_t v) {
-    uint8_t b[2];
-    le::PutU2(b, v);
-    bytes_.insert(bytes_.end(), b, b + 2);
-    return *this;
-}
-Bytes &Bytes::u4(uint32_t v) {
-    uint8_t b[4];
-    le::PutU4(b, v);
-    bytes_.insert(bytes_.end(), b, b + 4);
-    return *this;
-}
+Bytes &Bytes::u2(uint16_t v) { return Put<uint16_t, le::PutU2>(bytes_, v), *this; }
+Bytes &Bytes::u4(uint32_t v) { return Put<uint32_t, le::PutU4>(bytes_, v), *this; }
 Bytes &Bytes::i4(int32_t v) { return u4(static_cast<uint32_t>(v)); }
-Bytes &Bytes::r4(float v) {
-    uint8_t b[4];
-    le::PutR4(b, v);
-    bytes_.insert(bytes_.end(), b, b + 4);
-    return *this;
-}
-Bytes &Bytes::r8(double v) {
-    uint8_t b[8];
-    le::PutR8(b, v);
-    bytes_.insert(bytes_.end(), b, b + 8);
-    return *this;
-}
+Bytes &Bytes::r4(float v) { return Put<float, le::PutR4>(bytes_, v), *this; }
+Bytes &Bytes::r8(double v) { return Put<double, le::PutR8>(bytes_, v), *this; }
 // Kept out of line: inlined into a caller, g++ 12 misjudges the vector's
 // size and warns about a fill that is in bounds.
 [[gnu::noinline]] Bytes &Bytes::zeros(size_t n) {
@@ -75,6 +66,15 @@ std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
         body.u4(0x1800 | 0x400); // L1, code locked, parity known, phase lock
     }
     return MakeRecord(43, body.data(), {1500, milliseconds, 180});
+}
+
+std::vector<uint8_t> RangeLogs(int epochs, int satellites, int32_t firstMilliseconds) {
+    std::vector<uint8_t> log;
+    for (int i = 0; i < epochs; ++i) {
+        const std::vector<uint8_t> record = RangeLog(satellites, firstMilliseconds + 1000 * i);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    return log;
 }
 
 std::vector<uint8_t> MarkLog(double time) {

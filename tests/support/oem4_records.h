@@ -45,6 +45,8 @@ std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &
 // a RANGE of L1 observations of PRNs 1..satellites with code, phase and
 // lock; a MARKTIME at the given time; an ALMANAC of PRNs 1..satellites.
 std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds);
+// `epochs` such RANGE records one second apart from firstMilliseconds on.
+std::vector<uint8_t> RangeLogs(int epochs, int satellites, int32_t firstMilliseconds = 100000);
 std::vector<uint8_t> MarkLog(double time);
 std::vector<uint8_t> AlmanacLog(int satellites);
 

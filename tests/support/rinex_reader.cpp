@@ -113,6 +113,32 @@ void CheckHeader(const std::vector<std::string> &lines, size_t count, const std:
     }
 }
 
+// One observation field: F14.3, the LLI digit and the strength digit.
+ObsValue ValueAt(const std::string &rec, size_t col) {
+    ObsValue v;
+    v.present = Number(Cols(rec, col, col + 13), &v.value);
+    v.lli = Int(Cols(rec, col + 14, col + 14));
+    v.ssi = Int(Cols(rec, col + 15, col + 15));
+    return v;
+}
+
+// The lines of a file and its header, up to the first body line; the
+// version, file type and system of its first record.
+template <typename File> std::string ReadFileHeader(const std::string &path, File *file, size_t *body) {
+    file->lines = ReadLines(path);
+    if (file->lines.empty()) return "empty file";
+    std::string error;
+    *body = ReadHeader(file->lines, &file->header, &error);
+    file->headerLines = *body;
+    if (!error.empty()) return error;
+    const HeaderLine &first = file->header[0];
+    if (first.label != "RINEX VERSION / TYPE") return "first line is not RINEX VERSION / TYPE";
+    Number(Cols(first.content, 1, 9), &file->version);
+    file->fileType = first.content[20];
+    file->system = first.content[40];
+    return "";
+}
+
 } // namespace
 
 // RINEX 2.11: one type list for every system, the satellites listed on the
@@ -175,12 +201,7 @@ std::string ReadObsBody211(ObsFile *file, size_t body) {
                 const std::string &rec = lines[i];
                 if (rec.size() > 80) return At(i, "observation line longer than 80 columns");
                 for (size_t t = 5 * l; t < types.size() && t < 5 * l + 5; ++t) {
-                    const size_t col = 1 + 16 * (t - 5 * l);
-                    ObsValue v;
-                    v.present = Number(Cols(rec, col, col + 13), &v.value);
-                    v.lli = Int(Cols(rec, col + 14, col + 14));
-                    v.ssi = Int(Cols(rec, col + 15, col + 15));
-                    s.values.push_back(v);
+                    s.values.push_back(ValueAt(rec, 1 + 16 * (t - 5 * l)));
                 }
             }
         }
@@ -205,17 +226,9 @@ void GpsTimeOf(int year, int month, int day, int hour, int minute, double second
 }
 
 std::string ReadObs(const std::string &path, ObsFile *file) {
-    file->lines = ReadLines(path);
-    if (file->lines.empty()) return "empty file";
-    std::string error;
-    const size_t body = ReadHeader(file->lines, &file->header, &error);
-    file->headerLines = body;
+    size_t body = 0;
+    const std::string error = ReadFileHeader(path, file, &body);
     if (!error.empty()) return error;
-    const HeaderLine &first = file->header[0];
-    if (first.label != "RINEX VERSION / TYPE") return "first line is not RINEX VERSION / TYPE";
-    Number(Cols(first.content, 1, 9), &file->version);
-    file->fileType = first.content[20];
-    file->system = first.content[40];
 
     if (file->version < 3.0) return ReadObsBody211(file, body);
     // SYS / # / OBS TYPES: A1,2X,I3,13(1X,A3); continuation lines 6X,13(1X,A3).
@@ -273,14 +286,7 @@ std::string ReadObs(const std::string &path, ObsFile *file) {
             s.number = Int(Cols(rec, 2, 3));
             const auto types = file->types.find(s.system);
             if (types == file->types.end()) return At(i, "satellite of an undeclared system");
-            for (size_t t = 0; t < types->second.size(); ++t) {
-                const size_t col = 4 + 16 * t;
-                ObsValue v;
-                v.present = Number(Cols(rec, col, col + 13), &v.value);
-                v.lli = Int(Cols(rec, col + 14, col + 14));
-                v.ssi = Int(Cols(rec, col + 15, col + 15));
-                s.values.push_back(v);
-            }
+            for (size_t t = 0; t < types->second.size(); ++t) s.values.push_back(ValueAt(rec, 4 + 16 * t));
             if (rec.size() > 3 + 16 * types->second.size()) return At(i, "more fields than declared types");
             e.sats.push_back(s);
         }
@@ -290,17 +296,9 @@ std::string ReadObs(const std::string &path, ObsFile *file) {
 }
 
 std::string ReadNav(const std::string &path, NavFile *file) {
-    file->lines = ReadLines(path);
-    if (file->lines.empty()) return "empty file";
-    std::string error;
-    const size_t body = ReadHeader(file->lines, &file->header, &error);
+    size_t body = 0;
+    const std::string error = ReadFileHeader(path, file, &body);
     if (!error.empty()) return error;
-    file->headerLines = body;
-    const HeaderLine &first = file->header[0];
-    if (first.label != "RINEX VERSION / TYPE") return "first line is not RINEX VERSION / TYPE";
-    Number(Cols(first.content, 1, 9), &file->version);
-    file->fileType = first.content[20];
-    file->system = first.content[40];
     const bool v2 = file->version < 3.0;
     const std::vector<std::string> &lines = file->lines;
     for (size_t i = body; i < lines.size();) {
@@ -469,6 +467,46 @@ std::vector<std::string> CheckNavFormat(const NavFile &file) {
         }
     }
     return problems;
+}
+
+double SecondsOfWeek(const ObsEpoch &epoch) {
+    int week = 0;
+    double seconds = 0;
+    GpsTimeOf(epoch.year, epoch.month, epoch.day, epoch.hour, epoch.minute, epoch.second, &week, &seconds);
+    return seconds;
+}
+
+int TypeIndex(const ObsFile &obs, char system, const std::string &type) {
+    const auto found = obs.types.find(system);
+    if (found == obs.types.end()) return -1;
+    for (size_t i = 0; i < found->second.size(); ++i) {
+        if (found->second[i] == type) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+const ObsValue *ValueOf(const ObsFile &obs, const SatRecord &sat, const std::string &type) {
+    const int i = TypeIndex(obs, sat.system, type);
+    return i >= 0 && static_cast<size_t>(i) < sat.values.size() ? &sat.values[static_cast<size_t>(i)] : nullptr;
+}
+
+namespace {
+
+std::string Joined(std::string error, const std::vector<std::string> &problems) {
+    for (const std::string &problem : problems) error += problem + "\n";
+    return error;
+}
+
+} // namespace
+
+std::string ReadCheckedObs(const std::string &path, ObsFile *file) {
+    const std::string error = ReadObs(path, file);
+    return error.empty() ? Joined("", CheckObsFormat(*file)) : error;
+}
+
+std::string ReadCheckedNav(const std::string &path, NavFile *file) {
+    const std::string error = ReadNav(path, file);
+    return error.empty() ? Joined("", CheckNavFormat(*file)) : error;
 }
 
 } // namespace rinexread

@@ -86,8 +86,20 @@ std::string ReadNav(const std::string &path, NavFile *file);
 std::vector<std::string> CheckObsFormat(const ObsFile &file);
 std::vector<std::string> CheckNavFormat(const NavFile &file);
 
+// Read and format checks at once: "" or what was wrong, one line each.
+std::string ReadCheckedObs(const std::string &path, ObsFile *file);
+std::string ReadCheckedNav(const std::string &path, NavFile *file);
+
 // GPS week and seconds of week of a calendar date in GPS time.
 void GpsTimeOf(int year, int month, int day, int hour, int minute, double second, int *week, double *seconds);
+
+// Seconds of the GPS week of an epoch's time.
+double SecondsOfWeek(const ObsEpoch &epoch);
+
+// The place of a type among those declared for a system, or -1; a
+// satellite's value of that type, or nullptr when the type is not declared.
+int TypeIndex(const ObsFile &obs, char system, const std::string &type);
+const ObsValue *ValueOf(const ObsFile &obs, const SatRecord &sat, const std::string &type);
 
 // The header lines with this label.
 std::vector<HeaderLine> Labelled(const std::vector<HeaderLine> &header, const std::string &label);
