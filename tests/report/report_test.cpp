@@ -382,9 +382,10 @@ TEST(ReportOutputs, SummaryJsonAndSelfContainedHtml) {
     EXPECT_EQ(error, "Unable to open " + dir + "/no/such/dir/day.html for writing: No such file or directory");
 }
 
-// A full day at 1 Hz and an hour at 20 Hz: every epoch in the statistics,
-// a drawing that stays small, and time well under a conversion's.
-TEST(ReportOutputs, LongSessionsStayExactSmallAndFast) {
+// A full day at 1 Hz and an hour at 20 Hz: every epoch in the statistics
+// and a drawing that stays small. The time is printed, not judged: how
+// fast is for the benchmarks to say.
+TEST(ReportOutputs, LongSessionsStayExactAndSmall) {
     const std::string dir = reporttest::TempDir("long");
     struct Case {
         const char *name;
@@ -408,7 +409,6 @@ TEST(ReportOutputs, LongSessionsStayExactSmallAndFast) {
         std::printf("[ report   ] %s: %d epochs, %.1f MB observations, report %.3f s, HTML %.0f kB\n", c.name,
                     c.epochs - 10, tsqBytes / 1e6, seconds, htmlBytes / 1e3);
         EXPECT_LT(htmlBytes, 1500000u);
-        EXPECT_LT(seconds, 5.0);
 
         auto d = Collect(base);
         EXPECT_EQ(d->epochCount, static_cast<uint64_t>(c.epochs - 10));
