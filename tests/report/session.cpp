@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <system_error>
+#include <vector>
 #if defined(_WIN32)
 #include <process.h>
 #define getpid _getpid
@@ -15,10 +17,23 @@ namespace reporttest {
 
 namespace fs = std::filesystem;
 
+namespace {
+// The directories handed out, removed when the test program ends.
+struct Leftovers {
+    std::vector<fs::path> dirs;
+    ~Leftovers() {
+        std::error_code ignored;
+        for (const fs::path &dir : dirs) fs::remove_all(dir, ignored);
+    }
+};
+Leftovers g_leftovers;
+} // namespace
+
 std::string TempDir(const char *name) {
     const fs::path dir = fs::temp_directory_path() / ("oem4report-" + std::to_string(getpid()) + "-" + name);
     fs::remove_all(dir);
     fs::create_directories(dir);
+    g_leftovers.dirs.push_back(dir);
     return dir.string();
 }
 
