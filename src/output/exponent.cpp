@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -33,6 +34,101 @@ const char *NonFiniteText(double value) {
     return value < 0 ? "-inf" : "inf";
 }
 
+// Exact powers of ten: every one up to 10^22 is a double.
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kLargestPowerOfTen = 22;
+// Precisions the quick path takes: the scaled value stays below 10^15 <
+// 2^50, where a double's spacing is at most 1/8.
+constexpr int kQuickPrecision = 14;
+
+// The mantissa digits of "%.<precision>e" for a normal, non-zero value,
+// without the library's general (and many times slower) conversion, or
+// false when this cannot be sure of them; decimalExponent is set with them.
+//
+// The value v is scaled by an exact power of ten, 10^k, to
+// scaled = round(v * 10^k), which lies in [10^p, 10^(p+1)) when the
+// exponent is right. Rounding is monotonic and every multiple of 1/2 below
+// 2^50 is a double (so are 10^p and 10^(p+1)), hence the rounded product
+// sits on the same side of each such point as the exact product, or on it
+// only when the exact product is too: its fraction above or below 1/2 is
+// that of the exact product, and its comparisons with the decade's ends
+// are exact. That holds in any precision at least a double's (the x87
+// registers too), whichever copy of the product the compiler uses. Only a
+// fraction of exactly 1/2, where the exact product may be a tie or lie
+// either side of it, is left to the library.
+bool QuickMantissa(double v, int precision, uint64_t *mantissa, int *decimalExponent) {
+    int binaryExponent = 0;
+    std::frexp(v, &binaryExponent); // 2^(binaryExponent-1) <= v < 2^binaryExponent
+    // About floor((binaryExponent - 1) * log10(2)): the decimal exponent or
+    // one off; the products below are checked in any case.
+    int exponent = ((binaryExponent - 1) * 78913) >> 18;
+    const double low = kPowersOfTen[precision];
+    const double high = kPowersOfTen[precision + 1];
+    int k = precision - exponent;
+    if (k < 0 || k > kLargestPowerOfTen) return false;
+    double scaled = v * kPowersOfTen[k];
+    if (scaled >= high) {
+        ++exponent;
+        if (--k < 0) return false;
+        scaled = v * kPowersOfTen[k];
+    } else if (scaled < low) {
+        --exponent;
+        if (++k > kLargestPowerOfTen) return false;
+        scaled = v * kPowersOfTen[k];
+    }
+    // The exact product is now at least 10^p. A product of exactly
+    // 10^(p+1) may come from one a little below it or a little above it:
+    // both are written 1.000... with the next exponent. Anything else out of
+    // range (an estimate further off than one, or a product that rounded
+    // across 10^p) is left to the library.
+    if (!(scaled >= low && scaled <= high)) return false;
+    uint64_t whole = static_cast<uint64_t>(scaled); // towards zero
+    const double fraction = scaled - static_cast<double>(whole);
+    if (fraction == 0.5) return false;
+    if (fraction > 0.5) ++whole;
+    // A value that rounds up into the next decade is written 1.000...
+    // with the next exponent, as printf writes it.
+    if (whole >= static_cast<uint64_t>(high)) {
+        whole /= 10;
+        ++exponent;
+    }
+    *mantissa = whole;
+    *decimalExponent = exponent;
+    return true;
+}
+
+// "%.<precision>e" with the exponent written with at least minDigits digits
+// after letter, from the digits QuickMantissa gives; returns the length.
+std::size_t WriteQuick(char *text, bool negative, uint64_t mantissa, int precision, int exponent, std::size_t minDigits,
+                       char letter) {
+    char *p = text;
+    if (negative) *p++ = '-';
+    char digits[kQuickPrecision + 1];
+    for (int i = precision; i >= 0; --i) {
+        digits[i] = static_cast<char>('0' + mantissa % 10);
+        mantissa /= 10;
+    }
+    *p++ = digits[0];
+    if (precision > 0) {
+        *p++ = '.';
+        std::memcpy(p, digits + 1, static_cast<std::size_t>(precision));
+        p += precision;
+    }
+    *p++ = letter;
+    *p++ = exponent < 0 ? '-' : '+';
+    unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+    char exponentDigits[4];
+    std::size_t count = 0;
+    do {
+        exponentDigits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    for (std::size_t i = count; i < minDigits; ++i) *p++ = '0';
+    while (count > 0) *p++ = exponentDigits[--count];
+    return static_cast<std::size_t>(p - text);
+}
+
 } // namespace
 
 int FormatExponent(char *out, std::size_t size, double value, int precision) {
@@ -50,7 +146,18 @@ int FormatExponentDigits(char *out, std::size_t size, double value, int precisio
         const char *text = NonFiniteText(value);
         return CopyOut(out, size, text, std::strlen(text));
     }
-    // The library does the rounding, so a value such as 9.9999999999e+99 that
+    // Most values an ephemeris or a RINEX file holds take the quick path.
+    const int clamped = ClampPrecision(precision);
+    if (clamped <= kQuickPrecision && std::isnormal(value)) {
+        uint64_t mantissa = 0;
+        int exponent = 0;
+        const bool negative = value < 0;
+        if (QuickMantissa(negative ? -value : value, clamped, &mantissa, &exponent)) {
+            char text[kNumberTextSize];
+            return CopyOut(out, size, text, WriteQuick(text, negative, mantissa, clamped, exponent, minDigits, letter));
+        }
+    }
+    // Otherwise the library does the rounding, so a value such as 9.9999999999e+99 that
     // rounds up into the next decade already carries the bumped exponent here;
     // only the exponent's width is adjusted below. std::to_chars gives what
     // printf "%.*e" gives (the exact binary value, correctly rounded), at a
@@ -58,7 +165,7 @@ int FormatExponentDigits(char *out, std::size_t size, double value, int precisio
     // conversion's time otherwise.
     char raw[kNumberTextSize];
     const std::to_chars_result converted =
-        std::to_chars(raw, raw + sizeof raw - 1, value, std::chars_format::scientific, ClampPrecision(precision));
+        std::to_chars(raw, raw + sizeof raw - 1, value, std::chars_format::scientific, clamped);
     if (converted.ec != std::errc{}) {
         return CopyOut(out, size, "", 0);
     }
