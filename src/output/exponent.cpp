@@ -1,5 +1,6 @@
 #include "output/exponent.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -41,6 +42,8 @@ constexpr int kLargestPowerOfTen = 22;
 // Precisions the quick path takes: the scaled value stays below 10^15 <
 // 2^50, where a double's spacing is at most 1/8.
 constexpr int kQuickPrecision = 14;
+// Its longest text: sign, digit, point, 14 digits, letter, sign, 3 digits, NUL.
+constexpr std::size_t kQuickTextSize = 24;
 
 // The mantissa digits of "%.<precision>e" for a normal, non-zero value,
 // without the library's general (and many times slower) conversion, or
@@ -58,11 +61,11 @@ constexpr int kQuickPrecision = 14;
 // fraction of exactly 1/2, where the exact product may be a tie or lie
 // either side of it, is left to the library.
 bool QuickMantissa(double v, int precision, uint64_t *mantissa, int *decimalExponent) {
-    int binaryExponent = 0;
-    std::frexp(v, &binaryExponent); // 2^(binaryExponent-1) <= v < 2^binaryExponent
-    // About floor((binaryExponent - 1) * log10(2)): the decimal exponent or
-    // one off; the products below are checked in any case.
-    int exponent = ((binaryExponent - 1) * 78913) >> 18;
+    // 2^binaryExponent <= v < 2^(binaryExponent+1) for a normal v.
+    const int binaryExponent = static_cast<int>((std::bit_cast<uint64_t>(v) >> 52) & 0x7ff) - 1023;
+    // About floor(binaryExponent * log10(2)): the decimal exponent or one
+    // off; the products below are checked in any case.
+    int exponent = (binaryExponent * 78913) >> 18;
     const double low = kPowersOfTen[precision];
     const double high = kPowersOfTen[precision + 1];
     int k = precision - exponent;
@@ -98,34 +101,43 @@ bool QuickMantissa(double v, int precision, uint64_t *mantissa, int *decimalExpo
     return true;
 }
 
+constexpr char kDigitPairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                               "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                               "8081828384858687888990919293949596979899";
+
 // "%.<precision>e" with the exponent written with at least minDigits digits
 // after letter, from the digits QuickMantissa gives; returns the length.
 std::size_t WriteQuick(char *text, bool negative, uint64_t mantissa, int precision, int exponent, std::size_t minDigits,
                        char letter) {
     char *p = text;
     if (negative) *p++ = '-';
-    char digits[kQuickPrecision + 1];
-    for (int i = precision; i >= 0; --i) {
-        digits[i] = static_cast<char>('0' + mantissa % 10);
+    // The digits go straight to their places: the first before the point,
+    // the rest after it, two at a time from the last.
+    char *first = p;
+    int i = precision; // the digit after the point written next, from the end
+    for (; i >= 2; i -= 2) {
+        std::memcpy(first + i, kDigitPairs + 2 * (mantissa % 100), 2); // digits i - 1 and i
+        mantissa /= 100;
+    }
+    if (i == 1) {
+        first[2] = static_cast<char>('0' + mantissa % 10);
         mantissa /= 10;
     }
-    *p++ = digits[0];
+    first[0] = static_cast<char>('0' + mantissa);
+    p = first + 1;
     if (precision > 0) {
-        *p++ = '.';
-        std::memcpy(p, digits + 1, static_cast<std::size_t>(precision));
-        p += precision;
+        *p = '.';
+        p += 1 + precision;
     }
     *p++ = letter;
     *p++ = exponent < 0 ? '-' : '+';
-    unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
-    char exponentDigits[4];
-    std::size_t count = 0;
-    do {
-        exponentDigits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    for (std::size_t i = count; i < minDigits; ++i) *p++ = '0';
-    while (count > 0) *p++ = exponentDigits[--count];
+    // |exponent| <= 308: at most three digits, leading zeros up to minDigits.
+    const unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+    const std::size_t count = magnitude >= 100 ? 3 : magnitude >= 10 ? 2 : 1;
+    const std::size_t width = count > minDigits ? count : minDigits;
+    if (width == 3) *p++ = static_cast<char>('0' + magnitude / 100);
+    if (width >= 2) *p++ = static_cast<char>('0' + magnitude / 10 % 10);
+    *p++ = static_cast<char>('0' + magnitude % 10);
     return static_cast<std::size_t>(p - text);
 }
 
@@ -148,12 +160,18 @@ int FormatExponentDigits(char *out, std::size_t size, double value, int precisio
     }
     // Most values an ephemeris or a RINEX file holds take the quick path.
     const int clamped = ClampPrecision(precision);
-    if (clamped <= kQuickPrecision && std::isnormal(value)) {
+    if (clamped <= kQuickPrecision) {
         uint64_t mantissa = 0;
         int exponent = 0;
-        const bool negative = value < 0;
-        if (QuickMantissa(negative ? -value : value, clamped, &mantissa, &exponent)) {
-            char text[kNumberTextSize];
+        const bool negative = std::signbit(value);
+        if (value == 0.0 ||
+            (std::isnormal(value) && QuickMantissa(negative ? -value : value, clamped, &mantissa, &exponent))) {
+            if (size >= kQuickTextSize) {
+                const std::size_t length = WriteQuick(out, negative, mantissa, clamped, exponent, minDigits, letter);
+                out[length] = '\0';
+                return static_cast<int>(length);
+            }
+            char text[kQuickTextSize];
             return CopyOut(out, size, text, WriteQuick(text, negative, mantissa, clamped, exponent, minDigits, letter));
         }
     }
