@@ -113,17 +113,28 @@ std::size_t WriteQuick(char *text, bool negative, uint64_t mantissa, int precisi
     if (negative) *p++ = '-';
     // The digits go straight to their places: the first before the point,
     // the rest after it, two at a time from the last.
+    // Divisions go in 32 bits: the last eight digits of a longer mantissa
+    // are split off first, which leaves fewer than 10^9 either way.
     char *first = p;
     int i = precision; // the digit after the point written next, from the end
+    if (precision > 8) {
+        uint32_t last = static_cast<uint32_t>(mantissa % 100000000);
+        mantissa /= 100000000;
+        for (int pair = 0; pair < 4; ++pair, i -= 2) {
+            std::memcpy(first + i, kDigitPairs + 2 * (last % 100), 2); // digits i - 1 and i
+            last /= 100;
+        }
+    }
+    uint32_t rest = static_cast<uint32_t>(mantissa);
     for (; i >= 2; i -= 2) {
-        std::memcpy(first + i, kDigitPairs + 2 * (mantissa % 100), 2); // digits i - 1 and i
-        mantissa /= 100;
+        std::memcpy(first + i, kDigitPairs + 2 * (rest % 100), 2);
+        rest /= 100;
     }
     if (i == 1) {
-        first[2] = static_cast<char>('0' + mantissa % 10);
-        mantissa /= 10;
+        first[2] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
     }
-    first[0] = static_cast<char>('0' + mantissa);
+    first[0] = static_cast<char>('0' + rest);
     p = first + 1;
     if (precision > 0) {
         *p = '.';
