@@ -99,8 +99,9 @@ struct GeodeticPosition {
 // receiver that stands still (or a simulated one) often logs the very same
 // solution epoch after epoch; the conversion is a pure function of the
 // three values, so the kept answer is the one the same input gives again,
-// for a comparison instead of three arc tangents and three sines. Kept per
-// thread, so decoders on different threads never share it.
+// for three comparisons instead of the geodetic iteration and its arc
+// tangents, sines and cosines. Kept per thread, so decoders on different
+// threads never share it.
 struct KeptGeodetic {
     bool kept;
     uint64_t xBits, yBits, zBits;
@@ -123,8 +124,8 @@ GeodeticPosition ConvertBestxyz(double x, double y, double z) {
     return g;
 }
 
-// The bits of a double as they lie in the record (no trip
-// through a floating-point register, which could quieten a NaN).
+// The bits of a double as they lie in the record (no trip through a
+// floating-point register, which could quieten a NaN).
 uint64_t DoubleBits(const uint8_t *p) {
     uint64_t bits;
     std::memcpy(&bits, p, sizeof bits);
