@@ -61,8 +61,7 @@ uint32_t TablesUpdate(uint32_t crc, const uint8_t *data, size_t length) {
 // reduced to 32 bits by a Barrett reduction. The constants are powers of x
 // modulo the bit-reflected polynomial: x^(4*128+32), x^(4*128-32) for the
 // 64-byte fold, x^(128+32), x^(128-32) for the 16-byte fold, x^64 for the
-// last 64-bit step, and the polynomial with its Barrett quotient. Length:
-// a multiple of 16, at least 16.
+// last 64-bit step, and the polynomial with its Barrett quotient.
 #define OEM4CONV_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
 
 OEM4CONV_CLMUL_TARGET inline __m128i Load(const uint8_t *at) {
@@ -76,19 +75,20 @@ OEM4CONV_CLMUL_TARGET inline __m128i Fold(__m128i x, __m128i k, __m128i next) {
     return _mm_xor_si128(_mm_xor_si128(lo, hi), next);
 }
 
-OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(uint32_t crc, const uint8_t *p, size_t length) {
+// The CRC (from 0) of the 16 bytes of x1 followed by length bytes at p;
+// length is a multiple of 16.
+OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(__m128i x1, const uint8_t *p, size_t length) {
     const __m128i k1k2 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
     const __m128i k3k4 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
     const __m128i k5 = _mm_set_epi64x(0, 0x163CD6124);
     const __m128i poly = _mm_set_epi64x(0x1F7011641, 0x1DB710641);
     const __m128i mask32 = _mm_set_epi32(0, 0, 0, -1);
-    __m128i x1 = _mm_xor_si128(Load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
-    if (length >= 64) {
-        __m128i x2 = Load(p + 16);
-        __m128i x3 = Load(p + 32);
-        __m128i x4 = Load(p + 48);
-        p += 64;
-        length -= 64;
+    if (length >= 48) {
+        __m128i x2 = Load(p);
+        __m128i x3 = Load(p + 16);
+        __m128i x4 = Load(p + 32);
+        p += 48;
+        length -= 48;
         while (length >= 64) {
             x1 = Fold(x1, k1k2, Load(p));
             x2 = Fold(x2, k1k2, Load(p + 16));
@@ -100,9 +100,6 @@ OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(uint32_t crc, const uint8_t *p, size_
         x1 = Fold(x1, k3k4, x2);
         x1 = Fold(x1, k3k4, x3);
         x1 = Fold(x1, k3k4, x4);
-    } else {
-        p += 16;
-        length -= 16;
     }
     while (length >= 16) {
         x1 = Fold(x1, k3k4, Load(p));
@@ -118,6 +115,24 @@ OEM4CONV_CLMUL_TARGET uint32_t ClmulUpdate(uint32_t crc, const uint8_t *p, size_
     x1 = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), poly, 0x10);
     x1 = _mm_clmulepi64_si128(_mm_and_si128(x1, mask32), poly, 0x00);
     return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, t), 1));
+}
+
+// Shuffle masks that move a block's first r bytes to its end and clear the
+// rest: the 16 bytes from kShiftToEnd + r.
+constexpr std::array<uint8_t, 32> kShiftToEnd = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                                 0x80, 0x80, 0x80, 0x80, 0x80, 0,    1,    2,    3,    4,    5,
+                                                 6,    7,    8,    9,    10,   11,   12,   13,   14,   15};
+
+// The CRC of length >= 16 bytes. A CRC that starts from 0 does not change
+// over leading zero bytes, so a length that is not a multiple of 16 is
+// taken as 16 - r zero bytes and the data: the first block is the data's
+// first r bytes moved to the end of a register of zeros, and the rest of
+// the data is then whole blocks. No byte-wise tail is left over.
+OEM4CONV_CLMUL_TARGET uint32_t ClmulCrc(const uint8_t *data, size_t length) {
+    const size_t r = length & 15u;
+    if (r == 0) return ClmulUpdate(Load(data), data + 16, length - 16);
+    const __m128i first = _mm_shuffle_epi8(Load(data), Load(kShiftToEnd.data() + r));
+    return ClmulUpdate(first, data + r, length - r);
 }
 
 bool HasClmul() {
@@ -137,10 +152,7 @@ uint32_t Oem4Crc32Tables(const uint8_t *data, size_t length) { return TablesUpda
 
 uint32_t Oem4Crc32(const uint8_t *data, size_t length) {
 #if OEM4CONV_CRC_CLMUL
-    if (length >= 16 && HasClmul()) {
-        const size_t folded = length & ~size_t{15};
-        return TablesUpdate(ClmulUpdate(0, data, folded), data + folded, length - folded);
-    }
+    if (length >= 16 && HasClmul()) return ClmulCrc(data, length);
 #endif
     return TablesUpdate(0, data, length);
 }

@@ -116,6 +116,7 @@ int32_t OpenPort(int32_t port, PortMessageFn callback) {
     }
     std::memset(static_cast<void *>(dec), 0, sizeof *dec);
     dec->open = 1;
+    dec->body = dec->record.data() + kOem4HeaderLength;
     dec->port = port;
     dec->callback = callback;
     dec->state = WAIT_SYNC;
@@ -304,19 +305,31 @@ int32_t DecodeCheckedRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
 }
 
 // A header just taken whose whole record lies in the block: when the record
-// passes its item count and its CRC, it is taken and decoded at once, as
-// DecodeByte would at its last byte, and the result is in *result. Else only
-// record bytes past those collected were written (nothing reads them) and
-// the bytes go the usual way, which rejects the record at the same byte with
-// the same message. h points at the record's first byte.
+// passes its item count and its CRC, it is decoded at once, as DecodeByte
+// would at its last byte, and the result is in *result. Only the header is
+// copied (the driver reads the record's time from it after the decoder has
+// run); the decoder reads the body where it lies in the block, which stays
+// in place until this call of DecodeBytes returns. Else only header bytes
+// past those collected were written (nothing reads them) and the bytes go
+// the usual way, which rejects the record at the same byte with the same
+// message. h points at the record's first byte.
 bool TakeWholeRecord(Oem4Decoder *dec, int32_t port, const uint8_t *h, uint32_t available, ThreadBuf *buf,
                      int32_t *result) {
     const uint32_t total = dec->expectedTotal;
     if (total > available || total >= kRecordBufferSize) return false;
-    std::memcpy(dec->record.data() + kHeaderChecksEnd, h + kHeaderChecksEnd, total - kHeaderChecksEnd);
-    if ((dec->countEnd != 0 && !CheckItemCount(dec)) || !CheckRecordCrc(dec)) return false;
-    dec->collected = total;
+    std::memcpy(dec->record.data() + kHeaderChecksEnd, h + kHeaderChecksEnd, kOem4HeaderLength - kHeaderChecksEnd);
+    const uint8_t *ownBody = dec->record.data() + kOem4HeaderLength;
+    dec->body = h + kOem4HeaderLength;
+    const uint32_t covered = total - kOem4CrcLength;
+    if ((dec->countEnd != 0 && !CheckItemCount(dec)) || Oem4Crc32(h, covered) != le::U4(h + covered)) {
+        dec->body = ownBody;
+        return false;
+    }
+    // Collected as far as the record buffer holds it: a candidate never
+    // re-fed from here (it passed), but nothing may re-feed bytes it lacks.
+    dec->collected = kOem4HeaderLength;
     *result = DecodeCheckedRecord(dec, port, buf);
+    dec->body = ownBody;
     return true;
 }
 

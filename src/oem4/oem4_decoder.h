@@ -216,6 +216,10 @@ struct Oem4Decoder {
     const RecordTableEntry *row;
     uint32_t countEnd;
     std::array<uint8_t, kRecordBufferSize> record;
+    // The body of the record being decoded: in record, or, for a record
+    // that lay whole in the block being framed, in that block while its
+    // decoder runs (its header is always copied into record).
+    const uint8_t *body;
     std::array<uint8_t, kStagingAreaSize> staging;
     // Decoder working state.
     LastPosition lastPosition;
@@ -363,7 +367,7 @@ double HeaderTime(const Oem4Decoder *dec);
 uint16_t HeaderWeek(const Oem4Decoder *dec);
 uint8_t HeaderTimeStatus(const Oem4Decoder *dec);
 // The body of the record being decoded (right after the 28-byte header).
-inline const uint8_t *RecordBody(const Oem4Decoder *dec) { return dec->record.data() + kOem4HeaderLength; }
+inline const uint8_t *RecordBody(const Oem4Decoder *dec) { return dec->body; }
 
 // Reporting from decoders. Both do nothing when the port has no callback.
 // PortReport passes a literal text as it is; PortReportf formats into

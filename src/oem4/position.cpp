@@ -5,6 +5,7 @@
 // BESTPOS also hands out a position record, MARKTIME a camera mark record.
 // BESTXYZ, the same solution in Earth-centred coordinates, does what BESTPOS
 // does for logs that hold no BESTPOS.
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -86,6 +87,67 @@ int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf
     return RK_POSITION;
 }
 
+// The geodetic form of one BESTXYZ position: what the position record
+// takes, and the sines and cosines that turn the sigmas.
+struct GeodeticPosition {
+    bool valid;                         // the position has a geodetic equivalent
+    double latitude, longitude, height; // on the position grid
+    double sinLat, cosLat, sinLon, cosLon;
+};
+
+// The last position converted, under the exact bits of its X, Y and Z. A
+// receiver that stands still (or a simulated one) often logs the very same
+// solution epoch after epoch; the conversion is a pure function of the
+// three values, so the kept answer is the one the same input gives again,
+// for three comparisons instead of the geodetic iteration and its arc
+// tangents, sines and cosines. Kept per thread, so decoders on different
+// threads never share it.
+struct KeptGeodetic {
+    bool kept;
+    uint64_t xBits, yBits, zBits;
+    GeodeticPosition position;
+};
+thread_local KeptGeodetic g_keptGeodetic = {};
+
+GeodeticPosition ConvertBestxyz(double x, double y, double z) {
+    GeodeticPosition g{};
+    double latitude = 0.0, longitude = 0.0, height = 0.0;
+    g.valid =
+        EcefToGeodeticSettled(x, y, z, kWgs84A, kWgs84B, &latitude, &longitude, &height, &g.sinLat, &g.cosLat) == 0 &&
+        std::isfinite(height);
+    if (!g.valid) return g;
+    g.sinLon = std::sin(longitude);
+    g.cosLon = std::cos(longitude);
+    g.latitude = OnPositionGrid(latitude * kDegreesPerRadian, kAngleSteps);
+    g.longitude = OnPositionGrid(longitude * kDegreesPerRadian, kAngleSteps);
+    g.height = OnPositionGrid(height, kHeightSteps);
+    return g;
+}
+
+// The bits of a double as they lie in the record (no trip through a
+// floating-point register, which could quieten a NaN).
+uint64_t DoubleBits(const uint8_t *p) {
+    uint64_t bits;
+    std::memcpy(&bits, p, sizeof bits);
+    return bits;
+}
+
+const GeodeticPosition &BestxyzGeodetic(const uint8_t *body) {
+    const uint64_t xBits = DoubleBits(body + kBestxyzXAt);
+    const uint64_t yBits = DoubleBits(body + kBestxyzYAt);
+    const uint64_t zBits = DoubleBits(body + kBestxyzZAt);
+    KeptGeodetic &k = g_keptGeodetic;
+    if (!k.kept || k.xBits != xBits || k.yBits != yBits || k.zBits != zBits) {
+        k.position =
+            ConvertBestxyz(std::bit_cast<double>(xBits), std::bit_cast<double>(yBits), std::bit_cast<double>(zBits));
+        k.xBits = xBits;
+        k.yBits = yBits;
+        k.zBits = zBits;
+        k.kept = true;
+    }
+    return k.position;
+}
+
 } // namespace
 
 double OnPositionGrid(double value, double stepsPerUnit) {
@@ -145,11 +207,12 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
 
     // No solution, as for BESTPOS: the last position no longer holds. A
     // position that has no geodetic equivalent counts as none.
-    double latitude = 0.0, longitude = 0.0, height = 0.0, sinLat = 0.0, cosLat = 0.0;
-    if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0 ||
-        EcefToGeodeticSettled(le::R8(body + kBestxyzXAt), le::R8(body + kBestxyzYAt), le::R8(body + kBestxyzZAt),
-                              kWgs84A, kWgs84B, &latitude, &longitude, &height, &sinLat, &cosLat) != 0 ||
-        !std::isfinite(height)) {
+    if (le::U4(body + kBestxyzTypeAt) == 0 || le::U4(body + kBestxyzStatusAt) != 0) {
+        dec->lastPosition.valid = 0.0;
+        return RK_POSITION;
+    }
+    const GeodeticPosition &g = BestxyzGeodetic(body);
+    if (!g.valid) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;
     }
@@ -159,10 +222,9 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     const double sx = le::R4(body + kBestxyzXSigmaAt);
     const double sy = le::R4(body + kBestxyzYSigmaAt);
     const double sz = le::R4(body + kBestxyzZSigmaAt);
-    const double sinLon = std::sin(longitude), cosLon = std::cos(longitude);
-    const double east[3] = {sinLon * sx, cosLon * sy, 0.0};
-    const double north[3] = {sinLat * cosLon * sx, sinLat * sinLon * sy, cosLat * sz};
-    const double up[3] = {cosLat * cosLon * sx, cosLat * sinLon * sy, sinLat * sz};
+    const double east[3] = {g.sinLon * sx, g.cosLon * sy, 0.0};
+    const double north[3] = {g.sinLat * g.cosLon * sx, g.sinLat * g.sinLon * sy, g.cosLat * sz};
+    const double up[3] = {g.cosLat * g.cosLon * sx, g.cosLat * g.sinLon * sy, g.sinLat * sz};
     auto variance = [](const double(&v)[3]) { return v[0] * v[0] + v[1] * v[1] + v[2] * v[2]; };
 
     PositionRecord pos;
@@ -170,9 +232,9 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     pos.time = HeaderTime(dec);
     pos.week = HeaderWeek(dec);
     pos.origin = kPositionOrigin;
-    pos.latitude = OnPositionGrid(latitude * kDegreesPerRadian, kAngleSteps);
-    pos.longitude = OnPositionGrid(longitude * kDegreesPerRadian, kAngleSteps);
-    pos.height = OnPositionGrid(height, kHeightSteps);
+    pos.latitude = g.latitude;
+    pos.longitude = g.longitude;
+    pos.height = g.height;
     pos.horizontalSigma = std::sqrt(variance(east) + variance(north));
     pos.heightSigma = std::sqrt(variance(up));
     pos.solutionAge = le::R4(body + kBestxyzAgeAt);

@@ -13,6 +13,21 @@ namespace {
 
 constexpr int32_t kGpsSystem = 0;
 
+// Digits after the point of the ephemeris values: clock and harmonic terms
+// to 8, the orbit's angles, eccentricity and sqrt A to 14.
+constexpr int kShort = 8;
+constexpr int kLong = 14;
+
+// A value after a space.
+void AppendSeparated(TextBlock *block, long value) {
+    AppendLiteral(block, " ");
+    AppendInteger(block, value);
+}
+void AppendSeparated(TextBlock *block, double value, int precision) {
+    AppendLiteral(block, " ");
+    AppendExponent(block, value, precision);
+}
+
 } // namespace
 
 int32_t WriteEppIdentification(std::FILE *stream, const char *path) {
@@ -29,16 +44,47 @@ int32_t WriteEppEphemeris(std::FILE *stream, const char *path, const GpsEphRecor
     if (stream == nullptr || ephemeris == nullptr) {
         return 0;
     }
+    // The same text as the format "GpsEph { Prn: %d\n\tEl1: %d %ld %.8e %ld
+    // %ld\n\tEl2: ...", put together piece by piece: an ephemeris block is
+    // written for every ephemeris of a day's log, and reading the format
+    // for each of its thirty values cost more than formatting them.
     const GpsEphRecord &e = *ephemeris;
     TextBlock block;
     BeginTextBlock(&block);
-    AppendFormat(&block, "GpsEph { Prn: %d\n\tEl1: %d %ld %.8e %ld %ld\n", e.prn, e.week, long{e.fixed9999}, e.tgd,
-                 long{e.iodc}, long{e.toc});
-    AppendFormat(&block, "\tEl2: %.8e %.8e %.8e\n", e.af2, e.af1, e.af0);
-    AppendFormat(&block, "\tEl3: %ld %.8e %.8e %.14le\n", long{e.iode}, e.crs, e.deltaN, e.m0);
-    AppendFormat(&block, "\tEl4: %.8e %.14le %.8e %.14le\n", e.cuc, e.e, e.cus, e.sqrtA);
-    AppendFormat(&block, "\tEl5: %ld %.8e %.14le %.8e\n", long{e.toe}, e.cic, e.omega0, e.cis);
-    AppendFormat(&block, "\tEl6: %.14le %.8e %.14le %.8e %.8e\n}\n", e.i0, e.crc, e.omega, e.omegaDot, e.idot);
+    AppendLiteral(&block, "GpsEph { Prn: ");
+    AppendInteger(&block, e.prn);
+    AppendLiteral(&block, "\n\tEl1: ");
+    AppendInteger(&block, e.week);
+    AppendSeparated(&block, long{e.fixed9999});
+    AppendSeparated(&block, e.tgd, kShort);
+    AppendSeparated(&block, long{e.iodc});
+    AppendSeparated(&block, long{e.toc});
+    AppendLiteral(&block, "\n\tEl2: ");
+    AppendExponent(&block, e.af2, kShort);
+    AppendSeparated(&block, e.af1, kShort);
+    AppendSeparated(&block, e.af0, kShort);
+    AppendLiteral(&block, "\n\tEl3: ");
+    AppendInteger(&block, long{e.iode});
+    AppendSeparated(&block, e.crs, kShort);
+    AppendSeparated(&block, e.deltaN, kShort);
+    AppendSeparated(&block, e.m0, kLong);
+    AppendLiteral(&block, "\n\tEl4: ");
+    AppendExponent(&block, e.cuc, kShort);
+    AppendSeparated(&block, e.e, kLong);
+    AppendSeparated(&block, e.cus, kShort);
+    AppendSeparated(&block, e.sqrtA, kLong);
+    AppendLiteral(&block, "\n\tEl5: ");
+    AppendInteger(&block, long{e.toe});
+    AppendSeparated(&block, e.cic, kShort);
+    AppendSeparated(&block, e.omega0, kLong);
+    AppendSeparated(&block, e.cis, kShort);
+    AppendLiteral(&block, "\n\tEl6: ");
+    AppendExponent(&block, e.i0, kLong);
+    AppendSeparated(&block, e.crc, kShort);
+    AppendSeparated(&block, e.omega, kLong);
+    AppendSeparated(&block, e.omegaDot, kShort);
+    AppendSeparated(&block, e.idot, kShort);
+    AppendLiteral(&block, "\n}\n");
     return WriteTextBlock(stream, path, &block);
 }
 

@@ -102,6 +102,27 @@ void AppendFormat(TextBlock *block, const char *format, ...) {
     va_end(args);
 }
 
+void AppendText(TextBlock *block, const char *text, std::size_t length) { AppendBytes(block, text, length); }
+
+void AppendInteger(TextBlock *block, long value) {
+    char text[kNumberTextSize];
+    AppendNumber(block, text, FormatInteger(text, value));
+}
+
+void AppendExponent(TextBlock *block, double value, int precision) {
+    if (block->overflow) return;
+    // Written in place; the text is whole when it is shorter than the room
+    // left (FormatExponent cuts like snprintf and returns the full length).
+    const std::size_t room = sizeof block->text - block->length;
+    const int length = FormatExponent(block->text + block->length, room, value, precision);
+    if (length < 0 || static_cast<std::size_t>(length) >= room) {
+        block->text[block->length] = '\0';
+        block->overflow = true;
+        return;
+    }
+    block->length += static_cast<std::size_t>(length);
+}
+
 int32_t WriteTextBlock(std::FILE *stream, const char *path, const TextBlock *block) {
     // A block cut short would be a silently damaged entry; none is written.
     if (block->overflow) {

@@ -25,6 +25,15 @@ void AppendFormat(TextBlock *block, const char *format, ...)
 #endif
     ;
 
+// The pieces AppendFormat puts together, for writers that fill many blocks
+// of one fixed shape (the ephemeris file): the same text, without reading a
+// format for every value. AppendText appends length bytes of text;
+// AppendInteger is "%ld"; AppendExponent is "%.<precision>e".
+void AppendText(TextBlock *block, const char *text, std::size_t length);
+template <std::size_t N> void AppendLiteral(TextBlock *block, const char (&text)[N]) { AppendText(block, text, N - 1); }
+void AppendInteger(TextBlock *block, long value);
+void AppendExponent(TextBlock *block, double value, int precision);
+
 // Writes the block; 0 on success, 1 with "Error: Unable to write to %s" in
 // ErrorText when the write failed or the stream is already in error.
 int32_t WriteTextBlock(std::FILE *stream, const char *path, const TextBlock *block);

@@ -272,6 +272,29 @@ TEST_F(PositionTest, BestxyzWithoutSolutionInvalidatesLastPosition) {
     EXPECT_TRUE(CapturedMessages().empty());
 }
 
+// A receiver standing still logs the same solution again and again, and its
+// conversion is kept; a solution that differs in any one coordinate is
+// converted afresh, and the kept one still holds when it comes back.
+TEST_F(PositionTest, BestxyzAgainOrMovedInOneCoordinateGivesItsOwnPosition) {
+    std::vector<uint8_t> still = BestxyzRecord({});
+    for (const size_t coordinateAt : {8u, 16u, 24u}) {
+        std::vector<uint8_t> moved = still;
+        le::PutR8(moved.data() + 28 + coordinateAt, le::R8(still.data() + 28 + coordinateAt) + 100.0);
+        le::PutU4(moved.data() + 28 + 112, Oem4Crc32(moved.data(), 28 + 112));
+        std::vector<PositionRecord> got;
+        for (const std::vector<uint8_t> *rec : {&still, &moved, &still, &still, &moved}) {
+            ASSERT_EQ(FeedOne(*rec), 4);
+            got.push_back(Position());
+        }
+        const auto same = [](const PositionRecord &a, const PositionRecord &b) {
+            return a.latitude == b.latitude && a.longitude == b.longitude && a.height == b.height &&
+                   a.horizontalSigma == b.horizontalSigma && a.heightSigma == b.heightSigma;
+        };
+        EXPECT_TRUE(same(got[0], got[2]) && same(got[0], got[3]) && same(got[1], got[4])) << coordinateAt;
+        EXPECT_FALSE(got[0].height == got[1].height) << coordinateAt;
+    }
+}
+
 // Once a conversion has met a BESTPOS, BESTXYZ no longer counts, whichever
 // came first; a BESTPOS without solution counts as met.
 TEST_F(PositionTest, BestposWinsOverBestxyzInEitherOrder) {
