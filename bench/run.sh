@@ -8,7 +8,9 @@
 #   real   a full day at 1 Hz of the kind real receivers are told to log
 #          today: RANGECMP, BESTXYZ every epoch and GPSEPHEM, every tracked
 #          satellite's again each 360 s (about one record in 30 epochs, as
-#          in the shared real logs), no BESTPOS;
+#          in the shared real logs), no BESTPOS; the logged position
+#          scatters by 1 m per axis, as a receiver's solution does (no two
+#          BESTXYZ of the shared real logs are the same);
 #   hour   an hour at 20 Hz with RANGE from a survey flight with a camera
 #          mark every 2 s.
 #
@@ -30,11 +32,11 @@ cmake --build "$build" --target oem4bench oem4sim -j "$jobs" >/dev/null
 mkdir -p "$data"
 sim=$build/tools/oem4sim/oem4sim
 day=$data/day-1hz-rangecmp.gps
-real=$data/day-1hz-rangecmp-gpsephem-bestxyz.gps
+real=$data/day-1hz-rangecmp-gpsephem-bestxyz-scatter.gps
 hour=$data/hour-20hz-range.gps
 [ -s "$day" ] || "$sim" -q --duration 24h --rate 1 --format rangecmp -o "$day"
 [ -s "$real" ] || "$sim" -q --duration 24h --rate 1 --format rangecmp --ephemeris gpsephem --ephemeris-every 360 \
-    --position bestxyz -o "$real"
+    --position bestxyz --position-noise 1 -o "$real"
 [ -s "$hour" ] || "$sim" -q --duration 1h --rate 20 --format range --motion flight --marks 2 -o "$hour"
 
 echo "machine: $(nproc) processors, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1)"

@@ -459,6 +459,40 @@ TEST(SimLog, GpsephemAndBestxyzAloneOrBeside) {
     }
 }
 
+// The position scatter moves the logged positions, and nothing else: every
+// other record is the same byte for byte.
+TEST(SimLog, PositionScatterMovesOnlyThePositions) {
+    SimConfig c = FlightConfig(RangeFormat::Rangecmp);
+    c.duration = 60;
+    c.positionRecords = PositionRecords::Both;
+    const MemorySink plain = Simulate(c);
+    c.positionNoise = 2.0;
+    const MemorySink moved = Simulate(c);
+    const std::vector<FoundRecord> a = WalkLog(plain.bytes), b = WalkLog(moved.bytes);
+    ASSERT_EQ(a.size(), b.size());
+    double lastMoved = 0.0;
+    size_t positions = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(a[i].id, b[i].id);
+        ASSERT_EQ(a[i].length, b[i].length);
+        const bool same =
+            std::memcmp(plain.bytes.data() + a[i].offset, moved.bytes.data() + b[i].offset, a[i].length) == 0;
+        if (a[i].id != kMsgBestxyz) {
+            EXPECT_EQ(same, a[i].id != kMsgBestpos) << a[i].id;
+            continue;
+        }
+        double d2 = 0.0;
+        for (int k = 0; k < 3; ++k) d2 += std::pow(le::R8(b[i].body + 8 + 8 * k) - le::R8(a[i].body + 8 + 8 * k), 2);
+        const double d = std::sqrt(d2);
+        EXPECT_GT(d, 0.0);
+        EXPECT_LT(d, 2.0 * 6.0); // within six sigma on every axis
+        EXPECT_NE(d, lastMoved); // a new draw every second
+        lastMoved = d;
+        ++positions;
+    }
+    EXPECT_GT(positions, 20u);
+}
+
 // Ephemerides logged on time as well: at every whole multiple of the
 // interval each satellite of the epoch's range record gets its current
 // ephemeris again; the broadcasts themselves (the truth) are unchanged.

@@ -57,6 +57,8 @@ const char kHelp[] = "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
                      "                          to log them on time does (default 0: new sets only)\n"
                      "  --position bestpos|bestxyz|both\n"
                      "                          position record(s) of each second (default bestpos)\n"
+                     "  --position-noise M      scatter of the logged position, metres per axis, as a\n"
+                     "                          receiver's solution wanders (default 0: the true one)\n"
                      "  --max-sats N            satellites tracked at most, 1 to 32 (default 12;\n"
                      "                          more than 12 with L2 exceed 24 RANGECMP observations)\n"
                      "  --mask DEG              elevation mask (default 10)\n"
@@ -124,14 +126,44 @@ bool ParseSwitch(const char *text, bool *out) {
     return false;
 }
 
-const char *const kValuedOptions[] = {
-    "-o",           "--output",        "--truth",           "--seed",         "--duration",  "--rate",
-    "--start-week", "--start-seconds", "--time-status",     "--motion",       "--lat",       "--lon",
-    "--height",     "--speed",         "--line-length",     "--line-spacing", "--marks",     "--format",
-    "--ranges",     "--ephemeris",     "--ephemeris-every", "--position",     "--max-sats",  "--mask",
-    "--noise",      "--iono",          "--tropo",           "--slips",        "--unhealthy", "--flip",
-    "--truncate",   "--garbage",       "--bad-length",      "--bad-count",    "--systems",   "--other-max-sats",
-    "--signals"};
+const char *const kValuedOptions[] = {"-o",
+                                      "--output",
+                                      "--truth",
+                                      "--seed",
+                                      "--duration",
+                                      "--rate",
+                                      "--start-week",
+                                      "--start-seconds",
+                                      "--time-status",
+                                      "--motion",
+                                      "--lat",
+                                      "--lon",
+                                      "--height",
+                                      "--speed",
+                                      "--line-length",
+                                      "--line-spacing",
+                                      "--marks",
+                                      "--format",
+                                      "--ranges",
+                                      "--ephemeris",
+                                      "--ephemeris-every",
+                                      "--position",
+                                      "--position-noise",
+                                      "--max-sats",
+                                      "--mask",
+                                      "--noise",
+                                      "--iono",
+                                      "--tropo",
+                                      "--slips",
+                                      "--unhealthy",
+                                      "--flip",
+                                      "--truncate",
+                                      "--garbage",
+                                      "--bad-length",
+                                      "--bad-count",
+                                      "--systems",
+                                      "--other-max-sats",
+                                      "--signals"};
 
 // "gps,glonass,galileo,beidou,qzss": GPS must be among them; the others
 // become SimConfig::otherSystems.
@@ -294,6 +326,8 @@ int main(int argc, char **argv) {
             cfg.positionRecords = !std::strcmp(v, "bestxyz") ? PositionRecords::Bestxyz
                                   : !std::strcmp(v, "both")  ? PositionRecords::Both
                                                              : PositionRecords::Bestpos;
+        } else if (arg == "--position-noise") {
+            ok = ParseDouble(v, &cfg.positionNoise) && cfg.positionNoise >= 0.0 && cfg.positionNoise <= 1000.0;
         } else if (arg == "--max-sats") {
             ok = ParseUnsigned(v, 32, &u);
             cfg.maxSatellites = static_cast<int>(u);

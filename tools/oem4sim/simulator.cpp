@@ -17,6 +17,8 @@ namespace oem4sim {
 namespace {
 
 constexpr double kDeg = kPi / 180.0;
+// Mean Earth radius: turns a scatter of metres into latitude and longitude.
+constexpr double kEarthRadius = 6371000.0;
 constexpr double kWgsA = 6378137.0;
 constexpr double kWgsF = 1.0 / 298.257223563;
 constexpr double kWgsE2 = kWgsF * (2.0 - kWgsF);
@@ -74,6 +76,7 @@ enum Stream : uint64_t {
     kStreamNoise,
     kStreamMarks,
     kStreamFaults,
+    kStreamPosition,
 };
 Rng MakeStream(uint64_t seed, uint64_t stream) {
     Rng r{seed ^ (stream * 0xD1B54A32D192ED03ull)};
@@ -429,7 +432,8 @@ public:
     Scene(const SimConfig &cfg, SimSink *sink, SimStats *stats)
         : cfg_(cfg), sink_(sink), stats_(stats), emit_(cfg, sink, stats), clockRng_(MakeStream(cfg.seed, kStreamClock)),
           slipRng_(MakeStream(cfg.seed, kStreamSlips)), ambRng_(MakeStream(cfg.seed, kStreamAmbiguity)),
-          noiseRng_(MakeStream(cfg.seed, kStreamNoise)), markRng_(MakeStream(cfg.seed, kStreamMarks)) {}
+          noiseRng_(MakeStream(cfg.seed, kStreamNoise)), markRng_(MakeStream(cfg.seed, kStreamMarks)),
+          positionRng_(MakeStream(cfg.seed, kStreamPosition)) {}
 
     int Run();
 
@@ -480,7 +484,7 @@ private:
     double firstTrue_ = 0;
     int64_t markIndex_ = 0;
     double nextMark_ = 0;
-    Rng clockRng_, slipRng_, ambRng_, noiseRng_, markRng_;
+    Rng clockRng_, slipRng_, ambRng_, noiseRng_, markRng_, positionRng_;
     uint8_t record_[kMaxRecordLength + 1];
     std::vector<PackedObservation> packed_;
     std::unique_ptr<Rangecmp4Encoder> rangecmp4_;
@@ -1013,12 +1017,23 @@ int Scene::Run() {
             for (int ch = 0; ch < channels_; ++ch) used += tracks_[ch].sat >= 0;
             // A smooth stand-in for the geoid, stored as the record holds it.
             float undulation = static_cast<float>(47.0 + 4.0 * std::sin(rx.lat * 3.0) * std::cos(rx.lon * 2.0));
+            // The logged solution: the true position, moved by the
+            // receiver's scatter (one east, north, up offset for both
+            // records of the second).
+            double east = 0.0, north = 0.0, up = 0.0;
+            if (cfg_.positionNoise > 0.0) {
+                east = cfg_.positionNoise * positionRng_.Gauss();
+                north = cfg_.positionNoise * positionRng_.Gauss();
+                up = cfg_.positionNoise * positionRng_.Gauss();
+            }
+            const double sinLat = std::sin(rx.lat), cosLat = std::cos(rx.lat);
+            const double sinLon = std::sin(rx.lon), cosLon = std::cos(rx.lon);
             BestposBody bp{};
             bp.solutionStatus = 0;
             bp.positionType = 16;
-            bp.latitude = rx.lat / kDeg;
-            bp.longitude = rx.lon / kDeg;
-            bp.heightMsl = rx.h - static_cast<double>(undulation);
+            bp.latitude = (rx.lat + north / kEarthRadius) / kDeg;
+            bp.longitude = (rx.lon + east / (kEarthRadius * cosLat)) / kDeg;
+            bp.heightMsl = rx.h + up - static_cast<double>(undulation);
             bp.undulation = undulation;
             bp.latSigma = 1.2f;
             bp.lonSigma = 0.9f;
@@ -1032,8 +1047,11 @@ int Scene::Run() {
             if (cfg_.positionRecords != PositionRecords::Bestpos) {
                 BestxyzBody xyz{};
                 xyz.positionType = 16;
+                const double offset[3] = {-sinLon * east - sinLat * cosLon * north + cosLat * cosLon * up,
+                                          cosLon * east - sinLat * sinLon * north + cosLat * sinLon * up,
+                                          cosLat * north + sinLat * up};
                 for (int k = 0; k < 3; ++k) {
-                    xyz.position[k] = rx.pos[k];
+                    xyz.position[k] = rx.pos[k] + offset[k];
                     xyz.velocity[k] = rx.vel[k];
                     xyz.velocitySigma[k] = 0.05f;
                 }

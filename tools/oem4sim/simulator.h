@@ -58,6 +58,10 @@ struct SimConfig {
     // ephemeris (at whole multiples of it in GPS time); 0 = new sets only.
     uint32_t ephemerisEvery = 0;
     PositionRecords positionRecords = PositionRecords::Bestpos;
+    // Scatter of the logged position about the true one, metres per axis
+    // (east, north, up), as a receiver's own solution wanders from second
+    // to second; 0 logs the true position.
+    double positionNoise = 0.0;
     Motion motion = Motion::Static;
     double latitude = 47.40;    // degrees, start of the flight or the static site
     double longitude = 8.55;    // degrees
