@@ -204,6 +204,26 @@ struct PackedRangeState {
     std::array<PackedLockTime, kRangecmp2Tracks> rangecmp2LockTimes; // code 1: at its largest value
 };
 
+// The geodetic form of one BESTXYZ position: what the position record
+// takes, and the sines and cosines that turn the sigmas.
+struct GeodeticPosition {
+    bool valid;                         // the position has a geodetic equivalent
+    double latitude, longitude, height; // on the position grid
+    double sinLat, cosLat, sinLon, cosLon;
+};
+
+// The last BESTXYZ position converted, under the exact bits of its X, Y
+// and Z. A receiver that holds a fixed position logs the very same
+// solution epoch after epoch; the conversion is a pure function of the
+// three values, so the kept answer is the one the same input gives again,
+// for three comparisons instead of the geodetic iteration and its arc
+// tangents, sines and cosines.
+struct KeptGeodetic {
+    bool kept;
+    uint64_t xBits, yBits, zBits;
+    GeodeticPosition position;
+};
+
 struct Oem4Decoder {
     uint32_t open;
     int32_t port;
@@ -226,6 +246,7 @@ struct Oem4Decoder {
     // Non-zero once a BESTPOS has been decoded since the port was opened:
     // from then on BESTXYZ no longer sets the last position.
     uint32_t bestposSeen;
+    KeptGeodetic keptGeodetic;
     LastClockModel lastClockModel;
     std::array<SlipEntry, kSlipTableSize> slipTable;
     // The slip table entries that the last rebuild filled, one bit each.

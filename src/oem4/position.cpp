@@ -87,28 +87,6 @@ int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf
     return RK_POSITION;
 }
 
-// The geodetic form of one BESTXYZ position: what the position record
-// takes, and the sines and cosines that turn the sigmas.
-struct GeodeticPosition {
-    bool valid;                         // the position has a geodetic equivalent
-    double latitude, longitude, height; // on the position grid
-    double sinLat, cosLat, sinLon, cosLon;
-};
-
-// The last position converted, under the exact bits of its X, Y and Z. A
-// receiver that stands still (or a simulated one) often logs the very same
-// solution epoch after epoch; the conversion is a pure function of the
-// three values, so the kept answer is the one the same input gives again,
-// for three comparisons instead of the geodetic iteration and its arc
-// tangents, sines and cosines. Kept per thread, so decoders on different
-// threads never share it.
-struct KeptGeodetic {
-    bool kept;
-    uint64_t xBits, yBits, zBits;
-    GeodeticPosition position;
-};
-thread_local KeptGeodetic g_keptGeodetic = {};
-
 GeodeticPosition ConvertBestxyz(double x, double y, double z) {
     GeodeticPosition g{};
     double latitude = 0.0, longitude = 0.0, height = 0.0;
@@ -132,11 +110,11 @@ uint64_t DoubleBits(const uint8_t *p) {
     return bits;
 }
 
-const GeodeticPosition &BestxyzGeodetic(const uint8_t *body) {
+const GeodeticPosition &BestxyzGeodetic(Oem4Decoder *dec, const uint8_t *body) {
     const uint64_t xBits = DoubleBits(body + kBestxyzXAt);
     const uint64_t yBits = DoubleBits(body + kBestxyzYAt);
     const uint64_t zBits = DoubleBits(body + kBestxyzZAt);
-    KeptGeodetic &k = g_keptGeodetic;
+    KeptGeodetic &k = dec->keptGeodetic;
     if (!k.kept || k.xBits != xBits || k.yBits != yBits || k.zBits != zBits) {
         k.position =
             ConvertBestxyz(std::bit_cast<double>(xBits), std::bit_cast<double>(yBits), std::bit_cast<double>(zBits));
@@ -211,7 +189,7 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;
     }
-    const GeodeticPosition &g = BestxyzGeodetic(body);
+    const GeodeticPosition &g = BestxyzGeodetic(dec, body);
     if (!g.valid) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;
