@@ -498,17 +498,6 @@ struct DecodedSource {
     const DecodedObservation &operator()(uint32_t k, DecodedObservation &) const { return obs[k]; }
 };
 
-// The observations of the port's RANGECMP record, decoded one at a time for
-// the one pass, without the decoded epoch in between.
-struct RangecmpSource {
-    const uint8_t *first;
-    uint32_t count;
-    const DecodedObservation &operator()(uint32_t k, DecodedObservation &scratch) const {
-        DecodeCompressedObservation<false>(first + static_cast<size_t>(k) * kCompressedObsSize, &scratch);
-        return scratch;
-    }
-};
-
 // The common epoch in one pass: every observation the file takes maps one
 // to one onto a slot. Its L1 observations fill the slots in record order
 // and each L2 observation joins the slot of its satellite's L1, which came
@@ -558,6 +547,116 @@ template <class Source> bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView 
         WriteL2(opt, view, obs, st->meas[j], st->tracking[j]);
     }
     if (slot == 0 || usable > (compressed ? MAXCHAN : kMaxObservations)) return false;
+    if (usable != n) {
+        for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
+    }
+    *satellites = slot;
+    return true;
+}
+
+// The carrier phase of a compressed observation as the file takes it,
+// where it is not GPS or SBAS with a tabled wavelength: the GLONASS channel
+// read, the phase rebuilt as the decoder rebuilds it, and GLONASS given the
+// phase the file has always held. Out of line: the common logs never come here.
+[[gnu::noinline]] double CompressedPhaseSlow(const uint8_t *in, double adr, double pseudorange, uint32_t status) {
+    using namespace rangecmp_detail;
+    DecodedObservation o{};
+    const uint32_t system = TrackingSystem(status);
+    const uint32_t frequency = (in[kGlonassFrequencyByte] >> kGlonassFrequencyShift) & LowBits(kGlonassFrequencyWidth);
+    o.system = static_cast<uint8_t>(system);
+    o.status = status;
+    o.pseudorange = pseudorange;
+    o.phase =
+        RebuildPhase(adr, pseudorange, system, TrackingSignal(status), GlonassChannelOf(system, frequency), status);
+    return ObsView{nullptr, true}.Phase(o);
+}
+
+// The one pass over a RANGECMP record straight from its bytes, without the
+// decoded epoch in between: what FillSlotsInOnePass gives for the record
+// decoded, with the same refusals, reading of each
+// observation only the fields its role puts in the file: an L2 observation
+// has no Doppler or C/No there, one left out nothing but its system. The
+// lock time stays the 21-bit count of 1/32 s, whose whole seconds and
+// L2-lock test are exact in integers.
+bool FillSlotsFromRangecmp(Oem4Decoder *dec, const uint8_t *first, uint32_t n, EpochRecords *st, uint8_t *l2Signal,
+                           uint32_t *satellites) {
+    using namespace rangecmp_detail;
+    static_assert(kMinL2LockTime > 0.0 && kMinL2LockTime <= 1.0 / 32.0, "one lock count is lock enough for L2");
+    static_assert(kCompressedDroppedPrn <= kSlipTablePrns, "every PRN kept has a slip table entry");
+    constexpr uint32_t kMaxLockCount = 255u * 32u + 31u; // whole seconds above 255 write 255
+    const Oem4Options &opt = dec->options;
+    const uint32_t channels = PortChannels(opt);
+    const bool requireL2Lock = opt.requireL2Lock != 0;
+    std::array<uint32_t, kSystemCount> leftOut{};
+    std::array<uint8_t, kSlipTablePrns> firstSlot;
+    firstSlot.fill(kNoSlot);
+    uint64_t l2Seen = 0;
+    uint32_t slot = 0, usable = 0;
+    for (uint32_t k = 0; k < n; ++k) {
+        const uint8_t *in = first + static_cast<size_t>(k) * kCompressedObsSize;
+        const uint32_t status = le::U4(in);
+        const ObservationRole role = ScreenObservation(status);
+        if (role == ROLE_LEFT_OUT) {
+            ++leftOut[TrackingSystem(status)];
+            continue;
+        }
+        const uint32_t prn = in[kPrnByte];
+        if (prn >= kCompressedDroppedPrn) continue;
+        ++usable;
+        if (role == ROLE_L1 && prn == 0) continue;
+        uint64_t word;
+        std::memcpy(&word, in + kPseudorangeWord, sizeof word);
+        const uint32_t lockWord = le::U4(in + kLockByte);
+        const uint32_t lockCount = lockWord & LowBits(kLockTimeWidth);
+        // 21 bits and a power of two: exact in a float, as through a double.
+        const float lockTime = static_cast<float>(static_cast<int32_t>(lockCount)) * (1.0f / 32.0f);
+        const double pseudorange =
+            static_cast<double>((word >> kPseudorangeShift) & LowBits(kPseudorangeWidth)) / 128.0;
+        const double adr = le::I4(in + kAdrByte) / 256.0;
+        const uint32_t system = TrackingSystem(status);
+        const uint32_t at = system * 32 + TrackingSignal(status);
+        const double lambda = g_wavelengths.at[at];
+        const double phase = lambda > 0.0 && system != SYS_GLONASS
+                                 ? RebuildCarrierPhaseQuick(adr, pseudorange, lambda, g_wavelengths.inverse[at])
+                                 : CompressedPhaseSlow(in, adr, pseudorange, status);
+        if (role == ROLE_L1) {
+            if (slot == channels) return false;
+            if (firstSlot[prn] == kNoSlot) firstSlot[prn] = static_cast<uint8_t>(slot);
+            const bool codeGood = (status & kStatusCodeTrackingBits) == kStatusCodeTrackingBits;
+            const double doppler =
+                static_cast<double>(SignExtend(static_cast<uint32_t>(word) & LowBits(kDopplerWidth), kDopplerWidth)) /
+                256.0;
+            MeasRecord &m = st->meas[slot];
+            TrackingRecord &t = st->tracking[slot];
+            m.recordLength = 0;
+            m.prn = static_cast<uint8_t>(prn);
+            m.l1Lock = static_cast<uint8_t>((lockCount < kMaxLockCount ? lockCount : kMaxLockCount) >> 5);
+            m.l1Pseudorange = codeGood ? pseudorange : 0.0;
+            m.l1Phase = phase;
+            m.l1Doppler = static_cast<float>(doppler);
+            m.l2Pseudorange = 0.0;
+            m.l2Phase = 0.0;
+            t.prn = prn;
+            t.signalFlags = kTrackingL1Stored;
+            t.l1LockTime = lockTime;
+            t.l2LockTime = 0.0;
+            t.l1Cno = kCno[(lockWord >> kCnoShift) & LowBits(kCnoWidth)];
+            l2Signal[slot] = kNoL2Signal;
+            ++slot;
+            continue;
+        }
+        if ((l2Seen >> prn & 1u) != 0 || firstSlot[prn] == kNoSlot) return false;
+        l2Seen |= uint64_t{1} << prn;
+        const uint32_t j = firstSlot[prn];
+        l2Signal[j] = static_cast<uint8_t>(TrackingSignal(status));
+        MeasRecord &m = st->meas[j];
+        TrackingRecord &t = st->tracking[j];
+        m.l2Phase = phase;
+        m.l2Pseudorange = requireL2Lock && (lockCount == 0 || (status & kStatusPhaseLockBit) == 0) ? 0.0 : pseudorange;
+        t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
+        t.l2LockTime = lockTime;
+    }
+    if (slot == 0 || usable > MAXCHAN) return false;
     if (usable != n) {
         for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
     }
@@ -729,8 +828,7 @@ bool PutTsqEpochFromRangecmp(Oem4Decoder *dec, ThreadBuf *buf, int32_t *kind) {
     EpochRecords records = StartEpochRecords(dec, buf);
     RangeSlots slots;
     slots.st = &records;
-    if (!FillSlotsInOnePass(dec, ObsView{&decoded, true}, RangecmpSource{body + 4, n}, true, &records,
-                            slots.l2Signal.data(), &slots.satellites)) {
+    if (!FillSlotsFromRangecmp(dec, body + 4, n, &records, slots.l2Signal.data(), &slots.satellites)) {
         dec->onePassRest = kOnePassRest;
         return false;
     }
