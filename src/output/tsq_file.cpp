@@ -8,6 +8,7 @@
 // stream's error state, so that a truncated file is never reported as written.
 #include "output/tsq_file.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -185,6 +186,14 @@ int32_t WriteTsqEpoch(TsqFile *file, EpochRecord *epoch, MeasRecord *meas) {
     // One write for the epoch and its measurements: the stream takes the
     // same bytes in the same order, and fails at the same epoch, as with
     // two, for half the calls.
+    // Measurements read in right behind their epoch are one block already.
+    if (reinterpret_cast<uintptr_t>(meas) == reinterpret_cast<uintptr_t>(epoch) + sizeof(EpochRecord)) {
+        if (std::fwrite(epoch, sizeof(EpochRecord) + sizeof(MeasRecord) * count, 1, file->stream) != 1) {
+            FormatErrorText(kDiskFull, file->path, time);
+            return 1;
+        }
+        return 0;
+    }
     if (count <= kOneWriteMeasurements) {
         uint8_t block[sizeof(EpochRecord) + kOneWriteMeasurements * sizeof(MeasRecord)];
         std::memcpy(block, epoch, sizeof(EpochRecord));
