@@ -481,9 +481,9 @@ int32_t PutEpoch(Oem4Decoder *dec, double time, ThreadBuf *buf, EpochRecords *st
         st->epoch = &staged->epoch;
         st->meas = staged->meas;
     }
-    int32_t code = PutThreadBufData(buf, st->epoch, 1, TBREC_EPOCH);
-    if (code == TB_OK) code = PutThreadBufData(buf, st->meas, count, TBREC_MEAS);
-    if (code == TB_OK) code = PutThreadBufData(buf, st->tracking, count, TBREC_TRACKING);
+    const ThreadBufGroupData groups[] = {
+        {st->epoch, 1, TBREC_EPOCH}, {st->meas, count, TBREC_MEAS}, {st->tracking, count, TBREC_TRACKING}};
+    const int32_t code = PutThreadBufGroups(buf, groups, static_cast<int32_t>(std::size(groups)));
     if (code != TB_OK) {
         PortReportPutFailure(dec, time, code);
         return 0;

@@ -126,6 +126,68 @@ int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_
     return TB_OK;
 }
 
+int32_t PutThreadBufGroups(ThreadBuf *buf, const ThreadBufGroupData *groups, int32_t n) {
+    constexpr int32_t kMaxGroups = 4;
+    std::array<int64_t, kMaxGroups> payloads{};
+    // Only groups of fixed-size records that all fit take the single walk;
+    // anything else goes one put at a time, whose checks tell what fails.
+    bool quick = n > 0 && n <= kMaxGroups;
+    int64_t total = 0;
+    for (int32_t g = 0; quick && g < n; ++g) {
+        const int32_t type = groups[g].type;
+        if (type < kThreadBufMinType || type > kThreadBufMaxType || type == TBREC_TEXT) {
+            quick = false;
+            break;
+        }
+        payloads[static_cast<size_t>(g)] =
+            static_cast<int64_t>(kRecordSizes[static_cast<size_t>(type)]) * groups[g].count;
+        if (payloads[static_cast<size_t>(g)] <= 0) quick = false;
+        total += kThreadBufGroupHeaderSize + payloads[static_cast<size_t>(g)];
+    }
+    const bool empty = Word(buf, kNonEmptyAt) == 0;
+    const uint32_t used = empty ? kThreadBufHeaderSize : Word(buf, kBytesUsedAt);
+    int64_t last = -1;
+    int64_t at = kThreadBufHeaderSize;
+    if (quick && !empty) {
+        last = LastGroupOffset(buf, used);
+        if (last < 0) {
+            quick = false;
+        } else {
+            at = last + kThreadBufGroupHeaderSize + Word(buf, last + kSizeAt);
+        }
+    }
+    const int64_t limit = std::min<int64_t>(g_capacity, kThreadBufDefaultCapacity);
+    // A chain that does not end where the used bytes do is left to the
+    // single puts, which each walk it again.
+    if (!quick || at != static_cast<int64_t>(used) || at + total > limit) {
+        for (int32_t g = 0; g < n; ++g) {
+            const int32_t code = PutThreadBufData(buf, groups[g].data, groups[g].count, groups[g].type);
+            if (code != TB_OK) return code;
+        }
+        return TB_OK;
+    }
+    uint32_t typeMask = Word(buf, kTypeMaskAt);
+    for (int32_t g = 0; g < n; ++g) {
+        const int64_t payload = payloads[static_cast<size_t>(g)];
+        SetWord(buf, at + kMarkerAt, 1);
+        SetWord(buf, at + kTypeAt, static_cast<uint32_t>(groups[g].type));
+        SetWord(buf, at + kCountAt, static_cast<uint32_t>(groups[g].count));
+        SetWord(buf, at + kSizeAt, static_cast<uint32_t>(payload));
+        SetWord(buf, at + kMoreAt, 0);
+        uint8_t *to = buf->bytes + at + kThreadBufGroupHeaderSize;
+        if (to != groups[g].data) std::memcpy(to, groups[g].data, static_cast<size_t>(payload));
+        if (last >= 0) SetWord(buf, last + kMoreAt, 1);
+        typeMask |= 1u << (groups[g].type - 1);
+        last = at;
+        at += kThreadBufGroupHeaderSize + payload;
+    }
+    SetWord(buf, kNonEmptyAt, 1);
+    SetWord(buf, kGroupCountAt, Word(buf, kGroupCountAt) + static_cast<uint32_t>(n));
+    SetWord(buf, kBytesUsedAt, used + static_cast<uint32_t>(total));
+    SetWord(buf, kTypeMaskAt, typeMask);
+    return TB_OK;
+}
+
 uint8_t *ThreadBufNextPayload(ThreadBuf *buf, int32_t bytes) {
     int64_t at = kThreadBufHeaderSize;
     if (Word(buf, kNonEmptyAt) != 0) {

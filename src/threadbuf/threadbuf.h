@@ -37,6 +37,16 @@ struct ThreadBuf {
 
 void ClearThreadBuf(ThreadBuf *buf);
 int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_t type);
+// One group of PutThreadBufGroups.
+struct ThreadBufGroupData {
+    const void *data;
+    int32_t count;
+    int32_t type;
+};
+// Puts the groups in order as that many PutThreadBufData calls would, and
+// stops at the first that fails, returning its code; the groups before it
+// stay. Walks the group chain once when they all fit.
+int32_t PutThreadBufGroups(ThreadBuf *buf, const ThreadBufGroupData *groups, int32_t n);
 // Where the payload of the next group put into buf will start, when `bytes`
 // bytes from there lie within what a put may write (the capacity setting
 // and the storage); null otherwise, or when the group chain is

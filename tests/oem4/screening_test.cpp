@@ -296,6 +296,8 @@ TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
     const Obs l2c = Sig(3, SYS_GPS, kSignalGpsL2C), galileo = Sig(11, SYS_GALILEO, kSignalL1CA);
     const Obs glo1 = Sig(45, SYS_GLONASS, kSignalL1CA), glo2 = Sig(45, SYS_GLONASS, kSignalL2P);
     const Obs sbas = Sig(122, SYS_SBAS, kSignalL1CA), sbas2 = Sig(122, SYS_SBAS, kSignalL2P);
+    Obs unlocked = Sig(7, SYS_GPS, kSignalL2P);
+    unlocked.status &= ~kStatusPhaseLockBit;
     auto pair = [](uint16_t prn) {
         return std::vector<Obs>{Sig(prn, SYS_GPS, kSignalL1CA, 40.0f + prn), Sig(prn, SYS_GPS, kSignalL2PCodeless)};
     };
@@ -311,6 +313,11 @@ TEST_F(ScreeningTest, OnePassGivesWhatThePassesGive) {
         {"two L2 signals", 12, {gps1, l2c, gps2}},
         {"SBAS L2", 12, {sbas, sbas2, gps1}},
         {"PRN 0 and twice the same L1", 12, {Sig(0, SYS_GPS, kSignalL1CA), gps1, gps1, gps2}},
+        {"lock times at the edges of whole seconds and L2 lock",
+         12,
+         {Sig(3, SYS_GPS, kSignalL1CA, 45.0f, 0.0f), Sig(3, SYS_GPS, kSignalL2P, 45.0f, 0.0f),
+          Sig(5, SYS_GPS, kSignalL1CA, 45.0f, 255.96875f), Sig(5, SYS_GPS, kSignalL2P, 45.0f, 1.0f / 32.0f),
+          Sig(7, SYS_GPS, kSignalL1CA, 45.0f, 256.0f), unlocked, Sig(9, SYS_GPS, kSignalL1CA, 45.0f, 254.99f)}},
         {"more satellites than channels", 3, {}},
         {"exactly the channels", 6, {}},
         {"more than MAXCHAN observations", 24, {}},

@@ -177,3 +177,53 @@ TEST_F(ThreadBufTest, NextPayloadIsWhereThePutWritesAndStaysWithinTheCapacity) {
     ASSERT_EQ(PutThreadBufData(&copied, meas.data(), 3, TBREC_MEAS), TB_OK);
     EXPECT_EQ(std::memcmp(buf.bytes, copied.bytes, 16 + 88 + 20 + 3 * 44), 0);
 }
+
+// Several groups put at once leave the buffer, and return the code, that
+// the same puts one at a time do: into an empty or a used buffer, when a
+// later group overruns the capacity, when one is refused, and when the
+// chain does not end where the used bytes do.
+TEST_F(ThreadBufTest, GroupsPutAtOnceAsOneAtATime) {
+    std::vector<uint8_t> tracking(24 * 32, 4);
+    struct Case {
+        const char *what;
+        int32_t capacity;
+        bool used;
+        int32_t measCount;
+        bool brokenChain;
+    };
+    const Case cases[] = {
+        {"empty", kThreadBufDefaultCapacity, false, 24, false},
+        {"used", kThreadBufDefaultCapacity, true, 9, false},
+        {"tracking overruns", 16 + 88 + 20 + 24 * 44 + 20 + 100, false, 24, false},
+        {"measurements overrun", 300, true, 24, false},
+        {"refused count", kThreadBufDefaultCapacity, true, 0, false},
+        {"chain ends short of the used bytes", kThreadBufDefaultCapacity, true, 9, true},
+    };
+    for (const Case &c : cases) {
+        ThreadBuf bufs[2];
+        int32_t codes[2];
+        for (int way = 0; way < 2; ++way) {
+            ThreadBuf &b = bufs[way];
+            std::memset(b.bytes, 0xEE, sizeof b.bytes);
+            ClearThreadBuf(&b);
+            SetThreadBufSize(kThreadBufDefaultCapacity);
+            if (c.used) ASSERT_EQ(PutThreadBufData(&b, epoch.data(), 1, TBREC_POSITION), 0);
+            if (c.brokenChain) le::PutU4(b.bytes + 12, le::U4(b.bytes + 12) + 8);
+            SetThreadBufSize(c.capacity);
+            const ThreadBufGroupData groups[] = {{epoch.data(), 1, TBREC_EPOCH},
+                                                 {meas.data(), c.measCount, TBREC_MEAS},
+                                                 {tracking.data(), c.measCount, TBREC_TRACKING}};
+            if (way == 0) {
+                codes[way] = PutThreadBufGroups(&b, groups, 3);
+            } else {
+                codes[way] = TB_OK;
+                for (const ThreadBufGroupData &g : groups) {
+                    codes[way] = PutThreadBufData(&b, g.data, g.count, g.type);
+                    if (codes[way] != TB_OK) break;
+                }
+            }
+        }
+        EXPECT_EQ(codes[0], codes[1]) << c.what;
+        EXPECT_EQ(std::memcmp(bufs[0].bytes, bufs[1].bytes, sizeof bufs[0].bytes), 0) << c.what;
+    }
+}
