@@ -207,7 +207,9 @@ TEST_F(ThreadBufTest, GroupsPutAtOnceAsOneAtATime) {
             std::memset(b.bytes, 0xEE, sizeof b.bytes);
             ClearThreadBuf(&b);
             SetThreadBufSize(kThreadBufDefaultCapacity);
-            if (c.used) ASSERT_EQ(PutThreadBufData(&b, epoch.data(), 1, TBREC_POSITION), 0);
+            if (c.used) {
+                ASSERT_EQ(PutThreadBufData(&b, epoch.data(), 1, TBREC_POSITION), 0);
+            }
             if (c.brokenChain) le::PutU4(b.bytes + 12, le::U4(b.bytes + 12) + 8);
             SetThreadBufSize(c.capacity);
             const ThreadBufGroupData groups[] = {{epoch.data(), 1, TBREC_EPOCH},
