@@ -259,21 +259,26 @@ void ElevationAzimuth(SatState *sat, const SatState *receiver, double latitude, 
     sat->azimuth = az;
 }
 
-void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation) {
+namespace {
+
+template <bool Kept> void Elevation(KeptStationTrig *kept, SatState *sat, const SatState *receiver, double latitude,
+                                    double longitude, double *elevation) {
     Topocentric t;
-    if (!ToTopocentric<false>(nullptr, sat, receiver, latitude, longitude, &t)) return;
+    if (!ToTopocentric<Kept>(kept, sat, receiver, latitude, longitude, &t)) return;
     const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
     *elevation = el;
     sat->elevation = el;
 }
 
+} // namespace
+
+void SatelliteElevation(SatState *sat, const SatState *receiver, double latitude, double longitude, double *elevation) {
+    Elevation<false>(nullptr, sat, receiver, latitude, longitude, elevation);
+}
+
 void SatelliteElevation(KeptStationTrig *kept, SatState *sat, const SatState *receiver, double latitude,
                         double longitude, double *elevation) {
-    Topocentric t;
-    if (!ToTopocentric<true>(kept, sat, receiver, latitude, longitude, &t)) return;
-    const double el = std::atan2(t.up, std::sqrt(t.east * t.east + t.north * t.north));
-    *elevation = el;
-    sat->elevation = el;
+    Elevation<true>(kept, sat, receiver, latitude, longitude, elevation);
 }
 
 bool BelowElevationMask(KeptStationTrig *kept, const SatState *sat, const SatState *receiver, double latitude,
