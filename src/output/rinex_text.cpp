@@ -396,7 +396,7 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
         f->blockLength += length + 1;
     }
     if (f->failed) {
-        FormatErrorText(kUnableToWrite, f->path);
+        if (!f->quiet) FormatErrorText(kUnableToWrite, f->path);
         return 1;
     }
     return 0;
@@ -408,7 +408,7 @@ char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size) {
     if (f->body == nullptr) return f->block;
     if (size + 1 > sizeof f->block - f->blockLength) FlushDeferredBlock(f);
     if (f->failed) {
-        FormatErrorText(kUnableToWrite, f->path);
+        if (!f->quiet) FormatErrorText(kUnableToWrite, f->path);
         return nullptr;
     }
     return f->block + f->blockLength;

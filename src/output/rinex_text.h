@@ -169,6 +169,10 @@ struct DeferredRinexFile {
     std::FILE *file;
     std::FILE *body;
     bool failed;
+    // Set by a writer that runs beside the conversion's thread: a failed
+    // write only sets `failed`, and the conversion's thread, which owns the
+    // message text, reports it.
+    bool quiet;
     // Record lines gather here and go to the scratch stream in blocks: a
     // stream write per line would cost as much as formatting the line.
     std::size_t blockLength;
