@@ -661,6 +661,26 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     AppendLabelled(w, "END OF HEADER");
 }
 
+// The bytes on disk the header can take, asked for when the records outgrow
+// the memory that holds the first of them: the header as it would be now,
+// with every line the log could still give it (receiver, position, leap
+// seconds) at its widest, and kHeaderGrowthLines lines more (an interval,
+// GLONASS satellites rising, a signal first seen later). The line being
+// written is kept aside.
+constexpr std::size_t kHeaderGrowthLines = 7;
+std::size_t ObsHeaderBound(void *context) {
+    RinexObsWriter &w = *static_cast<RinexObsWriter *>(context);
+    static constexpr char kWidest[] = "############################################################";
+    const RinexObsHeader widest{kWidest, kWidest, kWidest, kWidest, true, 0.0, 0.0, 0.0, true, 99};
+    const RinexLine kept = w.line;
+    BuildHeader(w, &widest);
+    w.line = kept;
+    std::size_t lines = 0;
+    for (std::size_t i = 0; i < w.header.length; ++i) lines += w.header.text[i] == '\n' ? 1 : 0;
+    const std::size_t length = w.header.overflow ? sizeof w.header.text : w.header.length;
+    return length + lines * (kRinexLineEndBytes - 1) + kHeaderGrowthLines * kRinexHeaderLineBytes;
+}
+
 } // namespace
 
 int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(SystemIndex(system), code); }
@@ -675,7 +695,7 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version) 
     char *const bytes = reinterpret_cast<char *>(&w);
     std::memset(bytes, 0, offsetof(RinexObsWriter, held));
     std::memset(bytes + kHeldEnd, 0, sizeof w - kHeldEnd);
-    if (OpenDeferredRinex(&w.file, path) != 0) return 1;
+    if (OpenDeferredRinex(&w.file, path, ObsHeaderBound, writer) != 0) return 1;
     w.open = true;
     w.version = version;
     return 0;

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -344,13 +345,22 @@ void AppendRinexHeaderLine(RinexHeaderText *header, const RinexLine *line) {
     header->text[header->length] = '\0';
 }
 
-int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path) {
+int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path, RinexHeaderBound bound, void *context) {
     std::memset(f, 0, sizeof *f);
     std::snprintf(f->path, sizeof f->path, "%s", path);
     f->file = std::fopen(path, "w");
     if (f->file == nullptr) {
         FormatErrorText(kUnableToOpen, path);
         return 1;
+    }
+    if (bound != nullptr) {
+        f->body = f->file;
+        f->headerBound = bound;
+        f->boundContext = context;
+        // Without the memory the room is made at the first block.
+        f->prelude = static_cast<char *>(std::malloc(kRinexPreludeBytes));
+        f->preludeCapacity = f->prelude != nullptr ? kRinexPreludeBytes : 0;
+        return 0;
     }
     // The scratch stream is a file beside the output, on the same disk and
     // under the user's eye, rather than in a system folder that may be
@@ -375,10 +385,41 @@ int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path) {
 
 namespace {
 
+bool WriteAll(std::FILE *to, const char *data, std::size_t n) { return n == 0 || std::fwrite(data, 1, n, to) == n; }
+
+// The header's room, as blanks without a line end (as many bytes on disk
+// as characters on every platform), then the records held so far.
+bool MakeHeaderRoom(DeferredRinexFile *f) {
+    f->committed = true;
+    f->reserved = f->headerBound(f->boundContext);
+    char blanks[4096];
+    std::memset(blanks, ' ', sizeof blanks);
+    for (std::size_t left = f->reserved; left > 0;) {
+        const std::size_t n = left < sizeof blanks ? left : sizeof blanks;
+        if (!WriteAll(f->file, blanks, n)) return false;
+        left -= n;
+    }
+    const bool written = WriteAll(f->file, f->prelude, f->preludeLength);
+    std::free(f->prelude);
+    f->prelude = nullptr;
+    f->preludeLength = f->preludeCapacity = 0;
+    return written;
+}
+
 bool FlushDeferredBlock(DeferredRinexFile *f) {
-    if (!f->failed && f->blockLength > 0 &&
-        (std::fwrite(f->block, 1, f->blockLength, f->body) != f->blockLength || std::ferror(f->body) != 0)) {
-        f->failed = true;
+    if (!f->failed && f->blockLength > 0) {
+        if (f->headerBound != nullptr && !f->committed) {
+            if (f->blockLength <= f->preludeCapacity - f->preludeLength) {
+                std::memcpy(f->prelude + f->preludeLength, f->block, f->blockLength);
+                f->preludeLength += f->blockLength;
+                f->blockLength = 0;
+                return true;
+            }
+            if (!MakeHeaderRoom(f)) f->failed = true;
+        }
+        if (!f->failed && (!WriteAll(f->body, f->block, f->blockLength) || std::ferror(f->body) != 0)) {
+            f->failed = true;
+        }
     }
     f->blockLength = 0;
     return !f->failed;
@@ -442,8 +483,130 @@ void CopyWithinKernel(std::FILE *from, std::FILE *to) {
 
 } // namespace
 
+namespace {
+
+// What fills the room the header leaves: blank COMMENT lines of 67 to 80
+// columns (the label starts in column 61; blanks after it are allowed),
+// and blanks after the header's own lines up to column 80, which also fill
+// the gaps no count of COMMENT lines does.
+constexpr std::size_t kShortestComment = 67 + kRinexLineEndBytes;
+constexpr std::size_t kCommentBlanks = 13;
+struct Padding {
+    std::size_t comments; // COMMENT lines
+    std::size_t blanks;   // blanks after them and after the header lines
+    bool fits;
+};
+Padding PaddingOf(std::size_t gap, std::size_t headerBlanks) {
+    Padding p{0, 0, false};
+    if (gap > headerBlanks) {
+        p.comments = (gap - headerBlanks + kRinexHeaderLineBytes - 1) / kRinexHeaderLineBytes;
+    }
+    p.fits = p.comments * kShortestComment <= gap;
+    p.blanks = p.fits ? gap - p.comments * kShortestComment : 0;
+    return p;
+}
+
+// Writes one line of `text` (its line end included) with up to `room` blanks
+// before the line end, as many as `blanks` has left.
+bool WriteWidened(std::FILE *to, const char *text, std::size_t length, std::size_t room, std::size_t *blanks) {
+    static constexpr char kBlanks[] =
+        "                                                                                ";
+    const std::size_t n = *blanks < room ? *blanks : room;
+    *blanks -= n;
+    return WriteAll(to, text, length - 1) && WriteAll(to, kBlanks, n) && WriteAll(to, "\n", 1);
+}
+
+// The header has outgrown its room: a new file beside the first takes the
+// header and a copy of the records, and then the first one's name.
+bool MoveBehindHeader(DeferredRinexFile *f, const char *header, std::size_t headerLength) {
+    bool ok = std::fclose(f->file) == 0;
+    f->file = f->body = nullptr;
+    char moved[sizeof f->bodyPath];
+    std::snprintf(moved, sizeof moved, "%s.part", f->path);
+    std::FILE *in = std::fopen(f->path, "r");
+    std::FILE *out = std::fopen(moved, "w");
+    ok = ok && in != nullptr && out != nullptr && WriteAll(out, header, headerLength) &&
+         std::fseek(in, static_cast<long>(f->reserved), SEEK_SET) == 0;
+    if (ok) {
+        CopyWithinKernel(in, out);
+        std::size_t n = 0;
+        while (ok && (n = std::fread(f->block, 1, sizeof f->block, in)) > 0) ok = WriteAll(out, f->block, n);
+        ok = ok && std::ferror(in) == 0;
+    }
+    if (in != nullptr) std::fclose(in);
+    if (out != nullptr && std::fclose(out) != 0) ok = false;
+    if (ok) {
+#if defined(_WIN32)
+        std::remove(f->path); // rename does not replace a file there
+#endif
+        ok = std::rename(moved, f->path) == 0;
+    }
+    if (!ok && out != nullptr) std::remove(moved);
+    return ok;
+}
+
+// The header into the room made for it, blank COMMENT lines filling what
+// it leaves before END OF HEADER (its last line).
+bool PlaceHeader(DeferredRinexFile *f, const char *header, std::size_t headerLength) {
+    constexpr std::size_t kColumns = 80;
+    std::size_t lines = 0, headerBlanks = 0;
+    for (std::size_t start = 0, i = 0; i < headerLength; ++i) {
+        if (header[i] != '\n') continue;
+        ++lines;
+        headerBlanks += i - start < kColumns ? kColumns - (i - start) : 0;
+        start = i + 1;
+    }
+    const std::size_t onDisk = headerLength + lines * (kRinexLineEndBytes - 1);
+    if (headerLength == 0 || header[headerLength - 1] != '\n') return MoveBehindHeader(f, header, headerLength);
+    const Padding padding = onDisk <= f->reserved ? PaddingOf(f->reserved - onDisk, headerBlanks) : Padding{};
+    if (!padding.fits) return MoveBehindHeader(f, header, headerLength);
+    if (std::fflush(f->file) != 0 || std::fseek(f->file, 0, SEEK_SET) != 0) return false;
+    std::size_t blanks = padding.blanks;
+    char comment[kShortestComment - kRinexLineEndBytes + 1];
+    std::memset(comment, ' ', sizeof comment);
+    std::memcpy(comment + 60, "COMMENT\n", 8);
+    for (std::size_t start = 0, i = 0; i < headerLength; ++i) {
+        if (header[i] != '\n') continue;
+        const std::size_t length = i + 1 - start;
+        if (i + 1 == headerLength) {
+            for (std::size_t n = 0; n < padding.comments; ++n) {
+                if (!WriteWidened(f->file, comment, sizeof comment, kCommentBlanks, &blanks)) return false;
+            }
+        }
+        const std::size_t room = length - 1 < kColumns ? kColumns - (length - 1) : 0;
+        if (!WriteWidened(f->file, header + start, length, room, &blanks)) return false;
+        start = i + 1;
+    }
+    return blanks == 0;
+}
+
+int32_t FinishInPlace(DeferredRinexFile *f, const char *header, std::size_t headerLength, bool report) {
+    bool failed = f->failed;
+    if (!failed && !f->committed) {
+        // Every record is still in memory: the header, then the records.
+        failed = !WriteAll(f->file, header, headerLength) || !WriteAll(f->file, f->prelude, f->preludeLength) ||
+                 !WriteAll(f->file, f->block, f->blockLength);
+    } else if (!failed) {
+        failed = !FlushDeferredBlock(f) || !PlaceHeader(f, header, headerLength);
+    }
+    if (f->file != nullptr) {
+        if (std::fflush(f->file) != 0 || std::ferror(f->file) != 0) failed = true;
+        if (std::fclose(f->file) != 0) failed = true;
+        f->file = f->body = nullptr;
+    }
+    DiscardDeferredRinex(f);
+    if (failed) {
+        if (report) FormatErrorText(kUnableToWrite, f->path);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
 int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_t headerLength, bool report) {
     if (f->file == nullptr) return 0;
+    if (f->headerBound != nullptr) return FinishInPlace(f, header, headerLength, report);
     if (f->body != nullptr) FlushDeferredBlock(f);
     bool failed = f->failed;
     if (std::fwrite(header, 1, headerLength, f->file) != headerLength) failed = true;
@@ -475,10 +638,14 @@ int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_
 }
 
 void DiscardDeferredRinex(DeferredRinexFile *f) {
+    if (f->body == f->file) f->body = nullptr; // in place: one stream
     if (f->file != nullptr) std::fclose(f->file);
     f->file = nullptr;
     if (f->body != nullptr) std::fclose(f->body);
     f->body = nullptr;
+    std::free(f->prelude);
+    f->prelude = nullptr;
+    f->preludeLength = f->preludeCapacity = 0;
     if (f->bodyPath[0] != '\0') std::remove(f->bodyPath);
     f->bodyPath[0] = '\0';
 }

@@ -165,14 +165,36 @@ void TrimRinexLine(RinexLine *line);
 
 // A text file whose records go to a scratch stream until the header is
 // known: Finish writes the header into the file itself, then the records.
+//
+// A file opened with a header bound (the observation file, as large as the
+// log or larger) has no scratch stream: copying it behind its header would
+// take the whole file a second time. Its first records are held in memory
+// (kRinexPreludeBytes); a file that stays that small is written exactly as
+// with a scratch stream. Once they outgrow it, the bound says how much room
+// the header can need, the file starts with that room, the records follow
+// it, and Finish writes the header into the room, the unused part as blank
+// COMMENT lines before END OF HEADER. A header that has outgrown its room
+// (signals seen only late in a long log) is written into a new file with a
+// copy of the records, which takes the place of the first.
+using RinexHeaderBound = std::size_t (*)(void *context);
+inline constexpr std::size_t kRinexPreludeBytes = std::size_t{1} << 20;
 struct DeferredRinexFile {
     std::FILE *file;
-    std::FILE *body;
+    std::FILE *body; // the scratch stream, or the file itself when in place
     bool failed;
     // Set by a writer that runs beside the conversion's thread: a failed
     // write only sets `failed`, and the conversion's thread, which owns the
     // message text, reports it.
     bool quiet;
+    // In place: the bound, its argument, the first records, and once the
+    // room is made (`committed`) its size on disk.
+    RinexHeaderBound headerBound;
+    void *boundContext;
+    char *prelude;
+    std::size_t preludeLength;
+    std::size_t preludeCapacity;
+    bool committed;
+    std::size_t reserved;
     // Record lines gather here and go to the scratch stream in blocks: a
     // stream write per line would cost as much as formatting the line.
     std::size_t blockLength;
@@ -181,9 +203,21 @@ struct DeferredRinexFile {
     char bodyPath[kPathBufferSize + 8]; // set when the scratch stream is a file beside it
 };
 
-// Creates the file (truncating it) and its scratch stream. On failure the
-// message "Error: Unable to open %s" is in ErrorText and nothing stays open.
-int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path);
+// Bytes a header line takes on disk at most (80 columns and the line end
+// of the platform's text files), for header bounds.
+#if defined(_WIN32)
+inline constexpr std::size_t kRinexLineEndBytes = 2;
+#else
+inline constexpr std::size_t kRinexLineEndBytes = 1;
+#endif
+inline constexpr std::size_t kRinexHeaderLineBytes = 80 + kRinexLineEndBytes;
+
+// Creates the file (truncating it) and its scratch stream, or with a
+// header bound (called with `context` on the writer's thread, the bytes on
+// disk the header can take), the file alone. On failure the message
+// "Error: Unable to open %s" is in ErrorText and nothing stays open.
+int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path, RinexHeaderBound bound = nullptr,
+                          void *context = nullptr);
 // Appends one record line (a line end is added).
 int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line);
 // Room in the block for a record line of up to `size` characters (at most
