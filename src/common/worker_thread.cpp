@@ -11,6 +11,9 @@
 #else
 #include <pthread.h>
 #endif
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -143,5 +146,15 @@ void WakeWorkerSignal(WorkerSignal *signal) {
     WakeAllConditionVariable(SignalOf(signal));
 #else
     pthread_cond_broadcast(SignalOf(signal));
+#endif
+}
+
+void PauseWorker() {
+#if defined(_WIN32)
+    YieldProcessor();
+#elif defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield" ::: "memory");
 #endif
 }

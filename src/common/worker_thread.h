@@ -8,8 +8,6 @@
 // is zeroed is "not started" / "not made".
 #pragma once
 
-#include <cstddef>
-
 struct WorkerThread {
     alignas(8) unsigned char handle[16];
     void (*run)(void *);
@@ -45,3 +43,6 @@ void FreeWorkerSignal(WorkerSignal *signal);
 void WaitWorkerSignal(WorkerSignal *signal, WorkerLock *lock);
 // Wakes every thread waiting on the signal.
 void WakeWorkerSignal(WorkerSignal *signal);
+
+// A moment's pause in a short wait loop (the processor's spin-wait hint).
+void PauseWorker();

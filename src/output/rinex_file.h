@@ -109,30 +109,48 @@ enum RinexObsThreading : int32_t { kRinexObsThreaded = 0, kRinexObsInline = 1 };
 // once the writer has released it; each side publishes its count with a
 // release store after it is done with the slots. Camera events queue
 // likewise, each with the count of epochs handed over before it. A side
-// that finds nothing to do sleeps on its signal after saying so in its
-// `...Sleeps` flag, and the other side wakes it only then: no system call
-// per epoch while both are busy.
+// that finds nothing to do sleeps on its signal after saying so
+// (`writerSleeps`, `producerWants...`), and the other side wakes it only
+// then, and only once a batch is ready: no system call per epoch.
+//
+// The fields each side writes often sit on cache lines of their own: a
+// line written by one thread and read by the other moves between the
+// processors' caches at every write.
+inline constexpr std::size_t kRinexCacheLine = 64;
+
 struct RinexObsWriter {
+    // The conversion's thread's: set at the open and the close.
     bool open;
-    DeferredRinexFile file;
-    RinexHeldEpoch held[kRinexEpochSlots];
-    uint64_t taken; // the writer's side only
-    std::atomic<uint64_t> released;
-    std::atomic<uint64_t> published;
-    RinexQueuedEvent events[kRinexQueuedEvents];
-    std::atomic<uint64_t> eventsTaken;
+    bool threaded; // the writer's thread runs
+    int32_t version;
+    // What the conversion's thread writes as it hands epochs over.
+    alignas(kRinexCacheLine) std::atomic<uint64_t> published;
     std::atomic<uint64_t> eventsPublished;
-    // The writer's thread, when it runs, and how the two sides meet.
-    bool threaded;
-    WorkerThread thread;
-    WorkerLock lock;
-    WorkerSignal work; // the writer's thread waits on it for epochs and events
-    WorkerSignal room; // the conversion's thread waits on it for a free slot
-    std::atomic<bool> writerSleeps;
-    std::atomic<bool> producerSleeps;
+    uint64_t releasedSeen; // `released` as last read: the slots up to it are free
+    uint32_t unwoken;      // epochs and events handed over to a sleeping writer
+    RinexQueuedEvent events[kRinexQueuedEvents];
+    // What the writer's thread writes as it prints.
+    alignas(kRinexCacheLine) uint64_t taken;
+    uint64_t publishedSeen; // `published` as last read
+    std::atomic<uint64_t> released;
+    std::atomic<uint64_t> eventsTaken;
+    // Written when a side sleeps, wakes or ends. What the conversion's
+    // thread sleeps for (0: it does not): a count of released epochs, or
+    // of events taken.
+    alignas(kRinexCacheLine) std::atomic<bool> writerSleeps;
+    std::atomic<uint64_t> producerWantsSlots;
+    std::atomic<uint64_t> producerWantsEvents;
     std::atomic<bool> finish;  // nothing more comes: print what is left and end
     std::atomic<bool> abandon; // end at once (the file is discarded)
     std::atomic<bool> failed;  // a write of the writer's thread failed
+    WorkerThread thread;
+    WorkerLock lock;
+    WorkerSignal work; // the writer's thread waits on it for epochs and events
+    WorkerSignal room; // the conversion's thread waits on it for free slots
+    // The writer's own from here on (the conversion's thread's while no
+    // thread runs).
+    alignas(kRinexCacheLine) DeferredRinexFile file;
+    RinexHeldEpoch held[kRinexEpochSlots];
     // What the header reports, gathered as the records are written.
     bool anyEpoch;
     int64_t firstTime;
@@ -143,7 +161,6 @@ struct RinexObsWriter {
     double interval;
     bool regular;
     int32_t typesUsed[kRinexObsSystems];
-    int32_t version;
     int8_t glonassFrequency[kRinexGlonassSlots];
     bool glonassSeen[kRinexGlonassSlots];
     // The line and the header being composed.

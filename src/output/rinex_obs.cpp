@@ -481,20 +481,60 @@ const RinexHeldEpoch &FirstHeld(const RinexObsWriter &w) {
     return w.held[w.released.load(std::memory_order_relaxed) % kEpochSlots];
 }
 
-// The conversion's thread sleeps only after saying so, and the flag is
-// read after the count is stored (both sequentially consistent), so either
-// it sees the new count before it sleeps or the wake-up finds it asleep.
-void WakeProducer(RinexObsWriter &w) {
-    if (!w.threaded || !w.producerSleeps.load()) return;
+// A side sleeps only after saying so, under the lock: the writer in
+// `writerSleeps`, the conversion's thread in `producerWants...` (what it
+// waits for). The writer reads the conversion's wish after storing its
+// count (both sequentially consistent), so either the conversion's thread
+// sees the new count before it sleeps or the writer sees it asleep and
+// wakes it. The other way the conversion's thread reads the flag without
+// a fence: a fence per epoch, with the epoch's stores still on their way,
+// costs as much as formatting it. A wake-up missed there only delays the
+// writer: a later epoch, a wait for room and the close each wake it, the
+// last two reading the flag under the lock. The conversion's thread waits
+// for a batch of slots, not one, and wakes a sleeping writer only once a
+// batch of epochs is waiting: a wake-up a batch, not an epoch.
+constexpr uint64_t kWakeBatch = 16;
+// Before it sleeps, a side waits a few microseconds with the processor's
+// pause: epochs come every microsecond or two while a log is decoded, and
+// a sleep and wake-up costs more than that.
+constexpr int32_t kSpins = 2000;
+static_assert(kWakeBatch + kHeldEpochs < kEpochSlots, "a writer that has taken every epoch frees a batch");
+
+void WakeProducer(RinexObsWriter &w, const std::atomic<uint64_t> &wants, uint64_t reached) {
+    if (!w.threaded) return;
+    const uint64_t wanted = wants.load();
+    if (wanted == 0 || reached < wanted) return;
     LockWorker(&w.lock);
     WakeWorkerSignal(&w.room);
     UnlockWorker(&w.lock);
 }
 
 void WakeWriter(RinexObsWriter &w) {
-    if (!w.writerSleeps.load()) return;
+    if (!w.writerSleeps.load(std::memory_order_relaxed)) {
+        w.unwoken = 0;
+        return;
+    }
+    if (++w.unwoken < kWakeBatch) return;
+    w.unwoken = 0;
     LockWorker(&w.lock);
     WakeWorkerSignal(&w.work);
+    UnlockWorker(&w.lock);
+}
+
+// The conversion's thread waits until the writer's `count` reaches `wanted`
+// (not 0), waking the writer first should it sleep with epochs unwoken.
+void WaitForWriter(RinexObsWriter &w, const std::atomic<uint64_t> &count, std::atomic<uint64_t> &wants,
+                   uint64_t wanted) {
+    for (int32_t spins = 0; spins < kSpins && !w.writerSleeps.load(std::memory_order_relaxed); ++spins) {
+        if (count.load(std::memory_order_acquire) >= wanted) return;
+        PauseWorker();
+    }
+    LockWorker(&w.lock);
+    if (w.writerSleeps.load()) WakeWorkerSignal(&w.work);
+    w.unwoken = 0;
+    wants.store(wanted);
+    while (count.load() < wanted) WaitWorkerSignal(&w.room, &w.lock);
+    wants.store(0);
     UnlockWorker(&w.lock);
 }
 
@@ -503,7 +543,7 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
     const uint64_t first = w.released.load(std::memory_order_relaxed);
     const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
     w.released.store(first + 1);
-    WakeProducer(w);
+    WakeProducer(w, w.producerWantsSlots, first + 1);
     return result;
 }
 
@@ -536,14 +576,15 @@ int32_t TakeEvent(RinexObsWriter &w, const RinexQueuedEvent &event) {
 // its calls; false when there is none. The epoch count is read first: an
 // event queued before an epoch is then seen with it.
 bool TakeNext(RinexObsWriter &w) {
-    const uint64_t published = w.published.load(std::memory_order_acquire);
+    if (w.taken == w.publishedSeen) w.publishedSeen = w.published.load(std::memory_order_acquire);
+    const uint64_t published = w.publishedSeen;
     const uint64_t events = w.eventsPublished.load(std::memory_order_acquire);
     const uint64_t event = w.eventsTaken.load(std::memory_order_relaxed);
     int32_t result = 0;
     if (event < events && w.events[event % kEventSlots].epochsBefore <= w.taken) {
         result = TakeEvent(w, w.events[event % kEventSlots]);
         w.eventsTaken.store(event + 1);
-        WakeProducer(w);
+        WakeProducer(w, w.producerWantsEvents, event + 1);
     } else if (w.taken < published) {
         result = TakeEpoch(w);
     } else {
@@ -564,6 +605,12 @@ void RunWriter(void *argument) {
     for (;;) {
         if (w.abandon.load(std::memory_order_relaxed)) return;
         if (TakeNext(w)) continue;
+        bool work = false;
+        for (int32_t spins = 0; spins < kSpins && !work && !w.finish.load(std::memory_order_relaxed); ++spins) {
+            PauseWorker();
+            work = HasWork(w);
+        }
+        if (work) continue;
         LockWorker(&w.lock);
         w.writerSleeps.store(true);
         while (!HasWork(w) && !w.finish.load() && !w.abandon.load()) WaitWorkerSignal(&w.work, &w.lock);
@@ -572,16 +619,6 @@ void RunWriter(void *argument) {
         UnlockWorker(&w.lock);
         if (done) return;
     }
-}
-
-// Waits on the conversion's thread until `ready` holds.
-template <typename Ready> void WaitForRoom(RinexObsWriter &w, Ready ready) {
-    if (ready()) return;
-    LockWorker(&w.lock);
-    w.producerSleeps.store(true);
-    while (!ready()) WaitWorkerSignal(&w.room, &w.lock);
-    w.producerSleeps.store(false);
-    UnlockWorker(&w.lock);
 }
 
 bool StartWriter(RinexObsWriter &w) {
@@ -821,8 +858,13 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version, 
 RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
     RinexObsWriter &w = *writer;
     const uint64_t next = w.published.load(std::memory_order_relaxed);
-    if (w.threaded) {
-        WaitForRoom(w, [&w, next] { return next < w.released.load() + kEpochSlots; });
+    // The slot is free once the writer has released the epoch that had it.
+    if (w.threaded && next >= w.releasedSeen + kEpochSlots) {
+        w.releasedSeen = w.released.load(std::memory_order_acquire);
+        if (next >= w.releasedSeen + kEpochSlots) {
+            WaitForWriter(w, w.released, w.producerWantsSlots, next + kWakeBatch + 1 - kEpochSlots);
+            w.releasedSeen = w.released.load(std::memory_order_acquire);
+        }
     }
     return &w.held[next % kEpochSlots].epoch;
 }
@@ -844,7 +886,7 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
                     static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     }
     r.epoch.count = count;
-    w.published.store(next + 1);
+    w.published.store(next + 1, std::memory_order_release);
     if (!w.threaded) return TakeEpoch(w) != 0 ? 1 : 0;
     WakeWriter(w);
     return ReportedFailure(w);
@@ -860,7 +902,9 @@ int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, ui
                                  markNumber};
     if (!w.threaded) return TakeEvent(w, event) != 0 ? 1 : 0;
     const uint64_t next = w.eventsPublished.load(std::memory_order_relaxed);
-    WaitForRoom(w, [&w, next] { return next < w.eventsTaken.load() + kEventSlots; });
+    if (next >= w.eventsTaken.load(std::memory_order_acquire) + kEventSlots) {
+        WaitForWriter(w, w.eventsTaken, w.producerWantsEvents, next + 1 - kEventSlots);
+    }
     w.events[next % kEventSlots] = event;
     w.eventsPublished.store(next + 1);
     WakeWriter(w);
