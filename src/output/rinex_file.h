@@ -12,16 +12,26 @@
 // that a camera event (epoch flag 5) that the receiver logs a little after
 // the epochs around it still lands in time order among them.
 //
+// The observation records are formatted and written on a thread of the
+// writer's own, beside the conversion's thread that decodes the log: the
+// conversion hands each epoch over in a ring of slots and goes on decoding
+// while the writer's thread prints. The file is the same byte for byte as
+// when the caller's thread does everything (as it does when no thread can
+// be started). A failed write is reported by a later call of the
+// conversion's thread, possibly some epochs after the epoch that failed.
+//
 // Every function returns 0 on success and 1 on failure with the message in
 // ErrorText: "Error: Unable to open %s" or "Error: Unable to write to %s"
 // with the file's path. A writer keeps its state in a record its caller
 // owns, so that conversions side by side each have their own.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "common/broadcast_ephemeris.h"
+#include "common/worker_thread.h"
 #include "output/rinex_text.h"
 #include "threadbuf/payloads.h"
 
@@ -65,22 +75,82 @@ struct RinexEpoch {
 inline constexpr int32_t kRinexObsSystems = 7;
 inline constexpr int32_t kRinexGlonassSlots = 64;
 inline constexpr int32_t kRinexHeldEpochs = 32;
+// Epochs handed over beyond the held ones before the conversion's thread
+// waits for the writer's, and camera events likewise. Each epoch slot is
+// some 41 KB: the ring stays under 3 MB.
+inline constexpr int32_t kRinexQueuedEpochs = 32;
+inline constexpr int32_t kRinexEpochSlots = kRinexHeldEpochs + kRinexQueuedEpochs;
+inline constexpr int32_t kRinexQueuedEvents = 16;
 
 struct RinexHeldEpoch {
     int64_t time; // 0.1 microsecond units since the start of GPS time
     RinexEpoch epoch;
 };
 
+struct RinexQueuedEvent {
+    int64_t time;
+    uint64_t epochsBefore; // epochs handed over before the event
+    uint32_t markNumber;
+};
+
+// Whether the writer prints on a thread of its own (the default) or on the
+// caller's; the bytes are the same.
+enum RinexObsThreading : int32_t { kRinexObsThreaded = 0, kRinexObsInline = 1 };
+
 // Everything the observation writer keeps over one file. Large (the held
 // epochs): its owner keeps it out of the stack, and a record that was
 // never opened must start zeroed (as a static one is).
+//
+// Epoch number j (counted from the open) lives in held[j % kRinexEpochSlots]
+// from the moment the conversion's thread fills it until the writer has
+// printed it: `released` <= `taken` <= `published`, the writer holds the
+// epochs [released, taken) and has yet to take [taken, published). The
+// conversion's thread writes only the slot of epoch `published`, and only
+// once the writer has released it; each side publishes its count with a
+// release store after it is done with the slots. Camera events queue
+// likewise, each with the count of epochs handed over before it. A side
+// that finds nothing to do sleeps on its signal after saying so
+// (`writerSleeps`, `producerWants...`), and the other side wakes it only
+// then, and only once a batch is ready: no system call per epoch.
+//
+// The fields each side writes often sit on cache lines of their own: a
+// line written by one thread and read by the other moves between the
+// processors' caches at every write.
+inline constexpr std::size_t kRinexCacheLine = 64;
+
 struct RinexObsWriter {
+    // The conversion's thread's: set at the open and the close.
     bool open;
-    DeferredRinexFile file;
-    // The held epochs in a ring, with one slot more for the next epoch.
-    RinexHeldEpoch held[kRinexHeldEpochs + 1];
-    std::size_t heldFirst;
-    std::size_t heldCount;
+    bool threaded; // the writer's thread runs
+    int32_t version;
+    // What the conversion's thread writes as it hands epochs over.
+    alignas(kRinexCacheLine) std::atomic<uint64_t> published;
+    std::atomic<uint64_t> eventsPublished;
+    uint64_t releasedSeen; // `released` as last read: the slots up to it are free
+    uint32_t unwoken;      // epochs and events handed over to a sleeping writer
+    RinexQueuedEvent events[kRinexQueuedEvents];
+    // What the writer's thread writes as it prints.
+    alignas(kRinexCacheLine) uint64_t taken;
+    uint64_t publishedSeen; // `published` as last read
+    std::atomic<uint64_t> released;
+    std::atomic<uint64_t> eventsTaken;
+    // Written when a side sleeps, wakes or ends. What the conversion's
+    // thread sleeps for (0: it does not): a count of released epochs, or
+    // of events taken.
+    alignas(kRinexCacheLine) std::atomic<bool> writerSleeps;
+    std::atomic<uint64_t> producerWantsSlots;
+    std::atomic<uint64_t> producerWantsEvents;
+    std::atomic<bool> finish;  // nothing more comes: print what is left and end
+    std::atomic<bool> abandon; // end at once (the file is discarded)
+    std::atomic<bool> failed;  // a write of the writer's thread failed
+    WorkerThread thread;
+    WorkerLock lock;
+    WorkerSignal work; // the writer's thread waits on it for epochs and events
+    WorkerSignal room; // the conversion's thread waits on it for free slots
+    // The writer's own from here on (the conversion's thread's while no
+    // thread runs).
+    alignas(kRinexCacheLine) DeferredRinexFile file;
+    RinexHeldEpoch held[kRinexEpochSlots];
     // What the header reports, gathered as the records are written.
     bool anyEpoch;
     int64_t firstTime;
@@ -91,7 +161,6 @@ struct RinexObsWriter {
     double interval;
     bool regular;
     int32_t typesUsed[kRinexObsSystems];
-    int32_t version;
     int8_t glonassFrequency[kRinexGlonassSlots];
     bool glonassSeen[kRinexGlonassSlots];
     // The line and the header being composed.
@@ -117,12 +186,14 @@ struct RinexObsHeader {
 };
 
 // version: 304 (3.04) or 211 (2.11; GPS, GLONASS and SBAS only).
-int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version);
+int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version,
+                     RinexObsThreading threading = kRinexObsThreaded);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
 int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch);
 // The writer's room for the next epoch: an epoch built there and given to
-// WriteRinexObsEpoch is taken without a copy. Valid until that call.
+// WriteRinexObsEpoch is taken without a copy. Valid until that call. Waits,
+// when the writer's thread is that far behind, for it to free the room.
 RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer);
 // A camera event at GPS time (week, seconds): an epoch flag 5 record and a
 // COMMENT record with the mark's number.

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "common/error_text.h"
 #include "common/gnss_time.h"
 #include "common/le.h"
 #include "output/rinex_file.h"
@@ -23,9 +24,11 @@ namespace {
 constexpr std::size_t kObsFieldWidth = 14; // F14.3, then LLI and SSI digits
 constexpr int32_t kEventFlag = 5;          // external event
 constexpr int32_t kMaxSatNumber = kRinexGlonassSlots;
-constexpr std::size_t kHeldEpochs = kRinexHeldEpochs;
-constexpr std::size_t kHeldSlots = kHeldEpochs + 1;
+constexpr uint64_t kHeldEpochs = kRinexHeldEpochs;
+constexpr uint64_t kEpochSlots = kRinexEpochSlots;
+constexpr uint64_t kEventSlots = kRinexQueuedEvents;
 constexpr double kHoldSeconds = 2.0;
+constexpr const char *kUnableToWrite = "Error: Unable to write to %s";
 // Events beyond these are not times of this log (RINEX years have 4 digits).
 constexpr int32_t kMaxEventWeek = 20000;
 constexpr double kMaxEventSeconds = 1e7;
@@ -472,19 +475,186 @@ int32_t EmitEvent(RinexObsWriter &w, int64_t time, uint32_t markNumber) {
     return WriteLine(w);
 }
 
-int32_t EmitFirstHeld(RinexObsWriter &w) {
-    const RinexHeldEpoch &r = w.held[w.heldFirst];
-    w.heldFirst = (w.heldFirst + 1) % kHeldSlots;
-    --w.heldCount;
-    return EmitEpoch(w, r);
+uint64_t HeldCount(const RinexObsWriter &w) { return w.taken - w.released.load(std::memory_order_relaxed); }
+
+const RinexHeldEpoch &FirstHeld(const RinexObsWriter &w) {
+    return w.held[w.released.load(std::memory_order_relaxed) % kEpochSlots];
 }
 
-const RinexHeldEpoch &FirstHeld(const RinexObsWriter &w) { return w.held[w.heldFirst]; }
+// A side sleeps only after saying so, under the lock: the writer in
+// `writerSleeps`, the conversion's thread in `producerWants...` (what it
+// waits for). The writer reads the conversion's wish after storing its
+// count (both sequentially consistent), so either the conversion's thread
+// sees the new count before it sleeps or the writer sees it asleep and
+// wakes it. The other way the conversion's thread reads the flag without
+// a fence: a fence per epoch, with the epoch's stores still on their way,
+// costs as much as formatting it. A wake-up missed there only delays the
+// writer: a later epoch, a wait for room and the close each wake it, the
+// last two reading the flag under the lock. The conversion's thread waits
+// for a batch of slots, not one, and wakes a sleeping writer only once a
+// batch of epochs is waiting: a wake-up a batch, not an epoch.
+constexpr uint64_t kWakeBatch = 16;
+// Before it sleeps, a side waits a few microseconds with the processor's
+// pause: epochs come every microsecond or two while a log is decoded, and
+// a sleep and wake-up costs more than that.
+constexpr int32_t kSpins = 2000;
+static_assert(kWakeBatch + kHeldEpochs < kEpochSlots, "a writer that has taken every epoch frees a batch");
 
-RinexHeldEpoch &NewHeld(RinexObsWriter &w) {
-    RinexHeldEpoch &r = w.held[(w.heldFirst + w.heldCount) % kHeldSlots];
-    ++w.heldCount;
-    return r;
+void WakeProducer(RinexObsWriter &w, const std::atomic<uint64_t> &wants, uint64_t reached) {
+    if (!w.threaded) return;
+    const uint64_t wanted = wants.load();
+    if (wanted == 0 || reached < wanted) return;
+    LockWorker(&w.lock);
+    WakeWorkerSignal(&w.room);
+    UnlockWorker(&w.lock);
+}
+
+void WakeWriter(RinexObsWriter &w) {
+    if (!w.writerSleeps.load(std::memory_order_relaxed)) {
+        w.unwoken = 0;
+        return;
+    }
+    if (++w.unwoken < kWakeBatch) return;
+    w.unwoken = 0;
+    LockWorker(&w.lock);
+    WakeWorkerSignal(&w.work);
+    UnlockWorker(&w.lock);
+}
+
+// The conversion's thread waits until the writer's `count` reaches `wanted`
+// (not 0), waking the writer first should it sleep with epochs unwoken.
+void WaitForWriter(RinexObsWriter &w, const std::atomic<uint64_t> &count, std::atomic<uint64_t> &wants,
+                   uint64_t wanted) {
+    for (int32_t spins = 0; spins < kSpins && !w.writerSleeps.load(std::memory_order_relaxed); ++spins) {
+        if (count.load(std::memory_order_acquire) >= wanted) return;
+        PauseWorker();
+    }
+    LockWorker(&w.lock);
+    if (w.writerSleeps.load()) WakeWorkerSignal(&w.work);
+    w.unwoken = 0;
+    wants.store(wanted);
+    while (count.load() < wanted) WaitWorkerSignal(&w.room, &w.lock);
+    wants.store(0);
+    UnlockWorker(&w.lock);
+}
+
+// Prints the first held epoch and gives its slot back.
+int32_t EmitFirstHeld(RinexObsWriter &w) {
+    const uint64_t first = w.released.load(std::memory_order_relaxed);
+    const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
+    w.released.store(first + 1);
+    WakeProducer(w, w.producerWantsSlots, first + 1);
+    return result;
+}
+
+// The writer's side of an epoch handed over (in its slot, its time set):
+// it joins the held ones, the first of which goes out when all are taken,
+// and the held epochs older than the hold time go out.
+int32_t TakeEpoch(RinexObsWriter &w) {
+    int32_t result = 0;
+    if (HeldCount(w) == kHeldEpochs) result |= EmitFirstHeld(w);
+    const RinexHeldEpoch &r = w.held[w.taken % kEpochSlots];
+    ++w.taken;
+    // Epochs older than the hold time can no longer be passed by an event.
+    const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
+    while (HeldCount(w) > 0 && FirstHeld(w).time < limit) result |= EmitFirstHeld(w);
+    return result;
+}
+
+int32_t TakeEvent(RinexObsWriter &w, const RinexQueuedEvent &event) {
+    int32_t result = 0;
+    // Epochs up to the event's time go first; an event older than every
+    // held epoch goes where it can, first among them.
+    while (HeldCount(w) > 0 && FirstHeld(w).time <= event.time) result |= EmitFirstHeld(w);
+    // Held epochs later than the event stay held, so the event goes out
+    // ahead of them.
+    result |= EmitEvent(w, event.time, event.markNumber);
+    return result;
+}
+
+// One epoch or event the conversion's thread handed over, in the order of
+// its calls; false when there is none. The epoch count is read first: an
+// event queued before an epoch is then seen with it.
+bool TakeNext(RinexObsWriter &w) {
+    if (w.taken == w.publishedSeen) w.publishedSeen = w.published.load(std::memory_order_acquire);
+    const uint64_t published = w.publishedSeen;
+    const uint64_t events = w.eventsPublished.load(std::memory_order_acquire);
+    const uint64_t event = w.eventsTaken.load(std::memory_order_relaxed);
+    int32_t result = 0;
+    if (event < events && w.events[event % kEventSlots].epochsBefore <= w.taken) {
+        result = TakeEvent(w, w.events[event % kEventSlots]);
+        w.eventsTaken.store(event + 1);
+        WakeProducer(w, w.producerWantsEvents, event + 1);
+    } else if (w.taken < published) {
+        result = TakeEpoch(w);
+    } else {
+        return false;
+    }
+    if (result != 0) w.failed.store(true, std::memory_order_release);
+    return true;
+}
+
+bool HasWork(const RinexObsWriter &w) {
+    return w.taken < w.published.load() || w.eventsTaken.load(std::memory_order_relaxed) < w.eventsPublished.load();
+}
+
+// The writer's thread: takes what comes until told to finish (with nothing
+// left) or to abandon the file.
+void RunWriter(void *argument) {
+    RinexObsWriter &w = *static_cast<RinexObsWriter *>(argument);
+    for (;;) {
+        if (w.abandon.load(std::memory_order_relaxed)) return;
+        if (TakeNext(w)) continue;
+        bool work = false;
+        for (int32_t spins = 0; spins < kSpins && !work && !w.finish.load(std::memory_order_relaxed); ++spins) {
+            PauseWorker();
+            work = HasWork(w);
+        }
+        if (work) continue;
+        LockWorker(&w.lock);
+        w.writerSleeps.store(true);
+        while (!HasWork(w) && !w.finish.load() && !w.abandon.load()) WaitWorkerSignal(&w.work, &w.lock);
+        w.writerSleeps.store(false);
+        const bool done = w.abandon.load() || (w.finish.load() && !HasWork(w));
+        UnlockWorker(&w.lock);
+        if (done) return;
+    }
+}
+
+bool StartWriter(RinexObsWriter &w) {
+    if (!MakeWorkerLock(&w.lock)) return false;
+    if (MakeWorkerSignal(&w.work) && MakeWorkerSignal(&w.room) && StartWorkerThread(&w.thread, RunWriter, &w)) {
+        return true;
+    }
+    FreeWorkerSignal(&w.room);
+    FreeWorkerSignal(&w.work);
+    FreeWorkerLock(&w.lock);
+    return false;
+}
+
+// Ends the writer's thread, when there is one: after it has taken all that
+// was handed over, or (abandon) at once. From then on the conversion's
+// thread owns the whole record.
+void StopWriter(RinexObsWriter &w, bool abandon) {
+    if (!w.threaded) return;
+    LockWorker(&w.lock);
+    (abandon ? w.abandon : w.finish).store(true);
+    WakeWorkerSignal(&w.work);
+    UnlockWorker(&w.lock);
+    JoinWorkerThread(&w.thread);
+    FreeWorkerSignal(&w.room);
+    FreeWorkerSignal(&w.work);
+    FreeWorkerLock(&w.lock);
+    w.threaded = false;
+    w.file.quiet = false;
+}
+
+// The conversion's thread reports a failure of the writer's thread, with
+// the message a failure of its own would give.
+int32_t ReportedFailure(const RinexObsWriter &w) {
+    if (!w.failed.load(std::memory_order_acquire)) return 0;
+    FormatErrorText(kUnableToWrite, w.file.path);
+    return 1;
 }
 
 void AppendTypesLines(RinexObsWriter &w, const SystemColumns &system, int32_t used) {
@@ -685,7 +855,7 @@ std::size_t ObsHeaderBound(void *context) {
 
 int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(SystemIndex(system), code); }
 
-int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version) {
+int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version, RinexObsThreading threading) {
     RinexObsWriter &w = *writer;
     DiscardRinexObs(writer);
     // Cleared in place, not through a temporary, all but the held epochs
@@ -698,15 +868,33 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version) 
     if (OpenDeferredRinex(&w.file, path, ObsHeaderBound, writer) != 0) return 1;
     w.open = true;
     w.version = version;
+    // Without a thread of its own the writer prints on the caller's.
+    w.threaded = threading == kRinexObsThreaded && StartWriter(w);
+    // The message of a failed write belongs to the conversion's thread.
+    w.file.quiet = w.threaded;
     return 0;
+}
+
+RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
+    RinexObsWriter &w = *writer;
+    const uint64_t next = w.published.load(std::memory_order_relaxed);
+    // The slot is free once the writer has released the epoch that had it.
+    if (w.threaded && next >= w.releasedSeen + kEpochSlots) {
+        w.releasedSeen = w.released.load(std::memory_order_acquire);
+        if (next >= w.releasedSeen + kEpochSlots) {
+            WaitForWriter(w, w.released, w.producerWantsSlots, next + kWakeBatch + 1 - kEpochSlots);
+            w.releasedSeen = w.released.load(std::memory_order_acquire);
+        }
+    }
+    return &w.held[next % kEpochSlots].epoch;
 }
 
 int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     RinexObsWriter &w = *writer;
     if (!w.open || epoch == nullptr) return 0;
-    int32_t result = 0;
-    if (w.heldCount == kHeldEpochs) result |= EmitFirstHeld(w);
-    RinexHeldEpoch &r = NewHeld(w);
+    const uint64_t next = w.published.load(std::memory_order_relaxed);
+    NextRinexObsEpoch(writer); // waits for the slot to be free
+    RinexHeldEpoch &r = w.held[next % kEpochSlots];
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
     // Only the satellites in use: the epoch's room is far larger.
     const int32_t count = epoch->count < 0                     ? 0
@@ -718,17 +906,10 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
                     static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     }
     r.epoch.count = count;
-    // Epochs older than the hold time can no longer be passed by an event.
-    const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
-    while (w.heldCount > 0 && FirstHeld(w).time < limit) result |= EmitFirstHeld(w);
-    return result != 0 ? 1 : 0;
-}
-
-RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
-    // The slot after the held ones; emitting the first held epoch, when all
-    // are taken, frees the first slot and leaves this one where it is.
-    RinexObsWriter &w = *writer;
-    return &w.held[(w.heldFirst + w.heldCount) % kHeldSlots].epoch;
+    w.published.store(next + 1, std::memory_order_release);
+    if (!w.threaded) return TakeEpoch(w) != 0 ? 1 : 0;
+    WakeWriter(w);
+    return ReportedFailure(w);
 }
 
 int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, uint32_t markNumber) {
@@ -737,22 +918,25 @@ int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, ui
     // A mark time no calendar date can show (a damaged record) has no place
     // among the epochs; the mark file still lists it.
     if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) return 0;
-    const int64_t time = RinexTimeUnits(week, seconds);
-    int32_t result = 0;
-    // Epochs up to the event's time go first; an event older than every
-    // held epoch goes where it can, first among them.
-    while (w.heldCount > 0 && FirstHeld(w).time <= time) result |= EmitFirstHeld(w);
-    // Held epochs later than the event stay held, so the event goes out
-    // ahead of them.
-    result |= EmitEvent(w, time, markNumber);
-    return result != 0 ? 1 : 0;
+    const RinexQueuedEvent event{RinexTimeUnits(week, seconds), w.published.load(std::memory_order_relaxed),
+                                 markNumber};
+    if (!w.threaded) return TakeEvent(w, event) != 0 ? 1 : 0;
+    const uint64_t next = w.eventsPublished.load(std::memory_order_relaxed);
+    if (next >= w.eventsTaken.load(std::memory_order_acquire) + kEventSlots) {
+        WaitForWriter(w, w.eventsTaken, w.producerWantsEvents, next + 1 - kEventSlots);
+    }
+    w.events[next % kEventSlots] = event;
+    w.eventsPublished.store(next + 1);
+    WakeWriter(w);
+    return ReportedFailure(w);
 }
 
 int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header) {
     RinexObsWriter &w = *writer;
     if (!w.open) return 0;
-    int32_t result = 0;
-    while (w.heldCount > 0) result |= EmitFirstHeld(w);
+    StopWriter(w, false);
+    int32_t result = ReportedFailure(w);
+    while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
     BuildHeader(w, header);
     w.open = false;
     result |= FinishDeferredRinex(&w.file, w.header.text, w.header.length);
@@ -761,6 +945,7 @@ int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header) {
 
 void DiscardRinexObs(RinexObsWriter *writer) {
     RinexObsWriter &w = *writer;
+    StopWriter(w, true);
     DiscardDeferredRinex(&w.file);
     w.open = false;
 }

@@ -8,7 +8,9 @@
 #include <chrono>
 #include <thread>
 
+#include "api/convert.h"
 #include "hardening_support.h"
+#include "support/rinex_reader.h"
 
 using namespace hardening;
 
@@ -124,4 +126,30 @@ TEST(AbortFromAnotherThread, RequestsRacingWithManyShortConversionsNeverCorruptT
     done = true;
     canceller.join();
     EXPECT_EQ(completed + aborted, 30);
+}
+
+// With RINEX the observation records are printed on a thread of the
+// writer's own: an abort ends it with the conversion, and the file holds
+// whole epochs, the same as the observation file's.
+TEST(AbortFromAnotherThread, WithRinexEndsTheWritersThreadAndKeepsWholeEpochs) {
+    ScratchDir dir;
+    WriteBytes(dir / "long.gps", LongLog());
+    ConvertRinexOptions rinex{};
+    rinex.enabled = 1;
+    rinex.hostFiles = 1;
+    SetConvertRinex(&rinex);
+    std::atomic<int> blocks{0};
+    g_onProgress = [&](int32_t, int32_t) {
+        if (++blocks == 40) Abort();
+    };
+    const Outcome run = Convert(dir / "long.gps", dir / "out");
+    g_onProgress = nullptr;
+    SetConvertRinex(nullptr);
+
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.error, "User Quit");
+    ASSERT_GT(run.epochs, 0u);
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadCheckedObs(dir / "out.obs", &obs), "");
+    EXPECT_EQ(obs.epochs.size(), run.epochs);
 }
