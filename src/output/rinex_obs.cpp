@@ -875,6 +875,28 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version, 
     return 0;
 }
 
+namespace {
+
+// The writer's thread read the next epoch's slot last, so each of its cache
+// lines is in the other processor's cache, and every first store to one
+// waits for the line to come over. Asking for the lines the next epoch
+// will likely fill (as many satellites as this one, a few signals each)
+// while the log is decoded lets them come meanwhile, all at once. Only a
+// slot the writer has released: the lines of a held one would be taken
+// from it while it prints them.
+void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t satellites) {
+    if (epochNumber >= w.releasedSeen + kEpochSlots) return;
+    const RinexEpoch &slot = w.held[epochNumber % kEpochSlots].epoch;
+    constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
+    for (int32_t i = 0; i < satellites; ++i) {
+        const char *at = reinterpret_cast<const char *>(&slot.sats[i]);
+        for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) __builtin_prefetch(at + b, 1, 3);
+        __builtin_prefetch(at + kLikelyBytes - 1, 1, 3);
+    }
+}
+
+} // namespace
+
 RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
     RinexObsWriter &w = *writer;
     const uint64_t next = w.published.load(std::memory_order_relaxed);
@@ -909,6 +931,7 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     w.published.store(next + 1, std::memory_order_release);
     if (!w.threaded) return TakeEpoch(w) != 0 ? 1 : 0;
     WakeWriter(w);
+    PrefetchNextSlot(w, next + 1, count);
     return ReportedFailure(w);
 }
 

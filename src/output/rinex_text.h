@@ -198,7 +198,7 @@ struct DeferredRinexFile {
     // Record lines gather here and go to the scratch stream in blocks: a
     // stream write per line would cost as much as formatting the line.
     std::size_t blockLength;
-    char block[32768];
+    char block[131072];
     char path[kPathBufferSize];
     char bodyPath[kPathBufferSize + 8]; // set when the scratch stream is a file beside it
 };
