@@ -233,7 +233,10 @@ std::vector<std::string> OutputExtensions(const ConvertRequest &request) {
 // "{tsq,epp,sta}" for a list of extensions.
 std::string ExtensionList(const std::vector<std::string> &extensions) {
     std::string list = "{";
-    for (const std::string &extension : extensions) list += (list.size() > 1 ? "," : "") + extension.substr(1);
+    for (const std::string &extension : extensions) {
+        if (list.size() > 1) list += ',';
+        list.append(extension, 1);
+    }
     return list + "}";
 }
 
