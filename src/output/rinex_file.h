@@ -77,8 +77,9 @@ inline constexpr int32_t kRinexGlonassSlots = 64;
 inline constexpr int32_t kRinexHeldEpochs = 32;
 // Epochs handed over beyond the held ones before the conversion's thread
 // waits for the writer's, and camera events likewise. Each epoch slot is
-// some 41 KB: the ring stays under 3 MB.
-inline constexpr int32_t kRinexQueuedEpochs = 32;
+// some 41 KB: the ring of 128 stays under 6 MB. Deep enough for the writer to
+// take a slow write or two without stopping the decoding.
+inline constexpr int32_t kRinexQueuedEpochs = 96;
 inline constexpr int32_t kRinexEpochSlots = kRinexHeldEpochs + kRinexQueuedEpochs;
 inline constexpr int32_t kRinexQueuedEvents = 16;
 

@@ -2,7 +2,12 @@
 // rate of the same file and against its I/O floor, all in 2048-byte blocks
 // from the page cache.
 //
-//   oem4bench LOG [--recompute] [--repeat N] [--out BASE]
+//   oem4bench LOG [--recompute] [--rinex] [--repeat N] [--out BASE]
+//
+// With --rinex each round also converts with the RINEX export on, and the
+// summary gives that conversion's wall-clock time against the one without
+// (the export writes on a second thread: its processor time is the sum of
+// both).
 //
 // The I/O floor is what any converter of this log must at least do: read it
 // in 2048-byte blocks and write an output of 0.76 bytes per input byte (about
@@ -21,6 +26,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/convert.h"
 #include "oem4conv.h"
 
 namespace {
@@ -132,22 +138,46 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
+// One conversion with the RINEX export beside the host's files, its outputs
+// made afresh; the wall-clock seconds, or -1 when it failed.
+double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::string &out) {
+    for (const char *extension : {".tsq", ".epp", ".sta", ".obs", ".nav"}) ::unlink((out + extension).c_str());
+    ConvertRinexOptions on{};
+    on.enabled = 1;
+    on.hostFiles = 1;
+    SetConvertRinex(&on);
+    const double t0 = Seconds();
+    const int32_t result = ConvertFile(options, host, 0);
+    const double t = Seconds() - t0;
+    SetConvertRinex(nullptr);
+    if (result != 0) {
+        char text[1024];
+        GetErrString(text);
+        std::fprintf(stderr, "oem4bench: conversion with RINEX failed (%d): %s\n", result, text);
+        return -1.0;
+    }
+    return t;
+}
+
 } // namespace
 
 // Over 60 lines: the options, then the measuring loop and its report, read
 // best in one piece.
 int main(int argc, char **argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr, "usage: oem4bench LOG [--recompute] [--repeat N] [--out BASE]\n");
+        std::fprintf(stderr, "usage: oem4bench LOG [--recompute] [--rinex] [--repeat N] [--out BASE]\n");
         return 2;
     }
     const char *log = argv[1];
     bool recompute = false;
+    bool rinex = false;
     int repeat = 3;
     std::string out = "/tmp/oem4bench-out";
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--recompute") == 0)
             recompute = true;
+        else if (std::strcmp(argv[i], "--rinex") == 0)
+            rinex = true;
         else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
             repeat = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
@@ -189,6 +219,7 @@ int main(int argc, char **argv) {
     double convertCpuBest = 1e300;
     double convertBest = 1e300;
     double convertCpu = 0.0;
+    double rinexBest = 1e300;
     unsigned long long allocations = 0;
     for (int i = 0; i < repeat; ++i) {
         double t0 = Seconds();
@@ -225,6 +256,11 @@ int main(int argc, char **argv) {
             convertBest = t;
             convertCpu = cpu;
         }
+        if (rinex) {
+            const double seconds = ConvertWithRinex(&options, &host, out);
+            if (seconds < 0.0) return 1;
+            rinexBest = std::min(rinexBest, seconds);
+        }
     }
     const double epochs = options.epochCount;
     std::printf("log            %s (%.1f MB)\n", log, mb);
@@ -238,6 +274,10 @@ int main(int argc, char **argv) {
                 floorCpuBest, convertCpuBest, epochs / convertCpuBest, floorCpuBest / convertCpuBest);
     std::printf("ratio          %.3f of the I/O floor, %.3f of the raw read rate\n", floorBest / convertBest,
                 rawBest / convertBest);
+    if (rinex) {
+        std::printf("with RINEX     %.3f s (best of %d): %.2f times the conversion without\n", rinexBest, repeat,
+                    rinexBest / convertBest);
+    }
     std::printf("peak memory    %.1f MB resident\n", PeakRssKb() / 1024.0);
     std::printf("allocations    %llu during one conversion (%u ephemerides)\n", allocations, options.ephemerisCount);
     return 0;
