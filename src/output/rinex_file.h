@@ -106,7 +106,7 @@ enum RinexObsThreading : int32_t { kRinexObsThreaded = 0, kRinexObsInline = 1 };
 // from the moment the conversion's thread fills it until the writer has
 // printed it: `released` <= `taken` <= `published`, the writer holds the
 // epochs [released, taken) and has yet to take [taken, published). The
-// conversion's thread writes only the slot of epoch `published`, and only
+// conversion's thread writes only the slot of epoch `handed`, and only
 // once the writer has released it; each side publishes its count with a
 // release store after it is done with the slots. Camera events queue
 // likewise, each with the count of epochs handed over before it. A side
@@ -127,12 +127,17 @@ struct RinexObsWriter {
     // What the conversion's thread writes as it hands epochs over.
     alignas(kRinexCacheLine) std::atomic<uint64_t> published;
     std::atomic<uint64_t> eventsPublished;
+    RinexQueuedEvent events[kRinexQueuedEvents];
+    // The conversion's thread's own: the epochs it has filled, of which it
+    // publishes a batch at a time (each store of `published` takes its
+    // cache line from the writer's processor).
+    alignas(kRinexCacheLine) uint64_t handed;
     uint64_t releasedSeen; // `released` as last read: the slots up to it are free
     uint32_t unwoken;      // epochs and events handed over to a sleeping writer
-    RinexQueuedEvent events[kRinexQueuedEvents];
     // What the writer's thread writes as it prints.
     alignas(kRinexCacheLine) uint64_t taken;
-    uint64_t publishedSeen; // `published` as last read
+    uint64_t publishedSeen;       // `published` as last read
+    uint64_t eventsPublishedSeen; // `eventsPublished` as read with it
     std::atomic<uint64_t> released;
     std::atomic<uint64_t> eventsTaken;
     // Written when a side sleeps, wakes or ends. What the conversion's

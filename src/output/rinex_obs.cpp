@@ -509,16 +509,28 @@ void WakeProducer(RinexObsWriter &w, const std::atomic<uint64_t> &wants, uint64_
     UnlockWorker(&w.lock);
 }
 
-void WakeWriter(RinexObsWriter &w) {
+void WakeWriter(RinexObsWriter &w, uint64_t handedOver) {
     if (!w.writerSleeps.load(std::memory_order_relaxed)) {
         w.unwoken = 0;
         return;
     }
-    if (++w.unwoken < kWakeBatch) return;
+    w.unwoken += static_cast<uint32_t>(handedOver);
+    if (w.unwoken < kWakeBatch) return;
     w.unwoken = 0;
     LockWorker(&w.lock);
     WakeWorkerSignal(&w.work);
     UnlockWorker(&w.lock);
+}
+
+// The epochs filled so far, handed over. Epochs are published a batch at a
+// time, and always before the conversion's thread waits or queues an event
+// (the writer must be able to reach the event's place).
+constexpr uint64_t kPublishBatch = 8;
+void PublishHanded(RinexObsWriter &w) {
+    const uint64_t before = w.published.load(std::memory_order_relaxed);
+    if (w.handed == before) return;
+    w.published.store(w.handed, std::memory_order_release);
+    WakeWriter(w, w.handed - before);
 }
 
 // The conversion's thread waits until the writer's `count` reaches `wanted`
@@ -541,6 +553,20 @@ void WaitForWriter(RinexObsWriter &w, const std::atomic<uint64_t> &count, std::a
 // Prints the first held epoch and gives its slot back.
 int32_t EmitFirstHeld(RinexObsWriter &w) {
     const uint64_t first = w.released.load(std::memory_order_relaxed);
+    // The conversion's thread filled these slots, so their lines are in the
+    // other processor's cache: the next epoch's are asked for now, to come
+    // while this one is printed (as many satellites as this one has).
+    if (w.threaded && HeldCount(w) > 1) {
+        const RinexEpoch &next = w.held[(first + 1) % kEpochSlots].epoch;
+        const int32_t count = w.held[first % kEpochSlots].epoch.count;
+        constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
+        __builtin_prefetch(&next, 0, 3);
+        for (int32_t i = 0; i < count && i < kRinexMaxSatellites; ++i) {
+            const char *at = reinterpret_cast<const char *>(&next.sats[i]);
+            for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) __builtin_prefetch(at + b, 0, 3);
+            __builtin_prefetch(at + kLikelyBytes - 1, 0, 3);
+        }
+    }
     const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
     w.released.store(first + 1);
     WakeProducer(w, w.producerWantsSlots, first + 1);
@@ -576,9 +602,14 @@ int32_t TakeEvent(RinexObsWriter &w, const RinexQueuedEvent &event) {
 // its calls; false when there is none. The epoch count is read first: an
 // event queued before an epoch is then seen with it.
 bool TakeNext(RinexObsWriter &w) {
-    if (w.taken == w.publishedSeen) w.publishedSeen = w.published.load(std::memory_order_acquire);
+    // Events are read with the epoch count: an event queued before epoch j
+    // was published before it, so it is seen by the read that sees j.
+    if (w.taken == w.publishedSeen) {
+        w.publishedSeen = w.published.load(std::memory_order_acquire);
+        w.eventsPublishedSeen = w.eventsPublished.load(std::memory_order_acquire);
+    }
     const uint64_t published = w.publishedSeen;
-    const uint64_t events = w.eventsPublished.load(std::memory_order_acquire);
+    const uint64_t events = w.eventsPublishedSeen;
     const uint64_t event = w.eventsTaken.load(std::memory_order_relaxed);
     int32_t result = 0;
     if (event < events && w.events[event % kEventSlots].epochsBefore <= w.taken) {
@@ -884,6 +915,7 @@ namespace {
 // while the log is decoded lets them come meanwhile, all at once. Only a
 // slot the writer has released: the lines of a held one would be taken
 // from it while it prints them.
+constexpr uint64_t kPrefetchAhead = 1;
 void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t satellites) {
     if (epochNumber >= w.releasedSeen + kEpochSlots) return;
     const RinexEpoch &slot = w.held[epochNumber % kEpochSlots].epoch;
@@ -899,11 +931,12 @@ void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t sat
 
 RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
     RinexObsWriter &w = *writer;
-    const uint64_t next = w.published.load(std::memory_order_relaxed);
+    const uint64_t next = w.handed;
     // The slot is free once the writer has released the epoch that had it.
     if (w.threaded && next >= w.releasedSeen + kEpochSlots) {
         w.releasedSeen = w.released.load(std::memory_order_acquire);
         if (next >= w.releasedSeen + kEpochSlots) {
+            PublishHanded(w);
             WaitForWriter(w, w.released, w.producerWantsSlots, next + kWakeBatch + 1 - kEpochSlots);
             w.releasedSeen = w.released.load(std::memory_order_acquire);
         }
@@ -914,7 +947,7 @@ RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
 int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     RinexObsWriter &w = *writer;
     if (!w.open || epoch == nullptr) return 0;
-    const uint64_t next = w.published.load(std::memory_order_relaxed);
+    const uint64_t next = w.handed;
     NextRinexObsEpoch(writer); // waits for the slot to be free
     RinexHeldEpoch &r = w.held[next % kEpochSlots];
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
@@ -928,10 +961,13 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
                     static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     }
     r.epoch.count = count;
-    w.published.store(next + 1, std::memory_order_release);
-    if (!w.threaded) return TakeEpoch(w) != 0 ? 1 : 0;
-    WakeWriter(w);
-    PrefetchNextSlot(w, next + 1, count);
+    w.handed = next + 1;
+    if (!w.threaded) {
+        w.published.store(next + 1, std::memory_order_relaxed);
+        return TakeEpoch(w) != 0 ? 1 : 0;
+    }
+    if (w.handed - w.published.load(std::memory_order_relaxed) >= kPublishBatch) PublishHanded(w);
+    PrefetchNextSlot(w, next + kPrefetchAhead, count);
     return ReportedFailure(w);
 }
 
@@ -941,22 +977,23 @@ int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, ui
     // A mark time no calendar date can show (a damaged record) has no place
     // among the epochs; the mark file still lists it.
     if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) return 0;
-    const RinexQueuedEvent event{RinexTimeUnits(week, seconds), w.published.load(std::memory_order_relaxed),
-                                 markNumber};
+    const RinexQueuedEvent event{RinexTimeUnits(week, seconds), w.handed, markNumber};
     if (!w.threaded) return TakeEvent(w, event) != 0 ? 1 : 0;
+    PublishHanded(w);
     const uint64_t next = w.eventsPublished.load(std::memory_order_relaxed);
     if (next >= w.eventsTaken.load(std::memory_order_acquire) + kEventSlots) {
         WaitForWriter(w, w.eventsTaken, w.producerWantsEvents, next + 1 - kEventSlots);
     }
     w.events[next % kEventSlots] = event;
     w.eventsPublished.store(next + 1);
-    WakeWriter(w);
+    WakeWriter(w, 1);
     return ReportedFailure(w);
 }
 
 int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header) {
     RinexObsWriter &w = *writer;
     if (!w.open) return 0;
+    if (w.threaded) PublishHanded(w);
     StopWriter(w, false);
     int32_t result = ReportedFailure(w);
     while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
