@@ -550,6 +550,20 @@ void WaitForWriter(RinexObsWriter &w, const std::atomic<uint64_t> &count, std::a
     UnlockWorker(&w.lock);
 }
 
+// Asks for the cache lines of an epoch's first satellites (their first
+// three signals: what most satellites fill), to be read or written soon.
+constexpr int kForReading = 0, kForWriting = 1;
+template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t satellites) {
+    constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
+    __builtin_prefetch(&epoch, kIntent, 3);
+    const int32_t n = satellites < kRinexMaxSatellites ? satellites : kRinexMaxSatellites;
+    for (int32_t i = 0; i < n; ++i) {
+        const char *at = reinterpret_cast<const char *>(&epoch.sats[i]);
+        for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) __builtin_prefetch(at + b, kIntent, 3);
+        __builtin_prefetch(at + kLikelyBytes - 1, kIntent, 3);
+    }
+}
+
 // Prints the first held epoch and gives its slot back.
 int32_t EmitFirstHeld(RinexObsWriter &w) {
     const uint64_t first = w.released.load(std::memory_order_relaxed);
@@ -557,15 +571,8 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
     // other processor's cache: the next epoch's are asked for now, to come
     // while this one is printed (as many satellites as this one has).
     if (w.threaded && HeldCount(w) > 1) {
-        const RinexEpoch &next = w.held[(first + 1) % kEpochSlots].epoch;
-        const int32_t count = w.held[first % kEpochSlots].epoch.count;
-        constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
-        __builtin_prefetch(&next, 0, 3);
-        for (int32_t i = 0; i < count && i < kRinexMaxSatellites; ++i) {
-            const char *at = reinterpret_cast<const char *>(&next.sats[i]);
-            for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) __builtin_prefetch(at + b, 0, 3);
-            __builtin_prefetch(at + kLikelyBytes - 1, 0, 3);
-        }
+        PrefetchEpochLines<kForReading>(w.held[(first + 1) % kEpochSlots].epoch,
+                                        w.held[first % kEpochSlots].epoch.count);
     }
     const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
     w.released.store(first + 1);
@@ -915,16 +922,9 @@ namespace {
 // while the log is decoded lets them come meanwhile, all at once. Only a
 // slot the writer has released: the lines of a held one would be taken
 // from it while it prints them.
-constexpr uint64_t kPrefetchAhead = 1;
 void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t satellites) {
     if (epochNumber >= w.releasedSeen + kEpochSlots) return;
-    const RinexEpoch &slot = w.held[epochNumber % kEpochSlots].epoch;
-    constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
-    for (int32_t i = 0; i < satellites; ++i) {
-        const char *at = reinterpret_cast<const char *>(&slot.sats[i]);
-        for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) __builtin_prefetch(at + b, 1, 3);
-        __builtin_prefetch(at + kLikelyBytes - 1, 1, 3);
-    }
+    PrefetchEpochLines<kForWriting>(w.held[epochNumber % kEpochSlots].epoch, satellites);
 }
 
 } // namespace
@@ -967,7 +967,7 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
         return TakeEpoch(w) != 0 ? 1 : 0;
     }
     if (w.handed - w.published.load(std::memory_order_relaxed) >= kPublishBatch) PublishHanded(w);
-    PrefetchNextSlot(w, next + kPrefetchAhead, count);
+    PrefetchNextSlot(w, next + 1, count);
     return ReportedFailure(w);
 }
 
