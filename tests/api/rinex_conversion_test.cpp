@@ -71,6 +71,25 @@ protected:
         return ConvertFile(options.get(), &host, 0);
     }
     std::string Path(const std::string &name) const { return (dir / name).string(); }
+    // Each epoch of the observation file `name` with the first RINEX epoch
+    // not earlier than it, which must be of the same time. Stops at the
+    // first fatal failure, of its own or of `visit`.
+    template <class Visit>
+    void ForEachMatchedEpoch(const std::string &name, const rinexread::ObsFile &obs, Visit visit) {
+        static TsqReader reader;
+        static EpochRecord epoch;
+        static MeasRecord meas[kTsqMaxMeasurements];
+        ASSERT_EQ(OpenTsqReader(&reader, Path(name).c_str()), 0);
+        size_t index = 0;
+        bool missing = false;
+        while (!HasFatalFailure() && ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+            while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
+            if ((missing = index >= obs.epochs.size())) break;
+            visit(epoch, meas, obs.epochs[index]);
+        }
+        CloseTsqReader(&reader);
+        if (missing) FAIL() << "no RINEX epoch at " << epoch.receiverTime;
+    }
 
     testsupport::ScratchDir scratch{"oem4conv_rinex"};
     const fs::path dir = scratch.path;
@@ -102,44 +121,37 @@ TEST_F(RinexConversion, RealLogsHoldEveryObservationOfTheirObservationFile) {
                                 [](const rinexread::NavRecord &r) { return r.system == 'G'; }),
                   options->ephemerisCount);
 
-        static TsqReader reader;
-        static EpochRecord epoch;
-        static MeasRecord meas[kTsqMaxMeasurements];
-        ASSERT_EQ(OpenTsqReader(&reader, Path("real.tsq").c_str()), 0);
-        size_t index = 0;
         long compared = 0;
-        while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-            while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
-            ASSERT_LT(index, obs.epochs.size());
-            const rinexread::ObsEpoch &e = obs.epochs[index];
-            ASSERT_EQ(e.flag, 0);
-            ASSERT_NEAR(SecondsOfWeek(e), epoch.receiverTime, 1e-7);
-            EXPECT_GE(e.sats.size(), static_cast<size_t>(epoch.satCount));
-            for (int i = 0; i < epoch.satCount; ++i) {
-                const int prn = meas[i].prn;
-                if (prn < 1 || prn > 32) continue;
-                const rinexread::SatRecord *sat = nullptr;
-                for (const auto &r : e.sats)
-                    if (r.system == 'G' && r.number == prn) sat = &r;
-                ASSERT_NE(sat, nullptr) << epoch.receiverTime << " G" << prn;
-                const std::string where = std::to_string(epoch.receiverTime) + " G" + std::to_string(prn);
-                // Where the RINEX file has a value (code lock, phase lock), it is the log's.
-                auto same = [&](const char *type, double logValue) {
-                    const rinexread::ObsValue *v = rinexread::ValueOf(obs, *sat, type);
-                    if (logValue == 0.0 || v == nullptr || !v->present) return;
-                    EXPECT_LE(std::fabs(v->value - logValue), 0.0005 + 1e-7) << where << " " << type;
-                    ++compared;
-                };
-                same("C1C", meas[i].l1Pseudorange);
-                same("L1C", -meas[i].l1Phase);
-                same("D1C", meas[i].l1Doppler);
-                const rinexread::ObsValue *w = rinexread::ValueOf(obs, *sat, "L2W");
-                const bool inW = w != nullptr && w->present;
-                same(inW ? "C2W" : "C2S", meas[i].l2Pseudorange);
-                same(inW ? "L2W" : "L2S", -meas[i].l2Phase);
-            }
-        }
-        CloseTsqReader(&reader);
+        ForEachMatchedEpoch(
+            "real.tsq", obs, [&](const EpochRecord &epoch, const MeasRecord *meas, const rinexread::ObsEpoch &e) {
+                ASSERT_EQ(e.flag, 0);
+                ASSERT_NEAR(SecondsOfWeek(e), epoch.receiverTime, 1e-7);
+                EXPECT_GE(e.sats.size(), static_cast<size_t>(epoch.satCount));
+                for (int i = 0; i < epoch.satCount; ++i) {
+                    const int prn = meas[i].prn;
+                    if (prn < 1 || prn > 32) continue;
+                    const rinexread::SatRecord *sat = nullptr;
+                    for (const auto &r : e.sats)
+                        if (r.system == 'G' && r.number == prn) sat = &r;
+                    ASSERT_NE(sat, nullptr) << epoch.receiverTime << " G" << prn;
+                    const std::string where = std::to_string(epoch.receiverTime) + " G" + std::to_string(prn);
+                    // Where the RINEX file has a value (code lock, phase lock), it is the log's.
+                    auto same = [&](const char *type, double logValue) {
+                        const rinexread::ObsValue *v = rinexread::ValueOf(obs, *sat, type);
+                        if (logValue == 0.0 || v == nullptr || !v->present) return;
+                        EXPECT_LE(std::fabs(v->value - logValue), 0.0005 + 1e-7) << where << " " << type;
+                        ++compared;
+                    };
+                    same("C1C", meas[i].l1Pseudorange);
+                    same("L1C", -meas[i].l1Phase);
+                    same("D1C", meas[i].l1Doppler);
+                    const rinexread::ObsValue *w = rinexread::ValueOf(obs, *sat, "L2W");
+                    const bool inW = w != nullptr && w->present;
+                    same(inW ? "C2W" : "C2S", meas[i].l2Pseudorange);
+                    same(inW ? "L2W" : "L2S", -meas[i].l2Phase);
+                }
+            });
+        ASSERT_FALSE(HasFatalFailure());
         EXPECT_EQ(obs.epochs.size(), options->epochCount);
         EXPECT_GT(compared, 1000);
     }
@@ -160,22 +172,15 @@ TEST_F(RinexConversion, RecomputedClockReachesRinexAsTheObservationFileHasIt) {
     rinexread::ObsFile obs;
     ASSERT_EQ(rinexread::ReadObs(Path("solved.obs"), &obs), "");
 
-    static TsqReader reader;
-    static EpochRecord epoch;
-    static MeasRecord meas[kTsqMaxMeasurements];
-    ASSERT_EQ(OpenTsqReader(&reader, Path("solved.tsq").c_str()), 0);
-    size_t index = 0;
     long solved = 0;
-    while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-        while (index < obs.epochs.size() && SecondsOfWeek(obs.epochs[index]) < epoch.receiverTime - 1e-6) ++index;
-        ASSERT_LT(index, obs.epochs.size());
-        const rinexread::ObsEpoch &e = obs.epochs[index];
-        if (epoch.clockOffset == 0.0) continue;
-        ASSERT_TRUE(e.hasClock) << epoch.receiverTime;
-        EXPECT_NEAR(e.clockOffset, epoch.clockOffset / 299792458.0, 1e-12) << epoch.receiverTime;
-        ++solved;
-    }
-    CloseTsqReader(&reader);
+    ForEachMatchedEpoch("solved.tsq", obs,
+                        [&](const EpochRecord &epoch, const MeasRecord *, const rinexread::ObsEpoch &e) {
+                            if (epoch.clockOffset == 0.0) return;
+                            ASSERT_TRUE(e.hasClock) << epoch.receiverTime;
+                            EXPECT_NEAR(e.clockOffset, epoch.clockOffset / 299792458.0, 1e-12) << epoch.receiverTime;
+                            ++solved;
+                        });
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_GT(solved, 100);
 }
 
