@@ -138,6 +138,12 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
+void ReportFailure(const char *what, int32_t result) {
+    char text[1024];
+    GetErrString(text);
+    std::fprintf(stderr, "oem4bench: %s failed (%d): %s\n", what, result, text);
+}
+
 // One conversion with the RINEX export beside the host's files, its outputs
 // made afresh; the wall-clock seconds, or -1 when it failed.
 double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::string &out) {
@@ -151,9 +157,7 @@ double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::s
     const double t = Seconds() - t0;
     SetConvertRinex(nullptr);
     if (result != 0) {
-        char text[1024];
-        GetErrString(text);
-        std::fprintf(stderr, "oem4bench: conversion with RINEX failed (%d): %s\n", result, text);
+        ReportFailure("conversion with RINEX", result);
         return -1.0;
     }
     return t;
@@ -247,9 +251,7 @@ int main(int argc, char **argv) {
         convertCpuBest = std::min(convertCpuBest, cpu);
         allocations = g_allocations - before;
         if (result != 0) {
-            char text[1024];
-            GetErrString(text);
-            std::fprintf(stderr, "oem4bench: conversion failed (%d): %s\n", result, text);
+            ReportFailure("conversion", result);
             return 1;
         }
         if (t < convertBest) {
