@@ -948,8 +948,10 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     RinexObsWriter &w = *writer;
     if (!w.open || epoch == nullptr) return 0;
     const uint64_t next = w.handed;
-    NextRinexObsEpoch(writer); // waits for the slot to be free
     RinexHeldEpoch &r = w.held[next % kEpochSlots];
+    // An epoch built in its slot got it from NextRinexObsEpoch, free; one
+    // built elsewhere waits for the slot here.
+    if (epoch != &r.epoch) NextRinexObsEpoch(writer);
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
     // Only the satellites in use: the epoch's room is far larger.
     const int32_t count = epoch->count < 0                     ? 0
