@@ -83,9 +83,26 @@ inline constexpr int32_t kRinexQueuedEpochs = 96;
 inline constexpr int32_t kRinexEpochSlots = kRinexHeldEpochs + kRinexQueuedEpochs;
 inline constexpr int32_t kRinexQueuedEvents = 16;
 
+// Room for the text of an epoch that the conversion's thread formats
+// itself while the writer's thread lags behind: the records of some 60
+// satellites of four signals each (today's five-system receivers), or 120
+// of two. A larger epoch is left to the writer's thread.
+inline constexpr std::size_t kRinexPreparedBytes = 16384;
+
 struct RinexHeldEpoch {
     int64_t time; // 0.1 microsecond units since the start of GPS time
+    // Set when the epoch's lines are in `text` already: the epoch line (and
+    // its clock offset) in the first `preparedHead` bytes, each line with its
+    // line end. What the writer notes for the header comes with them: each
+    // system's widest record and the GLONASS satellites written, in order.
+    uint32_t preparedLength;
+    uint32_t preparedHead;
+    int32_t preparedTypes[kRinexObsSystems];
+    uint32_t preparedGlonass;
+    uint8_t glonassNumber[kRinexGlonassSlots];
+    int8_t glonassFrequency[kRinexGlonassSlots];
     RinexEpoch epoch;
+    char text[kRinexPreparedBytes];
 };
 
 struct RinexQueuedEvent {
@@ -134,6 +151,8 @@ struct RinexObsWriter {
     alignas(kRinexCacheLine) uint64_t handed;
     uint64_t releasedSeen; // `released` as last read: the slots up to it are free
     uint32_t unwoken;      // epochs and events handed over to a sleeping writer
+    uint64_t prepared;     // epochs it formatted itself, the writer's thread lagging
+    uint64_t helpWhenFree; // it does so when no more slots than this are free beyond the next
     // What the writer's thread writes as it prints.
     alignas(kRinexCacheLine) uint64_t taken;
     uint64_t publishedSeen;       // `published` as last read

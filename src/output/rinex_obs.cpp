@@ -266,12 +266,49 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
 
 int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r);
 
+// Where an epoch's lines are built: in the file's block, by the writer's
+// thread, with what it notes for the header going straight into the
+// writer's record; or in the epoch's own slot, by the conversion's thread
+// ahead of the writer's, with those notes kept beside the text for the
+// writer to take in order.
+struct FileLines {
+    RinexObsWriter &w;
+    char *Reserve(std::size_t size) { return ReserveDeferredRinexLine(&w.file, size); }
+    void Commit(std::size_t length) { CommitDeferredRinexLine(&w.file, length); }
+    void EpochLineDone(const RinexHeldEpoch &r) { NoteInterval(w, r); }
+    int32_t &TypesUsed(std::size_t system) { return w.typesUsed[system]; }
+    bool NoteGlonass(uint8_t number, int8_t frequency) {
+        w.glonassSeen[number] = true;
+        w.glonassFrequency[number] = frequency;
+        return true;
+    }
+};
+
+struct SlotLines {
+    RinexHeldEpoch &r;
+    std::size_t length;
+    char *Reserve(std::size_t size) { return length + size + 1 <= sizeof r.text ? r.text + length : nullptr; }
+    void Commit(std::size_t lineLength) {
+        r.text[length + lineLength] = '\n';
+        length += lineLength + 1;
+    }
+    void EpochLineDone(const RinexHeldEpoch &) { r.preparedHead = static_cast<uint32_t>(length); }
+    int32_t &TypesUsed(std::size_t system) { return r.preparedTypes[system]; }
+    bool NoteGlonass(uint8_t number, int8_t frequency) {
+        if (r.preparedGlonass >= static_cast<uint32_t>(kRinexGlonassSlots)) return false;
+        r.glonassNumber[r.preparedGlonass] = number;
+        r.glonassFrequency[r.preparedGlonass] = frequency;
+        ++r.preparedGlonass;
+        return true;
+    }
+};
+
 // Over 60 lines: the epoch line carries the count of the records that
 // follow it, so one pass finds each satellite's columns and a second builds
-// the records in place, in the file's block, from what the first found;
-// every value of the file passes through the second, kept in one piece.
-int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
-    if (w.version == kV2) return EmitEpoch211(w, r);
+// the records in place, from what the first found; every value of the file
+// passes through the second, kept in one piece. 1 when a line has no room
+// (a failed write of the file, or a slot's text full).
+template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines) {
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     // Each satellite's signals by column, looked up once: a satellite is
@@ -299,25 +336,28 @@ int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
         }
         written += c.last >= 0 ? 1 : 0;
     }
-    BeginRinexLine(&w.line);
-    AppendEpochLine(&w.line, r.time, 0, written);
+    RinexLine line;
+    BeginRinexLine(&line);
+    AppendEpochLine(&line, r.time, 0, written);
     // The receiver clock offset, when known and within the field.
     if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-        AppendRinexSpaces(&w.line, 6);
-        AppendClockOffset(&w.line, e.clockOffset);
+        AppendRinexSpaces(&line, 6);
+        AppendClockOffset(&line, e.clockOffset);
     }
-    if (WriteLine(w) != 0) return 1;
-    NoteInterval(w, r);
-    // Each satellite's record is built in place in the file's block: the
-    // fields are stored whole and the record ends after its last column
-    // that is not blank.
+    char *const epochLine = lines.Reserve(line.length);
+    if (epochLine == nullptr) return 1;
+    std::memcpy(epochLine, line.text, line.length);
+    lines.Commit(line.length);
+    lines.EpochLineDone(r);
+    // Each satellite's record is built in place: the fields are stored
+    // whole and the record ends after its last column that is not blank.
     constexpr std::size_t kLongestRecord = 3 + kRinexMaxSignals * kTypesPerSignal * kObsColumns;
     for (int32_t i = 0; i < count; ++i) {
         const RinexSatObs &s = e.sats[i];
         const Columns &c = columnsOf[static_cast<std::size_t>(i)];
         if (c.last < 0) continue;
         const SystemColumns &columns = kSystems[static_cast<std::size_t>(c.system)];
-        char *const record = ReserveDeferredRinexLine(&w.file, kLongestRecord);
+        char *const record = lines.Reserve(kLongestRecord);
         if (record == nullptr) return 1;
         const unsigned number = s.number % 100u;
         record[0] = s.system;
@@ -354,15 +394,49 @@ int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
             at += kTypesPerSignal * kObsColumns;
         }
         const int32_t fields = static_cast<int32_t>((length - 3 + kObsFieldWidth + 1) / kObsColumns);
-        int32_t &used = w.typesUsed[static_cast<std::size_t>(c.system)];
+        int32_t &used = lines.TypesUsed(static_cast<std::size_t>(c.system));
         if (fields > used) used = fields;
-        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
-            w.glonassSeen[s.number] = true;
-            w.glonassFrequency[s.number] = s.frequency;
+        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency &&
+            !lines.NoteGlonass(s.number, s.frequency)) {
+            return 1;
         }
-        CommitDeferredRinexLine(&w.file, length);
+        lines.Commit(length);
     }
     return 0;
+}
+
+// The writer's side of an epoch the conversion's thread formatted: its
+// lines copied into the file's block, its notes for the header taken in
+// the order of the file.
+int32_t EmitPrepared(RinexObsWriter &w, const RinexHeldEpoch &r) {
+    if (WriteDeferredRinexText(&w.file, r.text, r.preparedHead) != 0) return 1;
+    NoteInterval(w, r);
+    for (std::size_t system = 0; system < kSystemCount; ++system) {
+        if (r.preparedTypes[system] > w.typesUsed[system]) w.typesUsed[system] = r.preparedTypes[system];
+    }
+    for (uint32_t i = 0; i < r.preparedGlonass; ++i) {
+        w.glonassSeen[r.glonassNumber[i]] = true;
+        w.glonassFrequency[r.glonassNumber[i]] = r.glonassFrequency[i];
+    }
+    return WriteDeferredRinexText(&w.file, r.text + r.preparedHead, r.preparedLength - r.preparedHead);
+}
+
+int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
+    if (w.version == kV2) return EmitEpoch211(w, r);
+    if (r.preparedLength != 0) return EmitPrepared(w, r);
+    FileLines lines{w};
+    return BuildEpoch(r, lines);
+}
+
+// The conversion's thread formats the epoch in its slot, to take work off
+// a writer's thread that lags behind; an epoch whose text does not fit is
+// left to the writer's thread (preparedLength 0).
+void PrepareEpoch(RinexObsWriter &w, RinexHeldEpoch &r) {
+    r.preparedGlonass = 0;
+    std::memset(r.preparedTypes, 0, sizeof r.preparedTypes);
+    SlotLines lines{r, 0};
+    r.preparedLength = BuildEpoch(r, lines) == 0 ? static_cast<uint32_t>(lines.length) : 0;
+    w.prepared += r.preparedLength != 0 ? 1 : 0;
 }
 
 // The RINEX 2.11 epoch line: two-digit year, no '>'.
@@ -526,6 +600,13 @@ void WakeWriter(RinexObsWriter &w, uint64_t handedOver) {
 // time, and always before the conversion's thread waits or queues an event
 // (the writer must be able to reach the event's place).
 constexpr uint64_t kPublishBatch = 8;
+// The conversion's thread formats an epoch itself once no more than this
+// many slots beyond the next are free (a quarter of the queue): only a
+// writer's thread that is the slower of the two gets that far behind, and
+// the conversion's thread would soon wait for it otherwise. Helping any
+// sooner costs more than it gives: the formatting is slower on the thread
+// that also decodes.
+constexpr uint64_t kHelpWhenFree = kRinexQueuedEpochs / 4;
 void PublishHanded(RinexObsWriter &w) {
     const uint64_t before = w.published.load(std::memory_order_relaxed);
     if (w.handed == before) return;
@@ -553,14 +634,29 @@ void WaitForWriter(RinexObsWriter &w, const std::atomic<uint64_t> &count, std::a
 // Asks for the cache lines of an epoch's first satellites (their first
 // three signals: what most satellites fill), to be read or written soon.
 constexpr int kForReading = 0, kForWriting = 1;
+// A line to be written is asked for in the state that lets this processor
+// write it (PREFETCHW): a plain prefetch brings it shared, and the first
+// store then waits a second time for the other processor to let it go.
+// Processors without the instruction take it as a no-op. The compiler's
+// own prefetch asks for it only when built for such processors alone.
+template <int kIntent> inline void PrefetchLine(const char *at) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    if constexpr (kIntent == kForWriting) {
+        asm volatile("prefetchw %0" : : "m"(*at));
+        return;
+    }
+#endif
+    __builtin_prefetch(at, kIntent, 3);
+}
+
 template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t satellites) {
     constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
-    __builtin_prefetch(&epoch, kIntent, 3);
+    PrefetchLine<kIntent>(reinterpret_cast<const char *>(&epoch));
     const int32_t n = satellites < kRinexMaxSatellites ? satellites : kRinexMaxSatellites;
     for (int32_t i = 0; i < n; ++i) {
         const char *at = reinterpret_cast<const char *>(&epoch.sats[i]);
-        for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) __builtin_prefetch(at + b, kIntent, 3);
-        __builtin_prefetch(at + kLikelyBytes - 1, kIntent, 3);
+        for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) PrefetchLine<kIntent>(at + b);
+        PrefetchLine<kIntent>(at + kLikelyBytes - 1);
     }
 }
 
@@ -571,8 +667,14 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
     // other processor's cache: the next epoch's are asked for now, to come
     // while this one is printed (as many satellites as this one has).
     if (w.threaded && HeldCount(w) > 1) {
-        PrefetchEpochLines<kForReading>(w.held[(first + 1) % kEpochSlots].epoch,
-                                        w.held[first % kEpochSlots].epoch.count);
+        const RinexHeldEpoch &next = w.held[(first + 1) % kEpochSlots];
+        if (next.preparedLength != 0) {
+            for (uint32_t at = 0; at < next.preparedLength; at += kRinexCacheLine) {
+                PrefetchLine<kForReading>(next.text + at);
+            }
+        } else {
+            PrefetchEpochLines<kForReading>(next.epoch, w.held[first % kEpochSlots].epoch.count);
+        }
     }
     const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
     w.released.store(first + 1);
@@ -906,6 +1008,7 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version, 
     if (OpenDeferredRinex(&w.file, path, ObsHeaderBound, writer) != 0) return 1;
     w.open = true;
     w.version = version;
+    w.helpWhenFree = kHelpWhenFree;
     // Without a thread of its own the writer prints on the caller's.
     w.threaded = threading == kRinexObsThreaded && StartWriter(w);
     // The message of a failed write belongs to the conversion's thread.
@@ -963,6 +1066,14 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
                     static_cast<std::size_t>(count) * sizeof(RinexSatObs));
     }
     r.epoch.count = count;
+    r.preparedLength = 0;
+    // A writer's thread that lags far behind gets help: this thread, whose
+    // cache holds the epoch it has just filled, formats it itself. The free
+    // slots are counted afresh: an old count would make the lag look longer.
+    if (w.threaded && w.version != kV2 && next + 1 + w.helpWhenFree >= w.releasedSeen + kEpochSlots) {
+        w.releasedSeen = w.released.load(std::memory_order_acquire);
+        if (next + 1 + w.helpWhenFree >= w.releasedSeen + kEpochSlots) PrepareEpoch(w, r);
+    }
     w.handed = next + 1;
     if (!w.threaded) {
         w.published.store(next + 1, std::memory_order_relaxed);

@@ -443,6 +443,21 @@ int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
     return 0;
 }
 
+int32_t WriteDeferredRinexText(DeferredRinexFile *f, const char *text, std::size_t length) {
+    if (f->body == nullptr || length == 0) return 0;
+    if (length > sizeof f->block - f->blockLength) FlushDeferredBlock(f);
+    // Never more than half the block: a fresh block always has the room.
+    if (!f->failed && length <= sizeof f->block - f->blockLength) {
+        std::memcpy(f->block + f->blockLength, text, length);
+        f->blockLength += length;
+    }
+    if (f->failed) {
+        if (!f->quiet) FormatErrorText(kUnableToWrite, f->path);
+        return 1;
+    }
+    return 0;
+}
+
 char *ReserveDeferredRinexLineSlowly(DeferredRinexFile *f, std::size_t size) {
     // Without a scratch stream the line is built and dropped, like a
     // written line.

@@ -220,6 +220,9 @@ int32_t OpenDeferredRinex(DeferredRinexFile *f, const char *path, RinexHeaderBou
                           void *context = nullptr);
 // Appends one record line (a line end is added).
 int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line);
+// Appends record lines built elsewhere, each with its line end: `length`
+// bytes, at most half the block.
+int32_t WriteDeferredRinexText(DeferredRinexFile *f, const char *text, std::size_t length);
 // Room in the block for a record line of up to `size` characters (at most
 // half the block) and its line end, to build the line in place; null when
 // the scratch stream has failed, with "Error: Unable to write to %s" in

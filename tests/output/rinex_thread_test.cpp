@@ -3,6 +3,7 @@
 // write still reaches the caller as its message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -116,13 +117,14 @@ std::vector<Script> Scripts() {
     }
     scripts.push_back(interleaved);
     // 20 Hz with many satellites: the writer's thread falls behind and the
-    // ring fills; events now and then, some just within the held epochs,
-    // and bursts that fill the event queue.
+    // ring fills, so that the caller's thread formats epochs too (now and
+    // then one too large for its slot's text); events now and then, some
+    // just within the held epochs, and bursts that fill the event queue.
     for (const int32_t version : {304, 211}) {
         Script full{version == 304 ? "full queue" : "full queue, 2.11", version, {}};
         for (int k = 0; k < 1500; ++k) {
             const double t = 1000.0 + 0.05 * k;
-            full.calls.push_back({t, 30 + k % 11, 0});
+            full.calls.push_back({t, k % 50 == 49 ? 120 : 30 + k % 11, 0});
             if (k % 37 == 0) full.calls.push_back({t - 0.73, -1, static_cast<uint32_t>(k)});
             // Between the last held epoch and the one before it.
             if (k % 101 == 50) full.calls.push_back({t - 1.575, -1, static_cast<uint32_t>(k)});
@@ -139,28 +141,38 @@ std::vector<Script> Scripts() {
 
 // Each script through a writer with its own thread and one without. The
 // threaded writer is first opened on another file and left with epochs
-// handed over, so that every run also opens a writer twice.
+// handed over, so that every run also opens a writer twice. It runs once
+// as it comes and once with the caller's thread formatting every epoch
+// that fits its slot, as it does when the writer's thread lags.
 TEST(ThreadedRinexObs, GivesTheBytesOfTheWriterWithoutAThread) {
     const std::vector<Script> scripts = Scripts();
-    for (const Script &script : scripts) {
-        SCOPED_TRACE(script.name);
-        ScratchFile abandoned("abandoned.obs"), threaded("threaded.obs"), plain("inline.obs");
-        ASSERT_EQ(OpenRinexObs(&g_threaded, abandoned.c_str(), script.version), 0);
-        ASSERT_EQ(Play(&g_threaded, scripts[2]), 0);
+    for (const bool helping : {false, true}) {
+        for (const Script &script : scripts) {
+            SCOPED_TRACE(std::string(script.name) + (helping ? ", caller formats" : ""));
+            ScratchFile abandoned("abandoned.obs"), threaded("threaded.obs"), plain("inline.obs");
+            ASSERT_EQ(OpenRinexObs(&g_threaded, abandoned.c_str(), script.version), 0);
+            ASSERT_EQ(Play(&g_threaded, scripts[2]), 0);
 
-        ASSERT_EQ(OpenRinexObs(&g_threaded, threaded.c_str(), script.version), 0);
-        ASSERT_TRUE(g_threaded.threaded);
-        ASSERT_EQ(OpenRinexObs(&g_inline, plain.c_str(), script.version, kRinexObsInline), 0);
-        ASSERT_FALSE(g_inline.threaded);
-        EXPECT_EQ(Play(&g_threaded, script), 0);
-        EXPECT_EQ(Play(&g_inline, script), 0);
-        RinexObsHeader header{};
-        header.markerName = "THREAD";
-        ASSERT_EQ(CloseRinexObs(&g_threaded, &header), 0);
-        ASSERT_EQ(CloseRinexObs(&g_inline, &header), 0);
-        const std::string expected = Records(plain);
-        EXPECT_NE(expected.find("END OF HEADER"), std::string::npos);
-        EXPECT_TRUE(Records(threaded) == expected);
+            ASSERT_EQ(OpenRinexObs(&g_threaded, threaded.c_str(), script.version), 0);
+            ASSERT_TRUE(g_threaded.threaded);
+            if (helping) g_threaded.helpWhenFree = kRinexEpochSlots;
+            ASSERT_EQ(OpenRinexObs(&g_inline, plain.c_str(), script.version, kRinexObsInline), 0);
+            ASSERT_FALSE(g_inline.threaded);
+            EXPECT_EQ(Play(&g_threaded, script), 0);
+            EXPECT_EQ(Play(&g_inline, script), 0);
+            const bool anyEpoch =
+                std::any_of(script.calls.begin(), script.calls.end(), [](const Call &c) { return c.sats >= 0; });
+            if (helping && script.version == 304 && anyEpoch) {
+                EXPECT_GT(g_threaded.prepared, 0u);
+            }
+            RinexObsHeader header{};
+            header.markerName = "THREAD";
+            ASSERT_EQ(CloseRinexObs(&g_threaded, &header), 0);
+            ASSERT_EQ(CloseRinexObs(&g_inline, &header), 0);
+            const std::string expected = Records(plain);
+            EXPECT_NE(expected.find("END OF HEADER"), std::string::npos);
+            EXPECT_TRUE(Records(threaded) == expected);
+        }
     }
     // A writer discarded while its thread has epochs to print.
     ScratchFile dropped("dropped.obs");
