@@ -158,14 +158,35 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
     NextStamp(x);
     const uint32_t stamp = x.stamp;
     if (epoch->hasPosition != 0) NotePosition(x, epoch->latitude, epoch->longitude, epoch->height);
-    const uint32_t count = epoch->count;
+    // First each observation's satellite, and how many signals each has;
+    // then the signals, each satellite's together and in the log's order,
+    // whatever order the record lists them in.
+    const uint32_t count = std::min(epoch->count, kMaxDecodedObservations);
     for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch->obs[i];
+        x.satelliteOf[i] = -1;
         const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
         if (code < 0 || o.satellite == 0) continue;
         RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
         if (s == nullptr || s->count == kRinexMaxSignals) continue;
-        RinexSignalObs &r = s->signals[s->count++];
+        ++s->count;
+        x.satelliteOf[i] = static_cast<int16_t>(s - out.sats);
+    }
+    if (out.count == 0) return 0;
+    uint16_t first = 0;
+    for (int32_t k = 0; k < out.count; ++k) {
+        RinexSatObs &s = out.sats[k];
+        s.first = first;
+        first = static_cast<uint16_t>(first + s.count);
+        s.count = 0;
+    }
+    out.signalCount = first;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (x.satelliteOf[i] < 0) continue;
+        const DecodedObservation &o = epoch->obs[i];
+        RinexSatObs &s = out.sats[x.satelliteOf[i]];
+        RinexSignalObs &r = out.signals[s.first + s.count++];
+        const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
         le::Store<uint64_t>(&r, x.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
         r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
         r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
@@ -173,7 +194,6 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
         r.d = static_cast<float>(o.doppler);
         r.s = o.cno;
     }
-    if (out.count == 0) return 0;
     *written = true;
     return WriteRinexObsEpoch(&x.obs, &out);
 }

@@ -55,6 +55,9 @@ struct RinexExport {
     // Each signal code's first eight bytes of a RinexSignalObs but the LLI:
     // the code and the writer's column, looked up once.
     std::array<uint64_t, kRinexSignalCodeCount> codeWords;
+    // The satellite of each observation of the epoch being mapped, -1 for
+    // one that is not written.
+    std::array<int16_t, kMaxDecodedObservations> satelliteOf;
     uint32_t stamp;
     char marker[64];
     // The first position of the log, for the header.

@@ -44,31 +44,53 @@ inline constexpr int8_t kRinexNoFrequency = -128;
 // One signal of a satellite, values as RINEX gives them: code in metres,
 // phase in cycles with the sign of RINEX (the negated accumulated Doppler
 // range), Doppler in Hz, signal strength in dB-Hz. A value of 0 is "not
-// observed" and leaves its field blank.
+// observed" and leaves its field blank. Doppler and strength in single
+// precision, as the receiver's records carry them.
 struct RinexSignalObs {
     char code[3]; // band and attribute, as in the type "C1C": "1C"
     uint8_t lli;  // loss-of-lock indicator of the phase (bit 0 lock lost, bit 1 half-cycle)
     // RinexCodeColumn of the code plus one, when the caller looked it up
     // once for every signal of its kind; 0 lets the writer find it.
     uint8_t columnPlusOne;
-    double c, l, d, s;
+    double c, l;
+    float d, s;
 };
+static_assert(sizeof(RinexSignalObs) == 32, "two signals to a cache line");
 
+// A satellite of an epoch: its signals are signals[first, first + count) of
+// the epoch.
 struct RinexSatObs {
     char system;      // 'G' GPS, 'R' GLONASS, 'E' Galileo, 'C' BeiDou, 'J' QZSS, 'S' SBAS, 'I' NavIC
     uint8_t number;   // satellite number within the system, 1-99
     int8_t frequency; // GLONASS frequency channel -7..+6, else kRinexNoFrequency
-    uint8_t count;    // signals
-    RinexSignalObs signals[kRinexMaxSignals];
+    uint8_t count;    // signals, at most kRinexMaxSignals
+    uint16_t first;
 };
 
+// The epoch keeps its satellites' signals together, each satellite's in
+// one run, in the order they were added: the writer, on another processor,
+// reads only the cache lines the epoch filled, and the fewer they are the
+// less they cost to bring over.
+inline constexpr int32_t kRinexEpochSignals = kRinexMaxSatellites * kRinexMaxSignals;
 struct RinexEpoch {
     int32_t week;       // GPS week
     double seconds;     // receiver time, seconds of week
     double clockOffset; // receiver clock offset, seconds; 0 when unknown
     int32_t count;
+    int32_t signalCount; // signals in use: the runs of the satellites lie within them
     RinexSatObs sats[kRinexMaxSatellites];
+    RinexSignalObs signals[kRinexEpochSignals];
 };
+
+// The signals of satellite s of epoch e that lie within the epoch's signals
+// in use: a satellite's run never reaches beyond them, whoever filled it.
+inline int32_t RinexSignalsOf(const RinexEpoch &e, const RinexSatObs &s) {
+    const int32_t used = e.signalCount < 0                    ? 0
+                         : e.signalCount < kRinexEpochSignals ? e.signalCount
+                                                              : kRinexEpochSignals;
+    const int32_t count = s.count < kRinexMaxSignals ? s.count : kRinexMaxSignals;
+    return s.first >= used ? 0 : s.first + count <= used ? count : used - s.first;
+}
 
 // Systems an observation file can hold, GLONASS slots it lists, and epochs
 // the writer holds back for camera events logged after later epochs.
@@ -77,11 +99,15 @@ inline constexpr int32_t kRinexGlonassSlots = 64;
 inline constexpr int32_t kRinexHeldEpochs = 32;
 // Epochs handed over beyond the held ones before the conversion's thread
 // waits for the writer's, and camera events likewise. Each epoch slot is
-// some 41 KB: the ring of 128 stays under 6 MB. Deep enough for the writer to
-// take a slow write or two without stopping the decoding.
+// some 57 KB (41 of them the epoch, 16 the room for its text), of which an
+// epoch touches only what it fills: the ring of 128 stays under 8 MB. Deep
+// enough for the writer to take a slow write or two without stopping the
+// decoding. Room for more events than the queued epochs, so that camera
+// pulses at every epoch or more often do not make the conversion's thread
+// wait before the epochs do.
 inline constexpr int32_t kRinexQueuedEpochs = 96;
 inline constexpr int32_t kRinexEpochSlots = kRinexHeldEpochs + kRinexQueuedEpochs;
-inline constexpr int32_t kRinexQueuedEvents = 16;
+inline constexpr int32_t kRinexQueuedEvents = 128;
 
 // Room for the text of an epoch that the conversion's thread formats
 // itself while the writer's thread lags behind: the records of some 60
@@ -89,7 +115,10 @@ inline constexpr int32_t kRinexQueuedEvents = 16;
 // of two. A larger epoch is left to the writer's thread.
 inline constexpr std::size_t kRinexPreparedBytes = 16384;
 
-struct RinexHeldEpoch {
+// A slot of the ring. Its first cache line holds what the writer's thread
+// reads first (the time, whether the epoch is prepared, the epoch's counts)
+// and the first satellites.
+struct alignas(64) RinexHeldEpoch {
     int64_t time; // 0.1 microsecond units since the start of GPS time
     // Set when the epoch's lines are in `text` already: the epoch line (and
     // its clock offset) in the first `preparedHead` bytes, each line with its
@@ -97,13 +126,15 @@ struct RinexHeldEpoch {
     // system's widest record and the GLONASS satellites written, in order.
     uint32_t preparedLength;
     uint32_t preparedHead;
+    RinexEpoch epoch;
     int32_t preparedTypes[kRinexObsSystems];
     uint32_t preparedGlonass;
     uint8_t glonassNumber[kRinexGlonassSlots];
     int8_t glonassFrequency[kRinexGlonassSlots];
-    RinexEpoch epoch;
     char text[kRinexPreparedBytes];
 };
+static_assert(offsetof(RinexHeldEpoch, epoch) + offsetof(RinexEpoch, sats) <= 64,
+              "a slot's time and its epoch's counts share its first cache line");
 
 struct RinexQueuedEvent {
     int64_t time;

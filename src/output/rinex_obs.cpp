@@ -8,6 +8,7 @@
 // its last observed field, so the header can declare, once the log has
 // been read, only the types up to the last one any satellite of the system
 // used.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -327,8 +328,10 @@ template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines)
         c.system = static_cast<int8_t>(SystemIndex(s.system));
         c.last = -1;
         c.signalAt.fill(-1);
-        for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-            const RinexSignalObs &o = s.signals[k];
+        const RinexSignalObs *signals = e.signals + s.first;
+        const int32_t signalCount = RinexSignalsOf(e, s);
+        for (int32_t k = 0; k < signalCount; ++k) {
+            const RinexSignalObs &o = signals[k];
             const int32_t column = o.columnPlusOne != 0 ? o.columnPlusOne - 1 : CodeColumn(c.system, o.code);
             if (column < 0 || c.signalAt[static_cast<std::size_t>(column)] >= 0) continue;
             c.signalAt[static_cast<std::size_t>(column)] = static_cast<int8_t>(k);
@@ -374,7 +377,7 @@ template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines)
                 continue;
             }
             // The values read once: the record's stores could alias them.
-            const RinexSignalObs &o = s.signals[k];
+            const RinexSignalObs &o = e.signals[s.first + k];
             const double code = o.c, phase = o.l, doppler = o.d, strength = o.s;
             const uint8_t lli = o.lli;
             const std::size_t start = static_cast<std::size_t>(at - record);
@@ -452,8 +455,10 @@ struct Values211 {
     uint8_t lli[kTypeCount211];
 };
 
-Values211 ValuesOf211(const RinexSatObs &s) {
+Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     Values211 out{};
+    const RinexSignalObs *signals = e.signals + s.first;
+    const int32_t count = RinexSignalsOf(e, s);
     auto take = [&out](int32_t c, int32_t l, int32_t d, int32_t strength, const RinexSignalObs &o) {
         if (c >= 0) out.v[c] = o.c;
         if (l >= 0) {
@@ -464,15 +469,15 @@ Values211 ValuesOf211(const RinexSatObs &s) {
         if (strength >= 0) out.v[strength] = o.s;
     };
     // P codes first, so that L2 is theirs whenever the satellite has one.
-    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-        const RinexSignalObs &o = s.signals[k];
+    for (int32_t k = 0; k < count; ++k) {
+        const RinexSignalObs &o = signals[k];
         if (std::strcmp(o.code, "1C") == 0) take(C1, L1, D1, S1, o);
         if (std::strcmp(o.code, "1P") == 0 || std::strcmp(o.code, "1W") == 0) take(P1, -1, -1, -1, o);
         if (std::strcmp(o.code, "2W") == 0 || std::strcmp(o.code, "2P") == 0) take(P2, L2, D2, S2, o);
         if (o.code[0] == '5') take(C5, L5, D5, S5, o);
     }
-    for (int32_t k = 0; k < s.count && k < kRinexMaxSignals; ++k) {
-        const RinexSignalObs &o = s.signals[k];
+    for (int32_t k = 0; k < count; ++k) {
+        const RinexSignalObs &o = signals[k];
         if (o.code[0] != '2' || o.code[1] == 'W' || o.code[1] == 'P') continue;
         const bool free = out.v[L2] == 0.0;
         take(C2, free ? L2 : -1, free ? D2 : -1, free ? S2 : -1, o);
@@ -513,7 +518,7 @@ int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r) {
     NoteInterval(w, r);
     for (int32_t k = 0; k < n; ++k) {
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
-        const Values211 values = ValuesOf211(s);
+        const Values211 values = ValuesOf211(e, s);
         const double strength1 = values.v[S1];
         for (int32_t t = 0; t < kTypeCount211; ++t) {
             if (t % kTypesPerLine211 == 0) BeginRinexLine(&w.line);
@@ -649,15 +654,19 @@ template <int kIntent> inline void PrefetchLine(const char *at) {
     __builtin_prefetch(at, kIntent, 3);
 }
 
-template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t satellites) {
-    constexpr std::size_t kLikelyBytes = offsetof(RinexSatObs, signals) + 3 * sizeof(RinexSignalObs);
-    PrefetchLine<kIntent>(reinterpret_cast<const char *>(&epoch));
-    const int32_t n = satellites < kRinexMaxSatellites ? satellites : kRinexMaxSatellites;
-    for (int32_t i = 0; i < n; ++i) {
-        const char *at = reinterpret_cast<const char *>(&epoch.sats[i]);
-        for (std::size_t b = 0; b < kLikelyBytes; b += kRinexCacheLine) PrefetchLine<kIntent>(at + b);
-        PrefetchLine<kIntent>(at + kLikelyBytes - 1);
-    }
+template <int kIntent> void PrefetchRange(const void *from, std::size_t bytes) {
+    const char *at = static_cast<const char *>(from);
+    for (std::size_t b = 0; b < bytes; b += kRinexCacheLine) PrefetchLine<kIntent>(at + b);
+    if (bytes != 0) PrefetchLine<kIntent>(at + bytes - 1);
+}
+
+// The lines an epoch of so many satellites and signals fills: the head
+// with the satellites, and the signals.
+template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t satellites, int32_t signals) {
+    const std::size_t n = static_cast<std::size_t>(std::clamp(satellites, 0, kRinexMaxSatellites));
+    const std::size_t m = static_cast<std::size_t>(std::clamp(signals, 0, kRinexEpochSignals));
+    PrefetchRange<kIntent>(&epoch, offsetof(RinexEpoch, sats) + n * sizeof(RinexSatObs));
+    PrefetchRange<kIntent>(epoch.signals, m * sizeof(RinexSignalObs));
 }
 
 // Prints the first held epoch and gives its slot back.
@@ -673,7 +682,7 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
                 PrefetchLine<kForReading>(next.text + at);
             }
         } else {
-            PrefetchEpochLines<kForReading>(next.epoch, w.held[first % kEpochSlots].epoch.count);
+            PrefetchEpochLines<kForReading>(next.epoch, next.epoch.count, next.epoch.signalCount);
         }
     }
     const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
@@ -682,11 +691,21 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
     return result;
 }
 
+// How far ahead of the epoch it takes the writer asks for an epoch's first
+// line.
+constexpr uint64_t kFirstLinesAhead = 4;
+
 // The writer's side of an epoch handed over (in its slot, its time set):
 // it joins the held ones, the first of which goes out when all are taken,
 // and the held epochs older than the hold time go out.
 int32_t TakeEpoch(RinexObsWriter &w) {
     int32_t result = 0;
+    // Each epoch's first line (its time and counts) is read as soon as it
+    // is taken, and the line is in the other processor's cache: that of an
+    // epoch a few ahead, published already, is asked for now.
+    if (w.taken + kFirstLinesAhead < w.publishedSeen) {
+        PrefetchLine<kForReading>(reinterpret_cast<const char *>(&w.held[(w.taken + kFirstLinesAhead) % kEpochSlots]));
+    }
     if (HeldCount(w) == kHeldEpochs) result |= EmitFirstHeld(w);
     const RinexHeldEpoch &r = w.held[w.taken % kEpochSlots];
     ++w.taken;
@@ -1025,9 +1044,9 @@ namespace {
 // while the log is decoded lets them come meanwhile, all at once. Only a
 // slot the writer has released: the lines of a held one would be taken
 // from it while it prints them.
-void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t satellites) {
+void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t satellites, int32_t signals) {
     if (epochNumber >= w.releasedSeen + kEpochSlots) return;
-    PrefetchEpochLines<kForWriting>(w.held[epochNumber % kEpochSlots].epoch, satellites);
+    PrefetchEpochLines<kForWriting>(w.held[epochNumber % kEpochSlots].epoch, satellites, signals);
 }
 
 } // namespace
@@ -1056,16 +1075,20 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     // built elsewhere waits for the slot here.
     if (epoch != &r.epoch) NextRinexObsEpoch(writer);
     r.time = RinexTimeUnits(epoch->week, epoch->seconds);
-    // Only the satellites in use: the epoch's room is far larger.
+    // Only the satellites and signals in use: the epoch's room is far larger.
     const int32_t count = epoch->count < 0                     ? 0
                           : epoch->count < kRinexMaxSatellites ? epoch->count
                                                                : kRinexMaxSatellites;
+    const int32_t signals = std::clamp(epoch->signalCount, 0, kRinexEpochSignals);
     if (epoch != &r.epoch) {
         std::memcpy(static_cast<void *>(&r.epoch), epoch, offsetof(RinexEpoch, sats));
         std::memcpy(static_cast<void *>(r.epoch.sats), epoch->sats,
                     static_cast<std::size_t>(count) * sizeof(RinexSatObs));
+        std::memcpy(static_cast<void *>(r.epoch.signals), epoch->signals,
+                    static_cast<std::size_t>(signals) * sizeof(RinexSignalObs));
     }
     r.epoch.count = count;
+    r.epoch.signalCount = signals;
     r.preparedLength = 0;
     // A writer's thread that lags far behind gets help: this thread, whose
     // cache holds the epoch it has just filled, formats it itself. The free
@@ -1080,7 +1103,7 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
         return TakeEpoch(w) != 0 ? 1 : 0;
     }
     if (w.handed - w.published.load(std::memory_order_relaxed) >= kPublishBatch) PublishHanded(w);
-    PrefetchNextSlot(w, next + 1, count);
+    PrefetchNextSlot(w, next + 1, count, r.epoch.signalCount);
     return ReportedFailure(w);
 }
 

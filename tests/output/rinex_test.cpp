@@ -37,8 +37,18 @@ RinexSignalObs Signal(const char *code, double c, double l, double d, double s, 
     return o;
 }
 
-RinexSatObs Gps(uint8_t prn, double c1, double l1) {
-    RinexSatObs s{};
+// A satellite with its signals, as the tests build it; Epoch lays the
+// signals out as the writer takes them.
+struct Sat {
+    char system;
+    uint8_t number;
+    int8_t frequency;
+    uint8_t count;
+    RinexSignalObs signals[kRinexMaxSignals];
+};
+
+Sat Gps(uint8_t prn, double c1, double l1) {
+    Sat s{};
     s.system = 'G';
     s.number = prn;
     s.frequency = kRinexNoFrequency;
@@ -47,12 +57,15 @@ RinexSatObs Gps(uint8_t prn, double c1, double l1) {
     return s;
 }
 
-RinexEpoch Epoch(double seconds, std::initializer_list<RinexSatObs> sats) {
+RinexEpoch Epoch(double seconds, std::initializer_list<Sat> sats) {
     static RinexEpoch e; // large: not on the stack
     e = RinexEpoch{};
     e.week = 1400;
     e.seconds = seconds;
-    for (const RinexSatObs &s : sats) e.sats[e.count++] = s;
+    for (const Sat &s : sats) {
+        e.sats[e.count++] = RinexSatObs{s.system, s.number, s.frequency, s.count, static_cast<uint16_t>(e.signalCount)};
+        for (int k = 0; k < s.count; ++k) e.signals[e.signalCount++] = s.signals[k];
+    }
     return e;
 }
 
@@ -256,23 +269,23 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     ScratchFile file("mixed.obs");
     ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 304), 0);
     // L2C before L1 in the record: the columns follow the system's order.
-    RinexSatObs l2c = Gps(3, 22000000.1234, -115000000.5);
+    Sat l2c = Gps(3, 22000000.1234, -115000000.5);
     l2c.signals[1] = l2c.signals[0];
     l2c.signals[1].lli = 1;
     l2c.signals[0] = Signal("2S", 22000003.0, -89000000.25, 0.0, 38.0, 3);
     l2c.count = 2;
-    RinexSatObs huge = Gps(9, 21000000.0, 1e11); // no F14.3 can hold this phase
-    huge.signals[0].s = 0.0;                     // strength unknown
-    RinexSatObs glonass{};
+    Sat huge = Gps(9, 21000000.0, 1e11); // no F14.3 can hold this phase
+    huge.signals[0].s = 0.0;             // strength unknown
+    Sat glonass{};
     glonass.system = 'R';
     glonass.number = 7;
     glonass.frequency = -4;
     glonass.count = 2;
     glonass.signals[0] = Signal("1C", 20000000.5, 107000000.125, 0.0, 0.0);
     glonass.signals[1] = Signal("2P", 20000001.5, 83000000.0, 0.0, 0.0);
-    RinexSatObs galileo = Gps(11, 2e7, 1e8);
+    Sat galileo = Gps(11, 2e7, 1e8);
     galileo.system = 'E';
-    RinexSatObs unknown = Gps(12, 2e7, 1e8);
+    Sat unknown = Gps(12, 2e7, 1e8);
     unknown.signals[0] = Signal("9Z", 2e7, 1e8, 0.0, 0.0); // no column: not written, not counted
     RinexEpoch e = Epoch(100.0, {l2c, galileo, huge, unknown, glonass});
     e.clockOffset = -3.975e-7;

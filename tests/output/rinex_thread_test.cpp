@@ -57,6 +57,7 @@ void Fill(RinexEpoch *e, double seconds, int sats) {
     e->seconds = seconds;
     e->clockOffset = 1e-4 * std::sin(seconds);
     e->count = sats;
+    e->signalCount = 0;
     const char systems[3] = {'G', 'R', 'E'};
     for (int i = 0; i < sats; ++i) {
         RinexSatObs &s = e->sats[i];
@@ -64,9 +65,12 @@ void Fill(RinexEpoch *e, double seconds, int sats) {
         s.system = systems[i % 3];
         s.number = static_cast<uint8_t>(1 + i / 3);
         s.frequency = s.system == 'R' ? static_cast<int8_t>(i % 13 - 7) : kRinexNoFrequency;
+        s.first = static_cast<uint16_t>(e->signalCount);
+        s.count = 2;
         const double base = 2.0e7 + 1000.0 * i + seconds * 37.125;
-        s.signals[s.count++] = Signal("1C", base, 0);
-        s.signals[s.count++] = Signal(s.system == 'E' ? "5Q" : "2P", base + 3.5, static_cast<uint8_t>(i % 4 == 0));
+        e->signals[e->signalCount++] = Signal("1C", base, 0);
+        e->signals[e->signalCount++] =
+            Signal(s.system == 'E' ? "5Q" : "2P", base + 3.5, static_cast<uint8_t>(i % 4 == 0));
     }
 }
 
