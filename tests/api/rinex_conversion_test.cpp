@@ -498,6 +498,39 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     }
 }
 
+// A record that lists one signal of every satellite before the next signal,
+// as a receiver may order its channels: each satellite's record holds its
+// own values, each in its column.
+TEST_F(RinexConversion, SignalsListedAcrossSatellitesStayWithTheirSatellite) {
+    const uint16_t prns[] = {5, 7, 12};
+    Bytes body;
+    body.u4(6);
+    for (const uint32_t frequency : {0u, 1u}) {
+        for (const uint16_t prn : prns) {
+            body.u2(prn).u2(0).r8(2.0e7 + prn * 1000.0 + frequency * 3.0).r4(0.1f);
+            body.r8(-(1.0e8 + prn * 100.0 + frequency)).r4(0.01f).r4(100.0f + prn + 0.5f * frequency);
+            body.r4(40.0f + frequency).r4(50.0f).u4(0x1C00 | (frequency << 21));
+        }
+    }
+    WriteBytes(Path("interleaved.gps"), MakeRecord(43, body.data()));
+    ASSERT_EQ(Convert(Path("interleaved.gps"), "interleaved"), 0) << ErrString();
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadCheckedObs(Path("interleaved.obs"), &obs), "");
+    ASSERT_EQ(obs.epochs.size(), 1u);
+    ASSERT_EQ(obs.epochs[0].sats.size(), 3u);
+    for (const rinexread::SatRecord &sat : obs.epochs[0].sats) {
+        SCOPED_TRACE(sat.number);
+        for (const uint32_t frequency : {0u, 1u}) {
+            const char *band = frequency == 0 ? "1C" : "2C";
+            auto value = [&](char type) { return sat.values.at(TypeIndex(obs, 'G', std::string(1, type) + band)); };
+            EXPECT_DOUBLE_EQ(value('C').value, 2.0e7 + sat.number * 1000.0 + frequency * 3.0);
+            EXPECT_DOUBLE_EQ(value('L').value, 1.0e8 + sat.number * 100.0 + frequency);
+            EXPECT_DOUBLE_EQ(value('D').value, 100.0 + sat.number + 0.5 * frequency);
+            EXPECT_DOUBLE_EQ(value('S').value, 40.0 + frequency);
+        }
+    }
+}
+
 namespace {
 
 // Debian's rtklib, when installed, as an independent reader of the same log.
