@@ -221,6 +221,12 @@ void DrainEpoch() {
     if (measCount == 0 || g_conversion.out->tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.out->tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
+        if (g_stats.epochsTaken++ == 0) {
+            g_stats.firstWeek = g_conversion.epoch.week;
+            g_stats.firstTime = g_conversion.epoch.receiverTime;
+        }
+        g_stats.lastWeek = g_conversion.epoch.week;
+        g_stats.lastTime = g_conversion.epoch.receiverTime;
         return;
     }
     // An epoch with more satellites than the file's channels is refused on

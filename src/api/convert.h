@@ -71,6 +71,11 @@ struct ConversionStats {
     // The system's error number (errno) of the failure that ended the
     // conversion, 0 when none was given.
     int osError;
+    // The GPS week and receiver time of the first and the last epoch the
+    // observation file took (valid when epochsTaken is not 0).
+    uint32_t epochsTaken;
+    uint32_t firstWeek, lastWeek;
+    double firstTime, lastTime;
 };
 const ConversionStats &LastConversionStats();
 

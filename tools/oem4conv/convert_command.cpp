@@ -370,25 +370,36 @@ bool IsAsciiLog(const std::string &log) {
     return false;
 }
 
-// The GPS time span of the epochs in the observation file just written.
-void PrintTimeSpan(const std::string &path) {
+// The GPS time span of the epochs in the observation file just written:
+// as the conversion counted them when it succeeded (the file holds every
+// epoch it took), else as the file holds them (a failed write may have lost
+// the last ones).
+void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStats &stats) {
     static TsqReader reader;
     static EpochRecord epoch;
     static MeasRecord meas[kTsqMaxMeasurements];
-    if (OpenTsqReader(&reader, path.c_str()) != 0) return;
     bool any = false;
     double firstTime = 0, lastTime = 0;
     int firstWeek = 0, lastWeek = 0;
-    while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-        if (!any) {
-            firstTime = epoch.receiverTime;
-            firstWeek = epoch.week;
-            any = true;
+    if (succeeded) {
+        any = stats.epochsTaken != 0;
+        firstWeek = static_cast<int>(stats.firstWeek);
+        firstTime = stats.firstTime;
+        lastWeek = static_cast<int>(stats.lastWeek);
+        lastTime = stats.lastTime;
+    } else {
+        if (OpenTsqReader(&reader, path.c_str()) != 0) return;
+        while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+            if (!any) {
+                firstTime = epoch.receiverTime;
+                firstWeek = epoch.week;
+                any = true;
+            }
+            lastTime = epoch.receiverTime;
+            lastWeek = epoch.week;
         }
-        lastTime = epoch.receiverTime;
-        lastWeek = epoch.week;
+        CloseTsqReader(&reader);
     }
-    CloseTsqReader(&reader);
     if (!any) return;
     const double span = (lastWeek - firstWeek) * static_cast<double>(kSecondsPerWeek) + lastTime - firstTime;
     std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek, lastTime, span);
@@ -451,7 +462,7 @@ const char *NoEpochReason(const ConversionStats &stats) {
 
 // The summary line of one log, and the line of what it left out.
 void PrintSummary(const std::string &log, const char *outcome, const ConvertOptions &options,
-                  const ConversionStats &stats, const std::string &tsqPath) {
+                  const ConversionStats &stats, const std::string &tsqPath, bool succeeded) {
     std::printf("%s: %s, %u epochs, %u ephemerides, %u marks, %u messages", log.c_str(), outcome, options.epochCount,
                 options.ephemerisCount, options.markCount, g_messageCount);
     if (g_informationalCount != 0) std::printf(" (%u informational)", g_informationalCount);
@@ -462,7 +473,7 @@ void PrintSummary(const std::string &log, const char *outcome, const ConvertOpti
     if (stats.crcFailures != 0) {
         std::printf(", %u record%s dropped (CRC)", stats.crcFailures, stats.crcFailures == 1 ? "" : "s");
     }
-    if (!tsqPath.empty()) PrintTimeSpan(tsqPath);
+    if (!tsqPath.empty()) PrintTimeSpan(tsqPath, succeeded, stats);
     std::printf("\n");
 }
 
@@ -611,7 +622,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     ReleaseHeldError();
     if (!g_stdoutFailed) {
         PrintSummary(log, converted ? "converted" : "FAILED", *options, stats,
-                     request.hostFiles ? temporary + ".tsq" : std::string());
+                     request.hostFiles ? temporary + ".tsq" : std::string(), result == 0);
         if (result == 0) {
             PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
         }
