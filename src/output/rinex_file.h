@@ -99,8 +99,8 @@ inline constexpr int32_t kRinexGlonassSlots = 64;
 inline constexpr int32_t kRinexHeldEpochs = 32;
 // Epochs handed over beyond the held ones before the conversion's thread
 // waits for the writer's, and camera events likewise. Each epoch slot is
-// some 57 KB (41 of them the epoch, 16 the room for its text), of which an
-// epoch touches only what it fills: the ring of 128 stays under 8 MB. Deep
+// some 49 KB (33 of them the epoch, 16 the room for its text), of which an
+// epoch touches only what it fills: the ring of 128 stays under 7 MB. Deep
 // enough for the writer to take a slow write or two without stopping the
 // decoding. Room for more events than the queued epochs, so that camera
 // pulses at every epoch or more often do not make the conversion's thread
