@@ -144,6 +144,76 @@ int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath
     return 0;
 }
 
+namespace {
+
+// The code of an observation RINEX names (-1 for none).
+int8_t CodeOf(const DecodedObservation &o) { return kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)]; }
+
+void FillSignal(const RinexExport &x, RinexSignalObs &r, const DecodedObservation &o, int8_t code) {
+    le::Store<uint64_t>(&r, x.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
+    r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
+    r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
+    // Doppler as the receiver's records carry it, in single precision.
+    r.d = static_cast<float>(o.doppler);
+    r.s = o.cno;
+}
+
+// The common case, a record that lists each satellite's signals together:
+// each signal goes to the end of the epoch's signals as it comes. False at
+// the first signal of a satellite whose run other signals have followed;
+// the epoch is then mapped again by MapBySatellite.
+bool MapInRecordOrder(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, uint32_t count) {
+    const uint32_t stamp = x.stamp;
+    int32_t signals = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const DecodedObservation &o = epoch.obs[i];
+        const int8_t code = CodeOf(o);
+        if (code < 0 || o.satellite == 0) continue;
+        RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
+        if (s == nullptr || s->count == kRinexMaxSignals) continue;
+        if (s->count == 0) {
+            s->first = static_cast<uint16_t>(signals);
+        } else if (s->first + s->count != signals) {
+            return false;
+        }
+        FillSignal(x, out.signals[signals++], o, code);
+        ++s->count;
+    }
+    out.signalCount = signals;
+    return true;
+}
+
+// Any order: first each observation's satellite and how many signals each
+// has, then the signals, each satellite's together and in the log's order.
+void MapBySatellite(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, uint32_t count) {
+    const uint32_t stamp = x.stamp;
+    for (uint32_t i = 0; i < count; ++i) {
+        const DecodedObservation &o = epoch.obs[i];
+        x.satelliteOf[i] = -1;
+        if (CodeOf(o) < 0 || o.satellite == 0) continue;
+        RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
+        if (s == nullptr || s->count == kRinexMaxSignals) continue;
+        ++s->count;
+        x.satelliteOf[i] = static_cast<int16_t>(s - out.sats);
+    }
+    uint16_t first = 0;
+    for (int32_t k = 0; k < out.count; ++k) {
+        RinexSatObs &s = out.sats[k];
+        s.first = first;
+        first = static_cast<uint16_t>(first + s.count);
+        s.count = 0;
+    }
+    out.signalCount = first;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (x.satelliteOf[i] < 0) continue;
+        const DecodedObservation &o = epoch.obs[i];
+        RinexSatObs &s = out.sats[x.satelliteOf[i]];
+        FillSignal(x, out.signals[s.first + s.count++], o, CodeOf(o));
+    }
+}
+
+} // namespace
+
 // A pure mapping of the decoded epoch: every observation of a signal that
 // RINEX names goes to its satellite's record; phase gets the RINEX sign,
 // and a phase without phase lock, or a code without code lock, is left
@@ -156,44 +226,14 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
     out.clockOffset = epoch->clockOffset / kSpeedOfLight;
     out.count = 0;
     NextStamp(x);
-    const uint32_t stamp = x.stamp;
     if (epoch->hasPosition != 0) NotePosition(x, epoch->latitude, epoch->longitude, epoch->height);
-    // First each observation's satellite, and how many signals each has;
-    // then the signals, each satellite's together and in the log's order,
-    // whatever order the record lists them in.
     const uint32_t count = std::min(epoch->count, kMaxDecodedObservations);
-    for (uint32_t i = 0; i < count; ++i) {
-        const DecodedObservation &o = epoch->obs[i];
-        x.satelliteOf[i] = -1;
-        const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
-        if (code < 0 || o.satellite == 0) continue;
-        RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
-        if (s == nullptr || s->count == kRinexMaxSignals) continue;
-        ++s->count;
-        x.satelliteOf[i] = static_cast<int16_t>(s - out.sats);
+    if (!MapInRecordOrder(x, out, *epoch, count)) {
+        out.count = 0;
+        NextStamp(x);
+        MapBySatellite(x, out, *epoch, count);
     }
     if (out.count == 0) return 0;
-    uint16_t first = 0;
-    for (int32_t k = 0; k < out.count; ++k) {
-        RinexSatObs &s = out.sats[k];
-        s.first = first;
-        first = static_cast<uint16_t>(first + s.count);
-        s.count = 0;
-    }
-    out.signalCount = first;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (x.satelliteOf[i] < 0) continue;
-        const DecodedObservation &o = epoch->obs[i];
-        RinexSatObs &s = out.sats[x.satelliteOf[i]];
-        RinexSignalObs &r = out.signals[s.first + s.count++];
-        const int8_t code = kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)];
-        le::Store<uint64_t>(&r, x.codeWords[static_cast<std::size_t>(code)] | uint64_t{o.lli} << 24);
-        r.c = (o.status & kStatusCodeLockBit) != 0 ? o.pseudorange : 0.0;
-        r.l = (o.status & kStatusPhaseLockBit) != 0 ? -o.phase : 0.0;
-        // Doppler as the receiver's records carry it, in single precision.
-        r.d = static_cast<float>(o.doppler);
-        r.s = o.cno;
-    }
     *written = true;
     return WriteRinexObsEpoch(&x.obs, &out);
 }
