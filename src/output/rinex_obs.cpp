@@ -127,14 +127,6 @@ char StrengthDigit(double cno) {
 
 constexpr std::size_t kObsColumns = kObsFieldWidth + 2;
 
-void AppendObservation(RinexLine *line, double value, uint8_t lli, char strength) {
-    // Lines of observations are far shorter than the line's room.
-    if (line->length + kObsColumns >= sizeof line->text) return;
-    PutRinexObservation(line->text + line->length, value, lli, strength);
-    line->length += kObsColumns;
-    line->text[line->length] = '\0';
-}
-
 // The receiver clock offset (|offset| < 1 s) as "%15.12f" prints it, in
 // integers: once per epoch, where a printf of a double would cost as much
 // as all the epoch's values. Near a rounding tie printf itself decides.
@@ -264,8 +256,6 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
     w.lastTime = r.time;
     w.lastSeconds = seconds;
 }
-
-int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r);
 
 // Where an epoch's lines are built: in the file's block, by the writer's
 // thread, with what it notes for the header going straight into the
@@ -424,29 +414,80 @@ int32_t EmitPrepared(RinexObsWriter &w, const RinexHeldEpoch &r) {
     return WriteDeferredRinexText(&w.file, r.text + r.preparedHead, r.preparedLength - r.preparedHead);
 }
 
-int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
-    if (w.version == kV2) return EmitEpoch211(w, r);
-    if (r.preparedLength != 0) return EmitPrepared(w, r);
-    FileLines lines{w};
-    return BuildEpoch(r, lines);
-}
-
-// The conversion's thread formats the epoch in its slot, to take work off
-// a writer's thread that lags behind; an epoch whose text does not fit is
-// left to the writer's thread (preparedLength 0).
-void PrepareEpoch(RinexObsWriter &w, RinexHeldEpoch &r) {
-    r.preparedGlonass = 0;
-    std::memset(r.preparedTypes, 0, sizeof r.preparedTypes);
-    SlotLines lines{r, 0};
-    r.preparedLength = BuildEpoch(r, lines) == 0 ? static_cast<uint32_t>(lines.length) : 0;
-    w.prepared += r.preparedLength != 0 ? 1 : 0;
-}
-
-// The RINEX 2.11 epoch line: two-digit year, no '>'.
+// The RINEX 2.11 epoch line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3d" (two-digit
+// year, no '>'), without a printf for each epoch whenever the fields are in
+// range.
 void AppendEpochLine211(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
     const RinexCalendar c = RinexCalendarOf(time);
+    constexpr std::size_t kLength = 32;
+    if (c.year >= 0 && c.year <= 9999 && flag >= 0 && flag <= 9 && count >= 0 && count <= 999 &&
+        line->length + kLength < sizeof line->text) {
+        char *p = line->text + line->length;
+        // Two digits, the first blank below 10 unless `zero`.
+        auto two = [](char *at, int32_t v, bool zero) {
+            at[0] = v < 10 && !zero ? ' ' : static_cast<char>('0' + v / 10);
+            at[1] = static_cast<char>('0' + v % 10);
+        };
+        p[0] = ' ';
+        two(p + 1, c.year % 100, true);
+        int32_t at = 3;
+        for (const int32_t field : {c.month, c.day, c.hour, c.minute}) {
+            p[at] = ' ';
+            two(p + at + 1, field, false);
+            at += 3;
+        }
+        p[15] = ' ';
+        two(p + 16, c.second, false);
+        p[18] = '.';
+        const auto &groups = kRinexDigitGroups.full;
+        const uint32_t fraction = static_cast<uint32_t>(c.tenthMicroseconds);
+        le::Store<uint32_t>(p + 22, groups[fraction % 1000u]);
+        le::Store<uint32_t>(p + 19, groups[fraction / 1000u % 1000u]);
+        p[19] = static_cast<char>('0' + fraction / 1000000u);
+        p[26] = ' ';
+        p[27] = ' ';
+        p[28] = static_cast<char>('0' + flag);
+        p[29] = count >= 100 ? static_cast<char>('0' + count / 100) : ' ';
+        p[30] = count >= 10 ? static_cast<char>('0' + count / 10 % 10) : ' ';
+        p[31] = static_cast<char>('0' + count % 10);
+        line->length += kLength;
+        line->text[line->length] = '\0';
+        return;
+    }
     AppendRinexFormat(line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3d", c.year % 100, c.month, c.day, c.hour, c.minute,
                       c.second, c.tenthMicroseconds, flag, count);
+}
+
+// The receiver clock offset (|offset| < 1 s) as "%12.9f" prints it, in
+// integers, as AppendClockOffset does for RINEX 3; near a rounding tie
+// printf itself decides.
+void AppendClockOffset211(RinexLine *line, double offset) {
+    constexpr double kScale = 1e9;
+    const double scaled = std::fabs(offset) * kScale;
+    const int64_t below = static_cast<int64_t>(scaled);
+    const double fraction = scaled - static_cast<double>(below);
+    const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
+    constexpr std::size_t kLength = 12;
+    if (!(std::fabs(fraction - 0.5) > scaled * 0x1p-51) || rounded >= static_cast<int64_t>(kScale) ||
+        line->length + kLength >= sizeof line->text) {
+        AppendRinexFormat(line, "%12.9f", offset);
+        return;
+    }
+    // Nine digits in three groups of three, from the right, each store's
+    // spare first byte overwritten by the next group.
+    char *p = line->text + line->length;
+    p[0] = offset < 0 ? '-' : ' ';
+    p[1] = '0';
+    const auto &groups = kRinexDigitGroups.full;
+    uint64_t rest = static_cast<uint64_t>(rounded);
+    for (int32_t at = 8; at >= 2; at -= 3) {
+        const uint64_t above = rest / 1000u;
+        le::Store<uint32_t>(p + at, groups[rest - above * 1000u]);
+        rest = above;
+    }
+    p[2] = '.';
+    line->length += kLength;
+    line->text[line->length] = '\0';
 }
 
 // A satellite's values by 2.11 type, from its signals; the phase's LLI.
@@ -454,6 +495,11 @@ struct Values211 {
     double v[kTypeCount211];
     uint8_t lli[kTypeCount211];
 };
+
+// Whether a signal's code is the two characters given.
+bool CodeIs(const RinexSignalObs &o, char band, char attribute) {
+    return o.code[0] == band && o.code[1] == attribute && o.code[2] == '\0';
+}
 
 Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     Values211 out{};
@@ -471,9 +517,9 @@ Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     // P codes first, so that L2 is theirs whenever the satellite has one.
     for (int32_t k = 0; k < count; ++k) {
         const RinexSignalObs &o = signals[k];
-        if (std::strcmp(o.code, "1C") == 0) take(C1, L1, D1, S1, o);
-        if (std::strcmp(o.code, "1P") == 0 || std::strcmp(o.code, "1W") == 0) take(P1, -1, -1, -1, o);
-        if (std::strcmp(o.code, "2W") == 0 || std::strcmp(o.code, "2P") == 0) take(P2, L2, D2, S2, o);
+        if (CodeIs(o, '1', 'C')) take(C1, L1, D1, S1, o);
+        if (CodeIs(o, '1', 'P') || CodeIs(o, '1', 'W')) take(P1, -1, -1, -1, o);
+        if (CodeIs(o, '2', 'W') || CodeIs(o, '2', 'P')) take(P2, L2, D2, S2, o);
         if (o.code[0] == '5') take(C5, L5, D5, S5, o);
     }
     for (int32_t k = 0; k < count; ++k) {
@@ -485,9 +531,20 @@ Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     return out;
 }
 
-// An epoch in RINEX 2.11: the satellites listed on the epoch line (twelve a
-// line), then three lines of five values for each.
-int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r) {
+// Copies a line built apart into the lines.
+template <class Lines> bool PutLine(Lines &lines, const RinexLine &line) {
+    char *const at = lines.Reserve(line.length);
+    if (at == nullptr) return false;
+    std::memcpy(at, line.text, line.length);
+    lines.Commit(line.length);
+    return true;
+}
+
+// Over 60 lines: an epoch in RINEX 2.11, the satellites listed on the
+// epoch line (twelve a line) and then three lines of five values for each,
+// built in place like BuildEpoch's records, each line ending after its
+// last field that is not blank. 1 when a line has no room.
+template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lines) {
     const RinexEpoch &e = r.epoch;
     const int32_t count = e.count < kRinexMaxSatellites ? e.count : kRinexMaxSatellites;
     std::array<int32_t, kRinexMaxSatellites> kept;
@@ -495,48 +552,74 @@ int32_t EmitEpoch211(RinexObsWriter &w, const RinexHeldEpoch &r) {
     for (int32_t i = 0; i < count; ++i)
         if (HasSystem211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
     if (n == 0) return 0;
-    BeginRinexLine(&w.line);
-    AppendEpochLine211(&w.line, r.time, 0, n);
+    const bool withClock = e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0;
+    RinexLine line;
+    BeginRinexLine(&line);
+    AppendEpochLine211(&line, r.time, 0, n);
     for (int32_t k = 0; k < n; ++k) {
         if (k > 0 && k % kSatellitesPerLine211 == 0) {
-            if (k == kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-                AppendRinexFormat(&w.line, "%12.9f", e.clockOffset);
-            }
-            if (WriteLine(w) != 0) return 1;
-            BeginRinexLine(&w.line);
-            AppendRinexSpaces(&w.line, 32);
+            if (k == kSatellitesPerLine211 && withClock) AppendClockOffset211(&line, e.clockOffset);
+            if (!PutLine(lines, line)) return 1;
+            BeginRinexLine(&line);
+            AppendRinexSpaces(&line, 32);
         }
-        const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
-        AppendSatellite(&w.line, s);
+        AppendSatellite(&line, e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])]);
     }
     // The receiver clock offset in columns 69-80 of the first line.
-    if (n <= kSatellitesPerLine211 && e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
-        AppendRinexSpaces(&w.line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
-        AppendRinexFormat(&w.line, "%12.9f", e.clockOffset);
+    if (n <= kSatellitesPerLine211 && withClock) {
+        AppendRinexSpaces(&line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
+        AppendClockOffset211(&line, e.clockOffset);
     }
-    if (WriteLine(w) != 0) return 1;
-    NoteInterval(w, r);
+    if (!PutLine(lines, line)) return 1;
+    lines.EpochLineDone(r);
+    constexpr std::size_t kLongestLine = kTypesPerLine211 * kObsColumns;
     for (int32_t k = 0; k < n; ++k) {
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
         const Values211 values = ValuesOf211(e, s);
         const double strength1 = values.v[S1];
-        for (int32_t t = 0; t < kTypeCount211; ++t) {
-            if (t % kTypesPerLine211 == 0) BeginRinexLine(&w.line);
-            const bool phase = t == L1 || t == L2 || t == L5;
-            const char ssi = phase ? StrengthDigit(t == L1 ? strength1 : t == L2 ? values.v[S2] : values.v[S5]) : ' ';
-            AppendObservation(&w.line, values.v[t], values.lli[t], ssi);
-            if (t % kTypesPerLine211 == kTypesPerLine211 - 1 || t == kTypeCount211 - 1) {
-                TrimRinexLine(&w.line);
-                if (WriteLine(w) != 0) return 1;
+        for (int32_t first = 0; first < kTypeCount211; first += kTypesPerLine211) {
+            char *const at = lines.Reserve(kLongestLine);
+            if (at == nullptr) return 1;
+            std::size_t length = 0;
+            const int32_t last = std::min(first + kTypesPerLine211, static_cast<int32_t>(kTypeCount211));
+            for (int32_t t = first; t < last; ++t) {
+                const bool phase = t == L1 || t == L2 || t == L5;
+                const char ssi = phase ? StrengthDigit(t == L1   ? strength1
+                                                       : t == L2 ? values.v[S2]
+                                                                 : values.v[S5])
+                                       : ' ';
+                const std::size_t start = static_cast<std::size_t>(t - first) * kObsColumns;
+                const std::size_t used = PutRinexObservation(at + start, values.v[t], values.lli[t], ssi);
+                if (used != 0) length = start + used;
             }
+            lines.Commit(length);
         }
-        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency) {
-            w.glonassSeen[s.number] = true;
-            w.glonassFrequency[s.number] = s.frequency;
+        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency &&
+            !lines.NoteGlonass(s.number, s.frequency)) {
+            return 1;
         }
-        w.typesUsed[static_cast<std::size_t>(SystemIndex(s.system))] = kTypeCount211;
+        int32_t &used = lines.TypesUsed(static_cast<std::size_t>(SystemIndex(s.system)));
+        used = kTypeCount211;
     }
     return 0;
+}
+
+int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
+    if (r.preparedLength != 0) return EmitPrepared(w, r);
+    FileLines lines{w};
+    return w.version == kV2 ? BuildEpoch211(r, lines) : BuildEpoch(r, lines);
+}
+
+// The conversion's thread formats the epoch in its slot, to take work off
+// a writer's thread that lags behind; an epoch whose text does not fit is
+// left to the writer's thread (preparedLength 0).
+void PrepareEpoch(RinexObsWriter &w, RinexHeldEpoch &r) {
+    r.preparedGlonass = 0;
+    std::memset(r.preparedTypes, 0, sizeof r.preparedTypes);
+    SlotLines lines{r, 0};
+    const int32_t result = w.version == kV2 ? BuildEpoch211(r, lines) : BuildEpoch(r, lines);
+    r.preparedLength = result == 0 ? static_cast<uint32_t>(lines.length) : 0;
+    w.prepared += r.preparedLength != 0 ? 1 : 0;
 }
 
 int32_t EmitEvent(RinexObsWriter &w, int64_t time, uint32_t markNumber) {
@@ -1093,7 +1176,7 @@ int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch) {
     // A writer's thread that lags far behind gets help: this thread, whose
     // cache holds the epoch it has just filled, formats it itself. The free
     // slots are counted afresh: an old count would make the lag look longer.
-    if (w.threaded && w.version != kV2 && next + 1 + w.helpWhenFree >= w.releasedSeen + kEpochSlots) {
+    if (w.threaded && next + 1 + w.helpWhenFree >= w.releasedSeen + kEpochSlots) {
         w.releasedSeen = w.released.load(std::memory_order_acquire);
         if (next + 1 + w.helpWhenFree >= w.releasedSeen + kEpochSlots) PrepareEpoch(w, r);
     }
