@@ -5,7 +5,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/error_text.h"
 #include "output/exponent.h"
@@ -221,6 +224,50 @@ TEST(RinexCalendar, GpsTimesBecomeDatesWithoutASixtiethSecond) {
     EXPECT_EQ(date(2094, 604799.99999996), "2020-03-01 00:00:00.0000000");
     // A mark just before the week's start (clock offset removed) keeps its date.
     EXPECT_EQ(date(1400, -0.25), "2006-11-04 23:59:59.7500000");
+}
+
+// The epoch lines of both versions are built without printf; every field,
+// the clock offset above all, must read as printf gives it: offsets near a
+// rounding tie of the last digit, tiny negative ones (a minus sign on
+// zeros), ones that round up to a whole second (printf's own then), and
+// times with every digit of the seconds in use.
+TEST(RinexObsWriter, EpochLinesReadAsPrintfWritesThem) {
+    const double offsets[] = {
+        -3.975e-7, 4.744820000005e-4, 1.2345678905e-4, -7.5000000005e-8, 2.4999999995e-10,   -1e-13,
+        5e-13,     0.9999999996,      -0.99999999949,  0.999999999999,   1.0000000000005e-3, -6.2e-5};
+    const double seconds[] = {302400.0, 302400.05, 302459.9999999, 388799.1234567, 302409.5, 345600.0000001};
+    for (const int32_t version : {304, 211}) {
+        SCOPED_TRACE(version);
+        ScratchFile file("lines.obs");
+        ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), version, kRinexObsInline), 0);
+        std::vector<std::string> expected;
+        for (std::size_t i = 0; i < std::size(offsets); ++i) {
+            RinexEpoch e = Epoch(seconds[i % std::size(seconds)], {Gps(3, 2.2e7, 1.1e8), Gps(5, 2.3e7, 1.2e8)});
+            e.clockOffset = offsets[i];
+            ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
+            const RinexCalendar c = RinexCalendarOf(RinexTimeUnits(e.week, e.seconds));
+            char line[128];
+            if (version == 304) {
+                std::snprintf(line, sizeof line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d      %15.12f", c.year,
+                              c.month, c.day, c.hour, c.minute, c.second, c.tenthMicroseconds, 0, 2, offsets[i]);
+            } else {
+                std::snprintf(line, sizeof line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3dG03G05%30s%12.9f", c.year % 100,
+                              c.month, c.day, c.hour, c.minute, c.second, c.tenthMicroseconds, 0, 2, "", offsets[i]);
+            }
+            expected.push_back(line);
+        }
+        ASSERT_EQ(CloseRinexObs(&g_writer, nullptr), 0);
+        std::istringstream text(file.Text());
+        std::vector<std::string> lines;
+        bool body = false;
+        for (std::string l; std::getline(text, l);) {
+            if (body && (version == 304 ? l.rfind("> ", 0) == 0 : l.size() > 32 && l[1] != ' ' && l[3] == ' ')) {
+                lines.push_back(l);
+            }
+            body = body || l.find("END OF HEADER") != std::string::npos;
+        }
+        EXPECT_EQ(lines, expected);
+    }
 }
 
 TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
