@@ -148,10 +148,12 @@ void ReportFailure(const char *what, int32_t result) {
 // made afresh; the wall-clock seconds, or -1 when it failed. *cpu gets the
 // processor time of both of its threads: with two processors, the wall
 // clock can be no less than half of it.
-double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::string &out, double *cpu) {
+double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::string &out, int32_t version,
+                        double *cpu) {
     for (const char *extension : {".tsq", ".epp", ".sta", ".obs", ".nav"}) ::unlink((out + extension).c_str());
     ConvertRinexOptions on{};
     on.enabled = 1;
+    on.version = version;
     on.hostFiles = 1;
     SetConvertRinex(&on);
     const double c0 = CpuSeconds();
@@ -173,12 +175,13 @@ double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::s
 // best in one piece.
 int main(int argc, char **argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr, "usage: oem4bench LOG [--recompute] [--rinex] [--repeat N] [--out BASE]\n");
+        std::fprintf(stderr, "usage: oem4bench LOG [--recompute] [--rinex | --rinex-2.11] [--repeat N] [--out BASE]\n");
         return 2;
     }
     const char *log = argv[1];
     bool recompute = false;
     bool rinex = false;
+    int32_t rinexVersion = 0; // the export's default, 3.04
     int repeat = 3;
     std::string out = "/tmp/oem4bench-out";
     for (int i = 2; i < argc; ++i) {
@@ -186,7 +189,10 @@ int main(int argc, char **argv) {
             recompute = true;
         else if (std::strcmp(argv[i], "--rinex") == 0)
             rinex = true;
-        else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+        else if (std::strcmp(argv[i], "--rinex-2.11") == 0) {
+            rinex = true;
+            rinexVersion = 211;
+        } else if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
             repeat = std::atoi(argv[++i]);
         else if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
             out = argv[++i];
@@ -265,7 +271,7 @@ int main(int argc, char **argv) {
         }
         if (rinex) {
             double cpu = 0.0;
-            const double seconds = ConvertWithRinex(&options, &host, out, &cpu);
+            const double seconds = ConvertWithRinex(&options, &host, out, rinexVersion, &cpu);
             if (seconds < 0.0) return 1;
             rinexBest = std::min(rinexBest, seconds);
             rinexCpuBest = std::min(rinexCpuBest, cpu);
