@@ -552,6 +552,14 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     for (int32_t i = 0; i < count; ++i)
         if (HasSystem211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
     if (n == 0) return 0;
+    // Every satellite's values first: the signals' lines, filled on the
+    // other processor, are then all asked for at once, not one by one
+    // between the lines of text.
+    std::array<Values211, kRinexMaxSatellites> valuesOf;
+    for (int32_t k = 0; k < n; ++k) {
+        valuesOf[static_cast<std::size_t>(k)] =
+            ValuesOf211(e, e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])]);
+    }
     const bool withClock = e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0;
     RinexLine line;
     BeginRinexLine(&line);
@@ -575,7 +583,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     constexpr std::size_t kLongestLine = kTypesPerLine211 * kObsColumns;
     for (int32_t k = 0; k < n; ++k) {
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
-        const Values211 values = ValuesOf211(e, s);
+        const Values211 &values = valuesOf[static_cast<std::size_t>(k)];
         const double strength1 = values.v[S1];
         for (int32_t first = 0; first < kTypeCount211; first += kTypesPerLine211) {
             char *const at = lines.Reserve(kLongestLine);
