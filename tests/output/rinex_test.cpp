@@ -236,23 +236,28 @@ TEST(RinexObsWriter, EpochLinesReadAsPrintfWritesThem) {
         -3.975e-7, 4.744820000005e-4, 1.2345678905e-4, -7.5000000005e-8, 2.4999999995e-10,   -1e-13,
         5e-13,     0.9999999996,      -0.99999999949,  0.999999999999,   1.0000000000005e-3, -6.2e-5};
     const double seconds[] = {302400.0, 302400.05, 302459.9999999, 388799.1234567, 302409.5, 345600.0000001};
+    Sat glonass = Gps(7, 2.1e7, 1.3e8);
+    glonass.system = 'R';
+    glonass.frequency = 2;
     for (const int32_t version : {304, 211}) {
         SCOPED_TRACE(version);
         ScratchFile file("lines.obs");
         ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), version, kRinexObsInline), 0);
         std::vector<std::string> expected;
         for (std::size_t i = 0; i < std::size(offsets); ++i) {
-            RinexEpoch e = Epoch(seconds[i % std::size(seconds)], {Gps(3, 2.2e7, 1.1e8), Gps(5, 2.3e7, 1.2e8)});
+            RinexEpoch e =
+                Epoch(seconds[i % std::size(seconds)], {Gps(3, 2.2e7, 1.1e8), Gps(5, 2.3e7, 1.2e8), glonass});
             e.clockOffset = offsets[i];
             ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
             const RinexCalendar c = RinexCalendarOf(RinexTimeUnits(e.week, e.seconds));
             char line[128];
             if (version == 304) {
                 std::snprintf(line, sizeof line, "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d      %15.12f", c.year,
-                              c.month, c.day, c.hour, c.minute, c.second, c.tenthMicroseconds, 0, 2, offsets[i]);
+                              c.month, c.day, c.hour, c.minute, c.second, c.tenthMicroseconds, 0, 3, offsets[i]);
             } else {
-                std::snprintf(line, sizeof line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3dG03G05%30s%12.9f", c.year % 100,
-                              c.month, c.day, c.hour, c.minute, c.second, c.tenthMicroseconds, 0, 2, "", offsets[i]);
+                std::snprintf(line, sizeof line, " %02d %2d %2d %2d %2d%3d.%07d  %d%3dG03G05R07%27s%12.9f",
+                              c.year % 100, c.month, c.day, c.hour, c.minute, c.second, c.tenthMicroseconds, 0, 3, "",
+                              offsets[i]);
             }
             expected.push_back(line);
         }
@@ -267,6 +272,8 @@ TEST(RinexObsWriter, EpochLinesReadAsPrintfWritesThem) {
             body = body || l.find("END OF HEADER") != std::string::npos;
         }
         EXPECT_EQ(lines, expected);
+        // Both systems were written: a mixed file.
+        EXPECT_EQ(file.Text().substr(40, 20), version == 304 ? "M: Mixed            " : "M (MIXED)           ");
     }
 }
 
