@@ -589,7 +589,10 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
             char *const at = lines.Reserve(kLongestLine);
             if (at == nullptr) return 1;
             std::size_t length = 0;
-            const int32_t last = std::min(first + kTypesPerLine211, static_cast<int32_t>(kTypeCount211));
+            // The line ends after its last value: a value of 0 is a blank
+            // field, and blank fields after the last value are left out.
+            int32_t last = std::min(first + kTypesPerLine211, static_cast<int32_t>(kTypeCount211));
+            while (last > first && values.v[last - 1] == 0.0) --last;
             for (int32_t t = first; t < last; ++t) {
                 const bool phase = t == L1 || t == L2 || t == L5;
                 const char ssi = phase ? StrengthDigit(t == L1   ? strength1
