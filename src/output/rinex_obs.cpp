@@ -127,29 +127,32 @@ char StrengthDigit(double cno) {
 
 constexpr std::size_t kObsColumns = kObsFieldWidth + 2;
 
-// The receiver clock offset (|offset| < 1 s) as "%15.12f" prints it, in
-// integers: once per epoch, where a printf of a double would cost as much
-// as all the epoch's values. Near a rounding tie printf itself decides.
-void AppendClockOffset(RinexLine *line, double offset) {
-    constexpr double kScale = 1e12;
+// The receiver clock offset (|offset| < 1 s) as "%15.12f" (RINEX 3) or
+// "%12.9f" (RINEX 2.11) prints it, in integers: once per epoch, where a
+// printf of a double would cost as much as all the epoch's values. Near a
+// rounding tie printf itself decides.
+template <int kDigits> void AppendClockOffset(RinexLine *line, double offset) {
+    static_assert(kDigits == 12 || kDigits == 9, "the two versions' clock fields");
+    constexpr double kScale = kDigits == 12 ? 1e12 : 1e9;
+    constexpr const char *kFormat = kDigits == 12 ? "%15.12f" : "%12.9f";
+    constexpr std::size_t kLength = kDigits + 3;
     const double scaled = std::fabs(offset) * kScale;
     const int64_t below = static_cast<int64_t>(scaled);
     const double fraction = scaled - static_cast<double>(below);
     const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
-    if (!(std::fabs(fraction - 0.5) > scaled * 0x1p-51) || rounded >= static_cast<int64_t>(kScale)) {
-        AppendRinexFormat(line, "%15.12f", offset);
+    if (!(std::fabs(fraction - 0.5) > scaled * 0x1p-51) || rounded >= static_cast<int64_t>(kScale) ||
+        line->length + kLength >= sizeof line->text) {
+        AppendRinexFormat(line, kFormat, offset);
         return;
     }
-    constexpr std::size_t kLength = 15;
-    if (line->length + kLength >= sizeof line->text) return; // never: the epoch line is short
-    // Twelve digits in four groups of three, from the right, each store's
-    // spare first byte overwritten by the next group.
+    // The digits in groups of three, from the right, each store's spare
+    // first byte overwritten by the next group.
     char *p = line->text + line->length;
     p[0] = offset < 0 ? '-' : ' ';
     p[1] = '0';
     const auto &groups = kRinexDigitGroups.full;
     uint64_t rest = static_cast<uint64_t>(rounded);
-    for (int32_t at = 11; at >= 2; at -= 3) {
+    for (int32_t at = kDigits - 1; at >= 2; at -= 3) {
         const uint64_t above = rest / 1000u;
         le::Store<uint32_t>(p + at, groups[rest - above * 1000u]);
         rest = above;
@@ -335,7 +338,7 @@ template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines)
     // The receiver clock offset, when known and within the field.
     if (e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0) {
         AppendRinexSpaces(&line, 6);
-        AppendClockOffset(&line, e.clockOffset);
+        AppendClockOffset<12>(&line, e.clockOffset);
     }
     char *const epochLine = lines.Reserve(line.length);
     if (epochLine == nullptr) return 1;
@@ -458,38 +461,6 @@ void AppendEpochLine211(RinexLine *line, int64_t time, int32_t flag, int32_t cou
                       c.second, c.tenthMicroseconds, flag, count);
 }
 
-// The receiver clock offset (|offset| < 1 s) as "%12.9f" prints it, in
-// integers, as AppendClockOffset does for RINEX 3; near a rounding tie
-// printf itself decides.
-void AppendClockOffset211(RinexLine *line, double offset) {
-    constexpr double kScale = 1e9;
-    const double scaled = std::fabs(offset) * kScale;
-    const int64_t below = static_cast<int64_t>(scaled);
-    const double fraction = scaled - static_cast<double>(below);
-    const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
-    constexpr std::size_t kLength = 12;
-    if (!(std::fabs(fraction - 0.5) > scaled * 0x1p-51) || rounded >= static_cast<int64_t>(kScale) ||
-        line->length + kLength >= sizeof line->text) {
-        AppendRinexFormat(line, "%12.9f", offset);
-        return;
-    }
-    // Nine digits in three groups of three, from the right, each store's
-    // spare first byte overwritten by the next group.
-    char *p = line->text + line->length;
-    p[0] = offset < 0 ? '-' : ' ';
-    p[1] = '0';
-    const auto &groups = kRinexDigitGroups.full;
-    uint64_t rest = static_cast<uint64_t>(rounded);
-    for (int32_t at = 8; at >= 2; at -= 3) {
-        const uint64_t above = rest / 1000u;
-        le::Store<uint32_t>(p + at, groups[rest - above * 1000u]);
-        rest = above;
-    }
-    p[2] = '.';
-    line->length += kLength;
-    line->text[line->length] = '\0';
-}
-
 // A satellite's values by 2.11 type, from its signals; the phase's LLI.
 struct Values211 {
     double v[kTypeCount211];
@@ -566,7 +537,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     AppendEpochLine211(&line, r.time, 0, n);
     for (int32_t k = 0; k < n; ++k) {
         if (k > 0 && k % kSatellitesPerLine211 == 0) {
-            if (k == kSatellitesPerLine211 && withClock) AppendClockOffset211(&line, e.clockOffset);
+            if (k == kSatellitesPerLine211 && withClock) AppendClockOffset<9>(&line, e.clockOffset);
             if (!PutLine(lines, line)) return 1;
             BeginRinexLine(&line);
             AppendRinexSpaces(&line, 32);
@@ -576,7 +547,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     // The receiver clock offset in columns 69-80 of the first line.
     if (n <= kSatellitesPerLine211 && withClock) {
         AppendRinexSpaces(&line, static_cast<std::size_t>(3 * (kSatellitesPerLine211 - n)));
-        AppendClockOffset211(&line, e.clockOffset);
+        AppendClockOffset<9>(&line, e.clockOffset);
     }
     if (!PutLine(lines, line)) return 1;
     lines.EpochLineDone(r);
