@@ -175,6 +175,28 @@ void AppendSatellite(RinexLine *line, const RinexSatObs &s) {
     AppendRinexText(line, id);
 }
 
+// "%3d.%07d  %d%3d", the seconds with their fraction, the epoch flag and
+// the count, in the 17 columns from `at` (flag 0-9, count 0-999): the
+// close of both versions' epoch lines.
+void PutSecondsFlagCount(char *at, const RinexCalendar &c, int32_t flag, int32_t count) {
+    at[0] = ' ';
+    at[1] = c.second < 10 ? ' ' : static_cast<char>('0' + c.second / 10);
+    at[2] = static_cast<char>('0' + c.second % 10);
+    at[3] = '.';
+    // Seven digits: two groups of three from the right, then the first.
+    const auto &groups = kRinexDigitGroups.full;
+    const uint32_t fraction = static_cast<uint32_t>(c.tenthMicroseconds);
+    le::Store<uint32_t>(at + 7, groups[fraction % 1000u]);
+    le::Store<uint32_t>(at + 4, groups[fraction / 1000u % 1000u]);
+    at[4] = static_cast<char>('0' + fraction / 1000000u);
+    at[11] = ' ';
+    at[12] = ' ';
+    at[13] = static_cast<char>('0' + flag);
+    at[14] = count >= 100 ? static_cast<char>('0' + count / 100) : ' ';
+    at[15] = count >= 10 ? static_cast<char>('0' + count / 10 % 10) : ' ';
+    at[16] = static_cast<char>('0' + count % 10);
+}
+
 // "> %04d %02d %02d %02d %02d%3d.%07d  %d%3d", without a printf for each
 // epoch: the fields have fixed columns whenever the values are in range.
 void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count) {
@@ -197,22 +219,7 @@ void AppendEpochLine(RinexLine *line, int64_t time, int32_t flag, int32_t count)
             two(p + at + 1, field);
             at += 3;
         }
-        p[18] = ' ';
-        two(p + 19, c.second);
-        if (c.second < 10) p[19] = ' ';
-        p[21] = '.';
-        // Seven digits: two groups of three from the right, then the first.
-        const auto &groups = kRinexDigitGroups.full;
-        const uint32_t fraction = static_cast<uint32_t>(c.tenthMicroseconds);
-        le::Store<uint32_t>(p + 25, groups[fraction % 1000u]);
-        le::Store<uint32_t>(p + 22, groups[fraction / 1000u % 1000u]);
-        p[22] = static_cast<char>('0' + fraction / 1000000u);
-        p[29] = ' ';
-        p[30] = ' ';
-        p[31] = static_cast<char>('0' + flag);
-        p[32] = count >= 100 ? static_cast<char>('0' + count / 100) : ' ';
-        p[33] = count >= 10 ? static_cast<char>('0' + count / 10 % 10) : ' ';
-        p[34] = static_cast<char>('0' + count % 10);
+        PutSecondsFlagCount(p + 18, c, flag, count);
         line->length += kLength;
         line->text[line->length] = '\0';
         return;
@@ -439,20 +446,7 @@ void AppendEpochLine211(RinexLine *line, int64_t time, int32_t flag, int32_t cou
             two(p + at + 1, field, false);
             at += 3;
         }
-        p[15] = ' ';
-        two(p + 16, c.second, false);
-        p[18] = '.';
-        const auto &groups = kRinexDigitGroups.full;
-        const uint32_t fraction = static_cast<uint32_t>(c.tenthMicroseconds);
-        le::Store<uint32_t>(p + 22, groups[fraction % 1000u]);
-        le::Store<uint32_t>(p + 19, groups[fraction / 1000u % 1000u]);
-        p[19] = static_cast<char>('0' + fraction / 1000000u);
-        p[26] = ' ';
-        p[27] = ' ';
-        p[28] = static_cast<char>('0' + flag);
-        p[29] = count >= 100 ? static_cast<char>('0' + count / 100) : ' ';
-        p[30] = count >= 10 ? static_cast<char>('0' + count / 10 % 10) : ' ';
-        p[31] = static_cast<char>('0' + count % 10);
+        PutSecondsFlagCount(p + 15, c, flag, count);
         line->length += kLength;
         line->text[line->length] = '\0';
         return;
