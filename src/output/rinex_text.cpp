@@ -428,18 +428,11 @@ bool FlushDeferredBlock(DeferredRinexFile *f) {
 } // namespace
 
 int32_t WriteDeferredRinexLine(DeferredRinexFile *f, const RinexLine *line) {
-    if (f->body == nullptr) return 0;
     const std::size_t length = line->length < sizeof line->text ? line->length : sizeof line->text - 1;
-    if (length + 1 > sizeof f->block - f->blockLength) FlushDeferredBlock(f);
-    if (!f->failed) {
-        std::memcpy(f->block + f->blockLength, line->text, length);
-        f->block[f->blockLength + length] = '\n';
-        f->blockLength += length + 1;
-    }
-    if (f->failed) {
-        if (!f->quiet) FormatErrorText(kUnableToWrite, f->path);
-        return 1;
-    }
+    char *const at = ReserveDeferredRinexLine(f, length);
+    if (at == nullptr) return 1;
+    std::memcpy(at, line->text, length);
+    CommitDeferredRinexLine(f, length);
     return 0;
 }
 
