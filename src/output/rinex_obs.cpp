@@ -304,6 +304,22 @@ struct SlotLines {
     }
 };
 
+// Copies a line built apart into the lines.
+template <class Lines> bool PutLine(Lines &lines, const RinexLine &line) {
+    char *const at = lines.Reserve(line.length);
+    if (at == nullptr) return false;
+    std::memcpy(at, line.text, line.length);
+    lines.Commit(line.length);
+    return true;
+}
+
+// A GLONASS satellite written, with its frequency channel, for the header's
+// GLONASS SLOT / FRQ #; false when the lines cannot note it.
+template <class Lines> bool NoteGlonassOf(Lines &lines, const RinexSatObs &s) {
+    if (s.system != 'R' || s.number >= kMaxSatNumber || s.frequency == kRinexNoFrequency) return true;
+    return lines.NoteGlonass(s.number, s.frequency);
+}
+
 // Over 60 lines: the epoch line carries the count of the records that
 // follow it, so one pass finds each satellite's columns and a second builds
 // the records in place, from what the first found; every value of the file
@@ -347,10 +363,7 @@ template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines)
         AppendRinexSpaces(&line, 6);
         AppendClockOffset<12>(&line, e.clockOffset);
     }
-    char *const epochLine = lines.Reserve(line.length);
-    if (epochLine == nullptr) return 1;
-    std::memcpy(epochLine, line.text, line.length);
-    lines.Commit(line.length);
+    if (!PutLine(lines, line)) return 1;
     lines.EpochLineDone(r);
     // Each satellite's record is built in place: the fields are stored
     // whole and the record ends after its last column that is not blank.
@@ -399,10 +412,7 @@ template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines)
         const int32_t fields = static_cast<int32_t>((length - 3 + kObsFieldWidth + 1) / kObsColumns);
         int32_t &used = lines.TypesUsed(static_cast<std::size_t>(c.system));
         if (fields > used) used = fields;
-        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency &&
-            !lines.NoteGlonass(s.number, s.frequency)) {
-            return 1;
-        }
+        if (!NoteGlonassOf(lines, s)) return 1;
         lines.Commit(length);
     }
     return 0;
@@ -496,15 +506,6 @@ Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     return out;
 }
 
-// Copies a line built apart into the lines.
-template <class Lines> bool PutLine(Lines &lines, const RinexLine &line) {
-    char *const at = lines.Reserve(line.length);
-    if (at == nullptr) return false;
-    std::memcpy(at, line.text, line.length);
-    lines.Commit(line.length);
-    return true;
-}
-
 // Over 60 lines: an epoch in RINEX 2.11, the satellites listed on the
 // epoch line (twelve a line) and then three lines of five values for each,
 // built in place like BuildEpoch's records, each line ending after its
@@ -570,10 +571,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
             }
             lines.Commit(length);
         }
-        if (s.system == 'R' && s.number < kMaxSatNumber && s.frequency != kRinexNoFrequency &&
-            !lines.NoteGlonass(s.number, s.frequency)) {
-            return 1;
-        }
+        if (!NoteGlonassOf(lines, s)) return 1;
         int32_t &used = lines.TypesUsed(static_cast<std::size_t>(SystemIndex(s.system)));
         used = kTypeCount211;
     }
@@ -695,8 +693,7 @@ void WaitForWriter(RinexObsWriter &w, const std::atomic<uint64_t> &count, std::a
     UnlockWorker(&w.lock);
 }
 
-// Asks for the cache lines of an epoch's first satellites (their first
-// three signals: what most satellites fill), to be read or written soon.
+// Cache lines asked for ahead of the reads or the writes that need them.
 constexpr int kForReading = 0, kForWriting = 1;
 // A line to be written is asked for in the state that lets this processor
 // write it (PREFETCHW): a plain prefetch brings it shared, and the first
@@ -732,14 +729,12 @@ template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t 
 int32_t EmitFirstHeld(RinexObsWriter &w) {
     const uint64_t first = w.released.load(std::memory_order_relaxed);
     // The conversion's thread filled these slots, so their lines are in the
-    // other processor's cache: the next epoch's are asked for now, to come
-    // while this one is printed (as many satellites as this one has).
+    // other processor's cache: the next epoch's (its text, when prepared)
+    // are asked for now, to come while this one is printed.
     if (w.threaded && HeldCount(w) > 1) {
         const RinexHeldEpoch &next = w.held[(first + 1) % kEpochSlots];
         if (next.preparedLength != 0) {
-            for (uint32_t at = 0; at < next.preparedLength; at += kRinexCacheLine) {
-                PrefetchLine<kForReading>(next.text + at);
-            }
+            PrefetchRange<kForReading>(next.text, next.preparedLength);
         } else {
             PrefetchEpochLines<kForReading>(next.epoch, next.epoch.count, next.epoch.signalCount);
         }
