@@ -2,9 +2,10 @@
 // rate of the same file and against its I/O floor, all in 2048-byte blocks
 // from the page cache.
 //
-//   oem4bench LOG [--recompute] [--rinex] [--repeat N] [--out BASE]
+//   oem4bench LOG [--recompute] [--rinex | --rinex-2.11] [--repeat N] [--out BASE]
 //
-// With --rinex each round also converts with the RINEX export on, and the
+// With --rinex (--rinex-2.11: in RINEX 2.11, whose GLONASS navigation file
+// is BASE.gnav) each round also converts with the RINEX export on, and the
 // summary gives that conversion's wall-clock time against the one without
 // (the export writes on a second thread: its processor time is the sum of
 // both).
@@ -150,7 +151,9 @@ void ReportFailure(const char *what, int32_t result) {
 // clock can be no less than half of it.
 double ConvertWithRinex(ConvertOptions *options, ConvertHost *host, const std::string &out, int32_t version,
                         double *cpu) {
-    for (const char *extension : {".tsq", ".epp", ".sta", ".obs", ".nav"}) ::unlink((out + extension).c_str());
+    for (const char *extension : {".tsq", ".epp", ".sta", ".obs", ".nav", ".gnav"}) {
+        ::unlink((out + extension).c_str());
+    }
     ConvertRinexOptions on{};
     on.enabled = 1;
     on.version = version;
