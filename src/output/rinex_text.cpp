@@ -489,9 +489,16 @@ void CopyWithinKernel(std::FILE *from, std::FILE *to) {
 #endif
 }
 
-} // namespace
-
-namespace {
+// The rest of `from` to `to`: within the kernel where it can, through
+// `buffer` from where that stopped. False when a read or a write failed.
+bool CopyRest(std::FILE *from, std::FILE *to, char *buffer, std::size_t size) {
+    CopyWithinKernel(from, to);
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, size, from)) > 0) {
+        if (!WriteAll(to, buffer, n)) return false;
+    }
+    return std::ferror(from) == 0;
+}
 
 // What fills the room the header leaves: blank COMMENT lines of 67 to 80
 // columns (the label starts in column 61; blanks after it are allowed),
@@ -534,13 +541,7 @@ bool MoveBehindHeader(DeferredRinexFile *f, const char *header, std::size_t head
     std::FILE *in = std::fopen(f->path, "r");
     std::FILE *out = std::fopen(moved, "w");
     ok = ok && in != nullptr && out != nullptr && WriteAll(out, header, headerLength) &&
-         std::fseek(in, static_cast<long>(f->reserved), SEEK_SET) == 0;
-    if (ok) {
-        CopyWithinKernel(in, out);
-        std::size_t n = 0;
-        while (ok && (n = std::fread(f->block, 1, sizeof f->block, in)) > 0) ok = WriteAll(out, f->block, n);
-        ok = ok && std::ferror(in) == 0;
-    }
+         std::fseek(in, static_cast<long>(f->reserved), SEEK_SET) == 0 && CopyRest(in, out, f->block, sizeof f->block);
     if (in != nullptr) std::fclose(in);
     if (out != nullptr && std::fclose(out) != 0) ok = false;
     if (ok) {
@@ -622,15 +623,7 @@ int32_t FinishDeferredRinex(DeferredRinexFile *f, const char *header, std::size_
     // gives them the platform's line end, like the header's. The block,
     // flushed, carries them across.
     if (f->body != nullptr && std::fflush(f->body) == 0 && std::fseek(f->body, 0, SEEK_SET) == 0) {
-        if (!failed) CopyWithinKernel(f->body, f->file);
-        std::size_t n = 0;
-        while ((n = std::fread(f->block, 1, sizeof f->block, f->body)) > 0) {
-            if (std::fwrite(f->block, 1, n, f->file) != n) {
-                failed = true;
-                break;
-            }
-        }
-        if (std::ferror(f->body) != 0) failed = true;
+        if (!CopyRest(f->body, f->file, f->block, sizeof f->block)) failed = true;
     } else if (f->body != nullptr) {
         failed = true;
     }
