@@ -578,10 +578,15 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     return 0;
 }
 
+// An epoch's lines in the file's version.
+template <class Lines> int32_t BuildEpochIn(const RinexObsWriter &w, const RinexHeldEpoch &r, Lines &lines) {
+    return w.version == kV2 ? BuildEpoch211(r, lines) : BuildEpoch(r, lines);
+}
+
 int32_t EmitEpoch(RinexObsWriter &w, const RinexHeldEpoch &r) {
     if (r.preparedLength != 0) return EmitPrepared(w, r);
     FileLines lines{w};
-    return w.version == kV2 ? BuildEpoch211(r, lines) : BuildEpoch(r, lines);
+    return BuildEpochIn(w, r, lines);
 }
 
 // The conversion's thread formats the epoch in its slot, to take work off
@@ -591,7 +596,7 @@ void PrepareEpoch(RinexObsWriter &w, RinexHeldEpoch &r) {
     r.preparedGlonass = 0;
     std::memset(r.preparedTypes, 0, sizeof r.preparedTypes);
     SlotLines lines{r, 0};
-    const int32_t result = w.version == kV2 ? BuildEpoch211(r, lines) : BuildEpoch(r, lines);
+    const int32_t result = BuildEpochIn(w, r, lines);
     r.preparedLength = result == 0 ? static_cast<uint32_t>(lines.length) : 0;
     w.prepared += r.preparedLength != 0 ? 1 : 0;
 }
