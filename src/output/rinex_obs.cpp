@@ -705,14 +705,21 @@ constexpr int kForReading = 0, kForWriting = 1;
 // store then waits a second time for the other processor to let it go.
 // Processors without the instruction take it as a no-op. The compiler's
 // own prefetch asks for it only when built for such processors alone.
+// Lines to be read are asked for by an instruction written out too: g++
+// counts its own prefetch as free of effects, so a function that does
+// nothing else is one whose calls it may drop -- and it dropped every call
+// of the writer's PrefetchEpochLines, which left each epoch's lines to be
+// fetched from the other processor's cache one miss at a time.
 template <int kIntent> inline void PrefetchLine(const char *at) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     if constexpr (kIntent == kForWriting) {
         asm volatile("prefetchw %0" : : "m"(*at));
-        return;
+    } else {
+        asm volatile("prefetcht0 %0" : : "m"(*at));
     }
-#endif
+#else
     __builtin_prefetch(at, kIntent, 3);
+#endif
 }
 
 template <int kIntent> void PrefetchRange(const void *from, std::size_t bytes) {
