@@ -197,8 +197,6 @@ int64_t ExactThousandths(double value) {
 
 bool RinexThousandths(double value, int64_t *thousandths) { return Thousandths(value, thousandths); }
 
-uint64_t RinexExactThousandths(double magnitude) { return static_cast<uint64_t>(ExactThousandths(magnitude)); }
-
 namespace {
 
 // The powers of ten a double holds exactly.

@@ -42,9 +42,6 @@ void AppendRinexDigits(RinexLine *line, int64_t value, std::size_t width, bool z
 // The value in thousandths, rounded to nearest with ties to even; false for
 // values that are not finite or 1e12 or more in magnitude.
 bool RinexThousandths(double value, int64_t *thousandths);
-// The magnitude in thousandths rounded exactly, ties to even: the slow way
-// that the observation fields take near a tie.
-uint64_t RinexExactThousandths(double magnitude);
 
 // The digits of 0 to 999 in bytes 1-3 of a word stored little-endian,
 // written by one store in front of the digits already in place (byte 0
@@ -89,17 +86,23 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
         le::Store<uint64_t>(at + 8, kBlanks);
         return 0;
     }
+    // Rounded exactly, ties to even (as printf rounds): the magnitude is
+    // m * 2^-shift with a 53-bit integer m, so m * 1000 (below 2^63) holds
+    // the value in thousandths exactly and the rounding is integer work.
+    // Below 1e10 the shift is at least 19; from 64 on (magnitudes below
+    // 2^-11, subnormals too) the value rounds to no thousandth at all.
+    // Ties are common, not rare: every sixteenth pseudorange of a RANGECMP
+    // record (1/128 m) ends in a half thousandth.
+    constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
+    const int shift = 1075 - static_cast<int>(magnitudeBits >> 52);
+    uint64_t thousandths = 0;
+    if (shift < 64) {
+        const uint64_t product = ((magnitudeBits & kMantissaBits) | (kMantissaBits + 1)) * 1000u;
+        const uint64_t below = product >> shift;
+        const uint64_t rest = product - (below << shift);
+        thousandths = below + ((rest + (below & 1u)) > (uint64_t{1} << (shift - 1)) ? 1u : 0u);
+    }
     const double magnitude = std::bit_cast<double>(magnitudeBits);
-    // Rounded half up in double precision: below 10^13 the product is
-    // within 2^-9 of the exact one and adding the half is exact, so the
-    // result is right whenever the sum is further than 2^-8 from a whole
-    // number; otherwise (near a tie) the exact way decides, ties to even.
-    // (Signed conversions: they are single instructions.)
-    const double shifted = magnitude * 1000.0 + 0.5;
-    const int64_t rounded = static_cast<int64_t>(shifted);
-    const double offTie = shifted - static_cast<double>(rounded) - 0.5;
-    uint64_t thousandths = static_cast<uint64_t>(rounded);
-    if (!(std::fabs(offTie) < 0.5 - 0x1p-8)) thousandths = RinexExactThousandths(magnitude);
     const bool negative = (bits & kSignBit) != 0 && thousandths != 0;
     uint64_t whole = thousandths / 1000u;
     const uint32_t fraction = static_cast<uint32_t>(thousandths - whole * 1000u);
