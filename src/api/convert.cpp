@@ -36,6 +36,9 @@ constexpr const char *kUserQuitText = "User Quit";
 // Windows build does not know every 64-bit integer format.
 constexpr const char *kLeftOutText =
     "Notice: %.0f %s observations left out (no place for them in the observation file)";
+// The RINEX observation file holds every observation but these, and the
+// user who converts for other programs must hear of them.
+constexpr const char *kRinexLeftOutText = "Notice: %.0f %s observations left out of the RINEX observation file (%s)";
 constexpr const char *kCutEpochsText =
     "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
 // What was wrong with the log itself: the user must hear of a cut or
@@ -383,6 +386,31 @@ void ReportScreening() {
     }
 }
 
+// Why observations are not in the RINEX observation file.
+const char *RinexLeftOutWhy(uint32_t why, uint32_t system) {
+    switch (why) {
+    case kRinexNoNumber:
+        return system == SYS_GLONASS ? "their slot was not yet known" : "no satellite number for the PRN";
+    case kRinexNoCode: return "a signal RINEX has no code for";
+    case kRinexNoRoom: return "more satellites or signals than an epoch holds";
+    default: return "RINEX 2.11 has no such system";
+    }
+}
+
+// What the RINEX observation file left out over the conversion, once per
+// reason and system, at the end.
+void ReportRinexLeftOut() {
+    if (!g_conversion.out->rinexOpen) return;
+    const RinexLeftOut &left = RinexExportLeftOut(g_conversion.rinex);
+    for (uint32_t why = 0; why < kRinexLeftOutReasons; ++why) {
+        for (uint32_t system = 0; system < kSystemCount; ++system) {
+            if (left[why][system] == 0) continue;
+            ForwardMessage(-1.0, FormatErrorText(kRinexLeftOutText, static_cast<double>(left[why][system]),
+                                                 SystemName(system), RinexLeftOutWhy(why, system)));
+        }
+    }
+}
+
 // What the framing skipped and dropped, once at the end, and how often
 // the log's time went back.
 void ReportFraming(int64_t done) {
@@ -520,6 +548,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);
     ReportScreening();
+    ReportRinexLeftOut();
     ReportFraming(done);
     // A log still being recorded may have grown since its length was taken.
     if (done > total) total = done;

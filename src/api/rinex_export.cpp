@@ -123,6 +123,9 @@ RinexSatObs *SatelliteOf(RinexExport &x, RinexEpoch &epoch, uint32_t stamp, uint
 int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath, const char *markerName,
                         int32_t version, const char *glonassNavPath) {
     x.hasPosition = false;
+    x.leftOut = {};
+    x.epochLeftOut = {};
+    x.epochLeftSome = false;
     x.lastBroadcast = {};
     x.satelliteAt = {};
     x.stamp = 0;
@@ -136,6 +139,7 @@ int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath
     }
     CopyField(x.marker, sizeof x.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
+    x.version211 = rinexVersion == kRinexVersion211;
     if (OpenRinexObs(&x.obs, obsPath, rinexVersion) != 0) return 1;
     if (OpenRinexNav(&x.nav, navPath, rinexVersion, glonassNavPath) != 0) {
         DiscardRinexObs(&x.obs); // says nothing: the open's message stands
@@ -145,6 +149,23 @@ int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath
 }
 
 namespace {
+
+// An observation the epoch's mapping leaves out, counted for the epoch:
+// rare, and kept off the mapping's own path.
+#if defined(__GNUC__)
+__attribute__((noinline, cold))
+#endif
+void NoteLeftOut(RinexExport &x, const DecodedObservation &o, RinexLeftOutReason why) {
+    ++x.epochLeftOut[why][o.system & 7u];
+    x.epochLeftSome = true;
+}
+
+// A fresh count for a mapping of the epoch.
+void StartEpochLeftOut(RinexExport &x) {
+    if (!x.epochLeftSome) return;
+    x.epochLeftOut = {};
+    x.epochLeftSome = false;
+}
 
 // The code of an observation RINEX names (-1 for none).
 int8_t CodeOf(const DecodedObservation &o) { return kCodeIndex.at[(o.system & 7u) * 32u + (o.signal & 31u)]; }
@@ -165,12 +186,19 @@ void FillSignal(const RinexExport &x, RinexSignalObs &r, const DecodedObservatio
 bool MapInRecordOrder(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, uint32_t count) {
     const uint32_t stamp = x.stamp;
     int32_t signals = 0;
+    StartEpochLeftOut(x);
     for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch.obs[i];
         const int8_t code = CodeOf(o);
-        if (code < 0 || o.satellite == 0) continue;
+        if (code < 0 || o.satellite == 0) {
+            NoteLeftOut(x, o, code < 0 ? kRinexNoCode : kRinexNoNumber);
+            continue;
+        }
         RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
-        if (s == nullptr || s->count == kRinexMaxSignals) continue;
+        if (s == nullptr || s->count == kRinexMaxSignals) {
+            NoteLeftOut(x, o, kRinexNoRoom);
+            continue;
+        }
         if (s->count == 0) {
             s->first = static_cast<uint16_t>(signals);
         } else if (s->first + s->count != signals) {
@@ -187,12 +215,20 @@ bool MapInRecordOrder(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch
 // has, then the signals, each satellite's together and in the log's order.
 void MapBySatellite(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, uint32_t count) {
     const uint32_t stamp = x.stamp;
+    StartEpochLeftOut(x);
     for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch.obs[i];
         x.satelliteOf[i] = -1;
-        if (CodeOf(o) < 0 || o.satellite == 0) continue;
+        const int8_t code = CodeOf(o);
+        if (code < 0 || o.satellite == 0) {
+            NoteLeftOut(x, o, code < 0 ? kRinexNoCode : kRinexNoNumber);
+            continue;
+        }
         RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
-        if (s == nullptr || s->count == kRinexMaxSignals) continue;
+        if (s == nullptr || s->count == kRinexMaxSignals) {
+            NoteLeftOut(x, o, kRinexNoRoom);
+            continue;
+        }
         ++s->count;
         x.satelliteOf[i] = static_cast<int16_t>(s - out.sats);
     }
@@ -209,6 +245,24 @@ void MapBySatellite(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, 
         const DecodedObservation &o = epoch.obs[i];
         RinexSatObs &s = out.sats[x.satelliteOf[i]];
         FillSignal(x, out.signals[s.first + s.count++], o, CodeOf(o));
+    }
+}
+
+void AddEpochLeftOut(RinexExport &x) {
+    for (std::size_t why = 0; why < x.leftOut.size(); ++why)
+        for (std::size_t system = 0; system < kSystemCount; ++system)
+            x.leftOut[why][system] += x.epochLeftOut[why][system];
+}
+
+// RINEX 2.11 writes GPS, GLONASS and SBAS only: the signals of the other
+// systems' satellites never reach the file.
+void CountNotIn211(RinexExport &x, const RinexEpoch &out) {
+    for (int32_t k = 0; k < out.count; ++k) {
+        const RinexSatObs &s = out.sats[k];
+        if (s.system == 'G' || s.system == 'R' || s.system == 'S') continue;
+        const char *at = std::strchr(kSystemLetters, s.system);
+        if (at == nullptr || *at == '\0') continue;
+        x.leftOut[kRinexNotIn211][static_cast<std::size_t>(at - kSystemLetters)] += s.count;
     }
 }
 
@@ -233,6 +287,8 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
         NextStamp(x);
         MapBySatellite(x, out, *epoch, count);
     }
+    if (x.epochLeftSome) AddEpochLeftOut(x);
+    if (x.version211) CountNotIn211(x, out);
     if (out.count == 0) return 0;
     *written = true;
     return WriteRinexObsEpoch(&x.obs, &out);

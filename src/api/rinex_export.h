@@ -44,6 +44,20 @@ struct SatelliteAt {
 // The signal codes RINEX names (the export's table of them).
 inline constexpr std::size_t kRinexSignalCodeCount = 37;
 
+// Observations of the log that the observation file cannot hold, by why
+// and by system: a satellite RINEX has no number for (a GLONASS satellite
+// before its slot is known, a PRN outside its system's numbers), a signal
+// RINEX names no code for, an epoch or satellite with no room left, and in
+// RINEX 2.11 a system it does not know. The conversion tells the user.
+enum RinexLeftOutReason : uint32_t {
+    kRinexNoNumber,
+    kRinexNoCode,
+    kRinexNoRoom,
+    kRinexNotIn211,
+    kRinexLeftOutReasons,
+};
+using RinexLeftOut = std::array<std::array<uint64_t, kSystemCount>, kRinexLeftOutReasons>;
+
 // What the export keeps over one conversion, in one place: the conversion
 // owns it and passes it to every call; OpenRinexExport starts it afresh
 // (the epoch area is refilled by every epoch).
@@ -63,6 +77,12 @@ struct RinexExport {
     // The first position of the log, for the header.
     bool hasPosition;
     double position[3];
+    // Over the conversion, and of the epoch being mapped (taken into the
+    // total once its mapping stands: an epoch may be mapped twice).
+    RinexLeftOut leftOut;
+    RinexLeftOut epochLeftOut;
+    bool epochLeftSome;
+    bool version211;
 };
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
@@ -84,6 +104,8 @@ int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int3
 int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port);
 // The first position of the log becomes the header's approximate position.
 void ExportRinexPosition(RinexExport &x, const PositionRecord *position);
+// What the observation file could not hold so far.
+inline const RinexLeftOut &RinexExportLeftOut(const RinexExport &x) { return x.leftOut; }
 // Writes both files whole; the port (may be null) gives the receiver's
 // VERSION and IONUTC content. 0, or 1 with the message in ErrorText.
 int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port);
