@@ -264,12 +264,14 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "    102.000  PRN 9 is rising or re-appearing\n"
                      "    102.200  RANGECMP4 record: 2 differential observations without a usable reference dropped\n"
                      "             -  Almanac received for GPS PRN 4\n"
+                     "             -  Notice: 2 GLONASS observations left out of the RINEX observation file (their "
+                     "slot was not yet known)\n"
                      "something else entirely\n"
                      "\n"
                      "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
-    EXPECT_EQ(d->messageCount, 11u);
+    EXPECT_EQ(d->messageCount, 12u);
     auto count = [&](const char *key) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -287,6 +289,9 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     EXPECT_EQ(count("rising_satellites"), 1u);
     EXPECT_EQ(count("almanacs_received"), 1u);
     EXPECT_EQ(count("compressed_ranges_dropped"), 1u);
+    // Not in the observation file's count of what it left out.
+    EXPECT_EQ(count("rinex_left_out"), 1u);
+    EXPECT_EQ(d->leftOut[1], 0u); // GLONASS
     EXPECT_EQ(count("other"), 1u);
 
     // A named messages file that is not there is a failure, not silence.

@@ -47,6 +47,7 @@ const std::vector<MessageKind> kKinds = {
     {"almanacs_received", "Almanacs received", kNotice},
     {"ephemerides_received", "Ephemerides received", kNotice},
     {"compressed_ranges_dropped", "RANGECMP2/RANGECMP4 observations dropped", kNotice},
+    {"rinex_left_out", "Observations the RINEX file cannot hold", kNotice},
     {"errors", "Other errors", kOther},
     {"other", "Other messages", kOther},
 };
@@ -80,6 +81,7 @@ const Pattern kPatterns[] = {
     {"had L2 data but no data for L1", "l2_without_l1"},
     {"Almanac received", "almanacs_received"},
     {"Ephemeris received", "ephemerides_received"},
+    {"left out of the RINEX observation file", "rinex_left_out"},
     {"RANGECMP2 ", "compressed_ranges_dropped"},
     {"RANGECMP4 ", "compressed_ranges_dropped"},
     {"Error", "errors"},
