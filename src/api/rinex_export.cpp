@@ -248,6 +248,7 @@ void MapBySatellite(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, 
     }
 }
 
+// The epoch's count, once its mapping stands, into the conversion's.
 void AddEpochLeftOut(RinexExport &x) {
     for (std::size_t why = 0; why < x.leftOut.size(); ++why)
         for (std::size_t system = 0; system < kSystemCount; ++system)
