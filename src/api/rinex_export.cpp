@@ -255,15 +255,22 @@ void AddEpochLeftOut(RinexExport &x) {
             x.leftOut[why][system] += x.epochLeftOut[why][system];
 }
 
-// RINEX 2.11 writes GPS, GLONASS and SBAS only: the signals of the other
-// systems' satellites never reach the file.
-void CountNotIn211(RinexExport &x, const RinexEpoch &out) {
+// RINEX 2.11 writes GPS, GLONASS and SBAS only, and of their signals those
+// its types name: the signals of the other systems' satellites, and such
+// signals as GPS L1C or GLONASS L3, never reach the file.
+void CountLeftOutOf211(RinexExport &x, const RinexEpoch &out) {
     for (int32_t k = 0; k < out.count; ++k) {
         const RinexSatObs &s = out.sats[k];
-        if (s.system == 'G' || s.system == 'R' || s.system == 'S') continue;
         const char *at = std::strchr(kSystemLetters, s.system);
         if (at == nullptr || *at == '\0') continue;
-        x.leftOut[kRinexNotIn211][static_cast<std::size_t>(at - kSystemLetters)] += s.count;
+        const std::size_t system = static_cast<std::size_t>(at - kSystemLetters);
+        if (s.system != 'G' && s.system != 'R' && s.system != 'S') {
+            x.leftOut[kRinexNotIn211][system] += s.count;
+            continue;
+        }
+        for (int32_t j = 0; j < s.count; ++j) {
+            if (!RinexCodeHas211Type(out.signals[s.first + j].code)) ++x.leftOut[kRinexNoType211][system];
+        }
     }
 }
 
@@ -289,7 +296,7 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
         MapBySatellite(x, out, *epoch, count);
     }
     if (x.epochLeftSome) AddEpochLeftOut(x);
-    if (x.version211) CountNotIn211(x, out);
+    if (x.version211) CountLeftOutOf211(x, out);
     if (out.count == 0) return 0;
     *written = true;
     return WriteRinexObsEpoch(&x.obs, &out);

@@ -48,12 +48,14 @@ inline constexpr std::size_t kRinexSignalCodeCount = 37;
 // and by system: a satellite RINEX has no number for (a GLONASS satellite
 // before its slot is known, a PRN outside its system's numbers), a signal
 // RINEX names no code for, an epoch or satellite with no room left, and in
-// RINEX 2.11 a system it does not know. The conversion tells the user.
+// RINEX 2.11 a system or a signal it has no types for. The conversion tells
+// the user.
 enum RinexLeftOutReason : uint32_t {
     kRinexNoNumber,
     kRinexNoCode,
     kRinexNoRoom,
     kRinexNotIn211,
+    kRinexNoType211,
     kRinexLeftOutReasons,
 };
 using RinexLeftOut = std::array<std::array<uint64_t, kSystemCount>, kRinexLeftOutReasons>;

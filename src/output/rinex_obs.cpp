@@ -476,6 +476,13 @@ bool CodeIs(const RinexSignalObs &o, char band, char attribute) {
     return o.code[0] == band && o.code[1] == attribute && o.code[2] == '\0';
 }
 
+// The codes ValuesOf211 takes something of: L1 C/A, the L1 P code, every
+// L2 signal (P2 or C2) and every L5 signal.
+bool Has211Type(const char *code) {
+    if (code[0] == '2' || code[0] == '5') return true;
+    return code[0] == '1' && (code[1] == 'C' || code[1] == 'P' || code[1] == 'W') && code[2] == '\0';
+}
+
 Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     Values211 out{};
     const RinexSignalObs *signals = e.signals + s.first;
@@ -1079,6 +1086,8 @@ std::size_t ObsHeaderBound(void *context) {
 } // namespace
 
 int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(SystemIndex(system), code); }
+
+bool RinexCodeHas211Type(const char *code) { return Has211Type(code); }
 
 int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version, RinexObsThreading threading) {
     RinexObsWriter &w = *writer;

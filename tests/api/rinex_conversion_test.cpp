@@ -500,19 +500,20 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
 
 // What the observation file cannot hold is counted and told, once at the
 // end: a GLONASS satellite before its slot is known (PRN 0), a signal RINEX
-// has no code for, and in RINEX 2.11 a system it does not know.
+// has no code for, and in RINEX 2.11 a system or a signal it has no types
+// for.
 TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     struct Observation {
         uint16_t prn;
         uint32_t system, signal;
     };
     // GPS L1 C/A, GLONASS of unknown slot, a GPS signal type without a
-    // code, Galileo E1C, and GPS L2 after the Galileo signal (which makes
-    // the export map the epoch a second time: nothing may count twice);
-    // each in two epochs.
-    const Observation observations[] = {{5, 0, 0}, {0, 1, 0}, {5, 0, 3}, {11, 3, 2}, {5, 0, 1}};
+    // code, Galileo E1C, and GPS L2 and L1C after the Galileo signal (which
+    // makes the export map the epoch a second time: nothing may count
+    // twice); each in two epochs.
+    const Observation observations[] = {{5, 0, 0}, {0, 1, 0}, {5, 0, 3}, {11, 3, 2}, {5, 0, 1}, {5, 0, 16}};
     Bytes body;
-    body.u4(5);
+    body.u4(6);
     for (const Observation &o : observations) {
         body.u2(o.prn).u2(0).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(-100.0f).r4(45.0f).r4(50.0f);
         body.u4(0x1C00 | o.system << 16 | o.signal << 21);
@@ -527,6 +528,8 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         "Notice: 2 GPS observations left out of the RINEX observation file (a signal RINEX has no code for)";
     const std::string system =
         "Notice: 2 Galileo observations left out of the RINEX observation file (RINEX 2.11 has no such system)";
+    const std::string type =
+        "Notice: 2 GPS observations left out of the RINEX observation file (a signal RINEX 2.11 has no type for)";
     for (const int32_t version : {0, kRinexVersion211}) {
         SCOPED_TRACE(version);
         g_messages.clear();
@@ -536,6 +539,7 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         EXPECT_EQ(told(slot), 1);
         EXPECT_EQ(told(code), 1);
         EXPECT_EQ(told(system), version == kRinexVersion211 ? 1 : 0);
+        EXPECT_EQ(told(type), version == kRinexVersion211 ? 1 : 0);
         std::ifstream in(Path("untold.obs"));
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_NE(text.find("G05"), std::string::npos);
