@@ -25,7 +25,6 @@ constexpr std::size_t kHeaderContentColumns = 60;
 constexpr std::size_t kLabelColumns = 20;
 // Largest magnitude written in F format (RINEX fields are at most 14 wide).
 constexpr double kMaxFixed3 = 1e12;
-constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
 // GPS time starts on 1980-01-06, 3657 days after 1970-01-01.
 constexpr int64_t kGpsEpochDays = 3657;
 constexpr int64_t kUnitsPerSecond = 10000000;
@@ -146,56 +145,12 @@ void AppendRinexFormat(RinexLine *line, const char *format, ...) {
     if (n > 0) AppendRinexText(line, text);
 }
 
-namespace {
-
-// Near a rounding tie: the exact way.
-int64_t ExactThousandths(double value);
-
-// The common case inline, for the writer of every observation value.
-inline bool Thousandths(double value, int64_t *thousandths) {
+bool RinexThousandths(double value, int64_t *thousandths) {
     if (!std::isfinite(value) || !(std::fabs(value) < kMaxFixed3)) return false;
-    // The product in double precision decides the rounding whenever it is
-    // further from a tie than its own rounding error (an ulp): nearly
-    // always. Near a tie the exact way below decides.
-    const double scaled = std::fabs(value) * 1000.0;
-    const int64_t below = static_cast<int64_t>(scaled);
-    const double fraction = scaled - static_cast<double>(below);
-    const double margin = scaled * 0x1p-51;
-    if (std::fabs(fraction - 0.5) > margin) {
-        const int64_t rounded = below + (fraction > 0.5 ? 1 : 0);
-        *thousandths = value < 0 ? -rounded : rounded;
-        return true;
-    }
-    *thousandths = ExactThousandths(value);
+    const int64_t rounded = static_cast<int64_t>(RinexExactThousandths(std::bit_cast<uint64_t>(std::fabs(value))));
+    *thousandths = value < 0 ? -rounded : rounded;
     return true;
 }
-
-int64_t ExactThousandths(double value) {
-    // value = mantissa * 2^exponent exactly, with a 53-bit integer mantissa;
-    // mantissa * 1000 stays below 2^63, so the rounding is done on exact
-    // integers: to nearest, ties to even (as glibc's printf), the same on
-    // every platform and runtime.
-    // The fields of the IEEE 754 double: |value| = mantissa * 2^-shift.
-    const uint64_t bits = std::bit_cast<uint64_t>(std::fabs(value));
-    const int biased = static_cast<int>(bits >> 52);
-    const uint64_t mantissa = biased == 0 ? (bits & kMantissaBits) : (bits & kMantissaBits) | (kMantissaBits + 1);
-    const int shift = biased == 0 ? 1074 : 1075 - biased;
-    const uint64_t product = mantissa * 1000u;
-    uint64_t result = 0;
-    if (shift <= 0) {
-        result = product << -shift; // below 1e13: no overflow
-    } else if (shift < 64) {
-        result = product >> shift;
-        const uint64_t rest = product - (result << shift);
-        const uint64_t half = uint64_t{1} << (shift - 1);
-        if (rest > half || (rest == half && (result & 1u) != 0)) ++result;
-    } // else: below half a thousandth
-    return value < 0 ? -static_cast<int64_t>(result) : static_cast<int64_t>(result);
-}
-
-} // namespace
-
-bool RinexThousandths(double value, int64_t *thousandths) { return Thousandths(value, thousandths); }
 
 namespace {
 

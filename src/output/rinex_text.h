@@ -43,6 +43,22 @@ void AppendRinexDigits(RinexLine *line, int64_t value, std::size_t width, bool z
 // values that are not finite or 1e12 or more in magnitude.
 bool RinexThousandths(double value, int64_t *thousandths);
 
+// The thousandths of a magnitude (the bits of a non-negative double below
+// 2^52) rounded exactly, to nearest with ties to even, as printf rounds:
+// the magnitude is m * 2^-shift with a 53-bit integer m, so m * 1000 (below
+// 2^63) holds it in thousandths exactly and the rounding is integer work,
+// the same on every platform and runtime. From a shift of 64 on
+// (magnitudes below 2^-11, subnormals too) it rounds to no thousandth.
+inline uint64_t RinexExactThousandths(uint64_t magnitudeBits) {
+    constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
+    const int shift = 1075 - static_cast<int>(magnitudeBits >> 52);
+    if (shift >= 64) return 0;
+    const uint64_t product = ((magnitudeBits & kMantissaBits) | (kMantissaBits + 1)) * 1000u;
+    const uint64_t below = product >> shift;
+    const uint64_t rest = product - (below << shift);
+    return below + ((rest + (below & 1u)) > (uint64_t{1} << (shift - 1)) ? 1u : 0u);
+}
+
 // The digits of 0 to 999 in bytes 1-3 of a word stored little-endian,
 // written by one store in front of the digits already in place (byte 0
 // lands on the column the next group fills, or stays blank): in full, and
@@ -69,7 +85,7 @@ inline constexpr RinexDigitGroups kRinexDigitGroups;
 // Every value of an observation file comes through here, so it is inline
 // and builds the field with a few whole-word stores: a blank word, the
 // thousandths with the point, and the integer part three digits a store
-// from the units up. The value's rounding is that of RinexThousandths; a
+// from the units up. The value's rounding is RinexExactThousandths'; a
 // negative value that rounds to zero is written "0.000". Over 60 lines
 // for that reason: split up, the stores would go through calls.
 inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength) {
@@ -86,22 +102,10 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
         le::Store<uint64_t>(at + 8, kBlanks);
         return 0;
     }
-    // Rounded exactly, ties to even (as printf rounds): the magnitude is
-    // m * 2^-shift with a 53-bit integer m, so m * 1000 (below 2^63) holds
-    // the value in thousandths exactly and the rounding is integer work.
-    // Below 1e10 the shift is at least 19; from 64 on (magnitudes below
-    // 2^-11, subnormals too) the value rounds to no thousandth at all.
-    // Ties are common, not rare: every sixteenth pseudorange of a RANGECMP
-    // record (1/128 m) ends in a half thousandth.
-    constexpr uint64_t kMantissaBits = (uint64_t{1} << 52) - 1;
-    const int shift = 1075 - static_cast<int>(magnitudeBits >> 52);
-    uint64_t thousandths = 0;
-    if (shift < 64) {
-        const uint64_t product = ((magnitudeBits & kMantissaBits) | (kMantissaBits + 1)) * 1000u;
-        const uint64_t below = product >> shift;
-        const uint64_t rest = product - (below << shift);
-        thousandths = below + ((rest + (below & 1u)) > (uint64_t{1} << (shift - 1)) ? 1u : 0u);
-    }
+    // Rounded exactly, with no quicker way tried first: ties are common,
+    // not rare (every sixteenth pseudorange of a RANGECMP record, 1/128 m,
+    // ends in a half thousandth).
+    const uint64_t thousandths = RinexExactThousandths(magnitudeBits);
     const double magnitude = std::bit_cast<double>(magnitudeBits);
     const bool negative = (bits & kSignBit) != 0 && thousandths != 0;
     uint64_t whole = thousandths / 1000u;
