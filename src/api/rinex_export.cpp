@@ -179,6 +179,22 @@ void FillSignal(const RinexExport &x, RinexSignalObs &r, const DecodedObservatio
     r.s = o.cno;
 }
 
+// The satellite record an observation of the given code goes to, added
+// when new; null, the observation counted as left out, when the file
+// cannot hold it (no code, no satellite number, no room).
+inline RinexSatObs *PlaceOf(RinexExport &x, RinexEpoch &out, uint32_t stamp, const DecodedObservation &o, int8_t code) {
+    if (code < 0 || o.satellite == 0) {
+        NoteLeftOut(x, o, code < 0 ? kRinexNoCode : kRinexNoNumber);
+        return nullptr;
+    }
+    RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
+    if (s == nullptr || s->count == kRinexMaxSignals) {
+        NoteLeftOut(x, o, kRinexNoRoom);
+        return nullptr;
+    }
+    return s;
+}
+
 // The common case, a record that lists each satellite's signals together:
 // each signal goes to the end of the epoch's signals as it comes. False at
 // the first signal of a satellite whose run other signals have followed;
@@ -190,15 +206,8 @@ bool MapInRecordOrder(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch
     for (uint32_t i = 0; i < count; ++i) {
         const DecodedObservation &o = epoch.obs[i];
         const int8_t code = CodeOf(o);
-        if (code < 0 || o.satellite == 0) {
-            NoteLeftOut(x, o, code < 0 ? kRinexNoCode : kRinexNoNumber);
-            continue;
-        }
-        RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
-        if (s == nullptr || s->count == kRinexMaxSignals) {
-            NoteLeftOut(x, o, kRinexNoRoom);
-            continue;
-        }
+        RinexSatObs *s = PlaceOf(x, out, stamp, o, code);
+        if (s == nullptr) continue;
         if (s->count == 0) {
             s->first = static_cast<uint16_t>(signals);
         } else if (s->first + s->count != signals) {
@@ -220,15 +229,8 @@ void MapBySatellite(RinexExport &x, RinexEpoch &out, const DecodedEpoch &epoch, 
         const DecodedObservation &o = epoch.obs[i];
         x.satelliteOf[i] = -1;
         const int8_t code = CodeOf(o);
-        if (code < 0 || o.satellite == 0) {
-            NoteLeftOut(x, o, code < 0 ? kRinexNoCode : kRinexNoNumber);
-            continue;
-        }
-        RinexSatObs *s = SatelliteOf(x, out, stamp, o.system, o.satellite, o.glonassChannel);
-        if (s == nullptr || s->count == kRinexMaxSignals) {
-            NoteLeftOut(x, o, kRinexNoRoom);
-            continue;
-        }
+        RinexSatObs *s = PlaceOf(x, out, stamp, o, code);
+        if (s == nullptr) continue;
         ++s->count;
         x.satelliteOf[i] = static_cast<int16_t>(s - out.sats);
     }
