@@ -10,7 +10,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 #include "api/error_text.h"
@@ -57,6 +56,18 @@ struct CodeIndex {
     }
 };
 constexpr CodeIndex kCodeIndex;
+
+// The system (SatelliteSystem) of each RINEX letter, -1 for none.
+struct SystemOfLetter {
+    std::array<int8_t, 128> at;
+    constexpr SystemOfLetter() : at() {
+        for (auto &a : at) a = -1;
+        for (std::size_t k = 0; k < kSystemCount; ++k) {
+            if (kSystemLetters[k] != ' ') at[static_cast<std::size_t>(kSystemLetters[k])] = static_cast<int8_t>(k);
+        }
+    }
+};
+constexpr SystemOfLetter kSystemOfLetter;
 
 // A signal's code, LLI and column are its first bytes, written as one word.
 static_assert(offsetof(RinexSignalObs, code) == 0 && offsetof(RinexSignalObs, lli) == 3 &&
@@ -263,9 +274,9 @@ void AddEpochLeftOut(RinexExport &x) {
 void CountLeftOutOf211(RinexExport &x, const RinexEpoch &out) {
     for (int32_t k = 0; k < out.count; ++k) {
         const RinexSatObs &s = out.sats[k];
-        const char *at = std::strchr(kSystemLetters, s.system);
-        if (at == nullptr || *at == '\0') continue;
-        const std::size_t system = static_cast<std::size_t>(at - kSystemLetters);
+        const int8_t known = kSystemOfLetter.at[static_cast<uint8_t>(s.system) & 127u];
+        if (known < 0) continue;
+        const std::size_t system = static_cast<std::size_t>(known);
         if (s.system != 'G' && s.system != 'R' && s.system != 'S') {
             x.leftOut[kRinexNotIn211][system] += s.count;
             continue;

@@ -228,8 +228,13 @@ struct RinexObsWriter {
 // writer has no column for it.
 int32_t RinexCodeColumn(char system, const char *code);
 // Whether RINEX 2.11 has a type for any value of a signal of this RINEX 3
-// code ("1C" has C1 L1 D1 S1, "1L" none), as its records take them.
-bool RinexCodeHas211Type(const char *code);
+// code ("1C" has C1 L1 D1 S1, "1L" none), as its records take them: L1 C/A,
+// the L1 P code, every L2 signal (P2 or C2) and every L5 signal. Inline:
+// the export asks it of every signal of a 2.11 file.
+inline bool RinexCodeHas211Type(const char *code) {
+    if (code[0] == '2' || code[0] == '5') return true;
+    return code[0] == '1' && (code[1] == 'C' || code[1] == 'P' || code[1] == 'W') && code[2] == '\0';
+}
 
 // What the observation header needs from outside the records. Texts may be
 // empty or null; too long texts are cut to their field.

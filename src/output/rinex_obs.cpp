@@ -165,14 +165,22 @@ template <int kDigits> void AppendClockOffset(RinexLine *line, double offset) {
 // "G05": the system letter and the two-digit number.
 void AppendSatellite(RinexLine *line, const RinexSatObs &s) {
     const unsigned number = s.number % 100u;
-    const char id[4] = {s.system, static_cast<char>('0' + number / 10), static_cast<char>('0' + number % 10), '\0'};
+    // The identifier and its terminating zero built as one word: built in
+    // bytes on the stack and copied as a word, the copy waited for the bytes
+    // to reach the cache (a word load is not forwarded from byte stores), at
+    // every satellite of every 2.11 epoch line.
+    const uint32_t id = uint32_t{static_cast<uint8_t>(s.system)} | (uint32_t{'0'} + number / 10u) << 8 |
+                        (uint32_t{'0'} + number % 10u) << 16;
+    constexpr std::size_t kIdBytes = 4;
     // Straight in at the start of a record, where it always stands.
-    if (line->length + sizeof id <= sizeof line->text) {
-        std::memcpy(line->text + line->length, id, sizeof id);
-        line->length += sizeof id - 1;
+    if (line->length + kIdBytes <= sizeof line->text) {
+        le::Store<uint32_t>(line->text + line->length, id);
+        line->length += kIdBytes - 1;
         return;
     }
-    AppendRinexText(line, id);
+    char text[kIdBytes];
+    le::Store<uint32_t>(text, id);
+    AppendRinexText(line, text);
 }
 
 // "%3d.%07d  %d%3d", the seconds with their fraction, the epoch flag and
@@ -466,35 +474,37 @@ void AppendEpochLine211(RinexLine *line, int64_t time, int32_t flag, int32_t cou
 }
 
 // A satellite's values by 2.11 type, from its signals; the phase's LLI.
+// Only the types whose bit is set in `present` hold anything: the record is
+// filled for every satellite of every epoch, and clearing all of it first
+// costs g++'s `rep stos`, whose start-up took half of the filling's time.
 struct Values211 {
     double v[kTypeCount211];
     uint8_t lli[kTypeCount211];
+    uint16_t present;
+    double Value(int32_t t) const { return (present >> t & 1u) != 0 ? v[t] : 0.0; }
+    uint8_t Lli(int32_t t) const { return (present >> t & 1u) != 0 ? lli[t] : 0; }
 };
+static_assert(kTypeCount211 <= 16, "a bit of `present` for each type");
 
 // Whether a signal's code is the two characters given.
 bool CodeIs(const RinexSignalObs &o, char band, char attribute) {
     return o.code[0] == band && o.code[1] == attribute && o.code[2] == '\0';
 }
 
-// The codes ValuesOf211 takes something of: L1 C/A, the L1 P code, every
-// L2 signal (P2 or C2) and every L5 signal.
-bool Has211Type(const char *code) {
-    if (code[0] == '2' || code[0] == '5') return true;
-    return code[0] == '1' && (code[1] == 'C' || code[1] == 'P' || code[1] == 'W') && code[2] == '\0';
-}
-
-Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
-    Values211 out{};
+void ValuesOf211(const RinexEpoch &e, const RinexSatObs &s, Values211 &out) {
+    out.present = 0;
     const RinexSignalObs *signals = e.signals + s.first;
     const int32_t count = RinexSignalsOf(e, s);
-    auto take = [&out](int32_t c, int32_t l, int32_t d, int32_t strength, const RinexSignalObs &o) {
-        if (c >= 0) out.v[c] = o.c;
-        if (l >= 0) {
-            out.v[l] = o.l;
-            out.lli[l] = o.lli;
-        }
-        if (d >= 0) out.v[d] = o.d;
-        if (strength >= 0) out.v[strength] = o.s;
+    auto put = [&out](int32_t t, double value, uint8_t lli) {
+        out.v[t] = value;
+        out.lli[t] = lli;
+        out.present = static_cast<uint16_t>(out.present | 1u << t);
+    };
+    auto take = [&put](int32_t c, int32_t l, int32_t d, int32_t strength, const RinexSignalObs &o) {
+        if (c >= 0) put(c, o.c, 0);
+        if (l >= 0) put(l, o.l, o.lli);
+        if (d >= 0) put(d, o.d, 0);
+        if (strength >= 0) put(strength, o.s, 0);
     };
     // P codes first, so that L2 is theirs whenever the satellite has one.
     for (int32_t k = 0; k < count; ++k) {
@@ -507,10 +517,9 @@ Values211 ValuesOf211(const RinexEpoch &e, const RinexSatObs &s) {
     for (int32_t k = 0; k < count; ++k) {
         const RinexSignalObs &o = signals[k];
         if (o.code[0] != '2' || o.code[1] == 'W' || o.code[1] == 'P') continue;
-        const bool free = out.v[L2] == 0.0;
+        const bool free = out.Value(L2) == 0.0;
         take(C2, free ? L2 : -1, free ? D2 : -1, free ? S2 : -1, o);
     }
-    return out;
 }
 
 // Over 60 lines: an epoch in RINEX 2.11, the satellites listed on the
@@ -530,8 +539,8 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     // between the lines of text.
     std::array<Values211, kRinexMaxSatellites> valuesOf;
     for (int32_t k = 0; k < n; ++k) {
-        valuesOf[static_cast<std::size_t>(k)] =
-            ValuesOf211(e, e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])]);
+        ValuesOf211(e, e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])],
+                    valuesOf[static_cast<std::size_t>(k)]);
     }
     const bool withClock = e.clockOffset != 0.0 && std::fabs(e.clockOffset) < 1.0;
     RinexLine line;
@@ -557,7 +566,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     for (int32_t k = 0; k < n; ++k) {
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
         const Values211 &values = valuesOf[static_cast<std::size_t>(k)];
-        const double strength1 = values.v[S1];
+        const double strength1 = values.Value(S1);
         for (int32_t first = 0; first < kTypeCount211; first += kTypesPerLine211) {
             char *const at = lines.Reserve(kLongestLine);
             if (at == nullptr) return 1;
@@ -565,15 +574,15 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
             // The line ends after its last value: a value of 0 is a blank
             // field, and blank fields after the last value are left out.
             int32_t last = std::min(first + kTypesPerLine211, static_cast<int32_t>(kTypeCount211));
-            while (last > first && values.v[last - 1] == 0.0) --last;
+            while (last > first && values.Value(last - 1) == 0.0) --last;
             for (int32_t t = first; t < last; ++t) {
                 const bool phase = t == L1 || t == L2 || t == L5;
                 const char ssi = phase ? StrengthDigit(t == L1   ? strength1
-                                                       : t == L2 ? values.v[S2]
-                                                                 : values.v[S5])
+                                                       : t == L2 ? values.Value(S2)
+                                                                 : values.Value(S5))
                                        : ' ';
                 const std::size_t start = static_cast<std::size_t>(t - first) * kObsColumns;
-                const std::size_t used = PutRinexObservation(at + start, values.v[t], values.lli[t], ssi);
+                const std::size_t used = PutRinexObservation(at + start, values.Value(t), values.Lli(t), ssi);
                 if (used != 0) length = start + used;
             }
             lines.Commit(length);
@@ -1086,8 +1095,6 @@ std::size_t ObsHeaderBound(void *context) {
 } // namespace
 
 int32_t RinexCodeColumn(char system, const char *code) { return CodeColumn(SystemIndex(system), code); }
-
-bool RinexCodeHas211Type(const char *code) { return Has211Type(code); }
 
 int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version, RinexObsThreading threading) {
     RinexObsWriter &w = *writer;
