@@ -397,6 +397,57 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     EXPECT_DOUBLE_EQ(sats[3].values[5].value, 83000000.0);
 }
 
+// RINEX 2.11 takes each type from one signal: L2 from the P code where the
+// satellite has one and C2 from L2C, the P1 code without its phase; a
+// phase carries its signal's LLI and strength digit, no other value any.
+TEST(RinexObsWriter, Rinex211TakesEachTypeFromItsSignalWithFlagsOnPhasesOnly) {
+    ScratchFile file("v211.obs");
+    ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 211), 0);
+    Sat g = Gps(5, 21000000.5, -110000000.25);
+    g.signals[0].lli = 1;
+    g.signals[1] = Signal("2S", 21000002.0, -86000000.5, -950.0, 38.0, 2);
+    g.signals[2] = Signal("2W", 21000001.0, -85000000.5, -951.0, 30.0, 3);
+    g.signals[3] = Signal("1W", 21000000.75, -109999999.0, 0.0, 0.0, 1);
+    g.signals[4] = Signal("5Q", 21000003.0, -83000000.0, -900.0, 50.0, 1);
+    g.count = 5;
+    RinexEpoch e = Epoch(100.0, {g});
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
+    ASSERT_EQ(CloseRinexObs(&g_writer, nullptr), 0);
+
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(file.path, &obs), ""); // the format checks are RINEX 3's
+    ASSERT_EQ(obs.epochs.size(), 1u);
+    ASSERT_EQ(obs.epochs[0].sats.size(), 1u);
+    const rinexread::SatRecord &sat = obs.epochs[0].sats[0];
+    struct Expected {
+        const char *type;
+        double value;
+        int lli, ssi;
+    };
+    for (const Expected &x : {Expected{"C1", 21000000.5, 0, 0},
+                              {"L1", -110000000.25, 1, 7},
+                              {"D1", -1234.5, 0, 0},
+                              {"S1", 45.0, 0, 0},
+                              {"P1", 21000000.75, 0, 0},
+                              {"C2", 21000002.0, 0, 0},
+                              {"P2", 21000001.0, 0, 0},
+                              {"L2", -85000000.5, 3, 5},
+                              {"D2", -951.0, 0, 0},
+                              {"S2", 30.0, 0, 0},
+                              {"C5", 21000003.0, 0, 0},
+                              {"L5", -83000000.0, 1, 8},
+                              {"D5", -900.0, 0, 0},
+                              {"S5", 50.0, 0, 0}}) {
+        SCOPED_TRACE(x.type);
+        const rinexread::ObsValue *v = rinexread::ValueOf(obs, sat, x.type);
+        ASSERT_NE(v, nullptr);
+        EXPECT_TRUE(v->present);
+        EXPECT_DOUBLE_EQ(v->value, x.value);
+        EXPECT_EQ(v->lli, x.lli);
+        EXPECT_EQ(v->ssi, x.ssi);
+    }
+}
+
 TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     GpsEphRecord e{};
     e.prn = 30;
