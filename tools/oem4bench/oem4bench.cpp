@@ -8,7 +8,9 @@
 // is BASE.gnav) each round also converts with the RINEX export on, and the
 // summary gives that conversion's wall-clock time against the one without
 // (the export writes on a second thread: its processor time is the sum of
-// both).
+// both). The best of each can come from different states of a machine whose
+// speed wanders, so the median of each round's own ratio (the RINEX run
+// against the plain run just before it) is given beside it.
 //
 // The I/O floor is what any converter of this log must at least do: read it
 // in 2048-byte blocks and write an output of 0.76 bytes per input byte (about
@@ -26,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "api/convert.h"
 #include "oem4conv.h"
@@ -238,6 +241,8 @@ int main(int argc, char **argv) {
     double convertCpu = 0.0;
     double rinexBest = 1e300;
     double rinexCpuBest = 1e300;
+    std::vector<double> rinexRatios;
+    rinexRatios.reserve(static_cast<std::size_t>(repeat));
     unsigned long long allocations = 0;
     for (int i = 0; i < repeat; ++i) {
         double t0 = Seconds();
@@ -278,6 +283,7 @@ int main(int argc, char **argv) {
             if (seconds < 0.0) return 1;
             rinexBest = std::min(rinexBest, seconds);
             rinexCpuBest = std::min(rinexCpuBest, cpu);
+            rinexRatios.push_back(seconds / t);
         }
     }
     const double epochs = options.epochCount;
@@ -297,6 +303,11 @@ int main(int argc, char **argv) {
                     rinexBest / convertBest);
         std::printf("processor time with RINEX %.3f s (both threads): %.2f times the conversion without\n",
                     rinexCpuBest, rinexCpuBest / convertCpuBest);
+        std::sort(rinexRatios.begin(), rinexRatios.end());
+        const std::size_t n = rinexRatios.size();
+        const double median = n % 2 != 0 ? rinexRatios[n / 2] : (rinexRatios[n / 2 - 1] + rinexRatios[n / 2]) / 2.0;
+        std::printf("round by round %.2f times the conversion without (median of %zu rounds, %.2f to %.2f)\n", median,
+                    n, rinexRatios.front(), rinexRatios.back());
     }
     std::printf("peak memory    %.1f MB resident\n", PeakRssKb() / 1024.0);
     std::printf("allocations    %llu during one conversion (%u ephemerides)\n", allocations, options.ephemerisCount);
