@@ -277,7 +277,7 @@ void CountLeftOutOf211(RinexExport &x, const RinexEpoch &out) {
         const int8_t known = kSystemOfLetter.at[static_cast<uint8_t>(s.system) & 127u];
         if (known < 0) continue;
         const std::size_t system = static_cast<std::size_t>(known);
-        if (s.system != 'G' && s.system != 'R' && s.system != 'S') {
+        if (!RinexSystemHas211(s.system)) {
             x.leftOut[kRinexNotIn211][system] += s.count;
             continue;
         }

@@ -227,6 +227,9 @@ struct RinexObsWriter {
 // The column of a signal code ("1C") in its system's records, or -1 when the
 // writer has no column for it.
 int32_t RinexCodeColumn(char system, const char *code);
+// Whether RINEX 2.11 writes observations of the system: GPS, GLONASS and
+// SBAS only.
+inline bool RinexSystemHas211(char system) { return system == 'G' || system == 'R' || system == 'S'; }
 // Whether RINEX 2.11 has a type for any value of a signal of this RINEX 3
 // code ("1C" has C1 L1 D1 S1, "1L" none), as its records take them: L1 C/A,
 // the L1 P code, every L2 signal (P2 or C2) and every L5 signal. Inline:

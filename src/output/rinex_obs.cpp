@@ -71,7 +71,6 @@ constexpr const char *kTypeNames211[kTypeCount211] = {"C1", "L1", "D1", "S1", "P
                                                       "L2", "D2", "S2", "C5", "L5", "D5", "S5"};
 constexpr int32_t kTypesPerLine211 = 5;
 constexpr int32_t kSatellitesPerLine211 = 12;
-bool HasSystem211(char system) { return system == 'G' || system == 'R' || system == 'S'; }
 
 int SystemIndex(char system) {
     for (std::size_t i = 0; i < kSystemCount; ++i) {
@@ -532,7 +531,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     std::array<int32_t, kRinexMaxSatellites> kept;
     int32_t n = 0;
     for (int32_t i = 0; i < count; ++i)
-        if (HasSystem211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
+        if (RinexSystemHas211(e.sats[i].system)) kept[static_cast<std::size_t>(n++)] = i;
     if (n == 0) return 0;
     // Every satellite's values first: the signals' lines, filled on the
     // other processor, are then all asked for at once, not one by one
