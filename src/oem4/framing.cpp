@@ -67,6 +67,8 @@ constexpr bool RecordTableFitsTheFraming() {
     return true;
 }
 static_assert(RecordTableFitsTheFraming());
+static_assert(kOem4HeaderLength + 0xFFFFu + kOem4CrcLength < kLongRecordBufferSize,
+              "a record ends at its stated length inside the record buffer");
 
 // Row + 1 of each message id in the table, 0 for the others: the lookup of
 // every candidate header is one load rather than a search.
@@ -188,35 +190,43 @@ namespace {
 
 bool HasPending(const Oem4Decoder *dec) { return dec->pendingAt < dec->pendingEnd; }
 
+constexpr uint32_t kPendingAreaSize = sizeof(Oem4Decoder::pending);
+
 // Puts the candidate's bytes from the second on in front of the bytes still
-// waiting, and returns the port to WAIT_SYNC.
+// waiting, and returns the port to WAIT_SYNC. Of a long record only the
+// bytes after its first 8192 go back: those were dropped with its overrun,
+// and the rest is looked through as it would have been had the record been
+// dropped there.
 void RequeueCandidate(Oem4Decoder *dec) {
-    const uint32_t n = dec->collected > 0 ? dec->collected - 1 : 0;
+    const uint32_t from = dec->longRecord != 0 ? kRecordBufferSize : 1;
+    uint32_t n = dec->collected > from ? dec->collected - from : 0;
     uint32_t waiting = dec->pendingEnd - dec->pendingAt;
     // Cannot happen (see Oem4Decoder); never write past the area if it did.
-    if (n + waiting > kRecordBufferSize) waiting = kRecordBufferSize - n;
+    if (n > kPendingAreaSize) n = kPendingAreaSize;
+    if (n + waiting > kPendingAreaSize) waiting = kPendingAreaSize - n;
     std::memmove(dec->pending.data() + n, dec->pending.data() + dec->pendingAt, waiting);
-    std::memcpy(dec->pending.data(), dec->record.data() + 1, n);
+    std::memcpy(dec->pending.data(), dec->record.data() + from, n);
     dec->pendingAt = 0;
     dec->pendingEnd = n + waiting;
     dec->collected = 0;
+    dec->longRecord = 0;
     dec->state = WAIT_SYNC;
 }
 
 // Puts a fresh byte behind the waiting ones. A record found in the middle
 // of the waiting bytes leaves them where they are, so the write index runs
 // ahead of the bytes actually waiting; when it reaches the end of the area
-// they are moved back to its front, which at most 8191 waiting bytes (see
-// Oem4Decoder) always leaves room for one more.
+// they are moved back to its front, which the waiting bytes (fewer than
+// the area holds, see Oem4Decoder) always leaves room for one more.
 void QueueByte(Oem4Decoder *dec, uint8_t byte) {
-    if (dec->pendingEnd == kRecordBufferSize) {
+    if (dec->pendingEnd == kPendingAreaSize) {
         const uint32_t waiting = dec->pendingEnd - dec->pendingAt;
         std::memmove(dec->pending.data(), dec->pending.data() + dec->pendingAt, waiting);
         dec->pendingAt = 0;
         dec->pendingEnd = waiting;
     }
     // Cannot happen; never write past the area if it did.
-    if (dec->pendingEnd == kRecordBufferSize) return;
+    if (dec->pendingEnd == kPendingAreaSize) return;
     dec->pending[dec->pendingEnd++] = byte;
 }
 
@@ -275,6 +285,7 @@ namespace {
 // The header's first ten bytes passed their checks: collect the rest of the
 // record.
 void StartBody(Oem4Decoder *dec, uint32_t messageLength) {
+    dec->longRecord = 0;
     dec->countEnd = dec->row->itemLength != 0 ? kOem4HeaderLength + dec->row->countOffset + dec->row->countSize : 0;
     dec->expectedTotal = kOem4HeaderLength + messageLength + kOem4CrcLength;
     dec->state = static_cast<int32_t>(dec->row->messageId);
@@ -301,7 +312,11 @@ int32_t DecodeCheckedRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
     dec->framingStats.recordBytes += dec->expectedTotal;
     ClearThreadBuf(buf);
     dec->state = WAIT_SYNC;
-    return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
+    const int32_t result = dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
+    // Read by the decoder only; a candidate that starts next and is
+    // rejected re-feeds from its second byte.
+    dec->longRecord = 0;
+    return result;
 }
 
 // A header just taken whose whole record lies in the block: when the record
@@ -351,6 +366,22 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
 
 namespace {
 
+// Whether the candidate at its 8192nd byte is still collected: a range
+// record, while the RINEX export takes the port's decoded epochs. The
+// observation file never gets it.
+bool KeepsLongRecord(const Oem4Decoder *dec) {
+    return dec->epochHandler != nullptr && (dec->state == static_cast<int32_t>(kMsgRange) ||
+                                            dec->state == static_cast<int32_t>(kMsgRangecmp));
+}
+
+// A long record whose CRC failed: what the framing would have looked
+// through after dropping it at its 8192nd byte is looked through now.
+int32_t DropLongRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
+    RequeueCandidate(dec);
+    if (dec->resyncing != 0) return 0; // the feeding loop under way takes them
+    return FeedPending(dec, port, buf);
+}
+
 int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->state == WAIT_SYNC) {
         if (IsOem4LeadByte(0, byte)) {
@@ -377,13 +408,17 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         return ResyncPort(port, buf);
     }
 
-    // Collecting the rest of the header, the body and the CRC.
+    // Collecting the rest of the header, the body and the CRC. A record
+    // ends at its stated length, which the record buffer always holds.
     dec->record[dec->collected++] = byte;
-    if (dec->collected >= kRecordBufferSize) {
+    if (dec->collected >= kRecordBufferSize && dec->longRecord == 0) {
         FormatErrorText("NovAtel Buffer overrun for record %d on port %d", dec->state, port);
         PortReport(dec, -1.0, ErrorText);
-        dec->state = WAIT_SYNC;
-        return 0;
+        if (!KeepsLongRecord(dec)) {
+            dec->state = WAIT_SYNC;
+            return 0;
+        }
+        dec->longRecord = 1;
     }
     if (dec->collected == dec->countEnd && !CheckItemCount(dec)) {
         PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state, port);
@@ -393,6 +428,9 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     if (dec->collected < dec->expectedTotal) return 0;
 
     if (!CheckRecordCrc(dec)) {
+        // Its overrun has been reported: dropped without a word more, as at
+        // its 8192nd byte.
+        if (dec->longRecord != 0) return DropLongRecord(dec, port, buf);
         ++dec->framingStats.crcFailures;
         PortReportf(dec, -1.0, "32bit CRC failure on '%s' record on port %d", dec->row->name, port);
         dec->state = WAIT_SYNC;
@@ -451,7 +489,7 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
             // byte itself goes through DecodeByte.
             uint32_t checkpoint = dec->expectedTotal;
             if (dec->collected < dec->countEnd && dec->countEnd < checkpoint) checkpoint = dec->countEnd;
-            if (kRecordBufferSize < checkpoint) checkpoint = kRecordBufferSize;
+            if (dec->collected < kRecordBufferSize && kRecordBufferSize < checkpoint) checkpoint = kRecordBufferSize;
             if (dec->collected + 1 < checkpoint) {
                 uint32_t take = checkpoint - 1 - dec->collected;
                 if (take > size - i) take = size - i;

@@ -64,7 +64,15 @@ inline constexpr int32_t WAIT_SYNC = -1;
 inline constexpr int32_t READ_HEADER = -2;
 
 inline constexpr int32_t kMaxPorts = 1024;
+// The record every reader of the port collects in full: a candidate is
+// dropped with a buffer overrun at its 8192nd byte.
 inline constexpr uint32_t kRecordBufferSize = 8192;
+// Room for the longest record the header's 16-bit body length can state.
+// Only a range record for the RINEX export is collected beyond
+// kRecordBufferSize (a receiver of five systems and every signal can log
+// more than 185 RANGE observations in one epoch); every other candidate is
+// still dropped at its 8192nd byte.
+inline constexpr uint32_t kLongRecordBufferSize = kOem4HeaderLength + 0xFFFFu + kOem4CrcLength + 1;
 // Room for the unfed rest of one rejected candidate and the bytes that
 // arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
@@ -235,7 +243,10 @@ struct Oem4Decoder {
     uint32_t expectedTotal;
     const RecordTableEntry *row;
     uint32_t countEnd;
-    std::array<uint8_t, kRecordBufferSize> record;
+    // Non-zero while the record being collected is past kRecordBufferSize
+    // (its overrun was reported): the RINEX export's alone.
+    uint32_t longRecord;
+    std::array<uint8_t, kLongRecordBufferSize> record;
     // The body of the record being decoded: in record, or, for a record
     // that lay whole in the block being framed, in that block while its
     // decoder runs (its header is always copied into record).
@@ -282,16 +293,18 @@ struct Oem4Decoder {
     ScreeningStats screeningStats;
     uint32_t resyncing; // non-zero while pending bytes are being fed again
     // Bytes of rejected candidates still to be fed again, pendingAt to
-    // pendingEnd. A rejected candidate's bytes from the second on go in
-    // front of what is already waiting, so that every valid record hidden in
-    // it is found, however many there are and however deeply they nest.
-    // Bytes wait here between calls only after a record completed in the
-    // middle of them. The waiting bytes and the collected ones span at most
-    // 8192 input bytes (a candidate is dropped at 8192 collected bytes), and
-    // at most 8191 between calls, so their count always fits; the indexes
-    // are kept inside the area by moving the waiting bytes to its front
-    // whenever the next byte would not fit behind them.
-    std::array<uint8_t, kRecordBufferSize> pending;
+    // pendingEnd. A rejected candidate's bytes from the second on (from the
+    // 8193rd for a long record: its first 8192 were dropped with its
+    // overrun) go in front of what is already waiting, so that every valid
+    // record hidden in it is found, however many there are and however
+    // deeply they nest. Bytes wait here between calls only after a record
+    // completed in the middle of them. The waiting bytes and the collected
+    // ones are one run of the input from the candidate's first byte, never
+    // longer than the longest record (a candidate ends by its stated length
+    // or is dropped at 8192 collected bytes), so their count always fits;
+    // the indexes are kept inside the area by moving the waiting bytes to
+    // its front whenever the next byte would not fit behind them.
+    std::array<uint8_t, kLongRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;
     // The almanac records of one ALMANAC record: the staging area holds

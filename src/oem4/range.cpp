@@ -25,10 +25,18 @@ constexpr double kLockTimeTolerance = 0.05;
 // Lock times stop growing here (the compressed records' 21-bit field, in
 // 1/32 s): beyond it only a lock time that goes down tells a loss.
 constexpr double kLockTimeSaturation = 65535.968;
-// The most observations a record buffer holds.
-constexpr uint32_t kMaxRecordObservations = (kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize;
-static_assert(kMaxRecordObservations == 185);
-static_assert(kMaxRecordObservations <= kMaxDecodedObservations);
+// The most observations of a record that its epoch takes: a record the
+// observation file gets holds at most 185 (8192 bytes), one collected for
+// the RINEX export alone up to the epoch's room.
+constexpr uint32_t kMaxRecordObservations = kMaxDecodedObservations;
+static_assert((kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize <= kMaxRecordObservations);
+static_assert(kOem4HeaderLength + 4 + size_t{kMaxRecordObservations} * kRangeObsSize <= kLongRecordBufferSize);
+constexpr const char *kLongRecordText =
+    "'%s' record of %u bytes on port %d is too long for the observation file: its %u observations are in the "
+    "RINEX file only";
+constexpr const char *kLongRecordCutText =
+    "'%s' record of %u bytes on port %d is too long for the observation file: its first %u observations are in "
+    "the RINEX file only, %u more are left out";
 
 // Every observation of the port's current RANGE record. Without a receiver
 // of the decoded epochs (RINEX off) only what the observation file's
@@ -114,6 +122,35 @@ void AttachQuietly(Oem4Decoder *dec) {
     }
 }
 
+// A range record collected past the record buffer for the RINEX export
+// (its overrun was reported at its 8192nd byte): every observation goes to
+// the export, nothing to the observation file, which counts it refused.
+int32_t HandOverLongRecord(Oem4Decoder *dec) {
+    if (dec->decoded.messageId == kMsgRangecmp) {
+        DecodeRangecmpObservations(dec);
+    } else {
+        DecodeRangeObservations<true>(dec);
+    }
+    DecodedEpoch &e = dec->decoded;
+    ++dec->screeningStats.rangeRecords;
+    ++dec->screeningStats.refusedRecords;
+    const uint32_t bytes = dec->expectedTotal;
+    if (e.dropped == 0) {
+        PortReportf(dec, e.time, kLongRecordText, dec->row->name, bytes, dec->port, e.count);
+    } else {
+        PortReportf(dec, e.time, kLongRecordCutText, dec->row->name, bytes, dec->port, e.count, e.dropped);
+    }
+    if (e.count != 0) {
+        ComputeLossOfLock(dec);
+        AttachQuietly(dec);
+        dec->epochHandler(&e);
+    }
+    // The observation file never got this epoch: a packed record of the
+    // same time must not pass for its repetition.
+    e.count = 0;
+    return RK_NONE;
+}
+
 } // namespace
 
 void SetPortEpochHandler(int32_t port, DecodedEpochFn handler) {
@@ -157,6 +194,7 @@ int32_t DecodeRange(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr) return 0;
     BeginDecodedEpoch(dec);
+    if (dec->longRecord != 0) return HandOverLongRecord(dec);
     if (dec->decoded.messageId == kMsgRangecmp) {
         // Without a receiver of the decoded epochs the common epoch goes
         // straight from the record to the observation file's.

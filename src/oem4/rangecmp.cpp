@@ -58,13 +58,16 @@ double RebuildCarrierPhase(double compressedAdr, double pseudorange, uint32_t st
                                    ObsFrequency(status) == kFrequencyL2 ? kLegacyL2Wavelength : kLegacyL1Wavelength);
 }
 
+static_assert(kOem4HeaderLength + 4 + size_t{kMaxDecodedObservations} * kCompressedObsSize <= kLongRecordBufferSize);
+
 void DecodeRangecmpObservations(Oem4Decoder *dec) {
     const uint8_t *body = RecordBody(dec);
     DecodedEpoch &e = dec->decoded;
-    // The framing has matched the count to the record's length, which the
-    // record buffer bounds well below the epoch's room.
+    // The framing has matched the count to the record's length; a record
+    // collected for the RINEX export alone can hold more than the epoch's
+    // room, which bounds every read within the record buffer too.
     const uint32_t count = le::U4(body);
-    const uint32_t n = count < kMaxRangecmpObservations ? count : kMaxRangecmpObservations;
+    const uint32_t n = count < kMaxDecodedObservations ? count : kMaxDecodedObservations;
     const uint8_t *in = body + 4;
     if (dec->epochHandler != nullptr) {
         for (uint32_t i = 0; i < n; ++i)

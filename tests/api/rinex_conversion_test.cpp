@@ -547,6 +547,89 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     }
 }
 
+// A receiver of several systems tracking every signal can log a RANGE
+// record longer than the 8192 bytes the observation file's framing takes.
+// The observation file still drops it with its overrun, as without RINEX;
+// the RINEX file holds every observation of it, and the user is told.
+TEST_F(RinexConversion, ARangeRecordTooLongForTheObservationFileIsWholeInRinex) {
+    struct Track {
+        uint32_t system, signal, satellites;
+    };
+    // GPS L1 C/A, L2 P(Y), L2C and L5; Galileo E1C, E5a and E5b: 218
+    // observations, 9628 bytes.
+    const Track tracks[] = {{0, 0, 32}, {0, 9, 32}, {0, 17, 32}, {0, 14, 32}, {3, 2, 30}, {3, 12, 30}, {3, 17, 30}};
+    Bytes body;
+    uint32_t count = 0;
+    for (const Track &t : tracks) count += t.satellites;
+    body.u4(count);
+    for (const Track &t : tracks) {
+        for (uint16_t prn = 1; prn <= t.satellites; ++prn) {
+            body.u2(prn).u2(0).r8(2.0e7 + prn * 1000.0 + t.signal).r4(0.1f).r8(-(1.0e8 + prn)).r4(0.01f);
+            body.r4(100.0f + static_cast<float>(t.signal)).r4(40.0f).r4(50.0f);
+            body.u4(0x1C00 | t.system << 16 | t.signal << 21);
+        }
+    }
+    const std::vector<uint8_t> longRecord = MakeRecord(43, body.data(), {1500, 101000, 180});
+    ASSERT_EQ(longRecord.size(), 32u + 4u + 44u * 218u);
+    std::vector<uint8_t> bytes;
+    // A short epoch on either side, which both files take.
+    Bytes shortBody;
+    shortBody.u4(1).u2(5).u2(0).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(-100.0f).r4(45.0f).r4(50.0f).u4(0x1C00);
+    for (const int32_t ms : {100000, 101000, 102000}) {
+        const std::vector<uint8_t> r = ms == 101000 ? longRecord : MakeRecord(43, shortBody.data(), {1500, ms, 180});
+        bytes.insert(bytes.end(), r.begin(), r.end());
+    }
+    WriteBytes(Path("long.gps"), bytes);
+
+    auto epochsOf = [&](const std::string &name) {
+        std::vector<double> times;
+        static TsqReader reader;
+        static EpochRecord epoch;
+        static MeasRecord meas[kTsqMaxMeasurements];
+        if (OpenTsqReader(&reader, Path(name).c_str()) != 0) return times;
+        while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+            times.push_back(epoch.receiverTime);
+        }
+        CloseTsqReader(&reader);
+        return times;
+    };
+    const std::string overrun = "NovAtel Buffer overrun for record 43 on port 0";
+    const std::string kept = "'RANGE' record of 9628 bytes on port 0 is too long for the observation file: its 218 "
+                             "observations are in the RINEX file only";
+    Rinex(false, true, "");
+    ASSERT_EQ(Convert(Path("long.gps"), "plain"), 0) << ErrString();
+    EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), overrun), 1);
+    const std::vector<double> plain = epochsOf("plain.tsq");
+    EXPECT_EQ(plain, (std::vector<double>{100.0, 102.0}));
+
+    g_messages.clear();
+    Rinex(true, true, "");
+    ASSERT_EQ(Convert(Path("long.gps"), "long"), 0) << ErrString();
+    EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), overrun), 1);
+    EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), kept), 1);
+    EXPECT_EQ(epochsOf("long.tsq"), plain);
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadCheckedObs(Path("long.obs"), &obs), "");
+    ASSERT_EQ(obs.epochs.size(), 3u);
+    const rinexread::ObsEpoch &e = obs.epochs[1];
+    EXPECT_DOUBLE_EQ(SecondsOfWeek(e), 101.0);
+    ASSERT_EQ(e.sats.size(), 62u);
+    size_t values = 0;
+    for (const rinexread::SatRecord &sat : e.sats) {
+        for (const Track &t : tracks) {
+            const char letter = t.system == 0 ? 'G' : 'E';
+            if (sat.system != letter || sat.number > static_cast<int>(t.satellites)) continue;
+            const char *band = letter == 'G' ? (t.signal == 0 ? "1C" : t.signal == 9 ? "2W" : t.signal == 17 ? "2S" : "5Q")
+                                             : (t.signal == 2 ? "1C" : t.signal == 12 ? "5Q" : "7Q");
+            SCOPED_TRACE(std::string(1, letter) + std::to_string(sat.number) + band);
+            const rinexread::ObsValue &code = sat.values.at(TypeIndex(obs, letter, std::string("C") + band));
+            EXPECT_DOUBLE_EQ(code.value, 2.0e7 + sat.number * 1000.0 + t.signal);
+            ++values;
+        }
+    }
+    EXPECT_EQ(values, 218u);
+}
+
 // A record that lists one signal of every satellite before the next signal,
 // as a receiver may order its channels: each satellite's record holds its
 // own values, each in its column.

@@ -37,13 +37,14 @@ void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
-// Every index of the port's buffers inside its array, and no more bytes
-// waiting between calls than the re-feed area can take with one more.
+// Every index of the port's buffers inside its array, no more bytes
+// waiting between calls than one record's span, and no candidate past 8192
+// bytes but a long record kept for the RINEX export.
 bool IndexesInBounds() {
     const Oem4Decoder *dec = GetOpenPort(0);
-    return dec->pendingAt <= dec->pendingEnd && dec->pendingEnd <= kRecordBufferSize &&
-           dec->pendingEnd - dec->pendingAt < kRecordBufferSize &&
-           (dec->state == WAIT_SYNC || dec->collected < kRecordBufferSize);
+    const uint32_t longest = dec->longRecord != 0 ? kLongRecordBufferSize : kRecordBufferSize;
+    return dec->pendingAt <= dec->pendingEnd && dec->pendingEnd <= dec->pending.size() &&
+           dec->pendingEnd - dec->pendingAt < longest && (dec->state == WAIT_SYNC || dec->collected < longest);
 }
 
 // A decoded record, named by the milliseconds of its header.
@@ -270,4 +271,94 @@ TEST_F(Resync, EveryRecordHiddenInARejectedCandidateOfAnyLengthIsFoundOnce) {
         }
     }
     EXPECT_GT(cases, 300u);
+}
+
+namespace {
+
+std::vector<uint32_t> g_handed; // the observation count of each epoch handed over
+void Hand(const DecodedEpoch *epoch) { g_handed.push_back(epoch->count); }
+
+// A range record of `items` observations whose body after the count is
+// `inside` (repeated zeros past it); its CRC is right unless `badCrc`.
+std::vector<uint8_t> LongRecord(uint16_t messageId, uint32_t items, const std::vector<uint8_t> &inside, bool badCrc,
+                                int32_t milliseconds) {
+    const RecordTableEntry *row = FindRecordTableEntry(messageId);
+    std::vector<uint8_t> body(row->fixedLength + items * row->itemLength, 0);
+    le::PutU4(body.data(), items);
+    std::copy_n(inside.begin(), std::min(inside.size(), body.size() - 4), body.begin() + 4);
+    std::vector<uint8_t> r = MakeRecord(messageId, body, {1500, milliseconds, 180});
+    if (badCrc) r.back() ^= 0xFF;
+    return r;
+}
+
+std::vector<uint8_t> Marks(int from, int count) {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < count; ++i) Append(out, Named(0, 1000 * (from + i)));
+    return out;
+}
+
+} // namespace
+
+// A range record past 8192 bytes is collected whole only for the receiver
+// of the decoded epochs (the RINEX export). Whatever becomes of it, the
+// framing must find every other record, and say every message, exactly as
+// when the record is dropped at its 8192nd byte; the epoch handed over has
+// every observation the epoch holds.
+TEST_F(Resync, ALongRangeRecordKeptForRinexLeavesEveryOtherRecordAsWhenDropped) {
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> log;
+        std::vector<uint32_t> handed;
+        size_t marks; // found in both runs
+    };
+    auto around = [](std::vector<uint8_t> middle, size_t keep = SIZE_MAX) {
+        std::vector<uint8_t> log = Named(0, 1000);
+        Append(log, middle);
+        Append(log, Named(0, 999000));
+        if (keep != SIZE_MAX) log.resize(keep);
+        return log;
+    };
+    const std::vector<Case> cases = {
+        {"RANGE of 200", around(LongRecord(43, 200, {}, false, 2000)), {200}, 2},
+        {"RANGECMP of 400", around(LongRecord(140, 400, {}, false, 2000)), {400}, 2},
+        {"RANGE of 600, beyond the epoch's room", around(LongRecord(43, 600, {}, false, 2000)), {512}, 2},
+        // 120 marks in a RANGE of 200 with a wrong CRC: those wholly past
+        // its 8192nd byte are found, as they were when it was dropped there.
+        {"RANGE of 200, wrong CRC, marks inside", around(LongRecord(43, 200, Marks(10, 120), true, 2000)), {}, 8},
+        // The log ends inside a RANGE of 300 holding 150 marks.
+        {"RANGE of 300, torn", around(LongRecord(43, 300, Marks(10, 150), false, 2000), 11000), {}, 37},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (uint32_t block : kBlocks) {
+            SCOPED_TRACE(block);
+            Oem4Options o = DefaultOptions();
+            o.reportAll = 1;
+            OpenTestPort(o);
+            CapturedMessages().clear();
+            const std::vector<Found> dropped = Decoded(c.log, block, &buf);
+            std::vector<std::string> droppedTexts;
+            for (const auto &m : CapturedMessages()) droppedTexts.push_back(m.text);
+
+            OpenTestPort(o);
+            SetPortEpochHandler(0, Hand);
+            CapturedMessages().clear();
+            g_handed.clear();
+            const std::vector<Found> kept = Decoded(c.log, block, &buf);
+            std::vector<std::string> keptTexts;
+            size_t told = 0;
+            for (const auto &m : CapturedMessages()) {
+                if (m.text.find("in the RINEX file only") != std::string::npos) {
+                    ++told;
+                } else {
+                    keptTexts.push_back(m.text);
+                }
+            }
+            EXPECT_EQ(dropped.size(), c.marks);
+            EXPECT_EQ(kept, dropped);
+            EXPECT_EQ(keptTexts, droppedTexts);
+            EXPECT_EQ(g_handed, c.handed);
+            EXPECT_EQ(told, c.handed.size());
+        }
+    }
 }
