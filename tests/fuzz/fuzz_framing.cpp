@@ -3,7 +3,10 @@
 // options; the stream is fed both byte by byte and in blocks of a size
 // taken from the second byte, and the two runs must agree exactly. With
 // bit 6 of the first byte set, every record found gets a correct CRC first
-// so that corrupt yet CRC-valid bodies reach the decoders.
+// so that corrupt yet CRC-valid bodies reach the decoders. With bit 7
+// set, the port hands its decoded epochs over as to the RINEX export, which
+// also collects range records past 8192 bytes; the epochs handed over must
+// agree too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -32,9 +35,23 @@ void Collect(double time, const char *text) {
     g_messages += '\n';
 }
 
+// Each decoded epoch handed over: its time, its count and its first and
+// last observation's pseudorange bits.
+void CollectEpoch(const DecodedEpoch *epoch) {
+    char line[96];
+    uint64_t first = 0, last = 0;
+    if (epoch->count != 0) {
+        std::memcpy(&first, &epoch->obs[0].pseudorange, sizeof first);
+        std::memcpy(&last, &epoch->obs[epoch->count - 1].pseudorange, sizeof last);
+    }
+    std::snprintf(line, sizeof line, "epoch %.3f %u %u %016llx %016llx\n", epoch->time, epoch->count, epoch->dropped,
+                  static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
+    g_messages += line;
+}
+
 struct Outcome {
     std::vector<uint8_t> results; // result codes and the buffers they left
-    std::string messages;
+    std::string messages;         // and the epochs handed over
 };
 
 ThreadBuf g_buf;
@@ -48,10 +65,11 @@ void ForgetMarkNumber(ThreadBuf *b) {
     }
 }
 
-Outcome Feed(const Oem4Options &options, const uint8_t *data, size_t size, uint32_t block) {
+Outcome Feed(const Oem4Options &options, bool handOver, const uint8_t *data, size_t size, uint32_t block) {
     g_messages.clear();
     OpenPort(0, Collect);
     SetPortOptions(0, &options, sizeof options);
+    if (handOver) SetPortEpochHandler(0, CollectEpoch);
     ClearEphemerisList();
     ClearThreadBuf(&g_buf);
     Outcome out;
@@ -106,6 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     options.requireL2Lock = (pick >> 3) & 1u;
     static constexpr double kAges[4] = {0.0, 1.0, 5.0, 1e300};
     options.maxPositionAge = kAges[(pick >> 4) & 3u];
+    const bool handOver = (pick >> 7) & 1u;
     const uint32_t block = 1u + data[1] * 37u;
     data += 2;
     size -= 2;
@@ -119,9 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The clock recomputation remembers its last fix across runs; both
     // runs must start from the same one.
     const FixState fix = PreviousFix;
-    const Outcome bytewise = Feed(options, data, size, 0);
+    const Outcome bytewise = Feed(options, handOver, data, size, 0);
     PreviousFix = fix;
-    const Outcome blockwise = Feed(options, data, size, block);
+    const Outcome blockwise = Feed(options, handOver, data, size, block);
     if (bytewise.results != blockwise.results || bytewise.messages != blockwise.messages) {
         std::fprintf(stderr,
                      "byte and block feeding differ (block %u, options %02x)\n"

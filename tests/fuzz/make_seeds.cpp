@@ -233,6 +233,17 @@ std::vector<Record> OtherSystems() {
             MakeRecord(723, GloephemerisBody(), at)};
 }
 
+// Range records past 8192 bytes, which a port handing its epochs over (to
+// the RINEX export) collects whole: two valid ones, and a RANGE with a
+// wrong CRC packed with marks on both sides of its 8192nd byte.
+std::vector<Record> LongRanges() {
+    std::vector<Record> log = {Range(220, false), Marktime(1.0, 0.0), RangeCmp(400), Marktime(2.0, 0.0),
+                               RangeStart(300)};
+    for (int i = 0; i < 180; ++i) log.push_back(Marktime(100.0 + i, 0.0));
+    log.push_back(Marktime(3.0, 0.0));
+    return log;
+}
+
 // Torn records inside torn records, with marks at every level.
 std::vector<Record> NestedTorn() {
     return {RangeStart(150),    Marktime(1.0, 0.0), RangeStart(60),     Marktime(2.0, 0.0), RangeStart(10),
@@ -322,6 +333,7 @@ int main(int argc, char **argv) {
     Write(out / "framing" / "packed-candidate", {0x02, 0}, PackedCandidate());
     Write(out / "framing" / "lengths-at-limits", {0x02, 55}, LengthsAtLimits());
     Write(out / "framing" / "nested-torn", {0x00, 4}, NestedTorn());
+    Write(out / "framing" / "long-ranges-handed-over", {0x82, 9}, LongRanges());
     // convert: options byte (bit 0 recompute, bit 4 CRC fix-up, bits 5-7 RINEX), then the log.
     std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0), Rawephem(4, 0xF0, 0),
                                Rawephem(5, 0x96, 0)};
@@ -335,6 +347,7 @@ int main(int argc, char **argv) {
     // bit 5 RINEX, bit 7 version 2.11.
     Write(out / "convert" / "other-systems-rinex304", {0x20}, OtherSystems());
     Write(out / "convert" / "other-systems-rinex211", {0xA0}, OtherSystems());
+    Write(out / "convert" / "long-ranges-rinex304", {0x20}, LongRanges());
     Write(out / "convert" / "packed-ranges-references-and-differences", {0x02}, PackedRanges());
     Write(out / "convert" / "packed-candidate", {0x02}, PackedCandidate());
     Write(out / "convert" / "lengths-at-limits", {0x00}, LengthsAtLimits());

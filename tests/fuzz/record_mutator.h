@@ -74,14 +74,15 @@ inline uint32_t MostItems(const RecordTableEntry *row) {
 }
 
 // Items for a record of the row: few, the most that fit, one more than
-// fit (the buffer overrun), or any number in between.
+// fit (the buffer overrun) or up to three times as many (a range record
+// the RINEX export collects whole), or any number in between.
 inline uint32_t PickItems(Rng &rng, const RecordTableEntry *row) {
     if (row->itemLength == 0) return 0;
     const uint32_t most = MostItems(row);
     switch (Below(rng, 6)) {
     case 0: return 0;
     case 1: return most;
-    case 2: return most + 1;
+    case 2: return OneIn(rng, 2) ? most + 1 : most + 1 + Below(rng, 2 * most + 1);
     case 3: return Below(rng, most + 1);
     default: return 1 + Below(rng, 3);
     }
@@ -162,7 +163,8 @@ inline void AppendRecord(Rng &rng, Stream &out, const RecordTableEntry *row, uin
 inline void AppendPackedCandidate(Rng &rng, Stream &out, uint32_t depth, uint32_t room) {
     const RecordTableEntry *row = VariableRow(rng);
     if (row == nullptr || room < kEnvelope + row->fixedLength) return;
-    const uint32_t most = std::min(MostItems(row), (room - kEnvelope - row->fixedLength) / row->itemLength);
+    const uint32_t most = std::min((0xFFFFu - row->fixedLength) / row->itemLength,
+                                   (room - kEnvelope - row->fixedLength) / row->itemLength);
     const uint32_t items = OneIn(rng, 2) ? most : Below(rng, most + 1);
     const uint32_t length = row->fixedLength + items * row->itemLength;
     const size_t at = out.size();
@@ -219,7 +221,7 @@ inline size_t MutateStream(Rng &rng, uint8_t *data, size_t size, size_t maxSize)
         }
         break;
     case 2: // a long rejected candidate packed with records, and more after it
-        AppendPackedCandidate(rng, piece, 2, kLargestRecord);
+        AppendPackedCandidate(rng, piece, 2, OneIn(rng, 4) ? 3 * kLargestRecord : kLargestRecord);
         for (uint32_t n = Below(rng, 4); n > 0; --n) {
             if (OneIn(rng, 2)) piece.insert(piece.end(), Below(rng, 5000), static_cast<uint8_t>(rng()));
             AppendRecord(rng, piece, ShortRow(rng), 0);

@@ -266,12 +266,14 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "             -  Almanac received for GPS PRN 4\n"
                      "             -  Notice: 2 GLONASS observations left out of the RINEX observation file (their "
                      "slot was not yet known)\n"
+                     "    103.000  'RANGE' record of 9628 bytes on port 0 is too long for the observation file: its "
+                     "218 observations are in the RINEX file only\n"
                      "something else entirely\n"
                      "\n"
                      "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
-    EXPECT_EQ(d->messageCount, 12u);
+    EXPECT_EQ(d->messageCount, 13u);
     auto count = [&](const char *key) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -291,6 +293,7 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     EXPECT_EQ(count("compressed_ranges_dropped"), 1u);
     // Not in the observation file's count of what it left out.
     EXPECT_EQ(count("rinex_left_out"), 1u);
+    EXPECT_EQ(count("long_records_rinex_only"), 1u);
     EXPECT_EQ(d->leftOut[1], 0u); // GLONASS
     EXPECT_EQ(count("other"), 1u);
 
