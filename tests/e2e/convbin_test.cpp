@@ -177,6 +177,43 @@ TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
     }
 }
 
+// RANGE records past 8192 bytes (218 observations of GPS and Galileo in
+// every epoch), as a receiver of many signals logs them: the RINEX file has
+// every one of them, with the values convbin reads from the same records.
+TEST(Convbin, RangeRecordsPast8192BytesGiveConvbinsValues) {
+    if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
+    struct Track {
+        uint32_t system, signal, satellites;
+    };
+    const Track tracks[] = {{0, 0, 32}, {0, 9, 32}, {0, 17, 32}, {0, 14, 32}, {3, 2, 30}, {3, 12, 30}, {3, 17, 30}};
+    std::vector<uint8_t> log;
+    for (int k = 0; k < 3; ++k) {
+        testsupport::Bytes body;
+        body.u4(218);
+        for (const Track &t : tracks) {
+            for (uint16_t prn = 1; prn <= t.satellites; ++prn) {
+                const double range = 2.0e7 + prn * 1.0e5 + t.signal * 3.25 + k * 512.5;
+                body.u2(prn).u2(0).r8(range).r4(0.1f).r8(-(range / 0.19 + 0.375 * t.signal)).r4(0.01f);
+                body.r4(-2500.0f + 10.0f * static_cast<float>(prn)).r4(35.0f + 0.25f * static_cast<float>(t.signal));
+                body.r4(100.0f + static_cast<float>(k)).u4(0x1C00 | t.system << 16 | t.signal << 21);
+            }
+        }
+        const std::vector<uint8_t> r = testsupport::MakeRecord(43, body.data(), {2300, 345600000 + 1000 * k, 180});
+        ASSERT_GT(r.size(), 8192u);
+        log.insert(log.end(), r.begin(), r.end());
+    }
+    const testsupport::ScratchDir scratch("oem4conv_convbin");
+    const fs::path path = scratch.path / "long.gps";
+    testsupport::WriteBytes(path, log);
+    rinexread::ObsFile ours, theirs;
+    ASSERT_EQ(ConvertOurs(path.string(), scratch.path / "ours", &ours), "");
+    ASSERT_EQ(ConvertTheirs(path.string(), ours, scratch.path / "theirs.obs", &theirs), "");
+    ASSERT_EQ(theirs.epochs.size(), 3u);
+    const Comparison c = Compare(ours, theirs, "");
+    EXPECT_EQ(c.satellites, 3 * 62);
+    EXPECT_EQ(c.values, 3 * 218 * 4);
+}
+
 // RINEX 2.11: GPS, GLONASS and SBAS with the 2.11 types, the values
 // convbin writes for them; the other systems are not in the file.
 TEST(Convbin, Rinex211GivesConvbinsValues) {
