@@ -2,6 +2,7 @@
 // record table lookup, length and item-count checks, CRC, dispatch to the
 // record's decoder, and resynchronisation by re-feeding a rejected
 // candidate from its second byte.
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -116,7 +117,9 @@ int32_t OpenPort(int32_t port, PortMessageFn callback) {
             return 1;
         }
     }
+    LongRecordArea *const longArea = dec->longArea;
     std::memset(static_cast<void *>(dec), 0, sizeof *dec);
+    dec->longArea = longArea;
     dec->open = 1;
     dec->body = dec->record.data() + kOem4HeaderLength;
     dec->port = port;
@@ -161,8 +164,9 @@ bool CheckItemCount(const Oem4Decoder *dec) {
 }
 
 bool CheckRecordCrc(const Oem4Decoder *dec) {
-    const uint32_t covered = kOem4HeaderLength + le::U2(dec->record.data() + kHeaderMessageLengthAt);
-    return Oem4Crc32(dec->record.data(), covered) == le::U4(dec->record.data() + covered);
+    const uint8_t *bytes = dec->longRecord != 0 ? dec->longArea->record.data() : dec->record.data();
+    const uint32_t covered = kOem4HeaderLength + le::U2(bytes + kHeaderMessageLengthAt);
+    return Oem4Crc32(bytes, covered) == le::U4(bytes + covered);
 }
 
 double HeaderTime(const Oem4Decoder *dec) { return le::I4(dec->record.data() + kHeaderMillisecondsAt) * 0.001; }
@@ -190,22 +194,44 @@ namespace {
 
 bool HasPending(const Oem4Decoder *dec) { return dec->pendingAt < dec->pendingEnd; }
 
-constexpr uint32_t kPendingAreaSize = sizeof(Oem4Decoder::pending);
+// Where the candidate's bytes are being collected.
+uint8_t *CollectedBytes(Oem4Decoder *dec) {
+    return dec->longRecord != 0 ? dec->longArea->record.data() : dec->record.data();
+}
+
+// Where the waiting bytes are, and how many that area holds.
+uint8_t *PendingBytes(Oem4Decoder *dec) {
+    return dec->longPending != 0 ? dec->longArea->pending.data() : dec->pending.data();
+}
+uint32_t PendingCapacity(const Oem4Decoder *dec) {
+    return dec->longPending != 0 ? kLongRecordBufferSize : kRecordBufferSize;
+}
 
 // Puts the candidate's bytes from the second on in front of the bytes still
 // waiting, and returns the port to WAIT_SYNC. Of a long record only the
 // bytes after its first 8192 go back: those were dropped with its overrun,
 // and the rest is looked through as it would have been had the record been
-// dropped there.
+// dropped there. Bytes that do not fit the port's own area (only a long
+// record's, or bytes waiting after one) go to the long record area.
 void RequeueCandidate(Oem4Decoder *dec) {
     const uint32_t from = dec->longRecord != 0 ? kRecordBufferSize : 1;
+    const uint8_t *collected = CollectedBytes(dec);
     uint32_t n = dec->collected > from ? dec->collected - from : 0;
     uint32_t waiting = dec->pendingEnd - dec->pendingAt;
+    if (dec->longPending == 0 && n + waiting > kRecordBufferSize && dec->longArea != nullptr) {
+        std::memcpy(dec->longArea->pending.data() + n, dec->pending.data() + dec->pendingAt,
+                    std::min(waiting, kLongRecordBufferSize - std::min(n, kLongRecordBufferSize)));
+        dec->pendingAt = n;
+        dec->pendingEnd = n + waiting;
+        dec->longPending = 1;
+    }
+    uint8_t *area = PendingBytes(dec);
+    const uint32_t capacity = PendingCapacity(dec);
     // Cannot happen (see Oem4Decoder); never write past the area if it did.
-    if (n > kPendingAreaSize) n = kPendingAreaSize;
-    if (n + waiting > kPendingAreaSize) waiting = kPendingAreaSize - n;
-    std::memmove(dec->pending.data() + n, dec->pending.data() + dec->pendingAt, waiting);
-    std::memcpy(dec->pending.data(), dec->record.data() + from, n);
+    if (n > capacity) n = capacity;
+    if (n + waiting > capacity) waiting = capacity - n;
+    std::memmove(area + n, area + dec->pendingAt, waiting);
+    std::memcpy(area, collected + from, n);
     dec->pendingAt = 0;
     dec->pendingEnd = n + waiting;
     dec->collected = 0;
@@ -219,15 +245,17 @@ void RequeueCandidate(Oem4Decoder *dec) {
 // they are moved back to its front, which the waiting bytes (fewer than
 // the area holds, see Oem4Decoder) always leaves room for one more.
 void QueueByte(Oem4Decoder *dec, uint8_t byte) {
-    if (dec->pendingEnd == kPendingAreaSize) {
+    uint8_t *area = PendingBytes(dec);
+    const uint32_t capacity = PendingCapacity(dec);
+    if (dec->pendingEnd == capacity) {
         const uint32_t waiting = dec->pendingEnd - dec->pendingAt;
-        std::memmove(dec->pending.data(), dec->pending.data() + dec->pendingAt, waiting);
+        std::memmove(area, area + dec->pendingAt, waiting);
         dec->pendingAt = 0;
         dec->pendingEnd = waiting;
     }
     // Cannot happen; never write past the area if it did.
-    if (dec->pendingEnd == kPendingAreaSize) return;
-    dec->pending[dec->pendingEnd++] = byte;
+    if (dec->pendingEnd == capacity) return;
+    area[dec->pendingEnd++] = byte;
 }
 
 int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf);
@@ -239,9 +267,15 @@ int32_t FeedPending(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
     dec->resyncing = 1;
     int32_t result = 0;
     while (result == 0 && HasPending(dec)) {
-        result = StepByte(dec, port, dec->pending[dec->pendingAt++], buf);
+        // A rejection met on the way may move the waiting bytes to the long
+        // record area: the byte is read before it steps.
+        const uint8_t byte = PendingBytes(dec)[dec->pendingAt++];
+        result = StepByte(dec, port, byte, buf);
     }
-    if (!HasPending(dec)) dec->pendingAt = dec->pendingEnd = 0;
+    if (!HasPending(dec)) {
+        dec->pendingAt = dec->pendingEnd = 0;
+        dec->longPending = 0;
+    }
     dec->resyncing = 0;
     return result;
 }
@@ -312,10 +346,14 @@ int32_t DecodeCheckedRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
     dec->framingStats.recordBytes += dec->expectedTotal;
     ClearThreadBuf(buf);
     dec->state = WAIT_SYNC;
+    if (dec->longRecord != 0) dec->body = dec->longArea->record.data() + kOem4HeaderLength;
     const int32_t result = dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
     // Read by the decoder only; a candidate that starts next and is
     // rejected re-feeds from its second byte.
-    dec->longRecord = 0;
+    if (dec->longRecord != 0) {
+        dec->body = dec->record.data() + kOem4HeaderLength;
+        dec->longRecord = 0;
+    }
     return result;
 }
 
@@ -366,12 +404,20 @@ int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf) {
 
 namespace {
 
-// Whether the candidate at its 8192nd byte is still collected: a range
-// record, while the RINEX export takes the port's decoded epochs. The
-// observation file never gets it.
-bool KeepsLongRecord(const Oem4Decoder *dec) {
-    return dec->epochHandler != nullptr && (dec->state == static_cast<int32_t>(kMsgRange) ||
-                                            dec->state == static_cast<int32_t>(kMsgRangecmp));
+// Whether the candidate at its 8192nd byte goes on being collected, in the
+// long record area: a range record, while the RINEX export takes the
+// port's decoded epochs (the observation file never gets it), and when the
+// area can be had.
+bool StartLongRecord(Oem4Decoder *dec) {
+    if (dec->epochHandler == nullptr ||
+        (dec->state != static_cast<int32_t>(kMsgRange) && dec->state != static_cast<int32_t>(kMsgRangecmp))) {
+        return false;
+    }
+    if (dec->longArea == nullptr) dec->longArea = new (std::nothrow) LongRecordArea;
+    if (dec->longArea == nullptr) return false;
+    std::memcpy(dec->longArea->record.data(), dec->record.data(), kRecordBufferSize);
+    dec->longRecord = 1;
+    return true;
 }
 
 // A long record whose CRC failed: what the framing would have looked
@@ -409,16 +455,19 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
     }
 
     // Collecting the rest of the header, the body and the CRC. A record
-    // ends at its stated length, which the record buffer always holds.
-    dec->record[dec->collected++] = byte;
-    if (dec->collected >= kRecordBufferSize && dec->longRecord == 0) {
-        FormatErrorText("NovAtel Buffer overrun for record %d on port %d", dec->state, port);
-        PortReport(dec, -1.0, ErrorText);
-        if (!KeepsLongRecord(dec)) {
-            dec->state = WAIT_SYNC;
-            return 0;
+    // ends at its stated length, which the long record area always holds.
+    if (dec->longRecord == 0) {
+        dec->record[dec->collected++] = byte;
+        if (dec->collected >= kRecordBufferSize) {
+            FormatErrorText("NovAtel Buffer overrun for record %d on port %d", dec->state, port);
+            PortReport(dec, -1.0, ErrorText);
+            if (!StartLongRecord(dec)) {
+                dec->state = WAIT_SYNC;
+                return 0;
+            }
         }
-        dec->longRecord = 1;
+    } else {
+        dec->longArea->record[dec->collected++] = byte;
     }
     if (dec->collected == dec->countEnd && !CheckItemCount(dec)) {
         PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state, port);
@@ -493,7 +542,7 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
             if (dec->collected + 1 < checkpoint) {
                 uint32_t take = checkpoint - 1 - dec->collected;
                 if (take > size - i) take = size - i;
-                std::memcpy(dec->record.data() + dec->collected, data + i, take);
+                std::memcpy(CollectedBytes(dec) + dec->collected, data + i, take);
                 dec->collected += take;
                 i += take;
                 continue;

@@ -73,6 +73,13 @@ inline constexpr uint32_t kRecordBufferSize = 8192;
 // more than 185 RANGE observations in one epoch); every other candidate is
 // still dropped at its 8192nd byte.
 inline constexpr uint32_t kLongRecordBufferSize = kOem4HeaderLength + 0xFFFFu + kOem4CrcLength + 1;
+
+// Where a port collects a record past kRecordBufferSize, and the bytes to
+// feed again after one: allocated when the first such record arrives.
+struct LongRecordArea {
+    std::array<uint8_t, kLongRecordBufferSize> record;
+    std::array<uint8_t, kLongRecordBufferSize> pending;
+};
 // Room for the unfed rest of one rejected candidate and the bytes that
 // arrive while it is being worked off.
 inline constexpr uint32_t kStagingAreaSize = 8192;
@@ -243,10 +250,7 @@ struct Oem4Decoder {
     uint32_t expectedTotal;
     const RecordTableEntry *row;
     uint32_t countEnd;
-    // Non-zero while the record being collected is past kRecordBufferSize
-    // (its overrun was reported): the RINEX export's alone.
-    uint32_t longRecord;
-    std::array<uint8_t, kLongRecordBufferSize> record;
+    std::array<uint8_t, kRecordBufferSize> record;
     // The body of the record being decoded: in record, or, for a record
     // that lay whole in the block being framed, in that block while its
     // decoder runs (its header is always copied into record).
@@ -301,16 +305,29 @@ struct Oem4Decoder {
     // completed in the middle of them. The waiting bytes and the collected
     // ones are one run of the input from the candidate's first byte, never
     // longer than the longest record (a candidate ends by its stated length
-    // or is dropped at 8192 collected bytes), so their count always fits;
-    // the indexes are kept inside the area by moving the waiting bytes to
-    // its front whenever the next byte would not fit behind them.
-    std::array<uint8_t, kLongRecordBufferSize> pending;
+    // or is dropped at 8192 collected bytes), so their count always fits:
+    // this area while they are fewer than 8192, else the long record area's
+    // (longPending). The indexes are kept inside the area by moving the
+    // waiting bytes to its front whenever the next byte would not fit
+    // behind them.
+    std::array<uint8_t, kRecordBufferSize> pending;
     uint32_t pendingAt;
     uint32_t pendingEnd;
     // The almanac records of one ALMANAC record: the staging area holds
     // only 30, fewer than a full constellation lists.
     std::array<uint8_t, kMaxAlmanacs * kAlmanacRecordSize> almanacs;
     FramingStats framingStats;
+    // Range records past kRecordBufferSize for the RINEX export (null until
+    // the first). Last, and apart: the fields above keep the places in the
+    // cache that the decoders' time was measured with (a 32-byte shift made
+    // BESTXYZ and GPSEPHEM records a tenth slower), and a conversion without
+    // such records allocates nothing. OpenPort keeps it.
+    LongRecordArea *longArea;
+    // Non-zero while the record being collected is past kRecordBufferSize
+    // (its overrun was reported), in longArea->record.
+    uint32_t longRecord;
+    // Non-zero while the waiting bytes are in longArea->pending.
+    uint32_t longPending;
 };
 
 // The option record sizes SetPortOptions takes: with and without channels.

@@ -42,9 +42,10 @@ void Append(std::vector<uint8_t> &to, const std::vector<uint8_t> &bytes) {
 // bytes but a long record kept for the RINEX export.
 bool IndexesInBounds() {
     const Oem4Decoder *dec = GetOpenPort(0);
+    const uint32_t area = dec->longPending != 0 ? kLongRecordBufferSize : kRecordBufferSize;
     const uint32_t longest = dec->longRecord != 0 ? kLongRecordBufferSize : kRecordBufferSize;
-    return dec->pendingAt <= dec->pendingEnd && dec->pendingEnd <= dec->pending.size() &&
-           dec->pendingEnd - dec->pendingAt < longest && (dec->state == WAIT_SYNC || dec->collected < longest);
+    return dec->pendingAt <= dec->pendingEnd && dec->pendingEnd <= area && dec->pendingEnd - dec->pendingAt < area &&
+           (dec->state == WAIT_SYNC || dec->collected < longest);
 }
 
 // A decoded record, named by the milliseconds of its header.
@@ -318,6 +319,9 @@ TEST_F(Resync, ALongRangeRecordKeptForRinexLeavesEveryOtherRecordAsWhenDropped) 
         if (keep != SIZE_MAX) log.resize(keep);
         return log;
     };
+    std::vector<uint8_t> nested = Marks(10, 120);
+    Append(nested, LongRecord(43, 200, {}, false, 500000));
+    Append(nested, Marks(300, 100));
     const std::vector<Case> cases = {
         {"RANGE of 200", around(LongRecord(43, 200, {}, false, 2000)), {200}, 2},
         {"RANGECMP of 400", around(LongRecord(140, 400, {}, false, 2000)), {400}, 2},
@@ -325,6 +329,12 @@ TEST_F(Resync, ALongRangeRecordKeptForRinexLeavesEveryOtherRecordAsWhenDropped) 
         // 120 marks in a RANGE of 200 with a wrong CRC: those wholly past
         // its 8192nd byte are found, as they were when it was dropped there.
         {"RANGE of 200, wrong CRC, marks inside", around(LongRecord(43, 200, Marks(10, 120), true, 2000)), {}, 8},
+        // More than 8192 bytes to look through again after its first 8192.
+        {"RANGE of 400, wrong CRC, marks inside", around(LongRecord(43, 400, Marks(10, 240), true, 2000)), {}, 128},
+        // A valid long record inside a rejected longer one, with marks
+        // around it: found among the bytes looked through again.
+        {"RANGE of 200 inside a RANGE of 700 with a wrong CRC", around(LongRecord(43, 700, nested, true, 2000)), {200},
+         108},
         // The log ends inside a RANGE of 300 holding 150 marks.
         {"RANGE of 300, torn", around(LongRecord(43, 300, Marks(10, 150), false, 2000), 11000), {}, 37},
     };
