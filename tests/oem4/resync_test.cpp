@@ -333,7 +333,9 @@ TEST_F(Resync, ALongRangeRecordKeptForRinexLeavesEveryOtherRecordAsWhenDropped) 
         {"RANGE of 400, wrong CRC, marks inside", around(LongRecord(43, 400, Marks(10, 240), true, 2000)), {}, 128},
         // A valid long record inside a rejected longer one, with marks
         // around it: found among the bytes looked through again.
-        {"RANGE of 200 inside a RANGE of 700 with a wrong CRC", around(LongRecord(43, 700, nested, true, 2000)), {200},
+        {"RANGE of 200 inside a RANGE of 700 with a wrong CRC",
+         around(LongRecord(43, 700, nested, true, 2000)),
+         {200},
          108},
         // The log ends inside a RANGE of 300 holding 150 marks.
         {"RANGE of 300, torn", around(LongRecord(43, 300, Marks(10, 150), false, 2000), 11000), {}, 37},
