@@ -177,7 +177,9 @@ void ExportEpoch(const DecodedEpoch *epoch) {
         Fail(epoch->time);
         return;
     }
-    if (written && g_conversion.out->tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
+    if (!written) return;
+    ++g_stats.rinexEpochs;
+    if (g_conversion.out->tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
 }
 
 // The port's solver: the receiver clock offset and position of each epoch

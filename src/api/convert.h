@@ -76,6 +76,9 @@ struct ConversionStats {
     uint32_t epochsTaken;
     uint32_t firstWeek, lastWeek;
     double firstTime, lastTime;
+    // Epochs the RINEX observation file took (with or without the host's
+    // files).
+    uint32_t rinexEpochs;
 };
 const ConversionStats &LastConversionStats();
 

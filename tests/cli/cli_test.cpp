@@ -461,10 +461,13 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     EXPECT_EQ(ReadText(dir / "wide.tsq")[7], 14);
     EXPECT_EQ(Run({P("wide.gps"), "--channels", "25"}).status, 2);
 
-    // The same satellites as Galileo: nothing the file can take.
+    // The same satellites as Galileo E1C: nothing the file can take.
     for (std::size_t at = 0; at + 32 <= log.size();) {
         const uint32_t count = log[at + 28];
-        for (uint32_t i = 0; i < count; ++i) log[at + 32 + 44 * i + 40 + 2] |= 3; // system bits 16-18
+        for (uint32_t i = 0; i < count; ++i) {
+            uint8_t &bits = log[at + 32 + 44 * i + 40 + 2]; // status bits 16-23
+            bits = static_cast<uint8_t>((bits & 0x18) | 3 | 2 << 5); // system 3, signal type 2
+        }
         const std::size_t length = 28 + 4 + 44 * count;
         const auto sealed = MakeRecord(43,
                                        std::vector<uint8_t>(log.begin() + static_cast<long>(at) + 28,
@@ -481,4 +484,11 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
         << none.err;
     EXPECT_TRUE(Contains(none.out, ": FAILED, 0 epochs")) << none.out;
     EXPECT_TRUE(Contains(none.out, "\n  observations left out: 28 Galileo\n")) << none.out;
+    // With RINEX the epochs were there: the user is told how to keep them.
+    Outcome rinex = Run({P("galileo.gps"), "-q", "--rinex"});
+    EXPECT_EQ(rinex.status, 1);
+    EXPECT_TRUE(Contains(rinex.err, "galileo.gps: the RINEX observation file held 2 epochs; --rinex-only writes it "
+                                    "without the observation file\n"))
+        << rinex.err;
+    EXPECT_EQ(Run({P("galileo.gps"), "-q", "--rinex-only"}).status, 0);
 }

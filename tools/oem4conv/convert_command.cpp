@@ -533,6 +533,12 @@ void ReportFailure(const std::string &log, int32_t result, bool interrupted, boo
     if (noEpochs) {
         PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), stats.screening.rangeRecords,
                    NoEpochReason(stats));
+        // The RINEX file went with the empty host files: say how to keep it.
+        if (stats.rinexEpochs != 0) {
+            PrintError("%s: the RINEX observation file held %u epochs; --rinex-only writes it without the "
+                       "observation file\n",
+                       log.c_str(), stats.rinexEpochs);
+        }
     }
 }
 
