@@ -465,7 +465,7 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     for (std::size_t at = 0; at + 32 <= log.size();) {
         const uint32_t count = log[at + 28];
         for (uint32_t i = 0; i < count; ++i) {
-            uint8_t &bits = log[at + 32 + 44 * i + 40 + 2]; // status bits 16-23
+            uint8_t &bits = log[at + 32 + 44 * i + 40 + 2];          // status bits 16-23
             bits = static_cast<uint8_t>((bits & 0x18) | 3 | 2 << 5); // system 3, signal type 2
         }
         const std::size_t length = 28 + 4 + 44 * count;
