@@ -588,7 +588,7 @@ TEST_F(RinexConversion, ARangeRecordTooLongForTheObservationFileIsWholeInRinex) 
         static MeasRecord meas[kTsqMaxMeasurements];
         if (OpenTsqReader(&reader, Path(name).c_str()) != 0) return times;
         while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
-            times.push_back(epoch.receiverTime);
+            times.push_back(+epoch.receiverTime); // a copy: the record is packed
         }
         CloseTsqReader(&reader);
         return times;
