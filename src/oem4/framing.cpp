@@ -116,6 +116,7 @@ int32_t OpenPort(int32_t port, PortMessageFn callback) {
             SetErrorText("Not enough memory");
             return 1;
         }
+        dec->longArea = nullptr; // the one field kept from an earlier opening
     }
     LongRecordArea *const longArea = dec->longArea;
     std::memset(static_cast<void *>(dec), 0, sizeof *dec);
