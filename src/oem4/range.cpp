@@ -32,11 +32,10 @@ constexpr uint32_t kMaxRecordObservations = kMaxDecodedObservations;
 static_assert((kRecordBufferSize - kOem4HeaderLength - 4) / kRangeObsSize <= kMaxRecordObservations);
 static_assert(kOem4HeaderLength + 4 + size_t{kMaxRecordObservations} * kRangeObsSize <= kLongRecordBufferSize);
 constexpr const char *kLongRecordText =
-    "'%s' record of %u bytes on port %d is too long for the observation file: its %u observations are in the "
-    "RINEX file only";
+    "'%s' record of %u bytes is too long for the observation file: its %u observations are in the RINEX file only";
 constexpr const char *kLongRecordCutText =
-    "'%s' record of %u bytes on port %d is too long for the observation file: its first %u observations are in "
-    "the RINEX file only, %u more are left out";
+    "'%s' record of %u bytes is too long for the observation file: its first %u observations are in the RINEX "
+    "file only, %u more are left out";
 
 // Every observation of the port's current RANGE record. Without a receiver
 // of the decoded epochs (RINEX off) only what the observation file's
@@ -136,9 +135,9 @@ int32_t HandOverLongRecord(Oem4Decoder *dec) {
     ++dec->screeningStats.refusedRecords;
     const uint32_t bytes = dec->expectedTotal;
     if (e.dropped == 0) {
-        PortReportf(dec, e.time, kLongRecordText, dec->row->name, bytes, dec->port, e.count);
+        PortReportf(dec, e.time, kLongRecordText, dec->row->name, bytes, e.count);
     } else {
-        PortReportf(dec, e.time, kLongRecordCutText, dec->row->name, bytes, dec->port, e.count, e.dropped);
+        PortReportf(dec, e.time, kLongRecordCutText, dec->row->name, bytes, e.count, e.dropped);
     }
     if (e.count != 0) {
         ComputeLossOfLock(dec);

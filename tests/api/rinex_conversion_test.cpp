@@ -594,7 +594,7 @@ TEST_F(RinexConversion, ARangeRecordTooLongForTheObservationFileIsWholeInRinex) 
         return times;
     };
     const std::string overrun = "NovAtel Buffer overrun for record 43 on port 0";
-    const std::string kept = "'RANGE' record of 9628 bytes on port 0 is too long for the observation file: its 218 "
+    const std::string kept = "'RANGE' record of 9628 bytes is too long for the observation file: its 218 "
                              "observations are in the RINEX file only";
     Rinex(false, true, "");
     ASSERT_EQ(Convert(Path("long.gps"), "plain"), 0) << ErrString();

@@ -266,7 +266,7 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "             -  Almanac received for GPS PRN 4\n"
                      "             -  Notice: 2 GLONASS observations left out of the RINEX observation file (their "
                      "slot was not yet known)\n"
-                     "    103.000  'RANGE' record of 9628 bytes on port 0 is too long for the observation file: its "
+                     "    103.000  'RANGE' record of 9628 bytes is too long for the observation file: its "
                      "218 observations are in the RINEX file only\n"
                      "something else entirely\n"
                      "\n"
