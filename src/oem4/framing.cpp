@@ -2,7 +2,6 @@
 // record table lookup, length and item-count checks, CRC, dispatch to the
 // record's decoder, and resynchronisation by re-feeding a rejected
 // candidate from its second byte.
-#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -220,10 +219,8 @@ void RequeueCandidate(Oem4Decoder *dec) {
     uint32_t n = dec->collected > from ? dec->collected - from : 0;
     uint32_t waiting = dec->pendingEnd - dec->pendingAt;
     if (dec->longPending == 0 && n + waiting > kRecordBufferSize && dec->longArea != nullptr) {
-        std::memcpy(dec->longArea->pending.data() + n, dec->pending.data() + dec->pendingAt,
-                    std::min(waiting, kLongRecordBufferSize - std::min(n, kLongRecordBufferSize)));
-        dec->pendingAt = n;
-        dec->pendingEnd = n + waiting;
+        // At the same place in the larger area; moved to their place below.
+        std::memcpy(dec->longArea->pending.data() + dec->pendingAt, dec->pending.data() + dec->pendingAt, waiting);
         dec->longPending = 1;
     }
     uint8_t *area = PendingBytes(dec);
@@ -347,15 +344,7 @@ int32_t DecodeCheckedRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
     dec->framingStats.recordBytes += dec->expectedTotal;
     ClearThreadBuf(buf);
     dec->state = WAIT_SYNC;
-    if (dec->longRecord != 0) dec->body = dec->longArea->record.data() + kOem4HeaderLength;
-    const int32_t result = dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
-    // Read by the decoder only; a candidate that starts next and is
-    // rejected re-feeds from its second byte.
-    if (dec->longRecord != 0) {
-        dec->body = dec->record.data() + kOem4HeaderLength;
-        dec->longRecord = 0;
-    }
-    return result;
+    return dec->row->decoder != nullptr ? dec->row->decoder(port, buf) : 0;
 }
 
 // A header just taken whose whole record lies in the block: when the record
@@ -419,6 +408,17 @@ bool StartLongRecord(Oem4Decoder *dec) {
     std::memcpy(dec->longArea->record.data(), dec->record.data(), kRecordBufferSize);
     dec->longRecord = 1;
     return true;
+}
+
+// A long record that passed its CRC, decoded where it was collected. The
+// flag is for its decoder only: a candidate that starts next and is
+// rejected re-feeds from its second byte.
+int32_t DecodeLongRecord(Oem4Decoder *dec, int32_t port, ThreadBuf *buf) {
+    dec->body = dec->longArea->record.data() + kOem4HeaderLength;
+    const int32_t result = DecodeCheckedRecord(dec, port, buf);
+    dec->body = dec->record.data() + kOem4HeaderLength;
+    dec->longRecord = 0;
+    return result;
 }
 
 // A long record whose CRC failed: what the framing would have looked
@@ -486,7 +486,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
     }
-    return DecodeCheckedRecord(dec, port, buf);
+    return dec->longRecord != 0 ? DecodeLongRecord(dec, port, buf) : DecodeCheckedRecord(dec, port, buf);
 }
 
 } // namespace
