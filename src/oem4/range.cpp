@@ -121,6 +121,15 @@ void AttachQuietly(Oem4Decoder *dec) {
     }
 }
 
+// The epoch to the receiver of the decoded epochs, with the clock model and
+// position of the observation file's epoch (`attached`), or the ones it
+// would have had.
+void HandOver(Oem4Decoder *dec, bool attached) {
+    if (dec->decoded.count == 0) return;
+    if (!attached) AttachQuietly(dec);
+    dec->epochHandler(&dec->decoded);
+}
+
 // A range record collected past the record buffer for the RINEX export
 // (its overrun was reported at its 8192nd byte): every observation goes to
 // the export, nothing to the observation file, which counts it refused.
@@ -139,11 +148,8 @@ int32_t HandOverLongRecord(Oem4Decoder *dec) {
     } else {
         PortReportf(dec, e.time, kLongRecordCutText, dec->row->name, bytes, e.count, e.dropped);
     }
-    if (e.count != 0) {
-        ComputeLossOfLock(dec);
-        AttachQuietly(dec);
-        dec->epochHandler(&e);
-    }
+    ComputeLossOfLock(dec);
+    HandOver(dec, false);
     // The observation file never got this epoch: a packed record of the
     // same time must not pass for its repetition.
     e.count = 0;
@@ -182,10 +188,7 @@ int32_t EmitDecodedEpoch(Oem4Decoder *dec, ThreadBuf *buf) {
     if (dec->epochHandler != nullptr) ComputeLossOfLock(dec);
     bool attached = false;
     const int32_t kind = PutTsqEpoch(dec, buf, &attached);
-    if (dec->epochHandler != nullptr && dec->decoded.count != 0) {
-        if (!attached) AttachQuietly(dec);
-        dec->epochHandler(&dec->decoded);
-    }
+    if (dec->epochHandler != nullptr) HandOver(dec, attached);
     return kind;
 }
 
