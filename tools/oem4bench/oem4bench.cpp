@@ -299,8 +299,9 @@ int main(int argc, char **argv) {
     std::printf("ratio          %.3f of the I/O floor, %.3f of the raw read rate\n", floorBest / convertBest,
                 rawBest / convertBest);
     if (rinex) {
-        std::printf("with RINEX     %.3f s (best of %d): %.2f times the conversion without\n", rinexBest, repeat,
-                    rinexBest / convertBest);
+        const char *version = rinexVersion == 211 ? "2.11" : "3.04";
+        std::printf("with RINEX %s %.3f s (best of %d): %.2f times the conversion without\n", version, rinexBest,
+                    repeat, rinexBest / convertBest);
         std::printf("processor time with RINEX %.3f s (both threads): %.2f times the conversion without\n",
                     rinexCpuBest, rinexCpuBest / convertCpuBest);
         std::sort(rinexRatios.begin(), rinexRatios.end());
