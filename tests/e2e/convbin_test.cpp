@@ -13,10 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "api/convert.h"
 #include "e2e_support.h"
 #include "oem4conv.h"
-#include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
 #include "support/scratch.h"
@@ -29,16 +27,7 @@ bool HaveConvbin() { return std::system("command -v convbin >/dev/null 2>&1") ==
 
 // Our RINEX of a log, read back; "" or what went wrong.
 std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread::ObsFile *obs, int32_t version = 304) {
-    ConvertRinexOptions rinex{};
-    rinex.enabled = 1;
-    rinex.version = version;
-    SetConvertRinex(&rinex);
-    static ConvertOptions options;
-    testsupport::FillRequest(&options, log, base.string());
-    ConvertHost host = testsupport::MakeHost();
-    const int32_t result = ConvertFile(&options, &host, 0);
-    SetConvertRinex(nullptr);
-    if (result != 0) return "conversion failed";
+    if (e2e::ConvertWithRinex(log, base.string(), version) != 0) return "conversion failed";
     return rinexread::ReadObs(base.string() + ".obs", obs);
 }
 

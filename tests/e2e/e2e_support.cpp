@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "api/convert.h"
 #include "output/tsq_reader.h"
 #include "support/conversion_request.h"
 #include "support/scratch.h"
@@ -120,6 +121,19 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
     out.eppError = ParseEpp(out.eppText, &out.ephemerides, &out.almanacs);
     out.staError = ParseSta(testsupport::ReadText(dir / "out.sta"), &out.marks);
     return out;
+}
+
+int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version) {
+    ConvertRinexOptions rinex{};
+    rinex.enabled = 1;
+    rinex.version = version;
+    SetConvertRinex(&rinex);
+    static ConvertOptions options;
+    testsupport::FillRequest(&options, log, base);
+    ConvertHost host = testsupport::MakeHost();
+    const int32_t result = ConvertFile(&options, &host, 0);
+    SetConvertRinex(nullptr);
+    return result;
 }
 
 Conversion ConvertLog(const std::vector<uint8_t> &log, const Oem4Options &options, const std::string &name) {

@@ -90,6 +90,11 @@ using testsupport::FactoryOptions;
 Conversion ConvertLog(const std::vector<uint8_t> &log, const Oem4Options &options, const std::string &name);
 Conversion ConvertPath(const std::string &input, const Oem4Options &options, const std::string &name);
 
+// Converts a log file with the RINEX export on (version 304 or 211) into
+// BASE.tsq/.epp/.sta and BASE.obs/.nav (and BASE.gnav in 2.11); returns
+// ConvertFile's result.
+int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version);
+
 // Text parsers of the two text outputs. Return "" or what is wrong.
 std::string ParseEpp(const std::string &text, std::vector<EppEphemeris> *eph, std::vector<EppAlmanac> *alm);
 std::string ParseSta(const std::string &text, std::vector<StaMark> *marks);
