@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "e2e_support.h"
@@ -85,41 +86,51 @@ fs::path WriteConfig(const fs::path &dir, const char *models) {
 } // namespace
 
 // A simulated receiver without ionosphere and troposphere, solved without
-// their models: every epoch, the mean within a few metres of the site (the
-// simulator's receiver noise and its own satellite clock model are what is
-// left), in RINEX 3.04 and 2.11 alike.
-TEST(Rnx2rtkp, SimulatedLogGivesTheTruePositionInBothVersions) {
+// their models: every epoch, the mean within metres of the site, from each
+// range record (convbin reads neither RANGECMP2 nor RANGECMP4), in RINEX
+// 3.04 and 2.11 alike. What is left is mostly the satellites' group delay:
+// the simulator broadcasts a TGD of up to 3.6 m but leaves it out of its
+// pseudoranges, and rnx2rtkp applies it (3.6 m off here).
+TEST(Rnx2rtkp, SimulatedLogsGiveTheTruePositionInBothVersions) {
     if (!HaveRnx2rtkp()) GTEST_SKIP() << "rnx2rtkp (Debian package rtklib) not installed";
     const testsupport::ScratchDir scratch("oem4conv_rnx2rtkp");
     const fs::path config = WriteConfig(scratch.path, "pos1-ionoopt =off\npos1-tropopt =off\n");
-    oem4sim::SimConfig cfg;
-    cfg.seed = 31;
-    cfg.duration = 120.0;
-    cfg.startWeek = 2300;
-    cfg.format = oem4sim::RangeFormat::Range;
-    cfg.iono = false;
-    cfg.tropo = false;
-    e2e::SimRun sim;
-    e2e::Simulate(cfg, &sim);
-    ASSERT_FALSE(sim.epochs.empty());
-    testsupport::WriteBytes(scratch.path / "sim.gps", sim.bytes);
-    std::vector<Solution> byVersion[2];
-    for (const int32_t version : {304, 211}) {
-        SCOPED_TRACE(version);
-        const fs::path base = scratch.path / ("sim" + std::to_string(version));
-        ASSERT_EQ(e2e::ConvertWithRinex((scratch.path / "sim.gps").string(), base.string(), version), 0);
-        std::vector<Solution> &solutions = byVersion[version == 304 ? 0 : 1];
-        solutions = Solve(base, "G", config);
-        EXPECT_EQ(solutions.size(), sim.epochs.size());
-        if (solutions.empty()) continue;
+    const std::pair<oem4sim::RangeFormat, const char *> formats[] = {{oem4sim::RangeFormat::Range, "RANGE"},
+                                                                     {oem4sim::RangeFormat::Rangecmp2, "RANGECMP2"},
+                                                                     {oem4sim::RangeFormat::Rangecmp4, "RANGECMP4"}};
+    for (const auto &[format, name] : formats) {
+        SCOPED_TRACE(name);
+        oem4sim::SimConfig cfg;
+        cfg.seed = 31;
+        cfg.duration = 120.0;
+        cfg.startWeek = 2300;
+        cfg.format = format;
+        cfg.iono = false;
+        cfg.tropo = false;
+        e2e::SimRun sim;
+        e2e::Simulate(cfg, &sim);
+        ASSERT_FALSE(sim.epochs.empty());
         const oem4sim::EpochTruth &truth = sim.epochs.front();
         Solution site;
         site.x = truth.ecef[0];
         site.y = truth.ecef[1];
         site.z = truth.ecef[2];
-        EXPECT_LT(Distance(Mean(solutions), site), 5.0);
+        const fs::path log = scratch.path / (std::string(name) + ".gps");
+        testsupport::WriteBytes(log, sim.bytes);
+        std::vector<Solution> byVersion[2];
+        for (const int32_t version : {304, 211}) {
+            SCOPED_TRACE(version);
+            const fs::path base = scratch.path / (std::string(name) + std::to_string(version));
+            ASSERT_EQ(e2e::ConvertWithRinex(log.string(), base.string(), version), 0);
+            std::vector<Solution> &solutions = byVersion[version == 304 ? 0 : 1];
+            solutions = Solve(base, "G", config);
+            EXPECT_EQ(solutions.size(), sim.epochs.size());
+            if (!solutions.empty()) {
+                EXPECT_LT(Distance(Mean(solutions), site), 10.0);
+            }
+        }
+        ExpectSameSolutions(byVersion[0], byVersion[1]);
     }
-    ExpectSameSolutions(byVersion[0], byVersion[1]);
 }
 
 // Real logs: GPS alone and GLONASS alone (a GLONASS orbit integrated by
