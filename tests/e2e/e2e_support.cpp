@@ -123,7 +123,7 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
     return out;
 }
 
-int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version) {
+int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version, uint32_t *epochs) {
     ConvertRinexOptions rinex{};
     rinex.enabled = 1;
     rinex.version = version;
@@ -133,6 +133,7 @@ int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_
     ConvertHost host = testsupport::MakeHost();
     const int32_t result = ConvertFile(&options, &host, 0);
     SetConvertRinex(nullptr);
+    if (epochs != nullptr) *epochs = options.epochCount;
     return result;
 }
 

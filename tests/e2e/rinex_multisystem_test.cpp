@@ -13,11 +13,9 @@
 #include <map>
 #include <tuple>
 
-#include "api/convert.h"
 #include "common/le.h"
 #include "e2e_support.h"
 #include "oem4conv.h"
-#include "support/conversion_request.h"
 #include "support/rinex_reader.h"
 #include "support/scratch.h"
 
@@ -88,18 +86,11 @@ RinexRun ConvertToRinex(const std::vector<uint8_t> &log, const char *name) {
     const testsupport::ScratchDir scratch("oem4conv_rinex_multi", name);
     const fs::path dir = scratch.path;
     testsupport::WriteBytes(dir / (std::string(name) + ".gps"), log);
-    ConvertRinexOptions rinex{};
-    rinex.enabled = 1;
-    SetConvertRinex(&rinex);
-    static ConvertOptions options;
-    testsupport::FillRequest(&options, (dir / (std::string(name) + ".gps")).string(), (dir / name).string());
-    ConvertHost host = testsupport::MakeHost();
-    const int32_t result = ConvertFile(&options, &host, 0);
-    SetConvertRinex(nullptr);
     RinexRun run;
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(
+        e2e::ConvertWithRinex((dir / (std::string(name) + ".gps")).string(), (dir / name).string(), 304, &run.epochs),
+        0);
     EXPECT_EQ(rinexread::ReadCheckedObs((dir / (std::string(name) + ".obs")).string(), &run.obs), "");
-    run.epochs = options.epochCount;
     return run;
 }
 
