@@ -11,11 +11,14 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <tuple>
+#include <vector>
 
 #include "common/le.h"
 #include "e2e_support.h"
 #include "oem4conv.h"
+#include "support/oem4_records.h"
 #include "support/rinex_reader.h"
 #include "support/scratch.h"
 
@@ -66,13 +69,15 @@ struct CodeOf {
     const char *code;
     uint32_t system, signal;
 };
-constexpr CodeOf kCodes[] = {{'G', "1C", 0, 0},  {'G', "2W", 0, 9},  {'G', "2S", 0, 17}, {'G', "5Q", 0, 14},
-                             {'R', "1C", 1, 0},  {'R', "2C", 1, 1},  {'R', "2P", 1, 5},  {'E', "1C", 3, 2},
-                             {'E', "5Q", 3, 12}, {'E', "7Q", 3, 17}, {'C', "2I", 4, 0},  {'J', "1C", 5, 0},
-                             {'J', "2S", 5, 17}, {'J', "5Q", 5, 14}};
+constexpr CodeOf kCodes[] = {{'G', "1C", 0, 0}, {'G', "2W", 0, 9},  {'G', "2S", 0, 17}, {'G', "5Q", 0, 14},
+                             {'R', "1C", 1, 0}, {'R', "2C", 1, 1},  {'R', "2P", 1, 5},  {'S', "1C", 2, 0},
+                             {'E', "1C", 3, 2}, {'E', "5Q", 3, 12}, {'E', "7Q", 3, 17}, {'E', "8Q", 3, 20},
+                             {'C', "2I", 4, 0}, {'C', "7I", 4, 1},  {'C', "5P", 4, 9},  {'C', "7D", 4, 11},
+                             {'J', "1C", 5, 0}, {'J', "2S", 5, 17}, {'J', "5Q", 5, 14}};
 
 uint32_t PrnOf(char letter, int number) {
     return letter == 'R'   ? static_cast<uint32_t>(number) + 37
+           : letter == 'S' ? static_cast<uint32_t>(number) + 100
            : letter == 'J' ? static_cast<uint32_t>(number) + 192
                            : static_cast<uint32_t>(number);
 }
@@ -241,4 +246,69 @@ TEST(RinexMultiSystem, CompressedRecordsGiveTheSameObservations) {
         }
         EXPECT_GT(compared, 5000u);
     }
+}
+
+// Receivers' compressed records as NovAtel publishes them with the RANGE
+// records its open decoder makes of them (tests/oem4/data), in one log in
+// time order: every observation of that independent decoding is in the
+// RINEX file under its satellite and code with its values, but those of
+// the GLONASS satellites whose slot the receiver did not know yet.
+TEST(RinexMultiSystem, PublishedRecordsReachRinexWithTheirDecodedValues) {
+    std::vector<testsupport::PublishedRange> records = testsupport::PublishedRangeRecords();
+    ASSERT_EQ(records.size(), 9u);
+    std::stable_sort(records.begin(), records.end(), [](const auto &a, const auto &b) {
+        return std::tie(a.packed.time.week, a.packed.time.milliseconds) <
+               std::tie(b.packed.time.week, b.packed.time.milliseconds);
+    });
+    std::vector<uint8_t> log;
+    for (const testsupport::PublishedRange &p : records) {
+        const std::vector<uint8_t> record = testsupport::MakeRecord(p.messageId, p.body, p.packed.time);
+        log.insert(log.end(), record.begin(), record.end());
+    }
+    const RinexRun run = ConvertToRinex(log, "published");
+    ASSERT_EQ(run.obs.epochs.size(), records.size());
+    constexpr size_t kRangeFields = 10;
+    size_t compared = 0, slotUnknown = 0;
+    std::map<int, std::set<int>> channels; // of each GLONASS slot
+    for (size_t i = 0; i < records.size(); ++i) {
+        const rinexread::ObsEpoch &e = run.obs.epochs[i];
+        const std::vector<std::string> &x = records[i].range.fields;
+        EXPECT_EQ(std::lround(rinexread::SecondsOfWeek(e) * 1000.0), records[i].packed.time.milliseconds) << i;
+        for (size_t k = 0; k < std::stoul(x[0]); ++k) {
+            const std::string *o = &x[1 + k * kRangeFields];
+            const uint32_t prn = std::stoul(o[0]), status = std::stoul(o[9], nullptr, 16);
+            const uint32_t system = status >> 16 & 7u, signal = status >> 21 & 31u;
+            if (system == 1 && prn < 38) {
+                ++slotUnknown;
+                continue;
+            }
+            const CodeOf *c = std::find_if(std::begin(kCodes), std::end(kCodes),
+                                           [&](const CodeOf &c) { return c.system == system && c.signal == signal; });
+            ASSERT_NE(c, std::end(kCodes)) << "system " << system << " signal " << signal;
+            const auto sat = std::find_if(e.sats.begin(), e.sats.end(), [&](const rinexread::SatRecord &s) {
+                return s.system == c->letter && PrnOf(c->letter, s.number) == prn;
+            });
+            ASSERT_NE(sat, e.sats.end()) << i << " " << c->letter << " PRN " << prn;
+            const rinexread::ObsValue *code = Field(run.obs, *sat, 'C', c->code);
+            const rinexread::ObsValue *phase = Field(run.obs, *sat, 'L', c->code);
+            const rinexread::ObsValue *doppler = Field(run.obs, *sat, 'D', c->code);
+            const rinexread::ObsValue *strength = Field(run.obs, *sat, 'S', c->code);
+            ASSERT_TRUE(code && phase && doppler && strength) << i << " " << c->letter << prn << " " << c->code;
+            // Both sides rounded to their printed digits.
+            EXPECT_NEAR(code->value, std::stod(o[2]), 0.0011) << c->letter << prn << c->code;
+            EXPECT_NEAR(phase->value, -std::stod(o[4]), 0.0011) << c->letter << prn << c->code;
+            EXPECT_NEAR(doppler->value, std::stod(o[6]), 0.0011) << c->letter << prn << c->code;
+            EXPECT_NEAR(strength->value, std::stod(o[7]), 0.051) << c->letter << prn << c->code;
+            if (c->letter == 'R') channels[sat->number].insert(std::stoi(o[1]) - 7);
+            ++compared;
+        }
+    }
+    // The log spans years, in which a slot's satellite and channel may
+    // change; the header holds one of the slot's channels.
+    for (const auto &[slot, seen] : channels) {
+        ASSERT_EQ(run.obs.glonassFrequency.count(slot), 1u) << slot;
+        EXPECT_EQ(seen.count(run.obs.glonassFrequency.at(slot)), 1u) << slot;
+    }
+    EXPECT_EQ(slotUnknown, 4u);
+    EXPECT_EQ(compared, 602u);
 }

@@ -5,14 +5,11 @@
 
 #include <bit>
 #include <cmath>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/oem4_format.h"
-#include "oem4/crc32.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/packed_ranges.h"
 #include "support/oem4_records.h"
@@ -20,13 +17,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::vector<uint8_t> FromHex(const std::string &hex) {
-    std::vector<uint8_t> out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
 
 // A packed record's body: the byte count, then the bytes.
 std::vector<uint8_t> PackedBody(const std::vector<uint8_t> &data) {
@@ -84,32 +74,6 @@ protected:
     ThreadBuf buf_;
 };
 
-// One record in NovAtel's ASCII form: its name, time and fields, and
-// whether its CRC-32 holds (the check of the data file itself).
-struct AsciiRecord {
-    std::string name;
-    HeaderFields time;
-    std::vector<std::string> fields; // those after the header's ';'
-    bool crcHolds = false;
-};
-
-AsciiRecord ParseAscii(const std::string &line) {
-    AsciiRecord r;
-    const size_t semicolon = line.find(';'), star = line.find('*');
-    if (line.empty() || line[0] != '#' || semicolon == std::string::npos || star == std::string::npos) return r;
-    const auto body = reinterpret_cast<const uint8_t *>(line.data() + 1);
-    r.crcHolds = Oem4Crc32(body, star - 1) == std::stoul(line.substr(star + 1, 8), nullptr, 16);
-    std::vector<std::string> header;
-    std::stringstream h(line.substr(1, semicolon - 1)), f(line.substr(semicolon + 1, star - semicolon - 1));
-    for (std::string item; std::getline(h, item, ',');) header.push_back(item);
-    for (std::string item; std::getline(f, item, ',');) r.fields.push_back(item);
-    if (header.size() < 7) return r;
-    r.name = header[0];
-    r.time = At(static_cast<uint16_t>(std::stoi(header[5])),
-                static_cast<int32_t>(std::llround(std::stod(header[6]) * 1000)));
-    return r;
-}
-
 } // namespace
 
 // Receivers' RANGECMP, RANGECMP2 and RANGECMP4 records, each with the
@@ -119,37 +83,24 @@ AsciiRecord ParseAscii(const std::string &line) {
 // within their printed digits (the standard deviations within a step of
 // their code tables) and to its whole status word.
 TEST_F(PackedTest, ReceiverRecordsDecodeToTheirRangeRecords) {
-    std::ifstream in(std::string(OEM4CONV_SOURCE_DIR) + "/tests/oem4/data/receiver_packed_ranges.asc");
-    ASSERT_TRUE(in.good());
-    std::vector<AsciiRecord> records;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] == '#') records.push_back(ParseAscii(line));
-    ASSERT_EQ(records.size(), 18u);
+    const std::vector<PublishedRange> records = PublishedRangeRecords();
+    ASSERT_EQ(records.size(), 9u);
     // With a receiver of the decoded epochs, as a conversion with RINEX
     // has: without one, RANGECMP's observations go straight to the
     // observation file's epoch, and only its fields are decoded.
     SetPortEpochHandler(0, [](const DecodedEpoch *) {});
     constexpr size_t kRangeFields = 10;
     size_t compared = 0;
-    for (size_t r = 0; r + 1 < records.size(); r += 2) {
-        const AsciiRecord &packed = records[r], &range = records[r + 1];
-        ASSERT_TRUE(packed.crcHolds && range.crcHolds) << r;
-        ASSERT_EQ(range.name, "RANGEA");
-        // The body as the binary record has it: the count (of bytes, or of
-        // RANGECMP's 24-byte observations), then the bytes.
-        Bytes body;
-        body.u4(static_cast<uint32_t>(std::stoul(packed.fields[0])));
-        for (size_t i = 1; i < packed.fields.size(); ++i) body.raw(FromHex(packed.fields[i]));
-        const uint16_t id = packed.name == "RANGECMPA"    ? kMsgRangecmp
-                            : packed.name == "RANGECMP2A" ? kMsgRangecmp2
-                                                          : kMsgRangecmp4;
-        Feed(MakeRecord(id, body.data(), packed.time), &buf_);
+    for (const PublishedRange &p : records) {
+        ASSERT_TRUE(p.packed.crcHolds && p.range.crcHolds) << p.packed.name << " " << p.packed.time.milliseconds;
+        ASSERT_EQ(p.range.name, "RANGEA");
+        Feed(MakeRecord(p.messageId, p.body, p.packed.time), &buf_);
         const DecodedEpoch &e = GetOpenPort(0)->decoded;
-        const size_t count = std::stoul(range.fields[0]);
-        ASSERT_EQ(range.fields.size(), 1 + count * kRangeFields);
-        ASSERT_EQ(e.count, count) << packed.name << " " << packed.time.milliseconds;
+        const size_t count = std::stoul(p.range.fields[0]);
+        ASSERT_EQ(p.range.fields.size(), 1 + count * kRangeFields);
+        ASSERT_EQ(e.count, count) << p.packed.name << " " << p.packed.time.milliseconds;
         for (size_t k = 0; k < count; ++k) {
-            const std::string *x = &range.fields[1 + k * kRangeFields];
+            const std::string *x = &p.range.fields[1 + k * kRangeFields];
             const uint32_t prn = std::stoul(x[0]), status = std::stoul(x[9], nullptr, 16);
             const DecodedObservation *o = Find(e, status >> 16 & 7u, prn, status >> 21 & 31u);
             ASSERT_NE(o, nullptr) << "PRN " << prn << " status " << x[9];

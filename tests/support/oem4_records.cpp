@@ -1,9 +1,11 @@
 #include "support/oem4_records.h"
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "common/le.h"
 #include "common/oem4_format.h"
@@ -213,6 +215,56 @@ std::vector<uint8_t> QzssephemerisBody() {
     b.u4(0, 193).u4(12, 0).u4(16, 20).u4(28, 1562).r8(32, 518400.0).r8(40, 4.2164e7).r8(64, 0.075);
     b.u4(160, 532).r8(164, 518400.0).r8(172, -4.6e-9).r8(216, 5.76).u1(224, 0);
     return b.bytes;
+}
+
+namespace {
+
+AsciiRecord ParseAscii(const std::string &line) {
+    AsciiRecord r;
+    const size_t semicolon = line.find(';'), star = line.find('*');
+    if (line.empty() || line[0] != '#' || semicolon == std::string::npos || star == std::string::npos) return r;
+    const auto body = reinterpret_cast<const uint8_t *>(line.data() + 1);
+    r.crcHolds = Oem4Crc32(body, star - 1) == std::stoul(line.substr(star + 1, 8), nullptr, 16);
+    std::vector<std::string> header;
+    std::stringstream h(line.substr(1, semicolon - 1)), f(line.substr(semicolon + 1, star - semicolon - 1));
+    for (std::string item; std::getline(h, item, ',');) header.push_back(item);
+    for (std::string item; std::getline(f, item, ',');) r.fields.push_back(item);
+    if (header.size() < 7) return r;
+    r.name = header[0];
+    r.time = {static_cast<uint16_t>(std::stoi(header[5])),
+              static_cast<int32_t>(std::llround(std::stod(header[6]) * 1000)), 180};
+    return r;
+}
+
+std::vector<uint8_t> FromHex(const std::string &hex) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+} // namespace
+
+std::vector<PublishedRange> PublishedRangeRecords() {
+    std::ifstream in(std::string(OEM4CONV_SOURCE_DIR) + "/tests/oem4/data/receiver_packed_ranges.asc");
+    std::vector<AsciiRecord> records;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] == '#') records.push_back(ParseAscii(line));
+    std::vector<PublishedRange> out;
+    for (size_t r = 0; r + 1 < records.size(); r += 2) {
+        PublishedRange p{records[r], records[r + 1], 0, {}};
+        p.messageId = p.packed.name == "RANGECMPA"    ? kMsgRangecmp
+                      : p.packed.name == "RANGECMP2A" ? kMsgRangecmp2
+                                                      : kMsgRangecmp4;
+        // The count (of bytes, or of RANGECMP's 24-byte observations), then
+        // the bytes, as the binary record has them.
+        Bytes body;
+        if (!p.packed.fields.empty()) body.u4(static_cast<uint32_t>(std::stoul(p.packed.fields[0])));
+        for (size_t i = 1; i < p.packed.fields.size(); ++i) body.raw(FromHex(p.packed.fields[i]));
+        p.body = body.data();
+        out.push_back(std::move(p));
+    }
+    return out;
 }
 
 } // namespace testsupport

@@ -79,6 +79,22 @@ Oem4Options DefaultOptions();
 // byte that produced them.
 std::vector<std::pair<size_t, int32_t>> Feed(const std::vector<uint8_t> &bytes, ThreadBuf *buf);
 
+// The published compressed range records of tests/oem4/data (NovAtel
+// ASCII): each RANGECMP, RANGECMP2 or RANGECMP4 record with the RANGE
+// record an independent decoder makes of it.
+struct AsciiRecord {
+    std::string name; // "RANGECMP4A", "RANGEA", ...
+    HeaderFields time;
+    std::vector<std::string> fields; // those after the header's ';'
+    bool crcHolds = false;
+};
+struct PublishedRange {
+    AsciiRecord packed, range;
+    uint16_t messageId;        // of the packed record
+    std::vector<uint8_t> body; // the packed record's binary body
+};
+std::vector<PublishedRange> PublishedRangeRecords();
+
 // Path of a real receiver log under the shared data folder, or "" when the
 // folder is absent (tests then skip).
 std::string SharedDataFile(const char *name);
