@@ -1,6 +1,7 @@
-// RANGECMP2 and RANGECMP4: receiver records decoded field by field against
-// the values of the RANGE records the receiver logged with them, and
-// hand-built records at the limits of every bit field.
+// RANGECMP2 and RANGECMP4: receivers' records (with a RANGECMP one)
+// decoded field by field against an independent decoder's published
+// decoding of them, and hand-built records at the limits of every bit
+// field.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -79,9 +80,10 @@ protected:
 // Receivers' RANGECMP, RANGECMP2 and RANGECMP4 records, each with the
 // RANGE record that NovAtel's open decoder makes of it (the test vectors
 // it publishes, tests/oem4/data): every observation of every system,
-// RANGECMP4's reference and differential records alike, decodes to the RANGE record's values
-// within their printed digits (the standard deviations within a step of
-// their code tables) and to its whole status word.
+// RANGECMP4's reference and differential records alike, decodes to the
+// RANGE record's values within their printed digits (the standard
+// deviations within a step of their code tables) and to its whole status
+// word.
 TEST_F(PackedTest, ReceiverRecordsDecodeToTheirRangeRecords) {
     const std::vector<PublishedRange> records = PublishedRangeRecords();
     ASSERT_EQ(records.size(), 9u);
