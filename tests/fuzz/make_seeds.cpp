@@ -14,6 +14,7 @@
 
 #include "../navigation/sky.h"
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "support/oem4_records.h"
 #include "threadbuf/payloads.h"
 
@@ -85,31 +86,29 @@ Record Packed(uint16_t id, const std::vector<uint8_t> &data, int32_t millisecond
     return MakeRecord(id, b.data(), {1919, milliseconds, 180});
 }
 
-// A receiver's RANGECMP4 reference record on the whole second and the
-// differential one a quarter second later (GPS and GLONASS), and the first
-// satellite of a receiver's RANGECMP2 record.
-const char *const kRangecmp4Reference =
-    "030000421204000000009200df7688831f611fd87ca0b03a00638bbdf7b82f49b080fd0ec0ff1f091f8214ff4d4d00a1009cbf1751f691"
-    "1f5141f87fd9571a96dbd7040c8090f87f0080fcf722fe9bfa8a49a8ff4f299d7f96fb9afefc771800fcffd0063f02cde01f3c7dd3ffb7"
-    "5240886f5fa2b0ff91f57f00003edf8b78868c882878014065dbf7d3ed6b722680d5fc0f00a4c08730fe7fecf8bffa3f00300800000000"
-    "2001f03fa019f8136a11273649b8fcefab9c434c7b89e71560dbfe070030b2e04fd841f33125320b80b0ecefa5ee21243ac0bb03e0ffc3"
-    "6a813fb13bbe5791a0f5ff9e3bdbffbb87f0cb8064f03f0000e4b67dd15bc5f4a50a3a006ca72fdee53ec86405b2c0fffa3fa450f725d5"
-    "bfed7c49b1fb0fb16b45a87a9adb0740cbfe0700";
-const char *const kRangecmp4Difference =
-    "030000421204000000009200dff688831f6102005500e70162dc977c004015c07988840f6101803a805921cedf8b80002011207080e5f6"
-    "351f003804081c2200be0808005c01620808725f93028057801822dae0476000a00f207180fef6251700e803401c62f3bdc80600520130"
-    "09986f5f22020054004ca2053ec408005401ca8701804100000000000980ff6306fec408004801de07c8692f5102805180f721b2e04f60"
-    "0040152081804ef7102500600540202205fe040a0086013a0938780f61020061804e224edbdb68002010c0498030f7411d001804781"
-    "2a2d47d090a004c01a609c8544f62028052006a02";
+// The first satellite of a receiver's RANGECMP2 record.
 const char *const kRangecmp2Satellite =
     "0001004838da85c6f84fe1ffff2df72ac87063803900e4ffff05974a34315c003900e5ffff0ddbaa"
     "2b5902003900e7ffff0d3f023fe913803500";
 
+// A receiver's RANGECMP4 reference record on the whole second and the
+// differential one a quarter second later (GPS and GLONASS, week 1919), as
+// the published decoder vectors of tests/oem4/data hold them.
+std::vector<uint8_t> PublishedRangecmp4(int32_t milliseconds) {
+    for (const testsupport::PublishedRange &p : testsupport::PublishedRangeRecords()) {
+        if (p.messageId == kMsgRangecmp4 && p.packed.time.week == 1919 && p.packed.time.milliseconds == milliseconds)
+            return p.body;
+    }
+    return {};
+}
+
 std::vector<Record> PackedRanges() {
-    return {
-        Packed(2050, FromHex(kRangecmp4Reference), 507977000), Packed(2050, FromHex(kRangecmp4Difference), 507977250),
-        Packed(2050, FromHex(kRangecmp4Difference), 507977500), Packed(1273, FromHex(kRangecmp2Satellite), 507978000),
-        Packed(2050, FromHex(kRangecmp4Difference), 507978250)};
+    const std::vector<uint8_t> reference = PublishedRangecmp4(507977000), difference = PublishedRangecmp4(507977250);
+    auto at = [](const std::vector<uint8_t> &body, int32_t milliseconds) {
+        return MakeRecord(kMsgRangecmp4, body, {1919, milliseconds, 180});
+    };
+    return {at(reference, 507977000), at(difference, 507977250), at(difference, 507977500),
+            Packed(kMsgRangecmp2, FromHex(kRangecmp2Satellite), 507978000), at(difference, 507978250)};
 }
 
 Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
