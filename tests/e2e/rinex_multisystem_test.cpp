@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "e2e_support.h"
+#include "oem4/signals.h"
 #include "oem4conv.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
@@ -277,8 +279,8 @@ TEST(RinexMultiSystem, PublishedRecordsReachRinexWithTheirDecodedValues) {
         for (size_t k = 0; k < std::stoul(x[0]); ++k) {
             const std::string *o = &x[1 + k * kRangeFields];
             const uint32_t prn = std::stoul(o[0]), status = std::stoul(o[9], nullptr, 16);
-            const uint32_t system = status >> 16 & 7u, signal = status >> 21 & 31u;
-            if (system == 1 && prn < 38) {
+            const uint32_t system = TrackingSystem(status), signal = TrackingSignal(status);
+            if (system == SYS_GLONASS && prn <= kGlonassPrnOffset) {
                 ++slotUnknown;
                 continue;
             }

@@ -13,6 +13,7 @@
 #include "common/oem4_format.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/packed_ranges.h"
+#include "oem4/signals.h"
 #include "support/oem4_records.h"
 
 using namespace testsupport;
@@ -104,7 +105,7 @@ TEST_F(PackedTest, ReceiverRecordsDecodeToTheirRangeRecords) {
         for (size_t k = 0; k < count; ++k) {
             const std::string *x = &p.range.fields[1 + k * kRangeFields];
             const uint32_t prn = std::stoul(x[0]), status = std::stoul(x[9], nullptr, 16);
-            const DecodedObservation *o = Find(e, status >> 16 & 7u, prn, status >> 21 & 31u);
+            const DecodedObservation *o = Find(e, TrackingSystem(status), prn, TrackingSignal(status));
             ASSERT_NE(o, nullptr) << "PRN " << prn << " status " << x[9];
             EXPECT_NEAR(o->pseudorange, std::stod(x[2]), 0.0006) << prn;
             EXPECT_NEAR(o->pseudorangeSigma, std::stod(x[3]), 0.0006) << prn;
@@ -116,7 +117,8 @@ TEST_F(PackedTest, ReceiverRecordsDecodeToTheirRangeRecords) {
             EXPECT_EQ(o->status, status) << prn;
             if (o->system == SYS_GLONASS) {
                 EXPECT_EQ(o->glonassChannel, std::stoi(x[1]) - 7) << prn;
-                EXPECT_EQ(o->satellite, prn > 37 ? prn - 37 : 0u) << prn; // slot + 37; 0 before it is known
+                EXPECT_EQ(o->satellite, prn > kGlonassPrnOffset ? prn - kGlonassPrnOffset : 0u)
+                    << prn; // 0: slot unknown
             }
             ++compared;
         }
