@@ -24,6 +24,7 @@
 #include "common/oem4_format.h"
 #include "oem4conv.h"
 #include "output/tsq_reader.h"
+#include "support/command_runner.h"
 #include "support/conversion_request.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
@@ -653,9 +654,6 @@ TEST_F(RinexConversion, SignalsListedAcrossSatellitesStayWithTheirSatellite) {
 
 namespace {
 
-// Debian's rtklib, when installed, as an independent reader of the same log.
-bool HaveConvbin() { return std::system("command -v convbin >/dev/null 2>&1") == 0; }
-
 bool SameValue(double ours, double theirs) { return std::fabs(ours - theirs) <= 1e-11 * std::fabs(theirs) + 1e-25; }
 
 // Two records of one broadcast: the same satellite and epoch.
@@ -697,7 +695,7 @@ void ExpectConvbinsValues(const std::vector<rinexread::NavRecord> &ours,
 TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
     const std::string log = testsupport::SharedDataFile("oemv_200911218.gps");
     if (log.empty()) GTEST_SKIP() << "no shared data";
-    const bool convbin = HaveConvbin();
+    const bool convbin = testsupport::HaveProgram("convbin");
     for (const int32_t version : {304, 211}) {
         SCOPED_TRACE(version);
         Rinex(true, true, "", version);
@@ -781,7 +779,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     EXPECT_EQ(nav.records[6].orbit[4][3], 1.0); // QZSS: no L2 P
     // convbin reads the GLONASS, F/NAV Galileo and BeiDou records of these:
     // every value it writes is ours.
-    if (HaveConvbin()) {
+    if (testsupport::HaveProgram("convbin")) {
         const std::string command =
             "cd '" + dir.string() + "' && convbin -r nov -v 3.04 -n cb.nav -o cb.obs systems.gps >/dev/null 2>&1";
         ASSERT_EQ(std::system(command.c_str()), 0);

@@ -15,6 +15,7 @@
 
 #include "e2e_support.h"
 #include "oem4conv.h"
+#include "support/command_runner.h"
 #include "support/oem4_records.h"
 #include "support/rinex_reader.h"
 #include "support/scratch.h"
@@ -22,8 +23,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-bool HaveConvbin() { return std::system("command -v convbin >/dev/null 2>&1") == 0; }
 
 // Our RINEX of a log, read back; "" or what went wrong.
 std::string ConvertOurs(const std::string &log, const fs::path &base, rinexread::ObsFile *obs, int32_t version = 304) {
@@ -114,7 +113,7 @@ Comparison Compare(const rinexread::ObsFile &ours, const rinexread::ObsFile &the
 } // namespace
 
 TEST(Convbin, RealLogsGiveConvbinsValues) {
-    if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
+    if (!testsupport::HaveProgram("convbin")) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
     int compared = 0;
     const testsupport::ScratchDir scratch("oem4conv_convbin");
     const fs::path dir = scratch.path;
@@ -137,7 +136,7 @@ TEST(Convbin, RealLogsGiveConvbinsValues) {
 // no real satellite broadcasts; both are C2I, and convbin keeps the last,
 // we the first, so BeiDou is left out here.
 TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
-    if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
+    if (!testsupport::HaveProgram("convbin")) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
     const testsupport::ScratchDir scratch("oem4conv_convbin");
     const fs::path dir = scratch.path;
     for (const oem4sim::RangeFormat format : {oem4sim::RangeFormat::Range, oem4sim::RangeFormat::Rangecmp}) {
@@ -170,7 +169,7 @@ TEST(Convbin, SimulatedFiveSystemLogsGiveConvbinsValues) {
 // every epoch), as a receiver of many signals logs them: the RINEX file has
 // every one of them, with the values convbin reads from the same records.
 TEST(Convbin, RangeRecordsPast8192BytesGiveConvbinsValues) {
-    if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
+    if (!testsupport::HaveProgram("convbin")) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
     struct Track {
         uint32_t system, signal, satellites;
     };
@@ -206,7 +205,7 @@ TEST(Convbin, RangeRecordsPast8192BytesGiveConvbinsValues) {
 // RINEX 2.11: GPS, GLONASS and SBAS with the 2.11 types, the values
 // convbin writes for them; the other systems are not in the file.
 TEST(Convbin, Rinex211GivesConvbinsValues) {
-    if (!HaveConvbin()) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
+    if (!testsupport::HaveProgram("convbin")) GTEST_SKIP() << "convbin (Debian package rtklib) not installed";
     const testsupport::ScratchDir scratch("oem4conv_convbin");
     const fs::path dir = scratch.path;
     std::vector<std::string> logs;

@@ -16,14 +16,13 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "support/command_runner.h"
 #include "support/oem4_records.h"
 #include "support/scratch.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool HaveRnx2rtkp() { return std::system("command -v rnx2rtkp >/dev/null 2>&1") == 0; }
 
 struct Solution {
     int week = 0;
@@ -92,7 +91,7 @@ fs::path WriteConfig(const fs::path &dir, const char *models) {
 // the simulator broadcasts a TGD of up to 3.6 m but leaves it out of its
 // pseudoranges, and rnx2rtkp applies it (3.6 m off here).
 TEST(Rnx2rtkp, SimulatedLogsGiveTheTruePositionInBothVersions) {
-    if (!HaveRnx2rtkp()) GTEST_SKIP() << "rnx2rtkp (Debian package rtklib) not installed";
+    if (!testsupport::HaveProgram("rnx2rtkp")) GTEST_SKIP() << "rnx2rtkp (Debian package rtklib) not installed";
     const testsupport::ScratchDir scratch("oem4conv_rnx2rtkp");
     const fs::path config = WriteConfig(scratch.path, "pos1-ionoopt =off\npos1-tropopt =off\n");
     const std::pair<oem4sim::RangeFormat, const char *> formats[] = {{oem4sim::RangeFormat::Range, "RANGE"},
@@ -138,7 +137,7 @@ TEST(Rnx2rtkp, SimulatedLogsGiveTheTruePositionInBothVersions) {
 // same place, and RINEX 2.11 (its GLONASS navigation in BASE.gnav) gives
 // the solutions of RINEX 3.04.
 TEST(Rnx2rtkp, RealLogsGiveOnePositionForEverySystemAndVersion) {
-    if (!HaveRnx2rtkp()) GTEST_SKIP() << "rnx2rtkp (Debian package rtklib) not installed";
+    if (!testsupport::HaveProgram("rnx2rtkp")) GTEST_SKIP() << "rnx2rtkp (Debian package rtklib) not installed";
     const testsupport::ScratchDir scratch("oem4conv_rnx2rtkp");
     const fs::path config = WriteConfig(scratch.path, "pos1-ionoopt =brdc\npos1-tropopt =saas\n");
     int solved = 0;

@@ -1,6 +1,7 @@
 #include "support/command_runner.h"
 #include "support/scratch.h"
 
+#include <cstdlib>
 #include <fstream>
 
 #include <fcntl.h>
@@ -53,6 +54,10 @@ CommandOutcome FinishCommand(pid_t pid, const std::string &scratch) {
     outcome.out = ReadText(scratch + "/stdout.txt");
     outcome.err = ReadText(scratch + "/stderr.txt");
     return outcome;
+}
+
+bool HaveProgram(const char *name) {
+    return std::system(("command -v '" + std::string(name) + "' >/dev/null 2>&1").c_str()) == 0;
 }
 
 } // namespace testsupport

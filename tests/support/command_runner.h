@@ -21,6 +21,10 @@ enum class StdoutTo {
     kClosedPipe, // a pipe whose reader has gone: every write fails with EPIPE
 };
 
+// Whether a program of that name is on the PATH (the independent tools
+// the tests compare with, such as RTKLIB's convbin, skip without it).
+bool HaveProgram(const char *name);
+
 // Starts `program` with `args`; its outputs go to files in `scratch`.
 pid_t StartCommand(const std::string &program, const std::vector<std::string> &args, const std::string &scratch,
                    StdoutTo stdoutTo = StdoutTo::kCapture);
