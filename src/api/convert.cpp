@@ -47,6 +47,9 @@ constexpr const char *kTruncatedText = "Notice: the log ends inside a '%s' recor
 constexpr const char *kTruncatedUnknownText = "Notice: the log ends inside a record that starts at byte %.0f";
 constexpr const char *kSkippedText = "Notice: %.0f bytes of the log skipped (unknown records or damaged data)";
 constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC did not match)";
+constexpr const char *kSecondAntennaText =
+    "Notice: %u range records of the receiver's second antenna skipped (the files hold the first antenna's "
+    "observations)";
 constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
 constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
 constexpr const char *kUnableToRead = "Error: Unable to read %s";
@@ -422,6 +425,7 @@ void ReportFraming(int64_t done) {
     if (dec == nullptr) return;
     g_stats.records = dec->framingStats.records;
     g_stats.crcFailures = dec->framingStats.crcFailures;
+    g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
     const uint64_t inRecords = dec->framingStats.recordBytes;
     g_stats.bytesSkipped = g_stats.bytesRead > inRecords ? g_stats.bytesRead - inRecords : 0;
     // An interrupted conversion has not read the rest: nothing to say.
@@ -430,6 +434,9 @@ void ReportFraming(int64_t done) {
         ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
     }
     if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
+    if (g_stats.secondAntennaRanges != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
+    }
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
 }
 

@@ -63,6 +63,8 @@ struct ConversionStats {
     uint64_t bytesSkipped;
     // Candidate records dropped for a CRC failure.
     uint32_t crcFailures;
+    // Range records of a receiver's second antenna, skipped.
+    uint32_t secondAntennaRanges;
     // Epochs whose time was earlier than the epoch before them.
     uint32_t timeReversals;
     // Offset of the record the log ends inside; -1 when it ends between

@@ -31,6 +31,18 @@ inline constexpr uint32_t kHeaderReceiverStatusAt = 20; // u32
 inline constexpr uint32_t kHeaderReservedAt = 24;       // u16
 inline constexpr uint32_t kHeaderSoftwareBuildAt = 26;  // u16
 
+// Bits 0-4 of the message type: the measurement source of receivers with
+// two antennas (OEM6, OEM7), 1 in the records of the second antenna (the
+// logs named with "_1", such as RANGECMPB_1), 0 in those of the first.
+// OEM4 and OEMV receivers leave 2 there.
+inline constexpr uint8_t kMeasurementSourceMask = 0x1F;
+inline constexpr uint8_t kSecondAntennaSource = 1;
+// The record whose header starts at `header` holds the second antenna's
+// measurements.
+constexpr bool IsSecondAntennaRecord(const uint8_t *header) {
+    return (header[kHeaderMessageTypeAt] & kMeasurementSourceMask) == kSecondAntennaSource;
+}
+
 // The four bytes every record starts with: the sync bytes and the header
 // length. Every reader checks a candidate's start with these two.
 inline constexpr std::array<uint8_t, 4> kOem4Lead = {kOem4Sync1, kOem4Sync2, kOem4Sync3,

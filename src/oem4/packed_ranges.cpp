@@ -20,10 +20,17 @@ bool BeginPackedEpoch(Oem4Decoder *dec) {
     return true;
 }
 
+bool SkipSecondAntenna(Oem4Decoder *dec) {
+    if (!IsSecondAntennaRecord(dec->record.data())) return false;
+    ++dec->framingStats.secondAntennaRanges;
+    return true;
+}
+
 int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr && buf != nullptr && SkipSecondAntenna(dec)) return RK_NONE;
     // Only after a packed record: logs of RANGE and RANGECMP alone convert
     // as they always did, a repeated epoch included.
-    const Oem4Decoder *dec = GetOpenPort(port);
     if (dec != nullptr && (dec->decoded.messageId == kMsgRangecmp2 || dec->decoded.messageId == kMsgRangecmp4) &&
         SameEpoch(dec)) {
         return RK_NONE;

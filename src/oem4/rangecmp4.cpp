@@ -49,8 +49,6 @@ constexpr double kPhaseRangeScale = 0.0001;  // m
 constexpr double kRangeRateScale = 0.0001;   // m/s
 constexpr double kCnoScale = 0.05;           // dB-Hz
 
-constexpr uint8_t kMeasurementSourceMask = 0x1F; // header message type bits 0-4
-
 // A differential block applies within the second that its reference opens:
 // the receiver sends references on the whole second.
 constexpr double kMaxReferenceAge = 1.0; // s
@@ -402,9 +400,6 @@ bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
 } // namespace
 
 PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
-    // The references of a second antenna's records would be taken for the
-    // first antenna's: only the first antenna's measurements are decoded.
-    if ((dec->record[kHeaderMessageTypeAt] & kMeasurementSourceMask) != 0) return PACKED_EMPTY;
     Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
     const uint8_t *body = RecordBody(dec);
     BitReader bits(body + kPackedRangeFixedLength, PackedDataSize(dec));
@@ -429,6 +424,6 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
 
 int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec == nullptr || buf == nullptr) return RK_NONE;
+    if (dec == nullptr || buf == nullptr || SkipSecondAntenna(dec)) return RK_NONE;
     return DecodeRangecmp4Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
 }

@@ -5,11 +5,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "api/convert.h"
+#include "common/le.h"
+#include "common/oem4_format.h"
 #include "e2e_support.h"
+#include "oem4/crc32.h"
+#include "support/scratch.h"
 
 using namespace e2e;
 using oem4sim::SimConfig;
@@ -51,7 +57,115 @@ void SimulateAndConvert(const SimConfig &cfg, uint32_t channels, const char *nam
     run->stats = LastConversionStats();
 }
 
+bool IsRangeRecord(uint16_t id) {
+    return id == kMsgRange || id == kMsgRangecmp || id == kMsgRangecmp2 || id == kMsgRangecmp4;
+}
+
+// The records of a simulated log, each whole.
+std::vector<std::vector<uint8_t>> Records(const std::vector<uint8_t> &log) {
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t at = 0; at + kOem4HeaderLength <= log.size();) {
+        const size_t end = at + kOem4HeaderLength + le::U2(&log[at + kHeaderMessageLengthAt]) + kOem4CrcLength;
+        out.emplace_back(log.begin() + static_cast<long>(at), log.begin() + static_cast<long>(end));
+        at = end;
+    }
+    return out;
+}
+
+// The log of a dual-antenna receiver: before each range record of the
+// first antenna's log, the record of the same time from the second's,
+// marked as the second antenna's (and its CRC made right again).
+std::vector<uint8_t> DualAntennaLog(const std::vector<uint8_t> &first, const std::vector<uint8_t> &second,
+                                    uint32_t *secondRanges) {
+    std::vector<std::vector<uint8_t>> others;
+    for (std::vector<uint8_t> &r : Records(second)) {
+        if (!IsRangeRecord(le::U2(&r[kHeaderMessageIdAt]))) continue;
+        r[kHeaderMessageTypeAt] =
+            static_cast<uint8_t>((r[kHeaderMessageTypeAt] & ~kMeasurementSourceMask) | kSecondAntennaSource);
+        const size_t covered = r.size() - kOem4CrcLength;
+        le::Store<uint32_t>(&r[covered], Oem4Crc32(r.data(), covered));
+        others.push_back(std::move(r));
+    }
+    std::vector<uint8_t> out;
+    size_t next = 0;
+    *secondRanges = 0;
+    for (const std::vector<uint8_t> &r : Records(first)) {
+        const int32_t ms = le::I4(&r[kHeaderMillisecondsAt]);
+        for (; IsRangeRecord(le::U2(&r[kHeaderMessageIdAt])) && next < others.size() &&
+               le::I4(&others[next][kHeaderMillisecondsAt]) <= ms;
+             ++next, ++*secondRanges) {
+            out.insert(out.end(), others[next].begin(), others[next].end());
+        }
+        out.insert(out.end(), r.begin(), r.end());
+    }
+    return out;
+}
+
+// The RINEX observation file's records, after its header (which names the
+// log and the time it was written).
+std::string ObservationRecords(const std::string &path) {
+    const std::string text = testsupport::ReadText(path);
+    const size_t end = text.find("END OF HEADER");
+    return end == std::string::npos ? std::string() : text.substr(end);
+}
+
 } // namespace
+
+// A receiver with two antennas logs the ranges of both at the same times,
+// the second antenna's in records marked in their header (RANGECMPB_1 and
+// the like). Taken as epochs, they would put the other antenna's
+// observations, a metre and a half away here, into the first antenna's
+// files. Each encoding: the files are those of the first antenna's log
+// alone, and the skipped records are told once.
+TEST(MultiSystem, RangesOfASecondAntennaAreSkippedAndCounted) {
+    using oem4sim::RangeFormat;
+    for (const RangeFormat format :
+         {RangeFormat::Range, RangeFormat::Rangecmp, RangeFormat::Rangecmp2, RangeFormat::Rangecmp4}) {
+        SCOPED_TRACE(oem4sim::RangeFormatName(format));
+        SimConfig cfg = FiveSystems(format);
+        cfg.duration = 20.0;
+        cfg.rate = 5.0; // RANGECMP4 differences between the whole seconds
+        SimRun first, second;
+        Simulate(cfg, &first);
+        cfg.height += 1.5;
+        Simulate(cfg, &second);
+        uint32_t skipped = 0;
+        const std::vector<uint8_t> dual = DualAntennaLog(first.bytes, second.bytes, &skipped);
+        ASSERT_EQ(skipped, first.epochs.size());
+
+        const Conversion alone = ConvertLog(first.bytes, WithChannels(24), "first");
+        const Conversion both = ConvertLog(dual, WithChannels(24), "dual");
+        ASSERT_EQ(both.result, 0);
+        ASSERT_EQ(both.epochs.size(), alone.epochs.size());
+        size_t differing = 0;
+        for (size_t i = 0; i < alone.epochs.size(); ++i) {
+            const bool same =
+                std::memcmp(&both.epochs[i], &alone.epochs[i], sizeof alone.epochs[i]) == 0 &&
+                both.meas[i].size() == alone.meas[i].size() &&
+                std::memcmp(both.meas[i].data(), alone.meas[i].data(), sizeof(MeasRecord) * alone.meas[i].size()) == 0;
+            differing += same ? 0 : 1;
+        }
+        EXPECT_EQ(differing, 0u) << "epochs of the observation file that are not the first antenna's";
+        std::vector<std::string> extra;
+        for (const Message &m : both.messages) {
+            const bool known = std::any_of(alone.messages.begin(), alone.messages.end(),
+                                           [&m](const Message &a) { return a.text == m.text; });
+            if (!known) extra.push_back(m.text);
+        }
+        EXPECT_EQ(extra, std::vector<std::string>{"Notice: " + std::to_string(skipped) +
+                                                  " range records of the receiver's second antenna skipped (the "
+                                                  "files hold the first antenna's observations)"});
+
+        const testsupport::ScratchDir scratch;
+        testsupport::WriteBytes(scratch / "first.gps", first.bytes);
+        testsupport::WriteBytes(scratch / "dual.gps", dual);
+        ASSERT_EQ(ConvertWithRinex(scratch / "first.gps", scratch / "first", 304), 0);
+        ASSERT_EQ(ConvertWithRinex(scratch / "dual.gps", scratch / "dual", 304), 0);
+        const std::string records = ObservationRecords(scratch / "first.obs");
+        EXPECT_GT(records.size(), 1000u);
+        EXPECT_TRUE(ObservationRecords(scratch / "dual.obs") == records);
+    }
+}
 
 TEST(MultiSystem, FiveSystemLogConvertsWholeWithGpsValuesAsLogged) {
     SceneRun range;

@@ -132,6 +132,8 @@ inline void PutHeader(Rng &rng, uint8_t *p, const RecordTableEntry *row, uint32_
     le::PutU2(p + kHeaderMessageIdAt, static_cast<uint16_t>(row->messageId));
     le::PutU2(p + kHeaderMessageLengthAt, static_cast<uint16_t>(length));
     p[kHeaderTimeStatusAt] = OneIn(rng, 4) ? static_cast<uint8_t>(rng()) : 180;
+    // Now and then a record of a receiver's second antenna, or any message type.
+    if (OneIn(rng, 8)) p[kHeaderMessageTypeAt] = OneIn(rng, 2) ? kSecondAntennaSource : static_cast<uint8_t>(rng());
     le::PutU2(p + kHeaderWeekAt, static_cast<uint16_t>(OneIn(rng, 8) ? rng() : 1500 + Below(rng, 3)));
     le::PutI4(p + kHeaderMillisecondsAt,
               OneIn(rng, 8) ? static_cast<int32_t>(rng()) : static_cast<int32_t>(Below(rng, 604800) * 1000));
