@@ -268,12 +268,14 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "slot was not yet known)\n"
                      "    103.000  'RANGE' record of 9628 bytes is too long for the observation file: its "
                      "218 observations are in the RINEX file only\n"
+                     "             -  Notice: 7 range records of the receiver's second antenna skipped (the files "
+                     "hold the first antenna's observations)\n"
                      "something else entirely\n"
                      "\n"
                      "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
-    EXPECT_EQ(d->messageCount, 13u);
+    EXPECT_EQ(d->messageCount, 14u);
     auto count = [&](const char *key) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -294,6 +296,7 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     // Not in the observation file's count of what it left out.
     EXPECT_EQ(count("rinex_left_out"), 1u);
     EXPECT_EQ(count("long_records_rinex_only"), 1u);
+    EXPECT_EQ(count("second_antenna_ranges"), 1u);
     EXPECT_EQ(d->leftOut[1], 0u); // GLONASS
     EXPECT_EQ(count("other"), 1u);
 
