@@ -1,9 +1,11 @@
 // The conversion driver: streams one OEM4 log through decoder port 0 in
 // 2048-byte blocks and hands every decoded record to its writer: epochs to
 // the .tsq observation file, ephemerides and almanacs to the .epp file,
-// camera marks to the .sta file, and all of them to RINEX when asked. The
-// outputs are opened and closed as a set (output_set.cpp); the C entry
-// point checks its arguments first (convert_entry.cpp).
+// camera marks to the .sta file, and all of them to RINEX when asked; with
+// RINEX, the range records of a receiver's second antenna go through port 1
+// into an observation file of their own. The outputs are opened and closed
+// as a set (output_set.cpp); the C entry point checks its arguments first
+// (convert_entry.cpp).
 #include "api/convert.h"
 
 #include <atomic>
@@ -50,11 +52,19 @@ constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC 
 constexpr const char *kSecondAntennaText =
     "Notice: %u range records of the receiver's second antenna skipped (the files hold the first antenna's "
     "observations)";
+constexpr const char *kSecondAntennaWrittenText =
+    "Notice: %u range records of the receiver's second antenna converted into %s (the other files hold the first "
+    "antenna's observations)";
+constexpr const char *kSecondAntennaLeftOutText =
+    "Notice: %.0f %s observations left out of the second antenna's RINEX observation file (%s)";
 constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
 constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
 constexpr const char *kUnableToRead = "Error: Unable to read %s";
 
 constexpr int32_t kPort = 0;
+// The port of a receiver's second antenna, when the log has one and RINEX
+// is written (the observation file holds the first antenna's alone).
+constexpr int32_t kSecondAntennaPort = 1;
 // The clock recomputation solves position and clock.
 constexpr int32_t kRecomputeMode = 3;
 constexpr std::size_t kBlockSize = 2048;
@@ -113,6 +123,10 @@ struct Conversion {
     // The RINEX export's state, for this conversion: the output set opens
     // and closes it, the drain feeds it.
     RinexExport rinex;
+    // The receiver's second antenna's: its range records are decoded on a
+    // port of their own, whose output for the observation file is dropped.
+    RinexExport secondAntennaRinex;
+    ThreadBuf secondAntennaBuf;
 };
 Conversion g_conversion = {};
 
@@ -183,6 +197,53 @@ void ExportEpoch(const DecodedEpoch *epoch) {
     if (!written) return;
     ++g_stats.rinexEpochs;
     if (g_conversion.out->tsq == nullptr) ++g_conversion.epochsWritten; // RINEX only
+}
+
+// A decoded epoch of the second antenna: to its own RINEX file.
+void ExportSecondAntennaEpoch(const DecodedEpoch *epoch) {
+    if (g_conversion.out == nullptr || !g_conversion.out->secondAntennaOpen || g_conversion.failed) return;
+    bool written = false;
+    if (ExportRinexEpoch(g_conversion.secondAntennaRinex, epoch, &written) != 0) Fail(epoch->time);
+}
+
+// The second antenna's port tells nothing: its messages are about an
+// observation file it does not write, and its records passed the framing
+// of the first antenna's port already.
+void IgnoreMessage(double, const char *) {}
+
+// Opens the second antenna's file and port, with its first record.
+bool StartSecondAntenna(const Oem4Decoder &first) {
+    if (!g_conversion.out->OpenSecondAntenna(g_rinex) || OpenPort(kSecondAntennaPort, IgnoreMessage) != 0) return false;
+    SetPortOptions(kSecondAntennaPort, &first.options, sizeof first.options);
+    SetPortAntenna(kSecondAntennaPort, kPortSecondAntenna);
+    SetPortEpochHandler(kSecondAntennaPort, ExportSecondAntennaEpoch);
+    return true;
+}
+
+void FeedSecondAntenna(const uint8_t *bytes, uint32_t size) {
+    for (uint32_t at = 0; at < size && !g_conversion.failed;) {
+        uint32_t used = 0;
+        if (DecodeBytes(kSecondAntennaPort, bytes + at, size - at, &g_conversion.secondAntennaBuf, &used) < 0 ||
+            used == 0) {
+            return;
+        }
+        at += used;
+    }
+}
+
+// A range record of the second antenna, handed over by the first antenna's
+// port while it lies there: decoded on the second antenna's port, which is
+// given the receiver's clock model first (both antennas share the clock).
+void TakeSecondAntennaRecord(const uint8_t *header, const uint8_t *body, uint32_t bodyLength) {
+    const Oem4Decoder *first = GetOpenPort(kPort);
+    if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed || first == nullptr) return;
+    if (!g_conversion.out->secondAntennaOpen && !StartSecondAntenna(*first)) {
+        Fail(HeaderTime(first));
+        return;
+    }
+    SharePortClockModel(kPort, kSecondAntennaPort);
+    FeedSecondAntenna(header, kOem4HeaderLength);
+    FeedSecondAntenna(body, bodyLength + kOem4CrcLength);
 }
 
 // The port's solver: the receiver clock offset and position of each epoch
@@ -415,6 +476,15 @@ void ReportRinexLeftOut() {
                                                  SystemName(system), RinexLeftOutWhy(why, system)));
         }
     }
+    if (!g_conversion.out->secondAntennaOpen) return;
+    const RinexLeftOut &second = RinexExportLeftOut(g_conversion.secondAntennaRinex);
+    for (uint32_t why = 0; why < kRinexLeftOutReasons; ++why) {
+        for (uint32_t system = 0; system < kSystemCount; ++system) {
+            if (second[why][system] == 0) continue;
+            ForwardMessage(-1.0, FormatErrorText(kSecondAntennaLeftOutText, static_cast<double>(second[why][system]),
+                                                 SystemName(system), RinexLeftOutWhy(why, system)));
+        }
+    }
 }
 
 // What the framing skipped and dropped, once at the end, and how often
@@ -434,7 +504,10 @@ void ReportFraming(int64_t done) {
         ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
     }
     if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
-    if (g_stats.secondAntennaRanges != 0) {
+    if (g_stats.secondAntennaRanges != 0 && g_conversion.out->secondAntennaOpen) {
+        ForwardMessage(-1.0, FormatErrorText(kSecondAntennaWrittenText, g_stats.secondAntennaRanges,
+                                             g_conversion.paths.secondAntennaObs));
+    } else if (g_stats.secondAntennaRanges != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
     }
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
@@ -502,6 +575,10 @@ int64_t ReadLog(std::FILE *input, int64_t total) {
         ReportTruncation(done);
         int32_t kind = 0;
         while (!g_conversion.failed && (kind = FlushPort(kPort, &g_conversion.threadBuf)) > 0) Drain(kind);
+        // The second antenna's port was given whole records: nothing waits
+        // there but what a last one may have left.
+        while (!g_conversion.failed && g_conversion.out->secondAntennaOpen &&
+               FlushPort(kSecondAntennaPort, &g_conversion.secondAntennaBuf) > 0) {}
     }
     if (!g_conversion.failed && std::ferror(input)) {
         FormatErrorText(kUnableToRead, g_conversion.paths.input);
@@ -539,6 +616,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
 
     OutputSet outputs;
     outputs.rinexExport = &g_conversion.rinex;
+    outputs.secondAntennaExport = &g_conversion.secondAntennaRinex;
     g_conversion.out = &outputs;
     std::FILE *input = nullptr;
     if (!OpenFiles(&input)) {
@@ -553,7 +631,10 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
     SetPortEpochSolver(kPort, SolveEpoch);
-    if (g_conversion.out->rinexOpen) SetPortEpochHandler(kPort, ExportEpoch);
+    if (g_conversion.out->rinexOpen) {
+        SetPortEpochHandler(kPort, ExportEpoch);
+        SetPortAntenna(kPort, kPortFirstAntenna, TakeSecondAntennaRecord);
+    }
 
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);

@@ -29,6 +29,11 @@ inline constexpr char kPathSeparator = '\\';
 inline constexpr char kPathSeparator = '/';
 #endif
 
+// What the observation file of a receiver's second antenna is named: the
+// output base with this in place of its extension (day1-antenna2.obs
+// beside day1.obs). It is written with RINEX, for a log that has one.
+inline constexpr const char *kSecondAntennaObsEnd = "-antenna2.obs";
+
 // Replaces the extension of the NUL-terminated path in place (or appends it
 // when the last component has none) after removing leading spaces.
 // `extension` includes its leading '.'. Returns 0, or 1 when the result
@@ -63,7 +68,8 @@ struct ConversionStats {
     uint64_t bytesSkipped;
     // Candidate records dropped for a CRC failure.
     uint32_t crcFailures;
-    // Range records of a receiver's second antenna, skipped.
+    // Range records of a receiver's second antenna, skipped (or, with
+    // RINEX, converted into the second antenna's observation file).
     uint32_t secondAntennaRanges;
     // Epochs whose time was earlier than the epoch before them.
     uint32_t timeReversals;

@@ -101,15 +101,18 @@ bool PreparePaths(const ConvertOptions *options, const ConvertRinexOptions &rine
     std::memcpy(paths->obs, paths->tsq, sizeof paths->obs);
     std::memcpy(paths->nav, paths->tsq, sizeof paths->nav);
     std::memcpy(paths->glonassNav, paths->tsq, sizeof paths->glonassNav);
+    std::memcpy(paths->secondAntennaObs, paths->tsq, sizeof paths->secondAntennaObs);
     const bool rinex = rinexOptions.enabled != 0;
     const bool rinex211 = rinex && rinexOptions.version == kRinexVersion211;
-    if (!rinex) paths->obs[0] = paths->nav[0] = '\0';
+    if (!rinex) paths->obs[0] = paths->nav[0] = paths->secondAntennaObs[0] = '\0';
     if (!rinex211) paths->glonassNav[0] = '\0';
     if (ChangeExtension(paths->tsq, sizeof paths->tsq, ".tsq") != 0 ||
         ChangeExtension(paths->epp, sizeof paths->epp, ".epp") != 0 ||
         ChangeExtension(paths->sta, sizeof paths->sta, ".sta") != 0 ||
-        (rinex && (ChangeExtension(paths->obs, sizeof paths->obs, ".obs") != 0 ||
-                   ChangeExtension(paths->nav, sizeof paths->nav, ".nav") != 0)) ||
+        (rinex &&
+         (ChangeExtension(paths->obs, sizeof paths->obs, ".obs") != 0 ||
+          ChangeExtension(paths->nav, sizeof paths->nav, ".nav") != 0 ||
+          ChangeExtension(paths->secondAntennaObs, sizeof paths->secondAntennaObs, kSecondAntennaObsEnd) != 0)) ||
         (rinex211 && ChangeExtension(paths->glonassNav, sizeof paths->glonassNav, ".gnav") != 0)) {
         FormatErrorText("Error: Output file name %s is too long with its extension", options->outputFile);
         return false;
@@ -121,8 +124,10 @@ bool OutputSet::Open(std::FILE *input, OutputPaths *outputPaths, const ConvertRi
     paths = outputPaths;
     const bool hostFiles = rinex.enabled == 0 || rinex.hostFiles != 0;
     if (!hostFiles) outputPaths->tsq[0] = outputPaths->epp[0] = outputPaths->sta[0] = '\0'; // not written
+    // The second antenna's file may be created later: it must not be the
+    // input either.
     for (const char *output : {outputPaths->tsq, outputPaths->epp, outputPaths->sta, outputPaths->obs, outputPaths->nav,
-                               outputPaths->glonassNav}) {
+                               outputPaths->glonassNav, outputPaths->secondAntennaObs}) {
         if (output[0] != '\0' && IsInputFile(input, outputPaths->input, output)) {
             FormatErrorText("Error: Output file %s is the input file", output);
             errno = 0; // a refusal, not a failure of the system
@@ -144,6 +149,19 @@ bool OutputSet::Open(std::FILE *input, OutputPaths *outputPaths, const ConvertRi
         errno = reason;
     }
     return opened;
+}
+
+bool OutputSet::OpenSecondAntenna(const ConvertRinexOptions &rinex) {
+    if (secondAntennaOpen) return true;
+    if (secondAntennaExport == nullptr || paths == nullptr || paths->secondAntennaObs[0] == '\0') {
+        SetErrorText("Error: no file for the second antenna's observations");
+        return false;
+    }
+    char marker[sizeof rinex.markerName];
+    MarkerName(rinex, paths->input, marker, sizeof marker);
+    secondAntennaOpen =
+        OpenRinexSecondAntenna(*secondAntennaExport, paths->secondAntennaObs, marker, rinex.version) == 0;
+    return secondAntennaOpen;
 }
 
 bool OutputSet::OpenHostFiles(const OutputPaths &outputPaths, uint32_t channels) {
@@ -171,12 +189,20 @@ void OutputSet::Close(const Oem4Decoder *port, void (*fail)(double time)) {
     epp = nullptr;
     if (sta != nullptr && CloseTextOutput(sta, paths->sta) != 0) fail(-1.0);
     sta = nullptr;
+    if (secondAntennaOpen) {
+        // Its header's approximate position is the first antenna's, the
+        // one the log gives (a metre or two away).
+        secondAntennaExport->hasPosition = rinexExport->hasPosition;
+        std::memcpy(secondAntennaExport->position, rinexExport->position, sizeof rinexExport->position);
+        if (CloseRinexExport(*secondAntennaExport, port) != 0) fail(-1.0);
+    }
+    secondAntennaOpen = false;
     if (rinexOpen && CloseRinexExport(*rinexExport, port) != 0) fail(-1.0);
     rinexOpen = false;
 }
 
 void OutputSet::Discard() {
-    if (tsq == nullptr && epp == nullptr && sta == nullptr && !rinexOpen) return;
+    if (tsq == nullptr && epp == nullptr && sta == nullptr && !rinexOpen && !secondAntennaOpen) return;
     // Nothing here formats a message: the reason the conversion did not
     // start stays in ErrorText.
     if (tsq != nullptr) DiscardTsqFile(tsq);
@@ -187,6 +213,8 @@ void OutputSet::Discard() {
     sta = nullptr;
     if (rinexOpen) DiscardRinexExport(*rinexExport);
     rinexOpen = false;
+    if (secondAntennaOpen) DiscardRinexExport(*secondAntennaExport);
+    secondAntennaOpen = false;
 }
 
 int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {

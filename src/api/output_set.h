@@ -26,6 +26,9 @@ struct OutputPaths {
     char obs[kPathBufferSize];
     char nav[kPathBufferSize];
     char glonassNav[kPathBufferSize]; // RINEX 2.11 only
+    // The observations of a receiver's second antenna, with RINEX; created
+    // only when the log holds any.
+    char secondAntennaObs[kPathBufferSize];
 };
 
 // Takes the host's input path and output base and gives each output its
@@ -48,6 +51,11 @@ public:
     // errno still say why the open failed.
     bool Open(std::FILE *input, OutputPaths *paths, const ConvertRinexOptions &rinex, uint32_t channels);
 
+    // Opens the observation file of the receiver's second antenna, once the
+    // log shows one (secondAntennaExport set before). False, with ErrorText
+    // saying why, when it cannot be opened.
+    bool OpenSecondAntenna(const ConvertRinexOptions &rinex);
+
     // Closes every output still open. A failed final flush loses data:
     // each failing close leaves its text in ErrorText and calls fail.
     void Close(const Oem4Decoder *port, void (*fail)(double time));
@@ -63,6 +71,9 @@ public:
     // The conversion's RINEX export state, which the RINEX files are opened
     // and closed through; set before Open when RINEX is asked for.
     RinexExport *rinexExport = nullptr;
+    // Likewise for the second antenna's observation file.
+    bool secondAntennaOpen = false;
+    RinexExport *secondAntennaExport = nullptr;
     // The paths the outputs were opened with (messages name them).
     const OutputPaths *paths = nullptr;
 

@@ -131,8 +131,10 @@ RinexSatObs *SatelliteOf(RinexExport &x, RinexEpoch &epoch, uint32_t stamp, uint
 
 } // namespace
 
-int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath, const char *markerName,
-                        int32_t version, const char *glonassNavPath) {
+namespace {
+
+// The export's state afresh, for a file of the given version.
+int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version) {
     x.hasPosition = false;
     x.leftOut = {};
     x.epochLeftOut = {};
@@ -151,11 +153,29 @@ int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath
     CopyField(x.marker, sizeof x.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     x.version211 = rinexVersion == kRinexVersion211;
+    x.secondAntenna = false;
+    return rinexVersion;
+}
+
+} // namespace
+
+int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath, const char *markerName,
+                        int32_t version, const char *glonassNavPath) {
+    const int32_t rinexVersion = BeginRinexExport(x, markerName, version);
     if (OpenRinexObs(&x.obs, obsPath, rinexVersion) != 0) return 1;
     if (OpenRinexNav(&x.nav, navPath, rinexVersion, glonassNavPath) != 0) {
         DiscardRinexObs(&x.obs); // says nothing: the open's message stands
         return 1;
     }
+    return 0;
+}
+
+int32_t OpenRinexSecondAntenna(RinexExport &x, const char *obsPath, const char *markerName, int32_t version) {
+    const int32_t rinexVersion = BeginRinexExport(x, markerName, version);
+    // On the conversion's thread: a second writer's thread would contend
+    // with the first antenna's for the processors, for a rarer file.
+    if (OpenRinexObs(&x.obs, obsPath, rinexVersion, kRinexObsInline) != 0) return 1;
+    x.secondAntenna = true;
     return 0;
 }
 
@@ -390,6 +410,7 @@ int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port) {
         obs.receiverNumber = port->receiverVersion.serial;
         obs.receiverVersion = port->receiverVersion.software;
     }
+    obs.comment = x.secondAntenna ? "Observations of the receiver's second antenna" : nullptr;
     obs.hasPosition = x.hasPosition;
     obs.x = x.position[0];
     obs.y = x.position[1];

@@ -85,6 +85,9 @@ struct RinexExport {
     RinexLeftOut epochLeftOut;
     bool epochLeftSome;
     bool version211;
+    // The observation file of a receiver's second antenna (no navigation
+    // file beside it).
+    bool secondAntenna;
 };
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
@@ -93,6 +96,10 @@ struct RinexExport {
 // open.
 int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath, const char *markerName,
                         int32_t version = 0, const char *glonassNavPath = nullptr);
+// Opens the observation file of the receiver's second antenna alone, in
+// RINEX 3.04 or 2.11 (version 211): the navigation files of the first
+// antenna's export serve both. 0, or 1 with the message in ErrorText.
+int32_t OpenRinexSecondAntenna(RinexExport &x, const char *obsPath, const char *markerName, int32_t version);
 // Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
 // One decoded epoch, every observation of a signal RINEX names; *written
 // tells whether it had any (an epoch of none is not written).

@@ -25,6 +25,10 @@ using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
 // driver recomputes the receiver clock there when asked to. May change the
 // epoch's clock and position.
 using EpochSolverFn = void (*)(double time, EpochRecord *epoch, MeasRecord *meas);
+// Receives a range record of the antenna the port does not decode, whole:
+// its header, and its body followed by the CRC (bodyLength + 4 bytes).
+// Called by the record's decoder, while the record is in place.
+using OtherAntennaFn = void (*)(const uint8_t *header, const uint8_t *body, uint32_t bodyLength);
 
 // Decoder of one record type: reads the port's record bytes, fills the
 // (emptied) ThreadBuf and returns its RecordKind, or 0 when it produced
@@ -330,7 +334,26 @@ struct Oem4Decoder {
     uint32_t longRecord;
     // Non-zero while the waiting bytes are in longArea->pending.
     uint32_t longPending;
+    // Which antenna's range records the port decodes (PortAntenna), and who
+    // gets the other antenna's (may be null).
+    uint32_t antenna;
+    OtherAntennaFn otherAntennaHandler;
 };
+
+// A receiver with two antennas logs the second one's ranges in records of
+// their own, marked in the header, at the same times as the first's. A
+// port decodes one antenna's: by default the first, counting the second's
+// and handing each to its receiver when one is set (the driver decodes
+// them on a port of their own), or else skipping them; or, on that port,
+// the second's alone. OpenPort sets the default and clears the receiver.
+enum PortAntenna : uint32_t {
+    kPortFirstAntenna = 0,
+    kPortSecondAntenna = 1,
+};
+void SetPortAntenna(int32_t port, PortAntenna antenna, OtherAntennaFn handler = nullptr);
+// The receiver's clock model, which both antennas share, from one port to
+// another: the second antenna's epochs get the receiver clock offset too.
+void SharePortClockModel(int32_t from, int32_t to);
 
 // The option record sizes SetPortOptions takes: with and without channels.
 inline bool IsOem4OptionsSize(int32_t size) {

@@ -21,15 +21,21 @@ bool BeginPackedEpoch(Oem4Decoder *dec) {
     return true;
 }
 
-bool SkipSecondAntenna(Oem4Decoder *dec) {
-    if (!IsSecondAntennaRecord(dec->record.data())) return false;
+bool SkipOtherAntenna(Oem4Decoder *dec) {
+    const bool second = IsSecondAntennaRecord(dec->record.data());
+    if (dec->antenna == kPortSecondAntenna) return !second;
+    if (!second) return false;
     ++dec->framingStats.secondAntennaRanges;
+    if (dec->otherAntennaHandler != nullptr) {
+        dec->otherAntennaHandler(dec->record.data(), RecordBody(dec),
+                                 le::U2(dec->record.data() + kHeaderMessageLengthAt));
+    }
     return true;
 }
 
 int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec != nullptr && buf != nullptr && SkipSecondAntenna(dec)) return RK_NONE;
+    if (dec != nullptr && buf != nullptr && SkipOtherAntenna(dec)) return RK_NONE;
     // Only after a packed record: logs of RANGE and RANGECMP alone convert
     // as they always did, a repeated epoch included.
     if (dec != nullptr && (dec->decoded.messageId == kMsgRangecmp2 || dec->decoded.messageId == kMsgRangecmp4) &&

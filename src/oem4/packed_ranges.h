@@ -121,12 +121,13 @@ inline double ContinuousTime(const Oem4Decoder *dec) {
 // carries one epoch in two range records gives it once.
 bool BeginPackedEpoch(Oem4Decoder *dec);
 
-// A range record of the receiver's second antenna (a dual-antenna receiver
-// logs both antennas' ranges, at the same times): counted and skipped, true.
-// Taken as an epoch, it would follow the first antenna's epoch of the same
-// time with the other antenna's observations, a metre or more away, and
-// the files would mix the two antennas.
-bool SkipSecondAntenna(Oem4Decoder *dec);
+// A range record of the antenna the port does not decode (PortAntenna):
+// skipped, true, after the first antenna's port has counted it and handed
+// it to its receiver. Taken as an epoch, a second antenna's record would
+// follow the first antenna's epoch of the same time with the other
+// antenna's observations, a metre or more away, and the files would mix
+// the two antennas.
+bool SkipOtherAntenna(Oem4Decoder *dec);
 
 // The record table's decoder of RANGE and RANGECMP: the range decoder,
 // except for a record of the epoch a RANGECMP2 or RANGECMP4 record already

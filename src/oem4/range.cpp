@@ -163,6 +163,19 @@ void SetPortEpochHandler(int32_t port, DecodedEpochFn handler) {
     if (dec != nullptr) dec->epochHandler = handler;
 }
 
+void SetPortAntenna(int32_t port, PortAntenna antenna, OtherAntennaFn handler) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec == nullptr) return;
+    dec->antenna = antenna;
+    dec->otherAntennaHandler = handler;
+}
+
+void SharePortClockModel(int32_t from, int32_t to) {
+    const Oem4Decoder *source = GetOpenPort(from);
+    Oem4Decoder *target = GetOpenPort(to);
+    if (source != nullptr && target != nullptr) target->lastClockModel = source->lastClockModel;
+}
+
 void SetPortEpochSolver(int32_t port, EpochSolverFn solver) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec != nullptr) dec->epochSolver = solver;

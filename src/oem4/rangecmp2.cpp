@@ -248,6 +248,6 @@ PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec) {
 
 int32_t DecodeRangecmp2(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec == nullptr || buf == nullptr || SkipSecondAntenna(dec)) return RK_NONE;
+    if (dec == nullptr || buf == nullptr || SkipOtherAntenna(dec)) return RK_NONE;
     return DecodeRangecmp2Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
 }

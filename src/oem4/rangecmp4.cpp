@@ -424,6 +424,6 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
 
 int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec == nullptr || buf == nullptr || SkipSecondAntenna(dec)) return RK_NONE;
+    if (dec == nullptr || buf == nullptr || SkipOtherAntenna(dec)) return RK_NONE;
     return DecodeRangecmp4Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
 }

@@ -243,6 +243,7 @@ inline bool RinexCodeHas211Type(const char *code) {
 // empty or null; too long texts are cut to their field.
 struct RinexObsHeader {
     const char *markerName;
+    const char *comment; // a COMMENT line more, or null
     const char *receiverNumber;
     const char *receiverType;
     const char *receiverVersion;

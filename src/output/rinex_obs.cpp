@@ -1002,6 +1002,11 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     BeginRinexLine(&w.line);
     AppendRinexText(&w.line, "Camera marks: epoch flag 5, mark number in a COMMENT");
     AppendLabelled(w, "COMMENT");
+    if (info != nullptr && info->comment != nullptr) {
+        BeginRinexLine(&w.line);
+        AppendRinexField(&w.line, info->comment, 60);
+        AppendLabelled(w, "COMMENT");
+    }
 
     BeginRinexLine(&w.line);
     AppendRinexField(&w.line, info != nullptr ? info->markerName : "", 60);
@@ -1081,7 +1086,7 @@ constexpr std::size_t kHeaderGrowthLines = 7;
 std::size_t ObsHeaderBound(void *context) {
     RinexObsWriter &w = *static_cast<RinexObsWriter *>(context);
     static constexpr char kWidest[] = "############################################################";
-    const RinexObsHeader widest{kWidest, kWidest, kWidest, kWidest, true, 0.0, 0.0, 0.0, true, 99};
+    const RinexObsHeader widest{kWidest, kWidest, kWidest, kWidest, kWidest, true, 0.0, 0.0, 0.0, true, 99};
     const RinexLine kept = w.line;
     BuildHeader(w, &widest);
     w.line = kept;

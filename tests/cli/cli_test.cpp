@@ -441,6 +441,25 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     for (const auto &entry : fs::directory_iterator(dir / "out")) {
         EXPECT_EQ(entry.path().filename().string().find(".oem4conv-"), std::string::npos) << entry.path();
     }
+
+    // A receiver's second antenna: its own observation file, put in place
+    // like the others, and cleared like them when a run left it behind.
+    std::vector<uint8_t> dual = SmallLog();
+    for (const int32_t ms : {100000, 101000, 102000}) testsupport::Append(dual, RangeLog(5, ms, 1));
+    WriteBytes(dir / "dual.gps", dual);
+    const std::string leftover = "dual.oem4conv-2147483646-antenna2.obs" /* no such process */;
+    WriteBytes(dir / leftover, {1, 2, 3});
+    Outcome second = Run({P("dual.gps"), "--rinex"});
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_TRUE(Contains(second.out, P("dual") + ".{tsq,epp,sta,obs,nav}"));
+    EXPECT_TRUE(Contains(second.out, "3 range records of the receiver's second antenna converted into " + P("dual") +
+                                         "-antenna2.obs"))
+        << second.out;
+    EXPECT_TRUE(Contains(second.err, "left by a conversion that did not finish, removed")) << second.err;
+    EXPECT_FALSE(fs::exists(dir / leftover));
+    const std::string antenna2 = ReadText(dir / "dual-antenna2.obs");
+    EXPECT_EQ(std::count(antenna2.begin(), antenna2.end(), '>'), 3) << antenna2; // its epochs, no events
+    EXPECT_TRUE(Contains(antenna2, "G05")) << antenna2;
 }
 
 // A log of 14-satellite epochs: cut to 12 by default with the count on the

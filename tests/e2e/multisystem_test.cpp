@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "api/convert.h"
+#include "common/error_text.h"
 #include "common/le.h"
 #include "common/oem4_format.h"
 #include "e2e_support.h"
@@ -116,8 +118,10 @@ std::string ObservationRecords(const std::string &path) {
 // the like). Taken as epochs, they would put the other antenna's
 // observations, a metre and a half away here, into the first antenna's
 // files. Each encoding: the files are those of the first antenna's log
-// alone, and the skipped records are told once.
-TEST(MultiSystem, RangesOfASecondAntennaAreSkippedAndCounted) {
+// alone, and the skipped records are told once; with RINEX, in either
+// version, the second antenna's observation file is that of the second
+// antenna's log alone.
+TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
     using oem4sim::RangeFormat;
     for (const RangeFormat format :
          {RangeFormat::Range, RangeFormat::Rangecmp, RangeFormat::Rangecmp2, RangeFormat::Rangecmp4}) {
@@ -158,12 +162,29 @@ TEST(MultiSystem, RangesOfASecondAntennaAreSkippedAndCounted) {
 
         const testsupport::ScratchDir scratch;
         testsupport::WriteBytes(scratch / "first.gps", first.bytes);
+        testsupport::WriteBytes(scratch / "second.gps", second.bytes);
         testsupport::WriteBytes(scratch / "dual.gps", dual);
-        ASSERT_EQ(ConvertWithRinex(scratch / "first.gps", scratch / "first", 304), 0);
-        ASSERT_EQ(ConvertWithRinex(scratch / "dual.gps", scratch / "dual", 304), 0);
+        const int32_t version = format == RangeFormat::Range || format == RangeFormat::Rangecmp4 ? 304 : 211;
+        for (const char *log : {"first", "second", "dual"}) {
+            ASSERT_EQ(ConvertWithRinex(scratch / (std::string(log) + ".gps"), scratch / log, version), 0) << log;
+        }
         const std::string records = ObservationRecords(scratch / "first.obs");
         EXPECT_GT(records.size(), 1000u);
         EXPECT_TRUE(ObservationRecords(scratch / "dual.obs") == records);
+        EXPECT_FALSE(std::filesystem::exists(scratch / "first-antenna2.obs"));
+        const std::string secondRecords = ObservationRecords(scratch / "second.obs");
+        EXPECT_GT(secondRecords.size(), 1000u);
+        EXPECT_TRUE(ObservationRecords(scratch / "dual-antenna2.obs") == secondRecords);
+        EXPECT_NE(testsupport::ReadText(scratch / "dual-antenna2.obs").find("receiver's second antenna"),
+                  std::string::npos);
+        // A second antenna's file that cannot be created fails the conversion
+        // rather than losing its observations.
+        if (format == RangeFormat::Range) {
+            std::filesystem::remove(scratch / "dual-antenna2.obs");
+            std::filesystem::create_directory(scratch / "dual-antenna2.obs");
+            EXPECT_EQ(ConvertWithRinex(scratch / "dual.gps", scratch / "dual", version), 1);
+            EXPECT_EQ(std::string(ErrorText), "Error: Unable to open " + (scratch / "dual-antenna2.obs"));
+        }
     }
 }
 

@@ -89,7 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char text[1024];
     GetErrString(text);
     if (std::memchr(text, 0, sizeof text) == nullptr) std::abort();
-    for (const char *ext : {".tsq", ".epp", ".sta", ".obs", ".nav", ".gnav"}) unlink((Dir() + "/out" + ext).c_str());
+    for (const char *ext : {".tsq", ".epp", ".sta", ".obs", ".nav", ".gnav", kSecondAntennaObsEnd}) {
+        unlink((Dir() + "/out" + ext).c_str());
+    }
     unlink(input.c_str());
     return 0;
 }

@@ -270,12 +270,16 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "218 observations are in the RINEX file only\n"
                      "             -  Notice: 7 range records of the receiver's second antenna skipped (the files "
                      "hold the first antenna's observations)\n"
+                     "             -  Notice: 7 range records of the receiver's second antenna converted into "
+                     "log-antenna2.obs (the other files hold the first antenna's observations)\n"
+                     "             -  Notice: 3 Galileo observations left out of the second antenna's RINEX "
+                     "observation file (RINEX 2.11 has no such system)\n"
                      "something else entirely\n"
                      "\n"
                      "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
-    EXPECT_EQ(d->messageCount, 14u);
+    EXPECT_EQ(d->messageCount, 16u);
     auto count = [&](const char *key) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -294,9 +298,9 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     EXPECT_EQ(count("almanacs_received"), 1u);
     EXPECT_EQ(count("compressed_ranges_dropped"), 1u);
     // Not in the observation file's count of what it left out.
-    EXPECT_EQ(count("rinex_left_out"), 1u);
+    EXPECT_EQ(count("rinex_left_out"), 2u);
     EXPECT_EQ(count("long_records_rinex_only"), 1u);
-    EXPECT_EQ(count("second_antenna_ranges"), 1u);
+    EXPECT_EQ(count("second_antenna_ranges"), 2u);
     EXPECT_EQ(d->leftOut[1], 0u); // GLONASS
     EXPECT_EQ(count("other"), 1u);
 

@@ -51,6 +51,7 @@ std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &
     std::memcpy(p, kOem4Lead.data(), kOem4Lead.size());
     le::PutU2(p + kHeaderMessageIdAt, messageId);
     le::PutU2(p + kHeaderMessageLengthAt, static_cast<uint16_t>(lengthOverride >= 0 ? lengthOverride : body.size()));
+    p[kHeaderMessageTypeAt] = header.messageType;
     p[kHeaderTimeStatusAt] = header.timeStatus;
     le::PutU2(p + kHeaderWeekAt, header.week);
     le::PutI4(p + kHeaderMillisecondsAt, header.milliseconds);
@@ -59,7 +60,7 @@ std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &
     return rec;
 }
 
-std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
+std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds, uint8_t messageType) {
     Bytes body;
     body.u4(static_cast<uint32_t>(satellites));
     for (int i = 0; i < satellites; ++i) {
@@ -67,7 +68,7 @@ std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds) {
         body.r8(-1.1e8 - i).r4(0.01f).r4(100.0f).r4(45.0f).r4(50.0f);
         body.u4(0x1800 | 0x400); // L1, code locked, parity known, phase lock
     }
-    return MakeRecord(43, body.data(), {1500, milliseconds, 180});
+    return MakeRecord(43, body.data(), {1500, milliseconds, 180, messageType});
 }
 
 std::vector<uint8_t> RangeLogs(int epochs, int satellites, int32_t firstMilliseconds) {

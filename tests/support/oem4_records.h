@@ -34,6 +34,7 @@ struct HeaderFields {
     uint16_t week = 1500;
     int32_t milliseconds = 100000; // 100.0 s of week
     uint8_t timeStatus = 180;      // FINESTEERING
+    uint8_t messageType = 0;       // binary; bits 0-4 the measurement source (1: a second antenna)
 };
 
 // A complete record: 28-byte header, body, CRC-32. The message length is
@@ -44,7 +45,7 @@ std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &
 // Small valid records for conversion tests (week 1500, fine-steering time):
 // a RANGE of L1 observations of PRNs 1..satellites with code, phase and
 // lock; a MARKTIME at the given time; an ALMANAC of PRNs 1..satellites.
-std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds);
+std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds, uint8_t messageType = 0);
 // `epochs` such RANGE records one second apart from firstMilliseconds on.
 std::vector<uint8_t> RangeLogs(int epochs, int satellites, int32_t firstMilliseconds = 100000);
 std::vector<uint8_t> MarkLog(double time);

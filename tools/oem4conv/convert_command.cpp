@@ -226,6 +226,8 @@ std::vector<std::string> OutputExtensions(const ConvertRequest &request) {
     if (request.rinex) extensions.insert(extensions.end(), {".obs", ".nav"});
     // RINEX 2.11 has a navigation file of its own for GLONASS.
     if (request.rinex && request.rinexVersion == 211) extensions.push_back(".gnav");
+    // Written only for a log of a receiver's two antennas.
+    if (request.rinex) extensions.push_back(kSecondAntennaObsEnd);
     if (request.report) extensions.push_back(".messages");
     return extensions;
 }
@@ -278,12 +280,12 @@ void ClearLeftovers(const ConvertRequest &request, const std::string &log, const
     std::map<std::string, std::vector<std::string>> left;
     for (const std::string &path : FilesStartingWith(prefix)) {
         if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) continue;
-        const std::string rest = path.substr(prefix.size()); // PID.EXT
-        const std::size_t dot = rest.find('.');
-        if (dot == 0 || dot == std::string::npos || rest.find_first_not_of("0123456789") != dot) continue;
-        const long process = std::strtol(rest.substr(0, dot).c_str(), nullptr, 10);
+        const std::string rest = path.substr(prefix.size()); // PID.EXT, or PID-antenna2.obs
+        const std::size_t end = rest.find_first_not_of("0123456789");
+        if (end == 0 || end == std::string::npos || (rest[end] != '.' && rest[end] != '-')) continue;
+        const long process = std::strtol(rest.substr(0, end).c_str(), nullptr, 10);
         if (process != ProcessId() && ProcessRunning(process)) continue;
-        left[rest.substr(0, dot)].push_back(rest.substr(dot));
+        left[rest.substr(0, end)].push_back(rest.substr(end));
     }
     for (const auto &[process, extensions] : left) {
         const std::string temporary = prefix + process;
@@ -588,6 +590,8 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         // The conversion's own outputs; the kept messages go with the report.
         std::vector<std::string> shown = extensions;
         if (request.report) shown.pop_back();
+        // The second antenna's file is told of when the log has one.
+        std::erase(shown, std::string(kSecondAntennaObsEnd));
         std::printf("%s -> %s.%s\n", log.c_str(), stem.c_str(), ExtensionList(shown).c_str());
     }
     if (!StdoutWorks()) {

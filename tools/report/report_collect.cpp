@@ -49,7 +49,7 @@ const std::vector<MessageKind> kKinds = {
     {"ephemerides_received", "Ephemerides received", kNotice},
     {"compressed_ranges_dropped", "RANGECMP2/RANGECMP4 observations dropped", kNotice},
     {"rinex_left_out", "Observations the RINEX file cannot hold", kNotice},
-    {"second_antenna_ranges", "Range records of a second antenna skipped", kNotice},
+    {"second_antenna_ranges", "Range records of a second antenna (skipped, or in its own RINEX file)", kNotice},
     {"errors", "Other errors", kOther},
     {"other", "Other messages", kOther},
 };
@@ -85,7 +85,9 @@ const Pattern kPatterns[] = {
     {"Almanac received", "almanacs_received"},
     {"Ephemeris received", "ephemerides_received"},
     {"left out of the RINEX observation file", "rinex_left_out"},
+    {"left out of the second antenna's RINEX observation file", "rinex_left_out"},
     {"receiver's second antenna skipped", "second_antenna_ranges"},
+    {"receiver's second antenna converted into", "second_antenna_ranges"},
     {"RANGECMP2 ", "compressed_ranges_dropped"},
     {"RANGECMP4 ", "compressed_ranges_dropped"},
     {"Error", "errors"},
