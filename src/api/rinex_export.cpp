@@ -153,7 +153,6 @@ int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version
     CopyField(x.marker, sizeof x.marker, markerName);
     const int32_t rinexVersion = version == kRinexVersion211 ? kRinexVersion211 : kRinexVersion304;
     x.version211 = rinexVersion == kRinexVersion211;
-    x.secondAntenna = false;
     return rinexVersion;
 }
 
@@ -175,7 +174,7 @@ int32_t OpenRinexSecondAntenna(RinexExport &x, const char *obsPath, const char *
     // On the conversion's thread: a second writer's thread would contend
     // with the first antenna's for the processors, for a rarer file.
     if (OpenRinexObs(&x.obs, obsPath, rinexVersion, kRinexObsInline) != 0) return 1;
-    x.secondAntenna = true;
+    SetRinexObsComment(&x.obs, "Observations of the receiver's second antenna");
     return 0;
 }
 
@@ -410,7 +409,6 @@ int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port) {
         obs.receiverNumber = port->receiverVersion.serial;
         obs.receiverVersion = port->receiverVersion.software;
     }
-    obs.comment = x.secondAntenna ? "Observations of the receiver's second antenna" : nullptr;
     obs.hasPosition = x.hasPosition;
     obs.x = x.position[0];
     obs.y = x.position[1];

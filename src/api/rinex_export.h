@@ -85,9 +85,6 @@ struct RinexExport {
     RinexLeftOut epochLeftOut;
     bool epochLeftSome;
     bool version211;
-    // The observation file of a receiver's second antenna (no navigation
-    // file beside it).
-    bool secondAntenna;
 };
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX

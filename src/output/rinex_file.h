@@ -219,9 +219,11 @@ struct RinexObsWriter {
     int32_t typesUsed[kRinexObsSystems];
     int8_t glonassFrequency[kRinexGlonassSlots];
     bool glonassSeen[kRinexGlonassSlots];
-    // The line and the header being composed.
+    // The line and the header being composed, and a COMMENT line more for
+    // the header (null: none).
     RinexLine line;
     RinexHeaderText header;
+    const char *comment;
 };
 
 // The column of a signal code ("1C") in its system's records, or -1 when the
@@ -243,7 +245,6 @@ inline bool RinexCodeHas211Type(const char *code) {
 // empty or null; too long texts are cut to their field.
 struct RinexObsHeader {
     const char *markerName;
-    const char *comment; // a COMMENT line more, or null
     const char *receiverNumber;
     const char *receiverType;
     const char *receiverVersion;
@@ -256,6 +257,9 @@ struct RinexObsHeader {
 // version: 304 (3.04) or 211 (2.11; GPS, GLONASS and SBAS only).
 int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version,
                      RinexObsThreading threading = kRinexObsThreaded);
+// A COMMENT line for the header (a static text of at most 60 characters),
+// given right after the open.
+void SetRinexObsComment(RinexObsWriter *writer, const char *comment);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
 int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch);
@@ -309,9 +313,11 @@ struct RinexNavWriter {
     // file's LEAP SECONDS when the log has no IONUTC.
     bool hasGlonassLeap = false;
     int32_t glonassLeap = 0;
-    // The line and the header being composed.
+    // The line and the header being composed, and a COMMENT line more for
+    // the header (null: none).
     RinexLine line;
     RinexHeaderText header;
+    const char *comment;
 };
 
 // RINEX 3.04: one navigation file of every system (mixed when the log has

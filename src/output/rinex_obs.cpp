@@ -1002,9 +1002,9 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     BeginRinexLine(&w.line);
     AppendRinexText(&w.line, "Camera marks: epoch flag 5, mark number in a COMMENT");
     AppendLabelled(w, "COMMENT");
-    if (info != nullptr && info->comment != nullptr) {
+    if (w.comment != nullptr) {
         BeginRinexLine(&w.line);
-        AppendRinexField(&w.line, info->comment, 60);
+        AppendRinexField(&w.line, w.comment, 60);
         AppendLabelled(w, "COMMENT");
     }
 
@@ -1086,7 +1086,7 @@ constexpr std::size_t kHeaderGrowthLines = 7;
 std::size_t ObsHeaderBound(void *context) {
     RinexObsWriter &w = *static_cast<RinexObsWriter *>(context);
     static constexpr char kWidest[] = "############################################################";
-    const RinexObsHeader widest{kWidest, kWidest, kWidest, kWidest, kWidest, true, 0.0, 0.0, 0.0, true, 99};
+    const RinexObsHeader widest{kWidest, kWidest, kWidest, kWidest, true, 0.0, 0.0, 0.0, true, 99};
     const RinexLine kept = w.line;
     BuildHeader(w, &widest);
     w.line = kept;
@@ -1136,6 +1136,8 @@ void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t sat
 }
 
 } // namespace
+
+void SetRinexObsComment(RinexObsWriter *writer, const char *comment) { writer->comment = comment; }
 
 RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
     RinexObsWriter &w = *writer;
