@@ -54,9 +54,11 @@ inline uint64_t RinexExactThousandths(uint64_t magnitudeBits) {
     const int shift = 1075 - static_cast<int>(magnitudeBits >> 52);
     if (shift >= 64) return 0;
     const uint64_t product = ((magnitudeBits & kMantissaBits) | (kMantissaBits + 1)) * 1000u;
-    const uint64_t below = product >> shift;
-    const uint64_t rest = product - (below << shift);
-    return below + ((rest + (below & 1u)) > (uint64_t{1} << (shift - 1)) ? 1u : 0u);
+    // Half a unit less one, and the last bit of the quotient: an exact half
+    // then carries only into an odd quotient (ties to even). The sum stays
+    // below 2^64: the product is below 2^63, and so is the half.
+    const uint64_t odd = (product >> shift) & 1u;
+    return (product + ((uint64_t{1} << (shift - 1)) - 1u + odd)) >> shift;
 }
 
 // The digits of 0 to 999 in bytes 1-3 of a word stored little-endian,
