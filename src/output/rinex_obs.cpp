@@ -70,6 +70,11 @@ enum Type211 : int32_t { C1, L1, D1, S1, P1, C2, P2, L2, D2, S2, C5, L5, D5, S5,
 constexpr const char *kTypeNames211[kTypeCount211] = {"C1", "L1", "D1", "S1", "P1", "C2", "P2",
                                                       "L2", "D2", "S2", "C5", "L5", "D5", "S5"};
 constexpr int32_t kTypesPerLine211 = 5;
+constexpr uint32_t kLineTypes211 = (1u << kTypesPerLine211) - 1u;
+// The strength type whose indicator each phase type carries, -1 for the
+// others.
+constexpr std::array<int8_t, kTypeCount211> kStrengthType211 = {-1, S1, -1, -1, -1, -1, -1, S2, -1, -1, -1, S5, -1, -1};
+constexpr uint64_t kBlankWord = 0x2020202020202020u;
 constexpr int32_t kSatellitesPerLine211 = 12;
 
 int SystemIndex(char system) {
@@ -565,23 +570,24 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
     for (int32_t k = 0; k < n; ++k) {
         const RinexSatObs &s = e.sats[static_cast<std::size_t>(kept[static_cast<std::size_t>(k)])];
         const Values211 &values = valuesOf[static_cast<std::size_t>(k)];
-        const double strength1 = values.Value(S1);
         for (int32_t first = 0; first < kTypeCount211; first += kTypesPerLine211) {
             char *const at = lines.Reserve(kLongestLine);
             if (at == nullptr) return 1;
+            // The fields up to the line's last type that holds a value, a
+            // type without one blank; the line ends after its last field
+            // that is not blank (a value of 0 is blank too).
             std::size_t length = 0;
-            // The line ends after its last value: a value of 0 is a blank
-            // field, and blank fields after the last value are left out.
-            int32_t last = std::min(first + kTypesPerLine211, static_cast<int32_t>(kTypeCount211));
-            while (last > first && values.Value(last - 1) == 0.0) --last;
-            for (int32_t t = first; t < last; ++t) {
-                const bool phase = t == L1 || t == L2 || t == L5;
-                const char ssi = phase ? StrengthDigit(t == L1   ? strength1
-                                                       : t == L2 ? values.Value(S2)
-                                                                 : values.Value(S5))
-                                       : ' ';
-                const std::size_t start = static_cast<std::size_t>(t - first) * kObsColumns;
-                const std::size_t used = PutRinexObservation(at + start, values.Value(t), values.Lli(t), ssi);
+            std::size_t start = 0;
+            for (uint32_t t = static_cast<uint32_t>(first), held = values.present >> first & kLineTypes211; held != 0;
+                 ++t, held >>= 1, start += kObsColumns) {
+                if ((held & 1u) == 0) {
+                    le::Store<uint64_t>(at + start, kBlankWord);
+                    le::Store<uint64_t>(at + start + 8, kBlankWord);
+                    continue;
+                }
+                const int8_t strengthType = kStrengthType211[t];
+                const char ssi = strengthType < 0 ? ' ' : StrengthDigit(values.Value(strengthType));
+                const std::size_t used = PutRinexObservation(at + start, values.v[t], values.lli[t], ssi);
                 if (used != 0) length = start + used;
             }
             lines.Commit(length);
