@@ -490,9 +490,22 @@ struct Values211 {
 };
 static_assert(kTypeCount211 <= 16, "a bit of `present` for each type");
 
-// Whether a signal's code is the two characters given.
-bool CodeIs(const RinexSignalObs &o, char band, char attribute) {
-    return o.code[0] == band && o.code[1] == attribute && o.code[2] == '\0';
+// What RINEX 2.11 takes of a signal, by its code: L1 C/A's four types, the
+// L1 P code alone, an L2 P code's four, an L5 signal's four, or another L2
+// signal's code and, where the satellite has no L2 P, its phase, Doppler
+// and strength.
+enum Role211 : uint8_t { kNo211, kC1Group, kP1Alone, kP2Group, kL5Group, kOtherL2 };
+Role211 RoleOf211(const char *code) {
+    switch (code[0]) {
+    case '1':
+        if (code[2] != '\0') return kNo211;
+        return code[1] == 'C' ? kC1Group : code[1] == 'P' || code[1] == 'W' ? kP1Alone : kNo211;
+    case '2':
+        if (code[1] != 'W' && code[1] != 'P') return kOtherL2;
+        return code[2] == '\0' ? kP2Group : kNo211;
+    case '5': return kL5Group;
+    default: return kNo211;
+    }
 }
 
 void ValuesOf211(const RinexEpoch &e, const RinexSatObs &s, Values211 &out) {
@@ -505,22 +518,27 @@ void ValuesOf211(const RinexEpoch &e, const RinexSatObs &s, Values211 &out) {
         out.present = static_cast<uint16_t>(out.present | 1u << t);
     };
     auto take = [&put](int32_t c, int32_t l, int32_t d, int32_t strength, const RinexSignalObs &o) {
-        if (c >= 0) put(c, o.c, 0);
+        put(c, o.c, 0);
         if (l >= 0) put(l, o.l, o.lli);
         if (d >= 0) put(d, o.d, 0);
         if (strength >= 0) put(strength, o.s, 0);
     };
     // P codes first, so that L2 is theirs whenever the satellite has one.
+    bool otherL2 = false;
     for (int32_t k = 0; k < count; ++k) {
         const RinexSignalObs &o = signals[k];
-        if (CodeIs(o, '1', 'C')) take(C1, L1, D1, S1, o);
-        if (CodeIs(o, '1', 'P') || CodeIs(o, '1', 'W')) take(P1, -1, -1, -1, o);
-        if (CodeIs(o, '2', 'W') || CodeIs(o, '2', 'P')) take(P2, L2, D2, S2, o);
-        if (o.code[0] == '5') take(C5, L5, D5, S5, o);
+        switch (RoleOf211(o.code)) {
+        case kC1Group: take(C1, L1, D1, S1, o); break;
+        case kP1Alone: take(P1, -1, -1, -1, o); break;
+        case kP2Group: take(P2, L2, D2, S2, o); break;
+        case kL5Group: take(C5, L5, D5, S5, o); break;
+        case kOtherL2: otherL2 = true; break;
+        default: break;
+        }
     }
-    for (int32_t k = 0; k < count; ++k) {
+    for (int32_t k = 0; otherL2 && k < count; ++k) {
         const RinexSignalObs &o = signals[k];
-        if (o.code[0] != '2' || o.code[1] == 'W' || o.code[1] == 'P') continue;
+        if (RoleOf211(o.code) != kOtherL2) continue;
         const bool free = out.Value(L2) == 0.0;
         take(C2, free ? L2 : -1, free ? D2 : -1, free ? S2 : -1, o);
     }
