@@ -464,27 +464,24 @@ const char *RinexLeftOutWhy(uint32_t why, uint32_t system) {
     }
 }
 
-// What the RINEX observation file left out over the conversion, once per
-// reason and system, at the end.
-void ReportRinexLeftOut() {
-    if (!g_conversion.out->rinexOpen) return;
-    const RinexLeftOut &left = RinexExportLeftOut(g_conversion.rinex);
+// What a RINEX observation file left out over the conversion, once per
+// reason and system, in the text given.
+void ReportLeftOutOf(const RinexExport &x, const char *text) {
+    const RinexLeftOut &left = RinexExportLeftOut(x);
     for (uint32_t why = 0; why < kRinexLeftOutReasons; ++why) {
         for (uint32_t system = 0; system < kSystemCount; ++system) {
             if (left[why][system] == 0) continue;
-            ForwardMessage(-1.0, FormatErrorText(kRinexLeftOutText, static_cast<double>(left[why][system]),
-                                                 SystemName(system), RinexLeftOutWhy(why, system)));
+            ForwardMessage(-1.0, FormatErrorText(text, static_cast<double>(left[why][system]), SystemName(system),
+                                                 RinexLeftOutWhy(why, system)));
         }
     }
-    if (!g_conversion.out->secondAntennaOpen) return;
-    const RinexLeftOut &second = RinexExportLeftOut(g_conversion.secondAntennaRinex);
-    for (uint32_t why = 0; why < kRinexLeftOutReasons; ++why) {
-        for (uint32_t system = 0; system < kSystemCount; ++system) {
-            if (second[why][system] == 0) continue;
-            ForwardMessage(-1.0, FormatErrorText(kSecondAntennaLeftOutText, static_cast<double>(second[why][system]),
-                                                 SystemName(system), RinexLeftOutWhy(why, system)));
-        }
-    }
+}
+
+// What the RINEX observation files left out, at the end.
+void ReportRinexLeftOut() {
+    if (g_conversion.out->rinexOpen) ReportLeftOutOf(g_conversion.rinex, kRinexLeftOutText);
+    if (g_conversion.out->secondAntennaOpen)
+        ReportLeftOutOf(g_conversion.secondAntennaRinex, kSecondAntennaLeftOutText);
 }
 
 // What the framing skipped and dropped, once at the end, and how often
