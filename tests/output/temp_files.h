@@ -1,7 +1,10 @@
-// Scratch files for the output tests, removed when the test ends.
+// Scratch files for the output tests, removed when the test ends; named
+// after the test and the process, so that two test runs side by side (a
+// sanitizer build beside the plain one) never write each other's files.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -12,7 +15,7 @@
 struct ScratchFile {
     explicit ScratchFile(const std::string &name)
         : path(::testing::TempDir() + "oem4conv_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-               "_" + name) {}
+               "_" + std::to_string(::getpid()) + "_" + name) {}
     ~ScratchFile() { std::remove(path.c_str()); }
     const char *c_str() const { return path.c_str(); }
     std::vector<uint8_t> Bytes() const { return testsupport::ReadFileBytes(path); }
