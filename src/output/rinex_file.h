@@ -313,11 +313,9 @@ struct RinexNavWriter {
     // file's LEAP SECONDS when the log has no IONUTC.
     bool hasGlonassLeap = false;
     int32_t glonassLeap = 0;
-    // The line and the header being composed, and a COMMENT line more for
-    // the header (null: none).
+    // The line and the header being composed.
     RinexLine line;
     RinexHeaderText header;
-    const char *comment;
 };
 
 // RINEX 3.04: one navigation file of every system (mixed when the log has

@@ -74,7 +74,6 @@ constexpr uint32_t kLineTypes211 = (1u << kTypesPerLine211) - 1u;
 // The strength type whose indicator each phase type carries, -1 for the
 // others.
 constexpr std::array<int8_t, kTypeCount211> kStrengthType211 = {-1, S1, -1, -1, -1, -1, -1, S2, -1, -1, -1, S5, -1, -1};
-constexpr uint64_t kBlankWord = 0x2020202020202020u;
 constexpr int32_t kSatellitesPerLine211 = 12;
 
 int SystemIndex(char system) {
@@ -486,7 +485,6 @@ struct Values211 {
     uint8_t lli[kTypeCount211];
     uint16_t present;
     double Value(int32_t t) const { return (present >> t & 1u) != 0 ? v[t] : 0.0; }
-    uint8_t Lli(int32_t t) const { return (present >> t & 1u) != 0 ? lli[t] : 0; }
 };
 static_assert(kTypeCount211 <= 16, "a bit of `present` for each type");
 
@@ -599,8 +597,7 @@ template <class Lines> int32_t BuildEpoch211(const RinexHeldEpoch &r, Lines &lin
             for (uint32_t t = static_cast<uint32_t>(first), held = values.present >> first & kLineTypes211; held != 0;
                  ++t, held >>= 1, start += kObsColumns) {
                 if ((held & 1u) == 0) {
-                    le::Store<uint64_t>(at + start, kBlankWord);
-                    le::Store<uint64_t>(at + start + 8, kBlankWord);
+                    PutRinexBlankField(at + start);
                     continue;
                 }
                 const int8_t strengthType = kStrengthType211[t];

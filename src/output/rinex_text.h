@@ -78,6 +78,14 @@ struct RinexDigitGroups {
 };
 inline constexpr RinexDigitGroups kRinexDigitGroups;
 
+// Eight blank columns as one word, and a blank observation field (16
+// columns: the value, the loss-of-lock digit and the strength) in two.
+inline constexpr uint64_t kRinexBlankWord = 0x2020202020202020u;
+inline void PutRinexBlankField(char *at) {
+    le::Store<uint64_t>(at, kRinexBlankWord);
+    le::Store<uint64_t>(at + 8, kRinexBlankWord);
+}
+
 // One observation of an observation record: the value as F14.3 (blank when
 // it is 0, not finite or too large for the field), the loss-of-lock digit
 // (blank when 0) and the signal strength character, written to the 16
@@ -93,15 +101,13 @@ inline constexpr RinexDigitGroups kRinexDigitGroups;
 inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char strength) {
     constexpr double kFieldLimit = 1e10;             // 11 integer digits do not fit
     constexpr uint64_t kNegativeLimit = 1000000000u; // 10 digits and the sign do not either
-    constexpr uint64_t kBlanks = 0x2020202020202020u;
     // Positive doubles order as their bit patterns: one integer compare
     // tells 0, values too large for any field, infinities and NaN apart.
     constexpr uint64_t kSignBit = uint64_t{1} << 63;
     const uint64_t bits = std::bit_cast<uint64_t>(value);
     const uint64_t magnitudeBits = bits & ~kSignBit;
     if (magnitudeBits - 1u >= std::bit_cast<uint64_t>(kFieldLimit) - 1u) {
-        le::Store<uint64_t>(at, kBlanks);
-        le::Store<uint64_t>(at + 8, kBlanks);
+        PutRinexBlankField(at);
         return 0;
     }
     // Rounded exactly, with no quicker way tried first: ties are common,
@@ -115,12 +121,11 @@ inline std::size_t PutRinexObservation(char *at, double value, uint8_t lli, char
     // Only magnitudes from 10^9 less a rounding can be too wide.
     if (magnitude >= kNegativeLimit - 1.0 &&
         whole >= (negative ? kNegativeLimit : static_cast<uint64_t>(kFieldLimit))) {
-        le::Store<uint64_t>(at, kBlanks);
-        le::Store<uint64_t>(at + 8, kBlanks);
+        PutRinexBlankField(at);
         return 0;
     }
     const auto &groups = kRinexDigitGroups;
-    le::Store<uint64_t>(at, kBlanks);
+    le::Store<uint64_t>(at, kRinexBlankWord);
     le::Store<uint32_t>(at + 10, groups.full[fraction] | uint32_t{'.'});
     // The integer part three digits a store from the units up (columns
     // 8-10, 5-7, 2-4, each store's spare first byte overwritten by the
