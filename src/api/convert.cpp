@@ -57,6 +57,8 @@ constexpr const char *kSecondAntennaWrittenText =
     "antenna's observations)";
 constexpr const char *kSecondAntennaLeftOutText =
     "Notice: %.0f %s observations left out of the second antenna's RINEX observation file (%s)";
+constexpr const char *kRepeatedEpochsText = "Notice: %.0f range records repeating the time of an epoch left out of "
+                                            "the %sRINEX observation file (the first record of each time kept)";
 constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
 constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
 constexpr const char *kUnableToRead = "Error: Unable to read %s";
@@ -477,11 +479,22 @@ void ReportLeftOutOf(const RinexExport &x, const char *text) {
     }
 }
 
+// Epochs of a time already written, once per file.
+void ReportRepeatedEpochs(const RinexExport &x, const char *file) {
+    const uint64_t repeated = RinexExportRepeatedEpochs(x);
+    if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedEpochsText, static_cast<double>(repeated), file));
+}
+
 // What the RINEX observation files left out, at the end.
 void ReportRinexLeftOut() {
-    if (g_conversion.out->rinexOpen) ReportLeftOutOf(g_conversion.rinex, kRinexLeftOutText);
-    if (g_conversion.out->secondAntennaOpen)
+    if (g_conversion.out->rinexOpen) {
+        ReportLeftOutOf(g_conversion.rinex, kRinexLeftOutText);
+        ReportRepeatedEpochs(g_conversion.rinex, "");
+    }
+    if (g_conversion.out->secondAntennaOpen) {
         ReportLeftOutOf(g_conversion.secondAntennaRinex, kSecondAntennaLeftOutText);
+        ReportRepeatedEpochs(g_conversion.secondAntennaRinex, "second antenna's ");
+    }
 }
 
 // What the framing skipped and dropped, once at the end, and how often

@@ -139,6 +139,10 @@ int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version
     x.leftOut = {};
     x.epochLeftOut = {};
     x.epochLeftSome = false;
+    x.hasLastEpoch = false;
+    x.lastWeek = 0;
+    x.lastSeconds = 0.0;
+    x.repeatedEpochs = 0;
     x.lastBroadcast = {};
     x.satelliteAt = {};
     x.stamp = 0;
@@ -314,6 +318,13 @@ void CountLeftOutOf211(RinexExport &x, const RinexEpoch &out) {
 // blank as not observed.
 int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written) {
     *written = false;
+    // The same measurements in a second encoding (or a record logged
+    // twice): two epochs of one time would make readers take them as two,
+    // and the header's interval irregular.
+    if (x.hasLastEpoch && epoch->week == x.lastWeek && epoch->time == x.lastSeconds) {
+        ++x.repeatedEpochs;
+        return 0;
+    }
     RinexEpoch &out = *NextRinexObsEpoch(&x.obs);
     out.week = epoch->week;
     out.seconds = epoch->time;
@@ -331,6 +342,9 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
     if (x.version211) CountLeftOutOf211(x, out);
     if (out.count == 0) return 0;
     *written = true;
+    x.hasLastEpoch = true;
+    x.lastWeek = epoch->week;
+    x.lastSeconds = epoch->time;
     return WriteRinexObsEpoch(&x.obs, &out);
 }
 

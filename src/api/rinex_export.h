@@ -85,6 +85,14 @@ struct RinexExport {
     RinexLeftOut epochLeftOut;
     bool epochLeftSome;
     bool version211;
+    // The time of the last epoch written, and the epochs of a time already
+    // written that were left out: a receiver told to log RANGE and a
+    // compressed range record gives each epoch twice, and an observation
+    // file takes each time once.
+    bool hasLastEpoch;
+    int32_t lastWeek;
+    double lastSeconds;
+    uint64_t repeatedEpochs;
 };
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
@@ -99,7 +107,9 @@ int32_t OpenRinexExport(RinexExport &x, const char *obsPath, const char *navPath
 int32_t OpenRinexSecondAntenna(RinexExport &x, const char *obsPath, const char *markerName, int32_t version);
 // Each returns 0, or 1 with "Error: Unable to write to %s" in ErrorText.
 // One decoded epoch, every observation of a signal RINEX names; *written
-// tells whether it had any (an epoch of none is not written).
+// tells whether it had any (an epoch of none is not written). An epoch of
+// the same time as the last one written is not written again (the first
+// record of a time is kept), and counted.
 int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written);
 int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
@@ -112,6 +122,8 @@ int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port);
 void ExportRinexPosition(RinexExport &x, const PositionRecord *position);
 // What the observation file could not hold so far.
 inline const RinexLeftOut &RinexExportLeftOut(const RinexExport &x) { return x.leftOut; }
+// Epochs left out so far because an epoch of their time was written.
+inline uint64_t RinexExportRepeatedEpochs(const RinexExport &x) { return x.repeatedEpochs; }
 // Writes both files whole; the port (may be null) gives the receiver's
 // VERSION and IONUTC content. 0, or 1 with the message in ErrorText.
 int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port);

@@ -480,8 +480,9 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     EXPECT_EQ(ReadText(dir / "wide.tsq")[7], 14);
     EXPECT_EQ(Run({P("wide.gps"), "--channels", "25"}).status, 2);
 
-    // The same satellites as Galileo E1C: nothing the file can take.
-    for (std::size_t at = 0; at + 32 <= log.size();) {
+    // The same satellites as Galileo E1C: nothing the file can take. Each
+    // record a second after the one before: two of one time are one epoch.
+    for (std::size_t at = 0, second = 0; at + 32 <= log.size(); ++second) {
         const uint32_t count = log[at + 28];
         for (uint32_t i = 0; i < count; ++i) {
             uint8_t &bits = log[at + 32 + 44 * i + 40 + 2];          // status bits 16-23
@@ -491,7 +492,7 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
         const auto sealed = MakeRecord(43,
                                        std::vector<uint8_t>(log.begin() + static_cast<long>(at) + 28,
                                                             log.begin() + static_cast<long>(at + length)),
-                                       {1500, 100000, 180});
+                                       {1500, static_cast<int32_t>(100000 + 1000 * second), 180});
         std::copy(sealed.begin(), sealed.end(), log.begin() + static_cast<long>(at));
         at += sealed.size();
     }

@@ -123,17 +123,20 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
     return out;
 }
 
-int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version, uint32_t *epochs) {
+int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version, uint32_t *epochs,
+                         std::vector<Message> *messages) {
     ConvertRinexOptions rinex{};
     rinex.enabled = 1;
     rinex.version = version;
     SetConvertRinex(&rinex);
     static ConvertOptions options;
     testsupport::FillRequest(&options, log, base);
-    ConvertHost host = testsupport::MakeHost();
+    ConvertHost host = testsupport::MakeHost(messages != nullptr ? OnMessage : nullptr);
+    g_messages.clear();
     const int32_t result = ConvertFile(&options, &host, 0);
     SetConvertRinex(nullptr);
     if (epochs != nullptr) *epochs = options.epochCount;
+    if (messages != nullptr) *messages = g_messages;
     return result;
 }
 

@@ -92,8 +92,9 @@ Conversion ConvertPath(const std::string &input, const Oem4Options &options, con
 
 // Converts a log file with the RINEX export on (version 304 or 211) into
 // BASE.tsq/.epp/.sta and BASE.obs/.nav (and BASE.gnav in 2.11); returns
-// ConvertFile's result, and the epochs written in `epochs` when given.
-int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version, uint32_t *epochs = nullptr);
+// ConvertFile's result, and the epochs written and messages given when asked.
+int32_t ConvertWithRinex(const std::string &log, const std::string &base, int32_t version, uint32_t *epochs = nullptr,
+                         std::vector<Message> *messages = nullptr);
 
 // Text parsers of the two text outputs. Return "" or what is wrong.
 std::string ParseEpp(const std::string &text, std::vector<EppEphemeris> *eph, std::vector<EppAlmanac> *alm);

@@ -74,18 +74,20 @@ std::vector<std::vector<uint8_t>> Records(const std::vector<uint8_t> &log) {
     return out;
 }
 
-// The log of a dual-antenna receiver: before each range record of the
-// first antenna's log, the record of the same time from the second's,
-// marked as the second antenna's (and its CRC made right again).
-std::vector<uint8_t> DualAntennaLog(const std::vector<uint8_t> &first, const std::vector<uint8_t> &second,
-                                    uint32_t *secondRanges) {
+// Before each range record of the first log, the range record of the same
+// time from the second; with `secondAntenna`, marked as a dual-antenna
+// receiver marks its second antenna's (and its CRC made right again).
+std::vector<uint8_t> InterleavedLog(const std::vector<uint8_t> &first, const std::vector<uint8_t> &second,
+                                    bool secondAntenna, uint32_t *secondRanges) {
     std::vector<std::vector<uint8_t>> others;
     for (std::vector<uint8_t> &r : Records(second)) {
         if (!IsRangeRecord(le::U2(&r[kHeaderMessageIdAt]))) continue;
-        r[kHeaderMessageTypeAt] =
-            static_cast<uint8_t>((r[kHeaderMessageTypeAt] & ~kMeasurementSourceMask) | kSecondAntennaSource);
-        const size_t covered = r.size() - kOem4CrcLength;
-        le::Store<uint32_t>(&r[covered], Oem4Crc32(r.data(), covered));
+        if (secondAntenna) {
+            r[kHeaderMessageTypeAt] =
+                static_cast<uint8_t>((r[kHeaderMessageTypeAt] & ~kMeasurementSourceMask) | kSecondAntennaSource);
+            const size_t covered = r.size() - kOem4CrcLength;
+            le::Store<uint32_t>(&r[covered], Oem4Crc32(r.data(), covered));
+        }
         others.push_back(std::move(r));
     }
     std::vector<uint8_t> out;
@@ -134,7 +136,7 @@ TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
         cfg.height += 1.5;
         Simulate(cfg, &second);
         uint32_t skipped = 0;
-        const std::vector<uint8_t> dual = DualAntennaLog(first.bytes, second.bytes, &skipped);
+        const std::vector<uint8_t> dual = InterleavedLog(first.bytes, second.bytes, true, &skipped);
         ASSERT_EQ(skipped, first.epochs.size());
 
         const Conversion alone = ConvertLog(first.bytes, WithChannels(24), "first");
@@ -185,6 +187,52 @@ TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
             EXPECT_EQ(ConvertWithRinex(scratch / "dual.gps", scratch / "dual", version), 1);
             EXPECT_EQ(std::string(ErrorText), "Error: Unable to open " + (scratch / "dual-antenna2.obs"));
         }
+    }
+}
+
+// A receiver told to log RANGE and RANGECMP gives every epoch twice, the
+// same measurements in two encodings, and the host's file takes both. The
+// RINEX observation file takes each time once, from the first record of
+// it, and tells how many it left out: two epochs of one time would be two
+// epochs to its readers, and its header would lose the interval.
+TEST(MultiSystem, AnEpochLoggedInTwoRangeRecordsIsOneRinexEpoch) {
+    using oem4sim::RangeFormat;
+    struct Pair {
+        RangeFormat kept, repeated;
+        int32_t version;
+    };
+    for (const Pair &pair :
+         {Pair{RangeFormat::Rangecmp, RangeFormat::Range, 304}, Pair{RangeFormat::Range, RangeFormat::Rangecmp, 211}}) {
+        SCOPED_TRACE(oem4sim::RangeFormatName(pair.kept));
+        SimConfig cfg = FiveSystems(pair.repeated);
+        cfg.duration = 20.0;
+        cfg.rate = 5.0;
+        SimRun repeated, kept;
+        Simulate(cfg, &repeated);
+        cfg.format = pair.kept;
+        Simulate(cfg, &kept);
+        uint32_t twice = 0;
+        const std::vector<uint8_t> both = InterleavedLog(repeated.bytes, kept.bytes, false, &twice);
+        ASSERT_EQ(twice, kept.epochs.size());
+
+        const testsupport::ScratchDir scratch;
+        testsupport::WriteBytes(scratch / "kept.gps", kept.bytes);
+        testsupport::WriteBytes(scratch / "both.gps", both);
+        ASSERT_EQ(ConvertWithRinex(scratch / "kept.gps", scratch / "kept", pair.version), 0);
+        std::vector<Message> messages;
+        ASSERT_EQ(ConvertWithRinex(scratch / "both.gps", scratch / "both", pair.version, nullptr, &messages), 0);
+        const std::string records = ObservationRecords(scratch / "kept.obs");
+        EXPECT_GT(records.size(), 1000u);
+        EXPECT_TRUE(ObservationRecords(scratch / "both.obs") == records);
+        EXPECT_NE(testsupport::ReadText(scratch / "both.obs").find("INTERVAL"), std::string::npos);
+        const std::string notice = "Notice: " + std::to_string(twice) +
+                                   " range records repeating the time of an epoch left out of the RINEX observation "
+                                   "file (the first record of each time kept)";
+        std::vector<std::string> told;
+        for (const Message &m : messages) {
+            if (m.text.find("repeating") != std::string::npos) told.push_back(m.text);
+        }
+        EXPECT_EQ(told, std::vector<std::string>{notice});
     }
 }
 
