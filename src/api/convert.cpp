@@ -59,6 +59,9 @@ constexpr const char *kSecondAntennaLeftOutText =
     "Notice: %.0f %s observations left out of the second antenna's RINEX observation file (%s)";
 constexpr const char *kRepeatedEpochsText = "Notice: %.0f range records repeating the time of an epoch left out of "
                                             "the %sRINEX observation file (the first record of each time kept)";
+constexpr const char *kRepeatedRangesText =
+    "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
+    "time kept)";
 constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
 constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
 constexpr const char *kUnableToRead = "Error: Unable to read %s";
@@ -506,6 +509,11 @@ void ReportFraming(int64_t done) {
     g_stats.records = dec->framingStats.records;
     g_stats.crcFailures = dec->framingStats.crcFailures;
     g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
+    g_stats.repeatedEpochRanges = dec->framingStats.repeatedEpochRanges;
+    if (const Oem4Decoder *second = GetOpenPort(kSecondAntennaPort);
+        second != nullptr && g_conversion.out->secondAntennaOpen) {
+        g_stats.repeatedEpochRanges += second->framingStats.repeatedEpochRanges;
+    }
     const uint64_t inRecords = dec->framingStats.recordBytes;
     g_stats.bytesSkipped = g_stats.bytesRead > inRecords ? g_stats.bytesRead - inRecords : 0;
     // An interrupted conversion has not read the rest: nothing to say.
@@ -519,6 +527,9 @@ void ReportFraming(int64_t done) {
                                              g_conversion.paths.secondAntennaObs));
     } else if (g_stats.secondAntennaRanges != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
+    }
+    if (g_stats.repeatedEpochRanges != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kRepeatedRangesText, g_stats.repeatedEpochRanges));
     }
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
 }

@@ -174,13 +174,16 @@ struct IonUtcParameters {
 // What the framing found over one conversion (from OpenPort on): the
 // records of the table whose CRC held, their bytes, and the candidates
 // dropped for a CRC failure. The bytes of the log outside those records
-// were skipped: unknown records, or damage. And the range records of a
-// second antenna, which the range decoders skip.
+// were skipped: unknown records, or damage. And the range records the
+// range decoders skip: those of a second antenna, and those repeating the
+// time of an epoch that a RANGECMP2 or RANGECMP4 record gave or followed
+// (the same measurements again).
 struct FramingStats {
     uint64_t records;
     uint64_t recordBytes;
     uint32_t crcFailures;
     uint32_t secondAntennaRanges;
+    uint32_t repeatedEpochRanges;
 };
 
 // RANGECMP4 sends full (reference) measurements on the whole second and

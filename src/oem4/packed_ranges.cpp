@@ -40,9 +40,15 @@ int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf) {
     // as they always did, a repeated epoch included.
     if (dec != nullptr && (dec->decoded.messageId == kMsgRangecmp2 || dec->decoded.messageId == kMsgRangecmp4) &&
         SameEpoch(dec)) {
+        ++dec->framingStats.repeatedEpochRanges;
         return RK_NONE;
     }
     return DecodeRange(port, buf);
+}
+
+int32_t EmitPackedEpoch(Oem4Decoder *dec, PackedResult result, ThreadBuf *buf) {
+    if (result == PACKED_SAME_EPOCH) ++dec->framingStats.repeatedEpochRanges;
+    return result == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
 }
 
 void AddPackedObservation(Oem4Decoder *dec, const DecodedObservation &obs) {

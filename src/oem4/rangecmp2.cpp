@@ -249,5 +249,5 @@ PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec) {
 int32_t DecodeRangecmp2(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr || SkipOtherAntenna(dec)) return RK_NONE;
-    return DecodeRangecmp2Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
+    return EmitPackedEpoch(dec, DecodeRangecmp2Epoch(dec), buf);
 }

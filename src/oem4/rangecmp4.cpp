@@ -425,5 +425,5 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
 int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr || SkipOtherAntenna(dec)) return RK_NONE;
-    return DecodeRangecmp4Epoch(dec) == PACKED_EPOCH ? EmitDecodedEpoch(dec, buf) : RK_NONE;
+    return EmitPackedEpoch(dec, DecodeRangecmp4Epoch(dec), buf);
 }

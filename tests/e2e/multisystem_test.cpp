@@ -190,20 +190,30 @@ TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
     }
 }
 
-// A receiver told to log RANGE and RANGECMP gives every epoch twice, the
-// same measurements in two encodings, and the host's file takes both. The
-// RINEX observation file takes each time once, from the first record of
-// it, and tells how many it left out: two epochs of one time would be two
-// epochs to its readers, and its header would lose the interval.
+// A receiver told to log two range records gives every epoch twice, the
+// same measurements in two encodings. The RINEX observation file takes
+// each time once, from the first record of it: two epochs of one time
+// would be two epochs to its readers, and its header would lose the
+// interval. (The host's file, not written here, takes RANGE and RANGECMP
+// both, as it always did; a RANGECMP2 or RANGECMP4 epoch once, as every
+// file does.) Either way the user is told how many records were left out.
 TEST(MultiSystem, AnEpochLoggedInTwoRangeRecordsIsOneRinexEpoch) {
     using oem4sim::RangeFormat;
     struct Pair {
         RangeFormat kept, repeated;
         int32_t version;
+        const char *notice;
     };
-    for (const Pair &pair :
-         {Pair{RangeFormat::Rangecmp, RangeFormat::Range, 304}, Pair{RangeFormat::Range, RangeFormat::Rangecmp, 211}}) {
-        SCOPED_TRACE(oem4sim::RangeFormatName(pair.kept));
+    constexpr const char *kRinex = " range records repeating the time of an epoch left out of the RINEX observation "
+                                   "file (the first record of each time kept)";
+    constexpr const char *kDecoder = " range records repeating the time of an epoch already decoded skipped (the "
+                                     "first record of each time kept)";
+    for (const Pair &pair : {Pair{RangeFormat::Rangecmp, RangeFormat::Range, 304, kRinex},
+                             Pair{RangeFormat::Range, RangeFormat::Rangecmp, 211, kRinex},
+                             Pair{RangeFormat::Rangecmp4, RangeFormat::Range, 304, kDecoder},
+                             Pair{RangeFormat::Range, RangeFormat::Rangecmp2, 304, kDecoder}}) {
+        SCOPED_TRACE(std::string(oem4sim::RangeFormatName(pair.kept)) + " then " +
+                     oem4sim::RangeFormatName(pair.repeated));
         SimConfig cfg = FiveSystems(pair.repeated);
         cfg.duration = 20.0;
         cfg.rate = 5.0;
@@ -218,21 +228,20 @@ TEST(MultiSystem, AnEpochLoggedInTwoRangeRecordsIsOneRinexEpoch) {
         const testsupport::ScratchDir scratch;
         testsupport::WriteBytes(scratch / "kept.gps", kept.bytes);
         testsupport::WriteBytes(scratch / "both.gps", both);
-        ASSERT_EQ(ConvertWithRinex(scratch / "kept.gps", scratch / "kept", pair.version), 0);
+        uint32_t keptEpochs = 0, bothEpochs = 0;
+        ASSERT_EQ(ConvertWithRinex(scratch / "kept.gps", scratch / "kept", pair.version, &keptEpochs), 0);
         std::vector<Message> messages;
-        ASSERT_EQ(ConvertWithRinex(scratch / "both.gps", scratch / "both", pair.version, nullptr, &messages), 0);
+        ASSERT_EQ(ConvertWithRinex(scratch / "both.gps", scratch / "both", pair.version, &bothEpochs, &messages), 0);
         const std::string records = ObservationRecords(scratch / "kept.obs");
         EXPECT_GT(records.size(), 1000u);
         EXPECT_TRUE(ObservationRecords(scratch / "both.obs") == records);
         EXPECT_NE(testsupport::ReadText(scratch / "both.obs").find("INTERVAL"), std::string::npos);
-        const std::string notice = "Notice: " + std::to_string(twice) +
-                                   " range records repeating the time of an epoch left out of the RINEX observation "
-                                   "file (the first record of each time kept)";
+        EXPECT_EQ(bothEpochs, keptEpochs);
         std::vector<std::string> told;
         for (const Message &m : messages) {
             if (m.text.find("repeating") != std::string::npos) told.push_back(m.text);
         }
-        EXPECT_EQ(told, std::vector<std::string>{notice});
+        EXPECT_EQ(told, std::vector<std::string>{"Notice: " + std::to_string(twice) + pair.notice});
     }
 }
 
