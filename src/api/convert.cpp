@@ -509,10 +509,11 @@ void ReportFraming(int64_t done) {
     g_stats.records = dec->framingStats.records;
     g_stats.crcFailures = dec->framingStats.crcFailures;
     g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
-    g_stats.repeatedEpochRanges = dec->framingStats.repeatedEpochRanges;
+    // Range records repeating an epoch's time, on either antenna's port.
+    uint32_t repeated = dec->framingStats.repeatedEpochRanges;
     if (const Oem4Decoder *second = GetOpenPort(kSecondAntennaPort);
         second != nullptr && g_conversion.out->secondAntennaOpen) {
-        g_stats.repeatedEpochRanges += second->framingStats.repeatedEpochRanges;
+        repeated += second->framingStats.repeatedEpochRanges;
     }
     const uint64_t inRecords = dec->framingStats.recordBytes;
     g_stats.bytesSkipped = g_stats.bytesRead > inRecords ? g_stats.bytesRead - inRecords : 0;
@@ -528,9 +529,7 @@ void ReportFraming(int64_t done) {
     } else if (g_stats.secondAntennaRanges != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
     }
-    if (g_stats.repeatedEpochRanges != 0) {
-        ForwardMessage(-1.0, FormatErrorText(kRepeatedRangesText, g_stats.repeatedEpochRanges));
-    }
+    if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedRangesText, repeated));
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
 }
 

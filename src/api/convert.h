@@ -71,9 +71,6 @@ struct ConversionStats {
     // Range records of a receiver's second antenna, skipped (or, with
     // RINEX, converted into the second antenna's observation file).
     uint32_t secondAntennaRanges;
-    // Range records skipped as repeating the time of an epoch a RANGECMP2 or
-    // RANGECMP4 record gave or followed, on either antenna's port.
-    uint32_t repeatedEpochRanges;
     // Epochs whose time was earlier than the epoch before them.
     uint32_t timeReversals;
     // Offset of the record the log ends inside; -1 when it ends between
