@@ -121,7 +121,7 @@ constexpr uint32_t kLastBdtWeek = 8191;
 constexpr size_t kQzsPrnAt = 0;
 constexpr size_t kQzsHealthAt = 12;
 constexpr size_t kQzsIodeAt = 16;
-constexpr size_t kQzsWeekAt = 28; // full week
+constexpr size_t kQzsWeekAt = 28; // the week of subframe 1, the week it was sent in, in full
 constexpr size_t kQzsToeAt = 32;
 constexpr size_t kQzsAAt = 40; // then dn, M0, e, omega, Cuc, Cus, Crc, Crs, Cic, Cis, i0, idot, Omega0, Omegadot
 constexpr size_t kQzsIodcAt = 160;
@@ -142,6 +142,15 @@ int32_t WeekNear(int32_t week, double reference, double seconds) {
     if (seconds - reference > kSecondsPerHalfWeek) return week - 1;
     if (seconds - reference < -kSecondsPerHalfWeek) return week + 1;
     return week;
+}
+
+// The week of an ephemeris' toe, from the week the record gives (the week
+// it was sent in): an ephemeris sent in the last hours of a week can have
+// its toe in the next one, and one sent just after a week began its toe in
+// the week before. The toe lies within half a week of the time the
+// receiver logged the record, given as week and seconds of week.
+int32_t ToeWeek(int32_t sentWeek, double loggedWeek, double loggedSeconds, double toe) {
+    return WeekNear(sentWeek, loggedSeconds + (loggedWeek - sentWeek) * kSecondsPerWeek, toe);
 }
 
 // Reads `count` consecutive f64 fields.
@@ -435,7 +444,6 @@ int32_t DecodeBdsephemeris(int32_t port, ThreadBuf *) {
     k.system = SYS_BEIDOU;
     k.number = number;
     const uint32_t week = le::U4(body + kBdsWeekAt);
-    k.week = static_cast<int32_t>(week <= kLastBdtWeek ? week : 0);
     k.accuracy = le::R8(body + kBdsUraAt);
     const uint32_t health = le::U4(body + kBdsHealthAt);
     k.health = health;
@@ -453,12 +461,13 @@ int32_t DecodeBdsephemeris(int32_t port, ThreadBuf *) {
     // sqrtA, e, omega, dn, M0, Omega0, Omegadot, i0, idot, Cuc, Cus, Crc, Crs, Cic, Cis
     SetOrbit(
         k, OrbitFields{v[0], v[3], v[4], v[1], v[2], v[9], v[10], v[11], v[12], v[13], v[14], v[7], v[8], v[5], v[6]});
-    k.tocWeek = WeekNear(k.week, k.toe, k.toc);
     k.codes = kNotCarried;
     k.fitInterval = kNotCarried;
-    // When the receiver logged it, in BDT seconds of the toe's week.
+    // When the receiver logged it, in BDT.
     const double bdtNow = HeaderTime(dec) - kBdtSecondsBehindGps;
     const double bdtWeek = static_cast<double>(HeaderWeek(dec)) - kBdtWeekOffset;
+    k.week = week <= kLastBdtWeek ? ToeWeek(static_cast<int32_t>(week), bdtWeek, bdtNow, k.toe) : 0;
+    k.tocWeek = WeekNear(k.week, k.toe, k.toc);
     k.transmission = bdtNow + (bdtWeek - k.week) * kSecondsPerWeek;
     if (week > kLastBdtWeek || health > 1 || !(k.accuracy >= 0.0)) {
         PortReportf(dec, HeaderTime(dec), kInvalidValuesText, "BeiDou", 'C', number);
@@ -485,8 +494,8 @@ int32_t DecodeQzssephemeris(int32_t port, ThreadBuf *) {
     const uint32_t iode = le::U4(body + kQzsIodeAt);
     k.iode = iode;
     const uint32_t week = le::U4(body + kQzsWeekAt);
-    k.week = static_cast<int32_t>(week <= kLastWeek ? week : 0);
     k.toe = le::R8(body + kQzsToeAt);
+    k.week = week <= kLastWeek ? ToeWeek(static_cast<int32_t>(week), HeaderWeek(dec), HeaderTime(dec), k.toe) : 0;
     double v[15];
     ReadDoubles(body + kQzsAAt, v, 15);
     // A, dn, M0, e, omega, Cuc, Cus, Crc, Crs, Cic, Cis, i0, idot, Omega0, Omegadot

@@ -58,11 +58,11 @@ Body GalileoBoth() { return Body(GalephemerisBody()); }
 Body Beidou() { return Body(BdsephemerisBody()); }
 Body Qzss() { return Body(QzssephemerisBody()); }
 
-int32_t Decode(uint16_t id, const Body &body) {
+int32_t Decode(uint16_t id, const Body &body, HeaderFields logged = kOtherSystemsAt) {
     OpenTestPort(DefaultOptions());
     CapturedMessages().clear();
     static ThreadBuf buf;
-    const auto results = Feed(MakeRecord(id, body.bytes, {kWeek, kMilliseconds, 180}), &buf);
+    const auto results = Feed(MakeRecord(id, body.bytes, logged), &buf);
     return results.empty() ? 0 : results.back().second;
 }
 
@@ -185,6 +185,50 @@ TEST(GnssEphemeris, KeplerRecordsGiveTheirSystemsFieldsAndTimes) {
     EXPECT_EQ(k.accuracy, 2.4);
     EXPECT_EQ(k.fitInterval, 0.0);
     EXPECT_EQ(k.transmission, 515730.0);
+}
+
+// The records give the week an ephemeris was sent in; its toe (and with it
+// the RINEX epoch, week and transmission time) belongs to the week nearest
+// the time it was logged: the next one for an ephemeris sent in a week's
+// last hour, the one before for a toe just before the week began.
+TEST(GnssEphemeris, AToeAcrossTheWeekFromItsSendingIsInItsOwnWeek) {
+    constexpr int32_t kLastHour = 603600000, kFirstMinutes = 600000;
+    struct Case {
+        const char *name;
+        uint16_t id;
+        Body body;
+        HeaderFields logged;
+        int32_t week;        // toe and toc, in the system's weeks
+        double transmission; // s of that week
+    };
+    const Case cases[] = {
+        {"QZSS, toe next week",
+         kMsgQzssephemeris,
+         Qzss().u4(28, 1562).r8(32, 1800.0).r8(164, 1800.0),
+         {1562, kLastHour, 180},
+         1563,
+         -1200.0},
+        {"QZSS, toe last week",
+         kMsgQzssephemeris,
+         Qzss().u4(28, 1563).r8(32, 603000.0).r8(164, 603000.0),
+         {1563, kFirstMinutes, 180},
+         1562,
+         605400.0},
+        {"BeiDou, toe next week",
+         kMsgBdsephemeris,
+         Beidou().u4(4, 206).u4(72, 1800).u4(40, 1800),
+         {1562, kLastHour, 180},
+         207,
+         603586.0 - 604800.0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Decode(c.id, c.body, c.logged), RK_BROADCAST);
+        const KeplerNavRecord &k = Port().broadcast[0].kepler;
+        EXPECT_EQ(k.week, c.week);
+        EXPECT_EQ(k.tocWeek, c.week);
+        EXPECT_EQ(k.transmission, c.transmission);
+    }
 }
 
 // Each row spoils one field of a valid record; the record is dropped with
