@@ -1072,6 +1072,12 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
         AppendTimeLine(w, w.firstTime, "TIME OF FIRST OBS");
         AppendTimeLine(w, w.lastTime, "TIME OF LAST OBS");
     }
+    // The epochs carry the receiver clock offset; the observations stay the
+    // receiver's, not corrected by it. The format asks for this record
+    // wherever offsets are given, and its 0 says they were not applied.
+    BeginRinexLine(&w.line);
+    AppendRinexFormat(&w.line, "%6d", 0);
+    AppendLabelled(w, "RCV CLOCK OFFS APPL");
     for (std::size_t i = 0; i < kSystemCount && !v2; ++i) {
         // Every phase type declared, with no correction: the phases are the
         // receiver's, no quarter-cycle shift applied.

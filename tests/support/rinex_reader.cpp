@@ -371,6 +371,11 @@ std::vector<std::string> CheckObsFormat(const ObsFile &file) {
     if (!file.epochs.empty() && Labelled(file.header, "TIME OF FIRST OBS").empty()) {
         problems.push_back("no TIME OF FIRST OBS");
     }
+    // Required wherever an epoch gives the receiver clock offset.
+    if (std::any_of(file.epochs.begin(), file.epochs.end(), [](const ObsEpoch &e) { return e.hasClock; }) &&
+        Labelled(file.header, "RCV CLOCK OFFS APPL").empty()) {
+        problems.push_back("clock offsets without RCV CLOCK OFFS APPL");
+    }
     if (file.types.count('R') != 0 && (Labelled(file.header, "GLONASS SLOT / FRQ #").empty() ||
                                        Labelled(file.header, "GLONASS COD/PHS/BIS").empty())) {
         problems.push_back("GLONASS observations without the GLONASS header records");
