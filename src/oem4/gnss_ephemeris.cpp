@@ -128,6 +128,7 @@ constexpr size_t kQzsIodcAt = 160;
 constexpr size_t kQzsTocAt = 164; // then TGD, af0, af1, af2
 constexpr size_t kQzsVarianceAt = 216;
 constexpr size_t kQzsFitAt = 224;
+constexpr double kQzssCodesOnL2 = 2.0;
 constexpr uint32_t kFirstQzss = 193; // J01
 constexpr uint32_t kLastQzss = 202;
 constexpr uint32_t kLastHealth6 = 63;
@@ -510,7 +511,9 @@ int32_t DecodeQzssephemeris(int32_t port, ThreadBuf *) {
     k.af1 = le::R8(body + kQzsTocAt + 24);
     k.af2 = le::R8(body + kQzsTocAt + 32);
     k.groupDelay2 = kNotCarried;
-    k.codes = kNotCarried;
+    // Not in the record, but the same for every QZSS satellite: RINEX fixes
+    // the codes on L2 of QZSS to 2 (L2C).
+    k.codes = kQzssCodesOnL2;
     const double variance = le::R8(body + kQzsVarianceAt);
     k.accuracy = variance >= 0.0 && std::isfinite(variance) ? std::sqrt(variance) : kNotCarried;
     // The flag of the navigation message, when the record gives one.

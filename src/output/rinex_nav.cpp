@@ -8,9 +8,11 @@
 // system and none for Galileo, BeiDou or QZSS: the GPS records go to the
 // "N" file and the GLONASS ones to a "G" file of their own.
 //
-// Parameters that the log's ephemeris does not carry (for GPS the codes on
-// L2, the L2 P data flag, the SV accuracy, the fit interval) are left blank
-// rather than given a value the receiver never sent.
+// Parameters that the decoded ephemeris does not carry are left blank rather
+// than given a value the receiver never sent. For GPS these are the codes on
+// L2, the L2 P data flag, the SV accuracy and the fit interval: the GPS
+// records reach this file through the host's ephemeris record, which has no
+// place for them.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -324,9 +326,9 @@ int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephem
     result |= OrbitLine(w, &w.nav, e.cuc, e.e, e.cus, e.sqrtA);
     result |= OrbitLine(w, &w.nav, e.toe, e.cic, e.omega0, e.cis);
     result |= OrbitLine(w, &w.nav, e.i0, e.crc, e.omega, e.omegaDot);
-    // Codes on L2 and the L2 P data flag: not carried.
+    // Codes on L2 and the L2 P data flag: not in the host's record.
     result |= OrbitLine(w, &w.nav, e.idot, NAN, toeWeek, NAN);
-    // SV accuracy: not carried.
+    // SV accuracy: not in the host's record.
     result |= OrbitLine(w, &w.nav, NAN, e.health, e.tgd, e.iodc);
     // Transmission time: when the receiver logged the ephemeris, in seconds
     // of the toe's week.

@@ -184,6 +184,7 @@ TEST(GnssEphemeris, KeplerRecordsGiveTheirSystemsFieldsAndTimes) {
     EXPECT_EQ(k.iodc, 532.0);
     EXPECT_EQ(k.accuracy, 2.4);
     EXPECT_EQ(k.fitInterval, 0.0);
+    EXPECT_EQ(k.codes, 2.0); // as RINEX fixes it for QZSS
     EXPECT_EQ(k.transmission, 515730.0);
 }
 
