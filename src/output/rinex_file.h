@@ -211,6 +211,8 @@ struct RinexObsWriter {
     bool anyEpoch;
     int64_t firstTime;
     int64_t lastTime;
+    bool anyEvent; // and the time of the first, for a file of events alone
+    int64_t firstEventTime;
     double firstSeconds; // for the interval
     double lastSeconds;
     int64_t lastWeek;

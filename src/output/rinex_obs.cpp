@@ -638,6 +638,10 @@ void PrepareEpoch(RinexObsWriter &w, RinexHeldEpoch &r) {
 }
 
 int32_t EmitEvent(RinexObsWriter &w, int64_t time, uint32_t markNumber) {
+    if (!w.anyEvent) {
+        w.anyEvent = true;
+        w.firstEventTime = time;
+    }
     BeginRinexLine(&w.line);
     // One special record follows: the COMMENT with the mark's number.
     if (w.version == kV2) {
@@ -994,10 +998,17 @@ void AppendGlonassSlots(RinexObsWriter &w) {
 // a few lines of its own.
 void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     BeginRinexHeader(&w.header);
+    // A file of camera events alone (a log without range records) still
+    // declares what the format requires: GPS's first signal's types.
+    std::array<int32_t, kSystemCount> typesUsed{};
+    std::copy(std::begin(w.typesUsed), std::end(w.typesUsed), typesUsed.begin());
+    if (std::all_of(typesUsed.begin(), typesUsed.end(), [](int32_t n) { return n == 0; })) {
+        typesUsed[0] = kTypesPerSignal;
+    }
     int systemsUsed = 0;
     const SystemColumns *only = &kSystems[0];
     for (std::size_t i = 0; i < kSystemCount; ++i) {
-        if (w.typesUsed[i] > 0) {
+        if (typesUsed[i] > 0) {
             ++systemsUsed;
             only = &kSystems[i];
         }
@@ -1054,9 +1065,9 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
         AppendTypesLines211(w);
     } else {
         for (std::size_t i = 0; i < kSystemCount; ++i) {
-            if (w.typesUsed[i] > 0) {
+            if (typesUsed[i] > 0) {
                 // Every system declares at least its first signal's types.
-                AppendTypesLines(w, kSystems[i], w.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : w.typesUsed[i]);
+                AppendTypesLines(w, kSystems[i], typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : typesUsed[i]);
             }
         }
         BeginRinexLine(&w.line);
@@ -1071,6 +1082,8 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     if (w.anyEpoch) {
         AppendTimeLine(w, w.firstTime, "TIME OF FIRST OBS");
         AppendTimeLine(w, w.lastTime, "TIME OF LAST OBS");
+    } else if (w.anyEvent) {
+        AppendTimeLine(w, w.firstEventTime, "TIME OF FIRST OBS");
     }
     // The epochs carry the receiver clock offset; the observations stay the
     // receiver's, not corrected by it. The format asks for this record
@@ -1081,14 +1094,14 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     for (std::size_t i = 0; i < kSystemCount && !v2; ++i) {
         // Every phase type declared, with no correction: the phases are the
         // receiver's, no quarter-cycle shift applied.
-        const int32_t used = w.typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : w.typesUsed[i];
-        for (int32_t type = 1; w.typesUsed[i] > 0 && type < used; type += kTypesPerSignal) {
+        const int32_t used = typesUsed[i] < kTypesPerSignal ? kTypesPerSignal : typesUsed[i];
+        for (int32_t type = 1; typesUsed[i] > 0 && type < used; type += kTypesPerSignal) {
             BeginRinexLine(&w.line);
             AppendRinexFormat(&w.line, "%c L%s", kSystems[i].system, kSystems[i].codes[type / kTypesPerSignal]);
             AppendLabelled(w, "SYS / PHASE SHIFT");
         }
     }
-    if (!v2 && w.typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
+    if (!v2 && typesUsed[static_cast<std::size_t>(SystemIndex('R'))] > 0) {
         AppendGlonassSlots(w);
         // Code-phase biases are not known: the fields stay blank.
         BeginRinexLine(&w.line);

@@ -319,6 +319,26 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     EXPECT_EQ(rinexread::Labelled(obs.header, "MARKER NAME")[0].content.substr(0, 8), "FLIGHT7 ");
 }
 
+// A log of camera marks without range records: the file of its events
+// still has the header records the format requires.
+TEST(RinexObsWriter, AFileOfEventsAloneHasItsRequiredHeader) {
+    for (int32_t version : {304, 211}) {
+        SCOPED_TRACE(version);
+        ScratchFile file("events-alone.obs");
+        ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), version), 0);
+        ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 10.5, 1), 0);
+        ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 12.0, 2), 0);
+        ASSERT_EQ(CloseRinexObs(&g_writer, nullptr), 0);
+        rinexread::ObsFile obs;
+        ASSERT_EQ(version == 304 ? rinexread::ReadCheckedObs(file.path, &obs) : rinexread::ReadObs(file.path, &obs),
+                  "");
+        ASSERT_EQ(obs.epochs.size(), 2u);
+        const auto first = rinexread::Labelled(obs.header, "TIME OF FIRST OBS");
+        ASSERT_EQ(first.size(), 1u);
+        EXPECT_EQ(first[0].content.substr(0, 43), "  2006    11     5     0     0   10.5000000");
+    }
+}
+
 TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     ScratchFile file("mixed.obs");
     ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 304), 0);
