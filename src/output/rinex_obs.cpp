@@ -420,7 +420,8 @@ template <class Lines> int32_t BuildEpoch(const RinexHeldEpoch &r, Lines &lines)
             if (end != 0) length = start + end;
             at += kTypesPerSignal * kObsColumns;
         }
-        const int32_t fields = static_cast<int32_t>((length - 3 + kObsFieldWidth + 1) / kObsColumns);
+        // A record of blanks alone still needs its system declared.
+        const int32_t fields = std::max(static_cast<int32_t>((length - 3 + kObsFieldWidth + 1) / kObsColumns), 1);
         int32_t &used = lines.TypesUsed(static_cast<std::size_t>(c.system));
         if (fields > used) used = fields;
         if (!NoteGlonassOf(lines, s)) return 1;

@@ -339,6 +339,24 @@ TEST(RinexObsWriter, AFileOfEventsAloneHasItsRequiredHeader) {
     }
 }
 
+// A satellite whose values are all blank (no lock, no Doppler, no C/No)
+// still has its record, so its system is declared even when no other
+// record of the system has a value.
+TEST(RinexObsWriter, ASystemOfBlankRecordsIsDeclared) {
+    ScratchFile file("blank-system.obs");
+    ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 304), 0);
+    Sat blank = Gps(20, 0.0, 0.0);
+    blank.system = 'S';
+    blank.signals[0] = Signal("1C", 0.0, 0.0, 0.0, 0.0);
+    RinexEpoch e = Epoch(10.0, {Gps(5, 2.1e7, 1.1e8), blank});
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
+    ASSERT_EQ(CloseRinexObs(&g_writer, nullptr), 0);
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
+    ASSERT_EQ(obs.epochs.size(), 1u);
+    EXPECT_EQ(obs.epochs[0].sats.size(), 2u);
+}
+
 TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     ScratchFile file("mixed.obs");
     ASSERT_EQ(OpenRinexObs(&g_writer, file.c_str(), 304), 0);
