@@ -74,15 +74,25 @@ template <typename Writer> bool WriteFile(const std::string &path, Writer writer
 }
 
 // No output of the report may be one of the files it reads, or anything but
-// a regular file.
+// a regular file; nor the log it was named after (BASE may be the log's own
+// name) or another output of that conversion, which a report written over
+// them would lose for good.
 // Checked before anything is written, the summary included.
 bool OutputsAreNotInputs(const ReportRequest &request, const ReportData &data, std::string *error) {
+    const std::string stem = data.tsqPath.substr(0, data.tsqPath.size() - std::strlen(".tsq"));
+    const std::string conversion[] = {request.base, stem + ".obs", stem + ".nav", stem + ".gnav",
+                                      stem + "-antenna2.obs"};
     for (const std::string *output : {&request.htmlPath, &request.jsonPath}) {
         if (output->empty() || *output == "-") continue;
         if (!IsReplaceable(*output, error)) return false;
         for (const std::string *input : {&data.tsqPath, &data.eppPath, &data.staPath, &data.messagesPath}) {
             if (input->empty() || !SameFile(*output, *input)) continue;
             *error = *output + " is an input of the report";
+            return false;
+        }
+        for (const std::string &file : conversion) {
+            if (!SameFile(*output, file)) continue;
+            *error = *output + " is the log or an output of the conversion the report is about";
             return false;
         }
     }
