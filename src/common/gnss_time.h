@@ -10,3 +10,8 @@
 inline constexpr int32_t kSecondsPerDay = 86400;
 inline constexpr int32_t kSecondsPerWeek = 7 * kSecondsPerDay;
 inline constexpr int32_t kSecondsPerHalfWeek = kSecondsPerWeek / 2;
+
+// BeiDou time (BDT): week 0 began at GPS week 1356 (2006-01-01), and BDT
+// runs 14 s behind GPS time.
+inline constexpr int32_t kBdtWeekOffset = 1356;
+inline constexpr int32_t kBdtSecondsBehindGps = 14;

@@ -42,7 +42,6 @@ constexpr size_t kQzsUtcA1At = 80;
 
 constexpr uint32_t kUtcWeekPeriod = 256;
 constexpr uint32_t kGgtoWeekPeriod = 64;
-constexpr int32_t kBdtWeekOffset = 1356;
 
 bool AllFit(const double *v, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -134,9 +133,10 @@ int32_t DecodeBdsclock(int32_t port, ThreadBuf *) {
     const uint8_t *body = RecordBody(dec);
     // BeiDou broadcasts no reference time for its UTC offset: the
     // polynomial runs from the start of the current BDT week, the week of
-    // the record.
-    TimeSystemCorrection utc{1, le::R8(body + kBdsUtcA0At), le::R8(body + kBdsUtcA1At), 0,
-                             static_cast<int32_t>(HeaderWeek(dec)) - kBdtWeekOffset};
+    // the record (in a GPS week's first 14 s still the BDT week before).
+    const int32_t bdtWeek =
+        static_cast<int32_t>(HeaderWeek(dec)) - kBdtWeekOffset - (HeaderTime(dec) < kBdtSecondsBehindGps ? 1 : 0);
+    TimeSystemCorrection utc{1, le::R8(body + kBdsUtcA0At), le::R8(body + kBdsUtcA1At), 0, bdtWeek};
     const double values[] = {utc.a0, utc.a1};
     if (!AllFit(values, 2) || utc.referenceWeek < 0) {
         Drop(dec, "BDSCLOCK");

@@ -27,10 +27,6 @@ constexpr const char *kInvalidValuesText = "%s ephemeris received for %c%02u wit
 // GLONASS time runs three hours ahead of UTC.
 constexpr int32_t kGlonassUtcOffset = 10800;
 constexpr int32_t kMostLeapSeconds = 100;
-// BeiDou time: week 0 began at GPS week 1356, and BDT runs 14 s behind GPS
-// time.
-constexpr int32_t kBdtWeekOffset = 1356;
-constexpr double kBdtSecondsBehindGps = 14.0;
 constexpr double kNotCarried = std::numeric_limits<double>::quiet_NaN();
 
 // ---- GLOEPHEMERIS body --------------------------------------------------

@@ -28,8 +28,6 @@ namespace {
 constexpr std::size_t kValueWidth = 19; // D19.12
 constexpr int kValuePrecision = 12;
 constexpr int32_t kWeeksPerRollover = 1024;
-// BeiDou time: week 0 began at GPS week 1356 (2006-01-01).
-constexpr int32_t kBdtWeekOffset = 1356;
 
 bool Is211(RinexNavWriter &w) { return w.version == kRinexVersion211; }
 

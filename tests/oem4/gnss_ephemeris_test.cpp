@@ -337,4 +337,11 @@ TEST(GnssEphemeris, CorrectionRecordsGiveTheHeaderLinesOfTheirSystems) {
     };
     ASSERT_EQ(lines.size(), expected.size() + 3);
     for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[i + 2], expected[i]);
+
+    // BDT runs 14 s behind GPS time: a GPS week's first 14 s are still in
+    // the BDT week before.
+    for (auto [milliseconds, bdtWeek] : {std::pair{5000, 206}, std::pair{14000, 207}}) {
+        Feed(MakeRecord(kMsgBdsclock, bdsClock.bytes, {1563, milliseconds, 180}), &buf);
+        EXPECT_EQ(Port().corrections.beidouUtc.referenceWeek, bdtWeek) << milliseconds;
+    }
 }
