@@ -199,6 +199,7 @@ struct RinexObsWriter {
     std::atomic<bool> finish;  // nothing more comes: print what is left and end
     std::atomic<bool> abandon; // end at once (the file is discarded)
     std::atomic<bool> failed;  // a write of the writer's thread failed
+    int failedReason;          // the errno of that write (errno is the thread's own), stored before `failed`
     WorkerThread thread;
     WorkerLock lock;
     WorkerSignal work; // the writer's thread waits on it for epochs and events

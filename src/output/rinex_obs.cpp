@@ -10,6 +10,7 @@
 // used.
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -856,7 +857,10 @@ bool TakeNext(RinexObsWriter &w) {
     } else {
         return false;
     }
-    if (result != 0) w.failed.store(true, std::memory_order_release);
+    if (result != 0) {
+        w.failedReason = errno;
+        w.failed.store(true, std::memory_order_release);
+    }
     return true;
 }
 
@@ -917,9 +921,12 @@ void StopWriter(RinexObsWriter &w, bool abandon) {
 
 // The conversion's thread reports a failure of the writer's thread, with
 // the message a failure of its own would give.
+// The failure of the writer's thread on the conversion's thread, with the
+// system's reason in errno there, as a failed write of its own leaves it.
 int32_t ReportedFailure(const RinexObsWriter &w) {
     if (!w.failed.load(std::memory_order_acquire)) return 0;
     FormatErrorText(kUnableToWrite, w.file.path);
+    errno = w.failedReason;
     return 1;
 }
 

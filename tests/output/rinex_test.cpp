@@ -3,6 +3,7 @@
 // write failures.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <iterator>
@@ -582,4 +583,26 @@ TEST(RinexWriteFailure, BothFilesReportTheFullDisk) {
 
     EXPECT_EQ(OpenRinexObs(&g_writer, "/nonexistent-dir/x.obs", 304), 1);
     EXPECT_STREQ(ErrorText, "Error: Unable to open /nonexistent-dir/x.obs");
+
+    // A write that fails on the writer's thread (records past the first
+    // megabyte go to the disk) reaches the caller with its reason in errno,
+    // whatever errno the caller's thread held.
+    ASSERT_EQ(OpenRinexObs(&g_writer, "/dev/full", 304), 0);
+    int32_t failed = 0;
+    int reason = 0;
+    for (int i = 0; i < 200000 && failed == 0; ++i) {
+        e.seconds = 10.0 + i;
+        errno = ENOENT;
+        failed = WriteRinexObsEpoch(&g_writer, &e);
+        reason = errno;
+    }
+    if (failed == 0) {
+        errno = ENOENT;
+        failed = CloseRinexObs(&g_writer, nullptr);
+        reason = errno;
+    } else {
+        DiscardRinexObs(&g_writer);
+    }
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(reason, ENOSPC) << std::strerror(reason);
 }
