@@ -232,14 +232,20 @@ std::vector<std::string> OutputExtensions(const ConvertRequest &request) {
     return extensions;
 }
 
-// "{tsq,epp,sta}" for a list of extensions.
-std::string ExtensionList(const std::vector<std::string> &extensions) {
-    std::string list = "{";
+// "STEM.{tsq,epp,sta}" for a list of extensions; the second antenna's file,
+// not an extension of the stem, is named after them in full.
+std::string OutputNames(const std::string &stem, const std::vector<std::string> &extensions) {
+    std::string list, others;
     for (const std::string &extension : extensions) {
-        if (list.size() > 1) list += ',';
+        if (extension[0] != '.') {
+            others += (others.empty() ? "" : " and ") + stem + extension;
+            continue;
+        }
+        if (!list.empty()) list += ',';
         list.append(extension, 1);
     }
-    return list + "}";
+    if (list.empty()) return others;
+    return stem + ".{" + list + "}" + (others.empty() ? "" : " and " + others);
 }
 
 // Moves the temporaries of `from` (a stem with its temporary mark) to `to`
@@ -291,12 +297,12 @@ void ClearLeftovers(const ConvertRequest &request, const std::string &log, const
         const std::string temporary = prefix + process;
         if (request.keepPartial) {
             MoveOutputs(log, temporary, stem + kPartialMark, extensions);
-            PrintError("%s: %s.%s, left by a conversion that did not finish, kept as %s%s.*\n", log.c_str(),
-                       temporary.c_str(), ExtensionList(extensions).c_str(), stem.c_str(), kPartialMark);
+            PrintError("%s: %s, left by a conversion that did not finish, kept as %s%s.*\n", log.c_str(),
+                       OutputNames(temporary, extensions).c_str(), stem.c_str(), kPartialMark);
         } else {
             RemoveOutputs(temporary, extensions);
-            PrintError("%s: %s.%s, left by a conversion that did not finish, removed\n", log.c_str(), temporary.c_str(),
-                       ExtensionList(extensions).c_str());
+            PrintError("%s: %s, left by a conversion that did not finish, removed\n", log.c_str(),
+                       OutputNames(temporary, extensions).c_str());
         }
     }
 }
@@ -495,10 +501,21 @@ bool SettleOutputs(Fate fate, const std::string &log, const std::string &tempora
         RemoveOutputs(temporary, extensions);
         return true;
     }
-    MoveOutputs(log, temporary, stem + kPartialMark, extensions);
-    PrintError("%s: %s; what was converted is kept in %s%s.%s\n", log.c_str(),
-               interrupted ? "interrupted" : "not converted to its end", stem.c_str(), kPartialMark,
-               ExtensionList(extensions).c_str());
+    // Named as they are: only the files the conversion had opened, and only
+    // those that could be moved.
+    std::vector<std::string> kept;
+    for (const std::string &extension : extensions) {
+        if (KindOfPath(temporary + extension) == kPathFile) kept.push_back(extension);
+    }
+    const std::string partial = stem + kPartialMark;
+    MoveOutputs(log, temporary, partial, kept);
+    std::erase_if(kept, [&](const std::string &extension) { return KindOfPath(temporary + extension) == kPathFile; });
+    const char *why = interrupted ? "interrupted" : "not converted to its end";
+    if (kept.empty()) {
+        PrintError("%s: %s; nothing of it could be kept\n", log.c_str(), why);
+    } else {
+        PrintError("%s: %s; what was converted is kept in %s\n", log.c_str(), why, OutputNames(partial, kept).c_str());
+    }
     return true;
 }
 
@@ -592,7 +609,7 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         if (request.report) shown.pop_back();
         // The second antenna's file is told of when the log has one.
         std::erase(shown, std::string(kSecondAntennaObsEnd));
-        std::printf("%s -> %s.%s\n", log.c_str(), stem.c_str(), ExtensionList(shown).c_str());
+        std::printf("%s -> %s\n", log.c_str(), OutputNames(stem, shown).c_str());
     }
     if (!StdoutWorks()) {
         ReportStdoutFailure();
