@@ -444,7 +444,8 @@ bool OpenFiles(std::FILE **input) {
 // what it can, but the user must know what is not in it.
 void ReportScreening() {
     const ScreeningStats *stats = GetScreeningStats(kPort);
-    if (stats == nullptr) return;
+    // Without the observation file (RINEX alone) nothing was left out of it.
+    if (stats == nullptr || g_conversion.out->tsq == nullptr) return;
     g_stats.screening = *stats;
     for (uint32_t system = 0; system < kSystemCount; ++system) {
         if (stats->leftOut[system] == 0) continue;

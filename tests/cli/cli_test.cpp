@@ -510,5 +510,17 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     EXPECT_TRUE(Contains(rinex.err, "galileo.gps: the RINEX observation file held 2 epochs; --rinex-only writes it "
                                     "without the observation file\n"))
         << rinex.err;
-    EXPECT_EQ(Run({P("galileo.gps"), "-q", "--rinex-only"}).status, 0);
+    // RINEX alone: no observation file, so nothing is left out of it or
+    // cut to its channels, and its options have nothing to act on.
+    Outcome only = Run({P("galileo.gps"), "--rinex-only"});
+    EXPECT_EQ(only.status, 0);
+    EXPECT_FALSE(Contains(only.out, "left out")) << only.out;
+    EXPECT_FALSE(Contains(Run({P("wide.gps"), "--rinex-only"}).out, "cut to"));
+    for (const char *option : {"--channels", "--epoch-flag", "--no-l2-lock-check"}) {
+        std::vector<std::string> args = {P("wide.gps"), "--rinex-only", option};
+        if (std::string(option) == "--channels") args.push_back("14");
+        const Outcome refused = Run(args);
+        EXPECT_EQ(refused.status, 2) << option;
+        EXPECT_TRUE(Contains(refused.err, std::string(option) + " applies to BASE.tsq")) << refused.err;
+    }
 }

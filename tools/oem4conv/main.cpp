@@ -215,6 +215,7 @@ int Convert(const std::vector<std::string> &args) {
     SetFactoryDefaults(sizeof(Oem4Options), &request.options);
     request.options.spare = 0;
     bool rinexBeside = false;
+    std::string hostFileOption; // the last option that acts on BASE.tsq alone
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::string value;
@@ -260,6 +261,7 @@ int Convert(const std::vector<std::string> &args) {
                 return UsageError("%s needs a number of channels from 1 to 24", arg.c_str());
             }
             request.options.channels = static_cast<uint32_t>(channels);
+            hostFileOption = arg;
         } else if (arg == "--max-position-age") {
             double seconds = 0;
             if (!takeValue() || !ParseNumber(value.c_str(), &seconds) || seconds < 0) {
@@ -270,12 +272,14 @@ int Convert(const std::vector<std::string> &args) {
             return UsageError("option '%s' takes no value", arg.c_str());
         } else if (arg == "--epoch-flag") {
             request.options.epochFlag = 1;
+            hostFileOption = arg;
         } else if (arg == "--report-all") {
             request.options.reportAll = 1;
         } else if (arg == "--recompute-clock") {
             request.options.recomputeClock = 1;
         } else if (arg == "--no-l2-lock-check") {
             request.options.requireL2Lock = 0;
+            hostFileOption = arg;
         } else if (arg == "-q" || arg == "--quiet") {
             request.quiet = true;
         } else if (arg == "-v" || arg == "--verbose") {
@@ -306,6 +310,9 @@ int Convert(const std::vector<std::string> &args) {
     if (request.logs.empty()) return UsageError("%s", "no LOG to convert");
     if (request.report && !request.hostFiles) {
         return UsageError("%s", "--report reads the host's files; it cannot go with --rinex-only");
+    }
+    if (!hostFileOption.empty() && !request.hostFiles) {
+        return UsageError("%s applies to BASE.tsq, which --rinex-only does not write", hostFileOption.c_str());
     }
     if (request.rinexVersion != 0 && !request.rinex) {
         return UsageError("%s", "--rinex-version needs --rinex or --rinex-only");
