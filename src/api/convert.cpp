@@ -444,9 +444,10 @@ bool OpenFiles(std::FILE **input) {
 // what it can, but the user must know what is not in it.
 void ReportScreening() {
     const ScreeningStats *stats = GetScreeningStats(kPort);
-    // Without the observation file (RINEX alone) nothing was left out of it.
-    if (stats == nullptr || g_conversion.out->tsq == nullptr) return;
+    if (stats == nullptr) return;
     g_stats.screening = *stats;
+    // Without the observation file (RINEX alone) nothing was left out of it.
+    if (g_conversion.out->tsq == nullptr) return;
     for (uint32_t system = 0; system < kSystemCount; ++system) {
         if (stats->leftOut[system] == 0) continue;
         ForwardMessage(-1.0,

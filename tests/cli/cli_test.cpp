@@ -516,6 +516,13 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     EXPECT_EQ(only.status, 0);
     EXPECT_FALSE(Contains(only.out, "left out")) << only.out;
     EXPECT_FALSE(Contains(Run({P("wide.gps"), "--rinex-only"}).out, "cut to"));
+    // Camera marks without any range record: converted, and said so.
+    WriteBytes(dir / "marks.gps", MarkLog(100000.0));
+    const Outcome marks = Run({P("marks.gps"), "-q"});
+    EXPECT_EQ(marks.status, 0) << marks.err;
+    EXPECT_TRUE(
+        Contains(marks.out, "\n  no range record (RANGE, RANGECMP, RANGECMP2 or RANGECMP4) in the log: no epoch\n"))
+        << marks.out;
     for (const char *option : {"--channels", "--epoch-flag", "--no-l2-lock-check"}) {
         std::vector<std::string> args = {P("wide.gps"), "--rinex-only", option};
         if (std::string(option) == "--channels") args.push_back("14");

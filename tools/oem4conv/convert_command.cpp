@@ -650,8 +650,14 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     if (!g_stdoutFailed) {
         PrintSummary(log, converted ? "converted" : "FAILED", *options, stats,
                      request.hostFiles ? temporary + ".tsq" : std::string(), result == 0);
-        if (result == 0) {
+        // What BASE.tsq could not hold; RINEX alone writes no BASE.tsq.
+        if (result == 0 && request.hostFiles) {
             PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
+        }
+        // A log of ephemerides or marks alone converts, but a receiver whose
+        // range logging was forgotten must not pass for one without epochs.
+        if (converted && stats.screening.rangeRecords == 0) {
+            std::printf("  no range record (RANGE, RANGECMP, RANGECMP2 or RANGECMP4) in the log: no epoch\n");
         }
     }
     const bool reported = StdoutWorks();
