@@ -318,9 +318,12 @@ TEST_F(Cli, DetectAnswersPerFile) {
     Outcome yes = Run({"detect", P("log.gps")});
     EXPECT_EQ(yes.status, 0);
     EXPECT_EQ(yes.out, P("log.gps") + ": OEM4 binary log\n");
-    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt")});
+    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt"), P("none.gps"), dir.string()});
     EXPECT_EQ(mixed.status, 1);
     EXPECT_TRUE(Contains(mixed.out, P("text.txt") + ": not an OEM4 binary log\n"));
+    // What cannot be read is not judged a non-log: the reason is given.
+    EXPECT_TRUE(Contains(mixed.out, P("none.gps") + ": cannot be read: No such file or directory\n")) << mixed.out;
+    EXPECT_TRUE(Contains(mixed.out, dir.string() + ": cannot be read: Is a directory\n")) << mixed.out;
 }
 
 TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {

@@ -180,8 +180,21 @@ int Detect(const std::vector<std::string> &files) {
     if (paths.empty()) return UsageError("%s", "detect needs at least one FILE");
     int status = kExitOk;
     for (const std::string &file : paths) {
-        const bool isLog = AutoDetect(file.c_str()) == 1;
-        std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
+        // A file that cannot be read is not judged: the user is told why.
+        std::string unreadable;
+        if (KindOfPath(file) == kPathDirectory) {
+            unreadable = std::strerror(EISDIR);
+        } else if (std::FILE *in = std::fopen(file.c_str(), "rb"); in == nullptr) {
+            unreadable = std::strerror(errno);
+        } else {
+            std::fclose(in);
+        }
+        const bool isLog = unreadable.empty() && AutoDetect(file.c_str()) == 1;
+        if (!unreadable.empty()) {
+            std::printf("%s: cannot be read: %s\n", file.c_str(), unreadable.c_str());
+        } else {
+            std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
+        }
         if (!isLog) status = kExitFailed;
         if (std::ferror(stdout) != 0) break;
     }
