@@ -519,8 +519,13 @@ void ReportFraming(int64_t done) {
     }
     const uint64_t inRecords = dec->framingStats.recordBytes;
     g_stats.bytesSkipped = g_stats.bytesRead > inRecords ? g_stats.bytesRead - inRecords : 0;
-    // An interrupted conversion has not read the rest: nothing to say.
-    if (AbortCount.load() != 0 || g_conversion.failed) return;
+    // An interrupted or failed conversion has not read the rest, and
+    // stopped inside a block: the bytes it had not yet read to a record's
+    // end are not known to be skipped, and nothing else is to be said.
+    if (AbortCount.load() != 0 || g_conversion.failed) {
+        g_stats.bytesSkipped = 0;
+        return;
+    }
     if (g_stats.bytesSkipped != 0 && g_stats.records != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
     }
