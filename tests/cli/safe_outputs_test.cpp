@@ -222,6 +222,8 @@ TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
         << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, "Notice: the log's time goes back from week 1500 101.000 to week 1500 50.000"));
     EXPECT_TRUE(Contains(outcome.out, "\n  the log's time goes back 1 time\n")) << outcome.out;
+    // Its last epoch is earlier than its first: no negative span.
+    EXPECT_TRUE(Contains(outcome.out, " to week 1500 50.000 (the log's time goes back)\n")) << outcome.out;
 }
 
 // SIGKILL leaves only temporaries beside the outputs, never a partial file

@@ -410,7 +410,13 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
     }
     if (!any) return;
     const double span = (lastWeek - firstWeek) * static_cast<double>(kSecondsPerWeek) + lastTime - firstTime;
-    std::printf("; GPS week %d %.3f to week %d %.3f (%.3f s)", firstWeek, firstTime, lastWeek, lastTime, span);
+    std::printf("; GPS week %d %.3f to week %d %.3f", firstWeek, firstTime, lastWeek, lastTime);
+    // A log whose time goes back (logs joined out of order) has no span.
+    if (span >= 0.0) {
+        std::printf(" (%.3f s)", span);
+    } else {
+        std::printf(" (the log's time goes back)");
+    }
 }
 
 // What the conversion could not put into the observation file, on a line of
