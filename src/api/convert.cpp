@@ -49,6 +49,9 @@ constexpr const char *kTruncatedText = "Notice: the log ends inside a '%s' recor
 constexpr const char *kTruncatedUnknownText = "Notice: the log ends inside a record that starts at byte %.0f";
 constexpr const char *kSkippedText = "Notice: %.0f bytes of the log skipped (unknown records or damaged data)";
 constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC did not match)";
+// Their messages are optional (record lengths) or carry no time: the count
+// at least is always told.
+constexpr const char *kLengthFailuresText = "Notice: %u records dropped (their length did not fit their kind)";
 constexpr const char *kSecondAntennaText =
     "Notice: %u range records of the receiver's second antenna skipped (the files hold the first antenna's "
     "observations)";
@@ -510,6 +513,7 @@ void ReportFraming(int64_t done) {
     if (dec == nullptr) return;
     g_stats.records = dec->framingStats.records;
     g_stats.crcFailures = dec->framingStats.crcFailures;
+    g_stats.lengthFailures = dec->framingStats.lengthFailures;
     g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
     // Range records repeating an epoch's time, on either antenna's port.
     uint32_t repeated = dec->framingStats.repeatedEpochRanges;
@@ -530,6 +534,9 @@ void ReportFraming(int64_t done) {
         ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
     }
     if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
+    if (g_stats.lengthFailures != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kLengthFailuresText, g_stats.lengthFailures));
+    }
     if (g_stats.secondAntennaRanges != 0 && g_conversion.out->secondAntennaOpen) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaWrittenText, g_stats.secondAntennaRanges,
                                              g_conversion.paths.secondAntennaObs));

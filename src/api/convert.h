@@ -66,8 +66,10 @@ struct ConversionStats {
     uint64_t bytesRead;
     uint64_t records;
     uint64_t bytesSkipped;
-    // Candidate records dropped for a CRC failure.
+    // Candidate records dropped for a CRC failure, and those of a known kind
+    // for a length (or item count) that does not fit the kind.
     uint32_t crcFailures;
+    uint32_t lengthFailures;
     // Range records of a receiver's second antenna, skipped (or, with
     // RINEX, converted into the second antenna's observation file).
     uint32_t secondAntennaRanges;

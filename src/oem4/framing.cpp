@@ -448,8 +448,11 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
             StartBody(dec, le::U2(dec->record.data() + kHeaderMessageLengthAt));
             return 0;
         }
-        if (check == HEADER_BAD_LENGTH && dec->options.reportAll != 0) {
-            PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d", dec->row->name, port);
+        if (check == HEADER_BAD_LENGTH) {
+            ++dec->framingStats.lengthFailures;
+            if (dec->options.reportAll != 0) {
+                PortReportf(dec, -1.0, "Invalid record length for '%s' record on port %d", dec->row->name, port);
+            }
         }
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);
@@ -471,6 +474,7 @@ int32_t StepByte(Oem4Decoder *dec, int32_t port, uint8_t byte, ThreadBuf *buf) {
         dec->longArea->record[dec->collected++] = byte;
     }
     if (dec->collected == dec->countEnd && !CheckItemCount(dec)) {
+        ++dec->framingStats.lengthFailures;
         PortReportf(dec, -1.0, "Invalid variable data length on record %d on port %d", dec->state, port);
         dec->state = WAIT_SYNC;
         return ResyncPort(port, buf);

@@ -182,6 +182,7 @@ struct FramingStats {
     uint64_t records;
     uint64_t recordBytes;
     uint32_t crcFailures;
+    uint32_t lengthFailures; // candidates of a known kind dropped for a length that does not fit it
     uint32_t secondAntennaRanges;
     uint32_t repeatedEpochRanges;
 };

@@ -213,12 +213,18 @@ TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
     damaged[40] ^= 0xFF; // inside the first record's body
     const std::vector<uint8_t> back = RangeLog(4, 50000);
     damaged.insert(damaged.end(), back.begin(), back.end());
+    // A camera mark whose stated length is not MARKTIME's, its CRC good.
+    const std::vector<uint8_t> shortMark = MakeRecord(kMsgMarktime, std::vector<uint8_t>(10, 0));
+    damaged.insert(damaged.end(), shortMark.begin(), shortMark.end());
     WriteBytes(dir / "damaged.gps", damaged);
     outcome = Run({P("damaged.gps")});
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, "32bit CRC failure on 'RANGE' record")) << outcome.out;
-    EXPECT_TRUE(Contains(outcome.out, ", " + std::to_string(RangeLog(4, 0).size()) +
-                                          " bytes skipped, 1 record dropped (CRC); GPS week"))
+    EXPECT_TRUE(
+        Contains(outcome.out, ", " + std::to_string(RangeLog(4, 0).size() + shortMark.size()) +
+                                  " bytes skipped, 1 record dropped (CRC), 1 record dropped (length); GPS week"))
+        << outcome.out;
+    EXPECT_TRUE(Contains(outcome.out, "Notice: 1 records dropped (their length did not fit their kind)"))
         << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, "Notice: the log's time goes back from week 1500 101.000 to week 1500 50.000"));
     EXPECT_TRUE(Contains(outcome.out, "\n  the log's time goes back 1 time\n")) << outcome.out;

@@ -487,6 +487,9 @@ void PrintSummary(const std::string &log, const char *outcome, const ConvertOpti
     if (stats.crcFailures != 0) {
         std::printf(", %u record%s dropped (CRC)", stats.crcFailures, stats.crcFailures == 1 ? "" : "s");
     }
+    if (stats.lengthFailures != 0) {
+        std::printf(", %u record%s dropped (length)", stats.lengthFailures, stats.lengthFailures == 1 ? "" : "s");
+    }
     if (!tsqPath.empty()) PrintTimeSpan(tsqPath, succeeded, stats);
     std::printf("\n");
 }
