@@ -227,6 +227,12 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
     const char *start = path + skip;
     const char *dot = std::strrchr(start, '.');
     const char *slash = std::strrchr(start, separator);
+    // Windows takes '/' as a separator too, and no file name holds one: a
+    // dot of a directory named that way is no extension of the base.
+    if (const char *forward = std::strrchr(start, '/');
+        separator == '\\' && forward != nullptr && (slash == nullptr || forward > slash)) {
+        slash = forward;
+    }
     std::size_t keep = length - skip;
     if (dot != nullptr && (slash == nullptr || dot > slash)) keep = dot - start;
 

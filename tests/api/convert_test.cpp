@@ -113,8 +113,10 @@ TEST(ChangeExtension, ReplacesOrAppendsAfterTheLastSeparator) {
         EXPECT_EQ(ChangeExtensionWith(path, sizeof path, ext, separator), 0);
         return std::string(path);
     };
-    // Windows hosts: only '\' separates.
+    // Windows hosts: '\' separates, and so does '/'.
     EXPECT_EQ(change("C:\\out\\day1.log", ".tsq", '\\'), "C:\\out\\day1.tsq");
+    EXPECT_EQ(change("C:/survey.2024/day1", ".tsq", '\\'), "C:/survey.2024/day1.tsq");
+    EXPECT_EQ(change("C:\\survey.2024/day1", ".tsq", '\\'), "C:\\survey.2024/day1.tsq");
     EXPECT_EQ(change("  C:\\out\\day1", ".epp", '\\'), "C:\\out\\day1.epp");
     EXPECT_EQ(change("data.old\\log", ".tsq", '\\'), "data.old\\log.tsq");
     // POSIX: a dot in a directory name is not an extension.
