@@ -247,7 +247,17 @@ OEM4CONV_API int32_t OEM4CONV_CALL ReadThreadBufData(ThreadBuf *buf, int32_t typ
     if (at < 0) return 0;
     const uint32_t count = Word(buf, at + kCountAt);
     if (maxCount < 0 || count > static_cast<uint32_t>(maxCount)) return 0;
-    std::memcpy(destination, buf->bytes + at + kThreadBufGroupHeaderSize, Word(buf, at + kSizeAt));
+    // A group whose payload is not what its count and type say, or runs past
+    // the bytes in use (a buffer its caller built wrongly), is not copied:
+    // the destination is sized by the count and the record size.
+    const uint32_t size = Word(buf, at + kSizeAt);
+    const uint64_t end = static_cast<uint64_t>(at) + kThreadBufGroupHeaderSize + size;
+    const int32_t recordSize = ThreadBufRecordSize(type);
+    if (end > Word(buf, kBytesUsedAt) || end > sizeof buf->bytes ||
+        (recordSize > 0 && size != static_cast<uint64_t>(count) * static_cast<uint32_t>(recordSize))) {
+        return 0;
+    }
+    std::memcpy(destination, buf->bytes + at + kThreadBufGroupHeaderSize, size);
     return static_cast<int32_t>(count);
 }
 

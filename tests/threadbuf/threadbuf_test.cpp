@@ -182,6 +182,20 @@ TEST_F(ThreadBufTest, NextPayloadIsWhereThePutWritesAndStaysWithinTheCapacity) {
 // the same puts one at a time do: into an empty or a used buffer, when a
 // later group overruns the capacity, when one is refused, and when the
 // chain does not end where the used bytes do.
+// A buffer whose group says more bytes than its count of records (built
+// wrongly by its caller) is not copied into a destination sized by the count.
+TEST_F(ThreadBufTest, AGroupLargerThanItsCountIsNotCopied) {
+    constexpr int kCountAt = kThreadBufHeaderSize + 8, kSizeAt = kThreadBufHeaderSize + 12;
+    ASSERT_EQ(PutThreadBufData(&buf, meas.data(), 2, TBREC_MEAS), 0);
+    std::vector<uint8_t> one(44);
+    le::PutU4(buf.bytes + kCountAt, 1); // two records' bytes, a count of one
+    EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 1, one.data()), 0);
+    le::PutU4(buf.bytes + kSizeAt, 44 * 1000); // past the bytes in use
+    EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 1, one.data()), 0);
+    le::PutU4(buf.bytes + kSizeAt, 44); // consistent again: read
+    EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 1, one.data()), 1);
+}
+
 TEST_F(ThreadBufTest, GroupsPutAtOnceAsOneAtATime) {
     std::vector<uint8_t> tracking(24 * 32, 4);
     struct Case {
