@@ -56,8 +56,8 @@ constexpr const char *kSecondAntennaText =
     "Notice: %u range records of the receiver's second antenna skipped (the files hold the first antenna's "
     "observations)";
 constexpr const char *kSecondAntennaWrittenText =
-    "Notice: %u range records of the receiver's second antenna converted into %s (the other files hold the first "
-    "antenna's observations)";
+    "Notice: %u range records of the receiver's second antenna converted into %s (%u epochs; the other files hold "
+    "the first antenna's observations)";
 constexpr const char *kSecondAntennaLeftOutText =
     "Notice: %.0f %s observations left out of the second antenna's RINEX observation file (%s)";
 constexpr const char *kRepeatedEpochsText = "Notice: %.0f range records repeating the time of an epoch left out of "
@@ -212,16 +212,25 @@ void ExportSecondAntennaEpoch(const DecodedEpoch *epoch) {
     if (g_conversion.out == nullptr || !g_conversion.out->secondAntennaOpen || g_conversion.failed) return;
     bool written = false;
     if (ExportRinexEpoch(g_conversion.secondAntennaRinex, epoch, &written) != 0) Fail(epoch->time);
+    if (written) ++g_stats.secondAntennaEpochs;
 }
 
-// The second antenna's port tells nothing: its messages are about an
-// observation file it does not write, and its records passed the framing
-// of the first antenna's port already.
-void IgnoreMessage(double, const char *) {}
+// The second antenna's port tells only what its packed decoders (RANGECMP2,
+// RANGECMP4, whose messages begin with the record's name) lost of the
+// decoded epochs, which its RINEX file takes. Its other messages are about
+// an observation file it does not write, and its records passed the
+// framing of the first antenna's port already.
+void SecondAntennaMessage(double time, const char *text) {
+    if (std::strncmp(text, "RANGECMP2 ", 10) != 0 && std::strncmp(text, "RANGECMP4 ", 10) != 0) return;
+    char line[kErrorTextSize];
+    std::snprintf(line, sizeof line, "Second antenna: %s", text);
+    ForwardMessage(time, line);
+}
 
 // Opens the second antenna's file and port, with its first record.
 bool StartSecondAntenna(const Oem4Decoder &first) {
-    if (!g_conversion.out->OpenSecondAntenna(g_rinex) || OpenPort(kSecondAntennaPort, IgnoreMessage) != 0) return false;
+    if (!g_conversion.out->OpenSecondAntenna(g_rinex) || OpenPort(kSecondAntennaPort, SecondAntennaMessage) != 0)
+        return false;
     SetPortOptions(kSecondAntennaPort, &first.options, sizeof first.options);
     SetPortAntenna(kSecondAntennaPort, kPortSecondAntenna);
     SetPortEpochHandler(kSecondAntennaPort, ExportSecondAntennaEpoch);
@@ -539,7 +548,7 @@ void ReportFraming(int64_t done) {
     }
     if (g_stats.secondAntennaRanges != 0 && g_conversion.out->secondAntennaOpen) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaWrittenText, g_stats.secondAntennaRanges,
-                                             g_conversion.paths.secondAntennaObs));
+                                             g_conversion.paths.secondAntennaObs, g_stats.secondAntennaEpochs));
     } else if (g_stats.secondAntennaRanges != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
     }

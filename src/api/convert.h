@@ -71,8 +71,10 @@ struct ConversionStats {
     uint32_t crcFailures;
     uint32_t lengthFailures;
     // Range records of a receiver's second antenna, skipped (or, with
-    // RINEX, converted into the second antenna's observation file).
+    // RINEX, converted into the second antenna's observation file), and
+    // the epochs that file took of them.
     uint32_t secondAntennaRanges;
+    uint32_t secondAntennaEpochs;
     // Epochs whose time was earlier than the epoch before them.
     uint32_t timeReversals;
     // Offset of the record the log ends inside; -1 when it ends between

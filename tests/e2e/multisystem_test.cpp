@@ -179,6 +179,33 @@ TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
         EXPECT_TRUE(ObservationRecords(scratch / "dual-antenna2.obs") == secondRecords);
         EXPECT_NE(testsupport::ReadText(scratch / "dual-antenna2.obs").find("receiver's second antenna"),
                   std::string::npos);
+        // A whole second's reference of the second antenna lost: the
+        // differences that needed it are told of, as on the first antenna,
+        // and the notice counts the epochs its file took.
+        if (format == RangeFormat::Rangecmp4) {
+            std::vector<uint8_t> damaged;
+            const int32_t lost = le::I4(&second.bytes[kHeaderMillisecondsAt]) + 2000;
+            for (const std::vector<uint8_t> &r : Records(dual)) {
+                if ((r[kHeaderMessageTypeAt] & kMeasurementSourceMask) == kSecondAntennaSource &&
+                    le::I4(&r[kHeaderMillisecondsAt]) == lost) {
+                    continue;
+                }
+                damaged.insert(damaged.end(), r.begin(), r.end());
+            }
+            testsupport::WriteBytes(scratch / "damaged.gps", damaged);
+            std::vector<Message> messages;
+            ASSERT_EQ(ConvertWithRinex(scratch / "damaged.gps", scratch / "damaged", 304, nullptr, &messages), 0);
+            const auto told = std::count_if(messages.begin(), messages.end(), [](const Message &m) {
+                return m.text.starts_with("Second antenna: RANGECMP4 record: ");
+            });
+            EXPECT_EQ(told, 4); // the differences until the next whole second
+            const std::string notice =
+                std::to_string(skipped - 1) + " range records of the receiver's second antenna converted into " +
+                (scratch / "damaged-antenna2.obs") + " (" + std::to_string(skipped - 1 - 4) + " epochs;";
+            EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const Message &m) {
+                return m.text.find(notice) != std::string::npos;
+            })) << notice;
+        }
         // A second antenna's file that cannot be created fails the conversion
         // rather than losing its observations.
         if (format == RangeFormat::Range) {
