@@ -529,7 +529,10 @@ template <class Source> bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView 
             continue;
         }
         const uint32_t prn = obs.prn;
-        if (compressed && prn >= kCompressedDroppedPrn) continue;
+        if (compressed && prn >= kCompressedDroppedPrn) {
+            ++leftOut[TrackingSystem(obs.status)];
+            continue;
+        }
         ++usable;
         if (role == ROLE_L1) {
             if (prn == 0) continue;
@@ -601,7 +604,10 @@ bool FillSlotsFromRangecmp(Oem4Decoder *dec, const uint8_t *first, uint32_t n, E
             continue;
         }
         const uint32_t prn = in[kPrnByte];
-        if (prn >= kCompressedDroppedPrn) continue;
+        if (prn >= kCompressedDroppedPrn) {
+            ++leftOut[TrackingSystem(status)];
+            continue;
+        }
         ++usable;
         if (role == ROLE_L1 && prn == 0) continue;
         uint64_t word;
@@ -739,7 +745,10 @@ uint32_t SelectCompressed(Oem4Decoder *dec, uint16_t *taken) {
             ++stats.leftOut[TrackingSystem(o.status)];
             continue;
         }
-        if (o.prn >= kCompressedDroppedPrn) continue;
+        if (o.prn >= kCompressedDroppedPrn) {
+            ++stats.leftOut[TrackingSystem(o.status)];
+            continue;
+        }
         if (role != ROLE_L1) {
             if ((l2Seen >> o.prn & 1u) != 0) l2Choice = true;
             l2Seen |= uint64_t{1} << o.prn;

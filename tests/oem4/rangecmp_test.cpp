@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -83,7 +84,7 @@ TEST_F(RangecmpTest, MaxchanCutAndHighPrnsDropped) {
     OpenTestPort(DefaultOptions());
     std::vector<CmpObs> obs;
     for (uint8_t p = 1; p <= 12; ++p) obs.push_back(Cmp(p));
-    obs[4].prn = 120; // SBAS: dropped, unlike in RANGE, and not counted in the cut
+    obs[4].prn = 120; // SBAS: dropped, unlike in RANGE, not counted in the cut but as left out
     for (uint8_t p = 1; p <= 12; ++p) obs.push_back(Cmp(p, kTracked | kL2));
     for (uint8_t p = 13; p <= 18; ++p) obs.push_back(Cmp(p)); // observations 25 to 30
     const Epoch e = Decode(Rangecmp(obs, At(300.0)), &buf);
@@ -103,6 +104,8 @@ TEST_F(RangecmpTest, MaxchanCutAndHighPrnsDropped) {
     EXPECT_EQ(CapturedMessages()[0].time, 300.0);
     EXPECT_EQ(Texts()[1], "PRN 5 had L2 data but no data for L1--data ignored");
     EXPECT_EQ(GetScreeningStats(0)->maxchanObservations, 5u);
+    const auto &leftOut = GetScreeningStats(0)->leftOut;
+    EXPECT_EQ(std::accumulate(std::begin(leftOut), std::end(leftOut), uint64_t{0}), 1u);
 
     // RANGE keeps PRN 120 as it is.
     const Epoch r = Decode(Range({L1(120)}), &buf);
