@@ -194,21 +194,24 @@ void SetOrbit(KeplerNavRecord &k, const OrbitFields &o) {
     k.omegaDot = o.omegaDot;
 }
 
-// Hands the decoded ephemerides to the port, or drops them with the message.
+// Hands the decoded ephemerides to the port, or drops them with the message
+// (once a record). Each on its own: of a record with two (a GALEPHEMERIS of
+// both message types), a valid one is kept beside one dropped.
 int32_t HandOut(Oem4Decoder *dec, const char *systemName, char letter, const KeplerNavRecord *k, uint32_t count) {
+    uint32_t kept = 0;
+    bool told = false;
     for (uint32_t i = 0; i < count; ++i) {
         if (!KeplerValid(k[i])) {
-            PortReportf(dec, HeaderTime(dec), kInvalidValuesText, systemName, letter, k[i].number);
-            return RK_NONE;
+            if (!told) PortReportf(dec, HeaderTime(dec), kInvalidValuesText, systemName, letter, k[i].number);
+            told = true;
+            continue;
         }
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        NavRecord &b = dec->broadcast[i];
+        NavRecord &b = dec->broadcast[kept++];
         b.kind = NAV_KEPLER;
         b.kepler = k[i];
     }
-    dec->broadcastCount = count;
-    return count != 0 ? RK_BROADCAST : RK_NONE;
+    dec->broadcastCount = kept;
+    return kept != 0 ? RK_BROADCAST : RK_NONE;
 }
 
 // A fresh Galileo ephemeris of the record being decoded: times resolved to

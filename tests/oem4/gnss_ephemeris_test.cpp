@@ -277,6 +277,12 @@ TEST(GnssEphemeris, ValuesNoBroadcastGivesDropTheRecord) {
             << CapturedMessages()[0].text;
         EXPECT_EQ(Port().broadcastCount, 0u);
     }
+    // A GALEPHEMERIS of both message types, its I/NAV clock spoilt: the
+    // F/NAV ephemeris is kept.
+    ASSERT_EQ(Decode(kMsgGalephemeris, GalileoBoth().r8(180, nan)), RK_BROADCAST);
+    EXPECT_EQ(CapturedMessages().size(), 1u);
+    ASSERT_EQ(Port().broadcastCount, 1u);
+    EXPECT_EQ(Port().broadcast[0].kepler.codes, 258.0);
 }
 
 // The correction records feed the header lines of their systems, their
