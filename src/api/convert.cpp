@@ -41,6 +41,8 @@ constexpr const char *kLeftOutText =
 // The RINEX observation file holds every observation but these, and the
 // user who converts for other programs must hear of them.
 constexpr const char *kRinexLeftOutText = "Notice: %.0f %s observations left out of the RINEX observation file (%s)";
+constexpr const char *kRinexNavLeftOutText =
+    "Notice: %u %s ephemerides left out of the RINEX 2.11 navigation files (2.11 has no navigation file for them)";
 constexpr const char *kCutEpochsText =
     "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
 // What was wrong with the log itself: the user must hear of a cut or
@@ -507,6 +509,11 @@ void ReportRinexLeftOut() {
     if (g_conversion.out->rinexOpen) {
         ReportLeftOutOf(g_conversion.rinex, kRinexLeftOutText);
         ReportRepeatedEpochs(g_conversion.rinex, "");
+        const auto &navLeftOut = RinexExportNavLeftOut(g_conversion.rinex);
+        for (uint32_t system = 0; system < kSystemCount; ++system) {
+            if (navLeftOut[system] == 0) continue;
+            ForwardMessage(-1.0, FormatErrorText(kRinexNavLeftOutText, navLeftOut[system], SystemName(system)));
+        }
     }
     if (g_conversion.out->secondAntennaOpen) {
         ReportLeftOutOf(g_conversion.secondAntennaRinex, kSecondAntennaLeftOutText);

@@ -143,6 +143,7 @@ int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version
     x.lastWeek = 0;
     x.lastSeconds = 0.0;
     x.repeatedEpochs = 0;
+    x.navLeftOut = {};
     x.lastBroadcast = {};
     x.satelliteAt = {};
     x.stamp = 0;
@@ -402,7 +403,9 @@ int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port) {
         if (slot < kBroadcastSlots && SameBroadcast(x.lastBroadcast[slot], key)) continue;
         bool written = false;
         if (WriteRinexNavBroadcast(&x.nav, &b, &written) != 0) return 1;
-        if (written && slot < kBroadcastSlots) x.lastBroadcast[slot] = key;
+        // A 2.11 set has no file for it: counted, once a broadcast.
+        if (!written && b.kind == NAV_KEPLER) ++x.navLeftOut[b.kepler.system & 7u];
+        if (slot < kBroadcastSlots && (written || b.kind == NAV_KEPLER)) x.lastBroadcast[slot] = key;
     }
     return 0;
 }

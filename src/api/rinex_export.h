@@ -93,6 +93,9 @@ struct RinexExport {
     int32_t lastWeek;
     double lastSeconds;
     uint64_t repeatedEpochs;
+    // Ephemerides of the systems a RINEX 2.11 set has no navigation file
+    // for (Galileo, BeiDou, QZSS), each broadcast once, by system.
+    std::array<uint32_t, kSystemCount> navLeftOut;
 };
 
 // Opens BASE.obs and BASE.nav (RINEX 3.04), or with version 211 (RINEX
@@ -124,6 +127,7 @@ void ExportRinexPosition(RinexExport &x, const PositionRecord *position);
 inline const RinexLeftOut &RinexExportLeftOut(const RinexExport &x) { return x.leftOut; }
 // Epochs left out so far because an epoch of their time was written.
 inline uint64_t RinexExportRepeatedEpochs(const RinexExport &x) { return x.repeatedEpochs; }
+inline const std::array<uint32_t, kSystemCount> &RinexExportNavLeftOut(const RinexExport &x) { return x.navLeftOut; }
 // Writes both files whole; the port (may be null) gives the receiver's
 // VERSION and IONUTC content. 0, or 1 with the message in ErrorText.
 int32_t CloseRinexExport(RinexExport &x, const Oem4Decoder *port);

@@ -795,7 +795,15 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     EXPECT_EQ(eppText.find("GpsEph"), std::string::npos);
 
     Rinex(true, true, "", 211);
+    g_messages.clear();
     ASSERT_EQ(Convert(Path("systems.gps"), "v211"), 0) << ErrString();
+    // What 2.11 has no file for is told, each broadcast once.
+    for (const char *told : {"4 Galileo", "1 BeiDou", "1 QZSS"}) {
+        const std::string notice = std::string("Notice: ") + told +
+                                   " ephemerides left out of the RINEX 2.11 navigation files (2.11 has no "
+                                   "navigation file for them)";
+        EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), notice), 1) << notice;
+    }
     rinexread::NavFile gps;
     rinexread::NavFile glonass;
     ASSERT_EQ(rinexread::ReadCheckedNav(Path("v211.nav"), &gps), "");

@@ -87,6 +87,7 @@ const Pattern kPatterns[] = {
     {"Ephemeris received", "ephemerides_received"},
     {"repeating the time of an epoch", "repeated_epochs"},
     {"left out of the RINEX observation file", "rinex_left_out"},
+    {"left out of the RINEX 2.11 navigation files", "rinex_left_out"},
     {"left out of the second antenna's RINEX observation file", "rinex_left_out"},
     {"receiver's second antenna skipped", "second_antenna_ranges"},
     {"receiver's second antenna converted into", "second_antenna_ranges"},
