@@ -466,6 +466,9 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     const std::string antenna2 = ReadText(dir / "dual-antenna2.obs");
     EXPECT_EQ(std::count(antenna2.begin(), antenna2.end(), '>'), 3) << antenna2; // its epochs, no events
     EXPECT_TRUE(Contains(antenna2, "G05")) << antenna2;
+    // Without RINEX the antenna's records are skipped: the quiet summary says so.
+    const Outcome quiet = Run({P("dual.gps"), "-q"});
+    EXPECT_TRUE(Contains(quiet.out, "\n  3 range records of a second antenna skipped\n")) << quiet.out;
 }
 
 // A log of 14-satellite epochs: cut to 12 by default with the count on the

@@ -421,7 +421,7 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
 
 // What the conversion could not put into the observation file, on a line of
 // its own under the summary; nothing when all of it went in.
-void PrintLeftOut(const ConversionStats &stats, uint32_t channels) {
+void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
     std::string line;
     char part[160];
     const ScreeningStats &s = stats.screening;
@@ -448,6 +448,12 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels) {
     }
     if (s.refusedRecords + stats.refusedEpochs != 0) {
         std::snprintf(part, sizeof part, "%u epochs refused", s.refusedRecords + stats.refusedEpochs);
+        add(part);
+    }
+    // Without RINEX a second antenna has no file: a whole antenna's data
+    // left out, which -q must not hide.
+    if (stats.secondAntennaRanges != 0 && !rinex) {
+        std::snprintf(part, sizeof part, "%u range records of a second antenna skipped", stats.secondAntennaRanges);
         add(part);
     }
     // What was wrong with the log itself.
@@ -661,7 +667,8 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
                      request.hostFiles ? temporary + ".tsq" : std::string(), result == 0);
         // What BASE.tsq could not hold; RINEX alone writes no BASE.tsq.
         if (result == 0 && request.hostFiles) {
-            PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS);
+            PrintLeftOut(stats, request.options.channels != 0 ? request.options.channels : OEM4CONV_DEFAULT_CHANNELS,
+                         request.rinex);
         }
         // A log of ephemerides or marks alone converts, but a receiver whose
         // range logging was forgotten must not pass for one without epochs.
