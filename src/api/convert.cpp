@@ -348,6 +348,16 @@ void DrainEphemeris() {
     ++g_conversion.ephemeridesWritten;
 }
 
+// A GPS ephemeris of bad health: refused by BASE.epp (and the clock
+// recomputation), kept by the RINEX navigation file with its health, so
+// that its readers stop using the satellite as the receiver did.
+void ExportUnhealthyEphemeris(double, const GpsEphRecord *ephemeris) {
+    if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed) return;
+    const Oem4Decoder *dec = GetOpenPort(kPort);
+    if (dec == nullptr) return;
+    if (ExportRinexEphemeris(g_conversion.rinex, ephemeris, HeaderWeek(dec), HeaderTime(dec)) != 0) Fail(-1.0);
+}
+
 void DrainMark() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_MARK, 1, &g_conversion.mark) == 0) return;
     if (WriteMarkEvent(g_conversion.out->sta, g_conversion.paths.sta, &g_conversion.mark) != 0 ||
@@ -683,6 +693,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     SetPortEpochSolver(kPort, SolveEpoch);
     if (g_conversion.out->rinexOpen) {
         SetPortEpochHandler(kPort, ExportEpoch);
+        SetPortUnhealthyEphemerisHandler(kPort, ExportUnhealthyEphemeris);
         SetPortAntenna(kPort, kPortFirstAntenna, TakeSecondAntennaRecord);
     }
 

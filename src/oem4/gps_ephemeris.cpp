@@ -71,6 +71,7 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
 
     if (eph.health != 0) {
         PortReportf(dec, time, "Ephemeris received for PRN %d with BAD HEALTH!!!", eph.prn);
+        if (dec->unhealthyEphemerisHandler != nullptr) dec->unhealthyEphemerisHandler(time, &eph);
         return RK_NONE;
     }
     PortReportf(dec, time, "Ephemeris received for PRN %d (health OK)", eph.prn);
@@ -86,4 +87,9 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
         AddEphemeris(eph);
     }
     return RK_EPHEMERIS;
+}
+
+void SetPortUnhealthyEphemerisHandler(int32_t port, UnhealthyEphemerisFn handler) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr) dec->unhealthyEphemerisHandler = handler;
 }

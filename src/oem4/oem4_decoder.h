@@ -25,6 +25,10 @@ using DecodedEpochFn = void (*)(const DecodedEpoch *epoch);
 // driver recomputes the receiver clock there when asked to. May change the
 // epoch's clock and position.
 using EpochSolverFn = void (*)(double time, EpochRecord *epoch, MeasRecord *meas);
+// Receives a GPS ephemeris the ephemeris file refuses for its health, at
+// the time of its record: a RINEX navigation file keeps it, health and all,
+// so that its readers learn the satellite is unhealthy.
+using UnhealthyEphemerisFn = void (*)(double time, const GpsEphRecord *ephemeris);
 // Receives a range record of the antenna the port does not decode, whole:
 // its header, and its body followed by the CRC (bodyLength + 4 bytes).
 // Called by the record's decoder, while the record is in place.
@@ -253,8 +257,9 @@ struct Oem4Decoder {
     uint32_t open;
     int32_t port;
     PortMessageFn callback;
-    DecodedEpochFn epochHandler; // may be null
-    EpochSolverFn epochSolver;   // may be null
+    DecodedEpochFn epochHandler;                    // may be null
+    EpochSolverFn epochSolver;                      // may be null
+    UnhealthyEphemerisFn unhealthyEphemerisHandler; // may be null
     int32_t state;
     uint32_t collected;
     uint32_t expectedTotal;
@@ -386,6 +391,9 @@ void SetPortEpochHandler(int32_t port, DecodedEpochFn handler);
 // Sets the solver of the port's epochs (null: none); OpenPort clears it.
 // It is called only while the recomputeClock option is set.
 void SetPortEpochSolver(int32_t port, EpochSolverFn solver);
+// Sets the receiver of the GPS ephemerides refused for their health (null:
+// none); OpenPort clears it.
+void SetPortUnhealthyEphemerisHandler(int32_t port, UnhealthyEphemerisFn handler);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);

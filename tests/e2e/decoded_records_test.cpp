@@ -13,6 +13,8 @@
 
 #include "e2e_support.h"
 #include "support/oem4_records.h"
+#include "support/rinex_reader.h"
+#include "support/scratch.h"
 
 using namespace oem4sim;
 using namespace e2e;
@@ -189,7 +191,7 @@ TEST(DecodedRecords, BroadcastLoggedBothWaysGivesIdenticalBlocks) {
     cfg.startSeconds = 9000; // a new ephemeris set at 10800 s comes in
     cfg.duration = 3000;
     cfg.rate = 0.2;
-    cfg.unhealthyPrn = 7;
+    cfg.unhealthyPrn = 12; // in view, with two broadcasts
     cfg.ephemerisRecords = EphemerisRecords::Both;
     SimRun s;
     Simulate(cfg, &s);
@@ -211,6 +213,22 @@ TEST(DecodedRecords, BroadcastLoggedBothWaysGivesIdenticalBlocks) {
         if (m.text.rfind("Ephemeris received", 0) == 0) messages.push_back(m.text);
     ASSERT_EQ(messages.size(), 2 * s.ephs.size());
     for (size_t i = 0; i + 1 < messages.size(); i += 2) EXPECT_EQ(messages[i + 1], messages[i]);
+
+    // The RINEX navigation file takes every record of every broadcast, the
+    // unhealthy satellite's with its health, which BASE.epp refuses.
+    const testsupport::ScratchDir scratch;
+    testsupport::WriteBytes(scratch / "both.gps", s.bytes);
+    ASSERT_EQ(ConvertWithRinex(scratch / "both.gps", scratch / "both", 304), 0);
+    rinexread::NavFile nav;
+    ASSERT_EQ(rinexread::ReadCheckedNav(scratch / "both.nav", &nav), "");
+    ASSERT_EQ(nav.records.size(), 2 * s.ephs.size());
+    size_t unhealthy = 0;
+    for (const rinexread::NavRecord &r : nav.records) {
+        EXPECT_EQ(r.orbit[5][1] != 0.0, r.number == cfg.unhealthyPrn) << r.number; // SV health
+        unhealthy += r.number == cfg.unhealthyPrn;
+    }
+    EXPECT_EQ(unhealthy, 2 * (s.ephs.size() - healthy));
+    EXPECT_GT(unhealthy, 0u);
 
     // GPSEPHEM alone gives the file that RAWEPHEM alone gives.
     cfg.ephemerisRecords = EphemerisRecords::Rawephem;
