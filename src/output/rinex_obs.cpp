@@ -857,7 +857,9 @@ bool TakeNext(RinexObsWriter &w) {
     } else {
         return false;
     }
-    if (result != 0) {
+    // The first failure's reason is the one told; it is not written again
+    // once published, while the conversion's thread may be reading it.
+    if (result != 0 && !w.failed.load(std::memory_order_relaxed)) {
         w.failedReason = errno;
         w.failed.store(true, std::memory_order_release);
     }
