@@ -328,34 +328,34 @@ void DrainEpoch() {
     }
 }
 
+// A GPS ephemeris into the RINEX navigation file, when there is one; false
+// when the conversion failed. The record just decoded is still in the
+// port: its time tells the ephemeris's week and when it was received.
+bool ExportGpsEphemeris(const GpsEphRecord *ephemeris) {
+    if (!g_conversion.out->rinexOpen) return true;
+    const Oem4Decoder *dec = GetOpenPort(kPort);
+    const int32_t week = dec != nullptr ? HeaderWeek(dec) : 0;
+    const double time = dec != nullptr ? HeaderTime(dec) : 0.0;
+    if (ExportRinexEphemeris(g_conversion.rinex, ephemeris, week, time) == 0) return true;
+    Fail(-1.0);
+    return false;
+}
+
 void DrainEphemeris() {
     if (ReadThreadBufData(&g_conversion.threadBuf, TBREC_GPSEPH, 1, &g_conversion.ephemeris) == 0) return;
     if (WriteEppEphemeris(g_conversion.out->epp, g_conversion.paths.epp, &g_conversion.ephemeris) != 0) {
         Fail(-1.0);
         return;
     }
-    if (g_conversion.out->rinexOpen) {
-        // The record just decoded is still in the port: its time tells the
-        // ephemeris's week and when it was received.
-        const Oem4Decoder *dec = GetOpenPort(kPort);
-        const int32_t week = dec != nullptr ? HeaderWeek(dec) : 0;
-        const double time = dec != nullptr ? HeaderTime(dec) : 0.0;
-        if (ExportRinexEphemeris(g_conversion.rinex, &g_conversion.ephemeris, week, time) != 0) {
-            Fail(-1.0);
-            return;
-        }
-    }
-    ++g_conversion.ephemeridesWritten;
+    if (ExportGpsEphemeris(&g_conversion.ephemeris)) ++g_conversion.ephemeridesWritten;
 }
 
 // A GPS ephemeris of bad health: refused by BASE.epp (and the clock
 // recomputation), kept by the RINEX navigation file with its health, so
 // that its readers stop using the satellite as the receiver did.
 void ExportUnhealthyEphemeris(double, const GpsEphRecord *ephemeris) {
-    if (g_conversion.out == nullptr || !g_conversion.out->rinexOpen || g_conversion.failed) return;
-    const Oem4Decoder *dec = GetOpenPort(kPort);
-    if (dec == nullptr) return;
-    if (ExportRinexEphemeris(g_conversion.rinex, ephemeris, HeaderWeek(dec), HeaderTime(dec)) != 0) Fail(-1.0);
+    if (g_conversion.out == nullptr || g_conversion.failed) return;
+    ExportGpsEphemeris(ephemeris);
 }
 
 void DrainMark() {
