@@ -65,12 +65,16 @@ void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &f, GpsEphRecord &e
     eph.idot = f.idot * kScale2m43 * kPi;
 }
 
+void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn) {
+    PortReportf(dec, time, "Ephemeris received for PRN %d with BAD HEALTH!!!", prn);
+}
+
 int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph, ThreadBuf *buf) {
     uint8_t *staging = dec->staging.data();
     le::Store(staging, eph);
 
     if (eph.health != 0) {
-        PortReportf(dec, time, "Ephemeris received for PRN %d with BAD HEALTH!!!", eph.prn);
+        ReportBadHealth(dec, time, eph.prn);
         if (dec->unhealthyEphemerisHandler != nullptr) dec->unhealthyEphemerisHandler(time, &eph);
         return RK_NONE;
     }

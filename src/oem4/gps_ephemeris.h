@@ -32,7 +32,12 @@ struct GpsBroadcastFields {
 // The ephemeris record of a satellite's broadcast fields.
 void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &fields, GpsEphRecord &eph);
 
-// Reports the ephemeris (bad health drops it), puts it into the ThreadBuf
-// and, when the receiver clock is to be recomputed, offers it to the
-// ephemeris list. Returns the RecordKind for the decoder to return.
+// "Ephemeris received for PRN n with BAD HEALTH!!!", whatever else the
+// record held.
+void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn);
+
+// Reports the ephemeris (bad health keeps it out of the ThreadBuf and hands
+// it to the port's receiver of unhealthy ones, where set), puts it into the
+// ThreadBuf and, when the receiver clock is to be recomputed, offers it to
+// the ephemeris list. Returns the RecordKind for the decoder to return.
 int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph, ThreadBuf *buf);

@@ -126,16 +126,20 @@ int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf) {
     f.idot = Count(body, kIdotAt, kLsbRate2m43);
 
     // A broadcast cannot give these; such a record is dropped, never passed
-    // on as a made-up orbit. Bad health is still reported as RAWEPHEM
-    // reports it, whatever the values. The times are checked before they
-    // are truncated to whole seconds as RAWEPHEM stores them.
-    const bool valid = AllFinite(f) && semiMajorAxis >= 0.0 && IsTimeOfWeek(toe) && IsTimeOfWeek(toc);
-    if (!valid && f.health == 0) {
-        PortReportf(dec, time, "Ephemeris received for PRN %d with invalid values", prn);
+    // on as a made-up orbit, not even to the RINEX file that takes the
+    // unhealthy ones. Bad health is still reported as RAWEPHEM reports it,
+    // whatever the values. The times are checked before they are truncated
+    // to whole seconds as RAWEPHEM stores them.
+    if (!AllFinite(f) || !(semiMajorAxis >= 0.0) || !IsTimeOfWeek(toe) || !IsTimeOfWeek(toc)) {
+        if (f.health != 0) {
+            ReportBadHealth(dec, time, prn);
+        } else {
+            PortReportf(dec, time, "Ephemeris received for PRN %d with invalid values", prn);
+        }
         return RK_NONE;
     }
-    f.toe = valid ? static_cast<int32_t>(toe) : 0;
-    f.toc = valid ? static_cast<int32_t>(toc) : 0;
+    f.toe = static_cast<int32_t>(toe);
+    f.toc = static_cast<int32_t>(toc);
 
     GpsEphRecord eph;
     ScaleGpsEphemeris(prn, f, eph);

@@ -382,10 +382,18 @@ TEST_F(GpsephemTest, SameRulesAsRawephem) {
     Open(1);
     ClearEphemerisList();
     for (uint32_t prn : {33u, 0u}) EXPECT_EQ(FeedOne(GpsephemBody().Record(prn)), 0);
+    // Bad health is told, however odd the rest; but only an orbit a
+    // broadcast can give goes on to the RINEX export of unhealthy ones.
+    static std::vector<int32_t> handedOver;
+    handedOver.clear();
+    SetPortUnhealthyEphemerisHandler(0, [](double, const GpsEphRecord *e) { handedOver.push_back(e->prn); });
     GpsephemBody sick;
     sick.health = 0x20;
-    sick.af0 = NAN; // bad health is told, however odd the rest
+    sick.af0 = NAN;
     EXPECT_EQ(FeedOne(sick.Record(5)), 0);
+    sick.af0 = 0.0;
+    EXPECT_EQ(FeedOne(sick.Record(4)), 0);
+    EXPECT_EQ(handedOver, std::vector<int32_t>{4});
 
     // Values no broadcast can give: dropped too, never passed on.
     std::vector<GpsephemBody> odd(6);
@@ -402,6 +410,7 @@ TEST_F(GpsephemTest, SameRulesAsRawephem) {
         "Ephemeris received with invalid PRN number (33)",
         "Ephemeris received with invalid PRN number (0)",
         "Ephemeris received for PRN 5 with BAD HEALTH!!!",
+        "Ephemeris received for PRN 4 with BAD HEALTH!!!",
     };
     expected.insert(expected.end(), odd.size(), "Ephemeris received for PRN 6 with invalid values");
     EXPECT_EQ(Texts(), expected);
