@@ -11,6 +11,14 @@ inline constexpr int32_t kSecondsPerDay = 86400;
 inline constexpr int32_t kSecondsPerWeek = 7 * kSecondsPerDay;
 inline constexpr int32_t kSecondsPerHalfWeek = kSecondsPerWeek / 2;
 
+// Seconds from (fromWeek, fromSeconds) to (week, seconds). Within one week
+// exactly seconds - fromSeconds: a time compared by its seconds of week
+// alone would take a record of another week for one of this week, and put
+// a week between the two sides of a week's end.
+inline double SecondsBetween(int32_t week, double seconds, int32_t fromWeek, double fromSeconds) {
+    return static_cast<double>(static_cast<int64_t>(week) - fromWeek) * kSecondsPerWeek + (seconds - fromSeconds);
+}
+
 // BeiDou time (BDT): week 0 began at GPS week 1356 (2006-01-01), and BDT
 // runs 14 s behind GPS time.
 inline constexpr int32_t kBdtWeekOffset = 1356;

@@ -111,6 +111,7 @@ struct RecordTableEntry {
 struct LastPosition {
     double valid; // 1.0 or 0.0
     double time;
+    int32_t week;
     double latitude;
     double longitude;
     double height; // ellipsoidal
@@ -120,6 +121,7 @@ struct LastPosition {
 struct LastClockModel {
     double valid; // 1.0 or 0.0
     double time;
+    int32_t week;
     double offset; // metres
     double drift;
 };
@@ -128,6 +130,7 @@ struct LastClockModel {
 struct SlipEntry {
     uint8_t valid;
     double time;
+    int32_t week;
     double l1LockTime;
     double l2LockTime;
     // L2 was observed. A lock time of 0 alone cannot tell "no L2" from an

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/gnss_time.h"
 #include "common/lasting_state.h"
 #include "common/le.h"
 #include "common/physics.h"
@@ -75,6 +76,7 @@ int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf
     // record could not be stored.
     dec->lastPosition.valid = 1.0;
     dec->lastPosition.time = pos.time;
+    dec->lastPosition.week = static_cast<int32_t>(pos.week);
     dec->lastPosition.latitude = pos.latitude;
     dec->lastPosition.longitude = pos.longitude;
     dec->lastPosition.height = pos.height;
@@ -227,6 +229,7 @@ int32_t DecodeClockModel(int32_t port, ThreadBuf *) {
     if (le::U4(body + kClockStatusAt) > 1) return RK_NONE;
     dec->lastClockModel.valid = 1.0;
     dec->lastClockModel.time = HeaderTime(dec);
+    dec->lastClockModel.week = HeaderWeek(dec);
     dec->lastClockModel.offset = le::R8(body + kClockOffsetAt);
     dec->lastClockModel.drift = le::R8(body + kClockDriftAt);
     return RK_NONE;
@@ -244,6 +247,16 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf) {
     // (receiver minus GPS time) brings it to GPS time.
     mark.time = le::R8(body + kMarkSecondsAt) - le::R8(body + kMarkClockOffsetAt);
     mark.week = le::U4(body + kMarkWeekAt);
+    // A pulse within the offset of a week's end lies in the other week: its
+    // seconds stay seconds of its own week (the mark file has no week).
+    constexpr double kWeek = kSecondsPerWeek;
+    if (mark.time < 0.0 && mark.time >= -kWeek && mark.week > 0) {
+        mark.time += kWeek;
+        --mark.week;
+    } else if (mark.time >= kWeek && mark.time < 2.0 * kWeek && mark.week < UINT32_MAX) {
+        mark.time -= kWeek;
+        ++mark.week;
+    }
     mark.origin = kMarkOrigin;
     // Advanced before the put: a mark that could not be stored still uses
     // up its number, so numbers match the pulses the receiver saw.

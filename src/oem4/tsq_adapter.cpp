@@ -24,6 +24,7 @@
 #include <new>
 
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "common/physics.h"
 #include "oem4/decoders.h"
@@ -186,7 +187,8 @@ void CheckSlip(const Oem4Decoder *dec, double time, const DecodedObservation &ob
     const SlipEntry &prev = dec->slipTable[obs.prn];
     const int prn = static_cast<int>(obs.prn);
     const double lock = obs.lockTime;
-    if (prev.valid == 0 || std::fabs(prev.time - time) > kSlipTableMaxAge) {
+    if (prev.valid == 0 ||
+        std::fabs(SecondsBetween(dec->decoded.week, time, prev.week, prev.time)) > kSlipTableMaxAge) {
         PortReportf(dec, time, kRisingText, prn);
     } else if (!l2) {
         if (lock < prev.l1LockTime) PortReportf(dec, time, kL1SlipText, prn);
@@ -201,7 +203,7 @@ void CheckSlip(const Oem4Decoder *dec, double time, const DecodedObservation &ob
 void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
     const LastPosition &pos = dec->lastPosition;
     if (pos.valid == 0.0) return;
-    if (std::fabs(time - pos.time) <= dec->options.maxPositionAge) {
+    if (std::fabs(SecondsBetween(epoch.week, time, pos.week, pos.time)) <= dec->options.maxPositionAge) {
         epoch.flags |= kEpochFlagPosition;
         epoch.latitude = pos.latitude;
         epoch.longitude = pos.longitude;
@@ -221,7 +223,9 @@ void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
 
 void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
     const LastClockModel &model = dec->lastClockModel;
-    if (model.valid == 0.0 || !(std::fabs(time - model.time) < kClockModelWindow)) return;
+    if (model.valid == 0.0 ||
+        !(std::fabs(SecondsBetween(epoch.week, time, model.week, model.time)) < kClockModelWindow))
+        return;
     epoch.clockOffset = model.offset;
     epoch.clockDrift = model.drift;
     epoch.correctedTime = time - model.offset / kSpeedOfLight;
@@ -238,7 +242,7 @@ void RebuildSlipTable(Oem4Decoder *dec, double time, const EpochRecords *st, con
         dec->tsqPrns[j] = static_cast<uint16_t>(t.prn);
         if (t.prn >= kSlipTablePrns) continue;
         const uint8_t hasL2 = (t.signalFlags & kTrackingL2Stored) != 0 ? 1 : 0;
-        dec->slipTable[t.prn] = SlipEntry{1, time, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
+        dec->slipTable[t.prn] = SlipEntry{1, time, dec->decoded.week, t.l1LockTime, t.l2LockTime, hasL2, l2Signal[j]};
         set |= uint64_t{1} << t.prn;
     }
     // The entries of the previous epoch that this one did not set again.

@@ -211,11 +211,25 @@ TEST_F(PositionTest, MarksAreCorrectedToGpsTimeAndNumberedAcrossConversions) {
     EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, first.markNumber + 1);
     EXPECT_EQ(+le::Load<MarkRecord>(raw).time, 101.5);
 
+    // A pulse the offset moves across the week's end is a time of the
+    // other week, in seconds of that week.
+    const struct {
+        uint32_t week;
+        double seconds, offset, time;
+        uint32_t markWeek;
+    } acrossTheEnd[] = {{1501, 0.00001, 0.0001, 604799.99991, 1500}, {1500, 604799.9999, -0.0002, 0.0001, 1501}};
+    for (const auto &c : acrossTheEnd) {
+        ASSERT_EQ(FeedOne(MarkRecordBytes(c.week, c.seconds, c.offset)), 7);
+        ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
+        EXPECT_NEAR(+le::Load<MarkRecord>(raw).time, c.time, 1e-9);
+        EXPECT_EQ(+le::Load<MarkRecord>(raw).week, c.markWeek);
+    }
+
     // Re-opening the port (a new conversion) does not restart the numbering.
     OpenTestPort(DefaultOptions());
     ASSERT_EQ(FeedOne(MarkRecordBytes(1501, 102.0, 0.0)), 7);
     ASSERT_EQ(ReadThreadBufData(&buf, TBREC_MARK, 1, raw), 1);
-    EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, first.markNumber + 2);
+    EXPECT_EQ(+le::Load<MarkRecord>(raw).markNumber, first.markNumber + 4);
 }
 
 TEST_F(PositionTest, BestxyzGivesTheGeodeticPositionAndLocalSigmas) {

@@ -176,7 +176,7 @@ TEST_F(RangeTest, PositionAttachedWithinMaxAgeElseLimitedMessages) {
     Open([](Oem4Options &o) { o.reportAll = 0; });
     Run({L1(1)}, At(104.0)); // no BESTPOS yet: nothing attached, nothing said
     EXPECT_TRUE(Texts().empty());
-    GetOpenPort(0)->lastPosition = {1.0, 100.0, 45.25, -75.5, 70.123456789};
+    GetOpenPort(0)->lastPosition = {1.0, 100.0, 1500, 45.25, -75.5, 70.123456789};
     Epoch e = Run({L1(1)}, At(104.0));
     EXPECT_EQ(+e.epoch.flags, 1);
     EXPECT_EQ(+e.epoch.latitude, 45.25);
@@ -198,10 +198,17 @@ TEST_F(RangeTest, PositionAttachedWithinMaxAgeElseLimitedMessages) {
     EXPECT_EQ(t[50], "Too many RANGE/BESTPOS time synchronization error messages. No more messages "
                      "will be printed");
     EXPECT_EQ(CapturedMessages()[0].time, 106.0);
+
+    // By seconds of week alone last week's fix would pass for this week's,
+    // and a fresh one would be lost across the week's end.
+    GetOpenPort(0)->lastPosition = {1.0, 104.0, 1499, 45.25, -75.5, 70.0};
+    EXPECT_EQ(Run({L1(1)}, At(104.0)).epoch.flags, 0);
+    GetOpenPort(0)->lastPosition = {1.0, 604799.0, 1499, 45.25, -75.5, 70.0};
+    EXPECT_EQ(Run({L1(1)}, At(2.0)).epoch.flags, 1);
 }
 
 TEST_F(RangeTest, ClockModelWithinThirtySecondsAndMissingClockReport) {
-    GetOpenPort(0)->lastClockModel = {1.0, 100.0, 1500.0, -0.25};
+    GetOpenPort(0)->lastClockModel = {1.0, 100.0, 1500, 1500.0, -0.25};
     Epoch e = Run({L1(1)}, At(129.9, 60));
     EXPECT_EQ(+e.epoch.clockOffset, 1500.0);
     EXPECT_EQ(+e.epoch.clockDrift, -0.25);
@@ -219,6 +226,12 @@ TEST_F(RangeTest, ClockModelWithinThirtySecondsAndMissingClockReport) {
     CapturedMessages().clear();
     Run({L1(1)}, At(131.0, 80));
     EXPECT_TRUE(Texts().empty());
+
+    // Compared across the week's end, never by seconds of week alone.
+    GetOpenPort(0)->lastClockModel = {1.0, 140.0, 1499, 1500.0, -0.25};
+    EXPECT_EQ(+Run({L1(1)}, At(140.0, 80)).epoch.clockOffset, 0.0);
+    GetOpenPort(0)->lastClockModel = {1.0, 604790.0, 1499, 1500.0, -0.25};
+    EXPECT_EQ(+Run({L1(1)}, At(5.0, 80)).epoch.clockOffset, 1500.0);
 }
 
 // With the option set, every built epoch goes to the port's solver before
@@ -229,7 +242,7 @@ TEST_F(RangeTest, BuiltEpochsGoToThePortSolverBeforeTheThreadBuf) {
         o.recomputeClock = 1;
         o.reportAll = 0;
     });
-    GetOpenPort(0)->lastPosition = {1.0, 100.0, 45.25, -75.5, 70.0};
+    GetOpenPort(0)->lastPosition = {1.0, 100.0, 1500, 45.25, -75.5, 70.0};
     static int calls;
     static double seenPrnSum;
     calls = 0;
