@@ -11,6 +11,7 @@
 #include <new>
 
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 
 namespace {
 
@@ -47,9 +48,15 @@ EphemerisChain g_glonassList; // nothing in this library adds to it
 
 bool InCacheRange(int32_t prn) { return prn >= 0 && prn < kCacheSize; }
 
-// Plain difference of seconds of week, widened so that no input can wrap.
+// Difference of seconds of week, widened so that no input can wrap, and
+// taken across the week's end where that is the shorter way: in a week's
+// last hours the satellites broadcast next week's toe (0 and on), and in
+// its first hours last week's sets are still the current ones. Measured
+// within the week only, those would be found by no epoch near the week's
+// end, and the epochs would lose their solution.
 int64_t Distance(int32_t time, int32_t toe) {
-    return std::llabs(static_cast<int64_t>(time) - static_cast<int64_t>(toe));
+    const int64_t d = std::llabs(static_cast<int64_t>(time) - static_cast<int64_t>(toe));
+    return d > kSecondsPerHalfWeek && d <= kSecondsPerWeek ? kSecondsPerWeek - d : d;
 }
 
 bool IsNear(int64_t distance, const SearchLimits &limits) {

@@ -67,12 +67,18 @@ TEST_F(EphemerisListTest, LookupWalksCachesAndRespectsWindow) {
     AddEphemeris(Eph(12, t1 + 7200, 3.0));
     EXPECT_EQ(+FindGpsEphemeris(12, t0 + 3700)->af0, 1.0);
 
-    // Window: below 21600 s only, and plain differences across the week.
+    // Window: below 21600 s only, also across the week's end, where next
+    // week's toe comes before the week is over and last week's stays.
     EXPECT_EQ(+FindGpsEphemeris(12, t0 - 21599)->af0, 1.0);
     EXPECT_EQ(FindGpsEphemeris(12, t0 - 21600), nullptr);
     EXPECT_EQ(FindGpsEphemeris(12, t1 + 7200 + 21600), nullptr);
     AddEphemeris(Eph(3, 0));
-    EXPECT_EQ(FindGpsEphemeris(3, 604799), nullptr);
+    EXPECT_NE(FindGpsEphemeris(3, 604799), nullptr);
+    EXPECT_NE(FindGpsEphemeris(3, 604800 - 21599), nullptr);
+    EXPECT_EQ(FindGpsEphemeris(3, 604800 - 21600), nullptr);
+    EXPECT_EQ(FindGpsEphemeris(3, 302400), nullptr);
+    AddEphemeris(Eph(4, 597600));
+    EXPECT_NE(FindGpsEphemeris(4, 7200), nullptr);
 }
 
 TEST_F(EphemerisListTest, StrictlyCloserReplacesAndOutOfRangePrnsFindNothing) {
