@@ -53,13 +53,20 @@ char g_errString[64];
 uint32_t Word(const ThreadBuf *buf, int64_t at) { return le::U4(buf->bytes + at); }
 void SetWord(ThreadBuf *buf, int64_t at, uint32_t v) { le::PutU4(buf->bytes + at, v); }
 
+// Where a walk of the group chain must stop: at the bytes in use, but never
+// past the storage, whatever a buffer built outside says it uses.
+int64_t ChainEnd(const ThreadBuf *buf, uint32_t used) {
+    return std::min<int64_t>(used, static_cast<int64_t>(sizeof buf->bytes));
+}
+
 // Walks the chain from the first group and returns the offset of the group
-// whose more word is 0, or -1 when the chain runs outside the used bytes
-// (a corrupted buffer handed in from outside).
+// whose more word is 0, or -1 when the chain runs outside the used bytes or
+// the storage (a corrupted buffer handed in from outside).
 int64_t LastGroupOffset(const ThreadBuf *buf, uint32_t used) {
+    const int64_t end = ChainEnd(buf, used);
     int64_t at = kThreadBufHeaderSize;
     for (;;) {
-        if (at + kThreadBufGroupHeaderSize > used) return -1;
+        if (at + kThreadBufGroupHeaderSize > end) return -1;
         if (Word(buf, at + kMoreAt) == 0) return at;
         at += kThreadBufGroupHeaderSize + static_cast<int64_t>(Word(buf, at + kSizeAt));
     }
@@ -204,10 +211,10 @@ int32_t FindThreadBufGroup(const ThreadBuf *buf, int32_t type) {
     if (buf == nullptr || type < kThreadBufMinType || type > kThreadBufMaxType) return -1;
     if (Word(buf, kNonEmptyAt) == 0) return -1;
     if ((Word(buf, kTypeMaskAt) & (1u << (type - 1))) == 0) return -1;
-    const uint32_t used = Word(buf, kBytesUsedAt);
+    const int64_t end = ChainEnd(buf, Word(buf, kBytesUsedAt));
     int64_t at = kThreadBufHeaderSize;
     for (;;) {
-        if (at + kThreadBufGroupHeaderSize > used) return -1;
+        if (at + kThreadBufGroupHeaderSize > end) return -1;
         if (static_cast<int32_t>(Word(buf, at + kTypeAt)) == type) return static_cast<int32_t>(at);
         if (Word(buf, at + kMoreAt) == 0) return -1;
         at += kThreadBufGroupHeaderSize + static_cast<int64_t>(Word(buf, at + kSizeAt));

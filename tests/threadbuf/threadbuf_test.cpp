@@ -182,8 +182,9 @@ TEST_F(ThreadBufTest, NextPayloadIsWhereThePutWritesAndStaysWithinTheCapacity) {
 // the same puts one at a time do: into an empty or a used buffer, when a
 // later group overruns the capacity, when one is refused, and when the
 // chain does not end where the used bytes do.
-// A buffer whose group says more bytes than its count of records (built
-// wrongly by its caller) is not copied into a destination sized by the count.
+// A buffer whose group says more bytes than its count of records, or whose
+// chain leads past its storage (built wrongly by its caller), is not copied
+// into a destination sized by the count, nor read past its end.
 TEST_F(ThreadBufTest, AGroupLargerThanItsCountIsNotCopied) {
     constexpr int kCountAt = kThreadBufHeaderSize + 8, kSizeAt = kThreadBufHeaderSize + 12;
     ASSERT_EQ(PutThreadBufData(&buf, meas.data(), 2, TBREC_MEAS), 0);
@@ -194,6 +195,27 @@ TEST_F(ThreadBufTest, AGroupLargerThanItsCountIsNotCopied) {
     EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 1, one.data()), 0);
     le::PutU4(buf.bytes + kSizeAt, 44); // consistent again: read
     EXPECT_EQ(ReadThreadBufData(&buf, TBREC_MEAS, 1, one.data()), 1);
+
+    // A chain that leads past the buffer's 16384 bytes, with a bytes-used
+    // word that does not stop it: the group found there (in the memory
+    // that follows) is not this buffer's, and no lookup reads it.
+    std::vector<uint8_t> host(sizeof(ThreadBuf) + 64, 0);
+    auto *wrong = reinterpret_cast<ThreadBuf *>(host.data());
+    ClearThreadBuf(wrong);
+    ASSERT_EQ(PutThreadBufData(wrong, epoch.data(), 1, TBREC_EPOCH), 0);
+    le::PutU4(host.data() + 4, 0x3u);                         // a measurement group said to be present
+    le::PutU4(host.data() + 12, 0xFFFFFFFFu);                 // bytes used
+    le::PutU4(host.data() + kSizeAt, sizeof(ThreadBuf) - 36); // the next group starts just past the end
+    le::PutU4(host.data() + kThreadBufHeaderSize + 16, 1);    // more
+    uint8_t *past = host.data() + sizeof(ThreadBuf);
+    for (uint32_t w : {1u, static_cast<uint32_t>(TBREC_MEAS), 1u, 44u, 0u}) {
+        le::PutU4(past, w);
+        past += 4;
+    }
+    EXPECT_EQ(GetThreadBufRecCount(wrong, TBREC_MEAS), 0);
+    EXPECT_EQ(GetThreadBufRecSize(wrong, TBREC_MEAS), 0);
+    EXPECT_EQ(ReadThreadBufData(wrong, TBREC_MEAS, 1, one.data()), 0);
+    EXPECT_EQ(GetThreadBufRecCount(wrong, TBREC_EPOCH), 1);
 }
 
 TEST_F(ThreadBufTest, GroupsPutAtOnceAsOneAtATime) {
