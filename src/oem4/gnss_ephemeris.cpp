@@ -155,8 +155,11 @@ void ReadDoubles(const uint8_t *at, double *out, size_t count) {
     for (size_t i = 0; i < count; ++i) out[i] = le::R8(at + 8 * i);
 }
 
-// Every value of an ephemeris writable, its times in the week and its orbit
-// an ellipse.
+// Every value of an ephemeris writable, its times in the week, its orbit an
+// ellipse, and its weeks those of the time it was logged. The decoders take
+// the toe to lie within half a week of that time; one that does not, or a
+// week before the first, comes from a record whose week disagrees with the
+// week it was logged in, or one logged before the receiver knew the time.
 bool KeplerValid(const KeplerNavRecord &k) {
     const double values[] = {k.af0, k.af1,   k.af2,      k.crs,  k.deltaN, k.m0,          k.cuc,
                              k.e,   k.cus,   k.sqrtA,    k.cic,  k.omega0, k.cis,         k.i0,
@@ -167,7 +170,8 @@ bool KeplerValid(const KeplerNavRecord &k) {
     for (double v : {k.codes, k.accuracy, k.groupDelay2, k.iodc, k.fitInterval}) {
         if (!std::isnan(v) && !FitsNavigationField(v)) return false;
     }
-    return IsTimeOfWeek(k.toe) && IsTimeOfWeek(k.toc) && k.sqrtA >= 0.0 && k.e >= 0.0 && k.e < 1.0;
+    return IsTimeOfWeek(k.toe) && IsTimeOfWeek(k.toc) && k.sqrtA >= 0.0 && k.e >= 0.0 && k.e < 1.0 && k.week >= 0 &&
+           k.tocWeek >= 0 && std::fabs(k.transmission - k.toe) <= kSecondsPerHalfWeek;
 }
 
 // The orbit elements by name: each record lists them in its own order, and

@@ -232,16 +232,20 @@ TEST(GnssEphemeris, AToeAcrossTheWeekFromItsSendingIsInItsOwnWeek) {
     }
 }
 
-// Each row spoils one field of a valid record; the record is dropped with
-// a message and nothing reaches the port.
+// Each row spoils one field of a valid record, or logs it at a time that
+// does not fit its weeks; the record is dropped with a message and nothing
+// reaches the port.
 TEST(GnssEphemeris, ValuesNoBroadcastGivesDropTheRecord) {
     struct Row {
         const char *what;
         uint16_t id;
         std::function<Body()> valid;
         std::function<void(Body &)> spoil;
+        HeaderFields logged = kOtherSystemsAt;
     };
     const double nan = NAN;
+    const HeaderFields unknownTime{0, 0, 20}; // week 0, time status UNKNOWN
+    const auto keep = [](Body &) {};
     const std::vector<Row> rows = {
         {"GLONASS slot 0", kMsgGloephemeris, Glonass, [](Body &b) { b.u2(0, 37); }},
         {"GLONASS slot 28", kMsgGloephemeris, Glonass, [](Body &b) { b.u2(0, 65); }},
@@ -258,20 +262,24 @@ TEST(GnssEphemeris, ValuesNoBroadcastGivesDropTheRecord) {
         {"Galileo af0 not finite", kMsgGalfnavephemeris, GalileoFnav, [nan](Body &b) { b.r8(140, nan); }},
         {"Galileo IODnav", kMsgGalephemeris, GalileoBoth, [](Body &b) { b.u4(20, 1024); }},
         {"Galileo sqrtA < 0", kMsgGalephemeris, GalileoBoth, [](Body &b) { b.r8(28, -1.0); }},
+        {"Galileo logged at an unknown time", kMsgGalinavephemeris, GalileoInav, keep, unknownTime},
         {"BeiDou C64", kMsgBdsephemeris, Beidou, [](Body &b) { b.u4(0, 64); }},
         {"BeiDou health 2", kMsgBdsephemeris, Beidou, [](Body &b) { b.u4(16, 2); }},
         {"BeiDou URA not finite", kMsgBdsephemeris, Beidou, [nan](Body &b) { b.r8(8, nan); }},
+        {"BeiDou logged at an unknown time", kMsgBdsephemeris, Beidou, keep, unknownTime},
         {"QZSS PRN 192", kMsgQzssephemeris, Qzss, [](Body &b) { b.u4(0, 192); }},
         {"QZSS A < 0", kMsgQzssephemeris, Qzss, [](Body &b) { b.r8(40, -4.2e7); }},
         {"QZSS IODC", kMsgQzssephemeris, Qzss, [](Body &b) { b.u4(160, 1024); }},
         {"QZSS toc", kMsgQzssephemeris, Qzss, [nan](Body &b) { b.r8(164, nan); }},
+        {"QZSS logged at an unknown time", kMsgQzssephemeris, Qzss, keep, unknownTime},
+        {"QZSS sent two weeks before it was logged", kMsgQzssephemeris, Qzss, [](Body &b) { b.u4(28, 1560); }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(Decode(row.id, row.valid()), RK_BROADCAST);
         Body spoilt = row.valid();
         row.spoil(spoilt);
-        EXPECT_EQ(Decode(row.id, spoilt), RK_NONE);
+        EXPECT_EQ(Decode(row.id, spoilt, row.logged), RK_NONE);
         ASSERT_EQ(CapturedMessages().size(), 1u);
         EXPECT_NE(CapturedMessages()[0].text.find("ephemeris received"), std::string::npos)
             << CapturedMessages()[0].text;
