@@ -9,12 +9,11 @@
 #include "common/broadcast_ephemeris.h"
 #include "common/gnss_time.h"
 #include "common/le.h"
+#include "oem4/correction_checks.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 
 namespace {
-
-constexpr const char *kInvalidText = "%s record with invalid values dropped";
 
 // GALIONO
 constexpr size_t kGalIonoAt = 0; // ai0, ai1, ai2
@@ -43,13 +42,6 @@ constexpr size_t kQzsUtcA1At = 80;
 constexpr uint32_t kUtcWeekPeriod = 256;
 constexpr uint32_t kGgtoWeekPeriod = 64;
 
-bool AllFit(const double *v, size_t count) {
-    for (size_t i = 0; i < count; ++i) {
-        if (!FitsNavigationField(v[i])) return false;
-    }
-    return true;
-}
-
 // The continuous week of a week broadcast modulo `period`: the one nearest
 // the week of the record that carried it.
 int32_t FullWeek(int32_t now, uint32_t truncated, uint32_t period) {
@@ -58,20 +50,6 @@ int32_t FullWeek(int32_t now, uint32_t truncated, uint32_t period) {
     if (now - week > p / 2 || week < 0) week += p;
     return week;
 }
-
-bool ReadKlobuchar(const uint8_t *alpha, const uint8_t *beta, KlobucharParameters *out) {
-    KlobucharParameters k{};
-    for (size_t i = 0; i < 4; ++i) {
-        k.alpha[i] = le::R8(alpha + 8 * i);
-        k.beta[i] = le::R8(beta + 8 * i);
-    }
-    if (!AllFit(k.alpha, 4) || !AllFit(k.beta, 4)) return false;
-    k.valid = 1;
-    *out = k;
-    return true;
-}
-
-void Drop(const Oem4Decoder *dec, const char *name) { PortReportf(dec, HeaderTime(dec), kInvalidText, name); }
 
 } // namespace
 
@@ -82,7 +60,7 @@ int32_t DecodeGaliono(int32_t port, ThreadBuf *) {
     double ai[3];
     for (size_t i = 0; i < 3; ++i) ai[i] = le::R8(body + kGalIonoAt + 8 * i);
     if (!AllFit(ai, 3)) {
-        Drop(dec, "GALIONO");
+        DropCorrectionRecord(dec, "GALIONO");
         return RK_NONE;
     }
     NavCorrections &c = dec->corrections;
@@ -105,7 +83,7 @@ int32_t DecodeGalclock(int32_t port, ThreadBuf *) {
     const double values[] = {utc.a0, utc.a1, ggto.a0, ggto.a1};
     if (!AllFit(values, 4) || utcTime >= kSecondsPerWeek || ggtoTime >= kSecondsPerWeek || utcWeek >= kUtcWeekPeriod ||
         ggtoWeek >= kGgtoWeekPeriod) {
-        Drop(dec, "GALCLOCK");
+        DropCorrectionRecord(dec, "GALCLOCK");
         return RK_NONE;
     }
     // The Galileo week counts as the GPS week does; the record gives it
@@ -123,7 +101,8 @@ int32_t DecodeBdsiono(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
     const uint8_t *body = RecordBody(dec);
-    if (!ReadKlobuchar(body + kBdsIonoAt, body + kBdsIonoAt + 32, &dec->corrections.beidouIono)) Drop(dec, "BDSIONO");
+    if (!ReadKlobuchar(body + kBdsIonoAt, body + kBdsIonoAt + 32, &dec->corrections.beidouIono))
+        DropCorrectionRecord(dec, "BDSIONO");
     return RK_NONE;
 }
 
@@ -139,7 +118,7 @@ int32_t DecodeBdsclock(int32_t port, ThreadBuf *) {
     TimeSystemCorrection utc{1, le::R8(body + kBdsUtcA0At), le::R8(body + kBdsUtcA1At), 0, bdtWeek};
     const double values[] = {utc.a0, utc.a1};
     if (!AllFit(values, 2) || utc.referenceWeek < 0) {
-        Drop(dec, "BDSCLOCK");
+        DropCorrectionRecord(dec, "BDSCLOCK");
         return RK_NONE;
     }
     dec->corrections.beidouUtc = utc;
@@ -157,7 +136,7 @@ int32_t DecodeQzssionutc(int32_t port, ThreadBuf *) {
     const double values[] = {utc.a0, utc.a1};
     if (!ReadKlobuchar(body + kQzsAlphaAt, body + kQzsBetaAt, &iono) || !AllFit(values, 2) || time >= kSecondsPerWeek ||
         week > 0xFFFFu) {
-        Drop(dec, "QZSSIONUTC");
+        DropCorrectionRecord(dec, "QZSSIONUTC");
         return RK_NONE;
     }
     utc.referenceTime = static_cast<int32_t>(time);

@@ -16,6 +16,7 @@
 #include "common/decoded_epoch.h"
 #include "common/gnss_time.h"
 #include "common/le.h"
+#include "oem4/correction_checks.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 
@@ -26,7 +27,6 @@ constexpr const char *kInvalidValuesText = "%s ephemeris received for %c%02u wit
 
 // GLONASS time runs three hours ahead of UTC.
 constexpr int32_t kGlonassUtcOffset = 10800;
-constexpr int32_t kMostLeapSeconds = 100;
 constexpr double kNotCarried = std::numeric_limits<double>::quiet_NaN();
 
 // ---- GLOEPHEMERIS body --------------------------------------------------

@@ -1,8 +1,13 @@
 // VERSION (37) and IONUTC (8): what the receiver says about itself and about
-// GPS time, kept in the port for the headers of the RINEX files.
+// GPS time, kept in the port for the headers of the RINEX files. An IONUTC
+// holding a value those headers cannot carry is dropped with a message, as
+// the other systems' correction records are; the previous one stays.
 #include <cstring>
 
+#include "common/broadcast_ephemeris.h"
+#include "common/gnss_time.h"
 #include "common/le.h"
+#include "oem4/correction_checks.h"
 #include "oem4/decoders.h"
 #include "oem4/oem4_decoder.h"
 
@@ -31,6 +36,11 @@ inline constexpr size_t kLeapWeekAt = 88;
 inline constexpr size_t kLeapDayAt = 92;
 inline constexpr size_t kLeapSecondsAt = 96;
 inline constexpr size_t kFutureLeapSecondsAt = 100;
+inline constexpr uint32_t kLastWeek = 0xFFFF;
+inline constexpr uint32_t kLastDayNumber = 7; // DN, the day of the week of the leap second
+
+// GPS time minus UTC, now or after the announced leap second.
+bool IsLeapSecondCount(int32_t seconds) { return seconds >= 0 && seconds <= kMostLeapSeconds; }
 
 // A fixed text field of the record: up to its NUL, never past the field.
 void CopyText(char *destination, const uint8_t *field) {
@@ -66,19 +76,33 @@ int32_t DecodeIonutc(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
     const uint8_t *body = RecordBody(dec);
+    KlobucharParameters iono{};
+    const double utc[] = {le::R8(body + kUtcA0At), le::R8(body + kUtcA1At)};
+    const uint32_t utcWeek = le::U4(body + kUtcWeekAt);
+    const uint32_t utcTime = le::U4(body + kUtcTotAt);
+    const uint32_t leapWeek = le::U4(body + kLeapWeekAt);
+    const uint32_t leapDay = le::U4(body + kLeapDayAt);
+    const int32_t leapSeconds = le::I4(body + kLeapSecondsAt);
+    const int32_t futureLeapSeconds = le::I4(body + kFutureLeapSecondsAt);
+    if (!ReadKlobuchar(body + kAlphaAt, body + kBetaAt, &iono) || !AllFit(utc, 2) || utcTime >= kSecondsPerWeek ||
+        utcWeek > kLastWeek || leapWeek > kLastWeek || leapDay > kLastDayNumber || !IsLeapSecondCount(leapSeconds) ||
+        !IsLeapSecondCount(futureLeapSeconds)) {
+        DropCorrectionRecord(dec, "IONUTC");
+        return RK_NONE;
+    }
     IonUtcParameters &p = dec->ionUtc;
     for (size_t i = 0; i < 4; ++i) {
-        p.alpha[i] = le::R8(body + kAlphaAt + 8 * i);
-        p.beta[i] = le::R8(body + kBetaAt + 8 * i);
+        p.alpha[i] = iono.alpha[i];
+        p.beta[i] = iono.beta[i];
     }
-    p.utcWeek = le::U4(body + kUtcWeekAt);
-    p.utcReferenceTime = le::U4(body + kUtcTotAt);
-    p.utcA0 = le::R8(body + kUtcA0At);
-    p.utcA1 = le::R8(body + kUtcA1At);
-    p.leapWeek = le::U4(body + kLeapWeekAt);
-    p.leapDay = le::U4(body + kLeapDayAt);
-    p.leapSeconds = le::I4(body + kLeapSecondsAt);
-    p.futureLeapSeconds = le::I4(body + kFutureLeapSecondsAt);
+    p.utcWeek = utcWeek;
+    p.utcReferenceTime = utcTime;
+    p.utcA0 = utc[0];
+    p.utcA1 = utc[1];
+    p.leapWeek = leapWeek;
+    p.leapDay = leapDay;
+    p.leapSeconds = leapSeconds;
+    p.futureLeapSeconds = futureLeapSeconds;
     p.valid = 1;
     return RK_NONE;
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -357,5 +358,38 @@ TEST(GnssEphemeris, CorrectionRecordsGiveTheHeaderLinesOfTheirSystems) {
     for (auto [milliseconds, bdtWeek] : {std::pair{5000, 206}, std::pair{14000, 207}}) {
         Feed(MakeRecord(kMsgBdsclock, bdsClock.bytes, {1563, milliseconds, 180}), &buf);
         EXPECT_EQ(Port().corrections.beidouUtc.referenceWeek, bdtWeek) << milliseconds;
+    }
+
+    // GPS's IONUTC likewise: each row spoils one value, and the record is
+    // dropped with the valid one before it kept.
+    Body ionUtc(kIonutcLength);
+    ionUtc.r8(0, 1.1176e-08).r8(32, 90112.0).u4(64, 1562).u4(68, 61440).r8(72, -5.5879354477e-09);
+    ionUtc.u4(88, 1562).u4(92, 7).u4(96, 15).u4(100, 15);
+    Feed(MakeRecord(kMsgIonutc, ionUtc.bytes, at), &buf);
+    const auto kept = [](const IonUtcParameters &p) {
+        return std::tuple(p.valid, p.alpha[1], p.beta[3], p.utcA1, p.utcWeek, p.utcReferenceTime, p.leapWeek, p.leapDay,
+                          p.leapSeconds, p.futureLeapSeconds);
+    };
+    const auto before = kept(Port().ionUtc);
+    ASSERT_EQ(std::get<0>(before), 1u);
+    const std::vector<std::pair<const char *, std::function<void(Body &)>>> spoils = {
+        {"alpha not finite", [](Body &b) { b.r8(8, NAN); }},
+        {"beta beyond a D12.4 field", [](Body &b) { b.r8(56, 1e300); }},
+        {"A1 not finite", [](Body &b) { b.r8(80, INFINITY); }},
+        {"tot past the week", [](Body &b) { b.u4(68, 604800); }},
+        {"UTC week", [](Body &b) { b.u4(64, 0xFFFFFFFF); }},
+        {"leap second week", [](Body &b) { b.u4(88, 0x10000); }},
+        {"day number", [](Body &b) { b.u4(92, 8); }},
+        {"leap seconds", [](Body &b) { b.u4(96, 0x80000000); }},
+        {"future leap seconds", [](Body &b) { b.u4(100, 101); }},
+    };
+    for (const auto &[what, spoil] : spoils) {
+        Body spoiltIonUtc = ionUtc;
+        spoil(spoiltIonUtc);
+        CapturedMessages().clear();
+        Feed(MakeRecord(kMsgIonutc, spoiltIonUtc.bytes, at), &buf);
+        ASSERT_EQ(CapturedMessages().size(), 1u) << what;
+        EXPECT_EQ(CapturedMessages()[0].text, "IONUTC record with invalid values dropped");
+        EXPECT_EQ(kept(Port().ionUtc), before) << what;
     }
 }
