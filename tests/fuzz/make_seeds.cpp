@@ -7,9 +7,11 @@
 //   make_seeds OUTPUT_DIR      (writes OUTPUT_DIR/{framing,convert,navigation}/...)
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../navigation/sky.h"
@@ -211,25 +213,53 @@ std::vector<Record> LengthsAtLimits() {
     return log;
 }
 
+// The receiver's VERSION (its card named) and IONUTC, for the RINEX
+// headers.
+std::vector<Record> ReceiverInfo(const testsupport::HeaderFields &at) {
+    Bytes version;
+    version.u4(1).u4(1);
+    for (const char *text : {"RT2W", "NGS12345678", "OEM4-3.00-2T", "1.700S15", "1.0"}) {
+        std::vector<uint8_t> field(16, 0);
+        std::copy(text, text + std::strlen(text), field.begin());
+        version.raw(field);
+    }
+    version.zeros(24);
+    Bytes ionutc;
+    for (double a : {1.1176e-08, 1.4901e-08, -5.9605e-08, -1.1921e-07}) ionutc.r8(a);
+    for (double b : {90112.0, 16384.0, -196608.0, -65536.0}) ionutc.r8(b);
+    ionutc.u4(1562).u4(61440).r8(-5.5879354477e-09).r8(-1.243449788e-14).u4(1562).u4(7).i4(15).i4(15).u4(0);
+    return {MakeRecord(kMsgVersion, version.data(), at), MakeRecord(kMsgIonutc, ionutc.data(), at)};
+}
+
 // A valid ephemeris record of every other system and their correction
-// records, which random bodies reach only as values to drop.
+// records, which random bodies reach only as values to drop, after the
+// receiver's own.
 std::vector<Record> OtherSystems() {
     using namespace testsupport;
     const HeaderFields at = kOtherSystemsAt;
     std::vector<uint8_t> bdsIono(68, 0);
     le::PutR8(&bdsIono[4], 1e-8);
-    return {MakeRecord(723, GloephemerisBody(), at),
-            MakeRecord(1309, GalinavephemerisBody(), at),
-            MakeRecord(1310, GalfnavephemerisBody(), at),
-            MakeRecord(1122, GalephemerisBody(), at),
-            MakeRecord(1696, BdsephemerisBody(), at),
-            MakeRecord(1336, QzssephemerisBody(), at),
-            MakeRecord(1121, std::vector<uint8_t>(64, 0), at),
-            MakeRecord(1127, std::vector<uint8_t>(29, 0), at),
-            MakeRecord(1590, bdsIono, at),
-            MakeRecord(1607, std::vector<uint8_t>(72, 0), at),
-            MakeRecord(1347, std::vector<uint8_t>(108, 0), at),
-            MakeRecord(723, GloephemerisBody(), at)};
+    std::vector<Record> log = ReceiverInfo(at);
+    for (Record &r : std::vector<Record>{
+             MakeRecord(723, GloephemerisBody(), at), MakeRecord(1309, GalinavephemerisBody(), at),
+             MakeRecord(1310, GalfnavephemerisBody(), at), MakeRecord(1122, GalephemerisBody(), at),
+             MakeRecord(1696, BdsephemerisBody(), at), MakeRecord(1336, QzssephemerisBody(), at),
+             MakeRecord(1121, std::vector<uint8_t>(64, 0), at), MakeRecord(1127, std::vector<uint8_t>(29, 0), at),
+             MakeRecord(1590, bdsIono, at), MakeRecord(1607, std::vector<uint8_t>(72, 0), at),
+             MakeRecord(1347, std::vector<uint8_t>(108, 0), at), MakeRecord(723, GloephemerisBody(), at)})
+        log.push_back(std::move(r));
+    return log;
+}
+
+// Epochs of a receiver's two antennas, the second's records marked by
+// their message type, each antenna with its own epochs.
+std::vector<Record> TwoAntennas() {
+    std::vector<Record> log;
+    for (int k = 0; k < 3; ++k) {
+        log.push_back(testsupport::RangeLog(6, 100000 + 1000 * k));
+        log.push_back(testsupport::RangeLog(5, 100000 + 1000 * k, kSecondAntennaSource));
+    }
+    return log;
 }
 
 // Range records past 8192 bytes, which a port handing its epochs over (to
@@ -333,6 +363,12 @@ int main(int argc, char **argv) {
     Write(out / "framing" / "lengths-at-limits", {0x02, 55}, LengthsAtLimits());
     Write(out / "framing" / "nested-torn", {0x00, 4}, NestedTorn());
     Write(out / "framing" / "long-ranges-handed-over", {0x82, 9}, LongRanges());
+    // Epochs handed over (bit 7) from the packed records and from both
+    // antennas, beside every other system's records.
+    Write(out / "framing" / "packed-ranges-handed-over", {0x82, 17}, PackedRanges());
+    std::vector<Record> others = OtherSystems();
+    for (const Record &r : TwoAntennas()) others.push_back(r);
+    Write(out / "framing" / "other-systems-two-antennas-handed-over", {0x80, 5}, others);
     // convert: options byte (bit 0 recompute, bit 4 CRC fix-up, bits 5-7 RINEX), then the log.
     std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0), Rawephem(4, 0xF0, 0),
                                Rawephem(5, 0x96, 0)};
@@ -348,6 +384,8 @@ int main(int argc, char **argv) {
     Write(out / "convert" / "other-systems-rinex211", {0xA0}, OtherSystems());
     Write(out / "convert" / "long-ranges-rinex304", {0x20}, LongRanges());
     Write(out / "convert" / "packed-ranges-references-and-differences", {0x02}, PackedRanges());
+    Write(out / "convert" / "packed-ranges-rinex304", {0x20}, PackedRanges());
+    Write(out / "convert" / "two-antennas-rinex304", {0x20}, TwoAntennas());
     Write(out / "convert" / "packed-candidate", {0x02}, PackedCandidate());
     Write(out / "convert" / "lengths-at-limits", {0x00}, LengthsAtLimits());
     // navigation: a plausible sky, then the same with poisoned values.

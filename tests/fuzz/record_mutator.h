@@ -17,13 +17,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "common/le.h"
+#include "common/oem4_format.h"
 #include "oem4/crc32.h"
 #include "oem4/oem4_decoder.h"
+#include "support/oem4_records.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t maxSize);
 
@@ -158,6 +161,75 @@ inline void AppendRecord(Rng &rng, Stream &out, const RecordTableEntry *row, uin
     if (!goodCrc) p[kOem4HeaderLength + length] ^= static_cast<uint8_t>(1 + Below(rng, 255));
 }
 
+// The ephemeris rows of the other systems, whose decoders check every value
+// and the satellite number (QZSS from PRN 193): a random body never passes
+// them, so these start from a valid body of the row, as the tests lay it
+// out, logged when the tests log it.
+inline constexpr uint16_t kValidBodyRows[] = {kMsgGloephemeris,     kMsgGalephemeris, kMsgGalinavephemeris,
+                                              kMsgGalfnavephemeris, kMsgBdsephemeris, kMsgQzssephemeris};
+
+inline std::vector<uint8_t> ValidBody(uint16_t messageId) {
+    switch (messageId) {
+    case kMsgGloephemeris: return testsupport::GloephemerisBody();
+    case kMsgGalephemeris: return testsupport::GalephemerisBody();
+    case kMsgGalinavephemeris: return testsupport::GalinavephemerisBody();
+    case kMsgGalfnavephemeris: return testsupport::GalfnavephemerisBody();
+    case kMsgBdsephemeris: return testsupport::BdsephemerisBody();
+    default: return testsupport::QzssephemerisBody();
+    }
+}
+
+// One aligned field of the body set to a value at, or just past, a limit
+// the decoders check: a number range, a week, a time of week, a count of
+// bits, or a double no navigation field can hold.
+inline void PerturbField(Rng &rng, uint8_t *body, uint32_t size) {
+    static constexpr uint32_t kWords[] = {0,      1,     36,    37,    63,    64,          192,        193,   202,
+                                          203,    255,   1023,  1024,  8191,  8192,        65535,      65536, 604799,
+                                          604800, 86399, 86400, 10800, 10700, 0x80000000u, 0xFFFFFFFFu};
+    static constexpr double kDoubles[] = {0.0,
+                                          -1.0,
+                                          0.9999999,
+                                          1.0,
+                                          604799.0,
+                                          604800.0,
+                                          9.9e98,
+                                          1e99,
+                                          1e-99,
+                                          1e-100,
+                                          -1e308,
+                                          std::numeric_limits<double>::infinity(),
+                                          std::numeric_limits<double>::quiet_NaN()};
+    if (size < 8) return;
+    if (OneIn(rng, 2)) {
+        const uint32_t at = 4 * Below(rng, size / 4);
+        le::PutU4(body + at, kWords[Below(rng, sizeof kWords / sizeof kWords[0])]);
+    } else {
+        const uint32_t at = 4 * Below(rng, (size - 8) / 4 + 1);
+        le::PutR8(body + at, kDoubles[Below(rng, sizeof kDoubles / sizeof kDoubles[0])]);
+    }
+}
+
+// Appends a record of one of those rows: its valid body, mostly with one
+// field perturbed; now and then logged at another time.
+inline void AppendValidRecord(Rng &rng, Stream &out) {
+    const RecordTableEntry *row =
+        FindRecordTableEntry(kValidBodyRows[Below(rng, static_cast<uint32_t>(std::size(kValidBodyRows)))]);
+    if (row == nullptr) return;
+    std::vector<uint8_t> body = ValidBody(static_cast<uint16_t>(row->messageId));
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    if (!OneIn(rng, 4)) PerturbField(rng, body.data(), length);
+    const size_t at = out.size();
+    out.resize(at + kEnvelope + length);
+    uint8_t *p = out.data() + at;
+    PutHeader(rng, p, row, length);
+    if (!OneIn(rng, 4)) {
+        le::PutU2(p + kHeaderWeekAt, testsupport::kOtherSystemsAt.week);
+        le::PutI4(p + kHeaderMillisecondsAt, testsupport::kOtherSystemsAt.milliseconds);
+    }
+    std::memcpy(p + kOem4HeaderLength, body.data(), length);
+    PutCrc(p, length);
+}
+
 // A rejected candidate of at most `room` bytes (often the longest its row
 // allows) whose body is packed with short valid records, some of them
 // candidates of the same kind; the CRC is whatever bytes fall at its stated
@@ -210,7 +282,7 @@ inline size_t Place(Rng &rng, const uint8_t *data, size_t size) {
 // or 0 when nothing fitted.
 inline size_t MutateStream(Rng &rng, uint8_t *data, size_t size, size_t maxSize) {
     Stream piece;
-    switch (Below(rng, 8)) {
+    switch (Below(rng, 9)) {
     case 0: { // a valid record of any row, at any length it may have
         const RecordTableEntry *row = AnyRow(rng);
         AppendRecord(rng, piece, row, PickItems(rng, row));
@@ -281,6 +353,9 @@ inline size_t MutateStream(Rng &rng, uint8_t *data, size_t size, size_t maxSize)
         std::memmove(data + at, data + at + cut, size - at - cut);
         return size - cut;
     }
+    case 7: // other systems' ephemerides that pass their decoders' checks, or fail one
+        for (uint32_t n = 1 + Below(rng, 3); n > 0; --n) AppendValidRecord(rng, piece);
+        break;
     default: { // every complete record's CRC made right (after byte mutations)
         for (size_t at : Headers(data, size)) {
             const uint32_t length = le::U2(data + at + kHeaderMessageLengthAt);
