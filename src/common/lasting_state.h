@@ -29,3 +29,10 @@ extern FixState PreviousFix;
 // files of one session. The counter itself stays private to this module, so
 // nothing can rewind it.
 uint32_t NextMarkNumber();
+
+// Forgets the last solution and restarts the mark numbers at 1, for a
+// program whose every conversion is a session of its own: the command,
+// whose outputs for a log must not depend on the logs it converted before
+// it in the same process (with -j they are converted in processes of
+// their own).
+void StartNewSession();

@@ -259,6 +259,16 @@ TEST_F(Cli, SeveralLogsConvertInParallelIntoADirectory) {
     }
     EXPECT_TRUE(Contains(outcome.err, P("missing.gps") + ": Error: Unable to open"));
     EXPECT_TRUE(Contains(outcome.out, "4 logs: 3 converted, 1 failed\n"));
+
+    // One after the other in this process, each log is converted as in a
+    // worker of its own: its marks are numbered from 1 there too.
+    fs::create_directories(dir / "one");
+    args[1] = "1";
+    args[3] = P("one");
+    EXPECT_EQ(Run(args).status, 1);
+    for (const char *name : {"a.sta", "b.sta", "c.sta"}) {
+        EXPECT_EQ(ReadText(dir / "one" / name), ReadText(dir / "out" / name)) << name;
+    }
 }
 
 // On a terminal, -j shows a live line per running log; the workers' progress

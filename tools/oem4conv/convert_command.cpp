@@ -16,6 +16,7 @@
 #include "api/convert.h"
 #include "commands.h"
 #include "common/error_text.h"
+#include "common/lasting_state.h"
 #include "oem4/signals.h"
 #include "output/tsq_file.h"
 #include "output/tsq_reader.h"
@@ -639,6 +640,8 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         }
     }
 
+    // Each log is a session of its own, in this process as in a worker's.
+    StartNewSession();
     const int32_t result = ConvertFile(options.get(), &host, 0);
     ClearBar();
     bool messagesKept = true;
