@@ -691,6 +691,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     converterOptions.channels = g_conversion.channels;
     SetPortOptions(kPort, &converterOptions, sizeof converterOptions);
     SetPortEpochSolver(kPort, SolveEpoch);
+    if (g_conversion.out->tsq == nullptr) SetPortObservationFileUnwritten(kPort);
     if (g_conversion.out->rinexOpen) {
         SetPortEpochHandler(kPort, ExportEpoch);
         SetPortUnhealthyEphemerisHandler(kPort, ExportUnhealthyEphemeris);

@@ -350,6 +350,8 @@ struct Oem4Decoder {
     // gets the other antenna's (may be null).
     uint32_t antenna;
     OtherAntennaFn otherAntennaHandler;
+    // Non-zero where the observation file is not written.
+    uint32_t observationFileUnwritten;
 };
 
 // A receiver with two antennas logs the second one's ranges in records of
@@ -397,6 +399,11 @@ void SetPortEpochSolver(int32_t port, EpochSolverFn solver);
 // Sets the receiver of the GPS ephemerides refused for their health (null:
 // none); OpenPort clears it.
 void SetPortUnhealthyEphemerisHandler(int32_t port, UnhealthyEphemerisFn handler);
+// Where the host's observation file is not written (RINEX alone), the
+// messages about what it left out or could not attach are not sent: the
+// epochs are still built as for the file, and those messages would tell of
+// losses that did not happen. OpenPort clears it.
+void SetPortObservationFileUnwritten(int32_t port);
 void SetPortOptions(int32_t port, const Oem4Options *options, int32_t size);
 int32_t DecodeByte(int32_t port, uint8_t byte, ThreadBuf *buf);
 int32_t ResyncPort(int32_t port, ThreadBuf *buf);

@@ -173,6 +173,11 @@ void SetPortAntenna(int32_t port, PortAntenna antenna, OtherAntennaFn handler) {
     dec->otherAntennaHandler = handler;
 }
 
+void SetPortObservationFileUnwritten(int32_t port) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr) dec->observationFileUnwritten = 1;
+}
+
 void SharePortClockModel(int32_t from, int32_t to) {
     const Oem4Decoder *source = GetOpenPort(from);
     Oem4Decoder *target = GetOpenPort(to);

@@ -177,6 +177,10 @@ inline void WriteL2(const Oem4Options &opt, const ObsView &view, const DecodedOb
     }
 }
 
+// Messages about what the observation file left out or could not attach:
+// not where the file is not written.
+bool TellsOfTheFile(const Oem4Decoder *dec) { return dec->observationFileUnwritten == 0; }
+
 // Compares an observation's lock time with the previous epoch's entry for
 // its satellite: a lock time that went down means lock was lost in between.
 // Reported only with reportAll, which the caller checks.
@@ -213,7 +217,7 @@ void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
     // One explanatory message, then short ones, then a closing one: a log
     // with the records in the wrong order would otherwise flood the host.
     uint32_t &count = dec->timeSyncMessages;
-    if (count > kTimeSyncLast) return;
+    if (count > kTimeSyncLast || !TellsOfTheFile(dec)) return;
     PortReport(dec, time,
                count < kTimeSyncShortFrom ? kTimeSyncFirstText
                : count < kTimeSyncLast    ? kTimeSyncText
@@ -301,7 +305,8 @@ uint64_t ChooseSatellites(Oem4Decoder *dec, double time, const ObsView &view, co
         if (w > 0 && used + static_cast<size_t>(w) < sizeof list) used += static_cast<size_t>(w);
     }
     ScreeningStats &stats = dec->screeningStats;
-    if (stats.cutEpochs == 0) PortReportf(dec, time, kChannelsCutText, satellites, channels, list);
+    if (stats.cutEpochs == 0 && TellsOfTheFile(dec))
+        PortReportf(dec, time, kChannelsCutText, satellites, channels, list);
     ++stats.cutEpochs;
     stats.cutSatellites += satellites - channels;
     return keep;
@@ -401,7 +406,8 @@ inline void FillL1Slots(Oem4Decoder *dec, double time, const RangeScreen &sc, Ra
             slots.firstSlot[obs.prn] = static_cast<uint8_t>(slot);
         }
         const bool codeGood = WriteL1Slot(sc.view, obs, slots.st->meas[slot], slots.st->tracking[slot]);
-        if (!codeGood && reportAll) PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
+        if (!codeGood && reportAll && TellsOfTheFile(dec))
+            PortReportf(dec, time, kBadCodeText, static_cast<int>(obs.prn));
         slots.l2Signal[slot] = kNoL2Signal;
         dec->tsqPrns[slot] = obs.prn;
         ++slot;
@@ -436,7 +442,7 @@ inline void PairL2Observations(Oem4Decoder *dec, double time, const RangeScreen 
         // Paired by the full PRN, so PRNs that share their low byte stay apart.
         const uint32_t j = SlotOf(slots, obs.prn);
         if (j == slots.satellites) {
-            if (obs.prn >= kSlipTablePrns || (slots.cutPrns >> obs.prn & 1u) == 0) {
+            if ((obs.prn >= kSlipTablePrns || (slots.cutPrns >> obs.prn & 1u) == 0) && TellsOfTheFile(dec)) {
                 PortReportf(dec, time, kNoL1Text, static_cast<int>(obs.prn));
             }
             continue;
@@ -718,7 +724,7 @@ uint32_t FitToMaxchan(Oem4Decoder *dec, const std::array<uint32_t, kSystemCount>
     for (uint32_t k : kept) total += k;
     *quota = kept;
     if (total <= MAXCHAN) return total;
-    PortReportf(dec, dec->decoded.time, kMaxchanText, static_cast<int>(MAXCHAN), dec->port);
+    if (TellsOfTheFile(dec)) PortReportf(dec, dec->decoded.time, kMaxchanText, static_cast<int>(MAXCHAN), dec->port);
     ScreeningStats &stats = dec->screeningStats;
     ++stats.maxchanRecords;
     stats.maxchanObservations += total - MAXCHAN;
