@@ -220,6 +220,7 @@ inline constexpr uint8_t kPackedDopplerValid = 4;
 // The lock-time code of one signal of one satellite and since when it holds.
 struct PackedLockTime {
     double since; // GPS seconds since the start of week 0
+    double start; // RANGECMP4: lock time (s) at since
     double last;  // when the signal was last seen
     uint8_t seen; // 1 once the signal was seen
     uint8_t code; // 0-15
@@ -234,6 +235,10 @@ struct PackedRangeState {
     std::array<PackedReference, kPackedTracks> references;
     std::array<PackedLockTime, kPackedTracks> lockTimes;
     std::array<PackedLockTime, kRangecmp2Tracks> rangecmp2LockTimes; // code 1: at its largest value
+    // The times of the port's latest two RANGECMP4 epochs (GPS seconds
+    // since the start of week 0): a signal last seen before the earlier
+    // one was missing from an epoch.
+    double rangecmp4Epoch, rangecmp4PreviousEpoch;
 };
 
 // The geodetic form of one BESTXYZ position: what the position record

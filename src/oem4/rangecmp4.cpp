@@ -233,20 +233,38 @@ Measurement ReadDifference(BitReader &bits, bool isFirst, const PackedReference 
     return m;
 }
 
+// The lock time a signal's track gives at a time: where its code's count
+// started, plus the time since, never reaching the next code's least.
+double LockAt(const PackedLockTime &track, double at) {
+    const double lock = track.start + (at - track.since);
+    const uint32_t next = track.code + 1u;
+    return next < kLockTimeFloor.size() && lock > kLockTimeFloor[next] ? kLockTimeFloor[next] : lock;
+}
+
 // Lock time from the coarse code: the code's least lock time plus the time
 // the code has held since it was first seen, never reaching the next
 // code's. A code that goes down means the lock restarted; after a gap the
-// time the code has held is not known.
-double LockTime(PackedLockTime &track, uint32_t code, double now) {
-    if (track.seen == 0 || code != track.code || now < track.last || now - track.last > kLockTimeGap) {
+// time the code has held is not known. A code that goes up on a signal
+// seen in the epoch before means the receiver kept lock: the lock time
+// goes on growing with the time from the value it had (at least the new
+// code's least), as falling back to the new code's least would read as a
+// lock lost in between. After an epoch without the signal the lock may
+// have restarted in that time: a code gone up starts from its least.
+double LockTime(PackedLockTime &track, uint32_t code, double now, double previousEpoch) {
+    const bool gap = track.seen == 0 || now < track.last || now - track.last > kLockTimeGap;
+    const bool missed = track.last + kTimeTolerance < previousEpoch;
+    if (gap || code < track.code || (code > track.code && missed)) {
         track.since = now;
+        track.start = kLockTimeFloor[code];
+    } else if (code > track.code) {
+        const double kept = LockAt(track, track.last) + (now - track.last);
+        track.since = now;
+        track.start = kept > kLockTimeFloor[code] ? kept : kLockTimeFloor[code];
     }
     track.seen = 1;
     track.code = static_cast<uint8_t>(code);
     track.last = now;
-    double lock = kLockTimeFloor[code] + (now - track.since);
-    if (code + 1 < kLockTimeFloor.size() && lock > kLockTimeFloor[code + 1]) lock = kLockTimeFloor[code + 1];
-    return lock;
+    return LockAt(track, now);
 }
 
 // What one record's decoding carries from block to block.
@@ -281,8 +299,9 @@ void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, co
     const uint32_t signal = kSignalTable[sat.system][signalId];
     const int channel = sat.system == SYS_GLONASS ? static_cast<int>(glonassFrequency) - kGlonassFrequencyOffset : 0;
     const double frequency = SignalFrequency(sat.system, signal, static_cast<int8_t>(channel));
-    const double lock =
-        LockTime(ctx.dec->packed.lockTimes[TrackIndex(sat.system, signalId, sat.id)], head.lockCode, ctx.now);
+    PackedRangeState &packed = ctx.dec->packed;
+    const double lock = LockTime(packed.lockTimes[TrackIndex(sat.system, signalId, sat.id)], head.lockCode, ctx.now,
+                                 packed.rangecmp4PreviousEpoch);
     if (!ctx.keep) return;
     if (sat.system == SYS_GLONASS && glonassFrequency > kMaxGlonassFrequency) {
         ++ctx.noChannel;
@@ -401,6 +420,10 @@ bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
 
 PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
     Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
+    if (ctx.now != dec->packed.rangecmp4Epoch) {
+        dec->packed.rangecmp4PreviousEpoch = dec->packed.rangecmp4Epoch;
+        dec->packed.rangecmp4Epoch = ctx.now;
+    }
     const uint8_t *body = RecordBody(dec);
     BitReader bits(body + kPackedRangeFixedLength, PackedDataSize(dec));
     const double time = HeaderTime(dec);

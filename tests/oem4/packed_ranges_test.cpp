@@ -493,22 +493,42 @@ TEST_F(PackedTest, Rangecmp4DifferencesNeedTheirOwnRecentReference) {
                           "RANGECMP4 record: 1 differential observations without a usable reference dropped\n");
 }
 
-// Lock time from the coarse codes: the code's least lock time and the time
-// it has held, never the next code's; a code that goes down restarts it,
-// and after a gap the time held is not known.
+// Lock time from the coarse codes, and the loss of lock judged from it: a
+// code that goes up on a signal of the epoch before goes on from the lock
+// time it had, so a lock kept is never a lock lost; a code that goes down,
+// goes up by less than the time, holds beyond its range, or comes back up
+// after an epoch without the signal or a long gap restarts it.
 TEST_F(PackedTest, Rangecmp4LockTimeFromItsCodes) {
+    SetPortEpochHandler(0, [](const DecodedEpoch *) {}); // the indications are judged for it
+    constexpr int kAbsent = -1;
     const struct {
         int32_t ms;
-        uint32_t code;
+        int code;
         float lock;
-    } steps[] = {{100000, 10, 8.192f},  {101000, 10, 9.192f},  {109000, 10, 16.384f}, {110000, 11, 16.384f},
-                 {111000, 11, 17.384f}, {200000, 11, 16.384f}, {201000, 2, 0.032f},   {202000, 2, 0.064f}};
+        int lli;
+    } steps[] = {
+        {100000, 0, 0.0f, 0},       {101000, 6, 1.0f, 0},     {102000, 7, 2.0f, 0},     {103000, 8, 3.0f, 0},
+        {104000, 8, 4.0f, 0},       {105000, 9, 5.0f, 0},     {106000, 3, 0.064f, 1},   {107000, 5, 0.512f, 1},
+        {108000, kAbsent, 0.0f, 0}, {109000, 8, 2.048f, 1},   {110000, 8, 3.048f, 0},   {111000, 10, 8.192f, 0},
+        {112000, 10, 9.192f, 0},    {120000, 10, 16.384f, 1}, {121000, 11, 17.384f, 0}, {122000, 11, 18.384f, 0},
+        {211000, 11, 16.384f, 1},   {212000, 2, 0.032f, 1},   {213000, 2, 0.064f, 1},
+    };
     for (const auto &step : steps) {
         Rc4System sys;
-        sys.satellites[0].blocks[0].lock = step.code;
+        sys.satellites[0].id = 9; // in every epoch
+        sys.satellites[0].blocks[0].lock = 15;
+        if (step.code != kAbsent) {
+            Rc4Satellite tested;
+            tested.blocks[0].lock = static_cast<uint32_t>(step.code);
+            sys.satellites.insert(sys.satellites.begin(), tested);
+        }
         const DecodedEpoch &e = Decode(kMsgRangecmp4, Rc4({sys}), At(2000, step.ms));
-        ASSERT_EQ(e.count, 1u);
-        EXPECT_FLOAT_EQ(e.obs[0].lockTime, step.lock) << step.ms;
+        ASSERT_EQ(e.count, step.code == kAbsent ? 1u : 2u);
+        if (step.code == kAbsent) continue;
+        const DecodedObservation *o = Find(e, SYS_GPS, 5, 0);
+        ASSERT_NE(o, nullptr);
+        EXPECT_FLOAT_EQ(o->lockTime, step.lock) << step.ms;
+        EXPECT_EQ(o->lli & kLliLockLost, step.lli) << step.ms;
     }
 }
 
