@@ -6,7 +6,8 @@
 // record order, each satellite's chosen L2 observation paired to its L1
 // slot). Observations the file has no place for (other systems, other
 // signals) are counted and left out; a compressed record keeps at most
-// MAXCHAN observations, GPS first; an epoch with more satellites than the
+// MAXCHAN observations (two a channel in a file of more than 12), GPS
+// first; an epoch with more satellites than the
 // file's channels keeps GPS first, then GLONASS, then SBAS, and within a
 // system the satellites of the previous epoch and then the strongest.
 // The latest BESTPOS position and clock model are attached when their
@@ -180,6 +181,14 @@ inline void WriteL2(const Oem4Options &opt, const ObsView &view, const DecodedOb
 // Messages about what the observation file left out or could not attach:
 // not where the file is not written.
 bool TellsOfTheFile(const Oem4Decoder *dec) { return dec->observationFileUnwritten == 0; }
+
+// The observations a compressed record's epoch holds: MAXCHAN, the record
+// buffer's, or an L1 and an L2 for each channel of a file of more than 12
+// channels, which the cut would otherwise leave without satellites it has
+// the room for. A port given no channels keeps to MAXCHAN.
+uint32_t CompressedLimit(const Oem4Options &options) {
+    return std::max(MAXCHAN, 2 * std::min(OptionsChannels(options), MAXCHAN));
+}
 
 // Compares an observation's lock time with the previous epoch's entry for
 // its satellite: a lock time that went down means lock was lost in between.
@@ -515,8 +524,8 @@ struct DecodedSource {
 // and returns false, having changed nothing they read, for any epoch
 // that needs them: more satellites than channels, an L2 observation before
 // or without its L1, a second L2 signal or one of PRN 64 and above (the L2
-// choice), too many observations (for a compressed record, more than
-// MAXCHAN), none on L1. A compressed record's observations of PRN 64 and
+// choice), too many observations (for a compressed record, more than its
+// epoch holds), none on L1. A compressed record's observations of PRN 64 and
 // above are dropped as its own rules drop them. Not with reportAll, whose
 // reports follow the order of the passes.
 template <class Source> bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView &view, const Source &source,
@@ -559,7 +568,7 @@ template <class Source> bool FillSlotsInOnePass(Oem4Decoder *dec, const ObsView 
         l2Signal[j] = static_cast<uint8_t>(TrackingSignal(obs.status));
         WriteL2(opt, view, obs, st->meas[j], st->tracking[j]);
     }
-    if (slot == 0 || usable > (compressed ? MAXCHAN : kMaxObservations)) return false;
+    if (slot == 0 || usable > (compressed ? CompressedLimit(opt) : kMaxObservations)) return false;
     if (usable != n) {
         for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
     }
@@ -672,7 +681,7 @@ bool FillSlotsFromRangecmp(Oem4Decoder *dec, const uint8_t *first, uint32_t n, E
         t.signalFlags |= kTrackingL2Stored; // a second L2 observation must not add it twice
         t.l2LockTime = lockTime;
     }
-    if (slot == 0 || usable > MAXCHAN) return false;
+    if (slot == 0 || usable > CompressedLimit(opt)) return false;
     if (usable != n) {
         for (uint32_t s = 0; s < kSystemCount; ++s) dec->screeningStats.leftOut[s] += leftOut[s];
     }
@@ -723,17 +732,18 @@ uint32_t FitToMaxchan(Oem4Decoder *dec, const std::array<uint32_t, kSystemCount>
     uint32_t total = 0;
     for (uint32_t k : kept) total += k;
     *quota = kept;
-    if (total <= MAXCHAN) return total;
-    if (TellsOfTheFile(dec)) PortReportf(dec, dec->decoded.time, kMaxchanText, static_cast<int>(MAXCHAN), dec->port);
+    const uint32_t limit = CompressedLimit(dec->options);
+    if (total <= limit) return total;
+    if (TellsOfTheFile(dec)) PortReportf(dec, dec->decoded.time, kMaxchanText, static_cast<int>(limit), dec->port);
     ScreeningStats &stats = dec->screeningStats;
     ++stats.maxchanRecords;
-    stats.maxchanObservations += total - MAXCHAN;
-    uint32_t room = MAXCHAN;
+    stats.maxchanObservations += total - limit;
+    uint32_t room = limit;
     for (uint32_t &q : *quota) {
         if (q > room) q = room;
         room -= q;
     }
-    return MAXCHAN;
+    return limit;
 }
 
 // The compressed records' own rules, in the order they have always run. Observations of other systems and signals

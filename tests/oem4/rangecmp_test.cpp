@@ -107,6 +107,17 @@ TEST_F(RangecmpTest, MaxchanCutAndHighPrnsDropped) {
     const auto &leftOut = GetScreeningStats(0)->leftOut;
     EXPECT_EQ(std::accumulate(std::begin(leftOut), std::end(leftOut), uint64_t{0}), 1u);
 
+    // A file of more than 12 channels has room for an L1 and an L2 a
+    // channel: the 18 satellites all stay in 20 channels.
+    Oem4Options wide = DefaultOptions();
+    wide.channels = 20;
+    OpenTestPort(wide);
+    obs[4].prn = 5;
+    const Epoch all = Decode(Rangecmp(obs, At(301.0)), &buf);
+    EXPECT_EQ(all.meas.size(), 18u);
+    EXPECT_TRUE(Texts().empty()) << Texts()[0];
+    EXPECT_EQ(GetScreeningStats(0)->maxchanObservations, 0u);
+
     // RANGE keeps PRN 120 as it is.
     const Epoch r = Decode(Range({L1(120)}), &buf);
     ASSERT_EQ(r.meas.size(), 1u);

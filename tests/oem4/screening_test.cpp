@@ -205,7 +205,7 @@ TEST_F(ScreeningTest, EpochOverTheChannelsKeepsGpsThenPreviousThenStrongest) {
 // cut to 24 keeps every GPS observation. Galileo observations neither count
 // towards the 24 nor reach the epoch.
 TEST_F(ScreeningTest, CompressedCutKeepsEveryGpsObservation) {
-    Open(24, 0);
+    Open(12, 0);
     auto cmp = [](uint8_t prn, uint32_t status) { return CmpObs{status, 0, 2688000064ull, 0, prn, 320, 25}; };
     std::vector<CmpObs> obs;
     for (uint8_t p = 38; p < 45; ++p) {
