@@ -16,7 +16,9 @@ inline constexpr int32_t kSecondsPerHalfWeek = kSecondsPerWeek / 2;
 // alone would take a record of another week for one of this week, and put
 // a week between the two sides of a week's end.
 inline double SecondsBetween(int32_t week, double seconds, int32_t fromWeek, double fromSeconds) {
-    return static_cast<double>(static_cast<int64_t>(week) - fromWeek) * kSecondsPerWeek + (seconds - fromSeconds);
+    const double within = seconds - fromSeconds;
+    if (week == fromWeek) return within; // every epoch but those of a week's end
+    return static_cast<double>(static_cast<int64_t>(week) - fromWeek) * kSecondsPerWeek + within;
 }
 
 // BeiDou time (BDT): week 0 began at GPS week 1356 (2006-01-01), and BDT
