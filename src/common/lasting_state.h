@@ -27,7 +27,7 @@ extern FixState PreviousFix;
 // The number of the next mark decoded since load (the MARKTIME decoder
 // numbers them with it, the first being 1): numbers stay unique across the
 // files of one session. The counter itself stays private to this module, so
-// nothing can rewind it.
+// nothing but the start of a new session (below) can rewind it.
 uint32_t NextMarkNumber();
 
 // Forgets the last solution and restarts the mark numbers at 1, for a
