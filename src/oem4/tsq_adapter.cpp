@@ -7,9 +7,9 @@
 // slot). Observations the file has no place for (other systems, other
 // signals) are counted and left out; a compressed record keeps at most
 // MAXCHAN observations (two a channel in a file of more than 12), GPS
-// first; an epoch with more satellites than the
-// file's channels keeps GPS first, then GLONASS, then SBAS, and within a
-// system the satellites of the previous epoch and then the strongest.
+// first; an epoch with more satellites than the file's channels keeps GPS
+// first, then GLONASS, then SBAS, and within a system the satellites of
+// the previous epoch and then the strongest.
 // The latest BESTPOS position and clock model are attached when their
 // times agree, the epoch is handed to the port's solver (the driver
 // recomputes the receiver clock there when asked to), lock times are
