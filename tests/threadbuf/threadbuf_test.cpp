@@ -178,10 +178,6 @@ TEST_F(ThreadBufTest, NextPayloadIsWhereThePutWritesAndStaysWithinTheCapacity) {
     EXPECT_EQ(std::memcmp(buf.bytes, copied.bytes, 16 + 88 + 20 + 3 * 44), 0);
 }
 
-// Several groups put at once leave the buffer, and return the code, that
-// the same puts one at a time do: into an empty or a used buffer, when a
-// later group overruns the capacity, when one is refused, and when the
-// chain does not end where the used bytes do.
 // A buffer whose group says more bytes than its count of records, or whose
 // chain leads past its storage (built wrongly by its caller), is not copied
 // into a destination sized by the count, nor read past its end.
@@ -218,6 +214,10 @@ TEST_F(ThreadBufTest, AGroupLargerThanItsCountIsNotCopied) {
     EXPECT_EQ(GetThreadBufRecCount(wrong, TBREC_EPOCH), 1);
 }
 
+// Several groups put at once leave the buffer, and return the code, that
+// the same puts one at a time do: into an empty or a used buffer, when a
+// later group overruns the capacity, when one is refused, and when the
+// chain does not end where the used bytes do.
 TEST_F(ThreadBufTest, GroupsPutAtOnceAsOneAtATime) {
     std::vector<uint8_t> tracking(24 * 32, 4);
     struct Case {
