@@ -21,7 +21,12 @@ constexpr double kRadToDeg = 57.2957795132;
 // rounding of pi; kept so that stored results do not shift.
 constexpr double kRadToDegFallback = 180.0 / 3.141592654;
 constexpr double kMinPseudorange = 100.0; // metres
-constexpr double kResidualLimit = 500.0;  // metres
+// No satellite is farther than 4e7 m even with a receiver clock 200 ms
+// off. A larger range (a damaged record) would move the first solution so
+// far that every satellite lies in one direction, and the singular normal
+// matrix would fail the epoch before the exclusion step could drop it.
+constexpr double kMaxPseudorange = 1e8;  // metres
+constexpr double kResidualLimit = 500.0; // metres
 constexpr int32_t kLastGpsPrn = 32;
 constexpr int32_t kModePosition = 1;
 constexpr int32_t kModeClock = 2;
@@ -105,9 +110,10 @@ void AprioriPosition(SolverState *solver, double latitude, double longitude, dou
 bool PlaceSatellite(const SolverState *solver, MeasRecord &m, SatState &sat, double t, int32_t lookupTime,
                     const SatState *apriori) {
     const int32_t prn = m.prn;
-    // The comparison is written so that a pseudorange that is not a
+    // The comparisons are written so that a pseudorange that is not a
     // number is refused with the untracked ones.
-    const bool rangeUsable = std::fabs(m.l1Pseudorange) >= kMinPseudorange && Finite(m.l1Pseudorange);
+    const double magnitude = std::fabs(m.l1Pseudorange);
+    const bool rangeUsable = magnitude >= kMinPseudorange && magnitude < kMaxPseudorange;
     if (prn <= kLastGpsPrn) {
         const GpsEphRecord *eph = FindGpsEphemeris(prn, lookupTime);
         if (eph == nullptr || !rangeUsable) {

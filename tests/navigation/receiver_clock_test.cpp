@@ -155,6 +155,7 @@ TEST_F(ReceiverClock, UnusableSatellitesAreLeftOutWithoutHanging) {
     ASSERT_GE(epoch.count, 7);
     epoch.meas[0].l1Pseudorange = 0.0; // code not tracked
     epoch.meas[1].l1Pseudorange = std::numeric_limits<double>::quiet_NaN();
+    epoch.meas[2].l1Pseudorange = 1e9; // damaged: would fail the whole solution
     epoch.Add(30, 2.2e7);
     epoch.Add(31, 2.2e7);
     epoch.Add(32, 2.2e7);
