@@ -257,6 +257,7 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
     if (!w.anyEpoch) {
         w.anyEpoch = true;
         w.firstTime = r.time;
+        w.lastTime = r.time;
         w.firstSeconds = seconds;
         w.regular = true;
     } else {
@@ -275,7 +276,11 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
             w.interval = small;
         }
     }
-    w.lastTime = r.time;
+    // The header's first and last observation bound every epoch, also in a
+    // log whose time goes back (two sessions in one file), whose epochs
+    // keep the log's order.
+    w.firstTime = std::min(w.firstTime, r.time);
+    w.lastTime = std::max(w.lastTime, r.time);
     w.lastSeconds = seconds;
 }
 

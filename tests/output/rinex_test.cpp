@@ -273,6 +273,16 @@ TEST(RinexObsWriter, EpochLinesReadAsPrintfWritesThem) {
             body = body || l.find("END OF HEADER") != std::string::npos;
         }
         EXPECT_EQ(lines, expected);
+        // The times go back once: the header's first and last observation
+        // still bound every epoch.
+        for (const auto &[at, label] :
+             {std::pair{302400.0, "TIME OF FIRST OBS"}, {388799.1234567, "TIME OF LAST OBS"}}) {
+            const RinexCalendar c = RinexCalendarOf(RinexTimeUnits(1400, at));
+            char line[128];
+            std::snprintf(line, sizeof line, "%6d%6d%6d%6d%6d%5d.%07d     GPS         %s", c.year, c.month, c.day,
+                          c.hour, c.minute, c.second, c.tenthMicroseconds, label);
+            EXPECT_NE(file.Text().find(line), std::string::npos) << line;
+        }
         // Both systems were written: a mixed file.
         EXPECT_EQ(file.Text().substr(40, 20), version == 304 ? "M: Mixed            " : "M (MIXED)           ");
     }
