@@ -57,6 +57,14 @@ void InstallInterruptHandler(void (*onInterrupt)()) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal or a dropped remote session: the conversion stops
+    // as on Ctrl-C and keeps what it converted (a plain hang-up would kill
+    // it and leave only temporaries, which the next run clears). Under
+    // nohup, which ignores hang-ups, it carries on as asked.
+    struct sigaction hangUp;
+    if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN) {
+        sigaction(SIGHUP, &action, nullptr);
+    }
 }
 
 std::string LibraryPath(const std::string &path) { return path; }
