@@ -1,7 +1,8 @@
 // Fuzz target: any byte stream through the framing machine and the record
 // decoders, under every option combination. The first input byte picks the
 // options; the stream is fed both byte by byte and in blocks of a size
-// taken from the second byte, and the two runs must agree exactly. With
+// taken from the second byte (whose low bit also picks the antenna whose
+// ranges are decoded), and the two runs must agree exactly. With
 // bit 6 of the first byte set, every record found gets a correct CRC first
 // so that corrupt yet CRC-valid bodies reach the decoders. With bit 7
 // set, the port hands its decoded epochs over as to the RINEX export, which
@@ -65,10 +66,12 @@ void ForgetMarkNumber(ThreadBuf *b) {
     }
 }
 
-Outcome Feed(const Oem4Options &options, bool handOver, const uint8_t *data, size_t size, uint32_t block) {
+Outcome Feed(const Oem4Options &options, bool handOver, PortAntenna antenna, const uint8_t *data, size_t size,
+             uint32_t block) {
     g_messages.clear();
     OpenPort(0, Collect);
     SetPortOptions(0, &options, sizeof options);
+    SetPortAntenna(0, antenna);
     if (handOver) SetPortEpochHandler(0, CollectEpoch);
     ClearEphemerisList();
     ClearThreadBuf(&g_buf);
@@ -126,6 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     options.maxPositionAge = kAges[(pick >> 4) & 3u];
     const bool handOver = (pick >> 7) & 1u;
     const uint32_t block = 1u + data[1] * 37u;
+    // The second byte's low bit also picks the antenna whose ranges the port
+    // decodes, as the second antenna's port of a conversion does.
+    const PortAntenna antenna = (data[1] & 1u) != 0 ? kPortSecondAntenna : kPortFirstAntenna;
     data += 2;
     size -= 2;
     static std::vector<uint8_t> fixed;
@@ -138,9 +144,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The clock recomputation remembers its last fix across runs; both
     // runs must start from the same one.
     const FixState fix = PreviousFix;
-    const Outcome bytewise = Feed(options, handOver, data, size, 0);
+    const Outcome bytewise = Feed(options, handOver, antenna, data, size, 0);
     PreviousFix = fix;
-    const Outcome blockwise = Feed(options, handOver, data, size, block);
+    const Outcome blockwise = Feed(options, handOver, antenna, data, size, block);
     if (bytewise.results != blockwise.results || bytewise.messages != blockwise.messages) {
         std::fprintf(stderr,
                      "byte and block feeding differ (block %u, options %02x)\n"
