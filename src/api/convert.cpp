@@ -67,6 +67,9 @@ constexpr const char *kRepeatedEpochsText = "Notice: %.0f range records repeatin
 constexpr const char *kRepeatedRangesText =
     "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
     "time kept)";
+constexpr const char *kOtherMarksText =
+    "Notice: %u camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME) not converted "
+    "(the mark file holds the MARKTIME marks)";
 constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
 constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
 constexpr const char *kUnableToRead = "Error: Unable to read %s";
@@ -541,6 +544,7 @@ void ReportFraming(int64_t done) {
     g_stats.crcFailures = dec->framingStats.crcFailures;
     g_stats.lengthFailures = dec->framingStats.lengthFailures;
     g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
+    g_stats.otherMarkInputs = dec->framingStats.otherMarkInputs;
     // Range records repeating an epoch's time, on either antenna's port.
     uint32_t repeated = dec->framingStats.repeatedEpochRanges;
     if (const Oem4Decoder *second = GetOpenPort(kSecondAntennaPort);
@@ -570,6 +574,7 @@ void ReportFraming(int64_t done) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
     }
     if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedRangesText, repeated));
+    if (g_stats.otherMarkInputs != 0) ForwardMessage(-1.0, FormatErrorText(kOtherMarksText, g_stats.otherMarkInputs));
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
 }
 

@@ -69,6 +69,11 @@ inline constexpr uint16_t kMsgAlmanac = 73;
 inline constexpr uint16_t kMsgRawalm = 74;
 inline constexpr uint16_t kMsgRangecmp = 140;
 inline constexpr uint16_t kMsgMarktime = 231;
+// The receiver's other mark inputs, in MARKTIME's layout: counted and told,
+// not converted (the mark file has one list of pulses, the first input's).
+inline constexpr uint16_t kMsgMark2time = 616;
+inline constexpr uint16_t kMsgMark3time = 1075;
+inline constexpr uint16_t kMsgMark4time = 1076;
 inline constexpr uint16_t kMsgBestxyz = 241;
 // Decoded ephemerides of the other systems, and their ionosphere and time
 // parameters: only the RINEX navigation file takes them.

@@ -24,8 +24,10 @@ namespace {
 // BESTPOS. VERSION and IONUTC feed the headers of the RINEX files. The
 // ephemerides of the other systems and their ionosphere and time records
 // feed the RINEX navigation file only. RANGECMP2 and RANGECMP4 are a byte
-// count and that many bytes of bit-packed ranges.
-constexpr std::array<RecordTableEntry, 25> kRecordTable = {{
+// count and that many bytes of bit-packed ranges. The other mark inputs'
+// records are only counted: a camera wired to one of them must not go
+// unnoticed.
+constexpr std::array<RecordTableEntry, 28> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -51,6 +53,9 @@ constexpr std::array<RecordTableEntry, 25> kRecordTable = {{
     {kMsgQzssionutc, "QZSSIONUTC", kQzssionutcLength, 0, 0, 0, DecodeQzssionutc},
     {kMsgRangecmp2, "RANGECMP2", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp2},
     {kMsgRangecmp4, "RANGECMP4", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp4},
+    {kMsgMark2time, "MARK2TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
+    {kMsgMark3time, "MARK3TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
+    {kMsgMark4time, "MARK4TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the

@@ -192,6 +192,7 @@ struct FramingStats {
     uint32_t lengthFailures; // candidates of a known kind dropped for a length that does not fit it
     uint32_t secondAntennaRanges;
     uint32_t repeatedEpochRanges;
+    uint32_t otherMarkInputs; // MARK2TIME, MARK3TIME and MARK4TIME records, not converted
 };
 
 // RANGECMP4 sends full (reference) measurements on the whole second and

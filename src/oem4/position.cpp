@@ -270,3 +270,9 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf) {
     }
     return RK_MARK;
 }
+
+int32_t CountOtherMarkInput(int32_t port, ThreadBuf *) {
+    Oem4Decoder *dec = GetOpenPort(port);
+    if (dec != nullptr) ++dec->framingStats.otherMarkInputs;
+    return RK_NONE;
+}

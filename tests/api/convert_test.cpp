@@ -485,6 +485,9 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
     Append(damaged, RangeLog(4, 101000));
     std::vector<uint8_t> back = RangeLog(4, 103000);
     for (int32_t ms : {101000, 102000, 100000}) Append(back, RangeLog(4, ms));
+    // A camera on the second and the fourth mark input.
+    std::vector<uint8_t> otherMarks = record;
+    for (const uint16_t id : {616, 616, 1076}) Append(otherMarks, MakeRecord(id, std::vector<uint8_t>(40, 0)));
     const std::string n = std::to_string(record.size());
     const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
     // clang-format off
@@ -502,6 +505,10 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
          {"Notice: the log's time goes back from week 1500 103.000 to week 1500 101.000",
           "Notice: the log's time went back 2 times"},
          0, 0, 2, -1},
+        {"marks of the other mark inputs", otherMarks,
+         {"Notice: 3 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME) not converted "
+          "(the mark file holds the MARKTIME marks)"},
+         0, 0, 0, -1},
     };
     // clang-format on
     for (const Case &c : cases) {

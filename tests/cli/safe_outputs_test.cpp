@@ -216,6 +216,9 @@ TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
     // A camera mark whose stated length is not MARKTIME's, its CRC good.
     const std::vector<uint8_t> shortMark = MakeRecord(kMsgMarktime, std::vector<uint8_t>(10, 0));
     damaged.insert(damaged.end(), shortMark.begin(), shortMark.end());
+    // A pulse of the second mark input: read, counted and told, not skipped.
+    const std::vector<uint8_t> mark2 = MakeRecord(616, std::vector<uint8_t>(40, 0));
+    damaged.insert(damaged.end(), mark2.begin(), mark2.end());
     WriteBytes(dir / "damaged.gps", damaged);
     outcome = Run({P("damaged.gps")});
     ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -227,7 +230,9 @@ TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
     EXPECT_TRUE(Contains(outcome.out, "Notice: 1 records dropped (their length did not fit their kind)"))
         << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, "Notice: the log's time goes back from week 1500 101.000 to week 1500 50.000"));
-    EXPECT_TRUE(Contains(outcome.out, "\n  the log's time goes back 1 time\n")) << outcome.out;
+    EXPECT_TRUE(Contains(
+        outcome.out, "\n  1 mark of other mark inputs (MARK2TIME...) not converted; the log's time goes back 1 time\n"))
+        << outcome.out;
     // Its last epoch is earlier than its first: no negative span.
     EXPECT_TRUE(Contains(outcome.out, " to week 1500 50.000 (the log's time goes back)\n")) << outcome.out;
 }

@@ -457,6 +457,12 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
         std::snprintf(part, sizeof part, "%u range records of a second antenna skipped", stats.secondAntennaRanges);
         add(part);
     }
+    // Pulses of a camera wired to another mark input: -q must not hide them.
+    if (stats.otherMarkInputs != 0) {
+        std::snprintf(part, sizeof part, "%u mark%s of other mark inputs (MARK2TIME...) not converted",
+                      stats.otherMarkInputs, stats.otherMarkInputs == 1 ? "" : "s");
+        add(part);
+    }
     // What was wrong with the log itself.
     if (stats.truncatedAt >= 0) {
         std::snprintf(part, sizeof part, "the log ends inside a record that starts at byte %lld",
