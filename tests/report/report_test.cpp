@@ -346,6 +346,30 @@ TEST(ReportInputs, MissingAndDamagedObservationFile) {
     EXPECT_EQ(d->epochCount, 9u);
     ASSERT_FALSE(d->problems.empty());
     EXPECT_EQ(d->problems[0].rfind("Observation file damaged after 9 epochs: ", 0), 0u) << d->problems[0];
+
+    // Damaged times and positions far from zero, finer apart than their
+    // own resolution, still give a report (the axes' steps did not move
+    // them on, and the report never ended).
+    const std::string far = dir + "/far";
+    {
+        Session s(far);
+        s.Ephemeris(3, 0);
+        s.Epoch(1500, 1e18, {{3, 1}});
+        s.Epoch(1500, 1e18 + 128, {{3, 2}});
+    }
+    {
+        std::fstream tsq(far + ".tsq", std::ios::in | std::ios::out | std::ios::binary);
+        const double latitude = 1e18;
+        for (std::size_t epoch = 0; epoch < 2; ++epoch) {
+            tsq.seekp(static_cast<std::streamoff>(kTsqHeaderSize + epoch * (kEpochRecordSize + kMeasRecordSize) +
+                                                  offsetof(EpochRecord, latitude)));
+            tsq.write(reinterpret_cast<const char *>(&latitude), sizeof latitude);
+        }
+    }
+    request.base = far;
+    request.htmlPath = far + ".html";
+    request.jsonPath.clear();
+    EXPECT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
 }
 
 TEST(ReportOutputs, SummaryJsonAndSelfContainedHtml) {

@@ -498,7 +498,9 @@ void ComputeSky(ReportData *data) {
                 track.points.push_back({0.0f, -1.0f});
                 lastBroken = true;
             }
-            if (span <= 0) break;
+            // A span far from zero (a damaged time of 1e18 s) may be finer
+            // than the time's own resolution: the step would not move it on.
+            if (span <= 0 || t + step <= t) break;
         }
         if (!track.points.empty()) data->sky.push_back(std::move(track));
     }

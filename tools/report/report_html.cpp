@@ -113,6 +113,9 @@ void TimeAxis(std::string *s, const TimeScale &scale, int y) {
             "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"#555\"/>"
             "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%s</text>\n",
             x, y, x, y + 4, x, y + 16, label.c_str());
+        // Times far from zero (a damaged epoch time) may be coarser than
+        // the step, which would then never move them on.
+        if (t + step <= t) break;
     }
 }
 
@@ -580,6 +583,9 @@ void ReceiverSection(std::string *s, const ReportData &d) {
                 "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%.*f</text>\n",
                 x, top, x, top + size, x, top + size, x, top + size + 4, x, top + size + 16, decimals,
                 std::fabs(t) < step / 2 ? 0.0 : t);
+            // A damaged latitude or longitude puts the axis where metres
+            // are below its resolution: the step would never move it on.
+            if (t + step <= t) break;
         }
         for (double t = std::ceil((n1 - span) / step) * step; t <= n1; t += step) {
             const double y = top + (n1 - t) / span * size;
@@ -589,6 +595,7 @@ void ReceiverSection(std::string *s, const ReportData &d) {
                 "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%.*f</text>\n",
                 left, y, left + size, y, left - 4, y, left, y, left - 6, y + 4, decimals,
                 std::fabs(t) < step / 2 ? 0.0 : t);
+            if (t + step <= t) break;
         }
         for (const EpochSample &e : d.epochs) {
             if (!Usable(e)) continue;
