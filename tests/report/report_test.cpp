@@ -317,6 +317,11 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     std::string error;
     EXPECT_EQ(CollectReport(request, data.get(), &error), kReportInputFailed);
     EXPECT_EQ(error, "Unable to open messages file " + dir + "/absent.txt");
+    // Nor is one that opens but cannot be read.
+    request.messagesPath = dir;
+    data = std::make_unique<ReportData>();
+    EXPECT_EQ(CollectReport(request, data.get(), &error), kReportInputFailed);
+    EXPECT_EQ(error.rfind("Unable to read messages file " + dir + ": ", 0), 0u) << error;
 }
 
 TEST(ReportInputs, MissingAndDamagedObservationFile) {

@@ -1,5 +1,6 @@
 // Reading one conversion's files and computing the report's statistics.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -646,7 +647,15 @@ bool ReadMessages(ReportData *data, std::string *error) {
         ++data->messageCount;
         ReadLeftOut(data, p);
     }
+    // A name that opens but does not read (a directory) holds no messages:
+    // its counts would pass for a conversion without any.
+    const bool unreadable = std::ferror(in) != 0;
+    const int reason = errno;
     std::fclose(in);
+    if (unreadable) {
+        *error = "Unable to read messages file " + data->messagesPath + ": " + std::strerror(reason);
+        return false;
+    }
     return true;
 }
 
