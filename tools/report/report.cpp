@@ -75,13 +75,14 @@ template <typename Writer> bool WriteFile(const std::string &path, Writer writer
 
 // No output of the report may be one of the files it reads, or anything but
 // a regular file; nor the log it was named after (BASE may be the log's own
-// name) or another output of that conversion, which a report written over
-// them would lose for good.
+// name) or another output of that conversion (its kept messages too, when
+// the report reads other ones), which a report written over them would lose
+// for good.
 // Checked before anything is written, the summary included.
 bool OutputsAreNotInputs(const ReportRequest &request, const ReportData &data, std::string *error) {
     const std::string stem = data.tsqPath.substr(0, data.tsqPath.size() - std::strlen(".tsq"));
-    const std::string conversion[] = {request.base, stem + ".obs", stem + ".nav", stem + ".gnav",
-                                      stem + "-antenna2.obs"};
+    const std::string conversion[] = {request.base,   stem + ".obs",          stem + ".nav",
+                                      stem + ".gnav", stem + "-antenna2.obs", stem + ".messages"};
     for (const std::string *output : {&request.htmlPath, &request.jsonPath}) {
         if (output->empty() || *output == "-") continue;
         if (!IsReplaceable(*output, error)) return false;
