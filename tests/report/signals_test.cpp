@@ -57,6 +57,25 @@ TEST(ReportSignals, CountsEachSignalOfEachSystemOncePerSatelliteAndEpoch) {
     ASSERT_TRUE(d2.haveObs);
     EXPECT_EQ(report::SignalsText(d2), "GPS 1 2, 2 1");
 
+    // A damaged header's type names stay inside their JSON strings.
+    Write(dir + "/day.obs", "     3.04           OBSERVATION DATA    M: Mixed            RINEX VERSION / TYPE\n"
+                            "G    2 L1\" C\\C                                              SYS / # / OBS TYPES\n"
+                            "                                                            END OF HEADER\n"
+                            "> 2006 11 04 00 01 40.0000000  0  1\n"
+                            "G05" +
+                                value + value + "\n");
+    report::ReportData quoted;
+    quoted.tsqPath = dir + "/day.tsq";
+    report::ReadRinexSignals(&quoted);
+    std::FILE *json = std::tmpfile();
+    ASSERT_NE(json, nullptr);
+    EXPECT_EQ(report::WriteJson(json, quoted), 0);
+    std::rewind(json);
+    std::string text(8192, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), json));
+    std::fclose(json);
+    EXPECT_NE(text.find("\"signals\": {\"G1\\\"\": 1, \"G\\\\C\": 1},"), std::string::npos) << text;
+
     // No RINEX file: nothing to tell.
     std::remove((dir + "/day.obs").c_str());
     report::ReportData none;

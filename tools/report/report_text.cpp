@@ -249,8 +249,11 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     if (d.haveObs) {
         std::fputc('{', out);
         for (std::size_t k = 0; k < d.signals.size(); ++k) {
-            std::fprintf(out, "%s\"%c%s\": %" PRIu64, k == 0 ? "" : ", ", d.signals[k].system,
-                         d.signals[k].code.c_str(), d.signals[k].count);
+            // The names come from the RINEX header as written, which a
+            // damaged file may fill with quotes or backslashes.
+            std::fputs(k == 0 ? "" : ", ", out);
+            JsonString(out, d.signals[k].system + d.signals[k].code);
+            std::fprintf(out, ": %" PRIu64, d.signals[k].count);
         }
         std::fputs("},\n", out);
     } else {
