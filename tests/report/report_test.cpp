@@ -487,15 +487,16 @@ TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
         "100.000  Notice: epoch has 14 satellites for 12 channels; left out PRN 50 51 (later epochs cut alike are counted)\n"
         "-  Notice: 2124 GPS observations left out (no place for them in the observation file)\n"
         "-  Notice: 3204 Galileo observations left out (no place for them in the observation file)\n"
-        "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n");
+        "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n"
+        "-  Notice: 2 records dropped (their length did not fit their kind)\n");
     auto d = Collect(base, messages);
     EXPECT_EQ(d->leftOut[0], 2124u);
     EXPECT_EQ(d->leftOut[3], 3204u);
     EXPECT_EQ(d->cutEpochs, 120u);
     EXPECT_EQ(d->cutSatellites, 600u);
-    EXPECT_EQ(LeftOutText(*d),
-              "GPS 2124, Galileo 3204 observations left out; 120 epochs cut to the channels (600 satellites)");
-    EXPECT_EQ(d->messageCount, 4u);
+    EXPECT_EQ(LeftOutText(*d), "GPS 2124, Galileo 3204 observations left out; 120 epochs cut to the channels (600 "
+                               "satellites); 2 records dropped (length)");
+    EXPECT_EQ(d->messageCount, 5u);
     EXPECT_EQ(d->messageCounts[ClassifyMessage("Notice: 1 QZSS observations left out (no place for them")], 2u);
 
     auto none = Collect(base);

@@ -222,6 +222,10 @@ struct ReportData {
     // Bytes of the log outside the records read (unknown records, damage);
     // the records dropped for a CRC failure are a message kind.
     uint64_t bytesSkipped = 0;
+    // Records dropped because their length did not fit their kind, from the
+    // closing notice: each one's own message is an optional notice, often
+    // not kept, and such a record may have been a camera mark.
+    uint64_t lengthDropped = 0;
 };
 
 // "GPS 1C 3600, 2W 3580; GLONASS 1C 1200", or "" without a RINEX file.
@@ -230,8 +234,8 @@ std::string SignalsText(const ReportData &data);
 void ReadRinexSignals(ReportData *data);
 
 // "Galileo 120, BeiDou 80 observations left out; 3 epochs cut to the
-// channels (5 satellites); 1200 bytes of the log skipped", or "" when the
-// messages tell of nothing left out.
+// channels (5 satellites); 1200 bytes of the log skipped; 2 records dropped
+// (length)", or "" when the messages tell of nothing left out.
 std::string LeftOutText(const ReportData &data);
 
 // ---- steps, for tests and hosts that want the numbers only ------------------

@@ -622,6 +622,9 @@ void ReadLeftOut(ReportData *data, const char *text) {
     } else if (std::strstr(text, " bytes of the log skipped") != nullptr &&
                std::sscanf(text, "Notice: %llu bytes", &count) == 1) {
         data->bytesSkipped += count;
+    } else if (std::strstr(text, " records dropped (their length did not fit") != nullptr &&
+               std::sscanf(text, "Notice: %llu records", &count) == 1) {
+        data->lengthDropped += count;
     }
 }
 
@@ -682,6 +685,11 @@ std::string LeftOutText(const ReportData &d) {
     if (d.bytesSkipped != 0) {
         std::snprintf(part, sizeof part, "%s%llu bytes of the log skipped", text.empty() ? "" : "; ",
                       static_cast<unsigned long long>(d.bytesSkipped));
+        text += part;
+    }
+    if (d.lengthDropped != 0) {
+        std::snprintf(part, sizeof part, "%s%llu records dropped (length)", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(d.lengthDropped));
         text += part;
     }
     return text;

@@ -238,8 +238,8 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         }
         std::fprintf(out,
                      ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 ", \"log_bytes_skipped\": %" PRIu64
-                     "},\n",
-                     d.cutEpochs, d.cutSatellites, d.bytesSkipped);
+                     ", \"records_dropped_length\": %" PRIu64 "},\n",
+                     d.cutEpochs, d.cutSatellites, d.bytesSkipped, d.lengthDropped);
     } else {
         std::fputs("null,\n", out);
     }
