@@ -375,6 +375,11 @@ TEST(ReportInputs, MissingAndDamagedObservationFile) {
     request.htmlPath = far + ".html";
     request.jsonPath.clear();
     EXPECT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
+    // Marks 2e308 s apart: an infinite median interval, and intervals over
+    // it that are no number, which indexed the histogram far before its bins.
+    Append(far + ".sta", "CAMERA PULSE #1 AT: -1e308\nCAMERA PULSE #2 AT: 1e308\n"
+                         "CAMERA PULSE #3 AT: -1e308\nCAMERA PULSE #4 AT: 1e308\n");
+    EXPECT_EQ(BuildQualityReport(request, &error), kReportOk) << error;
 }
 
 TEST(ReportOutputs, SummaryJsonAndSelfContainedHtml) {

@@ -130,6 +130,11 @@ bool Overlap(const LabelBox &a, const LabelBox &b) {
     return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
 }
 
+// A plot coordinate's whole pixel, from 0 to limit. Damaged times or marks
+// 1e308 s apart make a scale infinite and a coordinate no number at all,
+// which no cast to int may see.
+int Pixel(double x, int limit) { return x > 0 ? (x < limit ? static_cast<int>(x) : limit) : 0; }
+
 // 1, 2 or 5 times a power of ten, at least `rough`.
 double NiceStep(double rough) {
     if (!(rough > 0) || !std::isfinite(rough)) return 1.0;
@@ -281,7 +286,7 @@ void TrackingSection(std::string *s, const ReportData &d) {
     for (std::size_t r = 0; r < rows.size(); ++r) rowOf[rows[r]] = static_cast<int>(r);
     for (const Slip &slip : d.slips) {
         const double x = scale.X(slip.time);
-        const int pixel = static_cast<int>(x);
+        const int pixel = Pixel(x, kPlotLeft + kPlotWidth);
         if (pixel == lastPixel[slip.prn]) continue;
         lastPixel[slip.prn] = pixel;
         Put(s, "<rect x=\"%.1f\" y=\"%.0f\" width=\"3\" height=\"%d\" fill=\"#d00\"/>", x - 1,
@@ -425,7 +430,9 @@ void MarksSection(std::string *s, const ReportData &d) {
         double hi = d.markInterval > 0 ? 2 * d.markInterval : 1.0;
         for (std::size_t i = 1; i < d.marks.size(); ++i) {
             const double iv = d.marks[i].time - d.marks[i - 1].time;
-            int b = iv < 0 ? 0 : static_cast<int>(std::min(iv / hi * kBins, static_cast<double>(kBins)));
+            // An interval over an infinite median (inf / inf) is the rest's.
+            const double at = iv / hi * kBins;
+            const int b = iv < 0 ? 0 : std::isnan(at) ? kBins : Pixel(at, kBins);
             bins[b] += 1;
         }
         uint64_t most = 1;
@@ -490,7 +497,7 @@ void SeriesPlot(std::string *s, const ReportData &d, const char *title, const ch
     for (const EpochSample &e : d.epochs) {
         double v = 0;
         if (!value(e, &v) || !std::isfinite(v)) continue;
-        const int c = std::clamp(static_cast<int>(scale.X(e.time)) - kPlotLeft, 0, kPlotWidth);
+        const int c = Pixel(scale.X(e.time) - kPlotLeft, kPlotWidth);
         if (lo[c] > hi[c]) first[c] = e.time;
         last[c] = e.time;
         lo[c] = std::min(lo[c], v);
