@@ -625,6 +625,9 @@ void ReadLeftOut(ReportData *data, const char *text) {
     } else if (std::strstr(text, " records dropped (their length did not fit") != nullptr &&
                std::sscanf(text, "Notice: %llu records", &count) == 1) {
         data->lengthDropped += count;
+    } else if (std::strstr(text, " camera marks of the receiver's other mark inputs") != nullptr &&
+               std::sscanf(text, "Notice: %llu camera", &count) == 1) {
+        data->otherMarks += count;
     }
 }
 
@@ -690,6 +693,11 @@ std::string LeftOutText(const ReportData &d) {
     if (d.lengthDropped != 0) {
         std::snprintf(part, sizeof part, "%s%llu records dropped (length)", text.empty() ? "" : "; ",
                       static_cast<unsigned long long>(d.lengthDropped));
+        text += part;
+    }
+    if (d.otherMarks != 0) {
+        std::snprintf(part, sizeof part, "%s%llu marks of other mark inputs", text.empty() ? "" : "; ",
+                      static_cast<unsigned long long>(d.otherMarks));
         text += part;
     }
     return text;
