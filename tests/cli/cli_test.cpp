@@ -325,12 +325,18 @@ TEST_F(Cli, ParallelProgressOnATerminalStaysOffTheReports) {
 TEST_F(Cli, DetectAnswersPerFile) {
     WriteBytes(dir / "log.gps", SmallLog());
     WriteBytes(dir / "text.txt", {'h', 'e', 'l', 'l', 'o'});
+    const std::string ascii = "#RANGEA,COM1,0,55.0,FINESTEERING,1500,100.000,00000000,5103,1;0*00000000\r\n";
+    WriteBytes(dir / "ascii.gps", std::vector<uint8_t>(ascii.begin(), ascii.end()));
     Outcome yes = Run({"detect", P("log.gps")});
     EXPECT_EQ(yes.status, 0);
     EXPECT_EQ(yes.out, P("log.gps") + ": OEM4 binary log\n");
-    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt"), P("none.gps"), dir.string()});
+    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt"), P("ascii.gps"), P("none.gps"), dir.string()});
     EXPECT_EQ(mixed.status, 1);
     EXPECT_TRUE(Contains(mixed.out, P("text.txt") + ": not an OEM4 binary log\n"));
+    // The same answer for an ASCII log, with why it does not convert.
+    EXPECT_TRUE(Contains(mixed.out,
+                         P("ascii.gps") + ": not an OEM4 binary log: a NovAtel ASCII log (only binary logs convert)\n"))
+        << mixed.out;
     // What cannot be read is not judged a non-log: the reason is given.
     EXPECT_TRUE(Contains(mixed.out, P("none.gps") + ": cannot be read: No such file or directory\n")) << mixed.out;
     EXPECT_TRUE(Contains(mixed.out, dir.string() + ": cannot be read: Is a directory\n")) << mixed.out;

@@ -29,3 +29,6 @@ struct ConvertRequest {
 
 int RunConvert(const ConvertRequest &request);
 int RunDump(const std::string &path, bool csv);
+// True for a NovAtel ASCII log, which the user must be told apart from
+// anything else that is not a binary log.
+bool IsAsciiLog(const std::string &log);

@@ -359,26 +359,6 @@ int CheckOutputs(const ConvertRequest &request) {
     return kExitOk;
 }
 
-// A NovAtel ASCII log: lines of "#NAMEA," (or "%NAMEA," for the short
-// header); the first whole line may follow a cut one when logging began
-// mid-line. Told apart so that the user learns why nothing was found.
-bool IsAsciiLog(const std::string &log) {
-    std::FILE *in = std::fopen(log.c_str(), "rb");
-    if (in == nullptr) return false;
-    char head[512];
-    const std::size_t n = std::fread(head, 1, sizeof head - 1, in);
-    std::fclose(in);
-    head[n] = '\0';
-    for (const char *p = head; p != nullptr && *p != '\0'; p = std::strchr(p, '\n')) {
-        while (*p == '\n' || *p == '\r' || *p == ' ' || *p == '\t') ++p;
-        if (*p != '#' && *p != '%') continue;
-        const char *name = ++p;
-        while ((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
-        if (p - name >= 2 && p[-1] == 'A' && *p == ',') return true;
-    }
-    return false;
-}
-
 // The GPS time span of the epochs in the observation file just written:
 // as the conversion counted them when it succeeded (the file holds every
 // epoch it took), else as the file holds them (a failed write may have lost
@@ -891,6 +871,26 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
 }
 
 } // namespace
+
+// A NovAtel ASCII log: lines of "#NAMEA," (or "%NAMEA," for the short
+// header); the first whole line may follow a cut one when logging began
+// mid-line. Told apart so that the user learns why nothing was found.
+bool IsAsciiLog(const std::string &log) {
+    std::FILE *in = std::fopen(log.c_str(), "rb");
+    if (in == nullptr) return false;
+    char head[512];
+    const std::size_t n = std::fread(head, 1, sizeof head - 1, in);
+    std::fclose(in);
+    head[n] = '\0';
+    for (const char *p = head; p != nullptr && *p != '\0'; p = std::strchr(p, '\n')) {
+        while (*p == '\n' || *p == '\r' || *p == ' ' || *p == '\t') ++p;
+        if (*p != '#' && *p != '%') continue;
+        const char *name = ++p;
+        while ((*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9')) ++p;
+        if (p - name >= 2 && p[-1] == 'A' && *p == ',') return true;
+    }
+    return false;
+}
 
 // -o names a directory to create when it ends in a separator; otherwise the
 // directory it names, or the one its base lies in, must exist. Returns

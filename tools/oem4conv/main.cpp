@@ -195,7 +195,10 @@ int Detect(const std::vector<std::string> &files) {
         if (!unreadable.empty()) {
             std::printf("%s: cannot be read: %s\n", file.c_str(), unreadable.c_str());
         } else {
-            std::printf("%s: %s\n", file.c_str(), isLog ? "OEM4 binary log" : "not an OEM4 binary log");
+            std::printf("%s: %s\n", file.c_str(),
+                        isLog              ? "OEM4 binary log"
+                        : IsAsciiLog(file) ? "not an OEM4 binary log: a NovAtel ASCII log (only binary logs convert)"
+                                           : "not an OEM4 binary log");
         }
         if (!isLog) status = kExitFailed;
         if (std::ferror(stdout) != 0) break;
