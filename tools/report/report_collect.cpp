@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "api/convert.h"
 #include "common/error_text.h"
@@ -685,19 +686,14 @@ std::string LeftOutText(const ReportData &d) {
                       static_cast<unsigned long long>(d.cutSatellites));
         text += part;
     }
-    if (d.bytesSkipped != 0) {
-        std::snprintf(part, sizeof part, "%s%llu bytes of the log skipped", text.empty() ? "" : "; ",
-                      static_cast<unsigned long long>(d.bytesSkipped));
-        text += part;
-    }
-    if (d.lengthDropped != 0) {
-        std::snprintf(part, sizeof part, "%s%llu records dropped (length)", text.empty() ? "" : "; ",
-                      static_cast<unsigned long long>(d.lengthDropped));
-        text += part;
-    }
-    if (d.otherMarks != 0) {
-        std::snprintf(part, sizeof part, "%s%llu marks of other mark inputs", text.empty() ? "" : "; ",
-                      static_cast<unsigned long long>(d.otherMarks));
+    // The counts told after the systems' and the channels'.
+    const std::pair<uint64_t, const char *> counts[] = {{d.bytesSkipped, "bytes of the log skipped"},
+                                                        {d.lengthDropped, "records dropped (length)"},
+                                                        {d.otherMarks, "marks of other mark inputs"}};
+    for (const auto &[count, what] : counts) {
+        if (count == 0) continue;
+        std::snprintf(part, sizeof part, "%s%llu %s", text.empty() ? "" : "; ", static_cast<unsigned long long>(count),
+                      what);
         text += part;
     }
     return text;
