@@ -90,6 +90,7 @@ inline constexpr uint16_t kMsgBdsclock = 1607;
 inline constexpr uint16_t kMsgBdsephemeris = 1696;
 inline constexpr uint16_t kMsgRangecmp2 = 1273;
 inline constexpr uint16_t kMsgRangecmp4 = 2050;
+inline constexpr uint16_t kMsgRangecmp5 = 2537;
 
 // Fixed-length bodies.
 inline constexpr uint32_t kBestposLength = 72;
@@ -122,7 +123,7 @@ inline constexpr uint32_t kRawalmItemLength = 32;
 inline constexpr uint32_t kRawalmCountAt = 8;
 inline constexpr uint32_t kVersionFixedLength = 4;
 inline constexpr uint32_t kVersionItemLength = 108;
-// RANGECMP2 and RANGECMP4: a u32 byte count and that many bytes of
+// RANGECMP2, RANGECMP4 and RANGECMP5: a u32 byte count and that many bytes of
 // bit-packed range data, so each byte counts as one item.
 inline constexpr uint32_t kPackedRangeFixedLength = 4;
 inline constexpr uint32_t kPackedRangeItemLength = 1;

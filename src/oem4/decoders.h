@@ -14,9 +14,11 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf);
 int32_t CountOtherMarkInput(int32_t port, ThreadBuf *buf);
 int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf);
 int32_t DecodeRange(int32_t port, ThreadBuf *buf);
-// RANGECMP2 and RANGECMP4, the bit-packed range records of OEM7 receivers.
+// RANGECMP2, RANGECMP4 and RANGECMP5, the bit-packed range records of OEM7
+// receivers.
 int32_t DecodeRangecmp2(int32_t port, ThreadBuf *buf);
 int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf);
+int32_t DecodeRangecmp5(int32_t port, ThreadBuf *buf);
 int32_t DecodeRawephem(int32_t port, ThreadBuf *buf);
 int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf);
 int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf);

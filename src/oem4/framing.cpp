@@ -23,11 +23,11 @@ namespace {
 // position that receivers are often told to log instead of RAWEPHEM and
 // BESTPOS. VERSION and IONUTC feed the headers of the RINEX files. The
 // ephemerides of the other systems and their ionosphere and time records
-// feed the RINEX navigation file only. RANGECMP2 and RANGECMP4 are a byte
-// count and that many bytes of bit-packed ranges. The other mark inputs'
+// feed the RINEX navigation file only. RANGECMP2, RANGECMP4 and RANGECMP5
+// are a byte count and that many bytes of bit-packed ranges. The other mark inputs'
 // records are only counted: a camera wired to one of them must not go
 // unnoticed.
-constexpr std::array<RecordTableEntry, 28> kRecordTable = {{
+constexpr std::array<RecordTableEntry, 29> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -53,6 +53,7 @@ constexpr std::array<RecordTableEntry, 28> kRecordTable = {{
     {kMsgQzssionutc, "QZSSIONUTC", kQzssionutcLength, 0, 0, 0, DecodeQzssionutc},
     {kMsgRangecmp2, "RANGECMP2", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp2},
     {kMsgRangecmp4, "RANGECMP4", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp4},
+    {kMsgRangecmp5, "RANGECMP5", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp5},
     {kMsgMark2time, "MARK2TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
     {kMsgMark3time, "MARK3TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
     {kMsgMark4time, "MARK4TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
@@ -77,7 +78,7 @@ static_assert(kOem4HeaderLength + 0xFFFFu + kOem4CrcLength < kLongRecordBufferSi
 
 // Row + 1 of each message id in the table, 0 for the others: the lookup of
 // every candidate header is one load rather than a search.
-constexpr uint32_t kMaxTableId = 2050;
+constexpr uint32_t kMaxTableId = 2537;
 constexpr std::array<uint8_t, kMaxTableId + 1> kRowOfId = [] {
     std::array<uint8_t, kMaxTableId + 1> rows{};
     for (size_t k = 0; k < kRecordTable.size(); ++k) {

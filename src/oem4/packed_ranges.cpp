@@ -38,8 +38,8 @@ int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf) {
     if (dec != nullptr && buf != nullptr && SkipOtherAntenna(dec)) return RK_NONE;
     // Only after a packed record: logs of RANGE and RANGECMP alone convert
     // as they always did, a repeated epoch included.
-    if (dec != nullptr && (dec->decoded.messageId == kMsgRangecmp2 || dec->decoded.messageId == kMsgRangecmp4) &&
-        SameEpoch(dec)) {
+    const uint16_t id = dec != nullptr ? dec->decoded.messageId : 0;
+    if ((id == kMsgRangecmp2 || id == kMsgRangecmp4 || id == kMsgRangecmp5) && SameEpoch(dec)) {
         ++dec->framingStats.repeatedEpochRanges;
         return RK_NONE;
     }

@@ -43,6 +43,7 @@ enum PackedResult : int32_t {
 // the rest of the record is kept whenever its position is still known.
 PackedResult DecodeRangecmp2Epoch(Oem4Decoder *dec);
 PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec);
+PackedResult DecodeRangecmp5Epoch(Oem4Decoder *dec);
 // What the record decoders return for it: the epoch emitted, or nothing
 // (a record repeating an epoch's time counted).
 int32_t EmitPackedEpoch(Oem4Decoder *dec, PackedResult result, ThreadBuf *buf);

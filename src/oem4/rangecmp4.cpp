@@ -21,6 +21,17 @@
 // are 0.0005 m for pseudorange, 0.0001 m for phase range and 0.0001 m/s for
 // range rate; the most negative value of a signed field (all ones for the
 // first pseudorange) marks a value the receiver did not have.
+//
+// RANGECMP5 (firmware 7.10 on) is RANGECMP4 with reference blocks only and
+// wider fields: the same masks and signal ids; a satellite header of a
+// data format flag (0), 3 reserved bits and, for every GLONASS satellite,
+// the 5-bit frequency channel + 7; standard deviation codes of 5 bits, each
+// of a 32-entry table; range rates of 28 bits (first signal) and 16 bits
+// (others). A header whose flag is set announces data whose layout the
+// record does not define: the blocks that follow cannot be found, and the
+// rest of the record is dropped with a message (read as reference blocks,
+// they would give values of no meaning). Its epochs carry no reference
+// over: they neither read nor replace RANGECMP4's.
 #include <array>
 #include <bit>
 #include <cmath>
@@ -35,11 +46,10 @@ namespace {
 
 constexpr unsigned kSystemMaskBits = 16, kSatelliteMaskBits = 64, kSignalMaskBits = 16;
 constexpr unsigned kReferenceIdBits = 3, kGlonassFrequencyBits = 5;
-constexpr unsigned kCnoBits = 11, kLockCodeBits = 4, kSigmaCodeBits = 4;
+constexpr unsigned kCnoBits = 11, kLockCodeBits = 4;
 // Field widths: [0] the satellite's first signal, [1] the others.
 constexpr unsigned kReferencePseudorangeBits[2] = {37, 20};
 constexpr unsigned kReferencePhaseBits = 23;
-constexpr unsigned kReferenceRateBits[2] = {26, 14};
 constexpr unsigned kDifferencePseudorangeBits = 19;
 constexpr unsigned kDifferencePhaseBits = 16;
 constexpr unsigned kDifferenceRateBits[2] = {18, 14};
@@ -58,12 +68,41 @@ constexpr double kTimeTolerance = 1e-6;  // s
 constexpr std::array<double, 16> kLockTimeFloor = {0.0,   0.016, 0.032, 0.064,  0.128,  0.256,  0.512,   1.024,
                                                    2.048, 4.096, 8.192, 16.384, 32.768, 65.536, 131.072, 262.144};
 
-const char *const kTruncatedText = "RANGECMP4 record ends inside a block; the rest of it dropped";
-const char *const kSystemText = "RANGECMP4 satellite system %u is not known; the rest of the record dropped";
-const char *const kUnknownText = "RANGECMP4 record: %u observations of unknown signals or satellites dropped";
-const char *const kGlonassText = "RANGECMP4 record: %u GLONASS observations of no frequency channel dropped";
-const char *const kNoReferenceText =
-    "RANGECMP4 record: %u differential observations without a usable reference dropped";
+// The messages begin with the record's name (%s): the second antenna's
+// port forwards those of its packed records by that.
+const char *const kTruncatedText = "%s record ends inside a block; the rest of it dropped";
+const char *const kSystemText = "%s satellite system %u is not known; the rest of the record dropped";
+const char *const kUnknownText = "%s record: %u observations of unknown signals or satellites dropped";
+const char *const kGlonassText = "%s record: %u GLONASS observations of no frequency channel dropped";
+const char *const kNoReferenceText = "%s record: %u differential observations without a usable reference dropped";
+const char *const kUndefinedFormatText =
+    "%s satellite header announces data of a format the record does not define; the rest of the record dropped";
+
+// RANGECMP5's standard deviation codes: pseudorange (m) and phase (cycles),
+// RANGECMP4's tables carried on in the same steps. Phase codes 7 and 10
+// follow the steps (0.01182, 0.01900): NovAtel's open decoder has ten times
+// these, out of the progression around them.
+constexpr std::array<float, 32> kWidePseudorangeSigma = {
+    0.020f, 0.030f, 0.045f,  0.066f,  0.099f,  0.148f,  0.220f,   0.329f,   0.491f,   0.732f,   1.092f,
+    1.629f, 2.430f, 3.625f,  5.409f,  6.876f,  8.741f,  11.111f,  14.125f,  17.957f,  22.828f,  29.020f,
+    36.891f, 46.898f, 59.619f, 75.791f, 96.349f, 122.484f, 155.707f, 197.943f, 251.634f, 251.634f};
+constexpr std::array<float, 32> kWidePhaseSigma = {
+    0.00391f, 0.00458f, 0.00536f, 0.00628f, 0.00735f, 0.00861f, 0.01001f, 0.01182f, 0.01385f, 0.01621f, 0.01900f,
+    0.02223f, 0.02607f, 0.03054f, 0.03577f, 0.04190f, 0.04908f, 0.05749f, 0.06734f, 0.07889f, 0.09240f, 0.10824f,
+    0.12679f, 0.14851f, 0.17396f, 0.20378f, 0.23870f, 0.27961f, 0.32753f, 0.38366f, 0.44940f, 0.44940f};
+
+// What tells the two records apart.
+struct Layout {
+    const char *name;
+    unsigned sigmaCodeBits;
+    unsigned referenceRateBits[2]; // first signal, others
+    bool differential;             // the satellite header's flag may announce differential blocks
+    const float *pseudorangeSigma; // 1 << sigmaCodeBits entries each
+    const float *phaseSigma;
+};
+constexpr Layout kRangecmp4Layout = {"RANGECMP4", 4, {26, 14}, true, kPseudorangeSigma.data(), kPhaseSigma.data()};
+constexpr Layout kRangecmp5Layout = {"RANGECMP5", 5, {28, 16}, false, kWidePseudorangeSigma.data(),
+                                     kWidePhaseSigma.data()};
 
 // RANGECMP4 signal ids of each system: the status word signal type, or
 // kNoSignal.
@@ -161,14 +200,14 @@ struct BlockHead {
     uint32_t pseudorangeSigma;
     uint32_t phaseSigma;
 };
-BlockHead ReadBlockHead(BitReader &bits) {
+BlockHead ReadBlockHead(BitReader &bits, unsigned sigmaCodeBits) {
     BlockHead h;
     h.parityKnown = bits.Take(1) != 0;
     h.halfCycleAdded = bits.Take(1) != 0;
     h.cno = static_cast<double>(bits.Take(kCnoBits)) * kCnoScale;
     h.lockCode = static_cast<uint32_t>(bits.Take(kLockCodeBits));
-    h.pseudorangeSigma = static_cast<uint32_t>(bits.Take(kSigmaCodeBits));
-    h.phaseSigma = static_cast<uint32_t>(bits.Take(kSigmaCodeBits));
+    h.pseudorangeSigma = static_cast<uint32_t>(bits.Take(sigmaCodeBits));
+    h.phaseSigma = static_cast<uint32_t>(bits.Take(sigmaCodeBits));
     return h;
 }
 
@@ -184,7 +223,7 @@ bool IsMostNegative(int64_t v, unsigned width) { return v == -(int64_t{1} << (wi
 
 // A reference block's values; first holds the satellite's first signal,
 // from which the others' pseudorange and range rate are counted.
-Measurement ReadReference(BitReader &bits, bool isFirst, const Measurement &first) {
+Measurement ReadReference(BitReader &bits, const Layout &layout, bool isFirst, const Measurement &first) {
     Measurement m{};
     const unsigned k = isFirst ? 0 : 1;
     if (isFirst) {
@@ -203,9 +242,10 @@ Measurement ReadReference(BitReader &bits, bool isFirst, const Measurement &firs
     if (!IsMostNegative(phase, kReferencePhaseBits) && (m.valid & kPackedPseudorangeValid) != 0) {
         m.valid |= kPackedPhaseValid;
     }
-    const int64_t rate = bits.TakeSigned(kReferenceRateBits[k]);
+    const unsigned rateBits = layout.referenceRateBits[k];
+    const int64_t rate = bits.TakeSigned(rateBits);
     m.rangeRate = (isFirst ? 0.0 : first.rangeRate) + static_cast<double>(rate) * kRangeRateScale;
-    if (!IsMostNegative(rate, kReferenceRateBits[k]) && (isFirst || (first.valid & kPackedDopplerValid) != 0)) {
+    if (!IsMostNegative(rate, rateBits) && (isFirst || (first.valid & kPackedDopplerValid) != 0)) {
         m.valid |= kPackedDopplerValid;
     }
     return m;
@@ -270,6 +310,7 @@ double LockTime(PackedLockTime &track, uint32_t code, double now, double previou
 // What one record's decoding carries from block to block.
 struct Rc4Context {
     Oem4Decoder *dec;
+    const Layout &layout;
     double now;       // continuous GPS time of the record
     bool keep;        // fill the epoch (false: only the port's references and lock times move on)
     uint32_t unknown; // observations of unknown signals or satellites
@@ -324,8 +365,8 @@ void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, co
     obs.doppler = (m.valid & kPackedDopplerValid) != 0 ? -m.rangeRate / wavelength : 0.0;
     obs.cno = static_cast<float>(head.cno);
     obs.lockTime = static_cast<float>(lock);
-    obs.pseudorangeSigma = kPseudorangeSigma[head.pseudorangeSigma];
-    obs.phaseSigma = kPhaseSigma[head.phaseSigma];
+    obs.pseudorangeSigma = ctx.layout.pseudorangeSigma[head.pseudorangeSigma];
+    obs.phaseSigma = ctx.layout.phaseSigma[head.phaseSigma];
     AddPackedObservation(ctx.dec, obs);
 }
 
@@ -349,14 +390,14 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
     for (uint32_t k = 0; included != 0; ++k, included >>= 1) {
         if ((included & 1u) == 0) continue;
         const uint32_t signalId = signalIds[k];
-        const BlockHead head = ReadBlockHead(bits);
+        const BlockHead head = ReadBlockHead(bits, ctx.layout.sigmaCodeBits);
         const bool known = sat.prnOk && kSignalTable[sat.system][signalId] != kNoSignal;
         PackedReference &stored = ctx.dec->packed.references[TrackIndex(sat.system, signalId, sat.id)];
         if (!sat.differential) {
-            const Measurement m = ReadReference(bits, isFirst, first);
+            const Measurement m = ReadReference(bits, ctx.layout, isFirst, first);
             if (bits.Overrun()) return false;
             if (isFirst) first = m;
-            stored = {m.pseudorange,
+            if (ctx.layout.differential) stored = {m.pseudorange,
                       m.phaseRange,
                       m.rangeRate,
                       ctx.now,
@@ -383,7 +424,8 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
     return true;
 }
 
-// One satellite system block. Returns false when the bit stream ran out.
+// One satellite system block. Returns false when the bit stream ran out or
+// a satellite header announced a format the record does not define (said).
 bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
     const uint64_t satellites = bits.Take(kSatelliteMaskBits);
     const uint64_t signals = bits.Take(kSignalMaskBits);
@@ -406,7 +448,11 @@ bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
         rest &= rest - 1;
         sat.prn = PrnOf(system, sat.id, &sat.prnOk);
         sat.differential = bits.Take(1) != 0;
-        sat.referenceId = static_cast<uint32_t>(bits.Take(kReferenceIdBits));
+        sat.referenceId = static_cast<uint32_t>(bits.Take(kReferenceIdBits)); // RANGECMP5: reserved
+        if (sat.differential && !ctx.layout.differential) {
+            if (!bits.Overrun()) PortReportf(ctx.dec, HeaderTime(ctx.dec), kUndefinedFormatText, ctx.layout.name);
+            return false;
+        }
         if (system == SYS_GLONASS && !sat.differential) {
             sat.glonassFrequency = static_cast<uint32_t>(bits.Take(kGlonassFrequencyBits));
         }
@@ -416,10 +462,9 @@ bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
     return true;
 }
 
-} // namespace
-
-PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
-    Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
+// Decodes a RANGECMP4 or RANGECMP5 record, as its layout says.
+PackedResult DecodeEpoch(Oem4Decoder *dec, const Layout &layout) {
+    Rc4Context ctx{dec, layout, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
     if (ctx.now != dec->packed.rangecmp4Epoch) {
         dec->packed.rangecmp4PreviousEpoch = dec->packed.rangecmp4Epoch;
         dec->packed.rangecmp4Epoch = ctx.now;
@@ -432,21 +477,31 @@ PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) {
         if ((systems >> id & 1u) == 0) continue;
         const SatelliteSystem system = PackedSystem(id);
         if (system == SYS_OTHER) {
-            PortReportf(dec, time, kSystemText, static_cast<unsigned>(id));
+            PortReportf(dec, time, kSystemText, layout.name, static_cast<unsigned>(id));
             break;
         }
         if (!DecodeSystem(ctx, bits, system)) break;
     }
-    if (bits.Overrun()) PortReport(dec, time, kTruncatedText);
-    if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, static_cast<unsigned>(ctx.unknown));
-    if (ctx.noChannel > 0) PortReportf(dec, time, kGlonassText, static_cast<unsigned>(ctx.noChannel));
-    if (ctx.noReference > 0) PortReportf(dec, time, kNoReferenceText, static_cast<unsigned>(ctx.noReference));
+    if (bits.Overrun()) PortReportf(dec, time, kTruncatedText, layout.name);
+    if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, layout.name, static_cast<unsigned>(ctx.unknown));
+    if (ctx.noChannel > 0) PortReportf(dec, time, kGlonassText, layout.name, static_cast<unsigned>(ctx.noChannel));
+    if (ctx.noReference > 0) {
+        PortReportf(dec, time, kNoReferenceText, layout.name, static_cast<unsigned>(ctx.noReference));
+    }
     if (!ctx.keep) return PACKED_SAME_EPOCH;
     return dec->decoded.count + dec->decoded.dropped > 0 ? PACKED_EPOCH : PACKED_EMPTY;
 }
 
-int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) {
+int32_t Decode(int32_t port, ThreadBuf *buf, const Layout &layout) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr || SkipOtherAntenna(dec)) return RK_NONE;
-    return EmitPackedEpoch(dec, DecodeRangecmp4Epoch(dec), buf);
+    return EmitPackedEpoch(dec, DecodeEpoch(dec, layout), buf);
 }
+
+} // namespace
+
+PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) { return DecodeEpoch(dec, kRangecmp4Layout); }
+PackedResult DecodeRangecmp5Epoch(Oem4Decoder *dec) { return DecodeEpoch(dec, kRangecmp5Layout); }
+
+int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) { return Decode(port, buf, kRangecmp4Layout); }
+int32_t DecodeRangecmp5(int32_t port, ThreadBuf *buf) { return Decode(port, buf, kRangecmp5Layout); }

@@ -256,6 +256,7 @@ std::vector<PublishedRange> PublishedRangeRecords() {
         PublishedRange p{records[r], records[r + 1], 0, {}};
         p.messageId = p.packed.name == "RANGECMPA"    ? kMsgRangecmp
                       : p.packed.name == "RANGECMP2A" ? kMsgRangecmp2
+                      : p.packed.name == "RANGECMP5A" ? kMsgRangecmp5
                                                       : kMsgRangecmp4;
         // The count (of bytes, or of RANGECMP's 24-byte observations), then
         // the bytes, as the binary record has them.

@@ -81,7 +81,7 @@ Oem4Options DefaultOptions();
 std::vector<std::pair<size_t, int32_t>> Feed(const std::vector<uint8_t> &bytes, ThreadBuf *buf);
 
 // The published compressed range records of tests/oem4/data (NovAtel
-// ASCII): each RANGECMP, RANGECMP2 or RANGECMP4 record with the RANGE
+// ASCII): each RANGECMP, RANGECMP2, RANGECMP4 or RANGECMP5 record with the RANGE
 // record an independent decoder makes of it.
 struct AsciiRecord {
     std::string name; // "RANGECMP4A", "RANGEA", ...

@@ -95,6 +95,7 @@ const Pattern kPatterns[] = {
     {"receiver's second antenna converted into", "second_antenna_ranges"},
     {"RANGECMP2 ", "compressed_ranges_dropped"},
     {"RANGECMP4 ", "compressed_ranges_dropped"},
+    {"RANGECMP5 ", "compressed_ranges_dropped"},
     {"Error", "errors"},
 };
 
