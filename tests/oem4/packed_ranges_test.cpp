@@ -285,8 +285,9 @@ TEST_F(PackedTest, Rangecmp2DropsWhatItCannotRead) {
 
 namespace {
 
-// RANGECMP4 in field units. Blocks in signal id order, satellites in id
-// order.
+// RANGECMP4 in field units, or with wide RANGECMP5 (no differential
+// blocks; differential is its data format flag). Blocks in signal id order,
+// satellites in id order.
 struct Rc4Block {
     uint32_t signal = 1;
     int64_t psr = 40000000000; // 20000 km in 0.0005 m
@@ -305,7 +306,8 @@ struct Rc4System {
     std::vector<Rc4Satellite> satellites = std::vector<Rc4Satellite>(1);
 };
 
-std::vector<uint8_t> Rc4(const std::vector<Rc4System> &systems, size_t dropBytes = 0) {
+std::vector<uint8_t> Rc4(const std::vector<Rc4System> &systems, size_t dropBytes = 0, bool wide = false) {
+    const unsigned sigmaBits = wide ? 5 : 4, rateBits[2] = {wide ? 28u : 26u, wide ? 16u : 14u};
     BitWriter w;
     uint64_t systemMask = 0;
     for (const Rc4System &s : systems) systemMask |= uint64_t{1} << s.id;
@@ -326,13 +328,14 @@ std::vector<uint8_t> Rc4(const std::vector<Rc4System> &systems, size_t dropBytes
         }
         for (const Rc4Satellite &t : s.satellites) {
             w.Put(t.differential, 1).Put(t.referenceId, 3);
-            if (s.id == 1 && !t.differential) w.Put(t.glonassFrequency, 5);
+            if (s.id == 1 && (wide || !t.differential)) w.Put(t.glonassFrequency, 5);
             bool first = true;
             for (const Rc4Block &b : t.blocks) {
-                w.Put(b.parity, 1).Put(b.half, 1).Put(b.cno, 11).Put(b.lock, 4).Put(b.psd, 4).Put(b.asd, 4);
-                if (!t.differential) {
+                w.Put(b.parity, 1).Put(b.half, 1).Put(b.cno, 11).Put(b.lock, 4);
+                w.Put(b.psd, sigmaBits).Put(b.asd, sigmaBits);
+                if (wide || !t.differential) {
                     w.Put(Field(b.psr, first ? 37 : 20), first ? 37 : 20).Put(Field(b.phase, 23), 23);
-                    w.Put(Field(b.rate, first ? 26 : 14), first ? 26 : 14);
+                    w.Put(Field(b.rate, rateBits[first ? 0 : 1]), rateBits[first ? 0 : 1]);
                 } else {
                     w.Put(Field(b.psr, 19), 19)
                         .Put(Field(b.phase, 16), 16)
@@ -399,6 +402,49 @@ TEST_F(PackedTest, Rangecmp4ReferenceFieldsAtTheirLimits) {
     EXPECT_EQ(f.obs[2].phase, 0.0);
     EXPECT_EQ(f.obs[2].doppler, 0.0);
     EXPECT_EQ(f.obs[2].status & (kStatusPhaseLockBit | kStatusCodeLockedBit), kStatusCodeLockedBit);
+}
+
+// RANGECMP5's wider fields at their limits, its GLONASS channel in every
+// satellite header, and a satellite header whose data format flag is set:
+// the record defines no such data, so nothing after it can be found and
+// the rest of the record is dropped, the satellites before it kept.
+TEST_F(PackedTest, Rangecmp5WideFieldsAndUndefinedFormat) {
+    Rc4Block top;
+    top.rate = (1 << 27) - 1, top.psd = 31, top.asd = 31;
+    Rc4Block second; // L2 C/A, counted from the first
+    second.signal = 3, second.psr = 100, second.rate = -(1 << 15) + 1, second.psd = 15, second.asd = 7;
+    Rc4Block none = top;
+    none.rate = -(1 << 27);
+    Rc4System glo;
+    glo.id = 1;
+    glo.satellites[0].glonassFrequency = 1; // channel -6
+    glo.satellites[0].blocks = {top, second};
+    Rc4Satellite flagged;
+    flagged.id = 7, flagged.differential = true;
+    Rc4Satellite after;
+    after.id = 9, after.blocks = {none};
+    const DecodedEpoch &e = Decode(kMsgRangecmp5, Rc4({glo}, 0, true), At(2300, 1000));
+    ASSERT_EQ(e.count, 2u) << AllTexts();
+    const double g1 = Lambda(1602e6 - 6 * 562.5e3), g2 = Lambda(1246e6 - 6 * 437.5e3);
+    const double rate = ((1 << 27) - 1) * 0.0001;
+    EXPECT_EQ(e.obs[0].glonassChannel, -6);
+    EXPECT_NEAR(e.obs[0].doppler, -rate / g1, 1e-6);
+    EXPECT_FLOAT_EQ(e.obs[0].pseudorangeSigma, 251.634f);
+    EXPECT_FLOAT_EQ(e.obs[0].phaseSigma, 0.4494f);
+    EXPECT_NEAR(e.obs[1].doppler, -(rate + (-(1 << 15) + 1) * 0.0001) / g2, 1e-6);
+    EXPECT_NEAR(e.obs[1].pseudorange, 20000000.05, 1e-6);
+    EXPECT_FLOAT_EQ(e.obs[1].pseudorangeSigma, 6.876f);
+    EXPECT_FLOAT_EQ(e.obs[1].phaseSigma, 0.01182f);
+
+    glo.satellites = {glo.satellites[0], flagged, after};
+    CapturedMessages().clear();
+    EXPECT_EQ(Decode(kMsgRangecmp5, Rc4({glo}, 0, true), At(2300, 2000)).count, 2u);
+    EXPECT_EQ(AllTexts(), "RANGECMP5 satellite header announces data of a format the record does not define; the "
+                          "rest of the record dropped\n");
+    glo.satellites = {after};
+    const DecodedEpoch &f = Decode(kMsgRangecmp5, Rc4({glo}, 0, true), At(2300, 3000));
+    ASSERT_EQ(f.count, 1u);
+    EXPECT_EQ(f.obs[0].doppler, 0.0);
 }
 
 // Every bit of the system mask the record defines, and the satellite ids
@@ -572,10 +618,10 @@ TEST_F(PackedTest, RandomBitsNeverStopTheDecoding) {
     for (int i = 0; i < 4000; ++i) {
         std::vector<uint8_t> data(rng() % 700);
         for (uint8_t &b : data) b = static_cast<uint8_t>(rng());
-        // Half of RANGECMP4 start with a mask of known systems, so that
+        // Half of RANGECMP4 and RANGECMP5 start with a mask of known systems, so that
         // the blocks are reached.
         if (i % 4 == 1 && data.size() >= 2) data[0] = 0x03, data[1] = 0x00;
-        const uint16_t id = i % 2 == 0 ? kMsgRangecmp2 : kMsgRangecmp4;
+        const uint16_t id = i % 2 == 0 ? kMsgRangecmp2 : i % 8 < 4 ? kMsgRangecmp4 : kMsgRangecmp5;
         Feed(MakeRecord(id, PackedBody(data), At(1500, 1000 + 250 * i)), &buf_);
     }
     int epochs = 0;
