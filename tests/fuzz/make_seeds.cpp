@@ -80,7 +80,7 @@ std::vector<uint8_t> FromHex(const char *hex) {
     return out;
 }
 
-// A packed range record (RANGECMP2 1273, RANGECMP4 2050): the byte count
+// A packed range record (RANGECMP2 1273, RANGECMP4 2050, RANGECMP5 2537): the byte count
 // and the bytes.
 Record Packed(uint16_t id, const std::vector<uint8_t> &data, int32_t milliseconds) {
     Bytes b;
@@ -93,24 +93,29 @@ const char *const kRangecmp2Satellite =
     "0001004838da85c6f84fe1ffff2df72ac87063803900e4ffff05974a34315c003900e5ffff0ddbaa"
     "2b5902003900e7ffff0d3f023fe913803500";
 
-// A receiver's RANGECMP4 reference record on the whole second and the
-// differential one a quarter second later (GPS and GLONASS, week 1919), as
-// the published decoder vectors of tests/oem4/data hold them.
-std::vector<uint8_t> PublishedRangecmp4(int32_t milliseconds) {
+// A receiver's packed record as the published decoder vectors of
+// tests/oem4/data hold it.
+std::vector<uint8_t> Published(uint16_t id, uint16_t week, int32_t milliseconds) {
     for (const testsupport::PublishedRange &p : testsupport::PublishedRangeRecords()) {
-        if (p.messageId == kMsgRangecmp4 && p.packed.time.week == 1919 && p.packed.time.milliseconds == milliseconds)
+        if (p.messageId == id && p.packed.time.week == week && p.packed.time.milliseconds == milliseconds)
             return p.body;
     }
     return {};
 }
+// RANGECMP4's reference record on the whole second and the differential
+// one a quarter second later (GPS and GLONASS, week 1919).
+std::vector<uint8_t> PublishedRangecmp4(int32_t milliseconds) { return Published(kMsgRangecmp4, 1919, milliseconds); }
 
 std::vector<Record> PackedRanges() {
     const std::vector<uint8_t> reference = PublishedRangecmp4(507977000), difference = PublishedRangecmp4(507977250);
     auto at = [](const std::vector<uint8_t> &body, int32_t milliseconds) {
         return MakeRecord(kMsgRangecmp4, body, {1919, milliseconds, 180});
     };
+    // And a RANGECMP5 record of four systems (week 2307), moved to the
+    // seeds' week.
+    const Record rangecmp5 = MakeRecord(kMsgRangecmp5, Published(kMsgRangecmp5, 2307, 333335000), {1919, 507979000, 180});
     return {at(reference, 507977000), at(difference, 507977250), at(difference, 507977500),
-            Packed(kMsgRangecmp2, FromHex(kRangecmp2Satellite), 507978000), at(difference, 507978250)};
+            Packed(kMsgRangecmp2, FromHex(kRangecmp2Satellite), 507978000), at(difference, 507978250), rangecmp5};
 }
 
 Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
