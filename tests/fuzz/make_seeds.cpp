@@ -113,9 +113,11 @@ std::vector<Record> PackedRanges() {
     };
     // And a RANGECMP5 record of four systems (week 2307), moved to the
     // seeds' week.
-    const Record rangecmp5 = MakeRecord(kMsgRangecmp5, Published(kMsgRangecmp5, 2307, 333335000), {1919, 507979000, 180});
-    return {at(reference, 507977000), at(difference, 507977250), at(difference, 507977500),
-            Packed(kMsgRangecmp2, FromHex(kRangecmp2Satellite), 507978000), at(difference, 507978250), rangecmp5};
+    const Record rangecmp5 =
+        MakeRecord(kMsgRangecmp5, Published(kMsgRangecmp5, 2307, 333335000), {1919, 507979000, 180});
+    return {at(reference, 507977000),  at(difference, 507977250),
+            at(difference, 507977500), Packed(kMsgRangecmp2, FromHex(kRangecmp2Satellite), 507978000),
+            at(difference, 507978250), rangecmp5};
 }
 
 Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
