@@ -123,8 +123,8 @@ inline constexpr uint32_t kRawalmItemLength = 32;
 inline constexpr uint32_t kRawalmCountAt = 8;
 inline constexpr uint32_t kVersionFixedLength = 4;
 inline constexpr uint32_t kVersionItemLength = 108;
-// RANGECMP2, RANGECMP4 and RANGECMP5: a u32 byte count and that many bytes of
-// bit-packed range data, so each byte counts as one item.
+// RANGECMP2, RANGECMP4 and RANGECMP5: a u32 byte count and that many bytes
+// of bit-packed range data, so each byte counts as one item.
 inline constexpr uint32_t kPackedRangeFixedLength = 4;
 inline constexpr uint32_t kPackedRangeItemLength = 1;
 

@@ -24,9 +24,9 @@ namespace {
 // BESTPOS. VERSION and IONUTC feed the headers of the RINEX files. The
 // ephemerides of the other systems and their ionosphere and time records
 // feed the RINEX navigation file only. RANGECMP2, RANGECMP4 and RANGECMP5
-// are a byte count and that many bytes of bit-packed ranges. The other mark inputs'
-// records are only counted: a camera wired to one of them must not go
-// unnoticed.
+// are a byte count and that many bytes of bit-packed ranges. The other mark
+// inputs' records are only counted: a camera wired to one of them must not
+// go unnoticed.
 constexpr std::array<RecordTableEntry, 29> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},

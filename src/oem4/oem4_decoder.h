@@ -183,8 +183,8 @@ struct IonUtcParameters {
 // dropped for a CRC failure. The bytes of the log outside those records
 // were skipped: unknown records, or damage. And the range records the
 // range decoders skip: those of a second antenna, and those repeating the
-// time of an epoch that a RANGECMP2 or RANGECMP4 record gave or followed
-// (the same measurements again).
+// time of an epoch that a RANGECMP2, RANGECMP4 or RANGECMP5 record gave or
+// followed (the same measurements again).
 struct FramingStats {
     uint64_t records;
     uint64_t recordBytes;

@@ -1,6 +1,7 @@
-// What the RANGECMP2 and RANGECMP4 decoders share: signal frequencies and
-// the start and filling of the port's decoded epoch. And what every range
-// decoder does first: a record of the receiver's second antenna is skipped.
+// What the RANGECMP2, RANGECMP4 and RANGECMP5 decoders share: signal
+// frequencies and the start and filling of the port's decoded epoch. And
+// what every range decoder does first: a record of the receiver's second
+// antenna is skipped.
 #include "oem4/packed_ranges.h"
 
 #include "oem4/decoders.h"

@@ -134,8 +134,8 @@ bool BeginPackedEpoch(Oem4Decoder *dec);
 bool SkipOtherAntenna(Oem4Decoder *dec);
 
 // The record table's decoder of RANGE and RANGECMP: the range decoder,
-// except for a record of the epoch a RANGECMP2 or RANGECMP4 record already
-// gave, which is skipped.
+// except for a record of the epoch a RANGECMP2, RANGECMP4 or RANGECMP5
+// record already gave, which is skipped.
 int32_t DecodeRangeAfterPacked(int32_t port, ThreadBuf *buf);
 
 // Appends an observation to dec->decoded (counted as dropped when full).

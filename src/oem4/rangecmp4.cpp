@@ -399,7 +399,8 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
             const Measurement m = ReadReference(bits, ctx.layout, isFirst, first);
             if (bits.Overrun()) return false;
             if (isFirst) first = m;
-            if (ctx.layout.differential)
+            // Only RANGECMP4's differences need the reference kept.
+            if (ctx.layout.differential) {
                 stored = {m.pseudorange,
                           m.phaseRange,
                           m.rangeRate,
@@ -408,6 +409,7 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
                           static_cast<uint8_t>(sat.referenceId),
                           m.valid,
                           static_cast<uint8_t>(sat.glonassFrequency)};
+            }
             if (known) AddObservation(ctx, sat, signalId, head, m, sat.glonassFrequency);
         } else {
             double age = 0.0;

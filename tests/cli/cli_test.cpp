@@ -563,8 +563,8 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     WriteBytes(dir / "marks.gps", MarkLog(100000.0));
     const Outcome marks = Run({P("marks.gps"), "-q"});
     EXPECT_EQ(marks.status, 0) << marks.err;
-    EXPECT_TRUE(
-        Contains(marks.out, "\n  no range record (RANGE, RANGECMP, RANGECMP2 or RANGECMP4) in the log: no epoch\n"))
+    EXPECT_TRUE(Contains(
+        marks.out, "\n  no range record (RANGE, RANGECMP, RANGECMP2, RANGECMP4 or RANGECMP5) in the log: no epoch\n"))
         << marks.out;
     for (const char *option : {"--channels", "--epoch-flag", "--no-l2-lock-check"}) {
         std::vector<std::string> args = {P("wide.gps"), "--rinex-only", option};

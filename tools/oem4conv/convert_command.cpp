@@ -662,7 +662,8 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         // A log of ephemerides or marks alone converts, but a receiver whose
         // range logging was forgotten must not pass for one without epochs.
         if (converted && stats.screening.rangeRecords == 0) {
-            std::printf("  no range record (RANGE, RANGECMP, RANGECMP2 or RANGECMP4) in the log: no epoch\n");
+            std::printf(
+                "  no range record (RANGE, RANGECMP, RANGECMP2, RANGECMP4 or RANGECMP5) in the log: no epoch\n");
         }
     }
     const bool reported = StdoutWorks();

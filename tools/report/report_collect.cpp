@@ -49,7 +49,7 @@ const std::vector<MessageKind> kKinds = {
     {"l2_without_l1", "L2 without L1", kNotice},
     {"almanacs_received", "Almanacs received", kNotice},
     {"ephemerides_received", "Ephemerides received", kNotice},
-    {"compressed_ranges_dropped", "RANGECMP2/RANGECMP4 observations dropped", kNotice},
+    {"compressed_ranges_dropped", "RANGECMP2/4/5 observations dropped", kNotice},
     {"rinex_left_out", "Observations the RINEX file cannot hold", kNotice},
     {"repeated_epochs", "Range records repeating an epoch's time (the first kept)", kNotice},
     {"second_antenna_ranges", "Range records of a second antenna (skipped, or in its own RINEX file)", kNotice},
