@@ -225,7 +225,7 @@ bool IsMostNegative(int64_t v, unsigned width) { return v == -(int64_t{1} << (wi
 
 // A reference block's values; first holds the satellite's first signal,
 // from which the others' pseudorange and range rate are counted.
-Measurement ReadReference(BitReader &bits, const Layout &layout, bool isFirst, const Measurement &first) {
+template <const Layout &kLayout> Measurement ReadReference(BitReader &bits, bool isFirst, const Measurement &first) {
     Measurement m{};
     const unsigned k = isFirst ? 0 : 1;
     if (isFirst) {
@@ -244,7 +244,7 @@ Measurement ReadReference(BitReader &bits, const Layout &layout, bool isFirst, c
     if (!IsMostNegative(phase, kReferencePhaseBits) && (m.valid & kPackedPseudorangeValid) != 0) {
         m.valid |= kPackedPhaseValid;
     }
-    const unsigned rateBits = layout.referenceRateBits[k];
+    const unsigned rateBits = kLayout.referenceRateBits[k];
     const int64_t rate = bits.TakeSigned(rateBits);
     m.rangeRate = (isFirst ? 0.0 : first.rangeRate) + static_cast<double>(rate) * kRangeRateScale;
     if (!IsMostNegative(rate, rateBits) && (isFirst || (first.valid & kPackedDopplerValid) != 0)) {
@@ -312,7 +312,6 @@ double LockTime(PackedLockTime &track, uint32_t code, double now, double previou
 // What one record's decoding carries from block to block.
 struct Rc4Context {
     Oem4Decoder *dec;
-    const Layout &layout;
     double now;       // continuous GPS time of the record
     bool keep;        // fill the epoch (false: only the port's references and lock times move on)
     uint32_t unknown; // observations of unknown signals or satellites
@@ -337,8 +336,9 @@ size_t TrackIndex(SatelliteSystem system, uint32_t signalId, uint32_t id) {
 }
 
 // Turns one decoded block into an observation of the epoch.
-void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, const BlockHead &head,
-                    const Measurement &m, uint32_t glonassFrequency) {
+template <const Layout &kLayout> void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId,
+                                                     const BlockHead &head, const Measurement &m,
+                                                     uint32_t glonassFrequency) {
     const uint32_t signal = kSignalTable[sat.system][signalId];
     const int channel = sat.system == SYS_GLONASS ? static_cast<int>(glonassFrequency) - kGlonassFrequencyOffset : 0;
     const double frequency = SignalFrequency(sat.system, signal, static_cast<int8_t>(channel));
@@ -367,8 +367,8 @@ void AddObservation(Rc4Context &ctx, const Satellite &sat, uint32_t signalId, co
     obs.doppler = (m.valid & kPackedDopplerValid) != 0 ? -m.rangeRate / wavelength : 0.0;
     obs.cno = static_cast<float>(head.cno);
     obs.lockTime = static_cast<float>(lock);
-    obs.pseudorangeSigma = ctx.layout.pseudorangeSigma[head.pseudorangeSigma];
-    obs.phaseSigma = ctx.layout.phaseSigma[head.phaseSigma];
+    obs.pseudorangeSigma = kLayout.pseudorangeSigma[head.pseudorangeSigma];
+    obs.phaseSigma = kLayout.phaseSigma[head.phaseSigma];
     AddPackedObservation(ctx.dec, obs);
 }
 
@@ -385,22 +385,23 @@ const PackedReference *UsableReference(const Rc4Context &ctx, const Satellite &s
 
 // The measurement blocks of one satellite, one per signal it has. Returns
 // false when the bit stream ran out.
-bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uint64_t included,
-                     const std::array<uint32_t, kSignalMaskBits> &signalIds) {
+template <const Layout &kLayout> bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat,
+                                                      uint64_t included,
+                                                      const std::array<uint32_t, kSignalMaskBits> &signalIds) {
     Measurement first{};
     bool isFirst = true;
     for (uint32_t k = 0; included != 0; ++k, included >>= 1) {
         if ((included & 1u) == 0) continue;
         const uint32_t signalId = signalIds[k];
-        const BlockHead head = ReadBlockHead(bits, ctx.layout.sigmaCodeBits);
+        const BlockHead head = ReadBlockHead(bits, kLayout.sigmaCodeBits);
         const bool known = sat.prnOk && kSignalTable[sat.system][signalId] != kNoSignal;
         PackedReference &stored = ctx.dec->packed.references[TrackIndex(sat.system, signalId, sat.id)];
         if (!sat.differential) {
-            const Measurement m = ReadReference(bits, ctx.layout, isFirst, first);
+            const Measurement m = ReadReference<kLayout>(bits, isFirst, first);
             if (bits.Overrun()) return false;
             if (isFirst) first = m;
             // Only RANGECMP4's differences need the reference kept.
-            if (ctx.layout.differential) {
+            if constexpr (kLayout.differential) {
                 stored = {m.pseudorange,
                           m.phaseRange,
                           m.rangeRate,
@@ -410,7 +411,7 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
                           m.valid,
                           static_cast<uint8_t>(sat.glonassFrequency)};
             }
-            if (known) AddObservation(ctx, sat, signalId, head, m, sat.glonassFrequency);
+            if (known) AddObservation<kLayout>(ctx, sat, signalId, head, m, sat.glonassFrequency);
         } else {
             double age = 0.0;
             const PackedReference *ref = UsableReference(ctx, sat, signalId, &age);
@@ -420,7 +421,7 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
             if (ref == nullptr) {
                 if (ctx.keep && known) ++ctx.noReference;
             } else if (known) {
-                AddObservation(ctx, sat, signalId, head, m, ref->glonassFrequency);
+                AddObservation<kLayout>(ctx, sat, signalId, head, m, ref->glonassFrequency);
             }
         }
         if (!known && ctx.keep) ++ctx.unknown;
@@ -431,7 +432,7 @@ bool DecodeSatellite(Rc4Context &ctx, BitReader &bits, const Satellite &sat, uin
 
 // One satellite system block. Returns false when the bit stream ran out or
 // a satellite header announced a format the record does not define (said).
-bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
+template <const Layout &kLayout> bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
     const uint64_t satellites = bits.Take(kSatelliteMaskBits);
     const uint64_t signals = bits.Take(kSignalMaskBits);
     std::array<uint32_t, kSignalMaskBits> signalIds{};
@@ -454,22 +455,25 @@ bool DecodeSystem(Rc4Context &ctx, BitReader &bits, SatelliteSystem system) {
         sat.prn = PrnOf(system, sat.id, &sat.prnOk);
         sat.differential = bits.Take(1) != 0;
         sat.referenceId = static_cast<uint32_t>(bits.Take(kReferenceIdBits)); // RANGECMP5: reserved
-        if (sat.differential && !ctx.layout.differential) {
-            if (!bits.Overrun()) PortReportf(ctx.dec, HeaderTime(ctx.dec), kUndefinedFormatText, ctx.layout.name);
+        if (sat.differential && !kLayout.differential) {
+            if (!bits.Overrun()) PortReportf(ctx.dec, HeaderTime(ctx.dec), kUndefinedFormatText, kLayout.name);
             return false;
         }
         if (system == SYS_GLONASS && !sat.differential) {
             sat.glonassFrequency = static_cast<uint32_t>(bits.Take(kGlonassFrequencyBits));
         }
         sat.signals = static_cast<uint32_t>(std::popcount(included[s]));
-        if (bits.Overrun() || !DecodeSatellite(ctx, bits, sat, included[s], signalIds)) return false;
+        if (bits.Overrun() || !DecodeSatellite<kLayout>(ctx, bits, sat, included[s], signalIds)) return false;
     }
     return true;
 }
 
-// Decodes a RANGECMP4 or RANGECMP5 record, as its layout says.
-PackedResult DecodeEpoch(Oem4Decoder *dec, const Layout &layout) {
-    Rc4Context ctx{dec, layout, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
+// Decodes a RANGECMP4 or RANGECMP5 record, as its layout says. The layout
+// is fixed when compiled: the field widths of every block stay constants
+// of RANGECMP4's decoding, as they were before RANGECMP5 shared it.
+template <const Layout &kLayout> PackedResult DecodeEpoch(Oem4Decoder *dec) {
+    const Layout &layout = kLayout;
+    Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
     if (ctx.now != dec->packed.rangecmp4Epoch) {
         dec->packed.rangecmp4PreviousEpoch = dec->packed.rangecmp4Epoch;
         dec->packed.rangecmp4Epoch = ctx.now;
@@ -485,7 +489,7 @@ PackedResult DecodeEpoch(Oem4Decoder *dec, const Layout &layout) {
             PortReportf(dec, time, kSystemText, layout.name, static_cast<unsigned>(id));
             break;
         }
-        if (!DecodeSystem(ctx, bits, system)) break;
+        if (!DecodeSystem<kLayout>(ctx, bits, system)) break;
     }
     if (bits.Overrun()) PortReportf(dec, time, kTruncatedText, layout.name);
     if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, layout.name, static_cast<unsigned>(ctx.unknown));
@@ -497,16 +501,16 @@ PackedResult DecodeEpoch(Oem4Decoder *dec, const Layout &layout) {
     return dec->decoded.count + dec->decoded.dropped > 0 ? PACKED_EPOCH : PACKED_EMPTY;
 }
 
-int32_t Decode(int32_t port, ThreadBuf *buf, const Layout &layout) {
+template <const Layout &kLayout> int32_t Decode(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr || buf == nullptr || SkipOtherAntenna(dec)) return RK_NONE;
-    return EmitPackedEpoch(dec, DecodeEpoch(dec, layout), buf);
+    return EmitPackedEpoch(dec, DecodeEpoch<kLayout>(dec), buf);
 }
 
 } // namespace
 
-PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) { return DecodeEpoch(dec, kRangecmp4Layout); }
-PackedResult DecodeRangecmp5Epoch(Oem4Decoder *dec) { return DecodeEpoch(dec, kRangecmp5Layout); }
+PackedResult DecodeRangecmp4Epoch(Oem4Decoder *dec) { return DecodeEpoch<kRangecmp4Layout>(dec); }
+PackedResult DecodeRangecmp5Epoch(Oem4Decoder *dec) { return DecodeEpoch<kRangecmp5Layout>(dec); }
 
-int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) { return Decode(port, buf, kRangecmp4Layout); }
-int32_t DecodeRangecmp5(int32_t port, ThreadBuf *buf) { return Decode(port, buf, kRangecmp5Layout); }
+int32_t DecodeRangecmp4(int32_t port, ThreadBuf *buf) { return Decode<kRangecmp4Layout>(port, buf); }
+int32_t DecodeRangecmp5(int32_t port, ThreadBuf *buf) { return Decode<kRangecmp5Layout>(port, buf); }
