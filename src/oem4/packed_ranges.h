@@ -31,6 +31,19 @@ inline constexpr std::array<float, 16> kPhaseSigma = {0.00391f, 0.00521f, 0.0069
                                                       0.02208f, 0.02947f, 0.03933f, 0.05249f, 0.07006f, 0.09350f,
                                                       0.12480f, 0.16656f, 0.22230f, 0.22230f};
 
+// RANGECMP5's standard deviation codes: pseudorange (m) and phase (cycles),
+// RANGECMP4's tables carried on in the same steps. Phase codes 7 and 10
+// follow the steps (0.01182, 0.01900): NovAtel's open decoder has ten times
+// these, out of the progression around them.
+inline constexpr std::array<float, 32> kWidePseudorangeSigma = {
+    0.020f,  0.030f,  0.045f,  0.066f,  0.099f,  0.148f,   0.220f,   0.329f,   0.491f,   0.732f,  1.092f,
+    1.629f,  2.430f,  3.625f,  5.409f,  6.876f,  8.741f,   11.111f,  14.125f,  17.957f,  22.828f, 29.020f,
+    36.891f, 46.898f, 59.619f, 75.791f, 96.349f, 122.484f, 155.707f, 197.943f, 251.634f, 251.634f};
+inline constexpr std::array<float, 32> kWidePhaseSigma = {
+    0.00391f, 0.00458f, 0.00536f, 0.00628f, 0.00735f, 0.00861f, 0.01001f, 0.01182f, 0.01385f, 0.01621f, 0.01900f,
+    0.02223f, 0.02607f, 0.03054f, 0.03577f, 0.04190f, 0.04908f, 0.05749f, 0.06734f, 0.07889f, 0.09240f, 0.10824f,
+    0.12679f, 0.14851f, 0.17396f, 0.20378f, 0.23870f, 0.27961f, 0.32753f, 0.38366f, 0.44940f, 0.44940f};
+
 // What decoding a packed record into dec->decoded gave.
 enum PackedResult : int32_t {
     PACKED_EPOCH = 0,      // the epoch holds the record's observations

@@ -76,19 +76,6 @@ const char *const kUnknownText = "%s record: %u observations of unknown signals 
 const char *const kGlonassText = "%s record: %u GLONASS observations of no frequency channel dropped";
 const char *const kNoReferenceText = "%s record: %u differential observations without a usable reference dropped";
 
-// RANGECMP5's standard deviation codes: pseudorange (m) and phase (cycles),
-// RANGECMP4's tables carried on in the same steps. Phase codes 7 and 10
-// follow the steps (0.01182, 0.01900): NovAtel's open decoder has ten times
-// these, out of the progression around them.
-constexpr std::array<float, 32> kWidePseudorangeSigma = {
-    0.020f,  0.030f,  0.045f,  0.066f,  0.099f,  0.148f,   0.220f,   0.329f,   0.491f,   0.732f,  1.092f,
-    1.629f,  2.430f,  3.625f,  5.409f,  6.876f,  8.741f,   11.111f,  14.125f,  17.957f,  22.828f, 29.020f,
-    36.891f, 46.898f, 59.619f, 75.791f, 96.349f, 122.484f, 155.707f, 197.943f, 251.634f, 251.634f};
-constexpr std::array<float, 32> kWidePhaseSigma = {
-    0.00391f, 0.00458f, 0.00536f, 0.00628f, 0.00735f, 0.00861f, 0.01001f, 0.01182f, 0.01385f, 0.01621f, 0.01900f,
-    0.02223f, 0.02607f, 0.03054f, 0.03577f, 0.04190f, 0.04908f, 0.05749f, 0.06734f, 0.07889f, 0.09240f, 0.10824f,
-    0.12679f, 0.14851f, 0.17396f, 0.20378f, 0.23870f, 0.27961f, 0.32753f, 0.38366f, 0.44940f, 0.44940f};
-
 // A RANGECMP5 satellite header whose data format flag is set.
 const char *const kUndefinedFormatText =
     "%s satellite header announces data of a format the record does not define; the rest of the record dropped";
