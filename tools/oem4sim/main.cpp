@@ -47,7 +47,7 @@ const char kHelp[] = "Usage: oem4sim [options] -o LOG [--truth TRUTH.csv]\n"
                      "  --marks SECONDS         camera pulse (MARKTIME) interval, 0 = none (default 0)\n"
                      "\n"
                      "Satellites and observations:\n"
-                     "  --ranges range|rangecmp|rangecmp2|rangecmp4\n"
+                     "  --ranges range|rangecmp|rangecmp2|rangecmp4|rangecmp5\n"
                      "                          observation record (default rangecmp); --format\n"
                      "                          takes range|rangecmp as before\n"
                      "  --ephemeris rawephem|gpsephem|both\n"
@@ -310,6 +310,8 @@ int main(int argc, char **argv) {
                 cfg.format = RangeFormat::Rangecmp2;
             } else if (!std::strcmp(v, "rangecmp4")) {
                 cfg.format = RangeFormat::Rangecmp4;
+            } else if (!std::strcmp(v, "rangecmp5")) {
+                cfg.format = RangeFormat::Rangecmp5;
             } else {
                 ok = false;
             }

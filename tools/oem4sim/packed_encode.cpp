@@ -1,4 +1,4 @@
-// RANGECMP2 and RANGECMP4 encoders. The field layouts are the ones the
+// RANGECMP2 and RANGECMP4 (and RANGECMP5) encoders. The field layouts are the ones the
 // converter's decoders read (src/oem4/rangecmp2.cpp, rangecmp4.cpp); values
 // are rounded to each field's resolution and kept within its width.
 #include "packed_encode.h"
@@ -81,11 +81,11 @@ constexpr std::array<double, 16> kPseudorangeSigma = {0.020, 0.030, 0.045, 0.066
                                                       0.491, 0.732, 1.092, 1.629, 2.430, 3.625, 5.409, 5.409};
 constexpr std::array<double, 16> kPhaseSigma = {0.00391, 0.00521, 0.00696, 0.00929, 0.01239, 0.01654, 0.02208, 0.02947,
                                                 0.03933, 0.05249, 0.07006, 0.09350, 0.12480, 0.16656, 0.22230, 0.22230};
-uint32_t SigmaCode(const std::array<double, 16> &table, double sigma) {
-    for (uint32_t k = 0; k < table.size(); ++k) {
+template <typename T, size_t N> uint32_t SigmaCode(const std::array<T, N> &table, double sigma) {
+    for (uint32_t k = 0; k < N; ++k) {
         if (table[k] >= sigma) return k;
     }
-    return 15;
+    return N - 1;
 }
 
 int64_t Clamp(int64_t v, int64_t lo, int64_t hi) { return std::min(std::max(v, lo), hi); }
@@ -185,9 +185,12 @@ struct Rangecmp4Encoder::State {
     std::array<Reference, kPackedTracks> references{};
     uint8_t nextId = 0;
     uint8_t currentId = 0;
+    bool rangecmp5 = false;
 };
 
-Rangecmp4Encoder::Rangecmp4Encoder() : state_(std::make_unique<State>()) {}
+Rangecmp4Encoder::Rangecmp4Encoder(bool rangecmp5) : state_(std::make_unique<State>()) {
+    state_->rangecmp5 = rangecmp5;
+}
 Rangecmp4Encoder::~Rangecmp4Encoder() = default;
 
 namespace {
@@ -213,6 +216,22 @@ uint32_t SatelliteIdOf(const PackedObservation &o) {
 
 bool Fits(int64_t v, unsigned width) { return v > -(int64_t{1} << (width - 1)) && v < (int64_t{1} << (width - 1)); }
 
+// The most a signed field of that width holds (its most negative value
+// marks a value the receiver did not have).
+int64_t FieldMost(unsigned width) { return (int64_t{1} << (width - 1)) - 1; }
+
+// The standard deviation codes: RANGECMP4's of 4 bits, RANGECMP5's of 5 on
+// its wider tables.
+void PutSigmaCodes(BitWriter &w, const PackedObservation &o, bool rangecmp5) {
+    if (rangecmp5) {
+        w.Put(SigmaCode(kWidePseudorangeSigma, o.pseudorangeSigma), 5);
+        w.Put(SigmaCode(kWidePhaseSigma, o.adrSigma), 5);
+    } else {
+        w.Put(SigmaCode(kPseudorangeSigma, o.pseudorangeSigma), 4);
+        w.Put(SigmaCode(kPhaseSigma, o.adrSigma), 4);
+    }
+}
+
 struct Item {
     const PackedObservation *obs;
     uint32_t systemId, satellite, rc4;
@@ -224,6 +243,9 @@ struct Item {
 // defines (masks, signal rows, then every satellite's blocks), and for each
 // satellite first decides whether all its signals can be sent as
 // differences, which needs the same quantities the blocks then write.
+// RANGECMP5 is written by the same walk: it has no differential blocks, its
+// satellite header's bits after the (zero) format flag are reserved, and
+// its range rates are wider.
 size_t Rangecmp4Encoder::Encode(uint8_t *body, size_t room, const PackedObservation *obs, size_t count, uint32_t week,
                                 int64_t milliseconds) {
     if (room < 4 || count > kMaxDecodedObservations) return 0;
@@ -282,7 +304,7 @@ size_t Rangecmp4Encoder::Encode(uint8_t *body, size_t room, const PackedObservat
                 int64_t psr, phase, rate;
             };
             std::array<Diff, kPackedSignals> diffs{};
-            bool differential = !wholeSecond;
+            bool differential = !wholeSecond && !st.rangecmp5;
             for (size_t k = a; k < b && differential; ++k) {
                 const State::Reference &r = track(items[k]);
                 const double age = now - r.time;
@@ -300,7 +322,7 @@ size_t Rangecmp4Encoder::Encode(uint8_t *body, size_t room, const PackedObservat
                 differential = Fits(d.psr, 19) && Fits(d.phase, 16) && Fits(d.rate, k == a ? 18 : 14);
             }
             w.Put(differential, 1);
-            w.Put(st.currentId, 3);
+            w.Put(st.rangecmp5 ? 0 : st.currentId, 3);
             if (system == SYS_GLONASS && !differential) w.Put(o0.glonassFrequency, 5);
             double firstPsr = 0.0, firstRate = 0.0;
             for (size_t k = a; k < b; ++k) {
@@ -310,8 +332,7 @@ size_t Rangecmp4Encoder::Encode(uint8_t *body, size_t room, const PackedObservat
                 w.Put(0, 1); // half cycle added
                 w.Put(static_cast<uint64_t>(Clamp(std::llround(o.cno / 0.05), 0, 2047)), 11);
                 w.Put(LockCode(o.lockTime), 4);
-                w.Put(SigmaCode(kPseudorangeSigma, o.pseudorangeSigma), 4);
-                w.Put(SigmaCode(kPhaseSigma, o.adrSigma), 4);
+                PutSigmaCodes(w, o, st.rangecmp5);
                 if (differential) {
                     const Diff &d = diffs[k - a];
                     w.PutSigned(d.psr, 19);
@@ -338,14 +359,16 @@ size_t Rangecmp4Encoder::Encode(uint8_t *body, size_t room, const PackedObservat
                 w.PutSigned(phase, 23);
                 r.phaseRange = r.pseudorange + static_cast<double>(phase) * kPhaseUnit;
                 const double rangeRate = -o.doppler * lambda;
+                const unsigned rateBits = first ? (st.rangecmp5 ? 28 : 26) : (st.rangecmp5 ? 16 : 14);
                 if (first) {
-                    rate = Clamp(std::llround(rangeRate / kRateUnit), -(1 << 25) + 1, (1 << 25) - 1);
-                    w.PutSigned(rate, 26);
+                    rate = Clamp(std::llround(rangeRate / kRateUnit), -FieldMost(rateBits), FieldMost(rateBits));
+                    w.PutSigned(rate, rateBits);
                     r.rangeRate = 0.0 + static_cast<double>(rate) * kRateUnit;
                     firstRate = r.rangeRate;
                 } else {
-                    rate = Clamp(std::llround((rangeRate - firstRate) / kRateUnit), -(1 << 13) + 1, (1 << 13) - 1);
-                    w.PutSigned(rate, 14);
+                    rate = Clamp(std::llround((rangeRate - firstRate) / kRateUnit), -FieldMost(rateBits),
+                                 FieldMost(rateBits));
+                    w.PutSigned(rate, rateBits);
                     r.rangeRate = firstRate + static_cast<double>(rate) * kRateUnit;
                 }
             }

@@ -1,5 +1,5 @@
-// Encoders of the OEM7 receivers' bit-packed range records, RANGECMP2 and
-// RANGECMP4, from observations in RANGE units. Phase and Doppler are turned
+// Encoders of the OEM7 receivers' bit-packed range records, RANGECMP2,
+// RANGECMP4 and RANGECMP5, from observations in RANGE units. Phase and Doppler are turned
 // into metres with the wavelengths the converter reads them back with, so
 // that a log written in any of the range records decodes to the same
 // observations within each record's resolution.
@@ -36,10 +36,12 @@ size_t EncodeRangecmp2Body(uint8_t *body, size_t room, const PackedObservation *
 
 // RANGECMP4 bodies: reference blocks on the whole second, differential
 // blocks in between for the satellites whose every signal has a reference
-// of that second. Keeps the references it sent.
+// of that second. Keeps the references it sent. With rangecmp5, RANGECMP5
+// bodies: RANGECMP4's reference blocks in every epoch, with that record's
+// wider standard deviation codes and range rates.
 class Rangecmp4Encoder {
 public:
-    Rangecmp4Encoder();
+    explicit Rangecmp4Encoder(bool rangecmp5 = false);
     ~Rangecmp4Encoder();
     // Returns the body length, or 0 when it does not fit room.
     size_t Encode(uint8_t *body, size_t room, const PackedObservation *obs, size_t count, uint32_t week,

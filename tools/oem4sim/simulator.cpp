@@ -460,7 +460,7 @@ private:
         bool cmp;
         uint32_t count;
         EpochTruth *et;
-        bool packed; // RANGECMP2 or RANGECMP4: observations are collected, then encoded
+        bool packed; // RANGECMP2, RANGECMP4 or RANGECMP5: observations are collected, then encoded
     };
     void EmitSatellite(RangeOut *out, uint32_t system, int prn, int ch, const Track &tk, const SatObservation &o,
                        const SimSignal *signals, int signalCount, double tr, const ReceiverState &rx);
@@ -487,7 +487,7 @@ private:
     Rng clockRng_, slipRng_, ambRng_, noiseRng_, markRng_, positionRng_;
     uint8_t record_[kMaxRecordLength + 1];
     std::vector<PackedObservation> packed_;
-    std::unique_ptr<Rangecmp4Encoder> rangecmp4_;
+    std::unique_ptr<Rangecmp4Encoder> rangecmp4_; // or RANGECMP5's
     SatObservation obs_[32];
     std::vector<std::unique_ptr<OtherSystem>> others_;
 };
@@ -841,7 +841,8 @@ void Scene::EmitOther(RangeOut *out, OtherSystem &sys, double tr, const Receiver
 
 bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverState &rx) {
     const bool cmp = cfg_.format == RangeFormat::Rangecmp;
-    const bool packed = cfg_.format == RangeFormat::Rangecmp2 || cfg_.format == RangeFormat::Rangecmp4;
+    const bool packed = cfg_.format == RangeFormat::Rangecmp2 || cfg_.format == RangeFormat::Rangecmp4 ||
+                        cfg_.format == RangeFormat::Rangecmp5;
     const size_t itemLen = cmp ? kCompressedObsSize : kRangeObsSize;
     packed_.clear();
     EpochTruth et{};
@@ -873,12 +874,12 @@ bool Scene::EmitRange(uint32_t week, int64_t sowMs, double tr, const ReceiverSta
     }
     if (packed) {
         const size_t room = kMaxRecordLength - kOem4HeaderLength - kOem4CrcLength;
-        const bool two = cfg_.format == RangeFormat::Rangecmp2;
-        if (!two && rangecmp4_ == nullptr) rangecmp4_ = std::make_unique<Rangecmp4Encoder>();
+        const bool two = cfg_.format == RangeFormat::Rangecmp2, five = cfg_.format == RangeFormat::Rangecmp5;
+        if (!two && rangecmp4_ == nullptr) rangecmp4_ = std::make_unique<Rangecmp4Encoder>(five);
         const size_t length = two ? EncodeRangecmp2Body(out.body, room, packed_.data(), packed_.size())
                                   : rangecmp4_->Encode(out.body, room, packed_.data(), packed_.size(), week, sowMs);
-        if (length == 0 || !Emit(length, two ? kMsgRangecmp2 : kMsgRangecmp4, week, static_cast<int32_t>(sowMs)))
-            return false;
+        const uint16_t id = two ? kMsgRangecmp2 : five ? kMsgRangecmp5 : kMsgRangecmp4;
+        if (length == 0 || !Emit(length, id, week, static_cast<int32_t>(sowMs))) return false;
     } else {
         le::PutU4(out.body, out.count);
         if (!Emit(4 + itemLen * out.count, cmp ? kMsgRangecmp : kMsgRange, week, static_cast<int32_t>(sowMs)))

@@ -17,14 +17,15 @@
 namespace oem4sim {
 
 // The range record the receiver logs: RANGE, RANGECMP, or the OEM7
-// receivers' bit-packed RANGECMP2 or RANGECMP4.
-enum class RangeFormat { Range, Rangecmp, Rangecmp2, Rangecmp4 };
+// receivers' bit-packed RANGECMP2, RANGECMP4 or RANGECMP5.
+enum class RangeFormat { Range, Rangecmp, Rangecmp2, Rangecmp4, Rangecmp5 };
 inline const char *RangeFormatName(RangeFormat f) {
     switch (f) {
     case RangeFormat::Range: return "RANGE";
     case RangeFormat::Rangecmp: return "RANGECMP";
     case RangeFormat::Rangecmp2: return "RANGECMP2";
-    default: return "RANGECMP4";
+    case RangeFormat::Rangecmp4: return "RANGECMP4";
+    default: return "RANGECMP5";
     }
 }
 enum class Motion { Static, SurveyFlight };
