@@ -1,6 +1,7 @@
 // Logs of today's multi-system receivers, end to end: a five-system scene
 // with its signal sets (GLONASS listed before GPS), converted in RANGE,
-// RANGECMP, RANGECMP2 and RANGECMP4, checked against the simulator's truth.
+// RANGECMP, RANGECMP2, RANGECMP4 and RANGECMP5, checked against the
+// simulator's truth.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -60,7 +61,7 @@ void SimulateAndConvert(const SimConfig &cfg, uint32_t channels, const char *nam
 }
 
 bool IsRangeRecord(uint16_t id) {
-    return id == kMsgRange || id == kMsgRangecmp || id == kMsgRangecmp2 || id == kMsgRangecmp4;
+    return id == kMsgRange || id == kMsgRangecmp || id == kMsgRangecmp2 || id == kMsgRangecmp4 || id == kMsgRangecmp5;
 }
 
 // The records of a simulated log, each whole.
@@ -125,8 +126,8 @@ std::string ObservationRecords(const std::string &path) {
 // antenna's log alone.
 TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
     using oem4sim::RangeFormat;
-    for (const RangeFormat format :
-         {RangeFormat::Range, RangeFormat::Rangecmp, RangeFormat::Rangecmp2, RangeFormat::Rangecmp4}) {
+    for (const RangeFormat format : {RangeFormat::Range, RangeFormat::Rangecmp, RangeFormat::Rangecmp2,
+                                     RangeFormat::Rangecmp4, RangeFormat::Rangecmp5}) {
         SCOPED_TRACE(oem4sim::RangeFormatName(format));
         SimConfig cfg = FiveSystems(format);
         cfg.duration = 20.0;
@@ -166,7 +167,7 @@ TEST(MultiSystem, RangesOfASecondAntennaAreKeptApartFromTheFirst) {
         testsupport::WriteBytes(scratch / "first.gps", first.bytes);
         testsupport::WriteBytes(scratch / "second.gps", second.bytes);
         testsupport::WriteBytes(scratch / "dual.gps", dual);
-        const int32_t version = format == RangeFormat::Range || format == RangeFormat::Rangecmp4 ? 304 : 211;
+        const int32_t version = format == RangeFormat::Rangecmp || format == RangeFormat::Rangecmp2 ? 211 : 304;
         for (const char *log : {"first", "second", "dual"}) {
             ASSERT_EQ(ConvertWithRinex(scratch / (std::string(log) + ".gps"), scratch / log, version), 0) << log;
         }
@@ -238,7 +239,8 @@ TEST(MultiSystem, AnEpochLoggedInTwoRangeRecordsIsOneRinexEpoch) {
     for (const Pair &pair : {Pair{RangeFormat::Rangecmp, RangeFormat::Range, 304, kRinex},
                              Pair{RangeFormat::Range, RangeFormat::Rangecmp, 211, kRinex},
                              Pair{RangeFormat::Rangecmp4, RangeFormat::Range, 304, kDecoder},
-                             Pair{RangeFormat::Range, RangeFormat::Rangecmp2, 304, kDecoder}}) {
+                             Pair{RangeFormat::Range, RangeFormat::Rangecmp2, 304, kDecoder},
+                             Pair{RangeFormat::Rangecmp5, RangeFormat::Range, 211, kDecoder}}) {
         SCOPED_TRACE(std::string(oem4sim::RangeFormatName(pair.kept)) + " then " +
                      oem4sim::RangeFormatName(pair.repeated));
         SimConfig cfg = FiveSystems(pair.repeated);
@@ -318,8 +320,8 @@ TEST(MultiSystem, FiveSystemLogConvertsWholeWithGpsValuesAsLogged) {
     EXPECT_EQ(range.stats.screening.cutEpochs, 0u);
 
     // Each compressed log gives the same epochs, to its resolution.
-    for (oem4sim::RangeFormat format :
-         {oem4sim::RangeFormat::Rangecmp, oem4sim::RangeFormat::Rangecmp2, oem4sim::RangeFormat::Rangecmp4}) {
+    for (oem4sim::RangeFormat format : {oem4sim::RangeFormat::Rangecmp, oem4sim::RangeFormat::Rangecmp2,
+                                        oem4sim::RangeFormat::Rangecmp4, oem4sim::RangeFormat::Rangecmp5}) {
         SCOPED_TRACE(oem4sim::RangeFormatName(format));
         SceneRun cmp;
         SimulateAndConvert(FiveSystems(format), 24, "five_compressed", &cmp);

@@ -1,8 +1,8 @@
 // RINEX of a five-system log: every observation of every signal of the
 // log's own range records appears under its system and RINEX code with its
 // values, signal strength and GLONASS frequency channel; the compressed
-// records of the same scene, RANGECMP2 and RANGECMP4 included, give the same
-// values to their resolution.
+// records of the same scene, RANGECMP2, RANGECMP4 and RANGECMP5 included,
+// give the same values to their resolution.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -182,8 +182,8 @@ TEST(RinexMultiSystem, EverySignalOfFiveSystemsAsLogged) {
               12);
 }
 
-// The compressed records of the same scene (RANGECMP, RANGECMP2 and
-// RANGECMP4): every observation of the RANGE log to each record's
+// The compressed records of the same scene (RANGECMP, RANGECMP2, RANGECMP4
+// and RANGECMP5): every observation of the RANGE log to each record's
 // resolution (RINEX keeps 3 decimals). RANGECMP keeps the RANGE log's
 // satellite order; the packed records list theirs in their own order.
 TEST(RinexMultiSystem, CompressedRecordsGiveTheSameObservations) {
@@ -201,6 +201,7 @@ TEST(RinexMultiSystem, CompressedRecordsGiveTheSameObservations) {
         {oem4sim::RangeFormat::Rangecmp, 1.0 / 128, 1.0 / 256, 1.0 / 256, 1.0, 0.001, true, true},
         {oem4sim::RangeFormat::Rangecmp2, 1.0 / 256, 0.003, 1.0 / 256, 0.5, 0.0005, false, false},
         {oem4sim::RangeFormat::Rangecmp4, 0.0006, 0.0011, 0.002, 0.026, 0.0005, false, false},
+        {oem4sim::RangeFormat::Rangecmp5, 0.0006, 0.0011, 0.002, 0.026, 0.0005, false, false},
     };
     e2e::SimRun full;
     e2e::Simulate(FiveSystems(oem4sim::RangeFormat::Range), &full);

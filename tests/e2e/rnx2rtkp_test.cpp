@@ -86,8 +86,8 @@ fs::path WriteConfig(const fs::path &dir, const char *models) {
 
 // A simulated receiver without ionosphere and troposphere, solved without
 // their models: every epoch, the mean within metres of the site, from each
-// range record (convbin reads neither RANGECMP2 nor RANGECMP4), in RINEX
-// 3.04 and 2.11 alike. What is left is mostly the satellites' group delay:
+// range record (convbin reads none of RANGECMP2, RANGECMP4 and RANGECMP5),
+// in RINEX 3.04 and 2.11 alike. What is left is mostly the satellites' group delay:
 // the simulator broadcasts a TGD of up to 3.6 m but leaves it out of its
 // pseudoranges, and rnx2rtkp applies it (3.6 m off here).
 TEST(Rnx2rtkp, SimulatedLogsGiveTheTruePositionInBothVersions) {
@@ -96,7 +96,8 @@ TEST(Rnx2rtkp, SimulatedLogsGiveTheTruePositionInBothVersions) {
     const fs::path config = WriteConfig(scratch.path, "pos1-ionoopt =off\npos1-tropopt =off\n");
     const std::pair<oem4sim::RangeFormat, const char *> formats[] = {{oem4sim::RangeFormat::Range, "RANGE"},
                                                                      {oem4sim::RangeFormat::Rangecmp2, "RANGECMP2"},
-                                                                     {oem4sim::RangeFormat::Rangecmp4, "RANGECMP4"}};
+                                                                     {oem4sim::RangeFormat::Rangecmp4, "RANGECMP4"},
+                                                                     {oem4sim::RangeFormat::Rangecmp5, "RANGECMP5"}};
     for (const auto &[format, name] : formats) {
         SCOPED_TRACE(name);
         oem4sim::SimConfig cfg;

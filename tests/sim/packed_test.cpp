@@ -1,4 +1,4 @@
-// One simulated scene logged in each of the four range records gives the
+// One simulated scene logged in each of the five range records gives the
 // same observations, each within its record's resolution.
 #include <gtest/gtest.h>
 
@@ -75,7 +75,8 @@ Observations ReadPlain(const std::vector<uint8_t> &log) {
     return out;
 }
 
-// RANGECMP2 and RANGECMP4 observations as the converter decodes them.
+// RANGECMP2, RANGECMP4 and RANGECMP5 observations as the converter decodes
+// them.
 Observations ReadPacked(const std::vector<uint8_t> &log) {
     Oem4Options o = testsupport::DefaultOptions();
     testsupport::OpenTestPort(o, false);
@@ -85,7 +86,7 @@ Observations ReadPacked(const std::vector<uint8_t> &log) {
         testsupport::Feed(std::vector<uint8_t>(log.begin() + static_cast<long>(r.offset),
                                                log.begin() + static_cast<long>(r.offset + r.length)),
                           &buf);
-        if (r.id != kMsgRangecmp2 && r.id != kMsgRangecmp4) continue;
+        if (r.id != kMsgRangecmp2 && r.id != kMsgRangecmp4 && r.id != kMsgRangecmp5) continue;
         const DecodedEpoch &e = GetOpenPort(0)->decoded;
         EXPECT_EQ(e.messageId, r.id);
         EXPECT_EQ(e.dropped, 0u);
@@ -125,7 +126,7 @@ void Compare(const Observations &want, const Observations &have, const Tolerance
 
 } // namespace
 
-TEST(PackedRanges, FourEncodingsOfOneSceneAgree) {
+TEST(PackedRanges, FiveEncodingsOfOneSceneAgree) {
     const Observations range = ReadPlain(Simulate(Scene(RangeFormat::Range)).bytes);
     ASSERT_GT(range.size(), 1000u);
     // RANGE keeps C/No to a fraction; RANGECMP and RANGECMP2 to whole dB-Hz.
@@ -135,4 +136,6 @@ TEST(PackedRanges, FourEncodingsOfOneSceneAgree) {
             {1.0 / 256 + 1e-6, 1.0 / 4096 + 1e-6, 1.0 / 256, 0.51}, "RANGECMP2");
     Compare(range, ReadPacked(Simulate(Scene(RangeFormat::Rangecmp4)).bytes), {0.0006, 0.0002, 0.001, 0.026},
             "RANGECMP4");
+    Compare(range, ReadPacked(Simulate(Scene(RangeFormat::Rangecmp5)).bytes), {0.0006, 0.0002, 0.001, 0.026},
+            "RANGECMP5");
 }
