@@ -877,7 +877,7 @@ int32_t PutTsqEpoch(Oem4Decoder *dec, ThreadBuf *buf, bool *attached, bool tryOn
 
     ++dec->screeningStats.rangeRecords;
     const bool compressed = decoded.messageId == kMsgRangecmp;
-    // RANGECMP2 and RANGECMP4 have none of RANGECMP's limits (24
+    // RANGECMP2, RANGECMP4 and RANGECMP5 have none of RANGECMP's limits (24
     // observations, PRNs below 64): the file takes them like RANGE. More
     // than a record buffer holds is not a record the framing passes.
     if (!compressed && decoded.dropped != 0) return RefuseRecord(dec, time, kOverflowText);
