@@ -222,8 +222,8 @@ void ExportSecondAntennaEpoch(const DecodedEpoch *epoch) {
 
 // The second antenna's port tells only what its packed decoders (RANGECMP2,
 // RANGECMP4, RANGECMP5, whose messages begin with the record's name) lost
-// of the decoded epochs, which its RINEX file takes. Its other messages are about
-// an observation file it does not write, and its records passed the
+// of the decoded epochs, which its RINEX file takes. Its other messages are
+// about an observation file it does not write, and its records passed the
 // framing of the first antenna's port already.
 void SecondAntennaMessage(double time, const char *text) {
     if (std::strncmp(text, "RANGECMP2 ", 10) != 0 && std::strncmp(text, "RANGECMP4 ", 10) != 0 &&
