@@ -352,6 +352,11 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_TRUE(Contains(text.out, "Epoch week 1500  time 101.000"));
     EXPECT_TRUE(Contains(text.out, "\n3 epochs\n"));
 
+    // A directory is told as one, not as a file of another kind.
+    Outcome directory = Run({"dump", dir.string()});
+    EXPECT_EQ(directory.status, 1);
+    EXPECT_TRUE(Contains(directory.err, "cannot open " + dir.string() + ": Is a directory")) << directory.err;
+
     // Cut inside the last epoch's measurements.
     fs::resize_file(dir / "day1.tsq", fs::file_size(dir / "day1.tsq") - 10);
     Outcome cut = Run({"dump", P("day1.tsq")});

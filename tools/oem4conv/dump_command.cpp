@@ -8,6 +8,7 @@
 #include "commands.h"
 #include "common/error_text.h"
 #include "output/tsq_reader.h"
+#include "platform.h"
 
 namespace {
 
@@ -89,6 +90,12 @@ void ReportOpenFailure(const std::string &path, int error) {
 }
 
 int RunDump(const std::string &path, bool csv) {
+    // A directory opens for reading on some systems and reads as nothing:
+    // its reason is the one to give.
+    if (KindOfPath(path) == kPathDirectory) {
+        std::fprintf(stderr, "oem4conv: cannot open %s: %s\n", path.c_str(), std::strerror(EISDIR));
+        return kExitFailed;
+    }
     errno = 0;
     if (OpenTsqReader(&g_reader, path.c_str()) != 0) {
         ReportOpenFailure(path, errno);
