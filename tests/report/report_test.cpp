@@ -214,6 +214,13 @@ TEST(ReportEphemerides, CountsBlocksAndKeepsTheOrbits) {
     ASSERT_EQ(bare->problems.size(), 2u);
     EXPECT_EQ(bare->problems[0], "No ephemeris file " + base + ".epp");
     EXPECT_EQ(bare->problems[1], "No mark file " + base + ".sta");
+
+    // A mark file that is a directory is told, not read as one without marks.
+    fs::create_directory(base + ".sta");
+    auto folder = Collect(base);
+    EXPECT_FALSE(folder->haveSta);
+    ASSERT_EQ(folder->problems.size(), 2u);
+    EXPECT_EQ(folder->problems[1], "Unable to read mark file " + base + ".sta: Is a directory");
 }
 
 TEST(ReportSky, TracksFromEphemeridesSeenFromTheMeanPosition) {

@@ -543,7 +543,16 @@ void ReadMarks(ReportData *data) {
         }
         data->marks.push_back({number, tow, time});
     }
+    // A name that opens but does not read (a directory) is no mark file
+    // without marks: it is told, as a missing one is.
+    const bool unreadable = std::ferror(in) != 0;
+    const int reason = errno;
     std::fclose(in);
+    if (unreadable) {
+        data->haveSta = false;
+        AddProblem(data, "Unable to read mark file " + data->staPath + ": " + std::strerror(reason));
+        return;
+    }
     if (data->badMarkLines > 0) {
         AddProblem(data, std::to_string(data->badMarkLines) + " unreadable lines in " + data->staPath);
     }
