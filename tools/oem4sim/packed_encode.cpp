@@ -1,6 +1,7 @@
-// RANGECMP2 and RANGECMP4 (and RANGECMP5) encoders. The field layouts are the ones the
-// converter's decoders read (src/oem4/rangecmp2.cpp, rangecmp4.cpp); values
-// are rounded to each field's resolution and kept within its width.
+// RANGECMP2, RANGECMP4 and RANGECMP5 encoders. The field layouts are the
+// ones the converter's decoders read (src/oem4/rangecmp2.cpp,
+// rangecmp4.cpp); values are rounded to each field's resolution and kept
+// within its width.
 #include "packed_encode.h"
 
 #include <algorithm>
