@@ -21,10 +21,11 @@ constexpr double kRadToDeg = 57.2957795132;
 // rounding of pi; kept so that stored results do not shift.
 constexpr double kRadToDegFallback = 180.0 / 3.141592654;
 constexpr double kMinPseudorange = 100.0; // metres
-// No satellite is farther than 4e7 m even with a receiver clock 200 ms
-// off. A larger range (a damaged record) would move the first solution so
-// far that every satellite lies in one direction, and the singular normal
-// matrix would fail the epoch before the exclusion step could drop it.
+// A GPS or GLONASS satellite is at most 2.6e7 m away, and 1e8 m leaves
+// room for a receiver clock 200 ms off besides. A larger range (a damaged
+// record) would move the first solution so far that every satellite lies
+// in one direction, and the singular normal matrix would fail the epoch
+// before the exclusion step could drop it.
 constexpr double kMaxPseudorange = 1e8;  // metres
 constexpr double kResidualLimit = 500.0; // metres
 constexpr int32_t kLastGpsPrn = 32;
