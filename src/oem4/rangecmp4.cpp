@@ -22,7 +22,7 @@
 // range rate; the most negative value of a signed field (all ones for the
 // first pseudorange) marks a value the receiver did not have.
 //
-// RANGECMP5 (firmware 7.10 on) is RANGECMP4 with reference blocks only and
+// RANGECMP5 (newer OEM7 firmware) is RANGECMP4 with reference blocks only and
 // wider fields: the same masks and signal ids; a satellite header of a
 // data format flag (0), 3 reserved bits and, for every GLONASS satellite,
 // the 5-bit frequency channel + 7; standard deviation codes of 5 bits, each
