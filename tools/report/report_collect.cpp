@@ -509,6 +509,16 @@ void ComputeSky(ReportData *data) {
     }
 }
 
+// Closes a file read to its end: the system's reason when the reading
+// failed (a name that opens but does not read, such as a directory), else
+// "".
+std::string CloseAfterReading(std::FILE *in) {
+    const bool failed = std::ferror(in) != 0;
+    const int reason = errno;
+    std::fclose(in);
+    return failed ? std::strerror(reason) : "";
+}
+
 // ---- mark file ----------------------------------------------------------------
 // Over 60 lines: the mark file's lines, then the checks over all marks,
 // which need the whole list.
@@ -545,12 +555,9 @@ void ReadMarks(ReportData *data) {
     }
     // A name that opens but does not read (a directory) is no mark file
     // without marks: it is told, as a missing one is.
-    const bool unreadable = std::ferror(in) != 0;
-    const int reason = errno;
-    std::fclose(in);
-    if (unreadable) {
+    if (const std::string reason = CloseAfterReading(in); !reason.empty()) {
         data->haveSta = false;
-        AddProblem(data, "Unable to read mark file " + data->staPath + ": " + std::strerror(reason));
+        AddProblem(data, "Unable to read mark file " + data->staPath + ": " + reason);
         return;
     }
     if (data->badMarkLines > 0) {
@@ -666,11 +673,8 @@ bool ReadMessages(ReportData *data, std::string *error) {
     }
     // A name that opens but does not read (a directory) holds no messages:
     // its counts would pass for a conversion without any.
-    const bool unreadable = std::ferror(in) != 0;
-    const int reason = errno;
-    std::fclose(in);
-    if (unreadable) {
-        *error = "Unable to read messages file " + data->messagesPath + ": " + std::strerror(reason);
+    if (const std::string reason = CloseAfterReading(in); !reason.empty()) {
+        *error = "Unable to read messages file " + data->messagesPath + ": " + reason;
         return false;
     }
     return true;
