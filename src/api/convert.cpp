@@ -8,6 +8,7 @@
 // (convert_entry.cpp).
 #include "api/convert.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -68,8 +69,11 @@ constexpr const char *kRepeatedRangesText =
     "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
     "time kept)";
 constexpr const char *kOtherMarksText =
-    "Notice: %u camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME) not converted "
-    "(the mark file holds the MARKTIME marks)";
+    "Notice: %u camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
+    "MARK3POS, MARK4POS) not converted (the mark file holds the MARKTIME marks)";
+constexpr const char *kMarkPositionsOnlyText =
+    "Notice: %u camera marks logged by MARKPOS without their MARKTIME not converted (the mark file holds the "
+    "MARKTIME marks)";
 constexpr const char *kTimeBackText = "Notice: the log's time goes back from week %u %.3f to week %u %.3f";
 constexpr const char *kTimeBackCountText = "Notice: the log's time went back %u times";
 constexpr const char *kUnableToRead = "Error: Unable to read %s";
@@ -547,7 +551,14 @@ void ReportFraming(int64_t done) {
     g_stats.crcFailures = dec->framingStats.crcFailures;
     g_stats.lengthFailures = dec->framingStats.lengthFailures;
     g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
-    g_stats.otherMarkInputs = dec->framingStats.otherMarkInputs;
+    // A pulse may be logged by its time, its position or both: each input
+    // had as many pulses as the more frequent of its two records.
+    const FramingStats &f = dec->framingStats;
+    g_stats.otherMarkInputs = 0;
+    for (uint32_t input = 1; input < kMarkInputs; ++input) {
+        g_stats.otherMarkInputs += std::max(f.markTimes[input], f.markPositions[input]);
+    }
+    g_stats.markPositionsOnly = f.markPositions[0] > f.markTimes[0] ? f.markPositions[0] - f.markTimes[0] : 0;
     // Range records repeating an epoch's time, on either antenna's port.
     uint32_t repeated = dec->framingStats.repeatedEpochRanges;
     if (const Oem4Decoder *second = GetOpenPort(kSecondAntennaPort);
@@ -577,6 +588,9 @@ void ReportFraming(int64_t done) {
         ForwardMessage(-1.0, FormatErrorText(kSecondAntennaText, g_stats.secondAntennaRanges));
     }
     if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedRangesText, repeated));
+    if (g_stats.markPositionsOnly != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kMarkPositionsOnlyText, g_stats.markPositionsOnly));
+    }
     if (g_stats.otherMarkInputs != 0) ForwardMessage(-1.0, FormatErrorText(kOtherMarksText, g_stats.otherMarkInputs));
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
 }

@@ -75,9 +75,12 @@ struct ConversionStats {
     // the epochs that file took of them.
     uint32_t secondAntennaRanges;
     uint32_t secondAntennaEpochs;
-    // Pulses of the receiver's other mark inputs (MARK2TIME, MARK3TIME,
-    // MARK4TIME records): not in the mark file, which takes MARKTIME's.
+    // Pulses of the receiver's other mark inputs (by MARK2TIME... or
+    // MARK2POS... records, whichever came more often), and pulses of the
+    // first whose MARKPOS came without a MARKTIME: not in the mark file,
+    // which takes MARKTIME's.
     uint32_t otherMarkInputs;
+    uint32_t markPositionsOnly;
     // Epochs whose time was earlier than the epoch before them.
     uint32_t timeReversals;
     // Offset of the record the log ends inside; -1 when it ends between

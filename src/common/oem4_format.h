@@ -74,6 +74,14 @@ inline constexpr uint16_t kMsgMarktime = 231;
 inline constexpr uint16_t kMsgMark2time = 616;
 inline constexpr uint16_t kMsgMark3time = 1075;
 inline constexpr uint16_t kMsgMark4time = 1076;
+// The position at a mark, one record per pulse of each input (MARKPOS for
+// the first): counted, so that pulses logged by it alone are told; its time
+// is the header's millisecond, too coarse for the mark file.
+inline constexpr uint16_t kMsgMarkpos = 181;
+inline constexpr uint16_t kMsgMark2pos = 615;
+inline constexpr uint16_t kMsgMark3pos = 1738;
+inline constexpr uint16_t kMsgMark4pos = 1739;
+inline constexpr uint32_t kMarkInputs = 4;
 inline constexpr uint16_t kMsgBestxyz = 241;
 // Decoded ephemerides of the other systems, and their ionosphere and time
 // parameters: only the RINEX navigation file takes them.

@@ -9,9 +9,9 @@
 int32_t DecodeBestpos(int32_t port, ThreadBuf *buf);
 int32_t DecodeClockModel(int32_t port, ThreadBuf *buf);
 int32_t DecodeMarktime(int32_t port, ThreadBuf *buf);
-// MARK2TIME, MARK3TIME and MARK4TIME: counted in the framing statistics,
-// no record.
-int32_t CountOtherMarkInput(int32_t port, ThreadBuf *buf);
+// MARK2TIME, MARK3TIME, MARK4TIME and every input's MARKxPOS: counted
+// per mark input in the framing statistics, no record.
+int32_t CountMarkRecord(int32_t port, ThreadBuf *buf);
 int32_t DecodeAlmanac(int32_t port, ThreadBuf *buf);
 int32_t DecodeRange(int32_t port, ThreadBuf *buf);
 // RANGECMP2, RANGECMP4 and RANGECMP5, the bit-packed range records of OEM7

@@ -25,9 +25,9 @@ namespace {
 // ephemerides of the other systems and their ionosphere and time records
 // feed the RINEX navigation file only. RANGECMP2, RANGECMP4 and RANGECMP5
 // are a byte count and that many bytes of bit-packed ranges. The other mark
-// inputs' records are only counted: a camera wired to one of them must not
-// go unnoticed.
-constexpr std::array<RecordTableEntry, 29> kRecordTable = {{
+// inputs' records, and the positions at a mark of every input, are only
+// counted: a pulse that the mark file does not get must not go unnoticed.
+constexpr std::array<RecordTableEntry, 33> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -54,9 +54,13 @@ constexpr std::array<RecordTableEntry, 29> kRecordTable = {{
     {kMsgRangecmp2, "RANGECMP2", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp2},
     {kMsgRangecmp4, "RANGECMP4", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp4},
     {kMsgRangecmp5, "RANGECMP5", kPackedRangeFixedLength, kPackedRangeItemLength, 0, 4, DecodeRangecmp5},
-    {kMsgMark2time, "MARK2TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
-    {kMsgMark3time, "MARK3TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
-    {kMsgMark4time, "MARK4TIME", kMarktimeLength, 0, 0, 0, CountOtherMarkInput},
+    {kMsgMark2time, "MARK2TIME", kMarktimeLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark3time, "MARK3TIME", kMarktimeLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark4time, "MARK4TIME", kMarktimeLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMarkpos, "MARKPOS", kBestposLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark2pos, "MARK2POS", kBestposLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark3pos, "MARK3POS", kBestposLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark4pos, "MARK4POS", kBestposLength, 0, 0, 0, CountMarkRecord},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the

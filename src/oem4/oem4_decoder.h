@@ -192,7 +192,10 @@ struct FramingStats {
     uint32_t lengthFailures; // candidates of a known kind dropped for a length that does not fit it
     uint32_t secondAntennaRanges;
     uint32_t repeatedEpochRanges;
-    uint32_t otherMarkInputs; // MARK2TIME, MARK3TIME and MARK4TIME records, not converted
+    // Records of each mark input (MARKTIME, MARK2TIME... and MARKPOS,
+    // MARK2POS...): a receiver may log a pulse by either or both.
+    std::array<uint32_t, kMarkInputs> markTimes;
+    std::array<uint32_t, kMarkInputs> markPositions;
 };
 
 // RANGECMP4 sends full (reference) measurements on the whole second and

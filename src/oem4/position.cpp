@@ -258,6 +258,7 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf) {
         ++mark.week;
     }
     mark.origin = kMarkOrigin;
+    ++dec->framingStats.markTimes[0];
     // Advanced before the put: a mark that could not be stored still uses
     // up its number, so numbers match the pulses the receiver saw.
     mark.markNumber = NextMarkNumber();
@@ -271,8 +272,19 @@ int32_t DecodeMarktime(int32_t port, ThreadBuf *buf) {
     return RK_MARK;
 }
 
-int32_t CountOtherMarkInput(int32_t port, ThreadBuf *) {
+int32_t CountMarkRecord(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec != nullptr) ++dec->framingStats.otherMarkInputs;
+    if (dec == nullptr) return RK_NONE;
+    FramingStats &stats = dec->framingStats;
+    switch (le::U2(dec->record.data() + kHeaderMessageIdAt)) {
+    case kMsgMark2time: ++stats.markTimes[1]; break;
+    case kMsgMark3time: ++stats.markTimes[2]; break;
+    case kMsgMark4time: ++stats.markTimes[3]; break;
+    case kMsgMarkpos: ++stats.markPositions[0]; break;
+    case kMsgMark2pos: ++stats.markPositions[1]; break;
+    case kMsgMark3pos: ++stats.markPositions[2]; break;
+    case kMsgMark4pos: ++stats.markPositions[3]; break;
+    default: break;
+    }
     return RK_NONE;
 }

@@ -485,9 +485,20 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
     Append(damaged, RangeLog(4, 101000));
     std::vector<uint8_t> back = RangeLog(4, 103000);
     for (int32_t ms : {101000, 102000, 100000}) Append(back, RangeLog(4, ms));
-    // A camera on the second and the fourth mark input.
-    std::vector<uint8_t> otherMarks = record;
-    for (const uint16_t id : {616, 616, 1076}) Append(otherMarks, MakeRecord(id, std::vector<uint8_t>(40, 0)));
+    // Pulses by their time (MARKxTIME, 40 bytes), their position (MARKxPOS,
+    // 72 bytes) or both: two pulses by both on the second input, one by each
+    // record alone on the third and the fourth; on the first, three
+    // positions and one time.
+    auto withMarks = [&](std::initializer_list<uint16_t> ids) {
+        std::vector<uint8_t> log = record;
+        for (const uint16_t id : ids) {
+            const bool time = id == 231 || id == 616 || id == 1075 || id == 1076;
+            Append(log, MakeRecord(id, std::vector<uint8_t>(time ? 40 : 72, 0)));
+        }
+        return log;
+    };
+    const std::vector<uint8_t> otherMarks = withMarks({616, 615, 616, 615, 1738, 1076, 181, 231, 181, 181});
+    const std::vector<uint8_t> bothRecords = withMarks({231, 181, 231, 181});
     const std::string n = std::to_string(record.size());
     const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
     // clang-format off
@@ -505,10 +516,13 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
          {"Notice: the log's time goes back from week 1500 103.000 to week 1500 101.000",
           "Notice: the log's time went back 2 times"},
          0, 0, 2, -1},
-        {"marks of the other mark inputs", otherMarks,
-         {"Notice: 3 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME) not converted "
-          "(the mark file holds the MARKTIME marks)"},
+        {"marks the mark file does not hold", otherMarks,
+         {"Notice: 2 camera marks logged by MARKPOS without their MARKTIME not converted (the mark file holds the "
+          "MARKTIME marks)",
+          "Notice: 4 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
+          "MARK3POS, MARK4POS) not converted (the mark file holds the MARKTIME marks)"},
          0, 0, 0, -1},
+        {"marks by their time and their position", bothRecords, {}, 0, 0, 0, -1},
     };
     // clang-format on
     for (const Case &c : cases) {

@@ -222,6 +222,10 @@ TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
     // A pulse of the second mark input: read, counted and told, not skipped.
     const std::vector<uint8_t> mark2 = MakeRecord(616, std::vector<uint8_t>(40, 0));
     damaged.insert(damaged.end(), mark2.begin(), mark2.end());
+    // Two positions at a pulse of the first input: one beside the log's
+    // MARKTIME, one alone.
+    const std::vector<uint8_t> markPosition = MakeRecord(181, std::vector<uint8_t>(72, 0));
+    for (int k = 0; k < 2; ++k) damaged.insert(damaged.end(), markPosition.begin(), markPosition.end());
     WriteBytes(dir / "damaged.gps", damaged);
     outcome = Run({P("damaged.gps")});
     ASSERT_EQ(outcome.status, 0) << outcome.err;
@@ -234,7 +238,8 @@ TEST_F(SafeOutputs, DamagedLogsSaySoAndADirectoryEndingInASeparatorIsMade) {
         << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, "Notice: the log's time goes back from week 1500 101.000 to week 1500 50.000"));
     EXPECT_TRUE(Contains(
-        outcome.out, "\n  1 mark of other mark inputs (MARK2TIME...) not converted; the log's time goes back 1 time\n"))
+        outcome.out, "\n  1 mark logged by MARKPOS alone not converted; 1 mark of other mark inputs (MARK2TIME...) not "
+                     "converted; the log's time goes back 1 time\n"))
         << outcome.out;
     // Its last epoch is earlier than its first: no negative span.
     EXPECT_TRUE(Contains(outcome.out, " to week 1500 50.000 (the log's time goes back)\n")) << outcome.out;

@@ -501,16 +501,19 @@ TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
         "-  Notice: 3204 Galileo observations left out (no place for them in the observation file)\n"
         "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n"
         "-  Notice: 2 records dropped (their length did not fit their kind)\n"
-        "-  Notice: 40 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME) not "
-        "converted (the mark file holds the MARKTIME marks)\n");
+        "-  Notice: 3 camera marks logged by MARKPOS without their MARKTIME not converted (the mark file holds the "
+        "MARKTIME marks)\n"
+        "-  Notice: 40 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
+        "MARK3POS, MARK4POS) not converted (the mark file holds the MARKTIME marks)\n");
     auto d = Collect(base, messages);
     EXPECT_EQ(d->leftOut[0], 2124u);
     EXPECT_EQ(d->leftOut[3], 3204u);
     EXPECT_EQ(d->cutEpochs, 120u);
     EXPECT_EQ(d->cutSatellites, 600u);
     EXPECT_EQ(LeftOutText(*d), "GPS 2124, Galileo 3204 observations left out; 120 epochs cut to the channels (600 "
-                               "satellites); 2 records dropped (length); 40 marks of other mark inputs");
-    EXPECT_EQ(d->messageCount, 6u);
+                               "satellites); 2 records dropped (length); 40 marks of other mark inputs; 3 marks "
+                               "logged by MARKPOS alone");
+    EXPECT_EQ(d->messageCount, 7u);
     EXPECT_EQ(d->messageCounts[ClassifyMessage("Notice: 1 QZSS observations left out (no place for them")], 2u);
 
     auto none = Collect(base);

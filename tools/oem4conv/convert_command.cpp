@@ -437,7 +437,12 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
         std::snprintf(part, sizeof part, "%u range records of a second antenna skipped", stats.secondAntennaRanges);
         add(part);
     }
-    // Pulses of a camera wired to another mark input: -q must not hide them.
+    // Pulses the mark file does not hold: -q must not hide them.
+    if (stats.markPositionsOnly != 0) {
+        std::snprintf(part, sizeof part, "%u mark%s logged by MARKPOS alone not converted", stats.markPositionsOnly,
+                      stats.markPositionsOnly == 1 ? "" : "s");
+        add(part);
+    }
     if (stats.otherMarkInputs != 0) {
         std::snprintf(part, sizeof part, "%u mark%s of other mark inputs (MARK2TIME...) not converted",
                       stats.otherMarkInputs, stats.otherMarkInputs == 1 ? "" : "s");

@@ -229,6 +229,8 @@ struct ReportData {
     // Pulses of the receiver's other mark inputs (MARK2TIME...), counted by
     // the conversion and not in the mark file.
     uint64_t otherMarks = 0;
+    // Pulses of the first mark input logged by MARKPOS without MARKTIME.
+    uint64_t markPositionsOnly = 0;
 };
 
 // "GPS 1C 3600, 2W 3580; GLONASS 1C 1200", or "" without a RINEX file.
@@ -238,8 +240,8 @@ void ReadRinexSignals(ReportData *data);
 
 // "Galileo 120, BeiDou 80 observations left out; 3 epochs cut to the
 // channels (5 satellites); 1200 bytes of the log skipped; 2 records dropped
-// (length); 40 marks of other mark inputs", or "" when the messages tell of
-// nothing left out.
+// (length); 40 marks of other mark inputs; 3 marks logged by MARKPOS alone",
+// or "" when the messages tell of nothing left out.
 std::string LeftOutText(const ReportData &data);
 
 // ---- steps, for tests and hosts that want the numbers only ------------------

@@ -646,6 +646,9 @@ void ReadLeftOut(ReportData *data, const char *text) {
     } else if (std::strstr(text, " camera marks of the receiver's other mark inputs") != nullptr &&
                std::sscanf(text, "Notice: %llu camera", &count) == 1) {
         data->otherMarks += count;
+    } else if (std::strstr(text, " camera marks logged by MARKPOS without their MARKTIME") != nullptr &&
+               std::sscanf(text, "Notice: %llu camera", &count) == 1) {
+        data->markPositionsOnly += count;
     }
 }
 
@@ -703,7 +706,8 @@ std::string LeftOutText(const ReportData &d) {
     // The counts told after the systems' and the channels'.
     const std::pair<uint64_t, const char *> counts[] = {{d.bytesSkipped, "bytes of the log skipped"},
                                                         {d.lengthDropped, "records dropped (length)"},
-                                                        {d.otherMarks, "marks of other mark inputs"}};
+                                                        {d.otherMarks, "marks of other mark inputs"},
+                                                        {d.markPositionsOnly, "marks logged by MARKPOS alone"}};
     for (const auto &[count, what] : counts) {
         if (count == 0) continue;
         std::snprintf(part, sizeof part, "%s%llu %s", text.empty() ? "" : "; ", static_cast<unsigned long long>(count),

@@ -238,8 +238,9 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         }
         std::fprintf(out,
                      ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64 ", \"log_bytes_skipped\": %" PRIu64
-                     ", \"records_dropped_length\": %" PRIu64 ", \"other_mark_inputs\": %" PRIu64 "},\n",
-                     d.cutEpochs, d.cutSatellites, d.bytesSkipped, d.lengthDropped, d.otherMarks);
+                     ", \"records_dropped_length\": %" PRIu64 ", \"other_mark_inputs\": %" PRIu64
+                     ", \"mark_positions_only\": %" PRIu64 "},\n",
+                     d.cutEpochs, d.cutSatellites, d.bytesSkipped, d.lengthDropped, d.otherMarks, d.markPositionsOnly);
     } else {
         std::fputs("null,\n", out);
     }
