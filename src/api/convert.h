@@ -44,6 +44,12 @@ inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *ext
     return ChangeExtensionWith(path, capacity, extension, kPathSeparator);
 }
 
+// Whether the last component's extension is digits alone ("run.1",
+// "flight_2024.06.01"): a number or a date that names the output, which
+// the command keeps in an output base it is given.
+bool ExtensionIsNumberWith(const char *path, char separator);
+inline bool ExtensionIsNumber(const char *path) { return ExtensionIsNumberWith(path, kPathSeparator); }
+
 // Progress counts cross the interface as 32-bit signed values. Inputs of
 // 2 GiB or more are reported with both values divided by the same power of
 // two so that the ratio stays right; done never exceeds total.

@@ -217,14 +217,10 @@ void OutputSet::Discard() {
     secondAntennaOpen = false;
 }
 
-int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {
-    const void *end = std::memchr(path, '\0', capacity);
-    if (end == nullptr) return 1;
-    const std::size_t length = static_cast<const char *>(end) - path;
-    std::size_t skip = 0;
-    while (path[skip] == ' ') ++skip;
+namespace {
 
-    const char *start = path + skip;
+// The dot that starts the last component's extension, or nullptr.
+const char *ExtensionDot(const char *start, char separator) {
     const char *dot = std::strrchr(start, '.');
     const char *slash = std::strrchr(start, separator);
     // Windows takes '/' as a separator too, and no file name holds one: a
@@ -233,8 +229,30 @@ int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extens
         separator == '\\' && forward != nullptr && (slash == nullptr || forward > slash)) {
         slash = forward;
     }
-    std::size_t keep = length - skip;
-    if (dot != nullptr && (slash == nullptr || dot > slash)) keep = dot - start;
+    return dot != nullptr && (slash == nullptr || dot > slash) ? dot : nullptr;
+}
+
+} // namespace
+
+bool ExtensionIsNumberWith(const char *path, char separator) {
+    const char *dot = ExtensionDot(path, separator);
+    if (dot == nullptr || dot[1] == '\0') return false;
+    for (const char *p = dot + 1; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return false;
+    }
+    return true;
+}
+
+int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {
+    const void *end = std::memchr(path, '\0', capacity);
+    if (end == nullptr) return 1;
+    const std::size_t length = static_cast<const char *>(end) - path;
+    std::size_t skip = 0;
+    while (path[skip] == ' ') ++skip;
+
+    const char *start = path + skip;
+    const char *dot = ExtensionDot(start, separator);
+    const std::size_t keep = dot != nullptr ? static_cast<std::size_t>(dot - start) : length - skip;
 
     const std::size_t extensionLength = std::strlen(extension);
     if (keep + extensionLength + 1 > capacity) return 1;

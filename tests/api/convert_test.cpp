@@ -123,6 +123,14 @@ TEST(ChangeExtension, ReplacesOrAppendsAfterTheLastSeparator) {
     EXPECT_EQ(change("/data/run.1/day1", ".tsq", '/'), "/data/run.1/day1.tsq");
     EXPECT_EQ(change("/data/run.1/day1.gps", ".sta", '/'), "/data/run.1/day1.sta");
     EXPECT_EQ(change("day1", ".sta", '/'), "day1.sta");
+    // An extension of digits alone (a number or a date), which the command
+    // keeps in a base it is given.
+    EXPECT_TRUE(ExtensionIsNumberWith("/data/flight_2024.06.01", '/'));
+    EXPECT_TRUE(ExtensionIsNumberWith("C:\\out/run.1", '\\'));
+    for (const char *other : {"/data/run.1/day1", "day1.gps", "day1.", "day1", "run.1a"}) {
+        EXPECT_FALSE(ExtensionIsNumberWith(other, '/')) << other;
+    }
+    EXPECT_FALSE(ExtensionIsNumberWith("C:\\run.1/day1", '\\'));
 }
 
 TEST(ChangeExtension, RefusesResultsLongerThan255AndLeavesThePath) {

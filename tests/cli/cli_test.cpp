@@ -434,6 +434,19 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
     EXPECT_FALSE(Contains(json.out, "\"messages\": null")) << json.out;
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
+
+    // A base ending in digits names the files whole: the runs of two dates
+    // keep their own files, and the report finds them by the same base;
+    // where no such files are, by the base cut as before.
+    for (const char *base : {"flight_2024.06.01", "flight_2024.06.02"}) {
+        ASSERT_EQ(Run({P("day.gps"), "-o", P(base), "-q"}).status, 0);
+        EXPECT_TRUE(fs::exists(dir / (std::string(base) + ".tsq"))) << base;
+    }
+    EXPECT_FALSE(fs::exists(dir / "flight_2024.06.tsq"));
+    Outcome dated = Run({"report", P("flight_2024.06.02"), "-o", P("dated.html"), "--json", "-"});
+    EXPECT_TRUE(Contains(dated.out, "flight_2024.06.02.tsq\"")) << dated.out;
+    Outcome older = Run({"report", P("day.1"), "-o", P("older.html"), "--json", "-"});
+    EXPECT_TRUE(Contains(older.out, P("day.tsq") + "\"")) << older.out;
 }
 
 TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {

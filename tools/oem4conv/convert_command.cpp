@@ -211,6 +211,15 @@ std::string StemOf(const std::string &base) {
     return stem;
 }
 
+// What a log's outputs are named before their extensions. A base given by
+// -o keeps a last part of digits ("run.1", "flight_2024.06.01"): cut as an
+// extension, the runs of two dates would write over each other's files.
+std::string OutputStem(const ConvertRequest &request, const std::string &log) {
+    const std::string base = OutputBase(request, log);
+    const bool named = !request.output.empty() && !IsDirectory(request.output);
+    return named && ExtensionIsNumber(base.c_str()) ? base : StemOf(base);
+}
+
 // ---- outputs under temporary names ----------------------------------------
 // A conversion writes BASE.oem4conv-PID.EXT beside each output and renames
 // them to BASE.EXT only when it has ended well, so that a failed, refused or
@@ -325,7 +334,7 @@ int CheckOutputs(const ConvertRequest &request) {
     std::map<std::string, std::size_t> logByOutput;
     for (std::size_t i = 0; i < request.logs.size(); ++i) {
         const std::string &log = request.logs[i];
-        const std::string stem = StemOf(OutputBase(request, log));
+        const std::string stem = OutputStem(request, log);
         for (const std::string &extension : extensions) {
             const std::string path = stem + extension;
             const auto taken = logByOutput.emplace(PathKey(path), i);
@@ -572,7 +581,7 @@ void ReportFailure(const std::string &log, int32_t result, bool interrupted, boo
 // Over 60 lines: the one log's steps from the options to its outputs put in
 // place, each using what the one before found.
 int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
-    const std::string stem = StemOf(OutputBase(request, log));
+    const std::string stem = OutputStem(request, log);
     const std::string temporary = stem + kTemporaryMark + std::to_string(ProcessId());
     const std::vector<std::string> extensions = OutputExtensions(request);
     ClearLeftovers(request, log, stem);

@@ -738,16 +738,35 @@ const char *MarkAnomalyName(int32_t kind) {
     }
 }
 
+namespace {
+
+bool IsReadableFile(const std::string &path) {
+    std::FILE *in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) return false;
+    std::fclose(in);
+    return true;
+}
+
+} // namespace
+
 int CollectReport(const ReportRequest &request, ReportData *data, std::string *error) {
     std::string local;
     if (error == nullptr) error = &local;
     char path[4096];
     const char *extensions[3] = {".tsq", ".epp", ".sta"};
     std::string *targets[3] = {&data->tsqPath, &data->eppPath, &data->staPath};
+    // A base ending in digits ("run.1") names its files whole, as the
+    // conversion's -o does, where they are; files named without it come
+    // from a log so named, or from an older conversion.
+    const bool whole = ExtensionIsNumber(request.base.c_str()) && IsReadableFile(request.base + ".tsq");
     for (int i = 0; i < 3; ++i) {
         if (request.base.empty() || request.base.size() >= sizeof path - 8) {
             *error = "Invalid output base '" + request.base + "'";
             return kReportInputFailed;
+        }
+        if (whole) {
+            *targets[i] = request.base + extensions[i];
+            continue;
         }
         std::memcpy(path, request.base.c_str(), request.base.size() + 1);
         if (ChangeExtension(path, sizeof path, extensions[i]) != 0) {
