@@ -327,16 +327,25 @@ TEST_F(Cli, DetectAnswersPerFile) {
     WriteBytes(dir / "text.txt", {'h', 'e', 'l', 'l', 'o'});
     const std::string ascii = "#RANGEA,COM1,0,55.0,FINESTEERING,1500,100.000,00000000,5103,1;0*00000000\r\n";
     WriteBytes(dir / "ascii.gps", std::vector<uint8_t>(ascii.begin(), ascii.end()));
+    WriteBytes(dir / "log.gps.gz", {0x1f, 0x8b, 8, 0, 0, 0, 0, 0, 0, 3});
+    const std::string rinex = "     3.04           OBSERVATION DATA    M                   RINEX VERSION / TYPE\n";
+    WriteBytes(dir / "log.obs", std::vector<uint8_t>(rinex.begin(), rinex.end()));
     Outcome yes = Run({"detect", P("log.gps")});
     EXPECT_EQ(yes.status, 0);
     EXPECT_EQ(yes.out, P("log.gps") + ": OEM4 binary log\n");
-    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt"), P("ascii.gps"), P("none.gps"), dir.string()});
+    Outcome mixed = Run({"detect", P("log.gps"), P("text.txt"), P("ascii.gps"), P("log.gps.gz"), P("log.obs"),
+                         P("none.gps"), dir.string()});
     EXPECT_EQ(mixed.status, 1);
     EXPECT_TRUE(Contains(mixed.out, P("text.txt") + ": not an OEM4 binary log\n"));
     // The same answer for an ASCII log, with why it does not convert.
     EXPECT_TRUE(Contains(mixed.out,
                          P("ascii.gps") + ": not an OEM4 binary log: a NovAtel ASCII log (only binary logs convert)\n"))
         << mixed.out;
+    EXPECT_TRUE(Contains(mixed.out, P("log.gps.gz") + ": not an OEM4 binary log: a gzip-compressed file (decompress it "
+                                                      "first)\n"))
+        << mixed.out;
+    EXPECT_TRUE(Contains(mixed.out,
+                         P("log.obs") + ": not an OEM4 binary log: a RINEX file (give the receiver's binary log)\n"));
     // What cannot be read is not judged a non-log: the reason is given.
     EXPECT_TRUE(Contains(mixed.out, P("none.gps") + ": cannot be read: No such file or directory\n")) << mixed.out;
     EXPECT_TRUE(Contains(mixed.out, dir.string() + ": cannot be read: Is a directory\n")) << mixed.out;

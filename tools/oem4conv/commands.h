@@ -29,6 +29,11 @@ struct ConvertRequest {
 
 int RunConvert(const ConvertRequest &request);
 int RunDump(const std::string &path, bool csv);
-// True for a NovAtel ASCII log, which the user must be told apart from
-// anything else that is not a binary log.
-bool IsAsciiLog(const std::string &log);
+// What a file that is not a binary log is, when it is something a user
+// may take for one (a NovAtel ASCII log, a packed log, a RINEX file), with
+// what to do; nullptr otherwise.
+struct OtherFileKind {
+    const char *what;
+    const char *advice;
+};
+const OtherFileKind *KindOfOtherFile(const std::string &log);

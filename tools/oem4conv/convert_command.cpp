@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "api/convert.h"
@@ -562,8 +563,9 @@ void ReportFailure(const std::string &log, int32_t result, bool interrupted, boo
         // Records of other kinds only: a log, but nothing in it to convert.
         PrintError("%s: no record that the converter reads (see --help) was found\n", log.c_str());
     } else if (notALog) {
-        PrintError("%s: not an OEM4 binary log (no record found)%s\n", log.c_str(),
-                   IsAsciiLog(log) ? "; it is a NovAtel ASCII log: only binary logs convert" : "");
+        const OtherFileKind *kind = KindOfOtherFile(log);
+        PrintError("%s: not an OEM4 binary log (no record found)%s%s%s%s\n", log.c_str(), kind ? "; it is " : "",
+                   kind ? kind->what : "", kind ? ": " : "", kind ? kind->advice : "");
     }
     if (noEpochs) {
         PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), stats.screening.rangeRecords,
@@ -887,16 +889,12 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
 
 } // namespace
 
+namespace {
+
 // A NovAtel ASCII log: lines of "#NAMEA," (or "%NAMEA," for the short
 // header); the first whole line may follow a cut one when logging began
-// mid-line. Told apart so that the user learns why nothing was found.
-bool IsAsciiLog(const std::string &log) {
-    std::FILE *in = std::fopen(log.c_str(), "rb");
-    if (in == nullptr) return false;
-    char head[512];
-    const std::size_t n = std::fread(head, 1, sizeof head - 1, in);
-    std::fclose(in);
-    head[n] = '\0';
+// mid-line.
+bool IsAsciiLog(const char *head) {
     for (const char *p = head; p != nullptr && *p != '\0'; p = std::strchr(p, '\n')) {
         while (*p == '\n' || *p == '\r' || *p == ' ' || *p == '\t') ++p;
         if (*p != '#' && *p != '%') continue;
@@ -905,6 +903,39 @@ bool IsAsciiLog(const std::string &log) {
         if (p - name >= 2 && p[-1] == 'A' && *p == ',') return true;
     }
     return false;
+}
+
+} // namespace
+
+const OtherFileKind *KindOfOtherFile(const std::string &log) {
+    std::FILE *in = std::fopen(log.c_str(), "rb");
+    if (in == nullptr) return nullptr;
+    char head[512];
+    const std::size_t n = std::fread(head, 1, sizeof head - 1, in);
+    std::fclose(in);
+    head[n] = '\0';
+    // Packed logs, by their first bytes: as they came from a receiver's
+    // card or a colleague's mail.
+    static constexpr struct {
+        std::string_view magic;
+        OtherFileKind kind;
+    } kPacked[] = {
+        {"\x1f\x8b", {"a gzip-compressed file", "decompress it first"}},
+        {"BZh", {"a bzip2-compressed file", "decompress it first"}},
+        {"\xfd"
+         "7zXZ",
+         {"an xz-compressed file", "decompress it first"}},
+        {"PK\x03\x04", {"a zip archive", "extract the log from it first"}},
+        {"7z\xbc\xaf\x27\x1c", {"a 7-Zip archive", "extract the log from it first"}},
+    };
+    for (const auto &packed : kPacked) {
+        if (std::string_view(head, n).substr(0, packed.magic.size()) == packed.magic) return &packed.kind;
+    }
+    static constexpr OtherFileKind kAscii = {"a NovAtel ASCII log", "only binary logs convert"};
+    static constexpr OtherFileKind kRinex = {"a RINEX file", "give the receiver's binary log"};
+    if (IsAsciiLog(head)) return &kAscii;
+    if (std::strstr(head, "RINEX VERSION / TYPE") != nullptr) return &kRinex;
+    return nullptr;
 }
 
 // -o names a directory to create when it ends in a separator; otherwise the

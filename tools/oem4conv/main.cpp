@@ -197,11 +197,12 @@ int Detect(const std::vector<std::string> &files) {
         const bool isLog = unreadable.empty() && AutoDetect(file.c_str()) == 1;
         if (!unreadable.empty()) {
             std::printf("%s: cannot be read: %s\n", file.c_str(), unreadable.c_str());
+        } else if (isLog) {
+            std::printf("%s: OEM4 binary log\n", file.c_str());
+        } else if (const OtherFileKind *kind = KindOfOtherFile(file); kind != nullptr) {
+            std::printf("%s: not an OEM4 binary log: %s (%s)\n", file.c_str(), kind->what, kind->advice);
         } else {
-            std::printf("%s: %s\n", file.c_str(),
-                        isLog              ? "OEM4 binary log"
-                        : IsAsciiLog(file) ? "not an OEM4 binary log: a NovAtel ASCII log (only binary logs convert)"
-                                           : "not an OEM4 binary log");
+            std::printf("%s: not an OEM4 binary log\n", file.c_str());
         }
         if (!isLog) status = kExitFailed;
         if (std::ferror(stdout) != 0) break;
