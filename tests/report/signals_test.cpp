@@ -66,6 +66,10 @@ TEST(ReportSignals, CountsEachSignalOfEachSystemOncePerSatelliteAndEpoch) {
                                 value + value + "\n");
     report::ReportData quoted;
     quoted.tsqPath = dir + "/day.tsq";
+    // A file name in UTF-8 and one in Latin-1 (a truncated sequence too).
+    quoted.eppPath = "\xc3\xa9t\xc3\xa9.epp";
+    quoted.staPath = "caf\xe9\xed\x9f.sta";
+    quoted.haveEpp = quoted.haveSta = true;
     report::ReadRinexSignals(&quoted);
     std::FILE *json = std::tmpfile();
     ASSERT_NE(json, nullptr);
@@ -75,6 +79,8 @@ TEST(ReportSignals, CountsEachSignalOfEachSystemOncePerSatelliteAndEpoch) {
     text.resize(std::fread(text.data(), 1, text.size(), json));
     std::fclose(json);
     EXPECT_NE(text.find("\"signals\": {\"G1\\\"\": 1, \"G\\\\C\": 1},"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"\xc3\xa9t\xc3\xa9.epp\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"caf\\u00e9\\u00ed\\u009f.sta\""), std::string::npos) << text;
 
     // No RINEX file: nothing to tell.
     std::remove((dir + "/day.obs").c_str());

@@ -25,18 +25,53 @@ uint64_t CategoryTotal(const ReportData &data, int32_t category) {
     return total;
 }
 
-// JSON writing: numbers that are not finite become null.
+// The length of the well-formed UTF-8 sequence at `p` (RFC 3629: no
+// overlong forms, no surrogates, nothing past U+10FFFF), 0 when none.
+std::size_t Utf8SequenceLength(const unsigned char *p, std::size_t left) {
+    const unsigned char c = p[0];
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        low = c == 0xE0 ? 0xA0 : 0x80;
+        high = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        low = c == 0xF0 ? 0x90 : 0x80;
+        high = c == 0xF4 ? 0x8F : 0xBF;
+    }
+    if (length == 0 || length > left || p[1] < low || p[1] > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+    }
+    return length;
+}
+
+// JSON writing: numbers that are not finite become null. A byte that is
+// not part of well-formed UTF-8 (a file name in a Latin-1 code page) is
+// written as the Latin-1 character it would be: the document stays valid.
 void JsonString(std::FILE *out, const std::string &text) {
     std::fputc('"', out);
-    for (unsigned char c : text) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = bytes[i];
         if (c == '"' || c == '\\') {
             std::fputc('\\', out);
             std::fputc(c, out);
         } else if (c < 0x20) {
             std::fprintf(out, "\\u%04x", c);
-        } else {
+        } else if (c < 0x80) {
             std::fputc(c, out);
+        } else if (const std::size_t n = Utf8SequenceLength(bytes + i, text.size() - i); n != 0) {
+            std::fwrite(bytes + i, 1, n, out);
+            i += n;
+            continue;
+        } else {
+            std::fprintf(out, "\\u%04x", c);
         }
+        ++i;
     }
     std::fputc('"', out);
 }
