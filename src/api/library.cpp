@@ -65,7 +65,14 @@ OEM4CONV_API void OEM4CONV_CALL Abort(void) { AbortCount.fetch_add(1); }
 
 OEM4CONV_API void OEM4CONV_CALL GetErrString(char *destination) {
     if (destination == nullptr) return;
-    std::memcpy(destination, ErrorText, std::strlen(ErrorText) + 1);
+    // The conversion may be formatting a message meanwhile: measured and
+    // then copied from the shared buffer, a longer text written in between
+    // left the copy without its end. Taken whole first, the copy is ended
+    // within its 512 bytes whatever happens to the buffer.
+    char copy[kErrorTextSize];
+    std::memcpy(copy, ErrorText, sizeof copy);
+    copy[sizeof copy - 1] = '\0';
+    std::memcpy(destination, copy, std::strlen(copy) + 1);
 }
 
 } // extern "C"

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "common/error_text.h"
 #include "oem4conv.h"
@@ -68,4 +71,28 @@ TEST(ErrorText, FormattingIsBoundedTo511Characters) {
     GetErrString(text);
     EXPECT_EQ(std::strlen(text), 511u);
     EXPECT_EQ(std::string(text, 7), "Error: ");
+}
+
+// A host may read the text while the conversion's thread writes messages of
+// other lengths: every copy must still end inside the host's 512 bytes.
+TEST(ErrorText, ACopyTakenWhileMessagesAreWrittenIsAlwaysEnded) {
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        const std::string longer(400, 'y');
+        while (!stop.load(std::memory_order_relaxed)) {
+            SetErrorText("short");
+            SetErrorText(longer.c_str());
+        }
+    });
+    char text[512];
+    int unended = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+        std::memset(text, 'x', sizeof text);
+        GetErrString(text);
+        if (std::memchr(text, '\0', sizeof text) == nullptr) ++unended;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_EQ(unended, 0);
 }
