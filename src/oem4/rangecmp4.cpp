@@ -459,7 +459,6 @@ template <const Layout &kLayout> bool DecodeSystem(Rc4Context &ctx, BitReader &b
 // is fixed when compiled: the field widths of every block stay constants
 // of RANGECMP4's decoding, as they were before RANGECMP5 shared it.
 template <const Layout &kLayout> PackedResult DecodeEpoch(Oem4Decoder *dec) {
-    const Layout &layout = kLayout;
     Rc4Context ctx{dec, ContinuousTime(dec), BeginPackedEpoch(dec), 0, 0, 0};
     if (ctx.now != dec->packed.rangecmp4Epoch) {
         dec->packed.rangecmp4PreviousEpoch = dec->packed.rangecmp4Epoch;
@@ -473,16 +472,16 @@ template <const Layout &kLayout> PackedResult DecodeEpoch(Oem4Decoder *dec) {
         if ((systems >> id & 1u) == 0) continue;
         const SatelliteSystem system = PackedSystem(id);
         if (system == SYS_OTHER) {
-            PortReportf(dec, time, kSystemText, layout.name, static_cast<unsigned>(id));
+            PortReportf(dec, time, kSystemText, kLayout.name, static_cast<unsigned>(id));
             break;
         }
         if (!DecodeSystem<kLayout>(ctx, bits, system)) break;
     }
-    if (bits.Overrun()) PortReportf(dec, time, kTruncatedText, layout.name);
-    if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, layout.name, static_cast<unsigned>(ctx.unknown));
-    if (ctx.noChannel > 0) PortReportf(dec, time, kGlonassText, layout.name, static_cast<unsigned>(ctx.noChannel));
+    if (bits.Overrun()) PortReportf(dec, time, kTruncatedText, kLayout.name);
+    if (ctx.unknown > 0) PortReportf(dec, time, kUnknownText, kLayout.name, static_cast<unsigned>(ctx.unknown));
+    if (ctx.noChannel > 0) PortReportf(dec, time, kGlonassText, kLayout.name, static_cast<unsigned>(ctx.noChannel));
     if (ctx.noReference > 0) {
-        PortReportf(dec, time, kNoReferenceText, layout.name, static_cast<unsigned>(ctx.noReference));
+        PortReportf(dec, time, kNoReferenceText, kLayout.name, static_cast<unsigned>(ctx.noReference));
     }
     if (!ctx.keep) return PACKED_SAME_EPOCH;
     return dec->decoded.count + dec->decoded.dropped > 0 ? PACKED_EPOCH : PACKED_EMPTY;
