@@ -224,7 +224,7 @@ inline constexpr uint8_t kPackedDopplerValid = 4;
 // The lock-time code of one signal of one satellite and since when it holds.
 struct PackedLockTime {
     double since; // GPS seconds since the start of week 0
-    double start; // RANGECMP4: lock time (s) at since
+    double start; // RANGECMP4: lock time (s) at since; RANGECMP2: the last one below the largest
     double last;  // when the signal was last seen
     uint8_t seen; // 1 once the signal was seen
     uint8_t code; // 0-15

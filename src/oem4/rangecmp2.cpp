@@ -15,6 +15,7 @@
 // phase range add their difference to the satellite's base; the Doppler
 // adds its own and is brought to the signal's frequency by the ratio of
 // the system's first frequency to the signal's.
+#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -146,20 +147,31 @@ SatelliteBlock ReadSatelliteBlock(const uint8_t *p) {
 // the signal is not one of the record's.
 // Lock time in seconds. The field stops at its largest value; from then on
 // the lock has lasted that long plus the time the field has stood there.
+// When the field reaches that value between two epochs of an unbroken
+// lock, the lock goes on from the previous epoch's: restarting it at the
+// largest value would have it grow less than the time between the two,
+// which reads as a lock lost and regained.
 double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, uint32_t field) {
+    constexpr double kLargest = static_cast<double>(kLockTimeLargest) * kLockTimeScale;
     const double now = ContinuousTime(dec);
     const size_t index = static_cast<size_t>(signal - kRc2Signals.data()) * kPackedSatellites + satellite;
     PackedLockTime &track = dec->packed.rangecmp2LockTimes[index];
-    const bool carried = track.seen != 0 && track.code != 0 && now >= track.last && now - track.last <= kLockTimeGap;
+    const bool recent = track.seen != 0 && now >= track.last && now - track.last <= kLockTimeGap;
+    const double previousAt = track.last;
     track.seen = 1;
     track.last = now;
     if (field != kLockTimeLargest) {
         track.code = 0;
-        return static_cast<double>(field) * kLockTimeScale;
+        track.start = static_cast<double>(field) * kLockTimeScale; // the last lock time below the largest
+        return track.start;
     }
-    if (!carried) track.since = now;
+    if (!recent) {
+        track.since = now;
+    } else if (track.code == 0) {
+        track.since = now - std::max(0.0, track.start + (now - previousAt) - kLargest);
+    }
     track.code = 1;
-    return static_cast<double>(field) * kLockTimeScale + (now - track.since);
+    return kLargest + (now - track.since);
 }
 
 bool ReadSignalBlock(Oem4Decoder *dec, const SatelliteBlock &sat, SatelliteSystem system, const uint8_t *p,

@@ -202,14 +202,18 @@ TEST_F(PackedTest, Rangecmp2FieldsAtTheirLimits) {
 }
 
 // The lock time field stops at 131.071 s; the lock goes on growing while
-// it stands there, but not over a gap in which it may have restarted.
+// it stands there, but not over a gap in which it may have restarted. A
+// lock that reaches the largest field between two epochs goes on from the
+// previous epoch's lock time (no drop that would read as a lost lock).
 TEST_F(PackedTest, Rangecmp2LockTimeBeyondItsLargestField) {
     const struct {
         int32_t ms;
         uint32_t field;
         float lock;
     } steps[] = {{10000, 131071, 131.071f}, {11000, 131071, 132.071f}, {12500, 131071, 133.571f},
-                 {80000, 131071, 131.071f}, {81000, 5000, 5.0f},       {82000, 131071, 131.071f}};
+                 {80000, 131071, 131.071f}, {81000, 5000, 5.0f},       {82000, 131071, 131.071f},
+                 {90000, 130500, 130.5f},   {91000, 131071, 131.5f},   {92000, 131071, 132.5f},
+                 {100000, 130000, 130.0f},  {101000, 131071, 131.071f}};
     for (const auto &step : steps) {
         Rc2Satellite s;
         s.signals[0].lock = step.field;
