@@ -45,7 +45,8 @@ inline int32_t ChangeExtension(char *path, std::size_t capacity, const char *ext
 }
 
 // Whether the last component's extension is digits alone ("run.1",
-// "flight_2024.06.01"): a number or a date that names the output, which
+// "flight_2024.06.01"), or digits joined by single '-' or '_'
+// ("flight.2024-06-01"): a number or a date that names the output, which
 // the command keeps in an output base it is given.
 bool ExtensionIsNumberWith(const char *path, char separator);
 inline bool ExtensionIsNumber(const char *path) { return ExtensionIsNumberWith(path, kPathSeparator); }

@@ -236,11 +236,19 @@ const char *ExtensionDot(const char *start, char separator) {
 
 bool ExtensionIsNumberWith(const char *path, char separator) {
     const char *dot = ExtensionDot(path, separator);
-    if (dot == nullptr || dot[1] == '\0') return false;
+    if (dot == nullptr) return false;
+    // Digits, with single '-' or '_' between them ("2024-06-01").
+    bool digitBefore = false;
     for (const char *p = dot + 1; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return false;
+        if (*p >= '0' && *p <= '9') {
+            digitBefore = true;
+        } else if ((*p == '-' || *p == '_') && digitBefore) {
+            digitBefore = false;
+        } else {
+            return false;
+        }
     }
-    return true;
+    return digitBefore;
 }
 
 int32_t ChangeExtensionWith(char *path, std::size_t capacity, const char *extension, char separator) {

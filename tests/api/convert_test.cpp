@@ -125,9 +125,12 @@ TEST(ChangeExtension, ReplacesOrAppendsAfterTheLastSeparator) {
     EXPECT_EQ(change("day1", ".sta", '/'), "day1.sta");
     // An extension of digits alone (a number or a date), which the command
     // keeps in a base it is given.
-    EXPECT_TRUE(ExtensionIsNumberWith("/data/flight_2024.06.01", '/'));
+    for (const char *kept : {"/data/flight_2024.06.01", "flight.2024-06-01", "run.12_30"}) {
+        EXPECT_TRUE(ExtensionIsNumberWith(kept, '/')) << kept;
+    }
     EXPECT_TRUE(ExtensionIsNumberWith("C:\\out/run.1", '\\'));
-    for (const char *other : {"/data/run.1/day1", "day1.gps", "day1.", "day1", "run.1a"}) {
+    for (const char *other :
+         {"/data/run.1/day1", "day1.gps", "day1.", "day1", "run.1a", "run.-1", "run.1-", "run.1--2"}) {
         EXPECT_FALSE(ExtensionIsNumberWith(other, '/')) << other;
     }
     EXPECT_FALSE(ExtensionIsNumberWith("C:\\run.1/day1", '\\'));

@@ -444,18 +444,25 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
 
-    // A base ending in digits names the files whole: the runs of two dates
-    // keep their own files, and the report finds them by the same base;
-    // where no such files are, by the base cut as before.
-    for (const char *base : {"flight_2024.06.01", "flight_2024.06.02"}) {
-        ASSERT_EQ(Run({P("day.gps"), "-o", P(base), "-q"}).status, 0);
+    // A base ending in digits or a date names the files whole: the runs of
+    // two dates keep their own files, and the report finds them, names
+    // itself and takes the kept messages by the same base; where no such
+    // files are, it says so and takes the base cut as before.
+    for (const char *base : {"flight_2024.06.01", "flight_2024.06.02", "flight.2024-06-01", "flight.2024-06-02"}) {
+        ASSERT_EQ(Run({P("day.gps"), "-o", P(base), "-q", "--report"}).status, 0);
         EXPECT_TRUE(fs::exists(dir / (std::string(base) + ".tsq"))) << base;
     }
     EXPECT_FALSE(fs::exists(dir / "flight_2024.06.tsq"));
-    Outcome dated = Run({"report", P("flight_2024.06.02"), "-o", P("dated.html"), "--json", "-"});
-    EXPECT_TRUE(Contains(dated.out, "flight_2024.06.02.tsq\"")) << dated.out;
+    EXPECT_FALSE(fs::exists(dir / "flight.tsq"));
+    fs::remove(dir / "flight.2024-06-02-report.html");
+    Outcome dated = Run({"report", P("flight.2024-06-02"), "--json", "-"});
+    EXPECT_TRUE(Contains(dated.out, "flight.2024-06-02.tsq\"")) << dated.out;
+    EXPECT_FALSE(Contains(dated.out, "\"messages\": null")) << dated.out;
+    EXPECT_TRUE(fs::exists(dir / "flight.2024-06-02-report.html"));
+    EXPECT_FALSE(fs::exists(dir / "flight-report.html"));
     Outcome older = Run({"report", P("day.1"), "-o", P("older.html"), "--json", "-"});
     EXPECT_TRUE(Contains(older.out, P("day.tsq") + "\"")) << older.out;
+    EXPECT_TRUE(Contains(older.err, "no " + P("day.1") + ".tsq; the report is of " + P("day") + ".tsq")) << older.err;
 }
 
 TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {

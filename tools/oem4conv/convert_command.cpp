@@ -213,7 +213,7 @@ std::string StemOf(const std::string &base) {
 }
 
 // What a log's outputs are named before their extensions. A base given by
-// -o keeps a last part of digits ("run.1", "flight_2024.06.01"): cut as an
+// -o keeps a last part of digits or a date ("run.1", "flight.2024-06-01"): cut as an
 // extension, the runs of two dates would write over each other's files.
 std::string OutputStem(const ConvertRequest &request, const std::string &log) {
     const std::string base = OutputBase(request, log);

@@ -248,6 +248,10 @@ std::string LeftOutText(const ReportData &data);
 // Fills paths from the base, reads all inputs and computes every statistic.
 // Returns kReportOk or kReportInputFailed (with *error).
 int CollectReport(const ReportRequest &request, ReportData *data, std::string *error);
+// A base ending in digits or a date ("run.1") names its files whole, as
+// the conversion's -o does, where they are; files named without it come
+// from a log so named, or from an older conversion.
+bool BaseNamesFilesWhole(const std::string &base);
 
 void WriteSummaryText(std::FILE *out, const ReportData &data);
 // 0 on success, 1 when the stream reported a write error.

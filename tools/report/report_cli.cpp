@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "api/convert.h"
 #include "report.h"
 
 namespace {
@@ -75,10 +76,20 @@ int report::RunReportCommand(const std::vector<std::string> &args, const char *p
 #else
     constexpr char kSeparator = '/';
 #endif
+    // The report and the kept messages are named as the files are.
     std::string stem = request.base;
     const std::size_t dot = stem.find_last_of('.');
     const std::size_t slash = stem.find_last_of(kSeparator);
-    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem.erase(dot);
+    if (!report::BaseNamesFilesWhole(request.base) && dot != std::string::npos &&
+        (slash == std::string::npos || dot > slash)) {
+        stem.erase(dot);
+        // "run.3" with no run.3.tsq: the files are an older conversion's,
+        // named without the number, or of another run; which is said.
+        if (ExtensionIsNumber(request.base.c_str())) {
+            std::fprintf(stderr, "%s: no %s.tsq; the report is of %s.tsq, named without the base's extension\n",
+                         program, request.base.c_str(), stem.c_str());
+        }
+    }
     if (request.htmlPath.empty()) request.htmlPath = stem + "-report.html";
     // A conversion with --report kept its messages beside the outputs; a
     // report made again from those outputs counts them as the first did.

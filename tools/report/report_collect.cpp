@@ -749,16 +749,17 @@ bool IsReadableFile(const std::string &path) {
 
 } // namespace
 
+bool BaseNamesFilesWhole(const std::string &base) {
+    return ExtensionIsNumber(base.c_str()) && IsReadableFile(base + ".tsq");
+}
+
 int CollectReport(const ReportRequest &request, ReportData *data, std::string *error) {
     std::string local;
     if (error == nullptr) error = &local;
     char path[4096];
     const char *extensions[3] = {".tsq", ".epp", ".sta"};
     std::string *targets[3] = {&data->tsqPath, &data->eppPath, &data->staPath};
-    // A base ending in digits ("run.1") names its files whole, as the
-    // conversion's -o does, where they are; files named without it come
-    // from a log so named, or from an older conversion.
-    const bool whole = ExtensionIsNumber(request.base.c_str()) && IsReadableFile(request.base + ".tsq");
+    const bool whole = BaseNamesFilesWhole(request.base);
     for (int i = 0; i < 3; ++i) {
         if (request.base.empty() || request.base.size() >= sizeof path - 8) {
             *error = "Invalid output base '" + request.base + "'";
