@@ -535,6 +535,20 @@ TEST_F(Cli, RinexBesideOrInsteadOfTheHostFilesAlsoInWorkers) {
     // Without RINEX the antenna's records are skipped: the quiet summary says so.
     const Outcome quiet = Run({P("dual.gps"), "-q"});
     EXPECT_TRUE(Contains(quiet.out, "\n  3 range records of a second antenna skipped\n")) << quiet.out;
+    // A log of the second antenna's ranges alone: no conversion without
+    // RINEX, which is told; with it, where the epochs went.
+    std::vector<uint8_t> onlySecond;
+    for (const int32_t ms : {100000, 101000, 102000}) testsupport::Append(onlySecond, RangeLog(5, ms, 1));
+    WriteBytes(dir / "second.gps", onlySecond);
+    const Outcome refused = Run({P("second.gps"), "-q"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(
+        Contains(refused.err, "no epoch written from 3 range records: every range record is a second antenna's"))
+        << refused.err;
+    const Outcome kept = Run({P("second.gps"), "--rinex-only", "-q"});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_TRUE(Contains(kept.out, "its epochs are in " + P("second") + "-antenna2.obs only")) << kept.out;
+    EXPECT_TRUE(fs::exists(dir / "second-antenna2.obs"));
 }
 
 // A log of 14-satellite epochs: cut to 12 by default with the count on the

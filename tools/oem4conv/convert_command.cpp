@@ -476,6 +476,8 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
 const char *NoEpochReason(const ConversionStats &stats) {
     const ScreeningStats &s = stats.screening;
     if (stats.refusedEpochs != 0) return "the observation file refused every epoch";
+    if (s.rangeRecords == 0)
+        return "every range record is a second antenna's (--rinex writes them into BASE-antenna2.obs)";
     if (s.refusedRecords == s.rangeRecords) {
         return "every range record was refused (too many observations or satellites)";
     }
@@ -568,8 +570,9 @@ void ReportFailure(const std::string &log, int32_t result, bool interrupted, boo
                    kind ? kind->what : "", kind ? ": " : "", kind ? kind->advice : "");
     }
     if (noEpochs) {
-        PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), stats.screening.rangeRecords,
-                   NoEpochReason(stats));
+        const uint32_t records =
+            stats.screening.rangeRecords != 0 ? stats.screening.rangeRecords : stats.secondAntennaRanges;
+        PrintError("%s: no epoch written from %u range records: %s\n", log.c_str(), records, NoEpochReason(stats));
         // The RINEX file went with the empty host files: say how to keep it.
         if (stats.rinexEpochs != 0) {
             PrintError("%s: the RINEX observation file held %u epochs; --rinex-only writes it without the "
@@ -663,7 +666,11 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     // records gave nothing is no conversion, whatever the library's result
     // says: the user would find empty outputs.
     const bool notALog = result == 0 && stats.records == 0;
-    const bool noEpochs = result == 0 && !notALog && options->epochCount == 0 && stats.screening.rangeRecords != 0;
+    // Range records of a second antenna alone go to its RINEX file, and
+    // without --rinex nowhere.
+    const bool secondAntennaOnly = stats.screening.rangeRecords == 0 && stats.secondAntennaRanges != 0;
+    const bool noEpochs = result == 0 && !notALog && options->epochCount == 0 &&
+                          (stats.screening.rangeRecords != 0 || (secondAntennaOnly && !request.rinex));
     const bool converted = result == 0 && !notALog && !noEpochs && messagesKept && !g_stdoutFailed;
     if (!converted) ReportFailure(log, result, interrupted, notALog, noEpochs, stats);
     ReleaseHeldError();
@@ -677,7 +684,10 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
         }
         // A log of ephemerides or marks alone converts, but a receiver whose
         // range logging was forgotten must not pass for one without epochs.
-        if (converted && stats.screening.rangeRecords == 0) {
+        if (converted && secondAntennaOnly) {
+            std::printf("  every range record is a second antenna's: its epochs are in %s-antenna2.obs only\n",
+                        stem.c_str());
+        } else if (converted && stats.screening.rangeRecords == 0) {
             std::printf(
                 "  no range record (RANGE, RANGECMP, RANGECMP2, RANGECMP4 or RANGECMP5) in the log: no epoch\n");
         }
