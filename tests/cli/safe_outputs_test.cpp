@@ -284,3 +284,24 @@ TEST_F(SafeOutputs, AKilledRunLeavesOnlyTemporariesThatTheNextRunClears) {
     for (const auto &[name, content] : Snapshot(dir)) EXPECT_FALSE(Contains(name, ".oem4conv-")) << name;
     EXPECT_TRUE(fs::exists(dir / "day1.obs"));
 }
+
+// A write that fails part way (here the file size limit, as a full disk
+// would): the summary counts the epochs the conversion took, and says how
+// many of them the kept observation file holds.
+TEST_F(SafeOutputs, AFailedWriteTellsHowManyEpochsTheKeptFileHolds) {
+    WriteBytes(dir / "long.gps", testsupport::RangeLogs(400, 8));
+    const CommandOutcome limited =
+        testsupport::RunCommand("/bin/sh",
+                                {"-c", "trap '' XFSZ; ulimit -f 64; exec \"$0\" \"$@\"", OEM4CONV_CLI, P("long.gps"),
+                                 "-o", P("cut"), "--keep-partial"},
+                                dir.string());
+    EXPECT_EQ(limited.status, 1) << limited.err;
+    const CommandOutcome dump = Run({"dump", P("cut-partial.tsq")});
+    std::size_t held = 0;
+    for (std::size_t at = dump.out.find("\nEpoch "); at != std::string::npos; at = dump.out.find("\nEpoch ", at + 1)) {
+        ++held;
+    }
+    ASSERT_GT(held, 0u) << dump.out;
+    EXPECT_TRUE(Contains(limited.out, "; the observation file holds " + std::to_string(held) + " of the epochs;"))
+        << limited.out;
+}

@@ -372,12 +372,14 @@ int CheckOutputs(const ConvertRequest &request) {
 // The GPS time span of the epochs in the observation file just written:
 // as the conversion counted them when it succeeded (the file holds every
 // epoch it took), else as the file holds them (a failed write may have lost
-// the last ones).
-void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStats &stats) {
+// the last ones), and then how many it holds where that is fewer than
+// the count.
+void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStats &stats, uint32_t counted) {
     static TsqReader reader;
     static EpochRecord epoch;
     static MeasRecord meas[kTsqMaxMeasurements];
     bool any = false;
+    uint32_t held = 0;
     double firstTime = 0, lastTime = 0;
     int firstWeek = 0, lastWeek = 0;
     if (succeeded) {
@@ -396,9 +398,11 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
             }
             lastTime = epoch.receiverTime;
             lastWeek = epoch.week;
+            ++held;
         }
         CloseTsqReader(&reader);
     }
+    if (!succeeded && held < counted) std::printf("; the observation file holds %u of the epochs", held);
     if (!any) return;
     const double span = (lastWeek - firstWeek) * static_cast<double>(kSecondsPerWeek) + lastTime - firstTime;
     std::printf("; GPS week %d %.3f to week %d %.3f", firstWeek, firstTime, lastWeek, lastTime);
@@ -500,7 +504,7 @@ void PrintSummary(const std::string &log, const char *outcome, const ConvertOpti
     if (stats.lengthFailures != 0) {
         std::printf(", %u record%s dropped (length)", stats.lengthFailures, stats.lengthFailures == 1 ? "" : "s");
     }
-    if (!tsqPath.empty()) PrintTimeSpan(tsqPath, succeeded, stats);
+    if (!tsqPath.empty()) PrintTimeSpan(tsqPath, succeeded, stats, options.epochCount);
     std::printf("\n");
 }
 
