@@ -373,6 +373,53 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_TRUE(Contains(cut.err, "Error: ")) << cut.err;
 }
 
+// Ctrl-C pressed twice at a terminal while workers convert: each worker
+// gets both presses and the one its parent forwards, and still stops
+// cleanly (the third press gives up, not the second).
+TEST_F(Cli, TwoCtrlCPressesStopWorkersCleanly) {
+    const fs::path setsid = "/usr/bin/setsid";
+    if (!fs::exists(setsid)) GTEST_SKIP() << "setsid is not installed";
+    signal(SIGPIPE, SIG_IGN);
+    std::vector<std::string> args = {"-w", OEM4CONV_CLI, "-j", "2", "-q"};
+    for (const char *name : {"w1", "w2"}) {
+        ASSERT_EQ(mkfifo((dir / (std::string(name) + ".gps")).c_str(), 0600), 0);
+        args.push_back(P(std::string(name) + ".gps"));
+    }
+    // Its own session: the command leads the process group that a
+    // terminal's Ctrl-C reaches, its workers included.
+    const pid_t pid = testsupport::StartCommand(setsid.string(), args, P(""));
+    const std::vector<uint8_t> log = RangeLogs(10, 4);
+    std::vector<int> writers;
+    for (const char *name : {"w1", "w2"}) {
+        // Each worker opens its log in turn; a command that never started
+        // must fail this test, not hang it.
+        int writer = -1;
+        for (int tries = 0; writer < 0 && tries < 500; ++tries) {
+            writer = open((dir / (std::string(name) + ".gps")).c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer < 0) usleep(10 * 1000);
+        }
+        ASSERT_GE(writer, 0) << name;
+        fcntl(writer, F_SETFL, 0);
+        writers.push_back(writer);
+        ASSERT_EQ(write(writers.back(), log.data(), 2048), 2048);
+    }
+    usleep(200 * 1000);
+    // Apart, as a person presses: two signals sent at once arrive as one.
+    kill(-pid, SIGINT);
+    usleep(20 * 1000);
+    kill(-pid, SIGINT);
+    usleep(100 * 1000);
+    for (const int writer : writers) {
+        (void)!write(writer, log.data() + 2048, log.size() - 2048);
+        close(writer);
+    }
+    const Outcome outcome = Finish(pid);
+    EXPECT_EQ(outcome.status, 1) << outcome.err;
+    for (const char *name : {"w1", "w2"}) {
+        EXPECT_TRUE(fs::exists(dir / (std::string(name) + "-partial.tsq"))) << name << "\n" << outcome.err;
+    }
+}
+
 // A closed terminal (SIGHUP) stops a conversion as Ctrl-C does: what was
 // converted is kept rather than left in temporaries the next run clears.
 // Under nohup (hang-ups ignored) the conversion carries on.

@@ -30,14 +30,16 @@ namespace {
 constexpr int kBarWidth = 30;
 
 // Ctrl-C asks the library to stop after its current block. A third press
-// gives up on a clean stop (a worker may see two: the terminal's and the
-// one its parent forwards).
+// gives up on a clean stop. A worker sees one signal more: the terminal's
+// first press and the one its parent forwards (once), so it gives up at
+// the fourth.
 volatile std::sig_atomic_t g_interrupts = 0;
+volatile std::sig_atomic_t g_giveUpAt = 3;
 
 void OnInterrupt() {
     Abort();
     g_interrupts = g_interrupts + 1;
-    if (g_interrupts >= 3) std::_Exit(130);
+    if (g_interrupts >= g_giveUpAt) std::_Exit(130);
 }
 
 // State of the conversion running in this process, for the callbacks.
@@ -750,6 +752,7 @@ bool ShowWorkerProgress(const ConvertRequest &request) {
 }
 
 int ConvertLogInWorker(const ConvertRequest &request, std::size_t log) {
+    g_giveUpAt = 4;
     g_progressRecords = ShowWorkerProgress(request);
     return ConvertOne(request, request.logs[log], false);
 }
