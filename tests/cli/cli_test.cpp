@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -373,50 +374,69 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_TRUE(Contains(cut.err, "Error: ")) << cut.err;
 }
 
-// Ctrl-C pressed twice at a terminal while workers convert: each worker
-// gets both presses and the one its parent forwards, and still stops
-// cleanly (the third press gives up, not the second).
-TEST_F(Cli, TwoCtrlCPressesStopWorkersCleanly) {
+// Workers stopped from outside. Ctrl-C pressed twice at a terminal: each
+// worker gets both presses and the one its parent forwards, and still
+// stops cleanly (the third press gives up, not the second). A worker
+// killed outright (out of memory, kill -9): its log is named.
+TEST_F(Cli, WorkersStoppedByTwoCtrlCOrKilledOutright) {
     const fs::path setsid = "/usr/bin/setsid";
     if (!fs::exists(setsid)) GTEST_SKIP() << "setsid is not installed";
     signal(SIGPIPE, SIG_IGN);
-    std::vector<std::string> args = {"-w", OEM4CONV_CLI, "-j", "2", "-q"};
-    for (const char *name : {"w1", "w2"}) {
-        ASSERT_EQ(mkfifo((dir / (std::string(name) + ".gps")).c_str(), 0600), 0);
-        args.push_back(P(std::string(name) + ".gps"));
-    }
-    // Its own session: the command leads the process group that a
-    // terminal's Ctrl-C reaches, its workers included.
-    const pid_t pid = testsupport::StartCommand(setsid.string(), args, P(""));
     const std::vector<uint8_t> log = RangeLogs(10, 4);
-    std::vector<int> writers;
-    for (const char *name : {"w1", "w2"}) {
-        // Each worker opens its log in turn; a command that never started
-        // must fail this test, not hang it.
-        int writer = -1;
-        for (int tries = 0; writer < 0 && tries < 500; ++tries) {
-            writer = open((dir / (std::string(name) + ".gps")).c_str(), O_WRONLY | O_NONBLOCK);
-            if (writer < 0) usleep(10 * 1000);
+    for (const bool killOne : {false, true}) {
+        SCOPED_TRACE(killOne);
+        const std::string names[2] = {"w1" + std::to_string(killOne), "w2" + std::to_string(killOne)};
+        std::vector<std::string> args = {"-w", OEM4CONV_CLI, "-j", "2", "-q"};
+        for (const std::string &name : names) {
+            ASSERT_EQ(mkfifo((dir / (name + ".gps")).c_str(), 0600), 0);
+            args.push_back(P(name + ".gps"));
         }
-        ASSERT_GE(writer, 0) << name;
-        fcntl(writer, F_SETFL, 0);
-        writers.push_back(writer);
-        ASSERT_EQ(write(writers.back(), log.data(), 2048), 2048);
-    }
-    usleep(200 * 1000);
-    // Apart, as a person presses: two signals sent at once arrive as one.
-    kill(-pid, SIGINT);
-    usleep(20 * 1000);
-    kill(-pid, SIGINT);
-    usleep(100 * 1000);
-    for (const int writer : writers) {
-        (void)!write(writer, log.data() + 2048, log.size() - 2048);
-        close(writer);
-    }
-    const Outcome outcome = Finish(pid);
-    EXPECT_EQ(outcome.status, 1) << outcome.err;
-    for (const char *name : {"w1", "w2"}) {
-        EXPECT_TRUE(fs::exists(dir / (std::string(name) + "-partial.tsq"))) << name << "\n" << outcome.err;
+        // Its own session: the command leads the process group that a
+        // terminal's Ctrl-C reaches, its workers included.
+        const pid_t pid = testsupport::StartCommand(setsid.string(), args, P(""));
+        std::vector<int> writers;
+        for (const std::string &name : names) {
+            // Each worker opens its log in turn; a command that never
+            // started must fail this test, not hang it.
+            int writer = -1;
+            for (int tries = 0; writer < 0 && tries < 500; ++tries) {
+                writer = open((dir / (name + ".gps")).c_str(), O_WRONLY | O_NONBLOCK);
+                if (writer < 0) usleep(10 * 1000);
+            }
+            ASSERT_GE(writer, 0) << name;
+            fcntl(writer, F_SETFL, 0);
+            writers.push_back(writer);
+            ASSERT_EQ(write(writers.back(), log.data(), 2048), 2048);
+        }
+        usleep(200 * 1000);
+        if (killOne) {
+            std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+            pid_t worker = 0;
+            ASSERT_TRUE(children >> worker);
+            kill(worker, SIGKILL);
+        } else {
+            // Apart, as a person presses: two signals sent at once arrive as one.
+            kill(-pid, SIGINT);
+            usleep(20 * 1000);
+            kill(-pid, SIGINT);
+        }
+        usleep(100 * 1000);
+        for (const int writer : writers) {
+            (void)!write(writer, log.data() + 2048, log.size() - 2048);
+            close(writer);
+        }
+        const Outcome outcome = Finish(pid);
+        EXPECT_EQ(outcome.status, 1) << outcome.err;
+        if (killOne) {
+            EXPECT_TRUE(Contains(outcome.err, ".gps: the worker converting it ended by signal 9; nothing of it was put "
+                                              "in place\n"))
+                << outcome.err;
+            EXPECT_NE(fs::exists(dir / (names[0] + ".tsq")), fs::exists(dir / (names[1] + ".tsq")));
+            continue;
+        }
+        for (const std::string &name : names) {
+            EXPECT_TRUE(fs::exists(dir / (name + "-partial.tsq"))) << name << "\n" << outcome.err;
+        }
     }
 }
 

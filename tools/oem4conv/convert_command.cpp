@@ -174,9 +174,20 @@ void PrintError(const char *format, ...) {
         std::vprintf(format, args);
         std::fflush(stdout);
     } else {
+        // One write for the whole line: workers share the standard error,
+        // and their lines must not interleave.
+        std::va_list measure;
+        va_copy(measure, args);
+        const int n = std::vsnprintf(nullptr, 0, format, measure);
+        va_end(measure);
+        std::string line = "oem4conv: ";
+        if (n > 0) {
+            line.resize(line.size() + static_cast<std::size_t>(n) + 1);
+            std::vsnprintf(line.data() + 10, static_cast<std::size_t>(n) + 1, format, args);
+            line.pop_back();
+        }
         std::fflush(stdout);
-        std::fputs("oem4conv: ", stderr);
-        std::vfprintf(stderr, format, args);
+        std::fwrite(line.data(), 1, line.size(), stderr);
     }
     va_end(args);
 }
@@ -886,7 +897,12 @@ int ConvertInWorkers(const ConvertRequest &request, int jobs) {
             display.Erase();
             if (!g_stdoutFailed) {
                 std::fwrite(w.output.data(), 1, w.output.size(), stdout);
-                if (!abnormal.empty()) std::printf("worker for a log %s\n", abnormal.c_str());
+                // A worker killed outright (out of memory, kill -9) said
+                // nothing of its log: which one it was is told here.
+                if (!abnormal.empty()) {
+                    PrintError("%s: the worker converting it %s; nothing of it was put in place\n",
+                               request.logs[w.log].c_str(), abnormal.c_str());
+                }
                 if (!StdoutWorks()) ReportStdoutFailure();
             }
             ++finished;
