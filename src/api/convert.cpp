@@ -500,7 +500,7 @@ const char *RinexLeftOutWhy(uint32_t why, uint32_t system) {
         return system == SYS_GLONASS ? "their slot was not yet known" : "no satellite number for the PRN";
     case kRinexNoCode: return "a signal RINEX has no code for";
     case kRinexNoRoom: return "more satellites or signals than an epoch holds";
-    case kRinexNotIn211: return "RINEX 2.11 has no such system";
+    case kRinexNotIn211: return "the RINEX 2.11 file holds GPS, GLONASS and SBAS only";
     default: return "a signal RINEX 2.11 has no type for";
     }
 }

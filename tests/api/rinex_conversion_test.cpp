@@ -528,7 +528,7 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     const std::string code =
         "Notice: 2 GPS observations left out of the RINEX observation file (a signal RINEX has no code for)";
     const std::string system =
-        "Notice: 2 Galileo observations left out of the RINEX observation file (RINEX 2.11 has no such system)";
+        "Notice: 2 Galileo observations left out of the RINEX observation file (the RINEX 2.11 file holds GPS, GLONASS and SBAS only)";
     const std::string type =
         "Notice: 2 GPS observations left out of the RINEX observation file (a signal RINEX 2.11 has no type for)";
     for (const int32_t version : {0, kRinexVersion211}) {

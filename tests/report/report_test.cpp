@@ -280,7 +280,7 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "             -  Notice: 7 range records of the receiver's second antenna converted into "
                      "log-antenna2.obs (the other files hold the first antenna's observations)\n"
                      "             -  Notice: 3 Galileo observations left out of the second antenna's RINEX "
-                     "observation file (RINEX 2.11 has no such system)\n"
+                     "observation file (the RINEX 2.11 file holds GPS, GLONASS and SBAS only)\n"
                      "             -  Notice: 5 range records repeating the time of an epoch left out of the RINEX "
                      "observation file (the first record of each time kept)\n"
                      "             -  Notice: 4 range records repeating the time of an epoch already decoded skipped "
