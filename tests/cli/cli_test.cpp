@@ -163,8 +163,8 @@ TEST_F(Cli, MessagesShownByVerbosityInPlainWordsEachErrorOnce) {
     } cases[] = {
         {{}, false, true},
         {{"-v"}, true, true},
-        {{"--verbose", "--report"}, true, true},
         {{"-q"}, false, false},
+        {{"--verbose", "--report"}, true, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.options.empty() ? "(default)" : c.options[0]);
@@ -510,6 +510,20 @@ TEST_F(Cli, ReportAfterAConversionAndOnItsOwn) {
     EXPECT_FALSE(Contains(json.out, "\"messages\": null")) << json.out;
 
     EXPECT_EQ(Run({"report", P("missing")}).status, 1);
+
+    // A conversion to the same base without --report: the report and the
+    // kept messages told of the files it replaced, and go; RINEX files of
+    // a run with other options stay, said to be the earlier run's.
+    const Outcome again = Run({P("day.gps"), "-q", "--rinex"});
+    EXPECT_TRUE(Contains(again.out, "  removed " + P("day") + ".messages, " + P("day") +
+                                        "-report.html of the conversion these outputs replace\n"))
+        << again.out;
+    EXPECT_FALSE(fs::exists(dir / "day.messages"));
+    const Outcome plain = Run({P("day.gps"), "-q"});
+    EXPECT_TRUE(Contains(plain.out, "  " + P("day") + ".obs, " + P("day") +
+                                        ".nav: an earlier conversion's, not replaced by this one\n"))
+        << plain.out;
+    EXPECT_TRUE(fs::exists(dir / "day.obs"));
 
     // A base ending in digits or a date names the files whole: the runs of
     // two dates keep their own files, and the report finds them, names

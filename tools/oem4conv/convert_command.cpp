@@ -521,6 +521,35 @@ void PrintSummary(const std::string &log, const char *outcome, const ConvertOpti
     std::printf("\n");
 }
 
+// After a conversion put its outputs in place: the files of the base that
+// an earlier conversion wrote and this one did not. Its report and kept
+// messages tell of host files now replaced, so they go (a report made
+// again would count the old messages); RINEX files of a run with other
+// options are data, kept, and said to be the earlier run's.
+void SettleEarlierOutputs(const std::string &stem, const std::vector<std::string> &written,
+                          const ConvertRequest &request) {
+    auto earlier = [&](const std::string &extension) {
+        return std::find(written.begin(), written.end(), extension) == written.end() &&
+               KindOfPath(stem + extension) == kPathFile;
+    };
+    std::vector<std::string> removed, kept;
+    if (request.hostFiles && !request.report) {
+        for (const std::string extension : {".messages", kReportSuffix}) {
+            if (earlier(extension) && std::remove((stem + extension).c_str()) == 0) removed.push_back(extension);
+        }
+    }
+    for (const std::string extension : {".obs", ".nav", ".gnav", kSecondAntennaObsEnd}) {
+        if (earlier(extension)) kept.push_back(extension);
+    }
+    auto names = [&](const std::vector<std::string> &extensions) {
+        std::string text;
+        for (const std::string &extension : extensions) text += (text.empty() ? "" : ", ") + stem + extension;
+        return text;
+    };
+    if (!removed.empty()) std::printf("  removed %s of the conversion these outputs replace\n", names(removed).c_str());
+    if (!kept.empty()) std::printf("  %s: an earlier conversion's, not replaced by this one\n", names(kept).c_str());
+}
+
 // How a conversion ended decides what becomes of its outputs.
 enum Fate { kPutInPlace, kKeepPartial, kRemove };
 
@@ -712,10 +741,19 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     const bool reported = StdoutWorks();
     Fate fate = converted && reported ? kPutInPlace : kRemove;
     if (!converted && !notALog && (interrupted || request.keepPartial)) fate = kKeepPartial;
+    std::vector<std::string> written;
+    for (const std::string &extension : extensions) {
+        if (KindOfPath(temporary + extension) == kPathFile) written.push_back(extension);
+    }
     const bool settled = SettleOutputs(fate, log, temporary, stem, extensions, interrupted);
     g_temporaryStem.clear();
     if (!reported) ReportStdoutFailure();
     if (fate != kPutInPlace || !settled) return kExitFailed;
+    SettleEarlierOutputs(stem, written, request);
+    if (!StdoutWorks()) {
+        ReportStdoutFailure();
+        return kExitFailed;
+    }
     if (request.report) {
         report::ReportRequest report;
         report.base = stem + ".x";
