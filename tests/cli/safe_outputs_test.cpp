@@ -305,3 +305,18 @@ TEST_F(SafeOutputs, AFailedWriteTellsHowManyEpochsTheKeptFileHolds) {
     EXPECT_TRUE(Contains(limited.out, "; the observation file holds " + std::to_string(held) + " of the epochs;"))
         << limited.out;
 }
+
+// An earlier output that cannot be replaced (here immutable; on Windows, a
+// file a host holds open): the observation file is put in place first, and
+// when it cannot be, no other output of the earlier set is replaced.
+TEST_F(SafeOutputs, AnOutputThatCannotBeReplacedStopsTheRest) {
+    const std::string pin = "chattr +i '" + P("day1.tsq") + "' 2>/dev/null";
+    if (std::system(pin.c_str()) != 0) GTEST_SKIP() << "chattr +i does not work here";
+    WriteBytes(dir / "other.gps", testsupport::RangeLogs(3, 5));
+    const std::map<std::string, std::string> before = Snapshot(dir);
+    const CommandOutcome outcome = Run({P("other.gps"), "-o", P("day1")});
+    (void)std::system(("chattr -i '" + P("day1.tsq") + "'").c_str());
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(Contains(outcome.err, "cannot put " + P("day1.tsq") + " in place")) << outcome.err;
+    EXPECT_EQ(Snapshot(dir), before);
+}

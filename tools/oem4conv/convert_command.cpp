@@ -272,6 +272,13 @@ std::string OutputNames(const std::string &stem, const std::vector<std::string> 
     return stem + ".{" + list + "}" + (others.empty() ? "" : " and " + others);
 }
 
+// "STEM.tsq, STEM.epp" for a few extensions, in a sentence.
+std::string JoinedNames(const std::string &stem, const std::vector<std::string> &extensions) {
+    std::string text;
+    for (const std::string &extension : extensions) text += (text.empty() ? "" : ", ") + stem + extension;
+    return text;
+}
+
 // Moves the temporaries of `from` (a stem with its temporary mark) to `to`
 // + extension; the observation file's header is given the name it ends up
 // with. False, having said why, when one could not be moved.
@@ -541,13 +548,12 @@ void SettleEarlierOutputs(const std::string &stem, const std::vector<std::string
     for (const std::string extension : {".obs", ".nav", ".gnav", kSecondAntennaObsEnd}) {
         if (earlier(extension)) kept.push_back(extension);
     }
-    auto names = [&](const std::vector<std::string> &extensions) {
-        std::string text;
-        for (const std::string &extension : extensions) text += (text.empty() ? "" : ", ") + stem + extension;
-        return text;
-    };
-    if (!removed.empty()) std::printf("  removed %s of the conversion these outputs replace\n", names(removed).c_str());
-    if (!kept.empty()) std::printf("  %s: an earlier conversion's, not replaced by this one\n", names(kept).c_str());
+    if (!removed.empty()) {
+        std::printf("  removed %s of the conversion these outputs replace\n", JoinedNames(stem, removed).c_str());
+    }
+    if (!kept.empty()) {
+        std::printf("  %s: an earlier conversion's, not replaced by this one\n", JoinedNames(stem, kept).c_str());
+    }
 }
 
 // How a conversion ended decides what becomes of its outputs.
@@ -558,9 +564,25 @@ enum Fate { kPutInPlace, kKeepPartial, kRemove };
 bool SettleOutputs(Fate fate, const std::string &log, const std::string &temporary, const std::string &stem,
                    const std::vector<std::string> &extensions, bool interrupted) {
     if (fate == kPutInPlace) {
-        if (MoveOutputs(log, temporary, stem, extensions)) return true;
-        RemoveOutputs(temporary, extensions);
-        return false;
+        // The observation file first, the one a host may hold open: the
+        // first that cannot be put in place stops the rest, so that the
+        // earlier set is replaced whole or not at all unless a later one
+        // fails, which is then said.
+        std::vector<std::string> placed;
+        for (const std::string &extension : extensions) {
+            if (KindOfPath(temporary + extension) != kPathFile) continue;
+            if (!MoveOutputs(log, temporary, stem, {extension})) {
+                RemoveOutputs(temporary, extensions);
+                if (!placed.empty()) {
+                    PrintError("%s: %s already replaced by this conversion's; the other outputs are the earlier "
+                               "ones\n",
+                               log.c_str(), JoinedNames(stem, placed).c_str());
+                }
+                return false;
+            }
+            placed.push_back(extension);
+        }
+        return true;
     }
     if (fate == kRemove) {
         RemoveOutputs(temporary, extensions);
