@@ -821,6 +821,12 @@ int32_t TakeEpoch(RinexObsWriter &w) {
     }
     if (HeldCount(w) == kHeldEpochs) result |= EmitFirstHeld(w);
     const RinexHeldEpoch &r = w.held[w.taken % kEpochSlots];
+    // A log whose time goes back (two sessions in one file): the held
+    // epochs of the first go out before the second's, so that the
+    // second's events are not placed among them.
+    if (HeldCount(w) > 0 && r.time < w.held[(w.taken - 1) % kEpochSlots].time) {
+        while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
+    }
     ++w.taken;
     // Epochs older than the hold time can no longer be passed by an event.
     const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);

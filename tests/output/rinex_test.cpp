@@ -307,6 +307,13 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     e.seconds = 16.0;
     ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 12.5, 9), 0);
+    // The log's time goes back (a second session): the first session's
+    // held epochs go out before it, and its events among its own epochs.
+    for (double t : {5.0, 6.0}) {
+        e.seconds = t;
+        ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
+    }
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 5.5, 10), 0);
     RinexObsHeader header{};
     header.markerName = "FLIGHT7";
     ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
@@ -316,7 +323,8 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     std::vector<std::pair<int, double>> order;
     for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, rinexread::SecondsOfWeek(epoch));
     const std::vector<std::pair<int, double>> expected = {{0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},
-                                                          {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0}};
+                                                          {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0},
+                                                          {0, 5.0},  {5, 5.5},        {0, 6.0}};
     ASSERT_EQ(order.size(), expected.size());
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(order[i].first, expected[i].first) << i;
