@@ -52,6 +52,28 @@ protected:
     Outcome Finish(pid_t pid) { return testsupport::FinishCommand(pid, P("")); }
     Outcome Run(const std::vector<std::string> &args) { return Finish(Start(args)); }
     std::string P(const std::string &name) const { return scratch / name; }
+    // A log given through the named pipe NAME.gps (made by the caller
+    // before the command starts), so that its conversion still runs when
+    // the test acts: the first block now, the rest by FeedRest. -1 when the
+    // command never opened it (the test then fails rather than hangs).
+    int FeedFirstBlock(const std::string &name, const std::vector<uint8_t> &log) {
+        int writer = -1;
+        for (int tries = 0; writer < 0 && tries < 500; ++tries) {
+            writer = open((dir / (name + ".gps")).c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer < 0) usleep(10 * 1000);
+        }
+        if (writer >= 0 && (fcntl(writer, F_SETFL, 0) != 0 || write(writer, log.data(), 2048) != 2048)) {
+            close(writer);
+            writer = -1;
+        }
+        return writer;
+    }
+    // The rest of the log but its last `held` bytes; the writes of a
+    // command that died at a signal fail, which later checks find.
+    static void FeedRest(int writer, const std::vector<uint8_t> &log, std::size_t held = 0) {
+        (void)!write(writer, log.data() + 2048, log.size() - 2048 - held);
+        close(writer);
+    }
 
     testsupport::ScratchDir scratch{"oem4conv_cli"};
     const fs::path dir = scratch.path;
@@ -396,17 +418,8 @@ TEST_F(Cli, WorkersStoppedByTwoCtrlCOrKilledOutright) {
         const pid_t pid = testsupport::StartCommand(setsid.string(), args, P(""));
         std::vector<int> writers;
         for (const std::string &name : names) {
-            // Each worker opens its log in turn; a command that never
-            // started must fail this test, not hang it.
-            int writer = -1;
-            for (int tries = 0; writer < 0 && tries < 500; ++tries) {
-                writer = open((dir / (name + ".gps")).c_str(), O_WRONLY | O_NONBLOCK);
-                if (writer < 0) usleep(10 * 1000);
-            }
-            ASSERT_GE(writer, 0) << name;
-            fcntl(writer, F_SETFL, 0);
-            writers.push_back(writer);
-            ASSERT_EQ(write(writers.back(), log.data(), 2048), 2048);
+            writers.push_back(FeedFirstBlock(name, log));
+            ASSERT_GE(writers.back(), 0) << name;
         }
         usleep(200 * 1000);
         if (killOne) {
@@ -421,10 +434,7 @@ TEST_F(Cli, WorkersStoppedByTwoCtrlCOrKilledOutright) {
             kill(-pid, SIGINT);
         }
         usleep(100 * 1000);
-        for (const int writer : writers) {
-            (void)!write(writer, log.data() + 2048, log.size() - 2048);
-            close(writer);
-        }
+        for (const int writer : writers) FeedRest(writer, log);
         const Outcome outcome = Finish(pid);
         EXPECT_EQ(outcome.status, 1) << outcome.err;
         if (killOne) {
@@ -455,18 +465,15 @@ TEST_F(Cli, CtrlCStopsAfterTheBlockAndKeepsTheOutputsAsPartial) {
         const pid_t pid = Start({fifo.string(), "-o", P(name)});
         signal(SIGHUP, hangUp);
         // The open returns once the tool reads the log, its handler in place.
-        const int writer = open(fifo.c_str(), O_WRONLY);
-        ASSERT_GE(writer, 0);
         const std::vector<uint8_t> log = RangeLogs(10, 4);
         ASSERT_GT(log.size(), 2048u);
-        ASSERT_EQ(write(writer, log.data(), 2048), 2048);
+        const int writer = FeedFirstBlock(name, log);
+        ASSERT_GE(writer, 0);
         usleep(200 * 1000);
         kill(pid, stop == 0 ? SIGHUP : stop);
         usleep(100 * 1000);
         // All but the end of the last record: the stop finds it unfinished.
-        const ssize_t rest = static_cast<ssize_t>(log.size() - 2048 - 30);
-        ASSERT_EQ(write(writer, log.data() + 2048, static_cast<size_t>(rest)), rest);
-        close(writer);
+        FeedRest(writer, log, 30);
 
         Outcome outcome = Finish(pid);
         if (stop == 0) {
