@@ -500,8 +500,9 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
 const char *NoEpochReason(const ConversionStats &stats) {
     const ScreeningStats &s = stats.screening;
     if (stats.refusedEpochs != 0) return "the observation file refused every epoch";
-    if (s.rangeRecords == 0)
+    if (s.rangeRecords == 0) {
         return "every range record is a second antenna's (--rinex writes them into BASE-antenna2.obs)";
+    }
     if (s.refusedRecords == s.rangeRecords) {
         return "every range record was refused (too many observations or satellites)";
     }
@@ -559,28 +560,27 @@ void SettleEarlierOutputs(const std::string &stem, const std::vector<std::string
 // How a conversion ended decides what becomes of its outputs.
 enum Fate { kPutInPlace, kKeepPartial, kRemove };
 
-// Puts the outputs in place, keeps them as partial or removes them; false
-// when they could not be put in place.
+// Puts the outputs in place (those put, into `placed`), keeps them as
+// partial or removes them; false when they could not be put in place.
 bool SettleOutputs(Fate fate, const std::string &log, const std::string &temporary, const std::string &stem,
-                   const std::vector<std::string> &extensions, bool interrupted) {
+                   const std::vector<std::string> &extensions, bool interrupted, std::vector<std::string> *placed) {
     if (fate == kPutInPlace) {
         // The observation file first, the one a host may hold open: the
         // first that cannot be put in place stops the rest, so that the
         // earlier set is replaced whole or not at all unless a later one
         // fails, which is then said.
-        std::vector<std::string> placed;
         for (const std::string &extension : extensions) {
             if (KindOfPath(temporary + extension) != kPathFile) continue;
             if (!MoveOutputs(log, temporary, stem, {extension})) {
                 RemoveOutputs(temporary, extensions);
-                if (!placed.empty()) {
+                if (!placed->empty()) {
                     PrintError("%s: %s already replaced by this conversion's; the other outputs are the earlier "
                                "ones\n",
-                               log.c_str(), JoinedNames(stem, placed).c_str());
+                               log.c_str(), JoinedNames(stem, *placed).c_str());
                 }
                 return false;
             }
-            placed.push_back(extension);
+            placed->push_back(extension);
         }
         return true;
     }
@@ -763,15 +763,12 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     const bool reported = StdoutWorks();
     Fate fate = converted && reported ? kPutInPlace : kRemove;
     if (!converted && !notALog && (interrupted || request.keepPartial)) fate = kKeepPartial;
-    std::vector<std::string> written;
-    for (const std::string &extension : extensions) {
-        if (KindOfPath(temporary + extension) == kPathFile) written.push_back(extension);
-    }
-    const bool settled = SettleOutputs(fate, log, temporary, stem, extensions, interrupted);
+    std::vector<std::string> placed;
+    const bool settled = SettleOutputs(fate, log, temporary, stem, extensions, interrupted, &placed);
     g_temporaryStem.clear();
     if (!reported) ReportStdoutFailure();
     if (fate != kPutInPlace || !settled) return kExitFailed;
-    SettleEarlierOutputs(stem, written, request);
+    SettleEarlierOutputs(stem, placed, request);
     if (!StdoutWorks()) {
         ReportStdoutFailure();
         return kExitFailed;
