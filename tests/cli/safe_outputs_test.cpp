@@ -156,6 +156,7 @@ std::vector<FailureCase> FailureCases() {
         {"dump of nothing", {"dump", "@/none.tsq"}, 1, "cannot open @/none.tsq: No such file or directory"},
         {"a missing log", {"@/none.gps", "-o", "@/day1"}, 1, "Unable to open @/none.gps: No such file or directory"},
         {"into a missing directory", {"@/day1.gps", "-o", "@/new/day1"}, 2, "the directory @/new does not exist"},
+        {"into a file taken for a directory", {"@/day1.gps", "-o", "@/day1.gps/x"}, 2, "@/day1.gps is not a directory"},
         {"NaN as a number", {"@/day1.gps", "--max-position-age", "nan"}, 2, "--max-position-age needs a number"},
         {"infinity as a number", {"@/day1.gps", "--channels", "inf"}, 2, "--channels needs a number"},
         {"RINEX beside and only", {"@/day1.gps", "--rinex", "--rinex-only"}, 2,

@@ -1048,8 +1048,12 @@ int PrepareOutputDirectory(const ConvertRequest &request) {
     }
     const std::string directory = DirectoryOf(output);
     if (!directory.empty() && !IsDirectory(directory)) {
-        std::fprintf(stderr, "oem4conv: the directory %s does not exist (end -o with '/' to create it)\n",
-                     directory.c_str());
+        if (KindOfPath(directory) != kPathMissing) {
+            std::fprintf(stderr, "oem4conv: %s is not a directory\n", directory.c_str());
+        } else {
+            std::fprintf(stderr, "oem4conv: the directory %s does not exist (end -o with '/' to create it)\n",
+                         directory.c_str());
+        }
         return kExitUsage;
     }
     return kExitOk;
