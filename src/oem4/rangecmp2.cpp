@@ -143,8 +143,6 @@ SatelliteBlock ReadSatelliteBlock(const uint8_t *p) {
             static_cast<uint32_t>(Bits(w, 60, 4))};
 }
 
-// One signal block of a satellite into an observation. Returns false when
-// the signal is not one of the record's.
 // Lock time in seconds. The field stops at its largest value; from then on
 // the lock has lasted that long plus the time the field has stood there.
 // When the field reaches that value between two epochs of an unbroken
@@ -174,6 +172,8 @@ double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, u
     return kLargest + (now - track.since);
 }
 
+// One signal block of a satellite into an observation. Returns false when
+// the signal is not one of the record's.
 bool ReadSignalBlock(Oem4Decoder *dec, const SatelliteBlock &sat, SatelliteSystem system, const uint8_t *p,
                      DecodedObservation *obs) {
     const uint32_t head = le::U4(p);
