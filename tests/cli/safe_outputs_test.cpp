@@ -309,15 +309,25 @@ TEST_F(SafeOutputs, AFailedWriteTellsHowManyEpochsTheKeptFileHolds) {
 
 // An earlier output that cannot be replaced (here immutable; on Windows, a
 // file a host holds open): the observation file is put in place first, and
-// when it cannot be, no other output of the earlier set is replaced.
+// when it cannot be, no other output of the earlier set is replaced. The
+// log's last line on standard output says it failed (its summary came
+// first), and with --keep-partial the new outputs are kept, not lost.
 TEST_F(SafeOutputs, AnOutputThatCannotBeReplacedStopsTheRest) {
     const std::string pin = "chattr +i '" + P("day1.tsq") + "' 2>/dev/null";
     if (std::system(pin.c_str()) != 0) GTEST_SKIP() << "chattr +i does not work here";
     WriteBytes(dir / "other.gps", testsupport::RangeLogs(3, 5));
     const std::map<std::string, std::string> before = Snapshot(dir);
     const CommandOutcome outcome = Run({P("other.gps"), "-o", P("day1")});
+    const std::map<std::string, std::string> after = Snapshot(dir);
+    const CommandOutcome kept = Run({P("other.gps"), "-o", P("day1"), "--keep-partial"});
     (void)std::system(("chattr -i '" + P("day1.tsq") + "'").c_str());
     EXPECT_EQ(outcome.status, 1);
     EXPECT_TRUE(Contains(outcome.err, "cannot put " + P("day1.tsq") + " in place")) << outcome.err;
-    EXPECT_EQ(Snapshot(dir), before);
+    EXPECT_TRUE(Contains(outcome.out, P("other.gps") + ": FAILED: its outputs could not be put in place\n"))
+        << outcome.out;
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_TRUE(Contains(kept.err, "outputs not put in place are kept in " + P("day1-partial") + ".{tsq,epp,sta}"))
+        << kept.err;
+    EXPECT_EQ(Run({"dump", P("day1-partial.tsq")}).status, 0);
 }

@@ -560,10 +560,29 @@ void SettleEarlierOutputs(const std::string &stem, const std::vector<std::string
 // How a conversion ended decides what becomes of its outputs.
 enum Fate { kPutInPlace, kKeepPartial, kRemove };
 
+// The temporaries still there moved to the partial names; returns the
+// extensions moved. Named as they are: only the files the conversion had
+// opened, and only those that could be moved.
+std::vector<std::string> KeepAsPartial(const std::string &log, const std::string &temporary, const std::string &partial,
+                                       const std::vector<std::string> &extensions) {
+    std::vector<std::string> kept;
+    for (const std::string &extension : extensions) {
+        if (KindOfPath(temporary + extension) == kPathFile) kept.push_back(extension);
+    }
+    MoveOutputs(log, temporary, partial, kept);
+    std::erase_if(kept, [&](const std::string &extension) { return KindOfPath(temporary + extension) == kPathFile; });
+    return kept;
+}
+
 // Puts the outputs in place (those put, into `placed`), keeps them as
 // partial or removes them; false when they could not be put in place.
+// Outputs that could not be put in place are kept as partial with
+// `keepUnplaced` (--keep-partial): the conversion itself ended well, and an
+// output held open by another program must not cost it.
 bool SettleOutputs(Fate fate, const std::string &log, const std::string &temporary, const std::string &stem,
-                   const std::vector<std::string> &extensions, bool interrupted, std::vector<std::string> *placed) {
+                   const std::vector<std::string> &extensions, bool interrupted, bool keepUnplaced,
+                   std::vector<std::string> *placed) {
+    const std::string partial = stem + kPartialMark;
     if (fate == kPutInPlace) {
         // The observation file first, the one a host may hold open: the
         // first that cannot be put in place stops the rest, so that the
@@ -572,6 +591,13 @@ bool SettleOutputs(Fate fate, const std::string &log, const std::string &tempora
         for (const std::string &extension : extensions) {
             if (KindOfPath(temporary + extension) != kPathFile) continue;
             if (!MoveOutputs(log, temporary, stem, {extension})) {
+                if (keepUnplaced) {
+                    const std::vector<std::string> kept = KeepAsPartial(log, temporary, partial, extensions);
+                    if (!kept.empty()) {
+                        PrintError("%s: this conversion's outputs not put in place are kept in %s\n", log.c_str(),
+                                   OutputNames(partial, kept).c_str());
+                    }
+                }
                 RemoveOutputs(temporary, extensions);
                 if (!placed->empty()) {
                     PrintError("%s: %s already replaced by this conversion's; the other outputs are the earlier "
@@ -588,15 +614,7 @@ bool SettleOutputs(Fate fate, const std::string &log, const std::string &tempora
         RemoveOutputs(temporary, extensions);
         return true;
     }
-    // Named as they are: only the files the conversion had opened, and only
-    // those that could be moved.
-    std::vector<std::string> kept;
-    for (const std::string &extension : extensions) {
-        if (KindOfPath(temporary + extension) == kPathFile) kept.push_back(extension);
-    }
-    const std::string partial = stem + kPartialMark;
-    MoveOutputs(log, temporary, partial, kept);
-    std::erase_if(kept, [&](const std::string &extension) { return KindOfPath(temporary + extension) == kPathFile; });
+    const std::vector<std::string> kept = KeepAsPartial(log, temporary, partial, extensions);
     const char *why = interrupted ? "interrupted" : "not converted to its end";
     if (kept.empty()) {
         PrintError("%s: %s; nothing of it could be kept\n", log.c_str(), why);
@@ -764,10 +782,19 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     Fate fate = converted && reported ? kPutInPlace : kRemove;
     if (!converted && !notALog && (interrupted || request.keepPartial)) fate = kKeepPartial;
     std::vector<std::string> placed;
-    const bool settled = SettleOutputs(fate, log, temporary, stem, extensions, interrupted, &placed);
+    const bool settled =
+        SettleOutputs(fate, log, temporary, stem, extensions, interrupted, request.keepPartial, &placed);
     g_temporaryStem.clear();
     if (!reported) ReportStdoutFailure();
-    if (fate != kPutInPlace || !settled) return kExitFailed;
+    if (fate != kPutInPlace) return kExitFailed;
+    if (!settled) {
+        // The summary above was printed before the outputs were put in
+        // place (output that cannot be shown must stop them): the log's
+        // last line on standard output says what became of it.
+        std::printf("%s: FAILED: its outputs could not be put in place\n", log.c_str());
+        if (!StdoutWorks()) ReportStdoutFailure();
+        return kExitFailed;
+    }
     SettleEarlierOutputs(stem, placed, request);
     if (!StdoutWorks()) {
         ReportStdoutFailure();
@@ -1063,7 +1090,10 @@ int RunConvert(const ConvertRequest &request) {
     InstallInterruptHandler(OnInterrupt);
     std::size_t workerLog = 0;
     if (IsWorkerProcess(&workerLog)) {
-        if (workerLog >= request.logs.size()) return kExitUsage;
+        if (workerLog >= request.logs.size()) {
+            std::fprintf(stderr, "oem4conv: the worker's command line names no log %zu\n", workerLog);
+            return kExitUsage;
+        }
         return ConvertLogInWorker(request, workerLog);
     }
     // Nothing is written before every output is known to be safe to write.
