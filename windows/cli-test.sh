@@ -215,6 +215,35 @@ run_win "$work/w.out" "$work/w.err" -j 2 -q -o "$(winpath "$work/wild")" "$(winp
 check "wildcards: 1 for the missing log" [ "$status" = 1 ]
 check "wildcards: both logs converted" test -s "$work/wild/sample day.tsq" -a -s "$work/wild/jour été.tsq"
 check "a quote and a trailing backslash reach the worker" grep -q 'x"y\\: Error: Unable to open' "$work/w.err"
+run_win "$work/w0.out" "$work/w0.err" -q -o "$(winpath "$work/wild")" "$(winpath "$spaces")\\*.none"
+check "a wildcard that matches nothing: 1" [ "$status" = 1 ]
+check "a wildcard that matches nothing: the log cannot be opened" grep -q '\*\.none: Error: Unable to open' "$work/w0.err"
+
+# A folder of logs whose names together pass the 32 767 characters of a
+# command line, options after the wildcard: each worker gets the options and
+# its own log, every log converts into the -o folder.
+many="$work/many"
+mkdir -p "$many/out"
+head -c 30000 "$root/examples/sample.gps" >"$many/short.gps"
+long=$(printf 'survey_block_north_flight_line_%0100d' 0)
+for i in $(seq -w 1 260); do ln -s short.gps "$many/${long}_$i.gps"; done
+run_win "$work/many.out" "$work/many.err" -j 2 "$(winpath "$many")\\survey*.gps" -q -o "$(winpath "$many/out")"
+check "260 logs of long names: 0" [ "$status" = 0 ]
+check "260 logs of long names: all converted" grep -q '^260 logs, all converted' <(tr -d '\r' <"$work/many.out")
+check "260 logs of long names: every output in the -o folder" [ "$(ls "$many/out" | grep -c '\.tsq$')" = 260 ]
+check "260 logs of long names: -q reached the workers" bash -c "! grep -q -- '->' \"\$1\"" - "$work/many.out"
+
+# Device names are no outputs, whatever their extension; a file is no
+# directory to write into, trailing separator or not.
+for device in CON LPT1 aux; do
+  run_win "$work/dev.out" "$work/dev.err" "$(winpath "$spaces/sample day.gps")" -q -o "$(winpath "$work")\\$device"
+  check "-o $device: refused" [ "$status" = 1 ]
+  check "-o $device: said" grep -q "$device.tsq exists and is not a regular file" "$work/dev.err"
+done
+printf 'x' >"$work/afile"
+run_win "$work/af.out" "$work/af.err" "$(winpath "$spaces/sample day.gps")" -q -o "$(winpath "$work/afile")\\"
+check "-o FILE\\: refused" [ "$status" = 1 ]
+check "-o FILE\\: said" grep -q 'cannot create the directory .*afile\\: a file of that name exists' "$work/af.err"
 
 # A log that an output would overwrite, named another way: refused, kept.
 cp "$root/examples/sample.gps" "$work/day1.sta"

@@ -25,6 +25,10 @@ struct ConvertRequest {
     int32_t rinexVersion = 0; // 304 or 211; 0: 3.04
     bool keepPartial = false; // a failed conversion keeps what it wrote as BASE-partial.*
     Oem4Options options;
+    // The options as given, each with its value, without the logs: a worker
+    // started afresh (Windows) gets these and its one log, not the whole
+    // list, which could pass the length a command line can hold.
+    std::vector<std::string> optionArguments;
 };
 
 int RunConvert(const ConvertRequest &request);

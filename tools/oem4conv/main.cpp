@@ -239,6 +239,7 @@ int Convert(const std::vector<std::string> &args) {
     bool rinexBeside = false;
     std::string hostFileOption; // the last option that acts on BASE.tsq alone
     for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::size_t first = i;
         std::string arg = args[i];
         std::string value;
         bool hasValue = false;
@@ -327,7 +328,10 @@ int Convert(const std::vector<std::string> &args) {
             return UsageError("unknown option '%s'", arg.c_str());
         } else {
             request.logs.push_back(arg);
+            continue;
         }
+        request.optionArguments.insert(request.optionArguments.end(), args.begin() + static_cast<long>(first),
+                                       args.begin() + static_cast<long>(i) + 1);
     }
     if (request.logs.empty()) return UsageError("%s", "no LOG to convert");
     if (request.report && !request.hostFiles) {

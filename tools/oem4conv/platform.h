@@ -111,8 +111,9 @@ struct WorkerProcess {
 using ConvertOneLog = int (*)(const ConvertRequest &request, std::size_t log);
 
 // Starts a worker for request.logs[log]. POSIX forks and calls `convert` in
-// the child; Windows starts this executable again with the same arguments
-// and a marker naming the log. False when no process could be started.
+// the child; Windows starts this executable again with a marker, the
+// request's options and that one log. False when no process could be
+// started.
 bool StartWorker(const ConvertRequest &request, std::size_t log, ConvertOneLog convert,
                  const std::vector<WorkerProcess> &running, WorkerProcess *worker);
 

@@ -10,6 +10,7 @@
 // rather than opened under a best-fit look-alike name.
 #include "platform.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -44,11 +45,10 @@ std::size_t g_workerLog = 0;
 HANDLE g_stopRequest = nullptr;
 HANDLE g_parent = nullptr;
 
-// In the parent: one stop event for every worker, the parent's own handle
-// for them to watch, and the arguments to pass on.
+// In the parent: one stop event for every worker, and the parent's own
+// handle for them to watch.
 HANDLE g_workersStop = nullptr;
 HANDLE g_selfForWorkers = nullptr;
-std::vector<std::string> g_arguments;
 
 HANDLE StreamHandle(std::FILE *stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
 
@@ -233,7 +233,6 @@ bool CommandArguments(int argc, char **argv, std::vector<std::string> *args) {
                      GetACP());
         return false;
     }
-    g_arguments = *args;
     return true;
 }
 
@@ -350,13 +349,37 @@ std::string LastErrorText(DWORD error) {
 
 } // namespace
 
+namespace {
+
+// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, with any extension ("CON.tsq"),
+// name devices in every folder: Windows before 11 opens the console or the
+// printer port for them, whether or not the folder holds such a file.
+bool IsDeviceName(const std::string &path) {
+    const std::size_t separator = path.find_last_of("\\/:");
+    const std::size_t start = separator == std::string::npos ? 0 : separator + 1;
+    const std::size_t dot = path.find('.', start);
+    std::string name = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    for (char &c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL") return true;
+    return name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
+} // namespace
+
 PathKind KindOfPath(const std::string &path) {
+    if (IsDeviceName(path)) return kPathOther;
     const std::wstring wide = WideName(path);
     if (wide.empty()) return kPathMissing;
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // A name no file can have (a wildcard that matched nothing, "*.gps")
+        // names nothing either: opening it says why.
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kPathMissing : kPathOther;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME
+                   ? kPathMissing
+                   : kPathOther;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return kPathDirectory;
     // Device names (NUL, CON, COM1) are no files to replace.
@@ -420,10 +443,12 @@ bool MakeDirectories(const std::string &path, std::string *reason) {
     const std::string parent = DirectoryOf(trimmed);
     if (!parent.empty() && parent != trimmed && !MakeDirectories(parent, reason)) return false;
     const std::wstring wide = WideName(trimmed);
-    if (!wide.empty() && (CreateDirectoryW(wide.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)) {
-        return true;
-    }
-    *reason = LastErrorText(GetLastError());
+    if (!wide.empty() && CreateDirectoryW(wide.c_str(), nullptr)) return true;
+    const DWORD error = GetLastError();
+    // Made meanwhile by another process, or a file of that name: only a
+    // directory will do.
+    if (error == ERROR_ALREADY_EXISTS && IsDirectory(trimmed)) return true;
+    *reason = error == ERROR_ALREADY_EXISTS ? "a file of that name exists" : LastErrorText(error);
     return false;
 }
 
@@ -468,7 +493,7 @@ bool ProcessRunning(long id) {
 
 std::string SystemErrorText(int error) { return std::strerror(error); }
 
-bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog, const std::vector<WorkerProcess> &,
+bool StartWorker(const ConvertRequest &request, std::size_t log, ConvertOneLog, const std::vector<WorkerProcess> &,
                  WorkerProcess *worker) {
     if (!PrepareWorkerHandles()) return false;
     const std::wstring program = ModulePath();
@@ -485,13 +510,19 @@ bool StartWorker(const ConvertRequest &, std::size_t log, ConvertOneLog, const s
         DuplicateHandle(GetCurrentProcess(), ownError, GetCurrentProcess(), &error, 0, TRUE, DUPLICATE_SAME_ACCESS);
     }
 
+    // The worker's command line holds the options and its own log, the
+    // first and only one of its list: the whole list of a folder of logs
+    // would pass the 32 767 characters a command line can hold.
     char marker[96];
-    std::snprintf(marker, sizeof marker, "%s%llu:%llu:%llu", kWorkerMarker, static_cast<unsigned long long>(log),
+    std::snprintf(marker, sizeof marker, "%s0:%llu:%llu", kWorkerMarker,
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_workersStop)),
                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_selfForWorkers)));
     std::wstring commandLine = L"\"" + program + L"\" ";
     for (const char *c = marker; *c != '\0'; ++c) commandLine += static_cast<wchar_t>(*c);
-    for (const std::string &arg : g_arguments) AppendQuoted(&commandLine, arg);
+    AppendQuoted(&commandLine, "convert");
+    for (const std::string &arg : request.optionArguments) AppendQuoted(&commandLine, arg);
+    AppendQuoted(&commandLine, "--");
+    AppendQuoted(&commandLine, request.logs[log]);
 
     STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof startup);
