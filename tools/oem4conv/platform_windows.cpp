@@ -347,10 +347,6 @@ std::string LastErrorText(DWORD error) {
     return std::string(text, n);
 }
 
-} // namespace
-
-namespace {
-
 // CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9, with any extension ("CON.tsq"),
 // name devices in every folder: Windows before 11 opens the console or the
 // printer port for them, whether or not the folder holds such a file.
