@@ -307,6 +307,21 @@ TEST_F(SafeOutputs, AFailedWriteTellsHowManyEpochsTheKeptFileHolds) {
         << limited.out;
 }
 
+// A base whose outputs fit the 255 characters a path may have, but whose
+// temporary names (20 characters longer at most) do not: refused before
+// anything is written, with by how much to shorten it, not with the
+// converter's message about a name the user never gave.
+TEST_F(SafeOutputs, ABaseTooLongForItsTemporaryNamesIsRefusedUpFront) {
+    const std::string base = P("") + std::string(250 - P("").size() - 4, 'b');
+    ASSERT_EQ((base + ".tsq").size(), 250u);
+    const std::map<std::string, std::string> before = Snapshot(dir);
+    const CommandOutcome outcome = Run({P("day1.gps"), "-o", base});
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_TRUE(Contains(outcome.err, "the output base " + base + " is too long")) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.err, "shorten it by 15\n")) << outcome.err;
+    EXPECT_EQ(Snapshot(dir), before);
+}
+
 // An earlier output that cannot be replaced (here immutable; on Windows, a
 // file a host holds open): the observation file is put in place first, and
 // when it cannot be, no other output of the earlier set is replaced. The

@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "common/error_text.h"
 #include "common/lasting_state.h"
+#include "common/path_size.h"
 #include "oem4/signals.h"
 #include "output/tsq_file.h"
 #include "output/tsq_reader.h"
@@ -338,6 +339,19 @@ void ClearLeftovers(const ConvertRequest &request, const std::string &log, const
     }
 }
 
+// How many characters the longest temporary name the converter would open
+// for this stem has beyond what its paths may hold (0 when it fits), with
+// a process number of the most digits a worker's can have.
+std::size_t TemporaryNamesOverLimit(const ConvertRequest &request, const std::string &stem) {
+    constexpr std::size_t kMostProcessDigits = 10;
+    std::size_t longest = 0;
+    for (const std::string &extension : OutputExtensions(request)) {
+        if (extension != ".messages") longest = std::max(longest, extension.size());
+    }
+    const std::size_t length = stem.size() + std::strlen(kTemporaryMark) + kMostProcessDigits + longest;
+    return length > kPathBufferSize - 1 ? length - (kPathBufferSize - 1) : 0;
+}
+
 // Every output of every log is checked before anything is written: two
 // logs may not share an output, no output may be a log, and an output name
 // that holds something other than a regular file (a directory, a device)
@@ -356,6 +370,14 @@ int CheckOutputs(const ConvertRequest &request) {
     for (std::size_t i = 0; i < request.logs.size(); ++i) {
         const std::string &log = request.logs[i];
         const std::string stem = OutputStem(request, log);
+        if (const std::size_t over = TemporaryNamesOverLimit(request, stem); over != 0) {
+            std::fprintf(stderr,
+                         "oem4conv: %s: the output base %s is too long: written first under temporary names "
+                         "(%s%s<process>.tsq, ...), its outputs pass the %zu characters a path may have here; "
+                         "shorten it by %zu\n",
+                         log.c_str(), stem.c_str(), stem.c_str(), kTemporaryMark, kPathBufferSize - 1, over);
+            return kExitUsage;
+        }
         for (const std::string &extension : extensions) {
             const std::string path = stem + extension;
             const auto taken = logByOutput.emplace(PathKey(path), i);
