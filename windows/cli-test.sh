@@ -245,6 +245,12 @@ run_win "$work/af.out" "$work/af.err" "$(winpath "$spaces/sample day.gps")" -q -
 check "-o FILE\\: refused" [ "$status" = 1 ]
 check "-o FILE\\: said" grep -q 'cannot create the directory .*afile\\: a file of that name exists' "$work/af.err"
 
+# A directory is no log, with the same reason as on Linux.
+run_win "$work/dir.out" "$work/dir.err" "$(winpath "$spaces")" -o "$(winpath "$work/dirlog")"
+check "a directory as the log: 1" [ "$status" = 1 ]
+check "a directory as the log: said" grep -q 'Unable to read .*: Is a directory' "$work/dir.err"
+check "a directory as the log: no outputs named" bash -c "! grep -q -- ' -> ' \"\$1\"" - "$work/dir.out"
+
 # A log that an output would overwrite, named another way: refused, kept.
 cp "$root/examples/sample.gps" "$work/day1.sta"
 run_win "$work/same.out" "$work/same.err" "Z:$work/day1.sta" -o "$(winpath "$work")\\DAY1"

@@ -307,6 +307,15 @@ TEST_F(SafeOutputs, AFailedWriteTellsHowManyEpochsTheKeptFileHolds) {
         << limited.out;
 }
 
+// A directory is no log: refused before any output of it is named.
+TEST_F(SafeOutputs, ADirectoryAsTheLogIsRefusedBeforeItsOutputsAreNamed) {
+    fs::create_directories(dir / "logs");
+    const CommandOutcome outcome = Run({P("logs"), "-o", P("day1")});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(Contains(outcome.err, "Unable to read " + P("logs") + ": Is a directory\n")) << outcome.err;
+    EXPECT_FALSE(Contains(outcome.out, " -> ")) << outcome.out;
+}
+
 // A base whose outputs fit the 255 characters a path may have, but whose
 // temporary names (20 characters longer at most) do not: refused before
 // anything is written, with by how much to shorten it, not with the

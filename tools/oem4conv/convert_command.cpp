@@ -694,6 +694,12 @@ void ReportFailure(const std::string &log, int32_t result, bool interrupted, boo
 // Over 60 lines: the one log's steps from the options to its outputs put in
 // place, each using what the one before found.
 int ConvertOne(const ConvertRequest &request, const std::string &log, bool showBar) {
+    // A directory is no log: refused before its outputs are named, with the
+    // same reason on every system.
+    if (IsDirectory(log)) {
+        PrintError("%s: Error: Unable to read %s: %s\n", log.c_str(), log.c_str(), SystemErrorText(EISDIR).c_str());
+        return kExitFailed;
+    }
     const std::string stem = OutputStem(request, log);
     const std::string temporary = stem + kTemporaryMark + std::to_string(ProcessId());
     const std::vector<std::string> extensions = OutputExtensions(request);
