@@ -183,8 +183,9 @@ void PrintError(const char *format, ...) {
         va_end(measure);
         std::string line = "oem4conv: ";
         if (n > 0) {
-            line.resize(line.size() + static_cast<std::size_t>(n) + 1);
-            std::vsnprintf(line.data() + 10, static_cast<std::size_t>(n) + 1, format, args);
+            const std::size_t prefix = line.size();
+            line.resize(prefix + static_cast<std::size_t>(n) + 1);
+            std::vsnprintf(line.data() + prefix, static_cast<std::size_t>(n) + 1, format, args);
             line.pop_back();
         }
         std::fflush(stdout);
