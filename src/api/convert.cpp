@@ -230,8 +230,10 @@ void ExportSecondAntennaEpoch(const DecodedEpoch *epoch) {
 // about an observation file it does not write, and its records passed the
 // framing of the first antenna's port already.
 void SecondAntennaMessage(double time, const char *text) {
+    // The first antenna's port reported the overrun of a record too long
+    // for its buffer; where that record's observations went is this port's.
     if (std::strncmp(text, "RANGECMP2 ", 10) != 0 && std::strncmp(text, "RANGECMP4 ", 10) != 0 &&
-        std::strncmp(text, "RANGECMP5 ", 10) != 0) {
+        std::strncmp(text, "RANGECMP5 ", 10) != 0 && !IsLongRecordReport(text)) {
         return;
     }
     char line[kErrorTextSize];

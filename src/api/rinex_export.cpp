@@ -180,6 +180,8 @@ int32_t OpenRinexSecondAntenna(RinexExport &x, const char *obsPath, const char *
     // with the first antenna's for the processors, for a rarer file.
     if (OpenRinexObs(&x.obs, obsPath, rinexVersion, kRinexObsInline) != 0) return 1;
     SetRinexObsComment(&x.obs, "Observations of the receiver's second antenna");
+    // Camera marks are the first antenna's events and stay in its file.
+    SetRinexObsWithoutEvents(&x.obs);
     return 0;
 }
 

@@ -374,6 +374,10 @@ enum PortAntenna : uint32_t {
     kPortSecondAntenna = 1,
 };
 void SetPortAntenna(int32_t port, PortAntenna antenna, OtherAntennaFn handler = nullptr);
+// Whether a port's message is the one that follows the framing's overrun
+// report of a range record too long for the observation file and says where
+// its observations went.
+bool IsLongRecordReport(const char *text);
 // The receiver's clock model, which both antennas share, from one port to
 // another: the second antenna's epochs get the receiver clock offset too.
 void SharePortClockModel(int32_t from, int32_t to);

@@ -8,6 +8,8 @@
 #include "oem4/range.h"
 
 #include <cmath>
+#include <cstring>
+#include <string_view>
 
 #include "common/gnss_time.h"
 #include "common/le.h"
@@ -36,6 +38,10 @@ constexpr const char *kLongRecordText =
 constexpr const char *kLongRecordCutText =
     "'%s' record of %u bytes is too long for the observation file: its first %u observations are in the RINEX "
     "file only, %u more are left out";
+// What tells both apart from the port's other messages.
+constexpr const char *kLongRecordPhrase = " is too long for the observation file: its ";
+static_assert(std::string_view(kLongRecordText).find(kLongRecordPhrase) != std::string_view::npos &&
+              std::string_view(kLongRecordCutText).find(kLongRecordPhrase) != std::string_view::npos);
 
 // Every observation of the port's current RANGE record. Without a receiver
 // of the decoded epochs (RINEX off) only what the observation file's
@@ -160,6 +166,8 @@ int32_t HandOverLongRecord(Oem4Decoder *dec) {
 }
 
 } // namespace
+
+bool IsLongRecordReport(const char *text) { return text[0] == '\'' && std::strstr(text, kLongRecordPhrase) != nullptr; }
 
 void SetPortEpochHandler(int32_t port, DecodedEpochFn handler) {
     Oem4Decoder *dec = GetOpenPort(port);

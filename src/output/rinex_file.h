@@ -227,6 +227,8 @@ struct RinexObsWriter {
     RinexLine line;
     RinexHeaderText header;
     const char *comment;
+    // A file that is given no events: its header says nothing of them.
+    bool withoutEvents;
 };
 
 // The column of a signal code ("1C") in its system's records, or -1 when the
@@ -263,6 +265,9 @@ int32_t OpenRinexObs(RinexObsWriter *writer, const char *path, int32_t version,
 // A COMMENT line for the header (a static text of at most 60 characters),
 // given right after the open.
 void SetRinexObsComment(RinexObsWriter *writer, const char *comment);
+// For a file that will be given no events (a second antenna's), right after
+// the open: its header leaves out the COMMENT on how camera marks are written.
+void SetRinexObsWithoutEvents(RinexObsWriter *writer);
 // Takes one observation epoch (its satellites beyond kRinexMaxSatellites are
 // not written, which the caller prevents).
 int32_t WriteRinexObsEpoch(RinexObsWriter *writer, const RinexEpoch *epoch);

@@ -1052,9 +1052,11 @@ void BuildHeader(RinexObsWriter &w, const RinexObsHeader *info) {
     BeginRinexLine(&w.line);
     AppendRinexText(&w.line, "Phase: opposite sign of the receiver's accumulated Doppler");
     AppendLabelled(w, "COMMENT");
-    BeginRinexLine(&w.line);
-    AppendRinexText(&w.line, "Camera marks: epoch flag 5, mark number in a COMMENT");
-    AppendLabelled(w, "COMMENT");
+    if (!w.withoutEvents) {
+        BeginRinexLine(&w.line);
+        AppendRinexText(&w.line, "Camera marks: epoch flag 5, mark number in a COMMENT");
+        AppendLabelled(w, "COMMENT");
+    }
     if (w.comment != nullptr) {
         BeginRinexLine(&w.line);
         AppendRinexField(&w.line, w.comment, 60);
@@ -1199,6 +1201,8 @@ void PrefetchNextSlot(const RinexObsWriter &w, uint64_t epochNumber, int32_t sat
 } // namespace
 
 void SetRinexObsComment(RinexObsWriter *writer, const char *comment) { writer->comment = comment; }
+
+void SetRinexObsWithoutEvents(RinexObsWriter *writer) { writer->withoutEvents = true; }
 
 RinexEpoch *NextRinexObsEpoch(RinexObsWriter *writer) {
     RinexObsWriter &w = *writer;

@@ -617,6 +617,25 @@ TEST_F(RinexConversion, ARangeRecordTooLongForTheObservationFileIsWholeInRinex) 
     // 32 GPS and 30 Galileo satellites; their values are checked against
     // convbin's in the end-to-end tests.
     EXPECT_EQ(e.sats.size(), 62u);
+    EXPECT_NE(testsupport::ReadText(Path("long.obs")).find("Camera marks"), std::string::npos);
+
+    // The same record from a receiver's second antenna: its own file holds
+    // the epoch, the overrun is explained as for the first antenna, and
+    // that file's header tells of no camera marks, which stay with the first.
+    const std::vector<uint8_t> second = MakeRecord(43, body.data(), {1500, 101000, 180, kSecondAntennaSource});
+    const std::vector<uint8_t> before = MakeRecord(43, shortBody.data(), {1500, 100000, 180});
+    std::vector<uint8_t> dual(before.begin(), before.end());
+    dual.insert(dual.end(), second.begin(), second.end());
+    WriteBytes(Path("dual.gps"), dual);
+    g_messages.clear();
+    ASSERT_EQ(Convert(Path("dual.gps"), "dual"), 0) << ErrString();
+    EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), overrun), 1);
+    EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), "Second antenna: " + kept), 1);
+    rinexread::ObsFile antenna2;
+    ASSERT_EQ(rinexread::ReadCheckedObs(Path("dual-antenna2.obs"), &antenna2), "");
+    ASSERT_EQ(antenna2.epochs.size(), 1u);
+    EXPECT_EQ(antenna2.epochs[0].sats.size(), 62u);
+    EXPECT_EQ(testsupport::ReadText(Path("dual-antenna2.obs")).find("Camera marks"), std::string::npos);
 }
 
 // A record that lists one signal of every satellite before the next signal,
