@@ -355,3 +355,34 @@ TEST_F(SafeOutputs, AnOutputThatCannotBeReplacedStopsTheRest) {
         << kept.err;
     EXPECT_EQ(Run({"dump", P("day1-partial.tsq")}).status, 0);
 }
+
+// An output removed while the log is still being converted (here one
+// temporary; a folder removed or renamed loses them all): the run fails and
+// says which, rather than put the others in place and call it converted.
+// The earlier outputs stay as they were.
+TEST_F(SafeOutputs, AnOutputRemovedDuringTheConversionFailsIt) {
+    const std::map<std::string, std::string> before = Snapshot(dir);
+    const fs::path fifo = dir / "live.gps";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const pid_t pid =
+        testsupport::StartCommand(OEM4CONV_CLI, {fifo.string(), "-o", P("day1"), "--rinex"}, dir.string());
+    const int writer = open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    // More than the first block, so that the outputs are open when the
+    // command waits for the rest.
+    const std::vector<uint8_t> log = testsupport::RangeLogs(40, 4);
+    const std::size_t half = log.size() / 2;
+    ASSERT_GT(half, 2048u);
+    ASSERT_EQ(write(writer, log.data(), half), static_cast<ssize_t>(half));
+    const fs::path lost = dir / ("day1.oem4conv-" + std::to_string(pid) + ".sta");
+    for (int i = 0; i < 500 && !fs::exists(lost); ++i) usleep(10 * 1000);
+    EXPECT_TRUE(fs::remove(lost));
+    ASSERT_EQ(write(writer, log.data() + half, log.size() - half), static_cast<ssize_t>(log.size() - half));
+    close(writer);
+    const CommandOutcome outcome = testsupport::FinishCommand(pid, dir.string());
+    fs::remove(fifo);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_TRUE(Contains(outcome.err, P("day1.sta") + " was lost: it, or its folder, was removed")) << outcome.err;
+    EXPECT_TRUE(Contains(outcome.out, ": FAILED: its outputs could not be put in place\n")) << outcome.out;
+    EXPECT_EQ(Snapshot(dir), before);
+}

@@ -607,6 +607,28 @@ bool SettleOutputs(Fate fate, const std::string &log, const std::string &tempora
                    std::vector<std::string> *placed) {
     const std::string partial = stem + kPartialMark;
     if (fate == kPutInPlace) {
+        const auto keepOrRemove = [&] {
+            if (keepUnplaced) {
+                const std::vector<std::string> kept = KeepAsPartial(log, temporary, partial, extensions);
+                if (!kept.empty()) {
+                    PrintError("%s: this conversion's outputs not put in place are kept in %s\n", log.c_str(),
+                               OutputNames(partial, kept).c_str());
+                }
+            }
+            RemoveOutputs(temporary, extensions);
+        };
+        // Every output the conversion wrote must still be there before any
+        // replaces an earlier one: one removed during the conversion (or
+        // its folder removed or renamed) is an output lost, and the library,
+        // writing on into the unlinked file, cannot tell. Only the second
+        // antenna's file is written for some logs alone.
+        for (const std::string &extension : extensions) {
+            if (extension == kSecondAntennaObsEnd || KindOfPath(temporary + extension) == kPathFile) continue;
+            PrintError("%s: Error: %s%s was lost: it, or its folder, was removed or renamed during the conversion\n",
+                       log.c_str(), stem.c_str(), extension.c_str());
+            keepOrRemove();
+            return false;
+        }
         // The observation file first, the one a host may hold open: the
         // first that cannot be put in place stops the rest, so that the
         // earlier set is replaced whole or not at all unless a later one
@@ -614,14 +636,7 @@ bool SettleOutputs(Fate fate, const std::string &log, const std::string &tempora
         for (const std::string &extension : extensions) {
             if (KindOfPath(temporary + extension) != kPathFile) continue;
             if (!MoveOutputs(log, temporary, stem, {extension})) {
-                if (keepUnplaced) {
-                    const std::vector<std::string> kept = KeepAsPartial(log, temporary, partial, extensions);
-                    if (!kept.empty()) {
-                        PrintError("%s: this conversion's outputs not put in place are kept in %s\n", log.c_str(),
-                                   OutputNames(partial, kept).c_str());
-                    }
-                }
-                RemoveOutputs(temporary, extensions);
+                keepOrRemove();
                 if (!placed->empty()) {
                     PrintError("%s: %s already replaced by this conversion's; the other outputs are the earlier "
                                "ones\n",
