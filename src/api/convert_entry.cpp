@@ -4,6 +4,13 @@
 #include <atomic>
 #include <cstring>
 
+#if !defined(_WIN32)
+#include <csignal>
+#include <ctime>
+
+#include <pthread.h>
+#endif
+
 #include "api/convert.h"
 #include "api/error_text.h"
 #include "oem4/oem4_decoder.h"
@@ -20,6 +27,42 @@ constexpr const char *kChannelsText =
 // while one runs (another thread, or a callback) is refused rather than
 // allowed to share it.
 std::atomic<bool> g_running{false};
+
+#if !defined(_WIN32)
+// A write into a pipe or FIFO whose reader has gone raises SIGPIPE, which by
+// default ends the host's process with no word. Held back for the
+// conversion (and the writer threads it starts, which inherit the mask),
+// such a write fails with EPIPE instead and ends the conversion as any
+// failed write does. A SIGPIPE that the conversion raised is taken away
+// before the host's mask comes back; one pending before it is left.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        pendingBefore_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+        held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &previous_) == 0;
+    }
+    ~PipeSignalHeld() {
+        if (!held_) return;
+        sigset_t pending;
+        if (!pendingBefore_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+            const timespec now{0, 0};
+            sigtimedwait(&pipe_, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    PipeSignalHeld(const PipeSignalHeld &) = delete;
+    PipeSignalHeld &operator=(const PipeSignalHeld &) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t previous_;
+    bool pendingBefore_ = false;
+    bool held_ = false;
+};
+#endif
 
 } // namespace
 
@@ -49,7 +92,13 @@ extern "C" OEM4CONV_API int32_t OEM4CONV_CALL ConvertFile(ConvertOptions *option
         SetErrorText("Error: A conversion is already running");
         return 1;
     }
-    const int32_t result = RunConversion(options, host, channels);
+    int32_t result = 0;
+    {
+#if !defined(_WIN32)
+        const PipeSignalHeld pipeSignal;
+#endif
+        result = RunConversion(options, host, channels);
+    }
     g_running = false;
     return result;
 }

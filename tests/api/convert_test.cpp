@@ -5,13 +5,20 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "api/convert.h"
 #include "oem4conv.h"
@@ -433,6 +440,29 @@ TEST_F(Conversion, WriteFailuresEndWithResult1AndTheWritersMessage) {
     EXPECT_TRUE(
         std::any_of(g_messages.begin(), g_messages.end(), [](const Message &m) { return m.text == ErrString(); }));
     EXPECT_EQ(OpenDescriptors(), descriptors);
+
+    // The observation file a pipe whose reader goes away: a failed write
+    // like the others, not a SIGPIPE that ends the host's process, and the
+    // host's signals as they were.
+    fs::remove(dir / "out.tsq");
+    ASSERT_EQ(mkfifo((dir / "out.tsq").c_str(), 0600), 0);
+    std::thread reader([&] {
+        const int fd = open((dir / "out.tsq").c_str(), O_RDONLY);
+        if (fd < 0) return;
+        char head[100];
+        const ssize_t got = read(fd, head, sizeof head); // then gone
+        close(fd);
+        EXPECT_GT(got, 0);
+    });
+    ASSERT_EQ(ConvertBytes(testsupport::RangeLogs(200, 12)), 1);
+    reader.join();
+    EXPECT_EQ(ErrString().rfind("Error: Unable to write to " + (dir / "out.tsq").string(), 0), 0u) << ErrString();
+    sigset_t pending;
+    sigset_t mask;
+    ASSERT_EQ(sigpending(&pending), 0);
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &mask), 0);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+    EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
 }
 
 TEST_F(Conversion, EveryOutputThatFailsToCloseIsReportedAndTheFirstIsTheResult) {
