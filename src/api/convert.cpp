@@ -682,7 +682,7 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     CloseInput(input);
     g_conversion.out->Close(GetOpenPort(kPort), Fail);
     if (g_conversion.failed) {
-        std::memcpy(ErrorText, g_conversion.failureText, sizeof g_conversion.failureText);
+        SetErrorText(g_conversion.failureText);
         return 1;
     }
     if (AbortCount.load() != 0) {

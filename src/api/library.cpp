@@ -65,12 +65,13 @@ OEM4CONV_API void OEM4CONV_CALL Abort(void) { AbortCount.fetch_add(1); }
 
 OEM4CONV_API void OEM4CONV_CALL GetErrString(char *destination) {
     if (destination == nullptr) return;
-    // The conversion may be formatting a message meanwhile: measured and
-    // then copied from the shared buffer, a longer text written in between
-    // left the copy without its end. Taken whole first, the copy is ended
-    // within its 512 bytes whatever happens to the buffer.
+    // The conversion may be formatting a message meanwhile: taken whole
+    // under the writers' lock, the copy is one text, ended within its 512
+    // bytes, and the host's buffer is written outside the lock.
     char copy[kErrorTextSize];
+    LockErrorText();
     std::memcpy(copy, ErrorText, sizeof copy);
+    UnlockErrorText();
     copy[sizeof copy - 1] = '\0';
     std::memcpy(destination, copy, std::strlen(copy) + 1);
 }

@@ -191,7 +191,7 @@ void PortReportf(const Oem4Decoder *dec, double time, const char *format, ...) {
     if (dec->callback == nullptr) return;
     va_list args;
     va_start(args, format);
-    std::vsnprintf(ErrorText, kErrorTextSize, format, args);
+    FormatErrorTextV(format, args);
     va_end(args);
     dec->callback(time, ErrorText);
 }

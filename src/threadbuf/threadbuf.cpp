@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -45,7 +46,10 @@ constexpr std::array<int32_t, 19> kRecordSizes = {
 };
 
 // One capacity for the whole library, as hosts expect.
-int32_t g_capacity = kThreadBufDefaultCapacity;
+// A host may set it from another thread while a conversion puts records:
+// each put reads it once, so it takes the old capacity or the new. Relaxed,
+// a plain load and store.
+std::atomic<int32_t> g_capacity{kThreadBufDefaultCapacity};
 
 // Text returned by GetThreadBufErrString; overwritten by the next call.
 char g_errString[64];
@@ -109,7 +113,7 @@ int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_
 
     // The capacity is the host's setting, but our buffers never hold more
     // than their storage: a larger setting is limited to it.
-    const int64_t limit = std::min<int64_t>(g_capacity, kThreadBufDefaultCapacity);
+    const int64_t limit = std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity);
     if (static_cast<int64_t>(used) + kThreadBufGroupHeaderSize + payload > limit) return TB_OVERRUN;
     if (at + kThreadBufGroupHeaderSize + payload > limit) return TB_INTERNAL;
 
@@ -163,7 +167,7 @@ int32_t PutThreadBufGroups(ThreadBuf *buf, const ThreadBufGroupData *groups, int
             at = last + kThreadBufGroupHeaderSize + Word(buf, last + kSizeAt);
         }
     }
-    const int64_t limit = std::min<int64_t>(g_capacity, kThreadBufDefaultCapacity);
+    const int64_t limit = std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity);
     // A chain that does not end where the used bytes do is left to the
     // single puts, which each walk it again.
     if (!quick || at != static_cast<int64_t>(used) || at + total > limit) {
@@ -202,7 +206,7 @@ uint8_t *ThreadBufNextPayload(ThreadBuf *buf, int32_t bytes) {
         if (last < 0) return nullptr;
         at = last + kThreadBufGroupHeaderSize + Word(buf, last + kSizeAt);
     }
-    const int64_t limit = std::min<int64_t>(g_capacity, kThreadBufDefaultCapacity);
+    const int64_t limit = std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity);
     if (bytes < 0 || at + kThreadBufGroupHeaderSize + bytes > limit) return nullptr;
     return buf->bytes + at + kThreadBufGroupHeaderSize;
 }
@@ -268,8 +272,10 @@ OEM4CONV_API int32_t OEM4CONV_CALL ReadThreadBufData(ThreadBuf *buf, int32_t typ
     return static_cast<int32_t>(count);
 }
 
-OEM4CONV_API int32_t OEM4CONV_CALL GetThreadBufSize(void) { return g_capacity; }
+OEM4CONV_API int32_t OEM4CONV_CALL GetThreadBufSize(void) { return g_capacity.load(std::memory_order_relaxed); }
 
-OEM4CONV_API void OEM4CONV_CALL SetThreadBufSize(int32_t capacity) { g_capacity = capacity; }
+OEM4CONV_API void OEM4CONV_CALL SetThreadBufSize(int32_t capacity) {
+    g_capacity.store(capacity, std::memory_order_relaxed);
+}
 
 } // extern "C"

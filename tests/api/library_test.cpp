@@ -74,25 +74,34 @@ TEST(ErrorText, FormattingIsBoundedTo511Characters) {
 }
 
 // A host may read the text while the conversion's thread writes messages of
-// other lengths: every copy must still end inside the host's 512 bytes.
-TEST(ErrorText, ACopyTakenWhileMessagesAreWrittenIsAlwaysEnded) {
+// other lengths: every copy must still end inside the host's 512 bytes, and
+// be one of the messages, not the start of one over the rest of another.
+TEST(ErrorText, ACopyTakenWhileMessagesAreWrittenIsAlwaysOneWholeMessage) {
     std::atomic<bool> stop{false};
+    const std::string shorter = "short " + std::string(100, 'x');
+    const std::string longer(400, 'y');
+    SetErrorText(shorter.c_str());
     std::thread writer([&] {
-        const std::string longer(400, 'y');
         while (!stop.load(std::memory_order_relaxed)) {
-            SetErrorText("short");
-            SetErrorText(longer.c_str());
+            SetErrorText(shorter.c_str());
+            FormatErrorText("%s", longer.c_str());
         }
     });
     char text[512];
     int unended = 0;
+    int mixed = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
     while (std::chrono::steady_clock::now() < end) {
         std::memset(text, 'x', sizeof text);
         GetErrString(text);
-        if (std::memchr(text, '\0', sizeof text) == nullptr) ++unended;
+        if (std::memchr(text, '\0', sizeof text) == nullptr) {
+            ++unended;
+        } else if (text != shorter && text != longer) {
+            ++mixed;
+        }
     }
     stop = true;
     writer.join();
     EXPECT_EQ(unended, 0);
+    EXPECT_EQ(mixed, 0);
 }
