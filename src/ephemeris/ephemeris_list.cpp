@@ -1,6 +1,6 @@
 // The module-level list of GPS ephemerides kept for the clock recomputation.
 //
-// Entries are kept in order of addition; a (PRN, toe) pair enters once. A
+// Entries are kept in order of addition; a (PRN, toe, toe week) enters once. A
 // lookup picks, per satellite, the entry whose toe is closest to the epoch
 // within a search window, and remembers it per PRN so that the epochs that
 // follow are answered without walking the list while they stay near that toe.
@@ -19,6 +19,7 @@ struct EphemerisEntry {
     int32_t prn;
     int32_t sequence; // entries that stood before this one when it was added
     int32_t toe;
+    int32_t toeWeek; // GPS week of the toe, or kAnyWeek
     EphemerisEntry *next;
     GpsEphRecord ephemeris; // health word always 0: only the first 180 bytes are kept
 };
@@ -59,21 +60,38 @@ int64_t Distance(int32_t time, int32_t toe) {
     return d > kSecondsPerHalfWeek && d <= kSecondsPerWeek ? kSecondsPerWeek - d : d;
 }
 
+// Whether the entry's toe lies within half a week of the time, where both
+// weeks are known.
+bool WithinHalfWeek(const EphemerisEntry &e, int32_t time, int32_t week) {
+    if (week == kAnyWeek || e.toeWeek == kAnyWeek) return true;
+    const int64_t at = static_cast<int64_t>(week) * kSecondsPerWeek + time;
+    return std::llabs(at - (static_cast<int64_t>(e.toeWeek) * kSecondsPerWeek + e.toe)) < kSecondsPerHalfWeek;
+}
+
+// The week that puts the toe nearest the time it was received.
+int32_t ToeWeek(int32_t toe, int32_t receivedWeek, int32_t receivedSeconds) {
+    if (receivedWeek == kAnyWeek) return kAnyWeek;
+    const int64_t ahead = static_cast<int64_t>(toe) - receivedSeconds;
+    if (ahead > kSecondsPerHalfWeek) return receivedWeek - 1;
+    if (ahead < -kSecondsPerHalfWeek) return receivedWeek + 1;
+    return receivedWeek;
+}
+
 bool IsNear(int64_t distance, const SearchLimits &limits) {
     return limits.nearInclusive ? distance <= limits.nearEnough : distance < limits.nearEnough;
 }
 
-const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time) {
+const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int32_t week) {
     // Also refuses negative PRNs, which have no cache slot either.
     if (!InCacheRange(prn)) return nullptr;
     EphemerisEntry *&cached = chain.cache[static_cast<size_t>(prn)];
-    if (cached != nullptr && IsNear(Distance(time, cached->toe), limits)) {
+    if (cached != nullptr && IsNear(Distance(time, cached->toe), limits) && WithinHalfWeek(*cached, time, week)) {
         return &cached->ephemeris;
     }
     EphemerisEntry *best = nullptr;
     int64_t bestDistance = 0;
     for (EphemerisEntry *e = chain.head; e != nullptr; e = e->next) {
-        if (e->prn != prn) continue;
+        if (e->prn != prn || !WithinHalfWeek(*e, time, week)) continue;
         const int64_t d = Distance(time, e->toe);
         if (d < limits.window && (best == nullptr || d < bestDistance)) {
             best = e;
@@ -101,14 +119,19 @@ void Release(EphemerisChain &chain) {
 
 int32_t EphemerisListCount = 0;
 
-int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
+int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek, int32_t receivedSeconds) {
     // Offered is counted, taken or not: the range decoder's gate counts
     // ephemerides received, not entries.
     ++EphemerisListCount;
+    const int32_t toeWeek = ToeWeek(ephemeris.toe, receivedWeek, receivedSeconds);
     int32_t walked = 0;
     EphemerisEntry **link = &EphemerisList.head;
     for (; *link != nullptr; link = &(*link)->next, ++walked) {
-        if ((*link)->prn == ephemeris.prn && (*link)->toe == ephemeris.toe) return 0;
+        const EphemerisEntry &e = **link;
+        if (e.prn == ephemeris.prn && e.toe == ephemeris.toe &&
+            (e.toeWeek == toeWeek || e.toeWeek == kAnyWeek || toeWeek == kAnyWeek)) {
+            return 0;
+        }
     }
     EphemerisEntry *entry = new (std::nothrow) EphemerisEntry;
     if (entry == nullptr) {
@@ -118,6 +141,7 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
     entry->prn = ephemeris.prn;
     entry->sequence = walked;
     entry->toe = ephemeris.toe;
+    entry->toeWeek = toeWeek;
     entry->next = nullptr;
     entry->ephemeris = ephemeris;
     entry->ephemeris.health = 0;
@@ -127,10 +151,12 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris) {
     return 0;
 }
 
-const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time) { return Find(EphemerisList, kGpsLimits, prn, time); }
+const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time, int32_t week) {
+    return Find(EphemerisList, kGpsLimits, prn, time, week);
+}
 
 const GpsEphRecord *FindGlonassEphemeris(int32_t prn, int32_t time) {
-    return Find(g_glonassList, kGlonassLimits, prn, time);
+    return Find(g_glonassList, kGlonassLimits, prn, time, kAnyWeek);
 }
 
 void ClearEphemerisList() {

@@ -12,12 +12,21 @@
 // counted whether or not the list took them.
 extern int32_t EphemerisListCount;
 
-// Counts the ephemeris in EphemerisListCount, then keeps it. 0 when added or
-// an equal (PRN, toe) entry exists; 1 when out of memory ("Error: Not enough
-// memory" in ErrorText).
-int32_t AddEphemeris(const GpsEphRecord &ephemeris);
-// The kept ephemeris that suits the time (whole seconds of week) best, or null.
-const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time);
+// For an ephemeris or a lookup whose GPS week is not known.
+inline constexpr int32_t kAnyWeek = -1;
+// Counts the ephemeris in EphemerisListCount, then keeps it. With the GPS
+// week and seconds of week at which it was received (the record's time),
+// the week of its toe is kept too: the one that puts the toe nearest that
+// time. 0 when added or an equal entry exists (the same PRN and toe, and
+// the same toe week where both are known); 1 when out of memory ("Error:
+// Not enough memory" in ErrorText).
+int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek = kAnyWeek, int32_t receivedSeconds = 0);
+// The kept ephemeris that suits the time (whole seconds of week) best, or
+// null. Given the time's GPS week, an entry whose toe (of a known week) lies
+// half a week or more from the time is not taken: toes repeat from week to
+// week, and in a log longer than a week last week's orbit would otherwise be
+// found for this week's epochs.
+const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time, int32_t week = kAnyWeek);
 // Same contract over the Glonass list; this library never fills it.
 const GpsEphRecord *FindGlonassEphemeris(int32_t prn, int32_t time);
 // Releases every entry, forgets the caches and sets the count to 0.

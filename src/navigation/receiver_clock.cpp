@@ -109,14 +109,14 @@ void AprioriPosition(SolverState *solver, double latitude, double longitude, dou
 // transmission. False when the satellite cannot take part (no ephemeris, no
 // usable pseudorange, no orbit); m's pseudorange is then left as it is.
 bool PlaceSatellite(const SolverState *solver, MeasRecord &m, SatState &sat, double t, int32_t lookupTime,
-                    const SatState *apriori) {
+                    int32_t lookupWeek, const SatState *apriori) {
     const int32_t prn = m.prn;
     // The comparisons are written so that a pseudorange that is not a
     // number is refused with the untracked ones.
     const double magnitude = std::fabs(m.l1Pseudorange);
     const bool rangeUsable = magnitude >= kMinPseudorange && magnitude < kMaxPseudorange;
     if (prn <= kLastGpsPrn) {
-        const GpsEphRecord *eph = FindGpsEphemeris(prn, lookupTime);
+        const GpsEphRecord *eph = FindGpsEphemeris(prn, lookupTime, lookupWeek);
         if (eph == nullptr || !rangeUsable) {
             return false;
         }
@@ -140,7 +140,7 @@ bool PlaceSatellite(const SolverState *solver, MeasRecord &m, SatState &sat, dou
 // correction, to w.usedMeas and w.usedSats unless it is below the
 // elevation mask; the PRNs of those without a position go to the
 // 0-terminated w.exclusions. Returns the number used.
-int32_t SelectSatellites(SolverState *solver, Working &w, int32_t n, double t, int32_t lookupTime,
+int32_t SelectSatellites(SolverState *solver, Working &w, int32_t n, double t, int32_t lookupTime, int32_t lookupWeek,
                          const SatState *apriori) {
     int32_t excluded = 0;
     int32_t used = 0;
@@ -148,7 +148,7 @@ int32_t SelectSatellites(SolverState *solver, Working &w, int32_t n, double t, i
         MeasRecord &m = w.work[j];
         SatState &sat = w.sats[j];
         sat = SatState{};
-        if (!PlaceSatellite(solver, m, sat, t, lookupTime, apriori)) {
+        if (!PlaceSatellite(solver, m, sat, t, lookupTime, lookupWeek, apriori)) {
             // PRN 0 would end the list early; it never names a usable satellite.
             if (m.prn != 0) {
                 w.exclusions[excluded++] = m.prn;
@@ -247,7 +247,10 @@ int32_t RecomputeReceiverClock(SolverState *solver, EpochRecord *epoch, MeasReco
     const double receiverTime = epoch->receiverTime;
     const double clockIn = Finite(*clockOffset) ? *clockOffset : 0.0;
     const double t = receiverTime - clockIn / kSpeedOfLight;
-    const int32_t used = SelectSatellites(solver, w, n, t, WholeSeconds(receiverTime), &apriori);
+    // The epoch's week keeps last week's ephemerides of the same toe out of
+    // a log longer than a week.
+    const int32_t week = epoch->week != 0 ? static_cast<int32_t>(epoch->week) : kAnyWeek;
+    const int32_t used = SelectSatellites(solver, w, n, t, WholeSeconds(receiverTime), week, &apriori);
 
     // Step 3, the solution, then the one with a satellite excluded where a
     // residual is too large.

@@ -12,12 +12,19 @@
 using namespace oem4sim;
 using namespace e2e;
 
-TEST(Recompute, PositionAndClockWithinAMetreOfTheTruth) {
+// Each scene: a survey flight; and a site logged for eight days, one epoch
+// in 100 s, whose satellites broadcast every toe of the first week again in
+// the second (last week's orbit must not be taken for this week's epochs).
+class Recompute : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Recompute, PositionAndClockWithinAMetreOfTheTruth) {
+    const bool longerThanAWeek = GetParam();
     SimConfig cfg;
     cfg.seed = 5;
-    cfg.duration = 600;
+    cfg.duration = longerThanAWeek ? 8 * 86400 : 600;
+    cfg.rate = longerThanAWeek ? 0.01 : 1.0;
     cfg.format = RangeFormat::Rangecmp;
-    cfg.motion = Motion::SurveyFlight;
+    cfg.motion = longerThanAWeek ? Motion::Static : Motion::SurveyFlight;
     cfg.noise = false;
     cfg.iono = false; // a single-frequency solution cannot remove it
     SimRun s;
@@ -66,3 +73,8 @@ TEST(Recompute, PositionAndClockWithinAMetreOfTheTruth) {
                 "(first fix: %.3f m, %.3f m)\n",
                 worstPosition, worstClock, s.epochs.size() - 1, firstPosition, firstClock);
 }
+
+INSTANTIATE_TEST_SUITE_P(Scenes, Recompute, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "EightDaysOfASite" : "ASurveyFlight";
+                         });

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "common/error_text.h"
 #include "ephemeris/ephemeris_list.h"
@@ -98,6 +99,32 @@ TEST_F(EphemerisListTest, StrictlyCloserReplacesAndOutOfRangePrnsFindNothing) {
     EXPECT_EQ(FindGpsEphemeris(71, INT32_MIN), nullptr);
     AddEphemeris(Eph(4, INT32_MAX));
     EXPECT_EQ(FindGpsEphemeris(4, INT32_MIN), nullptr);
+}
+
+// Toes repeat from week to week: with the weeks known, an ephemeris is
+// found only for times within half a week of its toe, which takes the week
+// that puts it nearest the time the ephemeris was received.
+TEST_F(EphemerisListTest, AToeOfAnotherWeekIsNotTakenForThisWeeksEpochs) {
+    AddEphemeris(Eph(9, 0, 1.0), 1400, 597600);  // week 1401's first toe, received before 1400 ended
+    AddEphemeris(Eph(9, 7200, 2.0), 1400, 7000); // week 1400
+    AddEphemeris(Eph(9, 7200, 3.0), 1401, 7000); // the same toe a week later: kept beside it
+    AddEphemeris(Eph(9, 7200, 4.0), 1401, 7100); // received again: not added
+    struct Lookup {
+        int32_t time, week;
+        double af0; // 0: none
+    };
+    const Lookup lookups[] = {{7300, 1400, 2.0}, {7300, 1401, 3.0}, {100, 1401, 1.0},     {597700, 1400, 1.0},
+                              {100, 1402, 0.0},  {7300, 1402, 0.0}, {7300, kAnyWeek, 2.0}};
+    for (const Lookup &l : lookups) {
+        SCOPED_TRACE(std::to_string(l.week) + " " + std::to_string(l.time));
+        const GpsEphRecord *e = FindGpsEphemeris(9, l.time, l.week);
+        if (l.af0 == 0.0) {
+            EXPECT_EQ(e, nullptr);
+        } else {
+            ASSERT_NE(e, nullptr);
+            EXPECT_EQ(+e->af0, l.af0);
+        }
+    }
 }
 
 TEST_F(EphemerisListTest, ClearForgetsEntriesCachesAndCount) {
