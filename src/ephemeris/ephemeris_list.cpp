@@ -7,6 +7,7 @@
 #include "ephemeris/ephemeris_list.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -20,6 +21,7 @@ struct EphemerisEntry {
     int32_t sequence; // entries that stood before this one when it was added
     int32_t toe;
     int32_t toeWeek; // GPS week of the toe, or kAnyWeek
+    int64_t toeAt;   // the toe in seconds from the GPS weeks' start, or kAnyTime
     EphemerisEntry *next;
     GpsEphRecord ephemeris; // health word always 0: only the first 180 bytes are kept
 };
@@ -29,6 +31,9 @@ inline constexpr int kCacheSize = 72; // PRNs 0 to 71
 struct EphemerisChain {
     EphemerisEntry *head = nullptr;
     std::array<EphemerisEntry *, kCacheSize> cache{};
+    // The week of the lookup that found each cached entry: an epoch of that
+    // week takes it again without the half-week test.
+    std::array<int32_t, kCacheSize> cacheWeek{};
 };
 
 // How close a kept toe must be for a lookup: the cached entry is reused and
@@ -60,12 +65,17 @@ int64_t Distance(int32_t time, int32_t toe) {
     return d > kSecondsPerHalfWeek && d <= kSecondsPerWeek ? kSecondsPerWeek - d : d;
 }
 
+// A time or toe of no known week.
+inline constexpr int64_t kAnyTime = INT64_MIN;
+
+int64_t SecondsFromWeeksStart(int32_t week, int32_t seconds) {
+    return week == kAnyWeek ? kAnyTime : static_cast<int64_t>(week) * kSecondsPerWeek + seconds;
+}
+
 // Whether the entry's toe lies within half a week of the time, where both
-// weeks are known.
-bool WithinHalfWeek(const EphemerisEntry &e, int32_t time, int32_t week) {
-    if (week == kAnyWeek || e.toeWeek == kAnyWeek) return true;
-    const int64_t at = static_cast<int64_t>(week) * kSecondsPerWeek + time;
-    return std::llabs(at - (static_cast<int64_t>(e.toeWeek) * kSecondsPerWeek + e.toe)) < kSecondsPerHalfWeek;
+// are known.
+bool WithinHalfWeek(const EphemerisEntry &e, int64_t at) {
+    return at == kAnyTime || e.toeAt == kAnyTime || std::llabs(at - e.toeAt) < kSecondsPerHalfWeek;
 }
 
 // The week that puts the toe nearest the time it was received.
@@ -81,17 +91,19 @@ bool IsNear(int64_t distance, const SearchLimits &limits) {
     return limits.nearInclusive ? distance <= limits.nearEnough : distance < limits.nearEnough;
 }
 
-const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int32_t week) {
-    // Also refuses negative PRNs, which have no cache slot either.
-    if (!InCacheRange(prn)) return nullptr;
-    EphemerisEntry *&cached = chain.cache[static_cast<size_t>(prn)];
-    if (cached != nullptr && IsNear(Distance(time, cached->toe), limits) && WithinHalfWeek(*cached, time, week)) {
-        return &cached->ephemeris;
-    }
+// The walk of the list, when the cached entry does not answer: apart from
+// the lookup, which an epoch makes for every satellite, so that the answer
+// from the cache costs no more than its test.
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+const GpsEphRecord *
+Walk(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int32_t week) {
+    const int64_t at = SecondsFromWeeksStart(week, time);
     EphemerisEntry *best = nullptr;
     int64_t bestDistance = 0;
     for (EphemerisEntry *e = chain.head; e != nullptr; e = e->next) {
-        if (e->prn != prn || !WithinHalfWeek(*e, time, week)) continue;
+        if (e->prn != prn || !WithinHalfWeek(*e, at)) continue;
         const int64_t d = Distance(time, e->toe);
         if (d < limits.window && (best == nullptr || d < bestDistance)) {
             best = e;
@@ -100,8 +112,21 @@ const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int3
         if (IsNear(d, limits)) break;
     }
     if (best == nullptr) return nullptr;
-    cached = best;
+    chain.cache[static_cast<size_t>(prn)] = best;
+    chain.cacheWeek[static_cast<size_t>(prn)] = week;
     return &best->ephemeris;
+}
+
+const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int32_t week) {
+    // Also refuses negative PRNs, which have no cache slot either.
+    if (!InCacheRange(prn)) return nullptr;
+    const EphemerisEntry *cached = chain.cache[static_cast<size_t>(prn)];
+    if (cached != nullptr && IsNear(Distance(time, cached->toe), limits) &&
+        (chain.cacheWeek[static_cast<size_t>(prn)] == week ||
+         WithinHalfWeek(*cached, SecondsFromWeeksStart(week, time)))) {
+        return &cached->ephemeris;
+    }
+    return Walk(chain, limits, prn, time, week);
 }
 
 void Release(EphemerisChain &chain) {
@@ -142,6 +167,7 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek, int32_
     entry->sequence = walked;
     entry->toe = ephemeris.toe;
     entry->toeWeek = toeWeek;
+    entry->toeAt = SecondsFromWeeksStart(toeWeek, ephemeris.toe);
     entry->next = nullptr;
     entry->ephemeris = ephemeris;
     entry->ephemeris.health = 0;
