@@ -71,6 +71,12 @@ constexpr const char *kRepeatedRangesText =
 constexpr const char *kOtherMarksText =
     "Notice: %u camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
     "MARK3POS, MARK4POS) not converted (the mark file holds the MARKTIME marks)";
+constexpr const char *kOtherMarksWithPvaText =
+    "Notice: %u camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
+    "MARK3POS, MARK4POS, MARK2PVA, MARK3PVA, MARK4PVA) not converted (the mark file holds the MARKTIME marks)";
+constexpr const char *kMarkPvasOnlyText =
+    "Notice: %u camera marks logged by MARK1PVA without their MARKTIME not converted (the mark file holds the "
+    "MARKTIME marks)";
 constexpr const char *kMarkPositionsOnlyText =
     "Notice: %u camera marks logged by MARKPOS without their MARKTIME not converted (the mark file holds the "
     "MARKTIME marks)";
@@ -553,14 +559,19 @@ void ReportFraming(int64_t done) {
     g_stats.crcFailures = dec->framingStats.crcFailures;
     g_stats.lengthFailures = dec->framingStats.lengthFailures;
     g_stats.secondAntennaRanges = dec->framingStats.secondAntennaRanges;
-    // A pulse may be logged by its time, its position or both: each input
-    // had as many pulses as the more frequent of its two records.
+    // A pulse may be logged by its time, its position, an INS receiver's
+    // solution at it, or several: each input had as many pulses as the most
+    // frequent of its records.
     const FramingStats &f = dec->framingStats;
     g_stats.otherMarkInputs = 0;
+    bool otherPvas = false;
     for (uint32_t input = 1; input < kMarkInputs; ++input) {
-        g_stats.otherMarkInputs += std::max(f.markTimes[input], f.markPositions[input]);
+        g_stats.otherMarkInputs += std::max({f.markTimes[input], f.markPositions[input], f.markPvas[input]});
+        otherPvas = otherPvas || f.markPvas[input] != 0;
     }
-    g_stats.markPositionsOnly = f.markPositions[0] > f.markTimes[0] ? f.markPositions[0] - f.markTimes[0] : 0;
+    const uint32_t firstWithout = std::max(f.markPositions[0], f.markPvas[0]);
+    g_stats.markPositionsOnly = firstWithout > f.markTimes[0] ? firstWithout - f.markTimes[0] : 0;
+    g_stats.markPositionsByPva = f.markPvas[0] > f.markPositions[0];
     // Range records repeating an epoch's time, on either antenna's port.
     uint32_t repeated = dec->framingStats.repeatedEpochRanges;
     if (const Oem4Decoder *second = GetOpenPort(kSecondAntennaPort);
@@ -591,9 +602,13 @@ void ReportFraming(int64_t done) {
     }
     if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedRangesText, repeated));
     if (g_stats.markPositionsOnly != 0) {
-        ForwardMessage(-1.0, FormatErrorText(kMarkPositionsOnlyText, g_stats.markPositionsOnly));
+        ForwardMessage(-1.0, FormatErrorText(g_stats.markPositionsByPva ? kMarkPvasOnlyText : kMarkPositionsOnlyText,
+                                             g_stats.markPositionsOnly));
     }
-    if (g_stats.otherMarkInputs != 0) ForwardMessage(-1.0, FormatErrorText(kOtherMarksText, g_stats.otherMarkInputs));
+    if (g_stats.otherMarkInputs != 0) {
+        ForwardMessage(-1.0,
+                       FormatErrorText(otherPvas ? kOtherMarksWithPvaText : kOtherMarksText, g_stats.otherMarkInputs));
+    }
     if (g_stats.timeReversals > 1) ForwardMessage(-1.0, FormatErrorText(kTimeBackCountText, g_stats.timeReversals));
 }
 

@@ -82,12 +82,14 @@ struct ConversionStats {
     // the epochs that file took of them.
     uint32_t secondAntennaRanges;
     uint32_t secondAntennaEpochs;
-    // Pulses of the receiver's other mark inputs (by MARK2TIME... or
-    // MARK2POS... records, whichever came more often), and pulses of the
-    // first whose MARKPOS came without a MARKTIME: not in the mark file,
+    // Pulses of the receiver's other mark inputs (by MARK2TIME...,
+    // MARK2POS... or MARK2PVA... records, whichever came most often), and
+    // pulses of the first whose MARKPOS or MARK1PVA came without a MARKTIME
+    // (markPositionsByPva: MARK1PVA's were the more): not in the mark file,
     // which takes MARKTIME's.
     uint32_t otherMarkInputs;
     uint32_t markPositionsOnly;
+    bool markPositionsByPva;
     // Epochs whose time was earlier than the epoch before them.
     uint32_t timeReversals;
     // Offset of the record the log ends inside; -1 when it ends between

@@ -81,6 +81,13 @@ inline constexpr uint16_t kMsgMarkpos = 181;
 inline constexpr uint16_t kMsgMark2pos = 615;
 inline constexpr uint16_t kMsgMark3pos = 1738;
 inline constexpr uint16_t kMsgMark4pos = 1739;
+// An INS receiver's solution at a mark (position, velocity and attitude),
+// one record per pulse of each input, which such receivers are often told
+// to log instead of MARKTIME: counted as MARKPOS is.
+inline constexpr uint16_t kMsgMark1pva = 1067;
+inline constexpr uint16_t kMsgMark2pva = 1068;
+inline constexpr uint16_t kMsgMark3pva = 1118;
+inline constexpr uint16_t kMsgMark4pva = 1119;
 inline constexpr uint32_t kMarkInputs = 4;
 inline constexpr uint16_t kMsgBestxyz = 241;
 // Decoded ephemerides of the other systems, and their ionosphere and time
@@ -105,6 +112,7 @@ inline constexpr uint32_t kBestposLength = 72;
 inline constexpr uint32_t kClockModelLength = 28;
 inline constexpr uint32_t kRawephemLength = 102;
 inline constexpr uint32_t kMarktimeLength = 40;
+inline constexpr uint32_t kMarkPvaLength = 88; // week, seconds, 9 doubles, status
 inline constexpr uint32_t kGpsephemLength = 224;
 inline constexpr uint32_t kBestxyzLength = 112;
 inline constexpr uint32_t kIonutcLength = 108;

@@ -27,7 +27,7 @@ namespace {
 // are a byte count and that many bytes of bit-packed ranges. The other mark
 // inputs' records, and the positions at a mark of every input, are only
 // counted: a pulse that the mark file does not get must not go unnoticed.
-constexpr std::array<RecordTableEntry, 33> kRecordTable = {{
+constexpr std::array<RecordTableEntry, 37> kRecordTable = {{
     {kMsgBestpos, "BESTPOS", kBestposLength, 0, 0, 0, DecodeBestpos},
     {kMsgClockModel, "PROPAGATEDCLOCKMODEL", kClockModelLength, 0, 0, 0, DecodeClockModel},
     {kMsgAlmanac, "ALMANAC", kAlmanacFixedLength, kAlmanacItemLength, 0, 4, DecodeAlmanac},
@@ -61,6 +61,10 @@ constexpr std::array<RecordTableEntry, 33> kRecordTable = {{
     {kMsgMark2pos, "MARK2POS", kBestposLength, 0, 0, 0, CountMarkRecord},
     {kMsgMark3pos, "MARK3POS", kBestposLength, 0, 0, 0, CountMarkRecord},
     {kMsgMark4pos, "MARK4POS", kBestposLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark1pva, "MARK1PVA", kMarkPvaLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark2pva, "MARK2PVA", kMarkPvaLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark3pva, "MARK3PVA", kMarkPvaLength, 0, 0, 0, CountMarkRecord},
+    {kMsgMark4pva, "MARK4PVA", kMarkPvaLength, 0, 0, 0, CountMarkRecord},
 }};
 
 // What the framing's index arithmetic relies on, checked for every row: the

@@ -192,10 +192,12 @@ struct FramingStats {
     uint32_t lengthFailures; // candidates of a known kind dropped for a length that does not fit it
     uint32_t secondAntennaRanges;
     uint32_t repeatedEpochRanges;
-    // Records of each mark input (MARKTIME, MARK2TIME... and MARKPOS,
-    // MARK2POS...): a receiver may log a pulse by either or both.
+    // Records of each mark input (MARKTIME, MARK2TIME..., MARKPOS,
+    // MARK2POS... and MARK1PVA, MARK2PVA...): a receiver may log a pulse by
+    // any or all of them.
     std::array<uint32_t, kMarkInputs> markTimes;
     std::array<uint32_t, kMarkInputs> markPositions;
+    std::array<uint32_t, kMarkInputs> markPvas;
 };
 
 // RANGECMP4 sends full (reference) measurements on the whole second and

@@ -284,6 +284,10 @@ int32_t CountMarkRecord(int32_t port, ThreadBuf *) {
     case kMsgMark2pos: ++stats.markPositions[1]; break;
     case kMsgMark3pos: ++stats.markPositions[2]; break;
     case kMsgMark4pos: ++stats.markPositions[3]; break;
+    case kMsgMark1pva: ++stats.markPvas[0]; break;
+    case kMsgMark2pva: ++stats.markPvas[1]; break;
+    case kMsgMark3pva: ++stats.markPvas[2]; break;
+    case kMsgMark4pva: ++stats.markPvas[3]; break;
     default: break;
     }
     return RK_NONE;

@@ -530,16 +530,20 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
     // 72 bytes) or both: two pulses by both on the second input, one by each
     // record alone on the third and the fourth; on the first, three
     // positions and one time.
+    // An INS receiver's solution at a pulse (MARKxPVA, 88 bytes) is a
+    // third record of it: two by MARK1PVA alone and one by MARK3PVA.
     auto withMarks = [&](std::initializer_list<uint16_t> ids) {
         std::vector<uint8_t> log = record;
         for (const uint16_t id : ids) {
             const bool time = id == 231 || id == 616 || id == 1075 || id == 1076;
-            Append(log, MakeRecord(id, std::vector<uint8_t>(time ? 40 : 72, 0)));
+            const bool pva = id == 1067 || id == 1068 || id == 1118 || id == 1119;
+            Append(log, MakeRecord(id, std::vector<uint8_t>(time ? 40 : pva ? 88 : 72, 0)));
         }
         return log;
     };
     const std::vector<uint8_t> otherMarks = withMarks({616, 615, 616, 615, 1738, 1076, 181, 231, 181, 181});
-    const std::vector<uint8_t> bothRecords = withMarks({231, 181, 231, 181});
+    const std::vector<uint8_t> bothRecords = withMarks({231, 181, 231, 181, 1067, 1067});
+    const std::vector<uint8_t> insMarks = withMarks({1067, 181, 1067, 1118});
     const std::string n = std::to_string(record.size());
     const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
     // clang-format off
@@ -564,6 +568,12 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
           "MARK3POS, MARK4POS) not converted (the mark file holds the MARKTIME marks)"},
          0, 0, 0, -1},
         {"marks by their time and their position", bothRecords, {}, 0, 0, 0, -1},
+        {"an INS receiver's marks", insMarks,
+         {"Notice: 2 camera marks logged by MARK1PVA without their MARKTIME not converted (the mark file holds the "
+          "MARKTIME marks)",
+          "Notice: 1 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
+          "MARK3POS, MARK4POS, MARK2PVA, MARK3PVA, MARK4PVA) not converted (the mark file holds the MARKTIME marks)"},
+         0, 0, 0, -1},
     };
     // clang-format on
     for (const Case &c : cases) {

@@ -518,4 +518,11 @@ TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
 
     auto none = Collect(base);
     EXPECT_EQ(LeftOutText(*none), "");
+
+    // An INS receiver's marks logged by MARK1PVA alone are named as such.
+    const std::string pva = dir + "/pva.txt";
+    Append(pva,
+           "-  Notice: 5 camera marks logged by MARK1PVA without their MARKTIME not converted (the mark file holds "
+           "the MARKTIME marks)\n");
+    EXPECT_EQ(LeftOutText(*Collect(base, pva)), "5 marks logged by MARK1PVA alone");
 }

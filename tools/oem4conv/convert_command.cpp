@@ -496,8 +496,8 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
     }
     // Pulses the mark file does not hold: -q must not hide them.
     if (stats.markPositionsOnly != 0) {
-        std::snprintf(part, sizeof part, "%u mark%s logged by MARKPOS alone not converted", stats.markPositionsOnly,
-                      stats.markPositionsOnly == 1 ? "" : "s");
+        std::snprintf(part, sizeof part, "%u mark%s logged by %s alone not converted", stats.markPositionsOnly,
+                      stats.markPositionsOnly == 1 ? "" : "s", stats.markPositionsByPva ? "MARK1PVA" : "MARKPOS");
         add(part);
     }
     if (stats.otherMarkInputs != 0) {

@@ -231,6 +231,7 @@ struct ReportData {
     uint64_t otherMarks = 0;
     // Pulses of the first mark input logged by MARKPOS without MARKTIME.
     uint64_t markPositionsOnly = 0;
+    bool markPositionsByPva = false; // told of MARK1PVA's, not MARKPOS's
 };
 
 // "GPS 1C 3600, 2W 3580; GLONASS 1C 1200", or "" without a RINEX file.

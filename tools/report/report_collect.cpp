@@ -649,6 +649,10 @@ void ReadLeftOut(ReportData *data, const char *text) {
     } else if (std::strstr(text, " camera marks logged by MARKPOS without their MARKTIME") != nullptr &&
                std::sscanf(text, "Notice: %llu camera", &count) == 1) {
         data->markPositionsOnly += count;
+    } else if (std::strstr(text, " camera marks logged by MARK1PVA without their MARKTIME") != nullptr &&
+               std::sscanf(text, "Notice: %llu camera", &count) == 1) {
+        data->markPositionsOnly += count;
+        data->markPositionsByPva = true;
     }
 }
 
@@ -707,7 +711,9 @@ std::string LeftOutText(const ReportData &d) {
     const std::pair<uint64_t, const char *> counts[] = {{d.bytesSkipped, "bytes of the log skipped"},
                                                         {d.lengthDropped, "records dropped (length)"},
                                                         {d.otherMarks, "marks of other mark inputs"},
-                                                        {d.markPositionsOnly, "marks logged by MARKPOS alone"}};
+                                                        {d.markPositionsOnly, d.markPositionsByPva
+                                                                                  ? "marks logged by MARK1PVA alone"
+                                                                                  : "marks logged by MARKPOS alone"}};
     for (const auto &[count, what] : counts) {
         if (count == 0) continue;
         std::snprintf(part, sizeof part, "%s%llu %s", text.empty() ? "" : "; ", static_cast<unsigned long long>(count),
