@@ -20,8 +20,7 @@ struct EphemerisEntry {
     int32_t prn;
     int32_t sequence; // entries that stood before this one when it was added
     int32_t toe;
-    int32_t toeWeek; // GPS week of the toe, or kAnyWeek
-    int64_t toeAt;   // the toe in seconds from the GPS weeks' start, or kAnyTime
+    int64_t toeAt; // the toe in seconds from the GPS weeks' start, or kAnyTime
     EphemerisEntry *next;
     GpsEphRecord ephemeris; // health word always 0: only the first 180 bytes are kept
 };
@@ -68,8 +67,9 @@ int64_t Distance(int32_t time, int32_t toe) {
 // A time or toe of no known week.
 inline constexpr int64_t kAnyTime = INT64_MIN;
 
+// A week of 0 is a record's before the receiver knew the week: unknown too.
 int64_t SecondsFromWeeksStart(int32_t week, int32_t seconds) {
-    return week == kAnyWeek ? kAnyTime : static_cast<int64_t>(week) * kSecondsPerWeek + seconds;
+    return week <= 0 ? kAnyTime : static_cast<int64_t>(week) * kSecondsPerWeek + seconds;
 }
 
 // Whether the entry's toe lies within half a week of the time, where both
@@ -78,13 +78,13 @@ bool WithinHalfWeek(const EphemerisEntry &e, int64_t at) {
     return at == kAnyTime || e.toeAt == kAnyTime || std::llabs(at - e.toeAt) < kSecondsPerHalfWeek;
 }
 
-// The week that puts the toe nearest the time it was received.
-int32_t ToeWeek(int32_t toe, int32_t receivedWeek, int32_t receivedSeconds) {
-    if (receivedWeek == kAnyWeek) return kAnyWeek;
+// The toe in the week that puts it nearest the time it was received.
+int64_t ToeAt(int32_t toe, int32_t receivedWeek, int32_t receivedSeconds) {
+    const int64_t received = SecondsFromWeeksStart(receivedWeek, receivedSeconds);
+    if (received == kAnyTime) return kAnyTime;
     const int64_t ahead = static_cast<int64_t>(toe) - receivedSeconds;
-    if (ahead > kSecondsPerHalfWeek) return receivedWeek - 1;
-    if (ahead < -kSecondsPerHalfWeek) return receivedWeek + 1;
-    return receivedWeek;
+    const int32_t weeks = ahead > kSecondsPerHalfWeek ? -1 : ahead < -kSecondsPerHalfWeek ? 1 : 0;
+    return SecondsFromWeeksStart(receivedWeek + weeks, toe);
 }
 
 bool IsNear(int64_t distance, const SearchLimits &limits) {
@@ -148,13 +148,13 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek, int32_
     // Offered is counted, taken or not: the range decoder's gate counts
     // ephemerides received, not entries.
     ++EphemerisListCount;
-    const int32_t toeWeek = ToeWeek(ephemeris.toe, receivedWeek, receivedSeconds);
+    const int64_t toeAt = ToeAt(ephemeris.toe, receivedWeek, receivedSeconds);
     int32_t walked = 0;
     EphemerisEntry **link = &EphemerisList.head;
     for (; *link != nullptr; link = &(*link)->next, ++walked) {
         const EphemerisEntry &e = **link;
         if (e.prn == ephemeris.prn && e.toe == ephemeris.toe &&
-            (e.toeWeek == toeWeek || e.toeWeek == kAnyWeek || toeWeek == kAnyWeek)) {
+            (e.toeAt == toeAt || e.toeAt == kAnyTime || toeAt == kAnyTime)) {
             return 0;
         }
     }
@@ -166,8 +166,7 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek, int32_
     entry->prn = ephemeris.prn;
     entry->sequence = walked;
     entry->toe = ephemeris.toe;
-    entry->toeWeek = toeWeek;
-    entry->toeAt = SecondsFromWeeksStart(toeWeek, ephemeris.toe);
+    entry->toeAt = toeAt;
     entry->next = nullptr;
     entry->ephemeris = ephemeris;
     entry->ephemeris.health = 0;

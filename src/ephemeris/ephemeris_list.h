@@ -12,7 +12,8 @@
 // counted whether or not the list took them.
 extern int32_t EphemerisListCount;
 
-// For an ephemeris or a lookup whose GPS week is not known.
+// For an ephemeris or a lookup whose GPS week is not known (a week of 0,
+// logged before the receiver knew it, is taken as unknown too).
 inline constexpr int32_t kAnyWeek = -1;
 // Counts the ephemeris in EphemerisListCount, then keeps it. With the GPS
 // week and seconds of week at which it was received (the record's time),

@@ -249,8 +249,7 @@ int32_t RecomputeReceiverClock(SolverState *solver, EpochRecord *epoch, MeasReco
     const double t = receiverTime - clockIn / kSpeedOfLight;
     // The epoch's week keeps last week's ephemerides of the same toe out of
     // a log longer than a week.
-    const int32_t week = epoch->week != 0 ? static_cast<int32_t>(epoch->week) : kAnyWeek;
-    const int32_t used = SelectSatellites(solver, w, n, t, WholeSeconds(receiverTime), week, &apriori);
+    const int32_t used = SelectSatellites(solver, w, n, t, WholeSeconds(receiverTime), epoch->week, &apriori);
 
     // Step 3, the solution, then the one with a satellite excluded where a
     // residual is too large.

@@ -89,8 +89,7 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
         // A full list (out of memory) leaves ErrorText set but the record
         // has been produced; the list still counts it as offered.
         // Its week as received: a toe of last week is not this week's.
-        const int32_t week = HeaderWeek(dec);
-        AddEphemeris(eph, week != 0 ? static_cast<int32_t>(week) : kAnyWeek, static_cast<int32_t>(time));
+        AddEphemeris(eph, HeaderWeek(dec), static_cast<int32_t>(time));
     }
     return RK_EPHEMERIS;
 }

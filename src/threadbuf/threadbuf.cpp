@@ -51,6 +51,9 @@ constexpr std::array<int32_t, 19> kRecordSizes = {
 // a plain load and store.
 std::atomic<int32_t> g_capacity{kThreadBufDefaultCapacity};
 
+// Where a put must end: the capacity, within the buffer's storage.
+int64_t PutLimit() { return std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity); }
+
 // Text returned by GetThreadBufErrString; overwritten by the next call.
 char g_errString[64];
 
@@ -113,7 +116,7 @@ int32_t PutThreadBufData(ThreadBuf *buf, const void *data, int32_t count, int32_
 
     // The capacity is the host's setting, but our buffers never hold more
     // than their storage: a larger setting is limited to it.
-    const int64_t limit = std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity);
+    const int64_t limit = PutLimit();
     if (static_cast<int64_t>(used) + kThreadBufGroupHeaderSize + payload > limit) return TB_OVERRUN;
     if (at + kThreadBufGroupHeaderSize + payload > limit) return TB_INTERNAL;
 
@@ -167,7 +170,7 @@ int32_t PutThreadBufGroups(ThreadBuf *buf, const ThreadBufGroupData *groups, int
             at = last + kThreadBufGroupHeaderSize + Word(buf, last + kSizeAt);
         }
     }
-    const int64_t limit = std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity);
+    const int64_t limit = PutLimit();
     // A chain that does not end where the used bytes do is left to the
     // single puts, which each walk it again.
     if (!quick || at != static_cast<int64_t>(used) || at + total > limit) {
@@ -206,7 +209,7 @@ uint8_t *ThreadBufNextPayload(ThreadBuf *buf, int32_t bytes) {
         if (last < 0) return nullptr;
         at = last + kThreadBufGroupHeaderSize + Word(buf, last + kSizeAt);
     }
-    const int64_t limit = std::min<int64_t>(g_capacity.load(std::memory_order_relaxed), kThreadBufDefaultCapacity);
+    const int64_t limit = PutLimit();
     if (bytes < 0 || at + kThreadBufGroupHeaderSize + bytes > limit) return nullptr;
     return buf->bytes + at + kThreadBufGroupHeaderSize;
 }
