@@ -65,6 +65,12 @@ constexpr const char *kSecondAntennaLeftOutText =
     "Notice: %.0f %s observations left out of the second antenna's RINEX observation file (%s)";
 constexpr const char *kRepeatedEpochsText = "Notice: %.0f range records repeating the time of an epoch left out of "
                                             "the %sRINEX observation file (the first record of each time kept)";
+constexpr const char *kUnknownWeekEpochsText =
+    "Notice: %.0f epochs of GPS week 0 left out of the %sRINEX observation file (the receiver had not yet set its "
+    "time)";
+constexpr const char *kUnknownWeekMarksText =
+    "Notice: %.0f camera marks of GPS week 0 left out of the RINEX observation file's events (the receiver had not "
+    "yet set its time; the mark file holds them)";
 constexpr const char *kRepeatedRangesText =
     "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
     "time kept)";
@@ -526,10 +532,15 @@ void ReportLeftOutOf(const RinexExport &x, const char *text) {
     }
 }
 
-// Epochs of a time already written, once per file.
+// Epochs of a time already written, and of a week not yet known, once per
+// file.
 void ReportRepeatedEpochs(const RinexExport &x, const char *file) {
     const uint64_t repeated = RinexExportRepeatedEpochs(x);
     if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedEpochsText, static_cast<double>(repeated), file));
+    const uint64_t unknownWeek = RinexExportUnknownWeekEpochs(x);
+    if (unknownWeek != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kUnknownWeekEpochsText, static_cast<double>(unknownWeek), file));
+    }
 }
 
 // What the RINEX observation files left out, at the end.
@@ -537,6 +548,9 @@ void ReportRinexLeftOut() {
     if (g_conversion.out->rinexOpen) {
         ReportLeftOutOf(g_conversion.rinex, kRinexLeftOutText);
         ReportRepeatedEpochs(g_conversion.rinex, "");
+        if (const uint64_t marks = RinexExportUnknownWeekMarks(g_conversion.rinex); marks != 0) {
+            ForwardMessage(-1.0, FormatErrorText(kUnknownWeekMarksText, static_cast<double>(marks)));
+        }
         const auto &navLeftOut = RinexExportNavLeftOut(g_conversion.rinex);
         for (uint32_t system = 0; system < kSystemCount; ++system) {
             if (navLeftOut[system] == 0) continue;

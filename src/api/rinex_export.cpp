@@ -143,6 +143,8 @@ int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version
     x.lastWeek = 0;
     x.lastSeconds = 0.0;
     x.repeatedEpochs = 0;
+    x.unknownWeekEpochs = 0;
+    x.unknownWeekMarks = 0;
     x.navLeftOut = {};
     x.lastBroadcast = {};
     x.satelliteAt = {};
@@ -321,6 +323,10 @@ void CountLeftOutOf211(RinexExport &x, const RinexEpoch &out) {
 // blank as not observed.
 int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written) {
     *written = false;
+    if (epoch->week == 0) {
+        ++x.unknownWeekEpochs;
+        return 0;
+    }
     // The same measurements in a second encoding (or a record logged
     // twice): two epochs of one time would make readers take them as two,
     // and the header's interval irregular.
@@ -352,6 +358,10 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
 }
 
 int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark) {
+    if (mark->week == 0) {
+        ++x.unknownWeekMarks;
+        return 0;
+    }
     return WriteRinexEvent(&x.obs, static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
 }
 

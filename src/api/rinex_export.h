@@ -93,6 +93,12 @@ struct RinexExport {
     int32_t lastWeek;
     double lastSeconds;
     uint64_t repeatedEpochs;
+    // Epochs and camera marks of GPS week 0, left out: a receiver that has
+    // not yet set its time stamps its records with week 0 and its seconds
+    // since power-on, a time no calendar date can stand for (it would be a
+    // day of 1980, and the header's first observation with it).
+    uint64_t unknownWeekEpochs;
+    uint64_t unknownWeekMarks;
     // Ephemerides of the systems a RINEX 2.11 set has no navigation file
     // for (Galileo, BeiDou, QZSS), each broadcast once, by system.
     std::array<uint32_t, kSystemCount> navLeftOut;
@@ -112,8 +118,10 @@ int32_t OpenRinexSecondAntenna(RinexExport &x, const char *obsPath, const char *
 // One decoded epoch, every observation of a signal RINEX names; *written
 // tells whether it had any (an epoch of none is not written). An epoch of
 // the same time as the last one written is not written again (the first
-// record of a time is kept), and counted.
+// record of a time is kept), and counted; so is an epoch of GPS week 0.
 int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written);
+// A camera mark as an event of the observation file; one of GPS week 0 is
+// counted, not written.
 int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark);
 // (week, seconds): the GPS time of the record that carried the ephemeris.
 int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds);
@@ -127,6 +135,9 @@ void ExportRinexPosition(RinexExport &x, const PositionRecord *position);
 inline const RinexLeftOut &RinexExportLeftOut(const RinexExport &x) { return x.leftOut; }
 // Epochs left out so far because an epoch of their time was written.
 inline uint64_t RinexExportRepeatedEpochs(const RinexExport &x) { return x.repeatedEpochs; }
+// Epochs and marks left out so far because their GPS week was not known.
+inline uint64_t RinexExportUnknownWeekEpochs(const RinexExport &x) { return x.unknownWeekEpochs; }
+inline uint64_t RinexExportUnknownWeekMarks(const RinexExport &x) { return x.unknownWeekMarks; }
 inline const std::array<uint32_t, kSystemCount> &RinexExportNavLeftOut(const RinexExport &x) { return x.navLeftOut; }
 // Writes both files whole; the port (may be null) gives the receiver's
 // VERSION and IONUTC content. 0, or 1 with the message in ErrorText.

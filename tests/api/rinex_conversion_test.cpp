@@ -31,6 +31,7 @@
 #include "support/scratch.h"
 
 namespace fs = std::filesystem;
+using testsupport::Append;
 using testsupport::Bytes;
 using testsupport::ErrString;
 using testsupport::MakeRecord;
@@ -501,8 +502,9 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
 
 // What the observation file cannot hold is counted and told, once at the
 // end: a GLONASS satellite before its slot is known (PRN 0), a signal RINEX
-// has no code for, and in RINEX 2.11 a system or a signal it has no types
-// for.
+// has no code for, in RINEX 2.11 a system or a signal it has no types for,
+// and an epoch or a mark of GPS week 0 (a receiver that has not yet set its
+// time), which no date stands for.
 TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     struct Observation {
         uint16_t prn;
@@ -519,10 +521,16 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         body.u2(o.prn).u2(0).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(-100.0f).r4(45.0f).r4(50.0f);
         body.u4(0x1C00 | o.system << 16 | o.signal << 21);
     }
-    std::vector<uint8_t> bytes = MakeRecord(43, body.data());
-    const std::vector<uint8_t> second = MakeRecord(43, body.data(), {1500, 101000, 180});
-    bytes.insert(bytes.end(), second.begin(), second.end());
+    std::vector<uint8_t> bytes = MakeRecord(43, body.data(), {0, 5000, 20});
+    Append(bytes, MakeRecord(231, Bytes().u4(0).r8(5.5).r8(0.0).zeros(20).data(), {0, 5500, 20}));
+    Append(bytes, MakeRecord(43, body.data()));
+    Append(bytes, MakeRecord(43, body.data(), {1500, 101000, 180}));
     WriteBytes(Path("untold.gps"), bytes);
+    const std::string unknownWeek = "Notice: 1 epochs of GPS week 0 left out of the RINEX observation file (the "
+                                    "receiver had not yet set its time)";
+    const std::string unknownWeekMark = "Notice: 1 camera marks of GPS week 0 left out of the RINEX observation "
+                                        "file's events (the receiver had not yet set its time; the mark file holds "
+                                        "them)";
     const std::string slot = "Notice: 2 GLONASS observations left out of the RINEX observation file (their slot was "
                              "not yet known)";
     const std::string code =
@@ -541,9 +549,14 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         EXPECT_EQ(told(code), 1);
         EXPECT_EQ(told(system), version == kRinexVersion211 ? 1 : 0);
         EXPECT_EQ(told(type), version == kRinexVersion211 ? 1 : 0);
+        EXPECT_EQ(told(unknownWeek), 1);
+        EXPECT_EQ(told(unknownWeekMark), 1);
+        EXPECT_EQ(options->epochCount, 3u); // the observation file keeps them
         std::ifstream in(Path("untold.obs"));
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_NE(text.find("G05"), std::string::npos);
+        EXPECT_EQ(text.find("1980"), std::string::npos);
+        EXPECT_EQ(text.find(" 80  1  6"), std::string::npos);
         EXPECT_EQ(text.find("E11") != std::string::npos, version != kRinexVersion211);
     }
 }
