@@ -71,6 +71,9 @@ constexpr const char *kUnknownWeekEpochsText =
 constexpr const char *kUnknownWeekMarksText =
     "Notice: %.0f camera marks of GPS week 0 left out of the RINEX observation file's events (the receiver had not "
     "yet set its time; the mark file holds them)";
+constexpr const char *kLateEventsText =
+    "Notice: %.0f camera marks written to the RINEX observation file after an epoch later than their time (their "
+    "MARKTIME came too late in the log, or after its time went back)";
 constexpr const char *kRepeatedRangesText =
     "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
     "time kept)";
@@ -709,7 +712,13 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     options->markCount = g_conversion.marksWritten;
 
     CloseInput(input);
+    const bool rinexOpen = g_conversion.out->rinexOpen;
     g_conversion.out->Close(GetOpenPort(kPort), Fail);
+    // The writer places the events among the epochs as it prints them, so
+    // how many it could not place in time order is known after the close.
+    if (const uint64_t late = rinexOpen ? RinexObsLateEvents(&g_conversion.rinex.obs) : 0; late != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kLateEventsText, static_cast<double>(late)));
+    }
     if (g_conversion.failed) {
         SetErrorText(g_conversion.failureText);
         return 1;

@@ -214,6 +214,11 @@ struct RinexObsWriter {
     int64_t lastTime;
     bool anyEvent; // and the time of the first, for a file of events alone
     int64_t firstEventTime;
+    // The time of the epoch written last, and the events written after an
+    // epoch later than their own time (their marks came too late in the
+    // log for the held epochs to wait for them).
+    int64_t lastEpochTime;
+    uint64_t lateEvents;
     double firstSeconds; // for the interval
     double lastSeconds;
     int64_t lastWeek;
@@ -283,6 +288,8 @@ int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, ui
 int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header);
 // Closes without writing the file (a conversion that failed to start).
 void DiscardRinexObs(RinexObsWriter *writer);
+// After the close: the events that follow an epoch later than their time.
+inline uint64_t RinexObsLateEvents(const RinexObsWriter *writer) { return writer->lateEvents; }
 
 // The navigation header's optional records: the log's IONUTC record, and
 // the ionosphere and time records of the other systems (may be null).

@@ -282,6 +282,7 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
     w.firstTime = std::min(w.firstTime, r.time);
     w.lastTime = std::max(w.lastTime, r.time);
     w.lastSeconds = seconds;
+    w.lastEpochTime = r.time;
 }
 
 // Where an epoch's lines are built: in the file's block, by the writer's
@@ -840,7 +841,10 @@ int32_t TakeEvent(RinexObsWriter &w, const RinexQueuedEvent &event) {
     // held epoch goes where it can, first among them.
     while (HeldCount(w) > 0 && FirstHeld(w).time <= event.time) result |= EmitFirstHeld(w);
     // Held epochs later than the event stay held, so the event goes out
-    // ahead of them.
+    // ahead of them. An epoch later than it may have gone out already (a
+    // mark logged more than the hold after its pulse, or after the log's
+    // time went back): the event is still written, here, and counted.
+    if (w.anyEpoch && event.time < w.lastEpochTime) ++w.lateEvents;
     result |= EmitEvent(w, event.time, event.markNumber);
     return result;
 }

@@ -504,7 +504,8 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
 // end: a GLONASS satellite before its slot is known (PRN 0), a signal RINEX
 // has no code for, in RINEX 2.11 a system or a signal it has no types for,
 // and an epoch or a mark of GPS week 0 (a receiver that has not yet set its
-// time), which no date stands for.
+// time), which no date stands for; and a mark logged too late to be placed
+// in time order among the epochs.
 TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     struct Observation {
         uint16_t prn;
@@ -524,8 +525,12 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     std::vector<uint8_t> bytes = MakeRecord(43, body.data(), {0, 5000, 20});
     Append(bytes, MakeRecord(231, Bytes().u4(0).r8(5.5).r8(0.0).zeros(20).data(), {0, 5500, 20}));
     Append(bytes, MakeRecord(43, body.data()));
-    Append(bytes, MakeRecord(43, body.data(), {1500, 101000, 180}));
+    Append(bytes, MakeRecord(43, body.data(), {1500, 103000, 180}));
+    Append(bytes, MakeRecord(231, Bytes().u4(1500).r8(99.0).r8(0.0).zeros(20).data(), {1500, 103100, 180}));
     WriteBytes(Path("untold.gps"), bytes);
+    const std::string late = "Notice: 1 camera marks written to the RINEX observation file after an epoch later "
+                             "than their time (their MARKTIME came too late in the log, or after its time went "
+                             "back)";
     const std::string unknownWeek = "Notice: 1 epochs of GPS week 0 left out of the RINEX observation file (the "
                                     "receiver had not yet set its time)";
     const std::string unknownWeekMark = "Notice: 1 camera marks of GPS week 0 left out of the RINEX observation "
@@ -551,6 +556,7 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         EXPECT_EQ(told(type), version == kRinexVersion211 ? 1 : 0);
         EXPECT_EQ(told(unknownWeek), 1);
         EXPECT_EQ(told(unknownWeekMark), 1);
+        EXPECT_EQ(told(late), 1);
         EXPECT_EQ(options->epochCount, 3u); // the observation file keeps them
         std::ifstream in(Path("untold.obs"));
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

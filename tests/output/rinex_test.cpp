@@ -317,6 +317,7 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     RinexObsHeader header{};
     header.markerName = "FLIGHT7";
     ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
+    EXPECT_EQ(RinexObsLateEvents(&g_writer), 1u); // 12.5 s, after 13 s
 
     rinexread::ObsFile obs;
     ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
