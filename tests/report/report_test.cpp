@@ -114,11 +114,14 @@ TEST(ReportObservations, RateGapsSlipsAndAvailability) {
     EXPECT_DOUBLE_EQ(d->prns[11].l1[2].start, 1025);
 }
 
-TEST(ReportObservations, TwentyHertzWeekCrossingAndTimeGoingBack) {
+TEST(ReportObservations, TwentyHertzWeekCrossingTimeGoingBackAndAnUnsetWeek) {
     const std::string base = reporttest::TempDir("rate") + "/fast";
     {
         Session s(base);
         const std::vector<Sat> sats = {{5, 40}};
+        // Seconds since power-on, before the receiver set its time: no gap
+        // of decades to the log's first epoch.
+        for (int i = 0; i < 3; ++i) s.Epoch(0, 4005.0 + i, sats);
         // 20 Hz across the end of week 1500, with a 0.2 s step at its end.
         for (int i = 0; i < 20; ++i) s.Epoch(1500, 604799.0 + 0.05 * i, sats);
         for (int i = 1; i < 20; ++i) s.Epoch(1501, 0.05 * i + 0.1, sats);
@@ -134,6 +137,9 @@ TEST(ReportObservations, TwentyHertzWeekCrossingAndTimeGoingBack) {
     EXPECT_EQ(d->backwardSteps, 1u);
     EXPECT_EQ(d->firstWeek, 1500);
     EXPECT_EQ(d->lastWeek, 1501);
+    EXPECT_EQ(d->badTimeEpochs, 3u);
+    EXPECT_EQ(d->problems, std::vector<std::string>{"3 epochs of GPS week 0 (the receiver had not yet set its time) "
+                                                    "left out of the time figures"});
     ASSERT_EQ(d->marks.size(), 2u);
     EXPECT_NEAR(d->marks[1].time - d->marks[0].time, 1.0, 1e-9);
     for (const MarkAnomaly &a : d->markAnomalies) EXPECT_NE(a.kind, kMarkOutsideSpan);

@@ -188,6 +188,11 @@ bool ReadObservations(ReportData *data, std::string *error) {
             if (meas[i].l2Pseudorange != 0.0) ++data->l2Code;
             if (meas[i].l2Phase != 0.0) ++data->l2Phase;
         }
+        if (epoch.week == 0) {
+            ++data->badTimeEpochs;
+            ++data->unknownWeekEpochs;
+            continue;
+        }
         if (data->epochs.empty()) data->referenceWeek = epoch.week;
         const double time =
             (epoch.week - data->referenceWeek) * static_cast<double>(kSecondsPerWeek) + epoch.receiverTime;
@@ -239,8 +244,14 @@ bool ReadObservations(ReportData *data, std::string *error) {
                              " epochs: " + ErrorText);
     }
     CloseTsqReader(reader.get());
-    if (data->badTimeEpochs > 0) {
-        AddProblem(data, std::to_string(data->badTimeEpochs) + " epochs without a usable time");
+    if (data->unknownWeekEpochs > 0) {
+        AddProblem(data, std::to_string(data->unknownWeekEpochs) +
+                             " epochs of GPS week 0 (the receiver had not yet set its time) left out of the time "
+                             "figures");
+    }
+    if (data->badTimeEpochs > data->unknownWeekEpochs) {
+        AddProblem(data,
+                   std::to_string(data->badTimeEpochs - data->unknownWeekEpochs) + " epochs without a usable time");
     }
 
     // Satellites per epoch from the histogram.
