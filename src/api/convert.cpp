@@ -336,6 +336,10 @@ void DrainEpoch() {
     if (measCount == 0 || g_conversion.out->tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.out->tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
+        if (g_conversion.epoch.week == 0) {
+            ++g_stats.unknownWeekEpochs;
+            return;
+        }
         if (g_stats.epochsTaken++ == 0) {
             g_stats.firstWeek = g_conversion.epoch.week;
             g_stats.firstTime = g_conversion.epoch.receiverTime;

@@ -155,12 +155,19 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
 }
 
 TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
-    WriteBytes(dir / "day1.gps", SmallLog());
+    // An epoch before the receiver set its time (week 0, seconds since
+    // power-on) is converted but kept out of the span.
+    const std::vector<uint8_t> range = RangeLog(4, 5000);
+    std::vector<uint8_t> log = MakeRecord(43, std::vector<uint8_t>(range.begin() + 28, range.end() - 4), {0, 5000, 20});
+    testsupport::Append(log, SmallLog());
+    WriteBytes(dir / "day1.gps", log);
     Outcome outcome = Run({P("day1.gps")});
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + " -> " + P("day1") + ".{tsq,epp,sta}\n"));
-    EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": converted, 3 epochs, 0 ephemerides, 2 marks, "));
-    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s)\n")) << outcome.out;
+    EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": converted, 4 epochs, 0 ephemerides, 2 marks, "));
+    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s); 1 epochs of GPS week 0 "
+                                      "(the receiver had not yet set its time)\n"))
+        << outcome.out;
     for (const char *name : {"day1.tsq", "day1.epp", "day1.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;
 }
 

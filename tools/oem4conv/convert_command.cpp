@@ -423,6 +423,7 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
     static MeasRecord meas[kTsqMaxMeasurements];
     bool any = false;
     uint32_t held = 0;
+    uint32_t unknownWeek = 0;
     double firstTime = 0, lastTime = 0;
     int firstWeek = 0, lastWeek = 0;
     if (succeeded) {
@@ -431,9 +432,15 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
         firstTime = stats.firstTime;
         lastWeek = static_cast<int>(stats.lastWeek);
         lastTime = stats.lastTime;
+        unknownWeek = stats.unknownWeekEpochs;
     } else {
         if (OpenTsqReader(&reader, path.c_str()) != 0) return;
         while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
+            ++held;
+            if (epoch.week == 0) {
+                ++unknownWeek;
+                continue;
+            }
             if (!any) {
                 firstTime = epoch.receiverTime;
                 firstWeek = epoch.week;
@@ -441,20 +448,21 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
             }
             lastTime = epoch.receiverTime;
             lastWeek = epoch.week;
-            ++held;
         }
         CloseTsqReader(&reader);
     }
     if (!succeeded && held < counted) std::printf("; the observation file holds %u of the epochs", held);
-    if (!any) return;
-    const double span = (lastWeek - firstWeek) * static_cast<double>(kSecondsPerWeek) + lastTime - firstTime;
-    std::printf("; GPS week %d %.3f to week %d %.3f", firstWeek, firstTime, lastWeek, lastTime);
-    // A log whose time goes back (logs joined out of order) has no span.
-    if (span >= 0.0) {
-        std::printf(" (%.3f s)", span);
-    } else {
-        std::printf(" (the log's time goes back)");
+    if (any) {
+        const double span = (lastWeek - firstWeek) * static_cast<double>(kSecondsPerWeek) + lastTime - firstTime;
+        std::printf("; GPS week %d %.3f to week %d %.3f", firstWeek, firstTime, lastWeek, lastTime);
+        // A log whose time goes back (logs joined out of order) has no span.
+        if (span >= 0.0) {
+            std::printf(" (%.3f s)", span);
+        } else {
+            std::printf(" (the log's time goes back)");
+        }
     }
+    if (unknownWeek != 0) std::printf("; %u epochs of GPS week 0 (the receiver had not yet set its time)", unknownWeek);
 }
 
 // What the conversion could not put into the observation file, on a line of
