@@ -165,7 +165,7 @@ TEST_F(Cli, ConvertsBesideTheLogWithTimedMessagesAndASummary) {
     ASSERT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + " -> " + P("day1") + ".{tsq,epp,sta}\n"));
     EXPECT_TRUE(Contains(outcome.out, P("day1.gps") + ": converted, 4 epochs, 0 ephemerides, 2 marks, "));
-    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s); 1 epochs of GPS week 0 "
+    EXPECT_TRUE(Contains(outcome.out, "; GPS week 1500 100.000 to week 1500 102.000 (2.000 s); 1 epoch of GPS week 0 "
                                       "(the receiver had not yet set its time)\n"))
         << outcome.out;
     for (const char *name : {"day1.tsq", "day1.epp", "day1.sta"}) EXPECT_TRUE(fs::exists(dir / name)) << name;

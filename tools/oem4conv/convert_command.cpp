@@ -462,7 +462,10 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
             std::printf(" (the log's time goes back)");
         }
     }
-    if (unknownWeek != 0) std::printf("; %u epochs of GPS week 0 (the receiver had not yet set its time)", unknownWeek);
+    if (unknownWeek != 0) {
+        std::printf("; %u epoch%s of GPS week 0 (the receiver had not yet set its time)", unknownWeek,
+                    unknownWeek == 1 ? "" : "s");
+    }
 }
 
 // What the conversion could not put into the observation file, on a line of
