@@ -125,7 +125,7 @@ TEST(ReportObservations, TwentyHertzWeekCrossingTimeGoingBackAndAnUnsetWeek) {
         // 20 Hz across the end of week 1500, with a 0.2 s step at its end.
         for (int i = 0; i < 20; ++i) s.Epoch(1500, 604799.0 + 0.05 * i, sats);
         for (int i = 1; i < 20; ++i) s.Epoch(1501, 0.05 * i + 0.1, sats);
-        s.Epoch(1501, 0.5, sats); // back in time
+        s.Epoch(1501, 0.5, sats); // back in time, to a time read before
         s.Mark(1, 604799.5);      // both marks lie in the span once placed in
         s.Mark(2, 0.5);           // their weeks
     }
@@ -135,8 +135,13 @@ TEST(ReportObservations, TwentyHertzWeekCrossingTimeGoingBackAndAnUnsetWeek) {
     EXPECT_NEAR(d->gaps[0].interval, 0.2, 1e-9);
     EXPECT_EQ(d->gaps[0].missing, 3);
     EXPECT_EQ(d->backwardSteps, 1u);
+    EXPECT_EQ(d->repeatedTimes, 1u);
+    // The span is the earliest to the latest epoch, not the first and last
+    // read.
     EXPECT_EQ(d->firstWeek, 1500);
+    EXPECT_DOUBLE_EQ(d->firstTow, 604799.0);
     EXPECT_EQ(d->lastWeek, 1501);
+    EXPECT_NEAR(d->lastTow, 1.05, 1e-9);
     EXPECT_EQ(d->badTimeEpochs, 3u);
     EXPECT_EQ(d->problems, std::vector<std::string>{"3 epochs of GPS week 0 (the receiver had not yet set its time) "
                                                     "left out of the time figures"});

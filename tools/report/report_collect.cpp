@@ -201,16 +201,20 @@ bool ReadObservations(ReportData *data, std::string *error) {
             continue;
         }
         const int64_t index = static_cast<int64_t>(data->epochs.size());
-        if (index == 0) {
+        if (index != 0) intervals.push_back(time - data->epochs.back().time);
+        // The span bounds every epoch: in a log whose time goes back (files
+        // joined out of order) the first and last read need not be the
+        // earliest and the latest.
+        if (index == 0 || time < data->firstTime) {
             data->firstWeek = epoch.week;
             data->firstTow = epoch.receiverTime;
             data->firstTime = time;
-        } else {
-            intervals.push_back(time - data->epochs.back().time);
         }
-        data->lastWeek = epoch.week;
-        data->lastTow = epoch.receiverTime;
-        data->lastTime = time;
+        if (index == 0 || time > data->lastTime) {
+            data->lastWeek = epoch.week;
+            data->lastTow = epoch.receiverTime;
+            data->lastTime = time;
+        }
         EpochSample sample{time, epoch.latitude, epoch.longitude, epoch.clockOffset, epoch.height, count, epoch.flags};
         data->epochs.push_back(sample);
 
@@ -280,10 +284,17 @@ bool ReadObservations(ReportData *data, std::string *error) {
     for (double d : intervals) {
         if (d > 0)
             positive.push_back(d);
-        else if (d == 0)
-            ++data->repeatedTimes;
-        else
+        else if (d < 0)
             ++data->backwardSteps;
+    }
+    // An epoch of a time read before, next to it or not (a file joined to
+    // itself, or files that overlap).
+    {
+        std::vector<double> times;
+        times.reserve(data->epochs.size());
+        for (const EpochSample &e : data->epochs) times.push_back(e.time);
+        std::sort(times.begin(), times.end());
+        for (std::size_t i = 1; i < times.size(); ++i) data->repeatedTimes += times[i] == times[i - 1] ? 1 : 0;
     }
     data->rate = LowerMedian(&positive);
     if (data->rate > 0) {
