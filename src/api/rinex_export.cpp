@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "api/error_text.h"
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "common/physics.h"
 #include "navigation/coordinates.h"
@@ -143,6 +144,8 @@ int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version
     x.lastWeek = 0;
     x.lastSeconds = 0.0;
     x.repeatedEpochs = 0;
+    x.writtenRunCount = 0;
+    x.latestWritten = 0;
     x.unknownWeekEpochs = 0;
     x.unknownWeekMarks = 0;
     x.navLeftOut = {};
@@ -315,6 +318,49 @@ void CountLeftOutOf211(RinexExport &x, const RinexEpoch &out) {
     }
 }
 
+// An epoch's time in 0.1 us units, rounded inline: the export asks it of
+// every epoch. Only compared with its like, never with the writer's times.
+int64_t TimeKey(int32_t week, double seconds) {
+    const double units = seconds * 1e7;
+    return static_cast<int64_t>(week) * (int64_t{kSecondsPerWeek} * 10000000) +
+           static_cast<int64_t>(units >= 0.0 ? units + 0.5 : units - 0.5);
+}
+
+// Whether an epoch of the time was written (a time no later than the
+// latest written).
+bool WasWritten(const RinexExport &x, int64_t time) {
+    for (uint32_t k = 0; k < x.writtenRunCount; ++k) {
+        const RinexWrittenRun &r = x.writtenRuns[k];
+        if (time < r.start) continue;
+        if (r.count == 1) {
+            if (time == r.start) return true;
+            continue;
+        }
+        const int64_t after = time - r.start;
+        if (after % r.step == 0 && after / r.step < r.count) return true;
+    }
+    return false;
+}
+
+// The time of an epoch written: the last run goes on when the time is its
+// next step, or gets its step from its second epoch; else a run starts.
+void NoteWritten(RinexExport &x, int64_t time) {
+    if (x.writtenRunCount == 0 || time > x.latestWritten) x.latestWritten = time;
+    if (x.writtenRunCount > 0) {
+        RinexWrittenRun &r = x.writtenRuns[x.writtenRunCount - 1];
+        if (r.count == 1 && time > r.start) {
+            r.step = time - r.start;
+            r.count = 2;
+            return;
+        }
+        if (r.count > 1 && time == r.start + r.step * r.count) {
+            ++r.count;
+            return;
+        }
+    }
+    if (x.writtenRunCount < kRinexWrittenRuns) x.writtenRuns[x.writtenRunCount++] = RinexWrittenRun{time, 0, 1};
+}
+
 } // namespace
 
 // A pure mapping of the decoded epoch: every observation of a signal that
@@ -331,6 +377,12 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
     // twice): two epochs of one time would make readers take them as two,
     // and the header's interval irregular.
     if (x.hasLastEpoch && epoch->week == x.lastWeek && epoch->time == x.lastSeconds) {
+        ++x.repeatedEpochs;
+        return 0;
+    }
+    // A repeat further back comes only after the log's time went back.
+    const int64_t time = TimeKey(epoch->week, epoch->time);
+    if (x.hasLastEpoch && time <= x.latestWritten && WasWritten(x, time)) {
         ++x.repeatedEpochs;
         return 0;
     }
@@ -354,6 +406,7 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
     x.hasLastEpoch = true;
     x.lastWeek = epoch->week;
     x.lastSeconds = epoch->time;
+    NoteWritten(x, time);
     return WriteRinexObsEpoch(&x.obs, &out);
 }
 

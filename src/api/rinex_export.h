@@ -37,6 +37,14 @@ inline constexpr std::size_t kRinexBroadcastSlots =
 // sits in it, valid where its stamp is the epoch's: found without a search,
 // and nothing to clear for each epoch.
 inline constexpr uint32_t kRinexIndexedNumbers = 64;
+// Epochs written at start, start + step, ... (count of them).
+struct RinexWrittenRun {
+    int64_t start;
+    int64_t step;
+    int64_t count;
+};
+inline constexpr std::size_t kRinexWrittenRuns = 4096;
+
 struct SatelliteAt {
     uint32_t stamp;
     int32_t index;
@@ -93,6 +101,14 @@ struct RinexExport {
     int32_t lastWeek;
     double lastSeconds;
     uint64_t repeatedEpochs;
+    // The times of the epochs written (0.1 us units), as runs of one step,
+    // and the latest: files that overlap, joined into one log, repeat
+    // earlier epochs once the log's time has gone back, further on than
+    // the epoch just written. A full list finds repeats next to each other
+    // only.
+    std::array<RinexWrittenRun, kRinexWrittenRuns> writtenRuns;
+    uint32_t writtenRunCount;
+    int64_t latestWritten;
     // Epochs and camera marks of GPS week 0, left out: a receiver that has
     // not yet set its time stamps its records with week 0 and its seconds
     // since power-on, a time no calendar date can stand for (it would be a

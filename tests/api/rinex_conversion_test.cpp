@@ -567,6 +567,29 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     }
 }
 
+// Files that overlap, joined into one log: once the log's time has gone
+// back, its epochs repeat earlier ones further on than the epoch just
+// written. Each time is written once, the repeats counted; an earlier time
+// not written before (a second file joined ahead of the first) is kept.
+TEST_F(RinexConversion, AnEpochRepeatedFurtherOnIsWrittenOnce) {
+    std::vector<uint8_t> log;
+    for (const int32_t ms : {100000, 101000, 102000, 103000, 50000, 101000, 102000, 104000, 102000}) {
+        Append(log, testsupport::RangeLog(4, ms));
+    }
+    WriteBytes(Path("joined.gps"), log);
+    ASSERT_EQ(Convert(Path("joined.gps"), "joined"), 0) << ErrString();
+    EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(),
+                         "Notice: 3 range records repeating the time of an epoch left out of the RINEX observation "
+                         "file (the first record of each time kept)"),
+              1);
+    rinexread::ObsFile obs;
+    ASSERT_EQ(rinexread::ReadObs(Path("joined.obs"), &obs), "");
+    std::vector<double> times;
+    for (const rinexread::ObsEpoch &e : obs.epochs) times.push_back(SecondsOfWeek(e));
+    EXPECT_EQ(times, (std::vector<double>{100, 101, 102, 103, 50, 104}));
+    EXPECT_EQ(options->epochCount, 9u); // the observation file keeps every record
+}
+
 // A receiver of several systems tracking every signal can log a RANGE
 // record longer than the 8192 bytes the observation file's framing takes.
 // The observation file still drops it with its overrun, as without RINEX;
