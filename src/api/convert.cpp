@@ -20,6 +20,7 @@
 #include "api/error_text.h"
 #include "api/output_set.h"
 #include "api/rinex_export.h"
+#include "common/gnss_time.h"
 #include "common/physics.h"
 #include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
@@ -336,7 +337,7 @@ void DrainEpoch() {
     if (measCount == 0 || g_conversion.out->tsq == nullptr) return;
     if (WriteTsqEpoch(g_conversion.out->tsq, &g_conversion.epoch, g_conversion.meas) == 0) {
         ++g_conversion.epochsWritten;
-        if (g_conversion.epoch.week == 0) {
+        if (IsUnsetWeek(g_conversion.epoch.week)) {
             ++g_stats.unknownWeekEpochs;
             return;
         }

@@ -103,9 +103,8 @@ struct ConversionStats {
     uint32_t epochsTaken;
     uint32_t firstWeek, lastWeek;
     double firstTime, lastTime;
-    // Epochs of GPS week 0 the observation file took besides (a receiver
-    // that had not yet set its time counts seconds since power-on): no part
-    // of the span, which they would stretch back to 1980.
+    // Epochs of GPS week 0 the observation file took besides (IsUnsetWeek):
+    // no part of the span, which they would stretch back to 1980.
     uint32_t unknownWeekEpochs;
     // Epochs the RINEX observation file took (with or without the host's
     // files).

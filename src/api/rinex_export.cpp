@@ -369,7 +369,7 @@ void NoteWritten(RinexExport &x, int64_t time) {
 // blank as not observed.
 int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *written) {
     *written = false;
-    if (epoch->week == 0) {
+    if (IsUnsetWeek(epoch->week)) {
         ++x.unknownWeekEpochs;
         return 0;
     }
@@ -411,7 +411,7 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
 }
 
 int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark) {
-    if (mark->week == 0) {
+    if (IsUnsetWeek(mark->week)) {
         ++x.unknownWeekMarks;
         return 0;
     }

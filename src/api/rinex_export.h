@@ -109,10 +109,9 @@ struct RinexExport {
     std::array<RinexWrittenRun, kRinexWrittenRuns> writtenRuns;
     uint32_t writtenRunCount;
     int64_t latestWritten;
-    // Epochs and camera marks of GPS week 0, left out: a receiver that has
-    // not yet set its time stamps its records with week 0 and its seconds
-    // since power-on, a time no calendar date can stand for (it would be a
-    // day of 1980, and the header's first observation with it).
+    // Epochs and camera marks of GPS week 0 (IsUnsetWeek), left out: a day
+    // of 1980 would stand for them, and the header's first observation with
+    // them.
     uint64_t unknownWeekEpochs;
     uint64_t unknownWeekMarks;
     // Ephemerides of the systems a RINEX 2.11 set has no navigation file

@@ -21,6 +21,11 @@ inline double SecondsBetween(int32_t week, double seconds, int32_t fromWeek, dou
     return static_cast<double>(static_cast<int64_t>(week) - fromWeek) * kSecondsPerWeek + within;
 }
 
+// A receiver that has not yet set its time stamps its records with GPS week
+// 0 and its seconds since power-on: no date stands for such a time (week 0
+// would be January 1980, long before any receiver of these logs).
+inline constexpr bool IsUnsetWeek(int64_t week) { return week == 0; }
+
 // BeiDou time (BDT): week 0 began at GPS week 1356 (2006-01-01), and BDT
 // runs 14 s behind GPS time.
 inline constexpr int32_t kBdtWeekOffset = 1356;

@@ -67,9 +67,9 @@ int64_t Distance(int32_t time, int32_t toe) {
 // A time or toe of no known week.
 inline constexpr int64_t kAnyTime = INT64_MIN;
 
-// A week of 0 is a record's before the receiver knew the week: unknown too.
+// A week the receiver had not yet set is unknown too.
 int64_t SecondsFromWeeksStart(int32_t week, int32_t seconds) {
-    return week <= 0 ? kAnyTime : static_cast<int64_t>(week) * kSecondsPerWeek + seconds;
+    return week < 0 || IsUnsetWeek(week) ? kAnyTime : static_cast<int64_t>(week) * kSecondsPerWeek + seconds;
 }
 
 // Whether the entry's toe lies within half a week of the time, where both

@@ -17,6 +17,7 @@
 #include "api/convert.h"
 #include "commands.h"
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 #include "common/lasting_state.h"
 #include "common/path_size.h"
 #include "oem4/signals.h"
@@ -437,7 +438,7 @@ void PrintTimeSpan(const std::string &path, bool succeeded, const ConversionStat
         if (OpenTsqReader(&reader, path.c_str()) != 0) return;
         while (ReadTsqEpoch(&reader, &epoch, meas, kTsqMaxMeasurements) == TSQ_EPOCH_READ) {
             ++held;
-            if (epoch.week == 0) {
+            if (IsUnsetWeek(epoch.week)) {
                 ++unknownWeek;
                 continue;
             }

@@ -161,9 +161,8 @@ struct ReportData {
     uint8_t receiverType = 0, channels = 0;
     uint64_t epochCount = 0; // every epoch read, including those without a usable time
     uint64_t badTimeEpochs = 0;
-    // Of those, the epochs of GPS week 0: a receiver that has not yet set
-    // its time stamps its records with week 0 and its seconds since
-    // power-on, which would open a gap of decades before the log's epochs.
+    // Of those, the epochs of GPS week 0 (IsUnsetWeek), which would open a
+    // gap of decades before the log's epochs.
     uint64_t unknownWeekEpochs = 0;
     std::vector<EpochSample> epochs; // epochs with a finite time, in file order
     int32_t referenceWeek = 0;       // GPS week of the first epoch; times count from its start

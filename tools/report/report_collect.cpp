@@ -11,6 +11,7 @@
 
 #include "api/convert.h"
 #include "common/error_text.h"
+#include "common/gnss_time.h"
 #include "common/physics.h"
 #include "navigation/coordinates.h"
 #include "navigation/orbit.h"
@@ -188,7 +189,7 @@ bool ReadObservations(ReportData *data, std::string *error) {
             if (meas[i].l2Pseudorange != 0.0) ++data->l2Code;
             if (meas[i].l2Phase != 0.0) ++data->l2Phase;
         }
-        if (epoch.week == 0) {
+        if (IsUnsetWeek(epoch.week)) {
             ++data->badTimeEpochs;
             ++data->unknownWeekEpochs;
             continue;
