@@ -542,7 +542,7 @@ void ReportLeftOutOf(const RinexExport &x, const char *text) {
 
 // Epochs of a time already written, and of a week not yet known, once per
 // file.
-void ReportRepeatedEpochs(const RinexExport &x, const char *file) {
+void ReportEpochsLeftOut(const RinexExport &x, const char *file) {
     const uint64_t repeated = RinexExportRepeatedEpochs(x);
     if (repeated != 0) ForwardMessage(-1.0, FormatErrorText(kRepeatedEpochsText, static_cast<double>(repeated), file));
     const uint64_t unknownWeek = RinexExportUnknownWeekEpochs(x);
@@ -555,7 +555,7 @@ void ReportRepeatedEpochs(const RinexExport &x, const char *file) {
 void ReportRinexLeftOut() {
     if (g_conversion.out->rinexOpen) {
         ReportLeftOutOf(g_conversion.rinex, kRinexLeftOutText);
-        ReportRepeatedEpochs(g_conversion.rinex, "");
+        ReportEpochsLeftOut(g_conversion.rinex, "");
         if (const uint64_t marks = RinexExportUnknownWeekMarks(g_conversion.rinex); marks != 0) {
             ForwardMessage(-1.0, FormatErrorText(kUnknownWeekMarksText, static_cast<double>(marks)));
         }
@@ -567,7 +567,7 @@ void ReportRinexLeftOut() {
     }
     if (g_conversion.out->secondAntennaOpen) {
         ReportLeftOutOf(g_conversion.secondAntennaRinex, kSecondAntennaLeftOutText);
-        ReportRepeatedEpochs(g_conversion.secondAntennaRinex, "second antenna's ");
+        ReportEpochsLeftOut(g_conversion.secondAntennaRinex, "second antenna's ");
     }
 }
 
