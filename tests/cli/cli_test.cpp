@@ -87,7 +87,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
     Outcome help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(Contains(help.out, "Exit status:"));
-    EXPECT_TRUE(Contains(help.out, "  3  report: the report could not be written"));
+    EXPECT_TRUE(Contains(help.out, "  3  report: the report or its summary could not be written"));
     EXPECT_TRUE(Contains(help.out, "--recompute-clock"));
     EXPECT_TRUE(Contains(help.out, "RAWEPHEM, GPSEPHEM"));
     EXPECT_TRUE(Contains(help.out, "BESTPOS, BESTXYZ"));
