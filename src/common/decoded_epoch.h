@@ -30,6 +30,11 @@ inline constexpr int8_t kNoGlonassChannel = -128;
 // Loss-of-lock indicator bits, as RINEX defines them.
 inline constexpr uint8_t kLliLockLost = 1;  // lock restarted since the previous observation
 inline constexpr uint8_t kLliHalfCycle = 2; // half-cycle ambiguity not resolved
+// Set in `lli` by a decoder, before the indications replace it: the lock
+// time is only the least the record can state (a packed record's coarse
+// code or largest field read without the signal's history), so it cannot
+// be compared with the previous observation's as an exact one.
+inline constexpr uint8_t kLockTimeAtLeast = 4;
 
 // The most observations one epoch holds. A record with more keeps the first
 // ones and the decoder says how many it dropped.

@@ -86,7 +86,13 @@ template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
 // observation of the same signal of the same satellite: lock lost when the
 // lock time went down, or grew less than the time between the two (the
 // receiver lost and regained lock in between), or when the phase is not
-// locked now; half-cycle ambiguity while the parity is not known.
+// locked now; half-cycle ambiguity while the parity is not known. A lock
+// time that is only a least value (a packed record's code read afresh, as
+// when a log changes its range record kind, or RANGECMP's largest field
+// beside a RANGE record's longer lock) proves the lock unbroken when it is at least
+// the time between the two: the lock began before the previous
+// observation. Compared as an exact value it would flag every signal at
+// once where the record only states less.
 void ComputeLossOfLock(Oem4Decoder *dec) {
     DecodedEpoch &e = dec->decoded;
     const double now = static_cast<double>(e.week) * kSecondsPerWeek + e.time;
@@ -100,8 +106,12 @@ void ComputeLossOfLock(Oem4Decoder *dec) {
             SignalLock &last = locks[SignalLockIndex(o.system, o.satellite, o.signal)];
             const double lock = o.lockTime;
             const double previous = last.lockTime;
-            if (last.seen != 0 && (lock < previous || (lock < kLockTimeSaturation &&
-                                                       lock - previous + kLockTimeTolerance <= now - last.time))) {
+            const double since = now - last.time;
+            const bool lost =
+                (o.lli & kLockTimeAtLeast) != 0
+                    ? lock + kLockTimeTolerance <= since
+                    : lock < previous || (lock < kLockTimeSaturation && lock - previous + kLockTimeTolerance <= since);
+            if (last.seen != 0 && lost) {
                 lli |= kLliLockLost;
             }
             last.time = now;

@@ -148,8 +148,11 @@ SatelliteBlock ReadSatelliteBlock(const uint8_t *p) {
 // When the field reaches that value between two epochs of an unbroken
 // lock, the lock goes on from the previous epoch's: restarting it at the
 // largest value would have it grow less than the time between the two,
-// which reads as a lock lost and regained.
-double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, uint32_t field) {
+// which reads as a lock lost and regained. `least` is set when the lock
+// time is the largest value alone, the signal not seen in the last minute
+// (a log that turns to RANGECMP2, or a long gap): the lock has lasted at
+// least that long.
+double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, uint32_t field, bool *least) {
     constexpr double kLargest = static_cast<double>(kLockTimeLargest) * kLockTimeScale;
     const double now = ContinuousTime(dec);
     const size_t index = static_cast<size_t>(signal - kRc2Signals.data()) * kPackedSatellites + satellite;
@@ -165,6 +168,7 @@ double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, u
     }
     if (!recent) {
         track.since = now;
+        *least = true;
     } else if (track.code == 0) {
         track.since = now - std::max(0.0, track.start + (now - previousAt) - kLargest);
     }
@@ -210,7 +214,10 @@ bool ReadSignalBlock(Oem4Decoder *dec, const SatelliteBlock &sat, SatelliteSyste
     obs->phase = -phaseRange / wavelength;
     obs->doppler = doppler;
     obs->cno = static_cast<float>(kCnoOffset + static_cast<double>(Bits(w, 0, 5)));
-    obs->lockTime = static_cast<float>(LockTime(dec, signal, obs->satellite, static_cast<uint32_t>(Bits(head, 8, 17))));
+    bool least = false;
+    obs->lockTime =
+        static_cast<float>(LockTime(dec, signal, obs->satellite, static_cast<uint32_t>(Bits(head, 8, 17)), &least));
+    obs->lli = least ? kLockTimeAtLeast : 0;
     obs->pseudorangeSigma = kPseudorangeSigma[Bits(w, 5, 4)];
     obs->phaseSigma = kPhaseSigma[Bits(w, 9, 4)];
     return true;

@@ -279,12 +279,17 @@ double LockAt(const PackedLockTime &track, double at) {
 // code's least), as falling back to the new code's least would read as a
 // lock lost in between. After an epoch without the signal the lock may
 // have restarted in that time: a code gone up starts from its least.
-double LockTime(PackedLockTime &track, uint32_t code, double now, double previousEpoch) {
+// `least` is set when the track starts from its code's least without the
+// signal's history (after a gap or a missed epoch, as when a log turns to
+// RANGECMP4): the lock has lasted at least that long, which is all the
+// code says.
+double LockTime(PackedLockTime &track, uint32_t code, double now, double previousEpoch, bool *least) {
     const bool gap = track.seen == 0 || now < track.last || now - track.last > kLockTimeGap;
     const bool missed = track.last + kTimeTolerance < previousEpoch;
     if (gap || code < track.code || (code > track.code && missed)) {
         track.since = now;
         track.start = kLockTimeFloor[code];
+        *least = gap || code > track.code;
     } else if (code > track.code) {
         const double kept = LockAt(track, track.last) + (now - track.last);
         track.since = now;
@@ -330,8 +335,9 @@ template <const Layout &kLayout> void AddObservation(Rc4Context &ctx, const Sate
     const int channel = sat.system == SYS_GLONASS ? static_cast<int>(glonassFrequency) - kGlonassFrequencyOffset : 0;
     const double frequency = SignalFrequency(sat.system, signal, static_cast<int8_t>(channel));
     PackedRangeState &packed = ctx.dec->packed;
+    bool least = false;
     const double lock = LockTime(packed.lockTimes[TrackIndex(sat.system, signalId, sat.id)], head.lockCode, ctx.now,
-                                 packed.rangecmp4PreviousEpoch);
+                                 packed.rangecmp4PreviousEpoch, &least);
     if (!ctx.keep) return;
     if (sat.system == SYS_GLONASS && glonassFrequency > kMaxGlonassFrequency) {
         ++ctx.noChannel;
@@ -354,6 +360,7 @@ template <const Layout &kLayout> void AddObservation(Rc4Context &ctx, const Sate
     obs.doppler = (m.valid & kPackedDopplerValid) != 0 ? -m.rangeRate / wavelength : 0.0;
     obs.cno = static_cast<float>(head.cno);
     obs.lockTime = static_cast<float>(lock);
+    obs.lli = least ? kLockTimeAtLeast : 0;
     obs.pseudorangeSigma = kLayout.pseudorangeSigma[head.pseudorangeSigma];
     obs.phaseSigma = kLayout.phaseSigma[head.phaseSigma];
     AddPackedObservation(ctx.dec, obs);

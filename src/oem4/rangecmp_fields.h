@@ -123,7 +123,9 @@ template <bool kWhole>
     if constexpr (kWhole) {
         out->signal = static_cast<uint8_t>(signal);
         out->glonassChannel = channel;
-        out->lli = 0;
+        // A lock time at the field's largest value is the least the record
+        // can state (a RANGE record of the same time may give more).
+        out->lli = (lockWord & LowBits(kLockTimeWidth)) == LowBits(kLockTimeWidth) ? kLockTimeAtLeast : 0;
         out->satellite = SatelliteNumber(system, prn);
         out->pseudorangeSigma = kPseudorangeSigma[in[kSigmaByte] & 15u];
         out->phaseSigma = static_cast<float>((in[kSigmaByte] >> 4) + 1) / 512.0f;

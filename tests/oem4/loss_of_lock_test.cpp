@@ -93,3 +93,20 @@ TEST_F(LossOfLock, SignalsAndSystemsAreApart) {
     EXPECT_EQ(g_last.obs[2].system, SYS_GALILEO);
     EXPECT_EQ(g_last.obs[2].satellite, 5);
 }
+
+// RANGECMP's lock field stops at 65535.97 s: at that value it states only
+// the least, so beside RANGE records of a longer lock (a receiver logging
+// both, or a log turning from one to the other) the lock is kept; a lower
+// value is a lock that restarted.
+TEST_F(LossOfLock, RangecmpsLargestLockFieldIsALeastValue) {
+    constexpr uint32_t kLargestField = (1u << 21) - 1;
+    auto rangecmp = [this](uint32_t lockField, double time) {
+        Decode(Rangecmp({{kTracked, 0, 2560000000u, 0, 7, lockField, 20}}, At(time)), &buf);
+        return static_cast<int>(g_last.obs[0].lli);
+    };
+    Run({L1(7, 70000.0f)}, 500.0);
+    EXPECT_EQ(rangecmp(kLargestField, 501.0), 0);
+    EXPECT_EQ(Run({L1(7, 70002.0f)}, 502.0), std::vector<int>{0});
+    EXPECT_EQ(rangecmp(kLargestField, 503.0), 0);
+    EXPECT_EQ(rangecmp(32 * 60000u, 504.0), 1);
+}

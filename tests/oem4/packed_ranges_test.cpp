@@ -549,8 +549,10 @@ TEST_F(PackedTest, Rangecmp4DifferencesNeedTheirOwnRecentReference) {
 // Lock time from the coarse codes, and the loss of lock judged from it: a
 // code that goes up on a signal of the epoch before goes on from the lock
 // time it had, so a lock kept is never a lock lost; a code that goes down,
-// goes up by less than the time, holds beyond its range, or comes back up
-// after an epoch without the signal or a long gap restarts it.
+// goes up by less than the time or holds beyond its range restarts it. A
+// code read after an epoch without the signal or a long gap starts from
+// its least, a lock lost only when that least is shorter than the time
+// since the signal's previous observation (the lock began after it).
 TEST_F(PackedTest, Rangecmp4LockTimeFromItsCodes) {
     SetPortEpochHandler(0, [](const DecodedEpoch *) {}); // the indications are judged for it
     constexpr int kAbsent = -1;
@@ -562,7 +564,7 @@ TEST_F(PackedTest, Rangecmp4LockTimeFromItsCodes) {
     } steps[] = {
         {100000, 0, 0.0f, 0},       {101000, 6, 1.0f, 0},     {102000, 7, 2.0f, 0},     {103000, 8, 3.0f, 0},
         {104000, 8, 4.0f, 0},       {105000, 9, 5.0f, 0},     {106000, 3, 0.064f, 1},   {107000, 5, 0.512f, 1},
-        {108000, kAbsent, 0.0f, 0}, {109000, 8, 2.048f, 1},   {110000, 8, 3.048f, 0},   {111000, 10, 8.192f, 0},
+        {108000, kAbsent, 0.0f, 0}, {109000, 8, 2.048f, 0},   {110000, 8, 3.048f, 0},   {111000, 10, 8.192f, 0},
         {112000, 10, 9.192f, 0},    {120000, 10, 16.384f, 1}, {121000, 11, 17.384f, 0}, {122000, 11, 18.384f, 0},
         {211000, 11, 16.384f, 1},   {212000, 2, 0.032f, 1},   {213000, 2, 0.064f, 1},
     };
