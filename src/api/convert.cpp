@@ -47,6 +47,9 @@ constexpr const char *kRinexNavLeftOutText =
     "Notice: %u %s ephemerides left out of the RINEX 2.11 navigation files (2.11 has no navigation file for them)";
 constexpr const char *kCutEpochsText =
     "Notice: %u epochs had more satellites than the %u channels; %.0f satellites left out of them";
+// Each such record was told as it came; the count of what they lost, once.
+constexpr const char *kCompressedCutText =
+    "Notice: %u compressed records had more than %u observations; %.0f observations left out of them";
 // What was wrong with the log itself: the user must hear of a cut or
 // damaged log even when every record read converted.
 constexpr const char *kTruncatedText = "Notice: the log ends inside a '%s' record that starts at byte %.0f";
@@ -512,6 +515,10 @@ void ReportScreening() {
     if (stats->cutEpochs != 0) {
         ForwardMessage(-1.0, FormatErrorText(kCutEpochsText, stats->cutEpochs, g_conversion.channels,
                                              static_cast<double>(stats->cutSatellites)));
+    }
+    if (stats->maxchanObservations != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kCompressedCutText, stats->maxchanRecords, stats->maxchanLimit,
+                                             static_cast<double>(stats->maxchanObservations)));
     }
 }
 

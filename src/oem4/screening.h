@@ -18,10 +18,11 @@ struct ScreeningStats {
     // satellites that were left out of them.
     uint32_t cutEpochs;
     uint64_t cutSatellites;
-    // Compressed records over the 24-observation limit, and the observations
-    // they lost.
+    // Compressed records over the observation limit (24, or two a channel
+    // above 12 channels), the observations they lost, and the limit.
     uint32_t maxchanRecords;
     uint64_t maxchanObservations;
+    uint32_t maxchanLimit;
     // Range records decoded, and those that gave no epoch although they held observations
     // (refused as too large, or without any usable L1 observation).
     uint32_t rangeRecords;

@@ -738,6 +738,7 @@ uint32_t FitToMaxchan(Oem4Decoder *dec, const std::array<uint32_t, kSystemCount>
     ScreeningStats &stats = dec->screeningStats;
     ++stats.maxchanRecords;
     stats.maxchanObservations += total - limit;
+    stats.maxchanLimit = limit;
     uint32_t room = limit;
     for (uint32_t &q : *quota) {
         if (q > room) q = room;

@@ -662,6 +662,18 @@ TEST_F(Cli, ChannelsOptionAndHonestSummaries) {
     ASSERT_EQ(whole.status, 0) << whole.err;
     EXPECT_FALSE(Contains(whole.out, "cut to")) << whole.out;
     EXPECT_EQ(ReadText(dir / "wide.tsq")[7], 14);
+    // A RANGECMP record of 40 observations: over the limit of 24, or of two
+    // a channel above 12 channels, which the summary names.
+    std::vector<uint8_t> packed(4 + 40 * 24, 0);
+    packed[0] = 40;
+    WriteBytes(dir / "packed.gps", MakeRecord(140, packed, {1500, 100000, 180}));
+    for (const auto &[channels, text] : {std::pair{"12", "1 compressed records over 24 observations (16 left out)"},
+                                         std::pair{"16", "1 compressed records over 32 observations (8 left out)"}}) {
+        const Outcome over = Run({P("packed.gps"), "--channels", channels});
+        EXPECT_TRUE(Contains(over.out, text)) << over.out;
+    }
+    EXPECT_TRUE(Contains(Run({P("packed.gps")}).out, "Notice: 1 compressed records had more than 24 observations; 16 "
+                                                     "observations left out of them\n"));
     EXPECT_EQ(Run({P("wide.gps"), "--channels", "25"}).status, 2);
 
     // The same satellites as Galileo E1C: nothing the file can take. Each

@@ -492,8 +492,8 @@ void PrintLeftOut(const ConversionStats &stats, uint32_t channels, bool rinex) {
         add(part);
     }
     if (s.maxchanObservations != 0) {
-        std::snprintf(part, sizeof part, "%u compressed records over 24 observations (%llu left out)", s.maxchanRecords,
-                      static_cast<unsigned long long>(s.maxchanObservations));
+        std::snprintf(part, sizeof part, "%u compressed records over %u observations (%llu left out)", s.maxchanRecords,
+                      s.maxchanLimit, static_cast<unsigned long long>(s.maxchanObservations));
         add(part);
     }
     if (s.refusedRecords + stats.refusedEpochs != 0) {

@@ -209,6 +209,8 @@ struct ReportData {
     // left out of them.
     uint64_t leftOut[8] = {};
     uint64_t cutEpochs = 0, cutSatellites = 0;
+    // Compressed records over the observation limit, and what they lost.
+    uint64_t compressedCutRecords = 0, compressedCutObservations = 0;
 
     // RINEX observation file (BASE.obs), when the conversion wrote one: it
     // holds every signal of the log, so it tells what each system and

@@ -38,7 +38,7 @@ const std::vector<MessageKind> kKinds = {
     {"staging_overflow", "Output buffer overflow", kRefusedEpoch},
     {"too_many_measurements", "More measurements than channels", kRefusedEpoch},
     {"write_failures", "Epochs not written (disk)", kRefusedEpoch},
-    {"observations_beyond_24", "Observations beyond 24 dropped", kNotice},
+    {"observations_beyond_24", "Notices of compressed records over the observation limit", kNotice},
     {"observations_left_out", "Systems with observations left out", kNotice},
     {"epochs_cut_to_channels", "Notices of epochs cut to the channels", kNotice},
     {"l1_cycle_slips", "L1 cycle slips reported", kNotice},
@@ -76,6 +76,7 @@ const Pattern kPatterns[] = {
     {"(disk full)", "write_failures"},
     {"Unable to write", "write_failures"},
     {"MAXCHAN(", "observations_beyond_24"},
+    {"compressed records had more than", "observations_beyond_24"},
     {"observations left out (no place", "observations_left_out"},
     {"epochs had more satellites than the", "epochs_cut_to_channels"},
     {"channels; left out PRN", "epochs_cut_to_channels"},
@@ -660,6 +661,10 @@ void ReadLeftOut(ReportData *data, const char *text) {
                            &channels, &satellites) == 3) {
         data->cutEpochs += count;
         data->cutSatellites += satellites;
+    } else if (std::sscanf(text, "Notice: %llu compressed records had more than %u observations; %llu", &count,
+                           &channels, &satellites) == 3) {
+        data->compressedCutRecords += count;
+        data->compressedCutObservations += satellites;
     } else if (std::strstr(text, " bytes of the log skipped") != nullptr &&
                std::sscanf(text, "Notice: %llu bytes", &count) == 1) {
         data->bytesSkipped += count;
@@ -728,6 +733,12 @@ std::string LeftOutText(const ReportData &d) {
         std::snprintf(part, sizeof part, "%s%llu epochs cut to the channels (%llu satellites)",
                       text.empty() ? "" : "; ", static_cast<unsigned long long>(d.cutEpochs),
                       static_cast<unsigned long long>(d.cutSatellites));
+        text += part;
+    }
+    if (d.compressedCutObservations != 0) {
+        std::snprintf(part, sizeof part, "%s%llu observations of %llu compressed records over the limit",
+                      text.empty() ? "" : "; ", static_cast<unsigned long long>(d.compressedCutObservations),
+                      static_cast<unsigned long long>(d.compressedCutRecords));
         text += part;
     }
     // The counts told after the systems' and the channels'.
