@@ -126,6 +126,7 @@ TEST(ReportObservations, TwentyHertzWeekCrossingTimeGoingBackAndAnUnsetWeek) {
         for (int i = 0; i < 20; ++i) s.Epoch(1500, 604799.0 + 0.05 * i, sats);
         for (int i = 1; i < 20; ++i) s.Epoch(1501, 0.05 * i + 0.1, sats);
         s.Epoch(1501, 0.5, sats); // back in time, to a time read before
+        s.Mark(0, 4006.2);        // among the epochs of week 0
         s.Mark(1, 604799.5);      // both marks lie in the span once placed in
         s.Mark(2, 0.5);           // their weeks
     }
@@ -143,8 +144,11 @@ TEST(ReportObservations, TwentyHertzWeekCrossingTimeGoingBackAndAnUnsetWeek) {
     EXPECT_EQ(d->lastWeek, 1501);
     EXPECT_NEAR(d->lastTow, 1.05, 1e-9);
     EXPECT_EQ(d->badTimeEpochs, 3u);
-    EXPECT_EQ(d->problems, std::vector<std::string>{"3 epochs of GPS week 0 (the receiver had not yet set its time) "
-                                                    "left out of the time figures"});
+    EXPECT_EQ(d->problems, (std::vector<std::string>{
+                               "3 epochs of GPS week 0 (the receiver had not yet set its time) left out of the "
+                               "time figures",
+                               "1 camera marks among the epochs of GPS week 0 left out of the mark checks (the "
+                               "mark file holds no week)"}));
     ASSERT_EQ(d->marks.size(), 2u);
     EXPECT_NEAR(d->marks[1].time - d->marks[0].time, 1.0, 1e-9);
     for (const MarkAnomaly &a : d->markAnomalies) EXPECT_NE(a.kind, kMarkOutsideSpan);

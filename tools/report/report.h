@@ -164,6 +164,10 @@ struct ReportData {
     // Of those, the epochs of GPS week 0 (IsUnsetWeek), which would open a
     // gap of decades before the log's epochs.
     uint64_t unknownWeekEpochs = 0;
+    double unknownWeekFirstTow = 0, unknownWeekLastTow = 0; // their seconds (since power-on)
+    // Camera marks among those epochs: the mark file holds no week, and
+    // their seconds would pass for a time far outside the log's span.
+    uint64_t unknownWeekMarks = 0;
     std::vector<EpochSample> epochs; // epochs with a finite time, in file order
     int32_t referenceWeek = 0;       // GPS week of the first epoch; times count from its start
     int32_t firstWeek = 0, lastWeek = 0;

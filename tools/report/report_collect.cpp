@@ -192,7 +192,10 @@ bool ReadObservations(ReportData *data, std::string *error) {
         }
         if (IsUnsetWeek(epoch.week)) {
             ++data->badTimeEpochs;
-            ++data->unknownWeekEpochs;
+            if (data->unknownWeekEpochs++ == 0)
+                data->unknownWeekFirstTow = data->unknownWeekLastTow = epoch.receiverTime;
+            data->unknownWeekFirstTow = std::min(data->unknownWeekFirstTow, epoch.receiverTime);
+            data->unknownWeekLastTow = std::max(data->unknownWeekLastTow, epoch.receiverTime);
             continue;
         }
         if (data->epochs.empty()) data->referenceWeek = epoch.week;
@@ -575,6 +578,14 @@ void ReadMarks(ReportData *data) {
             else if (middle - time > kSecondsPerWeek / 2)
                 time += kSecondsPerWeek;
         }
+        // A mark outside the span but among the epochs of GPS week 0 (within
+        // a second) is theirs: counted apart, not checked as a mark in time.
+        const bool outside = !haveSpan || time < data->firstTime || time > data->lastTime;
+        if (data->unknownWeekEpochs > 0 && outside && tow >= data->unknownWeekFirstTow - 1.0 &&
+            tow <= data->unknownWeekLastTow + 1.0) {
+            ++data->unknownWeekMarks;
+            continue;
+        }
         data->marks.push_back({number, tow, time});
     }
     // A name that opens but does not read (a directory) is no mark file
@@ -586,6 +597,11 @@ void ReadMarks(ReportData *data) {
     }
     if (data->badMarkLines > 0) {
         AddProblem(data, std::to_string(data->badMarkLines) + " unreadable lines in " + data->staPath);
+    }
+    if (data->unknownWeekMarks > 0) {
+        AddProblem(data, std::to_string(data->unknownWeekMarks) +
+                             " camera marks among the epochs of GPS week 0 left out of the mark checks (the mark "
+                             "file holds no week)");
     }
 
     const std::vector<MarkEntry> &marks = data->marks;

@@ -196,7 +196,8 @@ void SummarySection(std::string *s, const ReportData &d) {
         row("Ephemerides", "no ephemeris file", true);
     }
     if (d.haveSta) {
-        std::snprintf(text, sizeof text, "%zu marks, %zu anomalies", d.marks.size(), d.markAnomalies.size());
+        std::snprintf(text, sizeof text, "%zu marks, %zu anomalies",
+                      d.marks.size() + static_cast<std::size_t>(d.unknownWeekMarks), d.markAnomalies.size());
         row("Camera marks", text, !d.markAnomalies.empty());
     }
     s->append("</table>\n");

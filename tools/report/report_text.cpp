@@ -132,8 +132,9 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
                      d.ephemerisPrns, d.almanacs);
     }
     if (d.haveSta) {
-        std::fprintf(out, "Camera marks      %zu, median interval %.3f s, %zu anomalies\n", d.marks.size(),
-                     d.markInterval, d.markAnomalies.size());
+        std::fprintf(out, "Camera marks      %zu, median interval %.3f s, %zu anomalies\n",
+                     d.marks.size() + static_cast<std::size_t>(d.unknownWeekMarks), d.markInterval,
+                     d.markAnomalies.size());
         for (const MarkAnomaly &a : d.markAnomalies) {
             std::fprintf(out, "  mark #%u at %.6f: %s", a.number, a.tow, MarkAnomalyName(a.kind));
             if (a.kind == kMarkInterval || a.kind == kMarkOutsideSpan) std::fprintf(out, " %.3f s", a.value);
@@ -237,8 +238,10 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         std::fputs("null,\n", out);
     }
 
-    std::fprintf(out, "  \"marks\": {\"count\": %zu, \"unreadable_lines\": %u, \"median_interval_s\": ", d.marks.size(),
-                 d.badMarkLines);
+    std::fprintf(out,
+                 "  \"marks\": {\"count\": %zu, \"of_unset_week\": %" PRIu64
+                 ", \"unreadable_lines\": %u, \"median_interval_s\": ",
+                 d.marks.size() + static_cast<std::size_t>(d.unknownWeekMarks), d.unknownWeekMarks, d.badMarkLines);
     JsonNumber(out, d.markInterval);
     std::fprintf(out, ", \"anomaly_count\": %zu, \"anomalies\": [", d.markAnomalies.size());
     for (std::size_t i = 0; i < d.markAnomalies.size(); ++i) {
