@@ -78,6 +78,9 @@ constexpr const char *kUnknownWeekMarksText =
 constexpr const char *kLateEventsText =
     "Notice: %.0f camera marks written to the RINEX observation file after an epoch later than their time (their "
     "MARKTIME came too late in the log, or after its time went back)";
+constexpr const char *kGlonassChannelText =
+    "Notice: %u changes of a GLONASS satellite's frequency channel in the log (the first: R%02u from %d to %d); "
+    "the RINEX observation file's GLONASS SLOT / FRQ # gives each slot's last channel";
 constexpr const char *kRepeatedRangesText =
     "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
     "time kept)";
@@ -730,6 +733,12 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     // how many it could not place in time order is known after the close.
     if (const uint64_t late = rinexOpen ? RinexObsLateEvents(&g_conversion.rinex.obs) : 0; late != 0) {
         ForwardMessage(-1.0, FormatErrorText(kLateEventsText, static_cast<double>(late)));
+    }
+    RinexGlonassChange change{};
+    if (const uint32_t changes = rinexOpen ? RinexObsGlonassChannelChanges(&g_conversion.rinex.obs, &change) : 0;
+        changes != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kGlonassChannelText, changes, static_cast<unsigned>(change.slot),
+                                             static_cast<int>(change.from), static_cast<int>(change.to)));
     }
     if (g_conversion.failed) {
         SetErrorText(g_conversion.failureText);

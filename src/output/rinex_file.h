@@ -167,6 +167,13 @@ enum RinexObsThreading : int32_t { kRinexObsThreaded = 0, kRinexObsInline = 1 };
 // processors' caches at every write.
 inline constexpr std::size_t kRinexCacheLine = 64;
 
+// A GLONASS slot seen on a frequency channel other than its earlier one.
+struct RinexGlonassChange {
+    uint8_t slot;
+    int8_t from;
+    int8_t to;
+};
+
 struct RinexObsWriter {
     // The conversion's thread's: set at the open and the close.
     bool open;
@@ -227,6 +234,10 @@ struct RinexObsWriter {
     int32_t typesUsed[kRinexObsSystems];
     int8_t glonassFrequency[kRinexGlonassSlots];
     bool glonassSeen[kRinexGlonassSlots];
+    // A GLONASS slot seen on another frequency channel than before: the
+    // header holds one channel a slot (the last), so the changes are told.
+    uint32_t glonassChannelChanges;
+    RinexGlonassChange firstGlonassChange;
     // The line and the header being composed, and a COMMENT line more for
     // the header (null: none).
     RinexLine line;
@@ -290,6 +301,12 @@ int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header);
 void DiscardRinexObs(RinexObsWriter *writer);
 // After the close: the events that follow an epoch later than their time.
 inline uint64_t RinexObsLateEvents(const RinexObsWriter *writer) { return writer->lateEvents; }
+// How many times a GLONASS slot changed its frequency channel in the file,
+// and the first change.
+inline uint32_t RinexObsGlonassChannelChanges(const RinexObsWriter *writer, RinexGlonassChange *first) {
+    *first = writer->firstGlonassChange;
+    return writer->glonassChannelChanges;
+}
 
 // The navigation header's optional records: the log's IONUTC record, and
 // the ionosphere and time records of the other systems (may be null).

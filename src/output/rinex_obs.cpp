@@ -290,6 +290,16 @@ void NoteInterval(RinexObsWriter &w, const RinexHeldEpoch &r) {
 // writer's record; or in the epoch's own slot, by the conversion's thread
 // ahead of the writer's, with those notes kept beside the text for the
 // writer to take in order.
+// A GLONASS satellite written, with its frequency channel, for the header;
+// a channel other than the slot's earlier one is counted.
+void NoteGlonassSlot(RinexObsWriter &w, uint8_t number, int8_t frequency) {
+    if (w.glonassSeen[number] && w.glonassFrequency[number] != frequency && w.glonassChannelChanges++ == 0) {
+        w.firstGlonassChange = {number, w.glonassFrequency[number], frequency};
+    }
+    w.glonassSeen[number] = true;
+    w.glonassFrequency[number] = frequency;
+}
+
 struct FileLines {
     RinexObsWriter &w;
     char *Reserve(std::size_t size) { return ReserveDeferredRinexLine(&w.file, size); }
@@ -297,8 +307,7 @@ struct FileLines {
     void EpochLineDone(const RinexHeldEpoch &r) { NoteInterval(w, r); }
     int32_t &TypesUsed(std::size_t system) { return w.typesUsed[system]; }
     bool NoteGlonass(uint8_t number, int8_t frequency) {
-        w.glonassSeen[number] = true;
-        w.glonassFrequency[number] = frequency;
+        NoteGlonassSlot(w, number, frequency);
         return true;
     }
 };
@@ -446,10 +455,7 @@ int32_t EmitPrepared(RinexObsWriter &w, const RinexHeldEpoch &r) {
     for (std::size_t system = 0; system < kSystemCount; ++system) {
         if (r.preparedTypes[system] > w.typesUsed[system]) w.typesUsed[system] = r.preparedTypes[system];
     }
-    for (uint32_t i = 0; i < r.preparedGlonass; ++i) {
-        w.glonassSeen[r.glonassNumber[i]] = true;
-        w.glonassFrequency[r.glonassNumber[i]] = r.glonassFrequency[i];
-    }
+    for (uint32_t i = 0; i < r.preparedGlonass; ++i) NoteGlonassSlot(w, r.glonassNumber[i], r.glonassFrequency[i]);
     return WriteDeferredRinexText(&w.file, r.text + r.preparedHead, r.preparedLength - r.preparedHead);
 }
 

@@ -405,7 +405,8 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     e.seconds = 101.0;
     e.clockOffset = 0.0;
     ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
-    e.seconds = 104.0; // a gap of whole intervals keeps the interval
+    e.seconds = 104.0;        // a gap of whole intervals keeps the interval
+    e.sats[4].frequency = -3; // the header holds one channel a slot: the change is counted
     ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     RinexObsHeader header{};
     header.hasPosition = true;
@@ -422,7 +423,12 @@ TEST(RinexObsWriter, HeaderDeclaresTheTypesAndChannelsUsedAndValuesReadBack) {
     EXPECT_EQ(obs.types['R'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C", "C2P", "L2P"}));
     EXPECT_EQ(obs.types['E'], (std::vector<std::string>{"C1C", "L1C", "D1C", "S1C"}));
     EXPECT_EQ(obs.phaseShifts['G'], (std::vector<std::string>{"L1C", "L2W", "L2S"}));
-    EXPECT_EQ(obs.glonassFrequency, (std::map<int, int>{{7, -4}}));
+    EXPECT_EQ(obs.glonassFrequency, (std::map<int, int>{{7, -3}}));
+    RinexGlonassChange change{};
+    EXPECT_EQ(RinexObsGlonassChannelChanges(&g_writer, &change), 1u);
+    EXPECT_EQ(+change.slot, 7);
+    EXPECT_EQ(+change.from, -4);
+    EXPECT_EQ(+change.to, -3);
     EXPECT_EQ(rinexread::Labelled(obs.header, "INTERVAL")[0].content.substr(0, 10), "     1.000");
     EXPECT_EQ(rinexread::Labelled(obs.header, "APPROX POSITION XYZ")[0].content.substr(0, 42),
               "  4277962.8984   643162.9485  4673046.7513");
