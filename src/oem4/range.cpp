@@ -89,8 +89,8 @@ template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
 // locked now; half-cycle ambiguity while the parity is not known. A lock
 // time that is only a least value (a packed record's code read afresh, as
 // when a log changes its range record kind, or RANGECMP's largest field
-// beside a RANGE record's longer lock) proves the lock unbroken when it is at least
-// the time between the two: the lock began before the previous
+// beside a RANGE record's longer lock) proves the lock unbroken when it is
+// at least the time between the two: the lock began before the previous
 // observation. Compared as an exact value it would flag every signal at
 // once where the record only states less.
 void ComputeLossOfLock(Oem4Decoder *dec) {
