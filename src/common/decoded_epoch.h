@@ -32,8 +32,9 @@ inline constexpr uint8_t kLliLockLost = 1;  // lock restarted since the previous
 inline constexpr uint8_t kLliHalfCycle = 2; // half-cycle ambiguity not resolved
 // Set in `lli` by a decoder, before the indications replace it: the lock
 // time is only the least the record can state (a packed record's coarse
-// code or largest field read without the signal's history), so it cannot
-// be compared with the previous observation's as an exact one.
+// code, or a field at its largest value), so it cannot be compared with
+// the previous observation's as an exact one (a RANGE record's, in a log
+// of both kinds, or one that turns from one to the other).
 inline constexpr uint8_t kLockTimeAtLeast = 4;
 
 // The most observations one epoch holds. A record with more keeps the first

@@ -87,12 +87,12 @@ template <bool kWhole> void DecodeRangeObservations(Oem4Decoder *dec) {
 // lock time went down, or grew less than the time between the two (the
 // receiver lost and regained lock in between), or when the phase is not
 // locked now; half-cycle ambiguity while the parity is not known. A lock
-// time that is only a least value (a packed record's code read afresh, as
-// when a log changes its range record kind, or RANGECMP's largest field
-// beside a RANGE record's longer lock) proves the lock unbroken when it is
-// at least the time between the two: the lock began before the previous
-// observation. Compared as an exact value it would flag every signal at
-// once where the record only states less.
+// time that is only a least value (RANGECMP4's coarse codes, a field at its
+// largest value) proves the lock unbroken when it is at least the time
+// between the two: the lock began before the previous observation.
+// Compared as an exact value with the previous observation's, where a log
+// holds two range record kinds or turns from one to the other, it would
+// flag signals whose lock was kept, or every signal at once.
 void ComputeLossOfLock(Oem4Decoder *dec) {
     DecodedEpoch &e = dec->decoded;
     const double now = static_cast<double>(e.week) * kSecondsPerWeek + e.time;

@@ -148,10 +148,9 @@ SatelliteBlock ReadSatelliteBlock(const uint8_t *p) {
 // When the field reaches that value between two epochs of an unbroken
 // lock, the lock goes on from the previous epoch's: restarting it at the
 // largest value would have it grow less than the time between the two,
-// which reads as a lock lost and regained. `least` is set when the lock
-// time is the largest value alone, the signal not seen in the last minute
-// (a log that turns to RANGECMP2, or a long gap): the lock has lasted at
-// least that long.
+// which reads as a lock lost and regained. From the largest value on, the
+// lock time is the least the field allows (`least`): a RANGE record of the
+// same signal may give more.
 double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, uint32_t field, bool *least) {
     constexpr double kLargest = static_cast<double>(kLockTimeLargest) * kLockTimeScale;
     const double now = ContinuousTime(dec);
@@ -161,6 +160,7 @@ double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, u
     const double previousAt = track.last;
     track.seen = 1;
     track.last = now;
+    *least = field == kLockTimeLargest;
     if (field != kLockTimeLargest) {
         track.code = 0;
         track.start = static_cast<double>(field) * kLockTimeScale; // the last lock time below the largest
@@ -168,7 +168,6 @@ double LockTime(Oem4Decoder *dec, const Rc2Signal *signal, uint16_t satellite, u
     }
     if (!recent) {
         track.since = now;
-        *least = true;
     } else if (track.code == 0) {
         track.since = now - std::max(0.0, track.start + (now - previousAt) - kLargest);
     }

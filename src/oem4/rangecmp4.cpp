@@ -279,17 +279,17 @@ double LockAt(const PackedLockTime &track, double at) {
 // code's least), as falling back to the new code's least would read as a
 // lock lost in between. After an epoch without the signal the lock may
 // have restarted in that time: a code gone up starts from its least.
-// `least` is set when the track starts from its code's least without the
-// signal's history (after a gap or a missed epoch, as when a log turns to
-// RANGECMP4): the lock has lasted at least that long, which is all the
-// code says.
+// The value is the least lock time the codes allow, never more, so it is
+// compared as such (`least`), unless the codes themselves tell a restart:
+// a code gone down, or a count grown past its code's range (the code
+// would have gone up), which the exact comparison then flags.
 double LockTime(PackedLockTime &track, uint32_t code, double now, double previousEpoch, bool *least) {
     const bool gap = track.seen == 0 || now < track.last || now - track.last > kLockTimeGap;
     const bool missed = track.last + kTimeTolerance < previousEpoch;
+    *least = gap || code >= track.code;
     if (gap || code < track.code || (code > track.code && missed)) {
         track.since = now;
         track.start = kLockTimeFloor[code];
-        *least = gap || code > track.code;
     } else if (code > track.code) {
         const double kept = LockAt(track, track.last) + (now - track.last);
         track.since = now;
@@ -298,7 +298,9 @@ double LockTime(PackedLockTime &track, uint32_t code, double now, double previou
     track.seen = 1;
     track.code = static_cast<uint8_t>(code);
     track.last = now;
-    return LockAt(track, now);
+    const double lock = LockAt(track, now);
+    if (lock < track.start + (now - track.since)) *least = false;
+    return lock;
 }
 
 // What one record's decoding carries from block to block.

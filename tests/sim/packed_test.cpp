@@ -153,26 +153,34 @@ std::map<Key, Lock> LockLost(const std::vector<uint8_t> &log) {
     return g_lockLost;
 }
 
-// The records of `first` before `at` (ms), then those of `then`: one
-// scene whose log changes its range record kind.
-std::vector<uint8_t> Joined(const std::vector<uint8_t> &first, const std::vector<uint8_t> &then, int32_t at) {
-    std::vector<uint8_t> out;
-    for (const FoundRecord &r : WalkLog(first)) {
-        if (r.ms < at)
-            out.insert(out.end(), first.begin() + static_cast<long>(r.offset),
-                       first.begin() + static_cast<long>(r.offset + r.length));
+bool IsRangeRecord(uint16_t id) {
+    return id == kMsgRange || id == kMsgRangecmp || id == kMsgRangecmp2 || id == kMsgRangecmp4 || id == kMsgRangecmp5;
+}
+
+// One scene logged in two range record kinds, mixed: each epoch's range
+// record from `a` where `fromA(ms)`, else from `b`; the other records a's.
+template <class Pick>
+std::vector<uint8_t> Mixed(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b, Pick fromA) {
+    std::map<int32_t, std::pair<size_t, size_t>> rangesOfB;
+    for (const FoundRecord &r : WalkLog(b)) {
+        if (IsRangeRecord(r.id)) rangesOfB[r.ms] = {r.offset, r.length};
     }
-    for (const FoundRecord &r : WalkLog(then)) {
-        if (r.ms >= at)
-            out.insert(out.end(), then.begin() + static_cast<long>(r.offset),
-                       then.begin() + static_cast<long>(r.offset + r.length));
+    std::vector<uint8_t> out;
+    for (const FoundRecord &r : WalkLog(a)) {
+        const auto [log, at] = !IsRangeRecord(r.id) || fromA(r.ms) ? std::pair{&a, std::pair{r.offset, r.length}}
+                                                                   : std::pair{&b, rangesOfB.at(r.ms)};
+        out.insert(out.end(), log->begin() + static_cast<long>(at.first),
+                   log->begin() + static_cast<long>(at.first + at.second));
     }
     return out;
 }
 
 } // namespace
 
-TEST(PackedRanges, ALogChangingItsRangeRecordKindKeepsTheLock) {
+// A log that turns from one range record kind to another, or holds two
+// in turn (a receiver told to log both at different rates), keeps the
+// lock: the kinds state lock times to different resolutions.
+TEST(PackedRanges, ALogOfTwoRangeRecordKindsKeepsTheLock) {
     // Lock times past RANGECMP2's largest field (131.071 s) at the change.
     auto scene = [](RangeFormat format) {
         SimConfig c = Scene(format);
@@ -180,29 +188,35 @@ TEST(PackedRanges, ALogChangingItsRangeRecordKindKeepsTheLock) {
         c.rate = 1;
         return Simulate(c).bytes;
     };
-    const std::pair<RangeFormat, RangeFormat> changes[] = {
-        {RangeFormat::Range, RangeFormat::Rangecmp2},     {RangeFormat::Range, RangeFormat::Rangecmp4},
-        {RangeFormat::Rangecmp, RangeFormat::Rangecmp5},  {RangeFormat::Rangecmp4, RangeFormat::Range},
-        {RangeFormat::Rangecmp2, RangeFormat::Rangecmp4},
+    const struct {
+        RangeFormat a, b;
+        bool alternate; // every other second from b, else b from 150 s on
+    } logs[] = {
+        {RangeFormat::Range, RangeFormat::Rangecmp2, false},     {RangeFormat::Range, RangeFormat::Rangecmp4, false},
+        {RangeFormat::Rangecmp, RangeFormat::Rangecmp5, false},  {RangeFormat::Rangecmp4, RangeFormat::Range, false},
+        {RangeFormat::Rangecmp2, RangeFormat::Rangecmp4, false}, {RangeFormat::Range, RangeFormat::Rangecmp4, true},
+        {RangeFormat::Range, RangeFormat::Rangecmp2, true},
     };
-    for (const auto &[first, then] : changes) {
-        SCOPED_TRACE(std::string(RangeFormatName(first)) + " then " + RangeFormatName(then));
+    for (const auto &[first, then, alternate] : logs) {
+        SCOPED_TRACE(std::string(RangeFormatName(first)) + (alternate ? " and " : " then ") + RangeFormatName(then));
         const std::vector<uint8_t> a = scene(first), b = scene(then);
         const int32_t at = WalkLog(a).front().ms + 150000;
-        const std::map<Key, Lock> alone = LockLost(a), after = LockLost(b), joined = LockLost(Joined(a, b, at));
+        const std::map<Key, Lock> alone = LockLost(a), after = LockLost(b),
+                                  mixed = LockLost(Mixed(
+                                      a, b, [&](int32_t ms) { return alternate ? ms / 1000 % 2 == 0 : ms < at; }));
         // Every loss of lock flagged is one that a log of either kind flags
-        // alone: the change itself loses nothing. Except a lock restarted
-        // in the second before the change: RANGECMP4's coarse code cannot
-        // tell it from one restarted since (nor RANGECMP5's).
+        // alone. Except a lock restarted in the second before: RANGECMP4's
+        // coarse code cannot tell it from one restarted since (nor
+        // RANGECMP5's).
         int atTheChange = 0;
-        for (const auto &[key, lock] : joined) {
+        for (const auto &[key, lock] : mixed) {
             const auto [ms, system, prn, signal] = key;
             if (ms == at) ++atTheChange;
             if (!lock.lost) continue;
             const auto inA = alone.find(key), inB = after.find(key),
                        before = alone.find({ms - 1000, system, prn, signal});
             const bool coarse = then == RangeFormat::Rangecmp4 || then == RangeFormat::Rangecmp5;
-            const bool young = ms == at && coarse && before != alone.end() && before->second.time < 1.0;
+            const bool young = coarse && before != alone.end() && before->second.time < 1.0;
             EXPECT_TRUE((inA != alone.end() && inA->second.lost) || (inB != after.end() && inB->second.lost) || young)
                 << "ms " << ms << " system " << system << " PRN " << prn << " signal " << signal;
         }
