@@ -94,6 +94,10 @@ inline constexpr uint32_t kQzssPrnOffset = 192; // RINEX J01-J10
 // Satellite numbers within a system are below this (two RINEX digits, and
 // the size of the decoders' per-satellite tables).
 inline constexpr uint32_t kMaxSatelliteNumber = 64;
+// GLONASS slots go up to this; the compressed records number a satellite
+// whose slot the receiver has not yet decoded above it (43-64), and RANGE
+// logs it as PRN 0.
+inline constexpr uint32_t kLastGlonassSlot = 42;
 
 // The satellite's number within its system, as RINEX names it (G05, R12,
 // S20, J01, ...), or 0 when the PRN names none.
@@ -104,14 +108,14 @@ inline uint16_t SatelliteNumber(uint32_t system, uint32_t prn) {
         uint32_t offset; // PRN minus satellite number
     };
     static constexpr Numbering kNumbering[kSystemCount] = {
-        {1, kMaxSatelliteNumber - 1, 0},                                                         // GPS
-        {kGlonassPrnOffset + 1, kGlonassPrnOffset + kMaxSatelliteNumber - 1, kGlonassPrnOffset}, // GLONASS
-        {kFirstSbasPrn, kLastSbasPrn, kSbasPrnOffset},                                           // SBAS
-        {1, kMaxSatelliteNumber - 1, 0},                                                         // Galileo
-        {1, kMaxSatelliteNumber - 1, 0},                                                         // BeiDou
-        {kFirstQzssPrn, kLastQzssPrn, kQzssPrnOffset},                                           // QZSS
-        {1, kMaxSatelliteNumber - 1, 0},                                                         // NavIC
-        {1, 0, 0},                                                                               // other: none
+        {1, kMaxSatelliteNumber - 1, 0},                                                  // GPS
+        {kGlonassPrnOffset + 1, kGlonassPrnOffset + kLastGlonassSlot, kGlonassPrnOffset}, // GLONASS
+        {kFirstSbasPrn, kLastSbasPrn, kSbasPrnOffset},                                    // SBAS
+        {1, kMaxSatelliteNumber - 1, 0},                                                  // Galileo
+        {1, kMaxSatelliteNumber - 1, 0},                                                  // BeiDou
+        {kFirstQzssPrn, kLastQzssPrn, kQzssPrnOffset},                                    // QZSS
+        {1, kMaxSatelliteNumber - 1, 0},                                                  // NavIC
+        {1, 0, 0},                                                                        // other: none
     };
     const Numbering &n = kNumbering[system & 7u];
     return static_cast<uint16_t>(prn >= n.first && prn <= n.last ? prn - n.offset : 0);

@@ -511,13 +511,13 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         uint16_t prn;
         uint32_t system, signal;
     };
-    // GPS L1 C/A, GLONASS of unknown slot, a GPS signal type without a
-    // code, Galileo E1C, and GPS L2 and L1C after the Galileo signal (which
-    // makes the export map the epoch a second time: nothing may count
-    // twice); each in two epochs.
-    const Observation observations[] = {{5, 0, 0}, {0, 1, 0}, {5, 0, 3}, {11, 3, 2}, {5, 0, 1}, {5, 0, 16}};
+    // GPS L1 C/A, GLONASS of unknown slot (PRN 0, or a PRN past the slots),
+    // a GPS signal type without a code, Galileo E1C, and GPS L2 and L1C
+    // after the Galileo signal (which makes the export map the epoch a
+    // second time: nothing may count twice); each in two epochs.
+    const Observation observations[] = {{5, 0, 0}, {0, 1, 0}, {87, 1, 0}, {5, 0, 3}, {11, 3, 2}, {5, 0, 1}, {5, 0, 16}};
     Bytes body;
-    body.u4(6);
+    body.u4(7);
     for (const Observation &o : observations) {
         body.u2(o.prn).u2(0).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(-100.0f).r4(45.0f).r4(50.0f);
         body.u4(0x1C00 | o.system << 16 | o.signal << 21);
@@ -536,7 +536,7 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     const std::string unknownWeekMark = "Notice: 1 camera marks of GPS week 0 left out of the RINEX observation "
                                         "file's events (the receiver had not yet set its time; the mark file holds "
                                         "them)";
-    const std::string slot = "Notice: 2 GLONASS observations left out of the RINEX observation file (their slot was "
+    const std::string slot = "Notice: 4 GLONASS observations left out of the RINEX observation file (their slot was "
                              "not yet known)";
     const std::string code =
         "Notice: 2 GPS observations left out of the RINEX observation file (a signal RINEX has no code for)";
@@ -561,6 +561,7 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         std::ifstream in(Path("untold.obs"));
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         EXPECT_NE(text.find("G05"), std::string::npos);
+        EXPECT_EQ(text.find("R50"), std::string::npos);
         EXPECT_EQ(text.find("1980"), std::string::npos);
         EXPECT_EQ(text.find(" 80  1  6"), std::string::npos);
         EXPECT_EQ(text.find("E11") != std::string::npos, version != kRinexVersion211);

@@ -267,8 +267,9 @@ TEST_F(PackedTest, Rangecmp2EverySystem) {
 // dropped with a message and the rest kept; blocks that run past the byte
 // count end the record, with what came before kept.
 TEST_F(PackedTest, Rangecmp2DropsWhatItCannotRead) {
-    Rc2Satellite unknownSystem, unknownSignal, noChannel, good, truncated;
+    Rc2Satellite unknownSystem, unknownSignal, noChannel, good, noSlot, truncated;
     unknownSystem.system = 3;
+    noSlot.system = 1, noSlot.id = 50; // slot not yet known: PRN 0, as RANGE logs it
     noChannel.system = 1, noChannel.id = 4, noChannel.glonassFrequency = 15;
     unknownSignal.id = 7;
     unknownSignal.signals.push_back(Rc2Signal{});
@@ -277,10 +278,12 @@ TEST_F(PackedTest, Rangecmp2DropsWhatItCannotRead) {
     truncated.id = 12;
     truncated.signalCount = 3;
     const DecodedEpoch &e =
-        Decode(kMsgRangecmp2, Rc2({unknownSystem, unknownSignal, noChannel, good, truncated}), At(2000, 1000));
-    ASSERT_EQ(e.count, 2u);
+        Decode(kMsgRangecmp2, Rc2({unknownSystem, unknownSignal, noChannel, good, noSlot, truncated}), At(2000, 1000));
+    ASSERT_EQ(e.count, 3u);
     EXPECT_EQ(e.obs[0].prn, 7u);
     EXPECT_EQ(e.obs[1].prn, 9u);
+    EXPECT_EQ(e.obs[2].prn, 0u);
+    EXPECT_EQ(e.obs[2].satellite, 0u);
     EXPECT_EQ(AllTexts(), "RANGECMP2 satellite system 3 is not known; its 1 signals dropped\n"
                           "RANGECMP2 signal type 30 of GPS PRN 7 is not known; observation dropped\n"
                           "RANGECMP2 GLONASS PRN 41 has frequency channel 8; its 1 signals dropped\n"
