@@ -146,7 +146,8 @@ struct SlipEntry {
 struct SignalLock {
     double time; // GPS seconds since the start of GPS time
     float lockTime;
-    uint32_t seen;
+    uint8_t seen;
+    int8_t glonassChannel; // of the previous observation (GLONASS)
 };
 // Indexed by system, satellite number within it and signal type.
 inline constexpr size_t kSignalLockEntries = size_t{kSystemCount} * kMaxSatelliteNumber * 32;

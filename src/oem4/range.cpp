@@ -111,12 +111,12 @@ void ComputeLossOfLock(Oem4Decoder *dec) {
                 (o.lli & kLockTimeAtLeast) != 0
                     ? lock + kLockTimeTolerance <= since
                     : lock < previous || (lock < kLockTimeSaturation && lock - previous + kLockTimeTolerance <= since);
-            if (last.seen != 0 && lost) {
-                lli |= kLliLockLost;
-            }
+            // A GLONASS slot on another frequency channel: another carrier.
+            if (last.seen != 0 && (lost || last.glonassChannel != o.glonassChannel)) lli |= kLliLockLost;
             last.time = now;
             last.lockTime = o.lockTime;
             last.seen = 1;
+            last.glonassChannel = o.glonassChannel;
         }
         o.lli = static_cast<uint8_t>(lli);
     }

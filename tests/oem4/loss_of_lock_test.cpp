@@ -92,6 +92,15 @@ TEST_F(LossOfLock, SignalsAndSystemsAreApart) {
     EXPECT_EQ(Run({L1(5, 101.0f), L2(5, 0.5f), galileoLater}, 101.0), (std::vector<int>{0, 1, 0}));
     EXPECT_EQ(g_last.obs[2].system, SYS_GALILEO);
     EXPECT_EQ(g_last.obs[2].satellite, 5);
+    // A GLONASS slot on another frequency channel is another carrier.
+    Obs glonass = With(L1(38, 100.0f), 100.0f, kTracked | (1u << 16));
+    glonass.reserved = 7 + 3;
+    Run({glonass}, 200.0);
+    glonass.lockTime = 101.0f;
+    glonass.reserved = 7 + 5;
+    EXPECT_EQ(Run({glonass}, 201.0), std::vector<int>{1});
+    glonass.lockTime = 102.0f;
+    EXPECT_EQ(Run({glonass}, 202.0), std::vector<int>{0});
 }
 
 // RANGECMP's lock field stops at 65535.97 s: at that value it states only
