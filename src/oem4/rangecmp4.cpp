@@ -287,11 +287,16 @@ double LockTime(PackedLockTime &track, uint32_t code, double now, double previou
     const bool gap = track.seen == 0 || now < track.last || now - track.last > kLockTimeGap;
     const bool missed = track.last + kTimeTolerance < previousEpoch;
     *least = gap || code >= track.code;
-    if (gap || code < track.code || (code > track.code && missed)) {
+    // A code gone up whose count, carried on, already passes the new code's
+    // range: the lock restarted in between (a young lock lost again), which
+    // the codes themselves tell.
+    const double kept = code > track.code && !gap ? LockAt(track, track.last) + (now - track.last) : 0.0;
+    const bool outgrown = code + 1u < kLockTimeFloor.size() && kept >= kLockTimeFloor[code + 1u];
+    if (gap || code < track.code || (code > track.code && missed) || outgrown) {
         track.since = now;
         track.start = kLockTimeFloor[code];
+        if (outgrown && !missed) *least = false;
     } else if (code > track.code) {
-        const double kept = LockAt(track, track.last) + (now - track.last);
         track.since = now;
         track.start = kept > kLockTimeFloor[code] ? kept : kLockTimeFloor[code];
     }
