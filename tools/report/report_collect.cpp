@@ -192,10 +192,11 @@ bool ReadObservations(ReportData *data, std::string *error) {
         }
         if (IsUnsetWeek(epoch.week)) {
             ++data->badTimeEpochs;
-            if (data->unknownWeekEpochs++ == 0)
-                data->unknownWeekFirstTow = data->unknownWeekLastTow = epoch.receiverTime;
-            data->unknownWeekFirstTow = std::min(data->unknownWeekFirstTow, epoch.receiverTime);
-            data->unknownWeekLastTow = std::max(data->unknownWeekLastTow, epoch.receiverTime);
+            // A copy: the record's fields are unaligned, and std::min binds references.
+            const double seconds = epoch.receiverTime;
+            if (data->unknownWeekEpochs++ == 0) data->unknownWeekFirstTow = data->unknownWeekLastTow = seconds;
+            data->unknownWeekFirstTow = std::min(data->unknownWeekFirstTow, seconds);
+            data->unknownWeekLastTow = std::max(data->unknownWeekLastTow, seconds);
             continue;
         }
         if (data->epochs.empty()) data->referenceWeek = epoch.week;
