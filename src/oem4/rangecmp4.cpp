@@ -286,25 +286,32 @@ double LockAt(const PackedLockTime &track, double at) {
 double LockTime(PackedLockTime &track, uint32_t code, double now, double previousEpoch, bool *least) {
     const bool gap = track.seen == 0 || now < track.last || now - track.last > kLockTimeGap;
     const bool missed = track.last + kTimeTolerance < previousEpoch;
-    *least = gap || code >= track.code;
-    // A code gone up whose count, carried on, already passes the new code's
-    // range: the lock restarted in between (a young lock lost again), which
-    // the codes themselves tell.
-    const double kept = code > track.code && !gap ? LockAt(track, track.last) + (now - track.last) : 0.0;
-    const bool outgrown = code + 1u < kLockTimeFloor.size() && kept >= kLockTimeFloor[code + 1u];
-    if (gap || code < track.code || (code > track.code && missed) || outgrown) {
+    const uint32_t next = code + 1u;
+    bool lower = gap || code >= track.code;
+    if (gap || code < track.code || (code > track.code && missed)) {
         track.since = now;
         track.start = kLockTimeFloor[code];
-        if (outgrown && !missed) *least = false;
     } else if (code > track.code) {
+        const double kept = LockAt(track, track.last) + (now - track.last);
         track.since = now;
-        track.start = kept > kLockTimeFloor[code] ? kept : kLockTimeFloor[code];
+        if (next < kLockTimeFloor.size() && kept >= kLockTimeFloor[next]) {
+            // The count carried on already passes the new code's range: the
+            // lock restarted in between (a young lock lost again).
+            track.start = kLockTimeFloor[code];
+            lower = false;
+        } else {
+            track.start = kept > kLockTimeFloor[code] ? kept : kLockTimeFloor[code];
+        }
     }
     track.seen = 1;
     track.code = static_cast<uint8_t>(code);
     track.last = now;
-    const double lock = LockAt(track, now);
-    if (lock < track.start + (now - track.since)) *least = false;
+    const double lock = track.start + (now - track.since);
+    if (next < kLockTimeFloor.size() && lock > kLockTimeFloor[next]) {
+        *least = false;
+        return kLockTimeFloor[next];
+    }
+    *least = lower;
     return lock;
 }
 
