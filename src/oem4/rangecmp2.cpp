@@ -181,10 +181,7 @@ bool ReadSignalBlock(Oem4Decoder *dec, const SatelliteBlock &sat, SatelliteSyste
                      DecodedObservation *obs) {
     const uint32_t head = le::U4(p);
     const uint64_t w = le::Load<uint64_t>(p + 4);
-    // A GLONASS satellite whose slot is not yet known (id 0, or above the
-    // slots) is PRN 0, as RANGE logs it: not a satellite of the slot's number.
-    const bool glonassSlot = sat.id >= 1 && sat.id <= kLastGlonassSlot;
-    const uint32_t prn = system != SYS_GLONASS ? sat.id : glonassSlot ? sat.id + kGlonassPrnOffset : 0;
+    const uint32_t prn = system == SYS_GLONASS ? GlonassPrnOfId(sat.id) : sat.id;
     const Rc2Signal *signal = FindRc2Signal(system, Bits(head, 0, 5));
     if (signal == nullptr) {
         PortReportf(dec, HeaderTime(dec), kSignalText, static_cast<unsigned>(Bits(head, 0, 5)), SystemName(system),

@@ -126,7 +126,7 @@ bool IsPrimarySignal(SatelliteSystem system, uint32_t id) { return id == 1 || (s
 uint32_t PrnOf(SatelliteSystem system, uint32_t id, bool *ok) {
     *ok = true;
     switch (system) {
-    case SYS_GLONASS: return id <= kLastGlonassSlot ? id + kGlonassPrnOffset : 0;
+    case SYS_GLONASS: return GlonassPrnOfId(id);
     case SYS_SBAS:
         if (id <= 39) return id + 119;
         if (id >= 54 && id <= 62) return id + 129;

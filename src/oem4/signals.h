@@ -98,6 +98,11 @@ inline constexpr uint32_t kMaxSatelliteNumber = 64;
 // whose slot the receiver has not yet decoded above it (43-64), and RANGE
 // logs it as PRN 0.
 inline constexpr uint32_t kLastGlonassSlot = 42;
+// The PRN RANGE logs for a compressed record's GLONASS satellite id: slot
+// + 37, or 0 while the slot is not known (id 0, or past the slots).
+inline constexpr uint32_t GlonassPrnOfId(uint32_t id) {
+    return id >= 1 && id <= kLastGlonassSlot ? id + kGlonassPrnOffset : 0;
+}
 
 // The satellite's number within its system, as RINEX names it (G05, R12,
 // S20, J01, ...), or 0 when the PRN names none.
