@@ -144,11 +144,7 @@ std::map<Key, Lock> LockLost(const std::vector<uint8_t> &log) {
     SetPortEpochHandler(0, KeepLockLost);
     g_lockLost.clear();
     ThreadBuf buf;
-    for (const FoundRecord &r : WalkLog(log)) {
-        testsupport::Feed(std::vector<uint8_t>(log.begin() + static_cast<long>(r.offset),
-                                               log.begin() + static_cast<long>(r.offset + r.length)),
-                          &buf);
-    }
+    testsupport::Feed(log, &buf);
     SetPortEpochHandler(0, nullptr);
     return g_lockLost;
 }

@@ -666,8 +666,8 @@ bool IsCommandLine(const char *line) {
 
 // The closing notices of a conversion that count what it left out.
 void ReadLeftOut(ReportData *data, const char *text) {
-    unsigned long long count = 0, satellites = 0;
-    unsigned channels = 0;
+    unsigned long long count = 0, satellites = 0, observations = 0;
+    unsigned channels = 0, limit = 0;
     char system[32];
     if (std::strstr(text, " observations left out (") != nullptr &&
         std::sscanf(text, "Notice: %llu %31s observations left out", &count, system) == 2) {
@@ -678,10 +678,10 @@ void ReadLeftOut(ReportData *data, const char *text) {
                            &channels, &satellites) == 3) {
         data->cutEpochs += count;
         data->cutSatellites += satellites;
-    } else if (std::sscanf(text, "Notice: %llu compressed records had more than %u observations; %llu", &count,
-                           &channels, &satellites) == 3) {
+    } else if (std::sscanf(text, "Notice: %llu compressed records had more than %u observations; %llu", &count, &limit,
+                           &observations) == 3) {
         data->compressedCutRecords += count;
-        data->compressedCutObservations += satellites;
+        data->compressedCutObservations += observations;
     } else if (std::strstr(text, " bytes of the log skipped") != nullptr &&
                std::sscanf(text, "Notice: %llu bytes", &count) == 1) {
         data->bytesSkipped += count;
