@@ -154,6 +154,56 @@ TEST(ReportObservations, TwentyHertzWeekCrossingTimeGoingBackAndAnUnsetWeek) {
     for (const MarkAnomaly &a : d->markAnomalies) EXPECT_NE(a.kind, kMarkOutsideSpan);
 }
 
+// A log whose rate changes (1 Hz, 20 Hz for a flight, 1 Hz again) has gaps
+// only where epochs are missing at the rate of their own stretch, each
+// counted in epochs of that rate, and its changes of rate counted.
+TEST(ReportObservations, GapsAreMeasuredAgainstTheRateAroundThem) {
+    struct Stretch {
+        double step;
+        int epochs;
+        double gapAfter; // a gap of this length after the stretch's 20th epoch (0: none)
+    };
+    struct Case {
+        const char *name;
+        std::vector<Stretch> stretches;
+        std::vector<int64_t> missing; // per gap, in order
+        uint64_t rateChanges;
+    };
+    const std::vector<Case> cases = {
+        {"one rate", {{1.0, 60, 4.0}}, {3}, 0},
+        {"1 Hz, 20 Hz, 1 Hz", {{1.0, 40, 0}, {0.05, 400, 0}, {1.0, 40, 0}}, {}, 2},
+        {"a gap in each stretch", {{1.0, 40, 3.0}, {0.05, 400, 0.25}, {1.0, 40, 5.0}}, {2, 4, 4}, 2},
+        {"20 Hz, then 1 Hz after a minute's pause", {{0.05, 400, 0}, {60.0, 1, 0}, {1.0, 40, 0}}, {59}, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string base = reporttest::TempDir("rates") + "/log";
+        {
+            Session s(base);
+            double tow = 1000;
+            int lock = 100;
+            for (const Stretch &st : c.stretches) {
+                for (int i = 0; i < st.epochs; ++i) {
+                    s.Epoch(1500, tow, {{5, lock}, {7, lock}});
+                    tow += st.step;
+                    if (i == 19 && st.gapAfter > 0) tow += st.gapAfter - st.step;
+                }
+                lock += 100;
+            }
+        }
+        auto d = Collect(base);
+        ASSERT_EQ(d->gaps.size(), c.missing.size());
+        int64_t total = 0;
+        for (std::size_t i = 0; i < c.missing.size(); ++i) {
+            EXPECT_EQ(d->gaps[i].missing, c.missing[i]) << "gap " << i;
+            total += c.missing[i];
+        }
+        EXPECT_EQ(d->missingEpochs, total);
+        EXPECT_EQ(d->rateChanges, c.rateChanges);
+        EXPECT_TRUE(d->slips.empty());
+    }
+}
+
 TEST(ReportMarks, EveryAnomalyWithItsNumberAndTime) {
     const std::string dir = reporttest::TempDir("marks");
     const std::string base = dir + "/flight";

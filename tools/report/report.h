@@ -18,9 +18,13 @@
 //    precision.
 //  - Logging rate: the median of the positive intervals between consecutive
 //    epochs (lower median: the smaller middle value when the count is even).
-//  - Gap: an interval greater than 1.5 x rate; it misses
-//    round(interval / rate) - 1 epochs. Intervals of 0 (repeated epoch time)
-//    and negative intervals (time going back) are counted apart, never as gaps.
+//  - Gap: an interval greater than 1.5 x the rate the epochs keep on both
+//    sides of it (the lower median of the 6 positive intervals before it,
+//    and of the 6 after it); it misses round(interval / the slower of the
+//    two) - 1 epochs. So a log whose rate changes has no gap where it
+//    changes, nor in its stretches at the other rate; each change of rate is
+//    counted. Intervals of 0 (repeated epoch time) and negative intervals
+//    (time going back) are counted apart, never as gaps.
 //  - Satellites per epoch: the measurement count of each epoch; the median is
 //    the lower median.
 //  - Availability: the share of all satellite observations (measurement
@@ -90,9 +94,10 @@ struct TimeRun {
 };
 
 struct Gap {
-    double start;    // time of the epoch before the gap
-    double interval; // seconds to the next epoch
-    int64_t missing; // epochs missing against the logging rate
+    double start;      // time of the epoch before the gap
+    double interval;   // seconds to the next epoch
+    int64_t missing;   // epochs missing against the rate around the gap
+    std::size_t after; // index of the epoch before the gap in ReportData::epochs
 };
 
 struct Slip {
@@ -176,6 +181,7 @@ struct ReportData {
     double rate = 0;
     std::vector<Gap> gaps;
     int64_t missingEpochs = 0;
+    uint64_t rateChanges = 0; // stretches of the log at another rate begin or end
     uint64_t repeatedTimes = 0, backwardSteps = 0;
     int32_t satsMin = 0, satsMedian = 0, satsMax = 0;
     uint64_t measurements = 0, l1Code = 0, l2Code = 0, l2Phase = 0;

@@ -1,5 +1,6 @@
 // Reading one conversion's files and computing the report's statistics.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -140,6 +141,56 @@ double LowerMedian(std::vector<double> *values) {
 }
 
 void AddProblem(ReportData *data, const std::string &text) { data->problems.push_back(text); }
+
+// Lower median of up to kRateWindow values.
+constexpr std::size_t kRateWindow = 6;
+double WindowMedian(const double *values, std::size_t n) {
+    std::array<double, kRateWindow> v{};
+    std::copy(values, values + n, v.begin());
+    std::sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n));
+    return v[(n - 1) / 2];
+}
+
+// Gaps against the rate the epochs keep around each step, not the log's
+// overall rate: a log taken at 1 Hz, then at 20 Hz for a flight, then at
+// 1 Hz again has no gap in its 1 Hz stretches. The rate on each side of a
+// step is the lower median of the positive intervals among the kRateWindow
+// steps before it, and among those after it. A step is a gap only when it is
+// longer than 1.5 x the rate on both sides (where a side has no interval,
+// the other alone), and it misses epochs of the slower of the two. A run of
+// steps whose two sides differ by more than that factor is one change of
+// rate.
+void FindGapsAndRateChanges(const std::vector<double> &intervals, ReportData *data) {
+    std::vector<double> positive;
+    std::vector<std::size_t> stepOf;
+    positive.reserve(intervals.size());
+    stepOf.reserve(intervals.size());
+    for (std::size_t i = 0; i < intervals.size(); ++i) {
+        if (intervals[i] <= 0) continue;
+        positive.push_back(intervals[i]);
+        stepOf.push_back(i);
+    }
+    bool changing = false;
+    for (std::size_t p = 0; p < positive.size(); ++p) {
+        const std::size_t nBefore = std::min(p, kRateWindow);
+        const std::size_t nAfter = std::min(positive.size() - 1 - p, kRateWindow);
+        if (nBefore == 0 && nAfter == 0) break; // one interval: no rate to measure it against
+        const double before = nBefore > 0 ? WindowMedian(&positive[p - nBefore], nBefore) : 0.0;
+        const double after = nAfter > 0 ? WindowMedian(&positive[p + 1], nAfter) : 0.0;
+        const double slower = std::max(before, after);
+        const double d = positive[p];
+        if (d > kGapFactor * slower) {
+            const double ratio = std::min(d / slower, 9.0e15);
+            const int64_t missing = static_cast<int64_t>(std::llround(ratio)) - 1;
+            data->gaps.push_back({data->epochs[stepOf[p]].time, d, missing, stepOf[p]});
+            data->missingEpochs += missing;
+            continue;
+        }
+        const bool differ = nBefore > 0 && nAfter > 0 && slower > kGapFactor * std::min(before, after);
+        if (differ && !changing) ++data->rateChanges;
+        changing = differ;
+    }
+}
 
 // ---- observation file --------------------------------------------------------
 struct PrnMemory {
@@ -303,16 +354,7 @@ bool ReadObservations(ReportData *data, std::string *error) {
         for (std::size_t i = 1; i < times.size(); ++i) data->repeatedTimes += times[i] == times[i - 1] ? 1 : 0;
     }
     data->rate = LowerMedian(&positive);
-    if (data->rate > 0) {
-        for (std::size_t i = 0; i < intervals.size(); ++i) {
-            const double d = intervals[i];
-            if (d <= kGapFactor * data->rate) continue;
-            const double ratio = std::min(d / data->rate, 9.0e15);
-            const int64_t missing = static_cast<int64_t>(std::llround(ratio)) - 1;
-            data->gaps.push_back({data->epochs[i].time, d, missing});
-            data->missingEpochs += missing;
-        }
-    }
+    FindGapsAndRateChanges(intervals, data);
     // Tracking runs do not bridge a data gap.
     if (!data->gaps.empty()) {
         for (PrnStats &stats : data->prns) {

@@ -163,8 +163,12 @@ void SummarySection(std::string *s, const ReportData &d) {
                       d.lastTime - d.firstTime);
         row("Time span", text);
     }
-    std::snprintf(text, sizeof text, "%" PRIu64 " epochs, logging rate %.3f s (%.2f Hz)", d.epochCount, d.rate,
-                  d.rate > 0 ? 1.0 / d.rate : 0.0);
+    int n = std::snprintf(text, sizeof text, "%" PRIu64 " epochs, logging rate %.3f s (%.2f Hz)", d.epochCount, d.rate,
+                          d.rate > 0 ? 1.0 / d.rate : 0.0);
+    if (d.rateChanges > 0 && n > 0 && static_cast<std::size_t>(n) < sizeof text) {
+        std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "; the rate changes %" PRIu64 " times",
+                      d.rateChanges);
+    }
     row("Epochs", text);
     std::snprintf(text, sizeof text, "%zu gaps, %" PRId64 " epochs missing", d.gaps.size(), d.missingEpochs);
     row("Gaps", text, !d.gaps.empty());
@@ -488,19 +492,27 @@ void MarksSection(std::string *s, const ReportData &d) {
 }
 
 // One value per epoch against time, as the minimum and maximum of every
-// pixel column; columns without epochs break the line.
+// pixel column; the line breaks where the values stop (an epoch without
+// one) and at data gaps, so that it does not bridge either.
 template <typename Value>
 void SeriesPlot(std::string *s, const ReportData &d, const char *title, const char *unit, Value value) {
     std::vector<double> lo(kPlotWidth + 1, HUGE_VAL), hi(kPlotWidth + 1, -HUGE_VAL);
-    std::vector<double> first(kPlotWidth + 1, 0), last(kPlotWidth + 1, 0);
+    std::vector<char> breakBefore(kPlotWidth + 1, 0);
     const TimeScale scale{d.firstTime, d.lastTime};
     double vmin = HUGE_VAL, vmax = -HUGE_VAL;
-    for (const EpochSample &e : d.epochs) {
+    bool broken = false;
+    std::size_t nextGap = 0;
+    for (std::size_t i = 0; i < d.epochs.size(); ++i) {
+        const EpochSample &e = d.epochs[i];
+        for (; nextGap < d.gaps.size() && d.gaps[nextGap].after < i; ++nextGap) broken = true;
         double v = 0;
-        if (!value(e, &v) || !std::isfinite(v)) continue;
+        if (!value(e, &v) || !std::isfinite(v)) {
+            broken = true;
+            continue;
+        }
         const int c = Pixel(scale.X(e.time) - kPlotLeft, kPlotWidth);
-        if (lo[c] > hi[c]) first[c] = e.time;
-        last[c] = e.time;
+        if (lo[c] > hi[c]) breakBefore[c] = broken;
+        broken = false;
         lo[c] = std::min(lo[c], v);
         hi[c] = std::max(hi[c], v);
         vmin = std::min(vmin, v);
@@ -520,14 +532,12 @@ void SeriesPlot(std::string *s, const ReportData &d, const char *title, const ch
     Put(s,
         "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text><text x=\"%d\" y=\"%d\" text-anchor=\"end\">%.3f</text>\n",
         kPlotLeft - 4, top + 10, vmax, kPlotLeft - 4, top + h, vmin);
-    // Neighbouring columns are joined unless the values stop for longer
-    // than a gap; lone values show as dots through the round line caps.
-    const double breakAfter = d.rate > 0 ? 1.5 * d.rate : HUGE_VAL;
+    // Lone values show as dots through the round line caps.
     std::string path;
     int previous = -1;
     for (int c = 0; c <= kPlotWidth; ++c) {
         if (lo[c] > hi[c]) continue;
-        const bool join = previous >= 0 && first[c] - last[previous] <= breakAfter;
+        const bool join = previous >= 0 && breakBefore[c] == 0;
         Put(&path, "%s%d %.1f L%d %.1f ", join ? "L" : "M", kPlotLeft + c, Y(lo[c]), kPlotLeft + c, Y(hi[c]));
         previous = c;
     }

@@ -104,6 +104,7 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
     }
     std::fprintf(out, "Epochs            %" PRIu64 " at %.3f s; %zu gaps, %" PRId64 " epochs missing", d.epochCount,
                  d.rate, d.gaps.size(), d.missingEpochs);
+    if (d.rateChanges > 0) std::fprintf(out, "; %" PRIu64 " changes of rate", d.rateChanges);
     if (d.repeatedTimes > 0 || d.backwardSteps > 0) {
         std::fprintf(out, "; %" PRIu64 " repeated times, %" PRIu64 " steps back", d.repeatedTimes, d.backwardSteps);
     }
@@ -183,8 +184,9 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     std::fprintf(out,
                  ", \"gaps\": %zu, \"missing_epochs\": %" PRId64 ", \"repeated_times\": %" PRIu64
                  ", \"backward_steps\": %" PRIu64 ", \"with_position\": %" PRIu64 ", \"with_clock_offset\": %" PRIu64
-                 "},\n",
-                 d.gaps.size(), d.missingEpochs, d.repeatedTimes, d.backwardSteps, d.withPosition, d.withClockOffset);
+                 ", \"rate_changes\": %" PRIu64 "},\n",
+                 d.gaps.size(), d.missingEpochs, d.repeatedTimes, d.backwardSteps, d.withPosition, d.withClockOffset,
+                 d.rateChanges);
     std::fputs("  \"gap_list\": [", out);
     for (std::size_t i = 0; i < d.gaps.size(); ++i) {
         const Gap &g = d.gaps[i];
