@@ -80,7 +80,7 @@ constexpr const char *kLateEventsText =
     "MARKTIME came too late in the log, or after its time went back)";
 constexpr const char *kGlonassChannelText =
     "Notice: %u changes of a GLONASS satellite's frequency channel in the log (the first: R%02u from %d to %d); "
-    "the RINEX observation file's GLONASS SLOT / FRQ # gives each slot's last channel";
+    "the %sRINEX observation file's GLONASS SLOT / FRQ # gives each slot's last channel";
 constexpr const char *kRepeatedRangesText =
     "Notice: %u range records repeating the time of an epoch already decoded skipped (the first record of each "
     "time kept)";
@@ -728,17 +728,24 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
 
     CloseInput(input);
     const bool rinexOpen = g_conversion.out->rinexOpen;
+    const bool secondAntennaOpen = g_conversion.out->secondAntennaOpen;
     g_conversion.out->Close(GetOpenPort(kPort), Fail);
     // The writer places the events among the epochs as it prints them, so
     // how many it could not place in time order is known after the close.
     if (const uint64_t late = rinexOpen ? RinexObsLateEvents(&g_conversion.rinex.obs) : 0; late != 0) {
         ForwardMessage(-1.0, FormatErrorText(kLateEventsText, static_cast<double>(late)));
     }
-    RinexGlonassChange change{};
-    if (const uint32_t changes = rinexOpen ? RinexObsGlonassChannelChanges(&g_conversion.rinex.obs, &change) : 0;
-        changes != 0) {
-        ForwardMessage(-1.0, FormatErrorText(kGlonassChannelText, changes, static_cast<unsigned>(change.slot),
-                                             static_cast<int>(change.from), static_cast<int>(change.to)));
+    // Each antenna's file gives its own slots' channels, so each is told.
+    const std::pair<const RinexExport *, const char *> files[] = {
+        {rinexOpen ? &g_conversion.rinex : nullptr, ""},
+        {secondAntennaOpen ? &g_conversion.secondAntennaRinex : nullptr, "second antenna's "}};
+    for (const auto &[file, whose] : files) {
+        RinexGlonassChange change{};
+        if (const uint32_t changes = file != nullptr ? RinexObsGlonassChannelChanges(&file->obs, &change) : 0;
+            changes != 0) {
+            ForwardMessage(-1.0, FormatErrorText(kGlonassChannelText, changes, static_cast<unsigned>(change.slot),
+                                                 static_cast<int>(change.from), static_cast<int>(change.to), whose));
+        }
     }
     if (g_conversion.failed) {
         SetErrorText(g_conversion.failureText);

@@ -568,6 +568,31 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     }
 }
 
+// A GLONASS satellite that changes its frequency channel is told once per
+// antenna whose file holds it: each file's GLONASS SLOT / FRQ # gives the
+// last channel alone.
+TEST_F(RinexConversion, AChangeOfGlonassChannelIsToldForEachAntenna) {
+    auto epoch = [](int channel, int32_t milliseconds, uint8_t source) {
+        Bytes body;
+        body.u4(1).u2(45).u2(static_cast<uint16_t>(channel + 7)).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(-100.0f).r4(45.0f).r4(50.0f);
+        body.u4(0x1C00 | 1u << 16);
+        return MakeRecord(43, body.data(), {1500, milliseconds, 180, source});
+    };
+    std::vector<uint8_t> bytes;
+    for (const uint8_t source : {uint8_t{0}, kSecondAntennaSource}) {
+        Append(bytes, epoch(1, 100000, source));
+        Append(bytes, epoch(-2, 101000, source));
+    }
+    WriteBytes(Path("channel.gps"), bytes);
+    ASSERT_EQ(Convert(Path("channel.gps"), "channel"), 0) << ErrString();
+    for (const std::string whose : {"", "second antenna's "}) {
+        const std::string text = "Notice: 1 changes of a GLONASS satellite's frequency channel in the log (the first: "
+                                 "R08 from 1 to -2); the " +
+                                 whose + "RINEX observation file's GLONASS SLOT / FRQ # gives each slot's last channel";
+        EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), text), 1) << text;
+    }
+}
+
 // Files that overlap, joined into one log: once the log's time has gone
 // back, its epochs repeat earlier ones further on than the epoch just
 // written. Each time is written once, the repeats counted; an earlier time
