@@ -574,7 +574,16 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
 TEST_F(RinexConversion, AChangeOfGlonassChannelIsToldForEachAntenna) {
     auto epoch = [](int channel, int32_t milliseconds, uint8_t source) {
         Bytes body;
-        body.u4(1).u2(45).u2(static_cast<uint16_t>(channel + 7)).r8(2.1e7).r4(0.1f).r8(-1.1e8).r4(0.01f).r4(-100.0f).r4(45.0f).r4(50.0f);
+        body.u4(1)
+            .u2(45)
+            .u2(static_cast<uint16_t>(channel + 7))
+            .r8(2.1e7)
+            .r4(0.1f)
+            .r8(-1.1e8)
+            .r4(0.01f)
+            .r4(-100.0f)
+            .r4(45.0f)
+            .r4(50.0f);
         body.u4(0x1C00 | 1u << 16);
         return MakeRecord(43, body.data(), {1500, milliseconds, 180, source});
     };
