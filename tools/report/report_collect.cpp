@@ -160,29 +160,23 @@ double WindowMedian(const double *values, std::size_t n) {
 // the other alone), and it misses epochs of the slower of the two. A run of
 // steps whose two sides differ by more than that factor is one change of
 // rate.
-void FindGapsAndRateChanges(const std::vector<double> &intervals, ReportData *data) {
-    std::vector<double> positive;
-    std::vector<std::size_t> stepOf;
-    positive.reserve(intervals.size());
-    stepOf.reserve(intervals.size());
+void FindGapsAndRateChanges(const std::vector<double> &intervals, const std::vector<double> &positive,
+                            ReportData *data) {
+    bool changing = false;
+    std::size_t p = 0; // the positive intervals hold the steps' positive ones in order
     for (std::size_t i = 0; i < intervals.size(); ++i) {
         if (intervals[i] <= 0) continue;
-        positive.push_back(intervals[i]);
-        stepOf.push_back(i);
-    }
-    bool changing = false;
-    for (std::size_t p = 0; p < positive.size(); ++p) {
         const std::size_t nBefore = std::min(p, kRateWindow);
         const std::size_t nAfter = std::min(positive.size() - 1 - p, kRateWindow);
+        const double d = positive[p++];
         if (nBefore == 0 && nAfter == 0) break; // one interval: no rate to measure it against
-        const double before = nBefore > 0 ? WindowMedian(&positive[p - nBefore], nBefore) : 0.0;
-        const double after = nAfter > 0 ? WindowMedian(&positive[p + 1], nAfter) : 0.0;
+        const double before = nBefore > 0 ? WindowMedian(&positive[p - 1 - nBefore], nBefore) : 0.0;
+        const double after = nAfter > 0 ? WindowMedian(&positive[p], nAfter) : 0.0;
         const double slower = std::max(before, after);
-        const double d = positive[p];
         if (d > kGapFactor * slower) {
             const double ratio = std::min(d / slower, 9.0e15);
             const int64_t missing = static_cast<int64_t>(std::llround(ratio)) - 1;
-            data->gaps.push_back({data->epochs[stepOf[p]].time, d, missing, stepOf[p]});
+            data->gaps.push_back({data->epochs[i].time, d, missing, i});
             data->missingEpochs += missing;
             continue;
         }
@@ -353,8 +347,8 @@ bool ReadObservations(ReportData *data, std::string *error) {
         std::sort(times.begin(), times.end());
         for (std::size_t i = 1; i < times.size(); ++i) data->repeatedTimes += times[i] == times[i - 1] ? 1 : 0;
     }
+    FindGapsAndRateChanges(intervals, positive, data);
     data->rate = LowerMedian(&positive);
-    FindGapsAndRateChanges(intervals, data);
     // Tracking runs do not bridge a data gap.
     if (!data->gaps.empty()) {
         for (PrnStats &stats : data->prns) {
