@@ -25,6 +25,7 @@
 #include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/record_census.h"
 #include "oem4/screening.h"
 #include "oem4conv.h"
 #include "output/rinex_file.h"
@@ -55,6 +56,15 @@ constexpr const char *kCompressedCutText =
 constexpr const char *kTruncatedText = "Notice: the log ends inside a '%s' record that starts at byte %.0f";
 constexpr const char *kTruncatedUnknownText = "Notice: the log ends inside a record that starts at byte %.0f";
 constexpr const char *kSkippedText = "Notice: %.0f bytes of the log skipped (unknown records or damaged data)";
+constexpr const char *kSkippedRecordsText =
+    "Notice: %.0f of those bytes are %.0f intact records of kinds the conversion does not read (message ids %s)";
+constexpr const char *kSkippedRecordsAndRestText =
+    "Notice: %.0f of those bytes are %.0f intact records of kinds the conversion does not read (message ids %s); "
+    "the other %.0f are damaged data or lie between records";
+// From this many bytes skipped on, the log is looked through once more to
+// tell records of other kinds from damage (a second read of the whole log,
+// worth it only where the skipped bytes are many).
+constexpr uint64_t kCensusFrom = 64 * 1024;
 constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC did not match)";
 // Their messages are optional (record lengths) or carry no time: the count
 // at least is always told.
@@ -581,9 +591,51 @@ void ReportRinexLeftOut() {
     }
 }
 
+// The bytes skipped split into intact records of kinds the conversion does
+// not read and the rest: the log read once more from its start, through
+// the read area. Only a regular file is read again.
+void ReportSkippedRecords(std::FILE *input) {
+    if (g_conversion.fetch != sizeof g_conversion.readArea) return;
+    std::rewind(input);
+    RecordCensus census;
+    std::size_t held = 0;
+    for (;;) {
+        const std::size_t n = std::fread(g_conversion.readArea + held, 1, sizeof g_conversion.readArea - held, input);
+        held += n;
+        const bool atEnd = n == 0;
+        const std::size_t used =
+            ScanRecordCensus(&census, g_conversion.readArea, held, atEnd, sizeof g_conversion.readArea);
+        std::memmove(g_conversion.readArea, g_conversion.readArea + used, held - used);
+        held -= used;
+        if (atEnd || AbortCount.load() != 0) break;
+    }
+    if (std::ferror(input) || AbortCount.load() != 0 || census.records == 0) return;
+    g_stats.otherKindRecords = census.records;
+    g_stats.otherKindBytes = std::min(census.bytes, g_stats.bytesSkipped);
+    const CensusTop top = TopCensusIds(census);
+    char ids[64] = "";
+    std::size_t length = 0;
+    for (std::size_t k = 0; k < top.count && length < sizeof ids; ++k) {
+        const char *before = k == 0 ? "" : k + 1 < top.count || top.others != 0 ? ", " : " and ";
+        const int n = std::snprintf(ids + length, sizeof ids - length, "%s%u", before, top.ids[k]);
+        if (n > 0) length += static_cast<std::size_t>(n);
+    }
+    if (top.others != 0 && length < sizeof ids) {
+        std::snprintf(ids + length, sizeof ids - length, " and %zu other%s", top.others, top.others == 1 ? "" : "s");
+    }
+    const uint64_t rest = g_stats.bytesSkipped - g_stats.otherKindBytes;
+    if (rest == 0) {
+        ForwardMessage(-1.0, FormatErrorText(kSkippedRecordsText, static_cast<double>(g_stats.otherKindBytes),
+                                             static_cast<double>(census.records), ids));
+    } else {
+        ForwardMessage(-1.0, FormatErrorText(kSkippedRecordsAndRestText, static_cast<double>(g_stats.otherKindBytes),
+                                             static_cast<double>(census.records), ids, static_cast<double>(rest)));
+    }
+}
+
 // What the framing skipped and dropped, once at the end, and how often
 // the log's time went back.
-void ReportFraming(int64_t done) {
+void ReportFraming(int64_t done, std::FILE *input) {
     g_stats.bytesRead = static_cast<uint64_t>(done);
     const Oem4Decoder *dec = GetOpenPort(kPort);
     if (dec == nullptr) return;
@@ -621,6 +673,7 @@ void ReportFraming(int64_t done) {
     }
     if (g_stats.bytesSkipped != 0 && g_stats.records != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
+        if (g_stats.bytesSkipped >= kCensusFrom) ReportSkippedRecords(input);
     }
     if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
     if (g_stats.lengthFailures != 0) {
@@ -792,7 +845,7 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     const int64_t done = ReadLog(input, total);
     ReportScreening();
     ReportRinexLeftOut();
-    ReportFraming(done);
+    ReportFraming(done, input);
     // A log still being recorded may have grown since its length was taken.
     if (done > total) total = done;
     ReportProgress(total, total);

@@ -73,6 +73,10 @@ struct ConversionStats {
     uint64_t bytesRead;
     uint64_t records;
     uint64_t bytesSkipped;
+    // Of the bytes skipped, when they were many: intact records of kinds
+    // the conversion does not read (an INS receiver's, say), and their bytes.
+    uint64_t otherKindRecords;
+    uint64_t otherKindBytes;
     // Candidate records dropped for a CRC failure, and those of a known kind
     // for a length (or item count) that does not fit the kind.
     uint32_t crcFailures;

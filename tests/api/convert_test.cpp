@@ -32,6 +32,7 @@ using testsupport::Append;
 using testsupport::Bytes;
 using testsupport::ErrString;
 using testsupport::MakeRecord;
+using testsupport::MakeShortRecord;
 using testsupport::MarkLog;
 using testsupport::RangeLog;
 using testsupport::WriteBytes;
@@ -544,6 +545,20 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
     const std::vector<uint8_t> otherMarks = withMarks({616, 615, 616, 615, 1738, 1076, 181, 231, 181, 181});
     const std::vector<uint8_t> bothRecords = withMarks({231, 181, 231, 181, 1067, 1067});
     const std::vector<uint8_t> insMarks = withMarks({1067, 181, 1067, 1118});
+    // An INS receiver's records beside the GNSS ones: solutions with a long
+    // header and IMU data with a short one, a thousand of each (over the
+    // 64 KiB read area), and 300 bytes of damage.
+    std::vector<uint8_t> ins = record;
+    for (int k = 0; k < 1000; ++k) {
+        std::vector<uint8_t> body(100);
+        for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(k * 7 + i * 13);
+        Append(ins, MakeRecord(508, body));
+        body.resize(40);
+        Append(ins, MakeShortRecord(325, body));
+    }
+    Append(ins, std::vector<uint8_t>(300, 0x55));
+    Append(ins, RangeLog(4, 101000));
+    ASSERT_EQ(FindRecordTableEntry(508), nullptr);
     const std::string n = std::to_string(record.size());
     const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
     // clang-format off
@@ -568,6 +583,11 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
           "MARK3POS, MARK4POS) not converted (the mark file holds the MARKTIME marks)"},
          0, 0, 0, -1},
         {"marks by their time and their position", bothRecords, {}, 0, 0, 0, -1},
+        {"an INS receiver's records", ins,
+         {"Notice: 188300" + skipped,
+          "Notice: 188000 of those bytes are 2000 intact records of kinds the conversion does not read (message ids "
+          "325 and 508); the other 300 are damaged data or lie between records"},
+         188300, 0, 0, -1},
         {"an INS receiver's marks", insMarks,
          {"Notice: 2 camera marks logged by MARK1PVA without their MARKTIME not converted (the mark file holds the "
           "MARKTIME marks)",

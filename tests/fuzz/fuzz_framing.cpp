@@ -7,7 +7,9 @@
 // so that corrupt yet CRC-valid bodies reach the decoders. With bit 7
 // set, the port hands its decoded epochs over as to the RINEX export, which
 // also collects range records past 8192 bytes; the epochs handed over must
-// agree too.
+// agree too. The scan that tells records of other kinds from damage must
+// count the same fed at once and fed in blocks of that size.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
 #include "oem4/oem4_decoder.h"
+#include "oem4/record_census.h"
 #include "record_mutator.h"
 #include "threadbuf/payloads.h"
 #include "threadbuf/threadbuf.h"
@@ -156,5 +159,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     }
     ClearEphemerisList();
+
+    // The census through a window of at most `capacity` bytes, refilled
+    // `block` bytes at a time as a conversion refills its read area.
+    constexpr std::size_t kCapacity = 600;
+    RecordCensus whole, pieces;
+    ScanRecordCensus(&whole, data, size, true, kCapacity);
+    static std::vector<uint8_t> window(kCapacity);
+    std::size_t held = 0, next = 0;
+    for (;;) {
+        const std::size_t n = std::min({static_cast<std::size_t>(block), kCapacity - held, size - next});
+        std::memcpy(window.data() + held, data + next, n);
+        held += n;
+        next += n;
+        const bool atEnd = next == size;
+        const std::size_t used = ScanRecordCensus(&pieces, window.data(), held, atEnd, kCapacity);
+        std::memmove(window.data(), window.data() + used, held - used);
+        held -= used;
+        if (atEnd && held == 0) break;
+    }
+    if (whole.records != pieces.records || whole.bytes != pieces.bytes) {
+        std::fprintf(stderr, "census differs: whole %llu records %llu bytes, in blocks of %u %llu records %llu bytes\n",
+                     static_cast<unsigned long long>(whole.records), static_cast<unsigned long long>(whole.bytes),
+                     block, static_cast<unsigned long long>(pieces.records),
+                     static_cast<unsigned long long>(pieces.bytes));
+        std::abort();
+    }
     return 0;
 }

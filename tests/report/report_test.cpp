@@ -567,6 +567,9 @@ TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
         "-  Notice: 120 epochs had more satellites than the 12 channels; 600 satellites left out of them\n"
         "-  Notice: 18 compressed records had more than 32 observations; 72 observations left out of them\n"
         "-  Notice: 2 records dropped (their length did not fit their kind)\n"
+        "-  Notice: 90000 bytes of the log skipped (unknown records or damaged data)\n"
+        "-  Notice: 89900 of those bytes are 900 intact records of kinds the conversion does not read (message ids "
+        "325 and 508); the other 100 are damaged data or lie between records\n"
         "-  Notice: 3 camera marks logged by MARKPOS without their MARKTIME not converted (the mark file holds the "
         "MARKTIME marks)\n"
         "-  Notice: 40 camera marks of the receiver's other mark inputs (MARK2TIME, MARK3TIME, MARK4TIME, MARK2POS, "
@@ -577,9 +580,10 @@ TEST(ReportMessages, LeftOutCountsFromTheClosingNotices) {
     EXPECT_EQ(d->cutEpochs, 120u);
     EXPECT_EQ(d->cutSatellites, 600u);
     EXPECT_EQ(LeftOutText(*d), "GPS 2124, Galileo 3204 observations left out; 120 epochs cut to the channels (600 "
-                               "satellites); 72 observations of 18 compressed records over the limit; 2 records "
-                               "dropped (length); 40 marks of other mark inputs; 3 marks logged by MARKPOS alone");
-    EXPECT_EQ(d->messageCount, 8u);
+                               "satellites); 72 observations of 18 compressed records over the limit; 90000 "
+                               "bytes of the log skipped (89900 in records of other kinds); 2 records dropped "
+                               "(length); 40 marks of other mark inputs; 3 marks logged by MARKPOS alone");
+    EXPECT_EQ(d->messageCount, 10u);
     EXPECT_EQ(d->messageCounts[ClassifyMessage("MAXCHAN(32) exceeded, data may be lost on Port 0")], 1u);
     EXPECT_EQ(d->messageCounts[ClassifyMessage("Notice: 1 QZSS observations left out (no place for them")], 2u);
 

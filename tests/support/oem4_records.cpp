@@ -60,6 +60,22 @@ std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &
     return rec;
 }
 
+std::vector<uint8_t> MakeShortRecord(uint16_t messageId, const std::vector<uint8_t> &body) {
+    constexpr std::size_t kShortHeader = 12;
+    std::vector<uint8_t> rec(kShortHeader + body.size() + kOem4CrcLength, 0);
+    uint8_t *p = rec.data();
+    p[0] = kOem4Sync1;
+    p[1] = kOem4Sync2;
+    p[2] = 0x13;
+    p[3] = static_cast<uint8_t>(body.size());
+    le::PutU2(p + 4, messageId);
+    le::PutU2(p + 6, 1500);
+    le::PutI4(p + 8, 100000);
+    if (!body.empty()) std::memcpy(p + kShortHeader, body.data(), body.size());
+    le::PutU4(p + kShortHeader + body.size(), Oem4Crc32(p, kShortHeader + body.size()));
+    return rec;
+}
+
 std::vector<uint8_t> RangeLog(int satellites, int32_t milliseconds, uint8_t messageType) {
     Bytes body;
     body.u4(static_cast<uint32_t>(satellites));

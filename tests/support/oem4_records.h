@@ -42,6 +42,10 @@ struct HeaderFields {
 std::vector<uint8_t> MakeRecord(uint16_t messageId, const std::vector<uint8_t> &body, HeaderFields header = {},
                                 int lengthOverride = -1);
 
+// A record with a short header (12 bytes: sync, body length, message id,
+// week, milliseconds), as an INS receiver logs its IMU data.
+std::vector<uint8_t> MakeShortRecord(uint16_t messageId, const std::vector<uint8_t> &body);
+
 // Small valid records for conversion tests (week 1500, fine-steering time):
 // a RANGE of L1 observations of PRNs 1..satellites with code, phase and
 // lock; a MARKTIME at the given time; an ALMANAC of PRNs 1..satellites.

@@ -553,6 +553,9 @@ void PrintSummary(const std::string &log, const char *outcome, const ConvertOpti
     // Damage of the log: nothing is said for a log that has none.
     if (stats.records != 0 && stats.bytesSkipped != 0) {
         std::printf(", %llu bytes skipped", static_cast<unsigned long long>(stats.bytesSkipped));
+        if (stats.otherKindBytes != 0) {
+            std::printf(" (%llu in records of other kinds)", static_cast<unsigned long long>(stats.otherKindBytes));
+        }
     }
     if (stats.crcFailures != 0) {
         std::printf(", %u record%s dropped (CRC)", stats.crcFailures, stats.crcFailures == 1 ? "" : "s");

@@ -237,6 +237,9 @@ struct ReportData {
     // Bytes of the log outside the records read (unknown records, damage);
     // the records dropped for a CRC failure are a message kind.
     uint64_t bytesSkipped = 0;
+    // Of them, the bytes of intact records of kinds the conversion does not
+    // read (told when the skipped bytes were many).
+    uint64_t skippedInOtherRecords = 0;
     // Records dropped because their length did not fit their kind, from the
     // closing notice: each one's own message is an optional notice, often
     // not kept, and such a record may have been a camera mark.

@@ -721,6 +721,9 @@ void ReadLeftOut(ReportData *data, const char *text) {
     } else if (std::strstr(text, " bytes of the log skipped") != nullptr &&
                std::sscanf(text, "Notice: %llu bytes", &count) == 1) {
         data->bytesSkipped += count;
+    } else if (std::strstr(text, " intact records of kinds the conversion does not read") != nullptr &&
+               std::sscanf(text, "Notice: %llu of those bytes", &count) == 1) {
+        data->skippedInOtherRecords += count;
     } else if (std::strstr(text, " records dropped (their length did not fit") != nullptr &&
                std::sscanf(text, "Notice: %llu records", &count) == 1) {
         data->lengthDropped += count;
@@ -806,6 +809,11 @@ std::string LeftOutText(const ReportData &d) {
         std::snprintf(part, sizeof part, "%s%llu %s", text.empty() ? "" : "; ", static_cast<unsigned long long>(count),
                       what);
         text += part;
+        if (&count == &counts[0].first && d.skippedInOtherRecords != 0) {
+            std::snprintf(part, sizeof part, " (%llu in records of other kinds)",
+                          static_cast<unsigned long long>(d.skippedInOtherRecords));
+            text += part;
+        }
     }
     return text;
 }

@@ -279,10 +279,10 @@ int WriteJson(std::FILE *out, const ReportData &d) {
         std::fprintf(out,
                      ", \"epochs_cut\": %" PRIu64 ", \"satellites_cut\": %" PRIu64
                      ", \"compressed_observations_cut\": %" PRIu64 ", \"log_bytes_skipped\": %" PRIu64
-                     ", \"records_dropped_length\": %" PRIu64 ", \"other_mark_inputs\": %" PRIu64
-                     ", \"mark_positions_only\": %" PRIu64 "},\n",
-                     d.cutEpochs, d.cutSatellites, d.compressedCutObservations, d.bytesSkipped, d.lengthDropped,
-                     d.otherMarks, d.markPositionsOnly);
+                     ", \"log_bytes_in_other_records\": %" PRIu64 ", \"records_dropped_length\": %" PRIu64
+                     ", \"other_mark_inputs\": %" PRIu64 ", \"mark_positions_only\": %" PRIu64 "},\n",
+                     d.cutEpochs, d.cutSatellites, d.compressedCutObservations, d.bytesSkipped, d.skippedInOtherRecords,
+                     d.lengthDropped, d.otherMarks, d.markPositionsOnly);
     } else {
         std::fputs("null,\n", out);
     }

@@ -1,0 +1,83 @@
+#include "oem4/record_census.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "common/le.h"
+#include "common/oem4_format.h"
+#include "oem4/crc32.h"
+#include "oem4/oem4_decoder.h"
+
+namespace {
+
+constexpr uint8_t kShortSync3 = 0x13;
+constexpr std::size_t kShortHeaderLength = 12;
+constexpr std::size_t kIds = 65536;
+
+} // namespace
+
+std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::size_t have, bool atEnd,
+                             std::size_t capacity) {
+    if (census->recordsOfId.size() != kIds) census->recordsOfId.assign(kIds, 0);
+    std::size_t at = 0;
+    while (at < have) {
+        const void *sync = std::memchr(data + at, kOem4Sync1, have - at);
+        if (sync == nullptr) return have;
+        at = static_cast<std::size_t>(static_cast<const uint8_t *>(sync) - data);
+        // The lead of a long header (its length 28) or of a short one, and
+        // enough of it to know the record's length; short of that, the
+        // rest comes with the next bytes.
+        const std::size_t left = have - at;
+        const uint8_t *h = data + at;
+        if (left < 4) {
+            if (!atEnd) return at;
+            ++at;
+            continue;
+        }
+        const bool isShort = h[2] == kShortSync3;
+        if (h[1] != kOem4Sync2 || (h[2] != kOem4Sync3 && !isShort) || (!isShort && h[3] != kOem4HeaderLength)) {
+            ++at;
+            continue;
+        }
+        if (!isShort && left < kHeaderMessageLengthAt + 2) {
+            if (!atEnd) return at;
+            ++at;
+            continue;
+        }
+        const std::size_t total = isShort ? kShortHeaderLength + h[3] + kOem4CrcLength
+                                          : kOem4HeaderLength + le::U2(h + kHeaderMessageLengthAt) + kOem4CrcLength;
+        if (total > capacity || total > left) {
+            if (!atEnd && total <= capacity) return at;
+            ++at;
+            continue;
+        }
+        if (Oem4Crc32(h, total - kOem4CrcLength) != le::U4(h + total - kOem4CrcLength)) {
+            ++at;
+            continue;
+        }
+        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
+        if (isShort || FindRecordTableEntry(id) == nullptr) {
+            ++census->records;
+            census->bytes += total;
+            ++census->recordsOfId[id];
+        }
+        at += total;
+    }
+    return have;
+}
+
+CensusTop TopCensusIds(const RecordCensus &census) {
+    std::vector<std::pair<uint32_t, uint32_t>> seen; // (records, id)
+    for (std::size_t id = 0; id < census.recordsOfId.size(); ++id) {
+        if (census.recordsOfId[id] != 0) seen.emplace_back(census.recordsOfId[id], static_cast<uint32_t>(id));
+    }
+    // Most records first; of equal counts, the lower id.
+    std::sort(seen.begin(), seen.end(), [](const auto &a, const auto &b) {
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    CensusTop top{{}, std::min(seen.size(), kCensusTopIds), 0};
+    for (std::size_t k = 0; k < top.count; ++k) top.ids[k] = seen[k].second;
+    top.others = seen.size() - top.count;
+    return top;
+}

@@ -1,0 +1,36 @@
+// What the bytes the framing skipped hold. An INS receiver logs its IMU and
+// solution records (short headers, and long headers of kinds the record
+// table does not know) beside the GNSS records, and they may be most of the
+// log: a conversion that skipped many bytes looks through the log once more
+// and tells those intact records from damaged data.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct RecordCensus {
+    uint64_t records = 0;              // intact records of kinds the record table does not hold
+    uint64_t bytes = 0;                // their bytes, headers and CRCs included
+    std::vector<uint32_t> recordsOfId; // per message id, 65536 entries once the scan starts
+};
+
+// Looks through data[0, have): counts each intact record (CRC good, long or
+// short header) whose kind the record table does not hold, and steps over
+// every intact record. Returns how many bytes it is done with; the caller
+// presents the rest again with the bytes that follow, unless atEnd (no more
+// will come). A record longer than `capacity` (what the caller can present
+// at once) is not looked for.
+std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::size_t have, bool atEnd,
+                             std::size_t capacity);
+
+// The most frequent message ids counted (most records first, at most
+// three), and how many other ids there were.
+inline constexpr std::size_t kCensusTopIds = 3;
+struct CensusTop {
+    std::array<uint32_t, kCensusTopIds> ids;
+    std::size_t count;
+    std::size_t others;
+};
+CensusTop TopCensusIds(const RecordCensus &census);
