@@ -594,21 +594,16 @@ void ReportRinexLeftOut() {
 // The bytes skipped split into intact records of kinds the conversion does
 // not read and the rest: the log read once more from its start, through
 // the read area. Only a regular file is read again.
+std::size_t ReadForCensus(void *input, uint8_t *to, std::size_t most) {
+    if (AbortCount.load() != 0) return 0;
+    return std::fread(to, 1, most, static_cast<std::FILE *>(input));
+}
+
 void ReportSkippedRecords(std::FILE *input) {
     if (g_conversion.fetch != sizeof g_conversion.readArea) return;
     std::rewind(input);
     RecordCensus census;
-    std::size_t held = 0;
-    for (;;) {
-        const std::size_t n = std::fread(g_conversion.readArea + held, 1, sizeof g_conversion.readArea - held, input);
-        held += n;
-        const bool atEnd = n == 0;
-        const std::size_t used =
-            ScanRecordCensus(&census, g_conversion.readArea, held, atEnd, sizeof g_conversion.readArea);
-        std::memmove(g_conversion.readArea, g_conversion.readArea + used, held - used);
-        held -= used;
-        if (atEnd || AbortCount.load() != 0) break;
-    }
+    ReadRecordCensus(&census, ReadForCensus, input, g_conversion.readArea, sizeof g_conversion.readArea);
     if (std::ferror(input) || AbortCount.load() != 0 || census.records == 0) return;
     g_stats.otherKindRecords = census.records;
     g_stats.otherKindBytes = std::min(census.bytes, g_stats.bytesSkipped);

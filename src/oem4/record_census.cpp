@@ -19,7 +19,6 @@ constexpr std::size_t kIds = 65536;
 
 std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::size_t have, bool atEnd,
                              std::size_t capacity) {
-    if (census->recordsOfId.size() != kIds) census->recordsOfId.assign(kIds, 0);
     std::size_t at = 0;
     while (at < have) {
         const void *sync = std::memchr(data + at, kOem4Sync1, have - at);
@@ -52,19 +51,39 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
             ++at;
             continue;
         }
+        // A record of a kind the framing reads was checked there: stepped
+        // over by its length. Only the others need their CRC.
+        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
+        if (!isShort && FindRecordTableEntry(id) != nullptr) {
+            at += total;
+            continue;
+        }
         if (Oem4Crc32(h, total - kOem4CrcLength) != le::U4(h + total - kOem4CrcLength)) {
             ++at;
             continue;
         }
-        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
-        if (isShort || FindRecordTableEntry(id) == nullptr) {
-            ++census->records;
-            census->bytes += total;
-            ++census->recordsOfId[id];
-        }
+        if (census->recordsOfId.size() != kIds) census->recordsOfId.assign(kIds, 0);
+        ++census->records;
+        census->bytes += total;
+        ++census->recordsOfId[id];
         at += total;
     }
     return have;
+}
+
+void ReadRecordCensus(RecordCensus *census, CensusReadFn read, void *context, uint8_t *area, std::size_t size) {
+    std::size_t held = 0;
+    for (;;) {
+        const std::size_t n = read(context, area + held, size - held);
+        held += n;
+        const bool atEnd = n == 0;
+        // What the scan leaves (a record short of its bytes) goes to the
+        // front, to be looked at again with the bytes that follow.
+        const std::size_t used = ScanRecordCensus(census, area, held, atEnd, size);
+        std::memmove(area, area + used, held - used);
+        held -= used;
+        if (atEnd) return;
+    }
 }
 
 CensusTop TopCensusIds(const RecordCensus &census) {

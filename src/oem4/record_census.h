@@ -13,17 +13,25 @@
 struct RecordCensus {
     uint64_t records = 0;              // intact records of kinds the record table does not hold
     uint64_t bytes = 0;                // their bytes, headers and CRCs included
-    std::vector<uint32_t> recordsOfId; // per message id, 65536 entries once the scan starts
+    std::vector<uint32_t> recordsOfId; // per message id, 65536 entries once one is counted
 };
 
 // Looks through data[0, have): counts each intact record (CRC good, long or
 // short header) whose kind the record table does not hold, and steps over
-// every intact record. Returns how many bytes it is done with; the caller
-// presents the rest again with the bytes that follow, unless atEnd (no more
-// will come). A record longer than `capacity` (what the caller can present
-// at once) is not looked for.
+// it and over every record of a kind the table holds (by its length: the
+// framing checked those; a damaged one may hide a record of another kind
+// from the count, which then counts its bytes as damage). Returns how many
+// bytes it is done with; the caller presents the rest again with the bytes
+// that follow, unless atEnd (no more will come). A record longer than
+// `capacity` (what the caller can present at once) is not looked for.
 std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::size_t have, bool atEnd,
                              std::size_t capacity);
+
+// The census of a whole log read through `area` (`size` bytes, the longest
+// record looked for): read(context, to, most) gives the next bytes of the
+// log, 0 at its end (or to stop early).
+using CensusReadFn = std::size_t (*)(void *context, uint8_t *to, std::size_t most);
+void ReadRecordCensus(RecordCensus *census, CensusReadFn read, void *context, uint8_t *area, std::size_t size);
 
 // The most frequent message ids counted (most records first, at most
 // three), and how many other ids there were.

@@ -160,24 +160,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     ClearEphemerisList();
 
-    // The census through a window of at most `capacity` bytes, refilled
-    // `block` bytes at a time as a conversion refills its read area.
-    constexpr std::size_t kCapacity = 600;
+    // The census of the bytes at once, and read through a window of 600
+    // bytes in pieces of `block`.
+    constexpr std::size_t kWindow = 600;
     RecordCensus whole, pieces;
-    ScanRecordCensus(&whole, data, size, true, kCapacity);
-    static std::vector<uint8_t> window(kCapacity);
-    std::size_t held = 0, next = 0;
-    for (;;) {
-        const std::size_t n = std::min({static_cast<std::size_t>(block), kCapacity - held, size - next});
-        std::memcpy(window.data() + held, data + next, n);
-        held += n;
-        next += n;
-        const bool atEnd = next == size;
-        const std::size_t used = ScanRecordCensus(&pieces, window.data(), held, atEnd, kCapacity);
-        std::memmove(window.data(), window.data() + used, held - used);
-        held -= used;
-        if (atEnd && held == 0) break;
-    }
+    ScanRecordCensus(&whole, data, size, true, kWindow);
+    struct Source {
+        const uint8_t *data;
+        std::size_t size, next, block;
+    } source{data, size, 0, block};
+    static std::vector<uint8_t> window(kWindow);
+    ReadRecordCensus(
+        &pieces,
+        [](void *context, uint8_t *to, std::size_t most) {
+            Source &src = *static_cast<Source *>(context);
+            const std::size_t n = std::min({most, src.block, src.size - src.next});
+            if (n != 0) std::memcpy(to, src.data + src.next, n);
+            src.next += n;
+            return n;
+        },
+        &source, window.data(), window.size());
     if (whole.records != pieces.records || whole.bytes != pieces.bytes) {
         std::fprintf(stderr, "census differs: whole %llu records %llu bytes, in blocks of %u %llu records %llu bytes\n",
                      static_cast<unsigned long long>(whole.records), static_cast<unsigned long long>(whole.bytes),
