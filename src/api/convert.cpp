@@ -616,7 +616,8 @@ void ReportSkippedRecords(std::FILE *input) {
         if (n > 0) length += static_cast<std::size_t>(n);
     }
     if (top.others != 0 && length < sizeof ids) {
-        std::snprintf(ids + length, sizeof ids - length, " and %zu other%s", top.others, top.others == 1 ? "" : "s");
+        std::snprintf(ids + length, sizeof ids - length, " and %u other%s", static_cast<unsigned>(top.others),
+                      top.others == 1 ? "" : "s");
     }
     const uint64_t rest = g_stats.bytesSkipped - g_stats.otherKindBytes;
     if (rest == 0) {

@@ -556,9 +556,12 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
         body.resize(40);
         Append(ins, MakeShortRecord(325, body));
     }
+    // Two more kinds, fewer of them: named as "and 1 other" after the three
+    // most frequent (of equal counts, the lower id first).
+    for (const uint16_t id : {1462, 268, 268}) Append(ins, MakeRecord(id, std::vector<uint8_t>(20, 0x31)));
     Append(ins, std::vector<uint8_t>(300, 0x55));
     Append(ins, RangeLog(4, 101000));
-    ASSERT_EQ(FindRecordTableEntry(508), nullptr);
+    for (const uint16_t id : {508, 268, 1462}) ASSERT_EQ(FindRecordTableEntry(id), nullptr);
     const std::string n = std::to_string(record.size());
     const std::string skipped = " bytes of the log skipped (unknown records or damaged data)";
     // clang-format off
@@ -584,10 +587,10 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
          0, 0, 0, -1},
         {"marks by their time and their position", bothRecords, {}, 0, 0, 0, -1},
         {"an INS receiver's records", ins,
-         {"Notice: 188300" + skipped,
-          "Notice: 188000 of those bytes are 2000 intact records of kinds the conversion does not read (message ids "
-          "325 and 508); the other 300 are damaged data or lie between records"},
-         188300, 0, 0, -1},
+         {"Notice: 188456" + skipped,
+          "Notice: 188156 of those bytes are 2003 intact records of kinds the conversion does not read (message ids "
+          "325, 508, 268 and 1 other); the other 300 are damaged data or lie between records"},
+         188456, 0, 0, -1},
         {"an INS receiver's marks", insMarks,
          {"Notice: 2 camera marks logged by MARK1PVA without their MARKTIME not converted (the mark file holds the "
           "MARKTIME marks)",
