@@ -604,7 +604,7 @@ void ReportSkippedRecords(std::FILE *input) {
     std::rewind(input);
     RecordCensus census;
     ReadRecordCensus(&census, ReadForCensus, input, g_conversion.readArea, sizeof g_conversion.readArea);
-    if (std::ferror(input) || AbortCount.load() != 0 || census.records == 0) return;
+    if (std::ferror(input) || AbortCount.load() != 0 || census.gaveUp || census.records == 0) return;
     g_stats.otherKindRecords = census.records;
     g_stats.otherKindBytes = std::min(census.bytes, g_stats.bytesSkipped);
     const CensusTop top = TopCensusIds(census);

@@ -58,6 +58,11 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
             at += total;
             continue;
         }
+        if (census->checkBudget < total) {
+            census->gaveUp = true;
+            return have;
+        }
+        census->checkBudget -= total;
         if (Oem4Crc32(h, total - kOem4CrcLength) != le::U4(h + total - kOem4CrcLength)) {
             ++at;
             continue;
@@ -73,10 +78,12 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
 
 void ReadRecordCensus(RecordCensus *census, CensusReadFn read, void *context, uint8_t *area, std::size_t size) {
     std::size_t held = 0;
+    census->checkBudget = kCensusFirstBudget;
     for (;;) {
         const std::size_t n = read(context, area + held, size - held);
         held += n;
-        const bool atEnd = n == 0;
+        census->checkBudget += kCensusCheckShare * n;
+        const bool atEnd = n == 0 || census->gaveUp;
         // What the scan leaves (a record short of its bytes) goes to the
         // front, to be looked at again with the bytes that follow.
         const std::size_t used = ScanRecordCensus(census, area, held, atEnd, size);

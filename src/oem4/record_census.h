@@ -14,7 +14,16 @@ struct RecordCensus {
     uint64_t records = 0;              // intact records of kinds the record table does not hold
     uint64_t bytes = 0;                // their bytes, headers and CRCs included
     std::vector<uint32_t> recordsOfId; // per message id, 65536 entries once one is counted
+    // The bytes the CRC checks may still cover. Damaged data can claim a
+    // long record at every byte; without a bound the checks would take time
+    // in proportion to the data times the claimed length. ReadRecordCensus
+    // grants kCensusCheckShare bytes for each byte read; past that the
+    // census gives up (gaveUp) and its counts mean nothing.
+    uint64_t checkBudget = 0;
+    bool gaveUp = false;
 };
+inline constexpr uint64_t kCensusCheckShare = 4;
+inline constexpr uint64_t kCensusFirstBudget = 1u << 20;
 
 // Looks through data[0, have): counts each intact record (CRC good, long or
 // short header) whose kind the record table does not hold, and steps over
