@@ -174,6 +174,9 @@ TEST(ReportObservations, GapsAreMeasuredAgainstTheRateAroundThem) {
         {"1 Hz, 20 Hz, 1 Hz", {{1.0, 40, 0}, {0.05, 400, 0}, {1.0, 40, 0}}, {}, 2},
         {"a gap in each stretch", {{1.0, 40, 3.0}, {0.05, 400, 0.25}, {1.0, 40, 5.0}}, {2, 4, 4}, 2},
         {"20 Hz, then 1 Hz after a minute's pause", {{0.05, 400, 0}, {60.0, 1, 0}, {1.0, 40, 0}}, {59}, 1},
+        {"a gap as the last step", {{1.0, 30, 0}, {5.0, 2, 0}}, {4}, 0},
+        {"four gaps in a row", {{1.0, 30, 0}, {5.0, 4, 0}, {1.0, 30, 0}}, {4, 4, 4, 4}, 0},
+        {"a 20 Hz gap two epochs before 1 Hz", {{0.05, 100, 0}, {0.5, 1, 0}, {0.05, 2, 0}, {1.0, 30, 0}}, {9}, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -19,12 +19,14 @@
 //  - Logging rate: the median of the positive intervals between consecutive
 //    epochs (lower median: the smaller middle value when the count is even).
 //  - Gap: an interval greater than 1.5 x the rate the epochs keep on both
-//    sides of it (the lower median of the 6 positive intervals before it,
-//    and of the 6 after it); it misses round(interval / the slower of the
-//    two) - 1 epochs. So a log whose rate changes has no gap where it
-//    changes, nor in its stretches at the other rate; each change of rate is
-//    counted. Intervals of 0 (repeated epoch time) and negative intervals
-//    (time going back) are counted apart, never as gaps.
+//    sides of it (the second shortest of the 6 positive intervals before
+//    it, and of the 6 after it: up to four gaps among them leave the rate
+//    as it was); it misses round(interval / the slower of the two) - 1
+//    epochs. So a log whose rate changes has no gap where it changes, nor in
+//    its stretches at the other rate; each change of rate is counted (where
+//    both sides hold 3 intervals or more). Intervals of 0 (repeated epoch
+//    time) and negative intervals (time going back) are counted apart,
+//    never as gaps.
 //  - Satellites per epoch: the measurement count of each epoch; the median is
 //    the lower median.
 //  - Availability: the share of all satellite observations (measurement

@@ -142,24 +142,32 @@ double LowerMedian(std::vector<double> *values) {
 
 void AddProblem(ReportData *data, const std::string &text) { data->problems.push_back(text); }
 
-// Lower median of up to kRateWindow values.
+// The rate a side of a step keeps: the second shortest of up to
+// kRateWindow positive intervals (the only one where there is one). Up to
+// four gaps among the six, a run of them included, leave it the rate of
+// the epochs between them; and a step needs five intervals of another rate
+// on a side before that side takes the other rate, so that a gap an epoch
+// or two from a change of rate is still measured against its own.
 constexpr std::size_t kRateWindow = 6;
-double WindowMedian(const double *values, std::size_t n) {
+// A change of rate is counted only where both sides hold this many
+// intervals: at the log's first and last steps one side is the step next
+// to them alone, a gap there would read as a change.
+constexpr std::size_t kRateChangeWindow = 3;
+double WindowRate(const double *values, std::size_t n) {
     std::array<double, kRateWindow> v{};
     std::copy(values, values + n, v.begin());
     std::sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n));
-    return v[(n - 1) / 2];
+    return v[n > 1 ? 1 : 0];
 }
 
 // Gaps against the rate the epochs keep around each step, not the log's
 // overall rate: a log taken at 1 Hz, then at 20 Hz for a flight, then at
-// 1 Hz again has no gap in its 1 Hz stretches. The rate on each side of a
-// step is the lower median of the positive intervals among the kRateWindow
-// steps before it, and among those after it. A step is a gap only when it is
-// longer than 1.5 x the rate on both sides (where a side has no interval,
-// the other alone), and it misses epochs of the slower of the two. A run of
-// steps whose two sides differ by more than that factor is one change of
-// rate.
+// 1 Hz again has no gap in its 1 Hz stretches. A step is a gap only when it
+// is longer than 1.5 x the rate on both sides (WindowRate of the
+// kRateWindow steps before it, and of those after it; where a side has no
+// interval, the other alone), and it misses epochs of the slower of the
+// two. A run of steps whose two sides differ by more than that factor is
+// one change of rate.
 void FindGapsAndRateChanges(const std::vector<double> &intervals, const std::vector<double> &positive,
                             ReportData *data) {
     bool changing = false;
@@ -170,8 +178,8 @@ void FindGapsAndRateChanges(const std::vector<double> &intervals, const std::vec
         const std::size_t nAfter = std::min(positive.size() - 1 - p, kRateWindow);
         const double d = positive[p++];
         if (nBefore == 0 && nAfter == 0) break; // one interval: no rate to measure it against
-        const double before = nBefore > 0 ? WindowMedian(&positive[p - 1 - nBefore], nBefore) : 0.0;
-        const double after = nAfter > 0 ? WindowMedian(&positive[p], nAfter) : 0.0;
+        const double before = nBefore > 0 ? WindowRate(&positive[p - 1 - nBefore], nBefore) : 0.0;
+        const double after = nAfter > 0 ? WindowRate(&positive[p], nAfter) : 0.0;
         const double slower = std::max(before, after);
         if (d > kGapFactor * slower) {
             const double ratio = std::min(d / slower, 9.0e15);
@@ -180,7 +188,8 @@ void FindGapsAndRateChanges(const std::vector<double> &intervals, const std::vec
             data->missingEpochs += missing;
             continue;
         }
-        const bool differ = nBefore > 0 && nAfter > 0 && slower > kGapFactor * std::min(before, after);
+        const bool differ = nBefore >= kRateChangeWindow && nAfter >= kRateChangeWindow &&
+                            slower > kGapFactor * std::min(before, after);
         if (differ && !changing) ++data->rateChanges;
         changing = differ;
     }
