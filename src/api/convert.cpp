@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include <sys/stat.h>
 
@@ -603,7 +605,12 @@ void ReportSkippedRecords(std::FILE *input) {
     if (g_conversion.fetch != sizeof g_conversion.readArea) return;
     std::rewind(input);
     RecordCensus census;
-    ReadRecordCensus(&census, ReadForCensus, input, g_conversion.readArea, sizeof g_conversion.readArea);
+    // The read area is a little short of the longest record; the census has
+    // its own, made once for the rare log that needs it.
+    constexpr std::size_t kArea = 2 * kCensusLongestRecord;
+    const std::unique_ptr<uint8_t[]> area(new (std::nothrow) uint8_t[kArea]);
+    if (area == nullptr) return;
+    ReadRecordCensus(&census, ReadForCensus, input, area.get(), kArea);
     if (std::ferror(input) || AbortCount.load() != 0 || census.gaveUp || census.records == 0) return;
     g_stats.otherKindRecords = census.records;
     g_stats.otherKindBytes = std::min(census.bytes, g_stats.bytesSkipped);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
+#include <new>
 
 #include "common/le.h"
 #include "common/oem4_format.h"
@@ -51,13 +51,9 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
             ++at;
             continue;
         }
-        // A record of a kind the framing reads was checked there: stepped
-        // over by its length. Only the others need their CRC.
-        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
-        if (!isShort && FindRecordTableEntry(id) != nullptr) {
-            at += total;
-            continue;
-        }
+        // Every candidate's CRC is checked, a record of a kind the framing
+        // reads too: a damaged header of such a kind, stepped over by its
+        // length, would hide the records behind it.
         if (census->checkBudget < total) {
             census->gaveUp = true;
             return have;
@@ -67,7 +63,16 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
             ++at;
             continue;
         }
-        if (census->recordsOfId.size() != kIds) census->recordsOfId.assign(kIds, 0);
+        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
+        if (!isShort && FindRecordTableEntry(id) != nullptr) {
+            at += total; // converted (or dropped for its length, and told)
+            continue;
+        }
+        if (census->recordsOfId == nullptr) census->recordsOfId.reset(new (std::nothrow) uint32_t[kIds]());
+        if (census->recordsOfId == nullptr) {
+            census->gaveUp = true;
+            return have;
+        }
         ++census->records;
         census->bytes += total;
         ++census->recordsOfId[id];
@@ -94,16 +99,30 @@ void ReadRecordCensus(RecordCensus *census, CensusReadFn read, void *context, ui
 }
 
 CensusTop TopCensusIds(const RecordCensus &census) {
-    std::vector<std::pair<uint32_t, uint32_t>> seen; // (records, id)
-    for (std::size_t id = 0; id < census.recordsOfId.size(); ++id) {
-        if (census.recordsOfId[id] != 0) seen.emplace_back(census.recordsOfId[id], static_cast<uint32_t>(id));
+    CensusTop top{{}, 0, 0};
+    if (census.recordsOfId == nullptr) return top;
+    // Most records first; of equal counts, the lower id (ids come in order,
+    // and a new one goes behind the equal ones).
+    std::array<uint32_t, kCensusTopIds> counts{};
+    std::size_t distinct = 0;
+    for (std::size_t id = 0; id < kIds; ++id) {
+        const uint32_t n = census.recordsOfId[id];
+        if (n == 0) continue;
+        ++distinct;
+        std::size_t k = top.count;
+        if (k == kCensusTopIds) {
+            if (n <= counts[k - 1]) continue;
+            --k; // the last one gives way
+        } else {
+            ++top.count;
+        }
+        for (; k > 0 && counts[k - 1] < n; --k) {
+            counts[k] = counts[k - 1];
+            top.ids[k] = top.ids[k - 1];
+        }
+        counts[k] = n;
+        top.ids[k] = static_cast<uint32_t>(id);
     }
-    // Most records first; of equal counts, the lower id.
-    std::sort(seen.begin(), seen.end(), [](const auto &a, const auto &b) {
-        return a.first != b.first ? a.first > b.first : a.second < b.second;
-    });
-    CensusTop top{{}, std::min(seen.size(), kCensusTopIds), 0};
-    for (std::size_t k = 0; k < top.count; ++k) top.ids[k] = seen[k].second;
-    top.others = seen.size() - top.count;
+    top.others = distinct - top.count;
     return top;
 }

@@ -8,28 +8,30 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 struct RecordCensus {
-    uint64_t records = 0;              // intact records of kinds the record table does not hold
-    uint64_t bytes = 0;                // their bytes, headers and CRCs included
-    std::vector<uint32_t> recordsOfId; // per message id, 65536 entries once one is counted
+    uint64_t records = 0;                    // intact records of kinds the record table does not hold
+    uint64_t bytes = 0;                      // their bytes, headers and CRCs included
+    std::unique_ptr<uint32_t[]> recordsOfId; // per message id, 65536 entries once one is counted
     // The bytes the CRC checks may still cover. Damaged data can claim a
     // long record at every byte; without a bound the checks would take time
     // in proportion to the data times the claimed length. ReadRecordCensus
     // grants kCensusCheckShare bytes for each byte read; past that the
-    // census gives up (gaveUp) and its counts mean nothing.
+    // census gives up (gaveUp) and its counts mean nothing, as when the
+    // table of ids cannot be had.
     uint64_t checkBudget = 0;
     bool gaveUp = false;
 };
 inline constexpr uint64_t kCensusCheckShare = 4;
+// The longest record there can be: a long header, a body of 65535 bytes and
+// the CRC. An area of this size or more looks at every record.
+inline constexpr std::size_t kCensusLongestRecord = 28 + 65535 + 4;
 inline constexpr uint64_t kCensusFirstBudget = 1u << 20;
 
 // Looks through data[0, have): counts each intact record (CRC good, long or
 // short header) whose kind the record table does not hold, and steps over
-// it and over every record of a kind the table holds (by its length: the
-// framing checked those; a damaged one may hide a record of another kind
-// from the count, which then counts its bytes as damage). Returns how many
+// it and over every intact record of a kind the table holds. Returns how many
 // bytes it is done with; the caller presents the rest again with the bytes
 // that follow, unless atEnd (no more will come). A record longer than
 // `capacity` (what the caller can present at once) is not looked for.

@@ -1,6 +1,7 @@
 // The census of records of other kinds, read through a window as a
-// conversion reads the log again: records that just fit the window, and
-// damage that claims a long record at every few bytes.
+// conversion reads the log again: records that just fit the window, the
+// longest record, a damaged header of a converted kind in front of records,
+// and damage that claims a long record at every few bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,6 +52,18 @@ TEST(RecordCensus, RecordsUpToTheWindowAreCountedAndDamageCannotMakeItSlow) {
     std::vector<uint8_t> longer{0x55};
     Append(longer, MakeRecord(508, std::vector<uint8_t>(kWindow - 31, 0x31)));
     EXPECT_EQ(Census(longer, kWindow).records, 0u);
+
+    // The longest record there can be, read through the conversion's area.
+    std::vector<uint8_t> longest{0x55};
+    Append(longest, MakeRecord(508, std::vector<uint8_t>(65535, 0x31)));
+    EXPECT_EQ(Census(longest, 2 * kCensusLongestRecord).bytes, kCensusLongestRecord);
+
+    // A damaged header of a converted kind (RANGECMP) claiming 60000 bytes
+    // hides nothing: the records behind it are counted.
+    std::vector<uint8_t> hiding = MakeRecord(140, std::vector<uint8_t>(172, 0x31), {}, 60000);
+    hiding.resize(200);
+    for (int k = 0; k < 10; ++k) Append(hiding, MakeRecord(508, std::vector<uint8_t>(1000, 0x31)));
+    EXPECT_EQ(Census(hiding, 2 * kCensusLongestRecord).records, 10u);
 
     // Every 16 bytes a long header of an unknown kind claiming nearly the
     // window: checked in full, each would cost the window's length. The
