@@ -188,6 +188,9 @@ ConvertRinexOptions g_rinex{};
 // How much of a block DecodeBytes gets per call; 0 feeds byte by byte
 // through DecodeByte. Tests compare the two.
 uint32_t g_feedSize = kBlockSize;
+// Whether a conversion that skipped many bytes looks through the log again
+// (SetConvertCensus).
+bool g_census = false;
 ConversionStats g_stats;
 
 // A write or read failure: the output would miss data, so the conversion
@@ -676,7 +679,9 @@ void ReportFraming(int64_t done, std::FILE *input) {
     }
     if (g_stats.bytesSkipped != 0 && g_stats.records != 0) {
         ForwardMessage(-1.0, FormatErrorText(kSkippedText, static_cast<double>(g_stats.bytesSkipped)));
-        if (g_stats.bytesSkipped >= kCensusFrom) ReportSkippedRecords(input);
+        if (g_stats.bytesSkipped >= kCensusFrom && (g_census || dec->options.reportAll != 0)) {
+            ReportSkippedRecords(input);
+        }
     }
     if (g_stats.crcFailures != 0) ForwardMessage(-1.0, FormatErrorText(kCrcFailuresText, g_stats.crcFailures));
     if (g_stats.lengthFailures != 0) {
@@ -876,6 +881,12 @@ void SetConvertRinex(const ConvertRinexOptions *options) {
     }
     g_rinex = *options;
     g_rinex.markerName[sizeof g_rinex.markerName - 1] = '\0';
+}
+
+bool SetConvertCensus(bool on) {
+    const bool before = g_census;
+    g_census = on;
+    return before;
 }
 
 uint32_t SetConvertFeedSize(uint32_t size) {

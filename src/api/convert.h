@@ -136,3 +136,9 @@ struct ConvertRinexOptions {
 };
 // Sets the RINEX export (null turns it off) for the next conversions.
 void SetConvertRinex(const ConvertRinexOptions *options);
+// Whether the next conversions that skip 64 KiB or more read the log once
+// more to tell records of kinds they do not read from damage (a second read
+// of the whole log: an INS receiver's log takes about a quarter longer).
+// The reportAll option asks for it too. Off by default; returns the setting
+// in force before.
+bool SetConvertCensus(bool on);

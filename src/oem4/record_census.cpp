@@ -15,6 +15,17 @@ constexpr uint8_t kShortSync3 = 0x13;
 constexpr std::size_t kShortHeaderLength = 12;
 constexpr std::size_t kIds = 65536;
 
+// The framing's length checks of a kind it reads: the body length the row
+// allows, and for a record of items the item count that gives it.
+bool LengthSuits(const RecordTableEntry *row, const uint8_t *h) {
+    const uint32_t length = le::U2(h + kHeaderMessageLengthAt);
+    if (!CheckRecordLength(row, length)) return false;
+    if (row->itemLength == 0) return true;
+    const uint8_t *field = h + kOem4HeaderLength + row->countOffset;
+    const uint64_t count = row->countSize == 1 ? le::U1(field) : row->countSize == 2 ? le::U2(field) : le::U4(field);
+    return count * row->itemLength + row->fixedLength == length;
+}
+
 } // namespace
 
 std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::size_t have, bool atEnd,
@@ -51,9 +62,15 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
             ++at;
             continue;
         }
-        // Every candidate's CRC is checked, a record of a kind the framing
-        // reads too: a damaged header of such a kind, stepped over by its
-        // length, would hide the records behind it.
+        // A record of a kind the framing reads was checked there (its CRC
+        // need not be checked again): stepped over by its length when the
+        // length suits the kind, so that a damaged header of such a kind
+        // claiming a long record does not hide the records behind it.
+        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
+        if (const RecordTableEntry *row = isShort ? nullptr : FindRecordTableEntry(id); row != nullptr) {
+            at += LengthSuits(row, h) ? total : 1;
+            continue;
+        }
         if (census->checkBudget < total) {
             census->gaveUp = true;
             return have;
@@ -61,11 +78,6 @@ std::size_t ScanRecordCensus(RecordCensus *census, const uint8_t *data, std::siz
         census->checkBudget -= total;
         if (Oem4Crc32(h, total - kOem4CrcLength) != le::U4(h + total - kOem4CrcLength)) {
             ++at;
-            continue;
-        }
-        const uint32_t id = le::U2(h + kHeaderMessageIdAt);
-        if (!isShort && FindRecordTableEntry(id) != nullptr) {
-            at += total; // converted (or dropped for its length, and told)
             continue;
         }
         if (census->recordsOfId == nullptr) census->recordsOfId.reset(new (std::nothrow) uint32_t[kIds]());

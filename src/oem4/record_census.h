@@ -31,7 +31,8 @@ inline constexpr uint64_t kCensusFirstBudget = 1u << 20;
 
 // Looks through data[0, have): counts each intact record (CRC good, long or
 // short header) whose kind the record table does not hold, and steps over
-// it and over every intact record of a kind the table holds. Returns how many
+// it and over every record of a kind the table holds whose length suits
+// the kind (the framing checked its CRC). Returns how many
 // bytes it is done with; the caller presents the rest again with the bytes
 // that follow, unless atEnd (no more will come). A record longer than
 // `capacity` (what the caller can present at once) is not looked for.

@@ -599,6 +599,9 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
          0, 0, 0, -1},
     };
     // clang-format on
+    // What the skipped bytes hold is looked for when asked (the command's
+    // --report and --report-all): a second read of the log.
+    const bool census = SetConvertCensus(true);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         g_messages.clear();
@@ -613,6 +616,12 @@ TEST_F(Conversion, DamageOfTheLogIsToldAndCounted) {
         EXPECT_EQ(stats.timeReversals, c.timeReversals);
         EXPECT_EQ(stats.truncatedAt, c.truncatedAt);
     }
+    SetConvertCensus(false);
+    g_messages.clear();
+    ASSERT_EQ(ConvertBytes(ins), 0);
+    ASSERT_EQ(g_messages.size(), 1u);
+    EXPECT_EQ(g_messages[0].text, "Notice: 188456" + skipped);
+    SetConvertCensus(census);
 }
 
 TEST_F(Conversion, ASecondConversionDuringOneIsRefused) {

@@ -769,6 +769,9 @@ int ConvertOne(const ConvertRequest &request, const std::string &log, bool showB
     std::snprintf(rinex.markerName, sizeof rinex.markerName, "%s", request.marker.c_str());
     rinex.version = request.rinexVersion;
     SetConvertRinex(&rinex);
+    // What the skipped bytes hold costs a second read of the log: worth it
+    // where the user asked for the report or every notice.
+    SetConvertCensus(request.report || request.options.reportAll != 0);
     if (!request.quiet) {
         // The conversion's own outputs; the kept messages go with the report.
         std::vector<std::string> shown = extensions;

@@ -1,6 +1,5 @@
 // Reading one conversion's files and computing the report's statistics.
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -154,10 +153,16 @@ constexpr std::size_t kRateWindow = 6;
 // to them alone, a gap there would read as a change.
 constexpr std::size_t kRateChangeWindow = 3;
 double WindowRate(const double *values, std::size_t n) {
-    std::array<double, kRateWindow> v{};
-    std::copy(values, values + n, v.begin());
-    std::sort(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(n));
-    return v[n > 1 ? 1 : 0];
+    double shortest = HUGE_VAL, second = HUGE_VAL;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (values[i] < shortest) {
+            second = shortest;
+            shortest = values[i];
+        } else if (values[i] < second) {
+            second = values[i];
+        }
+    }
+    return n > 1 ? second : shortest;
 }
 
 // Gaps against the rate the epochs keep around each step, not the log's
