@@ -164,17 +164,7 @@ bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength) {
 }
 
 bool CheckItemCount(const Oem4Decoder *dec) {
-    const RecordTableEntry *row = dec->row;
-    const uint8_t *field = RecordBody(dec) + row->countOffset;
-    uint64_t count = 0;
-    switch (row->countSize) {
-    case 1: count = le::U1(field); break;
-    case 2: count = le::U2(field); break;
-    default: count = le::U4(field); break;
-    }
-    // 64-bit arithmetic: a huge count must not wrap onto the right length.
-    const uint64_t messageLength = le::U2(dec->record.data() + kHeaderMessageLengthAt);
-    return count * row->itemLength + row->fixedLength == messageLength;
+    return ItemCountFits(dec->row, le::U2(dec->record.data() + kHeaderMessageLengthAt), RecordBody(dec));
 }
 
 bool CheckRecordCrc(const Oem4Decoder *dec) {

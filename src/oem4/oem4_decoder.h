@@ -438,6 +438,19 @@ int32_t DecodeBytes(int32_t port, const uint8_t *data, uint32_t size, ThreadBuf 
 // The record table and its checks.
 const RecordTableEntry *FindRecordTableEntry(uint32_t messageId);
 bool CheckRecordLength(const RecordTableEntry *row, uint32_t messageLength);
+// Whether the item count in a record of items (body: its body) gives its
+// body length. Inline: the framing checks every record of items with it.
+inline bool ItemCountFits(const RecordTableEntry *row, uint32_t messageLength, const uint8_t *body) {
+    const uint8_t *field = body + row->countOffset;
+    uint64_t count = 0;
+    switch (row->countSize) {
+    case 1: count = le::U1(field); break;
+    case 2: count = le::U2(field); break;
+    default: count = le::U4(field); break;
+    }
+    // 64-bit arithmetic: a huge count must not wrap onto the right length.
+    return count * row->itemLength + row->fixedLength == messageLength;
+}
 
 // What the header checks found so far.
 enum HeaderCheck : int32_t {

@@ -1,6 +1,5 @@
 #include "oem4/record_census.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -19,11 +18,8 @@ constexpr std::size_t kIds = 65536;
 // allows, and for a record of items the item count that gives it.
 bool LengthSuits(const RecordTableEntry *row, const uint8_t *h) {
     const uint32_t length = le::U2(h + kHeaderMessageLengthAt);
-    if (!CheckRecordLength(row, length)) return false;
-    if (row->itemLength == 0) return true;
-    const uint8_t *field = h + kOem4HeaderLength + row->countOffset;
-    const uint64_t count = row->countSize == 1 ? le::U1(field) : row->countSize == 2 ? le::U2(field) : le::U4(field);
-    return count * row->itemLength + row->fixedLength == length;
+    return CheckRecordLength(row, length) &&
+           (row->itemLength == 0 || ItemCountFits(row, length, h + kOem4HeaderLength));
 }
 
 } // namespace
