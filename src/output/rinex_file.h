@@ -108,6 +108,11 @@ inline constexpr int32_t kRinexHeldEpochs = 32;
 inline constexpr int32_t kRinexQueuedEpochs = 96;
 inline constexpr int32_t kRinexEpochSlots = kRinexHeldEpochs + kRinexQueuedEpochs;
 inline constexpr int32_t kRinexQueuedEvents = 128;
+// Camera events the writer keeps back until an epoch later than each has
+// gone out: a receiver logs a pulse just after an epoch before that
+// epoch's range record. Beyond this many (marks without epochs), the
+// oldest goes out.
+inline constexpr int32_t kRinexWaitingEvents = 64;
 
 // Room for the text of an epoch that the conversion's thread formats
 // itself while the writer's thread lags behind: the records of some 60
@@ -226,6 +231,9 @@ struct RinexObsWriter {
     // log for the held epochs to wait for them).
     int64_t lastEpochTime;
     uint64_t lateEvents;
+    // Events taken and not yet written, in time order (then as taken).
+    RinexQueuedEvent waiting[kRinexWaitingEvents];
+    uint32_t waitingCount;
     double firstSeconds; // for the interval
     double lastSeconds;
     int64_t lastWeek;

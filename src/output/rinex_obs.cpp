@@ -791,9 +791,25 @@ template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t 
     PrefetchRange<kIntent>(epoch.signals, m * sizeof(RinexSignalObs));
 }
 
-// Prints the first held epoch and gives its slot back.
+// Writes the waiting events older than `time` (all: INT64_MAX).
+int32_t EmitEventsBefore(RinexObsWriter &w, int64_t time) {
+    uint32_t n = 0;
+    int32_t result = 0;
+    while (n < w.waitingCount && w.waiting[n].time < time) {
+        result |= EmitEvent(w, w.waiting[n].time, w.waiting[n].markNumber);
+        ++n;
+    }
+    if (n == 0) return result;
+    w.waitingCount -= n;
+    std::memmove(w.waiting, w.waiting + n, w.waitingCount * sizeof w.waiting[0]);
+    return result;
+}
+
+// Prints the first held epoch, after the waiting events older than it,
+// and gives its slot back.
 int32_t EmitFirstHeld(RinexObsWriter &w) {
     const uint64_t first = w.released.load(std::memory_order_relaxed);
+    int32_t result = w.waitingCount != 0 ? EmitEventsBefore(w, w.held[first % kEpochSlots].time) : 0;
     // The conversion's thread filled these slots, so their lines are in the
     // other processor's cache: the next epoch's (its text, when prepared)
     // are asked for now, to come while this one is printed.
@@ -805,7 +821,7 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
             PrefetchEpochLines<kForReading>(next.epoch, next.epoch.count, next.epoch.signalCount);
         }
     }
-    const int32_t result = EmitEpoch(w, w.held[first % kEpochSlots]);
+    result |= EmitEpoch(w, w.held[first % kEpochSlots]);
     w.released.store(first + 1);
     WakeProducer(w, w.producerWantsSlots, first + 1);
     return result;
@@ -833,6 +849,7 @@ int32_t TakeEpoch(RinexObsWriter &w) {
     // second's events are not placed among them.
     if (HeldCount(w) > 0 && r.time < w.held[(w.taken - 1) % kEpochSlots].time) {
         while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
+        result |= EmitEventsBefore(w, INT64_MAX);
     }
     ++w.taken;
     // Epochs older than the hold time can no longer be passed by an event.
@@ -841,17 +858,32 @@ int32_t TakeEpoch(RinexObsWriter &w) {
     return result;
 }
 
+// An event waits until an epoch later than it goes out: the epochs up to
+// its time may still come (a mark logged before the range record of the
+// epoch it follows), and the held epochs later than it still go after it.
+// An epoch later than it may have gone out already, with none held that
+// it follows (a mark logged more than the hold after its pulse, or after
+// the log's time went back): the event is then written at once, and
+// counted.
 int32_t TakeEvent(RinexObsWriter &w, const RinexQueuedEvent &event) {
+    const bool followsHeld = HeldCount(w) > 0 && FirstHeld(w).time <= event.time;
+    if (!followsHeld && w.anyEpoch && event.time < w.lastEpochTime) {
+        ++w.lateEvents;
+        return EmitEvent(w, event.time, event.markNumber);
+    }
     int32_t result = 0;
-    // Epochs up to the event's time go first; an event older than every
-    // held epoch goes where it can, first among them.
-    while (HeldCount(w) > 0 && FirstHeld(w).time <= event.time) result |= EmitFirstHeld(w);
-    // Held epochs later than the event stay held, so the event goes out
-    // ahead of them. An epoch later than it may have gone out already (a
-    // mark logged more than the hold after its pulse, or after the log's
-    // time went back): the event is still written, here, and counted.
-    if (w.anyEpoch && event.time < w.lastEpochTime) ++w.lateEvents;
-    result |= EmitEvent(w, event.time, event.markNumber);
+    if (w.waitingCount == kRinexWaitingEvents) {
+        // Full (marks without epochs): the oldest goes out, after the
+        // held epochs up to its time.
+        const int64_t oldest = w.waiting[0].time;
+        while (HeldCount(w) > 0 && FirstHeld(w).time <= oldest) result |= EmitFirstHeld(w);
+        result |= EmitEventsBefore(w, oldest + 1);
+    }
+    uint32_t at = w.waitingCount;
+    while (at > 0 && w.waiting[at - 1].time > event.time) --at;
+    std::memmove(w.waiting + at + 1, w.waiting + at, (w.waitingCount - at) * sizeof w.waiting[0]);
+    w.waiting[at] = event;
+    ++w.waitingCount;
     return result;
 }
 
@@ -1296,6 +1328,7 @@ int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header) {
     StopWriter(w, false);
     int32_t result = ReportedFailure(w);
     while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
+    result |= EmitEventsBefore(w, INT64_MAX);
     BuildHeader(w, header);
     w.open = false;
     result |= FinishDeferredRinex(&w.file, w.header.text, w.header.length);

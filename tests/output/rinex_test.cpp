@@ -307,13 +307,19 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     e.seconds = 16.0;
     ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 12.5, 9), 0);
+    // A pulse just after an epoch, logged before that epoch's record.
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 17.00001, 11), 0);
+    e.seconds = 17.0;
+    ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     // The log's time goes back (a second session): the first session's
-    // held epochs go out before it, and its events among its own epochs.
+    // held epochs and events go out before it, and its events among its
+    // own epochs; the last event, after every epoch, at the close.
     for (double t : {5.0, 6.0}) {
         e.seconds = t;
         ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     }
     ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 5.5, 10), 0);
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 7.0, 12), 0);
     RinexObsHeader header{};
     header.markerName = "FLIGHT7";
     ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
@@ -325,7 +331,8 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, rinexread::SecondsOfWeek(epoch));
     const std::vector<std::pair<int, double>> expected = {{0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},
                                                           {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0},
-                                                          {0, 5.0},  {5, 5.5},        {0, 6.0}};
+                                                          {0, 17.0}, {5, 17.00001},   {0, 5.0},  {5, 5.5},
+                                                          {0, 6.0},  {5, 7.0}};
     ASSERT_EQ(order.size(), expected.size());
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(order[i].first, expected[i].first) << i;
