@@ -329,10 +329,9 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
     std::vector<std::pair<int, double>> order;
     for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, rinexread::SecondsOfWeek(epoch));
-    const std::vector<std::pair<int, double>> expected = {{0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},
-                                                          {5, 12.0}, {0, 13.0},       {5, 12.5}, {0, 16.0},
-                                                          {0, 17.0}, {5, 17.00001},   {0, 5.0},  {5, 5.5},
-                                                          {0, 6.0},  {5, 7.0}};
+    const std::vector<std::pair<int, double>> expected = {
+        {0, 10.0}, {5, 10.4999999}, {0, 11.0},     {0, 12.0}, {5, 12.0}, {0, 13.0}, {5, 12.5},
+        {0, 16.0}, {0, 17.0},       {5, 17.00001}, {0, 5.0},  {5, 5.5},  {0, 6.0},  {5, 7.0}};
     ASSERT_EQ(order.size(), expected.size());
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(order[i].first, expected[i].first) << i;
