@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,7 @@
 #include "common/physics.h"
 #include "ephemeris/ephemeris_list.h"
 #include "navigation/receiver_clock.h"
+#include "oem4/gps_ephemeris.h"
 #include "oem4/oem4_decoder.h"
 #include "oem4/record_census.h"
 #include "oem4/screening.h"
@@ -87,6 +89,9 @@ constexpr const char *kUnknownWeekEpochsText =
 constexpr const char *kUnknownWeekMarksText =
     "Notice: %.0f camera marks of GPS week 0 left out of the RINEX observation file's events (the receiver had not "
     "yet set its time; the mark file holds them)";
+constexpr const char *kUnknownWeekEphemeridesText =
+    "Notice: %.0f GPS ephemerides of GPS week 0 left out of the RINEX navigation file (the receiver had not yet "
+    "set its time, and no epoch of the log told the week)";
 constexpr const char *kLateEventsText =
     "Notice: %.0f camera marks written to the RINEX observation file after an epoch later than their time (their "
     "MARKTIME came too late in the log, or after its time went back)";
@@ -389,7 +394,8 @@ bool ExportGpsEphemeris(const GpsEphRecord *ephemeris) {
     const Oem4Decoder *dec = GetOpenPort(kPort);
     const int32_t week = dec != nullptr ? HeaderWeek(dec) : 0;
     const double time = dec != nullptr ? HeaderTime(dec) : 0.0;
-    if (ExportRinexEphemeris(g_conversion.rinex, ephemeris, week, time) == 0) return true;
+    const double sent = dec != nullptr ? GpsEphemerisSentSeconds(dec) : NAN;
+    if (ExportRinexEphemeris(g_conversion.rinex, ephemeris, week, time, sent) == 0) return true;
     Fail(-1.0);
     return false;
 }
@@ -583,6 +589,9 @@ void ReportRinexLeftOut() {
         ReportEpochsLeftOut(g_conversion.rinex, "");
         if (const uint64_t marks = RinexExportUnknownWeekMarks(g_conversion.rinex); marks != 0) {
             ForwardMessage(-1.0, FormatErrorText(kUnknownWeekMarksText, static_cast<double>(marks)));
+        }
+        if (const uint64_t ephemerides = RinexExportUnknownWeekEphemerides(g_conversion.rinex); ephemerides != 0) {
+            ForwardMessage(-1.0, FormatErrorText(kUnknownWeekEphemeridesText, static_cast<double>(ephemerides)));
         }
         const auto &navLeftOut = RinexExportNavLeftOut(g_conversion.rinex);
         for (uint32_t system = 0; system < kSystemCount; ++system) {

@@ -148,6 +148,9 @@ int32_t BeginRinexExport(RinexExport &x, const char *markerName, int32_t version
     x.latestWritten = 0;
     x.unknownWeekEpochs = 0;
     x.unknownWeekMarks = 0;
+    x.waitingEphemerisCount = 0;
+    x.unknownWeekEphemerides = 0;
+    x.knownWeek = 0;
     x.navLeftOut = {};
     x.lastBroadcast = {};
     x.satelliteAt = {};
@@ -361,6 +364,18 @@ void NoteWritten(RinexExport &x, int64_t time) {
     if (x.writtenRunCount < kRinexWrittenRuns) x.writtenRuns[x.writtenRunCount++] = RinexWrittenRun{time, 0, 1};
 }
 
+// The GPS ephemerides logged before the receiver knew the week, now that
+// an epoch tells it.
+int32_t WriteWaitingEphemerides(RinexExport &x, int32_t week) {
+    int32_t result = 0;
+    for (uint32_t i = 0; i < x.waitingEphemerisCount; ++i) {
+        const WaitingGpsEphemeris &waiting = x.waitingEphemerides[i];
+        result |= WriteRinexNavEphemeris(&x.nav, &waiting.ephemeris, week, NAN, waiting.sentSeconds);
+    }
+    x.waitingEphemerisCount = 0;
+    return result != 0 ? 1 : 0;
+}
+
 } // namespace
 
 // A pure mapping of the decoded epoch: every observation of a signal that
@@ -373,6 +388,8 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
         ++x.unknownWeekEpochs;
         return 0;
     }
+    if (x.waitingEphemerisCount != 0 && WriteWaitingEphemerides(x, static_cast<int32_t>(epoch->week)) != 0) return 1;
+    x.knownWeek = static_cast<int32_t>(epoch->week);
     // The same measurements in a second encoding (or a record logged
     // twice): two epochs of one time would make readers take them as two,
     // and the header's interval irregular.
@@ -418,8 +435,20 @@ int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark) {
     return WriteRinexEvent(&x.obs, static_cast<int32_t>(mark->week), mark->time, mark->markNumber);
 }
 
-int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds) {
-    return WriteRinexNavEphemeris(&x.nav, ephemeris, week, seconds);
+int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds,
+                             double sentSeconds) {
+
+    if (!IsUnsetWeek(week)) return WriteRinexNavEphemeris(&x.nav, ephemeris, week, seconds, sentSeconds);
+    // Logged before the receiver knew the week: a date in 1980 would stand
+    // for it. The log's week, once an epoch tells it, resolves its 10-bit
+    // week; when it was logged is not known.
+    if (x.knownWeek != 0) return WriteRinexNavEphemeris(&x.nav, ephemeris, x.knownWeek, NAN, sentSeconds);
+    if (x.waitingEphemerisCount == kWaitingGpsEphemerides) {
+        ++x.unknownWeekEphemerides;
+        return 0;
+    }
+    x.waitingEphemerides[x.waitingEphemerisCount++] = WaitingGpsEphemeris{*ephemeris, sentSeconds};
+    return 0;
 }
 
 namespace {

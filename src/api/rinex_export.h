@@ -68,6 +68,16 @@ enum RinexLeftOutReason : uint32_t {
 };
 using RinexLeftOut = std::array<std::array<uint64_t, kSystemCount>, kRinexLeftOutReasons>;
 
+// A GPS ephemeris logged before the receiver knew the week, and when its
+// satellite sent it (seconds of the broadcast week, NAN when not known).
+struct WaitingGpsEphemeris {
+    GpsEphRecord ephemeris;
+    double sentSeconds;
+};
+// Two for each GPS satellite: a receiver lists the ephemerides it kept
+// once, as it starts.
+inline constexpr std::size_t kWaitingGpsEphemerides = 64;
+
 // What the export keeps over one conversion, in one place: the conversion
 // owns it and passes it to every call; OpenRinexExport starts it afresh
 // (the epoch area is refilled by every epoch).
@@ -114,6 +124,14 @@ struct RinexExport {
     // them.
     uint64_t unknownWeekEpochs;
     uint64_t unknownWeekMarks;
+    // GPS ephemerides logged in GPS week 0: their 10-bit week needs the
+    // log's week, so they wait for the first epoch that tells it; those
+    // that find no room, or no such epoch, are left out of the navigation
+    // file.
+    std::array<WaitingGpsEphemeris, kWaitingGpsEphemerides> waitingEphemerides;
+    uint32_t waitingEphemerisCount;
+    uint64_t unknownWeekEphemerides;
+    int32_t knownWeek; // the week of the latest epoch of a known week; 0 before one
     // Ephemerides of the systems a RINEX 2.11 set has no navigation file
     // for (Galileo, BeiDou, QZSS), each broadcast once, by system.
     std::array<uint32_t, kSystemCount> navLeftOut;
@@ -138,8 +156,11 @@ int32_t ExportRinexEpoch(RinexExport &x, const DecodedEpoch *epoch, bool *writte
 // A camera mark as an event of the observation file; one of GPS week 0 is
 // counted, not written.
 int32_t ExportRinexMark(RinexExport &x, const MarkRecord *mark);
-// (week, seconds): the GPS time of the record that carried the ephemeris.
-int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds);
+// (week, seconds): the GPS time of the record that carried the ephemeris;
+// sentSeconds: when the satellite sent it, in seconds of its broadcast week
+// (NAN when not known).
+int32_t ExportRinexEphemeris(RinexExport &x, const GpsEphRecord *ephemeris, int32_t week, double seconds,
+                             double sentSeconds);
 // The GLONASS, Galileo, BeiDou and QZSS ephemerides the record just decoded
 // gave (the port's broadcast ephemerides). One that repeats the previous
 // ephemeris of its satellite and message type is not written again.
@@ -153,6 +174,11 @@ inline uint64_t RinexExportRepeatedEpochs(const RinexExport &x) { return x.repea
 // Epochs and marks left out so far because their GPS week was not known.
 inline uint64_t RinexExportUnknownWeekEpochs(const RinexExport &x) { return x.unknownWeekEpochs; }
 inline uint64_t RinexExportUnknownWeekMarks(const RinexExport &x) { return x.unknownWeekMarks; }
+// GPS ephemerides of GPS week 0 left out of the navigation file: those
+// still waiting are, once the log has ended.
+inline uint64_t RinexExportUnknownWeekEphemerides(const RinexExport &x) {
+    return x.unknownWeekEphemerides + x.waitingEphemerisCount;
+}
 inline const std::array<uint32_t, kSystemCount> &RinexExportNavLeftOut(const RinexExport &x) { return x.navLeftOut; }
 // Writes both files whole; the port (may be null) gives the receiver's
 // VERSION and IONUTC content. 0, or 1 with the message in ErrorText.

@@ -3,6 +3,7 @@
 // record's decoder, and resynchronisation by re-feeding a rejected
 // candidate from its second byte.
 #include <array>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -140,6 +141,7 @@ int32_t OpenPort(int32_t port, PortMessageFn callback) {
     dec->callback = callback;
     dec->state = WAIT_SYNC;
     dec->options.maxPositionAge = 1.0;
+    dec->gpsEphemerisSent = NAN;
     return 0;
 }
 

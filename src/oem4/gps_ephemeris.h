@@ -41,3 +41,11 @@ void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn);
 // ThreadBuf and, when the receiver clock is to be recomputed, offers it to
 // the ephemeris list. Returns the RecordKind for the decoder to return.
 int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph, ThreadBuf *buf);
+
+// When the satellite sent the GPS ephemeris the port handed out last, in
+// seconds of the week its subframe 1 names: RAWEPHEM's subframe 1 handover
+// word, GPSEPHEM's time of subframe 0. It tells the week of the toe and
+// toc, which the time the receiver logged the record cannot when the
+// record was logged long after (an ephemeris kept over a power cycle) or
+// before the receiver knew the week. NAN when not known.
+inline double GpsEphemerisSentSeconds(const Oem4Decoder *dec) { return dec->gpsEphemerisSent; }

@@ -23,6 +23,7 @@ namespace {
 
 // Body fields.
 inline constexpr size_t kPrnAt = 0;
+inline constexpr size_t kSentAt = 4; // time of subframe 0, s of week
 inline constexpr size_t kHealthAt = 12;
 inline constexpr size_t kIode1At = 16; // the subframe 2 copy, as RAWEPHEM reads it
 inline constexpr size_t kZWeekAt = 28; // the week of subframe 1 with its rollovers
@@ -143,5 +144,7 @@ int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf) {
 
     GpsEphRecord eph;
     ScaleGpsEphemeris(prn, f, eph);
+    const double sent = le::R8(body + kSentAt);
+    dec->gpsEphemerisSent = IsTimeOfWeek(sent) ? sent : NAN;
     return HandOutGpsEphemeris(dec, time, eph, buf);
 }

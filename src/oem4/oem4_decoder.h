@@ -287,6 +287,10 @@ struct Oem4Decoder {
     const uint8_t *body;
     std::array<uint8_t, kStagingAreaSize> staging;
     // Decoder working state.
+    // When the satellite sent the GPS ephemeris handed out last, in seconds
+    // of its broadcast week (NAN: not known); read by the driver after the
+    // record's body is gone.
+    double gpsEphemerisSent;
     LastPosition lastPosition;
     // Non-zero once a BESTPOS has been decoded since the port was opened:
     // from then on BESTXYZ no longer sets the last position.

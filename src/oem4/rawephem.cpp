@@ -5,6 +5,9 @@
 // Each subframe holds its ten 24-bit words without parity, most significant
 // bit first, three bytes a word. Fields are named by word and first bit as
 // the GPS interface document counts them (bit 1 is the word's first bit).
+#include <cmath>
+
+#include "common/gnss_time.h"
 #include "common/le.h"
 #include "oem4/decoders.h"
 #include "oem4/gps_ephemeris.h"
@@ -18,6 +21,7 @@ inline constexpr size_t kSubframe2At = 42;
 inline constexpr size_t kSubframe3At = 72;
 
 inline constexpr int32_t kTimeScale = 16; // toc and toe are broadcast in units of 16 s
+inline constexpr uint32_t kSubframeSeconds = 6;
 
 // Bits [firstBit, firstBit + width) of word `word` (1 to 10) of a subframe.
 uint32_t Bits(const uint8_t *subframe, int word, int firstBit, int width) {
@@ -72,6 +76,15 @@ void DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3,
     f.idot = Signed(Bits(sf3, 10, 9, 14), 14);
 }
 
+// The handover word's count (word 2, 17 bits) is the time of week at the
+// start of the next subframe, in 6 s units.
+double SentSeconds(const uint8_t *subframe1) {
+    const uint32_t count = Bits(subframe1, 2, 1, 17);
+    constexpr uint32_t kCountsPerWeek = kSecondsPerWeek / kSubframeSeconds;
+    if (count == 0 || count >= kCountsPerWeek) return NAN;
+    return static_cast<double>((count - 1) * kSubframeSeconds);
+}
+
 } // namespace
 
 int32_t DecodeRawephem(int32_t port, ThreadBuf *buf) {
@@ -90,5 +103,6 @@ int32_t DecodeRawephem(int32_t port, ThreadBuf *buf) {
     DecodeSubframes(body + kSubframe1At, body + kSubframe2At, body + kSubframe3At, fields);
     GpsEphRecord eph;
     ScaleGpsEphemeris(prn, fields, eph);
+    dec->gpsEphemerisSent = SentSeconds(body + kSubframe1At);
     return HandOutGpsEphemeris(dec, time, eph, buf);
 }

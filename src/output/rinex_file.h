@@ -364,10 +364,14 @@ struct RinexNavWriter {
 int32_t OpenRinexNav(RinexNavWriter *writer, const char *path, int32_t version = kRinexVersion304,
                      const char *glonassPath = nullptr);
 // One GPS ephemeris. (receivedWeek, receivedSeconds) is the GPS time at
-// which the receiver logged it: it resolves the broadcast 10-bit week and
-// is given as the message's transmission time.
+// which the receiver logged it: the week resolves the broadcast 10-bit
+// week, and the time is given as the message's transmission time.
+// sentSeconds, when the satellite sent it (seconds of the broadcast week),
+// tells the week of the toe and toc. Either time may be NAN, unknown: an
+// ephemeris logged before the receiver knew the week has only the week
+// the log came to know (receivedWeek) and the time it was sent.
 int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephemeris, int32_t receivedWeek,
-                               double receivedSeconds);
+                               double receivedSeconds, double sentSeconds);
 // One ephemeris of GLONASS, Galileo, BeiDou or QZSS. Written to a 2.11 set
 // only when it is a GLONASS one; *written tells whether it was (may be null).
 int32_t WriteRinexNavBroadcast(RinexNavWriter *writer, const NavRecord *ephemeris, bool *written);

@@ -79,6 +79,9 @@ void BeginRecordLine(RinexNavWriter &w, char system, uint32_t number, const Rine
 
 // The full week of a time of week `seconds` that lies within half a week of
 // the reference (week, reference seconds).
+// RINEX's transmission time "not known".
+constexpr double kRinexUnknownTransmission = 0.9999e9;
+
 int32_t WeekNear(int32_t week, int32_t referenceSeconds, int32_t seconds) {
     if (seconds - referenceSeconds > kSecondsPerHalfWeek) return week - 1;
     if (seconds - referenceSeconds < -kSecondsPerHalfWeek) return week + 1;
@@ -298,7 +301,7 @@ int32_t OpenRinexNav(RinexNavWriter *writer, const char *path, int32_t version, 
 }
 
 int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephemeris, int32_t receivedWeek,
-                               double receivedSeconds) {
+                               double receivedSeconds, double sentSeconds) {
     RinexNavWriter &w = *writer;
     if (!w.nav.open || ephemeris == nullptr) return 0;
     const GpsEphRecord &e = *ephemeris;
@@ -309,10 +312,22 @@ int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephem
     if (offset < -kWeeksPerRollover / 2) offset += kWeeksPerRollover;
     if (offset >= kWeeksPerRollover / 2) offset -= kWeeksPerRollover;
     const int32_t week = receivedWeek + offset;
+    // The logging, in seconds of the broadcast week (later than a week on
+    // for an ephemeris the receiver kept).
+    const bool logged = std::isfinite(receivedSeconds);
     const int32_t received =
-        static_cast<int32_t>(std::floor(receivedSeconds)) + (receivedWeek - week) * kSecondsPerWeek;
-    const int32_t tocWeek = WeekNear(week, received, e.toc);
-    const int32_t toeWeek = WeekNear(week, received, e.toe);
+        logged ? static_cast<int32_t>(std::floor(receivedSeconds)) + (receivedWeek - week) * kSecondsPerWeek : 0;
+    // The toe and toc lie within half a week of the sending, which the
+    // broadcast week is the week of.
+    const bool sent = std::isfinite(sentSeconds);
+    const int32_t reference = sent ? static_cast<int32_t>(sentSeconds) : logged ? received : e.toe;
+    const int32_t tocWeek = WeekNear(week, reference, e.toc);
+    const int32_t toeWeek = WeekNear(week, reference, e.toe);
+    // Transmission time: when the receiver logged the ephemeris, else when
+    // the satellite sent it, in seconds of the toe's week.
+    const double transmission = logged ? static_cast<double>(received + (week - toeWeek) * kSecondsPerWeek)
+                                : sent ? sentSeconds + static_cast<double>((week - toeWeek) * kSecondsPerWeek)
+                                       : kRinexUnknownTransmission;
 
     int32_t result = 0;
     BeginRecordLine(w, 'G', static_cast<uint32_t>(e.prn), RinexCalendarOf(RinexTimeUnits(tocWeek, e.toc)));
@@ -328,9 +343,7 @@ int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephem
     result |= OrbitLine(w, &w.nav, e.idot, NAN, toeWeek, NAN);
     // SV accuracy: not in the host's record.
     result |= OrbitLine(w, &w.nav, NAN, e.health, e.tgd, e.iodc);
-    // Transmission time: when the receiver logged the ephemeris, in seconds
-    // of the toe's week.
-    result |= OrbitLine(w, &w.nav, static_cast<double>(received + (week - toeWeek) * kSecondsPerWeek), NAN, NAN, NAN);
+    result |= OrbitLine(w, &w.nav, transmission, NAN, NAN, NAN);
     w.nav.systems |= 1u << SYS_GPS;
     return result != 0 ? 1 : 0;
 }

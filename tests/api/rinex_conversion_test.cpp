@@ -524,6 +524,20 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
     }
     std::vector<uint8_t> bytes = MakeRecord(43, body.data(), {0, 5000, 20});
     Append(bytes, MakeRecord(231, Bytes().u4(0).r8(5.5).r8(0.0).zeros(20).data(), {0, 5500, 20}));
+    // A GPS ephemeris the receiver kept, listed before it knew the week: it
+    // waits for the week of the epochs (toe 04:00 of its second day, sent
+    // at 03:30); in a log of no such epoch it is left out.
+    Bytes ephemeris;
+    ephemeris.u4(5).r8(99000.0).u4(0).u4(7).u4(7).u4(1500).u4(1500).r8(100800.0).r8(2.656e7).zeros(14 * 8);
+    ephemeris.u4(7).r8(100800.0).zeros(4 * 8).u4(1).r8(0.0).r8(4.0);
+    const std::vector<uint8_t> ephemerisRecord = MakeRecord(7, ephemeris.data(), {0, 5600, 20});
+    Append(bytes, ephemerisRecord);
+    std::vector<uint8_t> weekless = MakeRecord(43, body.data(), {0, 5000, 20});
+    Append(weekless, ephemerisRecord);
+    WriteBytes(Path("weekless.gps"), weekless);
+    const std::string unknownWeekEphemeris = "Notice: 1 GPS ephemerides of GPS week 0 left out of the RINEX navigation "
+                                             "file (the receiver had not yet set its time, and no epoch of the log "
+                                             "told the week)";
     Append(bytes, MakeRecord(43, body.data()));
     Append(bytes, MakeRecord(43, body.data(), {1500, 103000, 180}));
     Append(bytes, MakeRecord(231, Bytes().u4(1500).r8(99.0).r8(0.0).zeros(20).data(), {1500, 103100, 180}));
@@ -565,6 +579,17 @@ TEST_F(RinexConversion, ObservationsTheFileCannotHoldAreTold) {
         EXPECT_EQ(text.find("1980"), std::string::npos);
         EXPECT_EQ(text.find(" 80  1  6"), std::string::npos);
         EXPECT_EQ(text.find("E11") != std::string::npos, version != kRinexVersion211);
+        rinexread::NavFile nav;
+        ASSERT_EQ(rinexread::ReadNav(Path("untold.nav"), &nav), "");
+        ASSERT_EQ(nav.records.size(), 1u);
+        const rinexread::NavRecord &r = nav.records[0];
+        EXPECT_EQ(std::vector<int>({r.year, r.month, r.day, r.hour}), std::vector<int>({2008, 10, 6, 4}));
+        EXPECT_EQ(r.orbit[4][2], 1500.0);
+        EXPECT_EQ(r.orbit[6][0], 99000.0);
+        EXPECT_EQ(told(unknownWeekEphemeris), 0);
+        g_messages.clear();
+        ASSERT_EQ(Convert(Path("weekless.gps"), "weekless"), 0) << ErrString();
+        EXPECT_EQ(told(unknownWeekEphemeris), 1);
     }
 }
 

@@ -549,7 +549,26 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     ScratchFile file("eph.nav");
     ASSERT_EQ(OpenRinexNav(&g_navWriter, file.c_str()), 0);
     // Received 10 s before the end of week 1400: toe 0 is the next week's.
-    ASSERT_EQ(WriteRinexNavEphemeris(&g_navWriter, &e, 1400, 604790.0), 0);
+    ASSERT_EQ(WriteRinexNavEphemeris(&g_navWriter, &e, 1400, 604790.0, NAN), 0);
+    // The week of the toe follows the sending (seconds of the broadcast
+    // week) wherever the logging lies: one the receiver kept and logged
+    // days later, in the next week; one logged before the receiver knew
+    // the week (its time unknown); one of which neither time is known.
+    struct Timing {
+        int32_t toe;
+        int32_t week;
+        double logged, sent;
+        std::vector<int> date;
+        double toeWeek, transmission;
+    };
+    const Timing timings[] = {{518400, 1401, 259195.0, 518394.0, {2006, 11, 11, 0, 0, 0}, 1400, 863995.0},
+                              {0, 1401, NAN, 600000.0, {2006, 11, 12, 0, 0, 0}, 1401, -4800.0},
+                              {7200, 1401, NAN, NAN, {2006, 11, 5, 2, 0, 0}, 1400, 0.9999e9}};
+    for (const Timing &t : timings) {
+        e.toc = e.toe = t.toe;
+        ASSERT_EQ(WriteRinexNavEphemeris(&g_navWriter, &e, t.week, t.logged, t.sent), 0);
+    }
+    e.toc = e.toe = 0;
     RinexNavHeader header{};
     header.hasIonUtc = true;
     header.alpha[0] = 1.1176e-08;
@@ -565,7 +584,15 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
 
     rinexread::NavFile nav;
     ASSERT_EQ(rinexread::ReadCheckedNav(file.path, &nav), "");
-    ASSERT_EQ(nav.records.size(), 1u);
+    ASSERT_EQ(nav.records.size(), 1u + std::size(timings));
+    for (std::size_t i = 0; i < std::size(timings); ++i) {
+        const rinexread::NavRecord &r = nav.records[i + 1];
+        const Timing &t = timings[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(std::vector<int>({r.year, r.month, r.day, r.hour, r.minute, r.second}), t.date);
+        EXPECT_EQ(r.orbit[4][2], t.toeWeek);
+        EXPECT_EQ(r.orbit[6][0], t.transmission);
+    }
     const rinexread::NavRecord &r = nav.records[0];
     EXPECT_EQ(r.number, 30);
     EXPECT_EQ(std::vector<int>({r.year, r.month, r.day, r.hour, r.minute, r.second}),
