@@ -318,9 +318,12 @@ int32_t WriteRinexNavEphemeris(RinexNavWriter *writer, const GpsEphRecord *ephem
     const int32_t received =
         logged ? static_cast<int32_t>(std::floor(receivedSeconds)) + (receivedWeek - week) * kSecondsPerWeek : 0;
     // The toe and toc lie within half a week of the sending, which the
-    // broadcast week is the week of.
+    // broadcast week is the week of; but a satellite (or a simulator) may
+    // name the toe's week in a subframe sent in the last hours of the week
+    // before: a sending that would come after the logging is of that week.
     const bool sent = std::isfinite(sentSeconds);
-    const int32_t reference = sent ? static_cast<int32_t>(sentSeconds) : logged ? received : e.toe;
+    if (sent && logged && sentSeconds - received > kSecondsPerHalfWeek) sentSeconds -= kSecondsPerWeek;
+    const int32_t reference = sent ? static_cast<int32_t>(std::floor(sentSeconds)) : logged ? received : e.toe;
     const int32_t tocWeek = WeekNear(week, reference, e.toc);
     const int32_t toeWeek = WeekNear(week, reference, e.toe);
     // Transmission time: when the receiver logged the ephemeris, else when

@@ -552,8 +552,9 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
     ASSERT_EQ(WriteRinexNavEphemeris(&g_navWriter, &e, 1400, 604790.0, NAN), 0);
     // The week of the toe follows the sending (seconds of the broadcast
     // week) wherever the logging lies: one the receiver kept and logged
-    // days later, in the next week; one logged before the receiver knew
-    // the week (its time unknown); one of which neither time is known.
+    // days later, in the next week; one whose subframe named the toe's
+    // week though sent in the week before; one logged before the receiver
+    // knew the week (its time unknown); one of which neither time is known.
     struct Timing {
         int32_t toe;
         int32_t week;
@@ -562,6 +563,7 @@ TEST(RinexNavWriter, EveryParameterReadsBackAndTheBroadcastWeekIsResolved) {
         double toeWeek, transmission;
     };
     const Timing timings[] = {{518400, 1401, 259195.0, 518394.0, {2006, 11, 11, 0, 0, 0}, 1400, 863995.0},
+                              {0, 1399, 604780.0, 604734.0, {2006, 11, 5, 0, 0, 0}, 1400, -20.0},
                               {0, 1401, NAN, 600000.0, {2006, 11, 12, 0, 0, 0}, 1401, -4800.0},
                               {7200, 1401, NAN, NAN, {2006, 11, 5, 2, 0, 0}, 1400, 0.9999e9}};
     for (const Timing &t : timings) {
