@@ -1,6 +1,7 @@
 // What each system and signal contributed, from the RINEX observation file
 // a conversion wrote beside its host files (--rinex): that file holds every
 // observation of the log, the .tsq file only those it has a place for.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -136,8 +137,11 @@ void ReadRinexSignals(ReportData *data) {
         // ceil(types / 5) lines of each.
         const int flag = std::atoi(Cols(l, 29, 29).c_str());
         const int count = std::atoi(Cols(l, 30, 32).c_str());
+        // A negative count makes the line unreadable: an event's lines
+        // skipped by it would move the reading back, for ever.
+        if (count < 0) continue;
         if (flag > 1) {
-            i += static_cast<std::size_t>(count);
+            i += std::min(static_cast<std::size_t>(count), lines.size() - 1 - i);
             continue;
         }
         std::vector<char> listed;

@@ -1,0 +1,74 @@
+// Damaged or hand-edited inputs: each gives a report, and the report tells
+// what it could not use instead of taking it as fact (or never ending).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "report.h"
+#include "session.h"
+#include "support/scratch.h"
+
+namespace {
+
+using reporttest::Session;
+
+void Write(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+
+// Ten epochs at 1 Hz from 1000 s with a position and a clock offset.
+void Epochs(Session *s, double start = 1000) {
+    for (int k = 0; k < 10; ++k) s->Epoch(1500, start + k, {{3, 10 + k}, {7, 20 + k}}, true, 150.0);
+}
+
+struct DamagedCase {
+    const char *name;
+    void (*write)(const std::string &base);
+    const char *says;  // in the summary, the JSON or the HTML
+    const char *never; // in none of them
+};
+
+const DamagedCase kCases[] = {
+    {"a RINEX 2.11 event whose line count is negative",
+     [](const std::string &base) {
+         Session s(base);
+         Epochs(&s);
+         Write(base + ".obs", "     2.11           OBSERVATION DATA    G (GPS)             RINEX VERSION / TYPE\n"
+                              "     2    C1    L1                                          # / TYPES OF OBSERV\n"
+                              "                                                            END OF HEADER\n"
+                              " 06 11  4  0  1 40.0000000  4-99\n"
+                              " 06 11  4  0  1 41.0000000  0  1G05\n"
+                              "  20000000.000 8\n");
+     },
+     "\"signals\": {\"G1\": 1}", nullptr},
+};
+
+TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {
+    for (const DamagedCase &c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = reporttest::TempDir("damaged-inputs");
+        const std::string base = dir + "/run";
+        c.write(base);
+        report::ReportRequest request;
+        request.base = base;
+        request.htmlPath = dir + "/run.html";
+        request.jsonPath = dir + "/run.json";
+        request.summary = std::fopen((dir + "/summary.txt").c_str(), "w");
+        ASSERT_NE(request.summary, nullptr);
+        std::string error;
+        const int result = report::BuildQualityReport(request, &error);
+        std::fclose(request.summary);
+        ASSERT_EQ(result, report::kReportOk) << error;
+        const std::string all = testsupport::ReadText(dir + "/summary.txt") + testsupport::ReadText(request.jsonPath) +
+                                testsupport::ReadText(request.htmlPath);
+        if (c.says != nullptr) {
+            EXPECT_NE(all.find(c.says), std::string::npos) << all;
+        }
+        if (c.never != nullptr) {
+            EXPECT_EQ(all.find(c.never), std::string::npos) << all;
+        }
+    }
+}
+
+} // namespace
