@@ -17,6 +17,14 @@ using reporttest::Session;
 
 void Write(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
+// The file with the first number after `key` replaced by `value`.
+void Replace(const std::string &path, const std::string &key, const std::string &value) {
+    std::string text = testsupport::ReadText(path);
+    const std::size_t at = text.find(key) + key.size();
+    text.replace(at, text.find(' ', at) - at, value);
+    Write(path, text);
+}
+
 // Ten epochs at 1 Hz from 1000 s with a position and a clock offset.
 void Epochs(Session *s, double start = 1000) {
     for (int k = 0; k < 10; ++k) s->Epoch(1500, start + k, {{3, 10 + k}, {7, 20 + k}}, true, 150.0);
@@ -42,6 +50,16 @@ const DamagedCase kCases[] = {
                               "  20000000.000 8\n");
      },
      "\"signals\": {\"G1\": 1}", nullptr},
+    {"an ephemeris whose week is beyond any whole number",
+     [](const std::string &base) {
+         {
+             Session s(base);
+             Epochs(&s);
+             s.Ephemeris(3, 7200);
+         }
+         Replace(base + ".epp", "El1: ", "1e300");
+     },
+     "1 unreadable blocks in", "\"ephemerides\": 1,"},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -402,6 +403,14 @@ int ReadNumbers(const char *text, double *values, int n) {
     return got;
 }
 
+// A whole-number field read as a double: false when it is beyond the
+// field's range (or not a number), where the cast would be undefined.
+bool IntegerField(double value, int32_t *field) {
+    if (!(value >= INT32_MIN && value <= INT32_MAX)) return false;
+    *field = static_cast<int32_t>(value);
+    return true;
+}
+
 // Over 60 lines: a line-driven reader of the file's blocks, whose block
 // state lives only for the one pass.
 void ReadEphemerides(ReportData *data) {
@@ -467,23 +476,23 @@ void ReadEphemerides(ReportData *data) {
         }
         if (block != kEph || cut) continue;
         double v[5] = {};
+        // An El line with a whole number out of range is not read: its
+        // block is then incomplete, and told as unreadable.
         if (StartsWith(p, "El1:") && ReadNumbers(p + 4, v, 5) == 5) {
-            eph.week = static_cast<int32_t>(v[0]);
             eph.tgd = v[2];
-            eph.iodc = static_cast<int32_t>(v[3]);
-            eph.toc = static_cast<int32_t>(v[4]);
-            fields |= 2u;
+            if (IntegerField(v[0], &eph.week) && IntegerField(v[3], &eph.iodc) && IntegerField(v[4], &eph.toc)) {
+                fields |= 2u;
+            }
         } else if (StartsWith(p, "El2:") && ReadNumbers(p + 4, v, 3) == 3) {
             eph.af2 = v[0];
             eph.af1 = v[1];
             eph.af0 = v[2];
             fields |= 4u;
         } else if (StartsWith(p, "El3:") && ReadNumbers(p + 4, v, 4) == 4) {
-            eph.iode = static_cast<int32_t>(v[0]);
             eph.crs = v[1];
             eph.deltaN = v[2];
             eph.m0 = v[3];
-            fields |= 8u;
+            if (IntegerField(v[0], &eph.iode)) fields |= 8u;
         } else if (StartsWith(p, "El4:") && ReadNumbers(p + 4, v, 4) == 4) {
             eph.cuc = v[0];
             eph.e = v[1];
@@ -491,11 +500,10 @@ void ReadEphemerides(ReportData *data) {
             eph.sqrtA = v[3];
             fields |= 16u;
         } else if (StartsWith(p, "El5:") && ReadNumbers(p + 4, v, 4) == 4) {
-            eph.toe = static_cast<int32_t>(v[0]);
             eph.cic = v[1];
             eph.omega0 = v[2];
             eph.cis = v[3];
-            fields |= 32u;
+            if (IntegerField(v[0], &eph.toe)) fields |= 32u;
         } else if (StartsWith(p, "El6:") && ReadNumbers(p + 4, v, 5) == 5) {
             eph.i0 = v[0];
             eph.crc = v[1];
