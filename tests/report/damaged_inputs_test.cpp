@@ -60,6 +60,14 @@ const DamagedCase kCases[] = {
          Replace(base + ".epp", "El1: ", "1e300");
      },
      "1 unreadable blocks in", "\"ephemerides\": 1,"},
+    {"seconds of week far beyond the week",
+     [](const std::string &base) {
+         Session s(base);
+         Epochs(&s);
+         s.Epoch(1500, 1e16, {{3, 30}});
+         Epochs(&s, 1010);
+     },
+     "1 epochs without a usable time", "\"gaps\": 1,"},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {

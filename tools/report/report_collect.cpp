@@ -191,7 +191,8 @@ void FindGapsAndRateChanges(const std::vector<double> &intervals, const std::vec
             const double ratio = std::min(d / slower, 9.0e15);
             const int64_t missing = static_cast<int64_t>(std::llround(ratio)) - 1;
             data->gaps.push_back({data->epochs[i].time, d, missing, i});
-            data->missingEpochs += missing;
+            // Each gap's count is bounded, but not their sum.
+            data->missingEpochs = missing > INT64_MAX - data->missingEpochs ? INT64_MAX : data->missingEpochs + missing;
             continue;
         }
         const bool differ = nBefore >= kRateChangeWindow && nAfter >= kRateChangeWindow &&
@@ -259,13 +260,15 @@ bool ReadObservations(ReportData *data, std::string *error) {
             data->unknownWeekLastTow = std::max(data->unknownWeekLastTow, seconds);
             continue;
         }
-        if (data->epochs.empty()) data->referenceWeek = epoch.week;
-        const double time =
-            (epoch.week - data->referenceWeek) * static_cast<double>(kSecondsPerWeek) + epoch.receiverTime;
-        if (!std::isfinite(time)) {
+        // Seconds outside the week (or no number) are no time of that
+        // week: taken as one, they would open gaps of billions of epochs.
+        if (!(epoch.receiverTime >= 0 && epoch.receiverTime < kSecondsPerWeek)) {
             ++data->badTimeEpochs;
             continue;
         }
+        if (data->epochs.empty()) data->referenceWeek = epoch.week;
+        const double time =
+            (epoch.week - data->referenceWeek) * static_cast<double>(kSecondsPerWeek) + epoch.receiverTime;
         const int64_t index = static_cast<int64_t>(data->epochs.size());
         if (index != 0) intervals.push_back(time - data->epochs.back().time);
         // The span bounds every epoch: in a log whose time goes back (files
@@ -911,7 +914,9 @@ int CollectReport(const ReportRequest &request, ReportData *data, std::string *e
 }
 
 int32_t WeekAt(const ReportData &data, double time) {
-    return data.referenceWeek + static_cast<int32_t>(std::floor(time / kSecondsPerWeek));
+    const double week = data.referenceWeek + std::floor(time / kSecondsPerWeek);
+    if (!(week > INT32_MIN)) return INT32_MIN;
+    return week < INT32_MAX ? static_cast<int32_t>(week) : INT32_MAX;
 }
 
 double TowAt(double time) { return time - std::floor(time / kSecondsPerWeek) * kSecondsPerWeek; }
