@@ -121,6 +121,8 @@ std::vector<FailureCase> FailureCases() {
          "@/day1.gps is the log or an output of the conversion"},
         {"report's JSON over the log", {"report", "@/day1.gps", "--json", "@/day1.gps"}, 3,
          "@/day1.gps is the log or an output of the conversion"},
+        {"report's HTML and JSON into one file", {"report", "@/day1", "-o", "@/r.out", "--json", "@/r.out"}, 3,
+         "@/r.out is the HTML report's file too"},
         {"report over the messages it was not told to read",
          {"report", "@/day1", "--messages", "@/notes.txt", "-o", "@/day1.messages"}, 3,
          "@/day1.messages is the log or an output of the conversion", capture, {}, {{"notes.txt", kText}}},

@@ -78,8 +78,15 @@ template <typename Writer> bool WriteFile(const std::string &path, Writer writer
 // name) or another output of that conversion (its kept messages too, when
 // the report reads other ones), which a report written over them would lose
 // for good.
+// Nor may the HTML and the JSON be one file (two names of it included):
+// the second written would replace the first.
 // Checked before anything is written, the summary included.
 bool OutputsAreNotInputs(const ReportRequest &request, const ReportData &data, std::string *error) {
+    if (!request.htmlPath.empty() && !request.jsonPath.empty() && request.jsonPath != "-" &&
+        SameFile(request.htmlPath, request.jsonPath)) {
+        *error = request.jsonPath + " is the HTML report's file too: the HTML and the JSON need two files";
+        return false;
+    }
     const std::string stem = data.tsqPath.substr(0, data.tsqPath.size() - std::strlen(".tsq"));
     const std::string conversion[] = {request.base,   stem + ".obs",          stem + ".nav",
                                       stem + ".gnav", stem + "-antenna2.obs", stem + ".messages"};
