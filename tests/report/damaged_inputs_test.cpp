@@ -68,6 +68,18 @@ const DamagedCase kCases[] = {
          Epochs(&s, 1010);
      },
      "1 epochs without a usable time", "\"gaps\": 1,"},
+    {"a block closed on its opening line before an ephemeris",
+     [](const std::string &base) {
+         {
+             Session s(base);
+             Epochs(&s);
+             s.Ephemeris(3, 7200);
+         }
+         std::string text = testsupport::ReadText(base + ".epp");
+         text.insert(text.find('\n') + 1, "GpsIon { Utc: 15 }\n");
+         Write(base + ".epp", text);
+     },
+     "\"ephemerides\": 1,", nullptr},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {

@@ -434,6 +434,24 @@ void ReadEphemerides(ReportData *data) {
     GpsEphRecord eph{};
     unsigned fields = 0; // bit per El line read
     bool prnSeen[kPrnSlots] = {};
+    auto closeBlock = [&]() {
+        if (block == kEph) {
+            if (fields == 0x7Fu) {
+                data->ephemerides.push_back(eph);
+                if (!prnSeen[eph.prn]) {
+                    prnSeen[eph.prn] = true;
+                    ++data->ephemerisPrns;
+                }
+            } else {
+                ++data->badBlocks;
+            }
+        } else if (block == kAlm) {
+            ++data->almanacs;
+        } else {
+            ++data->otherBlocks;
+        }
+        block = kNone;
+    };
     while (ReadLine(in, line, sizeof line, &cut)) {
         const char *p = SkipSpace(line);
         if (*p == '\0') continue;
@@ -456,25 +474,16 @@ void ReadEphemerides(ReportData *data) {
             } else {
                 ++data->badBlocks;
             }
+            // A block closed on its opening line ("GpsIon { Utc: 15 }", as
+            // one may add by hand) ends there: waiting for a line opening
+            // with '}' would take the next blocks into it.
+            if (const char *open = std::strchr(p, '{'); open != nullptr && std::strchr(open, '}') != nullptr) {
+                closeBlock();
+            }
             continue;
         }
         if (*p == '}') {
-            if (block == kEph) {
-                if (fields == 0x7Fu) {
-                    data->ephemerides.push_back(eph);
-                    if (!prnSeen[eph.prn]) {
-                        prnSeen[eph.prn] = true;
-                        ++data->ephemerisPrns;
-                    }
-                } else {
-                    ++data->badBlocks;
-                }
-            } else if (block == kAlm) {
-                ++data->almanacs;
-            } else {
-                ++data->otherBlocks;
-            }
-            block = kNone;
+            closeBlock();
             continue;
         }
         if (block != kEph || cut) continue;
