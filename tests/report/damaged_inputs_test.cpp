@@ -2,6 +2,7 @@
 // what it could not use instead of taking it as fact (or never ending).
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -23,6 +24,13 @@ void Replace(const std::string &path, const std::string &key, const std::string 
     const std::size_t at = text.find(key) + key.size();
     text.replace(at, text.find(' ', at) - at, value);
     Write(path, text);
+}
+
+// A field of the third epoch written by Epochs replaced.
+template <typename T> void PokeThirdEpoch(const std::string &base, std::size_t offset, T value) {
+    std::fstream tsq(base + ".tsq", std::ios::in | std::ios::out | std::ios::binary);
+    tsq.seekp(static_cast<std::streamoff>(kTsqHeaderSize + 2 * (kEpochRecordSize + 2 * kMeasRecordSize) + offset));
+    tsq.write(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
 // Ten epochs at 1 Hz from 1000 s with a position and a clock offset.
@@ -80,6 +88,24 @@ const DamagedCase kCases[] = {
          Write(base + ".epp", text);
      },
      "\"ephemerides\": 1,", nullptr},
+    {"a latitude beyond the pole",
+     [](const std::string &base) {
+         {
+             Session s(base);
+             Epochs(&s);
+         }
+         PokeThirdEpoch(base, offsetof(EpochRecord, latitude), 1e300);
+     },
+     "\"latitude_deg\": 48.150", nullptr},
+    {"a height far beyond the Earth",
+     [](const std::string &base) {
+         {
+             Session s(base);
+             Epochs(&s);
+         }
+         PokeThirdEpoch(base, offsetof(EpochRecord, height), 3.4e38f);
+     },
+     "1 epochs with an impossible position", nullptr},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {

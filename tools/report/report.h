@@ -91,6 +91,11 @@ struct EpochSample {
     uint8_t flags;
 };
 
+// The epoch holds a position that can be one: the flag set, latitude and
+// longitude within their ranges, a height within 10,000 km of the
+// ellipsoid. Others are left out of the mean position and the drawings.
+bool HasUsablePosition(const EpochSample &e);
+
 struct TimeRun {
     double start, end; // seconds from the start of the reference week
 };

@@ -535,10 +535,10 @@ void ReadEphemerides(ReportData *data) {
 // ---- mean position and sky tracks -------------------------------------------
 void ComputeMeanPosition(ReportData *data) {
     double sx = 0, sy = 0, sz = 0;
-    uint64_t n = 0;
+    uint64_t n = 0, impossible = 0;
     for (const EpochSample &e : data->epochs) {
-        if ((e.flags & kEpochFlagPosition) == 0 || !std::isfinite(e.latitude) || !std::isfinite(e.longitude) ||
-            !std::isfinite(e.height)) {
+        if (!HasUsablePosition(e)) {
+            impossible += (e.flags & kEpochFlagPosition) != 0 ? 1 : 0;
             continue;
         }
         double x = 0, y = 0, z = 0;
@@ -547,6 +547,10 @@ void ComputeMeanPosition(ReportData *data) {
         sy += y;
         sz += z;
         ++n;
+    }
+    if (impossible > 0) {
+        AddProblem(data, std::to_string(impossible) +
+                             " epochs with an impossible position left out of the mean position and the drawings");
     }
     if (n == 0) return;
     double lat = 0, lon = 0, h = 0;
@@ -920,6 +924,11 @@ int CollectReport(const ReportRequest &request, ReportData *data, std::string *e
     ReadRinexSignals(data);
     if (!request.messagesPath.empty() && !ReadMessages(data, error)) return kReportInputFailed;
     return kReportOk;
+}
+
+bool HasUsablePosition(const EpochSample &e) {
+    return (e.flags & kEpochFlagPosition) != 0 && std::fabs(e.latitude) <= 90.0 && std::fabs(e.longitude) <= 180.0 &&
+           std::fabs(e.height) <= 1e7f;
 }
 
 int32_t WeekAt(const ReportData &data, double time) {

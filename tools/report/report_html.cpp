@@ -570,11 +570,8 @@ void ReceiverSection(std::string *s, const ReportData &d) {
             return dl * mPerDegE;
         };
         auto North = [&](const EpochSample &e) { return (e.latitude - d.meanLatitude) * mPerDegN; };
-        auto Usable = [](const EpochSample &e) {
-            return (e.flags & kEpochFlagPosition) != 0 && std::isfinite(e.latitude) && std::isfinite(e.longitude);
-        };
         for (const EpochSample &e : d.epochs) {
-            if (!Usable(e)) continue;
+            if (!HasUsablePosition(e)) continue;
             emin = std::min(emin, East(e));
             emax = std::max(emax, East(e));
             nmin = std::min(nmin, North(e));
@@ -616,7 +613,7 @@ void ReceiverSection(std::string *s, const ReportData &d) {
             if (t + step <= t) break;
         }
         for (const EpochSample &e : d.epochs) {
-            if (!Usable(e)) continue;
+            if (!HasUsablePosition(e)) continue;
             const int cx = std::clamp(static_cast<int>((East(e) - e0) / span * cells), 0, cells - 1);
             const int cy = std::clamp(static_cast<int>((n1 - North(e)) / span * cells), 0, cells - 1);
             uint8_t &cell = used[static_cast<std::size_t>(cy) * cells + cx];
@@ -645,7 +642,7 @@ void ReceiverSection(std::string *s, const ReportData &d) {
             left, barY - 6, bar, left + bar + 6, barY + 4, length, left + size, barY + 4, extent);
         SeriesPlot(s, d, "Ellipsoidal height", "m", [](const EpochSample &e, double *v) {
             *v = e.height;
-            return (e.flags & kEpochFlagPosition) != 0;
+            return HasUsablePosition(e);
         });
     }
     if (d.withClockOffset > 0) {
