@@ -64,6 +64,7 @@ int32_t OpenTsqReader(TsqReader *reader, const char *path) {
         return 1;
     }
     std::memset(reader->header, 0, sizeof reader->header);
+    reader->storedName[0] = '\0';
     reader->stream = nullptr;
     reader->channels = 0;
     reader->state = TSQ_READ_FAILED;
@@ -93,14 +94,14 @@ int32_t OpenTsqReader(TsqReader *reader, const char *path) {
         std::fclose(stream);
         return 1;
     }
-    if (std::fseek(stream, static_cast<long>(headerSize), SEEK_SET) != 0) {
-        FormatErrorText(kUnableToReadHeader, reader->path);
-        std::fclose(stream);
-        return 1;
-    }
+    // The records follow the header just read: the stream is already at
+    // them, and a pipe, which cannot seek, reads as a file does.
     // What a stored header says about the writer's name, stream and buffer
-    // is meaningless here; the reader's own values replace it.
+    // is meaningless here; the reader's own values replace it (the stored
+    // name is kept apart, for those who show it).
     uint8_t *name = reader->header + offsetof(TsqHeader, fileName);
+    std::memcpy(reader->storedName, name, kTsqFileNameSize);
+    reader->storedName[kTsqFileNameSize] = '\0';
     std::memset(name, 0, kTsqFileNameSize);
     std::size_t nameLength = std::strlen(reader->path);
     std::memcpy(name, reader->path, nameLength < kTsqFileNameSize ? nameLength : kTsqFileNameSize - 1);

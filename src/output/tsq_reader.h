@@ -24,6 +24,9 @@ struct TsqReader {
     // The stored header, with the reader's own path in the file-name field
     // and its own buffer size in the buffer-size field (slots zeroed).
     uint8_t header[kTsqHeaderSize];
+    // The file-name field as the file holds it (the name it was written
+    // as), always NUL-terminated.
+    char storedName[kTsqFileNameSize + 1];
     std::FILE *stream;
     char path[kTsqPathSize];
     uint8_t channels;

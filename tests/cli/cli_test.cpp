@@ -391,6 +391,22 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_TRUE(Contains(text.out, "Epoch week 1500  time 101.000"));
     EXPECT_TRUE(Contains(text.out, "\n3 epochs\n"));
 
+    // Renamed, and read through a pipe, which cannot seek: the name it was
+    // written as is the one stored, and its epochs are all there.
+    fs::rename(dir / "day1.tsq", dir / "moved.tsq");
+    ASSERT_EQ(mkfifo(P("pipe.tsq").c_str(), 0600), 0);
+    const pid_t pid = Start({"dump", P("pipe.tsq")});
+    const int writer = open(P("pipe.tsq").c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    const std::string bytes = ReadText(P("moved.tsq"));
+    EXPECT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(writer);
+    const Outcome piped = testsupport::FinishCommand(pid, P(""));
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_TRUE(Contains(piped.out, "Written as:       " + P("day1.tsq") + "\n")) << piped.out;
+    EXPECT_TRUE(Contains(piped.out, "\n3 epochs\n")) << piped.out;
+    fs::rename(dir / "moved.tsq", dir / "day1.tsq");
+
     // A directory is told as one, not as a file of another kind.
     Outcome directory = Run({"dump", dir.string()});
     EXPECT_EQ(directory.status, 1);

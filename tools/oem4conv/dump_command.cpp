@@ -35,7 +35,9 @@ void PrintHeader(const char *path) {
                 static_cast<int>(header.day), static_cast<int>(header.hour), static_cast<int>(header.minute),
                 static_cast<int>(header.second));
     std::printf("Header parameter: %g\n", static_cast<double>(header.headerParameter));
-    std::printf("Written as:       %s\n", header.fileName);
+    // The name stored in the file, not the reader's path that replaces it
+    // in the header's copy.
+    std::printf("Written as:       %s\n", g_reader.storedName);
 }
 
 void PrintEpochText() {
