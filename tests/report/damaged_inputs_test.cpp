@@ -106,6 +106,14 @@ const DamagedCase kCases[] = {
          PokeThirdEpoch(base, offsetof(EpochRecord, height), 3.4e38f);
      },
      "1 epochs with an impossible position", nullptr},
+    {"clock offsets spanning more than the largest double",
+     [](const std::string &base) {
+         Session s(base);
+         Epochs(&s);
+         s.Epoch(1500, 1010, {{3, 20}}, true, 1.7e308);
+         s.Epoch(1500, 1011, {{3, 21}}, true, -1.7e308);
+     },
+     nullptr, "nan"},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {

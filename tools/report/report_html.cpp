@@ -524,7 +524,10 @@ void SeriesPlot(std::string *s, const ReportData &d, const char *title, const ch
         vmax += 1;
     }
     const int h = 160, top = 24;
-    auto Y = [&](double v) { return top + h - (v - vmin) / (vmax - vmin) * h; };
+    // In halves: values spanning more than the largest double (damaged
+    // ones, of either sign) would give an infinite range, and no number.
+    const double halfRange = vmax / 2 - vmin / 2;
+    auto Y = [&](double v) { return top + h - (v / 2 - vmin / 2) / halfRange * h; };
     Put(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\">\n", kSvgWidth, h + top + 30);
     Put(s, "<text x=\"%d\" y=\"14\">%s (%s)</text>", kPlotLeft, title, unit);
     Put(s, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" fill=\"#f7f9fc\" stroke=\"#ccc\"/>", kPlotLeft, top,
