@@ -43,6 +43,7 @@ struct DamagedCase {
     void (*write)(const std::string &base);
     const char *says;  // in the summary, the JSON or the HTML
     const char *never; // in none of them
+    const char *file = "run";
 };
 
 const DamagedCase kCases[] = {
@@ -114,13 +115,19 @@ const DamagedCase kCases[] = {
          s.Epoch(1500, 1011, {{3, 21}}, true, -1.7e308);
      },
      nullptr, "nan"},
+    {"a name with a control character and a byte outside UTF-8",
+     [](const std::string &base) {
+         Session s(base);
+         Epochs(&s);
+     },
+     "ctl\\u0001&#xff;.tsq</h1>", nullptr, "ctl\x01\xff"},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {
     for (const DamagedCase &c : kCases) {
         SCOPED_TRACE(c.name);
         const std::string dir = reporttest::TempDir("damaged-inputs");
-        const std::string base = dir + "/run";
+        const std::string base = dir + "/" + c.file;
         c.write(base);
         report::ReportRequest request;
         request.base = base;

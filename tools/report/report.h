@@ -279,6 +279,14 @@ int CollectReport(const ReportRequest &request, ReportData *data, std::string *e
 // from a log so named, or from an older conversion.
 bool BaseNamesFilesWhole(const std::string &base);
 
+// Text of any bytes (file names, lines of the inputs) into a UTF-8
+// document: each well-formed UTF-8 sequence of two bytes or more is copied
+// as it is, every other byte is given to `put` as a code point, ASCII as
+// itself and a byte outside well-formed UTF-8 (a name in a Latin-1 code
+// page) as the Latin-1 character it would be. `put` escapes what the
+// document's syntax and control characters need.
+void AppendText(std::string *out, const std::string &text, void (*put)(std::string *out, unsigned code));
+
 void WriteSummaryText(std::FILE *out, const ReportData &data);
 // 0 on success, 1 when the stream reported a write error.
 int WriteJson(std::FILE *out, const ReportData &data);

@@ -57,17 +57,30 @@ void Put(std::string *s, const char *format, ...) {
     s->append(big.data(), static_cast<std::size_t>(n));
 }
 
-void Escaped(std::string *s, const std::string &text) {
-    for (char c : text) {
-        switch (c) {
-        case '<': s->append("&lt;"); break;
-        case '>': s->append("&gt;"); break;
-        case '&': s->append("&amp;"); break;
-        case '"': s->append("&quot;"); break;
-        default: s->push_back(c);
-        }
+// A character of HTML text (AppendText): markup escaped, a control
+// character spelt as the JSON spells it, a stray byte's Latin-1 character
+// by its number.
+void HtmlCharacter(std::string *out, unsigned code) {
+    char text[16];
+    switch (code) {
+    case '<': out->append("&lt;"); return;
+    case '>': out->append("&gt;"); return;
+    case '&': out->append("&amp;"); return;
+    case '"': out->append("&quot;"); return;
+    default: break;
     }
+    if (code < 0x20 || code == 0x7F) {
+        std::snprintf(text, sizeof text, "\\u%04x", code);
+    } else if (code >= 0x80) {
+        std::snprintf(text, sizeof text, "&#x%x;", code);
+    } else {
+        out->push_back(static_cast<char>(code));
+        return;
+    }
+    out->append(text);
 }
+
+void Escaped(std::string *s, const std::string &text) { AppendText(s, text, HtmlCharacter); }
 
 double Percent(uint64_t part, uint64_t whole) {
     return whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);

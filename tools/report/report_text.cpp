@@ -49,31 +49,28 @@ std::size_t Utf8SequenceLength(const unsigned char *p, std::size_t left) {
     return length;
 }
 
-// JSON writing: numbers that are not finite become null. A byte that is
-// not part of well-formed UTF-8 (a file name in a Latin-1 code page) is
-// written as the Latin-1 character it would be: the document stays valid.
-void JsonString(std::FILE *out, const std::string &text) {
-    std::fputc('"', out);
-    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = bytes[i];
-        if (c == '"' || c == '\\') {
-            std::fputc('\\', out);
-            std::fputc(c, out);
-        } else if (c < 0x20) {
-            std::fprintf(out, "\\u%04x", c);
-        } else if (c < 0x80) {
-            std::fputc(c, out);
-        } else if (const std::size_t n = Utf8SequenceLength(bytes + i, text.size() - i); n != 0) {
-            std::fwrite(bytes + i, 1, n, out);
-            i += n;
-            continue;
-        } else {
-            std::fprintf(out, "\\u%04x", c);
-        }
-        ++i;
+// A character of JSON text (AppendText): quotes, backslashes, control
+// characters and the Latin-1 characters of stray bytes escaped.
+void JsonCharacter(std::string *out, unsigned code) {
+    char text[16];
+    if (code == '"' || code == '\\') {
+        out->push_back('\\');
+        out->push_back(static_cast<char>(code));
+    } else if (code < 0x20 || code >= 0x80) {
+        std::snprintf(text, sizeof text, "\\u%04x", code);
+        out->append(text);
+    } else {
+        out->push_back(static_cast<char>(code));
     }
-    std::fputc('"', out);
+}
+
+// JSON writing: numbers that are not finite become null; any text gives a
+// valid string (AppendText).
+void JsonString(std::FILE *out, const std::string &text) {
+    std::string quoted = "\"";
+    AppendText(&quoted, text, JsonCharacter);
+    quoted.push_back('"');
+    std::fputs(quoted.c_str(), out);
 }
 
 void JsonNumber(std::FILE *out, double value, const char *format = "%.6f") {
@@ -92,6 +89,19 @@ void JsonPath(std::FILE *out, const char *key, bool present, const std::string &
 }
 
 } // namespace
+
+void AppendText(std::string *out, const std::string &text, void (*put)(std::string *out, unsigned code)) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t n = bytes[i] < 0x80 ? 0 : Utf8SequenceLength(bytes + i, text.size() - i);
+        if (n != 0) {
+            out->append(text, i, n);
+            i += n;
+        } else {
+            put(out, bytes[i++]);
+        }
+    }
+}
 
 void WriteSummaryText(std::FILE *out, const ReportData &d) {
     if (out == nullptr) return;
