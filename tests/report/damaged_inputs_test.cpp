@@ -121,6 +121,16 @@ const DamagedCase kCases[] = {
          Epochs(&s);
      },
      "ctl\\u0001&#xff;.tsq</h1>", nullptr, "ctl\x01\xff"},
+    {"mark numbers below zero and beyond 32 bits",
+     [](const std::string &base) {
+         {
+             Session s(base);
+             Epochs(&s);
+         }
+         Write(base + ".sta", "CAMERA PULSE #-1 AT: 1001.5\nCAMERA PULSE #0 AT: 1002.5\nCAMERA PULSE #1 AT: 1003.5\n"
+                              "CAMERA PULSE #4294967298 AT: 1004.5\n");
+     },
+     "1 unreadable lines in", "4294967"},
 };
 
 TEST(ReportDamagedInputs, ToldAndLeftOutNotTakenAsFact) {

@@ -122,7 +122,9 @@ struct PrnStats {
 };
 
 struct MarkEntry {
-    uint32_t number;
+    // Written unsigned by the converter, signed (%d) by other writers: a
+    // number of either is read as it was meant.
+    int64_t number;
     double tow;  // seconds of week as written
     double time; // seconds from the start of the reference week
 };
@@ -138,7 +140,7 @@ const char *MarkAnomalyName(int32_t kind);
 
 struct MarkAnomaly {
     int32_t kind;
-    uint32_t number;
+    int64_t number;
     double tow;
     double value;
 };

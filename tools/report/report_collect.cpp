@@ -638,11 +638,17 @@ void ReadMarks(ReportData *data) {
     while (ReadLine(in, line, sizeof line, &cut)) {
         const char *p = SkipSpace(line);
         if (*p == '\0') continue;
-        unsigned number = 0;
+        // A number is 32 bits, written unsigned (%u) by the converter and
+        // signed by other writers: one outside both ranges is no number the
+        // file can hold. Read narrower it would wrap.
+        constexpr const char *kPrefix = "CAMERA PULSE #";
+        const char *digits = p + std::strlen(kPrefix);
+        char *end = nullptr;
+        const long long number = StartsWith(p, kPrefix) ? std::strtoll(digits, &end, 10) : 0;
         double tow = 0;
         int used = 0;
-        if (cut || std::sscanf(p, "CAMERA PULSE #%u AT: %lf%n", &number, &tow, &used) != 2 || p[used] != '\0' ||
-            !std::isfinite(tow)) {
+        if (cut || end == nullptr || end == digits || number < INT32_MIN || number > UINT32_MAX ||
+            std::sscanf(end, " AT: %lf%n", &tow, &used) != 1 || end[used] != '\0' || !std::isfinite(tow)) {
             ++data->badMarkLines;
             continue;
         }
@@ -720,7 +726,7 @@ void ReadMarks(ReportData *data) {
             std::fabs(d - data->markInterval) > kMarkDeviation * data->markInterval) {
             out.push_back({kMarkInterval, m.number, m.tow, d});
         }
-        const int64_t step = static_cast<int64_t>(m.number) - marks[i - 1].number;
+        const int64_t step = m.number - marks[i - 1].number;
         if (!dupNumber[i] && step != 1) {
             out.push_back({kMarkNumberJump, m.number, m.tow, static_cast<double>(step - 1)});
         }

@@ -492,7 +492,7 @@ void MarksSection(std::string *s, const ReportData &d) {
             default:
                 std::snprintf(what, sizeof what, "number does not follow the previous one (%.0f missing)", a.value);
             }
-            Put(s, "<tr><td>#%u</td><td class=\"n\">%.6f</td><td>%s</td><td>%s</td></tr>\n", a.number, a.tow,
+            Put(s, "<tr><td>#%" PRId64 "</td><td class=\"n\">%.6f</td><td>%s</td><td>%s</td></tr>\n", a.number, a.tow,
                 FormatTimeOfDay(a.tow).c_str(), what);
         }
         s->append("</table>\n");

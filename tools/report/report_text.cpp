@@ -147,7 +147,7 @@ void WriteSummaryText(std::FILE *out, const ReportData &d) {
                      d.marks.size() + static_cast<std::size_t>(d.unknownWeekMarks), d.markInterval,
                      d.markAnomalies.size());
         for (const MarkAnomaly &a : d.markAnomalies) {
-            std::fprintf(out, "  mark #%u at %.6f: %s", a.number, a.tow, MarkAnomalyName(a.kind));
+            std::fprintf(out, "  mark #%" PRId64 " at %.6f: %s", a.number, a.tow, MarkAnomalyName(a.kind));
             if (a.kind == kMarkInterval || a.kind == kMarkOutsideSpan) std::fprintf(out, " %.3f s", a.value);
             if (a.kind == kMarkNumberJump) std::fprintf(out, " %.0f", a.value);
             std::fputc('\n', out);
@@ -258,7 +258,7 @@ int WriteJson(std::FILE *out, const ReportData &d) {
     std::fprintf(out, ", \"anomaly_count\": %zu, \"anomalies\": [", d.markAnomalies.size());
     for (std::size_t i = 0; i < d.markAnomalies.size(); ++i) {
         const MarkAnomaly &a = d.markAnomalies[i];
-        std::fprintf(out, "%s\n    {\"number\": %u, \"tow\": ", i == 0 ? "" : ",", a.number);
+        std::fprintf(out, "%s\n    {\"number\": %" PRId64 ", \"tow\": ", i == 0 ? "" : ",", a.number);
         JsonNumber(out, a.tow);
         std::fprintf(out, ", \"kind\": \"%s\", \"value\": ", MarkAnomalyName(a.kind));
         JsonNumber(out, a.value, "%.6f");
