@@ -1,7 +1,6 @@
 // What each system and signal contributed, from the RINEX observation file
 // a conversion wrote beside its host files (--rinex): that file holds every
 // observation of the log, the .tsq file only those it has a place for.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -79,19 +78,20 @@ void ReadRinexSignals(ReportData *data) {
     if (ChangeExtension(path, sizeof path, ".obs") != 0) return;
     std::ifstream in(path);
     if (!in) return;
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    std::size_t i = 0;
+    // Line by line: a day at 20 Hz is gigabytes.
+    auto next = [&in](std::string *line) {
+        if (!std::getline(in, *line)) return false;
+        if (!line->empty() && line->back() == '\r') line->pop_back();
+        return true;
+    };
     double version = 0;
     std::map<char, std::vector<std::string>> types;
     std::vector<char> systems;       // in the header's order
     std::vector<std::string> types2; // 2.11: one list
     char system = ' ';
-    for (; i < lines.size(); ++i) {
-        const std::string &l = lines[i];
+    bool headerEnded = false;
+    std::string l;
+    while (!headerEnded && next(&l)) {
         const std::string label = l.size() > 60 ? l.substr(60) : std::string();
         if (label.rfind("RINEX VERSION / TYPE", 0) == 0) std::sscanf(l.c_str(), "%lf", &version);
         if (label.rfind("SYS / # / OBS TYPES", 0) == 0) {
@@ -110,9 +110,9 @@ void ReadRinexSignals(ReportData *data) {
                 if (type.size() == 2 && !Blank(type)) types2.push_back(type);
             }
         }
-        if (label.rfind("END OF HEADER", 0) == 0) break;
+        headerEnded = label.rfind("END OF HEADER", 0) == 0;
     }
-    if (i >= lines.size() || version == 0) return;
+    if (!headerEnded || version == 0) return;
     Counter counter;
     if (version < 3) {
         systems = {'G', 'R', 'S'};
@@ -120,14 +120,13 @@ void ReadRinexSignals(ReportData *data) {
     }
     for (char s : systems)
         for (const std::string &type : types[s]) counter.Declare(std::string(1, s) + SignalOf(type));
-    for (++i; i < lines.size(); ++i) {
-        const std::string &l = lines[i];
+    std::string rec;
+    while (next(&l)) {
         if (version >= 3) {
             if (l.empty() || l[0] != '>') continue;
             const int flag = l.size() > 31 ? l[31] - '0' : 0;
             const int count = std::atoi(Cols(l, 33, 35).c_str());
-            for (int k = 0; k < count && i + 1 < lines.size(); ++k) {
-                const std::string &rec = lines[++i];
+            for (int k = 0; k < count && next(&rec); ++k) {
                 if (flag > 1 || rec.empty() || types.count(rec[0]) == 0) continue;
                 CountRecord(&counter, rec[0], types[rec[0]], Fields(rec, 4, types[rec[0]].size()));
             }
@@ -141,21 +140,20 @@ void ReadRinexSignals(ReportData *data) {
         // skipped by it would move the reading back, for ever.
         if (count < 0) continue;
         if (flag > 1) {
-            i += std::min(static_cast<std::size_t>(count), lines.size() - 1 - i);
+            int skipped = 0;
+            while (skipped < count && next(&rec)) ++skipped;
             continue;
         }
         std::vector<char> listed;
         for (int k = 0; k < count; ++k) {
-            if (k > 0 && k % 12 == 0) ++i;
-            if (i >= lines.size()) return;
-            const std::string id = Cols(lines[i], 33 + 3 * (k % 12), 33 + 3 * (k % 12));
+            if (k > 0 && k % 12 == 0 && !next(&l)) return;
+            const std::string id = Cols(l, 33 + 3 * (k % 12), 33 + 3 * (k % 12));
             listed.push_back(id.empty() || id[0] == ' ' ? 'G' : id[0]);
         }
         const std::size_t perSat = (types2.size() + 4) / 5;
         for (char s : listed) {
             std::string joined;
-            for (std::size_t n = 0; n < perSat && i + 1 < lines.size(); ++n) {
-                std::string rec = lines[++i];
+            for (std::size_t n = 0; n < perSat && next(&rec); ++n) {
                 rec.resize(80, ' ');
                 joined += rec;
             }
