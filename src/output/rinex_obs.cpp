@@ -809,7 +809,8 @@ int32_t EmitEventsBefore(RinexObsWriter &w, int64_t time) {
 // and gives its slot back.
 int32_t EmitFirstHeld(RinexObsWriter &w) {
     const uint64_t first = w.released.load(std::memory_order_relaxed);
-    int32_t result = w.waitingCount != 0 ? EmitEventsBefore(w, w.held[first % kEpochSlots].time) : 0;
+    const int64_t time = w.held[first % kEpochSlots].time;
+    int32_t result = w.waitingCount != 0 && w.waiting[0].time < time ? EmitEventsBefore(w, time) : 0;
     // The conversion's thread filled these slots, so their lines are in the
     // other processor's cache: the next epoch's (its text, when prepared)
     // are asked for now, to come while this one is printed.
