@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -95,6 +96,12 @@ constexpr const char *kUnknownWeekEphemeridesText =
 constexpr const char *kLateEventsText =
     "Notice: %.0f camera marks written to the RINEX observation file after an epoch later than their time (their "
     "MARKTIME came too late in the log, or after its time went back)";
+constexpr const char *kRepeatedEventsText =
+    "Notice: %.0f camera marks repeating the time of the mark before them (a pulse logged twice) left out of the "
+    "RINEX observation file's events (the mark file holds them)";
+constexpr const char *kUndatedEventsText =
+    "Notice: %.0f camera marks of a time no date can show left out of the RINEX observation file's events (the mark "
+    "file holds them)";
 constexpr const char *kGlonassChannelText =
     "Notice: %u changes of a GLONASS satellite's frequency channel in the log (the first: R%02u from %d to %d); "
     "the %sRINEX observation file's GLONASS SLOT / FRQ # gives each slot's last channel";
@@ -802,8 +809,14 @@ int32_t FinishConversion(ConvertOptions *options, std::FILE *input) {
     g_conversion.out->Close(GetOpenPort(kPort), Fail);
     // The writer places the events among the epochs as it prints them, so
     // how many it could not place in time order is known after the close.
-    if (const uint64_t late = rinexOpen ? RinexObsLateEvents(&g_conversion.rinex.obs) : 0; late != 0) {
-        ForwardMessage(-1.0, FormatErrorText(kLateEventsText, static_cast<double>(late)));
+    if (rinexOpen) {
+        const RinexObsWriter *obs = &g_conversion.rinex.obs;
+        const std::pair<uint64_t, const char *> untold[] = {{RinexObsLateEvents(obs), kLateEventsText},
+                                                            {RinexObsRepeatedEvents(obs), kRepeatedEventsText},
+                                                            {RinexObsUndatedEvents(obs), kUndatedEventsText}};
+        for (const auto &[count, text] : untold) {
+            if (count != 0) ForwardMessage(-1.0, FormatErrorText(text, static_cast<double>(count)));
+        }
     }
     // Each antenna's file gives its own slots' channels, so each is told.
     const std::pair<const RinexExport *, const char *> files[] = {

@@ -110,9 +110,9 @@ inline constexpr int32_t kRinexEpochSlots = kRinexHeldEpochs + kRinexQueuedEpoch
 inline constexpr int32_t kRinexQueuedEvents = 128;
 // Camera events the writer keeps back until an epoch later than each has
 // gone out: a receiver logs a pulse just after an epoch before that
-// epoch's range record. Beyond this many (marks without epochs), the
-// oldest goes out.
-inline constexpr int32_t kRinexWaitingEvents = 64;
+// epoch's range record. Beyond this many (marks without epochs, or more
+// than 2 s of 100 Hz marks ahead of the epochs), the oldest goes out.
+inline constexpr int32_t kRinexWaitingEvents = 256;
 
 // Room for the text of an epoch that the conversion's thread formats
 // itself while the writer's thread lags behind: the records of some 60
@@ -234,6 +234,12 @@ struct RinexObsWriter {
     // Events taken and not yet written, in time order (then as taken).
     RinexQueuedEvent waiting[kRinexWaitingEvents];
     uint32_t waitingCount;
+    // Events not written: a pulse logged twice (the time of the event
+    // taken before it), and marks whose time no date can show.
+    bool anyEventTaken;
+    int64_t lastEventTaken;
+    uint64_t repeatedEvents;
+    uint64_t undatedEvents;
     double firstSeconds; // for the interval
     double lastSeconds;
     int64_t lastWeek;
@@ -309,6 +315,8 @@ int32_t CloseRinexObs(RinexObsWriter *writer, const RinexObsHeader *header);
 void DiscardRinexObs(RinexObsWriter *writer);
 // After the close: the events that follow an epoch later than their time.
 inline uint64_t RinexObsLateEvents(const RinexObsWriter *writer) { return writer->lateEvents; }
+inline uint64_t RinexObsRepeatedEvents(const RinexObsWriter *writer) { return writer->repeatedEvents; }
+inline uint64_t RinexObsUndatedEvents(const RinexObsWriter *writer) { return writer->undatedEvents; }
 // How many times a GLONASS slot changed its frequency channel in the file,
 // and the first change.
 inline uint32_t RinexObsGlonassChannelChanges(const RinexObsWriter *writer, RinexGlonassChange *first) {

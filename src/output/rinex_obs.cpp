@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "common/error_text.h"
@@ -652,10 +653,10 @@ void PrepareEpoch(RinexObsWriter &w, RinexHeldEpoch &r) {
 }
 
 int32_t EmitEvent(RinexObsWriter &w, int64_t time, uint32_t markNumber) {
-    if (!w.anyEvent) {
-        w.anyEvent = true;
-        w.firstEventTime = time;
-    }
+    // The earliest, for a file of events alone: an event may go out after
+    // a later one (a mark logged long after its pulse).
+    if (!w.anyEvent || time < w.firstEventTime) w.firstEventTime = time;
+    w.anyEvent = true;
     BeginRinexLine(&w.line);
     // One special record follows: the COMMENT with the mark's number.
     if (w.version == kV2) {
@@ -791,11 +792,14 @@ template <int kIntent> void PrefetchEpochLines(const RinexEpoch &epoch, int32_t 
     PrefetchRange<kIntent>(epoch.signals, m * sizeof(RinexSignalObs));
 }
 
-// Writes the waiting events older than `time` (all: INT64_MAX).
+// Writes the waiting events older than `time` (all: INT64_MAX). One
+// written after an epoch later than it (its mark logged more than the hold
+// after its pulse) is counted.
 int32_t EmitEventsBefore(RinexObsWriter &w, int64_t time) {
     uint32_t n = 0;
     int32_t result = 0;
     while (n < w.waitingCount && w.waiting[n].time < time) {
+        if (w.anyEpoch && w.waiting[n].time < w.lastEpochTime) ++w.lateEvents;
         result |= EmitEvent(w, w.waiting[n].time, w.waiting[n].markNumber);
         ++n;
     }
@@ -828,6 +832,37 @@ int32_t EmitFirstHeld(RinexObsWriter &w) {
     return result;
 }
 
+// A log whose time goes back to `newTime` (two sessions in one file): the
+// held epochs of the first go out with its events. The waiting events
+// older than every held epoch and within the hold of the new session's
+// first epoch are the new session's (its first pulses, logged before its
+// first range record): they wait on, for its epochs.
+int32_t EndSession(RinexObsWriter &w, int64_t newTime) {
+    const int64_t hold = static_cast<int64_t>(kHoldSeconds * 1e7);
+    const int64_t from = newTime - hold;
+    const int64_t before = std::min(FirstHeld(w).time, newTime + hold);
+    std::array<RinexQueuedEvent, kRinexWaitingEvents> kept;
+    uint32_t keptCount = 0, n = 0;
+    for (uint32_t i = 0; i < w.waitingCount; ++i) {
+        const RinexQueuedEvent &event = w.waiting[i];
+        if (event.time >= from && event.time < before) {
+            kept[keptCount++] = event;
+        } else {
+            w.waiting[n++] = event;
+        }
+    }
+    w.waitingCount = n;
+    int32_t result = 0;
+    while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
+    result |= EmitEventsBefore(w, INT64_MAX);
+    std::copy(kept.begin(), kept.begin() + keptCount, w.waiting);
+    w.waitingCount = keptCount;
+    // No epoch of the new session is written yet: its events are late only
+    // after one of its own epochs.
+    w.lastEpochTime = INT64_MIN;
+    return result;
+}
+
 // How far ahead of the epoch it takes the writer asks for an epoch's first
 // line.
 constexpr uint64_t kFirstLinesAhead = 4;
@@ -848,10 +883,7 @@ int32_t TakeEpoch(RinexObsWriter &w) {
     // A log whose time goes back (two sessions in one file): the held
     // epochs of the first go out before the second's, so that the
     // second's events are not placed among them.
-    if (HeldCount(w) > 0 && r.time < w.held[(w.taken - 1) % kEpochSlots].time) {
-        while (HeldCount(w) > 0) result |= EmitFirstHeld(w);
-        result |= EmitEventsBefore(w, INT64_MAX);
-    }
+    if (HeldCount(w) > 0 && r.time < w.held[(w.taken - 1) % kEpochSlots].time) result |= EndSession(w, r.time);
     ++w.taken;
     // Epochs older than the hold time can no longer be passed by an event.
     const int64_t limit = r.time - static_cast<int64_t>(kHoldSeconds * 1e7);
@@ -862,16 +894,17 @@ int32_t TakeEpoch(RinexObsWriter &w) {
 // An event waits until an epoch later than it goes out: the epochs up to
 // its time may still come (a mark logged before the range record of the
 // epoch it follows), and the held epochs later than it still go after it.
-// An epoch later than it may have gone out already, with none held that
-// it follows (a mark logged more than the hold after its pulse, or after
-// the log's time went back): the event is then written at once, and
-// counted.
+// One older than every held epoch goes out before them, after an epoch
+// later than it if one has gone out already (counted as late then), or in
+// the new session should the log's time go back. A pulse logged twice
+// (the time of the event before it) is written once.
 int32_t TakeEvent(RinexObsWriter &w, const RinexQueuedEvent &event) {
-    const bool followsHeld = HeldCount(w) > 0 && FirstHeld(w).time <= event.time;
-    if (!followsHeld && w.anyEpoch && event.time < w.lastEpochTime) {
-        ++w.lateEvents;
-        return EmitEvent(w, event.time, event.markNumber);
+    if (w.anyEventTaken && event.time == w.lastEventTaken) {
+        ++w.repeatedEvents;
+        return 0;
     }
+    w.anyEventTaken = true;
+    w.lastEventTaken = event.time;
     int32_t result = 0;
     if (w.waitingCount == kRinexWaitingEvents) {
         // Full (marks without epochs): the oldest goes out, after the
@@ -1308,7 +1341,10 @@ int32_t WriteRinexEvent(RinexObsWriter *writer, int32_t week, double seconds, ui
     if (!w.open) return 0;
     // A mark time no calendar date can show (a damaged record) has no place
     // among the epochs; the mark file still lists it.
-    if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) return 0;
+    if (week < 0 || week > kMaxEventWeek || !(std::fabs(seconds) <= kMaxEventSeconds)) {
+        ++w.undatedEvents;
+        return 0;
+    }
     const RinexQueuedEvent event{RinexTimeUnits(week, seconds), w.handed, markNumber};
     if (!w.threaded) return TakeEvent(w, event) != 0 ? 1 : 0;
     PublishHanded(w);

@@ -471,9 +471,9 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
         }
     }
     std::vector<uint8_t> bytes = MakeRecord(43, body.data());
-    // Marks at times no date can show, and one good mark.
-    for (const std::pair<uint32_t, double> &mark :
-         std::vector<std::pair<uint32_t, double>>{{1500, NAN}, {1500, -1e300}, {0xFFFFFFFFu, 100.5}, {1500, 100.5}}) {
+    // Marks at times no date can show, and one good mark logged twice.
+    for (const std::pair<uint32_t, double> &mark : std::vector<std::pair<uint32_t, double>>{
+             {1500, NAN}, {1500, -1e300}, {0xFFFFFFFFu, 100.5}, {1500, 100.5}, {1500, 100.5}}) {
         Bytes markBody;
         markBody.u4(mark.first).r8(mark.second).r8(0.0).zeros(20);
         const std::vector<uint8_t> record = MakeRecord(231, markBody.data(), {1500, 100500, 180});
@@ -487,7 +487,13 @@ TEST_F(RinexConversion, HostileValuesNeverBreakAColumn) {
     ASSERT_EQ(rinexread::ReadCheckedObs(Path("hostile.obs"), &obs), "");
     ASSERT_EQ(obs.epochs.size(), 3u);
     EXPECT_EQ(obs.epochs[1].flag, 5);
-    EXPECT_EQ(options->markCount, 4u);
+    EXPECT_EQ(options->markCount, 5u);
+    for (const char *notice : {"Notice: 3 camera marks of a time no date can show left out of the RINEX observation "
+                               "file's events (the mark file holds them)",
+                               "Notice: 1 camera marks repeating the time of the mark before them (a pulse logged "
+                               "twice) left out of the RINEX observation file's events (the mark file holds them)"}) {
+        EXPECT_EQ(std::count(g_messages.begin(), g_messages.end(), notice), 1) << notice;
+    }
     // PRN 0 is no satellite for the decoder; PRNs 120 and 200 flagged as
     // GPS have no RINEX GPS number.
     EXPECT_EQ(obs.epochs[0].sats.size(), 5u);

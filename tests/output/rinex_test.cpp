@@ -314,24 +314,31 @@ TEST(RinexObsWriter, EventsLandInTimeOrderAmongTheEpochsAndCarryTheirNumber) {
     // The log's time goes back (a second session): the first session's
     // held epochs and events go out before it, and its events among its
     // own epochs; the last event, after every epoch, at the close.
+    // Its first pulse is logged before its first epoch. A pulse logged
+    // twice is written once; a mark no date can show, not at all.
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 5.00001, 13), 0);
     for (double t : {5.0, 6.0}) {
         e.seconds = t;
         ASSERT_EQ(WriteRinexObsEpoch(&g_writer, &e), 0);
     }
     ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 5.5, 10), 0);
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 5.5, 10), 0);
+    ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, NAN, 14), 0);
     ASSERT_EQ(WriteRinexEvent(&g_writer, 1400, 7.0, 12), 0);
     RinexObsHeader header{};
     header.markerName = "FLIGHT7";
     ASSERT_EQ(CloseRinexObs(&g_writer, &header), 0);
     EXPECT_EQ(RinexObsLateEvents(&g_writer), 1u); // 12.5 s, after 13 s
+    EXPECT_EQ(RinexObsRepeatedEvents(&g_writer), 1u);
+    EXPECT_EQ(RinexObsUndatedEvents(&g_writer), 1u);
 
     rinexread::ObsFile obs;
     ASSERT_EQ(rinexread::ReadCheckedObs(file.path, &obs), "");
     std::vector<std::pair<int, double>> order;
     for (const auto &epoch : obs.epochs) order.emplace_back(epoch.flag, rinexread::SecondsOfWeek(epoch));
     const std::vector<std::pair<int, double>> expected = {
-        {0, 10.0}, {5, 10.4999999}, {0, 11.0},     {0, 12.0}, {5, 12.0}, {0, 13.0}, {5, 12.5},
-        {0, 16.0}, {0, 17.0},       {5, 17.00001}, {0, 5.0},  {5, 5.5},  {0, 6.0},  {5, 7.0}};
+        {0, 10.0}, {5, 10.4999999}, {0, 11.0}, {0, 12.0},    {5, 12.0}, {0, 13.0}, {5, 12.5}, {0, 16.0},
+        {0, 17.0}, {5, 17.00001},   {0, 5.0},  {5, 5.00001}, {5, 5.5},  {0, 6.0},  {5, 7.0}};
     ASSERT_EQ(order.size(), expected.size());
     for (size_t i = 0; i < order.size(); ++i) {
         EXPECT_EQ(order[i].first, expected[i].first) << i;
