@@ -38,6 +38,13 @@ void Epochs(Session *s, double start = 1000) {
     for (int k = 0; k < 10; ++k) s->Epoch(1500, start + k, {{3, 10 + k}, {7, 20 + k}}, true, 150.0);
 }
 
+// The ten epochs (and an ephemeris) of a clean conversion, its files closed.
+void TenEpochs(const std::string &base, bool withEphemeris = false) {
+    Session s(base);
+    Epochs(&s);
+    if (withEphemeris) s.Ephemeris(3, 7200);
+}
+
 struct DamagedCase {
     const char *name;
     void (*write)(const std::string &base);
@@ -49,8 +56,7 @@ struct DamagedCase {
 const DamagedCase kCases[] = {
     {"a RINEX 2.11 event whose line count is negative",
      [](const std::string &base) {
-         Session s(base);
-         Epochs(&s);
+         TenEpochs(base);
          Write(base + ".obs", "     2.11           OBSERVATION DATA    G (GPS)             RINEX VERSION / TYPE\n"
                               "     2    C1    L1                                          # / TYPES OF OBSERV\n"
                               "                                                            END OF HEADER\n"
@@ -61,11 +67,7 @@ const DamagedCase kCases[] = {
      "\"signals\": {\"G1\": 1}", nullptr},
     {"an ephemeris whose week is beyond any whole number",
      [](const std::string &base) {
-         {
-             Session s(base);
-             Epochs(&s);
-             s.Ephemeris(3, 7200);
-         }
+         TenEpochs(base, true);
          Replace(base + ".epp", "El1: ", "1e300");
      },
      "1 unreadable blocks in", "\"ephemerides\": 1,"},
@@ -79,11 +81,7 @@ const DamagedCase kCases[] = {
      "1 epochs without a usable time", "\"gaps\": 1,"},
     {"a block closed on its opening line before an ephemeris",
      [](const std::string &base) {
-         {
-             Session s(base);
-             Epochs(&s);
-             s.Ephemeris(3, 7200);
-         }
+         TenEpochs(base, true);
          std::string text = testsupport::ReadText(base + ".epp");
          text.insert(text.find('\n') + 1, "GpsIon { Utc: 15 }\n");
          Write(base + ".epp", text);
@@ -91,19 +89,13 @@ const DamagedCase kCases[] = {
      "\"ephemerides\": 1,", nullptr},
     {"a latitude beyond the pole",
      [](const std::string &base) {
-         {
-             Session s(base);
-             Epochs(&s);
-         }
+         TenEpochs(base);
          PokeThirdEpoch(base, offsetof(EpochRecord, latitude), 1e300);
      },
      "\"latitude_deg\": 48.150", nullptr},
     {"a height far beyond the Earth",
      [](const std::string &base) {
-         {
-             Session s(base);
-             Epochs(&s);
-         }
+         TenEpochs(base);
          PokeThirdEpoch(base, offsetof(EpochRecord, height), 3.4e38f);
      },
      "1 epochs with an impossible position", nullptr},
@@ -115,18 +107,11 @@ const DamagedCase kCases[] = {
          s.Epoch(1500, 1011, {{3, 21}}, true, -1.7e308);
      },
      nullptr, "nan"},
-    {"a name with a control character and a byte outside UTF-8",
-     [](const std::string &base) {
-         Session s(base);
-         Epochs(&s);
-     },
+    {"a name with a control character and a byte outside UTF-8", [](const std::string &base) { TenEpochs(base); },
      "ctl\\u0001&#xff;.tsq</h1>", nullptr, "ctl\x01\xff"},
     {"mark numbers below zero and beyond 32 bits",
      [](const std::string &base) {
-         {
-             Session s(base);
-             Epochs(&s);
-         }
+         TenEpochs(base);
          Write(base + ".sta", "CAMERA PULSE #-1 AT: 1001.5\nCAMERA PULSE #0 AT: 1002.5\nCAMERA PULSE #1 AT: 1003.5\n"
                               "CAMERA PULSE #4294967298 AT: 1004.5\n");
      },
