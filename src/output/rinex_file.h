@@ -192,10 +192,11 @@ struct RinexObsWriter {
     // publishes a batch at a time (each store of `published` takes its
     // cache line from the writer's processor).
     alignas(kRinexCacheLine) uint64_t handed;
-    uint64_t releasedSeen; // `released` as last read: the slots up to it are free
-    uint32_t unwoken;      // epochs and events handed over to a sleeping writer
-    uint64_t prepared;     // epochs it formatted itself, the writer's thread lagging
-    uint64_t helpWhenFree; // it does so when no more slots than this are free beyond the next
+    uint64_t releasedSeen;  // `released` as last read: the slots up to it are free
+    uint32_t unwoken;       // epochs and events handed over to a sleeping writer
+    uint64_t prepared;      // epochs it formatted itself, the writer's thread lagging
+    uint64_t helpWhenFree;  // it does so when no more slots than this are free beyond the next
+    uint64_t undatedEvents; // marks whose time no date can show, never handed over
     // What the writer's thread writes as it prints.
     alignas(kRinexCacheLine) uint64_t taken;
     uint64_t publishedSeen;       // `published` as last read
@@ -235,11 +236,10 @@ struct RinexObsWriter {
     RinexQueuedEvent waiting[kRinexWaitingEvents];
     uint32_t waitingCount;
     // Events not written: a pulse logged twice (the time of the event
-    // taken before it), and marks whose time no date can show.
+    // taken before it).
     bool anyEventTaken;
     int64_t lastEventTaken;
     uint64_t repeatedEvents;
-    uint64_t undatedEvents;
     double firstSeconds; // for the interval
     double lastSeconds;
     int64_t lastWeek;
