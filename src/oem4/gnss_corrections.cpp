@@ -81,8 +81,10 @@ int32_t DecodeGalclock(int32_t port, ThreadBuf *) {
     const uint32_t ggtoTime = le::U4(body + kGgtoTimeAt);
     const uint32_t ggtoWeek = le::U4(body + kGgtoWeekAt);
     const double values[] = {utc.a0, utc.a1, ggto.a0, ggto.a1};
+    // Logged before the receiver knew the week, the truncated weeks have
+    // nothing to be made continuous with.
     if (!AllFit(values, 4) || utcTime >= kSecondsPerWeek || ggtoTime >= kSecondsPerWeek || utcWeek >= kUtcWeekPeriod ||
-        ggtoWeek >= kGgtoWeekPeriod) {
+        ggtoWeek >= kGgtoWeekPeriod || IsUnsetWeek(week)) {
         DropCorrectionRecord(dec, "GALCLOCK");
         return RK_NONE;
     }
@@ -134,15 +136,15 @@ int32_t DecodeQzssionutc(int32_t port, ThreadBuf *) {
     const uint32_t time = le::U4(body + kQzsUtcTotAt);
     const uint32_t week = le::U4(body + kQzsUtcWeekAt);
     const double values[] = {utc.a0, utc.a1};
+    const bool truncated = week < kUtcWeekPeriod;
     if (!ReadKlobuchar(body + kQzsAlphaAt, body + kQzsBetaAt, &iono) || !AllFit(values, 2) || time >= kSecondsPerWeek ||
-        week > 0xFFFFu) {
+        week > 0xFFFFu || (truncated && IsUnsetWeek(HeaderWeek(dec)))) {
         DropCorrectionRecord(dec, "QZSSIONUTC");
         return RK_NONE;
     }
     utc.referenceTime = static_cast<int32_t>(time);
     // A week of 8 bits, as broadcast, is made continuous.
-    utc.referenceWeek =
-        week < kUtcWeekPeriod ? FullWeek(HeaderWeek(dec), week, kUtcWeekPeriod) : static_cast<int32_t>(week);
+    utc.referenceWeek = truncated ? FullWeek(HeaderWeek(dec), week, kUtcWeekPeriod) : static_cast<int32_t>(week);
     dec->corrections.qzssIono = iono;
     dec->corrections.qzssUtc = utc;
     return RK_NONE;

@@ -231,6 +231,9 @@ KeplerNavRecord GalileoAt(const Oem4Decoder *dec, uint32_t number, double toe, d
     k.week = WeekNear(week, now, toe);
     k.tocWeek = WeekNear(week, now, toc);
     k.transmission = now + (week - k.week) * static_cast<double>(kSecondsPerWeek);
+    // Logged before the receiver knew the week: its toe could only be dated
+    // in 1980, so the record goes as one whose weeks do not fit.
+    if (IsUnsetWeek(week)) k.week = k.tocWeek = -1;
     k.fitInterval = kNotCarried;
     k.iodc = kNotCarried;
     return k;

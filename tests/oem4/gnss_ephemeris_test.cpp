@@ -246,6 +246,7 @@ TEST(GnssEphemeris, ValuesNoBroadcastGivesDropTheRecord) {
     };
     const double nan = NAN;
     const HeaderFields unknownTime{0, 0, 20}; // week 0, time status UNKNOWN
+    const HeaderFields afterPowerOn{0, 500000, 20};
     const auto keep = [](Body &) {};
     const std::vector<Row> rows = {
         {"GLONASS slot 0", kMsgGloephemeris, Glonass, [](Body &b) { b.u2(0, 37); }},
@@ -264,6 +265,10 @@ TEST(GnssEphemeris, ValuesNoBroadcastGivesDropTheRecord) {
         {"Galileo IODnav", kMsgGalephemeris, GalileoBoth, [](Body &b) { b.u4(20, 1024); }},
         {"Galileo sqrtA < 0", kMsgGalephemeris, GalileoBoth, [](Body &b) { b.r8(28, -1.0); }},
         {"Galileo logged at an unknown time", kMsgGalinavephemeris, GalileoInav, keep, unknownTime},
+        // Stored ones listed at power-on: a toe near the power-on time would
+        // otherwise give them a date in 1980.
+        {"Galileo logged 500 s after power-on", kMsgGalinavephemeris, GalileoInav,
+         [](Body &b) { b.u4(16, 600).u4(20, 600); }, afterPowerOn},
         {"BeiDou C64", kMsgBdsephemeris, Beidou, [](Body &b) { b.u4(0, 64); }},
         {"BeiDou health 2", kMsgBdsephemeris, Beidou, [](Body &b) { b.u4(16, 2); }},
         {"BeiDou URA not finite", kMsgBdsephemeris, Beidou, [nan](Body &b) { b.r8(8, nan); }},
@@ -359,6 +364,19 @@ TEST(GnssEphemeris, CorrectionRecordsGiveTheHeaderLinesOfTheirSystems) {
         Feed(MakeRecord(kMsgBdsclock, bdsClock.bytes, {1563, milliseconds, 180}), &buf);
         EXPECT_EQ(Port().corrections.beidouUtc.referenceWeek, bdtWeek) << milliseconds;
     }
+
+    // Logged before the receiver knew the week, a truncated week has
+    // nothing to be made continuous with: the record is dropped.
+    for (auto [id, body, name] :
+         {std::tuple{kMsgGalclock, galClock, "GALCLOCK"}, std::tuple{kMsgQzssionutc, qzsIonoUtc, "QZSSIONUTC"}}) {
+        CapturedMessages().clear();
+        Feed(MakeRecord(id, body.bytes, {0, 500000, 20}), &buf);
+        ASSERT_EQ(CapturedMessages().size(), 1u) << name;
+        EXPECT_EQ(CapturedMessages()[0].text, std::string(name) + " record with invalid values dropped");
+    }
+    EXPECT_EQ(Port().corrections.galileoUtc.referenceWeek, 1562);
+    EXPECT_EQ(Port().corrections.gpsGalileo.referenceWeek, 1562);
+    EXPECT_EQ(Port().corrections.qzssUtc.referenceWeek, 1562);
 
     // GPS's IONUTC likewise: each row spoils one value, and the record is
     // dropped with the valid one before it kept.
