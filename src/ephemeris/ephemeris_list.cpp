@@ -30,9 +30,9 @@ inline constexpr int kCacheSize = 72; // PRNs 0 to 71
 struct EphemerisChain {
     EphemerisEntry *head = nullptr;
     std::array<EphemerisEntry *, kCacheSize> cache{};
-    // The week of the lookup that found each cached entry: an epoch of that
-    // week takes it again without the half-week test.
-    std::array<int32_t, kCacheSize> cacheWeek{};
+    // Satellites whose latest broadcast said they are not to be used: their
+    // earlier healthy sets are not taken until a healthy one comes again.
+    std::array<bool, kCacheSize> unhealthy{};
 };
 
 // How close a kept toe must be for a lookup: the cached entry is reused and
@@ -113,18 +113,22 @@ Walk(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t tim
     }
     if (best == nullptr) return nullptr;
     chain.cache[static_cast<size_t>(prn)] = best;
-    chain.cacheWeek[static_cast<size_t>(prn)] = week;
     return &best->ephemeris;
 }
 
 const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int32_t week) {
     // Also refuses negative PRNs, which have no cache slot either.
-    if (!InCacheRange(prn)) return nullptr;
+    if (!InCacheRange(prn) || chain.unhealthy[static_cast<size_t>(prn)]) return nullptr;
+    // Near in seconds of week is not enough where both weeks are known: a
+    // set of a week's first hours is as near to the same week's last hours,
+    // across the week's end, and a satellite that got no newer set all week
+    // would be placed with an orbit a week old.
     const EphemerisEntry *cached = chain.cache[static_cast<size_t>(prn)];
-    if (cached != nullptr && IsNear(Distance(time, cached->toe), limits) &&
-        (chain.cacheWeek[static_cast<size_t>(prn)] == week ||
-         WithinHalfWeek(*cached, SecondsFromWeeksStart(week, time)))) {
-        return &cached->ephemeris;
+    if (cached != nullptr) {
+        const int64_t at = SecondsFromWeeksStart(week, time);
+        const int64_t distance =
+            at == kAnyTime || cached->toeAt == kAnyTime ? Distance(time, cached->toe) : std::llabs(at - cached->toeAt);
+        if (IsNear(distance, limits)) return &cached->ephemeris;
     }
     return Walk(chain, limits, prn, time, week);
 }
@@ -138,6 +142,7 @@ void Release(EphemerisChain &chain) {
     }
     chain.head = nullptr;
     chain.cache.fill(nullptr);
+    chain.unhealthy.fill(false);
 }
 
 } // namespace
@@ -148,6 +153,7 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek, int32_
     // Offered is counted, taken or not: the range decoder's gate counts
     // ephemerides received, not entries.
     ++EphemerisListCount;
+    if (InCacheRange(ephemeris.prn)) EphemerisList.unhealthy[static_cast<size_t>(ephemeris.prn)] = false;
     const int64_t toeAt = ToeAt(ephemeris.toe, receivedWeek, receivedSeconds);
     int32_t walked = 0;
     EphemerisEntry **link = &EphemerisList.head;
@@ -174,6 +180,10 @@ int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek, int32_
     // The new entry may suit this satellite better than the cached one.
     if (InCacheRange(ephemeris.prn)) EphemerisList.cache[static_cast<size_t>(ephemeris.prn)] = nullptr;
     return 0;
+}
+
+void MarkGpsSatelliteUnhealthy(int32_t prn) {
+    if (InCacheRange(prn)) EphemerisList.unhealthy[static_cast<size_t>(prn)] = true;
 }
 
 const GpsEphRecord *FindGpsEphemeris(int32_t prn, int32_t time, int32_t week) {

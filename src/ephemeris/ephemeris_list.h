@@ -22,6 +22,11 @@ inline constexpr int32_t kAnyWeek = -1;
 // the same toe week where both are known); 1 when out of memory ("Error:
 // Not enough memory" in ErrorText).
 int32_t AddEphemeris(const GpsEphRecord &ephemeris, int32_t receivedWeek = kAnyWeek, int32_t receivedSeconds = 0);
+// The satellite's latest broadcast says it is not to be used (bad health):
+// its kept ephemerides are not found until AddEphemeris takes a healthy one
+// of it again. Its range would otherwise be solved with the orbit and clock
+// of before the fault.
+void MarkGpsSatelliteUnhealthy(int32_t prn);
 // The kept ephemeris that suits the time (whole seconds of week) best, or
 // null. Given the time's GPS week, an entry whose toe (of a known week) lies
 // half a week or more from the time is not taken: toes repeat from week to

@@ -75,6 +75,7 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
 
     if (eph.health != 0) {
         ReportBadHealth(dec, time, eph.prn);
+        if (dec->options.recomputeClock != 0) MarkGpsSatelliteUnhealthy(eph.prn);
         if (dec->unhealthyEphemerisHandler != nullptr) dec->unhealthyEphemerisHandler(time, &eph);
         return RK_NONE;
     }

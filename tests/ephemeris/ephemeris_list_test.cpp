@@ -125,6 +125,11 @@ TEST_F(EphemerisListTest, AToeOfAnotherWeekIsNotTakenForThisWeeksEpochs) {
             EXPECT_EQ(+e->af0, l.af0);
         }
     }
+    // A set of the week's first hours, found there, is not the answer in
+    // the same week's last hours, near as its toe is across the week's end.
+    AddEphemeris(Eph(10, 0, 5.0), 1400, 100);
+    ASSERT_NE(FindGpsEphemeris(10, 100, 1400), nullptr);
+    EXPECT_EQ(FindGpsEphemeris(10, 603500, 1400), nullptr);
 }
 
 TEST_F(EphemerisListTest, ClearForgetsEntriesCachesAndCount) {
