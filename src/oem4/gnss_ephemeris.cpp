@@ -239,14 +239,17 @@ KeplerNavRecord GalileoAt(const Oem4Decoder *dec, uint32_t number, double toe, d
     return k;
 }
 
-// SISA in metres from its index (Galileo OS SIS ICD); NaN for the indexes
-// that give no accuracy (spare, and 255 "no accuracy prediction").
+// SISA in metres from its index (Galileo OS SIS ICD); -1 for the indexes
+// that give no accuracy (spare, and 255 "no accuracy prediction"), as the
+// later RINEX versions write it. A blank field is read as 0 m, the best
+// accuracy there is: the satellite's warning would read as its opposite.
+constexpr double kNoAccuracyPrediction = -1.0;
 double SisaMetres(uint32_t index) {
     if (index <= 49) return 0.01 * index;
     if (index <= 74) return 0.5 + 0.02 * (index - 50);
     if (index <= 99) return 1.0 + 0.04 * (index - 75);
     if (index <= 125) return 2.0 + 0.16 * (index - 100);
-    return kNotCarried;
+    return kNoAccuracyPrediction;
 }
 
 // One health field (2 bits) and data validity bit; false when out of range.

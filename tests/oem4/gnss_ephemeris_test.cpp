@@ -148,6 +148,12 @@ TEST(GnssEphemeris, KeplerRecordsGiveTheirSystemsFieldsAndTimes) {
     EXPECT_NEAR(k.accuracy, 3.12, 1e-12); // SISA index 107
     EXPECT_EQ(k.codes, 517.0);            // I/NAV E1-B and E5b, clock E5b/E1
     EXPECT_EQ(k.transmission, 515730.0);
+    // No accuracy prediction (255) and the spare indexes: -1, which readers
+    // take as none; a blank field reads as 0 m.
+    for (uint8_t sisa : {126, 255}) {
+        ASSERT_EQ(Decode(kMsgGalinavephemeris, GalileoInav().u1(14, sisa)), RK_BROADCAST);
+        EXPECT_EQ(Port().broadcast[0].kepler.accuracy, -1.0) << +sisa;
+    }
 
     ASSERT_EQ(Decode(kMsgGalfnavephemeris, GalileoFnav()), RK_BROADCAST);
     k = Port().broadcast[0].kepler;
