@@ -485,6 +485,16 @@ bool SameBroadcast(const LastBroadcast &a, const LastBroadcast &b) {
     return a.seen && a.week == b.week && a.toe == b.toe && a.toc == b.toc && a.iode == b.iode && a.health == b.health;
 }
 
+bool WrittenAlready(const RecentBroadcasts &recent, const LastBroadcast &key) {
+    return std::any_of(recent.written.begin(), recent.written.end(),
+                       [&key](const LastBroadcast &w) { return SameBroadcast(w, key); });
+}
+
+void NoteWritten(RecentBroadcasts &recent, const LastBroadcast &key) {
+    recent.written[recent.next] = key;
+    recent.next = (recent.next + 1) % kRinexRecentBroadcasts;
+}
+
 } // namespace
 
 int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port) {
@@ -494,12 +504,12 @@ int32_t ExportRinexBroadcast(RinexExport &x, const Oem4Decoder *port) {
         const NavRecord &b = port->broadcast[i];
         const std::size_t slot = BroadcastSlot(b);
         const LastBroadcast key = KeyOf(b);
-        if (slot < kBroadcastSlots && SameBroadcast(x.lastBroadcast[slot], key)) continue;
+        if (slot < kBroadcastSlots && WrittenAlready(x.lastBroadcast[slot], key)) continue;
         bool written = false;
         if (WriteRinexNavBroadcast(&x.nav, &b, &written) != 0) return 1;
         // A 2.11 set has no file for it: counted, once a broadcast.
         if (!written && b.kind == NAV_KEPLER) ++x.navLeftOut[b.kepler.system & 7u];
-        if (slot < kBroadcastSlots && (written || b.kind == NAV_KEPLER)) x.lastBroadcast[slot] = key;
+        if (slot < kBroadcastSlots && (written || b.kind == NAV_KEPLER)) NoteWritten(x.lastBroadcast[slot], key);
     }
     return 0;
 }

@@ -13,9 +13,9 @@
 
 struct Oem4Decoder;
 
-// The last ephemeris written of each satellite and message type of the
-// other systems: receivers log an ephemeris again and again while it is
-// current, and the file takes it once.
+// An ephemeris written of a satellite and message type of the other
+// systems: receivers log an ephemeris again and again while it is current,
+// and the file takes it once.
 struct LastBroadcast {
     bool seen;
     int32_t week;
@@ -23,6 +23,14 @@ struct LastBroadcast {
     double toc;
     double iode;
     double health;
+};
+// The latest few of a satellite and message type: an older one logged
+// again after a newer one (a log whose time goes back, two receivers'
+// streams merged) is still known.
+inline constexpr std::size_t kRinexRecentBroadcasts = 4;
+struct RecentBroadcasts {
+    std::array<LastBroadcast, kRinexRecentBroadcasts> written;
+    uint32_t next; // the one the next ephemeris written replaces
 };
 // Slots of the last ephemeris written per satellite and message type:
 // GLONASS slots, Galileo I/NAV and F/NAV, BeiDou, QZSS.
@@ -84,7 +92,7 @@ inline constexpr std::size_t kWaitingGpsEphemerides = 64;
 struct RinexExport {
     RinexObsWriter obs;
     RinexNavWriter nav;
-    std::array<LastBroadcast, kRinexBroadcastSlots> lastBroadcast;
+    std::array<RecentBroadcasts, kRinexBroadcastSlots> lastBroadcast;
     std::array<SatelliteAt, kSystemCount * kRinexIndexedNumbers> satelliteAt;
     // Each signal code's first eight bytes of a RinexSignalObs but the LLI:
     // the code and the writer's column, looked up once.

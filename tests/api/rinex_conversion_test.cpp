@@ -21,6 +21,7 @@
 
 #include "api/convert.h"
 #include "api/rinex_export.h"
+#include "common/le.h"
 #include "common/oem4_format.h"
 #include "oem4conv.h"
 #include "output/tsq_reader.h"
@@ -872,10 +873,13 @@ TEST_F(RinexConversion, NavigationFilesHoldEverySystemAsConvbinReadsThem) {
 
 // A log of every other system's ephemeris records through the whole
 // conversion: each system's records in the 3.04 file (an ephemeris logged
-// twice written once), none in the host's files; a 2.11 conversion keeps
-// GLONASS in its own file and leaves the systems 2.11 cannot hold out.
+// again, after a newer one too, written once), none in the host's files; a
+// 2.11 conversion keeps GLONASS in its own file and leaves the systems 2.11
+// cannot hold out.
 TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     const testsupport::HeaderFields at = testsupport::kOtherSystemsAt;
+    std::vector<uint8_t> newerGlonass = testsupport::GloephemerisBody();
+    le::PutU4(newerGlonass.data() + 8, le::U4(newerGlonass.data() + 8) + 1800000); // tb 30 min later
     std::vector<uint8_t> log;
     for (const std::vector<uint8_t> &record :
          {MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at),
@@ -884,6 +888,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
           MakeRecord(kMsgGalephemeris, testsupport::GalephemerisBody(), at),
           MakeRecord(kMsgBdsephemeris, testsupport::BdsephemerisBody(), at),
           MakeRecord(kMsgQzssephemeris, testsupport::QzssephemerisBody(), at),
+          MakeRecord(kMsgGloephemeris, newerGlonass, at),
           MakeRecord(kMsgGloephemeris, testsupport::GloephemerisBody(), at)}) {
         log.insert(log.end(), record.begin(), record.end());
     }
@@ -895,7 +900,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     std::string order;
     for (const rinexread::NavRecord &r : nav.records)
         order += std::string(1, r.system) + std::to_string(r.number) + " ";
-    EXPECT_EQ(order, "R14 E2 E2 E11 E11 C7 J1 ");
+    EXPECT_EQ(order, "R14 E2 E2 E11 E11 C7 J1 R14 ");
     // Galileo data sources (I/NAV E1-B + E5b, F/NAV E5a) and the weeks of
     // each system's own time.
     EXPECT_EQ(nav.records[1].orbit[4][1], 517.0);
@@ -914,7 +919,7 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
         ASSERT_EQ(rinexread::ReadNav(Path("cb.nav"), &theirs), "");
         std::string systems;
         for (const rinexread::NavRecord &r : theirs.records) systems += r.system;
-        EXPECT_EQ(systems, "REC");
+        EXPECT_EQ(systems, "RECRR"); // each GLONASS record as logged
         ExpectConvbinsValues(nav.records, theirs.records);
     }
     std::ifstream epp(Path("systems.epp"));
@@ -938,6 +943,6 @@ TEST_F(RinexConversion, EverySystemsEphemeridesReachTheNavigationFileOnly) {
     EXPECT_EQ(gps.fileType, 'N');
     EXPECT_EQ(glonass.fileType, 'G');
     EXPECT_TRUE(gps.records.empty());
-    ASSERT_EQ(glonass.records.size(), 1u);
+    ASSERT_EQ(glonass.records.size(), 2u);
     EXPECT_EQ(glonass.records[0].number, 14);
 }
