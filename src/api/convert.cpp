@@ -70,6 +70,9 @@ constexpr const char *kSkippedRecordsAndRestText =
 // tell records of other kinds from damage (a second read of the whole log,
 // worth it only where the skipped bytes are many).
 constexpr uint64_t kCensusFrom = 64 * 1024;
+constexpr const char *kTooFewSatellitesText =
+    "Notice: %u epochs had fewer than 4 GPS satellites with an ephemeris: their clock offset and position could not "
+    "be recomputed, and they hold none (clock offset 0, no position)";
 constexpr const char *kCrcFailuresText = "Notice: %u records dropped (their CRC did not match)";
 // Their messages are optional (record lengths) or carry no time: the count
 // at least is always told.
@@ -874,6 +877,11 @@ int32_t Convert(ConvertOptions *options, ConvertHost *host) {
     int64_t total = InputLength(input);
     const int64_t done = ReadLog(input, total);
     ReportScreening();
+    // The receiver's own position and clock offset of these epochs are
+    // cleared with the rest: that must not pass unsaid.
+    if (const uint32_t unsolved = g_conversion.solver.tooFewSatellites; unsolved != 0) {
+        ForwardMessage(-1.0, FormatErrorText(kTooFewSatellitesText, unsolved));
+    }
     ReportRinexLeftOut();
     ReportFraming(done, input);
     // A log still being recorded may have grown since its length was taken.

@@ -256,6 +256,7 @@ int32_t RecomputeReceiverClock(SolverState *solver, EpochRecord *epoch, MeasReco
     const int32_t solved =
         SolvePositionClock(used, w.usedMeas, w.exclusions, w.usedSats, &apriori.x, &apriori.y, &apriori.z, clockOffset);
     if (solved == SOLVE_TOO_FEW_SATS) {
+        ++solver->tooFewSatellites;
         StoreNoSolution(epoch, mode, clockOffset);
         return 0;
     }

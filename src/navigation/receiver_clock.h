@@ -35,6 +35,9 @@ struct SolverState {
     KeptEcef apriori;    // the a-priori position of the epoch
     KeptStation station; // the previous fix, station of the mask and of the troposphere
     GlonassEphemerisLookup findGlonass;
+    // Epochs left without a clock offset and position for want of four GPS
+    // satellites with an ephemeris: a success, told once at the end.
+    uint32_t tooFewSatellites;
 };
 
 // epoch and meas are the staged records of one epoch (meas holds

@@ -3,6 +3,7 @@
 // the truth of the scene.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -78,3 +79,28 @@ INSTANTIATE_TEST_SUITE_P(Scenes, Recompute, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return info.param ? "EightDaysOfASite" : "ASurveyFlight";
                          });
+
+// A receiver tracking three satellites, their ephemerides logged again and
+// again: every epoch once the ephemerides count four loses the receiver's
+// own position and clock offset to the missing solution, and that is told
+// once, with the count.
+TEST(RecomputeTooFew, EpochsLeftWithoutASolutionAreTold) {
+    SimConfig cfg;
+    cfg.maxSatellites = 3;
+    cfg.ephemerisEvery = 60;
+    cfg.duration = 300;
+    SimRun s;
+    Simulate(cfg, &s);
+    Oem4Options options = FactoryOptions();
+    options.recomputeClock = 1;
+    const Conversion out = ConvertLog(s.bytes, options, "too_few");
+    ASSERT_EQ(out.result, 0);
+    unsigned cleared = 0;
+    for (const EpochRecord &e : out.epochs) cleared += (e.flags & 1) == 0 ? 1 : 0;
+    ASSERT_GT(cleared, 0u);
+    const std::string notice = "Notice: " + std::to_string(cleared) +
+                               " epochs had fewer than 4 GPS satellites with an ephemeris: their clock offset and "
+                               "position could not be recomputed, and they hold none (clock offset 0, no position)";
+    EXPECT_EQ(
+        std::count_if(out.messages.begin(), out.messages.end(), [&](const Message &m) { return m.text == notice; }), 1);
+}

@@ -193,6 +193,7 @@ TEST_F(ReceiverClock, ThreeSatellitesClearTheEpochSilently) {
     EXPECT_EQ(PreviousFix.longitude, 0.0);
     EXPECT_EQ(PreviousFix.height, 0.0);
     EXPECT_EQ(PreviousFix.clockOffset, 0.0);
+    EXPECT_EQ(g_solver.tooFewSatellites, 1u); // told by the conversion, once at the end
 }
 
 TEST_F(ReceiverClock, InconsistentRangeIsBadDataUnlessOneExclusionHelps) {
