@@ -12,8 +12,14 @@
 
 namespace {
 
-constexpr std::size_t kDetectWindow = 8000;
-constexpr uint32_t kMaxMessageLength = 2048;
+// The window holds a record of the longest length behind a long ASCII
+// prologue (a receiver's configuration logged at start-up runs to tens of
+// kilobytes). Any length counts: today's multi-system range records run to
+// several kilobytes, and the conversion reads every length. A first window
+// of 8000 bytes and records of at most 2048 bytes told hosts that such
+// logs, which convert, were no logs at all.
+constexpr std::size_t kDetectWindow = 128 * 1024;
+static_assert(kDetectWindow >= kOem4HeaderLength + 0xFFFFu + kOem4CrcLength + 64000, "a longest record behind 64 kB");
 
 // Any message id counts, so of the header checks only the record start's
 // apply here.
@@ -21,7 +27,6 @@ bool IsRecordAt(const uint8_t *data, std::size_t n, std::size_t i) {
     const RecordTableEntry *anyRow = nullptr;
     if (CheckHeaderBytes(data + i, 0, kOem4Lead.size(), &anyRow) != HEADER_GOOD_SO_FAR) return false;
     const uint32_t length = le::U2(data + i + kHeaderMessageLengthAt);
-    if (length > kMaxMessageLength) return false;
     // A record whose CRC ends exactly at the last byte read is complete:
     // a file holding a single record is still a log.
     if (i + kOem4HeaderLength + length + kOem4CrcLength > n) return false;

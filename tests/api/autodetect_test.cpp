@@ -50,9 +50,17 @@ TEST_F(Detect, ASingleRecordEndingAtTheLastByteCounts) {
     EXPECT_EQ(DetectBytes(Cat(record, {0x00})), 1);
 }
 
-TEST_F(Detect, MessageLengthLimitIs2048) {
-    EXPECT_EQ(DetectBytes(Cat(MakeRecord(43, std::vector<uint8_t>(2048, 1)), {0})), 1);
-    EXPECT_EQ(DetectBytes(Cat(MakeRecord(43, std::vector<uint8_t>(2049, 1)), {0})), 0);
+// Today's multi-system range records run to kilobytes, and a receiver's
+// configuration logged in ASCII at start-up may stand before the first
+// binary record: logs that convert, so logs.
+TEST_F(Detect, LongRecordsAndLongAsciiProloguesAreLogs) {
+    for (size_t length : {2048, 2049, 4976, 65535}) {
+        EXPECT_EQ(DetectBytes(MakeRecord(43, std::vector<uint8_t>(length, 1))), 1) << length;
+    }
+    std::string prologue;
+    while (prologue.size() < 9400)
+        prologue += "#COMMENTA,COM1,0,0.0,UNKNOWN,0,0.000,00000000,0000,0;\"start-up\"*12345678\r\n";
+    EXPECT_EQ(DetectBytes(Cat(std::vector<uint8_t>(prologue.begin(), prologue.end()), MakeRecord(42, {}))), 1);
 }
 
 TEST_F(Detect, AnyMessageIdCountsButTheHeaderLengthMustBe28) {
@@ -70,12 +78,13 @@ TEST_F(Detect, BadCandidatesAreSkippedAndALaterRecordFound) {
     EXPECT_EQ(DetectBytes(Cat(bad, junk)), 0);
 }
 
-TEST_F(Detect, OnlyTheFirst8000BytesAreSearched) {
+TEST_F(Detect, OnlyTheFirst128KiBAreSearched) {
     const std::vector<uint8_t> record = MakeRecord(42, std::vector<uint8_t>(72, 3)); // 104 bytes
-    // Ends exactly at byte 7999: seen.
-    EXPECT_EQ(DetectBytes(Cat(Cat(std::vector<uint8_t>(8000 - 104, 0), record), {0, 0})), 1);
+    constexpr size_t kWindow = 128 * 1024;
+    // Ends exactly at the window's last byte: seen.
+    EXPECT_EQ(DetectBytes(Cat(Cat(std::vector<uint8_t>(kWindow - 104, 0), record), {0, 0})), 1);
     // One byte later it crosses the window: not seen.
-    EXPECT_EQ(DetectBytes(Cat(Cat(std::vector<uint8_t>(8001 - 104, 0), record), {0, 0})), 0);
+    EXPECT_EQ(DetectBytes(Cat(Cat(std::vector<uint8_t>(kWindow + 1 - 104, 0), record), {0, 0})), 0);
 }
 
 TEST_F(Detect, LeavesErrorTextAlone) {
