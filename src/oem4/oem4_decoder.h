@@ -292,8 +292,8 @@ struct Oem4Decoder {
     // record's body is gone.
     double gpsEphemerisSent;
     LastPosition lastPosition;
-    // Non-zero once a BESTPOS has been decoded since the port was opened:
-    // from then on BESTXYZ no longer sets the last position.
+    // Non-zero once a BESTPOS solution has been decoded since the port was
+    // opened: from then on BESTXYZ no longer sets the last position.
     uint32_t bestposSeen;
     KeptGeodetic keptGeodetic;
     LastClockModel lastClockModel;

@@ -66,6 +66,16 @@ inline constexpr size_t kMarkClockOffsetAt = 12;
 inline constexpr uint32_t kPositionOrigin = 3;
 inline constexpr uint32_t kMarkOrigin = 2;
 
+// Whether a solution can be a receiver's: a latitude and longitude on the
+// globe, a height between 100 km below the ellipsoid (the deepest place is
+// not 1 km below it) and 10 000 km above it. The receiver marks its own
+// solutions computed, but a damaged record (a good CRC over bad values)
+// would otherwise give the epochs, the RINEX header's position and the
+// report a position under the Earth's centre.
+bool OnEarthOrAbove(double latitude, double longitude, double height) {
+    return std::fabs(latitude) <= 90.0 && std::fabs(longitude) <= 180.0 && height >= -1e5 && height <= 1e7;
+}
+
 // Makes a decoded solution the port's last position and hands out its
 // position record.
 int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf) {
@@ -152,7 +162,6 @@ int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     const uint8_t *body = RecordBody(dec);
     uint8_t *staging = dec->staging.data();
     std::memset(staging, 0, kPositionRecordSize);
-    dec->bestposSeen = 1;
 
     if (le::U4(body + kBestposTypeAt) == 0 || le::U4(body + kBestposStatusAt) != 0) {
         dec->lastPosition.valid = 0.0;
@@ -172,6 +181,14 @@ int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     pos.horizontalSigma = std::sqrt(latSigma * latSigma + lonSigma * lonSigma);
     pos.heightSigma = le::R4(body + kBestposHeightSigmaAt);
     pos.solutionAge = le::R4(body + kBestposAgeAt);
+    if (!OnEarthOrAbove(pos.latitude, pos.longitude, pos.height)) {
+        dec->lastPosition.valid = 0.0;
+        return RK_POSITION;
+    }
+    // Only a solution turns BESTXYZ off: a receiver logs BESTPOS without
+    // one while it starts (and a log may hold it once, from then), and the
+    // BESTXYZ solutions that follow would all be lost without a word.
+    dec->bestposSeen = 1;
     return KeepPosition(dec, pos, buf);
 }
 
@@ -192,7 +209,7 @@ int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
         return RK_POSITION;
     }
     const GeodeticPosition &g = BestxyzGeodetic(dec, body);
-    if (!g.valid) {
+    if (!g.valid || !OnEarthOrAbove(g.latitude, g.longitude, g.height)) {
         dec->lastPosition.valid = 0.0;
         return RK_POSITION;
     }
@@ -225,13 +242,17 @@ int32_t DecodeClockModel(int32_t port, ThreadBuf *) {
     Oem4Decoder *dec = GetOpenPort(port);
     if (dec == nullptr) return RK_NONE;
     const uint8_t *body = RecordBody(dec);
-    // Status 0 and 1 are usable models; anything else leaves the last one.
-    if (le::U4(body + kClockStatusAt) > 1) return RK_NONE;
+    // Status 0 and 1 are usable models; anything else leaves the last one,
+    // as do values no clock has (a damaged record under a good CRC), which
+    // would make every epoch's corrected time not a number.
+    const double offset = le::R8(body + kClockOffsetAt);
+    const double drift = le::R8(body + kClockDriftAt);
+    if (le::U4(body + kClockStatusAt) > 1 || !std::isfinite(offset) || !std::isfinite(drift)) return RK_NONE;
     dec->lastClockModel.valid = 1.0;
     dec->lastClockModel.time = HeaderTime(dec);
     dec->lastClockModel.week = HeaderWeek(dec);
-    dec->lastClockModel.offset = le::R8(body + kClockOffsetAt);
-    dec->lastClockModel.drift = le::R8(body + kClockDriftAt);
+    dec->lastClockModel.offset = offset;
+    dec->lastClockModel.drift = drift;
     return RK_NONE;
 }
 

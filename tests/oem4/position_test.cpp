@@ -138,6 +138,19 @@ TEST_F(PositionTest, BestposWithoutSolutionInvalidatesLastPosition) {
     EXPECT_EQ(FeedOne(BestposRecord(badStatus, 103000)), 4);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_POSITION), 0);
     EXPECT_EQ(Port()->lastPosition.valid, 0.0);
+    // Values no receiver's position has, in a record marked computed: none.
+    for (auto [lat, lon, height] :
+         {std::tuple{double(NAN), -114.0, 250.0}, std::tuple{91.0, -114.0, 250.0}, std::tuple{51.0, 400.0, 250.0},
+          std::tuple{51.0, -114.0, double(INFINITY)}, std::tuple{51.0, -114.0, -6378137.0}}) {
+        ASSERT_EQ(FeedOne(BestposRecord({}, 104000)), 4);
+        Bestpos impossible;
+        impossible.lat = lat;
+        impossible.lon = lon;
+        impossible.height = height;
+        EXPECT_EQ(FeedOne(BestposRecord(impossible, 105000)), 4);
+        EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_POSITION), 0) << lat << " " << lon << " " << height;
+        EXPECT_EQ(Port()->lastPosition.valid, 0.0);
+    }
     EXPECT_TRUE(CapturedMessages().empty());
 }
 
@@ -180,6 +193,13 @@ TEST_F(PositionTest, ClockModelStatusAboveOneKeepsEarlierModel) {
     EXPECT_EQ(clock.offset, 12.5);
     EXPECT_EQ(FeedOne(ClockRecord(99.0, 9.0, 0xFFFFFFFFu, 101000)), 0);
     EXPECT_EQ(clock.offset, 12.5);
+    // Values no clock has: every corrected time would be not a number.
+    for (auto [offset, drift] :
+         {std::pair{double(NAN), 0.0}, std::pair{-double(INFINITY), 0.0}, std::pair{1.0, double(NAN)}}) {
+        EXPECT_EQ(FeedOne(ClockRecord(offset, drift, 0, 101000)), 0);
+        EXPECT_EQ(clock.time, 100.0);
+        EXPECT_EQ(clock.offset, 12.5);
+    }
 
     EXPECT_EQ(FeedOne(ClockRecord(-3.0, -0.5, 1, 102000)), 0);
     EXPECT_EQ(clock.time, 102.0);
@@ -276,7 +296,11 @@ TEST_F(PositionTest, BestxyzWithoutSolutionInvalidatesLastPosition) {
     le::PutR8(notANumber.data() + 28 + 8, NAN);
     const uint32_t crc = Oem4Crc32(notANumber.data(), 28 + 112);
     le::PutU4(notANumber.data() + 28 + 112, crc);
-    for (const auto &rec : {BestxyzRecord(noType), BestxyzRecord(badStatus), notANumber}) {
+    Bestxyz centre; // (0, 0, 0): 6378 km below the equator
+    centre.lat = 0.0;
+    centre.lon = 0.0;
+    centre.height = -6378137.0;
+    for (const auto &rec : {BestxyzRecord(noType), BestxyzRecord(badStatus), notANumber, BestxyzRecord(centre)}) {
         ASSERT_EQ(FeedOne(BestxyzRecord({})), 4);
         ASSERT_EQ(Port()->lastPosition.valid, 1.0);
         EXPECT_EQ(FeedOne(rec), 4);
@@ -309,8 +333,9 @@ TEST_F(PositionTest, BestxyzAgainOrMovedInOneCoordinateGivesItsOwnPosition) {
     }
 }
 
-// Once a conversion has met a BESTPOS, BESTXYZ no longer counts, whichever
-// came first; a BESTPOS without solution counts as met.
+// Once a conversion has met a BESTPOS solution, BESTXYZ no longer counts,
+// whichever came first; a BESTPOS without one (a receiver starting) does
+// not turn the BESTXYZ solutions that follow off.
 TEST_F(PositionTest, BestposWinsOverBestxyzInEitherOrder) {
     Bestxyz elsewhere;
     elsewhere.lat = 47.0;
@@ -331,8 +356,9 @@ TEST_F(PositionTest, BestposWinsOverBestxyzInEitherOrder) {
     Bestpos none;
     none.status = 1;
     ASSERT_EQ(FeedOne(BestposRecord(none, 100000)), 4);
-    EXPECT_EQ(FeedOne(BestxyzRecord(elsewhere, 100000)), 0);
-    EXPECT_EQ(Port()->lastPosition.valid, 0.0);
+    EXPECT_EQ(FeedOne(BestxyzRecord(elsewhere, 101000)), 4);
+    EXPECT_EQ(Port()->lastPosition.valid, 1.0);
+    EXPECT_NEAR(Port()->lastPosition.latitude, 47.0, 1e-8);
 }
 
 TEST_F(PositionTest, BestxyzIsAttachedToEpochsByTheAgeRule) {
