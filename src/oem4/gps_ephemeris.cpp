@@ -69,6 +69,15 @@ void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn) {
     PortReportf(dec, time, "Ephemeris received for PRN %d with BAD HEALTH!!!", prn);
 }
 
+int32_t DropInvalidGpsEphemeris(const Oem4Decoder *dec, double time, int32_t prn, int32_t health) {
+    if (health != 0) {
+        ReportBadHealth(dec, time, prn);
+    } else {
+        PortReportf(dec, time, "Ephemeris received for PRN %d with invalid values", prn);
+    }
+    return RK_NONE;
+}
+
 int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &eph, ThreadBuf *buf) {
     uint8_t *staging = dec->staging.data();
     le::Store(staging, eph);

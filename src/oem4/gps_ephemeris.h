@@ -36,6 +36,13 @@ void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &fields, GpsEphReco
 // record held.
 void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn);
 
+// Drops an ephemeris holding values no broadcast can give: it is reported
+// (as bad health where the satellite was flagged, whatever the values) and
+// passed on nowhere, not even to the RINEX export of unhealthy ones, which
+// would then carry a made-up orbit. Returns the RecordKind for the decoder
+// to return.
+int32_t DropInvalidGpsEphemeris(const Oem4Decoder *dec, double time, int32_t prn, int32_t health);
+
 // Reports the ephemeris (bad health keeps it out of the ThreadBuf and hands
 // it to the port's receiver of unhealthy ones, where set), puts it into the
 // ThreadBuf and, when the receiver clock is to be recomputed, offers it to

@@ -126,18 +126,10 @@ int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf) {
     f.omegaDot = Count(body, kOmegaDotAt, kLsbRate2m43);
     f.idot = Count(body, kIdotAt, kLsbRate2m43);
 
-    // A broadcast cannot give these; such a record is dropped, never passed
-    // on as a made-up orbit, not even to the RINEX file that takes the
-    // unhealthy ones. Bad health is still reported as RAWEPHEM reports it,
-    // whatever the values. The times are checked before they are truncated
-    // to whole seconds as RAWEPHEM stores them.
+    // A broadcast cannot give these. The times are checked before they are
+    // truncated to whole seconds as RAWEPHEM stores them.
     if (!AllFinite(f) || !(semiMajorAxis >= 0.0) || !IsTimeOfWeek(toe) || !IsTimeOfWeek(toc)) {
-        if (f.health != 0) {
-            ReportBadHealth(dec, time, prn);
-        } else {
-            PortReportf(dec, time, "Ephemeris received for PRN %d with invalid values", prn);
-        }
-        return RK_NONE;
+        return DropInvalidGpsEphemeris(dec, time, prn, f.health);
     }
     f.toe = static_cast<int32_t>(toe);
     f.toc = static_cast<int32_t>(toc);

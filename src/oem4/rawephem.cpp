@@ -43,7 +43,9 @@ int32_t Signed(uint32_t field, int width) {
     return static_cast<int32_t>(field << shift) >> shift;
 }
 
-void DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3, GpsBroadcastFields &f) {
+// Decodes the fields; false when toc or toe, whose 16-bit fields reach
+// 1048560 s, lie beyond the week, which no broadcast can give.
+bool DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3, GpsBroadcastFields &f) {
     // Subframe 1: clock and satellite status.
     f.week = static_cast<int32_t>(Bits(sf1, 3, 1, 10));
     f.health = static_cast<int32_t>(Bits(sf1, 3, 17, 6));
@@ -74,6 +76,8 @@ void DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3,
     f.omega = static_cast<int32_t>(Split32(sf3, 7));
     f.omegaDot = Signed(Bits(sf3, 9, 1, 24), 24);
     f.idot = Signed(Bits(sf3, 10, 9, 14), 14);
+
+    return f.toc < kSecondsPerWeek && f.toe < kSecondsPerWeek;
 }
 
 // The handover word's count (word 2, 17 bits) is the time of week at the
@@ -100,7 +104,9 @@ int32_t DecodeRawephem(int32_t port, ThreadBuf *buf) {
     }
 
     GpsBroadcastFields fields;
-    DecodeSubframes(body + kSubframe1At, body + kSubframe2At, body + kSubframe3At, fields);
+    if (!DecodeSubframes(body + kSubframe1At, body + kSubframe2At, body + kSubframe3At, fields)) {
+        return DropInvalidGpsEphemeris(dec, time, prn, fields.health);
+    }
     GpsEphRecord eph;
     ScaleGpsEphemeris(prn, fields, eph);
     dec->gpsEphemerisSent = SentSeconds(body + kSubframe1At);

@@ -56,7 +56,7 @@ struct RawSet {
         Put(sf1, 3, 23, 2, 2);                    // IODC high
         Put(sf1, 7, 17, 8, 0xFF);                 // TGD -1
         Put(sf1, 8, 1, 8, 0x07);                  // IODC low
-        Put(sf1, 8, 9, 16, 0xFFFF);               // toc
+        Put(sf1, 8, 9, 16, 37799);                // toc: 604784 s, the week's last
         Put(sf1, 9, 1, 8, 0xFB);                  // af2 -5
         Put(sf1, 9, 9, 16, 0x10000 - 300);        // af1 -300
         Put(sf1, 10, 1, 22, 0x3FFFFF);            // af0 -1
@@ -120,7 +120,7 @@ TEST_F(RawephemTest, FieldsScalesAndSignExtension) {
     EXPECT_EQ(+e.fixed9999, 9999);
     EXPECT_EQ(+e.health, 0);
     EXPECT_EQ(+e.iodc, 2 * 256 + 7);
-    EXPECT_EQ(+e.toc, 1048560);
+    EXPECT_EQ(+e.toc, 604784);
     EXPECT_EQ(+e.toe, 115200);
     EXPECT_EQ(+e.iode, 0x55);
 
@@ -191,26 +191,35 @@ TEST_F(RawephemTest, HandAssembledWordsGiveIodc298) {
     EXPECT_EQ(+e.sqrtA, 5153.5);
 }
 
-TEST_F(RawephemTest, InvalidPrnAndBadHealthProduceNothing) {
+TEST_F(RawephemTest, InvalidPrnOddValuesAndBadHealthProduceNothing) {
     RawSet s;
     for (uint32_t prn : {33u, 0u, 0xFFFFFFFFu}) {
         EXPECT_EQ(FeedOne(RawephemRecord(prn, s.sf1, s.sf2, s.sf3)), 0);
         EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_GPSEPH), 0);
     }
+    // Values no broadcast can give: toc or toe beyond the week (their
+    // fields reach 1048560 s).
+    std::vector<RawSet> odd(2);
+    Put(odd[0].sf1, 8, 9, 16, 37800);
+    Put(odd[1].sf2, 10, 1, 16, 0xFFFF);
+    for (const RawSet &o : odd) EXPECT_EQ(FeedOne(RawephemRecord(6, o.sf1, o.sf2, o.sf3)), 0);
     Put(s.sf1, 3, 17, 6, 0x20);
     EXPECT_EQ(FeedOne(RawephemRecord(5, s.sf1, s.sf2, s.sf3)), 0);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_GPSEPH), 0);
     EXPECT_EQ(EphemerisListCount, 0);
     EXPECT_EQ(FindGpsEphemeris(5, 115200), nullptr);
+    EXPECT_EQ(FindGpsEphemeris(6, 115200), nullptr);
 
     std::vector<std::string> texts;
     for (const auto &m : CapturedMessages()) texts.push_back(m.text);
-    EXPECT_EQ(texts, (std::vector<std::string>{
-                         "Ephemeris received with invalid PRN number (33)",
-                         "Ephemeris received with invalid PRN number (0)",
-                         "Ephemeris received with invalid PRN number (-1)",
-                         "Ephemeris received for PRN 5 with BAD HEALTH!!!",
-                     }));
+    std::vector<std::string> expected = {
+        "Ephemeris received with invalid PRN number (33)",
+        "Ephemeris received with invalid PRN number (0)",
+        "Ephemeris received with invalid PRN number (-1)",
+    };
+    expected.insert(expected.end(), odd.size(), "Ephemeris received for PRN 6 with invalid values");
+    expected.push_back("Ephemeris received for PRN 5 with BAD HEALTH!!!");
+    EXPECT_EQ(texts, expected);
 }
 
 TEST_F(RawephemTest, ListKeepsOneEntryPerToeButCountsEveryOffer) {
