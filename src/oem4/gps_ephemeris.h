@@ -36,6 +36,14 @@ void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &fields, GpsEphReco
 // record held.
 void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn);
 
+// Whether subframes 1 to 3 come from one upload: the IODE of subframes 2
+// and 3 both equal the low 8 bits of the IODC. At a cut-over a receiver
+// can hold subframes of the old and the new set side by side, and their
+// mix is no orbit the satellite ever flew.
+inline bool SameDataSet(int32_t iodc, int32_t iodeSubframe2, int32_t iodeSubframe3) {
+    return iodeSubframe2 == iodeSubframe3 && iodeSubframe2 == (iodc & 0xFF);
+}
+
 // Drops an ephemeris holding values no broadcast can give: it is reported
 // (as bad health where the satellite was flagged, whatever the values) and
 // passed on nowhere, not even to the RINEX export of unhealthy ones, which

@@ -26,6 +26,7 @@ inline constexpr size_t kPrnAt = 0;
 inline constexpr size_t kSentAt = 4; // time of subframe 0, s of week
 inline constexpr size_t kHealthAt = 12;
 inline constexpr size_t kIode1At = 16; // the subframe 2 copy, as RAWEPHEM reads it
+inline constexpr size_t kIode2At = 20; // the subframe 3 copy
 inline constexpr size_t kZWeekAt = 28; // the week of subframe 1 with its rollovers
 inline constexpr size_t kToeAt = 32;
 inline constexpr size_t kSemiMajorAxisAt = 40; // A, metres, not sqrt(A)
@@ -126,9 +127,12 @@ int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf) {
     f.omegaDot = Count(body, kOmegaDotAt, kLsbRate2m43);
     f.idot = Count(body, kIdotAt, kLsbRate2m43);
 
-    // A broadcast cannot give these. The times are checked before they are
+    // A broadcast cannot give these, nor the two IODE copies and the IODC
+    // of different data sets. The times are checked before they are
     // truncated to whole seconds as RAWEPHEM stores them.
-    if (!AllFinite(f) || !(semiMajorAxis >= 0.0) || !IsTimeOfWeek(toe) || !IsTimeOfWeek(toc)) {
+    const auto iode2 = static_cast<int32_t>(le::U4(body + kIode2At));
+    if (!AllFinite(f) || !(semiMajorAxis >= 0.0) || !IsTimeOfWeek(toe) || !IsTimeOfWeek(toc) ||
+        !SameDataSet(f.iodc, f.iode, iode2)) {
         return DropInvalidGpsEphemeris(dec, time, prn, f.health);
     }
     f.toe = static_cast<int32_t>(toe);

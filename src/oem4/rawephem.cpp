@@ -43,8 +43,9 @@ int32_t Signed(uint32_t field, int width) {
     return static_cast<int32_t>(field << shift) >> shift;
 }
 
-// Decodes the fields; false when toc or toe, whose 16-bit fields reach
-// 1048560 s, lie beyond the week, which no broadcast can give.
+// Decodes the fields; false when the subframes cannot be one broadcast
+// ephemeris: their issues of data disagree, or toc or toe, whose 16-bit
+// fields reach 1048560 s, lie beyond the week.
 bool DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3, GpsBroadcastFields &f) {
     // Subframe 1: clock and satellite status.
     f.week = static_cast<int32_t>(Bits(sf1, 3, 1, 10));
@@ -75,9 +76,10 @@ bool DecodeSubframes(const uint8_t *sf1, const uint8_t *sf2, const uint8_t *sf3,
     f.crc = Signed(Bits(sf3, 7, 1, 16), 16);
     f.omega = static_cast<int32_t>(Split32(sf3, 7));
     f.omegaDot = Signed(Bits(sf3, 9, 1, 24), 24);
+    const auto iodeSubframe3 = static_cast<int32_t>(Bits(sf3, 10, 1, 8));
     f.idot = Signed(Bits(sf3, 10, 9, 14), 14);
 
-    return f.toc < kSecondsPerWeek && f.toe < kSecondsPerWeek;
+    return SameDataSet(f.iodc, f.iode, iodeSubframe3) && f.toc < kSecondsPerWeek && f.toe < kSecondsPerWeek;
 }
 
 // The handover word's count (word 2, 17 bits) is the time of week at the

@@ -55,7 +55,7 @@ struct RawSet {
         Put(sf1, 3, 11, 6, 0x3F);                 // L2 code, URA: not read
         Put(sf1, 3, 23, 2, 2);                    // IODC high
         Put(sf1, 7, 17, 8, 0xFF);                 // TGD -1
-        Put(sf1, 8, 1, 8, 0x07);                  // IODC low
+        Put(sf1, 8, 1, 8, 0x55);                  // IODC low, as IODE
         Put(sf1, 8, 9, 16, 37799);                // toc: 604784 s, the week's last
         Put(sf1, 9, 1, 8, 0xFB);                  // af2 -5
         Put(sf1, 9, 9, 16, 0x10000 - 300);        // af1 -300
@@ -78,7 +78,7 @@ struct RawSet {
         Put(sf3, 7, 1, 16, 0x8000);               // Crc -32768
         Put32(sf3, 7, 0xC0000000u);               // omega -2^30
         Put(sf3, 9, 1, 24, 0x1000000 - 0x123456); // OMEGADOT
-        Put(sf3, 10, 1, 8, 0x55);                 // subframe 3 IODE: not read
+        Put(sf3, 10, 1, 8, 0x55);                 // subframe 3 IODE
         Put(sf3, 10, 9, 14, 0x2000);              // IDOT -8192
     }
 };
@@ -119,7 +119,7 @@ TEST_F(RawephemTest, FieldsScalesAndSignExtension) {
     EXPECT_EQ(+e.week, 501);
     EXPECT_EQ(+e.fixed9999, 9999);
     EXPECT_EQ(+e.health, 0);
-    EXPECT_EQ(+e.iodc, 2 * 256 + 7);
+    EXPECT_EQ(+e.iodc, 2 * 256 + 0x55);
     EXPECT_EQ(+e.toc, 604784);
     EXPECT_EQ(+e.toe, 115200);
     EXPECT_EQ(+e.iode, 0x55);
@@ -179,6 +179,7 @@ TEST_F(RawephemTest, HandAssembledWordsGiveIodc298) {
     std::memcpy(&sf1[27], word10, 3);
     const uint8_t toe[3] = {0x1C, 0x20, 0x00}; // 7200 -> 115200 s
     std::memcpy(&sf2[27], toe, 3);
+    sf2[6] = sf3[27] = 0x2A;                                       // IODE, the IODC's low byte
     const uint8_t sqrtA[6] = {0x00, 0x00, 0xA1, 0x0C, 0x00, 0x00}; // words 8 and 9
     std::memcpy(&sf2[21], sqrtA, 6);
     ASSERT_EQ(FeedOne(RawephemRecord(32, sf1, sf2, sf3)), 2);
@@ -198,10 +199,13 @@ TEST_F(RawephemTest, InvalidPrnOddValuesAndBadHealthProduceNothing) {
         EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_GPSEPH), 0);
     }
     // Values no broadcast can give: toc or toe beyond the week (their
-    // fields reach 1048560 s).
-    std::vector<RawSet> odd(2);
+    // fields reach 1048560 s), subframes of two data sets.
+    std::vector<RawSet> odd(5);
     Put(odd[0].sf1, 8, 9, 16, 37800);
     Put(odd[1].sf2, 10, 1, 16, 0xFFFF);
+    Put(odd[2].sf3, 10, 1, 8, 0x56);
+    Put(odd[3].sf2, 3, 1, 8, 0x56);
+    Put(odd[4].sf1, 8, 1, 8, 0x56);
     for (const RawSet &o : odd) EXPECT_EQ(FeedOne(RawephemRecord(6, o.sf1, o.sf2, o.sf3)), 0);
     Put(s.sf1, 3, 17, 6, 0x20);
     EXPECT_EQ(FeedOne(RawephemRecord(5, s.sf1, s.sf2, s.sf3)), 0);
@@ -307,7 +311,7 @@ struct GpsephemBody {
     explicit GpsephemBody(double pi = 3.141592653589793)
         : deltaN(1234 * kP43 * pi), m0(12345678 * kP31 * pi), omega(-0.5 * pi), i0(0.5 * pi), idot(-8192 * kP43 * pi),
           omega0(0x7FFFFFFF * kP31 * pi), omegaDot(-0x123456 * kP43 * pi) {}
-    uint32_t health = 0, iode = 0x55, week = 1525, zWeek = 1525, iodc = 2 * 256 + 7;
+    uint32_t health = 0, iode = 0x55, iode2 = 0x55, week = 1525, zWeek = 1525, iodc = 2 * 256 + 0x55;
     double toe = 115200.0, a = 5153.5 * 5153.5;
     double deltaN, m0, e = 0.125, omega, cuc = -100 * kP29, cus = 777 * kP29, crc = -1024.0, crs = -kP5,
                        cic = -3 * kP29, cis = kP29, i0, idot, omega0, omegaDot;
@@ -315,7 +319,7 @@ struct GpsephemBody {
 
     std::vector<uint8_t> Record(uint32_t prn, int32_t ms = 300000) const {
         Bytes b;
-        b.u4(prn).r8(300.0).u4(health).u4(iode).u4(iode).u4(week).u4(zWeek).r8(toe).r8(a);
+        b.u4(prn).r8(300.0).u4(health).u4(iode).u4(iode2).u4(week).u4(zWeek).r8(toe).r8(a);
         b.r8(deltaN).r8(m0).r8(e).r8(omega).r8(cuc).r8(cus).r8(crc).r8(crs).r8(cic).r8(cis);
         b.r8(i0).r8(idot).r8(omega0).r8(omegaDot).u4(iodc).r8(toc).r8(tgd).r8(af0).r8(af1).r8(af2);
         b.u4(1).r8(1.46e-4).r8(4.0); // AS, corrected mean motion, URA variance: not read
@@ -415,13 +419,15 @@ TEST_F(GpsephemTest, SameRulesAsRawephem) {
     EXPECT_EQ(handedOver, std::vector<int32_t>{4});
 
     // Values no broadcast can give: dropped too, never passed on.
-    std::vector<GpsephemBody> odd(6);
+    std::vector<GpsephemBody> odd(8);
     odd[0].af0 = NAN;
     odd[1].omega0 = INFINITY;
     odd[2].a = -1.0;
     odd[3].toe = 604800.0;
     odd[4].toc = -16.0;
-    odd[5].crs = 1e308; // its count overflows
+    odd[5].crs = 1e308;  // its count overflows
+    odd[6].iode2 = 0x56; // subframes of two data sets
+    odd[7].iodc = 0x56;
     for (const GpsephemBody &b : odd) EXPECT_EQ(FeedOne(b.Record(6)), 0);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_GPSEPH), 0);
     EXPECT_EQ(EphemerisListCount, 0);
