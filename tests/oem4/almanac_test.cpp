@@ -22,11 +22,12 @@ struct Item {
     double toa = 61440.0;
     double semiMajorAxis = 26559710.0;
     double inclination = 0.958;
+    double eccentricityOffset = 0.0;
 };
 
 // Item i carries values derived from i so that the order can be checked.
 void AddItem(Bytes &b, const Item &it, uint32_t i) {
-    b.u4(it.prn).u4(1000 + i).r8(it.toa).r8(0.001 * i).r8(-8e-9).r8(1.0 + i).r8(-1.5);
+    b.u4(it.prn).u4(1000 + i).r8(it.toa).r8(0.001 * i + it.eccentricityOffset).r8(-8e-9).r8(1.0 + i).r8(-1.5);
     b.r8(0.25 * i).r8(1e-5).r8(-1e-12).r8(1.4e-4).r8(it.semiMajorAxis).r8(it.inclination);
     b.r8(0.0).u4(i % 2).u4(0);
 }
@@ -123,28 +124,56 @@ TEST_F(AlmanacTest, AtMostThirtyTwoItemsAndNoneForAnEmptyRecord) {
 }
 
 TEST_F(AlmanacTest, DerivedParameters) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    ASSERT_EQ(FeedOne(AlmanacRecordBytes({{1, 100.9, 2.5e5, 0.9599},
-                                          {2, 503808.0, 26559710.0, 0.958},
-                                          {3, -0.5, 0.0, 0.0},
-                                          {4, nan, 1.0, 0.0},
-                                          {5, 1e300, 1.0, 0.0}})),
+    ASSERT_EQ(FeedOne(AlmanacRecordBytes(
+                  {{1, 100.9, 2.5e5, 0.9599}, {2, 503808.0, 26559710.0, 0.958}, {3, 604799.9, 0.0, 0.0}})),
               5);
     const auto a = Read();
-    ASSERT_EQ(a.size(), 5u);
+    ASSERT_EQ(a.size(), 3u);
     EXPECT_EQ(+a[0].sqrtA, 500.0);
     EXPECT_EQ(+a[0].toa, 100);
     EXPECT_NEAR(+a[0].deltaI, 0.017422203923062, 1e-15);
     EXPECT_EQ(+a[1].toa, 503808);
     EXPECT_DOUBLE_EQ(+a[1].sqrtA, std::sqrt(26559710.0));
     EXPECT_EQ(+a[1].deltaI, 0.958 - 0.942477796076938);
-    // Unchecked values pass through; truncation is toward zero.
-    EXPECT_EQ(+a[2].toa, 0);
+    // A zero semi-major axis (an empty slot) passes.
+    EXPECT_EQ(+a[2].toa, 604799);
     EXPECT_EQ(+a[2].sqrtA, 0.0);
     EXPECT_EQ(+a[2].prn, 3);
-    // A corrupt reference time does not become an undefined conversion.
-    EXPECT_EQ(+a[3].toa, 0);
-    EXPECT_EQ(+a[4].toa, std::numeric_limits<int32_t>::max());
+}
+
+// Values no broadcast can give would reach the ephemeris file as "nan" or
+// "inf": each such item is told and left out, the record's others kept.
+TEST_F(AlmanacTest, ItemsNoBroadcastCanGiveAreDroppedAndTold) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<Item> items = {
+        {.prn = 1},
+        {.prn = 2, .toa = nan},
+        {.prn = 3, .toa = -0.5},
+        {.prn = 4, .toa = 604800.0},
+        {.prn = 5, .semiMajorAxis = -1.0},
+        {.prn = 6, .semiMajorAxis = inf},
+        {.prn = 7, .inclination = nan},
+        {.prn = 8, .eccentricityOffset = 1.0},
+        {.prn = 9, .eccentricityOffset = -0.5},
+        {.prn = 10},
+    };
+    ASSERT_EQ(FeedOne(AlmanacRecordBytes(items)), 5);
+    const auto a = Read();
+    ASSERT_EQ(a.size(), 2u);
+    EXPECT_EQ(+a[0].prn, 1);
+    EXPECT_EQ(+a[1].prn, 10);
+    EXPECT_EQ(+a[1].week, 1009); // the tenth item's
+    std::vector<std::string> texts;
+    for (const auto &m : CapturedMessages()) texts.push_back(m.text);
+    std::vector<std::string> expected;
+    for (int prn = 2; prn <= 9; ++prn) {
+        expected.push_back("GPS almanac received for PRN " + std::to_string(prn) + " with invalid values");
+    }
+    EXPECT_EQ(texts, expected);
+
+    EXPECT_EQ(FeedOne(AlmanacRecordBytes({{.prn = 2, .toa = nan}})), 0);
+    EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_ALMANAC), 0);
 }
 
 TEST_F(AlmanacTest, FailedPutIsReported) {
