@@ -72,6 +72,9 @@ void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn) {
 int32_t DropInvalidGpsEphemeris(const Oem4Decoder *dec, double time, int32_t prn, int32_t health) {
     if (health != 0) {
         ReportBadHealth(dec, time, prn);
+        // Its values are not to be trusted, its flag is: the satellite is
+        // not to be used from now on.
+        if (dec->options.recomputeClock != 0) MarkGpsSatelliteUnhealthy(prn);
     } else {
         PortReportf(dec, time, "Ephemeris received for PRN %d with invalid values", prn);
     }

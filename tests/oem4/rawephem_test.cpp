@@ -248,12 +248,16 @@ TEST_F(RawephemTest, ListKeepsOneEntryPerToeButCountsEveryOffer) {
     // A later broadcast of bad health: the satellite's kept sets are not
     // taken (its range would be solved with the orbit and clock of before
     // the fault) until a healthy one comes again.
-    RawSet bad;
-    Put(bad.sf1, 3, 17, 6, 0x3F);
-    EXPECT_EQ(FeedOne(RawephemRecord(9, bad.sf1, bad.sf2, bad.sf3)), 0);
-    EXPECT_EQ(FindGpsEphemeris(9, 115200), nullptr);
-    EXPECT_EQ(FeedOne(rec), 2);
-    EXPECT_NE(FindGpsEphemeris(9, 115200), nullptr);
+    // Its values dropped as two data sets mixed: its flag still holds.
+    for (bool mixed : {false, true}) {
+        RawSet bad;
+        Put(bad.sf1, 3, 17, 6, 0x3F);
+        if (mixed) Put(bad.sf3, 10, 1, 8, 0x11);
+        EXPECT_EQ(FeedOne(RawephemRecord(9, bad.sf1, bad.sf2, bad.sf3)), 0);
+        EXPECT_EQ(FindGpsEphemeris(9, 115200), nullptr) << mixed;
+        EXPECT_EQ(FeedOne(rec), 2);
+        EXPECT_NE(FindGpsEphemeris(9, 115200), nullptr);
+    }
 }
 
 TEST_F(RawephemTest, WithoutClockRecomputationNothingIsKept) {
