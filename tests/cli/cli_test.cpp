@@ -412,6 +412,19 @@ TEST_F(Cli, DumpPrintsHeaderAndEpochsAndRefusesDamage) {
     EXPECT_EQ(directory.status, 1);
     EXPECT_TRUE(Contains(directory.err, "cannot open " + dir.string() + ": Is a directory")) << directory.err;
 
+    // A corrected time of 1e300 (a damaged clock model's) prints 300
+    // digits: its rows keep every column.
+    {
+        std::fstream tsq(P("day1.tsq"), std::ios::in | std::ios::out | std::ios::binary);
+        const double huge = 1e300;
+        tsq.seekp(202 + 36); // the first epoch's corrected time
+        tsq.write(reinterpret_cast<const char *>(&huge), sizeof huge);
+    }
+    Outcome wide = Run({"dump", P("day1.tsq"), "--csv"});
+    EXPECT_EQ(wide.status, 0) << wide.err;
+    std::istringstream rows(wide.out);
+    for (std::string row; std::getline(rows, row);) EXPECT_EQ(std::count(row.begin(), row.end(), ','), 16) << row;
+
     // Cut inside the last epoch's measurements.
     fs::resize_file(dir / "day1.tsq", fs::file_size(dir / "day1.tsq") - 10);
     Outcome cut = Run({"dump", P("day1.tsq")});

@@ -57,13 +57,27 @@ void PrintEpochText() {
     }
 }
 
+// The epoch's columns of each of its rows, at whatever width its values
+// print: a damaged record's 1e300 prints 300 digits, and a row cut short
+// would shift every column after it.
+std::string EpochColumns() {
+    const auto print = [](char *to, std::size_t size) {
+        return std::snprintf(to, size, "%u,%.3f,%.9f,%u,%.9f,%.9f,%.3f,%.3f,%.6f,%u",
+                             static_cast<unsigned>(g_epoch.week), g_epoch.receiverTime, g_epoch.correctedTime,
+                             static_cast<unsigned>(g_epoch.flags), g_epoch.latitude, g_epoch.longitude,
+                             static_cast<double>(g_epoch.height), g_epoch.clockOffset, g_epoch.clockDrift,
+                             static_cast<unsigned>(g_epoch.satCount));
+    };
+    const int length = print(nullptr, 0);
+    if (length <= 0) return std::string();
+    std::string columns(static_cast<std::size_t>(length), '\0');
+    print(columns.data(), columns.size() + 1);
+    return columns;
+}
+
 void PrintEpochCsv() {
-    char common[320];
-    std::snprintf(common, sizeof common, "%u,%.3f,%.9f,%u,%.9f,%.9f,%.3f,%.3f,%.6f,%u",
-                  static_cast<unsigned>(g_epoch.week), g_epoch.receiverTime, g_epoch.correctedTime,
-                  static_cast<unsigned>(g_epoch.flags), g_epoch.latitude, g_epoch.longitude,
-                  static_cast<double>(g_epoch.height), g_epoch.clockOffset, g_epoch.clockDrift,
-                  static_cast<unsigned>(g_epoch.satCount));
+    const std::string columns = EpochColumns();
+    const char *common = columns.c_str();
     if (g_epoch.satCount == 0) {
         std::printf("%s,,,,,,,\n", common);
         return;
