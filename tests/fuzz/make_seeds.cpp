@@ -124,7 +124,7 @@ Record Rawephem(uint32_t prn, uint8_t fill, uint8_t health) {
     Bytes b;
     b.u4(prn).u4(2000).u4(345600);
     std::vector<uint8_t> frames(90, fill);
-    frames[6 + 1] = static_cast<uint8_t>((frames[7] & 0x03) | (health << 2)); // subframe 1 word 3
+    frames[6 + 2] = static_cast<uint8_t>((frames[8] & 0x03) | (health << 2)); // subframe 1 word 3, bits 17-22
     b.raw(frames);
     return MakeRecord(41, b.data(), kAt);
 }
@@ -377,8 +377,10 @@ int main(int argc, char **argv) {
     for (const Record &r : TwoAntennas()) others.push_back(r);
     Write(out / "framing" / "other-systems-two-antennas-handed-over", {0x80, 5}, others);
     // convert: options byte (bit 0 recompute, bit 4 CRC fix-up, bits 5-7 RINEX), then the log.
-    std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0), Rawephem(4, 0xF0, 0),
-                               Rawephem(5, 0x96, 0)};
+    // Fills whose 16-bit toe and toc (fill repeated, times 16 s) lie within
+    // the week: five ephemerides taken, and the recomputation reached.
+    std::vector<Record> sky = {Rawephem(1, 0x3C, 0), Rawephem(2, 0x5A, 0), Rawephem(3, 0x0F, 0), Rawephem(4, 0x78, 0),
+                               Rawephem(5, 0x69, 0)};
     for (int i = 0; i < 3; ++i) sky.push_back(Range(12, i == 2));
     Write(out / "convert" / "ephemerides-then-ranges-recompute", {0x13}, sky);
     std::vector<Record> decoded = {Bestxyz(4.2e6, 0)};
