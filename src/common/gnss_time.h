@@ -5,6 +5,7 @@
 // in int64 stays exact; a floating-point site converts explicitly.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 inline constexpr int32_t kSecondsPerDay = 86400;
@@ -19,6 +20,18 @@ inline double SecondsBetween(int32_t week, double seconds, int32_t fromWeek, dou
     const double within = seconds - fromSeconds;
     if (week == fromWeek) return within; // every epoch but those of a week's end
     return static_cast<double>(static_cast<int64_t>(week) - fromWeek) * kSecondsPerWeek + within;
+}
+
+// The same for two record times, each a whole number of milliseconds
+// (header milliseconds times 0.001): taken in milliseconds, the difference
+// is exact. The difference of the two doubles is off by an ulp that
+// depends on the time of week, which put a record exactly at an age limit
+// (a position 5 s old, a clock model 30 s old) on one side of it at one
+// time of week and on the other at another.
+inline double MillisecondTimesBetween(int32_t week, double seconds, int32_t fromWeek, double fromSeconds) {
+    const int64_t milliseconds = std::llround(seconds * 1000.0) - std::llround(fromSeconds * 1000.0) +
+                                 (static_cast<int64_t>(week) - fromWeek) * (int64_t{kSecondsPerWeek} * 1000);
+    return static_cast<double>(milliseconds) / 1000.0;
 }
 
 // A receiver that has not yet set its time stamps its records with GPS week

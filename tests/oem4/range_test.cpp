@@ -205,6 +205,11 @@ TEST_F(RangeTest, PositionAttachedWithinMaxAgeElseLimitedMessages) {
     EXPECT_EQ(Run({L1(1)}, At(104.0)).epoch.flags, 0);
     GetOpenPort(0)->lastPosition = {1.0, 604799.0, 1499, 45.25, -75.5, 70.0};
     EXPECT_EQ(Run({L1(1)}, At(2.0)).epoch.flags, 1);
+    // Exactly 5 s old is young enough at every time of week, as at 302405.
+    for (double from : {4.2, 0.6, 302400.0}) {
+        GetOpenPort(0)->lastPosition = {1.0, from, 1500, 45.25, -75.5, 70.0};
+        EXPECT_EQ(Run({L1(1)}, At(from + 5.0)).epoch.flags, 1) << from;
+    }
 }
 
 TEST_F(RangeTest, ClockModelWithinThirtySecondsAndMissingClockReport) {
@@ -218,6 +223,11 @@ TEST_F(RangeTest, ClockModelWithinThirtySecondsAndMissingClockReport) {
     EXPECT_EQ(+e.epoch.clockOffset, 0.0);
     EXPECT_EQ(+e.epoch.clockDrift, 0.0);
     EXPECT_EQ(+e.epoch.correctedTime, 130.0);
+    // Exactly 30 s old is too old at every time of week.
+    for (double from : {2.8, 2.3}) {
+        GetOpenPort(0)->lastClockModel = {1.0, from, 1500, 1500.0, -0.25};
+        EXPECT_EQ(+Run({L1(1)}, At(from + 30.0)).epoch.clockOffset, 0.0) << from;
+    }
 
     const std::string missing = "Missing clock offset for current epoch. Recompute receiver clock";
     int reports = 0;
