@@ -22,16 +22,19 @@ inline double SecondsBetween(int32_t week, double seconds, int32_t fromWeek, dou
     return static_cast<double>(static_cast<int64_t>(week) - fromWeek) * kSecondsPerWeek + within;
 }
 
-// The same for two record times, each a whole number of milliseconds
-// (header milliseconds times 0.001): taken in milliseconds, the difference
-// is exact. The difference of the two doubles is off by an ulp that
-// depends on the time of week, which put a record exactly at an age limit
-// (a position 5 s old, a clock model 30 s old) on one side of it at one
-// time of week and on the other at another.
-inline double MillisecondTimesBetween(int32_t week, double seconds, int32_t fromWeek, double fromSeconds) {
-    const int64_t milliseconds = std::llround(seconds * 1000.0) - std::llround(fromSeconds * 1000.0) +
-                                 (static_cast<int64_t>(week) - fromWeek) * (int64_t{kSecondsPerWeek} * 1000);
-    return static_cast<double>(milliseconds) / 1000.0;
+// Whether two record times, each a whole number of milliseconds (header
+// milliseconds times 0.001), lie at most (kInclusive) or less than `limit`
+// seconds apart. Their difference as doubles is off by an ulp that depends
+// on the time of week, which put a record exactly at an age limit (a
+// position 5 s old, a clock model 30 s old) on one side of it at one time
+// of week and on the other at another: an age that close to the limit is
+// taken as the whole milliseconds it is. Any other is compared as it is,
+// without a rounding on the epochs' hot path.
+template <bool kInclusive>
+inline bool AgeWithin(int32_t week, double seconds, int32_t fromWeek, double fromSeconds, double limit) {
+    double age = std::fabs(SecondsBetween(week, seconds, fromWeek, fromSeconds));
+    if (std::fabs(age - limit) < 1e-6) age = static_cast<double>(static_cast<int64_t>(age * 1000.0 + 0.5)) / 1000.0;
+    return kInclusive ? age <= limit : age < limit;
 }
 
 // A receiver that has not yet set its time stamps its records with GPS week

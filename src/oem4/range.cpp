@@ -127,13 +127,11 @@ void ComputeLossOfLock(Oem4Decoder *dec) {
 void AttachQuietly(Oem4Decoder *dec) {
     DecodedEpoch &e = dec->decoded;
     const LastClockModel &model = dec->lastClockModel;
-    if (model.valid != 0.0 &&
-        std::fabs(MillisecondTimesBetween(e.week, e.time, model.week, model.time)) < kClockModelWindow) {
+    if (model.valid != 0.0 && AgeWithin<false>(e.week, e.time, model.week, model.time, kClockModelWindow)) {
         e.clockOffset = model.offset;
     }
     const LastPosition &pos = dec->lastPosition;
-    if (pos.valid != 0.0 &&
-        std::fabs(MillisecondTimesBetween(e.week, e.time, pos.week, pos.time)) <= dec->options.maxPositionAge) {
+    if (pos.valid != 0.0 && AgeWithin<true>(e.week, e.time, pos.week, pos.time, dec->options.maxPositionAge)) {
         e.hasPosition = 1;
         e.latitude = pos.latitude;
         e.longitude = pos.longitude;

@@ -216,7 +216,7 @@ void CheckSlip(const Oem4Decoder *dec, double time, const DecodedObservation &ob
 void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
     const LastPosition &pos = dec->lastPosition;
     if (pos.valid == 0.0) return;
-    if (std::fabs(MillisecondTimesBetween(epoch.week, time, pos.week, pos.time)) <= dec->options.maxPositionAge) {
+    if (AgeWithin<true>(epoch.week, time, pos.week, pos.time, dec->options.maxPositionAge)) {
         epoch.flags |= kEpochFlagPosition;
         epoch.latitude = pos.latitude;
         epoch.longitude = pos.longitude;
@@ -236,9 +236,7 @@ void AttachPosition(Oem4Decoder *dec, double time, EpochRecord &epoch) {
 
 void AttachClock(const Oem4Decoder *dec, double time, EpochRecord &epoch) {
     const LastClockModel &model = dec->lastClockModel;
-    if (model.valid == 0.0 ||
-        !(std::fabs(MillisecondTimesBetween(epoch.week, time, model.week, model.time)) < kClockModelWindow))
-        return;
+    if (model.valid == 0.0 || !AgeWithin<false>(epoch.week, time, model.week, model.time, kClockModelWindow)) return;
     epoch.clockOffset = model.offset;
     epoch.clockDrift = model.drift;
     epoch.correctedTime = time - model.offset / kSpeedOfLight;
