@@ -130,9 +130,10 @@ int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf) {
     // A broadcast cannot give these, nor the two IODE copies and the IODC
     // of different data sets. The times are checked before they are
     // truncated to whole seconds as RAWEPHEM stores them.
+    // The IODC is broadcast in 10 bits.
     const auto iode2 = static_cast<int32_t>(le::U4(body + kIode2At));
     if (!AllFinite(f) || !(semiMajorAxis >= 0.0) || !IsTimeOfWeek(toe) || !IsTimeOfWeek(toc) ||
-        !SameDataSet(f.iodc, f.iode, iode2)) {
+        le::U4(body + kIodcAt) > 1023 || !SameDataSet(f.iodc, f.iode, iode2)) {
         return DropInvalidGpsEphemeris(dec, time, prn, f.health);
     }
     f.toe = static_cast<int32_t>(toe);

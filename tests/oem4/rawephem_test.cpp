@@ -423,7 +423,7 @@ TEST_F(GpsephemTest, SameRulesAsRawephem) {
     EXPECT_EQ(handedOver, std::vector<int32_t>{4});
 
     // Values no broadcast can give: dropped too, never passed on.
-    std::vector<GpsephemBody> odd(8);
+    std::vector<GpsephemBody> odd(9);
     odd[0].af0 = NAN;
     odd[1].omega0 = INFINITY;
     odd[2].a = -1.0;
@@ -432,6 +432,7 @@ TEST_F(GpsephemTest, SameRulesAsRawephem) {
     odd[5].crs = 1e308;  // its count overflows
     odd[6].iode2 = 0x56; // subframes of two data sets
     odd[7].iodc = 0x56;
+    odd[8].iodc = 0x400 + 0x55; // beyond its 10 bits
     for (const GpsephemBody &b : odd) EXPECT_EQ(FeedOne(b.Record(6)), 0);
     EXPECT_EQ(GetThreadBufRecCount(&buf, TBREC_GPSEPH), 0);
     EXPECT_EQ(EphemerisListCount, 0);
