@@ -339,6 +339,9 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "    102.000  PRN 9 is rising or re-appearing\n"
                      "    102.200  RANGECMP4 record: 2 differential observations without a usable reference dropped\n"
                      "             -  Almanac received for GPS PRN 4\n"
+                     "    102.300  Ephemeris received for PRN 5 with BAD HEALTH!!!\n"
+                     "    102.300  Ephemeris received for PRN 6 with invalid values\n"
+                     "    102.300  GALCLOCK record with invalid values dropped\n"
                      "             -  Notice: 2 GLONASS observations left out of the RINEX observation file (their "
                      "slot was not yet known)\n"
                      "    103.000  'RANGE' record of 9628 bytes is too long for the observation file: its "
@@ -358,7 +361,7 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
                      "log.gps: converted, 1 epochs, 0 ephemerides, 0 marks, 9 messages\n");
     auto d = Collect(base, messages);
     ASSERT_TRUE(d->haveMessages);
-    EXPECT_EQ(d->messageCount, 18u);
+    EXPECT_EQ(d->messageCount, 21u);
     auto count = [&](const char *key) {
         const std::vector<MessageKind> &kinds = MessageKinds();
         for (std::size_t i = 0; i < kinds.size(); ++i) {
@@ -375,6 +378,10 @@ TEST(ReportMessages, KindsCountedAndCommandLinesSkipped) {
     EXPECT_EQ(count("l1_cycle_slips"), 1u);
     EXPECT_EQ(count("rising_satellites"), 1u);
     EXPECT_EQ(count("almanacs_received"), 1u);
+    // Received, and not converted: not among the ones received.
+    EXPECT_EQ(count("ephemerides_received"), 0u);
+    EXPECT_EQ(count("unhealthy_ephemerides"), 1u);
+    EXPECT_EQ(count("invalid_values"), 2u);
     EXPECT_EQ(count("compressed_ranges_dropped"), 1u);
     // Not in the observation file's count of what it left out.
     EXPECT_EQ(count("rinex_left_out"), 2u);
