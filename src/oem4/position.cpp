@@ -156,9 +156,16 @@ double OnPositionGrid(double value, double stepsPerUnit) {
     return std::copysign(n, v) / stepsPerUnit;
 }
 
+// The second antenna's solution (a log named with "_1", measurement source
+// 1) is not the position of the first antenna's epochs, and no file takes
+// it: its range records are kept apart likewise.
+namespace {
+bool OtherAntennasPosition(const Oem4Decoder *dec) { return IsSecondAntennaRecord(dec->record.data()); }
+} // namespace
+
 int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec == nullptr) return RK_NONE;
+    if (dec == nullptr || OtherAntennasPosition(dec)) return RK_NONE;
     const uint8_t *body = RecordBody(dec);
     uint8_t *staging = dec->staging.data();
     std::memset(staging, 0, kPositionRecordSize);
@@ -194,7 +201,7 @@ int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
 
 int32_t DecodeBestxyz(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
-    if (dec == nullptr) return RK_NONE;
+    if (dec == nullptr || OtherAntennasPosition(dec)) return RK_NONE;
     // BESTPOS is the receiver's geodetic solution as it gives it; a log that
     // holds it keeps it, whatever BESTXYZ records come beside it.
     if (dec->bestposSeen != 0) return RK_NONE;

@@ -352,6 +352,15 @@ TEST_F(PositionTest, BestposWinsOverBestxyzInEitherOrder) {
     EXPECT_EQ(FeedOne(BestxyzRecord(elsewhere, 100000)), 0);
     EXPECT_EQ(Port()->lastPosition.latitude, 51.0);
 
+    // The second antenna's solution (measurement source 1) is not taken.
+    OpenTestPort(DefaultOptions());
+    for (std::vector<uint8_t> rec : {BestposRecord({}), BestxyzRecord(elsewhere)}) {
+        rec[6] = static_cast<uint8_t>((rec[6] & ~0x1F) | 1);
+        le::PutU4(rec.data() + rec.size() - 4, Oem4Crc32(rec.data(), rec.size() - 4));
+        EXPECT_EQ(FeedOne(rec), 0);
+        EXPECT_EQ(Port()->lastPosition.valid, 0.0);
+    }
+
     OpenTestPort(DefaultOptions());
     Bestpos none;
     none.status = 1;
