@@ -65,16 +65,21 @@ void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &f, GpsEphRecord &e
     eph.idot = f.idot * kScale2m43 * kPi;
 }
 
-void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn) {
+namespace {
+
+// "Ephemeris received for PRN n with BAD HEALTH!!!", whatever else the
+// record held: its values may not be trusted, its flag is, and the
+// recomputation leaves the satellite out from now on.
+void TellBadHealth(const Oem4Decoder *dec, double time, int32_t prn) {
     PortReportf(dec, time, "Ephemeris received for PRN %d with BAD HEALTH!!!", prn);
+    if (dec->options.recomputeClock != 0) MarkGpsSatelliteUnhealthy(prn);
 }
+
+} // namespace
 
 int32_t DropInvalidGpsEphemeris(const Oem4Decoder *dec, double time, int32_t prn, int32_t health) {
     if (health != 0) {
-        ReportBadHealth(dec, time, prn);
-        // Its values are not to be trusted, its flag is: the satellite is
-        // not to be used from now on.
-        if (dec->options.recomputeClock != 0) MarkGpsSatelliteUnhealthy(prn);
+        TellBadHealth(dec, time, prn);
     } else {
         PortReportf(dec, time, "Ephemeris received for PRN %d with invalid values", prn);
     }
@@ -86,8 +91,7 @@ int32_t HandOutGpsEphemeris(Oem4Decoder *dec, double time, const GpsEphRecord &e
     le::Store(staging, eph);
 
     if (eph.health != 0) {
-        ReportBadHealth(dec, time, eph.prn);
-        if (dec->options.recomputeClock != 0) MarkGpsSatelliteUnhealthy(eph.prn);
+        TellBadHealth(dec, time, eph.prn);
         if (dec->unhealthyEphemerisHandler != nullptr) dec->unhealthyEphemerisHandler(time, &eph);
         return RK_NONE;
     }

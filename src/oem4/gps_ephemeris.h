@@ -32,10 +32,6 @@ struct GpsBroadcastFields {
 // The ephemeris record of a satellite's broadcast fields.
 void ScaleGpsEphemeris(int32_t prn, const GpsBroadcastFields &fields, GpsEphRecord &eph);
 
-// "Ephemeris received for PRN n with BAD HEALTH!!!", whatever else the
-// record held.
-void ReportBadHealth(const Oem4Decoder *dec, double time, int32_t prn);
-
 // Whether subframes 1 to 3 come from one upload: the IODE of subframes 2
 // and 3 both equal the low 8 bits of the IODC. At a cut-over a receiver
 // can hold subframes of the old and the new set side by side, and their
