@@ -98,8 +98,7 @@ bool IsNear(int64_t distance, const SearchLimits &limits) {
 __attribute__((noinline))
 #endif
 const GpsEphRecord *
-Walk(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int32_t week) {
-    const int64_t at = SecondsFromWeeksStart(week, time);
+Walk(EphemerisChain &chain, const SearchLimits &limits, int32_t prn, int32_t time, int64_t at) {
     EphemerisEntry *best = nullptr;
     int64_t bestDistance = 0;
     for (EphemerisEntry *e = chain.head; e != nullptr; e = e->next) {
@@ -123,14 +122,14 @@ const GpsEphRecord *Find(EphemerisChain &chain, const SearchLimits &limits, int3
     // set of a week's first hours is as near to the same week's last hours,
     // across the week's end, and a satellite that got no newer set all week
     // would be placed with an orbit a week old.
+    const int64_t at = SecondsFromWeeksStart(week, time);
     const EphemerisEntry *cached = chain.cache[static_cast<size_t>(prn)];
     if (cached != nullptr) {
-        const int64_t at = SecondsFromWeeksStart(week, time);
         const int64_t distance =
             at == kAnyTime || cached->toeAt == kAnyTime ? Distance(time, cached->toe) : std::llabs(at - cached->toeAt);
         if (IsNear(distance, limits)) return &cached->ephemeris;
     }
-    return Walk(chain, limits, prn, time, week);
+    return Walk(chain, limits, prn, time, at);
 }
 
 void Release(EphemerisChain &chain) {
