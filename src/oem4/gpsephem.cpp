@@ -133,7 +133,7 @@ int32_t DecodeGpsephem(int32_t port, ThreadBuf *buf) {
     // The IODC is broadcast in 10 bits.
     const auto iode2 = static_cast<int32_t>(le::U4(body + kIode2At));
     if (!AllFinite(f) || !(semiMajorAxis >= 0.0) || !IsTimeOfWeek(toe) || !IsTimeOfWeek(toc) ||
-        le::U4(body + kIodcAt) > 1023 || !SameDataSet(f.iodc, f.iode, iode2)) {
+        static_cast<uint32_t>(f.iodc) > 1023 || !SameDataSet(f.iodc, f.iode, iode2)) {
         return DropInvalidGpsEphemeris(dec, time, prn, f.health);
     }
     f.toe = static_cast<int32_t>(toe);

@@ -76,6 +76,11 @@ bool OnEarthOrAbove(double latitude, double longitude, double height) {
     return std::fabs(latitude) <= 90.0 && std::fabs(longitude) <= 180.0 && height >= -1e5 && height <= 1e7;
 }
 
+// The second antenna's solution (a log named with "_1", measurement source
+// 1) is not the position of the first antenna's epochs, and no file takes
+// it: its range records are kept apart likewise.
+bool OtherAntennasPosition(const Oem4Decoder *dec) { return IsSecondAntennaRecord(dec->record.data()); }
+
 // Makes a decoded solution the port's last position and hands out its
 // position record.
 int32_t KeepPosition(Oem4Decoder *dec, const PositionRecord &pos, ThreadBuf *buf) {
@@ -155,13 +160,6 @@ double OnPositionGrid(double value, double stepsPerUnit) {
     // -0.3 rounds to -0, as std::round gives it.
     return std::copysign(n, v) / stepsPerUnit;
 }
-
-// The second antenna's solution (a log named with "_1", measurement source
-// 1) is not the position of the first antenna's epochs, and no file takes
-// it: its range records are kept apart likewise.
-namespace {
-bool OtherAntennasPosition(const Oem4Decoder *dec) { return IsSecondAntennaRecord(dec->record.data()); }
-} // namespace
 
 int32_t DecodeBestpos(int32_t port, ThreadBuf *buf) {
     Oem4Decoder *dec = GetOpenPort(port);
